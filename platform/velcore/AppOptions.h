@@ -1,0 +1,85 @@
+// velmora::appoptions: the application options the library reads, one typed accessor each.
+//
+// All options live in one process-wide store. The host sets them with Set (by accessor name);
+// tests override one for the length of a scope with ScopedOverride, which restores the earlier
+// value on exit. Each accessor reads the store afresh, so a change applies at the next read.
+//
+// Defaults:
+//   option                                    type  default  meaning
+//   SyncCaches                                bool  false    cascade invalidation on
+//   CacheSynchronizationLogging               bool  false    coherence lines at Info, not Debug
+//   CacheSynchronizationDryRun                bool  false    coherence tracks but drops nothing
+//   AsyncCacheCoherence                       bool  false    coherence calls run as tasks
+//   CacheSynchronizationMinimumDeltaSeconds   int   5        margin of the dirty rule, seconds
+//   CacheSynchronizationEvictedLifetimeSec    int   300      how long evicted records are kept
+//   CacheSynchronizationMaxEvictedEntries     int   10000    how many evicted records are kept
+//   ExternalCacheDisable                      bool  false    external caching off
+//   ExternalCacheConcurrencyLimit             int   16       backend calls running at once
+//   ExternalCacheConcurrencyTimeoutMs         int   100      wait for a backend slot, ms
+//   ExternalCacheUpperBoundKeySizeB           int   4096     largest key stored, bytes
+//   ExternalCacheLowerBoundLatencyMs          int   0        cheapest result worth storing, ms
+//   ExternalCacheUpperBound2SizeMb            int   64       largest value stored, MiB
+//   ExternalCacheStoreTimeoutMs               int   5000     store time-out, ms
+//   ExternalCacheDropTimeoutMs                int   5000     drop time-out, ms
+//   ExternalCacheRedisAlwaysSetEx             bool  false    Redis stores always expire
+//   ExternalCacheRedisAlwaysSetExSec          int   86400    expiry used then, seconds
+//
+// Thread contract: safe for concurrent use.
+#pragma once
+
+#include <variant>
+
+#include "velcoreplatform/TString.h"
+#include "velsys/Export.h"
+
+// X-macro table of every option: name, C++ type, default.
+#define VELMORA_APP_OPTIONS(X)                              \
+    X(SyncCaches, bool, false)                              \
+    X(CacheSynchronizationLogging, bool, false)             \
+    X(CacheSynchronizationDryRun, bool, false)              \
+    X(AsyncCacheCoherence, bool, false)                     \
+    X(CacheSynchronizationMinimumDeltaSeconds, int, 5)      \
+    X(CacheSynchronizationEvictedLifetimeSec, int, 300)     \
+    X(CacheSynchronizationMaxEvictedEntries, int, 10000)    \
+    X(ExternalCacheDisable, bool, false)                    \
+    X(ExternalCacheConcurrencyLimit, int, 16)               \
+    X(ExternalCacheConcurrencyTimeoutMs, int, 100)          \
+    X(ExternalCacheUpperBoundKeySizeB, int, 4096)           \
+    X(ExternalCacheLowerBoundLatencyMs, int, 0)             \
+    X(ExternalCacheUpperBound2SizeMb, int, 64)              \
+    X(ExternalCacheStoreTimeoutMs, int, 5000)               \
+    X(ExternalCacheDropTimeoutMs, int, 5000)                \
+    X(ExternalCacheRedisAlwaysSetEx, bool, false)           \
+    X(ExternalCacheRedisAlwaysSetExSec, int, 86400)
+
+namespace velmora::appoptions {
+
+using OptionValue = std::variant<bool, int>;
+
+#define VELMORA_DECLARE_OPTION(name, type, def) VELPLATFORM_EXPORT type name();
+VELMORA_APP_OPTIONS(VELMORA_DECLARE_OPTION)
+#undef VELMORA_DECLARE_OPTION
+
+// Sets an option by its accessor name. Raises VelmoraException for an unknown name or a value
+// of the wrong type; nothing changes then.
+VELPLATFORM_EXPORT void Set(const TString& name, OptionValue value);
+// The current value of an option (raises VelmoraException for an unknown name).
+VELPLATFORM_EXPORT OptionValue Get(const TString& name);
+// Puts every option back to its default.
+VELPLATFORM_EXPORT void ResetAll();
+
+// Overrides one option for the length of a scope. REQUIRES: scopes end in reverse order of
+// creation when they override the same option.
+class VELPLATFORM_EXPORT ScopedOverride {
+public:
+    ScopedOverride(const TString& name, OptionValue value);
+    ~ScopedOverride();
+    ScopedOverride(const ScopedOverride&) = delete;
+    ScopedOverride& operator=(const ScopedOverride&) = delete;
+
+private:
+    TString m_name;
+    OptionValue m_previous;
+};
+
+}  // namespace velmora::appoptions

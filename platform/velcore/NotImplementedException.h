@@ -1,0 +1,12 @@
+// Raised by hooks that a subclass was expected to implement and did not.
+// Caught as VelmoraException; carries an empty message and VelmoraError::NoError by default.
+#pragma once
+
+#include "velsys/Exceptions.h"
+
+class VELPLATFORM_EXPORT NotImplementedException : public VelmoraException {
+public:
+    explicit NotImplementedException(std::string message = std::string(),
+                                     VelmoraError error = VelmoraError::NoError);
+    ~NotImplementedException() override;
+};

@@ -1,0 +1,132 @@
+#include "velcoreplatform/TLog.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <exception>
+
+ILogSink::~ILogSink() = default;
+
+namespace {
+
+const char* SeverityName(int severity) {
+    switch (severity) {
+        case TLog::Debug:
+            return "DEBUG";
+        case TLog::Info:
+            return "INFO";
+        case TLog::Warn:
+            return "WARN";
+        case TLog::Error:
+            return "ERROR";
+        default:
+            return "?";
+    }
+}
+
+class StderrSink : public ILogSink {
+public:
+    bool Accepts(int severity, int) const override {
+        return severity >= m_level.load(std::memory_order_relaxed);
+    }
+    void Write(const LogRecord& record) override {
+        std::string line = std::string("[velcache ") + SeverityName(record.severity) + "] " +
+                           record.message.toStdString();
+        std::vector<std::pair<std::string, std::string>> attributes;
+        for (const auto& [key, value] : record.attributes)
+            attributes.emplace_back(key.toStdString(), value.toStdString());
+        std::sort(attributes.begin(), attributes.end());
+        for (const auto& [key, value] : attributes) line += " " + key + "=" + value;
+        if (record.error.IsError()) line += " error=" + std::to_string(record.error.GetCode());
+        line += "\n";
+        std::fputs(line.c_str(), stderr);
+    }
+    std::atomic<int> m_level{TLog::Warn};
+};
+
+struct LogState {
+    std::mutex mutex;
+    std::shared_ptr<StderrSink> stderrSink = std::make_shared<StderrSink>();
+    std::shared_ptr<ILogSink> sink = stderrSink;  // Guarded by mutex.
+};
+
+LogState& State() {
+    static LogState* state = new LogState();  // Never destroyed: lines may come at exit.
+    return *state;
+}
+
+std::shared_ptr<ILogSink> CurrentSink() {
+    LogState& state = State();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    return state.sink;
+}
+
+}  // namespace
+
+void TLog::LogMessage(int severity, const TString& message, const StringLookupTable& attributes,
+                      const VelmoraError& error) {
+    std::shared_ptr<ILogSink> sink = CurrentSink();
+    if (!sink->Accepts(severity, 0)) return;
+    sink->Write(LogRecord{severity, message, attributes, error});
+}
+
+void TLog::LogCurrentException(int severity, const TString& message,
+                               const StringLookupTable& attributes) {
+    StringLookupTable all = attributes;
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        all[TString("exception")] = TString::fromStdString(e.what());
+    } catch (...) {
+        all[TString("exception")] = TString("unknown exception");
+    }
+    LogMessage(severity, message, all);
+}
+
+bool TLog::LoggerAcceptsSeverity(int severity, int category) {
+    return CurrentSink()->Accepts(severity, category);
+}
+
+std::shared_ptr<ILogSink> TLog::SetSink(std::shared_ptr<ILogSink> sink) {
+    LogState& state = State();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    std::shared_ptr<ILogSink> previous = state.sink;
+    state.sink = sink ? std::move(sink) : state.stderrSink;
+    return previous;
+}
+
+void TLog::SetStderrLevel(int severity) {
+    State().stderrSink->m_level.store(severity, std::memory_order_relaxed);
+}
+
+CapturingLogSink::CapturingLogSink(int minimumSeverity) : m_minimumSeverity(minimumSeverity) {}
+
+bool CapturingLogSink::Accepts(int severity, int) const { return severity >= m_minimumSeverity; }
+
+void CapturingLogSink::Write(const LogRecord& record) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_records.push_back(record);
+}
+
+std::vector<LogRecord> CapturingLogSink::Records() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_records;
+}
+
+std::vector<LogRecord> CapturingLogSink::Find(const TString& message) const {
+    std::vector<LogRecord> found;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const LogRecord& record : m_records)
+        if (record.message == message) found.push_back(record);
+    return found;
+}
+
+void CapturingLogSink::Clear() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_records.clear();
+}
+
+ScopedLogSink::ScopedLogSink(std::shared_ptr<ILogSink> sink)
+    : m_previous(TLog::SetSink(std::move(sink))) {}
+
+ScopedLogSink::~ScopedLogSink() { TLog::SetSink(m_previous); }

@@ -1,0 +1,97 @@
+// TLog: the foundation's logging facility.
+//
+// Every line goes to one process-wide sink. The default sink writes to stderr the lines at or
+// above a level the host sets (Warn until told otherwise). A host or a test installs another
+// sink with SetSink: CapturingLogSink keeps every line (severity, text, attributes, error) so
+// that tests can read them back. Lines carry an optional attribute table (named values) and an
+// error value.
+// Thread contract: safe for concurrent use. The sink is called on the logging thread with no
+// lock of the facility held; a sink must therefore be safe for concurrent use itself.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "velcoreplatform/TFormatString.h"
+#include "velcoreplatform/TString.h"
+#include "velsys/Exceptions.h"
+#include "velsys/Export.h"
+
+// Named values that travel with a log line or a metrics record.
+using StringLookupTable = std::unordered_map<TString, TString>;
+
+struct LogRecord {
+    int severity = 0;  // a TLog::Severity value
+    TString message;
+    StringLookupTable attributes;
+    VelmoraError error;
+};
+
+class VELPLATFORM_EXPORT ILogSink {
+public:
+    virtual ~ILogSink();
+    // Whether a line of this severity and detail category would be written.
+    virtual bool Accepts(int severity, int category) const = 0;
+    virtual void Write(const LogRecord& record) = 0;
+};
+
+class VELPLATFORM_EXPORT TLog {
+public:
+    enum Severity { Debug = 0, Info = 1, Warn = 2, Error = 3 };
+    // The severities of lines that report no error; converts to Severity.
+    enum NonErrorSeverity { NonErrorDebug = Debug, NonErrorInfo = Info, NonErrorWarn = Warn };
+
+    // Writes one line when the sink accepts its severity.
+    static void LogMessage(int severity, const TString& message,
+                           const StringLookupTable& attributes = {},
+                           const VelmoraError& error = VelmoraError::NoError);
+    static void LogMessage(int severity, const TFormatString& message,
+                           const StringLookupTable& attributes = {},
+                           const VelmoraError& error = VelmoraError::NoError) {
+        LogMessage(severity, message.ToString(), attributes, error);
+    }
+    // Logs `message` with the exception in flight (its text in attribute "exception").
+    // REQUIRES: called from inside a catch block.
+    static void LogCurrentException(int severity, const TString& message,
+                                    const StringLookupTable& attributes = {});
+    // Whether a line of that severity and detail category would be written.
+    static bool LoggerAcceptsSeverity(int severity, int category = 0);
+
+    // Host configuration. SetSink(nullptr) restores the stderr sink. Returns the previous sink.
+    static std::shared_ptr<ILogSink> SetSink(std::shared_ptr<ILogSink> sink);
+    // Lowest severity the stderr sink writes.
+    static void SetStderrLevel(int severity);
+};
+
+// Keeps every line it is given. Accepts every severity at or above its level (Debug by default).
+class VELPLATFORM_EXPORT CapturingLogSink : public ILogSink {
+public:
+    explicit CapturingLogSink(int minimumSeverity = TLog::Debug);
+    bool Accepts(int severity, int category) const override;
+    void Write(const LogRecord& record) override;
+
+    std::vector<LogRecord> Records() const;
+    // Lines whose message equals `message`.
+    std::vector<LogRecord> Find(const TString& message) const;
+    void Clear();
+
+private:
+    const int m_minimumSeverity;
+    mutable std::mutex m_mutex;
+    std::vector<LogRecord> m_records;  // Guarded by m_mutex.
+};
+
+// Installs a sink for the length of a scope and restores the previous one after.
+class VELPLATFORM_EXPORT ScopedLogSink {
+public:
+    explicit ScopedLogSink(std::shared_ptr<ILogSink> sink);
+    ~ScopedLogSink();
+    ScopedLogSink(const ScopedLogSink&) = delete;
+    ScopedLogSink& operator=(const ScopedLogSink&) = delete;
+
+private:
+    std::shared_ptr<ILogSink> m_previous;
+};

@@ -1,0 +1,81 @@
+// The foundation's exception types and the assertion that reports a broken invariant.
+//
+// VelmoraException is the base of every exception the platform raises on purpose; it carries a
+// message and a VelmoraError. LogicException marks a broken invariant or misuse and carries the
+// source file, line and the failed expression text, which callers and tests read back.
+// Thread contract: const methods are safe for concurrent use; anything else needs external
+// synchronization.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string>
+
+#include "velsys/Export.h"
+
+// An error value: a 32-bit code and the name of the site that raised it. NoError is code 0.
+class VELPLATFORM_EXPORT VelmoraError {
+public:
+    static const VelmoraError NoError;
+
+    VelmoraError() = default;
+    VelmoraError(std::uint32_t code, std::string site) : m_code(code), m_site(std::move(site)) {}
+
+    // Builds an error value from a site code and the site's name.
+    static VelmoraError MakeError(std::uint32_t code, const char* site) {
+        return VelmoraError(code, site ? site : "");
+    }
+
+    std::uint32_t GetCode() const { return m_code; }
+    const std::string& GetSite() const { return m_site; }
+    bool IsError() const { return m_code != 0; }
+    friend bool operator==(const VelmoraError& a, const VelmoraError& b) {
+        return a.m_code == b.m_code && a.m_site == b.m_site;
+    }
+
+private:
+    std::uint32_t m_code = 0;
+    std::string m_site;
+};
+
+class VELPLATFORM_EXPORT VelmoraException : public std::exception {
+public:
+    explicit VelmoraException(std::string message, VelmoraError error = VelmoraError::NoError);
+    ~VelmoraException() override;
+
+    const char* what() const noexcept override { return m_message.c_str(); }
+    const std::string& GetMessage() const { return m_message; }
+    const VelmoraError& GetError() const { return m_error; }
+
+private:
+    std::string m_message;
+    VelmoraError m_error;
+};
+
+// A broken invariant. what() reads "<expression> (<file>:<line>)".
+class VELPLATFORM_EXPORT LogicException : public VelmoraException {
+public:
+    LogicException(std::string file, int line, std::string expression);
+    ~LogicException() override;
+
+    const std::string& GetFile() const { return m_file; }
+    int GetLine() const { return m_line; }
+    const std::string& GetExpression() const { return m_expression; }
+
+private:
+    std::string m_file;
+    int m_line;
+    std::string m_expression;
+};
+
+// Raises LogicException for the given source position and expression text.
+[[noreturn]] VELPLATFORM_EXPORT void ThrowLogicException(const char* file, int line,
+                                                         const char* expression);
+
+// Checks an invariant; on failure raises LogicException with the expression's own text.
+#define VEL_ASSERT(expr) \
+    ((expr) ? static_cast<void>(0) : ::ThrowLogicException(__FILE__, __LINE__, #expr))
+
+// As VEL_ASSERT, with an explicit text in place of the expression's.
+#define VEL_ASSERT_MSG(expr, text) \
+    ((expr) ? static_cast<void>(0) : ::ThrowLogicException(__FILE__, __LINE__, (text)))

@@ -1,0 +1,3 @@
+#include "velsys/RefCnt.h"
+
+RefCntObject::~RefCntObject() = default;

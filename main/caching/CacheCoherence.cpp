@@ -6,7 +6,6 @@ namespace velmora::caching {
 
 ICacheCoherence::~ICacheCoherence() = default;
 ICoherentCache::~ICoherentCache() = default;
-IRedisSubscriptionManager::~IRedisSubscriptionManager() = default;
 
 void AddMetrics(OnRemovedMetrics& total, const OnRemovedMetrics& more) {
     total.totalMs += more.totalMs;

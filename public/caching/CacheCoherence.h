@@ -72,7 +72,8 @@ public:
     virtual ~ICoherentCache();
 };
 
-// The publish/subscribe transport the coherence service subscribes through.
+// The publish/subscribe transport the coherence service subscribes through. The platform's
+// Redis client implements it.
 class VELCACHE_EXPORT IRedisSubscriptionManager {
 public:
     using Callback = std::function<void(const TString& channel, const void* data, int length)>;
@@ -83,7 +84,9 @@ public:
     virtual void Subscribe(const TString& channelPattern, const Callback& callback) = 0;
     // When this returns, no callback for `channelPattern` is running and none will start.
     virtual void Unsubscribe(const TString& channelPattern) = 0;
-    virtual ~IRedisSubscriptionManager();
+    // Inline, so that the platform's Redis client can implement this interface without linking
+    // against the library.
+    virtual ~IRedisSubscriptionManager() = default;
 };
 
 // Adds each field of `more` to the same field of `total`.

@@ -22,8 +22,7 @@ void UpdateStringLookupTableWithMetrics(const OnAddedMetrics& metrics, StringLoo
     table[TString("on-added-publish-ms")] = TString::number(metrics.publishMs, 10);
 }
 
-void UpdateStringLookupTableWithMetrics(const OnRemovedMetrics& metrics,
-                                        StringLookupTable& table) {
+void UpdateStringLookupTableWithMetrics(const OnRemovedMetrics& metrics, StringLookupTable& table) {
     table[TString("on-removed-ms")] = TString::number(metrics.totalMs, 10);
     table[TString("on-removed-guid-count")] = TString::number(metrics.guidCount, 10);
     table[TString("on-removed-lock-ms")] = TString::number(metrics.lockMs, 10);

@@ -44,9 +44,13 @@ EntrySet Cache::DeleteEntries(std::shared_ptr<EntryPredicate> predicate) {
     return PurgeWith(policy);
 }
 
-EntrySet Cache::DeleteEntries() { return DeleteEntries(std::make_shared<BooleanEntryPredicate>(true)); }
+EntrySet Cache::DeleteEntries() {
+    return DeleteEntries(std::make_shared<BooleanEntryPredicate>(true));
+}
 
-bool Cache::HasEntry(unsigned int id) const { return m_entries.find(Entry(id)) != m_entries.end(); }
+bool Cache::HasEntry(unsigned int id) const {
+    return m_entries.find(Entry(id)) != m_entries.end();
+}
 
 bool Cache::HasEntry(std::shared_ptr<EntryPredicate> predicate) const {
     return FindFirst(predicate) != m_entries.cend();
@@ -81,34 +85,48 @@ Payload Cache::DeleteEntry(unsigned int id) {
     return data;
 }
 
-EntrySet Cache::GetEntries() { return m_entries; }
+EntrySet Cache::GetEntries() {
+    return m_entries;
+}
 
-unsigned long long Cache::GetSize() const { return m_entries.size(); }
+unsigned long long Cache::GetSize() const {
+    return m_entries.size();
+}
 
-std::shared_ptr<IPolicy> Cache::GetPolicy() const { return m_policy; }
+std::shared_ptr<IPolicy> Cache::GetPolicy() const {
+    return m_policy;
+}
 
 void Cache::SetPolicy(std::shared_ptr<IPolicy> policy, std::unique_ptr<IClock> clock) {
     m_policy = std::move(policy);
     if (clock) m_clock = std::move(clock);
 }
 
-unsigned long long Cache::GetClock() const { return m_clock->GetClock(); }
+unsigned long long Cache::GetClock() const {
+    return m_clock->GetClock();
+}
 
-EntrySet Cache::IncrementClock() { return IncrementClock(m_policy); }
+EntrySet Cache::IncrementClock() {
+    return IncrementClock(m_policy);
+}
 
 EntrySet Cache::IncrementClock(std::shared_ptr<IPolicy> policy) {
     m_clock->Increment();
     return Purge(std::move(policy));
 }
 
-EntrySet Cache::Purge() { return Purge(m_policy); }
+EntrySet Cache::Purge() {
+    return Purge(m_policy);
+}
 
 EntrySet Cache::Purge(std::shared_ptr<IPolicy> policy) {
     VEL_ASSERT(policy);
     return PurgeWith(*policy);
 }
 
-void Cache::JustIncrementClock() { m_clock->Increment(); }
+void Cache::JustIncrementClock() {
+    m_clock->Increment();
+}
 
 EntrySet Cache::PurgeWith(IPolicy& policy) {
     const unsigned long long now = m_clock->GetClock();

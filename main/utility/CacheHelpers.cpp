@@ -32,13 +32,23 @@ unsigned long long SystemBasedClock::GetClock() {
     return DateTime::UtcNow().TotalMillisecondsFromMinDateTimeUTC();
 }
 
-std::unique_ptr<IClock> CreateBasicClock() { return std::make_unique<BasicClockObject>(); }
-std::unique_ptr<IClock> CreateSystemClock() { return std::make_unique<SystemBasedClock>(); }
+std::unique_ptr<IClock> CreateBasicClock() {
+    return std::make_unique<BasicClockObject>();
+}
+std::unique_ptr<IClock> CreateSystemClock() {
+    return std::make_unique<SystemBasedClock>();
+}
 
 EntryPredicate::~EntryPredicate() = default;
-TString EntryPredicate::GetIndexName() const { return TString(); }
-TString EntryPredicate::GetKeyForIndexing() const { return TString(); }
-bool EntryPredicate::HasIndex() const { return false; }
+TString EntryPredicate::GetIndexName() const {
+    return TString();
+}
+TString EntryPredicate::GetKeyForIndexing() const {
+    return TString();
+}
+bool EntryPredicate::HasIndex() const {
+    return false;
+}
 
 EntryPredicateBinder::~EntryPredicateBinder() = default;
 
@@ -46,9 +56,15 @@ IPolicy::~IPolicy() = default;
 void IPolicy::OnEntryAdded(const Entry&) {}
 void IPolicy::OnEntryDeleted(const Entry&) {}
 void IPolicy::OnEntryUsed(const Entry&) {}
-bool IPolicy::HasCapability(Capability) { return false; }
-EntrySet IPolicy::ComputeEntriesToPurge() { throw NotImplementedException(); }
-unsigned long long IPolicy::GetCacheSizeBytes() { throw NotImplementedException(); }
+bool IPolicy::HasCapability(Capability) {
+    return false;
+}
+EntrySet IPolicy::ComputeEntriesToPurge() {
+    throw NotImplementedException();
+}
+unsigned long long IPolicy::GetCacheSizeBytes() {
+    throw NotImplementedException();
+}
 
 void IPolicy::CatalogCacheEntries(const EntrySet& entries) {
     for (const Entry& entry : entries) OnEntryAdded(entry);
@@ -96,7 +112,9 @@ EntrySet EntryPredicatePolicy::Purge(EntrySet::const_iterator first, EntrySet::c
     return KeepUnmatched(first, last, binder);
 }
 
-CascadedPolicy::CascadedPolicy(std::shared_ptr<IPolicy> first) { AddPolicy(std::move(first)); }
+CascadedPolicy::CascadedPolicy(std::shared_ptr<IPolicy> first) {
+    AddPolicy(std::move(first));
+}
 
 void CascadedPolicy::AddPolicy(std::shared_ptr<IPolicy> policy) {
     m_policies.push_back(std::move(policy));

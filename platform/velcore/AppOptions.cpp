@@ -31,7 +31,8 @@ constexpr std::array<OptionInfo, OptionCount> kOptions{{
 std::array<std::atomic<int>, OptionCount>& Values() {
     static auto* values = [] {
         auto* v = new std::array<std::atomic<int>, OptionCount>();  // Lives until exit.
-        for (int i = 0; i < OptionCount; ++i) (*v)[std::size_t(i)] = kOptions[std::size_t(i)].defaultValue;
+        for (int i = 0; i < OptionCount; ++i)
+            (*v)[std::size_t(i)] = kOptions[std::size_t(i)].defaultValue;
         return v;
     }();
     return *values;
@@ -63,13 +64,19 @@ OptionValue Exchange(const TString& name, OptionValue value) {
 
 }  // namespace
 
-#define VELMORA_DEFINE_OPTION(name, type, def) \
-    type name() { return type(Values()[Id_##name].load(std::memory_order_relaxed)); }
+#define VELMORA_DEFINE_OPTION(name, type, def)                            \
+    type name() {                                                         \
+        return type(Values()[Id_##name].load(std::memory_order_relaxed)); \
+    }
 VELMORA_APP_OPTIONS(VELMORA_DEFINE_OPTION)
 #undef VELMORA_DEFINE_OPTION
 
-void Set(const TString& name, OptionValue value) { Exchange(name, value); }
-OptionValue Get(const TString& name) { return ValueOf(Find(name)); }
+void Set(const TString& name, OptionValue value) {
+    Exchange(name, value);
+}
+OptionValue Get(const TString& name) {
+    return ValueOf(Find(name));
+}
 
 void ResetAll() {
     for (int i = 0; i < OptionCount; ++i)
@@ -79,6 +86,8 @@ void ResetAll() {
 ScopedOverride::ScopedOverride(const TString& name, OptionValue value)
     : m_name(name), m_previous(Exchange(name, value)) {}
 
-ScopedOverride::~ScopedOverride() { Exchange(m_name, m_previous); }
+ScopedOverride::~ScopedOverride() {
+    Exchange(m_name, m_previous);
+}
 
 }  // namespace velmora::appoptions

@@ -33,23 +33,23 @@
 #include "velsys/Export.h"
 
 // X-macro table of every option: name, C++ type, default.
-#define VELMORA_APP_OPTIONS(X)                              \
-    X(SyncCaches, bool, false)                              \
-    X(CacheSynchronizationLogging, bool, false)             \
-    X(CacheSynchronizationDryRun, bool, false)              \
-    X(AsyncCacheCoherence, bool, false)                     \
-    X(CacheSynchronizationMinimumDeltaSeconds, int, 5)      \
-    X(CacheSynchronizationEvictedLifetimeSec, int, 300)     \
-    X(CacheSynchronizationMaxEvictedEntries, int, 10000)    \
-    X(ExternalCacheDisable, bool, false)                    \
-    X(ExternalCacheConcurrencyLimit, int, 16)               \
-    X(ExternalCacheConcurrencyTimeoutMs, int, 100)          \
-    X(ExternalCacheUpperBoundKeySizeB, int, 4096)           \
-    X(ExternalCacheLowerBoundLatencyMs, int, 0)             \
-    X(ExternalCacheUpperBound2SizeMb, int, 64)              \
-    X(ExternalCacheStoreTimeoutMs, int, 5000)               \
-    X(ExternalCacheDropTimeoutMs, int, 5000)                \
-    X(ExternalCacheRedisAlwaysSetEx, bool, false)           \
+#define VELMORA_APP_OPTIONS(X)                           \
+    X(SyncCaches, bool, false)                           \
+    X(CacheSynchronizationLogging, bool, false)          \
+    X(CacheSynchronizationDryRun, bool, false)           \
+    X(AsyncCacheCoherence, bool, false)                  \
+    X(CacheSynchronizationMinimumDeltaSeconds, int, 5)   \
+    X(CacheSynchronizationEvictedLifetimeSec, int, 300)  \
+    X(CacheSynchronizationMaxEvictedEntries, int, 10000) \
+    X(ExternalCacheDisable, bool, false)                 \
+    X(ExternalCacheConcurrencyLimit, int, 16)            \
+    X(ExternalCacheConcurrencyTimeoutMs, int, 100)       \
+    X(ExternalCacheUpperBoundKeySizeB, int, 4096)        \
+    X(ExternalCacheLowerBoundLatencyMs, int, 0)          \
+    X(ExternalCacheUpperBound2SizeMb, int, 64)           \
+    X(ExternalCacheStoreTimeoutMs, int, 5000)            \
+    X(ExternalCacheDropTimeoutMs, int, 5000)             \
+    X(ExternalCacheRedisAlwaysSetEx, bool, false)        \
     X(ExternalCacheRedisAlwaysSetExSec, int, 86400)
 
 namespace velmora::appoptions {

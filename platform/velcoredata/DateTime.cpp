@@ -32,7 +32,8 @@ DateTime DateTime::Now() {
 
 DateTime DateTime::operator-(const DateTimeSpan& span) const {
     if (span.Ticks() == std::numeric_limits<std::int64_t>::min())
-        return DateTime(AddSaturating(AddSaturating(m_ticks, std::numeric_limits<std::int64_t>::max()), 1));
+        return DateTime(
+            AddSaturating(AddSaturating(m_ticks, std::numeric_limits<std::int64_t>::max()), 1));
     return DateTime(AddSaturating(m_ticks, -span.Ticks()));
 }
 

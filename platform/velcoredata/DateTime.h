@@ -20,9 +20,7 @@ public:
     static constexpr DateTimeSpan FromMilliseconds(std::int64_t ms) {
         return DateTimeSpan(ms * kTicksPerMillisecond);
     }
-    static constexpr DateTimeSpan FromSeconds(std::int64_t s) {
-        return FromMilliseconds(s * 1000);
-    }
+    static constexpr DateTimeSpan FromSeconds(std::int64_t s) { return FromMilliseconds(s * 1000); }
     constexpr std::int64_t Ticks() const { return m_ticks; }
     constexpr std::int64_t TotalMilliseconds() const { return m_ticks / kTicksPerMillisecond; }
 

@@ -101,7 +101,9 @@ void TLog::SetStderrLevel(int severity) {
 
 CapturingLogSink::CapturingLogSink(int minimumSeverity) : m_minimumSeverity(minimumSeverity) {}
 
-bool CapturingLogSink::Accepts(int severity, int) const { return severity >= m_minimumSeverity; }
+bool CapturingLogSink::Accepts(int severity, int) const {
+    return severity >= m_minimumSeverity;
+}
 
 void CapturingLogSink::Write(const LogRecord& record) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -129,4 +131,6 @@ void CapturingLogSink::Clear() {
 ScopedLogSink::ScopedLogSink(std::shared_ptr<ILogSink> sink)
     : m_previous(TLog::SetSink(std::move(sink))) {}
 
-ScopedLogSink::~ScopedLogSink() { TLog::SetSink(m_previous); }
+ScopedLogSink::~ScopedLogSink() {
+    TLog::SetSink(m_previous);
+}

@@ -21,7 +21,9 @@ TString TString::fromUtf16(const char16_t* units, int count) {
     return TString(QString::fromUtf16(units, count));
 }
 
-TString TString::number(long long value, int base) { return TString(QString::number(value, base)); }
+TString TString::number(long long value, int base) {
+    return TString(QString::number(value, base));
+}
 
 TString TString::number(unsigned long long value, int base) {
     return TString(QString::number(value, base));
@@ -32,8 +34,7 @@ TString TString::number(double value) {
 }
 
 TString TString::pointer(const void* p) {
-    return TString(QStringLiteral("0x") +
-                   QString::number(reinterpret_cast<quintptr>(p), 16));
+    return TString(QStringLiteral("0x") + QString::number(reinterpret_cast<quintptr>(p), 16));
 }
 
 unsigned long long TString::toULongLong(bool* ok, int base) const {
@@ -66,10 +67,14 @@ std::vector<TString> TString::split(const TString& separator) const {
     return pieces;
 }
 
-std::string TString::toStdString() const { return m_s.toStdString(); }
+std::string TString::toStdString() const {
+    return m_s.toStdString();
+}
 
 std::size_t HashTString(const TString& s) {
     return THash32(s.constData(), s.lengthInBytes(), kTStringHashSeed);
 }
 
-std::ostream& operator<<(std::ostream& os, const TString& s) { return os << s.toStdString(); }
+std::ostream& operator<<(std::ostream& os, const TString& s) {
+    return os << s.toStdString();
+}

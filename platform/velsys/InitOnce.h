@@ -28,8 +28,7 @@ public:
     // Raises boost::bad_any_cast when the InitOnce already holds another type.
     template <class T, class Make>
     std::shared_ptr<T> GetShared(Make&& make) {
-        const boost::any& value =
-            Get([&]() -> boost::any { return std::shared_ptr<T>(make()); });
+        const boost::any& value = Get([&]() -> boost::any { return std::shared_ptr<T>(make()); });
         return boost::any_cast<std::shared_ptr<T>>(value);
     }
 

@@ -21,7 +21,8 @@ class VELCACHE_EXPORT ICache {
 public:
     virtual ~ICache();
     // The payload of the first entry the predicate matches (used), or null.
-    virtual CacheHelpers::Payload UseEntry(std::shared_ptr<CacheHelpers::EntryPredicate> predicate) = 0;
+    virtual CacheHelpers::Payload UseEntry(
+        std::shared_ptr<CacheHelpers::EntryPredicate> predicate) = 0;
     // Adds an entry stamped with the current clock and returns its new id. Nothing is purged.
     virtual unsigned int AddEntry(CacheHelpers::Payload data) = 0;
     // Removes and returns the entries the predicate matches.
@@ -59,7 +60,8 @@ public:
     // Advances the clock, then purges with the cache's policy; returns what was purged.
     virtual CacheHelpers::EntrySet IncrementClock() = 0;
     // Advances the clock, then purges with `policy`; the cache keeps its own policy.
-    virtual CacheHelpers::EntrySet IncrementClock(std::shared_ptr<CacheHelpers::IPolicy> policy) = 0;
+    virtual CacheHelpers::EntrySet IncrementClock(
+        std::shared_ptr<CacheHelpers::IPolicy> policy) = 0;
     virtual CacheHelpers::EntrySet Purge() = 0;
     virtual CacheHelpers::EntrySet Purge(std::shared_ptr<CacheHelpers::IPolicy> policy) = 0;
     virtual void JustIncrementClock() = 0;
@@ -71,7 +73,8 @@ public:
     // policy is null.
     explicit Cache(std::shared_ptr<CacheHelpers::IPolicy> policy);
     // Uses `policy` on `clock` (a new counting clock when null). Raises "m_policy" as above.
-    Cache(std::shared_ptr<CacheHelpers::IPolicy> policy, std::unique_ptr<CacheHelpers::IClock> clock);
+    Cache(std::shared_ptr<CacheHelpers::IPolicy> policy,
+          std::unique_ptr<CacheHelpers::IClock> clock);
     // A LifetimePolicy with `lifetime` on `clock` (a new counting clock when null).
     explicit Cache(unsigned long long lifetime = 6,
                    std::unique_ptr<CacheHelpers::IClock> clock = nullptr);
@@ -80,7 +83,8 @@ public:
     Cache(const Cache&) = delete;
     Cache& operator=(const Cache&) = delete;
 
-    CacheHelpers::Payload UseEntry(std::shared_ptr<CacheHelpers::EntryPredicate> predicate) override;
+    CacheHelpers::Payload UseEntry(
+        std::shared_ptr<CacheHelpers::EntryPredicate> predicate) override;
     unsigned int AddEntry(CacheHelpers::Payload data) override;
     CacheHelpers::EntrySet DeleteEntries(
         std::shared_ptr<CacheHelpers::EntryPredicate> predicate) override;

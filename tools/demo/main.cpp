@@ -1,1 +1,3 @@
-int main() { return 0; }
+int main() {
+    return 0;
+}

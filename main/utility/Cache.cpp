@@ -130,11 +130,19 @@ void Cache::JustIncrementClock() {
 
 EntrySet Cache::PurgeWith(IPolicy& policy) {
     const unsigned long long now = m_clock->GetClock();
-    EntrySet survivors = policy.Purge(m_entries.cbegin(), m_entries.cend(), now);
+    // The survivors are computed before anything changes, so a policy that throws leaves the
+    // cache as it was.
+    const EntrySet survivors = policy.Purge(m_entries.cbegin(), m_entries.cend(), now);
     EntrySet removed;
     if (survivors.size() == m_entries.size()) return removed;
-    for (const Entry& entry : m_entries)
-        if (survivors.find(entry) == survivors.end()) removed.insert(entry);
-    m_entries.swap(survivors);
+    // The entries that go are moved node by node into the result, and the ones that stay are
+    // left in place: the same content as taking the survivors' set, without copying or freeing
+    // an entry.
+    removed.reserve(m_entries.size() - survivors.size());
+    for (auto it = m_entries.begin(); it != m_entries.end();) {
+        auto next = std::next(it);
+        if (survivors.find(*it) == survivors.end()) removed.insert(m_entries.extract(it));
+        it = next;
+    }
     return removed;
 }

@@ -1,0 +1,4 @@
+// The chapters of the demo host; main runs them in order.
+#pragma once
+
+void RunCacheDemo();

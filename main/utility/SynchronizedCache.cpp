@@ -1,0 +1,142 @@
+#include "utility/SynchronizedCache.h"
+
+#include <algorithm>
+
+#include "velsys/Exceptions.h"
+#include "velsys/Locks.h"
+
+using namespace CacheHelpers;
+
+SynchronizedCache::SynchronizedCache(std::shared_ptr<IPolicy> policy, TReadWriteLock* lock)
+    : m_cache(std::move(policy)), m_lock(lock) {
+    VEL_ASSERT(m_lock);
+}
+
+SynchronizedCache::~SynchronizedCache() = default;
+
+unsigned long long SynchronizedCache::GetSize() const {
+    TExclusiveLockGuard guard(*m_lock);
+    return m_cache.GetSize();
+}
+
+unsigned int SynchronizedCache::AddEntry(Payload data) {
+    TExclusiveLockGuard guard(*m_lock);
+    return m_cache.AddEntry(std::move(data));
+}
+
+Payload SynchronizedCache::TryGetEntry(unsigned int id) {
+    TExclusiveLockGuard guard(*m_lock);
+    return m_cache.UseEntry(id);
+}
+
+Payload SynchronizedCache::TryDeleteEntry(unsigned int id) {
+    TExclusiveLockGuard guard(*m_lock);
+    return m_cache.DeleteEntry(id);
+}
+
+void SynchronizedCache::OnDirty(const std::vector<unsigned int>& ids) {
+    TExclusiveLockGuard guard(*m_lock);
+    for (unsigned int id : ids) m_cache.DeleteEntry(id);
+}
+
+EntrySet SynchronizedCache::IncrementClock() {
+    {
+        TExclusiveLockGuard guard(*m_lock);
+        m_cache.JustIncrementClock();
+    }
+    return Purge();
+}
+
+EntrySet SynchronizedCache::IncrementClockWithPolicy(IPolicy& policy) {
+    {
+        TExclusiveLockGuard guard(*m_lock);
+        m_cache.JustIncrementClock();
+    }
+    return PurgeWithPolicy(policy);
+}
+
+EntrySet SynchronizedCache::Purge() {
+    std::shared_ptr<IPolicy> policy;
+    {
+        TExclusiveLockGuard guard(*m_lock);
+        policy = m_cache.GetPolicy();
+    }
+    VEL_ASSERT(policy);
+    return PurgeWithPolicy(*policy);
+}
+
+EntrySet SynchronizedCache::PurgeWithPolicy(IPolicy& policy) {
+    unsigned long long clock = 0;
+    EntrySet snapshot = Snapshot(&clock);
+    return RemoveEntries(policy, snapshot, clock);
+}
+
+EntrySet SynchronizedCache::DeleteEntries(std::shared_ptr<EntryPredicate> predicate) {
+    EntryPredicatePolicy policy(std::move(predicate));
+    unsigned long long clock = 0;
+    EntrySet snapshot = Snapshot(&clock);
+    return RemoveEntries(policy, snapshot, clock);
+}
+
+Payload SynchronizedCache::TryGetEntry(std::shared_ptr<EntryPredicate> predicate) {
+    unsigned long long clock = 0;
+    const EntrySet snapshot = Snapshot(&clock);
+    const EntryPredicateBinder matches(std::move(predicate));
+    auto found = std::find_if(snapshot.begin(), snapshot.end(), matches);
+    return found == snapshot.end() ? Payload() : found->Use(clock);
+}
+
+Payload SynchronizedCache::TryGetEntry(std::shared_ptr<EntryPredicate> predicate,
+                                       unsigned int& hint) {
+    unsigned long long clock = 0;
+    const EntrySet snapshot = Snapshot(&clock);
+    const EntryPredicateBinder matches(std::move(predicate));
+    auto hinted = snapshot.find(Entry(hint));
+    if (hinted != snapshot.end() && matches(*hinted)) return hinted->Use(clock);
+    hint = 0;
+    auto found = std::find_if(snapshot.begin(), snapshot.end(), matches);
+    if (found == snapshot.end()) return Payload();
+    hint = found->GetID();
+    return found->Use(clock);
+}
+
+Payload SynchronizedCache::TryGetEntryAndHint(std::shared_ptr<EntryPredicate> predicate,
+                                              unsigned int& hint) {
+    hint = 0;
+    unsigned long long clock = 0;
+    const EntrySet snapshot = Snapshot(&clock);
+    const EntryPredicateBinder matches(std::move(predicate));
+    auto found = std::find_if(snapshot.begin(), snapshot.end(), matches);
+    if (found == snapshot.end()) return Payload();
+    hint = found->GetID();
+    return found->Use(clock);
+}
+
+void SynchronizedCache::VisitEntries(std::shared_ptr<EntryPredicate> predicate) {
+    const EntrySet snapshot = Snapshot(nullptr);
+    const EntryPredicateBinder visit(std::move(predicate));
+    for (const Entry& entry : snapshot) visit(entry);
+}
+
+EntrySet SynchronizedCache::Snapshot(unsigned long long* clock) {
+    TExclusiveLockGuard guard(*m_lock);
+    if (clock) *clock = m_cache.GetClock();
+    return m_cache.GetEntries();
+}
+
+EntrySet SynchronizedCache::RemoveEntries(IPolicy& policy, EntrySet& snapshot,
+                                          unsigned long long clock) {
+    const EntrySet survivors = policy.Purge(snapshot.cbegin(), snapshot.cend(), clock);
+    EntrySet removed;
+    if (survivors.size() == snapshot.size()) return removed;
+    for (const Entry& entry : snapshot)
+        if (survivors.find(entry) == survivors.end()) removed.insert(entry);
+    // One hold per entry, so that other threads get in between; the payloads are released
+    // after each hold ends.
+    for (const Entry& entry : removed) {
+        Payload dropped;
+        TExclusiveLockGuard guard(*m_lock);
+        dropped = m_cache.DeleteEntry(entry.GetID());
+    }
+    return removed;
+}

@@ -1,0 +1,401 @@
+// AsyncTask: futures, promises and background work on a process-wide thread pool.
+//
+// Async starts a piece of work and hands back a Future that shares the work's state; the state
+// is owned jointly by every Future copy and by the queued or running work, so releasing a Future
+// neither cancels nor waits for work that was queued or started. Deferred work that nobody ran
+// runs when the last Future reference goes, on the releasing thread. Failures travel in the
+// future: an exception escaping the work is stored and rethrown by Get.
+// Thread contract: safe for concurrent use (a Future may be copied to and waited on from any
+// thread; completion is visible to every waiter).
+//
+// The pool. It has max(2, std::thread::hardware_concurrency()) worker threads, started on first
+// use and kept until the process ends. The pool never queues work behind busy workers: a task is
+// accepted only while an idle worker is waiting for it. "The pool refuses" a task when every
+// worker is busy (or already promised to earlier tasks); Launch::Async then starts a dedicated
+// thread for that one task, Launch::PoolOrDeferred turns the task into deferred work. A worker
+// may therefore block waiting for another task without ever starving it. A dedicated thread that
+// cannot be started leaves std::system_error in the future.
+//
+// Cancellation. Every thread has a current cancellation context (none by default, which is
+// never cancelled). Work runs under the context that was current on the launching thread. A
+// task whose context is cancelled before the work starts skips the work and completes with
+// CancelException; cancelling while the work runs changes nothing (WhenCanceled::AfterWorkEnds),
+// the work may poll IsCurrentContextCancelled. Hosts create contexts with
+// CancellationContext::Create, bind them to a thread with ScopedCancellationContext, and cancel
+// them with Cancel; a context is also cancelled when its parent is.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include "velsys/Exceptions.h"
+#include "velsys/Export.h"
+
+namespace AsyncTask {
+
+enum class Launch : std::int32_t { PoolOrDeferred = 0, Async = 1, Deferred = 2 };
+enum class WhenCanceled : std::int32_t { AfterWorkEnds = 0 };
+enum class PreStartCancellationBehavior : std::int32_t { SkipWork = 0 };
+enum class FutureStatus : std::int32_t { Deferred = 0, Ready = 1, Timeout = 2 };
+
+// Waiting on or reading a Future that has no state.
+class VELPLATFORM_EXPORT InvalidFutureException : public VelmoraException {
+public:
+    InvalidFutureException();
+    ~InvalidFutureException() override;
+};
+// Stored in a future whose work was skipped because its context was cancelled before it ran.
+class VELPLATFORM_EXPORT CancelException : public VelmoraException {
+public:
+    CancelException();
+    ~CancelException() override;
+};
+// Stored when the producing side went away without a result.
+class VELPLATFORM_EXPORT BrokenPromiseException : public VelmoraException {
+public:
+    BrokenPromiseException();
+    ~BrokenPromiseException() override;
+};
+// Thrown by the producing side when it sets a result a second time.
+class VELPLATFORM_EXPORT PromiseAlreadySetException : public VelmoraException {
+public:
+    PromiseAlreadySetException();
+    ~PromiseAlreadySetException() override;
+};
+
+// A cancellation flag with an optional parent. Safe for concurrent use.
+class VELPLATFORM_EXPORT CancellationContext {
+public:
+    // A new, not cancelled context; it also counts as cancelled once `parent` is.
+    static std::shared_ptr<CancellationContext> Create(
+        std::shared_ptr<CancellationContext> parent = nullptr);
+
+    explicit CancellationContext(std::shared_ptr<CancellationContext> parent);
+    // Cancels this context and every context made with it as parent. Idempotent.
+    void Cancel();
+    bool IsCancelled() const;
+
+private:
+    const std::shared_ptr<CancellationContext> m_parent;  // Constant after construction.
+    std::atomic<bool> m_cancelled{false};
+};
+
+// The calling thread's current context (null when none is bound).
+VELPLATFORM_EXPORT std::shared_ptr<CancellationContext> GetCurrentCancellationContext();
+// Whether the calling thread's current context is cancelled (false when none is bound).
+VELPLATFORM_EXPORT bool IsCurrentContextCancelled();
+
+// Binds `context` (may be null) as the calling thread's current context for the length of a
+// scope and restores the previous one after. Not thread-safe: use from one thread at a time.
+class VELPLATFORM_EXPORT ScopedCancellationContext {
+public:
+    explicit ScopedCancellationContext(std::shared_ptr<CancellationContext> context);
+    ~ScopedCancellationContext();
+    ScopedCancellationContext(const ScopedCancellationContext&) = delete;
+    ScopedCancellationContext& operator=(const ScopedCancellationContext&) = delete;
+
+private:
+    std::shared_ptr<CancellationContext> m_previous;
+};
+
+// Number of pool workers (see the header comment).
+VELPLATFORM_EXPORT int GetPoolSize();
+// Dedicated threads started so far because the pool refused a Launch::Async task.
+VELPLATFORM_EXPORT long long GetDedicatedThreadCount();
+
+namespace detail {
+
+// Type-independent part of a shared state. Guarded by m_mutex: everything below it.
+class VELPLATFORM_EXPORT StateBase {
+public:
+    StateBase();
+    virtual ~StateBase();
+    StateBase(const StateBase&) = delete;
+    StateBase& operator=(const StateBase&) = delete;
+
+    // Marks the state complete with an exception. Returns false, changing nothing, when it was
+    // already complete.
+    bool TrySetException(std::exception_ptr error);
+    // Installs deferred work (which completes the state when run). REQUIRES: called once,
+    // before the state is shared.
+    void SetDeferred(std::function<void()> work);
+
+    FutureStatus WaitFor(std::chrono::milliseconds timeout);
+    // Runs deferred work here if nobody has claimed it, then waits until complete.
+    void RunDeferredOrWait();
+    // The release procedure for the last Future reference: runs unclaimed deferred work here
+    // (work whose context is cancelled completes with CancelException without running), waits,
+    // and raises "Not ready after wait! future=%1 state=%2." if the state is still not complete.
+    void Release(const void* future);
+    // Rethrows the stored exception, if any. REQUIRES: complete.
+    void RethrowIfError();
+
+protected:
+    // Marks complete after the derived class stored the value. REQUIRES: m_mutex held.
+    void CompleteLocked(std::unique_lock<std::mutex>& lock);
+    bool IsCompleteLocked() const { return m_complete; }
+
+    std::mutex m_mutex;
+
+private:
+    // Moves unclaimed deferred work out; false when there is none.
+    bool TryClaimDeferred(std::function<void()>& work);
+    // Runs claimed work on this thread; an exception escaping it completes the state.
+    void RunClaimed(std::function<void()>& work);
+
+    std::condition_variable m_cv;
+    bool m_complete = false;
+    std::exception_ptr m_error;
+    // Deferred work nobody has claimed yet; empty once claimed or when the work is not deferred.
+    std::function<void()> m_deferred;
+};
+
+template <class T>
+using Stored = std::conditional_t<std::is_void_v<T>, std::monostate, T>;
+
+template <class T>
+class State final : public StateBase {
+public:
+    bool TrySetValue(Stored<T> value) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (IsCompleteLocked()) return false;
+        m_value.emplace(std::move(value));
+        CompleteLocked(lock);
+        return true;
+    }
+    // REQUIRES: complete without an error.
+    const Stored<T>& Value() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return *m_value;
+    }
+
+private:
+    std::optional<Stored<T>> m_value;  // Guarded by m_mutex.
+};
+
+// Logs the exception in flight from a destructor's release at Error.
+VELPLATFORM_EXPORT void LogReleaseFailure() noexcept;
+
+// The reference a Future (and its copies) holds; its destruction is the release of the state.
+template <class T>
+class FutureRef {
+public:
+    explicit FutureRef(std::shared_ptr<State<T>> state) : m_state(std::move(state)) {}
+    ~FutureRef() {
+        try {
+            Release();
+        } catch (...) {
+            LogReleaseFailure();
+        }
+    }
+    void Release() {
+        if (auto state = std::move(m_state)) state->Release(this);
+    }
+    const std::shared_ptr<State<T>>& GetState() const { return m_state; }
+
+private:
+    std::shared_ptr<State<T>> m_state;
+};
+
+// Hands a task to the pool; false (the task untouched) when the pool refuses it.
+VELPLATFORM_EXPORT bool TrySubmitToPool(std::function<void()>& task);
+// Runs a task on a new detached thread; raises std::system_error when none can be started.
+VELPLATFORM_EXPORT void StartDedicatedThread(std::function<void()> task);
+
+// Runs `work` for `state` under `context`, or skips it when the context is cancelled.
+template <class T, class F>
+void RunWork(State<T>& state, const std::shared_ptr<CancellationContext>& context, F& work) {
+    if (context && context->IsCancelled()) {
+        state.TrySetException(std::make_exception_ptr(CancelException()));
+        return;
+    }
+    ScopedCancellationContext bind(context);
+    try {
+        if constexpr (std::is_void_v<T>) {
+            work();
+            state.TrySetValue(std::monostate{});
+        } else {
+            state.TrySetValue(work());
+        }
+    } catch (...) {
+        state.TrySetException(std::current_exception());
+    }
+}
+
+// Deferred work owned by its own state, which it therefore refers to by address.
+template <class T, class F>
+struct DeferredBody {
+    State<T>* state;
+    std::shared_ptr<CancellationContext> context;
+    F work;
+    void operator()() { RunWork<T>(*state, context, work); }
+};
+
+// The copyable carrier of queued work: if it is destroyed without having run (a refused or
+// abandoned task), the state completes with BrokenPromiseException.
+template <class T, class F>
+class TaskBody {
+public:
+    TaskBody(std::shared_ptr<State<T>> state, std::shared_ptr<CancellationContext> context, F work)
+        : m_shared(
+              std::make_shared<Shared>(std::move(state), std::move(context), std::move(work))) {}
+    void operator()() const {
+        if (!m_shared->state) return;
+        auto state = std::move(m_shared->state);
+        RunWork<T>(*state, m_shared->context, m_shared->work);
+    }
+
+private:
+    struct Shared {
+        Shared(std::shared_ptr<State<T>> s, std::shared_ptr<CancellationContext> c, F w)
+            : state(std::move(s)), context(std::move(c)), work(std::move(w)) {}
+        ~Shared() {
+            if (state) state->TrySetException(std::make_exception_ptr(BrokenPromiseException()));
+        }
+        std::shared_ptr<State<T>> state;
+        std::shared_ptr<CancellationContext> context;
+        F work;
+    };
+    std::shared_ptr<Shared> m_shared;
+};
+
+}  // namespace detail
+
+// The consuming side of a shared state. Copies share the state; the release procedure runs when
+// the last copy goes. A default-constructed Future has no state.
+template <class T>
+class Future {
+public:
+    Future() = default;
+    explicit Future(std::shared_ptr<detail::State<T>> state)
+        : m_ref(std::make_shared<detail::FutureRef<T>>(std::move(state))) {}
+
+    bool IsValid() const { return m_ref && m_ref->GetState(); }
+
+    // Waits at most `timeout` (negative counts as 0). Returns Ready when complete, Deferred when
+    // the work is deferred and nobody has started it (it is not run here), else Timeout.
+    // Raises InvalidFutureException when there is no state.
+    FutureStatus WaitFor(std::chrono::milliseconds timeout) const {
+        return CheckedState().WaitFor(timeout);
+    }
+    // Waits until complete, running unclaimed deferred work on this thread; rethrows the
+    // stored exception or returns the value. Raises InvalidFutureException without a state.
+    T Get() const {
+        detail::State<T>& state = CheckedState();
+        state.RunDeferredOrWait();
+        state.RethrowIfError();
+        if constexpr (!std::is_void_v<T>) return state.Value();
+    }
+    // Drops this reference now; when it was the last one, runs the release procedure here and
+    // lets its logic failure propagate (the destructor logs it instead).
+    void Release() {
+        auto ref = std::move(m_ref);
+        if (ref && ref.use_count() == 1) ref->Release();
+    }
+
+private:
+    detail::State<T>& CheckedState() const {
+        if (!IsValid()) throw InvalidFutureException();
+        return *m_ref->GetState();
+    }
+
+    std::shared_ptr<detail::FutureRef<T>> m_ref;
+};
+
+// The producing side of a shared state, for work that completes somewhere else. Destroying a
+// Promise that set no result stores BrokenPromiseException. Not thread-safe: use from one thread
+// at a time (the Future it made may be used anywhere).
+template <class T>
+class Promise {
+public:
+    Promise() : m_state(std::make_shared<detail::State<T>>()) {}
+    ~Promise() {
+        if (m_state && !m_set)
+            m_state->TrySetException(std::make_exception_ptr(BrokenPromiseException()));
+    }
+    Promise(Promise&&) noexcept = default;
+    Promise& operator=(Promise&&) = delete;
+
+    Future<T> GetFuture() const { return Future<T>(m_state); }
+    // Raises PromiseAlreadySetException when a result was already set.
+    template <class... V>
+    void SetValue(V&&... value) {
+        if (!m_state->TrySetValue(detail::Stored<T>(std::forward<V>(value)...)))
+            throw PromiseAlreadySetException();
+        m_set = true;
+    }
+    void SetException(std::exception_ptr error) {
+        if (!m_state->TrySetException(std::move(error))) throw PromiseAlreadySetException();
+        m_set = true;
+    }
+
+private:
+    std::shared_ptr<detail::State<T>> m_state;
+    bool m_set = false;
+};
+
+// A future that is already complete with `value`.
+template <class T>
+Future<std::decay_t<T>> MakeReadyFuture(T&& value) {
+    auto state = std::make_shared<detail::State<std::decay_t<T>>>();
+    state->TrySetValue(std::forward<T>(value));
+    return Future<std::decay_t<T>>(std::move(state));
+}
+inline Future<void> MakeReadyFuture() {
+    auto state = std::make_shared<detail::State<void>>();
+    state->TrySetValue(std::monostate{});
+    return Future<void>(std::move(state));
+}
+
+// Starts `work` (a callable taking no arguments) as described in the header comment and
+// returns its future. The work runs at most once, on a pool worker or dedicated thread
+// (Launch::Async), on the thread that first calls Get or releases the last reference
+// (Launch::Deferred), or either (Launch::PoolOrDeferred), under the launching thread's
+// cancellation context and with no lock of this facility held.
+template <class F>
+requires std::is_invocable_v < std::decay_t<F>
+& > Future<std::invoke_result_t<std::decay_t<F>&>> Async(Launch launch, WhenCanceled,
+                                                         PreStartCancellationBehavior, F&& work) {
+    using T = std::invoke_result_t<std::decay_t<F>&>;
+    auto state = std::make_shared<detail::State<T>>();
+    auto context = GetCurrentCancellationContext();
+    if (launch == Launch::Async || launch == Launch::PoolOrDeferred) {
+        std::function<void()> task =
+            detail::TaskBody<T, std::decay_t<F>>(state, context, std::forward<F>(work));
+        if (detail::TrySubmitToPool(task)) return Future<T>(std::move(state));
+        if (launch == Launch::Async) {
+            try {
+                detail::StartDedicatedThread(std::move(task));
+            } catch (...) {
+                state->TrySetException(std::current_exception());
+            }
+            return Future<T>(std::move(state));
+        }
+        // Refused: the task becomes deferred work. It refers to its state until it is claimed,
+        // which Get or the release procedure always does.
+        state->SetDeferred(std::move(task));
+        return Future<T>(std::move(state));
+    }
+    state->SetDeferred(detail::DeferredBody<T, std::decay_t<F>>{state.get(), std::move(context),
+                                                                std::forward<F>(work)});
+    return Future<T>(std::move(state));
+}
+
+// The same with the result type named explicitly: Async<bool>(launch, w, p, work).
+template <class T>
+Future<T> Async(Launch launch, WhenCanceled whenCanceled, PreStartCancellationBehavior preStart,
+                std::function<T()> work) {
+    return Async<std::function<T()>>(launch, whenCanceled, preStart, std::move(work));
+}
+
+}  // namespace AsyncTask

@@ -1,0 +1,241 @@
+#include "velsys/AsyncTask.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "support/TestEnvironment.h"
+
+using namespace AsyncTask;
+using namespace std::chrono_literals;
+
+namespace {
+
+using Bytes = std::shared_ptr<std::vector<unsigned char>>;
+
+template <class F>
+auto Launch_(Launch launch, F&& work) {
+    return Async(launch, WhenCanceled::AfterWorkEnds, PreStartCancellationBehavior::SkipWork,
+                 std::forward<F>(work));
+}
+
+// A gate that work can block on until the test opens it.
+class Gate {
+public:
+    void Open() { m_promise.set_value(); }
+    void Wait() const { m_future.wait(); }
+
+private:
+    std::promise<void> m_promise;
+    std::shared_future<void> m_future = m_promise.get_future().share();
+};
+
+}  // namespace
+
+TEST(AsyncTaskLaunch, AsyncRunsOnAnotherThreadAndGetReturnsEachResultType) {
+    const auto caller = std::this_thread::get_id();
+    auto b = Launch_(Launch::Async, [&] { return std::this_thread::get_id() != caller; });
+    auto bytes =
+        Launch_(Launch::Async, [] { return std::make_shared<std::vector<unsigned char>>(3, 7); });
+    std::atomic<int> ran{0};
+    auto v = Launch_(Launch::Async, [&] { ++ran; });
+    EXPECT_TRUE(b.Get());
+    ASSERT_TRUE(bytes.Get());
+    EXPECT_EQ(*bytes.Get(), std::vector<unsigned char>(3, 7));
+    v.Get();
+    EXPECT_EQ(ran.load(), 1);
+    EXPECT_EQ(v.WaitFor(0ms), FutureStatus::Ready);
+}
+
+TEST(AsyncTaskLaunch, ExplicitResultTypeAcceptsAnyCallable) {
+    Future<bool> f = Async<bool>(Launch::Deferred, WhenCanceled::AfterWorkEnds,
+                                 PreStartCancellationBehavior::SkipWork, [] { return true; });
+    EXPECT_TRUE(f.Get());
+}
+
+TEST(AsyncTaskLaunch, ExceptionEscapingWorkIsRethrownByEveryGet) {
+    auto f = Launch_(Launch::Async, []() -> bool { throw std::runtime_error("boom"); });
+    EXPECT_THROW(f.Get(), std::runtime_error);
+    EXPECT_THROW(f.Get(), std::runtime_error);
+    auto d = Launch_(Launch::Deferred, []() -> Bytes { throw std::runtime_error("boom"); });
+    EXPECT_THROW(d.Get(), std::runtime_error);
+}
+
+TEST(AsyncTaskDeferred, WaitForNeverRunsTheWorkAndGetRunsItOnTheCaller) {
+    std::atomic<int> runs{0};
+    std::thread::id ranOn;
+    auto f = Launch_(Launch::Deferred, [&] {
+        ++runs;
+        ranOn = std::this_thread::get_id();
+        return true;
+    });
+    EXPECT_EQ(f.WaitFor(50ms), FutureStatus::Deferred);
+    EXPECT_EQ(f.WaitFor(-5ms), FutureStatus::Deferred);
+    EXPECT_EQ(runs.load(), 0);
+    EXPECT_TRUE(f.Get());
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
+    EXPECT_TRUE(f.Get());
+    EXPECT_EQ(runs.load(), 1);
+    EXPECT_EQ(f.WaitFor(0ms), FutureStatus::Ready);
+}
+
+TEST(AsyncTaskRelease, DeferredWorkNobodyGotRunsOnTheThreadThatReleasesTheLastReference) {
+    std::atomic<int> runs{0};
+    std::thread::id ranOn;
+    std::thread::id releasedOn;
+    {
+        auto f = Launch_(Launch::Deferred, [&] {
+            ++runs;
+            ranOn = std::this_thread::get_id();
+        });
+        auto copy = f;
+        f = Future<void>();  // not the last reference: nothing runs
+        EXPECT_EQ(runs.load(), 0);
+        std::thread([&, c = std::move(copy)]() mutable {
+            releasedOn = std::this_thread::get_id();
+            c.Release();
+            EXPECT_EQ(runs.load(), 1);  // it waited for the work
+        }).join();
+    }
+    EXPECT_EQ(runs.load(), 1);
+    EXPECT_EQ(ranOn, releasedOn);
+}
+
+TEST(AsyncTaskRelease, ReleasingQueuedWorkNeitherCancelsNorWaitsForIt) {
+    Gate gate;
+    std::atomic<bool> done{false};
+    auto f = Launch_(Launch::Async, [&] {
+        gate.Wait();
+        done = true;
+    });
+    f.Release();  // returns although the work is blocked
+    EXPECT_FALSE(done.load());
+    gate.Open();
+    for (int i = 0; i < 1000 && !done; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(done.load());
+}
+
+TEST(AsyncTaskWait, WaitForTimesOutOnRunningWorkAndNegativeCountsAsZero) {
+    Gate gate;
+    auto f = Launch_(Launch::Async, [&] { gate.Wait(); });
+    EXPECT_EQ(f.WaitFor(-1000000ms), FutureStatus::Timeout);
+    EXPECT_EQ(f.WaitFor(20ms), FutureStatus::Timeout);
+    gate.Open();
+    EXPECT_EQ(f.WaitFor(30s), FutureStatus::Ready);
+}
+
+TEST(AsyncTaskWait, FutureWithoutStateRaisesInvalidFuture) {
+    Future<bool> empty;
+    EXPECT_FALSE(empty.IsValid());
+    EXPECT_THROW(empty.WaitFor(0ms), InvalidFutureException);
+    EXPECT_THROW(empty.Get(), InvalidFutureException);
+    Future<void> released = MakeReadyFuture();
+    released.Release();
+    EXPECT_THROW(released.Get(), InvalidFutureException);
+}
+
+TEST(AsyncTaskWait, MakeReadyFutureIsCompleteAtOnce) {
+    auto b = MakeReadyFuture(true);
+    EXPECT_EQ(b.WaitFor(0ms), FutureStatus::Ready);
+    EXPECT_TRUE(b.Get());
+    auto bytes = MakeReadyFuture(Bytes());
+    EXPECT_EQ(bytes.Get(), nullptr);
+    MakeReadyFuture().Get();
+}
+
+TEST(AsyncTaskPromise, BrokenAndAlreadySetPromisesAreReported) {
+    Future<bool> f;
+    { f = Promise<bool>().GetFuture(); }
+    try {
+        f.Get();
+        FAIL() << "no exception";
+    } catch (const BrokenPromiseException& e) {
+        EXPECT_STREQ(e.what(), "BrokenPromise");
+    }
+    Promise<int> p;
+    p.SetValue(4);
+    try {
+        p.SetValue(5);
+        FAIL() << "no exception";
+    } catch (const PromiseAlreadySetException& e) {
+        EXPECT_STREQ(e.what(), "PromiseAlreadySet");
+    }
+    EXPECT_THROW(p.SetException(std::make_exception_ptr(std::runtime_error("x"))),
+                 PromiseAlreadySetException);
+    EXPECT_EQ(p.GetFuture().Get(), 4);
+}
+
+static_assert(std::is_base_of_v<VelmoraException, InvalidFutureException> &&
+              std::is_base_of_v<VelmoraException, CancelException> &&
+              std::is_base_of_v<VelmoraException, BrokenPromiseException> &&
+              std::is_base_of_v<VelmoraException, PromiseAlreadySetException>);
+
+TEST(AsyncTaskCancel, WorkRunsUnderTheLaunchingThreadsContext) {
+    auto context = CancellationContext::Create();
+    ScopedCancellationContext bind(context);
+    auto a = Launch_(Launch::Async, [] { return GetCurrentCancellationContext(); });
+    auto d = Launch_(Launch::Deferred, [] { return GetCurrentCancellationContext(); });
+    std::shared_ptr<CancellationContext> fromOtherThread;
+    std::thread([&] { fromOtherThread = d.Get(); }).join();
+    EXPECT_EQ(a.Get(), context);
+    EXPECT_EQ(fromOtherThread, context);
+}
+
+TEST(AsyncTaskCancel, CancelledBeforeStartSkipsWorkAndCompletesWithCancelException) {
+    std::atomic<int> runs{0};
+    auto context = CancellationContext::Create();
+    Future<bool> got;
+    {
+        ScopedCancellationContext bind(context);
+        got = Launch_(Launch::Deferred, [&] { return ++runs > 0; });
+        auto released = Launch_(Launch::Deferred, [&] { ++runs; });
+        context->Cancel();
+        released.Release();  // deferred work of a cancelled context is not run on release
+    }
+    EXPECT_THROW(got.Get(), CancelException);
+    EXPECT_EQ(runs.load(), 0);
+    EXPECT_EQ(GetCurrentCancellationContext(), nullptr);
+}
+
+TEST(AsyncTaskCancel, CancelWhileRunningCompletesWhenTheWorkEnds) {
+    auto parent = CancellationContext::Create();
+    auto child = CancellationContext::Create(parent);
+    Gate started;
+    Gate proceed;
+    ScopedCancellationContext bind(child);
+    auto f = Launch_(Launch::Async, [&] {
+        started.Open();
+        proceed.Wait();
+        return IsCurrentContextCancelled();
+    });
+    started.Wait();
+    parent->Cancel();
+    EXPECT_TRUE(child->IsCancelled());
+    EXPECT_EQ(f.WaitFor(20ms), FutureStatus::Timeout);
+    proceed.Open();
+    EXPECT_TRUE(f.Get());  // the work ran to its end and saw the cancellation
+}
+
+TEST(AsyncTaskPool, AsyncRunsOnADedicatedThreadWhenEveryWorkerIsBusy) {
+    ASSERT_GE(GetPoolSize(), 2);
+    Gate gate;
+    std::vector<Future<void>> blockers;
+    for (int i = 0; i < GetPoolSize(); ++i)
+        blockers.push_back(Launch_(Launch::Async, [&] { gate.Wait(); }));
+    const long long dedicatedBefore = GetDedicatedThreadCount();
+    auto extra = Launch_(Launch::Async, [] { return true; });
+    EXPECT_EQ(extra.WaitFor(30s), FutureStatus::Ready);
+    EXPECT_GT(GetDedicatedThreadCount(), dedicatedBefore);
+    // With every worker busy the pool refuses, and PoolOrDeferred falls back to deferred work.
+    auto maybe = Launch_(Launch::PoolOrDeferred, [] { return std::this_thread::get_id(); });
+    EXPECT_EQ(maybe.WaitFor(0ms), FutureStatus::Deferred);
+    EXPECT_EQ(maybe.Get(), std::this_thread::get_id());
+    gate.Open();
+    for (auto& b : blockers) EXPECT_EQ(b.WaitFor(30s), FutureStatus::Ready);
+}

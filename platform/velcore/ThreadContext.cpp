@@ -1,0 +1,38 @@
+#include "velcore/ThreadContext.h"
+
+namespace {
+
+// A plain pointer: the slot has no destructor to run at thread exit, and the context it names
+// is owned by the host.
+thread_local IThreadContext* t_threadContext = nullptr;
+
+}  // namespace
+
+IThreadContext::~IThreadContext() = default;
+
+ThreadContext::ThreadContext() = default;
+ThreadContext::~ThreadContext() = default;
+
+IThreadContext* VelmoraTls::GetThreadContext() {
+    return t_threadContext;
+}
+
+IThreadContext* VelmoraTls::SetThreadContext(IThreadContext* context) {
+    IThreadContext* previous = t_threadContext;
+    t_threadContext = context;
+    return previous;
+}
+
+ScopedThreadContext::ScopedThreadContext()
+    : m_owned(std::make_unique<ThreadContext>()),
+      m_context(m_owned.get()),
+      m_previous(VelmoraTls::SetThreadContext(m_context)) {}
+
+ScopedThreadContext::ScopedThreadContext(IThreadContext& context)
+    : m_context(&context), m_previous(VelmoraTls::SetThreadContext(m_context)) {}
+
+ScopedThreadContext::~ScopedThreadContext() {
+    VelmoraTls::SetThreadContext(m_previous);
+    // m_owned (and the scope its context still holds) is released after the binding is gone,
+    // so a scope's destructor never finds itself current.
+}

@@ -91,6 +91,10 @@ void CascadeInvalidatorAggregator::Scope::AddHandler(
     NotifyHandler(handler);
 }
 
+bool CascadeInvalidatorAggregator::Scope::IsDirty() const { return m_dirty.load(); }
+
+bool CascadeInvalidatorAggregator::Scope::IsEnded() const { return m_endedScope.load(); }
+
 void CascadeInvalidatorAggregator::Scope::RecordGuid(unsigned int guid) {
     if (m_endedScope) return;
     TExclusiveLockGuard lock(m_mutex);

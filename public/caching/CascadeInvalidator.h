@@ -31,17 +31,18 @@ class VELCACHE_EXPORT virtual_enable_shared_from_this_base
     : public std::enable_shared_from_this<virtual_enable_shared_from_this_base> {
 public:
     virtual ~virtual_enable_shared_from_this_base();
-};
 
-class VELCACHE_EXPORT virtual_enable_shared_from_this
-    : public virtual virtual_enable_shared_from_this_base {
-public:
-    // shared_from_this() cast to T: null when this object is not a T.
+    // shared_from_this() cast to T: null when this object is not a T. Declared here, in the one
+    // shared base, so that it is unambiguous on a class implementing several interfaces.
     template <class T>
     std::shared_ptr<T> SharedFromThisAs() {
         return std::dynamic_pointer_cast<T>(shared_from_this());
     }
 };
+
+// The base of every interface of this family.
+class VELCACHE_EXPORT virtual_enable_shared_from_this
+    : public virtual virtual_enable_shared_from_this_base {};
 
 class IInvalidatorAggregatorScope;
 
@@ -112,8 +113,10 @@ public:
         // REQUIRES: handler is not null.
         void AddHandler(const std::shared_ptr<IScopeDirtyHandler>& handler) override;
 
-        bool IsDirty() const { return m_dirty.load(); }
-        bool IsEnded() const { return m_endedScope.load(); }
+        // Whether a recorded entry made the scope dirty (it stays so).
+        bool IsDirty() const;
+        // Whether EndScope has run.
+        bool IsEnded() const;
 
     private:
         friend class CascadeInvalidatorAggregator;

@@ -107,7 +107,8 @@ public:
         // used.
         void OnResultUsed() override;
         // The first handler of a clean scope registers it with the aggregator. A handler already
-        // present stays once. On a dirty scope the handler is told at once, on this thread.
+        // present stays once. On a dirty scope the handler is told at once, on this thread (so a
+        // handler added again after the scope turned dirty is told again).
         // Between storing the first handler and registering the scope, a concurrent OnDirty
         // does not see the scope (the entry stays recorded, so a later OnDirty still does).
         // REQUIRES: handler is not null.

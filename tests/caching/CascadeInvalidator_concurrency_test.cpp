@@ -1,0 +1,210 @@
+// Scopes are created and fed on several threads while one thread reports dirty and evicted
+// entries and another adds handlers. Every event is stamped from one counter, so the test can
+// tell which OnDirty call a handler registered before, and must have been told by.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <deque>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "caching/CascadeInvalidator.h"
+#include "support/TestEnvironment.h"
+#include "velcore/ThreadContext.h"
+
+using namespace velmora::caching;
+
+namespace {
+
+// Guids [0, kDirtyEnd) are reported dirty, [kDirtyEnd, kEvictedEnd) evicted, the rest neither.
+constexpr unsigned kDirtyEnd = 8;
+constexpr unsigned kEvictedEnd = 64;
+constexpr unsigned kGuidRange = 256;
+constexpr int kWorkers = 3;
+constexpr int kScopesPerWorker = 150;
+constexpr int kGuidsPerScope = 10;
+constexpr int kMaxDirtyRounds = 20000;
+
+std::atomic<long> s_clock{0};
+long Tick() {
+    return ++s_clock;
+}
+
+class StampingHandler : public IScopeDirtyHandler {
+public:
+    void OnScopeDirty(const std::shared_ptr<IInvalidatorAggregatorScope>&) override {
+        m_calledAt.store(Tick());
+        ++m_calls;
+    }
+    std::atomic<int> m_calls{0};
+    std::atomic<long> m_calledAt{LONG_MAX};
+};
+
+struct ScopeRecord {
+    std::shared_ptr<IInvalidatorAggregatorScope> scope;
+    std::vector<unsigned> dirtyGuids;  // guids of the dirty range it recorded
+    long recordedAt = 0;               // after its last recorded use
+};
+
+struct HandlerRecord {
+    std::shared_ptr<StampingHandler> handler;
+    const ScopeRecord* scope;
+    long registeredAt;  // after AddHandler returned
+};
+
+struct DirtyEvent {
+    unsigned guid;
+    long startedAt;
+    long endedAt;
+};
+
+// Counts lines without keeping them, so that every line is still built and written.
+class CountingSink : public ILogSink {
+public:
+    bool Accepts(int, int) const override { return true; }
+    void Write(const LogRecord&) override { ++m_lines; }
+    std::atomic<long> m_lines{0};
+};
+
+TEST(CascadeConcurrency, HandlersOfDirtyScopesAreToldExactlyOnce) {
+    veltest::HostScope host;
+    auto sink = std::make_shared<CountingSink>();
+    ScopedLogSink installed(sink);
+    velmora::appoptions::Set(TString("SyncCaches"), true);
+    CascadeInvalidatorAggregator* aggregator = CascadeInvalidatorAggregator::TryGetSingleton();
+    aggregator->ResetForTest();
+
+    std::deque<ScopeRecord> scopes[kWorkers];  // stable addresses; written by worker i only
+    std::vector<HandlerRecord> handlers[kWorkers + 1];  // [kWorkers]: the handler thread's
+    std::mutex queueMutex;
+    std::deque<const ScopeRecord*> queue;  // guarded by queueMutex
+    std::atomic<int> workersLeft{kWorkers};
+    std::atomic<bool> stop{false};
+    std::vector<DirtyEvent> events;  // written by the dirty thread, read after joining it
+
+    // One handler per call. (Adding the same handler again is told again when the scope has
+    // turned dirty in between, so "exactly once" holds per AddHandler of a distinct handler.)
+    auto registerHandler = [&](const ScopeRecord& record, std::vector<HandlerRecord>& out) {
+        auto handler = std::make_shared<StampingHandler>();
+        record.scope->AddHandler(handler);
+        out.push_back({handler, &record, Tick()});
+    };
+
+    std::vector<std::thread> threads;
+    for (int w = 0; w < kWorkers; ++w) {
+        threads.emplace_back([&, w] {
+            ScopedThreadContext context;
+            std::mt19937 random(w + 1);
+            for (int k = 0; k < kScopesPerWorker; ++k) {
+                ScopeRecord& record = scopes[w].emplace_back();
+                record.scope = CascadeInvalidatorAggregator_CreateQueryJobScope();
+                for (int j = 0; j < kGuidsPerScope; ++j) {
+                    unsigned guid = random() % kGuidRange;
+                    aggregator->OnEntryUsed(guid, nullptr);
+                    if (guid < kDirtyEnd) record.dirtyGuids.push_back(guid);
+                }
+                record.recordedAt = Tick();
+                if (k % 3 == 0) registerHandler(record, handlers[w]);
+                {
+                    std::lock_guard<std::mutex> lock(queueMutex);
+                    queue.push_back(&record);
+                }
+                // Uses that race with the handler thread and the dirty thread: an evicted-range
+                // guid, then one of the dirty range after EndScope, which must not be recorded.
+                aggregator->OnEntryUsed(kDirtyEnd + random() % (kEvictedEnd - kDirtyEnd), nullptr);
+                record.scope->EndScope();
+                unsigned late = random() % kDirtyEnd;
+                if (std::find(record.dirtyGuids.begin(), record.dirtyGuids.end(), late) ==
+                    record.dirtyGuids.end())
+                    aggregator->OnEntryUsed(late, nullptr);
+            }
+            --workersLeft;
+        });
+    }
+    threads.emplace_back([&] {  // adds handlers to the scopes the workers hand over
+        int n = 0;
+        for (;;) {
+            const ScopeRecord* record = nullptr;
+            {
+                std::lock_guard<std::mutex> lock(queueMutex);
+                if (!queue.empty()) {
+                    record = queue.front();
+                    queue.pop_front();
+                }
+            }
+            if (!record) {
+                if (workersLeft == 0) {
+                    std::lock_guard<std::mutex> lock(queueMutex);
+                    if (queue.empty()) break;
+                }
+                std::this_thread::yield();
+                continue;
+            }
+            ++n;
+            if (n % 4 == 0) continue;  // some scopes never get a handler here
+            registerHandler(*record, handlers[kWorkers]);
+            if (n % 7 == 0) registerHandler(*record, handlers[kWorkers]);
+        }
+    });
+    std::thread dirtyThread([&] {
+        for (int round = 0; round < kMaxDirtyRounds && !stop; ++round) {
+            unsigned guid = round % kDirtyEnd;
+            long startedAt = Tick();
+            aggregator->OnDirty({guid, kGuidRange + 1}, nullptr);
+            events.push_back({guid, startedAt, Tick()});
+            aggregator->OnEvicted({kDirtyEnd + round % (kEvictedEnd - kDirtyEnd)}, nullptr);
+            std::this_thread::yield();
+        }
+    });
+    for (std::thread& t : threads) t.join();
+    stop = true;
+    dirtyThread.join();
+
+    // A last sweep: every registered scope that recorded a dirty guid must now be dirty.
+    for (unsigned guid = 0; guid < kDirtyEnd; ++guid) {
+        long startedAt = Tick();
+        aggregator->OnDirty({guid}, nullptr);
+        events.push_back({guid, startedAt, Tick()});
+    }
+
+    size_t cleanScopesWithHandlers = 0;
+    std::vector<const ScopeRecord*> seen;
+    size_t told = 0;
+    for (const auto& list : handlers) {
+        for (const HandlerRecord& h : list) {
+            const ScopeRecord& record = *h.scope;
+            if (std::find(seen.begin(), seen.end(), &record) == seen.end()) {
+                seen.push_back(&record);
+                if (record.dirtyGuids.empty()) ++cleanScopesWithHandlers;
+            }
+            if (record.dirtyGuids.empty()) {
+                EXPECT_EQ(h.handler->m_calls.load(), 0)
+                    << "told about a scope that used no dirty entry";
+                continue;
+            }
+            ASSERT_EQ(h.handler->m_calls.load(), 1);
+            ++told;
+            // The first OnDirty of a recorded guid that began after both the recording and the
+            // registration must have told the handler before it returned.
+            long due = LONG_MAX;
+            for (const DirtyEvent& e : events) {
+                bool recorded = std::find(record.dirtyGuids.begin(), record.dirtyGuids.end(),
+                                          e.guid) != record.dirtyGuids.end();
+                if (recorded && e.startedAt > std::max(h.registeredAt, record.recordedAt))
+                    due = std::min(due, e.endedAt);
+            }
+            EXPECT_LT(h.handler->m_calledAt.load(), due);
+        }
+    }
+    EXPECT_GT(told, 0u);
+    EXPECT_GT(cleanScopesWithHandlers, 0u);
+    // Dirty scopes are dropped; clean ones with a handler stay tracked.
+    EXPECT_EQ(aggregator->GetScopeCount(), cleanScopesWithHandlers);
+    EXPECT_GT(sink->m_lines.load(), 0);
+    aggregator->ResetForTest();
+}
+
+}  // namespace

@@ -11,13 +11,29 @@ namespace velmora::caching {
 
 namespace {
 
-// Writes one line at the cache-synchronization severity. The text is only built when the sink
+// A pointer argument of a log line, turned into text only when the line is written.
+struct PointerArg {
+    const void* p;
+};
+PointerArg Ptr(const void* p) {
+    return PointerArg{p};
+}
+
+TString LogArg(PointerArg pointer) {
+    return TString::pointer(pointer.p);
+}
+template <class T>
+const T& LogArg(const T& value) {
+    return value;
+}
+
+// Writes one line at the cache-synchronization severity. Nothing is formatted unless the sink
 // takes the line: per-guid lines sit on the path of every entry use and every dirty report.
 template <class... Args>
 void LogSync(const char* pattern, const Args&... args) {
     const int severity = GetCacheSynchronizationLogLevel();
     if (!TLog::LoggerAcceptsSeverity(severity)) return;
-    TLog::LogMessage(severity, TFormatString(TString(pattern), args...));
+    TLog::LogMessage(severity, TFormatString(TString(pattern), LogArg(args)...));
 }
 
 IThreadContext* CurrentThreadContext() {
@@ -41,7 +57,7 @@ CascadeInvalidatorAggregator::Scope::Scope(CascadeInvalidatorAggregator* aggrega
 
 CascadeInvalidatorAggregator::Scope::~Scope() {
     try {
-        LogSync("CascadeInvalidatorAggregator ~Scope this=%1", TString::pointer(this));
+        LogSync("CascadeInvalidatorAggregator ~Scope this=%1", Ptr(this));
     } catch (...) {
         try {
             TLog::LogCurrentException(TLog::Warn,
@@ -53,13 +69,13 @@ CascadeInvalidatorAggregator::Scope::~Scope() {
 }
 
 void CascadeInvalidatorAggregator::Scope::EndScope() {
-    LogSync("CascadeInvalidatorAggregator::Scope EndScope this=%1", TString::pointer(this));
+    LogSync("CascadeInvalidatorAggregator::Scope EndScope this=%1", Ptr(this));
     VEL_ASSERT(!m_endedScope);
     m_endedScope = true;
 }
 
 void CascadeInvalidatorAggregator::Scope::OnResultUsed() {
-    LogSync("CascadeInvalidatorAggregator::Scope OnResultUsed this=%1", TString::pointer(this));
+    LogSync("CascadeInvalidatorAggregator::Scope OnResultUsed this=%1", Ptr(this));
     const std::shared_ptr<IInvalidatorAggregatorScope> self =
         SharedFromThisAs<IInvalidatorAggregatorScope>();
     for (ICascadeInvalidator* invalidator :
@@ -83,7 +99,7 @@ void CascadeInvalidatorAggregator::Scope::AddHandler(
     }
     if (toRegister) {
         LogSync("CascadeInvalidatorAggregator::Scope AddHandler inserted handler=%1",
-                TString::pointer(handler.get()));
+                Ptr(handler.get()));
         // The scope's lock is released: the aggregator's lock comes first.
         m_aggregator->OnScopeHasHandler(SharedFromThisAs<Scope>());
         return;
@@ -91,9 +107,13 @@ void CascadeInvalidatorAggregator::Scope::AddHandler(
     NotifyHandler(handler);
 }
 
-bool CascadeInvalidatorAggregator::Scope::IsDirty() const { return m_dirty.load(); }
+bool CascadeInvalidatorAggregator::Scope::IsDirty() const {
+    return m_dirty.load();
+}
 
-bool CascadeInvalidatorAggregator::Scope::IsEnded() const { return m_endedScope.load(); }
+bool CascadeInvalidatorAggregator::Scope::IsEnded() const {
+    return m_endedScope.load();
+}
 
 void CascadeInvalidatorAggregator::Scope::RecordGuid(unsigned int guid) {
     if (m_endedScope) return;
@@ -126,14 +146,13 @@ bool CascadeInvalidatorAggregator::Scope::TryMakeDirty(
         handlers = std::move(m_handlers);
         m_handlers.clear();  // a moved-from set is valid but unspecified
     }
-    LogSync("CascadeInvalidatorAggregator::Scope this=%1 is now dirty", TString::pointer(this));
+    LogSync("CascadeInvalidatorAggregator::Scope this=%1 is now dirty", Ptr(this));
     return true;
 }
 
 void CascadeInvalidatorAggregator::Scope::NotifyHandler(
     const std::shared_ptr<IScopeDirtyHandler>& handler) {
-    LogSync("CascadeInvalidatorAggregator::Scope notify dirty to handler=%1",
-            TString::pointer(handler.get()));
+    LogSync("CascadeInvalidatorAggregator::Scope notify dirty to handler=%1", Ptr(handler.get()));
     handler->OnScopeDirty(SharedFromThisAs<IInvalidatorAggregatorScope>());
 }
 
@@ -157,8 +176,7 @@ void CascadeInvalidatorAggregator::OnEntryUsed(unsigned int guid, const ICoheren
     if (!context.m_invalidatorScope) return;
     Scope* scope = dynamic_cast<Scope*>(context.m_invalidatorScope.get());
     VEL_ASSERT(scope);
-    LogSync("CascadeInvalidatorAggregator OnEntryUsed scope=%1 guid=%2", TString::pointer(scope),
-            guid);
+    LogSync("CascadeInvalidatorAggregator OnEntryUsed scope=%1 guid=%2", Ptr(scope), guid);
     scope->RecordGuid(guid);
 }
 
@@ -215,7 +233,7 @@ void CascadeInvalidatorAggregator::OnScopeHasHandler(const std::shared_ptr<Scope
         numScopes = m_scopes.size();
     }
     LogSync("CascadeInvalidatorAggregator OnScopeHasHandler inserted Scope=%1 numScopes=%2",
-            TString::pointer(scope.get()), numScopes);
+            Ptr(scope.get()), numScopes);
 }
 
 void CascadeInvalidatorAggregator::ResetForTest() {
@@ -233,8 +251,7 @@ std::shared_ptr<IInvalidatorAggregatorScope> CascadeInvalidatorAggregator_Create
     if (!aggregator) return {};
     auto scope = std::make_shared<CascadeInvalidatorAggregator::Scope>(aggregator);
     CurrentThreadContext()->GetQueryCacheContext().m_invalidatorScope = scope;
-    LogSync("CascadeInvalidatorAggregator CreateQueryJobScope Scope=%1",
-            TString::pointer(scope.get()));
+    LogSync("CascadeInvalidatorAggregator CreateQueryJobScope Scope=%1", Ptr(scope.get()));
     return scope;
 }
 

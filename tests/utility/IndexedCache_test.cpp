@@ -75,16 +75,6 @@ TEST_F(IndexedCacheTest, AddIndexFilesHeldEntriesAndHintsFollowDeletion) {
     EXPECT_EQ(cache.CheckTables(), TString());
 }
 
-TEST_F(IndexedCacheTest, EveryEntryIsFiledUnderEveryIndexEvenWithAnEmptyKey) {
-    ASSERT_TRUE(cache.AddIndex("value", ValueKey));
-    ASSERT_TRUE(cache.AddIndex("none", [](const Entry&) { return TString(); }));
-    const auto ids = Add({1, 2});
-    EXPECT_EQ(cache.GetHints("none", ""), (std::set<unsigned int>{ids[0], ids[1]}));
-    EXPECT_EQ(cache.GetCacheData().entryIndexKeys.at(ids[1]),
-              (std::set<TString>{"none|", "value|2"}));
-    EXPECT_EQ(cache.CheckTables(), TString());
-}
-
 TEST(IndexedCacheKeys, NameAndKeyAreJoinedWithoutEscaping) {
     EXPECT_EQ(IndexedCache::MakeIndexKey("a|b", "c"), TString("a|b|c"));
     EXPECT_EQ(IndexedCache::MakeIndexKey("a|b", "c"), IndexedCache::MakeIndexKey("a", "b|c"));
@@ -150,13 +140,6 @@ TEST_F(IndexedCacheTest, PurgeWithAnotherPolicyTellsTheOwnPolicyOfEachRemoval) {
     EXPECT_EQ(cache.GetPolicy(), policy);
 }
 
-TEST_F(IndexedCacheTest, PurgeThatKeepsEverythingRemovesNothingAndTellsNothing) {
-    Add({1, 2});
-    EXPECT_TRUE(cache.Purge().empty());
-    EXPECT_EQ(cache.GetEntryCount(), 2u);
-    EXPECT_TRUE(policy->Deleted().empty());
-}
-
 TEST_F(IndexedCacheTest, SetPolicyCataloguesOnlyANewPolicyAndKeepsTheClockWhenNull) {
     Add({1, 2, 3});
     cache.JustIncrementClock();
@@ -183,22 +166,6 @@ TEST_F(IndexedCacheTest, ComputingPolicyRemovesExactlyTheHeldEntriesItNames) {
     for (const auto& e : removed) EXPECT_TRUE(e.GetData()) << "held entry, with its payload";
     EXPECT_EQ(IdsOf(cache.GetEntries()), std::vector<unsigned int>{ids[1]});
     EXPECT_EQ(cache.CheckTables(), TString());
-}
-
-TEST_F(IndexedCacheTest, UnimplementedComputeEntriesToPurgePropagatesWithTablesUnchanged) {
-    struct Claims : IPolicy {
-        EntrySet Purge(EntrySet::const_iterator f, EntrySet::const_iterator l,
-                       unsigned long long) override {
-            return EntrySet(f, l);
-        }
-        bool HasCapability(Capability) override { return true; }
-    };
-    ASSERT_TRUE(cache.AddIndex("value", ValueKey));
-    Add({1, 2});
-    const auto tables = cache.GetIndexedEntries();
-    EXPECT_THROW(cache.Purge(std::make_shared<Claims>()), VelmoraException);
-    EXPECT_EQ(cache.GetEntryCount(), 2u);
-    EXPECT_EQ(cache.GetIndexedEntries(), tables);
 }
 
 TEST_F(IndexedCacheTest, UseByIdShowsThePolicyTheOldClockUseByPredicateTheNewOne) {
@@ -307,26 +274,6 @@ TEST_F(IndexedCacheTest, FailingKeyFunctionLeavesTheTablesWhole) {
     EXPECT_EQ(cache.GetIndexedEntries(), before);
     EXPECT_EQ(cache.GetCacheData().indexFunctions.count("fails"), 0u);
     EXPECT_EQ(cache.CheckTables(), TString());
-}
-
-TEST_F(IndexedCacheTest, AdditionAndDeletionAreToldOncePerEntry) {
-    const auto ids = Add({1, 2});
-    ASSERT_EQ(policy->Added().size(), 2u);
-    EXPECT_EQ(policy->Added()[1].id, ids[1]);
-    cache.DeleteEntry(ids[0]);
-    cache.DeleteEntry(ids[0]);
-    cache.DeleteEntry(0);
-    ASSERT_EQ(policy->Deleted().size(), 1u);
-    EXPECT_EQ(policy->Deleted()[0].id, ids[0]);
-}
-
-TEST_F(IndexedCacheTest, HasIndexNeedsARegisteredName) {
-    ASSERT_TRUE(cache.AddIndex("value", ValueKey));
-    EXPECT_FALSE(cache.HasIndex(nullptr));
-    EXPECT_FALSE(cache.HasIndex(ValueIs(1)));
-    EXPECT_TRUE(cache.HasIndex(ValueIs(1, true)));
-    EXPECT_FALSE(cache.HasIndex(
-        std::make_shared<veltest::ValuePredicate>([](int) { return true; }, "other", "1")));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <deque>
 #include <mutex>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "caching/CascadeInvalidator.h"
@@ -45,8 +46,8 @@ public:
 
 struct ScopeRecord {
     std::shared_ptr<IInvalidatorAggregatorScope> scope;
-    std::vector<unsigned> dirtyGuids;  // guids of the dirty range it recorded
-    long recordedAt = 0;               // after its last recorded use
+    std::set<unsigned> dirtyGuids;  // guids of the dirty range it recorded
+    long recordedAt = 0;            // after its last recorded use
 };
 
 struct HandlerRecord {
@@ -104,7 +105,7 @@ TEST(CascadeConcurrency, HandlersOfDirtyScopesAreToldExactlyOnce) {
                 for (int j = 0; j < kGuidsPerScope; ++j) {
                     unsigned guid = random() % kGuidRange;
                     aggregator->OnEntryUsed(guid, nullptr);
-                    if (guid < kDirtyEnd) record.dirtyGuids.push_back(guid);
+                    if (guid < kDirtyEnd) record.dirtyGuids.insert(guid);
                 }
                 record.recordedAt = Tick();
                 if (k % 3 == 0) registerHandler(record, handlers[w]);
@@ -117,9 +118,7 @@ TEST(CascadeConcurrency, HandlersOfDirtyScopesAreToldExactlyOnce) {
                 aggregator->OnEntryUsed(kDirtyEnd + random() % (kEvictedEnd - kDirtyEnd), nullptr);
                 record.scope->EndScope();
                 unsigned late = random() % kDirtyEnd;
-                if (std::find(record.dirtyGuids.begin(), record.dirtyGuids.end(), late) ==
-                    record.dirtyGuids.end())
-                    aggregator->OnEntryUsed(late, nullptr);
+                if (!record.dirtyGuids.count(late)) aggregator->OnEntryUsed(late, nullptr);
             }
             --workersLeft;
         });
@@ -170,17 +169,13 @@ TEST(CascadeConcurrency, HandlersOfDirtyScopesAreToldExactlyOnce) {
         events.push_back({guid, startedAt, Tick()});
     }
 
-    size_t cleanScopesWithHandlers = 0;
-    std::vector<const ScopeRecord*> seen;
+    std::set<const ScopeRecord*> cleanScopesWithHandlers;
     size_t told = 0;
     for (const auto& list : handlers) {
         for (const HandlerRecord& h : list) {
             const ScopeRecord& record = *h.scope;
-            if (std::find(seen.begin(), seen.end(), &record) == seen.end()) {
-                seen.push_back(&record);
-                if (record.dirtyGuids.empty()) ++cleanScopesWithHandlers;
-            }
             if (record.dirtyGuids.empty()) {
+                cleanScopesWithHandlers.insert(&record);
                 EXPECT_EQ(h.handler->m_calls.load(), 0)
                     << "told about a scope that used no dirty entry";
                 continue;
@@ -191,18 +186,17 @@ TEST(CascadeConcurrency, HandlersOfDirtyScopesAreToldExactlyOnce) {
             // registration must have told the handler before it returned.
             long due = LONG_MAX;
             for (const DirtyEvent& e : events) {
-                bool recorded = std::find(record.dirtyGuids.begin(), record.dirtyGuids.end(),
-                                          e.guid) != record.dirtyGuids.end();
-                if (recorded && e.startedAt > std::max(h.registeredAt, record.recordedAt))
+                if (record.dirtyGuids.count(e.guid) &&
+                    e.startedAt > std::max(h.registeredAt, record.recordedAt))
                     due = std::min(due, e.endedAt);
             }
             EXPECT_LT(h.handler->m_calledAt.load(), due);
         }
     }
     EXPECT_GT(told, 0u);
-    EXPECT_GT(cleanScopesWithHandlers, 0u);
+    EXPECT_GT(cleanScopesWithHandlers.size(), 0u);
     // Dirty scopes are dropped; clean ones with a handler stay tracked.
-    EXPECT_EQ(aggregator->GetScopeCount(), cleanScopesWithHandlers);
+    EXPECT_EQ(aggregator->GetScopeCount(), cleanScopesWithHandlers.size());
     EXPECT_GT(sink->m_lines.load(), 0);
     aggregator->ResetForTest();
 }

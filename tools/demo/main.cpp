@@ -10,6 +10,8 @@ int main() {
     TLog::SetStderrLevel(TLog::Warn);
     try {
         RunCacheDemo();
+        RunIndexedAndSynchronizedDemo();
+        RunCascadeDemo();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "demo failed: %s\n", e.what());
         return 1;

@@ -1,0 +1,87 @@
+#include "metrics2/Metrics.h"
+
+namespace Metrics {
+namespace {
+
+struct SinkState {
+    std::mutex mutex;
+    std::shared_ptr<IMetricsSink> sink;  // Guarded by mutex; null drops records.
+};
+
+SinkState& State() {
+    static SinkState* state = new SinkState();  // Lives until the process ends.
+    return *state;
+}
+
+std::shared_ptr<IMetricsSink> CurrentSink() {
+    std::lock_guard<std::mutex> lock(State().mutex);
+    return State().sink;
+}
+
+}  // namespace
+
+const TagValue* MetricsRecord::FindTag(const TString& tag) const {
+    for (auto it = tags.rbegin(); it != tags.rend(); ++it)
+        if (it->first == tag) return &it->second;
+    return nullptr;
+}
+
+IMetricsSink::~IMetricsSink() = default;
+
+Scope::Scope(const TString& name, std::uint64_t optionBits)
+    : m_start(std::chrono::steady_clock::now()) {
+    m_record.name = name;
+    m_record.optionBits = optionBits;
+}
+
+Scope::~Scope() {
+    Close();
+}
+
+void Scope::Tag(const TString& tag, TagValue value) {
+    m_record.tags.emplace_back(tag, std::move(value));
+}
+
+void Scope::Close() {
+    if (m_closed) return;
+    m_closed = true;
+    m_record.elapsed = std::chrono::steady_clock::now() - m_start;
+    if (auto sink = CurrentSink()) sink->Record(m_record);
+}
+
+std::shared_ptr<IMetricsSink> SetSink(std::shared_ptr<IMetricsSink> sink) {
+    std::lock_guard<std::mutex> lock(State().mutex);
+    return std::exchange(State().sink, std::move(sink));
+}
+
+void CapturingMetricsSink::Record(const MetricsRecord& record) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_records.push_back(record);
+}
+
+std::vector<MetricsRecord> CapturingMetricsSink::Records() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_records;
+}
+
+std::vector<MetricsRecord> CapturingMetricsSink::Find(const TString& name) const {
+    std::vector<MetricsRecord> found;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& record : m_records)
+        if (record.name == name) found.push_back(record);
+    return found;
+}
+
+void CapturingMetricsSink::Clear() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_records.clear();
+}
+
+ScopedMetricsSink::ScopedMetricsSink(std::shared_ptr<IMetricsSink> sink)
+    : m_previous(SetSink(std::move(sink))) {}
+
+ScopedMetricsSink::~ScopedMetricsSink() {
+    SetSink(m_previous);
+}
+
+}  // namespace Metrics

@@ -1,0 +1,90 @@
+// Metrics::Scope: one measurement of one operation.
+//
+// A scope is opened (constructed) when an operation starts, collects typed tags while it runs,
+// and is closed by Close or its destructor; closing hands one MetricsRecord (name, option bits,
+// tags, elapsed time) to the process-wide sink. The default sink drops records; a host installs
+// its own with Metrics::SetSink, and tests install CapturingMetricsSink to read them back. The
+// option bits are carried through untouched for the sink to interpret.
+// Thread contract: a Scope is not thread-safe: use from one thread at a time. The sink is
+// called on the closing thread with no lock of the facility held and must be safe for
+// concurrent use.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <variant>
+#include <vector>
+
+#include "velcoreplatform/TString.h"
+#include "velsys/Export.h"
+
+namespace Metrics {
+
+using TagValue = std::variant<TString, std::int32_t, std::int64_t, std::uint64_t, double, bool>;
+
+struct MetricsRecord {
+    TString name;
+    std::uint64_t optionBits = 0;
+    std::vector<std::pair<TString, TagValue>> tags;  // in the order they were set
+    std::chrono::nanoseconds elapsed{0};
+
+    // The last value set for `tag`, or null when it was never set.
+    const TagValue* FindTag(const TString& tag) const;
+};
+
+class VELPLATFORM_EXPORT IMetricsSink {
+public:
+    virtual ~IMetricsSink();
+    virtual void Record(const MetricsRecord& record) = 0;
+};
+
+class VELPLATFORM_EXPORT Scope {
+public:
+    Scope(const TString& name, std::uint64_t optionBits);
+    ~Scope();
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+
+    // Attaches a typed value; setting a tag again appends a newer value.
+    void Tag(const TString& tag, TagValue value);
+    // Closes the scope and hands its record to the sink. Later calls do nothing.
+    void Close();
+
+private:
+    MetricsRecord m_record;
+    std::chrono::steady_clock::time_point m_start;
+    bool m_closed = false;
+};
+
+// Installs the process-wide sink (null: drop records). Returns the previous one.
+VELPLATFORM_EXPORT std::shared_ptr<IMetricsSink> SetSink(std::shared_ptr<IMetricsSink> sink);
+
+// Keeps every record. Safe for concurrent use.
+class VELPLATFORM_EXPORT CapturingMetricsSink : public IMetricsSink {
+public:
+    void Record(const MetricsRecord& record) override;
+    std::vector<MetricsRecord> Records() const;
+    // Records with the given name.
+    std::vector<MetricsRecord> Find(const TString& name) const;
+    void Clear();
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<MetricsRecord> m_records;  // Guarded by m_mutex.
+};
+
+// Installs a sink for the length of a scope and restores the previous one after.
+class VELPLATFORM_EXPORT ScopedMetricsSink {
+public:
+    explicit ScopedMetricsSink(std::shared_ptr<IMetricsSink> sink);
+    ~ScopedMetricsSink();
+    ScopedMetricsSink(const ScopedMetricsSink&) = delete;
+    ScopedMetricsSink& operator=(const ScopedMetricsSink&) = delete;
+
+private:
+    std::shared_ptr<IMetricsSink> m_previous;
+};
+
+}  // namespace Metrics

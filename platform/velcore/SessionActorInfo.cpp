@@ -1,0 +1,16 @@
+#include "velcore/SessionActorInfo.h"
+
+namespace {
+thread_local std::shared_ptr<const SessionActorInfo> t_actor;
+}
+
+std::shared_ptr<const SessionActorInfo> SessionActorInfo::GetSessionActorInfoFromThread() {
+    return t_actor;
+}
+
+ScopedSessionActor::ScopedSessionActor(std::shared_ptr<const SessionActorInfo> actor)
+    : m_previous(std::exchange(t_actor, std::move(actor))) {}
+
+ScopedSessionActor::~ScopedSessionActor() {
+    t_actor = std::move(m_previous);
+}

@@ -1,0 +1,42 @@
+// SessionActorInfo: the identity (site and user) a thread works for.
+//
+// The host binds an actor to a thread for the length of a request with ScopedSessionActor;
+// GetSessionActorInfoFromThread returns the actor bound to the calling thread, or null when
+// none is. Identities are opaque text ("LUID"s); the host decides their form.
+// Thread contract: const methods are safe for concurrent use; the binding is per thread.
+#pragma once
+
+#include <memory>
+
+#include "velcoreplatform/TString.h"
+#include "velsys/Export.h"
+
+class VELPLATFORM_EXPORT SessionActorInfo {
+public:
+    SessionActorInfo(TString siteLuid, TString userLuid)
+        : m_siteLuid(std::move(siteLuid)), m_userLuid(std::move(userLuid)) {}
+
+    const TString& GetSiteLuid() const { return m_siteLuid; }
+    const TString& GetUserLuid() const { return m_userLuid; }
+
+    // The actor bound to the calling thread; null when none is bound.
+    static std::shared_ptr<const SessionActorInfo> GetSessionActorInfoFromThread();
+
+private:
+    // Constant after construction.
+    TString m_siteLuid;
+    TString m_userLuid;
+};
+
+// Binds an actor (may be null) to the calling thread for the length of a scope and restores
+// the previous binding after. Not thread-safe: use from one thread at a time.
+class VELPLATFORM_EXPORT ScopedSessionActor {
+public:
+    explicit ScopedSessionActor(std::shared_ptr<const SessionActorInfo> actor);
+    ~ScopedSessionActor();
+    ScopedSessionActor(const ScopedSessionActor&) = delete;
+    ScopedSessionActor& operator=(const ScopedSessionActor&) = delete;
+
+private:
+    std::shared_ptr<const SessionActorInfo> m_previous;
+};

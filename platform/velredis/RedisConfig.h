@@ -1,0 +1,64 @@
+// The Redis endpoint the host configures, and the errors of the Redis client.
+//
+// The library reads no environment: the host states where Redis is (host and port, or a unix
+// socket), how to log in, how many pooled connections to keep and how long to wait, through
+// ConfigureRedis. The process's shared pool and subscription manager are made from the
+// configuration in force when they are first used, and ConfigureRedis points them at a new
+// endpoint later (connections are replaced on their next use; the subscriber reconnects at once).
+// Thread contract: safe for concurrent use.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "velsys/Exceptions.h"
+#include "velsys/Export.h"
+
+namespace velmora::caching {
+
+struct RedisEndpointConfig {
+    std::string host = "127.0.0.1";
+    int port = 6379;
+    // When not empty, the path of a unix socket used instead of host and port.
+    std::string unixSocket;
+    // Sent with AUTH after every connect when not empty.
+    std::string password;
+    // Chosen with SELECT after every connect when not 0.
+    int database = 0;
+    // Connections of a pool; FindAndLockConnection answers "none free" beyond this many holders.
+    int poolSize = 8;
+    // Bound on establishing a connection (including AUTH and SELECT).
+    std::chrono::milliseconds connectTimeout{1000};
+    // Bound on one whole command, from the first byte sent to the last byte of the reply.
+    std::chrono::milliseconds commandTimeout{1000};
+    // A subscriber that has heard nothing for this long sends PING; no answer within
+    // commandTimeout counts as a lost connection.
+    std::chrono::milliseconds heartbeatInterval{1000};
+    // The subscriber's reconnection delay starts at the minimum and doubles up to the maximum
+    // while attempts keep failing.
+    std::chrono::milliseconds reconnectBackoffMin{50};
+    std::chrono::milliseconds reconnectBackoffMax{2000};
+};
+
+// Makes `config` the process's endpoint and re-points the shared pool and the subscription
+// manager if they exist already.
+VELPLATFORM_EXPORT void ConfigureRedis(const RedisEndpointConfig& config);
+// The endpoint in force (the defaults above until ConfigureRedis is called).
+VELPLATFORM_EXPORT RedisEndpointConfig GetRedisConfiguration();
+
+// A command or connection that failed: the server is unreachable, closed the connection, sent
+// something unreadable, or answered with an error where a value was required.
+class VELPLATFORM_EXPORT RedisException : public VelmoraException {
+public:
+    explicit RedisException(const std::string& message);
+    ~RedisException() override;
+};
+
+// A command that did not complete within its time-out. The connection is reset.
+class VELPLATFORM_EXPORT RedisTimeoutException : public RedisException {
+public:
+    explicit RedisTimeoutException(const std::string& message);
+    ~RedisTimeoutException() override;
+};
+
+}  // namespace velmora::caching

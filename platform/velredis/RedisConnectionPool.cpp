@@ -1,0 +1,225 @@
+#include "velredis/RedisConnectionPool.h"
+
+#include <hiredis/hiredis.h>
+
+#include <algorithm>
+
+#include "velredis/RedisSocket.h"
+
+namespace velmora::caching {
+
+namespace {
+
+RedisReplyValue Copy(const redisReply* reply) {
+    RedisReplyValue value;
+    switch (reply->type) {
+        case REDIS_REPLY_STRING:
+            value.type = RedisReplyValue::Type::String;
+            value.text.assign(reply->str, reply->len);
+            break;
+        case REDIS_REPLY_STATUS:
+            value.type = RedisReplyValue::Type::Status;
+            value.text.assign(reply->str, reply->len);
+            break;
+        case REDIS_REPLY_ERROR:
+            value.type = RedisReplyValue::Type::Error;
+            value.text.assign(reply->str, reply->len);
+            break;
+        case REDIS_REPLY_INTEGER:
+            value.type = RedisReplyValue::Type::Integer;
+            value.integer = reply->integer;
+            break;
+        case REDIS_REPLY_ARRAY:
+            value.type = RedisReplyValue::Type::Array;
+            for (size_t i = 0; i < reply->elements; ++i)
+                value.elements.push_back(Copy(reply->element[i]));
+            break;
+        default:
+            value.type = RedisReplyValue::Type::Nil;
+    }
+    return value;
+}
+
+std::string_view View(const RedisConnection::Bytes& value) {
+    if (!value || value->empty()) return {};
+    return {reinterpret_cast<const char*>(value->data()), value->size()};
+}
+
+}  // namespace
+
+// ---- RedisConnection -----------------------------------------------------------------------
+
+RedisConnection::RedisConnection(RedisEndpointConfig config)
+    : m_socket(std::make_unique<detail::RedisSocket>(std::move(config))) {}
+
+RedisConnection::~RedisConnection() = default;
+
+long long RedisConnection::GetConnectCount() const {
+    return m_socket->ConnectCount();
+}
+
+int RedisConnection::GetSocketForDiagnostics() const {
+    return m_socket->Fd();
+}
+
+RedisReplyValue RedisConnection::Command(
+    const std::vector<std::string>& args, std::chrono::steady_clock::time_point deadline,
+    const std::function<void(redisContext*, redisReply*)>& inspect) {
+    std::vector<std::string_view> views(args.begin(), args.end());
+    // A connection the server closed while it sat in the pool (restart, idle time-out, kill) is
+    // replaced before the command is sent, so its next use succeeds.
+    if (!m_socket->IsIdleHealthy()) {
+        m_socket->Disconnect();
+        m_socket->Connect();
+    }
+    deadline = std::min(deadline, detail::Clock::now() + m_socket->Config().commandTimeout);
+    m_socket->Send(views, deadline);
+    detail::ReplyPtr reply = m_socket->Read(deadline);
+    if (inspect) inspect(m_socket->Context(), reply.get());
+    return Copy(reply.get());
+}
+
+RedisReplyValue RedisConnection::Command(const std::vector<std::string>& args) {
+    return Command(args, std::chrono::steady_clock::time_point::max(), nullptr);
+}
+
+namespace {
+
+// Runs one command given as views (no copies of large values).
+detail::ReplyPtr Run(detail::RedisSocket& socket, const std::vector<std::string_view>& args) {
+    if (!socket.IsIdleHealthy()) {
+        socket.Disconnect();
+        socket.Connect();
+    }
+    const auto deadline = detail::Clock::now() + socket.Config().commandTimeout;
+    socket.Send(args, deadline);
+    return socket.Read(deadline);
+}
+
+bool IsOk(const detail::ReplyPtr& reply) {
+    return reply->type == REDIS_REPLY_STATUS && std::string_view(reply->str, reply->len) == "OK";
+}
+
+}  // namespace
+
+RedisConnection::Bytes RedisConnection::Get(const std::string& key) {
+    detail::ReplyPtr reply = Run(*m_socket, {"GET", key});
+    if (reply->type == REDIS_REPLY_NIL) return nullptr;
+    if (reply->type != REDIS_REPLY_STRING)
+        throw RedisException("GET failed: " +
+                             std::string(reply->str ? reply->str : "", reply->len));
+    const auto* begin = reinterpret_cast<const unsigned char*>(reply->str);
+    return std::make_shared<std::vector<unsigned char>>(begin, begin + reply->len);
+}
+
+bool RedisConnection::Set(const std::string& key, const Bytes& value) {
+    return IsOk(Run(*m_socket, {"SET", key, View(value)}));
+}
+
+bool RedisConnection::SetEx(const std::string& key, std::chrono::seconds ttl, const Bytes& value) {
+    const std::string seconds = std::to_string(ttl.count());
+    return IsOk(Run(*m_socket, {"SETEX", key, seconds, View(value)}));
+}
+
+long long RedisConnection::Del(const std::string& key) {
+    detail::ReplyPtr reply = Run(*m_socket, {"DEL", key});
+    if (reply->type != REDIS_REPLY_INTEGER)
+        throw RedisException("DEL failed: " +
+                             std::string(reply->str ? reply->str : "", reply->len));
+    return reply->integer;
+}
+
+// ---- RedisConnectionGuard ------------------------------------------------------------------
+
+RedisConnectionGuard::RedisConnectionGuard(std::shared_ptr<RedisConnectionPool> pool,
+                                           std::size_t slot, RedisConnection& connection)
+    : m_pool(std::move(pool)), m_slot(slot), m_connection(connection) {}
+
+RedisConnectionGuard::~RedisConnectionGuard() {
+    m_pool->Unlock(m_slot);
+}
+
+// ---- RedisConnectionPool -------------------------------------------------------------------
+
+RedisConnectionPool::RedisConnectionPool(RedisEndpointConfig config) : m_config(std::move(config)) {
+    m_slots.resize(static_cast<std::size_t>(std::max(1, m_config.poolSize)));
+    for (auto& slot : m_slots) slot.connection = std::make_unique<RedisConnection>(m_config);
+}
+
+RedisConnectionPool::~RedisConnectionPool() = default;
+
+int RedisConnectionPool::GetSize() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return static_cast<int>(m_slots.size());
+}
+
+std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::LockSlotLocked(std::size_t slot) {
+    m_slots[slot].locked = true;
+    return std::make_unique<RedisConnectionGuard>(shared_from_this(), slot,
+                                                  *m_slots[slot].connection);
+}
+
+std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::FindAndLockConnection(
+    const std::string& key) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const std::size_t n = m_slots.size();
+    const std::size_t first = std::hash<std::string>()(key) % n;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t slot = (first + i) % n;
+        if (!m_slots[slot].locked) return LockSlotLocked(slot);
+    }
+    return nullptr;
+}
+
+std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::LockConnection(
+    std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    std::size_t found = m_slots.size();
+    const auto free = [&] {
+        for (std::size_t i = 0; i < m_slots.size(); ++i)
+            if (!m_slots[i].locked) {
+                found = i;
+                return true;
+            }
+        return false;
+    };
+    if (!m_freed.wait_for(lock, std::max(wait, std::chrono::milliseconds(0)), free)) return nullptr;
+    return LockSlotLocked(found);
+}
+
+void RedisConnectionPool::Unlock(std::size_t slot) {
+    std::unique_ptr<RedisConnection> old;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        Slot& s = m_slots[slot];
+        if (s.stale) {
+            old = std::move(s.connection);
+            s.connection = std::make_unique<RedisConnection>(m_config);
+            s.stale = false;
+        }
+        s.locked = false;
+    }
+    m_freed.notify_one();
+    // `old` closes its socket here, outside the lock.
+}
+
+void RedisConnectionPool::Reconfigure(const RedisEndpointConfig& config) {
+    std::vector<std::unique_ptr<RedisConnection>> old;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_config = config;
+        if (static_cast<int>(m_slots.size()) < config.poolSize)
+            m_slots.resize(static_cast<std::size_t>(config.poolSize));
+        for (auto& slot : m_slots) {
+            if (slot.locked) {
+                slot.stale = true;
+            } else {
+                if (slot.connection) old.push_back(std::move(slot.connection));
+                slot.connection = std::make_unique<RedisConnection>(m_config);
+            }
+        }
+    }
+    m_freed.notify_all();
+}
+
+}  // namespace velmora::caching

@@ -1,0 +1,134 @@
+// Pooled, blocking connections to Redis for key/value commands.
+//
+// A RedisConnectionPool owns a fixed number of connection slots; FindAndLockConnection reserves
+// one for the caller until the returned guard dies, and answers with an empty guard when every
+// slot is held (it never waits). Each guard keeps its pool alive. A connection connects on first
+// use and, when the server closed it or a command failed, reconnects on its next use. Every
+// command is bounded by the configured command time-out as a whole; a failure raises
+// RedisException (RedisTimeoutException for a time-out) and resets the connection.
+// Thread contract: the pool is safe for concurrent use; a RedisConnection is not thread-safe:
+// use it from one thread at a time (which holding its guard ensures).
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "velredis/RedisConfig.h"
+#include "velsys/Export.h"
+
+struct redisContext;
+struct redisReply;
+
+namespace velmora::caching {
+
+namespace detail {
+class RedisSocket;
+}
+
+// A reply, copied out of the client library's reply object.
+struct VELPLATFORM_EXPORT RedisReplyValue {
+    enum class Type { Nil, Status, Error, Integer, String, Array };
+    Type type = Type::Nil;
+    long long integer = 0;
+    std::string text;  // String, Status and Error replies (binary-safe)
+    std::vector<RedisReplyValue> elements;
+};
+
+class VELPLATFORM_EXPORT RedisConnection {
+public:
+    using Bytes = std::shared_ptr<std::vector<unsigned char>>;
+
+    explicit RedisConnection(RedisEndpointConfig config);
+    ~RedisConnection();
+    RedisConnection(const RedisConnection&) = delete;
+    RedisConnection& operator=(const RedisConnection&) = delete;
+
+    // The value's bytes; null when the key does not exist.
+    Bytes Get(const std::string& key);
+    // Stores without expiry (a null value stores zero bytes). False when the server refused.
+    bool Set(const std::string& key, const Bytes& value);
+    // Stores, expiring after `ttl`. False when the server refused (a ttl below 1 s, for one).
+    bool SetEx(const std::string& key, std::chrono::seconds ttl, const Bytes& value);
+    // Number of keys removed (0 when there was none).
+    long long Del(const std::string& key);
+    // Any command, arguments sent as they are. An error reply is returned, not raised.
+    RedisReplyValue Command(const std::vector<std::string>& args);
+    // As Command, finishing by `deadline` at the latest, and handing the client library's
+    // context and reply to `inspect` (on this thread, before the reply is freed).
+    RedisReplyValue Command(const std::vector<std::string>& args,
+                            std::chrono::steady_clock::time_point deadline,
+                            const std::function<void(redisContext*, redisReply*)>& inspect);
+
+    // Connections made so far (the first one included).
+    long long GetConnectCount() const;
+    // The socket descriptor, -1 when there is none; for diagnostics.
+    int GetSocketForDiagnostics() const;
+
+private:
+    std::unique_ptr<detail::RedisSocket> m_socket;
+};
+
+class RedisConnectionPool;
+
+// A connection reserved for its holder; destroying the guard gives it back.
+class VELPLATFORM_EXPORT RedisConnectionGuard {
+public:
+    RedisConnectionGuard(std::shared_ptr<RedisConnectionPool> pool, std::size_t slot,
+                         RedisConnection& connection);
+    ~RedisConnectionGuard();
+    RedisConnectionGuard(const RedisConnectionGuard&) = delete;
+    RedisConnectionGuard& operator=(const RedisConnectionGuard&) = delete;
+
+    RedisConnection& GetConnection() { return m_connection; }
+
+private:
+    const std::shared_ptr<RedisConnectionPool> m_pool;
+    const std::size_t m_slot;
+    RedisConnection& m_connection;
+};
+
+class VELPLATFORM_EXPORT RedisConnectionPool
+    : public std::enable_shared_from_this<RedisConnectionPool> {
+public:
+    // REQUIRES: owned by a std::shared_ptr (guards share it).
+    explicit RedisConnectionPool(RedisEndpointConfig config);
+    ~RedisConnectionPool();
+
+    // The process's pool, made from GetRedisConfiguration on first use; never empty.
+    static std::shared_ptr<RedisConnectionPool> GetSharedInstance();
+
+    // Reserves a free connection, trying first the slot that `key` maps to. Returns an empty
+    // pointer, without waiting, when every connection is held.
+    std::unique_ptr<RedisConnectionGuard> FindAndLockConnection(const std::string& key);
+    // Reserves a free connection, waiting at most `wait` for one; empty when none came free.
+    std::unique_ptr<RedisConnectionGuard> LockConnection(std::chrono::milliseconds wait);
+
+    // Points the pool at another endpoint: idle connections are replaced now, held ones when
+    // their guard gives them back. The pool grows to the new size but never shrinks.
+    void Reconfigure(const RedisEndpointConfig& config);
+    int GetSize() const;
+
+private:
+    friend class RedisConnectionGuard;
+    void Unlock(std::size_t slot);
+    std::unique_ptr<RedisConnectionGuard> LockSlotLocked(std::size_t slot);
+
+    struct Slot {
+        std::unique_ptr<RedisConnection> connection;
+        bool locked = false;
+        bool stale = false;  // replace when given back
+    };
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_freed;
+    // Guarded by m_mutex.
+    RedisEndpointConfig m_config;
+    std::vector<Slot> m_slots;
+};
+
+}  // namespace velmora::caching

@@ -89,8 +89,8 @@ bool RedisSubscriptionManager::TryPublish(const TString& channel, const TString&
     }
 }
 
-bool RedisSubscriptionManager::TryPublish(const std::string& channel, const void* data,
-                                          std::size_t length) {
+bool RedisSubscriptionManager::TryPublishBytes(const std::string& channel, const void* data,
+                                               std::size_t length) {
     try {
         std::chrono::milliseconds timeout;
         {

@@ -61,7 +61,7 @@ public:
     // is freed; it does not run when nothing was sent.
     bool TryPublish(const TString& channel, const TString& message, const ReplyCallback& onReply);
     // The same for raw bytes.
-    bool TryPublish(const std::string& channel, const void* data, std::size_t length);
+    bool TryPublishBytes(const std::string& channel, const void* data, std::size_t length);
 
     // Subscribes to `channelPattern` (a Redis glob pattern). The callback runs on the delivery
     // thread, with no lock of the manager held, one message at a time, for every later message on

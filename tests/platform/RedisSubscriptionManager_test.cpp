@@ -1,0 +1,234 @@
+#include "velredis/RedisSubscriptionManager.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/RedisServerFixture.h"
+#include "velredis/RedisConnectionPool.h"
+
+using namespace velmora::caching;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Records every delivered message.
+class Inbox {
+public:
+    IRedisSubscriptionManager::Callback Callback() {
+        return [this](const TString& channel, const void* data, int length) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_messages.push_back(
+                {channel.toStdString(), std::string(static_cast<const char*>(data), length)});
+            m_cv.notify_all();
+        };
+    }
+    // Waits (bounded) until a message with `text` arrived.
+    bool WaitFor(const std::string& text, std::chrono::milliseconds wait = 10s) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cv.wait_for(lock, wait, [&] {
+            for (auto& m : m_messages)
+                if (m.second == text) return true;
+            return false;
+        });
+    }
+    std::vector<std::pair<std::string, std::string>> Messages() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_messages;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::vector<std::pair<std::string, std::string>> m_messages;
+};
+
+template <class Pred>
+bool Eventually(Pred pred, std::chrono::milliseconds wait = 15s) {
+    const auto deadline = Clock::now() + wait;
+    while (!pred()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+class RedisSubscriptionTest : public veltest::RedisServerTest {};
+
+}  // namespace
+
+TEST_F(RedisSubscriptionTest, PatternDeliversFullChannelAndRawBytesOwnMessagesIncluded) {
+    RedisSubscriptionManager manager(Server().MakeConfig());
+    Inbox inbox;
+    manager.Subscribe("defaultns.*", inbox.Callback());
+    EXPECT_TRUE(manager.WaitUntilSubscribed("defaultns.*", 5s));
+
+    int replies = 0;
+    EXPECT_TRUE(manager.TryPublish("defaultns.12-34", "12-1@100",
+                                   [&](redisContext* c, redisReply* r, void* privdata) {
+                                       replies += (c && r && !privdata) ? 1 : 100;
+                                   }));
+    EXPECT_EQ(replies, 1);
+    EXPECT_TRUE(manager.TryPublish("otherns.1-1", "ignored", {}));
+    const char raw[] = {'a', 0, 'b', '\xff'};
+    EXPECT_TRUE(manager.TryPublishBytes("defaultns.raw", raw, sizeof raw));
+    ASSERT_TRUE(inbox.WaitFor(std::string(raw, sizeof raw)));
+    const auto messages = inbox.Messages();
+    ASSERT_EQ(messages.size(), 2u);  // in publication order, nothing from the other namespace
+    EXPECT_EQ(messages[0], std::make_pair(std::string("defaultns.12-34"), std::string("12-1@100")));
+    EXPECT_EQ(messages[1].first, "defaultns.raw");
+}
+
+TEST_F(RedisSubscriptionTest, UnsubscribedPatternGetsNothingMoreAndOthersKeepReceiving) {
+    RedisSubscriptionManager manager(Server().MakeConfig());
+    Inbox a;
+    Inbox b;
+    manager.Subscribe("a.*", a.Callback());
+    manager.Subscribe("b.*", b.Callback());
+    ASSERT_TRUE(manager.WaitUntilSubscribed("b.*", 5s));
+    manager.TryPublish("a.1", "first", {});
+    ASSERT_TRUE(a.WaitFor("first"));
+    manager.Unsubscribe("a.*");
+    manager.Unsubscribe("never-subscribed.*");  // nothing happens
+    manager.TryPublish("a.1", "second", {});
+    manager.TryPublish("b.1", "marker", {});
+    ASSERT_TRUE(b.WaitFor("marker"));  // a later message on the same connection has arrived
+    EXPECT_EQ(a.Messages().size(), 1u);
+}
+
+TEST_F(RedisSubscriptionTest, FailingCallbackDoesNotStopDeliveryAndCallbackMayUnsubscribeItself) {
+    RedisSubscriptionManager manager(Server().MakeConfig());
+    std::atomic<int> calls{0};
+    manager.Subscribe("x.*", [&](const TString&, const void*, int) {
+        ++calls;
+        throw std::runtime_error("malformed");
+    });
+    std::promise<void> selfDone;
+    manager.Subscribe("self.*", [&](const TString&, const void*, int) {
+        manager.Unsubscribe("self.*");  // from its own callback: returns at once
+        selfDone.set_value();
+    });
+    ASSERT_TRUE(manager.WaitUntilSubscribed("self.*", 5s));
+    manager.TryPublish("x.1", "m1", {});
+    manager.TryPublish("x.1", "m2", {});
+    manager.TryPublish("self.1", "once", {});
+    EXPECT_EQ(selfDone.get_future().wait_for(10s), std::future_status::ready);
+    EXPECT_TRUE(Eventually([&] { return calls == 2; }));
+    manager.TryPublish("self.1", "twice", {});  // would set the promise again if delivered
+    manager.TryPublish("x.1", "m3", {});
+    EXPECT_TRUE(Eventually([&] { return calls == 3; }));
+}
+
+// Server killed and restarted in the middle of a run: publishing fails fast and quietly while it
+// is down, the subscriber comes back by itself (the host is told) and so does the pool.
+TEST_F(RedisSubscriptionTest, ServerRestartIsSurvivedByPublisherSubscriberAndPool) {
+    const auto config = Server().MakeConfig();
+    RedisSubscriptionManager manager(config);
+    std::atomic<int> told{0};
+    manager.SetResubscribedCallback([&] { ++told; });
+    Inbox inbox;
+    manager.Subscribe("ns.*", inbox.Callback());
+    ASSERT_TRUE(manager.WaitUntilSubscribed("ns.*", 5s));
+    auto pool = std::make_shared<RedisConnectionPool>(config);
+    pool->FindAndLockConnection("k")->GetConnection().Set(
+        "k", std::make_shared<std::vector<unsigned char>>(3, 1));
+
+    Server().Stop();
+    const auto start = Clock::now();
+    bool published = true;
+    EXPECT_NO_THROW(published = manager.TryPublish("ns.1", "lost", {}));
+    EXPECT_FALSE(published);
+    EXPECT_LT(Clock::now() - start, config.commandTimeout + 2s) << "bounded wait";
+    EXPECT_TRUE(Eventually([&] { return manager.GetStats().disconnects >= 1; }));
+
+    ASSERT_EQ(Server().Start(), "");
+    // Recovery within 15 s (backoff is capped at 300 ms in the test configuration).
+    ASSERT_TRUE(Eventually([&] { return manager.GetStats().resubscriptions >= 1; }));
+    EXPECT_GE(told.load(), 1);
+    EXPECT_TRUE(manager.TryPublish("ns.1", "after", {}));
+    EXPECT_TRUE(inbox.WaitFor("after"));
+    EXPECT_EQ(pool->FindAndLockConnection("k")->GetConnection().Get("k"), nullptr);
+}
+
+// A subscriber blocked in a read on a frozen server would wait forever; the heartbeat notices.
+TEST_F(RedisSubscriptionTest, FrozenServerIsNoticedByTheHeartbeatAndSubscriptionResumes) {
+    const auto config = Server().MakeConfig();
+    RedisSubscriptionManager manager(config);
+    Inbox inbox;
+    manager.Subscribe("ns.*", inbox.Callback());
+    ASSERT_TRUE(manager.WaitUntilSubscribed("ns.*", 5s));
+    Server().Freeze();
+    // Heartbeat 300 ms plus a 1 s answer time-out; 15 s is a generous bound.
+    EXPECT_TRUE(Eventually([&] { return manager.GetStats().disconnects >= 1; }));
+    const auto start = Clock::now();
+    EXPECT_FALSE(manager.TryPublish("ns.1", "frozen", {}));
+    EXPECT_LT(Clock::now() - start, config.commandTimeout + 2s) << "bounded wait";
+    Server().Thaw();
+    ASSERT_TRUE(Eventually([&] { return manager.GetStats().resubscriptions >= 1; }));
+    ASSERT_TRUE(manager.WaitUntilSubscribed("ns.*", 5s));
+    EXPECT_TRUE(manager.TryPublish("ns.1", "thawed", {}));
+    EXPECT_TRUE(inbox.WaitFor("thawed"));
+}
+
+// The server drops a pattern subscriber whose output buffer passes its pubsub limit; the manager
+// must notice like any other loss and subscribe again.
+TEST_F(RedisSubscriptionTest, OutputBufferLimitDisconnectIsNoticedAndResubscribed) {
+    ASSERT_EQ(Server().Command("CONFIG SET client-output-buffer-limit \"pubsub 65536 32768 1\""),
+              "+OK");
+    RedisSubscriptionManager manager(Server().MakeConfig());
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> blocked{false};
+    Inbox inbox;
+    auto record = inbox.Callback();
+    manager.Subscribe("ns.*", [&](const TString& channel, const void* data, int length) {
+        if (!blocked.exchange(true)) released.wait();  // fall behind on the first message
+        record(channel, data, length);
+    });
+    ASSERT_TRUE(manager.WaitUntilSubscribed("ns.*", 5s));
+
+    RedisConnection publisher(Server().MakeConfig());
+    const std::string payload(4096, 'p');
+    bool dropped = false;
+    for (int i = 0; i < 40000 && !dropped; ++i) {
+        publisher.Command({"PUBLISH", "ns.flood", payload});
+        if (i % 100 == 99) dropped = Server().Command("PUBSUB NUMPAT") == ":0";
+    }
+    release.set_value();
+    ASSERT_TRUE(dropped) << "the server never dropped the slow subscriber";
+    ASSERT_TRUE(Eventually([&] { return manager.GetStats().resubscriptions >= 1; }));
+    EXPECT_GE(manager.GetStats().disconnects, 1);
+    ASSERT_TRUE(manager.WaitUntilSubscribed("ns.*", 5s));
+    publisher.Command({"PUBLISH", "ns.1", "after"});
+    EXPECT_TRUE(inbox.WaitFor("after"));
+}
+
+TEST_F(RedisSubscriptionTest, ProcessSingletonsFollowTheHostsConfiguration) {
+    ConfigureRedis(Server().MakeConfig());
+    EXPECT_EQ(GetRedisConfiguration().port, Server().Port());
+    auto pool = RedisConnectionPool::GetSharedInstance();
+    ASSERT_TRUE(pool);
+    EXPECT_EQ(pool, RedisConnectionPool::GetSharedInstance());
+    auto guard = pool->FindAndLockConnection("k");
+    ASSERT_TRUE(guard);
+    EXPECT_TRUE(guard->GetConnection().Set("k", std::make_shared<std::vector<unsigned char>>(1, 9)));
+    guard.reset();
+
+    RedisSubscriptionManager& manager = RedisSubscriptionManager::GetInstance();
+    EXPECT_EQ(&manager, &RedisSubscriptionManager::GetInstance());
+    Inbox inbox;
+    IRedisSubscriptionManager& asInterface = manager;
+    asInterface.Subscribe("single.*", inbox.Callback());
+    ASSERT_TRUE(manager.WaitUntilSubscribed("single.*", 5s));
+    EXPECT_TRUE(manager.TryPublish("single.1", "hello", {}));
+    EXPECT_TRUE(inbox.WaitFor("hello"));
+    asInterface.Unsubscribe("single.*");
+}

@@ -219,7 +219,8 @@ TEST_F(RedisSubscriptionTest, ProcessSingletonsFollowTheHostsConfiguration) {
     EXPECT_EQ(pool, RedisConnectionPool::GetSharedInstance());
     auto guard = pool->FindAndLockConnection("k");
     ASSERT_TRUE(guard);
-    EXPECT_TRUE(guard->GetConnection().Set("k", std::make_shared<std::vector<unsigned char>>(1, 9)));
+    EXPECT_TRUE(
+        guard->GetConnection().Set("k", std::make_shared<std::vector<unsigned char>>(1, 9)));
     guard.reset();
 
     RedisSubscriptionManager& manager = RedisSubscriptionManager::GetInstance();

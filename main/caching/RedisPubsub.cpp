@@ -1,0 +1,364 @@
+// The coherence service: construction, subscription and the three tracking operations.
+#include "caching/RedisPubsub.h"
+
+#include <map>
+
+#include "caching/CascadeInvalidatorHolder.h"
+#include "caching/RedisPubsubImpl.h"
+#include "metrics2/Metrics.h"
+#include "velcore/AppConfig.h"
+#include "velcore/AppOptions.h"
+#include "velcore/VelmoraCounters.h"
+#include "velcoreplatform/TElapsedTimer.h"
+#include "velsys/AsyncTask.h"
+
+namespace velmora::caching {
+
+namespace {
+
+// The log-detail category of the service's switchable lines.
+constexpr int kCacheSynchronizationLogCategory = 52;
+// Bit mask of the service's metrics scopes.
+constexpr std::uint64_t kScopeBits = 0x20001;
+
+// Takes the lock and reports how long that took; releases it on destruction.
+class TimedLockHold {
+public:
+    TimedLockHold(TReadWriteLock& lock, unsigned long long& lockMs) : m_lock(lock) {
+        TElapsedTimer timer;
+        m_lock.Lock();
+        lockMs = timer.ElapsedMs();
+    }
+    ~TimedLockHold() { m_lock.Unlock(); }
+    TimedLockHold(const TimedLockHold&) = delete;
+    TimedLockHold& operator=(const TimedLockHold&) = delete;
+
+private:
+    TReadWriteLock& m_lock;
+};
+
+}  // namespace
+
+long long SteadyNowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// ---- RedisPubsub ----
+
+RedisPubsub::RedisPubsub(const TString& ns, IRedisSubscriptionManager& manager,
+                         PublishFunction publish)
+    : m_impl(std::make_unique<Impl>(ns, manager, std::move(publish))) {}
+
+RedisPubsub::~RedisPubsub() = default;
+
+std::shared_ptr<RedisPubsub> RedisPubsub::CreateTestInstance(const TString& ns,
+                                                             IRedisSubscriptionManager& manager,
+                                                             PublishFunction publish) {
+    VEL_ASSERT(AppConfig::GetInstance().GetUnitTestFlag());
+    return std::shared_ptr<RedisPubsub>(new RedisPubsub(ns, manager, std::move(publish)));
+}
+
+OnAddedMetrics RedisPubsub::OnAdded(HashPair keyhash, HashPair hash, unsigned long long timestamp,
+                                    unsigned int guid, std::weak_ptr<ICoherentCache> cache) {
+    return m_impl->OnAdded(keyhash, hash, timestamp, guid, std::move(cache));
+}
+
+void RedisPubsub::OnRemoved(const ICoherentCache& cache) {
+    m_impl->OnRemoved(cache);
+}
+
+OnRemovedMetrics RedisPubsub::OnRemoved(const std::vector<unsigned int>& guids,
+                                        std::weak_ptr<ICoherentCache> cache) {
+    return m_impl->OnRemoved(guids, std::move(cache));
+}
+
+void RedisPubsub::TriggerPruneEvictedEntriesTestOnly(int maxEvictedEntries,
+                                                     int evictedLifetimeSec) {
+    VEL_ASSERT(AppConfig::GetInstance().GetUnitTestFlag());
+    m_impl->TriggerPruneEvictedEntriesTestOnly(maxEvictedEntries, evictedLifetimeSec);
+}
+
+RedisPubsub::TrackingCounts RedisPubsub::GetTrackingCountsTestOnly() const {
+    VEL_ASSERT(AppConfig::GetInstance().GetUnitTestFlag());
+    return m_impl->GetTrackingCounts();
+}
+
+// ---- Impl: construction ----
+
+RedisPubsub::Impl::Impl(const TString& ns, IRedisSubscriptionManager& manager,
+                        PublishFunction publish)
+    : m_namespace(ns),
+      m_publish(std::move(publish)),
+      m_subscriptionManager(&manager),
+      m_logSeverity(GetCacheSynchronizationLogLevel()),
+      m_loggingEnabled(
+          TLog::LoggerAcceptsSeverity(m_logSeverity, kCacheSynchronizationLogCategory)),
+      m_dryRun(appoptions::CacheSynchronizationDryRun()),
+      m_async(appoptions::AsyncCacheCoherence()),
+      m_minimumDeltaSeconds(appoptions::CacheSynchronizationMinimumDeltaSeconds()),
+      m_evictedLifetimeSec(appoptions::CacheSynchronizationEvictedLifetimeSec()),
+      m_maxEvictedEntries(std::max(0, appoptions::CacheSynchronizationMaxEvictedEntries())) {
+    // Last: the callback may run on the manager's thread as soon as it is registered.
+    m_subscriptionManager->Subscribe(m_namespace + TString("*"),
+                                     [this](const TString& channel, const void* data, int length) {
+                                         // The key-hash text is the first non-empty piece left when
+                                         // the namespace is cut out.
+                                         for (const TString& piece : channel.split(m_namespace)) {
+                                             if (piece.isEmpty()) continue;
+                                             SubscribeCallback(piece, data, length);
+                                             return;
+                                         }
+                                         // A channel that is the namespace alone names no key hash:
+                                         // nothing to compare.
+                                     });
+    VelmoraCounters::RedisPubsubWastedMessages += 2;
+}
+
+RedisPubsub::Impl::~Impl() {
+    {
+        std::unique_lock<std::mutex> lock(m_tasksMutex);
+        m_tasksDone.wait(lock, [this] { return m_pendingTasks == 0; });
+    }
+    try {
+        m_subscriptionManager->Unsubscribe(m_namespace + TString("*"));
+    } catch (...) {
+        try {
+            TLog::LogCurrentException(TLog::Warn, "Exception caught while logging in destructor.");
+        } catch (...) {
+        }
+    }
+}
+
+void RedisPubsub::Impl::LaunchTask(std::function<void()> work) {
+    // Decrements the count when the task's body goes, whether it ran or was skipped because
+    // the launching thread's cancellation context was cancelled first.
+    struct Pending {
+        explicit Pending(Impl& impl) : m_impl(impl) {
+            std::lock_guard<std::mutex> lock(m_impl.m_tasksMutex);
+            ++m_impl.m_pendingTasks;
+        }
+        ~Pending() {
+            std::lock_guard<std::mutex> lock(m_impl.m_tasksMutex);
+            --m_impl.m_pendingTasks;
+            m_impl.m_tasksDone.notify_all();
+        }
+        Impl& m_impl;
+    };
+    auto pending = std::make_shared<Pending>(*this);
+    AsyncTask::Async(AsyncTask::Launch::Async, AsyncTask::WhenCanceled::AfterWorkEnds,
+                     AsyncTask::PreStartCancellationBehavior::SkipWork,
+                     [pending = std::move(pending), work = std::move(work)]() { work(); });
+    // The future is released here: nothing waits for the task and releasing does not cancel it.
+}
+
+// ---- Impl: OnAdded ----
+
+OnAddedMetrics RedisPubsub::Impl::OnAdded(HashPair keyhash, HashPair hash,
+                                          unsigned long long timestamp, unsigned int guid,
+                                          std::weak_ptr<ICoherentCache> cache) {
+    if (!m_async) return OnAddedSync(keyhash, hash, timestamp, guid, cache);
+    TElapsedTimer timer;
+    LaunchTask([this, keyhash, hash, timestamp, guid, cache = std::move(cache)]() {
+        OnAddedSync(keyhash, hash, timestamp, guid, cache);
+    });
+    OnAddedMetrics result;
+    result.totalMs = timer.ElapsedMs();
+    return result;
+}
+
+OnAddedMetrics RedisPubsub::Impl::OnAddedSync(HashPair keyhash, HashPair hash,
+                                              unsigned long long timestamp, unsigned int guid,
+                                              const std::weak_ptr<ICoherentCache>& cache) {
+    OnAddedMetrics result;
+    TElapsedTimer total;
+    Metrics::Scope scope("RedisPubsub::OnAdded", kScopeBits);
+
+    if (std::shared_ptr<ICoherentCache> alive = cache.lock()) {
+        const CacheEntryInfo record{hash, timestamp, guid, alive.get()};
+        TimedLockHold hold(m_lock, result.lockMs);
+
+        if (m_removeBeforeAddPlaceholders.erase({guid, alive.get()}) != 0) {
+            // The cache removed the entry before this addition was processed: it is gone.
+            if (m_loggingEnabled) {
+                TLog::LogMessage(m_logSeverity,
+                                 TFormatString("RedisPubsub: Deleting placeholder for "
+                                               "CacheGuid=%1, cache=%2, size=%3",
+                                               guid, TString::pointer(alive.get()),
+                                               m_removeBeforeAddPlaceholders.size()));
+            }
+            SetPlaceholderCounter();
+            result.totalMs = total.ElapsedMs();
+            return result;
+        }
+
+        std::vector<CacheEntryInfo>& records = m_keyhashToCacheEntries[keyhash];
+        for (const CacheEntryInfo& other : records) {
+            if (!IsDirty(record, other.hash, other.timestamp)) continue;
+            // Older than content filed already: the new entry is stale on arrival.
+            TElapsedTimer dirty;
+            NotifyDirty(record);
+            result.dirtyMs = dirty.ElapsedMs();
+            result.totalMs = total.ElapsedMs();
+            return result;
+        }
+        if (records.empty()) {
+            ++VelmoraCounters::RedisPubsubSavedMessages;
+        }
+        m_guidAndCacheToKeyHash[{guid, alive.get()}] = keyhash;
+        records.push_back(record);
+
+        TElapsedTimer prune;
+        PruneEvictedEntries();
+        result.pruneMs = prune.ElapsedMs();
+    }
+
+    const TString channel = m_namespace + FormatHashPair(keyhash);
+    const TString message = FormatHashPair(hash) + TString("@") + TString::number(timestamp, 16);
+    TElapsedTimer publish;
+    m_publish(channel, message);
+    result.publishMs = publish.ElapsedMs();
+
+    if (m_loggingEnabled) {
+        const std::shared_ptr<ICoherentCache> alive = cache.lock();
+        TLog::LogMessage(
+            m_logSeverity,
+            TFormatString("RedisPubsub OnAdded data=%1 on channel=%2 CacheGuid=%3, cache=%4",
+                          message, channel, guid,
+                          alive ? TString::pointer(alive.get())
+                                : TString("cache object already destroyed.")));
+    }
+    result.totalMs = total.ElapsedMs();
+    return result;
+}
+
+// ---- Impl: OnRemoved ----
+
+OnRemovedMetrics RedisPubsub::Impl::OnRemoved(const std::vector<unsigned int>& guids,
+                                              std::weak_ptr<ICoherentCache> cache) {
+    if (!m_async) return OnRemovedSync(guids, cache);
+    TElapsedTimer timer;
+    LaunchTask([this, guids, cache = std::move(cache)]() { OnRemovedSync(guids, cache); });
+    OnRemovedMetrics result;
+    result.totalMs = timer.ElapsedMs();
+    result.guidCount = guids.size();
+    return result;
+}
+
+OnRemovedMetrics RedisPubsub::Impl::OnRemovedSync(const std::vector<unsigned int>& guids,
+                                                  const std::weak_ptr<ICoherentCache>& cache) {
+    OnRemovedMetrics result;
+    TElapsedTimer total;
+    result.guidCount = guids.size();
+    Metrics::Scope scope("RedisPubsub::OnRemoved", kScopeBits);
+    if (guids.empty()) return result;
+
+    // One eviction time for every guid of this call.
+    const long long evictedTime = SteadyNowNs();
+    const std::shared_ptr<ICoherentCache> alive = cache.lock();
+    if (!alive) {
+        result.totalMs = total.ElapsedMs();
+        return result;
+    }
+    {
+        TimedLockHold hold(m_lock, result.lockMs);
+        for (unsigned int guid : guids) {
+            if (m_loggingEnabled) {
+                TLog::LogMessage(m_logSeverity,
+                                 TFormatString("RedisPubsub::OnRemoved CacheGuid=%1 on cache=%2",
+                                               guid, TString::pointer(alive.get())));
+            }
+            if (m_guidAndCacheToKeyHash.find({guid, alive.get()}) == m_guidAndCacheToKeyHash.end())
+                RecordPlaceholder(guid, alive.get());
+            else
+                MarkEvicted(guid, alive.get(), evictedTime);
+        }
+        TElapsedTimer prune;
+        PruneEvictedEntries();
+        result.pruneMs = prune.ElapsedMs();
+    }
+    result.totalMs = total.ElapsedMs();
+    return result;
+}
+
+void RedisPubsub::Impl::OnRemoved(const ICoherentCache& cache) {
+    ICoherentCache* const address = const_cast<ICoherentCache*>(&cache);
+    if (m_loggingEnabled) {
+        TLog::LogMessage(m_logSeverity, TFormatString("RedisPubsub OnRemoved CacheGuid=ALL on "
+                                                      "cache=%1",
+                                                      TString::pointer(address)));
+    }
+    std::vector<unsigned int> guids;
+    {
+        TExclusiveLockGuard hold(m_lock);
+        for (auto it = m_keyhashToCacheEntries.begin(); it != m_keyhashToCacheEntries.end();) {
+            std::erase_if(it->second,
+                          [&](const CacheEntryInfo& record) { return record.cache == address; });
+            it = it->second.empty() ? m_keyhashToCacheEntries.erase(it) : std::next(it);
+        }
+        for (auto it = m_guidAndCacheToKeyHash.begin(); it != m_guidAndCacheToKeyHash.end();) {
+            if (it->first.second == address) {
+                guids.push_back(it->first.first);
+                it = m_guidAndCacheToKeyHash.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        for (auto it = m_evictedEntries.begin(); it != m_evictedEntries.end();) {
+            if (it->second.cache == address) {
+                m_evictedGuidAndCache.erase({it->second.guid, address});
+                it = m_evictedEntries.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    // Placeholders of the cache stay: they are consumed or flushed as usual.
+    for (ICascadeInvalidator* invalidator :
+         CascadeInvalidatorHolderFactory::GetInstance().GetInvalidators()) {
+        if (invalidator) invalidator->OnEvicted(guids, &cache);
+    }
+}
+
+// ---- Impl: test support ----
+
+void RedisPubsub::Impl::TriggerPruneEvictedEntriesTestOnly(int maxEvictedEntries,
+                                                           int evictedLifetimeSec) {
+    if (maxEvictedEntries >= 0) m_maxEvictedEntries = maxEvictedEntries;
+    if (evictedLifetimeSec >= 0) m_evictedLifetimeSec = evictedLifetimeSec;
+    PruneEvictedEntries();
+}
+
+RedisPubsub::TrackingCounts RedisPubsub::Impl::GetTrackingCounts() {
+    TExclusiveLockGuard hold(m_lock);
+    TrackingCounts counts;
+    counts.keyHashes = m_keyhashToCacheEntries.size();
+    counts.placeholders = m_removeBeforeAddPlaceholders.size();
+    for (const auto& [keyhash, records] : m_keyhashToCacheEntries) {
+        VEL_ASSERT_MSG(!records.empty(), "no empty vector in m_keyhashToCacheEntries");
+        for (const CacheEntryInfo& record : records) {
+            ++counts.records;
+            auto filed = m_guidAndCacheToKeyHash.find({record.guid, record.cache});
+            VEL_ASSERT_MSG(filed != m_guidAndCacheToKeyHash.end() && filed->second == keyhash,
+                           "every record is filed under its key hash");
+            if (!record.IsEvicted()) continue;
+            ++counts.evicted;
+            VEL_ASSERT_MSG(m_evictedGuidAndCache.count({record.guid, record.cache}) == 1,
+                           "every evicted record is in m_evictedGuidAndCache");
+            bool copied = false;
+            auto [first, last] = m_evictedEntries.equal_range(record.evictedTime);
+            for (auto it = first; it != last; ++it)
+                copied |= it->second.guid == record.guid && it->second.cache == record.cache;
+            VEL_ASSERT_MSG(copied, "every evicted record has its copy in m_evictedEntries");
+        }
+    }
+    VEL_ASSERT_MSG(counts.records == m_guidAndCacheToKeyHash.size(),
+                   "every filed pair has its record");
+    VEL_ASSERT_MSG(
+        counts.evicted == m_evictedEntries.size() && counts.evicted == m_evictedGuidAndCache.size(),
+        "every evicted copy belongs to an evicted record");
+    return counts;
+}
+
+}  // namespace velmora::caching

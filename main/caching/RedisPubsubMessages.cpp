@@ -1,0 +1,113 @@
+// The coherence wire format, the dirty rule and the receiving side.
+//
+// A message says only that, under one key hash, content with one data hash exists as of one
+// time: channel "<namespace><k1>-<k2>", text "<h1>-<h2>@<timestamp>", every number in lower-case
+// hexadecimal without prefix or padding. There is no sender, guid or version: a process also
+// receives its own messages, which is how the older entries of its other caches under the same
+// key hash become dirty.
+#include <string>
+
+#include "caching/CascadeInvalidatorHolder.h"
+#include "caching/RedisPubsubImpl.h"
+#include "velcore/LockDetectionTimer.h"
+#include "velcore/VelmoraCounters.h"
+#include "velcoredata/DateTime.h"
+
+namespace velmora::caching {
+
+TString FormatHashPair(const HashPair& pair) {
+    return TString::number(pair.first, 16) + TString("-") + TString::number(pair.second, 16);
+}
+
+HashPair ParseHashPair(const TString& text) {
+    const std::vector<TString> parts = text.split(TString("-"));
+    VEL_ASSERT(parts.size() == 2);
+    // The success flag is not examined: a piece that is not hexadecimal reads as 0.
+    return {parts[0].toULongLong(nullptr, 16), parts[1].toULongLong(nullptr, 16)};
+}
+
+std::pair<HashPair, unsigned long long> ParseMessage(const TString& message) {
+    const std::vector<TString> split = message.split(TString("@"));
+    VEL_ASSERT(split.size() == 2);
+    return {ParseHashPair(split[0]), split[1].toULongLong(nullptr, 16)};
+}
+
+bool RedisPubsub::Impl::IsDirty(const CacheEntryInfo& candidate, const HashPair& otherHash,
+                                unsigned long long otherTimestamp) const {
+    // The margin is formed in 32-bit arithmetic: options whose product overflows are not
+    // supported. DateTime arithmetic saturates, so a margin beyond the other timestamp gives 0.
+    const int marginMs = m_minimumDeltaSeconds * 1000;
+    const unsigned long long cutoff =
+        (DateTime::FromValue(otherTimestamp) - DateTimeSpan::FromMilliseconds(marginMs))
+            .GetRepresentation();
+    const HashPair none{0, 0};
+    if (candidate.hash == otherHash && candidate.hash != none) return false;
+    // The content differs, or neither side knows it: stale when older by more than the margin.
+    return cutoff > candidate.timestamp;
+}
+
+void RedisPubsub::Impl::NotifyDirty(const CacheEntryInfo& record) {
+    const std::vector<unsigned int> guids{record.guid};
+    // An evicted record's cache no longer holds the entry.
+    if (!m_dryRun && !record.IsEvicted()) record.cache->OnDirty(guids);
+    for (ICascadeInvalidator* invalidator :
+         CascadeInvalidatorHolderFactory::GetInstance().GetInvalidators()) {
+        if (invalidator) invalidator->OnDirty(guids, record.cache);
+    }
+}
+
+void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* data, int length) {
+    // Parse and log before the lock: a malformed message changes nothing.
+    const TString message =
+        TString::fromStdString(std::string(static_cast<const char*>(data), size_t(length)));
+    const auto [newHash, newTimestamp] = ParseMessage(message);
+    const HashPair keyhash = ParseHashPair(keyText);
+    if (m_loggingEnabled) {
+        TLog::LogMessage(
+            m_logSeverity,
+            TFormatString("RedisPubsub SubscribeCallback on channel=%1, rawdata=%2", keyText,
+                          TString::fromLocal8Bit(static_cast<const char*>(data), length)));
+    }
+
+    LockDetectionTimer timer("RedisPubsubSubscribeCallback");
+    TExclusiveLockGuard hold(m_lock);
+    timer.StartBlock();
+
+    std::vector<CacheEntryInfo>& records = m_keyhashToCacheEntries[keyhash];
+    if (records.empty()) ++VelmoraCounters::RedisPubsubWastedMessages;
+    // Removing a record moves the next one into its position, which is examined next.
+    for (size_t i = 0; i < records.size();) {
+        const CacheEntryInfo e = records[i];
+        if (!IsDirty(e, newHash, newTimestamp)) {
+            ++i;
+            continue;
+        }
+        if (m_loggingEnabled) {
+            TLog::LogMessage(
+                m_logSeverity,
+                TFormatString("RedisPubsub IsDirty CacheGuid=%1, cache=%2, "
+                              "oldHash=%3, oldTimestamp=%4, newHash=%5, "
+                              "newTimestamp=%6",
+                              e.guid, TString::pointer(e.cache), FormatHashPair(e.hash),
+                              e.timestamp, FormatHashPair(newHash), newTimestamp));
+        }
+        NotifyDirty(e);
+        if (e.IsEvicted()) {
+            auto [first, last] = m_evictedEntries.equal_range(e.evictedTime);
+            auto copy = first;
+            while (copy != last && !(copy->second.guid == e.guid && copy->second.cache == e.cache))
+                ++copy;
+            VEL_ASSERT_MSG(copy != last,
+                           "entry in m_keyhashToCacheEntries is evicted but not found in "
+                           "m_evictedEntries");
+            m_evictedEntries.erase(copy);
+            m_evictedGuidAndCache.erase({e.guid, e.cache});
+        }
+        m_guidAndCacheToKeyHash.erase({e.guid, e.cache});
+        records.erase(records.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    if (records.empty()) m_keyhashToCacheEntries.erase(keyhash);
+    PruneEvictedEntries();
+}
+
+}  // namespace velmora::caching

@@ -1,0 +1,108 @@
+// RedisPubsub: the process's cross-process coherence service over Redis publish/subscribe.
+//
+// Caches report every entry they add (OnAdded) and evict (OnRemoved); the service files a record
+// per entry under the entry's key hash and publishes one message "<data hash>@<timestamp>" on the
+// channel "<namespace><key hash>". Every process of the namespace, this one included, receives
+// every message through one pattern subscription "<namespace>*" and marks dirty each of its own
+// records under that key hash whose data hash differs and which is older than the message by
+// more than CacheSynchronizationMinimumDeltaSeconds: the record's cache is told OnDirty (unless
+// CacheSynchronizationDryRun) and so is every installed cascade invalidator, and the record is
+// forgotten. Evicted records are kept for a bounded time and number so that a later message can
+// still reach the invalidators; when they are let go the invalidators hear OnEvicted.
+//
+// Ownership: the service owns none of the caches; it refers to them by address and weak
+// pointer, so the host must call OnRemoved(cache) before destroying a cache it registered. The
+// subscription manager is borrowed and must outlive the service. The process instance made by
+// GetInstance is never destroyed; test instances unsubscribe when destroyed, after waiting for
+// their own background tasks.
+//
+// Threads and locks: the service has one lock, taken exclusively and re-entrantly by OnAdded,
+// OnRemoved and the subscription callback (which runs on the subscription manager's delivery
+// thread). ICoherentCache::OnDirty and the invalidators' OnDirty and OnEvicted are called on the
+// thread that found the entry dirty or pruned it WHILE THAT LOCK IS HELD (OnRemoved(cache) alone
+// calls the invalidators after releasing it). The lock order is therefore: this service, then a
+// cache's lock, then the cascade aggregator's locks; nothing that holds a cache's or the
+// aggregator's lock may wait for this service. Publishing runs outside the lock.
+// Safe for concurrent use.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "VelcacheExport.h"
+#include "caching/CacheCoherence.h"
+#include "velcoreplatform/TString.h"
+
+namespace velmora::caching {
+
+class VELCACHE_EXPORT RedisPubsub : public ICacheCoherence {
+public:
+    // Sends one message on one channel.
+    using PublishFunction = std::function<void(const TString& channel, const TString& message)>;
+
+    // The process's service in namespace "defaultns.", subscribed through the Redis client's
+    // subscription manager and publishing through it. Made on the first call (concurrent first
+    // calls make one) and kept until the process ends; each call first makes sure the
+    // subscription manager exists.
+    static std::weak_ptr<RedisPubsub> GetInstance();
+
+    // A new, independent service in namespace `ns` that subscribes through `manager` and
+    // publishes through `publish`. The caller owns the result.
+    // REQUIRES: the unit-test flag of AppConfig is on
+    // ("AppConfig::GetInstance().GetUnitTestFlag()"); `manager` outlives the result.
+    static std::shared_ptr<RedisPubsub> CreateTestInstance(const TString& ns,
+                                                           IRedisSubscriptionManager& manager,
+                                                           PublishFunction publish);
+
+    // Waits for this instance's background tasks, then unsubscribes: when it returns, no
+    // subscription callback of this instance runs.
+    ~RedisPubsub() override;
+    RedisPubsub(const RedisPubsub&) = delete;
+    RedisPubsub& operator=(const RedisPubsub&) = delete;
+
+    // Files the entry under `keyhash` and publishes its message. The entry is not filed, and
+    // nothing is published, when an earlier removal of (guid, cache) is waiting for it (the
+    // entry is gone already) or when it is itself dirty against a record already filed under
+    // `keyhash` (its cache and the invalidators are told at once). An expired `cache` is not
+    // filed but the message is still published. With AsyncCacheCoherence the work runs as a
+    // background task and only totalMs (the launch) is reported. Raises std::bad_function_call
+    // when the publish function is empty, and what the publish function raises.
+    OnAddedMetrics OnAdded(HashPair keyhash, HashPair hash, unsigned long long timestamp,
+                           unsigned int guid, std::weak_ptr<ICoherentCache> cache) override;
+    // Forgets every record of `cache` (placeholders excepted) and then tells every invalidator
+    // OnEvicted with the guids that were tracked, in ascending order (also when there were
+    // none). Opens no metrics scope and prunes nothing.
+    void OnRemoved(const ICoherentCache& cache) override;
+    // Marks the entries evicted (kept for a while, see the pruning limits); a guid that is not
+    // filed leaves a placeholder that its later OnAdded consumes. Changes nothing when `guids`
+    // is empty or `cache` expired. With AsyncCacheCoherence runs as a background task.
+    OnRemovedMetrics OnRemoved(const std::vector<unsigned int>& guids,
+                               std::weak_ptr<ICoherentCache> cache) override;
+    // Sets the maximum number of evicted records and their lifetime in seconds, each when 0 or
+    // more (a negative argument keeps the current limit), then prunes. Writes the limits
+    // without the lock: single-threaded tests only.
+    // REQUIRES: the unit-test flag of AppConfig is on.
+    void TriggerPruneEvictedEntriesTestOnly(int maxEvictedEntries, int evictedLifetimeSec) override;
+
+    // Sizes of the tracking tables, for tests. Checks the tables' invariants first and raises
+    // LogicException naming the broken one.
+    struct TrackingCounts {
+        size_t keyHashes = 0;     // key hashes with records
+        size_t records = 0;       // records, live and evicted
+        size_t evicted = 0;       // records marked evicted
+        size_t placeholders = 0;  // removals waiting for their addition
+    };
+    // REQUIRES: the unit-test flag of AppConfig is on.
+    TrackingCounts GetTrackingCountsTestOnly() const;
+
+    class Impl;
+
+private:
+    explicit RedisPubsub(const TString& ns = "defaultns.");
+    RedisPubsub(const TString& ns, IRedisSubscriptionManager& manager, PublishFunction publish);
+
+    std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace velmora::caching

@@ -10,7 +10,9 @@
 #include "velcore/AppOptions.h"
 #include "velcore/VelmoraCounters.h"
 #include "velcoreplatform/TElapsedTimer.h"
+#include "velredis/RedisSubscriptionManager.h"
 #include "velsys/AsyncTask.h"
+#include "velsys/InitOnce.h"
 
 namespace velmora::caching {
 
@@ -45,13 +47,30 @@ long long SteadyNowNs() {
         .count();
 }
 
+// Sends one message through the process's Redis client; a message that cannot be sent is lost
+// (the client's answer is not examined), which leaves other processes' entries as they were.
+static void PublishToRedis(const TString& channel, const TString& message) {
+    RedisSubscriptionManager::GetInstance().TryPublish(channel, message, {});
+}
+
 // ---- RedisPubsub ----
+
+RedisPubsub::RedisPubsub(const TString& ns)
+    : m_impl(std::make_unique<Impl>(ns, RedisSubscriptionManager::GetInstance(), PublishToRedis)) {}
 
 RedisPubsub::RedisPubsub(const TString& ns, IRedisSubscriptionManager& manager,
                          PublishFunction publish)
     : m_impl(std::make_unique<Impl>(ns, manager, std::move(publish))) {}
 
 RedisPubsub::~RedisPubsub() = default;
+
+std::weak_ptr<RedisPubsub> RedisPubsub::GetInstance() {
+    // The manager first, so that it exists (and outlives the service) before the service.
+    RedisSubscriptionManager::GetInstance();
+    // Never freed: the service lives until the process ends.
+    static InitOnce* s_once = new InitOnce();
+    return s_once->GetShared<RedisPubsub>([] { return new RedisPubsub("defaultns."); });
+}
 
 std::shared_ptr<RedisPubsub> RedisPubsub::CreateTestInstance(const TString& ns,
                                                              IRedisSubscriptionManager& manager,

@@ -1,0 +1,115 @@
+// Two host processes share a private redis-server. Process A adds an entry under key hash K with
+// data hash H1 at time T; process B then adds K with H2 at a time later than T by more than the
+// margin. A's entry must leave A's cache and A's invalidator must be told; B's entry stays.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "support/RedisServerFixture.h"
+#include "velcoredata/DateTime.h"
+
+extern char** environ;
+
+namespace {
+
+// A peer process (tests/e2e/coherence_peer.cpp) with a pipe to its stdin and one from its stdout.
+class Peer {
+public:
+    explicit Peer(const std::vector<std::string>& args) {
+        int in[2], out[2];
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        const std::string program = std::string(VELTEST_PEER_DIR) + "/coherence_peer";
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        if (posix_spawn(&m_pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
+            m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(in[0]);
+        ::close(out[1]);
+        m_in = in[1];
+        m_out = out[0];
+    }
+    ~Peer() {
+        if (m_in >= 0) ::close(m_in);  // end of input: the peer unregisters its cache and exits
+        if (m_pid > 0) {
+            int status = 0;
+            for (int i = 0; i < 200 && ::waitpid(m_pid, &status, WNOHANG) == 0; ++i)
+                ::usleep(25000);
+            if (::waitpid(m_pid, &status, WNOHANG) == 0) {
+                ::kill(m_pid, SIGKILL);
+                ::waitpid(m_pid, &status, 0);
+            }
+        }
+        if (m_out >= 0) ::close(m_out);
+    }
+    bool Started() const { return m_pid > 0; }
+
+    // Sends one command line and returns the answer line.
+    std::string Ask(const std::string& command) {
+        const std::string line = command + "\n";
+        if (::write(m_in, line.data(), line.size()) != ssize_t(line.size()))
+            return "<write failed>";
+        return ReadLine();
+    }
+    // The next line of output, or "<timeout>" after 30 s without one.
+    std::string ReadLine() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        for (;;) {
+            const size_t end = m_buffer.find('\n');
+            if (end != std::string::npos) {
+                std::string line = m_buffer.substr(0, end);
+                m_buffer.erase(0, end + 1);
+                return line;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd fd{m_out, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&fd, 1, int(left.count())) <= 0) return "<timeout>";
+            char chunk[256];
+            const ssize_t n = ::read(m_out, chunk, sizeof chunk);
+            if (n <= 0) return "<exited>";
+            m_buffer.append(chunk, size_t(n));
+        }
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_in = -1, m_out = -1;
+    std::string m_buffer;
+};
+
+class CoherenceAcrossProcesses : public veltest::RedisServerTest {};
+
+TEST_F(CoherenceAcrossProcesses, NewerDifferingEntryInOneProcessDropsTheOlderInTheOther) {
+    const std::string port = std::to_string(Server().Port());
+    const unsigned long long t = DateTime::UtcNow().GetRepresentation();
+    const unsigned long long later = t + 6 * 10000000ULL;  // 6 s: beyond the default 5 s margin
+
+    Peer a({port, "4660", "22136", "1", "1", std::to_string(t)});
+    ASSERT_TRUE(a.Started());
+    const std::string addedA = a.ReadLine();
+    ASSERT_EQ(addedA.rfind("added ", 0), 0u) << addedA;
+    const std::string guidA = addedA.substr(6);
+
+    Peer b({port, "4660", "22136", "2", "2", std::to_string(later)});
+    ASSERT_TRUE(b.Started());
+    const std::string addedB = b.ReadLine();
+    ASSERT_EQ(addedB.rfind("added ", 0), 0u) << addedB;
+
+    EXPECT_EQ(a.Ask("wait-dirty"), "dirty " + guidA + " 1");
+    EXPECT_EQ(b.Ask("size"), "size 1");
+}
+
+}  // namespace

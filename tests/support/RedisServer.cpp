@@ -115,8 +115,11 @@ std::string RedisServer::Start() {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    // The server starts with default signal handling, whatever the test process ignores.
+    // Standard streams go to /dev/null so that a server outliving a crashed test holds no pipe
+    // of the test runner. The server starts with default signal handling, whatever the test process
+    // ignores.
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t all;

@@ -1,0 +1,200 @@
+// The Redis client beside raw hiredis on the same private server, in the same run:
+// pooled SET/GET against one blocking hiredis connection per thread, and publish-to-callback
+// latency through the subscription manager against a raw PUBLISH to a raw PSUBSCRIBE connection.
+#include <benchmark/benchmark.h>
+#include <hiredis/hiredis.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+// The benchmark programs do not link the test support library; the server helper is compiled in.
+#include "support/RedisServer.cpp"
+#include "velredis/RedisConnectionPool.h"
+#include "velredis/RedisSubscriptionManager.h"
+
+using namespace velmora::caching;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Stopped by its destructor when the program exits.
+veltest::RedisServer& Server() {
+    static veltest::RedisServer server;
+    static const bool started = [] {
+        const std::string error = server.Start();
+        if (!error.empty()) {
+            std::fprintf(stderr, "redis-server: %s\n", error.c_str());
+            std::exit(1);
+        }
+        return true;
+    }();
+    (void)started;
+    return server;
+}
+
+RedisEndpointConfig Config() {
+    RedisEndpointConfig config = Server().MakeConfig();
+    config.poolSize = 8;
+    return config;
+}
+
+std::shared_ptr<RedisConnectionPool> Pool() {
+    static auto pool = std::make_shared<RedisConnectionPool>(Config());
+    return pool;
+}
+
+RedisConnection::Bytes Value(std::size_t size) {
+    return std::make_shared<std::vector<unsigned char>>(size, 'v');
+}
+
+std::string Key(const benchmark::State& state) {
+    return "bench:" + std::to_string(state.range(0)) + ":" + std::to_string(state.thread_index());
+}
+
+void PoolSet(benchmark::State& state) {
+    auto pool = Pool();
+    const auto value = Value(static_cast<std::size_t>(state.range(0)));
+    const std::string key = Key(state);
+    for (auto _ : state) {
+        auto guard = pool->FindAndLockConnection(key);
+        benchmark::DoNotOptimize(guard->GetConnection().Set(key, value));
+    }
+}
+
+void PoolGet(benchmark::State& state) {
+    auto pool = Pool();
+    const std::string key = Key(state);
+    pool->FindAndLockConnection(key)->GetConnection().Set(
+        key, Value(static_cast<std::size_t>(state.range(0))));
+    for (auto _ : state) {
+        auto guard = pool->FindAndLockConnection(key);
+        benchmark::DoNotOptimize(guard->GetConnection().Get(key));
+    }
+}
+
+redisContext* RawConnect() {
+    redisContext* c = redisConnect("127.0.0.1", Server().Port());
+    if (!c || c->err) {
+        std::fprintf(stderr, "raw connect failed\n");
+        std::exit(1);
+    }
+    return c;
+}
+
+void PoolSet_Baseline(benchmark::State& state) {
+    redisContext* c = RawConnect();
+    const std::string value(static_cast<std::size_t>(state.range(0)), 'v');
+    const std::string key = Key(state);
+    const char* argv[] = {"SET", key.c_str(), value.data()};
+    const size_t lens[] = {3, key.size(), value.size()};
+    for (auto _ : state) freeReplyObject(redisCommandArgv(c, 3, argv, lens));
+    redisFree(c);
+}
+
+void PoolGet_Baseline(benchmark::State& state) {
+    redisContext* c = RawConnect();
+    const std::string value(static_cast<std::size_t>(state.range(0)), 'v');
+    const std::string key = Key(state);
+    freeReplyObject(
+        redisCommand(c, "SET %b %b", key.data(), key.size(), value.data(), value.size()));
+    const char* argv[] = {"GET", key.c_str()};
+    const size_t lens[] = {3, key.size()};
+    for (auto _ : state) freeReplyObject(redisCommandArgv(c, 2, argv, lens));
+    redisFree(c);
+}
+
+// One message in flight at a time: the publishing thread waits for the receiving side.
+struct Arrivals {
+    std::mutex mutex;
+    std::condition_variable cv;
+    long long received = 0;
+    void Arrived() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++received;
+        }
+        cv.notify_one();
+    }
+    void WaitFor(long long n) {
+        std::unique_lock<std::mutex> lock(mutex);
+        cv.wait(lock, [&] { return received >= n; });
+    }
+};
+
+void Report(benchmark::State& state, std::vector<double>& micros) {
+    if (micros.empty()) return;
+    std::sort(micros.begin(), micros.end());
+    state.counters["p50_us"] = micros[micros.size() / 2];
+    state.counters["p99_us"] = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
+}
+
+void PublishToCallback(benchmark::State& state) {
+    RedisSubscriptionManager manager(Config());
+    Arrivals arrivals;
+    manager.Subscribe("lat.*", [&](const TString&, const void*, int) { arrivals.Arrived(); });
+    manager.WaitUntilSubscribed("lat.*", std::chrono::seconds(5));
+    const TString channel("lat.1");
+    const TString message("12-1@100");
+    std::vector<double> micros;
+    long long sent = 0;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        manager.TryPublish(channel, message, {});
+        arrivals.WaitFor(++sent);
+        const auto elapsed = std::chrono::duration<double>(Clock::now() - start);
+        state.SetIterationTime(elapsed.count());
+        micros.push_back(elapsed.count() * 1e6);
+    }
+    Report(state, micros);
+    manager.Unsubscribe("lat.*");
+}
+
+void PublishToCallback_Baseline(benchmark::State& state) {
+    redisContext* subscriber = RawConnect();
+    freeReplyObject(redisCommand(subscriber, "PSUBSCRIBE lat.*"));
+    Arrivals arrivals;
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        while (!stop) {
+            void* reply = nullptr;
+            if (redisGetReply(subscriber, &reply) != REDIS_OK) break;
+            freeReplyObject(reply);
+            arrivals.Arrived();
+        }
+    });
+    redisContext* publisher = RawConnect();
+    std::vector<double> micros;
+    long long sent = 0;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        freeReplyObject(redisCommand(publisher, "PUBLISH lat.1 12-1@100"));
+        arrivals.WaitFor(++sent);
+        const auto elapsed = std::chrono::duration<double>(Clock::now() - start);
+        state.SetIterationTime(elapsed.count());
+        micros.push_back(elapsed.count() * 1e6);
+    }
+    Report(state, micros);
+    stop = true;
+    freeReplyObject(redisCommand(publisher, "PUBLISH lat.1 bye"));  // wakes the reader
+    reader.join();
+    redisFree(publisher);
+    redisFree(subscriber);
+}
+
+}  // namespace
+
+BENCHMARK(PoolSet)->Arg(100)->Arg(4096)->Threads(1)->Threads(8)->UseRealTime();
+BENCHMARK(PoolSet_Baseline)->Arg(100)->Arg(4096)->Threads(1)->Threads(8)->UseRealTime();
+BENCHMARK(PoolGet)->Arg(100)->Arg(4096)->Threads(1)->Threads(8)->UseRealTime();
+BENCHMARK(PoolGet_Baseline)->Arg(100)->Arg(4096)->Threads(1)->Threads(8)->UseRealTime();
+BENCHMARK(PublishToCallback)->UseManualTime();
+BENCHMARK(PublishToCallback_Baseline)->UseManualTime();
+
+BENCHMARK_MAIN();

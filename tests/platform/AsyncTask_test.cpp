@@ -226,12 +226,14 @@ TEST(AsyncTaskPool, AsyncRunsOnADedicatedThreadWhenEveryWorkerIsBusy) {
     ASSERT_GE(GetPoolSize(), 2);
     Gate gate;
     std::vector<Future<void>> blockers;
-    for (int i = 0; i < GetPoolSize(); ++i)
-        blockers.push_back(Launch_(Launch::Async, [&] { gate.Wait(); }));
+    // Occupy the pool: launch blocking tasks until one had to go to a dedicated thread.
     const long long dedicatedBefore = GetDedicatedThreadCount();
+    for (int i = 0; i < 4 * GetPoolSize() + 8 && GetDedicatedThreadCount() == dedicatedBefore; ++i)
+        blockers.push_back(Launch_(Launch::Async, [&] { gate.Wait(); }));
+    ASSERT_GT(GetDedicatedThreadCount(), dedicatedBefore) << "the pool never refused";
+    // Every worker is blocked, yet new work still runs.
     auto extra = Launch_(Launch::Async, [] { return true; });
     EXPECT_EQ(extra.WaitFor(30s), FutureStatus::Ready);
-    EXPECT_GT(GetDedicatedThreadCount(), dedicatedBefore);
     // With every worker busy the pool refuses, and PoolOrDeferred falls back to deferred work.
     auto maybe = Launch_(Launch::PoolOrDeferred, [] { return std::this_thread::get_id(); });
     EXPECT_EQ(maybe.WaitFor(0ms), FutureStatus::Deferred);

@@ -65,8 +65,11 @@ namespace {
 // waiting, so an accepted task never waits behind a busy worker.
 class ThreadPool {
 public:
+    // Returns once every worker waits for work, so that the first tasks find them idle.
     explicit ThreadPool(int size) : m_size(size) {
         for (int i = 0; i < size; ++i) std::thread([this] { WorkerLoop(); }).detach();
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_started.wait(lock, [&] { return m_idle == static_cast<std::size_t>(m_size); });
     }
 
     bool TrySubmit(std::function<void()>& task) {
@@ -86,6 +89,7 @@ private:
             {
                 std::unique_lock<std::mutex> lock(m_mutex);
                 ++m_idle;
+                m_started.notify_all();
                 m_cv.wait(lock, [this] { return !m_queue.empty(); });
                 --m_idle;
                 task = std::move(m_queue.front());
@@ -108,6 +112,7 @@ private:
     const int m_size;  // Constant after construction.
     std::mutex m_mutex;
     std::condition_variable m_cv;
+    std::condition_variable m_started;
     // Guarded by m_mutex.
     std::deque<std::function<void()>> m_queue;
     std::size_t m_idle = 0;

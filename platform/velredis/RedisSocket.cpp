@@ -194,12 +194,18 @@ ReplyPtr RedisSocket::ReadAvailable() {
 }
 
 ReplyPtr RedisSocket::Read(Clock::time_point deadline) {
+    // Poll before reading: the reply has rarely arrived yet when this is called, and a read
+    // that finds nothing costs a system call.
     for (;;) {
-        if (ReplyPtr reply = ReadAvailable()) return reply;
+        if (ReplyPtr reply = TryParse()) return reply;
         if (Clock::now() >= deadline) Fail("Timed out waiting for a reply from Redis.", true);
         pollfd p{m_context->fd, POLLIN, 0};
-        if (::poll(&p, 1, RemainingMs(deadline)) < 0 && errno != EINTR)
+        const int ready = ::poll(&p, 1, RemainingMs(deadline));
+        if (ready < 0 && errno != EINTR)
             Fail(std::string("Cannot poll the Redis connection: ") + std::strerror(errno));
+        if (ready > 0) {
+            if (ReplyPtr reply = ReadAvailable()) return reply;
+        }
     }
 }
 

@@ -10,3 +10,8 @@ void RunIndexedAndSynchronizedDemo();
 // Cascade invalidation: two query jobs on two threads, each with its scope and handler, and
 // which handler is told when an entry it used becomes dirty.
 void RunCascadeDemo();
+
+// Cross-process coherence: this process and a forked one share a private redis-server; a newer,
+// different result cached in one drops the older entry in the other. Skipped without
+// redis-server.
+void RunCoherenceDemo();

@@ -1,0 +1,158 @@
+// Coherence propagation beside raw publish/subscribe latency, both through one private
+// redis-server started for the run.
+//
+// BM_CoherencePropagation: service A's OnAdded of a newer, differing entry until service B's cache
+// is told OnDirty for its own older entry under the same key hash. Each service has its own
+// subscription manager (its own subscriber connection and delivery thread), as two processes
+// would. The path: A files nothing (its cache is gone), formats and publishes; B's delivery
+// thread parses, takes B's lock, applies the dirty rule and calls OnDirty.
+// BM_CoherencePropagation_Baseline: a bare hiredis PUBLISH until a thread blocked on a bare
+// hiredis PSUBSCRIBE connection has read the message.
+// Both wake the measuring thread through the same condition variable; times are per message.
+#include <benchmark/benchmark.h>
+#include <hiredis/hiredis.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "caching/RedisPubsub.h"
+#include "support/RedisServer.h"
+#include "velcore/AppConfig.h"
+#include "velcore/AppOptions.h"
+#include "velredis/RedisSubscriptionManager.h"
+
+using namespace velmora::caching;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Counts events and wakes whoever waits for a count.
+class Signal {
+public:
+    void Raise() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            ++m_count;
+        }
+        m_cv.notify_all();
+    }
+    bool WaitFor(long long count) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cv.wait_for(lock, std::chrono::seconds(5), [&] { return m_count >= count; });
+    }
+    long long Count() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_count;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    long long m_count = 0;
+};
+
+class SignallingCache : public ICoherentCache {
+public:
+    void OnDirty(const std::vector<unsigned int>&) override { signal.Raise(); }
+    Signal signal;
+};
+
+// The private server, started on first use and stopped when the program exits.
+veltest::RedisServer* Server(benchmark::State& state) {
+    static veltest::RedisServer s_server;
+    static const bool s_started = veltest::RedisServer::IsInstalled() && s_server.Start().empty();
+    if (!s_started) state.SkipWithError("redis-server is not installed or did not start");
+    return s_started ? &s_server : nullptr;
+}
+
+void BM_CoherencePropagation(benchmark::State& state) {
+    veltest::RedisServer* server = Server(state);
+    if (!server) return;
+    AppConfig::GetInstance().SetUnitTestFlag(true);  // two services in one process
+    velmora::appoptions::ScopedOverride margin("CacheSynchronizationMinimumDeltaSeconds", 0);
+    RedisSubscriptionManager managerA(server->MakeConfig()), managerB(server->MakeConfig());
+    auto publishA = [&](const TString& c, const TString& m) { managerA.TryPublish(c, m, {}); };
+    auto publishB = [&](const TString& c, const TString& m) { managerB.TryPublish(c, m, {}); };
+    auto serviceA = RedisPubsub::CreateTestInstance("bench.", managerA, publishA);
+    auto serviceB = RedisPubsub::CreateTestInstance("bench.", managerB, publishB);
+    if (!managerA.WaitUntilSubscribed("bench.*", std::chrono::seconds(5)) ||
+        !managerB.WaitUntilSubscribed("bench.*", std::chrono::seconds(5))) {
+        state.SkipWithError("subscription not confirmed");
+        return;
+    }
+    auto cacheB = std::make_shared<SignallingCache>();
+    std::weak_ptr<ICoherentCache> gone = std::make_shared<SignallingCache>();
+
+    unsigned long long i = 0;
+    for (auto _ : state) {
+        ++i;
+        // B's older entry under a key hash of its own; its message reaches both services and
+        // makes nothing dirty.
+        serviceB->OnAdded({i, 7}, {1, 1}, 2 * i, static_cast<unsigned>(i), cacheB);
+        const long long before = cacheB->signal.Count();
+        const Clock::time_point start = Clock::now();
+        serviceA->OnAdded({i, 7}, {2, 2}, 2 * i + 1, static_cast<unsigned>(i), gone);
+        if (!cacheB->signal.WaitFor(before + 1)) {
+            state.SkipWithError("OnDirty did not arrive");
+            break;
+        }
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    serviceB->OnRemoved(*cacheB);
+    serviceA.reset();
+    serviceB.reset();
+}
+BENCHMARK(BM_CoherencePropagation)->UseManualTime();
+
+void BM_CoherencePropagation_Baseline(benchmark::State& state) {
+    veltest::RedisServer* server = Server(state);
+    if (!server) return;
+    redisContext* publisher = redisConnect("127.0.0.1", server->Port());
+    redisContext* subscriber = redisConnect("127.0.0.1", server->Port());
+    if (!publisher || publisher->err || !subscriber || subscriber->err) {
+        state.SkipWithError("cannot connect");
+        return;
+    }
+    freeReplyObject(redisCommand(subscriber, "PSUBSCRIBE raw.*"));  // the confirmation
+    Signal received;
+    std::thread reader([&] {
+        void* reply = nullptr;
+        while (redisGetReply(subscriber, &reply) == REDIS_OK) {
+            auto* r = static_cast<redisReply*>(reply);
+            const bool stop = r->type == REDIS_REPLY_ARRAY && r->elements == 4 &&
+                              std::string(r->element[3]->str, r->element[3]->len) == "stop";
+            freeReplyObject(reply);
+            if (stop) return;
+            received.Raise();
+        }
+    });
+    long long count = 0;
+    unsigned long long i = 0;
+    for (auto _ : state) {
+        ++i;
+        const std::string channel = "raw." + std::to_string(i) + "-7";
+        const Clock::time_point start = Clock::now();
+        freeReplyObject(redisCommand(publisher, "PUBLISH %s %s", channel.c_str(), "2-2@3"));
+        if (!received.WaitFor(++count)) {
+            state.SkipWithError("message did not arrive");
+            break;
+        }
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    freeReplyObject(redisCommand(publisher, "PUBLISH raw.end stop"));
+    reader.join();
+    redisFree(publisher);
+    redisFree(subscriber);
+}
+BENCHMARK(BM_CoherencePropagation_Baseline)->UseManualTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,246 @@
+// Chapter: cross-process coherence. Two processes (this one and a child) share a private
+// redis-server; each uses its process's coherence service. This process caches a result; the
+// child caches a newer, different result under the same key; this process's entry is dropped
+// and its cache is told. Skipped, with a note, when redis-server is not installed.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Demos.h"
+#include "caching/RedisPubsub.h"
+#include "utility/SynchronizedCache.h"
+#include "velcoredata/DateTime.h"
+#include "velredis/RedisConfig.h"
+#include "velredis/RedisSubscriptionManager.h"
+#include "velsys/Locks.h"
+
+extern char** environ;
+
+using namespace velmora::caching;
+
+namespace {
+
+bool RedisServerInstalled() {
+    const char* path = std::getenv("PATH");
+    std::stringstream dirs(path ? path : "");
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        if (!dir.empty() && ::access((dir + "/redis-server").c_str(), X_OK) == 0) return true;
+    }
+    return false;
+}
+
+int FreeLoopbackPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+        port = ntohs(addr.sin_port);
+    ::close(fd);
+    return port;
+}
+
+bool Pings(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    timeval tv{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char reply[8] = {};
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                    ::write(fd, "PING\r\n", 6) == 6 && ::read(fd, reply, 5) == 5 &&
+                    std::strncmp(reply, "+PONG", 5) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// A redis-server of the chapter's own on a free loopback port, without persistence.
+class PrivateRedis {
+public:
+    bool Start() {
+        m_port = FreeLoopbackPort();
+        m_dir = std::filesystem::temp_directory_path() /
+                ("velcache-demo-redis-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(m_dir);
+        const std::string port = std::to_string(m_port);
+        std::vector<std::string> args{"redis-server",
+                                      "--port",
+                                      port,
+                                      "--bind",
+                                      "127.0.0.1",
+                                      "--save",
+                                      "",
+                                      "--appendonly",
+                                      "no",
+                                      "--dir",
+                                      m_dir,
+                                      "--logfile",
+                                      "",
+                                      "--daemonize",
+                                      "no"};
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        if (posix_spawnp(&m_pid, "redis-server", &actions, nullptr, argv.data(), environ) != 0)
+            m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        for (int i = 0; m_pid > 0 && i < 200; ++i) {
+            if (Pings(m_port)) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+        return false;
+    }
+    ~PrivateRedis() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(m_dir, ignored);
+    }
+    int Port() const { return m_port; }
+
+private:
+    int m_port = 0;
+    pid_t m_pid = -1;
+    std::string m_dir;
+};
+
+// A lock-protected cache that says when the coherence service tells it an entry is stale.
+class ReportingCache : public SynchronizedCache {
+public:
+    ReportingCache(const char* process, TReadWriteLock* lock)
+        : SynchronizedCache(std::make_shared<CacheHelpers::LifetimePolicy>(100), lock),
+          m_process(process) {}
+    void OnDirty(const std::vector<unsigned int>& guids) override {
+        std::printf("  [%s] coherence service: entry %u is dirty, the cache drops it\n", m_process,
+                    guids.front());
+        std::fflush(stdout);
+        SynchronizedCache::OnDirty(guids);
+    }
+
+private:
+    const char* m_process;
+};
+
+class Result : public VelCacheData {};
+
+// Connects this process to the server and waits for its coherence service's subscription.
+std::shared_ptr<RedisPubsub> ConnectService(int port) {
+    RedisEndpointConfig config;
+    config.port = port;
+    ConfigureRedis(config);
+    std::shared_ptr<RedisPubsub> service = RedisPubsub::GetInstance().lock();
+    RedisSubscriptionManager::GetInstance().WaitUntilSubscribed("defaultns.*",
+                                                                std::chrono::seconds(5));
+    return service;
+}
+
+const HashPair kQuery{0x5eed, 0x1};
+constexpr unsigned long long kSecond = 10000000ULL;  // DateTime ticks
+
+// The second process: caches a newer, different result for the same query.
+[[noreturn]] void RunChild(int port, int go, unsigned long long timestamp) {
+    char byte = 0;
+    if (::read(go, &byte, 1) != 1) std::_Exit(1);
+    std::shared_ptr<RedisPubsub> service = ConnectService(port);
+    TReadWriteLock lock;
+    auto cache = std::make_shared<ReportingCache>("process B", &lock);
+    const unsigned guid = cache->AddEntry(CacheHelpers::Payload(new Result()));
+    std::printf("  [process B] caches the query's result (data hash 2-2, 6 s newer) as entry %u\n",
+                guid);
+    std::fflush(stdout);
+    service->OnAdded(kQuery, {2, 2}, timestamp, guid, cache);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // its own message comes back
+    std::printf("  [process B] still holds %llu entry\n", cache->GetSize());
+    std::fflush(stdout);
+    service->OnRemoved(*cache);
+    std::_Exit(0);
+}
+
+}  // namespace
+
+void RunCoherenceDemo() {
+    std::printf("\n== Cross-process coherence ==\n");
+    if (!RedisServerInstalled()) {
+        std::printf("  redis-server is not installed: this chapter is skipped.\n");
+        return;
+    }
+    PrivateRedis redis;
+    if (!redis.Start()) {
+        std::printf("  redis-server did not start: this chapter is skipped.\n");
+        return;
+    }
+    std::printf(
+        "  private redis-server on port %d; process B is forked before either process\n"
+        "  connects, and each process uses its own coherence service\n",
+        redis.Port());
+    std::fflush(stdout);
+    const unsigned long long t = DateTime::UtcNow().GetRepresentation();
+
+    int go[2];
+    if (::pipe(go) != 0) return;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(go[1]);
+        RunChild(redis.Port(), go[0], t + 6 * kSecond);
+    }
+    ::close(go[0]);
+    if (child < 0) {
+        std::printf("  could not start process B: this chapter is skipped.\n");
+        ::close(go[1]);
+        return;
+    }
+
+    std::shared_ptr<RedisPubsub> service = ConnectService(redis.Port());
+    TReadWriteLock lock;
+    auto cache = std::make_shared<ReportingCache>("process A", &lock);
+    const unsigned guid = cache->AddEntry(CacheHelpers::Payload(new Result()));
+    service->OnAdded(kQuery, {1, 1}, t, guid, cache);
+    std::printf(
+        "  [process A] caches the query's result (data hash 1-1) as entry %u; "
+        "holds %llu entry\n",
+        guid, cache->GetSize());
+    std::fflush(stdout);
+
+    const char byte = 1;
+    if (::write(go[1], &byte, 1) != 1) std::printf("  could not signal process B\n");
+    ::close(go[1]);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (cache->GetSize() != 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (cache->GetSize() == 0)
+        std::printf("  [process A] entry %u was dropped: its content is older and differs\n", guid);
+    else
+        std::printf("  [process A] entry %u is still held: no newer content arrived in time\n",
+                    guid);
+    service->OnRemoved(*cache);
+}

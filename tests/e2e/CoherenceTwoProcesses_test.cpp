@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -22,41 +21,35 @@ namespace {
 // A peer process (tests/e2e/coherence_peer.cpp) with a pipe to its stdin and one from its stdout.
 class Peer {
 public:
-    explicit Peer(const std::vector<std::string>& args) {
+    explicit Peer(std::vector<std::string> args) {
         int in[2], out[2];
         if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, in[0], 0);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        const std::string program = std::string(VELTEST_PEER_DIR) + "/coherence_peer";
-        std::vector<char*> argv{const_cast<char*>(program.c_str())};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        args.insert(args.begin(), std::string(VELTEST_PEER_DIR) + "/coherence_peer");
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        if (posix_spawn(&m_pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
-            m_pid = -1;
+        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
         posix_spawn_file_actions_destroy(&actions);
         ::close(in[0]);
         ::close(out[1]);
         m_in = in[1];
         m_out = out[0];
     }
+    // Closes the peer's input (it unregisters its cache and exits), then reaps it; a peer that
+    // has not exited after 5 s is killed.
     ~Peer() {
-        if (m_in >= 0) ::close(m_in);  // end of input: the peer unregisters its cache and exits
-        if (m_pid > 0) {
-            int status = 0;
-            for (int i = 0; i < 200 && ::waitpid(m_pid, &status, WNOHANG) == 0; ++i)
-                ::usleep(25000);
-            if (::waitpid(m_pid, &status, WNOHANG) == 0) {
-                ::kill(m_pid, SIGKILL);
-                ::waitpid(m_pid, &status, 0);
-            }
-        }
-        if (m_out >= 0) ::close(m_out);
+        ::close(m_in);
+        for (int i = 0; m_pid > 0 && i < 200 && ::waitpid(m_pid, nullptr, WNOHANG) == 0; ++i)
+            ::usleep(25000);
+        if (m_pid > 0 && ::kill(m_pid, SIGKILL) == 0) ::waitpid(m_pid, nullptr, 0);
+        ::close(m_out);
     }
     bool Started() const { return m_pid > 0; }
 
-    // Sends one command line and returns the answer line.
     std::string Ask(const std::string& command) {
         const std::string line = command + "\n";
         if (::write(m_in, line.data(), line.size()) != ssize_t(line.size()))
@@ -65,23 +58,18 @@ public:
     }
     // The next line of output, or "<timeout>" after 30 s without one.
     std::string ReadLine() {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        for (;;) {
-            const size_t end = m_buffer.find('\n');
-            if (end != std::string::npos) {
-                std::string line = m_buffer.substr(0, end);
-                m_buffer.erase(0, end + 1);
-                return line;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
+        for (size_t end; (end = m_buffer.find('\n')) == std::string::npos;) {
             pollfd fd{m_out, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&fd, 1, int(left.count())) <= 0) return "<timeout>";
             char chunk[256];
+            if (::poll(&fd, 1, 30000) <= 0) return "<timeout>";
             const ssize_t n = ::read(m_out, chunk, sizeof chunk);
             if (n <= 0) return "<exited>";
             m_buffer.append(chunk, size_t(n));
         }
+        const size_t end = m_buffer.find('\n');
+        std::string line = m_buffer.substr(0, end);
+        m_buffer.erase(0, end + 1);
+        return line;
     }
 
 private:

@@ -1,18 +1,14 @@
 // A host process for the two-process coherence test: it points the process's Redis client at
 // the given port, installs a recording invalidator, adds one entry to a SynchronizedCache and
-// reports it to the process's coherence service, then answers commands on stdin, one per line:
-//   wait-dirty   waits (at most 20 s) until the entry has left the cache and the invalidator has
-//                been told; answers "dirty <guid> <invalidator calls>" or "not-dirty <size>"
-//   size         answers "size <entries in the cache>"
-//   quit         (or end of input) unregisters the cache and exits 0
+// reports it to the process's coherence service, printing "added <guid>". With <wait> 1 it then
+// waits (at most 20 s) until the entry has left the cache and the invalidator has been told, and
+// prints "dirty <guid> <invalidator calls>" or "not-dirty <entries left>".
 // Usage: coherence_peer <port> <key hash hi> <key hash lo> <data hash hi> <data hash lo>
-//        <timestamp>   (decimal numbers; the timestamp is a raw DateTime value)
+//        <timestamp> <wait>   (decimal numbers; the timestamp is a raw DateTime value)
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -53,8 +49,8 @@ unsigned long long Arg(char** argv, int i) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 7) {
-        std::fprintf(stderr, "usage: %s port keyhi keylo hashhi hashlo timestamp\n", argv[0]);
+    if (argc != 8) {
+        std::fprintf(stderr, "usage: %s port keyhi keylo hashhi hashlo timestamp wait\n", argv[0]);
         return 2;
     }
     RedisEndpointConfig config;
@@ -82,24 +78,16 @@ int main(int argc, char** argv) {
     std::printf("added %u\n", guid);
     std::fflush(stdout);
 
-    std::string command;
-    while (std::getline(std::cin, command) && command != "quit") {
-        if (command == "wait-dirty") {
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-            while ((cache->GetSize() != 0 || invalidator.Dirty().empty()) &&
-                   std::chrono::steady_clock::now() < deadline)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            const std::vector<unsigned> dirty = invalidator.Dirty();
-            if (cache->GetSize() == 0 && !dirty.empty())
-                std::printf("dirty %u %zu\n", dirty.front(), dirty.size());
-            else
-                std::printf("not-dirty %llu\n", cache->GetSize());
-        } else if (command == "size") {
-            std::printf("size %llu\n", cache->GetSize());
-        } else {
-            std::printf("error unknown-command\n");
-        }
-        std::fflush(stdout);
+    if (Arg(argv, 7) == 1) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while ((cache->GetSize() != 0 || invalidator.Dirty().empty()) &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const std::vector<unsigned> dirty = invalidator.Dirty();
+        if (cache->GetSize() == 0 && !dirty.empty())
+            std::printf("dirty %u %zu\n", dirty.front(), dirty.size());
+        else
+            std::printf("not-dirty %llu\n", cache->GetSize());
     }
     service->OnRemoved(*cache);
     return 0;

@@ -12,6 +12,7 @@ int main() {
         RunCacheDemo();
         RunIndexedAndSynchronizedDemo();
         RunCascadeDemo();
+        RunCoherenceDemo();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "demo failed: %s\n", e.what());
         return 1;

@@ -38,6 +38,8 @@ public:
     static DateTime UtcNow();
     // Local wall time in the same representation (UTC shifted by the zone offset).
     static DateTime Now();
+    // The same as Now, under the name the file helpers' callers use.
+    static DateTime GetLocalTime() { return Now(); }
 
     constexpr std::uint64_t GetRepresentation() const { return m_ticks; }
     constexpr std::uint64_t TotalMillisecondsFromMinDateTimeUTC() const {

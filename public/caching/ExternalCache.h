@@ -1,0 +1,164 @@
+// External caches: byte buffers kept outside the process under text keys, per namespace.
+//
+// IExternalCache is what hosts call; every operation returns a future at once and is
+// best-effort: a failing backing store shows as false or an empty pointer, never as an
+// exception. ExternalCache is the base of the backends (disk, Redis): it turns the three
+// backend functions a subclass supplies into asynchronous tasks whose bodies are the guarded
+// procedures of caching/GuardedExecution.h (thresholds, process-wide concurrency limit,
+// time-outs, one log line and one metrics scope per call). Caches are owned through
+// std::shared_ptr; a task owns copies of everything it uses, so it may outlive both the cache
+// and the future the caller dropped, and its result is then discarded. Values are shared, never
+// copied, between the caller and the task, and must not be changed once handed over.
+// Thread contract: safe for concurrent use (an external cache is immutable after construction).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "VelcacheExport.h"
+#include "caching/GuardedExecution.h"
+#include "velcore/AppOptions.h"
+#include "velcoreplatform/TString.h"
+#include "velsys/AsyncTask.h"
+#include "velsys/Exceptions.h"
+
+namespace velmora::caching {
+
+template <class K, class V>
+class VELCACHE_EXPORT IExternalCache {
+public:
+    using ValuePtr = std::shared_ptr<V>;
+
+    IExternalCache() = default;
+    IExternalCache(const IExternalCache&) = default;
+    IExternalCache& operator=(const IExternalCache&) = default;
+
+    // Stores `value` under `key`, keeping it `ttlSec` seconds (-1: the backend's default);
+    // `loadTimeMs` is how long the caller took to produce it. The future holds true when the
+    // value was stored or deliberately not stored (too fast to be worth it, too large), false
+    // when the store was refused (concurrency limit), timed out or failed.
+    // REQUIRES: value is not null ("val"); a pointer to an empty vector is fine.
+    virtual AsyncTask::Future<bool> TryStore(K key, ValuePtr value, unsigned int loadTimeMs,
+                                             long long ttlSec) const = 0;
+
+    // Loads and waits at most `timeoutMs` for the result. When the wait does not end with the
+    // load complete (also: deferred work, which waiting never runs), sets *timedOut (when not
+    // null) to true and returns an empty pointer; the released load then goes on in the
+    // background, or, when deferred, runs on this thread before the call returns, and its
+    // result is dropped. Otherwise sets *timedOut to false and returns the loaded buffer; an
+    // exception held by the future propagates.
+    virtual ValuePtr TryLoad(K key, unsigned int timeoutMs, bool* timedOut) const {
+        AsyncTask::Future<ValuePtr> future = TryLoad(std::move(key));
+        if (future.WaitFor(std::chrono::milliseconds(timeoutMs)) !=
+            AsyncTask::FutureStatus::Ready) {
+            if (timedOut) *timedOut = true;
+            return nullptr;
+        }
+        if (timedOut) *timedOut = false;
+        return future.Get();
+    }
+
+    // The future holds the buffer stored under `key`, or an empty pointer when there is none,
+    // the load failed or the concurrency limit refused it.
+    virtual AsyncTask::Future<ValuePtr> TryLoad(K key) const = 0;
+
+    // Removes whatever is stored under `key`. The future holds true when the backend call
+    // completed (also when there was nothing to remove), false on refusal, time-out or failure.
+    virtual AsyncTask::Future<bool> TryDrop(K key) const = 0;
+
+    // The keys the cache holds, for backends that can list them; empty otherwise.
+    virtual std::vector<K> TryGetAllKeys() const { return {}; }
+
+    virtual ~IExternalCache() = default;
+};
+
+template <class K, class V>
+class VELCACHE_EXPORT ExternalCache : public IExternalCache<K, V> {
+public:
+    using typename IExternalCache<K, V>::ValuePtr;
+    using StoreFunc = std::function<void(K key, TString keyHash, ValuePtr value, long long ttlSec)>;
+    using LoadFunc = std::function<ValuePtr(K key, TString keyHash)>;
+    using DropFunc = std::function<void(K key, TString keyHash)>;
+
+    // Lower-bound latency from the option ExternalCacheLowerBoundLatencyMs; tasks launched
+    // asynchronously.
+    explicit ExternalCache(TString ns)
+        : ExternalCache(
+              std::move(ns),
+              static_cast<unsigned int>(velmora::appoptions::ExternalCacheLowerBoundLatencyMs()),
+              true) {}
+    // Reads the value-size limit and the store and drop time-outs from the options now; later
+    // changes of the options do not reach this cache. `async` false launches deferred tasks,
+    // which run on the thread that calls Get on the future or releases it last.
+    ExternalCache(TString ns, unsigned int lowerBoundLatencyMs, bool async)
+        : m_namespace(std::move(ns)),
+          m_lowerBoundLatencyMs(std::int64_t(lowerBoundLatencyMs)),
+          m_upperBoundSizeMb(
+              static_cast<std::uint32_t>(velmora::appoptions::ExternalCacheUpperBound2SizeMb())),
+          m_storeTimeoutMs(std::int64_t(velmora::appoptions::ExternalCacheStoreTimeoutMs())),
+          m_dropTimeoutMs(std::int64_t(velmora::appoptions::ExternalCacheDropTimeoutMs())),
+          m_launch(async ? AsyncTask::Launch::Async : AsyncTask::Launch::Deferred) {}
+    ExternalCache(const ExternalCache&) = default;
+
+    AsyncTask::Future<bool> TryStore(K key, ValuePtr val, unsigned int loadTimeMs,
+                                     long long ttlSec) const override {
+        VEL_ASSERT(val);
+        return Launch([fn = GetStoreFunc(), key = std::move(key), value = std::move(val),
+                       loadTimeMs, lowerBound = m_lowerBoundLatencyMs,
+                       sizeLimit = m_upperBoundSizeMb, timeout = m_storeTimeoutMs, ttlSec,
+                       ns = m_namespace]() -> bool {
+            return GuardedStore(fn, key, value, loadTimeMs, lowerBound, sizeLimit, timeout, ttlSec,
+                                ns);
+        });
+    }
+
+    using IExternalCache<K, V>::TryLoad;
+    AsyncTask::Future<ValuePtr> TryLoad(K key) const override {
+        return Launch([fn = GetLoadFunc(), key = std::move(key), ns = m_namespace]() -> ValuePtr {
+            return GuardedLoad(fn, key, ns);
+        });
+    }
+
+    AsyncTask::Future<bool> TryDrop(K key) const override {
+        return Launch([fn = GetDropFunc(), key = std::move(key), timeout = m_dropTimeoutMs,
+                       ns = m_namespace]() -> bool { return GuardedDrop(fn, key, timeout, ns); });
+    }
+
+    ~ExternalCache() override = default;
+
+    virtual TString GetNamespace() const { return m_namespace; }
+
+protected:
+    // The backend functions. Each returns a callable that owns everything it needs (a copy of
+    // a path, a reference to a pool), so that it stays valid when the task outlives the cache.
+    // They run on task threads with no lock of the library held, possibly several at once.
+    virtual StoreFunc GetStoreFunc() const = 0;
+    virtual LoadFunc GetLoadFunc() const = 0;
+    virtual DropFunc GetDropFunc() const = 0;
+
+private:
+    template <class F>
+    auto Launch(F&& work) const {
+        return AsyncTask::Async(m_launch, AsyncTask::WhenCanceled::AfterWorkEnds,
+                                AsyncTask::PreStartCancellationBehavior::SkipWork,
+                                std::forward<F>(work));
+    }
+
+    // Constant after construction.
+    TString m_namespace;
+    std::int64_t m_lowerBoundLatencyMs;
+    std::uint32_t m_upperBoundSizeMb;
+    std::int64_t m_storeTimeoutMs;
+    std::int64_t m_dropTimeoutMs;
+    AsyncTask::Launch m_launch;
+};
+
+using ExternalBytesCache = IExternalCache<TString, ExternalBytes>;
+
+extern template class IExternalCache<TString, ExternalBytes>;
+extern template class ExternalCache<TString, ExternalBytes>;
+
+}  // namespace velmora::caching

@@ -1,0 +1,106 @@
+// Helpers shared by the external-cache tests: a backend whose functions a test supplies, a
+// private cache directory, and readers of the one log line / metrics record of an operation.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "caching/ExternalCache.h"
+#include "metrics2/Metrics.h"
+#include "support/TestEnvironment.h"
+
+namespace veltest {
+
+using velmora::caching::ExternalBytes;
+using velmora::caching::ExternalBytesPtr;
+
+inline ExternalBytesPtr Bytes(const std::string& text) {
+    return std::make_shared<ExternalBytes>(text.begin(), text.end());
+}
+inline std::string Text(const ExternalBytesPtr& bytes) {
+    return bytes ? std::string(bytes->begin(), bytes->end()) : "<null>";
+}
+inline std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A backend whose store, load and drop functions are whatever the test installs before use.
+class ScriptedCache : public velmora::caching::ExternalCache<TString, ExternalBytes> {
+public:
+    explicit ScriptedCache(unsigned int lowerBoundMs = 0, bool async = true)
+        : ExternalCache(TString("scripted"), lowerBoundMs, async) {}
+    StoreFunc store = [](TString, TString, ExternalBytesPtr, long long) {};
+    LoadFunc load = [](TString, TString) { return ExternalBytesPtr(); };
+    DropFunc drop = [](TString, TString) {};
+
+protected:
+    StoreFunc GetStoreFunc() const override { return store; }
+    LoadFunc GetLoadFunc() const override { return load; }
+    DropFunc GetDropFunc() const override { return drop; }
+};
+
+// A fresh directory under the system temp directory, removed at the end of the test, made the
+// host's external cache directory with external caching on.
+class ScratchDir {
+public:
+    ScratchDir() {
+        static std::atomic<int> s_counter{0};
+        m_path = std::filesystem::temp_directory_path() /
+                 ("velcache-ext-" + std::to_string(::getpid()) + "-" + std::to_string(++s_counter));
+        std::filesystem::remove_all(m_path);
+        AppConfig::GetInstance().SetExternalCacheDir(TString::fromStdString(m_path.string()));
+        AppConfig::GetInstance().SetExternalCacheEnabled(true);
+    }
+    ~ScratchDir() {
+        AppConfig::GetInstance().SetExternalCacheEnabled(false);
+        AppConfig::GetInstance().SetExternalCacheDir(TString());
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    const std::filesystem::path& Path() const { return m_path; }
+
+private:
+    std::filesystem::path m_path;
+};
+
+// Host configuration, captured log lines and captured metrics for one test.
+class ExternalCacheTest : public ::testing::Test {
+protected:
+    // The attributes of the only log line `op` wrote since the last Clear (fails otherwise).
+    StringLookupTable OnlyLine(const char* op) {
+        const auto lines = m_host.Log().Find(TString(op));
+        EXPECT_EQ(lines.size(), 1u) << op;
+        return lines.empty() ? StringLookupTable() : lines.back().attributes;
+    }
+    static TString Attr(const StringLookupTable& info, const char* key) {
+        const auto it = info.find(TString(key));
+        return it == info.end() ? TString("<absent>") : it->second;
+    }
+    // The outcome tag of the only metrics record named `op`.
+    TString OnlyOutcome(const char* op) {
+        const auto records = m_metrics->Find(TString(op));
+        EXPECT_EQ(records.size(), 1u) << op;
+        if (records.empty()) return TString("<none>");
+        TString outcome("<absent>");
+        for (const auto& [name, value] : records.back().tags)
+            if (name == TString("outcome")) outcome = std::get<TString>(value);
+        return outcome;
+    }
+    void Clear() {
+        m_host.Log().Clear();
+        m_metrics->Clear();
+    }
+
+    HostScope m_host;
+    std::shared_ptr<Metrics::CapturingMetricsSink> m_metrics =
+        std::make_shared<Metrics::CapturingMetricsSink>();
+    Metrics::ScopedMetricsSink m_metricsScope{m_metrics};
+};
+
+}  // namespace veltest

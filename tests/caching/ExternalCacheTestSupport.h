@@ -30,6 +30,12 @@ inline std::string ReadFile(const std::filesystem::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// The value of `key` in a log line's attributes, or "<absent>".
+inline TString Attr(const StringLookupTable& info, const char* key) {
+    const auto it = info.find(TString(key));
+    return it == info.end() ? TString("<absent>") : it->second;
+}
+
 // A backend whose store, load and drop functions are whatever the test installs before use.
 class ScriptedCache : public velmora::caching::ExternalCache<TString, ExternalBytes> {
 public:
@@ -77,10 +83,6 @@ protected:
         const auto lines = m_host.Log().Find(TString(op));
         EXPECT_EQ(lines.size(), 1u) << op;
         return lines.empty() ? StringLookupTable() : lines.back().attributes;
-    }
-    static TString Attr(const StringLookupTable& info, const char* key) {
-        const auto it = info.find(TString(key));
-        return it == info.end() ? TString("<absent>") : it->second;
     }
     // The outcome tag of the only metrics record named `op`.
     TString OnlyOutcome(const char* op) {

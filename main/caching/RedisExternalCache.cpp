@@ -1,0 +1,73 @@
+#include "caching/RedisExternalCache.h"
+
+#include <chrono>
+
+#include "metrics2/Metrics.h"
+#include "velcore/AppOptions.h"
+#include "velcoredata/FeatureFlags.h"
+#include "velredis/RedisConnectionPool.h"
+
+namespace velmora::caching {
+
+namespace {
+
+constexpr std::uint64_t kBackendScopeBits = 0x20001;
+
+}  // namespace
+
+RedisExternalCache::RedisExternalCache(const TString& ns)
+    : RedisExternalCache(ns, RedisConnectionPool::GetSharedInstance()) {}
+
+RedisExternalCache::RedisExternalCache(const TString& ns, std::shared_ptr<RedisConnectionPool> pool)
+    : ExternalCache(ns), m_connectionPool(std::move(pool)) {
+    VEL_ASSERT(m_connectionPool);
+}
+
+RedisExternalCache::~RedisExternalCache() = default;
+
+std::string RedisExternalCache::MakePhysicalCacheKey(const TString& ns, const TString& key) {
+    return (ns + TString(":") + key).toStdString();
+}
+
+RedisExternalCache::StoreFunc RedisExternalCache::GetStoreFunc() const {
+    return [ns = GetNamespace(), pool = m_connectionPool](
+               TString key, TString /*keyHash*/, ExternalBytesPtr value, long long ttlSec) {
+        Metrics::Scope scope(TString("RedisExternalCache::TryStore"), kBackendScopeBits);
+        const std::string physicalKey = MakePhysicalCacheKey(ns, key);
+        const auto guard = pool->FindAndLockConnection(physicalKey);
+        if (!guard) return;
+        RedisConnection& connection = guard->GetConnection();
+        if (velmora::appoptions::ExternalCacheRedisAlwaysSetEx()) {
+            const long long expiry =
+                ttlSec > 0 && FeatureFlags::IsOn(kRedisCallerTtlFlag)
+                    ? ttlSec
+                    : static_cast<long long>(
+                          velmora::appoptions::ExternalCacheRedisAlwaysSetExSec());
+            connection.SetEx(physicalKey, std::chrono::seconds(expiry), value);
+        } else {
+            connection.Set(physicalKey, value);
+        }
+    };
+}
+
+RedisExternalCache::LoadFunc RedisExternalCache::GetLoadFunc() const {
+    return [ns = GetNamespace(), pool = m_connectionPool](TString key,
+                                                          TString /*keyHash*/) -> ExternalBytesPtr {
+        Metrics::Scope scope(TString("RedisExternalCache::TryLoad"), kBackendScopeBits);
+        const std::string physicalKey = MakePhysicalCacheKey(ns, key);
+        const auto guard = pool->FindAndLockConnection(physicalKey);
+        if (!guard) return nullptr;
+        return guard->GetConnection().Get(physicalKey);
+    };
+}
+
+RedisExternalCache::DropFunc RedisExternalCache::GetDropFunc() const {
+    return [ns = GetNamespace(), pool = m_connectionPool](TString key, TString /*keyHash*/) {
+        Metrics::Scope scope(TString("RedisExternalCache::TryDrop"), kBackendScopeBits);
+        const std::string physicalKey = MakePhysicalCacheKey(ns, key);
+        const auto guard = pool->FindAndLockConnection(physicalKey);
+        if (guard) guard->GetConnection().Del(physicalKey);
+    };
+}
+
+}  // namespace velmora::caching

@@ -1,0 +1,236 @@
+// The external caches beside what they are built on. Each "X" figure has an "X_Baseline"
+// measured in the same run: the disk cache beside raw file writes and reads of the same bytes
+// in the same layout, the Redis cache beside raw SET and GET on one blocking hiredis
+// connection to the same private redis-server. The cache figures include everything a caller
+// pays: the task launch, the guarded procedure (semaphore, time-out task for stores, log line,
+// metrics scope) and the wait for the future.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <hiredis/hiredis.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "caching/DiskExternalCache.h"
+#include "caching/RedisExternalCache.h"
+#include "velcore/AppConfig.h"
+#include "velredis/RedisConfig.h"
+#include "velredis/RedisConnectionPool.h"
+
+using namespace velmora::caching;
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path ScratchRoot() {
+    static const fs::path root = [] {
+        fs::path p = fs::temp_directory_path() / ("velcache-bench-" + std::to_string(getpid()));
+        fs::remove_all(p);
+        fs::create_directories(p);
+        return p;
+    }();
+    return root;
+}
+
+ExternalBytesPtr Value(std::int64_t size) {
+    return std::make_shared<ExternalBytes>(std::size_t(size), 'v');
+}
+
+void DiskCache_TryStore(benchmark::State& state) {
+    DiskExternalCache cache(TString("bench"), TPath(ScratchRoot() / "cache"), nullptr);
+    const auto value = Value(state.range(0));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(cache.TryStore(TString("key"), value, 0, -1).Get());
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void DiskCache_TryStore_Baseline(benchmark::State& state) {
+    const fs::path entry = ScratchRoot() / "raw" / "12345";
+    fs::create_directories(entry);
+    const auto value = Value(state.range(0));
+    for (auto _ : state) {
+        std::ofstream(entry / ".bin", std::ios::binary | std::ios::trunc)
+            .write(reinterpret_cast<const char*>(value->data()), std::streamsize(value->size()));
+        std::ofstream(entry / ".key", std::ios::binary | std::ios::trunc) << "key";
+    }
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void DiskCache_TryLoad(benchmark::State& state) {
+    DiskExternalCache cache(TString("bench"), TPath(ScratchRoot() / "cache"), nullptr);
+    cache.TryStore(TString("key"), Value(state.range(0)), 0, -1).Get();
+    for (auto _ : state) benchmark::DoNotOptimize(cache.TryLoad(TString("key")).Get());
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void DiskCache_TryLoad_Baseline(benchmark::State& state) {
+    const fs::path entry = ScratchRoot() / "raw" / "12345";
+    fs::create_directories(entry);
+    std::ofstream(entry / ".bin", std::ios::binary | std::ios::trunc)
+        << std::string(std::size_t(state.range(0)), 'v');
+    std::ofstream(entry / ".key", std::ios::binary | std::ios::trunc) << "key";
+    for (auto _ : state) {
+        std::ifstream key(entry / ".key", std::ios::binary);
+        std::string text((std::istreambuf_iterator<char>(key)), {});
+        std::ifstream bin(entry / ".bin", std::ios::binary);
+        auto bytes = std::make_shared<ExternalBytes>((std::istreambuf_iterator<char>(bin)),
+                                                     std::istreambuf_iterator<char>());
+        benchmark::DoNotOptimize(text);
+        benchmark::DoNotOptimize(bytes);
+    }
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+// A private redis-server on a free loopback port, for the length of the program.
+class BenchRedis {
+public:
+    static BenchRedis& Get() {
+        static BenchRedis s_redis;
+        return s_redis;
+    }
+    bool Ok() const { return m_pid > 0 && m_port > 0; }
+    int Port() const { return m_port; }
+    ~BenchRedis() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
+
+private:
+    BenchRedis() {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            close(fd);
+            return;
+        }
+        m_port = ntohs(address.sin_port);
+        close(fd);
+        const std::string port = std::to_string(m_port);
+        m_pid = fork();
+        if (m_pid == 0) {
+            const int devnull = open("/dev/null", O_WRONLY);
+            dup2(devnull, STDOUT_FILENO);
+            dup2(devnull, STDERR_FILENO);
+            execlp("redis-server", "redis-server", "--port", port.c_str(), "--bind", "127.0.0.1",
+                   "--save", "", "--appendonly", "no", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        for (int i = 0; i < 200; ++i) {
+            if (redisContext* c = redisConnect("127.0.0.1", m_port)) {
+                const bool up = !c->err;
+                redisFree(c);
+                if (up) return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        m_port = 0;
+    }
+    int m_port = 0;
+    pid_t m_pid = -1;
+};
+
+std::shared_ptr<RedisConnectionPool> BenchPool() {
+    static const auto s_pool = [] {
+        RedisEndpointConfig config;
+        config.port = BenchRedis::Get().Port();
+        return std::make_shared<RedisConnectionPool>(config);
+    }();
+    return s_pool;
+}
+
+// One blocking hiredis connection to the bench server; null (and the benchmark skipped) when
+// no redis-server could be started.
+redisContext* RawConnection(benchmark::State& state) {
+    if (!BenchRedis::Get().Ok()) {
+        state.SkipWithError("redis-server is not installed or did not start");
+        return nullptr;
+    }
+    redisContext* c = redisConnect("127.0.0.1", BenchRedis::Get().Port());
+    if (!c || c->err) {
+        state.SkipWithError("cannot connect to the bench redis-server");
+        if (c) redisFree(c);
+        return nullptr;
+    }
+    return c;
+}
+
+void RedisCache_TryStore(benchmark::State& state) {
+    if (!BenchRedis::Get().Ok()) return state.SkipWithError("redis-server did not start");
+    RedisExternalCache cache(TString("bench"), BenchPool());
+    const auto value = Value(state.range(0));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(cache.TryStore(TString("key"), value, 0, -1).Get());
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void RedisCache_TryStore_Baseline(benchmark::State& state) {
+    redisContext* c = RawConnection(state);
+    if (!c) return;
+    const auto value = Value(state.range(0));
+    for (auto _ : state) {
+        auto* reply = static_cast<redisReply*>(
+            redisCommand(c, "SET %s %b", "bench:key", value->data(), value->size()));
+        benchmark::DoNotOptimize(reply);
+        freeReplyObject(reply);
+    }
+    redisFree(c);
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void RedisCache_TryLoad(benchmark::State& state) {
+    if (!BenchRedis::Get().Ok()) return state.SkipWithError("redis-server did not start");
+    RedisExternalCache cache(TString("bench"), BenchPool());
+    cache.TryStore(TString("key"), Value(state.range(0)), 0, -1).Get();
+    for (auto _ : state) benchmark::DoNotOptimize(cache.TryLoad(TString("key")).Get());
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void RedisCache_TryLoad_Baseline(benchmark::State& state) {
+    redisContext* c = RawConnection(state);
+    if (!c) return;
+    const auto value = Value(state.range(0));
+    freeReplyObject(redisCommand(c, "SET %s %b", "bench:key", value->data(), value->size()));
+    for (auto _ : state) {
+        auto* reply = static_cast<redisReply*>(redisCommand(c, "GET %s", "bench:key"));
+        auto bytes = std::make_shared<ExternalBytes>(reply->str, reply->str + reply->len);
+        benchmark::DoNotOptimize(bytes);
+        freeReplyObject(reply);
+    }
+    redisFree(c);
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+// Wall time: the cache's work runs on task threads, which CPU time of this thread misses.
+#define SIZES Arg(64)->Arg(4096)->Arg(262144)->UseRealTime()
+BENCHMARK(DiskCache_TryStore)->SIZES;
+BENCHMARK(DiskCache_TryStore_Baseline)->SIZES;
+BENCHMARK(DiskCache_TryLoad)->SIZES;
+BENCHMARK(DiskCache_TryLoad_Baseline)->SIZES;
+BENCHMARK(RedisCache_TryStore)->SIZES;
+BENCHMARK(RedisCache_TryStore_Baseline)->SIZES;
+BENCHMARK(RedisCache_TryLoad)->SIZES;
+BENCHMARK(RedisCache_TryLoad_Baseline)->SIZES;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    std::error_code ignored;
+    fs::remove_all(ScratchRoot(), ignored);
+    return 0;
+}

@@ -15,3 +15,8 @@ void RunCascadeDemo();
 // different result cached in one drops the older entry in the other. Skipped without
 // redis-server.
 void RunCoherenceDemo();
+
+// External caches: a disk cache (and a Redis cache when redis-server is installed) storing,
+// loading and dropping with the log line of each operation, a store refused as too cheap, and
+// the attribute-map rule writing the calling thread's identity.
+void RunExternalCacheDemo();

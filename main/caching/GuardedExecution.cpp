@@ -29,12 +29,12 @@ const TString kElapsed("elapsed-ms");
 const TString kProblem("problem");
 
 TSemaphore& ConcurrencySemaphore() {
+    // Read on every attempt, used only by the first, which creates the semaphore.
+    const auto limit =
+        static_cast<unsigned int>(velmora::appoptions::ExternalCacheConcurrencyLimit());
     // Never freed: holds may still be released by abandoned work while the process ends.
     static InitOnce* s_once = new InitOnce();
-    return *s_once->GetShared<TSemaphore>([] {
-        return new TSemaphore(
-            long(static_cast<unsigned int>(velmora::appoptions::ExternalCacheConcurrencyLimit())));
-    });
+    return *s_once->GetShared<TSemaphore>([limit] { return new TSemaphore(long(limit)); });
 }
 
 // "%g": six significant digits, the shorter of fixed and exponent form, no trailing zeros.

@@ -109,23 +109,13 @@ TEST_F(CacheInvariantsProcess, SkippedEnforcementKeepsSiteAndWritesUserAsRead) {
         {"missing user written as read", "s1", "-", U, R::Passed, "stale", "-", 1},
         {"both missing", "-", "", U, R::Passed, "stale", "", 2},
     };
-    // Each switch alone skips enforcement; the flag off does too.
+    // The unit-test flag alone skips enforcement; so does the feature flag off.
     using Configure = void (*)(bool);
     for (Configure configure : std::initializer_list<Configure>{
              [](bool first) { AppConfig::GetInstance().SetUnitTestFlag(first); },
              [](bool first) {
                  AppConfig::GetInstance().SetUnitTestFlag(false);
                  FeatureFlags::Set(kCacheInvariantEnforcementFlag, !first);
-             },
-             [](bool first) {
-                 AppConfig::GetInstance().SetUnitTestFlag(false);
-                 FeatureFlags::Set(kCacheInvariantEnforcementFlag, true);
-                 AppConfig::GetInstance().SetTestMode(first);
-             },
-             [](bool first) {
-                 AppConfig::GetInstance().SetUnitTestFlag(false);
-                 FeatureFlags::Set(kCacheInvariantEnforcementFlag, true);
-                 AppConfig::GetInstance().SetFurtherHostVariant(first);
              }}) {
         EXPECT_EXIT(RunInFreshProcess(configure, cases), ::testing::ExitedWithCode(0), "^$");
     }
@@ -138,8 +128,6 @@ TEST_F(CacheInvariantsProcess, QuietHostsLogNothing) {
     using Configure = void (*)(bool);
     for (Configure configure : std::initializer_list<Configure>{
              [](bool first) { AppConfig::GetInstance().SetDesktopClient(first); },
-             [](bool first) { AppConfig::GetInstance().SetSecondDesktopProduct(first); },
-             [](bool first) { AppConfig::GetInstance().SetPublicServer(first); },
              [](bool first) { AppConfig::GetInstance().SetIsExternalProtocolServer(first); }}) {
         EXPECT_EXIT(RunInFreshProcess(configure, cases), ::testing::ExitedWithCode(0), "^$");
     }

@@ -31,7 +31,7 @@ inline std::string ReadFile(const std::filesystem::path& path) {
 }
 
 // The value of `key` in a log line's attributes, or "<absent>".
-inline TString Attr(const StringLookupTable& info, const char* key) {
+inline TString Attr(const StringLookupTable& info, const TString& key) {
     const auto it = info.find(TString(key));
     return it == info.end() ? TString("<absent>") : it->second;
 }

@@ -7,45 +7,35 @@
 #include "support/TestEnvironment.h"
 
 using namespace velmora::caching;
+using veltest::FailedExpression;
 
 namespace {
 
-class NullInvalidator : public ICascadeInvalidator {
-public:
+struct NullInvalidator : ICascadeInvalidator {
     void OnEntryUsed(unsigned, const ICoherentCache*) override {}
     void OnEvicted(const std::vector<unsigned>&, const ICoherentCache*) override {}
     void OnDirty(const std::vector<unsigned>&, const ICoherentCache*) override {}
 };
 
-std::string FailedExpression(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const LogicException& e) {
-        return e.GetExpression();
-    }
-    return "<none>";
-}
+struct InvalidatorHolder : ::testing::Test {
+    InvalidatorHolder() { holder.ResetForTest(); }
+    ~InvalidatorHolder() override { holder.ResetForTest(); }
 
-class InvalidatorHolder : public ::testing::Test {
-protected:
-    void SetUp() override { m_holder.ResetForTest(); }
-    void TearDown() override { m_holder.ResetForTest(); }
-
-    veltest::HostScope m_host;
-    ICascadeInvalidatorHolder& m_holder = CascadeInvalidatorHolderFactory::GetInstance();
-    NullInvalidator m_a, m_b;
+    veltest::HostScope host;
+    ICascadeInvalidatorHolder& holder = CascadeInvalidatorHolderFactory::GetInstance();
+    NullInvalidator a, b;
 };
 
-TEST_F(InvalidatorHolder, OneEmptyHolderBeforeInitialize) {
+TEST_F(InvalidatorHolder, OneEmptyHolderBeforeInitializeAndKindsAreChecked) {
     auto other = std::async(std::launch::async,
                             [] { return &CascadeInvalidatorHolderFactory::GetInstance(); });
-    EXPECT_EQ(other.get(), &m_holder);
-    EXPECT_TRUE(m_holder.GetInvalidators().empty());
+    EXPECT_EQ(other.get(), &holder);
+    EXPECT_TRUE(holder.GetInvalidators().empty());
     for (int k = 0; k < 4; ++k)
-        EXPECT_EQ(m_holder.GetInvalidator(static_cast<CascadeInvalidatorType>(k)), nullptr);
+        EXPECT_EQ(holder.GetInvalidator(static_cast<CascadeInvalidatorType>(k)), nullptr);
     for (int bad : {4, -1}) {
         EXPECT_EQ(FailedExpression(
-                      [&] { m_holder.GetInvalidator(static_cast<CascadeInvalidatorType>(bad)); }),
+                      [&] { holder.GetInvalidator(static_cast<CascadeInvalidatorType>(bad)); }),
                   "invalidatorType < CascadeInvalidatorType::End");
     }
 }
@@ -53,41 +43,31 @@ TEST_F(InvalidatorHolder, OneEmptyHolderBeforeInitialize) {
 TEST_F(InvalidatorHolder, InitializeChecksBeforeItLogsOrInstalls) {
     for (size_t count : {3u, 5u}) {
         EXPECT_EQ(FailedExpression(
-                      [&] { m_holder.Initialize(std::vector<ICascadeInvalidator*>(count, &m_a)); }),
+                      [&] { holder.Initialize(std::vector<ICascadeInvalidator*>(count, &a)); }),
                   "Number of invalidators does not match enum!");
     }
-    EXPECT_TRUE(m_holder.GetInvalidators().empty());
-    EXPECT_TRUE(m_host.Log().Records().empty());
+    EXPECT_TRUE(holder.GetInvalidators().empty());
+    EXPECT_TRUE(host.Log().Records().empty());
 
-    m_holder.Initialize({&m_a, nullptr, &m_b, &m_a});
-    EXPECT_EQ(m_holder.GetInvalidators(),
-              (std::vector<ICascadeInvalidator*>{&m_a, nullptr, &m_b, &m_a}));
-    EXPECT_EQ(m_holder.GetInvalidator(CascadeInvalidatorType::QueryResults), nullptr);
-    EXPECT_EQ(m_holder.GetInvalidator(CascadeInvalidatorType::Metadata), &m_b);
-    std::vector<LogRecord> lines = m_host.Log().Records();
+    holder.Initialize({&a, nullptr, &b, &a});
+    EXPECT_EQ(holder.GetInvalidators(), (std::vector<ICascadeInvalidator*>{&a, nullptr, &b, &a}));
+    EXPECT_EQ(holder.GetInvalidator(CascadeInvalidatorType::QueryResults), nullptr);
+    EXPECT_EQ(holder.GetInvalidator(CascadeInvalidatorType::Metadata), &b);
+    std::vector<LogRecord> lines = host.Log().Records();
     ASSERT_EQ(lines.size(), 5u);
     EXPECT_EQ(lines[0].message,
-              TString("Initialize invalidators on holder=") + TString::pointer(&m_holder));
+              TString("Initialize invalidators on holder=") + TString::pointer(&holder));
     EXPECT_EQ(lines[2].message, TString("    invalidator=") + TString::pointer(nullptr));
     EXPECT_EQ(lines[4].severity, TLog::Info);
 
     EXPECT_EQ(FailedExpression([&] {
-                  m_holder.Initialize({&m_b, &m_b, &m_b, &m_b});
+                  holder.Initialize({&b, &b, &b, &b});
               }),
               "Already initialized!");
-    EXPECT_EQ(m_holder.GetInvalidator(CascadeInvalidatorType::QueryJobScopes), &m_a);
-    m_holder.ResetForTest();
-    m_holder.Initialize({&m_b, &m_b, &m_b, &m_b});
-    EXPECT_EQ(m_holder.GetInvalidator(CascadeInvalidatorType::QueryJobScopes), &m_b);
-}
-
-TEST_F(InvalidatorHolder, ResetOutsideUnitTestsFailsAndKeepsTheList) {
-    m_holder.Initialize({&m_a, &m_b, nullptr, nullptr});
-    AppConfig::GetInstance().SetUnitTestFlag(false);
-    EXPECT_EQ(FailedExpression([&] { m_holder.ResetForTest(); }),
-              "AppConfig::GetInstance().GetUnitTestFlag()");
-    AppConfig::GetInstance().SetUnitTestFlag(true);
-    EXPECT_EQ(m_holder.GetInvalidators().size(), 4u);
+    EXPECT_EQ(holder.GetInvalidator(CascadeInvalidatorType::QueryJobScopes), &a);
+    holder.ResetForTest();
+    holder.Initialize({&b, &b, &b, &b});
+    EXPECT_EQ(holder.GetInvalidator(CascadeInvalidatorType::QueryJobScopes), &b);
 }
 
 }  // namespace

@@ -21,27 +21,21 @@ using namespace velmora::caching;
 namespace {
 
 // Guids [0, kDirtyEnd) are reported dirty, [kDirtyEnd, kEvictedEnd) evicted, the rest neither.
-constexpr unsigned kDirtyEnd = 8;
-constexpr unsigned kEvictedEnd = 64;
-constexpr unsigned kGuidRange = 256;
-constexpr int kWorkers = 3;
-constexpr int kScopesPerWorker = 150;
-constexpr int kGuidsPerScope = 10;
-constexpr int kMaxDirtyRounds = 20000;
+constexpr unsigned kDirtyEnd = 8, kEvictedEnd = 64, kGuidRange = 256;
+constexpr int kWorkers = 3, kScopesPerWorker = 150, kGuidsPerScope = 10, kMaxDirtyRounds = 20000;
 
 std::atomic<long> s_clock{0};
 long Tick() {
     return ++s_clock;
 }
 
-class StampingHandler : public IScopeDirtyHandler {
-public:
+struct StampingHandler : IScopeDirtyHandler {
     void OnScopeDirty(const std::shared_ptr<IInvalidatorAggregatorScope>&) override {
-        m_calledAt.store(Tick());
-        ++m_calls;
+        calledAt.store(Tick());
+        ++calls;
     }
-    std::atomic<int> m_calls{0};
-    std::atomic<long> m_calledAt{LONG_MAX};
+    std::atomic<int> calls{0};
+    std::atomic<long> calledAt{LONG_MAX};
 };
 
 struct ScopeRecord {
@@ -58,16 +52,14 @@ struct HandlerRecord {
 
 struct DirtyEvent {
     unsigned guid;
-    long startedAt;
-    long endedAt;
+    long startedAt, endedAt;
 };
 
 // Counts lines without keeping them, so that every line is still built and written.
-class CountingSink : public ILogSink {
-public:
+struct CountingSink : ILogSink {
     bool Accepts(int, int) const override { return true; }
-    void Write(const LogRecord&) override { ++m_lines; }
-    std::atomic<long> m_lines{0};
+    void Write(const LogRecord&) override { ++lines; }
+    std::atomic<long> lines{0};
 };
 
 TEST(CascadeConcurrency, HandlersOfDirtyScopesAreToldExactlyOnce) {
@@ -78,7 +70,7 @@ TEST(CascadeConcurrency, HandlersOfDirtyScopesAreToldExactlyOnce) {
     CascadeInvalidatorAggregator* aggregator = CascadeInvalidatorAggregator::TryGetSingleton();
     aggregator->ResetForTest();
 
-    std::deque<ScopeRecord> scopes[kWorkers];  // stable addresses; written by worker i only
+    std::deque<ScopeRecord> scopes[kWorkers];           // stable addresses; worker i writes [i]
     std::vector<HandlerRecord> handlers[kWorkers + 1];  // [kWorkers]: the handler thread's
     std::mutex queueMutex;
     std::deque<const ScopeRecord*> queue;  // guarded by queueMutex
@@ -86,12 +78,17 @@ TEST(CascadeConcurrency, HandlersOfDirtyScopesAreToldExactlyOnce) {
     std::atomic<bool> stop{false};
     std::vector<DirtyEvent> events;  // written by the dirty thread, read after joining it
 
-    // One handler per call. (Adding the same handler again is told again when the scope has
+    // One new handler per call. (Adding the same handler again is told again when the scope has
     // turned dirty in between, so "exactly once" holds per AddHandler of a distinct handler.)
     auto registerHandler = [&](const ScopeRecord& record, std::vector<HandlerRecord>& out) {
         auto handler = std::make_shared<StampingHandler>();
         record.scope->AddHandler(handler);
         out.push_back({handler, &record, Tick()});
+    };
+    auto reportDirty = [&](unsigned guid, std::vector<unsigned> guids) {
+        const long startedAt = Tick();
+        aggregator->OnDirty(guids, nullptr);
+        events.push_back({guid, startedAt, Tick()});
     };
 
     std::vector<std::thread> threads;
@@ -103,7 +100,7 @@ TEST(CascadeConcurrency, HandlersOfDirtyScopesAreToldExactlyOnce) {
                 ScopeRecord& record = scopes[w].emplace_back();
                 record.scope = CascadeInvalidatorAggregator_CreateQueryJobScope();
                 for (int j = 0; j < kGuidsPerScope; ++j) {
-                    unsigned guid = random() % kGuidRange;
+                    const unsigned guid = random() % kGuidRange;
                     aggregator->OnEntryUsed(guid, nullptr);
                     if (guid < kDirtyEnd) record.dirtyGuids.insert(guid);
                 }
@@ -117,43 +114,37 @@ TEST(CascadeConcurrency, HandlersOfDirtyScopesAreToldExactlyOnce) {
                 // guid, then one of the dirty range after EndScope, which must not be recorded.
                 aggregator->OnEntryUsed(kDirtyEnd + random() % (kEvictedEnd - kDirtyEnd), nullptr);
                 record.scope->EndScope();
-                unsigned late = random() % kDirtyEnd;
+                const unsigned late = random() % kDirtyEnd;
                 if (!record.dirtyGuids.count(late)) aggregator->OnEntryUsed(late, nullptr);
             }
             --workersLeft;
         });
     }
     threads.emplace_back([&] {  // adds handlers to the scopes the workers hand over
-        int n = 0;
-        for (;;) {
+        for (int n = 0;;) {
             const ScopeRecord* record = nullptr;
+            bool drained = false;
             {
+                const bool workersDone = workersLeft == 0;  // read before looking at the queue
                 std::lock_guard<std::mutex> lock(queueMutex);
                 if (!queue.empty()) {
                     record = queue.front();
                     queue.pop_front();
                 }
+                drained = !record && workersDone;
             }
+            if (drained) break;
             if (!record) {
-                if (workersLeft == 0) {
-                    std::lock_guard<std::mutex> lock(queueMutex);
-                    if (queue.empty()) break;
-                }
                 std::this_thread::yield();
-                continue;
+            } else if (++n % 4 != 0) {  // some scopes never get a handler here
+                registerHandler(*record, handlers[kWorkers]);
+                if (n % 7 == 0) registerHandler(*record, handlers[kWorkers]);
             }
-            ++n;
-            if (n % 4 == 0) continue;  // some scopes never get a handler here
-            registerHandler(*record, handlers[kWorkers]);
-            if (n % 7 == 0) registerHandler(*record, handlers[kWorkers]);
         }
     });
     std::thread dirtyThread([&] {
         for (int round = 0; round < kMaxDirtyRounds && !stop; ++round) {
-            unsigned guid = round % kDirtyEnd;
-            long startedAt = Tick();
-            aggregator->OnDirty({guid, kGuidRange + 1}, nullptr);
-            events.push_back({guid, startedAt, Tick()});
+            reportDirty(round % kDirtyEnd, {round % kDirtyEnd, kGuidRange + 1});
             aggregator->OnEvicted({kDirtyEnd + round % (kEvictedEnd - kDirtyEnd)}, nullptr);
             std::this_thread::yield();
         }
@@ -161,13 +152,8 @@ TEST(CascadeConcurrency, HandlersOfDirtyScopesAreToldExactlyOnce) {
     for (std::thread& t : threads) t.join();
     stop = true;
     dirtyThread.join();
-
     // A last sweep: every registered scope that recorded a dirty guid must now be dirty.
-    for (unsigned guid = 0; guid < kDirtyEnd; ++guid) {
-        long startedAt = Tick();
-        aggregator->OnDirty({guid}, nullptr);
-        events.push_back({guid, startedAt, Tick()});
-    }
+    for (unsigned guid = 0; guid < kDirtyEnd; ++guid) reportDirty(guid, {guid});
 
     std::set<const ScopeRecord*> cleanScopesWithHandlers;
     size_t told = 0;
@@ -176,28 +162,27 @@ TEST(CascadeConcurrency, HandlersOfDirtyScopesAreToldExactlyOnce) {
             const ScopeRecord& record = *h.scope;
             if (record.dirtyGuids.empty()) {
                 cleanScopesWithHandlers.insert(&record);
-                EXPECT_EQ(h.handler->m_calls.load(), 0)
+                EXPECT_EQ(h.handler->calls.load(), 0)
                     << "told about a scope that used no dirty entry";
                 continue;
             }
-            ASSERT_EQ(h.handler->m_calls.load(), 1);
+            ASSERT_EQ(h.handler->calls.load(), 1);
             ++told;
             // The first OnDirty of a recorded guid that began after both the recording and the
             // registration must have told the handler before it returned.
             long due = LONG_MAX;
-            for (const DirtyEvent& e : events) {
+            for (const DirtyEvent& e : events)
                 if (record.dirtyGuids.count(e.guid) &&
                     e.startedAt > std::max(h.registeredAt, record.recordedAt))
                     due = std::min(due, e.endedAt);
-            }
-            EXPECT_LT(h.handler->m_calledAt.load(), due);
+            EXPECT_LT(h.handler->calledAt.load(), due);
         }
     }
     EXPECT_GT(told, 0u);
     EXPECT_GT(cleanScopesWithHandlers.size(), 0u);
     // Dirty scopes are dropped; clean ones with a handler stay tracked.
     EXPECT_EQ(aggregator->GetScopeCount(), cleanScopesWithHandlers.size());
-    EXPECT_GT(sink->m_lines.load(), 0);
+    EXPECT_GT(sink->lines.load(), 0);
     aggregator->ResetForTest();
 }
 

@@ -1,3 +1,5 @@
+// Query-job scopes and the aggregator: what is recorded, who is told when, with which locks, and
+// the assertions that guard misuse.
 #include "caching/CascadeInvalidator.h"
 
 #include <gtest/gtest.h>
@@ -12,33 +14,36 @@
 #include "velcore/ThreadContext.h"
 
 using namespace velmora::caching;
+using veltest::FailedExpression;
 using Scope = CascadeInvalidatorAggregator::Scope;
 using ScopePtr = std::shared_ptr<IInvalidatorAggregatorScope>;
 
 namespace {
 
 // Counts OnScopeDirty calls and runs an optional action inside each.
-class Handler : public IScopeDirtyHandler {
-public:
-    explicit Handler(std::function<void(const ScopePtr&)> action = {}) : m_action(action) {}
+struct Handler : IScopeDirtyHandler {
+    explicit Handler(std::function<void(const ScopePtr&)> action = {})
+        : action(std::move(action)) {}
     void OnScopeDirty(const ScopePtr& scope) override {
         ++calls;
-        if (m_action) m_action(scope);
+        if (action) action(scope);
     }
+    std::function<void(const ScopePtr&)> action;
     std::atomic<int> calls{0};
-
-private:
-    std::function<void(const ScopePtr&)> m_action;
 };
 
-std::string FailedExpression(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const LogicException& e) {
-        return e.GetExpression();
-    }
-    return "<none>";
-}
+// Implements an invalidator and a scope at once (one shared-from-this anchor); records the
+// results it is told were used.
+struct BothInterfaces : ICascadeInvalidator, IInvalidatorAggregatorScope {
+    void OnEntryUsed(unsigned, const ICoherentCache*) override {}
+    void OnEvicted(const std::vector<unsigned>&, const ICoherentCache*) override {}
+    void OnDirty(const std::vector<unsigned>&, const ICoherentCache*) override {}
+    void OnResultUsed(const ScopePtr& scope) override { used.push_back(scope.get()); }
+    void EndScope() override {}
+    void OnResultUsed() override {}
+    void AddHandler(const std::shared_ptr<IScopeDirtyHandler>&) override {}
+    std::vector<const IInvalidatorAggregatorScope*> used;
+};
 
 // Runs `f` on a new, detached thread with its own context, so that a deadlock fails the test
 // after a generous wait instead of hanging it.
@@ -65,18 +70,19 @@ protected:
         CascadeInvalidatorHolderFactory::GetInstance().ResetForTest();
     }
 
-    // A new current scope that recorded `guids`.
-    ScopePtr ScopeUsing(std::vector<unsigned> guids) {
+    // A new current scope that recorded `guids`, with `handler` when given.
+    ScopePtr ScopeUsing(std::vector<unsigned> guids, std::shared_ptr<Handler> handler = nullptr) {
         ScopePtr scope = CascadeInvalidatorAggregator_CreateQueryJobScope();
         for (unsigned guid : guids) m_aggregator->OnEntryUsed(guid, nullptr);
+        if (handler) scope->AddHandler(handler);
         return scope;
     }
     static bool IsDirty(const ScopePtr& scope) {
-        auto aggregatorScope = std::dynamic_pointer_cast<Scope>(scope);
-        return aggregatorScope && aggregatorScope->IsDirty();
+        return std::dynamic_pointer_cast<Scope>(scope)->IsDirty();
     }
-    size_t Lines(const std::string& text) {
-        return m_host.Log().Find(TString::fromStdString(text)).size();
+    // The captured lines with this text.
+    std::vector<LogRecord> Lines(const std::string& text) {
+        return m_host.Log().Find(TString::fromStdString(text));
     }
     static std::string Ptr(const void* p) { return TString::pointer(p).toStdString(); }
 
@@ -101,15 +107,23 @@ TEST(CascadeSingleton, FollowsSyncCachesOnEveryCall) {
     EXPECT_EQ(CascadeInvalidatorAggregator::TryGetSingleton(), nullptr);
 }
 
-TEST_F(Cascade, NewScopeBecomesCurrentAndReleasesThePreviousOne) {
-    std::weak_ptr<IInvalidatorAggregatorScope> first =
-        CascadeInvalidatorAggregator_CreateQueryJobScope();
+TEST_F(Cascade, ANewScopeBecomesCurrentAndItsLinesFollowTheLogLevel) {
+    std::weak_ptr<IInvalidatorAggregatorScope> first = ScopeUsing({});
     EXPECT_FALSE(first.expired());  // the thread context keeps it
-    ScopePtr second = CascadeInvalidatorAggregator_CreateQueryJobScope();
+    ScopePtr second = ScopeUsing({1});
     EXPECT_TRUE(first.expired());
     EXPECT_EQ(m_context.Get().GetQueryCacheContext().m_invalidatorScope, second);
-    EXPECT_EQ(Lines("CascadeInvalidatorAggregator CreateQueryJobScope Scope=" + Ptr(second.get())),
-              1u);
+    const std::string scope = Ptr(second.get());
+    EXPECT_EQ(Lines("CascadeInvalidatorAggregator CreateQueryJobScope Scope=" + scope).size(), 1u);
+    auto used = Lines("CascadeInvalidatorAggregator OnEntryUsed scope=" + scope + " guid=1");
+    ASSERT_EQ(used.size(), 1u);
+    EXPECT_EQ(used[0].severity, TLog::Debug);
+
+    velmora::appoptions::Set(TString("CacheSynchronizationLogging"), true);
+    second->EndScope();
+    auto ended = Lines("CascadeInvalidatorAggregator::Scope EndScope this=" + scope);
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_EQ(ended[0].severity, TLog::Info);
 }
 
 TEST_F(Cascade, UseOutsideAJobIsIgnoredAndMisuseIsAnAssertion) {
@@ -122,34 +136,36 @@ TEST_F(Cascade, UseOutsideAJobIsIgnoredAndMisuseIsAnAssertion) {
     EXPECT_EQ(FailedExpression([&] { m_aggregator->OnEntryUsed(1, nullptr); }), "threadContext");
     VelmoraTls::SetThreadContext(bound);
 
-    struct ForeignScope : IInvalidatorAggregatorScope {
-        void EndScope() override {}
-        void OnResultUsed() override {}
-        void AddHandler(const std::shared_ptr<IScopeDirtyHandler>&) override {}
-    };
-    m_context.Get().GetQueryCacheContext().m_invalidatorScope = std::make_shared<ForeignScope>();
+    m_context.Get().GetQueryCacheContext().m_invalidatorScope = std::make_shared<BothInterfaces>();
     EXPECT_EQ(FailedExpression([&] { m_aggregator->OnEntryUsed(1, nullptr); }), "scope");
+    EXPECT_EQ(FailedExpression([&] { m_aggregator->OnDirty({}, nullptr); }), "!guids.empty()");
 }
 
-TEST_F(Cascade, EntriesUsedAfterEndScopeAreNotRecorded) {
-    ScopePtr scope = ScopeUsing({1});
-    scope->EndScope();
-    m_aggregator->OnEntryUsed(2, nullptr);
+TEST_F(Cascade, OnlyEntriesUsedBeforeEndScopeAndNotEvictedMakeTheScopeDirty) {
     auto handler = std::make_shared<Handler>();
-    scope->AddHandler(handler);
-
-    m_aggregator->OnDirty({2}, nullptr);
-    EXPECT_EQ(handler->calls, 0);
-    m_aggregator->OnDirty({1}, nullptr);
-    EXPECT_EQ(handler->calls, 1);
+    ScopePtr scope = ScopeUsing({1, 2, 3});
+    scope->EndScope();
     EXPECT_EQ(FailedExpression([&] { scope->EndScope(); }), "!m_endedScope");
+    m_aggregator->OnEntryUsed(4, nullptr);
+    scope->AddHandler(handler);
+    m_host.Log().Clear();
+    m_aggregator->OnEvicted({}, nullptr);
+    EXPECT_TRUE(m_host.Log().Records().empty());
+    m_aggregator->OnEvicted({1, 5}, nullptr);
+    EXPECT_EQ(Lines("CascadeInvalidatorAggregator OnEvicted guid=5").size(), 1u);
+
+    m_aggregator->OnDirty({4}, nullptr);
+    m_aggregator->OnDirty({1}, nullptr);
+    EXPECT_EQ(handler->calls, 0);
+    m_aggregator->OnDirty({2}, nullptr);
+    EXPECT_EQ(handler->calls, 1);
 }
 
-TEST_F(Cascade, ScopeWithoutHandlerIsNotTrackedAndNotToldLater) {
+TEST_F(Cascade, AScopeWithoutAHandlerIsNotTrackedAndNotToldLater) {
     ScopePtr scope = ScopeUsing({7});
     m_aggregator->OnDirty({7}, nullptr);
     EXPECT_FALSE(IsDirty(scope));
-    EXPECT_EQ(Lines("CascadeInvalidatorAggregator OnDirty scopes erased=0 remaining=0"), 1u);
+    EXPECT_EQ(Lines("CascadeInvalidatorAggregator OnDirty scopes erased=0 remaining=0").size(), 1u);
 
     auto handler = std::make_shared<Handler>();
     scope->AddHandler(handler);
@@ -159,7 +175,7 @@ TEST_F(Cascade, ScopeWithoutHandlerIsNotTrackedAndNotToldLater) {
 
 TEST_F(Cascade, HandlersAreToldOnceWithNoLockHeld) {
     ScopePtr scope = ScopeUsing({1, 2});
-    ScopeUsing({3})->AddHandler(std::make_shared<Handler>());
+    ScopeUsing({3}, std::make_shared<Handler>());
 
     // Each handler checks from another thread that the aggregator's lock and the scope's are
     // free (OnEvicted takes both), and that a handler added to the now dirty scope is told at
@@ -173,8 +189,7 @@ TEST_F(Cascade, HandlersAreToldOnceWithNoLockHeld) {
                     });
         EXPECT_TRUE(!locksFree || late->calls == 1);
     };
-    auto first = std::make_shared<Handler>(probe);
-    auto second = std::make_shared<Handler>(probe);
+    auto first = std::make_shared<Handler>(probe), second = std::make_shared<Handler>(probe);
     scope->AddHandler(first);
     scope->AddHandler(second);
     scope->AddHandler(first);  // the same handler stays once
@@ -186,44 +201,25 @@ TEST_F(Cascade, HandlersAreToldOnceWithNoLockHeld) {
     EXPECT_EQ(second->calls, 1);
     EXPECT_TRUE(IsDirty(scope));
     EXPECT_EQ(
-        Lines("CascadeInvalidatorAggregator::Scope this=" + Ptr(scope.get()) + " is now dirty"),
+        Lines("CascadeInvalidatorAggregator::Scope this=" + Ptr(scope.get()) + " is now dirty")
+            .size(),
         1u);
-    EXPECT_EQ(Lines("CascadeInvalidatorAggregator OnDirty scopes erased=1 remaining=1"), 1u);
+    EXPECT_EQ(Lines("CascadeInvalidatorAggregator OnDirty scopes erased=1 remaining=1").size(), 1u);
 
     m_aggregator->OnDirty({2}, nullptr);
     EXPECT_EQ(first->calls + second->calls, 2);
-    EXPECT_EQ(Lines("CascadeInvalidatorAggregator OnDirty scopes erased=0 remaining=1"), 1u);
-}
-
-TEST_F(Cascade, EvictedEntryNoLongerMakesTheScopeDirty) {
-    ScopePtr scope = ScopeUsing({1, 2});
-    auto handler = std::make_shared<Handler>();
-    scope->AddHandler(handler);
-    m_host.Log().Clear();
-
-    m_aggregator->OnEvicted({}, nullptr);
-    EXPECT_EQ(FailedExpression([&] { m_aggregator->OnDirty({}, nullptr); }), "!guids.empty()");
-    EXPECT_TRUE(m_host.Log().Records().empty());
-
-    m_aggregator->OnEvicted({1, 5}, nullptr);
-    EXPECT_EQ(Lines("CascadeInvalidatorAggregator OnEvicted guid=5"), 1u);
-    m_aggregator->OnDirty({1}, nullptr);
-    EXPECT_EQ(handler->calls, 0);
-    m_aggregator->OnDirty({2}, nullptr);
-    EXPECT_EQ(handler->calls, 1);
+    EXPECT_EQ(Lines("CascadeInvalidatorAggregator OnDirty scopes erased=0 remaining=1").size(), 1u);
 }
 
 // A handler that starts a new query job inside OnScopeDirty and reports its entry dirty must
 // neither deadlock on the aggregator nor be told twice about the scope it was told about.
-TEST_F(Cascade, ReentrantHandlerIsNotToldTwice) {
+TEST_F(Cascade, AReentrantHandlerIsNotToldTwice) {
     auto inner = std::make_shared<Handler>();
     auto outer = std::make_shared<Handler>([&](const ScopePtr&) {
-        ScopePtr next = CascadeInvalidatorAggregator_CreateQueryJobScope();
-        m_aggregator->OnEntryUsed(8, nullptr);
-        next->AddHandler(inner);
+        ScopeUsing({8}, inner);
         m_aggregator->OnDirty({8}, nullptr);
     });
-    ScopeUsing({8})->AddHandler(outer);
+    ScopeUsing({8}, outer);
 
     ASSERT_TRUE(FinishesOnAnotherThread([aggregator = m_aggregator] {
         aggregator->OnDirty({8}, nullptr);
@@ -233,15 +229,11 @@ TEST_F(Cascade, ReentrantHandlerIsNotToldTwice) {
     EXPECT_EQ(m_aggregator->GetScopeCount(), 0u);
 }
 
-TEST_F(Cascade, ThrowingHandlerStopsTheCallAndLeavesLaterScopesDirty) {
+TEST_F(Cascade, AThrowingHandlerStopsTheCallAndLeavesLaterScopesDirty) {
     // Whichever handler the aggregator reaches first throws; the other must not be told.
     auto throwing = [](const ScopePtr&) { throw std::runtime_error("handler failed"); };
-    auto a = std::make_shared<Handler>(throwing);
-    auto b = std::make_shared<Handler>(throwing);
-    ScopePtr scopeA = ScopeUsing({6});
-    ScopePtr scopeB = ScopeUsing({6});
-    scopeA->AddHandler(a);
-    scopeB->AddHandler(b);
+    auto a = std::make_shared<Handler>(throwing), b = std::make_shared<Handler>(throwing);
+    ScopePtr scopeA = ScopeUsing({6}, a), scopeB = ScopeUsing({6}, b);
 
     EXPECT_THROW(m_aggregator->OnDirty({6}, nullptr), std::runtime_error);
     EXPECT_EQ(a->calls + b->calls, 1);
@@ -251,22 +243,7 @@ TEST_F(Cascade, ThrowingHandlerStopsTheCallAndLeavesLaterScopesDirty) {
     EXPECT_EQ(a->calls + b->calls, 1);
 }
 
-TEST_F(Cascade, LinesFollowTheSynchronizationLogLevel) {
-    ScopePtr scope = ScopeUsing({1});
-    auto used = m_host.Log().Find(TString::fromStdString(
-        "CascadeInvalidatorAggregator OnEntryUsed scope=" + Ptr(scope.get()) + " guid=1"));
-    ASSERT_EQ(used.size(), 1u);
-    EXPECT_EQ(used[0].severity, TLog::Debug);
-
-    velmora::appoptions::Set(TString("CacheSynchronizationLogging"), true);
-    scope->EndScope();
-    auto ended = m_host.Log().Find(TString::fromStdString(
-        "CascadeInvalidatorAggregator::Scope EndScope this=" + Ptr(scope.get())));
-    ASSERT_EQ(ended.size(), 1u);
-    EXPECT_EQ(ended[0].severity, TLog::Info);
-}
-
-TEST_F(Cascade, ScopeDestructorSwallowsLoggingFailure) {
+TEST_F(Cascade, ScopeDestructorSwallowsALoggingFailure) {
     struct FailingOnDestructorSink : CapturingLogSink {
         void Write(const LogRecord& record) override {
             if (record.message.contains(TString("~Scope"))) throw std::runtime_error("sink");
@@ -281,33 +258,26 @@ TEST_F(Cascade, ScopeDestructorSwallowsLoggingFailure) {
     EXPECT_EQ(warned[0].severity, TLog::Warn);
 }
 
-TEST_F(Cascade, ResetForTestNeedsTheUnitTestFlag) {
-    ScopeUsing({1})->AddHandler(std::make_shared<Handler>());
+TEST_F(Cascade, ResetsForTestNeedTheUnitTestFlag) {
+    ScopeUsing({1}, std::make_shared<Handler>());
+    BothInterfaces invalidator;
+    auto& holder = CascadeInvalidatorHolderFactory::GetInstance();
+    holder.Initialize({&invalidator, nullptr, nullptr, nullptr});
     AppConfig::GetInstance().SetUnitTestFlag(false);
     EXPECT_EQ(FailedExpression([&] { m_aggregator->ResetForTest(); }),
               "AppConfig::GetInstance().GetUnitTestFlag()");
+    EXPECT_EQ(FailedExpression([&] { holder.ResetForTest(); }),
+              "AppConfig::GetInstance().GetUnitTestFlag()");
     AppConfig::GetInstance().SetUnitTestFlag(true);
     EXPECT_EQ(m_aggregator->GetScopeCount(), 1u);
+    EXPECT_EQ(holder.GetInvalidators().size(), 4u);
 }
 
-// Implements both interfaces: one shared-from-this anchor; records the results used.
-class BothInterfaces : public ICascadeInvalidator, public IInvalidatorAggregatorScope {
-public:
-    void OnEntryUsed(unsigned, const ICoherentCache*) override {}
-    void OnEvicted(const std::vector<unsigned>&, const ICoherentCache*) override {}
-    void OnDirty(const std::vector<unsigned>&, const ICoherentCache*) override {}
-    void OnResultUsed(const ScopePtr& scope) override { used.push_back(scope.get()); }
-    void EndScope() override {}
-    void OnResultUsed() override {}
-    void AddHandler(const std::shared_ptr<IScopeDirtyHandler>&) override {}
-    std::vector<const IInvalidatorAggregatorScope*> used;
-};
-
-TEST_F(Cascade, ResultUseReachesEveryInstalledInvalidatorInOrder) {
+TEST_F(Cascade, AResultUseReachesEveryInstalledInvalidatorInOrder) {
     BothInterfaces first, second;
     CascadeInvalidatorHolderFactory::GetInstance().Initialize(
         {m_aggregator, &first, nullptr, &second});
-    ScopePtr scope = CascadeInvalidatorAggregator_CreateQueryJobScope();
+    ScopePtr scope = ScopeUsing({});
     scope->OnResultUsed();
     scope->OnResultUsed();
     EXPECT_EQ(first.used, (std::vector<const IInvalidatorAggregatorScope*>(2, scope.get())));

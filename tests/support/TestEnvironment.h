@@ -3,12 +3,19 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
 #include <memory>
+#include <string>
+#include <thread>
 
 #include "utility/CacheHelpers.h"
 #include "velcore/AppConfig.h"
 #include "velcore/AppOptions.h"
 #include "velcoreplatform/TLog.h"
+#include "velsys/Exceptions.h"
+#include "velsys/Locks.h"
 
 namespace veltest {
 
@@ -35,6 +42,34 @@ inline CacheHelpers::Payload MakePayload(int value = 0) {
 inline int ValueOf(const CacheHelpers::Payload& payload) {
     auto* p = dynamic_cast<TestPayload*>(payload.Get());
     return p ? p->Value() : -1;
+}
+
+// Whether another thread can take `lock` exclusively within `wait` (the calling thread must not
+// hold it: TryLock succeeds for the holder).
+inline bool LockCanBeTakenElsewhere(TReadWriteLock& lock, std::chrono::milliseconds wait) {
+    return std::async(std::launch::async,
+                      [&lock, wait] {
+                          const auto deadline = std::chrono::steady_clock::now() + wait;
+                          do {
+                              if (lock.TryLock()) {
+                                  lock.Unlock();
+                                  return true;
+                              }
+                              std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                          } while (std::chrono::steady_clock::now() < deadline);
+                          return false;
+                      })
+        .get();
+}
+
+// The expression text of the LogicException that `f` raises; "<none>" when it raises none.
+inline std::string FailedExpression(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const LogicException& e) {
+        return e.GetExpression();
+    }
+    return "<none>";
 }
 
 // Turns the unit-test flag on, installs a capturing log sink, and on exit restores every

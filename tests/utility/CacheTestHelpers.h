@@ -1,9 +1,10 @@
-// Predicates and policies that the cache tests share: predicates over the number a TestPayload
-// carries (optionally naming an index), and a policy that records every hook call.
+// Shared by the cache tests: predicates over the number a TestPayload carries, and a policy that
+// logs every hook call.
 #pragma once
 
 #include <algorithm>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -18,45 +19,43 @@ inline TString ValueKey(const CacheHelpers::Entry& entry) {
     return TString::number(ValueOf(entry.GetData()));
 }
 
-// Matches payloads whose number satisfies `test`; names `index` and `key` when given.
-class ValuePredicate : public CacheHelpers::EntryPredicate {
-public:
-    ValuePredicate(std::function<bool(int)> test, TString index = TString(),
-                   TString key = TString())
-        : m_test(std::move(test)), m_index(std::move(index)), m_key(std::move(key)) {}
-
+// Matches payloads whose number passes `test` and counts its calls; names `index` and `key`
+// (no index when `index` is empty).
+struct ValuePredicate : CacheHelpers::EntryPredicate {
+    explicit ValuePredicate(std::function<bool(int)> t, TString i = TString(),
+                            TString k = TString())
+        : test(std::move(t)), index(std::move(i)), key(std::move(k)) {}
     bool Matches(const CacheHelpers::Entry& entry) override {
-        ++m_calls;
-        return m_test(ValueOf(entry.GetData()));
+        ++calls;
+        return test(ValueOf(entry.GetData()));
     }
-    TString GetIndexName() const override { return m_index; }
-    TString GetKeyForIndexing() const override { return m_key; }
-    bool HasIndex() const override { return !m_index.isEmpty(); }
+    TString GetIndexName() const override { return index; }
+    TString GetKeyForIndexing() const override { return key; }
+    bool HasIndex() const override { return !index.isEmpty(); }
 
-    int Calls() const { return m_calls; }
-
-private:
-    std::function<bool(int)> m_test;
-    TString m_index;
-    TString m_key;
-    int m_calls = 0;
+    std::function<bool(int)> test;
+    TString index, key;
+    int calls = 0;
 };
 
 // Matches payloads carrying exactly `value`, through the "value" index when `indexed`.
 inline std::shared_ptr<ValuePredicate> ValueIs(int value, bool indexed = false) {
     return std::make_shared<ValuePredicate>([value](int v) { return v == value; },
-                                            indexed ? TString("value") : TString(),
+                                            TString(indexed ? "value" : ""),
                                             indexed ? TString::number(value) : TString());
 }
 
-// Records each hook call (id and clock) under its own mutex, since the lock-protected caches
-// may report uses from several threads at once. Purge keeps what `keep` keeps (everything when
-// null). With `computes` set it claims ComputesEntriesToPurge and answers `toPurge`.
+// Logs each hook call (hook, id, clock) under its own mutex, since the lock-protected caches may
+// report uses from several threads at once. Purge keeps what `keep` keeps (everything when null);
+// after SetComputed it claims ComputesEntriesToPurge and answers the set given.
 class RecordingPolicy : public CacheHelpers::IPolicy {
 public:
+    enum Hook { Added, Deleted, Used, Catalog };
     struct Call {
+        Hook hook;
         unsigned int id;
         unsigned long long clock;
+        bool operator==(const Call&) const = default;
     };
 
     explicit RecordingPolicy(std::shared_ptr<CacheHelpers::IPolicy> keep = nullptr)
@@ -65,12 +64,15 @@ public:
     CacheHelpers::EntrySet Purge(CacheHelpers::EntrySet::const_iterator first,
                                  CacheHelpers::EntrySet::const_iterator last,
                                  unsigned long long now) override {
-        if (m_keep) return m_keep->Purge(first, last, now);
-        return CacheHelpers::EntrySet(first, last);
+        return m_keep ? m_keep->Purge(first, last, now) : CacheHelpers::EntrySet(first, last);
     }
-    void OnEntryAdded(const CacheHelpers::Entry& e) override { Record(m_added, e); }
-    void OnEntryDeleted(const CacheHelpers::Entry& e) override { Record(m_deleted, e); }
-    void OnEntryUsed(const CacheHelpers::Entry& e) override { Record(m_used, e); }
+    void OnEntryAdded(const CacheHelpers::Entry& e) override { Record(Added, e); }
+    void OnEntryDeleted(const CacheHelpers::Entry& e) override { Record(Deleted, e); }
+    void OnEntryUsed(const CacheHelpers::Entry& e) override { Record(Used, e); }
+    void CatalogCacheEntries(const CacheHelpers::EntrySet& entries) override {
+        Record(Catalog, CacheHelpers::Entry());
+        IPolicy::CatalogCacheEntries(entries);
+    }
     bool HasCapability(Capability c) override {
         std::lock_guard<std::mutex> guard(m_mutex);
         return m_computes && c == ComputesEntriesToPurge;
@@ -79,50 +81,48 @@ public:
         std::lock_guard<std::mutex> guard(m_mutex);
         return m_toPurge;
     }
-    void CatalogCacheEntries(const CacheHelpers::EntrySet& entries) override {
-        {
-            std::lock_guard<std::mutex> guard(m_mutex);
-            ++m_catalogCalls;
-        }
-        IPolicy::CatalogCacheEntries(entries);
-    }
-
     void SetComputed(CacheHelpers::EntrySet toPurge) {
         std::lock_guard<std::mutex> guard(m_mutex);
         m_computes = true;
         m_toPurge = std::move(toPurge);
     }
 
-    std::vector<Call> Added() const { return Copy(m_added); }
-    std::vector<Call> Deleted() const { return Copy(m_deleted); }
-    std::vector<Call> Used() const { return Copy(m_used); }
-    int CatalogCalls() const {
+    // Every call so far, in order.
+    std::vector<Call> Calls() const {
         std::lock_guard<std::mutex> guard(m_mutex);
-        return m_catalogCalls;
+        return m_calls;
+    }
+    // The calls of one hook, in order.
+    std::vector<Call> Calls(Hook hook) const {
+        std::vector<Call> all = Calls(), some;
+        std::copy_if(all.begin(), all.end(), std::back_inserter(some),
+                     [hook](const Call& c) { return c.hook == hook; });
+        return some;
     }
 
 private:
-    void Record(std::vector<Call>& calls, const CacheHelpers::Entry& e) {
+    void Record(Hook hook, const CacheHelpers::Entry& e) {
         std::lock_guard<std::mutex> guard(m_mutex);
-        calls.push_back({e.GetID(), e.GetClock()});
-    }
-    std::vector<Call> Copy(const std::vector<Call>& calls) const {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return calls;
+        m_calls.push_back({hook, e.GetID(), e.GetClock()});
     }
 
-    std::shared_ptr<CacheHelpers::IPolicy> m_keep;
+    const std::shared_ptr<CacheHelpers::IPolicy> m_keep;
     mutable std::mutex m_mutex;
-    std::vector<Call> m_added, m_deleted, m_used;
-    int m_catalogCalls = 0;
+    std::vector<Call> m_calls;
     bool m_computes = false;
     CacheHelpers::EntrySet m_toPurge;
 };
 
-// The ids of a set of entries, in ascending order.
+// The ids of a set of entries (or of calls), in ascending order.
 inline std::vector<unsigned int> IdsOf(const CacheHelpers::EntrySet& entries) {
     std::vector<unsigned int> ids;
     for (const auto& e : entries) ids.push_back(e.GetID());
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+inline std::vector<unsigned int> IdsOf(const std::vector<RecordingPolicy::Call>& calls) {
+    std::vector<unsigned int> ids;
+    for (const auto& c : calls) ids.push_back(c.id);
     std::sort(ids.begin(), ids.end());
     return ids;
 }

@@ -1,52 +1,28 @@
-// The plain cache: additions, uses, hints, deletions and purges as a caller sees them.
+// The plain and the indexed cache where they behave alike (one suite over both), then what only
+// the plain cache offers, then construction of all four caches.
 #include "utility/Cache.h"
 
 #include <gtest/gtest.h>
 
 #include <set>
 
-#include "support/TestEnvironment.h"
+#include "utility/CacheTestHelpers.h"
+#include "utility/IndexedCache.h"
+#include "utility/SynchronizedCache.h"
+#include "utility/SynchronizedIndexedCache.h"
 #include "velsys/Exceptions.h"
+#include "velsys/Locks.h"
 
 using namespace CacheHelpers;
+using veltest::IdsOf;
 using veltest::MakePayload;
+using veltest::ValueIs;
 using veltest::ValueOf;
 
 namespace {
 
-// Matches entries whose payload carries a given value.
-struct ValuePredicate : EntryPredicate {
-    explicit ValuePredicate(int value) : m_value(value) {}
-    bool Matches(const Entry& e) override {
-        ++calls;
-        return ValueOf(e.GetData()) == m_value;
-    }
-    int m_value;
-    int calls = 0;
-};
-
-// A policy that keeps everything and counts its calls.
-struct KeepAllPolicy : IPolicy {
-    EntrySet Purge(EntrySet::const_iterator first, EntrySet::const_iterator last,
-                   unsigned long long now) override {
-        ++calls;
-        lastNow = now;
-        return EntrySet(first, last);
-    }
-    int calls = 0;
-    unsigned long long lastNow = 0;
-};
-
-// A policy whose purge fails.
-struct ThrowingPolicy : IPolicy {
-    EntrySet Purge(EntrySet::const_iterator, EntrySet::const_iterator,
-                   unsigned long long) override {
-        throw VelmoraException("purge failed");
-    }
-};
-
-std::set<int> ValuesOf(const EntrySet& set) {
-    std::set<int> values;
+std::multiset<int> ValuesOf(const EntrySet& set) {
+    std::multiset<int> values;
     for (const Entry& e : set) values.insert(ValueOf(e.GetData()));
     return values;
 }
@@ -57,202 +33,172 @@ std::set<unsigned long long> ClocksOf(const EntrySet& set) {
     return clocks;
 }
 
-}  // namespace
-
-TEST(CacheLifetime, DefaultCacheEvictsOnTheSeventhIncrement) {
-    Cache cache;
-    const unsigned id = cache.AddEntry(MakePayload(1));
-    EXPECT_EQ(cache.GetEntries().begin()->GetClock(), 0u);
-    for (int i = 0; i < 6; ++i) EXPECT_TRUE(cache.IncrementClock().empty()) << "increment " << i;
-    EntrySet purged = cache.IncrementClock();
-    ASSERT_EQ(purged.size(), 1u);
-    EXPECT_EQ(purged.begin()->GetID(), id);
-    EXPECT_EQ(ValueOf(purged.begin()->GetData()), 1);
-    EXPECT_EQ(cache.GetSize(), 0u);
-}
-
-TEST(CacheLifetime, AUseExtendsTheLifetime) {
-    Cache cache;
-    const unsigned id = cache.AddEntry(MakePayload(1));
-    for (int i = 0; i < 3; ++i) cache.IncrementClock();
-    EXPECT_EQ(ValueOf(cache.UseEntry(id)), 1);  // stamped with clock 3
-    for (int clock = 4; clock <= 9; ++clock) EXPECT_TRUE(cache.IncrementClock().empty());
-    EXPECT_EQ(cache.IncrementClock().size(), 1u);  // clock 10: 3 + 6 < 10
-}
-
-TEST(CachePurge, MruKeepsMostRecentlyUsed) {
-    Cache cache(std::make_shared<MRUPolicy>(2));
-    for (int i = 0; i < 5; ++i) {
-        cache.AddEntry(MakePayload(i));
-        cache.JustIncrementClock();
+template <class C>
+class BothCaches : public ::testing::Test {
+protected:
+    // Adds entries carrying `values`, advancing the clock after each when `tick`.
+    std::vector<unsigned int> Add(C& cache, std::initializer_list<int> values, bool tick = false) {
+        std::vector<unsigned int> ids;
+        for (int v : values) {
+            ids.push_back(cache.AddEntry(MakePayload(v)));
+            if (tick) cache.JustIncrementClock();
+        }
+        return ids;
     }
-    EXPECT_EQ(cache.GetSize(), 5u);
-    EntrySet purged = cache.Purge();
-    EXPECT_EQ(ClocksOf(purged), (std::set<unsigned long long>{0, 1, 2}));
-    EXPECT_EQ(ClocksOf(cache.GetEntries()), (std::set<unsigned long long>{3, 4}));
+    // How many IncrementClock calls it takes until one purges something (-1: none in 100).
+    static int IncrementsUntilPurge(C& cache) {
+        for (int n = 1; n <= 100; ++n)
+            if (!cache.IncrementClock().empty()) return n;
+        return -1;
+    }
+};
+using CacheTypes = ::testing::Types<Cache, IndexedCache>;
+TYPED_TEST_SUITE(BothCaches, CacheTypes);
+
+TYPED_TEST(BothCaches, LifetimeCountsFromTheLastUse) {
+    TypeParam byDefault, two(2), used;
+    this->Add(byDefault, {1});
+    this->Add(two, {1});
+    EXPECT_EQ(this->IncrementsUntilPurge(byDefault), 7);  // clock 7: 0 + 6 < 7
+    EXPECT_EQ(this->IncrementsUntilPurge(two), 3);
+    EXPECT_TRUE(byDefault.GetEntries().empty());
+
+    const auto ids = this->Add(used, {1, 2});
+    for (int i = 0; i < 3; ++i) used.IncrementClock();
+    EXPECT_EQ(ValueOf(used.UseEntry(ids[1])), 2);  // stamped with clock 3
+    for (int i = 4; i <= 6; ++i) EXPECT_TRUE(used.IncrementClock().empty());
+    EXPECT_EQ(IdsOf(used.IncrementClock()), std::vector<unsigned int>{ids[0]});
+    EXPECT_EQ(this->IncrementsUntilPurge(used), 3);  // clock 10: 3 + 6 < 10
 }
 
-TEST(CachePurge, KeepAllPolicyChangesNothingAndDoesNotReplaceTheOwnPolicy) {
-    auto own = std::make_shared<MRUPolicy>(1);
-    Cache cache(own);
-    cache.AddEntry(MakePayload(1));
-    cache.AddEntry(MakePayload(2));
-    auto keepAll = std::make_shared<KeepAllPolicy>();
-    EXPECT_TRUE(cache.Purge(keepAll).empty());
-    EXPECT_TRUE(cache.IncrementClock(keepAll).empty());
-    EXPECT_EQ(keepAll->calls, 2);
-    EXPECT_EQ(keepAll->lastNow, 1u);  // the clock advanced before the purge
-    EXPECT_EQ(cache.GetSize(), 2u);
+TYPED_TEST(BothCaches, PurgeUsesThePolicyPassedOrItsOwnAndTheAdvancedClock) {
+    auto own = std::make_shared<MRUPolicy>(2);
+    TypeParam cache(own, nullptr);
+    this->Add(cache, {0, 1, 2, 3, 4}, true);  // clocks 0..4; the clock reads 5
+    EXPECT_TRUE(cache.Purge(std::make_shared<LifetimePolicy>(5)).empty());
+    // At clock 6 (advanced before the purge) clocks 0 and 1 are older than 4.
+    EXPECT_EQ(ValuesOf(cache.IncrementClock(std::make_shared<LifetimePolicy>(4))),
+              (std::multiset<int>{0, 1}));
     EXPECT_EQ(cache.GetPolicy(), own);
-    EXPECT_EQ(cache.Purge().size(), 1u);  // the own policy still applies
+    EXPECT_EQ(ValuesOf(cache.Purge()), std::multiset<int>{2});
+    EXPECT_EQ(ClocksOf(cache.GetEntries()), (std::set<unsigned long long>{3, 4}));
+
+    auto failing = std::make_shared<EntryPredicatePolicy>(std::make_shared<veltest::ValuePredicate>(
+        [](int) -> bool { throw VelmoraException("purge failed"); }));
+    EXPECT_THROW(cache.IncrementClock(failing), VelmoraException);
+    EXPECT_EQ(cache.GetEntries().size(), 2u);
+    EXPECT_EQ(cache.GetClock(), 7u);
 }
 
-TEST(CachePurge, FailingPolicyLeavesTheEntriesButTheClockHasMoved) {
-    Cache cache;
-    cache.AddEntry(MakePayload(1));
-    EXPECT_THROW(cache.IncrementClock(std::make_shared<ThrowingPolicy>()), VelmoraException);
-    EXPECT_EQ(cache.GetSize(), 1u);
+TYPED_TEST(BothCaches, SetPolicyKeepsTheClockWhenGivenNoneAndPurgesNothing) {
+    TypeParam cache;
+    cache.JustIncrementClock();
+    this->Add(cache, {1});
+    auto none = std::make_shared<MRUPolicy>(0);
+    cache.SetPolicy(none, nullptr);
     EXPECT_EQ(cache.GetClock(), 1u);
+    EXPECT_EQ(cache.GetPolicy(), none);
+    EXPECT_EQ(cache.GetEntries().size(), 1u);
+    cache.SetPolicy(none, CreateBasicClock());
+    EXPECT_EQ(cache.GetClock(), 0u);
+    EXPECT_EQ(cache.Purge().size(), 1u);
 }
 
-TEST(CachePurge, RemovedPayloadsLiveAsLongAsTheCallerKeepsThem) {
+TYPED_TEST(BothCaches, DeletionsReturnThePayloadsWhichOutliveTheCache) {
     const long live = veltest::TestPayload::Live();
-    EntrySet removed;
+    EntrySet byPredicate, rest;
     {
-        Cache cache;
-        cache.AddEntry(MakePayload(1));
-        cache.AddEntry(MakePayload(2));
-        removed = cache.DeleteEntries();
-        EXPECT_EQ(cache.GetSize(), 0u);
+        TypeParam cache;
+        this->Add(cache, {1, 2, 2, 3});
+        byPredicate = cache.DeleteEntries(ValueIs(2));
+        EXPECT_EQ(ValuesOf(cache.GetEntries()), (std::multiset<int>{1, 3}));
+        rest = cache.DeleteEntries();
+        EXPECT_TRUE(cache.GetEntries().empty());
+        EXPECT_TRUE(cache.DeleteEntries().empty());
     }
-    EXPECT_EQ(ValuesOf(removed), (std::set<int>{1, 2}));
-    EXPECT_EQ(veltest::TestPayload::Live(), live + 2);
-    removed.clear();
+    EXPECT_EQ(ValuesOf(byPredicate), (std::multiset<int>{2, 2}));
+    EXPECT_EQ(ValuesOf(rest), (std::multiset<int>{1, 3}));
+    EXPECT_EQ(veltest::TestPayload::Live(), live + 4);
+    byPredicate.clear();
+    rest.clear();
     EXPECT_EQ(veltest::TestPayload::Live(), live);
 }
 
-TEST(CacheDelete, ByPredicateReturnsOnlyTheMatches) {
-    Cache cache;
-    cache.AddEntry(MakePayload(1));
-    cache.AddEntry(MakePayload(2));
-    cache.AddEntry(MakePayload(2));
-    EXPECT_EQ(cache.DeleteEntries(std::make_shared<ValuePredicate>(2)).size(), 2u);
-    EXPECT_EQ(ValuesOf(cache.GetEntries()), (std::set<int>{1}));
+TYPED_TEST(BothCaches, UsesStampTheCurrentClockAndGetHintIgnoresTheHintPassedIn) {
+    TypeParam cache;
+    const auto ids = this->Add(cache, {1, 2}, true);
+    cache.JustIncrementClock();
+    EXPECT_FALSE(cache.UseEntry(0u));
+    EXPECT_FALSE(cache.UseEntry(ids[1] + 1000));
+    EXPECT_EQ(ValueOf(cache.UseEntry(ValueIs(1))), 1);
+    unsigned int hint = ids[0];  // matches, but must not be consulted
+    EXPECT_EQ(ValueOf(cache.UseEntryGetHint(ValueIs(2), hint)), 2);
+    EXPECT_EQ(hint, ids[1]);
+    EXPECT_EQ(ClocksOf(cache.GetEntries()), std::set<unsigned long long>{3});
+    EXPECT_FALSE(cache.UseEntryGetHint(ValueIs(9), hint));
+    EXPECT_EQ(hint, 0u);
+    EXPECT_FALSE(cache.UseEntry(ValueIs(9)));
 }
 
-TEST(CacheDelete, MissingIdReturnsNullAndChangesNothing) {
+TEST(CacheHint, AMatchingHintSparesTheScanAStaleOneIsRewritten) {
     Cache cache;
-    const unsigned id = cache.AddEntry(MakePayload(1));
+    for (int i = 0; i < 50; ++i) cache.AddEntry(MakePayload(i));
+    const unsigned int target = cache.AddEntry(MakePayload(77));
+    auto predicate = ValueIs(77);
+    unsigned int hint = target;
+    EXPECT_EQ(ValueOf(cache.UseEntry(predicate, hint)), 77);
+    EXPECT_EQ(hint, target);
+    EXPECT_EQ(predicate->calls, 1);
+
+    const unsigned int other = cache.AddEntry(MakePayload(77));
+    EXPECT_EQ(ValueOf(cache.DeleteEntry(target)), 77);
+    EXPECT_EQ(ValueOf(cache.UseEntry(predicate, hint)), 77);
+    EXPECT_EQ(hint, other);
+    EXPECT_FALSE(cache.UseEntry(ValueIs(78), hint));  // held, but no longer matching
+    EXPECT_EQ(hint, 0u);
+}
+
+TEST(CacheLookup, HasEntryIsNotAUseAndDeleteEntryOfAMissingIdChangesNothing) {
+    Cache cache;
+    const unsigned int id = cache.AddEntry(MakePayload(1));
+    cache.JustIncrementClock();
+    EXPECT_TRUE(cache.HasEntry(id));
+    EXPECT_FALSE(cache.HasEntry(0u));
+    EXPECT_TRUE(cache.HasEntry(ValueIs(1)));
+    EXPECT_FALSE(cache.HasEntry(ValueIs(2)));
+    EXPECT_EQ(cache.GetEntries().begin()->GetClock(), 0u);
     EXPECT_FALSE(cache.DeleteEntry(id + 1000));
     EXPECT_EQ(cache.GetSize(), 1u);
     EXPECT_EQ(ValueOf(cache.DeleteEntry(id)), 1);
     EXPECT_FALSE(cache.HasEntry(id));
-    EXPECT_FALSE(cache.DeleteEntry(id));
-    EXPECT_TRUE(cache.DeleteEntries().empty());
 }
 
-TEST(CacheLookup, IdZeroIsNeverHeld) {
-    Cache cache;
-    cache.AddEntry(MakePayload(1));
-    EXPECT_FALSE(cache.HasEntry(0u));
-    EXPECT_FALSE(cache.UseEntry(0u));
-}
-
-TEST(CacheLookup, HasEntryIsNotAUse) {
-    Cache cache;
-    const unsigned id = cache.AddEntry(MakePayload(1));
-    cache.JustIncrementClock();
-    EXPECT_TRUE(cache.HasEntry(id));
-    EXPECT_TRUE(cache.HasEntry(std::make_shared<ValuePredicate>(1)));
-    EXPECT_FALSE(cache.HasEntry(std::make_shared<ValuePredicate>(2)));
-    EXPECT_EQ(cache.GetEntries().begin()->GetClock(), 0u);
-}
-
-TEST(CacheLookup, UseByPredicateStampsTheEntry) {
-    Cache cache;
-    cache.AddEntry(MakePayload(1));
-    cache.JustIncrementClock();
-    cache.JustIncrementClock();
-    EXPECT_EQ(ValueOf(cache.UseEntry(std::make_shared<ValuePredicate>(1))), 1);
-    EXPECT_EQ(cache.GetEntries().begin()->GetClock(), 2u);
-    EXPECT_FALSE(cache.UseEntry(std::make_shared<ValuePredicate>(9)));
-}
-
-TEST(CacheHint, MatchingHintSparesTheScan) {
-    Cache cache;
-    for (int i = 0; i < 50; ++i) cache.AddEntry(MakePayload(i));
-    const unsigned target = cache.AddEntry(MakePayload(7777));
-    auto predicate = std::make_shared<ValuePredicate>(7777);
-    unsigned hint = target;
-    EXPECT_EQ(ValueOf(cache.UseEntry(predicate, hint)), 7777);
-    EXPECT_EQ(hint, target);
-    EXPECT_EQ(predicate->calls, 1);
-}
-
-TEST(CacheHint, StaleHintFallsBackToTheScanAndIsRewritten) {
-    Cache cache;
-    const unsigned gone = cache.AddEntry(MakePayload(5));
-    const unsigned other = cache.AddEntry(MakePayload(5));
-    cache.DeleteEntry(gone);
-    unsigned hint = gone;
-    EXPECT_EQ(ValueOf(cache.UseEntry(std::make_shared<ValuePredicate>(5), hint)), 5);
-    EXPECT_EQ(hint, other);
-
-    hint = other;
-    EXPECT_FALSE(cache.UseEntry(std::make_shared<ValuePredicate>(6), hint));
-    EXPECT_EQ(hint, 0u);
-}
-
-TEST(CacheHint, UseEntryGetHintIgnoresTheHintPassedIn) {
-    Cache cache;
-    const unsigned a = cache.AddEntry(MakePayload(1));
-    cache.AddEntry(MakePayload(2));
-    unsigned hint = a;  // matches, but must not be consulted
-    auto predicate = std::make_shared<ValuePredicate>(2);
-    EXPECT_EQ(ValueOf(cache.UseEntryGetHint(predicate, hint)), 2);
-    EXPECT_NE(hint, a);
-    hint = 12345;
-    EXPECT_FALSE(cache.UseEntryGetHint(std::make_shared<ValuePredicate>(3), hint));
-    EXPECT_EQ(hint, 0u);
-}
-
-TEST(CachePolicy, SetPolicyWithNullClockKeepsTheClock) {
-    Cache cache;
-    cache.JustIncrementClock();
-    cache.AddEntry(MakePayload(1));
-    EXPECT_EQ(cache.GetSize(), 1u);
-    auto mru = std::make_shared<MRUPolicy>(0);
-    cache.SetPolicy(mru, nullptr);
-    EXPECT_EQ(cache.GetClock(), 1u);
-    EXPECT_EQ(cache.GetPolicy(), mru);
-    EXPECT_EQ(cache.GetSize(), 1u);  // nothing purged by SetPolicy
-    cache.SetPolicy(mru, CreateBasicClock());
-    EXPECT_EQ(cache.GetClock(), 0u);
-}
-
-TEST(CachePolicy, SystemClockStampsEntriesWithWallTime) {
-    Cache cache(std::make_shared<LifetimePolicy>(60'000), CreateSystemClock());
-    cache.AddEntry(MakePayload(1));
-    EXPECT_GT(cache.GetEntries().begin()->GetClock(), 60'000'000'000'000ULL);
-    EXPECT_TRUE(cache.Purge().empty());  // used within the last minute
-}
-
-TEST(CacheConstruction, NullPolicyRaisesTheLogicException) {
-    try {
-        Cache cache{std::shared_ptr<IPolicy>()};
-        FAIL() << "no exception";
-    } catch (const LogicException& e) {
-        EXPECT_EQ(e.GetExpression(), "m_policy");
-        EXPECT_EQ(e.GetFile(), "main/utility/Cache.cpp");
+TEST(CacheConstruction, ANullPolicyRaisesMPolicyInEveryCache) {
+    TReadWriteLock lock;
+    const struct {
+        const char* name;
+        std::function<void()> make;
+        const char* file;
+    } cases[] = {
+        {"Cache", [] { Cache c{std::shared_ptr<IPolicy>()}; }, "main/utility/Cache.cpp"},
+        {"Cache with a clock", [] { Cache c(nullptr, CreateSystemClock()); },
+         "main/utility/Cache.cpp"},
+        {"IndexedCache", [] { IndexedCache c(nullptr, nullptr); }, "main/utility/IndexedCache.cpp"},
+        {"SynchronizedCache", [&] { SynchronizedCache c(nullptr, &lock); },
+         "main/utility/Cache.cpp"},
+        {"SynchronizedIndexedCache", [] { SynchronizedIndexedCache c(nullptr, nullptr); },
+         "main/utility/IndexedCache.cpp"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        try {
+            c.make();
+            ADD_FAILURE() << "no exception";
+        } catch (const LogicException& e) {
+            EXPECT_EQ(e.GetExpression(), "m_policy");
+            EXPECT_EQ(e.GetFile(), c.file);
+        }
     }
-    EXPECT_THROW(Cache(std::shared_ptr<IPolicy>(), CreateSystemClock()), LogicException);
 }
 
-TEST(CacheConstruction, LifetimeConstructorBuildsALifetimePolicy) {
-    Cache cache(2);
-    EXPECT_NE(std::dynamic_pointer_cast<LifetimePolicy>(cache.GetPolicy()), nullptr);
-    cache.AddEntry(MakePayload(1));
-    cache.IncrementClock();
-    cache.IncrementClock();
-    EXPECT_EQ(cache.IncrementClock().size(), 1u);  // clock 3: 0 + 2 < 3
-}
+}  // namespace

@@ -9,50 +9,38 @@ using namespace velmora::caching;
 
 namespace {
 
-TEST(CoherenceMetricsTables, AllZeroRemovalRecordGivesFourZeroKeys) {
-    const StringLookupTable table = StringLookupTableFromMetrics(OnRemovedMetrics{});
-    EXPECT_EQ(table, (StringLookupTable{{"on-removed-ms", "0"},
-                                        {"on-removed-guid-count", "0"},
-                                        {"on-removed-lock-ms", "0"},
-                                        {"on-removed-prune-ms", "0"}}));
-}
+TEST(CoherenceMetrics, TablesNameEveryFieldAndUpdatesKeepOtherKeys) {
+    EXPECT_EQ(StringLookupTableFromMetrics(OnRemovedMetrics{}),
+              (StringLookupTable{{"on-removed-ms", "0"},
+                                 {"on-removed-guid-count", "0"},
+                                 {"on-removed-lock-ms", "0"},
+                                 {"on-removed-prune-ms", "0"}}));
 
-TEST(CoherenceMetricsTables, UpdateOverwritesItsKeysAndKeepsOthers) {
     StringLookupTable table{{"on-added-ms", "old"}, {"request", "r1"}};
-    OnAddedMetrics added;
-    added.totalMs = 18446744073709551615ull;
-    added.lockMs = 1;
-    added.dirtyMs = 20;
-    added.pruneMs = 300;
-    added.publishMs = 4000;
-    UpdateStringLookupTableWithMetrics(added, table);
+    UpdateStringLookupTableWithMetrics(OnAddedMetrics{18446744073709551615ull, 1, 20, 300, 4000},
+                                       table);
     EXPECT_EQ(table, (StringLookupTable{{"on-added-ms", "18446744073709551615"},
                                         {"on-added-lock-ms", "1"},
                                         {"on-added-dirty-ms", "20"},
                                         {"on-added-prune-ms", "300"},
                                         {"on-added-publish-ms", "4000"},
                                         {"request", "r1"}}));
-
-    OnRemovedMetrics removed;
-    removed.totalMs = 5;
-    removed.guidCount = 6;
-    removed.lockMs = 7;
-    removed.pruneMs = 8;
-    UpdateStringLookupTableWithMetrics(removed, table);
+    UpdateStringLookupTableWithMetrics(OnRemovedMetrics{5, 6, 7, 8}, table);
     EXPECT_EQ(table.size(), 10u);
+    EXPECT_EQ(table.at("on-removed-ms"), TString("5"));
     EXPECT_EQ(table.at("on-removed-guid-count"), TString("6"));
+    EXPECT_EQ(table.at("on-removed-lock-ms"), TString("7"));
     EXPECT_EQ(table.at("on-removed-prune-ms"), TString("8"));
-    EXPECT_EQ(table.at("on-added-ms"), TString("18446744073709551615"));
 }
 
-TEST(CoherenceMetricsSum, AddMetricsAddsEveryField) {
+TEST(CoherenceMetrics, AddMetricsAddsEveryField) {
     OnRemovedMetrics total{1, 3, 5, 7};
-    const OnRemovedMetrics more{10, 4, 50, 70};
-    AddMetrics(total, more);
-    EXPECT_EQ(total.totalMs, 11u);
-    EXPECT_EQ(total.guidCount, 7u);
-    EXPECT_EQ(total.lockMs, 55u);
-    EXPECT_EQ(total.pruneMs, 77u);
+    AddMetrics(total, OnRemovedMetrics{10, 4, 50, 70});
+    EXPECT_EQ(StringLookupTableFromMetrics(total),
+              (StringLookupTable{{"on-removed-ms", "11"},
+                                 {"on-removed-guid-count", "7"},
+                                 {"on-removed-lock-ms", "55"},
+                                 {"on-removed-prune-ms", "77"}}));
 }
 
 TEST(CoherenceLogLevel, FollowsTheOptionOnEveryCall) {

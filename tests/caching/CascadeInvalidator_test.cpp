@@ -294,18 +294,4 @@ TEST(CascadeSharedFromThis, OneAnchorForSeveralInterfaces) {
     EXPECT_THROW(unowned.SharedFromThisAs<BothInterfaces>(), std::bad_weak_ptr);
 }
 
-TEST(ThreadContextBinding, ScopedBindingIsPerThreadAndRestored) {
-    ThreadContext outer;
-    {
-        ScopedThreadContext bindOuter(outer);
-        {
-            ScopedThreadContext fresh;
-            EXPECT_EQ(VelmoraTls::GetThreadContext(), &fresh.Get());
-            EXPECT_EQ(std::async(std::launch::async, VelmoraTls::GetThreadContext).get(), nullptr);
-        }
-        EXPECT_EQ(VelmoraTls::GetThreadContext(), &outer);
-    }
-    EXPECT_EQ(VelmoraTls::GetThreadContext(), nullptr);
-}
-
 }  // namespace

@@ -4,31 +4,28 @@
 
 #include <algorithm>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "support/TestEnvironment.h"
 #include "utility/CacheHelpers.h"
 
 namespace veltest {
+using namespace CacheHelpers;
 
 // The key function of the "value" index: the payload's number as text.
-inline TString ValueKey(const CacheHelpers::Entry& entry) {
+inline TString ValueKey(const Entry& entry) {
     return TString::number(ValueOf(entry.GetData()));
 }
 
 // Matches payloads whose number passes `test` and counts its calls; names `index` and `key`
 // (no index when `index` is empty).
-struct ValuePredicate : CacheHelpers::EntryPredicate {
-    explicit ValuePredicate(std::function<bool(int)> t, TString i = TString(),
-                            TString k = TString())
+struct ValuePredicate : EntryPredicate {
+    explicit ValuePredicate(std::function<bool(int)> t, TString i = {}, TString k = {})
         : test(std::move(t)), index(std::move(i)), key(std::move(k)) {}
-    bool Matches(const CacheHelpers::Entry& entry) override {
-        ++calls;
-        return test(ValueOf(entry.GetData()));
-    }
+    bool Matches(const Entry& entry) override { return ++calls, test(ValueOf(entry.GetData())); }
     TString GetIndexName() const override { return index; }
     TString GetKeyForIndexing() const override { return key; }
     bool HasIndex() const override { return !index.isEmpty(); }
@@ -45,11 +42,10 @@ inline std::shared_ptr<ValuePredicate> ValueIs(int value, bool indexed = false) 
                                             indexed ? TString::number(value) : TString());
 }
 
-// Logs each hook call (hook, id, clock) under its own mutex, since the lock-protected caches may
-// report uses from several threads at once. Purge keeps what `keep` keeps (everything when null);
-// after SetComputed it claims ComputesEntriesToPurge and answers the set given.
-class RecordingPolicy : public CacheHelpers::IPolicy {
-public:
+// Logs each hook call (hook, id, clock); under a mutex, since the lock-protected caches may
+// report uses from several threads at once. Purge keeps what `keep` keeps (everything when
+// null). Once `computed` is set it claims ComputesEntriesToPurge and answers that set.
+struct RecordingPolicy : IPolicy {
     enum Hook { Added, Deleted, Used, Catalog };
     struct Call {
         Hook hook;
@@ -58,71 +54,50 @@ public:
         bool operator==(const Call&) const = default;
     };
 
-    explicit RecordingPolicy(std::shared_ptr<CacheHelpers::IPolicy> keep = nullptr)
-        : m_keep(std::move(keep)) {}
-
-    CacheHelpers::EntrySet Purge(CacheHelpers::EntrySet::const_iterator first,
-                                 CacheHelpers::EntrySet::const_iterator last,
-                                 unsigned long long now) override {
-        return m_keep ? m_keep->Purge(first, last, now) : CacheHelpers::EntrySet(first, last);
+    explicit RecordingPolicy(std::shared_ptr<IPolicy> k = nullptr) : keep(std::move(k)) {}
+    EntrySet Purge(EntrySet::const_iterator first, EntrySet::const_iterator last,
+                   unsigned long long now) override {
+        return keep ? keep->Purge(first, last, now) : EntrySet(first, last);
     }
-    void OnEntryAdded(const CacheHelpers::Entry& e) override { Record(Added, e); }
-    void OnEntryDeleted(const CacheHelpers::Entry& e) override { Record(Deleted, e); }
-    void OnEntryUsed(const CacheHelpers::Entry& e) override { Record(Used, e); }
-    void CatalogCacheEntries(const CacheHelpers::EntrySet& entries) override {
-        Record(Catalog, CacheHelpers::Entry());
+    void OnEntryAdded(const Entry& e) override { Record(Added, e); }
+    void OnEntryDeleted(const Entry& e) override { Record(Deleted, e); }
+    void OnEntryUsed(const Entry& e) override { Record(Used, e); }
+    void CatalogCacheEntries(const EntrySet& entries) override {
+        Record(Catalog, Entry());
         IPolicy::CatalogCacheEntries(entries);
     }
-    bool HasCapability(Capability c) override {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return m_computes && c == ComputesEntriesToPurge;
-    }
-    CacheHelpers::EntrySet ComputeEntriesToPurge() override {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return m_toPurge;
-    }
-    void SetComputed(CacheHelpers::EntrySet toPurge) {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        m_computes = true;
-        m_toPurge = std::move(toPurge);
-    }
+    bool HasCapability(Capability) override { return computed.has_value(); }
+    EntrySet ComputeEntriesToPurge() override { return *computed; }
 
-    // Every call so far, in order.
-    std::vector<Call> Calls() const {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return m_calls;
-    }
-    // The calls of one hook, in order.
-    std::vector<Call> Calls(Hook hook) const {
-        std::vector<Call> all = Calls(), some;
-        std::copy_if(all.begin(), all.end(), std::back_inserter(some),
-                     [hook](const Call& c) { return c.hook == hook; });
+    // The calls so far, in order; only those of `hook` when given.
+    std::vector<Call> Calls(std::optional<Hook> hook = {}) const {
+        std::lock_guard<std::mutex> guard(mutex);
+        std::vector<Call> some;
+        std::copy_if(calls.begin(), calls.end(), std::back_inserter(some),
+                     [&](const Call& c) { return !hook || c.hook == *hook; });
         return some;
     }
-
-private:
-    void Record(Hook hook, const CacheHelpers::Entry& e) {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        m_calls.push_back({hook, e.GetID(), e.GetClock()});
+    void Record(Hook hook, const Entry& e) {
+        std::lock_guard<std::mutex> guard(mutex);
+        calls.push_back({hook, e.GetID(), e.GetClock()});
     }
 
-    const std::shared_ptr<CacheHelpers::IPolicy> m_keep;
-    mutable std::mutex m_mutex;
-    std::vector<Call> m_calls;
-    bool m_computes = false;
-    CacheHelpers::EntrySet m_toPurge;
+    const std::shared_ptr<IPolicy> keep;
+    std::optional<EntrySet> computed;  // set before the cache uses the policy
+    mutable std::mutex mutex;
+    std::vector<Call> calls;
 };
 
-// The ids of a set of entries (or of calls), in ascending order.
-inline std::vector<unsigned int> IdsOf(const CacheHelpers::EntrySet& entries) {
+// The ids of entries or of calls, in ascending order.
+template <class Items>
+std::vector<unsigned int> IdsOf(const Items& items) {
     std::vector<unsigned int> ids;
-    for (const auto& e : entries) ids.push_back(e.GetID());
-    std::sort(ids.begin(), ids.end());
-    return ids;
-}
-inline std::vector<unsigned int> IdsOf(const std::vector<RecordingPolicy::Call>& calls) {
-    std::vector<unsigned int> ids;
-    for (const auto& c : calls) ids.push_back(c.id);
+    for (const auto& item : items) {
+        if constexpr (std::is_same_v<Items, EntrySet>)
+            ids.push_back(item.GetID());
+        else
+            ids.push_back(item.id);
+    }
     std::sort(ids.begin(), ids.end());
     return ids;
 }

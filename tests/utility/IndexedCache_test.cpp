@@ -8,13 +8,7 @@
 
 #include "utility/CacheTestHelpers.h"
 
-using namespace CacheHelpers;
-using veltest::IdsOf;
-using veltest::MakePayload;
-using veltest::RecordingPolicy;
-using veltest::ValueIs;
-using veltest::ValueKey;
-using veltest::ValueOf;
+using namespace veltest;
 using Call = RecordingPolicy::Call;
 using Ids = std::vector<unsigned int>;
 
@@ -29,7 +23,7 @@ struct IndexedCacheTest : ::testing::Test {
     }
     // A predicate for `test` that names `index` and `key`.
     static auto Claiming(std::function<bool(int)> test, TString index, TString key) {
-        return std::make_shared<veltest::ValuePredicate>(std::move(test), index, key);
+        return std::make_shared<ValuePredicate>(std::move(test), index, key);
     }
 
     std::shared_ptr<RecordingPolicy> policy = std::make_shared<RecordingPolicy>();
@@ -143,7 +137,7 @@ TEST_F(IndexedCacheTest, ThePolicyHearsEachChangeInOrderWithTheClockItSees) {
 TEST_F(IndexedCacheTest, AComputingPolicyRemovesExactlyTheHeldEntriesItNames) {
     ASSERT_TRUE(cache.AddIndex("value", ValueKey));
     const Ids ids = Add({1, 2, 3});
-    policy->SetComputed(EntrySet{Entry(ids[0]), Entry(ids[2]), Entry(ids[2] + 1000)});
+    policy->computed = EntrySet{Entry(ids[0]), Entry(ids[2]), Entry(ids[2] + 1000)};
     const EntrySet removed = cache.Purge();
     EXPECT_EQ(IdsOf(removed), (Ids{ids[0], ids[2]}));
     for (const auto& e : removed) EXPECT_TRUE(e.GetData()) << "held entry, with its payload";

@@ -18,15 +18,14 @@
 #include "utility/SynchronizedIndexedCache.h"
 #include "velsys/Locks.h"
 
-using namespace CacheHelpers;
-using veltest::MakePayload;
-using veltest::ValueOf;
+using namespace veltest;
 using Random = std::minstd_rand;
+using Round = std::function<void(Random&, int)>;
 
 namespace {
 
-// Each of the two adders adds kRounds entries; the other threads run at least kMinRounds rounds
-// and go on while an adder runs, so every kind of call overlaps the additions.
+// Each of two adders runs kRounds rounds; every other thread runs at least kMinRounds rounds and
+// goes on while an adder runs, so every kind of call overlaps the additions.
 constexpr int kRounds = 1000, kMinRounds = 50, kKeys = 8;
 
 // Policies and predicates pause before answering, which widens the window between a snapshot
@@ -44,28 +43,26 @@ struct PausingMRU : MRUPolicy {
     }
 };
 
-std::shared_ptr<veltest::ValuePredicate> KeyIs(int key, bool indexed) {
-    return std::make_shared<veltest::ValuePredicate>(
-        [key](int v) {
-            Pause();
-            return v % kKeys == key;
-        },
-        TString(indexed ? "key" : ""), indexed ? TString::number(key) : TString());
+// Matches values of `key` modulo kKeys, through the "key" index when `indexed`.
+std::shared_ptr<ValuePredicate> KeyIs(int key, bool indexed) {
+    auto test = [key](int v) { return Pause(), v % kKeys == key; };
+    return std::make_shared<ValuePredicate>(test, TString(indexed ? "key" : ""),
+                                            indexed ? TString::number(key) : TString());
 }
 
-// What the threads saw, merged under one mutex, and the loops they share.
+// What the threads saw, merged under one mutex; then the runner.
 struct Ledger {
     void Added(unsigned int id) {
         std::lock_guard<std::mutex> guard(mutex);
         added.push_back(id);
         newest = std::max(newest.load(), id);
     }
-    void Removed(const EntrySet& entries) {
-        for (const auto& e : entries) Removed(e.GetID());
-    }
     void Removed(unsigned int id) {
         std::lock_guard<std::mutex> guard(mutex);
         ++removedBy[id];
+    }
+    void Removed(const EntrySet& entries) {
+        for (const auto& e : entries) Removed(e.GetID());
     }
     // One of the last hundred ids issued (possibly gone).
     unsigned int SomeId(Random& r) {
@@ -80,15 +77,27 @@ struct Ledger {
         }
         cache.OnDirty(ids);
     }
-    // The adders' loop, then the others'. They yield between rounds: the platform lock prefers
-    // readers, and back-to-back shared holds would otherwise keep the adders out for long.
-    void Adding(const std::function<void(int)>& round) {
-        for (int i = 0; i < kRounds; ++i, std::this_thread::yield()) round(i);
-        --adding;
-    }
-    void WhileAdding(const std::function<void(int)>& round) {
-        for (int i = 0; i < kMinRounds || adding.load() > 0; ++i, std::this_thread::yield())
-            round(i);
+    // Runs two threads of `add` and one of each of `others`, started together on a latch so
+    // that the first rounds already overlap. Threads yield between rounds: the platform lock
+    // prefers readers, and back-to-back shared holds would otherwise keep the adders out.
+    void Run(const Round& add, const std::vector<Round>& others) {
+        std::vector<Round> bodies{add, add};
+        bodies.insert(bodies.end(), others.begin(), others.end());
+        std::latch start(static_cast<std::ptrdiff_t>(bodies.size()));
+        std::atomic<int> adding{2};
+        std::vector<std::thread> threads;
+        for (std::size_t t = 0; t < bodies.size(); ++t) {
+            threads.emplace_back([&, t] {
+                Random r(static_cast<unsigned>(t) + 1);
+                start.arrive_and_wait();
+                for (int i = 0; t < 2 ? i < kRounds : i < kMinRounds || adding > 0; ++i) {
+                    bodies[t](r, i);
+                    std::this_thread::yield();
+                }
+                if (t < 2) --adding;
+            });
+        }
+        for (auto& t : threads) t.join();
     }
 
     std::mutex mutex;
@@ -96,29 +105,13 @@ struct Ledger {
     std::map<unsigned int, int> removedBy;  // id -> number of removal calls that returned it
     std::set<unsigned int> dirtied;
     std::atomic<unsigned int> newest{0};
-    std::atomic<int> adding{2};
 };
 
-// Runs `bodies` on threads of their own, started together on a latch so that the first rounds
-// already overlap; each gets a random source seeded with its number.
-void RunTogether(const std::vector<std::function<void(Random&)>>& bodies) {
-    std::latch start(static_cast<std::ptrdiff_t>(bodies.size()));
-    std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < bodies.size(); ++i) {
-        threads.emplace_back([&, i] {
-            Random random(static_cast<unsigned>(i) + 1);
-            start.arrive_and_wait();
-            bodies[i](random);
-        });
-    }
-    for (auto& t : threads) t.join();
-}
-
 TEST(SynchronizedIndexedCacheConcurrency, RemovalsAccountForEveryEntryAndTablesStayWhole) {
-    veltest::HostScope host;
-    const long liveBefore = veltest::TestPayload::Live();
+    HostScope host;
+    const long liveBefore = TestPayload::Live();
     // Records deletions (under the cache's exclusive lock) and purges most-recently-used.
-    auto policy = std::make_shared<veltest::RecordingPolicy>(std::make_shared<PausingMRU>());
+    auto policy = std::make_shared<RecordingPolicy>(std::make_shared<PausingMRU>());
     Ledger ledger;
     std::set<unsigned int> held;
     {
@@ -128,101 +121,82 @@ TEST(SynchronizedIndexedCacheConcurrency, RemovalsAccountForEveryEntryAndTablesS
             "key", [](const Entry& e) { return TString::number(ValueOf(e.GetData()) % kKeys); }));
         ASSERT_TRUE(cache.AddIndex(
             "parity", [](const Entry& e) { return TString::number(ValueOf(e.GetData()) % 2); }));
-        auto adder = [&](Random& r) {
-            ledger.Adding([&](int i) {
-                const int value = static_cast<int>(r() % 1000);
-                if (i % 10 != 0) return ledger.Added(cache.AddEntry(MakePayload(value)));
-                auto [id, gone] = cache.AddEntryAndDeleteExistingEntriesItMatches(
-                    MakePayload(value), KeyIs(value % kKeys, i % 20 == 0));
-                ledger.Removed(gone);
-                ledger.Added(id);
-            });
+        unsigned int hint = 0;
+        auto add = [&](Random& r, int i) {
+            const int value = static_cast<int>(r() % 1000);
+            if (i % 10 != 0) return ledger.Added(cache.AddEntry(MakePayload(value)));
+            auto [id, gone] = cache.AddEntryAndDeleteExistingEntriesItMatches(
+                MakePayload(value), KeyIs(value % kKeys, i % 20 == 0));
+            ledger.Removed(gone);
+            ledger.Added(id);
         };
-        RunTogether({adder, adder,
-                     [&](Random& r) {  // reader
-                         unsigned int hint = 0;
-                         ledger.WhileAdding([&](int) {
-                             cache.TryGetEntry(ledger.SomeId(r));
-                             cache.TryGetEntryUpdateHint(KeyIs(r() % kKeys, true), hint);
-                             cache.TryGetEntry(KeyIs(r() % kKeys, false));
-                             cache.GetIndexedEntryCount();
-                         });
-                     },
-                     [&](Random& r) {  // deleter
-                         ledger.WhileAdding([&](int i) {
-                             auto keyIs = KeyIs(r() % kKeys, i % 3 == 0 || (i % 3 == 2 && i % 2));
-                             ledger.Removed(i % 3 == 2
-                                                ? cache.PrecomputePredicateAndDeleteEntries(keyIs)
-                                                : cache.DeleteEntries(keyIs));
-                         });
-                     },
-                     [&](Random& r) {  // purger
-                         ledger.WhileAdding([&](int i) {
-                             ledger.Removed(i % 2 ? cache.Purge() : cache.IncrementClock());
-                             const Entry pruned = cache.PruneHints(KeyIs(r() % kKeys, true), 3);
-                             if (pruned.GetID() != 0) ledger.Removed(pruned.GetID());
-                         });
-                     },
-                     [&](Random& r) { ledger.WhileAdding([&](int) { ledger.Dirty(cache, r); }); }});
-
+        auto read = [&](Random& r, int) {
+            cache.TryGetEntry(ledger.SomeId(r));
+            cache.TryGetEntryUpdateHint(KeyIs(r() % kKeys, true), hint);
+            cache.TryGetEntry(KeyIs(r() % kKeys, false));
+            cache.GetIndexedEntryCount();
+        };
+        auto remove = [&](Random& r, int i) {
+            auto keyIs = KeyIs(r() % kKeys, i % 3 == 0 || (i % 3 == 2 && i % 2));
+            ledger.Removed(i % 3 == 2 ? cache.PrecomputePredicateAndDeleteEntries(keyIs)
+                                      : cache.DeleteEntries(keyIs));
+        };
+        auto purge = [&](Random& r, int i) {
+            ledger.Removed(i % 2 ? cache.Purge() : cache.IncrementClock());
+            const Entry pruned = cache.PruneHints(KeyIs(r() % kKeys, true), 3);
+            if (pruned.GetID() != 0) ledger.Removed(pruned.GetID());
+        };
+        ledger.Run(add, {read, remove, purge, [&](Random& r, int) { ledger.Dirty(cache, r); }});
         EXPECT_EQ(cache.CheckTablesTestOnly(), TString());
         for (const auto& e : cache.GetEntries()) held.insert(e.GetID());
     }
 
     std::map<unsigned int, int> deletions;
-    for (const auto& call : policy->Calls(veltest::RecordingPolicy::Deleted)) ++deletions[call.id];
-    for (const auto& [id, count] : deletions)
+    for (const auto& call : policy->Calls(RecordingPolicy::Deleted)) ++deletions[call.id];
+    for (const auto& [id, count] : deletions) {
         EXPECT_EQ(count, 1) << "entry " << id << " deleted twice";
+        EXPECT_TRUE(ledger.removedBy.count(id) || ledger.dirtied.count(id))
+            << "entry " << id << " vanished unreported";
+    }
     for (const auto& [id, count] : ledger.removedBy) {
         EXPECT_EQ(count, 1) << "entry " << id << " returned by " << count << " removal calls";
         EXPECT_EQ(deletions.count(id), 1u) << "entry " << id << " returned but never deleted";
         EXPECT_EQ(held.count(id), 0u) << "entry " << id << " returned but still held";
     }
-    for (const auto& [id, count] : deletions)
-        EXPECT_TRUE(ledger.removedBy.count(id) + ledger.dirtied.count(id) > 0)
-            << "entry " << id << " vanished unreported";
     for (unsigned int id : ledger.added)
         EXPECT_EQ(held.count(id) + deletions.count(id), 1u) << "entry " << id << " lost";
     EXPECT_GT(ledger.removedBy.size(), 0u);
-    EXPECT_EQ(veltest::TestPayload::Live(), liveBefore) << "payloads leaked or lost";
+    EXPECT_EQ(TestPayload::Live(), liveBefore) << "payloads leaked or lost";
 }
 
 // SynchronizedCache reports what its snapshot chose, so an entry that another thread removed in
 // the meantime may be reported twice; what it guarantees is that nothing vanishes unreported and
 // nothing reported is still held.
 TEST(SynchronizedCacheConcurrency, RemovalsAccountForEveryEntry) {
-    const long liveBefore = veltest::TestPayload::Live();
+    const long liveBefore = TestPayload::Live();
     Ledger ledger;
-    std::set<unsigned int> held, deletedById;
+    std::set<unsigned int> held, deletedById;  // the latter written by the one deleting thread
     {
         TReadWriteLock lock;
         SynchronizedCache cache(std::make_shared<PausingMRU>(), &lock);
-        auto adder = [&](Random& r) {
-            ledger.Adding([&](int) { ledger.Added(cache.AddEntry(MakePayload(r() % 1000))); });
+        unsigned int hint = 0;
+        auto read = [&](Random& r, int) {
+            cache.TryGetEntry(ledger.SomeId(r));
+            cache.TryGetEntry(KeyIs(r() % kKeys, false), hint);
+            cache.GetSize();
         };
-        RunTogether({adder, adder,
-                     [&](Random& r) {  // reader
-                         unsigned int hint = 0;
-                         ledger.WhileAdding([&](int) {
-                             cache.TryGetEntry(ledger.SomeId(r));
-                             cache.TryGetEntry(KeyIs(r() % kKeys, false), hint);
-                             cache.GetSize();
-                         });
-                     },
-                     [&](Random& r) {  // deleter, the only one to delete by id
-                         ledger.WhileAdding([&](int) {
-                             ledger.Removed(cache.DeleteEntries(KeyIs(r() % kKeys, false)));
-                             const unsigned int id = ledger.SomeId(r);
-                             if (cache.TryDeleteEntry(id) && !deletedById.insert(id).second)
-                                 ADD_FAILURE() << id << " returned twice";
-                         });
-                     },
-                     [&](Random&) {  // purger
-                         ledger.WhileAdding([&](int i) {
-                             ledger.Removed(i % 2 ? cache.Purge() : cache.IncrementClock());
-                         });
-                     },
-                     [&](Random& r) { ledger.WhileAdding([&](int) { ledger.Dirty(cache, r); }); }});
+        auto remove = [&](Random& r, int) {
+            ledger.Removed(cache.DeleteEntries(KeyIs(r() % kKeys, false)));
+            const unsigned int id = ledger.SomeId(r);
+            if (cache.TryDeleteEntry(id) && !deletedById.insert(id).second)
+                ADD_FAILURE() << id << " returned twice";
+        };
+        ledger.Run([&](Random& r, int) { ledger.Added(cache.AddEntry(MakePayload(r() % 1000))); },
+                   {read, remove,
+                    [&](Random&, int i) {
+                        ledger.Removed(i % 2 ? cache.Purge() : cache.IncrementClock());
+                    },
+                    [&](Random& r, int) { ledger.Dirty(cache, r); }});
         for (const auto& e : cache.GetCache()->GetEntries()) held.insert(e.GetID());
     }
 
@@ -230,12 +204,12 @@ TEST(SynchronizedCacheConcurrency, RemovalsAccountForEveryEntry) {
         EXPECT_EQ(held.count(id), 0u) << "entry " << id << " reported removed but still held";
     for (unsigned int id : deletedById) EXPECT_EQ(held.count(id), 0u);
     for (unsigned int id : ledger.added) {
-        const bool accounted = held.count(id) || ledger.removedBy.count(id) ||
-                               deletedById.count(id) || ledger.dirtied.count(id);
-        EXPECT_TRUE(accounted) << "entry " << id << " lost";
+        EXPECT_TRUE(held.count(id) || ledger.removedBy.count(id) || deletedById.count(id) ||
+                    ledger.dirtied.count(id))
+            << "entry " << id << " lost";
     }
     EXPECT_GT(ledger.removedBy.size(), 0u);
-    EXPECT_EQ(veltest::TestPayload::Live(), liveBefore) << "payloads leaked or lost";
+    EXPECT_EQ(TestPayload::Live(), liveBefore) << "payloads leaked or lost";
 }
 
 }  // namespace

@@ -11,14 +11,7 @@
 #include "utility/SynchronizedIndexedCache.h"
 #include "velsys/Locks.h"
 
-using namespace CacheHelpers;
-using veltest::IdsOf;
-using veltest::MakePayload;
-using veltest::RecordingPolicy;
-using veltest::ValueIs;
-using veltest::ValueKey;
-using veltest::ValueOf;
-using veltest::ValuePredicate;
+using namespace veltest;
 using Ids = std::vector<unsigned int>;
 
 namespace {
@@ -56,7 +49,7 @@ protected:
 using LockedTypes = ::testing::Types<SynchronizedCache, SynchronizedIndexedCache>;
 TYPED_TEST_SUITE(LockedCaches, LockedTypes);
 
-TYPED_TEST(LockedCaches, OnDirtyDeletesTheHeldIdsAndAKeepingPurgeNothing) {
+TYPED_TEST(LockedCaches, OnDirtyAndDeleteByPredicateRemoveOnlyTheirEntriesAKeepingPurgeNone) {
     const unsigned int a = this->Add(1), b = this->Add(2);
     this->cache->OnDirty({});
     if constexpr (TestFixture::kPlain) {
@@ -70,6 +63,14 @@ TYPED_TEST(LockedCaches, OnDirtyDeletesTheHeldIdsAndAKeepingPurgeNothing) {
     EXPECT_EQ(this->Size(), 1u);
     EXPECT_FALSE(this->cache->TryGetEntry(a));
     EXPECT_EQ(ValueOf(this->cache->TryGetEntry(b)), 2);
+
+    const unsigned int c = this->Add(2);
+    this->Add(3);
+    const EntrySet removed = this->cache->DeleteEntries(ValueIs(2));
+    EXPECT_EQ(IdsOf(removed), (Ids{b, c}));
+    for (const auto& e : removed) EXPECT_EQ(ValueOf(e.GetData()), 2);
+    EXPECT_EQ(this->Size(), 1u);
+    EXPECT_TRUE(this->cache->DeleteEntries(ValueIs(2)).empty());
 }
 
 TYPED_TEST(LockedCaches, AMatchingHintIsKeptAStaleOneReplacedByTheFirstMatchOrZero) {
@@ -88,17 +89,6 @@ TYPED_TEST(LockedCaches, AMatchingHintIsKeptAStaleOneReplacedByTheFirstMatchOrZe
     EXPECT_EQ(hint, TestFixture::kPlain ? 0u : 42u);
     EXPECT_EQ(ValueOf(this->cache->TryGetEntryAndHint(ValueIs(6), hint)), 6);
     EXPECT_EQ(hint, other);
-}
-
-TYPED_TEST(LockedCaches, DeleteByPredicateReturnsTheMatchesWithTheirPayloads) {
-    const unsigned int a = this->Add(1);
-    this->Add(2);
-    const unsigned int c = this->Add(1);
-    const EntrySet removed = this->cache->DeleteEntries(ValueIs(1));
-    EXPECT_EQ(IdsOf(removed), (Ids{a, c}));
-    for (const auto& e : removed) EXPECT_EQ(ValueOf(e.GetData()), 1);
-    EXPECT_EQ(this->Size(), 1u);
-    EXPECT_TRUE(this->cache->DeleteEntries(ValueIs(1)).empty());
 }
 
 // A policy that runs `action` on each entry it is shown (with no lock held) and keeps nothing.
@@ -162,7 +152,7 @@ struct SynchronizedIndexedCacheTest : ::testing::Test {
         return std::make_shared<ValuePredicate>(std::move(test), "value", key);
     }
 
-    veltest::HostScope host;  // CheckTablesTestOnly needs the unit-test flag
+    HostScope host;  // CheckTablesTestOnly needs the unit-test flag
     TReadWriteLock lock;
     std::shared_ptr<RecordingPolicy> policy = std::make_shared<RecordingPolicy>();
     SynchronizedIndexedCache cache{policy, &lock, nullptr};
@@ -174,7 +164,7 @@ TEST(SynchronizedIndexedCacheLock, ABorrowedLockIsLeftUsableAndAnOwnLockWorks) {
         SynchronizedIndexedCache cache(std::make_shared<MRUPolicy>(4), &lock, nullptr);
         cache.AddEntry(MakePayload(1));
     }
-    EXPECT_TRUE(veltest::LockCanBeTakenElsewhere(lock, std::chrono::seconds(5)));
+    EXPECT_TRUE(LockCanBeTakenElsewhere(lock, std::chrono::seconds(5)));
     // An own lock is made and destroyed with the cache (the sanitizer builds check the latter).
     SynchronizedIndexedCache own(std::make_shared<MRUPolicy>(4), nullptr);
     EXPECT_EQ(ValueOf(own.TryGetEntry(own.AddEntry(MakePayload(2)))), 2);
@@ -235,7 +225,7 @@ TEST_F(SynchronizedIndexedCacheTest, ReplaceByPredicateKeepsTheNewEntry) {
 
 TEST_F(SynchronizedIndexedCacheTest, AComputingPolicyHasExactlyItsSetDeleted) {
     const Ids ids = Add({1, 2, 3});
-    policy->SetComputed(EntrySet{Entry(ids[0]), Entry(ids[2])});
+    policy->computed = EntrySet{Entry(ids[0]), Entry(ids[2])};
     EXPECT_EQ(IdsOf(cache.Purge()), (Ids{ids[0], ids[2]}));
     EXPECT_EQ(IdsOf(cache.GetEntries()), Ids{ids[1]});
 }
@@ -243,13 +233,13 @@ TEST_F(SynchronizedIndexedCacheTest, AComputingPolicyHasExactlyItsSetDeleted) {
 // --- Where callbacks run relative to the lock ---------------------------------------------
 
 // Makes predicates and a policy that record, on every call, whether another thread could take
-// the lock then.
+// the lock then. `held` is the id of a held entry, `none` a hint that names none.
 struct Prober {
     explicit Prober(std::chrono::milliseconds w) : wait(w) {}
     std::shared_ptr<ValuePredicate> Probe(bool matches, TString key = TString()) {
         return std::make_shared<ValuePredicate>(
             [this, matches](int) {
-                const bool free = veltest::LockCanBeTakenElsewhere(lock, wait);
+                const bool free = LockCanBeTakenElsewhere(lock, wait);
                 std::lock_guard<std::mutex> guard(mutex);
                 answers.push_back(free);
                 return matches;
@@ -260,87 +250,76 @@ struct Prober {
         return std::make_shared<EntryPredicatePolicy>(Probe(true));
     }
 
-    // Long enough that a free lock is always seen free; a held one is reported after it.
-    std::chrono::milliseconds wait;
+    const std::chrono::milliseconds wait;
     TReadWriteLock lock;
     std::mutex mutex;
     std::vector<bool> answers;
+    unsigned int held = 0, none = 0;
 };
 
 // Runs each operation on a new cache of three entries whose own policy probes, and expects the
-// probes to have run and seen the lock free (or held, where `free` says so).
+// probes to have run and seen the lock free (or held, where `free` says so). A free lock is seen
+// at once; a held one is reported after the wait.
 template <class C>
 void ExpectProbes(
     std::function<std::unique_ptr<C>(Prober&)> make,
     std::vector<std::tuple<const char*, bool, std::function<void(C&, Prober&)>>> ops) {
     for (const auto& [name, free, op] : ops) {
         SCOPED_TRACE(name);
-        Prober prober(free ? std::chrono::milliseconds(5000) : std::chrono::milliseconds(200));
-        auto cache = make(prober);
-        for (int i = 0; i < 3; ++i) cache->AddEntry(MakePayload(i));
-        op(*cache, prober);
-        EXPECT_FALSE(prober.answers.empty()) << "no callback ran";
-        for (bool answer : prober.answers) EXPECT_EQ(answer, free);
+        Prober p(free ? std::chrono::milliseconds(5000) : std::chrono::milliseconds(200));
+        auto cache = make(p);
+        for (int i = 0; i < 3; ++i) p.held = cache->AddEntry(MakePayload(i));
+        op(*cache, p);
+        EXPECT_FALSE(p.answers.empty()) << "no callback ran";
+        for (bool answer : p.answers) EXPECT_EQ(answer, free);
     }
 }
 
 TEST(LockAndCallbacks, SynchronizedCacheRunsPoliciesAndPredicatesWithTheLockFree) {
     using C = SynchronizedCache;
+    using P = Prober;
     ExpectProbes<C>(
-        [](Prober& p) { return std::make_unique<C>(p.Policy(), &p.lock); },
-        {{"Purge", true, [](C& c, Prober&) { c.Purge(); }},
-         {"IncrementClock", true, [](C& c, Prober&) { c.IncrementClock(); }},
-         {"PurgeWithPolicy", true, [](C& c, Prober& p) { c.PurgeWithPolicy(*p.Policy()); }},
+        [](P& p) { return std::make_unique<C>(p.Policy(), &p.lock); },
+        {{"Purge", true, [](C& c, P&) { c.Purge(); }},
+         {"IncrementClock", true, [](C& c, P&) { c.IncrementClock(); }},
+         {"PurgeWithPolicy", true, [](C& c, P& p) { c.PurgeWithPolicy(*p.Policy()); }},
          {"IncrementClockWithPolicy", true,
-          [](C& c, Prober& p) { c.IncrementClockWithPolicy(*p.Policy()); }},
-         {"DeleteEntries", true, [](C& c, Prober& p) { c.DeleteEntries(p.Probe(true)); }},
-         {"TryGetEntry", true, [](C& c, Prober& p) { c.TryGetEntry(p.Probe(false)); }},
-         {"TryGetEntry with a hint", true,
-          [](C& c, Prober& p) {
-              unsigned int hint = c.AddEntry(MakePayload(9));
-              c.TryGetEntry(p.Probe(false), hint);
-          }},
+          [](C& c, P& p) { c.IncrementClockWithPolicy(*p.Policy()); }},
+         {"DeleteEntries", true, [](C& c, P& p) { c.DeleteEntries(p.Probe(true)); }},
+         {"TryGetEntry", true, [](C& c, P& p) { c.TryGetEntry(p.Probe(false)); }},
+         {"TryGetEntry, hint", true, [](C& c, P& p) { c.TryGetEntry(p.Probe(false), p.held); }},
          {"TryGetEntryAndHint", true,
-          [](C& c, Prober& p) {
-              unsigned int hint = 0;
-              c.TryGetEntryAndHint(p.Probe(false), hint);
-          }},
-         {"VisitEntries", true, [](C& c, Prober& p) { c.VisitEntries(p.Probe(false)); }}});
+          [](C& c, P& p) { c.TryGetEntryAndHint(p.Probe(false), p.none); }},
+         {"VisitEntries", true, [](C& c, P& p) { c.VisitEntries(p.Probe(false)); }}});
 }
 
 // The rows expecting the lock held are the control that shows the probe can fail.
 TEST(LockAndCallbacks, SynchronizedIndexedCacheRunsPoliciesAndPredicatesWithTheLockFree) {
     using C = SynchronizedIndexedCache;
+    using P = Prober;
+    auto make = [](P& p) {
+        auto cache = std::make_unique<C>(p.Policy(), &p.lock, nullptr);
+        cache->AddIndex("value", [](const Entry&) { return TString("k"); });
+        return cache;
+    };
     ExpectProbes<C>(
-        [](Prober& p) {
-            auto cache = std::make_unique<C>(p.Policy(), &p.lock, nullptr);
-            cache->AddIndex("value", [](const Entry&) { return TString("k"); });
-            return cache;
-        },
-        {{"Purge", true, [](C& c, Prober&) { c.Purge(); }},
-         {"FindFirstMatch", true, [](C& c, Prober& p) { c.FindFirstMatch(p.Probe(false, "k")); }},
-         {"TryGetEntry", true, [](C& c, Prober& p) { c.TryGetEntry(p.Probe(true)); }},
-         {"TryGetEntryUpdateHint without a hint", true,
-          [](C& c, Prober& p) {
-              unsigned int hint = 0;
-              c.TryGetEntryUpdateHint(p.Probe(false, "k"), hint);
-          }},
-         {"DeleteEntries through the index", true,
-          [](C& c, Prober& p) { c.DeleteEntries(p.Probe(true, "k")); }},
+        make,
+        {{"Purge", true, [](C& c, P&) { c.Purge(); }},
+         {"FindFirstMatch", true, [](C& c, P& p) { c.FindFirstMatch(p.Probe(false, "k")); }},
+         {"TryGetEntry", true, [](C& c, P& p) { c.TryGetEntry(p.Probe(true)); }},
+         {"TryGetEntryUpdateHint, no hint", true,
+          [](C& c, P& p) { c.TryGetEntryUpdateHint(p.Probe(false, "k"), p.none); }},
+         {"DeleteEntries, index", true, [](C& c, P& p) { c.DeleteEntries(p.Probe(true, "k")); }},
          {"PrecomputePredicateAndDeleteEntries", true,
-          [](C& c, Prober& p) { c.PrecomputePredicateAndDeleteEntries(p.Probe(true)); }},
+          [](C& c, P& p) { c.PrecomputePredicateAndDeleteEntries(p.Probe(true)); }},
          {"AddEntryAndDeleteExistingEntriesItMatches", true,
-          [](C& c, Prober& p) {
-              EXPECT_EQ(c.AddEntryAndDeleteExistingEntriesItMatches(MakePayload(7), p.Probe(true))
-                            .second.size(),
-                        3u);
+          [](C& c, P& p) {
+              c.AddEntryAndDeleteExistingEntriesItMatches(MakePayload(), p.Probe(true));
           }},
-         {"DeleteEntries without an index (held)", false,
-          [](C& c, Prober& p) { c.DeleteEntries(p.Probe(false)); }},
-         {"TryGetEntryUpdateHint, the hinted entry (held)", false, [](C& c, Prober& p) {
-              unsigned int hint = c.GetEntries().begin()->GetID();
-              c.TryGetEntryUpdateHint(p.Probe(true), hint);
-          }}});
+         {"DeleteEntries, no index (held)", false,
+          [](C& c, P& p) { c.DeleteEntries(p.Probe(false)); }},
+         {"TryGetEntryUpdateHint, the hinted entry (held)", false,
+          [](C& c, P& p) { c.TryGetEntryUpdateHint(p.Probe(true), p.held); }}});
 }
 
 }  // namespace

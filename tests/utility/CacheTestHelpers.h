@@ -42,6 +42,14 @@ inline std::shared_ptr<ValuePredicate> ValueIs(int value, bool indexed = false) 
                                             indexed ? TString::number(value) : TString());
 }
 
+// Adds entries carrying `values` to any of the caches; returns their ids in order.
+template <class Cache>
+std::vector<unsigned int> AddValues(Cache& cache, std::initializer_list<int> values) {
+    std::vector<unsigned int> ids;
+    for (int v : values) ids.push_back(cache.AddEntry(MakePayload(v)));
+    return ids;
+}
+
 // Logs each hook call (hook, id, clock); under a mutex, since the lock-protected caches may
 // report uses from several threads at once. Purge keeps what `keep` keeps (everything when
 // null). Once `computed` is set it claims ComputesEntriesToPurge and answers that set.

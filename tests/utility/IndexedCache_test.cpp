@@ -15,13 +15,7 @@ using Ids = std::vector<unsigned int>;
 namespace {
 
 struct IndexedCacheTest : ::testing::Test {
-    // Adds entries carrying the given numbers; returns their ids in order.
-    Ids Add(std::initializer_list<int> values) {
-        Ids ids;
-        for (int v : values) ids.push_back(cache.AddEntry(MakePayload(v)));
-        return ids;
-    }
-    // A predicate for `test` that names `index` and `key`.
+    Ids Add(std::initializer_list<int> values) { return AddValues(cache, values); }
     static auto Claiming(std::function<bool(int)> test, TString index, TString key) {
         return std::make_shared<ValuePredicate>(std::move(test), index, key);
     }

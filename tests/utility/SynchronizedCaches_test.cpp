@@ -143,11 +143,7 @@ TEST(SynchronizedCacheClock, IncrementPurgesWhatBecameTooOldAndVisitAsksEachEntr
 
 struct SynchronizedIndexedCacheTest : ::testing::Test {
     SynchronizedIndexedCacheTest() { cache.AddIndex("value", ValueKey); }
-    Ids Add(std::initializer_list<int> values) {
-        Ids ids;
-        for (int v : values) ids.push_back(cache.AddEntry(MakePayload(v)));
-        return ids;
-    }
+    Ids Add(std::initializer_list<int> values) { return AddValues(cache, values); }
     static auto Claiming(std::function<bool(int)> test, TString key) {
         return std::make_shared<ValuePredicate>(std::move(test), "value", key);
     }

@@ -24,7 +24,7 @@ namespace Metrics {
 
 using TagValue = std::variant<TString, std::int32_t, std::int64_t, std::uint64_t, double, bool>;
 
-struct MetricsRecord {
+struct VELPLATFORM_EXPORT MetricsRecord {
     TString name;
     std::uint64_t optionBits = 0;
     std::vector<std::pair<TString, TagValue>> tags;  // in the order they were set

@@ -225,15 +225,28 @@ TEST(AsyncTaskCancel, CancelWhileRunningCompletesWhenTheWorkEnds) {
 TEST(AsyncTaskPool, AsyncRunsOnADedicatedThreadWhenEveryWorkerIsBusy) {
     ASSERT_GE(GetPoolSize(), 2);
     Gate gate;
+    std::atomic<int> started{0};
     std::vector<Future<void>> blockers;
-    // Occupy the pool: launch blocking tasks until one had to go to a dedicated thread.
+    // Occupy every worker with a blocked task. A refusal alone does not prove that: a worker
+    // may have been finishing an earlier test's task and come free since. Each blocker is
+    // waited for until it runs; those that did not go to a dedicated thread hold a worker.
     const long long dedicatedBefore = GetDedicatedThreadCount();
-    for (int i = 0; i < 4 * GetPoolSize() + 8 && GetDedicatedThreadCount() == dedicatedBefore; ++i)
-        blockers.push_back(Launch_(Launch::Async, [&] { gate.Wait(); }));
-    ASSERT_GT(GetDedicatedThreadCount(), dedicatedBefore) << "the pool never refused";
-    // Every worker is blocked, yet new work still runs.
+    auto onPool = [&] { return started.load() - (GetDedicatedThreadCount() - dedicatedBefore); };
+    for (int i = 0; i < 8 * GetPoolSize() && onPool() < GetPoolSize(); ++i) {
+        const int before = started.load();
+        blockers.push_back(Launch_(Launch::Async, [&] {
+            ++started;
+            gate.Wait();
+        }));
+        for (int spin = 0; spin < 30000 && started.load() == before; ++spin)
+            std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_EQ(onPool(), GetPoolSize()) << "could not occupy every worker";
+    // Every worker is blocked, yet new work still runs, on a dedicated thread.
+    const long long dedicated = GetDedicatedThreadCount();
     auto extra = Launch_(Launch::Async, [] { return true; });
     EXPECT_EQ(extra.WaitFor(30s), FutureStatus::Ready);
+    EXPECT_EQ(GetDedicatedThreadCount(), dedicated + 1);
     // With every worker busy the pool refuses, and PoolOrDeferred falls back to deferred work.
     auto maybe = Launch_(Launch::PoolOrDeferred, [] { return std::this_thread::get_id(); });
     EXPECT_EQ(maybe.WaitFor(0ms), FutureStatus::Deferred);

@@ -13,6 +13,7 @@ int main() {
         RunIndexedAndSynchronizedDemo();
         RunCascadeDemo();
         RunCoherenceDemo();
+        RunExternalCacheDemo();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "demo failed: %s\n", e.what());
         return 1;

@@ -42,10 +42,23 @@ struct PlainHash {
     std::size_t operator()(const PlainEntry& e) const { return e.id; }
 };
 
+// Both sides add into a set that is emptied (untimed) every kBatch additions, so that each
+// measures inserts into a set of the same sizes.
+constexpr int kBatch = 100000;
+
 void BM_AddEntry(benchmark::State& state) {
-    Cache cache(std::make_shared<MRUPolicy>(1));
+    auto cache = std::make_unique<Cache>(std::make_shared<MRUPolicy>(1));
     Payload payload(new Data(1));
-    for (auto _ : state) benchmark::DoNotOptimize(cache.AddEntry(payload));
+    int n = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(cache->AddEntry(payload));
+        if (++n == kBatch) {
+            state.PauseTiming();
+            cache = std::make_unique<Cache>(std::make_shared<MRUPolicy>(1));
+            n = 0;
+            state.ResumeTiming();
+        }
+    }
 }
 BENCHMARK(BM_AddEntry);
 
@@ -53,9 +66,16 @@ void BM_AddEntry_Baseline(benchmark::State& state) {
     std::unordered_set<PlainEntry, PlainHash> set;
     std::atomic<long> refs{0};
     unsigned next = 0;
+    int n = 0;
     for (auto _ : state) {
         refs.fetch_add(1, std::memory_order_relaxed);
         set.insert(PlainEntry{++next, &refs, 0});
+        if (++n == kBatch) {
+            state.PauseTiming();
+            std::unordered_set<PlainEntry, PlainHash>().swap(set);
+            n = 0;
+            state.ResumeTiming();
+        }
     }
 }
 BENCHMARK(BM_AddEntry_Baseline);

@@ -60,6 +60,12 @@ protected:
         return result;
     }
     RedisPubsub::TrackingCounts Counts(RedisPubsub& s) { return s.GetTrackingCountsTestOnly(); }
+    // "r<records> e<evicted> p<placeholders>"
+    std::string Tracked(RedisPubsub& s) {
+        const auto c = Counts(s);
+        return "r" + std::to_string(c.records) + " e" + std::to_string(c.evicted) + " p" +
+               std::to_string(c.placeholders);
+    }
 
     HostScope m_host;
     std::shared_ptr<Metrics::CapturingMetricsSink> m_metrics =
@@ -75,54 +81,47 @@ protected:
 
 // ---- wire format, subscription, test-only entry points ----
 
-TEST_F(Coherence, SubscribesPublishesTheWireFormatAndUnsubscribes) {
+TEST_F(Coherence, WireFormatSubscriptionMalformedMessagesAndTestOnlyGuards) {
     const long long wasted = VelmoraCounters::RedisPubsubWastedMessages;
     auto service = Make(false, "ns1.");
     EXPECT_EQ(VelmoraCounters::RedisPubsubWastedMessages - wasted, 2);
     ASSERT_EQ(m_manager.subscriptions.size(), 1u);
     EXPECT_EQ(m_manager.subscriptions[0].first, "ns1.*");
 
-    service->OnAdded(kKey, {0x12, 0x1}, 0x100, 1, m_cache);
+    service->OnAdded(kKey, {0x5, 0x7}, 0x100, 1, m_cache);
     service->OnAdded({0, 0}, {0, 0}, 0, 2, m_cache);
     service->OnAdded({0xABCDEF, ~0ULL}, {1, 0}, 0xFFFF, 3, m_cache);
     const std::vector<std::pair<TString, TString>> expected{
-        {"ns1.12-34", "12-1@100"},
+        {"ns1.12-34", "5-7@100"},
         {"ns1.0-0", "0-0@0"},
         {"ns1.abcdef-ffffffffffffffff", "1-0@ffff"}};
     EXPECT_EQ(m_published, expected);
-
     // A message for a key hash without local records is wasted and leaves no table entry.
     m_manager.Deliver("ns1.9-9", "1-1@1");
     EXPECT_EQ(VelmoraCounters::RedisPubsubWastedMessages - wasted, 3);
     EXPECT_EQ(Counts(*service).keyHashes, 3u);
-    service.reset();
-    EXPECT_EQ(m_manager.unsubscribed, std::vector<TString>{"ns1.*"});
-}
 
-TEST_F(Coherence, TestEntryPointsRefuseOutsideUnitTests) {
-    auto service = Make();
+    // Malformed messages fail before any state changes.
+    const char* cases[][3] = {
+        {"ns1.12-34", "abc", "split.size() == 2"},
+        {"ns1.12-34", "", "split.size() == 2"},
+        {"ns1.12-34", "5-6@10@1", "split.size() == 2"},
+        {"ns1.12-34", "a-b-c@1", "parts.size() == 2"},
+        {"ns1.12-34-3", "5-6@10", "parts.size() == 2"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(FailedExpression([&] { m_manager.Deliver(c[0], c[1]); }), c[2]) << c[1];
+    m_manager.Deliver("ns1.", "5-6@10");  // names no key hash: ignored
+    EXPECT_TRUE(m_cache->dirty.Get().empty());
+    EXPECT_EQ(Counts(*service).records, 3u);
+
     AppConfig::GetInstance().SetUnitTestFlag(false);
     EXPECT_EQ(FailedExpression([&] { Make(); }), "AppConfig::GetInstance().GetUnitTestFlag()");
     EXPECT_EQ(FailedExpression([&] { service->TriggerPruneEvictedEntriesTestOnly(-1, -1); }),
               "AppConfig::GetInstance().GetUnitTestFlag()");
     AppConfig::GetInstance().SetUnitTestFlag(true);
-}
-
-TEST_F(Coherence, MalformedMessagesFailBeforeAnyStateChanges) {
-    auto service = Make(false);
-    service->OnAdded({1, 2}, {5, 7}, 1, 1, m_cache);
-    const char* cases[][3] = {
-        {"defaultns.1-2", "abc", "split.size() == 2"},
-        {"defaultns.1-2", "", "split.size() == 2"},
-        {"defaultns.1-2", "5-6@10@1", "split.size() == 2"},
-        {"defaultns.1-2", "a-b-c@1", "parts.size() == 2"},
-        {"defaultns.1-2-3", "5-6@10", "parts.size() == 2"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(FailedExpression([&] { m_manager.Deliver(c[0], c[1]); }), c[2]) << c[1];
-    m_manager.Deliver("defaultns.", "5-6@10");  // names no key hash: ignored
-    EXPECT_TRUE(m_cache->dirty.Get().empty());
-    EXPECT_EQ(Counts(*service).records, 1u);
+    service.reset();
+    EXPECT_EQ(m_manager.unsubscribed, std::vector<TString>{"ns1.*"});
 }
 
 // ---- the dirty rule ----
@@ -196,8 +195,7 @@ TEST_F(Coherence, DryRunAndEvictedRecordsTellOnlyTheInvalidators) {
         EXPECT_TRUE(cache->dirty.Get().empty());
         EXPECT_EQ(m_inv.dirty.Get().back(), (Call{{1}, cache.get()}));
         EXPECT_EQ(m_inv2.dirty.Get().size(), m_inv.dirty.Get().size());
-        const auto counts = Counts(*service);
-        EXPECT_EQ(counts.records + counts.evicted, 0u);
+        EXPECT_EQ(Tracked(*service), "r0 e0 p0");
         EXPECT_TRUE(m_inv.evicted.Get().empty());
     }
 }
@@ -223,31 +221,27 @@ TEST_F(Coherence, OwnMessageDropsOlderDifferingEntriesOfOtherCaches) {
     service->OnRemoved(*cacheB);
 }
 
-TEST_F(Coherence, EntryOlderThanFiledContentIsDirtyOnArrivalAndNotPublished) {
+TEST_F(Coherence, SavedMessagesCountKeyHashesStaleArrivalsAndExpiredCaches) {
     auto service = Make(false);
+    const long long saved = VelmoraCounters::RedisPubsubSavedMessages;
     service->OnAdded(kKey, {1, 1}, 100 * kSecond, 1, m_other);
-    m_published.clear();
-    const OnAddedMetrics metrics = service->OnAdded(kKey, {2, 2}, 0, 2, m_cache);
+    EXPECT_EQ(VelmoraCounters::RedisPubsubSavedMessages - saved, 1);
+    service->OnAdded(kKey, {1, 1}, 1, 3, m_cache);  // same content: never dirty
+    EXPECT_EQ(VelmoraCounters::RedisPubsubSavedMessages - saved, 1);
+    EXPECT_EQ(Lines(TLog::Debug).back(),
+              TString("RedisPubsub OnAdded data=1-1@1 on channel=defaultns.12-34 CacheGuid=3, "
+                      "cache=") +
+                  Ptr(m_cache.get()));
+
+    // An entry older than content filed already is dirty on arrival and not published.
+    const OnAddedMetrics stale = service->OnAdded(kKey, {2, 2}, 0, 2, m_cache);
     EXPECT_EQ(m_cache->dirty.Get(), Guids{2});
     EXPECT_EQ(m_inv.dirty.Get(), (Calls{{{2}, m_cache.get()}}));
     EXPECT_TRUE(m_other->dirty.Get().empty());
-    EXPECT_TRUE(m_published.empty());
-    EXPECT_EQ(metrics.publishMs + metrics.pruneMs, 0u);
-    EXPECT_EQ(Counts(*service).records, 1u);
-}
+    EXPECT_EQ(m_published.size(), 2u);
+    EXPECT_EQ(stale.publishMs + stale.pruneMs, 0u);
 
-TEST_F(Coherence, SavedMessagesCountKeyHashesAndExpiredCachesAreOnlyPublished) {
-    auto service = Make(false);
-    const long long saved = VelmoraCounters::RedisPubsubSavedMessages;
-    service->OnAdded(kKey, {1, 1}, 1, 1, m_cache);
-    EXPECT_EQ(VelmoraCounters::RedisPubsubSavedMessages - saved, 1);
-    service->OnAdded(kKey, {2, 2}, 1, 3, m_other);
-    EXPECT_EQ(VelmoraCounters::RedisPubsubSavedMessages - saved, 1);
-    EXPECT_EQ(Lines(TLog::Debug).back(),
-              TString("RedisPubsub OnAdded data=2-2@1 on channel=defaultns.12-34 CacheGuid=3, "
-                      "cache=") +
-                  Ptr(m_other.get()));
-
+    // A cache that is gone is only published for.
     std::weak_ptr<ICoherentCache> gone = std::make_shared<RecordingCache>();
     const OnAddedMetrics metrics = service->OnAdded({7, 7}, {1, 1}, 1, 5, gone);
     EXPECT_EQ(m_published.size(), 3u);
@@ -272,9 +266,7 @@ TEST_F(Coherence, RemovalBeforeAdditionLeavesAPlaceholderThatTheAdditionConsumes
 
     service->OnAdded(kKey, {1, 1}, 1, 9, m_cache);
     EXPECT_TRUE(m_published.empty());
-    const auto counts = Counts(*service);
-    EXPECT_EQ(counts.placeholders, 1u);
-    EXPECT_EQ(counts.records, 0u);
+    EXPECT_EQ(Tracked(*service), "r0 e0 p1");
     EXPECT_EQ(VelmoraCounters::RedisPubsubPlaceholderSize, 1);
     const std::vector<TString> lines = Lines(TLog::Debug);
     EXPECT_EQ(lines.back(), TString("RedisPubsub: Deleting placeholder for CacheGuid=9, cache=") +
@@ -322,9 +314,7 @@ TEST_F(Coherence, RemovalsThatChangeNothing) {
     EXPECT_EQ(errors[1].attributes.at("CacheGuid"), "1");
     EXPECT_EQ(errors[1].attributes.at("Cache"), Ptr(m_cache.get()));
     EXPECT_EQ(errors[1].error, VelmoraError(0xC5E8FF71, "LogSite_AutoGen_0xC5E8FF71"));
-    const auto counts = Counts(*service);
-    EXPECT_EQ(counts.evicted, 1u);
-    EXPECT_EQ(counts.placeholders, 0u);
+    EXPECT_EQ(Tracked(*service), "r1 e1 p0");
 }
 
 TEST_F(Coherence, ForgettingACacheRemovesItsRecordsAndReportsItsGuids) {
@@ -339,10 +329,7 @@ TEST_F(Coherence, ForgettingACacheRemovesItsRecordsAndReportsItsGuids) {
 
     EXPECT_EQ(m_inv.evicted.Get(), (Calls{{{10, 20, 30}, m_cache.get()}}));
     EXPECT_EQ(m_inv2.evicted.Get(), m_inv.evicted.Get());
-    const auto counts = Counts(*service);
-    EXPECT_EQ(counts.records, 1u);
-    EXPECT_EQ(counts.evicted, 0u);
-    EXPECT_EQ(counts.placeholders, 1u);
+    EXPECT_EQ(Tracked(*service), "r1 e0 p1");
     EXPECT_EQ(Lines(TLog::Debug).back(),
               TString("RedisPubsub OnRemoved CacheGuid=ALL on cache=") + Ptr(m_cache.get()));
     service->OnRemoved(*m_cache);  // nothing tracked: still reported, with no guids
@@ -424,9 +411,9 @@ TEST_F(Coherence, AsyncModeReportsOnlyTheLaunchAndTracksOnAWorker) {
     const OnRemovedMetrics removed = service->OnRemoved(Guids{1, 2}, m_other);
     EXPECT_EQ(removed.guidCount, 2u);
     EXPECT_EQ(removed.lockMs + removed.pruneMs, 0u);
-    for (int i = 0; i < 4000 && Counts(*service).placeholders + Counts(*service).records < 3; ++i)
+    for (int i = 0; i < 4000 && Tracked(*service) != "r1 e0 p2"; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(Counts(*service).records, 1u);
+    EXPECT_EQ(Tracked(*service), "r1 e0 p2");
 
     // Under a cancelled context the task is skipped: nothing is tracked or published.
     auto context = AsyncTask::CancellationContext::Create();

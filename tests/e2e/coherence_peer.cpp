@@ -8,13 +8,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <thread>
-#include <vector>
 
-#include "caching/CascadeInvalidator.h"
+#include "../caching/RedisPubsubTestDoubles.h"
 #include "caching/CascadeInvalidatorHolder.h"
-#include "caching/RedisPubsub.h"
 #include "utility/SynchronizedCache.h"
 #include "velredis/RedisConfig.h"
 #include "velredis/RedisSubscriptionManager.h"
@@ -22,43 +19,14 @@
 
 using namespace velmora::caching;
 
-namespace {
-
-class CountingInvalidator : public ICascadeInvalidator {
-public:
-    void OnEntryUsed(unsigned, const ICoherentCache*) override {}
-    void OnEvicted(const std::vector<unsigned>&, const ICoherentCache*) override {}
-    void OnDirty(const std::vector<unsigned>& guids, const ICoherentCache*) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_dirty.insert(m_dirty.end(), guids.begin(), guids.end());
-    }
-    std::vector<unsigned> Dirty() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_dirty;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<unsigned> m_dirty;
-};
-
-unsigned long long Arg(char** argv, int i) {
-    return std::strtoull(argv[i], nullptr, 10);
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-    if (argc != 8) {
-        std::fprintf(stderr, "usage: %s port keyhi keylo hashhi hashlo timestamp wait\n", argv[0]);
-        return 2;
-    }
+    if (argc != 8) return 2;
+    const auto arg = [&](int i) { return std::strtoull(argv[i], nullptr, 10); };
     RedisEndpointConfig config;
-    config.port = static_cast<int>(Arg(argv, 1));
+    config.port = static_cast<int>(arg(1));
     config.heartbeatInterval = std::chrono::milliseconds(300);
     ConfigureRedis(config);
-
-    CountingInvalidator invalidator;
+    veltest::RecordingInvalidator invalidator;
     CascadeInvalidatorHolderFactory::GetInstance().Initialize(
         {&invalidator, nullptr, nullptr, nullptr});
 
@@ -68,24 +36,22 @@ int main(int argc, char** argv) {
         std::printf("error not-subscribed\n");
         return 3;
     }
-
     TReadWriteLock lock;
     auto cache = std::make_shared<SynchronizedCache>(
         std::make_shared<CacheHelpers::LifetimePolicy>(1000), &lock);
     const unsigned guid = cache->AddEntry(CacheHelpers::Payload(new VelCacheData()));
-    service->OnAdded({Arg(argv, 2), Arg(argv, 3)}, {Arg(argv, 4), Arg(argv, 5)}, Arg(argv, 6), guid,
-                     cache);
+    service->OnAdded({arg(2), arg(3)}, {arg(4), arg(5)}, arg(6), guid, cache);
     std::printf("added %u\n", guid);
     std::fflush(stdout);
 
-    if (Arg(argv, 7) == 1) {
+    if (arg(7) == 1) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while ((cache->GetSize() != 0 || invalidator.Dirty().empty()) &&
+        while ((cache->GetSize() != 0 || invalidator.dirty.Get().empty()) &&
                std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        const std::vector<unsigned> dirty = invalidator.Dirty();
+        const auto dirty = invalidator.dirty.Get();
         if (cache->GetSize() == 0 && !dirty.empty())
-            std::printf("dirty %u %zu\n", dirty.front(), dirty.size());
+            std::printf("dirty %u %zu\n", dirty.front().first.front(), dirty.size());
         else
             std::printf("not-dirty %llu\n", cache->GetSize());
     }

@@ -10,68 +10,58 @@
 using namespace AsyncTask;
 using namespace std::chrono_literals;
 
+namespace {
+template <class F>
+auto Launch_(Launch launch, F&& work) {
+    return Async(launch, WhenCanceled::AfterWorkEnds, PreStartCancellationBehavior::SkipWork,
+                 std::forward<F>(work));
+}
+}  // namespace
+
 // Pool tasks that block waiting for another task (the guarded call with a time-out of the
 // external caches) must not starve the tasks they wait for.
 TEST(AsyncTaskConcurrency, SixtyFourNestedWaitsAtOnceCompleteWithoutDeadlock) {
     constexpr int kOuter = 64;
     std::atomic<int> inside{0};
-    std::atomic<bool> allInside{false};
     std::vector<Future<bool>> outer;
     for (int i = 0; i < kOuter; ++i) {
-        outer.push_back(Async(Launch::Async, WhenCanceled::AfterWorkEnds,
-                              PreStartCancellationBehavior::SkipWork, [&] {
-                                  // Hold every outer task until all 64 are running at once.
-                                  if (++inside == kOuter) allInside = true;
-                                  for (int s = 0; s < 3000 && !allInside; ++s)
-                                      std::this_thread::sleep_for(10ms);
-                                  auto inner = Async(Launch::Async, WhenCanceled::AfterWorkEnds,
-                                                     PreStartCancellationBehavior::SkipWork,
-                                                     [] { return true; });
-                                  return inner.WaitFor(60s) == FutureStatus::Ready && inner.Get();
-                              }));
+        outer.push_back(Launch_(Launch::Async, [&] {
+            // Hold every outer task until all 64 are running at once.
+            ++inside;
+            for (int s = 0; s < 3000 && inside < kOuter; ++s) std::this_thread::sleep_for(10ms);
+            auto inner = Launch_(Launch::Async, [] { return true; });
+            return inner.WaitFor(60s) == FutureStatus::Ready && inner.Get();
+        }));
     }
     for (auto& f : outer) ASSERT_EQ(f.WaitFor(90s), FutureStatus::Ready);
-    EXPECT_TRUE(allInside.load());
+    EXPECT_EQ(inside.load(), kOuter);
     for (auto& f : outer) EXPECT_TRUE(f.Get());
 }
 
-TEST(AsyncTaskConcurrency, DeferredWorkRunsOnceWhenManyThreadsGetAtOnce) {
-    std::atomic<int> runs{0};
-    auto f = Async(Launch::Deferred, WhenCanceled::AfterWorkEnds,
-                   PreStartCancellationBehavior::SkipWork, [&] {
-                       ++runs;
-                       std::this_thread::sleep_for(5ms);
-                       return std::make_shared<std::vector<unsigned char>>(1, 42);
-                   });
-    std::vector<std::thread> threads;
-    std::atomic<int> ok{0};
-    for (int i = 0; i < 8; ++i)
-        threads.emplace_back([f, &ok] {
-            auto bytes = f.Get();
-            if (bytes && bytes->at(0) == 42) ++ok;
-        });
-    for (auto& t : threads) t.join();
-    EXPECT_EQ(runs.load(), 1);
-    EXPECT_EQ(ok.load(), 8);
-}
-
-TEST(AsyncTaskConcurrency, CompletionIsVisibleToWaitersOnEveryThread) {
-    for (int round = 0; round < 50; ++round) {
-        std::atomic<bool> go{false};
-        int payload = 0;
-        auto f = Async(Launch::Async, WhenCanceled::AfterWorkEnds,
-                       PreStartCancellationBehavior::SkipWork, [&] {
-                           while (!go) std::this_thread::yield();
-                           payload = round + 1;  // published by completing the future
-                       });
-        std::vector<std::thread> waiters;
-        std::atomic<int> seen{0};
-        for (int i = 0; i < 4; ++i)
-            waiters.emplace_back([&, f] {
-                if (f.WaitFor(30s) == FutureStatus::Ready && payload == round + 1) ++seen;
+// Deferred work runs once however many threads Get at once, and an asynchronous result is
+// visible to waiters on every thread.
+TEST(AsyncTaskConcurrency, ManyThreadsGetAndWaitOnOneFuture) {
+    for (const Launch launch : {Launch::Deferred, Launch::Async}) {
+        for (int round = 0; round < 20; ++round) {
+            std::atomic<bool> go{launch == Launch::Deferred};
+            std::atomic<int> runs{0}, seen{0};
+            int payload = 0;
+            auto f = Launch_(launch, [&] {
+                while (!go) std::this_thread::yield();
+                std::this_thread::sleep_for(1ms);  // widens the window for a second run
+                payload = round + 1;               // published by completing the future
+                return ++runs;
             });
-        go = true;
-        for (auto& t : waiters) t.join();
-        EXPECT_EQ(seen.load(), 4);
+            std::vector<std::thread> threads;
+            for (int i = 0; i < 6; ++i)
+                threads.emplace_back([&, f] {
+                    if (launch == Launch::Async && f.WaitFor(30s) != FutureStatus::Ready) return;
+                    if (f.Get() == 1 && payload == round + 1) ++seen;
+                });
+            go = true;
+            for (auto& t : threads) t.join();
+            EXPECT_EQ(runs.load(), 1);
+            EXPECT_EQ(seen.load(), 6);
+        }
     }
 }

@@ -26,40 +26,48 @@ auto Launch_(Launch launch, F&& work) {
 }
 
 // A gate that work can block on until the test opens it.
-class Gate {
-public:
-    void Open() { m_promise.set_value(); }
-    void Wait() const { m_future.wait(); }
-
-private:
-    std::promise<void> m_promise;
-    std::shared_future<void> m_future = m_promise.get_future().share();
+struct Gate {
+    std::promise<void> promise;
+    std::shared_future<void> future = promise.get_future().share();
+    void Open() { promise.set_value(); }
+    void Wait() const { future.wait(); }
 };
+
+template <class E, class F>
+std::string WhatOf(F&& f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e.what();
+    }
+    return "<no exception>";
+}
+
+static_assert(std::is_base_of_v<VelmoraException, InvalidFutureException> &&
+              std::is_base_of_v<VelmoraException, CancelException> &&
+              std::is_base_of_v<VelmoraException, BrokenPromiseException> &&
+              std::is_base_of_v<VelmoraException, PromiseAlreadySetException>);
 
 }  // namespace
 
-TEST(AsyncTaskLaunch, AsyncRunsOnAnotherThreadAndGetReturnsEachResultType) {
+TEST(AsyncTask, AsyncRunsElsewhereGetReturnsEachResultTypeAndRethrowsEveryTime) {
     const auto caller = std::this_thread::get_id();
     auto b = Launch_(Launch::Async, [&] { return std::this_thread::get_id() != caller; });
     auto bytes =
         Launch_(Launch::Async, [] { return std::make_shared<std::vector<unsigned char>>(3, 7); });
     std::atomic<int> ran{0};
     auto v = Launch_(Launch::Async, [&] { ++ran; });
+    Future<bool> explicitType =
+        Async<bool>(Launch::Deferred, WhenCanceled::AfterWorkEnds,
+                    PreStartCancellationBehavior::SkipWork, [] { return 1; });
     EXPECT_TRUE(b.Get());
     ASSERT_TRUE(bytes.Get());
     EXPECT_EQ(*bytes.Get(), std::vector<unsigned char>(3, 7));
     v.Get();
     EXPECT_EQ(ran.load(), 1);
     EXPECT_EQ(v.WaitFor(0ms), FutureStatus::Ready);
-}
+    EXPECT_TRUE(explicitType.Get());
 
-TEST(AsyncTaskLaunch, ExplicitResultTypeAcceptsAnyCallable) {
-    Future<bool> f = Async<bool>(Launch::Deferred, WhenCanceled::AfterWorkEnds,
-                                 PreStartCancellationBehavior::SkipWork, [] { return true; });
-    EXPECT_TRUE(f.Get());
-}
-
-TEST(AsyncTaskLaunch, ExceptionEscapingWorkIsRethrownByEveryGet) {
     auto f = Launch_(Launch::Async, []() -> bool { throw std::runtime_error("boom"); });
     EXPECT_THROW(f.Get(), std::runtime_error);
     EXPECT_THROW(f.Get(), std::runtime_error);
@@ -67,7 +75,7 @@ TEST(AsyncTaskLaunch, ExceptionEscapingWorkIsRethrownByEveryGet) {
     EXPECT_THROW(d.Get(), std::runtime_error);
 }
 
-TEST(AsyncTaskDeferred, WaitForNeverRunsTheWorkAndGetRunsItOnTheCaller) {
+TEST(AsyncTask, WaitForNeverRunsDeferredWorkAndGetRunsItOnceOnTheCaller) {
     std::atomic<int> runs{0};
     std::thread::id ranOn;
     auto f = Launch_(Launch::Deferred, [&] {
@@ -85,10 +93,24 @@ TEST(AsyncTaskDeferred, WaitForNeverRunsTheWorkAndGetRunsItOnTheCaller) {
     EXPECT_EQ(f.WaitFor(0ms), FutureStatus::Ready);
 }
 
-TEST(AsyncTaskRelease, DeferredWorkNobodyGotRunsOnTheThreadThatReleasesTheLastReference) {
+TEST(AsyncTask, WaitForTimesOutOnRunningWorkNegativeCountsAsZeroAndReadyFuturesAreComplete) {
+    Gate gate;
+    auto f = Launch_(Launch::Async, [&] { gate.Wait(); });
+    EXPECT_EQ(f.WaitFor(-1000000ms), FutureStatus::Timeout);
+    EXPECT_EQ(f.WaitFor(20ms), FutureStatus::Timeout);
+    gate.Open();
+    EXPECT_EQ(f.WaitFor(30s), FutureStatus::Ready);
+
+    auto b = MakeReadyFuture(true);
+    EXPECT_EQ(b.WaitFor(0ms), FutureStatus::Ready);
+    EXPECT_TRUE(b.Get());
+    EXPECT_EQ(MakeReadyFuture(Bytes()).Get(), nullptr);
+    MakeReadyFuture().Get();
+}
+
+TEST(AsyncTask, DeferredWorkNobodyGotRunsOnTheThreadThatReleasesTheLastReference) {
     std::atomic<int> runs{0};
-    std::thread::id ranOn;
-    std::thread::id releasedOn;
+    std::thread::id ranOn, releasedOn;
     {
         auto f = Launch_(Launch::Deferred, [&] {
             ++runs;
@@ -107,7 +129,7 @@ TEST(AsyncTaskRelease, DeferredWorkNobodyGotRunsOnTheThreadThatReleasesTheLastRe
     EXPECT_EQ(ranOn, releasedOn);
 }
 
-TEST(AsyncTaskRelease, ReleasingQueuedWorkNeitherCancelsNorWaitsForIt) {
+TEST(AsyncTask, ReleasingQueuedWorkNeitherCancelsNorWaitsForIt) {
     Gate gate;
     std::atomic<bool> done{false};
     auto f = Launch_(Launch::Async, [&] {
@@ -121,16 +143,7 @@ TEST(AsyncTaskRelease, ReleasingQueuedWorkNeitherCancelsNorWaitsForIt) {
     EXPECT_TRUE(done.load());
 }
 
-TEST(AsyncTaskWait, WaitForTimesOutOnRunningWorkAndNegativeCountsAsZero) {
-    Gate gate;
-    auto f = Launch_(Launch::Async, [&] { gate.Wait(); });
-    EXPECT_EQ(f.WaitFor(-1000000ms), FutureStatus::Timeout);
-    EXPECT_EQ(f.WaitFor(20ms), FutureStatus::Timeout);
-    gate.Open();
-    EXPECT_EQ(f.WaitFor(30s), FutureStatus::Ready);
-}
-
-TEST(AsyncTaskWait, FutureWithoutStateRaisesInvalidFuture) {
+TEST(AsyncTask, InvalidFuturesBrokenAndAlreadySetPromisesRaiseTheirExceptions) {
     Future<bool> empty;
     EXPECT_FALSE(empty.IsValid());
     EXPECT_THROW(empty.WaitFor(0ms), InvalidFutureException);
@@ -138,45 +151,18 @@ TEST(AsyncTaskWait, FutureWithoutStateRaisesInvalidFuture) {
     Future<void> released = MakeReadyFuture();
     released.Release();
     EXPECT_THROW(released.Get(), InvalidFutureException);
-}
 
-TEST(AsyncTaskWait, MakeReadyFutureIsCompleteAtOnce) {
-    auto b = MakeReadyFuture(true);
-    EXPECT_EQ(b.WaitFor(0ms), FutureStatus::Ready);
-    EXPECT_TRUE(b.Get());
-    auto bytes = MakeReadyFuture(Bytes());
-    EXPECT_EQ(bytes.Get(), nullptr);
-    MakeReadyFuture().Get();
-}
-
-TEST(AsyncTaskPromise, BrokenAndAlreadySetPromisesAreReported) {
-    Future<bool> f;
-    { f = Promise<bool>().GetFuture(); }
-    try {
-        f.Get();
-        FAIL() << "no exception";
-    } catch (const BrokenPromiseException& e) {
-        EXPECT_STREQ(e.what(), "BrokenPromise");
-    }
+    Future<bool> broken = Promise<bool>().GetFuture();
+    EXPECT_EQ(WhatOf<BrokenPromiseException>([&] { broken.Get(); }), "BrokenPromise");
     Promise<int> p;
     p.SetValue(4);
-    try {
-        p.SetValue(5);
-        FAIL() << "no exception";
-    } catch (const PromiseAlreadySetException& e) {
-        EXPECT_STREQ(e.what(), "PromiseAlreadySet");
-    }
+    EXPECT_EQ(WhatOf<PromiseAlreadySetException>([&] { p.SetValue(5); }), "PromiseAlreadySet");
     EXPECT_THROW(p.SetException(std::make_exception_ptr(std::runtime_error("x"))),
                  PromiseAlreadySetException);
     EXPECT_EQ(p.GetFuture().Get(), 4);
 }
 
-static_assert(std::is_base_of_v<VelmoraException, InvalidFutureException> &&
-              std::is_base_of_v<VelmoraException, CancelException> &&
-              std::is_base_of_v<VelmoraException, BrokenPromiseException> &&
-              std::is_base_of_v<VelmoraException, PromiseAlreadySetException>);
-
-TEST(AsyncTaskCancel, WorkRunsUnderTheLaunchingThreadsContext) {
+TEST(AsyncTask, WorkRunsUnderTheLaunchingThreadsCancellationContext) {
     auto context = CancellationContext::Create();
     ScopedCancellationContext bind(context);
     auto a = Launch_(Launch::Async, [] { return GetCurrentCancellationContext(); });
@@ -187,7 +173,7 @@ TEST(AsyncTaskCancel, WorkRunsUnderTheLaunchingThreadsContext) {
     EXPECT_EQ(fromOtherThread, context);
 }
 
-TEST(AsyncTaskCancel, CancelledBeforeStartSkipsWorkAndCompletesWithCancelException) {
+TEST(AsyncTask, CancelledBeforeStartSkipsWorkAndCompletesWithCancelException) {
     std::atomic<int> runs{0};
     auto context = CancellationContext::Create();
     Future<bool> got;
@@ -203,11 +189,10 @@ TEST(AsyncTaskCancel, CancelledBeforeStartSkipsWorkAndCompletesWithCancelExcepti
     EXPECT_EQ(GetCurrentCancellationContext(), nullptr);
 }
 
-TEST(AsyncTaskCancel, CancelWhileRunningCompletesWhenTheWorkEnds) {
+TEST(AsyncTask, CancelWhileRunningCompletesWhenTheWorkEnds) {
     auto parent = CancellationContext::Create();
     auto child = CancellationContext::Create(parent);
-    Gate started;
-    Gate proceed;
+    Gate started, proceed;
     ScopedCancellationContext bind(child);
     auto f = Launch_(Launch::Async, [&] {
         started.Open();
@@ -222,7 +207,7 @@ TEST(AsyncTaskCancel, CancelWhileRunningCompletesWhenTheWorkEnds) {
     EXPECT_TRUE(f.Get());  // the work ran to its end and saw the cancellation
 }
 
-TEST(AsyncTaskPool, AsyncRunsOnADedicatedThreadWhenEveryWorkerIsBusy) {
+TEST(AsyncTask, AsyncRunsOnADedicatedThreadWhenEveryWorkerIsBusy) {
     ASSERT_GE(GetPoolSize(), 2);
     Gate gate;
     std::atomic<int> started{0};

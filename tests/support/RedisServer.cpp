@@ -6,7 +6,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,8 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <thread>
-#include <vector>
 
 extern char** environ;
 
@@ -23,35 +22,31 @@ namespace veltest {
 
 namespace {
 
-int FreeLoopbackPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+sockaddr_in Loopback(int port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    return addr;
+}
+
+int FreeLoopbackPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = Loopback(0);
     socklen_t len = sizeof addr;
     int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
         port = ntohs(addr.sin_port);
     ::close(fd);
     return port;
 }
 
-int ConnectLoopback(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    timeval tv{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+// Polls every 10 ms, up to `tries` times, whether `pid` has exited (and reaps it).
+bool Exited(pid_t pid, int tries) {
+    for (int i = 0; i < tries; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+        if (::waitpid(pid, nullptr, WNOHANG) == pid) return true;
+    return false;
 }
 
 }  // namespace
@@ -60,29 +55,16 @@ RedisServer::RedisServer() = default;
 
 RedisServer::~RedisServer() {
     Stop();
-    if (!m_dir.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_dir, ignored);
-    }
+    std::error_code ignored;
+    if (!m_dir.empty()) std::filesystem::remove_all(m_dir, ignored);
 }
 
 bool RedisServer::IsInstalled() {
-    const char* path = std::getenv("PATH");
-    std::string paths = path ? path : "/usr/bin:/bin";
-    std::size_t start = 0;
-    while (start <= paths.size()) {
-        std::size_t end = paths.find(':', start);
-        if (end == std::string::npos) end = paths.size();
-        const std::string candidate = paths.substr(start, end - start) + "/redis-server";
-        if (::access(candidate.c_str(), X_OK) == 0) return true;
-        start = end + 1;
-    }
-    return false;
+    return std::system("command -v redis-server >/dev/null 2>&1") == 0;
 }
 
 std::string RedisServer::Start() {
     if (m_pid > 0) return "";
-    if (!IsInstalled()) return "redis-server is not installed";
     if (m_port == 0) m_port = FreeLoopbackPort();
     if (m_dir.empty()) {
         char pattern[] = "/tmp/velredis-test-XXXXXX";
@@ -90,60 +72,37 @@ std::string RedisServer::Start() {
         m_dir = pattern;
     }
     const std::string port = std::to_string(m_port);
-    std::vector<std::string> args = {"redis-server",
-                                     "--port",
-                                     port,
-                                     "--bind",
-                                     "127.0.0.1",
-                                     "--save",
-                                     "",
-                                     "--appendonly",
-                                     "no",
-                                     "--dir",
-                                     m_dir,
-                                     "--daemonize",
-                                     "no",
-                                     "--logfile",
-                                     "",
-                                     "--loglevel",
-                                     "warning",
-                                     "--protected-mode",
-                                     "no"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::string conf = m_dir + "/redis.conf";
+    std::ofstream(conf) << "port " << port << "\nbind 127.0.0.1\nsave \"\"\nappendonly no\ndir "
+                        << m_dir << "\nlogfile \"\"\nloglevel warning\nprotected-mode no\n";
+    // Standard streams go to /dev/null so that a server outliving a crashed test holds no pipe of
+    // the test runner; the server gets default signal handling whatever the test process ignores.
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    // Standard streams go to /dev/null so that a server outliving a crashed test holds no pipe
-    // of the test runner. The server starts with default signal handling, whatever the test process
-    // ignores.
+    for (int fd = 0; fd < 3; ++fd)
+        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
-    sigset_t all;
+    sigset_t all, none;
     sigfillset(&all);
-    sigset_t none;
     sigemptyset(&none);
     posix_spawnattr_setsigdefault(&attr, &all);
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    pid_t pid = -1;
-    const int rc = ::posix_spawnp(&pid, "redis-server", &actions, &attr, argv.data(), environ);
+    char* argv[] = {const_cast<char*>("redis-server"), conf.data(), nullptr};
+    const int rc = ::posix_spawnp(&m_pid, "redis-server", &actions, &attr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
-    if (rc != 0) return std::string("cannot start redis-server: ") + std::strerror(rc);
-    m_pid = pid;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
+    if (rc != 0) {
+        m_pid = -1;
+        return std::string("cannot start redis-server: ") + std::strerror(rc);
+    }
+    for (int i = 0; i < 1000; ++i) {
         if (Ping()) return "";
-        int status = 0;
-        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+        if (Exited(m_pid, 1)) {
             m_pid = -1;
             return "redis-server exited at start on port " + port;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     Stop();
     return "redis-server did not answer PING within 10 s on port " + port;
@@ -151,19 +110,9 @@ std::string RedisServer::Start() {
 
 void RedisServer::Stop() {
     if (m_pid <= 0) return;
-    if (m_frozen) Thaw();
+    Thaw();
     ::kill(m_pid, SIGTERM);
-    for (int i = 0; i < 500; ++i) {
-        int status = 0;
-        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-            m_pid = -1;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ::kill(m_pid, SIGKILL);
-    int status = 0;
-    ::waitpid(m_pid, &status, 0);
+    if (!Exited(m_pid, 500) && ::kill(m_pid, SIGKILL) == 0) ::waitpid(m_pid, nullptr, 0);
     m_pid = -1;
 }
 
@@ -177,11 +126,8 @@ void RedisServer::Thaw() {
 
 velmora::caching::RedisEndpointConfig RedisServer::MakeConfig() const {
     velmora::caching::RedisEndpointConfig config;
-    config.host = "127.0.0.1";
     config.port = m_port;
     config.poolSize = 4;
-    config.connectTimeout = std::chrono::milliseconds(1000);
-    config.commandTimeout = std::chrono::milliseconds(1000);
     config.heartbeatInterval = std::chrono::milliseconds(300);
     config.reconnectBackoffMin = std::chrono::milliseconds(20);
     config.reconnectBackoffMax = std::chrono::milliseconds(300);
@@ -189,18 +135,19 @@ velmora::caching::RedisEndpointConfig RedisServer::MakeConfig() const {
 }
 
 std::string RedisServer::Command(const std::string& inlineCommand) const {
-    const int fd = ConnectLoopback(m_port);
-    if (fd < 0) return "";
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval tv{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    const sockaddr_in addr = Loopback(m_port);
     const std::string line = inlineCommand + "\r\n";
     std::string reply;
-    if (::send(fd, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size())) {
-        char buffer[512];
-        while (reply.find("\r\n") == std::string::npos) {
-            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-            if (n <= 0) break;
+    char buffer[512];
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::send(fd, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size()))
+        for (ssize_t n; reply.find("\r\n") == std::string::npos &&
+                        (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
             reply.append(buffer, static_cast<std::size_t>(n));
-        }
-    }
     ::close(fd);
     const auto end = reply.find("\r\n");
     return end == std::string::npos ? "" : reply.substr(0, end);

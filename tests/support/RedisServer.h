@@ -28,7 +28,6 @@ public:
     void Stop();
     void Freeze();
     void Thaw();
-    bool IsRunning() const { return m_pid > 0; }
 
     int Port() const { return m_port; }
     // An endpoint configuration for this server with short time-outs suited to tests.

@@ -28,15 +28,12 @@ public:
     }
     // Hands raw bytes to every matching subscriber on the calling thread.
     void Deliver(const TString& channel, const std::string& bytes) {
-        std::vector<Callback> matching;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            for (const auto& [pattern, callback] : subscriptions)
-                if (channel.startsWith(pattern.mid(0, pattern.length() - 1)))
-                    matching.push_back(callback);
-        }
-        for (const auto& callback : matching)
-            callback(channel, bytes.data(), static_cast<int>(bytes.size()));
+        std::unique_lock<std::mutex> lock(m_mutex);
+        auto matching = subscriptions;
+        lock.unlock();
+        for (const auto& [pattern, callback] : matching)
+            if (channel.startsWith(pattern.mid(0, pattern.length() - 1)))
+                callback(channel, bytes.data(), static_cast<int>(bytes.size()));
     }
 
     // Guarded by m_mutex while services run.

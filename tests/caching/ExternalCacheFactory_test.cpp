@@ -7,122 +7,94 @@
 
 using namespace velmora::caching;
 using namespace veltest;
+using F = velmora::caching::ExternalCacheFactory;
 
 namespace {
 
 using Null = NullExternalCache<TString, ExternalBytes>;
 
-std::string FailedExpression(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const LogicException& e) {
-        EXPECT_EQ(e.GetFile(), "main/caching/ExternalCacheFactory.cpp");
-        return e.GetExpression();
-    }
-    return "<none>";
-}
-
 class Factory : public ExternalCacheTest {
 protected:
     ~Factory() override {
-        ExternalCacheFactory::Initialize(ExternalCacheFactory::MakeNullCache());
-        ExternalCacheFactory::AllowFactoryOverridePerNamespace(true);
+        F::Initialize(F::MakeNullCache());
+        F::AllowFactoryOverridePerNamespace(true);
     }
-    // A plain function that records the namespaces it was asked for and makes scripted caches.
-    ExternalCacheFactory::FactoryFunc Recording() {
-        return [this](TString ns, unsigned long long, unsigned int) -> ExternalCachePtr {
-            m_asked.push_back(ns);
-            return std::make_shared<ScriptedCache>();
-        };
-    }
+    // Makes a cache for `ns` and tells whether it is a `T`.
     template <class T>
-    static bool Is(const ExternalCachePtr& cache) {
-        return dynamic_cast<T*>(cache.get()) != nullptr;
+    static bool Makes(const char* ns) {
+        return dynamic_cast<T*>(F::MakeCache(TString(ns), 1, 2).get()) != nullptr;
     }
 
     ScratchDir m_dir;  // external caching on
     std::vector<TString> m_asked;
 };
 
-TEST_F(Factory, DefaultStateGivesNullCachesExceptOverriddenNamespaces) {
-    ExternalCacheFactory::UnInitialize();
-    for (const TString& ns :
-         {ExternalCacheFactory::PortableSessionCheckpointNamespace, TString("anything")})
-        EXPECT_TRUE(Is<Null>(ExternalCacheFactory::MakeCache(ns, 10, 0))) << ns;
-    EXPECT_TRUE(Is<DiskExternalCache>(ExternalCacheFactory::MakeCache(TString("MapTiles"), 0, 0)));
-}
-
-TEST_F(Factory, OverrideNamespacesIgnoreTheInstalledFunctionUntilDisallowed) {
-    ExternalCacheFactory::Initialize(Recording());
-    const std::vector<TString> overridden = {TString("MapTiles"), TString("WAV2"), TString("IS")};
-    for (const TString& ns : overridden)
-        EXPECT_TRUE(Is<DiskExternalCache>(ExternalCacheFactory::MakeCache(ns, 1, 2))) << ns;
-    EXPECT_TRUE(Is<ScriptedCache>(ExternalCacheFactory::MakeCache(TString("PSC"), 1, 2)));
+TEST_F(Factory, OverrideNamespacesAreDiskCachesUntilDisallowed) {
+    F::UnInitialize();  // the default: null caches
+    EXPECT_TRUE(Makes<Null>("PSC") && Makes<Null>("anything"));
+    EXPECT_EQ(F::PortableSessionCheckpointNamespace, TString("PSC"));
+    F::Initialize(F::FactoryFunc([this](TString ns, unsigned long long, unsigned int) {
+        m_asked.push_back(ns);
+        return ExternalCachePtr(std::make_shared<ScriptedCache>());
+    }));
+    for (const char* ns : {"MapTiles", "WAV2", "IS"})
+        EXPECT_TRUE(Makes<DiskExternalCache>(ns)) << ns;
+    EXPECT_TRUE(Makes<ScriptedCache>("PSC"));
     EXPECT_EQ(m_asked, std::vector<TString>{TString("PSC")});
-
     AppConfig::GetInstance().SetExternalCacheEnabled(false);
-    EXPECT_TRUE(Is<Null>(ExternalCacheFactory::MakeCache(TString("MapTiles"), 1, 2)));
+    EXPECT_TRUE(Makes<Null>("MapTiles"));
+    F::AllowFactoryOverridePerNamespace(false);
+    EXPECT_FALSE(F::AllowFactoryOverridePerNamespace());
+    for (const char* ns : {"MapTiles", "WAV2", "IS"}) EXPECT_TRUE(Makes<ScriptedCache>(ns)) << ns;
 
-    ExternalCacheFactory::AllowFactoryOverridePerNamespace(false);
-    EXPECT_FALSE(ExternalCacheFactory::AllowFactoryOverridePerNamespace());
-    for (const TString& ns : overridden)
-        EXPECT_TRUE(Is<ScriptedCache>(ExternalCacheFactory::MakeCache(ns, 1, 2))) << ns;
-}
-
-TEST_F(Factory, ExtendedFunctionReplacesPlainAndReceivesTheOptions) {
-    ExternalCacheFactory::Initialize(Recording());
+    // An extended function replaces the plain one and receives the options.
     StringOptionTable seen;
-    ExternalCacheFactory::Initialize(ExternalCacheFactory::FactoryFuncEx(
-        [&](TString, const StringOptionTable& options) -> ExternalCachePtr {
+    F::Initialize(
+        F::FactoryFuncEx([&](TString, const StringOptionTable& options) -> ExternalCachePtr {
             seen = options;
             return nullptr;  // returned unchanged
         }));
     const StringOptionTable options{{TString("host"), TString("h1")}};
-    EXPECT_EQ(ExternalCacheFactory::MakeCache(TString("PSC"), 1, 2, options), nullptr);
+    EXPECT_EQ(F::MakeCache(TString("PSC"), 1, 2, options), nullptr);
     EXPECT_EQ(seen, options);
-    EXPECT_EQ(ExternalCacheFactory::MakeCache(TString("PSC"), 1, 2), nullptr);
+    EXPECT_EQ(F::MakeCache(TString("PSC"), 1, 2), nullptr);
     EXPECT_TRUE(seen.empty());
-    EXPECT_TRUE(m_asked.empty());
+    EXPECT_EQ(m_asked.size(), 1u);
 }
 
 TEST_F(Factory, EmptyFunctionsAreMisuseAndUnInitializeRestoresTheNullCache) {
-    ExternalCacheFactory::Initialize(Recording());
-    ExternalCacheFactory::UnInitialize();
-    ExternalCacheFactory::UnInitialize();  // the null-cache function is installed again
-    EXPECT_TRUE(Is<Null>(ExternalCacheFactory::MakeCache(TString("PSC"), 1, 2)));
-
-    ExternalCacheFactory::Initialize(ExternalCacheFactory::FactoryFunc());
-    EXPECT_EQ(FailedExpression([] { ExternalCacheFactory::MakeCache(TString("PSC"), 1, 2); }),
-              "cacheFactoryFunc || cacheFactoryFuncEx");
-    EXPECT_EQ(FailedExpression([] { ExternalCacheFactory::UnInitialize(); }),
-              "cacheFactoryFunc || cacheFactoryFuncEx");
-    // The override namespaces do not need an installed function.
-    EXPECT_TRUE(Is<DiskExternalCache>(ExternalCacheFactory::MakeCache(TString("IS"), 1, 2)));
+    F::Initialize(F::FactoryFunc([](TString, unsigned long long, unsigned int) {
+        return ExternalCachePtr(std::make_shared<ScriptedCache>());
+    }));
+    F::UnInitialize();
+    F::UnInitialize();  // the null-cache function is installed again
+    EXPECT_TRUE(Makes<Null>("PSC"));
+    F::Initialize(F::FactoryFunc());
+    EXPECT_THROW(F::MakeCache(TString("PSC"), 1, 2), LogicException);
+    EXPECT_THROW(F::UnInitialize(), LogicException);
+    EXPECT_TRUE(Makes<DiskExternalCache>("IS"));  // needs no installed function
 }
 
-TEST_F(Factory, NullCacheAnswersAtOnceWithoutTraces) {
-    const auto cache = ExternalCacheFactory::MakeNullCache()(TString("x"), 0, 0);
+TEST_F(Factory, NullCacheAnswersAtOnceWithoutTracesAndDesktopDefaultIsOnDisk) {
+    const auto cache = F::MakeNullCache()(TString("x"), 0, 0);
     auto store = cache->TryStore(TString("k"), Bytes("v"), 0, -1);
     auto load = cache->TryLoad(TString("k"));
-    auto drop = cache->TryDrop(TString("k"));
     EXPECT_EQ(store.WaitFor(std::chrono::milliseconds(0)), AsyncTask::FutureStatus::Ready);
     EXPECT_EQ(load.WaitFor(std::chrono::milliseconds(0)), AsyncTask::FutureStatus::Ready);
     EXPECT_TRUE(store.Get());
     EXPECT_EQ(load.Get(), nullptr);
-    EXPECT_TRUE(drop.Get());
+    EXPECT_TRUE(cache->TryDrop(TString("k")).Get());
     bool timedOut = true;
     EXPECT_EQ(cache->TryLoad(TString("k"), 0, &timedOut), nullptr);
     EXPECT_FALSE(timedOut);
     EXPECT_TRUE(m_host.Log().Records().empty());
     EXPECT_TRUE(m_metrics->Records().empty());
-}
 
-TEST_F(Factory, DesktopDefaultStoresUnderTheNamespaceDirectory) {
-    const auto cache = ExternalCacheFactory::MakeDefaultCacheForDesktop()(TString("PSC"), 1, 0);
-    ASSERT_TRUE(Is<DiskExternalCache>(cache));
-    ASSERT_TRUE(cache->TryStore(TString("k"), Bytes("v"), 0, -1).Get());
+    const auto disk = F::MakeDefaultCacheForDesktop()(TString("PSC"), 1, 0);
+    ASSERT_TRUE(dynamic_cast<DiskExternalCache*>(disk.get()));
+    ASSERT_TRUE(disk->TryStore(TString("k"), Bytes("v"), 0, -1).Get());
     EXPECT_TRUE(std::filesystem::is_directory(m_dir.Path() / "ExternalCacheV1" / "PSC"));
-    EXPECT_EQ(cache->TryGetAllKeys(), std::vector<TString>{TString("k")});
+    EXPECT_EQ(disk->TryGetAllKeys(), std::vector<TString>{TString("k")});
 }
 
 }  // namespace

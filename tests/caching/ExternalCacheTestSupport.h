@@ -6,8 +6,6 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "caching/ExternalCache.h"
@@ -25,15 +23,16 @@ inline ExternalBytesPtr Bytes(const std::string& text) {
 inline std::string Text(const ExternalBytesPtr& bytes) {
     return bytes ? std::string(bytes->begin(), bytes->end()) : "<null>";
 }
-inline std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // The value of `key` in a log line's attributes, or "<absent>".
 inline TString Attr(const StringLookupTable& info, const TString& key) {
-    const auto it = info.find(TString(key));
+    const auto it = info.find(key);
     return it == info.end() ? TString("<absent>") : it->second;
+}
+// The attributes of the only log line `op` wrote since the last Clear (fails otherwise).
+inline StringLookupTable OnlyLine(HostScope& host, const char* op) {
+    const auto lines = host.Log().Find(TString(op));
+    EXPECT_EQ(lines.size(), 1u) << op;
+    return lines.empty() ? StringLookupTable() : lines.back().attributes;
 }
 
 // A backend whose store, load and drop functions are whatever the test installs before use.
@@ -78,21 +77,15 @@ private:
 // Host configuration, captured log lines and captured metrics for one test.
 class ExternalCacheTest : public ::testing::Test {
 protected:
-    // The attributes of the only log line `op` wrote since the last Clear (fails otherwise).
-    StringLookupTable OnlyLine(const char* op) {
-        const auto lines = m_host.Log().Find(TString(op));
-        EXPECT_EQ(lines.size(), 1u) << op;
-        return lines.empty() ? StringLookupTable() : lines.back().attributes;
-    }
+    StringLookupTable OnlyLine(const char* op) { return veltest::OnlyLine(m_host, op); }
     // The outcome tag of the only metrics record named `op`.
     TString OnlyOutcome(const char* op) {
         const auto records = m_metrics->Find(TString(op));
         EXPECT_EQ(records.size(), 1u) << op;
         if (records.empty()) return TString("<none>");
-        TString outcome("<absent>");
         for (const auto& [name, value] : records.back().tags)
-            if (name == TString("outcome")) outcome = std::get<TString>(value);
-        return outcome;
+            if (name == TString("outcome")) return std::get<TString>(value);
+        return TString("<absent>");
     }
     void Clear() {
         m_host.Log().Clear();

@@ -29,10 +29,20 @@ protected:
         EXPECT_TRUE(guard);
         return guard ? guard->GetConnection().Command(args) : RedisReplyValue();
     }
-    StringLookupTable OnlyLine(const char* op) {
-        const auto lines = m_host.Log().Find(TString(op));
-        EXPECT_EQ(lines.size(), 1u) << op;
-        return lines.empty() ? StringLookupTable() : lines.back().attributes;
+    // Stores, loads and drops "k" and checks the outcome of each line.
+    void ExpectOutcomes(const RedisExternalCache& cache, const char* store, const char* load,
+                        const char* drop, const char* problem) {
+        m_host.Log().Clear();
+        EXPECT_EQ(cache.TryStore(TString("k"), Bytes("v"), 0, -1).Get(),
+                  store == std::string("done"));
+        EXPECT_EQ(cache.TryLoad(TString("k")).Get(), nullptr);
+        EXPECT_EQ(cache.TryDrop(TString("k")).Get(), drop == std::string("done"));
+        for (auto [op, outcome] :
+             {std::pair{"ec-store", store}, {"ec-load", load}, {"ec-drop", drop}}) {
+            const auto info = OnlyLine(m_host, op);
+            EXPECT_EQ(Attr(info, "outcome"), TString(outcome)) << op;
+            EXPECT_EQ(Attr(info, "problem"), TString(problem)) << op;
+        }
     }
 
     HostScope m_host;
@@ -41,13 +51,11 @@ protected:
 
 TEST_F(RedisCache, ValuesLiveUnderNamespaceColonKeyUnescaped) {
     EXPECT_EQ(RedisExternalCache::MakePhysicalCacheKey(TString("ns"), TString("")), "ns:");
-    EXPECT_EQ(RedisExternalCache::MakePhysicalCacheKey(TString("MapTiles"), TString("k1")),
-              "MapTiles:k1");
     RedisExternalCache a(TString("a"), m_pool), ab(TString("a:b"), m_pool);
     ASSERT_TRUE(a.TryStore(TString("b:c"), Bytes(std::string("x\0y", 3)), 0, -1).Get());
     EXPECT_EQ(Raw({"GET", "a:b:c"}).text, std::string("x\0y", 3));
     EXPECT_EQ(Text(ab.TryLoad(TString("c")).Get()), std::string("x\0y", 3));
-    EXPECT_EQ(Attr(OnlyLine("ec-load"), "outcome"), TString("hit"));
+    EXPECT_EQ(Attr(OnlyLine(m_host, "ec-load"), "outcome"), TString("hit"));
     EXPECT_TRUE(ab.TryDrop(TString("c")).Get());
     EXPECT_EQ(Raw({"EXISTS", "a:b:c"}).integer, 0);
     EXPECT_EQ(a.TryLoad(TString("b:c")).Get(), nullptr);
@@ -55,31 +63,26 @@ TEST_F(RedisCache, ValuesLiveUnderNamespaceColonKeyUnescaped) {
 }
 
 TEST_F(RedisCache, ExpiryFollowsTheOptionTheFlagAndThePositiveTtl) {
-    struct Case {
+    const struct {
         bool alwaysSetEx, flag;
-        long long ttlSec;
-        long long expectTtl;  // TTL's answer: -1 means no expiry
-    };
-    const Case cases[] = {{false, true, 60, -1}, {true, true, 60, 60},    {true, true, -1, 1234},
-                          {true, true, 0, 1234}, {true, false, 60, 1234}, {false, false, -1, -1}};
+        long long ttlSec, expectTtl;  // TTL's answer: -1 means no expiry
+    } cases[] = {{false, true, 60, -1}, {true, true, 60, 60},    {true, true, -1, 1234},
+                 {true, true, 0, 1234}, {true, false, 60, 1234}, {false, false, -1, -1}};
     opt::ScopedOverride seconds("ExternalCacheRedisAlwaysSetExSec", 1234);
     RedisExternalCache cache(TString("ttl"), m_pool);
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.alwaysSetEx << c.flag << c.ttlSec);
         opt::ScopedOverride always("ExternalCacheRedisAlwaysSetEx", c.alwaysSetEx);
         FeatureFlags::Set(kRedisCallerTtlFlag, c.flag);
         ASSERT_TRUE(cache.TryStore(TString("k"), Bytes("v"), 0, c.ttlSec).Get());
         EXPECT_EQ(Raw({"TTL", "ttl:k"}).integer, c.expectTtl);
     }
-}
-
-TEST_F(RedisCache, ExpiredValueLoadsAsMiss) {
+    // An expired value loads as a miss.
     opt::ScopedOverride always("ExternalCacheRedisAlwaysSetEx", true);
     FeatureFlags::Set(kRedisCallerTtlFlag, true);
-    RedisExternalCache cache(TString("exp"), m_pool);
     ASSERT_TRUE(cache.TryStore(TString("k"), Bytes("v"), 0, 1).Get());
-    ASSERT_EQ(Text(cache.TryLoad(TString("k")).Get()), "v");
-    ExternalBytesPtr value = Bytes("v");
+    ExternalBytesPtr value = cache.TryLoad(TString("k")).Get();
+    ASSERT_EQ(Text(value), "v");
     for (int i = 0; i < 100 && value; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         value = cache.TryLoad(TString("k")).Get();
@@ -87,31 +90,17 @@ TEST_F(RedisCache, ExpiredValueLoadsAsMiss) {
     EXPECT_EQ(value, nullptr);
 }
 
-TEST_F(RedisCache, NoFreeConnectionMeansDoneAndMissWithoutError) {
+TEST_F(RedisCache, NoFreeConnectionIsQuietAndAnUnreachableServerFails) {
     RedisExternalCache cache(TString("busy"), m_pool);
-    auto first = m_pool->LockConnection(std::chrono::seconds(5));
-    auto second = m_pool->LockConnection(std::chrono::seconds(5));
-    ASSERT_TRUE(first && second);
-    EXPECT_TRUE(cache.TryStore(TString("k"), Bytes("v"), 0, -1).Get());
-    EXPECT_EQ(cache.TryLoad(TString("k")).Get(), nullptr);
-    EXPECT_TRUE(cache.TryDrop(TString("k")).Get());
-    EXPECT_EQ(Attr(OnlyLine("ec-store"), "outcome"), TString("done"));
-    EXPECT_EQ(Attr(OnlyLine("ec-load"), "outcome"), TString("miss"));
-    second.reset();
-    EXPECT_EQ(Raw({"EXISTS", "busy:k"}).integer, 0);
-}
-
-TEST_F(RedisCache, UnreachableServerFailsEveryOperation) {
-    RedisExternalCache cache(TString("down"), m_pool);
-    Server().Stop();
-    EXPECT_FALSE(cache.TryStore(TString("k"), Bytes("v"), 0, -1).Get());
-    EXPECT_EQ(cache.TryLoad(TString("k")).Get(), nullptr);
-    EXPECT_FALSE(cache.TryDrop(TString("k")).Get());
-    for (const char* op : {"ec-store", "ec-load", "ec-drop"}) {
-        const auto info = OnlyLine(op);
-        EXPECT_EQ(Attr(info, "outcome"), TString("fail")) << op;
-        EXPECT_EQ(Attr(info, "problem"), TString("exception")) << op;
+    {
+        auto first = m_pool->LockConnection(std::chrono::seconds(5));
+        auto second = m_pool->LockConnection(std::chrono::seconds(5));
+        ASSERT_TRUE(first && second);
+        ExpectOutcomes(cache, "done", "miss", "done", "<absent>");
     }
+    EXPECT_EQ(Raw({"EXISTS", "busy:k"}).integer, 0);
+    Server().Stop();
+    ExpectOutcomes(cache, "fail", "fail", "fail", "exception");
 }
 
 }  // namespace

@@ -68,29 +68,19 @@ void RedisSubscriptionManager::WaitForWake(Clock::time_point until) {
 
 bool RedisSubscriptionManager::TryPublish(const TString& channel, const TString& message,
                                           const ReplyCallback& onReply) {
-    const std::string text = message.toStdString();
-    try {
-        std::chrono::milliseconds timeout;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            timeout = m_config.commandTimeout;
-        }
-        const auto deadline = Clock::now() + timeout;
-        auto guard = m_publishers->LockConnection(timeout);
-        if (!guard) return false;
-        std::function<void(redisContext*, redisReply*)> inspect;
-        if (onReply) inspect = [&](redisContext* c, redisReply* r) { onReply(c, r, nullptr); };
-        const RedisReplyValue reply = guard->GetConnection().Command(
-            {"PUBLISH", channel.toStdString(), text}, deadline, inspect);
-        return reply.type == RedisReplyValue::Type::Integer;
-    } catch (...) {
-        TLog::LogCurrentException(TLog::Debug, "Redis publish failed.");
-        return false;
-    }
+    std::function<void(redisContext*, redisReply*)> inspect;
+    if (onReply) inspect = [&](redisContext* c, redisReply* r) { onReply(c, r, nullptr); };
+    return Publish(channel.toStdString(), message.toStdString(), inspect);
 }
 
 bool RedisSubscriptionManager::TryPublishBytes(const std::string& channel, const void* data,
                                                std::size_t length) {
+    return Publish(channel, std::string(static_cast<const char*>(data), length), nullptr);
+}
+
+bool RedisSubscriptionManager::Publish(
+    const std::string& channel, const std::string& payload,
+    const std::function<void(redisContext*, redisReply*)>& inspect) {
     try {
         std::chrono::milliseconds timeout;
         {
@@ -100,9 +90,8 @@ bool RedisSubscriptionManager::TryPublishBytes(const std::string& channel, const
         const auto deadline = Clock::now() + timeout;
         auto guard = m_publishers->LockConnection(timeout);
         if (!guard) return false;
-        const RedisReplyValue reply = guard->GetConnection().Command(
-            {"PUBLISH", channel, std::string(static_cast<const char*>(data), length)}, deadline,
-            nullptr);
+        const RedisReplyValue reply =
+            guard->GetConnection().Command({"PUBLISH", channel, payload}, deadline, inspect);
         return reply.type == RedisReplyValue::Type::Integer;
     } catch (...) {
         TLog::LogCurrentException(TLog::Debug, "Redis publish failed.");

@@ -87,6 +87,9 @@ public:
     void Reconfigure(const RedisEndpointConfig& config);
 
 private:
+    // Both publish forms: one PUBLISH within the command time-out; false on any failure.
+    bool Publish(const std::string& channel, const std::string& payload,
+                 const std::function<void(redisContext*, redisReply*)>& inspect);
     struct Subscription {
         Callback callback;
         bool confirmed = false;  // by the server, on the current connection

@@ -10,7 +10,6 @@
 #include <unordered_set>
 
 #include "utility/CacheTestHelpers.h"
-#include "velcore/NotImplementedException.h"
 
 using namespace veltest;
 using Clocks = std::multiset<unsigned long long>;
@@ -24,17 +23,7 @@ EntrySet MakeSet(std::initializer_list<int> clocks) {
     return set;
 }
 
-TEST(EntryIds, FirstEntriesOfAFreshProcessAreOneThenTwo) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");  // re-runs this test alone in a new process
-    EXPECT_EXIT(
-        {
-            Entry first(MakePayload(), 0);
-            Entry second(MakePayload(), 0);  // in no cache at all
-            std::exit(first.GetID() == 1 && second.GetID() == 2 ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
-}
-
+// Run alone (as CTest does), this also sees the first ids of the process: 0 must never be one.
 TEST(EntryIds, AreUniqueAcrossThreadsAndOnlyPayloadEntriesIssueThem) {
     constexpr int kThreads = 4, kPerThread = 5000;
     std::vector<std::vector<unsigned>> ids(kThreads);
@@ -52,29 +41,6 @@ TEST(EntryIds, AreUniqueAcrossThreadsAndOnlyPayloadEntriesIssueThem) {
     const unsigned before = Entry(MakePayload(), 0).GetID();
     const Entry key(5), empty;
     EXPECT_EQ(Entry(MakePayload(), 0).GetID(), before + 1);  // neither key nor empty took one
-    EXPECT_EQ(std::make_tuple(key.GetID(), bool(key.GetData()), key.GetClock(), empty.GetID()),
-              std::make_tuple(5u, false, 0ull, 0u));
-}
-
-TEST(EntryValue, IdentityIsTheIdAndCopiesShareThePayload) {
-    const long live = TestPayload::Live();
-    {
-        EntrySet set = MakeSet({99});
-        const Entry b = *set.begin(), sameId(b.GetID());
-        EXPECT_TRUE(b == sameId);  // payload and clock differ, id is the same
-        EXPECT_FALSE(b == Entry(b.GetID() + 1));
-        EXPECT_EQ(TestPayload::Live(), live + 1);
-
-        // Use stamps the clock in place, inside a set too, and hands out a new reference.
-        Payload p = set.find(sameId)->Use(12);
-        EXPECT_EQ(set.find(sameId)->GetClock(), 12u);
-        EXPECT_EQ(ValueOf(p), 99);
-        EXPECT_EQ(p->GetRefCount(), 3);
-        Entry none(9);
-        EXPECT_FALSE(none.Use(4));
-        EXPECT_EQ(none.GetClock(), 4u);
-    }
-    EXPECT_EQ(TestPayload::Live(), live);
 }
 
 TEST(Predicates, LifetimeIsStrictBinderKeepsItsOwnReference) {
@@ -86,10 +52,6 @@ TEST(Predicates, LifetimeIsStrictBinderKeepsItsOwnReference) {
     for (const auto& c : cases)
         EXPECT_EQ(LifetimePredicate(c[0], c[1]).Matches(Entry(Payload(), c[2])), c[3] == 1)
             << c[0] << " " << c[1] << " " << c[2];
-    BooleanEntryPredicate yes(true);
-    EXPECT_TRUE(yes.Matches(Entry(3)) && !BooleanEntryPredicate(false).Matches(Entry(3)));
-    EXPECT_TRUE(yes.GetIndexName().isEmpty() && yes.GetKeyForIndexing().isEmpty());
-    EXPECT_FALSE(yes.HasIndex());
 
     auto p = ValueIs(4);
     const EntryPredicateBinder binder(p);
@@ -98,15 +60,14 @@ TEST(Predicates, LifetimeIsStrictBinderKeepsItsOwnReference) {
     EXPECT_FALSE(binder(Entry(MakePayload(5), 0)));
 }
 
-TEST(Clocks, SystemClockFollowsWallTimeInMilliseconds) {
-    auto wall = CreateSystemClock();
-    const auto first = wall->GetClock();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    wall->Increment();
-    const auto elapsed = wall->GetClock() - first;
-    EXPECT_GT(first, 60'000'000'000'000ULL);  // milliseconds since 0001-01-01
-    EXPECT_GE(elapsed, 50u);
-    EXPECT_LT(elapsed, 60'000u);  // a sanity bound on the unit, not a timing assertion
+TEST(Clocks, SystemClockCountsMillisecondsFromTheFirstDayOfYearOne) {
+    constexpr long long kYearOneToUnixEpochMs = 62'135'596'800'000LL;
+    const long long expected = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::system_clock::now().time_since_epoch())
+                                   .count() +
+                               kYearOneToUnixEpochMs;
+    const auto got = static_cast<long long>(CreateSystemClock()->GetClock());
+    EXPECT_LT(std::llabs(got - expected), 60'000LL);  // a bound on the unit, not on speed
 }
 
 TEST(PolicyPurge, KeepsTheRightEntriesAsCopiesSharingThePayloads) {
@@ -142,13 +103,6 @@ TEST(PolicyPurge, KeepsTheRightEntriesAsCopiesSharingThePayloads) {
         }
         EXPECT_EQ(clocks, expected);
     }
-}
-
-TEST(PolicyHooks, DefaultsRefuseWhatAPolicyDoesNotOffer) {
-    MRUPolicy policy(1);
-    EXPECT_FALSE(policy.HasCapability(IPolicy::ComputesEntriesToPurge));
-    EXPECT_THROW(policy.ComputeEntriesToPurge(), NotImplementedException);
-    EXPECT_THROW(policy.GetCacheSizeBytes(), NotImplementedException);
 }
 
 }  // namespace

@@ -255,12 +255,4 @@ TEST_F(Cascade, AResultUseReachesEveryInstalledInvalidatorInOrder) {
     EXPECT_EQ(second.used, first.used);
 }
 
-TEST(CascadeSharedFromThis, OneAnchorForSeveralInterfaces) {
-    auto both = std::make_shared<BothInterfaces>();
-    EXPECT_EQ(static_cast<ICascadeInvalidator&>(*both).SharedFromThisAs<BothInterfaces>(), both);
-    EXPECT_EQ(static_cast<IInvalidatorAggregatorScope&>(*both).SharedFromThisAs<BothInterfaces>(),
-              both);
-    EXPECT_EQ(both->SharedFromThisAs<CascadeInvalidatorAggregator>(), nullptr);
-}
-
 }  // namespace

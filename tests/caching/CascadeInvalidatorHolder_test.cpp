@@ -48,6 +48,7 @@ TEST_F(InvalidatorHolder, InitializeChecksBeforeItLogsOrInstallsAndOnlyOnce) {
     std::vector<LogRecord> lines = host.Log().Records();
     ASSERT_EQ(lines.size(), 5u);  // a header, then one indented line per invalidator
     EXPECT_EQ(lines[2].message, TString("    invalidator=") + TString::pointer(nullptr));
+    EXPECT_EQ(lines[2].severity, TLog::Info);
 
     EXPECT_EQ(FailedExpression([&] {
                   holder.Initialize({&b, &b, &b, &b});

@@ -145,6 +145,7 @@ TEST(CacheConstruction, ANullPolicyRaisesMPolicyInEveryCache) {
     TReadWriteLock lock;
     const std::function<void()> makers[] = {
         [] { Cache c{std::shared_ptr<IPolicy>()}; },
+        [] { Cache c(nullptr, CreateSystemClock()); },
         [] { IndexedCache c(nullptr, nullptr); },
         [&] { SynchronizedCache c(nullptr, &lock); },
         [] { SynchronizedIndexedCache c(nullptr, nullptr); },

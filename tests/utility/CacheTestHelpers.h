@@ -42,6 +42,13 @@ inline std::shared_ptr<ValuePredicate> ValueIs(int value, bool indexed = false) 
                                             indexed ? TString::number(value) : TString());
 }
 
+// Matches payloads whose number passes `test` and claims the index `index` under `key`, whether
+// or not the entries filed there pass.
+inline std::shared_ptr<ValuePredicate> Claiming(std::function<bool(int)> test, TString index,
+                                                TString key) {
+    return std::make_shared<ValuePredicate>(std::move(test), std::move(index), std::move(key));
+}
+
 // Adds entries carrying `values` to any of the caches; returns their ids in order.
 template <class Cache>
 std::vector<unsigned int> AddValues(Cache& cache, std::initializer_list<int> values) {

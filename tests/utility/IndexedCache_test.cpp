@@ -16,9 +16,6 @@ namespace {
 
 struct IndexedCacheTest : ::testing::Test {
     Ids Add(std::initializer_list<int> values) { return AddValues(cache, values); }
-    static auto Claiming(std::function<bool(int)> test, TString index, TString key) {
-        return std::make_shared<ValuePredicate>(std::move(test), index, key);
-    }
 
     std::shared_ptr<RecordingPolicy> policy = std::make_shared<RecordingPolicy>();
     IndexedCache cache{policy, nullptr};

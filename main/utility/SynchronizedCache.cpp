@@ -35,8 +35,12 @@ Payload SynchronizedCache::TryDeleteEntry(unsigned int id) {
 }
 
 void SynchronizedCache::OnDirty(const std::vector<unsigned int>& ids) {
+    // The dropped payloads are released after the lock: a host destructor never runs under it
+    // (nor, when the coherence service calls, under the service's lock and this one at once).
+    std::vector<Payload> dropped;
+    dropped.reserve(ids.size());
     TExclusiveLockGuard guard(*m_lock);
-    for (unsigned int id : ids) m_cache.DeleteEntry(id);
+    for (unsigned int id : ids) dropped.push_back(m_cache.DeleteEntry(id));
 }
 
 EntrySet SynchronizedCache::IncrementClock() {

@@ -35,7 +35,8 @@ struct RedisEndpointConfig {
     // commandTimeout counts as a lost connection.
     std::chrono::milliseconds heartbeatInterval{1000};
     // The subscriber's reconnection delay starts at the minimum and doubles up to the maximum
-    // while attempts keep failing.
+    // while attempts keep failing; it returns to the minimum once the server confirms a
+    // subscription again.
     std::chrono::milliseconds reconnectBackoffMin{50};
     std::chrono::milliseconds reconnectBackoffMax{2000};
 };

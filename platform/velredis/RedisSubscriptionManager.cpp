@@ -26,6 +26,17 @@ int PollMs(Clock::time_point until) {
     return static_cast<int>(std::min<long long>(ms, 60'000));
 }
 
+// Failing callbacks logged per interval before the rest are only counted.
+constexpr int kFailuresLoggedPerInterval = 5;
+constexpr auto kFailureInterval = std::chrono::seconds(10);
+// Longest channel name written whole into a log line.
+constexpr std::size_t kLoggedChannelChars = 120;
+
+std::string Shortened(const std::string& text) {
+    if (text.size() <= kLoggedChannelChars) return text;
+    return text.substr(0, kLoggedChannelChars) + "...(" + std::to_string(text.size()) + " bytes)";
+}
+
 std::string_view Text(const redisReply* r) {
     if (!r || (r->type != REDIS_REPLY_STRING && r->type != REDIS_REPLY_STATUS)) return {};
     return {r->str, r->len};
@@ -99,6 +110,24 @@ bool RedisSubscriptionManager::Publish(
     }
 }
 
+std::optional<RedisReplyValue> RedisSubscriptionManager::TryCommand(
+    const std::vector<std::string>& args) {
+    try {
+        std::chrono::milliseconds timeout;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            timeout = m_config.commandTimeout;
+        }
+        const auto deadline = Clock::now() + timeout;
+        auto guard = m_publishers->LockConnection(timeout);
+        if (!guard) return std::nullopt;
+        return guard->GetConnection().Command(args, deadline, nullptr);
+    } catch (...) {
+        TLog::LogCurrentException(TLog::Debug, "Redis command failed.");
+        return std::nullopt;
+    }
+}
+
 void RedisSubscriptionManager::Subscribe(const TString& channelPattern, const Callback& callback) {
     const std::string pattern = channelPattern.toStdString();
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -141,9 +170,73 @@ bool RedisSubscriptionManager::WaitUntilSubscribed(const TString& channelPattern
     });
 }
 
-void RedisSubscriptionManager::SetResubscribedCallback(std::function<void()> callback) {
+void RedisSubscriptionManager::SetResubscribedCallback(ResubscribedCallback callback) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_onResubscribed = std::move(callback);
+}
+
+void RedisSubscriptionManager::SetCatchUp(const TString& channelPattern, CatchUp catchUp) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (catchUp)
+        m_catchUps[channelPattern.toStdString()] = std::move(catchUp);
+    else
+        m_catchUps.erase(channelPattern.toStdString());
+}
+
+std::string RedisSubscriptionManager::RunCatchUp(const std::string& pattern) {
+    std::shared_ptr<Subscription> subscription;
+    CatchUp catchUp;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_subscriptions.find(pattern);
+        auto hook = m_catchUps.find(pattern);
+        if (it == m_subscriptions.end() || hook == m_catchUps.end()) return "";
+        subscription = it->second;
+        catchUp = hook->second;
+        m_delivering = subscription;  // Unsubscribe waits for the hook as for a callback
+    }
+    std::string missed;
+    try {
+        missed = catchUp(m_resubscribing);
+    } catch (...) {
+        TLog::LogCurrentException(
+            TLog::Warn, TFormatString("Redis catch-up failed for %1.", Shortened(pattern)));
+        missed = "the catch-up of " + pattern + " failed";
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_delivering.reset();
+    }
+    m_changed.notify_all();
+    return missed;
+}
+
+void RedisSubscriptionManager::ReportSuppressedFailures(Clock::time_point now) {
+    if (now - m_failureWindowStart < kFailureInterval) return;
+    if (m_failuresSuppressed > 0) {
+        TLog::LogMessage(TLog::Warn,
+                         TFormatString("Redis subscription callback failed %1 more times in the "
+                                       "last %2 s (not logged one by one).",
+                                       m_failuresSuppressed,
+                                       std::chrono::duration_cast<std::chrono::seconds>(
+                                           now - m_failureWindowStart)
+                                           .count()));
+    }
+    m_failureWindowStart = now;
+    m_failuresLogged = 0;
+    m_failuresSuppressed = 0;
+}
+
+void RedisSubscriptionManager::LogCallbackFailure(const std::string& channel) {
+    ReportSuppressedFailures(Clock::now());
+    if (m_failuresLogged >= kFailuresLoggedPerInterval) {
+        ++m_failuresSuppressed;
+        return;
+    }
+    ++m_failuresLogged;
+    TLog::LogCurrentException(
+        TLog::Warn,
+        TFormatString("Redis subscription callback failed on channel %1.", Shortened(channel)));
 }
 
 RedisSubscriptionManager::Stats RedisSubscriptionManager::GetStats() const {
@@ -171,17 +264,18 @@ void RedisSubscriptionManager::Deliver(const std::string& pattern, const std::st
         subscription = it->second;
         m_delivering = subscription;
     }
+    bool failed = false;
     try {
         subscription->callback(TString::fromStdString(channel), data, static_cast<int>(length));
     } catch (...) {
-        TLog::LogCurrentException(
-            TLog::Warn,
-            TFormatString("Redis subscription callback failed on channel %1.", channel));
+        failed = true;
+        LogCallbackFailure(channel);
     }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_delivering.reset();
         ++m_stats.delivered;
+        if (failed) ++m_stats.failed;
     }
     m_changed.notify_all();
 }
@@ -200,9 +294,14 @@ bool RedisSubscriptionManager::ProcessReply(redisReply* reply) {
         Deliver(std::string(Text(reply->element[1])), std::string(Text(reply->element[2])),
                 data->str, data->type == REDIS_REPLY_STRING ? data->len : 0);
     } else if (kind == "psubscribe" && reply->elements >= 2) {
+        // The server answers again: the next loss starts over from the shortest delay.
+        m_backoff = std::chrono::milliseconds(0);
+        const std::string pattern(Text(reply->element[1]));
+        const std::string missed = RunCatchUp(pattern);
+        if (!missed.empty()) m_missed += (m_missed.empty() ? "" : "; ") + missed;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            auto it = m_subscriptions.find(std::string(Text(reply->element[1])));
+            auto it = m_subscriptions.find(pattern);
             if (it != m_subscriptions.end()) it->second->confirmed = true;
         }
         m_changed.notify_all();
@@ -216,7 +315,6 @@ bool RedisSubscriptionManager::ProcessReply(redisReply* reply) {
 
 void RedisSubscriptionManager::Run() {
     std::unique_ptr<detail::RedisSocket> socket;
-    std::chrono::milliseconds backoff{0};
     Clock::time_point nextAttempt = Clock::now();
     Clock::time_point lastHeard = Clock::now();
     bool pingOutstanding = false;
@@ -225,7 +323,9 @@ void RedisSubscriptionManager::Run() {
     bool established = false;  // the current socket connected (and is not yet known lost)
 
     const auto resubscribed = [this] {
-        std::function<void()> callback;
+        ResubscribedCallback callback;
+        std::string missed;
+        missed.swap(m_missed);
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             ++m_stats.resubscriptions;
@@ -234,7 +334,7 @@ void RedisSubscriptionManager::Run() {
         m_changed.notify_all();
         if (callback) {
             try {
-                callback();
+                callback(missed);
             } catch (...) {
                 TLog::LogCurrentException(TLog::Warn, "Redis re-subscription callback failed.");
             }
@@ -251,7 +351,7 @@ void RedisSubscriptionManager::Run() {
                 socket.reset();
                 established = false;
                 for (auto& entry : m_subscriptions) entry.second->confirmed = false;
-                backoff = std::chrono::milliseconds(0);
+                m_backoff = std::chrono::milliseconds(0);
                 nextAttempt = Clock::now();
             }
             config = m_config;
@@ -277,6 +377,7 @@ void RedisSubscriptionManager::Run() {
                 }
                 m_awaitingConfirmations = static_cast<int>(patterns.size());
                 m_resubscribing = lost;
+                m_missed.clear();
                 lost = false;
                 if (!patterns.empty()) {
                     std::vector<std::string_view> args{"PSUBSCRIBE"};
@@ -321,6 +422,7 @@ void RedisSubscriptionManager::Run() {
                 }
             }
             const auto now = Clock::now();
+            ReportSuppressedFailures(now);
             if (pingOutstanding && now >= pingSentAt + config.commandTimeout)
                 throw RedisTimeoutException("The Redis server did not answer the heartbeat.");
             if (!pingOutstanding && now >= lastHeard + config.heartbeatInterval) {
@@ -340,9 +442,9 @@ void RedisSubscriptionManager::Run() {
             established = false;
             lost = true;
             m_awaitingConfirmations = 0;
-            backoff =
-                std::clamp(backoff * 2, config.reconnectBackoffMin, config.reconnectBackoffMax);
-            nextAttempt = Clock::now() + backoff;
+            m_backoff =
+                std::clamp(m_backoff * 2, config.reconnectBackoffMin, config.reconnectBackoffMax);
+            nextAttempt = Clock::now() + m_backoff;
         }
     }
 }

@@ -6,8 +6,13 @@
 // channel name and the raw bytes, the process's own messages included. A lost subscriber
 // connection (server gone, restarted or frozen, or the server dropping a subscriber that fell
 // behind its output-buffer limit) is noticed by a read error or an unanswered PING heartbeat and
-// re-established with exponential backoff, subscribing again to every pattern; messages published
-// meanwhile are lost, which the host learns through the re-subscription counter and callback.
+// re-established with exponential backoff (back to its minimum once the server confirms a
+// subscription), subscribing again to every pattern. Messages published meanwhile are not
+// delivered; a pattern's catch-up hook (SetCatchUp) may fetch them from elsewhere before the
+// subscription counts as confirmed, and the host learns of every re-subscription, with what the
+// hooks report as missed, through the re-subscription callback.
+// Failing callbacks are logged rate-limited: the first few per interval, then one line with the
+// number suppressed; channel names in those lines are shortened.
 // Thread contract: safe for concurrent use.
 #pragma once
 
@@ -19,19 +24,20 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "caching/CacheCoherence.h"
 #include "velredis/RedisConfig.h"
+#include "velredis/RedisConnectionPool.h"
 #include "velsys/Export.h"
 
 struct redisContext;
 struct redisReply;
 
 namespace velmora::caching {
-
-class RedisConnectionPool;
 
 class VELPLATFORM_EXPORT RedisSubscriptionManager : public IRedisSubscriptionManager {
 public:
@@ -42,7 +48,14 @@ public:
         long long disconnects = 0;      // subscriber connections lost
         long long resubscriptions = 0;  // re-established after a loss, every pattern renewed
         long long delivered = 0;        // callbacks run
+        long long failed = 0;           // callbacks that raised (every one, logged or not)
     };
+    // Runs when the server has confirmed a pattern's subscription on a new connection; argument:
+    // whether a connection was lost before. Returns what was missed ("" when nothing).
+    using CatchUp = std::function<std::string(bool resubscription)>;
+    // Told after every re-established subscription; `cause` joins what the catch-up hooks
+    // reported as missed ("" when nothing).
+    using ResubscribedCallback = std::function<void(const std::string& cause)>;
 
     // Starts the delivery thread, which connects to `config` at once.
     explicit RedisSubscriptionManager(RedisEndpointConfig config);
@@ -62,6 +75,10 @@ public:
     bool TryPublish(const TString& channel, const TString& message, const ReplyCallback& onReply);
     // The same for raw bytes.
     bool TryPublishBytes(const std::string& channel, const void* data, std::size_t length);
+    // Sends one command on a publishing connection within the command time-out and returns its
+    // reply (an error reply included); nothing, never throwing, when no connection came free or
+    // the server did not answer in time.
+    std::optional<RedisReplyValue> TryCommand(const std::vector<std::string>& args);
 
     // Subscribes to `channelPattern` (a Redis glob pattern). The callback runs on the delivery
     // thread, with no lock of the manager held, one message at a time, for every later message on
@@ -79,8 +96,17 @@ public:
     // waiting at most `wait` for it.
     bool WaitUntilSubscribed(const TString& channelPattern, std::chrono::milliseconds wait);
 
-    // Runs on the delivery thread after every re-established subscription (with no lock held).
-    void SetResubscribedCallback(std::function<void()> callback);
+    // Runs on the delivery thread after every re-established subscription (with no lock held),
+    // after the catch-up hooks.
+    void SetResubscribedCallback(ResubscribedCallback callback);
+    // Sets (or, with an empty function, removes) the catch-up hook of `channelPattern`. It runs
+    // on the delivery thread with no lock of the manager held, each time the server confirms the
+    // pattern on a new connection (the first one included), before the subscription counts as
+    // confirmed (WaitUntilSubscribed) and before any later message of that connection is
+    // delivered. Set it before Subscribe so that the first confirmation runs it too. Unsubscribe
+    // waits for a running hook as for a running callback. An exception from it counts as "the
+    // catch-up failed" in the cause.
+    void SetCatchUp(const TString& channelPattern, CatchUp catchUp);
     Stats GetStats() const;
 
     // Points the manager at another endpoint: reconnects and subscribes again at once.
@@ -101,6 +127,11 @@ private:
 
     void Run();
     bool ProcessReply(redisReply* reply);
+    std::string RunCatchUp(const std::string& pattern);
+    // Logs a failed callback unless the interval's allowance is spent; also closes an interval
+    // whose suppressed lines have not been reported yet.
+    void LogCallbackFailure(const std::string& channel);
+    void ReportSuppressedFailures(std::chrono::steady_clock::time_point now);
     void Deliver(const std::string& pattern, const std::string& channel, const char* data,
                  std::size_t length);
     void Wake();
@@ -116,11 +147,17 @@ private:
     std::map<std::string, std::shared_ptr<Subscription>> m_subscriptions;
     std::deque<Op> m_ops;                        // commands for the delivery thread to send
     std::shared_ptr<Subscription> m_delivering;  // whose callback runs now
-    std::function<void()> m_onResubscribed;
+    ResubscribedCallback m_onResubscribed;
+    std::map<std::string, CatchUp> m_catchUps;
     Stats m_stats;
     // Delivery thread only.
     int m_awaitingConfirmations = 0;
     bool m_resubscribing = false;
+    std::chrono::milliseconds m_backoff{0};
+    std::string m_missed;  // what this round of confirmations' hooks reported
+    std::chrono::steady_clock::time_point m_failureWindowStart{};
+    int m_failuresLogged = 0;
+    long long m_failuresSuppressed = 0;
 
     // Constant after construction.
     int m_wakeFd = -1;  // eventfd the delivery thread polls beside its socket

@@ -139,7 +139,7 @@ TEST_F(RedisSubscriptionTest, FailingCallbackDoesNotStopDeliveryAndCallbackMayUn
 TEST_F(RedisSubscriptionTest, ServerRestartIsSurvivedByPublisherSubscriberAndPool) {
     RedisSubscriptionManager manager(Server().MakeConfig());
     std::atomic<int> told{0};
-    manager.SetResubscribedCallback([&] { ++told; });
+    manager.SetResubscribedCallback([&](const std::string&) { ++told; });
     Inbox inbox;
     SubscribeNs(manager, inbox);
     auto pool = std::make_shared<RedisConnectionPool>(Server().MakeConfig());
@@ -151,6 +151,23 @@ TEST_F(RedisSubscriptionTest, ServerRestartIsSurvivedByPublisherSubscriberAndPoo
     ExpectResubscribed(manager, inbox);
     EXPECT_GE(told.load(), 1);
     EXPECT_EQ(pool->FindAndLockConnection("k")->GetConnection().Get("k"), nullptr);
+}
+
+// The reconnection delay doubled at every loss and never came back down, so a subscriber whose
+// connection was killed now and then waited up to the maximum delay to subscribe again.
+TEST_F(RedisSubscriptionTest, BackoffNeverResetAfterConfirmedSubscription) {
+    auto config = Server().MakeConfig();
+    config.reconnectBackoffMin = 50ms;
+    config.reconnectBackoffMax = 5s;
+    RedisSubscriptionManager manager(config);
+    Inbox inbox;
+    SubscribeNs(manager, inbox);
+    for (long long kill = 1; kill <= 6; ++kill) {
+        ASSERT_EQ(Server().Command("CLIENT KILL TYPE pubsub"), ":1");
+        const auto start = Clock::now();
+        ASSERT_TRUE(Eventually([&] { return manager.GetStats().resubscriptions == kill; }));
+        EXPECT_LT(Clock::now() - start, 1s) << "re-subscription " << kill;
+    }
 }
 
 // A subscriber blocked in a read on a frozen server would wait forever; the heartbeat notices.

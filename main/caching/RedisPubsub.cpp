@@ -47,16 +47,13 @@ long long SteadyNowNs() {
         .count();
 }
 
-// Sends one message through the process's Redis client; a message that cannot be sent is lost
-// (the client's answer is not examined), which leaves other processes' entries as they were.
-static void PublishToRedis(const TString& channel, const TString& message) {
-    RedisSubscriptionManager::GetInstance().TryPublish(channel, message, {});
-}
-
 // ---- RedisPubsub ----
 
 RedisPubsub::RedisPubsub(const TString& ns)
-    : m_impl(std::make_unique<Impl>(ns, RedisSubscriptionManager::GetInstance(), PublishToRedis)) {}
+    : m_impl(std::make_unique<Impl>(ns, RedisSubscriptionManager::GetInstance())) {}
+
+RedisPubsub::RedisPubsub(const TString& ns, RedisSubscriptionManager& manager)
+    : m_impl(std::make_unique<Impl>(ns, manager)) {}
 
 RedisPubsub::RedisPubsub(const TString& ns, IRedisSubscriptionManager& manager,
                          PublishFunction publish)
@@ -99,6 +96,16 @@ void RedisPubsub::TriggerPruneEvictedEntriesTestOnly(int maxEvictedEntries,
     m_impl->TriggerPruneEvictedEntriesTestOnly(maxEvictedEntries, evictedLifetimeSec);
 }
 
+std::shared_ptr<RedisPubsub> RedisPubsub::CreateTestInstance(const TString& ns,
+                                                             RedisSubscriptionManager& manager) {
+    VEL_ASSERT(AppConfig::GetInstance().GetUnitTestFlag());
+    return std::shared_ptr<RedisPubsub>(new RedisPubsub(ns, manager));
+}
+
+CoherenceHealth RedisPubsub::GetHealth() const {
+    return m_impl->GetHealth();
+}
+
 RedisPubsub::TrackingCounts RedisPubsub::GetTrackingCountsTestOnly() const {
     VEL_ASSERT(AppConfig::GetInstance().GetUnitTestFlag());
     return m_impl->GetTrackingCounts();
@@ -119,20 +126,67 @@ RedisPubsub::Impl::Impl(const TString& ns, IRedisSubscriptionManager& manager,
       m_minimumDeltaSeconds(appoptions::CacheSynchronizationMinimumDeltaSeconds()),
       m_evictedLifetimeSec(appoptions::CacheSynchronizationEvictedLifetimeSec()),
       m_maxEvictedEntries(std::max(0, appoptions::CacheSynchronizationMaxEvictedEntries())) {
+    Subscribe();
+}
+
+RedisPubsub::Impl::Impl(const TString& ns, RedisSubscriptionManager& manager)
+    : m_namespace(ns),
+      m_publish([this](const TString& channel, const TString& message) {
+          PublishOrQueue(channel, message);
+      }),
+      m_subscriptionManager(&manager),
+      m_logSeverity(GetCacheSynchronizationLogLevel()),
+      m_loggingEnabled(
+          TLog::LoggerAcceptsSeverity(m_logSeverity, kCacheSynchronizationLogCategory)),
+      m_dryRun(appoptions::CacheSynchronizationDryRun()),
+      m_async(appoptions::AsyncCacheCoherence()),
+      m_minimumDeltaSeconds(appoptions::CacheSynchronizationMinimumDeltaSeconds()),
+      m_evictedLifetimeSec(appoptions::CacheSynchronizationEvictedLifetimeSec()),
+      m_maxEvictedEntries(std::max(0, appoptions::CacheSynchronizationMaxEvictedEntries())),
+      m_redis(&manager),
+      m_streamOn(appoptions::CacheSynchronizationReplay()),
+      // The hash tag keeps the stream in one slot should the namespace ever span a cluster.
+      m_streamKey(TString("{") + ns + TString("}announcements")),
+      m_streamCap(std::max(1, appoptions::CacheSynchronizationReplayMaxLen())),
+      m_flushOnGap(appoptions::CacheSynchronizationFlushOnGap()),
+      m_queueLimit(
+          static_cast<std::size_t>(std::max(0, appoptions::CacheSynchronizationRetryQueue()))) {
+    const TString pattern = m_namespace + TString("*");
+    // Before subscribing, so that the first confirmation already records where the stream is.
+    manager.SetCatchUp(pattern, [this](bool resubscription) { return CatchUp(resubscription); });
+    Subscribe();
+}
+
+void RedisPubsub::Impl::Subscribe() {
     // Last: the callback may run on the manager's thread as soon as it is registered.
     m_subscriptionManager->Subscribe(m_namespace + TString("*"),
                                      [this](const TString& channel, const void* data, int length) {
-                                         // The key-hash text is the first non-empty piece left when
-                                         // the namespace is cut out.
-                                         for (const TString& piece : channel.split(m_namespace)) {
-                                             if (piece.isEmpty()) continue;
-                                             SubscribeCallback(piece, data, length);
-                                             return;
-                                         }
-                                         // A channel that is the namespace alone names no key hash:
-                                         // nothing to compare.
+                                         Apply(channel, data, length, true);
                                      });
     VelmoraCounters::RedisPubsubWastedMessages += 2;
+}
+
+void RedisPubsub::Impl::Apply(const TString& channel, const void* data, int length, bool live) {
+    if (live) ++m_counters.received;
+    try {
+        // The key-hash text is the first non-empty piece left when the namespace is cut out.
+        for (const TString& piece : channel.split(m_namespace)) {
+            if (piece.isEmpty()) continue;
+            SubscribeCallback(piece, data, length);
+            ++m_counters.applied;
+            m_counters.lastMessageNs = SteadyNowNs();
+            if (!live) {
+                ++m_counters.replayed;
+            } else if (m_redis) {
+                NoteLive(channel, data, length);
+            }
+            break;
+        }
+        // A channel that is the namespace alone names no key hash: nothing to compare.
+    } catch (...) {
+        ++m_counters.malformed;
+        throw;
+    }
 }
 
 RedisPubsub::Impl::~Impl() {
@@ -142,6 +196,8 @@ RedisPubsub::Impl::~Impl() {
     }
     try {
         m_subscriptionManager->Unsubscribe(m_namespace + TString("*"));
+        // Unsubscribe waited for a running hook; none starts once it is removed.
+        if (m_redis) m_redis->SetCatchUp(m_namespace + TString("*"), {});
     } catch (...) {
         try {
             TLog::LogCurrentException(TLog::Warn, "Exception caught while logging in destructor.");
@@ -150,13 +206,14 @@ RedisPubsub::Impl::~Impl() {
     }
 }
 
-void RedisPubsub::Impl::LaunchTask(std::function<void()> work) {
+void RedisPubsub::Impl::LaunchTask(std::function<void(std::uint64_t)> work) {
     // Decrements the count when the task's body goes, whether it ran or was skipped because
     // the launching thread's cancellation context was cancelled first.
     struct Pending {
         explicit Pending(Impl& impl) : m_impl(impl) {
             std::lock_guard<std::mutex> lock(m_impl.m_tasksMutex);
             ++m_impl.m_pendingTasks;
+            m_seq = ++m_impl.m_taskSeq;
         }
         ~Pending() {
             std::lock_guard<std::mutex> lock(m_impl.m_tasksMutex);
@@ -164,11 +221,13 @@ void RedisPubsub::Impl::LaunchTask(std::function<void()> work) {
             m_impl.m_tasksDone.notify_all();
         }
         Impl& m_impl;
+        std::uint64_t m_seq = 0;
     };
     auto pending = std::make_shared<Pending>(*this);
-    AsyncTask::Async(AsyncTask::Launch::Async, AsyncTask::WhenCanceled::AfterWorkEnds,
-                     AsyncTask::PreStartCancellationBehavior::SkipWork,
-                     [pending = std::move(pending), work = std::move(work)]() { work(); });
+    AsyncTask::Async(
+        AsyncTask::Launch::Async, AsyncTask::WhenCanceled::AfterWorkEnds,
+        AsyncTask::PreStartCancellationBehavior::SkipWork,
+        [pending = std::move(pending), work = std::move(work)]() { work(pending->m_seq); });
     // The future is released here: nothing waits for the task and releasing does not cancel it.
 }
 
@@ -179,8 +238,8 @@ OnAddedMetrics RedisPubsub::Impl::OnAdded(HashPair keyhash, HashPair hash,
                                           std::weak_ptr<ICoherentCache> cache) {
     if (!m_async) return OnAddedSync(keyhash, hash, timestamp, guid, cache);
     TElapsedTimer timer;
-    LaunchTask([this, keyhash, hash, timestamp, guid, cache = std::move(cache)]() {
-        OnAddedSync(keyhash, hash, timestamp, guid, cache);
+    LaunchTask([this, keyhash, hash, timestamp, guid, cache = std::move(cache)](std::uint64_t seq) {
+        OnAddedSync(keyhash, hash, timestamp, guid, cache, seq);
     });
     OnAddedMetrics result;
     result.totalMs = timer.ElapsedMs();
@@ -189,14 +248,18 @@ OnAddedMetrics RedisPubsub::Impl::OnAdded(HashPair keyhash, HashPair hash,
 
 OnAddedMetrics RedisPubsub::Impl::OnAddedSync(HashPair keyhash, HashPair hash,
                                               unsigned long long timestamp, unsigned int guid,
-                                              const std::weak_ptr<ICoherentCache>& cache) {
+                                              const std::weak_ptr<ICoherentCache>& cache,
+                                              std::uint64_t launchSeq) {
     OnAddedMetrics result;
     TElapsedTimer total;
     Metrics::Scope scope("RedisPubsub::OnAdded", kScopeBits);
 
-    if (std::shared_ptr<ICoherentCache> alive = cache.lock()) {
+    std::shared_ptr<ICoherentCache> alive = cache.lock();
+    if (alive) {
         const CacheEntryInfo record{hash, timestamp, guid, alive.get()};
         TimedLockHold hold(m_lock, result.lockMs);
+        // A cache forgotten after this task was launched counts as gone: published only.
+        if (IsForgotten(alive.get(), launchSeq)) goto publish;
 
         if (m_removeBeforeAddPlaceholders.erase({guid, alive.get()}) != 0) {
             // The cache removed the entry before this addition was processed: it is gone.
@@ -212,27 +275,36 @@ OnAddedMetrics RedisPubsub::Impl::OnAddedSync(HashPair keyhash, HashPair hash,
             return result;
         }
 
-        std::vector<CacheEntryInfo>& records = m_keyhashToCacheEntries[keyhash];
-        for (const CacheEntryInfo& other : records) {
-            if (!IsDirty(record, other.hash, other.timestamp)) continue;
-            // Older than content filed already: the new entry is stale on arrival.
+        auto filed = m_keyhashToCacheEntries.find(keyhash);
+        bool staleOnArrival = false;
+        if (filed != m_keyhashToCacheEntries.end()) {
+            for (const CacheEntryInfo& other : filed->second)
+                if ((staleOnArrival = IsDirty(record, other.hash, other.timestamp))) break;
+        }
+        if (staleOnArrival) {
+            // Older than content filed already: the new entry is stale on arrival. Nothing was
+            // filed and no reference into the tables is held while the cache is told, so the
+            // cache may call back.
             TElapsedTimer dirty;
             NotifyDirty(record);
             result.dirtyMs = dirty.ElapsedMs();
             result.totalMs = total.ElapsedMs();
             return result;
         }
-        if (records.empty()) {
+        if (filed == m_keyhashToCacheEntries.end()) {
             ++VelmoraCounters::RedisPubsubSavedMessages;
+            filed = m_keyhashToCacheEntries.emplace(keyhash, std::vector<CacheEntryInfo>{}).first;
         }
         m_guidAndCacheToKeyHash[{guid, alive.get()}] = keyhash;
-        records.push_back(record);
+        filed->second.push_back(record);
 
         TElapsedTimer prune;
         PruneEvictedEntries();
         result.pruneMs = prune.ElapsedMs();
     }
 
+publish:
+    alive.reset();
     const TString channel = m_namespace + FormatHashPair(keyhash);
     const TString message = FormatHashPair(hash) + TString("@") + TString::number(timestamp, 16);
     TElapsedTimer publish;
@@ -258,7 +330,9 @@ OnRemovedMetrics RedisPubsub::Impl::OnRemoved(const std::vector<unsigned int>& g
                                               std::weak_ptr<ICoherentCache> cache) {
     if (!m_async) return OnRemovedSync(guids, cache);
     TElapsedTimer timer;
-    LaunchTask([this, guids, cache = std::move(cache)]() { OnRemovedSync(guids, cache); });
+    LaunchTask([this, guids, cache = std::move(cache)](std::uint64_t seq) {
+        OnRemovedSync(guids, cache, seq);
+    });
     OnRemovedMetrics result;
     result.totalMs = timer.ElapsedMs();
     result.guidCount = guids.size();
@@ -266,7 +340,8 @@ OnRemovedMetrics RedisPubsub::Impl::OnRemoved(const std::vector<unsigned int>& g
 }
 
 OnRemovedMetrics RedisPubsub::Impl::OnRemovedSync(const std::vector<unsigned int>& guids,
-                                                  const std::weak_ptr<ICoherentCache>& cache) {
+                                                  const std::weak_ptr<ICoherentCache>& cache,
+                                                  std::uint64_t launchSeq) {
     OnRemovedMetrics result;
     TElapsedTimer total;
     result.guidCount = guids.size();
@@ -282,6 +357,10 @@ OnRemovedMetrics RedisPubsub::Impl::OnRemovedSync(const std::vector<unsigned int
     }
     {
         TimedLockHold hold(m_lock, result.lockMs);
+        if (IsForgotten(alive.get(), launchSeq)) {
+            result.totalMs = total.ElapsedMs();
+            return result;
+        }
         for (unsigned int guid : guids) {
             if (m_loggingEnabled) {
                 TLog::LogMessage(m_logSeverity,
@@ -311,6 +390,15 @@ void RedisPubsub::Impl::OnRemoved(const ICoherentCache& cache) {
     std::vector<unsigned int> guids;
     {
         TExclusiveLockGuard hold(m_lock);
+        {
+            // Tasks launched so far must not file the cache once this returns (its address may
+            // be reused by the next cache the host makes).
+            std::lock_guard<std::mutex> tasks(m_tasksMutex);
+            if (m_pendingTasks == 0)
+                m_forgotten.clear();
+            else
+                m_forgotten[address] = m_taskSeq;
+        }
         for (auto it = m_keyhashToCacheEntries.begin(); it != m_keyhashToCacheEntries.end();) {
             std::erase_if(it->second,
                           [&](const CacheEntryInfo& record) { return record.cache == address; });
@@ -338,6 +426,12 @@ void RedisPubsub::Impl::OnRemoved(const ICoherentCache& cache) {
          CascadeInvalidatorHolderFactory::GetInstance().GetInvalidators()) {
         if (invalidator) invalidator->OnEvicted(guids, &cache);
     }
+}
+
+bool RedisPubsub::Impl::IsForgotten(ICoherentCache* cache, std::uint64_t launchSeq) const {
+    if (launchSeq == 0) return false;
+    auto it = m_forgotten.find(cache);
+    return it != m_forgotten.end() && launchSeq <= it->second;
 }
 
 // ---- Impl: test support ----

@@ -3,19 +3,26 @@
 // (wire format, dirty rule, receiving side) and RedisPubsubEviction.cpp (evicted records,
 // placeholders, pruning).
 //
-// Lock: m_lock is the only lock, always taken exclusively; it is re-entrant for its holder, which
-// PruneEvictedEntries relies on (it takes the lock again inside OnAdded, OnRemoved and the
-// subscription callback). Caches' and invalidators' OnDirty, and the invalidators' OnEvicted
-// from pruning, run with it held.
+// Lock: m_lock is the only lock of the tables, always taken exclusively; it is re-entrant for its
+// holder, which PruneEvictedEntries relies on (it takes the lock again inside OnAdded, OnRemoved
+// and the subscription callback) and so do caches that call back from OnDirty. Caches' and
+// invalidators' OnDirty, and the invalidators' OnEvicted from pruning, run with it held, but
+// only after every table change of the step is done (two phases: unlink, then notify from a
+// local list). Lock order: m_lock, then m_tasksMutex; m_durableMutex and m_healthMutex are
+// leaves (nothing is called while they are held).
 // Safe for concurrent use.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <limits>
 #include <map>
 #include <mutex>
 #include <set>
+#include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -52,6 +59,8 @@ long long SteadyNowNs();
 class RedisPubsub::Impl : public ICacheCoherence {
 public:
     Impl(const TString& ns, IRedisSubscriptionManager& manager, PublishFunction publish);
+    // Publishes and subscribes through `manager`, with the stream, replay and retry queue.
+    Impl(const TString& ns, RedisSubscriptionManager& manager);
     ~Impl() override;
 
     OnAddedMetrics OnAdded(HashPair keyhash, HashPair hash, unsigned long long timestamp,
@@ -62,6 +71,7 @@ public:
     void TriggerPruneEvictedEntriesTestOnly(int maxEvictedEntries, int evictedLifetimeSec) override;
 
     TrackingCounts GetTrackingCounts();
+    CoherenceHealth GetHealth();
 
     // Whether `candidate` is stale against content `otherHash` produced at `otherTimestamp`:
     // its hash differs (or neither side has one) and it is older by more than the margin.
@@ -74,16 +84,49 @@ public:
 private:
     using GuidAndCache = std::pair<unsigned int, ICoherentCache*>;
 
+    // Subscribes with `callback` (and, when durable, the catch-up hook) and counts the waste.
+    void Subscribe();
+    // One message from the subscription or the stream: cuts the namespace off the channel and
+    // runs SubscribeCallback, counting what happened. Raises what SubscribeCallback raises.
+    void Apply(const TString& channel, const void* data, int length, bool live);
+
+    // launchSeq: 0 for a call on the caller's thread, else the task's launch number, checked
+    // against OnRemoved(cache) (m_forgotten).
     OnAddedMetrics OnAddedSync(HashPair keyhash, HashPair hash, unsigned long long timestamp,
-                               unsigned int guid, const std::weak_ptr<ICoherentCache>& cache);
+                               unsigned int guid, const std::weak_ptr<ICoherentCache>& cache,
+                               std::uint64_t launchSeq = 0);
     OnRemovedMetrics OnRemovedSync(const std::vector<unsigned int>& guids,
-                                   const std::weak_ptr<ICoherentCache>& cache);
-    // Launches `work` as a background task counted in m_pendingTasks.
-    void LaunchTask(std::function<void()> work);
+                                   const std::weak_ptr<ICoherentCache>& cache,
+                                   std::uint64_t launchSeq = 0);
+    // Launches `work` (given its launch number) as a background task counted in
+    // m_pendingTasks.
+    void LaunchTask(std::function<void(std::uint64_t)> work);
+    // Whether OnRemoved(cache) ran after the task `launchSeq` was launched. REQUIRES: m_lock.
+    bool IsForgotten(ICoherentCache* cache, std::uint64_t launchSeq) const;
+
+    // ---- durable side (RedisPubsubDurability.cpp) ----
+    // Sends one announcement (stream and channel); false when it did not go out.
+    bool SendAnnouncement(const TString& channel, const TString& message);
+    // The publish function of the durable instances: sends, or queues on failure.
+    void PublishOrQueue(const TString& channel, const TString& message);
+    // Sends queued announcements until one fails (it stays queued).
+    void ResendQueued();
+    // The catch-up hook: replays the stream from the last applied entry, finds gaps, flushes.
+    // Runs on the delivery thread. Returns the cause of a gap, "" when nothing was lost.
+    std::string CatchUp(bool resubscription);
+    // Replays entries after m_lastApplied; false when the stream cannot be read.
+    bool Replay(std::string& last);
+    // Every tracked record treated as dirty (unlinked first, then notified).
+    void FlushAllTracked();
+    // Records a live message's delivery lag and, while the stream is on, that it was applied.
+    void NoteLive(const TString& channel, const void* data, int length);
 
     // Tells the record's cache (unless dry run or evicted) and every invalidator that the
-    // record is stale. REQUIRES: m_lock held.
+    // record is stale. REQUIRES: m_lock held; the record is no longer in any table.
     void NotifyDirty(const CacheEntryInfo& record);
+    // Removes a tracked record from every table (its evicted copy included).
+    // REQUIRES: m_lock held.
+    void Unlink(const CacheEntryInfo& record);
     // REQUIRES: m_lock held; (guid, cache) is not filed.
     void RecordPlaceholder(unsigned int guid, ICoherentCache* cache);
     // REQUIRES: m_lock held; (guid, cache) is filed.
@@ -108,6 +151,10 @@ private:
     std::set<GuidAndCache> m_evictedGuidAndCache;
     std::multimap<long long, CacheEntryInfo> m_evictedEntries;
     std::map<GuidAndCache, HashPair> m_guidAndCacheToKeyHash;
+    // Caches forgotten by OnRemoved(cache) while tasks were pending, with the last launch number
+    // at that moment: tasks launched up to it leave the cache alone. Emptied whenever
+    // OnRemoved(cache) finds no task pending.
+    std::map<ICoherentCache*, std::uint64_t> m_forgotten;
 
     // Constant after construction.
     TString m_namespace;
@@ -125,7 +172,33 @@ private:
     // Background tasks launched and not yet finished; the destructor waits for none to be left.
     std::mutex m_tasksMutex;
     std::condition_variable m_tasksDone;
-    int m_pendingTasks = 0;  // Guarded by m_tasksMutex.
+    int m_pendingTasks = 0;       // Guarded by m_tasksMutex.
+    std::uint64_t m_taskSeq = 0;  // Guarded by m_tasksMutex: the last launch number given.
+
+    // Durable side; constant after construction except m_streamOn (cleared once for a server
+    // without streams).
+    RedisSubscriptionManager* m_redis = nullptr;  // null: publish function and manager as given
+    std::atomic<bool> m_streamOn{false};
+    TString m_streamKey;
+    int m_streamCap = 0;
+    bool m_flushOnGap = false;
+    std::size_t m_queueLimit = 0;
+    // Guarded by m_durableMutex.
+    std::mutex m_durableMutex;
+    std::string m_lastApplied;  // stream id of the last entry applied; "" before the first sync
+    std::string m_runId;        // the server's run id at that time
+    std::unordered_set<std::uint64_t> m_seenLive;  // live announcements since the last sync
+    std::map<std::string, std::string> m_queue;    // channel -> newest failed message
+    bool m_resending = false;
+
+    // Health figures.
+    struct Counters {
+        std::atomic<long long> published{0}, received{0}, applied{0}, replayed{0}, duplicates{0},
+            malformed{0}, queued{0}, resent{0}, dropped{0}, gaps{0}, flushes{0}, resubscriptions{0};
+        std::atomic<long long> lastMessageNs{0};  // steady clock; 0: none yet
+    } m_counters;
+    std::mutex m_healthMutex;
+    std::deque<std::pair<long long, long long>> m_lags;  // Guarded: (steady ns, lag ms)
 };
 
 }  // namespace velmora::caching

@@ -56,6 +56,33 @@ void RedisPubsub::Impl::NotifyDirty(const CacheEntryInfo& record) {
     }
 }
 
+void RedisPubsub::Impl::Unlink(const CacheEntryInfo& e) {
+    if (e.IsEvicted()) {
+        auto [first, last] = m_evictedEntries.equal_range(e.evictedTime);
+        auto copy = first;
+        while (copy != last && !(copy->second.guid == e.guid && copy->second.cache == e.cache))
+            ++copy;
+        VEL_ASSERT_MSG(copy != last,
+                       "entry in m_keyhashToCacheEntries is evicted but not found in "
+                       "m_evictedEntries");
+        m_evictedEntries.erase(copy);
+        m_evictedGuidAndCache.erase({e.guid, e.cache});
+    }
+    m_guidAndCacheToKeyHash.erase({e.guid, e.cache});
+}
+
+namespace {
+
+// Longest received text written whole into a log line.
+constexpr int kLoggedChars = 256;
+
+TString ShortenedForLog(const TString& text) {
+    if (text.length() <= kLoggedChars) return text;
+    return text.mid(0, kLoggedChars) + TFormatString("...(%1 chars)", text.length()).ToString();
+}
+
+}  // namespace
+
 void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* data, int length) {
     // Parse and log before the lock: a malformed message changes nothing.
     const TString message =
@@ -65,48 +92,57 @@ void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* da
     if (m_loggingEnabled) {
         TLog::LogMessage(
             m_logSeverity,
-            TFormatString("RedisPubsub SubscribeCallback on channel=%1, rawdata=%2", keyText,
-                          TString::fromLocal8Bit(static_cast<const char*>(data), length)));
+            TFormatString(
+                "RedisPubsub SubscribeCallback on channel=%1, rawdata=%2", ShortenedForLog(keyText),
+                ShortenedForLog(TString::fromLocal8Bit(static_cast<const char*>(data), length))));
     }
 
     LockDetectionTimer timer("RedisPubsubSubscribeCallback");
     TExclusiveLockGuard hold(m_lock);
     timer.StartBlock();
 
-    std::vector<CacheEntryInfo>& records = m_keyhashToCacheEntries[keyhash];
-    if (records.empty()) ++VelmoraCounters::RedisPubsubWastedMessages;
-    // Removing a record moves the next one into its position, which is examined next.
-    for (size_t i = 0; i < records.size();) {
-        const CacheEntryInfo e = records[i];
-        if (!IsDirty(e, newHash, newTimestamp)) {
-            ++i;
-            continue;
+    // Phase one changes the tables; phase two tells caches and invalidators from a local list,
+    // so that a cache calling back from OnDirty finds them consistent and no reference into
+    // them is held across the call.
+    std::vector<CacheEntryInfo> dirty;
+    const auto notify = [&] {
+        for (const CacheEntryInfo& e : dirty) NotifyDirty(e);
+    };
+    auto filed = m_keyhashToCacheEntries.find(keyhash);
+    if (filed == m_keyhashToCacheEntries.end()) {
+        ++VelmoraCounters::RedisPubsubWastedMessages;
+    } else {
+        std::vector<CacheEntryInfo>& records = filed->second;
+        try {
+            // Removing a record moves the next one into its position, which is examined next.
+            for (size_t i = 0; i < records.size();) {
+                const CacheEntryInfo e = records[i];
+                if (!IsDirty(e, newHash, newTimestamp)) {
+                    ++i;
+                    continue;
+                }
+                if (m_loggingEnabled) {
+                    TLog::LogMessage(
+                        m_logSeverity,
+                        TFormatString("RedisPubsub IsDirty CacheGuid=%1, cache=%2, "
+                                      "oldHash=%3, oldTimestamp=%4, newHash=%5, "
+                                      "newTimestamp=%6",
+                                      e.guid, TString::pointer(e.cache), FormatHashPair(e.hash),
+                                      e.timestamp, FormatHashPair(newHash), newTimestamp));
+                }
+                Unlink(e);
+                records.erase(records.begin() + static_cast<std::ptrdiff_t>(i));
+                dirty.push_back(e);
+            }
+        } catch (...) {
+            // The records unlinked so far stay processed.
+            if (records.empty()) m_keyhashToCacheEntries.erase(filed);
+            notify();
+            throw;
         }
-        if (m_loggingEnabled) {
-            TLog::LogMessage(
-                m_logSeverity,
-                TFormatString("RedisPubsub IsDirty CacheGuid=%1, cache=%2, "
-                              "oldHash=%3, oldTimestamp=%4, newHash=%5, "
-                              "newTimestamp=%6",
-                              e.guid, TString::pointer(e.cache), FormatHashPair(e.hash),
-                              e.timestamp, FormatHashPair(newHash), newTimestamp));
-        }
-        NotifyDirty(e);
-        if (e.IsEvicted()) {
-            auto [first, last] = m_evictedEntries.equal_range(e.evictedTime);
-            auto copy = first;
-            while (copy != last && !(copy->second.guid == e.guid && copy->second.cache == e.cache))
-                ++copy;
-            VEL_ASSERT_MSG(copy != last,
-                           "entry in m_keyhashToCacheEntries is evicted but not found in "
-                           "m_evictedEntries");
-            m_evictedEntries.erase(copy);
-            m_evictedGuidAndCache.erase({e.guid, e.cache});
-        }
-        m_guidAndCacheToKeyHash.erase({e.guid, e.cache});
-        records.erase(records.begin() + static_cast<std::ptrdiff_t>(i));
+        if (records.empty()) m_keyhashToCacheEntries.erase(filed);
     }
-    if (records.empty()) m_keyhashToCacheEntries.erase(keyhash);
+    notify();
     PruneEvictedEntries();
 }
 

@@ -13,6 +13,13 @@
 //   CacheSynchronizationMinimumDeltaSeconds   int   5        margin of the dirty rule, seconds
 //   CacheSynchronizationEvictedLifetimeSec    int   300      how long evicted records are kept
 //   CacheSynchronizationMaxEvictedEntries     int   10000    how many evicted records are kept
+//   CacheSynchronizationReplay                bool  true     announcements also go to a capped
+//                                                            stream, replayed after every gap
+//   CacheSynchronizationReplayMaxLen          int   100000   that stream's approximate cap
+//   CacheSynchronizationFlushOnGap            bool  true     a gap the stream cannot bridge
+//                                                            makes every tracked entry dirty
+//   CacheSynchronizationRetryQueue            int   10000    failed publishes kept for re-sending
+//                                                            (one per key hash; 0: none)
 //   ExternalCacheDisable                      bool  false    external caching off
 //   ExternalCacheConcurrencyLimit             int   16       backend calls running at once
 //   ExternalCacheConcurrencyTimeoutMs         int   100      wait for a backend slot, ms
@@ -41,6 +48,10 @@
     X(CacheSynchronizationMinimumDeltaSeconds, int, 5)   \
     X(CacheSynchronizationEvictedLifetimeSec, int, 300)  \
     X(CacheSynchronizationMaxEvictedEntries, int, 10000) \
+    X(CacheSynchronizationReplay, bool, true)            \
+    X(CacheSynchronizationReplayMaxLen, int, 100000)     \
+    X(CacheSynchronizationFlushOnGap, bool, true)        \
+    X(CacheSynchronizationRetryQueue, int, 10000)        \
     X(ExternalCacheDisable, bool, false)                 \
     X(ExternalCacheConcurrencyLimit, int, 16)            \
     X(ExternalCacheConcurrencyTimeoutMs, int, 100)       \

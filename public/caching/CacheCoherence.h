@@ -67,7 +67,9 @@ class VELCACHE_EXPORT ICoherentCache {
 public:
     // The listed entries are stale: the cache removes those it holds and ignores the others.
     // Called from whatever thread detected the staleness, possibly while the coherence
-    // service holds its own lock.
+    // service holds its own lock. It may call back into the service on that same thread
+    // (OnRemoved for the entries it drops, OnAdded): the service has finished changing its
+    // tables before it calls out. It must not wait for another thread that calls the service.
     virtual void OnDirty(const std::vector<unsigned int>& guids) = 0;
     virtual ~ICoherentCache();
 };

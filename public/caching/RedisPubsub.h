@@ -22,7 +22,23 @@
 // thread that found the entry dirty or pruned it WHILE THAT LOCK IS HELD (OnRemoved(cache) alone
 // calls the invalidators after releasing it). The lock order is therefore: this service, then a
 // cache's lock, then the cascade aggregator's locks; nothing that holds a cache's or the
-// aggregator's lock may wait for this service. Publishing runs outside the lock.
+// aggregator's lock may wait for this service. Publishing runs outside the lock. A cache's or
+// invalidator's OnDirty may call back into the service on the same thread (OnAdded, OnRemoved):
+// the tables are consistent whenever anything is called out.
+//
+// Nothing lost across a gap (process instance and the instances of CreateTestInstance(ns,
+// manager)): every announcement is also appended to a capped Redis stream of the namespace,
+// "{<namespace>}announcements", in the same round trip as its PUBLISH and with the same text.
+// After every (re)subscription the service reads that stream from the last entry it applied,
+// in pages, through the same path as live messages, before the subscription counts as
+// confirmed. When the stream no longer reaches back that far (trimmed, or the server restarted
+// empty) the host is told through the subscription manager's re-subscription callback with the
+// cause, and every entry tracked at that moment is treated as dirty. Announcements whose
+// publish fails wait in a bounded queue (one per key hash, the newest wins) and are sent when
+// the connection is back. Options turn each part off: CacheSynchronizationReplay,
+// CacheSynchronizationReplayMaxLen (stream cap), CacheSynchronizationFlushOnGap,
+// CacheSynchronizationRetryQueue (queue bound, 0 = off). A server without streams gets
+// publish/subscribe alone and one log line saying so.
 // Safe for concurrent use.
 #pragma once
 
@@ -35,6 +51,30 @@
 #include "velcoreplatform/TString.h"
 
 namespace velmora::caching {
+
+class RedisSubscriptionManager;
+
+// A snapshot of how the coherence service is doing. Counts are since the service was made.
+struct CoherenceHealth {
+    long long published = 0;   // announcements sent (re-sent ones included)
+    long long received = 0;    // messages delivered live by the subscription
+    long long applied = 0;     // announcements run through the dirty rule, live or replayed
+    long long replayed = 0;    // announcements applied from the stream after a gap
+    long long duplicates = 0;  // replayed announcements already applied live (counted once)
+    long long malformed = 0;   // messages that could not be read (every one counted)
+    long long publishFailuresQueued = 0;  // failed publishes put in the queue
+    long long resent = 0;                 // queued announcements sent later
+    long long dropped = 0;                // failed publishes lost (queue full or off)
+    long long queuedNow = 0;              // waiting in the queue now
+    long long gaps = 0;                   // re-subscriptions after which announcements were lost
+    long long conservativeFlushes = 0;    // gaps answered by treating every entry as dirty
+    long long resubscriptions = 0;        // subscriptions re-established after a loss
+    long long lastMessageAgeMs = -1;      // since the last message applied; -1: none yet
+    // Delivery lag of live messages (now minus the message's timestamp) over the last minute;
+    // -1 when there was none. Meaningful when hosts stamp entries with DateTime::UtcNow.
+    long long lagP50Ms = -1;
+    long long lagP99Ms = -1;
+};
 
 class VELCACHE_EXPORT RedisPubsub : public ICacheCoherence {
 public:
@@ -55,6 +95,13 @@ public:
                                                            IRedisSubscriptionManager& manager,
                                                            PublishFunction publish);
 
+    // A service like the process's own (announcements appended to the stream, replay after
+    // gaps, failed publishes queued) that subscribes and publishes through `manager`. The caller
+    // owns the result.
+    // REQUIRES: the unit-test flag of AppConfig is on; `manager` outlives the result.
+    static std::shared_ptr<RedisPubsub> CreateTestInstance(const TString& ns,
+                                                           RedisSubscriptionManager& manager);
+
     // Waits for this instance's background tasks, then unsubscribes: when it returns, no
     // subscription callback of this instance runs.
     ~RedisPubsub() override;
@@ -72,7 +119,8 @@ public:
                            unsigned int guid, std::weak_ptr<ICoherentCache> cache) override;
     // Forgets every record of `cache` (placeholders excepted) and then tells every invalidator
     // OnEvicted with the guids that were tracked, in ascending order (also when there were
-    // none). Opens no metrics scope and prunes nothing.
+    // none). Opens no metrics scope and prunes nothing. With AsyncCacheCoherence, background
+    // tasks launched for `cache` before this call no longer file or mark it once this returns.
     void OnRemoved(const ICoherentCache& cache) override;
     // Marks the entries evicted (kept for a while, see the pruning limits); a guid that is not
     // filed leaves a placeholder that its later OnAdded consumes. Changes nothing when `guids`
@@ -96,11 +144,16 @@ public:
     // REQUIRES: the unit-test flag of AppConfig is on.
     TrackingCounts GetTrackingCountsTestOnly() const;
 
+    // The service's figures now; the same figures also go to the metrics sink as one scope
+    // "RedisPubsub::Health" with a tag per field. Any thread; takes no lock of the tables.
+    CoherenceHealth GetHealth() const;
+
     class Impl;
 
 private:
     explicit RedisPubsub(const TString& ns = "defaultns.");
     RedisPubsub(const TString& ns, IRedisSubscriptionManager& manager, PublishFunction publish);
+    RedisPubsub(const TString& ns, RedisSubscriptionManager& manager);
 
     std::unique_ptr<Impl> m_impl;
 };

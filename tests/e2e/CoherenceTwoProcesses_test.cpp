@@ -1,47 +1,162 @@
-// Two host processes share a private redis-server. Process A adds an entry under key hash K with
-// data hash H1 at time T; process B then adds K with H2 at a time later than T by more than the
-// margin. A's entry must leave A's cache and A's invalidator must be told.
+// Host processes (tests/e2e/coherence_peer.cpp) share a private redis-server.
+#include <signal.h>
+
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "support/RedisServerFixture.h"
 #include "velcoredata/DateTime.h"
+#include "velredis/RedisConnectionPool.h"
 
 namespace {
 
-// A peer process (tests/e2e/coherence_peer.cpp) whose output the test reads line by line. Every
-// wait of the peer is bounded, so reading its output is too.
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// A peer process whose output the test reads line by line (its standard error goes to
+// `errFile` when given). Every wait of the peer is bounded, so reading its output is too.
 class Peer {
 public:
-    explicit Peer(const std::string& args)
-        : m_out(::popen((VELTEST_PEER_DIR "/coherence_peer " + args).c_str(), "r")) {}
+    explicit Peer(const std::string& args, const std::string& errFile = "")
+        : m_out(::popen((VELTEST_PEER_DIR "/coherence_peer " + args +
+                         (errFile.empty() ? "" : " 2>" + errFile))
+                            .c_str(),
+                        "r")) {}
     ~Peer() {
         if (m_out) ::pclose(m_out);
     }
     std::string ReadLine() {
-        char line[256];
+        char line[1024];
         if (!m_out || !std::fgets(line, sizeof line, m_out)) return "<exited>";
         return std::string(line).substr(0, std::string(line).find('\n'));
     }
+    // Reads until a line starting with `prefix`; every "resub" line on the way is kept.
+    std::string ReadUntil(const std::string& prefix) {
+        for (std::string line;;) {
+            line = ReadLine();
+            if (line.rfind("resub ", 0) == 0) resubs.push_back(line);
+            if (line.rfind(prefix, 0) == 0 || line == "<exited>") return line;
+        }
+    }
+    std::vector<std::string> resubs;
 
 private:
     FILE* m_out;
 };
 
-class CoherenceAcrossProcesses : public veltest::RedisServerTest {};
+long long SteadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+class CoherenceAcrossProcesses : public veltest::RedisServerTest {
+protected:
+    std::string Port() { return std::to_string(Server().Port()); }
+};
 
 TEST_F(CoherenceAcrossProcesses, NewerDifferingEntryInOneProcessDropsTheOlderInTheOther) {
-    const std::string port = std::to_string(Server().Port());
     const unsigned long long t = DateTime::UtcNow().GetRepresentation();
     const unsigned long long later = t + 6 * 10000000ULL;  // 6 s: beyond the default 5 s margin
 
-    Peer a(port + " 4660 22136 1 1 " + std::to_string(t) + " 1");
+    Peer a(Port() + " 4660 22136 1 1 " + std::to_string(t) + " 1");
     const std::string addedA = a.ReadLine();
     ASSERT_EQ(addedA.rfind("added ", 0), 0u) << addedA;
-    Peer b(port + " 4660 22136 2 2 " + std::to_string(later) + " 0");
+    Peer b(Port() + " 4660 22136 2 2 " + std::to_string(later) + " 0");
     const std::string addedB = b.ReadLine();
     ASSERT_EQ(addedB.rfind("added ", 0), 0u) << addedB;
     EXPECT_EQ(a.ReadLine(), "dirty " + addedA.substr(6) + " 1");
+}
+
+// One process holds entries, another announces newer, differing ones under the same key hashes
+// while the server misbehaves. Whatever happens, no entry of the holder may stay stale.
+TEST_F(CoherenceAcrossProcesses, NoInvalidationIsLostAcrossServerFaults) {
+    enum Fault { Kills, RestartEmpty, PublisherCutOff, Malformed };
+    const struct {
+        const char* name;
+        Fault fault;
+        int entries, rate, holdSeconds;
+    } cases[] = {
+        {"subscriber connections killed every 2 s", Kills, 1000, 50, 24},
+        {"server restarted empty", RestartEmpty, 200, 100, 6},
+        {"server unreachable for 3 s", PublisherCutOff, 200, 50, 9},
+        {"10000 malformed messages", Malformed, 10, 100, 6},
+    };
+    const std::string log = ::testing::TempDir() + "coherence_peer_err.log";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Server().Command("FLUSHALL");
+        Peer holder("hold " + Port() + " " + std::to_string(c.entries) + " " +
+                        std::to_string(c.holdSeconds),
+                    log);
+        ASSERT_EQ(holder.ReadUntil("ready"), "ready");
+        std::vector<long long> kills;
+        if (c.fault == RestartEmpty) {
+            Server().Stop();
+            ASSERT_EQ(Server().Start(), "");
+        }
+        {
+            Peer adder("add " + Port() + " " + std::to_string(c.entries) + " " +
+                       std::to_string(c.rate));
+            const auto start = Clock::now();
+            if (c.fault == Kills) {
+                for (int i = 1; i <= 10; ++i) {
+                    std::this_thread::sleep_until(start + i * 2s);
+                    kills.push_back(SteadyMs());
+                    Server().Command("CLIENT KILL TYPE pubsub");
+                }
+            } else if (c.fault == PublisherCutOff) {
+                std::this_thread::sleep_for(1s);
+                Server().Freeze();
+                std::this_thread::sleep_for(3s);
+                Server().Thaw();
+            } else if (c.fault == Malformed) {
+                velmora::caching::RedisConnection raw(Server().MakeConfig());
+                const std::string big(1 << 20, 'x'), longName(64 << 10, 'n');
+                for (int i = 0; i < 10000; ++i) {
+                    const std::string bodies[] = {"garbage", "1-2-3@4", "@@",
+                                                  std::string("1\0@2@3", 6)};
+                    const std::string channel =
+                        i % 100 == 0 ? "defaultns." + longName : "defaultns.1-x";
+                    raw.Command({"PUBLISH", channel, i % 1000 == 999 ? big : bodies[i % 4]});
+                }
+            }
+            const std::string done = adder.ReadUntil("done");
+            EXPECT_EQ(done.rfind("done", 0), 0u) << done;
+            if (c.fault == PublisherCutOff) {
+                EXPECT_EQ(done.find("queued=0 "), std::string::npos) << done;
+            }
+        }
+        const std::string result = holder.ReadUntil("result");
+        std::printf("[figures] %s: %s, %zu re-subscriptions, log %llu bytes\n", c.name,
+                    result.c_str(), holder.resubs.size(),
+                    static_cast<unsigned long long>(std::filesystem::file_size(log)));
+        EXPECT_EQ(result.rfind("result stale=0 ", 0), 0u) << result;
+        if (c.fault == Kills) {
+            // Every kill is followed by a re-subscription within 1 s.
+            for (long long kill : kills) {
+                bool quick = false;
+                for (const std::string& r : holder.resubs) {
+                    const long long at = std::stoll(r.substr(6));
+                    quick |= at >= kill && at - kill < 1000;
+                }
+                EXPECT_TRUE(quick) << "no re-subscription within 1 s of the kill at " << kill;
+            }
+        }
+        if (c.fault == RestartEmpty) {
+            ASSERT_FALSE(holder.resubs.empty());
+            EXPECT_NE(holder.resubs[0].find("restarted"), std::string::npos) << holder.resubs[0];
+            EXPECT_NE(result.find("flushes=1"), std::string::npos) << result;
+            EXPECT_EQ(result.find("received=0 "), std::string::npos) << "working again";
+        }
+        if (c.fault == Malformed) {
+            EXPECT_NE(result.find("malformed=10000 "), std::string::npos) << result;
+            EXPECT_LT(std::filesystem::file_size(log), 1u << 20);
+        }
+    }
 }
 
 }  // namespace

@@ -1,41 +1,116 @@
-// A host process for the two-process coherence test: it points the process's Redis client at
-// the given port, installs a recording invalidator, adds one entry to a SynchronizedCache and
-// reports it to the process's coherence service, printing "added <guid>". With <wait> 1 it then
-// waits (at most 20 s) until the entry has left the cache and the invalidator has been told, and
-// prints "dirty <guid> <invalidator calls>" or "not-dirty <entries left>".
-// Usage: coherence_peer <port> <key hash hi> <key hash lo> <data hash hi> <data hash lo>
-//        <timestamp> <wait>   (decimal numbers; the timestamp is a raw DateTime value)
+// A host process for the multi-process coherence tests. It points the process's Redis client at
+// the given port and uses the process's coherence service.
+//
+// coherence_peer <port> <key hi> <key lo> <data hi> <data lo> <timestamp> <wait>
+//   Adds one entry to a SynchronizedCache, reports it and prints "added <guid>". With <wait> 1 it
+//   then waits (at most 20 s) until the entry has left the cache and the invalidator has been
+//   told, and prints "dirty <guid> <invalidator calls>" or "not-dirty <entries left>".
+// coherence_peer hold <port> <count> <seconds>
+//   Adds <count> entries (key hash (k, 0) for k = 1..count, data hash (1, 1), stamped a minute
+//   ago), prints "ready", then for <seconds> prints "resub <steady ms> <cause>" at every
+//   re-subscription, and finally "result stale=<entries left> malformed=... received=...
+//   replayed=... gaps=... flushes=...".
+// coherence_peer add <port> <count> <per second>
+//   Announces <count> newer, differing entries under the same key hashes at that rate, then
+//   prints "done queued=<failed publishes queued> resent=<re-sent>".
+// Every wait is bounded, so a test reading the output is too.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 #include <thread>
 
 #include "../caching/RedisPubsubTestDoubles.h"
 #include "caching/CascadeInvalidatorHolder.h"
 #include "utility/SynchronizedCache.h"
+#include "velcoredata/DateTime.h"
 #include "velredis/RedisConfig.h"
 #include "velredis/RedisSubscriptionManager.h"
 #include "velsys/Locks.h"
 
 using namespace velmora::caching;
+using Clock = std::chrono::steady_clock;
 
-int main(int argc, char** argv) {
-    if (argc != 8) return 2;
-    const auto arg = [&](int i) { return std::strtoull(argv[i], nullptr, 10); };
+namespace {
+
+constexpr unsigned long long kSecond = 10000000ULL;  // DateTime ticks
+
+long long SteadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+std::shared_ptr<RedisPubsub> Connect(int port) {
     RedisEndpointConfig config;
-    config.port = static_cast<int>(arg(1));
+    config.port = port;
     config.heartbeatInterval = std::chrono::milliseconds(300);
+    config.commandTimeout = std::chrono::milliseconds(300);
     ConfigureRedis(config);
-    veltest::RecordingInvalidator invalidator;
-    CascadeInvalidatorHolderFactory::GetInstance().Initialize(
-        {&invalidator, nullptr, nullptr, nullptr});
-
     std::shared_ptr<RedisPubsub> service = RedisPubsub::GetInstance().lock();
     if (!RedisSubscriptionManager::GetInstance().WaitUntilSubscribed("defaultns.*",
                                                                      std::chrono::seconds(10))) {
         std::printf("error not-subscribed\n");
-        return 3;
+        std::exit(3);
     }
+    return service;
+}
+
+int Hold(int port, unsigned count, int seconds) {
+    RedisSubscriptionManager::GetInstance().SetResubscribedCallback([](const std::string& cause) {
+        std::printf("resub %lld %s\n", SteadyMs(), cause.empty() ? "-" : cause.c_str());
+        std::fflush(stdout);
+    });
+    std::shared_ptr<RedisPubsub> service = Connect(port);
+    TReadWriteLock lock;
+    auto cache = std::make_shared<SynchronizedCache>(
+        std::make_shared<CacheHelpers::LifetimePolicy>(1000000), &lock);
+    const unsigned long long stamp = DateTime::UtcNow().GetRepresentation() - 60 * kSecond;
+    for (unsigned k = 1; k <= count; ++k)
+        service->OnAdded({k, 0}, {1, 1}, stamp,
+                         cache->AddEntry(CacheHelpers::Payload(new VelCacheData())), cache);
+    std::printf("ready\n");
+    std::fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const CoherenceHealth h = service->GetHealth();
+    std::printf(
+        "result stale=%llu malformed=%lld received=%lld replayed=%lld gaps=%lld "
+        "flushes=%lld\n",
+        cache->GetSize(), h.malformed, h.received, h.replayed, h.gaps, h.conservativeFlushes);
+    std::fflush(stdout);
+    service->OnRemoved(*cache);
+    return 0;
+}
+
+int Add(int port, unsigned count, int perSecond) {
+    std::shared_ptr<RedisPubsub> service = Connect(port);
+    std::weak_ptr<ICoherentCache> none;  // announced only, filed nowhere
+    const auto start = Clock::now();
+    for (unsigned k = 1; k <= count; ++k) {
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(1000LL * k / perSecond));
+        service->OnAdded({k, 0}, {2, 2}, DateTime::UtcNow().GetRepresentation(), k, none);
+    }
+    // Queued announcements go out with the next publish or re-subscription.
+    for (int i = 0; i < 100 && service->GetHealth().queuedNow > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const CoherenceHealth h = service->GetHealth();
+    std::printf("done queued=%lld resent=%lld\n", h.publishFailuresQueued, h.resent);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const auto arg = [&](int i) { return std::strtoull(argv[i], nullptr, 10); };
+    if (argc == 5 && std::strcmp(argv[1], "hold") == 0)
+        return Hold(int(arg(2)), unsigned(arg(3)), int(arg(4)));
+    if (argc == 5 && std::strcmp(argv[1], "add") == 0)
+        return Add(int(arg(2)), unsigned(arg(3)), int(arg(4)));
+    if (argc != 8) return 2;
+    std::shared_ptr<RedisPubsub> service = Connect(int(arg(1)));
+    veltest::RecordingInvalidator invalidator;
+    CascadeInvalidatorHolderFactory::GetInstance().Initialize(
+        {&invalidator, nullptr, nullptr, nullptr});
     TReadWriteLock lock;
     auto cache = std::make_shared<SynchronizedCache>(
         std::make_shared<CacheHelpers::LifetimePolicy>(1000), &lock);
@@ -45,9 +120,9 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     if (arg(7) == 1) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        const auto deadline = Clock::now() + std::chrono::seconds(20);
         while ((cache->GetSize() != 0 || invalidator.dirty.Get().empty()) &&
-               std::chrono::steady_clock::now() < deadline)
+               Clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         const auto dirty = invalidator.dirty.Get();
         if (cache->GetSize() == 0 && !dirty.empty())

@@ -1,0 +1,330 @@
+// The durable side of the coherence service: announcements that survive a gap in the
+// subscription, and publishes that survive a gap in the connection.
+//
+// Every announcement is appended to a capped stream of the namespace and published, both by one
+// server-side script, so that they cost one round trip and no subscriber can see the message
+// without the stream holding it. A subscriber remembers the id of the last stream entry it
+// applied; after every (re)subscription, before the subscription counts as confirmed, it reads
+// the stream from there in pages and runs each entry through the same path as a live message.
+// Live messages received meanwhile are harmless duplicates (the dirty rule is idempotent); those
+// applied live since the previous catch-up are skipped and counted once.
+//
+// The position is only moved by a catch-up, so a catch-up replays everything announced since the
+// previous one that was not seen live (an approximation that keeps live delivery free of any
+// bookkeeping on the server). The stream no longer reaching back to that position (trimmed past
+// it, or a restarted server that lost it) is a gap the stream cannot bridge: every tracked entry
+// is then treated as dirty, which costs speed, never correctness.
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+
+#include "caching/RedisPubsubImpl.h"
+#include "metrics2/Metrics.h"
+#include "velcoredata/DateTime.h"
+#include "velredis/RedisSubscriptionManager.h"
+#include "velsys/Hash.h"
+
+namespace velmora::caching {
+
+namespace {
+
+// KEYS[1] stream, ARGV[1] channel, ARGV[2] message, ARGV[3] cap.
+constexpr const char* kAnnounceScript =
+    "redis.call('XADD', KEYS[1], 'MAXLEN', '~', ARGV[3], '*', 'c', ARGV[1], 'm', ARGV[2]) "
+    "return redis.call('PUBLISH', ARGV[1], ARGV[2])";
+constexpr int kReplayPage = 1000;
+constexpr long long kNsPerMs = 1000000;
+constexpr unsigned long long kTicksPerMs = 10000;  // DateTime ticks are 100 ns
+constexpr long long kLagWindowNs = 60LL * 1000 * kNsPerMs;
+constexpr std::size_t kMaxLagSamples = 8192;
+
+std::uint64_t AnnouncementKey(const std::string& channel, const std::string& message) {
+    const std::uint64_t a = THash32(channel.data(), channel.size(), 0x9E3779B9u);
+    const std::uint64_t b = THash32(message.data(), message.size(), 0x85EBCA6Bu);
+    return (a << 32) | b;
+}
+
+bool IsError(const std::optional<RedisReplyValue>& reply) {
+    return !reply || reply->type == RedisReplyValue::Type::Error;
+}
+
+}  // namespace
+
+bool RedisPubsub::Impl::SendAnnouncement(const TString& channel, const TString& message) {
+    if (m_streamOn) {
+        const std::optional<RedisReplyValue> reply = m_redis->TryCommand(
+            {"EVAL", kAnnounceScript, "1", m_streamKey.toStdString(), channel.toStdString(),
+             message.toStdString(), std::to_string(m_streamCap)});
+        if (!reply) return false;
+        if (reply->type == RedisReplyValue::Type::Integer) return true;
+        const std::string& error = reply->text;
+        if (error.find("nknown") == std::string::npos &&
+            error.find("NOSCRIPT") == std::string::npos &&
+            error.find("ERR unknown command") == std::string::npos)
+            return false;  // refused (out of memory, read-only replica, ...): try again later
+        // No streams (or no scripts): publish alone from now on.
+        if (m_streamOn.exchange(false)) {
+            TLog::LogMessage(TLog::Warn,
+                             TFormatString("RedisPubsub: the Redis server cannot append to streams "
+                                           "(%1); announcements missed during a gap cannot be "
+                                           "replayed.",
+                                           error.substr(0, 200)));
+        }
+    }
+    return m_redis->TryPublish(channel, message, {});
+}
+
+void RedisPubsub::Impl::PublishOrQueue(const TString& channel, const TString& message) {
+    if (SendAnnouncement(channel, message)) {
+        ++m_counters.published;
+        bool queued;
+        {
+            std::lock_guard<std::mutex> lock(m_durableMutex);
+            queued = !m_queue.empty();
+        }
+        if (queued) ResendQueued();
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_durableMutex);
+    const std::string key = channel.toStdString();
+    auto it = m_queue.find(key);
+    if (it != m_queue.end()) {
+        // The newest announcement of a key hash wins: the older one is superseded.
+        it->second = message.toStdString();
+        ++m_counters.dropped;
+        ++m_counters.queued;
+    } else if (m_queue.size() < m_queueLimit) {
+        m_queue.emplace(key, message.toStdString());
+        ++m_counters.queued;
+    } else {
+        ++m_counters.dropped;
+    }
+}
+
+void RedisPubsub::Impl::ResendQueued() {
+    {
+        std::lock_guard<std::mutex> lock(m_durableMutex);
+        if (m_resending) return;  // another thread is at it
+        m_resending = true;
+    }
+    for (;;) {
+        std::pair<std::string, std::string> next;
+        {
+            std::lock_guard<std::mutex> lock(m_durableMutex);
+            if (m_queue.empty()) break;
+            next = *m_queue.begin();
+            m_queue.erase(m_queue.begin());
+        }
+        if (!SendAnnouncement(TString::fromStdString(next.first),
+                              TString::fromStdString(next.second))) {
+            std::lock_guard<std::mutex> lock(m_durableMutex);
+            m_queue.emplace(next);  // a newer one queued meanwhile wins
+            break;
+        }
+        ++m_counters.resent;
+        ++m_counters.published;
+    }
+    std::lock_guard<std::mutex> lock(m_durableMutex);
+    m_resending = false;
+}
+
+bool RedisPubsub::Impl::Replay(std::string& last) {
+    const std::string stream = m_streamKey.toStdString();
+    for (;;) {
+        // Inclusive start: servers before 6.2 have no exclusive ranges; the entry at `last`
+        // itself is skipped below.
+        const std::optional<RedisReplyValue> page = m_redis->TryCommand(
+            {"XRANGE", stream, last, "+", "COUNT", std::to_string(kReplayPage + 1)});
+        if (IsError(page) || page->type != RedisReplyValue::Type::Array) return false;
+        std::size_t fresh = 0;
+        for (const RedisReplyValue& entry : page->elements) {
+            if (entry.elements.size() != 2 || entry.elements[0].text == last) continue;
+            ++fresh;
+            last = entry.elements[0].text;
+            const std::vector<RedisReplyValue>& fields = entry.elements[1].elements;
+            std::string channel, message;
+            for (std::size_t i = 0; i + 1 < fields.size(); i += 2) {
+                if (fields[i].text == "c") channel = fields[i + 1].text;
+                if (fields[i].text == "m") message = fields[i + 1].text;
+            }
+            bool seen;
+            {
+                std::lock_guard<std::mutex> lock(m_durableMutex);
+                seen = m_seenLive.count(AnnouncementKey(channel, message)) != 0;
+            }
+            if (seen) {
+                ++m_counters.duplicates;
+                continue;
+            }
+            try {
+                Apply(TString::fromStdString(channel), message.data(),
+                      static_cast<int>(message.size()), false);
+            } catch (...) {
+                // Counted as malformed; the rest of the stream still applies.
+            }
+        }
+        if (fresh < static_cast<std::size_t>(kReplayPage)) return true;
+    }
+}
+
+std::string RedisPubsub::Impl::CatchUp(bool resubscription) {
+    if (resubscription) ++m_counters.resubscriptions;
+    std::string cause;
+    if (m_streamOn) {
+        std::string last, runId;
+        {
+            std::lock_guard<std::mutex> lock(m_durableMutex);
+            last = m_lastApplied;
+            runId = m_runId;
+        }
+        const std::optional<RedisReplyValue> info = m_redis->TryCommand({"INFO", "server"});
+        std::string nowRunId;
+        if (!IsError(info)) {
+            const auto at = info->text.find("run_id:");
+            if (at != std::string::npos)
+                nowRunId = info->text.substr(at + 7, info->text.find_first_of("\r\n", at) - at - 7);
+        }
+        const std::string stream = m_streamKey.toStdString();
+        if (last.empty()) {
+            // Where the stream ends now; with no earlier position nothing can be replayed.
+            const std::optional<RedisReplyValue> tip =
+                m_redis->TryCommand({"XREVRANGE", stream, "+", "-", "COUNT", "1"});
+            if (IsError(tip) || tip->type != RedisReplyValue::Type::Array) {
+                if (resubscription) cause = "the announcement stream could not be read";
+            } else {
+                last = tip->elements.empty() ? "0-0" : tip->elements[0].elements[0].text;
+                if (resubscription) cause = "no earlier position in the announcement stream";
+            }
+        } else {
+            bool reaches = true;
+            if (last != "0-0") {
+                const std::optional<RedisReplyValue> at =
+                    m_redis->TryCommand({"XRANGE", stream, last, last});
+                reaches = !IsError(at) && at->type == RedisReplyValue::Type::Array &&
+                          !at->elements.empty();
+            } else {
+                reaches = nowRunId == runId;  // an empty stream then: only a restart loses it
+            }
+            if (!reaches) {
+                cause = nowRunId != runId
+                            ? "the Redis server restarted without the announcement stream"
+                            : "the announcement stream was trimmed past the last entry applied";
+                last.clear();
+                const std::optional<RedisReplyValue> tip =
+                    m_redis->TryCommand({"XREVRANGE", stream, "+", "-", "COUNT", "1"});
+                if (!IsError(tip) && tip->type == RedisReplyValue::Type::Array)
+                    last = tip->elements.empty() ? "0-0" : tip->elements[0].elements[0].text;
+            } else if (!Replay(last)) {
+                cause = "the announcement stream could not be read";
+            }
+        }
+        std::lock_guard<std::mutex> lock(m_durableMutex);
+        m_lastApplied = last;
+        m_runId = nowRunId;
+        m_seenLive.clear();
+    } else if (resubscription) {
+        cause = "";  // publish/subscribe alone: what was missed is not known
+    }
+    if (!cause.empty()) {
+        ++m_counters.gaps;
+        TLog::LogMessage(
+            TLog::Warn,
+            TFormatString("RedisPubsub: announcements may have been missed (%1)%2.", cause,
+                          m_flushOnGap ? "; every tracked entry is treated as dirty" : ""));
+        if (m_flushOnGap) {
+            FlushAllTracked();
+            ++m_counters.flushes;
+            cause += "; every tracked entry treated as dirty";
+        }
+    }
+    ResendQueued();
+    return cause;
+}
+
+void RedisPubsub::Impl::FlushAllTracked() {
+    TExclusiveLockGuard hold(m_lock);
+    std::vector<CacheEntryInfo> dirty;
+    for (const auto& [keyhash, records] : m_keyhashToCacheEntries)
+        dirty.insert(dirty.end(), records.begin(), records.end());
+    m_keyhashToCacheEntries.clear();
+    m_guidAndCacheToKeyHash.clear();
+    m_evictedEntries.clear();
+    m_evictedGuidAndCache.clear();
+    for (const CacheEntryInfo& e : dirty) NotifyDirty(e);
+}
+
+void RedisPubsub::Impl::NoteLive(const TString& channel, const void* data, int length) {
+    const std::string message(static_cast<const char*>(data), static_cast<std::size_t>(length));
+    if (m_streamOn) {
+        std::lock_guard<std::mutex> lock(m_durableMutex);
+        if (m_seenLive.size() < static_cast<std::size_t>(m_streamCap))
+            m_seenLive.insert(AnnouncementKey(channel.toStdString(), message));
+    }
+    // The message parsed already: the timestamp follows the "@".
+    const unsigned long long timestamp =
+        std::strtoull(message.c_str() + message.find('@') + 1, nullptr, 16);
+    const long long now = SteadyNowNs();
+    const unsigned long long utc = DateTime::UtcNow().GetRepresentation();
+    const long long lagMs =
+        utc > timestamp ? static_cast<long long>((utc - timestamp) / kTicksPerMs) : 0;
+    std::lock_guard<std::mutex> lock(m_healthMutex);
+    m_lags.emplace_back(now, lagMs);
+    while (m_lags.size() > kMaxLagSamples || m_lags.front().first < now - kLagWindowNs)
+        m_lags.pop_front();
+}
+
+CoherenceHealth RedisPubsub::Impl::GetHealth() {
+    CoherenceHealth h;
+    h.published = m_counters.published;
+    h.received = m_counters.received;
+    h.applied = m_counters.applied;
+    h.replayed = m_counters.replayed;
+    h.duplicates = m_counters.duplicates;
+    h.malformed = m_counters.malformed;
+    h.publishFailuresQueued = m_counters.queued;
+    h.resent = m_counters.resent;
+    h.dropped = m_counters.dropped;
+    h.gaps = m_counters.gaps;
+    h.conservativeFlushes = m_counters.flushes;
+    h.resubscriptions = m_counters.resubscriptions;
+    const long long now = SteadyNowNs();
+    if (const long long last = m_counters.lastMessageNs; last != 0)
+        h.lastMessageAgeMs = (now - last) / kNsPerMs;
+    {
+        std::lock_guard<std::mutex> lock(m_durableMutex);
+        h.queuedNow = static_cast<long long>(m_queue.size());
+    }
+    std::vector<long long> lags;
+    {
+        std::lock_guard<std::mutex> lock(m_healthMutex);
+        for (const auto& [at, lag] : m_lags)
+            if (at >= now - kLagWindowNs) lags.push_back(lag);
+    }
+    if (!lags.empty()) {
+        std::sort(lags.begin(), lags.end());
+        h.lagP50Ms = lags[(lags.size() - 1) / 2];
+        h.lagP99Ms = lags[(lags.size() - 1) * 99 / 100];
+    }
+    Metrics::Scope scope("RedisPubsub::Health", 0x20001);
+    const std::pair<const char*, long long> figures[] = {
+        {"published", h.published},
+        {"received", h.received},
+        {"applied", h.applied},
+        {"replayed", h.replayed},
+        {"duplicates", h.duplicates},
+        {"malformed", h.malformed},
+        {"publish-failures-queued", h.publishFailuresQueued},
+        {"resent", h.resent},
+        {"dropped", h.dropped},
+        {"queued-now", h.queuedNow},
+        {"gaps", h.gaps},
+        {"conservative-flushes", h.conservativeFlushes},
+        {"resubscriptions", h.resubscriptions},
+        {"last-message-age-ms", h.lastMessageAgeMs},
+        {"lag-p50-ms", h.lagP50Ms},
+        {"lag-p99-ms", h.lagP99Ms}};
+    for (const auto& [name, value] : figures) scope.Tag(name, static_cast<std::int64_t>(value));
+    return h;
+}
+
+}  // namespace velmora::caching

@@ -399,6 +399,7 @@ void RedisPubsub::Impl::OnRemoved(const ICoherentCache& cache) {
             else
                 m_forgotten[address] = m_taskSeq;
         }
+        if (m_notifyDepth > 0) m_forgottenWhileNotifying.push_back(address);
         for (auto it = m_keyhashToCacheEntries.begin(); it != m_keyhashToCacheEntries.end();) {
             std::erase_if(it->second,
                           [&](const CacheEntryInfo& record) { return record.cache == address; });

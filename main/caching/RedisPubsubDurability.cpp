@@ -250,7 +250,7 @@ void RedisPubsub::Impl::FlushAllTracked() {
     m_guidAndCacheToKeyHash.clear();
     m_evictedEntries.clear();
     m_evictedGuidAndCache.clear();
-    for (const CacheEntryInfo& e : dirty) NotifyDirty(e);
+    NotifyAllDirty(dirty);
 }
 
 void RedisPubsub::Impl::NoteLive(const TString& channel, const void* data, int length) {

@@ -124,6 +124,9 @@ private:
     // Tells the record's cache (unless dry run or evicted) and every invalidator that the
     // record is stale. REQUIRES: m_lock held; the record is no longer in any table.
     void NotifyDirty(const CacheEntryInfo& record);
+    // NotifyDirty for each record, skipping the caches forgotten meanwhile (by a callback).
+    // REQUIRES: m_lock held; the records are no longer in any table.
+    void NotifyAllDirty(const std::vector<CacheEntryInfo>& records);
     // Removes a tracked record from every table (its evicted copy included).
     // REQUIRES: m_lock held.
     void Unlink(const CacheEntryInfo& record);
@@ -155,6 +158,10 @@ private:
     // at that moment: tasks launched up to it leave the cache alone. Emptied whenever
     // OnRemoved(cache) finds no task pending.
     std::map<ICoherentCache*, std::uint64_t> m_forgotten;
+    // While dirty records are being told (m_notifyDepth > 0), the caches that OnRemoved(cache)
+    // forgot meanwhile: they are not called any more.
+    int m_notifyDepth = 0;
+    std::vector<ICoherentCache*> m_forgottenWhileNotifying;
 
     // Constant after construction.
     TString m_namespace;

@@ -5,6 +5,7 @@
 // hexadecimal without prefix or padding. There is no sender, guid or version: a process also
 // receives its own messages, which is how the older entries of its other caches under the same
 // key hash become dirty.
+#include <algorithm>
 #include <string>
 
 #include "caching/CascadeInvalidatorHolder.h"
@@ -46,10 +47,25 @@ bool RedisPubsub::Impl::IsDirty(const CacheEntryInfo& candidate, const HashPair&
     return cutoff > candidate.timestamp;
 }
 
+void RedisPubsub::Impl::NotifyAllDirty(const std::vector<CacheEntryInfo>& records) {
+    ++m_notifyDepth;
+    try {
+        for (const CacheEntryInfo& record : records) NotifyDirty(record);
+    } catch (...) {
+        if (--m_notifyDepth == 0) m_forgottenWhileNotifying.clear();
+        throw;
+    }
+    if (--m_notifyDepth == 0) m_forgottenWhileNotifying.clear();
+}
+
 void RedisPubsub::Impl::NotifyDirty(const CacheEntryInfo& record) {
     const std::vector<unsigned int> guids{record.guid};
-    // An evicted record's cache no longer holds the entry.
-    if (!m_dryRun && !record.IsEvicted()) record.cache->OnDirty(guids);
+    // An evicted record's cache no longer holds the entry; a cache forgotten by a callback of
+    // this notification may be gone.
+    const bool forgotten =
+        std::find(m_forgottenWhileNotifying.begin(), m_forgottenWhileNotifying.end(),
+                  record.cache) != m_forgottenWhileNotifying.end();
+    if (!m_dryRun && !record.IsEvicted() && !forgotten) record.cache->OnDirty(guids);
     for (ICascadeInvalidator* invalidator :
          CascadeInvalidatorHolderFactory::GetInstance().GetInvalidators()) {
         if (invalidator) invalidator->OnDirty(guids, record.cache);
@@ -105,9 +121,7 @@ void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* da
     // so that a cache calling back from OnDirty finds them consistent and no reference into
     // them is held across the call.
     std::vector<CacheEntryInfo> dirty;
-    const auto notify = [&] {
-        for (const CacheEntryInfo& e : dirty) NotifyDirty(e);
-    };
+    const auto notify = [&] { NotifyAllDirty(dirty); };
     auto filed = m_keyhashToCacheEntries.find(keyhash);
     if (filed == m_keyhashToCacheEntries.end()) {
         ++VelmoraCounters::RedisPubsubWastedMessages;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/RedisServerFixture.h"
+#include "support/TestEnvironment.h"
 #include "velredis/RedisConnectionPool.h"
 
 using namespace velmora::caching;
@@ -132,6 +133,26 @@ TEST_F(RedisSubscriptionTest, FailingCallbackDoesNotStopDeliveryAndCallbackMayUn
     manager.TryPublish("self.1", "twice", {});  // would set the promise again if delivered
     manager.TryPublish("x.1", "m3", {});
     EXPECT_TRUE(Eventually([&] { return calls == 3; }));
+}
+
+// Every failing callback wrote a Warn line carrying the whole channel name: a flood of
+// malformed messages on long channels wrote megabytes of log.
+TEST_F(RedisSubscriptionTest, CallbackFailuresFloodedTheLog) {
+    veltest::HostScope host;
+    RedisSubscriptionManager manager(Server().MakeConfig());
+    manager.Subscribe("ns.*",
+                      [](const TString&, const void*, int) { throw std::runtime_error("bad"); });
+    ASSERT_TRUE(manager.WaitUntilSubscribed("ns.*", 5s));
+    RedisConnection publisher(Server().MakeConfig());
+    const std::string channel = "ns." + std::string(64 << 10, 'c');
+    for (int i = 0; i < 2000; ++i) publisher.Command({"PUBLISH", channel, "m"});
+    ASSERT_TRUE(Eventually([&] { return manager.GetStats().failed == 2000; }));
+    std::size_t bytes = 0;
+    for (const LogRecord& r : host.Log().Records()) {
+        bytes += r.message.toStdString().size();
+        for (const auto& [key, value] : r.attributes) bytes += value.toStdString().size();
+    }
+    EXPECT_LT(bytes, 16u << 10);
 }
 
 // Server killed and restarted in the middle of a run: the subscriber comes back by itself (the

@@ -126,6 +126,7 @@ TEST_F(CoherenceAcrossProcesses, NoInvalidationIsLostAcrossServerFaults) {
             }
             const std::string done = adder.ReadUntil("done");
             EXPECT_EQ(done.rfind("done", 0), 0u) << done;
+            std::printf("[figures] %s: publisher %s\n", c.name, done.c_str());
             if (c.fault == PublisherCutOff) {
                 EXPECT_EQ(done.find("queued=0 "), std::string::npos) << done;
             }
@@ -134,6 +135,8 @@ TEST_F(CoherenceAcrossProcesses, NoInvalidationIsLostAcrossServerFaults) {
         std::printf("[figures] %s: %s, %zu re-subscriptions, log %llu bytes\n", c.name,
                     result.c_str(), holder.resubs.size(),
                     static_cast<unsigned long long>(std::filesystem::file_size(log)));
+        for (const std::string& r : holder.resubs)
+            if (r.back() != '-') std::printf("[figures]   %s\n", r.c_str());
         EXPECT_EQ(result.rfind("result stale=0 ", 0), 0u) << result;
         if (c.fault == Kills) {
             // Every kill is followed by a re-subscription within 1 s.

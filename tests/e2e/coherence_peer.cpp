@@ -57,11 +57,11 @@ std::shared_ptr<RedisPubsub> Connect(int port) {
 }
 
 int Hold(int port, unsigned count, int seconds) {
+    std::shared_ptr<RedisPubsub> service = Connect(port);
     RedisSubscriptionManager::GetInstance().SetResubscribedCallback([](const std::string& cause) {
         std::printf("resub %lld %s\n", SteadyMs(), cause.empty() ? "-" : cause.c_str());
         std::fflush(stdout);
     });
-    std::shared_ptr<RedisPubsub> service = Connect(port);
     TReadWriteLock lock;
     auto cache = std::make_shared<SynchronizedCache>(
         std::make_shared<CacheHelpers::LifetimePolicy>(1000000), &lock);

@@ -259,51 +259,51 @@ OnAddedMetrics RedisPubsub::Impl::OnAddedSync(HashPair keyhash, HashPair hash,
         const CacheEntryInfo record{hash, timestamp, guid, alive.get()};
         TimedLockHold hold(m_lock, result.lockMs);
         // A cache forgotten after this task was launched counts as gone: published only.
-        if (IsForgotten(alive.get(), launchSeq)) goto publish;
-
-        if (m_removeBeforeAddPlaceholders.erase({guid, alive.get()}) != 0) {
-            // The cache removed the entry before this addition was processed: it is gone.
-            if (m_loggingEnabled) {
-                TLog::LogMessage(m_logSeverity,
-                                 TFormatString("RedisPubsub: Deleting placeholder for "
-                                               "CacheGuid=%1, cache=%2, size=%3",
-                                               guid, TString::pointer(alive.get()),
-                                               m_removeBeforeAddPlaceholders.size()));
+        if (!IsForgotten(alive.get(), launchSeq)) {
+            if (m_removeBeforeAddPlaceholders.erase({guid, alive.get()}) != 0) {
+                // The cache removed the entry before this addition was processed: it is gone.
+                if (m_loggingEnabled) {
+                    TLog::LogMessage(m_logSeverity,
+                                     TFormatString("RedisPubsub: Deleting placeholder for "
+                                                   "CacheGuid=%1, cache=%2, size=%3",
+                                                   guid, TString::pointer(alive.get()),
+                                                   m_removeBeforeAddPlaceholders.size()));
+                }
+                SetPlaceholderCounter();
+                result.totalMs = total.ElapsedMs();
+                return result;
             }
-            SetPlaceholderCounter();
-            result.totalMs = total.ElapsedMs();
-            return result;
-        }
 
-        auto filed = m_keyhashToCacheEntries.find(keyhash);
-        bool staleOnArrival = false;
-        if (filed != m_keyhashToCacheEntries.end()) {
-            for (const CacheEntryInfo& other : filed->second)
-                if ((staleOnArrival = IsDirty(record, other.hash, other.timestamp))) break;
-        }
-        if (staleOnArrival) {
-            // Older than content filed already: the new entry is stale on arrival. Nothing was
-            // filed and no reference into the tables is held while the cache is told, so the
-            // cache may call back.
-            TElapsedTimer dirty;
-            NotifyDirty(record);
-            result.dirtyMs = dirty.ElapsedMs();
-            result.totalMs = total.ElapsedMs();
-            return result;
-        }
-        if (filed == m_keyhashToCacheEntries.end()) {
-            ++VelmoraCounters::RedisPubsubSavedMessages;
-            filed = m_keyhashToCacheEntries.emplace(keyhash, std::vector<CacheEntryInfo>{}).first;
-        }
-        m_guidAndCacheToKeyHash[{guid, alive.get()}] = keyhash;
-        filed->second.push_back(record);
+            auto filed = m_keyhashToCacheEntries.find(keyhash);
+            bool staleOnArrival = false;
+            if (filed != m_keyhashToCacheEntries.end()) {
+                for (const CacheEntryInfo& other : filed->second)
+                    if ((staleOnArrival = IsDirty(record, other.hash, other.timestamp))) break;
+            }
+            if (staleOnArrival) {
+                // Older than content filed already: the new entry is stale on arrival. Nothing was
+                // filed and no reference into the tables is held while the cache is told, so the
+                // cache may call back.
+                TElapsedTimer dirty;
+                NotifyDirty(record);
+                result.dirtyMs = dirty.ElapsedMs();
+                result.totalMs = total.ElapsedMs();
+                return result;
+            }
+            if (filed == m_keyhashToCacheEntries.end()) {
+                ++VelmoraCounters::RedisPubsubSavedMessages;
+                filed =
+                    m_keyhashToCacheEntries.emplace(keyhash, std::vector<CacheEntryInfo>{}).first;
+            }
+            m_guidAndCacheToKeyHash[{guid, alive.get()}] = keyhash;
+            filed->second.push_back(record);
 
-        TElapsedTimer prune;
-        PruneEvictedEntries();
-        result.pruneMs = prune.ElapsedMs();
+            TElapsedTimer prune;
+            PruneEvictedEntries();
+            result.pruneMs = prune.ElapsedMs();
+        }
     }
 
-publish:
     alive.reset();
     const TString channel = m_namespace + FormatHashPair(keyhash);
     const TString message = FormatHashPair(hash) + TString("@") + TString::number(timestamp, 16);

@@ -6,9 +6,16 @@
 // subscription manager (its own subscriber connection and delivery thread), as two processes
 // would. The path: A files nothing (its cache is gone), formats and publishes; B's delivery
 // thread parses, takes B's lock, applies the dirty rule and calls OnDirty.
+// BM_CoherencePropagation/durable:1 is the same through services like the process's own, whose
+// announcement also goes to the namespace's capped stream (XADD and PUBLISH pipelined: one
+// round trip); /durable:0 publishes alone, as a service made with a publish
+// function does.
 // BM_CoherencePropagation_Baseline: a bare hiredis PUBLISH until a thread blocked on a bare
 // hiredis PSUBSCRIBE connection has read the message.
 // Both wake the measuring thread through the same condition variable; times are per message.
+// BM_ReplayAfterGap: B holds N older entries and is cut off from the server while A announces N
+// newer ones; the time from B's reconnection until all N are dirty, i.e. the replay of the
+// stream through the dirty rule (items per second = entries applied per second).
 #include <benchmark/benchmark.h>
 #include <hiredis/hiredis.h>
 
@@ -80,8 +87,11 @@ void BM_CoherencePropagation(benchmark::State& state) {
     RedisSubscriptionManager managerA(server->MakeConfig()), managerB(server->MakeConfig());
     auto publishA = [&](const TString& c, const TString& m) { managerA.TryPublish(c, m, {}); };
     auto publishB = [&](const TString& c, const TString& m) { managerB.TryPublish(c, m, {}); };
-    auto serviceA = RedisPubsub::CreateTestInstance("bench.", managerA, publishA);
-    auto serviceB = RedisPubsub::CreateTestInstance("bench.", managerB, publishB);
+    const bool durable = state.range(0) != 0;
+    auto serviceA = durable ? RedisPubsub::CreateTestInstance("bench.", managerA)
+                            : RedisPubsub::CreateTestInstance("bench.", managerA, publishA);
+    auto serviceB = durable ? RedisPubsub::CreateTestInstance("bench.", managerB)
+                            : RedisPubsub::CreateTestInstance("bench.", managerB, publishB);
     if (!managerA.WaitUntilSubscribed("bench.*", std::chrono::seconds(5)) ||
         !managerB.WaitUntilSubscribed("bench.*", std::chrono::seconds(5))) {
         state.SkipWithError("subscription not confirmed");
@@ -109,7 +119,48 @@ void BM_CoherencePropagation(benchmark::State& state) {
     serviceA.reset();
     serviceB.reset();
 }
-BENCHMARK(BM_CoherencePropagation)->UseManualTime();
+BENCHMARK(BM_CoherencePropagation)->ArgName("durable")->Arg(0)->Arg(1)->UseManualTime();
+
+void BM_ReplayAfterGap(benchmark::State& state) {
+    veltest::RedisServer* server = Server(state);
+    if (!server) return;
+    AppConfig::GetInstance().SetUnitTestFlag(true);
+    velmora::appoptions::ScopedOverride margin("CacheSynchronizationMinimumDeltaSeconds", 0);
+    const auto entries = static_cast<unsigned long long>(state.range(0));
+    RedisSubscriptionManager managerA(server->MakeConfig()), managerB(server->MakeConfig());
+    auto serviceA = RedisPubsub::CreateTestInstance("gap.", managerA);
+    auto serviceB = RedisPubsub::CreateTestInstance("gap.", managerB);
+    if (!managerB.WaitUntilSubscribed("gap.*", std::chrono::seconds(5))) {
+        state.SkipWithError("subscription not confirmed");
+        return;
+    }
+    auto cacheB = std::make_shared<SignallingCache>();
+    std::weak_ptr<ICoherentCache> gone = std::make_shared<SignallingCache>();
+    auto nowhere = server->MakeConfig();
+    nowhere.port = 1;  // nothing listens there
+    unsigned long long round = 0;
+    for (auto _ : state) {
+        ++round;
+        for (unsigned long long k = 1; k <= entries; ++k)
+            serviceB->OnAdded({k, round}, {1, 1}, 2 * round, static_cast<unsigned>(k), cacheB);
+        managerB.Reconfigure(nowhere);
+        const long long before = cacheB->signal.Count();
+        for (unsigned long long k = 1; k <= entries; ++k)
+            serviceA->OnAdded({k, round}, {2, 2}, 2 * round + 1, static_cast<unsigned>(k), gone);
+        const Clock::time_point start = Clock::now();
+        managerB.Reconfigure(server->MakeConfig());
+        if (!cacheB->signal.WaitFor(before + static_cast<long long>(entries))) {
+            state.SkipWithError("the replay did not arrive");
+            break;
+        }
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    state.SetItemsProcessed(static_cast<long long>(round * entries));
+    serviceB->OnRemoved(*cacheB);
+    serviceA.reset();
+    serviceB.reset();
+}
+BENCHMARK(BM_ReplayAfterGap)->Arg(10000)->Iterations(3)->UseManualTime();
 
 void BM_CoherencePropagation_Baseline(benchmark::State& state) {
     veltest::RedisServer* server = Server(state);

@@ -1,13 +1,14 @@
 // The durable side of the coherence service: announcements that survive a gap in the
 // subscription, and publishes that survive a gap in the connection.
 //
-// Every announcement is appended to a capped stream of the namespace and published, both by one
-// server-side script, so that they cost one round trip and no subscriber can see the message
-// without the stream holding it. A subscriber remembers the id of the last stream entry it
-// applied; after every (re)subscription, before the subscription counts as confirmed, it reads
-// the stream from there in pages and runs each entry through the same path as a live message.
-// Live messages received meanwhile are harmless duplicates (the dirty rule is idempotent); those
-// applied live since the previous catch-up are skipped and counted once.
+// Every announcement is appended to a capped stream of the namespace and published, the two
+// commands sent together on one connection so that they cost one round trip; the append goes
+// first, so a subscriber that sees the message live finds it in the stream as well. A subscriber
+// remembers the id of the last stream entry it applied; after every (re)subscription, before the
+// subscription counts as confirmed, it reads the stream from there in pages and runs each entry
+// through the same path as a live message. Live messages received meanwhile are harmless duplicates
+// (the dirty rule is idempotent); those applied live since the previous catch-up are skipped and
+// counted once.
 //
 // The position is only moved by a catch-up, so a catch-up replays everything announced since the
 // previous one that was not seen live (an approximation that keeps live delivery free of any
@@ -28,10 +29,6 @@ namespace velmora::caching {
 
 namespace {
 
-// KEYS[1] stream, ARGV[1] channel, ARGV[2] message, ARGV[3] cap.
-constexpr const char* kAnnounceScript =
-    "redis.call('XADD', KEYS[1], 'MAXLEN', '~', ARGV[3], '*', 'c', ARGV[1], 'm', ARGV[2]) "
-    "return redis.call('PUBLISH', ARGV[1], ARGV[2])";
 constexpr int kReplayPage = 1000;
 constexpr long long kNsPerMs = 1000000;
 constexpr unsigned long long kTicksPerMs = 10000;  // DateTime ticks are 100 ns
@@ -51,27 +48,22 @@ bool IsError(const std::optional<RedisReplyValue>& reply) {
 }  // namespace
 
 bool RedisPubsub::Impl::SendAnnouncement(const TString& channel, const TString& message) {
-    if (m_streamOn) {
-        const std::optional<RedisReplyValue> reply = m_redis->TryCommand(
-            {"EVAL", kAnnounceScript, "1", m_streamKey.toStdString(), channel.toStdString(),
-             message.toStdString(), std::to_string(m_streamCap)});
-        if (!reply) return false;
-        if (reply->type == RedisReplyValue::Type::Integer) return true;
-        const std::string& error = reply->text;
-        if (error.find("nknown") == std::string::npos &&
-            error.find("NOSCRIPT") == std::string::npos &&
-            error.find("ERR unknown command") == std::string::npos)
-            return false;  // refused (out of memory, read-only replica, ...): try again later
-        // No streams (or no scripts): publish alone from now on.
-        if (m_streamOn.exchange(false)) {
-            TLog::LogMessage(TLog::Warn,
-                             TFormatString("RedisPubsub: the Redis server cannot append to streams "
-                                           "(%1); announcements missed during a gap cannot be "
-                                           "replayed.",
-                                           error.substr(0, 200)));
-        }
+    if (!m_streamOn) return m_redis->TryPublish(channel, message, {});
+    const std::string c = channel.toStdString(), m = message.toStdString();
+    const std::optional<std::vector<RedisReplyValue>> replies =
+        m_redis->TryPipeline({{"XADD", m_streamKey.toStdString(), "MAXLEN", "~",
+                               std::to_string(m_streamCap), "*", "c", c, "m", m},
+                              {"PUBLISH", c, m}});
+    if (!replies) return false;
+    const RedisReplyValue& appended = (*replies)[0];
+    if (appended.type == RedisReplyValue::Type::Error &&
+        appended.text.find("unknown command") != std::string::npos && m_streamOn.exchange(false)) {
+        TLog::LogMessage(TLog::Warn,
+                         TFormatString("RedisPubsub: the Redis server has no streams (%1); "
+                                       "announcements missed during a gap cannot be replayed.",
+                                       appended.text.substr(0, 200)));
     }
-    return m_redis->TryPublish(channel, message, {});
+    return (*replies)[1].type == RedisReplyValue::Type::Integer;
 }
 
 void RedisPubsub::Impl::PublishOrQueue(const TString& channel, const TString& message) {

@@ -79,6 +79,22 @@ RedisReplyValue RedisConnection::Command(
     return Copy(reply.get());
 }
 
+std::vector<RedisReplyValue> RedisConnection::Pipeline(
+    const std::vector<std::vector<std::string>>& commands,
+    std::chrono::steady_clock::time_point deadline) {
+    if (!m_socket->IsIdleHealthy()) {
+        m_socket->Disconnect();
+        m_socket->Connect();
+    }
+    deadline = std::min(deadline, detail::Clock::now() + m_socket->Config().commandTimeout);
+    for (const auto& args : commands)
+        m_socket->Send(std::vector<std::string_view>(args.begin(), args.end()), deadline);
+    std::vector<RedisReplyValue> replies;
+    for (std::size_t i = 0; i < commands.size(); ++i)
+        replies.push_back(Copy(m_socket->Read(deadline).get()));
+    return replies;
+}
+
 RedisReplyValue RedisConnection::Command(const std::vector<std::string>& args) {
     return Command(args, std::chrono::steady_clock::time_point::max(), nullptr);
 }

@@ -64,6 +64,11 @@ public:
                             std::chrono::steady_clock::time_point deadline,
                             const std::function<void(redisContext*, redisReply*)>& inspect);
 
+    // Several commands sent together and their replies read after (one round trip), all by
+    // `deadline`. Error replies are returned, not raised.
+    std::vector<RedisReplyValue> Pipeline(const std::vector<std::vector<std::string>>& commands,
+                                          std::chrono::steady_clock::time_point deadline);
+
     // Connections made so far (the first one included).
     long long GetConnectCount() const;
     // The socket descriptor, -1 when there is none; for diagnostics.

@@ -112,6 +112,13 @@ bool RedisSubscriptionManager::Publish(
 
 std::optional<RedisReplyValue> RedisSubscriptionManager::TryCommand(
     const std::vector<std::string>& args) {
+    std::optional<std::vector<RedisReplyValue>> replies = TryPipeline({args});
+    if (!replies) return std::nullopt;
+    return std::move(replies->front());
+}
+
+std::optional<std::vector<RedisReplyValue>> RedisSubscriptionManager::TryPipeline(
+    const std::vector<std::vector<std::string>>& commands) {
     try {
         std::chrono::milliseconds timeout;
         {
@@ -121,7 +128,7 @@ std::optional<RedisReplyValue> RedisSubscriptionManager::TryCommand(
         const auto deadline = Clock::now() + timeout;
         auto guard = m_publishers->LockConnection(timeout);
         if (!guard) return std::nullopt;
-        return guard->GetConnection().Command(args, deadline, nullptr);
+        return guard->GetConnection().Pipeline(commands, deadline);
     } catch (...) {
         TLog::LogCurrentException(TLog::Debug, "Redis command failed.");
         return std::nullopt;

@@ -79,6 +79,10 @@ public:
     // reply (an error reply included); nothing, never throwing, when no connection came free or
     // the server did not answer in time.
     std::optional<RedisReplyValue> TryCommand(const std::vector<std::string>& args);
+    // The same for several commands sent together on one connection (one round trip); the
+    // replies in order.
+    std::optional<std::vector<RedisReplyValue>> TryPipeline(
+        const std::vector<std::vector<std::string>>& commands);
 
     // Subscribes to `channelPattern` (a Redis glob pattern). The callback runs on the delivery
     // thread, with no lock of the manager held, one message at a time, for every later message on

@@ -9,6 +9,7 @@
 #include "metrics2/Metrics.h"
 #include "support/TestEnvironment.h"
 #include "utility/SynchronizedCache.h"
+#include "utility/SynchronizedIndexedCache.h"
 #include "velcore/VelmoraCounters.h"
 #include "velsys/AsyncTask.h"
 #include "velsys/Locks.h"
@@ -265,6 +266,34 @@ TEST_F(Coherence, OwnMessageDropsOlderDifferingEntriesOfOtherCaches) {
     EXPECT_EQ(Counts(*service).records, 1u);
     service->OnRemoved(*cacheA);
     service->OnRemoved(*cacheB);
+}
+
+// The lock-protected caches released a dirty entry's payload while holding their own lock (and,
+// called by the service, the service's too): a host destructor ran under both.
+TEST_F(Coherence, DirtyPayloadReleasedUnderTheCacheLock) {
+    struct Probe : VelCacheData {
+        explicit Probe(TReadWriteLock& lock, bool& free) : lock(lock), free(free) {}
+        ~Probe() override { free = LockCanBeTakenElsewhere(lock, std::chrono::milliseconds(0)); }
+        TReadWriteLock& lock;
+        bool& free;
+    };
+    TReadWriteLock lock;
+    auto policy = std::make_shared<CacheHelpers::LifetimePolicy>(1000);
+    const std::shared_ptr<ICoherentCache> caches[] = {
+        std::make_shared<SynchronizedCache>(policy, &lock),
+        std::make_shared<SynchronizedIndexedCache>(
+            policy, &lock, std::make_unique<CacheHelpers::SystemBasedClock>())};
+    for (const auto& cache : caches) {
+        bool free = false;
+        CacheHelpers::Payload payload(new Probe(lock, free));
+        const unsigned guid =
+            dynamic_cast<SynchronizedCache*>(cache.get())
+                ? static_cast<SynchronizedCache&>(*cache).AddEntry(payload)
+                : static_cast<SynchronizedIndexedCache&>(*cache).AddEntry(payload);
+        payload = CacheHelpers::Payload();
+        cache->OnDirty({guid});
+        EXPECT_TRUE(free);
+    }
 }
 
 TEST_F(Coherence, SavedMessagesCountKeyHashesStaleArrivalsAndExpiredCaches) {

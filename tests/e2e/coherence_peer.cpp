@@ -1,10 +1,6 @@
 // A host process for the multi-process coherence tests. It points the process's Redis client at
 // the given port and uses the process's coherence service.
 //
-// coherence_peer <port> <key hi> <key lo> <data hi> <data lo> <timestamp> <wait>
-//   Adds one entry to a SynchronizedCache, reports it and prints "added <guid>". With <wait> 1 it
-//   then waits (at most 20 s) until the entry has left the cache and the invalidator has been
-//   told, and prints "dirty <guid> <invalidator calls>" or "not-dirty <entries left>".
 // coherence_peer hold <port> <count> <seconds>
 //   Adds <count> entries (key hash (k, 0) for k = 1..count, data hash (1, 1), stamped a minute
 //   ago), prints "ready", then for <seconds> prints "resub <steady ms> <cause>" at every
@@ -21,8 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "../caching/RedisPubsubTestDoubles.h"
-#include "caching/CascadeInvalidatorHolder.h"
+#include "caching/RedisPubsub.h"
 #include "utility/SynchronizedCache.h"
 #include "velcoredata/DateTime.h"
 #include "velredis/RedisConfig.h"
@@ -106,30 +101,5 @@ int main(int argc, char** argv) {
         return Hold(int(arg(2)), unsigned(arg(3)), int(arg(4)));
     if (argc == 5 && std::strcmp(argv[1], "add") == 0)
         return Add(int(arg(2)), unsigned(arg(3)), int(arg(4)));
-    if (argc != 8) return 2;
-    std::shared_ptr<RedisPubsub> service = Connect(int(arg(1)));
-    veltest::RecordingInvalidator invalidator;
-    CascadeInvalidatorHolderFactory::GetInstance().Initialize(
-        {&invalidator, nullptr, nullptr, nullptr});
-    TReadWriteLock lock;
-    auto cache = std::make_shared<SynchronizedCache>(
-        std::make_shared<CacheHelpers::LifetimePolicy>(1000), &lock);
-    const unsigned guid = cache->AddEntry(CacheHelpers::Payload(new VelCacheData()));
-    service->OnAdded({arg(2), arg(3)}, {arg(4), arg(5)}, arg(6), guid, cache);
-    std::printf("added %u\n", guid);
-    std::fflush(stdout);
-
-    if (arg(7) == 1) {
-        const auto deadline = Clock::now() + std::chrono::seconds(20);
-        while ((cache->GetSize() != 0 || invalidator.dirty.Get().empty()) &&
-               Clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        const auto dirty = invalidator.dirty.Get();
-        if (cache->GetSize() == 0 && !dirty.empty())
-            std::printf("dirty %u %zu\n", dirty.front().first.front(), dirty.size());
-        else
-            std::printf("not-dirty %llu\n", cache->GetSize());
-    }
-    service->OnRemoved(*cache);
-    return 0;
+    return 2;
 }

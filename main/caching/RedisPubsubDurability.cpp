@@ -214,9 +214,9 @@ std::string RedisPubsub::Impl::CatchUp(bool resubscription) {
         m_lastApplied = last;
         m_runId = nowRunId;
         m_seenLive.clear();
-    } else if (resubscription) {
-        cause = "";  // publish/subscribe alone: what was missed is not known
     }
+    // Without the stream (off, or a server without streams) a gap goes unnoticed, as with
+    // publish/subscribe alone.
     if (!cause.empty()) {
         ++m_counters.gaps;
         TLog::LogMessage(

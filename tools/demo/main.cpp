@@ -1,22 +1,46 @@
-// The demo host: a small program that loads the library as a host would, configures it, and
-// shows each capability at work, printing what every call returned.
+// The demo host: a program that loads the library as a server process would. By default it runs
+// the main job (worker processes caching real queries while a writer changes the data under
+// them, see workload/Orchestrator.h); with --tour it walks through the API one chapter per
+// capability, printing what every call returned.
 #include <cstdio>
 #include <exception>
 
 #include "Demos.h"
 #include "velcoreplatform/TLog.h"
+#include "workload/Options.h"
+#include "workload/Orchestrator.h"
 
-int main() {
+namespace {
+
+int RunTour() {
     TLog::SetStderrLevel(TLog::Warn);
+    RunCacheDemo();
+    RunIndexedAndSynchronizedDemo();
+    RunCascadeDemo();
+    RunCoherenceDemo();
+    RunExternalCacheDemo();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string error;
+    const auto options = demo::ParseOptions(argc, argv, error);
+    if (!options) {
+        std::fprintf(stderr, "velcache_demo: %s\n\n%s", error.c_str(), demo::Usage());
+        return 2;
+    }
     try {
-        RunCacheDemo();
-        RunIndexedAndSynchronizedDemo();
-        RunCascadeDemo();
-        RunCoherenceDemo();
-        RunExternalCacheDemo();
+        if (options->help) {
+            std::fputs(demo::Usage(), stdout);
+            return 0;
+        }
+        if (options->child) return demo::RunChild(*options->child);
+        if (options->tour) return RunTour();
+        return demo::RunWorkload(*options);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "demo failed: %s\n", e.what());
         return 1;
     }
-    return 0;
 }

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# A short run of the main job (2 workers, a few seconds) on a private redis-server: its JSON
+# summary must show no stale entry after settling, no stale answer beyond the window, every
+# layer answering, and announcements reaching every worker.
+set -euo pipefail
+demo="$1"
+summary=$("$demo" --processes 2 --duration 5 --rows 50000 --json 2>/dev/null) || true
+echo "$summary"
+jq -e '
+  .settle.stale == 0 and .settle.checked > 0 and
+  .checks.stale_beyond_window == 0 and
+  (.layers | [.memory, .disk, .redis, .sqlite] | all(.answers > 0)) and
+  (.announcements.received_per_worker | length == 2 and all(. > 0)) and
+  .writer.updates > 0 and .cascade.scopes_invalidated > 0 and .speedup > 1
+' <<<"$summary" >/dev/null

@@ -1,0 +1,152 @@
+#include "DemoHost.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+
+#include "caching/CascadeInvalidator.h"
+#include "caching/CascadeInvalidatorHolder.h"
+#include "caching/RedisExternalCache.h"
+#include "velcore/AppConfig.h"
+#include "velcore/AppOptions.h"
+#include "velcoreplatform/TLog.h"
+#include "velredis/RedisConfig.h"
+#include "velredis/RedisSubscriptionManager.h"
+
+using namespace velmora::caching;
+
+namespace demo {
+
+// Counts the external caches' lines by operation, layer and outcome, and the warnings.
+class CountingLogSink : public ILogSink {
+public:
+    bool Accepts(int severity, int) const override { return severity >= TLog::Info; }
+    void Write(const LogRecord& record) override {
+        const std::string message = record.message.toStdString();
+        std::string name;
+        if (message.rfind("ec-", 0) == 0) {
+            const auto cns = record.attributes.find(TString("cns"));
+            const auto outcome = record.attributes.find(TString("outcome"));
+            const bool disk = cns != record.attributes.end() && cns->second.endsWith(".disk");
+            name = "ec." + message.substr(3) + "." + (disk ? "disk" : "redis") + "." +
+                   (outcome == record.attributes.end() ? "?" : outcome->second.toStdString());
+        } else if (record.severity >= TLog::Warn) {
+            name = "log.warnings";
+        } else {
+            return;
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stats.Count(name);
+    }
+    // Sets (not adds) the counts seen so far.
+    void CopyTo(Stats& stats) const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& [name, value] : m_stats.counters) stats.counters[name] = value;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    Stats m_stats;
+};
+
+namespace {
+
+std::string Namespace(const ChildConfig& config, const char* layer) {
+    return "VelDemo." + config.runId + "." + layer;
+}
+
+}  // namespace
+
+DemoHost::DemoHost(const ChildConfig& config) : m_config(config) {
+    namespace options = velmora::appoptions;
+    options::Set("SyncCaches", true);
+    options::Set("CacheSynchronizationMinimumDeltaSeconds", 0);
+    // Redis values of a run outlive it by a few minutes at most.
+    options::Set("ExternalCacheRedisAlwaysSetEx", true);
+    options::Set("ExternalCacheRedisAlwaysSetExSec", 600);
+    TLog::SetStderrLevel(TLog::Error);
+    m_sink = std::make_shared<CountingLogSink>();
+    TLog::SetSink(m_sink);
+
+    RedisEndpointConfig endpoint;
+    endpoint.host = config.redisHost;
+    endpoint.port = config.redisPort;
+    endpoint.commandTimeout = std::chrono::milliseconds(500);
+    endpoint.heartbeatInterval = std::chrono::milliseconds(500);
+    endpoint.reconnectBackoffMax = std::chrono::milliseconds(250);
+    ConfigureRedis(endpoint);
+
+    AppConfig::GetInstance().SetExternalCacheEnabled(true);
+    AppConfig::GetInstance().SetExternalCacheDir(TString::fromStdString(config.externalDir));
+    const auto desktop = ExternalCacheFactory::MakeDefaultCacheForDesktop();
+    ExternalCacheFactory::Initialize(ExternalCacheFactory::FactoryFunc(
+        [desktop](TString ns, unsigned long long sizeMb, unsigned int n) -> ExternalCachePtr {
+            if (ns.endsWith(".disk")) return desktop(ns, sizeMb, n);
+            return std::make_shared<RedisExternalCache>(ns);
+        }));
+    m_disk =
+        ExternalCacheFactory::MakeCache(TString::fromStdString(Namespace(config, "disk")), 256, 0);
+    m_redis =
+        ExternalCacheFactory::MakeCache(TString::fromStdString(Namespace(config, "redis")), 256, 0);
+
+    CascadeInvalidatorHolderFactory::GetInstance().Initialize(
+        {CascadeInvalidatorAggregator::TryGetSingleton(), nullptr, nullptr, nullptr});
+
+    m_service = RedisPubsub::GetInstance().lock();
+    RedisSubscriptionManager::GetInstance().WaitUntilSubscribed("defaultns.*",
+                                                                std::chrono::seconds(10));
+    m_reader = std::thread([this] { ReadCommands(); });
+}
+
+DemoHost::~DemoHost() {
+    // The reader ends when the parent closes our input; the process exits without waiting.
+    if (m_reader.joinable()) m_reader.detach();
+    TLog::SetSink(nullptr);
+}
+
+HashPair DemoHost::KeyHash(const Query& query) const {
+    return HashText(m_config.runId + "/" + query.key);
+}
+
+TString DemoHost::ExternalKey(const Query& query, std::int64_t version) const {
+    return TString::fromStdString(query.key + "@v" + std::to_string(version));
+}
+
+void DemoHost::AddHostCounts(Stats& stats) const {
+    m_sink->CopyTo(stats);
+    const auto subscriber = RedisSubscriptionManager::GetInstance().GetStats();
+    stats.counters["received"] = subscriber.delivered;
+    stats.counters["resubscriptions"] = subscriber.resubscriptions;
+}
+
+void DemoHost::Report(const std::string& kind, const Stats& stats) const {
+    const std::string line = kind + stats.Encode() + "\n";
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+}
+
+bool DemoHost::Received(const std::string& command) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_endOfInput || m_commands.count(command) != 0;
+}
+
+void DemoHost::WaitFor(const std::string& command) const {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock, [&] { return m_endOfInput || m_commands.count(command) != 0; });
+}
+
+void DemoHost::ReadCommands() {
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_commands.insert(line);
+        m_changed.notify_all();
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_endOfInput = true;
+    m_changed.notify_all();
+}
+
+}  // namespace demo

@@ -1,0 +1,84 @@
+// DemoHost: what a worker or writer process does once at start-up to host the library, as a
+// server process would: the application options (cascade invalidation on, dirty margin 0 s),
+// the Redis endpoint, the external-cache factory (a disk cache in the directory the workers of
+// this machine share, and a Redis cache), the cascade aggregator as the process's invalidator,
+// and a log sink that counts the external caches' outcomes. It also carries the process's two
+// channels to the parent: commands in on stdin ("go", "stop", "settle"), reports out on stdout.
+// Safe for concurrent use after construction (one per process).
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "QueryCatalogue.h"
+#include "QueryResult.h"
+#include "Stats.h"
+#include "caching/ExternalCacheFactory.h"
+#include "caching/RedisPubsub.h"
+
+namespace demo {
+
+struct ChildConfig {
+    std::string role;  // "worker" or "writer"
+    int index = 0;
+    std::string redisHost = "127.0.0.1";
+    int redisPort = 6379;
+    std::string dbPath;
+    std::string externalDir;
+    std::string runId;
+    std::uint64_t seed = 1;
+    double updatesPerSecond = 5;
+    int memoryEntries = 200;
+};
+
+class CountingLogSink;
+
+class DemoHost {
+public:
+    explicit DemoHost(const ChildConfig& config);
+    ~DemoHost();
+    DemoHost(const DemoHost&) = delete;
+    DemoHost& operator=(const DemoHost&) = delete;
+
+    const ChildConfig& Config() const { return m_config; }
+    std::shared_ptr<velmora::caching::RedisPubsub> Service() const { return m_service; }
+    const velmora::caching::ExternalCachePtr& Disk() const { return m_disk; }
+    const velmora::caching::ExternalCachePtr& Redis() const { return m_redis; }
+
+    // The coherence key of a query: its key text within this run.
+    velmora::caching::HashPair KeyHash(const Query& query) const;
+    // The external-cache key of a query's answer at a version.
+    TString ExternalKey(const Query& query, std::int64_t version) const;
+
+    // Sets the external-cache outcomes, warnings and subscription figures seen so far.
+    void AddHostCounts(Stats& stats) const;
+
+    // Writes "<kind> <stats>" to the parent.
+    void Report(const std::string& kind, const Stats& stats) const;
+    // Whether the parent has sent `command` (an end of input counts as every command).
+    bool Received(const std::string& command) const;
+    void WaitFor(const std::string& command) const;
+
+private:
+    void ReadCommands();
+
+    ChildConfig m_config;
+    std::shared_ptr<CountingLogSink> m_sink;
+    std::shared_ptr<velmora::caching::RedisPubsub> m_service;
+    velmora::caching::ExternalCachePtr m_disk;
+    velmora::caching::ExternalCachePtr m_redis;
+
+    // Guarded by m_mutex.
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_changed;
+    std::set<std::string> m_commands;
+    bool m_endOfInput = false;
+    std::thread m_reader;
+};
+
+}  // namespace demo

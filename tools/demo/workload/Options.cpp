@@ -1,0 +1,102 @@
+#include "Options.h"
+
+#include <stdexcept>
+#include <vector>
+
+namespace demo {
+
+const char* Usage() {
+    return "usage: velcache_demo [options]\n"
+           "\n"
+           "Runs the main job: worker processes answer a skewed stream of aggregate queries\n"
+           "over an SQLite database through the in-memory cache, the disk and Redis external\n"
+           "caches and the database, while a writer process changes rows and announces the new\n"
+           "results through the coherence service. Prints live progress, then a summary.\n"
+           "\n"
+           "  --processes N      worker processes (default 3)\n"
+           "  --duration S       seconds of workload (default 20; start-up and settling add ~5)\n"
+           "  --redis HOST:PORT  use this Redis server (default: start a private redis-server\n"
+           "                     on a free loopback port and stop it afterwards)\n"
+           "  --db PATH          write the generated database here and keep it (default: a\n"
+           "                     temporary file); an existing file is replaced\n"
+           "  --seed N           seed of the data and of the query streams (default 42)\n"
+           "  --rows N           sales rows to generate (default 200000)\n"
+           "  --chaos            kill the subscribers' Redis connections every few seconds and\n"
+           "                     restart the Redis server once (a private server only)\n"
+           "  --json             print the summary as JSON on stdout (progress goes to stderr)\n"
+           "  --tour             run the API tour instead: one chapter per capability\n"
+           "  --help             this text\n";
+}
+
+std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
+    Options o;
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    ChildConfig child;
+    bool isChild = false;
+    try {
+        for (std::size_t i = 0; i < args.size(); ++i) {
+            const std::string& a = args[i];
+            const auto value = [&]() -> const std::string& {
+                if (i + 1 >= args.size()) throw std::invalid_argument(a + " needs a value");
+                return args[++i];
+            };
+            if (a == "--help" || a == "-h")
+                o.help = true;
+            else if (a == "--tour")
+                o.tour = true;
+            else if (a == "--json")
+                o.json = true;
+            else if (a == "--chaos")
+                o.chaos = true;
+            else if (a == "--processes")
+                o.processes = std::stoi(value());
+            else if (a == "--duration")
+                o.durationSec = std::stod(value());
+            else if (a == "--redis")
+                o.redis = value();
+            else if (a == "--db")
+                o.db = value();
+            else if (a == "--seed")
+                o.seed = std::stoull(value());
+            else if (a == "--rows")
+                o.salesRows = std::stoi(value());
+            // The processes the parent starts:
+            else if (a == "--role") {
+                child.role = value();
+                isChild = true;
+            } else if (a == "--index")
+                child.index = std::stoi(value());
+            else if (a == "--redis-host")
+                child.redisHost = value();
+            else if (a == "--redis-port")
+                child.redisPort = std::stoi(value());
+            else if (a == "--external-dir")
+                child.externalDir = value();
+            else if (a == "--run-id")
+                child.runId = value();
+            else if (a == "--memory-entries")
+                child.memoryEntries = std::stoi(value());
+            else if (a == "--updates-per-second")
+                child.updatesPerSecond = std::stod(value());
+            else
+                throw std::invalid_argument("unknown option " + a);
+        }
+    } catch (const std::exception& e) {
+        error = e.what();
+        return std::nullopt;
+    }
+    if (o.processes < 1 || o.processes > 32) error = "--processes must be 1 to 32";
+    if (o.durationSec <= 0) error = "--duration must be positive";
+    if (o.salesRows < 1000) error = "--rows must be at least 1000";
+    if (!o.redis.empty() && o.redis.rfind(':') == std::string::npos)
+        error = "--redis wants HOST:PORT";
+    if (!error.empty()) return std::nullopt;
+    if (isChild) {
+        child.dbPath = o.db;
+        child.seed = o.seed;
+        o.child = child;
+    }
+    return o;
+}
+
+}  // namespace demo

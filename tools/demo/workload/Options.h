@@ -1,0 +1,32 @@
+// Options: the command line of the demo host.
+// Not thread-safe: use from one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "DemoHost.h"
+
+namespace demo {
+
+struct Options {
+    bool help = false;
+    bool tour = false;
+    bool json = false;
+    bool chaos = false;
+    int processes = 3;
+    double durationSec = 20;
+    std::string redis;  // HOST:PORT; empty: start a private server
+    std::string db;     // empty: a temporary file
+    std::uint64_t seed = 42;
+    int salesRows = 200000;
+    // Set in the processes the parent starts.
+    std::optional<ChildConfig> child;
+};
+
+// Parses argv; on a mistake returns nothing and writes `error`.
+std::optional<Options> ParseOptions(int argc, char** argv, std::string& error);
+const char* Usage();
+
+}  // namespace demo

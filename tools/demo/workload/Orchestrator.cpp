@@ -1,0 +1,314 @@
+#include "Orchestrator.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "DataGenerator.h"
+#include "QueryCatalogue.h"
+#include "RedisServer.h"
+#include "Sqlite.h"
+#include "Summary.h"
+#include "Worker.h"
+#include "Writer.h"
+
+extern char** environ;
+
+namespace demo {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+// One child process with a pipe each way.
+struct Child {
+    std::string role;
+    int index = 0;
+    pid_t pid = -1;
+    int toChild = -1;
+    int fromChild = -1;
+    std::string pending;  // bytes of an incomplete line
+    Stats latest;
+    bool ready = false;
+    bool done = false;
+    bool exited = false;
+
+    void Send(const std::string& command) {
+        const std::string line = command + "\n";
+        if (toChild >= 0 && ::write(toChild, line.data(), line.size()) < 0) {
+        }
+    }
+};
+
+std::string SelfPath() {
+    return std::filesystem::read_symlink("/proc/self/exe").string();
+}
+
+Child Spawn(const std::vector<std::string>& args, const std::string& role, int index) {
+    int in[2], out[2];
+    if (::pipe(in) != 0 || ::pipe(out) != 0) throw std::runtime_error("pipe failed");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    for (int fd : {in[0], in[1], out[0], out[1]}) posix_spawn_file_actions_addclose(&actions, fd);
+    std::vector<std::string> all = args;
+    all.insert(all.end(), {"--role", role, "--index", std::to_string(index)});
+    std::vector<char*> argv;
+    for (std::string& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    Child child;
+    child.role = role;
+    child.index = index;
+    const int rc = posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(out[1]);
+    if (rc != 0) throw std::runtime_error("cannot start " + role);
+    child.toChild = in[1];
+    child.fromChild = out[0];
+    return child;
+}
+
+// Reads what the children wrote, for at most `wait`; keeps each child's latest report.
+void Collect(std::vector<Child>& children, std::chrono::milliseconds wait) {
+    std::vector<pollfd> fds;
+    for (const Child& c : children) fds.push_back({c.exited ? -1 : c.fromChild, POLLIN, 0});
+    if (::poll(fds.data(), fds.size(), static_cast<int>(wait.count())) <= 0) return;
+    for (std::size_t i = 0; i < children.size(); ++i) {
+        Child& c = children[i];
+        if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
+        char buffer[65536];
+        const ssize_t n = ::read(c.fromChild, buffer, sizeof buffer);
+        if (n <= 0) {
+            c.exited = true;
+            continue;
+        }
+        c.pending.append(buffer, static_cast<std::size_t>(n));
+        std::size_t end;
+        while ((end = c.pending.find('\n')) != std::string::npos) {
+            const std::string line = c.pending.substr(0, end);
+            c.pending.erase(0, end + 1);
+            const std::string kind = line.substr(0, line.find(' '));
+            if (kind != "ready" && kind != "progress" && kind != "final") continue;
+            c.latest = Stats::Decode(line.substr(kind.size()));
+            c.ready = true;
+            if (kind == "final") c.done = true;
+        }
+    }
+}
+
+bool WaitUntil(std::vector<Child>& children, const std::function<bool(const Child&)>& condition,
+               std::chrono::seconds limit) {
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        bool all = true;
+        for (const Child& c : children) all = all && (condition(c) || c.exited);
+        if (all) return true;
+        if (Clock::now() > deadline) return false;
+        Collect(children, std::chrono::milliseconds(100));
+    }
+}
+
+Stats Sum(const std::vector<Child>& children, const std::string& role) {
+    Stats sum;
+    for (const Child& c : children)
+        if (c.role == role) sum.Merge(c.latest);
+    return sum;
+}
+
+// One line of live figures, from the difference between two moments.
+std::string ProgressLine(double elapsed, const Stats& now, const Stats& before, double interval,
+                         const Stats& writer) {
+    const auto delta = [&](const std::string& name) {
+        return static_cast<double>(now.Get(name) - before.Get(name));
+    };
+    const double queries = delta("queries");
+    const auto ratio = [&](const char* layer) {
+        return queries > 0 ? 100 * delta(std::string("layer.") + layer) / queries : 0.0;
+    };
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "[%5.1fs] %7.0f queries/s | memory %5.1f%% disk %4.1f%% redis %4.1f%% sqlite "
+                  "%4.1f%% | %5.0f invalidations/s | %lld updates | stale>1s %lld",
+                  elapsed, queries / interval, ratio("memory"), ratio("disk"), ratio("redis"),
+                  ratio("sqlite"), delta("invalidations") / interval,
+                  static_cast<long long>(writer.Get("updates")),
+                  static_cast<long long>(now.Get("check.stale-beyond-window")));
+    return line;
+}
+
+}  // namespace
+
+int RunChild(const ChildConfig& config) {
+    DemoHost host(config);
+    SqliteDb db(config.dbPath);
+    const QueryCatalogue catalogue(db);
+    if (config.role == "writer")
+        Writer(host, catalogue).Run();
+    else
+        Worker(host, catalogue).Run();
+    std::fflush(stdout);
+    // The library's process singletons stay alive until the end; leave without tearing down.
+    std::_Exit(0);
+}
+
+int RunWorkload(const Options& options) {
+    ::signal(SIGPIPE, SIG_IGN);
+    const bool live = ::isatty(2);
+    const auto say = [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); };
+    const std::string runId =
+        std::to_string(::getpid()) + "-" +
+        std::to_string(std::chrono::system_clock::now().time_since_epoch().count() % 1000000007);
+    const auto workDir =
+        std::filesystem::temp_directory_path() / ("velcache-demo-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(workDir);
+    const std::string dbPath = options.db.empty() ? (workDir / "sales.db").string() : options.db;
+
+    RedisServer server;
+    std::string host = "127.0.0.1";
+    int port = 0;
+    if (options.redis.empty()) {
+        if (!server.Start()) {
+            say("cannot start redis-server (is it installed?); use --redis HOST:PORT");
+            return 2;
+        }
+        port = server.Port();
+    } else {
+        const auto colon = options.redis.rfind(':');
+        host = options.redis.substr(0, colon);
+        port = std::stoi(options.redis.substr(colon + 1));
+        if (!RedisCommand(host, port, {"PING"})) {
+            say("Redis at " + options.redis + " does not answer PING");
+            return 2;
+        }
+    }
+    const std::string endpoint = host + ":" + std::to_string(port);
+
+    const auto genStart = Clock::now();
+    DataShape shape;
+    shape.salesRows = options.salesRows;
+    DataGenerator(shape, options.seed).Write(dbPath);
+    std::size_t catalogueSize = 0;
+    {
+        SqliteDb db(dbPath);
+        catalogueSize = QueryCatalogue(db).Size();
+    }
+    say("velcache main job: " + std::to_string(options.processes) +
+        " workers and a writer on Redis " + endpoint +
+        (options.redis.empty() ? " (private server)" : "") + ", " +
+        std::to_string(options.salesRows) + " sales rows generated in " +
+        std::to_string(static_cast<int>(Seconds(Clock::now() - genStart) * 1000)) + " ms, " +
+        std::to_string(catalogueSize) + " distinct queries");
+
+    const std::vector<std::string> common{SelfPath(),
+                                          "--redis-host",
+                                          host,
+                                          "--redis-port",
+                                          std::to_string(port),
+                                          "--db",
+                                          dbPath,
+                                          "--seed",
+                                          std::to_string(options.seed),
+                                          "--external-dir",
+                                          (workDir / "external").string(),
+                                          "--run-id",
+                                          runId};
+    std::vector<Child> children;
+    children.push_back(Spawn(common, "writer", 0));
+    for (int i = 0; i < options.processes; ++i) children.push_back(Spawn(common, "worker", i));
+    if (!WaitUntil(
+            children, [](const Child& c) { return c.ready; }, std::chrono::seconds(60)))
+        say("some processes did not report ready in time");
+
+    for (Child& c : children) c.Send("go");
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::duration_cast<Clock::duration>(
+                                 std::chrono::duration<double>(options.durationSec));
+    RunFacts facts;
+    auto nextLine = start + std::chrono::seconds(1);
+    auto nextKill = start + std::chrono::seconds(3);
+    bool restarted = false;
+    Stats before;
+    auto beforeAt = start;
+    while (Clock::now() < end) {
+        Collect(children, std::chrono::milliseconds(100));
+        const auto now = Clock::now();
+        if (options.chaos && now >= nextKill) {
+            if (RedisCommand(host, port, {"CLIENT", "KILL", "TYPE", "pubsub"}))
+                ++facts.connectionKills;
+            nextKill += std::chrono::seconds(3);
+        }
+        if (options.chaos && !restarted && options.redis.empty() &&
+            now >= start + (end - start) * 45 / 100) {
+            restarted = true;
+            if (server.Restart()) ++facts.serverRestarts;
+        }
+        if (now >= nextLine) {
+            const Stats workers = Sum(children, "worker");
+            const std::string line = ProgressLine(Seconds(now - start), workers, before,
+                                                  Seconds(now - beforeAt), Sum(children, "writer"));
+            std::fprintf(stderr, live ? "\r%s" : "%s\n", line.c_str());
+            before = workers;
+            beforeAt = now;
+            nextLine += std::chrono::seconds(live ? 1 : 2);
+        }
+    }
+    if (live) std::fprintf(stderr, "\n");
+
+    for (Child& c : children)
+        if (c.role == "writer") c.Send("stop");
+    WaitUntil(
+        children, [](const Child& c) { return c.role != "writer" || c.done; },
+        std::chrono::seconds(30));
+    say("writer stopped; workers settle and compare what they hold with SQLite");
+    for (Child& c : children) c.Send("settle");
+    const bool settled = WaitUntil(
+        children, [](const Child& c) { return c.done; }, std::chrono::seconds(120));
+    for (Child& c : children) {
+        ::close(c.toChild);
+        if (!settled && !c.done) ::kill(c.pid, SIGKILL);
+        int status = 0;
+        ::waitpid(c.pid, &status, 0);
+        ::close(c.fromChild);
+        if (!c.done) say(c.role + " " + std::to_string(c.index) + " ended without a final report");
+    }
+
+    facts.redisEndpoint = endpoint;
+    facts.privateRedis = options.redis.empty();
+    facts.processes = options.processes;
+    facts.durationSec = options.durationSec;
+    facts.seed = options.seed;
+    facts.salesRows = options.salesRows;
+    facts.dbPath = options.db.empty() ? "(temporary, removed)" : options.db;
+    facts.chaos = options.chaos;
+    for (const Child& c : children)
+        if (c.role == "worker") {
+            facts.receivedPerWorker.push_back(c.latest.Get("received"));
+            facts.settleStalePerWorker.push_back(c.latest.Get("settle.stale"));
+        }
+    for (const Child& c : children) facts.allReported = facts.allReported && c.done;
+    const Summary summary(facts, Sum(children, "worker"), Sum(children, "writer"));
+    std::fputs(options.json ? summary.Json().c_str() : summary.Table().c_str(), stdout);
+    std::fflush(stdout);
+
+    server.Stop();
+    std::error_code ignored;
+    std::filesystem::remove_all(workDir, ignored);
+    return summary.Correct() ? 0 : 1;
+}
+
+}  // namespace demo

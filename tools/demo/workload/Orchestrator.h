@@ -1,0 +1,17 @@
+// Orchestrator: the parent of a run. It starts (or finds) the Redis server, generates the
+// database, starts the writer and the worker processes (this program again, in a child role),
+// tells them when to go, stop and settle over their standard input, reads their reports from
+// their standard output, prints a live progress line, makes trouble with --chaos, and prints the
+// summary. Returns the process's exit code: 0 when every check passed.
+// Not thread-safe: use from one thread at a time.
+#pragma once
+
+#include "Options.h"
+
+namespace demo {
+
+int RunWorkload(const Options& options);
+// The body of a worker or writer process.
+int RunChild(const ChildConfig& config);
+
+}  // namespace demo

@@ -68,8 +68,8 @@ void DataGenerator::Write(const std::string& path) const {
     }
     db.Exec("COMMIT");
     db.Exec(
-        "CREATE INDEX sales_region_month ON sales(region_id, month);"
-        "CREATE INDEX sales_product_month ON sales(product_id, month);"
+        "CREATE INDEX sales_region_month ON sales(region_id, month, product_id, amount, quantity);"
+        "CREATE INDEX sales_product_month ON sales(product_id, month, region_id, amount, quantity);"
         "ANALYZE;");
 }
 

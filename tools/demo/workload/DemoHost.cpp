@@ -50,6 +50,25 @@ private:
     Stats m_stats;
 };
 
+// The host's second invalidator: passes OnEvicted on to a listener set later.
+class EvictionRelay : public ICascadeInvalidator {
+public:
+    void OnEntryUsed(unsigned int, const ICoherentCache*) override {}
+    void OnDirty(const std::vector<unsigned int>&, const ICoherentCache*) override {}
+    void OnEvicted(const std::vector<unsigned int>& guids, const ICoherentCache*) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_listener) m_listener(guids);
+    }
+    void Set(std::function<void(const std::vector<unsigned int>&)> listener) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_listener = std::move(listener);
+    }
+
+private:
+    std::mutex m_mutex;
+    std::function<void(const std::vector<unsigned int>&)> m_listener;
+};
+
 namespace {
 
 std::string Namespace(const ChildConfig& config, const char* layer) {
@@ -90,8 +109,9 @@ DemoHost::DemoHost(const ChildConfig& config) : m_config(config) {
     m_redis =
         ExternalCacheFactory::MakeCache(TString::fromStdString(Namespace(config, "redis")), 256, 0);
 
+    m_evictions = std::make_shared<EvictionRelay>();
     CascadeInvalidatorHolderFactory::GetInstance().Initialize(
-        {CascadeInvalidatorAggregator::TryGetSingleton(), nullptr, nullptr, nullptr});
+        {CascadeInvalidatorAggregator::TryGetSingleton(), m_evictions.get(), nullptr, nullptr});
 
     m_service = RedisPubsub::GetInstance().lock();
     RedisSubscriptionManager::GetInstance().WaitUntilSubscribed("defaultns.*",
@@ -103,6 +123,10 @@ DemoHost::~DemoHost() {
     // The reader ends when the parent closes our input; the process exits without waiting.
     if (m_reader.joinable()) m_reader.detach();
     TLog::SetSink(nullptr);
+}
+
+void DemoHost::OnEvicted(std::function<void(const std::vector<unsigned int>&)> listener) {
+    m_evictions->Set(std::move(listener));
 }
 
 HashPair DemoHost::KeyHash(const Query& query) const {

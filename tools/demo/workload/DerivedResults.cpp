@@ -13,11 +13,38 @@ std::shared_ptr<DerivedResults::Handler> DerivedResults::NewHandler(int qid) {
     return std::make_shared<Handler>(weak_from_this(), qid, ++m_nextToken);
 }
 
-bool DerivedResults::Put(const std::shared_ptr<Handler>& handler, ResultPtr result) {
+bool DerivedResults::Put(const std::shared_ptr<Handler>& handler, ResultPtr result,
+                         std::vector<unsigned int> guids) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (handler->m_fired) return false;
-    m_results[handler->m_qid] = {std::move(result), handler->m_token};
+    const auto old = m_results.find(handler->m_qid);
+    if (old != m_results.end()) EraseLocked(old);
+    for (unsigned int guid : guids) m_byGuid.emplace(guid, handler->m_qid);
+    m_results[handler->m_qid] = {std::move(result), handler->m_token, std::move(guids)};
     return true;
+}
+
+void DerivedResults::EraseLocked(std::map<int, Kept>::iterator it) {
+    for (unsigned int guid : it->second.guids) {
+        auto [first, last] = m_byGuid.equal_range(guid);
+        while (first != last) first = first->second == it->first ? m_byGuid.erase(first) : ++first;
+    }
+    m_results.erase(it);
+}
+
+void DerivedResults::OnEntriesEvicted(const std::vector<unsigned int>& guids) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (unsigned int guid : guids) {
+        std::vector<int> qids;
+        auto [first, last] = m_byGuid.equal_range(guid);
+        for (; first != last; ++first) qids.push_back(first->second);
+        for (int qid : qids) {
+            const auto it = m_results.find(qid);
+            if (it == m_results.end()) continue;
+            EraseLocked(it);
+            ++m_droppedOnEviction;
+        }
+    }
 }
 
 std::vector<ResultPtr> DerivedResults::Held() const {
@@ -32,7 +59,7 @@ void DerivedResults::OnScopeDirty(Handler& handler) {
         std::lock_guard<std::mutex> lock(m_mutex);
         handler.m_fired = true;
         const auto it = m_results.find(handler.m_qid);
-        if (it != m_results.end() && it->second.token == handler.m_token) m_results.erase(it);
+        if (it != m_results.end() && it->second.token == handler.m_token) EraseLocked(it);
     }
     ++m_scopesInvalidated;
 }

@@ -2,7 +2,9 @@
 // queries under one cascade scope. The handler registered on that scope drops the derived
 // answer when any entry it was built from becomes dirty. The handler is registered before the
 // entries are used, and an answer whose handler already fired is never stored, so a change that
-// lands while the answer is being built cannot leave it behind.
+// lands while the answer is being built cannot leave it behind. When the coherence service lets
+// go of an evicted entry an answer was built from, the answer is dropped as well: the cascade
+// could no longer reach it.
 // Safe for concurrent use: the handlers run on the coherence service's delivery thread.
 #pragma once
 
@@ -24,8 +26,13 @@ public:
     ResultPtr Find(int qid) const;
     // A handler for the next answer to `qid`; register it on the scope before building.
     std::shared_ptr<Handler> NewHandler(int qid);
-    // Keeps the answer unless its handler has fired; returns whether it was kept.
-    bool Put(const std::shared_ptr<Handler>& handler, ResultPtr result);
+    // Keeps the answer, built from the memory entries `guids`, unless its handler has fired;
+    // returns whether it was kept.
+    bool Put(const std::shared_ptr<Handler>& handler, ResultPtr result,
+             std::vector<unsigned int> guids);
+    // The coherence service no longer tracks these entries: drops the answers built from them.
+    void OnEntriesEvicted(const std::vector<unsigned int>& guids);
+    std::int64_t DroppedOnEviction() const { return m_droppedOnEviction.load(); }
     std::vector<ResultPtr> Held() const;
     // Scopes whose handler dropped (or prevented) an answer.
     std::int64_t ScopesInvalidated() const { return m_scopesInvalidated.load(); }
@@ -36,12 +43,18 @@ private:
     struct Kept {
         ResultPtr result;
         std::uint64_t token = 0;
+        std::vector<unsigned int> guids;
     };
+    // Erases the answer to `qid` and its guids. REQUIRES: m_mutex held.
+    void EraseLocked(std::map<int, Kept>::iterator it);
+
     // Guarded by m_mutex.
     mutable std::mutex m_mutex;
     std::map<int, Kept> m_results;
+    std::multimap<unsigned int, int> m_byGuid;  // memory entry -> answers built from it
     std::uint64_t m_nextToken = 0;
     std::atomic<std::int64_t> m_scopesInvalidated{0};
+    std::atomic<std::int64_t> m_droppedOnEviction{0};
 };
 
 class DerivedResults::Handler : public velmora::caching::IScopeDirtyHandler {

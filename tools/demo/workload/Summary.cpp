@@ -113,11 +113,12 @@ std::string Summary::Table() const {
         static_cast<long long>(m_workers.Get("resubscriptions")));
     t += Format(
         "Cascade: derived answers built %lld, served held %lld, not kept %lld; "
-        "scopes invalidated %lld\n",
+        "scopes invalidated %lld; dropped when a part's tracking ended %lld\n",
         static_cast<long long>(m_workers.Get("derived.built")),
         static_cast<long long>(m_workers.Get("derived.held")),
         static_cast<long long>(m_workers.Get("derived.not-kept")),
-        static_cast<long long>(m_workers.Get("cascade.scopes-invalidated")));
+        static_cast<long long>(m_workers.Get("cascade.scopes-invalidated")),
+        static_cast<long long>(m_workers.Get("derived.dropped-on-eviction")));
     t += Format("Fills dropped because a change raced them: %lld; evictions %lld\n",
                 static_cast<long long>(m_workers.Get("fill.raced")),
                 static_cast<long long>(m_workers.Get("evictions")));
@@ -146,8 +147,9 @@ std::string Summary::Table() const {
                 static_cast<long long>(m_workers.Get("settle.checked")),
                 static_cast<long long>(m_workers.Get("settle.stale")));
     if (m_facts.chaos)
-        t += Format("Chaos: subscriber connections killed %d times, server restarted %d times\n",
-                    m_facts.connectionKills, m_facts.serverRestarts);
+        t +=
+            Format("Chaos: subscriber connections killed %d time(s), server restarted %d time(s)\n",
+                   m_facts.connectionKills, m_facts.serverRestarts);
     if (!m_facts.allReported)
         t += "Result: INCOMPLETE: a process ended without its final report\n";
     else
@@ -200,11 +202,13 @@ std::string Summary::Json() const {
                 static_cast<long long>(m_workers.Get("resubscriptions")));
     j += Format(
         "  \"cascade\": {\"scopes_invalidated\": %lld, \"derived_built\": %lld, "
-        "\"derived_held\": %lld, \"derived_not_kept\": %lld},\n",
+        "\"derived_held\": %lld, \"derived_not_kept\": %lld, "
+        "\"derived_dropped_on_eviction\": %lld},\n",
         static_cast<long long>(m_workers.Get("cascade.scopes-invalidated")),
         static_cast<long long>(m_workers.Get("derived.built")),
         static_cast<long long>(m_workers.Get("derived.held")),
-        static_cast<long long>(m_workers.Get("derived.not-kept")));
+        static_cast<long long>(m_workers.Get("derived.not-kept")),
+        static_cast<long long>(m_workers.Get("derived.dropped-on-eviction")));
     j += Format("  \"fills_raced\": %lld, \"evictions\": %lld,\n",
                 static_cast<long long>(m_workers.Get("fill.raced")),
                 static_cast<long long>(m_workers.Get("evictions")));

@@ -72,9 +72,14 @@ private:
         result->rows = ShareRows(rows);
         answer.result = result;
         // An entry dropped before its use was recorded cannot make the scope dirty any more.
-        for (const auto& part : parts) allHeld = allHeld && m_cache.StillHeld(part.guid);
-        m_stats.Count(allHeld && m_derived.Put(handler, result) ? "derived.built"
-                                                                : "derived.not-kept");
+        std::vector<unsigned int> guids;
+        for (const auto& part : parts) {
+            allHeld = allHeld && m_cache.StillHeld(part.guid);
+            guids.push_back(part.guid);
+        }
+        m_stats.Count(allHeld && m_derived.Put(handler, result, std::move(guids))
+                          ? "derived.built"
+                          : "derived.not-kept");
         return answer;
     }
 
@@ -93,6 +98,9 @@ void Worker::Run() {
     QueryRunner runner(config.dbPath, m_catalogue);
     ResultCache cache(m_host, m_catalogue, runner, stats);
     const auto derived = std::make_shared<DerivedResults>();
+    m_host.OnEvicted([weak = std::weak_ptr<DerivedResults>(derived)](const auto& guids) {
+        if (auto d = weak.lock()) d->OnEntriesEvicted(guids);
+    });
     Answerer answerer(cache, *derived, m_catalogue, stats);
     FreshnessChecker checker(runner, stats, kWindowMs);
     ZipfSampler zipf(m_catalogue.Size(), 1.0, config.seed,
@@ -104,6 +112,7 @@ void Worker::Run() {
         m_host.AddHostCounts(stats);
         stats.counters["invalidations"] = cache.Invalidations();
         stats.counters["cascade.scopes-invalidated"] = derived->ScopesInvalidated();
+        stats.counters["derived.dropped-on-eviction"] = derived->DroppedOnEviction();
         m_host.Report(kind, stats);
     };
     report("ready");

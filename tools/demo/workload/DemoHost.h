@@ -35,8 +35,8 @@ struct ChildConfig {
     std::string externalDir;
     std::string runId;
     std::uint64_t seed = 1;
-    double updatesPerSecond = 5;
-    int memoryEntries = 200;
+    double updatesPerSecond = 5;  // of the writer
+    int memoryEntries = 200;      // in a worker's memory cache, fewer than the base queries
 };
 
 class CountingLogSink;

@@ -16,7 +16,8 @@ const char* Usage() {
            "  --processes N      worker processes (default 3)\n"
            "  --duration S       seconds of workload (default 20; start-up and settling add ~5)\n"
            "  --redis HOST:PORT  use this Redis server (default: start a private redis-server\n"
-           "                     on a free loopback port and stop it afterwards)\n"
+           "                     on a free loopback port and stop it afterwards); the values\n"
+           "                     the run stores there expire after 10 minutes\n"
            "  --db PATH          write the generated database here and keep it (default: a\n"
            "                     temporary file); an existing file is replaced\n"
            "  --seed N           seed of the data and of the query streams (default 42)\n"
@@ -74,10 +75,6 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
                 child.externalDir = value();
             else if (a == "--run-id")
                 child.runId = value();
-            else if (a == "--memory-entries")
-                child.memoryEntries = std::stoi(value());
-            else if (a == "--updates-per-second")
-                child.updatesPerSecond = std::stod(value());
             else
                 throw std::invalid_argument("unknown option " + a);
         }

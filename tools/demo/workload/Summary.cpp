@@ -119,6 +119,11 @@ std::string Summary::Table() const {
         static_cast<long long>(m_workers.Get("derived.not-kept")),
         static_cast<long long>(m_workers.Get("cascade.scopes-invalidated")),
         static_cast<long long>(m_workers.Get("derived.dropped-on-eviction")));
+    std::string byTables;
+    for (const auto& [name, n] : m_workers.counters)
+        if (name.rfind("held.", 0) == 0)
+            byTables += Format(" %s %lld", name.substr(5).c_str(), static_cast<long long>(n));
+    t += "Memory entries held at the end, by the tables their query reads:" + byTables + "\n";
     t += Format("Fills dropped because a change raced them: %lld; evictions %lld\n",
                 static_cast<long long>(m_workers.Get("fill.raced")),
                 static_cast<long long>(m_workers.Get("evictions")));

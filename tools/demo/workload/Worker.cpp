@@ -128,7 +128,7 @@ void Worker::Run() {
         if (start >= nextBaseline) {  // the database alone, on the same stream
             runner.Compute(qid);
             stats.histograms["latency.sqlite-alone"].Add(Ns(Clock::now() - start));
-            nextBaseline += kBaselineEvery;
+            nextBaseline = start + kBaselineEvery;
             continue;
         }
         const ResultCache::Answer answer = answerer.Answer(qid);
@@ -153,7 +153,7 @@ void Worker::Run() {
         }
         if (start >= nextReport) {
             report("progress");
-            nextReport += kReportEvery;
+            nextReport = start + kReportEvery;
         }
     }
 

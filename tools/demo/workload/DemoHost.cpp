@@ -139,9 +139,15 @@ TString DemoHost::ExternalKey(const Query& query, std::int64_t version) const {
 
 void DemoHost::AddHostCounts(Stats& stats) const {
     m_sink->CopyTo(stats);
-    const auto subscriber = RedisSubscriptionManager::GetInstance().GetStats();
-    stats.counters["received"] = subscriber.delivered;
-    stats.counters["resubscriptions"] = subscriber.resubscriptions;
+    const CoherenceHealth health = m_service->GetHealth();
+    stats.counters["published"] = health.published;
+    stats.counters["received"] = health.received;
+    stats.counters["replayed"] = health.replayed;
+    stats.counters["resent"] = health.resent;
+    stats.counters["publish-lost"] = health.dropped;
+    stats.counters["gaps"] = health.gaps;
+    stats.counters["gap-flushes"] = health.conservativeFlushes;
+    stats.counters["resubscriptions"] = health.resubscriptions;
 }
 
 void DemoHost::Report(const std::string& kind, const Stats& stats) const {

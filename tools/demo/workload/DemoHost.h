@@ -63,7 +63,7 @@ public:
     // thread and under its lock (so it must not wait for the service).
     void OnEvicted(std::function<void(const std::vector<unsigned int>& guids)> listener);
 
-    // Sets the external-cache outcomes, warnings and subscription figures seen so far.
+    // Sets the external-cache outcomes, warnings and the coherence service's figures so far.
     void AddHostCounts(Stats& stats) const;
 
     // Writes "<kind> <stats>" to the parent.

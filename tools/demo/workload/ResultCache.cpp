@@ -157,7 +157,6 @@ unsigned int ResultCache::Fill(const ResultPtr& result) {
         m_byQuery[static_cast<std::size_t>(result->qid)]);
     ReportRemoved(replaced);
     service->OnAdded(m_host.KeyHash(query), result->DataHash(), result->timestamp, guid, m_memory);
-    m_stats.Count("published");
     const CacheHelpers::EntrySet evicted = m_memory->Purge();
     m_stats.Count("evictions", static_cast<std::int64_t>(evicted.size()));
     ReportRemoved(evicted);

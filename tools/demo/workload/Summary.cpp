@@ -57,12 +57,8 @@ double Summary::Speedup() const {
     return cached > 0 ? HistogramOf(m_workers, "latency.sqlite-alone").MeanUs() / cached : 0;
 }
 
-std::int64_t Summary::Published() const {
-    return m_workers.Get("published") + m_writer.Get("published");
-}
-
-std::int64_t Summary::Received() const {
-    return m_workers.Get("received") + m_writer.Get("received");
+std::int64_t Summary::Total(const char* counter) const {
+    return m_workers.Get(counter) + m_writer.Get(counter);
 }
 
 bool Summary::Correct() const {
@@ -100,17 +96,18 @@ std::string Summary::Table() const {
                 static_cast<double>(answers) / m_facts.durationSec);
 
     t += Format(
-        "\nCoherence: announcements published %lld, received %lld, replayed %lld; "
-        "received per worker %s\n",
-        static_cast<long long>(Published()), static_cast<long long>(Received()),
-        static_cast<long long>(m_workers.Get("replayed") + m_writer.Get("replayed")),
-        JsonList(m_facts.receivedPerWorker).c_str());
-    t += Format(
-        "  writer: %lld row updates; entries invalidated in workers %lld; "
-        "re-subscriptions %lld\n",
-        static_cast<long long>(m_writer.Get("updates")),
-        static_cast<long long>(m_workers.Get("invalidations")),
-        static_cast<long long>(m_workers.Get("resubscriptions")));
+        "\nCoherence: announcements published %lld (re-sent %lld, lost %lld), received %lld, "
+        "replayed %lld; received per worker %s\n",
+        static_cast<long long>(Total("published")), static_cast<long long>(Total("resent")),
+        static_cast<long long>(Total("publish-lost")), static_cast<long long>(Total("received")),
+        static_cast<long long>(Total("replayed")), JsonList(m_facts.receivedPerWorker).c_str());
+    t +=
+        Format("  re-subscriptions %lld, gaps %lld (answered by dropping every entry %lld)\n",
+               static_cast<long long>(Total("resubscriptions")),
+               static_cast<long long>(Total("gaps")), static_cast<long long>(Total("gap-flushes")));
+    t += Format("  writer: %lld row updates; entries invalidated in workers %lld\n",
+                static_cast<long long>(m_writer.Get("updates")),
+                static_cast<long long>(m_workers.Get("invalidations")));
     t += Format(
         "Cascade: derived answers built %lld, served held %lld, not kept %lld; "
         "scopes invalidated %lld; dropped when a part's tracking ended %lld\n",
@@ -195,16 +192,18 @@ std::string Summary::Json() const {
         alone.PercentileUs(0.99));
     j += Format("  \"speedup\": %.2f,\n", Speedup());
     j += Format(
-        "  \"announcements\": {\"published\": %lld, \"received\": %lld, \"replayed\": %lld, "
-        "\"received_per_worker\": %s},\n",
-        static_cast<long long>(Published()), static_cast<long long>(Received()),
-        static_cast<long long>(m_workers.Get("replayed") + m_writer.Get("replayed")),
-        JsonList(m_facts.receivedPerWorker).c_str());
+        "  \"announcements\": {\"published\": %lld, \"resent\": %lld, \"lost\": %lld, "
+        "\"received\": %lld, \"replayed\": %lld, \"received_per_worker\": %s, "
+        "\"resubscriptions\": %lld, \"gaps\": %lld, \"gap_flushes\": %lld},\n",
+        static_cast<long long>(Total("published")), static_cast<long long>(Total("resent")),
+        static_cast<long long>(Total("publish-lost")), static_cast<long long>(Total("received")),
+        static_cast<long long>(Total("replayed")), JsonList(m_facts.receivedPerWorker).c_str(),
+        static_cast<long long>(Total("resubscriptions")), static_cast<long long>(Total("gaps")),
+        static_cast<long long>(Total("gap-flushes")));
     j += Format("  \"writer\": {\"updates\": %lld},\n",
                 static_cast<long long>(m_writer.Get("updates")));
-    j += Format("  \"invalidations\": %lld, \"resubscriptions\": %lld,\n",
-                static_cast<long long>(m_workers.Get("invalidations")),
-                static_cast<long long>(m_workers.Get("resubscriptions")));
+    j += Format("  \"invalidations\": %lld,\n",
+                static_cast<long long>(m_workers.Get("invalidations")));
     j += Format(
         "  \"cascade\": {\"scopes_invalidated\": %lld, \"derived_built\": %lld, "
         "\"derived_held\": %lld, \"derived_not_kept\": %lld, "

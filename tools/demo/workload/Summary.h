@@ -40,8 +40,8 @@ public:
 private:
     std::int64_t Answers() const { return m_workers.Get("queries"); }
     double Speedup() const;
-    std::int64_t Published() const;
-    std::int64_t Received() const;
+    // Workers' and writer's counts added.
+    std::int64_t Total(const char* counter) const;
 
     RunFacts m_facts;
     Stats m_workers;

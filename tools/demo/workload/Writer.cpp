@@ -112,7 +112,6 @@ void Writer::Run() {
             service->OnAdded(m_host.KeyHash(query), result->DataHash(), result->timestamp, guid,
                              cache);
             announcedAt.push_back(NowMs());
-            stats.Count("published");
             const auto evicted = cache->Purge();
             if (!evicted.empty()) service->OnRemoved(Ids(evicted), cache);
         }

@@ -1,5 +1,13 @@
 #include "caching/DiskExternalCache.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <random>
+#include <string>
+
 #include "metrics2/Metrics.h"
 #include "velcore/AppConfig.h"
 #include "velcore/FileUtil.h"
@@ -15,8 +23,8 @@ namespace {
 constexpr std::uint64_t kBackendScopeBits = 0x20001;
 constexpr int kOpenWriteTruncate = TFile::OpenWrite | TFile::OpenTruncate;  // 10
 
-const TString kKeyFile(".key");
-const TString kBinFile(".bin");
+constexpr const char* kKeyName = ".key";
+constexpr const char* kBinName = ".bin";
 
 [[noreturn]] void ThrowUnspecified() {
     throw VelmoraException("Unspecified exception c87f2fd8-3b2f-4a84-a7bc-a4deb21dd472",
@@ -31,30 +39,90 @@ void EnsureDirectory(const TPath& path) {
     }
 }
 
+// Names in a namespace directory: entries are named by their key hash (decimal digits only);
+// the temporary files and directories of writers begin with one of these prefixes, so no load,
+// listing or entry ever takes them for an entry, and the sweeper deletes those a crashed writer
+// left behind.
+constexpr const char* kTempFilePrefix = ".tmp-";   // a value on its way, inside an entry
+constexpr const char* kNewEntryPrefix = ".new-";   // an entry being built, beside the entries
+constexpr const char* kOldEntryPrefix = ".old-";   // an entry being deleted
+constexpr std::chrono::seconds kLeftoverAge{600};  // far longer than any store takes
+
+bool IsEntryName(const std::string& name) {
+    return !name.empty() &&
+           std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool IsLeftoverName(const std::string& name) {
+    for (const char* prefix : {kTempFilePrefix, kNewEntryPrefix, kOldEntryPrefix})
+        if (name.rfind(prefix, 0) == 0) return true;
+    return false;
+}
+
+const FolderSweepLayout& SweepLayout() {
+    static const FolderSweepLayout layout{&IsEntryName, &IsLeftoverName, kLeftoverAge};
+    return layout;
+}
+
+// A name no other writer, in this process or another, uses at the same time.
+std::string UniqueName(const char* prefix) {
+    static const std::string process = [] {
+        std::random_device random;
+        return std::to_string(::getpid()) + "-" + std::to_string(random());
+    }();
+    static std::atomic<unsigned long long> s_counter{0};
+    return prefix + process + "-" + std::to_string(++s_counter);
+}
+
+// Removes an entry directory at once (renamed out of the way first, so that no reader finds it
+// half deleted), then deletes it. False when there was none.
+bool RetireEntry(const TPath& cachePath, const TPath& entry) {
+    const TPath retired = cachePath / TString::fromStdString(UniqueName(kOldEntryPrefix));
+    if (!RenamePath(entry, retired)) return false;
+    RemovePathRecursively(retired);
+    return true;
+}
+
+// A store never changes what a reader of an entry sees part-way: the entry directory's ".key"
+// is written once, when the directory is built, so a directory holds one key for its whole
+// life; a new value for that key is written to a temporary file in the directory and renamed
+// over ".bin" in one step. Anything else (a first store, another key with the same hash, a
+// half-written entry) builds a complete new directory beside the entries and moves it into
+// place. A reader that opened the directory therefore sees the complete old value, the
+// complete new one, or no entry; and a store that fails (a full disk) leaves no partial entry.
 void Store(const TPath& cachePath, const std::shared_ptr<FolderSweeper>& sweeper,
            const TString& key, const TString& keyHash, const ExternalBytesPtr& value) {
     Metrics::Scope scope(TString("DiskExternalCache::TryStore"), kBackendScopeBits);
     try {
-        if (sweeper) sweeper->Sweep(cachePath, value->size());
+        if (sweeper) sweeper->Sweep(cachePath, value->size(), SweepLayout());
         const TPath entry = cachePath / keyHash;
-        const TPath keyPath = entry / kKeyFile;
-        const TPath binPath = entry / kBinFile;
-        EnsureDirectory(cachePath);
-        EnsureDirectory(entry);
-        if (FileExists(keyPath) || FileExists(binPath)) {
-            RemovePath(binPath);
-            RemovePath(keyPath);
-            // Somebody holds the old entry: give up quietly rather than mix two entries.
-            if (FileExists(keyPath) || FileExists(binPath)) return;
-        }
-        // The key file is created (empty) first and receives the key text last, so an entry
-        // whose writing stopped part-way reads as absent for every non-empty key.
-        TFile keyFile(keyPath, kOpenWriteTruncate);
-        TFile::WriteUnsignedBinaryFile(binPath, *value);
         const std::string keyText = key.toStdString();
-        if (keyFile.Write(keyText.data(), keyText.size()) != keyText.size()) ThrowUnspecified();
-        keyFile.Flush();
-        keyFile.Close();
+        EnsureDirectory(cachePath);
+        {
+            TOpenDirectory current(entry);
+            std::string storedKey;
+            if (current.IsOpen() && current.ReadFile(kKeyName, storedKey) && storedKey == keyText) {
+                const std::string temp = UniqueName(kTempFilePrefix);
+                current.WriteFile(temp.c_str(), value->data(), value->size());
+                if (current.Rename(temp.c_str(), kBinName)) return;
+                current.RemoveFile(temp.c_str());
+                ThrowUnspecified();
+            }
+        }
+        const TPath built = cachePath / TString::fromStdString(UniqueName(kNewEntryPrefix));
+        EnsureDirectory(built);
+        try {
+            TOpenDirectory fresh(built);
+            if (!fresh.IsOpen()) ThrowUnspecified();
+            fresh.WriteFile(kBinName, value->data(), value->size());
+            fresh.WriteFile(kKeyName, keyText.data(), keyText.size());
+            RetireEntry(cachePath, entry);
+            // Fails only when a racing store put its own entry in place first; that one stays.
+            if (!RenamePath(built, entry)) RemovePathRecursively(built);
+        } catch (...) {
+            RemovePathRecursively(built);
+            throw;
+        }
     } catch (...) {
         TLog::LogCurrentException(
             TLog::Warn,
@@ -64,17 +132,20 @@ void Store(const TPath& cachePath, const std::shared_ptr<FolderSweeper>& sweeper
     }
 }
 
+// The key and the value are read through one open directory, which holds one key for its whole
+// life (see Store): a hit is always a complete value stored under this very key.
 ExternalBytesPtr Load(const TPath& cachePath, const TString& key, const TString& keyHash) {
     Metrics::Scope scope(TString("DiskExternalCache::TryLoad"), kBackendScopeBits);
     try {
-        const TPath entry = cachePath / keyHash;
-        const TPath keyPath = entry / kKeyFile;
-        const TPath binPath = entry / kBinFile;
-        if (!FileExists(keyPath) || !FileExists(binPath)) return nullptr;
-        if (!(TFile::LoadTextFile(keyPath, true) == key)) return nullptr;
+        TOpenDirectory entry(cachePath / keyHash);
+        if (!entry.IsOpen()) return nullptr;
+        std::string storedKey;
+        if (!entry.ReadFile(kKeyName, storedKey) || storedKey != key.toStdString()) return nullptr;
+        auto value = std::make_shared<ExternalBytes>();
+        if (!entry.ReadFile(kBinName, *value)) return nullptr;
         // Refreshing the write time makes the sweeper delete least recently used entries first.
-        LastWriteTime(binPath, DateTime::GetLocalTime());
-        return std::make_shared<ExternalBytes>(TFile::LoadUnsignedBinaryFile(binPath));
+        entry.Touch(kBinName);
+        return value;
     } catch (...) {
         TLog::LogCurrentException(
             TLog::Warn,
@@ -88,7 +159,7 @@ ExternalBytesPtr Load(const TPath& cachePath, const TString& key, const TString&
 void Drop(const TPath& cachePath, const TString& keyHash) {
     Metrics::Scope scope(TString("DiskExternalCache::TryDrop"), kBackendScopeBits);
     try {
-        RemovePathRecursively(cachePath / keyHash);
+        RetireEntry(cachePath, cachePath / keyHash);
     } catch (...) {
         TLog::LogCurrentException(
             TLog::Warn, TFormatString(TString("DiskExternalCache::TryDrop failed, cachePath:'%1', "
@@ -99,11 +170,31 @@ void Drop(const TPath& cachePath, const TString& keyHash) {
 
 }  // namespace
 
+TString DiskExternalCache::NamespaceDirectoryName(const TString& ns) {
+    const std::string text = ns.toStdString();
+    if (text.empty()) return TString("%");
+    std::string name;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '-' || c == '_' || c == ' ' ||
+                           (c == '.' && i > 0) || c >= 0x80;
+        if (plain) {
+            name.push_back(char(c));
+        } else {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+            name += escaped;
+        }
+    }
+    return TString::fromStdString(name);
+}
+
 DiskExternalCache::DiskExternalCache(TString ns, std::shared_ptr<FolderSweeper> sweeper)
     : DiskExternalCache(ns,
                         TPath(AppConfig::GetInstance().GetExternalCacheDir())
                             .Append(TString("ExternalCacheV1"))
-                            .Append(ns),
+                            .Append(NamespaceDirectoryName(ns)),
                         std::move(sweeper)) {}
 
 DiskExternalCache::DiskExternalCache(TString ns, TPath cachePath,
@@ -117,11 +208,13 @@ DiskExternalCache::~DiskExternalCache() = default;
 std::vector<TString> DiskExternalCache::TryGetAllKeys() const {
     std::vector<TString> keys;
     if (!DirectoryExists(m_cachePath)) return keys;
-    for (const TPath& entry : TDirectory(m_cachePath)) {
+    for (const TPath& path : TDirectory(m_cachePath)) {
         try {
-            const TPath keyPath = entry / kKeyFile;
-            if (FileExists(keyPath) && FileExists(entry / kBinFile))
-                keys.push_back(TFile::LoadTextFile(keyPath, true));
+            if (!IsEntryName(path.Native().filename().string())) continue;
+            TOpenDirectory entry(path);
+            std::string key;
+            if (entry.IsOpen() && entry.HasFile(kBinName) && entry.ReadFile(kKeyName, key))
+                keys.push_back(TString::fromStdString(key));
         } catch (...) {
             TLog::LogCurrentException(TLog::Info,
                                       TString("DiskExternalCache::TryGetAllKeys failed"));

@@ -1,7 +1,16 @@
 #include "velcore/FileUtil.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
+
+#include "velsys/Exceptions.h"
 
 namespace {
 
@@ -47,4 +56,107 @@ DateTime LastWriteTime(const TPath& path) {
     const auto ticks = std::int64_t(DateTime::kUnixEpochTicks) + sinceUnix / 100;
     if (ticks < 0) return DateTime();
     return DateTime::FromValue(std::uint64_t(ticks)) + LocalOffset();
+}
+
+bool RenamePath(const TPath& from, const TPath& to) {
+    return ::rename(from.Native().c_str(), to.Native().c_str()) == 0;
+}
+
+// ---- TOpenDirectory ----------------------------------------------------------------------
+
+namespace {
+
+[[noreturn]] void FailIn(const char* what, const char* name) {
+    throw VelmoraException(std::string(what) + " '" + name + "': " + std::strerror(errno));
+}
+
+// Reads the whole of `fd` into `bytes`; false on a read error.
+template <class Bytes>
+bool ReadAll(int fd, Bytes& bytes) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return false;
+    bytes.resize(std::size_t(info.st_size));
+    std::size_t done = 0;
+    for (;;) {
+        if (done == bytes.size()) bytes.resize(done + 4096);  // the file may have grown
+        const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;
+        done += std::size_t(n);
+    }
+    bytes.resize(done);
+    return true;
+}
+
+template <class Bytes>
+bool ReadFileAt(int dirFd, const char* name, Bytes& bytes) {
+    const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) return false;
+        FailIn("Cannot open file", name);
+    }
+    const bool ok = ReadAll(fd, bytes);
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    if (!ok) FailIn("Cannot read file", name);
+    return true;
+}
+
+}  // namespace
+
+TOpenDirectory::TOpenDirectory(const TPath& path)
+    : m_fd(::open(path.Native().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW)) {}
+
+TOpenDirectory::~TOpenDirectory() {
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+bool TOpenDirectory::ReadFile(const char* name, std::string& bytes) const {
+    return ReadFileAt(m_fd, name, bytes);
+}
+
+bool TOpenDirectory::ReadFile(const char* name, std::vector<unsigned char>& bytes) const {
+    return ReadFileAt(m_fd, name, bytes);
+}
+
+bool TOpenDirectory::HasFile(const char* name) const {
+    struct stat info {};
+    return ::fstatat(m_fd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
+}
+
+void TOpenDirectory::WriteFile(const char* name, const void* data, std::size_t size) const {
+    const int fd =
+        ::openat(m_fd, name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) FailIn("Cannot create file", name);
+    const auto* bytes = static_cast<const char*>(data);
+    std::size_t done = 0;
+    bool ok = true;
+    while (ok && done < size) {
+        const ssize_t n = ::write(fd, bytes + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += std::size_t(n);
+    }
+    // close reports late write errors of some file systems.
+    ok = ::close(fd) == 0 && ok;
+    if (!ok) {
+        const int error = errno;
+        ::unlinkat(m_fd, name, 0);
+        errno = error;
+        FailIn("Cannot write file", name);
+    }
+}
+
+bool TOpenDirectory::Rename(const char* from, const char* to) const {
+    return ::renameat(m_fd, from, m_fd, to) == 0;
+}
+
+bool TOpenDirectory::RemoveFile(const char* name) const {
+    return ::unlinkat(m_fd, name, 0) == 0;
+}
+
+bool TOpenDirectory::Touch(const char* name) const {
+    return ::utimensat(m_fd, name, nullptr, AT_SYMLINK_NOFOLLOW) == 0;
 }

@@ -1,11 +1,15 @@
-// File-system helpers of the foundation's core: making and removing directory trees, and the
-// last-write time of a file.
+// File-system helpers of the foundation's core: making, renaming and removing directory trees,
+// the last-write time of a file, and files read and written through an open directory.
 //
 // Each answers false (or the earliest date) rather than throw when the file system refuses.
 // Times are local wall time in DateTime's representation, as DateTime::Now gives it.
 // Thread contract: safe for concurrent use (each call is one file-system operation; concurrent
 // calls on one path race as the file system lets them).
 #pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
 
 #include "velcoredata/DateTime.h"
 #include "velcoreplatform/TPath.h"
@@ -19,3 +23,40 @@ VELPLATFORM_EXPORT bool RemovePathRecursively(const TPath& path);
 VELPLATFORM_EXPORT bool LastWriteTime(const TPath& path, DateTime localTime);
 // The last-write time of `path`; the earliest date when it cannot be read.
 VELPLATFORM_EXPORT DateTime LastWriteTime(const TPath& path);
+
+// Renames `from` to `to` in one step (rename(2)): a file replaces an existing file, a directory
+// replaces only a missing or empty one. False when the file system refused.
+VELPLATFORM_EXPORT bool RenamePath(const TPath& from, const TPath& to);
+
+// An open directory. Files are named relative to the directory itself rather than to its path,
+// so every read and write through one TOpenDirectory reaches the same directory even when its
+// path is meanwhile renamed or replaced by another directory.
+// Thread contract: const methods are safe for concurrent use.
+class VELPLATFORM_EXPORT TOpenDirectory {
+public:
+    // Opens `path` (symbolic links are not followed); IsOpen is false when it is not a directory.
+    explicit TOpenDirectory(const TPath& path);
+    ~TOpenDirectory();
+    TOpenDirectory(const TOpenDirectory&) = delete;
+    TOpenDirectory& operator=(const TOpenDirectory&) = delete;
+
+    bool IsOpen() const { return m_fd >= 0; }
+    // Reads the whole regular file `name` into `bytes` (replacing its content). Returns false
+    // when there is no such file; raises VelmoraException when it exists but cannot be read.
+    bool ReadFile(const char* name, std::string& bytes) const;
+    bool ReadFile(const char* name, std::vector<unsigned char>& bytes) const;
+    // Whether a regular file `name` exists.
+    bool HasFile(const char* name) const;
+    // Creates or truncates file `name` and writes `size` bytes to it. On any failure (a full
+    // disk, for one) removes what it wrote and raises VelmoraException.
+    void WriteFile(const char* name, const void* data, std::size_t size) const;
+    // Renames file `from` to `to`, both in this directory, replacing `to` in one step.
+    bool Rename(const char* from, const char* to) const;
+    // Removes file `name`; false when there was none.
+    bool RemoveFile(const char* name) const;
+    // Sets the last-write time of file `name` to now; false when the file system refused.
+    bool Touch(const char* name) const;
+
+private:
+    int m_fd = -1;  // Constant after construction.
+};

@@ -15,20 +15,40 @@
 // last walk. Writers that bypass Sweep, and removals by others, are therefore seen late (at the
 // next walk); the estimate only errs high for removals, so the budget is never overrun by
 // writes that go through Sweep. Entries that vanish during a walk are skipped.
+//
+// What counts as an entry is the owner's to say (FolderSweepLayout): the sweeper deletes only
+// children of the swept directory that the layout recognises as entries and that are real
+// directories or files (never a symbolic link's target), and never anything outside that
+// directory. The layout may also name the leftovers of interrupted writers (temporary files and
+// directories, in the swept directory or inside an entry): a walk deletes those once they are
+// older than the layout's age, and counts them in the size until then.
 // Thread contract: safe for concurrent use (Sweep calls are serialised by an internal lock, held
 // during the walk and the deletions).
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <string>
 
 #include "velcoreplatform/TPath.h"
 #include "velsys/Export.h"
 
 enum class FolderSweepOrder : int {
     LeastRecentlyWrittenFirst = 0,
+};
+
+struct FolderSweepLayout {
+    // Whether the child of the swept directory named `name` is an entry (may be deleted whole).
+    // Empty: every child is.
+    std::function<bool(const std::string& name)> isEntry;
+    // Whether a child of the swept directory or of an entry named `name` is an interrupted
+    // writer's leftover. Empty: nothing is.
+    std::function<bool(const std::string& name)> isLeftover;
+    // A leftover younger than this may belong to a writer still at work and is kept.
+    std::chrono::seconds leftoverAge{600};
 };
 
 class VELPLATFORM_EXPORT FolderSweeper {
@@ -46,6 +66,9 @@ public:
     // deleted (0 when nothing had to go, or the directory does not exist). An incoming size
     // larger than the whole budget empties the directory.
     std::size_t Sweep(const TPath& directory, std::uint64_t incomingBytes);
+    // The same, deleting only what `layout` recognises (see the header comment).
+    std::size_t Sweep(const TPath& directory, std::uint64_t incomingBytes,
+                      const FolderSweepLayout& layout);
 
     std::uint64_t GetBudgetBytes() const { return m_budgetBytes; }
     unsigned int GetMaxEntries() const { return m_maxEntries; }

@@ -1,6 +1,7 @@
 #include "velcoreplatform/TString.h"
 
 #include <QStringList>
+#include <cstring>
 #include <ostream>
 
 #include "velsys/Hash.h"
@@ -9,8 +10,84 @@ namespace {
 constexpr unsigned int kTStringHashSeed = 0xDEADBEEF;
 }
 
+namespace {
+
+// Generalized UTF-8: standard UTF-8 for every code point, and a lone surrogate code unit (one
+// not part of a high/low pair) in the three-byte form its value would have (ED A0 80 to
+// ED BF BF). Every UTF-16 string therefore has its own byte form and reads back unchanged;
+// the narrow form of a string without lone surrogates is plain UTF-8.
+std::string EncodeGeneralizedUtf8(const char16_t* units, std::size_t count) {
+    std::string out;
+    out.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        char32_t c = units[i];
+        if (c < 0x80) {
+            out.push_back(char(c));
+            continue;
+        }
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
+            units[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (char32_t(units[++i]) - 0xDC00);
+        }
+        if (c < 0x800) {
+            out.push_back(char(0xC0 | (c >> 6)));
+        } else if (c < 0x10000) {
+            out.push_back(char(0xE0 | (c >> 12)));
+            out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
+        } else {
+            out.push_back(char(0xF0 | (c >> 18)));
+            out.push_back(char(0x80 | ((c >> 12) & 0x3F)));
+            out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
+        }
+        out.push_back(char(0x80 | (c & 0x3F)));
+    }
+    return out;
+}
+
+// The inverse of EncodeGeneralizedUtf8. A byte that starts no well-formed sequence (overlong
+// forms and values above U+10FFFF included) becomes U+FFFD, as in plain UTF-8 decoding.
+QString DecodeGeneralizedUtf8(const char* data, std::size_t size) {
+    const auto* s = reinterpret_cast<const unsigned char*>(data);
+    QString out;
+    out.reserve(int(size));
+    const auto continuation = [&](std::size_t at) { return at < size && (s[at] & 0xC0) == 0x80; };
+    for (std::size_t i = 0; i < size;) {
+        const unsigned char b = s[i];
+        char32_t c = 0xFFFD;
+        std::size_t length = 1;
+        if (b < 0x80) {
+            c = b;
+        } else if (b >= 0xC2 && b < 0xE0 && continuation(i + 1)) {
+            c = char32_t(b & 0x1F) << 6 | (s[i + 1] & 0x3F);
+            length = 2;
+        } else if (b >= 0xE0 && b < 0xF0 && continuation(i + 1) && continuation(i + 2)) {
+            const char32_t v =
+                char32_t(b & 0x0F) << 12 | char32_t(s[i + 1] & 0x3F) << 6 | (s[i + 2] & 0x3F);
+            if (v >= 0x800) c = v, length = 3;
+        } else if (b >= 0xF0 && b < 0xF5 && continuation(i + 1) && continuation(i + 2) &&
+                   continuation(i + 3)) {
+            const char32_t v = char32_t(b & 0x07) << 18 | char32_t(s[i + 1] & 0x3F) << 12 |
+                               char32_t(s[i + 2] & 0x3F) << 6 | (s[i + 3] & 0x3F);
+            if (v >= 0x10000 && v <= 0x10FFFF) c = v, length = 4;
+        }
+        if (c >= 0x10000) {
+            out.append(QChar(char16_t(0xD800 + ((c - 0x10000) >> 10))));
+            out.append(QChar(char16_t(0xDC00 + ((c - 0x10000) & 0x3FF))));
+        } else {
+            out.append(QChar(char16_t(c)));
+        }
+        i += length;
+    }
+    return out;
+}
+
+}  // namespace
+
+TString::TString(const char* utf8)
+    : m_s(utf8 ? DecodeGeneralizedUtf8(utf8, std::strlen(utf8)) : QString()) {}
+
 TString TString::fromStdString(const std::string& utf8) {
-    return TString(QString::fromUtf8(utf8.data(), int(utf8.size())));
+    return TString(DecodeGeneralizedUtf8(utf8.data(), utf8.size()));
 }
 
 TString TString::fromLocal8Bit(const char* text, int size) {
@@ -68,7 +145,7 @@ std::vector<TString> TString::split(const TString& separator) const {
 }
 
 std::string TString::toStdString() const {
-    return m_s.toStdString();
+    return EncodeGeneralizedUtf8(constData(), std::size_t(m_s.size()));
 }
 
 std::size_t HashTString(const TString& s) {

@@ -1,7 +1,7 @@
 // TString: the foundation's UTF-16 string, a thin value class over QString.
 //
 // It offers what the library calls: number conversion in a given base, splitting that keeps
-// empty pieces, conversion from and to std::string (UTF-8) and the local 8-bit encoding,
+// empty pieces, conversion from and to std::string and the local 8-bit encoding,
 // pointer text, and access to the UTF-16 code units as bytes. std::hash<TString> is THash32
 // of those bytes with seed 0xDEADBEEF; hash maps keyed by TString rely on it.
 // Thread contract: const methods are safe for concurrent use; anything else needs external
@@ -19,7 +19,11 @@
 class VELPLATFORM_EXPORT TString {
 public:
     TString() = default;
-    TString(const char* utf8) : m_s(QString::fromUtf8(utf8)) {}
+    // Narrow text is generalized UTF-8 both ways: plain UTF-8, except that a lone surrogate
+    // code unit is written in the three-byte form of its value (ED A0 80 to ED BF BF). Every
+    // string thus has a narrow form of its own that reads back unchanged (keys stored under it
+    // never meet another key's); bytes that form no sequence read as U+FFFD.
+    TString(const char* utf8);
     TString(const char16_t* utf16) : m_s(QString::fromUtf16(utf16)) {}
     explicit TString(const QString& s) : m_s(s) {}
 

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <deque>
+#include <semaphore>
 #include <thread>
+#include <vector>
 
 #include "velcoreplatform/TFormatString.h"
 #include "velcoreplatform/TLog.h"
@@ -59,99 +61,155 @@ ScopedCancellationContext::~ScopedCancellationContext() {
 
 // ---- the pool ----------------------------------------------------------------------------
 
+namespace detail {
+TaskBase::~TaskBase() = default;
+}  // namespace detail
+
 namespace {
 
-// Workers wait for tasks; a task is accepted only while more workers are idle than tasks are
-// waiting, so an accepted task never waits behind a busy worker.
+using detail::TaskPtr;
+
+constexpr int kPoolSize = 32;
+constexpr std::chrono::milliseconds kIdleTime{30000};
+
+thread_local bool t_isPoolWorker = false;
+
+void RunTask(TaskPtr& task) {
+    try {
+        task->Run();
+    } catch (...) {
+        // Task bodies store their own exceptions; anything here is the machinery's.
+        TLog::LogCurrentException(TLog::Error, "Exception escaped an asynchronous task.");
+    }
+    task.reset();  // destroy the body (and its state reference) on this thread
+}
+
+// See the header comment. Lock order: m_mutex is a leaf; no task runs under it.
 class ThreadPool {
 public:
-    // Returns once every worker waits for work, so that the first tasks find them idle.
-    explicit ThreadPool(int size) : m_size(size) {
-        for (int i = 0; i < size; ++i) std::thread([this] { WorkerLoop(); }).detach();
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_started.wait(lock, [&] { return m_idle == static_cast<std::size_t>(m_size); });
-    }
-
-    bool TrySubmit(std::function<void()>& task) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_queue.size() >= m_idle) return false;
-        m_queue.push_back(std::move(task));
-        m_cv.notify_one();
+    bool Submit(TaskPtr& task, bool mayRefuse) {
+        Worker* idle = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (!m_idle.empty()) {
+                idle = m_idle.back();  // the most recently idle: the others may time out
+                m_idle.pop_back();
+                idle->task = std::move(task);
+            } else {
+                const bool start =
+                    m_threads < kPoolSize || (t_isPoolWorker && m_threads < 2 * kPoolSize);
+                if (!start && mayRefuse) return false;
+                if (!start) {
+                    // Beyond twice the limit even a worker's task waits, ahead of the others.
+                    if (t_isPoolWorker)
+                        m_queue.push_front(std::move(task));
+                    else
+                        m_queue.push_back(std::move(task));
+                    return true;
+                }
+                ++m_threads;
+                ++m_started;
+            }
+        }
+        if (idle) {
+            idle->wake.release();
+            return true;
+        }
+        StartWorker(task);
         return true;
     }
 
-    int Size() const { return m_size; }
+    PoolStatistics Statistics() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        PoolStatistics stats;
+        stats.threadsStarted = m_started;
+        stats.threads = m_threads;
+        stats.idle = int(m_idle.size());
+        stats.queued = int(m_queue.size());
+        return stats;
+    }
 
 private:
-    void WorkerLoop() {
-        for (;;) {
-            std::function<void()> task;
-            {
-                std::unique_lock<std::mutex> lock(m_mutex);
-                ++m_idle;
-                m_started.notify_all();
-                m_cv.wait(lock, [this] { return !m_queue.empty(); });
-                --m_idle;
-                task = std::move(m_queue.front());
-                m_queue.pop_front();
-            }
-            RunTask(task);
-        }
-    }
+    struct Worker {
+        std::binary_semaphore wake{0};
+        TaskPtr task;  // handed over under m_mutex, read after `wake`
+    };
 
-    static void RunTask(std::function<void()>& task) {
+    // Starts a worker whose first task is `task`; leaves `task` untouched when the thread
+    // cannot be started (and raises std::system_error).
+    void StartWorker(TaskPtr& task) {
+        detail::TaskBase* first = task.get();
         try {
-            task();
+            std::thread([this, first] { WorkerLoop(TaskPtr(first)); }).detach();
         } catch (...) {
-            // Task bodies store their own exceptions; anything here is the machinery's.
-            TLog::LogCurrentException(TLog::Error, "Exception escaped an asynchronous task.");
+            std::lock_guard<std::mutex> lock(m_mutex);
+            --m_threads;
+            throw;
         }
-        task = nullptr;  // destroy the body (and its state reference) on this thread
+        task.release();  // now owned by the worker
     }
 
-    const int m_size;  // Constant after construction.
+    void WorkerLoop(TaskPtr task) {
+        t_isPoolWorker = true;
+        Worker self;
+        for (;;) {
+            RunTask(task);
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (!m_queue.empty()) {
+                    task = std::move(m_queue.front());
+                    m_queue.pop_front();
+                    continue;
+                }
+                m_idle.push_back(&self);
+            }
+            if (!self.wake.try_acquire_for(kIdleTime)) {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                const auto it = std::find(m_idle.begin(), m_idle.end(), &self);
+                if (it != m_idle.end()) {
+                    m_idle.erase(it);
+                    --m_threads;
+                    return;
+                }
+                lock.unlock();
+                self.wake.acquire();  // a task was handed over as the wait ended
+            }
+            task = std::move(self.task);
+        }
+    }
+
     std::mutex m_mutex;
-    std::condition_variable m_cv;
-    std::condition_variable m_started;
     // Guarded by m_mutex.
-    std::deque<std::function<void()>> m_queue;
-    std::size_t m_idle = 0;
+    std::vector<Worker*> m_idle;
+    std::deque<TaskPtr> m_queue;
+    int m_threads = 0;
+    long long m_started = 0;
 };
 
 ThreadPool& Pool() {
     // Never destroyed: workers may still be waiting when static destructors run.
-    static ThreadPool* pool =
-        new ThreadPool(std::max(2, static_cast<int>(std::thread::hardware_concurrency())));
+    static ThreadPool* pool = new ThreadPool();
     return *pool;
 }
-
-std::atomic<long long> s_dedicatedThreads{0};
 
 }  // namespace
 
 int GetPoolSize() {
-    return Pool().Size();
+    return kPoolSize;
 }
 
-long long GetDedicatedThreadCount() {
-    return s_dedicatedThreads.load();
+std::chrono::milliseconds GetPoolIdleTime() {
+    return kIdleTime;
+}
+
+PoolStatistics GetPoolStatistics() {
+    return Pool().Statistics();
 }
 
 namespace detail {
 
-bool TrySubmitToPool(std::function<void()>& task) {
-    return Pool().TrySubmit(task);
-}
-
-void StartDedicatedThread(std::function<void()> task) {
-    std::thread([task = std::move(task)]() mutable {
-        try {
-            task();
-        } catch (...) {
-            TLog::LogCurrentException(TLog::Error, "Exception escaped an asynchronous task.");
-        }
-    }).detach();
-    s_dedicatedThreads.fetch_add(1);
+bool SubmitToPool(TaskPtr& task, bool mayRefuse) {
+    return Pool().Submit(task, mayRefuse);
 }
 
 void LogReleaseFailure() noexcept {
@@ -180,7 +238,7 @@ void StateBase::CompleteLocked(std::unique_lock<std::mutex>& lock) {
     m_cv.notify_all();
 }
 
-void StateBase::SetDeferred(std::function<void()> work) {
+void StateBase::SetDeferred(std::unique_ptr<TaskBase> work) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_deferred = std::move(work);
 }
@@ -195,27 +253,27 @@ FutureStatus StateBase::WaitFor(std::chrono::milliseconds timeout) {
                                                                        : FutureStatus::Timeout;
 }
 
-bool StateBase::TryClaimDeferred(std::function<void()>& work) {
+std::unique_ptr<TaskBase> StateBase::TryClaimDeferred() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_deferred) return false;
-    work = std::move(m_deferred);
-    m_deferred = nullptr;
-    return true;
+    return std::move(m_deferred);
 }
 
-void StateBase::RunClaimed(std::function<void()>& work) {
+void StateBase::RunClaimed(std::unique_ptr<TaskBase> work) {
     try {
-        work();
+        work->Run();
     } catch (...) {
         TrySetException(std::current_exception());
     }
-    work = nullptr;
+    work.reset();
 }
 
 void StateBase::RunDeferredOrWait() {
-    std::function<void()> work;
-    if (TryClaimDeferred(work)) {
-        RunClaimed(work);
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_complete) return;
+    }
+    if (auto work = TryClaimDeferred()) {
+        RunClaimed(std::move(work));
         // Work bodies always complete their state; this only guards against a waiter hanging.
         TrySetException(std::make_exception_ptr(BrokenPromiseException()));
         return;
@@ -225,9 +283,9 @@ void StateBase::RunDeferredOrWait() {
 }
 
 void StateBase::Release(const void* future) {
-    std::function<void()> work;
-    if (!TryClaimDeferred(work)) return;  // queued, running or done: released without waiting
-    RunClaimed(work);
+    auto work = TryClaimDeferred();
+    if (!work) return;  // queued, running or done: released without waiting
+    RunClaimed(std::move(work));
     std::unique_lock<std::mutex> lock(m_mutex);
     if (!m_complete) {
         lock.unlock();

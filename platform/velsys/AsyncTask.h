@@ -8,13 +8,17 @@
 // Thread contract: safe for concurrent use (a Future may be copied to and waited on from any
 // thread; completion is visible to every waiter).
 //
-// The pool. It has max(2, std::thread::hardware_concurrency()) worker threads, started on first
-// use and kept until the process ends. The pool never queues work behind busy workers: a task is
-// accepted only while an idle worker is waiting for it. "The pool refuses" a task when every
-// worker is busy (or already promised to earlier tasks); Launch::Async then starts a dedicated
-// thread for that one task, Launch::PoolOrDeferred turns the task into deferred work. A worker
-// may therefore block waiting for another task without ever starving it. A dedicated thread that
-// cannot be started leaves std::system_error in the future.
+// The pool. Worker threads are started on demand and kept warm: a worker that finds no work
+// waits up to GetPoolIdleTime (30 s) for more before its thread exits, so steady load starts no
+// threads. A task goes to an idle worker, else to a new worker while fewer than GetPoolSize()
+// (32) exist, else it waits in the queue (first in, first out): the threads follow the work in
+// flight, and a burst of calls queues instead of starting a thread per call. A task launched
+// from a pool worker, which may be about to wait for it, never waits behind the queue: when no
+// worker is idle it gets an extra one beyond the limit, up to twice the limit (this is "the
+// pool refuses" and the dedicated thread of Launch::Async; the extra worker then stays warm
+// like any other). Launch::PoolOrDeferred never waits in the queue either: when no worker can
+// take it at once the pool refuses it and it becomes deferred work. A worker that cannot be
+// started leaves std::system_error in the future.
 //
 // Cancellation. Every thread has a current cancellation context (none by default, which is
 // never cancelled). Work runs under the context that was current on the launching thread. A
@@ -108,12 +112,22 @@ private:
     std::shared_ptr<CancellationContext> m_previous;
 };
 
-// Number of pool workers (see the header comment).
+// The most workers that serve queued tasks (see the header comment): 32.
 VELPLATFORM_EXPORT int GetPoolSize();
-// Dedicated threads started so far because the pool refused a Launch::Async task.
-VELPLATFORM_EXPORT long long GetDedicatedThreadCount();
+// How long an idle worker waits for work before its thread exits.
+VELPLATFORM_EXPORT std::chrono::milliseconds GetPoolIdleTime();
+// A snapshot of the pool, for tests and diagnostics.
+struct PoolStatistics {
+    long long threadsStarted = 0;  // worker threads started since the process began
+    int threads = 0;               // worker threads alive now
+    int idle = 0;                  // of which waiting for work
+    int queued = 0;                // tasks waiting for a worker
+};
+VELPLATFORM_EXPORT PoolStatistics GetPoolStatistics();
 
 namespace detail {
+
+class TaskBase;
 
 // Type-independent part of a shared state. Guarded by m_mutex: everything below it.
 class VELPLATFORM_EXPORT StateBase {
@@ -128,7 +142,7 @@ public:
     bool TrySetException(std::exception_ptr error);
     // Installs deferred work (which completes the state when run). REQUIRES: called once,
     // before the state is shared.
-    void SetDeferred(std::function<void()> work);
+    void SetDeferred(std::unique_ptr<class TaskBase> work);
 
     FutureStatus WaitFor(std::chrono::milliseconds timeout);
     // Runs deferred work here if nobody has claimed it, then waits until complete.
@@ -148,16 +162,16 @@ protected:
     std::mutex m_mutex;
 
 private:
-    // Moves unclaimed deferred work out; false when there is none.
-    bool TryClaimDeferred(std::function<void()>& work);
+    // Moves unclaimed deferred work out; empty when there is none.
+    std::unique_ptr<TaskBase> TryClaimDeferred();
     // Runs claimed work on this thread; an exception escaping it completes the state.
-    void RunClaimed(std::function<void()>& work);
+    void RunClaimed(std::unique_ptr<TaskBase> work);
 
     std::condition_variable m_cv;
     bool m_complete = false;
     std::exception_ptr m_error;
     // Deferred work nobody has claimed yet; empty once claimed or when the work is not deferred.
-    std::function<void()> m_deferred;
+    std::unique_ptr<TaskBase> m_deferred;
 };
 
 template <class T>
@@ -207,11 +221,6 @@ private:
     std::shared_ptr<State<T>> m_state;
 };
 
-// Hands a task to the pool; false (the task untouched) when the pool refuses it.
-VELPLATFORM_EXPORT bool TrySubmitToPool(std::function<void()>& task);
-// Runs a task on a new detached thread; raises std::system_error when none can be started.
-VELPLATFORM_EXPORT void StartDedicatedThread(std::function<void()> task);
-
 // Runs `work` for `state` under `context`, or skips it when the context is cancelled.
 template <class T, class F>
 void RunWork(State<T>& state, const std::shared_ptr<CancellationContext>& context, F& work) {
@@ -232,42 +241,53 @@ void RunWork(State<T>& state, const std::shared_ptr<CancellationContext>& contex
     }
 }
 
-// Deferred work owned by its own state, which it therefore refers to by address.
-template <class T, class F>
-struct DeferredBody {
-    State<T>* state;
-    std::shared_ptr<CancellationContext> context;
-    F work;
-    void operator()() { RunWork<T>(*state, context, work); }
-};
-
-// The copyable carrier of queued work: if it is destroyed without having run (a refused or
-// abandoned task), the state completes with BrokenPromiseException.
-template <class T, class F>
-class TaskBody {
+// Work that runs once. Destroying a task that never ran (a refused or abandoned one) completes
+// its state with BrokenPromiseException.
+class VELPLATFORM_EXPORT TaskBase {
 public:
-    TaskBody(std::shared_ptr<State<T>> state, std::shared_ptr<CancellationContext> context, F work)
-        : m_shared(
-              std::make_shared<Shared>(std::move(state), std::move(context), std::move(work))) {}
-    void operator()() const {
-        if (!m_shared->state) return;
-        auto state = std::move(m_shared->state);
-        RunWork<T>(*state, m_shared->context, m_shared->work);
+    virtual ~TaskBase();
+    virtual void Run() = 0;
+};
+using TaskPtr = std::unique_ptr<TaskBase>;
+
+// Work queued on the pool: it shares its state with the futures.
+template <class T, class F>
+class PoolTask final : public TaskBase {
+public:
+    PoolTask(std::shared_ptr<State<T>> state, std::shared_ptr<CancellationContext> context, F work)
+        : m_state(std::move(state)), m_context(std::move(context)), m_work(std::move(work)) {}
+    ~PoolTask() override {
+        if (m_state) m_state->TrySetException(std::make_exception_ptr(BrokenPromiseException()));
+    }
+    void Run() override {
+        auto state = std::move(m_state);
+        if (state) RunWork<T>(*state, m_context, m_work);
     }
 
 private:
-    struct Shared {
-        Shared(std::shared_ptr<State<T>> s, std::shared_ptr<CancellationContext> c, F w)
-            : state(std::move(s)), context(std::move(c)), work(std::move(w)) {}
-        ~Shared() {
-            if (state) state->TrySetException(std::make_exception_ptr(BrokenPromiseException()));
-        }
-        std::shared_ptr<State<T>> state;
-        std::shared_ptr<CancellationContext> context;
-        F work;
-    };
-    std::shared_ptr<Shared> m_shared;
+    std::shared_ptr<State<T>> m_state;
+    std::shared_ptr<CancellationContext> m_context;
+    F m_work;
 };
+
+// Deferred work owned by its own state, which it therefore refers to by address.
+template <class T, class F>
+class DeferredTask final : public TaskBase {
+public:
+    DeferredTask(State<T>* state, std::shared_ptr<CancellationContext> context, F work)
+        : m_state(state), m_context(std::move(context)), m_work(std::move(work)) {}
+    void Run() override { RunWork<T>(*m_state, m_context, m_work); }
+
+private:
+    State<T>* m_state;
+    std::shared_ptr<CancellationContext> m_context;
+    F m_work;
+};
+
+// Hands a task to the pool (see the header comment). Returns false, the task untouched, only
+// when `mayRefuse` and no worker can take it at once; raises std::system_error when a needed
+// worker thread cannot be started.
+VELPLATFORM_EXPORT bool SubmitToPool(TaskPtr& task, bool mayRefuse);
 
 }  // namespace detail
 
@@ -370,15 +390,13 @@ requires std::is_invocable_v < std::decay_t<F>
     auto state = std::make_shared<detail::State<T>>();
     auto context = GetCurrentCancellationContext();
     if (launch == Launch::Async || launch == Launch::PoolOrDeferred) {
-        std::function<void()> task =
-            detail::TaskBody<T, std::decay_t<F>>(state, context, std::forward<F>(work));
-        if (detail::TrySubmitToPool(task)) return Future<T>(std::move(state));
-        if (launch == Launch::Async) {
-            try {
-                detail::StartDedicatedThread(std::move(task));
-            } catch (...) {
-                state->TrySetException(std::current_exception());
-            }
+        detail::TaskPtr task = std::make_unique<detail::PoolTask<T, std::decay_t<F>>>(
+            state, std::move(context), std::forward<F>(work));
+        try {
+            if (detail::SubmitToPool(task, launch == Launch::PoolOrDeferred))
+                return Future<T>(std::move(state));
+        } catch (...) {
+            state->TrySetException(std::current_exception());
             return Future<T>(std::move(state));
         }
         // Refused: the task becomes deferred work. It refers to its state until it is claimed,
@@ -386,8 +404,8 @@ requires std::is_invocable_v < std::decay_t<F>
         state->SetDeferred(std::move(task));
         return Future<T>(std::move(state));
     }
-    state->SetDeferred(detail::DeferredBody<T, std::decay_t<F>>{state.get(), std::move(context),
-                                                                std::forward<F>(work)});
+    state->SetDeferred(std::make_unique<detail::DeferredTask<T, std::decay_t<F>>>(
+        state.get(), std::move(context), std::forward<F>(work)));
     return Future<T>(std::move(state));
 }
 

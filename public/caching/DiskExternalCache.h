@@ -6,8 +6,13 @@
 // the last store wins. The time-to-live is not recorded: entries live until overwritten,
 // dropped, or deleted by the FolderSweeper asked to make room before every write (loads refresh
 // ".bin"'s last-write time, which the sweeper orders by). Backend failures are logged at Warn
-// and swallowed: a failed store counts as done, a failed load as a miss. There is no lock and no
-// atomic replacement: racing stores of one key hash leave either one's entry.
+// and swallowed: a failed store counts as done, a failed load as a miss. Stores replace an
+// entry in one step (a temporary file renamed over ".bin", or a complete directory moved into
+// place), so a load, in this process or another, sees the complete old value, the complete new
+// one, or a miss, never a mix; a store that fails or is killed part-way leaves no partial
+// entry, only temporary files and directories (names beginning with '.') that loads and
+// listings skip and the sweeper deletes once they are old. Racing stores of one key hash leave
+// either one's entry. Without a lock of its own.
 // Thread contract: safe for concurrent use.
 #pragma once
 
@@ -23,8 +28,9 @@ namespace velmora::caching {
 
 class VELCACHE_EXPORT DiskExternalCache : public ExternalCache<TString, ExternalBytes> {
 public:
-    // The namespace directory is AppConfig's external cache directory / "ExternalCacheV1" / ns.
-    // `sweeper` may be null (no bound on disk use). Nothing is created on disk until a store.
+    // The namespace directory is AppConfig's external cache directory / "ExternalCacheV1" /
+    // NamespaceDirectoryName(ns). `sweeper` may be null (no bound on disk use). Nothing is
+    // created on disk until a store.
     DiskExternalCache(TString ns, std::shared_ptr<FolderSweeper> sweeper);
     DiskExternalCache(TString ns, TPath cachePath, std::shared_ptr<FolderSweeper> sweeper);
     DiskExternalCache(const DiskExternalCache&) = default;
@@ -36,6 +42,13 @@ public:
     std::vector<TString> TryGetAllKeys() const override;
 
     const TPath& GetCachePath() const { return m_cachePath; }
+
+    // The one path component that holds namespace `ns`, whatever its text: letters, digits,
+    // '-', '_', ' ', non-ASCII text and '.' (except in first place) stay as they are; every
+    // other byte of the narrow text is written %XX, and the empty namespace is "%". So
+    // "MapTiles" stays "MapTiles", while "../x" becomes "%2E.%2Fx": no namespace reaches
+    // outside "ExternalCacheV1", and distinct namespaces get distinct directories.
+    static TString NamespaceDirectoryName(const TString& ns);
 
 protected:
     StoreFunc GetStoreFunc() const override;

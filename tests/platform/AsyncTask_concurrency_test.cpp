@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -26,9 +27,10 @@ TEST(AsyncTaskConcurrency, SixtyFourNestedWaitsAtOnceCompleteWithoutDeadlock) {
     std::vector<Future<bool>> outer;
     for (int i = 0; i < kOuter; ++i) {
         outer.push_back(Launch_(Launch::Async, [&] {
-            // Hold every outer task until all 64 are running at once.
+            // Hold the outer tasks until every worker runs one (the rest wait in the queue).
             ++inside;
-            for (int s = 0; s < 3000 && inside < kOuter; ++s) std::this_thread::sleep_for(10ms);
+            for (int s = 0; s < 3000 && inside < std::min(kOuter, GetPoolSize()); ++s)
+                std::this_thread::sleep_for(10ms);
             auto inner = Launch_(Launch::Async, [] { return true; });
             return inner.WaitFor(60s) == FutureStatus::Ready && inner.Get();
         }));

@@ -202,35 +202,38 @@ TEST(AsyncTask, WorkRunsUnderTheLaunchingContextAndCancellingItWaitsForTheWork) 
     EXPECT_TRUE(f.Get());  // the work ran to its end and saw the cancellation
 }
 
-TEST(AsyncTask, AsyncRunsOnADedicatedThreadWhenEveryWorkerIsBusy) {
-    ASSERT_GE(GetPoolSize(), 2);
+// A burst beyond the pool's size waits in the queue instead of starting a thread per task, while
+// a task launched from pool work (which may wait for it) and PoolOrDeferred never queue.
+TEST(AsyncTask, ThreadPerCallBurstQueuesBeyondThePoolSizeAndNestedWorkNeverWaits) {
     Gate gate;
     std::atomic<int> started{0};
-    std::vector<Future<void>> blockers;
-    // Occupy every worker with a blocked task. A refusal alone does not prove that: a worker
-    // may have been finishing an earlier test's task and come free since. Each blocker is
-    // waited for until it runs; those that did not go to a dedicated thread hold a worker.
-    const long long dedicatedBefore = GetDedicatedThreadCount();
-    auto onPool = [&] { return started.load() - (GetDedicatedThreadCount() - dedicatedBefore); };
-    for (int i = 0; i < 8 * GetPoolSize() && onPool() < GetPoolSize(); ++i) {
-        const int before = started.load();
-        blockers.push_back(Launch_(Launch::Async, [&] {
+    std::vector<Future<bool>> blocked;
+    const int burst = 3 * GetPoolSize();
+    for (int i = 0; i < burst; ++i)
+        blocked.push_back(Launch_(Launch::Async, [&] {
             ++started;
             gate.Wait();
+            // Launched from a pool worker while the queue is full: runs at once all the same.
+            return Launch_(Launch::Async, [] { return true; }).WaitFor(30s) == FutureStatus::Ready;
         }));
-        for (int spin = 0; spin < 30000 && started.load() == before; ++spin)
-            std::this_thread::sleep_for(1ms);
-    }
-    ASSERT_EQ(onPool(), GetPoolSize()) << "could not occupy every worker";
-    // Every worker is blocked, yet new work still runs, on a dedicated thread.
-    const long long dedicated = GetDedicatedThreadCount();
-    auto extra = Launch_(Launch::Async, [] { return true; });
-    EXPECT_EQ(extra.WaitFor(30s), FutureStatus::Ready);
-    EXPECT_EQ(GetDedicatedThreadCount(), dedicated + 1);
-    // With every worker busy the pool refuses, and PoolOrDeferred falls back to deferred work.
+    for (int i = 0; i < 3000 && GetPoolStatistics().queued + started.load() < burst; ++i)
+        std::this_thread::sleep_for(1ms);
+    const PoolStatistics busy = GetPoolStatistics();
+    EXPECT_GT(busy.queued, 0);
+    EXPECT_LE(busy.threads, 2 * GetPoolSize());
     auto maybe = Launch_(Launch::PoolOrDeferred, [] { return std::this_thread::get_id(); });
     EXPECT_EQ(maybe.WaitFor(0ms), FutureStatus::Deferred);
     EXPECT_EQ(maybe.Get(), std::this_thread::get_id());
     gate.Open();
-    for (auto& b : blockers) EXPECT_EQ(b.WaitFor(30s), FutureStatus::Ready);
+    for (auto& b : blocked) EXPECT_TRUE(b.Get());
+    EXPECT_LE(GetPoolStatistics().threads, 2 * GetPoolSize());
+}
+
+// Workers stay warm between tasks: sequential work starts no new thread per call.
+TEST(AsyncTask, ThreadCreationPerCallSequentialWorkReusesWarmWorkers) {
+    Launch_(Launch::Async, [] {}).Get();
+    const long long before = GetPoolStatistics().threadsStarted;
+    for (int i = 0; i < 10000; ++i)
+        Launch_(Launch::Async, [] { return Launch_(Launch::Async, [] { return 1; }).Get(); }).Get();
+    EXPECT_LE(GetPoolStatistics().threadsStarted - before, 8);  // a handful, not one per call
 }

@@ -25,8 +25,17 @@ struct RedisEndpointConfig {
     std::string password;
     // Chosen with SELECT after every connect when not 0.
     int database = 0;
-    // Connections of a pool; FindAndLockConnection answers "none free" beyond this many holders.
-    int poolSize = 8;
+    // Connections of a pool; 0 (the default) sizes it for the external caches: the option
+    // ExternalCacheConcurrencyLimit (read when the pool is made) plus two for the coherence
+    // publisher, so that every backend call the limit admits finds a connection.
+    int poolSize = 0;
+    // How long FindAndLockConnection waits for a connection to come free before it answers
+    // "none free".
+    std::chrono::milliseconds connectionWait{100};
+    // When true (the default), a pool bounds its commands by the smaller of commandTimeout and
+    // the option ExternalCacheStoreTimeoutMs (read when the pool is made, at least 100 ms), so
+    // that a store the external cache gave up on gives its connection back about as soon.
+    bool commandTimeoutFollowsStoreTimeout = true;
     // Bound on establishing a connection (including AUTH and SELECT).
     std::chrono::milliseconds connectTimeout{1000};
     // Bound on one whole command, from the first byte sent to the last byte of the reply.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "velcore/AppOptions.h"
 #include "velredis/RedisSocket.h"
 
 namespace velmora::caching {
@@ -43,6 +44,20 @@ RedisReplyValue Copy(const redisReply* reply) {
 std::string_view View(const RedisConnection::Bytes& value) {
     if (!value || value->empty()) return {};
     return {reinterpret_cast<const char*>(value->data()), value->size()};
+}
+
+// The automatic pool size and command time-out (see RedisEndpointConfig).
+RedisEndpointConfig Resolve(RedisEndpointConfig config) {
+    constexpr int kPublisherConnections = 2;
+    if (config.poolSize <= 0)
+        config.poolSize = std::max(
+            1, velmora::appoptions::ExternalCacheConcurrencyLimit() + kPublisherConnections);
+    if (config.commandTimeoutFollowsStoreTimeout) {
+        const std::chrono::milliseconds store(
+            std::max(100, velmora::appoptions::ExternalCacheStoreTimeoutMs()));
+        config.commandTimeout = std::min(config.commandTimeout, store);
+    }
+    return config;
 }
 
 }  // namespace
@@ -157,8 +172,9 @@ RedisConnectionGuard::~RedisConnectionGuard() {
 
 // ---- RedisConnectionPool -------------------------------------------------------------------
 
-RedisConnectionPool::RedisConnectionPool(RedisEndpointConfig config) : m_config(std::move(config)) {
-    m_slots.resize(static_cast<std::size_t>(std::max(1, m_config.poolSize)));
+RedisConnectionPool::RedisConnectionPool(RedisEndpointConfig config)
+    : m_config(Resolve(std::move(config))) {
+    m_slots.resize(static_cast<std::size_t>(m_config.poolSize));
     for (auto& slot : m_slots) slot.connection = std::make_unique<RedisConnection>(m_config);
 }
 
@@ -175,16 +191,26 @@ std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::LockSlotLocked(std::s
                                                   *m_slots[slot].connection);
 }
 
+RedisEndpointConfig RedisConnectionPool::GetConfig() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_config;
+}
+
 std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::FindAndLockConnection(
     const std::string& key) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const std::size_t n = m_slots.size();
-    const std::size_t first = std::hash<std::string>()(key) % n;
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t slot = (first + i) % n;
-        if (!m_slots[slot].locked) return LockSlotLocked(slot);
-    }
-    return nullptr;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    const std::size_t first = std::hash<std::string>()(key);
+    std::size_t found = 0;
+    const auto free = [&] {
+        const std::size_t n = m_slots.size();
+        for (std::size_t i = 0; i < n; ++i) {
+            found = (first + i) % n;
+            if (!m_slots[found].locked) return true;
+        }
+        return false;
+    };
+    if (!free() && !m_freed.wait_for(lock, m_config.connectionWait, free)) return nullptr;
+    return LockSlotLocked(found);
 }
 
 std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::LockConnection(
@@ -223,9 +249,9 @@ void RedisConnectionPool::Reconfigure(const RedisEndpointConfig& config) {
     std::vector<std::unique_ptr<RedisConnection>> old;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_config = config;
-        if (static_cast<int>(m_slots.size()) < config.poolSize)
-            m_slots.resize(static_cast<std::size_t>(config.poolSize));
+        m_config = Resolve(config);
+        if (static_cast<int>(m_slots.size()) < m_config.poolSize)
+            m_slots.resize(static_cast<std::size_t>(m_config.poolSize));
         for (auto& slot : m_slots) {
             if (slot.locked) {
                 slot.stale = true;

@@ -2,12 +2,12 @@
 //
 // A RedisConnectionPool owns a fixed number of connection slots; FindAndLockConnection reserves
 // one for the caller until the returned guard dies, and answers with an empty guard when every
-// slot is held (it never waits). Each guard keeps its pool alive. A connection connects on first
-// use and, when the server closed it or a command failed, reconnects on its next use. Every
-// command is bounded by the configured command time-out as a whole; a failure raises
-// RedisException (RedisTimeoutException for a time-out) and resets the connection.
-// Thread contract: the pool is safe for concurrent use; a RedisConnection is not thread-safe:
-// use it from one thread at a time (which holding its guard ensures).
+// slot stays held for the configured connection wait (a short, bounded time). Each guard keeps its
+// pool alive. A connection connects on first use and, when the server closed it or a command
+// failed, reconnects on its next use. Every command is bounded by the configured command time-out
+// as a whole; a failure raises RedisException (RedisTimeoutException for a time-out) and resets the
+// connection. Thread contract: the pool is safe for concurrent use; a RedisConnection is not
+// thread-safe: use it from one thread at a time (which holding its guard ensures).
 #pragma once
 
 #include <chrono>
@@ -108,7 +108,7 @@ public:
     static std::shared_ptr<RedisConnectionPool> GetSharedInstance();
 
     // Reserves a free connection, trying first the slot that `key` maps to. Returns an empty
-    // pointer, without waiting, when every connection is held.
+    // pointer when every connection stays held for the configured connectionWait.
     std::unique_ptr<RedisConnectionGuard> FindAndLockConnection(const std::string& key);
     // Reserves a free connection, waiting at most `wait` for one; empty when none came free.
     std::unique_ptr<RedisConnectionGuard> LockConnection(std::chrono::milliseconds wait);
@@ -117,6 +117,9 @@ public:
     // their guard gives them back. The pool grows to the new size but never shrinks.
     void Reconfigure(const RedisEndpointConfig& config);
     int GetSize() const;
+    // The configuration in force, with the pool size and command time-out as resolved (see
+    // RedisEndpointConfig).
+    RedisEndpointConfig GetConfig() const;
 
 private:
     friend class RedisConnectionGuard;

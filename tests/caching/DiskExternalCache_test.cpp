@@ -1,11 +1,19 @@
 #include "caching/DiskExternalCache.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
+#include <set>
+#include <thread>
 
 #include "ExternalCacheTestSupport.h"
+#include "caching/ExternalCacheFactory.h"
 #include "velcore/FileUtil.h"
 #include "velsys/Hash.h"
 
@@ -14,6 +22,58 @@ using namespace veltest;
 namespace fs = std::filesystem;
 
 namespace {
+
+// Values that check themselves: which key (0..7) and which write made them, a length that
+// varies with the write, every byte derived from both, so that any mix of two values, a cut-off
+// value or another key's value is told from a value that was stored whole.
+ExternalBytesPtr Stamped(int keyIndex, std::uint32_t write) {
+    const std::size_t size = 16 + (write * 7919u) % (192 * 1024);
+    auto value = std::make_shared<ExternalBytes>(size);
+    for (std::size_t i = 0; i < size; ++i)
+        (*value)[i] = static_cast<unsigned char>((i * 131 + write * 31 + unsigned(keyIndex)) >> 3);
+    std::memcpy(value->data(), &write, 4);
+    (*value)[4] = static_cast<unsigned char>(keyIndex);
+    return value;
+}
+bool IsWhole(const ExternalBytes& value, int keyIndex) {
+    std::uint32_t write = 0;
+    if (value.size() < 16) return false;
+    std::memcpy(&write, value.data(), 4);
+    return *Stamped(keyIndex, write) == value;
+}
+bool IsDigits(const std::string& name) {
+    return !name.empty() && std::all_of(name.begin(), name.end(), ::isdigit);
+}
+TString StampKey(int keyIndex) {
+    return TString::number(keyIndex) + TString("-key");
+}
+
+// A writer process: this test program started again with VELTEST_DISK_WRITER=<dir>:<id> stores
+// stamped values of eight keys until it is killed or its time is up, then exits.
+const int s_writerRole = [] {
+    const char* role = std::getenv("VELTEST_DISK_WRITER");
+    if (!role) return 0;
+    const std::string text(role);
+    const std::size_t colon = text.rfind(':');
+    AppConfig::GetInstance().SetExternalCacheDir(TString::fromStdString(text.substr(0, colon)));
+    const std::uint32_t id = std::uint32_t(std::stoul(text.substr(colon + 1)));
+    DiskExternalCache cache(TString("torn"), nullptr);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (std::uint32_t write = id << 20; std::chrono::steady_clock::now() < end; ++write)
+        cache.TryStore(StampKey(int(write % 8)), Stamped(int(write % 8), write), 0, -1).Get();
+    std::_Exit(0);
+}();
+
+pid_t StartWriter(const fs::path& dir, int id) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const std::string role = dir.string() + ":" + std::to_string(id);
+        ::setenv("VELTEST_DISK_WRITER", role.c_str(), 1);
+        ::execl("/proc/self/exe", "writer", static_cast<char*>(nullptr));
+        std::_Exit(127);
+    }
+    return pid;
+}
 
 class DiskCache : public ExternalCacheTest {
 protected:
@@ -140,6 +200,120 @@ TEST_F(DiskCache, SweeperKeepsTheMostRecentlyUsedWithinByteAndEntryBudgets) {
     EXPECT_EQ(counted.Sweep(TPath(m_dir.Path() / "sweep"), 4), 3u);
     EXPECT_TRUE(fs::exists(m_dir.Path() / "sweep" / "3"));
     EXPECT_EQ(std::distance(fs::directory_iterator(m_dir.Path() / "sweep"), {}), 1);
+}
+
+// Stores used to rewrite ".bin" in place, so a load racing a store of another process read a
+// value half written. Two writer processes and a reader, then a writer killed mid-store again
+// and again: every hit is a whole value of its key.
+TEST_F(DiskCache, TornValueHitAcrossProcesses) {
+    std::vector<pid_t> writers{StartWriter(m_dir.Path(), 1), StartWriter(m_dir.Path(), 2)};
+    DiskExternalCache reader(TString("torn"), nullptr);
+    int hits = 0, torn = 0;
+    const auto check = [&] {
+        for (int k = 0; k < 8; ++k)
+            if (const auto value = reader.TryLoad(StampKey(k)).Get())
+                ++hits, torn += !IsWhole(*value, k);
+    };
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+         std::chrono::steady_clock::now() < end;)
+        check();
+    for (int round = 0; round < 40; ++round) {
+        ::kill(writers.back(), SIGKILL);
+        ::waitpid(writers.back(), nullptr, 0);
+        writers.back() = StartWriter(m_dir.Path(), 3 + round);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20 + round % 7 * 10));
+        check();
+    }
+    for (pid_t pid : writers) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
+    check();
+    EXPECT_GT(hits, 100);
+    EXPECT_EQ(torn, 0) << "of " << hits << " hits";
+    // What killed writers left behind is invisible to listings, and old leftovers get swept.
+    std::vector<TString> keys = reader.TryGetAllKeys();
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    EXPECT_LE(keys.size(), 8u);
+    const fs::path ns = m_dir.Path() / "ExternalCacheV1" / "torn";
+    for (const auto& item : fs::recursive_directory_iterator(ns))
+        ASSERT_TRUE(LastWriteTime(TPath(item.path()),
+                                  DateTime::GetLocalTime() - DateTimeSpan::FromSeconds(3600)));
+    DiskExternalCache swept(
+        TString("torn"),
+        std::make_shared<FolderSweeper>(1ull << 40, FolderSweepOrder::LeastRecentlyWrittenFirst, 0,
+                                        std::chrono::hours(1)));
+    ASSERT_TRUE(swept.TryStore(StampKey(0), Stamped(0, 1), 0, -1).Get());
+    for (const auto& item : fs::recursive_directory_iterator(ns)) {
+        const std::string name = item.path().filename().string();
+        EXPECT_TRUE(name == ".key" || name == ".bin" || IsDigits(name)) << item.path();
+    }
+}
+
+// A namespace such as "../.." used to name directories above "ExternalCacheV1", whose sweeper
+// then deleted the cache's own tree and its siblings; an absolute one replaced the root.
+TEST_F(DiskCache, NamespaceEscapingTheRoot) {
+    Write(m_dir.Path() / "sibling" / "keep.txt", "foreign");
+    Write(m_dir.Path() / "ExternalCacheV1" / "foreign.txt", "foreign");
+    const char* hostile[] = {"../..", "..", ".", "", "/abs", "a/b", "a%2Fb", "..\\x", "%", "ns"};
+    std::set<fs::path> dirs;
+    for (const char* ns : hostile) {
+        SCOPED_TRACE(ns);
+        const auto cache = ExternalCacheFactory::MakeDefaultCacheForDesktop()(TString(ns), 0, 0);
+        ASSERT_TRUE(cache->TryStore(TString("k"), Bytes(ns), 0, -1).Get());
+        EXPECT_EQ(Text(cache->TryLoad(TString("k")).Get()), ns);
+        auto* disk = dynamic_cast<DiskExternalCache*>(cache.get());
+        ASSERT_TRUE(disk);
+        const fs::path dir = disk->GetCachePath().Native();
+        EXPECT_EQ(dir.parent_path(), m_dir.Path() / "ExternalCacheV1");
+        dirs.insert(dir);
+    }
+    EXPECT_EQ(dirs.size(), std::size(hostile));  // distinct namespaces, distinct directories
+    EXPECT_EQ(Read(m_dir.Path() / "sibling" / "keep.txt"), "foreign");
+    EXPECT_EQ(Read(m_dir.Path() / "ExternalCacheV1" / "foreign.txt"), "foreign");
+    // A sweeper with a budget of 0 deletes entries only: no foreign file, no symbolic link's
+    // target, no young leftover of a writer at work.
+    const fs::path ns = m_dir.Path() / "ExternalCacheV1" / "ns";
+    Write(ns / "notes.txt", "foreign");
+    Write(ns / ".new-young" / ".bin", "in progress");
+    fs::create_directory_symlink(m_dir.Path() / "sibling", ns / "4242");
+    DiskExternalCache cache(TString("ns"), std::make_shared<FolderSweeper>(
+                                               0, FolderSweepOrder::LeastRecentlyWrittenFirst, 0,
+                                               std::chrono::minutes(5)));
+    ASSERT_TRUE(cache.TryStore(TString("other"), Bytes("v"), 0, -1).Get());
+    EXPECT_EQ(cache.TryLoad(TString("k")).Get(), nullptr);  // swept
+    EXPECT_EQ(Text(cache.TryLoad(TString("other")).Get()), "v");
+    EXPECT_EQ(Read(ns / "notes.txt"), "foreign");
+    EXPECT_TRUE(fs::exists(ns / ".new-young" / ".bin"));
+    EXPECT_EQ(Read(m_dir.Path() / "sibling" / "keep.txt"), "foreign");
+}
+
+// A store that failed part-way (a full disk) used to leave a half-written entry behind.
+TEST_F(DiskCache, HalfWrittenEntryOnAFullDisk) {
+    const fs::path mount = m_dir.Path() / "small";
+    fs::create_directories(mount);
+    if (::mount("tmpfs", mount.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "cannot mount a 1 MiB tmpfs here (" << std::strerror(errno)
+                     << "); the full-disk case needs root or CAP_SYS_ADMIN";
+    struct Unmount {
+        fs::path path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{mount};
+    DiskExternalCache cache(TString("full"), TPath(mount / "ns"), nullptr);
+    const auto big = std::make_shared<ExternalBytes>(600 * 1024, 'b');
+    ASSERT_TRUE(cache.TryStore(TString("k"), big, 0, -1).Get());
+    // Neither a new entry nor a new value for an old one fits; both fail whole.
+    for (const char* key : {"new", "k"}) {
+        SCOPED_TRACE(key);
+        EXPECT_TRUE(
+            cache.TryStore(TString(key), std::make_shared<ExternalBytes>(700 * 1024, 'n'), 0, -1)
+                .Get());
+        EXPECT_EQ(*cache.TryLoad(TString("k")).Get(), *big);
+        EXPECT_EQ(cache.TryLoad(TString("new")).Get(), nullptr);
+        EXPECT_EQ(cache.TryGetAllKeys(), std::vector<TString>{TString("k")});
+        std::size_t files = 0;
+        for (const auto& item : fs::recursive_directory_iterator(mount / "ns"))
+            files += item.is_regular_file();
+        EXPECT_EQ(files, 2u);  // exactly .key and .bin of "k"
+    }
 }
 
 }  // namespace

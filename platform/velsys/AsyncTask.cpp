@@ -88,34 +88,38 @@ void RunTask(TaskPtr& task) {
 class ThreadPool {
 public:
     bool Submit(TaskPtr& task, bool mayRefuse) {
+        // A task launched from a pool worker is "nested": its launcher may be about to wait for
+        // it. Other tasks are served by at most kPoolSize workers at a time.
+        const bool nested = t_isPoolWorker;
         Worker* idle = nullptr;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (!m_idle.empty()) {
+            const bool mayServe = nested || m_serving < kPoolSize;
+            if (mayServe && !m_idle.empty()) {
                 idle = m_idle.back();  // the most recently idle: the others may time out
                 m_idle.pop_back();
                 idle->task = std::move(task);
-            } else {
-                const bool start =
-                    m_threads < kPoolSize || (t_isPoolWorker && m_threads < 2 * kPoolSize);
-                if (!start && mayRefuse) return false;
-                if (!start) {
-                    // Beyond twice the limit even a worker's task waits, ahead of the others.
-                    if (t_isPoolWorker)
-                        m_queue.push_front(std::move(task));
-                    else
-                        m_queue.push_back(std::move(task));
-                    return true;
-                }
+                idle->nested = nested;
+            } else if (mayServe && m_threads < 2 * kPoolSize) {
                 ++m_threads;
                 ++m_started;
+            } else if (mayRefuse) {
+                return false;
+            } else {
+                // Beyond twice the limit even a nested task waits, ahead of the others.
+                if (nested)
+                    m_queue.push_front(std::move(task));
+                else
+                    m_queue.push_back(std::move(task));
+                return true;
             }
+            if (!nested) ++m_serving;
         }
         if (idle) {
             idle->wake.release();
             return true;
         }
-        StartWorker(task);
+        StartWorker(task, nested);
         return true;
     }
 
@@ -133,32 +137,37 @@ private:
     struct Worker {
         std::binary_semaphore wake{0};
         TaskPtr task;  // handed over under m_mutex, read after `wake`
+        bool nested = false;
     };
 
     // Starts a worker whose first task is `task`; leaves `task` untouched when the thread
     // cannot be started (and raises std::system_error).
-    void StartWorker(TaskPtr& task) {
+    void StartWorker(TaskPtr& task, bool nested) {
         detail::TaskBase* first = task.get();
         try {
-            std::thread([this, first] { WorkerLoop(TaskPtr(first)); }).detach();
+            std::thread([this, first, nested] { WorkerLoop(TaskPtr(first), nested); }).detach();
         } catch (...) {
             std::lock_guard<std::mutex> lock(m_mutex);
             --m_threads;
+            if (!nested) --m_serving;
             throw;
         }
         task.release();  // now owned by the worker
     }
 
-    void WorkerLoop(TaskPtr task) {
+    void WorkerLoop(TaskPtr task, bool nested) {
         t_isPoolWorker = true;
         Worker self;
         for (;;) {
             RunTask(task);
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
-                if (!m_queue.empty()) {
+                if (!nested) --m_serving;
+                if (!m_queue.empty() && m_serving < kPoolSize) {
                     task = std::move(m_queue.front());
                     m_queue.pop_front();
+                    nested = false;  // queued tasks count as served, nested ones too
+                    ++m_serving;
                     continue;
                 }
                 m_idle.push_back(&self);
@@ -175,6 +184,7 @@ private:
                 self.wake.acquire();  // a task was handed over as the wait ended
             }
             task = std::move(self.task);
+            nested = self.nested;
         }
     }
 
@@ -183,6 +193,7 @@ private:
     std::vector<Worker*> m_idle;
     std::deque<TaskPtr> m_queue;
     int m_threads = 0;
+    int m_serving = 0;  // workers running tasks that are not nested
     long long m_started = 0;
 };
 

@@ -10,15 +10,15 @@
 //
 // The pool. Worker threads are started on demand and kept warm: a worker that finds no work
 // waits up to GetPoolIdleTime (30 s) for more before its thread exits, so steady load starts no
-// threads. A task goes to an idle worker, else to a new worker while fewer than GetPoolSize()
-// (32) exist, else it waits in the queue (first in, first out): the threads follow the work in
-// flight, and a burst of calls queues instead of starting a thread per call. A task launched
-// from a pool worker, which may be about to wait for it, never waits behind the queue: when no
-// worker is idle it gets an extra one beyond the limit, up to twice the limit (this is "the
-// pool refuses" and the dedicated thread of Launch::Async; the extra worker then stays warm
-// like any other). Launch::PoolOrDeferred never waits in the queue either: when no worker can
-// take it at once the pool refuses it and it becomes deferred work. A worker that cannot be
-// started leaves std::system_error in the future.
+// threads. At most GetPoolSize() (32) workers at a time run tasks launched from outside the
+// pool: such a task goes to an idle worker (or a new one) while fewer run, else it waits in the
+// queue (first in, first out), so the threads follow the work in flight and a burst of calls
+// queues instead of starting a thread per call. A task launched from a pool worker, which may
+// be about to wait for it, never waits behind the queue: it gets an idle worker or a new one,
+// up to twice the limit in all (this is "the pool refuses" and the dedicated thread of
+// Launch::Async; the extra worker then stays warm like any other). Launch::PoolOrDeferred never
+// waits in the queue either: when no worker can take it at once the pool refuses it and it becomes
+// deferred work. A worker that cannot be started leaves std::system_error in the future.
 //
 // Cancellation. Every thread has a current cancellation context (none by default, which is
 // never cancelled). Work runs under the context that was current on the launching thread. A

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "ExternalCacheTestSupport.h"
@@ -94,6 +95,36 @@ TEST_F(ExternalCacheConcurrency, SemaphoreBoundsBackendCallsAndTimeoutsRaceClean
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         EXPECT_EQ(finished.load(), kStores);
     }
+}
+
+int ThreadsOfThisProcess() {
+    return int(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}));
+}
+
+// Every call used to start a thread of its own once the few pool workers were busy: a burst of
+// 500 stores on a slow backend started over 500 threads, and sequential stores one or two
+// threads per call.
+TEST_F(ExternalCacheConcurrency, ThreadPerCall) {
+    ScriptedCache cache;
+    cache.store = [](TString, TString, ExternalBytesPtr, long long) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    };
+    std::vector<AsyncTask::Future<bool>> burst;
+    for (int i = 0; i < 500; ++i)
+        burst.push_back(cache.TryStore(TString::number(i), Bytes("v"), 0, -1));
+    int peak = 0, stored = 0;
+    for (auto& future : burst) {
+        peak = std::max(peak, ThreadsOfThisProcess());
+        stored += future.Get();
+    }
+    EXPECT_LT(peak, 64);
+    EXPECT_GT(stored, 0);
+    EXPECT_EQ(m_host.Log().Find(TString("ec-store")).size(), 500u);
+
+    cache.store = [](TString, TString, ExternalBytesPtr, long long) {};
+    const long long before = AsyncTask::GetPoolStatistics().threadsStarted;
+    for (int i = 0; i < 10000; ++i) cache.TryStore(TString("k"), Bytes("v"), 0, -1).Get();
+    EXPECT_LE(AsyncTask::GetPoolStatistics().threadsStarted - before, 8);
 }
 
 }  // namespace

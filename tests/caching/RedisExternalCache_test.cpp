@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
 #include "ExternalCacheTestSupport.h"
@@ -101,6 +102,73 @@ TEST_F(RedisCache, NoFreeConnectionIsQuietAndAnUnreachableServerFails) {
     EXPECT_EQ(Raw({"EXISTS", "busy:k"}).integer, 0);
     Server().Stop();
     ExpectOutcomes(cache, "fail", "fail", "fail", "exception");
+}
+
+// Whatever the server does (killed and restarted, frozen and thawed, its connections killed),
+// every call comes back within its time-out plus slack, never with a wrong value, and the cache
+// works again once the fault is over.
+TEST_F(RedisCache, ServerFaultsGiveAWrongValueOrAHungCall) {
+    opt::ScopedOverride storeTimeout("ExternalCacheStoreTimeoutMs", 300);
+    opt::ScopedOverride dropTimeout("ExternalCacheDropTimeoutMs", 300);
+    auto config = Server().MakeConfig();
+    config.poolSize = 0;
+    RedisExternalCache cache(TString("fault"), std::make_shared<RedisConnectionPool>(config));
+    const struct {
+        const char* name;
+        std::function<void()> start, end;
+    } faults[] = {
+        {"killed and restarted", [&] { Server().Stop(); },
+         [&] { ASSERT_EQ(Server().Start(), ""); }},
+        {"frozen and thawed", [&] { Server().Freeze(); }, [&] { Server().Thaw(); }},
+        {"connections killed",
+         [&] {
+             for (int i = 0; i < 20;
+                  ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+                 Server().Command("CLIENT KILL TYPE normal");
+         },
+         [] {}},
+    };
+    const auto slack = std::chrono::seconds(3);  // two shared cores, several builds at once
+    for (const auto& fault : faults) {
+        SCOPED_TRACE(fault.name);
+        std::atomic<bool> stop{false};
+        std::atomic<int> wrong{0}, slow{0}, calls{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([&, t] {
+                const TString key = TString::number(t);
+                for (int version = 0; !stop; ++version) {
+                    const std::string prefix = std::to_string(t) + ":";
+                    auto begin = std::chrono::steady_clock::now();
+                    cache.TryStore(key, Bytes(prefix + std::to_string(version)), 0, -1).Get();
+                    slow += std::chrono::steady_clock::now() - begin >
+                            std::chrono::milliseconds(300 + 100) + slack;
+                    begin = std::chrono::steady_clock::now();
+                    const std::string loaded = Text(cache.TryLoad(key, 1000, nullptr));
+                    slow += std::chrono::steady_clock::now() - begin >
+                            std::chrono::milliseconds(1000) + slack;
+                    wrong +=
+                        loaded != "<null>" && (loaded.rfind(prefix, 0) != 0 ||
+                                               std::stoi(loaded.substr(prefix.size())) > version);
+                    calls += 2;
+                }
+            });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        fault.start();
+        std::this_thread::sleep_for(std::chrono::milliseconds(800));
+        fault.end();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        stop = true;
+        for (auto& thread : threads) thread.join();
+        EXPECT_EQ(wrong.load(), 0) << "of " << calls.load();
+        EXPECT_EQ(slow.load(), 0) << "of " << calls.load();
+        ExternalBytesPtr after;
+        for (int i = 0; i < 50 && Text(after) != "after"; ++i) {
+            cache.TryStore(TString("after"), Bytes("after"), 0, -1).Get();
+            after = cache.TryLoad(TString("after")).Get();
+        }
+        EXPECT_EQ(Text(after), "after");
+    }
 }
 
 }  // namespace

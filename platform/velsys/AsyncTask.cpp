@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <deque>
-#include <semaphore>
 #include <thread>
 #include <vector>
 
@@ -116,7 +115,7 @@ public:
             if (!nested) ++m_serving;
         }
         if (idle) {
-            idle->wake.release();
+            idle->wake.notify_one();  // after the unlock: the worker wakes to a free mutex
             return true;
         }
         StartWorker(task, nested);
@@ -134,9 +133,12 @@ public:
     }
 
 private:
+    // An idle worker waits on its own condition variable under the pool's mutex; a submitter
+    // hands it a task and notifies only that worker.
     struct Worker {
-        std::binary_semaphore wake{0};
-        TaskPtr task;  // handed over under m_mutex, read after `wake`
+        std::condition_variable wake;
+        // Guarded by the pool's m_mutex.
+        TaskPtr task;
         bool nested = false;
     };
 
@@ -160,28 +162,20 @@ private:
         Worker self;
         for (;;) {
             RunTask(task);
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                if (!nested) --m_serving;
-                if (!m_queue.empty() && m_serving < kPoolSize) {
-                    task = std::move(m_queue.front());
-                    m_queue.pop_front();
-                    nested = false;  // queued tasks count as served, nested ones too
-                    ++m_serving;
-                    continue;
-                }
-                m_idle.push_back(&self);
+            std::unique_lock<std::mutex> lock(m_mutex);
+            if (!nested) --m_serving;
+            if (!m_queue.empty() && m_serving < kPoolSize) {
+                task = std::move(m_queue.front());
+                m_queue.pop_front();
+                nested = false;  // queued tasks count as served, nested ones too
+                ++m_serving;
+                continue;
             }
-            if (!self.wake.try_acquire_for(kIdleTime)) {
-                std::unique_lock<std::mutex> lock(m_mutex);
-                const auto it = std::find(m_idle.begin(), m_idle.end(), &self);
-                if (it != m_idle.end()) {
-                    m_idle.erase(it);
-                    --m_threads;
-                    return;
-                }
-                lock.unlock();
-                self.wake.acquire();  // a task was handed over as the wait ended
+            m_idle.push_back(&self);
+            if (!self.wake.wait_for(lock, kIdleTime, [&] { return bool(self.task); })) {
+                m_idle.erase(std::find(m_idle.begin(), m_idle.end(), &self));
+                --m_threads;
+                return;
             }
             task = std::move(self.task);
             nested = self.nested;

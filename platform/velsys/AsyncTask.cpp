@@ -99,6 +99,9 @@ public:
                 m_idle.pop_back();
                 idle->task = std::move(task);
                 idle->nested = nested;
+                // Under the lock: once it is released the worker may run the task, idle out and
+                // be gone.
+                idle->wake.notify_one();
             } else if (mayServe && m_threads < 2 * kPoolSize) {
                 ++m_threads;
                 ++m_started;
@@ -114,10 +117,7 @@ public:
             }
             if (!nested) ++m_serving;
         }
-        if (idle) {
-            idle->wake.notify_one();  // after the unlock: the worker wakes to a free mutex
-            return true;
-        }
+        if (idle) return true;
         StartWorker(task, nested);
         return true;
     }

@@ -220,6 +220,8 @@ TEST_F(DiskCache, TornValueHitAcrossProcesses) {
     }
     for (pid_t pid : writers) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
     check();
+    RecordProperty("hits", hits);
+    RecordProperty("torn", torn);
     EXPECT_GT(hits, 100);
     EXPECT_EQ(torn, 0) << "of " << hits << " hits";
     // What killed writers left behind is invisible to listings, and old leftovers get swept.

@@ -117,6 +117,7 @@ TEST_F(ExternalCacheConcurrency, ThreadPerCall) {
         peak = std::max(peak, ThreadsOfThisProcess());
         stored += future.Get();
     }
+    RecordProperty("peak_threads", peak);
     EXPECT_LT(peak, 64);
     EXPECT_GT(stored, 0);
     EXPECT_EQ(m_host.Log().Find(TString("ec-store")).size(), 500u);
@@ -124,7 +125,9 @@ TEST_F(ExternalCacheConcurrency, ThreadPerCall) {
     cache.store = [](TString, TString, ExternalBytesPtr, long long) {};
     const long long before = AsyncTask::GetPoolStatistics().threadsStarted;
     for (int i = 0; i < 10000; ++i) cache.TryStore(TString("k"), Bytes("v"), 0, -1).Get();
-    EXPECT_LE(AsyncTask::GetPoolStatistics().threadsStarted - before, 8);
+    const long long created = AsyncTask::GetPoolStatistics().threadsStarted - before;
+    RecordProperty("threads_started_per_10000_stores", int(created));
+    EXPECT_LE(created, 8);
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <thread>
 
 #include "ExternalCacheTestSupport.h"
-#include "caching/DiskExternalCache.h"
 
 using namespace velmora::caching;
 using namespace veltest;
@@ -12,48 +11,7 @@ namespace opt = velmora::appoptions;
 
 namespace {
 
-class ExternalCacheConcurrency : public ExternalCacheTest {
-protected:
-    static constexpr int kThreads = 4, kRounds = 40, kOps = kThreads * kRounds;
-};
-
-// Many threads store, load and drop a few shared keys on two disk caches over one directory:
-// every future completes exactly once with an answer of its kind, and every operation writes
-// one log line and closes one metrics scope.
-TEST_F(ExternalCacheConcurrency, EveryOperationCompletesOnceWithOneLineAndOneScope) {
-    ScratchDir dir;
-    opt::ScopedOverride wait("ExternalCacheConcurrencyTimeoutMs", 10000);
-    const DiskExternalCache caches[] = {DiskExternalCache(TString("ns"), nullptr),
-                                        DiskExternalCache(TString("ns"), nullptr)};
-    std::atomic<int> stores{0}, loads{0}, drops{0}, wrongHits{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < kRounds; ++i) {
-                const DiskExternalCache& cache = caches[(t + i) % 2];
-                const std::string value = "v" + std::to_string(i % 5);
-                const TString key = TString::number(i % 5);
-                auto store = cache.TryStore(key, Bytes(value), 0, -1);
-                auto load = cache.TryLoad(key);
-                auto drop = cache.TryDrop(key);
-                stores += store.Get();
-                // There is no atomic replacement: a load racing a store of the same key may read
-                // a value file still being written, but never bytes stored under another key.
-                const auto loaded = load.Get();
-                wrongHits += loaded && value.rfind(Text(loaded), 0) != 0;
-                ++loads;
-                drops += drop.Get();
-            }
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    EXPECT_EQ(stores.load() + loads.load() + drops.load(), 3 * kOps);
-    EXPECT_EQ(wrongHits.load(), 0);
-    for (const char* op : {"ec-store", "ec-load", "ec-drop"}) {
-        EXPECT_EQ(m_host.Log().Find(TString(op)).size(), size_t(kOps)) << op;
-        EXPECT_EQ(m_metrics->Find(TString(op)).size(), size_t(kOps)) << op;
-    }
-}
+using ExternalCacheConcurrency = ExternalCacheTest;
 
 // Backend calls in flight never exceed the process-wide limit; then, with a time-out shorter
 // than the calls, every store is answered once while the abandoned calls finish on their own.

@@ -57,9 +57,6 @@ TEST_F(RedisCache, ValuesLiveUnderNamespaceColonKeyUnescaped) {
     EXPECT_EQ(Raw({"GET", "a:b:c"}).text, std::string("x\0y", 3));
     EXPECT_EQ(Text(ab.TryLoad(TString("c")).Get()), std::string("x\0y", 3));
     EXPECT_EQ(Attr(OnlyLine(m_host, "ec-load"), "outcome"), TString("hit"));
-    EXPECT_TRUE(ab.TryDrop(TString("c")).Get());
-    EXPECT_EQ(Raw({"EXISTS", "a:b:c"}).integer, 0);
-    EXPECT_EQ(a.TryLoad(TString("b:c")).Get(), nullptr);
     EXPECT_TRUE(a.TryGetAllKeys().empty());
 }
 
@@ -91,7 +88,7 @@ TEST_F(RedisCache, ExpiryFollowsTheOptionTheFlagAndThePositiveTtl) {
     EXPECT_EQ(value, nullptr);
 }
 
-TEST_F(RedisCache, NoFreeConnectionIsQuietAndAnUnreachableServerFails) {
+TEST_F(RedisCache, NoFreeConnectionIsQuiet) {
     RedisExternalCache cache(TString("busy"), m_pool);
     {
         auto first = m_pool->LockConnection(std::chrono::seconds(5));
@@ -100,8 +97,6 @@ TEST_F(RedisCache, NoFreeConnectionIsQuietAndAnUnreachableServerFails) {
         ExpectOutcomes(cache, "done", "miss", "done", "<absent>");
     }
     EXPECT_EQ(Raw({"EXISTS", "busy:k"}).integer, 0);
-    Server().Stop();
-    ExpectOutcomes(cache, "fail", "fail", "fail", "exception");
 }
 
 // Whatever the server does (killed and restarted, frozen and thawed, its connections killed),

@@ -23,7 +23,20 @@ PromiseAlreadySetException::~PromiseAlreadySetException() = default;
 
 namespace {
 thread_local std::shared_ptr<CancellationContext> t_currentContext;
+
+// Polls `done` for up to about 20 microseconds; true as soon as it holds.
+template <class F>
+bool SpinUntil(F done) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
+    for (int i = 1;; ++i) {
+        if (done()) return true;
+        if (i % 16 == 0) {
+            if (std::chrono::steady_clock::now() >= until) return false;
+            std::this_thread::yield();
+        }
+    }
 }
+}  // namespace
 
 std::shared_ptr<CancellationContext> CancellationContext::Create(
     std::shared_ptr<CancellationContext> parent) {
@@ -99,6 +112,7 @@ public:
                 m_idle.pop_back();
                 idle->task = std::move(task);
                 idle->nested = nested;
+                idle->handed.store(true, std::memory_order_release);
                 // Under the lock: once it is released the worker may run the task, idle out and
                 // be gone.
                 idle->wake.notify_one();
@@ -140,6 +154,7 @@ private:
         // Guarded by the pool's m_mutex.
         TaskPtr task;
         bool nested = false;
+        std::atomic<bool> handed{false};  // task was set; polled without the lock
     };
 
     // Starts a worker whose first task is `task`; leaves `task` untouched when the thread
@@ -172,6 +187,11 @@ private:
                 continue;
             }
             m_idle.push_back(&self);
+            // A worker that just finished spins briefly before it sleeps: back-to-back work
+            // then needs no wake-up.
+            lock.unlock();
+            SpinUntil([&] { return self.handed.load(std::memory_order_acquire); });
+            lock.lock();
             if (!self.wake.wait_for(lock, kIdleTime, [&] { return bool(self.task); })) {
                 m_idle.erase(std::find(m_idle.begin(), m_idle.end(), &self));
                 --m_threads;
@@ -179,6 +199,7 @@ private:
             }
             task = std::move(self.task);
             nested = self.nested;
+            self.handed.store(false, std::memory_order_relaxed);
         }
     }
 
@@ -239,6 +260,7 @@ bool StateBase::TrySetException(std::exception_ptr error) {
 
 void StateBase::CompleteLocked(std::unique_lock<std::mutex>& lock) {
     m_complete = true;
+    m_done.store(true, std::memory_order_release);
     lock.unlock();
     m_cv.notify_all();
 }
@@ -283,6 +305,9 @@ void StateBase::RunDeferredOrWait() {
         TrySetException(std::make_exception_ptr(BrokenPromiseException()));
         return;
     }
+    // Most work handed to a warm worker is done within microseconds: a short spin saves the
+    // sleep and wake-up of this thread.
+    if (SpinUntil([this] { return m_done.load(std::memory_order_acquire); })) return;
     std::unique_lock<std::mutex> lock(m_mutex);
     m_cv.wait(lock, [this] { return m_complete; });
 }

@@ -169,6 +169,7 @@ private:
 
     std::condition_variable m_cv;
     bool m_complete = false;
+    std::atomic<bool> m_done{false};  // m_complete, readable without the lock
     std::exception_ptr m_error;
     // Deferred work nobody has claimed yet; empty once claimed or when the work is not deferred.
     std::unique_ptr<TaskBase> m_deferred;

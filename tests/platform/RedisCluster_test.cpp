@@ -1,0 +1,146 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <set>
+
+#include "support/RedisCluster.h"
+#include "velredis/RedisClusterSlot.h"
+#include "velredis/RedisSlotMap.h"
+
+using namespace velmora::caching;
+using veltest::RedisClusterTest;
+
+namespace {
+
+RedisReplyValue Int(long long n) {
+    RedisReplyValue v;
+    v.type = RedisReplyValue::Type::Integer;
+    v.integer = n;
+    return v;
+}
+
+RedisReplyValue Str(std::string text) {
+    RedisReplyValue v;
+    v.type = RedisReplyValue::Type::String;
+    v.text = std::move(text);
+    return v;
+}
+
+RedisReplyValue Arr(std::vector<RedisReplyValue> elements) {
+    RedisReplyValue v;
+    v.type = RedisReplyValue::Type::Array;
+    v.elements = std::move(elements);
+    return v;
+}
+
+}  // namespace
+
+TEST(RedisClusterSlot, HashTagRules) {
+    EXPECT_EQ(RedisCrc16("123456789"), 0x31C3);  // the CRC16/XMODEM check value
+    struct Case {
+        std::string key, hashed;
+    } cases[] = {
+        {"{user1000}.following", "user1000"},
+        {"foo{}{bar}", "foo{}{bar}"},
+        {"foo{{bar}}zap", "{bar"},
+        {"foo{bar}{zap}", "bar"},
+        {"{}", "{}"},
+        {"no}tag{", "no}tag{"},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(RedisHashTagOf(c.key), c.hashed) << c.key;
+        EXPECT_EQ(RedisKeySlot(c.key), RedisCrc16(c.hashed) % kRedisClusterSlots) << c.key;
+    }
+}
+
+TEST(RedisClusterSlot, RedirectParsing) {
+    using Kind = RedisRedirect::Kind;
+    struct Case {
+        std::string text;
+        Kind kind;
+        int slot;
+        std::string host;
+        int port;
+    } cases[] = {
+        {"MOVED 3999 127.0.0.1:6381", Kind::Moved, 3999, "127.0.0.1", 6381},
+        {"ASK 0 10.0.0.2:7000", Kind::Ask, 0, "10.0.0.2", 7000},
+        {"MOVED 16383 :7001", Kind::Moved, 16383, "answering", 7001},
+        {"ASK 5 [::1]:7002", Kind::Ask, 5, "::1", 7002},
+        {"MOVED 16384 h:1", Kind::None, -1, "", 0},
+        {"MOVED x h:1", Kind::None, -1, "", 0},
+        {"MOVED 1 h", Kind::None, -1, "", 0},
+        {"MOVED 1 h:0", Kind::None, -1, "", 0},
+        {"ERR unknown command", Kind::None, -1, "", 0},
+        {"CLUSTERDOWN Hash slot not served", Kind::None, -1, "", 0},
+    };
+    for (const auto& c : cases) {
+        const RedisRedirect r = RedisRedirect::Parse(c.text, "answering");
+        EXPECT_EQ(r.kind, c.kind) << c.text;
+        EXPECT_EQ(r.slot, c.slot) << c.text;
+        EXPECT_EQ(r.node, (RedisNodeAddress{c.host, c.port})) << c.text;
+    }
+}
+
+TEST(RedisSlotMap, BuiltFromRangesCorrectedByMoved) {
+    // Two ranges of one master, one of another listed with an empty host (the answering node)
+    // and a replica whose endpoint is unknown.
+    const RedisReplyValue reply = Arr({
+        Arr({Int(0), Int(99), Arr({Str("10.0.0.1"), Int(7000), Str("id1")}),
+             Arr({Str("10.0.0.4"), Int(7003), Str("id4")})}),
+        Arr({Int(200), Int(16383), Arr({Str(""), Int(7001), Str("id2")}),
+             Arr({Str("?"), Int(7004), Str("id5")})}),
+        Arr({Int(100), Int(150), Arr({Str("10.0.0.1"), Int(7000), Str("id1")})}),
+    });
+    RedisSlotMap map = RedisSlotMap::FromClusterSlots(reply, "10.0.0.9");
+    const RedisNodeAddress a{"10.0.0.1", 7000}, b{"10.0.0.9", 7001}, c{"10.0.0.4", 7003};
+    EXPECT_EQ(map.AssignedSlots(), kRedisClusterSlots - 49);
+    EXPECT_EQ(*map.MasterOf(0), a);
+    EXPECT_EQ(*map.MasterOf(150), a);
+    EXPECT_EQ(map.MasterOf(151), nullptr);
+    EXPECT_EQ(*map.MasterOf(16383), b);
+    EXPECT_EQ(map.MasterOf(16384), nullptr);
+    EXPECT_EQ(map.KnownNodes(), (std::vector<RedisNodeAddress>{a, c, b}));
+
+    map.Assign(151, c);
+    map.Assign(0, b);
+    EXPECT_EQ(*map.MasterOf(151), c);
+    EXPECT_EQ(*map.MasterOf(0), b);
+    EXPECT_EQ(map.Masters(), (std::vector<RedisNodeAddress>{a, c, b}));
+
+    for (const RedisReplyValue& bad :
+         {Str("x"), Arr({Arr({Int(5), Int(2), Arr({Str("h"), Int(1)})})}),
+          Arr({Arr({Int(0), Int(16384), Arr({Str("h"), Int(1)})})}),
+          Arr({Arr({Int(0), Int(1), Arr({Int(1), Str("h")})})})})
+        EXPECT_THROW(RedisSlotMap::FromClusterSlots(bad, "h"), RedisException);
+}
+
+// Against a real cluster: our slot of every key is the server's, and the map built from a real
+// CLUSTER SLOTS reply sends every key to the master that serves it.
+TEST_F(RedisClusterTest, SlotsAndMapAgreeWithTheServers) {
+    const int seed = Cluster().Ports().front();
+    const RedisSlotMap map =
+        RedisSlotMap::FromClusterSlots(Cluster().Command(seed, {"CLUSTER", "SLOTS"}), "127.0.0.1");
+    EXPECT_EQ(map.AssignedSlots(), kRedisClusterSlots);
+    std::set<int> masters;
+    for (const auto& node : map.Masters()) masters.insert(node.port);
+    const auto expected = Cluster().MasterPorts(seed);
+    EXPECT_EQ(masters, std::set<int>(expected.begin(), expected.end()));
+    for (const auto& node : map.KnownNodes())  // replicas may not be listed yet
+        EXPECT_NE(std::count(Cluster().Ports().begin(), Cluster().Ports().end(), node.port), 0);
+
+    std::mt19937 random(7);
+    std::vector<std::string> keys = {"{user1000}.following", "foo{}{bar}", "foo{{bar}}zap", ""};
+    for (int i = 0; i < 200; ++i) {
+        std::string key(static_cast<std::size_t>(random() % 24), '\0');
+        for (char& c : key) c = static_cast<char>(random());
+        keys.push_back(key);
+    }
+    for (const std::string& key : keys) {
+        const int slot = RedisKeySlot(key);
+        EXPECT_EQ(Cluster().Command(seed, {"CLUSTER", "KEYSLOT", key}).integer, slot);
+        const RedisReplyValue reply = Cluster().Command(map.MasterOf(slot)->port, {"GET", key});
+        EXPECT_NE(reply.type, RedisReplyValue::Type::Error) << reply.text;
+    }
+}

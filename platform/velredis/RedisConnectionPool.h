@@ -6,6 +6,10 @@
 // use and, when the server closed it or a command failed, reconnects on its next use. Every
 // command is bounded by the configured command time-out as a whole; a failure raises
 // RedisException (RedisTimeoutException for a time-out) and resets the connection.
+// On a cluster a connection holds one socket per node and sends each command to the master of
+// its key's slot; the pool's connections share one slot map, corrected by MOVED redirects and
+// fetched again when a node stops answering, so a caller sees no difference (see
+// RedisClusterRouter.h).
 // Thread contract: the pool is safe for concurrent use; a RedisConnection is not thread-safe:
 // use it from one thread at a time (which holding its guard ensures).
 #pragma once
@@ -28,7 +32,9 @@ namespace velmora::caching {
 
 namespace detail {
 class RedisSocket;
-}
+class RedisClusterRouter;
+class RedisClusterConnection;
+}  // namespace detail
 
 // A reply, copied out of the client library's reply object.
 struct VELPLATFORM_EXPORT RedisReplyValue {
@@ -39,11 +45,22 @@ struct VELPLATFORM_EXPORT RedisReplyValue {
     std::vector<RedisReplyValue> elements;
 };
 
+// What a pool's connections met on a cluster (all 0 for a single server).
+struct RedisClusterStats {
+    long long mapRefreshes = 0;  // slot maps fetched (CLUSTER SLOTS)
+    long long moved = 0;         // MOVED redirects followed
+    long long asked = 0;         // ASK redirects followed
+};
+
 class VELPLATFORM_EXPORT RedisConnection {
 public:
     using Bytes = std::shared_ptr<std::vector<unsigned char>>;
 
-    explicit RedisConnection(RedisEndpointConfig config);
+    // In cluster mode every command goes to the node serving its key (its second argument, for
+    // Command), following the cluster's redirects; `router` is the pool's shared knowledge of
+    // the cluster (a connection made without one keeps its own).
+    explicit RedisConnection(RedisEndpointConfig config,
+                             std::shared_ptr<detail::RedisClusterRouter> router = nullptr);
     ~RedisConnection();
     RedisConnection(const RedisConnection&) = delete;
     RedisConnection& operator=(const RedisConnection&) = delete;
@@ -76,6 +93,8 @@ public:
 
 private:
     std::unique_ptr<detail::RedisSocket> m_socket;
+    std::shared_ptr<detail::RedisClusterRouter> m_router;       // null for a single server
+    std::unique_ptr<detail::RedisClusterConnection> m_cluster;  // made on first cluster command
 };
 
 class RedisConnectionPool;
@@ -117,6 +136,7 @@ public:
     // their guard gives them back. The pool grows to the new size but never shrinks.
     void Reconfigure(const RedisEndpointConfig& config);
     int GetSize() const;
+    RedisClusterStats GetClusterStats() const;
 
 private:
     friend class RedisConnectionGuard;
@@ -133,6 +153,7 @@ private:
     std::condition_variable m_freed;
     // Guarded by m_mutex.
     RedisEndpointConfig m_config;
+    std::shared_ptr<detail::RedisClusterRouter> m_router;  // null for a single server
     std::vector<Slot> m_slots;
 };
 

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "caching/RedisExternalCache.h"
-#include "support/RedisCluster.h"
+#include "support/RedisClusterFixture.h"
 #include "support/TestEnvironment.h"
 #include "velredis/RedisClusterSlot.h"
 #include "velredis/RedisConnectionPool.h"

@@ -271,13 +271,4 @@ RedisEndpointConfig RedisCluster::MakeConfig() const {
     return config;
 }
 
-void RedisClusterTest::SetUp() {
-    ASSERT_EQ(std::system("command -v redis-server >/dev/null 2>&1"), 0)
-        << "redis-server is not installed (or not on PATH); install the redis-server package "
-           "(scripts/setup does) to run the Redis tests.";
-    std::string error;
-    m_cluster = &RedisCluster::Shared(error);
-    if (!error.empty()) GTEST_SKIP() << "cannot create a local Redis cluster: " << error;
-}
-
 }  // namespace veltest

@@ -12,8 +12,6 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "velredis/RedisConfig.h"
 #include "velredis/RedisConnectionPool.h"
 
@@ -67,17 +65,6 @@ private:
     std::vector<int> m_ports;
     std::vector<pid_t> m_pids;
     std::string m_dir;
-};
-
-// Fixture for tests on the shared cluster: fails when redis-server is missing, skips when a
-// cluster cannot be created (redis-cli missing or too old).
-class RedisClusterTest : public ::testing::Test {
-protected:
-    void SetUp() override;
-    RedisCluster& Cluster() { return *m_cluster; }
-
-private:
-    RedisCluster* m_cluster = nullptr;
 };
 
 }  // namespace veltest

@@ -82,6 +82,8 @@ bool RedisClusterRouter::IsCluster(Clock::time_point deadline) {
 }
 
 std::optional<RedisNodeAddress> RedisClusterRouter::MasterOf(int slot, Clock::time_point deadline) {
+    // One caller fetches the map that a time-out asked for; the others go on with the old one.
+    if (m_refreshWanted.exchange(false)) Refresh(Version(), deadline);
     for (int attempt = 0; attempt < 2; ++attempt) {
         std::uint64_t seen;
         {
@@ -105,28 +107,41 @@ void RedisClusterRouter::CountRedirect(RedisRedirect::Kind kind) {
     (kind == RedisRedirect::Kind::Moved ? m_moved : m_asked).fetch_add(1);
 }
 
+void RedisClusterRouter::OnTimeout(const RedisNodeAddress& node) {
+    {
+        std::unique_lock<std::shared_mutex> lock(m_mapMutex);
+        m_lastFailed = node;
+    }
+    m_refreshWanted = true;
+}
+
 void RedisClusterRouter::OnMoved(int slot, const RedisNodeAddress& node) {
     std::unique_lock<std::shared_mutex> lock(m_mapMutex);
     m_map.Assign(slot, node);
 }
 
 bool RedisClusterRouter::Refresh(std::uint64_t seenVersion, Clock::time_point deadline,
-                                 const std::optional<RedisNodeAddress>& failed) {
+                                 const RedisNodeAddress* failed) {
     // Another caller may be fetching already: wait for it, but not past the deadline.
     std::unique_lock<std::timed_mutex> refreshing(m_refreshMutex, deadline);
     if (!refreshing.owns_lock()) return false;
     if (Version() != seenVersion) return true;  // fetched while this caller waited
     std::vector<RedisNodeAddress> candidates = m_seeds;
+    RedisNodeAddress lastFailed;
     {
-        std::shared_lock<std::shared_mutex> lock(m_mapMutex);
+        std::unique_lock<std::shared_mutex> lock(m_mapMutex);
         for (const RedisNodeAddress& node : m_map.KnownNodes())
             if (std::find(candidates.begin(), candidates.end(), node) == candidates.end())
                 candidates.push_back(node);
+        if (failed) m_lastFailed = *failed;
+        lastFailed = m_lastFailed;
     }
-    if (failed) {
-        const auto it = std::find(candidates.begin(), candidates.end(), *failed);
+    const auto askLast = [&candidates](const RedisNodeAddress& node) {
+        const auto it = std::find(candidates.begin(), candidates.end(), node);
         if (it != candidates.end()) std::rotate(it, it + 1, candidates.end());
-    }
+    };
+    if (lastFailed.port != 0) askLast(lastFailed);
+    if (failed) askLast(*failed);
     for (const RedisNodeAddress& node : candidates) {
         const auto now = Clock::now();
         if (now >= deadline) break;
@@ -205,13 +220,14 @@ ReplyPtr RedisClusterConnection::Run(std::string_view key,
             socket.Send(args, deadline);
             reply = socket.Read(deadline);
         } catch (const RedisTimeoutException&) {
+            m_router->OnTimeout(*node);
             throw;  // the deadline has passed
         } catch (const RedisException& e) {
             // The node went away (killed, restarted, failed over): ask for the layout again.
             lastError = node->ToString() + ": " + e.what();
             ask.reset();
             Pause(deadline);
-            m_router->Refresh(version, deadline, node);
+            m_router->Refresh(version, deadline, &*node);
             continue;
         }
         if (reply->type != REDIS_REPLY_ERROR) return reply;
@@ -234,7 +250,7 @@ ReplyPtr RedisClusterConnection::Run(std::string_view key,
         lastError = node->ToString() + ": " + std::string(text);
         ask.reset();
         Pause(deadline);
-        m_router->Refresh(version, deadline, node);
+        m_router->Refresh(version, deadline, &*node);
     }
 }
 

@@ -57,9 +57,13 @@ public:
     // A MOVED redirect: `node` serves `slot` from now on.
     void OnMoved(int slot, const RedisNodeAddress& node);
     // Asks the cluster for a fresh map, unless one newer than `seenVersion` was fetched
-    // meanwhile. `failed` (when set) is asked last. False when no node answered by `deadline`.
+    // meanwhile. `failed` (when set) and the node that failed last are asked last. False when no
+    // node answered by `deadline`.
     bool Refresh(std::uint64_t seenVersion, Clock::time_point deadline,
-                 const std::optional<RedisNodeAddress>& failed = std::nullopt);
+                 const RedisNodeAddress* failed = nullptr);
+    // `node` did not answer in time (frozen, or cut off): the next look-up fetches a fresh map
+    // first, asking `node` last, since the cluster may be failing it over.
+    void OnTimeout(const RedisNodeAddress& node);
 
     // The connection settings for one node: the pool's, pointed at `node`.
     RedisEndpointConfig ConfigFor(const RedisNodeAddress& node) const;
@@ -76,8 +80,10 @@ private:
     // Guarded by m_mapMutex.
     RedisSlotMap m_map;
     bool m_haveMap = false;
+    RedisNodeAddress m_lastFailed;  // asked last for a map; port 0 for none
 
     std::timed_mutex m_refreshMutex;  // held while a map is fetched; taken before m_mapMutex
+    std::atomic<bool> m_refreshWanted{false};
     std::atomic<std::uint64_t> m_version{0};
     std::atomic<int> m_isCluster{-1};  // -1 until known, then 0 or 1
     std::atomic<long long> m_refreshes{0};

@@ -199,6 +199,11 @@ void RedisCluster::KillNode(int port) {
         }
 }
 
+void RedisCluster::SignalNode(int port, int signal) {
+    for (std::size_t i = 0; i < m_ports.size(); ++i)
+        if (m_ports[i] == port && m_pids[i] > 0) ::kill(m_pids[i], signal);
+}
+
 std::string RedisCluster::RestartNode(int port) {
     for (std::size_t i = 0; i < m_ports.size(); ++i)
         if (m_ports[i] == port && m_pids[i] <= 0) return Spawn(i);

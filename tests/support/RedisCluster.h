@@ -48,6 +48,8 @@ public:
 
     // SIGKILL, and reaps the process.
     void KillNode(int port);
+    // Sends `signal` to the node (SIGSTOP to freeze it, SIGCONT to thaw it).
+    void SignalNode(int port, int signal);
     // Starts a killed node again with its cluster state; it rejoins (a failed-over master as a
     // replica). Empty on success.
     std::string RestartNode(int port);

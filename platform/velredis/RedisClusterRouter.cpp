@@ -122,10 +122,24 @@ void RedisClusterRouter::OnMoved(int slot, const RedisNodeAddress& node) {
 
 bool RedisClusterRouter::Refresh(std::uint64_t seenVersion, Clock::time_point deadline,
                                  const RedisNodeAddress* failed) {
-    // Another caller may be fetching already: wait for it, but not past the deadline.
-    std::unique_lock<std::timed_mutex> refreshing(m_refreshMutex, deadline);
-    if (!refreshing.owns_lock()) return false;
-    if (Version() != seenVersion) return true;  // fetched while this caller waited
+    {
+        // Another caller may be fetching already: wait for it, but not past the deadline.
+        std::unique_lock<std::mutex> lock(m_refreshMutex);
+        if (!m_refreshDone.wait_until(lock, deadline, [this] { return !m_refreshing; }))
+            return false;
+        if (Version() != seenVersion) return true;  // fetched while this caller waited
+        m_refreshing = true;
+    }
+    const bool fetched = Fetch(deadline, failed);
+    {
+        std::lock_guard<std::mutex> lock(m_refreshMutex);
+        m_refreshing = false;
+    }
+    m_refreshDone.notify_all();
+    return fetched;
+}
+
+bool RedisClusterRouter::Fetch(Clock::time_point deadline, const RedisNodeAddress* failed) {
     std::vector<RedisNodeAddress> candidates = m_seeds;
     RedisNodeAddress lastFailed;
     {
@@ -160,7 +174,7 @@ bool RedisClusterRouter::Refresh(std::uint64_t seenVersion, Clock::time_point de
             m_version.fetch_add(1, std::memory_order_acq_rel);
             m_refreshes.fetch_add(1);
             return true;
-        } catch (const RedisException&) {
+        } catch (...) {
             // Unreachable or not a cluster node: ask the next one.
         }
     }

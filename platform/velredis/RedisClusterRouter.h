@@ -12,12 +12,14 @@
 // and retrying through a fresh map while a node is unreachable or the cluster is down, until the
 // command's deadline.
 // Thread contract: the router is safe for concurrent use (it takes m_mapMutex briefly for every
-// look-up and m_refreshMutex while it asks for a map, never the other way round); a
+// look-up, and m_refreshMutex briefly to claim or wait for the one fetch that may run at a time;
+// no lock is held while a node is asked); a
 // RedisClusterConnection is not thread-safe: use it from one thread at a time.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -73,6 +75,9 @@ public:
     void CountRedirect(RedisRedirect::Kind kind);
 
 private:
+    // Asks the candidates in turn for CLUSTER SLOTS and installs the first complete answer.
+    bool Fetch(Clock::time_point deadline, const RedisNodeAddress* failed);
+
     const RedisEndpointConfig m_config;           // Constant after construction.
     const std::vector<RedisNodeAddress> m_seeds;  // Constant after construction.
 
@@ -82,7 +87,11 @@ private:
     bool m_haveMap = false;
     RedisNodeAddress m_lastFailed;  // asked last for a map; port 0 for none
 
-    std::timed_mutex m_refreshMutex;  // held while a map is fetched; taken before m_mapMutex
+    // One caller at a time fetches a map (m_refreshing); the others wait for it on
+    // m_refreshDone, each until its deadline.
+    std::mutex m_refreshMutex;
+    std::condition_variable m_refreshDone;
+    bool m_refreshing = false;  // Guarded by m_refreshMutex.
     std::atomic<bool> m_refreshWanted{false};
     std::atomic<std::uint64_t> m_version{0};
     std::atomic<int> m_isCluster{-1};  // -1 until known, then 0 or 1

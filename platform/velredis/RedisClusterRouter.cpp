@@ -206,8 +206,9 @@ ReplyPtr RedisClusterConnection::Run(std::string_view key,
     const int slot = RedisKeySlot(key);
     std::optional<RedisNodeAddress> ask;  // the importing node of an ASK redirect
     int redirects = 0;
-    std::string lastError = "no node of the cluster serves slot " + std::to_string(slot);
+    std::string lastError;  // built only on the way to a failure
     const auto giveUp = [&] {
+        if (lastError.empty()) lastError = "no node serves slot " + std::to_string(slot);
         throw RedisTimeoutException("Redis cluster command timed out: " + lastError);
     };
     for (;;) {

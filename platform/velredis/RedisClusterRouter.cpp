@@ -99,6 +99,14 @@ std::optional<RedisNodeAddress> RedisClusterRouter::MasterOf(int slot, Clock::ti
     return std::nullopt;
 }
 
+std::vector<RedisNodeAddress> RedisClusterRouter::Nodes() const {
+    std::vector<RedisNodeAddress> nodes = m_seeds;
+    std::shared_lock<std::shared_mutex> lock(m_mapMutex);
+    for (const RedisNodeAddress& node : m_map.KnownNodes())
+        if (std::find(nodes.begin(), nodes.end(), node) == nodes.end()) nodes.push_back(node);
+    return nodes;
+}
+
 RedisClusterStats RedisClusterRouter::GetStats() const {
     return {m_refreshes.load(), m_moved.load(), m_asked.load()};
 }
@@ -140,13 +148,10 @@ bool RedisClusterRouter::Refresh(std::uint64_t seenVersion, Clock::time_point de
 }
 
 bool RedisClusterRouter::Fetch(Clock::time_point deadline, const RedisNodeAddress* failed) {
-    std::vector<RedisNodeAddress> candidates = m_seeds;
+    std::vector<RedisNodeAddress> candidates = Nodes();
     RedisNodeAddress lastFailed;
     {
         std::unique_lock<std::shared_mutex> lock(m_mapMutex);
-        for (const RedisNodeAddress& node : m_map.KnownNodes())
-            if (std::find(candidates.begin(), candidates.end(), node) == candidates.end())
-                candidates.push_back(node);
         if (failed) m_lastFailed = *failed;
         lastFailed = m_lastFailed;
     }

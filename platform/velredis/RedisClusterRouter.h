@@ -50,6 +50,8 @@ public:
     // answering by `deadline`.
     bool IsCluster(Clock::time_point deadline);
     const RedisNodeAddress& FirstSeed() const { return m_seeds.front(); }
+    // The seeds, then every other node the last map named.
+    std::vector<RedisNodeAddress> Nodes() const;
 
     // The master of `slot`, fetching a map first when none is known yet; empty when no node
     // answered by `deadline`.

@@ -127,6 +127,16 @@ std::vector<RedisReplyValue> RedisConnection::Pipeline(
     std::chrono::steady_clock::time_point deadline) {
     deadline = std::min(deadline, detail::Clock::now() + m_socket->Config().commandTimeout);
     std::vector<RedisReplyValue> replies;
+    if (m_router && m_router->IsCluster(deadline)) {
+        // On a cluster each command goes to the node serving its own key, one after the other.
+        if (!m_cluster) m_cluster = std::make_unique<detail::RedisClusterConnection>(m_router);
+        for (const auto& args : commands) {
+            const std::vector<std::string_view> views(args.begin(), args.end());
+            const std::string_view key = views.size() > 1 ? views[1] : std::string_view();
+            replies.push_back(Copy(m_cluster->Run(key, views, deadline).get()));
+        }
+        return replies;
+    }
     if (!m_socket->IsIdleHealthy()) {
         m_socket->Disconnect();
         m_socket->Connect();
@@ -195,6 +205,18 @@ int RedisConnectionPool::GetSize() const {
 RedisClusterStats RedisConnectionPool::GetClusterStats() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_router ? m_router->GetStats() : RedisClusterStats();
+}
+
+std::vector<std::string> RedisConnectionPool::GetClusterNodes() const {
+    std::shared_ptr<detail::RedisClusterRouter> router;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        router = m_router;
+    }
+    std::vector<std::string> nodes;
+    if (router)
+        for (const RedisNodeAddress& node : router->Nodes()) nodes.push_back(node.ToString());
+    return nodes;
 }
 
 std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::LockSlotLocked(std::size_t slot) {

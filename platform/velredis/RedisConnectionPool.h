@@ -82,7 +82,8 @@ public:
                             const std::function<void(redisContext*, redisReply*)>& inspect);
 
     // Several commands sent together and their replies read after (one round trip), all by
-    // `deadline`. Error replies are returned, not raised.
+    // `deadline`. Error replies are returned, not raised. On a cluster the commands go one after
+    // the other, each to the node serving its key.
     std::vector<RedisReplyValue> Pipeline(const std::vector<std::vector<std::string>>& commands,
                                           std::chrono::steady_clock::time_point deadline);
 
@@ -137,6 +138,9 @@ public:
     void Reconfigure(const RedisEndpointConfig& config);
     int GetSize() const;
     RedisClusterStats GetClusterStats() const;
+    // The cluster's nodes as "host:port": the seeds, then every other node the cluster named;
+    // empty for a single server.
+    std::vector<std::string> GetClusterNodes() const;
 
 private:
     friend class RedisConnectionGuard;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
 #include <random>
 #include <set>
 
@@ -183,4 +185,58 @@ TEST_F(RedisClusterTest, ThousandKeysRoundTripThroughTheExternalCacheOnEveryMast
         }
         EXPECT_EQ(total, 1000);
     }
+}
+
+namespace {
+
+// A coherence peer process (tests/e2e/coherence_peer.cpp, built beside this binary) whose output
+// is read line by line; every wait of the peer is bounded, so reading is too.
+class Peer {
+public:
+    explicit Peer(const std::string& args) {
+        const std::string self = std::filesystem::read_symlink("/proc/self/exe").parent_path();
+        m_out = ::popen((self + "/coherence_peer " + args).c_str(), "r");
+    }
+    ~Peer() {
+        if (m_out) ::pclose(m_out);
+    }
+    std::string ReadLine() {
+        char line[512];
+        if (!m_out || !std::fgets(line, sizeof line, m_out)) return "<exited>";
+        return std::string(line).substr(0, std::string(line).find('\n'));
+    }
+
+private:
+    FILE* m_out = nullptr;
+};
+
+std::string Nodes(const std::vector<int>& ports) {
+    std::string list;
+    for (int port : ports)
+        list += (list.empty() ? "" : ",") + ("127.0.0.1:" + std::to_string(port));
+    return list;
+}
+
+}  // namespace
+
+// A process subscribed through one replica loses that node (SIGKILL): its subscription moves to
+// the next node it knows, and announcements another process makes through a master reach it
+// there, marking its two older entries dirty.
+TEST_F(RedisClusterTest, CoherenceAcrossNodesSurvivesTheSubscribersNode) {
+    const int seed = Cluster().Ports().front();
+    const auto masters = Cluster().MasterPorts(seed);
+    std::vector<int> replicas;
+    for (int port : Cluster().Ports())
+        if (std::count(masters.begin(), masters.end(), port) == 0) replicas.push_back(port);
+    ASSERT_GE(replicas.size(), 2u);
+    Peer hold("hold " + Nodes({replicas[0], replicas[1]}) + " 2 6");
+    ASSERT_EQ(hold.ReadLine(), "ready");
+    Cluster().KillNode(replicas[0]);
+    EXPECT_EQ(hold.ReadLine().rfind("resub ", 0), 0u);
+    Peer add("add " + Nodes({masters.back()}) + " 2 50");
+    EXPECT_EQ(add.ReadLine().rfind("done ", 0), 0u);
+    const std::string result = hold.ReadLine();
+    EXPECT_EQ(result.rfind("result stale=0 ", 0), 0u) << result;
+    EXPECT_EQ(Cluster().RestartNode(replicas[0]), "");
+    EXPECT_TRUE(Cluster().WaitUntilOk(20s));
 }

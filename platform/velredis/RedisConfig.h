@@ -1,22 +1,32 @@
 // The Redis endpoint the host configures, and the errors of the Redis client.
 //
 // The library reads no environment: the host states where Redis is (host and port, or a unix
-// socket), how to log in, how many pooled connections to keep and how long to wait, through
-// ConfigureRedis. The process's shared pool and subscription manager are made from the
-// configuration in force when they are first used, and ConfigureRedis points them at a new
+// socket, or the nodes of a cluster), how to log in, how many pooled connections to keep and how
+// long to wait, through ConfigureRedis. The process's shared pool and subscription manager are made
+// from the configuration in force when they are first used, and ConfigureRedis points them at a new
 // endpoint later (connections are replaced on their next use; the subscriber reconnects at once).
 // Thread contract: safe for concurrent use.
 #pragma once
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "velsys/Exceptions.h"
 #include "velsys/Export.h"
 
 namespace velmora::caching {
 
+// How the endpoint is reached: one server, or a cluster whose nodes each serve part of the key
+// space; Detect asks the first node (INFO) on first use and keeps its answer.
+enum class RedisMode { SingleServer, Cluster, Detect };
+
 struct RedisEndpointConfig {
+    RedisMode mode = RedisMode::SingleServer;
+    // The nodes a cluster's layout is learned from, "host:port" each (any node will do; more
+    // than one in case some are down). Empty means host and port below. Unused for a single
+    // server.
+    std::vector<std::string> clusterNodes;
     std::string host = "127.0.0.1";
     int port = 6379;
     // When not empty, the path of a unix socket used instead of host and port.

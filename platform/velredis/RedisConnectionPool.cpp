@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "velcore/AppOptions.h"
+#include "velredis/RedisClusterRouter.h"
 #include "velredis/RedisSocket.h"
 
 namespace velmora::caching {
@@ -64,68 +65,55 @@ RedisEndpointConfig Resolve(RedisEndpointConfig config) {
 
 // ---- RedisConnection -----------------------------------------------------------------------
 
-RedisConnection::RedisConnection(RedisEndpointConfig config)
-    : m_socket(std::make_unique<detail::RedisSocket>(std::move(config))) {}
+RedisConnection::RedisConnection(RedisEndpointConfig config,
+                                 std::shared_ptr<detail::RedisClusterRouter> router)
+    : m_router(router ? std::move(router) : detail::RedisClusterRouter::Make(config)) {
+    // Without a cluster (or until Detect has asked) commands go to the one server: host and
+    // port, or the first cluster node given.
+    m_socket = std::make_unique<detail::RedisSocket>(
+        m_router ? m_router->ConfigFor(m_router->FirstSeed()) : std::move(config));
+}
 
 RedisConnection::~RedisConnection() = default;
 
 long long RedisConnection::GetConnectCount() const {
-    return m_socket->ConnectCount();
+    return m_socket->ConnectCount() + (m_cluster ? m_cluster->ConnectCount() : 0);
 }
 
 int RedisConnection::GetSocketForDiagnostics() const {
     return m_socket->Fd();
 }
 
-RedisReplyValue RedisConnection::Command(
-    const std::vector<std::string>& args, std::chrono::steady_clock::time_point deadline,
-    const std::function<void(redisContext*, redisReply*)>& inspect) {
-    std::vector<std::string_view> views(args.begin(), args.end());
-    // A connection the server closed while it sat in the pool (restart, idle time-out, kill) is
-    // replaced before the command is sent, so its next use succeeds.
-    if (!m_socket->IsIdleHealthy()) {
-        m_socket->Disconnect();
-        m_socket->Connect();
-    }
-    deadline = std::min(deadline, detail::Clock::now() + m_socket->Config().commandTimeout);
-    m_socket->Send(views, deadline);
-    detail::ReplyPtr reply = m_socket->Read(deadline);
-    if (inspect) inspect(m_socket->Context(), reply.get());
-    return Copy(reply.get());
-}
-
-std::vector<RedisReplyValue> RedisConnection::Pipeline(
-    const std::vector<std::vector<std::string>>& commands,
-    std::chrono::steady_clock::time_point deadline) {
-    if (!m_socket->IsIdleHealthy()) {
-        m_socket->Disconnect();
-        m_socket->Connect();
-    }
-    deadline = std::min(deadline, detail::Clock::now() + m_socket->Config().commandTimeout);
-    for (const auto& args : commands)
-        m_socket->Send(std::vector<std::string_view>(args.begin(), args.end()), deadline);
-    std::vector<RedisReplyValue> replies;
-    for (std::size_t i = 0; i < commands.size(); ++i)
-        replies.push_back(Copy(m_socket->Read(deadline).get()));
-    return replies;
-}
-
-RedisReplyValue RedisConnection::Command(const std::vector<std::string>& args) {
-    return Command(args, std::chrono::steady_clock::time_point::max(), nullptr);
-}
-
 namespace {
 
-// Runs one command given as views (no copies of large values).
-detail::ReplyPtr Run(detail::RedisSocket& socket, const std::vector<std::string_view>& args) {
+// Runs one command given as views (no copies of large values) by `deadline`: on the cluster
+// node serving `key` when the connection has a router that finds a cluster, else on the one
+// server. `context` receives the client library's context of the node that answered.
+detail::ReplyPtr Run(detail::RedisSocket& socket,
+                     const std::shared_ptr<detail::RedisClusterRouter>& router,
+                     std::unique_ptr<detail::RedisClusterConnection>& cluster, std::string_view key,
+                     const std::vector<std::string_view>& args, detail::Clock::time_point deadline,
+                     redisContext** context = nullptr) {
+    deadline = std::min(deadline, detail::Clock::now() + socket.Config().commandTimeout);
+    if (router && router->IsCluster(deadline)) {
+        if (!cluster) cluster = std::make_unique<detail::RedisClusterConnection>(router);
+        detail::ReplyPtr reply = cluster->Run(key, args, deadline);
+        if (context) *context = cluster->LastContext();
+        return reply;
+    }
+    // A connection the server closed while it sat in the pool (restart, idle time-out, kill) is
+    // replaced before the command is sent, so its next use succeeds.
     if (!socket.IsIdleHealthy()) {
         socket.Disconnect();
         socket.Connect();
     }
-    const auto deadline = detail::Clock::now() + socket.Config().commandTimeout;
     socket.Send(args, deadline);
+    if (context) *context = socket.Context();
     return socket.Read(deadline);
 }
+
+// The command time-out alone bounds the command.
+constexpr auto kNoDeadline = detail::Clock::time_point::max();
 
 bool IsOk(const detail::ReplyPtr& reply) {
     return reply->type == REDIS_REPLY_STATUS && std::string_view(reply->str, reply->len) == "OK";
@@ -133,8 +121,50 @@ bool IsOk(const detail::ReplyPtr& reply) {
 
 }  // namespace
 
+RedisReplyValue RedisConnection::Command(
+    const std::vector<std::string>& args, std::chrono::steady_clock::time_point deadline,
+    const std::function<void(redisContext*, redisReply*)>& inspect) {
+    std::vector<std::string_view> views(args.begin(), args.end());
+    redisContext* context = nullptr;
+    detail::ReplyPtr reply =
+        Run(*m_socket, m_router, m_cluster, views.size() > 1 ? views[1] : std::string_view(), views,
+            deadline, &context);
+    if (inspect) inspect(context, reply.get());
+    return Copy(reply.get());
+}
+
+RedisReplyValue RedisConnection::Command(const std::vector<std::string>& args) {
+    return Command(args, std::chrono::steady_clock::time_point::max(), nullptr);
+}
+
+std::vector<RedisReplyValue> RedisConnection::Pipeline(
+    const std::vector<std::vector<std::string>>& commands,
+    std::chrono::steady_clock::time_point deadline) {
+    deadline = std::min(deadline, detail::Clock::now() + m_socket->Config().commandTimeout);
+    std::vector<RedisReplyValue> replies;
+    if (m_router && m_router->IsCluster(deadline)) {
+        // On a cluster each command goes to the node serving its own key, one after the other.
+        if (!m_cluster) m_cluster = std::make_unique<detail::RedisClusterConnection>(m_router);
+        for (const auto& args : commands) {
+            const std::vector<std::string_view> views(args.begin(), args.end());
+            const std::string_view key = views.size() > 1 ? views[1] : std::string_view();
+            replies.push_back(Copy(m_cluster->Run(key, views, deadline).get()));
+        }
+        return replies;
+    }
+    if (!m_socket->IsIdleHealthy()) {
+        m_socket->Disconnect();
+        m_socket->Connect();
+    }
+    for (const auto& args : commands)
+        m_socket->Send(std::vector<std::string_view>(args.begin(), args.end()), deadline);
+    for (std::size_t i = 0; i < commands.size(); ++i)
+        replies.push_back(Copy(m_socket->Read(deadline).get()));
+    return replies;
+}
+
 RedisConnection::Bytes RedisConnection::Get(const std::string& key) {
-    detail::ReplyPtr reply = Run(*m_socket, {"GET", key});
+    detail::ReplyPtr reply = Run(*m_socket, m_router, m_cluster, key, {"GET", key}, kNoDeadline);
     if (reply->type == REDIS_REPLY_NIL) return nullptr;
     if (reply->type != REDIS_REPLY_STRING)
         throw RedisException("GET failed: " +
@@ -144,16 +174,17 @@ RedisConnection::Bytes RedisConnection::Get(const std::string& key) {
 }
 
 bool RedisConnection::Set(const std::string& key, const Bytes& value) {
-    return IsOk(Run(*m_socket, {"SET", key, View(value)}));
+    return IsOk(Run(*m_socket, m_router, m_cluster, key, {"SET", key, View(value)}, kNoDeadline));
 }
 
 bool RedisConnection::SetEx(const std::string& key, std::chrono::seconds ttl, const Bytes& value) {
     const std::string seconds = std::to_string(ttl.count());
-    return IsOk(Run(*m_socket, {"SETEX", key, seconds, View(value)}));
+    return IsOk(Run(*m_socket, m_router, m_cluster, key, {"SETEX", key, seconds, View(value)},
+                    kNoDeadline));
 }
 
 long long RedisConnection::Del(const std::string& key) {
-    detail::ReplyPtr reply = Run(*m_socket, {"DEL", key});
+    detail::ReplyPtr reply = Run(*m_socket, m_router, m_cluster, key, {"DEL", key}, kNoDeadline);
     if (reply->type != REDIS_REPLY_INTEGER)
         throw RedisException("DEL failed: " +
                              std::string(reply->str ? reply->str : "", reply->len));
@@ -173,9 +204,10 @@ RedisConnectionGuard::~RedisConnectionGuard() {
 // ---- RedisConnectionPool -------------------------------------------------------------------
 
 RedisConnectionPool::RedisConnectionPool(RedisEndpointConfig config)
-    : m_config(Resolve(std::move(config))) {
-    m_slots.resize(static_cast<std::size_t>(m_config.poolSize));
-    for (auto& slot : m_slots) slot.connection = std::make_unique<RedisConnection>(m_config);
+    : m_config(Resolve(std::move(config))), m_router(detail::RedisClusterRouter::Make(m_config)) {
+    m_slots.resize(static_cast<std::size_t>(std::max(1, m_config.poolSize)));
+    for (auto& slot : m_slots)
+        slot.connection = std::make_unique<RedisConnection>(m_config, m_router);
 }
 
 RedisConnectionPool::~RedisConnectionPool() = default;
@@ -183,6 +215,23 @@ RedisConnectionPool::~RedisConnectionPool() = default;
 int RedisConnectionPool::GetSize() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return static_cast<int>(m_slots.size());
+}
+
+RedisClusterStats RedisConnectionPool::GetClusterStats() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_router ? m_router->GetStats() : RedisClusterStats();
+}
+
+std::vector<std::string> RedisConnectionPool::GetClusterNodes() const {
+    std::shared_ptr<detail::RedisClusterRouter> router;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        router = m_router;
+    }
+    std::vector<std::string> nodes;
+    if (router)
+        for (const RedisNodeAddress& node : router->Nodes()) nodes.push_back(node.ToString());
+    return nodes;
 }
 
 std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::LockSlotLocked(std::size_t slot) {
@@ -236,7 +285,7 @@ void RedisConnectionPool::Unlock(std::size_t slot) {
         Slot& s = m_slots[slot];
         if (s.stale) {
             old = std::move(s.connection);
-            s.connection = std::make_unique<RedisConnection>(m_config);
+            s.connection = std::make_unique<RedisConnection>(m_config, m_router);
             s.stale = false;
         }
         s.locked = false;
@@ -250,6 +299,7 @@ void RedisConnectionPool::Reconfigure(const RedisEndpointConfig& config) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_config = Resolve(config);
+        m_router = detail::RedisClusterRouter::Make(m_config);
         if (static_cast<int>(m_slots.size()) < m_config.poolSize)
             m_slots.resize(static_cast<std::size_t>(m_config.poolSize));
         for (auto& slot : m_slots) {
@@ -257,7 +307,7 @@ void RedisConnectionPool::Reconfigure(const RedisEndpointConfig& config) {
                 slot.stale = true;
             } else {
                 if (slot.connection) old.push_back(std::move(slot.connection));
-                slot.connection = std::make_unique<RedisConnection>(m_config);
+                slot.connection = std::make_unique<RedisConnection>(m_config, m_router);
             }
         }
     }

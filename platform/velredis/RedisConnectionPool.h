@@ -8,6 +8,10 @@
 // as a whole; a failure raises RedisException (RedisTimeoutException for a time-out) and resets the
 // connection. Thread contract: the pool is safe for concurrent use; a RedisConnection is not
 // thread-safe: use it from one thread at a time (which holding its guard ensures).
+// On a cluster a connection holds one socket per node and sends each command to the master of
+// its key's slot; the pool's connections share one slot map, corrected by MOVED redirects and
+// fetched again when a node stops answering, so a caller sees no difference (see
+// RedisClusterRouter.h).
 #pragma once
 
 #include <chrono>
@@ -28,7 +32,9 @@ namespace velmora::caching {
 
 namespace detail {
 class RedisSocket;
-}
+class RedisClusterRouter;
+class RedisClusterConnection;
+}  // namespace detail
 
 // A reply, copied out of the client library's reply object.
 struct VELPLATFORM_EXPORT RedisReplyValue {
@@ -39,11 +45,22 @@ struct VELPLATFORM_EXPORT RedisReplyValue {
     std::vector<RedisReplyValue> elements;
 };
 
+// What a pool's connections met on a cluster (all 0 for a single server).
+struct RedisClusterStats {
+    long long mapRefreshes = 0;  // slot maps fetched (CLUSTER SLOTS)
+    long long moved = 0;         // MOVED redirects followed
+    long long asked = 0;         // ASK redirects followed
+};
+
 class VELPLATFORM_EXPORT RedisConnection {
 public:
     using Bytes = std::shared_ptr<std::vector<unsigned char>>;
 
-    explicit RedisConnection(RedisEndpointConfig config);
+    // In cluster mode every command goes to the node serving its key (its second argument, for
+    // Command), following the cluster's redirects; `router` is the pool's shared knowledge of
+    // the cluster (a connection made without one keeps its own).
+    explicit RedisConnection(RedisEndpointConfig config,
+                             std::shared_ptr<detail::RedisClusterRouter> router = nullptr);
     ~RedisConnection();
     RedisConnection(const RedisConnection&) = delete;
     RedisConnection& operator=(const RedisConnection&) = delete;
@@ -65,7 +82,8 @@ public:
                             const std::function<void(redisContext*, redisReply*)>& inspect);
 
     // Several commands sent together and their replies read after (one round trip), all by
-    // `deadline`. Error replies are returned, not raised.
+    // `deadline`. Error replies are returned, not raised. On a cluster the commands go one after
+    // the other, each to the node serving its key.
     std::vector<RedisReplyValue> Pipeline(const std::vector<std::vector<std::string>>& commands,
                                           std::chrono::steady_clock::time_point deadline);
 
@@ -76,6 +94,8 @@ public:
 
 private:
     std::unique_ptr<detail::RedisSocket> m_socket;
+    std::shared_ptr<detail::RedisClusterRouter> m_router;       // null for a single server
+    std::unique_ptr<detail::RedisClusterConnection> m_cluster;  // made on first cluster command
 };
 
 class RedisConnectionPool;
@@ -120,6 +140,10 @@ public:
     // The configuration in force, with the pool size and command time-out as resolved (see
     // RedisEndpointConfig).
     RedisEndpointConfig GetConfig() const;
+    RedisClusterStats GetClusterStats() const;
+    // The cluster's nodes as "host:port": the seeds, then every other node the cluster named;
+    // empty for a single server.
+    std::vector<std::string> GetClusterNodes() const;
 
 private:
     friend class RedisConnectionGuard;
@@ -136,6 +160,7 @@ private:
     std::condition_variable m_freed;
     // Guarded by m_mutex.
     RedisEndpointConfig m_config;
+    std::shared_ptr<detail::RedisClusterRouter> m_router;  // null for a single server
     std::vector<Slot> m_slots;
 };
 

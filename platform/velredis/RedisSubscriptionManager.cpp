@@ -11,6 +11,7 @@
 
 #include "velcoreplatform/TLog.h"
 #include "velredis/RedisConnectionPool.h"
+#include "velredis/RedisSlotMap.h"
 #include "velredis/RedisSocket.h"
 
 namespace velmora::caching {
@@ -320,6 +321,23 @@ bool RedisSubscriptionManager::ProcessReply(redisReply* reply) {
     return false;  // "pong", "punsubscribe" and anything else need nothing
 }
 
+RedisEndpointConfig RedisSubscriptionManager::SubscriberEndpoint(
+    const RedisEndpointConfig& config) const {
+    if (config.mode == RedisMode::SingleServer) return config;
+    const std::vector<std::string> nodes = m_publishers->GetClusterNodes();
+    if (nodes.empty()) return config;
+    const auto node = RedisNodeAddress::Parse(nodes[m_node % nodes.size()]);
+    RedisEndpointConfig single = config;
+    single.mode = RedisMode::SingleServer;
+    single.clusterNodes.clear();
+    single.unixSocket.clear();
+    if (node) {
+        single.host = node->host;
+        single.port = node->port;
+    }
+    return single;
+}
+
 void RedisSubscriptionManager::Run() {
     std::unique_ptr<detail::RedisSocket> socket;
     Clock::time_point nextAttempt = Clock::now();
@@ -369,7 +387,8 @@ void RedisSubscriptionManager::Run() {
                     WaitForWake(nextAttempt);
                     continue;
                 }
-                if (!socket) socket = std::make_unique<detail::RedisSocket>(config);
+                if (!socket)
+                    socket = std::make_unique<detail::RedisSocket>(SubscriberEndpoint(config));
                 socket->Connect();
                 established = true;
                 std::vector<std::string> patterns;
@@ -449,6 +468,11 @@ void RedisSubscriptionManager::Run() {
             established = false;
             lost = true;
             m_awaitingConfirmations = 0;
+            if (config.mode != RedisMode::SingleServer) {
+                // On a cluster any node delivers every message: try the next one.
+                socket.reset();
+                ++m_node;
+            }
             m_backoff =
                 std::clamp(m_backoff * 2, config.reconnectBackoffMin, config.reconnectBackoffMax);
             nextAttempt = Clock::now() + m_backoff;

@@ -130,6 +130,9 @@ private:
     };
 
     void Run();
+    // Where the subscriber connects: the endpoint itself for a single server; on a cluster the
+    // node m_node of the pool's cluster nodes (seeds first, then every node the cluster named).
+    RedisEndpointConfig SubscriberEndpoint(const RedisEndpointConfig& config) const;
     bool ProcessReply(redisReply* reply);
     std::string RunCatchUp(const std::string& pattern);
     // Logs a failed callback unless the interval's allowance is spent; also closes an interval
@@ -158,7 +161,8 @@ private:
     int m_awaitingConfirmations = 0;
     bool m_resubscribing = false;
     std::chrono::milliseconds m_backoff{0};
-    std::string m_missed;  // what this round of confirmations' hooks reported
+    std::size_t m_node = 0;  // on a cluster, which node of GetClusterNodes to subscribe on
+    std::string m_missed;    // what this round of confirmations' hooks reported
     std::chrono::steady_clock::time_point m_failureWindowStart{};
     int m_failuresLogged = 0;
     long long m_failuresSuppressed = 0;

@@ -1,15 +1,17 @@
 // A host process for the multi-process coherence tests. It points the process's Redis client at
-// the given port and uses the process's coherence service.
+// the given endpoint and uses the process's coherence service.
 //
-// coherence_peer hold <port> <count> <seconds>
+// <endpoint> is a loopback port, or "host:port,host:port..." naming nodes of a cluster.
+// coherence_peer hold <endpoint> <count> <seconds>
 //   Adds <count> entries (key hash (k, 0) for k = 1..count, data hash (1, 1), stamped a minute
 //   ago), prints "ready", then for <seconds> prints "resub <steady ms> <cause>" at every
 //   re-subscription, and finally "result stale=<entries left> malformed=... received=...
 //   replayed=... gaps=... flushes=...".
-// coherence_peer add <port> <count> <per second>
+// coherence_peer add <endpoint> <count> <per second>
 //   Announces <count> newer, differing entries under the same key hashes at that rate, then
 //   prints "done queued=<failed publishes queued> resent=<re-sent>".
 // Every wait is bounded, so a test reading the output is too.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -36,9 +38,19 @@ long long SteadyMs() {
         .count();
 }
 
-std::shared_ptr<RedisPubsub> Connect(int port) {
+// `endpoint`: a port on the loopback interface, or "host:port,host:port..." for cluster nodes.
+std::shared_ptr<RedisPubsub> Connect(const std::string& endpoint) {
     RedisEndpointConfig config;
-    config.port = port;
+    if (endpoint.find(':') == std::string::npos) {
+        config.port = std::atoi(endpoint.c_str());
+    } else {
+        config.mode = RedisMode::Cluster;
+        for (std::size_t start = 0; start < endpoint.size();) {
+            const std::size_t end = std::min(endpoint.find(',', start), endpoint.size());
+            config.clusterNodes.push_back(endpoint.substr(start, end - start));
+            start = end + 1;
+        }
+    }
     config.heartbeatInterval = std::chrono::milliseconds(300);
     config.commandTimeout = std::chrono::milliseconds(300);
     ConfigureRedis(config);
@@ -51,8 +63,8 @@ std::shared_ptr<RedisPubsub> Connect(int port) {
     return service;
 }
 
-int Hold(int port, unsigned count, int seconds) {
-    std::shared_ptr<RedisPubsub> service = Connect(port);
+int Hold(const std::string& endpoint, unsigned count, int seconds) {
+    std::shared_ptr<RedisPubsub> service = Connect(endpoint);
     RedisSubscriptionManager::GetInstance().SetResubscribedCallback([](const std::string& cause) {
         std::printf("resub %lld %s\n", SteadyMs(), cause.empty() ? "-" : cause.c_str());
         std::fflush(stdout);
@@ -77,8 +89,8 @@ int Hold(int port, unsigned count, int seconds) {
     return 0;
 }
 
-int Add(int port, unsigned count, int perSecond) {
-    std::shared_ptr<RedisPubsub> service = Connect(port);
+int Add(const std::string& endpoint, unsigned count, int perSecond) {
+    std::shared_ptr<RedisPubsub> service = Connect(endpoint);
     std::weak_ptr<ICoherentCache> none;  // announced only, filed nowhere
     const auto start = Clock::now();
     for (unsigned k = 1; k <= count; ++k) {
@@ -98,8 +110,8 @@ int Add(int port, unsigned count, int perSecond) {
 int main(int argc, char** argv) {
     const auto arg = [&](int i) { return std::strtoull(argv[i], nullptr, 10); };
     if (argc == 5 && std::strcmp(argv[1], "hold") == 0)
-        return Hold(int(arg(2)), unsigned(arg(3)), int(arg(4)));
+        return Hold(argv[2], unsigned(arg(3)), int(arg(4)));
     if (argc == 5 && std::strcmp(argv[1], "add") == 0)
-        return Add(int(arg(2)), unsigned(arg(3)), int(arg(4)));
+        return Add(argv[2], unsigned(arg(3)), int(arg(4)));
     return 2;
 }

@@ -1,0 +1,131 @@
+// Internal to velredis: what one pool (or subscriber) knows of a Redis cluster's layout, and the
+// connections that route each command to the node serving its key.
+//
+// A RedisClusterRouter keeps the slot map of one cluster, shared by every connection of a pool.
+// It learns the map from CLUSTER SLOTS of any node it knows (the seed nodes first, then every
+// node the last map named), corrects single slots as MOVED redirects arrive, and asks again when
+// a node stops answering. Concurrent requests for a fresh map are folded into one.
+//
+// A RedisClusterConnection belongs to one pooled connection: it keeps one socket per node,
+// opened on first use, and runs each command on the master of its key's slot, following MOVED
+// (the map is corrected) and ASK (ASKING, then the command, on the importing node) up to a bound,
+// and retrying through a fresh map while a node is unreachable or the cluster is down, until the
+// command's deadline.
+// Thread contract: the router is safe for concurrent use (it takes m_mapMutex briefly for every
+// look-up, and m_refreshMutex briefly to claim or wait for the one fetch that may run at a time;
+// no lock is held while a node is asked); a
+// RedisClusterConnection is not thread-safe: use it from one thread at a time.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <string_view>
+#include <vector>
+
+#include "velredis/RedisConfig.h"
+#include "velredis/RedisConnectionPool.h"
+#include "velredis/RedisSlotMap.h"
+#include "velredis/RedisSocket.h"
+
+namespace velmora::caching::detail {
+
+class RedisClusterRouter {
+public:
+    // The router for `config`: null for a single server. The seeds are config.clusterNodes, or
+    // host and port when that is empty. Raises RedisException for a seed that is not
+    // "host:port".
+    static std::shared_ptr<RedisClusterRouter> Make(const RedisEndpointConfig& config);
+    // `config` gives the mode, time-outs and login for every node; `seeds` are the nodes asked
+    // first. REQUIRES: `seeds` is not empty.
+    RedisClusterRouter(RedisEndpointConfig config, std::vector<RedisNodeAddress> seeds);
+
+    // Whether the endpoint is a cluster: as configured, or, in Detect mode, as the first seed
+    // that answers INFO says (asked once). Raises RedisException when Detect finds no seed
+    // answering by `deadline`.
+    bool IsCluster(Clock::time_point deadline);
+    const RedisNodeAddress& FirstSeed() const { return m_seeds.front(); }
+    // The seeds, then every other node the last map named.
+    std::vector<RedisNodeAddress> Nodes() const;
+
+    // The master of `slot`, fetching a map first when none is known yet; empty when no node
+    // answered by `deadline`.
+    std::optional<RedisNodeAddress> MasterOf(int slot, Clock::time_point deadline);
+    // The version of the map in use; it changes with every fetched map.
+    std::uint64_t Version() const { return m_version.load(std::memory_order_acquire); }
+    // A MOVED redirect: `node` serves `slot` from now on.
+    void OnMoved(int slot, const RedisNodeAddress& node);
+    // Asks the cluster for a fresh map, unless one newer than `seenVersion` was fetched
+    // meanwhile. `failed` (when set) and the node that failed last are asked last. False when no
+    // node answered by `deadline`.
+    bool Refresh(std::uint64_t seenVersion, Clock::time_point deadline,
+                 const RedisNodeAddress* failed = nullptr);
+    // `node` did not answer in time (frozen, or cut off): the next look-up fetches a fresh map
+    // first, asking `node` last, since the cluster may be failing it over.
+    void OnTimeout(const RedisNodeAddress& node);
+
+    // The connection settings for one node: the pool's, pointed at `node`.
+    RedisEndpointConfig ConfigFor(const RedisNodeAddress& node) const;
+    int MaxRedirects() const { return 5; }
+    // What the pool's connections met so far.
+    RedisClusterStats GetStats() const;
+    void CountRedirect(RedisRedirect::Kind kind);
+
+private:
+    // Asks the candidates in turn for CLUSTER SLOTS and installs the first complete answer.
+    bool Fetch(Clock::time_point deadline, const RedisNodeAddress* failed);
+
+    const RedisEndpointConfig m_config;           // Constant after construction.
+    const std::vector<RedisNodeAddress> m_seeds;  // Constant after construction.
+
+    mutable std::shared_mutex m_mapMutex;
+    // Guarded by m_mapMutex.
+    RedisSlotMap m_map;
+    bool m_haveMap = false;
+    RedisNodeAddress m_lastFailed;  // asked last for a map; port 0 for none
+
+    // One caller at a time fetches a map (m_refreshing); the others wait for it on
+    // m_refreshDone, each until its deadline.
+    std::mutex m_refreshMutex;
+    std::condition_variable m_refreshDone;
+    bool m_refreshing = false;  // Guarded by m_refreshMutex.
+    std::atomic<bool> m_refreshWanted{false};
+    std::atomic<std::uint64_t> m_version{0};
+    std::atomic<int> m_isCluster{-1};  // -1 until known, then 0 or 1
+    std::atomic<long long> m_refreshes{0};
+    std::atomic<long long> m_moved{0};
+    std::atomic<long long> m_asked{0};
+};
+
+class RedisClusterConnection {
+public:
+    explicit RedisClusterConnection(std::shared_ptr<RedisClusterRouter> router);
+    ~RedisClusterConnection();
+    RedisClusterConnection(const RedisClusterConnection&) = delete;
+    RedisClusterConnection& operator=(const RedisClusterConnection&) = delete;
+
+    // Runs `args` on the node serving `key`. Returns the reply (an error reply other than a
+    // redirect or a cluster-down answer is returned as it is). Raises RedisTimeoutException when
+    // `deadline` passes, RedisException when redirects exceed the bound or no node can be
+    // reached by the deadline.
+    ReplyPtr Run(std::string_view key, const std::vector<std::string_view>& args,
+                 Clock::time_point deadline);
+    // Connections made so far over every node.
+    long long ConnectCount() const;
+    // The client library's context of the node that answered the last command; null before.
+    redisContext* LastContext() const { return m_last ? m_last->Context() : nullptr; }
+
+private:
+    RedisSocket& SocketFor(const RedisNodeAddress& node);
+
+    const std::shared_ptr<RedisClusterRouter> m_router;
+    std::map<RedisNodeAddress, std::unique_ptr<RedisSocket>> m_sockets;
+    RedisSocket* m_last = nullptr;
+};
+
+}  // namespace velmora::caching::detail

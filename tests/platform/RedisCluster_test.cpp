@@ -1,0 +1,242 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <set>
+
+#include "caching/RedisExternalCache.h"
+#include "support/RedisClusterFixture.h"
+#include "support/TestEnvironment.h"
+#include "velredis/RedisClusterSlot.h"
+#include "velredis/RedisConnectionPool.h"
+#include "velredis/RedisSlotMap.h"
+
+using namespace velmora::caching;
+using namespace std::chrono_literals;
+using namespace veltest;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+RedisReplyValue Int(long long n) {
+    RedisReplyValue v;
+    v.type = RedisReplyValue::Type::Integer;
+    v.integer = n;
+    return v;
+}
+
+RedisReplyValue Str(std::string text) {
+    RedisReplyValue v;
+    v.type = RedisReplyValue::Type::String;
+    v.text = std::move(text);
+    return v;
+}
+
+RedisReplyValue Arr(std::vector<RedisReplyValue> elements) {
+    RedisReplyValue v;
+    v.type = RedisReplyValue::Type::Array;
+    v.elements = std::move(elements);
+    return v;
+}
+
+}  // namespace
+
+TEST(RedisClusterSlot, HashTagRules) {
+    EXPECT_EQ(RedisCrc16("123456789"), 0x31C3);  // the CRC16/XMODEM check value
+    struct Case {
+        std::string key, hashed;
+    } cases[] = {
+        {"{user1000}.following", "user1000"},
+        {"foo{}{bar}", "foo{}{bar}"},
+        {"foo{{bar}}zap", "{bar"},
+        {"foo{bar}{zap}", "bar"},
+        {"{}", "{}"},
+        {"no}tag{", "no}tag{"},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(RedisHashTagOf(c.key), c.hashed) << c.key;
+        EXPECT_EQ(RedisKeySlot(c.key), RedisCrc16(c.hashed) % kRedisClusterSlots) << c.key;
+    }
+}
+
+TEST(RedisClusterSlot, RedirectParsing) {
+    using Kind = RedisRedirect::Kind;
+    struct Case {
+        std::string text;
+        Kind kind;
+        int slot;
+        std::string host;
+        int port;
+    } cases[] = {
+        {"MOVED 3999 127.0.0.1:6381", Kind::Moved, 3999, "127.0.0.1", 6381},
+        {"ASK 0 10.0.0.2:7000", Kind::Ask, 0, "10.0.0.2", 7000},
+        {"MOVED 16383 :7001", Kind::Moved, 16383, "answering", 7001},
+        {"ASK 5 [::1]:7002", Kind::Ask, 5, "::1", 7002},
+        {"MOVED 16384 h:1", Kind::None, -1, "", 0},
+        {"MOVED x h:1", Kind::None, -1, "", 0},
+        {"MOVED 1 h", Kind::None, -1, "", 0},
+        {"MOVED 1 h:0", Kind::None, -1, "", 0},
+        {"ERR unknown command", Kind::None, -1, "", 0},
+        {"CLUSTERDOWN Hash slot not served", Kind::None, -1, "", 0},
+    };
+    for (const auto& c : cases) {
+        const RedisRedirect r = RedisRedirect::Parse(c.text, "answering");
+        EXPECT_EQ(r.kind, c.kind) << c.text;
+        EXPECT_EQ(r.slot, c.slot) << c.text;
+        EXPECT_EQ(r.node, (RedisNodeAddress{c.host, c.port})) << c.text;
+    }
+}
+
+TEST(RedisSlotMap, BuiltFromRangesCorrectedByMoved) {
+    // Two ranges of one master, one of another listed with an empty host (the answering node)
+    // and a replica whose endpoint is unknown.
+    const RedisReplyValue reply = Arr({
+        Arr({Int(0), Int(99), Arr({Str("10.0.0.1"), Int(7000), Str("id1")}),
+             Arr({Str("10.0.0.4"), Int(7003), Str("id4")})}),
+        Arr({Int(200), Int(16383), Arr({Str(""), Int(7001), Str("id2")}),
+             Arr({Str("?"), Int(7004), Str("id5")})}),
+        Arr({Int(100), Int(150), Arr({Str("10.0.0.1"), Int(7000), Str("id1")})}),
+    });
+    RedisSlotMap map = RedisSlotMap::FromClusterSlots(reply, "10.0.0.9");
+    const RedisNodeAddress a{"10.0.0.1", 7000}, b{"10.0.0.9", 7001}, c{"10.0.0.4", 7003};
+    EXPECT_EQ(map.AssignedSlots(), kRedisClusterSlots - 49);
+    EXPECT_EQ(*map.MasterOf(0), a);
+    EXPECT_EQ(*map.MasterOf(150), a);
+    EXPECT_EQ(map.MasterOf(151), nullptr);
+    EXPECT_EQ(*map.MasterOf(16383), b);
+    EXPECT_EQ(map.MasterOf(16384), nullptr);
+    EXPECT_EQ(map.KnownNodes(), (std::vector<RedisNodeAddress>{a, c, b}));
+
+    map.Assign(151, c);
+    map.Assign(0, b);
+    EXPECT_EQ(*map.MasterOf(151), c);
+    EXPECT_EQ(*map.MasterOf(0), b);
+    EXPECT_EQ(map.Masters(), (std::vector<RedisNodeAddress>{a, c, b}));
+
+    for (const RedisReplyValue& bad :
+         {Str("x"), Arr({Arr({Int(5), Int(2), Arr({Str("h"), Int(1)})})}),
+          Arr({Arr({Int(0), Int(16384), Arr({Str("h"), Int(1)})})}),
+          Arr({Arr({Int(0), Int(1), Arr({Int(1), Str("h")})})})})
+        EXPECT_THROW(RedisSlotMap::FromClusterSlots(bad, "h"), RedisException);
+}
+
+// Against a real cluster: our slot of every key is the server's, and the map built from a real
+// CLUSTER SLOTS reply sends every key to the master that serves it.
+TEST_F(RedisClusterTest, SlotsAndMapAgreeWithTheServers) {
+    const int seed = Cluster().Ports().front();
+    const RedisSlotMap map =
+        RedisSlotMap::FromClusterSlots(Cluster().Command(seed, {"CLUSTER", "SLOTS"}), "127.0.0.1");
+    EXPECT_EQ(map.AssignedSlots(), kRedisClusterSlots);
+    std::set<int> masters;
+    for (const auto& node : map.Masters()) masters.insert(node.port);
+    const auto expected = Cluster().MasterPorts(seed);
+    EXPECT_EQ(masters, std::set<int>(expected.begin(), expected.end()));
+    for (const auto& node : map.KnownNodes())  // replicas may not be listed yet
+        EXPECT_NE(std::count(Cluster().Ports().begin(), Cluster().Ports().end(), node.port), 0);
+
+    std::mt19937 random(7);
+    std::vector<std::string> keys = {"{user1000}.following", "foo{}{bar}", "foo{{bar}}zap", ""};
+    for (int i = 0; i < 200; ++i) {
+        std::string key(static_cast<std::size_t>(random() % 24), '\0');
+        for (char& c : key) c = static_cast<char>(random());
+        keys.push_back(key);
+    }
+    for (const std::string& key : keys) {
+        const int slot = RedisKeySlot(key);
+        EXPECT_EQ(Cluster().Command(seed, {"CLUSTER", "KEYSLOT", key}).integer, slot);
+        const RedisReplyValue reply = Cluster().Command(map.MasterOf(slot)->port, {"GET", key});
+        EXPECT_NE(reply.type, RedisReplyValue::Type::Error) << reply.text;
+    }
+}
+
+TEST_F(RedisClusterTest, ThousandKeysRoundTripThroughTheExternalCacheOnEveryMaster) {
+    veltest::HostScope host;
+    for (const RedisMode mode : {RedisMode::Cluster, RedisMode::Detect}) {
+        const std::string ns = mode == RedisMode::Cluster ? "rt1" : "rt2";
+        SCOPED_TRACE(ns);
+        RedisExternalCache cache(TString::fromStdString(ns), MakeClusterPool(Cluster(), mode));
+        std::mt19937 random(static_cast<unsigned>(mode));
+        std::vector<ExternalBytesPtr> values;
+        for (int i = 0; i < 1000; ++i) {
+            auto value = std::make_shared<ExternalBytes>(1 + random() % 2048);
+            for (auto& byte : *value) byte = static_cast<unsigned char>(random());
+            values.push_back(value);
+            ASSERT_TRUE(cache.TryStore(TString::number(i), value, 0, -1).Get()) << i;
+        }
+        for (int i = 0; i < 1000; ++i) {
+            const ExternalBytesPtr loaded = cache.TryLoad(TString::number(i)).Get();
+            ASSERT_TRUE(loaded) << i;
+            EXPECT_EQ(*loaded, *values[static_cast<std::size_t>(i)]) << i;
+        }
+        // Every master holds its share, and only the keys of its own slots.
+        int total = 0;
+        for (int port : Cluster().MasterPorts(Cluster().Ports().front())) {
+            const RedisReplyValue scan =
+                Cluster().Command(port, {"SCAN", "0", "MATCH", ns + ":*", "COUNT", "100000"});
+            ASSERT_EQ(scan.elements.size(), 2u) << scan.text;
+            const auto& keys = scan.elements[1].elements;
+            EXPECT_GT(keys.size(), 100u) << port;
+            for (const auto& key : keys)
+                EXPECT_EQ(MasterPortOf(Cluster(), port, RedisKeySlot(key.text)), port);
+            total += static_cast<int>(keys.size());
+        }
+        EXPECT_EQ(total, 1000);
+    }
+}
+
+namespace {
+
+// A coherence peer process (tests/e2e/coherence_peer.cpp, built beside this binary) whose output
+// is read line by line; every wait of the peer is bounded, so reading is too.
+class Peer {
+public:
+    explicit Peer(const std::string& args) {
+        const std::string self = std::filesystem::read_symlink("/proc/self/exe").parent_path();
+        m_out = ::popen((self + "/coherence_peer " + args).c_str(), "r");
+    }
+    ~Peer() {
+        if (m_out) ::pclose(m_out);
+    }
+    std::string ReadLine() {
+        char line[512];
+        if (!m_out || !std::fgets(line, sizeof line, m_out)) return "<exited>";
+        return std::string(line).substr(0, std::string(line).find('\n'));
+    }
+
+private:
+    FILE* m_out = nullptr;
+};
+
+std::string Nodes(const std::vector<int>& ports) {
+    std::string list;
+    for (int port : ports)
+        list += (list.empty() ? "" : ",") + ("127.0.0.1:" + std::to_string(port));
+    return list;
+}
+
+}  // namespace
+
+// A process subscribed through one replica loses that node (SIGKILL): its subscription moves to
+// the next node it knows, and announcements another process makes through a master reach it
+// there, marking its two older entries dirty.
+TEST_F(RedisClusterTest, CoherenceAcrossNodesSurvivesTheSubscribersNode) {
+    const int seed = Cluster().Ports().front();
+    const auto masters = Cluster().MasterPorts(seed);
+    std::vector<int> replicas;
+    for (int port : Cluster().Ports())
+        if (std::count(masters.begin(), masters.end(), port) == 0) replicas.push_back(port);
+    ASSERT_GE(replicas.size(), 2u);
+    Peer hold("hold " + Nodes({replicas[0], replicas[1]}) + " 2 6");
+    ASSERT_EQ(hold.ReadLine(), "ready");
+    Cluster().KillNode(replicas[0]);
+    EXPECT_EQ(hold.ReadLine().rfind("resub ", 0), 0u);
+    Peer add("add " + Nodes({masters.back()}) + " 2 50");
+    EXPECT_EQ(add.ReadLine().rfind("done ", 0), 0u);
+    const std::string result = hold.ReadLine();
+    EXPECT_EQ(result.rfind("result stale=0 ", 0), 0u) << result;
+    EXPECT_EQ(Cluster().RestartNode(replicas[0]), "");
+    EXPECT_TRUE(Cluster().WaitUntilOk(20s));
+}

@@ -1,0 +1,53 @@
+// GoogleTest fixture for tests on the shared private cluster (RedisCluster::Shared): fails when
+// redis-server is not installed, skips with the reason when a cluster cannot be created
+// (redis-cli missing or unable to join the nodes).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "support/RedisCluster.h"
+#include "velredis/RedisConnectionPool.h"
+#include "velredis/RedisSlotMap.h"
+
+namespace veltest {
+
+class RedisClusterTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(std::system("command -v redis-server >/dev/null 2>&1"), 0)
+            << "redis-server is not installed (or not on PATH); install the redis-server "
+               "package (scripts/setup does) to run the Redis tests.";
+        std::string error;
+        m_cluster = &RedisCluster::Shared(error);
+        if (!error.empty()) GTEST_SKIP() << "cannot create a local Redis cluster: " << error;
+    }
+    RedisCluster& Cluster() { return *m_cluster; }
+
+private:
+    RedisCluster* m_cluster = nullptr;
+};
+
+// A pool on the cluster: given every node as a seed (Cluster), or only the first node's address,
+// the pool finding out by itself that it is a cluster (Detect).
+inline std::shared_ptr<velmora::caching::RedisConnectionPool> MakeClusterPool(
+    RedisCluster& cluster, velmora::caching::RedisMode mode, int poolSize = 4) {
+    velmora::caching::RedisEndpointConfig config = cluster.MakeConfig();
+    config.mode = mode;
+    config.poolSize = poolSize;
+    if (mode == velmora::caching::RedisMode::Cluster)
+        for (int port : cluster.Ports())
+            config.clusterNodes.push_back("127.0.0.1:" + std::to_string(port));
+    return std::make_shared<velmora::caching::RedisConnectionPool>(config);
+}
+
+// The port of the master serving `slot`, as the node at `askPort` sees it.
+inline int MasterPortOf(RedisCluster& cluster, int askPort, int slot) {
+    const auto map = velmora::caching::RedisSlotMap::FromClusterSlots(
+        cluster.Command(askPort, {"CLUSTER", "SLOTS"}), "127.0.0.1");
+    return map.MasterOf(slot) ? map.MasterOf(slot)->port : 0;
+}
+
+}  // namespace veltest

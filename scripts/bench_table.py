@@ -107,6 +107,7 @@ def main(paths):
                          (min(paired), max(paired)) if paired else (ratio, ratio), len(ours),
                          "–" if target is None else f"≤ {target:g}x", verdict))
 
+    rows.sort(key=lambda r: (r[0], r[1]))
     print("| program | figure | clock | ours: median (min–max) | baseline: median (min–max) "
           "| ratio | ratio spread | reps | target | verdict |")
     print("|---|---|---|---|---|---|---|---|---|---|")

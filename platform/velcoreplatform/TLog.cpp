@@ -63,6 +63,12 @@ LogState& State() {
 // its exit; it is never called after SetSink has returned.
 const std::shared_ptr<ILogSink>& CurrentSink() {
     struct Cached {
+        // A line logged by another thread-local object's destructor after this one is gone
+        // reads the sink afresh rather than through a released pointer.
+        ~Cached() {
+            generation = 0;
+            sink.reset();
+        }
         unsigned long long generation = 0;
         std::shared_ptr<ILogSink> sink;
     };

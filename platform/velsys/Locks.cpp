@@ -1,32 +1,37 @@
 #include "velsys/Locks.h"
 
-#include <vector>
-
 #include "velsys/Exceptions.h"
 
 namespace {
 
 // The shared holds of the calling thread, one record per lock with its nesting count. A thread
-// holds few locks at once, so a short vector searched from the back serves.
+// holds few locks at once, so a short array searched from the back serves. Trivially
+// destructible, so that it stays usable while other thread-local objects are destroyed.
 struct ReadHold {
     const TReadWriteLock* lock;
     unsigned count;
 };
 
-std::vector<ReadHold>& ReadHolds() {
-    thread_local std::vector<ReadHold> holds = [] {
-        std::vector<ReadHold> v;
-        v.reserve(8);
-        return v;
-    }();
-    return holds;
-}
+constexpr unsigned kMaxTrackedHolds = 32;
 
-ReadHold* FindReadHold(std::vector<ReadHold>& holds, const TReadWriteLock* lock) {
-    for (auto it = holds.rbegin(); it != holds.rend(); ++it)
-        if (it->lock == lock) return &*it;
-    return nullptr;
-}
+struct ReadHolds {
+    ReadHold holds[kMaxTrackedHolds];
+    unsigned size;
+
+    ReadHold* Find(const TReadWriteLock* lock) {
+        for (unsigned i = size; i-- > 0;)
+            if (holds[i].lock == lock) return &holds[i];
+        return nullptr;
+    }
+    // A thread holding more locks at once than are tracked keeps the extra ones untracked: a
+    // nested hold of such a lock waits behind a waiting writer like a new one.
+    void Add(const TReadWriteLock* lock) {
+        if (size < kMaxTrackedHolds) holds[size++] = ReadHold{lock, 1};
+    }
+    void Drop(ReadHold* hold) { *hold = holds[--size]; }
+};
+
+thread_local ReadHolds t_readHolds;
 
 // How often a waiting thread looks at the lock again before it goes to sleep: holds are short,
 // so a brief spin usually avoids the sleep.
@@ -77,8 +82,7 @@ void TReadWriteLock::LockRead() {
         ++m_depth;
         return;
     }
-    std::vector<ReadHold>& holds = ReadHolds();
-    if (ReadHold* held = FindReadHold(holds, this)) {
+    if (ReadHold* held = t_readHolds.Find(this)) {
         // Nested: granted even while a writer waits, since that writer waits for this thread.
         m_state.fetch_add(1, std::memory_order_acquire);
         ++held->count;
@@ -89,7 +93,7 @@ void TReadWriteLock::LockRead() {
         !m_state.compare_exchange_strong(s, s + 1, std::memory_order_acquire,
                                          std::memory_order_relaxed))
         LockReadSlow();
-    holds.push_back(ReadHold{this, 1});
+    t_readHolds.Add(this);
 }
 
 void TReadWriteLock::LockReadSlow() {
@@ -116,12 +120,8 @@ void TReadWriteLock::UnlockRead() {
         Unlock();
         return;
     }
-    std::vector<ReadHold>& holds = ReadHolds();
-    ReadHold* held = FindReadHold(holds, this);
-    VEL_ASSERT_MSG(held, "UnlockRead by a thread that does not hold the lock shared");
-    if (--held->count == 0) {
-        *held = holds.back();
-        holds.pop_back();
+    if (ReadHold* held = t_readHolds.Find(this)) {
+        if (--held->count == 0) t_readHolds.Drop(held);
     }
     const std::uint32_t before = m_state.fetch_sub(1);
     // Only the last shared hold leaving can let a waiting writer in.

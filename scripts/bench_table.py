@@ -1,35 +1,132 @@
 #!/usr/bin/env python3
-"""Prints a Google Benchmark JSON result as a table of each figure beside its baseline.
+"""Prints Google Benchmark JSON results (run with repetitions) as one markdown table.
 
-A benchmark named "X/..." is paired with the baseline "X_Baseline/..." (same arguments);
-the ratio is ours / baseline in real time per iteration."""
+A benchmark named "X/args" is paired with its baseline "X_Baseline/args" from the same program.
+Each side is summarised over its repetitions by the median and the spread (min-max); the ratio
+is median(ours) / median(baseline), and the ratio spread pairs repetition i of one side with
+repetition i of the other. A row with a target gets a verdict: "meets" when the median ratio
+is at most the target, "MISSES" otherwise. Figures without a baseline are listed after the
+table, with their counters.
+
+Single-threaded CPU-bound figures are compared on CPU time, which the load of other processes
+on a shared machine disturbs far less than wall time; everything else (benchmarks that wait for
+threads, locks, files or a server, and those registered with real or manual time) on wall time.
+"""
 import json
+import re
+import statistics
 import sys
+from collections import defaultdict
+
+# Programs whose figures run on the calling thread alone and never wait, and single figures of
+# other programs that do the same (one thread taking an uncontended lock).
+CPU_TIME_PROGRAMS = {"cache_bench", "cascade_bench"}
+CPU_TIME_FIGURES = [r"^synchronized_cache_bench:BM_SyncIndexedTryGetEntry(_Baseline)?/.*threads:1$"]
+
+# (pattern on "program:benchmark name", largest acceptable ratio). The first match applies.
+TARGETS = [
+    (r"^cascade_bench:BM_CascadeOnDirtyOneOfMany/10000/manual_time$", 3.0),
+    (r"^cascade_bench:BM_CascadeOnEntryUsed$", 4.0),
+    (r"^synchronized_cache_bench:BM_SyncIndexedTryGetEntry/.*threads:1$", 1.5),
+    (r"^synchronized_cache_bench:BM_SyncPurgeMru\b", 1.5),
+    (r"^external_cache_bench:.*Disk.*Store", 1.5),
+    (r"^external_cache_bench:.*Disk.*Load", 1.3),
+    (r"^external_cache_bench:.*Redis.*Store", 1.5),
+    (r"^external_cache_bench:.*Redis.*Load", 1.3),
+    (r"^async_task_bench:.*Async.*Get.*(HandOff|Handoff|CondVar|ConditionVariable)", 1.5),
+]
+
+UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
 
 
-def main(path):
+def target_for(key):
+    for pattern, target in TARGETS:
+        if re.search(pattern, key):
+            return target
+    return None
+
+
+def fmt_time(ns):
+    for unit, scale in (("s", 1e9), ("ms", 1e6), ("µs", 1e3)):
+        if ns >= scale:
+            return f"{ns / scale:.3g} {unit}"
+    return f"{ns:.3g} ns"
+
+
+def summary(values):
+    return f"{fmt_time(statistics.median(values))} ({fmt_time(min(values))}–{fmt_time(max(values))})"
+
+
+def load(path):
     with open(path) as f:
         data = json.load(f)
-    rows = {b["name"]: b for b in data["benchmarks"] if b.get("run_type", "iteration") == "iteration"}
-    print(f"{'benchmark':58} {'ours':>12} {'baseline':>12} {'ratio':>7}")
-    for name, b in rows.items():
-        head, _, args = name.partition("/")
-        if head.endswith("_Baseline"):
+    program = path.rsplit("/", 1)[-1].removesuffix(".json")
+    runs = defaultdict(dict)  # name -> repetition index -> run
+    for b in data.get("benchmarks", []):
+        if b.get("run_type", "iteration") != "iteration" or b.get("error_occurred"):
             continue
-        base = rows.get(f"{head}_Baseline/{args}" if args else f"{head}_Baseline")
-        ours = f"{b['real_time']:.1f}{b['time_unit']}"
-        if base:
-            ratio = b["real_time"] / base["real_time"] if base["real_time"] else float("nan")
-            print(f"{name:58} {ours:>12} {base['real_time']:>10.1f}{base['time_unit']} {ratio:7.2f}")
-        else:
-            extra = ", ".join(f"{k}={v:.1f}" for k, v in b.items()
-                              if k not in ("real_time", "cpu_time", "iterations", "repetitions",
-                                           "repetition_index", "threads", "family_index",
-                                           "per_family_instance_index")
-                              and isinstance(v, (int, float)))
-            print(f"{name:58} {ours:>12} {'-':>12} {'-':>7} {extra}")
+        runs[b.get("run_name", b["name"])][b.get("repetition_index", 0)] = b
+    return program, runs
+
+
+def times(program, name, reps):
+    cpu_figure = any(re.search(p, f"{program}:{name}") for p in CPU_TIME_FIGURES)
+    wall = not cpu_figure and (program not in CPU_TIME_PROGRAMS or
+                               name.endswith(("/real_time", "/manual_time")))
+    field = "real_time" if wall else "cpu_time"
+    return {i: r[field] * UNIT_NS[r.get("time_unit", "ns")] for i, r in reps.items()}, (
+        "wall" if wall else "cpu")
+
+
+def baseline_name(name):
+    head, sep, args = name.partition("/")
+    return f"{head}_Baseline{sep}{args}"
+
+
+def main(paths):
+    rows, unpaired = [], []
+    for path in paths:
+        program, runs = load(path)
+        for name, reps in runs.items():
+            if name.split("/", 1)[0].endswith("_Baseline"):
+                continue
+            ours, clock = times(program, name, reps)
+            base_reps = runs.get(baseline_name(name))
+            if not base_reps:
+                counters = {k: v for k, v in next(iter(reps.values())).items()
+                            if isinstance(v, (int, float)) and k not in (
+                                "real_time", "cpu_time", "iterations", "repetitions",
+                                "repetition_index", "threads", "family_index",
+                                "per_family_instance_index")}
+                unpaired.append((program, name, summary(list(ours.values())), counters))
+                continue
+            base, _ = times(program, baseline_name(name), base_reps)
+            ratio = statistics.median(ours.values()) / statistics.median(base.values())
+            paired = [ours[i] / base[i] for i in ours if i in base and base[i] > 0]
+            key = f"{program}:{name}"
+            target = target_for(key)
+            verdict = "–" if target is None else ("meets" if ratio <= target else "MISSES")
+            rows.append((program, name, clock, summary(list(ours.values())),
+                         summary(list(base.values())), ratio,
+                         (min(paired), max(paired)) if paired else (ratio, ratio), len(ours),
+                         "–" if target is None else f"≤ {target:g}x", verdict))
+
+    rows.sort(key=lambda r: (r[0], r[1]))
+    print("| program | figure | clock | ours: median (min–max) | baseline: median (min–max) "
+          "| ratio | ratio spread | reps | target | verdict |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
+    for program, name, clock, ours, base, ratio, (lo, hi), n, target, verdict in rows:
+        print(f"| {program} | `{name}` | {clock} | {ours} | {base} | {ratio:.3g}x "
+              f"| {lo:.3g}–{hi:.3g}x | {n} | {target} | {verdict} |")
+    missing = [p for p, _ in TARGETS if not any(re.search(p, f"{r[0]}:{r[1]}") for r in rows)]
+    for pattern in missing:
+        print(f"\nNo figure matched target pattern `{pattern}` in this run.")
+    if unpaired:
+        print("\nFigures without a baseline:")
+        for program, name, ours, counters in unpaired:
+            extra = ", ".join(f"{k}={v:.3g}" for k, v in counters.items())
+            print(f"- {program} `{name}`: {ours}" + (f" ({extra})" if extra else ""))
 
 
 if __name__ == "__main__":
-    for p in sys.argv[1:]:
-        main(p)
+    main(sys.argv[1:])

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <typeinfo>
 #include <utility>
 
 #include "caching/CascadeInvalidator.h"
@@ -34,6 +36,18 @@ void LogSync(const char* pattern, const Args&... args) {
     const int severity = GetCacheSynchronizationLogLevel();
     if (!TLog::LoggerAcceptsSeverity(severity)) return;
     TLog::LogMessage(severity, TFormatString(TString(pattern), LogArg(args)...));
+}
+
+bool SyncLinesWritten() {
+    return TLog::LoggerAcceptsSeverity(GetCacheSynchronizationLogLevel());
+}
+
+// The scope as the aggregator's own class, or null. The exact class is recognised by its type
+// alone; anything else (a class derived from Scope included) goes through dynamic_cast.
+CascadeInvalidatorAggregator::Scope* AsScope(IInvalidatorAggregatorScope* scope) {
+    if (typeid(*scope) == typeid(CascadeInvalidatorAggregator::Scope))
+        return static_cast<CascadeInvalidatorAggregator::Scope*>(scope);
+    return dynamic_cast<CascadeInvalidatorAggregator::Scope*>(scope);
 }
 
 IThreadContext* CurrentThreadContext() {
@@ -117,14 +131,24 @@ bool CascadeInvalidatorAggregator::Scope::IsEnded() const {
 
 void CascadeInvalidatorAggregator::Scope::RecordGuid(unsigned int guid) {
     if (m_endedScope) return;
+    std::atomic<unsigned int>& recent = m_recentGuids[guid % kRecentSlots];
+    // Seen here means recorded (and indexed): a job uses the same entries again and again.
+    if (guid != 0 && recent.load(std::memory_order_relaxed) == guid) return;
     TExclusiveLockGuard lock(m_mutex);
-    m_guids.insert(guid);
+    if (m_guids.insert(guid).second && m_registered) m_aggregator->IndexGuid(guid, this);
+    recent.store(guid, std::memory_order_relaxed);
 }
 
 void CascadeInvalidatorAggregator::Scope::EraseGuids(const std::vector<unsigned int>& guids) {
     VEL_ASSERT(!guids.empty());
     TExclusiveLockGuard lock(m_mutex);
-    for (unsigned int guid : guids) m_guids.erase(guid);
+    for (unsigned int guid : guids) {
+        if (m_guids.erase(guid) == 0) continue;
+        if (m_registered) m_aggregator->UnindexGuid(guid, this);
+        std::atomic<unsigned int>& recent = m_recentGuids[guid % kRecentSlots];
+        if (recent.load(std::memory_order_relaxed) == guid)
+            recent.store(0, std::memory_order_relaxed);
+    }
 }
 
 bool CascadeInvalidatorAggregator::Scope::TryMakeDirty(
@@ -142,12 +166,33 @@ bool CascadeInvalidatorAggregator::Scope::TryMakeDirty(
         }
         if (!used) return false;
         m_dirty = true;
+        SetRegistered(false);  // the aggregator drops the scope
         m_guids.clear();
+        for (std::atomic<unsigned int>& recent : m_recentGuids)
+            recent.store(0, std::memory_order_relaxed);
         handlers = std::move(m_handlers);
         m_handlers.clear();  // a moved-from set is valid but unspecified
     }
     LogSync("CascadeInvalidatorAggregator::Scope this=%1 is now dirty", Ptr(this));
     return true;
+}
+
+void CascadeInvalidatorAggregator::Scope::SetRegistered(bool registered) {
+    TExclusiveLockGuard lock(m_mutex);
+    if (m_registered == registered) return;
+    m_registered = registered;
+    std::lock_guard<std::mutex> indexLock(m_aggregator->m_indexMutex);
+    for (unsigned int guid : m_guids) {
+        if (registered) {
+            m_aggregator->m_index[guid].push_back(this);
+            continue;
+        }
+        auto it = m_aggregator->m_index.find(guid);
+        if (it == m_aggregator->m_index.end()) continue;
+        std::vector<Scope*>& scopes = it->second;
+        scopes.erase(std::remove(scopes.begin(), scopes.end(), this), scopes.end());
+        if (scopes.empty()) m_aggregator->m_index.erase(it);
+    }
 }
 
 void CascadeInvalidatorAggregator::Scope::NotifyHandler(
@@ -171,12 +216,19 @@ CascadeInvalidatorAggregator* CascadeInvalidatorAggregator::TryGetSingleton() {
 }
 
 void CascadeInvalidatorAggregator::OnEntryUsed(unsigned int guid, const ICoherentCache*) {
-    // A copy: the context's scope may be replaced (and released) while the guid is recorded.
-    const QueryCacheContext context = CurrentThreadContext()->GetQueryCacheContext();
-    if (!context.m_invalidatorScope) return;
-    Scope* scope = dynamic_cast<Scope*>(context.m_invalidatorScope.get());
+    // Read in place: only this thread replaces its context's scope. While the line is written,
+    // a copy keeps the scope alive, since a log sink may start a new query job on this thread.
+    const std::shared_ptr<IInvalidatorAggregatorScope>& current =
+        CurrentThreadContext()->GetQueryCacheContext().m_invalidatorScope;
+    if (!current) return;
+    Scope* scope = AsScope(current.get());
     VEL_ASSERT(scope);
-    LogSync("CascadeInvalidatorAggregator OnEntryUsed scope=%1 guid=%2", Ptr(scope), guid);
+    if (SyncLinesWritten()) {
+        const std::shared_ptr<IInvalidatorAggregatorScope> keep = current;
+        LogSync("CascadeInvalidatorAggregator OnEntryUsed scope=%1 guid=%2", Ptr(scope), guid);
+        scope->RecordGuid(guid);
+        return;
+    }
     scope->RecordGuid(guid);
 }
 
@@ -185,7 +237,8 @@ void CascadeInvalidatorAggregator::OnEvicted(const std::vector<unsigned int>& gu
     if (guids.empty()) return;
     for (unsigned int guid : guids) LogSync("CascadeInvalidatorAggregator OnEvicted guid=%1", guid);
     TSharedLockGuard lock(m_mutex);
-    for (const std::shared_ptr<Scope>& scope : m_scopes) scope->EraseGuids(guids);
+    // Only the scopes that recorded one of the guids have anything to forget.
+    for (Scope* scope : IndexedScopes(guids)) scope->EraseGuids(guids);
 }
 
 void CascadeInvalidatorAggregator::OnDirty(const std::vector<unsigned int>& guids,
@@ -198,15 +251,18 @@ void CascadeInvalidatorAggregator::OnDirty(const std::vector<unsigned int>& guid
     size_t remaining = 0;
     {
         TExclusiveLockGuard lock(m_mutex);
-        dirtyScopes.reserve(m_scopes.size());
-        for (auto it = m_scopes.begin(); it != m_scopes.end();) {
+        // Only the scopes that recorded one of the guids can turn dirty; the index names them
+        // (a scope named twice turns dirty once: TryMakeDirty refuses a dirty scope).
+        const std::vector<Scope*> candidates = IndexedScopes(guids);
+        dirtyScopes.reserve(candidates.size());
+        for (Scope* candidate : candidates) {
             Handlers handlers;
-            if ((*it)->TryMakeDirty(guids, handlers)) {
-                dirtyScopes.emplace_back(*it, std::move(handlers));
-                it = m_scopes.erase(it);
-            } else {
-                ++it;
-            }
+            if (!candidate->TryMakeDirty(guids, handlers)) continue;
+            // A key without ownership finds the owning pointer (the set hashes by address).
+            auto it = m_scopes.find(std::shared_ptr<Scope>(std::shared_ptr<Scope>(), candidate));
+            VEL_ASSERT(it != m_scopes.end());
+            dirtyScopes.emplace_back(*it, std::move(handlers));
+            m_scopes.erase(it);
         }
         remaining = m_scopes.size();
     }
@@ -229,7 +285,7 @@ void CascadeInvalidatorAggregator::OnScopeHasHandler(const std::shared_ptr<Scope
         // A scope that turned dirty after its handler went in (a concurrent OnDirty saw it
         // registered by an earlier handler and took this one out too) is not tracked again:
         // m_scopes holds clean scopes only. m_dirty changes under this lock, so the test holds.
-        if (!scope->IsDirty()) m_scopes.insert(scope);
+        if (!scope->IsDirty() && m_scopes.insert(scope).second) scope->SetRegistered(true);
         numScopes = m_scopes.size();
     }
     LogSync("CascadeInvalidatorAggregator OnScopeHasHandler inserted Scope=%1 numScopes=%2",
@@ -238,12 +294,64 @@ void CascadeInvalidatorAggregator::OnScopeHasHandler(const std::shared_ptr<Scope
 
 void CascadeInvalidatorAggregator::ResetForTest() {
     VEL_ASSERT(AppConfig::GetInstance().GetUnitTestFlag());
+    for (const std::shared_ptr<Scope>& scope : m_scopes) scope->SetRegistered(false);
     m_scopes.clear();
 }
 
 size_t CascadeInvalidatorAggregator::GetScopeCount() {
     TSharedLockGuard lock(m_mutex);
     return m_scopes.size();
+}
+
+TString CascadeInvalidatorAggregator::CheckIndexForTest() {
+    VEL_ASSERT(AppConfig::GetInstance().GetUnitTestFlag());
+    TExclusiveLockGuard lock(m_mutex);
+    size_t pairs = 0;
+    for (const std::shared_ptr<Scope>& scope : m_scopes) {
+        TExclusiveLockGuard scopeLock(scope->m_mutex);
+        if (!scope->m_registered)
+            return TFormatString("scope %1 is not registered", TString::pointer(scope.get()));
+        std::lock_guard<std::mutex> indexLock(m_indexMutex);
+        for (unsigned int guid : scope->m_guids) {
+            auto it = m_index.find(guid);
+            if (it == m_index.end() ||
+                std::count(it->second.begin(), it->second.end(), scope.get()) != 1)
+                return TFormatString("guid %1 of scope %2 is not indexed once", guid,
+                                     TString::pointer(scope.get()));
+        }
+        pairs += scope->m_guids.size();
+    }
+    std::lock_guard<std::mutex> indexLock(m_indexMutex);
+    size_t indexed = 0;
+    for (const auto& entry : m_index) indexed += entry.second.size();
+    if (indexed != pairs)
+        return TFormatString("the index holds %1 pairs, the scopes %2", indexed, pairs);
+    return TString();
+}
+
+void CascadeInvalidatorAggregator::IndexGuid(unsigned int guid, Scope* scope) {
+    std::lock_guard<std::mutex> lock(m_indexMutex);
+    m_index[guid].push_back(scope);
+}
+
+void CascadeInvalidatorAggregator::UnindexGuid(unsigned int guid, Scope* scope) {
+    std::lock_guard<std::mutex> lock(m_indexMutex);
+    auto it = m_index.find(guid);
+    if (it == m_index.end()) return;
+    std::vector<Scope*>& scopes = it->second;
+    scopes.erase(std::remove(scopes.begin(), scopes.end(), scope), scopes.end());
+    if (scopes.empty()) m_index.erase(it);
+}
+
+std::vector<CascadeInvalidatorAggregator::Scope*> CascadeInvalidatorAggregator::IndexedScopes(
+    const std::vector<unsigned int>& guids) {
+    std::vector<Scope*> scopes;
+    std::lock_guard<std::mutex> lock(m_indexMutex);
+    for (unsigned int guid : guids) {
+        auto it = m_index.find(guid);
+        if (it != m_index.end()) scopes.insert(scopes.end(), it->second.begin(), it->second.end());
+    }
+    return scopes;
 }
 
 std::shared_ptr<IInvalidatorAggregatorScope> CascadeInvalidatorAggregator_CreateQueryJobScope() {

@@ -1,6 +1,8 @@
 #include "utility/SynchronizedCache.h"
 
 #include <algorithm>
+#include <iterator>
+#include <vector>
 
 #include "velsys/Exceptions.h"
 #include "velsys/Locks.h"
@@ -133,14 +135,25 @@ EntrySet SynchronizedCache::RemoveEntries(IPolicy& policy, EntrySet& snapshot,
     const EntrySet survivors = policy.Purge(snapshot.cbegin(), snapshot.cend(), clock);
     EntrySet removed;
     if (survivors.size() == snapshot.size()) return removed;
-    for (const Entry& entry : snapshot)
-        if (survivors.find(entry) == survivors.end()) removed.insert(entry);
-    // One hold per entry, so that other threads get in between; the payloads are released
-    // after each hold ends.
-    for (const Entry& entry : removed) {
+    // The entries that go are moved node by node out of the snapshot (which is ours) into the
+    // result, in the snapshot's order: no entry is copied and no payload count touched.
+    removed.reserve(snapshot.size() - survivors.size());
+    std::vector<unsigned int> ids;
+    ids.reserve(snapshot.size() - survivors.size());
+    for (auto it = snapshot.begin(); it != snapshot.end();) {
+        auto next = std::next(it);
+        if (survivors.find(*it) == survivors.end()) {
+            ids.push_back(it->GetID());
+            removed.insert(snapshot.extract(it));
+        }
+        it = next;
+    }
+    // One hold per entry, so that other threads get in between; each payload is released
+    // after its hold ends.
+    for (unsigned int id : ids) {
         Payload dropped;
         TExclusiveLockGuard guard(*m_lock);
-        dropped = m_cache.DeleteEntry(entry.GetID());
+        dropped = m_cache.DeleteEntry(id);
     }
     return removed;
 }

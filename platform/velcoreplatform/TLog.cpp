@@ -48,6 +48,8 @@ struct LogState {
     std::mutex mutex;
     std::shared_ptr<StderrSink> stderrSink = std::make_shared<StderrSink>();
     std::shared_ptr<ILogSink> sink = stderrSink;  // Guarded by mutex.
+    // Bumped under mutex on every SetSink; threads compare it with the one of their cached sink.
+    std::atomic<unsigned long long> generation{1};
 };
 
 LogState& State() {
@@ -55,16 +57,37 @@ LogState& State() {
     return *state;
 }
 
-std::shared_ptr<ILogSink> CurrentSink() {
+// Each thread keeps the sink it last used, with the generation it was read at, so that the
+// severity test on every hot path reads one atomic instead of taking the mutex. A replaced sink
+// is therefore released by the last thread that cached it, on that thread's next line or at
+// its exit; it is never called after SetSink has returned.
+const std::shared_ptr<ILogSink>& CurrentSink() {
+    struct Cached {
+        // A line logged by another thread-local object's destructor after this one is gone
+        // reads the sink afresh rather than through a released pointer.
+        ~Cached() {
+            generation = 0;
+            sink.reset();
+        }
+        unsigned long long generation = 0;
+        std::shared_ptr<ILogSink> sink;
+    };
+    thread_local Cached cached;
     LogState& state = State();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    return state.sink;
+    const unsigned long long generation = state.generation.load(std::memory_order_acquire);
+    if (cached.generation != generation) {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        cached.sink = state.sink;
+        cached.generation = state.generation.load(std::memory_order_relaxed);
+    }
+    return cached.sink;
 }
 
 }  // namespace
 
 void TLog::LogMessage(int severity, const TString& message, const StringLookupTable& attributes,
                       const VelmoraError& error) {
+    // A copy: a sink's Write may log again, or install another sink.
     std::shared_ptr<ILogSink> sink = CurrentSink();
     if (!sink->Accepts(severity, 0)) return;
     sink->Write(LogRecord{severity, message, attributes, error});
@@ -92,6 +115,7 @@ std::shared_ptr<ILogSink> TLog::SetSink(std::shared_ptr<ILogSink> sink) {
     std::lock_guard<std::mutex> lock(state.mutex);
     std::shared_ptr<ILogSink> previous = state.sink;
     state.sink = sink ? std::move(sink) : state.stderrSink;
+    state.generation.fetch_add(1, std::memory_order_release);
     return previous;
 }
 

@@ -1,19 +1,29 @@
 // Reader/writer locks of the foundation.
 //
-// TReadWriteLock thinly wraps std::shared_mutex. Lock/Unlock take it exclusively and are
-// re-entrant for the thread that holds it (the coherence service takes its lock again while
+// TReadWriteLock is a writer-preferring reader/writer lock. Lock/Unlock take it exclusively and
+// are re-entrant for the thread that holds it (the coherence service takes its lock again while
 // holding it); LockRead/UnlockRead take it shared, and a thread that already holds it
-// exclusively may also take it shared (counted as one more exclusive level). Shared holds are
-// not re-entrant across a waiting writer by contract; the glibc implementation prefers readers,
-// so a nested LockRead does not deadlock in practice, but callers should not rely on it.
+// exclusively may also take it shared (counted as one more exclusive level).
+//
+// Writers are not starved: once a writer waits, new shared holds wait behind it, so a steady
+// stream of readers cannot keep it out. A thread that already holds the lock shared and takes
+// it shared again is not new: its nested hold is granted at once even while a writer waits
+// (the writer waits for that thread anyway, so holding the nested hold back would deadlock).
+// The uncontended paths are one atomic instruction each way; waiting threads sleep on a
+// condition variable.
 // TRecursiveMutex has the same semantics under the name the cascade invalidation uses.
 //
-// REQUIRES: a thread holding only a shared hold must not call Lock (no upgrade).
+// REQUIRES: a thread holding only a shared hold must not call Lock (no upgrade). A thread that
+// holds the lock shared must not wait for another thread that is about to take it shared for
+// the first time (that thread waits behind any waiting writer, and the writer waits for the
+// first thread).
 // Thread contract: safe for concurrent use.
 #pragma once
 
 #include <atomic>
-#include <shared_mutex>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
 #include <thread>
 
 #include "velsys/Export.h"
@@ -26,18 +36,57 @@ public:
     TReadWriteLock& operator=(const TReadWriteLock&) = delete;
     ~TReadWriteLock();
 
-    void Lock();
-    void Unlock();
+    void Lock() {
+        if (IsLockedByCurrentThread()) {
+            ++m_depth;
+            return;
+        }
+        std::uint32_t free = 0;
+        if (!m_state.compare_exchange_strong(free, kWriter, std::memory_order_acquire,
+                                             std::memory_order_relaxed))
+            LockSlow();
+        m_owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
+        m_depth = 1;
+    }
+    void Unlock() {
+        if (!IsLockedByCurrentThread()) FailNotHolder();
+        if (--m_depth != 0) return;
+        m_owner.store(std::thread::id(), std::memory_order_relaxed);
+        // Sequentially consistent with the sleepers' count: a thread going to sleep either is
+        // counted here or sees the lock free before it sleeps.
+        m_state.fetch_and(~kWriter);
+        if (m_sleepers.load() != 0) WakeSleepers();
+    }
     void LockRead();
     void UnlockRead();
     // Takes the lock exclusively if it is free (or held by this thread); never waits.
     bool TryLock();
 
     // Whether the calling thread holds the lock exclusively.
-    bool IsLockedByCurrentThread() const;
+    bool IsLockedByCurrentThread() const {
+        return m_owner.load(std::memory_order_relaxed) == std::this_thread::get_id();
+    }
 
 private:
-    std::shared_mutex m_mutex;
+    // m_state: bit 31 held exclusively, bits 16..30 writers waiting, bits 0..15 shared holds
+    // (each nested shared hold counts once).
+    static constexpr std::uint32_t kWriter = 1u << 31;
+    static constexpr std::uint32_t kWaitingWriter = 1u << 16;
+    static constexpr std::uint32_t kWaitingWriterMask = kWriter - kWaitingWriter;
+    static constexpr std::uint32_t kReaderMask = kWaitingWriter - 1;
+
+    void LockSlow();
+    [[noreturn]] static void FailNotHolder();
+    void LockReadSlow();
+    // Wakes every sleeper if there is one; called after a change of m_state that may let a
+    // sleeper in.
+    void WakeSleepers();
+
+    std::atomic<std::uint32_t> m_state{0};
+    // Threads asleep (or about to sleep) on m_wake; changed under m_sleepMutex.
+    std::atomic<std::uint32_t> m_sleepers{0};
+    std::mutex m_sleepMutex;
+    std::condition_variable m_wake;
     // The exclusive holder, or a default id. Written only by the holder while it holds.
     std::atomic<std::thread::id> m_owner;
     // Exclusive nesting depth; touched only by the holder.

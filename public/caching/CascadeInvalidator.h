@@ -11,8 +11,11 @@
 // Thread contract: safe for concurrent use.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <memory>
+#include <mutex>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -89,8 +92,16 @@ public:
 
 // The process's invalidator of query-job scopes.
 //
-// Lock order: m_mutex before a scope's m_mutex, never the other way round. Handlers run with
-// neither held. OnEvicted holds m_mutex shared, every other hold is exclusive.
+// OnDirty and OnEvicted cost in proportion to the scopes that recorded the guids they are given,
+// not to every registered scope: the aggregator keeps an index from each guid recorded by a
+// registered scope to the scopes that recorded it. A scope's guids enter the index when it is
+// registered (and as it records more afterwards) and leave it when they are evicted, when the
+// scope turns dirty, or when ResetForTest forgets the scope; registered scopes are owned by the
+// aggregator, so the index never names a scope that is gone.
+//
+// Lock order: m_mutex before a scope's m_mutex, never the other way round; m_indexMutex comes
+// last (nothing is taken while it is held). Handlers run with none held. OnEvicted holds m_mutex
+// shared, every other hold is exclusive.
 class VELCACHE_EXPORT CascadeInvalidatorAggregator : public ICascadeInvalidator {
 public:
     class VELCACHE_EXPORT Scope : public IInvalidatorAggregatorScope {
@@ -123,15 +134,24 @@ public:
         friend class CascadeInvalidatorAggregator;
 
         // Records `guid` unless the scope has ended (tested without the lock: a guid used while
-        // EndScope runs on another thread may still be recorded).
+        // EndScope runs on another thread may still be recorded). A guid recorded lately is
+        // recognised without the lock.
         void RecordGuid(unsigned int guid);
         // Forgets the evicted guids. REQUIRES: guids is not empty.
         void EraseGuids(const std::vector<unsigned int>& guids);
-        // If clean and any of `guids` is recorded: turns dirty, forgets the guids and moves the
-        // handlers into `handlers`. Returns whether the scope became dirty in this call.
+        // If clean and any of `guids` is recorded: turns dirty, forgets the guids (and takes
+        // them out of the index) and moves the handlers into `handlers`. Returns whether the
+        // scope became dirty in this call. REQUIRES: the aggregator's m_mutex held exclusively.
         bool TryMakeDirty(const std::vector<unsigned int>& guids,
                           std::unordered_set<std::shared_ptr<IScopeDirtyHandler>>& handlers);
+        // Enters or takes out every recorded guid of the scope in the aggregator's index.
+        // REQUIRES: the aggregator's m_mutex held exclusively.
+        void SetRegistered(bool registered);
         void NotifyHandler(const std::shared_ptr<IScopeDirtyHandler>& handler);
+
+        // Slots of the guids recorded lately; a guid found in its slot is known to be recorded
+        // (and indexed, if the scope is registered). 0 is no guid.
+        static constexpr size_t kRecentSlots = 64;
 
         TRecursiveMutex m_mutex{0};
         // Constant after construction
@@ -139,6 +159,11 @@ public:
         // Guarded by m_mutex
         std::unordered_set<unsigned int> m_guids;
         std::unordered_set<std::shared_ptr<IScopeDirtyHandler>> m_handlers;  // by address
+        // Whether the aggregator tracks the scope, so that its guids are in the index. Changes
+        // under the aggregator's m_mutex and this m_mutex.
+        bool m_registered = false;
+        // Written under m_mutex (a slot holds a guid only while m_guids holds it), read without.
+        std::array<std::atomic<unsigned int>, kRecentSlots> m_recentGuids{};
         // Read without the lock; m_dirty changes only under m_mutex, and only once.
         std::atomic<bool> m_endedScope{false};
         std::atomic<bool> m_dirty{false};
@@ -179,10 +204,27 @@ public:
     // The number of registered scopes (a snapshot).
     size_t GetScopeCount();
 
+    // Test hook: compares the guid index with the registered scopes' guids; returns what is
+    // wrong, or an empty text. REQUIRES: the unit-test flag of AppConfig is on.
+    TString CheckIndexForTest();
+
 private:
+    friend class Scope;
+    using Index = std::unordered_map<unsigned int, std::vector<Scope*>>;
+
+    // Enter or take out one (guid, scope) pair of the index; take m_indexMutex.
+    void IndexGuid(unsigned int guid, Scope* scope);
+    void UnindexGuid(unsigned int guid, Scope* scope);
+    // The scopes the index names for any of `guids`, possibly more than once.
+    std::vector<Scope*> IndexedScopes(const std::vector<unsigned int>& guids);
+
     TRecursiveMutex m_mutex{0};
     // Guarded by m_mutex: the scopes that have a handler and are not yet dirty, by address.
     std::unordered_set<std::shared_ptr<Scope>> m_scopes;
+    // Guarded by m_indexMutex: guid -> the registered scopes that recorded it. The scopes named
+    // are alive while m_mutex is held in either mode (m_scopes owns them).
+    std::mutex m_indexMutex;
+    Index m_index;
 };
 
 // Makes a scope for a new query job and makes it the calling thread's current scope (the one it

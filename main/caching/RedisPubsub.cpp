@@ -305,8 +305,8 @@ OnAddedMetrics RedisPubsub::Impl::OnAddedSync(HashPair keyhash, HashPair hash,
     }
 
     alive.reset();
-    const TString channel = m_namespace + FormatHashPair(keyhash);
-    const TString message = FormatHashPair(hash) + TString("@") + TString::number(timestamp, 16);
+    const TString channel = FormatCoherenceChannel(m_namespace, keyhash);
+    const TString message = FormatCoherenceMessage(hash, timestamp);
     TElapsedTimer publish;
     m_publish(channel, message);
     result.publishMs = publish.ElapsedMs();

@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "caching/CoherenceMessages.h"
 #include "caching/RedisPubsub.h"
 #include "velcoreplatform/TLog.h"
 #include "velsys/Locks.h"
@@ -45,14 +46,6 @@ struct CacheEntryInfo {
     bool IsEvicted() const { return evictedTime != kLive; }
 };
 
-// "<first in hex>-<second in hex>".
-TString FormatHashPair(const HashPair& pair);
-// The inverse of FormatHashPair. Raises LogicException "parts.size() == 2" unless the text has
-// exactly one "-"; digits that are not hexadecimal are not detected.
-HashPair ParseHashPair(const TString& text);
-// The data hash and timestamp of a message "<hash pair>@<timestamp in hex>". Raises
-// LogicException "split.size() == 2" unless the text has exactly one "@".
-std::pair<HashPair, unsigned long long> ParseMessage(const TString& message);
 // Steady-clock reading in nanoseconds: the unit of eviction times.
 long long SteadyNowNs();
 

@@ -27,6 +27,14 @@ HashPair ParseHashPair(const TString& text) {
     return {parts[0].toULongLong(nullptr, 16), parts[1].toULongLong(nullptr, 16)};
 }
 
+TString FormatCoherenceChannel(const TString& ns, const HashPair& keyhash) {
+    return ns + FormatHashPair(keyhash);
+}
+
+TString FormatCoherenceMessage(const HashPair& hash, unsigned long long timestamp) {
+    return FormatHashPair(hash) + TString("@") + TString::number(timestamp, 16);
+}
+
 std::pair<HashPair, unsigned long long> ParseMessage(const TString& message) {
     const std::vector<TString> split = message.split(TString("@"));
     VEL_ASSERT(split.size() == 2);

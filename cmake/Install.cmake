@@ -9,6 +9,9 @@ install(TARGETS velplatform velcache
   EXPORT velcacheTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
   FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velcache COMPONENT development)
+if(TARGET velcache_cli)
+  install(TARGETS velcache_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+endif()
 
 install(EXPORT velcacheTargets
   NAMESPACE velcache::

@@ -1,0 +1,279 @@
+// The velcache tool, run as a subprocess as an operator would run it, against a private
+// redis-server and a temporary directory.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "caching/CoherenceMessages.h"
+#include "caching/GuardedExecution.h"
+#include "caching/RedisPubsub.h"
+#include "support/RedisServerFixture.h"
+#include "utility/SynchronizedIndexedCache.h"
+#include "velcoredata/DateTime.h"
+#include "velredis/RedisConnectionPool.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// One run of the tool: standard input from `input`, output and errors into files.
+class Cli {
+public:
+    Cli(const std::vector<std::string>& args, const std::string& input = "")
+        : m_dir(fs::temp_directory_path() /
+                ("velcache-cli-" + std::to_string(::getpid()) + "-" + std::to_string(s_runs++))) {
+        fs::create_directories(m_dir);
+        std::ofstream(m_dir / "in", std::ios::binary) << input;
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_addopen(&files, 0, (m_dir / "in").c_str(), O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&files, 1, (m_dir / "out").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&files, 2, (m_dir / "err").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        std::vector<char*> argv{const_cast<char*>(VELTEST_CLI)};
+        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        if (posix_spawn(&m_pid, VELTEST_CLI, &files, nullptr, argv.data(), environ) != 0)
+            m_pid = -1;
+        posix_spawn_file_actions_destroy(&files);
+    }
+    ~Cli() {
+        if (m_pid > 0 && m_code == kRunning) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        fs::remove_all(m_dir);
+    }
+
+    // The exit status; -1 for a process killed by a signal, -2 when it outlived `limit`.
+    int Wait(std::chrono::milliseconds limit = 30s) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (m_pid > 0 && m_code == kRunning && std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (::waitpid(m_pid, &status, WNOHANG) == m_pid)
+                m_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            else
+                std::this_thread::sleep_for(5ms);
+        }
+        return m_code == kRunning ? -2 : m_code;
+    }
+    void Signal(int signal) { ::kill(m_pid, signal); }
+    std::string Out() const { return ReadFile(m_dir / "out"); }
+    std::string Err() const { return ReadFile(m_dir / "err"); }
+    // Polls the output (or the errors) until it contains `text`; false after `limit`.
+    bool WaitFor(const std::string& text, bool errors = false,
+                 std::chrono::milliseconds limit = 10s) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while ((errors ? Err() : Out()).find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(10ms);
+        }
+        return true;
+    }
+
+private:
+    static constexpr int kRunning = -100;
+    static inline int s_runs = 0;
+    fs::path m_dir;
+    pid_t m_pid = -1;
+    int m_code = kRunning;
+};
+
+// A loopback port nothing listens on.
+std::string ClosedPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+}
+
+// Every byte value, then every byte value backwards.
+std::string AllBytes() {
+    std::string bytes;
+    for (int i = 0; i < 256; ++i) bytes += char(i);
+    for (int i = 255; i >= 0; --i) bytes += char(i);
+    return bytes;
+}
+
+class VelcacheCli : public veltest::RedisServerTest {
+protected:
+    void SetUp() override {
+        RedisServerTest::SetUp();
+        m_dir = fs::temp_directory_path() / ("velcache-cli-ec-" + std::to_string(::getpid()));
+        fs::create_directories(m_dir);
+        m_redis = "127.0.0.1:" + std::to_string(Server().Port());
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    fs::path m_dir;
+    std::string m_redis;
+};
+
+TEST_F(VelcacheCli, ExternalCacheRoundTripsEveryByteValueInTheLibrarysOwnLayout) {
+    const std::string key = "report 7/ü:x";
+    const std::string bytes = AllBytes();
+    for (const bool onDisk : {true, false}) {
+        SCOPED_TRACE(onDisk ? "disk" : "redis");
+        std::vector<std::string> where{"--ns", "NS"};
+        where.push_back(onDisk ? "--dir" : "--redis");
+        where.push_back(onDisk ? m_dir.string() : m_redis);
+        auto ec = [&](std::vector<std::string> args) {
+            args.insert(args.begin() + 2, where.begin(), where.end());
+            return args;
+        };
+
+        Cli put(ec({"ec", "put", key}), bytes);  // value on standard input
+        ASSERT_EQ(put.Wait(), 0) << put.Err();
+        Cli get(ec({"ec", "get", key}));
+        ASSERT_EQ(get.Wait(), 0) << get.Err();
+        EXPECT_EQ(get.Out(), bytes);
+        // Where the hosts' caches look for it.
+        if (onDisk) {
+            const fs::path entry =
+                m_dir / "ExternalCacheV1" / "NS" /
+                velmora::caching::ExternalCacheKeyHash(TString::fromStdString(key)).toStdString();
+            EXPECT_EQ(ReadFile(entry / ".bin"), bytes);
+            EXPECT_EQ(ReadFile(entry / ".key"), key);
+        } else {
+            velmora::caching::RedisConnection redis(Server().MakeConfig());
+            const auto stored = redis.Get("NS:" + key);
+            ASSERT_TRUE(stored);
+            EXPECT_EQ(std::string(stored->begin(), stored->end()), bytes);
+        }
+
+        // --in and --out files, a second key, then the listing with sizes.
+        std::ofstream(m_dir / "value.in", std::ios::binary) << "abc";
+        Cli putFile(ec({"ec", "put", "--in", (m_dir / "value.in").string(), "k2"}));
+        ASSERT_EQ(putFile.Wait(), 0) << putFile.Err();
+        Cli getFile(ec({"ec", "get", "--out", (m_dir / "value.out").string(), "k2"}));
+        ASSERT_EQ(getFile.Wait(), 0) << getFile.Err();
+        EXPECT_EQ(ReadFile(m_dir / "value.out"), "abc");
+        Cli ls(ec({"ec", "ls"}));
+        ASSERT_EQ(ls.Wait(), 0) << ls.Err();
+        EXPECT_EQ(ls.Out(), "3\tk2\n512\t" + key + "\n");
+
+        Cli drop(ec({"ec", "drop", key}));
+        ASSERT_EQ(drop.Wait(), 0) << drop.Err();
+        Cli gone(ec({"ec", "get", key}));
+        EXPECT_EQ(gone.Wait(), 1);
+        EXPECT_NE(gone.Err().find("not found"), std::string::npos) << gone.Err();
+        EXPECT_EQ(gone.Out(), "");
+    }
+}
+
+TEST_F(VelcacheCli, ErrorsExitWithTheirCodeAndSayWhat) {
+    const std::string dir = m_dir.string();
+    const std::string closed = ClosedPort();
+    const struct {
+        std::vector<std::string> args;
+        int code;
+        std::string says;
+    } cases[] = {
+        {{}, 2, "usage: velcache <command>"},
+        {{"frob"}, 2, "unknown command 'frob'"},
+        {{"ec", "get", "--ns", "n", "k"}, 2, "give either --dir or --redis"},
+        {{"ec", "get", "--ns", "n", "--dir", dir, "--redis", m_redis, "k"}, 2, "either"},
+        {{"ec", "get", "--ns", "n", "--dir", dir}, 2, "missing KEY"},
+        {{"ec", "ls", "--dir", dir}, 2, "--ns is required"},
+        {{"ec", "put", "--ns", "n", "--dir", dir, "--out", "x", "k"}, 2, "unknown option --out"},
+        {{"ec", "ls", "--ns", "n", "--redis", "nohost"}, 2, "HOST:PORT"},
+        {{"ec", "ls", "--ns", "n", "--dir", dir + "/missing"}, 3, "cannot use directory"},
+        {{"ec", "get", "--ns", "n", "--redis", closed, "k"}, 3, "cannot reach Redis at " + closed},
+        {{"ec", "get", "--ns", "n", "--redis", m_redis, "k"}, 1, "not found: key 'k'"},
+        {{"ec", "put", "--ns", "n", "--dir", dir, "--in", dir + "/none", "k"}, 3, "cannot read"},
+        {{"coherence", "publish", "1-2"}, 2, "missing KEYHASH and DATAHASH"},
+        {{"coherence", "publish", "xyz", "1-2"}, 2, "KEYHASH wants"},
+        {{"coherence", "publish", "1-2", "3-4", "--time", "soon"}, 2, "--time wants"},
+        {{"coherence", "watch", "--redis", closed}, 3, "cannot reach Redis"},
+        {{"coherence", "publish", "1-2", "3-4", "--redis", closed}, 3, "cannot reach Redis"},
+    };
+    for (const auto& c : cases) {
+        Cli cli(c.args);
+        EXPECT_EQ(cli.Wait(), c.code) << testing::PrintToString(c.args) << cli.Err();
+        EXPECT_NE(cli.Err().find(c.says), std::string::npos)
+            << testing::PrintToString(c.args) << cli.Err();
+    }
+    for (const std::vector<std::string>& help : {std::vector<std::string>{"--help"},
+                                                 {"ec", "--help"},
+                                                 {"ec", "put", "--help"},
+                                                 {"coherence", "--help"},
+                                                 {"coherence", "watch", "--help"}}) {
+        Cli cli(help);
+        EXPECT_EQ(cli.Wait(), 0) << cli.Err();
+        EXPECT_EQ(cli.Out().rfind("usage: velcache", 0), 0u) << cli.Out();
+    }
+}
+
+// A coherent cache whose entry the announcements of the tool can make dirty.
+struct WatchedEntry {
+    std::shared_ptr<SynchronizedIndexedCache> cache = std::make_shared<SynchronizedIndexedCache>(
+        std::make_shared<CacheHelpers::MRUPolicy>(10), CacheHelpers::CreateBasicClock());
+    unsigned int id = cache->AddEntry(CacheHelpers::Payload(new VelCacheData()));
+};
+
+TEST_F(VelcacheCli, WatchPrintsWhatTheServiceAnnouncesAndPublishSpeaksItsFormat) {
+    velmora::caching::ConfigureRedis(Server().MakeConfig());
+    const std::shared_ptr<velmora::caching::RedisPubsub> service =
+        velmora::caching::RedisPubsub::GetInstance().lock();
+    ASSERT_TRUE(service);
+    // 2026-01-01T00:00:00Z as a raw DateTime value.
+    const unsigned long long t = DateTime::kUnixEpochTicks + 1767225600ULL * 10000000ULL;
+
+    Cli watch({"coherence", "watch", "--redis", m_redis});
+    ASSERT_TRUE(watch.WaitFor("watching defaultns.*", true)) << watch.Err();
+    // The service's own announcement of an entry, decoded by the watcher.
+    WatchedEntry entry;
+    service->OnAdded({0x12, 0x34}, {0x56, 0x78}, t, entry.id, entry.cache);
+    EXPECT_TRUE(
+        watch.WaitFor("defaultns.12-34 key=12-34 data=56-78 "
+                      "time=2026-01-01T00:00:00.000Z age="))
+        << watch.Out();
+
+    // The tool's announcement of newer, different content makes the service drop the entry.
+    Cli publish({"coherence", "publish", "12-34", "ab-cd", "--time", "2026-01-01T00:01:00Z",
+                 "--redis", m_redis});
+    ASSERT_EQ(publish.Wait(), 0) << publish.Err();
+    EXPECT_NE(publish.Out().find("ab-cd@"), std::string::npos) << publish.Out();
+    for (int i = 0; i < 500 && entry.cache->GetEntryCount() != 0; ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(entry.cache->GetEntryCount(), 0u);
+    EXPECT_TRUE(
+        watch.WaitFor("defaultns.12-34 key=12-34 data=ab-cd "
+                      "time=2026-01-01T00:01:00.000Z"))
+        << watch.Out();
+
+    // Something that is not an announcement is shown, not fatal.
+    velmora::caching::RedisConnection(Server().MakeConfig())
+        .Command({"PUBLISH", "defaultns.x", "?"});
+    EXPECT_TRUE(watch.WaitFor("defaultns.x malformed")) << watch.Out();
+    EXPECT_TRUE(watch.WaitFor("rate: ", true)) << watch.Err();
+    watch.Signal(SIGINT);
+    EXPECT_EQ(watch.Wait(10s), 0) << watch.Err();
+    EXPECT_NE(watch.Err().find("stopped after 3 announcements"), std::string::npos) << watch.Err();
+    service->OnRemoved(*entry.cache);
+}
+
+}  // namespace

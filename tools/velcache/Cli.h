@@ -1,0 +1,116 @@
+// The pieces the commands of the velcache tool share: exit codes, the error that ends a
+// command, argument parsing, the Redis endpoint, byte I/O and the progress line.
+//
+// A command reports a problem by throwing CommandError; main prints it (with the command's usage
+// when the arguments were wrong) and exits with its code. Nothing else leaves a command.
+// Not thread-safe unless stated: the tool runs its commands on the main thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "velredis/RedisConfig.h"
+
+namespace velcli {
+
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitNotFound = 1,     // get: no value under the key
+    kExitUsage = 2,        // bad arguments: the usage is printed
+    kExitUnavailable = 3,  // a server, directory or file that cannot be used
+};
+
+class CommandError : public std::runtime_error {
+public:
+    CommandError(int code, const std::string& message)
+        : std::runtime_error(message), m_code(code) {}
+    int Code() const { return m_code; }
+
+private:
+    int m_code;
+};
+
+[[noreturn]] inline void Fail(int code, const std::string& message) {
+    throw CommandError(code, message);
+}
+[[noreturn]] inline void UsageError(const std::string& message) {
+    Fail(kExitUsage, message);
+}
+
+// The arguments of one command: "--name value" options, "--name" flags and positional
+// arguments, in any order. An option or flag the command does not know, an option without its
+// value, or an option given twice is a usage error.
+class Args {
+public:
+    Args(const std::vector<std::string>& argv, const std::set<std::string>& valueOptions,
+         const std::set<std::string>& flags);
+
+    bool Has(const std::string& name) const { return m_values.count(name) != 0; }
+    // The option's value, or `fallback` when it was not given.
+    std::string Get(const std::string& name, const std::string& fallback = "") const;
+    // The option's value. REQUIRES (usage error otherwise): given, and not empty.
+    std::string Require(const std::string& name) const;
+    const std::vector<std::string>& Positional() const { return m_positional; }
+    // REQUIRES (usage error otherwise): exactly `count` positional arguments, named `what`.
+    void ExpectPositional(std::size_t count, const std::string& what) const;
+
+private:
+    std::map<std::string, std::string> m_values;  // flags map to ""
+    std::vector<std::string> m_positional;
+};
+
+// An endpoint from "HOST:PORT" (usage error when malformed), with time-outs suited to a person
+// waiting at a terminal.
+velmora::caching::RedisEndpointConfig ParseRedisAddress(const std::string& address);
+// Sends PING; when the server does not answer, fails with kExitUnavailable naming `address`.
+void CheckRedisReachable(const velmora::caching::RedisEndpointConfig& config,
+                         const std::string& address);
+
+// Reads a whole file, or standard input when `path` is empty; kExitUnavailable when it cannot.
+std::vector<unsigned char> ReadAllBytes(const std::string& path);
+// Writes `bytes` to a file (created or truncated), or to standard output when `path` is empty;
+// kExitUnavailable when it cannot.
+void WriteAllBytes(const std::string& path, const std::vector<unsigned char>& bytes);
+
+// Prints "<what>: <count> so far (<seconds> s)" on stderr once a second while a long listing
+// runs, starting after the first second, and a closing line if it printed any. Count() is
+// safe for concurrent use.
+class ProgressLine {
+public:
+    explicit ProgressLine(std::string what);
+    ~ProgressLine();
+    ProgressLine(const ProgressLine&) = delete;
+    ProgressLine& operator=(const ProgressLine&) = delete;
+
+    void Count(long long n = 1) { m_count += n; }
+
+private:
+    const std::string m_what;
+    const std::chrono::steady_clock::time_point m_start;
+    std::atomic<long long> m_count{0};
+    bool m_printed = false;  // written by the reporting thread, read after it ended
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_stop = false;  // guarded by m_mutex
+    std::thread m_thread;
+};
+
+// The commands; `argv` holds the words after the command's own name ("ec", "coherence").
+int RunExternalCacheCommand(const std::vector<std::string>& argv);
+int RunCoherenceCommand(const std::vector<std::string>& argv);
+
+// Usage texts, printed for --help (on stdout) and after a usage error (on stderr).
+extern const char* const kMainUsage;
+extern const char* const kExternalCacheUsage;
+extern const char* const kCoherenceUsage;
+
+}  // namespace velcli

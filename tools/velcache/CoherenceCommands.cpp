@@ -1,0 +1,235 @@
+// velcache coherence watch|publish: the coherence traffic of a namespace, read and written with
+// the library's own wire format (caching/CoherenceMessages.h).
+//
+// watch subscribes through its own subscription manager and prints one line per announcement
+// on the delivery thread; the main thread waits for SIGINT or SIGTERM (blocked in every thread
+// and taken with sigtimedwait, so no handler runs at an awkward moment) and prints the rate once
+// a second.
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <regex>
+
+#include "Cli.h"
+#include "caching/CoherenceMessages.h"
+#include "velcoredata/DateTime.h"
+#include "velredis/RedisConnectionPool.h"
+#include "velredis/RedisSubscriptionManager.h"
+#include "velsys/Exceptions.h"
+
+namespace velcli {
+
+using velmora::caching::HashPair;
+
+namespace {
+
+constexpr const char* kDefaultNamespace = "defaultns.";
+constexpr const char* kDefaultRedis = "127.0.0.1:6379";
+constexpr unsigned long long kTicksPerSecond = 10000000;  // DateTime ticks are 100 ns
+constexpr unsigned long long kLastDay = 3652058;          // 9999-12-31, counted from 0001-01-01
+
+// "2026-12-06T03:20:13.123Z" for a raw DateTime value; the tick count itself past year 9999.
+std::string FormatUtc(unsigned long long ticks) {
+    using namespace std::chrono;
+    const unsigned long long seconds = ticks / kTicksPerSecond;
+    const unsigned long long dayCount = seconds / 86400;
+    if (dayCount > kLastDay) return "ticks:" + std::to_string(ticks);
+    const year_month_day date(sys_days(year(1) / January / 1) + days(int(dayCount)));
+    const unsigned long long second = seconds % 86400;
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02llu:%02llu:%02llu.%03lluZ",
+                  int(date.year()), unsigned(date.month()), unsigned(date.day()), second / 3600,
+                  second / 60 % 60, second % 60, ticks % kTicksPerSecond / 10000);
+    return text;
+}
+
+// A raw DateTime value from "now", a decimal tick count, or a UTC time
+// "YYYY-MM-DDTHH:MM:SS[.fff][Z]"; usage error for anything else.
+unsigned long long ParseTime(const std::string& text) {
+    if (text == "now") return DateTime::UtcNow().GetRepresentation();
+    static const std::regex ticks("[0-9]{1,20}");
+    static const std::regex utc(
+        "([0-9]{4})-([0-9]{2})-([0-9]{2})[T ]([0-9]{2}):([0-9]{2}):([0-9]{2})(\\.[0-9]{1,7})?Z?");
+    std::smatch m;
+    if (std::regex_match(text, ticks)) {
+        errno = 0;
+        const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
+        if (errno == 0) return value;
+    } else if (std::regex_match(text, m, utc)) {
+        using namespace std::chrono;
+        const year_month_day date(year(std::stoi(m[1])), month(unsigned(std::stoi(m[2]))),
+                                  day(unsigned(std::stoi(m[3]))));
+        const int h = std::stoi(m[4]), min = std::stoi(m[5]), s = std::stoi(m[6]);
+        if (date.ok() && h < 24 && min < 60 && s < 60) {
+            const long long days = (sys_days(date) - sys_days(year(1) / January / 1)).count();
+            std::string fraction = m[7].matched ? m[7].str().substr(1) : "";
+            fraction.resize(7, '0');
+            return static_cast<unsigned long long>(days) * 86400ULL * kTicksPerSecond +
+                   static_cast<unsigned long long>(h * 3600 + min * 60 + s) * kTicksPerSecond +
+                   std::stoull(fraction);
+        }
+    }
+    UsageError("--time wants 'now', a UTC time like 2026-01-31T12:00:00Z or a tick count, not '" +
+               text + "'");
+}
+
+// A hash pair as written on the wire ("1f-2a"); usage error unless it is one.
+HashPair ParseHashPairArgument(const std::string& text, const char* what) {
+    static const std::regex pair("[0-9a-fA-F]{1,16}-[0-9a-fA-F]{1,16}");
+    if (!std::regex_match(text, pair))
+        UsageError(std::string(what) +
+                   " wants two hexadecimal numbers joined by '-' (like 1f-2a), "
+                   "not '" +
+                   text + "'");
+    return velmora::caching::ParseHashPair(TString::fromStdString(text));
+}
+
+// Printable text of raw message bytes: non-printing bytes as \xNN.
+std::string Escape(const std::string& raw) {
+    std::string text;
+    for (const char byte : raw) {
+        const auto c = static_cast<unsigned char>(byte);
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            text += byte;
+        } else {
+            char code[8];
+            std::snprintf(code, sizeof code, "\\x%02x", c);
+            text += code;
+        }
+    }
+    return text;
+}
+
+// One line for one announcement: decoded as the coherence service decodes it.
+std::string DescribeAnnouncement(const std::string& ns, const std::string& channel,
+                                 const std::string& raw) {
+    try {
+        const TString keyText = TString::fromStdString(channel.substr(ns.size()));
+        const HashPair key = velmora::caching::ParseHashPair(keyText);
+        const auto [data, timestamp] = velmora::caching::ParseMessage(TString::fromStdString(raw));
+        const long long ageMs = (static_cast<long long>(DateTime::UtcNow().GetRepresentation()) -
+                                 static_cast<long long>(timestamp)) /
+                                DateTimeSpan::kTicksPerMillisecond;
+        char age[48];
+        std::snprintf(age, sizeof age, "%s%lld.%03llds", ageMs < 0 ? "-" : "",
+                      std::llabs(ageMs) / 1000, std::llabs(ageMs) % 1000);
+        return channel + " key=" + velmora::caching::FormatHashPair(key).toStdString() +
+               " data=" + velmora::caching::FormatHashPair(data).toStdString() +
+               " time=" + FormatUtc(timestamp) + " age=" + age;
+    } catch (const LogicException& e) {
+        return channel + " malformed (" + e.GetExpression() + "): \"" + Escape(raw) + "\"";
+    }
+}
+
+int Watch(const Args& args) {
+    args.ExpectPositional(0, "");
+    const std::string ns = args.Get("--ns", kDefaultNamespace);
+    const std::string address = args.Get("--redis", kDefaultRedis);
+    velmora::caching::RedisEndpointConfig config = ParseRedisAddress(address);
+    config.commandTimeout = std::chrono::milliseconds(2000);
+    CheckRedisReachable(config, address);
+
+    // Blocked before any thread starts, so that every thread inherits the mask and only
+    // sigtimedwait below takes these signals.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    std::atomic<long long> received{0};
+    std::atomic<bool> outputClosed{false};
+    const TString pattern = TString::fromStdString(ns + "*");
+    velmora::caching::RedisSubscriptionManager manager(config);
+    manager.Subscribe(pattern, [&](const TString& channel, const void* data, int length) {
+        const std::string line =
+            DescribeAnnouncement(ns, channel.toStdString(),
+                                 std::string(static_cast<const char*>(data), size_t(length))) +
+            "\n";
+        ++received;
+        if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() ||
+            std::fflush(stdout) != 0)
+            outputClosed = true;
+    });
+    if (!manager.WaitUntilSubscribed(pattern, std::chrono::seconds(5)))
+        Fail(kExitUnavailable, "Redis at " + address + " did not confirm the subscription");
+    std::fprintf(stderr, "watching %s* on %s (Ctrl-C stops)\n", ns.c_str(), address.c_str());
+
+    const auto start = std::chrono::steady_clock::now();
+    long long reported = 0;
+    for (int tick = 1; !outputClosed; ++tick) {
+        const auto remaining =
+            start + std::chrono::seconds(tick) - std::chrono::steady_clock::now();
+        const auto ns100 = std::chrono::duration_cast<std::chrono::nanoseconds>(remaining).count();
+        timespec wait{};
+        wait.tv_sec = ns100 > 0 ? time_t(ns100 / 1000000000) : 0;
+        wait.tv_nsec = ns100 > 0 ? long(ns100 % 1000000000) : 0;
+        if (sigtimedwait(&stopSignals, nullptr, &wait) > 0) break;
+        const long long total = received.load();
+        const velmora::caching::RedisSubscriptionManager::Stats stats = manager.GetStats();
+        std::fprintf(stderr, "rate: %lld/s, total %lld%s\n", total - reported, total,
+                     stats.disconnects > stats.resubscriptions ? " (reconnecting)" : "");
+        reported = total;
+    }
+    manager.Unsubscribe(pattern);
+    std::fprintf(stderr, "stopped after %lld announcements\n", received.load());
+    if (outputClosed) Fail(kExitUnavailable, "cannot write standard output");
+    return kExitOk;
+}
+
+int Publish(const Args& args) {
+    args.ExpectPositional(2, "KEYHASH and DATAHASH");
+    const HashPair key = ParseHashPairArgument(args.Positional()[0], "KEYHASH");
+    const HashPair data = ParseHashPairArgument(args.Positional()[1], "DATAHASH");
+    const unsigned long long timestamp = ParseTime(args.Get("--time", "now"));
+    const std::string ns = args.Get("--ns", kDefaultNamespace);
+    const std::string address = args.Get("--redis", kDefaultRedis);
+    const velmora::caching::RedisEndpointConfig config = ParseRedisAddress(address);
+    CheckRedisReachable(config, address);
+
+    const std::string channel =
+        velmora::caching::FormatCoherenceChannel(TString::fromStdString(ns), key).toStdString();
+    const std::string message =
+        velmora::caching::FormatCoherenceMessage(data, timestamp).toStdString();
+    velmora::caching::RedisReplyValue reply;
+    try {
+        velmora::caching::RedisConnection connection(config);
+        reply = connection.Command({"PUBLISH", channel, message});
+    } catch (const std::exception& e) {
+        Fail(kExitUnavailable, "cannot publish on Redis at " + address + ": " + e.what());
+    }
+    if (reply.type != velmora::caching::RedisReplyValue::Type::Integer)
+        Fail(kExitUnavailable, "Redis at " + address + " refused PUBLISH: " + reply.text);
+    std::printf("published %s on %s (time %s) to %lld subscribers\n", message.c_str(),
+                channel.c_str(), FormatUtc(timestamp).c_str(), reply.integer);
+    return kExitOk;
+}
+
+}  // namespace
+
+int RunCoherenceCommand(const std::vector<std::string>& argv) {
+    if (argv.empty()) UsageError("missing sub-command: watch or publish");
+    const std::string sub = argv[0];
+    if (sub == "--help" || sub == "help") {
+        std::fputs(kCoherenceUsage, stdout);
+        return kExitOk;
+    }
+    if (sub != "watch" && sub != "publish") UsageError("unknown sub-command '" + sub + "'");
+    std::set<std::string> valueOptions{"--ns", "--redis"};
+    if (sub == "publish") valueOptions.insert("--time");
+    const Args args(std::vector<std::string>(argv.begin() + 1, argv.end()), valueOptions,
+                    {"--help"});
+    if (args.Has("--help")) {
+        std::fputs(kCoherenceUsage, stdout);
+        return kExitOk;
+    }
+    return sub == "watch" ? Watch(args) : Publish(args);
+}
+
+}  // namespace velcli

@@ -1,0 +1,100 @@
+// velcache: the operator's tool. Looks inside the external caches (disk directories and Redis)
+// and at the coherence traffic, through the library's own caches and wire format.
+//
+// Exit status: 0 done, 1 not found (get), 2 bad arguments (the usage is printed), 3 a server,
+// directory or file that cannot be used. Every failure is a one-line message on stderr.
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "Cli.h"
+
+namespace velcli {
+
+const char* const kMainUsage =
+    "usage: velcache <command> [<args>]\n"
+    "\n"
+    "commands:\n"
+    "  ec put|get|ls|drop   read and write the external cache of a namespace (disk or Redis)\n"
+    "  coherence watch      print the coherence announcements of a namespace as they arrive\n"
+    "  coherence publish    send one coherence announcement\n"
+    "\n"
+    "'velcache <command> --help' describes a command.\n"
+    "Exit status: 0 done, 1 not found, 2 bad arguments, 3 server, directory or file unusable.\n";
+
+const char* const kExternalCacheUsage =
+    "usage: velcache ec put  --ns NS (--dir DIR | --redis HOST:PORT) [--in FILE] KEY\n"
+    "       velcache ec get  --ns NS (--dir DIR | --redis HOST:PORT) [--out FILE] KEY\n"
+    "       velcache ec ls   --ns NS (--dir DIR | --redis HOST:PORT)\n"
+    "       velcache ec drop --ns NS (--dir DIR | --redis HOST:PORT) KEY\n"
+    "\n"
+    "Stores, loads, lists and removes values of the external cache of namespace NS, through\n"
+    "the same disk and Redis caches the hosts use.\n"
+    "  --dir DIR          the hosts' external cache directory; an entry lives in\n"
+    "                     DIR/ExternalCacheV1/NS/<key hash>/ as .key and .bin\n"
+    "  --redis HOST:PORT  a Redis server; a value lives under the Redis key NS:KEY\n"
+    "  --in FILE          put: the value, byte for byte (default: standard input)\n"
+    "  --out FILE         get: where the value goes (default: standard output)\n"
+    "ls prints one line per key, sorted: the value's size in bytes, a tab, the key ('-' for a\n"
+    "size when the entry is not a plain value); a listing longer than a second reports its\n"
+    "progress on stderr.\n"
+    "Exit status: 0 done, 1 get found no value, 2 bad arguments, 3 server, directory or file\n"
+    "unusable.\n";
+
+const char* const kCoherenceUsage =
+    "usage: velcache coherence watch [--ns NS] [--redis HOST:PORT]\n"
+    "       velcache coherence publish KEYHASH DATAHASH [--time T] [--ns NS] [--redis HOST:PORT]\n"
+    "\n"
+    "watch subscribes to every channel of namespace NS and prints one line per announcement:\n"
+    "  <channel> key=<key hash> data=<data hash> time=<UTC time> age=<seconds>\n"
+    "with the rate once a second on stderr, until Ctrl-C.\n"
+    "publish sends one announcement in the coherence service's format, for drills.\n"
+    "  --ns NS            namespace (default: defaultns.)\n"
+    "  --redis HOST:PORT  Redis server (default: 127.0.0.1:6379)\n"
+    "  KEYHASH, DATAHASH  two hexadecimal numbers joined by '-', like 1f-2a\n"
+    "  --time T           'now' (the default), a UTC time like 2026-01-31T12:00:00Z, or a\n"
+    "                     tick count (100 ns since 0001-01-01)\n"
+    "Exit status: 0 done, 2 bad arguments, 3 server unusable.\n";
+
+namespace {
+
+int Run(const std::vector<std::string>& argv) {
+    if (argv.empty()) UsageError("missing command");
+    const std::string command = argv[0];
+    const std::vector<std::string> rest(argv.begin() + 1, argv.end());
+    if (command == "--help" || command == "help") {
+        std::fputs(kMainUsage, stdout);
+        return kExitOk;
+    }
+    if (command == "ec") return RunExternalCacheCommand(rest);
+    if (command == "coherence") return RunCoherenceCommand(rest);
+    UsageError("unknown command '" + command + "'");
+}
+
+const char* UsageOf(const std::vector<std::string>& argv) {
+    if (!argv.empty() && argv[0] == "ec") return kExternalCacheUsage;
+    if (!argv.empty() && argv[0] == "coherence") return kCoherenceUsage;
+    return kMainUsage;
+}
+
+}  // namespace
+}  // namespace velcli
+
+int main(int argc, char** argv) {
+    using namespace velcli;
+    // A closed pipe shows as a write error, reported like any other.
+    std::signal(SIGPIPE, SIG_IGN);
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    try {
+        return Run(args);
+    } catch (const CommandError& e) {
+        std::fprintf(stderr, "velcache: %s\n", e.what());
+        if (e.Code() == kExitUsage) std::fprintf(stderr, "\n%s", UsageOf(args));
+        return e.Code();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "velcache: %s\n", e.what());
+        return kExitUnavailable;
+    }
+}

@@ -312,13 +312,13 @@ OnAddedMetrics RedisPubsub::Impl::OnAddedSync(HashPair keyhash, HashPair hash,
     result.publishMs = publish.ElapsedMs();
 
     if (m_loggingEnabled) {
-        const std::shared_ptr<ICoherentCache> alive = cache.lock();
+        const std::shared_ptr<ICoherentCache> logged = cache.lock();
         TLog::LogMessage(
             m_logSeverity,
             TFormatString("RedisPubsub OnAdded data=%1 on channel=%2 CacheGuid=%3, cache=%4",
                           message, channel, guid,
-                          alive ? TString::pointer(alive.get())
-                                : TString("cache object already destroyed.")));
+                          logged ? TString::pointer(logged.get())
+                                 : TString("cache object already destroyed.")));
     }
     result.totalMs = total.ElapsedMs();
     return result;

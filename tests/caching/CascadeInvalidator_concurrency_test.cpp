@@ -95,7 +95,7 @@ TEST(CascadeConcurrency, HandlersOfDirtyScopesAreToldExactlyOnce) {
     for (int w = 0; w < kWorkers; ++w) {
         threads.emplace_back([&, w] {
             ScopedThreadContext context;
-            std::mt19937 random(w + 1);
+            std::mt19937 random(static_cast<unsigned>(w) + 1);
             for (int k = 0; k < kScopesPerWorker; ++k) {
                 ScopeRecord& record = scopes[w].emplace_back();
                 record.scope = CascadeInvalidatorAggregator_CreateQueryJobScope();
@@ -112,7 +112,9 @@ TEST(CascadeConcurrency, HandlersOfDirtyScopesAreToldExactlyOnce) {
                 }
                 // Uses that race with the handler thread and the dirty thread: an evicted-range
                 // guid, then one of the dirty range after EndScope, which must not be recorded.
-                aggregator->OnEntryUsed(kDirtyEnd + random() % (kEvictedEnd - kDirtyEnd), nullptr);
+                aggregator->OnEntryUsed(
+                    kDirtyEnd + static_cast<unsigned>(random() % (kEvictedEnd - kDirtyEnd)),
+                    nullptr);
                 record.scope->EndScope();
                 const unsigned late = random() % kDirtyEnd;
                 if (!record.dirtyGuids.count(late)) aggregator->OnEntryUsed(late, nullptr);
@@ -143,7 +145,7 @@ TEST(CascadeConcurrency, HandlersOfDirtyScopesAreToldExactlyOnce) {
         }
     });
     std::thread dirtyThread([&] {
-        for (int round = 0; round < kMaxDirtyRounds && !stop; ++round) {
+        for (unsigned round = 0; round < kMaxDirtyRounds && !stop; ++round) {
             reportDirty(round % kDirtyEnd, {round % kDirtyEnd, kGuidRange + 1});
             aggregator->OnEvicted({kDirtyEnd + round % (kEvictedEnd - kDirtyEnd)}, nullptr);
             std::this_thread::yield();

@@ -22,8 +22,8 @@ namespace {
 
 // Counts OnScopeDirty calls and runs an optional action inside each.
 struct Handler : IScopeDirtyHandler {
-    explicit Handler(std::function<void(const ScopePtr&)> action = {})
-        : action(std::move(action)) {}
+    explicit Handler(std::function<void(const ScopePtr&)> onDirty = {})
+        : action(std::move(onDirty)) {}
     void OnScopeDirty(const ScopePtr& scope) override {
         ++calls;
         if (action) action(scope);

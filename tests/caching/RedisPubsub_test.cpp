@@ -274,7 +274,7 @@ TEST_F(Coherence, OwnMessageDropsOlderDifferingEntriesOfOtherCaches) {
 // called by the service, the service's too): a host destructor ran under both.
 TEST_F(Coherence, DirtyPayloadReleasedUnderTheCacheLock) {
     struct Probe : VelCacheData {
-        explicit Probe(TReadWriteLock& lock, bool& free) : lock(lock), free(free) {}
+        explicit Probe(TReadWriteLock& cacheLock, bool& wasFree) : lock(cacheLock), free(wasFree) {}
         ~Probe() override { free = LockCanBeTakenElsewhere(lock, std::chrono::milliseconds(0)); }
         TReadWriteLock& lock;
         bool& free;

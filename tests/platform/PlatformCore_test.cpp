@@ -103,7 +103,7 @@ TEST(InitOnceCreation, ConcurrentFirstCallsCreateOne) {
     std::vector<std::thread> threads;
     for (int i = 0; i < 8; ++i)
         threads.emplace_back([&, i] {
-            seen[i] = once.GetShared<int>([&] {
+            seen[static_cast<size_t>(i)] = once.GetShared<int>([&] {
                 ++made;
                 std::this_thread::sleep_for(5ms);
                 return new int(42);

@@ -34,7 +34,7 @@ public:
         return [this](const TString& channel, const void* data, int length) {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_messages.emplace_back(channel.toStdString(),
-                                    std::string(static_cast<const char*>(data), length));
+                                    std::string(static_cast<const char*>(data), size_t(length)));
         };
     }
     bool WaitFor(const std::string& text) {

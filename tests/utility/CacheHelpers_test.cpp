@@ -19,7 +19,7 @@ namespace {
 // Entries whose payloads carry their clock values.
 EntrySet MakeSet(std::initializer_list<int> clocks) {
     EntrySet set;
-    for (int clock : clocks) set.insert(Entry(MakePayload(clock), clock));
+    for (int clock : clocks) set.insert(Entry(MakePayload(clock), unsigned(clock)));
     return set;
 }
 
@@ -30,7 +30,8 @@ TEST(EntryIds, AreUniqueAcrossThreadsAndOnlyPayloadEntriesIssueThem) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
-            for (int i = 0; i < kPerThread; ++i) ids[t].push_back(Entry(Payload(), 0).GetID());
+            for (int i = 0; i < kPerThread; ++i)
+                ids[size_t(t)].push_back(Entry(Payload(), 0).GetID());
         });
     for (auto& th : threads) th.join();
     std::unordered_set<unsigned> all;

@@ -191,12 +191,13 @@ TEST(SynchronizedCacheConcurrency, RemovalsAccountForEveryEntry) {
             if (cache.TryDeleteEntry(id) && !deletedById.insert(id).second)
                 ADD_FAILURE() << id << " returned twice";
         };
-        ledger.Run([&](Random& r, int) { ledger.Added(cache.AddEntry(MakePayload(r() % 1000))); },
-                   {read, remove,
-                    [&](Random&, int i) {
-                        ledger.Removed(i % 2 ? cache.Purge() : cache.IncrementClock());
-                    },
-                    [&](Random& r, int) { ledger.Dirty(cache, r); }});
+        ledger.Run(
+            [&](Random& r, int) { ledger.Added(cache.AddEntry(MakePayload(int(r() % 1000)))); },
+            {read, remove,
+             [&](Random&, int i) {
+                 ledger.Removed(i % 2 ? cache.Purge() : cache.IncrementClock());
+             },
+             [&](Random& r, int) { ledger.Dirty(cache, r); }});
         for (const auto& e : cache.GetCache()->GetEntries()) held.insert(e.GetID());
     }
 

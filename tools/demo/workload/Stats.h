@@ -17,7 +17,9 @@ public:
     void Add(std::int64_t ns);
     void Merge(const Histogram& other);
     std::int64_t Count() const { return m_count; }
-    double MeanUs() const { return m_count ? static_cast<double>(m_sumNs) / m_count / 1000 : 0; }
+    double MeanUs() const {
+        return m_count ? static_cast<double>(m_sumNs) / static_cast<double>(m_count) / 1000 : 0;
+    }
     // The upper bound of the bucket holding the given fraction of the samples, microseconds.
     double PercentileUs(double fraction) const;
 

@@ -34,7 +34,7 @@ TEST(CascadeIndexConcurrency, ScopesEndingWhileOthersAreDirtiedLeaveTheIndexCons
     for (int w = 0; w < kWorkers; ++w) {
         workers.emplace_back([&, w] {
             ScopedThreadContext context;
-            std::mt19937 random(w + 7);
+            std::mt19937 random(static_cast<unsigned>(w + 7));
             auto& current = context.Get().GetQueryCacheContext().m_invalidatorScope;
             for (int k = 0; k < kScopesPerWorker; ++k) {
                 auto scope = std::make_shared<CascadeInvalidatorAggregator::Scope>(&aggregator);

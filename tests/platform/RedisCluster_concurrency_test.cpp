@@ -186,6 +186,6 @@ TEST_P(MasterLost, ReplicaTakesOverAndCallsRecoverWithinASecond) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BySignal, MasterLost, ::testing::Values(SIGKILL, SIGSTOP),
-                         [](const auto& info) {
-                             return std::string(info.param == SIGSTOP ? "Frozen" : "Killed");
+                         [](const auto& row) {
+                             return std::string(row.param == SIGSTOP ? "Frozen" : "Killed");
                          });

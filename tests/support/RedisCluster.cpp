@@ -1,10 +1,10 @@
 #include "support/RedisCluster.h"
 
+#include "support/RedisServer.h"
+
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,8 +18,6 @@
 #include <random>
 #include <sstream>
 #include <thread>
-
-extern char** environ;
 
 namespace veltest {
 
@@ -82,55 +80,17 @@ std::string RedisCluster::Spawn(std::size_t node) {
     const std::string port = std::to_string(m_ports[node]);
     const std::string dir = m_dir + "/" + port;
     std::filesystem::create_directories(dir);
-    std::vector<std::string> args = {"redis-server",
-                                     "--port",
-                                     port,
-                                     "--bind",
-                                     "127.0.0.1",
-                                     "--dir",
-                                     dir,
-                                     "--logfile",
-                                     dir + "/log",
-                                     "--cluster-enabled",
-                                     "yes",
-                                     "--cluster-config-file",
-                                     dir + "/nodes.conf",
-                                     "--cluster-node-timeout",
-                                     std::to_string(m_nodeTimeout.count()),
-                                     "--cluster-replica-validity-factor",
-                                     "0",
-                                     "--repl-diskless-sync-delay",
-                                     "0",
-                                     "--save",
-                                     "",
-                                     "--appendonly",
-                                     "no",
-                                     "--protected-mode",
-                                     "no"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    // As for the single private server: streams to /dev/null, default signal handling.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    for (int fd = 0; fd < 3; ++fd)
-        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t all, none;
-    sigfillset(&all);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    const int rc =
-        ::posix_spawnp(&m_pids[node], "redis-server", &actions, &attr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    if (rc != 0) {
-        m_pids[node] = -1;
-        return std::string("cannot start redis-server: ") + std::strerror(rc);
-    }
+    // Paths are under a mkdtemp directory, without blanks: the command line is split on them.
+    std::istringstream line("redis-server --port " + port + " --bind 127.0.0.1 --dir " + dir +
+                            " --logfile " + dir + "/log --cluster-enabled yes " +
+                            "--cluster-config-file " + dir + "/nodes.conf " +
+                            "--cluster-node-timeout " + std::to_string(m_nodeTimeout.count()) +
+                            " --cluster-replica-validity-factor 0 --repl-diskless-sync-delay 0 "
+                            "--appendonly no --protected-mode no");
+    std::vector<std::string> args;
+    for (std::string word; line >> word;) args.push_back(word);
+    args.insert(args.end(), {"--save", ""});
+    if (std::string error = SpawnRedisServer(args, &m_pids[node]); !error.empty()) return error;
     for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
         if (Command(m_ports[node], {"PING"}).text == "PONG") return "";
         if (::waitpid(m_pids[node], nullptr, WNOHANG) == m_pids[node]) {

@@ -51,6 +51,30 @@ bool Exited(pid_t pid, int tries) {
 
 }  // namespace
 
+std::string SpawnRedisServer(const std::vector<std::string>& args, pid_t* pid) {
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (int fd = 0; fd < 3; ++fd)
+        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t all, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    const int rc = ::posix_spawnp(pid, "redis-server", &actions, &attr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    if (rc == 0) return "";
+    *pid = -1;
+    return std::string("cannot start redis-server: ") + std::strerror(rc);
+}
+
 RedisServer::RedisServer() = default;
 
 RedisServer::~RedisServer() {
@@ -75,28 +99,8 @@ std::string RedisServer::Start() {
     std::string conf = m_dir + "/redis.conf";
     std::ofstream(conf) << "port " << port << "\nbind 127.0.0.1\nsave \"\"\nappendonly no\ndir "
                         << m_dir << "\nlogfile \"\"\nloglevel warning\nprotected-mode no\n";
-    // Standard streams go to /dev/null so that a server outliving a crashed test holds no pipe of
-    // the test runner; the server gets default signal handling whatever the test process ignores.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    for (int fd = 0; fd < 3; ++fd)
-        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t all, none;
-    sigfillset(&all);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    char* argv[] = {const_cast<char*>("redis-server"), conf.data(), nullptr};
-    const int rc = ::posix_spawnp(&m_pid, "redis-server", &actions, &attr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    if (rc != 0) {
-        m_pid = -1;
-        return std::string("cannot start redis-server: ") + std::strerror(rc);
-    }
+    if (std::string error = SpawnRedisServer({"redis-server", conf}, &m_pid); !error.empty())
+        return error;
     for (int i = 0; i < 1000; ++i) {
         if (Ping()) return "";
         if (Exited(m_pid, 1)) {

@@ -6,10 +6,16 @@
 
 #include <sys/types.h>
 #include <string>
+#include <vector>
 
 #include "velredis/RedisConfig.h"
 
 namespace veltest {
+
+// Spawns redis-server with `args` (argv[0] included) into *pid, its standard streams on
+// /dev/null (a server outliving a crashed test holds no pipe of the test runner) and default
+// signal handling whatever the test process ignores. Returns "" or what went wrong.
+std::string SpawnRedisServer(const std::vector<std::string>& args, pid_t* pid);
 
 class RedisServer {
 public:

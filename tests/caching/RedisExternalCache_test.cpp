@@ -75,17 +75,6 @@ TEST_F(RedisCache, ExpiryFollowsTheOptionTheFlagAndThePositiveTtl) {
         ASSERT_TRUE(cache.TryStore(TString("k"), Bytes("v"), 0, c.ttlSec).Get());
         EXPECT_EQ(Raw({"TTL", "ttl:k"}).integer, c.expectTtl);
     }
-    // An expired value loads as a miss.
-    opt::ScopedOverride always("ExternalCacheRedisAlwaysSetEx", true);
-    FeatureFlags::Set(kRedisCallerTtlFlag, true);
-    ASSERT_TRUE(cache.TryStore(TString("k"), Bytes("v"), 0, 1).Get());
-    ExternalBytesPtr value = cache.TryLoad(TString("k")).Get();
-    ASSERT_EQ(Text(value), "v");
-    for (int i = 0; i < 100 && value; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        value = cache.TryLoad(TString("k")).Get();
-    }
-    EXPECT_EQ(value, nullptr);
 }
 
 TEST_F(RedisCache, NoFreeConnectionIsQuiet) {

@@ -24,15 +24,6 @@ struct InvalidatorHolder : ::testing::Test {
     NullInvalidator a, b;
 };
 
-TEST_F(InvalidatorHolder, KindsOutsideTheEnumAreRefused) {
-    EXPECT_EQ(holder.GetInvalidator(CascadeInvalidatorType::QueryJobScopes), nullptr);
-    for (int bad : {4, -1}) {
-        EXPECT_EQ(FailedExpression(
-                      [&] { holder.GetInvalidator(static_cast<CascadeInvalidatorType>(bad)); }),
-                  "invalidatorType < CascadeInvalidatorType::End");
-    }
-}
-
 TEST_F(InvalidatorHolder, InitializeChecksBeforeItLogsOrInstallsAndOnlyOnce) {
     for (size_t count : {3u, 5u}) {
         EXPECT_EQ(FailedExpression(

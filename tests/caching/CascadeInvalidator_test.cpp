@@ -230,20 +230,6 @@ TEST_F(Cascade, ScopeDestructorSwallowsALoggingFailure) {
     EXPECT_EQ(warned[0].severity, TLog::Warn);
 }
 
-TEST_F(Cascade, ResetsForTestNeedTheUnitTestFlag) {
-    ScopeUsing({1}, std::make_shared<Handler>());
-    auto& holder = CascadeInvalidatorHolderFactory::GetInstance();
-    holder.Initialize({m_aggregator, nullptr, nullptr, nullptr});
-    AppConfig::GetInstance().SetUnitTestFlag(false);
-    EXPECT_EQ(FailedExpression([&] { m_aggregator->ResetForTest(); }),
-              "AppConfig::GetInstance().GetUnitTestFlag()");
-    EXPECT_EQ(FailedExpression([&] { holder.ResetForTest(); }),
-              "AppConfig::GetInstance().GetUnitTestFlag()");
-    AppConfig::GetInstance().SetUnitTestFlag(true);
-    EXPECT_EQ(m_aggregator->GetScopeCount(), 1u);
-    EXPECT_EQ(holder.GetInvalidators().size(), 4u);
-}
-
 TEST_F(Cascade, AResultUseReachesEveryInstalledInvalidatorInOrder) {
     BothInterfaces first, second;
     CascadeInvalidatorHolderFactory::GetInstance().Initialize(

@@ -235,10 +235,12 @@ TEST_F(RedisSubscriptionTest, ProcessSingletonsFollowTheHostsConfiguration) {
     EXPECT_EQ(GetRedisConfiguration().port, Server().Port());
     auto pool = RedisConnectionPool::GetSharedInstance();
     ASSERT_TRUE(pool);
+    EXPECT_EQ(pool, RedisConnectionPool::GetSharedInstance());
     EXPECT_TRUE(pool->FindAndLockConnection("k")->GetConnection().Set(
         "k", std::make_shared<std::vector<unsigned char>>(1, 9)));
 
     RedisSubscriptionManager& manager = RedisSubscriptionManager::GetInstance();
+    EXPECT_EQ(&manager, &RedisSubscriptionManager::GetInstance());
     Inbox inbox;
     IRedisSubscriptionManager& asInterface = manager;
     asInterface.Subscribe("single.*", inbox.Callback());

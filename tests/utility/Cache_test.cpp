@@ -8,10 +8,7 @@
 
 #include "utility/CacheTestHelpers.h"
 #include "utility/IndexedCache.h"
-#include "utility/SynchronizedCache.h"
-#include "utility/SynchronizedIndexedCache.h"
 #include "velsys/Exceptions.h"
-#include "velsys/Locks.h"
 
 using namespace veltest;
 
@@ -139,18 +136,6 @@ TEST(CacheOnly, HasEntryIsNoUse) {
     EXPECT_TRUE(cache.HasEntry(id) && cache.HasEntry(ValueIs(1)));
     EXPECT_FALSE(cache.HasEntry(0u) || cache.HasEntry(ValueIs(2)));
     EXPECT_EQ(ClocksOf(cache.GetEntries()), std::set<unsigned long long>{0});
-}
-
-TEST(CacheConstruction, ANullPolicyRaisesMPolicyInEveryCache) {
-    TReadWriteLock lock;
-    const std::function<void()> makers[] = {
-        [] { Cache c{std::shared_ptr<IPolicy>()}; },
-        [] { Cache c(nullptr, CreateSystemClock()); },
-        [] { IndexedCache c(nullptr, nullptr); },
-        [&] { SynchronizedCache c(nullptr, &lock); },
-        [] { SynchronizedIndexedCache c(nullptr, nullptr); },
-    };
-    for (const auto& make : makers) EXPECT_EQ(FailedExpression(make), "m_policy");
 }
 
 }  // namespace

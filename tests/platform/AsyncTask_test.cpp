@@ -85,19 +85,13 @@ TEST(AsyncTask, WaitForNeverRunsDeferredWorkAndGetRunsItOnceOnTheCaller) {
     EXPECT_EQ(f.WaitFor(0ms), FutureStatus::Ready);
 }
 
-TEST(AsyncTask, WaitForTimesOutOnRunningWorkNegativeCountsAsZeroAndReadyFuturesAreComplete) {
+TEST(AsyncTask, WaitForTimesOutOnRunningWorkAndNegativeCountsAsZero) {
     Gate gate;
     auto f = Launch_(Launch::Async, [&] { gate.Wait(); });
     EXPECT_EQ(f.WaitFor(-1000000ms), FutureStatus::Timeout);
     EXPECT_EQ(f.WaitFor(20ms), FutureStatus::Timeout);
     gate.Open();
     EXPECT_EQ(f.WaitFor(30s), FutureStatus::Ready);
-
-    auto b = MakeReadyFuture(true);
-    EXPECT_EQ(b.WaitFor(0ms), FutureStatus::Ready);
-    EXPECT_TRUE(b.Get());
-    EXPECT_EQ(MakeReadyFuture(Bytes()).Get(), nullptr);
-    MakeReadyFuture().Get();
 }
 
 TEST(AsyncTask, DeferredWorkNobodyGotRunsOnTheThreadThatReleasesTheLastReference) {

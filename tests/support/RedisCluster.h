@@ -38,7 +38,6 @@ public:
     const std::vector<int>& Ports() const { return m_ports; }
     // Ports of the nodes that currently serve slots, as the node at `askPort` sees them.
     std::vector<int> MasterPorts(int askPort) const;
-    int NodeTimeoutMs() const { return static_cast<int>(m_nodeTimeout.count()); }
 
     // One command on a fresh connection to the node at `port`; an Error reply with the
     // exception text when the node cannot be reached.

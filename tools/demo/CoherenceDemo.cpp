@@ -30,6 +30,7 @@
 #include "velredis/RedisConfig.h"
 #include "velredis/RedisSubscriptionManager.h"
 #include "velsys/Locks.h"
+#include "workload/RedisServer.h"
 
 extern char** environ;
 
@@ -46,91 +47,6 @@ bool RedisServerInstalled() {
     }
     return false;
 }
-
-int FreeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-        port = ntohs(addr.sin_port);
-    ::close(fd);
-    return port;
-}
-
-bool Pings(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    timeval tv{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    char reply[8] = {};
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-                    ::write(fd, "PING\r\n", 6) == 6 && ::read(fd, reply, 5) == 5 &&
-                    std::strncmp(reply, "+PONG", 5) == 0;
-    ::close(fd);
-    return ok;
-}
-
-// A redis-server of the chapter's own on a free loopback port, without persistence.
-class PrivateRedis {
-public:
-    bool Start() {
-        m_port = FreeLoopbackPort();
-        m_dir = std::filesystem::temp_directory_path() /
-                ("velcache-demo-redis-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(m_dir);
-        const std::string port = std::to_string(m_port);
-        std::vector<std::string> args{"redis-server",
-                                      "--port",
-                                      port,
-                                      "--bind",
-                                      "127.0.0.1",
-                                      "--save",
-                                      "",
-                                      "--appendonly",
-                                      "no",
-                                      "--dir",
-                                      m_dir,
-                                      "--logfile",
-                                      "",
-                                      "--daemonize",
-                                      "no"};
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        if (posix_spawnp(&m_pid, "redis-server", &actions, nullptr, argv.data(), environ) != 0)
-            m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        for (int i = 0; m_pid > 0 && i < 200; ++i) {
-            if (Pings(m_port)) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        }
-        return false;
-    }
-    ~PrivateRedis() {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGTERM);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-        std::error_code ignored;
-        std::filesystem::remove_all(m_dir, ignored);
-    }
-    int Port() const { return m_port; }
-
-private:
-    int m_port = 0;
-    pid_t m_pid = -1;
-    std::string m_dir;
-};
 
 // A lock-protected cache that says when the coherence service tells it an entry is stale.
 class ReportingCache : public SynchronizedCache {
@@ -192,7 +108,7 @@ void RunCoherenceDemo() {
         std::printf("  redis-server is not installed: this chapter is skipped.\n");
         return;
     }
-    PrivateRedis redis;
+    demo::RedisServer redis;
     if (!redis.Start()) {
         std::printf("  redis-server did not start: this chapter is skipped.\n");
         return;

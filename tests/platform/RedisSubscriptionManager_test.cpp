@@ -61,22 +61,6 @@ protected:
         manager.Subscribe("ns.*", inbox.Callback());
         ASSERT_TRUE(manager.WaitUntilSubscribed("ns.*", 5s));
     }
-    // While the server is unavailable, publishing fails fast and quietly and the loss is noticed.
-    void ExpectPublishFailsWhileDown(RedisSubscriptionManager& manager) {
-        EXPECT_TRUE(Eventually([&] { return manager.GetStats().disconnects >= 1; }));
-        const auto start = Clock::now();
-        bool published = true;
-        EXPECT_NO_THROW(published = manager.TryPublish("ns.1", "lost", {}));
-        EXPECT_FALSE(published);
-        EXPECT_LT(Clock::now() - start, Server().MakeConfig().commandTimeout + 2s) << "bounded";
-    }
-    // The manager subscribes again by itself and messages flow.
-    void ExpectResubscribed(RedisSubscriptionManager& manager, Inbox& inbox) {
-        ASSERT_TRUE(Eventually([&] { return manager.GetStats().resubscriptions >= 1; }));
-        ASSERT_TRUE(manager.WaitUntilSubscribed("ns.*", 5s));
-        EXPECT_TRUE(manager.TryPublish("ns.1", "after", {}));
-        EXPECT_TRUE(inbox.WaitFor("after"));
-    }
 };
 
 }  // namespace
@@ -112,27 +96,21 @@ TEST_F(RedisSubscriptionTest, PatternDeliveryOwnMessagesRawBytesAndUnsubscribe) 
     EXPECT_EQ(inbox.Messages().size(), 2u);
 }
 
-TEST_F(RedisSubscriptionTest, FailingCallbackDoesNotStopDeliveryAndCallbackMayUnsubscribeItself) {
+TEST_F(RedisSubscriptionTest, ACallbackMayUnsubscribeItself) {
     RedisSubscriptionManager manager(Server().MakeConfig());
-    std::atomic<int> calls{0};
-    manager.Subscribe("x.*", [&](const TString&, const void*, int) {
-        ++calls;
-        throw std::runtime_error("malformed");
-    });
+    Inbox inbox;
+    SubscribeNs(manager, inbox);
     std::promise<void> selfDone;
     manager.Subscribe("self.*", [&](const TString&, const void*, int) {
         manager.Unsubscribe("self.*");  // from its own callback: returns at once
         selfDone.set_value();
     });
     ASSERT_TRUE(manager.WaitUntilSubscribed("self.*", 5s));
-    manager.TryPublish("x.1", "m1", {});
-    manager.TryPublish("x.1", "m2", {});
     manager.TryPublish("self.1", "once", {});
     EXPECT_EQ(selfDone.get_future().wait_for(10s), std::future_status::ready);
-    EXPECT_TRUE(Eventually([&] { return calls == 2; }));
     manager.TryPublish("self.1", "twice", {});  // would set the promise again if delivered
-    manager.TryPublish("x.1", "m3", {});
-    EXPECT_TRUE(Eventually([&] { return calls == 3; }));
+    manager.TryPublish("ns.1", "marker", {});
+    EXPECT_TRUE(inbox.WaitFor("marker"));
 }
 
 // Every failing callback wrote a Warn line carrying the whole channel name: a flood of
@@ -155,25 +133,6 @@ TEST_F(RedisSubscriptionTest, CallbackFailuresFloodedTheLog) {
     EXPECT_LT(bytes, 16u << 10);
 }
 
-// Server killed and restarted in the middle of a run: the subscriber comes back by itself (the
-// host is told) and so does the pool.
-TEST_F(RedisSubscriptionTest, ServerRestartIsSurvivedByPublisherSubscriberAndPool) {
-    RedisSubscriptionManager manager(Server().MakeConfig());
-    std::atomic<int> told{0};
-    manager.SetResubscribedCallback([&](const std::string&) { ++told; });
-    Inbox inbox;
-    SubscribeNs(manager, inbox);
-    auto pool = std::make_shared<RedisConnectionPool>(Server().MakeConfig());
-    pool->FindAndLockConnection("k")->GetConnection().Set(
-        "k", std::make_shared<std::vector<unsigned char>>(3, 1));
-    Server().Stop();
-    ExpectPublishFailsWhileDown(manager);
-    ASSERT_EQ(Server().Start(), "");
-    ExpectResubscribed(manager, inbox);
-    EXPECT_GE(told.load(), 1);
-    EXPECT_EQ(pool->FindAndLockConnection("k")->GetConnection().Get("k"), nullptr);
-}
-
 // The reconnection delay doubled at every loss and never came back down, so a subscriber whose
 // connection was killed now and then waited up to the maximum delay to subscribe again.
 TEST_F(RedisSubscriptionTest, BackoffNeverResetAfterConfirmedSubscription) {
@@ -191,61 +150,36 @@ TEST_F(RedisSubscriptionTest, BackoffNeverResetAfterConfirmedSubscription) {
     }
 }
 
-// A subscriber blocked in a read on a frozen server would wait forever; the heartbeat notices.
-TEST_F(RedisSubscriptionTest, FrozenServerIsNoticedByTheHeartbeatAndSubscriptionResumes) {
-    RedisSubscriptionManager manager(Server().MakeConfig());
-    Inbox inbox;
-    SubscribeNs(manager, inbox);
-    Server().Freeze();
-    ExpectPublishFailsWhileDown(manager);
-    Server().Thaw();
-    ExpectResubscribed(manager, inbox);
-}
-
-// The server drops a pattern subscriber whose output buffer passes its pubsub limit; the manager
-// must notice like any other loss and subscribe again.
-TEST_F(RedisSubscriptionTest, OutputBufferLimitDisconnectIsNoticedAndResubscribed) {
-    ASSERT_EQ(Server().Command("CONFIG SET client-output-buffer-limit \"pubsub 65536 32768 1\""),
-              "+OK");
-    RedisSubscriptionManager manager(Server().MakeConfig());
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    std::atomic<bool> blocked{false};
-    Inbox inbox;
-    manager.Subscribe("ns.*", [&, record = inbox.Callback()](const TString& channel,
-                                                             const void* data, int length) {
-        if (!blocked.exchange(true)) released.wait();  // fall behind on the first message
-        record(channel, data, length);
-    });
-    ASSERT_TRUE(manager.WaitUntilSubscribed("ns.*", 5s));
-    RedisConnection publisher(Server().MakeConfig());
-    bool dropped = false;
-    for (int i = 0; i < 40000 && !dropped; ++i) {
-        publisher.Command({"PUBLISH", "ns.flood", std::string(4096, 'p')});
-        if (i % 100 == 99) dropped = Server().Command("PUBSUB NUMPAT") == ":0";
+// The server stopped and started again, or frozen (a subscriber blocked in a read would wait for
+// ever; the heartbeat notices): publishing fails fast and quietly meanwhile, then the subscriber
+// comes back by itself (the host is told) and so does the pool.
+TEST_F(RedisSubscriptionTest, ServerRestartAndFrozenServerAreSurvived) {
+    for (const bool frozen : {false, true}) {
+        SCOPED_TRACE(frozen ? "frozen" : "restarted");
+        RedisSubscriptionManager manager(Server().MakeConfig());
+        std::atomic<int> told{0};
+        manager.SetResubscribedCallback([&](const std::string&) { ++told; });
+        Inbox inbox;
+        SubscribeNs(manager, inbox);
+        auto pool = std::make_shared<RedisConnectionPool>(Server().MakeConfig());
+        pool->FindAndLockConnection("k")->GetConnection().Set(
+            "k", std::make_shared<std::vector<unsigned char>>(3, 1));
+        frozen ? Server().Freeze() : Server().Stop();
+        EXPECT_TRUE(Eventually([&] { return manager.GetStats().disconnects >= 1; }));
+        const auto start = Clock::now();
+        bool published = true;
+        EXPECT_NO_THROW(published = manager.TryPublish("ns.1", "lost", {}));
+        EXPECT_FALSE(published);
+        EXPECT_LT(Clock::now() - start, Server().MakeConfig().commandTimeout + 2s) << "bounded";
+        if (frozen)
+            Server().Thaw();
+        else
+            ASSERT_EQ(Server().Start(), "");
+        ASSERT_TRUE(Eventually([&] { return manager.GetStats().resubscriptions >= 1; }));
+        ASSERT_TRUE(manager.WaitUntilSubscribed("ns.*", 5s));
+        EXPECT_TRUE(manager.TryPublish("ns.1", "after", {}));
+        EXPECT_TRUE(inbox.WaitFor("after"));
+        EXPECT_GE(told.load(), 1);
+        EXPECT_EQ(pool->FindAndLockConnection("k")->GetConnection().Get("k") == nullptr, !frozen);
     }
-    release.set_value();
-    ASSERT_TRUE(dropped) << "the server never dropped the slow subscriber";
-    EXPECT_TRUE(Eventually([&] { return manager.GetStats().disconnects >= 1; }));
-    ExpectResubscribed(manager, inbox);
-}
-
-TEST_F(RedisSubscriptionTest, ProcessSingletonsFollowTheHostsConfiguration) {
-    ConfigureRedis(Server().MakeConfig());
-    EXPECT_EQ(GetRedisConfiguration().port, Server().Port());
-    auto pool = RedisConnectionPool::GetSharedInstance();
-    ASSERT_TRUE(pool);
-    EXPECT_EQ(pool, RedisConnectionPool::GetSharedInstance());
-    EXPECT_TRUE(pool->FindAndLockConnection("k")->GetConnection().Set(
-        "k", std::make_shared<std::vector<unsigned char>>(1, 9)));
-
-    RedisSubscriptionManager& manager = RedisSubscriptionManager::GetInstance();
-    EXPECT_EQ(&manager, &RedisSubscriptionManager::GetInstance());
-    Inbox inbox;
-    IRedisSubscriptionManager& asInterface = manager;
-    asInterface.Subscribe("single.*", inbox.Callback());
-    ASSERT_TRUE(manager.WaitUntilSubscribed("single.*", 5s));
-    EXPECT_TRUE(manager.TryPublish("single.1", "hello", {}));
-    EXPECT_TRUE(inbox.WaitFor("hello"));
-    asInterface.Unsubscribe("single.*");
 }

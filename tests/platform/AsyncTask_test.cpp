@@ -43,28 +43,19 @@ std::string WhatOf(F&& f) {
     return "<no exception>";
 }
 
-static_assert(std::is_base_of_v<VelmoraException, InvalidFutureException> &&
-              std::is_base_of_v<VelmoraException, CancelException> &&
-              std::is_base_of_v<VelmoraException, BrokenPromiseException> &&
-              std::is_base_of_v<VelmoraException, PromiseAlreadySetException>);
-
 }  // namespace
 
-TEST(AsyncTask, AsyncRunsElsewhereGetReturnsEachResultTypeAndRethrowsEveryTime) {
+TEST(AsyncTask, AsyncRunsElsewhereAndGetRethrowsEveryTime) {
     const auto caller = std::this_thread::get_id();
-    auto b = Launch_(Launch::Async, [&] { return std::this_thread::get_id() != caller; });
-    std::atomic<int> ran{0};
-    auto v = Launch_(Launch::Async, [&] { ++ran; });
-    EXPECT_TRUE(b.Get());
-    v.Get();
-    EXPECT_EQ(ran.load(), 1);
-    EXPECT_EQ(v.WaitFor(0ms), FutureStatus::Ready);
-
+    EXPECT_TRUE(Launch_(Launch::Async, [&] { return std::this_thread::get_id() != caller; }).Get());
     auto f = Launch_(Launch::Async, []() -> bool { throw std::runtime_error("boom"); });
     EXPECT_THROW(f.Get(), std::runtime_error);
     EXPECT_THROW(f.Get(), std::runtime_error);
-    auto d = Launch_(Launch::Deferred, []() -> Bytes { throw std::runtime_error("boom"); });
-    EXPECT_THROW(d.Get(), std::runtime_error);
+    Gate gate;
+    auto blocked = Launch_(Launch::Async, [&] { gate.Wait(); });
+    EXPECT_EQ(blocked.WaitFor(-1000000ms), FutureStatus::Timeout);  // negative counts as zero
+    gate.Open();
+    EXPECT_EQ(blocked.WaitFor(30s), FutureStatus::Ready);
 }
 
 TEST(AsyncTask, WaitForNeverRunsDeferredWorkAndGetRunsItOnceOnTheCaller) {
@@ -76,22 +67,11 @@ TEST(AsyncTask, WaitForNeverRunsDeferredWorkAndGetRunsItOnceOnTheCaller) {
         return true;
     });
     EXPECT_EQ(f.WaitFor(50ms), FutureStatus::Deferred);
-    EXPECT_EQ(f.WaitFor(-5ms), FutureStatus::Deferred);
     EXPECT_EQ(runs.load(), 0);
     EXPECT_TRUE(f.Get());
-    EXPECT_EQ(ranOn, std::this_thread::get_id());
     EXPECT_TRUE(f.Get());
     EXPECT_EQ(runs.load(), 1);
-    EXPECT_EQ(f.WaitFor(0ms), FutureStatus::Ready);
-}
-
-TEST(AsyncTask, WaitForTimesOutOnRunningWorkAndNegativeCountsAsZero) {
-    Gate gate;
-    auto f = Launch_(Launch::Async, [&] { gate.Wait(); });
-    EXPECT_EQ(f.WaitFor(-1000000ms), FutureStatus::Timeout);
-    EXPECT_EQ(f.WaitFor(20ms), FutureStatus::Timeout);
-    gate.Open();
-    EXPECT_EQ(f.WaitFor(30s), FutureStatus::Ready);
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
 }
 
 TEST(AsyncTask, DeferredWorkNobodyGotRunsOnTheThreadThatReleasesTheLastReference) {
@@ -129,22 +109,15 @@ TEST(AsyncTask, ReleasingQueuedWorkNeitherCancelsNorWaitsForIt) {
     EXPECT_TRUE(done.load());
 }
 
-TEST(AsyncTask, InvalidFuturesBrokenAndAlreadySetPromisesRaiseTheirExceptions) {
-    Future<bool> empty;
-    EXPECT_FALSE(empty.IsValid());
-    EXPECT_THROW(empty.WaitFor(0ms), InvalidFutureException);
-    EXPECT_THROW(empty.Get(), InvalidFutureException);
+TEST(AsyncTask, ReleasedBrokenAndAlreadySetPromisesRaiseTheirExceptions) {
     Future<void> released = MakeReadyFuture();
     released.Release();
     EXPECT_THROW(released.Get(), InvalidFutureException);
-
     Future<bool> broken = Promise<bool>().GetFuture();
     EXPECT_EQ(WhatOf<BrokenPromiseException>([&] { broken.Get(); }), "BrokenPromise");
     Promise<int> p;
     p.SetValue(4);
     EXPECT_EQ(WhatOf<PromiseAlreadySetException>([&] { p.SetValue(5); }), "PromiseAlreadySet");
-    EXPECT_THROW(p.SetException(std::make_exception_ptr(std::runtime_error("x"))),
-                 PromiseAlreadySetException);
     EXPECT_EQ(p.GetFuture().Get(), 4);
 }
 

@@ -134,18 +134,6 @@ struct SynchronizedIndexedCacheTest : ::testing::Test {
     SynchronizedIndexedCache cache{policy, &lock, nullptr};
 };
 
-TEST(SynchronizedIndexedCacheLock, ABorrowedLockIsLeftUsableAndAnOwnLockWorks) {
-    TReadWriteLock lock;
-    {
-        SynchronizedIndexedCache cache(std::make_shared<MRUPolicy>(4), &lock, nullptr);
-        cache.AddEntry(MakePayload(1));
-    }
-    EXPECT_TRUE(LockCanBeTakenElsewhere(lock, std::chrono::seconds(5)));
-    // An own lock is made and destroyed with the cache (the sanitizer builds check the latter).
-    SynchronizedIndexedCache own(std::make_shared<MRUPolicy>(4), nullptr);
-    EXPECT_EQ(ValueOf(own.TryGetEntry(own.AddEntry(MakePayload(2)))), 2);
-}
-
 TEST_F(SynchronizedIndexedCacheTest, CandidatesComeFromTheIndexAndAreTriedOnlyThere) {
     EXPECT_EQ(cache.FindFirstMatch(ValueIs(1, true)), 0u);
     const Ids ids = Add({1, 1, 2});

@@ -1,6 +1,7 @@
-// Scopes are created and fed on several threads while one thread reports dirty and evicted
-// entries and another adds handlers. Every event is stamped from one counter, so the test can
-// tell which OnDirty call a handler registered before, and must have been told by.
+// Scopes are created, fed and released on several threads while one thread reports dirty and
+// evicted entries and another adds handlers. Every event is stamped from one counter, so the test
+// can tell which OnDirty call a handler registered before, and must have been told by. The
+// aggregator's guid index must stay in step with the registered scopes throughout.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -99,13 +100,20 @@ TEST(CascadeConcurrency, HandlersOfDirtyScopesAreToldExactlyOnce) {
             for (int k = 0; k < kScopesPerWorker; ++k) {
                 ScopeRecord& record = scopes[w].emplace_back();
                 record.scope = CascadeInvalidatorAggregator_CreateQueryJobScope();
+                // Some register first, so that their uses enter the index one by one.
+                if (k % 3 == 0) registerHandler(record, handlers[w]);
                 for (int j = 0; j < kGuidsPerScope; ++j) {
                     const unsigned guid = random() % kGuidRange;
                     aggregator->OnEntryUsed(guid, nullptr);
                     if (guid < kDirtyEnd) record.dirtyGuids.insert(guid);
                 }
                 record.recordedAt = Tick();
-                if (k % 3 == 0) registerHandler(record, handlers[w]);
+                if (k % 5 == 4 && k % 3 != 0) {  // no handler: released at once
+                    record.scope->EndScope();
+                    record.scope.reset();
+                    context.Get().GetQueryCacheContext().m_invalidatorScope.reset();
+                    continue;
+                }
                 {
                     std::lock_guard<std::mutex> lock(queueMutex);
                     queue.push_back(&record);
@@ -154,6 +162,7 @@ TEST(CascadeConcurrency, HandlersOfDirtyScopesAreToldExactlyOnce) {
     for (std::thread& t : threads) t.join();
     stop = true;
     dirtyThread.join();
+    EXPECT_EQ(aggregator->CheckIndexForTest().toStdString(), "");
     // A last sweep: every registered scope that recorded a dirty guid must now be dirty.
     for (unsigned guid = 0; guid < kDirtyEnd; ++guid) reportDirty(guid, {guid});
 
@@ -184,6 +193,7 @@ TEST(CascadeConcurrency, HandlersOfDirtyScopesAreToldExactlyOnce) {
     EXPECT_GT(cleanScopesWithHandlers.size(), 0u);
     // Dirty scopes are dropped; clean ones with a handler stay tracked.
     EXPECT_EQ(aggregator->GetScopeCount(), cleanScopesWithHandlers.size());
+    EXPECT_EQ(aggregator->CheckIndexForTest().toStdString(), "");
     EXPECT_GT(sink->lines.load(), 0);
     aggregator->ResetForTest();
 }

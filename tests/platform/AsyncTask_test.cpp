@@ -5,19 +5,14 @@
 #include <atomic>
 #include <chrono>
 #include <future>
-#include <memory>
 #include <stdexcept>
 #include <thread>
 #include <vector>
-
-#include "support/TestEnvironment.h"
 
 using namespace AsyncTask;
 using namespace std::chrono_literals;
 
 namespace {
-
-using Bytes = std::shared_ptr<std::vector<unsigned char>>;
 
 template <class F>
 auto Launch_(Launch launch, F&& work) {
@@ -32,16 +27,6 @@ struct Gate {
     void Open() { promise.set_value(); }
     void Wait() const { future.wait(); }
 };
-
-template <class E, class F>
-std::string WhatOf(F&& f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.what();
-    }
-    return "<no exception>";
-}
 
 }  // namespace
 
@@ -58,43 +43,6 @@ TEST(AsyncTask, AsyncRunsElsewhereAndGetRethrowsEveryTime) {
     EXPECT_EQ(blocked.WaitFor(30s), FutureStatus::Ready);
 }
 
-TEST(AsyncTask, WaitForNeverRunsDeferredWorkAndGetRunsItOnceOnTheCaller) {
-    std::atomic<int> runs{0};
-    std::thread::id ranOn;
-    auto f = Launch_(Launch::Deferred, [&] {
-        ++runs;
-        ranOn = std::this_thread::get_id();
-        return true;
-    });
-    EXPECT_EQ(f.WaitFor(50ms), FutureStatus::Deferred);
-    EXPECT_EQ(runs.load(), 0);
-    EXPECT_TRUE(f.Get());
-    EXPECT_TRUE(f.Get());
-    EXPECT_EQ(runs.load(), 1);
-    EXPECT_EQ(ranOn, std::this_thread::get_id());
-}
-
-TEST(AsyncTask, DeferredWorkNobodyGotRunsOnTheThreadThatReleasesTheLastReference) {
-    std::atomic<int> runs{0};
-    std::thread::id ranOn, releasedOn;
-    {
-        auto f = Launch_(Launch::Deferred, [&] {
-            ++runs;
-            ranOn = std::this_thread::get_id();
-        });
-        auto copy = f;
-        f = Future<void>();  // not the last reference: nothing runs
-        EXPECT_EQ(runs.load(), 0);
-        std::thread([&, c = std::move(copy)]() mutable {
-            releasedOn = std::this_thread::get_id();
-            c.Release();
-            EXPECT_EQ(runs.load(), 1);  // it waited for the work
-        }).join();
-    }
-    EXPECT_EQ(runs.load(), 1);
-    EXPECT_EQ(ranOn, releasedOn);
-}
-
 TEST(AsyncTask, ReleasingQueuedWorkNeitherCancelsNorWaitsForIt) {
     Gate gate;
     std::atomic<bool> done{false};
@@ -107,18 +55,6 @@ TEST(AsyncTask, ReleasingQueuedWorkNeitherCancelsNorWaitsForIt) {
     gate.Open();
     for (int i = 0; i < 1000 && !done; ++i) std::this_thread::sleep_for(10ms);
     EXPECT_TRUE(done.load());
-}
-
-TEST(AsyncTask, ReleasedBrokenAndAlreadySetPromisesRaiseTheirExceptions) {
-    Future<void> released = MakeReadyFuture();
-    released.Release();
-    EXPECT_THROW(released.Get(), InvalidFutureException);
-    Future<bool> broken = Promise<bool>().GetFuture();
-    EXPECT_EQ(WhatOf<BrokenPromiseException>([&] { broken.Get(); }), "BrokenPromise");
-    Promise<int> p;
-    p.SetValue(4);
-    EXPECT_EQ(WhatOf<PromiseAlreadySetException>([&] { p.SetValue(5); }), "PromiseAlreadySet");
-    EXPECT_EQ(p.GetFuture().Get(), 4);
 }
 
 TEST(AsyncTask, CancelledBeforeStartSkipsWorkAndCompletesWithCancelException) {
@@ -137,16 +73,12 @@ TEST(AsyncTask, CancelledBeforeStartSkipsWorkAndCompletesWithCancelException) {
     EXPECT_EQ(GetCurrentCancellationContext(), nullptr);
 }
 
-// Work runs under the launching thread's context, wherever it runs; a cancellation while it
-// runs completes the future only when the work ends.
+// Work runs under the launching thread's context; a cancellation of its parent while it runs
+// completes the future only when the work ends.
 TEST(AsyncTask, WorkRunsUnderTheLaunchingContextAndCancellingItWaitsForTheWork) {
     auto parent = CancellationContext::Create();
     auto child = CancellationContext::Create(parent);
     ScopedCancellationContext bind(child);
-    auto d = Launch_(Launch::Deferred, [] { return GetCurrentCancellationContext(); });
-    std::shared_ptr<CancellationContext> fromOtherThread;
-    std::thread([&] { fromOtherThread = d.Get(); }).join();
-    EXPECT_EQ(fromOtherThread, child);
     Gate started, proceed;
     auto f = Launch_(Launch::Async, [&] {
         started.Open();
@@ -162,7 +94,7 @@ TEST(AsyncTask, WorkRunsUnderTheLaunchingContextAndCancellingItWaitsForTheWork) 
 }
 
 // A burst beyond the pool's size waits in the queue instead of starting a thread per task, while
-// a task launched from pool work (which may wait for it) and PoolOrDeferred never queue.
+// a task launched from pool work (which may wait for it) never queues.
 TEST(AsyncTask, ThreadPerCallBurstQueuesBeyondThePoolSizeAndNestedWorkNeverWaits) {
     Gate gate;
     std::atomic<int> started{0};
@@ -180,9 +112,6 @@ TEST(AsyncTask, ThreadPerCallBurstQueuesBeyondThePoolSizeAndNestedWorkNeverWaits
     const PoolStatistics busy = GetPoolStatistics();
     EXPECT_GT(busy.queued, 0);
     EXPECT_LE(busy.threads, 2 * GetPoolSize());
-    auto maybe = Launch_(Launch::PoolOrDeferred, [] { return std::this_thread::get_id(); });
-    EXPECT_EQ(maybe.WaitFor(0ms), FutureStatus::Deferred);
-    EXPECT_EQ(maybe.Get(), std::this_thread::get_id());
     gate.Open();
     for (auto& b : blocked) EXPECT_TRUE(b.Get());
     EXPECT_LE(GetPoolStatistics().threads, 2 * GetPoolSize());

@@ -85,6 +85,8 @@ TEST_F(Coherence, WireFormatSubscriptionAndMalformedMessages) {
     EXPECT_EQ(m_published, expected);
     // A message for a key hash without local records is wasted and leaves no table entry.
     m_manager.Deliver("ns1.9-9", "1-1@1");
+    EXPECT_EQ(Lines(TLog::Debug).back(),
+              "RedisPubsub SubscribeCallback on channel=9-9, rawdata=1-1@1");
     EXPECT_EQ(VelmoraCounters::RedisPubsubWastedMessages - wasted, 3);
     EXPECT_EQ(Counts(*service).keyHashes, 3u);
 
@@ -141,26 +143,6 @@ TEST_F(Coherence, DirtyRuleOnReceivedMessages) {
     }
     EXPECT_EQ(m_inv.dirty.Get().size(), 3u);
     EXPECT_EQ(m_inv2.dirty.Get().size(), 3u);
-}
-
-TEST_F(Coherence, DirtyRecordsInARowAreAllProcessed) {
-    ScopedOverride margin("CacheSynchronizationMinimumDeltaSeconds", 0);
-    auto service = Make(false);
-    service->OnAdded({1, 2}, {5, 7}, 10, 1, m_cache);
-    service->OnAdded({1, 2}, {5, 7}, 10, 2, m_other);
-    service->OnAdded({1, 2}, {5, 8}, 11, 4, m_cache);
-    service->OnAdded({1, 2}, {5, 7}, 30, 3, m_cache);  // newer than the message: kept
-    m_host.Log().Clear();
-    m_manager.Deliver("defaultns.1-2", "5-6@10");  // timestamp 16
-
-    EXPECT_EQ(m_cache->dirty.Get(), (Guids{1, 4}));
-    EXPECT_EQ(m_other->dirty.Get(), Guids{2});
-    EXPECT_EQ(m_inv.dirty.Get(),
-              (Calls{{{1}, m_cache.get()}, {{2}, m_other.get()}, {{4}, m_cache.get()}}));
-    EXPECT_EQ(Counts(*service).records, 1u);
-    const std::vector<TString> lines = Lines(TLog::Debug);
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[0], "RedisPubsub SubscribeCallback on channel=1-2, rawdata=5-6@10");
 }
 
 TEST_F(Coherence, DryRunAndEvictedRecordsTellOnlyTheInvalidators) {

@@ -3,10 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
-#include <vector>
 
 #include "support/RedisServerFixture.h"
-#include "velredis/RedisConnectionPool.h"
 #include "velredis/RedisSubscriptionManager.h"
 
 using namespace velmora::caching;
@@ -46,27 +44,4 @@ TEST_F(RedisClientConcurrencyTest, UnsubscribeWhileMessagesStreamInLeavesNoCallb
     }
     stop = true;
     publisher.join();
-}
-
-TEST_F(RedisClientConcurrencyTest, PoolServesManyThreadsWithoutMixingReplies) {
-    auto pool = std::make_shared<RedisConnectionPool>(Server().MakeConfig());  // 4 connections
-    std::atomic<int> matches{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 200; ++i) {
-                const std::string key = "k" + std::to_string(t) + ":" + std::to_string(i % 10);
-                const std::vector<unsigned char> value(100,
-                                                       static_cast<unsigned char>(t * 16 + i % 10));
-                std::unique_ptr<RedisConnectionGuard> guard;
-                while (!(guard = pool->FindAndLockConnection(key))) std::this_thread::yield();
-                guard->GetConnection().Set(key,
-                                           std::make_shared<std::vector<unsigned char>>(value));
-                auto back = guard->GetConnection().Get(key);
-                if (back && *back == value) ++matches;
-            }
-        });
-    }
-    for (auto& th : threads) th.join();
-    EXPECT_EQ(matches.load(), 1600);
 }

@@ -115,6 +115,30 @@ RedisPubsub::TrackingCounts RedisPubsub::GetTrackingCountsTestOnly() const {
 
 RedisPubsub::Impl::Impl(const TString& ns, IRedisSubscriptionManager& manager,
                         PublishFunction publish)
+    : Impl(Unsubscribed{}, ns, manager, std::move(publish)) {
+    Subscribe();
+}
+
+RedisPubsub::Impl::Impl(const TString& ns, RedisSubscriptionManager& manager)
+    : Impl(Unsubscribed{}, ns, manager, [this](const TString& channel, const TString& message) {
+          PublishOrQueue(channel, message);
+      }) {
+    m_redis = &manager;
+    m_streamOn = appoptions::CacheSynchronizationReplay();
+    // The hash tag keeps the stream in one slot should the namespace ever span a cluster.
+    m_streamKey = TString("{") + ns + TString("}announcements");
+    m_streamCap = std::max(1, appoptions::CacheSynchronizationReplayMaxLen());
+    m_flushOnGap = appoptions::CacheSynchronizationFlushOnGap();
+    m_queueLimit =
+        static_cast<std::size_t>(std::max(0, appoptions::CacheSynchronizationRetryQueue()));
+    const TString pattern = m_namespace + TString("*");
+    // Before subscribing, so that the first confirmation already records where the stream is.
+    manager.SetCatchUp(pattern, [this](bool resubscription) { return CatchUp(resubscription); });
+    Subscribe();
+}
+
+RedisPubsub::Impl::Impl(Unsubscribed, const TString& ns, IRedisSubscriptionManager& manager,
+                        PublishFunction publish)
     : m_namespace(ns),
       m_publish(std::move(publish)),
       m_subscriptionManager(&manager),
@@ -125,37 +149,7 @@ RedisPubsub::Impl::Impl(const TString& ns, IRedisSubscriptionManager& manager,
       m_async(appoptions::AsyncCacheCoherence()),
       m_minimumDeltaSeconds(appoptions::CacheSynchronizationMinimumDeltaSeconds()),
       m_evictedLifetimeSec(appoptions::CacheSynchronizationEvictedLifetimeSec()),
-      m_maxEvictedEntries(std::max(0, appoptions::CacheSynchronizationMaxEvictedEntries())) {
-    Subscribe();
-}
-
-RedisPubsub::Impl::Impl(const TString& ns, RedisSubscriptionManager& manager)
-    : m_namespace(ns),
-      m_publish([this](const TString& channel, const TString& message) {
-          PublishOrQueue(channel, message);
-      }),
-      m_subscriptionManager(&manager),
-      m_logSeverity(GetCacheSynchronizationLogLevel()),
-      m_loggingEnabled(
-          TLog::LoggerAcceptsSeverity(m_logSeverity, kCacheSynchronizationLogCategory)),
-      m_dryRun(appoptions::CacheSynchronizationDryRun()),
-      m_async(appoptions::AsyncCacheCoherence()),
-      m_minimumDeltaSeconds(appoptions::CacheSynchronizationMinimumDeltaSeconds()),
-      m_evictedLifetimeSec(appoptions::CacheSynchronizationEvictedLifetimeSec()),
-      m_maxEvictedEntries(std::max(0, appoptions::CacheSynchronizationMaxEvictedEntries())),
-      m_redis(&manager),
-      m_streamOn(appoptions::CacheSynchronizationReplay()),
-      // The hash tag keeps the stream in one slot should the namespace ever span a cluster.
-      m_streamKey(TString("{") + ns + TString("}announcements")),
-      m_streamCap(std::max(1, appoptions::CacheSynchronizationReplayMaxLen())),
-      m_flushOnGap(appoptions::CacheSynchronizationFlushOnGap()),
-      m_queueLimit(
-          static_cast<std::size_t>(std::max(0, appoptions::CacheSynchronizationRetryQueue()))) {
-    const TString pattern = m_namespace + TString("*");
-    // Before subscribing, so that the first confirmation already records where the stream is.
-    manager.SetCatchUp(pattern, [this](bool resubscription) { return CatchUp(resubscription); });
-    Subscribe();
-}
+      m_maxEvictedEntries(std::max(0, appoptions::CacheSynchronizationMaxEvictedEntries())) {}
 
 void RedisPubsub::Impl::Subscribe() {
     // Last: the callback may run on the manager's thread as soon as it is registered.

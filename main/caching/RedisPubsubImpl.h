@@ -75,6 +75,11 @@ public:
     void SubscribeCallback(const TString& keyText, const void* data, int length);
 
 private:
+    // Reads the options; both public constructors start here and subscribe last.
+    struct Unsubscribed {};
+    Impl(Unsubscribed, const TString& ns, IRedisSubscriptionManager& manager,
+         PublishFunction publish);
+
     using GuidAndCache = std::pair<unsigned int, ICoherentCache*>;
 
     // Subscribes with `callback` (and, when durable, the catch-up hook) and counts the waste.

@@ -266,19 +266,24 @@ void RedisPubsub::Impl::NoteLive(const TString& channel, const void* data, int l
 }
 
 CoherenceHealth RedisPubsub::Impl::GetHealth() {
+    // Each figure beside the counter it reads.
+    using H = CoherenceHealth;
+    using C = Counters;
+    static constexpr std::pair<long long H::*, std::atomic<long long> C::*> kFigures[] = {
+        {&H::published, &C::published},
+        {&H::received, &C::received},
+        {&H::applied, &C::applied},
+        {&H::replayed, &C::replayed},
+        {&H::duplicates, &C::duplicates},
+        {&H::malformed, &C::malformed},
+        {&H::publishFailuresQueued, &C::queued},
+        {&H::resent, &C::resent},
+        {&H::dropped, &C::dropped},
+        {&H::gaps, &C::gaps},
+        {&H::conservativeFlushes, &C::flushes},
+        {&H::resubscriptions, &C::resubscriptions}};
     CoherenceHealth h;
-    h.published = m_counters.published;
-    h.received = m_counters.received;
-    h.applied = m_counters.applied;
-    h.replayed = m_counters.replayed;
-    h.duplicates = m_counters.duplicates;
-    h.malformed = m_counters.malformed;
-    h.publishFailuresQueued = m_counters.queued;
-    h.resent = m_counters.resent;
-    h.dropped = m_counters.dropped;
-    h.gaps = m_counters.gaps;
-    h.conservativeFlushes = m_counters.flushes;
-    h.resubscriptions = m_counters.resubscriptions;
+    for (const auto& [figure, counter] : kFigures) h.*figure = (m_counters.*counter).load();
     const long long now = SteadyNowNs();
     if (const long long last = m_counters.lastMessageNs; last != 0)
         h.lastMessageAgeMs = (now - last) / kNsPerMs;

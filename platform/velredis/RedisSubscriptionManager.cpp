@@ -94,13 +94,8 @@ bool RedisSubscriptionManager::Publish(
     const std::string& channel, const std::string& payload,
     const std::function<void(redisContext*, redisReply*)>& inspect) {
     try {
-        std::chrono::milliseconds timeout;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            timeout = m_config.commandTimeout;
-        }
-        const auto deadline = Clock::now() + timeout;
-        auto guard = m_publishers->LockConnection(timeout);
+        Clock::time_point deadline;
+        auto guard = LockPublisher(deadline);
         if (!guard) return false;
         const RedisReplyValue reply =
             guard->GetConnection().Command({"PUBLISH", channel, payload}, deadline, inspect);
@@ -109,6 +104,17 @@ bool RedisSubscriptionManager::Publish(
         TLog::LogCurrentException(TLog::Debug, "Redis publish failed.");
         return false;
     }
+}
+
+std::unique_ptr<RedisConnectionGuard> RedisSubscriptionManager::LockPublisher(
+    Clock::time_point& deadline) {
+    std::chrono::milliseconds timeout;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        timeout = m_config.commandTimeout;
+    }
+    deadline = Clock::now() + timeout;
+    return m_publishers->LockConnection(timeout);
 }
 
 std::optional<RedisReplyValue> RedisSubscriptionManager::TryCommand(
@@ -121,13 +127,8 @@ std::optional<RedisReplyValue> RedisSubscriptionManager::TryCommand(
 std::optional<std::vector<RedisReplyValue>> RedisSubscriptionManager::TryPipeline(
     const std::vector<std::vector<std::string>>& commands) {
     try {
-        std::chrono::milliseconds timeout;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            timeout = m_config.commandTimeout;
-        }
-        const auto deadline = Clock::now() + timeout;
-        auto guard = m_publishers->LockConnection(timeout);
+        Clock::time_point deadline;
+        auto guard = LockPublisher(deadline);
         if (!guard) return std::nullopt;
         return guard->GetConnection().Pipeline(commands, deadline);
     } catch (...) {

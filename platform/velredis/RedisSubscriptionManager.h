@@ -120,6 +120,10 @@ private:
     // Both publish forms: one PUBLISH within the command time-out; false on any failure.
     bool Publish(const std::string& channel, const std::string& payload,
                  const std::function<void(redisContext*, redisReply*)>& inspect);
+    // A publishing connection, waited for up to the command time-out (null when none frees up),
+    // and the deadline of the command that runs on it.
+    std::unique_ptr<RedisConnectionGuard> LockPublisher(
+        std::chrono::steady_clock::time_point& deadline);
     struct Subscription {
         Callback callback;
         bool confirmed = false;  // by the server, on the current connection

@@ -26,30 +26,10 @@ std::set<unsigned long long> ClocksOf(const EntrySet& set) {
     return clocks;
 }
 
-// How many IncrementClock calls it takes until one purges something (-1: none in 100).
-template <class C>
-int IncrementsUntilPurge(C& cache) {
-    for (int n = 1; n <= 100; ++n)
-        if (!cache.IncrementClock().empty()) return n;
-    return -1;
-}
-
 template <class C>
 class BothCaches : public ::testing::Test {};
 using CacheTypes = ::testing::Types<Cache, IndexedCache>;
 TYPED_TEST_SUITE(BothCaches, CacheTypes);
-
-TYPED_TEST(BothCaches, LifetimeCountsFromTheLastUse) {
-    TypeParam two(2), used;  // the latter with the default lifetime, 6
-    AddValues(two, {1});
-    EXPECT_EQ(IncrementsUntilPurge(two), 3);
-    const auto ids = AddValues(used, {1, 2});
-    for (int i = 0; i < 3; ++i) used.IncrementClock();
-    EXPECT_EQ(ValueOf(used.UseEntry(ids[1])), 2);  // stamped with clock 3
-    for (int i = 4; i <= 6; ++i) EXPECT_TRUE(used.IncrementClock().empty());
-    EXPECT_EQ(IdsOf(used.IncrementClock()), std::vector<unsigned int>{ids[0]});  // 0 + 6 < 7
-    EXPECT_EQ(IncrementsUntilPurge(used), 3);  // clock 10: 3 + 6 < 10
-}
 
 TYPED_TEST(BothCaches, PurgeUsesThePolicyPassedOrItsOwnAndTheAdvancedClock) {
     TypeParam cache(std::make_shared<MRUPolicy>(2), nullptr);

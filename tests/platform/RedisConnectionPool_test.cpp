@@ -95,17 +95,16 @@ protected:
 
 }  // namespace
 
-TEST_F(RedisPoolTest, BinarySafeKeysAndValues) {
+TEST_F(RedisPoolTest, BinarySafeValues) {
     auto pool = MakePool(4);
     auto guard = pool->FindAndLockConnection("k");
     ASSERT_TRUE(guard);
     RedisConnection& c = guard->GetConnection();
-    const std::string zeroKey("bin\0key", 7);
     auto zeros = std::make_shared<std::vector<unsigned char>>(
         std::vector<unsigned char>{0, 'a', 0, '\r', '\n', 0xFF, 0});
     auto big = MakeBytes(1 << 20, 7);
     const std::pair<std::string, RedisConnection::Bytes> values[] = {
-        {zeroKey, zeros}, {"big", big}, {"empty", MakeBytes(0)}};
+        {"zeros", zeros}, {"big", big}, {"empty", MakeBytes(0)}};
     for (const auto& [key, value] : values) {
         SCOPED_TRACE(key);
         EXPECT_TRUE(c.Set(key, value));
@@ -113,7 +112,6 @@ TEST_F(RedisPoolTest, BinarySafeKeysAndValues) {
         ASSERT_TRUE(back);  // present but empty is not absent
         EXPECT_EQ(*back, *value);
     }
-    EXPECT_EQ(c.Get("bin"), nullptr);  // the key's zero byte is part of the key
     EXPECT_EQ(c.Get("never-stored"), nullptr);
 }
 

@@ -65,30 +65,8 @@ protected:
 
 }  // namespace
 
-TEST_F(RedisSubscriptionTest, PatternDeliveryOwnMessagesAndUnsubscribe) {
-    RedisSubscriptionManager manager(Server().MakeConfig());
-    Inbox inbox, other;
-    manager.Subscribe("defaultns.*", inbox.Callback());
-    manager.Subscribe("b.*", other.Callback());
-    EXPECT_TRUE(manager.WaitUntilSubscribed("defaultns.*", 5s));
-    ASSERT_TRUE(manager.WaitUntilSubscribed("b.*", 5s));
-
-    EXPECT_TRUE(manager.TryPublish("defaultns.12-34", "12-1@100", {}));
-    EXPECT_TRUE(manager.TryPublish("otherns.1-1", "ignored", {}));
-    EXPECT_TRUE(manager.TryPublish("defaultns.1-1", "last", {}));
-    ASSERT_TRUE(inbox.WaitFor("last"));
-    auto messages = inbox.Messages();
-    ASSERT_EQ(messages.size(), 2u);  // in publication order, nothing from the other namespace
-    EXPECT_EQ(messages[0], std::make_pair(std::string("defaultns.12-34"), std::string("12-1@100")));
-
-    manager.Unsubscribe("defaultns.*");
-    manager.Unsubscribe("never-subscribed.*");  // nothing happens
-    manager.TryPublish("defaultns.1", "second", {});
-    manager.TryPublish("b.1", "marker", {});
-    ASSERT_TRUE(other.WaitFor("marker"));  // a later message on the same connection has arrived
-    EXPECT_EQ(inbox.Messages().size(), 2u);
-}
-
+// Pattern matching is the server's; what is ours: a callback may leave from inside itself, and
+// the other subscriptions go on.
 TEST_F(RedisSubscriptionTest, ACallbackMayUnsubscribeItself) {
     RedisSubscriptionManager manager(Server().MakeConfig());
     Inbox inbox;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "caching/CascadeInvalidatorHolder.h"
@@ -102,6 +103,11 @@ TEST_F(Coherence, WireFormatSubscriptionAndMalformedMessages) {
     m_manager.Deliver("ns1.", "5-6@10");  // names no key hash: ignored
     EXPECT_TRUE(m_cache->dirty.Get().empty());
     EXPECT_EQ(Counts(*service).records, 3u);
+    m_manager.Deliver("ns1.12-34", "5-6@ffffffffff");
+    EXPECT_EQ(
+        Lines(TLog::Debug).back(),
+        TString("RedisPubsub IsDirty CacheGuid=1, cache=") + TString::pointer(m_cache.get()) +
+            TString(", oldHash=5-7, oldTimestamp=256, newHash=5-6, newTimestamp=1099511627775"));
 
     service.reset();
     EXPECT_EQ(m_manager.unsubscribed, std::vector<TString>{"ns1.*"});
@@ -393,9 +399,15 @@ TEST_F(Coherence, PruningByCountCutsToTwoThirdsOfTheMaximum) {
         auto service = Make(false);
         for (unsigned g = 1; g <= 4; ++g) service->OnAdded(kKey, {1, 1}, 1, g, m_cache);
         for (unsigned g = 1; g <= 4; ++g) service->OnRemoved(Guids{g}, m_cache);
+        m_host.Log().Clear();
         service->TriggerPruneEvictedEntriesTestOnly(c.maximum, -1);
         const Calls expected = c.pruned.empty() ? Calls{} : Calls{{c.pruned, m_cache.get()}};
         EXPECT_EQ(inv.evicted.Get(), expected);
+        const TString tracking =
+            TFormatString("RedisPubsub now tracking %1 evicted queries", 4 - c.pruned.size())
+                .ToString();
+        const std::vector<TString> info = Lines(TLog::Info);
+        EXPECT_EQ(std::count(info.begin(), info.end(), tracking), c.pruned.empty() ? 0 : 1);
         service->OnAdded(kKey, {1, 1}, 1, 50, m_cache);
         service->OnRemoved(Guids{50}, m_cache);
         EXPECT_LE(Counts(*service).evicted, size_t(c.maximum));  // the new limit stays

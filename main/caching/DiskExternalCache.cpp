@@ -23,6 +23,11 @@ namespace {
 constexpr std::uint64_t kBackendScopeBits = 0x20001;
 constexpr int kOpenWriteTruncate = TFile::OpenWrite | TFile::OpenTruncate;  // 10
 
+// Made once: a scope name built per call would cost a text conversion each time.
+const TString kStoreScope("DiskExternalCache::TryStore");
+const TString kLoadScope("DiskExternalCache::TryLoad");
+const TString kDropScope("DiskExternalCache::TryDrop");
+
 constexpr const char* kKeyName = ".key";
 constexpr const char* kBinName = ".bin";
 
@@ -92,7 +97,7 @@ bool RetireEntry(const TPath& cachePath, const TPath& entry) {
 // complete new one, or no entry; and a store that fails (a full disk) leaves no partial entry.
 void Store(const TPath& cachePath, const std::shared_ptr<FolderSweeper>& sweeper,
            const TString& key, const TString& keyHash, const ExternalBytesPtr& value) {
-    Metrics::Scope scope(TString("DiskExternalCache::TryStore"), kBackendScopeBits);
+    Metrics::Scope scope(kStoreScope, kBackendScopeBits);
     try {
         if (sweeper) sweeper->Sweep(cachePath, value->size(), SweepLayout());
         const TPath entry = cachePath / keyHash;
@@ -135,16 +140,15 @@ void Store(const TPath& cachePath, const std::shared_ptr<FolderSweeper>& sweeper
 // The key and the value are read through one open directory, which holds one key for its whole
 // life (see Store): a hit is always a complete value stored under this very key.
 ExternalBytesPtr Load(const TPath& cachePath, const TString& key, const TString& keyHash) {
-    Metrics::Scope scope(TString("DiskExternalCache::TryLoad"), kBackendScopeBits);
+    Metrics::Scope scope(kLoadScope, kBackendScopeBits);
     try {
         TOpenDirectory entry(cachePath / keyHash);
         if (!entry.IsOpen()) return nullptr;
         std::string storedKey;
         if (!entry.ReadFile(kKeyName, storedKey) || storedKey != key.toStdString()) return nullptr;
         auto value = std::make_shared<ExternalBytes>();
-        if (!entry.ReadFile(kBinName, *value)) return nullptr;
         // Refreshing the write time makes the sweeper delete least recently used entries first.
-        entry.Touch(kBinName);
+        if (!entry.ReadFile(kBinName, *value, TOpenDirectory::LastWrite::Refresh)) return nullptr;
         return value;
     } catch (...) {
         TLog::LogCurrentException(
@@ -157,7 +161,7 @@ ExternalBytesPtr Load(const TPath& cachePath, const TString& key, const TString&
 }
 
 void Drop(const TPath& cachePath, const TString& keyHash) {
-    Metrics::Scope scope(TString("DiskExternalCache::TryDrop"), kBackendScopeBits);
+    Metrics::Scope scope(kDropScope, kBackendScopeBits);
     try {
         RetireEntry(cachePath, cachePath / keyHash);
     } catch (...) {

@@ -1,6 +1,6 @@
 #include "caching/GuardedExecution.h"
 
-#include <cstdio>
+#include <charconv>
 
 #include "metrics2/Metrics.h"
 #include "velcore/AppConfig.h"
@@ -28,6 +28,19 @@ const TString kOutcome("outcome");
 const TString kElapsed("elapsed-ms");
 const TString kProblem("problem");
 
+// Made once: a text built per call costs a conversion each time.
+const TString kStoreName("ec-store");
+const TString kLoadName("ec-load");
+const TString kDropName("ec-drop");
+const TString kDone("done");
+const TString kFail("fail");
+const TString kJam("jam");
+const TString kHit("hit");
+const TString kMiss("miss");
+const TString kIgnoreFast("ignore-fast");
+const TString kIgnoreLargeKey("ignore-large-key");
+const TString kIgnoreLarge("ignore-large");
+
 TSemaphore& ConcurrencySemaphore() {
     // Read on every attempt, used only by the first, which creates the semaphore.
     const auto limit =
@@ -37,10 +50,12 @@ TSemaphore& ConcurrencySemaphore() {
     return *s_once->GetShared<TSemaphore>([limit] { return new TSemaphore(long(limit)); });
 }
 
-// "%g": six significant digits, the shorter of fixed and exponent form, no trailing zeros.
+// As printf's "%g": six significant digits, the shorter of fixed and exponent form, no trailing
+// zeros (to_chars with the general format and a precision is defined to match it).
 TString FormatElapsedMs(double ms) {
     char text[64];
-    std::snprintf(text, sizeof text, "%g", ms);
+    const auto end = std::to_chars(text, text + sizeof text - 1, ms, std::chars_format::general, 6);
+    *end.ptr = '\0';
     return TString(text);
 }
 
@@ -48,10 +63,8 @@ TString FormatElapsedMs(double ms) {
 // The scope is closed, and the line written, by Finish, on every path.
 class GuardedCall {
 public:
-    GuardedCall(const char* name, const TString& key, const TString& cacheNamespace)
-        : m_name(name),
-          m_scope(TString(name), kGuardedScopeBits),
-          m_keyHash(ExternalCacheKeyHash(key)) {
+    GuardedCall(const TString& name, const TString& key, const TString& cacheNamespace)
+        : m_name(name), m_scope(name, kGuardedScopeBits), m_keyHash(ExternalCacheKeyHash(key)) {
         const auto keySize = std::int32_t(key.lengthInBytes());
         m_scope.Tag(kKeyHash, m_keyHash);
         m_scope.Tag(kCns, cacheNamespace);
@@ -66,16 +79,16 @@ public:
     const TString& KeyHash() const { return m_keyHash; }
 
     // Writes the outcome, the one log line, gives the semaphore unit back and closes the scope.
-    void Finish(const char* outcome, RefCntPtr<TSemaphoreScope>& hold) {
-        m_scope.Tag(kOutcome, TString(outcome));
-        m_info[kOutcome] = TString(outcome);
-        TLog::LogMessage(TLog::Info, TString(m_name), m_info);
+    void Finish(const TString& outcome, RefCntPtr<TSemaphoreScope>& hold) {
+        m_scope.Tag(kOutcome, outcome);
+        m_info[kOutcome] = outcome;
+        TLog::LogMessage(TLog::Info, m_name, m_info);
         hold = nullptr;
         m_scope.Close();
     }
 
 private:
-    const char* m_name;
+    const TString& m_name;
     Metrics::Scope m_scope;
     const TString m_keyHash;
     StringLookupTable m_info;
@@ -102,38 +115,38 @@ RefCntPtr<TSemaphoreScope> TryAcquireConcurrencySemaphore() {
 }
 
 bool Run(std::function<void()> fn, StringLookupTable& info, std::chrono::milliseconds timeout) {
-    // The work item writes only this copy: when it outlives a timed-out call, the caller's map
-    // is long gone or reused.
-    auto copy = std::make_shared<StringLookupTable>(info);
-    auto work = [fn = std::move(fn), copy]() -> bool {
+    // Runs `fn` and records its run time in `map`.
+    const auto work = [](const std::function<void()>& body, StringLookupTable& map) -> bool {
         TElapsedTimer timer;
         bool ok = true;
         try {
-            if (!fn) throw std::bad_function_call();
-            fn();
+            if (!body) throw std::bad_function_call();
+            body();
         } catch (...) {
             ok = false;
         }
         const double ms = std::chrono::duration<double, std::milli>(timer.Elapsed()).count();
-        (*copy)[kElapsed] = FormatElapsedMs(ms);
-        if (!ok) (*copy)[kProblem] = TString("exception");
+        map[kElapsed] = FormatElapsedMs(ms);
+        if (!ok) map[kProblem] = TString("exception");
         return ok;
     };
+    // On the calling thread nobody else can see the map, so the work writes it directly: the
+    // caller ends with the same entries a private copy moved back would give it.
+    if (timeout == kRunWithoutTimeout) return work(fn, info);
 
-    bool result;
-    if (timeout == kRunWithoutTimeout) {
-        result = work();
-    } else {
-        auto future =
-            AsyncTask::Async(AsyncTask::Launch::Async, AsyncTask::WhenCanceled::AfterWorkEnds,
-                             AsyncTask::PreStartCancellationBehavior::SkipWork, std::move(work));
-        if (future.WaitFor(timeout) != AsyncTask::FutureStatus::Ready) {
-            info[kProblem] = TString("timeout");
-            info[kElapsed] = TString::number(static_cast<long long>(timeout.count()));
-            return false;
-        }
-        result = future.Get();
+    // The work item writes only this copy: when it outlives a timed-out call, the caller's map
+    // is long gone or reused.
+    auto copy = std::make_shared<StringLookupTable>(info);
+    auto future =
+        AsyncTask::Async(AsyncTask::Launch::Async, AsyncTask::WhenCanceled::AfterWorkEnds,
+                         AsyncTask::PreStartCancellationBehavior::SkipWork,
+                         [work, fn = std::move(fn), copy]() -> bool { return work(fn, *copy); });
+    if (future.WaitFor(timeout) != AsyncTask::FutureStatus::Ready) {
+        info[kProblem] = TString("timeout");
+        info[kElapsed] = TString::number(static_cast<long long>(timeout.count()));
+        return false;
     }
+    const bool result = future.Get();
     info = std::move(*copy);
     return result;
 }
@@ -146,7 +159,7 @@ bool GuardedStore(const ExternalStoreFunc& storeFunc, const TString& key,
                   const ExternalBytesPtr& value, unsigned int loadTimeMs,
                   std::int64_t lowerBoundLatencyMs, unsigned int upperBoundSizeMb,
                   std::int64_t storeTimeoutMs, long long ttlSec, const TString& cacheNamespace) {
-    GuardedCall call("ec-store", key, cacheNamespace);
+    GuardedCall call(kStoreName, key, cacheNamespace);
     const auto valueSize = std::int64_t(value ? value->size() : 0);
     call.Scope().Tag(kValueSize, valueSize);
     StringLookupTable& info = call.Info();
@@ -156,21 +169,21 @@ bool GuardedStore(const ExternalStoreFunc& storeFunc, const TString& key,
 
     RefCntPtr<TSemaphoreScope> hold;
     if (std::int64_t(loadTimeMs) < lowerBoundLatencyMs) {
-        call.Finish("ignore-fast", hold);
+        call.Finish(kIgnoreFast, hold);
         return true;
     }
     if (std::int32_t(key.lengthInBytes()) >
         std::int32_t(velmora::appoptions::ExternalCacheUpperBoundKeySizeB())) {
-        call.Finish("ignore-large-key", hold);
+        call.Finish(kIgnoreLargeKey, hold);
         return true;
     }
     if ((std::uint64_t(valueSize) >> 20) >= upperBoundSizeMb) {
-        call.Finish("ignore-large", hold);
+        call.Finish(kIgnoreLarge, hold);
         return true;
     }
     hold = AcquireChecked();
     if (!hold->IsAcquired()) {
-        call.Finish("jam", hold);
+        call.Finish(kJam, hold);
         return false;
     }
     info[kTtl] = ttlSec == -1 ? TString("default") : TString::number(ttlSec);
@@ -178,16 +191,16 @@ bool GuardedStore(const ExternalStoreFunc& storeFunc, const TString& key,
     const bool ok =
         Run([storeFunc, key, keyHash, value, ttlSec]() { storeFunc(key, keyHash, value, ttlSec); },
             info, std::chrono::milliseconds(storeTimeoutMs));
-    call.Finish(ok ? "done" : "fail", hold);
+    call.Finish(ok ? kDone : kFail, hold);
     return ok;
 }
 
 ExternalBytesPtr GuardedLoad(const ExternalLoadFunc& loadFunc, const TString& key,
                              const TString& cacheNamespace) {
-    GuardedCall call("ec-load", key, cacheNamespace);
+    GuardedCall call(kLoadName, key, cacheNamespace);
     RefCntPtr<TSemaphoreScope> hold = AcquireChecked();
     if (!hold->IsAcquired()) {
-        call.Finish("jam", hold);
+        call.Finish(kJam, hold);
         return nullptr;
     }
     ExternalBytesPtr result;
@@ -196,30 +209,30 @@ ExternalBytesPtr GuardedLoad(const ExternalLoadFunc& loadFunc, const TString& ke
     const bool ok =
         Run([&]() { result = loadFunc(key, keyHash); }, call.Info(), kRunWithoutTimeout);
     if (!ok) {
-        call.Finish("fail", hold);
+        call.Finish(kFail, hold);
         return nullptr;
     }
     if (result) {
         call.Info()[kValueSize] = TString::number(static_cast<unsigned long long>(result->size()));
-        call.Finish("hit", hold);
+        call.Finish(kHit, hold);
     } else {
-        call.Finish("miss", hold);
+        call.Finish(kMiss, hold);
     }
     return result;
 }
 
 bool GuardedDrop(const ExternalDropFunc& dropFunc, const TString& key, std::int64_t dropTimeoutMs,
                  const TString& cacheNamespace) {
-    GuardedCall call("ec-drop", key, cacheNamespace);
+    GuardedCall call(kDropName, key, cacheNamespace);
     RefCntPtr<TSemaphoreScope> hold = AcquireChecked();
     if (!hold->IsAcquired()) {
-        call.Finish("jam", hold);
+        call.Finish(kJam, hold);
         return false;
     }
     const TString keyHash = call.KeyHash();
     const bool ok = Run([dropFunc, key, keyHash]() { dropFunc(key, keyHash); }, call.Info(),
                         std::chrono::milliseconds(dropTimeoutMs));
-    call.Finish(ok ? "done" : "fail", hold);
+    call.Finish(ok ? kDone : kFail, hold);
     return ok;
 }
 

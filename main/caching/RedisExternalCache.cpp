@@ -12,6 +12,10 @@ namespace velmora::caching {
 namespace {
 
 constexpr std::uint64_t kBackendScopeBits = 0x20001;
+// Made once: a scope name built per call would cost a text conversion each time.
+const TString kStoreScope("RedisExternalCache::TryStore");
+const TString kLoadScope("RedisExternalCache::TryLoad");
+const TString kDropScope("RedisExternalCache::TryDrop");
 
 }  // namespace
 
@@ -32,7 +36,7 @@ std::string RedisExternalCache::MakePhysicalCacheKey(const TString& ns, const TS
 RedisExternalCache::StoreFunc RedisExternalCache::GetStoreFunc() const {
     return [ns = GetNamespace(), pool = m_connectionPool](
                TString key, TString /*keyHash*/, ExternalBytesPtr value, long long ttlSec) {
-        Metrics::Scope scope(TString("RedisExternalCache::TryStore"), kBackendScopeBits);
+        Metrics::Scope scope(kStoreScope, kBackendScopeBits);
         const std::string physicalKey = MakePhysicalCacheKey(ns, key);
         const auto guard = pool->FindAndLockConnection(physicalKey);
         if (!guard) return;
@@ -53,7 +57,7 @@ RedisExternalCache::StoreFunc RedisExternalCache::GetStoreFunc() const {
 RedisExternalCache::LoadFunc RedisExternalCache::GetLoadFunc() const {
     return [ns = GetNamespace(), pool = m_connectionPool](TString key,
                                                           TString /*keyHash*/) -> ExternalBytesPtr {
-        Metrics::Scope scope(TString("RedisExternalCache::TryLoad"), kBackendScopeBits);
+        Metrics::Scope scope(kLoadScope, kBackendScopeBits);
         const std::string physicalKey = MakePhysicalCacheKey(ns, key);
         const auto guard = pool->FindAndLockConnection(physicalKey);
         if (!guard) return nullptr;
@@ -63,7 +67,7 @@ RedisExternalCache::LoadFunc RedisExternalCache::GetLoadFunc() const {
 
 RedisExternalCache::DropFunc RedisExternalCache::GetDropFunc() const {
     return [ns = GetNamespace(), pool = m_connectionPool](TString key, TString /*keyHash*/) {
-        Metrics::Scope scope(TString("RedisExternalCache::TryDrop"), kBackendScopeBits);
+        Metrics::Scope scope(kDropScope, kBackendScopeBits);
         const std::string physicalKey = MakePhysicalCacheKey(ns, key);
         const auto guard = pool->FindAndLockConnection(physicalKey);
         if (guard) guard->GetConnection().Del(physicalKey);

@@ -66,37 +66,57 @@ bool RenamePath(const TPath& from, const TPath& to) {
 
 namespace {
 
+// Keys and other short texts: one read of this many bytes finds their end.
+constexpr std::size_t kShortFileFirstRead = 256;
+
 [[noreturn]] void FailIn(const char* what, const char* name) {
     throw VelmoraException(std::string(what) + " '" + name + "': " + std::strerror(errno));
 }
 
-// Reads the whole of `fd` into `bytes`; false on a read error.
+// Reads `fd` to its end into `bytes`; false on a read error. The first read asks for `first`
+// bytes; once at least `minimum` bytes have come, a read that comes back short marks the end (a
+// regular file's read is short only there), so a file that fits takes a single read and no
+// second one to find its end. The buffer grows only for a longer file.
 template <class Bytes>
-bool ReadAll(int fd, Bytes& bytes) {
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) return false;
-    bytes.resize(std::size_t(info.st_size));
+bool ReadAll(int fd, Bytes& bytes, std::size_t first, std::size_t minimum) {
+    bytes.resize(first);
     std::size_t done = 0;
     for (;;) {
-        if (done == bytes.size()) bytes.resize(done + 4096);  // the file may have grown
+        if (done == bytes.size()) bytes.resize(done + done / 2 + 4096);
         const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return false;
         if (n == 0) break;
         done += std::size_t(n);
+        if (done >= minimum && done < bytes.size()) break;
     }
     bytes.resize(done);
     return true;
 }
 
+// Reads file `name` of directory `dirFd` whole. With `sized` the file system is asked for the
+// size first (one call more, worth it for values of any length); short files such as keys are
+// read without asking. With `refresh` the last-write time is set to now through the open file.
 template <class Bytes>
-bool ReadFileAt(int dirFd, const char* name, Bytes& bytes) {
-    const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+bool ReadFileAt(int dirFd, const char* name, Bytes& bytes, bool sized, bool refresh) {
+    // No access-time update: nothing here reads it, and each update is one more inode write
+    // (after a refresh of the last-write time, relatime would make it on every read). Only the
+    // file's owner may ask for that; anyone else reads as usual.
+    int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOATIME);
+    if (fd < 0 && errno == EPERM) fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
         if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) return false;
         FailIn("Cannot open file", name);
     }
-    const bool ok = ReadAll(fd, bytes);
+    if (refresh) ::futimens(fd, nullptr);  // best effort, as LastWriteTime
+    bool ok = true;
+    if (sized) {
+        struct stat info {};
+        ok = ::fstat(fd, &info) == 0 &&
+             ReadAll(fd, bytes, std::size_t(info.st_size) + 1, std::size_t(info.st_size));
+    } else {
+        ok = ReadAll(fd, bytes, kShortFileFirstRead, 0);
+    }
     const int error = errno;
     ::close(fd);
     errno = error;
@@ -114,11 +134,12 @@ TOpenDirectory::~TOpenDirectory() {
 }
 
 bool TOpenDirectory::ReadFile(const char* name, std::string& bytes) const {
-    return ReadFileAt(m_fd, name, bytes);
+    return ReadFileAt(m_fd, name, bytes, false, false);
 }
 
-bool TOpenDirectory::ReadFile(const char* name, std::vector<unsigned char>& bytes) const {
-    return ReadFileAt(m_fd, name, bytes);
+bool TOpenDirectory::ReadFile(const char* name, std::vector<unsigned char>& bytes,
+                              LastWrite lastWrite) const {
+    return ReadFileAt(m_fd, name, bytes, true, lastWrite == LastWrite::Refresh);
 }
 
 bool TOpenDirectory::HasFile(const char* name) const {
@@ -155,8 +176,4 @@ bool TOpenDirectory::Rename(const char* from, const char* to) const {
 
 bool TOpenDirectory::RemoveFile(const char* name) const {
     return ::unlinkat(m_fd, name, 0) == 0;
-}
-
-bool TOpenDirectory::Touch(const char* name) const {
-    return ::utimensat(m_fd, name, nullptr, AT_SYMLINK_NOFOLLOW) == 0;
 }

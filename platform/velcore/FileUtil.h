@@ -40,11 +40,17 @@ public:
     TOpenDirectory(const TOpenDirectory&) = delete;
     TOpenDirectory& operator=(const TOpenDirectory&) = delete;
 
+    // What a read does to the file's last-write time.
+    enum class LastWrite { Keep, Refresh };
+
     bool IsOpen() const { return m_fd >= 0; }
     // Reads the whole regular file `name` into `bytes` (replacing its content). Returns false
     // when there is no such file; raises VelmoraException when it exists but cannot be read.
+    // The text form suits short files (keys); the byte form sizes its buffer from the file and,
+    // with LastWrite::Refresh, first sets the file's last-write time to now.
     bool ReadFile(const char* name, std::string& bytes) const;
-    bool ReadFile(const char* name, std::vector<unsigned char>& bytes) const;
+    bool ReadFile(const char* name, std::vector<unsigned char>& bytes,
+                  LastWrite lastWrite = LastWrite::Keep) const;
     // Whether a regular file `name` exists.
     bool HasFile(const char* name) const;
     // Creates or truncates file `name` and writes `size` bytes to it. On any failure (a full
@@ -54,8 +60,6 @@ public:
     bool Rename(const char* from, const char* to) const;
     // Removes file `name`; false when there was none.
     bool RemoveFile(const char* name) const;
-    // Sets the last-write time of file `name` to now; false when the file system refused.
-    bool Touch(const char* name) const;
 
 private:
     int m_fd = -1;  // Constant after construction.

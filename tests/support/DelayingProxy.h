@@ -1,0 +1,50 @@
+// A TCP proxy on a free loopback port that forwards every connection to a fixed server and can
+// hold back what the server sends: while a drip interval is set, bytes from the server reach the
+// client one at a time, one per interval, so that replies arrive slowly but intact. Bytes from
+// the client always go through at once. Either side closing closes the other (bytes already
+// received from the server are still dripped to the client first).
+// Each connection runs on a thread of its own; Stop (or the destructor) closes every connection
+// and joins the threads. Thread contract: safe for concurrent use.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace veltest {
+
+class DelayingProxy {
+public:
+    DelayingProxy() = default;
+    ~DelayingProxy();
+    DelayingProxy(const DelayingProxy&) = delete;
+    DelayingProxy& operator=(const DelayingProxy&) = delete;
+
+    // Listens on a free loopback port and forwards to 127.0.0.1:`serverPort`. Returns an empty
+    // string on success, else what went wrong.
+    std::string Start(int serverPort);
+    void Stop();
+    int Port() const { return m_port; }
+
+    // One byte from the server per `interval` from now on, on every connection; zero forwards
+    // at once again (and sends what was held back).
+    void SetDrip(std::chrono::milliseconds interval) { m_dripMs = interval.count(); }
+
+private:
+    void AcceptLoop();
+    void Pump(int client, int server);
+
+    int m_serverPort = 0;
+    int m_port = 0;
+    int m_listen = -1;
+    std::atomic<bool> m_stop{false};
+    std::atomic<long long> m_dripMs{0};
+    std::thread m_acceptor;
+    std::mutex m_mutex;
+    std::vector<std::thread> m_pumps;  // Guarded by m_mutex.
+};
+
+}  // namespace veltest

@@ -7,6 +7,7 @@
 // calls on one path race as the file system lets them).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -40,14 +41,18 @@ public:
     TOpenDirectory(const TOpenDirectory&) = delete;
     TOpenDirectory& operator=(const TOpenDirectory&) = delete;
 
-    // What a read does to the file's last-write time.
+    // What a read does to the file's last-write time. Refresh sets it to now when it is
+    // kRefreshGranularity or more in the past (or lies in the future): a file read again within
+    // that time keeps its stamp, which spares a write to the file system on almost every read of
+    // a busy file and still leaves the stamp within kRefreshGranularity of the last read.
     enum class LastWrite { Keep, Refresh };
+    static constexpr std::chrono::seconds kRefreshGranularity{1};
 
     bool IsOpen() const { return m_fd >= 0; }
     // Reads the whole regular file `name` into `bytes` (replacing its content). Returns false
     // when there is no such file; raises VelmoraException when it exists but cannot be read.
-    // The text form suits short files (keys); the byte form sizes its buffer from the file and,
-    // with LastWrite::Refresh, first sets the file's last-write time to now.
+    // The text form suits short files (keys); the byte form sizes its buffer from the file and
+    // applies `lastWrite` before it reads.
     bool ReadFile(const char* name, std::string& bytes) const;
     bool ReadFile(const char* name, std::vector<unsigned char>& bytes,
                   LastWrite lastWrite = LastWrite::Keep) const;

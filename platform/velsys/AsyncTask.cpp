@@ -279,6 +279,7 @@ void StateBase::SetDeferred(std::unique_ptr<TaskBase> work) {
 
 FutureStatus StateBase::WaitFor(std::chrono::milliseconds timeout) {
     if (timeout.count() < 0) timeout = std::chrono::milliseconds(0);
+    const auto until = std::chrono::steady_clock::now() + timeout;
     std::unique_lock<std::mutex> lock(m_mutex);
     if (m_complete) return FutureStatus::Ready;
     if (m_deferred) return FutureStatus::Deferred;
@@ -289,7 +290,7 @@ FutureStatus StateBase::WaitFor(std::chrono::milliseconds timeout) {
         return FutureStatus::Ready;
     lock.lock();
     // Deferred work another thread has claimed counts as running.
-    return m_cv.wait_for(lock, timeout, [this] { return m_complete; }) ? FutureStatus::Ready
+    return m_cv.wait_until(lock, until, [this] { return m_complete; }) ? FutureStatus::Ready
                                                                        : FutureStatus::Timeout;
 }
 

@@ -42,7 +42,10 @@ sockaddr_in Loopback(int port) {
 }  // namespace
 
 DelayingProxy::~DelayingProxy() {
-    Stop();
+    m_stop = true;
+    if (m_acceptor.joinable()) m_acceptor.join();
+    for (auto& pump : m_pumps) pump.join();  // the acceptor, the only other user, is gone
+    if (m_listen >= 0) ::close(m_listen);
 }
 
 std::string DelayingProxy::Start(int serverPort) {
@@ -57,19 +60,6 @@ std::string DelayingProxy::Start(int serverPort) {
     m_port = ntohs(address.sin_port);
     m_acceptor = std::thread([this] { AcceptLoop(); });
     return "";
-}
-
-void DelayingProxy::Stop() {
-    m_stop = true;
-    if (m_acceptor.joinable()) m_acceptor.join();
-    std::vector<std::thread> pumps;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        pumps.swap(m_pumps);
-    }
-    for (auto& pump : pumps) pump.join();
-    if (m_listen >= 0) ::close(m_listen);
-    m_listen = -1;
 }
 
 void DelayingProxy::AcceptLoop() {
@@ -91,7 +81,6 @@ void DelayingProxy::AcceptLoop() {
         const int on = 1;
         ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         ::setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        std::lock_guard<std::mutex> lock(m_mutex);
         m_pumps.emplace_back([this, client, server] { Pump(client, server); });
     }
 }

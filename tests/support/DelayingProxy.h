@@ -3,13 +3,13 @@
 // client one at a time, one per interval, so that replies arrive slowly but intact. Bytes from
 // the client always go through at once. Either side closing closes the other (bytes already
 // received from the server are still dripped to the client first).
-// Each connection runs on a thread of its own; Stop (or the destructor) closes every connection
-// and joins the threads. Thread contract: safe for concurrent use.
+// Each connection runs on a thread of its own; the destructor closes every connection and joins
+// the threads. Thread contract: SetDrip is safe for concurrent use; anything else needs external
+// synchronization.
 #pragma once
 
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,7 +26,6 @@ public:
     // Listens on a free loopback port and forwards to 127.0.0.1:`serverPort`. Returns an empty
     // string on success, else what went wrong.
     std::string Start(int serverPort);
-    void Stop();
     int Port() const { return m_port; }
 
     // One byte from the server per `interval` from now on, on every connection; zero forwards
@@ -43,8 +42,7 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<long long> m_dripMs{0};
     std::thread m_acceptor;
-    std::mutex m_mutex;
-    std::vector<std::thread> m_pumps;  // Guarded by m_mutex.
+    std::vector<std::thread> m_pumps;  // Touched by the acceptor only, until it is joined.
 };
 
 }  // namespace veltest

@@ -138,11 +138,13 @@ void Store(const TPath& cachePath, const std::shared_ptr<FolderSweeper>& sweeper
 }
 
 // The key and the value are read through one open directory, which holds one key for its whole
-// life (see Store): a hit is always a complete value stored under this very key.
-ExternalBytesPtr Load(const TPath& cachePath, const TString& key, const TString& keyHash) {
+// life (see Store): a hit is always a complete value stored under this very key. `cachePath` is
+// the native text of the cache path: a TPath copied and extended on every load costs more than
+// the rest of the call outside the file system.
+ExternalBytesPtr Load(const std::string& cachePath, const TString& key, const TString& keyHash) {
     Metrics::Scope scope(kLoadScope, kBackendScopeBits);
     try {
-        TOpenDirectory entry(cachePath / keyHash);
+        TOpenDirectory entry(cachePath + '/' + keyHash.toStdString());
         if (!entry.IsOpen()) return nullptr;
         std::string storedKey;
         if (!entry.ReadFile(kKeyName, storedKey) || storedKey != key.toStdString()) return nullptr;
@@ -155,7 +157,7 @@ ExternalBytesPtr Load(const TPath& cachePath, const TString& key, const TString&
             TLog::Warn,
             TFormatString(TString("DiskExternalCache::TryLoad failed to read a cache entry from "
                                   "disk, cachePath:'%1', keyHash:'%2'."),
-                          cachePath.ToString(), keyHash));
+                          TString::fromStdString(cachePath), keyHash));
         return nullptr;
     }
 }
@@ -235,7 +237,7 @@ DiskExternalCache::StoreFunc DiskExternalCache::GetStoreFunc() const {
 }
 
 DiskExternalCache::LoadFunc DiskExternalCache::GetLoadFunc() const {
-    return [cachePath = m_cachePath](TString key, TString keyHash) {
+    return [cachePath = m_cachePath.Native().native()](TString key, TString keyHash) {
         return Load(cachePath, key, keyHash);
     };
 }

@@ -137,8 +137,10 @@ bool ReadFileAt(int dirFd, const char* name, Bytes& bytes, bool sized, bool refr
 
 }  // namespace
 
-TOpenDirectory::TOpenDirectory(const TPath& path)
-    : m_fd(::open(path.Native().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW)) {}
+TOpenDirectory::TOpenDirectory(const TPath& path) : TOpenDirectory(path.Native().native()) {}
+
+TOpenDirectory::TOpenDirectory(const std::string& path)
+    : m_fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW)) {}
 
 TOpenDirectory::~TOpenDirectory() {
     if (m_fd >= 0) ::close(m_fd);

@@ -37,6 +37,8 @@ class VELPLATFORM_EXPORT TOpenDirectory {
 public:
     // Opens `path` (symbolic links are not followed); IsOpen is false when it is not a directory.
     explicit TOpenDirectory(const TPath& path);
+    // The same for a native path text (cheaper to build on a hot path than a TPath).
+    explicit TOpenDirectory(const std::string& path);
     ~TOpenDirectory();
     TOpenDirectory(const TOpenDirectory&) = delete;
     TOpenDirectory& operator=(const TOpenDirectory&) = delete;

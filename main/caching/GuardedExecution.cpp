@@ -1,6 +1,9 @@
 #include "caching/GuardedExecution.h"
 
+#include <array>
 #include <charconv>
+#include <optional>
+#include <utility>
 
 #include "metrics2/Metrics.h"
 #include "velcore/AppConfig.h"
@@ -59,30 +62,45 @@ TString FormatElapsedMs(double ms) {
     return TString(text);
 }
 
-// What every guarded procedure starts with: the scope, its identifying tags and map entries.
-// The scope is closed, and the line written, by Finish, on every path.
+// What every guarded procedure starts with: the scope and its identifying tags. The information
+// map serves only the log line, so Finish fills it, and only when the line will be written: with
+// Info lines off (the usual setting in production) a call formats none of its entries. Run's own
+// entries ("elapsed-ms", "problem") are in the map by then; the line carries the same entries
+// either way.
 class GuardedCall {
 public:
     GuardedCall(const TString& name, const TString& key, const TString& cacheNamespace)
-        : m_name(name), m_scope(name, kGuardedScopeBits), m_keyHash(ExternalCacheKeyHash(key)) {
-        const auto keySize = std::int32_t(key.lengthInBytes());
+        : m_name(name),
+          m_scope(name, kGuardedScopeBits),
+          m_keyHash(ExternalCacheKeyHash(key)),
+          m_namespace(cacheNamespace),
+          m_keySize(std::int32_t(key.lengthInBytes())) {
         m_scope.Tag(kKeyHash, m_keyHash);
         m_scope.Tag(kCns, cacheNamespace);
-        m_scope.Tag(kKeySize, keySize);
-        m_info[kKeyHash] = m_keyHash;
-        m_info[kCns] = cacheNamespace;
-        m_info[kKeySize] = TString::number(keySize);
+        m_scope.Tag(kKeySize, m_keySize);
     }
 
     Metrics::Scope& Scope() { return m_scope; }
+    // The map Run writes into.
     StringLookupTable& Info() { return m_info; }
     const TString& KeyHash() const { return m_keyHash; }
+    // A numeric entry of the map, kept as a number until Finish. `name` must outlive the call.
+    void Note(const TString& name, long long value) { m_numbers[m_noted++] = {&name, value}; }
+    void NoteTtl(long long ttlSec) { m_ttl = ttlSec; }
 
     // Writes the outcome, the one log line, gives the semaphore unit back and closes the scope.
     void Finish(const TString& outcome, RefCntPtr<TSemaphoreScope>& hold) {
         m_scope.Tag(kOutcome, outcome);
-        m_info[kOutcome] = outcome;
-        TLog::LogMessage(TLog::Info, m_name, m_info);
+        if (TLog::LoggerAcceptsSeverity(TLog::Info)) {
+            m_info[kKeyHash] = m_keyHash;
+            m_info[kCns] = m_namespace;
+            m_info[kKeySize] = TString::number(m_keySize);
+            for (std::size_t i = 0; i < m_noted; ++i)
+                m_info[*m_numbers[i].first] = TString::number(m_numbers[i].second);
+            if (m_ttl) m_info[kTtl] = *m_ttl == -1 ? TString("default") : TString::number(*m_ttl);
+            m_info[kOutcome] = outcome;
+            TLog::LogMessage(TLog::Info, m_name, m_info);
+        }
         hold = nullptr;
         m_scope.Close();
     }
@@ -91,6 +109,11 @@ private:
     const TString& m_name;
     Metrics::Scope m_scope;
     const TString m_keyHash;
+    const TString& m_namespace;  // the procedure's argument, which outlives the call
+    const std::int32_t m_keySize;
+    std::array<std::pair<const TString*, long long>, 3> m_numbers{};
+    std::size_t m_noted = 0;
+    std::optional<long long> m_ttl;
     StringLookupTable m_info;
 };
 
@@ -162,10 +185,9 @@ bool GuardedStore(const ExternalStoreFunc& storeFunc, const TString& key,
     GuardedCall call(kStoreName, key, cacheNamespace);
     const auto valueSize = std::int64_t(value ? value->size() : 0);
     call.Scope().Tag(kValueSize, valueSize);
-    StringLookupTable& info = call.Info();
-    info[kLoadTime] = TString::number(loadTimeMs);
-    info[kLowerBound] = TString::number(static_cast<long long>(lowerBoundLatencyMs));
-    info[kValueSize] = TString::number(static_cast<long long>(valueSize));
+    call.Note(kLoadTime, loadTimeMs);
+    call.Note(kLowerBound, lowerBoundLatencyMs);
+    call.Note(kValueSize, valueSize);
 
     RefCntPtr<TSemaphoreScope> hold;
     if (std::int64_t(loadTimeMs) < lowerBoundLatencyMs) {
@@ -186,11 +208,11 @@ bool GuardedStore(const ExternalStoreFunc& storeFunc, const TString& key,
         call.Finish(kJam, hold);
         return false;
     }
-    info[kTtl] = ttlSec == -1 ? TString("default") : TString::number(ttlSec);
+    call.NoteTtl(ttlSec);
     const TString keyHash = call.KeyHash();
     const bool ok =
         Run([storeFunc, key, keyHash, value, ttlSec]() { storeFunc(key, keyHash, value, ttlSec); },
-            info, std::chrono::milliseconds(storeTimeoutMs));
+            call.Info(), std::chrono::milliseconds(storeTimeoutMs));
     call.Finish(ok ? kDone : kFail, hold);
     return ok;
 }
@@ -213,7 +235,7 @@ ExternalBytesPtr GuardedLoad(const ExternalLoadFunc& loadFunc, const TString& ke
         return nullptr;
     }
     if (result) {
-        call.Info()[kValueSize] = TString::number(static_cast<unsigned long long>(result->size()));
+        call.Note(kValueSize, static_cast<long long>(result->size()));
         call.Finish(kHit, hold);
     } else {
         call.Finish(kMiss, hold);

@@ -85,7 +85,10 @@ public:
     StringLookupTable& Info() { return m_info; }
     const TString& KeyHash() const { return m_keyHash; }
     // A numeric entry of the map, kept as a number until Finish. `name` must outlive the call.
-    void Note(const TString& name, long long value) { m_numbers[m_noted++] = {&name, value}; }
+    void Note(const TString& name, long long value) {
+        VEL_ASSERT(m_noted < m_numbers.size());
+        m_numbers[m_noted++] = {&name, value};
+    }
     void NoteTtl(long long ttlSec) { m_ttl = ttlSec; }
 
     // Writes the outcome, the one log line, gives the semaphore unit back and closes the scope.

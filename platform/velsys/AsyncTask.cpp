@@ -30,6 +30,7 @@ thread_local std::shared_ptr<CancellationContext> t_currentContext;
 // that only the thread doing the I/O sleeps, and short enough that a slow call wastes little.
 // The poll yields the processor every few rounds, so work that needs it is not held up.
 constexpr std::chrono::microseconds kSpinTime{50};
+constexpr std::chrono::microseconds kIdleSpinTime{20};
 
 // Polls `done` for up to kSpinTime (and at most `limit`); true as soon as it holds.
 template <class F>
@@ -195,9 +196,11 @@ private:
             }
             m_idle.push_back(&self);
             // A worker that just finished spins briefly before it sleeps: back-to-back work
-            // then needs no wake-up.
+            // then needs no wake-up. Briefer than a waiter: back-to-back work comes within
+            // microseconds or not soon, and meanwhile the threads it just served need the
+            // processor.
             lock.unlock();
-            SpinUntil([&] { return self.handed.load(std::memory_order_acquire); });
+            SpinUntil([&] { return self.handed.load(std::memory_order_acquire); }, kIdleSpinTime);
             lock.lock();
             if (!self.wake.wait_for(lock, kIdleTime, [&] { return bool(self.task); })) {
                 m_idle.erase(std::find(m_idle.begin(), m_idle.end(), &self));

@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 
 #include "velsys/Exceptions.h"
@@ -67,15 +66,6 @@ bool RenamePath(const TPath& from, const TPath& to) {
 
 namespace {
 
-// Whether a last-write time is kRefreshGranularity or more in the past, or in the future.
-bool IsStale(const timespec& lastWrite) {
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    const auto age = std::chrono::seconds(now.tv_sec - lastWrite.tv_sec) +
-                     std::chrono::nanoseconds(now.tv_nsec - lastWrite.tv_nsec);
-    return age >= TOpenDirectory::kRefreshGranularity || age < std::chrono::seconds(0);
-}
-
 // Keys and other short texts: one read of this many bytes finds their end.
 constexpr std::size_t kShortFileFirstRead = 256;
 
@@ -106,8 +96,8 @@ bool ReadAll(int fd, Bytes& bytes, std::size_t first, std::size_t minimum) {
 
 // Reads file `name` of directory `dirFd` whole. With `sized` the file system is asked for the
 // size first (one call more, worth it for values of any length); short files such as keys are
-// read without asking. With `refresh` (sized files only) a stale last-write time is set to now
-// through the open file.
+// read without asking. With `refresh` (sized files only) the last-write time is set to now
+// through the open file before it is read.
 template <class Bytes>
 bool ReadFileAt(int dirFd, const char* name, Bytes& bytes, bool sized, bool refresh) {
     // No access-time update: nothing here reads it, and each update is one more inode write
@@ -123,7 +113,7 @@ bool ReadFileAt(int dirFd, const char* name, Bytes& bytes, bool sized, bool refr
     if (sized) {
         struct stat info {};
         ok = ::fstat(fd, &info) == 0;
-        if (ok && refresh && IsStale(info.st_mtim)) ::futimens(fd, nullptr);  // best effort
+        if (ok && refresh) ::futimens(fd, nullptr);  // best effort
         ok = ok && ReadAll(fd, bytes, std::size_t(info.st_size) + 1, std::size_t(info.st_size));
     } else {
         ok = ReadAll(fd, bytes, kShortFileFirstRead, 0);

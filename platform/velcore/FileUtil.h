@@ -7,7 +7,6 @@
 // calls on one path race as the file system lets them).
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -43,12 +42,9 @@ public:
     TOpenDirectory(const TOpenDirectory&) = delete;
     TOpenDirectory& operator=(const TOpenDirectory&) = delete;
 
-    // What a read does to the file's last-write time. Refresh sets it to now when it is
-    // kRefreshGranularity or more in the past (or lies in the future): a file read again within
-    // that time keeps its stamp, which spares a write to the file system on almost every read of
-    // a busy file and still leaves the stamp within kRefreshGranularity of the last read.
+    // What a read does to the file's last-write time: Refresh sets it to now (through the open
+    // file, before the read), which lets a sweeper delete the least recently used files first.
     enum class LastWrite { Keep, Refresh };
-    static constexpr std::chrono::seconds kRefreshGranularity{1};
 
     bool IsOpen() const { return m_fd >= 0; }
     // Reads the whole regular file `name` into `bytes` (replacing its content). Returns false

@@ -16,9 +16,11 @@
 #include "caching/CoherenceMessages.h"
 #include "caching/GuardedExecution.h"
 #include "caching/RedisPubsub.h"
+#include "support/RedisClusterFixture.h"
 #include "support/RedisServerFixture.h"
 #include "utility/SynchronizedIndexedCache.h"
 #include "velcoredata/DateTime.h"
+#include "velredis/RedisClusterSlot.h"
 #include "velredis/RedisConnectionPool.h"
 
 extern char** environ;
@@ -194,12 +196,20 @@ TEST_F(VelcacheCli, ErrorsExitWithTheirCodeAndSayWhat) {
     } cases[] = {
         {{}, 2, "usage: velcache <command>"},
         {{"frob"}, 2, "unknown command 'frob'"},
-        {{"ec", "get", "--ns", "n", "k"}, 2, "give either --dir or --redis"},
-        {{"ec", "get", "--ns", "n", "--dir", dir, "--redis", m_redis, "k"}, 2, "either"},
+        {{"ec", "get", "--ns", "n", "k"}, 2, "give one of --dir, --redis and --redis-cluster"},
+        {{"ec", "get", "--ns", "n", "--dir", dir, "--redis", m_redis, "k"}, 2, "give one of"},
+        {{"coherence", "watch", "--redis", m_redis, "--redis-cluster", m_redis}, 2, "not both"},
         {{"ec", "get", "--ns", "n", "--dir", dir}, 2, "missing KEY"},
         {{"ec", "ls", "--dir", dir}, 2, "--ns is required"},
         {{"ec", "put", "--ns", "n", "--dir", dir, "--out", "x", "k"}, 2, "unknown option --out"},
         {{"ec", "ls", "--ns", "n", "--redis", "nohost"}, 2, "HOST:PORT"},
+        {{"ec", "ls", "--ns", "n", "--redis-cluster", m_redis + ",," + m_redis}, 2, "not ''"},
+        {{"ec", "ls", "--ns", "n", "--redis-cluster", m_redis + ",:7000"}, 2, "not ':7000'"},
+        {{"coherence", "watch", "--redis-cluster", "h:70000"}, 2, "HOST:PORT[,HOST:PORT...]"},
+        // A server without cluster mode named as a cluster node.
+        {{"ec", "get", "--ns", "n", "--redis-cluster", closed + "," + m_redis, "k"},
+         3,
+         "cannot reach Redis cluster at " + closed + "," + m_redis + ": ERR"},
         {{"ec", "ls", "--ns", "n", "--dir", dir + "/missing"}, 3, "cannot use directory"},
         {{"ec", "get", "--ns", "n", "--redis", closed, "k"}, 3, "cannot reach Redis at " + closed},
         {{"ec", "get", "--ns", "n", "--redis", m_redis, "k"}, 1, "not found: key 'k'"},
@@ -225,6 +235,39 @@ TEST_F(VelcacheCli, ErrorsExitWithTheirCodeAndSayWhat) {
         EXPECT_EQ(cli.Wait(), 0) << cli.Err();
         EXPECT_EQ(cli.Out().rfind("usage: velcache", 0), 0u) << cli.Out();
     }
+}
+
+using VelcacheCliOnCluster = veltest::RedisClusterTest;
+
+TEST_F(VelcacheCliOnCluster, ExternalCacheReachesEveryMasterThroughOneNode) {
+    const int seedPort = Cluster().Ports().front();
+    const std::string seed = "127.0.0.1:" + std::to_string(seedPort);
+    // One key on each master, found by the slot of its Redis key NS:KEY.
+    std::map<int, std::string> keyOnMaster;
+    for (int i = 0; keyOnMaster.size() < Cluster().MasterPorts(seedPort).size() && i < 1000; ++i) {
+        const std::string key = "k" + std::to_string(i);
+        keyOnMaster.emplace(
+            veltest::MasterPortOf(Cluster(), seedPort, velmora::caching::RedisKeySlot("NS:" + key)),
+            key);
+    }
+    ASSERT_EQ(keyOnMaster.size(), 3u);
+    std::map<std::string, std::string> lines;  // ls sorts by key
+    for (const auto& [port, key] : keyOnMaster) {
+        Cli put({"ec", "put", "--ns", "NS", "--redis-cluster", seed, key}, "value of " + key);
+        ASSERT_EQ(put.Wait(), 0) << put.Err();
+        EXPECT_EQ(Cluster().Command(port, {"GET", "NS:" + key}).text, "value of " + key);
+        Cli get({"ec", "get", "--ns", "NS", "--redis-cluster", seed, key});
+        ASSERT_EQ(get.Wait(), 0) << get.Err();
+        EXPECT_EQ(get.Out(), "value of " + key);
+        lines[key] = std::to_string(9 + key.size()) + "\t" + key + "\n";
+    }
+    std::string listing;
+    for (const auto& [key, line] : lines) listing += line;
+    Cli ls({"ec", "ls", "--ns", "NS", "--redis-cluster", seed});
+    ASSERT_EQ(ls.Wait(), 0) << ls.Err();
+    EXPECT_EQ(ls.Out(), listing);
+    Cli publish({"coherence", "publish", "1-2", "3-4", "--redis-cluster", seed});
+    EXPECT_EQ(publish.Wait(), 0) << publish.Err();
 }
 
 // A coherent cache whose entry the announcements of the tool can make dirty.

@@ -46,36 +46,130 @@ void Args::ExpectPositional(std::size_t count, const std::string& what) const {
         UsageError("unexpected argument '" + m_positional[count] + "'");
 }
 
-velmora::caching::RedisEndpointConfig ParseRedisAddress(const std::string& address) {
-    const std::size_t colon = address.rfind(':');
-    const std::string host = colon == std::string::npos ? "" : address.substr(0, colon);
-    const std::string port = colon == std::string::npos ? "" : address.substr(colon + 1);
-    const bool digits =
-        !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == port.npos;
-    if (host.empty() || !digits || std::stoi(port) < 1 || std::stoi(port) > 65535)
-        UsageError("--redis wants HOST:PORT, not '" + address + "'");
-    velmora::caching::RedisEndpointConfig config;
-    config.host = host;
-    config.port = std::stoi(port);
-    config.poolSize = 2;
-    config.connectTimeout = std::chrono::milliseconds(2000);
-    // Values of many megabytes travel in one command.
-    config.commandTimeout = std::chrono::milliseconds(30000);
-    return config;
+std::optional<Args> ParseSubCommand(const std::vector<std::string>& argv, const char* usage,
+                                    const std::set<std::string>& common,
+                                    const std::map<std::string, std::set<std::string>>& subs) {
+    const std::string sub = argv.empty() ? "" : argv[0];
+    if (sub == "--help" || sub == "help") {
+        std::fputs(usage, stdout);
+        return std::nullopt;
+    }
+    const auto found = subs.find(sub);
+    if (found == subs.end()) {
+        std::string names;
+        for (auto it = subs.begin(); it != subs.end(); ++it)
+            names += (it == subs.begin()            ? ""
+                      : std::next(it) == subs.end() ? " or "
+                                                    : ", ") +
+                     it->first;
+        UsageError(sub.empty() ? "missing sub-command: " + names
+                               : "unknown sub-command '" + sub + "'");
+    }
+    std::set<std::string> options = common;
+    options.insert(found->second.begin(), found->second.end());
+    Args args(std::vector<std::string>(argv.begin() + 1, argv.end()), options, {"--help"});
+    if (!args.Has("--help")) return args;
+    std::fputs(usage, stdout);
+    return std::nullopt;
 }
 
-void CheckRedisReachable(const velmora::caching::RedisEndpointConfig& config,
-                         const std::string& address) {
-    std::string problem;
-    try {
-        velmora::caching::RedisConnection connection(config);
-        const velmora::caching::RedisReplyValue reply = connection.Command({"PING"});
-        if (reply.text == "PONG") return;
-        problem = reply.text.empty() ? "unexpected reply to PING" : reply.text;
-    } catch (const std::exception& e) {
-        problem = e.what();
+namespace {
+
+using velmora::caching::RedisNodeAddress;
+
+// "HOST:PORT" with a host and a port in 1..65535; usage error naming `option` otherwise.
+RedisNodeAddress ParseNode(const std::string& text, const std::string& option,
+                           const std::string& wants) {
+    const auto node = RedisNodeAddress::Parse(text);
+    if (!node || node->host.empty())
+        UsageError(option + " wants " + wants + ", not '" + text + "'");
+    return *node;
+}
+
+// `problem` when no node of `nodes` answers `command`; else the first answer.
+velmora::caching::RedisReplyValue AskFirstAnswering(
+    const velmora::caching::RedisEndpointConfig& config, const std::vector<RedisNodeAddress>& nodes,
+    const std::vector<std::string>& command, std::string& problem) {
+    for (const RedisNodeAddress& node : nodes) {
+        velmora::caching::RedisEndpointConfig single = config;
+        single.mode = velmora::caching::RedisMode::SingleServer;
+        single.clusterNodes.clear();
+        single.host = node.host;
+        single.port = node.port;
+        try {
+            velmora::caching::RedisConnection connection(single);
+            velmora::caching::RedisReplyValue reply = connection.Command(command);
+            if (reply.type != velmora::caching::RedisReplyValue::Type::Error) return reply;
+            problem = reply.text;
+        } catch (const std::exception& e) {
+            problem = e.what();
+        }
     }
-    Fail(kExitUnavailable, "cannot reach Redis at " + address + ": " + problem);
+    return {};
+}
+
+}  // namespace
+
+RedisTarget ParseRedisTarget(const Args& args, const std::string& fallback) {
+    if (args.Has("--redis") && args.Has("--redis-cluster"))
+        UsageError("give --redis or --redis-cluster, not both");
+    RedisTarget target;
+    target.config.poolSize = 2;
+    target.config.connectTimeout = std::chrono::milliseconds(2000);
+    // Values of many megabytes travel in one command.
+    target.config.commandTimeout = std::chrono::milliseconds(30000);
+    if (args.Has("--redis-cluster")) {
+        target.address = args.Get("--redis-cluster");
+        const std::string wants = "HOST:PORT[,HOST:PORT...]";
+        if (target.address.empty()) UsageError("--redis-cluster wants " + wants);
+        std::size_t begin = 0;
+        for (;;) {
+            const std::size_t comma = target.address.find(',', begin);
+            const std::string node = target.address.substr(begin, comma - begin);
+            target.config.clusterNodes.push_back(
+                ParseNode(node, "--redis-cluster", wants).ToString());
+            if (comma == std::string::npos) break;
+            begin = comma + 1;
+        }
+        target.config.mode = velmora::caching::RedisMode::Cluster;
+    } else {
+        target.address = args.Get("--redis", fallback);
+    }
+    const RedisNodeAddress first = ParseNode(
+        target.config.clusterNodes.empty() ? target.address : target.config.clusterNodes.front(),
+        "--redis", "HOST:PORT");
+    target.config.host = first.host;
+    target.config.port = first.port;
+    return target;
+}
+
+std::vector<RedisNodeAddress> CheckRedisReachable(const RedisTarget& target) {
+    using velmora::caching::RedisReplyValue;
+    const bool cluster = target.config.mode == velmora::caching::RedisMode::Cluster;
+    std::vector<RedisNodeAddress> nodes{{target.config.host, target.config.port}};
+    for (std::size_t i = 1; i < target.config.clusterNodes.size(); ++i)
+        nodes.push_back(*RedisNodeAddress::Parse(target.config.clusterNodes[i]));
+    std::string problem = "no answer";
+    const RedisReplyValue reply = AskFirstAnswering(
+        target.config, nodes,
+        cluster ? std::vector<std::string>{"CLUSTER", "SLOTS"} : std::vector<std::string>{"PING"},
+        problem);
+    if (!cluster && reply.text == "PONG") return nodes;
+    if (cluster && reply.type == RedisReplyValue::Type::Array) {
+        try {
+            const auto masters =
+                velmora::caching::RedisSlotMap::FromClusterSlots(reply, nodes.front().host)
+                    .Masters();
+            if (!masters.empty()) return masters;
+            problem = "no node serves a slot yet";
+        } catch (const std::exception& e) {
+            problem = e.what();
+        }
+    } else if (reply.type != RedisReplyValue::Type::Nil) {
+        problem = "unexpected reply: " + reply.text;
+    }
+    Fail(kExitUnavailable, std::string("cannot reach Redis ") + (cluster ? "cluster " : "") +
+                               "at " + target.address + ": " + problem);
 }
 
 std::vector<unsigned char> ReadAllBytes(const std::string& path) {

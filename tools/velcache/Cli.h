@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "velredis/RedisConfig.h"
+#include "velredis/RedisSlotMap.h"
 
 namespace velcli {
 
@@ -68,12 +70,28 @@ private:
     std::vector<std::string> m_positional;
 };
 
-// An endpoint from "HOST:PORT" (usage error when malformed), with time-outs suited to a person
-// waiting at a terminal.
-velmora::caching::RedisEndpointConfig ParseRedisAddress(const std::string& address);
-// Sends PING; when the server does not answer, fails with kExitUnavailable naming `address`.
-void CheckRedisReachable(const velmora::caching::RedisEndpointConfig& config,
-                         const std::string& address);
+// Reads "SUB ARGS...", where SUB is a key of `subs` and ARGS take `common` options, SUB's own
+// options (the values in `subs`) and --help. Returns nothing after printing `usage` on stdout
+// when help was asked for ("help" or "--help" as SUB, or --help among ARGS); usage error for a
+// missing or unknown SUB.
+std::optional<Args> ParseSubCommand(const std::vector<std::string>& argv, const char* usage,
+                                    const std::set<std::string>& common,
+                                    const std::map<std::string, std::set<std::string>>& subs);
+
+// Where the tool finds Redis: one server ("--redis HOST:PORT") or a cluster ("--redis-cluster
+// HOST:PORT[,HOST:PORT...]", any of its nodes), with time-outs suited to a person waiting at a
+// terminal.
+struct RedisTarget {
+    velmora::caching::RedisEndpointConfig config;
+    std::string address;  // as given, for messages
+};
+// The target that --redis or --redis-cluster names, or `fallback` ("HOST:PORT") when neither is
+// given. Usage error when both are given or an address is malformed.
+RedisTarget ParseRedisTarget(const Args& args, const std::string& fallback);
+// The nodes that hold the target's keys: the server itself, or the masters of the cluster's
+// slots as the first node that answers CLUSTER SLOTS names them. Fails with kExitUnavailable
+// naming the address when no node answers (or a --redis-cluster node is not in a cluster).
+std::vector<velmora::caching::RedisNodeAddress> CheckRedisReachable(const RedisTarget& target);
 
 // Reads a whole file, or standard input when `path` is empty; kExitUnavailable when it cannot.
 std::vector<unsigned char> ReadAllBytes(const std::string& path);

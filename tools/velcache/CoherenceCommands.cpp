@@ -130,10 +130,11 @@ std::string DescribeAnnouncement(const std::string& ns, const std::string& chann
 int Watch(const Args& args) {
     args.ExpectPositional(0, "");
     const std::string ns = args.Get("--ns", kDefaultNamespace);
-    const std::string address = args.Get("--redis", kDefaultRedis);
-    velmora::caching::RedisEndpointConfig config = ParseRedisAddress(address);
-    config.commandTimeout = std::chrono::milliseconds(2000);
-    CheckRedisReachable(config, address);
+    RedisTarget target = ParseRedisTarget(args, kDefaultRedis);
+    target.config.commandTimeout = std::chrono::milliseconds(2000);
+    CheckRedisReachable(target);
+    const velmora::caching::RedisEndpointConfig& config = target.config;
+    const std::string& address = target.address;
 
     // Blocked before any thread starts, so that every thread inherits the mask and only
     // sigtimedwait below takes these signals.
@@ -189,9 +190,10 @@ int Publish(const Args& args) {
     const HashPair data = ParseHashPairArgument(args.Positional()[1], "DATAHASH");
     const unsigned long long timestamp = ParseTime(args.Get("--time", "now"));
     const std::string ns = args.Get("--ns", kDefaultNamespace);
-    const std::string address = args.Get("--redis", kDefaultRedis);
-    const velmora::caching::RedisEndpointConfig config = ParseRedisAddress(address);
-    CheckRedisReachable(config, address);
+    const RedisTarget target = ParseRedisTarget(args, kDefaultRedis);
+    CheckRedisReachable(target);
+    const velmora::caching::RedisEndpointConfig& config = target.config;
+    const std::string& address = target.address;
 
     const std::string channel =
         velmora::caching::FormatCoherenceChannel(TString::fromStdString(ns), key).toStdString();
@@ -214,22 +216,11 @@ int Publish(const Args& args) {
 }  // namespace
 
 int RunCoherenceCommand(const std::vector<std::string>& argv) {
-    if (argv.empty()) UsageError("missing sub-command: watch or publish");
-    const std::string sub = argv[0];
-    if (sub == "--help" || sub == "help") {
-        std::fputs(kCoherenceUsage, stdout);
-        return kExitOk;
-    }
-    if (sub != "watch" && sub != "publish") UsageError("unknown sub-command '" + sub + "'");
-    std::set<std::string> valueOptions{"--ns", "--redis"};
-    if (sub == "publish") valueOptions.insert("--time");
-    const Args args(std::vector<std::string>(argv.begin() + 1, argv.end()), valueOptions,
-                    {"--help"});
-    if (args.Has("--help")) {
-        std::fputs(kCoherenceUsage, stdout);
-        return kExitOk;
-    }
-    return sub == "watch" ? Watch(args) : Publish(args);
+    const std::optional<Args> args =
+        ParseSubCommand(argv, kCoherenceUsage, {"--ns", "--redis", "--redis-cluster"},
+                        {{"watch", {}}, {"publish", {"--time"}}});
+    if (!args) return kExitOk;
+    return argv[0] == "watch" ? Watch(*args) : Publish(*args);
 }
 
 }  // namespace velcli

@@ -89,7 +89,7 @@ using Listing = std::vector<std::pair<std::string, long long>>;
 
 struct Backend {
     std::shared_ptr<Cache> cache;
-    std::string where;                           // for messages: "disk DIR/..." or "Redis H:P"
+    std::string where;                           // for messages: "disk DIR/...", "Redis H:P"...
     std::function<Listing(ProgressLine&)> list;  // every key of the namespace
 };
 
@@ -157,57 +157,58 @@ std::string GlobEscape(const std::string& text) {
 
 // The value sizes of `keys` in one round trip; -1 for keys that do not hold a plain value.
 std::vector<long long> ValueSizes(velmora::caching::RedisConnection& connection,
-                                  const std::vector<std::string>& keys) {
+                                  const std::vector<std::string>& keys,
+                                  std::chrono::milliseconds timeout) {
     using velmora::caching::RedisReplyValue;
-    std::vector<std::string> command{
-        "EVAL",
-        "local r = {} for i, k in ipairs(KEYS) do local n = redis.pcall('STRLEN', k) "
-        "if type(n) ~= 'number' then n = -1 end r[i] = n end return r",
-        std::to_string(keys.size())};
-    command.insert(command.end(), keys.begin(), keys.end());
-    const RedisReplyValue reply = connection.Command(command);
+    std::vector<std::vector<std::string>> commands;
+    for (const std::string& key : keys) commands.push_back({"STRLEN", key});
     std::vector<long long> sizes;
-    if (reply.type == RedisReplyValue::Type::Array && reply.elements.size() == keys.size()) {
-        for (const RedisReplyValue& size : reply.elements) sizes.push_back(size.integer);
-        return sizes;
-    }
-    // Scripting refused (disabled, say): one STRLEN per key.
-    for (const std::string& key : keys) {
-        const RedisReplyValue size = connection.Command({"STRLEN", key});
+    for (const RedisReplyValue& size :
+         connection.Pipeline(commands, std::chrono::steady_clock::now() + timeout))
         sizes.push_back(size.type == RedisReplyValue::Type::Integer ? size.integer : -1);
-    }
     return sizes;
 }
 
-Backend OpenRedis(const std::string& address, const TString& ns) {
-    const velmora::caching::RedisEndpointConfig config = ParseRedisAddress(address);
-    CheckRedisReachable(config, address);
-    auto pool = std::make_shared<velmora::caching::RedisConnectionPool>(config);
+// Every key of the namespace on one node (a server, or a master of a cluster).
+void ListNode(const velmora::caching::RedisEndpointConfig& config,
+              const velmora::caching::RedisNodeAddress& node, const std::string& prefix,
+              std::set<std::string>& seen, Listing& listing, ProgressLine& progress) {
+    using velmora::caching::RedisReplyValue;
+    velmora::caching::RedisEndpointConfig single = config;
+    single.mode = velmora::caching::RedisMode::SingleServer;
+    single.host = node.host;
+    single.port = node.port;
+    velmora::caching::RedisConnection connection(single);
+    std::string cursor = "0";
+    do {
+        const RedisReplyValue reply = connection.Command(
+            {"SCAN", cursor, "MATCH", GlobEscape(prefix) + "*", "COUNT", "1000"});
+        if (reply.type != RedisReplyValue::Type::Array || reply.elements.size() != 2)
+            Fail(kExitUnavailable, "unexpected reply to SCAN from " + node.ToString() + ": " +
+                                       (reply.text.empty() ? "not a list" : reply.text));
+        cursor = reply.elements[0].text;
+        std::vector<std::string> keys;
+        for (const RedisReplyValue& key : reply.elements[1].elements)
+            if (seen.insert(key.text).second) keys.push_back(key.text);
+        if (keys.empty()) continue;
+        const std::vector<long long> sizes = ValueSizes(connection, keys, config.commandTimeout);
+        for (std::size_t i = 0; i < keys.size(); ++i)
+            listing.emplace_back(keys[i].substr(prefix.size()), sizes[i]);
+        progress.Count(static_cast<long long>(keys.size()));
+    } while (cursor != "0");
+}
+
+Backend OpenRedis(const RedisTarget& target, const TString& ns) {
+    const std::vector<velmora::caching::RedisNodeAddress> nodes = CheckRedisReachable(target);
+    auto pool = std::make_shared<velmora::caching::RedisConnectionPool>(target.config);
+    const bool cluster = target.config.mode == velmora::caching::RedisMode::Cluster;
     Backend backend{std::make_shared<velmora::caching::RedisExternalCache>(ns, pool),
-                    "Redis " + address, nullptr};
+                    std::string(cluster ? "Redis cluster " : "Redis ") + target.address, nullptr};
     const std::string prefix = ns.toStdString() + ":";
-    backend.list = [config, address, prefix](ProgressLine& progress) {
-        using velmora::caching::RedisReplyValue;
-        velmora::caching::RedisConnection connection(config);
+    backend.list = [config = target.config, nodes, prefix](ProgressLine& progress) {
         std::set<std::string> seen;  // SCAN may return a key more than once
         Listing listing;
-        std::string cursor = "0";
-        do {
-            const RedisReplyValue reply = connection.Command(
-                {"SCAN", cursor, "MATCH", GlobEscape(prefix) + "*", "COUNT", "1000"});
-            if (reply.type != RedisReplyValue::Type::Array || reply.elements.size() != 2)
-                Fail(kExitUnavailable, "unexpected reply to SCAN from " + address + ": " +
-                                           (reply.text.empty() ? "not a list" : reply.text));
-            cursor = reply.elements[0].text;
-            std::vector<std::string> keys;
-            for (const RedisReplyValue& key : reply.elements[1].elements)
-                if (seen.insert(key.text).second) keys.push_back(key.text);
-            if (keys.empty()) continue;
-            const std::vector<long long> sizes = ValueSizes(connection, keys);
-            for (std::size_t i = 0; i < keys.size(); ++i)
-                listing.emplace_back(keys[i].substr(prefix.size()), sizes[i]);
-            progress.Count(static_cast<long long>(keys.size()));
-        } while (cursor != "0");
+        for (const auto& node : nodes) ListNode(config, node, prefix, seen, listing, progress);
         return listing;
     };
     return backend;
@@ -216,25 +217,15 @@ Backend OpenRedis(const std::string& address, const TString& ns) {
 }  // namespace
 
 int RunExternalCacheCommand(const std::vector<std::string>& argv) {
-    if (argv.empty()) UsageError("missing sub-command: put, get, ls or drop");
+    const std::optional<Args> parsed =
+        ParseSubCommand(argv, kExternalCacheUsage, {"--ns", "--dir", "--redis", "--redis-cluster"},
+                        {{"put", {"--in"}}, {"get", {"--out"}}, {"ls", {}}, {"drop", {}}});
+    if (!parsed) return kExitOk;
+    const Args& args = *parsed;
     const std::string sub = argv[0];
-    if (sub == "--help" || sub == "help") {
-        std::fputs(kExternalCacheUsage, stdout);
-        return kExitOk;
-    }
-    if (sub != "put" && sub != "get" && sub != "ls" && sub != "drop")
-        UsageError("unknown sub-command '" + sub + "'");
-    std::set<std::string> valueOptions{"--ns", "--dir", "--redis"};
-    if (sub == "put") valueOptions.insert("--in");
-    if (sub == "get") valueOptions.insert("--out");
-    const Args args(std::vector<std::string>(argv.begin() + 1, argv.end()), valueOptions,
-                    {"--help"});
-    if (args.Has("--help")) {
-        std::fputs(kExternalCacheUsage, stdout);
-        return kExitOk;
-    }
     const TString ns = TString::fromStdString(args.Require("--ns"));
-    if (args.Has("--dir") == args.Has("--redis")) UsageError("give either --dir or --redis");
+    const int places = args.Has("--dir") + args.Has("--redis") + args.Has("--redis-cluster");
+    if (places != 1) UsageError("give one of --dir, --redis and --redis-cluster");
     args.ExpectPositional(sub == "ls" ? 0 : 1, "KEY");
 
     ConfigureHost();
@@ -242,7 +233,7 @@ int RunExternalCacheCommand(const std::vector<std::string>& argv) {
     const std::shared_ptr<ILogSink> previousSink = TLog::SetSink(log);
     const Backend backend = args.Has("--dir")
                                 ? OpenDisk(args.Require("--dir"), ns, sub == "put" || sub == "drop")
-                                : OpenRedis(args.Require("--redis"), ns);
+                                : OpenRedis(ParseRedisTarget(args, ""), ns);
 
     if (sub == "ls") {
         Listing listing;

@@ -25,16 +25,19 @@ const char* const kMainUsage =
     "Exit status: 0 done, 1 not found, 2 bad arguments, 3 server, directory or file unusable.\n";
 
 const char* const kExternalCacheUsage =
-    "usage: velcache ec put  --ns NS (--dir DIR | --redis HOST:PORT) [--in FILE] KEY\n"
-    "       velcache ec get  --ns NS (--dir DIR | --redis HOST:PORT) [--out FILE] KEY\n"
-    "       velcache ec ls   --ns NS (--dir DIR | --redis HOST:PORT)\n"
-    "       velcache ec drop --ns NS (--dir DIR | --redis HOST:PORT) KEY\n"
+    "usage: velcache ec put  --ns NS WHERE [--in FILE] KEY\n"
+    "       velcache ec get  --ns NS WHERE [--out FILE] KEY\n"
+    "       velcache ec ls   --ns NS WHERE\n"
+    "       velcache ec drop --ns NS WHERE KEY\n"
+    "WHERE: --dir DIR | --redis HOST:PORT | --redis-cluster HOST:PORT[,HOST:PORT...]\n"
     "\n"
     "Stores, loads, lists and removes values of the external cache of namespace NS, through\n"
     "the same disk and Redis caches the hosts use.\n"
     "  --dir DIR          the hosts' external cache directory; an entry lives in\n"
     "                     DIR/ExternalCacheV1/NS/<key hash>/ as .key and .bin\n"
     "  --redis HOST:PORT  a Redis server; a value lives under the Redis key NS:KEY\n"
+    "  --redis-cluster HOST:PORT[,HOST:PORT...]\n"
+    "                     a Redis cluster, through any of its nodes; keys as with --redis\n"
     "  --in FILE          put: the value, byte for byte (default: standard input)\n"
     "  --out FILE         get: where the value goes (default: standard output)\n"
     "ls prints one line per key, sorted: the value's size in bytes, a tab, the key ('-' for a\n"
@@ -44,8 +47,9 @@ const char* const kExternalCacheUsage =
     "unusable.\n";
 
 const char* const kCoherenceUsage =
-    "usage: velcache coherence watch [--ns NS] [--redis HOST:PORT]\n"
-    "       velcache coherence publish KEYHASH DATAHASH [--time T] [--ns NS] [--redis HOST:PORT]\n"
+    "usage: velcache coherence watch [--ns NS] [REDIS]\n"
+    "       velcache coherence publish KEYHASH DATAHASH [--time T] [--ns NS] [REDIS]\n"
+    "REDIS: --redis HOST:PORT | --redis-cluster HOST:PORT[,HOST:PORT...]\n"
     "\n"
     "watch subscribes to every channel of namespace NS and prints one line per announcement:\n"
     "  <channel> key=<key hash> data=<data hash> time=<UTC time> age=<seconds>\n"
@@ -53,6 +57,8 @@ const char* const kCoherenceUsage =
     "publish sends one announcement in the coherence service's format, for drills.\n"
     "  --ns NS            namespace (default: defaultns.)\n"
     "  --redis HOST:PORT  Redis server (default: 127.0.0.1:6379)\n"
+    "  --redis-cluster HOST:PORT[,HOST:PORT...]\n"
+    "                     a Redis cluster, through any of its nodes\n"
     "  KEYHASH, DATAHASH  two hexadecimal numbers joined by '-', like 1f-2a\n"
     "  --time T           'now' (the default), a UTC time like 2026-01-31T12:00:00Z, or a\n"
     "                     tick count (100 ns since 0001-01-01)\n"

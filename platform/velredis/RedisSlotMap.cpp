@@ -39,6 +39,18 @@ std::optional<RedisNodeAddress> RedisNodeAddress::Parse(std::string_view text) {
     return RedisNodeAddress{std::string(host), *port};
 }
 
+std::vector<RedisNodeAddress> RedisNodeAddress::ParseList(std::string_view text) {
+    std::vector<RedisNodeAddress> nodes;
+    for (std::size_t begin = 0;;) {
+        const std::size_t comma = std::min(text.find(',', begin), text.size());
+        const auto node = Parse(text.substr(begin, comma - begin));
+        if (!node || node->host.empty()) return {};
+        nodes.push_back(*node);
+        if (comma == text.size()) return nodes;
+        begin = comma + 1;
+    }
+}
+
 RedisRedirect RedisRedirect::Parse(std::string_view errorText, std::string_view answeringHost) {
     RedisRedirect redirect;
     Kind kind;

@@ -31,6 +31,9 @@ struct VELPLATFORM_EXPORT RedisNodeAddress {
     // Reads "host:port" (the port after the last colon, so "[::1]:7000" and "::1:7000" work
     // too). Empty when there is no port in 1..65535.
     static std::optional<RedisNodeAddress> Parse(std::string_view text);
+    // Reads "host:port[,host:port...]", as an operator names a cluster's nodes. Empty when the
+    // list is empty or any entry lacks a host or a port in 1..65535.
+    static std::vector<RedisNodeAddress> ParseList(std::string_view text);
 };
 
 // A node's answer that the key lives elsewhere: "MOVED <slot> <host>:<port>" (the slot moved

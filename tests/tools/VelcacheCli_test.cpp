@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -38,7 +39,8 @@ std::string ReadFile(const fs::path& path) {
 // One run of the tool: standard input from `input`, output and errors into files.
 class Cli {
 public:
-    Cli(const std::vector<std::string>& args, const std::string& input = "")
+    Cli(const std::vector<std::string>& args, const std::string& input = "",
+        const char* program = VELTEST_CLI)
         : m_dir(fs::temp_directory_path() /
                 ("velcache-cli-" + std::to_string(::getpid()) + "-" + std::to_string(s_runs++))) {
         fs::create_directories(m_dir);
@@ -50,11 +52,10 @@ public:
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&files, 2, (m_dir / "err").c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        std::vector<char*> argv{const_cast<char*>(VELTEST_CLI)};
+        std::vector<char*> argv{const_cast<char*>(program)};
         for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
-        if (posix_spawn(&m_pid, VELTEST_CLI, &files, nullptr, argv.data(), environ) != 0)
-            m_pid = -1;
+        if (posix_spawn(&m_pid, program, &files, nullptr, argv.data(), environ) != 0) m_pid = -1;
         posix_spawn_file_actions_destroy(&files);
     }
     ~Cli() {
@@ -203,9 +204,10 @@ TEST_F(VelcacheCli, ErrorsExitWithTheirCodeAndSayWhat) {
         {{"ec", "ls", "--dir", dir}, 2, "--ns is required"},
         {{"ec", "put", "--ns", "n", "--dir", dir, "--out", "x", "k"}, 2, "unknown option --out"},
         {{"ec", "ls", "--ns", "n", "--redis", "nohost"}, 2, "HOST:PORT"},
-        {{"ec", "ls", "--ns", "n", "--redis-cluster", m_redis + ",," + m_redis}, 2, "not ''"},
-        {{"ec", "ls", "--ns", "n", "--redis-cluster", m_redis + ",:7000"}, 2, "not ':7000'"},
+        {{"ec", "ls", "--ns", "n", "--redis-cluster", m_redis + ",," + m_redis}, 2, ",,"},
+        {{"ec", "ls", "--ns", "n", "--redis-cluster", m_redis + ",:7000"}, 2, "not '"},
         {{"coherence", "watch", "--redis-cluster", "h:70000"}, 2, "HOST:PORT[,HOST:PORT...]"},
+        {{"coherence", "watch", "--redis", "h:1,h:2"}, 2, "--redis wants HOST:PORT"},
         // A server without cluster mode named as a cluster node.
         {{"ec", "get", "--ns", "n", "--redis-cluster", closed + "," + m_redis, "k"},
          3,
@@ -268,6 +270,24 @@ TEST_F(VelcacheCliOnCluster, ExternalCacheReachesEveryMasterThroughOneNode) {
     EXPECT_EQ(ls.Out(), listing);
     Cli publish({"coherence", "publish", "1-2", "3-4", "--redis-cluster", seed});
     EXPECT_EQ(publish.Wait(), 0) << publish.Err();
+}
+
+TEST_F(VelcacheCliOnCluster, DemoRunsOnTheClusterAndSaysSo) {
+    const std::string seed = "127.0.0.1:" + std::to_string(Cluster().Ports().back());
+    Cli demo({"--processes", "2", "--duration", "2", "--rows", "20000", "--json", "--redis-cluster",
+              seed},
+             "", VELTEST_DEMO);
+    ASSERT_EQ(demo.Wait(120s), 0) << demo.Out();
+    const std::string summary = demo.Out();
+    EXPECT_NE(summary.find("\"redis_mode\": \"cluster\", \"cluster_masters\": 3"),
+              std::string::npos)
+        << summary;
+    // Values went through the cluster and announcements reached the workers.
+    for (const char* figure : {"\"store.redis.done\": ", "\"received\": "}) {
+        const auto at = summary.find(figure);
+        ASSERT_NE(at, std::string::npos) << figure << summary;
+        EXPECT_GT(std::atoll(summary.c_str() + at + std::strlen(figure)), 0) << figure << summary;
+    }
 }
 
 // A coherent cache whose entry the announcements of the tool can make dirty.

@@ -77,15 +77,6 @@ namespace {
 
 using velmora::caching::RedisNodeAddress;
 
-// "HOST:PORT" with a host and a port in 1..65535; usage error naming `option` otherwise.
-RedisNodeAddress ParseNode(const std::string& text, const std::string& option,
-                           const std::string& wants) {
-    const auto node = RedisNodeAddress::Parse(text);
-    if (!node || node->host.empty())
-        UsageError(option + " wants " + wants + ", not '" + text + "'");
-    return *node;
-}
-
 // `problem` when no node of `nodes` answers `command`; else the first answer.
 velmora::caching::RedisReplyValue AskFirstAnswering(
     const velmora::caching::RedisEndpointConfig& config, const std::vector<RedisNodeAddress>& nodes,
@@ -113,42 +104,32 @@ velmora::caching::RedisReplyValue AskFirstAnswering(
 RedisTarget ParseRedisTarget(const Args& args, const std::string& fallback) {
     if (args.Has("--redis") && args.Has("--redis-cluster"))
         UsageError("give --redis or --redis-cluster, not both");
+    const bool cluster = args.Has("--redis-cluster");
     RedisTarget target;
+    target.address = cluster ? args.Get("--redis-cluster") : args.Get("--redis", fallback);
+    target.nodes = RedisNodeAddress::ParseList(target.address);
+    if (target.nodes.empty() || (!cluster && target.nodes.size() > 1))
+        UsageError(std::string(cluster ? "--redis-cluster wants HOST:PORT[,HOST:PORT...]"
+                                       : "--redis wants HOST:PORT") +
+                   ", not '" + target.address + "'");
+    target.config.host = target.nodes.front().host;
+    target.config.port = target.nodes.front().port;
+    if (cluster) {
+        target.config.mode = velmora::caching::RedisMode::Cluster;
+        for (const RedisNodeAddress& node : target.nodes)
+            target.config.clusterNodes.push_back(node.ToString());
+    }
     target.config.poolSize = 2;
     target.config.connectTimeout = std::chrono::milliseconds(2000);
     // Values of many megabytes travel in one command.
     target.config.commandTimeout = std::chrono::milliseconds(30000);
-    if (args.Has("--redis-cluster")) {
-        target.address = args.Get("--redis-cluster");
-        const std::string wants = "HOST:PORT[,HOST:PORT...]";
-        if (target.address.empty()) UsageError("--redis-cluster wants " + wants);
-        std::size_t begin = 0;
-        for (;;) {
-            const std::size_t comma = target.address.find(',', begin);
-            const std::string node = target.address.substr(begin, comma - begin);
-            target.config.clusterNodes.push_back(
-                ParseNode(node, "--redis-cluster", wants).ToString());
-            if (comma == std::string::npos) break;
-            begin = comma + 1;
-        }
-        target.config.mode = velmora::caching::RedisMode::Cluster;
-    } else {
-        target.address = args.Get("--redis", fallback);
-    }
-    const RedisNodeAddress first = ParseNode(
-        target.config.clusterNodes.empty() ? target.address : target.config.clusterNodes.front(),
-        "--redis", "HOST:PORT");
-    target.config.host = first.host;
-    target.config.port = first.port;
     return target;
 }
 
 std::vector<RedisNodeAddress> CheckRedisReachable(const RedisTarget& target) {
     using velmora::caching::RedisReplyValue;
     const bool cluster = target.config.mode == velmora::caching::RedisMode::Cluster;
-    std::vector<RedisNodeAddress> nodes{{target.config.host, target.config.port}};
-    for (std::size_t i = 1; i < target.config.clusterNodes.size(); ++i)
-        nodes.push_back(*RedisNodeAddress::Parse(target.config.clusterNodes[i]));
+    const std::vector<RedisNodeAddress>& nodes = target.nodes;
     std::string problem = "no answer";
     const RedisReplyValue reply = AskFirstAnswering(
         target.config, nodes,

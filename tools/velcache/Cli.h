@@ -83,7 +83,8 @@ std::optional<Args> ParseSubCommand(const std::vector<std::string>& argv, const 
 // terminal.
 struct RedisTarget {
     velmora::caching::RedisEndpointConfig config;
-    std::string address;  // as given, for messages
+    std::string address;                                    // as given, for messages
+    std::vector<velmora::caching::RedisNodeAddress> nodes;  // the server, or the nodes given
 };
 // The target that --redis or --redis-cluster names, or `fallback` ("HOST:PORT") when neither is
 // given. Usage error when both are given or an address is malformed.

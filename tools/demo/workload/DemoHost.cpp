@@ -12,6 +12,7 @@
 #include "velcore/AppOptions.h"
 #include "velcoreplatform/TLog.h"
 #include "velredis/RedisConfig.h"
+#include "velredis/RedisSlotMap.h"
 #include "velredis/RedisSubscriptionManager.h"
 
 using namespace velmora::caching;
@@ -91,6 +92,10 @@ DemoHost::DemoHost(const ChildConfig& config) : m_config(config) {
     RedisEndpointConfig endpoint;
     endpoint.host = config.redisHost;
     endpoint.port = config.redisPort;
+    for (const RedisNodeAddress& node : RedisNodeAddress::ParseList(config.redisCluster)) {
+        endpoint.mode = RedisMode::Cluster;
+        endpoint.clusterNodes.push_back(node.ToString());
+    }
     endpoint.commandTimeout = std::chrono::milliseconds(500);
     endpoint.heartbeatInterval = std::chrono::milliseconds(500);
     endpoint.reconnectBackoffMax = std::chrono::milliseconds(250);

@@ -31,6 +31,7 @@ struct ChildConfig {
     int index = 0;
     std::string redisHost = "127.0.0.1";
     int redisPort = 6379;
+    std::string redisCluster;  // when not empty, the nodes of a cluster used instead
     std::string dbPath;
     std::string externalDir;
     std::string runId;

@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "velredis/RedisSlotMap.h"
+
 namespace demo {
 
 const char* Usage() {
@@ -18,6 +20,8 @@ const char* Usage() {
            "  --redis HOST:PORT  use this Redis server (default: start a private redis-server\n"
            "                     on a free loopback port and stop it afterwards); the values\n"
            "                     the run stores there expire after 10 minutes\n"
+           "  --redis-cluster HOST:PORT[,HOST:PORT...]\n"
+           "                     use this Redis cluster instead, through any of its nodes\n"
            "  --db PATH          write the generated database here and keep it (default: a\n"
            "                     temporary file); an existing file is replaced\n"
            "  --seed N           seed of the data and of the query streams (default 42)\n"
@@ -55,6 +59,8 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
                 o.durationSec = std::stod(value());
             else if (a == "--redis")
                 o.redis = value();
+            else if (a == "--redis-cluster")
+                o.redisCluster = value();
             else if (a == "--db")
                 o.db = value();
             else if (a == "--seed")
@@ -85,11 +91,17 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
     if (o.processes < 1 || o.processes > 32) error = "--processes must be 1 to 32";
     if (o.durationSec <= 0) error = "--duration must be positive";
     if (o.salesRows < 1000) error = "--rows must be at least 1000";
-    if (!o.redis.empty() && o.redis.rfind(':') == std::string::npos)
-        error = "--redis wants HOST:PORT";
+    if (!o.redis.empty() && velmora::caching::RedisNodeAddress::ParseList(o.redis).size() != 1)
+        error = "--redis wants HOST:PORT, not '" + o.redis + "'";
+    if (!o.redisCluster.empty() &&
+        velmora::caching::RedisNodeAddress::ParseList(o.redisCluster).empty())
+        error = "--redis-cluster wants HOST:PORT[,HOST:PORT...], not '" + o.redisCluster + "'";
+    if (!o.redis.empty() && !o.redisCluster.empty())
+        error = "give --redis or --redis-cluster, not both";
     if (!error.empty()) return std::nullopt;
     if (isChild) {
         child.dbPath = o.db;
+        child.redisCluster = o.redisCluster;
         child.seed = o.seed;
         o.child = child;
     }

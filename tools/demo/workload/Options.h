@@ -17,8 +17,9 @@ struct Options {
     bool chaos = false;
     int processes = 3;
     double durationSec = 20;
-    std::string redis;  // HOST:PORT; empty: start a private server
-    std::string db;     // empty: a temporary file
+    std::string redis;         // HOST:PORT; empty: start a private server (or use the cluster)
+    std::string redisCluster;  // HOST:PORT[,HOST:PORT...]: a cluster through these nodes
+    std::string db;            // empty: a temporary file
     std::uint64_t seed = 42;
     int salesRows = 200000;
     // Set in the processes the parent starts.

@@ -16,10 +16,9 @@
 #include "DataGenerator.h"
 #include "QueryCatalogue.h"
 #include "RedisServer.h"
+#include "Roles.h"
 #include "Sqlite.h"
 #include "Summary.h"
-#include "Worker.h"
-#include "Writer.h"
 
 extern char** environ;
 
@@ -159,9 +158,9 @@ int RunChild(const ChildConfig& config) {
     SqliteDb db(config.dbPath);
     const QueryCatalogue catalogue(db);
     if (config.role == "writer")
-        Writer(host, catalogue).Run();
+        RunWriter(host, catalogue);
     else
-        Worker(host, catalogue).Run();
+        RunWorker(host, catalogue);
     std::fflush(stdout);
     // The library's process singletons stay alive until the end; leave without tearing down.
     std::_Exit(0);
@@ -179,25 +178,34 @@ int RunWorkload(const Options& options) {
     std::filesystem::create_directories(workDir);
     const std::string dbPath = options.db.empty() ? (workDir / "sales.db").string() : options.db;
 
+    // The nodes chaos strikes: the one server, or every node of the cluster.
+    RunFacts facts;
     RedisServer server;
-    std::string host = "127.0.0.1";
-    int port = 0;
-    if (options.redis.empty()) {
+    std::vector<velmora::caching::RedisNodeAddress> nodes;
+    if (!options.redisCluster.empty()) {
+        nodes = ClusterNodes(options.redisCluster, facts.clusterMasters);
+        if (nodes.empty()) {
+            say("no node of " + options.redisCluster + " answers CLUSTER SLOTS as a Redis cluster");
+            return 2;
+        }
+    } else if (options.redis.empty()) {
         if (!server.Start()) {
             say("cannot start redis-server (is it installed?); use --redis HOST:PORT");
             return 2;
         }
-        port = server.Port();
+        nodes.push_back({"127.0.0.1", server.Port()});
     } else {
-        const auto colon = options.redis.rfind(':');
-        host = options.redis.substr(0, colon);
-        port = std::stoi(options.redis.substr(colon + 1));
-        if (!RedisCommand(host, port, {"PING"})) {
+        nodes = velmora::caching::RedisNodeAddress::ParseList(options.redis);
+        if (!RedisCommand(nodes[0].host, nodes[0].port, {"PING"})) {
             say("Redis at " + options.redis + " does not answer PING");
             return 2;
         }
     }
-    const std::string endpoint = host + ":" + std::to_string(port);
+    facts.redisSetup = !options.redisCluster.empty() ? RedisSetup::Cluster
+                       : options.redis.empty()       ? RedisSetup::PrivateServer
+                                                     : RedisSetup::GivenServer;
+    facts.redisEndpoint =
+        facts.redisSetup == RedisSetup::Cluster ? options.redisCluster : nodes[0].ToString();
 
     const auto genStart = Clock::now();
     DataShape shape;
@@ -209,25 +217,25 @@ int RunWorkload(const Options& options) {
         catalogueSize = QueryCatalogue(db).Size();
     }
     say("velcache main job: " + std::to_string(options.processes) +
-        " workers and a writer on Redis " + endpoint +
-        (options.redis.empty() ? " (private server)" : "") + ", " +
-        std::to_string(options.salesRows) + " sales rows generated in " +
+        " workers and a writer on Redis " + facts.redisEndpoint + " (" + DescribeRedis(facts) +
+        "), " + std::to_string(options.salesRows) + " sales rows generated in " +
         std::to_string(static_cast<int>(Seconds(Clock::now() - genStart) * 1000)) + " ms, " +
         std::to_string(catalogueSize) + " distinct queries");
 
-    const std::vector<std::string> common{SelfPath(),
-                                          "--redis-host",
-                                          host,
-                                          "--redis-port",
-                                          std::to_string(port),
-                                          "--db",
-                                          dbPath,
-                                          "--seed",
-                                          std::to_string(options.seed),
-                                          "--external-dir",
-                                          (workDir / "external").string(),
-                                          "--run-id",
-                                          runId};
+    std::vector<std::string> common{SelfPath(),
+                                    "--db",
+                                    dbPath,
+                                    "--seed",
+                                    std::to_string(options.seed),
+                                    "--external-dir",
+                                    (workDir / "external").string(),
+                                    "--run-id",
+                                    runId};
+    if (facts.redisSetup == RedisSetup::Cluster)
+        common.insert(common.end(), {"--redis-cluster", options.redisCluster});
+    else
+        common.insert(common.end(), {"--redis-host", nodes[0].host, "--redis-port",
+                                     std::to_string(nodes[0].port)});
     std::vector<Child> children;
     children.push_back(Spawn(common, "writer", 0));
     for (int i = 0; i < options.processes; ++i) children.push_back(Spawn(common, "worker", i));
@@ -239,7 +247,6 @@ int RunWorkload(const Options& options) {
     const auto start = Clock::now();
     const auto end = start + std::chrono::duration_cast<Clock::duration>(
                                  std::chrono::duration<double>(options.durationSec));
-    RunFacts facts;
     auto nextLine = start + std::chrono::seconds(1);
     auto nextKill = start + std::chrono::seconds(3);
     bool restarted = false;
@@ -249,11 +256,13 @@ int RunWorkload(const Options& options) {
         Collect(children, std::chrono::milliseconds(100));
         const auto now = Clock::now();
         if (options.chaos && now >= nextKill) {
-            if (RedisCommand(host, port, {"CLIENT", "KILL", "TYPE", "pubsub"}))
-                ++facts.connectionKills;
+            bool killed = false;
+            for (const auto& node : nodes)
+                killed |= RedisCommand(node.host, node.port, {"CLIENT", "KILL", "TYPE", "pubsub"});
+            facts.connectionKills += killed;
             nextKill += std::chrono::seconds(3);
         }
-        if (options.chaos && !restarted && options.redis.empty() &&
+        if (options.chaos && !restarted && facts.redisSetup == RedisSetup::PrivateServer &&
             now >= start + (end - start) * 45 / 100) {
             restarted = true;
             if (server.Restart()) ++facts.serverRestarts;
@@ -288,8 +297,6 @@ int RunWorkload(const Options& options) {
         if (!c.done) say(c.role + " " + std::to_string(c.index) + " ended without a final report");
     }
 
-    facts.redisEndpoint = endpoint;
-    facts.privateRedis = options.redis.empty();
     facts.processes = options.processes;
     facts.durationSec = options.durationSec;
     facts.seed = options.seed;

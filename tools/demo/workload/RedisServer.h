@@ -1,5 +1,6 @@
 // RedisServer: a private redis-server on a loopback port, without persistence, for the length of
-// a run; it can be restarted on the same port. Also sends single commands to any server.
+// a run; it can be restarted on the same port. Also sends single commands to any server and
+// finds the nodes of a cluster.
 // Not thread-safe: use from one thread at a time.
 #pragma once
 
@@ -7,6 +8,8 @@
 
 #include <string>
 #include <vector>
+
+#include "velredis/RedisSlotMap.h"
 
 namespace demo {
 
@@ -25,6 +28,11 @@ private:
     int m_port = 0;
     std::string m_dir;
 };
+
+// The nodes of the cluster that a node of `list` ("HOST:PORT[,HOST:PORT...]") belongs to, as the
+// first node that answers CLUSTER SLOTS names them; empty when none answers as a cluster node.
+// `masters` receives how many of them serve slots.
+std::vector<velmora::caching::RedisNodeAddress> ClusterNodes(const std::string& list, int& masters);
 
 // Sends one command; false when the server could not be reached or answered with an error.
 bool RedisCommand(const std::string& host, int port, const std::vector<std::string>& args,

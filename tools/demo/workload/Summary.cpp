@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <map>
+#include <span>
 
 namespace demo {
 
@@ -12,6 +13,36 @@ const char* const kLayers[] = {"memory", "disk", "redis", "sqlite"};
 const char* const kLayerTitles[] = {"memory hit", "external hit (disk)", "external hit (redis)",
                                     "SQLite (all caches missed)"};
 
+// A counter as the table words it and as the JSON names it.
+struct Figure {
+    const char* json;
+    const char* counter;
+    const char* label;
+};
+
+const Figure kAnnouncements[] = {{"published", "published", "published"},
+                                 {"resent", "resent", "re-sent"},
+                                 {"lost", "publish-lost", "lost"},
+                                 {"received", "received", "received"},
+                                 {"replayed", "replayed", "replayed"}};
+const Figure kResubscriptions[] = {
+    {"resubscriptions", "resubscriptions", "re-subscriptions"},
+    {"gaps", "gaps", "gaps"},
+    {"gap_flushes", "gap-flushes", "answered by dropping every entry"}};
+const Figure kCascade[] = {
+    {"derived_built", "derived.built", "derived answers built"},
+    {"derived_held", "derived.held", "served held"},
+    {"derived_not_kept", "derived.not-kept", "not kept"},
+    {"scopes_invalidated", "cascade.scopes-invalidated", "scopes invalidated"},
+    {"derived_dropped_on_eviction", "derived.dropped-on-eviction",
+     "dropped when a part's tracking ended"}};
+// The freshness checks; the first three are the answers checked.
+const Figure kChecks[] = {
+    {"fresh", "check.fresh", "fresh"},
+    {"stale_within_window", "check.stale-within-window", "stale within 1 s of the announcement"},
+    {"stale_beyond_window", "check.stale-beyond-window", "stale beyond it"},
+    {"skipped", "check.skipped", "skipped over the budget"}};
+
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
     char buffer[512];
@@ -20,6 +51,20 @@ std::string Format(const char* format, ...) {
     std::vsnprintf(buffer, sizeof buffer, format, args);
     va_end(args);
     return buffer;
+}
+
+long long Count(const Stats& stats, const char* counter) {
+    return static_cast<long long>(stats.Get(counter));
+}
+
+// "label n, label n, ..." for the table, or "\"json\": n, ..." for the JSON.
+std::string Figures(const Stats& stats, std::span<const Figure> figures, bool json) {
+    std::string out;
+    for (const Figure& f : figures)
+        out += (out.empty() ? "" : ", ") +
+               (json ? Format("\"%s\": %lld", f.json, Count(stats, f.counter))
+                     : Format("%s %lld", f.label, Count(stats, f.counter)));
+    return out;
 }
 
 double Ratio(std::int64_t part, std::int64_t whole) {
@@ -50,15 +95,33 @@ std::string JsonList(const std::vector<std::int64_t>& values) {
     return out + "]";
 }
 
+const char* JsonBool(bool value) {
+    return value ? "true" : "false";
+}
+
 }  // namespace
+
+std::string DescribeRedis(const RunFacts& facts) {
+    switch (facts.redisSetup) {
+        case RedisSetup::PrivateServer:
+            return "private server";
+        case RedisSetup::GivenServer:
+            return "given server";
+        case RedisSetup::Cluster:
+            return "cluster of " + std::to_string(facts.clusterMasters) + " masters";
+    }
+    return "?";
+}
+
+Summary::Summary(RunFacts facts, Stats workers, Stats writer)
+    : m_facts(std::move(facts)), m_workers(std::move(workers)), m_writer(std::move(writer)) {
+    m_both = m_workers;
+    m_both.Merge(m_writer);
+}
 
 double Summary::Speedup() const {
     const double cached = HistogramOf(m_workers, "latency.all").MeanUs();
     return cached > 0 ? HistogramOf(m_workers, "latency.sqlite-alone").MeanUs() / cached : 0;
-}
-
-std::int64_t Summary::Total(const char* counter) const {
-    return m_workers.Get(counter) + m_writer.Get(counter);
 }
 
 bool Summary::Correct() const {
@@ -72,8 +135,9 @@ std::string Summary::Table() const {
     t += Format("\n== Summary: %d worker processes, %.0f s of workload, seed %llu\n",
                 m_facts.processes, m_facts.durationSec,
                 static_cast<unsigned long long>(m_facts.seed));
-    t += Format("Redis %s (%s); database %s (%d sales rows)\n", m_facts.redisEndpoint.c_str(),
-                m_facts.privateRedis ? "private server, stopped afterwards" : "given",
+    t += Format("Redis %s (%s%s); database %s (%d sales rows)\n", m_facts.redisEndpoint.c_str(),
+                DescribeRedis(m_facts).c_str(),
+                m_facts.redisSetup == RedisSetup::PrivateServer ? ", stopped afterwards" : "",
                 m_facts.dbPath.c_str(), m_facts.salesRows);
     t += Format("\n%-28s %10s %8s %11s %11s\n", "answered from", "answers", "ratio", "p50 (us)",
                 "p99 (us)");
@@ -86,68 +150,47 @@ std::string Summary::Table() const {
     }
     const Histogram& all = HistogramOf(m_workers, "latency.all");
     const Histogram& alone = HistogramOf(m_workers, "latency.sqlite-alone");
-    t += Format("%-28s %10lld %8s %11.1f %11.1f   mean %.1f us\n", "all answers",
-                static_cast<long long>(answers), "", all.PercentileUs(0.5), all.PercentileUs(0.99),
-                all.MeanUs());
-    t += Format("%-28s %10lld %8s %11.1f %11.1f   mean %.1f us\n", "SQLite alone (same stream)",
-                static_cast<long long>(alone.Count()), "", alone.PercentileUs(0.5),
-                alone.PercentileUs(0.99), alone.MeanUs());
+    const auto row = [&t](const char* title, std::int64_t n, const Histogram& h) {
+        t += Format("%-28s %10lld %8s %11.1f %11.1f   mean %.1f us\n", title,
+                    static_cast<long long>(n), "", h.PercentileUs(0.5), h.PercentileUs(0.99),
+                    h.MeanUs());
+    };
+    row("all answers", answers, all);
+    row("SQLite alone (same stream)", alone.Count(), alone);
     t += Format("Speed-up over SQLite alone: %.1fx (mean latency); %.0f answers/s\n", Speedup(),
                 static_cast<double>(answers) / m_facts.durationSec);
 
-    t += Format(
-        "\nCoherence: announcements published %lld (re-sent %lld, lost %lld), received %lld, "
-        "replayed %lld; received per worker %s\n",
-        static_cast<long long>(Total("published")), static_cast<long long>(Total("resent")),
-        static_cast<long long>(Total("publish-lost")), static_cast<long long>(Total("received")),
-        static_cast<long long>(Total("replayed")), JsonList(m_facts.receivedPerWorker).c_str());
-    t +=
-        Format("  re-subscriptions %lld, gaps %lld (answered by dropping every entry %lld)\n",
-               static_cast<long long>(Total("resubscriptions")),
-               static_cast<long long>(Total("gaps")), static_cast<long long>(Total("gap-flushes")));
+    t += "\nCoherence: announcements " + Figures(m_both, kAnnouncements, false) +
+         "; received per worker " + JsonList(m_facts.receivedPerWorker) + "\n";
+    t += "  " + Figures(m_both, kResubscriptions, false) + "\n";
     t += Format("  writer: %lld row updates; entries invalidated in workers %lld\n",
-                static_cast<long long>(m_writer.Get("updates")),
-                static_cast<long long>(m_workers.Get("invalidations")));
-    t += Format(
-        "Cascade: derived answers built %lld, served held %lld, not kept %lld; "
-        "scopes invalidated %lld; dropped when a part's tracking ended %lld\n",
-        static_cast<long long>(m_workers.Get("derived.built")),
-        static_cast<long long>(m_workers.Get("derived.held")),
-        static_cast<long long>(m_workers.Get("derived.not-kept")),
-        static_cast<long long>(m_workers.Get("cascade.scopes-invalidated")),
-        static_cast<long long>(m_workers.Get("derived.dropped-on-eviction")));
+                Count(m_writer, "updates"), Count(m_workers, "invalidations"));
+    t += "Cascade: " + Figures(m_workers, kCascade, false) + "\n";
     std::string byTables;
     for (const auto& [name, n] : m_workers.counters)
         if (name.rfind("held.", 0) == 0)
             byTables += Format(" %s %lld", name.substr(5).c_str(), static_cast<long long>(n));
     t += "Memory entries held at the end, by the tables their query reads:" + byTables + "\n";
     t += Format("Fills dropped because a change raced them: %lld; evictions %lld\n",
-                static_cast<long long>(m_workers.Get("fill.raced")),
-                static_cast<long long>(m_workers.Get("evictions")));
+                Count(m_workers, "fill.raced"), Count(m_workers, "evictions"));
 
-    Stats both = m_workers;
-    both.Merge(m_writer);
     t += "\nExternal cache outcomes (workers and writer):\n";
-    for (const auto& [operation, outcomes] : Outcomes(both)) {
+    for (const auto& [operation, outcomes] : Outcomes(m_both)) {
         std::string line = Format("  %-12s", operation.c_str());
         for (const auto& [outcome, n] : outcomes)
             line += Format(" %s %lld", outcome.c_str(), static_cast<long long>(n));
         t += line + "\n";
     }
 
+    long long checked = 0;
+    for (const Figure& f : std::span(kChecks).first(3)) checked += Count(m_workers, f.counter);
     t += Format(
         "\nFreshness: %lld answers served from a cache checked against SQLite "
         "(1%% sample, at most 100/s per worker)\n",
-        static_cast<long long>(m_workers.Get("check.fresh") +
-                               m_workers.Get("check.stale-within-window") +
-                               m_workers.Get("check.stale-beyond-window")));
-    t += Format("  fresh %lld, stale within 1 s of the announcement %lld, stale beyond it %lld\n",
-                static_cast<long long>(m_workers.Get("check.fresh")),
-                static_cast<long long>(m_workers.Get("check.stale-within-window")),
-                static_cast<long long>(m_workers.Get("check.stale-beyond-window")));
+        checked);
+    t += "  " + Figures(m_workers, kChecks, false) + "\n";
     t += Format("After settling: %lld entries held by the workers compared, %lld stale\n",
-                static_cast<long long>(m_workers.Get("settle.checked")),
-                static_cast<long long>(m_workers.Get("settle.stale")));
+                Count(m_workers, "settle.checked"), Count(m_workers, "settle.stale"));
     if (m_facts.chaos)
         t +=
             Format("Chaos: subscriber connections killed %d time(s), server restarted %d time(s)\n",
@@ -161,10 +204,14 @@ std::string Summary::Table() const {
 }
 
 std::string Summary::Json() const {
+    static const char* const kSetups[] = {"private", "server", "cluster"};
     const std::int64_t answers = Answers();
     std::string j = "{\n";
-    j += Format("  \"redis\": \"%s\", \"private_redis\": %s,\n", m_facts.redisEndpoint.c_str(),
-                m_facts.privateRedis ? "true" : "false");
+    j += Format(
+        "  \"redis\": \"%s\", \"redis_mode\": \"%s\", \"cluster_masters\": %d, "
+        "\"private_redis\": %s,\n",
+        m_facts.redisEndpoint.c_str(), kSetups[static_cast<int>(m_facts.redisSetup)],
+        m_facts.clusterMasters, JsonBool(m_facts.redisSetup == RedisSetup::PrivateServer));
     j += Format("  \"processes\": %d, \"duration_s\": %g, \"seed\": %llu, \"sales_rows\": %d,\n",
                 m_facts.processes, m_facts.durationSec,
                 static_cast<unsigned long long>(m_facts.seed), m_facts.salesRows);
@@ -191,57 +238,31 @@ std::string Summary::Json() const {
         static_cast<long long>(alone.Count()), alone.MeanUs(), alone.PercentileUs(0.5),
         alone.PercentileUs(0.99));
     j += Format("  \"speedup\": %.2f,\n", Speedup());
-    j += Format(
-        "  \"announcements\": {\"published\": %lld, \"resent\": %lld, \"lost\": %lld, "
-        "\"received\": %lld, \"replayed\": %lld, \"received_per_worker\": %s, "
-        "\"resubscriptions\": %lld, \"gaps\": %lld, \"gap_flushes\": %lld},\n",
-        static_cast<long long>(Total("published")), static_cast<long long>(Total("resent")),
-        static_cast<long long>(Total("publish-lost")), static_cast<long long>(Total("received")),
-        static_cast<long long>(Total("replayed")), JsonList(m_facts.receivedPerWorker).c_str(),
-        static_cast<long long>(Total("resubscriptions")), static_cast<long long>(Total("gaps")),
-        static_cast<long long>(Total("gap-flushes")));
-    j += Format("  \"writer\": {\"updates\": %lld},\n",
-                static_cast<long long>(m_writer.Get("updates")));
-    j += Format("  \"invalidations\": %lld,\n",
-                static_cast<long long>(m_workers.Get("invalidations")));
-    j += Format(
-        "  \"cascade\": {\"scopes_invalidated\": %lld, \"derived_built\": %lld, "
-        "\"derived_held\": %lld, \"derived_not_kept\": %lld, "
-        "\"derived_dropped_on_eviction\": %lld},\n",
-        static_cast<long long>(m_workers.Get("cascade.scopes-invalidated")),
-        static_cast<long long>(m_workers.Get("derived.built")),
-        static_cast<long long>(m_workers.Get("derived.held")),
-        static_cast<long long>(m_workers.Get("derived.not-kept")),
-        static_cast<long long>(m_workers.Get("derived.dropped-on-eviction")));
-    j += Format("  \"fills_raced\": %lld, \"evictions\": %lld,\n",
-                static_cast<long long>(m_workers.Get("fill.raced")),
-                static_cast<long long>(m_workers.Get("evictions")));
-    Stats both = m_workers;
-    both.Merge(m_writer);
+    j += "  \"announcements\": {" + Figures(m_both, kAnnouncements, true) +
+         ", \"received_per_worker\": " + JsonList(m_facts.receivedPerWorker) + ", " +
+         Figures(m_both, kResubscriptions, true) + "},\n";
+    j += Format("  \"writer\": {\"updates\": %lld},\n", Count(m_writer, "updates"));
+    j += Format("  \"invalidations\": %lld,\n", Count(m_workers, "invalidations"));
+    j += "  \"cascade\": {" + Figures(m_workers, kCascade, true) + "},\n";
+    j += Format("  \"fills_raced\": %lld, \"evictions\": %lld,\n", Count(m_workers, "fill.raced"),
+                Count(m_workers, "evictions"));
     j += "  \"external_outcomes\": {";
     bool first = true;
-    for (const auto& [operation, outcomes] : Outcomes(both))
+    for (const auto& [operation, outcomes] : Outcomes(m_both))
         for (const auto& [outcome, n] : outcomes) {
             j += Format("%s\"%s.%s\": %lld", first ? "" : ", ", operation.c_str(), outcome.c_str(),
                         static_cast<long long>(n));
             first = false;
         }
     j += "},\n";
-    j += Format(
-        "  \"checks\": {\"fresh\": %lld, \"stale_within_window\": %lld, "
-        "\"stale_beyond_window\": %lld, \"skipped\": %lld},\n",
-        static_cast<long long>(m_workers.Get("check.fresh")),
-        static_cast<long long>(m_workers.Get("check.stale-within-window")),
-        static_cast<long long>(m_workers.Get("check.stale-beyond-window")),
-        static_cast<long long>(m_workers.Get("check.skipped")));
+    j += "  \"checks\": {" + Figures(m_workers, kChecks, true) + "},\n";
     j += Format("  \"settle\": {\"checked\": %lld, \"stale\": %lld, \"stale_per_worker\": %s},\n",
-                static_cast<long long>(m_workers.Get("settle.checked")),
-                static_cast<long long>(m_workers.Get("settle.stale")),
+                Count(m_workers, "settle.checked"), Count(m_workers, "settle.stale"),
                 JsonList(m_facts.settleStalePerWorker).c_str());
     j += Format("  \"chaos\": {\"on\": %s, \"connection_kills\": %d, \"server_restarts\": %d},\n",
-                m_facts.chaos ? "true" : "false", m_facts.connectionKills, m_facts.serverRestarts);
-    j += Format("  \"all_reported\": %s, \"correct\": %s\n}\n",
-                m_facts.allReported ? "true" : "false", Correct() ? "true" : "false");
+                JsonBool(m_facts.chaos), m_facts.connectionKills, m_facts.serverRestarts);
+    j += Format("  \"all_reported\": %s, \"correct\": %s\n}\n", JsonBool(m_facts.allReported),
+                JsonBool(Correct()));
     return j;
 }
 

@@ -10,9 +10,13 @@
 
 namespace demo {
 
+// Where the run kept its Redis data.
+enum class RedisSetup { PrivateServer, GivenServer, Cluster };
+
 struct RunFacts {
-    std::string redisEndpoint;
-    bool privateRedis = true;
+    RedisSetup redisSetup = RedisSetup::PrivateServer;
+    std::string redisEndpoint;  // HOST:PORT, or the cluster's nodes as given
+    int clusterMasters = 0;
     int processes = 0;
     double durationSec = 0;  // of the workload
     std::uint64_t seed = 0;
@@ -26,10 +30,12 @@ struct RunFacts {
     std::vector<std::int64_t> settleStalePerWorker;
 };
 
+// "private server", "given server" or "cluster of N masters".
+std::string DescribeRedis(const RunFacts& facts);
+
 class Summary {
 public:
-    Summary(RunFacts facts, Stats workers, Stats writer)
-        : m_facts(std::move(facts)), m_workers(std::move(workers)), m_writer(std::move(writer)) {}
+    Summary(RunFacts facts, Stats workers, Stats writer);
 
     std::string Table() const;
     std::string Json() const;
@@ -40,12 +46,11 @@ public:
 private:
     std::int64_t Answers() const { return m_workers.Get("queries"); }
     double Speedup() const;
-    // Workers' and writer's counts added.
-    std::int64_t Total(const char* counter) const;
 
     RunFacts m_facts;
     Stats m_workers;
     Stats m_writer;
+    Stats m_both;  // workers' and writer's figures added
 };
 
 }  // namespace demo

@@ -1,4 +1,4 @@
-#include "Worker.h"
+#include "Roles.h"
 
 #include <chrono>
 #include <random>
@@ -91,38 +91,38 @@ private:
 
 }  // namespace
 
-void Worker::Run() {
+void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
     ScopedThreadContext context;  // holds the current cascade scope of this thread
-    const ChildConfig& config = m_host.Config();
+    const ChildConfig& config = host.Config();
     Stats stats;
-    QueryRunner runner(config.dbPath, m_catalogue);
-    ResultCache cache(m_host, m_catalogue, runner, stats);
+    QueryRunner runner(config.dbPath, catalogue);
+    ResultCache cache(host, catalogue, runner, stats);
     const auto derived = std::make_shared<DerivedResults>();
-    m_host.OnEvicted([weak = std::weak_ptr<DerivedResults>(derived)](const auto& guids) {
+    host.OnEvicted([weak = std::weak_ptr<DerivedResults>(derived)](const auto& guids) {
         if (auto d = weak.lock()) d->OnEntriesEvicted(guids);
     });
-    Answerer answerer(cache, *derived, m_catalogue, stats);
+    Answerer answerer(cache, *derived, catalogue, stats);
     FreshnessChecker checker(runner, stats, kWindowMs);
-    ZipfSampler zipf(m_catalogue.Size(), 1.0, config.seed,
+    ZipfSampler zipf(catalogue.Size(), 1.0, config.seed,
                      config.seed * 7919 + static_cast<std::uint64_t>(config.index));
     std::mt19937_64 random(config.seed + 17 * static_cast<std::uint64_t>(config.index));
     std::uniform_real_distribution<double> uniform(0, 1);
 
     const auto report = [&](const char* kind) {
-        m_host.AddHostCounts(stats);
+        host.AddHostCounts(stats);
         stats.counters["invalidations"] = cache.Invalidations();
         stats.counters["cascade.scopes-invalidated"] = derived->ScopesInvalidated();
         stats.counters["derived.dropped-on-eviction"] = derived->DroppedOnEviction();
-        m_host.Report(kind, stats);
+        host.Report(kind, stats);
     };
     report("ready");
-    m_host.WaitFor("go");
+    host.WaitFor("go");
 
     auto nextBaseline = Clock::now() + kBaselineEvery;
     auto nextReport = Clock::now() + kReportEvery;
     auto lastRefill = Clock::now();
     double checkBudget = kMaxChecksPerSecond;
-    while (!m_host.Received("settle")) {
+    while (!host.Received("settle")) {
         const auto start = Clock::now();
         const int qid = zipf.Next();
         if (start >= nextBaseline) {  // the database alone, on the same stream

@@ -1,4 +1,4 @@
-#include "Writer.h"
+#include "Roles.h"
 
 #include <chrono>
 #include <random>
@@ -22,10 +22,10 @@ std::vector<unsigned int> Ids(const CacheHelpers::EntrySet& entries) {
 
 }  // namespace
 
-void Writer::Run() {
-    const ChildConfig& config = m_host.Config();
+void RunWriter(DemoHost& host, const QueryCatalogue& catalogue) {
+    const ChildConfig& config = host.Config();
     Stats stats;
-    QueryRunner runner(config.dbPath, m_catalogue);
+    QueryRunner runner(config.dbPath, catalogue);
     SqliteDb& db = runner.Db();
     SqliteStatement rowCount(db, "SELECT MAX(id) FROM sales");
     rowCount.Step();
@@ -46,7 +46,7 @@ void Writer::Run() {
     // own announcements like anyone else's.
     auto cache = std::make_shared<SynchronizedIndexedCache>(
         std::make_shared<CacheHelpers::MRUPolicy>(500), CacheHelpers::CreateSystemClock());
-    const std::shared_ptr<RedisPubsub> service = m_host.Service();
+    const std::shared_ptr<RedisPubsub> service = host.Service();
 
     std::mt19937_64 random(config.seed ^ 0x5eed5eedULL);
     std::uniform_int_distribution<std::int64_t> anyRow(1, rows);
@@ -54,11 +54,11 @@ void Writer::Run() {
     const auto interval = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(1.0 / config.updatesPerSecond));
 
-    m_host.AddHostCounts(stats);
-    m_host.Report("ready", stats);
-    m_host.WaitFor("go");
+    host.AddHostCounts(stats);
+    host.Report("ready", stats);
+    host.WaitFor("go");
     auto next = Clock::now();
-    while (!m_host.Received("stop")) {
+    while (!host.Received("stop")) {
         std::this_thread::sleep_until(next);
         next += interval;
         const auto start = Clock::now();
@@ -71,7 +71,7 @@ void Writer::Run() {
                              static_cast<int>(readRow.Column(2))};
         const std::int64_t amount = readRow.Column(3) + delta(random);
         readRow.Reset();
-        const std::vector<int> affected = m_catalogue.AffectedBaseQueries(cell);
+        const std::vector<int> affected = catalogue.AffectedBaseQueries(cell);
         std::vector<std::int64_t> versions;
 
         db.Exec("BEGIN IMMEDIATE");
@@ -103,13 +103,13 @@ void Writer::Run() {
             const auto loadMs = static_cast<unsigned int>(
                 std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - computeStart)
                     .count());
-            const Query& query = m_catalogue.Get(qid);
-            m_host.Redis()->TryStore(m_host.ExternalKey(query, result->versions[0].second),
-                                     std::make_shared<ExternalBytes>(result->Serialize()), loadMs,
-                                     -1);
+            const Query& query = catalogue.Get(qid);
+            host.Redis()->TryStore(host.ExternalKey(query, result->versions[0].second),
+                                   std::make_shared<ExternalBytes>(result->Serialize()), loadMs,
+                                   -1);
             const unsigned int guid =
                 cache->AddEntry(CacheHelpers::Payload(new ResultData(result)));
-            service->OnAdded(m_host.KeyHash(query), result->DataHash(), result->timestamp, guid,
+            service->OnAdded(host.KeyHash(query), result->DataHash(), result->timestamp, guid,
                              cache);
             announcedAt.push_back(NowMs());
             const auto evicted = cache->Purge();
@@ -126,12 +126,12 @@ void Writer::Run() {
         db.Exec("COMMIT");
         stats.histograms["latency.writer-update"].Add(
             std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count());
-        m_host.AddHostCounts(stats);
-        m_host.Report("progress", stats);
+        host.AddHostCounts(stats);
+        host.Report("progress", stats);
     }
     service->OnRemoved(*cache);
-    m_host.AddHostCounts(stats);
-    m_host.Report("final", stats);
+    host.AddHostCounts(stats);
+    host.Report("final", stats);
 }
 
 }  // namespace demo

@@ -3,7 +3,8 @@
 // - the Redis external cache's store and load from 8 threads (throughput, keys spread over every
 //   master), the baseline being the same cache on the single server;
 // - one thread's pooled GET through the cluster routing (slot of the key, master of the slot,
-//   that node's socket) against the same GET on the single server: the routing cost per call;
+//   that node's socket) against the same GET sent straight to the same node: the routing cost
+//   per call, both paths talking to one and the same server (keys it serves);
 // - the slot computation alone.
 #include <benchmark/benchmark.h>
 
@@ -19,6 +20,7 @@
 #include "velcore/AppConfig.h"
 #include "velredis/RedisClusterSlot.h"
 #include "velredis/RedisConnectionPool.h"
+#include "velredis/RedisSlotMap.h"
 
 using namespace velmora::caching;
 
@@ -74,6 +76,34 @@ std::shared_ptr<RedisConnectionPool> ClusterPool() {
     return pool;
 }
 
+// Keys that all live on the first node, and a plain single-server pool pointed at that node.
+const std::vector<std::string>& FirstNodeKeys() {
+    static const std::vector<std::string> keys = [] {
+        const int port = Cluster().Ports().front();
+        const RedisSlotMap map = RedisSlotMap::FromClusterSlots(
+            Cluster().Command(port, {"CLUSTER", "SLOTS"}), "127.0.0.1");
+        std::vector<std::string> found;
+        for (int i = 0; found.size() < std::size_t{kKeysPerThread}; ++i) {
+            std::string key = "route:" + std::to_string(i);
+            const RedisNodeAddress* master = map.MasterOf(RedisKeySlot(key));
+            if (master && master->port == port) found.push_back(std::move(key));
+        }
+        return found;
+    }();
+    return keys;
+}
+
+std::shared_ptr<RedisConnectionPool> FirstNodePool() {
+    static auto pool = [] {
+        RedisEndpointConfig config = Cluster().MakeConfig();
+        config.mode = RedisMode::SingleServer;
+        config.port = Cluster().Ports().front();
+        config.poolSize = kThreads;
+        return std::make_shared<RedisConnectionPool>(config);
+    }();
+    return pool;
+}
+
 ExternalBytesPtr Value() {
     static const auto value = std::make_shared<ExternalBytes>(1024, 'v');
     return value;
@@ -117,11 +147,9 @@ void ClusterCache_Load_Baseline(benchmark::State& state) {
 
 // One pooled GET per iteration on one thread: guard, command, guard released.
 void PooledGet(benchmark::State& state, const std::shared_ptr<RedisConnectionPool>& pool) {
-    std::vector<std::string> keys;
-    for (int i = 0; i < kKeysPerThread; ++i) {
-        keys.push_back("route:" + std::to_string(i));
-        pool->FindAndLockConnection(keys.back())->GetConnection().Set(keys.back(), Value());
-    }
+    const std::vector<std::string>& keys = FirstNodeKeys();
+    for (const std::string& key : keys)
+        pool->FindAndLockConnection(key)->GetConnection().Set(key, Value());
     std::size_t i = 0;
     for (auto _ : state) {
         const std::string& key = keys[i++ % keys.size()];
@@ -134,7 +162,7 @@ void ClusterRouting_Get(benchmark::State& state) {
     PooledGet(state, ClusterPool());
 }
 void ClusterRouting_Get_Baseline(benchmark::State& state) {
-    PooledGet(state, SinglePool());
+    PooledGet(state, FirstNodePool());
 }
 
 void ClusterRouting_KeySlot(benchmark::State& state) {

@@ -83,7 +83,9 @@ bool RedisClusterRouter::IsCluster(Clock::time_point deadline) {
 
 std::optional<RedisNodeAddress> RedisClusterRouter::MasterOf(int slot, Clock::time_point deadline) {
     // One caller fetches the map that a time-out asked for; the others go on with the old one.
-    if (m_refreshWanted.exchange(false)) Refresh(Version(), deadline);
+    // Read first: a write on every call would bounce the flag's cache line between threads.
+    if (m_refreshWanted.load(std::memory_order_relaxed) && m_refreshWanted.exchange(false))
+        Refresh(Version(), deadline);
     for (int attempt = 0; attempt < 2; ++attempt) {
         std::uint64_t seen;
         {

@@ -57,11 +57,9 @@ std::optional<Args> ParseSubCommand(const std::vector<std::string>& argv, const 
     const auto found = subs.find(sub);
     if (found == subs.end()) {
         std::string names;
-        for (auto it = subs.begin(); it != subs.end(); ++it)
-            names += (it == subs.begin()            ? ""
-                      : std::next(it) == subs.end() ? " or "
-                                                    : ", ") +
-                     it->first;
+        std::size_t left = subs.size();
+        for (const auto& entry : subs)
+            names += entry.first + (--left > 1 ? ", " : left == 1 ? " or " : "");
         UsageError(sub.empty() ? "missing sub-command: " + names
                                : "unknown sub-command '" + sub + "'");
     }
@@ -77,10 +75,11 @@ namespace {
 
 using velmora::caching::RedisNodeAddress;
 
-// `problem` when no node of `nodes` answers `command`; else the first answer.
+// The first reply to `command` that is not an error, asking each of `nodes` in turn, and in
+// `answered` the node that gave it; a Nil reply when none did, `problem` saying why.
 velmora::caching::RedisReplyValue AskFirstAnswering(
     const velmora::caching::RedisEndpointConfig& config, const std::vector<RedisNodeAddress>& nodes,
-    const std::vector<std::string>& command, std::string& problem) {
+    const std::vector<std::string>& command, RedisNodeAddress& answered, std::string& problem) {
     for (const RedisNodeAddress& node : nodes) {
         velmora::caching::RedisEndpointConfig single = config;
         single.mode = velmora::caching::RedisMode::SingleServer;
@@ -90,6 +89,7 @@ velmora::caching::RedisReplyValue AskFirstAnswering(
         try {
             velmora::caching::RedisConnection connection(single);
             velmora::caching::RedisReplyValue reply = connection.Command(command);
+            answered = node;
             if (reply.type != velmora::caching::RedisReplyValue::Type::Error) return reply;
             problem = reply.text;
         } catch (const std::exception& e) {
@@ -131,16 +131,16 @@ std::vector<RedisNodeAddress> CheckRedisReachable(const RedisTarget& target) {
     const bool cluster = target.config.mode == velmora::caching::RedisMode::Cluster;
     const std::vector<RedisNodeAddress>& nodes = target.nodes;
     std::string problem = "no answer";
+    RedisNodeAddress answered;
     const RedisReplyValue reply = AskFirstAnswering(
         target.config, nodes,
         cluster ? std::vector<std::string>{"CLUSTER", "SLOTS"} : std::vector<std::string>{"PING"},
-        problem);
+        answered, problem);
     if (!cluster && reply.text == "PONG") return nodes;
     if (cluster && reply.type == RedisReplyValue::Type::Array) {
         try {
             const auto masters =
-                velmora::caching::RedisSlotMap::FromClusterSlots(reply, nodes.front().host)
-                    .Masters();
+                velmora::caching::RedisSlotMap::FromClusterSlots(reply, answered.host).Masters();
             if (!masters.empty()) return masters;
             problem = "no node serves a slot yet";
         } catch (const std::exception& e) {

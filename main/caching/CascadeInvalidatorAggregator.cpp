@@ -38,14 +38,23 @@ void LogSync(const char* pattern, const Args&... args) {
     TLog::LogMessage(severity, TFormatString(TString(pattern), LogArg(args)...));
 }
 
+// Whether the lines of LogSync are written. The severity is GetCacheSynchronizationLogLevel's,
+// worked out here without the call: this test runs on every entry use.
 bool SyncLinesWritten() {
-    return TLog::LoggerAcceptsSeverity(GetCacheSynchronizationLogLevel());
+    return TLog::LoggerAcceptsSeverity(velmora::appoptions::CacheSynchronizationLogging()
+                                           ? TLog::NonErrorInfo
+                                           : TLog::NonErrorDebug);
 }
 
 // The scope as the aggregator's own class, or null. The exact class is recognised by its type
 // alone; anything else (a class derived from Scope included) goes through dynamic_cast.
-CascadeInvalidatorAggregator::Scope* AsScope(IInvalidatorAggregatorScope* scope) {
-    if (typeid(*scope) == typeid(CascadeInvalidatorAggregator::Scope))
+[[gnu::always_inline]] inline CascadeInvalidatorAggregator::Scope* AsScope(
+    IInvalidatorAggregatorScope* scope) {
+    // The same type_info object is the same class; a copy of it in another module compares
+    // equal by name.
+    const std::type_info& type = typeid(*scope);
+    if (&type == &typeid(CascadeInvalidatorAggregator::Scope) ||
+        type == typeid(CascadeInvalidatorAggregator::Scope))
         return static_cast<CascadeInvalidatorAggregator::Scope*>(scope);
     return dynamic_cast<CascadeInvalidatorAggregator::Scope*>(scope);
 }
@@ -67,7 +76,9 @@ IScopeDirtyHandler::~IScopeDirtyHandler() = default;
 // ---- Scope ----
 
 CascadeInvalidatorAggregator::Scope::Scope(CascadeInvalidatorAggregator* aggregator)
-    : m_aggregator(aggregator) {}
+    : m_aggregator(aggregator) {
+    m_initialSlots[0].store(kInitialSlots - 1, std::memory_order_relaxed);
+}
 
 CascadeInvalidatorAggregator::Scope::~Scope() {
     try {
@@ -129,25 +140,56 @@ bool CascadeInvalidatorAggregator::Scope::IsEnded() const {
     return m_endedScope.load();
 }
 
-void CascadeInvalidatorAggregator::Scope::RecordGuid(unsigned int guid) {
-    if (m_endedScope) return;
-    std::atomic<unsigned int>& recent = m_recentGuids[guid % kRecentSlots];
+// Inline: the fast path of every entry use.
+inline void CascadeInvalidatorAggregator::Scope::RecordGuid(unsigned int guid) {
+    if (m_endedScope.load(std::memory_order_relaxed)) return;
     // Seen here means recorded (and indexed): a job uses the same entries again and again.
-    if (guid != 0 && recent.load(std::memory_order_relaxed) == guid) return;
+    const std::atomic<unsigned int>* slots = m_slots.load(std::memory_order_acquire);
+    if (guid != 0 && slots[1 + (guid & slots[0].load(std::memory_order_relaxed))].load(
+                         std::memory_order_relaxed) == guid)
+        return;
+    RecordNewGuid(guid);
+}
+
+// Out of line, so that the fast path above stays small.
+[[gnu::noinline]] void CascadeInvalidatorAggregator::Scope::RecordNewGuid(unsigned int guid) {
     TExclusiveLockGuard lock(m_mutex);
-    if (m_guids.insert(guid).second && m_registered) m_aggregator->IndexGuid(guid, this);
-    recent.store(guid, std::memory_order_relaxed);
+    if (m_guids.insert(guid).second) {
+        if (m_registered) m_aggregator->IndexGuid(guid, this);
+        const unsigned int size = m_slots.load(std::memory_order_relaxed)[0] + 1;
+        if (m_guids.size() > size && size < kMaxSlots) {
+            ReplaceSlots(2 * size);
+            return;
+        }
+    }
+    RememberGuid(guid);
+}
+
+void CascadeInvalidatorAggregator::Scope::RememberGuid(unsigned int guid) {
+    std::atomic<unsigned int>* slots = m_slots.load(std::memory_order_relaxed);
+    slots[1 + (guid & slots[0].load(std::memory_order_relaxed))].store(guid,
+                                                                       std::memory_order_relaxed);
+}
+
+void CascadeInvalidatorAggregator::Scope::ReplaceSlots(unsigned int size) {
+    auto slots = std::make_unique<std::atomic<unsigned int>[]>(size + 1);
+    slots[0].store(size - 1, std::memory_order_relaxed);
+    for (unsigned int guid : m_guids)
+        slots[1 + (guid & (size - 1))].store(guid, std::memory_order_relaxed);
+    m_slots.store(slots.get(), std::memory_order_release);
+    m_grownSlots.push_back(std::move(slots));
 }
 
 void CascadeInvalidatorAggregator::Scope::EraseGuids(const std::vector<unsigned int>& guids) {
     VEL_ASSERT(!guids.empty());
     TExclusiveLockGuard lock(m_mutex);
+    std::atomic<unsigned int>* slots = m_slots.load(std::memory_order_relaxed);
+    const unsigned int mask = slots[0].load(std::memory_order_relaxed);
     for (unsigned int guid : guids) {
         if (m_guids.erase(guid) == 0) continue;
         if (m_registered) m_aggregator->UnindexGuid(guid, this);
-        std::atomic<unsigned int>& recent = m_recentGuids[guid % kRecentSlots];
-        if (recent.load(std::memory_order_relaxed) == guid)
-            recent.store(0, std::memory_order_relaxed);
+        std::atomic<unsigned int>& slot = slots[1 + (guid & mask)];
+        if (slot.load(std::memory_order_relaxed) == guid) slot.store(0, std::memory_order_relaxed);
     }
 }
 
@@ -168,8 +210,9 @@ bool CascadeInvalidatorAggregator::Scope::TryMakeDirty(
         m_dirty = true;
         SetRegistered(false);  // the aggregator drops the scope
         m_guids.clear();
-        for (std::atomic<unsigned int>& recent : m_recentGuids)
-            recent.store(0, std::memory_order_relaxed);
+        std::atomic<unsigned int>* slots = m_slots.load(std::memory_order_relaxed);
+        const unsigned int size = slots[0].load(std::memory_order_relaxed) + 1;
+        for (unsigned int i = 1; i <= size; ++i) slots[i].store(0, std::memory_order_relaxed);
         handlers = std::move(m_handlers);
         m_handlers.clear();  // a moved-from set is valid but unspecified
     }
@@ -216,20 +259,28 @@ CascadeInvalidatorAggregator* CascadeInvalidatorAggregator::TryGetSingleton() {
 }
 
 void CascadeInvalidatorAggregator::OnEntryUsed(unsigned int guid, const ICoherentCache*) {
-    // Read in place: only this thread replaces its context's scope. While the line is written,
-    // a copy keeps the scope alive, since a log sink may start a new query job on this thread.
+    // Read in place: only this thread replaces its context's scope.
     const std::shared_ptr<IInvalidatorAggregatorScope>& current =
         CurrentThreadContext()->GetQueryCacheContext().m_invalidatorScope;
     if (!current) return;
     Scope* scope = AsScope(current.get());
     VEL_ASSERT(scope);
     if (SyncLinesWritten()) {
-        const std::shared_ptr<IInvalidatorAggregatorScope> keep = current;
-        LogSync("CascadeInvalidatorAggregator OnEntryUsed scope=%1 guid=%2", Ptr(scope), guid);
-        scope->RecordGuid(guid);
+        LogEntryUsed(current, guid);
         return;
     }
     scope->RecordGuid(guid);
+}
+
+// Out of line, so that OnEntryUsed stays small.
+[[gnu::noinline]] void CascadeInvalidatorAggregator::LogEntryUsed(
+    const std::shared_ptr<IInvalidatorAggregatorScope>& current, unsigned int guid) {
+    // A copy keeps the scope alive while the line is written, since a log sink may start a new
+    // query job on this thread.
+    const std::shared_ptr<IInvalidatorAggregatorScope> keep = current;
+    Scope* recording = AsScope(keep.get());
+    LogSync("CascadeInvalidatorAggregator OnEntryUsed scope=%1 guid=%2", Ptr(recording), guid);
+    recording->RecordGuid(guid);
 }
 
 void CascadeInvalidatorAggregator::OnEvicted(const std::vector<unsigned int>& guids,

@@ -28,7 +28,8 @@ constexpr std::array<OptionInfo, OptionCount> kOptions{{
 #undef VELMORA_OPTION_INFO
 }};
 
-std::array<std::atomic<int>, OptionCount>& Values() {
+// Inlined into every accessor, which then reads one atomic.
+[[gnu::always_inline]] inline std::array<std::atomic<int>, OptionCount>& Values() {
     static auto* values = [] {
         auto* v = new std::array<std::atomic<int>, OptionCount>();  // Lives until exit.
         for (int i = 0; i < OptionCount; ++i)

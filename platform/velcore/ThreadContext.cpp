@@ -3,8 +3,10 @@
 namespace {
 
 // A plain pointer: the slot has no destructor to run at thread exit, and the context it names
-// is owned by the host.
-thread_local IThreadContext* t_threadContext = nullptr;
+// is owned by the host. Initial-exec: read on every cache entry use, and a slot in the static
+// TLS block is read without a call into the dynamic loader; this library is loaded with the
+// host (eight bytes also fit the block's reserve if it is ever loaded later).
+[[gnu::tls_model("initial-exec")]] thread_local IThreadContext* t_threadContext = nullptr;
 
 }  // namespace
 

@@ -52,7 +52,7 @@ struct LogState {
     std::atomic<unsigned long long> generation{1};
 };
 
-LogState& State() {
+[[gnu::always_inline]] inline LogState& State() {
     static LogState* state = new LogState();  // Never destroyed: lines may come at exit.
     return *state;
 }
@@ -61,25 +61,30 @@ LogState& State() {
 // severity test on every hot path reads one atomic instead of taking the mutex. A replaced sink
 // is therefore released by the last thread that cached it, on that thread's next line or at
 // its exit; it is never called after SetSink has returned.
-const std::shared_ptr<ILogSink>& CurrentSink() {
-    struct Cached {
-        // A line logged by another thread-local object's destructor after this one is gone
-        // reads the sink afresh rather than through a released pointer.
-        ~Cached() {
-            generation = 0;
-            sink.reset();
-        }
-        unsigned long long generation = 0;
-        std::shared_ptr<ILogSink> sink;
-    };
-    thread_local Cached cached;
-    LogState& state = State();
-    const unsigned long long generation = state.generation.load(std::memory_order_acquire);
-    if (cached.generation != generation) {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        cached.sink = state.sink;
-        cached.generation = state.generation.load(std::memory_order_relaxed);
+struct CachedSink {
+    // A line logged by another thread-local object's destructor after this one is gone reads
+    // the sink afresh rather than through a released pointer.
+    ~CachedSink() {
+        generation = 0;
+        sink.reset();
     }
+    unsigned long long generation = 0;
+    std::shared_ptr<ILogSink> sink;
+};
+
+[[gnu::noinline]] void RefreshCachedSink(LogState& state, CachedSink& cached) {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    cached.sink = state.sink;
+    cached.generation = state.generation.load(std::memory_order_relaxed);
+}
+
+// Small enough to inline into every severity test; the refresh stays out of line.
+inline const std::shared_ptr<ILogSink>& CurrentSink() {
+    // Initial-exec, as the thread context's slot: read without a call into the dynamic loader.
+    [[gnu::tls_model("initial-exec")]] thread_local CachedSink cached;
+    LogState& state = State();
+    if (cached.generation != state.generation.load(std::memory_order_acquire))
+        RefreshCachedSink(state, cached);
     return cached.sink;
 }
 

@@ -134,9 +134,11 @@ public:
         friend class CascadeInvalidatorAggregator;
 
         // Records `guid` unless the scope has ended (tested without the lock: a guid used while
-        // EndScope runs on another thread may still be recorded). A guid recorded lately is
-        // recognised without the lock.
+        // EndScope runs on another thread may still be recorded). A guid already recorded is
+        // mostly recognised without the lock (see the slot tables below).
         void RecordGuid(unsigned int guid);
+        // The part of RecordGuid that takes the lock, for a guid not found in its slot.
+        void RecordNewGuid(unsigned int guid);
         // Forgets the evicted guids. REQUIRES: guids is not empty.
         void EraseGuids(const std::vector<unsigned int>& guids);
         // If clean and any of `guids` is recorded: turns dirty, forgets the guids (and takes
@@ -149,9 +151,23 @@ public:
         void SetRegistered(bool registered);
         void NotifyHandler(const std::shared_ptr<IScopeDirtyHandler>& handler);
 
-        // Slots of the guids recorded lately; a guid found in its slot is known to be recorded
-        // (and indexed, if the scope is registered). 0 is no guid.
-        static constexpr size_t kRecentSlots = 64;
+        // Stores `guid` in its slot of the current table. REQUIRES: m_mutex held.
+        void RememberGuid(unsigned int guid);
+        // Replaces the slot table by one of `size` slots filled from m_guids. REQUIRES: m_mutex
+        // held.
+        void ReplaceSlots(unsigned int size);
+
+        // The slot tables of recorded guids: element 0 holds the mask, guid g sits in element
+        // 1 + (g & mask), so the consecutive ids of one cache's entries take different slots. A
+        // guid found in its slot is known to be recorded (and indexed, if the scope is
+        // registered); 0 is no guid. The table starts inline and doubles, up to kMaxSlots,
+        // while the scope records more guids than it has slots, so that a job cycling through
+        // many entries still finds them without the lock. A replaced table is never written
+        // again and is kept until the scope dies, since a thread may still be reading it (a
+        // guid found there was recorded when the table was replaced, which is within that
+        // thread's call); the tables kept add up to less than the current one.
+        static constexpr unsigned int kInitialSlots = 64;
+        static constexpr unsigned int kMaxSlots = 4096;
 
         TRecursiveMutex m_mutex{0};
         // Constant after construction
@@ -162,8 +178,12 @@ public:
         // Whether the aggregator tracks the scope, so that its guids are in the index. Changes
         // under the aggregator's m_mutex and this m_mutex.
         bool m_registered = false;
-        // Written under m_mutex (a slot holds a guid only while m_guids holds it), read without.
-        std::array<std::atomic<unsigned int>, kRecentSlots> m_recentGuids{};
+        // Slots are written under m_mutex (a slot holds a guid only while m_guids holds it) and
+        // read without; m_slots changes under m_mutex and is read without.
+        std::array<std::atomic<unsigned int>, kInitialSlots + 1> m_initialSlots{};
+        std::atomic<std::atomic<unsigned int>*> m_slots{m_initialSlots.data()};
+        // Guarded by m_mutex: the grown tables, the current one last.
+        std::vector<std::unique_ptr<std::atomic<unsigned int>[]>> m_grownSlots;
         // Read without the lock; m_dirty changes only under m_mutex, and only once.
         std::atomic<bool> m_endedScope{false};
         std::atomic<bool> m_dirty{false};
@@ -215,6 +235,10 @@ private:
     // Enter or take out one (guid, scope) pair of the index; take m_indexMutex.
     void IndexGuid(unsigned int guid, Scope* scope);
     void UnindexGuid(unsigned int guid, Scope* scope);
+    // OnEntryUsed while its line is written: logs, then records `guid` in `current`.
+    // REQUIRES: current is a Scope.
+    void LogEntryUsed(const std::shared_ptr<IInvalidatorAggregatorScope>& current,
+                      unsigned int guid);
     // The scopes the index names for any of `guids`, possibly more than once.
     std::vector<Scope*> IndexedScopes(const std::vector<unsigned int>& guids);
 

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <future>
+#include <numeric>
 #include <stdexcept>
 #include <thread>
 
@@ -149,6 +150,20 @@ TEST_F(Cascade, OnlyEntriesUsedBeforeEndScopeAndNotEvictedMakeAScopeWithAHandler
     m_aggregator->OnDirty({2}, nullptr);  // still recorded
     EXPECT_EQ(handler->calls, 1);
     EXPECT_EQ(m_aggregator->GetScopeCount(), 0u);
+}
+
+// Thousands of entries, each used twice: more than the scope recognises at first without its lock.
+TEST_F(Cascade, AnEntryEvictedFromALargeScopeIsRecordedWhenUsedAgain) {
+    std::vector<unsigned> guids(3000);
+    std::iota(guids.begin(), guids.end(), 1u);
+    auto handler = std::make_shared<Handler>();
+    ScopeUsing(guids, handler);
+    for (unsigned guid : guids) m_aggregator->OnEntryUsed(guid, nullptr);
+    EXPECT_EQ(m_aggregator->CheckIndexForTest().toStdString(), "");
+    m_aggregator->OnEvicted(guids, nullptr);
+    m_aggregator->OnEntryUsed(1500, nullptr);
+    m_aggregator->OnDirty({1500}, nullptr);
+    EXPECT_EQ(handler->calls, 1);
 }
 
 TEST_F(Cascade, HandlersAreToldOnceWithNoLockHeld) {

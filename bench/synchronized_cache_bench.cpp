@@ -149,8 +149,8 @@ BENCHMARK(BM_SyncIndexedDeleteTenOfAMillion_Baseline)->Unit(benchmark::kMicrosec
 constexpr int kPurgeEntries = 100000;
 constexpr int kPurgeKeep = 50000;
 
-// Reads by id in a loop while `running`, and keeps the longest single TryGetEntry it saw: the
-// longest time the purge kept the lock from a reader.
+// Reads by id in a loop while `running`, and keeps the longest single TryGetEntry it saw (the
+// longest time the purge kept the lock from a reader) and the number of lookups it made.
 struct Reader {
     Reader(SynchronizedCache& cache, std::vector<unsigned> ids)
         : m_cache(cache), m_ids(std::move(ids)) {
@@ -161,6 +161,7 @@ struct Reader {
                 benchmark::DoNotOptimize(m_cache.TryGetEntry(m_ids[i++ % m_ids.size()]));
                 const auto took = Clock::now() - start;
                 if (took > m_longest) m_longest = took;
+                ++m_lookups;
             }
         });
     }
@@ -175,6 +176,7 @@ struct Reader {
     std::vector<unsigned> m_ids;
     std::atomic<bool> m_running{true};
     Clock::duration m_longest{};
+    double m_lookups = 0;
     std::thread m_thread;
 };
 
@@ -189,7 +191,7 @@ std::unique_ptr<SynchronizedCache> PurgeCache(TReadWriteLock& lock, std::vector<
 }
 
 void BM_SyncPurgeMru(benchmark::State& state) {
-    double longestWait = 0, longestSnapshot = 0;
+    double longestWait = 0, longestSnapshot = 0, lookups = 0;
     for (auto _ : state) {
         state.PauseTiming();
         TReadWriteLock lock;
@@ -210,17 +212,20 @@ void BM_SyncPurgeMru(benchmark::State& state) {
         const EntrySet removed = cache->Purge();
         state.PauseTiming();
         longestWait = std::max(longestWait, reader.Stop());
+        lookups += reader.m_lookups;
         if (removed.size() != kPurgeEntries - kPurgeKeep) state.SkipWithError("wrong purge size");
         state.ResumeTiming();
     }
     state.counters["max_reader_wait_ms"] = longestWait;
     state.counters["snapshot_hold_ms"] = longestSnapshot;
+    state.counters["reader_lookups"] =
+        benchmark::Counter(lookups, benchmark::Counter::kAvgIterations);
 }
 BENCHMARK(BM_SyncPurgeMru)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The same purge done the plain way: the whole Cache::Purge under one exclusive hold.
 void BM_SyncPurgeMru_Baseline(benchmark::State& state) {
-    double longestWait = 0;
+    double longestWait = 0, lookups = 0;
     for (auto _ : state) {
         state.PauseTiming();
         TReadWriteLock lock;
@@ -235,10 +240,13 @@ void BM_SyncPurgeMru_Baseline(benchmark::State& state) {
         }
         state.PauseTiming();
         longestWait = std::max(longestWait, reader.Stop());
+        lookups += reader.m_lookups;
         if (removed.size() != kPurgeEntries - kPurgeKeep) state.SkipWithError("wrong purge size");
         state.ResumeTiming();
     }
     state.counters["max_reader_wait_ms"] = longestWait;
+    state.counters["reader_lookups"] =
+        benchmark::Counter(lookups, benchmark::Counter::kAvgIterations);
 }
 BENCHMARK(BM_SyncPurgeMru_Baseline)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -255,8 +263,8 @@ int main(int argc, char** argv) {
     });
 
     benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
+    const bool unrecognized = benchmark::ReportUnrecognizedArguments(argc, argv);
+    if (!unrecognized) benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
 
     {
@@ -265,5 +273,5 @@ int main(int argc, char** argv) {
     }
     done.notify_one();
     idle.join();
-    return 0;
+    return unrecognized ? 1 : 0;
 }

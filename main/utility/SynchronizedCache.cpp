@@ -133,20 +133,18 @@ EntrySet SynchronizedCache::Snapshot(unsigned long long* clock) {
 EntrySet SynchronizedCache::RemoveEntries(IPolicy& policy, EntrySet& snapshot,
                                           unsigned long long clock) {
     const EntrySet survivors = policy.Purge(snapshot.cbegin(), snapshot.cend(), clock);
-    EntrySet removed;
-    if (survivors.size() == snapshot.size()) return removed;
-    // The entries that go are moved node by node out of the snapshot (which is ours) into the
-    // result, in the snapshot's order: no entry is copied and no payload count touched.
-    removed.reserve(snapshot.size() - survivors.size());
+    if (survivors.size() == snapshot.size()) return EntrySet();
+    // The snapshot (which is ours) becomes the result: the survivors are erased from it and the
+    // entries that go stay in place, so none is copied or moved to another set.
     std::vector<unsigned int> ids;
     ids.reserve(snapshot.size() - survivors.size());
     for (auto it = snapshot.begin(); it != snapshot.end();) {
-        auto next = std::next(it);
-        if (survivors.find(*it) == survivors.end()) {
+        if (survivors.find(*it) != survivors.end()) {
+            it = snapshot.erase(it);
+        } else {
             ids.push_back(it->GetID());
-            removed.insert(snapshot.extract(it));
+            ++it;
         }
-        it = next;
     }
     // One hold per entry, so that other threads get in between; each payload is released
     // after its hold ends.
@@ -155,5 +153,5 @@ EntrySet SynchronizedCache::RemoveEntries(IPolicy& policy, EntrySet& snapshot,
         TExclusiveLockGuard guard(*m_lock);
         dropped = m_cache.DeleteEntry(id);
     }
-    return removed;
+    return std::move(snapshot);
 }

@@ -90,6 +90,7 @@ private:
     // Copies the entries (and reads the clock when asked) under one hold of the lock.
     CacheHelpers::EntrySet Snapshot(unsigned long long* clock);
     // The common purge step: policy on the snapshot with no lock, then one hold per deletion.
+    // Consumes the snapshot, which becomes the result.
     CacheHelpers::EntrySet RemoveEntries(CacheHelpers::IPolicy& policy,
                                          CacheHelpers::EntrySet& snapshot,
                                          unsigned long long clock);

@@ -58,9 +58,11 @@ def summary(values):
 
 
 def load(path):
-    with open(path) as f:
-        data = json.load(f)
     program = path.rsplit("/", 1)[-1].removesuffix(".json")
+    with open(path) as f:
+        text = f.read()
+    # A program none of whose benchmarks passed --filter leaves an empty file.
+    data = json.loads(text) if text.strip() else {}
     runs = defaultdict(dict)  # name -> repetition index -> run
     for b in data.get("benchmarks", []):
         if b.get("run_type", "iteration") != "iteration" or b.get("error_occurred"):

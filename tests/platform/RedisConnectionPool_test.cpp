@@ -13,6 +13,7 @@
 #include <functional>
 #include <thread>
 
+#include "support/DelayingProxy.h"
 #include "support/RedisServerFixture.h"
 
 using namespace velmora::caching;
@@ -44,8 +45,8 @@ void ReadUntil(int fd, const std::string& needle) {
         seen.append(buffer, static_cast<std::size_t>(n));
 }
 
-// Stands in for a misbehaving Redis server: a loopback listener that hands its first accepted
-// connection to `handler` on its own thread.
+// Stands in for a Redis server that closes a connection mid-command: a loopback listener that
+// hands its first accepted connection to `handler` on its own thread.
 class FakeServer {
 public:
     explicit FakeServer(std::function<void(int)> handler) {
@@ -55,32 +56,22 @@ public:
         socklen_t len = sizeof addr;
         ::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), len);
         ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
+        config.port = ntohs(addr.sin_port);
         ::listen(m_listen, 8);
         m_thread = std::thread([this, handler] {
             const int client = ::accept(m_listen, nullptr, nullptr);
-            if (client >= 0 && !m_stop) handler(client);
-            if (client >= 0) ::close(client);
+            if (client >= 0) handler(client), ::close(client);
         });
     }
     ~FakeServer() {
-        m_stop = true;
         ::shutdown(m_listen, SHUT_RDWR);
         m_thread.join();
         ::close(m_listen);
     }
-    RedisEndpointConfig Config(std::chrono::milliseconds commandTimeout) const {
-        RedisEndpointConfig config;
-        config.port = m_port;
-        config.poolSize = 1;
-        config.commandTimeout = commandTimeout;
-        return config;
-    }
-    std::atomic<bool> m_stop{false};
+    RedisEndpointConfig config;
 
 private:
     int m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
-    int m_port = 0;
     std::thread m_thread;
 };
 
@@ -193,7 +184,7 @@ TEST(RedisConnectionFault, WriteToAConnectionTheServerClosedDoesNotRaiseSigpipe)
                 ::shutdown(fd, SHUT_WR);
                 std::this_thread::sleep_for(50ms);
             });
-            RedisConnection c(server.Config(5000ms));
+            RedisConnection c(server.config);
             c.Get("k");
             try {
                 c.Set("k", MakeBytes(32 << 20));
@@ -207,21 +198,20 @@ TEST(RedisConnectionFault, WriteToAConnectionTheServerClosedDoesNotRaiseSigpipe)
 
 // A per-read time-out lets a reply that trickles in a byte at a time take many time-outs; the
 // command's time-out must bound the whole command. An unreachable server raises as well.
-TEST(RedisConnectionFault, SlowReplyFailsWithinTheCommandTimeoutAndUnreachableServerRaises) {
-    FakeServer server([&](int fd) {
-        ReadUntil(fd, "GET\r\n$1\r\nk\r\n");
-        for (char ch : "$40\r\n" + std::string(40, 'x') + "\r\n") {
-            if (server.m_stop || ::send(fd, &ch, 1, MSG_NOSIGNAL) != 1) return;
-            std::this_thread::sleep_for(100ms);  // each byte well inside a per-read time-out
-        }
-    });
-    RedisConnection c(server.Config(300ms));
+TEST_F(RedisPoolTest, SlowReplyFailsWithinTheCommandTimeoutAndUnreachableServerRaises) {
+    veltest::DelayingProxy proxy;
+    ASSERT_EQ(proxy.Start(Server().Port()), "");
+    auto config = Server().MakeConfig();
+    config.port = proxy.Port();
+    config.commandTimeout = 300ms;
+    RedisConnection c(config);
+    ASSERT_TRUE(c.Set("k", MakeBytes(40)));
+    proxy.SetDrip(100ms);  // each byte well inside a per-read time-out
     const auto start = Clock::now();
     EXPECT_THROW(c.Get("k"), RedisTimeoutException);
     // The whole reply takes about 4.7 s; the command must give up near its 300 ms.
     EXPECT_LT(Clock::now() - start, 2500ms) << "bounded wait";
 
-    RedisEndpointConfig config;
     config.port = 1;  // nothing listens there
     RedisConnection unreachable(config);
     EXPECT_THROW(unreachable.Get("k"), RedisException);

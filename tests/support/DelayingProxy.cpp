@@ -87,39 +87,33 @@ void DelayingProxy::AcceptLoop() {
 
 void DelayingProxy::Pump(int client, int server) {
     std::string held;  // from the server, not yet passed on
-    bool serverOpen = true;
     Clock::time_point nextByte = Clock::now();
     char buffer[16 * 1024];
-    while (!m_stop) {
+    for (bool open = true; open && !m_stop;) {
         const auto drip = std::chrono::milliseconds(m_dripMs.load());
-        int waitMs = kPollMs;
-        if (!held.empty()) {
-            const auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(nextByte - Clock::now()).count();
-            waitMs = drip.count() > 0 ? int(std::clamp<long long>(left, 0, kPollMs)) : 0;
-        }
-        pollfd fds[2] = {{client, POLLIN, 0}, {serverOpen ? server : -1, POLLIN, 0}};
-        if (::poll(fds, 2, waitMs) < 0 && errno != EINTR) break;
-        if (fds[0].revents) {
-            const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
-            if (n <= 0 || !SendAll(server, buffer, std::size_t(n))) break;
-        }
-        if (fds[1].revents) {
-            const ssize_t n = ::recv(server, buffer, sizeof buffer, 0);
-            if (n > 0)
-                held.append(buffer, std::size_t(n));
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(nextByte - Clock::now());
+        pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+        ::poll(fds, 2,
+               held.empty() ? kPollMs : int(std::clamp<long long>(left.count(), 0, kPollMs)));
+        for (int i = 0; i < 2 && open; ++i) {
+            if (!fds[i].revents) continue;
+            const ssize_t n = ::recv(fds[i].fd, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                open = false;
+            else if (i == 0)
+                open = SendAll(server, buffer, std::size_t(n));
             else
-                serverOpen = false;
+                held.append(buffer, std::size_t(n));
         }
-        if (!held.empty() && drip.count() <= 0) {
-            if (!SendAll(client, held.data(), held.size())) break;
-            held.clear();
-        } else if (!held.empty() && Clock::now() >= nextByte) {
-            if (!SendAll(client, held.data(), 1)) break;
-            held.erase(0, 1);
+        // Everything at once without a drip, else one byte when its time has come.
+        const std::size_t due = drip.count() <= 0          ? held.size()
+                                : Clock::now() >= nextByte ? std::min<std::size_t>(1, held.size())
+                                                           : 0;
+        if (due > 0) {
+            open = open && SendAll(client, held.data(), due);
+            held.erase(0, due);
             nextByte = Clock::now() + drip;
         }
-        if (!serverOpen && held.empty()) break;
     }
     ::close(client);
     ::close(server);

@@ -1,8 +1,8 @@
 // A TCP proxy on a free loopback port that forwards every connection to a fixed server and can
 // hold back what the server sends: while a drip interval is set, bytes from the server reach the
 // client one at a time, one per interval, so that replies arrive slowly but intact. Bytes from
-// the client always go through at once. Either side closing closes the other (bytes already
-// received from the server are still dripped to the client first).
+// the client always go through at once. Either side closing closes the other at once (bytes
+// held back are lost, as if the server had gone mid-reply).
 // Each connection runs on a thread of its own; the destructor closes every connection and joins
 // the threads. Thread contract: SetDrip is safe for concurrent use; anything else needs external
 // synchronization.

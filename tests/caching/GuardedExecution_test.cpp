@@ -102,6 +102,27 @@ TEST_F(Guarded, OutcomesOfLoadsAndOfThrowingOrEmptyBackends) {
     }
 }
 
+// Each reads its own time-out; the call fails with the time-out as its run time.
+TEST_F(Guarded, StoreAndDropOutlastingTheirTimeoutsFail) {
+    opt::ScopedOverride store("ExternalCacheStoreTimeoutMs", 30);
+    opt::ScopedOverride drop("ExternalCacheDropTimeoutMs", 20);
+    ScriptedCache cache;
+    std::promise<void> release;
+    auto released = release.get_future().share();
+    cache.store = [=](TString, TString, ExternalBytesPtr, long long) {
+        released.wait_for(std::chrono::seconds(5));
+    };
+    cache.drop = [=](TString, TString) { released.wait_for(std::chrono::seconds(5)); };
+    EXPECT_FALSE(cache.TryStore(TString("k"), Bytes("v"), 0, -1).Get());
+    EXPECT_FALSE(cache.TryDrop(TString("k")).Get());
+    release.set_value();
+    for (auto [op, ms] : {std::pair{"ec-store", 30}, {"ec-drop", 20}}) {
+        const auto info = OnlyLine(op);
+        EXPECT_EQ(Attr(info, "problem"), TString("timeout")) << op;
+        EXPECT_EQ(Attr(info, "elapsed-ms"), TString::number(ms)) << op;
+    }
+}
+
 TEST_F(Guarded, FullSemaphoreJamsEveryOperationWithoutBackendCalls) {
     opt::ScopedOverride wait("ExternalCacheConcurrencyTimeoutMs", 0);
     std::vector<RefCntPtr<TSemaphoreScope>> held;

@@ -13,15 +13,7 @@ namespace opt = velmora::appoptions;
 
 namespace {
 
-class Guarded : public ExternalCacheTest {
-protected:
-    // Waits (bounded) until `done` holds.
-    template <class F>
-    static void WaitUntil(F done) {
-        for (int i = 0; i < 1000 && !done(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-};
+using Guarded = ExternalCacheTest;
 
 // Thresholds decide before any backend call; the store line carries exactly these attributes.
 TEST_F(Guarded, StoreThresholdsAndTheStoreLine) {
@@ -162,7 +154,8 @@ TEST_F(Guarded, TimedOutRunWritesOnlyItsOwnCopyAndUntimedRunIsInline) {
     info.erase(TString("elapsed-ms"));
     release.set_value();
     // The work item (and the function it owns) goes only after it wrote its copy.
-    WaitUntil([&] { return watch.expired(); });
+    for (int i = 0; i < 1000 && !watch.expired(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_TRUE(watch.expired());
     EXPECT_EQ(info, (StringLookupTable{{TString("mine"), TString("1")},
                                        {TString("problem"), TString("timeout")}}));

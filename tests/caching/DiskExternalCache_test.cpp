@@ -126,7 +126,6 @@ TEST_F(DiskCache, LayoutMissAndDropSeenByAnotherInstance) {
 
     Clear();
     EXPECT_TRUE(m_cache.TryDrop(TString("never stored")).Get());
-    EXPECT_EQ(Attr(OnlyLine("ec-drop"), "outcome"), TString("done"));
     EXPECT_EQ(m_metrics->Find(TString("DiskExternalCache::TryDrop")).size(), 1u);
 }
 

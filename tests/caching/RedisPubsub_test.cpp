@@ -216,25 +216,6 @@ TEST_F(Coherence, AsyncTaskFiledACacheAfterItsRemoval) {
 
 // ---- OnAdded ----
 
-TEST_F(Coherence, OwnMessageDropsOlderDifferingEntriesOfOtherCaches) {
-    TReadWriteLock lockA, lockB;
-    auto policy = std::make_shared<CacheHelpers::LifetimePolicy>(1000);
-    auto cacheA = std::make_shared<SynchronizedCache>(policy, &lockA);
-    auto cacheB = std::make_shared<SynchronizedCache>(policy, &lockB);
-    auto service = Make();
-    const unsigned a = cacheA->AddEntry(MakePayload(1));
-    const unsigned b = cacheB->AddEntry(MakePayload(2));
-    service->OnAdded(kKey, {1, 1}, 100 * kSecond, a, cacheA);
-    service->OnAdded(kKey, {2, 2}, 106 * kSecond, b, cacheB);  // newer by more than 5 s
-
-    EXPECT_EQ(cacheA->GetSize(), 0u);
-    EXPECT_EQ(cacheB->GetSize(), 1u);
-    EXPECT_EQ(m_inv.dirty.Get(), (Calls{{{a}, cacheA.get()}}));
-    EXPECT_EQ(Counts(*service).records, 1u);
-    service->OnRemoved(*cacheA);
-    service->OnRemoved(*cacheB);
-}
-
 // The lock-protected caches released a dirty entry's payload while holding their own lock (and,
 // called by the service, the service's too): a host destructor ran under both.
 TEST_F(Coherence, DirtyPayloadReleasedUnderTheCacheLock) {

@@ -80,6 +80,9 @@ TEST_F(Factory, NullCacheAnswersAtOnceWithoutTraces) {
         AsyncTask::FutureStatus::Ready);
     EXPECT_EQ(cache->TryLoad(TString("k")).WaitFor(std::chrono::milliseconds(0)),
               AsyncTask::FutureStatus::Ready);
+    EXPECT_TRUE(cache->TryStore(TString("k"), Bytes("v"), 0, -1).Get());
+    EXPECT_EQ(cache->TryLoad(TString("k")).Get(), nullptr);
+    EXPECT_TRUE(cache->TryDrop(TString("k")).Get());
     EXPECT_TRUE(m_host.Log().Records().empty());
     EXPECT_TRUE(m_metrics->Records().empty());
 }

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/PeerProcess.h"
 #include "support/RedisServerFixture.h"
 #include "velcoredata/DateTime.h"
 #include "velredis/RedisConnectionPool.h"
@@ -17,37 +18,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-// A peer process whose output the test reads line by line (its standard error goes to
-// `errFile` when given). Every wait of the peer is bounded, so reading its output is too.
-class Peer {
-public:
-    explicit Peer(const std::string& args, const std::string& errFile = "")
-        : m_out(::popen((VELTEST_PEER_DIR "/coherence_peer " + args +
-                         (errFile.empty() ? "" : " 2>" + errFile))
-                            .c_str(),
-                        "r")) {}
-    ~Peer() {
-        if (m_out) ::pclose(m_out);
-    }
-    std::string ReadLine() {
-        char line[1024];
-        if (!m_out || !std::fgets(line, sizeof line, m_out)) return "<exited>";
-        return std::string(line).substr(0, std::string(line).find('\n'));
-    }
-    // Reads until a line starting with `prefix`; every "resub" line on the way is kept.
-    std::string ReadUntil(const std::string& prefix) {
-        for (std::string line;;) {
-            line = ReadLine();
-            if (line.rfind("resub ", 0) == 0) resubs.push_back(line);
-            if (line.rfind(prefix, 0) == 0 || line == "<exited>") return line;
-        }
-    }
-    std::vector<std::string> resubs;
-
-private:
-    FILE* m_out;
-};
 
 long long SteadyMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
@@ -77,9 +47,9 @@ TEST_F(CoherenceAcrossProcesses, NoInvalidationIsLostAcrossServerFaults) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Server().Command("FLUSHALL");
-        Peer holder("hold " + Port() + " " + std::to_string(c.entries) + " " +
-                        std::to_string(c.holdSeconds),
-                    log);
+        veltest::PeerProcess holder("hold " + Port() + " " + std::to_string(c.entries) + " " +
+                                        std::to_string(c.holdSeconds),
+                                    log);
         ASSERT_EQ(holder.ReadUntil("ready"), "ready");
         std::vector<long long> kills;
         if (c.fault == RestartEmpty) {
@@ -87,8 +57,8 @@ TEST_F(CoherenceAcrossProcesses, NoInvalidationIsLostAcrossServerFaults) {
             ASSERT_EQ(Server().Start(), "");
         }
         {
-            Peer adder("add " + Port() + " " + std::to_string(c.entries) + " " +
-                       std::to_string(c.rate));
+            veltest::PeerProcess adder("add " + Port() + " " + std::to_string(c.entries) + " " +
+                                       std::to_string(c.rate));
             const auto start = Clock::now();
             if (c.fault == Kills) {
                 for (int i = 1; i <= 10; ++i) {

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "caching/RedisExternalCache.h"
+#include "support/PeerProcess.h"
 #include "support/RedisClusterFixture.h"
 #include "support/TestEnvironment.h"
 #include "velredis/RedisClusterSlot.h"
@@ -189,27 +190,6 @@ TEST_F(RedisClusterTest, ThousandKeysRoundTripThroughTheExternalCacheOnEveryMast
 
 namespace {
 
-// A coherence peer process (tests/e2e/coherence_peer.cpp, built beside this binary) whose output
-// is read line by line; every wait of the peer is bounded, so reading is too.
-class Peer {
-public:
-    explicit Peer(const std::string& args) {
-        const std::string self = std::filesystem::read_symlink("/proc/self/exe").parent_path();
-        m_out = ::popen((self + "/coherence_peer " + args).c_str(), "r");
-    }
-    ~Peer() {
-        if (m_out) ::pclose(m_out);
-    }
-    std::string ReadLine() {
-        char line[512];
-        if (!m_out || !std::fgets(line, sizeof line, m_out)) return "<exited>";
-        return std::string(line).substr(0, std::string(line).find('\n'));
-    }
-
-private:
-    FILE* m_out = nullptr;
-};
-
 std::string Nodes(const std::vector<int>& ports) {
     std::string list;
     for (int port : ports)
@@ -229,11 +209,11 @@ TEST_F(RedisClusterTest, CoherenceAcrossNodesSurvivesTheSubscribersNode) {
     for (int port : Cluster().Ports())
         if (std::count(masters.begin(), masters.end(), port) == 0) replicas.push_back(port);
     ASSERT_GE(replicas.size(), 2u);
-    Peer hold("hold " + Nodes({replicas[0], replicas[1]}) + " 2 6");
+    PeerProcess hold("hold " + Nodes({replicas[0], replicas[1]}) + " 2 6");
     ASSERT_EQ(hold.ReadLine(), "ready");
     Cluster().KillNode(replicas[0]);
     EXPECT_EQ(hold.ReadLine().rfind("resub ", 0), 0u);
-    Peer add("add " + Nodes({masters.back()}) + " 2 50");
+    PeerProcess add("add " + Nodes({masters.back()}) + " 2 50");
     EXPECT_EQ(add.ReadLine().rfind("done ", 0), 0u);
     const std::string result = hold.ReadLine();
     EXPECT_EQ(result.rfind("result stale=0 ", 0), 0u) << result;

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "caching/DiskExternalCache.h"
+#include "caching/GuardedExecution.h"
 #include "caching/RedisExternalCache.h"
 #include "velcore/AppConfig.h"
 #include "velredis/RedisConfig.h"
@@ -79,6 +80,28 @@ void DiskCache_TryLoad(benchmark::State& state) {
     cache.TryStore(TString("key"), Value(state.range(0)), 0, -1).Get();
     for (auto _ : state) benchmark::DoNotOptimize(cache.TryLoad(TString("key")).Get());
     state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+// Where a load's time goes beyond the raw reads, step by step on the calling thread: the disk
+// backend's own function alone, then inside the guarded procedure (semaphore, scope, log check).
+// TryLoad above adds the hop to a worker and back. No baselines of their own: they sit between
+// TryLoad and its baseline.
+struct ExposedDiskCache : DiskExternalCache {
+    using DiskExternalCache::DiskExternalCache;
+    using DiskExternalCache::GetLoadFunc;
+};
+
+void DiskCache_LoadSteps(benchmark::State& state) {
+    ExposedDiskCache cache(TString("bench"), TPath(ScratchRoot() / "cache"), nullptr);
+    cache.TryStore(TString("key"), Value(state.range(1)), 0, -1).Get();
+    const auto load = cache.GetLoadFunc();
+    const TString key("key"), keyHash = ExternalCacheKeyHash(key), ns("bench");
+    for (auto _ : state) {
+        if (state.range(0) == 0)
+            benchmark::DoNotOptimize(load(key, keyHash));
+        else
+            benchmark::DoNotOptimize(GuardedLoad(load, key, ns));
+    }
 }
 
 // What a user would do by hand to load a value in the same layout: read the key file, check
@@ -240,6 +263,10 @@ BENCHMARK(DiskCache_TryStore)->SIZES;
 BENCHMARK(DiskCache_TryStore_Baseline)->SIZES;
 BENCHMARK(DiskCache_TryLoad)->SIZES;
 BENCHMARK(DiskCache_TryLoad_Baseline)->SIZES;
+BENCHMARK(DiskCache_LoadSteps)
+    ->ArgNames({"guarded", "bytes"})
+    ->ArgsProduct({{0, 1}, {64, 4096}})
+    ->UseRealTime();
 BENCHMARK(RedisCache_TryStore)->SIZES;
 BENCHMARK(RedisCache_TryStore_Baseline)->SIZES;
 BENCHMARK(RedisCache_TryLoad)->SIZES;

@@ -62,6 +62,55 @@ TString FormatElapsedMs(double ms) {
     return TString(text);
 }
 
+// One run of a backend function on the calling thread: whether it completed without an
+// exception, and how long it took.
+struct RunResult {
+    bool ok = true;
+    double elapsedMs = 0;
+};
+
+template <class F>
+RunResult RunHere(F& body) {
+    TElapsedTimer timer;
+    RunResult run;
+    try {
+        body();
+    } catch (...) {
+        run.ok = false;
+    }
+    run.elapsedMs = std::chrono::duration<double, std::milli>(timer.Elapsed()).count();
+    return run;
+}
+
+// The entries Run writes for a run that was not abandoned.
+void RecordRun(const RunResult& run, StringLookupTable& info) {
+    info[kElapsed] = FormatElapsedMs(run.elapsedMs);
+    if (!run.ok) info[kProblem] = TString("exception");
+}
+
+// A unit of the concurrency semaphore held by the procedure itself, on its stack: the same
+// wait and the same unit as a hold from TryAcquireConcurrencySemaphore, without a reference
+// count of its own.
+class ConcurrencyHold {
+public:
+    ConcurrencyHold()
+        : m_semaphore(ConcurrencySemaphore()),
+          m_acquired(m_semaphore.Acquire(std::chrono::milliseconds(
+              velmora::appoptions::ExternalCacheConcurrencyTimeoutMs()))) {}
+    ~ConcurrencyHold() { Release(); }
+    ConcurrencyHold(const ConcurrencyHold&) = delete;
+    ConcurrencyHold& operator=(const ConcurrencyHold&) = delete;
+
+    bool IsAcquired() const { return m_acquired; }
+    void Release() {
+        if (std::exchange(m_acquired, false)) m_semaphore.Release();
+    }
+
+private:
+    TSemaphore& m_semaphore;
+    bool m_acquired;
+};
+
 // What every guarded procedure starts with: the scope and its identifying tags. The information
 // map serves only the log line, so Finish fills it, and only when the line will be written: with
 // Info lines off (the usual setting in production) a call formats none of its entries. Run's own
@@ -91,10 +140,14 @@ public:
     }
     void NoteTtl(long long ttlSec) { m_ttl = ttlSec; }
 
+    // A run on this thread, kept as numbers until Finish writes it as Run would have.
+    void NoteRun(const RunResult& run) { m_run = run; }
+
     // Writes the outcome, the one log line, gives the semaphore unit back and closes the scope.
-    void Finish(const TString& outcome, RefCntPtr<TSemaphoreScope>& hold) {
+    void Finish(const TString& outcome, ConcurrencyHold* hold = nullptr) {
         m_scope.Tag(kOutcome, outcome);
         if (TLog::LoggerAcceptsSeverity(TLog::Info)) {
+            if (m_run) RecordRun(*m_run, m_info);
             m_info[kKeyHash] = m_keyHash;
             m_info[kCns] = m_namespace;
             m_info[kKeySize] = TString::number(m_keySize);
@@ -104,7 +157,7 @@ public:
             m_info[kOutcome] = outcome;
             TLog::LogMessage(TLog::Info, m_name, m_info);
         }
-        hold = nullptr;
+        if (hold) hold->Release();
         m_scope.Close();
     }
 
@@ -117,14 +170,9 @@ private:
     std::array<std::pair<const TString*, long long>, 3> m_numbers{};
     std::size_t m_noted = 0;
     std::optional<long long> m_ttl;
+    std::optional<RunResult> m_run;
     StringLookupTable m_info;
 };
-
-RefCntPtr<TSemaphoreScope> AcquireChecked() {
-    RefCntPtr<TSemaphoreScope> hold = TryAcquireConcurrencySemaphore();
-    VEL_ASSERT_MSG(hold, "Null pointer dereferenced");
-    return hold;
-}
 
 }  // namespace
 
@@ -142,19 +190,10 @@ RefCntPtr<TSemaphoreScope> TryAcquireConcurrencySemaphore() {
 
 bool Run(std::function<void()> fn, StringLookupTable& info, std::chrono::milliseconds timeout) {
     // Runs `fn` and records its run time in `map`.
-    const auto work = [](const std::function<void()>& body, StringLookupTable& map) -> bool {
-        TElapsedTimer timer;
-        bool ok = true;
-        try {
-            if (!body) throw std::bad_function_call();
-            body();
-        } catch (...) {
-            ok = false;
-        }
-        const double ms = std::chrono::duration<double, std::milli>(timer.Elapsed()).count();
-        map[kElapsed] = FormatElapsedMs(ms);
-        if (!ok) map[kProblem] = TString("exception");
-        return ok;
+    const auto work = [](std::function<void()>& body, StringLookupTable& map) -> bool {
+        const RunResult run = RunHere(body);  // an empty function throws when called
+        RecordRun(run, map);
+        return run.ok;
     };
     // On the calling thread nobody else can see the map, so the work writes it directly: the
     // caller ends with the same entries a private copy moved back would give it.
@@ -163,10 +202,10 @@ bool Run(std::function<void()> fn, StringLookupTable& info, std::chrono::millise
     // The work item writes only this copy: when it outlives a timed-out call, the caller's map
     // is long gone or reused.
     auto copy = std::make_shared<StringLookupTable>(info);
-    auto future =
-        AsyncTask::Async(AsyncTask::Launch::Async, AsyncTask::WhenCanceled::AfterWorkEnds,
-                         AsyncTask::PreStartCancellationBehavior::SkipWork,
-                         [work, fn = std::move(fn), copy]() -> bool { return work(fn, *copy); });
+    auto future = AsyncTask::Async(
+        AsyncTask::Launch::Async, AsyncTask::WhenCanceled::AfterWorkEnds,
+        AsyncTask::PreStartCancellationBehavior::SkipWork,
+        [work, fn = std::move(fn), copy]() mutable -> bool { return work(fn, *copy); });
     if (future.WaitFor(timeout) != AsyncTask::FutureStatus::Ready) {
         info[kProblem] = TString("timeout");
         info[kElapsed] = TString::number(static_cast<long long>(timeout.count()));
@@ -192,23 +231,22 @@ bool GuardedStore(const ExternalStoreFunc& storeFunc, const TString& key,
     call.Note(kLowerBound, lowerBoundLatencyMs);
     call.Note(kValueSize, valueSize);
 
-    RefCntPtr<TSemaphoreScope> hold;
     if (std::int64_t(loadTimeMs) < lowerBoundLatencyMs) {
-        call.Finish(kIgnoreFast, hold);
+        call.Finish(kIgnoreFast);
         return true;
     }
     if (std::int32_t(key.lengthInBytes()) >
         std::int32_t(velmora::appoptions::ExternalCacheUpperBoundKeySizeB())) {
-        call.Finish(kIgnoreLargeKey, hold);
+        call.Finish(kIgnoreLargeKey);
         return true;
     }
     if ((std::uint64_t(valueSize) >> 20) >= upperBoundSizeMb) {
-        call.Finish(kIgnoreLarge, hold);
+        call.Finish(kIgnoreLarge);
         return true;
     }
-    hold = AcquireChecked();
-    if (!hold->IsAcquired()) {
-        call.Finish(kJam, hold);
+    ConcurrencyHold hold;
+    if (!hold.IsAcquired()) {
+        call.Finish(kJam, &hold);
         return false;
     }
     call.NoteTtl(ttlSec);
@@ -216,32 +254,36 @@ bool GuardedStore(const ExternalStoreFunc& storeFunc, const TString& key,
     const bool ok =
         Run([storeFunc, key, keyHash, value, ttlSec]() { storeFunc(key, keyHash, value, ttlSec); },
             call.Info(), std::chrono::milliseconds(storeTimeoutMs));
-    call.Finish(ok ? kDone : kFail, hold);
+    call.Finish(ok ? kDone : kFail, &hold);
     return ok;
 }
 
 ExternalBytesPtr GuardedLoad(const ExternalLoadFunc& loadFunc, const TString& key,
                              const TString& cacheNamespace) {
     GuardedCall call(kLoadName, key, cacheNamespace);
-    RefCntPtr<TSemaphoreScope> hold = AcquireChecked();
-    if (!hold->IsAcquired()) {
-        call.Finish(kJam, hold);
+    ConcurrencyHold hold;
+    if (!hold.IsAcquired()) {
+        call.Finish(kJam, &hold);
         return nullptr;
     }
     ExternalBytesPtr result;
-    const TString keyHash = call.KeyHash();
-    // Runs here, on this thread, so capturing by reference is safe.
-    const bool ok =
-        Run([&]() { result = loadFunc(key, keyHash); }, call.Info(), kRunWithoutTimeout);
-    if (!ok) {
-        call.Finish(kFail, hold);
+    // Runs here, on this thread, as Run does without a time-out; what Run would write into the
+    // information map is written by Finish, and only when the line is logged.
+    auto body = [&]() {
+        if (!loadFunc) throw std::bad_function_call();
+        result = loadFunc(key, call.KeyHash());
+    };
+    const RunResult run = RunHere(body);
+    call.NoteRun(run);
+    if (!run.ok) {
+        call.Finish(kFail, &hold);
         return nullptr;
     }
     if (result) {
         call.Note(kValueSize, static_cast<long long>(result->size()));
-        call.Finish(kHit, hold);
+        call.Finish(kHit, &hold);
     } else {
-        call.Finish(kMiss, hold);
+        call.Finish(kMiss, &hold);
     }
     return result;
 }
@@ -249,15 +291,15 @@ ExternalBytesPtr GuardedLoad(const ExternalLoadFunc& loadFunc, const TString& ke
 bool GuardedDrop(const ExternalDropFunc& dropFunc, const TString& key, std::int64_t dropTimeoutMs,
                  const TString& cacheNamespace) {
     GuardedCall call(kDropName, key, cacheNamespace);
-    RefCntPtr<TSemaphoreScope> hold = AcquireChecked();
-    if (!hold->IsAcquired()) {
-        call.Finish(kJam, hold);
+    ConcurrencyHold hold;
+    if (!hold.IsAcquired()) {
+        call.Finish(kJam, &hold);
         return false;
     }
     const TString keyHash = call.KeyHash();
     const bool ok = Run([dropFunc, key, keyHash]() { dropFunc(key, keyHash); }, call.Info(),
                         std::chrono::milliseconds(dropTimeoutMs));
-    call.Finish(ok ? kDone : kFail, hold);
+    call.Finish(ok ? kDone : kFail, &hold);
     return ok;
 }
 

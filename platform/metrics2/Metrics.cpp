@@ -1,11 +1,16 @@
 #include "metrics2/Metrics.h"
 
+#include <atomic>
+
 namespace Metrics {
 namespace {
 
 struct SinkState {
     std::mutex mutex;
     std::shared_ptr<IMetricsSink> sink;  // Guarded by mutex; null drops records.
+    // Whether `sink` is set, readable without the mutex: with no sink installed (the default),
+    // closing a scope takes no lock shared by every thread.
+    std::atomic<bool> installed{false};
 };
 
 SinkState& State() {
@@ -14,6 +19,7 @@ SinkState& State() {
 }
 
 std::shared_ptr<IMetricsSink> CurrentSink() {
+    if (!State().installed.load(std::memory_order_acquire)) return nullptr;
     std::lock_guard<std::mutex> lock(State().mutex);
     return State().sink;
 }
@@ -28,10 +34,16 @@ const TagValue* MetricsRecord::FindTag(const TString& tag) const {
 
 IMetricsSink::~IMetricsSink() = default;
 
+namespace {
+// Room for the tags of the library's own scopes, so that tagging does not grow the list.
+constexpr std::size_t kUsualTags = 8;
+}  // namespace
+
 Scope::Scope(const TString& name, std::uint64_t optionBits)
     : m_start(std::chrono::steady_clock::now()) {
     m_record.name = name;
     m_record.optionBits = optionBits;
+    m_record.tags.reserve(kUsualTags);
 }
 
 Scope::~Scope() {
@@ -51,6 +63,7 @@ void Scope::Close() {
 
 std::shared_ptr<IMetricsSink> SetSink(std::shared_ptr<IMetricsSink> sink) {
     std::lock_guard<std::mutex> lock(State().mutex);
+    State().installed.store(sink != nullptr, std::memory_order_release);
     return std::exchange(State().sink, std::move(sink));
 }
 

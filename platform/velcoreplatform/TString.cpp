@@ -1,6 +1,7 @@
 #include "velcoreplatform/TString.h"
 
 #include <QStringList>
+#include <charconv>
 #include <cstring>
 #include <ostream>
 
@@ -16,10 +17,23 @@ namespace {
 // not part of a high/low pair) in the three-byte form its value would have (ED A0 80 to
 // ED BF BF). Every UTF-16 string therefore has its own byte form and reads back unchanged;
 // the narrow form of a string without lone surrogates is plain UTF-8.
+// The length of the leading run of ASCII code units (or bytes).
+template <class Unit>
+std::size_t AsciiPrefix(const Unit* units, std::size_t count) {
+    std::size_t n = 0;
+    while (n < count && (units[n] & ~Unit(0x7F)) == 0) ++n;
+    return n;
+}
+
 std::string EncodeGeneralizedUtf8(const char16_t* units, std::size_t count) {
-    std::string out;
-    out.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) {
+    // Most texts (keys, hashes, names) are ASCII: those are copied unit by unit into a string of
+    // the final size, without a capacity check per character.
+    const std::size_t ascii = AsciiPrefix(units, count);
+    std::string out(ascii, '\0');
+    for (std::size_t i = 0; i < ascii; ++i) out[i] = char(units[i]);
+    if (ascii == count) return out;
+    out.reserve(ascii + (count - ascii) * 3);
+    for (std::size_t i = ascii; i < count; ++i) {
         char32_t c = units[i];
         if (c < 0x80) {
             out.push_back(char(c));
@@ -48,10 +62,12 @@ std::string EncodeGeneralizedUtf8(const char16_t* units, std::size_t count) {
 // forms and values above U+10FFFF included) becomes U+FFFD, as in plain UTF-8 decoding.
 QString DecodeGeneralizedUtf8(const char* data, std::size_t size) {
     const auto* s = reinterpret_cast<const unsigned char*>(data);
-    QString out;
+    const std::size_t ascii = AsciiPrefix(s, size);
+    if (ascii == size) return QString::fromLatin1(data, int(size));  // ASCII reads as Latin-1
+    QString out = QString::fromLatin1(data, int(ascii));
     out.reserve(int(size));
     const auto continuation = [&](std::size_t at) { return at < size && (s[at] & 0xC0) == 0x80; };
-    for (std::size_t i = 0; i < size;) {
+    for (std::size_t i = ascii; i < size;) {
         const unsigned char b = s[i];
         char32_t c = 0xFFFD;
         std::size_t length = 1;
@@ -98,12 +114,25 @@ TString TString::fromUtf16(const char16_t* units, int count) {
     return TString(QString::fromUtf16(units, count));
 }
 
+namespace {
+// Decimal digits written by to_chars and read as Latin-1: the same text QString::number gives,
+// without its general formatting machinery. Other bases stay with QString::number, which
+// writes a negative value in them as its two's complement.
+template <class Integer>
+TString FormatInteger(Integer value, int base) {
+    if (base != 10) return TString(QString::number(value, base));
+    char text[72];
+    const auto end = std::to_chars(text, text + sizeof text, value, base);
+    return TString(QString::fromLatin1(text, int(end.ptr - text)));
+}
+}  // namespace
+
 TString TString::number(long long value, int base) {
-    return TString(QString::number(value, base));
+    return FormatInteger(value, base);
 }
 
 TString TString::number(unsigned long long value, int base) {
-    return TString(QString::number(value, base));
+    return FormatInteger(value, base);
 }
 
 TString TString::number(double value) {

@@ -207,6 +207,7 @@ DiskExternalCache::DiskExternalCache(TString ns, TPath cachePath,
                                      std::shared_ptr<FolderSweeper> sweeper)
     : ExternalCache(std::move(ns)),
       m_cachePath(std::move(cachePath)),
+      m_nativeCachePath(std::make_shared<const std::string>(m_cachePath.Native().native())),
       m_folderSweeper(std::move(sweeper)) {}
 
 DiskExternalCache::~DiskExternalCache() = default;
@@ -237,8 +238,8 @@ DiskExternalCache::StoreFunc DiskExternalCache::GetStoreFunc() const {
 }
 
 DiskExternalCache::LoadFunc DiskExternalCache::GetLoadFunc() const {
-    return [cachePath = m_cachePath.Native().native()](TString key, TString keyHash) {
-        return Load(cachePath, key, keyHash);
+    return [cachePath = m_nativeCachePath](TString key, TString keyHash) {
+        return Load(*cachePath, key, keyHash);
     };
 }
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -78,9 +79,8 @@ constexpr std::size_t kShortFileFirstRead = 256;
 // regular file's read is short only there), so a file that fits takes a single read and no
 // second one to find its end. The buffer grows only for a longer file.
 template <class Bytes>
-bool ReadAll(int fd, Bytes& bytes, std::size_t first, std::size_t minimum) {
+bool ReadAll(int fd, Bytes& bytes, std::size_t first, std::size_t minimum, std::size_t done = 0) {
     bytes.resize(first);
-    std::size_t done = 0;
     for (;;) {
         if (done == bytes.size()) bytes.resize(done + done / 2 + 4096);
         const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
@@ -94,10 +94,36 @@ bool ReadAll(int fd, Bytes& bytes, std::size_t first, std::size_t minimum) {
     return true;
 }
 
-// Reads file `name` of directory `dirFd` whole. With `sized` the file system is asked for the
-// size first (one call more, worth it for values of any length); short files such as keys are
-// read without asking. With `refresh` (sized files only) the last-write time is set to now
-// through the open file before it is read.
+// Files up to this size are read onto the stack first and copied into a buffer of their size.
+constexpr std::size_t kStackRead = 16384;
+
+// Reads `fd` whole into `bytes`, sized to the file: a file shorter than kStackRead takes one
+// read, onto the stack, and no question about its size (a system call that costs as much as
+// copying a few kilobytes); a longer one asks the file system for its size after that read and
+// reads the rest into a buffer of that size.
+template <class Bytes>
+bool ReadSized(int fd, Bytes& bytes) {
+    using Unit = typename Bytes::value_type;
+    Unit first[kStackRead];
+    ssize_t n;
+    do n = ::read(fd, first, sizeof first);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) return false;
+    if (std::size_t(n) < sizeof first) {
+        bytes.assign(first, first + n);
+        return true;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return false;
+    const std::size_t size = std::max(std::size_t(info.st_size), sizeof first);
+    bytes.resize(size + 1);
+    std::memcpy(bytes.data(), first, sizeof first);
+    return ReadAll(fd, bytes, size + 1, size, sizeof first);
+}
+
+// Reads file `name` of directory `dirFd` whole. With `sized` the buffer fits the file (see
+// ReadSized); short files such as keys are read into a buffer of a fixed first size. With `refresh`
+// (sized files only) the last-write time is set to now through the open file before it is read.
 template <class Bytes>
 bool ReadFileAt(int dirFd, const char* name, Bytes& bytes, bool sized, bool refresh) {
     // No access-time update: nothing here reads it, and each update is one more inode write
@@ -111,10 +137,8 @@ bool ReadFileAt(int dirFd, const char* name, Bytes& bytes, bool sized, bool refr
     }
     bool ok = true;
     if (sized) {
-        struct stat info {};
-        ok = ::fstat(fd, &info) == 0;
-        if (ok && refresh) ::futimens(fd, nullptr);  // best effort
-        ok = ok && ReadAll(fd, bytes, std::size_t(info.st_size) + 1, std::size_t(info.st_size));
+        if (refresh) ::futimens(fd, nullptr);  // best effort
+        ok = ReadSized(fd, bytes);
     } else {
         ok = ReadAll(fd, bytes, kShortFileFirstRead, 0);
     }

@@ -200,7 +200,15 @@ private:
             // microseconds or not soon, and meanwhile the threads it just served need the
             // processor.
             lock.unlock();
-            SpinUntil([&] { return self.handed.load(std::memory_order_acquire); }, kIdleSpinTime);
+            if (SpinUntil([&] { return self.handed.load(std::memory_order_acquire); },
+                          kIdleSpinTime)) {
+                // The submitter took this worker off the idle list and set the task before the
+                // flag, and touches neither again: no need for the lock to take it.
+                task = std::move(self.task);
+                nested = self.nested;
+                self.handed.store(false, std::memory_order_relaxed);
+                continue;
+            }
             lock.lock();
             if (!self.wake.wait_for(lock, kIdleTime, [&] { return bool(self.task); })) {
                 m_idle.erase(std::find(m_idle.begin(), m_idle.end(), &self));
@@ -312,10 +320,7 @@ void StateBase::RunClaimed(std::unique_ptr<TaskBase> work) {
 }
 
 void StateBase::RunDeferredOrWait() {
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (m_complete) return;
-    }
+    if (m_done.load(std::memory_order_acquire)) return;
     if (auto work = TryClaimDeferred()) {
         RunClaimed(std::move(work));
         // Work bodies always complete their state; this only guards against a waiter hanging.
@@ -330,6 +335,8 @@ void StateBase::RunDeferredOrWait() {
 }
 
 void StateBase::Release(const void* future) {
+    // A complete state has no deferred work left: it completes only by running that work.
+    if (m_done.load(std::memory_order_acquire)) return;
     auto work = TryClaimDeferred();
     if (!work) return;  // queued, running or done: released without waiting
     RunClaimed(std::move(work));
@@ -345,6 +352,11 @@ void StateBase::Release(const void* future) {
 }
 
 void StateBase::RethrowIfError() {
+    // Once complete, the error is never written again.
+    if (m_done.load(std::memory_order_acquire)) {
+        if (m_error) std::rethrow_exception(m_error);
+        return;
+    }
     std::exception_ptr error;
     {
         std::lock_guard<std::mutex> lock(m_mutex);

@@ -158,6 +158,8 @@ protected:
     // Marks complete after the derived class stored the value. REQUIRES: m_mutex held.
     void CompleteLocked(std::unique_lock<std::mutex>& lock);
     bool IsCompleteLocked() const { return m_complete; }
+    // Whether complete, without the lock; true makes everything completion wrote visible.
+    bool IsDone() const { return m_done.load(std::memory_order_acquire); }
 
     std::mutex m_mutex;
 
@@ -190,6 +192,8 @@ public:
     }
     // REQUIRES: complete without an error.
     const Stored<T>& Value() {
+        // Once complete, the value is never written again.
+        if (IsDone()) return *m_value;
         std::lock_guard<std::mutex> lock(m_mutex);
         return *m_value;
     }

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "VelcacheExport.h"
@@ -58,6 +59,9 @@ protected:
 private:
     // Constant after construction.
     TPath m_cachePath;
+    // The native text of m_cachePath, shared by the load functions (a load builds its entry
+    // path from it without copying the text per call).
+    std::shared_ptr<const std::string> m_nativeCachePath;
     std::shared_ptr<FolderSweeper> m_folderSweeper;
 };
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 
@@ -144,9 +145,26 @@ void Store(const TPath& cachePath, const std::shared_ptr<FolderSweeper>& sweeper
 ExternalBytesPtr Load(const std::string& cachePath, const TString& key, const TString& keyHash) {
     Metrics::Scope scope(kLoadScope, kBackendScopeBits);
     try {
-        TOpenDirectory entry(cachePath + '/' + keyHash.toStdString());
+        // The entry path on the stack (a key hash is a few ASCII digits), and the stored key
+        // read into this thread's buffer: a load allocates only the value it returns.
+        char path[1024];
+        const std::size_t hashLength = std::size_t(keyHash.length());
+        const char16_t* hash = keyHash.constData();
+        const bool fits = cachePath.size() + 1 + hashLength < sizeof path &&
+                          std::all_of(hash, hash + hashLength, [](char16_t c) { return c < 0x80; });
+        std::string longPath;
+        if (fits) {
+            std::memcpy(path, cachePath.data(), cachePath.size());
+            char* at = path + cachePath.size();
+            *at++ = '/';
+            for (std::size_t i = 0; i < hashLength; ++i) *at++ = char(hash[i]);
+            *at = '\0';
+        } else {
+            longPath = cachePath + '/' + keyHash.toStdString();
+        }
+        TOpenDirectory entry(fits ? path : longPath.c_str());
         if (!entry.IsOpen()) return nullptr;
-        std::string storedKey;
+        thread_local std::string storedKey;
         if (!entry.ReadFile(kKeyName, storedKey) || storedKey != key.toStdString()) return nullptr;
         auto value = std::make_shared<ExternalBytes>();
         // Refreshing the write time makes the sweeper delete least recently used entries first.

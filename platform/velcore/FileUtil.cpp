@@ -151,10 +151,10 @@ bool ReadFileAt(int dirFd, const char* name, Bytes& bytes, bool sized, bool refr
 
 }  // namespace
 
-TOpenDirectory::TOpenDirectory(const TPath& path) : TOpenDirectory(path.Native().native()) {}
+TOpenDirectory::TOpenDirectory(const TPath& path) : TOpenDirectory(path.Native().c_str()) {}
 
-TOpenDirectory::TOpenDirectory(const std::string& path)
-    : m_fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW)) {}
+TOpenDirectory::TOpenDirectory(const char* path)
+    : m_fd(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW)) {}
 
 TOpenDirectory::~TOpenDirectory() {
     if (m_fd >= 0) ::close(m_fd);

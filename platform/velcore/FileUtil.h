@@ -37,7 +37,7 @@ public:
     // Opens `path` (symbolic links are not followed); IsOpen is false when it is not a directory.
     explicit TOpenDirectory(const TPath& path);
     // The same for a native path text (cheaper to build on a hot path than a TPath).
-    explicit TOpenDirectory(const std::string& path);
+    explicit TOpenDirectory(const char* path);
     ~TOpenDirectory();
     TOpenDirectory(const TOpenDirectory&) = delete;
     TOpenDirectory& operator=(const TOpenDirectory&) = delete;

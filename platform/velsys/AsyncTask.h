@@ -154,6 +154,11 @@ public:
     // Rethrows the stored exception, if any. REQUIRES: complete.
     void RethrowIfError();
 
+    // The Future references to this state: each Future copy adds one; dropping the last one
+    // (DropFuture returns true) is the moment of the release procedure.
+    void AddFuture() { m_futures.fetch_add(1, std::memory_order_relaxed); }
+    bool DropFuture() { return m_futures.fetch_sub(1, std::memory_order_acq_rel) == 1; }
+
 protected:
     // Marks complete after the derived class stored the value. REQUIRES: m_mutex held.
     void CompleteLocked(std::unique_lock<std::mutex>& lock);
@@ -172,6 +177,7 @@ private:
     std::condition_variable m_cv;
     bool m_complete = false;
     std::atomic<bool> m_done{false};  // m_complete, readable without the lock
+    std::atomic<long> m_futures{0};
     std::exception_ptr m_error;
     // Deferred work nobody has claimed yet; empty once claimed or when the work is not deferred.
     std::unique_ptr<TaskBase> m_deferred;
@@ -204,27 +210,6 @@ private:
 
 // Logs the exception in flight from a destructor's release at Error.
 VELPLATFORM_EXPORT void LogReleaseFailure() noexcept;
-
-// The reference a Future (and its copies) holds; its destruction is the release of the state.
-template <class T>
-class FutureRef {
-public:
-    explicit FutureRef(std::shared_ptr<State<T>> state) : m_state(std::move(state)) {}
-    ~FutureRef() {
-        try {
-            Release();
-        } catch (...) {
-            LogReleaseFailure();
-        }
-    }
-    void Release() {
-        if (auto state = std::move(m_state)) state->Release(this);
-    }
-    const std::shared_ptr<State<T>>& GetState() const { return m_state; }
-
-private:
-    std::shared_ptr<State<T>> m_state;
-};
 
 // Runs `work` for `state` under `context`, or skips it when the context is cancelled.
 template <class T, class F>
@@ -302,10 +287,27 @@ template <class T>
 class Future {
 public:
     Future() = default;
-    explicit Future(std::shared_ptr<detail::State<T>> state)
-        : m_ref(std::make_shared<detail::FutureRef<T>>(std::move(state))) {}
+    explicit Future(std::shared_ptr<detail::State<T>> state) : m_state(std::move(state)) {
+        if (m_state) m_state->AddFuture();
+    }
+    Future(const Future& other) : m_state(other.m_state) {
+        if (m_state) m_state->AddFuture();
+    }
+    Future(Future&& other) noexcept = default;
+    Future& operator=(const Future& other) {
+        if (this != &other) *this = Future(other);
+        return *this;
+    }
+    Future& operator=(Future&& other) noexcept {
+        if (this != &other) {
+            Drop();
+            m_state = std::move(other.m_state);
+        }
+        return *this;
+    }
+    ~Future() { Drop(); }
 
-    bool IsValid() const { return m_ref && m_ref->GetState(); }
+    bool IsValid() const { return bool(m_state); }
 
     // Waits at most `timeout` (negative counts as 0). Returns Ready when complete, Deferred when
     // the work is deferred and nobody has started it (it is not run here), else Timeout.
@@ -324,17 +326,25 @@ public:
     // Drops this reference now; when it was the last one, runs the release procedure here and
     // lets its logic failure propagate (the destructor logs it instead).
     void Release() {
-        auto ref = std::move(m_ref);
-        if (ref && ref.use_count() == 1) ref->Release();
+        auto state = std::move(m_state);
+        if (state && state->DropFuture()) state->Release(this);
     }
 
 private:
     detail::State<T>& CheckedState() const {
         if (!IsValid()) throw InvalidFutureException();
-        return *m_ref->GetState();
+        return *m_state;
+    }
+    // Drops this reference; the last one runs the release procedure, logging its failure.
+    void Drop() noexcept {
+        try {
+            Release();
+        } catch (...) {
+            detail::LogReleaseFailure();
+        }
     }
 
-    std::shared_ptr<detail::FutureRef<T>> m_ref;
+    std::shared_ptr<detail::State<T>> m_state;
 };
 
 // The producing side of a shared state, for work that completes somewhere else. Destroying a

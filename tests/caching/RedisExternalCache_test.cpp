@@ -101,7 +101,7 @@ TEST_F(RedisCache, ServerFaultsGiveAWrongValueOrAHungCall) {
         {"connections killed", Server().Port(),
          [&] {
              for (int i = 0; i < 20; ++i, std::this_thread::sleep_for(milliseconds(20)))
-                 Server().Command("CLIENT KILL TYPE normal");
+                 Server().Command({"CLIENT", "KILL", "TYPE", "normal"});
          },
          [] {}, milliseconds(800)},
         // A reply of ten bytes or more takes 5 s: longer than the fault, and than any call may.

@@ -46,7 +46,7 @@ TEST_F(CoherenceAcrossProcesses, NoInvalidationIsLostAcrossServerFaults) {
     const std::string log = ::testing::TempDir() + "coherence_peer_err.log";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Server().Command("FLUSHALL");
+        Server().Command({"FLUSHALL"});
         veltest::PeerProcess holder("hold " + Port() + " " + std::to_string(c.entries) + " " +
                                         std::to_string(c.holdSeconds),
                                     log);
@@ -64,7 +64,7 @@ TEST_F(CoherenceAcrossProcesses, NoInvalidationIsLostAcrossServerFaults) {
                 for (int i = 1; i <= 10; ++i) {
                     std::this_thread::sleep_until(start + i * 2s);
                     kills.push_back(SteadyMs());
-                    Server().Command("CLIENT KILL TYPE pubsub");
+                    Server().Command({"CLIENT", "KILL", "TYPE", "pubsub"});
                 }
             } else if (c.fault == PublisherCutOff) {
                 std::this_thread::sleep_for(1s);

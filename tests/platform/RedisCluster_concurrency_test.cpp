@@ -147,9 +147,9 @@ TEST_P(MasterLost, ReplicaTakesOverAndCallsRecoverWithinASecond) {
         });
     std::this_thread::sleep_for(300ms);
     if (frozen)
-        Cluster().SignalNode(victim, SIGSTOP);
+        Cluster().Node(victim).Freeze();
     else
-        Cluster().KillNode(victim);
+        Cluster().Node(victim).Stop(SIGKILL);
     Clock::time_point failover;
     for (const auto deadline = Clock::now() + 20s;; std::this_thread::sleep_for(10ms)) {
         ASSERT_LT(Clock::now(), deadline) << "no failover within 20 s";
@@ -179,9 +179,9 @@ TEST_P(MasterLost, ReplicaTakesOverAndCallsRecoverWithinASecond) {
     EXPECT_GT(failures, 0) << "the loss went unnoticed";
     // The lost master comes back as a replica of its successor.
     if (frozen)
-        Cluster().SignalNode(victim, SIGCONT);
+        Cluster().Node(victim).Thaw();
     else
-        ASSERT_EQ(Cluster().RestartNode(victim), "");
+        ASSERT_EQ(Cluster().Node(victim).Start(), "");
     EXPECT_TRUE(Cluster().WaitUntilOk(20s));
 }
 

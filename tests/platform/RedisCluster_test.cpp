@@ -211,12 +211,12 @@ TEST_F(RedisClusterTest, CoherenceAcrossNodesSurvivesTheSubscribersNode) {
     ASSERT_GE(replicas.size(), 2u);
     PeerProcess hold("hold " + Nodes({replicas[0], replicas[1]}) + " 2 6");
     ASSERT_EQ(hold.ReadLine(), "ready");
-    Cluster().KillNode(replicas[0]);
+    Cluster().Node(replicas[0]).Stop(SIGKILL);
     EXPECT_EQ(hold.ReadLine().rfind("resub ", 0), 0u);
     PeerProcess add("add " + Nodes({masters.back()}) + " 2 50");
     EXPECT_EQ(add.ReadLine().rfind("done ", 0), 0u);
     const std::string result = hold.ReadLine();
     EXPECT_EQ(result.rfind("result stale=0 ", 0), 0u) << result;
-    EXPECT_EQ(Cluster().RestartNode(replicas[0]), "");
+    EXPECT_EQ(Cluster().Node(replicas[0]).Start(), "");
     EXPECT_TRUE(Cluster().WaitUntilOk(20s));
 }

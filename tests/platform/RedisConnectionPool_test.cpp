@@ -121,7 +121,7 @@ TEST_F(RedisPoolTest, KilledConnectionIsReplacedWithItsTimeoutAndKeepalive) {
     auto guard = pool->FindAndLockConnection("k");
     RedisConnection& c = guard->GetConnection();
     EXPECT_TRUE(c.Set("k", MakeBytes(4)));
-    EXPECT_EQ(Server().Command("CLIENT KILL TYPE normal"), ":1");
+    EXPECT_EQ(Server().Command({"CLIENT", "KILL", "TYPE", "normal"}).integer, 1);
     std::this_thread::sleep_for(50ms);
     EXPECT_TRUE(c.Get("k"));  // no error surfaces: the closed socket is noticed and replaced
     ASSERT_EQ(c.GetConnectCount(), 2);
@@ -148,7 +148,7 @@ TEST_F(RedisPoolTest, NoFileDescriptorGrowthOverAThousandReconnects) {
     c.Set("k", MakeBytes(4));
     const int before = OpenFdCount();
     for (int i = 0; i < 1000; ++i) {
-        Server().Command("CLIENT KILL TYPE normal");
+        Server().Command({"CLIENT", "KILL", "TYPE", "normal"});
         try {
             c.Get("k");
         } catch (const RedisException&) {

@@ -114,7 +114,7 @@ TEST_F(RedisSubscriptionTest, BackoffNeverResetAfterConfirmedSubscription) {
     Inbox inbox;
     SubscribeNs(manager, inbox);
     for (long long kill = 1; kill <= 6; ++kill) {
-        ASSERT_EQ(Server().Command("CLIENT KILL TYPE pubsub"), ":1");
+        ASSERT_EQ(Server().Command({"CLIENT", "KILL", "TYPE", "pubsub"}).integer, 1);
         const auto start = Clock::now();
         ASSERT_TRUE(Eventually([&] { return manager.GetStats().resubscriptions == kill; }));
         EXPECT_LT(Clock::now() - start, 1s) << "re-subscription " << kill;

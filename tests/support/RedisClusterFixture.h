@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <memory>
 
 #include "support/RedisCluster.h"
@@ -17,7 +16,7 @@ namespace veltest {
 class RedisClusterTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(std::system("command -v redis-server >/dev/null 2>&1"), 0)
+        ASSERT_TRUE(RedisServer::IsInstalled())
             << "redis-server is not installed (or not on PATH); install the redis-server "
                "package (scripts/setup does) to run the Redis tests.";
         std::string error;

@@ -1,81 +1,37 @@
 #include "support/RedisServer.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <thread>
+#include <random>
 
-extern char** environ;
+#include "support/Process.h"
 
 namespace veltest {
 
-namespace {
-
-sockaddr_in Loopback(int port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    return addr;
-}
+using velmora::caching::RedisReplyValue;
 
 int FreeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = Loopback(0);
-    socklen_t len = sizeof addr;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-        port = ntohs(addr.sin_port);
-    ::close(fd);
-    return port;
+    static std::mt19937 random(std::random_device{}());
+    for (int i = 0; i < 1000; ++i) {
+        const int port = std::uniform_int_distribution<int>(10000, 29999)(random);
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        ::close(fd);
+        if (free) return port;
+    }
+    return 0;
 }
-
-// Polls every 10 ms, up to `tries` times, whether `pid` has exited (and reaps it).
-bool Exited(pid_t pid, int tries) {
-    for (int i = 0; i < tries; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10)))
-        if (::waitpid(pid, nullptr, WNOHANG) == pid) return true;
-    return false;
-}
-
-}  // namespace
-
-std::string SpawnRedisServer(const std::vector<std::string>& args, pid_t* pid) {
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    for (int fd = 0; fd < 3; ++fd)
-        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t all, none;
-    sigfillset(&all);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    const int rc = ::posix_spawnp(pid, "redis-server", &actions, &attr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    if (rc == 0) return "";
-    *pid = -1;
-    return std::string("cannot start redis-server: ") + std::strerror(rc);
-}
-
-RedisServer::RedisServer() = default;
 
 RedisServer::~RedisServer() {
     Stop();
@@ -98,12 +54,15 @@ std::string RedisServer::Start() {
     const std::string port = std::to_string(m_port);
     std::string conf = m_dir + "/redis.conf";
     std::ofstream(conf) << "port " << port << "\nbind 127.0.0.1\nsave \"\"\nappendonly no\ndir "
-                        << m_dir << "\nlogfile \"\"\nloglevel warning\nprotected-mode no\n";
-    if (std::string error = SpawnRedisServer({"redis-server", conf}, &m_pid); !error.empty())
-        return error;
+                        << m_dir << "\nlogfile \"\"\nloglevel warning\nprotected-mode no\n"
+                        << m_extraConfig;
+    // Standard streams on /dev/null: a server outliving a crashed test holds no pipe of the
+    // test runner.
+    m_pid = SpawnProcess({"redis-server", conf});
+    if (m_pid <= 0) return "cannot start redis-server";
     for (int i = 0; i < 1000; ++i) {
-        if (Ping()) return "";
-        if (Exited(m_pid, 1)) {
+        if (Command({"PING"}).text == "PONG") return "";
+        if (WaitProcess(m_pid, std::chrono::milliseconds(10)) != -2) {
             m_pid = -1;
             return "redis-server exited at start on port " + port;
         }
@@ -112,11 +71,12 @@ std::string RedisServer::Start() {
     return "redis-server did not answer PING within 10 s on port " + port;
 }
 
-void RedisServer::Stop() {
+void RedisServer::Stop(int signal) {
     if (m_pid <= 0) return;
     Thaw();
-    ::kill(m_pid, SIGTERM);
-    if (!Exited(m_pid, 500) && ::kill(m_pid, SIGKILL) == 0) ::waitpid(m_pid, nullptr, 0);
+    ::kill(m_pid, signal);
+    if (WaitProcess(m_pid, std::chrono::seconds(5)) == -2 && ::kill(m_pid, SIGKILL) == 0)
+        ::waitpid(m_pid, nullptr, 0);
     m_pid = -1;
 }
 
@@ -138,27 +98,20 @@ velmora::caching::RedisEndpointConfig RedisServer::MakeConfig() const {
     return config;
 }
 
-std::string RedisServer::Command(const std::string& inlineCommand) const {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const timeval tv{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    const sockaddr_in addr = Loopback(m_port);
-    const std::string line = inlineCommand + "\r\n";
-    std::string reply;
-    char buffer[512];
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
-        ::send(fd, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size()))
-        for (ssize_t n; reply.find("\r\n") == std::string::npos &&
-                        (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
-            reply.append(buffer, static_cast<std::size_t>(n));
-    ::close(fd);
-    const auto end = reply.find("\r\n");
-    return end == std::string::npos ? "" : reply.substr(0, end);
-}
-
-bool RedisServer::Ping() const {
-    return Command("PING") == "+PONG";
+RedisReplyValue RedisServer::Command(const std::vector<std::string>& args) const {
+    velmora::caching::RedisEndpointConfig config;
+    config.port = m_port;
+    config.connectTimeout = std::chrono::milliseconds(500);
+    config.commandTimeout = std::chrono::milliseconds(3000);
+    try {
+        velmora::caching::RedisConnection connection(config);
+        return connection.Command(args);
+    } catch (const velmora::caching::RedisException& e) {
+        RedisReplyValue failed;
+        failed.type = RedisReplyValue::Type::Error;
+        failed.text = e.what();
+        return failed;
+    }
 }
 
 }  // namespace veltest

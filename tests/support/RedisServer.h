@@ -1,25 +1,29 @@
 // A private redis-server for one test (or benchmark): started on a free loopback port without
-// persistence, stopped when the object goes. It can be stopped and started again on the same
-// port, and frozen (SIGSTOP) and thawed, to stage server faults.
+// persistence, stopped when the object goes. It can be stopped (with a signal of the test's
+// choice) and started again on the same port with the same directory, and frozen (SIGSTOP) and
+// thawed, to stage server faults.
 // Not thread-safe: use from one thread at a time.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
+
 #include <string>
 #include <vector>
 
 #include "velredis/RedisConfig.h"
+#include "velredis/RedisConnectionPool.h"
 
 namespace veltest {
 
-// Spawns redis-server with `args` (argv[0] included) into *pid, its standard streams on
-// /dev/null (a server outliving a crashed test holds no pipe of the test runner) and default
-// signal handling whatever the test process ignores. Returns "" or what went wrong.
-std::string SpawnRedisServer(const std::vector<std::string>& args, pid_t* pid);
+// A loopback port nobody listens on now, below the ephemeral range (so that no outgoing
+// connection takes it while a stopped server is down); 0 when none was found.
+int FreeLoopbackPort();
 
 class RedisServer {
 public:
-    RedisServer();
+    // `extraConfig`: configuration lines added to the defaults (those of a cluster node, say).
+    explicit RedisServer(std::string extraConfig = "") : m_extraConfig(std::move(extraConfig)) {}
     ~RedisServer();
     RedisServer(const RedisServer&) = delete;
     RedisServer& operator=(const RedisServer&) = delete;
@@ -27,24 +31,24 @@ public:
     // Whether a redis-server executable is on PATH.
     static bool IsInstalled();
 
-    // Starts the server (on the port of the previous start, if any) and waits until it answers
-    // PING. Returns an empty string on success, else what went wrong.
+    // Starts the server (on the port and in the directory of the previous start, if any) and
+    // waits until it answers PING. Returns an empty string on success, else what went wrong.
     std::string Start();
-    // Stops the server (SIGTERM, then SIGKILL) and waits for it to exit.
-    void Stop();
+    // Sends `signal` (SIGKILL for a crash), SIGKILL after 5 s, and reaps the server.
+    void Stop(int signal = SIGTERM);
     void Freeze();
     void Thaw();
+    bool IsRunning() const { return m_pid > 0; }
 
     int Port() const { return m_port; }
     // An endpoint configuration for this server with short time-outs suited to tests.
     velmora::caching::RedisEndpointConfig MakeConfig() const;
-    // Sends one inline command (for example "CONFIG SET ...") on a fresh connection and returns
-    // the first line of the reply; empty on failure.
-    std::string Command(const std::string& inlineCommand) const;
+    // One command on a fresh connection; an Error reply with the exception text when the server
+    // cannot be reached.
+    velmora::caching::RedisReplyValue Command(const std::vector<std::string>& args) const;
 
 private:
-    bool Ping() const;
-
+    std::string m_extraConfig;
     int m_port = 0;
     pid_t m_pid = -1;
     bool m_frozen = false;

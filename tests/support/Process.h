@@ -1,0 +1,61 @@
+// Child processes for tests and benchmarks: start a program with its standard streams on files,
+// wait for it within a bound. Functions of one thread's use; a child is reaped by the thread
+// that waits for it.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace veltest {
+
+// Starts `args` (argv[0] looked up on PATH when it holds no '/') with standard input read from
+// `in` and standard output and error written to `out` and `err` (created or truncated), every
+// signal at its default action and none blocked whatever the test process set. The process id,
+// or -1 when it could not be started.
+inline pid_t SpawnProcess(const std::vector<std::string>& args, const std::string& in = "/dev/null",
+                          const std::string& out = "/dev/null",
+                          const std::string& err = "/dev/null") {
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 0, in.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&files, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t all, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    pid_t pid = -1;
+    if (::posix_spawnp(&pid, argv[0], &files, &attr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&files);
+    posix_spawnattr_destroy(&attr);
+    return pid;
+}
+
+// Waits up to `limit` for `pid` to exit, and reaps it. Its exit code, -1 when a signal ended it,
+// -2 when it is still running.
+inline int WaitProcess(pid_t pid, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (int status = 0;; std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+        if (::waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (std::chrono::steady_clock::now() >= deadline) return -2;
+    }
+}
+
+}  // namespace veltest

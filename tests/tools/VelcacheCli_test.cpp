@@ -1,10 +1,5 @@
 // The velcache tool, run as a subprocess as an operator would run it, against a private
 // redis-server and a temporary directory.
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,14 +12,13 @@
 #include "caching/CoherenceMessages.h"
 #include "caching/GuardedExecution.h"
 #include "caching/RedisPubsub.h"
+#include "support/Process.h"
 #include "support/RedisClusterFixture.h"
 #include "support/RedisServerFixture.h"
 #include "utility/SynchronizedIndexedCache.h"
 #include "velcoredata/DateTime.h"
 #include "velredis/RedisClusterSlot.h"
 #include "velredis/RedisConnectionPool.h"
-
-extern char** environ;
 
 namespace {
 
@@ -45,38 +39,19 @@ public:
                 ("velcache-cli-" + std::to_string(::getpid()) + "-" + std::to_string(s_runs++))) {
         fs::create_directories(m_dir);
         std::ofstream(m_dir / "in", std::ios::binary) << input;
-        posix_spawn_file_actions_t files;
-        posix_spawn_file_actions_init(&files);
-        posix_spawn_file_actions_addopen(&files, 0, (m_dir / "in").c_str(), O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&files, 1, (m_dir / "out").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&files, 2, (m_dir / "err").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        std::vector<char*> argv{const_cast<char*>(program)};
-        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        if (posix_spawn(&m_pid, program, &files, nullptr, argv.data(), environ) != 0) m_pid = -1;
-        posix_spawn_file_actions_destroy(&files);
+        std::vector<std::string> argv{program};
+        argv.insert(argv.end(), args.begin(), args.end());
+        m_pid = veltest::SpawnProcess(argv, m_dir / "in", m_dir / "out", m_dir / "err");
     }
     ~Cli() {
-        if (m_pid > 0 && m_code == kRunning) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-        }
+        if (m_pid > 0 && Wait(0s) == -2) ::kill(m_pid, SIGKILL), Wait(10s);
         fs::remove_all(m_dir);
     }
 
     // The exit status; -1 for a process killed by a signal, -2 when it outlived `limit`.
     int Wait(std::chrono::milliseconds limit = 30s) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (m_pid > 0 && m_code == kRunning && std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (::waitpid(m_pid, &status, WNOHANG) == m_pid)
-                m_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            else
-                std::this_thread::sleep_for(5ms);
-        }
-        return m_code == kRunning ? -2 : m_code;
+        if (m_code == -2 && m_pid > 0) m_code = veltest::WaitProcess(m_pid, limit);
+        return m_code;
     }
     void Signal(int signal) { ::kill(m_pid, signal); }
     std::string Out() const { return ReadFile(m_dir / "out"); }
@@ -93,25 +68,11 @@ public:
     }
 
 private:
-    static constexpr int kRunning = -100;
     static inline int s_runs = 0;
     fs::path m_dir;
     pid_t m_pid = -1;
-    int m_code = kRunning;
+    int m_code = -2;
 };
-
-// A loopback port nothing listens on.
-std::string ClosedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-}
 
 // Every byte value, then every byte value backwards.
 std::string AllBytes() {
@@ -189,7 +150,7 @@ TEST_F(VelcacheCli, ExternalCacheRoundTripsEveryByteValueInTheLibrarysOwnLayout)
 
 TEST_F(VelcacheCli, ErrorsExitWithTheirCodeAndSayWhat) {
     const std::string dir = m_dir.string();
-    const std::string closed = ClosedPort();
+    const std::string closed = "127.0.0.1:" + std::to_string(veltest::FreeLoopbackPort());
     const struct {
         std::vector<std::string> args;
         int code;

@@ -21,25 +21,15 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+using Type = RedisReplyValue::Type;
 RedisReplyValue Int(long long n) {
-    RedisReplyValue v;
-    v.type = RedisReplyValue::Type::Integer;
-    v.integer = n;
-    return v;
+    return {Type::Integer, n, {}, {}};
 }
-
 RedisReplyValue Str(std::string text) {
-    RedisReplyValue v;
-    v.type = RedisReplyValue::Type::String;
-    v.text = std::move(text);
-    return v;
+    return {Type::String, 0, std::move(text), {}};
 }
-
 RedisReplyValue Arr(std::vector<RedisReplyValue> elements) {
-    RedisReplyValue v;
-    v.type = RedisReplyValue::Type::Array;
-    v.elements = std::move(elements);
-    return v;
+    return {Type::Array, 0, {}, std::move(elements)};
 }
 
 }  // namespace

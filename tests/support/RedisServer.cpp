@@ -107,10 +107,7 @@ RedisReplyValue RedisServer::Command(const std::vector<std::string>& args) const
         velmora::caching::RedisConnection connection(config);
         return connection.Command(args);
     } catch (const velmora::caching::RedisException& e) {
-        RedisReplyValue failed;
-        failed.type = RedisReplyValue::Type::Error;
-        failed.text = e.what();
-        return failed;
+        return {RedisReplyValue::Type::Error, 0, e.what(), {}};
     }
 }
 

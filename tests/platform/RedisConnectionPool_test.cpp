@@ -1,7 +1,6 @@
 #include "velredis/RedisConnectionPool.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -10,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
@@ -28,11 +28,7 @@ RedisConnection::Bytes MakeBytes(std::size_t size, unsigned seed = 1) {
 }
 
 int OpenFdCount() {
-    int count = 0;
-    DIR* dir = ::opendir("/proc/self/fd");
-    while (dir && ::readdir(dir)) ++count;
-    if (dir) ::closedir(dir);
-    return count;
+    return int(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
 
 // Reads from `fd` until `needle` has arrived (or the peer goes).

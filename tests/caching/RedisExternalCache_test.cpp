@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "ExternalCacheTestSupport.h"
+#include "support/DelayingProxy.h"
 #include "support/RedisServerFixture.h"
 #include "velcoredata/FeatureFlags.h"
 #include "velredis/RedisConnectionPool.h"
@@ -78,26 +79,34 @@ TEST_F(RedisCache, NoFreeConnectionIsQuiet) {
     EXPECT_EQ(Raw({"EXISTS", "busy:k"}).integer, 0);
 }
 
-// Whatever the server does (killed and restarted, frozen and thawed, its connections killed),
-// every call comes back within its time-out plus slack, never with a wrong value, and the cache
-// works again once the fault is over. (Replies that trickle in are the connection tests'.)
+// Whatever the server does (killed and restarted, frozen and thawed, its connections killed, its
+// replies drip-fed), every call comes back within its time-out plus slack, never with a wrong
+// value, and the cache works again once the fault is over.
 TEST_F(RedisCache, ServerFaultsGiveAWrongValueOrAHungCall) {
     using std::chrono::milliseconds;
     opt::ScopedOverride storeTimeout("ExternalCacheStoreTimeoutMs", 300);
     opt::ScopedOverride dropTimeout("ExternalCacheDropTimeoutMs", 300);
+    DelayingProxy proxy;
+    ASSERT_EQ(proxy.Start(Server().Port()), "");
     const struct {
         const char* name;
+        int port;
         std::function<void()> start, end;
+        milliseconds lasting;
     } faults[] = {
-        {"killed and restarted", [&] { Server().Stop(); },
-         [&] { ASSERT_EQ(Server().Start(), ""); }},
-        {"frozen and thawed", [&] { Server().Freeze(); }, [&] { Server().Thaw(); }},
-        {"connections killed",
+        {"killed and restarted", Server().Port(), [&] { Server().Stop(); },
+         [&] { ASSERT_EQ(Server().Start(), ""); }, milliseconds(800)},
+        {"frozen and thawed", Server().Port(), [&] { Server().Freeze(); }, [&] { Server().Thaw(); },
+         milliseconds(800)},
+        {"connections killed", Server().Port(),
          [&] {
              for (int i = 0; i < 20; ++i, std::this_thread::sleep_for(milliseconds(20)))
                  Server().Command({"CLIENT", "KILL", "TYPE", "normal"});
          },
-         [] {}},
+         [] {}, milliseconds(800)},
+        // A reply of ten bytes or more takes 5 s: longer than the fault, and than any call may.
+        {"replies drip-fed", proxy.Port(), [&] { proxy.SetDrip(milliseconds(500)); },
+         [&] { proxy.SetDrip(milliseconds(0)); }, milliseconds(4500)},
     };
     const auto slack = std::chrono::seconds(3);  // two shared cores, several builds at once
     // A load has no time-out of its own: the pool's wait for a connection and the command
@@ -106,6 +115,7 @@ TEST_F(RedisCache, ServerFaultsGiveAWrongValueOrAHungCall) {
     for (const auto& fault : faults) {
         SCOPED_TRACE(fault.name);
         auto config = Server().MakeConfig();
+        config.port = fault.port;
         config.poolSize = 0;
         RedisExternalCache cache(TString("fault"), std::make_shared<RedisConnectionPool>(config));
         std::atomic<bool> stop{false};
@@ -132,7 +142,7 @@ TEST_F(RedisCache, ServerFaultsGiveAWrongValueOrAHungCall) {
             });
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         fault.start();
-        std::this_thread::sleep_for(milliseconds(800));
+        std::this_thread::sleep_for(fault.lasting);
         fault.end();
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         stop = true;

@@ -13,6 +13,7 @@
 #include <functional>
 #include <thread>
 
+#include "support/DelayingProxy.h"
 #include "support/RedisServerFixture.h"
 
 using namespace velmora::caching;
@@ -40,9 +41,8 @@ void ReadUntil(int fd, const std::string& needle) {
         seen.append(buffer, static_cast<std::size_t>(n));
 }
 
-// Stands in for a Redis server that misbehaves on a connection (closes it mid-command, replies
-// slowly): a loopback listener that hands its first accepted connection to `handler` on its own
-// thread.
+// Stands in for a Redis server that closes a connection mid-command: a loopback listener that
+// hands its first accepted connection to `handler` on its own thread.
 class FakeServer {
 public:
     explicit FakeServer(std::function<void(int)> handler) {
@@ -186,19 +186,15 @@ TEST(RedisConnectionFault, WriteToAConnectionTheServerClosedDoesNotRaiseSigpipe)
 
 // A per-read time-out lets a reply that trickles in a byte at a time take many time-outs; the
 // command's time-out must bound the whole command. An unreachable server raises as well.
-TEST(RedisConnectionFault, SlowReplyFailsWithinTheCommandTimeoutAndUnreachableServerRaises) {
-    FakeServer server([](int fd) {
-        ReadUntil(fd, "GET\r\n$1\r\nk\r\n");
-        // 47 bytes, one per 100 ms (well inside a per-read time-out), until the client goes.
-        for (char byte : "$40\r\n" + std::string(40, 'v') + "\r\n")
-            if (::send(fd, &byte, 1, MSG_NOSIGNAL) != 1)
-                break;
-            else
-                std::this_thread::sleep_for(100ms);
-    });
-    auto config = server.config;
+TEST_F(RedisPoolTest, SlowReplyFailsWithinTheCommandTimeoutAndUnreachableServerRaises) {
+    veltest::DelayingProxy proxy;
+    ASSERT_EQ(proxy.Start(Server().Port()), "");
+    auto config = Server().MakeConfig();
+    config.port = proxy.Port();
     config.commandTimeout = 300ms;
     RedisConnection c(config);
+    ASSERT_TRUE(c.Set("k", MakeBytes(40)));
+    proxy.SetDrip(100ms);  // each byte well inside a per-read time-out
     const auto start = Clock::now();
     EXPECT_THROW(c.Get("k"), RedisTimeoutException);
     // The whole reply takes about 4.7 s; the command must give up near its 300 ms.

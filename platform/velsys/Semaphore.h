@@ -7,6 +7,7 @@
 // Thread contract: safe for concurrent use.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -29,9 +30,16 @@ public:
     long GetAvailable() const;
 
 private:
-    mutable std::mutex m_mutex;
+    // Takes a slot if one is free, without the lock.
+    bool TryTake();
+
+    // Free slots are counted without the lock, so that taking and giving back a slot nobody
+    // waits for costs no lock; waiters register under the lock, and a release that sees one
+    // notifies under it (both sides sequentially consistent, so no wake-up is lost).
+    std::atomic<long> m_available;
+    std::atomic<int> m_waiters{0};
+    std::mutex m_mutex;
     std::condition_variable m_cv;
-    long m_available;  // Guarded by m_mutex.
 };
 
 class VELPLATFORM_EXPORT TSemaphoreScope : public RefCntObject {

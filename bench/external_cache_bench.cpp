@@ -79,7 +79,12 @@ void DiskCache_TryLoad(benchmark::State& state) {
     DiskExternalCache cache(TString("bench"), TPath(ScratchRoot() / "cache"), nullptr);
     const TString key("key");  // made once, as the baseline's
     cache.TryStore(key, Value(state.range(0)), 0, -1).Get();
+    const auto before = AsyncTask::GetPoolStatistics();
     for (auto _ : state) benchmark::DoNotOptimize(cache.TryLoad(key).Get());
+    // Worker threads started while loading, and alive at the end: warm workers take every hop.
+    const auto after = AsyncTask::GetPoolStatistics();
+    state.counters["started"] = double(after.threadsStarted - before.threadsStarted);
+    state.counters["threads"] = after.threads;
     state.SetBytesProcessed(state.iterations() * state.range(0));
 }
 

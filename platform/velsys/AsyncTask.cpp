@@ -94,6 +94,7 @@ constexpr std::chrono::milliseconds kIdleTime{30000};
 
 thread_local bool t_isPoolWorker = false;
 
+// Runs the task; its body (and its state reference) is destroyed by the caller, on this thread.
 void RunTask(TaskPtr& task) {
     try {
         task->Run();
@@ -101,7 +102,6 @@ void RunTask(TaskPtr& task) {
         // Task bodies store their own exceptions; anything here is the machinery's.
         TLog::LogCurrentException(TLog::Error, "Exception escaped an asynchronous task.");
     }
-    task.reset();  // destroy the body (and its state reference) on this thread
 }
 
 // See the header comment. Lock order: m_mutex is a leaf; no task runs under it.
@@ -185,6 +185,10 @@ private:
         Worker self;
         for (;;) {
             RunTask(task);
+            // The finished body is destroyed only once this worker is back on the idle list
+            // (outside the lock): its waiter may already be submitting the next task, which
+            // should find this worker, still spinning, rather than wake a sleeping one.
+            TaskPtr finished = std::move(task);
             std::unique_lock<std::mutex> lock(m_mutex);
             if (!nested) --m_serving;
             if (!m_queue.empty() && m_serving < kPoolSize) {
@@ -200,6 +204,7 @@ private:
             // microseconds or not soon, and meanwhile the threads it just served need the
             // processor.
             lock.unlock();
+            finished.reset();
             if (SpinUntil([&] { return self.handed.load(std::memory_order_acquire); },
                           kIdleSpinTime)) {
                 // The submitter took this worker off the idle list and set the task before the

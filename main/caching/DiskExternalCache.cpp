@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <random>
 #include <string>
 
@@ -138,6 +137,21 @@ void Store(const TPath& cachePath, const std::shared_ptr<FolderSweeper>& sweeper
     }
 }
 
+// The native path of the entry named `keyHash`, in this thread's buffer. Key hashes are ASCII
+// digits, copied unit by unit; any other text is converted.
+const std::string& EntryPath(const std::string& cachePath, const TString& keyHash) {
+    thread_local std::string path;
+    path.assign(cachePath).push_back('/');
+    const char16_t* hash = keyHash.constData();
+    const char16_t* end = hash + keyHash.length();
+    if (std::all_of(hash, end, [](char16_t c) { return c < 0x80; })) {
+        for (const char16_t* c = hash; c != end; ++c) path.push_back(char(*c));
+    } else {
+        path += keyHash.toStdString();
+    }
+    return path;
+}
+
 // The key and the value are read through one open directory, which holds one key for its whole
 // life (see Store): a hit is always a complete value stored under this very key. `cachePath` is
 // the native text of the cache path: a TPath copied and extended on every load costs more than
@@ -145,25 +159,9 @@ void Store(const TPath& cachePath, const std::shared_ptr<FolderSweeper>& sweeper
 ExternalBytesPtr Load(const std::string& cachePath, const TString& key, const TString& keyHash) {
     Metrics::Scope scope(kLoadScope, kBackendScopeBits);
     try {
-        // The entry path on the stack (a key hash is a few ASCII digits), and the stored key
-        // read into this thread's buffer: a load allocates only the value it returns.
-        char path[1024];
-        const std::size_t hashLength = std::size_t(keyHash.length());
-        const char16_t* hash = keyHash.constData();
-        const bool fits = cachePath.size() + 1 + hashLength < sizeof path &&
-                          std::all_of(hash, hash + hashLength, [](char16_t c) { return c < 0x80; });
-        std::string longPath;
-        if (fits) {
-            std::memcpy(path, cachePath.data(), cachePath.size());
-            char* at = path + cachePath.size();
-            *at++ = '/';
-            for (std::size_t i = 0; i < hashLength; ++i) *at++ = char(hash[i]);
-            *at = '\0';
-        } else {
-            longPath = cachePath + '/' + keyHash.toStdString();
-        }
-        TOpenDirectory entry(fits ? path : longPath.c_str());
+        TOpenDirectory entry(EntryPath(cachePath, keyHash).c_str());
         if (!entry.IsOpen()) return nullptr;
+        // This thread's buffer: a load allocates only the value it returns.
         thread_local std::string storedKey;
         if (!entry.ReadFile(kKeyName, storedKey) || storedKey != key.toStdString()) return nullptr;
         auto value = std::make_shared<ExternalBytes>();

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -18,27 +17,6 @@ auto Launch_(Launch launch, F&& work) {
                  std::forward<F>(work));
 }
 }  // namespace
-
-// Pool tasks that block waiting for another task (the guarded call with a time-out of the
-// external caches) must not starve the tasks they wait for.
-TEST(AsyncTaskConcurrency, SixtyFourNestedWaitsAtOnceCompleteWithoutDeadlock) {
-    constexpr int kOuter = 64;
-    std::atomic<int> inside{0};
-    std::vector<Future<bool>> outer;
-    for (int i = 0; i < kOuter; ++i) {
-        outer.push_back(Launch_(Launch::Async, [&] {
-            // Hold the outer tasks until every worker runs one (the rest wait in the queue).
-            ++inside;
-            for (int s = 0; s < 3000 && inside < std::min(kOuter, GetPoolSize()); ++s)
-                std::this_thread::sleep_for(10ms);
-            auto inner = Launch_(Launch::Async, [] { return true; });
-            return inner.WaitFor(60s) == FutureStatus::Ready && inner.Get();
-        }));
-    }
-    for (auto& f : outer) ASSERT_EQ(f.WaitFor(90s), FutureStatus::Ready);
-    EXPECT_EQ(inside.load(), kOuter);
-    for (auto& f : outer) EXPECT_TRUE(f.Get());
-}
 
 // An asynchronous result is visible, whole, to waiters on every thread.
 TEST(AsyncTaskConcurrency, ManyThreadsGetAndWaitOnOneFuture) {

@@ -82,18 +82,6 @@ protected:
 
 }  // namespace
 
-// A megabyte holding every byte value (NUL and CR LF among them) comes back whole.
-TEST_F(RedisPoolTest, BinarySafeValues) {
-    auto guard = MakePool(1)->FindAndLockConnection("k");
-    ASSERT_TRUE(guard);
-    const auto big = MakeBytes(1 << 20, 7);
-    EXPECT_TRUE(guard->GetConnection().Set("big", big));
-    const auto back = guard->GetConnection().Get("big");
-    ASSERT_TRUE(back);
-    EXPECT_EQ(*back, *big);
-    EXPECT_EQ(guard->GetConnection().Get("never-stored"), nullptr);
-}
-
 TEST_F(RedisPoolTest, ExhaustedPoolGivesAnEmptyGuardAndAGuardKeepsThePoolAlive) {
     auto pool = MakePool(2);
     auto a = pool->FindAndLockConnection("a");

@@ -9,10 +9,7 @@
 #include "caching/RedisPubsubTestDoubles.h"
 #include "metrics2/Metrics.h"
 #include "support/TestEnvironment.h"
-#include "utility/SynchronizedCache.h"
-#include "utility/SynchronizedIndexedCache.h"
 #include "velcore/VelmoraCounters.h"
-#include "velsys/Locks.h"
 
 using namespace velmora::caching;
 using namespace veltest;
@@ -86,8 +83,6 @@ TEST_F(Coherence, WireFormatSubscriptionAndMalformedMessages) {
     EXPECT_EQ(m_published, expected);
     // A message for a key hash without local records is wasted and leaves no table entry.
     m_manager.Deliver("ns1.9-9", "1-1@1");
-    EXPECT_EQ(Lines(TLog::Debug).back(),
-              "RedisPubsub SubscribeCallback on channel=9-9, rawdata=1-1@1");
     EXPECT_EQ(VelmoraCounters::RedisPubsubWastedMessages - wasted, 3);
     EXPECT_EQ(Counts(*service).keyHashes, 3u);
 
@@ -215,34 +210,6 @@ TEST_F(Coherence, AsyncTaskFiledACacheAfterItsRemoval) {
 }
 
 // ---- OnAdded ----
-
-// The lock-protected caches released a dirty entry's payload while holding their own lock (and,
-// called by the service, the service's too): a host destructor ran under both.
-TEST_F(Coherence, DirtyPayloadReleasedUnderTheCacheLock) {
-    struct Probe : VelCacheData {
-        explicit Probe(TReadWriteLock& cacheLock, bool& wasFree) : lock(cacheLock), free(wasFree) {}
-        ~Probe() override { free = LockCanBeTakenElsewhere(lock, std::chrono::milliseconds(0)); }
-        TReadWriteLock& lock;
-        bool& free;
-    };
-    TReadWriteLock lock;
-    auto policy = std::make_shared<CacheHelpers::LifetimePolicy>(1000);
-    const std::shared_ptr<ICoherentCache> caches[] = {
-        std::make_shared<SynchronizedCache>(policy, &lock),
-        std::make_shared<SynchronizedIndexedCache>(
-            policy, &lock, std::make_unique<CacheHelpers::SystemBasedClock>())};
-    for (const auto& cache : caches) {
-        bool free = false;
-        CacheHelpers::Payload payload(new Probe(lock, free));
-        const unsigned guid =
-            dynamic_cast<SynchronizedCache*>(cache.get())
-                ? static_cast<SynchronizedCache&>(*cache).AddEntry(payload)
-                : static_cast<SynchronizedIndexedCache&>(*cache).AddEntry(payload);
-        payload = CacheHelpers::Payload();
-        cache->OnDirty({guid});
-        EXPECT_TRUE(free);
-    }
-}
 
 TEST_F(Coherence, SavedMessagesCountKeyHashesStaleArrivalsAndExpiredCaches) {
     auto service = Make(false);

@@ -173,19 +173,28 @@ TEST_F(SynchronizedIndexedCacheTest, AComputingPolicyHasExactlyItsSetDeleted) {
 
 // --- Where callbacks run relative to the lock ---------------------------------------------
 
-// Makes predicates and a policy that record, on every call, whether another thread could take
-// the lock then. `held` is the id of a held entry, `none` a hint that names none.
+// Makes predicates, a policy and payloads that record, on every call (or release), whether
+// another thread could take the lock then. `held` is the id of a held entry, `none` a hint that
+// names none.
 struct Prober {
     explicit Prober(std::chrono::milliseconds w) : wait(w) {}
+    void Record() {
+        const bool free = LockCanBeTakenElsewhere(lock, wait);
+        std::lock_guard<std::mutex> guard(mutex);
+        answers.push_back(free);
+    }
     std::shared_ptr<ValuePredicate> Probe(bool matches, TString key = TString()) {
-        return std::make_shared<ValuePredicate>(
-            [this, matches](int) {
-                const bool free = LockCanBeTakenElsewhere(lock, wait);
-                std::lock_guard<std::mutex> guard(mutex);
-                answers.push_back(free);
-                return matches;
-            },
-            TString(key.isEmpty() ? "" : "value"), key);
+        return std::make_shared<ValuePredicate>([this, matches](int) { return Record(), matches; },
+                                                TString(key.isEmpty() ? "" : "value"), key);
+    }
+    // A payload that probes when it is released: a host destructor may do anything.
+    Payload Released() {
+        struct Probe : VelCacheData {
+            explicit Probe(Prober& p) : prober(p) {}
+            ~Probe() override { prober.Record(); }
+            Prober& prober;
+        };
+        return Payload(new Probe(*this));
     }
     std::shared_ptr<IPolicy> Policy() {
         return std::make_shared<EntryPredicatePolicy>(Probe(true));
@@ -197,6 +206,13 @@ struct Prober {
     std::vector<bool> answers;
     unsigned int held = 0, none = 0;
 };
+
+// Adds an entry whose payload only the cache holds, then marks it dirty.
+template <class C>
+void DirtyReleased(C& cache, Prober& p) {
+    const unsigned int id = cache.AddEntry(p.Released());
+    cache.OnDirty({id});
+}
 
 // Runs each operation on a new cache of three entries whose own policy probes, and expects the
 // probes to have run and seen the lock free (or held, where `free` says so). A free lock is seen
@@ -231,7 +247,8 @@ TEST(LockAndCallbacks, SynchronizedCacheRunsPoliciesAndPredicatesWithTheLockFree
          {"TryGetEntry, hint", true, [](C& c, P& p) { c.TryGetEntry(p.Probe(false), p.held); }},
          {"TryGetEntryAndHint", true,
           [](C& c, P& p) { c.TryGetEntryAndHint(p.Probe(false), p.none); }},
-         {"VisitEntries", true, [](C& c, P& p) { c.VisitEntries(p.Probe(false)); }}});
+         {"VisitEntries", true, [](C& c, P& p) { c.VisitEntries(p.Probe(false)); }},
+         {"OnDirty", true, [](C& c, P& p) { DirtyReleased(c, p); }}});
 }
 
 // The rows expecting the lock held are the control that shows the probe can fail.
@@ -257,6 +274,7 @@ TEST(LockAndCallbacks, SynchronizedIndexedCacheRunsPoliciesAndPredicatesWithTheL
           [](C& c, P& p) {
               c.AddEntryAndDeleteExistingEntriesItMatches(MakePayload(), p.Probe(true));
           }},
+         {"OnDirty", true, [](C& c, P& p) { DirtyReleased(c, p); }},
          {"DeleteEntries, no index (held)", false,
           [](C& c, P& p) { c.DeleteEntries(p.Probe(false)); }},
          {"TryGetEntryUpdateHint, the hinted entry (held)", false,

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <thread>
 
+#include "caching/ExternalCacheTestSupport.h"
 #include "caching/RedisExternalCache.h"
 #include "support/RedisClusterFixture.h"
 #include "support/TestEnvironment.h"
@@ -20,10 +21,6 @@ using namespace veltest;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-ExternalBytesPtr Bytes(const std::string& text) {
-    return std::make_shared<ExternalBytes>(text.begin(), text.end());
-}
 
 class RedisClusterUnderLoad : public RedisClusterTest {};
 

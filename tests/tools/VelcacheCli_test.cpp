@@ -74,6 +74,13 @@ private:
     int m_code = -2;
 };
 
+// Runs the tool to its end, expecting success; its output.
+std::string Succeeds(const std::vector<std::string>& args, const std::string& input = "") {
+    Cli cli(args, input);
+    EXPECT_EQ(cli.Wait(), 0) << testing::PrintToString(args) << cli.Err();
+    return cli.Out();
+}
+
 // Every byte value, then every byte value backwards.
 std::string AllBytes() {
     std::string bytes;
@@ -108,11 +115,8 @@ TEST_F(VelcacheCli, ExternalCacheRoundTripsEveryByteValueInTheLibrarysOwnLayout)
             return args;
         };
 
-        Cli put(ec({"ec", "put", key}), bytes);  // value on standard input
-        ASSERT_EQ(put.Wait(), 0) << put.Err();
-        Cli get(ec({"ec", "get", key}));
-        ASSERT_EQ(get.Wait(), 0) << get.Err();
-        EXPECT_EQ(get.Out(), bytes);
+        Succeeds(ec({"ec", "put", key}), bytes);  // value on standard input
+        EXPECT_EQ(Succeeds(ec({"ec", "get", key})), bytes);
         // Where the hosts' caches look for it: the library's layout under --dir, NS:KEY on Redis.
         const std::string stored =
             onDisk ? ReadFile(m_dir / "ExternalCacheV1" / "NS" /
@@ -126,17 +130,12 @@ TEST_F(VelcacheCli, ExternalCacheRoundTripsEveryByteValueInTheLibrarysOwnLayout)
 
         // --in and --out files, a second key, then the listing with sizes.
         std::ofstream(m_dir / "value.in", std::ios::binary) << "abc";
-        Cli putFile(ec({"ec", "put", "--in", (m_dir / "value.in").string(), "k2"}));
-        ASSERT_EQ(putFile.Wait(), 0) << putFile.Err();
-        Cli getFile(ec({"ec", "get", "--out", (m_dir / "value.out").string(), "k2"}));
-        ASSERT_EQ(getFile.Wait(), 0) << getFile.Err();
+        Succeeds(ec({"ec", "put", "--in", (m_dir / "value.in").string(), "k2"}));
+        Succeeds(ec({"ec", "get", "--out", (m_dir / "value.out").string(), "k2"}));
         EXPECT_EQ(ReadFile(m_dir / "value.out"), "abc");
-        Cli ls(ec({"ec", "ls"}));
-        ASSERT_EQ(ls.Wait(), 0) << ls.Err();
-        EXPECT_EQ(ls.Out(), "3\tk2\n512\t" + key + "\n");
+        EXPECT_EQ(Succeeds(ec({"ec", "ls"})), "3\tk2\n512\t" + key + "\n");
 
-        Cli drop(ec({"ec", "drop", key}));
-        ASSERT_EQ(drop.Wait(), 0) << drop.Err();
+        Succeeds(ec({"ec", "drop", key}));
         Cli gone(ec({"ec", "get", key}));
         EXPECT_EQ(gone.Wait(), 1);
         EXPECT_NE(gone.Err().find("not found"), std::string::npos) << gone.Err();
@@ -207,20 +206,15 @@ TEST_F(VelcacheCliOnCluster, ExternalCacheReachesEveryMasterThroughOneNode) {
     ASSERT_EQ(keyOnMaster.size(), 3u);
     std::map<std::string, std::string> lines;  // ls sorts by key
     for (const auto& [port, key] : keyOnMaster) {
-        Cli put({"ec", "put", "--ns", "NS", "--redis-cluster", seed, key}, "value of " + key);
-        ASSERT_EQ(put.Wait(), 0) << put.Err();
-        Cli get({"ec", "get", "--ns", "NS", "--redis-cluster", seed, key});
-        ASSERT_EQ(get.Wait(), 0) << get.Err();
-        EXPECT_EQ(get.Out(), "value of " + key);
+        Succeeds({"ec", "put", "--ns", "NS", "--redis-cluster", seed, key}, "value of " + key);
+        EXPECT_EQ(Succeeds({"ec", "get", "--ns", "NS", "--redis-cluster", seed, key}),
+                  "value of " + key);
         lines[key] = std::to_string(9 + key.size()) + "\t" + key + "\n";
     }
     std::string listing;
     for (const auto& [key, line] : lines) listing += line;
-    Cli ls({"ec", "ls", "--ns", "NS", "--redis-cluster", seed});
-    ASSERT_EQ(ls.Wait(), 0) << ls.Err();
-    EXPECT_EQ(ls.Out(), listing);
-    Cli publish({"coherence", "publish", "1-2", "3-4", "--redis-cluster", seed});
-    EXPECT_EQ(publish.Wait(), 0) << publish.Err();
+    EXPECT_EQ(Succeeds({"ec", "ls", "--ns", "NS", "--redis-cluster", seed}), listing);
+    Succeeds({"coherence", "publish", "1-2", "3-4", "--redis-cluster", seed});
 }
 
 TEST_F(VelcacheCliOnCluster, DemoRunsOnTheClusterAndSaysSo) {
@@ -267,10 +261,9 @@ TEST_F(VelcacheCli, WatchPrintsWhatTheServiceAnnouncesAndPublishSpeaksItsFormat)
         << watch.Out();
 
     // The tool's announcement of newer, different content makes the service drop the entry.
-    Cli publish({"coherence", "publish", "12-34", "ab-cd", "--time", "2026-01-01T00:01:00Z",
-                 "--redis", m_redis});
-    ASSERT_EQ(publish.Wait(), 0) << publish.Err();
-    EXPECT_NE(publish.Out().find("ab-cd@"), std::string::npos) << publish.Out();
+    const std::string published = Succeeds({"coherence", "publish", "12-34", "ab-cd", "--time",
+                                            "2026-01-01T00:01:00Z", "--redis", m_redis});
+    EXPECT_NE(published.find("ab-cd@"), std::string::npos) << published;
     for (int i = 0; i < 500 && entry.cache->GetEntryCount() != 0; ++i)
         std::this_thread::sleep_for(10ms);
     EXPECT_EQ(entry.cache->GetEntryCount(), 0u);

@@ -151,23 +151,27 @@ TEST(RedisConnectionFault, WriteToAConnectionTheServerClosedDoesNotRaiseSigpipe)
     EXPECT_EXIT(
         {
             ::signal(SIGPIPE, SIG_DFL);
-            FakeServer server([](int fd) {
-                ReadUntil(fd, "GET\r\n$1\r\nk\r\n");
-                ::send(fd, "$-1\r\n", 5, MSG_NOSIGNAL);
-                // Close while the next command streams in: FIN first (the client keeps writing
-                // into a half-closed connection), then a reset, after which a write fails.
-                ReadUntil(fd, "SET");
-                ::shutdown(fd, SHUT_WR);
-                std::this_thread::sleep_for(50ms);
-            });
-            RedisConnection c(server.config);
-            c.Get("k");
-            try {
-                c.Set("k", MakeBytes(32 << 20));
-            } catch (const RedisException&) {
-                std::exit(0);
-            }
-            std::exit(3);
+            int code = 3;
+            {
+                FakeServer server([](int fd) {
+                    ReadUntil(fd, "GET\r\n$1\r\nk\r\n");
+                    ::send(fd, "$-1\r\n", 5, MSG_NOSIGNAL);
+                    // Close while the next command streams in: FIN first (the client keeps
+                    // writing into a half-closed connection), then a reset, after which a write
+                    // fails.
+                    ReadUntil(fd, "SET");
+                    ::shutdown(fd, SHUT_WR);
+                    std::this_thread::sleep_for(50ms);
+                });
+                RedisConnection c(server.config);
+                c.Get("k");
+                try {
+                    c.Set("k", MakeBytes(32 << 20));
+                } catch (const RedisException&) {
+                    code = 0;
+                }
+            }  // the stand-in's thread is joined before the process ends
+            std::exit(code);
         },
         ::testing::ExitedWithCode(0), "");
 }

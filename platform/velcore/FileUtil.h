@@ -50,7 +50,8 @@ public:
     // Reads the whole regular file `name` into `bytes` (replacing its content). Returns false
     // when there is no such file; raises VelmoraException when it exists but cannot be read.
     // The text form suits short files (keys); the byte form sizes its buffer from the file and
-    // applies `lastWrite` before it reads.
+    // applies `lastWrite` before it reads (it reads up to 16 KiB onto the calling thread's stack
+    // first, so that a small file needs no question about its size).
     bool ReadFile(const char* name, std::string& bytes) const;
     bool ReadFile(const char* name, std::vector<unsigned char>& bytes,
                   LastWrite lastWrite = LastWrite::Keep) const;

@@ -1,6 +1,6 @@
 #include "caching/CacheCoherence.h"
 
-#include "velcore/AppOptions.h"
+#include "caching/SynchronizationLogLevel.h"
 
 namespace velmora::caching {
 
@@ -36,8 +36,7 @@ StringLookupTable StringLookupTableFromMetrics(const OnRemovedMetrics& metrics) 
 }
 
 TLog::NonErrorSeverity GetCacheSynchronizationLogLevel() {
-    return velmora::appoptions::CacheSynchronizationLogging() ? TLog::NonErrorInfo
-                                                              : TLog::NonErrorDebug;
+    return SynchronizationLogLevel();
 }
 
 }  // namespace velmora::caching

@@ -4,6 +4,7 @@
 
 #include "caching/CascadeInvalidator.h"
 #include "caching/CascadeInvalidatorHolder.h"
+#include "caching/SynchronizationLogLevel.h"
 #include "velcore/AppConfig.h"
 #include "velcore/AppOptions.h"
 #include "velcore/ThreadContext.h"
@@ -33,17 +34,14 @@ const T& LogArg(const T& value) {
 // takes the line: per-guid lines sit on the path of every entry use and every dirty report.
 template <class... Args>
 void LogSync(const char* pattern, const Args&... args) {
-    const int severity = GetCacheSynchronizationLogLevel();
+    const int severity = SynchronizationLogLevel();
     if (!TLog::LoggerAcceptsSeverity(severity)) return;
     TLog::LogMessage(severity, TFormatString(TString(pattern), LogArg(args)...));
 }
 
-// Whether the lines of LogSync are written. The severity is GetCacheSynchronizationLogLevel's,
-// worked out here without the call: this test runs on every entry use.
+// Whether the lines of LogSync are written: a test on every entry use.
 bool SyncLinesWritten() {
-    return TLog::LoggerAcceptsSeverity(velmora::appoptions::CacheSynchronizationLogging()
-                                           ? TLog::NonErrorInfo
-                                           : TLog::NonErrorDebug);
+    return TLog::LoggerAcceptsSeverity(SynchronizationLogLevel());
 }
 
 // The scope as the aggregator's own class, or null. The exact class is recognised by its type

@@ -53,6 +53,12 @@ TSemaphore& ConcurrencySemaphore() {
     return *s_once->GetShared<TSemaphore>([limit] { return new TSemaphore(long(limit)); });
 }
 
+// How long a guarded procedure waits for a unit of the semaphore (re-read on every attempt).
+std::chrono::milliseconds ConcurrencyTimeout() {
+    return std::chrono::milliseconds(
+        static_cast<unsigned int>(velmora::appoptions::ExternalCacheConcurrencyTimeoutMs()));
+}
+
 // As printf's "%g": six significant digits, the shorter of fixed and exponent form, no trailing
 // zeros (to_chars with the general format and a precision is defined to match it).
 TString FormatElapsedMs(double ms) {
@@ -95,8 +101,7 @@ class ConcurrencyHold {
 public:
     ConcurrencyHold()
         : m_semaphore(ConcurrencySemaphore()),
-          m_acquired(m_semaphore.Acquire(std::chrono::milliseconds(
-              velmora::appoptions::ExternalCacheConcurrencyTimeoutMs()))) {}
+          m_acquired(m_semaphore.Acquire(ConcurrencyTimeout())) {}
     ~ConcurrencyHold() { Release(); }
     ConcurrencyHold(const ConcurrencyHold&) = delete;
     ConcurrencyHold& operator=(const ConcurrencyHold&) = delete;
@@ -182,10 +187,7 @@ bool ExternalCacheEnabled() {
 }
 
 RefCntPtr<TSemaphoreScope> TryAcquireConcurrencySemaphore() {
-    TSemaphore& semaphore = ConcurrencySemaphore();
-    const auto timeoutMs =
-        static_cast<unsigned int>(velmora::appoptions::ExternalCacheConcurrencyTimeoutMs());
-    return MakeRefCnt<TSemaphoreScope>(semaphore, std::chrono::milliseconds(timeoutMs));
+    return MakeRefCnt<TSemaphoreScope>(ConcurrencySemaphore(), ConcurrencyTimeout());
 }
 
 bool Run(std::function<void()> fn, StringLookupTable& info, std::chrono::milliseconds timeout) {

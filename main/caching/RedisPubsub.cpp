@@ -134,6 +134,7 @@ RedisPubsub::Impl::Impl(const TString& ns, RedisSubscriptionManager& manager)
     const TString pattern = m_namespace + TString("*");
     // Before subscribing, so that the first confirmation already records where the stream is.
     manager.SetCatchUp(pattern, [this](bool resubscription) { return CatchUp(resubscription); });
+    m_retryThread = std::thread([this] { RetryLoop(); });
     Subscribe();
 }
 
@@ -187,6 +188,14 @@ RedisPubsub::Impl::~Impl() {
     {
         std::unique_lock<std::mutex> lock(m_tasksMutex);
         m_tasksDone.wait(lock, [this] { return m_pendingTasks == 0; });
+    }
+    if (m_retryThread.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(m_durableMutex);
+            m_stopRetry = true;
+        }
+        m_retryWake.notify_all();
+        m_retryThread.join();
     }
     try {
         m_subscriptionManager->Unsubscribe(m_namespace + TString("*"));

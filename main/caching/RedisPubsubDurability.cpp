@@ -34,6 +34,8 @@ constexpr long long kNsPerMs = 1000000;
 constexpr unsigned long long kTicksPerMs = 10000;  // DateTime ticks are 100 ns
 constexpr long long kLagWindowNs = 60LL * 1000 * kNsPerMs;
 constexpr std::size_t kMaxLagSamples = 8192;
+// How often the retry thread tries again while announcements wait.
+constexpr auto kRetryInterval = std::chrono::milliseconds(100);
 
 std::uint64_t AnnouncementKey(const std::string& channel, const std::string& message) {
     const std::uint64_t a = THash32(channel.data(), channel.size(), 0x9E3779B9u);
@@ -47,80 +49,152 @@ bool IsError(const std::optional<RedisReplyValue>& reply) {
 
 }  // namespace
 
-bool RedisPubsub::Impl::SendAnnouncement(const TString& channel, const TString& message) {
-    if (!m_streamOn) return m_redis->TryPublish(channel, message, {});
-    const std::string c = channel.toStdString(), m = message.toStdString();
-    const std::optional<std::vector<RedisReplyValue>> replies =
-        m_redis->TryPipeline({{"XADD", m_streamKey.toStdString(), "MAXLEN", "~",
-                               std::to_string(m_streamCap), "*", "c", c, "m", m},
-                              {"PUBLISH", c, m}});
-    if (!replies) return false;
-    const RedisReplyValue& appended = (*replies)[0];
-    if (appended.type == RedisReplyValue::Type::Error &&
-        appended.text.find("unknown command") != std::string::npos && m_streamOn.exchange(false)) {
+RedisPubsub::Impl::Sent RedisPubsub::Impl::SendAnnouncement(const std::string& channel,
+                                                            const std::string& message,
+                                                            bool append) {
+    Sent sent;
+    if (!append || !m_streamOn) {
+        sent.appended = !m_streamOn;
+        sent.published = m_redis->TryPublish(TString::fromStdString(channel),
+                                             TString::fromStdString(message), {});
+        return sent;
+    }
+    // The append goes first, so that a subscriber that misses the live message finds it in the
+    // stream; the publish goes out whatever became of the append.
+    const std::vector<std::optional<RedisReplyValue>> replies =
+        m_redis->TryEach({{"XADD", m_streamKey.toStdString(), "MAXLEN", "~",
+                           std::to_string(m_streamCap), "*", "c", channel, "m", message},
+                          {"PUBLISH", channel, message}});
+    const std::optional<RedisReplyValue>& appended = replies[0];
+    if (appended && appended->type == RedisReplyValue::Type::Error &&
+        appended->text.find("unknown command") != std::string::npos && m_streamOn.exchange(false)) {
         TLog::LogMessage(TLog::Warn,
                          TFormatString("RedisPubsub: the Redis server has no streams (%1); "
                                        "announcements missed during a gap cannot be replayed.",
-                                       appended.text.substr(0, 200)));
+                                       appended->text.substr(0, 200)));
     }
-    return (*replies)[1].type == RedisReplyValue::Type::Integer;
+    sent.appended = !m_streamOn || (appended && appended->type == RedisReplyValue::Type::String);
+    sent.published = replies[1] && replies[1]->type == RedisReplyValue::Type::Integer;
+    return sent;
 }
 
 void RedisPubsub::Impl::PublishOrQueue(const TString& channel, const TString& message) {
-    if (SendAnnouncement(channel, message)) {
-        ++m_counters.published;
-        bool queued;
-        {
-            std::lock_guard<std::mutex> lock(m_durableMutex);
-            queued = !m_queue.empty();
-        }
-        if (queued) ResendQueued();
-        return;
-    }
-    std::lock_guard<std::mutex> lock(m_durableMutex);
-    const std::string key = channel.toStdString();
-    auto it = m_queue.find(key);
-    if (it != m_queue.end()) {
-        // The newest announcement of a key hash wins: the older one is superseded.
-        it->second = message.toStdString();
-        ++m_counters.dropped;
-        ++m_counters.queued;
-    } else if (m_queue.size() < m_queueLimit) {
-        m_queue.emplace(key, message.toStdString());
-        ++m_counters.queued;
+    const std::string c = channel.toStdString(), m = message.toStdString();
+    // While the stream's node or every node is known to be down, a fill does not wait for it:
+    // what cannot go out now is queued at once, and the retry thread probes.
+    Sent sent;
+    const bool streamDown = m_streamDown.load(), publishDown = m_publishDown.load();
+    if (publishDown && (streamDown || !m_streamOn)) {
+        sent = Sent{!m_streamOn, false};
+    } else if (streamDown) {
+        sent = SendAnnouncement(c, m, false);
+        sent.appended = false;
     } else {
-        ++m_counters.dropped;
+        sent = SendAnnouncement(c, m, true);
     }
-}
+    if (sent.published) ++m_counters.published;
+    if (!sent.published) m_publishDown = true;
+    if (!sent.appended) m_streamDown = true;
 
-void RedisPubsub::Impl::ResendQueued() {
+    bool wake;
     {
         std::lock_guard<std::mutex> lock(m_durableMutex);
-        if (m_resending) return;  // another thread is at it
-        m_resending = true;
+        auto it = m_queue.find(c);
+        const Unsent pending{m, !sent.published, !sent.appended};
+        if (!pending.needPublish && !pending.needAppend) {
+            // A newer announcement of the key hash went out whole: the queued one is superseded.
+            if (it != m_queue.end()) m_queue.erase(it);
+        } else if (it != m_queue.end() || m_queue.size() < m_queueLimit) {
+            if (it != m_queue.end()) {
+                it->second = pending;  // the newest announcement of a key hash wins
+                ++m_counters.dropped;
+            } else {
+                m_queue.emplace(c, pending);
+            }
+            if (pending.needPublish) ++m_counters.queued;
+            if (pending.needAppend) ++m_counters.appendsQueued;
+        } else {
+            ++m_counters.dropped;
+            if (pending.needAppend) LoseAppend();
+        }
+        wake = !m_queue.empty() || m_lostAppends > 0;
+    }
+    if (wake) m_retryWake.notify_one();
+}
+
+void RedisPubsub::Impl::LoseAppend() {
+    ++m_lostAppends;
+    ++m_counters.appendsLost;
+}
+
+bool RedisPubsub::Impl::ResendQueued() {
+    // A gap marker owed goes first: an announcement that never reached the stream must make a
+    // subscriber that replays past its place treat the replay as incomplete.
+    long long lost;
+    {
+        std::lock_guard<std::mutex> lock(m_durableMutex);
+        lost = m_lostAppends;
+    }
+    if (lost > 0 && m_streamOn) {
+        const std::optional<RedisReplyValue> marked =
+            m_redis->TryCommand({"XADD", m_streamKey.toStdString(), "MAXLEN", "~",
+                                 std::to_string(m_streamCap), "*", "g", std::to_string(lost)});
+        if (!marked || marked->type != RedisReplyValue::Type::String) {
+            m_streamDown = true;
+            return false;
+        }
+        m_streamDown = false;
+        std::lock_guard<std::mutex> lock(m_durableMutex);
+        m_lostAppends -= lost;
+    } else if (lost > 0) {
+        std::lock_guard<std::mutex> lock(m_durableMutex);
+        m_lostAppends = 0;  // no stream: nobody replays
     }
     for (;;) {
-        std::pair<std::string, std::string> next;
+        std::pair<std::string, Unsent> next;
         {
             std::lock_guard<std::mutex> lock(m_durableMutex);
-            if (m_queue.empty()) break;
+            if (m_queue.empty()) return true;
             next = *m_queue.begin();
             m_queue.erase(m_queue.begin());
         }
-        if (!SendAnnouncement(TString::fromStdString(next.first),
-                              TString::fromStdString(next.second))) {
-            std::lock_guard<std::mutex> lock(m_durableMutex);
-            m_queue.emplace(next);  // a newer one queued meanwhile wins
-            break;
+        // A late append is published again, so that a subscriber that caught up before the
+        // append landed hears of it live (a duplicate is harmless).
+        const Sent sent = SendAnnouncement(next.first, next.second.message, next.second.needAppend);
+        const bool published = sent.published, appended = sent.appended || !next.second.needAppend;
+        m_publishDown = !published;
+        if (next.second.needAppend) m_streamDown = !sent.appended;
+        if (published) ++m_counters.published;
+        if (published && appended) {
+            ++m_counters.resent;
+            continue;
         }
-        ++m_counters.resent;
-        ++m_counters.published;
+        std::lock_guard<std::mutex> lock(m_durableMutex);
+        // A newer one queued meanwhile wins; else what is still missing stays queued.
+        m_queue.emplace(next.first, Unsent{next.second.message, !published, !appended});
+        return false;
     }
-    std::lock_guard<std::mutex> lock(m_durableMutex);
-    m_resending = false;
 }
 
-bool RedisPubsub::Impl::Replay(std::string& last) {
+void RedisPubsub::Impl::RetryLoop() {
+    std::unique_lock<std::mutex> lock(m_durableMutex);
+    while (!m_stopRetry) {
+        if (m_queue.empty() && m_lostAppends == 0) {
+            // Nothing left to probe with (the queue may be off): the next announcement tries
+            // for itself.
+            m_streamDown = false;
+            m_publishDown = false;
+            m_retryWake.wait(lock);
+            continue;
+        }
+        lock.unlock();
+        const bool drained = ResendQueued();
+        lock.lock();
+        if (!drained) m_retryWake.wait_for(lock, kRetryInterval, [this] { return m_stopRetry; });
+    }
+}
+
+bool RedisPubsub::Impl::Replay(std::string& last, std::string& gap) {
     const std::string stream = m_streamKey.toStdString();
     for (;;) {
         // Inclusive start: servers before 6.2 have no exclusive ranges; the entry at `last`
@@ -134,10 +208,16 @@ bool RedisPubsub::Impl::Replay(std::string& last) {
             ++fresh;
             last = entry.elements[0].text;
             const std::vector<RedisReplyValue>& fields = entry.elements[1].elements;
-            std::string channel, message;
+            std::string channel, message, lost;
             for (std::size_t i = 0; i + 1 < fields.size(); i += 2) {
                 if (fields[i].text == "c") channel = fields[i + 1].text;
                 if (fields[i].text == "m") message = fields[i + 1].text;
+                if (fields[i].text == "g") lost = fields[i + 1].text;
+            }
+            if (!lost.empty()) {
+                // A publisher's marker: announcements it sent live never reached the stream.
+                gap = "a publisher could not append " + lost + " announcements to the stream";
+                continue;
             }
             bool seen;
             {
@@ -169,14 +249,16 @@ std::string RedisPubsub::Impl::CatchUp(bool resubscription) {
             last = m_lastApplied;
             runId = m_runId;
         }
-        const std::optional<RedisReplyValue> info = m_redis->TryCommand({"INFO", "server"});
+        const std::string stream = m_streamKey.toStdString();
+        // The run id of the node that holds the stream (on a cluster, the master of its slot).
+        const std::optional<RedisReplyValue> info =
+            m_redis->TryCommandOnNodeOf(stream, {"INFO", "server"});
         std::string nowRunId;
         if (!IsError(info)) {
             const auto at = info->text.find("run_id:");
             if (at != std::string::npos)
                 nowRunId = info->text.substr(at + 7, info->text.find_first_of("\r\n", at) - at - 7);
         }
-        const std::string stream = m_streamKey.toStdString();
         if (last.empty()) {
             // Where the stream ends now; with no earlier position nothing can be replayed.
             const std::optional<RedisReplyValue> tip =
@@ -206,8 +288,10 @@ std::string RedisPubsub::Impl::CatchUp(bool resubscription) {
                     m_redis->TryCommand({"XREVRANGE", stream, "+", "-", "COUNT", "1"});
                 if (!IsError(tip) && tip->type == RedisReplyValue::Type::Array)
                     last = tip->elements.empty() ? "0-0" : tip->elements[0].elements[0].text;
-            } else if (!Replay(last)) {
+            } else if (std::string gap; !Replay(last, gap)) {
                 cause = "the announcement stream could not be read";
+            } else {
+                cause = gap;
             }
         }
         std::lock_guard<std::mutex> lock(m_durableMutex);
@@ -229,7 +313,8 @@ std::string RedisPubsub::Impl::CatchUp(bool resubscription) {
             cause += "; every tracked entry treated as dirty";
         }
     }
-    ResendQueued();
+    // What waits in the queue goes out now that the connection is back.
+    m_retryWake.notify_one();
     return cause;
 }
 
@@ -281,7 +366,9 @@ CoherenceHealth RedisPubsub::Impl::GetHealth() {
         {&H::dropped, &C::dropped},
         {&H::gaps, &C::gaps},
         {&H::conservativeFlushes, &C::flushes},
-        {&H::resubscriptions, &C::resubscriptions}};
+        {&H::resubscriptions, &C::resubscriptions},
+        {&H::appendFailuresQueued, &C::appendsQueued},
+        {&H::appendsLost, &C::appendsLost}};
     CoherenceHealth h;
     for (const auto& [figure, counter] : kFigures) h.*figure = (m_counters.*counter).load();
     const long long now = SteadyNowNs();
@@ -319,7 +406,9 @@ CoherenceHealth RedisPubsub::Impl::GetHealth() {
         {"resubscriptions", h.resubscriptions},
         {"last-message-age-ms", h.lastMessageAgeMs},
         {"lag-p50-ms", h.lagP50Ms},
-        {"lag-p99-ms", h.lagP99Ms}};
+        {"lag-p99-ms", h.lagP99Ms},
+        {"append-failures-queued", h.appendFailuresQueued},
+        {"appends-lost", h.appendsLost}};
     for (const auto& [name, value] : figures) scope.Tag(name, static_cast<std::int64_t>(value));
     return h;
 }

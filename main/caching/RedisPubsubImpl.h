@@ -9,7 +9,7 @@
 // invalidators' OnDirty, and the invalidators' OnEvicted from pruning, run with it held, but
 // only after every table change of the step is done (two phases: unlink, then notify from a
 // local list). Lock order: m_lock, then m_tasksMutex; m_durableMutex and m_healthMutex are
-// leaves (nothing is called while they are held).
+// leaves (nothing is called while they are held, the retry thread's wait aside).
 // Safe for concurrent use.
 #pragma once
 
@@ -22,6 +22,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -103,17 +104,37 @@ private:
     bool IsForgotten(ICoherentCache* cache, std::uint64_t launchSeq) const;
 
     // ---- durable side (RedisPubsubDurability.cpp) ----
-    // Sends one announcement (stream and channel); false when it did not go out.
-    bool SendAnnouncement(const TString& channel, const TString& message);
-    // The publish function of the durable instances: sends, or queues on failure.
+    // What became of one announcement.
+    struct Sent {
+        bool appended = false;  // in the stream (or no stream to append to)
+        bool published = false;
+    };
+    // An announcement waiting in the queue, with what it still needs.
+    struct Unsent {
+        std::string message;
+        bool needPublish = false;
+        bool needAppend = false;
+    };
+    // Publishes one announcement and, with `append`, first appends it to the stream; the publish
+    // goes out whether or not the append succeeded.
+    Sent SendAnnouncement(const std::string& channel, const std::string& message, bool append);
+    // The publish function of the durable instances: sends what can go out now, queues the rest
+    // (without trying what is known to be down) and wakes the retry thread.
     void PublishOrQueue(const TString& channel, const TString& message);
-    // Sends queued announcements until one fails (it stays queued).
-    void ResendQueued();
+    // Notes an append given up for good. REQUIRES: m_durableMutex held.
+    void LoseAppend();
+    // Appends the gap marker owed, then sends queued announcements until one fails (it stays
+    // queued). Returns whether nothing is left to send.
+    bool ResendQueued();
+    // The retry thread: sends queued announcements whenever there are some, trying again every
+    // kRetryInterval while they fail (the probe that finds a failed node answering again).
+    void RetryLoop();
     // The catch-up hook: replays the stream from the last applied entry, finds gaps, flushes.
     // Runs on the delivery thread. Returns the cause of a gap, "" when nothing was lost.
     std::string CatchUp(bool resubscription);
-    // Replays entries after m_lastApplied; false when the stream cannot be read.
-    bool Replay(std::string& last);
+    // Replays entries after m_lastApplied; false when the stream cannot be read. `gap` receives
+    // what a publisher's gap marker on the way reported ("" when none).
+    bool Replay(std::string& last, std::string& gap);
     // Every tracked record treated as dirty (unlinked first, then notified).
     void FlushAllTracked();
     // Records a live message's delivery lag and, while the stream is on, that it was applied.
@@ -193,13 +214,21 @@ private:
     std::string m_lastApplied;  // stream id of the last entry applied; "" before the first sync
     std::string m_runId;        // the server's run id at that time
     std::unordered_set<std::uint64_t> m_seenLive;  // live announcements since the last sync
-    std::map<std::string, std::string> m_queue;    // channel -> newest failed message
-    bool m_resending = false;
+    std::map<std::string, Unsent> m_queue;        // channel -> newest unfinished announcement
+    long long m_lostAppends = 0;                   // appends given up, not yet marked
+    bool m_stopRetry = false;
+    std::condition_variable m_retryWake;  // the retry thread waits on it (with m_durableMutex)
+    // Set when an append or every publish failed, cleared when one succeeds again: while set,
+    // announcements go to the queue without being tried.
+    std::atomic<bool> m_streamDown{false};
+    std::atomic<bool> m_publishDown{false};
+    std::thread m_retryThread;  // durable instances only
 
     // Health figures.
     struct Counters {
         std::atomic<long long> published{0}, received{0}, applied{0}, replayed{0}, duplicates{0},
-            malformed{0}, queued{0}, resent{0}, dropped{0}, gaps{0}, flushes{0}, resubscriptions{0};
+            malformed{0}, queued{0}, resent{0}, dropped{0}, gaps{0}, flushes{0}, resubscriptions{0},
+            appendsQueued{0}, appendsLost{0};
         std::atomic<long long> lastMessageNs{0};  // steady clock; 0: none yet
     } m_counters;
     std::mutex m_healthMutex;

@@ -276,4 +276,35 @@ ReplyPtr RedisClusterConnection::Run(std::string_view key,
     }
 }
 
+ReplyPtr RedisClusterConnection::RunOnAnyNode(const std::vector<std::string_view>& args,
+                                              Clock::time_point deadline) {
+    const std::vector<RedisNodeAddress> nodes = m_router->Nodes();
+    const std::size_t start = m_router->AnyNode();
+    std::string lastError = "no node known";
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        const auto now = Clock::now();
+        if (now >= deadline) break;
+        const std::size_t index = (start + i) % nodes.size();
+        const RedisNodeAddress& node = nodes[index];
+        const auto nodeDeadline = std::min(deadline, now + m_router->NodeTimeout());
+        try {
+            RedisSocket& socket = SocketFor(node);
+            m_last = &socket;
+            if (!socket.IsIdleHealthy()) {
+                socket.Disconnect();
+                socket.Connect();
+            }
+            socket.Send(args, nodeDeadline);
+            ReplyPtr reply = socket.Read(nodeDeadline);
+            if (reply->type != REDIS_REPLY_ERROR || !IsTransient({reply->str, reply->len}))
+                return reply;
+            lastError = node.ToString() + ": " + std::string(reply->str, reply->len);
+        } catch (const RedisException& e) {
+            lastError = node.ToString() + ": " + e.what();
+        }
+        m_router->SkipAnyNode(index);
+    }
+    throw RedisTimeoutException("No Redis cluster node answered: " + lastError);
+}
+
 }  // namespace velmora::caching::detail

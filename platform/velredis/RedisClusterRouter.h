@@ -72,6 +72,13 @@ public:
     // The connection settings for one node: the pool's, pointed at `node`.
     RedisEndpointConfig ConfigFor(const RedisNodeAddress& node) const;
     int MaxRedirects() const { return 5; }
+    // Where a command that any node can run (PUBLISH) starts looking: an index into Nodes().
+    std::size_t AnyNode() const { return m_anyNode.load(std::memory_order_relaxed); }
+    // The node at `index` of Nodes() did not answer such a command: later ones start after it.
+    void SkipAnyNode(std::size_t index) { m_anyNode.store(index + 1, std::memory_order_relaxed); }
+    // How long one node may take over a command that another node could run instead: half a
+    // command time-out, so that a frozen node leaves time to try the next one.
+    std::chrono::milliseconds NodeTimeout() const { return m_config.commandTimeout / 2; }
     // What the pool's connections met so far.
     RedisClusterStats GetStats() const;
     void CountRedirect(RedisRedirect::Kind kind);
@@ -97,6 +104,7 @@ private:
     std::atomic<bool> m_refreshWanted{false};
     std::atomic<std::uint64_t> m_version{0};
     std::atomic<int> m_isCluster{-1};  // -1 until known, then 0 or 1
+    std::atomic<std::size_t> m_anyNode{0};
     std::atomic<long long> m_refreshes{0};
     std::atomic<long long> m_moved{0};
     std::atomic<long long> m_asked{0};
@@ -115,6 +123,12 @@ public:
     // reached by the deadline.
     ReplyPtr Run(std::string_view key, const std::vector<std::string_view>& args,
                  Clock::time_point deadline);
+    // Runs `args`, a command every node answers alike (PUBLISH: the cluster passes the message
+    // on to every node), on the first node that answers, starting at the router's AnyNode. A
+    // node gets at most the router's NodeTimeout; one that fails or is busy failing over is
+    // skipped, for later commands too. Raises RedisTimeoutException when no node answered by
+    // `deadline`.
+    ReplyPtr RunOnAnyNode(const std::vector<std::string_view>& args, Clock::time_point deadline);
     // Connections made so far over every node.
     long long ConnectCount() const;
     // The client library's context of the node that answered the last command; null before.

@@ -97,7 +97,10 @@ detail::ReplyPtr Run(detail::RedisSocket& socket,
     deadline = std::min(deadline, detail::Clock::now() + socket.Config().commandTimeout);
     if (router && router->IsCluster(deadline)) {
         if (!cluster) cluster = std::make_unique<detail::RedisClusterConnection>(router);
-        detail::ReplyPtr reply = cluster->Run(key, args, deadline);
+        // The cluster passes a published message on to every node: any node that answers will
+        // do, so that a failing node does not hold up the publishers.
+        detail::ReplyPtr reply = args.front() == "PUBLISH" ? cluster->RunOnAnyNode(args, deadline)
+                                                           : cluster->Run(key, args, deadline);
         if (context) *context = cluster->LastContext();
         return reply;
     }
@@ -161,6 +164,40 @@ std::vector<RedisReplyValue> RedisConnection::Pipeline(
     for (std::size_t i = 0; i < commands.size(); ++i)
         replies.push_back(Copy(m_socket->Read(deadline).get()));
     return replies;
+}
+
+std::vector<std::optional<RedisReplyValue>> RedisConnection::PipelineEach(
+    const std::vector<std::vector<std::string>>& commands, std::chrono::milliseconds timeout) {
+    std::vector<std::optional<RedisReplyValue>> replies(commands.size());
+    const auto cap = std::min(timeout, m_socket->Config().commandTimeout);
+    if (m_router && m_router->IsCluster(detail::Clock::now() + cap)) {
+        for (std::size_t i = 0; i < commands.size(); ++i) {
+            const std::vector<std::string_view> views(commands[i].begin(), commands[i].end());
+            try {
+                replies[i] = Copy(Run(*m_socket, m_router, m_cluster,
+                                      views.size() > 1 ? views[1] : std::string_view(), views,
+                                      detail::Clock::now() + cap)
+                                      .get());
+            } catch (const RedisException&) {
+                // This one failed; the next still runs.
+            }
+        }
+        return replies;
+    }
+    try {
+        std::vector<RedisReplyValue> all = Pipeline(commands, detail::Clock::now() + cap);
+        for (std::size_t i = 0; i < all.size(); ++i) replies[i] = std::move(all[i]);
+    } catch (const RedisException&) {
+        // The connection is lost: every reply stays empty.
+    }
+    return replies;
+}
+
+RedisReplyValue RedisConnection::CommandOnNodeOf(std::string_view routingKey,
+                                                 const std::vector<std::string>& args,
+                                                 std::chrono::steady_clock::time_point deadline) {
+    const std::vector<std::string_view> views(args.begin(), args.end());
+    return Copy(Run(*m_socket, m_router, m_cluster, routingKey, views, deadline).get());
 }
 
 RedisConnection::Bytes RedisConnection::Get(const std::string& key) {
@@ -232,6 +269,24 @@ std::vector<std::string> RedisConnectionPool::GetClusterNodes() const {
     if (router)
         for (const RedisNodeAddress& node : router->Nodes()) nodes.push_back(node.ToString());
     return nodes;
+}
+
+std::vector<std::string> RedisConnectionPool::DiscoverClusterNodes(
+    std::chrono::milliseconds wait) const {
+    std::shared_ptr<detail::RedisClusterRouter> router;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        router = m_router;
+    }
+    if (router) {
+        const auto deadline = detail::Clock::now() + wait;
+        try {
+            if (router->IsCluster(deadline)) router->MasterOf(0, deadline);  // fetches a map
+        } catch (const RedisException&) {
+            // No seed answered: the seeds alone.
+        }
+    }
+    return GetClusterNodes();
 }
 
 std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::LockSlotLocked(std::size_t slot) {

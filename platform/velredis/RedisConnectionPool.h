@@ -19,7 +19,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "velredis/RedisConfig.h"
@@ -57,8 +59,8 @@ public:
     using Bytes = std::shared_ptr<std::vector<unsigned char>>;
 
     // In cluster mode every command goes to the node serving its key (its second argument, for
-    // Command), following the cluster's redirects; `router` is the pool's shared knowledge of
-    // the cluster (a connection made without one keeps its own).
+    // Command), following the cluster's redirects, and a PUBLISH to any node that answers; `router`
+    // is the pool's shared knowledge of the cluster (a connection made without one keeps its own).
     explicit RedisConnection(RedisEndpointConfig config,
                              std::shared_ptr<detail::RedisClusterRouter> router = nullptr);
     ~RedisConnection();
@@ -86,6 +88,18 @@ public:
     // the other, each to the node serving its key.
     std::vector<RedisReplyValue> Pipeline(const std::vector<std::vector<std::string>>& commands,
                                           std::chrono::steady_clock::time_point deadline);
+    // Several commands that stand alone, each bounded by `timeout`: on a single server sent
+    // together (one round trip, all within one time-out); on a cluster one after the other,
+    // each to the node serving its key (its second argument), a PUBLISH to any node that
+    // answers. A reply is empty when its command failed or timed out, and the others still run
+    // (on a single server a lost connection fails them all). Error replies are returned.
+    std::vector<std::optional<RedisReplyValue>> PipelineEach(
+        const std::vector<std::vector<std::string>>& commands, std::chrono::milliseconds timeout);
+    // As Command, but on a cluster run on the node serving `routingKey` whatever the arguments
+    // (INFO of the node that holds a key, for one). Raises as Command does.
+    RedisReplyValue CommandOnNodeOf(std::string_view routingKey,
+                                    const std::vector<std::string>& args,
+                                    std::chrono::steady_clock::time_point deadline);
 
     // Connections made so far (the first one included).
     long long GetConnectCount() const;
@@ -144,6 +158,9 @@ public:
     // The cluster's nodes as "host:port": the seeds, then every other node the cluster named;
     // empty for a single server.
     std::vector<std::string> GetClusterNodes() const;
+    // As GetClusterNodes, after asking the cluster for its layout when none is known yet
+    // (waiting at most `wait`; the seeds alone when no node answered).
+    std::vector<std::string> DiscoverClusterNodes(std::chrono::milliseconds wait) const;
 
 private:
     friend class RedisConnectionGuard;

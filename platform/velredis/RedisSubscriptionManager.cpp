@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <random>
 #include <vector>
 
 #include "velcoreplatform/TLog.h"
@@ -47,6 +48,7 @@ std::string_view Text(const redisReply* r) {
 
 RedisSubscriptionManager::RedisSubscriptionManager(RedisEndpointConfig config)
     : m_config(std::move(config)),
+      m_node(std::random_device()()),
       m_wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       m_publishers(std::make_shared<RedisConnectionPool>(m_config)) {
     if (m_wakeFd < 0) throw RedisException("Cannot create the subscriber's wake-up descriptor.");
@@ -119,21 +121,34 @@ std::unique_ptr<RedisConnectionGuard> RedisSubscriptionManager::LockPublisher(
 
 std::optional<RedisReplyValue> RedisSubscriptionManager::TryCommand(
     const std::vector<std::string>& args) {
-    std::optional<std::vector<RedisReplyValue>> replies = TryPipeline({args});
-    if (!replies) return std::nullopt;
-    return std::move(replies->front());
+    return TryCommandOnNodeOf(args.size() > 1 ? args[1] : std::string(), args);
 }
 
-std::optional<std::vector<RedisReplyValue>> RedisSubscriptionManager::TryPipeline(
-    const std::vector<std::vector<std::string>>& commands) {
+std::optional<RedisReplyValue> RedisSubscriptionManager::TryCommandOnNodeOf(
+    const std::string& routingKey, const std::vector<std::string>& args) {
     try {
         Clock::time_point deadline;
         auto guard = LockPublisher(deadline);
         if (!guard) return std::nullopt;
-        return guard->GetConnection().Pipeline(commands, deadline);
+        return guard->GetConnection().CommandOnNodeOf(routingKey, args, deadline);
     } catch (...) {
         TLog::LogCurrentException(TLog::Debug, "Redis command failed.");
         return std::nullopt;
+    }
+}
+
+std::vector<std::optional<RedisReplyValue>> RedisSubscriptionManager::TryEach(
+    const std::vector<std::vector<std::string>>& commands) {
+    try {
+        Clock::time_point deadline;
+        auto guard = LockPublisher(deadline);
+        if (!guard) return std::vector<std::optional<RedisReplyValue>>(commands.size());
+        return guard->GetConnection().PipelineEach(
+            commands, std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::max(deadline - Clock::now(), Clock::duration::zero())));
+    } catch (...) {
+        TLog::LogCurrentException(TLog::Debug, "Redis commands failed.");
+        return std::vector<std::optional<RedisReplyValue>>(commands.size());
     }
 }
 
@@ -325,7 +340,8 @@ bool RedisSubscriptionManager::ProcessReply(redisReply* reply) {
 RedisEndpointConfig RedisSubscriptionManager::SubscriberEndpoint(
     const RedisEndpointConfig& config) const {
     if (config.mode == RedisMode::SingleServer) return config;
-    const std::vector<std::string> nodes = m_publishers->GetClusterNodes();
+    const std::vector<std::string> nodes =
+        m_publishers->DiscoverClusterNodes(config.commandTimeout);
     if (nodes.empty()) return config;
     const auto node = RedisNodeAddress::Parse(nodes[m_node % nodes.size()]);
     RedisEndpointConfig single = config;

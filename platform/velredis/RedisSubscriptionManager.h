@@ -67,8 +67,9 @@ public:
     // The process's manager, made from GetRedisConfiguration on first use and never destroyed.
     static RedisSubscriptionManager& GetInstance();
 
-    // Publishes the UTF-8 bytes of `message` on `channel`. Returns false, never throwing, when
-    // no connection came free or the server did not take the message within the command
+    // Publishes the UTF-8 bytes of `message` on `channel` (on a cluster through any node that
+    // answers: the cluster passes the message on to every node). Returns false, never throwing,
+    // when no connection came free or the server did not take the message within the command
     // time-out (the wait for a connection included). A non-empty `onReply` runs on this thread
     // with the client library's context and reply (and a null third argument) before the reply
     // is freed; it does not run when nothing was sent.
@@ -79,9 +80,15 @@ public:
     // reply (an error reply included); nothing, never throwing, when no connection came free or
     // the server did not answer in time.
     std::optional<RedisReplyValue> TryCommand(const std::vector<std::string>& args);
-    // The same for several commands sent together on one connection (one round trip); the
-    // replies in order.
-    std::optional<std::vector<RedisReplyValue>> TryPipeline(
+    // As TryCommand, but on a cluster the command runs on the node that serves `routingKey`.
+    std::optional<RedisReplyValue> TryCommandOnNodeOf(const std::string& routingKey,
+                                                      const std::vector<std::string>& args);
+    // Several commands that stand alone, on one connection: on a single server sent together
+    // (one round trip); on a cluster one after the other, each within its own command time-out,
+    // each to the node serving its key and a PUBLISH to any node that answers. The replies in
+    // order; a reply is empty when its command failed or timed out (all are when no connection
+    // came free).
+    std::vector<std::optional<RedisReplyValue>> TryEach(
         const std::vector<std::vector<std::string>>& commands);
 
     // Subscribes to `channelPattern` (a Redis glob pattern). The callback runs on the delivery
@@ -165,8 +172,11 @@ private:
     int m_awaitingConfirmations = 0;
     bool m_resubscribing = false;
     std::chrono::milliseconds m_backoff{0};
-    std::size_t m_node = 0;  // on a cluster, which node of GetClusterNodes to subscribe on
-    std::string m_missed;    // what this round of confirmations' hooks reported
+    // On a cluster, which node of GetClusterNodes to subscribe on: each manager starts at a
+    // node of its own choosing, so that the processes of a namespace spread over the cluster
+    // and one node's loss sends only its share of them to re-subscribe.
+    std::size_t m_node = 0;
+    std::string m_missed;  // what this round of confirmations' hooks reported
     std::chrono::steady_clock::time_point m_failureWindowStart{};
     int m_failuresLogged = 0;
     long long m_failuresSuppressed = 0;

@@ -28,18 +28,23 @@
 //
 // Nothing lost across a gap (process instance and the instances of CreateTestInstance(ns,
 // manager)): every announcement is also appended to a capped Redis stream of the namespace,
-// "{<namespace>}announcements", in the same round trip as its PUBLISH and with the same text.
+// "{<namespace>}announcements", with the same text, before its PUBLISH (on a single server in the
+// same round trip; on a cluster the PUBLISH goes through any node that answers). The PUBLISH goes
+// out whether or not the append succeeded; a failed append waits in the queue below and is
+// published again once appended, and one given up leaves a marker in the stream that makes a
+// subscriber replaying past it treat the replay as a gap.
 // After every (re)subscription the service reads that stream from the last entry it applied,
 // in pages, through the same path as live messages, before the subscription counts as
 // confirmed. When the stream no longer reaches back that far (trimmed, or the server restarted
 // empty) the host is told through the subscription manager's re-subscription callback with the
 // cause, and every entry tracked at that moment is treated as dirty. Announcements whose
-// publish fails wait in a bounded queue (one per key hash, the newest wins) and are sent when
-// the connection is back. Options turn each part off: CacheSynchronizationReplay,
-// CacheSynchronizationReplayMaxLen (stream cap), CacheSynchronizationFlushOnGap,
-// CacheSynchronizationRetryQueue (queue bound, 0 = off). A server without streams gets
-// publish/subscribe alone and one log line saying so.
-// Safe for concurrent use.
+// publish or append fails wait in a bounded queue (one per key hash, the newest wins) that a
+// thread of the service sends when the server (or the stream's node) answers again, trying
+// every 100 ms; until then OnAdded queues without trying what is known to be down, so a fill
+// waits at most one command time-out per announcement in flight when a node fails. Options turn
+// each part off: CacheSynchronizationReplay, CacheSynchronizationReplayMaxLen (stream cap),
+// CacheSynchronizationFlushOnGap, CacheSynchronizationRetryQueue (queue bound, 0 = off). A server
+// without streams gets publish/subscribe alone and one log line saying so. Safe for concurrent use.
 #pragma once
 
 #include <functional>
@@ -66,6 +71,8 @@ struct CoherenceHealth {
     long long resent = 0;                 // queued announcements sent later
     long long dropped = 0;                // failed publishes lost (queue full or off)
     long long queuedNow = 0;              // waiting in the queue now
+    long long appendFailuresQueued = 0;   // published, but queued for the stream append
+    long long appendsLost = 0;            // appends given up (a gap marker goes to the stream)
     long long gaps = 0;                   // re-subscriptions after which announcements were lost
     long long conservativeFlushes = 0;    // gaps answered by treating every entry as dirty
     long long resubscriptions = 0;        // subscriptions re-established after a loss

@@ -49,4 +49,13 @@ inline int MasterPortOf(RedisCluster& cluster, int askPort, int slot) {
     return map.MasterOf(slot) ? map.MasterOf(slot)->port : 0;
 }
 
+// The port of a node that has a pattern subscriber connected (the first found), 0 when none has.
+inline int SubscriberNode(RedisCluster& cluster) {
+    for (int port : cluster.Ports()) {
+        const auto list = cluster.Command(port, {"CLIENT", "LIST", "TYPE", "pubsub"});
+        if (list.text.find("psub=1") != std::string::npos) return port;
+    }
+    return 0;
+}
+
 }  // namespace veltest

@@ -1,0 +1,73 @@
+// The coherence service's announcement stream on a private redis-server: what a publisher that
+// had to give an announcement up leaves for the subscribers that replay.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "RedisPubsubTestDoubles.h"
+#include "caching/RedisPubsub.h"
+#include "support/RedisServerFixture.h"
+#include "support/TestEnvironment.h"
+#include "velcoredata/DateTime.h"
+#include "velredis/RedisSubscriptionManager.h"
+
+namespace {
+
+using namespace velmora::caching;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using velmora::appoptions::ScopedOverride;
+
+constexpr unsigned long long kMinute = 600000000ULL;  // DateTime ticks
+
+template <class Pred>
+bool Eventually(Pred pred) {
+    for (const auto deadline = Clock::now() + 15s; !pred(); std::this_thread::sleep_for(10ms))
+        if (Clock::now() > deadline) return false;
+    return true;
+}
+
+class AnnouncementStream : public veltest::RedisServerTest {
+protected:
+    veltest::HostScope m_host;
+};
+
+// With the retry queue off, an announcement sent while the server was frozen is lost for good.
+// Its publisher leaves a marker in the stream once the server answers; a subscriber that
+// replays past the marker cannot know what it missed, so it treats every entry it tracks as
+// dirty, here an entry whose key the lost announcement did not even name.
+TEST_F(AnnouncementStream, GivenUpAnnouncementMakesAReplayPastItAGap) {
+    ScopedOverride noQueue("CacheSynchronizationRetryQueue", 0);
+    RedisSubscriptionManager publisherSide(Server().MakeConfig());
+    RedisSubscriptionManager holderSide(Server().MakeConfig());
+    auto publisher = RedisPubsub::CreateTestInstance("gap.", publisherSide);
+    auto holder = RedisPubsub::CreateTestInstance("gap.", holderSide);
+    auto cache = std::make_shared<veltest::RecordingCache>();
+    holder->OnAdded({7, 0}, {1, 1}, DateTime::UtcNow().GetRepresentation() - kMinute, 42, cache);
+
+    Server().Freeze();
+    publisher->OnAdded({8, 0}, {2, 2}, DateTime::UtcNow().GetRepresentation(), 1, {});
+    Server().Thaw();
+    EXPECT_EQ(publisher->GetHealth().appendsLost, 1);
+    ASSERT_TRUE(Eventually([&] {
+        const RedisReplyValue tip =
+            Server().Command({"XREVRANGE", "{gap.}announcements", "+", "-", "COUNT", "1"});
+        return tip.elements.size() == 1 && tip.elements[0].elements.size() == 2 &&
+               tip.elements[0].elements[1].elements.size() == 2 &&
+               tip.elements[0].elements[1].elements[0].text == "g";
+    })) << "no marker in the stream";
+
+    // However the holder's subscription fared during the freeze, its next catch-up replays
+    // past the marker.
+    Server().Command({"CLIENT", "KILL", "TYPE", "pubsub"});
+    ASSERT_TRUE(Eventually([&] { return !cache->dirty.Get().empty(); }))
+        << "the holder's entry outlived a lost announcement";
+    EXPECT_EQ(cache->dirty.Get(), std::vector<unsigned>{42});
+    EXPECT_GE(holder->GetHealth().gaps, 1);
+    EXPECT_GE(holder->GetHealth().conservativeFlushes, 1);
+    holder->OnRemoved(*cache);
+}
+
+}  // namespace

@@ -132,6 +132,30 @@ TEST_F(RedisClusterTest, SlotsAndMapAgreeWithTheServers) {
     }
 }
 
+// A keyless command can be sent to the node that holds a given key (the run id of the node that
+// holds a stream, say): each answer comes from that key's master, not from whichever node the
+// command's own argument would map to.
+TEST_F(RedisClusterTest, KeylessCommandRunsOnTheNodeOfTheGivenKey) {
+    const int seed = Cluster().Ports().front();
+    RedisEndpointConfig config = Cluster().MakeConfig();
+    config.mode = RedisMode::Cluster;
+    RedisConnection connection(config);
+    const auto runId = [](const std::string& info) {
+        const auto at = info.find("run_id:");
+        return at == std::string::npos ? "" : info.substr(at + 7, 40);
+    };
+    std::set<std::string> answered;
+    for (const std::string key : {"a", "b", "c", "d", "e", "f", "{defaultns.}announcements"}) {
+        const int master = MasterPortOf(Cluster(), seed, RedisKeySlot(key));
+        const RedisReplyValue info =
+            connection.CommandOnNodeOf(key, {"INFO", "server"}, Clock::now() + 2s);
+        EXPECT_EQ(runId(info.text), runId(Cluster().Command(master, {"INFO", "server"}).text))
+            << key;
+        answered.insert(runId(info.text));
+    }
+    EXPECT_EQ(answered.size(), 3u) << "every master answers for its own keys";
+}
+
 // The servers place each key on the master of its slot; what is ours is that every value comes
 // back whole through the cluster client, whether cluster mode is named or detected.
 TEST_F(RedisClusterTest, ThousandKeysRoundTripThroughTheExternalCacheOnEveryMaster) {

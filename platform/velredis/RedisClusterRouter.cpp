@@ -17,6 +17,9 @@ namespace {
 // the time a failover takes.
 constexpr auto kRetryPause = std::chrono::milliseconds(50);
 
+// How often a command tries a node that is known to be down (see MayTry).
+constexpr auto kDownProbeInterval = std::chrono::milliseconds(200);
+
 void Pause(Clock::time_point deadline) {
     const auto until = std::min(deadline, Clock::now() + kRetryPause);
     std::this_thread::sleep_until(until);
@@ -125,6 +128,40 @@ void RedisClusterRouter::OnTimeout(const RedisNodeAddress& node) {
     m_refreshWanted = true;
 }
 
+bool RedisClusterRouter::MayTry(const RedisNodeAddress& node) {
+    if (!m_anyDown.load(std::memory_order_acquire)) return true;
+    std::lock_guard<std::mutex> lock(m_downMutex);
+    const auto it = m_down.find(node);
+    if (it == m_down.end()) return true;
+    const auto now = Clock::now();
+    if (now < it->second) return false;
+    // This caller probes; the others keep failing at once until it is through.
+    it->second = now + m_config.commandTimeout + kDownProbeInterval;
+    return true;
+}
+
+bool RedisClusterRouter::DownRefreshDue() {
+    const Clock::rep now = Clock::now().time_since_epoch().count();
+    Clock::rep last = m_lastDownRefresh.load(std::memory_order_relaxed);
+    const Clock::rep interval =
+        std::chrono::duration_cast<Clock::duration>(kDownProbeInterval / 2).count();
+    return now - last >= interval &&
+           m_lastDownRefresh.compare_exchange_strong(last, now, std::memory_order_relaxed);
+}
+
+void RedisClusterRouter::MarkDown(const RedisNodeAddress& node) {
+    std::lock_guard<std::mutex> lock(m_downMutex);
+    m_down[node] = Clock::now() + kDownProbeInterval;
+    m_anyDown.store(true, std::memory_order_release);
+}
+
+void RedisClusterRouter::MarkUp(const RedisNodeAddress& node) {
+    if (!m_anyDown.load(std::memory_order_acquire)) return;
+    std::lock_guard<std::mutex> lock(m_downMutex);
+    m_down.erase(node);
+    m_anyDown.store(!m_down.empty(), std::memory_order_release);
+}
+
 void RedisClusterRouter::OnMoved(int slot, const RedisNodeAddress& node) {
     std::unique_lock<std::shared_mutex> lock(m_mapMutex);
     m_map.Assign(slot, node);
@@ -173,10 +210,19 @@ bool RedisClusterRouter::Fetch(Clock::time_point deadline, const RedisNodeAddres
             RedisSlotMap map = RedisSlotMap::FromClusterSlots(
                 connection.Command({"CLUSTER", "SLOTS"}, nodeDeadline, nullptr), node.host);
             if (map.AssignedSlots() == 0) continue;  // a node that has not joined yet
+            const std::vector<RedisNodeAddress> masters = map.Masters();
             {
                 std::unique_lock<std::shared_mutex> lock(m_mapMutex);
                 m_map = std::move(map);
                 m_haveMap = true;
+            }
+            if (m_anyDown.load(std::memory_order_acquire)) {
+                // A node that serves no slot any more is not asked: forget that it was down.
+                std::lock_guard<std::mutex> lock(m_downMutex);
+                std::erase_if(m_down, [&](const auto& entry) {
+                    return std::find(masters.begin(), masters.end(), entry.first) == masters.end();
+                });
+                m_anyDown.store(!m_down.empty(), std::memory_order_release);
             }
             m_version.fetch_add(1, std::memory_order_acq_rel);
             m_refreshes.fetch_add(1);
@@ -227,13 +273,26 @@ ReplyPtr RedisClusterConnection::Run(std::string_view key,
             m_router->Refresh(version, deadline);
             continue;
         }
+        if (!ask && !m_router->MayTry(*node)) {
+            if (m_router->DownRefreshDue() && m_router->Refresh(version, deadline, &*node) &&
+                m_router->Version() != version)
+                continue;  // a fresh map: the slot may have a new master
+            if (lastError.empty()) lastError = node->ToString() + " is down";
+            throw RedisException("Redis cluster node unavailable for slot " + std::to_string(slot) +
+                                 ": " + lastError);
+        }
         ReplyPtr reply;
         try {
             RedisSocket& socket = SocketFor(*node);
             m_last = &socket;
             if (!socket.IsIdleHealthy()) {
                 socket.Disconnect();
-                socket.Connect();
+                try {
+                    socket.Connect();
+                } catch (const RedisException&) {
+                    m_router->MarkDown(*node);  // refused: dead, or not listening yet
+                    throw;
+                }
             }
             if (ask) {
                 socket.Send({"ASKING"}, deadline);
@@ -241,8 +300,10 @@ ReplyPtr RedisClusterConnection::Run(std::string_view key,
             }
             socket.Send(args, deadline);
             reply = socket.Read(deadline);
+            m_router->MarkUp(*node);
         } catch (const RedisTimeoutException&) {
             m_router->OnTimeout(*node);
+            m_router->MarkDown(*node);
             throw;  // the deadline has passed
         } catch (const RedisException& e) {
             // The node went away (killed, restarted, failed over): ask for the layout again.

@@ -69,6 +69,19 @@ public:
     // first, asking `node` last, since the cluster may be failing it over.
     void OnTimeout(const RedisNodeAddress& node);
 
+    // Whether a command may go to `node` now. A node that refused a connection or let a command
+    // time out counts as down: commands for it fail at once instead of each waiting out its
+    // time-out, except one every kDownProbeInterval that tries it again (and, failing, fetches
+    // a fresh map, which names the promoted replica once the cluster has failed the node
+    // over). True for every node while none is down (one atomic read).
+    bool MayTry(const RedisNodeAddress& node);
+    // Whether a command that found its node down should fetch a fresh map (the cluster may
+    // have promoted a replica meanwhile): true for one caller every kDownProbeInterval / 2.
+    bool DownRefreshDue();
+    // `node` refused a connection or let a command time out.
+    void MarkDown(const RedisNodeAddress& node);
+    // `node` answered.
+    void MarkUp(const RedisNodeAddress& node);
     // The connection settings for one node: the pool's, pointed at `node`.
     RedisEndpointConfig ConfigFor(const RedisNodeAddress& node) const;
     int MaxRedirects() const { return 5; }
@@ -105,6 +118,12 @@ private:
     std::atomic<std::uint64_t> m_version{0};
     std::atomic<int> m_isCluster{-1};  // -1 until known, then 0 or 1
     std::atomic<std::size_t> m_anyNode{0};
+    // Nodes known to be down, each with the time a command may next try it. Fetch drops the
+    // nodes that no longer serve a slot.
+    std::mutex m_downMutex;
+    std::map<RedisNodeAddress, Clock::time_point> m_down;  // Guarded by m_downMutex.
+    std::atomic<bool> m_anyDown{false};                    // !m_down.empty()
+    std::atomic<Clock::rep> m_lastDownRefresh{0};          // steady-clock ticks
     std::atomic<long long> m_refreshes{0};
     std::atomic<long long> m_moved{0};
     std::atomic<long long> m_asked{0};

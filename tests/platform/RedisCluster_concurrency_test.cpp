@@ -98,8 +98,8 @@ TEST_F(RedisClusterUnderLoad, LiveSlotMigrationUnderLoadReturnsNoWrongValue) {
 }
 
 // A master dies (SIGKILL) or stops answering (SIGSTOP) under load: its replica takes over, calls
-// succeed again within a second of the failover, and no call outlives its command time-out by
-// much.
+// succeed again within a second of the failover, no call outlives its command time-out by much,
+// and while the node is down most calls for it fail at once instead of waiting out the time-out.
 class MasterLost : public RedisClusterTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(MasterLost, ReplicaTakesOverAndCallsRecoverWithinASecond) {
@@ -143,6 +143,7 @@ TEST_P(MasterLost, ReplicaTakesOverAndCallsRecoverWithinASecond) {
             }
         });
     std::this_thread::sleep_for(300ms);
+    const Clock::time_point lost = Clock::now();
     if (frozen)
         Cluster().Node(victim).Freeze();
     else
@@ -161,10 +162,14 @@ TEST_P(MasterLost, ReplicaTakesOverAndCallsRecoverWithinASecond) {
     stop = true;
     for (auto& loader : loaders) loader.join();
 
-    int lateCalls = 0, failures = 0;
+    int lateCalls = 0, failures = 0, outageCalls = 0, fullWaits = 0;
     for (const auto& list : calls)
         for (const Call& call : list) {
             failures += !call.ok;
+            if (call.start > lost + 100ms && call.end < failover) {
+                ++outageCalls;
+                fullWaits += call.end - call.start >= config.commandTimeout;
+            }
             // Two command time-outs (a Set and a Get) and generous slack for a loaded machine.
             EXPECT_LT(call.end - call.start, 2 * config.commandTimeout + 1500ms);
             if (call.start > failover + 1s) {
@@ -173,6 +178,11 @@ TEST_P(MasterLost, ReplicaTakesOverAndCallsRecoverWithinASecond) {
             }
         }
     EXPECT_GT(lateCalls, 0);
+    // Once the node is known to be down, calls for it fail at once; only the occasional probe
+    // waits it out.
+    EXPECT_GT(outageCalls, 0);
+    EXPECT_LT(fullWaits * 2, outageCalls)
+        << "calls kept waiting out their time-out on a node known to be down";
     EXPECT_GT(failures, 0) << "the loss went unnoticed";
     // The lost master comes back as a replica of its successor.
     if (frozen)

@@ -88,10 +88,11 @@ void BM_CoherencePropagation(benchmark::State& state) {
     auto publishA = [&](const TString& c, const TString& m) { managerA.TryPublish(c, m, {}); };
     auto publishB = [&](const TString& c, const TString& m) { managerB.TryPublish(c, m, {}); };
     const bool durable = state.range(0) != 0;
+    RedisSubscriptionAdapter transportA(managerA), transportB(managerB);
     auto serviceA = durable ? RedisPubsub::CreateTestInstance("bench.", managerA)
-                            : RedisPubsub::CreateTestInstance("bench.", managerA, publishA);
+                            : RedisPubsub::CreateTestInstance("bench.", transportA, publishA);
     auto serviceB = durable ? RedisPubsub::CreateTestInstance("bench.", managerB)
-                            : RedisPubsub::CreateTestInstance("bench.", managerB, publishB);
+                            : RedisPubsub::CreateTestInstance("bench.", transportB, publishB);
     if (!managerA.WaitUntilSubscribed("bench.*", std::chrono::seconds(5)) ||
         !managerB.WaitUntilSubscribed("bench.*", std::chrono::seconds(5))) {
         state.SkipWithError("subscription not confirmed");

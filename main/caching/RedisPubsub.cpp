@@ -113,16 +113,26 @@ RedisPubsub::TrackingCounts RedisPubsub::GetTrackingCountsTestOnly() const {
 
 // ---- Impl: construction ----
 
+void RedisSubscriptionAdapter::Subscribe(const TString& channelPattern, const Callback& callback) {
+    m_manager.Subscribe(channelPattern, callback);
+}
+
+void RedisSubscriptionAdapter::Unsubscribe(const TString& channelPattern) {
+    m_manager.Unsubscribe(channelPattern);
+}
+
 RedisPubsub::Impl::Impl(const TString& ns, IRedisSubscriptionManager& manager,
                         PublishFunction publish)
-    : Impl(Unsubscribed{}, ns, manager, std::move(publish)) {
+    : Impl(Unsubscribed{}, ns, &manager, std::move(publish)) {
     Subscribe();
 }
 
 RedisPubsub::Impl::Impl(const TString& ns, RedisSubscriptionManager& manager)
-    : Impl(Unsubscribed{}, ns, manager, [this](const TString& channel, const TString& message) {
+    : Impl(Unsubscribed{}, ns, nullptr, [this](const TString& channel, const TString& message) {
           PublishOrQueue(channel, message);
       }) {
+    m_adapter = std::make_unique<RedisSubscriptionAdapter>(manager);
+    m_subscriptionManager = m_adapter.get();
     m_redis = &manager;
     m_streamOn = appoptions::CacheSynchronizationReplay();
     // The hash tag keeps the stream in one slot should the namespace ever span a cluster.
@@ -138,11 +148,11 @@ RedisPubsub::Impl::Impl(const TString& ns, RedisSubscriptionManager& manager)
     Subscribe();
 }
 
-RedisPubsub::Impl::Impl(Unsubscribed, const TString& ns, IRedisSubscriptionManager& manager,
+RedisPubsub::Impl::Impl(Unsubscribed, const TString& ns, IRedisSubscriptionManager* manager,
                         PublishFunction publish)
     : m_namespace(ns),
       m_publish(std::move(publish)),
-      m_subscriptionManager(&manager),
+      m_subscriptionManager(manager),
       m_logSeverity(GetCacheSynchronizationLogLevel()),
       m_loggingEnabled(
           TLog::LoggerAcceptsSeverity(m_logSeverity, kCacheSynchronizationLogCategory)),

@@ -19,6 +19,7 @@
 #include <deque>
 #include <limits>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -78,7 +79,7 @@ public:
 private:
     // Reads the options; both public constructors start here and subscribe last.
     struct Unsubscribed {};
-    Impl(Unsubscribed, const TString& ns, IRedisSubscriptionManager& manager,
+    Impl(Unsubscribed, const TString& ns, IRedisSubscriptionManager* manager,
          PublishFunction publish);
 
     using GuidAndCache = std::pair<unsigned int, ICoherentCache*>;
@@ -185,7 +186,8 @@ private:
     // Constant after construction.
     TString m_namespace;
     PublishFunction m_publish;
-    IRedisSubscriptionManager* m_subscriptionManager;
+    IRedisSubscriptionManager* m_subscriptionManager;     // m_adapter's, or the one given
+    std::unique_ptr<RedisSubscriptionAdapter> m_adapter;  // durable instances only
     TLog::NonErrorSeverity m_logSeverity;
     bool m_loggingEnabled;
     bool m_dryRun;
@@ -214,7 +216,7 @@ private:
     std::string m_lastApplied;  // stream id of the last entry applied; "" before the first sync
     std::string m_runId;        // the server's run id at that time
     std::unordered_set<std::uint64_t> m_seenLive;  // live announcements since the last sync
-    std::map<std::string, Unsent> m_queue;        // channel -> newest unfinished announcement
+    std::map<std::string, Unsent> m_queue;         // channel -> newest unfinished announcement
     long long m_lostAppends = 0;                   // appends given up, not yet marked
     bool m_stopRetry = false;
     std::condition_variable m_retryWake;  // the retry thread waits on it (with m_durableMutex)

@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "caching/CacheCoherence.h"
+#include "velcoreplatform/TString.h"
 #include "velredis/RedisConfig.h"
 #include "velredis/RedisConnectionPool.h"
 #include "velsys/Export.h"
@@ -39,8 +39,11 @@ struct redisReply;
 
 namespace velmora::caching {
 
-class VELPLATFORM_EXPORT RedisSubscriptionManager : public IRedisSubscriptionManager {
+class VELPLATFORM_EXPORT RedisSubscriptionManager {
 public:
+    // Runs for each message of a subscribed pattern: the full channel name and the raw bytes
+    // (`data` points at `length` bytes, not terminated).
+    using Callback = std::function<void(const TString& channel, const void* data, int length)>;
     using ReplyCallback = std::function<void(redisContext*, redisReply*, void*)>;
 
     struct Stats {
@@ -60,7 +63,7 @@ public:
     // Starts the delivery thread, which connects to `config` at once.
     explicit RedisSubscriptionManager(RedisEndpointConfig config);
     // Stops the delivery thread. REQUIRES: not called from a callback.
-    ~RedisSubscriptionManager() override;
+    ~RedisSubscriptionManager();
     RedisSubscriptionManager(const RedisSubscriptionManager&) = delete;
     RedisSubscriptionManager& operator=(const RedisSubscriptionManager&) = delete;
 
@@ -97,11 +100,11 @@ public:
     // most the command time-out for the server to confirm (when the server is unreachable the
     // subscription is made when it comes back). An exception from the callback is logged at Warn
     // and delivery goes on.
-    void Subscribe(const TString& channelPattern, const Callback& callback) override;
+    void Subscribe(const TString& channelPattern, const Callback& callback);
     // Removes the pattern's callback. On return the callback is not running and will not start,
     // unless this is called from that callback itself (then it returns at once and the current
     // call is the last). Nothing happens for a pattern that is not subscribed.
-    void Unsubscribe(const TString& channelPattern) override;
+    void Unsubscribe(const TString& channelPattern);
 
     // Whether the server has confirmed the pattern's subscription on the current connection,
     // waiting at most `wait` for it.

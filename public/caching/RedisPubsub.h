@@ -83,6 +83,20 @@ struct CoherenceHealth {
     long long lagP99Ms = -1;
 };
 
+// The platform's Redis subscription manager as the transport the coherence service subscribes
+// through (the manager itself knows nothing of the library's interfaces). Borrows the manager,
+// which must outlive it. Safe for concurrent use, as the manager is.
+class VELCACHE_EXPORT RedisSubscriptionAdapter final : public IRedisSubscriptionManager {
+public:
+    explicit RedisSubscriptionAdapter(RedisSubscriptionManager& manager) : m_manager(manager) {}
+    // Both pass straight on to the manager, with its contract.
+    void Subscribe(const TString& channelPattern, const Callback& callback) override;
+    void Unsubscribe(const TString& channelPattern) override;
+
+private:
+    RedisSubscriptionManager& m_manager;
+};
+
 class VELCACHE_EXPORT RedisPubsub : public ICacheCoherence {
 public:
     // Sends one message on one channel.

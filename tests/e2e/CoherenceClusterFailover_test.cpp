@@ -126,7 +126,8 @@ TEST_P(StreamMasterLost, AnnouncementsKeepFlowingAndFillsDoNotWait) {
         const std::size_t at = done.find(name + "=");
         return at == std::string::npos ? -1 : std::stoll(done.substr(at + name.size() + 1));
     };
-    EXPECT_LE(figure("slow"), 3) << done;
+    // (Waiting out each one, every announcement of the outage was slow and few were made.)
+    EXPECT_LE(4 * figure("slow"), figure("appends-queued")) << done;
     EXPECT_LT(figure("slowest-ms"), 3 * kPeerCommandTimeoutMs + 500) << done;
     EXPECT_EQ(result.rfind("result stale=0 ", 0), 0u) << result;
 }

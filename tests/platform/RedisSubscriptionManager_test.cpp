@@ -30,7 +30,7 @@ bool Eventually(Pred pred) {
 // Records every delivered (channel, message).
 class Inbox {
 public:
-    IRedisSubscriptionManager::Callback Callback() {
+    RedisSubscriptionManager::Callback Callback() {
         return [this](const TString& channel, const void* data, int length) {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_messages.emplace_back(channel.toStdString(),

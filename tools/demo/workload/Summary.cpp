@@ -39,7 +39,7 @@ const Figure kCascade[] = {
 // The freshness checks; the first three are the answers checked.
 const Figure kChecks[] = {
     {"fresh", "check.fresh", "fresh"},
-    {"stale_within_window", "check.stale-within-window", "stale within 1 s of the announcement"},
+    {"stale_within_window", "check.stale-within-window", "stale within 1 s of the change"},
     {"stale_beyond_window", "check.stale-beyond-window", "stale beyond it"},
     {"skipped", "check.skipped", "skipped over the budget"}};
 

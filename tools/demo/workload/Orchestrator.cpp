@@ -307,6 +307,8 @@ int RunWorkload(const Options& options) {
         if (c.role == "worker") {
             facts.receivedPerWorker.push_back(c.latest.Get("received"));
             facts.settleStalePerWorker.push_back(c.latest.Get("settle.stale"));
+            facts.warningsPerWorker.push_back(LibraryWarnings(c.latest));
+            facts.failedExternalPerWorker.push_back(FailedExternalOperations(c.latest));
         }
     for (const Child& c : children) facts.allReported = facts.allReported && c.done;
     const Summary summary(facts, Sum(children, "worker"), Sum(children, "writer"));
@@ -316,7 +318,7 @@ int RunWorkload(const Options& options) {
     server.Stop();
     std::error_code ignored;
     std::filesystem::remove_all(workDir, ignored);
-    return summary.Correct() ? 0 : 1;
+    return summary.ExitCode();
 }
 
 }  // namespace demo

@@ -296,6 +296,10 @@ std::string Summary::Json() const {
         static_cast<long long>(FailedExternalOperations(m_workers)),
         JsonList(m_facts.failedExternalPerWorker).c_str(),
         static_cast<long long>(FailedExternalOperations(m_writer)));
+    j += Format(
+        "  \"timeline\": {\"started_at_unix_ms\": %lld, \"step_ms\": 1000, \"answers\": %s},\n",
+        static_cast<long long>(m_facts.startedAtUnixMs),
+        JsonList(m_facts.answersPerSecond).c_str());
     j += "  \"checks\": {" + Figures(m_workers, kChecks, true) + "},\n";
     j += Format("  \"settle\": {\"checked\": %lld, \"stale\": %lld, \"stale_per_worker\": %s},\n",
                 Count(m_workers, "settle.checked"), Count(m_workers, "settle.stale"),

@@ -30,6 +30,10 @@ struct RunFacts {
     std::vector<std::int64_t> settleStalePerWorker;
     std::vector<std::int64_t> warningsPerWorker;
     std::vector<std::int64_t> failedExternalPerWorker;
+    // When the workload began (Unix ms), and the answers the workers reported in each second
+    // from then on.
+    std::int64_t startedAtUnixMs = 0;
+    std::vector<std::int64_t> answersPerSecond;
 };
 
 // The library's log lines at Warn or above that a process counted.

@@ -222,7 +222,10 @@ TEST_F(VelcacheCliOnCluster, DemoRunsOnTheClusterAndSaysSo) {
     Cli demo({"--processes", "2", "--duration", "2", "--rows", "20000", "--json", "--redis-cluster",
               seed},
              "", VELTEST_DEMO);
-    ASSERT_EQ(demo.Wait(120s), 0) << demo.Out();
+    // 3: correct, but a process logged a library warning or had an external operation fail;
+    // what this test asks is where the run went.
+    const int status = demo.Wait(120s);
+    ASSERT_TRUE(status == 0 || status == 3) << status << demo.Out();
     const std::string summary = demo.Out();
     EXPECT_NE(summary.find("\"redis_mode\": \"cluster\", \"cluster_masters\": 3"),
               std::string::npos)

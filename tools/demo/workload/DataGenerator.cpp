@@ -20,7 +20,10 @@ void DataGenerator::Write(const std::string& path) const {
         "  amount INTEGER NOT NULL);"
         "CREATE TABLE query_versions(qid INTEGER PRIMARY KEY, version INTEGER NOT NULL);"
         "CREATE TABLE changes(qid INTEGER NOT NULL, version INTEGER NOT NULL,"
-        "  committed_at INTEGER NOT NULL, announced_at INTEGER, PRIMARY KEY(qid, version));");
+        "  update_id INTEGER NOT NULL, committed_at INTEGER NOT NULL, announced_at INTEGER,"
+        "  PRIMARY KEY(qid, version));"
+        "CREATE TABLE query_rows(qid INTEGER NOT NULL, version INTEGER NOT NULL,"
+        "  rows BLOB NOT NULL, PRIMARY KEY(qid, version));");
 
     std::mt19937_64 random(m_seed);
     db.Exec("BEGIN");

@@ -1,7 +1,8 @@
 // DataGenerator: writes the workload's database from a seed: small dimension tables (regions,
 // product categories, products), a sales table of many rows over regions, products and months,
-// and the two bookkeeping tables the writer keeps (a version per query, and the history of
-// changes with the time each was committed and announced). The same seed gives the same data.
+// and the three bookkeeping tables the writer keeps (a version per query, the history of changes
+// with the update that made each and the time it was committed and announced, and a query's rows
+// at each of its versions). The same seed gives the same data.
 // Not thread-safe: use from one thread at a time.
 #pragma once
 

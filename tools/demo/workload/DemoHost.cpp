@@ -19,7 +19,8 @@ using namespace velmora::caching;
 
 namespace demo {
 
-// Counts the external caches' lines by operation, layer and outcome, and the warnings.
+// Counts the external caches' lines by operation, layer and outcome, and every line at Warn or
+// above ("log.warnings"), whatever it is about.
 class CountingLogSink : public ILogSink {
 public:
     bool Accepts(int severity, int) const override { return severity >= TLog::Info; }
@@ -32,13 +33,12 @@ public:
             const bool disk = cns != record.attributes.end() && cns->second.endsWith(".disk");
             name = "ec." + message.substr(3) + "." + (disk ? "disk" : "redis") + "." +
                    (outcome == record.attributes.end() ? "?" : outcome->second.toStdString());
-        } else if (record.severity >= TLog::Warn) {
-            name = "log.warnings";
-        } else {
-            return;
         }
+        const bool warning = record.severity >= TLog::Warn;
+        if (name.empty() && !warning) return;
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_stats.Count(name);
+        if (!name.empty()) m_stats.Count(name);
+        if (warning) m_stats.Count("log.warnings");
     }
     // Sets (not adds) the counts seen so far.
     void CopyTo(Stats& stats) const {

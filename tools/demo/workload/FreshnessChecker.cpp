@@ -1,36 +1,75 @@
 #include "FreshnessChecker.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <string>
 
 namespace demo {
 
+namespace {
+
+// The change that made `served` stale: replays the recorded changes after the answer's versions,
+// one update at a time, from the parts' rows at those versions, and stops at the first update
+// after which the combined rows differ from the served ones. Null, with `why` set, when the
+// records do not explain the difference.
+const QueryRunner::RecordedChange* FirstDifferingChange(const QueryRunner& runner,
+                                                        const QueryResult& served,
+                                                        const QueryRunner::History& history,
+                                                        std::string& why) {
+    std::vector<std::vector<Row>> parts;
+    for (const auto& rows : history.rowsAtVersion) {
+        if (!rows) {
+            why = "no rows recorded for its versions";
+            return nullptr;
+        }
+        parts.push_back(*rows);
+    }
+    // A derived answer may combine parts of different moments; the combination must still give
+    // what was served, or the answer was never right.
+    if (runner.RowsFromParts(served.qid, parts) != served.rows) {
+        why = "its rows never matched its versions";
+        return nullptr;
+    }
+    const auto& changes = history.changes;
+    for (std::size_t i = 0; i < changes.size();) {
+        const std::size_t first = i;
+        for (; i < changes.size() && changes[i].update == changes[first].update; ++i) {
+            if (!changes[i].rows) {
+                why = "no rows recorded for update " + std::to_string(changes[i].update);
+                return nullptr;
+            }
+            parts[changes[i].part] = *changes[i].rows;
+        }
+        if (runner.RowsFromParts(served.qid, parts) != served.rows) return &changes[first];
+    }
+    why = "no recorded change explains it";
+    return nullptr;
+}
+
+}  // namespace
+
 FreshnessChecker::Verdict FreshnessChecker::CheckServed(const ResultPtr& served) {
-    const ResultPtr fresh = m_runner.Compute(served->qid);
-    if (fresh->rows == served->rows) {
+    const QueryRunner::History history = m_runner.HistoryOf(*served);
+    if (m_runner.RowsFromParts(served->qid, history.rowsNow) == served->rows) {
         m_stats.Count("check.fresh");
         return Verdict::Fresh;
     }
-    // The change that outdated the answer: the earliest announced one among its base queries.
-    bool changed = false;
-    std::int64_t firstAnnouncedMs = INT64_MAX;
-    for (const auto& [qid, version] : served->versions) {
-        const auto change = m_runner.FirstChangeAfter(qid, version);
-        if (!change) continue;
-        changed = true;
-        if (change->announcedAtMs)
-            firstAnnouncedMs = std::min(firstAnnouncedMs, *change->announcedAtMs);
-    }
-    const std::int64_t age = firstAnnouncedMs == INT64_MAX ? 0 : NowMs() - firstAnnouncedMs;
-    if (changed && age <= m_windowMs) {
+    std::string why;
+    const QueryRunner::RecordedChange* change =
+        FirstDifferingChange(m_runner, *served, history, why);
+    const std::int64_t age = change ? NowMs() - change->committedAtMs : 0;
+    if (change && age <= m_windowMs) {
         m_stats.Count("check.stale-within-window");
         return Verdict::StaleWithinWindow;
     }
     m_stats.Count("check.stale-beyond-window");
-    Describe(
-        "stale beyond the window", *served,
-        changed ? ("announced " + std::to_string(age) + " ms ago").c_str() : "no change recorded");
+    if (change) {
+        why = "rows changed by update " + std::to_string(change->update) + ", committed " +
+              std::to_string(age) + " ms ago, " +
+              (change->announcedAtMs
+                   ? "announced " + std::to_string(*change->announcedAtMs - change->committedAtMs) +
+                         " ms after its commit"
+                   : std::string("not announced yet"));
+    }
+    Describe("stale beyond the window", *served, why);
     return Verdict::StaleBeyondWindow;
 }
 
@@ -46,13 +85,14 @@ std::int64_t FreshnessChecker::CheckHeld(const std::vector<ResultPtr>& held) {
     return stale;
 }
 
-void FreshnessChecker::Describe(const char* what, const QueryResult& served, const char* detail) {
+void FreshnessChecker::Describe(const char* what, const QueryResult& served,
+                                const std::string& detail) {
     if (++m_described > 5) return;
     std::string versions;
     for (const auto& [qid, version] : served.versions)
         versions += " " + std::to_string(qid) + "@v" + std::to_string(version);
     std::fprintf(stderr, "[check] %s: query %d (versions%s) %s\n", what, served.qid,
-                 versions.c_str(), detail);
+                 versions.c_str(), detail.c_str());
 }
 
 }  // namespace demo

@@ -1,12 +1,16 @@
-// FreshnessChecker: compares answers a worker served from a cache with the database. A differing
-// answer is stale; it is stale within the propagation window while the change that outdated it
-// is unannounced or was announced at most `windowMs` ago, and stale beyond the window after
-// that. At the end, every answer a worker still holds is compared the same way (after settling,
-// any difference counts).
+// FreshnessChecker: compares answers a worker served from a cache with the database. An answer
+// is stale when its rows differ from the database's; its staleness dates from the commit of the
+// earliest change after which the rows of the base queries it was computed from, combined as
+// the query combines them, stopped equalling the answer's rows (versions that left them equal
+// do not count). It is stale within the propagation window while that commit is at most
+// `windowMs` old, and stale beyond the window after that, or when no recorded change explains
+// the difference. At the end, every answer a worker still holds is compared the same way (after
+// settling, any difference counts).
 // Not thread-safe: use from one thread at a time.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "QueryRunner.h"
@@ -26,7 +30,7 @@ public:
     std::int64_t CheckHeld(const std::vector<ResultPtr>& held);
 
 private:
-    void Describe(const char* what, const QueryResult& served, const char* detail);
+    void Describe(const char* what, const QueryResult& served, const std::string& detail);
 
     QueryRunner& m_runner;
     Stats& m_stats;

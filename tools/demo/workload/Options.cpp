@@ -30,7 +30,11 @@ const char* Usage() {
            "                     restart the Redis server once (a private server only)\n"
            "  --json             print the summary as JSON on stdout (progress goes to stderr)\n"
            "  --tour             run the API tour instead: one chapter per capability\n"
-           "  --help             this text\n";
+           "  --help             this text\n"
+           "\n"
+           "Exit status: 0 correct and clean; 1 stale answers found or a process ended without\n"
+           "its report; 2 bad arguments or Redis unusable; 3 correct, but a process logged\n"
+           "library warnings or had external cache operations fail (a run under faults).\n";
 }
 
 std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {

@@ -245,6 +245,12 @@ int RunWorkload(const Options& options) {
 
     for (Child& c : children) c.Send("go");
     const auto start = Clock::now();
+    facts.startedAtUnixMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count();
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g", options.durationSec);
+    say(std::string("workload running for ") + seconds + " s");
     const auto end = start + std::chrono::duration_cast<Clock::duration>(
                                  std::chrono::duration<double>(options.durationSec));
     auto nextLine = start + std::chrono::seconds(1);
@@ -252,9 +258,17 @@ int RunWorkload(const Options& options) {
     bool restarted = false;
     Stats before;
     auto beforeAt = start;
+    auto nextSecond = start + std::chrono::seconds(1);
+    std::int64_t answeredBefore = 0;
     while (Clock::now() < end) {
         Collect(children, std::chrono::milliseconds(100));
         const auto now = Clock::now();
+        if (now >= nextSecond) {  // as reported by then (workers report twice a second)
+            const std::int64_t answered = Sum(children, "worker").Get("queries");
+            facts.answersPerSecond.push_back(answered - answeredBefore);
+            answeredBefore = answered;
+            nextSecond += std::chrono::seconds(1);
+        }
         if (options.chaos && now >= nextKill) {
             bool killed = false;
             for (const auto& node : nodes)
@@ -307,6 +321,8 @@ int RunWorkload(const Options& options) {
         if (c.role == "worker") {
             facts.receivedPerWorker.push_back(c.latest.Get("received"));
             facts.settleStalePerWorker.push_back(c.latest.Get("settle.stale"));
+            facts.warningsPerWorker.push_back(LibraryWarnings(c.latest));
+            facts.failedExternalPerWorker.push_back(FailedExternalOperations(c.latest));
         }
     for (const Child& c : children) facts.allReported = facts.allReported && c.done;
     const Summary summary(facts, Sum(children, "worker"), Sum(children, "writer"));
@@ -316,7 +332,7 @@ int RunWorkload(const Options& options) {
     server.Stop();
     std::error_code ignored;
     std::filesystem::remove_all(workDir, ignored);
-    return summary.Correct() ? 0 : 1;
+    return summary.ExitCode();
 }
 
 }  // namespace demo

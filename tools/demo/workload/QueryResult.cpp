@@ -29,7 +29,42 @@ bool Take(const std::vector<unsigned char>& in, std::size_t& at, T& value) {
     return true;
 }
 
+void PutRows(std::vector<unsigned char>& out, const std::vector<Row>& rows) {
+    Put(out, static_cast<std::uint32_t>(rows.size()));
+    for (const Row& row : rows) {
+        Put(out, static_cast<std::uint32_t>(row.size()));
+        for (std::int64_t v : row) Put(out, v);
+    }
+}
+
+bool TakeRows(const std::vector<unsigned char>& in, std::size_t& at, std::vector<Row>& rows) {
+    std::uint32_t count = 0;
+    if (!Take(in, at, count) || count > 100000) return false;
+    rows.resize(count);
+    for (Row& row : rows) {
+        std::uint32_t width = 0;
+        if (!Take(in, at, width) || width > 64) return false;
+        row.resize(width);
+        for (std::int64_t& v : row)
+            if (!Take(in, at, v)) return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+std::vector<unsigned char> EncodeRows(const std::vector<Row>& rows) {
+    std::vector<unsigned char> out;
+    PutRows(out, rows);
+    return out;
+}
+
+std::optional<std::vector<Row>> DecodeRows(const std::vector<unsigned char>& bytes) {
+    std::vector<Row> rows;
+    std::size_t at = 0;
+    if (!TakeRows(bytes, at, rows) || at != bytes.size()) return std::nullopt;
+    return rows;
+}
 
 velmora::caching::HashPair HashText(const std::string& text) {
     std::uint64_t a = 0xcbf29ce484222325ULL, b = 0x84222325cbf29ce4ULL;
@@ -73,11 +108,7 @@ std::vector<unsigned char> QueryResult::Serialize() const {
         Put(out, static_cast<std::int32_t>(id));
         Put(out, version);
     }
-    Put(out, static_cast<std::uint32_t>(rows.size()));
-    for (const Row& row : rows) {
-        Put(out, static_cast<std::uint32_t>(row.size()));
-        for (std::int64_t v : row) Put(out, v);
-    }
+    PutRows(out, rows);
     return out;
 }
 
@@ -96,16 +127,7 @@ std::optional<QueryResult> QueryResult::Deserialize(const std::vector<unsigned c
         if (!Take(in, at, id) || !Take(in, at, version)) return std::nullopt;
         r.versions.emplace_back(id, version);
     }
-    if (!Take(in, at, count) || count > 100000) return std::nullopt;
-    r.rows.resize(count);
-    for (Row& row : r.rows) {
-        std::uint32_t width = 0;
-        if (!Take(in, at, width) || width > 64) return std::nullopt;
-        row.resize(width);
-        for (std::int64_t& v : row)
-            if (!Take(in, at, v)) return std::nullopt;
-    }
-    if (at != in.size()) return std::nullopt;
+    if (!TakeRows(in, at, r.rows) || at != in.size()) return std::nullopt;
     return r;
 }
 

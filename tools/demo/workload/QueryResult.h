@@ -34,6 +34,11 @@ struct QueryResult {
 
 using ResultPtr = std::shared_ptr<const QueryResult>;
 
+// Rows as bytes and back, for the database's record of a query's rows at each of its versions.
+// DecodeRows gives nothing for bytes that are not encoded rows.
+std::vector<unsigned char> EncodeRows(const std::vector<Row>& rows);
+std::optional<std::vector<Row>> DecodeRows(const std::vector<unsigned char>& bytes);
+
 // The rows of a derived share query from its components' rows (the region's own cell first):
 // {share in basis points, own amount, total amount}.
 std::vector<Row> ShareRows(const std::vector<const std::vector<Row>*>& componentRows);

@@ -1,5 +1,6 @@
 #include "QueryRunner.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "velcoredata/DateTime.h"
@@ -19,9 +20,11 @@ QueryRunner::QueryRunner(const std::string& dbPath, const QueryCatalogue& catalo
       m_db(dbPath),
       m_statements(catalogue.Size()),
       m_version(m_db, "SELECT version FROM query_versions WHERE qid = ?1"),
-      m_firstChange(m_db,
-                    "SELECT announced_at FROM changes WHERE qid = ?1 AND version > ?2"
-                    " ORDER BY version LIMIT 1") {}
+      m_rowsAt(m_db, "SELECT rows FROM query_rows WHERE qid = ?1 AND version = ?2"),
+      m_changesAfter(m_db,
+                     "SELECT c.update_id, c.committed_at, c.announced_at, r.rows FROM changes c"
+                     " LEFT JOIN query_rows r ON r.qid = c.qid AND r.version = c.version"
+                     " WHERE c.qid = ?1 AND c.version > ?2") {}
 
 std::vector<Row> QueryRunner::RunBase(const Query& query) {
     auto& statement = m_statements.at(static_cast<std::size_t>(query.id));
@@ -51,6 +54,18 @@ std::int64_t QueryRunner::Version(int qid) {
     return VersionInTransaction(qid);
 }
 
+std::vector<Row> QueryRunner::Rows(int qid) {
+    return RunBase(m_catalogue.Get(qid));
+}
+
+std::vector<Row> QueryRunner::RowsFromParts(int qid,
+                                            const std::vector<std::vector<Row>>& parts) const {
+    if (!m_catalogue.Get(qid).Derived()) return parts.at(0);
+    std::vector<const std::vector<Row>*> views;
+    for (const auto& rows : parts) views.push_back(&rows);
+    return ShareRows(views);
+}
+
 ResultPtr QueryRunner::Compute(int qid) {
     const Query& query = m_catalogue.Get(qid);
     auto result = std::make_shared<QueryResult>();
@@ -59,19 +74,12 @@ ResultPtr QueryRunner::Compute(int qid) {
     try {
         // The snapshot is taken by the first statement, after this reading of the clock.
         result->timestamp = NowTicks();
-        if (!query.Derived()) {
-            result->versions.emplace_back(qid, VersionInTransaction(qid));
-            result->rows = RunBase(query);
-        } else {
-            std::vector<std::vector<Row>> parts;
-            for (const int part : query.components) {
-                result->versions.emplace_back(part, VersionInTransaction(part));
-                parts.push_back(RunBase(m_catalogue.Get(part)));
-            }
-            std::vector<const std::vector<Row>*> views;
-            for (const auto& rows : parts) views.push_back(&rows);
-            result->rows = ShareRows(views);
+        std::vector<std::vector<Row>> parts;
+        for (const int part : query.Derived() ? query.components : std::vector<int>{qid}) {
+            result->versions.emplace_back(part, VersionInTransaction(part));
+            parts.push_back(RunBase(m_catalogue.Get(part)));
         }
+        result->rows = RowsFromParts(qid, parts);
         m_db.Exec("COMMIT");
     } catch (...) {
         m_db.Exec("ROLLBACK");
@@ -80,16 +88,46 @@ ResultPtr QueryRunner::Compute(int qid) {
     return result;
 }
 
-std::optional<QueryRunner::Change> QueryRunner::FirstChangeAfter(int qid, std::int64_t version) {
-    m_firstChange.Bind(1, qid);
-    m_firstChange.Bind(2, version);
-    std::optional<Change> change;
-    if (m_firstChange.Step()) {
-        change.emplace();
-        if (!m_firstChange.ColumnIsNull(0)) change->announcedAtMs = m_firstChange.Column(0);
+QueryRunner::History QueryRunner::HistoryOf(const QueryResult& answer) {
+    History history;
+    m_db.Exec("BEGIN");
+    try {
+        for (std::size_t part = 0; part < answer.versions.size(); ++part) {
+            const auto [qid, version] = answer.versions[part];
+            history.rowsNow.push_back(RunBase(m_catalogue.Get(qid)));
+            m_rowsAt.Bind(1, qid);
+            m_rowsAt.Bind(2, version);
+            if (m_rowsAt.Step())
+                history.rowsAtVersion.push_back(DecodeRows(m_rowsAt.ColumnBlob(0)));
+            else if (VersionInTransaction(qid) == version)  // unchanged since
+                history.rowsAtVersion.push_back(history.rowsNow.back());
+            else
+                history.rowsAtVersion.emplace_back();
+            m_rowsAt.Reset();
+
+            m_changesAfter.Bind(1, qid);
+            m_changesAfter.Bind(2, version);
+            while (m_changesAfter.Step()) {
+                RecordedChange& change = history.changes.emplace_back();
+                change.update = m_changesAfter.Column(0);
+                change.part = part;
+                change.committedAtMs = m_changesAfter.Column(1);
+                if (!m_changesAfter.ColumnIsNull(2))
+                    change.announcedAtMs = m_changesAfter.Column(2);
+                if (!m_changesAfter.ColumnIsNull(3))
+                    change.rows = DecodeRows(m_changesAfter.ColumnBlob(3));
+            }
+            m_changesAfter.Reset();
+        }
+        m_db.Exec("COMMIT");
+    } catch (...) {
+        m_db.Exec("ROLLBACK");
+        throw;
     }
-    m_firstChange.Reset();
-    return change;
+    std::stable_sort(
+        history.changes.begin(), history.changes.end(),
+        [](const RecordedChange& a, const RecordedChange& b) { return a.update < b.update; });
+    return history;
 }
 
 }  // namespace demo

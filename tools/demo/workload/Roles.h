@@ -16,10 +16,11 @@ namespace demo {
 void RunWorker(DemoHost& host, const QueryCatalogue& catalogue);
 
 // The writer: changes the data under the workers. At a steady rate it updates one sales row,
-// bumps the version of every base query the row affects and records the change, all in one
-// transaction; then it recomputes those queries, stores the new answers in the Redis external
-// cache, adds them to its own cache and announces them through the coherence service (older,
-// different entries elsewhere become dirty), and records when each was announced.
+// bumps the version of every base query the row affects and records the change with each
+// query's rows at its new version, all in one transaction (ChangeRecorder); then it recomputes
+// those queries, stores the new answers in the Redis external cache, adds them to its own cache and
+// announces them through the coherence service (older, different entries elsewhere become dirty),
+// and records when each was announced.
 void RunWriter(DemoHost& host, const QueryCatalogue& catalogue);
 
 }  // namespace demo

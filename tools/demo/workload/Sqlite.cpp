@@ -55,6 +55,14 @@ void SqliteStatement::BindNull(int index) {
     if (sqlite3_bind_null(m_statement, index) != SQLITE_OK) Fail(m_db, "bind");
 }
 
+void SqliteStatement::BindBlob(int index, const std::vector<unsigned char>& bytes) {
+    // An empty vector's data() may be null, which would bind NULL instead of an empty blob.
+    static const unsigned char kNone = 0;
+    if (sqlite3_bind_blob64(m_statement, index, bytes.empty() ? &kNone : bytes.data(), bytes.size(),
+                            SQLITE_TRANSIENT) != SQLITE_OK)
+        Fail(m_db, "bind");
+}
+
 bool SqliteStatement::Step() {
     const int rc = sqlite3_step(m_statement);
     if (rc == SQLITE_ROW) return true;
@@ -70,6 +78,12 @@ std::int64_t SqliteStatement::Column(int index) const {
 
 bool SqliteStatement::ColumnIsNull(int index) const {
     return sqlite3_column_type(m_statement, index) == SQLITE_NULL;
+}
+
+std::vector<unsigned char> SqliteStatement::ColumnBlob(int index) const {
+    const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(m_statement, index));
+    const int size = sqlite3_column_bytes(m_statement, index);
+    return bytes ? std::vector<unsigned char>(bytes, bytes + size) : std::vector<unsigned char>();
 }
 
 int SqliteStatement::ColumnCount() const {

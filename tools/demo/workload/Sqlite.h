@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -38,10 +39,12 @@ public:
     // Binds parameter `index` (1-based).
     void Bind(int index, std::int64_t value);
     void BindNull(int index);
+    void BindBlob(int index, const std::vector<unsigned char>& bytes);
     // Steps once: true while a row is ready.
     bool Step();
     std::int64_t Column(int index) const;
     bool ColumnIsNull(int index) const;
+    std::vector<unsigned char> ColumnBlob(int index) const;
     int ColumnCount() const;
     int ParameterCount() const;
     // Ready to run again; bindings are kept.

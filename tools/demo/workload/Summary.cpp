@@ -39,7 +39,7 @@ const Figure kCascade[] = {
 // The freshness checks; the first three are the answers checked.
 const Figure kChecks[] = {
     {"fresh", "check.fresh", "fresh"},
-    {"stale_within_window", "check.stale-within-window", "stale within 1 s of the announcement"},
+    {"stale_within_window", "check.stale-within-window", "stale within 1 s of the change"},
     {"stale_beyond_window", "check.stale-beyond-window", "stale beyond it"},
     {"skipped", "check.skipped", "skipped over the budget"}};
 
@@ -101,6 +101,20 @@ const char* JsonBool(bool value) {
 
 }  // namespace
 
+std::int64_t LibraryWarnings(const Stats& stats) {
+    return stats.Get("log.warnings");
+}
+
+std::int64_t FailedExternalOperations(const Stats& stats) {
+    std::int64_t failed = 0;
+    for (const auto& [name, value] : stats.counters) {
+        if (name.rfind("ec.", 0) != 0) continue;
+        const std::string outcome = name.substr(name.rfind('.') + 1);
+        if (outcome == "fail" || outcome == "jam") failed += value;
+    }
+    return failed;
+}
+
 std::string DescribeRedis(const RunFacts& facts) {
     switch (facts.redisSetup) {
         case RedisSetup::PrivateServer:
@@ -127,6 +141,10 @@ double Summary::Speedup() const {
 bool Summary::Correct() const {
     return m_facts.allReported && m_workers.Get("check.stale-beyond-window") == 0 &&
            m_workers.Get("settle.stale") == 0;
+}
+
+bool Summary::Clean() const {
+    return Correct() && LibraryWarnings(m_both) == 0 && FailedExternalOperations(m_both) == 0;
 }
 
 std::string Summary::Table() const {
@@ -182,6 +200,16 @@ std::string Summary::Table() const {
         t += line + "\n";
     }
 
+    t += Format("Library warnings (log lines at Warn or above): workers %lld %s, writer %lld\n",
+                static_cast<long long>(LibraryWarnings(m_workers)),
+                JsonList(m_facts.warningsPerWorker).c_str(),
+                static_cast<long long>(LibraryWarnings(m_writer)));
+    t += Format(
+        "Failed external operations (errors, time-outs, refusals): workers %lld %s, writer %lld\n",
+        static_cast<long long>(FailedExternalOperations(m_workers)),
+        JsonList(m_facts.failedExternalPerWorker).c_str(),
+        static_cast<long long>(FailedExternalOperations(m_writer)));
+
     long long checked = 0;
     for (const Figure& f : std::span(kChecks).first(3)) checked += Count(m_workers, f.counter);
     t += Format(
@@ -198,8 +226,10 @@ std::string Summary::Table() const {
     if (!m_facts.allReported)
         t += "Result: INCOMPLETE: a process ended without its final report\n";
     else
-        t += Correct() ? "Result: correct (0 stale beyond the window, 0 stale after settling)\n"
-                       : "Result: STALE ANSWERS FOUND (see above)\n";
+        t += !Correct() ? "Result: STALE ANSWERS FOUND (see above)\n"
+             : Clean()  ? "Result: correct (0 stale beyond the window, 0 stale after settling)\n"
+                        : "Result: correct, but NOT CLEAN: library warnings or failed external "
+                          "operations (see above)\n";
     return t;
 }
 
@@ -255,14 +285,29 @@ std::string Summary::Json() const {
             first = false;
         }
     j += "},\n";
+    j += Format(
+        "  \"library_warnings\": {\"workers\": %lld, \"per_worker\": %s, \"writer\": %lld},\n",
+        static_cast<long long>(LibraryWarnings(m_workers)),
+        JsonList(m_facts.warningsPerWorker).c_str(),
+        static_cast<long long>(LibraryWarnings(m_writer)));
+    j += Format(
+        "  \"failed_external_ops\": {\"workers\": %lld, \"per_worker\": %s, \"writer\": "
+        "%lld},\n",
+        static_cast<long long>(FailedExternalOperations(m_workers)),
+        JsonList(m_facts.failedExternalPerWorker).c_str(),
+        static_cast<long long>(FailedExternalOperations(m_writer)));
+    j += Format(
+        "  \"timeline\": {\"started_at_unix_ms\": %lld, \"step_ms\": 1000, \"answers\": %s},\n",
+        static_cast<long long>(m_facts.startedAtUnixMs),
+        JsonList(m_facts.answersPerSecond).c_str());
     j += "  \"checks\": {" + Figures(m_workers, kChecks, true) + "},\n";
     j += Format("  \"settle\": {\"checked\": %lld, \"stale\": %lld, \"stale_per_worker\": %s},\n",
                 Count(m_workers, "settle.checked"), Count(m_workers, "settle.stale"),
                 JsonList(m_facts.settleStalePerWorker).c_str());
     j += Format("  \"chaos\": {\"on\": %s, \"connection_kills\": %d, \"server_restarts\": %d},\n",
                 JsonBool(m_facts.chaos), m_facts.connectionKills, m_facts.serverRestarts);
-    j += Format("  \"all_reported\": %s, \"correct\": %s\n}\n", JsonBool(m_facts.allReported),
-                JsonBool(Correct()));
+    j += Format("  \"all_reported\": %s, \"correct\": %s, \"clean\": %s\n}\n",
+                JsonBool(m_facts.allReported), JsonBool(Correct()), JsonBool(Clean()));
     return j;
 }
 

@@ -28,7 +28,19 @@ struct RunFacts {
     int serverRestarts = 0;
     std::vector<std::int64_t> receivedPerWorker;
     std::vector<std::int64_t> settleStalePerWorker;
+    std::vector<std::int64_t> warningsPerWorker;
+    std::vector<std::int64_t> failedExternalPerWorker;
+    // When the workload began (Unix ms), and the answers the workers reported in each second
+    // from then on.
+    std::int64_t startedAtUnixMs = 0;
+    std::vector<std::int64_t> answersPerSecond;
 };
+
+// The library's log lines at Warn or above that a process counted.
+std::int64_t LibraryWarnings(const Stats& stats);
+// External cache operations of a process that failed (an error or a time-out) or were refused
+// (no concurrency unit in time): every "fail" and "jam" outcome.
+std::int64_t FailedExternalOperations(const Stats& stats);
 
 // "private server", "given server" or "cluster of N masters".
 std::string DescribeRedis(const RunFacts& facts);
@@ -42,6 +54,10 @@ public:
     // Every process reported, zero stale answers beyond the window and zero stale entries
     // after settling.
     bool Correct() const;
+    // Correct, and no process counted a library warning or a failed external operation.
+    bool Clean() const;
+    // 0 clean, 1 not correct, 3 correct but not clean.
+    int ExitCode() const { return !Correct() ? 1 : Clean() ? 0 : 3; }
 
 private:
     std::int64_t Answers() const { return m_workers.Get("queries"); }

@@ -4,6 +4,7 @@
 #include <random>
 #include <thread>
 
+#include "ChangeRecorder.h"
 #include "QueryRunner.h"
 #include "utility/SynchronizedIndexedCache.h"
 
@@ -30,17 +31,7 @@ void RunWriter(DemoHost& host, const QueryCatalogue& catalogue) {
     SqliteStatement rowCount(db, "SELECT MAX(id) FROM sales");
     rowCount.Step();
     const std::int64_t rows = rowCount.Column(0);
-    SqliteStatement readRow(db,
-                            "SELECT region_id, product_id, month, amount FROM sales WHERE id = ?1");
-    SqliteStatement updateRow(db, "UPDATE sales SET amount = ?2 WHERE id = ?1");
-    SqliteStatement bumpVersion(db,
-                                "INSERT INTO query_versions(qid, version) VALUES(?1, 1)"
-                                " ON CONFLICT(qid) DO UPDATE SET version = version + 1"
-                                " RETURNING version");
-    SqliteStatement recordChange(
-        db, "INSERT INTO changes(qid, version, committed_at) VALUES(?1, ?2, ?3)");
-    SqliteStatement recordAnnouncement(
-        db, "UPDATE changes SET announced_at = ?3 WHERE qid = ?1 AND version = ?2");
+    ChangeRecorder recorder(runner, catalogue);
 
     // The writer's own cache of the answers it announces; its older entries are dropped by its
     // own announcements like anyone else's.
@@ -63,41 +54,11 @@ void RunWriter(DemoHost& host, const QueryCatalogue& catalogue) {
         next += interval;
         const auto start = Clock::now();
 
-        const std::int64_t id = anyRow(random);
-        readRow.Bind(1, id);
-        readRow.Step();
-        const SalesCell cell{static_cast<int>(readRow.Column(0)),
-                             static_cast<int>(readRow.Column(1)),
-                             static_cast<int>(readRow.Column(2))};
-        const std::int64_t amount = readRow.Column(3) + delta(random);
-        readRow.Reset();
-        const std::vector<int> affected = catalogue.AffectedBaseQueries(cell);
-        std::vector<std::int64_t> versions;
-
-        db.Exec("BEGIN IMMEDIATE");
-        updateRow.Bind(1, id);
-        updateRow.Bind(2, amount);
-        updateRow.Step();
-        updateRow.Reset();
-        const std::int64_t committedAt = NowMs();
-        for (const int qid : affected) {
-            bumpVersion.Bind(1, qid);
-            bumpVersion.Step();
-            versions.push_back(bumpVersion.Column(0));
-            while (bumpVersion.Step()) {
-            }
-            bumpVersion.Reset();
-            recordChange.Bind(1, qid);
-            recordChange.Bind(2, versions.back());
-            recordChange.Bind(3, committedAt);
-            recordChange.Step();
-            recordChange.Reset();
-        }
-        db.Exec("COMMIT");
+        const ChangeRecorder::Update update = recorder.Apply(anyRow(random), delta(random));
         stats.Count("updates");
 
         std::vector<std::int64_t> announcedAt;
-        for (const int qid : affected) {
+        for (const int qid : update.affected) {
             const auto computeStart = Clock::now();
             const ResultPtr result = runner.Compute(qid);  // produced after the commit
             const auto loadMs = static_cast<unsigned int>(
@@ -115,15 +76,7 @@ void RunWriter(DemoHost& host, const QueryCatalogue& catalogue) {
             const auto evicted = cache->Purge();
             if (!evicted.empty()) service->OnRemoved(Ids(evicted), cache);
         }
-        db.Exec("BEGIN IMMEDIATE");
-        for (std::size_t i = 0; i < affected.size(); ++i) {
-            recordAnnouncement.Bind(1, affected[i]);
-            recordAnnouncement.Bind(2, versions[i]);
-            recordAnnouncement.Bind(3, announcedAt[i]);
-            recordAnnouncement.Step();
-            recordAnnouncement.Reset();
-        }
-        db.Exec("COMMIT");
+        recorder.RecordAnnounced(update, announcedAt);
         stats.histograms["latency.writer-update"].Add(
             std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count());
         host.AddHostCounts(stats);

@@ -88,6 +88,21 @@ bool RetireEntry(const TPath& cachePath, const TPath& entry) {
     return true;
 }
 
+// Writes `value` to a temporary file in `entry` and renames it over ".bin". False, leaving no
+// file behind, when the write or the rename failed: the directory was retired meanwhile by a
+// racing store or drop, or the disk is full (which a fresh entry then meets as well).
+bool ReplaceValue(const TOpenDirectory& entry, const std::vector<unsigned char>& value) {
+    const std::string temp = UniqueName(kTempFilePrefix);
+    try {
+        entry.WriteFile(temp.c_str(), value.data(), value.size());
+    } catch (...) {
+        return false;  // WriteFile removed what it had written
+    }
+    if (entry.Rename(temp.c_str(), kBinName)) return true;
+    entry.RemoveFile(temp.c_str());
+    return false;
+}
+
 // A store never changes what a reader of an entry sees part-way: the entry directory's ".key"
 // is written once, when the directory is built, so a directory holds one key for its whole
 // life; a new value for that key is written to a temporary file in the directory and renamed
@@ -106,13 +121,11 @@ void Store(const TPath& cachePath, const std::shared_ptr<FolderSweeper>& sweeper
         {
             TOpenDirectory current(entry);
             std::string storedKey;
-            if (current.IsOpen() && current.ReadFile(kKeyName, storedKey) && storedKey == keyText) {
-                const std::string temp = UniqueName(kTempFilePrefix);
-                current.WriteFile(temp.c_str(), value->data(), value->size());
-                if (current.Rename(temp.c_str(), kBinName)) return;
-                current.RemoveFile(temp.c_str());
-                ThrowUnspecified();
-            }
+            if (current.IsOpen() && current.ReadFile(kKeyName, storedKey) && storedKey == keyText &&
+                ReplaceValue(current, *value))
+                return;
+            // Not there, another key's, or retired under this store by a racing store or drop:
+            // a fresh entry replaces whatever is there.
         }
         const TPath built = cachePath / TString::fromStdString(UniqueName(kNewEntryPrefix));
         EnsureDirectory(built);

@@ -12,6 +12,7 @@
 #include "velcoreplatform/TElapsedTimer.h"
 #include "velredis/RedisSubscriptionManager.h"
 #include "velsys/AsyncTask.h"
+#include "velsys/Exceptions.h"
 #include "velsys/InitOnce.h"
 
 namespace velmora::caching {
@@ -67,6 +68,15 @@ std::weak_ptr<RedisPubsub> RedisPubsub::GetInstance() {
     // Never freed: the service lives until the process ends.
     static InitOnce* s_once = new InitOnce();
     return s_once->GetShared<RedisPubsub>([] { return new RedisPubsub("defaultns."); });
+}
+
+std::shared_ptr<RedisPubsub> RedisPubsub::Create(const TString& ns) {
+    if (ns.isEmpty()) throw VelmoraException("A coherence service needs a namespace.");
+    RedisSubscriptionManager& manager = RedisSubscriptionManager::GetInstance();
+    if (manager.IsSubscribed(ns + TString("*")))
+        throw VelmoraException("A coherence service of namespace \"" + ns.toStdString() +
+                               "\" exists already in this process.");
+    return std::shared_ptr<RedisPubsub>(new RedisPubsub(ns, manager));
 }
 
 std::shared_ptr<RedisPubsub> RedisPubsub::CreateTestInstance(const TString& ns,

@@ -184,6 +184,11 @@ void RedisSubscriptionManager::Unsubscribe(const TString& channelPattern) {
     m_changed.wait(lock, [&] { return m_delivering != subscription; });
 }
 
+bool RedisSubscriptionManager::IsSubscribed(const TString& channelPattern) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_subscriptions.count(channelPattern.toStdString()) != 0;
+}
+
 bool RedisSubscriptionManager::WaitUntilSubscribed(const TString& channelPattern,
                                                    std::chrono::milliseconds wait) {
     const std::string pattern = channelPattern.toStdString();

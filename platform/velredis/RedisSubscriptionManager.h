@@ -106,6 +106,8 @@ public:
     // call is the last). Nothing happens for a pattern that is not subscribed.
     void Unsubscribe(const TString& channelPattern);
 
+    // Whether `channelPattern` has a callback (confirmed by the server or not).
+    bool IsSubscribed(const TString& channelPattern) const;
     // Whether the server has confirmed the pattern's subscription on the current connection,
     // waiting at most `wait` for it.
     bool WaitUntilSubscribed(const TString& channelPattern, std::chrono::milliseconds wait);

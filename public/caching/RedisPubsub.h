@@ -108,6 +108,17 @@ public:
     // subscription manager exists.
     static std::weak_ptr<RedisPubsub> GetInstance();
 
+    // A service of the host's own namespace `ns`, like the process's (announcements also in
+    // the stream "{<ns>}announcements", replay after gaps, failed announcements re-sent), that
+    // subscribes and publishes through the process's subscription manager (made first when
+    // needed). The caller owns the result; destroying it waits for its background tasks and
+    // unsubscribes, after which the namespace may be given to a new service.
+    // Raises VelmoraException when `ns` is empty or a service of this process is already
+    // subscribed under it (the process's own service has "defaultns.").
+    // REQUIRES: no other namespace used in the process begins with `ns` (its channels would
+    // match this service's pattern and read as malformed announcements).
+    static std::shared_ptr<RedisPubsub> Create(const TString& ns);
+
     // A new, independent service in namespace `ns` that subscribes through `manager` and
     // publishes through `publish`. The caller owns the result.
     // REQUIRES: the unit-test flag of AppConfig is on

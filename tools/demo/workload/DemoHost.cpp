@@ -118,9 +118,9 @@ DemoHost::DemoHost(const ChildConfig& config) : m_config(config) {
     CascadeInvalidatorHolderFactory::GetInstance().Initialize(
         {CascadeInvalidatorAggregator::TryGetSingleton(), m_evictions.get(), nullptr, nullptr});
 
-    m_service = RedisPubsub::GetInstance().lock();
-    RedisSubscriptionManager::GetInstance().WaitUntilSubscribed("defaultns.*",
-                                                                std::chrono::seconds(10));
+    m_service = RedisPubsub::Create(TString(kCoherenceNamespace));
+    RedisSubscriptionManager::GetInstance().WaitUntilSubscribed(
+        TString(kCoherenceNamespace) + TString("*"), std::chrono::seconds(10));
     m_reader = std::thread([this] { ReadCommands(); });
 }
 

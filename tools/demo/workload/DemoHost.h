@@ -45,6 +45,10 @@ class EvictionRelay;
 
 class DemoHost {
 public:
+    // The namespace of the main job's coherence service: its channels, pattern and stream
+    // ("{VelDemo.}announcements").
+    static constexpr const char* kCoherenceNamespace = "VelDemo.";
+
     explicit DemoHost(const ChildConfig& config);
     ~DemoHost();
     DemoHost(const DemoHost&) = delete;

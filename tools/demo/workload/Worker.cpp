@@ -158,8 +158,8 @@ void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
     }
 
     // The writer has stopped: let its last announcements arrive, then compare everything held.
-    RedisSubscriptionManager::GetInstance().WaitUntilSubscribed("defaultns.*",
-                                                                std::chrono::seconds(10));
+    RedisSubscriptionManager::GetInstance().WaitUntilSubscribed(
+        TString(DemoHost::kCoherenceNamespace) + TString("*"), std::chrono::seconds(10));
     std::this_thread::sleep_for(kSettle);
     std::vector<ResultPtr> held = cache.HeldResults();
     for (ResultPtr& r : derived->Held()) held.push_back(std::move(r));

@@ -1,5 +1,6 @@
-// The coherence service's announcement stream on a private redis-server: what a publisher that
-// had to give an announcement up leaves for the subscribers that replay.
+// The coherence service on a private redis-server: what a publisher that had to give an
+// announcement up leaves for the subscribers that replay, and services of namespaces the host
+// names.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -11,7 +12,9 @@
 #include "support/RedisServerFixture.h"
 #include "support/TestEnvironment.h"
 #include "velcoredata/DateTime.h"
+#include "velredis/RedisConfig.h"
 #include "velredis/RedisSubscriptionManager.h"
+#include "velsys/Exceptions.h"
 
 namespace {
 
@@ -29,7 +32,7 @@ bool Eventually(Pred pred) {
     return true;
 }
 
-class AnnouncementStream : public veltest::RedisServerTest {
+class CoherenceOnRedis : public veltest::RedisServerTest {
 protected:
     veltest::HostScope m_host;
 };
@@ -38,7 +41,7 @@ protected:
 // Its publisher leaves a marker in the stream once the server answers; a subscriber that
 // replays past the marker cannot know what it missed, so it treats every entry it tracks as
 // dirty, here an entry whose key the lost announcement did not even name.
-TEST_F(AnnouncementStream, GivenUpAnnouncementMakesAReplayPastItAGap) {
+TEST_F(CoherenceOnRedis, GivenUpAnnouncementMakesAReplayPastItAGap) {
     ScopedOverride noQueue("CacheSynchronizationRetryQueue", 0);
     RedisSubscriptionManager publisherSide(Server().MakeConfig());
     RedisSubscriptionManager holderSide(Server().MakeConfig());
@@ -68,6 +71,40 @@ TEST_F(AnnouncementStream, GivenUpAnnouncementMakesAReplayPastItAGap) {
     EXPECT_GE(holder->GetHealth().gaps, 1);
     EXPECT_GE(holder->GetHealth().conservativeFlushes, 1);
     holder->OnRemoved(*cache);
+}
+
+// Services of namespaces the host names share the process's Redis connection but not their
+// announcements; a namespace has one service at a time.
+TEST_F(CoherenceOnRedis, HostNamedNamespacesKeepTheirAnnouncementsApart) {
+    ConfigureRedis(Server().MakeConfig());
+    auto a = RedisPubsub::Create("tenant-a.");
+    auto b = RedisPubsub::Create("tenant-b.");
+    EXPECT_THROW(RedisPubsub::Create("tenant-a."), VelmoraException);
+    EXPECT_THROW(RedisPubsub::Create(""), VelmoraException);
+    RedisSubscriptionManager& manager = RedisSubscriptionManager::GetInstance();
+    ASSERT_TRUE(manager.WaitUntilSubscribed("tenant-a.*", 10s));
+    ASSERT_TRUE(manager.WaitUntilSubscribed("tenant-b.*", 10s));
+
+    const unsigned long long old = DateTime::UtcNow().GetRepresentation() - kMinute;
+    auto cacheA = std::make_shared<veltest::RecordingCache>();
+    auto cacheB = std::make_shared<veltest::RecordingCache>();
+    a->OnAdded({5, 0}, {1, 1}, old, 1, cacheA);
+    b->OnAdded({5, 0}, {1, 1}, old, 2, cacheB);
+    // Newer content of key hash 5 in tenant-a: tenant-b's entry of the same key hash stays.
+    a->OnAdded({5, 0}, {2, 2}, DateTime::UtcNow().GetRepresentation(), 3, {});
+    ASSERT_TRUE(Eventually([&] { return !cacheA->dirty.Get().empty(); }));
+    EXPECT_EQ(cacheA->dirty.Get(), std::vector<unsigned>{1});
+    // Both patterns are served by one connection in order: had b heard a's message, it would
+    // have by now.
+    b->OnAdded({6, 0}, {1, 1}, old, 4, {});
+    ASSERT_TRUE(Eventually([&] { return b->GetHealth().received >= 2; }));
+    EXPECT_TRUE(cacheB->dirty.Get().empty());
+    EXPECT_EQ(b->GetHealth().received, 2);  // its own two announcements
+
+    a->OnRemoved(*cacheA);
+    a.reset();
+    EXPECT_NO_THROW(a = RedisPubsub::Create("tenant-a."));
+    b->OnRemoved(*cacheB);
 }
 
 }  // namespace

@@ -29,10 +29,10 @@
 #include <thread>
 
 #include "caching/RedisPubsub.h"
-#include "support/RedisServer.h"
 #include "velcore/AppConfig.h"
 #include "velcore/AppOptions.h"
 #include "velredis/RedisSubscriptionManager.h"
+#include "velsupport/RedisServer.h"
 
 using namespace velmora::caching;
 
@@ -72,15 +72,15 @@ public:
 };
 
 // The private server, started on first use and stopped when the program exits.
-veltest::RedisServer* Server(benchmark::State& state) {
-    static veltest::RedisServer s_server;
-    static const bool s_started = veltest::RedisServer::IsInstalled() && s_server.Start().empty();
-    if (!s_started) state.SkipWithError("redis-server is not installed or did not start");
-    return s_started ? &s_server : nullptr;
+velsupport::RedisServer* Server(benchmark::State& state) {
+    static velsupport::RedisServer s_server;
+    static const std::string s_error = s_server.Start();
+    if (!s_error.empty()) state.SkipWithError(s_error.c_str());
+    return s_error.empty() ? &s_server : nullptr;
 }
 
 void BM_CoherencePropagation(benchmark::State& state) {
-    veltest::RedisServer* server = Server(state);
+    velsupport::RedisServer* server = Server(state);
     if (!server) return;
     AppConfig::GetInstance().SetUnitTestFlag(true);  // two services in one process
     velmora::appoptions::ScopedOverride margin("CacheSynchronizationMinimumDeltaSeconds", 0);
@@ -123,7 +123,7 @@ void BM_CoherencePropagation(benchmark::State& state) {
 BENCHMARK(BM_CoherencePropagation)->ArgName("durable")->Arg(0)->Arg(1)->UseManualTime();
 
 void BM_ReplayAfterGap(benchmark::State& state) {
-    veltest::RedisServer* server = Server(state);
+    velsupport::RedisServer* server = Server(state);
     if (!server) return;
     AppConfig::GetInstance().SetUnitTestFlag(true);
     velmora::appoptions::ScopedOverride margin("CacheSynchronizationMinimumDeltaSeconds", 0);
@@ -164,7 +164,7 @@ void BM_ReplayAfterGap(benchmark::State& state) {
 BENCHMARK(BM_ReplayAfterGap)->Arg(10000)->Iterations(3)->UseManualTime();
 
 void BM_CoherencePropagation_Baseline(benchmark::State& state) {
-    veltest::RedisServer* server = Server(state);
+    velsupport::RedisServer* server = Server(state);
     if (!server) return;
     redisContext* publisher = redisConnect("127.0.0.1", server->Port());
     redisContext* subscriber = redisConnect("127.0.0.1", server->Port());

@@ -5,12 +5,7 @@
 // pays: the task launch, the guarded procedure (semaphore, time-out task for stores, log line,
 // metrics scope) and the wait for the future.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
 #include <hiredis/hiredis.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,7 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <thread>
+#include <string>
 
 #include "caching/DiskExternalCache.h"
 #include "caching/GuardedExecution.h"
@@ -26,6 +21,7 @@
 #include "velcore/AppConfig.h"
 #include "velredis/RedisConfig.h"
 #include "velredis/RedisConnectionPool.h"
+#include "velsupport/RedisServer.h"
 
 using namespace velmora::caching;
 namespace fs = std::filesystem;
@@ -135,58 +131,23 @@ void DiskCache_TryLoad_Baseline(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * state.range(0));
 }
 
-// A private redis-server on a free loopback port, for the length of the program.
+// A private redis-server on a free loopback port, started on first use and stopped when the
+// program exits.
 class BenchRedis {
 public:
     static BenchRedis& Get() {
         static BenchRedis s_redis;
         return s_redis;
     }
-    bool Ok() const { return m_pid > 0 && m_port > 0; }
-    int Port() const { return m_port; }
-    ~BenchRedis() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            waitpid(m_pid, nullptr, 0);
-        }
-    }
+    // Empty when the server runs, else why it does not.
+    const std::string& Error() const { return m_error; }
+    bool Ok() const { return m_error.empty(); }
+    int Port() const { return m_server.Port(); }
 
 private:
-    BenchRedis() {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            close(fd);
-            return;
-        }
-        m_port = ntohs(address.sin_port);
-        close(fd);
-        const std::string port = std::to_string(m_port);
-        m_pid = fork();
-        if (m_pid == 0) {
-            const int devnull = open("/dev/null", O_WRONLY);
-            dup2(devnull, STDOUT_FILENO);
-            dup2(devnull, STDERR_FILENO);
-            execlp("redis-server", "redis-server", "--port", port.c_str(), "--bind", "127.0.0.1",
-                   "--save", "", "--appendonly", "no", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        for (int i = 0; i < 200; ++i) {
-            if (redisContext* c = redisConnect("127.0.0.1", m_port)) {
-                const bool up = !c->err;
-                redisFree(c);
-                if (up) return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        m_port = 0;
-    }
-    int m_port = 0;
-    pid_t m_pid = -1;
+    BenchRedis() : m_error(m_server.Start()) {}
+    velsupport::RedisServer m_server;
+    const std::string m_error;
 };
 
 std::shared_ptr<RedisConnectionPool> BenchPool() {
@@ -202,7 +163,7 @@ std::shared_ptr<RedisConnectionPool> BenchPool() {
 // no redis-server could be started.
 redisContext* RawConnection(benchmark::State& state) {
     if (!BenchRedis::Get().Ok()) {
-        state.SkipWithError("redis-server is not installed or did not start");
+        state.SkipWithError(BenchRedis::Get().Error().c_str());
         return nullptr;
     }
     redisContext* c = redisConnect("127.0.0.1", BenchRedis::Get().Port());
@@ -215,7 +176,7 @@ redisContext* RawConnection(benchmark::State& state) {
 }
 
 void RedisCache_TryStore(benchmark::State& state) {
-    if (!BenchRedis::Get().Ok()) return state.SkipWithError("redis-server did not start");
+    if (!BenchRedis::Get().Ok()) return state.SkipWithError(BenchRedis::Get().Error().c_str());
     RedisExternalCache cache(TString("bench"), BenchPool());
     const auto value = Value(state.range(0));
     const TString key("key");  // made once, as the baseline's
@@ -239,7 +200,7 @@ void RedisCache_TryStore_Baseline(benchmark::State& state) {
 }
 
 void RedisCache_TryLoad(benchmark::State& state) {
-    if (!BenchRedis::Get().Ok()) return state.SkipWithError("redis-server did not start");
+    if (!BenchRedis::Get().Ok()) return state.SkipWithError(BenchRedis::Get().Error().c_str());
     RedisExternalCache cache(TString("bench"), BenchPool());
     const TString key("key");  // made once, as the baseline's
     cache.TryStore(key, Value(state.range(0)), 0, -1).Get();

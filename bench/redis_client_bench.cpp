@@ -14,10 +14,9 @@
 #include <thread>
 #include <vector>
 
-// The benchmark programs do not link the test support library; the server helper is compiled in.
-#include "support/RedisServer.cpp"
 #include "velredis/RedisConnectionPool.h"
 #include "velredis/RedisSubscriptionManager.h"
+#include "velsupport/RedisServer.h"
 
 using namespace velmora::caching;
 using Clock = std::chrono::steady_clock;
@@ -25,8 +24,8 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 // Stopped by its destructor when the program exits.
-veltest::RedisServer& Server() {
-    static veltest::RedisServer server;
+velsupport::RedisServer& Server() {
+    static velsupport::RedisServer server;
     static const bool started = [] {
         const std::string error = server.Start();
         if (!error.empty()) {

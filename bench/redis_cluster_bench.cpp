@@ -12,15 +12,13 @@
 #include <cstdio>
 #include <cstdlib>
 
-// The benchmark programs do not link the test support library; the server helpers are compiled
-// in.
 #include "caching/RedisExternalCache.h"
-#include "support/RedisCluster.cpp"
-#include "support/RedisServer.cpp"
 #include "velcore/AppConfig.h"
 #include "velredis/RedisClusterSlot.h"
 #include "velredis/RedisConnectionPool.h"
 #include "velredis/RedisSlotMap.h"
+#include "velsupport/RedisCluster.h"
+#include "velsupport/RedisServer.h"
 
 using namespace velmora::caching;
 
@@ -35,8 +33,8 @@ constexpr int kKeysPerThread = 64;
 }
 
 // Both stopped by their destructors when the program exits.
-veltest::RedisServer& Server() {
-    static veltest::RedisServer server;
+velsupport::RedisServer& Server() {
+    static velsupport::RedisServer server;
     static const bool started = [] {
         if (std::string error = server.Start(); !error.empty()) Die("redis-server: " + error);
         return true;
@@ -45,8 +43,8 @@ veltest::RedisServer& Server() {
     return server;
 }
 
-veltest::RedisCluster& Cluster() {
-    static veltest::RedisCluster cluster;
+velsupport::RedisCluster& Cluster() {
+    static velsupport::RedisCluster cluster;
     static const bool started = [] {
         if (std::string error = cluster.Start(3, 0, std::chrono::milliseconds(5000));
             !error.empty())

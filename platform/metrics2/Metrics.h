@@ -61,13 +61,17 @@ private:
 // Installs the process-wide sink (null: drop records). Returns the previous one.
 VELPLATFORM_EXPORT std::shared_ptr<IMetricsSink> SetSink(std::shared_ptr<IMetricsSink> sink);
 
-// Keeps every record. Safe for concurrent use.
+// Keeps every record it is given, for tests to read back (read as CapturingLogSink is). Safe for
+// concurrent use.
 class VELPLATFORM_EXPORT CapturingMetricsSink : public IMetricsSink {
 public:
     void Record(const MetricsRecord& record) override;
+
+    // Every record kept, in the order closed.
     std::vector<MetricsRecord> Records() const;
-    // Records with the given name.
+    // The records kept whose name equals `name`, in the order closed.
     std::vector<MetricsRecord> Find(const TString& name) const;
+    // Forgets every record kept.
     void Clear();
 
 private:

@@ -66,16 +66,19 @@ public:
     static void SetStderrLevel(int severity);
 };
 
-// Keeps every line it is given. Accepts every severity at or above its level (Debug by default).
+// Keeps every line it is given, for tests to read back (read as CapturingMetricsSink is).
+// Accepts every severity at or above its level (Debug by default). Safe for concurrent use.
 class VELPLATFORM_EXPORT CapturingLogSink : public ILogSink {
 public:
     explicit CapturingLogSink(int minimumSeverity = TLog::Debug);
     bool Accepts(int severity, int category) const override;
     void Write(const LogRecord& record) override;
 
+    // Every line kept, in the order written.
     std::vector<LogRecord> Records() const;
-    // Lines whose message equals `message`.
+    // The lines kept whose message equals `message`, in the order written.
     std::vector<LogRecord> Find(const TString& message) const;
+    // Forgets every line kept.
     void Clear();
 
 private:

@@ -122,7 +122,7 @@ TEST_F(DiskCache, LayoutMissAndDrop) {
 
     Clear();
     EXPECT_TRUE(m_cache.TryDrop(TString("never stored")).Get());
-    EXPECT_EQ(m_metrics->Find(TString("DiskExternalCache::TryDrop")).size(), 1u);
+    EXPECT_EQ(m_host.Metrics().Find(TString("DiskExternalCache::TryDrop")).size(), 1u);
 }
 
 TEST_F(DiskCache, ForeignKeyAndHalfWrittenEntriesReadAsAbsentUntilStoredAgain) {

@@ -8,8 +8,8 @@
 #include "caching/DiskExternalCache.h"
 #include "caching/ExternalCacheFactory.h"
 #include "caching/RedisExternalCache.h"
-#include "support/RedisServer.h"
 #include "velredis/RedisConnectionPool.h"
+#include "velsupport/RedisServer.h"
 
 using namespace velmora::caching;
 using namespace veltest;
@@ -25,7 +25,7 @@ struct DiskBackend {
 
 struct RedisBackend {
     RedisBackend() {
-        EXPECT_TRUE(RedisServer::IsInstalled()) << "redis-server is not installed";
+        EXPECT_TRUE(velsupport::RedisServer::IsInstalled()) << velsupport::kRedisServerMissing;
         EXPECT_EQ(server.Start(), "");
         auto config = server.MakeConfig();
         config.poolSize = 0;  // sized for the concurrency limit, as the shared pool is
@@ -34,7 +34,7 @@ struct RedisBackend {
     ExternalCachePtr Make(const char* ns) {
         return std::make_shared<RedisExternalCache>(TString(ns), pool);
     }
-    RedisServer server;
+    velsupport::RedisServer server;
     std::shared_ptr<RedisConnectionPool> pool;
 };
 

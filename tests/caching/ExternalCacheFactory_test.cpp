@@ -84,7 +84,7 @@ TEST_F(Factory, NullCacheAnswersAtOnceWithoutTraces) {
     EXPECT_EQ(cache->TryLoad(TString("k")).Get(), nullptr);
     EXPECT_TRUE(cache->TryDrop(TString("k")).Get());
     EXPECT_TRUE(m_host.Log().Records().empty());
-    EXPECT_TRUE(m_metrics->Records().empty());
+    EXPECT_TRUE(m_host.Metrics().Records().empty());
 }
 
 }  // namespace

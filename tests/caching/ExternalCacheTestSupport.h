@@ -80,7 +80,7 @@ protected:
     StringLookupTable OnlyLine(const char* op) { return veltest::OnlyLine(m_host, op); }
     // The outcome tag of the only metrics record named `op`.
     TString OnlyOutcome(const char* op) {
-        const auto records = m_metrics->Find(TString(op));
+        const auto records = m_host.Metrics().Find(TString(op));
         EXPECT_EQ(records.size(), 1u) << op;
         if (records.empty()) return TString("<none>");
         for (const auto& [name, value] : records.back().tags)
@@ -89,13 +89,10 @@ protected:
     }
     void Clear() {
         m_host.Log().Clear();
-        m_metrics->Clear();
+        m_host.Metrics().Clear();
     }
 
     HostScope m_host;
-    std::shared_ptr<Metrics::CapturingMetricsSink> m_metrics =
-        std::make_shared<Metrics::CapturingMetricsSink>();
-    Metrics::ScopedMetricsSink m_metricsScope{m_metrics};
 };
 
 }  // namespace veltest

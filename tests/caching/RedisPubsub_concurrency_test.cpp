@@ -35,8 +35,6 @@ void RunWorkload(bool async) {
         asyncMode("AsyncCacheCoherence", async),
         lifetime("CacheSynchronizationEvictedLifetimeSec", 3600),
         maxEvicted("CacheSynchronizationMaxEvictedEntries", 50);
-    auto metrics = std::make_shared<Metrics::CapturingMetricsSink>();
-    Metrics::ScopedMetricsSink metricsScope(metrics);
     ICascadeInvalidatorHolder& holder = CascadeInvalidatorHolderFactory::GetInstance();
     veltest::RecordingInvalidator invalidator;
     holder.ResetForTest();
@@ -85,8 +83,8 @@ void RunWorkload(bool async) {
     // Each operation's own procedure closes its metrics scope after publishing; in asynchronous
     // mode that happens on a worker some time after the call returned.
     const auto finished = [&] {
-        return metrics->Find("RedisPubsub::OnAdded").size() == size_t(kThreads * kEntries) &&
-               metrics->Find("RedisPubsub::OnRemoved").size() == removals;
+        return host.Metrics().Find("RedisPubsub::OnAdded").size() == size_t(kThreads * kEntries) &&
+               host.Metrics().Find("RedisPubsub::OnRemoved").size() == removals;
     };
     for (int i = 0; i < 4000 && !finished(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -53,9 +53,6 @@ protected:
     }
 
     HostScope m_host;
-    std::shared_ptr<Metrics::CapturingMetricsSink> m_metrics =
-        std::make_shared<Metrics::CapturingMetricsSink>();
-    Metrics::ScopedMetricsSink m_metricsScope{m_metrics};
     ICascadeInvalidatorHolder& m_holder = CascadeInvalidatorHolderFactory::GetInstance();
     RecordingInvalidator m_inv, m_inv2;
     LoopbackManager m_manager;
@@ -204,7 +201,8 @@ TEST_F(Coherence, AsyncTaskFiledACacheAfterItsRemoval) {
         service->OnAdded({i, 0}, {1, 1}, 1, 1, caches[i]);
         service->OnRemoved(*caches[i]);
     }
-    for (int i = 0; i < 4000 && m_metrics->Find("RedisPubsub::OnAdded").size() < caches.size(); ++i)
+    for (int i = 0;
+         i < 4000 && m_host.Metrics().Find("RedisPubsub::OnAdded").size() < caches.size(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(Tracked(*service), "r0 e0 p0");
 }
@@ -374,8 +372,8 @@ TEST_F(Coherence, SwitchableLinesAndMetricsScopes) {
                                             TString::pointer(m_cache.get()));
     EXPECT_TRUE(Lines(TLog::Debug).empty());
     for (const char* name : {"RedisPubsub::OnAdded", "RedisPubsub::OnRemoved"}) {
-        ASSERT_EQ(m_metrics->Find(name).size(), 1u) << name;
-        EXPECT_EQ(m_metrics->Find(name)[0].optionBits, 0x20001u);
+        ASSERT_EQ(m_host.Metrics().Find(name).size(), 1u) << name;
+        EXPECT_EQ(m_host.Metrics().Find(name)[0].optionBits, 0x20001u);
     }
 }
 

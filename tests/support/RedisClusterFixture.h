@@ -1,5 +1,5 @@
-// GoogleTest fixture for tests on the shared private cluster (RedisCluster::Shared): fails when
-// redis-server is not installed, skips with the reason when a cluster cannot be created
+// GoogleTest fixture for tests on the shared private cluster (velsupport::RedisCluster::Shared):
+// fails when redis-server is not installed, skips with the reason when a cluster cannot be created
 // (redis-cli missing or unable to join the nodes).
 #pragma once
 
@@ -7,18 +7,19 @@
 
 #include <memory>
 
-#include "support/RedisCluster.h"
 #include "velredis/RedisConnectionPool.h"
 #include "velredis/RedisSlotMap.h"
+#include "velsupport/RedisCluster.h"
 
 namespace veltest {
+
+using velsupport::RedisCluster;
 
 class RedisClusterTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(RedisServer::IsInstalled())
-            << "redis-server is not installed (or not on PATH); install the redis-server "
-               "package (scripts/setup does) to run the Redis tests.";
+        ASSERT_TRUE(velsupport::RedisServer::IsInstalled())
+            << velsupport::kRedisServerMissing << " to run the Redis tests.";
         std::string error;
         m_cluster = &RedisCluster::Shared(error);
         if (!error.empty()) GTEST_SKIP() << "cannot create a local Redis cluster: " << error;

@@ -4,10 +4,7 @@
 
 namespace veltest {
 
-HostScope::HostScope()
-    : m_sink(std::make_shared<CapturingLogSink>()),
-      m_previousSink(TLog::SetSink(m_sink)),
-      m_previousUnitTest(AppConfig::GetInstance().GetUnitTestFlag()) {
+HostScope::HostScope() : m_previousUnitTest(AppConfig::GetInstance().GetUnitTestFlag()) {
     AppConfig::GetInstance().SetUnitTestFlag(true);
 }
 
@@ -15,7 +12,7 @@ HostScope::~HostScope() {
     velmora::appoptions::ResetAll();
     FeatureFlags::ResetAll();
     AppConfig::GetInstance().SetUnitTestFlag(m_previousUnitTest);
-    TLog::SetSink(m_previousSink);
+    // The sinks are put back by their scopes, after this body.
 }
 
 }  // namespace veltest

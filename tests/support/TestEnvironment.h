@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "metrics2/Metrics.h"
 #include "utility/CacheHelpers.h"
 #include "velcore/AppConfig.h"
 #include "velcore/AppOptions.h"
@@ -72,17 +73,24 @@ inline std::string FailedExpression(const std::function<void()>& f) {
     return "<none>";
 }
 
-// Turns the unit-test flag on, installs a capturing log sink, and on exit restores every
-// option, flag and the sink.
+// Turns the unit-test flag on, installs a capturing log sink and a capturing metrics sink, and on
+// exit restores every option, flag and both sinks. What was captured is read the same way from
+// either: Records(), Find(log message or metrics name), Clear().
 class HostScope {
 public:
     HostScope();
     ~HostScope();
-    CapturingLogSink& Log() { return *m_sink; }
+    HostScope(const HostScope&) = delete;
+    HostScope& operator=(const HostScope&) = delete;
+    CapturingLogSink& Log() { return *m_log; }
+    Metrics::CapturingMetricsSink& Metrics() { return *m_metrics; }
 
 private:
-    std::shared_ptr<CapturingLogSink> m_sink;
-    std::shared_ptr<ILogSink> m_previousSink;
+    std::shared_ptr<CapturingLogSink> m_log = std::make_shared<CapturingLogSink>();
+    std::shared_ptr<Metrics::CapturingMetricsSink> m_metrics =
+        std::make_shared<Metrics::CapturingMetricsSink>();
+    ScopedLogSink m_logScope{m_log};
+    Metrics::ScopedMetricsSink m_metricsScope{m_metrics};
     bool m_previousUnitTest;
 };
 

@@ -12,13 +12,13 @@
 #include "caching/CoherenceMessages.h"
 #include "caching/GuardedExecution.h"
 #include "caching/RedisPubsub.h"
-#include "support/Process.h"
 #include "support/RedisClusterFixture.h"
 #include "support/RedisServerFixture.h"
 #include "utility/SynchronizedIndexedCache.h"
 #include "velcoredata/DateTime.h"
 #include "velredis/RedisClusterSlot.h"
 #include "velredis/RedisConnectionPool.h"
+#include "velsupport/Process.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ public:
         std::ofstream(m_dir / "in", std::ios::binary) << input;
         std::vector<std::string> argv{program};
         argv.insert(argv.end(), args.begin(), args.end());
-        m_pid = veltest::SpawnProcess(argv, m_dir / "in", m_dir / "out", m_dir / "err");
+        m_pid = velsupport::SpawnProcess(argv, m_dir / "in", m_dir / "out", m_dir / "err");
     }
     ~Cli() {
         if (m_pid > 0 && Wait(0s) == -2) ::kill(m_pid, SIGKILL), Wait(10s);
@@ -50,7 +50,7 @@ public:
 
     // The exit status; -1 for a process killed by a signal, -2 when it outlived `limit`.
     int Wait(std::chrono::milliseconds limit = 30s) {
-        if (m_code == -2 && m_pid > 0) m_code = veltest::WaitProcess(m_pid, limit);
+        if (m_code == -2 && m_pid > 0) m_code = velsupport::WaitProcess(m_pid, limit);
         return m_code;
     }
     void Signal(int signal) { ::kill(m_pid, signal); }
@@ -145,7 +145,7 @@ TEST_F(VelcacheCli, ExternalCacheRoundTripsEveryByteValueInTheLibrarysOwnLayout)
 
 TEST_F(VelcacheCli, ErrorsExitWithTheirCodeAndSayWhat) {
     const std::string dir = m_dir.string();
-    const std::string closed = "127.0.0.1:" + std::to_string(veltest::FreeLoopbackPort());
+    const std::string closed = "127.0.0.1:" + std::to_string(velsupport::FreeLoopbackPort());
     const struct {
         std::vector<std::string> args;
         int code;

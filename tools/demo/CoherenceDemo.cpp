@@ -2,23 +2,13 @@
 // redis-server; each uses its process's coherence service. This process caches a result; the
 // child caches a newer, different result under the same key; this process's entry is dropped
 // and its cache is told. Skipped, with a note, when redis-server is not installed.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fcntl.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <memory>
-#include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,24 +19,12 @@
 #include "velcoredata/DateTime.h"
 #include "velredis/RedisConfig.h"
 #include "velredis/RedisSubscriptionManager.h"
+#include "velsupport/RedisServer.h"
 #include "velsys/Locks.h"
-#include "workload/RedisServer.h"
-
-extern char** environ;
 
 using namespace velmora::caching;
 
 namespace {
-
-bool RedisServerInstalled() {
-    const char* path = std::getenv("PATH");
-    std::stringstream dirs(path ? path : "");
-    std::string dir;
-    while (std::getline(dirs, dir, ':')) {
-        if (!dir.empty() && ::access((dir + "/redis-server").c_str(), X_OK) == 0) return true;
-    }
-    return false;
-}
 
 // A lock-protected cache that says when the coherence service tells it an entry is stale.
 class ReportingCache : public SynchronizedCache {
@@ -104,13 +82,13 @@ constexpr unsigned long long kSecond = 10000000ULL;  // DateTime ticks
 
 void RunCoherenceDemo() {
     std::printf("\n== Cross-process coherence ==\n");
-    if (!RedisServerInstalled()) {
+    if (!velsupport::RedisServer::IsInstalled()) {
         std::printf("  redis-server is not installed: this chapter is skipped.\n");
         return;
     }
-    demo::RedisServer redis;
-    if (!redis.Start()) {
-        std::printf("  redis-server did not start: this chapter is skipped.\n");
+    velsupport::RedisServer redis;
+    if (const std::string error = redis.Start(); !error.empty()) {
+        std::printf("  redis-server did not start (%s): this chapter is skipped.\n", error.c_str());
         return;
     }
     std::printf(

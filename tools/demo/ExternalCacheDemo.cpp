@@ -2,17 +2,12 @@
 // value and refuses one that was too cheap to produce, each operation writing its one log line;
 // the same on a Redis cache when a redis-server can be started; then the attribute-map rule
 // writes the calling thread's identity into a result's attributes.
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <thread>
+#include <string>
 
 #include "Demos.h"
 #include "caching/CacheInvariants.h"
@@ -25,6 +20,7 @@
 #include "velcoredata/FeatureFlags.h"
 #include "velcoreplatform/TLog.h"
 #include "velredis/RedisConnectionPool.h"
+#include "velsupport/RedisServer.h"
 
 using namespace velmora::caching;
 namespace fs = std::filesystem;
@@ -73,62 +69,6 @@ void Exercise(const ExternalCache<TString, ExternalBytes>& cache) {
                 Text(cache.TryLoad(TString("report:42")).Get()).c_str());
 }
 
-// A private redis-server on a free loopback port; Port() is 0 when none could be started.
-class DemoRedis {
-public:
-    DemoRedis() {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                           getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-        close(fd);
-        if (!bound) return;
-        const std::string port = std::to_string(ntohs(address.sin_port));
-        m_pid = fork();
-        if (m_pid == 0) {
-            const int devnull = open("/dev/null", O_WRONLY);
-            dup2(devnull, STDOUT_FILENO);
-            dup2(devnull, STDERR_FILENO);
-            execlp("redis-server", "redis-server", "--port", port.c_str(), "--bind", "127.0.0.1",
-                   "--save", "", "--appendonly", "no", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        for (int i = 0; i < 100 && m_pid > 0; ++i) {
-            if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) {  // exec failed: not installed
-                m_pid = -1;
-                return;
-            }
-            RedisEndpointConfig endpoint;
-            endpoint.port = std::stoi(port);
-            bool up = false;
-            try {
-                RedisConnection probe(endpoint);
-                up = probe.Command({"PING"}).text == "PONG";
-            } catch (const std::exception&) {
-            }
-            if (up) {
-                m_port = std::stoi(port);
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-    ~DemoRedis() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            waitpid(m_pid, nullptr, 0);
-        }
-    }
-    int Port() const { return m_port; }
-
-private:
-    pid_t m_pid = -1;
-    int m_port = 0;
-};
-
 }  // namespace
 
 void RunExternalCacheDemo() {
@@ -149,9 +89,9 @@ void RunExternalCacheDemo() {
         Exercise(*disk);
     }
 
-    DemoRedis redis;
-    if (redis.Port() == 0) {
-        std::printf("Redis cache: skipped (redis-server is not installed or did not start)\n");
+    velsupport::RedisServer redis;
+    if (const std::string error = redis.Start(); !error.empty()) {
+        std::printf("Redis cache: skipped (%s)\n", error.c_str());
     } else {
         RedisEndpointConfig endpoint;
         endpoint.port = redis.Port();

@@ -15,10 +15,11 @@
 
 #include "DataGenerator.h"
 #include "QueryCatalogue.h"
-#include "RedisServer.h"
+#include "RedisNodes.h"
 #include "Roles.h"
 #include "Sqlite.h"
 #include "Summary.h"
+#include "velsupport/RedisServer.h"
 
 extern char** environ;
 
@@ -180,7 +181,7 @@ int RunWorkload(const Options& options) {
 
     // The nodes chaos strikes: the one server, or every node of the cluster.
     RunFacts facts;
-    RedisServer server;
+    velsupport::RedisServer server;
     std::vector<velmora::caching::RedisNodeAddress> nodes;
     if (!options.redisCluster.empty()) {
         nodes = ClusterNodes(options.redisCluster, facts.clusterMasters);
@@ -189,8 +190,8 @@ int RunWorkload(const Options& options) {
             return 2;
         }
     } else if (options.redis.empty()) {
-        if (!server.Start()) {
-            say("cannot start redis-server (is it installed?); use --redis HOST:PORT");
+        if (const std::string error = server.Start(); !error.empty()) {
+            say("cannot start a private redis-server: " + error + "; use --redis HOST:PORT");
             return 2;
         }
         nodes.push_back({"127.0.0.1", server.Port()});
@@ -279,7 +280,8 @@ int RunWorkload(const Options& options) {
         if (options.chaos && !restarted && facts.redisSetup == RedisSetup::PrivateServer &&
             now >= start + (end - start) * 45 / 100) {
             restarted = true;
-            if (server.Restart()) ++facts.serverRestarts;
+            server.Stop();
+            if (server.Start().empty()) ++facts.serverRestarts;
         }
         if (now >= nextLine) {
             const Stats workers = Sum(children, "worker");

@@ -1,21 +1,34 @@
-// Child processes for tests and benchmarks: start a program with its standard streams on files,
-// wait for it within a bound. Functions of one thread's use; a child is reaped by the thread
-// that waits for it.
+// Child processes for the tests, the benchmarks and the demo: find a program on PATH, start it
+// with its standard streams on files, wait for it within a bound. Functions of one thread's use;
+// a child is reaped by the thread that waits for it.
 #pragma once
 
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 extern char** environ;
 
-namespace veltest {
+namespace velsupport {
+
+// Whether an executable file named `program` is in one of the directories that PATH names
+// (checked without a shell; false when PATH is unset).
+inline bool IsOnPath(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    std::istringstream dirs(path ? path : "");
+    for (std::string dir; std::getline(dirs, dir, ':');)
+        if (!dir.empty() && ::access((dir + "/" + program).c_str(), X_OK) == 0) return true;
+    return false;
+}
 
 // Starts `args` (argv[0] looked up on PATH when it holds no '/') with standard input read from
 // `in` and standard output and error written to `out` and `err` (created or truncated), every
@@ -58,4 +71,4 @@ inline int WaitProcess(pid_t pid, std::chrono::milliseconds limit) {
     }
 }
 
-}  // namespace veltest
+}  // namespace velsupport

@@ -1,4 +1,4 @@
-#include "support/RedisServer.h"
+#include "velsupport/RedisServer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -6,14 +6,13 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
 
-#include "support/Process.h"
+#include "velsupport/Process.h"
 
-namespace veltest {
+namespace velsupport {
 
 using velmora::caching::RedisReplyValue;
 
@@ -40,15 +39,18 @@ RedisServer::~RedisServer() {
 }
 
 bool RedisServer::IsInstalled() {
-    return std::system("command -v redis-server >/dev/null 2>&1") == 0;
+    return IsOnPath("redis-server");
 }
 
 std::string RedisServer::Start() {
     if (m_pid > 0) return "";
+    if (!IsInstalled()) return kRedisServerMissing;
     if (m_port == 0) m_port = FreeLoopbackPort();
+    if (m_port == 0) return "no free loopback port for redis-server";
     if (m_dir.empty()) {
-        char pattern[] = "/tmp/velredis-test-XXXXXX";
-        if (!::mkdtemp(pattern)) return "cannot make a temporary directory";
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "velcache-redis-XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) return "cannot make a temporary directory for redis-server";
         m_dir = pattern;
     }
     const std::string port = std::to_string(m_port);
@@ -56,8 +58,8 @@ std::string RedisServer::Start() {
     std::ofstream(conf) << "port " << port << "\nbind 127.0.0.1\nsave \"\"\nappendonly no\ndir "
                         << m_dir << "\nlogfile \"\"\nloglevel warning\nprotected-mode no\n"
                         << m_extraConfig;
-    // Standard streams on /dev/null: a server outliving a crashed test holds no pipe of the
-    // test runner.
+    // Standard streams on /dev/null: a server outliving a crashed test or demo holds no pipe of
+    // whoever ran it.
     m_pid = SpawnProcess({"redis-server", conf});
     if (m_pid <= 0) return "cannot start redis-server";
     for (int i = 0; i < 1000; ++i) {
@@ -111,4 +113,4 @@ RedisReplyValue RedisServer::Command(const std::vector<std::string>& args) const
     }
 }
 
-}  // namespace veltest
+}  // namespace velsupport

@@ -1,11 +1,13 @@
-#include "support/RedisCluster.h"
+#include "velsupport/RedisCluster.h"
 
 #include <cstdlib>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
-namespace veltest {
+#include "velsupport/Process.h"
+
+namespace velsupport {
 
 using Clock = std::chrono::steady_clock;
 
@@ -24,7 +26,7 @@ RedisCluster& RedisCluster::Shared(std::string& error) {
 
 std::string RedisCluster::Start(int masters, int replicasPerMaster,
                                 std::chrono::milliseconds nodeTimeout) {
-    if (std::system("command -v redis-cli >/dev/null 2>&1") != 0)
+    if (!IsOnPath("redis-cli"))
         return "redis-cli is not installed (the redis-tools package provides it)";
     std::string create = "timeout 60 redis-cli --cluster create";
     for (int i = 0; i < masters * (1 + replicasPerMaster); ++i) {
@@ -99,4 +101,4 @@ std::vector<int> RedisCluster::MasterPorts(int askPort) const {
     return ports;
 }
 
-}  // namespace veltest
+}  // namespace velsupport

@@ -1,10 +1,7 @@
-// RedisServer: a private redis-server on a loopback port, without persistence, for the length of
-// a run; it can be restarted on the same port. Also sends single commands to any server and
-// finds the nodes of a cluster.
-// Not thread-safe: use from one thread at a time.
+// The main job's plain talk with the Redis nodes of a run, whoever started them: one command to a
+// node, and the nodes of a cluster. (A run's private server is a velsupport::RedisServer.)
+// Safe for concurrent use: each call opens and closes its own connection.
 #pragma once
-
-#include <sys/types.h>
 
 #include <string>
 #include <vector>
@@ -12,22 +9,6 @@
 #include "velredis/RedisSlotMap.h"
 
 namespace demo {
-
-class RedisServer {
-public:
-    // Starts on a free port; false when redis-server is missing or does not answer.
-    bool Start();
-    bool Restart();
-    void Stop();
-    ~RedisServer();
-    int Port() const { return m_port; }
-
-private:
-    bool Launch();
-    pid_t m_pid = -1;
-    int m_port = 0;
-    std::string m_dir;
-};
 
 // The nodes of the cluster that a node of `list` ("HOST:PORT[,HOST:PORT...]") belongs to, as the
 // first node that answers CLUSTER SLOTS names them; empty when none answers as a cluster node.

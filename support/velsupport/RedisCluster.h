@@ -1,4 +1,4 @@
-// A private Redis cluster for tests and benchmarks: masters with replicas, every node a
+// A private Redis cluster for the tests and benchmarks: masters with replicas, every node a
 // RedisServer in cluster mode, joined by `redis-cli --cluster create`, stopped when the object
 // goes. Creating one takes a few seconds, so a test binary shares one (Shared); tests that kill
 // or reshape it put it back (a node started again rejoins, a failed-over master as a replica) or
@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "support/RedisServer.h"
+#include "velsupport/RedisServer.h"
 
-namespace veltest {
+namespace velsupport {
 
 class RedisCluster {
 public:
@@ -48,4 +48,4 @@ private:
     std::vector<int> m_ports;
 };
 
-}  // namespace veltest
+}  // namespace velsupport

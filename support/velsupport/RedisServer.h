@@ -1,7 +1,8 @@
-// A private redis-server for one test (or benchmark): started on a free loopback port without
-// persistence, stopped when the object goes. It can be stopped (with a signal of the test's
-// choice) and started again on the same port with the same directory, and frozen (SIGSTOP) and
-// thawed, to stage server faults.
+// A private redis-server for a test, a benchmark or a demo run: started on a free loopback port
+// without persistence, in a temporary directory of its own, and stopped (the directory removed)
+// when the object goes. It can be stopped, with a signal of the caller's choice, and started
+// again on the same port in the same directory, and frozen (SIGSTOP) and thawed, to stage server
+// faults. Extra configuration lines make it, for example, a cluster node.
 // Not thread-safe: use from one thread at a time.
 #pragma once
 
@@ -14,7 +15,12 @@
 #include "velredis/RedisConfig.h"
 #include "velredis/RedisConnectionPool.h"
 
-namespace veltest {
+namespace velsupport {
+
+// What Start answers when no redis-server executable is on PATH.
+inline constexpr const char* kRedisServerMissing =
+    "redis-server is not installed (or not on PATH); install the redis-server package "
+    "(scripts/setup does)";
 
 // A loopback port nobody listens on now, below the ephemeral range (so that no outgoing
 // connection takes it while a stopped server is down); 0 when none was found.
@@ -24,6 +30,7 @@ class RedisServer {
 public:
     // `extraConfig`: configuration lines added to the defaults (those of a cluster node, say).
     explicit RedisServer(std::string extraConfig = "") : m_extraConfig(std::move(extraConfig)) {}
+    // Stops the server (SIGTERM) and removes its directory.
     ~RedisServer();
     RedisServer(const RedisServer&) = delete;
     RedisServer& operator=(const RedisServer&) = delete;
@@ -32,14 +39,18 @@ public:
     static bool IsInstalled();
 
     // Starts the server (on the port and in the directory of the previous start, if any) and
-    // waits until it answers PING. Returns an empty string on success, else what went wrong.
+    // waits until it answers PING. Returns an empty string on success (also when it is running
+    // already), else what went wrong: kRedisServerMissing when redis-server is not on PATH.
     std::string Start();
-    // Sends `signal` (SIGKILL for a crash), SIGKILL after 5 s, and reaps the server.
+    // Thaws the server if frozen, sends `signal` (SIGKILL for a crash), SIGKILL after 5 s, and
+    // reaps it. Does nothing when it is not running.
     void Stop(int signal = SIGTERM);
+    // Stops the process where it stands (SIGSTOP): connections are accepted but not answered.
     void Freeze();
     void Thaw();
     bool IsRunning() const { return m_pid > 0; }
 
+    // The port, chosen at the first start; 0 before.
     int Port() const { return m_port; }
     // An endpoint configuration for this server with short time-outs suited to tests.
     velmora::caching::RedisEndpointConfig MakeConfig() const;
@@ -55,4 +66,4 @@ private:
     std::string m_dir;
 };
 
-}  // namespace veltest
+}  // namespace velsupport

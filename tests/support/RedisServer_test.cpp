@@ -1,0 +1,125 @@
+// The private redis-server that the tests, the benchmarks and the demo share: a server of its
+// own on a loopback port, the same port again after a stop, no data kept over a stop, silence
+// while frozen, extra configuration taken, gone with its object, and a plain answer when
+// redis-server is missing.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+#include "velredis/RedisConnectionPool.h"
+#include "velsupport/RedisServer.h"
+
+namespace {
+
+using velmora::caching::RedisConnection;
+using velmora::caching::RedisException;
+using velmora::caching::RedisReplyValue;
+using velsupport::RedisServer;
+
+// The value of a configuration parameter, as CONFIG GET answers it; empty when unreachable.
+std::string ConfigValue(const RedisServer& server, const std::string& parameter) {
+    const RedisReplyValue reply = server.Command({"CONFIG", "GET", parameter});
+    return reply.elements.size() == 2 ? reply.elements[1].text : "";
+}
+
+TEST(PrivateRedisServer, EachAnswersOnItsOwnLoopbackPort) {
+    RedisServer a, b;
+    ASSERT_EQ(a.Start(), "");
+    ASSERT_EQ(b.Start(), "");
+    EXPECT_TRUE(a.IsRunning());
+    EXPECT_NE(a.Port(), b.Port());
+    EXPECT_EQ(ConfigValue(a, "bind"), "127.0.0.1");
+    EXPECT_EQ(ConfigValue(a, "port"), std::to_string(a.Port()));
+
+    EXPECT_EQ(a.Command({"SET", "k", "a"}).text, "OK");
+    EXPECT_EQ(a.Command({"GET", "k"}).text, "a");
+    EXPECT_EQ(b.Command({"GET", "k"}).type, RedisReplyValue::Type::Nil);
+    EXPECT_EQ(a.Start(), "") << "a second start of a running server changes nothing";
+    EXPECT_EQ(a.Command({"GET", "k"}).text, "a");
+}
+
+TEST(PrivateRedisServer, StartsAgainOnTheSamePortWithoutItsData) {
+    for (const int stopSignal : {SIGTERM, SIGKILL}) {
+        SCOPED_TRACE(stopSignal);
+        RedisServer server;
+        ASSERT_EQ(server.Start(), "");
+        const int port = server.Port();
+        const std::string dir = ConfigValue(server, "dir");
+        ASSERT_EQ(server.Command({"SET", "k", "v"}).text, "OK");
+
+        server.Stop(stopSignal);
+        EXPECT_FALSE(server.IsRunning());
+        EXPECT_EQ(server.Command({"PING"}).type, RedisReplyValue::Type::Error);
+
+        ASSERT_EQ(server.Start(), "");
+        EXPECT_EQ(server.Port(), port);
+        EXPECT_EQ(ConfigValue(server, "dir"), dir);
+        EXPECT_EQ(server.Command({"GET", "k"}).type, RedisReplyValue::Type::Nil);
+    }
+}
+
+TEST(PrivateRedisServer, FrozenServerAnswersNothingUntilThawedAndStillStops) {
+    RedisServer server;
+    ASSERT_EQ(server.Start(), "");
+    auto config = server.MakeConfig();
+    config.commandTimeout = std::chrono::milliseconds(200);
+    RedisConnection connection(config);  // connected before the freeze
+
+    server.Freeze();
+    EXPECT_THROW(connection.Command({"PING"}), RedisException);
+    server.Thaw();
+    EXPECT_EQ(server.Command({"PING"}).text, "PONG");
+
+    server.Freeze();
+    server.Stop();
+    EXPECT_FALSE(server.IsRunning());
+    // Had the frozen process stayed alive, it would still hold the port.
+    ASSERT_EQ(server.Start(), "");
+    EXPECT_EQ(server.Command({"PING"}).text, "PONG");
+}
+
+TEST(PrivateRedisServer, TakesExtraConfiguration) {
+    RedisServer server("hz 17\nmaxmemory-policy allkeys-lru\n");
+    ASSERT_EQ(server.Start(), "");
+    EXPECT_EQ(ConfigValue(server, "hz"), "17");
+    EXPECT_EQ(ConfigValue(server, "maxmemory-policy"), "allkeys-lru");
+    EXPECT_EQ(ConfigValue(server, "save"), "") << "never persists";
+    EXPECT_EQ(ConfigValue(server, "appendonly"), "no");
+}
+
+TEST(PrivateRedisServer, GoesAwayWithItsObject) {
+    velmora::caching::RedisEndpointConfig config;
+    std::string dir;
+    {
+        RedisServer server;
+        ASSERT_EQ(server.Start(), "");
+        config = server.MakeConfig();
+        dir = ConfigValue(server, "dir");
+        ASSERT_TRUE(std::filesystem::is_directory(dir));
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir));
+    EXPECT_THROW(RedisConnection(config).Command({"PING"}), RedisException);
+}
+
+TEST(PrivateRedisServer, SaysSoWhenRedisServerIsMissing) {
+    const std::string path = ::getenv("PATH") ? ::getenv("PATH") : "";
+    const std::string nowhere = (std::filesystem::temp_directory_path() /
+                                 ("velsupport-no-such-dir-" + std::to_string(::getpid())))
+                                    .string();
+    ::setenv("PATH", nowhere.c_str(), 1);
+    RedisServer server;
+    const bool installed = RedisServer::IsInstalled();
+    const std::string error = server.Start();
+    ::setenv("PATH", path.c_str(), 1);
+
+    EXPECT_FALSE(installed);
+    EXPECT_EQ(error, velsupport::kRedisServerMissing);
+    EXPECT_FALSE(server.IsRunning());
+}
+
+}  // namespace

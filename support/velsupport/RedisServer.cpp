@@ -16,10 +16,13 @@ namespace velsupport {
 
 using velmora::caching::RedisReplyValue;
 
+// From 10000 to 19999: a cluster node's bus port (port + 10000) is then never another node's
+// port, and stays below the kernel's range of ephemeral ports (from 32768), so that a client's
+// connection cannot take the bus port of a killed node before it starts again.
 int FreeLoopbackPort() {
     static std::mt19937 random(std::random_device{}());
     for (int i = 0; i < 1000; ++i) {
-        const int port = std::uniform_int_distribution<int>(10000, 29999)(random);
+        const int port = std::uniform_int_distribution<int>(10000, 19999)(random);
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;

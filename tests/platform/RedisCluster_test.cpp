@@ -13,6 +13,7 @@
 #include "velredis/RedisClusterSlot.h"
 #include "velredis/RedisConnectionPool.h"
 #include "velredis/RedisSlotMap.h"
+#include "velredis/RedisSubscriptionManager.h"
 
 using namespace velmora::caching;
 using namespace std::chrono_literals;
@@ -154,6 +155,27 @@ TEST_F(RedisClusterTest, KeylessCommandRunsOnTheNodeOfTheGivenKey) {
         answered.insert(runId(info.text));
     }
     EXPECT_EQ(answered.size(), 3u) << "every master answers for its own keys";
+}
+
+// Each subscription manager subscribes on a node of its own choosing among all the nodes the
+// cluster names (given one seed), so that the processes of a namespace spread over the cluster
+// and one node's loss sends only its share of them to re-subscribe.
+TEST_F(RedisClusterTest, SubscribersSpreadOverTheNodes) {
+    RedisEndpointConfig config = Cluster().MakeConfig();
+    config.mode = RedisMode::Cluster;
+    std::vector<std::unique_ptr<RedisSubscriptionManager>> managers;
+    for (int i = 0; i < 8; ++i) {
+        managers.push_back(std::make_unique<RedisSubscriptionManager>(config));
+        managers.back()->Subscribe("spread.*", [](const TString&, const void*, int) {});
+        ASSERT_TRUE(managers.back()->WaitUntilSubscribed("spread.*", 10s));
+    }
+    std::set<int> used;
+    for (int port : Cluster().Ports())
+        if (Cluster().Command(port, {"CLIENT", "LIST", "TYPE", "pubsub"}).text.find("psub=1") !=
+            std::string::npos)
+            used.insert(port);
+    // All eight on one of six nodes by chance: about four times in a million.
+    EXPECT_GE(used.size(), 2u);
 }
 
 // The servers place each key on the master of its slot; what is ours is that every value comes

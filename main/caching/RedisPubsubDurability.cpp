@@ -1,14 +1,21 @@
 // The durable side of the coherence service: announcements that survive a gap in the
 // subscription, and publishes that survive a gap in the connection.
 //
-// Every announcement is appended to a capped stream of the namespace and published, the two
-// commands sent together on one connection so that they cost one round trip; the append goes
-// first, so a subscriber that sees the message live finds it in the stream as well. A subscriber
-// remembers the id of the last stream entry it applied; after every (re)subscription, before the
-// subscription counts as confirmed, it reads the stream from there in pages and runs each entry
-// through the same path as a live message. Live messages received meanwhile are harmless duplicates
-// (the dirty rule is idempotent); those applied live since the previous catch-up are skipped and
-// counted once.
+// Every announcement is appended to a capped stream of the namespace and published: on a single
+// server the two commands go together on one connection (one round trip), on a cluster the append
+// to the stream's node and the publish through any node that answers. The append goes first, so
+// that a subscriber that misses the message live finds it in the stream; the publish goes out
+// whatever became of the append. What did not go out waits in a queue (per key hash, the newest
+// wins) that the retry thread sends; an append made late is published again. While a failure is
+// known, announcements are queued without being tried, so fills do not wait on a dead node. An
+// append given up for good leaves a marker in the stream ("g": how many) that makes a replay
+// past it a gap.
+//
+// A subscriber remembers the id of the last stream entry it applied; after every
+// (re)subscription, before the subscription counts as confirmed, it reads the stream from there
+// in pages and runs each entry through the same path as a live message. Live messages received
+// meanwhile are harmless duplicates (the dirty rule is idempotent); those applied live since the
+// previous catch-up are skipped and counted once.
 //
 // The position is only moved by a catch-up, so a catch-up replays everything announced since the
 // previous one that was not seen live (an approximation that keeps live delivery free of any

@@ -1,5 +1,7 @@
 #include "caching/DiskExternalCache.h"
 
+#include "caching/DiskCacheRoots.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,8 +38,8 @@ constexpr const char* kBinName = ".bin";
                            VelmoraError::MakeError(0x543EA456, "DiskExternalCache"));
 }
 
-void EnsureDirectory(const TPath& path) {
-    if (!DirectoryExists(path) && !CreateDirectory(path)) {
+void EnsureDirectory(const TPath& path, unsigned mode) {
+    if (!DirectoryExists(path) && !CreateDirectory(path, mode)) {
         TLog::LogMessage(
             TLog::Warn, TFormatString(TString("Failed to create directory '%1'"), path.ToString()));
         ThrowUnspecified();
@@ -91,10 +93,11 @@ bool RetireEntry(const TPath& cachePath, const TPath& entry) {
 // Writes `value` to a temporary file in `entry` and renames it over ".bin". False, leaving no
 // file behind, when the write or the rename failed: the directory was retired meanwhile by a
 // racing store or drop, or the disk is full (which a fresh entry then meets as well).
-bool ReplaceValue(const TOpenDirectory& entry, const std::vector<unsigned char>& value) {
+bool ReplaceValue(const TOpenDirectory& entry, const std::vector<unsigned char>& value,
+                  unsigned mode) {
     const std::string temp = UniqueName(kTempFilePrefix);
     try {
-        entry.WriteFile(temp.c_str(), value.data(), value.size());
+        entry.WriteFile(temp.c_str(), value.data(), value.size(), mode);
     } catch (...) {
         return false;  // WriteFile removed what it had written
     }
@@ -111,29 +114,32 @@ bool ReplaceValue(const TOpenDirectory& entry, const std::vector<unsigned char>&
 // place. A reader that opened the directory therefore sees the complete old value, the
 // complete new one, or no entry; and a store that fails (a full disk) leaves no partial entry.
 void Store(const TPath& cachePath, const std::shared_ptr<FolderSweeper>& sweeper,
-           const TString& key, const TString& keyHash, const ExternalBytesPtr& value) {
+           DiskCacheRoots& roots, const TString& key, const TString& keyHash,
+           const ExternalBytesPtr& value) {
     Metrics::Scope scope(kStoreScope, kBackendScopeBits);
+    if (!roots.Trusted()) return;  // said once, at the check
+    const unsigned directoryMode = roots.DirectoryMode(), fileMode = roots.FileMode();
     try {
         if (sweeper) sweeper->Sweep(cachePath, value->size(), SweepLayout());
         const TPath entry = cachePath / keyHash;
         const std::string keyText = key.toStdString();
-        EnsureDirectory(cachePath);
+        EnsureDirectory(cachePath, directoryMode);
         {
             TOpenDirectory current(entry);
             std::string storedKey;
             if (current.IsOpen() && current.ReadFile(kKeyName, storedKey) && storedKey == keyText &&
-                ReplaceValue(current, *value))
+                ReplaceValue(current, *value, fileMode))
                 return;
             // Not there, another key's, or retired under this store by a racing store or drop:
             // a fresh entry replaces whatever is there.
         }
         const TPath built = cachePath / TString::fromStdString(UniqueName(kNewEntryPrefix));
-        EnsureDirectory(built);
+        EnsureDirectory(built, directoryMode);
         try {
             TOpenDirectory fresh(built);
             if (!fresh.IsOpen()) ThrowUnspecified();
-            fresh.WriteFile(kBinName, value->data(), value->size());
-            fresh.WriteFile(kKeyName, keyText.data(), keyText.size());
+            fresh.WriteFile(kBinName, value->data(), value->size(), fileMode);
+            fresh.WriteFile(kKeyName, keyText.data(), keyText.size(), fileMode);
             RetireEntry(cachePath, entry);
             // Fails only when a racing store put its own entry in place first; that one stays.
             if (!RenamePath(built, entry)) RemovePathRecursively(built);
@@ -169,8 +175,10 @@ const std::string& EntryPath(const std::string& cachePath, const TString& keyHas
 // life (see Store): a hit is always a complete value stored under this very key. `cachePath` is
 // the native text of the cache path: a TPath copied and extended on every load costs more than
 // the rest of the call outside the file system.
-ExternalBytesPtr Load(const std::string& cachePath, const TString& key, const TString& keyHash) {
+ExternalBytesPtr Load(const std::string& cachePath, DiskCacheRoots& roots, const TString& key,
+                      const TString& keyHash) {
     Metrics::Scope scope(kLoadScope, kBackendScopeBits);
+    if (!roots.Trusted()) return nullptr;  // said once, at the check
     try {
         TOpenDirectory entry(EntryPath(cachePath, keyHash).c_str());
         if (!entry.IsOpen()) return nullptr;
@@ -191,8 +199,9 @@ ExternalBytesPtr Load(const std::string& cachePath, const TString& key, const TS
     }
 }
 
-void Drop(const TPath& cachePath, const TString& keyHash) {
+void Drop(const TPath& cachePath, DiskCacheRoots& roots, const TString& keyHash) {
     Metrics::Scope scope(kDropScope, kBackendScopeBits);
+    if (!roots.Trusted()) return;  // said once, at the check
     try {
         RetireEntry(cachePath, cachePath / keyHash);
     } catch (...) {
@@ -237,13 +246,14 @@ DiskExternalCache::DiskExternalCache(TString ns, TPath cachePath,
     : ExternalCache(std::move(ns)),
       m_cachePath(std::move(cachePath)),
       m_nativeCachePath(std::make_shared<const std::string>(m_cachePath.Native().native())),
-      m_folderSweeper(std::move(sweeper)) {}
+      m_folderSweeper(std::move(sweeper)),
+      m_roots(std::make_shared<DiskCacheRoots>(m_cachePath)) {}
 
 DiskExternalCache::~DiskExternalCache() = default;
 
 std::vector<TString> DiskExternalCache::TryGetAllKeys() const {
     std::vector<TString> keys;
-    if (!DirectoryExists(m_cachePath)) return keys;
+    if (!m_roots->Trusted() || !DirectoryExists(m_cachePath)) return keys;
     for (const TPath& path : TDirectory(m_cachePath)) {
         try {
             if (!IsEntryName(path.Native().filename().string())) continue;
@@ -260,21 +270,22 @@ std::vector<TString> DiskExternalCache::TryGetAllKeys() const {
 }
 
 DiskExternalCache::StoreFunc DiskExternalCache::GetStoreFunc() const {
-    return [cachePath = m_cachePath, sweeper = m_folderSweeper](
+    return [cachePath = m_cachePath, sweeper = m_folderSweeper, roots = m_roots](
                TString key, TString keyHash, ExternalBytesPtr value, long long /*ttlSec*/) {
-        Store(cachePath, sweeper, key, keyHash, value);
+        Store(cachePath, sweeper, *roots, key, keyHash, value);
     };
 }
 
 DiskExternalCache::LoadFunc DiskExternalCache::GetLoadFunc() const {
-    return [cachePath = m_nativeCachePath](TString key, TString keyHash) {
-        return Load(*cachePath, key, keyHash);
+    return [cachePath = m_nativeCachePath, roots = m_roots](TString key, TString keyHash) {
+        return Load(*cachePath, *roots, key, keyHash);
     };
 }
 
 DiskExternalCache::DropFunc DiskExternalCache::GetDropFunc() const {
-    return
-        [cachePath = m_cachePath](TString /*key*/, TString keyHash) { Drop(cachePath, keyHash); };
+    return [cachePath = m_cachePath, roots = m_roots](TString /*key*/, TString keyHash) {
+        Drop(cachePath, *roots, keyHash);
+    };
 }
 
 }  // namespace velmora::caching

@@ -30,6 +30,11 @@
 //   ExternalCacheDropTimeoutMs                int   5000     drop time-out, ms
 //   ExternalCacheRedisAlwaysSetEx             bool  false    Redis stores always expire
 //   ExternalCacheRedisAlwaysSetExSec          int   86400    expiry used then, seconds
+//   ExternalCacheDiskAccess                   int   0        who may use the disk cache:
+//                                                            0 the process's user alone
+//                                                            (0700/0600, roots checked), 1 its
+//                                                            group too (0770/0660), 2 as the
+//                                                            umask gives (no check)
 //
 // Thread contract: safe for concurrent use.
 #pragma once
@@ -61,7 +66,8 @@
     X(ExternalCacheStoreTimeoutMs, int, 5000)            \
     X(ExternalCacheDropTimeoutMs, int, 5000)             \
     X(ExternalCacheRedisAlwaysSetEx, bool, false)        \
-    X(ExternalCacheRedisAlwaysSetExSec, int, 86400)
+    X(ExternalCacheRedisAlwaysSetExSec, int, 86400)      \
+    X(ExternalCacheDiskAccess, int, 0)
 
 namespace velmora::appoptions {
 

@@ -31,6 +31,20 @@ bool CreateDirectory(const TPath& path) {
     return fs::is_directory(path.Native(), error);
 }
 
+bool CreateDirectory(const TPath& path, unsigned mode) {
+    const fs::path target = path.Native();
+    std::error_code error;
+    if (fs::is_directory(target, error)) return true;
+    if (target.has_parent_path() && target.parent_path() != target &&
+        !CreateDirectory(TPath(target.parent_path()), mode))
+        return false;
+    // mkdir's mode is cut by the umask: the intended mode is set afterwards, on the directory
+    // this call made (a directory that appeared meanwhile belongs to whoever made it).
+    if (::mkdir(target.c_str(), static_cast<mode_t>(mode)) == 0)
+        return ::chmod(target.c_str(), static_cast<mode_t>(mode)) == 0;
+    return errno == EEXIST && fs::is_directory(target, error);
+}
+
 bool RemovePathRecursively(const TPath& path) {
     std::error_code error;
     const auto removed = fs::remove_all(path.Native(), error);
@@ -174,10 +188,19 @@ bool TOpenDirectory::HasFile(const char* name) const {
     return ::fstatat(m_fd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
 }
 
-void TOpenDirectory::WriteFile(const char* name, const void* data, std::size_t size) const {
-    const int fd =
-        ::openat(m_fd, name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+void TOpenDirectory::WriteFile(const char* name, const void* data, std::size_t size,
+                               unsigned mode) const {
+    const int fd = ::openat(m_fd, name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
+                            static_cast<mode_t>(mode));
     if (fd < 0) FailIn("Cannot create file", name);
+    // The mode given to openat is cut by the umask; the file gets exactly `mode`.
+    if (::fchmod(fd, static_cast<mode_t>(mode)) != 0) {
+        const int error = errno;
+        ::close(fd);
+        ::unlinkat(m_fd, name, 0);
+        errno = error;
+        FailIn("Cannot set the mode of file", name);
+    }
     const auto* bytes = static_cast<const char*>(data);
     std::size_t done = 0;
     bool ok = true;

@@ -17,6 +17,9 @@
 
 // Creates `path` and every missing parent. True when the directory exists afterwards.
 VELPLATFORM_EXPORT bool CreateDirectory(const TPath& path);
+// The same, each directory it creates given exactly `mode` (permission bits, whatever the
+// process's umask); directories that exist already are left as they are.
+VELPLATFORM_EXPORT bool CreateDirectory(const TPath& path, unsigned mode);
 // Removes `path` and, for a directory, everything under it. True when something was removed.
 VELPLATFORM_EXPORT bool RemovePathRecursively(const TPath& path);
 // Sets the last-write time of `path` to `localTime`. False when the file system refused.
@@ -57,9 +60,11 @@ public:
                   LastWrite lastWrite = LastWrite::Keep) const;
     // Whether a regular file `name` exists.
     bool HasFile(const char* name) const;
-    // Creates or truncates file `name` and writes `size` bytes to it. On any failure (a full
-    // disk, for one) removes what it wrote and raises VelmoraException.
-    void WriteFile(const char* name, const void* data, std::size_t size) const;
+    // Creates or truncates file `name` with exactly `mode` (permission bits, whatever the
+    // process's umask) and writes `size` bytes to it. On any failure (a full disk, for one)
+    // removes what it wrote and raises VelmoraException.
+    void WriteFile(const char* name, const void* data, std::size_t size,
+                   unsigned mode = 0644) const;
     // Renames file `from` to `to`, both in this directory, replacing `to` in one step.
     bool Rename(const char* from, const char* to) const;
     // Removes file `name`; false when there was none.

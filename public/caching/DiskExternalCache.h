@@ -13,6 +13,11 @@
 // entry, only temporary files and directories (names beginning with '.') that loads and
 // listings skip and the sweeper deletes once they are old. Racing stores of one key hash leave
 // either one's entry. Without a lock of its own.
+// Private by default: directories 0700 and files 0600 whatever the umask, and before its first
+// use the cache checks its directories (not symbolic links, owned by the process's user, not
+// open to others) and, when they fail, uses none of them: loads miss, stores and drops are
+// skipped, one Error line says why. The option ExternalCacheDiskAccess shares the cache with the
+// user's group (0770/0660) or leaves modes to the umask without checks.
 // Thread contract: safe for concurrent use.
 #pragma once
 
@@ -26,6 +31,8 @@
 #include "velcoreplatform/TPath.h"
 
 namespace velmora::caching {
+
+class DiskCacheRoots;
 
 class VELCACHE_EXPORT DiskExternalCache : public ExternalCache<TString, ExternalBytes> {
 public:
@@ -63,6 +70,9 @@ private:
     // path from it without copying the text per call).
     std::shared_ptr<const std::string> m_nativeCachePath;
     std::shared_ptr<FolderSweeper> m_folderSweeper;
+    // Who may use the directories and whether they can be trusted (checked on first use),
+    // shared by copies and by the backend functions.
+    std::shared_ptr<DiskCacheRoots> m_roots;
 };
 
 }  // namespace velmora::caching

@@ -3,17 +3,20 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <thread>
 
 #include "ExternalCacheTestSupport.h"
 #include "caching/ExternalCacheFactory.h"
+#include "velcore/AppOptions.h"
 #include "velcore/FileUtil.h"
 #include "velsys/Hash.h"
 
@@ -256,6 +259,126 @@ TEST_F(DiskCache, RacingStoresOfOneKeyLoggedFailures) {
     EXPECT_TRUE(IsWhole(*value, 0));
     for (const auto& record : m_host.Log().Records())
         EXPECT_LT(record.severity, TLog::Warn) << record.message.toStdString();
+}
+
+// The permission bits of `path` (not following a symbolic link).
+unsigned Mode(const fs::path& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+// Whatever the umask, what the cache creates is its user's alone (or, in group mode, its
+// group's too), on a first store as on a store replacing a value in place; directories of its
+// own that are looser are tightened on first use.
+TEST_F(DiskCache, PrivateModesWhateverTheUmask) {
+    const fs::path v1 = m_dir.Path() / "ExternalCacheV1";
+    const struct {
+        int access;
+        mode_t umask;
+        unsigned directory, file;
+    } cases[] = {
+        {0, 0000, 0700, 0600}, {0, 0022, 0700, 0600}, {1, 0000, 0770, 0660}, {1, 0077, 0770, 0660}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE("access " + std::to_string(c.access) + ", umask " + std::to_string(c.umask));
+        fs::remove_all(m_dir.Path());
+        velmora::appoptions::ScopedOverride access("ExternalCacheDiskAccess", c.access);
+        const mode_t previous = ::umask(c.umask);
+        DiskExternalCache cache(TString("ns"), nullptr);
+        const bool stored = cache.TryStore(TString("k"), Bytes("first"), 0, -1).Get() &&
+                            cache.TryStore(TString("k"), Bytes("second"), 0, -1).Get();
+        ::umask(previous);
+        ASSERT_TRUE(stored);
+        EXPECT_EQ(Text(cache.TryLoad(TString("k")).Get()), "second");
+        for (const fs::path& dir : {v1, v1 / "ns", EntryDir("k")})
+            EXPECT_EQ(Mode(dir), c.directory) << dir;
+        for (const char* file : {".key", ".bin"})
+            EXPECT_EQ(Mode(EntryDir("k") / file), c.file) << file;
+    }
+    fs::permissions(v1, fs::perms(0755));
+    fs::permissions(v1 / "ns", fs::perms(0777));
+    DiskExternalCache again(TString("ns"), nullptr);
+    EXPECT_EQ(Text(again.TryLoad(TString("k")).Get()), "second");
+    EXPECT_EQ(Mode(v1), 0700u);
+    EXPECT_EQ(Mode(v1 / "ns"), 0700u);
+}
+
+// A cache whose directories cannot be trusted (a symbolic link, another user's directory, a
+// directory every user may write to) touches none of them: loads miss, stores and drops are
+// skipped (and count as done), listings are empty, and one Error line says what is wrong. A
+// shared directory with the sticky bit is fine.
+TEST_F(DiskCache, UntrustedRootsAreLeftAlone) {
+    const fs::path root = m_dir.Path();
+    const fs::path v1 = root / "ExternalCacheV1", ns = v1 / "ns";
+    const bool superuser = ::geteuid() == 0;
+    const struct {
+        const char* name;
+        std::function<bool()> prepare;  // false: the case cannot be staged here
+        const char* why;                // part of the Error line; null: the cache works
+    } cases[] = {
+        {"namespace directory is a symbolic link",
+         [&] {
+             fs::create_directories(root / "elsewhere");
+             fs::create_directories(v1);
+             fs::create_directory_symlink(root / "elsewhere", ns);
+             return true;
+         },
+         "is a symbolic link"},
+        {"ExternalCacheV1 belongs to another user",
+         [&] {
+             fs::create_directories(ns);
+             return superuser && ::chown(v1.c_str(), 65534, 65534) == 0;
+         },
+         "belongs to user 65534"},
+        {"configured directory writable by every user",
+         [&] {
+             fs::create_directories(root);
+             fs::permissions(root, fs::perms(0777));
+             return true;
+         },
+         "writable by every user"},
+        {"configured directory shared with the sticky bit",
+         [&] {
+             fs::create_directories(root);
+             fs::permissions(root, fs::perms(01777));
+             return true;
+         },
+         nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(root);
+        if (!c.prepare()) {
+            std::printf("[skipped] %s: cannot be staged as this user\n", c.name);
+            continue;
+        }
+        const auto tree = [&] {
+            std::vector<std::string> paths;
+            for (const auto& item : fs::recursive_directory_iterator(root))
+                paths.push_back(item.path().string() + " " + std::to_string(Mode(item.path())));
+            std::sort(paths.begin(), paths.end());
+            return paths;
+        };
+        const std::vector<std::string> before = tree();
+        Clear();
+        DiskExternalCache cache(TString("ns"), nullptr);
+        EXPECT_TRUE(cache.TryStore(TString("k"), Bytes("v"), 0, -1).Get());
+        EXPECT_TRUE(cache.TryDrop(TString("other")).Get());
+        const ExternalBytesPtr loaded = cache.TryLoad(TString("k")).Get();
+        std::vector<std::string> errors;
+        for (const auto& record : m_host.Log().Records())
+            if (record.severity == TLog::Error) errors.push_back(record.message.toStdString());
+        if (!c.why) {
+            EXPECT_EQ(Text(loaded), "v");
+            EXPECT_TRUE(errors.empty());
+            continue;
+        }
+        EXPECT_EQ(loaded, nullptr);
+        EXPECT_TRUE(cache.TryGetAllKeys().empty());
+        EXPECT_EQ(tree(), before) << "the cache touched a directory it does not trust";
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_NE(errors[0].find(c.why), std::string::npos) << errors[0];
+    }
+    fs::permissions(root, fs::perms(0700));
 }
 
 // A namespace such as "../.." used to name directories above "ExternalCacheV1", whose sweeper

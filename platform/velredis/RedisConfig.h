@@ -31,7 +31,10 @@ struct RedisEndpointConfig {
     int port = 6379;
     // When not empty, the path of a unix socket used instead of host and port.
     std::string unixSocket;
-    // Sent with AUTH after every connect when not empty.
+    // Sent with AUTH after every connect when not empty: "AUTH <user> <password>" when `user`
+    // is set (a server's ACL user, confined to the keys and channels it is allowed), else
+    // "AUTH <password>" (the default user). Neither ever goes into a log line or an exception.
+    std::string user;
     std::string password;
     // Chosen with SELECT after every connect when not 0.
     int database = 0;

@@ -92,7 +92,12 @@ void RedisSocket::Connect() {
             throw RedisException(std::string(args[0]) + " failed: " + error);
         }
     };
-    if (!m_config.password.empty()) login({"AUTH", m_config.password});
+    if (!m_config.password.empty()) {
+        if (m_config.user.empty())
+            login({"AUTH", m_config.password});
+        else
+            login({"AUTH", m_config.user, m_config.password});
+    }
     if (m_config.database != 0) {
         const std::string db = std::to_string(m_config.database);
         login({"SELECT", db});

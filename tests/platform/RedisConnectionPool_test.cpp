@@ -197,3 +197,35 @@ TEST_F(RedisPoolTest, SlowReplyFailsWithinTheCommandTimeoutAndUnreachableServerR
     EXPECT_THROW(unreachable.Get("k"), RedisException);
     EXPECT_THROW(unreachable.Get("k"), RedisException);
 }
+
+namespace {
+
+// A host confined to its own keys by an ACL user logs in with its user name; a key outside the
+// user's pattern is refused, not stored; a wrong password fails the connection with the
+// server's reason, and the password shows nowhere in the error.
+TEST(RedisAclUser, LogsInAsItsUserAndStaysInItsKeys) {
+    velsupport::RedisServer server("user app on >s3cret-pw ~ns:* &ns:* +@all\n");
+    ASSERT_EQ(server.Start(), "");
+    RedisEndpointConfig config = server.MakeConfig();
+    config.user = "app";
+    config.password = "s3cret-pw";
+    RedisConnection connection(config);
+    const auto value = std::make_shared<std::vector<unsigned char>>(3, 'v');
+    EXPECT_TRUE(connection.Set("ns:k", value));
+    EXPECT_NE(connection.Get("ns:k"), nullptr);
+    EXPECT_FALSE(connection.Set("other:k", value));
+    EXPECT_EQ(server.Command({"EXISTS", "other:k"}).integer, 0);
+
+    config.password = "wrong-pw";
+    RedisConnection refused(config);
+    try {
+        refused.Get("ns:k");
+        ADD_FAILURE() << "logged in with a wrong password";
+    } catch (const RedisException& e) {
+        const std::string what = e.what();
+        EXPECT_NE(what.find("WRONGPASS"), std::string::npos) << what;
+        EXPECT_EQ(what.find("wrong-pw"), std::string::npos) << what;
+    }
+}
+
+}  // namespace

@@ -119,6 +119,16 @@ RedisTarget ParseRedisTarget(const Args& args, const std::string& fallback) {
         for (const RedisNodeAddress& node : target.nodes)
             target.config.clusterNodes.push_back(node.ToString());
     }
+    if (args.Has("--user")) target.config.user = args.Get("--user");
+    if (args.Has("--password-file")) {
+        // From a file, never from the command line, where every user of the machine sees it.
+        const std::vector<unsigned char> bytes = ReadAllBytes(args.Get("--password-file"));
+        std::string password(bytes.begin(), bytes.end());
+        while (!password.empty() && (password.back() == '\n' || password.back() == '\r'))
+            password.pop_back();
+        if (password.empty()) UsageError("--password-file names an empty file");
+        target.config.password = password;
+    }
     target.config.poolSize = 2;
     target.config.connectTimeout = std::chrono::milliseconds(2000);
     // Values of many megabytes travel in one command.

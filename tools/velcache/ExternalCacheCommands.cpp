@@ -218,7 +218,7 @@ Backend OpenRedis(const RedisTarget& target, const TString& ns) {
 
 int RunExternalCacheCommand(const std::vector<std::string>& argv) {
     const std::optional<Args> parsed =
-        ParseSubCommand(argv, kExternalCacheUsage, {"--ns", "--dir", "--redis", "--redis-cluster"},
+        ParseSubCommand(argv, kExternalCacheUsage, {"--ns", "--dir", "--redis", "--redis-cluster", "--user", "--password-file"},
                         {{"put", {"--in"}}, {"get", {"--out"}}, {"ls", {}}, {"drop", {}}});
     if (!parsed) return kExitOk;
     const Args& args = *parsed;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "velcoreplatform/TLog.h"
+#include "velredis/RedisCallbackFailureLog.h"
 #include "velredis/RedisConnectionPool.h"
 #include "velredis/RedisSlotMap.h"
 #include "velredis/RedisSocket.h"
@@ -28,17 +29,6 @@ int PollMs(Clock::time_point until) {
     return static_cast<int>(std::min<long long>(ms, 60'000));
 }
 
-// Failing callbacks logged per interval before the rest are only counted.
-constexpr int kFailuresLoggedPerInterval = 5;
-constexpr auto kFailureInterval = std::chrono::seconds(10);
-// Longest channel name written whole into a log line.
-constexpr std::size_t kLoggedChannelChars = 120;
-
-std::string Shortened(const std::string& text) {
-    if (text.size() <= kLoggedChannelChars) return text;
-    return text.substr(0, kLoggedChannelChars) + "...(" + std::to_string(text.size()) + " bytes)";
-}
-
 std::string_view Text(const redisReply* r) {
     if (!r || (r->type != REDIS_REPLY_STRING && r->type != REDIS_REPLY_STATUS)) return {};
     return {r->str, r->len};
@@ -46,13 +36,38 @@ std::string_view Text(const redisReply* r) {
 
 }  // namespace
 
+struct RedisSubscriptionManager::Subscriber {
+    SubscriberState state = SubscriberState::Connecting;
+    RedisEndpointConfig config;  // m_config as of this turn of the loop
+    // Kept across a loss on a single server (the next Connect reuses it); dropped on a cluster,
+    // where the next attempt goes to another node, and on Reconfigure.
+    std::unique_ptr<detail::RedisSocket> socket;
+    bool established = false;       // the current socket connected (and is not yet known lost)
+    bool lost = false;              // a connection was lost since the last complete subscription
+    bool resubscribing = false;     // this connection's confirmations renew a lost subscription
+    int awaitingConfirmations = 0;  // PSUBSCRIBEs sent on this connection and not yet confirmed
+    std::string missed;             // what this round of confirmations' hooks reported
+    std::chrono::milliseconds backoff{0};
+    Clock::time_point nextAttempt = Clock::now();
+    // Heartbeat: a PING goes out after heartbeatInterval without a reply, and must be answered
+    // (by any reply) within the command time-out.
+    Clock::time_point lastHeard = Clock::now();
+    bool pingOutstanding = false;
+    Clock::time_point pingSentAt = Clock::now();
+    std::size_t node = 0;  // on a cluster, which node of GetClusterNodes to subscribe on
+    detail::CallbackFailureLog failures;
+};
+
 RedisSubscriptionManager::RedisSubscriptionManager(RedisEndpointConfig config)
     : m_config(std::move(config)),
-      m_node(std::random_device()()),
       m_wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       m_publishers(std::make_shared<RedisConnectionPool>(m_config)) {
     if (m_wakeFd < 0) throw RedisException("Cannot create the subscriber's wake-up descriptor.");
-    m_thread = std::thread([this] { Run(); });
+    // Each manager starts at a cluster node of its own choosing, so that the processes of a
+    // namespace spread over the cluster and one node's loss sends only its share of them to
+    // re-subscribe.
+    const std::size_t firstNode = std::random_device()();
+    m_thread = std::thread([this, firstNode] { Run(firstNode); });
     m_threadId = m_thread.get_id();
 }
 
@@ -77,78 +92,6 @@ void RedisSubscriptionManager::WaitForWake(Clock::time_point until) {
     if (::poll(&p, 1, PollMs(until)) > 0) {
         std::uint64_t value;
         [[maybe_unused]] ssize_t n = ::read(m_wakeFd, &value, sizeof value);
-    }
-}
-
-bool RedisSubscriptionManager::TryPublish(const TString& channel, const TString& message,
-                                          const ReplyCallback& onReply) {
-    std::function<void(redisContext*, redisReply*)> inspect;
-    if (onReply) inspect = [&](redisContext* c, redisReply* r) { onReply(c, r, nullptr); };
-    return Publish(channel.toStdString(), message.toStdString(), inspect);
-}
-
-bool RedisSubscriptionManager::TryPublishBytes(const std::string& channel, const void* data,
-                                               std::size_t length) {
-    return Publish(channel, std::string(static_cast<const char*>(data), length), nullptr);
-}
-
-bool RedisSubscriptionManager::Publish(
-    const std::string& channel, const std::string& payload,
-    const std::function<void(redisContext*, redisReply*)>& inspect) {
-    try {
-        Clock::time_point deadline;
-        auto guard = LockPublisher(deadline);
-        if (!guard) return false;
-        const RedisReplyValue reply =
-            guard->GetConnection().Command({"PUBLISH", channel, payload}, deadline, inspect);
-        return reply.type == RedisReplyValue::Type::Integer;
-    } catch (...) {
-        TLog::LogCurrentException(TLog::Debug, "Redis publish failed.");
-        return false;
-    }
-}
-
-std::unique_ptr<RedisConnectionGuard> RedisSubscriptionManager::LockPublisher(
-    Clock::time_point& deadline) {
-    std::chrono::milliseconds timeout;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        timeout = m_config.commandTimeout;
-    }
-    deadline = Clock::now() + timeout;
-    return m_publishers->LockConnection(timeout);
-}
-
-std::optional<RedisReplyValue> RedisSubscriptionManager::TryCommand(
-    const std::vector<std::string>& args) {
-    return TryCommandOnNodeOf(args.size() > 1 ? args[1] : std::string(), args);
-}
-
-std::optional<RedisReplyValue> RedisSubscriptionManager::TryCommandOnNodeOf(
-    const std::string& routingKey, const std::vector<std::string>& args) {
-    try {
-        Clock::time_point deadline;
-        auto guard = LockPublisher(deadline);
-        if (!guard) return std::nullopt;
-        return guard->GetConnection().CommandOnNodeOf(routingKey, args, deadline);
-    } catch (...) {
-        TLog::LogCurrentException(TLog::Debug, "Redis command failed.");
-        return std::nullopt;
-    }
-}
-
-std::vector<std::optional<RedisReplyValue>> RedisSubscriptionManager::TryEach(
-    const std::vector<std::vector<std::string>>& commands) {
-    try {
-        Clock::time_point deadline;
-        auto guard = LockPublisher(deadline);
-        if (!guard) return std::vector<std::optional<RedisReplyValue>>(commands.size());
-        return guard->GetConnection().PipelineEach(
-            commands, std::chrono::duration_cast<std::chrono::milliseconds>(
-                          std::max(deadline - Clock::now(), Clock::duration::zero())));
-    } catch (...) {
-        TLog::LogCurrentException(TLog::Debug, "Redis commands failed.");
-        return std::vector<std::optional<RedisReplyValue>>(commands.size());
     }
 }
 
@@ -212,7 +155,7 @@ void RedisSubscriptionManager::SetCatchUp(const TString& channelPattern, CatchUp
         m_catchUps.erase(channelPattern.toStdString());
 }
 
-std::string RedisSubscriptionManager::RunCatchUp(const std::string& pattern) {
+std::string RedisSubscriptionManager::RunCatchUp(const std::string& pattern, bool resubscription) {
     std::shared_ptr<Subscription> subscription;
     CatchUp catchUp;
     {
@@ -226,10 +169,10 @@ std::string RedisSubscriptionManager::RunCatchUp(const std::string& pattern) {
     }
     std::string missed;
     try {
-        missed = catchUp(m_resubscribing);
+        missed = catchUp(resubscription);
     } catch (...) {
-        TLog::LogCurrentException(
-            TLog::Warn, TFormatString("Redis catch-up failed for %1.", Shortened(pattern)));
+        TLog::LogCurrentException(TLog::Warn, TFormatString("Redis catch-up failed for %1.",
+                                                            detail::ShortenedForLog(pattern)));
         missed = "the catch-up of " + pattern + " failed";
     }
     {
@@ -238,34 +181,6 @@ std::string RedisSubscriptionManager::RunCatchUp(const std::string& pattern) {
     }
     m_changed.notify_all();
     return missed;
-}
-
-void RedisSubscriptionManager::ReportSuppressedFailures(Clock::time_point now) {
-    if (now - m_failureWindowStart < kFailureInterval) return;
-    if (m_failuresSuppressed > 0) {
-        TLog::LogMessage(TLog::Warn,
-                         TFormatString("Redis subscription callback failed %1 more times in the "
-                                       "last %2 s (not logged one by one).",
-                                       m_failuresSuppressed,
-                                       std::chrono::duration_cast<std::chrono::seconds>(
-                                           now - m_failureWindowStart)
-                                           .count()));
-    }
-    m_failureWindowStart = now;
-    m_failuresLogged = 0;
-    m_failuresSuppressed = 0;
-}
-
-void RedisSubscriptionManager::LogCallbackFailure(const std::string& channel) {
-    ReportSuppressedFailures(Clock::now());
-    if (m_failuresLogged >= kFailuresLoggedPerInterval) {
-        ++m_failuresSuppressed;
-        return;
-    }
-    ++m_failuresLogged;
-    TLog::LogCurrentException(
-        TLog::Warn,
-        TFormatString("Redis subscription callback failed on channel %1.", Shortened(channel)));
 }
 
 RedisSubscriptionManager::Stats RedisSubscriptionManager::GetStats() const {
@@ -283,8 +198,9 @@ void RedisSubscriptionManager::Reconfigure(const RedisEndpointConfig& config) {
     Wake();
 }
 
-void RedisSubscriptionManager::Deliver(const std::string& pattern, const std::string& channel,
-                                       const char* data, std::size_t length) {
+void RedisSubscriptionManager::Deliver(Subscriber& subscriber, const std::string& pattern,
+                                       const std::string& channel, const char* data,
+                                       std::size_t length) {
     std::shared_ptr<Subscription> subscription;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -298,7 +214,7 @@ void RedisSubscriptionManager::Deliver(const std::string& pattern, const std::st
         subscription->callback(TString::fromStdString(channel), data, static_cast<int>(length));
     } catch (...) {
         failed = true;
-        LogCallbackFailure(channel);
+        subscriber.failures.Record(channel);
     }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -309,197 +225,256 @@ void RedisSubscriptionManager::Deliver(const std::string& pattern, const std::st
     m_changed.notify_all();
 }
 
-// Returns true when the reply completed a re-subscription.
-bool RedisSubscriptionManager::ProcessReply(redisReply* reply) {
-    if (reply->type == REDIS_REPLY_ERROR) {
-        TLog::LogMessage(TLog::Warn, TFormatString("Redis subscriber received an error: %1",
-                                                   std::string(reply->str, reply->len)));
-        return false;
-    }
-    if (reply->type != REDIS_REPLY_ARRAY || reply->elements < 1) return false;
-    const std::string_view kind = Text(reply->element[0]);
-    if (kind == "pmessage" && reply->elements == 4) {
-        const redisReply* data = reply->element[3];
-        Deliver(std::string(Text(reply->element[1])), std::string(Text(reply->element[2])),
-                data->str, data->type == REDIS_REPLY_STRING ? data->len : 0);
-    } else if (kind == "psubscribe" && reply->elements >= 2) {
-        // The server answers again: the next loss starts over from the shortest delay.
-        m_backoff = std::chrono::milliseconds(0);
-        const std::string pattern(Text(reply->element[1]));
-        const std::string missed = RunCatchUp(pattern);
-        if (!missed.empty()) m_missed += (m_missed.empty() ? "" : "; ") + missed;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            auto it = m_subscriptions.find(pattern);
-            if (it != m_subscriptions.end()) it->second->confirmed = true;
-        }
-        m_changed.notify_all();
-        if (m_awaitingConfirmations > 0 && --m_awaitingConfirmations == 0 && m_resubscribing) {
-            m_resubscribing = false;
-            return true;
-        }
-    }
-    return false;  // "pong", "punsubscribe" and anything else need nothing
-}
-
-RedisEndpointConfig RedisSubscriptionManager::SubscriberEndpoint(
-    const RedisEndpointConfig& config) const {
+RedisEndpointConfig RedisSubscriptionManager::SubscriberEndpoint(const RedisEndpointConfig& config,
+                                                                 std::size_t node) const {
     if (config.mode == RedisMode::SingleServer) return config;
     const std::vector<std::string> nodes =
         m_publishers->DiscoverClusterNodes(config.commandTimeout);
     if (nodes.empty()) return config;
-    const auto node = RedisNodeAddress::Parse(nodes[m_node % nodes.size()]);
+    const auto address = RedisNodeAddress::Parse(nodes[node % nodes.size()]);
     RedisEndpointConfig single = config;
     single.mode = RedisMode::SingleServer;
     single.clusterNodes.clear();
     single.unixSocket.clear();
-    if (node) {
-        single.host = node->host;
-        single.port = node->port;
+    if (address) {
+        single.host = address->host;
+        single.port = address->port;
     }
     return single;
 }
 
-void RedisSubscriptionManager::Run() {
-    std::unique_ptr<detail::RedisSocket> socket;
-    Clock::time_point nextAttempt = Clock::now();
-    Clock::time_point lastHeard = Clock::now();
-    bool pingOutstanding = false;
-    Clock::time_point pingSentAt = Clock::now();
-    bool lost = false;         // a connection was lost since the last complete subscription
-    bool established = false;  // the current socket connected (and is not yet known lost)
-
-    const auto resubscribed = [this] {
-        ResubscribedCallback callback;
-        std::string missed;
-        missed.swap(m_missed);
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            ++m_stats.resubscriptions;
-            callback = m_onResubscribed;
-        }
-        m_changed.notify_all();
-        if (callback) {
-            try {
-                callback(missed);
-            } catch (...) {
-                TLog::LogCurrentException(TLog::Warn, "Redis re-subscription callback failed.");
-            }
-        }
-    };
-
-    for (;;) {
-        RedisEndpointConfig config;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_stop) break;
-            if (m_reconfigured) {
-                m_reconfigured = false;
-                socket.reset();
-                established = false;
-                for (auto& entry : m_subscriptions) entry.second->confirmed = false;
-                m_backoff = std::chrono::milliseconds(0);
-                nextAttempt = Clock::now();
-            }
-            config = m_config;
-        }
+void RedisSubscriptionManager::Run(std::size_t firstNode) {
+    Subscriber subscriber;
+    subscriber.node = firstNode;
+    while (TakeChanges(subscriber)) {
         try {
-            if (!socket || !socket->IsConnected()) {
-                if (Clock::now() < nextAttempt) {
-                    WaitForWake(nextAttempt);
-                    continue;
-                }
-                if (!socket)
-                    socket = std::make_unique<detail::RedisSocket>(SubscriberEndpoint(config));
-                socket->Connect();
-                established = true;
-                std::vector<std::string> patterns;
-                {
-                    std::lock_guard<std::mutex> lock(m_mutex);
-                    ++m_stats.connects;
-                    m_ops.clear();  // the full pattern list below supersedes queued changes
-                    for (auto& entry : m_subscriptions) {
-                        entry.second->confirmed = false;
-                        patterns.push_back(entry.first);
-                    }
-                }
-                m_awaitingConfirmations = static_cast<int>(patterns.size());
-                m_resubscribing = lost;
-                m_missed.clear();
-                lost = false;
-                if (!patterns.empty()) {
-                    std::vector<std::string_view> args{"PSUBSCRIBE"};
-                    args.insert(args.end(), patterns.begin(), patterns.end());
-                    socket->Send(args, Clock::now() + config.commandTimeout);
-                } else if (m_resubscribing) {
-                    m_resubscribing = false;
-                    resubscribed();
-                }
-                lastHeard = Clock::now();
-                pingOutstanding = false;
-            }
-
-            std::deque<Op> ops;
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                ops.swap(m_ops);
-            }
-            for (const Op& op : ops) {
-                if (op.subscribe) ++m_awaitingConfirmations;
-                socket->Send({op.subscribe ? "PSUBSCRIBE" : "PUNSUBSCRIBE", op.pattern},
-                             Clock::now() + config.commandTimeout);
-            }
-
-            const Clock::time_point heartbeatDue = pingOutstanding
-                                                       ? pingSentAt + config.commandTimeout
-                                                       : lastHeard + config.heartbeatInterval;
-            pollfd fds[2] = {{socket->Fd(), POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-            if (::poll(fds, 2, PollMs(heartbeatDue)) < 0 && errno != EINTR)
-                throw RedisException("Cannot poll the subscriber connection.");
-            if (fds[1].revents & POLLIN) {
-                std::uint64_t value;
-                [[maybe_unused]] ssize_t n = ::read(m_wakeFd, &value, sizeof value);
-            }
-            if (fds[0].revents) {
-                // Drain everything that has arrived, so that a PING answer waiting behind slow
-                // callbacks is seen before the heartbeat is judged.
-                while (detail::ReplyPtr reply = socket->ReadAvailable()) {
-                    lastHeard = Clock::now();
-                    pingOutstanding = false;
-                    if (ProcessReply(reply.get())) resubscribed();
-                }
-            }
-            const auto now = Clock::now();
-            ReportSuppressedFailures(now);
-            if (pingOutstanding && now >= pingSentAt + config.commandTimeout)
-                throw RedisTimeoutException("The Redis server did not answer the heartbeat.");
-            if (!pingOutstanding && now >= lastHeard + config.heartbeatInterval) {
-                socket->Send({"PING"}, now + config.commandTimeout);
-                pingSentAt = now;
-                pingOutstanding = true;
-            }
+            subscriber.state = Step(subscriber);
         } catch (...) {
-            if (socket) socket->Disconnect();
-            TLog::LogCurrentException(TLog::Debug, "Redis subscriber connection failed.");
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                if (established) ++m_stats.disconnects;
-                for (auto& entry : m_subscriptions) entry.second->confirmed = false;
-            }
-            m_changed.notify_all();
-            established = false;
-            lost = true;
-            m_awaitingConfirmations = 0;
-            if (config.mode != RedisMode::SingleServer) {
-                // On a cluster any node delivers every message: try the next one.
-                socket.reset();
-                ++m_node;
-            }
-            m_backoff =
-                std::clamp(m_backoff * 2, config.reconnectBackoffMin, config.reconnectBackoffMax);
-            nextAttempt = Clock::now() + m_backoff;
+            subscriber.state = LoseConnection(subscriber);
         }
     }
+}
+
+bool RedisSubscriptionManager::TakeChanges(Subscriber& subscriber) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_stop) return false;
+    if (m_reconfigured) {
+        m_reconfigured = false;
+        subscriber.socket.reset();
+        subscriber.established = false;
+        for (auto& entry : m_subscriptions) entry.second->confirmed = false;
+        subscriber.backoff = std::chrono::milliseconds(0);
+        subscriber.nextAttempt = Clock::now();
+        subscriber.state = SubscriberState::Connecting;
+    }
+    subscriber.config = m_config;
+    return true;
+}
+
+RedisSubscriptionManager::SubscriberState RedisSubscriptionManager::Step(Subscriber& subscriber) {
+    switch (subscriber.state) {
+        case SubscriberState::BackingOff:
+            return BackOff(subscriber);
+        case SubscriberState::Connecting:
+            return Connect(subscriber);
+        case SubscriberState::Subscribing:
+        case SubscriberState::Replaying:  // only while Confirm runs, never between turns
+        case SubscriberState::Live:
+            return Listen(subscriber);
+    }
+    return subscriber.state;
+}
+
+RedisSubscriptionManager::SubscriberState RedisSubscriptionManager::BackOff(
+    Subscriber& subscriber) {
+    if (Clock::now() >= subscriber.nextAttempt) return SubscriberState::Connecting;
+    WaitForWake(subscriber.nextAttempt);
+    return SubscriberState::BackingOff;
+}
+
+RedisSubscriptionManager::SubscriberState RedisSubscriptionManager::Connect(
+    Subscriber& subscriber) {
+    if (!subscriber.socket) {
+        subscriber.socket = std::make_unique<detail::RedisSocket>(
+            SubscriberEndpoint(subscriber.config, subscriber.node));
+    }
+    subscriber.socket->Connect();
+    subscriber.established = true;
+    return SubscribeAll(subscriber);
+}
+
+RedisSubscriptionManager::SubscriberState RedisSubscriptionManager::SubscribeAll(
+    Subscriber& subscriber) {
+    std::vector<std::string> patterns;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_stats.connects;
+        m_ops.clear();  // the full pattern list below supersedes queued changes
+        for (auto& entry : m_subscriptions) {
+            entry.second->confirmed = false;
+            patterns.push_back(entry.first);
+        }
+    }
+    subscriber.awaitingConfirmations = static_cast<int>(patterns.size());
+    subscriber.resubscribing = subscriber.lost;
+    subscriber.missed.clear();
+    subscriber.lost = false;
+    if (!patterns.empty()) {
+        std::vector<std::string_view> args{"PSUBSCRIBE"};
+        args.insert(args.end(), patterns.begin(), patterns.end());
+        subscriber.socket->Send(args, Clock::now() + subscriber.config.commandTimeout);
+    } else if (subscriber.resubscribing) {
+        // Nothing to confirm: the subscription (of no pattern) is complete at once.
+        subscriber.resubscribing = false;
+        AnnounceResubscription(subscriber);
+    }
+    subscriber.lastHeard = Clock::now();
+    subscriber.pingOutstanding = false;
+    return patterns.empty() ? SubscriberState::Live : SubscriberState::Subscribing;
+}
+
+// Subscribing and live differ only in whether confirmations are outstanding: both send queued
+// (un)subscriptions, deliver what arrives and keep the heartbeat.
+RedisSubscriptionManager::SubscriberState RedisSubscriptionManager::Listen(Subscriber& subscriber) {
+    SendQueuedOps(subscriber);
+    if (WaitForTraffic(subscriber)) DrainReplies(subscriber);
+    const auto now = Clock::now();
+    subscriber.failures.CloseIntervalIfDue(now);
+    CheckHeartbeat(subscriber, now);
+    return subscriber.awaitingConfirmations > 0 ? SubscriberState::Subscribing
+                                                : SubscriberState::Live;
+}
+
+void RedisSubscriptionManager::SendQueuedOps(Subscriber& subscriber) {
+    std::deque<Op> ops;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ops.swap(m_ops);
+    }
+    for (const Op& op : ops) {
+        if (op.subscribe) ++subscriber.awaitingConfirmations;
+        subscriber.socket->Send({op.subscribe ? "PSUBSCRIBE" : "PUNSUBSCRIBE", op.pattern},
+                                Clock::now() + subscriber.config.commandTimeout);
+    }
+}
+
+bool RedisSubscriptionManager::WaitForTraffic(const Subscriber& subscriber) {
+    const Clock::time_point heartbeatDue =
+        subscriber.pingOutstanding ? subscriber.pingSentAt + subscriber.config.commandTimeout
+                                   : subscriber.lastHeard + subscriber.config.heartbeatInterval;
+    pollfd fds[2] = {{subscriber.socket->Fd(), POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+    if (::poll(fds, 2, PollMs(heartbeatDue)) < 0 && errno != EINTR)
+        throw RedisException("Cannot poll the subscriber connection.");
+    if (fds[1].revents & POLLIN) {
+        std::uint64_t value;
+        [[maybe_unused]] ssize_t n = ::read(m_wakeFd, &value, sizeof value);
+    }
+    return fds[0].revents != 0;
+}
+
+void RedisSubscriptionManager::DrainReplies(Subscriber& subscriber) {
+    // Drain everything that has arrived, so that a PING answer waiting behind slow callbacks is
+    // seen before the heartbeat is judged.
+    while (detail::ReplyPtr reply = subscriber.socket->ReadAvailable()) {
+        subscriber.lastHeard = Clock::now();
+        subscriber.pingOutstanding = false;
+        Dispatch(subscriber, reply.get());
+    }
+}
+
+void RedisSubscriptionManager::Dispatch(Subscriber& subscriber, redisReply* reply) {
+    if (reply->type == REDIS_REPLY_ERROR) {
+        TLog::LogMessage(TLog::Warn, TFormatString("Redis subscriber received an error: %1",
+                                                   std::string(reply->str, reply->len)));
+        return;
+    }
+    if (reply->type != REDIS_REPLY_ARRAY || reply->elements < 1) return;
+    const std::string_view kind = Text(reply->element[0]);
+    if (kind == "pmessage" && reply->elements == 4) {
+        const redisReply* data = reply->element[3];
+        Deliver(subscriber, std::string(Text(reply->element[1])),
+                std::string(Text(reply->element[2])), data->str,
+                data->type == REDIS_REPLY_STRING ? data->len : 0);
+    } else if (kind == "psubscribe" && reply->elements >= 2) {
+        Confirm(subscriber, std::string(Text(reply->element[1])));
+    }
+    // "pong", "punsubscribe" and anything else need nothing.
+}
+
+void RedisSubscriptionManager::Confirm(Subscriber& subscriber, const std::string& pattern) {
+    // The server answers again: the next loss starts over from the shortest delay.
+    subscriber.backoff = std::chrono::milliseconds(0);
+    subscriber.state = SubscriberState::Replaying;
+    const std::string missed = RunCatchUp(pattern, subscriber.resubscribing);
+    if (!missed.empty()) subscriber.missed += (subscriber.missed.empty() ? "" : "; ") + missed;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_subscriptions.find(pattern);
+        if (it != m_subscriptions.end()) it->second->confirmed = true;
+    }
+    m_changed.notify_all();
+    if (subscriber.awaitingConfirmations > 0 && --subscriber.awaitingConfirmations == 0 &&
+        subscriber.resubscribing) {
+        subscriber.resubscribing = false;
+        AnnounceResubscription(subscriber);
+    }
+    subscriber.state =
+        subscriber.awaitingConfirmations > 0 ? SubscriberState::Subscribing : SubscriberState::Live;
+}
+
+void RedisSubscriptionManager::CheckHeartbeat(Subscriber& subscriber, Clock::time_point now) {
+    const RedisEndpointConfig& config = subscriber.config;
+    if (subscriber.pingOutstanding && now >= subscriber.pingSentAt + config.commandTimeout)
+        throw RedisTimeoutException("The Redis server did not answer the heartbeat.");
+    if (!subscriber.pingOutstanding && now >= subscriber.lastHeard + config.heartbeatInterval) {
+        subscriber.socket->Send({"PING"}, now + config.commandTimeout);
+        subscriber.pingSentAt = now;
+        subscriber.pingOutstanding = true;
+    }
+}
+
+void RedisSubscriptionManager::AnnounceResubscription(Subscriber& subscriber) {
+    ResubscribedCallback callback;
+    std::string missed;
+    missed.swap(subscriber.missed);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_stats.resubscriptions;
+        callback = m_onResubscribed;
+    }
+    m_changed.notify_all();
+    if (!callback) return;
+    try {
+        callback(missed);
+    } catch (...) {
+        TLog::LogCurrentException(TLog::Warn, "Redis re-subscription callback failed.");
+    }
+}
+
+// Runs in the handler of whatever the other states raised.
+RedisSubscriptionManager::SubscriberState RedisSubscriptionManager::LoseConnection(
+    Subscriber& subscriber) {
+    if (subscriber.socket) subscriber.socket->Disconnect();
+    TLog::LogCurrentException(TLog::Debug, "Redis subscriber connection failed.");
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (subscriber.established) ++m_stats.disconnects;
+        for (auto& entry : m_subscriptions) entry.second->confirmed = false;
+    }
+    m_changed.notify_all();
+    subscriber.established = false;
+    subscriber.lost = true;
+    subscriber.awaitingConfirmations = 0;
+    const RedisEndpointConfig& config = subscriber.config;
+    if (config.mode != RedisMode::SingleServer) {
+        // On a cluster any node delivers every message: try the next one.
+        subscriber.socket.reset();
+        ++subscriber.node;
+    }
+    subscriber.backoff =
+        std::clamp(subscriber.backoff * 2, config.reconnectBackoffMin, config.reconnectBackoffMax);
+    subscriber.nextAttempt = Clock::now() + subscriber.backoff;
+    return SubscriberState::BackingOff;
 }
 
 }  // namespace velmora::caching

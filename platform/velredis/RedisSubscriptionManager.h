@@ -11,6 +11,12 @@
 // delivered; a pattern's catch-up hook (SetCatchUp) may fetch them from elsewhere before the
 // subscription counts as confirmed, and the host learns of every re-subscription, with what the
 // hooks report as missed, through the re-subscription callback.
+// The delivery thread moves through five states: connecting (to the server, or on a cluster to
+// one node, the next one after each loss); subscribing (every pattern sent in one PSUBSCRIBE,
+// confirmations awaited while messages of confirmed patterns are delivered); replaying (a
+// confirmed pattern's catch-up hook runs, before the pattern counts as confirmed); live (every
+// pattern confirmed, heartbeats sent when the connection is quiet); backing off (after a loss,
+// waiting before the next connection attempt). Reconfigure sends it back to connecting at once.
 // Failing callbacks are logged rate-limited: the first few per interval, then one line with the
 // number suppressed; channel names in those lines are shortened.
 // Thread contract: safe for concurrent use.
@@ -129,6 +135,7 @@ public:
     void Reconfigure(const RedisEndpointConfig& config);
 
 private:
+    // The command side (RedisSubscriptionCommands.cpp).
     // Both publish forms: one PUBLISH within the command time-out; false on any failure.
     bool Publish(const std::string& channel, const std::string& payload,
                  const std::function<void(redisContext*, redisReply*)>& inspect);
@@ -145,18 +152,47 @@ private:
         std::string pattern;
     };
 
-    void Run();
+    // The states of the delivery thread (see the top of this file). Replaying lasts while one
+    // catch-up hook runs and falls back to subscribing or live when it returns.
+    enum class SubscriberState { Connecting, Subscribing, Replaying, Live, BackingOff };
+    // The subscriber connection and everything the delivery thread keeps between the turns of
+    // its loop. Owned by the delivery thread and used by it alone.
+    struct Subscriber;
+
+    // The delivery thread: takes changes, runs the current state, and backs off on any failure.
+    // `firstNode` is where on a cluster it subscribes first.
+    void Run(std::size_t firstNode);
+    // Copies the endpoint and applies a Reconfigure; false once the manager stops.
+    bool TakeChanges(Subscriber& subscriber);
+    // One turn in the current state; each returns the state to go on in. Whatever fails in a
+    // turn raises, and Run hands the exception to LoseConnection.
+    SubscriberState Step(Subscriber& subscriber);
+    SubscriberState BackOff(Subscriber& subscriber);         // waits out the delay
+    SubscriberState Connect(Subscriber& subscriber);         // then SubscribeAll
+    SubscriberState SubscribeAll(Subscriber& subscriber);    // every pattern in one PSUBSCRIBE
+    SubscriberState Listen(Subscriber& subscriber);          // subscribing and live
+    SubscriberState LoseConnection(Subscriber& subscriber);  // into backing off
+    // Pieces of Listen.
+    void SendQueuedOps(Subscriber& subscriber);
+    // Polls the connection and the wake-up descriptor until the next heartbeat is due; true when
+    // the connection has something to read.
+    bool WaitForTraffic(const Subscriber& subscriber);
+    void DrainReplies(Subscriber& subscriber);
+    void Dispatch(Subscriber& subscriber, redisReply* reply);
+    // The replaying state: the server confirmed `pattern` on this connection.
+    void Confirm(Subscriber& subscriber, const std::string& pattern);
+    void CheckHeartbeat(Subscriber& subscriber, std::chrono::steady_clock::time_point now);
+    // Counts the re-subscription and tells the host what the hooks reported as missed.
+    void AnnounceResubscription(Subscriber& subscriber);
+
     // Where the subscriber connects: the endpoint itself for a single server; on a cluster the
-    // node m_node of the pool's cluster nodes (seeds first, then every node the cluster named).
-    RedisEndpointConfig SubscriberEndpoint(const RedisEndpointConfig& config) const;
-    bool ProcessReply(redisReply* reply);
-    std::string RunCatchUp(const std::string& pattern);
-    // Logs a failed callback unless the interval's allowance is spent; also closes an interval
-    // whose suppressed lines have not been reported yet.
-    void LogCallbackFailure(const std::string& channel);
-    void ReportSuppressedFailures(std::chrono::steady_clock::time_point now);
-    void Deliver(const std::string& pattern, const std::string& channel, const char* data,
-                 std::size_t length);
+    // node `node` (modulo their number) of the pool's cluster nodes (seeds first, then every node
+    // the cluster named).
+    RedisEndpointConfig SubscriberEndpoint(const RedisEndpointConfig& config,
+                                           std::size_t node) const;
+    std::string RunCatchUp(const std::string& pattern, bool resubscription);
+    void Deliver(Subscriber& subscriber, const std::string& pattern, const std::string& channel,
+                 const char* data, std::size_t length);
     void Wake();
     // Sleeps until `until` or until woken.
     void WaitForWake(std::chrono::steady_clock::time_point until);
@@ -173,18 +209,6 @@ private:
     ResubscribedCallback m_onResubscribed;
     std::map<std::string, CatchUp> m_catchUps;
     Stats m_stats;
-    // Delivery thread only.
-    int m_awaitingConfirmations = 0;
-    bool m_resubscribing = false;
-    std::chrono::milliseconds m_backoff{0};
-    // On a cluster, which node of GetClusterNodes to subscribe on: each manager starts at a
-    // node of its own choosing, so that the processes of a namespace spread over the cluster
-    // and one node's loss sends only its share of them to re-subscribe.
-    std::size_t m_node = 0;
-    std::string m_missed;  // what this round of confirmations' hooks reported
-    std::chrono::steady_clock::time_point m_failureWindowStart{};
-    int m_failuresLogged = 0;
-    long long m_failuresSuppressed = 0;
 
     // Constant after construction.
     int m_wakeFd = -1;  // eventfd the delivery thread polls beside its socket

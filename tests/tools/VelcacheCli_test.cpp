@@ -143,6 +143,30 @@ TEST_F(VelcacheCli, ExternalCacheRoundTripsEveryByteValueInTheLibrarysOwnLayout)
     }
 }
 
+// A Redis user confined to its namespace: the tool logs in with --user and the password read
+// from a file and reaches its own keys; a wrong password exits 3 with the server's reason, and
+// the password shows nowhere.
+TEST_F(VelcacheCli, LogsInAsARedisUserWithThePasswordFromAFile) {
+    velsupport::RedisServer server("user app on >pw-in-file ~ns:* &ns* +@all\n");
+    ASSERT_EQ(server.Start(), "");
+    const std::string good = (m_dir / "good").string(), bad = (m_dir / "bad").string();
+    std::ofstream(good) << "pw-in-file\n";
+    std::ofstream(bad) << "not-the-pw\n";
+    const auto run = [&](const char* verb, const std::string& passwordFile) {
+        return std::vector<std::string>{
+            "ec",         verb,      "--ns",
+            "ns",         "--redis", "127.0.0.1:" + std::to_string(server.Port()),
+            "--user",     "app",     "--password-file",
+            passwordFile, "k"};
+    };
+    Succeeds(run("put", good), "value");
+    EXPECT_EQ(Succeeds(run("get", good)), "value");
+    Cli refused(run("get", bad));
+    EXPECT_EQ(refused.Wait(), 3);
+    EXPECT_NE(refused.Err().find("WRONGPASS"), std::string::npos) << refused.Err();
+    EXPECT_EQ(refused.Err().find("not-the-pw"), std::string::npos) << refused.Err();
+}
+
 TEST_F(VelcacheCli, ErrorsExitWithTheirCodeAndSayWhat) {
     const std::string dir = m_dir.string();
     const std::string closed = "127.0.0.1:" + std::to_string(velsupport::FreeLoopbackPort());

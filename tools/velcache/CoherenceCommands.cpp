@@ -216,9 +216,9 @@ int Publish(const Args& args) {
 }  // namespace
 
 int RunCoherenceCommand(const std::vector<std::string>& argv) {
-    const std::optional<Args> args =
-        ParseSubCommand(argv, kCoherenceUsage, {"--ns", "--redis", "--redis-cluster", "--user", "--password-file"},
-                        {{"watch", {}}, {"publish", {"--time"}}});
+    const std::optional<Args> args = ParseSubCommand(
+        argv, kCoherenceUsage, {"--ns", "--redis", "--redis-cluster", "--user", "--password-file"},
+        {{"watch", {}}, {"publish", {"--time"}}});
     if (!args) return kExitOk;
     return argv[0] == "watch" ? Watch(*args) : Publish(*args);
 }

@@ -217,9 +217,10 @@ Backend OpenRedis(const RedisTarget& target, const TString& ns) {
 }  // namespace
 
 int RunExternalCacheCommand(const std::vector<std::string>& argv) {
-    const std::optional<Args> parsed =
-        ParseSubCommand(argv, kExternalCacheUsage, {"--ns", "--dir", "--redis", "--redis-cluster", "--user", "--password-file"},
-                        {{"put", {"--in"}}, {"get", {"--out"}}, {"ls", {}}, {"drop", {}}});
+    const std::optional<Args> parsed = ParseSubCommand(
+        argv, kExternalCacheUsage,
+        {"--ns", "--dir", "--redis", "--redis-cluster", "--user", "--password-file"},
+        {{"put", {"--in"}}, {"get", {"--out"}}, {"ls", {}}, {"drop", {}}});
     if (!parsed) return kExitOk;
     const Args& args = *parsed;
     const std::string sub = argv[0];

@@ -23,7 +23,8 @@
 //
 // TMutex is a std::mutex that the thread-safety analysis knows as a lock (see
 // velsys/ThreadAnnotations.h); TMutexLock holds one for a scope and can hand its
-// std::unique_lock to a std::condition_variable.
+// std::unique_lock to a std::condition_variable. TSharedMutex is the same for std::shared_mutex,
+// held by TSharedMutexLock (exclusive) and TSharedMutexReadLock (shared).
 // Thread contract: safe for concurrent use.
 #pragma once
 
@@ -31,6 +32,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <shared_mutex>
 #include <thread>
 
 #include "velsys/Export.h"
@@ -169,4 +171,46 @@ public:
 
 private:
     std::unique_lock<std::mutex> m_lock;
+};
+
+// A std::shared_mutex known to the analysis.
+class CAPABILITY("mutex") TSharedMutex {
+public:
+    TSharedMutex() = default;
+    TSharedMutex(const TSharedMutex&) = delete;
+    TSharedMutex& operator=(const TSharedMutex&) = delete;
+
+    void lock() ACQUIRE() { m_mutex.lock(); }
+    void unlock() RELEASE() { m_mutex.unlock(); }
+    void lock_shared() ACQUIRE_SHARED() { m_mutex.lock_shared(); }
+    void unlock_shared() RELEASE_SHARED() { m_mutex.unlock_shared(); }
+
+private:
+    std::shared_mutex m_mutex;
+};
+
+class SCOPED_CAPABILITY TSharedMutexLock {
+public:
+    explicit TSharedMutexLock(TSharedMutex& mutex) ACQUIRE(mutex) : m_mutex(mutex) {
+        m_mutex.lock();
+    }
+    ~TSharedMutexLock() RELEASE() { m_mutex.unlock(); }
+    TSharedMutexLock(const TSharedMutexLock&) = delete;
+    TSharedMutexLock& operator=(const TSharedMutexLock&) = delete;
+
+private:
+    TSharedMutex& m_mutex;
+};
+
+class SCOPED_CAPABILITY TSharedMutexReadLock {
+public:
+    explicit TSharedMutexReadLock(TSharedMutex& mutex) ACQUIRE_SHARED(mutex) : m_mutex(mutex) {
+        m_mutex.lock_shared();
+    }
+    ~TSharedMutexReadLock() RELEASE() { m_mutex.unlock_shared(); }
+    TSharedMutexReadLock(const TSharedMutexReadLock&) = delete;
+    TSharedMutexReadLock& operator=(const TSharedMutexReadLock&) = delete;
+
+private:
+    TSharedMutex& m_mutex;
 };

@@ -164,12 +164,14 @@ inline void CascadeInvalidatorAggregator::Scope::RecordGuid(unsigned int guid) {
 }
 
 void CascadeInvalidatorAggregator::Scope::RememberGuid(unsigned int guid) {
+    VEL_ASSERT_HELD(m_mutex);
     std::atomic<unsigned int>* slots = m_slots.load(std::memory_order_relaxed);
     slots[1 + (guid & slots[0].load(std::memory_order_relaxed))].store(guid,
                                                                        std::memory_order_relaxed);
 }
 
 void CascadeInvalidatorAggregator::Scope::ReplaceSlots(unsigned int size) {
+    VEL_ASSERT_HELD(m_mutex);
     auto slots = std::make_unique<std::atomic<unsigned int>[]>(size + 1);
     slots[0].store(size - 1, std::memory_order_relaxed);
     for (unsigned int guid : m_guids)
@@ -194,6 +196,7 @@ void CascadeInvalidatorAggregator::Scope::EraseGuids(const std::vector<unsigned 
 bool CascadeInvalidatorAggregator::Scope::TryMakeDirty(
     const std::vector<unsigned int>& guids,
     std::unordered_set<std::shared_ptr<IScopeDirtyHandler>>& handlers) {
+    VEL_ASSERT_HELD(m_aggregator->m_mutex);
     {
         TExclusiveLockGuard lock(m_mutex);
         if (m_dirty) return false;
@@ -219,10 +222,11 @@ bool CascadeInvalidatorAggregator::Scope::TryMakeDirty(
 }
 
 void CascadeInvalidatorAggregator::Scope::SetRegistered(bool registered) {
+    VEL_ASSERT_HELD(m_aggregator->m_mutex);
     TExclusiveLockGuard lock(m_mutex);
     if (m_registered == registered) return;
     m_registered = registered;
-    std::lock_guard<std::mutex> indexLock(m_aggregator->m_indexMutex);
+    TMutexLock indexLock(m_aggregator->m_indexMutex);
     for (unsigned int guid : m_guids) {
         if (registered) {
             m_aggregator->m_index[guid].push_back(this);
@@ -306,6 +310,7 @@ void CascadeInvalidatorAggregator::OnDirty(const std::vector<unsigned int>& guid
         dirtyScopes.reserve(candidates.size());
         for (Scope* candidate : candidates) {
             Handlers handlers;
+            candidate->AssertAggregatorLockHeld();
             if (!candidate->TryMakeDirty(guids, handlers)) continue;
             // A key without ownership finds the owning pointer (the set hashes by address).
             auto it = m_scopes.find(std::shared_ptr<Scope>(std::shared_ptr<Scope>(), candidate));
@@ -334,14 +339,19 @@ void CascadeInvalidatorAggregator::OnScopeHasHandler(const std::shared_ptr<Scope
         // A scope that turned dirty after its handler went in (a concurrent OnDirty saw it
         // registered by an earlier handler and took this one out too) is not tracked again:
         // m_scopes holds clean scopes only. m_dirty changes under this lock, so the test holds.
-        if (!scope->IsDirty() && m_scopes.insert(scope).second) scope->SetRegistered(true);
+        if (!scope->IsDirty() && m_scopes.insert(scope).second) {
+            scope->AssertAggregatorLockHeld();
+            scope->SetRegistered(true);
+        }
         numScopes = m_scopes.size();
     }
     LogSync("CascadeInvalidatorAggregator OnScopeHasHandler inserted Scope=%1 numScopes=%2",
             Ptr(scope.get()), numScopes);
 }
 
-void CascadeInvalidatorAggregator::ResetForTest() {
+// Not checked by the lock analysis: the test hook takes no lock by design (single-threaded
+// set-up only).
+void CascadeInvalidatorAggregator::ResetForTest() NO_THREAD_SAFETY_ANALYSIS {
     VEL_ASSERT(AppConfig::GetInstance().GetUnitTestFlag());
     for (const std::shared_ptr<Scope>& scope : m_scopes) scope->SetRegistered(false);
     m_scopes.clear();
@@ -360,7 +370,7 @@ TString CascadeInvalidatorAggregator::CheckIndexForTest() {
         TExclusiveLockGuard scopeLock(scope->m_mutex);
         if (!scope->m_registered)
             return TFormatString("scope %1 is not registered", TString::pointer(scope.get()));
-        std::lock_guard<std::mutex> indexLock(m_indexMutex);
+        TMutexLock indexLock(m_indexMutex);
         for (unsigned int guid : scope->m_guids) {
             auto it = m_index.find(guid);
             if (it == m_index.end() ||
@@ -370,7 +380,7 @@ TString CascadeInvalidatorAggregator::CheckIndexForTest() {
         }
         pairs += scope->m_guids.size();
     }
-    std::lock_guard<std::mutex> indexLock(m_indexMutex);
+    TMutexLock indexLock(m_indexMutex);
     size_t indexed = 0;
     for (const auto& entry : m_index) indexed += entry.second.size();
     if (indexed != pairs)
@@ -379,12 +389,12 @@ TString CascadeInvalidatorAggregator::CheckIndexForTest() {
 }
 
 void CascadeInvalidatorAggregator::IndexGuid(unsigned int guid, Scope* scope) {
-    std::lock_guard<std::mutex> lock(m_indexMutex);
+    TMutexLock lock(m_indexMutex);
     m_index[guid].push_back(scope);
 }
 
 void CascadeInvalidatorAggregator::UnindexGuid(unsigned int guid, Scope* scope) {
-    std::lock_guard<std::mutex> lock(m_indexMutex);
+    TMutexLock lock(m_indexMutex);
     auto it = m_index.find(guid);
     if (it == m_index.end()) return;
     std::vector<Scope*>& scopes = it->second;
@@ -395,7 +405,7 @@ void CascadeInvalidatorAggregator::UnindexGuid(unsigned int guid, Scope* scope) 
 std::vector<CascadeInvalidatorAggregator::Scope*> CascadeInvalidatorAggregator::IndexedScopes(
     const std::vector<unsigned int>& guids) {
     std::vector<Scope*> scopes;
-    std::lock_guard<std::mutex> lock(m_indexMutex);
+    TMutexLock lock(m_indexMutex);
     for (unsigned int guid : guids) {
         auto it = m_index.find(guid);
         if (it != m_index.end()) scopes.insert(scopes.end(), it->second.begin(), it->second.end());

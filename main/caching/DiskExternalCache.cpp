@@ -23,7 +23,6 @@ namespace velmora::caching {
 namespace {
 
 constexpr std::uint64_t kBackendScopeBits = 0x20001;
-constexpr int kOpenWriteTruncate = TFile::OpenWrite | TFile::OpenTruncate;  // 10
 
 // Made once: a scope name built per call would cost a text conversion each time.
 const TString kStoreScope("DiskExternalCache::TryStore");

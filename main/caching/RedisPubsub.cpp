@@ -25,14 +25,14 @@ constexpr int kCacheSynchronizationLogCategory = 52;
 constexpr std::uint64_t kScopeBits = 0x20001;
 
 // Takes the lock and reports how long that took; releases it on destruction.
-class TimedLockHold {
+class SCOPED_CAPABILITY TimedLockHold {
 public:
-    TimedLockHold(TReadWriteLock& lock, unsigned long long& lockMs) : m_lock(lock) {
+    TimedLockHold(TReadWriteLock& lock, unsigned long long& lockMs) ACQUIRE(lock) : m_lock(lock) {
         TElapsedTimer timer;
         m_lock.Lock();
         lockMs = timer.ElapsedMs();
     }
-    ~TimedLockHold() { m_lock.Unlock(); }
+    ~TimedLockHold() RELEASE() { m_lock.Unlock(); }
     TimedLockHold(const TimedLockHold&) = delete;
     TimedLockHold& operator=(const TimedLockHold&) = delete;
 
@@ -206,12 +206,13 @@ void RedisPubsub::Impl::Apply(const TString& channel, const void* data, int leng
 
 RedisPubsub::Impl::~Impl() {
     {
-        std::unique_lock<std::mutex> lock(m_tasksMutex);
-        m_tasksDone.wait(lock, [this] { return m_pendingTasks == 0; });
+        TMutexLock lock(m_tasksMutex);
+        m_tasksDone.wait(lock.Native(),
+                         [this]() REQUIRES(m_tasksMutex) { return m_pendingTasks == 0; });
     }
     if (m_retryThread.joinable()) {
         {
-            std::lock_guard<std::mutex> lock(m_durableMutex);
+            TMutexLock lock(m_durableMutex);
             m_stopRetry = true;
         }
         m_retryWake.notify_all();
@@ -234,12 +235,12 @@ void RedisPubsub::Impl::LaunchTask(std::function<void(std::uint64_t)> work) {
     // the launching thread's cancellation context was cancelled first.
     struct Pending {
         explicit Pending(Impl& impl) : m_impl(impl) {
-            std::lock_guard<std::mutex> lock(m_impl.m_tasksMutex);
+            TMutexLock lock(m_impl.m_tasksMutex);
             ++m_impl.m_pendingTasks;
             m_seq = ++m_impl.m_taskSeq;
         }
         ~Pending() {
-            std::lock_guard<std::mutex> lock(m_impl.m_tasksMutex);
+            TMutexLock lock(m_impl.m_tasksMutex);
             --m_impl.m_pendingTasks;
             m_impl.m_tasksDone.notify_all();
         }
@@ -416,7 +417,7 @@ void RedisPubsub::Impl::OnRemoved(const ICoherentCache& cache) {
         {
             // Tasks launched so far must not file the cache once this returns (its address may
             // be reused by the next cache the host makes).
-            std::lock_guard<std::mutex> tasks(m_tasksMutex);
+            TMutexLock tasks(m_tasksMutex);
             if (m_pendingTasks == 0)
                 m_forgotten.clear();
             else
@@ -453,6 +454,7 @@ void RedisPubsub::Impl::OnRemoved(const ICoherentCache& cache) {
 }
 
 bool RedisPubsub::Impl::IsForgotten(ICoherentCache* cache, std::uint64_t launchSeq) const {
+    VEL_ASSERT_HELD(m_lock);
     if (launchSeq == 0) return false;
     auto it = m_forgotten.find(cache);
     return it != m_forgotten.end() && launchSeq <= it->second;

@@ -105,7 +105,7 @@ void RedisPubsub::Impl::PublishOrQueue(const TString& channel, const TString& me
 
     bool wake;
     {
-        std::lock_guard<std::mutex> lock(m_durableMutex);
+        TMutexLock lock(m_durableMutex);
         auto it = m_queue.find(c);
         const Unsent pending{m, !sent.published, !sent.appended};
         if (!pending.needPublish && !pending.needAppend) {
@@ -139,7 +139,7 @@ bool RedisPubsub::Impl::ResendQueued() {
     // subscriber that replays past its place treat the replay as incomplete.
     long long lost;
     {
-        std::lock_guard<std::mutex> lock(m_durableMutex);
+        TMutexLock lock(m_durableMutex);
         lost = m_lostAppends;
     }
     if (lost > 0 && m_streamOn) {
@@ -151,16 +151,16 @@ bool RedisPubsub::Impl::ResendQueued() {
             return false;
         }
         m_streamDown = false;
-        std::lock_guard<std::mutex> lock(m_durableMutex);
+        TMutexLock lock(m_durableMutex);
         m_lostAppends -= lost;
     } else if (lost > 0) {
-        std::lock_guard<std::mutex> lock(m_durableMutex);
+        TMutexLock lock(m_durableMutex);
         m_lostAppends = 0;  // no stream: nobody replays
     }
     for (;;) {
         std::pair<std::string, Unsent> next;
         {
-            std::lock_guard<std::mutex> lock(m_durableMutex);
+            TMutexLock lock(m_durableMutex);
             if (m_queue.empty()) return true;
             next = *m_queue.begin();
             m_queue.erase(m_queue.begin());
@@ -176,7 +176,7 @@ bool RedisPubsub::Impl::ResendQueued() {
             ++m_counters.resent;
             continue;
         }
-        std::lock_guard<std::mutex> lock(m_durableMutex);
+        TMutexLock lock(m_durableMutex);
         // A newer one queued meanwhile wins; else what is still missing stays queued.
         m_queue.emplace(next.first, Unsent{next.second.message, !published, !appended});
         return false;
@@ -184,20 +184,22 @@ bool RedisPubsub::Impl::ResendQueued() {
 }
 
 void RedisPubsub::Impl::RetryLoop() {
-    std::unique_lock<std::mutex> lock(m_durableMutex);
+    TMutexLock lock(m_durableMutex);
     while (!m_stopRetry) {
         if (m_queue.empty() && m_lostAppends == 0) {
             // Nothing left to probe with (the queue may be off): the next announcement tries
             // for itself.
             m_streamDown = false;
             m_publishDown = false;
-            m_retryWake.wait(lock);
+            m_retryWake.wait(lock.Native());
             continue;
         }
-        lock.unlock();
+        lock.Unlock();
         const bool drained = ResendQueued();
-        lock.lock();
-        if (!drained) m_retryWake.wait_for(lock, kRetryInterval, [this] { return m_stopRetry; });
+        lock.Lock();
+        if (!drained)
+            m_retryWake.wait_for(lock.Native(), kRetryInterval,
+                                 [this]() REQUIRES(m_durableMutex) { return m_stopRetry; });
     }
 }
 
@@ -228,7 +230,7 @@ bool RedisPubsub::Impl::Replay(std::string& last, std::string& gap) {
             }
             bool seen;
             {
-                std::lock_guard<std::mutex> lock(m_durableMutex);
+                TMutexLock lock(m_durableMutex);
                 seen = m_seenLive.count(AnnouncementKey(channel, message)) != 0;
             }
             if (seen) {
@@ -252,7 +254,7 @@ std::string RedisPubsub::Impl::CatchUp(bool resubscription) {
     if (m_streamOn) {
         std::string last, runId;
         {
-            std::lock_guard<std::mutex> lock(m_durableMutex);
+            TMutexLock lock(m_durableMutex);
             last = m_lastApplied;
             runId = m_runId;
         }
@@ -301,7 +303,7 @@ std::string RedisPubsub::Impl::CatchUp(bool resubscription) {
                 cause = gap;
             }
         }
-        std::lock_guard<std::mutex> lock(m_durableMutex);
+        TMutexLock lock(m_durableMutex);
         m_lastApplied = last;
         m_runId = nowRunId;
         m_seenLive.clear();
@@ -340,7 +342,7 @@ void RedisPubsub::Impl::FlushAllTracked() {
 void RedisPubsub::Impl::NoteLive(const TString& channel, const void* data, int length) {
     const std::string message(static_cast<const char*>(data), static_cast<std::size_t>(length));
     if (m_streamOn) {
-        std::lock_guard<std::mutex> lock(m_durableMutex);
+        TMutexLock lock(m_durableMutex);
         if (m_seenLive.size() < static_cast<std::size_t>(m_streamCap))
             m_seenLive.insert(AnnouncementKey(channel.toStdString(), message));
     }
@@ -351,7 +353,7 @@ void RedisPubsub::Impl::NoteLive(const TString& channel, const void* data, int l
     const unsigned long long utc = DateTime::UtcNow().GetRepresentation();
     const long long lagMs =
         utc > timestamp ? static_cast<long long>((utc - timestamp) / kTicksPerMs) : 0;
-    std::lock_guard<std::mutex> lock(m_healthMutex);
+    TMutexLock lock(m_healthMutex);
     m_lags.emplace_back(now, lagMs);
     while (m_lags.size() > kMaxLagSamples || m_lags.front().first < now - kLagWindowNs)
         m_lags.pop_front();
@@ -382,12 +384,12 @@ CoherenceHealth RedisPubsub::Impl::GetHealth() {
     if (const long long last = m_counters.lastMessageNs; last != 0)
         h.lastMessageAgeMs = (now - last) / kNsPerMs;
     {
-        std::lock_guard<std::mutex> lock(m_durableMutex);
+        TMutexLock lock(m_durableMutex);
         h.queuedNow = static_cast<long long>(m_queue.size());
     }
     std::vector<long long> lags;
     {
-        std::lock_guard<std::mutex> lock(m_healthMutex);
+        TMutexLock lock(m_healthMutex);
         for (const auto& [at, lag] : m_lags)
             if (at >= now - kLagWindowNs) lags.push_back(lag);
     }

@@ -28,6 +28,7 @@ constexpr long long kNsPerSecond = 1000000000LL;
 }  // namespace
 
 void RedisPubsub::Impl::SetPlaceholderCounter() const {
+    VEL_ASSERT_HELD(m_lock);
     VelmoraCounters::RedisPubsubPlaceholderSize =
         static_cast<long long>(m_removeBeforeAddPlaceholders.size());
 }
@@ -41,6 +42,7 @@ void RedisPubsub::Impl::LogPairError(const char* message, std::uint32_t code, co
 }
 
 void RedisPubsub::Impl::RecordPlaceholder(unsigned int guid, ICoherentCache* cache) {
+    VEL_ASSERT_HELD(m_lock);
     VEL_ASSERT_MSG(
         m_removeBeforeAddPlaceholders.find({guid, cache}) == m_removeBeforeAddPlaceholders.end(),
         "m_removeBeforeAddPlaceholders.find({guid, cache.get()}) == "
@@ -70,6 +72,7 @@ void RedisPubsub::Impl::RecordPlaceholder(unsigned int guid, ICoherentCache* cac
 }
 
 void RedisPubsub::Impl::MarkEvicted(unsigned int guid, ICoherentCache* cache, long long time) {
+    VEL_ASSERT_HELD(m_lock);
     if (!m_evictedGuidAndCache.insert({guid, cache}).second) {
         // Keeps the first eviction time.
         LogPairError("RedisPubsub::OnRemoved - removing an evicted entry again.", 0xC5E8FF71,
@@ -90,6 +93,7 @@ void RedisPubsub::Impl::MarkEvicted(unsigned int guid, ICoherentCache* cache, lo
 
 void RedisPubsub::Impl::PruneEvictedEntriesHelperNoLock(
     std::map<ICoherentCache*, std::vector<unsigned int>>& removals) {
+    VEL_ASSERT_HELD(m_lock);
     auto oldest = m_evictedEntries.begin();
     const CacheEntryInfo copy = oldest->second;
     removals[copy.cache].push_back(copy.guid);
@@ -136,7 +140,7 @@ void RedisPubsub::Impl::PruneEvictedEntries() {
             PruneEvictedEntriesHelperNoLock(removals);
 
         if (m_evictedEntries.size() > static_cast<size_t>(m_maxEvictedEntries)) {
-            auto oldestAgeSec = [this] {
+            auto oldestAgeSec = [this]() REQUIRES(m_lock) {
                 return (SteadyNowNs() - m_evictedEntries.begin()->first) / kNsPerSecond;
             };
             TLog::LogMessage(TLog::Info,

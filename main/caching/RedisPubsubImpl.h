@@ -10,6 +10,8 @@
 // only after every table change of the step is done (two phases: unlink, then notify from a
 // local list). Lock order: m_lock, then m_tasksMutex; m_durableMutex and m_healthMutex are
 // leaves (nothing is called while they are held, the retry thread's wait aside).
+// The clang preset checks these rules (GUARDED_BY, REQUIRES); the analysis does not follow a
+// hold across calls, so the re-entrant holds need no exception from it.
 // Safe for concurrent use.
 #pragma once
 
@@ -102,7 +104,7 @@ private:
     // m_pendingTasks.
     void LaunchTask(std::function<void(std::uint64_t)> work);
     // Whether OnRemoved(cache) ran after the task `launchSeq` was launched. REQUIRES: m_lock.
-    bool IsForgotten(ICoherentCache* cache, std::uint64_t launchSeq) const;
+    bool IsForgotten(ICoherentCache* cache, std::uint64_t launchSeq) const REQUIRES(m_lock);
 
     // ---- durable side (RedisPubsubDurability.cpp) ----
     // What became of one announcement.
@@ -123,7 +125,7 @@ private:
     // (without trying what is known to be down) and wakes the retry thread.
     void PublishOrQueue(const TString& channel, const TString& message);
     // Notes an append given up for good. REQUIRES: m_durableMutex held.
-    void LoseAppend();
+    void LoseAppend() REQUIRES(m_durableMutex);
     // Appends the gap marker owed, then sends queued announcements until one fails (it stays
     // queued). Returns whether nothing is left to send.
     bool ResendQueued();
@@ -143,45 +145,47 @@ private:
 
     // Tells the record's cache (unless dry run or evicted) and every invalidator that the
     // record is stale. REQUIRES: m_lock held; the record is no longer in any table.
-    void NotifyDirty(const CacheEntryInfo& record);
+    void NotifyDirty(const CacheEntryInfo& record) REQUIRES(m_lock);
     // NotifyDirty for each record, skipping the caches forgotten meanwhile (by a callback).
     // REQUIRES: m_lock held; the records are no longer in any table.
-    void NotifyAllDirty(const std::vector<CacheEntryInfo>& records);
+    void NotifyAllDirty(const std::vector<CacheEntryInfo>& records) REQUIRES(m_lock);
     // Removes a tracked record from every table (its evicted copy included).
     // REQUIRES: m_lock held.
-    void Unlink(const CacheEntryInfo& record);
+    void Unlink(const CacheEntryInfo& record) REQUIRES(m_lock);
     // REQUIRES: m_lock held; (guid, cache) is not filed.
-    void RecordPlaceholder(unsigned int guid, ICoherentCache* cache);
+    void RecordPlaceholder(unsigned int guid, ICoherentCache* cache) REQUIRES(m_lock);
     // REQUIRES: m_lock held; (guid, cache) is filed.
-    void MarkEvicted(unsigned int guid, ICoherentCache* cache, long long time);
+    void MarkEvicted(unsigned int guid, ICoherentCache* cache, long long time) REQUIRES(m_lock);
     // Prunes evicted records by age, then by count, and tells the invalidators OnEvicted.
     // Takes m_lock itself (re-entrantly); the invalidators are called after releasing that one
-    // hold, so inside an operation that holds the lock they still run under it.
+    // hold, so inside an operation that holds the lock they still run under it. (Hence not
+    // EXCLUDES(m_lock): it is called both with and without the lock.)
     void PruneEvictedEntries();
     // Prunes the oldest evicted copy and notes its guid under its cache in `removals`.
     // REQUIRES: m_lock held; m_evictedEntries not empty.
     void PruneEvictedEntriesHelperNoLock(
-        std::map<ICoherentCache*, std::vector<unsigned int>>& removals);
+        std::map<ICoherentCache*, std::vector<unsigned int>>& removals) REQUIRES(m_lock);
     // Logs an inconsistency that pruning survives, at Error with the pair's attributes.
     void LogPairError(const char* message, std::uint32_t code, const char* site, unsigned int guid,
                       const ICoherentCache* cache) const;
-    void SetPlaceholderCounter() const;
+    // REQUIRES: m_lock held.
+    void SetPlaceholderCounter() const REQUIRES(m_lock);
 
     TReadWriteLock m_lock{0};
     // Guarded by m_lock.
-    std::map<HashPair, std::vector<CacheEntryInfo>> m_keyhashToCacheEntries;
-    std::set<GuidAndCache> m_removeBeforeAddPlaceholders;
-    std::set<GuidAndCache> m_evictedGuidAndCache;
-    std::multimap<long long, CacheEntryInfo> m_evictedEntries;
-    std::map<GuidAndCache, HashPair> m_guidAndCacheToKeyHash;
+    std::map<HashPair, std::vector<CacheEntryInfo>> m_keyhashToCacheEntries GUARDED_BY(m_lock);
+    std::set<GuidAndCache> m_removeBeforeAddPlaceholders GUARDED_BY(m_lock);
+    std::set<GuidAndCache> m_evictedGuidAndCache GUARDED_BY(m_lock);
+    std::multimap<long long, CacheEntryInfo> m_evictedEntries GUARDED_BY(m_lock);
+    std::map<GuidAndCache, HashPair> m_guidAndCacheToKeyHash GUARDED_BY(m_lock);
     // Caches forgotten by OnRemoved(cache) while tasks were pending, with the last launch number
     // at that moment: tasks launched up to it leave the cache alone. Emptied whenever
     // OnRemoved(cache) finds no task pending.
-    std::map<ICoherentCache*, std::uint64_t> m_forgotten;
+    std::map<ICoherentCache*, std::uint64_t> m_forgotten GUARDED_BY(m_lock);
     // While dirty records are being told (m_notifyDepth > 0), the caches that OnRemoved(cache)
     // forgot meanwhile: they are not called any more.
-    int m_notifyDepth = 0;
-    std::vector<ICoherentCache*> m_forgottenWhileNotifying;
+    int m_notifyDepth GUARDED_BY(m_lock) = 0;
+    std::vector<ICoherentCache*> m_forgottenWhileNotifying GUARDED_BY(m_lock);
 
     // Constant after construction.
     TString m_namespace;
@@ -198,10 +202,11 @@ private:
     int m_maxEvictedEntries;  // never negative
 
     // Background tasks launched and not yet finished; the destructor waits for none to be left.
-    std::mutex m_tasksMutex;
+    TMutex m_tasksMutex ACQUIRED_AFTER(m_lock);
     std::condition_variable m_tasksDone;
-    int m_pendingTasks = 0;       // Guarded by m_tasksMutex.
-    std::uint64_t m_taskSeq = 0;  // Guarded by m_tasksMutex: the last launch number given.
+    int m_pendingTasks GUARDED_BY(m_tasksMutex) = 0;
+    // The last launch number given.
+    std::uint64_t m_taskSeq GUARDED_BY(m_tasksMutex) = 0;
 
     // Durable side; constant after construction except m_streamOn (cleared once for a server
     // without streams).
@@ -211,14 +216,16 @@ private:
     int m_streamCap = 0;
     bool m_flushOnGap = false;
     std::size_t m_queueLimit = 0;
-    // Guarded by m_durableMutex.
-    std::mutex m_durableMutex;
-    std::string m_lastApplied;  // stream id of the last entry applied; "" before the first sync
-    std::string m_runId;        // the server's run id at that time
-    std::unordered_set<std::uint64_t> m_seenLive;  // live announcements since the last sync
-    std::map<std::string, Unsent> m_queue;         // channel -> newest unfinished announcement
-    long long m_lostAppends = 0;                   // appends given up, not yet marked
-    bool m_stopRetry = false;
+    TMutex m_durableMutex;
+    // stream id of the last entry applied; "" before the first sync
+    std::string m_lastApplied GUARDED_BY(m_durableMutex);
+    std::string m_runId GUARDED_BY(m_durableMutex);  // the server's run id at that time
+    // live announcements since the last sync
+    std::unordered_set<std::uint64_t> m_seenLive GUARDED_BY(m_durableMutex);
+    // channel -> newest unfinished announcement
+    std::map<std::string, Unsent> m_queue GUARDED_BY(m_durableMutex);
+    long long m_lostAppends GUARDED_BY(m_durableMutex) = 0;  // appends given up, not yet marked
+    bool m_stopRetry GUARDED_BY(m_durableMutex) = false;
     std::condition_variable m_retryWake;  // the retry thread waits on it (with m_durableMutex)
     // Set when an append or every publish failed, cleared when one succeeds again: while set,
     // announcements go to the queue without being tried.
@@ -233,8 +240,9 @@ private:
             appendsQueued{0}, appendsLost{0};
         std::atomic<long long> lastMessageNs{0};  // steady clock; 0: none yet
     } m_counters;
-    std::mutex m_healthMutex;
-    std::deque<std::pair<long long, long long>> m_lags;  // Guarded: (steady ns, lag ms)
+    TMutex m_healthMutex;
+    // (steady ns, lag ms)
+    std::deque<std::pair<long long, long long>> m_lags GUARDED_BY(m_healthMutex);
 };
 
 }  // namespace velmora::caching

@@ -56,6 +56,7 @@ bool RedisPubsub::Impl::IsDirty(const CacheEntryInfo& candidate, const HashPair&
 }
 
 void RedisPubsub::Impl::NotifyAllDirty(const std::vector<CacheEntryInfo>& records) {
+    VEL_ASSERT_HELD(m_lock);
     ++m_notifyDepth;
     try {
         for (const CacheEntryInfo& record : records) NotifyDirty(record);
@@ -67,6 +68,7 @@ void RedisPubsub::Impl::NotifyAllDirty(const std::vector<CacheEntryInfo>& record
 }
 
 void RedisPubsub::Impl::NotifyDirty(const CacheEntryInfo& record) {
+    VEL_ASSERT_HELD(m_lock);
     const std::vector<unsigned int> guids{record.guid};
     // An evicted record's cache no longer holds the entry; a cache forgotten by a callback of
     // this notification may be gone.
@@ -81,6 +83,7 @@ void RedisPubsub::Impl::NotifyDirty(const CacheEntryInfo& record) {
 }
 
 void RedisPubsub::Impl::Unlink(const CacheEntryInfo& e) {
+    VEL_ASSERT_HELD(m_lock);
     if (e.IsEvicted()) {
         auto [first, last] = m_evictedEntries.equal_range(e.evictedTime);
         auto copy = first;
@@ -129,7 +132,7 @@ void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* da
     // so that a cache calling back from OnDirty finds them consistent and no reference into
     // them is held across the call.
     std::vector<CacheEntryInfo> dirty;
-    const auto notify = [&] { NotifyAllDirty(dirty); };
+    const auto notify = [&]() REQUIRES(m_lock) { NotifyAllDirty(dirty); };
     auto filed = m_keyhashToCacheEntries.find(keyhash);
     if (filed == m_keyhashToCacheEntries.end()) {
         ++VelmoraCounters::RedisPubsubWastedMessages;

@@ -1,4 +1,5 @@
 #include "metrics2/Metrics.h"
+#include "velsys/Locks.h"
 
 #include <atomic>
 
@@ -6,8 +7,8 @@ namespace Metrics {
 namespace {
 
 struct SinkState {
-    std::mutex mutex;
-    std::shared_ptr<IMetricsSink> sink;  // Guarded by mutex; null drops records.
+    TMutex mutex;
+    std::shared_ptr<IMetricsSink> sink GUARDED_BY(mutex);  // null drops records
     // Whether `sink` is set, readable without the mutex: with no sink installed (the default),
     // closing a scope takes no lock shared by every thread.
     std::atomic<bool> installed{false};
@@ -20,7 +21,7 @@ SinkState& State() {
 
 std::shared_ptr<IMetricsSink> CurrentSink() {
     if (!State().installed.load(std::memory_order_acquire)) return nullptr;
-    std::lock_guard<std::mutex> lock(State().mutex);
+    TMutexLock lock(State().mutex);
     return State().sink;
 }
 
@@ -62,31 +63,31 @@ void Scope::Close() {
 }
 
 std::shared_ptr<IMetricsSink> SetSink(std::shared_ptr<IMetricsSink> sink) {
-    std::lock_guard<std::mutex> lock(State().mutex);
+    TMutexLock lock(State().mutex);
     State().installed.store(sink != nullptr, std::memory_order_release);
     return std::exchange(State().sink, std::move(sink));
 }
 
 void CapturingMetricsSink::Record(const MetricsRecord& record) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     m_records.push_back(record);
 }
 
 std::vector<MetricsRecord> CapturingMetricsSink::Records() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     return m_records;
 }
 
 std::vector<MetricsRecord> CapturingMetricsSink::Find(const TString& name) const {
     std::vector<MetricsRecord> found;
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     for (const auto& record : m_records)
         if (record.name == name) found.push_back(record);
     return found;
 }
 
 void CapturingMetricsSink::Clear() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     m_records.clear();
 }
 

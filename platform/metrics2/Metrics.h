@@ -19,6 +19,7 @@
 
 #include "velcoreplatform/TString.h"
 #include "velsys/Export.h"
+#include "velsys/Locks.h"
 
 namespace Metrics {
 
@@ -75,8 +76,8 @@ public:
     void Clear();
 
 private:
-    mutable std::mutex m_mutex;
-    std::vector<MetricsRecord> m_records;  // Guarded by m_mutex.
+    mutable TMutex m_mutex;
+    std::vector<MetricsRecord> m_records GUARDED_BY(m_mutex);
 };
 
 // Installs a sink for the length of a scope and restores the previous one after.

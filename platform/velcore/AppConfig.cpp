@@ -6,11 +6,11 @@ AppConfig& AppConfig::GetInstance() {
 }
 
 TString AppConfig::GetExternalCacheDir() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     return m_externalCacheDir;
 }
 
 void AppConfig::SetExternalCacheDir(const TString& dir) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     m_externalCacheDir = dir;
 }

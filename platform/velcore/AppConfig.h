@@ -12,6 +12,7 @@
 
 #include "velcoreplatform/TString.h"
 #include "velsys/Export.h"
+#include "velsys/Locks.h"
 
 class VELPLATFORM_EXPORT AppConfig {
 public:
@@ -48,6 +49,6 @@ private:
     std::atomic<bool> m_desktopClient{false};
     std::atomic<bool> m_secondDesktop{false};
     std::atomic<bool> m_furtherVariant{false};
-    mutable std::mutex m_mutex;
-    TString m_externalCacheDir;  // Guarded by m_mutex.
+    mutable TMutex m_mutex;
+    TString m_externalCacheDir GUARDED_BY(m_mutex);
 };

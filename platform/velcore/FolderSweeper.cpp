@@ -69,7 +69,7 @@ std::size_t FolderSweeper::Sweep(const TPath& directory, std::uint64_t incomingB
 
 std::size_t FolderSweeper::Sweep(const TPath& directory, std::uint64_t incomingBytes,
                                  const FolderSweepLayout& layout) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     const auto now = std::chrono::steady_clock::now();
     Measurement& known = m_measurements[directory.Native()];
     const bool fresh = known.walkedAt != std::chrono::steady_clock::time_point() &&

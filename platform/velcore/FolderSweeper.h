@@ -35,6 +35,7 @@
 
 #include "velcoreplatform/TPath.h"
 #include "velsys/Export.h"
+#include "velsys/Locks.h"
 
 enum class FolderSweepOrder : int {
     LeastRecentlyWrittenFirst = 0,
@@ -86,6 +87,6 @@ private:
     const unsigned int m_maxEntries;
     const std::chrono::nanoseconds m_rescanInterval;
 
-    std::mutex m_mutex;
-    std::map<std::filesystem::path, Measurement> m_measurements;  // Guarded by m_mutex.
+    TMutex m_mutex;
+    std::map<std::filesystem::path, Measurement> m_measurements GUARDED_BY(m_mutex);
 };

@@ -1,4 +1,5 @@
 #include "velcoredata/FeatureFlags.h"
+#include "velsys/Locks.h"
 
 #include <mutex>
 #include <shared_mutex>
@@ -6,8 +7,8 @@
 
 namespace {
 struct FlagStore {
-    std::shared_mutex mutex;
-    std::unordered_set<FeatureFlagId> on;  // Guarded by mutex.
+    TSharedMutex mutex;
+    std::unordered_set<FeatureFlagId> on GUARDED_BY(mutex);
 };
 FlagStore& Store() {
     static FlagStore* store = new FlagStore();  // Lives until the process ends.
@@ -16,12 +17,12 @@ FlagStore& Store() {
 }  // namespace
 
 bool FeatureFlags::IsOn(FeatureFlagId id) {
-    std::shared_lock lock(Store().mutex);
+    TSharedMutexReadLock lock(Store().mutex);
     return Store().on.count(id) != 0;
 }
 
 void FeatureFlags::Set(FeatureFlagId id, bool on) {
-    std::unique_lock lock(Store().mutex);
+    TSharedMutexLock lock(Store().mutex);
     if (on)
         Store().on.insert(id);
     else
@@ -29,6 +30,6 @@ void FeatureFlags::Set(FeatureFlagId id, bool on) {
 }
 
 void FeatureFlags::ResetAll() {
-    std::unique_lock lock(Store().mutex);
+    TSharedMutexLock lock(Store().mutex);
     Store().on.clear();
 }

@@ -1,4 +1,5 @@
 #include "velcoreplatform/TLog.h"
+#include "velsys/Locks.h"
 
 #include <algorithm>
 #include <atomic>
@@ -45,9 +46,9 @@ public:
 };
 
 struct LogState {
-    std::mutex mutex;
+    TMutex mutex;
     std::shared_ptr<StderrSink> stderrSink = std::make_shared<StderrSink>();
-    std::shared_ptr<ILogSink> sink = stderrSink;  // Guarded by mutex.
+    std::shared_ptr<ILogSink> sink GUARDED_BY(mutex) = stderrSink;
     // Bumped under mutex on every SetSink; threads compare it with the one of their cached sink.
     std::atomic<unsigned long long> generation{1};
 };
@@ -73,7 +74,7 @@ struct CachedSink {
 };
 
 [[gnu::noinline]] void RefreshCachedSink(LogState& state, CachedSink& cached) {
-    std::lock_guard<std::mutex> lock(state.mutex);
+    TMutexLock lock(state.mutex);
     cached.sink = state.sink;
     cached.generation = state.generation.load(std::memory_order_relaxed);
 }
@@ -117,7 +118,7 @@ bool TLog::LoggerAcceptsSeverity(int severity, int category) {
 
 std::shared_ptr<ILogSink> TLog::SetSink(std::shared_ptr<ILogSink> sink) {
     LogState& state = State();
-    std::lock_guard<std::mutex> lock(state.mutex);
+    TMutexLock lock(state.mutex);
     std::shared_ptr<ILogSink> previous = state.sink;
     state.sink = sink ? std::move(sink) : state.stderrSink;
     state.generation.fetch_add(1, std::memory_order_release);
@@ -135,25 +136,25 @@ bool CapturingLogSink::Accepts(int severity, int) const {
 }
 
 void CapturingLogSink::Write(const LogRecord& record) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     m_records.push_back(record);
 }
 
 std::vector<LogRecord> CapturingLogSink::Records() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     return m_records;
 }
 
 std::vector<LogRecord> CapturingLogSink::Find(const TString& message) const {
     std::vector<LogRecord> found;
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     for (const LogRecord& record : m_records)
         if (record.message == message) found.push_back(record);
     return found;
 }
 
 void CapturingLogSink::Clear() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     m_records.clear();
 }
 

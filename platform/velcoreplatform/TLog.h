@@ -19,6 +19,7 @@
 #include "velcoreplatform/TString.h"
 #include "velsys/Exceptions.h"
 #include "velsys/Export.h"
+#include "velsys/Locks.h"
 
 // Named values that travel with a log line or a metrics record.
 using StringLookupTable = std::unordered_map<TString, TString>;
@@ -83,8 +84,8 @@ public:
 
 private:
     const int m_minimumSeverity;
-    mutable std::mutex m_mutex;
-    std::vector<LogRecord> m_records;  // Guarded by m_mutex.
+    mutable TMutex m_mutex;
+    std::vector<LogRecord> m_records GUARDED_BY(m_mutex);
 };
 
 // Installs a sink for the length of a scope and restores the previous one after.

@@ -92,7 +92,7 @@ std::optional<RedisNodeAddress> RedisClusterRouter::MasterOf(int slot, Clock::ti
     for (int attempt = 0; attempt < 2; ++attempt) {
         std::uint64_t seen;
         {
-            std::shared_lock<std::shared_mutex> lock(m_mapMutex);
+            TSharedMutexReadLock lock(m_mapMutex);
             if (m_haveMap) {
                 const RedisNodeAddress* node = m_map.MasterOf(slot);
                 return node ? std::optional<RedisNodeAddress>(*node) : std::nullopt;
@@ -106,7 +106,7 @@ std::optional<RedisNodeAddress> RedisClusterRouter::MasterOf(int slot, Clock::ti
 
 std::vector<RedisNodeAddress> RedisClusterRouter::Nodes() const {
     std::vector<RedisNodeAddress> nodes = m_seeds;
-    std::shared_lock<std::shared_mutex> lock(m_mapMutex);
+    TSharedMutexReadLock lock(m_mapMutex);
     for (const RedisNodeAddress& node : m_map.KnownNodes())
         if (std::find(nodes.begin(), nodes.end(), node) == nodes.end()) nodes.push_back(node);
     return nodes;
@@ -122,7 +122,7 @@ void RedisClusterRouter::CountRedirect(RedisRedirect::Kind kind) {
 
 void RedisClusterRouter::OnTimeout(const RedisNodeAddress& node) {
     {
-        std::unique_lock<std::shared_mutex> lock(m_mapMutex);
+        TSharedMutexLock lock(m_mapMutex);
         m_lastFailed = node;
     }
     m_refreshWanted = true;
@@ -130,7 +130,7 @@ void RedisClusterRouter::OnTimeout(const RedisNodeAddress& node) {
 
 bool RedisClusterRouter::MayTry(const RedisNodeAddress& node) {
     if (!m_anyDown.load(std::memory_order_acquire)) return true;
-    std::lock_guard<std::mutex> lock(m_downMutex);
+    TMutexLock lock(m_downMutex);
     const auto it = m_down.find(node);
     if (it == m_down.end()) return true;
     const auto now = Clock::now();
@@ -150,20 +150,20 @@ bool RedisClusterRouter::DownRefreshDue() {
 }
 
 void RedisClusterRouter::MarkDown(const RedisNodeAddress& node) {
-    std::lock_guard<std::mutex> lock(m_downMutex);
+    TMutexLock lock(m_downMutex);
     m_down[node] = Clock::now() + kDownProbeInterval;
     m_anyDown.store(true, std::memory_order_release);
 }
 
 void RedisClusterRouter::MarkUp(const RedisNodeAddress& node) {
     if (!m_anyDown.load(std::memory_order_acquire)) return;
-    std::lock_guard<std::mutex> lock(m_downMutex);
+    TMutexLock lock(m_downMutex);
     m_down.erase(node);
     m_anyDown.store(!m_down.empty(), std::memory_order_release);
 }
 
 void RedisClusterRouter::OnMoved(int slot, const RedisNodeAddress& node) {
-    std::unique_lock<std::shared_mutex> lock(m_mapMutex);
+    TSharedMutexLock lock(m_mapMutex);
     m_map.Assign(slot, node);
 }
 
@@ -171,15 +171,16 @@ bool RedisClusterRouter::Refresh(std::uint64_t seenVersion, Clock::time_point de
                                  const RedisNodeAddress* failed) {
     {
         // Another caller may be fetching already: wait for it, but not past the deadline.
-        std::unique_lock<std::mutex> lock(m_refreshMutex);
-        if (!m_refreshDone.wait_until(lock, deadline, [this] { return !m_refreshing; }))
+        TMutexLock lock(m_refreshMutex);
+        if (!m_refreshDone.wait_until(lock.Native(), deadline,
+                                      [this]() REQUIRES(m_refreshMutex) { return !m_refreshing; }))
             return false;
         if (Version() != seenVersion) return true;  // fetched while this caller waited
         m_refreshing = true;
     }
     const bool fetched = Fetch(deadline, failed);
     {
-        std::lock_guard<std::mutex> lock(m_refreshMutex);
+        TMutexLock lock(m_refreshMutex);
         m_refreshing = false;
     }
     m_refreshDone.notify_all();
@@ -190,7 +191,7 @@ bool RedisClusterRouter::Fetch(Clock::time_point deadline, const RedisNodeAddres
     std::vector<RedisNodeAddress> candidates = Nodes();
     RedisNodeAddress lastFailed;
     {
-        std::unique_lock<std::shared_mutex> lock(m_mapMutex);
+        TSharedMutexLock lock(m_mapMutex);
         if (failed) m_lastFailed = *failed;
         lastFailed = m_lastFailed;
     }
@@ -212,13 +213,13 @@ bool RedisClusterRouter::Fetch(Clock::time_point deadline, const RedisNodeAddres
             if (map.AssignedSlots() == 0) continue;  // a node that has not joined yet
             const std::vector<RedisNodeAddress> masters = map.Masters();
             {
-                std::unique_lock<std::shared_mutex> lock(m_mapMutex);
+                TSharedMutexLock lock(m_mapMutex);
                 m_map = std::move(map);
                 m_haveMap = true;
             }
             if (m_anyDown.load(std::memory_order_acquire)) {
                 // A node that serves no slot any more is not asked: forget that it was down.
-                std::lock_guard<std::mutex> lock(m_downMutex);
+                TMutexLock lock(m_downMutex);
                 std::erase_if(m_down, [&](const auto& entry) {
                     return std::find(masters.begin(), masters.end(), entry.first) == masters.end();
                 });

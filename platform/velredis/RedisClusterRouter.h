@@ -32,6 +32,7 @@
 #include "velredis/RedisConnectionPool.h"
 #include "velredis/RedisSlotMap.h"
 #include "velredis/RedisSocket.h"
+#include "velsys/Locks.h"
 
 namespace velmora::caching::detail {
 
@@ -103,27 +104,27 @@ private:
     const RedisEndpointConfig m_config;           // Constant after construction.
     const std::vector<RedisNodeAddress> m_seeds;  // Constant after construction.
 
-    mutable std::shared_mutex m_mapMutex;
-    // Guarded by m_mapMutex.
-    RedisSlotMap m_map;
-    bool m_haveMap = false;
-    RedisNodeAddress m_lastFailed;  // asked last for a map; port 0 for none
+    mutable TSharedMutex m_mapMutex;
+    RedisSlotMap m_map GUARDED_BY(m_mapMutex);
+    bool m_haveMap GUARDED_BY(m_mapMutex) = false;
+    // asked last for a map; port 0 for none
+    RedisNodeAddress m_lastFailed GUARDED_BY(m_mapMutex);
 
     // One caller at a time fetches a map (m_refreshing); the others wait for it on
     // m_refreshDone, each until its deadline.
-    std::mutex m_refreshMutex;
+    TMutex m_refreshMutex;
     std::condition_variable m_refreshDone;
-    bool m_refreshing = false;  // Guarded by m_refreshMutex.
+    bool m_refreshing GUARDED_BY(m_refreshMutex) = false;
     std::atomic<bool> m_refreshWanted{false};
     std::atomic<std::uint64_t> m_version{0};
     std::atomic<int> m_isCluster{-1};  // -1 until known, then 0 or 1
     std::atomic<std::size_t> m_anyNode{0};
     // Nodes known to be down, each with the time a command may next try it. Fetch drops the
     // nodes that no longer serve a slot.
-    std::mutex m_downMutex;
-    std::map<RedisNodeAddress, Clock::time_point> m_down;  // Guarded by m_downMutex.
-    std::atomic<bool> m_anyDown{false};                    // !m_down.empty()
-    std::atomic<Clock::rep> m_lastDownRefresh{0};          // steady-clock ticks
+    TMutex m_downMutex;
+    std::map<RedisNodeAddress, Clock::time_point> m_down GUARDED_BY(m_downMutex);
+    std::atomic<bool> m_anyDown{false};            // !m_down.empty()
+    std::atomic<Clock::rep> m_lastDownRefresh{0};  // steady-clock ticks
     std::atomic<long long> m_refreshes{0};
     std::atomic<long long> m_moved{0};
     std::atomic<long long> m_asked{0};

@@ -5,6 +5,7 @@
 #include "velredis/RedisConnectionPool.h"
 #include "velredis/RedisSubscriptionManager.h"
 #include "velsys/InitOnce.h"
+#include "velsys/Locks.h"
 
 namespace velmora::caching {
 
@@ -13,11 +14,10 @@ namespace {
 // The configuration and the singletons made from it. Never destroyed: the singletons live until
 // the process ends.
 struct Registry {
-    std::mutex mutex;
-    // Guarded by mutex.
-    RedisEndpointConfig config;
-    std::shared_ptr<RedisConnectionPool> pool;
-    RedisSubscriptionManager* manager = nullptr;
+    TMutex mutex;
+    RedisEndpointConfig config GUARDED_BY(mutex);
+    std::shared_ptr<RedisConnectionPool> pool GUARDED_BY(mutex);
+    RedisSubscriptionManager* manager GUARDED_BY(mutex) = nullptr;
 };
 
 Registry& GetRegistry() {
@@ -32,7 +32,7 @@ void ConfigureRedis(const RedisEndpointConfig& config) {
     std::shared_ptr<RedisConnectionPool> pool;
     RedisSubscriptionManager* manager;
     {
-        std::lock_guard<std::mutex> lock(r.mutex);
+        TMutexLock lock(r.mutex);
         r.config = config;
         pool = r.pool;
         manager = r.manager;
@@ -43,7 +43,7 @@ void ConfigureRedis(const RedisEndpointConfig& config) {
 
 RedisEndpointConfig GetRedisConfiguration() {
     Registry& r = GetRegistry();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    TMutexLock lock(r.mutex);
     return r.config;
 }
 
@@ -51,7 +51,7 @@ std::shared_ptr<RedisConnectionPool> RedisConnectionPool::GetSharedInstance() {
     static InitOnce* once = new InitOnce();
     return once->GetShared<RedisConnectionPool>([] {
         Registry& r = GetRegistry();
-        std::lock_guard<std::mutex> lock(r.mutex);
+        TMutexLock lock(r.mutex);
         r.pool = std::make_shared<RedisConnectionPool>(r.config);
         return r.pool;
     });
@@ -62,7 +62,7 @@ RedisSubscriptionManager& RedisSubscriptionManager::GetInstance() {
     // The shared_ptr inside the InitOnce keeps the manager for the rest of the process.
     return *once->GetShared<RedisSubscriptionManager>([] {
         Registry& r = GetRegistry();
-        std::lock_guard<std::mutex> lock(r.mutex);
+        TMutexLock lock(r.mutex);
         auto manager = std::make_shared<RedisSubscriptionManager>(r.config);
         r.manager = manager.get();
         return manager;

@@ -250,19 +250,19 @@ RedisConnectionPool::RedisConnectionPool(RedisEndpointConfig config)
 RedisConnectionPool::~RedisConnectionPool() = default;
 
 int RedisConnectionPool::GetSize() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     return static_cast<int>(m_slots.size());
 }
 
 RedisClusterStats RedisConnectionPool::GetClusterStats() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     return m_router ? m_router->GetStats() : RedisClusterStats();
 }
 
 std::vector<std::string> RedisConnectionPool::GetClusterNodes() const {
     std::shared_ptr<detail::RedisClusterRouter> router;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TMutexLock lock(m_mutex);
         router = m_router;
     }
     std::vector<std::string> nodes;
@@ -275,7 +275,7 @@ std::vector<std::string> RedisConnectionPool::DiscoverClusterNodes(
     std::chrono::milliseconds wait) const {
     std::shared_ptr<detail::RedisClusterRouter> router;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TMutexLock lock(m_mutex);
         router = m_router;
     }
     if (router) {
@@ -296,16 +296,16 @@ std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::LockSlotLocked(std::s
 }
 
 RedisEndpointConfig RedisConnectionPool::GetConfig() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     return m_config;
 }
 
 std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::FindAndLockConnection(
     const std::string& key) {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     const std::size_t first = std::hash<std::string>()(key);
     std::size_t found = 0;
-    const auto free = [&] {
+    const auto free = [&]() REQUIRES(m_mutex) {
         const std::size_t n = m_slots.size();
         for (std::size_t i = 0; i < n; ++i) {
             found = (first + i) % n;
@@ -313,15 +313,15 @@ std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::FindAndLockConnection
         }
         return false;
     };
-    if (!free() && !m_freed.wait_for(lock, m_config.connectionWait, free)) return nullptr;
+    if (!free() && !m_freed.wait_for(lock.Native(), m_config.connectionWait, free)) return nullptr;
     return LockSlotLocked(found);
 }
 
 std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::LockConnection(
     std::chrono::milliseconds wait) {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     std::size_t found = m_slots.size();
-    const auto free = [&] {
+    const auto free = [&]() REQUIRES(m_mutex) {
         for (std::size_t i = 0; i < m_slots.size(); ++i)
             if (!m_slots[i].locked) {
                 found = i;
@@ -329,14 +329,15 @@ std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::LockConnection(
             }
         return false;
     };
-    if (!m_freed.wait_for(lock, std::max(wait, std::chrono::milliseconds(0)), free)) return nullptr;
+    if (!m_freed.wait_for(lock.Native(), std::max(wait, std::chrono::milliseconds(0)), free))
+        return nullptr;
     return LockSlotLocked(found);
 }
 
 void RedisConnectionPool::Unlock(std::size_t slot) {
     std::unique_ptr<RedisConnection> old;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TMutexLock lock(m_mutex);
         Slot& s = m_slots[slot];
         if (s.stale) {
             old = std::move(s.connection);
@@ -352,7 +353,7 @@ void RedisConnectionPool::Unlock(std::size_t slot) {
 void RedisConnectionPool::Reconfigure(const RedisEndpointConfig& config) {
     std::vector<std::unique_ptr<RedisConnection>> old;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TMutexLock lock(m_mutex);
         m_config = Resolve(config);
         m_router = detail::RedisClusterRouter::Make(m_config);
         if (static_cast<int>(m_slots.size()) < m_config.poolSize)

@@ -26,6 +26,7 @@
 
 #include "velredis/RedisConfig.h"
 #include "velsys/Export.h"
+#include "velsys/Locks.h"
 
 struct redisContext;
 struct redisReply;
@@ -165,7 +166,8 @@ public:
 private:
     friend class RedisConnectionGuard;
     void Unlock(std::size_t slot);
-    std::unique_ptr<RedisConnectionGuard> LockSlotLocked(std::size_t slot);
+    // Marks `slot` held and makes its guard. REQUIRES: m_mutex held; the slot is free.
+    std::unique_ptr<RedisConnectionGuard> LockSlotLocked(std::size_t slot) REQUIRES(m_mutex);
 
     struct Slot {
         std::unique_ptr<RedisConnection> connection;
@@ -173,12 +175,12 @@ private:
         bool stale = false;  // replace when given back
     };
 
-    mutable std::mutex m_mutex;
+    mutable TMutex m_mutex;
     std::condition_variable m_freed;
-    // Guarded by m_mutex.
-    RedisEndpointConfig m_config;
-    std::shared_ptr<detail::RedisClusterRouter> m_router;  // null for a single server
-    std::vector<Slot> m_slots;
+    RedisEndpointConfig m_config GUARDED_BY(m_mutex);
+    // null for a single server
+    std::shared_ptr<detail::RedisClusterRouter> m_router GUARDED_BY(m_mutex);
+    std::vector<Slot> m_slots GUARDED_BY(m_mutex);
 };
 
 }  // namespace velmora::caching

@@ -113,7 +113,7 @@ public:
         const bool nested = t_isPoolWorker;
         Worker* idle = nullptr;
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            TMutexLock lock(m_mutex);
             const bool mayServe = nested || m_serving < kPoolSize;
             if (mayServe && !m_idle.empty()) {
                 idle = m_idle.back();  // the most recently idle: the others may time out
@@ -145,7 +145,7 @@ public:
     }
 
     PoolStatistics Statistics() {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TMutexLock lock(m_mutex);
         PoolStatistics stats;
         stats.threadsStarted = m_started;
         stats.threads = m_threads;
@@ -172,7 +172,7 @@ private:
         try {
             std::thread([this, first, nested] { WorkerLoop(TaskPtr(first), nested); }).detach();
         } catch (...) {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            TMutexLock lock(m_mutex);
             --m_threads;
             if (!nested) --m_serving;
             throw;
@@ -189,7 +189,7 @@ private:
             // (outside the lock): its waiter may already be submitting the next task, which
             // should find this worker, still spinning, rather than wake a sleeping one.
             TaskPtr finished = std::move(task);
-            std::unique_lock<std::mutex> lock(m_mutex);
+            TMutexLock lock(m_mutex);
             if (!nested) --m_serving;
             if (!m_queue.empty() && m_serving < kPoolSize) {
                 task = std::move(m_queue.front());
@@ -203,7 +203,7 @@ private:
             // then needs no wake-up. Briefer than a waiter: back-to-back work comes within
             // microseconds or not soon, and meanwhile the threads it just served need the
             // processor.
-            lock.unlock();
+            lock.Unlock();
             finished.reset();
             if (SpinUntil([&] { return self.handed.load(std::memory_order_acquire); },
                           kIdleSpinTime)) {
@@ -214,8 +214,8 @@ private:
                 self.handed.store(false, std::memory_order_relaxed);
                 continue;
             }
-            lock.lock();
-            if (!self.wake.wait_for(lock, kIdleTime, [&] { return bool(self.task); })) {
+            lock.Lock();
+            if (!self.wake.wait_for(lock.Native(), kIdleTime, [&] { return bool(self.task); })) {
                 m_idle.erase(std::find(m_idle.begin(), m_idle.end(), &self));
                 --m_threads;
                 return;
@@ -226,13 +226,12 @@ private:
         }
     }
 
-    std::mutex m_mutex;
-    // Guarded by m_mutex.
-    std::vector<Worker*> m_idle;
-    std::deque<TaskPtr> m_queue;
-    int m_threads = 0;
-    int m_serving = 0;  // workers running tasks that are not nested
-    long long m_started = 0;
+    TMutex m_mutex;
+    std::vector<Worker*> m_idle GUARDED_BY(m_mutex);
+    std::deque<TaskPtr> m_queue GUARDED_BY(m_mutex);
+    int m_threads GUARDED_BY(m_mutex) = 0;
+    int m_serving GUARDED_BY(m_mutex) = 0;  // workers running tasks that are not nested
+    long long m_started GUARDED_BY(m_mutex) = 0;
 };
 
 ThreadPool& Pool() {
@@ -274,44 +273,50 @@ StateBase::StateBase() = default;
 StateBase::~StateBase() = default;
 
 bool StateBase::TrySetException(std::exception_ptr error) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    if (m_complete) return false;
-    m_error = std::move(error);
-    CompleteLocked(lock);
+    {
+        TMutexLock lock(m_mutex);
+        if (m_complete) return false;
+        m_error = std::move(error);
+        MarkCompleteLocked();
+    }
+    NotifyComplete();
     return true;
 }
 
-void StateBase::CompleteLocked(std::unique_lock<std::mutex>& lock) {
+void StateBase::MarkCompleteLocked() {
     m_complete = true;
     m_done.store(true, std::memory_order_release);
-    lock.unlock();
+}
+
+void StateBase::NotifyComplete() {
     m_cv.notify_all();
 }
 
 void StateBase::SetDeferred(std::unique_ptr<TaskBase> work) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     m_deferred = std::move(work);
 }
 
 FutureStatus StateBase::WaitFor(std::chrono::milliseconds timeout) {
     if (timeout.count() < 0) timeout = std::chrono::milliseconds(0);
     const auto until = std::chrono::steady_clock::now() + timeout;
-    std::unique_lock<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     if (m_complete) return FutureStatus::Ready;
     if (m_deferred) return FutureStatus::Deferred;
     // As in RunDeferredOrWait: work handed to a warm worker is often done within microseconds.
-    lock.unlock();
+    lock.Unlock();
     if (SpinUntil([this] { return m_done.load(std::memory_order_acquire); },
                   std::chrono::duration_cast<std::chrono::microseconds>(timeout)))
         return FutureStatus::Ready;
-    lock.lock();
+    lock.Lock();
     // Deferred work another thread has claimed counts as running.
-    return m_cv.wait_until(lock, until, [this] { return m_complete; }) ? FutureStatus::Ready
-                                                                       : FutureStatus::Timeout;
+    return m_cv.wait_until(lock.Native(), until, [this]() REQUIRES(m_mutex) { return m_complete; })
+               ? FutureStatus::Ready
+               : FutureStatus::Timeout;
 }
 
 std::unique_ptr<TaskBase> StateBase::TryClaimDeferred() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     return std::move(m_deferred);
 }
 
@@ -335,8 +340,8 @@ void StateBase::RunDeferredOrWait() {
     // Most work handed to a warm worker is done within microseconds: a short spin saves the
     // sleep and wake-up of this thread.
     if (SpinUntil([this] { return m_done.load(std::memory_order_acquire); })) return;
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_cv.wait(lock, [this] { return m_complete; });
+    TMutexLock lock(m_mutex);
+    m_cv.wait(lock.Native(), [this]() REQUIRES(m_mutex) { return m_complete; });
 }
 
 void StateBase::Release(const void* future) {
@@ -345,9 +350,9 @@ void StateBase::Release(const void* future) {
     auto work = TryClaimDeferred();
     if (!work) return;  // queued, running or done: released without waiting
     RunClaimed(std::move(work));
-    std::unique_lock<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     if (!m_complete) {
-        lock.unlock();
+        lock.Unlock();
         const std::string text = TFormatString("Not ready after wait! future=%1 state=%2.",
                                                TString::pointer(future), TString::pointer(this))
                                      .ToString()
@@ -356,7 +361,9 @@ void StateBase::Release(const void* future) {
     }
 }
 
-void StateBase::RethrowIfError() {
+// Not checked by the lock analysis: a complete state's error is read without the lock (it is
+// never written again, and m_done makes the write visible), which the analysis cannot express.
+void StateBase::RethrowIfError() NO_THREAD_SAFETY_ANALYSIS {
     // Once complete, the error is never written again.
     if (m_done.load(std::memory_order_acquire)) {
         if (m_error) std::rethrow_exception(m_error);
@@ -364,7 +371,7 @@ void StateBase::RethrowIfError() {
     }
     std::exception_ptr error;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TMutexLock lock(m_mutex);
         error = m_error;
     }
     if (error) std::rethrow_exception(error);

@@ -44,6 +44,7 @@
 
 #include "velsys/Exceptions.h"
 #include "velsys/Export.h"
+#include "velsys/Locks.h"
 
 namespace AsyncTask {
 
@@ -160,13 +161,16 @@ public:
     bool DropFuture() { return m_futures.fetch_sub(1, std::memory_order_acq_rel) == 1; }
 
 protected:
-    // Marks complete after the derived class stored the value. REQUIRES: m_mutex held.
-    void CompleteLocked(std::unique_lock<std::mutex>& lock);
-    bool IsCompleteLocked() const { return m_complete; }
+    // Marks complete after the derived class stored the value. REQUIRES: m_mutex held; the
+    // caller calls NotifyComplete after releasing it.
+    void MarkCompleteLocked() REQUIRES(m_mutex);
+    // Wakes the waiters of a state just marked complete.
+    void NotifyComplete();
+    bool IsCompleteLocked() const REQUIRES(m_mutex) { return m_complete; }
     // Whether complete, without the lock; true makes everything completion wrote visible.
     bool IsDone() const { return m_done.load(std::memory_order_acquire); }
 
-    std::mutex m_mutex;
+    TMutex m_mutex;
 
 private:
     // Moves unclaimed deferred work out; empty when there is none.
@@ -175,12 +179,13 @@ private:
     void RunClaimed(std::unique_ptr<TaskBase> work);
 
     std::condition_variable m_cv;
-    bool m_complete = false;
+    bool m_complete GUARDED_BY(m_mutex) = false;
     std::atomic<bool> m_done{false};  // m_complete, readable without the lock
     std::atomic<long> m_futures{0};
-    std::exception_ptr m_error;
+    // Written once, under m_mutex; read without it once m_done is set (see RethrowIfError).
+    std::exception_ptr m_error GUARDED_BY(m_mutex);
     // Deferred work nobody has claimed yet; empty once claimed or when the work is not deferred.
-    std::unique_ptr<TaskBase> m_deferred;
+    std::unique_ptr<TaskBase> m_deferred GUARDED_BY(m_mutex);
 };
 
 template <class T>
@@ -190,22 +195,28 @@ template <class T>
 class State final : public StateBase {
 public:
     bool TrySetValue(Stored<T> value) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (IsCompleteLocked()) return false;
-        m_value.emplace(std::move(value));
-        CompleteLocked(lock);
+        {
+            TMutexLock lock(m_mutex);
+            if (IsCompleteLocked()) return false;
+            m_value.emplace(std::move(value));
+            MarkCompleteLocked();
+        }
+        NotifyComplete();
         return true;
     }
     // REQUIRES: complete without an error.
-    const Stored<T>& Value() {
-        // Once complete, the value is never written again.
+    // Not checked by the lock analysis: a complete state's value is read without the lock (it
+    // is never written again, and IsDone makes the write visible), which the analysis cannot
+    // express.
+    const Stored<T>& Value() NO_THREAD_SAFETY_ANALYSIS {
         if (IsDone()) return *m_value;
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TMutexLock lock(m_mutex);
         return *m_value;
     }
 
 private:
-    std::optional<Stored<T>> m_value;  // Guarded by m_mutex.
+    // Written once, under m_mutex.
+    std::optional<Stored<T>> m_value GUARDED_BY(m_mutex);
 };
 
 // Logs the exception in flight from a destructor's release at Error.

@@ -1,5 +1,7 @@
 #include "velsys/Locks.h"
 
+#include <cassert>
+
 #include "velsys/Exceptions.h"
 
 namespace {
@@ -56,6 +58,9 @@ void TReadWriteLock::FailNotHolder() {
 }
 
 void TReadWriteLock::LockSlow() {
+    // An upgrade always comes here (the thread's own shared hold keeps the lock from being free)
+    // and would wait for ever for that hold to end.
+    assert(t_readHolds.Find(this) == nullptr && "Lock by a thread that holds the lock shared");
     // Counted as waiting first: from here on new shared holds wait behind this writer.
     m_state.fetch_add(kWaitingWriter, std::memory_order_relaxed);
     const auto free = [](std::uint32_t s) { return (s & (kWriter | kReaderMask)) == 0; };

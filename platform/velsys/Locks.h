@@ -17,6 +17,14 @@
 // holds the lock shared must not wait for another thread that is about to take it shared for
 // the first time (that thread waits behind any waiting writer, and the writer waits for the
 // first thread).
+// Debug builds report an upgrade (a thread holding only a shared hold calls Lock) instead of
+// waiting for ever, as long as the shared hold is one of the holds the thread tracks (see
+// Locks.cpp).
+//
+// TMutex is a std::mutex that the thread-safety analysis knows as a lock (see
+// velsys/ThreadAnnotations.h); TMutexLock holds one for a scope and can hand its
+// std::unique_lock to a std::condition_variable. TSharedMutex is the same for std::shared_mutex,
+// held by TSharedMutexLock (exclusive) and TSharedMutexReadLock (shared).
 // Thread contract: safe for concurrent use.
 #pragma once
 
@@ -24,11 +32,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <shared_mutex>
 #include <thread>
 
 #include "velsys/Export.h"
+#include "velsys/ThreadAnnotations.h"
 
-class VELPLATFORM_EXPORT TReadWriteLock {
+class CAPABILITY("mutex") VELPLATFORM_EXPORT TReadWriteLock {
 public:
     // The argument is a spin count, accepted for source compatibility and ignored.
     explicit TReadWriteLock(int spinCount = 0);
@@ -36,7 +46,9 @@ public:
     TReadWriteLock& operator=(const TReadWriteLock&) = delete;
     ~TReadWriteLock();
 
-    void Lock() {
+    // The lock's own implementation is not checked by the analysis: it is what the analysis
+    // takes on trust.
+    void Lock() ACQUIRE() NO_THREAD_SAFETY_ANALYSIS {
         if (IsLockedByCurrentThread()) {
             ++m_depth;
             return;
@@ -48,7 +60,7 @@ public:
         m_owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
         m_depth = 1;
     }
-    void Unlock() {
+    void Unlock() RELEASE() NO_THREAD_SAFETY_ANALYSIS {
         if (!IsLockedByCurrentThread()) FailNotHolder();
         if (--m_depth != 0) return;
         m_owner.store(std::thread::id(), std::memory_order_relaxed);
@@ -57,10 +69,10 @@ public:
         m_state.fetch_and(~kWriter);
         if (m_sleepers.load() != 0) WakeSleepers();
     }
-    void LockRead();
-    void UnlockRead();
+    void LockRead() ACQUIRE_SHARED() NO_THREAD_SAFETY_ANALYSIS;
+    void UnlockRead() RELEASE_SHARED() NO_THREAD_SAFETY_ANALYSIS;
     // Takes the lock exclusively if it is free (or held by this thread); never waits.
-    bool TryLock();
+    bool TryLock() TRY_ACQUIRE(true) NO_THREAD_SAFETY_ANALYSIS;
 
     // Whether the calling thread holds the lock exclusively.
     bool IsLockedByCurrentThread() const {
@@ -93,16 +105,18 @@ private:
     unsigned m_depth = 0;
 };
 
-class VELPLATFORM_EXPORT TRecursiveMutex : public TReadWriteLock {
+class CAPABILITY("mutex") VELPLATFORM_EXPORT TRecursiveMutex : public TReadWriteLock {
 public:
     explicit TRecursiveMutex(int spinCount = 0) : TReadWriteLock(spinCount) {}
 };
 
 // Scoped holds. The guard releases what it took when it goes out of scope.
-class TExclusiveLockGuard {
+class SCOPED_CAPABILITY TExclusiveLockGuard {
 public:
-    explicit TExclusiveLockGuard(TReadWriteLock& lock) : m_lock(lock) { m_lock.Lock(); }
-    ~TExclusiveLockGuard() { m_lock.Unlock(); }
+    explicit TExclusiveLockGuard(TReadWriteLock& lock) ACQUIRE(lock) : m_lock(lock) {
+        m_lock.Lock();
+    }
+    ~TExclusiveLockGuard() RELEASE() { m_lock.Unlock(); }
     TExclusiveLockGuard(const TExclusiveLockGuard&) = delete;
     TExclusiveLockGuard& operator=(const TExclusiveLockGuard&) = delete;
 
@@ -110,13 +124,93 @@ private:
     TReadWriteLock& m_lock;
 };
 
-class TSharedLockGuard {
+class SCOPED_CAPABILITY TSharedLockGuard {
 public:
-    explicit TSharedLockGuard(TReadWriteLock& lock) : m_lock(lock) { m_lock.LockRead(); }
-    ~TSharedLockGuard() { m_lock.UnlockRead(); }
+    explicit TSharedLockGuard(TReadWriteLock& lock) ACQUIRE_SHARED(lock) : m_lock(lock) {
+        m_lock.LockRead();
+    }
+    ~TSharedLockGuard() RELEASE() { m_lock.UnlockRead(); }
     TSharedLockGuard(const TSharedLockGuard&) = delete;
     TSharedLockGuard& operator=(const TSharedLockGuard&) = delete;
 
 private:
     TReadWriteLock& m_lock;
+};
+
+// A std::mutex known to the analysis. lock/unlock/try_lock keep the standard names, so that
+// std::lock_guard, std::unique_lock and std::condition_variable_any accept it; the analysis
+// follows only TMutexLock (and direct calls), not the standard guards.
+class CAPABILITY("mutex") TMutex {
+public:
+    TMutex() = default;
+    TMutex(const TMutex&) = delete;
+    TMutex& operator=(const TMutex&) = delete;
+
+    void lock() ACQUIRE() { m_mutex.lock(); }
+    void unlock() RELEASE() { m_mutex.unlock(); }
+    bool try_lock() TRY_ACQUIRE(true) { return m_mutex.try_lock(); }
+
+private:
+    friend class TMutexLock;
+    std::mutex m_mutex;
+};
+
+// Holds a TMutex from construction to destruction, unless released meanwhile with Unlock (and
+// taken again with Lock). Native() is for std::condition_variable::wait, which releases and
+// retakes the mutex inside the call: the analysis sees the mutex held throughout.
+class SCOPED_CAPABILITY TMutexLock {
+public:
+    explicit TMutexLock(TMutex& mutex) ACQUIRE(mutex) : m_lock(mutex.m_mutex) {}
+    ~TMutexLock() RELEASE() {}
+    TMutexLock(const TMutexLock&) = delete;
+    TMutexLock& operator=(const TMutexLock&) = delete;
+
+    void Lock() ACQUIRE() { m_lock.lock(); }
+    void Unlock() RELEASE() { m_lock.unlock(); }
+    std::unique_lock<std::mutex>& Native() { return m_lock; }
+
+private:
+    std::unique_lock<std::mutex> m_lock;
+};
+
+// A std::shared_mutex known to the analysis.
+class CAPABILITY("mutex") TSharedMutex {
+public:
+    TSharedMutex() = default;
+    TSharedMutex(const TSharedMutex&) = delete;
+    TSharedMutex& operator=(const TSharedMutex&) = delete;
+
+    void lock() ACQUIRE() { m_mutex.lock(); }
+    void unlock() RELEASE() { m_mutex.unlock(); }
+    void lock_shared() ACQUIRE_SHARED() { m_mutex.lock_shared(); }
+    void unlock_shared() RELEASE_SHARED() { m_mutex.unlock_shared(); }
+
+private:
+    std::shared_mutex m_mutex;
+};
+
+class SCOPED_CAPABILITY TSharedMutexLock {
+public:
+    explicit TSharedMutexLock(TSharedMutex& mutex) ACQUIRE(mutex) : m_mutex(mutex) {
+        m_mutex.lock();
+    }
+    ~TSharedMutexLock() RELEASE() { m_mutex.unlock(); }
+    TSharedMutexLock(const TSharedMutexLock&) = delete;
+    TSharedMutexLock& operator=(const TSharedMutexLock&) = delete;
+
+private:
+    TSharedMutex& m_mutex;
+};
+
+class SCOPED_CAPABILITY TSharedMutexReadLock {
+public:
+    explicit TSharedMutexReadLock(TSharedMutex& mutex) ACQUIRE_SHARED(mutex) : m_mutex(mutex) {
+        m_mutex.lock_shared();
+    }
+    ~TSharedMutexReadLock() RELEASE() { m_mutex.unlock_shared(); }
+    TSharedMutexReadLock(const TSharedMutexReadLock&) = delete;
+    TSharedMutexReadLock& operator=(const TSharedMutexReadLock&) = delete;
+
+private:
+    TSharedMutex& m_mutex;
 };

@@ -21,6 +21,7 @@
 #include "VelcacheExport.h"
 #include "caching/CacheCoherence.h"
 #include "utility/Cache.h"
+#include "velsys/ThreadAnnotations.h"
 
 class TReadWriteLock;
 
@@ -95,8 +96,8 @@ private:
                                          CacheHelpers::EntrySet& snapshot,
                                          unsigned long long clock);
 
-    // Guarded by *m_lock (exclusive), except through GetCache.
-    Cache m_cache;
+    // Exclusive holds only; GetCache hands it out without the lock.
+    Cache m_cache GUARDED_BY(*m_lock);
     // Constant after construction; borrowed, never null.
     TReadWriteLock* const m_lock;
 };

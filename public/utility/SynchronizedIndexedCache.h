@@ -25,6 +25,7 @@
 #include "VelcacheExport.h"
 #include "caching/CacheCoherence.h"
 #include "utility/IndexedCache.h"
+#include "velsys/ThreadAnnotations.h"
 
 class TReadWriteLock;
 
@@ -141,8 +142,8 @@ private:
     // Returns the set the policy computed.
     CacheHelpers::EntrySet RemoveEntriesHelper(CacheHelpers::IPolicy& policy);
 
-    // Guarded by *m_lock: shared for reading, exclusive for changing.
-    IndexedCache m_cache;
+    // Shared holds for reading, exclusive for changing.
+    IndexedCache m_cache GUARDED_BY(*m_lock);
     // Constant after construction; never null. Owned unless m_borrowedLock.
     TReadWriteLock* const m_lock;
     const bool m_borrowedLock;

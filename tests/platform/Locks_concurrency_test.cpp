@@ -64,7 +64,9 @@ TEST(ReadWriteLockWriterStarvation, NestedSharedHoldWhileAWriterWaitsDoesNotDead
     auto readerHolds = holds->get_future();
     auto readerFinished = readerDone->get_future();
     auto writerFinished = writerDone->get_future();
-    std::thread([lock, holds, readerDone] {
+    // Not checked by the lock analysis: the nested shared hold is what is under test, and the
+    // analysis treats any second hold as an error.
+    std::thread([lock, holds, readerDone]() NO_THREAD_SAFETY_ANALYSIS {
         lock->LockRead();
         holds->set_value();
         std::this_thread::sleep_for(100ms);  // the writer waits by now

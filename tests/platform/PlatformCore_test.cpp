@@ -20,7 +20,9 @@
 using namespace std::chrono_literals;
 using veltest::LockCanBeTakenElsewhere;
 
-TEST(ReadWriteLock, TheWriterReentersReadersShareAndOthersWait) {
+// Not checked by the lock analysis: re-entry and a release by a thread that does not hold the
+// lock are what is under test.
+void CheckReentryAndSharing() NO_THREAD_SAFETY_ANALYSIS {
     TReadWriteLock lock(0);
     EXPECT_THROW(lock.Unlock(), LogicException);  // not the holder
     lock.Lock();
@@ -38,6 +40,47 @@ TEST(ReadWriteLock, TheWriterReentersReadersShareAndOthersWait) {
     EXPECT_FALSE(LockCanBeTakenElsewhere(lock, 50ms));
     lock.UnlockRead();
     EXPECT_TRUE(LockCanBeTakenElsewhere(lock, 5s));
+}
+
+TEST(ReadWriteLock, TheWriterReentersReadersShareAndOthersWait) {
+    CheckReentryAndSharing();
+}
+
+// Not checked by the lock analysis: the upgrade is the mistake under test.
+void TakeSharedThenExclusive(TReadWriteLock& lock) NO_THREAD_SAFETY_ANALYSIS {
+    lock.LockRead();
+    lock.Lock();
+}
+
+// An upgrade would wait for ever for the thread's own shared hold; a debug build stops instead.
+TEST(ReadWriteLock, AnUpgradeStopsADebugBuild) {
+#ifdef NDEBUG
+    GTEST_SKIP() << "checked in debug builds only";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    TReadWriteLock lock(0);
+    EXPECT_DEATH(TakeSharedThenExclusive(lock), "holds the lock shared");
+#endif
+}
+
+// A thread whose own shared hold has ended is no upgrader: it waits for another thread's shared
+// hold and then takes the lock (a false alarm would stop a debug build here).
+TEST(ReadWriteLock, WaitingForAnotherThreadsSharedHoldIsNoUpgrade) {
+    TReadWriteLock lock(0);
+    lock.LockRead();
+    lock.UnlockRead();
+    std::promise<void> held;
+    std::thread reader([&] {
+        lock.LockRead();
+        held.set_value();
+        std::this_thread::sleep_for(50ms);  // the writer below is waiting by now, most likely
+        lock.UnlockRead();
+    });
+    held.get_future().wait();
+    lock.Lock();
+    EXPECT_TRUE(lock.IsLockedByCurrentThread());
+    lock.Unlock();
+    reader.join();
 }
 
 // Network text placed in a log line is never read as a placeholder; "%10" is the tenth argument.

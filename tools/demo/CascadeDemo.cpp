@@ -30,11 +30,11 @@ private:
     std::string m_name;
 };
 
-std::mutex s_printMutex;
+TMutex s_printMutex;
 
 template <class... Args>
 void Say(const char* format, Args... args) {
-    std::lock_guard<std::mutex> lock(s_printMutex);
+    TMutexLock lock(s_printMutex);
     std::printf(format, args...);
 }
 

@@ -195,10 +195,10 @@ void WriteAllBytes(const std::string& path, const std::vector<unsigned char>& by
 ProgressLine::ProgressLine(std::string what)
     : m_what(std::move(what)), m_start(std::chrono::steady_clock::now()) {
     m_thread = std::thread([this] {
-        std::unique_lock<std::mutex> hold(m_mutex);
+        TMutexLock hold(m_mutex);
         for (int tick = 1;; ++tick) {
-            if (m_wake.wait_until(hold, m_start + std::chrono::seconds(tick),
-                                  [this] { return m_stop; }))
+            if (m_wake.wait_until(hold.Native(), m_start + std::chrono::seconds(tick),
+                                  [this]() REQUIRES(m_mutex) { return m_stop; }))
                 return;
             std::fprintf(stderr, "%s: %lld so far (%d s)\n", m_what.c_str(), m_count.load(), tick);
             m_printed = true;
@@ -208,7 +208,7 @@ ProgressLine::ProgressLine(std::string what)
 
 ProgressLine::~ProgressLine() {
     {
-        std::lock_guard<std::mutex> hold(m_mutex);
+        TMutexLock hold(m_mutex);
         m_stop = true;
     }
     m_wake.notify_all();

@@ -21,6 +21,7 @@
 
 #include "velredis/RedisConfig.h"
 #include "velredis/RedisSlotMap.h"
+#include "velsys/Locks.h"
 
 namespace velcli {
 
@@ -117,9 +118,9 @@ private:
     const std::chrono::steady_clock::time_point m_start;
     std::atomic<long long> m_count{0};
     bool m_printed = false;  // written by the reporting thread, read after it ended
-    std::mutex m_mutex;
+    TMutex m_mutex;
     std::condition_variable m_wake;
-    bool m_stop = false;  // guarded by m_mutex
+    bool m_stop GUARDED_BY(m_mutex) = false;
     std::thread m_thread;
 };
 

@@ -26,6 +26,7 @@
 #include "velcore/AppOptions.h"
 #include "velcoreplatform/TLog.h"
 #include "velredis/RedisConnectionPool.h"
+#include "velsys/Locks.h"
 
 namespace velcli {
 
@@ -42,7 +43,7 @@ class OperationLog : public ILogSink {
 public:
     bool Accepts(int severity, int) const override { return severity >= TLog::Info; }
     void Write(const LogRecord& record) override {
-        std::lock_guard<std::mutex> hold(m_mutex);
+        TMutexLock hold(m_mutex);
         const std::string message = record.message.toStdString();
         if (message.rfind("ec-", 0) == 0) {
             m_outcome = Attribute(record, "outcome");
@@ -58,10 +59,10 @@ public:
     // Fails with kExitUnavailable unless the operation ended with `expected` and logged no
     // warning; returns the outcome otherwise.
     std::string Check(const std::string& what, std::initializer_list<const char*> expected) {
-        std::lock_guard<std::mutex> hold(m_mutex);
-        const bool asExpected =
-            std::any_of(expected.begin(), expected.end(),
-                        [this](const char* outcome) { return m_outcome == outcome; });
+        TMutexLock hold(m_mutex);
+        const bool asExpected = std::any_of(expected.begin(), expected.end(),
+                                            [this](const char* outcome)
+                                                REQUIRES(m_mutex) { return m_outcome == outcome; });
         if (asExpected && m_warnings.empty()) return m_outcome;
         std::string reason = m_warnings;
         if (reason.empty() && m_outcome == "jam") reason = "the concurrency limit refused it";
@@ -77,11 +78,10 @@ private:
         return found == record.attributes.end() ? "" : found->second.toStdString();
     }
 
-    std::mutex m_mutex;
-    // Guarded by m_mutex.
-    std::string m_outcome;
-    std::string m_problem;
-    std::string m_warnings;
+    TMutex m_mutex;
+    std::string m_outcome GUARDED_BY(m_mutex);
+    std::string m_problem GUARDED_BY(m_mutex);
+    std::string m_warnings GUARDED_BY(m_mutex);
 };
 
 // A key and its value's size in bytes (-1: not a plain value).

@@ -36,19 +36,19 @@ public:
         }
         const bool warning = record.severity >= TLog::Warn;
         if (name.empty() && !warning) return;
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TMutexLock lock(m_mutex);
         if (!name.empty()) m_stats.Count(name);
         if (warning) m_stats.Count("log.warnings");
     }
     // Sets (not adds) the counts seen so far.
     void CopyTo(Stats& stats) const {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TMutexLock lock(m_mutex);
         for (const auto& [name, value] : m_stats.counters) stats.counters[name] = value;
     }
 
 private:
-    mutable std::mutex m_mutex;
-    Stats m_stats;
+    mutable TMutex m_mutex;
+    Stats m_stats GUARDED_BY(m_mutex);
 };
 
 // The host's second invalidator: passes OnEvicted on to a listener set later.
@@ -57,17 +57,17 @@ public:
     void OnEntryUsed(unsigned int, const ICoherentCache*) override {}
     void OnDirty(const std::vector<unsigned int>&, const ICoherentCache*) override {}
     void OnEvicted(const std::vector<unsigned int>& guids, const ICoherentCache*) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TMutexLock lock(m_mutex);
         if (m_listener) m_listener(guids);
     }
     void Set(std::function<void(const std::vector<unsigned int>&)> listener) {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TMutexLock lock(m_mutex);
         m_listener = std::move(listener);
     }
 
 private:
-    std::mutex m_mutex;
-    std::function<void(const std::vector<unsigned int>&)> m_listener;
+    TMutex m_mutex;
+    std::function<void(const std::vector<unsigned int>&)> m_listener GUARDED_BY(m_mutex);
 };
 
 namespace {
@@ -157,29 +157,31 @@ void DemoHost::AddHostCounts(Stats& stats) const {
 
 void DemoHost::Report(const std::string& kind, const Stats& stats) const {
     const std::string line = kind + stats.Encode() + "\n";
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
 }
 
 bool DemoHost::Received(const std::string& command) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     return m_endOfInput || m_commands.count(command) != 0;
 }
 
 void DemoHost::WaitFor(const std::string& command) const {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock, [&] { return m_endOfInput || m_commands.count(command) != 0; });
+    TMutexLock lock(m_mutex);
+    m_changed.wait(lock.Native(), [&]() REQUIRES(m_mutex) {
+        return m_endOfInput || m_commands.count(command) != 0;
+    });
 }
 
 void DemoHost::ReadCommands() {
     std::string line;
     while (std::getline(std::cin, line)) {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TMutexLock lock(m_mutex);
         m_commands.insert(line);
         m_changed.notify_all();
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     m_endOfInput = true;
     m_changed.notify_all();
 }

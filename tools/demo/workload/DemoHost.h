@@ -23,6 +23,7 @@
 #include "Stats.h"
 #include "caching/ExternalCacheFactory.h"
 #include "caching/RedisPubsub.h"
+#include "velsys/Locks.h"
 
 namespace demo {
 
@@ -87,11 +88,10 @@ private:
     velmora::caching::ExternalCachePtr m_disk;
     velmora::caching::ExternalCachePtr m_redis;
 
-    // Guarded by m_mutex.
-    mutable std::mutex m_mutex;
+    mutable TMutex m_mutex;
     mutable std::condition_variable m_changed;
-    std::set<std::string> m_commands;
-    bool m_endOfInput = false;
+    std::set<std::string> m_commands GUARDED_BY(m_mutex);
+    bool m_endOfInput GUARDED_BY(m_mutex) = false;
     std::thread m_reader;
 };
 

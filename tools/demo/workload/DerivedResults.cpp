@@ -3,19 +3,19 @@
 namespace demo {
 
 ResultPtr DerivedResults::Find(int qid) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     const auto it = m_results.find(qid);
     return it == m_results.end() ? nullptr : it->second.result;
 }
 
 std::shared_ptr<DerivedResults::Handler> DerivedResults::NewHandler(int qid) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     return std::make_shared<Handler>(weak_from_this(), qid, ++m_nextToken);
 }
 
 bool DerivedResults::Put(const std::shared_ptr<Handler>& handler, ResultPtr result,
                          std::vector<unsigned int> guids) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     if (handler->m_fired) return false;
     const auto old = m_results.find(handler->m_qid);
     if (old != m_results.end()) EraseLocked(old);
@@ -33,7 +33,7 @@ void DerivedResults::EraseLocked(std::map<int, Kept>::iterator it) {
 }
 
 void DerivedResults::OnEntriesEvicted(const std::vector<unsigned int>& guids) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     for (unsigned int guid : guids) {
         std::vector<int> qids;
         auto [first, last] = m_byGuid.equal_range(guid);
@@ -48,7 +48,7 @@ void DerivedResults::OnEntriesEvicted(const std::vector<unsigned int>& guids) {
 }
 
 std::vector<ResultPtr> DerivedResults::Held() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     std::vector<ResultPtr> held;
     for (const auto& [qid, h] : m_results) held.push_back(h.result);
     return held;
@@ -56,7 +56,7 @@ std::vector<ResultPtr> DerivedResults::Held() const {
 
 void DerivedResults::OnScopeDirty(Handler& handler) {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TMutexLock lock(m_mutex);
         handler.m_fired = true;
         const auto it = m_results.find(handler.m_qid);
         if (it != m_results.end() && it->second.token == handler.m_token) EraseLocked(it);

@@ -16,6 +16,7 @@
 
 #include "QueryResult.h"
 #include "caching/CascadeInvalidator.h"
+#include "velsys/Locks.h"
 
 namespace demo {
 
@@ -46,13 +47,13 @@ private:
         std::vector<unsigned int> guids;
     };
     // Erases the answer to `qid` and its guids. REQUIRES: m_mutex held.
-    void EraseLocked(std::map<int, Kept>::iterator it);
+    void EraseLocked(std::map<int, Kept>::iterator it) REQUIRES(m_mutex);
 
-    // Guarded by m_mutex.
-    mutable std::mutex m_mutex;
-    std::map<int, Kept> m_results;
-    std::multimap<unsigned int, int> m_byGuid;  // memory entry -> answers built from it
-    std::uint64_t m_nextToken = 0;
+    mutable TMutex m_mutex;
+    std::map<int, Kept> m_results GUARDED_BY(m_mutex);
+    // memory entry -> answers built from it
+    std::multimap<unsigned int, int> m_byGuid GUARDED_BY(m_mutex);
+    std::uint64_t m_nextToken GUARDED_BY(m_mutex) = 0;
     std::atomic<std::int64_t> m_scopesInvalidated{0};
     std::atomic<std::int64_t> m_droppedOnEviction{0};
 };

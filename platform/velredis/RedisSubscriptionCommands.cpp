@@ -44,7 +44,7 @@ std::unique_ptr<RedisConnectionGuard> RedisSubscriptionManager::LockPublisher(
     Clock::time_point& deadline) {
     std::chrono::milliseconds timeout;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TMutexLock lock(m_mutex);
         timeout = m_config.commandTimeout;
     }
     deadline = Clock::now() + timeout;

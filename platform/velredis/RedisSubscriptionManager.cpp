@@ -73,7 +73,7 @@ RedisSubscriptionManager::RedisSubscriptionManager(RedisEndpointConfig config)
 
 RedisSubscriptionManager::~RedisSubscriptionManager() {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TMutexLock lock(m_mutex);
         m_stop = true;
     }
     Wake();
@@ -97,7 +97,7 @@ void RedisSubscriptionManager::WaitForWake(Clock::time_point until) {
 
 void RedisSubscriptionManager::Subscribe(const TString& channelPattern, const Callback& callback) {
     const std::string pattern = channelPattern.toStdString();
-    std::unique_lock<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     auto& slot = m_subscriptions[pattern];
     auto subscription = std::make_shared<Subscription>();
     subscription->callback = callback;
@@ -109,12 +109,13 @@ void RedisSubscriptionManager::Subscribe(const TString& channelPattern, const Ca
     slot = subscription;
     Wake();
     if (std::this_thread::get_id() == m_threadId) return;
-    m_changed.wait_for(lock, m_config.commandTimeout, [&] { return subscription->confirmed; });
+    m_changed.wait_for(lock.Native(), m_config.commandTimeout,
+                       [&]() REQUIRES(m_mutex) { return subscription->confirmed; });
 }
 
 void RedisSubscriptionManager::Unsubscribe(const TString& channelPattern) {
     const std::string pattern = channelPattern.toStdString();
-    std::unique_lock<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     auto it = m_subscriptions.find(pattern);
     if (it == m_subscriptions.end()) return;
     const std::shared_ptr<Subscription> subscription = it->second;
@@ -124,31 +125,31 @@ void RedisSubscriptionManager::Unsubscribe(const TString& channelPattern) {
     if (std::this_thread::get_id() == m_threadId) return;
     // Deliver looks the pattern up under m_mutex, so once it is erased no new call can start;
     // wait for the one that may be running.
-    m_changed.wait(lock, [&] { return m_delivering != subscription; });
+    m_changed.wait(lock.Native(), [&]() REQUIRES(m_mutex) { return m_delivering != subscription; });
 }
 
 bool RedisSubscriptionManager::IsSubscribed(const TString& channelPattern) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     return m_subscriptions.count(channelPattern.toStdString()) != 0;
 }
 
 bool RedisSubscriptionManager::WaitUntilSubscribed(const TString& channelPattern,
                                                    std::chrono::milliseconds wait) {
     const std::string pattern = channelPattern.toStdString();
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, wait, [&] {
+    TMutexLock lock(m_mutex);
+    return m_changed.wait_for(lock.Native(), wait, [&]() REQUIRES(m_mutex) {
         auto it = m_subscriptions.find(pattern);
         return it != m_subscriptions.end() && it->second->confirmed;
     });
 }
 
 void RedisSubscriptionManager::SetResubscribedCallback(ResubscribedCallback callback) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     m_onResubscribed = std::move(callback);
 }
 
 void RedisSubscriptionManager::SetCatchUp(const TString& channelPattern, CatchUp catchUp) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     if (catchUp)
         m_catchUps[channelPattern.toStdString()] = std::move(catchUp);
     else
@@ -159,7 +160,7 @@ std::string RedisSubscriptionManager::RunCatchUp(const std::string& pattern, boo
     std::shared_ptr<Subscription> subscription;
     CatchUp catchUp;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TMutexLock lock(m_mutex);
         auto it = m_subscriptions.find(pattern);
         auto hook = m_catchUps.find(pattern);
         if (it == m_subscriptions.end() || hook == m_catchUps.end()) return "";
@@ -176,7 +177,7 @@ std::string RedisSubscriptionManager::RunCatchUp(const std::string& pattern, boo
         missed = "the catch-up of " + pattern + " failed";
     }
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TMutexLock lock(m_mutex);
         m_delivering.reset();
     }
     m_changed.notify_all();
@@ -184,13 +185,13 @@ std::string RedisSubscriptionManager::RunCatchUp(const std::string& pattern, boo
 }
 
 RedisSubscriptionManager::Stats RedisSubscriptionManager::GetStats() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     return m_stats;
 }
 
 void RedisSubscriptionManager::Reconfigure(const RedisEndpointConfig& config) {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TMutexLock lock(m_mutex);
         m_config = config;
         m_reconfigured = true;
     }
@@ -203,7 +204,7 @@ void RedisSubscriptionManager::Deliver(Subscriber& subscriber, const std::string
                                        std::size_t length) {
     std::shared_ptr<Subscription> subscription;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TMutexLock lock(m_mutex);
         auto it = m_subscriptions.find(pattern);
         if (it == m_subscriptions.end()) return;  // unsubscribed while the message travelled
         subscription = it->second;
@@ -217,7 +218,7 @@ void RedisSubscriptionManager::Deliver(Subscriber& subscriber, const std::string
         subscriber.failures.Record(channel);
     }
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TMutexLock lock(m_mutex);
         m_delivering.reset();
         ++m_stats.delivered;
         if (failed) ++m_stats.failed;
@@ -256,7 +257,7 @@ void RedisSubscriptionManager::Run(std::size_t firstNode) {
 }
 
 bool RedisSubscriptionManager::TakeChanges(Subscriber& subscriber) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     if (m_stop) return false;
     if (m_reconfigured) {
         m_reconfigured = false;
@@ -307,7 +308,7 @@ RedisSubscriptionManager::SubscriberState RedisSubscriptionManager::SubscribeAll
     Subscriber& subscriber) {
     std::vector<std::string> patterns;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TMutexLock lock(m_mutex);
         ++m_stats.connects;
         m_ops.clear();  // the full pattern list below supersedes queued changes
         for (auto& entry : m_subscriptions) {
@@ -348,7 +349,7 @@ RedisSubscriptionManager::SubscriberState RedisSubscriptionManager::Listen(Subsc
 void RedisSubscriptionManager::SendQueuedOps(Subscriber& subscriber) {
     std::deque<Op> ops;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TMutexLock lock(m_mutex);
         ops.swap(m_ops);
     }
     for (const Op& op : ops) {
@@ -408,7 +409,7 @@ void RedisSubscriptionManager::Confirm(Subscriber& subscriber, const std::string
     const std::string missed = RunCatchUp(pattern, subscriber.resubscribing);
     if (!missed.empty()) subscriber.missed += (subscriber.missed.empty() ? "" : "; ") + missed;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TMutexLock lock(m_mutex);
         auto it = m_subscriptions.find(pattern);
         if (it != m_subscriptions.end()) it->second->confirmed = true;
     }
@@ -438,7 +439,7 @@ void RedisSubscriptionManager::AnnounceResubscription(Subscriber& subscriber) {
     std::string missed;
     missed.swap(subscriber.missed);
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TMutexLock lock(m_mutex);
         ++m_stats.resubscriptions;
         callback = m_onResubscribed;
     }
@@ -457,7 +458,7 @@ RedisSubscriptionManager::SubscriberState RedisSubscriptionManager::LoseConnecti
     if (subscriber.socket) subscriber.socket->Disconnect();
     TLog::LogCurrentException(TLog::Debug, "Redis subscriber connection failed.");
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        TMutexLock lock(m_mutex);
         if (subscriber.established) ++m_stats.disconnects;
         for (auto& entry : m_subscriptions) entry.second->confirmed = false;
     }

@@ -39,6 +39,8 @@
 #include "velredis/RedisConfig.h"
 #include "velredis/RedisConnectionPool.h"
 #include "velsys/Export.h"
+#include "velsys/Locks.h"
+#include "velsys/ThreadAnnotations.h"
 
 struct redisContext;
 struct redisReply;
@@ -197,18 +199,17 @@ private:
     // Sleeps until `until` or until woken.
     void WaitForWake(std::chrono::steady_clock::time_point until);
 
-    // Guarded by m_mutex.
-    mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
-    RedisEndpointConfig m_config;
-    bool m_reconfigured = false;
-    bool m_stop = false;
-    std::map<std::string, std::shared_ptr<Subscription>> m_subscriptions;
-    std::deque<Op> m_ops;                        // commands for the delivery thread to send
-    std::shared_ptr<Subscription> m_delivering;  // whose callback runs now
-    ResubscribedCallback m_onResubscribed;
-    std::map<std::string, CatchUp> m_catchUps;
-    Stats m_stats;
+    mutable TMutex m_mutex;
+    std::condition_variable m_changed;  // waited on with m_mutex
+    RedisEndpointConfig m_config GUARDED_BY(m_mutex);
+    bool m_reconfigured GUARDED_BY(m_mutex) = false;
+    bool m_stop GUARDED_BY(m_mutex) = false;
+    std::map<std::string, std::shared_ptr<Subscription>> m_subscriptions GUARDED_BY(m_mutex);
+    std::deque<Op> m_ops GUARDED_BY(m_mutex);  // commands for the delivery thread to send
+    std::shared_ptr<Subscription> m_delivering GUARDED_BY(m_mutex);  // whose callback runs now
+    ResubscribedCallback m_onResubscribed GUARDED_BY(m_mutex);
+    std::map<std::string, CatchUp> m_catchUps GUARDED_BY(m_mutex);
+    Stats m_stats GUARDED_BY(m_mutex);
 
     // Constant after construction.
     int m_wakeFd = -1;  // eventfd the delivery thread polls beside its socket

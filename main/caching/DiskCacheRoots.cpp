@@ -18,7 +18,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kPrivate = 0, kGroup = 1, kUmask = 2;
+// Values of ExternalCacheDiskAccess besides 0, the private default.
+constexpr int kGroup = 1, kUmask = 2;
 
 std::string Octal(unsigned mode) {
     char text[8];

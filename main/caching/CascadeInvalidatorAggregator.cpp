@@ -222,7 +222,8 @@ bool CascadeInvalidatorAggregator::Scope::TryMakeDirty(
 }
 
 void CascadeInvalidatorAggregator::Scope::SetRegistered(bool registered) {
-    VEL_ASSERT_HELD(m_aggregator->m_mutex);
+    // No debug check of the aggregator's hold here: a scope that turns dirty drops itself with
+    // only its own lock held (the index has a lock of its own).
     TExclusiveLockGuard lock(m_mutex);
     if (m_registered == registered) return;
     m_registered = registered;

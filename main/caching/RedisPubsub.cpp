@@ -9,6 +9,7 @@
 #include "velcore/AppConfig.h"
 #include "velcore/AppOptions.h"
 #include "velcore/VelmoraCounters.h"
+#include "velcoredata/DateTime.h"
 #include "velcoreplatform/TElapsedTimer.h"
 #include "velredis/RedisSubscriptionManager.h"
 #include "velsys/AsyncTask.h"
@@ -116,6 +117,32 @@ CoherenceHealth RedisPubsub::GetHealth() const {
     return m_impl->GetHealth();
 }
 
+long long RedisPubsub::FillClockNs() {
+    return SteadyNowNs();
+}
+
+bool RedisPubsub::MayFill(HashPair keyhash, HashPair hash, long long loadStartNs) const {
+    return m_impl->Arrivals().MayFill(keyhash, hash, loadStartNs);
+}
+
+bool RedisPubsub::MayServe(HashPair keyhash, HashPair hash, unsigned long long producedAt) const {
+    return m_impl->Arrivals().MayServe(keyhash, hash, producedAt,
+                                       DateTime::UtcNow().GetRepresentation());
+}
+
+long long RedisPubsub::ValueLifetimeSec() const {
+    return static_cast<long long>(m_impl->Arrivals().HorizonTicks() /
+                                  (1000ULL * DateTimeSpan::kTicksPerMillisecond));
+}
+
+std::uint64_t RedisPubsub::AddPruneListener(PruneListener listener) {
+    return m_impl->AddPruneListener(std::move(listener));
+}
+
+void RedisPubsub::RemovePruneListener(std::uint64_t id) {
+    m_impl->RemovePruneListener(id);
+}
+
 RedisPubsub::TrackingCounts RedisPubsub::GetTrackingCountsTestOnly() const {
     VEL_ASSERT(AppConfig::GetInstance().GetUnitTestFlag());
     return m_impl->GetTrackingCounts();
@@ -170,7 +197,9 @@ RedisPubsub::Impl::Impl(Unsubscribed, const TString& ns, IRedisSubscriptionManag
       m_async(appoptions::AsyncCacheCoherence()),
       m_minimumDeltaSeconds(appoptions::CacheSynchronizationMinimumDeltaSeconds()),
       m_evictedLifetimeSec(appoptions::CacheSynchronizationEvictedLifetimeSec()),
-      m_maxEvictedEntries(std::max(0, appoptions::CacheSynchronizationMaxEvictedEntries())) {}
+      m_maxEvictedEntries(std::max(0, appoptions::CacheSynchronizationMaxEvictedEntries())),
+      m_arrivals(appoptions::CacheSynchronizationArrivalsKeepSec(),
+                 appoptions::CacheSynchronizationArrivalsMax()) {}
 
 void RedisPubsub::Impl::Subscribe() {
     // Last: the callback may run on the manager's thread as soon as it is registered.
@@ -451,6 +480,30 @@ void RedisPubsub::Impl::OnRemoved(const ICoherentCache& cache) {
          CascadeInvalidatorHolderFactory::GetInstance().GetInvalidators()) {
         if (invalidator) invalidator->OnEvicted(guids, &cache);
     }
+    NotifyPruned({{const_cast<ICoherentCache*>(&cache), guids}});
+}
+
+std::uint64_t RedisPubsub::Impl::AddPruneListener(PruneListener listener) {
+    TMutexLock lock(m_listenersMutex);
+    m_pruneListeners.emplace(++m_nextListener, std::move(listener));
+    return m_nextListener;
+}
+
+void RedisPubsub::Impl::RemovePruneListener(std::uint64_t id) {
+    TMutexLock lock(m_listenersMutex);
+    m_pruneListeners.erase(id);
+}
+
+void RedisPubsub::Impl::NotifyPruned(
+    const std::map<ICoherentCache*, std::vector<unsigned int>>& removals) {
+    std::vector<PruneListener> listeners;
+    {
+        TMutexLock lock(m_listenersMutex);
+        for (const auto& [id, listener] : m_pruneListeners) listeners.push_back(listener);
+    }
+    for (const PruneListener& listener : listeners)
+        for (const auto& [cache, guids] : removals)
+            if (!guids.empty()) listener(guids, cache);
 }
 
 bool RedisPubsub::Impl::IsForgotten(ICoherentCache* cache, std::uint64_t launchSeq) const {

@@ -268,6 +268,7 @@ std::string RedisPubsub::Impl::CatchUp(bool resubscription) {
             if (at != std::string::npos)
                 nowRunId = info->text.substr(at + 7, info->text.find_first_of("\r\n", at) - at - 7);
         }
+        if (last.empty() && !resubscription) SeedArrivals();
         if (last.empty()) {
             // Where the stream ends now; with no earlier position nothing can be replayed.
             const std::optional<RedisReplyValue> tip =
@@ -310,6 +311,10 @@ std::string RedisPubsub::Impl::CatchUp(bool resubscription) {
     }
     // Without the stream (off, or a server without streams) a gap goes unnoticed, as with
     // publish/subscribe alone.
+    if (!cause.empty() || (resubscription && !m_streamOn)) {
+        // Read-through caches keep no fill that loaded across the loss.
+        m_arrivals.RecordLoss(SteadyNowNs(), DateTime::UtcNow().GetRepresentation());
+    }
     if (!cause.empty()) {
         ++m_counters.gaps;
         TLog::LogMessage(
@@ -325,6 +330,58 @@ std::string RedisPubsub::Impl::CatchUp(bool resubscription) {
     // What waits in the queue goes out now that the connection is back.
     m_retryWake.notify_one();
     return cause;
+}
+
+void RedisPubsub::Impl::SeedArrivals() {
+    const std::string stream = m_streamKey.toStdString();
+    const unsigned long long nowUtc = DateTime::UtcNow().GetRepresentation();
+    const unsigned long long since = nowUtc - std::min(nowUtc, m_arrivals.HorizonTicks());
+    // Stream ids carry the appending server's clock in Unix milliseconds.
+    const auto tick = static_cast<unsigned long long>(DateTimeSpan::kTicksPerMillisecond);
+    const long long sinceUnixMs =
+        since > DateTime::kUnixEpochTicks
+            ? static_cast<long long>((since - DateTime::kUnixEpochTicks) / tick)
+            : 0;
+    std::string from = std::to_string(sinceUnixMs) + "-0";
+    std::size_t read = 0;
+    for (;;) {
+        const std::optional<RedisReplyValue> page = m_redis->TryCommand(
+            {"XRANGE", stream, from, "+", "COUNT", std::to_string(kReplayPage + 1)});
+        if (IsError(page) || page->type != RedisReplyValue::Type::Array) return;
+        std::size_t fresh = 0;
+        for (const RedisReplyValue& entry : page->elements) {
+            if (entry.elements.size() != 2 || (read > 0 && entry.elements[0].text == from))
+                continue;
+            ++fresh;
+            ++read;
+            from = entry.elements[0].text;
+            const std::vector<RedisReplyValue>& fields = entry.elements[1].elements;
+            std::string channel, message, lost;
+            for (std::size_t i = 0; i + 1 < fields.size(); i += 2) {
+                if (fields[i].text == "c") channel = fields[i + 1].text;
+                if (fields[i].text == "m") message = fields[i + 1].text;
+                if (fields[i].text == "g") lost = fields[i + 1].text;
+            }
+            if (!lost.empty()) {
+                // A publisher lost announcements before this marker: nothing produced before
+                // it can be vouched for.
+                const unsigned long long markerMs = std::strtoull(from.c_str(), nullptr, 10);
+                m_arrivals.RecordLoss(0, DateTime::kUnixEpochTicks + markerMs * tick);
+                continue;
+            }
+            const TString text = TString::fromStdString(channel);
+            if (!text.startsWith(m_namespace) || message.empty()) continue;
+            try {
+                const auto [hash, timestamp] = ParseMessage(TString::fromStdString(message));
+                m_arrivals.Record(ParseHashPair(text.mid(m_namespace.length())), hash, timestamp,
+                                  0);
+            } catch (...) {
+                // Unreadable entries vouch for nothing and change nothing.
+            }
+        }
+        if (fresh < static_cast<std::size_t>(kReplayPage)) break;
+    }
+    m_arrivals.SetKnownSince(since);
 }
 
 void RedisPubsub::Impl::FlushAllTracked() {

@@ -167,6 +167,7 @@ void RedisPubsub::Impl::PruneEvictedEntries() {
         if (!invalidator) continue;
         for (const auto& [cache, guids] : removals) invalidator->OnEvicted(guids, cache);
     }
+    NotifyPruned(removals);
 }
 
 }  // namespace velmora::caching

@@ -30,6 +30,7 @@
 #include <utility>
 #include <vector>
 
+#include "ArrivalTable.h"
 #include "caching/CoherenceMessages.h"
 #include "caching/RedisPubsub.h"
 #include "velcoreplatform/TLog.h"
@@ -69,6 +70,11 @@ public:
 
     TrackingCounts GetTrackingCounts();
     CoherenceHealth GetHealth();
+
+    // The announcements received lately, for read-through caches' verdicts.
+    const ArrivalTable& Arrivals() const { return m_arrivals; }
+    std::uint64_t AddPruneListener(PruneListener listener);
+    void RemovePruneListener(std::uint64_t id);
 
     // Whether `candidate` is stale against content `otherHash` produced at `otherTimestamp`:
     // its hash differs (or neither side has one) and it is older by more than the margin.
@@ -140,6 +146,11 @@ private:
     bool Replay(std::string& last, std::string& gap);
     // Every tracked record treated as dirty (unlinked first, then notified).
     void FlushAllTracked();
+    // At the first subscription: reads back the stream's announcements within the arrival
+    // table's horizon into the table, so that it vouches for values produced before start-up.
+    void SeedArrivals();
+    // Tells the prune listeners, after the invalidators, of the records let go.
+    void NotifyPruned(const std::map<ICoherentCache*, std::vector<unsigned int>>& removals);
     // Records a live message's delivery lag and, while the stream is on, that it was applied.
     void NoteLive(const TString& channel, const void* data, int length);
 
@@ -232,6 +243,12 @@ private:
     std::atomic<bool> m_streamDown{false};
     std::atomic<bool> m_publishDown{false};
     std::thread m_retryThread;  // durable instances only
+
+    // Received announcements; a leaf with its own lock.
+    ArrivalTable m_arrivals;
+    TMutex m_listenersMutex;  // a leaf: the listeners are called from a copy
+    std::map<std::uint64_t, PruneListener> m_pruneListeners GUARDED_BY(m_listenersMutex);
+    std::uint64_t m_nextListener GUARDED_BY(m_listenersMutex) = 0;
 
     // Health figures.
     struct Counters {

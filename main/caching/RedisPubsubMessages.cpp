@@ -116,6 +116,7 @@ void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* da
         TString::fromStdString(std::string(static_cast<const char*>(data), size_t(length)));
     const auto [newHash, newTimestamp] = ParseMessage(message);
     const HashPair keyhash = ParseHashPair(keyText);
+    m_arrivals.Record(keyhash, newHash, newTimestamp, SteadyNowNs());
     if (m_loggingEnabled) {
         TLog::LogMessage(
             m_logSeverity,

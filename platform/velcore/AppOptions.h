@@ -20,6 +20,10 @@
 //                                                            makes every tracked entry dirty
 //   CacheSynchronizationRetryQueue            int   10000    failed publishes kept for re-sending
 //                                                            (one per key hash; 0: none)
+//   CacheSynchronizationArrivalsKeepSec       int   600      how long received announcements
+//                                                            are remembered for read-through
+//                                                            caches (also their values' lifetime)
+//   CacheSynchronizationArrivalsMax           int   200000   how many are remembered at most
 //   ExternalCacheDisable                      bool  false    external caching off
 //   ExternalCacheConcurrencyLimit             int   16       backend calls running at once
 //   ExternalCacheConcurrencyTimeoutMs         int   100      wait for a backend slot, ms
@@ -57,6 +61,8 @@
     X(CacheSynchronizationReplayMaxLen, int, 100000)     \
     X(CacheSynchronizationFlushOnGap, bool, true)        \
     X(CacheSynchronizationRetryQueue, int, 10000)        \
+    X(CacheSynchronizationArrivalsKeepSec, int, 600)     \
+    X(CacheSynchronizationArrivalsMax, int, 200000)      \
     X(ExternalCacheDisable, bool, false)                 \
     X(ExternalCacheConcurrencyLimit, int, 16)            \
     X(ExternalCacheConcurrencyTimeoutMs, int, 100)       \

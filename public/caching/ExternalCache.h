@@ -122,6 +122,12 @@ public:
         });
     }
 
+    // The guarded load of TryLoad run on the calling thread instead of as a task (what a
+    // deferred task does when waited for), for callers that would wait for it at once: no
+    // hand-off to a pool thread and back. Bounded as the backend's load is (the Redis client's
+    // command time-out; a local file read for the disk cache).
+    ValuePtr LoadOnThisThread(K key) const { return GuardedLoad(GetLoadFunc(), key, m_namespace); }
+
     AsyncTask::Future<bool> TryDrop(K key) const override {
         return Launch([fn = GetDropFunc(), key = std::move(key), timeout = m_dropTimeoutMs,
                        ns = m_namespace]() -> bool { return GuardedDrop(fn, key, timeout, ns); });

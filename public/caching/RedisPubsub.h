@@ -47,6 +47,7 @@
 // without streams gets publish/subscribe alone and one log line saying so. Safe for concurrent use.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -179,6 +180,37 @@ public:
     // The service's figures now; the same figures also go to the metrics sink as one scope
     // "RedisPubsub::Health" with a tag per field. Any thread; takes no lock of the tables.
     CoherenceHealth GetHealth() const;
+
+    // ---- For read-through caches (beside the coherence interface) ----
+    // The service remembers every announcement it receives (live, replayed, its own; at the
+    // first subscription also what the stream holds from the last
+    // CacheSynchronizationArrivalsKeepSec seconds) for that many seconds and at most
+    // CacheSynchronizationArrivalsMax of them, and the moments it may have missed some (a gap,
+    // a conservative flush, a re-subscription without the stream). Any thread; each takes only
+    // the table's own leaf lock.
+
+    // The steady-clock moment (nanoseconds) a load starts at, for MayFill.
+    static long long FillClockNs();
+    // Whether a value of content `hash` for `keyhash`, whose load started at `loadStartNs`,
+    // may be kept: not when, since then, an announcement of `keyhash` with another data hash
+    // arrived or announcements may have been missed. Decided by arrival, not by timestamps.
+    bool MayFill(HashPair keyhash, HashPair hash, long long loadStartNs) const;
+    // Whether a stored value of content `hash` for `keyhash`, produced at `producedAt` (raw
+    // DateTime), may be served: not when an announcement of `keyhash` with another data hash
+    // produced later is known, when it is older than the table's horizon (the lifetime of
+    // such values), or when it predates what the table can vouch for.
+    bool MayServe(HashPair keyhash, HashPair hash, unsigned long long producedAt) const;
+    // How long stored values may live: CacheSynchronizationArrivalsKeepSec, in seconds.
+    long long ValueLifetimeSec() const;
+
+    // Told of every evicted record the service lets go (by age, by count, or OnRemoved(cache)),
+    // right after the invalidators' OnEvicted, on the same thread and under the same lock: a
+    // listener must not wait for the service. Returns the id that removes it.
+    using PruneListener =
+        std::function<void(const std::vector<unsigned int>& guids, const ICoherentCache* cache)>;
+    std::uint64_t AddPruneListener(PruneListener listener);
+    // When it returns, the listener is not called any more (unless it is running now).
+    void RemovePruneListener(std::uint64_t id);
 
     class Impl;
 

@@ -1,0 +1,114 @@
+#include "ArrivalTable.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "velcoredata/DateTime.h"
+
+namespace velmora::caching {
+
+namespace {
+
+long long SteadyNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+ArrivalTable::ArrivalTable(int keepSec, int maxArrivals)
+    : m_keepNs(static_cast<long long>(std::max(keepSec, 1)) * 1000000000LL),
+      m_keepTicks(static_cast<unsigned long long>(std::max(keepSec, 1)) * 1000ULL *
+                  static_cast<unsigned long long>(DateTimeSpan::kTicksPerMillisecond)),
+      m_max(static_cast<std::size_t>(std::max(maxArrivals, 1))),
+      m_knownSinceUtc(DateTime::UtcNow().GetRepresentation()) {}
+
+void ArrivalTable::Record(const HashPair& keyhash, const HashPair& hash,
+                          unsigned long long timestamp, long long arrivedNs) {
+    TMutexLock lock(m_mutex);
+    std::vector<Arrival>& arrivals = m_byKey[keyhash];
+    // The same content again only moves its arrival on.
+    const auto same = std::find_if(arrivals.begin(), arrivals.end(), [&](const Arrival& a) {
+        return a.hash == hash && a.timestamp == timestamp;
+    });
+    if (same != arrivals.end()) {
+        same->arrivedNs = std::max(same->arrivedNs, arrivedNs);
+    } else {
+        arrivals.push_back({hash, timestamp, arrivedNs});
+        ++m_count;
+    }
+    m_order.emplace_back(arrivedNs, keyhash);
+    Prune(std::max(arrivedNs, SteadyNs()));
+}
+
+void ArrivalTable::RecordLoss(long long nowNs, unsigned long long nowUtc) {
+    TMutexLock lock(m_mutex);
+    m_lossNs = std::max(m_lossNs, nowNs);
+    m_lossUtc = std::max(m_lossUtc, nowUtc);
+}
+
+void ArrivalTable::SetKnownSince(unsigned long long sinceUtc) {
+    TMutexLock lock(m_mutex);
+    m_knownSinceUtc = sinceUtc;
+}
+
+void ArrivalTable::Prune(long long nowNs) {
+    const long long cutoff = nowNs - m_keepNs;
+    // The order list also bounds repeats of one announcement, which add no arrival.
+    while (!m_order.empty() &&
+           (m_order.front().first < cutoff || m_count > m_max || m_order.size() > 2 * m_max)) {
+        const bool early = m_order.front().first >= cutoff;
+        const auto [arrivedNs, keyhash] = m_order.front();
+        m_order.pop_front();
+        const auto it = m_byKey.find(keyhash);
+        if (it == m_byKey.end()) continue;
+        // An order entry stands for every arrival of its key at or before its moment; those
+        // arrived later stay (their own order entries come later).
+        auto& arrivals = it->second;
+        for (auto a = arrivals.begin(); a != arrivals.end();) {
+            if (a->arrivedNs > arrivedNs) {
+                ++a;
+                continue;
+            }
+            if (early) {
+                m_droppedNs = std::max(m_droppedNs, a->arrivedNs);
+                m_droppedUtc = std::max(m_droppedUtc, a->timestamp);
+            }
+            a = arrivals.erase(a);
+            --m_count;
+        }
+        if (arrivals.empty()) m_byKey.erase(it);
+    }
+}
+
+bool ArrivalTable::MayFill(const HashPair& keyhash, const HashPair& hash,
+                           long long loadStartNs) const {
+    TMutexLock lock(m_mutex);
+    if (m_lossNs >= loadStartNs || m_droppedNs >= loadStartNs) return false;
+    const auto it = m_byKey.find(keyhash);
+    if (it == m_byKey.end()) return true;
+    return std::none_of(it->second.begin(), it->second.end(), [&](const Arrival& a) {
+        return a.hash != hash && a.arrivedNs >= loadStartNs;
+    });
+}
+
+bool ArrivalTable::MayServe(const HashPair& keyhash, const HashPair& hash,
+                            unsigned long long producedAt, unsigned long long nowUtc) const {
+    if (producedAt + m_keepTicks < nowUtc) return false;
+    TMutexLock lock(m_mutex);
+    if (producedAt < m_knownSinceUtc || producedAt <= m_lossUtc || producedAt <= m_droppedUtc)
+        return false;
+    const auto it = m_byKey.find(keyhash);
+    if (it == m_byKey.end()) return true;
+    return std::none_of(it->second.begin(), it->second.end(), [&](const Arrival& a) {
+        return a.hash != hash && a.timestamp > producedAt;
+    });
+}
+
+std::size_t ArrivalTable::Size() const {
+    TMutexLock lock(m_mutex);
+    return m_count;
+}
+
+}  // namespace velmora::caching

@@ -1,0 +1,83 @@
+// ArrivalTable: the announcements a coherence service received lately, per key hash, and the
+// moments it may have missed some. Read-through caches ask it two questions:
+//
+//  - MayFill: may a value whose load started at a steady-clock moment be kept? Not when, since
+//    that moment, an announcement of its key hash with another data hash arrived, or
+//    announcements may have been lost (a gap, a conservative flush, or the table letting go of
+//    an arrival newer than the load's start to stay within its bound). Decided by arrival on
+//    this process's steady clock, never by comparing host timestamps.
+//  - MayServe: may a value read from a lower layer, produced at a host time, be served? Not
+//    when an announcement of another data hash produced after it is known, when it is older
+//    than the table's horizon (the values' lifetime), or when it predates what the table can
+//    vouch for (its start, a loss, an arrival let go early).
+//
+// Arrivals are kept for `keepSec` seconds and at most `maxArrivals` of them (the oldest go
+// first). Safe for concurrent use; one leaf mutex, nothing is called while it is held.
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <unordered_map>
+#include <vector>
+
+#include "caching/CacheCoherence.h"
+#include "velsys/Locks.h"
+
+namespace velmora::caching {
+
+class ArrivalTable {
+public:
+    ArrivalTable(int keepSec, int maxArrivals);
+
+    // An announcement of `hash` under `keyhash`, produced at `timestamp` (raw DateTime),
+    // received at `arrivedNs` (steady clock; 0 for one read back at start-up).
+    void Record(const HashPair& keyhash, const HashPair& hash, unsigned long long timestamp,
+                long long arrivedNs);
+    // Announcements may have been missed up to now.
+    void RecordLoss(long long nowNs, unsigned long long nowUtc);
+    // The table vouches for announcements produced from `sinceUtc` on (set once it has read
+    // back what the stream holds; until then, from the table's creation).
+    void SetKnownSince(unsigned long long sinceUtc);
+
+    bool MayFill(const HashPair& keyhash, const HashPair& hash, long long loadStartNs) const;
+    bool MayServe(const HashPair& keyhash, const HashPair& hash, unsigned long long producedAt,
+                  unsigned long long nowUtc) const;
+
+    // How long values may live, in raw DateTime ticks.
+    unsigned long long HorizonTicks() const { return m_keepTicks; }
+    std::size_t Size() const;
+
+private:
+    struct Arrival {
+        HashPair hash;
+        unsigned long long timestamp;
+        long long arrivedNs;
+    };
+    struct KeyHasher {
+        std::size_t operator()(const HashPair& k) const {
+            return static_cast<std::size_t>(k.first ^ (k.second * 0x9e3779b97f4a7c15ULL));
+        }
+    };
+    // Lets go of arrivals past the horizon, then of the oldest beyond the bound.
+    void Prune(long long nowNs) REQUIRES(m_mutex);
+    void DropOldest() REQUIRES(m_mutex);
+
+    const long long m_keepNs;
+    const unsigned long long m_keepTicks;
+    const std::size_t m_max;
+
+    mutable TMutex m_mutex;
+    std::unordered_map<HashPair, std::vector<Arrival>, KeyHasher> m_byKey GUARDED_BY(m_mutex);
+    // (arrival moment, key hash), oldest first: the order arrivals are let go in.
+    std::deque<std::pair<long long, HashPair>> m_order GUARDED_BY(m_mutex);
+    std::size_t m_count GUARDED_BY(m_mutex) = 0;
+    // The newest arrival let go to stay within the bound (steady moment, production time).
+    long long m_droppedNs GUARDED_BY(m_mutex) = 0;
+    unsigned long long m_droppedUtc GUARDED_BY(m_mutex) = 0;
+    // The last moment announcements may have been missed.
+    long long m_lossNs GUARDED_BY(m_mutex) = 0;
+    unsigned long long m_lossUtc GUARDED_BY(m_mutex) = 0;
+    unsigned long long m_knownSinceUtc GUARDED_BY(m_mutex);
+};
+
+}  // namespace velmora::caching

@@ -1,0 +1,239 @@
+// ReadThroughCache<V>: get a value, or load it once. The layers, the coherence protocol and its
+// races, done for the host.
+//
+// Get(key, loader) looks in memory (a lock-protected indexed cache of the instance's own), then
+// in each external layer in order, then runs the loader. A value found in a lower layer fills
+// every layer above it; a loaded value is stored in every layer. The result says where the
+// value came from.
+//
+// Keys and hashes. A key is any byte string. Its coherence key hash is THash128 of
+// "<name>\n<key>" (the name of the instance, ReadThroughOptions::name, namespaces it: instances
+// of one name in different processes share keys, instances of different names never do). Its
+// external key is "rt.<name>.<key hash>". The data hash of a value is THash128 of its encoded
+// bytes.
+//
+// The codec. encode turns a value into bytes; it must be deterministic (equal values, equal
+// bytes: equal data hashes are what tells the coherence protocol that nothing changed). decode
+// turns bytes back into a value, or returns null for bytes it cannot read (counted as a
+// rejected lower-layer value, then loaded anew); what either raises propagates to the caller
+// of Get (on a lower-layer read: counted as rejected, then loaded anew).
+//
+// Coherence. Every memory entry is reported to the service: OnAdded with the key hash, the
+// data hash and, as timestamp, the moment the value's load started (for a value from a lower
+// layer: the moment stored with it); replacements and evictions with OnRemoved; the cache
+// itself with OnRemoved(cache) before it goes. A fill is dropped (the caller still gets its
+// value, uncached, and the drop is counted) when, between the start of its load and its fill,
+// an announcement of its key with another data hash arrived or announcements may have been
+// missed (RedisPubsub::MayFill); the verdict comes twice, before the entry is announced and
+// after, and the lower layers are written only after both. Values in lower layers carry a small
+// envelope (data hash, production time, key): one older than an announced change of its key,
+// older than the service's horizon (RedisPubsub::ValueLifetimeSec), or unreadable is not served
+// (RedisPubsub::MayServe), and is loaded anew. Without a service, nothing is announced and
+// values live ReadThroughOptions::valueLifetimeSec. Memory entries filed with the service are
+// dropped by its dirty rule, whose margin (CacheSynchronizationMinimumDeltaSeconds) should be 0
+// for the clocks of one site.
+//
+// Single flight. Concurrent Gets of one key in this process run the loader once; the others
+// wait for it, at most loadWaitMs, and share its result (counted). When the load raises, every
+// waiter raises the same exception; a waiter whose wait passes loadWaitMs stops waiting and
+// loads for itself (counted).
+//
+// Cascade invalidation. The memory entry a Get returns is reported as used to the process's
+// aggregator on the caller's thread (when SyncCaches is on and a thread context is bound), even
+// when another thread loaded it, so it is recorded in the caller's query-job scope.
+//
+// External loads. A layer that is an ExternalCache is read on the caller's thread (its guarded
+// load with its semaphore, log line and metrics scope, no task hop) when inlineExternalLoads is
+// on: Redis loads are bounded by the client's command time-out, disk loads by the file system
+// (a local read of one file). Other layers, or with the option off, are read through their
+// future, waiting at most externalWaitMs. Stores go out in the background as the external
+// caches' own tasks.
+//
+// Ownership and threads: the instance owns its memory cache and borrows the service and the
+// layers (held by shared pointer). Every member is safe for concurrent use. The loader and the
+// codec run on the caller's thread with no lock of the cache held; the service's lock is taken
+// by OnAdded and OnRemoved as the service states.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "VelcacheExport.h"
+#include "caching/ExternalCacheFactory.h"
+#include "caching/RedisPubsub.h"
+#include "utility/CacheHelpers.h"
+#include "velsys/Exceptions.h"
+
+class SynchronizedIndexedCache;
+
+namespace velmora::caching {
+
+struct ReadThroughOptions {
+    // Namespaces the instance's keys (see above); not empty.
+    std::string name;
+    // Entries kept in memory (an MRU policy); 0: no memory layer.
+    int memoryEntries = 1000;
+    // Replaces the MRU policy of memoryEntries when set.
+    std::shared_ptr<CacheHelpers::IPolicy> memoryPolicy;
+    // The external layers in lookup order (fast and local first). Null entries are skipped.
+    std::vector<ExternalCachePtr> layers;
+    // Reads the layers that are ExternalCache on the caller's thread.
+    bool inlineExternalLoads = true;
+    // The longest wait for a layer read through its future, ms.
+    unsigned int externalWaitMs = 200;
+    // The longest a Get waits for another thread's load of its key, ms.
+    unsigned int loadWaitMs = 30000;
+    // Lifetime of stored values in seconds when there is no service (with one, the service's
+    // horizon, which it must not exceed, applies); also the time-to-live asked of the layers.
+    long long valueLifetimeSec = 600;
+    // Drops fills that raced an announced change (see above). Off only to measure it.
+    bool dropRacedFills = true;
+};
+
+enum class ReadThroughSource { Memory, External, Loader };
+
+struct ReadThroughCounters {
+    long long memoryHits = 0;
+    std::vector<long long> layerHits;  // per layer of ReadThroughOptions::layers
+    long long loads = 0;               // loader runs
+    long long loadFailures = 0;        // loader runs that raised
+    long long coalescedWaits = 0;      // Gets that shared another thread's load
+    long long waitTimeouts = 0;        // waits that gave up and loaded themselves
+    long long racedFillsDropped = 0;   // fills dropped by the verdict
+    long long lowerRejected = 0;       // lower-layer values not served (old, unreadable)
+    long long externalFailures = 0;    // layer reads that timed out or raised
+    long long invalidations = 0;       // memory entries the coherence service dropped
+    long long evictions = 0;           // memory entries evicted by the policy
+};
+
+// What the calling thread's read-through Gets used while a recorder is installed: the memory
+// entries returned, and whether a value came back uncached. For derived results.
+struct ReadThroughUsage {
+    struct Part {
+        std::weak_ptr<SynchronizedIndexedCache> memory;
+        unsigned int guid = 0;
+    };
+    std::vector<Part> parts;
+    bool uncachedPart = false;
+};
+// Installs `usage` as the calling thread's recorder (null removes it); returns the one before.
+VELCACHE_EXPORT ReadThroughUsage* SetReadThroughUsageRecorder(ReadThroughUsage* usage);
+
+// The untyped engine of ReadThroughCache<V>; values are held as shared_ptr<const void>.
+class VELCACHE_EXPORT ReadThroughCore {
+public:
+    using AnyValue = std::shared_ptr<const void>;
+    using Encode = std::function<ExternalBytes(const void* value)>;
+    using Decode = std::function<AnyValue(const unsigned char* data, std::size_t size)>;
+    using Loader = std::function<AnyValue()>;
+
+    struct Result {
+        AnyValue value;
+        ReadThroughSource source = ReadThroughSource::Memory;
+        int layer = -1;          // the external layer that answered; -1 otherwise
+        unsigned int guid = 0;   // the memory entry that holds the value; 0 when none does
+        bool coalesced = false;  // another thread's load answered
+    };
+
+    // `service` may be null (no coherence: one process). Raises VelmoraException when the name
+    // is empty.
+    ReadThroughCore(ReadThroughOptions options, Encode encode, Decode decode,
+                    std::shared_ptr<RedisPubsub> service);
+    // Tells the service the memory cache is going away. REQUIRES: no Get is running.
+    ~ReadThroughCore();
+    ReadThroughCore(const ReadThroughCore&) = delete;
+    ReadThroughCore& operator=(const ReadThroughCore&) = delete;
+
+    // See the header. Raises what the loader raises (to every waiter of its flight).
+    Result Get(const std::string& key, const Loader& loader);
+    // For the process that changed the data: holds `value` as the key's newest, announces it,
+    // and writes it through to every layer. No verdict: the caller vouches for it.
+    unsigned int Set(const std::string& key, const AnyValue& value);
+    // For the process that changed the data: drops the key from memory and announces that its
+    // content changed (a data hash no value has), so that every process drops its copies and
+    // no older lower-layer value is served.
+    void Invalidate(const std::string& key);
+
+    // The figures so far; also sent to the metrics sink as one scope "ReadThroughCache::Counters"
+    // with a tag per figure and "name".
+    ReadThroughCounters GetCounters() const;
+    HashPair KeyHash(const std::string& key) const;
+    TString ExternalKey(const std::string& key) const;
+    // Every (key, value) held in memory now.
+    std::vector<std::pair<std::string, AnyValue>> HeldValues() const;
+    // Whether memory still holds entry `guid`.
+    bool Holds(unsigned int guid) const;
+    const ReadThroughOptions& Options() const { return m_options; }
+
+    class Impl;
+
+private:
+    ReadThroughOptions m_options;
+    std::shared_ptr<Impl> m_impl;
+};
+
+// The typed face: values of type V, held as std::shared_ptr<const V>.
+template <class V>
+class ReadThroughCache {
+public:
+    using ValuePtr = std::shared_ptr<const V>;
+    struct Codec {
+        std::function<ExternalBytes(const V&)> encode;
+        // Null for bytes it cannot read.
+        std::function<ValuePtr(const unsigned char* data, std::size_t size)> decode;
+    };
+    struct Result {
+        ValuePtr value;
+        ReadThroughSource source = ReadThroughSource::Memory;
+        int layer = -1;
+        unsigned int guid = 0;
+        bool coalesced = false;
+    };
+
+    ReadThroughCache(ReadThroughOptions options, Codec codec, std::shared_ptr<RedisPubsub> service)
+        : m_core(
+              std::move(options),
+              [encode = codec.encode](const void* v) { return encode(*static_cast<const V*>(v)); },
+              [decode = codec.decode](const unsigned char* data, std::size_t size) {
+                  return ReadThroughCore::AnyValue(decode(data, size));
+              },
+              std::move(service)) {}
+
+    // `loader` returns a V or a pointer convertible to ValuePtr (not null).
+    template <class Load>
+    Result Get(const std::string& key, Load&& loader) {
+        ReadThroughCore::Result r = m_core.Get(key, [&loader]() -> ReadThroughCore::AnyValue {
+            if constexpr (std::is_convertible_v<decltype(loader()), ValuePtr>) {
+                ValuePtr value = loader();
+                VEL_ASSERT(value);
+                return value;
+            } else {
+                return std::make_shared<const V>(loader());
+            }
+        });
+        return {std::static_pointer_cast<const V>(std::move(r.value)), r.source, r.layer, r.guid,
+                r.coalesced};
+    }
+    unsigned int Set(const std::string& key, ValuePtr value) { return m_core.Set(key, value); }
+    void Invalidate(const std::string& key) { m_core.Invalidate(key); }
+
+    ReadThroughCounters GetCounters() const { return m_core.GetCounters(); }
+    HashPair KeyHash(const std::string& key) const { return m_core.KeyHash(key); }
+    std::vector<std::pair<std::string, ValuePtr>> HeldValues() const {
+        std::vector<std::pair<std::string, ValuePtr>> held;
+        for (auto& [key, value] : m_core.HeldValues())
+            held.emplace_back(key, std::static_pointer_cast<const V>(value));
+        return held;
+    }
+    bool Holds(unsigned int guid) const { return m_core.Holds(guid); }
+    ReadThroughCore& Core() { return m_core; }
+
+private:
+    ReadThroughCore m_core;
+};
+
+}  // namespace velmora::caching

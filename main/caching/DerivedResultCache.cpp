@@ -1,0 +1,185 @@
+#include "caching/DerivedResultCache.h"
+
+#include <optional>
+
+#include "caching/CascadeInvalidator.h"
+#include "utility/SynchronizedIndexedCache.h"
+#include "velcore/ThreadContext.h"
+#include "velsys/Exceptions.h"
+
+namespace velmora::caching {
+
+// The handler of one computation: fires once, on the thread that found a part dirty.
+class DerivedResultCore::Handler : public IScopeDirtyHandler {
+public:
+    Handler(std::weak_ptr<DerivedResultCore> owner, std::string key, std::uint64_t token)
+        : m_owner(std::move(owner)), m_key(std::move(key)), m_token(token) {}
+    void OnScopeDirty(const std::shared_ptr<IInvalidatorAggregatorScope>&) override {
+        if (auto owner = m_owner.lock()) owner->OnScopeDirty(*this);
+    }
+
+private:
+    friend class DerivedResultCore;
+    std::weak_ptr<DerivedResultCore> m_owner;
+    const std::string m_key;
+    const std::uint64_t m_token;
+    bool m_fired = false;  // guarded by the owner's m_mutex
+};
+
+namespace {
+
+// Installs a usage recorder for one computation and takes it out again.
+class UsageRecording {
+public:
+    UsageRecording() : m_previous(SetReadThroughUsageRecorder(&m_usage)) {
+        if (m_previous) {
+            SetReadThroughUsageRecorder(m_previous);
+            VEL_ASSERT_MSG(false, "!nested");
+        }
+    }
+    ~UsageRecording() { SetReadThroughUsageRecorder(m_previous); }
+    UsageRecording(const UsageRecording&) = delete;
+    UsageRecording& operator=(const UsageRecording&) = delete;
+    const ReadThroughUsage& Usage() const { return m_usage; }
+
+private:
+    ReadThroughUsage m_usage;
+    ReadThroughUsage* m_previous;
+};
+
+// Whether every part is still held in its memory cache; their guids go to `guids`.
+bool AllPartsHeld(const ReadThroughUsage& usage, std::vector<unsigned int>& guids) {
+    if (usage.uncachedPart) return false;
+    for (const ReadThroughUsage::Part& part : usage.parts) {
+        const auto memory = part.memory.lock();
+        if (!memory || !memory->TryGetEntry(part.guid)) return false;
+        guids.push_back(part.guid);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::shared_ptr<DerivedResultCore> DerivedResultCore::Create(std::shared_ptr<RedisPubsub> service) {
+    std::shared_ptr<DerivedResultCore> core(new DerivedResultCore(std::move(service)));
+    if (core->m_service) {
+        core->m_listener = core->m_service->AddPruneListener(
+            [weak = std::weak_ptr<DerivedResultCore>(core)](const std::vector<unsigned int>& guids,
+                                                            const ICoherentCache*) {
+                if (auto owner = weak.lock()) owner->OnPruned(guids);
+            });
+    }
+    return core;
+}
+
+DerivedResultCore::DerivedResultCore(std::shared_ptr<RedisPubsub> service)
+    : m_service(std::move(service)) {}
+
+DerivedResultCore::~DerivedResultCore() {
+    if (m_service) m_service->RemovePruneListener(m_listener);
+}
+
+DerivedResultCore::Result DerivedResultCore::Get(const std::string& key,
+                                                 const std::function<AnyValue()>& compute) {
+    {
+        TMutexLock lock(m_mutex);
+        const auto it = m_results.find(key);
+        if (it != m_results.end()) {
+            ++m_held;
+            return {it->second.value, true, false};
+        }
+    }
+    std::optional<ScopedThreadContext> context;
+    if (!VelmoraTls::GetThreadContext()) context.emplace();
+    UsageRecording recording;
+    const std::shared_ptr<IInvalidatorAggregatorScope> scope =
+        CascadeInvalidatorAggregator_CreateQueryJobScope();
+    std::shared_ptr<Handler> handler;
+    if (scope) {
+        {
+            TMutexLock lock(m_mutex);
+            handler = std::make_shared<Handler>(weak_from_this(), key, ++m_nextToken);
+        }
+        // Before any part is used: no change can slip in between a use and the handler.
+        scope->AddHandler(handler);
+    }
+    AnyValue value;
+    try {
+        value = compute();
+    } catch (...) {
+        if (scope) scope->EndScope();
+        throw;
+    }
+    if (scope) scope->EndScope();
+    VEL_ASSERT(value);
+    std::vector<unsigned int> guids;
+    const bool kept =
+        handler && AllPartsHeld(recording.Usage(), guids) && Keep(handler, value, std::move(guids));
+    ++(kept ? m_built : m_notKept);
+    return {std::move(value), false, kept};
+}
+
+bool DerivedResultCore::Keep(const std::shared_ptr<Handler>& handler, AnyValue value,
+                             std::vector<unsigned int> guids) {
+    TMutexLock lock(m_mutex);
+    if (handler->m_fired) return false;
+    const auto old = m_results.find(handler->m_key);
+    if (old != m_results.end()) EraseLocked(old);
+    for (unsigned int guid : guids) m_byGuid.emplace(guid, handler->m_key);
+    m_results[handler->m_key] = {std::move(value), handler->m_token, std::move(guids)};
+    return true;
+}
+
+void DerivedResultCore::EraseLocked(std::map<std::string, Kept>::iterator it) {
+    for (unsigned int guid : it->second.guids) {
+        auto [first, last] = m_byGuid.equal_range(guid);
+        while (first != last) first = first->second == it->first ? m_byGuid.erase(first) : ++first;
+    }
+    m_results.erase(it);
+}
+
+void DerivedResultCore::OnScopeDirty(Handler& handler) {
+    TMutexLock lock(m_mutex);
+    handler.m_fired = true;
+    const auto it = m_results.find(handler.m_key);
+    if (it != m_results.end() && it->second.token == handler.m_token) {
+        EraseLocked(it);
+        ++m_droppedDirty;
+    }
+}
+
+void DerivedResultCore::OnPruned(const std::vector<unsigned int>& guids) {
+    TMutexLock lock(m_mutex);
+    for (unsigned int guid : guids) {
+        std::vector<std::string> keys;
+        auto [first, last] = m_byGuid.equal_range(guid);
+        for (; first != last; ++first) keys.push_back(first->second);
+        for (const std::string& key : keys) {
+            const auto it = m_results.find(key);
+            if (it == m_results.end()) continue;
+            EraseLocked(it);
+            ++m_droppedOnPrune;
+        }
+    }
+}
+
+void DerivedResultCore::Drop(const std::string& key) {
+    TMutexLock lock(m_mutex);
+    const auto it = m_results.find(key);
+    if (it != m_results.end()) EraseLocked(it);
+}
+
+std::vector<std::pair<std::string, DerivedResultCore::AnyValue>> DerivedResultCore::HeldValues()
+    const {
+    TMutexLock lock(m_mutex);
+    std::vector<std::pair<std::string, AnyValue>> held;
+    for (const auto& [key, kept] : m_results) held.emplace_back(key, kept.value);
+    return held;
+}
+
+DerivedResultCounters DerivedResultCore::GetCounters() const {
+    return {m_held.load(), m_built.load(), m_notKept.load(), m_droppedDirty.load(),
+            m_droppedOnPrune.load()};
+}
+
+}  // namespace velmora::caching

@@ -1,0 +1,137 @@
+// DerivedResultCache<V>: results computed from other cached results (read-through Gets), kept
+// until any part goes stale. The host writes the computation only.
+//
+// Get(key, compute) answers from the results held; otherwise it opens a query-job scope (the
+// calling thread's current scope from then on, replacing the one before; a thread context is
+// bound for the call when none is), registers the result's handler on it BEFORE the
+// computation uses any part, runs `compute` (whose read-through Gets record their memory
+// entries in the scope and in the facility), ends the scope, and keeps the result unless
+//   - the handler already fired (a part went stale while the result was being built),
+//   - a part came back uncached (no memory entry: nothing could tell the result it went stale),
+//   - a part's memory entry is no longer held when the computation ends (it went before its
+//     use could be recorded), or
+//   - cascade invalidation is off (SyncCaches): nothing could tell the result.
+// A kept result is dropped when any of its parts becomes dirty (its scope's handler), and when
+// the coherence service lets go of the evicted record of one of its parts (a prune listener on
+// the service): from then on nothing could tell it that the part went stale.
+//
+// Ownership: the facility borrows the service (kept by shared pointer) and must be owned by a
+// std::shared_ptr (Create). Threads: every member is safe for concurrent use; the handlers and
+// the prune listener run on the thread that found a part dirty or pruned it, under the
+// coherence service's lock, and take only the facility's own leaf lock. `compute` runs on the
+// caller's thread with no lock held. REQUIRES: Get is not called from inside another
+// computation of a DerivedResultCache (raises LogicException "!nested").
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "VelcacheExport.h"
+#include "caching/ReadThroughCache.h"
+#include "velsys/Locks.h"
+
+namespace velmora::caching {
+
+struct DerivedResultCounters {
+    long long held = 0;            // answered from a kept result
+    long long built = 0;           // computed and kept
+    long long notKept = 0;         // computed, not kept (see above)
+    long long droppedDirty = 0;    // kept results dropped because a part went stale
+    long long droppedOnPrune = 0;  // kept results dropped because a part's tracking ended
+};
+
+class VELCACHE_EXPORT DerivedResultCore : public std::enable_shared_from_this<DerivedResultCore> {
+public:
+    using AnyValue = std::shared_ptr<const void>;
+    struct Result {
+        AnyValue value;
+        bool held = false;  // from a kept result
+        bool kept = false;  // computed now and kept
+    };
+
+    // `service` may be null (then results are dropped only when a part goes dirty).
+    static std::shared_ptr<DerivedResultCore> Create(std::shared_ptr<RedisPubsub> service);
+    ~DerivedResultCore();
+    DerivedResultCore(const DerivedResultCore&) = delete;
+    DerivedResultCore& operator=(const DerivedResultCore&) = delete;
+
+    // Raises what `compute` raises (nothing is kept then).
+    Result Get(const std::string& key, const std::function<AnyValue()>& compute);
+    void Drop(const std::string& key);
+    std::vector<std::pair<std::string, AnyValue>> HeldValues() const;
+    DerivedResultCounters GetCounters() const;
+
+    class Handler;
+
+private:
+    explicit DerivedResultCore(std::shared_ptr<RedisPubsub> service);
+    struct Kept {
+        AnyValue value;
+        std::uint64_t token = 0;
+        std::vector<unsigned int> guids;
+    };
+    // Keeps the result unless its handler fired; returns whether it did.
+    bool Keep(const std::shared_ptr<Handler>& handler, AnyValue value,
+              std::vector<unsigned int> guids);
+    void OnScopeDirty(Handler& handler);
+    void OnPruned(const std::vector<unsigned int>& guids);
+    void EraseLocked(std::map<std::string, Kept>::iterator it) REQUIRES(m_mutex);
+
+    std::shared_ptr<RedisPubsub> m_service;
+    std::uint64_t m_listener = 0;
+
+    mutable TMutex m_mutex;
+    std::map<std::string, Kept> m_results GUARDED_BY(m_mutex);
+    std::multimap<unsigned int, std::string> m_byGuid GUARDED_BY(m_mutex);  // part -> results
+    std::uint64_t m_nextToken GUARDED_BY(m_mutex) = 0;
+
+    std::atomic<long long> m_held{0}, m_built{0}, m_notKept{0}, m_droppedDirty{0},
+        m_droppedOnPrune{0};
+};
+
+// The typed face: results of type V, held as std::shared_ptr<const V>.
+template <class V>
+class DerivedResultCache {
+public:
+    using ValuePtr = std::shared_ptr<const V>;
+    struct Result {
+        ValuePtr value;
+        bool held = false;
+        bool kept = false;
+    };
+
+    explicit DerivedResultCache(std::shared_ptr<RedisPubsub> service)
+        : m_core(DerivedResultCore::Create(std::move(service))) {}
+
+    // `compute` returns a V or a pointer convertible to ValuePtr (not null).
+    template <class Compute>
+    Result Get(const std::string& key, Compute&& compute) {
+        DerivedResultCore::Result r = m_core->Get(key, [&compute]() -> DerivedResultCore::AnyValue {
+            if constexpr (std::is_convertible_v<decltype(compute()), ValuePtr>) {
+                ValuePtr value = compute();
+                VEL_ASSERT(value);
+                return value;
+            } else {
+                return std::make_shared<const V>(compute());
+            }
+        });
+        return {std::static_pointer_cast<const V>(std::move(r.value)), r.held, r.kept};
+    }
+    void Drop(const std::string& key) { m_core->Drop(key); }
+    std::vector<std::pair<std::string, ValuePtr>> HeldValues() const {
+        std::vector<std::pair<std::string, ValuePtr>> held;
+        for (auto& [key, value] : m_core->HeldValues())
+            held.emplace_back(key, std::static_pointer_cast<const V>(value));
+        return held;
+    }
+    DerivedResultCounters GetCounters() const { return m_core->GetCounters(); }
+
+private:
+    std::shared_ptr<DerivedResultCore> m_core;
+};
+
+}  // namespace velmora::caching

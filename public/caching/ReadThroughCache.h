@@ -195,13 +195,8 @@ public:
     };
 
     ReadThroughCache(ReadThroughOptions options, Codec codec, std::shared_ptr<RedisPubsub> service)
-        : m_core(
-              std::move(options),
-              [encode = codec.encode](const void* v) { return encode(*static_cast<const V*>(v)); },
-              [decode = codec.decode](const unsigned char* data, std::size_t size) {
-                  return ReadThroughCore::AnyValue(decode(data, size));
-              },
-              std::move(service)) {}
+        : m_core(std::move(options), Erase(std::move(codec.encode)), Erase(std::move(codec.decode)),
+                 std::move(service)) {}
 
     // `loader` returns a V or a pointer convertible to ValuePtr (not null).
     template <class Load>
@@ -233,6 +228,21 @@ public:
     ReadThroughCore& Core() { return m_core; }
 
 private:
+    // The untyped codec; empty when the typed one is.
+    static ReadThroughCore::Encode Erase(std::function<ExternalBytes(const V&)> encode) {
+        if (!encode) return {};
+        return [encode = std::move(encode)](const void* v) {
+            return encode(*static_cast<const V*>(v));
+        };
+    }
+    static ReadThroughCore::Decode Erase(
+        std::function<ValuePtr(const unsigned char*, std::size_t)> decode) {
+        if (!decode) return {};
+        return [decode = std::move(decode)](const unsigned char* data, std::size_t size) {
+            return ReadThroughCore::AnyValue(decode(data, size));
+        };
+    }
+
     ReadThroughCore m_core;
 };
 

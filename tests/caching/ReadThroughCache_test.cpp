@@ -1,0 +1,473 @@
+// The read-through cache and derived results in one process: the coherence service is a test
+// instance whose announcements loop back at once, so "another process" announcing a change is
+// a second cache of the same name, and every race is played out step by step.
+#include "caching/ReadThroughCache.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "ExternalCacheTestSupport.h"
+#include "RedisPubsubTestDoubles.h"
+#include "caching/CascadeInvalidatorHolder.h"
+#include "caching/CoherenceMessages.h"
+#include "caching/DerivedResultCache.h"
+#include "velcore/ThreadContext.h"
+#include "velcoredata/DateTime.h"
+#include "velsys/Hash.h"
+
+using namespace velmora::caching;
+using velmora::appoptions::ScopedOverride;
+using veltest::LoopbackManager;
+
+namespace {
+
+using Cache = ReadThroughCache<std::string>;
+
+Cache::Codec TextCodec() {
+    return {[](const std::string& v) { return ExternalBytes(v.begin(), v.end()); },
+            [](const unsigned char* data, std::size_t size) -> Cache::ValuePtr {
+                std::string text(reinterpret_cast<const char*>(data), size);
+                if (text == "unreadable") return nullptr;
+                return std::make_shared<const std::string>(std::move(text));
+            }};
+}
+
+// An external layer over a map shared by whoever holds the pointer; stores land before
+// TryStore returns (deferred tasks run when their future is released).
+class MapLayer : public ExternalCache<TString, ExternalBytes> {
+public:
+    struct Store {
+        std::mutex mutex;
+        std::map<std::string, ExternalBytes> values;
+        int loads = 0;
+    };
+    MapLayer() : ExternalCache(TString("map"), 0, false) {}
+    std::shared_ptr<Store> store = std::make_shared<Store>();
+
+    std::string Get(const TString& key) {
+        std::lock_guard<std::mutex> lock(store->mutex);
+        const auto it = store->values.find(key.toStdString());
+        return it == store->values.end() ? "<none>"
+                                         : std::string(it->second.begin(), it->second.end());
+    }
+    void Put(const TString& key, ExternalBytes bytes) {
+        std::lock_guard<std::mutex> lock(store->mutex);
+        store->values[key.toStdString()] = std::move(bytes);
+    }
+    std::size_t Size() {
+        std::lock_guard<std::mutex> lock(store->mutex);
+        return store->values.size();
+    }
+
+protected:
+    StoreFunc GetStoreFunc() const override {
+        return [s = store](TString key, TString, ExternalBytesPtr value, long long) {
+            std::lock_guard<std::mutex> lock(s->mutex);
+            s->values[key.toStdString()] = *value;
+        };
+    }
+    LoadFunc GetLoadFunc() const override {
+        return [s = store](TString key, TString) -> ExternalBytesPtr {
+            std::lock_guard<std::mutex> lock(s->mutex);
+            ++s->loads;
+            const auto it = s->values.find(key.toStdString());
+            return it == s->values.end() ? nullptr : std::make_shared<ExternalBytes>(it->second);
+        };
+    }
+    DropFunc GetDropFunc() const override {
+        return [s = store](TString key, TString) {
+            std::lock_guard<std::mutex> lock(s->mutex);
+            s->values.erase(key.toStdString());
+        };
+    }
+};
+
+// The stored form of a value, written by hand: "VRT1", data hash, production time, key.
+ExternalBytes Envelope(const std::string& key, const std::string& value,
+                       unsigned long long producedAt) {
+    const auto hash = THash128(value.data(), value.size(), 0);
+    ExternalBytes out{'V', 'R', 'T', '1'};
+    const auto put = [&](unsigned long long v, int bytes) {
+        for (int i = 0; i < bytes; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+    };
+    put(hash.first, 8);
+    put(hash.second, 8);
+    put(producedAt, 8);
+    put(key.size(), 4);
+    out.insert(out.end(), key.begin(), key.end());
+    out.insert(out.end(), value.begin(), value.end());
+    return out;
+}
+
+unsigned long long Now() {
+    return DateTime::UtcNow().GetRepresentation();
+}
+constexpr unsigned long long kSecondTicks = 10000000ULL;
+
+class ReadThrough : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_holder.ResetForTest();
+        m_holder.Initialize(
+            {CascadeInvalidatorAggregator::TryGetSingleton(), nullptr, nullptr, nullptr});
+        CascadeInvalidatorAggregator::TryGetSingleton()->ResetForTest();
+    }
+    void TearDown() override {
+        CascadeInvalidatorAggregator::TryGetSingleton()->ResetForTest();
+        m_holder.ResetForTest();
+    }
+
+    std::shared_ptr<RedisPubsub> Service() {
+        return RedisPubsub::CreateTestInstance("rt.", m_manager,
+                                               [this](const TString& c, const TString& m) {
+                                                   ++m_published;
+                                                   m_manager.Publish(c, m);
+                                               });
+    }
+    ReadThroughOptions Options(int memoryEntries = 100, std::vector<ExternalCachePtr> layers = {}) {
+        ReadThroughOptions o;
+        o.name = "answers";
+        o.memoryEntries = memoryEntries;
+        o.layers = std::move(layers);
+        return o;
+    }
+    static std::function<std::string()> Returns(std::string value, int* runs = nullptr) {
+        return [value, runs] {
+            if (runs) ++*runs;
+            return value;
+        };
+    }
+
+    veltest::HostScope m_host;
+    ScopedOverride m_margin{"CacheSynchronizationMinimumDeltaSeconds", 0};
+    ScopedOverride m_sync{"SyncCaches", true};
+    ScopedThreadContext m_context;
+    ICascadeInvalidatorHolder& m_holder = CascadeInvalidatorHolderFactory::GetInstance();
+    LoopbackManager m_manager;
+    int m_published = 0;
+};
+
+// ---- the layers ----
+
+TEST_F(ReadThrough, AnswersFromMemoryThenLayersThenLoaderAndFillsEveryLayerAbove) {
+    auto disk = std::make_shared<MapLayer>(), shared = std::make_shared<MapLayer>();
+    auto service = Service();
+    Cache cache(Options(100, {disk, shared}), TextCodec(), service);
+    int runs = 0;
+
+    auto first = cache.Get("k", Returns("v1", &runs));
+    EXPECT_EQ(first.source, ReadThroughSource::Loader);
+    EXPECT_EQ(*first.value, "v1");
+    EXPECT_NE(first.guid, 0u);
+    // A loaded value goes to every layer, in its envelope.
+    const TString key = cache.Core().ExternalKey("k");
+    EXPECT_EQ(disk->Get(key), shared->Get(key));
+    EXPECT_NE(disk->Get(key).find("v1"), std::string::npos);
+
+    auto again = cache.Get("k", Returns("never", &runs));
+    EXPECT_EQ(again.source, ReadThroughSource::Memory);
+    EXPECT_EQ(again.guid, first.guid);
+    EXPECT_EQ(runs, 1);
+
+    // Another process of the same name (no memory, only the shared layer) finds it below, and
+    // a process with an empty upper layer gets that layer filled from the one below.
+    auto emptyDisk = std::make_shared<MapLayer>();
+    Cache other(Options(0, {emptyDisk, shared}), TextCodec(), service);
+    auto below = other.Get("k", Returns("never", &runs));
+    EXPECT_EQ(below.source, ReadThroughSource::External);
+    EXPECT_EQ(below.layer, 1);
+    EXPECT_EQ(*below.value, "v1");
+    EXPECT_EQ(below.guid, 0u);  // no memory layer
+    EXPECT_EQ(emptyDisk->Get(key), shared->Get(key));
+    EXPECT_EQ(runs, 1);
+
+    const ReadThroughCounters c = other.GetCounters();
+    EXPECT_EQ(c.layerHits, (std::vector<long long>{0, 1}));
+    EXPECT_EQ(c.loads, 0);
+    EXPECT_EQ(cache.GetCounters().loads, 1);
+    EXPECT_EQ(cache.GetCounters().memoryHits, 1);
+}
+
+TEST_F(ReadThrough, KeysOfDifferentNamesNeverMeetAndEveryLoadIsAnnouncedWithItsKeyHash) {
+    auto service = Service();
+    auto shared = std::make_shared<MapLayer>();
+    Cache a(Options(10, {shared}), TextCodec(), service);
+    auto otherOptions = Options(10, {shared});
+    otherOptions.name = "other";
+    Cache b(otherOptions, TextCodec(), service);
+    EXPECT_NE(a.KeyHash("k"), b.KeyHash("k"));
+    EXPECT_NE(a.Core().ExternalKey("k"), b.Core().ExternalKey("k"));
+    a.Get("k", Returns("from a"));
+    EXPECT_EQ(*b.Get("k", Returns("from b")).value, "from b");
+    EXPECT_EQ(m_published, 2);
+}
+
+TEST_F(ReadThrough, WorksWithoutMemoryLayersOrService) {
+    auto layer = std::make_shared<MapLayer>();
+    Cache cache(Options(0, {layer}), TextCodec(), nullptr);
+    int runs = 0;
+    EXPECT_EQ(*cache.Get("k", Returns("v", &runs)).value, "v");
+    auto second = cache.Get("k", Returns("v", &runs));
+    EXPECT_EQ(second.source, ReadThroughSource::External);
+    EXPECT_EQ(runs, 1);
+    EXPECT_TRUE(cache.HeldValues().empty());
+}
+
+TEST_F(ReadThrough, RejectsBadOptions) {
+    auto options = Options();
+    options.name.clear();
+    EXPECT_THROW(Cache(options, TextCodec(), nullptr), VelmoraException);
+    EXPECT_THROW(Cache(Options(), Cache::Codec{}, nullptr), VelmoraException);
+}
+
+// ---- stale sets ----
+
+TEST_F(ReadThrough, FillRacingAnAnnouncedChangeIsAnsweredButNeitherKeptNorStored) {
+    auto service = Service();
+    auto shared = std::make_shared<MapLayer>();
+    Cache reader(Options(100, {shared}), TextCodec(), service);
+    // Without memory: the writer files no record here, as one in another process would not.
+    Cache writer(Options(0), TextCodec(), service);
+    // The reader reads the old content, then the change commits and is announced, then the
+    // reader's fill arrives.
+    auto raced = reader.Get("k", [&] {
+        writer.Set("k", std::make_shared<const std::string>("new"));
+        return std::string("old");
+    });
+    EXPECT_EQ(*raced.value, "old");
+    EXPECT_EQ(raced.guid, 0u);
+    EXPECT_EQ(reader.GetCounters().racedFillsDropped, 1);
+    EXPECT_TRUE(reader.HeldValues().empty());
+    EXPECT_EQ(shared->Get(reader.Core().ExternalKey("k")), "<none>");
+    // The next Get loads again and keeps what it finds.
+    int runs = 0;
+    EXPECT_NE(reader.Get("k", Returns("new", &runs)).guid, 0u);
+    EXPECT_EQ(*reader.Get("k", Returns("x", &runs)).value, "new");
+    EXPECT_EQ(runs, 1);
+}
+
+TEST_F(ReadThrough, AnnouncementOfTheSameContentDuringTheLoadKeepsTheFill) {
+    auto service = Service();
+    Cache reader(Options(), TextCodec(), service);
+    Cache writer(Options(), TextCodec(), service);
+    auto result = reader.Get("k", [&] {
+        writer.Set("k", std::make_shared<const std::string>("same"));
+        return std::string("same");
+    });
+    EXPECT_NE(result.guid, 0u);
+    EXPECT_EQ(reader.GetCounters().racedFillsDropped, 0);
+}
+
+TEST_F(ReadThrough, ChangeOfAnotherKeyDuringTheLoadKeepsTheFill) {
+    auto service = Service();
+    Cache reader(Options(), TextCodec(), service);
+    Cache writer(Options(), TextCodec(), service);
+    auto result = reader.Get("k", [&] {
+        writer.Invalidate("other key");
+        return std::string("v");
+    });
+    EXPECT_NE(result.guid, 0u);
+}
+
+TEST_F(ReadThrough, InvalidateDropsEveryProcesssCopyAndAnyFillInFlight) {
+    auto service = Service();
+    Cache a(Options(), TextCodec(), service);
+    Cache b(Options(), TextCodec(), service);
+    a.Get("k", Returns("v1"));
+    b.Get("k", Returns("v1"));
+    b.Invalidate("k");
+    EXPECT_TRUE(a.HeldValues().empty());
+    EXPECT_TRUE(b.HeldValues().empty());
+    EXPECT_EQ(a.GetCounters().invalidations, 1);
+    // A load that started before an invalidation is not kept.
+    auto raced = a.Get("k", [&] {
+        b.Invalidate("k");
+        return std::string("v1");
+    });
+    EXPECT_EQ(raced.guid, 0u);
+}
+
+TEST_F(ReadThrough, WithTheVerdictOffARacedFillStaysForGood) {
+    // What the verdict guards against: the dirty rule alone misses this fill.
+    auto service = Service();
+    auto options = Options();
+    options.dropRacedFills = false;
+    Cache reader(options, TextCodec(), service);
+    Cache writer(Options(0), TextCodec(), service);
+    reader.Get("k", [&] {
+        writer.Set("k", std::make_shared<const std::string>("new"));
+        return std::string("old");
+    });
+    EXPECT_EQ(*reader.Get("k", Returns("x")).value, "old");
+}
+
+// ---- lower-layer values ----
+
+TEST_F(ReadThrough, StoredValueOlderThanAKnownChangeIsNotServed) {
+    auto service = Service();
+    auto shared = std::make_shared<MapLayer>();
+    Cache writer(Options(0), TextCodec(), service);
+    Cache reader(Options(0, {shared}), TextCodec(), service);
+    const TString key = reader.Core().ExternalKey("k");
+    shared->Put(key, Envelope("k", "old", Now() - kSecondTicks));
+    writer.Invalidate("k");
+    int runs = 0;
+    auto result = reader.Get("k", Returns("new", &runs));
+    EXPECT_EQ(*result.value, "new");
+    EXPECT_EQ(runs, 1);
+    EXPECT_EQ(reader.GetCounters().lowerRejected, 1);
+    // The reload replaced the stored copy, which is served from then on.
+    EXPECT_EQ(reader.Get("k", Returns("x", &runs)).source, ReadThroughSource::External);
+    EXPECT_EQ(runs, 1);
+}
+
+TEST_F(ReadThrough, StoredValueNewerThanTheLastChangeIsServed) {
+    auto service = Service();
+    auto shared = std::make_shared<MapLayer>();
+    Cache writer(Options(0), TextCodec(), service);
+    Cache reader(Options(0, {shared}), TextCodec(), service);
+    writer.Invalidate("k");
+    shared->Put(reader.Core().ExternalKey("k"), Envelope("k", "new", Now() + kSecondTicks / 10));
+    EXPECT_EQ(reader.Get("k", Returns("x")).source, ReadThroughSource::External);
+}
+
+TEST_F(ReadThrough, UnreadableForeignOrExpiredStoredValuesAreLoadedAnew) {
+    auto service = Service();
+    auto layer = std::make_shared<MapLayer>();
+    auto options = Options(0, {layer});
+    Cache cache(options, TextCodec(), service);
+    const TString key = cache.Core().ExternalKey("k");
+    const std::vector<ExternalBytes> bad = {
+        ExternalBytes{'j', 'u', 'n', 'k'},
+        ExternalBytes{'V', 'R', 'T', '1', 1, 2, 3},            // cut short
+        Envelope("another key", "v", Now()),                   // a hash collision or a bug
+        Envelope("k", "unreadable", Now()),                    // the codec refuses it
+        Envelope("k", "v", Now() - 3600 * kSecondTicks * 24),  // past the lifetime
+        Envelope("k", "v", 1),  // before the table vouches for anything
+    };
+    int runs = 0;
+    for (const ExternalBytes& bytes : bad) {
+        layer->Put(key, bytes);
+        EXPECT_EQ(cache.Get("k", Returns("fresh", &runs)).source, ReadThroughSource::Loader);
+    }
+    EXPECT_EQ(cache.GetCounters().lowerRejected, static_cast<long long>(bad.size()));
+    EXPECT_EQ(runs, static_cast<int>(bad.size()));
+    // An envelope whose key length overruns the bytes is no envelope either.
+    ExternalBytes overrun = Envelope("k", "v", Now());
+    overrun[28] = 0xff;
+    layer->Put(key, overrun);
+    EXPECT_EQ(cache.Get("k", Returns("fresh", &runs)).source, ReadThroughSource::Loader);
+}
+
+TEST_F(ReadThrough, LayerThatFailsOrTimesOutCountsAndFallsThrough) {
+    auto failing = std::make_shared<veltest::ScriptedCache>(0, true);
+    failing->load = [](TString, TString) -> ExternalBytesPtr { throw std::runtime_error("down"); };
+    auto options = Options(0, {failing});
+    options.inlineExternalLoads = false;
+    Cache cache(options, TextCodec(), nullptr);
+    EXPECT_EQ(*cache.Get("k", Returns("v")).value, "v");
+
+    std::atomic<bool> release{false};
+    auto slow = std::make_shared<veltest::ScriptedCache>(0, true);
+    slow->load = [&](TString, TString) -> ExternalBytesPtr {
+        while (!release) std::this_thread::yield();
+        return nullptr;
+    };
+    options.layers = {slow};
+    options.externalWaitMs = 1;
+    Cache timed(options, TextCodec(), nullptr);
+    EXPECT_EQ(*timed.Get("k", Returns("v")).value, "v");
+    release = true;
+    EXPECT_EQ(timed.GetCounters().externalFailures, 1);
+}
+
+// ---- single flight ----
+
+TEST_F(ReadThrough, LoaderFailureReachesTheCallerAndNothingIsKept) {
+    Cache cache(Options(), TextCodec(), Service());
+    EXPECT_THROW(cache.Get("k", []() -> std::string { throw std::runtime_error("db down"); }),
+                 std::runtime_error);
+    EXPECT_EQ(cache.GetCounters().loadFailures, 1);
+    EXPECT_TRUE(cache.HeldValues().empty());
+    // The key is free again.
+    EXPECT_EQ(*cache.Get("k", Returns("v")).value, "v");
+}
+
+// ---- derived results ----
+
+class Derived : public ReadThrough {
+protected:
+    std::shared_ptr<RedisPubsub> m_service = Service();
+    Cache m_parts{Options(), TextCodec(), m_service};
+    Cache m_writer{Options(), TextCodec(), m_service};
+    DerivedResultCache<std::string> m_derived{m_service};
+    int m_computed = 0;
+
+    DerivedResultCache<std::string>::Result Sum() {
+        return m_derived.Get("a+b", [this] {
+            ++m_computed;
+            return *m_parts.Get("a", Returns("1")).value + *m_parts.Get("b", Returns("2")).value;
+        });
+    }
+};
+
+TEST_F(Derived, KeptUntilAPartGoesStale) {
+    EXPECT_TRUE(Sum().kept);
+    EXPECT_TRUE(Sum().held);
+    EXPECT_EQ(m_computed, 1);
+    m_writer.Set("b", std::make_shared<const std::string>("20"));
+    EXPECT_TRUE(m_derived.HeldValues().empty());
+    EXPECT_EQ(m_derived.GetCounters().droppedDirty, 1);
+    EXPECT_EQ(*Sum().value, "12");  // the part reloads (its loader still says "2")
+    EXPECT_EQ(m_computed, 2);
+}
+
+TEST_F(Derived, PartGoingStaleWhileTheResultIsBuiltLeavesNothingBehind) {
+    auto result = m_derived.Get("a+b", [this] {
+        const std::string a = *m_parts.Get("a", Returns("1")).value;
+        m_writer.Set("a", std::make_shared<const std::string>("10"));
+        return a + *m_parts.Get("b", Returns("2")).value;
+    });
+    EXPECT_FALSE(result.kept);
+    EXPECT_TRUE(m_derived.HeldValues().empty());
+}
+
+TEST_F(Derived, DroppedWhenTheTrackingOfAnEvictedPartEnds) {
+    auto small = Options(1);
+    small.name = "small";
+    Cache parts(small, TextCodec(), m_service);
+    EXPECT_TRUE(m_derived.Get("x", [&] { return *parts.Get("p", Returns("1")).value; }).kept);
+    parts.Get("q", Returns("2"));  // evicts "p"; the service keeps its record a while
+    EXPECT_EQ(m_derived.HeldValues().size(), 1u);
+    m_service->TriggerPruneEvictedEntriesTestOnly(0, -1);
+    EXPECT_TRUE(m_derived.HeldValues().empty());
+    EXPECT_EQ(m_derived.GetCounters().droppedOnPrune, 1);
+}
+
+TEST_F(Derived, NotKeptWhenAPartCameBackUncachedOrCascadeIsOff) {
+    Cache noMemory(Options(0), TextCodec(), m_service);
+    EXPECT_FALSE(m_derived.Get("x", [&] { return *noMemory.Get("p", Returns("1")).value; }).kept);
+    {
+        ScopedOverride off("SyncCaches", false);
+        EXPECT_FALSE(
+            m_derived.Get("y", [&] { return *m_parts.Get("p", Returns("1")).value; }).kept);
+    }
+    EXPECT_EQ(m_derived.GetCounters().notKept, 2);
+}
+
+TEST_F(Derived, NestedComputationsAreRefused) {
+    EXPECT_EQ(veltest::FailedExpression([&] {
+                  m_derived.Get("outer", [&] {
+                      return *m_derived.Get("inner", [] { return std::string("v"); }).value;
+                  });
+              }),
+              "!nested");
+    // The outer computation's recorder is gone with it.
+    EXPECT_TRUE(Sum().kept);
+}
+
+}  // namespace

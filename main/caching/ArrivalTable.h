@@ -33,7 +33,8 @@ public:
     // received at `arrivedNs` (steady clock; 0 for one read back at start-up).
     void Record(const HashPair& keyhash, const HashPair& hash, unsigned long long timestamp,
                 long long arrivedNs);
-    // Announcements may have been missed up to now.
+    // Announcements may have been missed up to now: no load started before `nowNs` is kept,
+    // no stored value produced before `nowUtc` is served (0: stored values stay vouched for).
     void RecordLoss(long long nowNs, unsigned long long nowUtc);
     // The table vouches for announcements produced from `sinceUtc` on (set once it has read
     // back what the stream holds; until then, from the table's creation).

@@ -268,7 +268,11 @@ std::string RedisPubsub::Impl::CatchUp(bool resubscription) {
             if (at != std::string::npos)
                 nowRunId = info->text.substr(at + 7, info->text.find_first_of("\r\n", at) - at - 7);
         }
-        if (last.empty() && !resubscription) SeedArrivals();
+        if (last.empty() && !resubscription) {
+            SeedArrivals();
+            // Loads that started before the subscription heard nothing: none of them is kept.
+            m_arrivals.RecordLoss(SteadyNowNs(), 0);
+        }
         if (last.empty()) {
             // Where the stream ends now; with no earlier position nothing can be replayed.
             const std::optional<RedisReplyValue> tip =

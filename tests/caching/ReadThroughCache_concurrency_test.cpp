@@ -1,0 +1,151 @@
+// The read-through cache under many threads: one load per key however many miss it at once,
+// and Gets, Sets, Invalidates and derived results racing each other over a loopback service
+// (run under ThreadSanitizer too).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <barrier>
+#include <stdexcept>
+#include <thread>
+
+#include "RedisPubsubTestDoubles.h"
+#include "caching/CascadeInvalidatorHolder.h"
+#include "caching/DerivedResultCache.h"
+#include "caching/ReadThroughCache.h"
+#include "support/TestEnvironment.h"
+#include "velcore/ThreadContext.h"
+
+using namespace velmora::caching;
+using velmora::appoptions::ScopedOverride;
+
+namespace {
+
+using Cache = ReadThroughCache<std::string>;
+
+Cache::Codec TextCodec() {
+    return {[](const std::string& v) { return ExternalBytes(v.begin(), v.end()); },
+            [](const unsigned char* data, std::size_t size) {
+                return std::make_shared<const std::string>(reinterpret_cast<const char*>(data),
+                                                           size);
+            }};
+}
+
+ReadThroughOptions Named(const char* name, int memoryEntries) {
+    ReadThroughOptions o;
+    o.name = name;
+    o.memoryEntries = memoryEntries;
+    return o;
+}
+
+class ReadThroughThreads : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_holder.ResetForTest();
+        m_holder.Initialize(
+            {CascadeInvalidatorAggregator::TryGetSingleton(), nullptr, nullptr, nullptr});
+    }
+    void TearDown() override {
+        CascadeInvalidatorAggregator::TryGetSingleton()->ResetForTest();
+        m_holder.ResetForTest();
+    }
+    std::shared_ptr<RedisPubsub> Service() {
+        return RedisPubsub::CreateTestInstance(
+            "rtc.", m_manager,
+            [this](const TString& c, const TString& m) { m_manager.Publish(c, m); });
+    }
+
+    veltest::HostScope m_host;
+    ScopedOverride m_margin{"CacheSynchronizationMinimumDeltaSeconds", 0};
+    ScopedOverride m_sync{"SyncCaches", true};
+    ICascadeInvalidatorHolder& m_holder = CascadeInvalidatorHolderFactory::GetInstance();
+    veltest::LoopbackManager m_manager;
+};
+
+TEST_F(ReadThroughThreads, ThreadsMissingOneKeyRunTheLoaderOnceAndShareItsOutcome) {
+    constexpr int kThreads = 32;
+    Cache cache(Named("one", 10), TextCodec(), Service());
+    for (const bool fails : {false, true}) {
+        const std::string key = fails ? "failing" : "fine";
+        std::atomic<int> loads{0}, entered{0}, raised{0}, answered{0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kThreads; ++i) {
+            threads.emplace_back([&] {
+                ScopedThreadContext context;
+                ++entered;
+                try {
+                    const auto r = cache.Get(key, [&]() -> std::string {
+                        ++loads;
+                        // Hold the load until every thread has asked (some may still be on
+                        // their way in: they find the answer in memory, or wait for it).
+                        while (entered < kThreads) std::this_thread::yield();
+                        if (fails) throw std::runtime_error("db down");
+                        return "v";
+                    });
+                    if (*r.value == "v") ++answered;
+                } catch (const std::runtime_error&) {
+                    ++raised;
+                }
+            });
+        }
+        for (auto& t : threads) t.join();
+        if (!fails) {
+            EXPECT_EQ(loads, 1);
+            EXPECT_EQ(answered, kThreads);
+        } else {
+            // Waiters share the failure; one that came after it loads (and fails) again.
+            EXPECT_GE(loads, 1);
+            EXPECT_EQ(raised, kThreads);
+        }
+    }
+    const ReadThroughCounters c = cache.GetCounters();
+    EXPECT_EQ(c.loads, 1 + c.loadFailures);
+    EXPECT_EQ(c.coalescedWaits + c.memoryHits + c.loads, 2 * kThreads);
+}
+
+TEST_F(ReadThroughThreads, GetsSetsInvalidatesAndDerivedResultsRaceWithoutHarm) {
+    auto service = Service();
+    Cache readers(Named("mix", 8), TextCodec(), service);
+    Cache writer(Named("mix", 0), TextCodec(), service);
+    DerivedResultCache<std::string> derived(service);
+    std::atomic<int> version{0};
+    std::atomic<bool> stop{false};
+    const auto load = [&] { return std::to_string(version.load()); };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&, t] {
+            ScopedThreadContext context;
+            for (int i = 0; !stop; ++i) {
+                const std::string key = "k" + std::to_string((i + t) % 12);
+                if (i % 5 == 0) {
+                    derived.Get("d" + std::to_string(i % 3), [&] {
+                        return *readers.Get(key, load).value + *readers.Get("k0", load).value;
+                    });
+                } else {
+                    readers.Get(key, load);
+                }
+            }
+        });
+    }
+    for (int change = 0; change < 300; ++change) {
+        const std::string key = "k" + std::to_string(change % 12);
+        ++version;
+        if (change % 2)
+            writer.Set(key, std::make_shared<const std::string>(std::to_string(version.load())));
+        else
+            writer.Invalidate(key);
+    }
+    stop = true;
+    for (auto& t : threads) t.join();
+    // Once the changes stop, nothing held is older than the last change of its key: every
+    // entry loaded before a change was dropped by it or never kept.
+    const int last = version.load();
+    for (const auto& [key, value] : readers.HeldValues()) {
+        const int index = std::stoi(key.substr(1));
+        int lastChange = -1;
+        for (int change = 0; change < 300; ++change)
+            if (change % 12 == index) lastChange = change;
+        EXPECT_GE(std::stoi(*value), lastChange + 1) << key << " of " << last;
+    }
+}
+
+}  // namespace

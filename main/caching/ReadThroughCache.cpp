@@ -14,6 +14,7 @@
 #include "utility/SynchronizedIndexedCache.h"
 #include "velcore/ThreadContext.h"
 #include "velcoredata/DateTime.h"
+#include "velcoreplatform/TLog.h"
 #include "velsys/Exceptions.h"
 #include "velsys/Hash.h"
 #include "velsys/Locks.h"
@@ -152,6 +153,8 @@ private:
     bool MayServe(const HashPair& keyhash, const HashPair& hash,
                   unsigned long long producedAt) const;
     void NoteUsed(unsigned int guid) const;
+    // Counts a stored value refused for its signature; logs at most once a minute.
+    void NoteSignatureRejected(std::size_t layer, EnvelopeVerdict verdict);
     Result Wait(Flight& flight);
 
     const ReadThroughOptions& m_options;
@@ -168,7 +171,9 @@ private:
 
     struct Atomics {
         std::atomic<long long> memoryHits{0}, loads{0}, loadFailures{0}, coalesced{0},
-            waitTimeouts{0}, raced{0}, rejected{0}, externalFailures{0}, evictions{0};
+            waitTimeouts{0}, raced{0}, rejected{0}, externalFailures{0}, evictions{0},
+            signatureRejected{0};
+        std::atomic<long long> lastSignatureLogNs{0}, signatureRejectedLogged{0};
         std::unique_ptr<std::atomic<long long>[]> layerHits;
     } mutable m_counts;
 };
@@ -366,6 +371,26 @@ ExternalBytesPtr ReadThroughCore::Impl::ReadLayer(std::size_t index, const TStri
     }
 }
 
+void ReadThroughCore::Impl::NoteSignatureRejected(std::size_t layer, EnvelopeVerdict verdict) {
+    const long long count = ++m_counts.signatureRejected;
+    const long long now = RedisPubsub::FillClockNs();
+    long long last = m_counts.lastSignatureLogNs.load();
+    constexpr long long kLogEveryNs = 60LL * 1000000000LL;
+    if ((last != 0 && now - last < kLogEveryNs) ||
+        !m_counts.lastSignatureLogNs.compare_exchange_strong(last, now))
+        return;
+    const long long since = count - m_counts.signatureRejectedLogged.exchange(count);
+    TLog::LogMessage(
+        TLog::Warn,
+        TFormatString("ReadThroughCache %1: a value in layer %2 was refused: %3 (%4 refused "
+                      "since the last such line). Values stored before signing was turned on, "
+                      "or under a key no longer listed, are loaded anew.",
+                      TString::fromStdString(m_options.name), static_cast<int>(layer),
+                      verdict == EnvelopeVerdict::Unsigned ? "it carries no signature"
+                                                           : "its signature does not match",
+                      since));
+}
+
 bool ReadThroughCore::Impl::LoadFromLayers(const std::string& key, const HashPair& keyhash,
                                            Loaded& loaded) {
     if (m_options.layers.empty()) return false;
@@ -374,15 +399,19 @@ bool ReadThroughCore::Impl::LoadFromLayers(const std::string& key, const HashPai
         if (!m_options.layers[i]) continue;
         ExternalBytesPtr bytes = ReadLayer(i, externalKey);
         if (!bytes) continue;
-        const std::optional<Envelope> envelope = OpenEnvelope(*bytes);
-        if (!envelope || envelope->key != key ||
-            !MayServe(keyhash, envelope->hash, envelope->producedAt)) {
+        Envelope envelope;
+        const EnvelopeVerdict verdict =
+            OpenEnvelope(*bytes, m_options.name, m_options.signingKeys, envelope);
+        if (verdict == EnvelopeVerdict::Unsigned || verdict == EnvelopeVerdict::BadTag)
+            NoteSignatureRejected(i, verdict);
+        if (verdict != EnvelopeVerdict::Good || envelope.key != key ||
+            !MayServe(keyhash, envelope.hash, envelope.producedAt)) {
             ++m_counts.rejected;
             continue;
         }
         AnyValue value;
         try {
-            value = m_decode(envelope->payload, envelope->payloadSize);
+            value = m_decode(envelope.payload, envelope.payloadSize);
         } catch (...) {
             value = nullptr;
         }
@@ -393,8 +422,8 @@ bool ReadThroughCore::Impl::LoadFromLayers(const std::string& key, const HashPai
         ++m_counts.layerHits[i];
         loaded.value = std::move(value);
         loaded.stored = std::move(bytes);
-        loaded.hash = envelope->hash;
-        loaded.producedAt = envelope->producedAt;
+        loaded.hash = envelope.hash;
+        loaded.producedAt = envelope.producedAt;
         loaded.layer = static_cast<int>(i);
         return true;
     }
@@ -405,8 +434,11 @@ void ReadThroughCore::Impl::Seal(const std::string& key, const AnyValue& value,
                                  Loaded& loaded) const {
     const ExternalBytes payload = m_encode(value.get());
     loaded.hash = THash128(payload.data(), payload.size(), 0);
-    loaded.stored = std::make_shared<ExternalBytes>(
-        SealEnvelope(key, loaded.hash, loaded.producedAt, payload.data(), payload.size()));
+    const std::string* signingKey =
+        m_options.signingKeys.empty() ? nullptr : &m_options.signingKeys.front();
+    loaded.stored = std::make_shared<ExternalBytes>(SealEnvelope(m_options.name, key, loaded.hash,
+                                                                 loaded.producedAt, payload.data(),
+                                                                 payload.size(), signingKey));
 }
 
 unsigned int ReadThroughCore::Impl::Fill(const std::string& key, const HashPair& keyhash,
@@ -479,6 +511,7 @@ ReadThroughCounters ReadThroughCore::Impl::Counters() const {
     c.waitTimeouts = m_counts.waitTimeouts;
     c.racedFillsDropped = m_counts.raced;
     c.lowerRejected = m_counts.rejected;
+    c.signatureRejected = m_counts.signatureRejected;
     c.externalFailures = m_counts.externalFailures;
     c.invalidations = m_memory ? m_memory->m_invalidated.load() : 0;
     c.evictions = m_counts.evictions;
@@ -535,6 +568,7 @@ ReadThroughCounters ReadThroughCore::GetCounters() const {
     scope.Tag("wait-timeouts", static_cast<std::int64_t>(c.waitTimeouts));
     scope.Tag("raced-fills-dropped", static_cast<std::int64_t>(c.racedFillsDropped));
     scope.Tag("lower-layer-rejected", static_cast<std::int64_t>(c.lowerRejected));
+    scope.Tag("signature-rejected", static_cast<std::int64_t>(c.signatureRejected));
     scope.Tag("external-failures", static_cast<std::int64_t>(c.externalFailures));
     scope.Tag("invalidations", static_cast<std::int64_t>(c.invalidations));
     scope.Tag("evictions", static_cast<std::int64_t>(c.evictions));

@@ -1,13 +1,23 @@
 #include "ReadThroughEnvelope.h"
 
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/params.h>
+
+#include <algorithm>
+#include <array>
 #include <cstdint>
 
 namespace velmora::caching {
 
 namespace {
 
-constexpr unsigned char kMagic[4] = {'V', 'R', 'T', '1'};
+constexpr unsigned char kPlain[4] = {'V', 'R', 'T', '1'};
+constexpr unsigned char kSigned[4] = {'V', 'R', 'S', '1'};
 constexpr std::size_t kFixed = 4 + 8 + 8 + 8 + 4;
+constexpr std::size_t kTagSize = 32;
+using Tag = std::array<unsigned char, kTagSize>;
 
 void Put(ExternalBytes& out, std::uint64_t v, int bytes) {
     for (int i = 0; i < bytes; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
@@ -19,36 +29,80 @@ std::uint64_t Take(const unsigned char* p, int bytes) {
     return v;
 }
 
+Tag Sign(const std::string& signingKey, const std::string& name, const unsigned char* data,
+         std::size_t size) {
+    Tag tag{};
+    // Fetched once and shared: a fetched algorithm is safe to use from every thread.
+    static EVP_MAC* const s_mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    EVP_MAC_CTX* ctx = s_mac ? EVP_MAC_CTX_new(s_mac) : nullptr;
+    char digest[] = "SHA256";
+    const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string("digest", digest, 0),
+                                 OSSL_PARAM_construct_end()};
+    std::size_t length = 0;
+    const bool ok = ctx &&
+                    EVP_MAC_init(ctx, reinterpret_cast<const unsigned char*>(signingKey.data()),
+                                 signingKey.size(), params) == 1 &&
+                    EVP_MAC_update(ctx, reinterpret_cast<const unsigned char*>(name.data()),
+                                   name.size()) == 1 &&
+                    EVP_MAC_update(ctx, reinterpret_cast<const unsigned char*>("\n"), 1) == 1 &&
+                    EVP_MAC_update(ctx, data, size) == 1 &&
+                    EVP_MAC_final(ctx, tag.data(), &length, tag.size()) == 1 && length == kTagSize;
+    EVP_MAC_CTX_free(ctx);
+    // A failure leaves a tag of zeros, which no verification accepts (every key's tag of the
+    // same bytes is computed the same way and compared in full).
+    if (!ok) tag.fill(0);
+    return tag;
+}
+
 }  // namespace
 
-ExternalBytes SealEnvelope(const std::string& key, const HashPair& hash,
+ExternalBytes SealEnvelope(const std::string& name, const std::string& key, const HashPair& hash,
                            unsigned long long producedAt, const unsigned char* payload,
-                           std::size_t size) {
+                           std::size_t size, const std::string* signingKey) {
     ExternalBytes out;
-    out.reserve(kFixed + key.size() + size);
-    out.insert(out.end(), kMagic, kMagic + 4);
+    out.reserve(kFixed + key.size() + size + (signingKey ? kTagSize : 0));
+    const unsigned char* magic = signingKey ? kSigned : kPlain;
+    out.insert(out.end(), magic, magic + 4);
     Put(out, hash.first, 8);
     Put(out, hash.second, 8);
     Put(out, producedAt, 8);
     Put(out, key.size(), 4);
     out.insert(out.end(), key.begin(), key.end());
     out.insert(out.end(), payload, payload + size);
+    if (signingKey) {
+        const Tag tag = Sign(*signingKey, name, out.data(), out.size());
+        out.insert(out.end(), tag.begin(), tag.end());
+    }
     return out;
 }
 
-std::optional<Envelope> OpenEnvelope(const ExternalBytes& bytes) {
-    if (bytes.size() < kFixed || !std::equal(kMagic, kMagic + 4, bytes.begin()))
-        return std::nullopt;
+EnvelopeVerdict OpenEnvelope(const ExternalBytes& bytes, const std::string& name,
+                             const std::vector<std::string>& signingKeys, Envelope& envelope) {
+    if (bytes.size() < kFixed) return EnvelopeVerdict::Malformed;
+    const bool isSigned = std::equal(kSigned, kSigned + 4, bytes.begin());
+    if (!isSigned && !std::equal(kPlain, kPlain + 4, bytes.begin()))
+        return EnvelopeVerdict::Malformed;
+    if (isSigned && bytes.size() < kFixed + kTagSize) return EnvelopeVerdict::Malformed;
+    const std::size_t body = bytes.size() - (isSigned ? kTagSize : 0);
     const unsigned char* p = bytes.data();
-    Envelope e;
-    e.hash = {Take(p + 4, 8), Take(p + 12, 8)};
-    e.producedAt = Take(p + 20, 8);
     const std::uint64_t keySize = Take(p + 28, 4);
-    if (keySize > bytes.size() - kFixed) return std::nullopt;
-    e.key.assign(reinterpret_cast<const char*>(p + kFixed), keySize);
-    e.payload = p + kFixed + keySize;
-    e.payloadSize = bytes.size() - kFixed - keySize;
-    return e;
+    if (keySize > body - kFixed) return EnvelopeVerdict::Malformed;
+    if (!signingKeys.empty()) {
+        if (!isSigned) return EnvelopeVerdict::Unsigned;
+        const bool matches =
+            std::any_of(signingKeys.begin(), signingKeys.end(), [&](const std::string& signingKey) {
+                const Tag tag = Sign(signingKey, name, p, body);
+                return CRYPTO_memcmp(tag.data(), p + body, kTagSize) == 0;
+            });
+        if (!matches) return EnvelopeVerdict::BadTag;
+    }
+    envelope.hash = {Take(p + 4, 8), Take(p + 12, 8)};
+    envelope.producedAt = Take(p + 20, 8);
+    envelope.key.assign(reinterpret_cast<const char*>(p + kFixed), keySize);
+    envelope.payload = p + kFixed + keySize;
+    envelope.payloadSize = body - kFixed - keySize;
+    envelope.isSigned = isSigned;
+    return EnvelopeVerdict::Good;
 }
 
 }  // namespace velmora::caching

@@ -1,13 +1,16 @@
 // The envelope of a read-through cache's value in an external layer:
-//   "VRT1" | data hash (2 x u64) | production time (u64, raw DateTime) | key length (u32) |
-//   key | the codec's bytes
-// integers little-endian. The layers store the envelope's bytes as they are given. Pure
-// functions, safe for concurrent use.
+//   magic | data hash (2 x u64) | production time (u64, raw DateTime) | key length (u32) |
+//   key | the codec's bytes [| tag]
+// integers little-endian. Magic "VRT1": no tag. Magic "VRS1": a 32-byte HMAC-SHA256 tag
+// follows, under one of the host's signing keys, over "<cache name>\n" and every byte before
+// the tag. The layers store the envelope's bytes as they are given; the signing keys are never
+// written anywhere. Pure functions, safe for concurrent use.
 #pragma once
 
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "caching/CacheCoherence.h"
 #include "caching/GuardedExecution.h"
@@ -20,12 +23,19 @@ struct Envelope {
     std::string key;
     const unsigned char* payload = nullptr;  // into the bytes opened
     std::size_t payloadSize = 0;
+    bool isSigned = false;
 };
 
-ExternalBytes SealEnvelope(const std::string& key, const HashPair& hash,
+// Signs with `signingKey` when it is not null.
+ExternalBytes SealEnvelope(const std::string& name, const std::string& key, const HashPair& hash,
                            unsigned long long producedAt, const unsigned char* payload,
-                           std::size_t size);
-// Empty for bytes that are no envelope (too short, wrong magic, lengths that overrun).
-std::optional<Envelope> OpenEnvelope(const ExternalBytes& bytes);
+                           std::size_t size, const std::string* signingKey);
+
+enum class EnvelopeVerdict { Good, Malformed, Unsigned, BadTag };
+// Opens `bytes`. With signing keys, only a signed envelope whose tag one of them made is Good
+// (an unsigned one is Unsigned, a wrong tag BadTag); without, a signed envelope is read as an
+// unsigned one. `envelope` is filled when the verdict is Good.
+EnvelopeVerdict OpenEnvelope(const ExternalBytes& bytes, const std::string& name,
+                             const std::vector<std::string>& signingKeys, Envelope& envelope);
 
 }  // namespace velmora::caching

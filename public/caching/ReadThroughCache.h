@@ -26,12 +26,12 @@
 // an announcement of its key with another data hash arrived or announcements may have been
 // missed (RedisPubsub::MayFill); the verdict comes twice, before the entry is announced and
 // after, and the lower layers are written only after both. Values in lower layers carry a small
-// envelope (data hash, production time, key): one older than an announced change of its key,
-// older than the service's horizon (RedisPubsub::ValueLifetimeSec), or unreadable is not served
-// (RedisPubsub::MayServe), and is loaded anew. Without a service, nothing is announced and
-// values live ReadThroughOptions::valueLifetimeSec. Memory entries filed with the service are
-// dropped by its dirty rule, whose margin (CacheSynchronizationMinimumDeltaSeconds) should be 0
-// for the clocks of one site.
+// envelope (data hash, production time, key, optionally a signature): one older than an announced
+// change of its key, older than the service's horizon (RedisPubsub::ValueLifetimeSec), or
+// unreadable is not served (RedisPubsub::MayServe), and is loaded anew. Without a service, nothing
+// is announced and values live ReadThroughOptions::valueLifetimeSec. Memory entries filed with the
+// service are dropped by its dirty rule, whose margin (CacheSynchronizationMinimumDeltaSeconds)
+// should be 0 for the clocks of one site.
 //
 // Single flight. Concurrent Gets of one key in this process run the loader once; the others
 // wait for it, at most loadWaitMs, and share its result (counted). When the load raises, every
@@ -92,6 +92,13 @@ struct ReadThroughOptions {
     long long valueLifetimeSec = 600;
     // Drops fills that raced an announced change (see above). Off only to measure it.
     bool dropRacedFills = true;
+    // Keys of HMAC-SHA256 tags on stored values (none: values are not signed). The first signs
+    // what this instance stores; a value read from a layer is served only with a tag that one
+    // of them made over the instance's name, the key, the envelope and the value (so keys can
+    // be rotated: add the new one first, drop the old one once its values have aged out). A
+    // value without a tag or with a wrong one is a miss, counted in signatureRejected and
+    // logged at most once a minute per instance. The keys are never stored anywhere.
+    std::vector<std::string> signingKeys;
 };
 
 enum class ReadThroughSource { Memory, External, Loader };
@@ -105,6 +112,7 @@ struct ReadThroughCounters {
     long long waitTimeouts = 0;        // waits that gave up and loaded themselves
     long long racedFillsDropped = 0;   // fills dropped by the verdict
     long long lowerRejected = 0;       // lower-layer values not served (old, unreadable)
+    long long signatureRejected = 0;   // of those, the ones without a tag one of the keys made
     long long externalFailures = 0;    // layer reads that timed out or raised
     long long invalidations = 0;       // memory entries the coherence service dropped
     long long evictions = 0;           // memory entries evicted by the policy

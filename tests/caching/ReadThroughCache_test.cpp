@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -15,6 +17,7 @@
 #include "caching/CascadeInvalidatorHolder.h"
 #include "caching/CoherenceMessages.h"
 #include "caching/DerivedResultCache.h"
+#include "caching/DiskExternalCache.h"
 #include "velcore/ThreadContext.h"
 #include "velcoredata/DateTime.h"
 #include "velsys/Hash.h"
@@ -383,6 +386,95 @@ TEST_F(ReadThrough, LayerThatFailsOrTimesOutCountsAndFallsThrough) {
     EXPECT_EQ(*timed.Get("k", Returns("v")).value, "v");
     release = true;
     EXPECT_EQ(timed.GetCounters().externalFailures, 1);
+}
+
+// ---- signed values ----
+
+// A real disk cache: values are tampered with where they lie.
+class SignedValues : public ReadThrough {
+protected:
+    ReadThroughOptions Signed(std::vector<std::string> keys) {
+        auto options = Options(0, {m_disk});
+        options.signingKeys = std::move(keys);
+        return options;
+    }
+    std::filesystem::path ValueFile(Cache& cache, const std::string& key) {
+        return m_dir.Path() / "ExternalCacheV1" / "signed" /
+               ExternalCacheKeyHash(cache.Core().ExternalKey(key)).toStdString() / ".bin";
+    }
+    static std::string Read(const std::filesystem::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    static void Write(const std::filesystem::path& path, const std::string& bytes) {
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+    }
+    // Get, and when the loader ran, wait for its background store to land on disk.
+    ReadThroughSource Load(Cache& cache, const std::string& key, const std::string& value,
+                           int* runs = nullptr) {
+        const auto file = ValueFile(cache, key);
+        const std::string before = Read(file);
+        const ReadThroughSource source = cache.Get(key, Returns(value, runs)).source;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (source == ReadThroughSource::Loader && Read(file) == before &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return source;
+    }
+
+    veltest::ScratchDir m_dir;
+    std::shared_ptr<DiskExternalCache> m_disk =
+        std::make_shared<DiskExternalCache>(TString("signed"), nullptr);
+    std::shared_ptr<RedisPubsub> m_service = Service();
+};
+
+TEST_F(SignedValues, TamperedValueIsAMissAndTheRightTagAHit) {
+    Cache cache(Signed({"secret-1"}), TextCodec(), m_service);
+    int runs = 0;
+    Load(cache, "k", "tenant rows", &runs);
+    EXPECT_EQ(Load(cache, "k", "x", &runs), ReadThroughSource::External);
+    const auto file = ValueFile(cache, "k");
+    std::string bytes = Read(file);
+    ASSERT_NE(bytes.find("tenant rows"), std::string::npos);
+    EXPECT_EQ(bytes.find("secret-1"), std::string::npos);  // the key is never stored
+    // One byte of the value flipped, then one of the tag: both misses.
+    for (const std::size_t at : {bytes.find("tenant rows"), bytes.size() - 1}) {
+        std::string tampered = bytes;
+        tampered[at] = static_cast<char>(tampered[at] ^ 0x01);
+        Write(file, tampered);
+        EXPECT_EQ(Load(cache, "k", "tenant rows", &runs), ReadThroughSource::Loader);
+    }
+    EXPECT_EQ(cache.GetCounters().signatureRejected, 2);
+    std::vector<std::string> refusals;
+    for (const LogRecord& r : m_host.Log().Records())
+        if (r.message.toStdString().find("was refused") != std::string::npos)
+            refusals.push_back(r.message.toStdString());
+    ASSERT_EQ(refusals.size(), 1u);  // once a minute at most
+    EXPECT_EQ(refusals[0],
+              "ReadThroughCache answers: a value in layer 0 was refused: its signature does not "
+              "match (1 refused since the last such line). Values stored before signing was "
+              "turned on, or under a key no longer listed, are loaded anew.");
+}
+
+TEST_F(SignedValues, UnsignedValuesAndForeignKeysAreMissesAndRotationKeepsOldValues) {
+    Cache unsignedWriter(Options(0, {m_disk}), TextCodec(), m_service);
+    Load(unsignedWriter, "old", "v");
+    Cache oldKey(Signed({"key-1"}), TextCodec(), m_service);
+    // Stored before signing was turned on: a miss, not an error.
+    EXPECT_EQ(Load(oldKey, "old", "v"), ReadThroughSource::Loader);
+    EXPECT_EQ(oldKey.GetCounters().signatureRejected, 1);
+    Load(oldKey, "k", "v");
+
+    // Rotation: the new key signs, the old one still verifies.
+    Cache rotating(Signed({"key-2", "key-1"}), TextCodec(), m_service);
+    EXPECT_EQ(Load(rotating, "k", "x"), ReadThroughSource::External);
+    Cache newOnly(Signed({"key-2"}), TextCodec(), m_service);
+    EXPECT_EQ(Load(newOnly, "k", "v"), ReadThroughSource::Loader);
+    // ... whose store now carries the new key's tag, which the rotating reader accepts.
+    EXPECT_EQ(Load(rotating, "k", "x"), ReadThroughSource::External);
+    EXPECT_EQ(Load(oldKey, "k", "v"), ReadThroughSource::Loader);
+    // A reader without keys reads signed values as they are.
+    EXPECT_EQ(Load(unsignedWriter, "k", "x"), ReadThroughSource::External);
 }
 
 // ---- single flight ----

@@ -31,12 +31,15 @@
 // unreadable is not served (RedisPubsub::MayServe), and is loaded anew. Without a service, nothing
 // is announced and values live ReadThroughOptions::valueLifetimeSec. Memory entries filed with the
 // service are dropped by its dirty rule, whose margin (CacheSynchronizationMinimumDeltaSeconds)
-// should be 0 for the clocks of one site.
+// should be 0 for the clocks of one site; memory entries past the values' lifetime count as
+// misses.
 //
 // Single flight. Concurrent Gets of one key in this process run the loader once; the others
 // wait for it, at most loadWaitMs, and share its result (counted). When the load raises, every
 // waiter raises the same exception; a waiter whose wait passes loadWaitMs stops waiting and
-// loads for itself (counted).
+// loads for itself (counted). With a fail-safe value at hand (see the options), a failing or
+// slow load answers with it instead, marked stale, to the caller and to every waiter. Across
+// processes, leases (see the options and caching/LoadLeases.h) let one process load.
 //
 // Cascade invalidation. The memory entry a Get returns is reported as used to the process's
 // aggregator on the caller's thread (when SyncCaches is on and a thread context is bound), even
@@ -64,6 +67,7 @@
 
 #include "VelcacheExport.h"
 #include "caching/ExternalCacheFactory.h"
+#include "caching/LoadLeases.h"
 #include "caching/RedisPubsub.h"
 #include "utility/CacheHelpers.h"
 #include "velsys/Exceptions.h"
@@ -99,9 +103,41 @@ struct ReadThroughOptions {
     // value without a tag or with a wrong one is a miss, counted in signatureRejected and
     // logged at most once a minute per instance. The keys are never stored anywhere.
     std::vector<std::string> signingKeys;
+
+    // ---- one load per key across processes ----
+    // When set, a miss everywhere takes the lease of its key before loading (see
+    // caching/LoadLeases.h); the others poll the shared layer with back-off (at most
+    // loadWaitMs) until the value is there or the lease lapses. The holder stores into the
+    // shared layer, waits for that store, then releases.
+    std::shared_ptr<ILoadLeases> leases;
+    // The shared layer: an index into layers; -1: the last one.
+    int leaseLayer = -1;
+    // How long a lease lasts when its holder dies, ms.
+    unsigned int leaseMs = 5000;
+
+    // ---- answers that survive a failing loader ----
+    // Keeps the last good value of each key (failSafeEntries at most, failSafeMaxAgeSec old at
+    // most) and answers with it, marked stale, when the loader raises or passes its hard
+    // time-out; the failing loader is then not run again for that key for failSafeThrottleMs.
+    // A value whose key was announced as changed since is not served so unless
+    // failSafeAfterChange: fail-safe covers expiry and failing loads, not invalidation.
+    bool failSafe = false;
+    long long failSafeMaxAgeSec = 300;
+    unsigned int failSafeThrottleMs = 1000;
+    bool failSafeAfterChange = false;
+    std::size_t failSafeEntries = 10000;
+    // With a fail-safe value at hand: after softTimeoutMs the caller gets it at once and the
+    // load goes on in the background and fills the layers; after hardTimeoutMs likewise
+    // (without a soft one). 0: off. The loader then runs on a thread of the cache's.
+    unsigned int softTimeoutMs = 0;
+    unsigned int hardTimeoutMs = 0;
+    // An entry read after this fraction of its lifetime is loaded again once in the background
+    // (0: never), so hot keys never wait for a load.
+    double eagerRefreshFraction = 0;
 };
 
-enum class ReadThroughSource { Memory, External, Loader };
+// FailSafe: the last good value, kept past its lifetime, answering for a failing or slow load.
+enum class ReadThroughSource { Memory, External, Loader, FailSafe };
 
 struct ReadThroughCounters {
     long long memoryHits = 0;
@@ -116,6 +152,15 @@ struct ReadThroughCounters {
     long long externalFailures = 0;    // layer reads that timed out or raised
     long long invalidations = 0;       // memory entries the coherence service dropped
     long long evictions = 0;           // memory entries evicted by the policy
+    long long expired = 0;             // memory entries found past their lifetime
+    long long failSafeAnswers = 0;     // answers with a stale value instead of a failure
+    long long softTimeouts = 0;        // of those, loads that passed the soft time-out
+    long long hardTimeouts = 0;        // of those, loads that passed the hard time-out
+    long long throttled = 0;           // of those, loads not run after a recent failure
+    long long eagerRefreshes = 0;      // background loads of entries close to their end
+    long long leasesTaken = 0;         // loads under a lease
+    long long leaseWaits = 0;          // misses answered by another process's load
+    long long leaseUnavailable = 0;    // leases that could not be asked for
 };
 
 // What the calling thread's read-through Gets used while a recorder is installed: the memory
@@ -145,13 +190,15 @@ public:
         int layer = -1;          // the external layer that answered; -1 otherwise
         unsigned int guid = 0;   // the memory entry that holds the value; 0 when none does
         bool coalesced = false;  // another thread's load answered
+        bool stale = false;      // a fail-safe answer: the last good value, not a fresh one
     };
 
     // `service` may be null (no coherence: one process). Raises VelmoraException when the name
     // is empty.
     ReadThroughCore(ReadThroughOptions options, Encode encode, Decode decode,
                     std::shared_ptr<RedisPubsub> service);
-    // Tells the service the memory cache is going away. REQUIRES: no Get is running.
+    // Waits for the loads running in the background, then tells the service the memory cache
+    // is going away. REQUIRES: no Get is running.
     ~ReadThroughCore();
     ReadThroughCore(const ReadThroughCore&) = delete;
     ReadThroughCore& operator=(const ReadThroughCore&) = delete;
@@ -175,12 +222,11 @@ public:
     std::vector<std::pair<std::string, AnyValue>> HeldValues() const;
     // Whether memory still holds entry `guid`.
     bool Holds(unsigned int guid) const;
-    const ReadThroughOptions& Options() const { return m_options; }
+    const ReadThroughOptions& Options() const;
 
     class Impl;
 
 private:
-    ReadThroughOptions m_options;
     std::shared_ptr<Impl> m_impl;
 };
 
@@ -200,26 +246,33 @@ public:
         int layer = -1;
         unsigned int guid = 0;
         bool coalesced = false;
+        bool stale = false;
     };
 
     ReadThroughCache(ReadThroughOptions options, Codec codec, std::shared_ptr<RedisPubsub> service)
         : m_core(std::move(options), Erase(std::move(codec.encode)), Erase(std::move(codec.decode)),
                  std::move(service)) {}
 
-    // `loader` returns a V or a pointer convertible to ValuePtr (not null).
+    // `loader` returns a V or a pointer convertible to ValuePtr (not null). It is copied: with
+    // time-outs or eager refresh it may run on a thread of the cache's after Get returned.
     template <class Load>
     Result Get(const std::string& key, Load&& loader) {
-        ReadThroughCore::Result r = m_core.Get(key, [&loader]() -> ReadThroughCore::AnyValue {
-            if constexpr (std::is_convertible_v<decltype(loader()), ValuePtr>) {
-                ValuePtr value = loader();
-                VEL_ASSERT(value);
-                return value;
-            } else {
-                return std::make_shared<const V>(loader());
-            }
-        });
-        return {std::static_pointer_cast<const V>(std::move(r.value)), r.source, r.layer, r.guid,
-                r.coalesced};
+        ReadThroughCore::Result r =
+            m_core.Get(key, [loader = std::forward<Load>(loader)]() -> ReadThroughCore::AnyValue {
+                if constexpr (std::is_convertible_v<decltype(loader()), ValuePtr>) {
+                    ValuePtr value = loader();
+                    VEL_ASSERT(value);
+                    return value;
+                } else {
+                    return std::make_shared<const V>(loader());
+                }
+            });
+        return {std::static_pointer_cast<const V>(std::move(r.value)),
+                r.source,
+                r.layer,
+                r.guid,
+                r.coalesced,
+                r.stale};
     }
     unsigned int Set(const std::string& key, ValuePtr value) { return m_core.Set(key, value); }
     void Invalidate(const std::string& key) { m_core.Invalidate(key); }

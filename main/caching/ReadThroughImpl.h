@@ -1,0 +1,194 @@
+// The engine of the read-through cache. Private to the library: ReadThroughCache.cpp (Get: the
+// memory look, single flight, leases, fail-safe answers, background loads) and
+// ReadThroughLayers.cpp (the external layers, fills, stores, Set, Invalidate, counters).
+//
+// Locks: m_flightsMutex and m_backgroundMutex are leaves, and so are a flight's mutex, the
+// fail-safe store's and the memory cache's own; the loader, the codec, the layers and the
+// coherence service are called with none of them held.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "ReadThroughEnvelope.h"
+#include "ReadThroughFailSafe.h"
+#include "caching/ReadThroughCache.h"
+#include "utility/SynchronizedIndexedCache.h"
+#include "velsys/Locks.h"
+
+namespace velmora::caching {
+
+namespace readthrough {
+
+using AnyValue = ReadThroughCore::AnyValue;
+
+// One value held in memory.
+class HeldValue : public RefCntObject {
+public:
+    HeldValue(std::string k, AnyValue v, HashPair h, unsigned long long at)
+        : key(std::move(k)), value(std::move(v)), hash(h), producedAt(at) {}
+    const std::string key;
+    const AnyValue value;
+    const HashPair hash;
+    const unsigned long long producedAt;  // raw DateTime
+};
+
+const HeldValue* HeldOf(const CacheHelpers::Payload& payload);
+
+// The entry of one key, through the "key" index. Refers to `key`, which must outlive it.
+class KeyIs : public CacheHelpers::EntryPredicate {
+public:
+    explicit KeyIs(const std::string& key);
+    bool Matches(const CacheHelpers::Entry& entry) override;
+    TString GetIndexName() const override { return "key"; }
+    TString GetKeyForIndexing() const override { return m_indexKey; }
+    bool HasIndex() const override { return true; }
+
+private:
+    const std::string& m_key;
+    TString m_indexKey;
+};
+
+// The memory layer: indexed by key; counts the entries the coherence service drops.
+class MemoryLayer : public SynchronizedIndexedCache {
+public:
+    explicit MemoryLayer(std::shared_ptr<CacheHelpers::IPolicy> policy);
+    void OnDirty(const std::vector<unsigned int>& ids) override;
+    std::atomic<long long> m_invalidated{0};
+};
+
+unsigned long long UtcNow();
+long long SteadyNs();
+
+}  // namespace readthrough
+
+class ReadThroughCore::Impl : public std::enable_shared_from_this<ReadThroughCore::Impl> {
+public:
+    using AnyValue = readthrough::AnyValue;
+
+    Impl(ReadThroughOptions options, ReadThroughCore::Encode encode, ReadThroughCore::Decode decode,
+         std::shared_ptr<RedisPubsub> service);
+    ~Impl();
+
+    Result Get(const std::string& key, const Loader& loader);
+    unsigned int Set(const std::string& key, const AnyValue& value);
+    void Invalidate(const std::string& key);
+    ReadThroughCounters Counters() const;
+    HashPair KeyHash(const std::string& key) const;
+    TString ExternalKey(const HashPair& keyhash) const;
+    std::vector<std::pair<std::string, AnyValue>> Held() const;
+    bool Holds(unsigned int guid) const { return m_memory && m_memory->TryGetEntry(guid); }
+    // Waits until no background load runs.
+    void WaitForBackground();
+    const ReadThroughOptions& Options() const { return m_options; }
+
+private:
+    // A load in flight; its waiters share what it finds.
+    struct Flight {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        Result result;
+        std::exception_ptr error;
+    };
+    // What one look in memory found.
+    struct Found {
+        AnyValue value;
+        unsigned int guid = 0;
+        unsigned long long producedAt = 0;
+    };
+    // What a load found below memory, or loaded, before it is filled.
+    struct Loaded {
+        AnyValue value;
+        ExternalBytesPtr stored;  // the envelope as stored (or to store)
+        HashPair hash;
+        unsigned long long producedAt = 0;
+        int layer = -1;  // -1: the loader
+        unsigned int loadMs = 0;
+    };
+
+    // ---- the Get path (ReadThroughCache.cpp) ----
+    Found LookInMemory(const std::string& key);
+    Result Wait(const std::string& key, Flight& flight, const Loader& loader);
+    Result Lead(const std::string& key, const std::shared_ptr<Flight>& flight,
+                const Loader& loader);
+    // Runs the flight's load and answers its waiters; returns the result or raises the error.
+    Result RunFlight(const std::string& key, Flight& flight, const Loader& loader);
+    // Lets the flight's key go and answers its waiters.
+    void Finish(const std::string& key, Flight& flight, const Result* result,
+                std::exception_ptr error);
+    // The fail-safe value of `key`, when there is one to serve.
+    std::optional<Result> FailSafeAnswer(const std::string& key) const;
+    Result Stale(const Result& failSafe, std::atomic<long long>& cause);
+    // Starts `work` on a thread of the cache's; false when too many run already.
+    bool StartBackground(std::function<void()> work);
+    void MaybeRefreshEarly(const std::string& key, unsigned long long producedAt,
+                           const Loader& loader);
+    bool Expired(unsigned long long producedAt) const;
+    void NoteUsed(unsigned int guid) const;
+
+    // ---- loads, fills, stores (ReadThroughLayers.cpp) ----
+    // The lower layers, then (under the lease, when there are leases) the loader, then the fill;
+    // `loaderOnly` skips the layers and the lease (a refresh before the lifetime ends).
+    Result LoadAndFill(const std::string& key, const Loader& loader, bool loaderOnly);
+    bool LoadFromLayers(const std::string& key, const HashPair& keyhash, Loaded& loaded,
+                        std::size_t fromLayer = 0);
+    ExternalBytesPtr ReadLayer(std::size_t index, const TString& externalKey);
+    void RunLoader(const std::string& key, const Loader& loader, Loaded& loaded);
+    // Waits, under another process's lease, for the value in the shared layer; true when it
+    // came (in `loaded`), false when this process is to load (holding the lease when `token`
+    // is not empty).
+    bool WaitForLease(const std::string& key, const HashPair& keyhash, Loaded& loaded,
+                      std::string& token);
+    std::string LeaseName(const HashPair& keyhash) const;
+    void Seal(const std::string& key, const AnyValue& value, Loaded& loaded) const;
+    unsigned int Fill(const std::string& key, const HashPair& keyhash, const Loaded& loaded);
+    void DropFilled(unsigned int guid);
+    // Stores into the layers above `upTo`; waits for the shared layer's store when `waitShared`.
+    bool StoreBelow(const TString& externalKey, const Loaded& loaded, std::size_t upTo,
+                    bool waitShared) const;
+    void ReportRemoved(const CacheHelpers::EntrySet& entries);
+    bool MayFill(const HashPair& keyhash, const HashPair& hash, long long startNs) const;
+    bool MayServe(const HashPair& keyhash, const HashPair& hash,
+                  unsigned long long producedAt) const;
+    void NoteSignatureRejected(std::size_t layer, EnvelopeVerdict verdict);
+    std::size_t SharedLayer() const;
+
+    const ReadThroughOptions m_options;
+    const ReadThroughCore::Encode m_encode;
+    const ReadThroughCore::Decode m_decode;
+    const std::shared_ptr<RedisPubsub> m_service;
+    std::shared_ptr<readthrough::MemoryLayer> m_memory;
+    std::vector<ExternalCache<TString, ExternalBytes>*> m_inline;  // per layer, or null
+    long long m_lifetimeSec = 0;
+    unsigned long long m_lifetimeTicks = 0;
+    std::unique_ptr<FailSafeStore> m_failSafe;  // null when fail-safe is off
+
+    TMutex m_flightsMutex;
+    std::unordered_map<std::string, std::shared_ptr<Flight>> m_flights GUARDED_BY(m_flightsMutex);
+
+    // Background loads (soft and hard time-outs, eager refresh).
+    TMutex m_backgroundMutex;
+    std::condition_variable m_backgroundDone;
+    int m_background GUARDED_BY(m_backgroundMutex) = 0;
+    std::unordered_set<std::string> m_refreshing GUARDED_BY(m_backgroundMutex);
+
+    struct Atomics {
+        std::atomic<long long> memoryHits{0}, loads{0}, loadFailures{0}, coalesced{0},
+            waitTimeouts{0}, raced{0}, rejected{0}, externalFailures{0}, evictions{0},
+            signatureRejected{0}, expired{0}, failSafe{0}, softTimeouts{0}, hardTimeouts{0},
+            throttled{0}, eagerRefreshes{0}, leasesTaken{0}, leaseWaits{0}, leaseUnavailable{0};
+        std::atomic<long long> lastSignatureLogNs{0}, signatureRejectedLogged{0};
+        std::unique_ptr<std::atomic<long long>[]> layerHits;
+    } mutable m_counts;
+};
+
+}  // namespace velmora::caching

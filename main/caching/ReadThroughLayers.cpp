@@ -1,0 +1,470 @@
+#include <chrono>
+#include <random>
+#include <thread>
+
+#include "ReadThroughImpl.h"
+#include "caching/CoherenceMessages.h"
+#include "metrics2/Metrics.h"
+#include "velcoredata/DateTime.h"
+#include "velcoreplatform/TLog.h"
+#include "velsys/Exceptions.h"
+#include "velsys/Hash.h"
+
+namespace velmora::caching {
+
+using namespace readthrough;
+
+namespace {
+
+std::vector<unsigned int> Ids(const CacheHelpers::EntrySet& entries) {
+    std::vector<unsigned int> ids;
+    ids.reserve(entries.size());
+    for (const auto& e : entries) ids.push_back(e.GetID());
+    return ids;
+}
+
+std::string RandomToken() {
+    thread_local std::mt19937_64 random{std::random_device{}()};
+    return std::to_string(random()) + "-" + std::to_string(random());
+}
+
+constexpr auto kFirstPoll = std::chrono::milliseconds(2);
+constexpr auto kLongestPoll = std::chrono::milliseconds(50);
+
+}  // namespace
+
+ReadThroughCore::Impl::Impl(ReadThroughOptions options, ReadThroughCore::Encode encode,
+                            ReadThroughCore::Decode decode, std::shared_ptr<RedisPubsub> service)
+    : m_options(std::move(options)),
+      m_encode(std::move(encode)),
+      m_decode(std::move(decode)),
+      m_service(std::move(service)) {
+    if (m_options.memoryPolicy || m_options.memoryEntries > 0) {
+        m_memory = std::make_shared<MemoryLayer>(
+            m_options.memoryPolicy ? m_options.memoryPolicy
+                                   : std::make_shared<CacheHelpers::MRUPolicy>(
+                                         static_cast<unsigned int>(m_options.memoryEntries)));
+    }
+    for (const ExternalCachePtr& layer : m_options.layers) {
+        auto* direct = dynamic_cast<ExternalCache<TString, ExternalBytes>*>(layer.get());
+        m_inline.push_back(m_options.inlineExternalLoads ? direct : nullptr);
+    }
+    m_counts.layerHits = std::make_unique<std::atomic<long long>[]>(m_options.layers.size() + 1);
+    m_lifetimeSec = m_service ? std::min(m_service->ValueLifetimeSec(), m_options.valueLifetimeSec)
+                              : m_options.valueLifetimeSec;
+    m_lifetimeSec = std::max(1LL, m_lifetimeSec);
+    m_lifetimeTicks = static_cast<unsigned long long>(m_lifetimeSec) * 1000ULL *
+                      static_cast<unsigned long long>(DateTimeSpan::kTicksPerMillisecond);
+    if (m_options.failSafe) m_failSafe = std::make_unique<FailSafeStore>(m_options.failSafeEntries);
+}
+
+ReadThroughCore::Impl::~Impl() {
+    if (m_memory && m_service) m_service->OnRemoved(*m_memory);
+}
+
+HashPair ReadThroughCore::Impl::KeyHash(const std::string& key) const {
+    std::string text;
+    text.reserve(m_options.name.size() + 1 + key.size());
+    text.append(m_options.name).append(1, '\n').append(key);
+    return THash128(text.data(), text.size(), 0);
+}
+
+TString ReadThroughCore::Impl::ExternalKey(const HashPair& keyhash) const {
+    return TString::fromStdString("rt." + m_options.name + ".") + FormatHashPair(keyhash);
+}
+
+std::string ReadThroughCore::Impl::LeaseName(const HashPair& keyhash) const {
+    return ExternalKey(keyhash).toStdString();
+}
+
+std::size_t ReadThroughCore::Impl::SharedLayer() const {
+    const int last = static_cast<int>(m_options.layers.size()) - 1;
+    const int chosen = m_options.leaseLayer < 0 ? last : std::min(m_options.leaseLayer, last);
+    return static_cast<std::size_t>(std::max(chosen, 0));
+}
+
+ReadThroughCore::Result ReadThroughCore::Impl::LoadAndFill(const std::string& key,
+                                                           const Loader& loader, bool loaderOnly) {
+    const HashPair keyhash = KeyHash(key);
+    const long long startNs = RedisPubsub::FillClockNs();
+    Loaded loaded;
+    std::string token;  // the lease held, if any
+    bool found = !loaderOnly && LoadFromLayers(key, keyhash, loaded);
+    if (!found && !loaderOnly && m_options.leases && !m_options.layers.empty())
+        found = WaitForLease(key, keyhash, loaded, token);
+    const auto release = [&] {
+        if (!token.empty()) m_options.leases->Release(LeaseName(keyhash), token);
+    };
+    if (!found) {
+        try {
+            RunLoader(key, loader, loaded);
+        } catch (...) {
+            release();
+            throw;
+        }
+    }
+    Result result{
+        loaded.value, loaded.layer < 0 ? ReadThroughSource::Loader : ReadThroughSource::External,
+        loaded.layer, 0,
+        false,        false};
+    // First verdict: a fill that already lost is neither announced nor stored.
+    if (!MayFill(keyhash, loaded.hash, startNs)) {
+        ++m_counts.raced;
+        release();
+        return result;
+    }
+    result.guid = Fill(key, keyhash, loaded);
+    // Second verdict: an announcement that arrived before the entry was filed reached no
+    // record; the entry goes, and the lower layers are not written.
+    if (!MayFill(keyhash, loaded.hash, startNs)) {
+        ++m_counts.raced;
+        DropFilled(result.guid);
+        release();
+        result.guid = 0;
+        return result;
+    }
+    if (m_failSafe) m_failSafe->Keep(key, {loaded.value, loaded.hash, loaded.producedAt});
+    const std::size_t below =
+        loaded.layer < 0 ? m_options.layers.size() : static_cast<std::size_t>(loaded.layer);
+    // The lease goes back once the shared layer holds the value; otherwise it lapses.
+    if (StoreBelow(ExternalKey(keyhash), loaded, below, !token.empty())) release();
+    return result;
+}
+
+bool ReadThroughCore::Impl::WaitForLease(const std::string& key, const HashPair& keyhash,
+                                         Loaded& loaded, std::string& token) {
+    const std::string name = LeaseName(keyhash);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(m_options.loadWaitMs);
+    auto pause = std::chrono::milliseconds(kFirstPoll);
+    token = RandomToken();
+    for (;;) {
+        switch (
+            m_options.leases->TryTake(name, token, std::chrono::milliseconds(m_options.leaseMs))) {
+            case ILoadLeases::Outcome::Taken:
+                ++m_counts.leasesTaken;
+                // The last holder may have stored it between the look below and the lease.
+                if (LoadFromLayers(key, keyhash, loaded, SharedLayer())) {
+                    m_options.leases->Release(name, token);
+                    token.clear();
+                    return true;
+                }
+                return false;
+            case ILoadLeases::Outcome::Unavailable:
+                ++m_counts.leaseUnavailable;
+                token.clear();
+                return false;
+            case ILoadLeases::Outcome::HeldElsewhere:
+                break;
+        }
+        if (std::chrono::steady_clock::now() + pause >= deadline) {
+            token.clear();  // waited long enough: load here
+            return false;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2,
+                         std::chrono::duration_cast<std::chrono::milliseconds>(kLongestPoll));
+        if (LoadFromLayers(key, keyhash, loaded, SharedLayer())) {
+            ++m_counts.leaseWaits;
+            token.clear();
+            return true;
+        }
+    }
+}
+
+void ReadThroughCore::Impl::RunLoader(const std::string& key, const Loader& loader,
+                                      Loaded& loaded) {
+    loaded.producedAt = UtcNow();
+    const auto started = std::chrono::steady_clock::now();
+    ++m_counts.loads;
+    try {
+        loaded.value = loader();
+    } catch (...) {
+        ++m_counts.loadFailures;
+        throw;
+    }
+    loaded.layer = -1;
+    loaded.loadMs = static_cast<unsigned int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                  std::chrono::steady_clock::now() - started)
+                                                  .count());
+    Seal(key, loaded.value, loaded);
+}
+
+bool ReadThroughCore::Impl::MayFill(const HashPair& keyhash, const HashPair& hash,
+                                    long long startNs) const {
+    return !m_options.dropRacedFills || !m_service || m_service->MayFill(keyhash, hash, startNs);
+}
+
+bool ReadThroughCore::Impl::MayServe(const HashPair& keyhash, const HashPair& hash,
+                                     unsigned long long producedAt) const {
+    if (producedAt + m_lifetimeTicks < UtcNow()) return false;
+    return !m_service || m_service->MayServe(keyhash, hash, producedAt);
+}
+
+ExternalBytesPtr ReadThroughCore::Impl::ReadLayer(std::size_t index, const TString& externalKey) {
+    try {
+        if (ExternalCache<TString, ExternalBytes>* direct = m_inline[index])
+            return direct->LoadOnThisThread(externalKey);
+        bool timedOut = false;
+        ExternalBytesPtr bytes =
+            m_options.layers[index]->TryLoad(externalKey, m_options.externalWaitMs, &timedOut);
+        if (timedOut) ++m_counts.externalFailures;
+        return bytes;
+    } catch (...) {
+        ++m_counts.externalFailures;
+        return nullptr;
+    }
+}
+
+void ReadThroughCore::Impl::NoteSignatureRejected(std::size_t layer, EnvelopeVerdict verdict) {
+    const long long count = ++m_counts.signatureRejected;
+    const long long now = SteadyNs();
+    long long last = m_counts.lastSignatureLogNs.load();
+    constexpr long long kLogEveryNs = 60LL * 1000000000LL;
+    if ((last != 0 && now - last < kLogEveryNs) ||
+        !m_counts.lastSignatureLogNs.compare_exchange_strong(last, now))
+        return;
+    const long long since = count - m_counts.signatureRejectedLogged.exchange(count);
+    TLog::LogMessage(
+        TLog::Warn,
+        TFormatString("ReadThroughCache %1: a value in layer %2 was refused: %3 (%4 refused "
+                      "since the last such line). Values stored before signing was turned on, "
+                      "or under a key no longer listed, are loaded anew.",
+                      TString::fromStdString(m_options.name), static_cast<int>(layer),
+                      verdict == EnvelopeVerdict::Unsigned ? "it carries no signature"
+                                                           : "its signature does not match",
+                      since));
+}
+
+bool ReadThroughCore::Impl::LoadFromLayers(const std::string& key, const HashPair& keyhash,
+                                           Loaded& loaded, std::size_t fromLayer) {
+    if (m_options.layers.empty()) return false;
+    const TString externalKey = ExternalKey(keyhash);
+    for (std::size_t i = fromLayer; i < m_options.layers.size(); ++i) {
+        if (!m_options.layers[i]) continue;
+        ExternalBytesPtr bytes = ReadLayer(i, externalKey);
+        if (!bytes) continue;
+        Envelope envelope;
+        const EnvelopeVerdict verdict =
+            OpenEnvelope(*bytes, m_options.name, m_options.signingKeys, envelope);
+        if (verdict == EnvelopeVerdict::Unsigned || verdict == EnvelopeVerdict::BadTag)
+            NoteSignatureRejected(i, verdict);
+        if (verdict != EnvelopeVerdict::Good || envelope.key != key ||
+            !MayServe(keyhash, envelope.hash, envelope.producedAt)) {
+            ++m_counts.rejected;
+            continue;
+        }
+        AnyValue value;
+        try {
+            value = m_decode(envelope.payload, envelope.payloadSize);
+        } catch (...) {
+            value = nullptr;
+        }
+        if (!value) {
+            ++m_counts.rejected;
+            continue;
+        }
+        ++m_counts.layerHits[i];
+        loaded.value = std::move(value);
+        loaded.stored = std::move(bytes);
+        loaded.hash = envelope.hash;
+        loaded.producedAt = envelope.producedAt;
+        loaded.layer = static_cast<int>(i);
+        return true;
+    }
+    return false;
+}
+
+void ReadThroughCore::Impl::Seal(const std::string& key, const AnyValue& value,
+                                 Loaded& loaded) const {
+    const ExternalBytes payload = m_encode(value.get());
+    loaded.hash = THash128(payload.data(), payload.size(), 0);
+    const std::string* signingKey =
+        m_options.signingKeys.empty() ? nullptr : &m_options.signingKeys.front();
+    loaded.stored = std::make_shared<ExternalBytes>(SealEnvelope(m_options.name, key, loaded.hash,
+                                                                 loaded.producedAt, payload.data(),
+                                                                 payload.size(), signingKey));
+}
+
+unsigned int ReadThroughCore::Impl::Fill(const std::string& key, const HashPair& keyhash,
+                                         const Loaded& loaded) {
+    if (!m_memory) {
+        // Nothing to file, but the others still hear of the content.
+        if (m_service)
+            m_service->OnAdded(keyhash, loaded.hash, loaded.producedAt, 0,
+                               std::weak_ptr<ICoherentCache>());
+        return 0;
+    }
+    auto [guid, replaced] = m_memory->AddEntryAndDeleteExistingEntriesItMatches(
+        CacheHelpers::Payload(new HeldValue(key, loaded.value, loaded.hash, loaded.producedAt)),
+        std::make_shared<KeyIs>(key));
+    ReportRemoved(replaced);
+    if (m_service) m_service->OnAdded(keyhash, loaded.hash, loaded.producedAt, guid, m_memory);
+    const CacheHelpers::EntrySet evicted = m_memory->Purge();
+    m_counts.evictions += static_cast<long long>(evicted.size());
+    ReportRemoved(evicted);
+    return guid;
+}
+
+void ReadThroughCore::Impl::DropFilled(unsigned int guid) {
+    if (!m_memory || guid == 0) return;
+    m_memory->SynchronizedIndexedCache::OnDirty({guid});
+    if (m_service) m_service->OnRemoved(std::vector<unsigned int>{guid}, m_memory);
+}
+
+void ReadThroughCore::Impl::ReportRemoved(const CacheHelpers::EntrySet& entries) {
+    if (!entries.empty() && m_service) m_service->OnRemoved(Ids(entries), m_memory);
+}
+
+bool ReadThroughCore::Impl::StoreBelow(const TString& externalKey, const Loaded& loaded,
+                                       std::size_t upTo, bool waitShared) const {
+    bool sharedStored = true;
+    for (std::size_t i = 0; i < upTo && i < m_options.layers.size(); ++i) {
+        if (!m_options.layers[i]) continue;
+        // Background stores; their outcome shows in the layer's own log line and metrics.
+        AsyncTask::Future<bool> stored =
+            m_options.layers[i]->TryStore(externalKey, loaded.stored, loaded.loadMs, m_lifetimeSec);
+        if (waitShared && i == SharedLayer()) sharedStored = stored.Get();
+    }
+    return sharedStored;
+}
+
+unsigned int ReadThroughCore::Impl::Set(const std::string& key, const AnyValue& value) {
+    VEL_ASSERT(value);
+    const HashPair keyhash = KeyHash(key);
+    Loaded loaded;
+    loaded.value = value;
+    loaded.producedAt = UtcNow();
+    Seal(key, value, loaded);
+    const unsigned int guid = Fill(key, keyhash, loaded);
+    if (m_failSafe) m_failSafe->Keep(key, {loaded.value, loaded.hash, loaded.producedAt});
+    StoreBelow(ExternalKey(keyhash), loaded, m_options.layers.size(), false);
+    return guid;
+}
+
+void ReadThroughCore::Impl::Invalidate(const std::string& key) {
+    const HashPair keyhash = KeyHash(key);
+    if (m_memory) ReportRemoved(m_memory->DeleteEntries(std::make_shared<KeyIs>(key)));
+    // (0, 0) is the hash of no content: it differs from every value's.
+    if (m_service)
+        m_service->OnAdded(keyhash, HashPair{0, 0}, UtcNow(), 0, std::weak_ptr<ICoherentCache>());
+}
+
+ReadThroughCounters ReadThroughCore::Impl::Counters() const {
+    ReadThroughCounters c;
+    c.memoryHits = m_counts.memoryHits;
+    for (std::size_t i = 0; i < m_options.layers.size(); ++i)
+        c.layerHits.push_back(m_counts.layerHits[i]);
+    c.loads = m_counts.loads;
+    c.loadFailures = m_counts.loadFailures;
+    c.coalescedWaits = m_counts.coalesced;
+    c.waitTimeouts = m_counts.waitTimeouts;
+    c.racedFillsDropped = m_counts.raced;
+    c.lowerRejected = m_counts.rejected;
+    c.signatureRejected = m_counts.signatureRejected;
+    c.externalFailures = m_counts.externalFailures;
+    c.invalidations = m_memory ? m_memory->m_invalidated.load() : 0;
+    c.evictions = m_counts.evictions;
+    c.expired = m_counts.expired;
+    c.failSafeAnswers = m_counts.failSafe;
+    c.softTimeouts = m_counts.softTimeouts;
+    c.hardTimeouts = m_counts.hardTimeouts;
+    c.throttled = m_counts.throttled;
+    c.eagerRefreshes = m_counts.eagerRefreshes;
+    c.leasesTaken = m_counts.leasesTaken;
+    c.leaseWaits = m_counts.leaseWaits;
+    c.leaseUnavailable = m_counts.leaseUnavailable;
+    return c;
+}
+
+std::vector<std::pair<std::string, AnyValue>> ReadThroughCore::Impl::Held() const {
+    std::vector<std::pair<std::string, AnyValue>> held;
+    if (!m_memory) return held;
+    for (const auto& entry : m_memory->GetEntries())
+        if (const HeldValue* value = HeldOf(entry.GetData()))
+            held.emplace_back(value->key, value->value);
+    return held;
+}
+
+// ---- ReadThroughCore ----
+
+ReadThroughCore::ReadThroughCore(ReadThroughOptions options, Encode encode, Decode decode,
+                                 std::shared_ptr<RedisPubsub> service) {
+    if (options.name.empty())
+        throw VelmoraException("ReadThroughCache: the options name no cache (name is empty)");
+    if (!encode || !decode)
+        throw VelmoraException("ReadThroughCache: the codec needs both encode and decode");
+    m_impl = std::make_shared<Impl>(std::move(options), std::move(encode), std::move(decode),
+                                    std::move(service));
+}
+
+ReadThroughCore::~ReadThroughCore() {
+    m_impl->WaitForBackground();
+}
+
+ReadThroughCore::Result ReadThroughCore::Get(const std::string& key, const Loader& loader) {
+    return m_impl->Get(key, loader);
+}
+
+unsigned int ReadThroughCore::Set(const std::string& key, const AnyValue& value) {
+    return m_impl->Set(key, value);
+}
+
+void ReadThroughCore::Invalidate(const std::string& key) {
+    m_impl->Invalidate(key);
+}
+
+const ReadThroughOptions& ReadThroughCore::Options() const {
+    return m_impl->Options();
+}
+
+ReadThroughCounters ReadThroughCore::GetCounters() const {
+    const ReadThroughCounters c = m_impl->Counters();
+    Metrics::Scope scope("ReadThroughCache::Counters", 0);
+    const auto tag = [&scope](const char* name, long long value) {
+        scope.Tag(TString(name), static_cast<std::int64_t>(value));
+    };
+    scope.Tag("name", TString::fromStdString(Options().name));
+    tag("memory-hits", c.memoryHits);
+    for (std::size_t i = 0; i < c.layerHits.size(); ++i)
+        scope.Tag(TString::fromStdString("layer-" + std::to_string(i) + "-hits"),
+                  static_cast<std::int64_t>(c.layerHits[i]));
+    tag("loads", c.loads);
+    tag("load-failures", c.loadFailures);
+    tag("coalesced-waits", c.coalescedWaits);
+    tag("wait-timeouts", c.waitTimeouts);
+    tag("raced-fills-dropped", c.racedFillsDropped);
+    tag("lower-layer-rejected", c.lowerRejected);
+    tag("signature-rejected", c.signatureRejected);
+    tag("external-failures", c.externalFailures);
+    tag("invalidations", c.invalidations);
+    tag("evictions", c.evictions);
+    tag("expired", c.expired);
+    tag("fail-safe-answers", c.failSafeAnswers);
+    tag("soft-timeouts", c.softTimeouts);
+    tag("hard-timeouts", c.hardTimeouts);
+    tag("throttled", c.throttled);
+    tag("eager-refreshes", c.eagerRefreshes);
+    tag("leases-taken", c.leasesTaken);
+    tag("lease-waits", c.leaseWaits);
+    tag("lease-unavailable", c.leaseUnavailable);
+    return c;
+}
+
+HashPair ReadThroughCore::KeyHash(const std::string& key) const {
+    return m_impl->KeyHash(key);
+}
+
+TString ReadThroughCore::ExternalKey(const std::string& key) const {
+    return m_impl->ExternalKey(m_impl->KeyHash(key));
+}
+
+std::vector<std::pair<std::string, ReadThroughCore::AnyValue>> ReadThroughCore::HeldValues() const {
+    return m_impl->Held();
+}
+
+bool ReadThroughCore::Holds(unsigned int guid) const {
+    return m_impl->Holds(guid);
+}
+
+}  // namespace velmora::caching

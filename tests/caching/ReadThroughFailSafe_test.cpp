@@ -1,0 +1,285 @@
+// Answers that survive a failing loader (fail-safe values, throttling, soft and hard time-outs,
+// eager refresh) and one load per key through Redis leases, on a real redis-server.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "RedisPubsubTestDoubles.h"
+#include "caching/LoadLeases.h"
+#include "caching/ReadThroughCache.h"
+#include "caching/RedisExternalCache.h"
+#include "support/RedisServerFixture.h"
+#include "support/TestEnvironment.h"
+#include "velredis/RedisConnectionPool.h"
+
+using namespace velmora::caching;
+using velmora::appoptions::ScopedOverride;
+
+namespace {
+
+using Cache = ReadThroughCache<std::string>;
+
+Cache::Codec TextCodec() {
+    return {[](const std::string& v) { return ExternalBytes(v.begin(), v.end()); },
+            [](const unsigned char* data, std::size_t size) {
+                return std::make_shared<const std::string>(reinterpret_cast<const char*>(data),
+                                                           size);
+            }};
+}
+
+// A gate a loader waits at until the test opens it.
+class Gate {
+public:
+    void Open() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_open = true;
+        m_changed.notify_all();
+    }
+    void Pass() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_arrived = true;
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return m_open; });
+    }
+    void WaitForArrival() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_arrived; });
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_open = false, m_arrived = false;
+};
+
+class FailSafe : public ::testing::Test {
+protected:
+    std::shared_ptr<RedisPubsub> Service() {
+        return RedisPubsub::CreateTestInstance(
+            "fs.", m_manager,
+            [this](const TString& c, const TString& m) { m_manager.Publish(c, m); });
+    }
+    // No memory: every Get is a miss, so the fail-safe copy is what answers for a failing load.
+    static ReadThroughOptions Options() {
+        ReadThroughOptions o;
+        o.name = "fs";
+        o.memoryEntries = 0;
+        o.failSafe = true;
+        o.failSafeThrottleMs = 60000;
+        return o;
+    }
+
+    veltest::HostScope m_host;
+    ScopedOverride m_margin{"CacheSynchronizationMinimumDeltaSeconds", 0};
+    veltest::LoopbackManager m_manager;
+    std::shared_ptr<RedisPubsub> m_service = Service();
+};
+
+TEST_F(FailSafe, FailingLoaderAnswersWithTheLastGoodValueAndIsNotCalledAgainForAWhile) {
+    Cache cache(Options(), TextCodec(), m_service);
+    cache.Get("k", [] { return std::string("good"); });
+    int calls = 0;
+    const auto failing = [&calls]() -> std::string {
+        ++calls;
+        throw std::runtime_error("database down");
+    };
+    const auto first = cache.Get("k", failing);
+    EXPECT_EQ(*first.value, "good");
+    EXPECT_TRUE(first.stale);
+    EXPECT_EQ(first.source, ReadThroughSource::FailSafe);
+    EXPECT_EQ(cache.Get("k", failing).source, ReadThroughSource::FailSafe);
+    EXPECT_EQ(calls, 1);  // throttled
+    const ReadThroughCounters c = cache.GetCounters();
+    EXPECT_EQ(c.failSafeAnswers, 2);
+    EXPECT_EQ(c.throttled, 1);
+    // A key without a good value still fails.
+    EXPECT_THROW(cache.Get("other", failing), std::runtime_error);
+}
+
+TEST_F(FailSafe, ValueAnnouncedAsChangedIsNotServedUnlessTheHostSaysSo) {
+    Cache cache(Options(), TextCodec(), m_service);
+    Cache writer(Options(), TextCodec(), m_service);
+    cache.Get("k", [] { return std::string("before the change"); });
+    writer.Invalidate("k");
+    const auto failing = []() -> std::string { throw std::runtime_error("database down"); };
+    EXPECT_THROW(cache.Get("k", failing), std::runtime_error);
+
+    auto lenient = Options();
+    lenient.failSafeAfterChange = true;
+    Cache tolerant(lenient, TextCodec(), m_service);
+    tolerant.Get("j", [] { return std::string("before the change"); });
+    writer.Invalidate("j");
+    EXPECT_EQ(*tolerant.Get("j", failing).value, "before the change");
+}
+
+TEST_F(FailSafe, SlowLoadAnswersWithTheStaleValueAtTheSoftTimeOutAndFillsLater) {
+    auto options = Options();
+    options.softTimeoutMs = 20;
+    options.memoryEntries = 10;
+    options.valueLifetimeSec = 1;
+    Gate gate;  // outlives the cache, whose background load passes it
+    Cache cache(options, TextCodec(), m_service);
+    cache.Get("k", [] { return std::string("v1"); });
+    // Past its lifetime the memory entry is a miss; the fail-safe copy is older than that, but
+    // younger than failSafeMaxAgeSec.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    const auto slow = cache.Get("k", [&gate] {
+        gate.Pass();
+        return std::string("v2");
+    });
+    EXPECT_EQ(*slow.value, "v1");
+    EXPECT_TRUE(slow.stale);
+    EXPECT_EQ(cache.GetCounters().softTimeouts, 1);
+    gate.Open();
+    // The load finishes in the background and fills memory.
+    const auto held = [&cache] {
+        const auto values = cache.HeldValues();
+        return values.size() == 1 ? *values[0].second : std::string("<not one>");
+    };
+    for (int i = 0; i < 5000 && held() != "v2"; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(held(), "v2");
+    EXPECT_EQ(cache.Get("k", [] { return std::string("never"); }).source,
+              ReadThroughSource::Memory);
+}
+
+TEST_F(FailSafe, HardTimeOutAnswersStaleForTheCallerAndItsWaiters) {
+    auto options = Options();
+    options.hardTimeoutMs = 20;
+    Gate gate;
+    std::thread waiter;
+    Cache cache(options, TextCodec(), m_service);
+    cache.Get("k", [] { return std::string("v1"); });
+    const auto slow = cache.Get("k", [&] {
+        // A second caller joins the flight while the load hangs.
+        waiter = std::thread([&] {
+            const auto r = cache.Get("k", [] { return std::string("never"); });
+            EXPECT_TRUE(r.stale);
+        });
+        gate.Pass();
+        return std::string("v2");
+    });
+    EXPECT_TRUE(slow.stale);
+    gate.WaitForArrival();  // the waiter has been started
+    waiter.join();
+    gate.Open();
+    EXPECT_EQ(cache.GetCounters().hardTimeouts, 2);
+}
+
+TEST_F(FailSafe, EntryPastTheChosenFractionOfItsLifeIsRefreshedOnceInTheBackground) {
+    auto options = Options();
+    options.failSafe = false;
+    options.memoryEntries = 10;
+    options.eagerRefreshFraction = 1e-6;  // of 600 s: 0.6 ms
+    std::atomic<int> loads{0};
+    Gate gate;
+    Cache cache(options, TextCodec(), m_service);
+    cache.Get("k", [&] {
+        ++loads;
+        return std::string("v1");
+    });
+    const auto loader = [&] {
+        if (++loads == 2) gate.Pass();
+        return std::string("v2");
+    };
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));  // well past 1e-6 of its life
+    EXPECT_EQ(*cache.Get("k", loader).value, "v1");             // answered at once, refresh started
+    gate.WaitForArrival();
+    EXPECT_EQ(*cache.Get("k", loader).value, "v1");  // one refresh at a time
+    gate.Open();
+    for (int i = 0; i < 5000 && *cache.HeldValues().at(0).second != "v2"; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(*cache.HeldValues().at(0).second, "v2");
+    EXPECT_EQ(cache.GetCounters().eagerRefreshes, 1);
+}
+
+// ---- leases on a real redis-server ----
+
+class Leases : public veltest::RedisServerTest {
+protected:
+    void SetUp() override {
+        RedisServerTest::SetUp();
+        m_config = Server().MakeConfig();
+        m_config.commandTimeout = std::chrono::milliseconds(300);
+        m_pool = std::make_shared<RedisConnectionPool>(m_config);
+    }
+    ReadThroughOptions Options() {
+        ReadThroughOptions o;
+        o.name = "leased";
+        o.memoryEntries = 0;
+        o.layers = {std::make_shared<RedisExternalCache>(TString("rt"), m_pool)};
+        o.leases = std::make_shared<RedisLoadLeases>(m_pool, "test:lease:");
+        o.leaseMs = 2000;
+        return o;
+    }
+
+    veltest::HostScope m_host;
+    RedisEndpointConfig m_config;
+    std::shared_ptr<RedisConnectionPool> m_pool;
+};
+
+TEST_F(Leases, OnlyTheHolderReleasesALease) {
+    RedisLoadLeases leases(m_pool, "test:lease:");
+    const auto ttl = std::chrono::milliseconds(5000);
+    EXPECT_EQ(leases.TryTake("a", "t1", ttl), ILoadLeases::Outcome::Taken);
+    EXPECT_EQ(leases.TryTake("a", "t2", ttl), ILoadLeases::Outcome::HeldElsewhere);
+    leases.Release("a", "t2");
+    EXPECT_EQ(leases.TryTake("a", "t2", ttl), ILoadLeases::Outcome::HeldElsewhere);
+    leases.Release("a", "t1");
+    EXPECT_EQ(leases.TryTake("a", "t2", ttl), ILoadLeases::Outcome::Taken);
+    EXPECT_EQ(Server().Command({"PTTL", leases.KeyOf("a")}).integer > 0, true);
+}
+
+TEST_F(Leases, SecondProcessWaitsForTheHoldersValueInsteadOfLoading) {
+    // Two instances of one name without memory stand for two processes.
+    Cache holder(Options(), TextCodec(), nullptr);
+    Cache other(Options(), TextCodec(), nullptr);
+    Gate gate;
+    std::thread loading([&] {
+        holder.Get("k", [&] {
+            gate.Pass();
+            return std::string("loaded once");
+        });
+    });
+    gate.WaitForArrival();  // the holder has the lease and is loading
+    std::atomic<int> otherLoads{0};
+    std::thread waiting([&] {
+        const auto r = other.Get("k", [&] {
+            ++otherLoads;
+            return std::string("loaded twice");
+        });
+        EXPECT_EQ(*r.value, "loaded once");
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));  // let it poll a few times
+    gate.Open();
+    loading.join();
+    waiting.join();
+    EXPECT_EQ(otherLoads, 0);
+    EXPECT_EQ(holder.GetCounters().leasesTaken, 1);
+    EXPECT_EQ(other.GetCounters().loads, 0);
+    // Released once stored: the next miss (after the value went) takes it at once.
+    EXPECT_EQ(Server()
+                  .Command({"EXISTS",
+                            "test:lease:{" + holder.Core().ExternalKey("k").toStdString() + "}"})
+                  .integer,
+              0);
+}
+
+TEST_F(Leases, FrozenServerFallsBackToLoadingInTheProcess) {
+    auto options = Options();
+    options.layers.clear();  // the layer would wait its own time-out; the lease must not
+    options.layers.push_back(std::make_shared<NullExternalCache<TString, ExternalBytes>>());
+    Cache cache(options, TextCodec(), nullptr);
+    Server().Freeze();
+    const auto r = cache.Get("k", [] { return std::string("loaded here"); });
+    Server().Thaw();
+    EXPECT_EQ(*r.value, "loaded here");
+    EXPECT_EQ(cache.GetCounters().leaseUnavailable, 1);
+    EXPECT_EQ(cache.GetCounters().leasesTaken, 0);
+}
+
+}  // namespace

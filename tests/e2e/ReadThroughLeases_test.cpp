@@ -1,0 +1,110 @@
+// One load per key across processes: real lease_peer processes on a real redis-server.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/RedisServerFixture.h"
+
+namespace {
+
+// A lease_peer process whose output the test reads line by line.
+class LeasePeer {
+public:
+    explicit LeasePeer(const std::string& args) {
+        const std::string dir = std::filesystem::read_symlink("/proc/self/exe").parent_path();
+        m_out = ::popen((dir + "/lease_peer " + args).c_str(), "r");
+        const std::string ready = ReadLine();
+        if (ready.rfind("ready ", 0) == 0) pid = std::stoi(ready.substr(6));
+    }
+    ~LeasePeer() {
+        if (m_out) ::pclose(m_out);
+    }
+    std::string ReadLine() {
+        char line[512];
+        if (!m_out || !std::fgets(line, sizeof line, m_out)) return "<exited>";
+        return std::string(line).substr(0, std::string(line).find('\n'));
+    }
+    // The number after "<name>=" in `line`; -1 when absent.
+    static long long Field(const std::string& line, const std::string& name) {
+        const auto at = line.find(" " + name + "=");
+        return at == std::string::npos ? -1 : std::stoll(line.substr(at + name.size() + 2));
+    }
+    int pid = -1;
+
+private:
+    FILE* m_out = nullptr;
+};
+
+class ReadThroughLeases : public veltest::RedisServerTest {
+protected:
+    std::string Port() { return std::to_string(Server().Port()); }
+    // Loads of each of `keys` keys, counted by the loaders themselves in Redis.
+    std::vector<long long> LoadsPerKey(int keys) {
+        std::vector<long long> loads;
+        for (int k = 0; k < keys; ++k) {
+            const auto reply = Server().Command({"GET", "herd:loads:" + std::to_string(k)});
+            loads.push_back(reply.text.empty() ? 0 : std::stoll(reply.text));
+        }
+        return loads;
+    }
+    // 3 processes x 16 threads ask for the same cold keys at once; returns the loads per key.
+    std::vector<long long> Herd(const std::string& mode, int keys) {
+        Server().Command({"FLUSHALL"});
+        std::vector<std::unique_ptr<LeasePeer>> peers;
+        for (int p = 0; p < 3; ++p)
+            peers.push_back(std::make_unique<LeasePeer>(Port() + " " + mode + " 16 " +
+                                                        std::to_string(keys) + " 20"));
+        Server().Command({"SET", "herd:go", "1"});
+        for (auto& peer : peers) {
+            const std::string done = peer->ReadLine();
+            EXPECT_EQ(LeasePeer::Field(done, "wrong"), 0) << done;
+        }
+        return LoadsPerKey(keys);
+    }
+};
+
+TEST_F(ReadThroughLeases, HerdOfThreeProcessesLoadsEachColdKeyOnce) {
+    constexpr std::size_t kKeys = 100;
+    const std::vector<long long> leased = Herd("lease", static_cast<int>(kKeys));
+    const std::vector<long long> flight = Herd("flight", static_cast<int>(kKeys));
+    long long leasedMax = 0, leasedTotal = 0, flightMax = 0, flightTotal = 0;
+    for (std::size_t k = 0; k < kKeys; ++k) {
+        EXPECT_EQ(leased[k], 1) << "key " << k;
+        leasedMax = std::max(leasedMax, leased[k]);
+        leasedTotal += leased[k];
+        flightMax = std::max(flightMax, flight[k]);
+        flightTotal += flight[k];
+    }
+    // The baseline beside it: single flight in each process, no leases. (Without memory, a
+    // thread that comes after its process's flight ended may miss the value whose store is
+    // still under way, so the baseline can exceed one load per process.)
+    std::cout << "herd of 3 processes x 16 threads, " << kKeys << " keys: loads with leases "
+              << leasedTotal << " (max " << leasedMax << " per key), without " << flightTotal
+              << " (max " << flightMax << " per key)\n";
+}
+
+TEST_F(ReadThroughLeases, HolderKilledMidLoadLeavesALeaseThatLapses) {
+    LeasePeer holder(Port() + " lease 1 1 0 hang");
+    Server().Command({"SET", "herd:go", "1"});
+    ASSERT_EQ(holder.ReadLine(), "loading");
+    ASSERT_GT(holder.pid, 0);
+    ::kill(holder.pid, SIGKILL);
+    // The next process finds the lease held, waits for it to lapse (1 s, well within its
+    // 10 s load wait), then takes it and loads.
+    LeasePeer next(Port() + " lease 1 1 0");
+    const std::string done = next.ReadLine();
+    EXPECT_EQ(LeasePeer::Field(done, "loads"), 1) << done;
+    EXPECT_EQ(LeasePeer::Field(done, "taken"), 1) << done;
+    EXPECT_EQ(LeasePeer::Field(done, "wrong"), 0) << done;
+    EXPECT_EQ(LoadsPerKey(1)[0], 1);
+}
+
+}  // namespace

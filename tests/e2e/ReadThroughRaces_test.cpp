@@ -175,6 +175,22 @@ TEST_F(ReadThroughAcrossProcesses, AStoredValueOlderThanAnAnnouncedChangeIsNotSe
     EXPECT_EQ(counters.at("loads"), "4");
 }
 
+// A process started after the change has no live news of it: its service reads the change back
+// from the stream at start-up, and that must keep it from serving the stored copies (those
+// announcements were once let go at once, being recorded as having arrived at steady time 0).
+TEST_F(ReadThroughAcrossProcesses, ChangesReadBackAtStartUpAreNotForgottenAtOnce) {
+    {
+        auto storer = Start(0, DiskAndRedis());
+        StoreThenChange(*storer, {"set-row", "change-row"});
+    }
+    auto fresh = Start(0, DiskAndRedis());
+    EXPECT_EQ(fresh->Ask("get set-row"), "got new loader -1");
+    EXPECT_EQ(fresh->Ask("get change-row"), "got new loader -1");
+    const auto counters = Figures(fresh->Ask("counters"));
+    EXPECT_EQ(counters.at("rejected"), "4");
+    EXPECT_EQ(counters.at("loads"), "2");
+}
+
 // A value found in a lower layer is stored in every layer above it, and a loaded value in
 // every layer: processes that see only one of the layers find it there.
 TEST_F(ReadThroughAcrossProcesses, LayersFillUpward) {

@@ -21,7 +21,8 @@ from collections import defaultdict
 # Programs whose figures run on the calling thread alone and never wait, and single figures of
 # other programs that do the same (one thread taking an uncontended lock).
 CPU_TIME_PROGRAMS = {"cache_bench", "cascade_bench"}
-CPU_TIME_FIGURES = [r"^synchronized_cache_bench:BM_SyncIndexedTryGetEntry(_Baseline)?/.*threads:1$"]
+CPU_TIME_FIGURES = [r"^synchronized_cache_bench:BM_SyncIndexedTryGetEntry(_Baseline)?/.*threads:1$",
+                    r"^readthrough_bench:ReadThrough_MemoryHit(_Baseline)?$"]
 
 # (pattern on "program:benchmark name", largest acceptable ratio). The first match applies.
 TARGETS = [
@@ -33,6 +34,8 @@ TARGETS = [
     (r"^external_cache_bench:.*Disk.*Load", 1.3),
     (r"^external_cache_bench:.*Redis.*Store", 1.5),
     (r"^external_cache_bench:.*Redis.*Load", 1.3),
+    (r"^readthrough_bench:ReadThrough_MemoryHit$", 1.3),
+    (r"^readthrough_bench:ReadThrough_DiskHit/", 1.3),
     (r"^async_task_bench:.*Async.*Get.*(HandOff|Handoff|CondVar|ConditionVariable)", 1.5),
 ]
 

@@ -38,8 +38,11 @@ void ArrivalTable::Record(const HashPair& keyhash, const HashPair& hash,
         arrivals.push_back({hash, timestamp, arrivedNs});
         ++m_count;
     }
-    m_order.emplace_back(arrivedNs, keyhash);
-    Prune(std::max(arrivedNs, SteadyNs()));
+    // An arrival read back at start-up (0: before any load) is let go as though it arrived now;
+    // placed at 0 it would be past the horizon at once and forgotten as soon as recorded.
+    const long long nowNs = SteadyNs();
+    m_order.emplace_back(arrivedNs == 0 ? nowNs : arrivedNs, keyhash);
+    Prune(std::max(arrivedNs, nowNs));
 }
 
 void ArrivalTable::RecordLoss(long long nowNs, unsigned long long nowUtc) {

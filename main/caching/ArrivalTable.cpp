@@ -58,6 +58,15 @@ void ArrivalTable::SetKnownSince(unsigned long long sinceUtc) {
 
 void ArrivalTable::Prune(long long nowNs) {
     const long long cutoff = nowNs - m_keepNs;
+    // Skipped fills older than the horizon are owed to no one: every copy they could answer
+    // has aged out. Looked at once the table is a quarter full of them.
+    if (m_skippedCount > m_max / 8) {
+        for (auto it = m_skipped.begin(); it != m_skipped.end();) {
+            m_skippedCount -= static_cast<std::size_t>(
+                std::erase_if(it->second, [cutoff](const Skipped& s) { return s.atNs < cutoff; }));
+            it = it->second.empty() ? m_skipped.erase(it) : std::next(it);
+        }
+    }
     // The order list also bounds repeats of one announcement, which add no arrival.
     while (!m_order.empty() &&
            (m_order.front().first < cutoff || m_count > m_max || m_order.size() > 2 * m_max)) {
@@ -107,6 +116,56 @@ bool ArrivalTable::MayServe(const HashPair& keyhash, const HashPair& hash,
     return std::none_of(it->second.begin(), it->second.end(), [&](const Arrival& a) {
         return a.hash != hash && a.timestamp > producedAt;
     });
+}
+
+bool ArrivalTable::IsNewestReceived(const HashPair& keyhash, const HashPair& hash,
+                                    unsigned long long timestamp,
+                                    unsigned long long marginTicks) const {
+    TMutexLock lock(m_mutex);
+    if (m_skippedCount >= m_max / 4 + 1) return false;  // no room to remember it
+    const auto it = m_byKey.find(keyhash);
+    if (it == m_byKey.end()) return false;
+    const Arrival* newest = nullptr;
+    for (const Arrival& a : it->second)
+        if (a.arrivedNs >= m_skipFromNs && (!newest || a.timestamp > newest->timestamp))
+            newest = &a;
+    if (!newest || newest->hash != hash) return false;
+    return marginTicks == 0 || timestamp <= newest->timestamp + marginTicks;
+}
+
+void ArrivalTable::RememberSkipped(const HashPair& keyhash, const HashPair& hash,
+                                   unsigned long long timestamp) {
+    TMutexLock lock(m_mutex);
+    std::vector<Skipped>& skipped = m_skipped[keyhash];
+    for (Skipped& s : skipped) {
+        if (s.hash != hash) continue;
+        s.timestamp = std::max(s.timestamp, timestamp);  // the newest fill of it stands for all
+        s.atNs = SteadyNs();
+        return;
+    }
+    skipped.push_back({hash, timestamp, SteadyNs()});
+    ++m_skippedCount;
+}
+
+std::vector<std::pair<HashPair, unsigned long long>> ArrivalTable::TakeOwed(const HashPair& keyhash,
+                                                                            const HashPair& hash) {
+    std::vector<std::pair<HashPair, unsigned long long>> owed;
+    TMutexLock lock(m_mutex);
+    const auto it = m_skipped.find(keyhash);
+    if (it == m_skipped.end()) return owed;
+    std::erase_if(it->second, [&](const Skipped& s) {
+        if (s.hash == hash) return false;
+        owed.emplace_back(s.hash, s.timestamp);
+        --m_skippedCount;
+        return true;
+    });
+    if (it->second.empty()) m_skipped.erase(it);
+    return owed;
+}
+
+void ArrivalTable::RestartSkipping(long long nowNs) {
+    TMutexLock lock(m_mutex);
+    m_skipFromNs = nowNs;
 }
 
 std::size_t ArrivalTable::Size() const {

@@ -44,6 +44,25 @@ public:
     bool MayServe(const HashPair& keyhash, const HashPair& hash, unsigned long long producedAt,
                   unsigned long long nowUtc) const;
 
+    // ---- fills not published ----
+    // Whether a fill of `hash` produced at `timestamp` adds nothing to what every process was
+    // told: the newest announcement received for `keyhash` since the last restart (highest
+    // production time) has the same data hash and, with a margin, is at most `marginTicks`
+    // older than the fill. Unknown key hashes, and a full table of skipped fills, answer false.
+    bool IsNewestReceived(const HashPair& keyhash, const HashPair& hash,
+                          unsigned long long timestamp, unsigned long long marginTicks) const;
+    // Remembers a fill that was not published, so that an announcement of other content that
+    // arrives later makes it owed (TakeOwed).
+    void RememberSkipped(const HashPair& keyhash, const HashPair& hash,
+                         unsigned long long timestamp);
+    // The skipped fills of `keyhash` whose content differs from `hash` (just received); they
+    // are forgotten here and are to be published now.
+    std::vector<std::pair<HashPair, unsigned long long>> TakeOwed(const HashPair& keyhash,
+                                                                  const HashPair& hash);
+    // After a re-subscription or a gap: what arrived before may not be the newest any more, so
+    // no fill is skipped on its account.
+    void RestartSkipping(long long nowNs);
+
     // How long values may live, in raw DateTime ticks.
     unsigned long long HorizonTicks() const { return m_keepTicks; }
     std::size_t Size() const;
@@ -79,6 +98,15 @@ private:
     long long m_lossNs GUARDED_BY(m_mutex) = 0;
     unsigned long long m_lossUtc GUARDED_BY(m_mutex) = 0;
     unsigned long long m_knownSinceUtc GUARDED_BY(m_mutex);
+    // Arrivals before this moment do not count for skipping (see RestartSkipping).
+    long long m_skipFromNs GUARDED_BY(m_mutex) = 0;
+    struct Skipped {
+        HashPair hash;
+        unsigned long long timestamp;
+        long long atNs;
+    };
+    std::unordered_map<HashPair, std::vector<Skipped>, KeyHasher> m_skipped GUARDED_BY(m_mutex);
+    std::size_t m_skippedCount GUARDED_BY(m_mutex) = 0;
 };
 
 }  // namespace velmora::caching

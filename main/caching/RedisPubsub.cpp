@@ -117,6 +117,11 @@ CoherenceHealth RedisPubsub::GetHealth() const {
     return m_impl->GetHealth();
 }
 
+OnAddedMetrics RedisPubsub::OnFilled(HashPair keyhash, HashPair hash, unsigned long long timestamp,
+                                     unsigned int guid, std::weak_ptr<ICoherentCache> cache) {
+    return m_impl->OnAddedOrFilled(keyhash, hash, timestamp, guid, std::move(cache), true);
+}
+
 long long RedisPubsub::FillClockNs() {
     return SteadyNowNs();
 }
@@ -195,6 +200,7 @@ RedisPubsub::Impl::Impl(Unsubscribed, const TString& ns, IRedisSubscriptionManag
           TLog::LoggerAcceptsSeverity(m_logSeverity, kCacheSynchronizationLogCategory)),
       m_dryRun(appoptions::CacheSynchronizationDryRun()),
       m_async(appoptions::AsyncCacheCoherence()),
+      m_skipKnownFills(appoptions::CacheSynchronizationSkipKnownFills()),
       m_minimumDeltaSeconds(appoptions::CacheSynchronizationMinimumDeltaSeconds()),
       m_evictedLifetimeSec(appoptions::CacheSynchronizationEvictedLifetimeSec()),
       m_maxEvictedEntries(std::max(0, appoptions::CacheSynchronizationMaxEvictedEntries())),
@@ -289,10 +295,18 @@ void RedisPubsub::Impl::LaunchTask(std::function<void(std::uint64_t)> work) {
 OnAddedMetrics RedisPubsub::Impl::OnAdded(HashPair keyhash, HashPair hash,
                                           unsigned long long timestamp, unsigned int guid,
                                           std::weak_ptr<ICoherentCache> cache) {
-    if (!m_async) return OnAddedSync(keyhash, hash, timestamp, guid, cache);
+    return OnAddedOrFilled(keyhash, hash, timestamp, guid, std::move(cache), m_skipKnownFills);
+}
+
+OnAddedMetrics RedisPubsub::Impl::OnAddedOrFilled(HashPair keyhash, HashPair hash,
+                                                  unsigned long long timestamp, unsigned int guid,
+                                                  std::weak_ptr<ICoherentCache> cache,
+                                                  bool skipKnown) {
+    if (!m_async) return OnAddedSync(keyhash, hash, timestamp, guid, cache, 0, skipKnown);
     TElapsedTimer timer;
-    LaunchTask([this, keyhash, hash, timestamp, guid, cache = std::move(cache)](std::uint64_t seq) {
-        OnAddedSync(keyhash, hash, timestamp, guid, cache, seq);
+    LaunchTask([this, keyhash, hash, timestamp, guid, cache = std::move(cache),
+                skipKnown](std::uint64_t seq) {
+        OnAddedSync(keyhash, hash, timestamp, guid, cache, seq, skipKnown);
     });
     OnAddedMetrics result;
     result.totalMs = timer.ElapsedMs();
@@ -302,7 +316,7 @@ OnAddedMetrics RedisPubsub::Impl::OnAdded(HashPair keyhash, HashPair hash,
 OnAddedMetrics RedisPubsub::Impl::OnAddedSync(HashPair keyhash, HashPair hash,
                                               unsigned long long timestamp, unsigned int guid,
                                               const std::weak_ptr<ICoherentCache>& cache,
-                                              std::uint64_t launchSeq) {
+                                              std::uint64_t launchSeq, bool skipKnown) {
     OnAddedMetrics result;
     TElapsedTimer total;
     Metrics::Scope scope("RedisPubsub::OnAdded", kScopeBits);
@@ -358,6 +372,10 @@ OnAddedMetrics RedisPubsub::Impl::OnAddedSync(HashPair keyhash, HashPair hash,
     }
 
     alive.reset();
+    if (skipKnown && SkipKnownFill(keyhash, hash, timestamp)) {
+        result.totalMs = total.ElapsedMs();
+        return result;
+    }
     const TString channel = FormatCoherenceChannel(m_namespace, keyhash);
     const TString message = FormatCoherenceMessage(hash, timestamp);
     TElapsedTimer publish;
@@ -375,6 +393,26 @@ OnAddedMetrics RedisPubsub::Impl::OnAddedSync(HashPair keyhash, HashPair hash,
     }
     result.totalMs = total.ElapsedMs();
     return result;
+}
+
+bool RedisPubsub::Impl::SkipKnownFill(const HashPair& keyhash, const HashPair& hash,
+                                      unsigned long long timestamp) {
+    const unsigned long long marginTicks =
+        static_cast<unsigned long long>(std::max(0, m_minimumDeltaSeconds)) * 10000000ULL;
+    if (!m_arrivals.IsNewestReceived(keyhash, hash, timestamp, marginTicks)) return false;
+    m_arrivals.RememberSkipped(keyhash, hash, timestamp);
+    ++m_counters.fillsNotPublished;
+    return true;
+}
+
+void RedisPubsub::Impl::PublishOwed(const HashPair& keyhash, const HashPair& hash) {
+    const auto owed = m_arrivals.TakeOwed(keyhash, hash);
+    if (owed.empty()) return;
+    const TString channel = FormatCoherenceChannel(m_namespace, keyhash);
+    for (const auto& [skippedHash, timestamp] : owed) {
+        m_publish(channel, FormatCoherenceMessage(skippedHash, timestamp));
+        ++m_counters.skippedPublishedLater;
+    }
 }
 
 // ---- Impl: OnRemoved ----

@@ -315,6 +315,8 @@ std::string RedisPubsub::Impl::CatchUp(bool resubscription) {
     }
     // Without the stream (off, or a server without streams) a gap goes unnoticed, as with
     // publish/subscribe alone.
+    // What arrived before may not be the newest any more.
+    if (resubscription || !cause.empty()) m_arrivals.RestartSkipping(SteadyNowNs());
     if (!cause.empty() || (resubscription && !m_streamOn)) {
         // Read-through caches keep no fill that loaded across the loss.
         m_arrivals.RecordLoss(SteadyNowNs(), DateTime::UtcNow().GetRepresentation());
@@ -438,7 +440,9 @@ CoherenceHealth RedisPubsub::Impl::GetHealth() {
         {&H::conservativeFlushes, &C::flushes},
         {&H::resubscriptions, &C::resubscriptions},
         {&H::appendFailuresQueued, &C::appendsQueued},
-        {&H::appendsLost, &C::appendsLost}};
+        {&H::appendsLost, &C::appendsLost},
+        {&H::fillsNotPublished, &C::fillsNotPublished},
+        {&H::skippedPublishedLater, &C::skippedPublishedLater}};
     CoherenceHealth h;
     for (const auto& [figure, counter] : kFigures) h.*figure = (m_counters.*counter).load();
     const long long now = SteadyNowNs();
@@ -478,7 +482,9 @@ CoherenceHealth RedisPubsub::Impl::GetHealth() {
         {"lag-p50-ms", h.lagP50Ms},
         {"lag-p99-ms", h.lagP99Ms},
         {"append-failures-queued", h.appendFailuresQueued},
-        {"appends-lost", h.appendsLost}};
+        {"appends-lost", h.appendsLost},
+        {"fills-not-published", h.fillsNotPublished},
+        {"skipped-published-later", h.skippedPublishedLater}};
     for (const auto& [name, value] : figures) scope.Tag(name, static_cast<std::int64_t>(value));
     return h;
 }

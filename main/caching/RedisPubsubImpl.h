@@ -63,6 +63,10 @@ public:
 
     OnAddedMetrics OnAdded(HashPair keyhash, HashPair hash, unsigned long long timestamp,
                            unsigned int guid, std::weak_ptr<ICoherentCache> cache) override;
+    // OnAdded, not publishing what everyone knows (see RedisPubsub::OnFilled) when `skipKnown`.
+    OnAddedMetrics OnAddedOrFilled(HashPair keyhash, HashPair hash, unsigned long long timestamp,
+                                   unsigned int guid, std::weak_ptr<ICoherentCache> cache,
+                                   bool skipKnown);
     void OnRemoved(const ICoherentCache& cache) override;
     OnRemovedMetrics OnRemoved(const std::vector<unsigned int>& guids,
                                std::weak_ptr<ICoherentCache> cache) override;
@@ -102,7 +106,11 @@ private:
     // against OnRemoved(cache) (m_forgotten).
     OnAddedMetrics OnAddedSync(HashPair keyhash, HashPair hash, unsigned long long timestamp,
                                unsigned int guid, const std::weak_ptr<ICoherentCache>& cache,
-                               std::uint64_t launchSeq = 0);
+                               std::uint64_t launchSeq = 0, bool skipKnown = false);
+    // Whether a fill need not be published; remembers and counts it when so.
+    bool SkipKnownFill(const HashPair& keyhash, const HashPair& hash, unsigned long long timestamp);
+    // Publishes the skipped fills of `keyhash` that other content `hash` just made owed.
+    void PublishOwed(const HashPair& keyhash, const HashPair& hash);
     OnRemovedMetrics OnRemovedSync(const std::vector<unsigned int>& guids,
                                    const std::weak_ptr<ICoherentCache>& cache,
                                    std::uint64_t launchSeq = 0);
@@ -207,6 +215,7 @@ private:
     bool m_loggingEnabled;
     bool m_dryRun;
     bool m_async;
+    bool m_skipKnownFills;  // for OnAdded
     int m_minimumDeltaSeconds;
     // Constant after construction, except through the test hook (single-threaded tests only).
     int m_evictedLifetimeSec;
@@ -254,7 +263,7 @@ private:
     struct Counters {
         std::atomic<long long> published{0}, received{0}, applied{0}, replayed{0}, duplicates{0},
             malformed{0}, queued{0}, resent{0}, dropped{0}, gaps{0}, flushes{0}, resubscriptions{0},
-            appendsQueued{0}, appendsLost{0};
+            appendsQueued{0}, appendsLost{0}, fillsNotPublished{0}, skippedPublishedLater{0};
         std::atomic<long long> lastMessageNs{0};  // steady clock; 0: none yet
     } m_counters;
     TMutex m_healthMutex;

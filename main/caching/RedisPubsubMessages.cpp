@@ -125,51 +125,55 @@ void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* da
                 ShortenedForLog(TString::fromLocal8Bit(static_cast<const char*>(data), length))));
     }
 
-    LockDetectionTimer timer("RedisPubsubSubscribeCallback");
-    TExclusiveLockGuard hold(m_lock);
-    timer.StartBlock();
+    {
+        LockDetectionTimer timer("RedisPubsubSubscribeCallback");
+        TExclusiveLockGuard hold(m_lock);
+        timer.StartBlock();
 
-    // Phase one changes the tables; phase two tells caches and invalidators from a local list,
-    // so that a cache calling back from OnDirty finds them consistent and no reference into
-    // them is held across the call.
-    std::vector<CacheEntryInfo> dirty;
-    const auto notify = [&]() REQUIRES(m_lock) { NotifyAllDirty(dirty); };
-    auto filed = m_keyhashToCacheEntries.find(keyhash);
-    if (filed == m_keyhashToCacheEntries.end()) {
-        ++VelmoraCounters::RedisPubsubWastedMessages;
-    } else {
-        std::vector<CacheEntryInfo>& records = filed->second;
-        try {
-            // Removing a record moves the next one into its position, which is examined next.
-            for (size_t i = 0; i < records.size();) {
-                const CacheEntryInfo e = records[i];
-                if (!IsDirty(e, newHash, newTimestamp)) {
-                    ++i;
-                    continue;
+        // Phase one changes the tables; phase two tells caches and invalidators from a local list,
+        // so that a cache calling back from OnDirty finds them consistent and no reference into
+        // them is held across the call.
+        std::vector<CacheEntryInfo> dirty;
+        const auto notify = [&]() REQUIRES(m_lock) { NotifyAllDirty(dirty); };
+        auto filed = m_keyhashToCacheEntries.find(keyhash);
+        if (filed == m_keyhashToCacheEntries.end()) {
+            ++VelmoraCounters::RedisPubsubWastedMessages;
+        } else {
+            std::vector<CacheEntryInfo>& records = filed->second;
+            try {
+                // Removing a record moves the next one into its position, which is examined next.
+                for (size_t i = 0; i < records.size();) {
+                    const CacheEntryInfo e = records[i];
+                    if (!IsDirty(e, newHash, newTimestamp)) {
+                        ++i;
+                        continue;
+                    }
+                    if (m_loggingEnabled) {
+                        TLog::LogMessage(
+                            m_logSeverity,
+                            TFormatString("RedisPubsub IsDirty CacheGuid=%1, cache=%2, "
+                                          "oldHash=%3, oldTimestamp=%4, newHash=%5, "
+                                          "newTimestamp=%6",
+                                          e.guid, TString::pointer(e.cache), FormatHashPair(e.hash),
+                                          e.timestamp, FormatHashPair(newHash), newTimestamp));
+                    }
+                    Unlink(e);
+                    records.erase(records.begin() + static_cast<std::ptrdiff_t>(i));
+                    dirty.push_back(e);
                 }
-                if (m_loggingEnabled) {
-                    TLog::LogMessage(
-                        m_logSeverity,
-                        TFormatString("RedisPubsub IsDirty CacheGuid=%1, cache=%2, "
-                                      "oldHash=%3, oldTimestamp=%4, newHash=%5, "
-                                      "newTimestamp=%6",
-                                      e.guid, TString::pointer(e.cache), FormatHashPair(e.hash),
-                                      e.timestamp, FormatHashPair(newHash), newTimestamp));
-                }
-                Unlink(e);
-                records.erase(records.begin() + static_cast<std::ptrdiff_t>(i));
-                dirty.push_back(e);
+            } catch (...) {
+                // The records unlinked so far stay processed.
+                if (records.empty()) m_keyhashToCacheEntries.erase(filed);
+                notify();
+                throw;
             }
-        } catch (...) {
-            // The records unlinked so far stay processed.
             if (records.empty()) m_keyhashToCacheEntries.erase(filed);
-            notify();
-            throw;
         }
-        if (records.empty()) m_keyhashToCacheEntries.erase(filed);
+        notify();
+        PruneEvictedEntries();
     }
-    notify();
-    PruneEvictedEntries();
+    // Outside the lock (publishing may wait for the server), on this thread.
+    PublishOwed(keyhash, newHash);
 }
 
 }  // namespace velmora::caching

@@ -24,6 +24,9 @@
 //                                                            are remembered for read-through
 //                                                            caches (also their values' lifetime)
 //   CacheSynchronizationArrivalsMax           int   200000   how many are remembered at most
+//   CacheSynchronizationSkipKnownFills        bool  false    OnAdded publishes no fill whose
+//                                                            content is the newest received
+//                                                            (read-through caches: always)
 //   ExternalCacheDisable                      bool  false    external caching off
 //   ExternalCacheConcurrencyLimit             int   16       backend calls running at once
 //   ExternalCacheConcurrencyTimeoutMs         int   100      wait for a backend slot, ms
@@ -63,6 +66,7 @@
     X(CacheSynchronizationRetryQueue, int, 10000)        \
     X(CacheSynchronizationArrivalsKeepSec, int, 600)     \
     X(CacheSynchronizationArrivalsMax, int, 200000)      \
+    X(CacheSynchronizationSkipKnownFills, bool, false)   \
     X(ExternalCacheDisable, bool, false)                 \
     X(ExternalCacheConcurrencyLimit, int, 16)            \
     X(ExternalCacheConcurrencyTimeoutMs, int, 100)       \

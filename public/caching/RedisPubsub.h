@@ -74,6 +74,8 @@ struct CoherenceHealth {
     long long queuedNow = 0;              // waiting in the queue now
     long long appendFailuresQueued = 0;   // published, but queued for the stream append
     long long appendsLost = 0;            // appends given up (a gap marker goes to the stream)
+    long long fillsNotPublished = 0;      // fills whose content everyone had been told of
+    long long skippedPublishedLater = 0;  // of those, published when other content arrived
     long long gaps = 0;                   // re-subscriptions after which announcements were lost
     long long conservativeFlushes = 0;    // gaps answered by treating every entry as dirty
     long long resubscriptions = 0;        // subscriptions re-established after a loss
@@ -182,6 +184,22 @@ public:
     CoherenceHealth GetHealth() const;
 
     // ---- For read-through caches (beside the coherence interface) ----
+
+    // As OnAdded, except that a fill whose content is already the newest announcement received
+    // for its key hash is filed but not published (counted in fillsNotPublished); OnAdded does
+    // the same when CacheSynchronizationSkipKnownFills is on. Why no process misses a change:
+    // a publish can only make dirty the records of other content older than it; the newest
+    // announcement, of the same content, was received here, so it reached every subscriber
+    // (or its loss shows as a gap, answered by replay or the conservative flush), and every
+    // record it could not make dirty (content older within the margin, or newer content
+    // whose own announcement is newer still) is handled so: a skipped fill is remembered, and
+    // when an announcement of other content for its key arrives afterwards (a change that was
+    // still in flight) the fill is published at once. Only announcements received since the
+    // last (re)subscription or gap count; sent ones count once they come back. A key hash the
+    // table does not know is published as before.
+    OnAddedMetrics OnFilled(HashPair keyhash, HashPair hash, unsigned long long timestamp,
+                            unsigned int guid, std::weak_ptr<ICoherentCache> cache);
+
     // The service remembers every announcement it receives (live, replayed, its own; at the
     // first subscription also what the stream holds from the last
     // CacheSynchronizationArrivalsKeepSec seconds) for that many seconds and at most

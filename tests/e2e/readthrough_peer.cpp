@@ -86,6 +86,8 @@ const char* SourceName(ReadThroughSource source) {
             return "external";
         case ReadThroughSource::Loader:
             return "loader";
+        case ReadThroughSource::FailSafe:
+            return "fail-safe";
     }
     return "?";
 }

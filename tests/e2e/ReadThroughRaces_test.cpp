@@ -68,8 +68,8 @@ protected:
         std::vector<std::string> args{std::to_string(Server().Port()), m_ns, "rows",
                                       std::to_string(memory), layers};
         if (keepRaced) args.push_back("keep-raced");
-        auto peer = std::make_unique<InteractivePeer>("readthrough_peer", args,
-                                                      (m_dir.parent_path() / "peer.err").string());
+        auto peer = std::make_unique<InteractivePeer>(
+            "readthrough_peer", args, ::testing::TempDir() + "readthrough_peer_err.log");
         const std::string ready = peer->ReadLine();
         EXPECT_EQ(ready, "ready");
         return peer;

@@ -47,6 +47,7 @@
 #include "velredis/RedisConfig.h"
 #include "velredis/RedisConnectionPool.h"
 #include "velredis/RedisSubscriptionManager.h"
+#include "velsys/AsyncTask.h"
 
 using namespace velmora::caching;
 using Clock = std::chrono::steady_clock;
@@ -255,5 +256,10 @@ int main(int argc, char** argv) {
     Say("ready");
     for (std::string line; std::getline(std::cin, line);)
         if (!peer.Run(line)) break;
+    // Stores still under way use the library's statics: let them end before the process does.
+    WaitFor([] {
+        const AsyncTask::PoolStatistics pool = AsyncTask::GetPoolStatistics();
+        return pool.queued == 0 && pool.idle == pool.threads;
+    });
     return 0;
 }

@@ -353,7 +353,11 @@ ExternalBytesPtr ReadThroughCore::Impl::ReadLayer(std::size_t index, const TStri
     try {
         if (ExternalBytesCache* direct = m_inline[index]) {
             auto* cache = static_cast<ExternalCache<TString, ExternalBytes>*>(direct);
-            return cache->LoadOnThisThread(externalKey);
+            // The guarded load answers a refusal or a failure with nothing, as a miss: ask.
+            bool failed = false;
+            ExternalBytesPtr bytes = cache->LoadOnThisThread(externalKey, &failed);
+            if (failed) ++m_counts.externalFailures;
+            return bytes;
         }
         bool timedOut = false;
         ExternalBytesPtr bytes =

@@ -105,7 +105,7 @@ struct ReadThroughCounters {
     long long waitTimeouts = 0;        // waits that gave up and loaded themselves
     long long racedFillsDropped = 0;   // fills dropped by the verdict
     long long lowerRejected = 0;       // lower-layer values not served (old, unreadable)
-    long long externalFailures = 0;    // layer reads that timed out or raised
+    long long externalFailures = 0;    // layer reads that failed, were refused or timed out
     long long invalidations = 0;       // memory entries the coherence service dropped
     long long evictions = 0;           // memory entries evicted by the policy
 };

@@ -1,5 +1,6 @@
 #include "Summary.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <map>
@@ -59,12 +60,15 @@ const Figure kChecks[] = {
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
-    char buffer[512];
-    va_list args;
+    va_list args, again;
     va_start(args, format);
-    std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
     va_end(args);
-    return buffer;
+    std::string out(static_cast<std::size_t>(std::max(length, 0)), '\0');
+    std::vsnprintf(out.data(), out.size() + 1, format, again);
+    va_end(again);
+    return out;
 }
 
 long long Count(const Stats& stats, const char* counter) {

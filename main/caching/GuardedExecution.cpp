@@ -261,7 +261,8 @@ bool GuardedStore(const ExternalStoreFunc& storeFunc, const TString& key,
 }
 
 ExternalBytesPtr GuardedLoad(const ExternalLoadFunc& loadFunc, const TString& key,
-                             const TString& cacheNamespace) {
+                             const TString& cacheNamespace, bool* failed) {
+    if (failed) *failed = true;  // until the load function has returned
     GuardedCall call(kLoadName, key, cacheNamespace);
     ConcurrencyHold hold;
     if (!hold.IsAcquired()) {
@@ -281,6 +282,7 @@ ExternalBytesPtr GuardedLoad(const ExternalLoadFunc& loadFunc, const TString& ke
         call.Finish(kFail, &hold);
         return nullptr;
     }
+    if (failed) *failed = false;
     if (result) {
         call.Note(kValueSize, static_cast<long long>(result->size()));
         call.Finish(kHit, &hold);

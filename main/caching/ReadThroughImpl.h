@@ -151,6 +151,8 @@ private:
     std::string LeaseName(const HashPair& keyhash) const;
     void Seal(const std::string& key, const AnyValue& value, Loaded& loaded) const;
     unsigned int Fill(const std::string& key, const HashPair& keyhash, const Loaded& loaded);
+    // Tells the service of a fill (entry `guid` of memory, 0: none).
+    void Announce(const HashPair& keyhash, const Loaded& loaded, unsigned int guid);
     void DropFilled(unsigned int guid);
     // Stores into the layers above `upTo`; waits for the shared layer's store when `waitShared`.
     bool StoreBelow(const TString& externalKey, const Loaded& loaded, std::size_t upTo,

@@ -203,8 +203,13 @@ bool ReadThroughCore::Impl::MayServe(const HashPair& keyhash, const HashPair& ha
 
 ExternalBytesPtr ReadThroughCore::Impl::ReadLayer(std::size_t index, const TString& externalKey) {
     try {
-        if (ExternalCache<TString, ExternalBytes>* direct = m_inline[index])
-            return direct->LoadOnThisThread(externalKey);
+        if (ExternalCache<TString, ExternalBytes>* direct = m_inline[index]) {
+            // The guarded load answers a refusal or a failure with nothing, as a miss: ask.
+            bool failed = false;
+            ExternalBytesPtr bytes = direct->LoadOnThisThread(externalKey, &failed);
+            if (failed) ++m_counts.externalFailures;
+            return bytes;
+        }
         bool timedOut = false;
         ExternalBytesPtr bytes =
             m_options.layers[index]->TryLoad(externalKey, m_options.externalWaitMs, &timedOut);
@@ -290,20 +295,29 @@ unsigned int ReadThroughCore::Impl::Fill(const std::string& key, const HashPair&
                                          const Loaded& loaded) {
     if (!m_memory) {
         // Nothing to file, but the others still hear of the content.
-        if (m_service)
-            m_service->OnAdded(keyhash, loaded.hash, loaded.producedAt, 0,
-                               std::weak_ptr<ICoherentCache>());
+        Announce(keyhash, loaded, 0);
         return 0;
     }
     auto [guid, replaced] = m_memory->AddEntryAndDeleteExistingEntriesItMatches(
         CacheHelpers::Payload(new HeldValue(key, loaded.value, loaded.hash, loaded.producedAt)),
         std::make_shared<KeyIs>(key));
     ReportRemoved(replaced);
-    if (m_service) m_service->OnAdded(keyhash, loaded.hash, loaded.producedAt, guid, m_memory);
+    Announce(keyhash, loaded, guid);
     const CacheHelpers::EntrySet evicted = m_memory->Purge();
     m_counts.evictions += static_cast<long long>(evicted.size());
     ReportRemoved(evicted);
     return guid;
+}
+
+void ReadThroughCore::Impl::Announce(const HashPair& keyhash, const Loaded& loaded,
+                                     unsigned int guid) {
+    if (!m_service) return;
+    std::weak_ptr<ICoherentCache> cache;
+    if (guid) cache = m_memory;
+    if (m_options.skipKnownFills)
+        m_service->OnFilled(keyhash, loaded.hash, loaded.producedAt, guid, std::move(cache));
+    else
+        m_service->OnAdded(keyhash, loaded.hash, loaded.producedAt, guid, std::move(cache));
 }
 
 void ReadThroughCore::Impl::DropFilled(unsigned int guid) {

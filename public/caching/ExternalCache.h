@@ -125,8 +125,11 @@ public:
     // The guarded load of TryLoad run on the calling thread instead of as a task (what a
     // deferred task does when waited for), for callers that would wait for it at once: no
     // hand-off to a pool thread and back. Bounded as the backend's load is (the Redis client's
-    // command time-out; a local file read for the disk cache).
-    ValuePtr LoadOnThisThread(K key) const { return GuardedLoad(GetLoadFunc(), key, m_namespace); }
+    // command time-out; a local file read for the disk cache). When `failed` is given, it is set
+    // to whether the load was refused or failed (an empty result that is not a miss).
+    ValuePtr LoadOnThisThread(K key, bool* failed = nullptr) const {
+        return GuardedLoad(GetLoadFunc(), key, m_namespace, failed);
+    }
 
     AsyncTask::Future<bool> TryDrop(K key) const override {
         return Launch([fn = GetDropFunc(), key = std::move(key), timeout = m_dropTimeoutMs,

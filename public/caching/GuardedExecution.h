@@ -73,9 +73,11 @@ VELCACHE_EXPORT bool GuardedStore(const ExternalStoreFunc& storeFunc, const TStr
                                   const TString& cacheNamespace);
 
 // The guarded load: the semaphore ("jam"), then the load function on this thread without a
-// time-out ("hit" with the buffer, "miss" or "fail" with an empty pointer).
+// time-out ("hit" with the buffer, "miss" or "fail" with an empty pointer). When `failed` is
+// given, it is set to whether the load was refused or failed ("jam" or "fail"; a miss is not a
+// failure).
 VELCACHE_EXPORT ExternalBytesPtr GuardedLoad(const ExternalLoadFunc& loadFunc, const TString& key,
-                                             const TString& cacheNamespace);
+                                             const TString& cacheNamespace, bool* failed = nullptr);
 
 // The guarded drop: the semaphore ("jam", false), then the drop function under
 // `dropTimeoutMs` ("done" true, "fail" false).

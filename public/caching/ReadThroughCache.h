@@ -96,6 +96,10 @@ struct ReadThroughOptions {
     long long valueLifetimeSec = 600;
     // Drops fills that raced an announced change (see above). Off only to measure it.
     bool dropRacedFills = true;
+    // Announces fills through RedisPubsub::OnFilled: a fill of the content last announced for
+    // its key is not published again (coherence traffic follows changes, not fills). Off:
+    // every fill is published, as OnAdded does by default.
+    bool skipKnownFills = true;
     // Keys of HMAC-SHA256 tags on stored values (none: values are not signed). The first signs
     // what this instance stores; a value read from a layer is served only with a tag that one
     // of them made over the instance's name, the key, the envelope and the value (so keys can
@@ -149,7 +153,7 @@ struct ReadThroughCounters {
     long long racedFillsDropped = 0;   // fills dropped by the verdict
     long long lowerRejected = 0;       // lower-layer values not served (old, unreadable)
     long long signatureRejected = 0;   // of those, the ones without a tag one of the keys made
-    long long externalFailures = 0;    // layer reads that timed out or raised
+    long long externalFailures = 0;    // layer reads that failed, were refused or timed out
     long long invalidations = 0;       // memory entries the coherence service dropped
     long long evictions = 0;           // memory entries evicted by the policy
     long long expired = 0;             // memory entries found past their lifetime

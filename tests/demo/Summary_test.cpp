@@ -34,5 +34,16 @@ TEST(SummaryVerdict, FailuresInAnyProcessMakeACorrectRunUnclean) {
     EXPECT_EQ(Summary(facts, warned, ok).ExitCode(), 1);
 }
 
+// A run of a few minutes has a timeline of a few hundred seconds; the JSON line that carries it
+// was cut at 512 bytes, and the JSON could not be read.
+TEST(SummaryJson, LongTimelineIsWrittenWhole) {
+    RunFacts facts;
+    facts.durationSec = 300;
+    facts.answersPerSecond.assign(300, 123456);
+    facts.answersPerSecond.back() = 654321;
+    const std::string json = Summary(facts, Stats{}, Stats{}).Json();
+    EXPECT_TRUE(Has(json, ", 654321]},\n  \"checks\""));
+}
+
 }  // namespace
 }  // namespace demo

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # A short run of the main job (2 workers, a few seconds) on a private redis-server: its JSON
-# summary must show no stale entry after settling, every layer answering, and announcements
-# reaching every worker. Answers stale beyond the one-second window are the demo's own verdict, not
-# checked here: that window is a time, and a test run beside other tests may be slowed past it.
+# summary must show no stale entry after settling, every layer answering, announcements
+# reaching every worker, and derived answers kept and then dropped when a part changed. Answers
+# stale beyond the one-second window are the demo's own verdict, not checked here: that window
+# is a time, and a test run beside other tests may be slowed past it.
 set -euo pipefail
 demo="$1"
 summary=$("$demo" --processes 2 --duration 5 --rows 50000 --json 2>/dev/null) || true
@@ -11,5 +12,6 @@ jq -e '
   .settle.stale == 0 and .settle.checked > 0 and
   (.layers | [.memory, .disk, .redis, .sqlite] | all(.answers > 0)) and
   (.announcements.received_per_worker | length == 2 and all(. > 0)) and
-  .writer.updates > 0 and .cascade.scopes_invalidated > 0
+  .writer.updates > 0 and .read_through.loads > 0 and
+  .derived.built > 0 and .derived.dropped_dirty > 0
 ' <<<"$summary" >/dev/null

@@ -117,6 +117,9 @@ public:
         options.name = name;
         options.memoryEntries = memory;
         options.dropRacedFills = !keepRaced;
+        // The tests move the processes in step by counting announcements applied: every fill
+        // is published.
+        options.skipKnownFills = false;
         for (const std::string& layer : Split(layers == "-" ? "" : layers, ',')) {
             if (layer == "redis") {
                 m_layers.push_back(std::make_shared<RedisExternalCache>(TString("rt")));

@@ -20,3 +20,8 @@ void RunCoherenceDemo();
 // loading and dropping with the log line of each operation, a store refused as too cheap, and
 // the attribute-map rule writing the calling thread's identity.
 void RunExternalCacheDemo();
+
+// The read-through cache and derived results: memory, a disk cache and a loader behind one call,
+// one load per key however many threads ask, and a writer's Set that drops the older copies and
+// the derived result built from them. Skipped without redis-server.
+void RunReadThroughDemo();

@@ -19,6 +19,7 @@ int RunTour() {
     RunCascadeDemo();
     RunCoherenceDemo();
     RunExternalCacheDemo();
+    RunReadThroughDemo();
     return 0;
 }
 

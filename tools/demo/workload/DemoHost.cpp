@@ -51,25 +51,6 @@ private:
     Stats m_stats GUARDED_BY(m_mutex);
 };
 
-// The host's second invalidator: passes OnEvicted on to a listener set later.
-class EvictionRelay : public ICascadeInvalidator {
-public:
-    void OnEntryUsed(unsigned int, const ICoherentCache*) override {}
-    void OnDirty(const std::vector<unsigned int>&, const ICoherentCache*) override {}
-    void OnEvicted(const std::vector<unsigned int>& guids, const ICoherentCache*) override {
-        TMutexLock lock(m_mutex);
-        if (m_listener) m_listener(guids);
-    }
-    void Set(std::function<void(const std::vector<unsigned int>&)> listener) {
-        TMutexLock lock(m_mutex);
-        m_listener = std::move(listener);
-    }
-
-private:
-    TMutex m_mutex;
-    std::function<void(const std::vector<unsigned int>&)> m_listener GUARDED_BY(m_mutex);
-};
-
 namespace {
 
 std::string Namespace(const ChildConfig& config, const char* layer) {
@@ -114,9 +95,8 @@ DemoHost::DemoHost(const ChildConfig& config) : m_config(config) {
     m_redis =
         ExternalCacheFactory::MakeCache(TString::fromStdString(Namespace(config, "redis")), 256, 0);
 
-    m_evictions = std::make_shared<EvictionRelay>();
     CascadeInvalidatorHolderFactory::GetInstance().Initialize(
-        {CascadeInvalidatorAggregator::TryGetSingleton(), m_evictions.get(), nullptr, nullptr});
+        {CascadeInvalidatorAggregator::TryGetSingleton(), nullptr, nullptr, nullptr});
 
     m_service = RedisPubsub::Create(TString(kCoherenceNamespace));
     RedisSubscriptionManager::GetInstance().WaitUntilSubscribed(
@@ -128,18 +108,6 @@ DemoHost::~DemoHost() {
     // The reader ends when the parent closes our input; the process exits without waiting.
     if (m_reader.joinable()) m_reader.detach();
     TLog::SetSink(nullptr);
-}
-
-void DemoHost::OnEvicted(std::function<void(const std::vector<unsigned int>&)> listener) {
-    m_evictions->Set(std::move(listener));
-}
-
-HashPair DemoHost::KeyHash(const Query& query) const {
-    return HashText(m_config.runId + "/" + query.key);
-}
-
-TString DemoHost::ExternalKey(const Query& query, std::int64_t version) const {
-    return TString::fromStdString(query.key + "@v" + std::to_string(version));
 }
 
 void DemoHost::AddHostCounts(Stats& stats) const {

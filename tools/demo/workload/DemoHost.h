@@ -2,24 +2,19 @@
 // server process would: the application options (cascade invalidation on, dirty margin 0 s),
 // the Redis endpoint, the external-cache factory (a disk cache in the directory the workers of
 // this machine share, and a Redis cache), the cascade aggregator as the process's invalidator,
-// and a log sink that counts the external caches' outcomes. Beside the aggregator it installs a
-// relay that passes the service's OnEvicted on to the host: once the service lets go of an
-// evicted entry, nothing built from it can be told that it went stale any more. It also carries the
-// process's two channels to the parent: commands in on stdin ("go", "stop", "settle"), reports out
-// on stdout. Safe for concurrent use after construction (one per process).
+// and a log sink that counts the external caches' outcomes. It also carries the process's two
+// channels to the parent: commands in on stdin ("go", "stop", "settle"), reports out on stdout.
+// Safe for concurrent use after construction (one per process).
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 
-#include "QueryCatalogue.h"
-#include "QueryResult.h"
 #include "Stats.h"
 #include "caching/ExternalCacheFactory.h"
 #include "caching/RedisPubsub.h"
@@ -42,7 +37,6 @@ struct ChildConfig {
 };
 
 class CountingLogSink;
-class EvictionRelay;
 
 class DemoHost {
 public:
@@ -60,15 +54,6 @@ public:
     const velmora::caching::ExternalCachePtr& Disk() const { return m_disk; }
     const velmora::caching::ExternalCachePtr& Redis() const { return m_redis; }
 
-    // The coherence key of a query: its key text within this run.
-    velmora::caching::HashPair KeyHash(const Query& query) const;
-    // The external-cache key of a query's answer at a version.
-    TString ExternalKey(const Query& query, std::int64_t version) const;
-
-    // `listener` hears every OnEvicted of the coherence service from now on, on the service's
-    // thread and under its lock (so it must not wait for the service).
-    void OnEvicted(std::function<void(const std::vector<unsigned int>& guids)> listener);
-
     // Sets the external-cache outcomes, warnings and the coherence service's figures so far.
     void AddHostCounts(Stats& stats) const;
 
@@ -83,7 +68,6 @@ private:
 
     ChildConfig m_config;
     std::shared_ptr<CountingLogSink> m_sink;
-    std::shared_ptr<EvictionRelay> m_evictions;
     std::shared_ptr<velmora::caching::RedisPubsub> m_service;
     velmora::caching::ExternalCachePtr m_disk;
     velmora::caching::ExternalCachePtr m_redis;

@@ -26,6 +26,8 @@ const char* Usage() {
            "                     temporary file); an existing file is replaced\n"
            "  --seed N           seed of the data and of the query streams (default 42)\n"
            "  --rows N           sales rows to generate (default 200000)\n"
+           "  --memory-entries N answers each worker keeps in memory (default 200; 0: none,\n"
+           "                     every answer comes from the disk cache, Redis or SQLite)\n"
            "  --chaos            kill the subscribers' Redis connections every few seconds and\n"
            "                     restart the Redis server once (a private server only)\n"
            "  --json             print the summary as JSON on stdout (progress goes to stderr)\n"
@@ -71,6 +73,8 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
                 o.seed = std::stoull(value());
             else if (a == "--rows")
                 o.salesRows = std::stoi(value());
+            else if (a == "--memory-entries")
+                o.memoryEntries = std::stoi(value());
             // The processes the parent starts:
             else if (a == "--role") {
                 child.role = value();
@@ -95,6 +99,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
     if (o.processes < 1 || o.processes > 32) error = "--processes must be 1 to 32";
     if (o.durationSec <= 0) error = "--duration must be positive";
     if (o.salesRows < 1000) error = "--rows must be at least 1000";
+    if (o.memoryEntries < 0) error = "--memory-entries must not be negative";
     if (!o.redis.empty() && velmora::caching::RedisNodeAddress::ParseList(o.redis).size() != 1)
         error = "--redis wants HOST:PORT, not '" + o.redis + "'";
     if (!o.redisCluster.empty() &&
@@ -107,6 +112,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
         child.dbPath = o.db;
         child.redisCluster = o.redisCluster;
         child.seed = o.seed;
+        child.memoryEntries = o.memoryEntries;
         o.child = child;
     }
     return o;

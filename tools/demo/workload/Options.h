@@ -22,6 +22,7 @@ struct Options {
     std::string db;            // empty: a temporary file
     std::uint64_t seed = 42;
     int salesRows = 200000;
+    int memoryEntries = 200;  // of each worker's memory layer
     // Set in the processes the parent starts.
     std::optional<ChildConfig> child;
 };

@@ -231,7 +231,9 @@ int RunWorkload(const Options& options) {
                                     "--external-dir",
                                     (workDir / "external").string(),
                                     "--run-id",
-                                    runId};
+                                    runId,
+                                    "--memory-entries",
+                                    std::to_string(options.memoryEntries)};
     if (facts.redisSetup == RedisSetup::Cluster)
         common.insert(common.end(), {"--redis-cluster", options.redisCluster});
     else
@@ -314,6 +316,7 @@ int RunWorkload(const Options& options) {
     }
 
     facts.processes = options.processes;
+    facts.memoryEntries = options.memoryEntries;
     facts.durationSec = options.durationSec;
     facts.seed = options.seed;
     facts.salesRows = options.salesRows;

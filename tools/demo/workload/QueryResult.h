@@ -1,18 +1,18 @@
-// QueryResult: the answer to one catalogue query as the workers cache it: integer rows, the
+// QueryResult: the answer to one catalogue query as the workers cache it: integer rows and the
 // version of every base query it was computed from (one for a base query, several for a derived
-// one) and the time it was produced. Its data hash covers the rows only, so equal answers have
-// equal hashes in every process. ResultData is the payload the in-memory caches hold.
+// one). Encode gives its content as bytes, deterministically: equal answers give equal bytes in
+// every process, which is what the caches' data hashes are made of. The versions are content:
+// they travel with the answer through every cache, so that a freshness check can tell which
+// change an answer missed.
 // Immutable once built; shared between threads through std::shared_ptr<const QueryResult>.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
-
-#include "caching/CacheCoherence.h"
-#include "utility/CacheHelpers.h"
 
 namespace demo {
 
@@ -22,14 +22,14 @@ struct QueryResult {
     int qid = 0;
     // (base query id, version) of every base query the answer was computed from.
     std::vector<std::pair<int, std::int64_t>> versions;
-    // When the answer was produced, in DateTime ticks.
-    std::uint64_t timestamp = 0;
     std::vector<Row> rows;
 
-    velmora::caching::HashPair DataHash() const;
-    std::vector<unsigned char> Serialize() const;
-    // Empty when `bytes` is not a serialized result.
-    static std::optional<QueryResult> Deserialize(const std::vector<unsigned char>& bytes);
+    // The query, the versions and the rows, in that order.
+    std::vector<unsigned char> Encode() const;
+    // Empty when the bytes are not an encoded result.
+    static std::optional<QueryResult> Decode(const unsigned char* data, std::size_t size);
+
+    bool operator==(const QueryResult&) const = default;
 };
 
 using ResultPtr = std::shared_ptr<const QueryResult>;
@@ -42,22 +42,5 @@ std::optional<std::vector<Row>> DecodeRows(const std::vector<unsigned char>& byt
 // The rows of a derived share query from its components' rows (the region's own cell first):
 // {share in basis points, own amount, total amount}.
 std::vector<Row> ShareRows(const std::vector<const std::vector<Row>*>& componentRows);
-
-// 128-bit hash of a text (two 64-bit FNV-1a passes with different bases).
-velmora::caching::HashPair HashText(const std::string& text);
-
-class ResultData : public VelCacheData {
-public:
-    explicit ResultData(ResultPtr result) : m_result(std::move(result)) {
-        m_memoryUsage += sizeof(QueryResult) + m_result->rows.size() * 64;
-    }
-    const ResultPtr& Result() const { return m_result; }
-
-private:
-    ResultPtr m_result;
-};
-
-// The result held by a cache payload; null for payloads of another kind.
-const QueryResult* ResultOf(const CacheHelpers::Payload& payload);
 
 }  // namespace demo

@@ -72,8 +72,6 @@ ResultPtr QueryRunner::Compute(int qid) {
     result->qid = qid;
     m_db.Exec("BEGIN");
     try {
-        // The snapshot is taken by the first statement, after this reading of the clock.
-        result->timestamp = NowTicks();
         std::vector<std::vector<Row>> parts;
         for (const int part : query.Derived() ? query.components : std::vector<int>{qid}) {
             result->versions.emplace_back(part, VersionInTransaction(part));

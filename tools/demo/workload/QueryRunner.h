@@ -26,8 +26,7 @@ public:
     // Opens its own connection to `dbPath`.
     QueryRunner(const std::string& dbPath, const QueryCatalogue& catalogue);
 
-    // A fresh answer; its timestamp is read before the transaction's first statement, so it
-    // precedes every change the answer does not include.
+    // A fresh answer, its rows and versions read in one transaction.
     ResultPtr Compute(int qid);
     // The current version of a base query (0 before its first change).
     std::int64_t Version(int qid);

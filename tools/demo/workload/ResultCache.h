@@ -1,70 +1,64 @@
-// ResultCache: a worker's road to the answer of a base query. First the in-memory
-// SynchronizedIndexedCache (indexed by query key and by the tables a query reads, registered
-// with the coherence service), then the external caches (the disk cache this machine's workers
-// share, then Redis), then the database. Every answer that comes from below memory is added to
-// memory and announced (OnAdded); replaced and purged entries are reported (OnRemoved). Every
-// entry used is reported to the current cascade scope.
-//
-// External keys carry the base query's version, so an external cache never answers with an
-// older version than the one read just before. One race remains that the coherence service
-// cannot see: an answer produced before a change whose announcement arrived before the answer
-// was added. The cache closes it by reading the version again after announcing; an entry whose
-// version moved is dropped at once (counted as "fill.raced").
-//
-// Not thread-safe: one query thread per worker uses it; the coherence service's delivery thread
-// reaches only the in-memory cache, which is safe for concurrent use.
+// ResultCache: how the main job's processes cache answers. Base queries go through one
+// ReadThroughCache<QueryResult> per process: memory, then the disk cache this machine's workers
+// share, then Redis, then the database (the loader). Its keys are the queries' key texts and its
+// name is the run's, so that the writer's announcements reach the workers' copies of the same
+// query and no other run's. Derived queries go through one DerivedResultCache<QueryResult>
+// whose computation reads its parts through the base cache; the library keeps the layers, the
+// coherence protocol and the cascade for us, and the host writes the loader and the codec.
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
 
-#include "DemoHost.h"
-#include "QueryRunner.h"
-#include "Stats.h"
-#include "utility/SynchronizedIndexedCache.h"
+#include "QueryCatalogue.h"
+#include "QueryResult.h"
+#include "caching/DerivedResultCache.h"
+#include "caching/ReadThroughCache.h"
 
 namespace demo {
 
+class QueryRunner;
+
+using BaseResults = velmora::caching::ReadThroughCache<QueryResult>;
+using DerivedResults = velmora::caching::DerivedResultCache<QueryResult>;
+
+// Where an answer came from.
 enum class Layer { Memory = 0, Disk = 1, Redis = 2, Sqlite = 3 };
 const char* LayerName(Layer layer);
 
-class ResultCache {
+// QueryResult::Encode and Decode: content only, so equal answers give equal bytes.
+BaseResults::Codec ResultCodec();
+
+// The base cache of run `runId`, with `memoryEntries` in memory (0: none) over `disk` and
+// `redis` (either may be null), announcing through `service` (null: none).
+std::unique_ptr<BaseResults> MakeBaseResults(
+    const std::string& runId, int memoryEntries, velmora::caching::ExternalCachePtr disk,
+    velmora::caching::ExternalCachePtr redis,
+    std::shared_ptr<velmora::caching::RedisPubsub> service);
+
+// Answers catalogue queries through the two caches; a miss of every layer runs the query on
+// `runner`. Not thread-safe: use from one thread at a time (the runner's connection is one).
+class Answerer {
 public:
-    ResultCache(DemoHost& host, const QueryCatalogue& catalogue, QueryRunner& runner, Stats& stats);
-    // Tells the coherence service the cache is going away.
-    ~ResultCache();
-    ResultCache(const ResultCache&) = delete;
-    ResultCache& operator=(const ResultCache&) = delete;
+    Answerer(BaseResults& base, DerivedResults& derived, const QueryCatalogue& catalogue,
+             QueryRunner& runner)
+        : m_base(base), m_derived(derived), m_catalogue(catalogue), m_runner(runner) {}
 
     struct Answer {
         ResultPtr result;
+        // A derived answer built now counts as its deepest part's layer; one held, as memory.
         Layer layer = Layer::Memory;
-        unsigned int guid = 0;  // the memory entry that holds the answer; 0 when none does
     };
     Answer Get(int qid);
 
-    // Entries the coherence service has dropped so far.
-    std::int64_t Invalidations() const;
-    // Whether the memory entry is still held (marks it used).
-    bool StillHeld(unsigned int guid);
-    // Every answer held in memory now.
-    std::vector<ResultPtr> HeldResults() const;
-    // Entries held per set of tables read.
-    std::vector<std::pair<std::string, std::size_t>> EntriesByTables() const;
-
 private:
-    class MemoryCache;
-    ResultPtr LoadExternal(const Query& query, std::int64_t version, Layer& layer);
-    unsigned int Fill(const ResultPtr& result);
-    void ReportRemoved(const CacheHelpers::EntrySet& entries);
+    Answer Base(int qid);
 
-    DemoHost& m_host;
+    BaseResults& m_base;
+    DerivedResults& m_derived;
     const QueryCatalogue& m_catalogue;
     QueryRunner& m_runner;
-    Stats& m_stats;
-    std::shared_ptr<MemoryCache> m_memory;
-    std::vector<std::shared_ptr<CacheHelpers::EntryPredicate>> m_byQuery;  // by query id
-    std::vector<unsigned int> m_hints;                                     // by query id
 };
 
 }  // namespace demo

@@ -3,24 +3,36 @@
 // thread, until the parent ends it.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
+#include "ChangeRecorder.h"
 #include "DemoHost.h"
 #include "QueryCatalogue.h"
+#include "ResultCache.h"
 
 namespace demo {
 
-// A worker: one host answering a skewed stream of catalogue queries through its caches
-// (ResultCache for base queries, DerivedResults for derived ones), each query under its own
-// cascade scope. It samples the answers served from a cache against the database, measures the
+// A worker: one host answering a skewed stream of catalogue queries through its caches (a
+// read-through cache for base queries, a derived-result cache for derived ones; see
+// ResultCache.h). It samples the answers served from a cache against the database, measures the
 // database alone on the same stream now and then, reports progress to the parent, and after
 // "settle" compares everything it still holds with the database.
 void RunWorker(DemoHost& host, const QueryCatalogue& catalogue);
 
 // The writer: changes the data under the workers. At a steady rate it updates one sales row,
 // bumps the version of every base query the row affects and records the change with each
-// query's rows at its new version, all in one transaction (ChangeRecorder); then it recomputes
-// those queries, stores the new answers in the Redis external cache, adds them to its own cache and
-// announces them through the coherence service (older, different entries elsewhere become dirty),
-// and records when each was announced.
+// query's rows at its new version, all in one transaction (ChangeRecorder); then it announces
+// the change (AnnounceChange) and records when each query was announced.
 void RunWriter(DemoHost& host, const QueryCatalogue& catalogue);
+
+// After `update` committed: recomputes every base query it affected and sets the new answer in
+// `cache` (the run's base cache, of the workers' name), which announces it (older, different
+// copies elsewhere become dirty, and older stored copies are no longer served) and writes it
+// through to the external layers. Returns when each query was announced (NowMs), in the order
+// of update.affected.
+std::vector<std::int64_t> AnnounceChange(BaseResults& cache, QueryRunner& runner,
+                                         const QueryCatalogue& catalogue,
+                                         const ChangeRecorder::Update& update);
 
 }  // namespace demo

@@ -1,5 +1,6 @@
 #include "Summary.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <map>
@@ -29,13 +30,27 @@ const Figure kResubscriptions[] = {
     {"resubscriptions", "resubscriptions", "re-subscriptions"},
     {"gaps", "gaps", "gaps"},
     {"gap_flushes", "gap-flushes", "answered by dropping every entry"}};
-const Figure kCascade[] = {
-    {"derived_built", "derived.built", "derived answers built"},
-    {"derived_held", "derived.held", "served held"},
-    {"derived_not_kept", "derived.not-kept", "not kept"},
-    {"scopes_invalidated", "cascade.scopes-invalidated", "scopes invalidated"},
-    {"derived_dropped_on_eviction", "derived.dropped-on-eviction",
-     "dropped when a part's tracking ended"}};
+// The workers' read-through cache of base answers (every Get, the parts of derived answers
+// included), then their derived answers.
+const Figure kReadThrough[] = {{"memory_hits", "rt.memory-hits", "memory hits"},
+                               {"disk_hits", "rt.hits.disk", "disk hits"},
+                               {"redis_hits", "rt.hits.redis", "Redis hits"},
+                               {"loads", "rt.loads", "loads"},
+                               {"load_failures", "rt.load-failures", "failed loads"},
+                               {"coalesced_waits", "rt.coalesced-waits", "coalesced waits"},
+                               {"wait_timeouts", "rt.wait-timeouts", "waits given up"}};
+const Figure kReadThroughGuards[] = {
+    {"raced_fills_dropped", "rt.raced-fills-dropped", "raced fills dropped"},
+    {"lower_layer_rejected", "rt.lower-rejected", "lower-layer values rejected"},
+    {"external_failures", "rt.external-failures", "external failures"},
+    {"invalidations", "invalidations", "invalidations"},
+    {"evictions", "evictions", "evictions"}};
+const Figure kDerived[] = {
+    {"built", "derived.built", "built and kept"},
+    {"held", "derived.held", "served held"},
+    {"not_kept", "derived.not-kept", "not kept"},
+    {"dropped_dirty", "derived.dropped-dirty", "dropped when a part went stale"},
+    {"dropped_on_prune", "derived.dropped-on-prune", "dropped when a part's tracking ended"}};
 // The freshness checks; the first three are the answers checked.
 const Figure kChecks[] = {
     {"fresh", "check.fresh", "fresh"},
@@ -45,12 +60,15 @@ const Figure kChecks[] = {
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
-    char buffer[512];
-    va_list args;
+    va_list args, again;
     va_start(args, format);
-    std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
     va_end(args);
-    return buffer;
+    std::string out(static_cast<std::size_t>(std::max(length, 0)), '\0');
+    std::vsnprintf(out.data(), out.size() + 1, format, again);
+    va_end(again);
+    return out;
 }
 
 long long Count(const Stats& stats, const char* counter) {
@@ -150,9 +168,11 @@ bool Summary::Clean() const {
 std::string Summary::Table() const {
     const std::int64_t answers = Answers();
     std::string t;
-    t += Format("\n== Summary: %d worker processes, %.0f s of workload, seed %llu\n",
-                m_facts.processes, m_facts.durationSec,
-                static_cast<unsigned long long>(m_facts.seed));
+    t += Format(
+        "\n== Summary: %d worker processes (%d answers in memory each), %.0f s of workload, "
+        "seed %llu\n",
+        m_facts.processes, m_facts.memoryEntries, m_facts.durationSec,
+        static_cast<unsigned long long>(m_facts.seed));
     t += Format("Redis %s (%s%s); database %s (%d sales rows)\n", m_facts.redisEndpoint.c_str(),
                 DescribeRedis(m_facts).c_str(),
                 m_facts.redisSetup == RedisSetup::PrivateServer ? ", stopped afterwards" : "",
@@ -183,14 +203,14 @@ std::string Summary::Table() const {
     t += "  " + Figures(m_both, kResubscriptions, false) + "\n";
     t += Format("  writer: %lld row updates; entries invalidated in workers %lld\n",
                 Count(m_writer, "updates"), Count(m_workers, "invalidations"));
-    t += "Cascade: " + Figures(m_workers, kCascade, false) + "\n";
+    t += "Read-through cache: " + Figures(m_workers, kReadThrough, false) + "\n";
+    t += "  " + Figures(m_workers, kReadThroughGuards, false) + "\n";
+    t += "Derived answers: " + Figures(m_workers, kDerived, false) + "\n";
     std::string byTables;
     for (const auto& [name, n] : m_workers.counters)
         if (name.rfind("held.", 0) == 0)
             byTables += Format(" %s %lld", name.substr(5).c_str(), static_cast<long long>(n));
     t += "Memory entries held at the end, by the tables their query reads:" + byTables + "\n";
-    t += Format("Fills dropped because a change raced them: %lld; evictions %lld\n",
-                Count(m_workers, "fill.raced"), Count(m_workers, "evictions"));
 
     t += "\nExternal cache outcomes (workers and writer):\n";
     for (const auto& [operation, outcomes] : Outcomes(m_both)) {
@@ -242,9 +262,11 @@ std::string Summary::Json() const {
         "\"private_redis\": %s,\n",
         m_facts.redisEndpoint.c_str(), kSetups[static_cast<int>(m_facts.redisSetup)],
         m_facts.clusterMasters, JsonBool(m_facts.redisSetup == RedisSetup::PrivateServer));
-    j += Format("  \"processes\": %d, \"duration_s\": %g, \"seed\": %llu, \"sales_rows\": %d,\n",
-                m_facts.processes, m_facts.durationSec,
-                static_cast<unsigned long long>(m_facts.seed), m_facts.salesRows);
+    j += Format(
+        "  \"processes\": %d, \"memory_entries\": %d, \"duration_s\": %g, \"seed\": %llu, "
+        "\"sales_rows\": %d,\n",
+        m_facts.processes, m_facts.memoryEntries, m_facts.durationSec,
+        static_cast<unsigned long long>(m_facts.seed), m_facts.salesRows);
     j += Format("  \"queries\": %lld, \"queries_per_s\": %.1f,\n", static_cast<long long>(answers),
                 static_cast<double>(answers) / m_facts.durationSec);
     j += "  \"layers\": {";
@@ -272,10 +294,9 @@ std::string Summary::Json() const {
          ", \"received_per_worker\": " + JsonList(m_facts.receivedPerWorker) + ", " +
          Figures(m_both, kResubscriptions, true) + "},\n";
     j += Format("  \"writer\": {\"updates\": %lld},\n", Count(m_writer, "updates"));
-    j += Format("  \"invalidations\": %lld,\n", Count(m_workers, "invalidations"));
-    j += "  \"cascade\": {" + Figures(m_workers, kCascade, true) + "},\n";
-    j += Format("  \"fills_raced\": %lld, \"evictions\": %lld,\n", Count(m_workers, "fill.raced"),
-                Count(m_workers, "evictions"));
+    j += "  \"read_through\": {" + Figures(m_workers, kReadThrough, true) + ", " +
+         Figures(m_workers, kReadThroughGuards, true) + "},\n";
+    j += "  \"derived\": {" + Figures(m_workers, kDerived, true) + "},\n";
     j += "  \"external_outcomes\": {";
     bool first = true;
     for (const auto& [operation, outcomes] : Outcomes(m_both))

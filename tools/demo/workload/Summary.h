@@ -18,6 +18,7 @@ struct RunFacts {
     std::string redisEndpoint;  // HOST:PORT, or the cluster's nodes as given
     int clusterMasters = 0;
     int processes = 0;
+    int memoryEntries = 0;   // of each worker's memory layer
     double durationSec = 0;  // of the workload
     std::uint64_t seed = 0;
     int salesRows = 0;

@@ -4,7 +4,6 @@
 #include <random>
 #include <thread>
 
-#include "DerivedResults.h"
 #include "FreshnessChecker.h"
 #include "ResultCache.h"
 #include "velcore/ThreadContext.h"
@@ -28,66 +27,29 @@ std::int64_t Ns(Clock::duration d) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
 }
 
-// Answers one query through the caches; the scope records every memory entry used.
-class Answerer {
-public:
-    Answerer(ResultCache& cache, DerivedResults& derived, const QueryCatalogue& catalogue,
-             Stats& stats)
-        : m_cache(cache), m_derived(derived), m_catalogue(catalogue), m_stats(stats) {}
-
-    ResultCache::Answer Answer(int qid) {
-        const auto scope = CascadeInvalidatorAggregator_CreateQueryJobScope();
-        ResultCache::Answer answer =
-            m_catalogue.Get(qid).Derived() ? Derive(qid, *scope) : m_cache.Get(qid);
-        scope->EndScope();
-        return answer;
-    }
-
-private:
-    ResultCache::Answer Derive(int qid, IInvalidatorAggregatorScope& scope) {
-        ResultCache::Answer answer;
-        if ((answer.result = m_derived.Find(qid))) {
-            m_stats.Count("derived.held");
-            return answer;
-        }
-        // Registered before any entry is used, so that no change can slip in unseen.
-        const auto handler = m_derived.NewHandler(qid);
-        scope.AddHandler(handler);
-        std::vector<ResultCache::Answer> parts;
-        bool allHeld = true;
-        for (const int part : m_catalogue.Get(qid).components) {
-            parts.push_back(m_cache.Get(part));
-            answer.layer = std::max(answer.layer, parts.back().layer);
-            allHeld = allHeld && parts.back().guid != 0;
-        }
-        auto result = std::make_shared<QueryResult>();
-        result->qid = qid;
-        result->timestamp = UINT64_MAX;
-        std::vector<const std::vector<Row>*> rows;
-        for (const auto& part : parts) {
-            result->versions.push_back(part.result->versions.at(0));
-            result->timestamp = std::min(result->timestamp, part.result->timestamp);
-            rows.push_back(&part.result->rows);
-        }
-        result->rows = ShareRows(rows);
-        answer.result = result;
-        // An entry dropped before its use was recorded cannot make the scope dirty any more.
-        std::vector<unsigned int> guids;
-        for (const auto& part : parts) {
-            allHeld = allHeld && m_cache.StillHeld(part.guid);
-            guids.push_back(part.guid);
-        }
-        m_stats.Count(allHeld && m_derived.Put(handler, result, std::move(guids))
-                          ? "derived.built"
-                          : "derived.not-kept");
-        return answer;
-    }
-
-    ResultCache& m_cache;
-    DerivedResults& m_derived;
-    const QueryCatalogue& m_catalogue;
-    Stats& m_stats;
-};
+// The library's figures of the two caches, as a worker reports them.
+void AddCacheCounts(const BaseResults& base, const DerivedResults& derived, Stats& stats) {
+    const ReadThroughCounters rt = base.GetCounters();
+    stats.counters["rt.memory-hits"] = rt.memoryHits;
+    for (std::size_t i = 0; i < rt.layerHits.size(); ++i)
+        stats.counters[std::string("rt.hits.") + LayerName(static_cast<Layer>(i + 1))] =
+            rt.layerHits[i];
+    stats.counters["rt.loads"] = rt.loads;
+    stats.counters["rt.load-failures"] = rt.loadFailures;
+    stats.counters["rt.coalesced-waits"] = rt.coalescedWaits;
+    stats.counters["rt.wait-timeouts"] = rt.waitTimeouts;
+    stats.counters["rt.raced-fills-dropped"] = rt.racedFillsDropped;
+    stats.counters["rt.lower-rejected"] = rt.lowerRejected;
+    stats.counters["rt.external-failures"] = rt.externalFailures;
+    stats.counters["invalidations"] = rt.invalidations;
+    stats.counters["evictions"] = rt.evictions;
+    const DerivedResultCounters d = derived.GetCounters();
+    stats.counters["derived.held"] = d.held;
+    stats.counters["derived.built"] = d.built;
+    stats.counters["derived.not-kept"] = d.notKept;
+    stats.counters["derived.dropped-dirty"] = d.droppedDirty;
+    stats.counters["derived.dropped-on-prune"] = d.droppedOnPrune;
+}
 
 }  // namespace
 
@@ -96,12 +58,10 @@ void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
     const ChildConfig& config = host.Config();
     Stats stats;
     QueryRunner runner(config.dbPath, catalogue);
-    ResultCache cache(host, catalogue, runner, stats);
-    const auto derived = std::make_shared<DerivedResults>();
-    host.OnEvicted([weak = std::weak_ptr<DerivedResults>(derived)](const auto& guids) {
-        if (auto d = weak.lock()) d->OnEntriesEvicted(guids);
-    });
-    Answerer answerer(cache, *derived, catalogue, stats);
+    const std::unique_ptr<BaseResults> base = MakeBaseResults(
+        config.runId, config.memoryEntries, host.Disk(), host.Redis(), host.Service());
+    DerivedResults derived(host.Service());
+    Answerer answerer(*base, derived, catalogue, runner);
     FreshnessChecker checker(runner, stats, kWindowMs);
     ZipfSampler zipf(catalogue.Size(), 1.0, config.seed,
                      config.seed * 7919 + static_cast<std::uint64_t>(config.index));
@@ -110,9 +70,7 @@ void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
 
     const auto report = [&](const char* kind) {
         host.AddHostCounts(stats);
-        stats.counters["invalidations"] = cache.Invalidations();
-        stats.counters["cascade.scopes-invalidated"] = derived->ScopesInvalidated();
-        stats.counters["derived.dropped-on-eviction"] = derived->DroppedOnEviction();
+        AddCacheCounts(*base, derived, stats);
         host.Report(kind, stats);
     };
     report("ready");
@@ -131,7 +89,7 @@ void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
             nextBaseline = start + kBaselineEvery;
             continue;
         }
-        const ResultCache::Answer answer = answerer.Answer(qid);
+        const Answerer::Answer answer = answerer.Get(qid);
         const std::int64_t ns = Ns(Clock::now() - start);
         stats.Count("queries");
         stats.Count(std::string("layer.") + LayerName(answer.layer));
@@ -161,12 +119,13 @@ void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
     RedisSubscriptionManager::GetInstance().WaitUntilSubscribed(
         TString(DemoHost::kCoherenceNamespace) + TString("*"), std::chrono::seconds(10));
     std::this_thread::sleep_for(kSettle);
-    std::vector<ResultPtr> held = cache.HeldResults();
-    for (ResultPtr& r : derived->Held()) held.push_back(std::move(r));
+    std::vector<ResultPtr> held;
+    for (auto& [key, result] : base->HeldValues()) {
+        stats.Count("held." + catalogue.Get(result->qid).tables);
+        held.push_back(std::move(result));
+    }
+    for (auto& [key, result] : derived.HeldValues()) held.push_back(std::move(result));
     checker.CheckHeld(held);
-    for (const auto& [tables, count] : cache.EntriesByTables())
-        stats.counters["held." + tables.substr(tables.find('|') + 1)] =
-            static_cast<std::int64_t>(count);
     report("final");
 }
 

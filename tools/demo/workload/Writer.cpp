@@ -6,22 +6,23 @@
 
 #include "ChangeRecorder.h"
 #include "QueryRunner.h"
-#include "utility/SynchronizedIndexedCache.h"
+#include "ResultCache.h"
 
-using namespace velmora::caching;
 using Clock = std::chrono::steady_clock;
 
 namespace demo {
 
-namespace {
-
-std::vector<unsigned int> Ids(const CacheHelpers::EntrySet& entries) {
-    std::vector<unsigned int> ids;
-    for (const auto& e : entries) ids.push_back(e.GetID());
-    return ids;
+std::vector<std::int64_t> AnnounceChange(BaseResults& cache, QueryRunner& runner,
+                                         const QueryCatalogue& catalogue,
+                                         const ChangeRecorder::Update& update) {
+    std::vector<std::int64_t> announcedAt;
+    for (const int qid : update.affected) {
+        // Computed after the commit: the content every process will load from now on.
+        cache.Set(catalogue.Get(qid).key, runner.Compute(qid));
+        announcedAt.push_back(NowMs());
+    }
+    return announcedAt;
 }
-
-}  // namespace
 
 void RunWriter(DemoHost& host, const QueryCatalogue& catalogue) {
     const ChildConfig& config = host.Config();
@@ -33,11 +34,12 @@ void RunWriter(DemoHost& host, const QueryCatalogue& catalogue) {
     const std::int64_t rows = rowCount.Column(0);
     ChangeRecorder recorder(runner, catalogue);
 
-    // The writer's own cache of the answers it announces; its older entries are dropped by its
-    // own announcements like anyone else's.
-    auto cache = std::make_shared<SynchronizedIndexedCache>(
-        std::make_shared<CacheHelpers::MRUPolicy>(500), CacheHelpers::CreateSystemClock());
-    const std::shared_ptr<RedisPubsub> service = host.Service();
+    // The writer answers no query: its cache keeps nothing in memory and only announces and
+    // writes through. It stands for a process on another machine, so it shares Redis with the
+    // workers but not their disk cache (whose older copies the announcements keep from being
+    // served).
+    const std::unique_ptr<BaseResults> cache =
+        MakeBaseResults(config.runId, 0, nullptr, host.Redis(), host.Service());
 
     std::mt19937_64 random(config.seed ^ 0x5eed5eedULL);
     std::uniform_int_distribution<std::int64_t> anyRow(1, rows);
@@ -57,32 +59,14 @@ void RunWriter(DemoHost& host, const QueryCatalogue& catalogue) {
         const ChangeRecorder::Update update = recorder.Apply(anyRow(random), delta(random));
         stats.Count("updates");
 
-        std::vector<std::int64_t> announcedAt;
-        for (const int qid : update.affected) {
-            const auto computeStart = Clock::now();
-            const ResultPtr result = runner.Compute(qid);  // produced after the commit
-            const auto loadMs = static_cast<unsigned int>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - computeStart)
-                    .count());
-            const Query& query = catalogue.Get(qid);
-            host.Redis()->TryStore(host.ExternalKey(query, result->versions[0].second),
-                                   std::make_shared<ExternalBytes>(result->Serialize()), loadMs,
-                                   -1);
-            const unsigned int guid =
-                cache->AddEntry(CacheHelpers::Payload(new ResultData(result)));
-            service->OnAdded(host.KeyHash(query), result->DataHash(), result->timestamp, guid,
-                             cache);
-            announcedAt.push_back(NowMs());
-            const auto evicted = cache->Purge();
-            if (!evicted.empty()) service->OnRemoved(Ids(evicted), cache);
-        }
+        const std::vector<std::int64_t> announcedAt =
+            AnnounceChange(*cache, runner, catalogue, update);
         recorder.RecordAnnounced(update, announcedAt);
         stats.histograms["latency.writer-update"].Add(
             std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count());
         host.AddHostCounts(stats);
         host.Report("progress", stats);
     }
-    service->OnRemoved(*cache);
     host.AddHostCounts(stats);
     host.Report("final", stats);
 }

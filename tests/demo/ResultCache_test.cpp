@@ -1,0 +1,181 @@
+// The main job's answer path against a real SQLite database: the codec the caches store answers
+// with, the workers' answers through the read-through and derived-result caches, and the
+// writer's announcement of a change. One process, no coherence service: what crosses processes
+// is the short run's part.
+#include "workload/ResultCache.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "velcore/AppOptions.h"
+#include "workload/ChangeRecorder.h"
+#include "workload/DataGenerator.h"
+#include "workload/FreshnessChecker.h"
+#include "workload/QueryCatalogue.h"
+#include "workload/QueryRunner.h"
+#include "workload/Roles.h"
+#include "workload/Sqlite.h"
+
+namespace demo {
+namespace {
+
+std::filesystem::path MakeDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "velanswer-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    return pattern;
+}
+
+std::vector<unsigned char> Encoded(const ResultPtr& result) {
+    return result->Encode();
+}
+
+class AnswerPath : public ::testing::Test {
+protected:
+    AnswerPath() {
+        DataShape shape;
+        shape.salesRows = 3000;
+        DataGenerator(shape, 11).Write(m_path);
+        m_db = std::make_unique<SqliteDb>(m_path);
+        m_catalogue = std::make_unique<QueryCatalogue>(*m_db);
+        m_writer = std::make_unique<QueryRunner>(m_path, *m_catalogue);
+        m_recorder = std::make_unique<ChangeRecorder>(*m_writer, *m_catalogue);
+        m_reader = std::make_unique<QueryRunner>(m_path, *m_catalogue);
+        m_checker = std::make_unique<FreshnessChecker>(*m_reader, m_stats, 60'000);
+    }
+    ~AnswerPath() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_dir, ignored);
+    }
+
+    // The caches of a worker with `memoryEntries` in memory, no lower layer and no service.
+    void MakeCaches(int memoryEntries) {
+        m_answerer.reset();
+        m_derived = std::make_unique<DerivedResults>(nullptr);
+        m_base = MakeBaseResults("test", memoryEntries, nullptr, nullptr, nullptr);
+        m_answerer = std::make_unique<Answerer>(*m_base, *m_derived, *m_catalogue, *m_reader);
+    }
+    int QueryId(const std::string& key) const {
+        for (const Query& q : m_catalogue->All())
+            if (q.key == key) return q.id;
+        throw std::logic_error("no query " + key);
+    }
+    // A sales row of region 1 in month 3 (read by region-month:1:3 and region-share:1:3).
+    std::int64_t RegionMonthRow() {
+        SqliteStatement find(*m_db,
+                             "SELECT id FROM sales WHERE region_id = 1 AND month = 3 LIMIT 1");
+        if (!find.Step()) throw std::logic_error("no such sales row");
+        return find.Column(0);
+    }
+
+    const std::filesystem::path m_dir = MakeDir();
+    const std::string m_path = (m_dir / "sales.db").string();
+    Stats m_stats;
+    std::unique_ptr<SqliteDb> m_db;
+    std::unique_ptr<QueryCatalogue> m_catalogue;
+    std::unique_ptr<QueryRunner> m_writer;
+    std::unique_ptr<ChangeRecorder> m_recorder;
+    std::unique_ptr<QueryRunner> m_reader;
+    std::unique_ptr<FreshnessChecker> m_checker;
+    std::unique_ptr<BaseResults> m_base;
+    std::unique_ptr<DerivedResults> m_derived;
+    std::unique_ptr<Answerer> m_answerer;
+};
+
+// Equal bytes are what tells the coherence service that two processes hold the same answer: an
+// answer computed twice, at different moments and on different connections, must encode alike.
+TEST_F(AnswerPath, CodecGivesEqualBytesForEqualContentAndKeepsTheVersions) {
+    const int qid = QueryId("region-month:1:3");
+    const ResultPtr first = m_reader->Compute(qid);
+    const ResultPtr again = m_writer->Compute(qid);
+    EXPECT_EQ(Encoded(first), Encoded(again));
+    const std::vector<unsigned char> bytes = Encoded(first);
+    const BaseResults::Codec codec = ResultCodec();
+    const BaseResults::ValuePtr decoded = codec.decode(bytes.data(), bytes.size());
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(*decoded, *first);
+
+    m_recorder->Apply(RegionMonthRow(), 7);
+    EXPECT_NE(Encoded(m_reader->Compute(qid)), bytes);
+    // Bytes of something else, or cut short, decode to nothing.
+    EXPECT_FALSE(codec.decode(bytes.data(), bytes.size() - 1));
+    const std::vector<unsigned char> text{'1', '2', '0'};
+    EXPECT_FALSE(codec.decode(text.data(), text.size()));
+}
+
+// A lower layer returns what the codec made of an answer; the freshness checker must still be
+// able to tell which change that answer missed.
+TEST_F(AnswerPath, AnswerThroughTheCodecIsStillJudgedStaleAfterAChange) {
+    const int qid = QueryId("region-month:1:3");
+    const std::vector<unsigned char> bytes = Encoded(m_reader->Compute(qid));
+    m_recorder->Apply(RegionMonthRow(), 1000);
+    const BaseResults::ValuePtr served = ResultCodec().decode(bytes.data(), bytes.size());
+    ASSERT_TRUE(served);
+    EXPECT_EQ(m_checker->CheckServed(served), FreshnessChecker::Verdict::StaleWithinWindow);
+}
+
+TEST_F(AnswerPath, BaseAnswerIsLoadedOnceThenServedFromMemory) {
+    MakeCaches(200);
+    const int qid = QueryId("top-products:2:0");
+    const Answerer::Answer first = m_answerer->Get(qid);
+    EXPECT_EQ(first.layer, Layer::Sqlite);
+    EXPECT_EQ(first.result->rows, m_reader->Compute(qid)->rows);
+    const Answerer::Answer second = m_answerer->Get(qid);
+    EXPECT_EQ(second.layer, Layer::Memory);
+    EXPECT_EQ(second.result, first.result);
+    EXPECT_EQ(m_base->GetCounters().loads, 1);
+}
+
+TEST_F(AnswerPath, DerivedAnswerIsBuiltFromItsPartsAndKept) {
+    velmora::appoptions::ScopedOverride syncCaches(TString("SyncCaches"), true);
+    MakeCaches(200);
+    const int share = QueryId("region-share:1:3");
+    const Answerer::Answer built = m_answerer->Get(share);
+    EXPECT_EQ(built.layer, Layer::Sqlite);  // its parts were loaded
+    const ResultPtr truth = m_reader->Compute(share);
+    EXPECT_EQ(built.result->rows, truth->rows);
+    EXPECT_EQ(built.result->versions, truth->versions);
+    EXPECT_EQ(m_answerer->Get(share).result, built.result);
+    const velmora::caching::DerivedResultCounters counts = m_derived->GetCounters();
+    EXPECT_EQ(counts.built, 1);
+    EXPECT_EQ(counts.held, 1);
+}
+
+// A worker with its memory layer switched off answers everything from below and keeps no
+// derived answer: no part has an entry that could tell it of a change.
+TEST_F(AnswerPath, WithoutMemoryEveryAnswerIsLoadedAndNoDerivedAnswerIsKept) {
+    velmora::appoptions::ScopedOverride syncCaches(TString("SyncCaches"), true);
+    MakeCaches(0);
+    const int qid = QueryId("region-month:1:3");
+    EXPECT_EQ(m_answerer->Get(qid).layer, Layer::Sqlite);
+    EXPECT_EQ(m_answerer->Get(qid).layer, Layer::Sqlite);
+    const int share = QueryId("region-share:1:3");
+    EXPECT_EQ(m_answerer->Get(share).result->rows, m_reader->Compute(share)->rows);
+    EXPECT_EQ(m_answerer->Get(share).layer, Layer::Sqlite);
+    EXPECT_EQ(m_derived->GetCounters().notKept, 2);
+    EXPECT_TRUE(m_base->HeldValues().empty());
+    EXPECT_TRUE(m_derived->HeldValues().empty());
+}
+
+// The writer sets the new answer under the key the workers read: the answer held before the
+// change is replaced by the fresh one, which the checker finds fresh.
+TEST_F(AnswerPath, WritersAnnouncementReplacesTheAnswerHeldUnderTheQuerysKey) {
+    MakeCaches(200);
+    const int qid = QueryId("region-month:1:3");
+    const ResultPtr before = m_answerer->Get(qid).result;
+    const ChangeRecorder::Update update = m_recorder->Apply(RegionMonthRow(), 1000);
+    const std::vector<std::int64_t> announcedAt =
+        AnnounceChange(*m_base, *m_writer, *m_catalogue, update);
+    EXPECT_EQ(announcedAt.size(), update.affected.size());
+
+    const Answerer::Answer after = m_answerer->Get(qid);
+    EXPECT_EQ(after.layer, Layer::Memory);
+    EXPECT_NE(after.result->rows, before->rows);
+    EXPECT_EQ(m_checker->CheckServed(after.result), FreshnessChecker::Verdict::Fresh);
+    EXPECT_EQ(m_base->GetCounters().loads, 1);
+}
+
+}  // namespace
+}  // namespace demo

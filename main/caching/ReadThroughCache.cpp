@@ -237,23 +237,26 @@ ReadThroughCore::Result ReadThroughCore::Impl::Stale(const Result& failSafe,
 
 bool ReadThroughCore::Impl::StartBackground(std::function<void()> work) {
     {
-        TMutexLock lock(m_backgroundMutex);
-        if (m_background >= kMaxBackground) return false;
-        ++m_background;
+        TMutexLock lock(m_background->mutex);
+        if (m_background->running >= kMaxBackground) return false;
+        ++m_background->running;
     }
-    std::thread([self = shared_from_this(), work = std::move(work)] {
+    std::thread([background = m_background, work = std::move(work)]() mutable {
         work();
-        TMutexLock lock(self->m_backgroundMutex);
-        --self->m_background;
-        self->m_backgroundDone.notify_all();
+        work = nullptr;  // lets go of the engine (the work holds it) before counting itself done
+        TMutexLock lock(background->mutex);
+        --background->running;
+        background->done.notify_all();
     }).detach();
     return true;
 }
 
 void ReadThroughCore::Impl::WaitForBackground() {
-    TMutexLock lock(m_backgroundMutex);
-    m_backgroundDone.wait(lock.Native(),
-                          [this]() REQUIRES(m_backgroundMutex) { return m_background == 0; });
+    Background& background = *m_background;
+    TMutexLock lock(background.mutex);
+    background.done.wait(lock.Native(), [&background]() REQUIRES(background.mutex) {
+        return background.running == 0;
+    });
 }
 
 void ReadThroughCore::Impl::MaybeRefreshEarly(const std::string& key, unsigned long long producedAt,

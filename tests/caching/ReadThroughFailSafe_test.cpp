@@ -197,6 +197,42 @@ TEST_F(FailSafe, EntryPastTheChosenFractionOfItsLifeIsRefreshedOnceInTheBackgrou
     EXPECT_EQ(cache.GetCounters().eagerRefreshes, 1);
 }
 
+// The values a cache holds are let go on the thread that destroys the cache, never on the thread
+// of a background load that finished just before (which once destroyed the whole engine, the
+// coherence service it held included, after its owner had gone).
+TEST_F(FailSafe, BackgroundLoadNeverDestroysTheEngineOnItsOwnThread) {
+    struct Noted {
+        std::string text;
+        std::shared_ptr<std::vector<std::thread::id>> destroyedOn;
+        ~Noted() {
+            // Replaced values go where they are replaced; the last one goes with the cache.
+            if (text == "v2") destroyedOn->push_back(std::this_thread::get_id());
+        }
+    };
+    auto destroyedOn = std::make_shared<std::vector<std::thread::id>>();
+    for (int round = 0; round < 50; ++round) {
+        auto options = Options();
+        options.softTimeoutMs = 1;
+        ReadThroughCache<Noted> cache(
+            options,
+            {[](const Noted& v) { return ExternalBytes(v.text.begin(), v.text.end()); },
+             [](const unsigned char*, std::size_t) -> std::shared_ptr<const Noted> {
+                 return nullptr;
+             }},
+            Service());
+        const auto make = [destroyedOn](const char* text) {
+            return std::shared_ptr<const Noted>(new Noted{text, destroyedOn});
+        };
+        cache.Get("k", [&] { return make("v1"); });
+        cache.Get("k", [make] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+            return make("v2");
+        });  // answered stale; the load ends in the background
+    }
+    ASSERT_FALSE(destroyedOn->empty());
+    for (const std::thread::id& id : *destroyedOn) EXPECT_EQ(id, std::this_thread::get_id());
+}
+
 // ---- leases on a real redis-server ----
 
 class Leases : public veltest::RedisServerTest {

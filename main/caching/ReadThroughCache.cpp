@@ -128,8 +128,12 @@ ReadThroughCore::Result ReadThroughCore::Impl::Wait(const std::string& key, Flig
                              [&] { return flight.finished; })) {
         ++m_counts.coalesced;
         if (flight.error) {
-            if (failSafe) return Stale(*failSafe, m_counts.failSafe);
-            std::rethrow_exception(flight.error);
+            const std::exception_ptr error = flight.error;
+            lock.unlock();
+            // Asked again: the key may have been announced as changed while this Get waited.
+            if (std::optional<Result> still = FailSafeAnswer(key))
+                return Stale(*still, m_counts.failSafe);
+            std::rethrow_exception(error);
         }
         Result shared = flight.result;
         lock.unlock();
@@ -176,7 +180,10 @@ ReadThroughCore::Result ReadThroughCore::Impl::Lead(const std::string& key,
         NoteUsed(result.guid);
         return result;
     } catch (...) {
-        if (failSafe) return Stale(*failSafe, m_counts.failSafe);
+        // Asked again, not taken from before the load: the key may have been announced as
+        // changed while it ran.
+        if (std::optional<Result> still = FailSafeAnswer(key))
+            return Stale(*still, m_counts.failSafe);
         throw;
     }
 }

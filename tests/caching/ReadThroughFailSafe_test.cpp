@@ -116,6 +116,20 @@ TEST_F(FailSafe, ValueAnnouncedAsChangedIsNotServedUnlessTheHostSaysSo) {
     EXPECT_EQ(*tolerant.Get("j", failing).value, "before the change");
 }
 
+// The fail-safe answer was chosen before the load began: a change announced while the load ran
+// (and then failed) did not keep the old value from being served.
+TEST_F(FailSafe, ChangeAnnouncedWhileTheLoadRanKeepsTheOldValueFromBeingServed) {
+    Cache cache(Options(), TextCodec(), m_service);
+    Cache writer(Options(), TextCodec(), m_service);
+    cache.Get("k", [] { return std::string("before the change"); });
+    const auto changedThenFailing = [&writer]() -> std::string {
+        writer.Invalidate("k");  // committed and announced while the load runs
+        throw std::runtime_error("database down");
+    };
+    EXPECT_THROW(cache.Get("k", changedThenFailing), std::runtime_error);
+    EXPECT_EQ(cache.GetCounters().failSafeAnswers, 0);
+}
+
 TEST_F(FailSafe, SlowLoadAnswersWithTheStaleValueAtTheSoftTimeOutAndFillsLater) {
     auto options = Options();
     options.softTimeoutMs = 20;

@@ -142,9 +142,20 @@ void DemoHost::WaitFor(const std::string& command) const {
     });
 }
 
+void DemoHost::SetCommandListener(std::function<void(const std::string&)> listener) {
+    TMutexLock lock(m_mutex);
+    m_listener = std::move(listener);
+}
+
 void DemoHost::ReadCommands() {
     std::string line;
     while (std::getline(std::cin, line)) {
+        std::function<void(const std::string&)> listener;
+        {
+            TMutexLock lock(m_mutex);
+            listener = m_listener;
+        }
+        if (listener) listener(line);
         TMutexLock lock(m_mutex);
         m_commands.insert(line);
         m_changed.notify_all();

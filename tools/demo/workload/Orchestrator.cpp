@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -144,11 +145,13 @@ std::string ProgressLine(double elapsed, const Stats& now, const Stats& before, 
     char line[256];
     std::snprintf(line, sizeof line,
                   "[%5.1fs] %7.0f queries/s | memory %5.1f%% disk %4.1f%% redis %4.1f%% sqlite "
-                  "%4.1f%% | %5.0f invalidations/s | %lld updates | stale>1s %lld",
+                  "%4.1f%% | %5.0f invalidations/s | %lld updates | stale>1s %lld | fail-safe "
+                  "%.0f errors %.0f",
                   elapsed, queries / interval, ratio("memory"), ratio("disk"), ratio("redis"),
                   ratio("sqlite"), delta("invalidations") / interval,
                   static_cast<long long>(writer.Get("updates")),
-                  static_cast<long long>(now.Get("check.stale-beyond-window")));
+                  static_cast<long long>(now.Get("check.stale-beyond-window")),
+                  delta("stale-answers"), delta("caller-errors"));
     return line;
 }
 
@@ -215,7 +218,10 @@ int RunWorkload(const Options& options) {
     std::size_t catalogueSize = 0;
     {
         SqliteDb db(dbPath);
-        catalogueSize = QueryCatalogue(db).Size();
+        const QueryCatalogue catalogue(db);
+        catalogueSize = catalogue.Size();
+        facts.herdKeys =
+            static_cast<int>(HottestBaseQueries(catalogue, options.seed, kHerdKeys).size());
     }
     say("velcache main job: " + std::to_string(options.processes) +
         " workers and a writer on Redis " + facts.redisEndpoint + " (" + DescribeRedis(facts) +
@@ -234,6 +240,9 @@ int RunWorkload(const Options& options) {
                                     runId,
                                     "--memory-entries",
                                     std::to_string(options.memoryEntries)};
+    common.insert(common.end(), {"--value-lifetime", std::to_string(options.ValueLifetimeSec())});
+    if (!options.leases) common.push_back("--no-leases");
+    if (!options.failSafe) common.push_back("--no-fail-safe");
     if (facts.redisSetup == RedisSetup::Cluster)
         common.insert(common.end(), {"--redis-cluster", options.redisCluster});
     else
@@ -259,6 +268,23 @@ int RunWorkload(const Options& options) {
     auto nextLine = start + std::chrono::seconds(1);
     auto nextKill = start + std::chrono::seconds(3);
     bool restarted = false;
+    // The chaos schedule: the herd first (its loads counted with no other fault near), the
+    // server's restart, then the database outage, over with a second of the workload to spare.
+    const auto herdAt = start + (end - start) * 20 / 100;
+    const auto herdQuietUntil = herdAt + std::chrono::milliseconds(kHerdWindowMs + 500);
+    bool herded = false;
+    const auto restartAt = start + (end - start) * 35 / 100;
+    const auto outageAt = start + (end - start) * 55 / 100;
+    const auto outageUntil = std::min(outageAt + std::chrono::seconds(5),
+                                      std::max(outageAt, end - std::chrono::seconds(1)));
+    std::optional<Clock::time_point> outageBegan;
+    bool outageOver = false;
+    const auto endOutage = [&] {
+        for (Child& c : children)
+            if (c.role == "worker") c.Send("outage-end");
+        facts.outageSec = Seconds(Clock::now() - *outageBegan);
+        outageOver = true;
+    };
     Stats before;
     auto beforeAt = start;
     auto nextSecond = start + std::chrono::seconds(1);
@@ -272,6 +298,20 @@ int RunWorkload(const Options& options) {
             answeredBefore = answered;
             nextSecond += std::chrono::seconds(1);
         }
+        if (options.chaos && now >= nextKill && now >= herdAt && now < herdQuietUntil)
+            nextKill += std::chrono::seconds(3);  // no re-subscription within the herd's count
+        if (options.chaos && !herded && now >= herdAt) {
+            herded = true;
+            for (Child& c : children) c.Send("herd");
+            facts.herdAtSec = Seconds(now - start);
+        }
+        if (options.chaos && !outageBegan && now >= outageAt && outageUntil > outageAt) {
+            outageBegan = now;
+            for (Child& c : children)
+                if (c.role == "worker") c.Send("outage-begin");
+            facts.outageAtSec = Seconds(now - start);
+        }
+        if (outageBegan && !outageOver && now >= outageUntil) endOutage();
         if (options.chaos && now >= nextKill) {
             bool killed = false;
             for (const auto& node : nodes)
@@ -280,7 +320,7 @@ int RunWorkload(const Options& options) {
             nextKill += std::chrono::seconds(3);
         }
         if (options.chaos && !restarted && facts.redisSetup == RedisSetup::PrivateServer &&
-            now >= start + (end - start) * 45 / 100) {
+            now >= restartAt) {
             restarted = true;
             server.Stop();
             if (server.Start().empty()) ++facts.serverRestarts;
@@ -296,6 +336,7 @@ int RunWorkload(const Options& options) {
         }
     }
     if (live) std::fprintf(stderr, "\n");
+    if (outageBegan && !outageOver) endOutage();
 
     for (Child& c : children)
         if (c.role == "writer") c.Send("stop");
@@ -322,6 +363,9 @@ int RunWorkload(const Options& options) {
     facts.salesRows = options.salesRows;
     facts.dbPath = options.db.empty() ? "(temporary, removed)" : options.db;
     facts.chaos = options.chaos;
+    facts.leases = options.leases;
+    facts.failSafe = options.failSafe;
+    facts.valueLifetimeSec = options.ValueLifetimeSec();
     for (const Child& c : children)
         if (c.role == "worker") {
             facts.receivedPerWorker.push_back(c.latest.Get("received"));

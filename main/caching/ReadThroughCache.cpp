@@ -123,9 +123,11 @@ ReadThroughCore::Result ReadThroughCore::Impl::Wait(const std::string& key, Flig
         m_options.softTimeoutMs ? m_options.softTimeoutMs : m_options.hardTimeoutMs;
     const unsigned int waitMs =
         failSafe && quick ? std::min(quick, m_options.loadWaitMs) : m_options.loadWaitMs;
+    // The time-outs run from the load's start: a caller joining a load that has run long
+    // already does not wait the whole time-out again.
+    const auto until = flight.started + std::chrono::milliseconds(waitMs);
     std::unique_lock<std::mutex> lock(flight.mutex);
-    if (flight.done.wait_for(lock, std::chrono::milliseconds(waitMs),
-                             [&] { return flight.finished; })) {
+    if (flight.done.wait_until(lock, until, [&] { return flight.finished; })) {
         ++m_counts.coalesced;
         if (flight.error) {
             const std::exception_ptr error = flight.error;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <memory>
@@ -93,6 +94,8 @@ public:
 private:
     // A load in flight; its waiters share what it finds.
     struct Flight {
+        // When the load began: waiters count their time-outs from it, not from their own start.
+        const std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
         std::mutex mutex;
         std::condition_variable done;
         bool finished = false;

@@ -241,6 +241,22 @@ TEST_F(VelcacheCli, ReachesATlsServerAndSaysWhyOneRefuses) {
     }
 }
 
+// The main job on a private TLS server: every process connects over TLS with the run's
+// certificates (the server takes nothing else), and values and announcements go through.
+TEST(VelcacheDemo, RunsOnAPrivateTlsServerAndSaysSo) {
+    Cli demo({"--processes", "2", "--duration", "2", "--rows", "20000", "--json", "--redis-tls"},
+             "", VELTEST_DEMO);
+    const int status = demo.Wait(120s);
+    ASSERT_TRUE(status == 0 || status == 3) << status << demo.Err();
+    EXPECT_NE(demo.Err().find(" over TLS "), std::string::npos) << demo.Err();
+    const std::string summary = demo.Out();
+    for (const char* figure : {"\"store.redis.done\": ", "\"received\": "}) {
+        const auto at = summary.find(figure);
+        ASSERT_NE(at, std::string::npos) << figure << summary;
+        EXPECT_GT(std::atoll(summary.c_str() + at + std::strlen(figure)), 0) << figure << summary;
+    }
+}
+
 TEST_F(VelcacheCli, ErrorsExitWithTheirCodeAndSayWhat) {
     const std::string dir = m_dir.string();
     const std::string closed = "127.0.0.1:" + std::to_string(velsupport::FreeLoopbackPort());

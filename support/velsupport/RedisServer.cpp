@@ -63,6 +63,11 @@ std::string RedisServer::Start() {
         listen = "port 0\ntls-port " + port + "\ntls-cert-file " + m_tls->certFile +
                  "\ntls-key-file " + m_tls->keyFile + "\ntls-ca-cert-file " + m_tls->caFile +
                  "\ntls-auth-clients " + (m_tls->requireClientCert ? "yes" : "no") + "\n";
+    // What the server presents when it is the client: to the other nodes of a cluster, to its
+    // master, to the target of a MIGRATE.
+    if (m_tls && !m_tls->clientCertFile.empty())
+        listen += "tls-client-cert-file " + m_tls->clientCertFile + "\ntls-client-key-file " +
+                  m_tls->clientKeyFile + "\n";
     std::ofstream(conf) << listen << "bind 127.0.0.1\nsave \"\"\nappendonly no\ndir " << m_dir
                         << "\nlogfile \"\"\nloglevel warning\nprotected-mode no\n"
                         << m_extraConfig;

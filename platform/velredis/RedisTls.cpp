@@ -139,6 +139,9 @@ TlsContext::TlsContext(const RedisEndpointConfig& config) {
     // server drops without a closing alert counts as closed, like a plain one: replies carry
     // their own lengths, so a cut-off reply is seen as incomplete anyway.
     SSL_CTX_set_mode(m_ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // Read ahead: one read of the socket takes in every record that has arrived, instead of a
+    // read for each record's header and another for its body.
+    SSL_CTX_set_read_ahead(m_ctx, 1);
     SSL_CTX_set_options(m_ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
     if (config.tlsCaFile.empty()) {
         if (SSL_CTX_set_default_verify_paths(m_ctx) != 1)
@@ -283,7 +286,9 @@ TlsSession::Result TlsSession::Read(char* buffer, std::size_t size) {
     ERR_clear_error();
     m_io.lastErrno = 0;
     const int n = SSL_read(m_ssl, buffer, static_cast<int>(std::min<std::size_t>(size, INT_MAX)));
-    return Finish(n, "read");
+    const Result result = Finish(n, "read");
+    m_drained = result.status != Status::Ok;
+    return result;
 }
 
 TlsSession::Result TlsSession::Write(const char* data, std::size_t size) {
@@ -294,7 +299,9 @@ TlsSession::Result TlsSession::Write(const char* data, std::size_t size) {
 }
 
 bool TlsSession::HasBuffered() const {
-    return SSL_pending(m_ssl) > 0;
+    // Once a read found nothing to return, what the session still holds is the start of a
+    // record whose rest has not arrived: the socket must be waited for.
+    return !m_drained && SSL_has_pending(m_ssl) == 1;
 }
 
 }  // namespace velmora::caching::detail

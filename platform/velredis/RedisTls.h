@@ -72,7 +72,8 @@ public:
     // or WantWrite, a Write is repeated with the same bytes.
     Result Read(char* buffer, std::size_t size);
     Result Write(const char* data, std::size_t size);
-    // Whether decrypted bytes wait inside the session: a poll of the socket does not see them.
+    // Whether bytes wait inside the session that a Read would return (decrypted, or whole
+    // records read ahead from the socket): a poll of the socket does not see them.
     bool HasBuffered() const;
     // Why the last call answered Failed or Closed.
     const std::string& Error() const { return m_error; }
@@ -92,6 +93,7 @@ private:
     Io m_io;
     SSL* m_ssl = nullptr;
     std::string m_error;
+    bool m_drained = false;  // the last Read returned no bytes
 };
 
 }  // namespace velmora::caching::detail

@@ -1,7 +1,13 @@
 // TLS to a real redis-server that listens on a TLS port only, with certificates made by the
 // openssl tool for the run: what works, and every refusal, which must say why and come within
 // the connection's time-outs.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -233,6 +239,92 @@ TEST_F(RedisTls, RefusalsSayWhyWithinTheTimeouts) {
         EXPECT_LT(took, c.refused.connectTimeout + c.refused.commandTimeout + 1s) << "bounded";
         EXPECT_EQ(RefusalOf(c.accepted, took), "");
     }
+}
+
+// Between the client and a TLS server: forwards one connection both ways until `cutAfter` bytes
+// came from the client, then half-closes toward the client (it sees the end of the stream while
+// still writing) and, 50 ms later, closes with the client's bytes unread (a reset): the next
+// write of the client fails with EPIPE.
+class HalfClosingForwarder {
+public:
+    HalfClosingForwarder(int serverPort, std::size_t cutAfter) {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        ::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), len);
+        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
+        port = ntohs(addr.sin_port);
+        ::listen(m_listen, 1);
+        m_thread = std::thread([this, serverPort, cutAfter] {
+            const int client = ::accept(m_listen, nullptr, nullptr);
+            const int server = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            to.sin_port = htons(static_cast<uint16_t>(serverPort));
+            if (client < 0 || ::connect(server, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+                return;
+            std::size_t fromClient = 0;
+            char buffer[64 << 10];
+            while (fromClient < cutAfter) {
+                pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+                if (::poll(fds, 2, 5000) <= 0) break;
+                for (int i = 0; i < 2; ++i) {
+                    if (!fds[i].revents) continue;
+                    const ssize_t n = ::recv(fds[i].fd, buffer, sizeof buffer, 0);
+                    if (n <= 0) fromClient = cutAfter;
+                    if (n <= 0) break;
+                    ::send(fds[1 - i].fd, buffer, std::size_t(n), MSG_NOSIGNAL);
+                    if (i == 0) fromClient += std::size_t(n);
+                }
+            }
+            ::shutdown(client, SHUT_WR);
+            std::this_thread::sleep_for(50ms);
+            ::close(client);
+            ::close(server);
+        });
+    }
+    ~HalfClosingForwarder() {
+        ::shutdown(m_listen, SHUT_RDWR);
+        m_thread.join();
+        ::close(m_listen);
+    }
+    int port = 0;
+
+private:
+    int m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
+    std::thread m_thread;
+};
+
+// A connection closed under a large value streaming out over TLS: the write that meets the
+// closed connection reports EPIPE; the process's default action for SIGPIPE would end it
+// otherwise.
+TEST_F(RedisTls, WriteToAClosedConnectionDoesNotRaiseSigpipe) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            ::signal(SIGPIPE, SIG_DFL);
+            int code = 3;
+            {
+                RedisServer server(velsupport::ServerTlsFrom(*s_trusted));
+                if (!server.Start().empty()) std::exit(4);
+                HalfClosingForwarder forwarder(server.Port(), 1 << 20);
+                RedisEndpointConfig config = server.MakeConfig();
+                config.port = forwarder.port;
+                config.commandTimeout = 10s;
+                config.commandTimeoutFollowsStoreTimeout = false;
+                RedisConnection c(config);
+                c.Get("k");
+                try {
+                    c.Set("k", MakeBytes(32 << 20, 1));
+                } catch (const RedisException&) {
+                    code = 0;
+                }
+            }
+            std::exit(code);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 // An ACL user logs in over TLS after the handshake; a wrong password is refused with the

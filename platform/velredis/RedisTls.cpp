@@ -123,6 +123,12 @@ TlsContext::TlsContext(const RedisEndpointConfig& config) {
         throw RedisException(
             "TLS client certificate and key go together: set both tlsCertFile and tlsKeyFile, "
             "or neither.");
+    // Checked before the context exists: a constructor that throws frees nothing.
+    if (!config.tlsCaFile.empty()) RequireReadable(config.tlsCaFile, "CA file");
+    if (!config.tlsCertFile.empty()) {
+        RequireReadable(config.tlsCertFile, "client certificate");
+        RequireReadable(config.tlsKeyFile, "client key");
+    }
     ERR_clear_error();
     m_ctx = SSL_CTX_new(TLS_client_method());
     if (!m_ctx) throw RedisException("Cannot make a TLS context: " + LastOpenSslReason());
@@ -147,13 +153,10 @@ TlsContext::TlsContext(const RedisEndpointConfig& config) {
         if (SSL_CTX_set_default_verify_paths(m_ctx) != 1)
             fail("Cannot load the system's default TLS certificate store");
     } else {
-        RequireReadable(config.tlsCaFile, "CA file");
         if (SSL_CTX_load_verify_locations(m_ctx, config.tlsCaFile.c_str(), nullptr) != 1)
             fail("Cannot load the TLS CA file " + config.tlsCaFile);
     }
     if (!config.tlsCertFile.empty()) {
-        RequireReadable(config.tlsCertFile, "client certificate");
-        RequireReadable(config.tlsKeyFile, "client key");
         if (SSL_CTX_use_certificate_chain_file(m_ctx, config.tlsCertFile.c_str()) != 1)
             fail("Cannot load the TLS client certificate " + config.tlsCertFile);
         if (SSL_CTX_use_PrivateKey_file(m_ctx, config.tlsKeyFile.c_str(), SSL_FILETYPE_PEM) != 1)

@@ -53,17 +53,9 @@ bool Eventually(Pred pred) {
 class RedisTls : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        s_trusted = new TlsCertificates();
-        s_unknown = new TlsCertificates();
-        s_dnsOnly = new TlsCertificates();
-        s_error = s_trusted->Make();
-        if (s_error.empty()) s_error = s_unknown->Make();
-        if (s_error.empty()) s_error = s_dnsOnly->Make({"DNS:localhost"});
-    }
-    static void TearDownTestSuite() {
-        delete s_trusted;
-        delete s_unknown;
-        delete s_dnsOnly;
+        s_error = s_trusted.Make();
+        if (s_error.empty()) s_error = s_unknown.Make();
+        if (s_error.empty()) s_error = s_dnsOnly.Make({"DNS:localhost"});
     }
     void SetUp() override {
         ASSERT_TRUE(RedisServer::IsInstalled()) << velsupport::kRedisServerMissing;
@@ -90,16 +82,11 @@ protected:
         return what;
     }
 
-    static TlsCertificates* s_trusted;
-    static TlsCertificates* s_unknown;
-    static TlsCertificates* s_dnsOnly;
-    static std::string s_error;
+    // Static objects, so that their directories go also when a death test's child ends with
+    // std::exit.
+    static inline TlsCertificates s_trusted, s_unknown, s_dnsOnly;
+    static inline std::string s_error;
 };
-
-TlsCertificates* RedisTls::s_trusted = nullptr;
-TlsCertificates* RedisTls::s_unknown = nullptr;
-TlsCertificates* RedisTls::s_dnsOnly = nullptr;
-std::string RedisTls::s_error;
 
 }  // namespace
 
@@ -108,7 +95,7 @@ std::string RedisTls::s_error;
 // stay in use: the session tickets a server sends after the handshake are not taken for bytes
 // nobody asked for.
 TEST_F(RedisTls, CommandsLargeValuesAndPipelinesRoundTripOnOneConnection) {
-    RedisServer server(velsupport::ServerTlsFrom(*s_trusted));
+    RedisServer server(velsupport::ServerTlsFrom(s_trusted));
     StartOrFail(server);
     auto pool = std::make_shared<RedisConnectionPool>(server.MakeConfig());
     auto guard = pool->FindAndLockConnection("k");
@@ -140,7 +127,7 @@ TEST_F(RedisTls, CommandsLargeValuesAndPipelinesRoundTripOnOneConnection) {
 // A connection the server dropped is replaced by a new connection with a new session, as often
 // as it happens, and leaves no descriptor behind.
 TEST_F(RedisTls, KilledConnectionsAreReplacedWithNewSessions) {
-    RedisServer server(velsupport::ServerTlsFrom(*s_trusted));
+    RedisServer server(velsupport::ServerTlsFrom(s_trusted));
     StartOrFail(server);
     RedisConnection c(server.MakeConfig());
     ASSERT_TRUE(c.Set("k", MakeBytes(100, 1)));
@@ -163,11 +150,11 @@ TEST_F(RedisTls, KilledConnectionsAreReplacedWithNewSessions) {
 // Every refusal raises within the connection's time-outs with a message that says why; the
 // matching setting that works is tried beside each, so the refusal is the check's doing.
 TEST_F(RedisTls, RefusalsSayWhyWithinTheTimeouts) {
-    RedisServer tlsServer(velsupport::ServerTlsFrom(*s_trusted));
-    velsupport::RedisServerTls dnsOnly = velsupport::ServerTlsFrom(*s_dnsOnly);
+    RedisServer tlsServer(velsupport::ServerTlsFrom(s_trusted));
+    velsupport::RedisServerTls dnsOnly = velsupport::ServerTlsFrom(s_dnsOnly);
     dnsOnly.serverName = "localhost";  // for the server's own start-up check
     RedisServer dnsOnlyServer(dnsOnly);
-    RedisServer clientCertServer(velsupport::ServerTlsFrom(*s_trusted, true));
+    RedisServer clientCertServer(velsupport::ServerTlsFrom(s_trusted, true));
     RedisServer plainServer;
     for (RedisServer* s : {&tlsServer, &dnsOnlyServer, &clientCertServer, &plainServer})
         StartOrFail(*s);
@@ -194,7 +181,7 @@ TEST_F(RedisTls, RefusalsSayWhyWithinTheTimeouts) {
         Case c{"TLS client on a plain port", base(plainServer), "does it speak TLS",
                base(plainServer)};
         c.refused.tls = true;
-        c.refused.tlsCaFile = s_trusted->CaFile();
+        c.refused.tlsCaFile = s_trusted.CaFile();
         cases.push_back(c);
     }
     {
@@ -203,7 +190,7 @@ TEST_F(RedisTls, RefusalsSayWhyWithinTheTimeouts) {
                // certificate that nobody configured.
                "certificate verify failed: self-signed certificate in certificate chain",
                base(tlsServer)};
-        c.refused.tlsCaFile = s_unknown->CaFile();
+        c.refused.tlsCaFile = s_unknown.CaFile();
         cases.push_back(c);
     }
     {
@@ -228,7 +215,7 @@ TEST_F(RedisTls, RefusalsSayWhyWithinTheTimeouts) {
     }
     {
         Case c{"CA file missing", base(tlsServer), "No such file or directory", base(tlsServer)};
-        c.refused.tlsCaFile = s_trusted->Directory() + "/missing.crt";
+        c.refused.tlsCaFile = s_trusted.Directory() + "/missing.crt";
         cases.push_back(c);
     }
     for (const Case& c : cases) {
@@ -307,7 +294,7 @@ TEST_F(RedisTls, WriteToAClosedConnectionDoesNotRaiseSigpipe) {
             ::signal(SIGPIPE, SIG_DFL);
             int code = 3;
             {
-                RedisServer server(velsupport::ServerTlsFrom(*s_trusted));
+                RedisServer server(velsupport::ServerTlsFrom(s_trusted));
                 if (!server.Start().empty()) std::exit(4);
                 HalfClosingForwarder forwarder(server.Port(), 1 << 20);
                 RedisEndpointConfig config = server.MakeConfig();
@@ -330,7 +317,7 @@ TEST_F(RedisTls, WriteToAClosedConnectionDoesNotRaiseSigpipe) {
 // An ACL user logs in over TLS after the handshake; a wrong password is refused with the
 // server's reason, and the password appears in no message.
 TEST_F(RedisTls, AclUserLogsInAndAWrongPasswordIsRefusedWithoutRevealingIt) {
-    RedisServer server(velsupport::ServerTlsFrom(*s_trusted));
+    RedisServer server(velsupport::ServerTlsFrom(s_trusted));
     StartOrFail(server);
     ASSERT_EQ(server
                   .Command({"ACL", "SETUSER", "cacheuser", "on", ">right-horse-battery", "~app:*",
@@ -354,7 +341,7 @@ TEST_F(RedisTls, AclUserLogsInAndAWrongPasswordIsRefusedWithoutRevealingIt) {
 // The subscriber speaks TLS too: messages (large ones among them) arrive, and keep arriving
 // after the server kills its connection and it subscribes again over a new session.
 TEST_F(RedisTls, SubscriberReceivesOverTlsAcrossKilledConnections) {
-    RedisServer server(velsupport::ServerTlsFrom(*s_trusted, true));
+    RedisServer server(velsupport::ServerTlsFrom(s_trusted, true));
     StartOrFail(server);
     RedisSubscriptionManager manager(server.MakeConfig());
     std::mutex mutex;

@@ -48,7 +48,8 @@ void Args::ExpectPositional(std::size_t count, const std::string& what) const {
 
 std::optional<Args> ParseSubCommand(const std::vector<std::string>& argv, const char* usage,
                                     const std::set<std::string>& common,
-                                    const std::map<std::string, std::set<std::string>>& subs) {
+                                    const std::map<std::string, std::set<std::string>>& subs,
+                                    const std::set<std::string>& commonFlags) {
     const std::string sub = argv.empty() ? "" : argv[0];
     if (sub == "--help" || sub == "help") {
         std::fputs(usage, stdout);
@@ -65,7 +66,9 @@ std::optional<Args> ParseSubCommand(const std::vector<std::string>& argv, const 
     }
     std::set<std::string> options = common;
     options.insert(found->second.begin(), found->second.end());
-    Args args(std::vector<std::string>(argv.begin() + 1, argv.end()), options, {"--help"});
+    std::set<std::string> flags = commonFlags;
+    flags.insert("--help");
+    Args args(std::vector<std::string>(argv.begin() + 1, argv.end()), options, flags);
     if (!args.Has("--help")) return args;
     std::fputs(usage, stdout);
     return std::nullopt;
@@ -129,6 +132,13 @@ RedisTarget ParseRedisTarget(const Args& args, const std::string& fallback) {
         if (password.empty()) UsageError("--password-file names an empty file");
         target.config.password = password;
     }
+    target.config.tls = args.Has("--tls");
+    if (!target.config.tls && (args.Has("--cacert") || args.Has("--cert") || args.Has("--key")))
+        UsageError("--cacert, --cert and --key go with --tls");
+    if (args.Has("--cert") != args.Has("--key")) UsageError("--cert and --key go together");
+    target.config.tlsCaFile = args.Get("--cacert");
+    target.config.tlsCertFile = args.Get("--cert");
+    target.config.tlsKeyFile = args.Get("--key");
     target.config.poolSize = 2;
     target.config.connectTimeout = std::chrono::milliseconds(2000);
     // Values of many megabytes travel in one command.

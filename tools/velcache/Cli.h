@@ -72,23 +72,31 @@ private:
 };
 
 // Reads "SUB ARGS...", where SUB is a key of `subs` and ARGS take `common` options, SUB's own
-// options (the values in `subs`) and --help. Returns nothing after printing `usage` on stdout
-// when help was asked for ("help" or "--help" as SUB, or --help among ARGS); usage error for a
-// missing or unknown SUB.
+// options (the values in `subs`), the flags `commonFlags` and --help. Returns nothing after
+// printing `usage` on stdout when help was asked for ("help" or "--help" as SUB, or --help among
+// ARGS); usage error for a missing or unknown SUB.
 std::optional<Args> ParseSubCommand(const std::vector<std::string>& argv, const char* usage,
                                     const std::set<std::string>& common,
-                                    const std::map<std::string, std::set<std::string>>& subs);
+                                    const std::map<std::string, std::set<std::string>>& subs,
+                                    const std::set<std::string>& commonFlags = {});
+
+// The options and flags that name and reach a Redis endpoint (ParseRedisTarget reads them).
+inline const std::set<std::string> kRedisOptions = {
+    "--redis", "--redis-cluster", "--user", "--password-file", "--cacert", "--cert", "--key"};
+inline const std::set<std::string> kRedisFlags = {"--tls"};
 
 // Where the tool finds Redis: one server ("--redis HOST:PORT") or a cluster ("--redis-cluster
 // HOST:PORT[,HOST:PORT...]", any of its nodes), with time-outs suited to a person waiting at a
-// terminal.
+// terminal, over TLS with --tls (--cacert: the CA file, else the system's store; --cert and
+// --key: a client certificate).
 struct RedisTarget {
     velmora::caching::RedisEndpointConfig config;
     std::string address;                                    // as given, for messages
     std::vector<velmora::caching::RedisNodeAddress> nodes;  // the server, or the nodes given
 };
 // The target that --redis or --redis-cluster names, or `fallback` ("HOST:PORT") when neither is
-// given. Usage error when both are given or an address is malformed.
+// given. Usage error when both are given, an address is malformed, a TLS file is given without
+// --tls, or only one of --cert and --key is given.
 RedisTarget ParseRedisTarget(const Args& args, const std::string& fallback);
 // The nodes that hold the target's keys: the server itself, or the masters of the cluster's
 // slots as the first node that answers CLUSTER SLOTS names them. Fails with kExitUnavailable

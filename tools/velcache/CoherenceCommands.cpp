@@ -216,9 +216,10 @@ int Publish(const Args& args) {
 }  // namespace
 
 int RunCoherenceCommand(const std::vector<std::string>& argv) {
+    std::set<std::string> options = kRedisOptions;
+    options.insert("--ns");
     const std::optional<Args> args = ParseSubCommand(
-        argv, kCoherenceUsage, {"--ns", "--redis", "--redis-cluster", "--user", "--password-file"},
-        {{"watch", {}}, {"publish", {"--time"}}});
+        argv, kCoherenceUsage, options, {{"watch", {}}, {"publish", {"--time"}}}, kRedisFlags);
     if (!args) return kExitOk;
     return argv[0] == "watch" ? Watch(*args) : Publish(*args);
 }

@@ -217,10 +217,11 @@ Backend OpenRedis(const RedisTarget& target, const TString& ns) {
 }  // namespace
 
 int RunExternalCacheCommand(const std::vector<std::string>& argv) {
+    std::set<std::string> options = kRedisOptions;
+    options.insert({"--ns", "--dir"});
     const std::optional<Args> parsed = ParseSubCommand(
-        argv, kExternalCacheUsage,
-        {"--ns", "--dir", "--redis", "--redis-cluster", "--user", "--password-file"},
-        {{"put", {"--in"}}, {"get", {"--out"}}, {"ls", {}}, {"drop", {}}});
+        argv, kExternalCacheUsage, options,
+        {{"put", {"--in"}}, {"get", {"--out"}}, {"ls", {}}, {"drop", {}}}, kRedisFlags);
     if (!parsed) return kExitOk;
     const Args& args = *parsed;
     const std::string sub = argv[0];

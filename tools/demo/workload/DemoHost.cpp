@@ -77,6 +77,12 @@ DemoHost::DemoHost(const ChildConfig& config) : m_config(config) {
         endpoint.mode = RedisMode::Cluster;
         endpoint.clusterNodes.push_back(node.ToString());
     }
+    if (!config.redisTlsDir.empty()) {
+        endpoint.tls = true;
+        endpoint.tlsCaFile = config.redisTlsDir + "/ca.crt";
+        endpoint.tlsCertFile = config.redisTlsDir + "/client.crt";
+        endpoint.tlsKeyFile = config.redisTlsDir + "/client.key";
+    }
     endpoint.commandTimeout = std::chrono::milliseconds(500);
     endpoint.heartbeatInterval = std::chrono::milliseconds(500);
     endpoint.reconnectBackoffMax = std::chrono::milliseconds(250);

@@ -29,6 +29,9 @@ struct ChildConfig {
     std::string redisHost = "127.0.0.1";
     int redisPort = 6379;
     std::string redisCluster;  // when not empty, the nodes of a cluster used instead
+    // When not empty, TLS: the directory of the run's certificates (velsupport's
+    // TlsCertificates: ca.crt, client.crt, client.key).
+    std::string redisTlsDir;
     std::string dbPath;
     std::string externalDir;
     std::string runId;

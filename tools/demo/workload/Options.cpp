@@ -22,6 +22,11 @@ const char* Usage() {
            "                     the run stores there expire after 10 minutes\n"
            "  --redis-cluster HOST:PORT[,HOST:PORT...]\n"
            "                     use this Redis cluster instead, through any of its nodes\n"
+           "  --redis-tls        the private redis-server listens on a TLS port only, with a\n"
+           "                     certificate authority and certificates made for the run (by\n"
+           "                     the openssl tool, in a private temporary directory); every\n"
+           "                     process connects over TLS, verifying the server's certificate\n"
+           "                     and presenting a client certificate\n"
            "  --db PATH          write the generated database here and keep it (default: a\n"
            "                     temporary file); an existing file is replaced\n"
            "  --seed N           seed of the data and of the query streams (default 42)\n"
@@ -87,6 +92,8 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
                 o.redis = value();
             else if (a == "--redis-cluster")
                 o.redisCluster = value();
+            else if (a == "--redis-tls")
+                o.redisTls = true;
             else if (a == "--db")
                 o.db = value();
             else if (a == "--seed")
@@ -105,6 +112,8 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
                 child.redisHost = value();
             else if (a == "--redis-port")
                 child.redisPort = std::stoi(value());
+            else if (a == "--redis-tls-dir")
+                child.redisTlsDir = value();
             else if (a == "--external-dir")
                 child.externalDir = value();
             else if (a == "--run-id")
@@ -128,6 +137,8 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
         error = "--redis-cluster wants HOST:PORT[,HOST:PORT...], not '" + o.redisCluster + "'";
     if (!o.redis.empty() && !o.redisCluster.empty())
         error = "give --redis or --redis-cluster, not both";
+    if (o.redisTls && (!o.redis.empty() || !o.redisCluster.empty()))
+        error = "--redis-tls goes with the private redis-server, not --redis or --redis-cluster";
     if (!error.empty()) return std::nullopt;
     if (isChild) {
         child.dbPath = o.db;

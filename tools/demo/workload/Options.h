@@ -19,6 +19,7 @@ struct Options {
     double durationSec = 20;
     std::string redis;         // HOST:PORT; empty: start a private server (or use the cluster)
     std::string redisCluster;  // HOST:PORT[,HOST:PORT...]: a cluster through these nodes
+    bool redisTls = false;     // the private server speaks TLS only, with certificates of the run
     std::string db;            // empty: a temporary file
     std::uint64_t seed = 42;
     int salesRows = 200000;

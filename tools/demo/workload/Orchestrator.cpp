@@ -21,6 +21,7 @@
 #include "Sqlite.h"
 #include "Summary.h"
 #include "velsupport/RedisServer.h"
+#include "velsupport/TlsCertificates.h"
 
 extern char** environ;
 
@@ -184,7 +185,17 @@ int RunWorkload(const Options& options) {
 
     // The nodes chaos strikes: the one server, or every node of the cluster.
     RunFacts facts;
-    velsupport::RedisServer server;
+    velsupport::TlsCertificates certificates;
+    if (options.redisTls) {
+        if (const std::string error = certificates.Make(); !error.empty()) {
+            say("cannot make the certificates of a TLS redis-server: " + error);
+            return 2;
+        }
+    }
+    velsupport::RedisServer server = options.redisTls
+                                         ? velsupport::RedisServer(velsupport::ServerTlsFrom(
+                                               certificates, /*requireClientCert=*/true))
+                                         : velsupport::RedisServer();
     std::vector<velmora::caching::RedisNodeAddress> nodes;
     if (!options.redisCluster.empty()) {
         nodes = ClusterNodes(options.redisCluster, facts.clusterMasters);
@@ -224,8 +235,9 @@ int RunWorkload(const Options& options) {
             static_cast<int>(HottestBaseQueries(catalogue, options.seed, kHerdKeys).size());
     }
     say("velcache main job: " + std::to_string(options.processes) +
-        " workers and a writer on Redis " + facts.redisEndpoint + " (" + DescribeRedis(facts) +
-        "), " + std::to_string(options.salesRows) + " sales rows generated in " +
+        " workers and a writer on Redis " + facts.redisEndpoint +
+        (options.redisTls ? " over TLS" : "") + " (" + DescribeRedis(facts) + "), " +
+        std::to_string(options.salesRows) + " sales rows generated in " +
         std::to_string(static_cast<int>(Seconds(Clock::now() - genStart) * 1000)) + " ms, " +
         std::to_string(catalogueSize) + " distinct queries");
 
@@ -248,6 +260,8 @@ int RunWorkload(const Options& options) {
     else
         common.insert(common.end(), {"--redis-host", nodes[0].host, "--redis-port",
                                      std::to_string(nodes[0].port)});
+    if (options.redisTls)
+        common.insert(common.end(), {"--redis-tls-dir", certificates.Directory()});
     std::vector<Child> children;
     children.push_back(Spawn(common, "writer", 0));
     for (int i = 0; i < options.processes; ++i) children.push_back(Spawn(common, "worker", i));
@@ -315,7 +329,11 @@ int RunWorkload(const Options& options) {
         if (options.chaos && now >= nextKill) {
             bool killed = false;
             for (const auto& node : nodes)
-                killed |= RedisCommand(node.host, node.port, {"CLIENT", "KILL", "TYPE", "pubsub"});
+                killed |=
+                    facts.redisSetup == RedisSetup::PrivateServer
+                        ? server.Command({"CLIENT", "KILL", "TYPE", "pubsub"}).type ==
+                              velmora::caching::RedisReplyValue::Type::Integer
+                        : RedisCommand(node.host, node.port, {"CLIENT", "KILL", "TYPE", "pubsub"});
             facts.connectionKills += killed;
             nextKill += std::chrono::seconds(3);
         }

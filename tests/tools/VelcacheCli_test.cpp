@@ -167,6 +167,14 @@ TEST_F(VelcacheCli, LogsInAsARedisUserWithThePasswordFromAFile) {
     EXPECT_EQ(refused.Wait(), 3);
     EXPECT_NE(refused.Err().find("WRONGPASS"), std::string::npos) << refused.Err();
     EXPECT_EQ(refused.Err().find("not-the-pw"), std::string::npos) << refused.Err();
+    // A key outside the user's: the server refuses the store; the tool says so and exits 3
+    // (the store used to be reported as done).
+    auto outside = run("put", good);
+    outside[3] = "other";
+    Cli forbidden(outside, "value");
+    EXPECT_EQ(forbidden.Wait(), 3);
+    EXPECT_NE(forbidden.Err().find("NOPERM"), std::string::npos) << forbidden.Err();
+    EXPECT_EQ(server.Command({"EXISTS", "other:k"}).integer, 0);
 }
 
 // Over TLS to a server that requires a client certificate, as an ACL user: the tool reaches its

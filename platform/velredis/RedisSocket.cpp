@@ -1,5 +1,7 @@
 #include "velredis/RedisSocket.h"
 
+#include "velredis/RedisReply.h"
+
 #include <hiredis/hiredis.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -88,6 +90,7 @@ void RedisSocket::Connect() {
         }
     }
     ApplySocketOptions();
+    LimitReplyArrays(m_context->reader);
     m_readEvents = POLLIN;
     m_receivedSinceConnect = 0;
     if (m_config.tls) StartTls(deadline);

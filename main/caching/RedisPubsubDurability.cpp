@@ -203,6 +203,27 @@ void RedisPubsub::Impl::RetryLoop() {
     }
 }
 
+namespace {
+
+// The fields of one stream entry: channel "c", message "m", and "g" (the count of a
+// publisher's lost appends) on a gap marker; empty when absent.
+struct StreamEntry {
+    std::string channel, message, lost;
+};
+
+StreamEntry ReadStreamEntry(const RedisReplyValue& fieldList) {
+    StreamEntry entry;
+    const std::vector<RedisReplyValue>& fields = fieldList.elements;
+    for (std::size_t i = 0; i + 1 < fields.size(); i += 2) {
+        if (fields[i].text == "c") entry.channel = fields[i + 1].text;
+        if (fields[i].text == "m") entry.message = fields[i + 1].text;
+        if (fields[i].text == "g") entry.lost = fields[i + 1].text;
+    }
+    return entry;
+}
+
+}  // namespace
+
 bool RedisPubsub::Impl::Replay(std::string& last, std::string& gap) {
     const std::string stream = m_streamKey.toStdString();
     for (;;) {
@@ -216,13 +237,7 @@ bool RedisPubsub::Impl::Replay(std::string& last, std::string& gap) {
             if (entry.elements.size() != 2 || entry.elements[0].text == last) continue;
             ++fresh;
             last = entry.elements[0].text;
-            const std::vector<RedisReplyValue>& fields = entry.elements[1].elements;
-            std::string channel, message, lost;
-            for (std::size_t i = 0; i + 1 < fields.size(); i += 2) {
-                if (fields[i].text == "c") channel = fields[i + 1].text;
-                if (fields[i].text == "m") message = fields[i + 1].text;
-                if (fields[i].text == "g") lost = fields[i + 1].text;
-            }
+            const auto [channel, message, lost] = ReadStreamEntry(entry.elements[1]);
             if (!lost.empty()) {
                 // A publisher's marker: announcements it sent live never reached the stream.
                 gap = "a publisher could not append " + lost + " announcements to the stream";
@@ -361,13 +376,7 @@ void RedisPubsub::Impl::SeedArrivals() {
             ++fresh;
             ++read;
             from = entry.elements[0].text;
-            const std::vector<RedisReplyValue>& fields = entry.elements[1].elements;
-            std::string channel, message, lost;
-            for (std::size_t i = 0; i + 1 < fields.size(); i += 2) {
-                if (fields[i].text == "c") channel = fields[i + 1].text;
-                if (fields[i].text == "m") message = fields[i + 1].text;
-                if (fields[i].text == "g") lost = fields[i + 1].text;
-            }
+            const auto [channel, message, lost] = ReadStreamEntry(entry.elements[1]);
             if (!lost.empty()) {
                 // A publisher lost announcements before this marker: nothing produced before
                 // it can be vouched for.

@@ -264,7 +264,12 @@ bool RedisPubsub::Impl::Replay(std::string& last, std::string& gap) {
 }
 
 std::string RedisPubsub::Impl::CatchUp(bool resubscription) {
-    if (resubscription) ++m_counters.resubscriptions;
+    if (resubscription) {
+        // What arrived before the loss may not be the newest any more: fills stop being
+        // skipped before anyone can see the re-subscription counted.
+        m_arrivals.RestartSkipping(SteadyNowNs());
+        ++m_counters.resubscriptions;
+    }
     std::string cause;
     if (m_streamOn) {
         std::string last, runId;
@@ -330,7 +335,7 @@ std::string RedisPubsub::Impl::CatchUp(bool resubscription) {
     }
     // Without the stream (off, or a server without streams) a gap goes unnoticed, as with
     // publish/subscribe alone.
-    // What arrived before may not be the newest any more.
+    // Again after the replay: nothing it filed counts either.
     if (resubscription || !cause.empty()) m_arrivals.RestartSkipping(SteadyNowNs());
     if (!cause.empty() || (resubscription && !m_streamOn)) {
         // Read-through caches keep no fill that loaded across the loss.

@@ -6,41 +6,14 @@
 
 #include "velcore/AppOptions.h"
 #include "velredis/RedisClusterRouter.h"
+#include "velredis/RedisReply.h"
 #include "velredis/RedisSocket.h"
 
 namespace velmora::caching {
 
 namespace {
 
-RedisReplyValue Copy(const redisReply* reply) {
-    RedisReplyValue value;
-    switch (reply->type) {
-        case REDIS_REPLY_STRING:
-            value.type = RedisReplyValue::Type::String;
-            value.text.assign(reply->str, reply->len);
-            break;
-        case REDIS_REPLY_STATUS:
-            value.type = RedisReplyValue::Type::Status;
-            value.text.assign(reply->str, reply->len);
-            break;
-        case REDIS_REPLY_ERROR:
-            value.type = RedisReplyValue::Type::Error;
-            value.text.assign(reply->str, reply->len);
-            break;
-        case REDIS_REPLY_INTEGER:
-            value.type = RedisReplyValue::Type::Integer;
-            value.integer = reply->integer;
-            break;
-        case REDIS_REPLY_ARRAY:
-            value.type = RedisReplyValue::Type::Array;
-            for (size_t i = 0; i < reply->elements; ++i)
-                value.elements.push_back(Copy(reply->element[i]));
-            break;
-        default:
-            value.type = RedisReplyValue::Type::Nil;
-    }
-    return value;
-}
+using detail::CopyReply;
 
 std::string_view View(const RedisConnection::Bytes& value) {
     if (!value || value->empty()) return {};
@@ -133,7 +106,7 @@ RedisReplyValue RedisConnection::Command(
         Run(*m_socket, m_router, m_cluster, views.size() > 1 ? views[1] : std::string_view(), views,
             deadline, &context);
     if (inspect) inspect(context, reply.get());
-    return Copy(reply.get());
+    return CopyReply(reply.get());
 }
 
 RedisReplyValue RedisConnection::Command(const std::vector<std::string>& args) {
@@ -151,7 +124,7 @@ std::vector<RedisReplyValue> RedisConnection::Pipeline(
         for (const auto& args : commands) {
             const std::vector<std::string_view> views(args.begin(), args.end());
             const std::string_view key = views.size() > 1 ? views[1] : std::string_view();
-            replies.push_back(Copy(m_cluster->Run(key, views, deadline).get()));
+            replies.push_back(CopyReply(m_cluster->Run(key, views, deadline).get()));
         }
         return replies;
     }
@@ -162,7 +135,7 @@ std::vector<RedisReplyValue> RedisConnection::Pipeline(
     for (const auto& args : commands)
         m_socket->Send(std::vector<std::string_view>(args.begin(), args.end()), deadline);
     for (std::size_t i = 0; i < commands.size(); ++i)
-        replies.push_back(Copy(m_socket->Read(deadline).get()));
+        replies.push_back(CopyReply(m_socket->Read(deadline).get()));
     return replies;
 }
 
@@ -174,10 +147,10 @@ std::vector<std::optional<RedisReplyValue>> RedisConnection::PipelineEach(
         for (std::size_t i = 0; i < commands.size(); ++i) {
             const std::vector<std::string_view> views(commands[i].begin(), commands[i].end());
             try {
-                replies[i] = Copy(Run(*m_socket, m_router, m_cluster,
-                                      views.size() > 1 ? views[1] : std::string_view(), views,
-                                      detail::Clock::now() + cap)
-                                      .get());
+                replies[i] = CopyReply(Run(*m_socket, m_router, m_cluster,
+                                           views.size() > 1 ? views[1] : std::string_view(), views,
+                                           detail::Clock::now() + cap)
+                                           .get());
             } catch (const RedisException&) {
                 // This one failed; the next still runs.
             }
@@ -197,7 +170,7 @@ RedisReplyValue RedisConnection::CommandOnNodeOf(std::string_view routingKey,
                                                  const std::vector<std::string>& args,
                                                  std::chrono::steady_clock::time_point deadline) {
     const std::vector<std::string_view> views(args.begin(), args.end());
-    return Copy(Run(*m_socket, m_router, m_cluster, routingKey, views, deadline).get());
+    return CopyReply(Run(*m_socket, m_router, m_cluster, routingKey, views, deadline).get());
 }
 
 RedisConnection::Bytes RedisConnection::Get(const std::string& key) {

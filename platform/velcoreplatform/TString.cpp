@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstring>
 #include <ostream>
+#include <string>
 
 #include "velsys/Hash.h"
 
@@ -110,8 +111,16 @@ TString TString::fromLocal8Bit(const char* text, int size) {
     return TString(QString::fromLocal8Bit(text, size));
 }
 
+// Not QString::fromUtf16, which takes a leading U+FEFF or U+FFFE for a byte-order mark: it
+// drops the one and swaps the bytes of every unit after the other, so two keys could read as
+// one.
+TString::TString(const char16_t* utf16)
+    : m_s(utf16 ? QString(reinterpret_cast<const QChar*>(utf16),
+                          int(std::char_traits<char16_t>::length(utf16)))
+                : QString()) {}
+
 TString TString::fromUtf16(const char16_t* units, int count) {
-    return TString(QString::fromUtf16(units, count));
+    return TString(QString(reinterpret_cast<const QChar*>(units), count));
 }
 
 namespace {

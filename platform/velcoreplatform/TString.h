@@ -24,7 +24,9 @@ public:
     // string thus has a narrow form of its own that reads back unchanged (keys stored under it
     // never meet another key's); bytes that form no sequence read as U+FFFD.
     TString(const char* utf8);
-    TString(const char16_t* utf16) : m_s(QString::fromUtf16(utf16)) {}
+    // UTF-16 code units are kept as they are: a leading U+FEFF or U+FFFE is text, not a
+    // byte-order mark.
+    TString(const char16_t* utf16);
     explicit TString(const QString& s) : m_s(s) {}
 
     static TString fromStdString(const std::string& utf8);

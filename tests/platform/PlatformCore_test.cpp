@@ -101,6 +101,22 @@ TEST(TStringParsing, OnlyBareDigitsParse) {
     EXPECT_TRUE(ok);
 }
 
+// Code units are text: a leading U+FEFF or U+FFFE is kept, not read as a byte-order mark
+// (which would drop it, or swap every unit after it, and make distinct keys equal).
+TEST(TStringWide, UnitsThatLookLikeAByteOrderMarkAreKept) {
+    const char16_t bom[] = {0xFEFF, u'a', 0};
+    const char16_t swapped[] = {0xFFFE, 0x6100, u'b', 0};
+    for (const char16_t* units : {bom, swapped}) {
+        const int count = int(std::char_traits<char16_t>::length(units));
+        for (const TString& text : {TString::fromUtf16(units, count), TString(units)}) {
+            ASSERT_EQ(text.length(), count);
+            EXPECT_TRUE(std::equal(units, units + count, text.constData()));
+            EXPECT_EQ(TString::fromStdString(text.toStdString()), text);
+        }
+    }
+    EXPECT_NE(TString::fromUtf16(bom, 2), TString("a"));
+}
+
 // Stores written by one build must be found by the next: these values must never change. The
 // hash of a TString covers its UTF-16 code units.
 TEST(Hash32, KnownVectorsAreStable) {

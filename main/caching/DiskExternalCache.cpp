@@ -105,6 +105,19 @@ bool ReplaceValue(const TOpenDirectory& entry, const std::vector<unsigned char>&
     return false;
 }
 
+// Whether `entry` is the entry of `keyText`. A ".key" that cannot be read (a directory or a
+// symbolic link in its place, a damaged file) makes no entry of any key: the store replaces the
+// directory like any other, instead of failing on it for good.
+bool HoldsKey(const TOpenDirectory& entry, const std::string& keyText) {
+    if (!entry.IsOpen()) return false;
+    std::string storedKey;
+    try {
+        return entry.ReadFile(kKeyName, storedKey) && storedKey == keyText;
+    } catch (...) {
+        return false;
+    }
+}
+
 // A store never changes what a reader of an entry sees part-way: the entry directory's ".key"
 // is written once, when the directory is built, so a directory holds one key for its whole
 // life; a new value for that key is written to a temporary file in the directory and renamed
@@ -125,12 +138,9 @@ void Store(const TPath& cachePath, const std::shared_ptr<FolderSweeper>& sweeper
         EnsureDirectory(cachePath, directoryMode);
         {
             TOpenDirectory current(entry);
-            std::string storedKey;
-            if (current.IsOpen() && current.ReadFile(kKeyName, storedKey) && storedKey == keyText &&
-                ReplaceValue(current, *value, fileMode))
-                return;
-            // Not there, another key's, or retired under this store by a racing store or drop:
-            // a fresh entry replaces whatever is there.
+            if (HoldsKey(current, keyText) && ReplaceValue(current, *value, fileMode)) return;
+            // Not there, another key's, unreadable, or retired under this store by a racing
+            // store or drop: a fresh entry replaces whatever is there.
         }
         const TPath built = cachePath / TString::fromStdString(UniqueName(kNewEntryPrefix));
         EnsureDirectory(built, directoryMode);

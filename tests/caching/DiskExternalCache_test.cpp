@@ -146,6 +146,27 @@ TEST_F(DiskCache, ForeignKeyAndHalfWrittenEntriesReadAsAbsentUntilStoredAgain) {
     EXPECT_EQ(Keys(m_cache), (std::vector<TString>{TString("h"), TString("k")}));
 }
 
+// An entry whose ".key" cannot be read (a directory or a symbolic link where the file belongs)
+// misses, and the next store replaces it instead of failing on it every time.
+TEST_F(DiskCache, UnreadableKeyFileIsReplacedByTheNextStore) {
+    Write(m_dir.Path() / "elsewhere", "k");
+    for (int damage = 0; damage < 2; ++damage) {
+        SCOPED_TRACE(damage);
+        fs::remove_all(EntryDir("k"));
+        fs::create_directories(EntryDir("k"));
+        Write(EntryDir("k") / ".bin", "old");
+        if (damage == 0)
+            fs::create_directory(EntryDir("k") / ".key");
+        else
+            fs::create_symlink(m_dir.Path() / "elsewhere", EntryDir("k") / ".key");
+        EXPECT_EQ(m_cache.TryLoad(TString("k")).Get(), nullptr);
+        ASSERT_TRUE(m_cache.TryStore(TString("k"), Bytes("new"), 0, -1).Get());
+        EXPECT_EQ(Text(m_cache.TryLoad(TString("k")).Get()), "new");
+        EXPECT_EQ(Read(EntryDir("k") / ".key"), "k");
+    }
+    EXPECT_EQ(Read(m_dir.Path() / "elsewhere"), "k");
+}
+
 TEST_F(DiskCache, UncreatableDirectoryIsLoggedTwiceAndCountsAsDone) {
     Write(m_dir.Path() / "blocker", "a file where a directory should be");
     DiskExternalCache blocked(TString("ns"), TPath(m_dir.Path() / "blocker" / "ns"), nullptr);

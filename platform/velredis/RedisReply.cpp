@@ -4,6 +4,30 @@
 
 namespace velmora::caching::detail {
 
+namespace {
+
+// The library's own array constructor, which the limited one calls; set once, with the table.
+void* (*s_createArray)(const redisReadTask*, int) = nullptr;
+
+void* CreateLimitedArray(const redisReadTask* task, int elements) {
+    if (elements > kMaxReplyArrayElements) return nullptr;  // read as an allocation failure
+    return s_createArray(task, elements);
+}
+
+}  // namespace
+
+void LimitReplyArrays(redisReader* reader) {
+    // The library's functions with the array constructor replaced; every reader starts with the
+    // same default table, so one copy serves them all.
+    static redisReplyObjectFunctions limited = [reader] {
+        redisReplyObjectFunctions functions = *reader->fn;
+        s_createArray = functions.createArray;
+        functions.createArray = &CreateLimitedArray;
+        return functions;
+    }();
+    reader->fn = &limited;
+}
+
 RedisReplyValue CopyReply(const redisReply* reply) {
     RedisReplyValue value;
     switch (reply->type) {

@@ -1,5 +1,7 @@
 #include "velredis/RedisSocket.h"
 
+#include "velredis/RedisReply.h"
+
 #include <hiredis/hiredis.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -81,6 +83,7 @@ void RedisSocket::Connect() {
         }
     }
     ApplySocketOptions();
+    LimitReplyArrays(m_context->reader);
     m_connected = true;
     ++m_connectCount;
     const auto login = [&](const std::vector<std::string_view>& args) {

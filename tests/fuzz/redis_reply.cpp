@@ -1,6 +1,7 @@
 // Fuzz target: bytes from a Redis server, read as the client reads them. The client library's
 // reader (hiredis, as RedisSocket uses it) parses the protocol, and our code copies each reply
-// (detail::CopyReply, compiled in from the platform's sources) and reads the server's text:
+// (detail::CopyReply, compiled in from the platform's sources, with the reader limited as
+// RedisSocket limits it) and reads the server's text:
 // CLUSTER SLOTS replies into a slot map, MOVED and ASK redirects, node addresses. Replies are
 // read twice, from all the bytes at once and cut at arbitrary points (the first byte seeds the
 // cuts): both readings give the same replies. Inputs are capped at 16 KiB, as the protocol
@@ -40,6 +41,7 @@ Reading Read(const std::string& bytes, const std::vector<std::size_t>& cuts) {
     Reading reading;
     redisReader* reader = redisReaderCreate();
     VELFUZZ_CHECK(reader != nullptr);
+    detail::LimitReplyArrays(reader);  // as RedisSocket's readers are
     std::size_t at = 0;
     for (std::size_t i = 0; at < bytes.size() || i == 0; ++i) {
         const std::size_t n =

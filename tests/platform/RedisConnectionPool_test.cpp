@@ -176,6 +176,31 @@ TEST(RedisConnectionFault, WriteToAConnectionTheServerClosedDoesNotRaiseSigpipe)
         ::testing::ExitedWithCode(0), "");
 }
 
+// An array reply announcing more elements than any reply the pool asks for fails the command at
+// once: the reader would otherwise reserve room for all of them (gigabytes for a header of a
+// few bytes) and wait for them until the command's time-out. Four million elements (32 MB of
+// room) are reserved without trouble when nothing refuses them, so waiting shows here.
+TEST(RedisConnectionFault, ArrayAnnouncingTooManyElementsFailsAtOnce) {
+    FakeServer server([](int fd) {
+        ReadUntil(fd, "PING\r\n");
+        const std::string header = "*4000000\r\n:1\r\n";
+        ::send(fd, header.data(), header.size(), MSG_NOSIGNAL);
+        ReadUntil(fd, "never sent");  // until the client closes
+    });
+    server.config.commandTimeout = 3s;
+    RedisConnection c(server.config);
+    const auto start = Clock::now();
+    try {
+        c.Command({"PING"});
+        ADD_FAILURE() << "no exception";
+    } catch (const RedisTimeoutException& e) {
+        ADD_FAILURE() << "waited for the elements: " << e.what();
+    } catch (const RedisException& e) {
+        EXPECT_NE(std::string(e.what()).find("Unreadable reply"), std::string::npos) << e.what();
+    }
+    EXPECT_LT(Clock::now() - start, 2s);
+}
+
 // A per-read time-out lets a reply that trickles in a byte at a time take many time-outs; the
 // command's time-out must bound the whole command. An unreachable server raises as well.
 TEST_F(RedisPoolTest, SlowReplyFailsWithinTheCommandTimeoutAndUnreachableServerRaises) {

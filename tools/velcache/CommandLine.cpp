@@ -119,7 +119,8 @@ unsigned long long ParseTime(const std::string& text) {
         const year_month_day date(year(std::stoi(m[1])), month(unsigned(std::stoi(m[2]))),
                                   day(unsigned(std::stoi(m[3]))));
         const int h = std::stoi(m[4]), min = std::stoi(m[5]), s = std::stoi(m[6]);
-        if (date.ok() && h < 24 && min < 60 && s < 60) {
+        // Year 0 is a valid calendar date, but before the first tick: its count would wrap.
+        if (date.ok() && date.year() >= year(1) && h < 24 && min < 60 && s < 60) {
             const long long days = (sys_days(date) - sys_days(year(1) / January / 1)).count();
             std::string fraction = m[7].matched ? m[7].str().substr(1) : "";
             fraction.resize(7, '0');

@@ -3,7 +3,7 @@
 // instance files records of two caches: under the channel's key hash when it reads as one
 // (content older and newer than the message, the message's own content, unknown content, an
 // evicted record and a waiting removal) and under another key hash. Then:
-//  - a malformed announcement raises only the LogicException its parser is specified to raise
+//  - a malformed announcement raises only the LogicException its parser documents
 //    ("parts.size() == 2", "split.size() == 2"); any other exception ends the run;
 //  - the tables keep their invariants (GetTrackingCountsTestOnly checks them);
 //  - every record that left the tables was reported, to the invalidator, as dirty (or as
@@ -45,7 +45,7 @@ private:
     ICascadeInvalidatorHolder& m_holder = CascadeInvalidatorHolderFactory::GetInstance();
 };
 
-bool IsSpecifiedMalformed(const LogicException& e) {
+bool IsDocumentedMalformed(const LogicException& e) {
     const std::string expression = e.GetExpression();
     return expression == "parts.size() == 2" || expression == "split.size() == 2";
 }
@@ -99,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto again = ParseMessage(FormatCoherenceMessage(parsed->first, parsed->second));
         VELFUZZ_CHECK(again == *parsed);
     } catch (const LogicException& e) {
-        if (!IsSpecifiedMalformed(e)) throw;
+        if (!IsDocumentedMalformed(e)) throw;
     }
     const HashPair sameContent = parsed ? parsed->first : HashPair{3, 4};
     const unsigned long long at = parsed ? parsed->second : 1000;
@@ -120,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         world.manager.Deliver(channel, message);
     } catch (const LogicException& e) {
-        if (!IsSpecifiedMalformed(e)) throw;
+        if (!IsDocumentedMalformed(e)) throw;
         // A malformed announcement changes nothing.
         const RedisPubsub::TrackingCounts after = service->GetTrackingCountsTestOnly();
         VELFUZZ_CHECK(after.records == before.records);

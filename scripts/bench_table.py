@@ -36,6 +36,7 @@ TARGETS = [
     (r"^external_cache_bench:.*Redis.*Load", 1.3),
     (r"^readthrough_bench:ReadThrough_MemoryHit$", 1.3),
     (r"^readthrough_bench:ReadThrough_DiskHit/", 1.3),
+    (r"^redis_tls_bench:Tls\w+/4096/", 1.3),
     (r"^async_task_bench:.*Async.*Get.*(HandOff|Handoff|CondVar|ConditionVariable)", 1.5),
 ]
 

@@ -25,9 +25,10 @@ namespace {
 constexpr std::uint64_t kBackendScopeBits = 0x20001;
 
 // Made once: a scope name built per call would cost a text conversion each time.
-const TString kStoreScope("DiskExternalCache::TryStore");
-const TString kLoadScope("DiskExternalCache::TryLoad");
-const TString kDropScope("DiskExternalCache::TryDrop");
+// Never freed: stores still under way may run while the process ends.
+const TString& kStoreScope = *new TString("DiskExternalCache::TryStore");
+const TString& kLoadScope = *new TString("DiskExternalCache::TryLoad");
+const TString& kDropScope = *new TString("DiskExternalCache::TryDrop");
 
 constexpr const char* kKeyName = ".key";
 constexpr const char* kBinName = ".bin";

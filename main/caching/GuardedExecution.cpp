@@ -20,29 +20,31 @@ namespace {
 constexpr unsigned int kKeyHashSeed = 0xDEADBEEF;
 constexpr std::uint64_t kGuardedScopeBits = 0x80000020001ULL;
 
-const TString kKeyHash("key-hash");
-const TString kCns("cns");
-const TString kKeySize("key-size-b");
-const TString kValueSize("value-size-b");
-const TString kLoadTime("load-time-ms");
-const TString kLowerBound("lower-bound-ms");
-const TString kTtl("ttl-sec");
-const TString kOutcome("outcome");
-const TString kElapsed("elapsed-ms");
-const TString kProblem("problem");
+// The texts below are never freed: tasks abandoned by their caller may still run while the
+// process ends, after the statics of this file would have been destroyed.
+const TString& kKeyHash = *new TString("key-hash");
+const TString& kCns = *new TString("cns");
+const TString& kKeySize = *new TString("key-size-b");
+const TString& kValueSize = *new TString("value-size-b");
+const TString& kLoadTime = *new TString("load-time-ms");
+const TString& kLowerBound = *new TString("lower-bound-ms");
+const TString& kTtl = *new TString("ttl-sec");
+const TString& kOutcome = *new TString("outcome");
+const TString& kElapsed = *new TString("elapsed-ms");
+const TString& kProblem = *new TString("problem");
 
 // Made once: a text built per call costs a conversion each time.
-const TString kStoreName("ec-store");
-const TString kLoadName("ec-load");
-const TString kDropName("ec-drop");
-const TString kDone("done");
-const TString kFail("fail");
-const TString kJam("jam");
-const TString kHit("hit");
-const TString kMiss("miss");
-const TString kIgnoreFast("ignore-fast");
-const TString kIgnoreLargeKey("ignore-large-key");
-const TString kIgnoreLarge("ignore-large");
+const TString& kStoreName = *new TString("ec-store");
+const TString& kLoadName = *new TString("ec-load");
+const TString& kDropName = *new TString("ec-drop");
+const TString& kDone = *new TString("done");
+const TString& kFail = *new TString("fail");
+const TString& kJam = *new TString("jam");
+const TString& kHit = *new TString("hit");
+const TString& kMiss = *new TString("miss");
+const TString& kIgnoreFast = *new TString("ignore-fast");
+const TString& kIgnoreLargeKey = *new TString("ignore-large-key");
+const TString& kIgnoreLarge = *new TString("ignore-large");
 
 TSemaphore& ConcurrencySemaphore() {
     // Read on every attempt, used only by the first, which creates the semaphore.

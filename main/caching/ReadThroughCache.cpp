@@ -123,13 +123,19 @@ ReadThroughCore::Result ReadThroughCore::Impl::Wait(const std::string& key, Flig
         m_options.softTimeoutMs ? m_options.softTimeoutMs : m_options.hardTimeoutMs;
     const unsigned int waitMs =
         failSafe && quick ? std::min(quick, m_options.loadWaitMs) : m_options.loadWaitMs;
+    // The time-outs run from the load's start: a caller joining a load that has run long
+    // already does not wait the whole time-out again.
+    const auto until = flight.started + std::chrono::milliseconds(waitMs);
     std::unique_lock<std::mutex> lock(flight.mutex);
-    if (flight.done.wait_for(lock, std::chrono::milliseconds(waitMs),
-                             [&] { return flight.finished; })) {
+    if (flight.done.wait_until(lock, until, [&] { return flight.finished; })) {
         ++m_counts.coalesced;
         if (flight.error) {
-            if (failSafe) return Stale(*failSafe, m_counts.failSafe);
-            std::rethrow_exception(flight.error);
+            const std::exception_ptr error = flight.error;
+            lock.unlock();
+            // Asked again: the key may have been announced as changed while this Get waited.
+            if (std::optional<Result> still = FailSafeAnswer(key))
+                return Stale(*still, m_counts.failSafe);
+            std::rethrow_exception(error);
         }
         Result shared = flight.result;
         lock.unlock();
@@ -176,7 +182,10 @@ ReadThroughCore::Result ReadThroughCore::Impl::Lead(const std::string& key,
         NoteUsed(result.guid);
         return result;
     } catch (...) {
-        if (failSafe) return Stale(*failSafe, m_counts.failSafe);
+        // Asked again, not taken from before the load: the key may have been announced as
+        // changed while it ran.
+        if (std::optional<Result> still = FailSafeAnswer(key))
+            return Stale(*still, m_counts.failSafe);
         throw;
     }
 }
@@ -237,23 +246,26 @@ ReadThroughCore::Result ReadThroughCore::Impl::Stale(const Result& failSafe,
 
 bool ReadThroughCore::Impl::StartBackground(std::function<void()> work) {
     {
-        TMutexLock lock(m_backgroundMutex);
-        if (m_background >= kMaxBackground) return false;
-        ++m_background;
+        TMutexLock lock(m_background->mutex);
+        if (m_background->running >= kMaxBackground) return false;
+        ++m_background->running;
     }
-    std::thread([self = shared_from_this(), work = std::move(work)] {
+    std::thread([background = m_background, work = std::move(work)]() mutable {
         work();
-        TMutexLock lock(self->m_backgroundMutex);
-        --self->m_background;
-        self->m_backgroundDone.notify_all();
+        work = nullptr;  // lets go of the engine (the work holds it) before counting itself done
+        TMutexLock lock(background->mutex);
+        --background->running;
+        background->done.notify_all();
     }).detach();
     return true;
 }
 
 void ReadThroughCore::Impl::WaitForBackground() {
-    TMutexLock lock(m_backgroundMutex);
-    m_backgroundDone.wait(lock.Native(),
-                          [this]() REQUIRES(m_backgroundMutex) { return m_background == 0; });
+    Background& background = *m_background;
+    TMutexLock lock(background.mutex);
+    background.done.wait(lock.Native(), [&background]() REQUIRES(background.mutex) {
+        return background.running == 0;
+    });
 }
 
 void ReadThroughCore::Impl::MaybeRefreshEarly(const std::string& key, unsigned long long producedAt,

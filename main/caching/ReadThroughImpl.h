@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <memory>
@@ -93,6 +94,8 @@ public:
 private:
     // A load in flight; its waiters share what it finds.
     struct Flight {
+        // When the load began: waiters count their time-outs from it, not from their own start.
+        const std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
         std::mutex mutex;
         std::condition_variable done;
         bool finished = false;
@@ -178,9 +181,16 @@ private:
     std::unordered_map<std::string, std::shared_ptr<Flight>> m_flights GUARDED_BY(m_flightsMutex);
 
     // Background loads (soft and hard time-outs, eager refresh).
+    // The count lives apart from the engine: a background thread lets go of the engine before
+    // it counts itself done, so the engine is never destroyed on that thread (whatever it
+    // holds, the coherence service included, goes on the thread that destroys the cache).
+    struct Background {
+        TMutex mutex;
+        std::condition_variable done;
+        int running GUARDED_BY(mutex) = 0;
+    };
+    const std::shared_ptr<Background> m_background = std::make_shared<Background>();
     TMutex m_backgroundMutex;
-    std::condition_variable m_backgroundDone;
-    int m_background GUARDED_BY(m_backgroundMutex) = 0;
     std::unordered_set<std::string> m_refreshing GUARDED_BY(m_backgroundMutex);
 
     struct Atomics {

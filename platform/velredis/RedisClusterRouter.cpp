@@ -68,6 +68,7 @@ bool RedisClusterRouter::IsCluster(Clock::time_point deadline) {
     const int known = m_isCluster.load(std::memory_order_acquire);
     if (known >= 0) return known == 1;
     // Concurrent first callers may each ask; they all get the same answer.
+    std::string lastError;
     for (const RedisNodeAddress& node : m_seeds) {
         if (Clock::now() >= deadline) break;
         try {
@@ -77,11 +78,12 @@ bool RedisClusterRouter::IsCluster(Clock::time_point deadline) {
             const bool cluster = info.text.find("cluster_enabled:1") != std::string::npos;
             m_isCluster.store(cluster ? 1 : 0, std::memory_order_release);
             return cluster;
-        } catch (const RedisException&) {
-            // ask the next seed
+        } catch (const RedisException& e) {
+            lastError = node.ToString() + ": " + e.what();  // ask the next seed
         }
     }
-    throw RedisException("Cannot reach a Redis node to learn whether it is a cluster.");
+    throw RedisException("Cannot reach a Redis node to learn whether it is a cluster" +
+                         (lastError.empty() ? std::string(".") : " (" + lastError + ")"));
 }
 
 std::optional<RedisNodeAddress> RedisClusterRouter::MasterOf(int slot, Clock::time_point deadline) {

@@ -38,6 +38,26 @@ struct RedisEndpointConfig {
     std::string password;
     // Chosen with SELECT after every connect when not 0.
     int database = 0;
+    // TLS (through OpenSSL) on every connection: the pool's, the subscriber's and those to every
+    // cluster node, the nodes learned from CLUSTER SLOTS, MOVED and ASK included. The handshake
+    // follows the TCP connect and counts against connectTimeout; a reconnect makes a new TLS
+    // session. Not available over a unix socket (a connect raises RedisException).
+    // The server's certificate chain is verified against `tlsCaFile` (PEM, one or more CA
+    // certificates), or the system's default store when it is empty, and must name the server:
+    // `tlsServerName` when set, else the host the connection was made to. A name is checked
+    // against the certificate's DNS names and sent as SNI; an IP address (such as the nodes a
+    // cluster names, which it names by address) is checked against the certificate's IP
+    // addresses and no SNI is sent. Setting `tlsServerName` makes every node of a cluster, seeds
+    // and learned nodes alike, answer to that one name.
+    // `tlsCertFile` and `tlsKeyFile` (PEM, both or neither) are the client's certificate and
+    // private key, presented to a server that asks for one (tls-auth-clients). The files are
+    // read at each connection's first connect. A refused handshake raises RedisException saying
+    // why (the verification error, a server that does not speak TLS, a time-out).
+    bool tls = false;
+    std::string tlsCaFile;
+    std::string tlsCertFile;
+    std::string tlsKeyFile;
+    std::string tlsServerName;
     // Connections of a pool; 0 (the default) sizes it for the external caches: the option
     // ExternalCacheConcurrencyLimit (read when the pool is made) plus two for the coherence
     // publisher, so that every backend call the limit admits finds a connection.

@@ -3,8 +3,11 @@
 #include <hiredis/hiredis.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 
 #include "velcore/AppOptions.h"
+#include "velcoreplatform/TLog.h"
 #include "velredis/RedisClusterRouter.h"
 #include "velredis/RedisReply.h"
 #include "velredis/RedisSocket.h"
@@ -183,14 +186,46 @@ RedisConnection::Bytes RedisConnection::Get(const std::string& key) {
     return std::make_shared<std::vector<unsigned char>>(begin, begin + reply->len);
 }
 
+namespace {
+
+// A command the server refused with an error reply (an ACL rule that forbids the key, say)
+// changes nothing the caller can see but its result; an operator must hear of it. One Warn line
+// per interval, with the count since the line before: a refused key is refused every time.
+bool NoteIfRefused(const char* command, const detail::ReplyPtr& reply) {
+    if (reply->type != REDIS_REPLY_ERROR) return false;
+    static std::atomic<long long> s_lastNs{0};
+    static std::atomic<long long> s_since{0};
+    ++s_since;
+    const long long now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch())
+                              .count();
+    constexpr long long kIntervalNs = 60LL * 1000000000LL;
+    long long last = s_lastNs.load();
+    if ((last != 0 && now - last < kIntervalNs) || !s_lastNs.compare_exchange_strong(last, now))
+        return true;
+    TLog::LogMessage(
+        TLog::Warn,
+        TFormatString("Redis refused %1: %2 (%3 refused since the last such line)", command,
+                      TString::fromStdString(std::string(reply->str ? reply->str : "", reply->len)),
+                      s_since.exchange(0)));
+    return true;
+}
+
+}  // namespace
+
 bool RedisConnection::Set(const std::string& key, const Bytes& value) {
-    return IsOk(Run(*m_socket, m_router, m_cluster, key, {"SET", key, View(value)}, kNoDeadline));
+    detail::ReplyPtr reply =
+        Run(*m_socket, m_router, m_cluster, key, {"SET", key, View(value)}, kNoDeadline);
+    NoteIfRefused("SET", reply);
+    return IsOk(reply);
 }
 
 bool RedisConnection::SetEx(const std::string& key, std::chrono::seconds ttl, const Bytes& value) {
     const std::string seconds = std::to_string(ttl.count());
-    return IsOk(Run(*m_socket, m_router, m_cluster, key, {"SETEX", key, seconds, View(value)},
-                    kNoDeadline));
+    detail::ReplyPtr reply =
+        Run(*m_socket, m_router, m_cluster, key, {"SETEX", key, seconds, View(value)}, kNoDeadline);
+    NoteIfRefused("SETEX", reply);
+    return IsOk(reply);
 }
 
 long long RedisConnection::Del(const std::string& key) {

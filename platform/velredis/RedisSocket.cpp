@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "velredis/RedisTls.h"
+
 namespace velmora::caching {
 
 RedisException::RedisException(const std::string& message) : VelmoraException(message) {}
@@ -47,9 +49,11 @@ void ReplyDeleter::operator()(redisReply* reply) const {
     if (reply) freeReplyObject(reply);
 }
 
-RedisSocket::RedisSocket(RedisEndpointConfig config) : m_config(std::move(config)) {}
+RedisSocket::RedisSocket(RedisEndpointConfig config)
+    : m_config(std::move(config)), m_readEvents(POLLIN) {}
 
 RedisSocket::~RedisSocket() {
+    m_tls.reset();  // before the socket underneath it closes
     if (m_context) redisFree(m_context);
 }
 
@@ -60,6 +64,9 @@ int RedisSocket::Fd() const {
 void RedisSocket::Connect() {
     const auto deadline = Clock::now() + m_config.connectTimeout;
     m_connected = false;
+    m_tls.reset();
+    if (m_config.tls && !m_config.unixSocket.empty())
+        throw RedisException("TLS to Redis is not available over a unix socket.");
     if (m_context) {
         // Reuses the context: closes the old socket and connects a new one with the connect
         // time-out stored in the context, but without the read/write time-outs or keepalive.
@@ -84,6 +91,9 @@ void RedisSocket::Connect() {
     }
     ApplySocketOptions();
     LimitReplyArrays(m_context->reader);
+    m_readEvents = POLLIN;
+    m_receivedSinceConnect = 0;
+    if (m_config.tls) StartTls(deadline);
     m_connected = true;
     ++m_connectCount;
     const auto login = [&](const std::vector<std::string_view>& args) {
@@ -107,6 +117,26 @@ void RedisSocket::Connect() {
     }
 }
 
+void RedisSocket::StartTls(Clock::time_point deadline) {
+    const std::string where = "Cannot connect to Redis at " + m_config.host + ":" +
+                              std::to_string(m_config.port) + " over TLS";
+    try {
+        if (!m_tlsContext) m_tlsContext = std::make_shared<const TlsContext>(m_config);
+        m_tls = std::make_unique<TlsSession>(
+            m_tlsContext, m_context->fd,
+            m_config.tlsServerName.empty() ? m_config.host : m_config.tlsServerName);
+        m_tls->Handshake(deadline, where);
+    } catch (...) {
+        m_tls.reset();
+        ::shutdown(m_context->fd, SHUT_RDWR);
+        throw;
+    }
+}
+
+bool RedisSocket::HasBufferedInput() const {
+    return m_connected && m_tls && m_tls->HasBuffered();
+}
+
 void RedisSocket::ApplySocketOptions() {
     // A backstop only: commands are bounded by their own deadline.
     redisSetTimeout(m_context, ToTimeval(m_config.commandTimeout));
@@ -119,6 +149,7 @@ void RedisSocket::Disconnect() {
         // it down tells the server at once.
         ::shutdown(m_context->fd, SHUT_RDWR);
     }
+    m_tls.reset();
     m_connected = false;
 }
 
@@ -130,11 +161,20 @@ void RedisSocket::Fail(const std::string& what, bool timeout) {
 
 bool RedisSocket::IsIdleHealthy() {
     if (!m_connected) return false;
+    if (HasBufferedInput()) return false;  // bytes nobody asked for
     pollfd p{m_context->fd, POLLIN, 0};
     const int rc = ::poll(&p, 1, 0);
     if (rc == 0) return true;
     if (rc < 0) return errno == EINTR;
     if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
+    if (m_tls) {
+        // A TLS 1.3 server sends its session tickets after the handshake, records that carry no
+        // data: reading takes them in and finds nothing. Data, a close or an error count against
+        // the connection.
+        char byte;
+        const TlsSession::Status status = m_tls->Read(&byte, 1).status;
+        return status == TlsSession::Status::WantRead || status == TlsSession::Status::WantWrite;
+    }
     char byte;
     const ssize_t n = ::recv(m_context->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
@@ -158,32 +198,83 @@ void RedisSocket::Send(const std::vector<std::string_view>& args, Clock::time_po
     std::unique_ptr<char, CommandDeleter> command(raw);
     long long sent = 0;
     while (sent < length) {
-        const ssize_t n = ::send(m_context->fd, raw + sent, static_cast<size_t>(length - sent),
-                                 MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            sent += n;
-            continue;
+        short wait = POLLOUT;
+        if (m_tls) {
+            // After WantRead/WantWrite the same bytes are offered again.
+            const TlsSession::Result r =
+                m_tls->Write(raw + sent, static_cast<size_t>(length - sent));
+            if (r.status == TlsSession::Status::Ok) {
+                sent += static_cast<long long>(r.bytes);
+                continue;
+            }
+            if (r.status == TlsSession::Status::Closed) FailLost("Redis closed the connection.");
+            if (r.status == TlsSession::Status::Failed)
+                FailLost("Cannot send to Redis: " + m_tls->Error() + ".");
+            if (r.status == TlsSession::Status::WantRead) wait = POLLIN;
+        } else {
+            const ssize_t n = ::send(m_context->fd, raw + sent, static_cast<size_t>(length - sent),
+                                     MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                sent += n;
+                continue;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                FailLost(std::string("Cannot send to Redis: ") + std::strerror(errno) + ".");
         }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-            Fail(std::string("Cannot send to Redis: ") + std::strerror(errno));
         if (Clock::now() >= deadline) Fail("Timed out sending a command to Redis.", true);
-        pollfd p{m_context->fd, POLLOUT, 0};
+        pollfd p{m_context->fd, wait, 0};
         if (::poll(&p, 1, RemainingMs(deadline)) < 0 && errno != EINTR)
             Fail(std::string("Cannot poll the Redis connection: ") + std::strerror(errno));
     }
 }
 
+void RedisSocket::FailLost(const std::string& what) {
+    if (m_receivedSinceConnect > 0) Fail(what);
+    if (!m_config.tls) {
+        // A server that expects TLS drops a plain connection at its first bytes.
+        Fail(what + " Nothing was answered: if the server expects TLS on this port, turn tls on.");
+    }
+    // A TLS 1.3 server judges the client's certificate after the client's side of the handshake
+    // is over: its alert ("certificate required", "unknown ca") comes with the first reply, or
+    // is lost in the reset that follows it.
+    if (what.find("certificate") != std::string::npos)
+        Fail(what + " The server wants a client certificate it trusts (tlsCertFile, tlsKeyFile).");
+    Fail(what +
+         " The server dropped the TLS connection before answering anything: it may "
+         "require a client certificate (tlsCertFile, tlsKeyFile) or refuse the one given.");
+}
+
 bool RedisSocket::ReceiveOnce() {
     char buffer[16 * 1024];
-    const ssize_t n = ::recv(m_context->fd, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (n > 0) {
-        if (redisReaderFeed(m_context->reader, buffer, static_cast<size_t>(n)) != REDIS_OK)
-            Fail("Cannot buffer a Redis reply.");
-        return true;
+    std::size_t received = 0;
+    if (m_tls) {
+        const TlsSession::Result r = m_tls->Read(buffer, sizeof buffer);
+        m_readEvents = r.status == TlsSession::Status::WantWrite ? POLLOUT : POLLIN;
+        switch (r.status) {
+            case TlsSession::Status::Ok:
+                received = r.bytes;
+                break;
+            case TlsSession::Status::WantRead:
+            case TlsSession::Status::WantWrite:
+                return false;
+            case TlsSession::Status::Closed:
+                FailLost("Redis closed the connection.");
+            case TlsSession::Status::Failed:
+                FailLost("Cannot read from Redis: " + m_tls->Error() + ".");
+        }
+    } else {
+        const ssize_t n = ::recv(m_context->fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n == 0) FailLost("Redis closed the connection.");
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return false;
+            FailLost(std::string("Cannot read from Redis: ") + std::strerror(errno) + ".");
+        }
+        received = static_cast<std::size_t>(n);
     }
-    if (n == 0) Fail("Redis closed the connection.");
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return false;
-    Fail(std::string("Cannot read from Redis: ") + std::strerror(errno));
+    m_receivedSinceConnect += received;
+    if (redisReaderFeed(m_context->reader, buffer, received) != REDIS_OK)
+        Fail("Cannot buffer a Redis reply.");
+    return true;
 }
 
 ReplyPtr RedisSocket::TryParse() {
@@ -206,8 +297,12 @@ ReplyPtr RedisSocket::Read(Clock::time_point deadline) {
     // that finds nothing costs a system call.
     for (;;) {
         if (ReplyPtr reply = TryParse()) return reply;
+        if (HasBufferedInput()) {
+            if (ReplyPtr reply = ReadAvailable()) return reply;
+            continue;  // the session is drained now
+        }
         if (Clock::now() >= deadline) Fail("Timed out waiting for a reply from Redis.", true);
-        pollfd p{m_context->fd, POLLIN, 0};
+        pollfd p{m_context->fd, m_readEvents, 0};
         const int ready = ::poll(&p, 1, RemainingMs(deadline));
         if (ready < 0 && errno != EINTR)
             Fail(std::string("Cannot poll the Redis connection: ") + std::strerror(errno));

@@ -6,6 +6,10 @@
 // read (a reply that trickles in a byte at a time would otherwise take many time-outs).
 // After every (re)connect the socket time-outs and TCP keepalive are set again, because
 // redisReconnect makes a new socket without them.
+// With TLS (RedisEndpointConfig::tls) hiredis still makes the TCP connection; the handshake then
+// runs on its socket within what is left of the connect time-out, and every byte of the
+// connection goes through the TLS session (RedisTls.h) under the same deadlines, waiting in poll
+// for whichever of readable or writable the session asks for. Each connect makes a new session.
 // Not thread-safe: use from one thread at a time.
 #pragma once
 
@@ -21,6 +25,9 @@ struct redisContext;
 struct redisReply;
 
 namespace velmora::caching::detail {
+
+class TlsContext;
+class TlsSession;
 
 using Clock = std::chrono::steady_clock;
 
@@ -57,6 +64,13 @@ public:
     // A reply already parsed from bytes read earlier, else null.
     ReplyPtr TryParse();
 
+    // Whether bytes that arrived wait decrypted inside the TLS session: a poll of Fd() does not
+    // see them, so a caller about to wait for traffic reads them first.
+    bool HasBufferedInput() const;
+    // What to poll Fd() for before the next read: POLLIN, or POLLOUT when TLS must first write
+    // (a key update).
+    short ReadEvents() const { return m_readEvents; }
+
     int Fd() const;
     redisContext* Context() const { return m_context; }
     long long ConnectCount() const { return m_connectCount; }
@@ -67,11 +81,21 @@ private:
     void ApplySocketOptions();
     // Reads once; false when nothing was available. Raises on EOF or error.
     bool ReceiveOnce();
+    // Makes a TLS session on the connected socket and completes its handshake by `deadline`.
+    void StartTls(Clock::time_point deadline);
+    // Fail for a connection that broke; on one that has not answered anything yet, the message
+    // adds the likely cause (a port that expects TLS, a client certificate the server wants).
+    [[noreturn]] void FailLost(const std::string& what);
 
     const RedisEndpointConfig m_config;  // Constant after construction.
     redisContext* m_context = nullptr;
     bool m_connected = false;
     long long m_connectCount = 0;
+    // Made at the first TLS connect and kept for reconnects; null without TLS.
+    std::shared_ptr<const TlsContext> m_tlsContext;
+    std::unique_ptr<TlsSession> m_tls;  // of the current connection; null without TLS
+    short m_readEvents;                 // see ReadEvents
+    std::size_t m_receivedSinceConnect = 0;
 };
 
 }  // namespace velmora::caching::detail

@@ -363,14 +363,18 @@ bool RedisSubscriptionManager::WaitForTraffic(const Subscriber& subscriber) {
     const Clock::time_point heartbeatDue =
         subscriber.pingOutstanding ? subscriber.pingSentAt + subscriber.config.commandTimeout
                                    : subscriber.lastHeard + subscriber.config.heartbeatInterval;
-    pollfd fds[2] = {{subscriber.socket->Fd(), POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-    if (::poll(fds, 2, PollMs(heartbeatDue)) < 0 && errno != EINTR)
+    // Messages a TLS session has decrypted already do not make the socket readable: with some
+    // waiting, the poll only collects a wake-up.
+    const bool buffered = subscriber.socket->HasBufferedInput();
+    pollfd fds[2] = {{subscriber.socket->Fd(), subscriber.socket->ReadEvents(), 0},
+                     {m_wakeFd, POLLIN, 0}};
+    if (::poll(fds, 2, buffered ? 0 : PollMs(heartbeatDue)) < 0 && errno != EINTR)
         throw RedisException("Cannot poll the subscriber connection.");
     if (fds[1].revents & POLLIN) {
         std::uint64_t value;
         [[maybe_unused]] ssize_t n = ::read(m_wakeFd, &value, sizeof value);
     }
-    return fds[0].revents != 0;
+    return buffered || fds[0].revents != 0;
 }
 
 void RedisSubscriptionManager::DrainReplies(Subscriber& subscriber) {

@@ -31,8 +31,9 @@ inline bool IsOnPath(const std::string& program) {
 }
 
 // Starts `args` (argv[0] looked up on PATH when it holds no '/') with standard input read from
-// `in` and standard output and error written to `out` and `err` (created or truncated), every
-// signal at its default action and none blocked whatever the test process set. The process id,
+// `in` and standard output and error written to `out` and `err` (created or truncated), no
+// other descriptor of the caller, every signal at its default action and none blocked whatever
+// the test process set. The process id,
 // or -1 when it could not be started.
 inline pid_t SpawnProcess(const std::vector<std::string>& args, const std::string& in = "/dev/null",
                           const std::string& out = "/dev/null",
@@ -45,6 +46,9 @@ inline pid_t SpawnProcess(const std::vector<std::string>& args, const std::strin
     posix_spawn_file_actions_addopen(&files, 0, in.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&files, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    // Nothing else of the caller's: a child that outlives it (a server left behind by a test
+    // process that died) holds none of its pipes or sockets open.
+    posix_spawn_file_actions_addclosefrom_np(&files, 3);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t all, none;

@@ -25,16 +25,26 @@ RedisCluster& RedisCluster::Shared(std::string& error) {
 }
 
 std::string RedisCluster::Start(int masters, int replicasPerMaster,
-                                std::chrono::milliseconds nodeTimeout) {
+                                std::chrono::milliseconds nodeTimeout,
+                                const std::optional<RedisServerTls>& tls) {
     if (!IsOnPath("redis-cli"))
         return "redis-cli is not installed (the redis-tools package provides it)";
-    std::string create = "timeout 60 redis-cli --cluster create";
+    std::string create = "timeout 60 redis-cli";
+    if (tls) {
+        create += " --tls --cacert '" + tls->caFile + "'";
+        if (!tls->clientCertFile.empty())
+            create += " --cert '" + tls->clientCertFile + "' --key '" + tls->clientKeyFile + "'";
+    }
+    create += " --cluster create";
     for (int i = 0; i < masters * (1 + replicasPerMaster); ++i) {
-        m_nodes.push_back(std::make_unique<RedisServer>(
+        const std::string config =
             "cluster-enabled yes\ncluster-config-file nodes.conf\ncluster-port " +
             std::to_string(FreeLoopbackPort()) + "\ncluster-node-timeout " +
             std::to_string(nodeTimeout.count()) +
-            "\ncluster-replica-validity-factor 0\nrepl-diskless-sync-delay 0\n"));
+            "\ncluster-replica-validity-factor 0\nrepl-diskless-sync-delay 0\n";
+        m_nodes.push_back(tls ? std::make_unique<RedisServer>(
+                                    *tls, config + "tls-cluster yes\ntls-replication yes\n")
+                              : std::make_unique<RedisServer>(config));
         if (std::string error = m_nodes.back()->Start(); !error.empty()) return error;
         m_ports.push_back(m_nodes.back()->Port());
         create += " 127.0.0.1:" + std::to_string(m_ports.back());

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,10 @@ public:
     // Starts `masters` masters with `replicasPerMaster` replicas each, with the given cluster
     // node time-out (how long until a silent master is failed over), and waits until every node
     // reports cluster_state:ok and every replica is in sync. Empty on success, else what failed.
-    std::string Start(int masters, int replicasPerMaster, std::chrono::milliseconds nodeTimeout);
+    // With `tls`, every node speaks TLS only, on its client port, its cluster bus and its
+    // replication link.
+    std::string Start(int masters, int replicasPerMaster, std::chrono::milliseconds nodeTimeout,
+                      const std::optional<RedisServerTls>& tls = std::nullopt);
 
     // Every node's port, masters first as created.
     const std::vector<int>& Ports() const { return m_ports; }

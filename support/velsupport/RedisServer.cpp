@@ -58,8 +58,18 @@ std::string RedisServer::Start() {
     }
     const std::string port = std::to_string(m_port);
     std::string conf = m_dir + "/redis.conf";
-    std::ofstream(conf) << "port " << port << "\nbind 127.0.0.1\nsave \"\"\nappendonly no\ndir "
-                        << m_dir << "\nlogfile \"\"\nloglevel warning\nprotected-mode no\n"
+    std::string listen = "port " + port + "\n";
+    if (m_tls)
+        listen = "port 0\ntls-port " + port + "\ntls-cert-file " + m_tls->certFile +
+                 "\ntls-key-file " + m_tls->keyFile + "\ntls-ca-cert-file " + m_tls->caFile +
+                 "\ntls-auth-clients " + (m_tls->requireClientCert ? "yes" : "no") + "\n";
+    // What the server presents when it is the client: to the other nodes of a cluster, to its
+    // master, to the target of a MIGRATE.
+    if (m_tls && !m_tls->clientCertFile.empty())
+        listen += "tls-client-cert-file " + m_tls->clientCertFile + "\ntls-client-key-file " +
+                  m_tls->clientKeyFile + "\n";
+    std::ofstream(conf) << listen << "bind 127.0.0.1\nsave \"\"\nappendonly no\ndir " << m_dir
+                        << "\nlogfile \"\"\nloglevel warning\nprotected-mode no\n"
                         << m_extraConfig;
     // Standard streams on /dev/null: a server outliving a crashed test or demo holds no pipe of
     // whoever ran it.
@@ -93,9 +103,30 @@ void RedisServer::Thaw() {
     if (m_pid > 0 && m_frozen && ::kill(m_pid, SIGCONT) == 0) m_frozen = false;
 }
 
+RedisServerTls ServerTlsFrom(const TlsCertificates& certificates, bool requireClientCert) {
+    RedisServerTls tls;
+    tls.caFile = certificates.CaFile();
+    tls.certFile = certificates.ServerCertFile();
+    tls.keyFile = certificates.ServerKeyFile();
+    tls.requireClientCert = requireClientCert;
+    tls.clientCertFile = certificates.ClientCertFile();
+    tls.clientKeyFile = certificates.ClientKeyFile();
+    return tls;
+}
+
+void RedisServer::ApplyTls(velmora::caching::RedisEndpointConfig& config) const {
+    if (!m_tls) return;
+    config.tls = true;
+    config.tlsCaFile = m_tls->caFile;
+    config.tlsCertFile = m_tls->clientCertFile;
+    config.tlsKeyFile = m_tls->clientKeyFile;
+    config.tlsServerName = m_tls->serverName;
+}
+
 velmora::caching::RedisEndpointConfig RedisServer::MakeConfig() const {
     velmora::caching::RedisEndpointConfig config;
     config.port = m_port;
+    ApplyTls(config);
     config.poolSize = 4;
     config.heartbeatInterval = std::chrono::milliseconds(300);
     config.reconnectBackoffMin = std::chrono::milliseconds(20);
@@ -108,6 +139,7 @@ RedisReplyValue RedisServer::Command(const std::vector<std::string>& args) const
     config.port = m_port;
     config.connectTimeout = std::chrono::milliseconds(500);
     config.commandTimeout = std::chrono::milliseconds(3000);
+    ApplyTls(config);
     try {
         velmora::caching::RedisConnection connection(config);
         return connection.Command(args);

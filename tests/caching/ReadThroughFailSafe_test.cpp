@@ -116,6 +116,20 @@ TEST_F(FailSafe, ValueAnnouncedAsChangedIsNotServedUnlessTheHostSaysSo) {
     EXPECT_EQ(*tolerant.Get("j", failing).value, "before the change");
 }
 
+// The fail-safe answer was chosen before the load began: a change announced while the load ran
+// (and then failed) did not keep the old value from being served.
+TEST_F(FailSafe, ChangeAnnouncedWhileTheLoadRanKeepsTheOldValueFromBeingServed) {
+    Cache cache(Options(), TextCodec(), m_service);
+    Cache writer(Options(), TextCodec(), m_service);
+    cache.Get("k", [] { return std::string("before the change"); });
+    const auto changedThenFailing = [&writer]() -> std::string {
+        writer.Invalidate("k");  // committed and announced while the load runs
+        throw std::runtime_error("database down");
+    };
+    EXPECT_THROW(cache.Get("k", changedThenFailing), std::runtime_error);
+    EXPECT_EQ(cache.GetCounters().failSafeAnswers, 0);
+}
+
 TEST_F(FailSafe, SlowLoadAnswersWithTheStaleValueAtTheSoftTimeOutAndFillsLater) {
     auto options = Options();
     options.softTimeoutMs = 20;
@@ -195,6 +209,42 @@ TEST_F(FailSafe, EntryPastTheChosenFractionOfItsLifeIsRefreshedOnceInTheBackgrou
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(*cache.HeldValues().at(0).second, "v2");
     EXPECT_EQ(cache.GetCounters().eagerRefreshes, 1);
+}
+
+// The values a cache holds are let go on the thread that destroys the cache, never on the thread
+// of a background load that finished just before (which once destroyed the whole engine, the
+// coherence service it held included, after its owner had gone).
+TEST_F(FailSafe, BackgroundLoadNeverDestroysTheEngineOnItsOwnThread) {
+    struct Noted {
+        std::string text;
+        std::shared_ptr<std::vector<std::thread::id>> destroyedOn;
+        ~Noted() {
+            // Replaced values go where they are replaced; the last one goes with the cache.
+            if (text == "v2") destroyedOn->push_back(std::this_thread::get_id());
+        }
+    };
+    auto destroyedOn = std::make_shared<std::vector<std::thread::id>>();
+    for (int round = 0; round < 50; ++round) {
+        auto options = Options();
+        options.softTimeoutMs = 1;
+        ReadThroughCache<Noted> cache(
+            options,
+            {[](const Noted& v) { return ExternalBytes(v.text.begin(), v.text.end()); },
+             [](const unsigned char*, std::size_t) -> std::shared_ptr<const Noted> {
+                 return nullptr;
+             }},
+            Service());
+        const auto make = [destroyedOn](const char* text) {
+            return std::shared_ptr<const Noted>(new Noted{text, destroyedOn});
+        };
+        cache.Get("k", [&] { return make("v1"); });
+        cache.Get("k", [make] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+            return make("v2");
+        });  // answered stale; the load ends in the background
+    }
+    ASSERT_FALSE(destroyedOn->empty());
+    for (const std::thread::id& id : *destroyedOn) EXPECT_EQ(id, std::this_thread::get_id());
 }
 
 // ---- leases on a real redis-server ----

@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "velcore/AppOptions.h"
 #include "workload/ChangeRecorder.h"
@@ -43,6 +45,7 @@ protected:
         m_writer = std::make_unique<QueryRunner>(m_path, *m_catalogue);
         m_recorder = std::make_unique<ChangeRecorder>(*m_writer, *m_catalogue);
         m_reader = std::make_unique<QueryRunner>(m_path, *m_catalogue);
+        m_loaders = std::make_unique<RunnerPool>(m_path, *m_catalogue, &m_outage);
         m_checker = std::make_unique<FreshnessChecker>(*m_reader, m_stats, 60'000);
     }
     ~AnswerPath() override {
@@ -51,11 +54,12 @@ protected:
     }
 
     // The caches of a worker with `memoryEntries` in memory, no lower layer and no service.
-    void MakeCaches(int memoryEntries) {
+    void MakeCaches(int memoryEntries, const CacheFeatures& features = {}) {
         m_answerer.reset();
         m_derived = std::make_unique<DerivedResults>(nullptr);
-        m_base = MakeBaseResults("test", memoryEntries, nullptr, nullptr, nullptr);
-        m_answerer = std::make_unique<Answerer>(*m_base, *m_derived, *m_catalogue, *m_reader);
+        m_base = MakeBaseResults("test", memoryEntries, nullptr, nullptr, nullptr, features);
+        m_answerer = std::make_unique<Answerer>(*m_base, *m_derived, *m_catalogue, *m_loaders,
+                                                [this](int qid) { m_loaded.push_back(qid); });
     }
     int QueryId(const std::string& key) const {
         for (const Query& q : m_catalogue->All())
@@ -78,6 +82,10 @@ protected:
     std::unique_ptr<QueryRunner> m_writer;
     std::unique_ptr<ChangeRecorder> m_recorder;
     std::unique_ptr<QueryRunner> m_reader;
+    // A query of the loads waits 20 ms during an outage before it fails.
+    DatabaseOutage m_outage{std::chrono::milliseconds(20)};
+    std::unique_ptr<RunnerPool> m_loaders;
+    std::vector<int> m_loaded;  // the loads, by query id
     std::unique_ptr<FreshnessChecker> m_checker;
     std::unique_ptr<BaseResults> m_base;
     std::unique_ptr<DerivedResults> m_derived;
@@ -126,6 +134,7 @@ TEST_F(AnswerPath, BaseAnswerIsLoadedOnceThenServedFromMemory) {
     EXPECT_EQ(second.layer, Layer::Memory);
     EXPECT_EQ(second.result, first.result);
     EXPECT_EQ(m_base->GetCounters().loads, 1);
+    EXPECT_EQ(m_loaded, std::vector<int>{qid});
 }
 
 TEST_F(AnswerPath, DerivedAnswerIsBuiltFromItsPartsAndKept) {
@@ -175,6 +184,84 @@ TEST_F(AnswerPath, WritersAnnouncementReplacesTheAnswerHeldUnderTheQuerysKey) {
     EXPECT_NE(after.result->rows, before->rows);
     EXPECT_EQ(m_checker->CheckServed(after.result), FreshnessChecker::Verdict::Fresh);
     EXPECT_EQ(m_base->GetCounters().loads, 1);
+}
+
+// During an outage a load fails. Without fail-safe the caller sees the failure, and the answerer
+// says whether the key had been answered before; with it, the last good answer stands in,
+// marked stale, and it is the database's current answer when nothing changed.
+TEST_F(AnswerPath, LoadFailingInAnOutageRaisesOrIsAnsweredByTheLastGoodAnswer) {
+    const int qid = QueryId("region-month:1:3");
+    const int never = QueryId("top-products:2:0");
+    for (const bool failSafe : {false, true}) {
+        SCOPED_TRACE(failSafe ? "fail-safe" : "no fail-safe");
+        CacheFeatures features;
+        features.failSafe = failSafe;
+        features.softTimeoutMs = 0;  // the outage fails loads; none is merely slow here
+        MakeCaches(0, features);     // no memory: every Get loads
+        const ResultPtr good = m_answerer->Get(qid).result;
+        m_outage.Begin();
+        if (failSafe) {
+            const Answerer::Answer answer = m_answerer->Get(qid);
+            EXPECT_TRUE(answer.stale);
+            EXPECT_EQ(answer.result->rows, good->rows);
+            EXPECT_EQ(m_checker->CheckServed(answer.result), FreshnessChecker::Verdict::Fresh);
+        } else {
+            EXPECT_THROW(m_answerer->Get(qid), std::runtime_error);
+            EXPECT_TRUE(m_answerer->LastFailureHadAnswer());
+        }
+        EXPECT_THROW(m_answerer->Get(never), std::runtime_error);
+        EXPECT_FALSE(m_answerer->LastFailureHadAnswer());
+        m_outage.End();
+        if (!failSafe) {  // (with it, the failed key is not loaded again for a while)
+            const Answerer::Answer after = m_answerer->Get(qid);
+            EXPECT_EQ(after.layer, Layer::Sqlite);
+            EXPECT_FALSE(after.stale);
+        }
+    }
+}
+
+// A derived answer built from a fail-safe part is stale itself (so the worker checks it).
+TEST_F(AnswerPath, DerivedAnswerWithAFailSafePartIsMarkedStale) {
+    velmora::appoptions::ScopedOverride syncCaches(TString("SyncCaches"), true);
+    CacheFeatures features;
+    features.failSafe = true;
+    features.softTimeoutMs = 0;
+    MakeCaches(0, features);
+    const int share = QueryId("region-share:1:3");
+    m_answerer->Get(share);
+    m_outage.Begin();
+    const Answerer::Answer during = m_answerer->Get(share);
+    m_outage.End();
+    EXPECT_TRUE(during.stale);
+    EXPECT_EQ(during.result->rows, m_reader->Compute(share)->rows);
+}
+
+// Loads may run on the cache's threads beside the caller's: each borrows a connection that no
+// other load holds, and connections are used again once given back.
+TEST_F(AnswerPath, RunnerPoolLendsEachConcurrentLoadAConnectionOfItsOwn) {
+    const int qid = QueryId("region-month:1:3");
+    {
+        RunnerPool::Lease first = m_loaders->Acquire();
+        RunnerPool::Lease second = m_loaders->Acquire();
+        EXPECT_NE(&first->Db(), &second->Db());
+        ResultPtr fromOther;
+        std::thread other([&] { fromOther = second->Compute(qid); });
+        const ResultPtr fromHere = first->Compute(qid);
+        other.join();
+        EXPECT_EQ(fromHere->rows, fromOther->rows);
+    }
+    { RunnerPool::Lease again = m_loaders->Acquire(); }
+    EXPECT_EQ(m_loaders->Opened(), 2u);
+}
+
+// A query that meets an outage waits for its end and then runs.
+TEST_F(AnswerPath, QueryWaitingOnAnOutageRunsOnceItEnds) {
+    DatabaseOutage outage(std::chrono::minutes(1));
+    QueryRunner runner(m_path, *m_catalogue, &outage);
+    outage.Begin();
+    std::thread ender([&outage] { outage.End(); });
+    EXPECT_NO_THROW(runner.Compute(QueryId("region-month:1:3")));
+    ender.join();
 }
 
 }  // namespace

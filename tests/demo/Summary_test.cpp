@@ -45,5 +45,68 @@ TEST(SummaryJson, LongTimelineIsWrittenWhole) {
     EXPECT_TRUE(Has(json, ", 654321]},\n  \"checks\""));
 }
 
+// The parent adds the workers' per-key counts up: a key two workers loaded counts twice, and the
+// mean is over every herd key, the ones no worker loaded included.
+TEST(SummaryChaos, HerdLoadsPerKeyAddUpOverWorkersAndCountUnloadedKeys) {
+    Stats first, second, workers;
+    first.Count("herd.loads.3");
+    first.Count("herd.loads.5", 2);
+    second.Count("herd.loads.3");
+    second.Count("herd.loadsX", 7);  // not a key's count
+    workers.Merge(first);
+    workers.Merge(second);
+    const HerdLoads herd = HerdLoadsOf(workers, 8);
+    EXPECT_EQ(herd.loads, 4);
+    EXPECT_EQ(herd.keysLoaded, 2);
+    EXPECT_EQ(herd.maxPerKey, 2);
+    EXPECT_DOUBLE_EQ(herd.meanPerKey, 0.5);
+
+    RunFacts facts;
+    facts.durationSec = 1;
+    facts.chaos = true;
+    facts.herdAtSec = 4;
+    facts.herdKeys = 8;
+    const std::string json = Summary(facts, workers, Stats{}).Json();
+    EXPECT_TRUE(Has(json,
+                    "\"loads\": 4, \"keys_loaded\": 2, \"max_loads_per_key\": 2, "
+                    "\"mean_loads_per_key\": 0.500"));
+}
+
+// The outage's slowest answer is reported as it was, not as the bound of its histogram bucket,
+// and survives the trip from a worker to the parent.
+TEST(SummaryChaos, OutageMaximumIsTheSlowestAnswerOfAnyWorker) {
+    Stats first, second;
+    first.histograms["latency.outage"].Add(1'000'000);
+    second.histograms["latency.outage"].Add(2'345'678);
+    second.histograms["latency.outage"].Add(3'000);
+    Stats workers = Stats::Decode(first.Encode());
+    workers.Merge(Stats::Decode(second.Encode()));
+    EXPECT_EQ(workers.histograms["latency.outage"].Count(), 3);
+    EXPECT_DOUBLE_EQ(workers.histograms["latency.outage"].MaxUs(), 2345.678);
+
+    RunFacts facts;
+    facts.durationSec = 1;
+    facts.outageAtSec = 11;
+    facts.outageSec = 5;
+    EXPECT_TRUE(Has(Summary(facts, workers, Stats{}).Table(), "max 2.3 ms"));
+}
+
+// Fail-safe answers are judged like any other: one stale beyond the window makes the run
+// incorrect, caller errors alone do not.
+TEST(SummaryVerdict, StaleFailSafeAnswerFailsTheRunAndCallerErrorsDoNot) {
+    RunFacts facts;
+    facts.durationSec = 1;
+    Stats errors;
+    errors.Count("caller-errors", 3);
+    errors.Count("caller-errors.had-answer", 2);
+    const Summary withErrors(facts, errors, Stats{});
+    EXPECT_TRUE(withErrors.Correct());
+    EXPECT_TRUE(Has(withErrors.Json(), "\"caller_errors\": {\"total\": 3, \"had_answer\": 2}"));
+    Stats stale;
+    stale.Count("check.stale-beyond-window");
+    stale.Count("check.stale-answers-beyond-window");
+    EXPECT_EQ(Summary(facts, stale, Stats{}).ExitCode(), 1);
+}
+
 }  // namespace
 }  // namespace demo

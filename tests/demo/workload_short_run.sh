@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # A short run of the main job (2 workers, a few seconds) on a private redis-server: its JSON
 # summary must show no stale entry after settling, every layer answering, announcements
-# reaching every worker, and derived answers kept and then dropped when a part changed. Answers
+# reaching every worker, derived answers kept and then dropped when a part changed, loads taken
+# under leases (the default), no caller error (the database never failed), and the features and
+# chaos figures present. Answers
 # stale beyond the one-second window are the demo's own verdict, not checked here: that window
 # is a time, and a test run beside other tests may be slowed past it.
 set -euo pipefail
@@ -13,5 +15,9 @@ jq -e '
   (.layers | [.memory, .disk, .redis, .sqlite] | all(.answers > 0)) and
   (.announcements.received_per_worker | length == 2 and all(. > 0)) and
   .writer.updates > 0 and .read_through.loads > 0 and
-  .derived.built > 0 and .derived.dropped_dirty > 0
+  .derived.built > 0 and .derived.dropped_dirty > 0 and
+  .features.leases and .features.fail_safe and .read_through.leases_taken > 0 and
+  .caller_errors.total == 0 and
+  (.chaos.herd | has("max_loads_per_key") and has("mean_loads_per_key")) and
+  (.chaos.outage | has("p99_us") and has("max_us") and has("caller_errors"))
 ' <<<"$summary" >/dev/null

@@ -13,6 +13,7 @@
 #include "support/RedisServerFixture.h"
 #include "velcoredata/DateTime.h"
 #include "velredis/RedisConnectionPool.h"
+#include "velsupport/TlsCertificates.h"
 
 namespace {
 
@@ -117,6 +118,44 @@ TEST_F(CoherenceAcrossProcesses, NoInvalidationIsLostAcrossServerFaults) {
             EXPECT_NE(result.find("malformed=10000 "), std::string::npos) << result;
             EXPECT_LT(std::filesystem::file_size(log), 1u << 20);
         }
+    }
+}
+
+// The same exchange through a server that speaks TLS only and requires client certificates: no
+// entry of the holder stays stale, also when the server kills the subscriber connections or
+// restarts empty (each reconnect makes a new TLS session).
+TEST(CoherenceAcrossProcessesOverTls, NoInvalidationIsLostAcrossKillsAndARestart) {
+    ASSERT_TRUE(velsupport::RedisServer::IsInstalled()) << velsupport::kRedisServerMissing;
+    velsupport::TlsCertificates certificates;
+    ASSERT_EQ(certificates.Make(), "");
+    velsupport::RedisServer server(velsupport::ServerTlsFrom(certificates, true));
+    ASSERT_EQ(server.Start(), "");
+    const std::string endpoint = std::to_string(server.Port()) + "+tls=" + certificates.Directory();
+    const std::string log = ::testing::TempDir() + "coherence_peer_tls_err.log";
+    for (const bool restart : {false, true}) {
+        SCOPED_TRACE(restart ? "server restarted empty" : "subscriber connections killed");
+        veltest::PeerProcess holder("hold " + endpoint + " 300 8", log);
+        ASSERT_EQ(holder.ReadUntil("ready"), "ready");
+        if (restart) {
+            server.Stop();
+            ASSERT_EQ(server.Start(), "");
+        }
+        {
+            veltest::PeerProcess adder("add " + endpoint + " 300 60");
+            if (!restart)
+                for (int i = 0; i < 3; ++i) {
+                    std::this_thread::sleep_for(1500ms);
+                    server.Command({"CLIENT", "KILL", "TYPE", "pubsub"});
+                }
+            const std::string done = adder.ReadUntil("done");
+            EXPECT_EQ(done.rfind("done", 0), 0u) << done;
+        }
+        const std::string result = holder.ReadUntil("result");
+        std::printf("[figures] TLS, %s: %s, %zu re-subscriptions\n",
+                    restart ? "restarted" : "kills", result.c_str(), holder.resubs.size());
+        EXPECT_EQ(result.rfind("result stale=0 ", 0), 0u) << result;
+        EXPECT_EQ(result.find("received=0 "), std::string::npos) << result;
+        EXPECT_FALSE(holder.resubs.empty()) << "the subscriber never came back";
     }
 }
 

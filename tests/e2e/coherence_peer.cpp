@@ -1,7 +1,9 @@
 // A host process for the multi-process coherence tests. It points the process's Redis client at
 // the given endpoint and uses the process's coherence service.
 //
-// <endpoint> is a loopback port, or "host:port,host:port..." naming nodes of a cluster.
+// <endpoint> is a loopback port, or "host:port,host:port..." naming nodes of a cluster, either
+// followed by "+tls=<directory>" for TLS with the certificates of velsupport's TlsCertificates
+// in that directory (ca.crt, client.crt, client.key).
 // coherence_peer hold <endpoint> <count> <seconds> [progress]
 //   Adds <count> entries (key hash (k, 0) for k = 1..count, data hash (1, 1), stamped a minute
 //   ago), prints "ready", then for <seconds> prints "resub <steady ms> <cause>" at every
@@ -41,9 +43,18 @@ long long SteadyMs() {
         .count();
 }
 
-// `endpoint`: a port on the loopback interface, or "host:port,host:port..." for cluster nodes.
-std::shared_ptr<RedisPubsub> Connect(const std::string& endpoint) {
+// `endpoint`: a port on the loopback interface, or "host:port,host:port..." for cluster nodes,
+// with "+tls=<directory>" after it for TLS.
+std::shared_ptr<RedisPubsub> Connect(std::string endpoint) {
     RedisEndpointConfig config;
+    if (const std::size_t tls = endpoint.find("+tls="); tls != std::string::npos) {
+        const std::string dir = endpoint.substr(tls + 5);
+        endpoint.resize(tls);
+        config.tls = true;
+        config.tlsCaFile = dir + "/ca.crt";
+        config.tlsCertFile = dir + "/client.crt";
+        config.tlsKeyFile = dir + "/client.key";
+    }
     if (endpoint.find(':') == std::string::npos) {
         config.port = std::atoi(endpoint.c_str());
     } else {

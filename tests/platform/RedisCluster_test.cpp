@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <random>
 #include <set>
+#include <thread>
 
 #include "caching/RedisExternalCache.h"
 #include "support/PeerProcess.h"
@@ -14,6 +16,7 @@
 #include "velredis/RedisConnectionPool.h"
 #include "velredis/RedisSlotMap.h"
 #include "velredis/RedisSubscriptionManager.h"
+#include "velsupport/TlsCertificates.h"
 
 using namespace velmora::caching;
 using namespace std::chrono_literals;
@@ -237,4 +240,97 @@ TEST_F(RedisClusterTest, CoherenceAcrossNodesSurvivesTheSubscribersNode) {
     EXPECT_EQ(result.rfind("result stale=0 ", 0), 0u) << result;
     EXPECT_EQ(Cluster().Node(subscribed).Start(), "");
     EXPECT_TRUE(Cluster().WaitUntilOk(20s));
+}
+
+// A cluster whose nodes speak TLS only (client ports, bus and replication): a pool given one seed
+// learns the other nodes from CLUSTER SLOTS by address and checks each node's certificate
+// against that address (or against tlsServerName for every node when set); a slot moved key by
+// key leads it through ASK and then MOVED to the node that serves it now. The subscriber, on a
+// node of its choosing, receives too.
+TEST(RedisClusterOverTls, LearnedNodesAreVerifiedAndReachedThroughAskAndMoved) {
+    ASSERT_TRUE(velsupport::RedisServer::IsInstalled()) << velsupport::kRedisServerMissing;
+    velsupport::TlsCertificates certificates;
+    ASSERT_EQ(certificates.Make(), "");
+    RedisCluster cluster;
+    const std::string error =
+        cluster.Start(3, 0, 1500ms, velsupport::ServerTlsFrom(certificates, true));
+    if (!error.empty()) GTEST_SKIP() << "cannot create a local TLS Redis cluster: " << error;
+    const int seed = cluster.Ports().front();
+    RedisEndpointConfig config = cluster.MakeConfig();
+    config.mode = RedisMode::Detect;  // one seed: every other node is learned
+
+    // Names every node must answer to: its address, one name for all, and a name none has.
+    for (const std::string name : {"", "localhost", "elsewhere.example"}) {
+        SCOPED_TRACE(name);
+        config.tlsServerName = name;
+        auto pool = std::make_shared<RedisConnectionPool>(config);
+        auto guard = pool->FindAndLockConnection("k");
+        ASSERT_TRUE(guard);
+        int stored = 0;
+        std::string refusal;
+        for (int i = 0; i < 60; ++i) {
+            try {
+                stored += guard->GetConnection().Set(
+                    "k" + std::to_string(i),
+                    std::make_shared<std::vector<unsigned char>>(70 << 10, 'a' + i % 26));
+            } catch (const RedisException& e) {
+                refusal = e.what();
+            }
+        }
+        if (name == "elsewhere.example") {
+            EXPECT_EQ(stored, 0);
+            EXPECT_NE(refusal.find("hostname mismatch"), std::string::npos) << refusal;
+            continue;
+        }
+        EXPECT_EQ(stored, 60) << refusal;
+        for (int i = 0; i < 60; ++i) {
+            const auto value = guard->GetConnection().Get("k" + std::to_string(i));
+            ASSERT_TRUE(value);
+            EXPECT_EQ(value->size(), std::size_t(70 << 10));
+        }
+        EXPECT_EQ(pool->GetClusterNodes().size(), 3u) << "every master learned";
+    }
+
+    // ASK while a slot's keys are split between two masters, MOVED once it has moved.
+    config.tlsServerName.clear();
+    auto pool = std::make_shared<RedisConnectionPool>(config);
+    auto guard = pool->FindAndLockConnection("m");
+    RedisConnection& c = guard->GetConnection();
+    const int slot = RedisKeySlot("{m}");
+    for (int i = 0; i < 20; ++i)
+        ASSERT_TRUE(c.Set("{m}" + std::to_string(i),
+                          std::make_shared<std::vector<unsigned char>>(10, 'x')));
+    const RedisSlotMap map =
+        RedisSlotMap::FromClusterSlots(cluster.Command(seed, {"CLUSTER", "SLOTS"}), "127.0.0.1");
+    const int source = map.MasterOf(slot)->port;
+    int target = 0;
+    for (int port : cluster.MasterPorts(seed))
+        if (port != source) target = port;
+    const std::string sourceId = cluster.Command(source, {"CLUSTER", "MYID"}).text;
+    const std::string targetId = cluster.Command(target, {"CLUSTER", "MYID"}).text;
+    const auto admin = [&](int port, std::vector<std::string> args) {
+        const RedisReplyValue reply = cluster.Command(port, args);
+        EXPECT_NE(reply.type, RedisReplyValue::Type::Error) << reply.text;
+    };
+    admin(target, {"CLUSTER", "SETSLOT", std::to_string(slot), "IMPORTING", sourceId});
+    admin(source, {"CLUSTER", "SETSLOT", std::to_string(slot), "MIGRATING", targetId});
+    admin(source, {"MIGRATE", "127.0.0.1", std::to_string(target), "", "0", "5000", "KEYS", "{m}0",
+                   "{m}1", "{m}2"});
+    for (int i = 0; i < 20; ++i) EXPECT_TRUE(c.Get("{m}" + std::to_string(i))) << i;
+    EXPECT_GT(pool->GetClusterStats().asked, 0);
+    for (int i = 3; i < 20; ++i)
+        admin(source, {"MIGRATE", "127.0.0.1", std::to_string(target), "{m}" + std::to_string(i),
+                       "0", "5000"});
+    for (int port : {target, source})
+        admin(port, {"CLUSTER", "SETSLOT", std::to_string(slot), "NODE", targetId});
+    for (int i = 0; i < 20; ++i) EXPECT_TRUE(c.Get("{m}" + std::to_string(i))) << i;
+    EXPECT_GT(pool->GetClusterStats().moved, 0);
+
+    RedisSubscriptionManager manager(config);
+    std::atomic<int> received{0};
+    manager.Subscribe("tls.*", [&](const TString&, const void*, int) { ++received; });
+    ASSERT_TRUE(manager.WaitUntilSubscribed("tls.*", 10s));
+    EXPECT_TRUE(manager.TryPublish("tls.1", "m", {}));
+    for (int i = 0; i < 500 && received == 0; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(received.load(), 1);
 }

@@ -2,6 +2,7 @@
 // redis-server and a temporary directory.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -19,6 +20,7 @@
 #include "velredis/RedisClusterSlot.h"
 #include "velredis/RedisConnectionPool.h"
 #include "velsupport/Process.h"
+#include "velsupport/TlsCertificates.h"
 
 namespace {
 
@@ -165,6 +167,102 @@ TEST_F(VelcacheCli, LogsInAsARedisUserWithThePasswordFromAFile) {
     EXPECT_EQ(refused.Wait(), 3);
     EXPECT_NE(refused.Err().find("WRONGPASS"), std::string::npos) << refused.Err();
     EXPECT_EQ(refused.Err().find("not-the-pw"), std::string::npos) << refused.Err();
+    // A key outside the user's: the server refuses the store; the tool says so and exits 3
+    // (the store used to be reported as done).
+    auto outside = run("put", good);
+    outside[3] = "other";
+    Cli forbidden(outside, "value");
+    EXPECT_EQ(forbidden.Wait(), 3);
+    EXPECT_NE(forbidden.Err().find("NOPERM"), std::string::npos) << forbidden.Err();
+    EXPECT_EQ(server.Command({"EXISTS", "other:k"}).integer, 0);
+}
+
+// Over TLS to a server that requires a client certificate, as an ACL user: the tool reaches its
+// keys with --tls, --cacert, --cert and --key; each missing or wrong piece exits 3 with the
+// reason, and TLS files without --tls are a usage error.
+TEST_F(VelcacheCli, ReachesATlsServerAndSaysWhyOneRefuses) {
+    velsupport::TlsCertificates certificates, strangers;
+    ASSERT_EQ(certificates.Make(), "");
+    ASSERT_EQ(strangers.Make(), "");
+    velsupport::RedisServer server(velsupport::ServerTlsFrom(certificates, true),
+                                   "user app on >pw-in-file ~ns:* &ns* +@all\n");
+    ASSERT_EQ(server.Start(), "");
+    const std::string good = (m_dir / "good").string(), bad = (m_dir / "bad").string();
+    std::ofstream(good) << "pw-in-file\n";
+    std::ofstream(bad) << "not-the-pw\n";
+    const std::string redis = "127.0.0.1:" + std::to_string(server.Port());
+    const std::vector<std::string> tls{"--tls",
+                                       "--cacert",
+                                       certificates.CaFile(),
+                                       "--cert",
+                                       certificates.ClientCertFile(),
+                                       "--key",
+                                       certificates.ClientKeyFile()};
+    const auto run = [&](std::vector<std::string> args, const std::vector<std::string>& options,
+                         const std::string& passwordFile) {
+        args.insert(args.end(),
+                    {"--redis", redis, "--user", "app", "--password-file", passwordFile});
+        args.insert(args.end(), options.begin(), options.end());
+        return args;
+    };
+    Succeeds(run({"ec", "put", "--ns", "ns", "k"}, tls, good), std::string(100 << 10, 'v'));
+    EXPECT_EQ(Succeeds(run({"ec", "get", "--ns", "ns", "k"}, tls, good)),
+              std::string(100 << 10, 'v'));
+    EXPECT_NE(Succeeds(run({"coherence", "publish", "1-2", "3-4", "--ns", "ns"}, tls, good))
+                  .find("published"),
+              std::string::npos);
+
+    const auto without = [&](const std::vector<std::string>& drop) {
+        std::vector<std::string> kept;
+        for (std::size_t i = 0; i < tls.size(); ++i) {
+            if (std::find(drop.begin(), drop.end(), tls[i]) != drop.end()) {
+                if (tls[i] != "--tls") ++i;  // and its value
+                continue;
+            }
+            kept.push_back(tls[i]);
+        }
+        return kept;
+    };
+    std::vector<std::string> strangerCa = tls;
+    strangerCa[2] = strangers.CaFile();
+    const struct {
+        const char* name;
+        std::vector<std::string> options;
+        std::string passwordFile;
+        int code;
+        std::string says;
+    } cases[] = {
+        {"wrong password", tls, bad, 3, "WRONGPASS"},
+        {"plain connection", {}, good, 3, "expects TLS"},
+        {"unknown authority", strangerCa, good, 3, "certificate verify failed"},
+        {"no client certificate", without({"--cert", "--key"}), good, 3, "client certificate"},
+        {"TLS files without --tls", without({"--tls"}), good, 2, "go with --tls"},
+        {"certificate without its key", without({"--key"}), good, 2, "--cert and --key"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Cli cli(run({"ec", "get", "--ns", "ns", "k"}, c.options, c.passwordFile));
+        EXPECT_EQ(cli.Wait(), c.code) << cli.Err();
+        EXPECT_NE(cli.Err().find(c.says), std::string::npos) << cli.Err();
+        EXPECT_EQ(cli.Err().find("pw-in-file"), std::string::npos) << cli.Err();
+        EXPECT_EQ(cli.Err().find("not-the-pw"), std::string::npos) << cli.Err();
+    }
+}
+
+// The main job on a private TLS server: every process connects over TLS with the run's
+// certificates (the server takes nothing else), and values and announcements go through.
+TEST(VelcacheDemo, RunsOnAPrivateTlsServerAndSaysSo) {
+    Cli demo({"--processes", "2", "--duration", "2", "--rows", "20000", "--json", "--redis-tls"},
+             "", VELTEST_DEMO);
+    const int status = demo.Wait(120s);
+    ASSERT_TRUE(status == 0 || status == 3) << status << demo.Err();
+    EXPECT_NE(demo.Err().find(" over TLS "), std::string::npos) << demo.Err();
+    const std::string summary = demo.Out();
+    for (const char* figure : {"\"store.redis.done\": ", "\"received\": "}) {
+        const auto at = summary.find(figure);
+        ASSERT_NE(at, std::string::npos) << figure << summary;
+        EXPECT_GT(std::atoll(summary.c_str() + at + std::strlen(figure)), 0) << figure << summary;
+    }
 }
 
 TEST_F(VelcacheCli, ErrorsExitWithTheirCodeAndSayWhat) {

@@ -97,6 +97,13 @@ RedisTarget ParseRedisTarget(const Args& args, const std::string& fallback) {
     if (args.Has("--user")) target.config.user = args.Get("--user");
     // From a file, never from the command line, where every user of the machine sees it.
     if (args.Has("--password-file")) target.passwordFile = args.Get("--password-file");
+    target.config.tls = args.Has("--tls");
+    if (!target.config.tls && (args.Has("--cacert") || args.Has("--cert") || args.Has("--key")))
+        UsageError("--cacert, --cert and --key go with --tls");
+    if (args.Has("--cert") != args.Has("--key")) UsageError("--cert and --key go together");
+    target.config.tlsCaFile = args.Get("--cacert");
+    target.config.tlsCertFile = args.Get("--cert");
+    target.config.tlsKeyFile = args.Get("--key");
     target.config.poolSize = 2;
     target.config.connectTimeout = std::chrono::milliseconds(2000);
     // Values of many megabytes travel in one command.

@@ -72,9 +72,15 @@ private:
     std::vector<std::string> m_positional;
 };
 
+// The options and flags that name and reach a Redis endpoint (ParseRedisTarget reads them).
+inline const std::set<std::string> kRedisOptions = {
+    "--redis", "--redis-cluster", "--user", "--password-file", "--cacert", "--cert", "--key"};
+inline const std::set<std::string> kRedisFlags = {"--tls"};
+
 // Where the tool finds Redis: one server ("--redis HOST:PORT") or a cluster ("--redis-cluster
 // HOST:PORT[,HOST:PORT...]", any of its nodes), with time-outs suited to a person waiting at a
-// terminal.
+// terminal, over TLS with --tls (--cacert: the CA file, else the system's store; --cert and
+// --key: a client certificate).
 struct RedisTarget {
     velmora::caching::RedisEndpointConfig config;
     std::string address;                                    // as given, for messages
@@ -82,8 +88,9 @@ struct RedisTarget {
     std::optional<std::string> passwordFile;  // --password-file, read by ReadPasswordFile
 };
 // The target that --redis or --redis-cluster names, or `fallback` ("HOST:PORT") when neither is
-// given, with --user and --password-file (not read yet). Usage error when both are given or an
-// address is malformed.
+// given, with --user and --password-file (not read yet). Usage error when both are given, an
+// address is malformed, a TLS file is given without --tls, or only one of --cert and --key is
+// given.
 RedisTarget ParseRedisTarget(const Args& args, const std::string& fallback);
 // Sets the target's password from its password file, when it names one (the trailing line
 // break dropped). kExitUnavailable when the file cannot be read, usage error when it is empty.

@@ -105,12 +105,12 @@ int Watch(const CommandLine& line) {
     const TString pattern = TString::fromStdString(ns + "*");
     velmora::caching::RedisSubscriptionManager manager(config);
     manager.Subscribe(pattern, [&](const TString& channel, const void* data, int length) {
-        const std::string line =
+        const std::string text =
             DescribeAnnouncement(ns, channel.toStdString(),
                                  std::string(static_cast<const char*>(data), size_t(length))) +
             "\n";
         ++received;
-        if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() ||
+        if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
             std::fflush(stdout) != 0)
             outputClosed = true;
     });

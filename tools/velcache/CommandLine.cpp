@@ -31,7 +31,7 @@ const char* const kExternalCacheUsage =
     "       velcache ec drop --ns NS WHERE KEY\n"
     "WHERE: --dir DIR | REDIS\n"
     "REDIS: (--redis HOST:PORT | --redis-cluster HOST:PORT[,HOST:PORT...])\n"
-    "       [--user USER] [--password-file FILE]\n"
+    "       [--user USER] [--password-file FILE] [--tls [--cacert FILE] [--cert FILE --key FILE]]\n"
     "\n"
     "Stores, loads, lists and removes values of the external cache of namespace NS, through\n"
     "the same disk and Redis caches the hosts use.\n"
@@ -43,6 +43,11 @@ const char* const kExternalCacheUsage =
     "  --user USER        log in to Redis as this ACL user\n"
     "  --password-file FILE\n"
     "                     the Redis password, read from FILE (never given on the command line)\n"
+    "  --tls              talk to Redis over TLS, checking its certificate and its name\n"
+    "  --cacert FILE      the CA certificates (PEM) the server's certificate must chain to\n"
+    "                     (default: the system's store)\n"
+    "  --cert FILE, --key FILE\n"
+    "                     a client certificate and its key (PEM), for a server that asks\n"
     "  --in FILE          put: the value, byte for byte (default: standard input)\n"
     "  --out FILE         get: where the value goes (default: standard output)\n"
     "ls prints one line per key, sorted: the value's size in bytes, a tab, the key ('-' for a\n"
@@ -55,7 +60,7 @@ const char* const kCoherenceUsage =
     "usage: velcache coherence watch [--ns NS] [REDIS]\n"
     "       velcache coherence publish KEYHASH DATAHASH [--time T] [--ns NS] [REDIS]\n"
     "REDIS: (--redis HOST:PORT | --redis-cluster HOST:PORT[,HOST:PORT...])\n"
-    "       [--user USER] [--password-file FILE]\n"
+    "       [--user USER] [--password-file FILE] [--tls [--cacert FILE] [--cert FILE --key FILE]]\n"
     "\n"
     "watch subscribes to every channel of namespace NS and prints one line per announcement:\n"
     "  <channel> key=<key hash> data=<data hash> time=<UTC time> age=<seconds>\n"
@@ -67,6 +72,9 @@ const char* const kCoherenceUsage =
     "                     a Redis cluster, through any of its nodes\n"
     "  --user USER, --password-file FILE\n"
     "                     log in as an ACL user, the password read from FILE\n"
+    "  --tls [--cacert FILE] [--cert FILE --key FILE]\n"
+    "                     over TLS: the CA certificates to trust (default: the system's\n"
+    "                     store), a client certificate and its key for a server that asks\n"
     "  KEYHASH, DATAHASH  two hexadecimal numbers joined by '-', like 1f-2a\n"
     "  --time T           'now' (the default), a UTC time like 2026-01-31T12:00:00Z, or a\n"
     "                     tick count (100 ns since 0001-01-01)\n"
@@ -83,7 +91,8 @@ constexpr unsigned long long kTicksPerSecond = 10000000;  // DateTime ticks are 
 // "--help" as SUB, or --help among ARGS); usage error for a missing or unknown SUB.
 std::optional<Args> ParseSubCommand(const std::vector<std::string>& argv,
                                     const std::set<std::string>& common,
-                                    const std::map<std::string, std::set<std::string>>& subs) {
+                                    const std::map<std::string, std::set<std::string>>& subs,
+                                    const std::set<std::string>& commonFlags) {
     const std::string sub = argv.empty() ? "" : argv[0];
     if (sub == "--help" || sub == "help") return std::nullopt;
     const auto found = subs.find(sub);
@@ -97,7 +106,9 @@ std::optional<Args> ParseSubCommand(const std::vector<std::string>& argv,
     }
     std::set<std::string> options = common;
     options.insert(found->second.begin(), found->second.end());
-    Args args(std::vector<std::string>(argv.begin() + 1, argv.end()), options, {"--help"});
+    std::set<std::string> flags = commonFlags;
+    flags.insert("--help");
+    Args args(std::vector<std::string>(argv.begin() + 1, argv.end()), options, flags);
     if (args.Has("--help")) return std::nullopt;
     return args;
 }
@@ -147,9 +158,11 @@ HashPair ParseHashPairArgument(const std::string& text, const char* what) {
 CommandLine ExternalCache(const std::vector<std::string>& argv) {
     CommandLine line;
     line.usage = kExternalCacheUsage;
+    std::set<std::string> options = kRedisOptions;
+    options.insert({"--ns", "--dir"});
     const std::optional<Args> parsed = ParseSubCommand(
-        argv, {"--ns", "--dir", "--redis", "--redis-cluster", "--user", "--password-file"},
-        {{"put", {"--in"}}, {"get", {"--out"}}, {"ls", {}}, {"drop", {}}});
+        argv, options, {{"put", {"--in"}}, {"get", {"--out"}}, {"ls", {}}, {"drop", {}}},
+        kRedisFlags);
     if (!parsed) return line;
     const Args& args = *parsed;
     line.action = CommandLine::Action::ExternalCache;
@@ -171,9 +184,10 @@ CommandLine ExternalCache(const std::vector<std::string>& argv) {
 CommandLine Coherence(const std::vector<std::string>& argv) {
     CommandLine line;
     line.usage = kCoherenceUsage;
+    std::set<std::string> options = kRedisOptions;
+    options.insert("--ns");
     const std::optional<Args> parsed =
-        ParseSubCommand(argv, {"--ns", "--redis", "--redis-cluster", "--user", "--password-file"},
-                        {{"watch", {}}, {"publish", {"--time"}}});
+        ParseSubCommand(argv, options, {{"watch", {}}, {"publish", {"--time"}}}, kRedisFlags);
     if (!parsed) return line;
     const Args& args = *parsed;
     line.sub = argv[0];

@@ -77,6 +77,12 @@ DemoHost::DemoHost(const ChildConfig& config) : m_config(config) {
         endpoint.mode = RedisMode::Cluster;
         endpoint.clusterNodes.push_back(node.ToString());
     }
+    if (!config.redisTlsDir.empty()) {
+        endpoint.tls = true;
+        endpoint.tlsCaFile = config.redisTlsDir + "/ca.crt";
+        endpoint.tlsCertFile = config.redisTlsDir + "/client.crt";
+        endpoint.tlsKeyFile = config.redisTlsDir + "/client.key";
+    }
     endpoint.commandTimeout = std::chrono::milliseconds(500);
     endpoint.heartbeatInterval = std::chrono::milliseconds(500);
     endpoint.reconnectBackoffMax = std::chrono::milliseconds(250);
@@ -142,9 +148,20 @@ void DemoHost::WaitFor(const std::string& command) const {
     });
 }
 
+void DemoHost::SetCommandListener(std::function<void(const std::string&)> listener) {
+    TMutexLock lock(m_mutex);
+    m_listener = std::move(listener);
+}
+
 void DemoHost::ReadCommands() {
     std::string line;
     while (std::getline(std::cin, line)) {
+        std::function<void(const std::string&)> listener;
+        {
+            TMutexLock lock(m_mutex);
+            listener = m_listener;
+        }
+        if (listener) listener(line);
         TMutexLock lock(m_mutex);
         m_commands.insert(line);
         m_changed.notify_all();

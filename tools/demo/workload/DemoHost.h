@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -28,12 +29,18 @@ struct ChildConfig {
     std::string redisHost = "127.0.0.1";
     int redisPort = 6379;
     std::string redisCluster;  // when not empty, the nodes of a cluster used instead
+    // When not empty, TLS: the directory of the run's certificates (velsupport's
+    // TlsCertificates: ca.crt, client.crt, client.key).
+    std::string redisTlsDir;
     std::string dbPath;
     std::string externalDir;
     std::string runId;
     std::uint64_t seed = 1;
     double updatesPerSecond = 5;  // of the writer
     int memoryEntries = 200;      // in a worker's memory cache, fewer than the base queries
+    bool leases = true;           // one load per key across the workers
+    bool failSafe = true;         // last good answers when the database fails or is slow
+    long long valueLifetimeSec = 600;
 };
 
 class CountingLogSink;
@@ -57,6 +64,10 @@ public:
     // Sets the external-cache outcomes, warnings and the coherence service's figures so far.
     void AddHostCounts(Stats& stats) const;
 
+    // Runs `listener` on the thread that reads the parent's commands, with each command as it
+    // arrives (before Received sees it). Set it before the parent may send what it listens for.
+    void SetCommandListener(std::function<void(const std::string&)> listener);
+
     // Writes "<kind> <stats>" to the parent.
     void Report(const std::string& kind, const Stats& stats) const;
     // Whether the parent has sent `command` (an end of input counts as every command).
@@ -76,6 +87,7 @@ private:
     mutable std::condition_variable m_changed;
     std::set<std::string> m_commands GUARDED_BY(m_mutex);
     bool m_endOfInput GUARDED_BY(m_mutex) = false;
+    std::function<void(const std::string&)> m_listener GUARDED_BY(m_mutex);
     std::thread m_reader;
 };
 

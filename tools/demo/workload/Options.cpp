@@ -22,14 +22,33 @@ const char* Usage() {
            "                     the run stores there expire after 10 minutes\n"
            "  --redis-cluster HOST:PORT[,HOST:PORT...]\n"
            "                     use this Redis cluster instead, through any of its nodes\n"
+           "  --redis-tls        the private redis-server listens on a TLS port only, with a\n"
+           "                     certificate authority and certificates made for the run (by\n"
+           "                     the openssl tool, in a private temporary directory); every\n"
+           "                     process connects over TLS, verifying the server's certificate\n"
+           "                     and presenting a client certificate\n"
            "  --db PATH          write the generated database here and keep it (default: a\n"
            "                     temporary file); an existing file is replaced\n"
            "  --seed N           seed of the data and of the query streams (default 42)\n"
            "  --rows N           sales rows to generate (default 200000)\n"
            "  --memory-entries N answers each worker keeps in memory (default 200; 0: none,\n"
            "                     every answer comes from the disk cache, Redis or SQLite)\n"
-           "  --chaos            kill the subscribers' Redis connections every few seconds and\n"
-           "                     restart the Redis server once (a private server only)\n"
+           "  --no-leases        each worker loads a key that every cache missed itself (single\n"
+           "                     flight within the process only); default: one worker loads it\n"
+           "                     under a lease in Redis while the others wait for its value\n"
+           "  --no-fail-safe     a failed load fails the answer; default: the last good answer\n"
+           "                     of the key serves (marked stale) when the database fails, and at\n"
+           "                     once when a load takes over 50 ms (it goes on in the "
+           "background);\n"
+           "                     never an answer whose key was announced as changed since\n"
+           "  --value-lifetime S how long stored answers live (default 600; 4 with --chaos, so\n"
+           "                     that answers run out during the database outage)\n"
+           "  --chaos            fault the run while it goes: kill the subscribers' Redis\n"
+           "                     connections every 3 s; drop the 50 hottest base answers at once\n"
+           "                     (a herd: database loads per key counted for 2 s); restart the\n"
+           "                     Redis server once (a private server only); make the workers'\n"
+           "                     database unusable for 5 s (every query waits up to 1 s, then\n"
+           "                     fails with \"database is locked\")\n"
            "  --json             print the summary as JSON on stdout (progress goes to stderr)\n"
            "  --tour             run the API tour instead: one chapter per capability\n"
            "  --help             this text\n"
@@ -59,6 +78,12 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
                 o.json = true;
             else if (a == "--chaos")
                 o.chaos = true;
+            else if (a == "--no-leases")
+                o.leases = false;
+            else if (a == "--no-fail-safe")
+                o.failSafe = false;
+            else if (a == "--value-lifetime")
+                o.valueLifetimeSec = std::stoll(value());
             else if (a == "--processes")
                 o.processes = std::stoi(value());
             else if (a == "--duration")
@@ -67,6 +92,8 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
                 o.redis = value();
             else if (a == "--redis-cluster")
                 o.redisCluster = value();
+            else if (a == "--redis-tls")
+                o.redisTls = true;
             else if (a == "--db")
                 o.db = value();
             else if (a == "--seed")
@@ -85,6 +112,8 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
                 child.redisHost = value();
             else if (a == "--redis-port")
                 child.redisPort = std::stoi(value());
+            else if (a == "--redis-tls-dir")
+                child.redisTlsDir = value();
             else if (a == "--external-dir")
                 child.externalDir = value();
             else if (a == "--run-id")
@@ -100,6 +129,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
     if (o.durationSec <= 0) error = "--duration must be positive";
     if (o.salesRows < 1000) error = "--rows must be at least 1000";
     if (o.memoryEntries < 0) error = "--memory-entries must not be negative";
+    if (o.valueLifetimeSec < 0) error = "--value-lifetime must not be negative";
     if (!o.redis.empty() && velmora::caching::RedisNodeAddress::ParseList(o.redis).size() != 1)
         error = "--redis wants HOST:PORT, not '" + o.redis + "'";
     if (!o.redisCluster.empty() &&
@@ -107,12 +137,17 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
         error = "--redis-cluster wants HOST:PORT[,HOST:PORT...], not '" + o.redisCluster + "'";
     if (!o.redis.empty() && !o.redisCluster.empty())
         error = "give --redis or --redis-cluster, not both";
+    if (o.redisTls && (!o.redis.empty() || !o.redisCluster.empty()))
+        error = "--redis-tls goes with the private redis-server, not --redis or --redis-cluster";
     if (!error.empty()) return std::nullopt;
     if (isChild) {
         child.dbPath = o.db;
         child.redisCluster = o.redisCluster;
         child.seed = o.seed;
         child.memoryEntries = o.memoryEntries;
+        child.leases = o.leases;
+        child.failSafe = o.failSafe;
+        child.valueLifetimeSec = o.ValueLifetimeSec();
         o.child = child;
     }
     return o;

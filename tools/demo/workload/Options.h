@@ -19,10 +19,18 @@ struct Options {
     double durationSec = 20;
     std::string redis;         // HOST:PORT; empty: start a private server (or use the cluster)
     std::string redisCluster;  // HOST:PORT[,HOST:PORT...]: a cluster through these nodes
+    bool redisTls = false;     // the private server speaks TLS only, with certificates of the run
     std::string db;            // empty: a temporary file
     std::uint64_t seed = 42;
     int salesRows = 200000;
     int memoryEntries = 200;  // of each worker's memory layer
+    bool leases = true;
+    bool failSafe = true;
+    // How long stored answers live; 0: the default (600 s, or 4 s with --chaos).
+    long long valueLifetimeSec = 0;
+    long long ValueLifetimeSec() const {
+        return valueLifetimeSec ? valueLifetimeSec : chaos ? 4 : 600;
+    }
     // Set in the processes the parent starts.
     std::optional<ChildConfig> child;
 };

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "Sqlite.h"
 #include "Summary.h"
 #include "velsupport/RedisServer.h"
+#include "velsupport/TlsCertificates.h"
 
 extern char** environ;
 
@@ -144,11 +146,13 @@ std::string ProgressLine(double elapsed, const Stats& now, const Stats& before, 
     char line[256];
     std::snprintf(line, sizeof line,
                   "[%5.1fs] %7.0f queries/s | memory %5.1f%% disk %4.1f%% redis %4.1f%% sqlite "
-                  "%4.1f%% | %5.0f invalidations/s | %lld updates | stale>1s %lld",
+                  "%4.1f%% | %5.0f invalidations/s | %lld updates | stale>1s %lld | fail-safe "
+                  "%.0f errors %.0f",
                   elapsed, queries / interval, ratio("memory"), ratio("disk"), ratio("redis"),
                   ratio("sqlite"), delta("invalidations") / interval,
                   static_cast<long long>(writer.Get("updates")),
-                  static_cast<long long>(now.Get("check.stale-beyond-window")));
+                  static_cast<long long>(now.Get("check.stale-beyond-window")),
+                  delta("stale-answers"), delta("caller-errors"));
     return line;
 }
 
@@ -181,7 +185,17 @@ int RunWorkload(const Options& options) {
 
     // The nodes chaos strikes: the one server, or every node of the cluster.
     RunFacts facts;
-    velsupport::RedisServer server;
+    velsupport::TlsCertificates certificates;
+    if (options.redisTls) {
+        if (const std::string error = certificates.Make(); !error.empty()) {
+            say("cannot make the certificates of a TLS redis-server: " + error);
+            return 2;
+        }
+    }
+    velsupport::RedisServer server = options.redisTls
+                                         ? velsupport::RedisServer(velsupport::ServerTlsFrom(
+                                               certificates, /*requireClientCert=*/true))
+                                         : velsupport::RedisServer();
     std::vector<velmora::caching::RedisNodeAddress> nodes;
     if (!options.redisCluster.empty()) {
         nodes = ClusterNodes(options.redisCluster, facts.clusterMasters);
@@ -215,11 +229,15 @@ int RunWorkload(const Options& options) {
     std::size_t catalogueSize = 0;
     {
         SqliteDb db(dbPath);
-        catalogueSize = QueryCatalogue(db).Size();
+        const QueryCatalogue catalogue(db);
+        catalogueSize = catalogue.Size();
+        facts.herdKeys =
+            static_cast<int>(HottestBaseQueries(catalogue, options.seed, kHerdKeys).size());
     }
     say("velcache main job: " + std::to_string(options.processes) +
-        " workers and a writer on Redis " + facts.redisEndpoint + " (" + DescribeRedis(facts) +
-        "), " + std::to_string(options.salesRows) + " sales rows generated in " +
+        " workers and a writer on Redis " + facts.redisEndpoint +
+        (options.redisTls ? " over TLS" : "") + " (" + DescribeRedis(facts) + "), " +
+        std::to_string(options.salesRows) + " sales rows generated in " +
         std::to_string(static_cast<int>(Seconds(Clock::now() - genStart) * 1000)) + " ms, " +
         std::to_string(catalogueSize) + " distinct queries");
 
@@ -234,11 +252,16 @@ int RunWorkload(const Options& options) {
                                     runId,
                                     "--memory-entries",
                                     std::to_string(options.memoryEntries)};
+    common.insert(common.end(), {"--value-lifetime", std::to_string(options.ValueLifetimeSec())});
+    if (!options.leases) common.push_back("--no-leases");
+    if (!options.failSafe) common.push_back("--no-fail-safe");
     if (facts.redisSetup == RedisSetup::Cluster)
         common.insert(common.end(), {"--redis-cluster", options.redisCluster});
     else
         common.insert(common.end(), {"--redis-host", nodes[0].host, "--redis-port",
                                      std::to_string(nodes[0].port)});
+    if (options.redisTls)
+        common.insert(common.end(), {"--redis-tls-dir", certificates.Directory()});
     std::vector<Child> children;
     children.push_back(Spawn(common, "writer", 0));
     for (int i = 0; i < options.processes; ++i) children.push_back(Spawn(common, "worker", i));
@@ -259,6 +282,23 @@ int RunWorkload(const Options& options) {
     auto nextLine = start + std::chrono::seconds(1);
     auto nextKill = start + std::chrono::seconds(3);
     bool restarted = false;
+    // The chaos schedule: the herd first (its loads counted with no other fault near), the
+    // server's restart, then the database outage, over with a second of the workload to spare.
+    const auto herdAt = start + (end - start) * 20 / 100;
+    const auto herdQuietUntil = herdAt + std::chrono::milliseconds(kHerdWindowMs + 500);
+    bool herded = false;
+    const auto restartAt = start + (end - start) * 35 / 100;
+    const auto outageAt = start + (end - start) * 55 / 100;
+    const auto outageUntil = std::min(outageAt + std::chrono::seconds(5),
+                                      std::max(outageAt, end - std::chrono::seconds(1)));
+    std::optional<Clock::time_point> outageBegan;
+    bool outageOver = false;
+    const auto endOutage = [&] {
+        for (Child& c : children)
+            if (c.role == "worker") c.Send("outage-end");
+        facts.outageSec = Seconds(Clock::now() - *outageBegan);
+        outageOver = true;
+    };
     Stats before;
     auto beforeAt = start;
     auto nextSecond = start + std::chrono::seconds(1);
@@ -272,15 +312,33 @@ int RunWorkload(const Options& options) {
             answeredBefore = answered;
             nextSecond += std::chrono::seconds(1);
         }
+        if (options.chaos && now >= nextKill && now >= herdAt && now < herdQuietUntil)
+            nextKill += std::chrono::seconds(3);  // no re-subscription within the herd's count
+        if (options.chaos && !herded && now >= herdAt) {
+            herded = true;
+            for (Child& c : children) c.Send("herd");
+            facts.herdAtSec = Seconds(now - start);
+        }
+        if (options.chaos && !outageBegan && now >= outageAt && outageUntil > outageAt) {
+            outageBegan = now;
+            for (Child& c : children)
+                if (c.role == "worker") c.Send("outage-begin");
+            facts.outageAtSec = Seconds(now - start);
+        }
+        if (outageBegan && !outageOver && now >= outageUntil) endOutage();
         if (options.chaos && now >= nextKill) {
             bool killed = false;
             for (const auto& node : nodes)
-                killed |= RedisCommand(node.host, node.port, {"CLIENT", "KILL", "TYPE", "pubsub"});
+                killed |=
+                    facts.redisSetup == RedisSetup::PrivateServer
+                        ? server.Command({"CLIENT", "KILL", "TYPE", "pubsub"}).type ==
+                              velmora::caching::RedisReplyValue::Type::Integer
+                        : RedisCommand(node.host, node.port, {"CLIENT", "KILL", "TYPE", "pubsub"});
             facts.connectionKills += killed;
             nextKill += std::chrono::seconds(3);
         }
         if (options.chaos && !restarted && facts.redisSetup == RedisSetup::PrivateServer &&
-            now >= start + (end - start) * 45 / 100) {
+            now >= restartAt) {
             restarted = true;
             server.Stop();
             if (server.Start().empty()) ++facts.serverRestarts;
@@ -296,6 +354,7 @@ int RunWorkload(const Options& options) {
         }
     }
     if (live) std::fprintf(stderr, "\n");
+    if (outageBegan && !outageOver) endOutage();
 
     for (Child& c : children)
         if (c.role == "writer") c.Send("stop");
@@ -322,6 +381,9 @@ int RunWorkload(const Options& options) {
     facts.salesRows = options.salesRows;
     facts.dbPath = options.db.empty() ? "(temporary, removed)" : options.db;
     facts.chaos = options.chaos;
+    facts.leases = options.leases;
+    facts.failSafe = options.failSafe;
+    facts.valueLifetimeSec = options.ValueLifetimeSec();
     for (const Child& c : children)
         if (c.role == "worker") {
             facts.receivedPerWorker.push_back(c.latest.Get("received"));

@@ -131,4 +131,13 @@ int ZipfSampler::Next() {
     return m_idOfRank[rank];
 }
 
+std::vector<int> HottestBaseQueries(const QueryCatalogue& catalogue, std::uint64_t rankSeed,
+                                    std::size_t count) {
+    const ZipfSampler ranks(catalogue.Size(), 1.0, rankSeed, 0);
+    std::vector<int> hottest;
+    for (std::size_t rank = 0; rank < ranks.Size() && hottest.size() < count; ++rank)
+        if (!catalogue.Get(ranks.IdOfRank(rank)).Derived()) hottest.push_back(ranks.IdOfRank(rank));
+    return hottest;
+}
+
 }  // namespace demo

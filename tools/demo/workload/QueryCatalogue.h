@@ -76,6 +76,9 @@ class ZipfSampler {
 public:
     ZipfSampler(std::size_t count, double exponent, std::uint64_t rankSeed, std::uint64_t drawSeed);
     int Next();
+    // The id drawn most often (rank 0), then the next, and so on.
+    int IdOfRank(std::size_t rank) const { return m_idOfRank.at(rank); }
+    std::size_t Size() const { return m_idOfRank.size(); }
 
 private:
     std::vector<double> m_cumulative;
@@ -83,5 +86,10 @@ private:
     std::mt19937_64 m_random;
     std::uniform_real_distribution<double> m_uniform{0.0, 1.0};
 };
+
+// The `count` base queries drawn most often by every worker's sampler of rank seed `rankSeed`,
+// the most popular first (fewer when the catalogue has fewer).
+std::vector<int> HottestBaseQueries(const QueryCatalogue& catalogue, std::uint64_t rankSeed,
+                                    std::size_t count);
 
 }  // namespace demo

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <stdexcept>
 
 #include "velcoredata/DateTime.h"
 
@@ -15,8 +16,32 @@ std::int64_t NowMs() {
     return static_cast<std::int64_t>(NowTicks() / 10000);
 }
 
-QueryRunner::QueryRunner(const std::string& dbPath, const QueryCatalogue& catalogue)
+void DatabaseOutage::Begin() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_active = true;
+}
+
+void DatabaseOutage::End() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_active = false;
+    m_ended.notify_all();
+}
+
+bool DatabaseOutage::Active() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_active;
+}
+
+void DatabaseOutage::Gate() const {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (!m_ended.wait_for(lock, m_busyTimeout, [this] { return !m_active; }))
+        throw std::runtime_error("database is locked");
+}
+
+QueryRunner::QueryRunner(const std::string& dbPath, const QueryCatalogue& catalogue,
+                         const DatabaseOutage* outage)
     : m_catalogue(catalogue),
+      m_outage(outage),
       m_db(dbPath),
       m_statements(catalogue.Size()),
       m_version(m_db, "SELECT version FROM query_versions WHERE qid = ?1"),
@@ -70,6 +95,7 @@ ResultPtr QueryRunner::Compute(int qid) {
     const Query& query = m_catalogue.Get(qid);
     auto result = std::make_shared<QueryResult>();
     result->qid = qid;
+    if (m_outage) m_outage->Gate();
     m_db.Exec("BEGIN");
     try {
         std::vector<std::vector<Row>> parts;
@@ -126,6 +152,35 @@ QueryRunner::History QueryRunner::HistoryOf(const QueryResult& answer) {
         history.changes.begin(), history.changes.end(),
         [](const RecordedChange& a, const RecordedChange& b) { return a.update < b.update; });
     return history;
+}
+
+}  // namespace demo
+
+namespace demo {
+
+RunnerPool::Lease RunnerPool::Acquire() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_free.empty()) {
+            std::unique_ptr<QueryRunner> runner = std::move(m_free.back());
+            m_free.pop_back();
+            return Lease(*this, std::move(runner));
+        }
+        ++m_opened;
+    }
+    // Opened without the lock: another load need not wait for this one's connection.
+    return Lease(*this, std::make_unique<QueryRunner>(m_dbPath, m_catalogue, m_outage));
+}
+
+std::size_t RunnerPool::Opened() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_opened;
+}
+
+void RunnerPool::GiveBack(std::unique_ptr<QueryRunner> runner) {
+    if (!runner) return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_free.push_back(std::move(runner));
 }
 
 }  // namespace demo

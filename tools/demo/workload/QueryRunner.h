@@ -6,8 +6,11 @@
 // Not thread-safe: use from one thread at a time (it owns one connection's statements).
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -21,10 +24,33 @@ namespace demo {
 std::uint64_t NowTicks();
 std::int64_t NowMs();
 
+// A database outage as the workers' loads meet it: while it lasts, a query waits as a reader
+// facing another connection's exclusive lock does, until the lock goes or its busy time-out
+// passes, and then fails with "database is locked". The parent of a run begins and ends it.
+// Safe for concurrent use.
+class DatabaseOutage {
+public:
+    explicit DatabaseOutage(std::chrono::milliseconds busyTimeout) : m_busyTimeout(busyTimeout) {}
+    void Begin();
+    void End();
+    bool Active() const;
+    // Returns at once when there is no outage; otherwise waits for its end, at most the busy
+    // time-out, and raises std::runtime_error when it still lasts.
+    void Gate() const;
+
+private:
+    const std::chrono::milliseconds m_busyTimeout;
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_ended;
+    bool m_active = false;  // guarded by m_mutex
+};
+
 class QueryRunner {
 public:
-    // Opens its own connection to `dbPath`.
-    QueryRunner(const std::string& dbPath, const QueryCatalogue& catalogue);
+    // Opens its own connection to `dbPath`. Its answers (Compute) pass `outage`'s gate when one
+    // is given (it must outlive the runner).
+    QueryRunner(const std::string& dbPath, const QueryCatalogue& catalogue,
+                const DatabaseOutage* outage = nullptr);
 
     // A fresh answer, its rows and versions read in one transaction.
     ResultPtr Compute(int qid);
@@ -61,11 +87,54 @@ private:
     std::int64_t VersionInTransaction(int qid);
 
     const QueryCatalogue& m_catalogue;
+    const DatabaseOutage* m_outage;
     SqliteDb m_db;
     std::vector<std::unique_ptr<SqliteStatement>> m_statements;  // by query id
     SqliteStatement m_version;
     SqliteStatement m_rowsAt;
     SqliteStatement m_changesAfter;
+};
+
+}  // namespace demo
+
+namespace demo {
+
+// Runners for loads that may run on any thread: each caller borrows one (its own connection
+// and statements) for the length of one load and gives it back; a runner is opened when none
+// is free, so there are as many as loads ever ran at once. Safe for concurrent use; the pool
+// must outlive the leases it hands out.
+class RunnerPool {
+public:
+    RunnerPool(std::string dbPath, const QueryCatalogue& catalogue,
+               const DatabaseOutage* outage = nullptr)
+        : m_dbPath(std::move(dbPath)), m_catalogue(catalogue), m_outage(outage) {}
+
+    class Lease {
+    public:
+        Lease(RunnerPool& pool, std::unique_ptr<QueryRunner> runner)
+            : m_pool(pool), m_runner(std::move(runner)) {}
+        ~Lease() { m_pool.GiveBack(std::move(m_runner)); }
+        Lease(const Lease&) = delete;
+        Lease& operator=(const Lease&) = delete;
+        QueryRunner* operator->() const { return m_runner.get(); }
+
+    private:
+        RunnerPool& m_pool;
+        std::unique_ptr<QueryRunner> m_runner;
+    };
+    Lease Acquire();
+    // Runners opened so far.
+    std::size_t Opened() const;
+
+private:
+    void GiveBack(std::unique_ptr<QueryRunner> runner);
+
+    const std::string m_dbPath;
+    const QueryCatalogue& m_catalogue;
+    const DatabaseOutage* const m_outage;
+    mutable std::mutex m_mutex;
+    std::vector<std::unique_ptr<QueryRunner>> m_free;  // guarded by m_mutex
+    std::size_t m_opened = 0;                          // guarded by m_mutex
 };
 
 }  // namespace demo

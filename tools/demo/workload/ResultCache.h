@@ -7,6 +7,7 @@
 // coherence protocol and the cascade for us, and the host writes the loader and the codec.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,7 +19,7 @@
 
 namespace demo {
 
-class QueryRunner;
+class RunnerPool;
 
 using BaseResults = velmora::caching::ReadThroughCache<QueryResult>;
 using DerivedResults = velmora::caching::DerivedResultCache<QueryResult>;
@@ -30,27 +31,49 @@ const char* LayerName(Layer layer);
 // QueryResult::Encode and Decode: content only, so equal answers give equal bytes.
 BaseResults::Codec ResultCodec();
 
+// What the base cache of a worker turns on beyond the layers.
+struct CacheFeatures {
+    // One load per key across the workers: leases in the Redis the workers share (through the
+    // process's pool, a cluster's too). Needs a Redis layer.
+    bool leases = false;
+    // The last good answer of a key serves when the database fails, and at once when a load
+    // takes longer than softTimeoutMs (the load goes on in the background).
+    bool failSafe = false;
+    unsigned int softTimeoutMs = 50;
+    long long failSafeMaxAgeSec = 60;
+    // How long stored answers live; the coherence service's horizon caps it.
+    long long valueLifetimeSec = 600;
+};
+
 // The base cache of run `runId`, with `memoryEntries` in memory (0: none) over `disk` and
 // `redis` (either may be null), announcing through `service` (null: none).
-std::unique_ptr<BaseResults> MakeBaseResults(
-    const std::string& runId, int memoryEntries, velmora::caching::ExternalCachePtr disk,
-    velmora::caching::ExternalCachePtr redis,
-    std::shared_ptr<velmora::caching::RedisPubsub> service);
+std::unique_ptr<BaseResults> MakeBaseResults(const std::string& runId, int memoryEntries,
+                                             velmora::caching::ExternalCachePtr disk,
+                                             velmora::caching::ExternalCachePtr redis,
+                                             std::shared_ptr<velmora::caching::RedisPubsub> service,
+                                             const CacheFeatures& features = {});
 
-// Answers catalogue queries through the two caches; a miss of every layer runs the query on
-// `runner`. Not thread-safe: use from one thread at a time (the runner's connection is one).
+// Answers catalogue queries through the two caches; a miss of every layer runs the query on a
+// runner borrowed from `runners` (the load may run on a thread of the cache's after Get
+// returned: the pool must outlive the base cache). `onLoad`, when set, hears of every load with
+// the query's id, on the thread that runs it. Not thread-safe: use from one thread at a time.
 class Answerer {
 public:
     Answerer(BaseResults& base, DerivedResults& derived, const QueryCatalogue& catalogue,
-             QueryRunner& runner)
-        : m_base(base), m_derived(derived), m_catalogue(catalogue), m_runner(runner) {}
+             RunnerPool& runners, std::function<void(int qid)> onLoad = {});
 
     struct Answer {
         ResultPtr result;
         // A derived answer built now counts as its deepest part's layer; one held, as memory.
         Layer layer = Layer::Memory;
+        // The answer, or a part of it, is a fail-safe one: the last good answer, served because
+        // the database failed or was slow.
+        bool stale = false;
     };
+    // Raises what a failed load raised when no fail-safe answer could stand in.
     Answer Get(int qid);
+    // After Get raised: whether the base query whose load failed had been answered here before.
+    bool LastFailureHadAnswer() const { return m_lastFailureHadAnswer; }
 
 private:
     Answer Base(int qid);
@@ -58,7 +81,10 @@ private:
     BaseResults& m_base;
     DerivedResults& m_derived;
     const QueryCatalogue& m_catalogue;
-    QueryRunner& m_runner;
+    RunnerPool& m_runners;
+    const std::function<void(int)> m_onLoad;
+    std::vector<char> m_answered;  // by base query id
+    bool m_lastFailureHadAnswer = false;
 };
 
 }  // namespace demo

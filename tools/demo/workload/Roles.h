@@ -13,6 +13,11 @@
 
 namespace demo {
 
+// The herd of a chaos run: the answers of this many of the hottest base queries are dropped at
+// once, and the workers count their database loads for this long after.
+inline constexpr std::size_t kHerdKeys = 50;
+inline constexpr int kHerdWindowMs = 2000;
+
 // A worker: one host answering a skewed stream of catalogue queries through its caches (a
 // read-through cache for base queries, a derived-result cache for derived ones; see
 // ResultCache.h). It samples the answers served from a cache against the database, measures the

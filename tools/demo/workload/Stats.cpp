@@ -1,5 +1,6 @@
 #include "Stats.h"
 
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 
@@ -10,12 +11,14 @@ void Histogram::Add(std::int64_t ns) {
     ++m_buckets[bucket];
     ++m_count;
     m_sumNs += ns;
+    m_maxNs = std::max(m_maxNs, ns);
 }
 
 void Histogram::Merge(const Histogram& other) {
     for (const auto& [bucket, count] : other.m_buckets) m_buckets[bucket] += count;
     m_count += other.m_count;
     m_sumNs += other.m_sumNs;
+    m_maxNs = std::max(m_maxNs, other.m_maxNs);
 }
 
 double Histogram::PercentileUs(double fraction) const {
@@ -30,7 +33,8 @@ double Histogram::PercentileUs(double fraction) const {
 }
 
 std::string Histogram::Encode() const {
-    std::string out = std::to_string(m_sumNs);
+    // "sum~max,bucket:count,..."
+    std::string out = std::to_string(m_sumNs) + "~" + std::to_string(m_maxNs);
     for (const auto& [bucket, count] : m_buckets)
         out += "," + std::to_string(bucket) + ":" + std::to_string(count);
     return out;
@@ -41,7 +45,9 @@ Histogram Histogram::Decode(const std::string& text) {
     std::stringstream in(text);
     std::string part;
     std::getline(in, part, ',');
-    h.m_sumNs = std::stoll(part);
+    const auto tilde = part.find('~');
+    h.m_sumNs = std::stoll(part.substr(0, tilde));
+    if (tilde != std::string::npos) h.m_maxNs = std::stoll(part.substr(tilde + 1));
     while (std::getline(in, part, ',')) {
         const auto colon = part.find(':');
         const std::int64_t count = std::stoll(part.substr(colon + 1));

@@ -11,7 +11,7 @@
 namespace demo {
 
 // Latencies in nanoseconds, in buckets of a quarter octave (about 19 % wide); the exact sum is
-// kept for the mean.
+// kept for the mean, and the exact largest sample.
 class Histogram {
 public:
     void Add(std::int64_t ns);
@@ -20,6 +20,7 @@ public:
     double MeanUs() const {
         return m_count ? static_cast<double>(m_sumNs) / static_cast<double>(m_count) / 1000 : 0;
     }
+    double MaxUs() const { return static_cast<double>(m_maxNs) / 1000; }
     // The upper bound of the bucket holding the given fraction of the samples, microseconds.
     double PercentileUs(double fraction) const;
 
@@ -30,6 +31,7 @@ private:
     std::map<int, std::int64_t> m_buckets;
     std::int64_t m_count = 0;
     std::int64_t m_sumNs = 0;
+    std::int64_t m_maxNs = 0;
 };
 
 struct Stats {

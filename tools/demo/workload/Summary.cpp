@@ -6,6 +6,8 @@
 #include <map>
 #include <span>
 
+#include "Roles.h"
+
 namespace demo {
 
 namespace {
@@ -39,6 +41,17 @@ const Figure kReadThrough[] = {{"memory_hits", "rt.memory-hits", "memory hits"},
                                {"load_failures", "rt.load-failures", "failed loads"},
                                {"coalesced_waits", "rt.coalesced-waits", "coalesced waits"},
                                {"wait_timeouts", "rt.wait-timeouts", "waits given up"}};
+// Answers that survive a failing or slow database, and one load per key across the workers.
+const Figure kFailSafe[] = {{"fail_safe_answers", "rt.fail-safe-answers", "fail-safe answers"},
+                            {"soft_timeouts", "rt.soft-timeouts", "soft time-outs"},
+                            {"hard_timeouts", "rt.hard-timeouts", "hard time-outs"},
+                            {"throttled", "rt.throttled", "throttled loads"}};
+const Figure kLeases[] = {{"leases_taken", "rt.leases-taken", "leases taken"},
+                          {"lease_waits", "rt.lease-waits", "lease waits"},
+                          {"lease_unavailable", "rt.lease-unavailable", "leases unavailable"}};
+const Figure kCallerErrors[] = {
+    {"total", "caller-errors", "caller errors (Gets that raised)"},
+    {"had_answer", "caller-errors.had-answer", "of keys answered before"}};
 const Figure kReadThroughGuards[] = {
     {"raced_fills_dropped", "rt.raced-fills-dropped", "raced fills dropped"},
     {"lower_layer_rejected", "rt.lower-rejected", "lower-layer values rejected"},
@@ -57,6 +70,10 @@ const Figure kChecks[] = {
     {"stale_within_window", "check.stale-within-window", "stale within 1 s of the change"},
     {"stale_beyond_window", "check.stale-beyond-window", "stale beyond it"},
     {"skipped", "check.skipped", "skipped over the budget"}};
+const Figure kStaleChecks[] = {
+    {"fail_safe_checked", "check.stale-answers",
+     "fail-safe answers checked (all, within the budget)"},
+    {"fail_safe_beyond_window", "check.stale-answers-beyond-window", "stale beyond the window"}};
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
@@ -133,6 +150,21 @@ std::int64_t FailedExternalOperations(const Stats& stats) {
     return failed;
 }
 
+HerdLoads HerdLoadsOf(const Stats& workers, int keys) {
+    HerdLoads herd;
+    const std::string prefix = "herd.loads.";
+    for (auto it = workers.counters.lower_bound(prefix);
+         it != workers.counters.end() && it->first.rfind(prefix, 0) == 0; ++it) {
+        if (it->second <= 0) continue;
+        herd.loads += it->second;
+        ++herd.keysLoaded;
+        herd.maxPerKey = std::max(herd.maxPerKey, it->second);
+    }
+    const int over = std::max(keys, herd.keysLoaded);
+    herd.meanPerKey = over ? static_cast<double>(herd.loads) / over : 0;
+    return herd;
+}
+
 std::string DescribeRedis(const RunFacts& facts) {
     switch (facts.redisSetup) {
         case RedisSetup::PrivateServer:
@@ -203,7 +235,18 @@ std::string Summary::Table() const {
     t += "  " + Figures(m_both, kResubscriptions, false) + "\n";
     t += Format("  writer: %lld row updates; entries invalidated in workers %lld\n",
                 Count(m_writer, "updates"), Count(m_workers, "invalidations"));
+    const CacheFeatures features;
+    t += Format("Features: leases %s, fail-safe %s; answers live %lld s\n",
+                m_facts.leases ? "on" : "off",
+                m_facts.failSafe ? Format("on (soft time-out %u ms, answers at most %lld s old)",
+                                          features.softTimeoutMs, features.failSafeMaxAgeSec)
+                                       .c_str()
+                                 : "off",
+                m_facts.valueLifetimeSec);
     t += "Read-through cache: " + Figures(m_workers, kReadThrough, false) + "\n";
+    t += "  " + Figures(m_workers, kFailSafe, false) + "; " + Figures(m_workers, kLeases, false) +
+         "\n";
+    t += "  " + Figures(m_workers, kCallerErrors, false) + "\n";
     t += "  " + Figures(m_workers, kReadThroughGuards, false) + "\n";
     t += "Derived answers: " + Figures(m_workers, kDerived, false) + "\n";
     std::string byTables;
@@ -237,12 +280,34 @@ std::string Summary::Table() const {
         "(1%% sample, at most 100/s per worker)\n",
         checked);
     t += "  " + Figures(m_workers, kChecks, false) + "\n";
+    t += "  " + Figures(m_workers, kStaleChecks, false) + "\n";
     t += Format("After settling: %lld entries held by the workers compared, %lld stale\n",
                 Count(m_workers, "settle.checked"), Count(m_workers, "settle.stale"));
     if (m_facts.chaos)
         t +=
             Format("Chaos: subscriber connections killed %d time(s), server restarted %d time(s)\n",
                    m_facts.connectionKills, m_facts.serverRestarts);
+    if (m_facts.herdAtSec >= 0) {
+        const HerdLoads herd = HerdLoadsOf(m_workers, m_facts.herdKeys);
+        t += Format(
+            "  herd at %.1f s: the %d hottest base answers dropped at once; database loads of "
+            "them in the next %.0f s: %lld over %d keys, per key max %lld, mean %.2f\n",
+            m_facts.herdAtSec, m_facts.herdKeys, kHerdWindowMs / 1000.0,
+            static_cast<long long>(herd.loads), herd.keysLoaded,
+            static_cast<long long>(herd.maxPerKey), herd.meanPerKey);
+    }
+    if (m_facts.outageAtSec >= 0) {
+        const Histogram& h = HistogramOf(m_workers, "latency.outage");
+        t += Format(
+            "  database outage at %.1f s for %.1f s: %lld answers (%lld fail-safe), p99 %.1f ms, "
+            "max %.1f ms; caller errors %lld (%lld of keys answered before), the slowest after "
+            "%.1f ms\n",
+            m_facts.outageAtSec, m_facts.outageSec, Count(m_workers, "outage.answers"),
+            Count(m_workers, "outage.stale-answers"), h.PercentileUs(0.99) / 1000, h.MaxUs() / 1000,
+            Count(m_workers, "outage.caller-errors"),
+            Count(m_workers, "outage.caller-errors.had-answer"),
+            HistogramOf(m_workers, "latency.outage-errors").MaxUs() / 1000);
+    }
     if (!m_facts.allReported)
         t += "Result: INCOMPLETE: a process ended without its final report\n";
     else
@@ -294,8 +359,15 @@ std::string Summary::Json() const {
          ", \"received_per_worker\": " + JsonList(m_facts.receivedPerWorker) + ", " +
          Figures(m_both, kResubscriptions, true) + "},\n";
     j += Format("  \"writer\": {\"updates\": %lld},\n", Count(m_writer, "updates"));
+    j += Format(
+        "  \"features\": {\"leases\": %s, \"fail_safe\": %s, \"soft_timeout_ms\": %u, "
+        "\"value_lifetime_s\": %lld},\n",
+        JsonBool(m_facts.leases), JsonBool(m_facts.failSafe),
+        m_facts.failSafe ? CacheFeatures().softTimeoutMs : 0u, m_facts.valueLifetimeSec);
     j += "  \"read_through\": {" + Figures(m_workers, kReadThrough, true) + ", " +
+         Figures(m_workers, kFailSafe, true) + ", " + Figures(m_workers, kLeases, true) + ", " +
          Figures(m_workers, kReadThroughGuards, true) + "},\n";
+    j += "  \"caller_errors\": {" + Figures(m_workers, kCallerErrors, true) + "},\n";
     j += "  \"derived\": {" + Figures(m_workers, kDerived, true) + "},\n";
     j += "  \"external_outcomes\": {";
     bool first = true;
@@ -321,12 +393,28 @@ std::string Summary::Json() const {
         "  \"timeline\": {\"started_at_unix_ms\": %lld, \"step_ms\": 1000, \"answers\": %s},\n",
         static_cast<long long>(m_facts.startedAtUnixMs),
         JsonList(m_facts.answersPerSecond).c_str());
-    j += "  \"checks\": {" + Figures(m_workers, kChecks, true) + "},\n";
+    j += "  \"checks\": {" + Figures(m_workers, kChecks, true) + ", " +
+         Figures(m_workers, kStaleChecks, true) + "},\n";
     j += Format("  \"settle\": {\"checked\": %lld, \"stale\": %lld, \"stale_per_worker\": %s},\n",
                 Count(m_workers, "settle.checked"), Count(m_workers, "settle.stale"),
                 JsonList(m_facts.settleStalePerWorker).c_str());
-    j += Format("  \"chaos\": {\"on\": %s, \"connection_kills\": %d, \"server_restarts\": %d},\n",
-                JsonBool(m_facts.chaos), m_facts.connectionKills, m_facts.serverRestarts);
+    const HerdLoads herd = HerdLoadsOf(m_workers, m_facts.herdKeys);
+    const Histogram& outage = HistogramOf(m_workers, "latency.outage");
+    j += Format(
+        "  \"chaos\": {\"on\": %s, \"connection_kills\": %d, \"server_restarts\": %d,\n"
+        "    \"herd\": {\"at_s\": %.1f, \"keys\": %d, \"window_ms\": %d, \"loads\": %lld, "
+        "\"keys_loaded\": %d, \"max_loads_per_key\": %lld, \"mean_loads_per_key\": %.3f},\n"
+        "    \"outage\": {\"at_s\": %.1f, \"duration_s\": %.1f, \"answers\": %lld, "
+        "\"fail_safe_answers\": %lld, \"p99_us\": %.1f, \"max_us\": %.1f, \"caller_errors\": %lld, "
+        "\"caller_errors_had_answer\": %lld, \"caller_errors_max_us\": %.1f}},\n",
+        JsonBool(m_facts.chaos), m_facts.connectionKills, m_facts.serverRestarts, m_facts.herdAtSec,
+        m_facts.herdKeys, kHerdWindowMs, static_cast<long long>(herd.loads), herd.keysLoaded,
+        static_cast<long long>(herd.maxPerKey), herd.meanPerKey, m_facts.outageAtSec,
+        m_facts.outageSec, Count(m_workers, "outage.answers"),
+        Count(m_workers, "outage.stale-answers"), outage.PercentileUs(0.99), outage.MaxUs(),
+        Count(m_workers, "outage.caller-errors"),
+        Count(m_workers, "outage.caller-errors.had-answer"),
+        HistogramOf(m_workers, "latency.outage-errors").MaxUs());
     j += Format("  \"all_reported\": %s, \"correct\": %s, \"clean\": %s\n}\n",
                 JsonBool(m_facts.allReported), JsonBool(Correct()), JsonBool(Clean()));
     return j;

@@ -27,6 +27,16 @@ struct RunFacts {
     bool chaos = false;
     int connectionKills = 0;
     int serverRestarts = 0;
+    // The herd (chaos): when the hottest base answers were dropped, and how many keys.
+    double herdAtSec = -1;  // from the start of the workload; -1: no herd
+    int herdKeys = 0;
+    // The database outage (chaos): when it began and how long it lasted; -1: none.
+    double outageAtSec = -1;
+    double outageSec = 0;
+    // The workers' cache features.
+    bool leases = true;
+    bool failSafe = true;
+    long long valueLifetimeSec = 600;
     std::vector<std::int64_t> receivedPerWorker;
     std::vector<std::int64_t> settleStalePerWorker;
     std::vector<std::int64_t> warningsPerWorker;
@@ -42,6 +52,16 @@ std::int64_t LibraryWarnings(const Stats& stats);
 // External cache operations of a process that failed (an error or a time-out) or were refused
 // (no concurrency unit in time): every "fail" and "jam" outcome.
 std::int64_t FailedExternalOperations(const Stats& stats);
+
+// The database loads of the herd's keys in the counting window, added up over the workers
+// ("herd.loads.<qid>" counters), over `keys` keys (those never loaded count as 0).
+struct HerdLoads {
+    std::int64_t loads = 0;
+    int keysLoaded = 0;
+    std::int64_t maxPerKey = 0;
+    double meanPerKey = 0;
+};
+HerdLoads HerdLoadsOf(const Stats& workers, int keys);
 
 // "private server", "given server" or "cluster of N masters".
 std::string DescribeRedis(const RunFacts& facts);

@@ -1,8 +1,12 @@
 #include "Roles.h"
 
 #include <chrono>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <random>
 #include <thread>
+#include <unordered_set>
 
 #include "FreshnessChecker.h"
 #include "ResultCache.h"
@@ -22,6 +26,8 @@ constexpr auto kBaselineEvery = std::chrono::milliseconds(50);
 constexpr auto kReportEvery = std::chrono::milliseconds(500);
 constexpr auto kSettle = std::chrono::milliseconds(1500);
 constexpr std::int64_t kWindowMs = 1000;
+// How long a query waits for the database during an outage before it fails.
+constexpr auto kOutageBusyTimeout = std::chrono::milliseconds(1000);
 
 std::int64_t Ns(Clock::duration d) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
@@ -41,6 +47,13 @@ void AddCacheCounts(const BaseResults& base, const DerivedResults& derived, Stat
     stats.counters["rt.raced-fills-dropped"] = rt.racedFillsDropped;
     stats.counters["rt.lower-rejected"] = rt.lowerRejected;
     stats.counters["rt.external-failures"] = rt.externalFailures;
+    stats.counters["rt.fail-safe-answers"] = rt.failSafeAnswers;
+    stats.counters["rt.soft-timeouts"] = rt.softTimeouts;
+    stats.counters["rt.hard-timeouts"] = rt.hardTimeouts;
+    stats.counters["rt.throttled"] = rt.throttled;
+    stats.counters["rt.leases-taken"] = rt.leasesTaken;
+    stats.counters["rt.lease-waits"] = rt.leaseWaits;
+    stats.counters["rt.lease-unavailable"] = rt.leaseUnavailable;
     stats.counters["invalidations"] = rt.invalidations;
     stats.counters["evictions"] = rt.evictions;
     const DerivedResultCounters d = derived.GetCounters();
@@ -51,17 +64,64 @@ void AddCacheCounts(const BaseResults& base, const DerivedResults& derived, Stat
     stats.counters["derived.dropped-on-prune"] = d.droppedOnPrune;
 }
 
+// The database loads of the herd's keys in the window after the parent's "herd" (the writer
+// drops those keys' answers when it hears the same command). Safe for concurrent use: loads
+// run on the worker's thread and on the cache's.
+class HerdLoads {
+public:
+    HerdLoads(const std::vector<int>& keys, std::chrono::milliseconds window)
+        : m_keys(keys.begin(), keys.end()), m_window(window) {}
+    void Start() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_start = Clock::now();
+    }
+    void OnLoad(int qid) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_start && Clock::now() - *m_start < m_window && m_keys.count(qid)) ++m_loads[qid];
+    }
+    // "herd.loads.<qid>" for every herd key loaded in the window.
+    void CopyTo(Stats& stats) const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& [qid, n] : m_loads)
+            stats.counters["herd.loads." + std::to_string(qid)] = n;
+    }
+
+private:
+    const std::unordered_set<int> m_keys;
+    const Clock::duration m_window;
+    mutable std::mutex m_mutex;
+    std::optional<Clock::time_point> m_start;  // guarded by m_mutex
+    std::map<int, std::int64_t> m_loads;       // guarded by m_mutex
+};
+
 }  // namespace
 
 void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
     ScopedThreadContext context;  // holds the current cascade scope of this thread
     const ChildConfig& config = host.Config();
     Stats stats;
+    // The checker's and the baseline's connection: the judge reads the database as it is, also
+    // during an outage, which strikes the loads only.
     QueryRunner runner(config.dbPath, catalogue);
+    // Loads borrow a connection each, so that one running on a thread of the cache's (after a
+    // soft time-out) never shares this thread's: SQLite connections serve one thread at a time.
+    DatabaseOutage outage(kOutageBusyTimeout);
+    RunnerPool loaders(config.dbPath, catalogue, &outage);
+    HerdLoads herd(HottestBaseQueries(catalogue, config.seed, kHerdKeys),
+                   std::chrono::milliseconds(kHerdWindowMs));
+    host.SetCommandListener([&outage, &herd](const std::string& command) {
+        if (command == "outage-begin") outage.Begin();
+        if (command == "outage-end") outage.End();
+        if (command == "herd") herd.Start();
+    });
+    CacheFeatures features;
+    features.leases = config.leases;
+    features.failSafe = config.failSafe;
+    features.valueLifetimeSec = config.valueLifetimeSec;
     const std::unique_ptr<BaseResults> base = MakeBaseResults(
-        config.runId, config.memoryEntries, host.Disk(), host.Redis(), host.Service());
+        config.runId, config.memoryEntries, host.Disk(), host.Redis(), host.Service(), features);
     DerivedResults derived(host.Service());
-    Answerer answerer(*base, derived, catalogue, runner);
+    Answerer answerer(*base, derived, catalogue, loaders, [&herd](int qid) { herd.OnLoad(qid); });
     FreshnessChecker checker(runner, stats, kWindowMs);
     ZipfSampler zipf(catalogue.Size(), 1.0, config.seed,
                      config.seed * 7919 + static_cast<std::uint64_t>(config.index));
@@ -71,6 +131,8 @@ void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
     const auto report = [&](const char* kind) {
         host.AddHostCounts(stats);
         AddCacheCounts(*base, derived, stats);
+        herd.CopyTo(stats);
+        stats.counters["loader-connections"] = static_cast<std::int64_t>(loaders.Opened());
         host.Report(kind, stats);
     };
     report("ready");
@@ -83,28 +145,58 @@ void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
     while (!host.Received("settle")) {
         const auto start = Clock::now();
         const int qid = zipf.Next();
+        const bool inOutage = outage.Active();
         if (start >= nextBaseline) {  // the database alone, on the same stream
-            runner.Compute(qid);
-            stats.histograms["latency.sqlite-alone"].Add(Ns(Clock::now() - start));
             nextBaseline = start + kBaselineEvery;
+            if (!inOutage) {  // which it could not answer now
+                runner.Compute(qid);
+                stats.histograms["latency.sqlite-alone"].Add(Ns(Clock::now() - start));
+                continue;
+            }
+        }
+        Answerer::Answer answer;
+        try {
+            answer = answerer.Get(qid);
+        } catch (const std::exception&) {
+            // No answer, and no last good one to stand in: the caller sees the failure.
+            const bool had = answerer.LastFailureHadAnswer();
+            stats.Count("caller-errors");
+            if (had) stats.Count("caller-errors.had-answer");
+            if (inOutage) {
+                stats.Count("outage.caller-errors");
+                stats.histograms["latency.outage-errors"].Add(Ns(Clock::now() - start));
+            }
+            if (inOutage && had) stats.Count("outage.caller-errors.had-answer");
             continue;
         }
-        const Answerer::Answer answer = answerer.Get(qid);
         const std::int64_t ns = Ns(Clock::now() - start);
         stats.Count("queries");
         stats.Count(std::string("layer.") + LayerName(answer.layer));
         stats.histograms[std::string("latency.") + LayerName(answer.layer)].Add(ns);
         stats.histograms["latency.all"].Add(ns);
+        if (answer.stale) stats.Count("stale-answers");
+        if (inOutage) {
+            stats.Count("outage.answers");
+            if (answer.stale) stats.Count("outage.stale-answers");
+            stats.histograms["latency.outage"].Add(ns);
+        }
 
         checkBudget =
             std::min(kMaxChecksPerSecond,
                      checkBudget + kMaxChecksPerSecond *
                                        std::chrono::duration<double>(start - lastRefill).count());
         lastRefill = start;
-        if (answer.layer != Layer::Sqlite && uniform(random) < kSampleFraction) {
+        // Every fail-safe answer is checked while the budget lasts: it is judged as any other
+        // (a key changed since must not have been answered from its old value).
+        if (answer.layer != Layer::Sqlite && (answer.stale || uniform(random) < kSampleFraction)) {
             if (checkBudget >= 1) {
                 checkBudget -= 1;
-                checker.CheckServed(answer.result);
+                const FreshnessChecker::Verdict verdict = checker.CheckServed(answer.result);
+                if (answer.stale) {
+                    stats.Count("check.stale-answers");
+                    if (verdict == FreshnessChecker::Verdict::StaleBeyondWindow)
+                        stats.Count("check.stale-answers-beyond-window");
+                }
             } else {
                 stats.Count("check.skipped");
             }
@@ -126,6 +218,7 @@ void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
     }
     for (auto& [key, result] : derived.HeldValues()) held.push_back(std::move(result));
     checker.CheckHeld(held);
+    host.SetCommandListener({});
     report("final");
 }
 

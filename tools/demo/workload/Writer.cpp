@@ -1,5 +1,6 @@
 #include "Roles.h"
 
+#include <atomic>
 #include <chrono>
 #include <random>
 #include <thread>
@@ -38,8 +39,21 @@ void RunWriter(DemoHost& host, const QueryCatalogue& catalogue) {
     // writes through. It stands for a process on another machine, so it shares Redis with the
     // workers but not their disk cache (whose older copies the announcements keep from being
     // served).
+    CacheFeatures features;
+    features.valueLifetimeSec = config.valueLifetimeSec;
     const std::unique_ptr<BaseResults> cache =
-        MakeBaseResults(config.runId, 0, nullptr, host.Redis(), host.Service());
+        MakeBaseResults(config.runId, 0, nullptr, host.Redis(), host.Service(), features);
+
+    // The herd: at the parent's word, the answers of the hottest base queries are dropped in one
+    // burst, everywhere (each invalidation is announced as a change), on the thread that hears
+    // the command, so that the burst does not wait for the next update.
+    const std::vector<int> hottest = HottestBaseQueries(catalogue, config.seed, kHerdKeys);
+    std::atomic<std::int64_t> invalidated{0};
+    host.SetCommandListener([&](const std::string& command) {
+        if (command != "herd") return;
+        for (const int qid : hottest) cache->Invalidate(catalogue.Get(qid).key);
+        invalidated += static_cast<std::int64_t>(hottest.size());
+    });
 
     std::mt19937_64 random(config.seed ^ 0x5eed5eedULL);
     std::uniform_int_distribution<std::int64_t> anyRow(1, rows);
@@ -64,9 +78,12 @@ void RunWriter(DemoHost& host, const QueryCatalogue& catalogue) {
         recorder.RecordAnnounced(update, announcedAt);
         stats.histograms["latency.writer-update"].Add(
             std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count());
+        stats.counters["herd.invalidated"] = invalidated;
         host.AddHostCounts(stats);
         host.Report("progress", stats);
     }
+    host.SetCommandListener({});
+    stats.counters["herd.invalidated"] = invalidated;
     host.AddHostCounts(stats);
     host.Report("final", stats);
 }

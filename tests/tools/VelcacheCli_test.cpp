@@ -297,6 +297,8 @@ TEST_F(VelcacheCli, ErrorsExitWithTheirCodeAndSayWhat) {
         {{"coherence", "publish", "1-2"}, 2, "missing KEYHASH and DATAHASH"},
         {{"coherence", "publish", "xyz", "1-2"}, 2, "KEYHASH wants"},
         {{"coherence", "publish", "1-2", "3-4", "--time", "soon"}, 2, "--time wants"},
+        // Before the first tick (0001-01-01): refused, not wrapped into a far-future time.
+        {{"coherence", "publish", "1-2", "3-4", "--time", "0000-06-15T00:00:00Z"}, 2, "--time"},
         {{"coherence", "watch", "--redis", closed}, 3, "cannot reach Redis"},
         {{"--help"}, 0, "usage: velcache <command>"},
         {{"ec", "help"}, 0, "usage: velcache ec put"},

@@ -46,34 +46,6 @@ void Args::ExpectPositional(std::size_t count, const std::string& what) const {
         UsageError("unexpected argument '" + m_positional[count] + "'");
 }
 
-std::optional<Args> ParseSubCommand(const std::vector<std::string>& argv, const char* usage,
-                                    const std::set<std::string>& common,
-                                    const std::map<std::string, std::set<std::string>>& subs,
-                                    const std::set<std::string>& commonFlags) {
-    const std::string sub = argv.empty() ? "" : argv[0];
-    if (sub == "--help" || sub == "help") {
-        std::fputs(usage, stdout);
-        return std::nullopt;
-    }
-    const auto found = subs.find(sub);
-    if (found == subs.end()) {
-        std::string names;
-        std::size_t left = subs.size();
-        for (const auto& entry : subs)
-            names += entry.first + (--left > 1 ? ", " : left == 1 ? " or " : "");
-        UsageError(sub.empty() ? "missing sub-command: " + names
-                               : "unknown sub-command '" + sub + "'");
-    }
-    std::set<std::string> options = common;
-    options.insert(found->second.begin(), found->second.end());
-    std::set<std::string> flags = commonFlags;
-    flags.insert("--help");
-    Args args(std::vector<std::string>(argv.begin() + 1, argv.end()), options, flags);
-    if (!args.Has("--help")) return args;
-    std::fputs(usage, stdout);
-    return std::nullopt;
-}
-
 namespace {
 
 using velmora::caching::RedisNodeAddress;
@@ -123,15 +95,8 @@ RedisTarget ParseRedisTarget(const Args& args, const std::string& fallback) {
             target.config.clusterNodes.push_back(node.ToString());
     }
     if (args.Has("--user")) target.config.user = args.Get("--user");
-    if (args.Has("--password-file")) {
-        // From a file, never from the command line, where every user of the machine sees it.
-        const std::vector<unsigned char> bytes = ReadAllBytes(args.Get("--password-file"));
-        std::string password(bytes.begin(), bytes.end());
-        while (!password.empty() && (password.back() == '\n' || password.back() == '\r'))
-            password.pop_back();
-        if (password.empty()) UsageError("--password-file names an empty file");
-        target.config.password = password;
-    }
+    // From a file, never from the command line, where every user of the machine sees it.
+    if (args.Has("--password-file")) target.passwordFile = args.Get("--password-file");
     target.config.tls = args.Has("--tls");
     if (!target.config.tls && (args.Has("--cacert") || args.Has("--cert") || args.Has("--key")))
         UsageError("--cacert, --cert and --key go with --tls");
@@ -144,6 +109,16 @@ RedisTarget ParseRedisTarget(const Args& args, const std::string& fallback) {
     // Values of many megabytes travel in one command.
     target.config.commandTimeout = std::chrono::milliseconds(30000);
     return target;
+}
+
+void ReadPasswordFile(RedisTarget& target) {
+    if (!target.passwordFile) return;
+    const std::vector<unsigned char> bytes = ReadAllBytes(*target.passwordFile);
+    std::string password(bytes.begin(), bytes.end());
+    while (!password.empty() && (password.back() == '\n' || password.back() == '\r'))
+        password.pop_back();
+    if (password.empty()) UsageError("--password-file names an empty file");
+    target.config.password = password;
 }
 
 std::vector<RedisNodeAddress> CheckRedisReachable(const RedisTarget& target) {

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "caching/CacheCoherence.h"
 #include "velredis/RedisConfig.h"
 #include "velredis/RedisSlotMap.h"
 #include "velsys/Locks.h"
@@ -71,15 +72,6 @@ private:
     std::vector<std::string> m_positional;
 };
 
-// Reads "SUB ARGS...", where SUB is a key of `subs` and ARGS take `common` options, SUB's own
-// options (the values in `subs`), the flags `commonFlags` and --help. Returns nothing after
-// printing `usage` on stdout when help was asked for ("help" or "--help" as SUB, or --help among
-// ARGS); usage error for a missing or unknown SUB.
-std::optional<Args> ParseSubCommand(const std::vector<std::string>& argv, const char* usage,
-                                    const std::set<std::string>& common,
-                                    const std::map<std::string, std::set<std::string>>& subs,
-                                    const std::set<std::string>& commonFlags = {});
-
 // The options and flags that name and reach a Redis endpoint (ParseRedisTarget reads them).
 inline const std::set<std::string> kRedisOptions = {
     "--redis", "--redis-cluster", "--user", "--password-file", "--cacert", "--cert", "--key"};
@@ -93,11 +85,16 @@ struct RedisTarget {
     velmora::caching::RedisEndpointConfig config;
     std::string address;                                    // as given, for messages
     std::vector<velmora::caching::RedisNodeAddress> nodes;  // the server, or the nodes given
+    std::optional<std::string> passwordFile;  // --password-file, read by ReadPasswordFile
 };
 // The target that --redis or --redis-cluster names, or `fallback` ("HOST:PORT") when neither is
-// given. Usage error when both are given, an address is malformed, a TLS file is given without
-// --tls, or only one of --cert and --key is given.
+// given, with --user and --password-file (not read yet). Usage error when both are given, an
+// address is malformed, a TLS file is given without --tls, or only one of --cert and --key is
+// given.
 RedisTarget ParseRedisTarget(const Args& args, const std::string& fallback);
+// Sets the target's password from its password file, when it names one (the trailing line
+// break dropped). kExitUnavailable when the file cannot be read, usage error when it is empty.
+void ReadPasswordFile(RedisTarget& target);
 // The nodes that hold the target's keys: the server itself, or the masters of the cluster's
 // slots as the first node that answers CLUSTER SLOTS names them. Fails with kExitUnavailable
 // naming the address when no node answers (or a --redis-cluster node is not in a cluster).
@@ -132,9 +129,29 @@ private:
     std::thread m_thread;
 };
 
-// The commands; `argv` holds the words after the command's own name ("ec", "coherence").
-int RunExternalCacheCommand(const std::vector<std::string>& argv);
-int RunCoherenceCommand(const std::vector<std::string>& argv);
+// A command line read and checked before anything runs: what to do, every argument parsed.
+// Reading it opens no file and connects to nothing (the password file is read when the command
+// runs); a wrong command line is a usage error (CommandError with kExitUsage).
+struct CommandLine {
+    enum class Action { Help, ExternalCache, CoherenceWatch, CoherencePublish };
+    Action action = Action::Help;
+    const char* usage = nullptr;       // the usage text of the command (Help prints it)
+    std::string sub;                   // ec: put, get, ls or drop
+    std::string ns;                    // the namespace (coherence: its default when not given)
+    std::string dir;                   // ec --dir; empty for Redis
+    std::optional<RedisTarget> redis;  // unless ec --dir
+    std::string key;                   // ec put, get, drop: KEY
+    std::string in, out;               // ec put --in, ec get --out (empty: standard streams)
+    velmora::caching::HashPair keyHash, dataHash;  // coherence publish
+    unsigned long long time = 0;                   // coherence publish: raw DateTime
+};
+// The words after the tool's name. Help ("help", "--help" as the command or sub-command, or
+// --help among the arguments) gives Action::Help with the usage text to print.
+CommandLine ParseCommandLine(const std::vector<std::string>& argv);
+
+// The commands, run from a parsed command line of their action.
+int RunExternalCacheCommand(const CommandLine& line);
+int RunCoherenceCommand(const CommandLine& line);
 
 // Usage texts, printed for --help (on stdout) and after a usage error (on stderr).
 extern const char* const kMainUsage;

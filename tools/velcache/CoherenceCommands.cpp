@@ -14,7 +14,6 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
-#include <regex>
 
 #include "Cli.h"
 #include "caching/CoherenceMessages.h"
@@ -29,8 +28,6 @@ using velmora::caching::HashPair;
 
 namespace {
 
-constexpr const char* kDefaultNamespace = "defaultns.";
-constexpr const char* kDefaultRedis = "127.0.0.1:6379";
 constexpr unsigned long long kTicksPerSecond = 10000000;  // DateTime ticks are 100 ns
 constexpr unsigned long long kLastDay = 3652058;          // 9999-12-31, counted from 0001-01-01
 
@@ -47,47 +44,6 @@ std::string FormatUtc(unsigned long long ticks) {
                   int(date.year()), unsigned(date.month()), unsigned(date.day()), second / 3600,
                   second / 60 % 60, second % 60, ticks % kTicksPerSecond / 10000);
     return text;
-}
-
-// A raw DateTime value from "now", a decimal tick count, or a UTC time
-// "YYYY-MM-DDTHH:MM:SS[.fff][Z]"; usage error for anything else.
-unsigned long long ParseTime(const std::string& text) {
-    if (text == "now") return DateTime::UtcNow().GetRepresentation();
-    static const std::regex ticks("[0-9]{1,20}");
-    static const std::regex utc(
-        "([0-9]{4})-([0-9]{2})-([0-9]{2})[T ]([0-9]{2}):([0-9]{2}):([0-9]{2})(\\.[0-9]{1,7})?Z?");
-    std::smatch m;
-    if (std::regex_match(text, ticks)) {
-        errno = 0;
-        const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
-        if (errno == 0) return value;
-    } else if (std::regex_match(text, m, utc)) {
-        using namespace std::chrono;
-        const year_month_day date(year(std::stoi(m[1])), month(unsigned(std::stoi(m[2]))),
-                                  day(unsigned(std::stoi(m[3]))));
-        const int h = std::stoi(m[4]), min = std::stoi(m[5]), s = std::stoi(m[6]);
-        if (date.ok() && h < 24 && min < 60 && s < 60) {
-            const long long days = (sys_days(date) - sys_days(year(1) / January / 1)).count();
-            std::string fraction = m[7].matched ? m[7].str().substr(1) : "";
-            fraction.resize(7, '0');
-            return static_cast<unsigned long long>(days) * 86400ULL * kTicksPerSecond +
-                   static_cast<unsigned long long>(h * 3600 + min * 60 + s) * kTicksPerSecond +
-                   std::stoull(fraction);
-        }
-    }
-    UsageError("--time wants 'now', a UTC time like 2026-01-31T12:00:00Z or a tick count, not '" +
-               text + "'");
-}
-
-// A hash pair as written on the wire ("1f-2a"); usage error unless it is one.
-HashPair ParseHashPairArgument(const std::string& text, const char* what) {
-    static const std::regex pair("[0-9a-fA-F]{1,16}-[0-9a-fA-F]{1,16}");
-    if (!std::regex_match(text, pair))
-        UsageError(std::string(what) +
-                   " wants two hexadecimal numbers joined by '-' (like 1f-2a), "
-                   "not '" +
-                   text + "'");
-    return velmora::caching::ParseHashPair(TString::fromStdString(text));
 }
 
 // Printable text of raw message bytes: non-printing bytes as \xNN.
@@ -127,10 +83,10 @@ std::string DescribeAnnouncement(const std::string& ns, const std::string& chann
     }
 }
 
-int Watch(const Args& args) {
-    args.ExpectPositional(0, "");
-    const std::string ns = args.Get("--ns", kDefaultNamespace);
-    RedisTarget target = ParseRedisTarget(args, kDefaultRedis);
+int Watch(const CommandLine& line) {
+    const std::string& ns = line.ns;
+    RedisTarget target = *line.redis;
+    ReadPasswordFile(target);
     target.config.commandTimeout = std::chrono::milliseconds(2000);
     CheckRedisReachable(target);
     const velmora::caching::RedisEndpointConfig& config = target.config;
@@ -149,12 +105,12 @@ int Watch(const Args& args) {
     const TString pattern = TString::fromStdString(ns + "*");
     velmora::caching::RedisSubscriptionManager manager(config);
     manager.Subscribe(pattern, [&](const TString& channel, const void* data, int length) {
-        const std::string line =
+        const std::string text =
             DescribeAnnouncement(ns, channel.toStdString(),
                                  std::string(static_cast<const char*>(data), size_t(length))) +
             "\n";
         ++received;
-        if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() ||
+        if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
             std::fflush(stdout) != 0)
             outputClosed = true;
     });
@@ -184,13 +140,13 @@ int Watch(const Args& args) {
     return kExitOk;
 }
 
-int Publish(const Args& args) {
-    args.ExpectPositional(2, "KEYHASH and DATAHASH");
-    const HashPair key = ParseHashPairArgument(args.Positional()[0], "KEYHASH");
-    const HashPair data = ParseHashPairArgument(args.Positional()[1], "DATAHASH");
-    const unsigned long long timestamp = ParseTime(args.Get("--time", "now"));
-    const std::string ns = args.Get("--ns", kDefaultNamespace);
-    const RedisTarget target = ParseRedisTarget(args, kDefaultRedis);
+int Publish(const CommandLine& line) {
+    const HashPair& key = line.keyHash;
+    const HashPair& data = line.dataHash;
+    const unsigned long long timestamp = line.time;
+    const std::string& ns = line.ns;
+    RedisTarget target = *line.redis;
+    ReadPasswordFile(target);
     CheckRedisReachable(target);
     const velmora::caching::RedisEndpointConfig& config = target.config;
     const std::string& address = target.address;
@@ -215,13 +171,8 @@ int Publish(const Args& args) {
 
 }  // namespace
 
-int RunCoherenceCommand(const std::vector<std::string>& argv) {
-    std::set<std::string> options = kRedisOptions;
-    options.insert("--ns");
-    const std::optional<Args> args = ParseSubCommand(
-        argv, kCoherenceUsage, options, {{"watch", {}}, {"publish", {"--time"}}}, kRedisFlags);
-    if (!args) return kExitOk;
-    return argv[0] == "watch" ? Watch(*args) : Publish(*args);
+int RunCoherenceCommand(const CommandLine& line) {
+    return line.action == CommandLine::Action::CoherenceWatch ? Watch(line) : Publish(line);
 }
 
 }  // namespace velcli

@@ -216,26 +216,17 @@ Backend OpenRedis(const RedisTarget& target, const TString& ns) {
 
 }  // namespace
 
-int RunExternalCacheCommand(const std::vector<std::string>& argv) {
-    std::set<std::string> options = kRedisOptions;
-    options.insert({"--ns", "--dir"});
-    const std::optional<Args> parsed = ParseSubCommand(
-        argv, kExternalCacheUsage, options,
-        {{"put", {"--in"}}, {"get", {"--out"}}, {"ls", {}}, {"drop", {}}}, kRedisFlags);
-    if (!parsed) return kExitOk;
-    const Args& args = *parsed;
-    const std::string sub = argv[0];
-    const TString ns = TString::fromStdString(args.Require("--ns"));
-    const int places = args.Has("--dir") + args.Has("--redis") + args.Has("--redis-cluster");
-    if (places != 1) UsageError("give one of --dir, --redis and --redis-cluster");
-    args.ExpectPositional(sub == "ls" ? 0 : 1, "KEY");
+int RunExternalCacheCommand(const CommandLine& line) {
+    const std::string& sub = line.sub;
+    const TString ns = TString::fromStdString(line.ns);
 
     ConfigureHost();
     auto log = std::make_shared<OperationLog>();
     const std::shared_ptr<ILogSink> previousSink = TLog::SetSink(log);
-    const Backend backend = args.Has("--dir")
-                                ? OpenDisk(args.Require("--dir"), ns, sub == "put" || sub == "drop")
-                                : OpenRedis(ParseRedisTarget(args, ""), ns);
+    std::optional<RedisTarget> redis = line.redis;
+    if (redis) ReadPasswordFile(*redis);
+    const Backend backend =
+        redis ? OpenRedis(*redis, ns) : OpenDisk(line.dir, ns, sub == "put" || sub == "drop");
 
     if (sub == "ls") {
         Listing listing;
@@ -251,12 +242,12 @@ int RunExternalCacheCommand(const std::vector<std::string>& argv) {
         return kExitOk;
     }
 
-    const std::string keyText = args.Positional()[0];
+    const std::string& keyText = line.key;
     const TString key = TString::fromStdString(keyText);
     const std::string named =
         "key '" + keyText + "' (namespace " + ns.toStdString() + ", " + backend.where + ")";
     if (sub == "put") {
-        auto value = std::make_shared<ExternalBytes>(ReadAllBytes(args.Get("--in")));
+        auto value = std::make_shared<ExternalBytes>(ReadAllBytes(line.in));
         backend.cache->TryStore(key, value, 0, -1).Get();
         log->Check("store " + named, {"done"});
         std::printf("stored %zu bytes under %s\n", value->size(), named.c_str());
@@ -264,7 +255,7 @@ int RunExternalCacheCommand(const std::vector<std::string>& argv) {
         const velmora::caching::ExternalBytesPtr value = backend.cache->TryLoad(key).Get();
         if (log->Check("load " + named, {"hit", "miss"}) == "miss" || !value)
             Fail(kExitNotFound, "not found: " + named);
-        WriteAllBytes(args.Get("--out"), *value);
+        WriteAllBytes(line.out, *value);
     } else {
         backend.cache->TryDrop(key).Get();
         log->Check("drop " + named, {"done"});

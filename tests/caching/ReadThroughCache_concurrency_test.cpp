@@ -61,47 +61,6 @@ protected:
     veltest::LoopbackManager m_manager;
 };
 
-TEST_F(ReadThroughThreads, ThreadsMissingOneKeyRunTheLoaderOnceAndShareItsOutcome) {
-    constexpr int kThreads = 32;
-    Cache cache(Named("one", 10), TextCodec(), Service());
-    for (const bool fails : {false, true}) {
-        const std::string key = fails ? "failing" : "fine";
-        std::atomic<int> loads{0}, entered{0}, raised{0}, answered{0};
-        std::vector<std::thread> threads;
-        for (int i = 0; i < kThreads; ++i) {
-            threads.emplace_back([&] {
-                ScopedThreadContext context;
-                ++entered;
-                try {
-                    const auto r = cache.Get(key, [&]() -> std::string {
-                        ++loads;
-                        // Hold the load until every thread has asked (some may still be on
-                        // their way in: they find the answer in memory, or wait for it).
-                        while (entered < kThreads) std::this_thread::yield();
-                        if (fails) throw std::runtime_error("db down");
-                        return "v";
-                    });
-                    if (*r.value == "v") ++answered;
-                } catch (const std::runtime_error&) {
-                    ++raised;
-                }
-            });
-        }
-        for (auto& t : threads) t.join();
-        if (!fails) {
-            EXPECT_EQ(loads, 1);
-            EXPECT_EQ(answered, kThreads);
-        } else {
-            // Waiters share the failure; one that came after it loads (and fails) again.
-            EXPECT_GE(loads, 1);
-            EXPECT_EQ(raised, kThreads);
-        }
-    }
-    const ReadThroughCounters c = cache.GetCounters();
-    EXPECT_EQ(c.loads, 1 + c.loadFailures);
-    EXPECT_EQ(c.coalescedWaits + c.memoryHits + c.loads, 2 * kThreads);
-}
-
 TEST_F(ReadThroughThreads, GetsSetsInvalidatesAndDerivedResultsRaceWithoutHarm) {
     auto service = Service();
     Cache readers(Named("mix", 8), TextCodec(), service);

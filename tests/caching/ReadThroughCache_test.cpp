@@ -229,30 +229,6 @@ TEST_F(ReadThrough, RejectsBadOptions) {
 
 // ---- stale sets ----
 
-TEST_F(ReadThrough, FillRacingAnAnnouncedChangeIsAnsweredButNeitherKeptNorStored) {
-    auto service = Service();
-    auto shared = std::make_shared<MapLayer>();
-    Cache reader(Options(100, {shared}), TextCodec(), service);
-    // Without memory: the writer files no record here, as one in another process would not.
-    Cache writer(Options(0), TextCodec(), service);
-    // The reader reads the old content, then the change commits and is announced, then the
-    // reader's fill arrives.
-    auto raced = reader.Get("k", [&] {
-        writer.Set("k", std::make_shared<const std::string>("new"));
-        return std::string("old");
-    });
-    EXPECT_EQ(*raced.value, "old");
-    EXPECT_EQ(raced.guid, 0u);
-    EXPECT_EQ(reader.GetCounters().racedFillsDropped, 1);
-    EXPECT_TRUE(reader.HeldValues().empty());
-    EXPECT_EQ(shared->Get(reader.Core().ExternalKey("k")), "<none>");
-    // The next Get loads again and keeps what it finds.
-    int runs = 0;
-    EXPECT_NE(reader.Get("k", Returns("new", &runs)).guid, 0u);
-    EXPECT_EQ(*reader.Get("k", Returns("x", &runs)).value, "new");
-    EXPECT_EQ(runs, 1);
-}
-
 TEST_F(ReadThrough, AnnouncementOfTheSameContentDuringTheLoadKeepsTheFill) {
     auto service = Service();
     Cache reader(Options(), TextCodec(), service);
@@ -294,39 +270,7 @@ TEST_F(ReadThrough, InvalidateDropsEveryProcesssCopyAndAnyFillInFlight) {
     EXPECT_EQ(raced.guid, 0u);
 }
 
-TEST_F(ReadThrough, WithTheVerdictOffARacedFillStaysForGood) {
-    // What the verdict guards against: the dirty rule alone misses this fill.
-    auto service = Service();
-    auto options = Options();
-    options.dropRacedFills = false;
-    Cache reader(options, TextCodec(), service);
-    Cache writer(Options(0), TextCodec(), service);
-    reader.Get("k", [&] {
-        writer.Set("k", std::make_shared<const std::string>("new"));
-        return std::string("old");
-    });
-    EXPECT_EQ(*reader.Get("k", Returns("x")).value, "old");
-}
-
 // ---- lower-layer values ----
-
-TEST_F(ReadThrough, StoredValueOlderThanAKnownChangeIsNotServed) {
-    auto service = Service();
-    auto shared = std::make_shared<MapLayer>();
-    Cache writer(Options(0), TextCodec(), service);
-    Cache reader(Options(0, {shared}), TextCodec(), service);
-    const TString key = reader.Core().ExternalKey("k");
-    shared->Put(key, Envelope("k", "old", Now() - kSecondTicks));
-    writer.Invalidate("k");
-    int runs = 0;
-    auto result = reader.Get("k", Returns("new", &runs));
-    EXPECT_EQ(*result.value, "new");
-    EXPECT_EQ(runs, 1);
-    EXPECT_EQ(reader.GetCounters().lowerRejected, 1);
-    // The reload replaced the stored copy, which is served from then on.
-    EXPECT_EQ(reader.Get("k", Returns("x", &runs)).source, ReadThroughSource::External);
-    EXPECT_EQ(runs, 1);
-}
 
 TEST_F(ReadThrough, StoredValueNewerThanTheLastChangeIsServed) {
     auto service = Service();

@@ -284,41 +284,6 @@ TEST_F(Leases, OnlyTheHolderReleasesALease) {
     EXPECT_EQ(Server().Command({"PTTL", leases.KeyOf("a")}).integer > 0, true);
 }
 
-TEST_F(Leases, SecondProcessWaitsForTheHoldersValueInsteadOfLoading) {
-    // Two instances of one name without memory stand for two processes.
-    Cache holder(Options(), TextCodec(), nullptr);
-    Cache other(Options(), TextCodec(), nullptr);
-    Gate gate;
-    std::thread loading([&] {
-        holder.Get("k", [&] {
-            gate.Pass();
-            return std::string("loaded once");
-        });
-    });
-    gate.WaitForArrival();  // the holder has the lease and is loading
-    std::atomic<int> otherLoads{0};
-    std::thread waiting([&] {
-        const auto r = other.Get("k", [&] {
-            ++otherLoads;
-            return std::string("loaded twice");
-        });
-        EXPECT_EQ(*r.value, "loaded once");
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));  // let it poll a few times
-    gate.Open();
-    loading.join();
-    waiting.join();
-    EXPECT_EQ(otherLoads, 0);
-    EXPECT_EQ(holder.GetCounters().leasesTaken, 1);
-    EXPECT_EQ(other.GetCounters().loads, 0);
-    // Released once stored: the next miss (after the value went) takes it at once.
-    EXPECT_EQ(Server()
-                  .Command({"EXISTS",
-                            "test:lease:{" + holder.Core().ExternalKey("k").toStdString() + "}"})
-                  .integer,
-              0);
-}
-
 TEST_F(Leases, FrozenServerFallsBackToLoadingInTheProcess) {
     auto options = Options();
     options.layers.clear();  // the layer would wait its own time-out; the lease must not

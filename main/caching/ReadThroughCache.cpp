@@ -5,15 +5,13 @@
 #include "caching/CascadeInvalidator.h"
 #include "velcore/ThreadContext.h"
 #include "velcoredata/DateTime.h"
+#include "velsys/Exceptions.h"
 
 namespace velmora::caching {
 
 namespace {
 
 thread_local ReadThroughUsage* t_usage = nullptr;
-
-// Background loads of one cache at once; beyond, loads run on the caller's thread.
-constexpr int kMaxBackground = 16;
 
 }  // namespace
 
@@ -159,16 +157,26 @@ ReadThroughCore::Result ReadThroughCore::Impl::Lead(const std::string& key,
     const std::optional<Result> failSafe = FailSafeAnswer(key);
     const unsigned int quick =
         m_options.softTimeoutMs ? m_options.softTimeoutMs : m_options.hardTimeoutMs;
-    if (failSafe && quick && StartBackground([self = shared_from_this(), key, flight, loader] {
-            try {
-                self->RunFlight(key, *flight, loader);
-            } catch (...) {
-                // Its waiters have heard of it.
-            }
-        })) {
+    if (failSafe && quick) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(quick);
+        const bool started = StartBackground(
+            [self = shared_from_this(), key, flight, loader] {
+                try {
+                    self->RunFlight(key, *flight, loader);
+                } catch (...) {
+                    // Its waiters have heard of it.
+                }
+            },
+            quick);
+        if (!started) {
+            // Every slot stayed busy (a slow or stalled source): running the load here would
+            // hold this caller for all of it. Its waiters answer with the fail-safe value too.
+            Finish(key, *flight, nullptr,
+                   std::make_exception_ptr(VelmoraException("every background load is busy")));
+            return Stale(*failSafe, m_counts.backgroundFull);
+        }
         std::unique_lock<std::mutex> lock(flight->mutex);
-        if (!flight->done.wait_for(lock, std::chrono::milliseconds(quick),
-                                   [&] { return flight->finished; }))
+        if (!flight->done.wait_until(lock, deadline, [&] { return flight->finished; }))
             return Stale(*failSafe,
                          m_options.softTimeoutMs ? m_counts.softTimeouts : m_counts.hardTimeouts);
         if (flight->error) return Stale(*failSafe, m_counts.failSafe);
@@ -244,11 +252,17 @@ ReadThroughCore::Result ReadThroughCore::Impl::Stale(const Result& failSafe,
     return failSafe;
 }
 
-bool ReadThroughCore::Impl::StartBackground(std::function<void()> work) {
+bool ReadThroughCore::Impl::StartBackground(std::function<void()> work, unsigned int waitMs) {
     {
-        TMutexLock lock(m_background->mutex);
-        if (m_background->running >= kMaxBackground) return false;
-        ++m_background->running;
+        Background& background = *m_background;
+        const int most = static_cast<int>(std::max(1u, m_options.maxBackgroundLoads));
+        TMutexLock lock(background.mutex);
+        if (!background.done.wait_for(lock.Native(), std::chrono::milliseconds(waitMs),
+                                      [&background, most]() REQUIRES(background.mutex) {
+                                          return background.running < most;
+                                      }))
+            return false;
+        ++background.running;
     }
     std::thread([background = m_background, work = std::move(work)]() mutable {
         work();

@@ -384,6 +384,7 @@ ReadThroughCounters ReadThroughCore::Impl::Counters() const {
     c.softTimeouts = m_counts.softTimeouts;
     c.hardTimeouts = m_counts.hardTimeouts;
     c.throttled = m_counts.throttled;
+    c.backgroundFull = m_counts.backgroundFull;
     c.eagerRefreshes = m_counts.eagerRefreshes;
     c.leasesTaken = m_counts.leasesTaken;
     c.leaseWaits = m_counts.leaseWaits;
@@ -458,6 +459,7 @@ ReadThroughCounters ReadThroughCore::GetCounters() const {
     tag("soft-timeouts", c.softTimeouts);
     tag("hard-timeouts", c.hardTimeouts);
     tag("throttled", c.throttled);
+    tag("background-full", c.backgroundFull);
     tag("eager-refreshes", c.eagerRefreshes);
     tag("leases-taken", c.leasesTaken);
     tag("lease-waits", c.leaseWaits);

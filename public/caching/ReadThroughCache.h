@@ -135,6 +135,10 @@ struct ReadThroughOptions {
     // (without a soft one). 0: off. The loader then runs on a thread of the cache's.
     unsigned int softTimeoutMs = 0;
     unsigned int hardTimeoutMs = 0;
+    // Loads of this cache running in the background at once (after a soft or hard time-out, or
+    // an eager refresh). A load that finds them all busy for its whole time-out is not run: the
+    // caller and its waiters get the fail-safe value, and the next Get tries again.
+    unsigned int maxBackgroundLoads = 16;
     // An entry read after this fraction of its lifetime is loaded again once in the background
     // (0: never), so hot keys never wait for a load.
     double eagerRefreshFraction = 0;
@@ -161,6 +165,7 @@ struct ReadThroughCounters {
     long long softTimeouts = 0;        // of those, loads that passed the soft time-out
     long long hardTimeouts = 0;        // of those, loads that passed the hard time-out
     long long throttled = 0;           // of those, loads not run after a recent failure
+    long long backgroundFull = 0;      // of those, loads not run: every background slot busy
     long long eagerRefreshes = 0;      // background loads of entries close to their end
     long long leasesTaken = 0;         // loads under a lease
     long long leaseWaits = 0;          // misses answered by another process's load

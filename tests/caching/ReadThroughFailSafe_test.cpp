@@ -184,6 +184,38 @@ TEST_F(FailSafe, HardTimeOutAnswersStaleForTheCallerAndItsWaiters) {
     EXPECT_EQ(cache.GetCounters().hardTimeouts, 2);
 }
 
+// With every background slot taken by a stalled load, a second key's load used to run on its
+// caller's thread and hold it for the whole load, although a fail-safe value was at hand.
+TEST_F(FailSafe, FullBackgroundSlotsHeldCallersForTheWholeLoad) {
+    auto options = Options();
+    options.softTimeoutMs = 20;
+    options.maxBackgroundLoads = 1;
+    Gate gate;  // outlives the cache, whose background load passes it
+    Cache cache(options, TextCodec(), m_service);
+    for (const char* key : {"a", "b"}) cache.Get(key, [] { return std::string("v1"); });
+    const auto stalled = cache.Get("a", [&gate] {
+        gate.Pass();
+        return std::string("v2");
+    });
+    EXPECT_TRUE(stalled.stale);
+    gate.WaitForArrival();  // the one slot is taken
+    bool ranHere = false;
+    const auto other = cache.Get("b", [&ranHere] {
+        ranHere = true;
+        return std::string("v2");
+    });
+    EXPECT_FALSE(ranHere);
+    EXPECT_EQ(*other.value, "v1");
+    EXPECT_TRUE(other.stale);
+    EXPECT_EQ(cache.GetCounters().backgroundFull, 1);
+    gate.Open();
+    // Once the slot is free, a later Get of the key loads again.
+    bool loaded = false;
+    for (int i = 0; i < 5000 && !loaded; ++i)
+        loaded = !cache.Get("b", [] { return std::string("v3"); }).stale;
+    EXPECT_TRUE(loaded);
+}
+
 TEST_F(FailSafe, EntryPastTheChosenFractionOfItsLifeIsRefreshedOnceInTheBackground) {
     auto options = Options();
     options.failSafe = false;

@@ -294,8 +294,7 @@ int RunWorkload(const Options& options) {
     std::optional<Clock::time_point> outageBegan;
     bool outageOver = false;
     const auto endOutage = [&] {
-        for (Child& c : children)
-            if (c.role == "worker") c.Send("outage-end");
+        for (Child& c : children) c.Send("outage-end");
         facts.outageSec = Seconds(Clock::now() - *outageBegan);
         outageOver = true;
     };
@@ -321,8 +320,8 @@ int RunWorkload(const Options& options) {
         }
         if (options.chaos && !outageBegan && now >= outageAt && outageUntil > outageAt) {
             outageBegan = now;
-            for (Child& c : children)
-                if (c.role == "worker") c.Send("outage-begin");
+            // The writer cannot commit either while the database is unusable.
+            for (Child& c : children) c.Send("outage-begin");
             facts.outageAtSec = Seconds(now - start);
         }
         if (outageBegan && !outageOver && now >= outageUntil) endOutage();

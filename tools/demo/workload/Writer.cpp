@@ -49,7 +49,10 @@ void RunWriter(DemoHost& host, const QueryCatalogue& catalogue) {
     // the command, so that the burst does not wait for the next update.
     const std::vector<int> hottest = HottestBaseQueries(catalogue, config.seed, kHerdKeys);
     std::atomic<std::int64_t> invalidated{0};
+    std::atomic<bool> outage{false};
     host.SetCommandListener([&](const std::string& command) {
+        if (command == "outage-begin") outage = true;
+        if (command == "outage-end") outage = false;
         if (command != "herd") return;
         for (const int qid : hottest) cache->Invalidate(catalogue.Get(qid).key);
         invalidated += static_cast<std::int64_t>(hottest.size());
@@ -69,6 +72,10 @@ void RunWriter(DemoHost& host, const QueryCatalogue& catalogue) {
         std::this_thread::sleep_until(next);
         next += interval;
         const auto start = Clock::now();
+        if (outage) {
+            stats.Count("updates.not-committed");  // the database is unusable
+            continue;
+        }
 
         const ChangeRecorder::Update update = recorder.Apply(anyRow(random), delta(random));
         stats.Count("updates");

@@ -59,7 +59,7 @@ protected:
         m_derived = std::make_unique<DerivedResults>(nullptr);
         m_base = MakeBaseResults("test", memoryEntries, nullptr, nullptr, nullptr, features);
         m_answerer = std::make_unique<Answerer>(*m_base, *m_derived, *m_catalogue, *m_loaders,
-                                                [this](int qid) { m_loaded.push_back(qid); });
+                                                [](int) {});
     }
     int QueryId(const std::string& key) const {
         for (const Query& q : m_catalogue->All())
@@ -85,7 +85,6 @@ protected:
     // A query of the loads waits 20 ms during an outage before it fails.
     DatabaseOutage m_outage{std::chrono::milliseconds(20)};
     std::unique_ptr<RunnerPool> m_loaders;
-    std::vector<int> m_loaded;  // the loads, by query id
     std::unique_ptr<FreshnessChecker> m_checker;
     std::unique_ptr<BaseResults> m_base;
     std::unique_ptr<DerivedResults> m_derived;
@@ -122,34 +121,6 @@ TEST_F(AnswerPath, AnswerThroughTheCodecIsStillJudgedStaleAfterAChange) {
     const BaseResults::ValuePtr served = ResultCodec().decode(bytes.data(), bytes.size());
     ASSERT_TRUE(served);
     EXPECT_EQ(m_checker->CheckServed(served), FreshnessChecker::Verdict::StaleWithinWindow);
-}
-
-TEST_F(AnswerPath, BaseAnswerIsLoadedOnceThenServedFromMemory) {
-    MakeCaches(200);
-    const int qid = QueryId("top-products:2:0");
-    const Answerer::Answer first = m_answerer->Get(qid);
-    EXPECT_EQ(first.layer, Layer::Sqlite);
-    EXPECT_EQ(first.result->rows, m_reader->Compute(qid)->rows);
-    const Answerer::Answer second = m_answerer->Get(qid);
-    EXPECT_EQ(second.layer, Layer::Memory);
-    EXPECT_EQ(second.result, first.result);
-    EXPECT_EQ(m_base->GetCounters().loads, 1);
-    EXPECT_EQ(m_loaded, std::vector<int>{qid});
-}
-
-TEST_F(AnswerPath, DerivedAnswerIsBuiltFromItsPartsAndKept) {
-    velmora::appoptions::ScopedOverride syncCaches(TString("SyncCaches"), true);
-    MakeCaches(200);
-    const int share = QueryId("region-share:1:3");
-    const Answerer::Answer built = m_answerer->Get(share);
-    EXPECT_EQ(built.layer, Layer::Sqlite);  // its parts were loaded
-    const ResultPtr truth = m_reader->Compute(share);
-    EXPECT_EQ(built.result->rows, truth->rows);
-    EXPECT_EQ(built.result->versions, truth->versions);
-    EXPECT_EQ(m_answerer->Get(share).result, built.result);
-    const velmora::caching::DerivedResultCounters counts = m_derived->GetCounters();
-    EXPECT_EQ(counts.built, 1);
-    EXPECT_EQ(counts.held, 1);
 }
 
 // A worker with its memory layer switched off answers everything from below and keeps no
@@ -252,16 +223,6 @@ TEST_F(AnswerPath, RunnerPoolLendsEachConcurrentLoadAConnectionOfItsOwn) {
     }
     { RunnerPool::Lease again = m_loaders->Acquire(); }
     EXPECT_EQ(m_loaders->Opened(), 2u);
-}
-
-// A query that meets an outage waits for its end and then runs.
-TEST_F(AnswerPath, QueryWaitingOnAnOutageRunsOnceItEnds) {
-    DatabaseOutage outage(std::chrono::minutes(1));
-    QueryRunner runner(m_path, *m_catalogue, &outage);
-    outage.Begin();
-    std::thread ender([&outage] { outage.End(); });
-    EXPECT_NO_THROW(runner.Compute(QueryId("region-month:1:3")));
-    ender.join();
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <thread>
 #include <unordered_set>
 
+#include "Baselines.h"
 #include "FreshnessChecker.h"
 #include "ResultCache.h"
 #include "velcore/ThreadContext.h"
@@ -94,6 +95,32 @@ private:
     std::map<int, std::int64_t> m_loads;       // guarded by m_mutex
 };
 
+// The source of a comparison's set-up other than the library's caches; null for those.
+std::unique_ptr<AnswerSource> MakeBaseline(const ChildConfig& config, RunnerPool& loaders,
+                                           const QueryCatalogue& catalogue) {
+    const std::optional<Setup> setup = ParseSetup(config.setup);
+    if (!setup) throw std::invalid_argument("unknown set-up " + config.setup);
+    const std::chrono::milliseconds ttl(config.ttlMs);
+    switch (*setup) {
+        case Setup::Database:
+            return std::make_unique<DatabaseOnly>(loaders);
+        case Setup::LocalTtl:
+            return std::make_unique<LocalTtlCache>(
+                loaders, static_cast<std::size_t>(config.memoryEntries), ttl);
+        case Setup::RedisTtl: {
+            RedisEndpointConfig endpoint;
+            endpoint.host = config.redisHost;
+            endpoint.port = config.redisPort;
+            return std::make_unique<RedisTtlCache>(
+                loaders, catalogue, std::make_unique<RedisConnection>(endpoint),
+                "VelDemo." + config.runId + ".aside:", ttl);
+        }
+        case Setup::Velcache:
+            break;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
@@ -122,6 +149,8 @@ void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
         config.runId, config.memoryEntries, host.Disk(), host.Redis(), host.Service(), features);
     DerivedResults derived(host.Service());
     Answerer answerer(*base, derived, catalogue, loaders, [&herd](int qid) { herd.OnLoad(qid); });
+    const std::unique_ptr<AnswerSource> baseline = MakeBaseline(config, loaders, catalogue);
+    AnswerSource& source = baseline ? *baseline : answerer;
     FreshnessChecker checker(runner, stats, kWindowMs);
     ZipfSampler zipf(catalogue.Size(), 1.0, config.seed,
                      config.seed * 7919 + static_cast<std::uint64_t>(config.index));
@@ -133,6 +162,7 @@ void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
         AddCacheCounts(*base, derived, stats);
         herd.CopyTo(stats);
         stats.counters["loader-connections"] = static_cast<std::int64_t>(loaders.Opened());
+        stats.counters["database-queries"] = loaders.Leases();
         host.Report(kind, stats);
     };
     report("ready");
@@ -156,10 +186,10 @@ void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
         }
         Answerer::Answer answer;
         try {
-            answer = answerer.Get(qid);
+            answer = source.Get(qid);
         } catch (const std::exception&) {
             // No answer, and no last good one to stand in: the caller sees the failure.
-            const bool had = answerer.LastFailureHadAnswer();
+            const bool had = source.LastFailureHadAnswer();
             stats.Count("caller-errors");
             if (had) stats.Count("caller-errors.had-answer");
             if (inOutage) {

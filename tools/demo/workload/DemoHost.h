@@ -46,6 +46,8 @@ struct ChildConfig {
     // live for ttlMs and whose writer announces nothing.
     std::string setup = "velcache";
     long long ttlMs = 600000;
+    // When not 0, worker i serves its metrics at 127.0.0.1:metricsPort+i (MetricsEndpoint.h).
+    int metricsPort = 0;
 };
 
 class CountingLogSink;

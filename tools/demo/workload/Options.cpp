@@ -65,6 +65,12 @@ const char* Usage() {
            "                     the hit ratio, p50/p99 latency, the coherence delivery lag and\n"
            "                     the freshness checks, the faults of --chaos marked, then the\n"
            "                     summary (and the comparison of --compare)\n"
+           "  --metrics-port N   each worker serves its metrics for a monitoring system to\n"
+           "                     scrape, in the Prometheus text format, at\n"
+           "                     http://127.0.0.1:<N + worker index>/metrics (loopback only):\n"
+           "                     operations by scope, namespace, layer and outcome (counters and\n"
+           "                     latency histograms), the read-through cache's figures and the\n"
+           "                     coherence service's health as gauges\n"
            "  --json             print the summary as JSON on stdout (progress goes to stderr)\n"
            "  --tour             run the API tour instead: one chapter per capability\n"
            "  --help             this text\n"
@@ -96,6 +102,8 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
                 o.chaos = true;
             else if (a == "--compare")
                 o.compare = true;
+            else if (a == "--metrics-port")
+                o.metricsPort = std::stoi(value());
             else if (a == "--report")
                 o.report = value();
             else if (a == "--ttl")
@@ -156,6 +164,8 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
     if (o.salesRows < 1000) error = "--rows must be at least 1000";
     if (o.memoryEntries < 0) error = "--memory-entries must not be negative";
     if (o.valueLifetimeSec < 0) error = "--value-lifetime must not be negative";
+    if (o.metricsPort < 0 || o.metricsPort + o.processes > 65536)
+        error = "--metrics-port wants a port from 1 to " + std::to_string(65536 - o.processes);
     if (o.compareTtlSec < 0) error = "--ttl must not be negative";
     if (o.compare && (o.chaos || !o.redisCluster.empty() || o.redisTls))
         error = "--compare runs on one plain Redis server, without --chaos";
@@ -177,6 +187,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
         child.leases = o.leases;
         child.failSafe = o.failSafe;
         child.valueLifetimeSec = o.ValueLifetimeSec();
+        child.metricsPort = o.metricsPort;
         o.child = child;
     }
     return o;

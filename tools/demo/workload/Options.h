@@ -40,6 +40,8 @@ struct Options {
     long long CompareTtlSec() const { return compareTtlSec ? compareTtlSec : ValueLifetimeSec(); }
     // When not empty, where to write the HTML report of the run.
     std::string report;
+    // When not 0, worker i serves its metrics at http://127.0.0.1:<metricsPort + i>/metrics.
+    int metricsPort = 0;
     // Set in the processes the parent starts.
     std::optional<ChildConfig> child;
 };

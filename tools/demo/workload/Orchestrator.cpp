@@ -252,6 +252,11 @@ void GenerateDatabase(const Options& options, RunPlace& place, bool quiet) {
     place.facts.herdKeys =
         static_cast<int>(HottestBaseQueries(catalogue, options.seed, kHerdKeys).size());
     if (quiet) return;
+    if (options.metricsPort)
+        Say("metrics: http://127.0.0.1:" + std::to_string(options.metricsPort) + "/metrics" +
+            (options.processes > 1 ? " to :" + std::to_string(options.metricsPort +
+                                                               options.processes - 1) + ", one port per worker"
+                                   : std::string()));
     Say("velcache main job: " + std::to_string(options.processes) +
         " workers and a writer on Redis " + place.facts.redisEndpoint +
         (options.redisTls ? " over TLS" : "") + " (" + DescribeRedis(place.facts) + "), " +
@@ -287,6 +292,8 @@ std::vector<std::string> ChildArgs(const Options& options, const RunPlace& place
         common.insert(common.end(), {"--redis-host", place.nodes[0].host, "--redis-port",
                                      std::to_string(place.nodes[0].port)});
     if (options.redisTls) common.insert(common.end(), {"--redis-tls-dir", place.certificatesDir});
+    if (options.metricsPort)
+        common.insert(common.end(), {"--metrics-port", std::to_string(options.metricsPort)});
     return common;
 }
 

@@ -10,6 +10,7 @@
 
 #include "Baselines.h"
 #include "FreshnessChecker.h"
+#include "MetricsEndpoint.h"
 #include "ResultCache.h"
 #include "velcore/ThreadContext.h"
 #include "velredis/RedisSubscriptionManager.h"
@@ -121,6 +122,21 @@ std::unique_ptr<AnswerSource> MakeBaseline(const ChildConfig& config, RunnerPool
     return nullptr;
 }
 
+// With --metrics-port: this worker's metrics, served at its own port. The sink chains to any
+// sink installed before it; the cache's and the coherence service's figures are asked for at
+// each scrape, so that they report them as snapshots.
+std::unique_ptr<MetricsEndpoint> ServeMetrics(const ChildConfig& config, const DemoHost& host,
+                                              const BaseResults& base) {
+    if (config.metricsPort == 0) return nullptr;
+    auto sink = std::make_shared<Metrics::OpenMetricsSink>(Metrics::SetSink(nullptr));
+    Metrics::SetSink(sink);
+    sink->AddCollector([service = host.Service(), &base] {
+        service->GetHealth();
+        base.GetCounters();
+    });
+    return std::make_unique<MetricsEndpoint>(sink, config.metricsPort + config.index);
+}
+
 }  // namespace
 
 void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
@@ -151,6 +167,7 @@ void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
     Answerer answerer(*base, derived, catalogue, loaders, [&herd](int qid) { herd.OnLoad(qid); });
     const std::unique_ptr<AnswerSource> baseline = MakeBaseline(config, loaders, catalogue);
     AnswerSource& source = baseline ? *baseline : answerer;
+    const std::unique_ptr<MetricsEndpoint> metrics = ServeMetrics(config, host, *base);
     FreshnessChecker checker(runner, stats, kWindowMs);
     ZipfSampler zipf(catalogue.Size(), 1.0, config.seed,
                      config.seed * 7919 + static_cast<std::uint64_t>(config.index));

@@ -23,13 +23,18 @@ struct ComparisonRow {
     std::int64_t databaseQueries = 0;  // the workers' loads from the database
     std::int64_t checked = 0;          // answers served from a cache and judged
     std::int64_t staleBeyondWindow = 0;
+    // What the workers spent judging (freshness checks, the database-alone samples), on average
+    // per worker: the time they answered is the duration less this.
+    double judgeSec = 0;
     double cpuSec = 0;   // used by the set-up's processes
     double loadAvg = 0;  // of the machine, the minute before the set-up began
 
     static ComparisonRow From(std::string setup, long long ttlMs, double durationSec,
-                              const Stats& workers);
+                              int processes, const Stats& workers);
+    // Over the time the workers spent answering.
     double AnswersPerSec() const {
-        return durationSec > 0 ? static_cast<double>(answers) / durationSec : 0;
+        const double answering = durationSec - judgeSec;
+        return answering > 0 ? static_cast<double>(answers) / answering : 0;
     }
 };
 

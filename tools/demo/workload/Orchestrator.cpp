@@ -531,7 +531,8 @@ int RunComparison(const Options& options, RunPlace& place) {
             SetupTitle(SetupName(setup)) + (ttl ? ", answers live " + std::to_string(ttl) + " ms" : ""));
         const double load = LoadAverage();
         const SetupRun run = RunSetup(options, place, setup, ttl ? ttl : ttlMs, i > 0);
-        rows.push_back(ComparisonRow::From(SetupName(setup), ttl, options.durationSec, run.workers));
+        rows.push_back(ComparisonRow::From(SetupName(setup), ttl, options.durationSec,
+                                               options.processes, run.workers));
         rows.back().cpuSec = run.cpuSec;
         rows.back().loadAvg = load;
         if (setup == Setup::Velcache) {

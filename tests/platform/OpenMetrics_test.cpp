@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -102,6 +103,34 @@ TEST(OpenMetricsSink, SnapshotFiguresAreGaugesOfTheLastValueAskedForAtEachRender
     EXPECT_EQ(text.find("redispubsub_health_seconds"), std::string::npos);
     EXPECT_EQ(Metrics::OpenMetricsName("DiskExternalCache::TryLoad"), "diskexternalcache_tryload");
     EXPECT_EQ(Metrics::OpenMetricsName("layer-0-hits"), "layer_0_hits");
+}
+
+// Workers record while scrapes render, and a scrape's collector records too (as a component
+// asked for its figures does): nothing lost, and no scrape waits on itself.
+TEST(OpenMetricsSink, RecordsFromManyThreadsAddUpWhileScrapesRender) {
+    auto next = std::make_shared<Metrics::CapturingMetricsSink>();
+    OpenMetricsSink sink(next);
+    sink.AddCollector([&sink] {
+        sink.Record(Record("RedisPubsub::Health", std::chrono::microseconds(1),
+                           {{"received", std::int64_t{1}}}));
+    });
+    constexpr int kThreads = 4, kEach = 500;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&sink, t] {
+            for (int i = 0; i < kEach; ++i)
+                sink.Record(Record("ec-store", std::chrono::microseconds(i),
+                                   {{"outcome", TString(t % 2 ? "done" : "skipped")}}));
+        });
+    for (int i = 0; i < 20; ++i) sink.Render();
+    for (std::thread& t : threads) t.join();
+    const std::string text = sink.Render();
+    EXPECT_EQ(Lines(text, "velcache_ec_store_total"),
+              (std::vector<std::string>{
+                  "velcache_ec_store_total{outcome=\"done\"} " + std::to_string(kThreads / 2 * kEach),
+                  "velcache_ec_store_total{outcome=\"skipped\"} " + std::to_string(kThreads / 2 * kEach)}));
+    EXPECT_EQ(next->Find("ec-store").size(), static_cast<std::size_t>(kThreads * kEach));
+    EXPECT_EQ(next->Find("RedisPubsub::Health").size(), 21u);
 }
 
 }  // namespace

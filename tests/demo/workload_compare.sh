@@ -7,6 +7,7 @@
 # - The report, read by a real HTML parser, has each chart with a point per second of data, and
 #   the comparison table.
 # - --db at a file the main job did not write: refused with exit status 2, the file unchanged.
+# - A short chaos run's report marks every fault the JSON lists on the time axis of every chart.
 set -euo pipefail
 demo="$1"
 dir=$(mktemp -d)
@@ -85,4 +86,35 @@ answered = [v for _, v in page.charts["answers"]["memory"]]
 assert sum(answered) > 0, answered
 assert "Redis cache-aside" in page.text["comparison"] and "answers/s" in page.text["comparison"]
 assert "memory hit" in page.text["summary"]
+PY
+
+status=0
+"$demo" --chaos --processes 1 --duration 8 --rows 20000 --json --report "$dir/chaos.html" \
+  >"$dir/chaos.json" 2>"$dir/chaos.err" || status=$?
+case "$status" in 0 | 1 | 3) ;; *) echo "chaos run: exit $status"; cat "$dir/chaos.err"; exit 1 ;; esac
+python3 - "$dir/chaos.html" "$dir/chaos.json" <<'PY'
+import json, sys
+from html.parser import HTMLParser
+
+faults = json.load(open(sys.argv[2]))["timeline"]["faults"]
+kinds = {f["what"].split(":")[0].split(" ")[0] for f in faults}
+assert {"herd", "database", "Redis"} <= kinds, faults
+
+class Marks(HTMLParser):
+    def __init__(self):
+        super().__init__()
+        self.chart, self.marks = None, {}
+    def handle_starttag(self, tag, attrs):
+        a = dict(attrs)
+        if tag == "svg":
+            self.chart = a["id"]
+            self.marks[self.chart] = 0
+        elif tag == "line" and a.get("class") == "fault":
+            self.marks[self.chart] += 1
+    def handle_endtag(self, tag):
+        if tag == "svg": self.chart = None
+
+page = Marks()
+page.feed(open(sys.argv[1]).read())
+assert len(page.marks) == 5 and all(n == len(faults) for n in page.marks.values()), (page.marks, faults)
 PY

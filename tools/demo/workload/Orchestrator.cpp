@@ -205,15 +205,8 @@ struct SetupRun {
 };
 
 // Finds or starts the Redis server(s); 0 or the exit code of a failure (said).
-int FindRedis(const Options& options, velsupport::TlsCertificates& certificates, RunPlace& place) {
+int FindRedis(const Options& options, RunPlace& place) {
     RunFacts& facts = place.facts;
-    if (options.redisTls) {
-        if (const std::string error = certificates.Make(); !error.empty()) {
-            Say("cannot make the certificates of a TLS redis-server: " + error);
-            return 2;
-        }
-        place.certificatesDir = certificates.Directory();
-    }
     if (!options.redisCluster.empty()) {
         place.nodes = ClusterNodes(options.redisCluster, facts.clusterMasters);
         if (place.nodes.empty()) {
@@ -565,6 +558,15 @@ int RunWorkload(const Options& options) {
         return 2;
     }
     RunPlace place;
+    // Made before the server, which takes their paths.
+    velsupport::TlsCertificates certificates;
+    if (options.redisTls) {
+        if (const std::string error = certificates.Make(); !error.empty()) {
+            Say("cannot make the certificates of a TLS redis-server: " + error);
+            return 2;
+        }
+        place.certificatesDir = certificates.Directory();
+    }
     place.runId =
         std::to_string(::getpid()) + "-" +
         std::to_string(std::chrono::system_clock::now().time_since_epoch().count() % 1000000007);
@@ -572,13 +574,12 @@ int RunWorkload(const Options& options) {
         std::filesystem::temp_directory_path() / ("velcache-demo-" + std::to_string(::getpid()));
     std::filesystem::create_directories(place.workDir);
     place.dbPath = options.db.empty() ? (place.workDir / "sales.db").string() : options.db;
-    velsupport::TlsCertificates certificates;
     velsupport::RedisServer server = options.redisTls
                                          ? velsupport::RedisServer(velsupport::ServerTlsFrom(
                                                certificates, /*requireClientCert=*/true))
                                          : velsupport::RedisServer();
     place.server = &server;
-    int code = FindRedis(options, certificates, place);
+    int code = FindRedis(options, place);
     if (code == 0) code = options.compare ? RunComparison(options, place) : RunMainJob(options, place);
     server.Stop();
     std::error_code ignored;

@@ -85,10 +85,9 @@ std::string Comparison::Table() const {
     }
     t += "\nanswers/s: over the time the workers spent answering (the freshness checks and the\n"
          "database-alone samples left out); \"vs\": answers/s over those of the first row of\n"
-         "that set-up; \"stale>1s\": answers\n"
-         "judged stale more than the one-second window after the change that made them so\n"
-         "(of those checked: a sample of the answers served from a cache); \"load\": the\n"
-         "machine's one-minute load average as the set-up began.\n";
+         "that set-up; \"stale>1s\": answers judged stale more than the one-second window\n"
+         "after the change that made them so (of those checked: a sample of the answers served\n"
+         "from a cache); \"load\": the machine's one-minute load average as the set-up began.\n";
     return t;
 }
 

@@ -304,11 +304,130 @@ void SampleSecond(const std::vector<Child>& children, RunFacts& facts) {
     facts.lagP99MsEachSecond.push_back(p99);
 }
 
+// The faults of a --chaos run, each made once its time comes: the herd first (its loads counted
+// with no other fault near), the server's restart, then the database outage, over with a second
+// of the workload to spare; the subscribers' connections killed every 3 s. Each is recorded in
+// `facts` with its time.
+class ChaosSchedule {
+public:
+    ChaosSchedule(Clock::time_point start, Clock::time_point end, std::vector<Child>& children,
+                  RunPlace& place, RunFacts& facts)
+        : m_start(start),
+          m_herdAt(start + (end - start) * 20 / 100),
+          m_herdQuietUntil(m_herdAt + std::chrono::milliseconds(kHerdWindowMs + 500)),
+          m_restartAt(start + (end - start) * 35 / 100),
+          m_outageAt(start + (end - start) * 55 / 100),
+          m_outageUntil(std::min(m_outageAt + std::chrono::seconds(5),
+                                 std::max(m_outageAt, end - std::chrono::seconds(1)))),
+          m_nextKill(start + std::chrono::seconds(3)),
+          m_children(children),
+          m_place(place),
+          m_facts(facts) {}
+
+    void Step(Clock::time_point now) {
+        if (now >= m_nextKill && now >= m_herdAt && now < m_herdQuietUntil)
+            m_nextKill += std::chrono::seconds(3);  // no re-subscription within the herd's count
+        if (!m_herded && now >= m_herdAt) Herd(now);
+        if (!m_outageBegan && now >= m_outageAt && m_outageUntil > m_outageAt) BeginOutage(now);
+        if (m_outageBegan && !m_outageOver && now >= m_outageUntil) EndOutage();
+        if (now >= m_nextKill) KillConnections(now);
+        if (!m_restarted && m_facts.redisSetup == RedisSetup::PrivateServer && now >= m_restartAt)
+            RestartServer(now);
+    }
+    // Ends an outage still going on.
+    void Finish() {
+        if (m_outageBegan && !m_outageOver) EndOutage();
+    }
+
+private:
+    void Note(Clock::time_point at, const std::string& what) {
+        m_facts.faults.push_back({Seconds(at - m_start), what});
+    }
+    void SendWorkers(const std::string& command) {
+        for (Child& c : m_children)
+            if (c.role == "worker") c.Send(command);
+    }
+    void Herd(Clock::time_point now) {
+        m_herded = true;
+        for (Child& c : m_children) c.Send("herd");
+        m_facts.herdAtSec = Seconds(now - m_start);
+        Note(now, "herd: hottest answers dropped");
+    }
+    void BeginOutage(Clock::time_point now) {
+        m_outageBegan = now;
+        SendWorkers("outage-begin");
+        m_facts.outageAtSec = Seconds(now - m_start);
+        Note(now, "database outage begins");
+    }
+    void EndOutage() {
+        SendWorkers("outage-end");
+        m_facts.outageSec = Seconds(Clock::now() - *m_outageBegan);
+        Note(Clock::now(), "database outage ends");
+        m_outageOver = true;
+    }
+    void KillConnections(Clock::time_point now) {
+        const std::vector<std::string> kill{"CLIENT", "KILL", "TYPE", "pubsub"};
+        bool killed = false;
+        for (const auto& node : m_place.nodes)
+            killed |= m_facts.redisSetup == RedisSetup::PrivateServer
+                          ? m_place.server->Command(kill).type ==
+                                velmora::caching::RedisReplyValue::Type::Integer
+                          : RedisCommand(node.host, node.port, kill);
+        m_facts.connectionKills += killed;
+        if (killed) Note(now, "subscribers' connections killed");
+        m_nextKill += std::chrono::seconds(3);
+    }
+    void RestartServer(Clock::time_point now) {
+        m_restarted = true;
+        m_place.server->Stop();
+        if (m_place.server->Start().empty()) ++m_facts.serverRestarts;
+        Note(now, "Redis server restarted");
+    }
+
+    const Clock::time_point m_start, m_herdAt, m_herdQuietUntil, m_restartAt, m_outageAt,
+        m_outageUntil;
+    Clock::time_point m_nextKill;
+    std::vector<Child>& m_children;
+    RunPlace& m_place;
+    RunFacts& m_facts;
+    bool m_herded = false;
+    bool m_restarted = false;
+    std::optional<Clock::time_point> m_outageBegan;
+    bool m_outageOver = false;
+};
+
+// The live progress line, every second on a terminal (every two otherwise).
+class ProgressPrinter {
+public:
+    explicit ProgressPrinter(Clock::time_point start)
+        : m_start(start), m_live(::isatty(2)), m_next(start + std::chrono::seconds(1)),
+          m_beforeAt(start) {}
+    void Step(Clock::time_point now, const std::vector<Child>& children) {
+        if (now < m_next) return;
+        const Stats workers = Sum(children, "worker");
+        const std::string line = ProgressLine(Seconds(now - m_start), workers, m_before,
+                                              Seconds(now - m_beforeAt), Sum(children, "writer"));
+        std::fprintf(stderr, m_live ? "\r%s" : "%s\n", line.c_str());
+        m_before = workers;
+        m_beforeAt = now;
+        m_next += std::chrono::seconds(m_live ? 1 : 2);
+    }
+    void Finish() const {
+        if (m_live) std::fprintf(stderr, "\n");
+    }
+
+private:
+    const Clock::time_point m_start;
+    const bool m_live;
+    Clock::time_point m_next;
+    Stats m_before;
+    Clock::time_point m_beforeAt;
+};
+
 // Starts the workload, runs it for the run's duration (with --chaos, making trouble on its
 // schedule) and prints the live progress; records what happened when in `facts`.
 void DriveWorkload(const Options& options, std::vector<Child>& children, RunPlace& place,
                    RunFacts& facts) {
-    const bool live = ::isatty(2);
     for (Child& c : children) c.Send("go");
     const auto start = Clock::now();
     facts.startedAtUnixMs = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -319,29 +438,8 @@ void DriveWorkload(const Options& options, std::vector<Child>& children, RunPlac
     Say(std::string("workload running for ") + seconds + " s");
     const auto end = start + std::chrono::duration_cast<Clock::duration>(
                                  std::chrono::duration<double>(options.durationSec));
-    auto nextLine = start + std::chrono::seconds(1);
-    auto nextKill = start + std::chrono::seconds(3);
-    bool restarted = false;
-    // The chaos schedule: the herd first (its loads counted with no other fault near), the
-    // server's restart, then the database outage, over with a second of the workload to spare.
-    const auto herdAt = start + (end - start) * 20 / 100;
-    const auto herdQuietUntil = herdAt + std::chrono::milliseconds(kHerdWindowMs + 500);
-    bool herded = false;
-    const auto restartAt = start + (end - start) * 35 / 100;
-    const auto outageAt = start + (end - start) * 55 / 100;
-    const auto outageUntil = std::min(outageAt + std::chrono::seconds(5),
-                                      std::max(outageAt, end - std::chrono::seconds(1)));
-    std::optional<Clock::time_point> outageBegan;
-    bool outageOver = false;
-    const auto endOutage = [&] {
-        for (Child& c : children)
-            if (c.role == "worker") c.Send("outage-end");
-        facts.outageSec = Seconds(Clock::now() - *outageBegan);
-        facts.faults.push_back({facts.outageAtSec + facts.outageSec, "database outage ends"});
-        outageOver = true;
-    };
-    Stats before;
-    auto beforeAt = start;
+    ChaosSchedule chaos(start, end, children, place, facts);
+    ProgressPrinter progress(start);
     auto nextSecond = start + std::chrono::seconds(1);
     std::int64_t answeredBefore = 0;
     while (Clock::now() < end) {
@@ -354,53 +452,11 @@ void DriveWorkload(const Options& options, std::vector<Child>& children, RunPlac
             answeredBefore = answered;
             nextSecond += std::chrono::seconds(1);
         }
-        if (options.chaos && now >= nextKill && now >= herdAt && now < herdQuietUntil)
-            nextKill += std::chrono::seconds(3);  // no re-subscription within the herd's count
-        if (options.chaos && !herded && now >= herdAt) {
-            herded = true;
-            for (Child& c : children) c.Send("herd");
-            facts.herdAtSec = Seconds(now - start);
-            facts.faults.push_back({facts.herdAtSec, "herd: hottest answers dropped"});
-        }
-        if (options.chaos && !outageBegan && now >= outageAt && outageUntil > outageAt) {
-            outageBegan = now;
-            for (Child& c : children)
-                if (c.role == "worker") c.Send("outage-begin");
-            facts.outageAtSec = Seconds(now - start);
-            facts.faults.push_back({facts.outageAtSec, "database outage begins"});
-        }
-        if (outageBegan && !outageOver && now >= outageUntil) endOutage();
-        if (options.chaos && now >= nextKill) {
-            bool killed = false;
-            for (const auto& node : place.nodes)
-                killed |=
-                    facts.redisSetup == RedisSetup::PrivateServer
-                        ? place.server->Command({"CLIENT", "KILL", "TYPE", "pubsub"}).type ==
-                              velmora::caching::RedisReplyValue::Type::Integer
-                        : RedisCommand(node.host, node.port, {"CLIENT", "KILL", "TYPE", "pubsub"});
-            facts.connectionKills += killed;
-            if (killed) facts.faults.push_back({Seconds(now - start), "subscribers' connections killed"});
-            nextKill += std::chrono::seconds(3);
-        }
-        if (options.chaos && !restarted && facts.redisSetup == RedisSetup::PrivateServer &&
-            now >= restartAt) {
-            restarted = true;
-            place.server->Stop();
-            if (place.server->Start().empty()) ++facts.serverRestarts;
-            facts.faults.push_back({Seconds(now - start), "Redis server restarted"});
-        }
-        if (now >= nextLine) {
-            const Stats workers = Sum(children, "worker");
-            const std::string line = ProgressLine(Seconds(now - start), workers, before,
-                                                  Seconds(now - beforeAt), Sum(children, "writer"));
-            std::fprintf(stderr, live ? "\r%s" : "%s\n", line.c_str());
-            before = workers;
-            beforeAt = now;
-            nextLine += std::chrono::seconds(live ? 1 : 2);
-        }
+        if (options.chaos) chaos.Step(now);
+        progress.Step(now, children);
     }
-    if (live) std::fprintf(stderr, "\n");
-    if (outageBegan && !outageOver) endOutage();
+    progress.Finish();
+    chaos.Finish();
 }
 
 // Stops the writer, lets the workers settle and check what they hold, and reaps every child.

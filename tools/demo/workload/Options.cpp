@@ -76,8 +76,9 @@ const char* Usage() {
            "  --help             this text\n"
            "\n"
            "Exit status: 0 correct and clean; 1 stale answers found or a process ended without\n"
-           "its report; 2 bad arguments or Redis unusable; 3 correct, but a process logged\n"
-           "library warnings or had external cache operations fail (a run under faults).\n";
+           "its report; 2 bad arguments, Redis unusable or --db at a file the main job did\n"
+           "not write; 3 correct, but a process logged library warnings or had external cache\n"
+           "operations fail (a run under faults). With --compare: velcache's set-up's.\n";
 }
 
 std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {

@@ -42,15 +42,28 @@ def ready(p):  # a scrape once the worker has loaded through its external caches
         os.kill(pid, 0)  # the run is still going
         try:
             text = scrape(p)
-            if "velcache_ec_load_total" in text and "redispubsub_health_received" in text:
+            if "velcache_ec_load_total{" in text and 'outcome="hit"' in text and \
+                    "redispubsub_health_received" in text:
                 return text
         except OSError:
             pass
         time.sleep(0.5)
     raise SystemExit(f"no metrics at port {p}")
 
+def listening_addresses(p):  # the local addresses listening on port p, from the kernel's table
+    found = set()
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        for line in open(table).read().splitlines()[1:]:
+            local, state = line.split()[1], line.split()[3]
+            address, hexport = local.rsplit(":", 1)
+            if int(hexport, 16) == p and state == "0A":
+                found.add(address)
+    return found
+
 for p in (port, port + 1):
-    families = {f.name: f for f in text_string_to_metric_families(ready(p))}
+    text = ready(p)
+    assert listening_addresses(p) == {"0100007F"}, listening_addresses(p)  # 127.0.0.1 only
+    families = {f.name: f for f in text_string_to_metric_families(text)}
     loads = families["velcache_ec_load"]
     assert loads.type == "counter", loads.type
     assert all({"namespace", "outcome"} <= set(s.labels) for s in loads.samples), loads.samples

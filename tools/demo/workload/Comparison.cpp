@@ -61,8 +61,9 @@ std::string Comparison::Table() const {
     char line[512];
     std::snprintf(line, sizeof line,
                   "\nThe same query stream and writer through each set-up in turn: %d workers, "
-                  "%g s each;\nin-memory budget %d answers per worker (the in-process caches); "
-                  "staleness counted from each change's commit\n\n",
+                  "%g s each;\nin-memory budget %d answers per worker (velcache's memory layer, which "
+                  "keeps derived answers apart,\nand the in-process caches); staleness counted "
+                  "from each change's commit\n\n",
                   m_processes, m_rows.empty() ? 0.0 : m_rows.front().durationSec,
                   m_memoryEntries);
     t += line;

@@ -169,7 +169,9 @@ std::string Charts(const RunFacts& facts) {
                   {{"p50", "#27a", LatencyPercentile(facts, 0.5)},
                    {"p99", "#a52", LatencyPercentile(facts, 0.99)}},
                   f, n);
-    html += Chart("lag", "Coherence delivery lag (largest of the workers, last minute)", "ms",
+    html += Chart("lag", "Coherence delivery lag: arrival less the announcement's timestamp, as the service "
+                  "reports it (largest of the workers, last minute; a fill from a lower layer "
+                  "carries its stored value's timestamp)", "ms",
                   {{"p50", "#27a", Gauge(facts.lagP50MsEachSecond)},
                    {"p99", "#a52", Gauge(facts.lagP99MsEachSecond)}},
                   f, n);

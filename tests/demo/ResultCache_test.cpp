@@ -9,10 +9,14 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <thread>
 
 #include "velcore/AppOptions.h"
+#include "velredis/RedisConnectionPool.h"
+#include "velsupport/RedisServer.h"
+#include "workload/Baselines.h"
 #include "workload/ChangeRecorder.h"
 #include "workload/DataGenerator.h"
 #include "workload/FreshnessChecker.h"
@@ -223,6 +227,96 @@ TEST_F(AnswerPath, RunnerPoolLendsEachConcurrentLoadAConnectionOfItsOwn) {
     }
     { RunnerPool::Lease again = m_loaders->Acquire(); }
     EXPECT_EQ(m_loaders->Opened(), 2u);
+}
+
+// The in-process cache a comparison measures against: its copy serves, changed or not, until
+// its time to live passes, and the least recently used copy leaves when it is full.
+TEST_F(AnswerPath, TtlCacheServesItsCopyAfterAChangeAndEvictsTheLeastRecentlyUsed) {
+    const int a = QueryId("region-month:1:3"), b = QueryId("top-products:2:0");
+    const int c = QueryId("region-share:1:3");
+    LocalTtlCache cache(*m_loaders, 2, std::chrono::minutes(10));
+    const ResultPtr first = cache.Get(a).result;
+    EXPECT_EQ(cache.Get(a).layer, Layer::Memory);
+    m_recorder->Apply(RegionMonthRow(), 1000);
+    const AnswerSource::Answer kept = cache.Get(a);
+    EXPECT_EQ(kept.layer, Layer::Memory);
+    EXPECT_EQ(kept.result, first);
+    EXPECT_EQ(m_checker->CheckServed(kept.result), FreshnessChecker::Verdict::StaleWithinWindow);
+    // a was used after b: c pushes b out.
+    EXPECT_EQ(cache.Get(b).layer, Layer::Sqlite);
+    EXPECT_EQ(cache.Get(a).layer, Layer::Memory);
+    EXPECT_EQ(cache.Get(c).layer, Layer::Sqlite);  // derived answers are kept whole
+    EXPECT_EQ(cache.Size(), 2u);
+    EXPECT_EQ(cache.Get(b).layer, Layer::Sqlite);
+    EXPECT_EQ(cache.Get(c).layer, Layer::Memory);
+    // Nothing is kept with no room or no time to live.
+    LocalTtlCache none(*m_loaders, 0, std::chrono::minutes(10));
+    LocalTtlCache expired(*m_loaders, 2, std::chrono::milliseconds(0));
+    for (LocalTtlCache* source : {&none, &expired}) {
+        EXPECT_EQ(source->Get(a).layer, Layer::Sqlite);
+        EXPECT_EQ(source->Get(a).layer, Layer::Sqlite);
+    }
+    const std::int64_t before = m_loaders->Leases();
+    DatabaseOnly database(*m_loaders);
+    EXPECT_EQ(database.Get(a).result->rows, m_reader->Compute(a)->rows);
+    EXPECT_EQ(m_loaders->Leases(), before + 1);
+}
+
+// The Redis cache-aside a comparison measures against, on a real server: a miss loads and
+// stores with the expiry, a hit decodes what was stored, and no change reaches it.
+TEST_F(AnswerPath, RedisCacheAsideStoresWithItsExpiryAndServesItsCopyAfterAChange) {
+    velsupport::RedisServer server;
+    ASSERT_EQ(server.Start(), "");
+    velmora::caching::RedisEndpointConfig endpoint;
+    endpoint.host = "127.0.0.1";
+    endpoint.port = server.Port();
+    const int a = QueryId("region-month:1:3");
+    RedisTtlCache cache(*m_loaders, *m_catalogue,
+                        std::make_unique<velmora::caching::RedisConnection>(endpoint), "t:",
+                        std::chrono::minutes(10));
+    const AnswerSource::Answer loaded = cache.Get(a);
+    EXPECT_EQ(loaded.layer, Layer::Sqlite);
+    const auto pttl = server.Command({"PTTL", "t:region-month:1:3"});
+    EXPECT_GT(pttl.integer, 0);
+    EXPECT_LE(pttl.integer, 600'000);
+    m_recorder->Apply(RegionMonthRow(), 1000);
+    const AnswerSource::Answer hit = cache.Get(a);
+    EXPECT_EQ(hit.layer, Layer::Redis);
+    EXPECT_EQ(*hit.result, *loaded.result);
+    EXPECT_EQ(m_checker->CheckServed(hit.result), FreshnessChecker::Verdict::StaleWithinWindow);
+    // Bytes that are not an answer are a miss, replaced by a fresh load.
+    server.Command({"SET", "t:region-month:1:3", "junk"});
+    const AnswerSource::Answer reloaded = cache.Get(a);
+    EXPECT_EQ(reloaded.layer, Layer::Sqlite);
+    EXPECT_EQ(m_checker->CheckServed(reloaded.result), FreshnessChecker::Verdict::Fresh);
+    server.Stop();
+    EXPECT_ANY_THROW(cache.Get(a));
+}
+
+// --db must not cost anyone a file: only what the generator wrote itself may be replaced.
+TEST_F(AnswerPath, GeneratorReplacesOnlyADatabaseItWroteItself) {
+    std::string why;
+    EXPECT_TRUE(DataGenerator::MayReplace(m_path, why)) << why;
+    EXPECT_TRUE(DataGenerator::MayReplace((m_dir / "new.db").string(), why));
+    const std::string theirs = (m_dir / "theirs.db").string();
+    { SqliteDb(theirs).Exec("CREATE TABLE accounts(id INTEGER); INSERT INTO accounts VALUES(7)"); }
+    const std::string text = (m_dir / "notes.txt").string();
+    std::ofstream(text) << "my notes";
+    for (const std::string& path : {theirs, text, m_dir.string()}) {
+        SCOPED_TRACE(path);
+        const std::uintmax_t size =
+            std::filesystem::is_regular_file(path) ? std::filesystem::file_size(path) : 0;
+        EXPECT_FALSE(DataGenerator::MayReplace(path, why));
+        EXPECT_FALSE(why.empty());
+        EXPECT_THROW(DataGenerator({}, 1).Write(path), std::runtime_error);
+        if (std::filesystem::is_regular_file(path)) {
+            EXPECT_EQ(std::filesystem::file_size(path), size);
+        }
+    }
+    SqliteDb db(theirs);
+    SqliteStatement row(db, "SELECT id FROM accounts");
+    ASSERT_TRUE(row.Step());
+    EXPECT_EQ(row.Column(0), 7);
 }
 
 }  // namespace

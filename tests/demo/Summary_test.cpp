@@ -1,6 +1,8 @@
 // What the end of a run tells a script: the exit code and the JSON's verdicts.
 #include "workload/Summary.h"
 
+#include "workload/Comparison.h"
+
 #include <gtest/gtest.h>
 
 namespace demo {
@@ -106,6 +108,38 @@ TEST(SummaryVerdict, StaleFailSafeAnswerFailsTheRunAndCallerErrorsDoNot) {
     stale.Count("check.stale-beyond-window");
     stale.Count("check.stale-answers-beyond-window");
     EXPECT_EQ(Summary(facts, stale, Stats{}).ExitCode(), 1);
+}
+
+// A set-up is compared by the time its workers spent answering, the judge's time left out, and
+// against the first row of each reference set-up (the default time to live), not a later one.
+TEST(Comparison, RatiosAreOfAnsweringTimeAgainstTheFirstRowOfEachSetUp) {
+    const auto row = [](const char* setup, long long ttlMs, std::int64_t answers,
+                        std::int64_t judgeNs) {
+        Stats workers;
+        workers.Count("queries", answers);
+        workers.Count("judge-ns", judgeNs);
+        workers.Count("check.fresh", 3);
+        workers.Count("check.stale-beyond-window", 2);
+        return ComparisonRow::From(setup, ttlMs, 10, 2, workers);
+    };
+    // Two workers judged for 4 s in all: each answered for 8 of the 10 s.
+    const Comparison comparison({row("database", 0, 800, 4'000'000'000),
+                                 row("redis-ttl", 600'000, 8000, 4'000'000'000),
+                                 row("redis-ttl", 1000, 40'000, 0),
+                                 row("velcache", 0, 80'000, 4'000'000'000)},
+                                2, 200);
+    const ComparisonRow& velcache = comparison.Rows().back();
+    EXPECT_DOUBLE_EQ(velcache.AnswersPerSec(), 10'000);
+    EXPECT_EQ(velcache.checked, 5);
+    EXPECT_EQ(velcache.staleBeyondWindow, 2);
+    EXPECT_DOUBLE_EQ(comparison.RatioTo(velcache, "database"), 100);
+    EXPECT_DOUBLE_EQ(comparison.RatioTo(velcache, "redis-ttl"), 10);
+    EXPECT_DOUBLE_EQ(comparison.RatioTo(velcache, "local-ttl"), 0);  // none ran
+    const std::string table = comparison.Table();
+    EXPECT_TRUE(Has(table, "budget 200 answers per worker")) << table;
+    EXPECT_TRUE(Has(table, "600 s")) << table;
+    EXPECT_TRUE(Has(table, "  1 s")) << table;
+    EXPECT_TRUE(Has(comparison.Json(), "\"vs_redis_ttl\": 10.000")) << comparison.Json();
 }
 
 }  // namespace

@@ -1,13 +1,64 @@
 #include "DataGenerator.h"
 
+#include <sqlite3.h>
+
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <random>
+#include <stdexcept>
 
 #include "Sqlite.h"
 
 namespace demo {
 
+namespace {
+
+// The table that tells a database of ours from anyone else's.
+constexpr const char* kMarkerTable = "velcache_demo_generated";
+
+bool HasMarkerTable(const std::string& path) {
+    sqlite3* db = nullptr;
+    bool found = false;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        const std::string sql = std::string("SELECT 1 FROM sqlite_master WHERE type = 'table' AND "
+                                            "name = '") + kMarkerTable + "'";
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK)
+            found = sqlite3_step(statement) == SQLITE_ROW;
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return found;
+}
+
+}  // namespace
+
+bool DataGenerator::MayReplace(const std::string& path, std::string& why) {
+    std::error_code error;
+    const auto status = std::filesystem::status(path, error);
+    if (!std::filesystem::exists(status)) return true;
+    if (!std::filesystem::is_regular_file(status)) {
+        why = "it is not a regular file";
+        return false;
+    }
+    if (std::filesystem::file_size(path, error) == 0 && !error) return true;
+    char header[16] = {};
+    std::ifstream(path, std::ios::binary).read(header, sizeof header);
+    if (std::memcmp(header, "SQLite format 3", 16) != 0) {
+        why = "it is not an SQLite database";
+        return false;
+    }
+    if (!HasMarkerTable(path)) {
+        why = "it is an SQLite database the main job did not generate";
+        return false;
+    }
+    return true;
+}
+
 void DataGenerator::Write(const std::string& path) const {
+    if (std::string why; !MayReplace(path, why))
+        throw std::runtime_error("will not replace " + path + ": " + why);
     for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(path + suffix);
     SqliteDb db(path);
     db.Exec(
@@ -24,6 +75,9 @@ void DataGenerator::Write(const std::string& path) const {
         "  PRIMARY KEY(qid, version));"
         "CREATE TABLE query_rows(qid INTEGER NOT NULL, version INTEGER NOT NULL,"
         "  rows BLOB NOT NULL, PRIMARY KEY(qid, version));");
+    db.Exec(std::string("CREATE TABLE ") + kMarkerTable + "(seed INTEGER NOT NULL);" +
+            "INSERT INTO " + kMarkerTable + " VALUES(" +
+            std::to_string(static_cast<std::int64_t>(m_seed)) + ")");
 
     std::mt19937_64 random(m_seed);
     db.Exec("BEGIN");

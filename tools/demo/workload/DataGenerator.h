@@ -22,8 +22,13 @@ struct DataShape {
 class DataGenerator {
 public:
     DataGenerator(DataShape shape, std::uint64_t seed) : m_shape(shape), m_seed(seed) {}
-    // Replaces whatever is at `path` with a new database.
+    // Writes a new database at `path`, replacing one this generator wrote there before (it
+    // holds a marker table); raises std::runtime_error, leaving the file alone, when MayReplace
+    // says no.
     void Write(const std::string& path) const;
+    // Whether Write may replace what is at `path`: nothing, an empty file, or a database it
+    // wrote itself. Otherwise `why` says what is there. Opens an existing database read-only.
+    static bool MayReplace(const std::string& path, std::string& why);
 
 private:
     DataShape m_shape;

@@ -127,6 +127,9 @@ void DemoHost::AddHostCounts(Stats& stats) const {
     stats.counters["gaps"] = health.gaps;
     stats.counters["gap-flushes"] = health.conservativeFlushes;
     stats.counters["resubscriptions"] = health.resubscriptions;
+    // Gauges (not to be added up across processes): the live delivery lag of the last minute.
+    stats.counters["gauge.lag-p50-ms"] = health.lagP50Ms;
+    stats.counters["gauge.lag-p99-ms"] = health.lagP99Ms;
 }
 
 void DemoHost::Report(const std::string& kind, const Stats& stats) const {

@@ -41,6 +41,13 @@ struct ChildConfig {
     bool leases = true;           // one load per key across the workers
     bool failSafe = true;         // last good answers when the database fails or is slow
     long long valueLifetimeSec = 600;
+    // How the workers answer: "velcache" (the library's caches), or a set-up a comparison
+    // measures them against ("database", "redis-ttl", "local-ttl"; Baselines.h), whose values
+    // live for ttlMs and whose writer announces nothing.
+    std::string setup = "velcache";
+    long long ttlMs = 600000;
+    // When not 0, worker i serves its metrics at 127.0.0.1:metricsPort+i (MetricsEndpoint.h).
+    int metricsPort = 0;
 };
 
 class CountingLogSink;

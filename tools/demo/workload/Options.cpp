@@ -28,7 +28,9 @@ const char* Usage() {
            "                     process connects over TLS, verifying the server's certificate\n"
            "                     and presenting a client certificate\n"
            "  --db PATH          write the generated database here and keep it (default: a\n"
-           "                     temporary file); an existing file is replaced\n"
+           "                     temporary file); a database an earlier run wrote there is\n"
+           "                     replaced, any other file is left alone and the run refused\n"
+           "                     (exit status 2)\n"
            "  --seed N           seed of the data and of the query streams (default 42)\n"
            "  --rows N           sales rows to generate (default 200000)\n"
            "  --memory-entries N answers each worker keeps in memory (default 200; 0: none,\n"
@@ -50,13 +52,34 @@ const char* Usage() {
            "                     database unusable for 5 s (every worker's query waits up to\n"
            "                     1 s, then fails with \"database is locked\"; the writer\n"
            "                     commits nothing)\n"
+           "  --compare          run the workload once per set-up, each for --duration on a newly\n"
+           "                     generated database with the same seed, and print them side by side:\n"
+           "                     the database alone, a Redis cache-aside and an in-process cache (of\n"
+           "                     --memory-entries per worker) whose answers live for --ttl and that no\n"
+           "                     change reaches, the same two with answers living for the one-second\n"
+           "                     freshness window, then velcache; not with --chaos, --redis-cluster or\n"
+           "                     --redis-tls\n"
+           "  --ttl S            how long the comparison's cache-aside answers live (default: the\n"
+           "                     stored answers' lifetime, --value-lifetime)\n"
+           "  --report FILE      also write the run as one HTML page, self-contained (opens\n"
+           "                     offline): charts over time of the answers per second by layer,\n"
+           "                     the hit ratio, p50/p99 latency, the coherence delivery lag and\n"
+           "                     the freshness checks, the faults of --chaos marked, then the\n"
+           "                     summary (and the comparison of --compare)\n"
+           "  --metrics-port N   each worker serves its metrics for a monitoring system to\n"
+           "                     scrape, in the Prometheus text format, at\n"
+           "                     http://127.0.0.1:<N + worker index>/metrics (loopback only):\n"
+           "                     operations by scope, namespace, layer and outcome (counters and\n"
+           "                     latency histograms), the read-through cache's figures and the\n"
+           "                     coherence service's health as gauges\n"
            "  --json             print the summary as JSON on stdout (progress goes to stderr)\n"
            "  --tour             run the API tour instead: one chapter per capability\n"
            "  --help             this text\n"
            "\n"
            "Exit status: 0 correct and clean; 1 stale answers found or a process ended without\n"
-           "its report; 2 bad arguments or Redis unusable; 3 correct, but a process logged\n"
-           "library warnings or had external cache operations fail (a run under faults).\n";
+           "its report; 2 bad arguments, Redis unusable or --db at a file the main job did\n"
+           "not write; 3 correct, but a process logged library warnings or had external cache\n"
+           "operations fail (a run under faults). With --compare: velcache's set-up's.\n";
 }
 
 std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
@@ -79,6 +102,14 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
                 o.json = true;
             else if (a == "--chaos")
                 o.chaos = true;
+            else if (a == "--compare")
+                o.compare = true;
+            else if (a == "--metrics-port")
+                o.metricsPort = std::stoi(value());
+            else if (a == "--report")
+                o.report = value();
+            else if (a == "--ttl")
+                o.compareTtlSec = std::stoll(value());
             else if (a == "--no-leases")
                 o.leases = false;
             else if (a == "--no-fail-safe")
@@ -119,6 +150,10 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
                 child.externalDir = value();
             else if (a == "--run-id")
                 child.runId = value();
+            else if (a == "--setup")
+                child.setup = value();
+            else if (a == "--ttl-ms")
+                child.ttlMs = std::stoll(value());
             else
                 throw std::invalid_argument("unknown option " + a);
         }
@@ -131,6 +166,11 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
     if (o.salesRows < 1000) error = "--rows must be at least 1000";
     if (o.memoryEntries < 0) error = "--memory-entries must not be negative";
     if (o.valueLifetimeSec < 0) error = "--value-lifetime must not be negative";
+    if (o.metricsPort < 0 || o.metricsPort + o.processes > 65536)
+        error = "--metrics-port wants a port from 1 to " + std::to_string(65536 - o.processes);
+    if (o.compareTtlSec < 0) error = "--ttl must not be negative";
+    if (o.compare && (o.chaos || !o.redisCluster.empty() || o.redisTls))
+        error = "--compare runs on one plain Redis server, without --chaos";
     if (!o.redis.empty() && velmora::caching::RedisNodeAddress::ParseList(o.redis).size() != 1)
         error = "--redis wants HOST:PORT, not '" + o.redis + "'";
     if (!o.redisCluster.empty() &&
@@ -149,6 +189,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
         child.leases = o.leases;
         child.failSafe = o.failSafe;
         child.valueLifetimeSec = o.ValueLifetimeSec();
+        child.metricsPort = o.metricsPort;
         o.child = child;
     }
     return o;

@@ -31,6 +31,17 @@ struct Options {
     long long ValueLifetimeSec() const {
         return valueLifetimeSec ? valueLifetimeSec : chaos ? 4 : 600;
     }
+    // Runs the workload once per set-up (the database alone, a Redis cache-aside and an
+    // in-process cache whose values live for compareTtlSec, then the library's caches), and
+    // prints them side by side.
+    bool compare = false;
+    // 0: the stored answers' lifetime (ValueLifetimeSec).
+    long long compareTtlSec = 0;
+    long long CompareTtlSec() const { return compareTtlSec ? compareTtlSec : ValueLifetimeSec(); }
+    // When not empty, where to write the HTML report of the run.
+    std::string report;
+    // When not 0, worker i serves its metrics at http://127.0.0.1:<metricsPort + i>/metrics.
+    int metricsPort = 0;
     // Set in the processes the parent starts.
     std::optional<ChildConfig> child;
 };

@@ -3,20 +3,26 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "Baselines.h"
+#include "Comparison.h"
 #include "DataGenerator.h"
 #include "QueryCatalogue.h"
 #include "RedisNodes.h"
+#include "Report.h"
 #include "Roles.h"
 #include "Sqlite.h"
 #include "Summary.h"
@@ -171,48 +177,52 @@ int RunChild(const ChildConfig& config) {
     std::_Exit(0);
 }
 
-int RunWorkload(const Options& options) {
-    ::signal(SIGPIPE, SIG_IGN);
-    const bool live = ::isatty(2);
-    const auto say = [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); };
-    const std::string runId =
-        std::to_string(::getpid()) + "-" +
-        std::to_string(std::chrono::system_clock::now().time_since_epoch().count() % 1000000007);
-    const auto workDir =
-        std::filesystem::temp_directory_path() / ("velcache-demo-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(workDir);
-    const std::string dbPath = options.db.empty() ? (workDir / "sales.db").string() : options.db;
+namespace {
 
-    // The nodes chaos strikes: the one server, or every node of the cluster.
-    RunFacts facts;
-    velsupport::TlsCertificates certificates;
-    if (options.redisTls) {
-        if (const std::string error = certificates.Make(); !error.empty()) {
-            say("cannot make the certificates of a TLS redis-server: " + error);
-            return 2;
-        }
-    }
-    velsupport::RedisServer server = options.redisTls
-                                         ? velsupport::RedisServer(velsupport::ServerTlsFrom(
-                                               certificates, /*requireClientCert=*/true))
-                                         : velsupport::RedisServer();
+void Say(const std::string& text) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+}
+
+// What every set-up of a run shares: the Redis nodes, the database's place, the directory of the
+// run's files and the facts found so far.
+struct RunPlace {
     std::vector<velmora::caching::RedisNodeAddress> nodes;
+    velsupport::RedisServer* server = nullptr;
+    std::string certificatesDir;  // TLS: the run's certificates
+    std::filesystem::path workDir;
+    std::string dbPath;
+    std::string runId;
+    RunFacts facts;
+};
+
+// What a set-up's run left: its facts and the stats of its workers and writer, and the CPU time
+// its processes used.
+struct SetupRun {
+    RunFacts facts;
+    Stats workers;
+    Stats writer;
+    double cpuSec = 0;
+};
+
+// Finds or starts the Redis server(s); 0 or the exit code of a failure (said).
+int FindRedis(const Options& options, RunPlace& place) {
+    RunFacts& facts = place.facts;
     if (!options.redisCluster.empty()) {
-        nodes = ClusterNodes(options.redisCluster, facts.clusterMasters);
-        if (nodes.empty()) {
-            say("no node of " + options.redisCluster + " answers CLUSTER SLOTS as a Redis cluster");
+        place.nodes = ClusterNodes(options.redisCluster, facts.clusterMasters);
+        if (place.nodes.empty()) {
+            Say("no node of " + options.redisCluster + " answers CLUSTER SLOTS as a Redis cluster");
             return 2;
         }
     } else if (options.redis.empty()) {
-        if (const std::string error = server.Start(); !error.empty()) {
-            say("cannot start a private redis-server: " + error + "; use --redis HOST:PORT");
+        if (const std::string error = place.server->Start(); !error.empty()) {
+            Say("cannot start a private redis-server: " + error + "; use --redis HOST:PORT");
             return 2;
         }
-        nodes.push_back({"127.0.0.1", server.Port()});
+        place.nodes.push_back({"127.0.0.1", place.server->Port()});
     } else {
-        nodes = velmora::caching::RedisNodeAddress::ParseList(options.redis);
-        if (!RedisCommand(nodes[0].host, nodes[0].port, {"PING"})) {
-            say("Redis at " + options.redis + " does not answer PING");
+        place.nodes = velmora::caching::RedisNodeAddress::ParseList(options.redis);
+        if (!RedisCommand(place.nodes[0].host, place.nodes[0].port, {"PING"})) {
+            Say("Redis at " + options.redis + " does not answer PING");
             return 2;
         }
     }
@@ -220,55 +230,203 @@ int RunWorkload(const Options& options) {
                        : options.redis.empty()       ? RedisSetup::PrivateServer
                                                      : RedisSetup::GivenServer;
     facts.redisEndpoint =
-        facts.redisSetup == RedisSetup::Cluster ? options.redisCluster : nodes[0].ToString();
+        facts.redisSetup == RedisSetup::Cluster ? options.redisCluster : place.nodes[0].ToString();
+    return 0;
+}
 
+// (Re)writes the run's database from the seed and tells what it holds.
+void GenerateDatabase(const Options& options, RunPlace& place, bool quiet) {
     const auto genStart = Clock::now();
     DataShape shape;
     shape.salesRows = options.salesRows;
-    DataGenerator(shape, options.seed).Write(dbPath);
-    std::size_t catalogueSize = 0;
-    {
-        SqliteDb db(dbPath);
-        const QueryCatalogue catalogue(db);
-        catalogueSize = catalogue.Size();
-        facts.herdKeys =
-            static_cast<int>(HottestBaseQueries(catalogue, options.seed, kHerdKeys).size());
-    }
-    say("velcache main job: " + std::to_string(options.processes) +
-        " workers and a writer on Redis " + facts.redisEndpoint +
-        (options.redisTls ? " over TLS" : "") + " (" + DescribeRedis(facts) + "), " +
+    DataGenerator(shape, options.seed).Write(place.dbPath);
+    SqliteDb db(place.dbPath);
+    const QueryCatalogue catalogue(db);
+    place.facts.herdKeys =
+        static_cast<int>(HottestBaseQueries(catalogue, options.seed, kHerdKeys).size());
+    if (quiet) return;
+    if (options.metricsPort)
+        Say("metrics: http://127.0.0.1:" + std::to_string(options.metricsPort) + "/metrics" +
+            (options.processes > 1 ? " to :" + std::to_string(options.metricsPort +
+                                                               options.processes - 1) + ", one port per worker"
+                                   : std::string()));
+    Say("velcache main job: " + std::to_string(options.processes) +
+        " workers and a writer on Redis " + place.facts.redisEndpoint +
+        (options.redisTls ? " over TLS" : "") + " (" + DescribeRedis(place.facts) + "), " +
         std::to_string(options.salesRows) + " sales rows generated in " +
         std::to_string(static_cast<int>(Seconds(Clock::now() - genStart) * 1000)) + " ms, " +
-        std::to_string(catalogueSize) + " distinct queries");
+        std::to_string(catalogue.Size()) + " distinct queries");
+}
 
+// The command line of the run's child processes, before their role.
+std::vector<std::string> ChildArgs(const Options& options, const RunPlace& place,
+                                   const std::string& runId, Setup setup, long long ttlMs) {
     std::vector<std::string> common{SelfPath(),
                                     "--db",
-                                    dbPath,
+                                    place.dbPath,
                                     "--seed",
                                     std::to_string(options.seed),
                                     "--external-dir",
-                                    (workDir / "external").string(),
+                                    (place.workDir / ("external-" + runId)).string(),
                                     "--run-id",
                                     runId,
                                     "--memory-entries",
-                                    std::to_string(options.memoryEntries)};
+                                    std::to_string(options.memoryEntries),
+                                    "--setup",
+                                    SetupName(setup),
+                                    "--ttl-ms",
+                                    std::to_string(ttlMs)};
     common.insert(common.end(), {"--value-lifetime", std::to_string(options.ValueLifetimeSec())});
     if (!options.leases) common.push_back("--no-leases");
     if (!options.failSafe) common.push_back("--no-fail-safe");
-    if (facts.redisSetup == RedisSetup::Cluster)
+    if (place.facts.redisSetup == RedisSetup::Cluster)
         common.insert(common.end(), {"--redis-cluster", options.redisCluster});
     else
-        common.insert(common.end(), {"--redis-host", nodes[0].host, "--redis-port",
-                                     std::to_string(nodes[0].port)});
-    if (options.redisTls)
-        common.insert(common.end(), {"--redis-tls-dir", certificates.Directory()});
-    std::vector<Child> children;
-    children.push_back(Spawn(common, "writer", 0));
-    for (int i = 0; i < options.processes; ++i) children.push_back(Spawn(common, "worker", i));
-    if (!WaitUntil(
-            children, [](const Child& c) { return c.ready; }, std::chrono::seconds(60)))
-        say("some processes did not report ready in time");
+        common.insert(common.end(), {"--redis-host", place.nodes[0].host, "--redis-port",
+                                     std::to_string(place.nodes[0].port)});
+    if (options.redisTls) common.insert(common.end(), {"--redis-tls-dir", place.certificatesDir});
+    if (options.metricsPort)
+        common.insert(common.end(), {"--metrics-port", std::to_string(options.metricsPort)});
+    return common;
+}
 
+// What the workers had reported by the end of a second: their stats added up, and the largest
+// delivery lag any of them saw.
+void SampleSecond(const std::vector<Child>& children, RunFacts& facts) {
+    facts.workersEachSecond.push_back(Sum(children, "worker"));
+    std::int64_t p50 = -1, p99 = -1;
+    for (const Child& c : children)
+        if (c.role == "worker") {
+            p50 = std::max(p50, c.latest.Get("gauge.lag-p50-ms"));
+            p99 = std::max(p99, c.latest.Get("gauge.lag-p99-ms"));
+        }
+    facts.lagP50MsEachSecond.push_back(p50);
+    facts.lagP99MsEachSecond.push_back(p99);
+}
+
+// The faults of a --chaos run, each made once its time comes: the herd first (its loads counted
+// with no other fault near), the server's restart, then the database outage, over with a second
+// of the workload to spare; the subscribers' connections killed every 3 s. Each is recorded in
+// `facts` with its time.
+class ChaosSchedule {
+public:
+    ChaosSchedule(Clock::time_point start, Clock::time_point end, std::vector<Child>& children,
+                  RunPlace& place, RunFacts& facts)
+        : m_start(start),
+          m_herdAt(start + (end - start) * 20 / 100),
+          m_herdQuietUntil(m_herdAt + std::chrono::milliseconds(kHerdWindowMs + 500)),
+          m_restartAt(start + (end - start) * 35 / 100),
+          m_outageAt(start + (end - start) * 55 / 100),
+          m_outageUntil(std::min(m_outageAt + std::chrono::seconds(5),
+                                 std::max(m_outageAt, end - std::chrono::seconds(1)))),
+          m_nextKill(start + std::chrono::seconds(3)),
+          m_children(children),
+          m_place(place),
+          m_facts(facts) {}
+
+    void Step(Clock::time_point now) {
+        if (now >= m_nextKill && now >= m_herdAt && now < m_herdQuietUntil)
+            m_nextKill += std::chrono::seconds(3);  // no re-subscription within the herd's count
+        if (!m_herded && now >= m_herdAt) Herd(now);
+        if (!m_outageBegan && now >= m_outageAt && m_outageUntil > m_outageAt) BeginOutage(now);
+        if (m_outageBegan && !m_outageOver && now >= m_outageUntil) EndOutage();
+        if (now >= m_nextKill) KillConnections(now);
+        if (!m_restarted && m_facts.redisSetup == RedisSetup::PrivateServer && now >= m_restartAt)
+            RestartServer(now);
+    }
+    // Ends an outage still going on.
+    void Finish() {
+        if (m_outageBegan && !m_outageOver) EndOutage();
+    }
+
+private:
+    void Note(Clock::time_point at, const std::string& what) {
+        m_facts.faults.push_back({Seconds(at - m_start), what});
+    }
+    void SendAll(const std::string& command) {
+        for (Child& c : m_children) c.Send(command);
+    }
+    void Herd(Clock::time_point now) {
+        m_herded = true;
+        SendAll("herd");
+        m_facts.herdAtSec = Seconds(now - m_start);
+        Note(now, "herd: hottest answers dropped");
+    }
+    void BeginOutage(Clock::time_point now) {
+        m_outageBegan = now;
+        SendAll("outage-begin");  // the writer cannot commit either
+        m_facts.outageAtSec = Seconds(now - m_start);
+        Note(now, "database outage begins");
+    }
+    void EndOutage() {
+        SendAll("outage-end");
+        m_facts.outageSec = Seconds(Clock::now() - *m_outageBegan);
+        Note(Clock::now(), "database outage ends");
+        m_outageOver = true;
+    }
+    void KillConnections(Clock::time_point now) {
+        const std::vector<std::string> kill{"CLIENT", "KILL", "TYPE", "pubsub"};
+        bool killed = false;
+        for (const auto& node : m_place.nodes)
+            killed |= m_facts.redisSetup == RedisSetup::PrivateServer
+                          ? m_place.server->Command(kill).type ==
+                                velmora::caching::RedisReplyValue::Type::Integer
+                          : RedisCommand(node.host, node.port, kill);
+        m_facts.connectionKills += killed;
+        if (killed) Note(now, "subscribers' connections killed");
+        m_nextKill += std::chrono::seconds(3);
+    }
+    void RestartServer(Clock::time_point now) {
+        m_restarted = true;
+        m_place.server->Stop();
+        if (m_place.server->Start().empty()) ++m_facts.serverRestarts;
+        Note(now, "Redis server restarted");
+    }
+
+    const Clock::time_point m_start, m_herdAt, m_herdQuietUntil, m_restartAt, m_outageAt,
+        m_outageUntil;
+    Clock::time_point m_nextKill;
+    std::vector<Child>& m_children;
+    RunPlace& m_place;
+    RunFacts& m_facts;
+    bool m_herded = false;
+    bool m_restarted = false;
+    std::optional<Clock::time_point> m_outageBegan;
+    bool m_outageOver = false;
+};
+
+// The live progress line, every second on a terminal (every two otherwise).
+class ProgressPrinter {
+public:
+    explicit ProgressPrinter(Clock::time_point start)
+        : m_start(start), m_live(::isatty(2)), m_next(start + std::chrono::seconds(1)),
+          m_beforeAt(start) {}
+    void Step(Clock::time_point now, const std::vector<Child>& children) {
+        if (now < m_next) return;
+        const Stats workers = Sum(children, "worker");
+        const std::string line = ProgressLine(Seconds(now - m_start), workers, m_before,
+                                              Seconds(now - m_beforeAt), Sum(children, "writer"));
+        std::fprintf(stderr, m_live ? "\r%s" : "%s\n", line.c_str());
+        m_before = workers;
+        m_beforeAt = now;
+        m_next += std::chrono::seconds(m_live ? 1 : 2);
+    }
+    void Finish() const {
+        if (m_live) std::fprintf(stderr, "\n");
+    }
+
+private:
+    const Clock::time_point m_start;
+    const bool m_live;
+    Clock::time_point m_next;
+    Stats m_before;
+    Clock::time_point m_beforeAt;
+};
+
+// Starts the workload, runs it for the run's duration (with --chaos, making trouble on its
+// schedule) and prints the live progress; records what happened when in `facts`.
+void DriveWorkload(const Options& options, std::vector<Child>& children, RunPlace& place,
+                   RunFacts& facts) {
     for (Child& c : children) c.Send("go");
     const auto start = Clock::now();
     facts.startedAtUnixMs = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -276,30 +434,11 @@ int RunWorkload(const Options& options) {
                                 .count();
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%g", options.durationSec);
-    say(std::string("workload running for ") + seconds + " s");
+    Say(std::string("workload running for ") + seconds + " s");
     const auto end = start + std::chrono::duration_cast<Clock::duration>(
                                  std::chrono::duration<double>(options.durationSec));
-    auto nextLine = start + std::chrono::seconds(1);
-    auto nextKill = start + std::chrono::seconds(3);
-    bool restarted = false;
-    // The chaos schedule: the herd first (its loads counted with no other fault near), the
-    // server's restart, then the database outage, over with a second of the workload to spare.
-    const auto herdAt = start + (end - start) * 20 / 100;
-    const auto herdQuietUntil = herdAt + std::chrono::milliseconds(kHerdWindowMs + 500);
-    bool herded = false;
-    const auto restartAt = start + (end - start) * 35 / 100;
-    const auto outageAt = start + (end - start) * 55 / 100;
-    const auto outageUntil = std::min(outageAt + std::chrono::seconds(5),
-                                      std::max(outageAt, end - std::chrono::seconds(1)));
-    std::optional<Clock::time_point> outageBegan;
-    bool outageOver = false;
-    const auto endOutage = [&] {
-        for (Child& c : children) c.Send("outage-end");
-        facts.outageSec = Seconds(Clock::now() - *outageBegan);
-        outageOver = true;
-    };
-    Stats before;
-    auto beforeAt = start;
+    ChaosSchedule chaos(start, end, children, place, facts);
+    ProgressPrinter progress(start);
     auto nextSecond = start + std::chrono::seconds(1);
     std::int64_t answeredBefore = 0;
     while (Clock::now() < end) {
@@ -308,59 +447,25 @@ int RunWorkload(const Options& options) {
         if (now >= nextSecond) {  // as reported by then (workers report twice a second)
             const std::int64_t answered = Sum(children, "worker").Get("queries");
             facts.answersPerSecond.push_back(answered - answeredBefore);
+            SampleSecond(children, facts);
             answeredBefore = answered;
             nextSecond += std::chrono::seconds(1);
         }
-        if (options.chaos && now >= nextKill && now >= herdAt && now < herdQuietUntil)
-            nextKill += std::chrono::seconds(3);  // no re-subscription within the herd's count
-        if (options.chaos && !herded && now >= herdAt) {
-            herded = true;
-            for (Child& c : children) c.Send("herd");
-            facts.herdAtSec = Seconds(now - start);
-        }
-        if (options.chaos && !outageBegan && now >= outageAt && outageUntil > outageAt) {
-            outageBegan = now;
-            // The writer cannot commit either while the database is unusable.
-            for (Child& c : children) c.Send("outage-begin");
-            facts.outageAtSec = Seconds(now - start);
-        }
-        if (outageBegan && !outageOver && now >= outageUntil) endOutage();
-        if (options.chaos && now >= nextKill) {
-            bool killed = false;
-            for (const auto& node : nodes)
-                killed |=
-                    facts.redisSetup == RedisSetup::PrivateServer
-                        ? server.Command({"CLIENT", "KILL", "TYPE", "pubsub"}).type ==
-                              velmora::caching::RedisReplyValue::Type::Integer
-                        : RedisCommand(node.host, node.port, {"CLIENT", "KILL", "TYPE", "pubsub"});
-            facts.connectionKills += killed;
-            nextKill += std::chrono::seconds(3);
-        }
-        if (options.chaos && !restarted && facts.redisSetup == RedisSetup::PrivateServer &&
-            now >= restartAt) {
-            restarted = true;
-            server.Stop();
-            if (server.Start().empty()) ++facts.serverRestarts;
-        }
-        if (now >= nextLine) {
-            const Stats workers = Sum(children, "worker");
-            const std::string line = ProgressLine(Seconds(now - start), workers, before,
-                                                  Seconds(now - beforeAt), Sum(children, "writer"));
-            std::fprintf(stderr, live ? "\r%s" : "%s\n", line.c_str());
-            before = workers;
-            beforeAt = now;
-            nextLine += std::chrono::seconds(live ? 1 : 2);
-        }
+        if (options.chaos) chaos.Step(now);
+        progress.Step(now, children);
     }
-    if (live) std::fprintf(stderr, "\n");
-    if (outageBegan && !outageOver) endOutage();
+    progress.Finish();
+    chaos.Finish();
+}
 
+// Stops the writer, lets the workers settle and check what they hold, and reaps every child.
+void Finish(std::vector<Child>& children) {
     for (Child& c : children)
         if (c.role == "writer") c.Send("stop");
     WaitUntil(
         children, [](const Child& c) { return c.role != "writer" || c.done; },
         std::chrono::seconds(30));
-    say("writer stopped; workers settle and compare what they hold with SQLite");
+    Say("writer stopped; workers settle and compare what they hold with SQLite");
     for (Child& c : children) c.Send("settle");
     const bool settled = WaitUntil(
         children, [](const Child& c) { return c.done; }, std::chrono::seconds(120));
@@ -370,9 +475,11 @@ int RunWorkload(const Options& options) {
         int status = 0;
         ::waitpid(c.pid, &status, 0);
         ::close(c.fromChild);
-        if (!c.done) say(c.role + " " + std::to_string(c.index) + " ended without a final report");
+        if (!c.done) Say(c.role + " " + std::to_string(c.index) + " ended without a final report");
     }
+}
 
+void NoteOutcome(const Options& options, const std::vector<Child>& children, RunFacts& facts) {
     facts.processes = options.processes;
     facts.memoryEntries = options.memoryEntries;
     facts.durationSec = options.durationSec;
@@ -391,14 +498,148 @@ int RunWorkload(const Options& options) {
             facts.failedExternalPerWorker.push_back(FailedExternalOperations(c.latest));
         }
     for (const Child& c : children) facts.allReported = facts.allReported && c.done;
-    const Summary summary(facts, Sum(children, "worker"), Sum(children, "writer"));
+}
+
+double ChildrenCpuSec() {
+    rusage usage{};
+    ::getrusage(RUSAGE_CHILDREN, &usage);
+    const auto sec = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
+    return sec(usage.ru_utime) + sec(usage.ru_stime);
+}
+
+// One run of the workload in `setup` on a newly generated database: the writer and the workers
+// started, driven, settled and reaped.
+SetupRun RunSetup(const Options& options, RunPlace& place, Setup setup, long long ttlMs,
+                  bool quiet) {
+    GenerateDatabase(options, place, quiet);
+    const std::string runId = place.runId + "-" + SetupName(setup) + "-" + std::to_string(ttlMs);
+    const std::vector<std::string> common = ChildArgs(options, place, runId, setup, ttlMs);
+    const double cpuBefore = ChildrenCpuSec();
+    std::vector<Child> children;
+    children.push_back(Spawn(common, "writer", 0));
+    for (int i = 0; i < options.processes; ++i) children.push_back(Spawn(common, "worker", i));
+    if (!WaitUntil(
+            children, [](const Child& c) { return c.ready; }, std::chrono::seconds(60)))
+        Say("some processes did not report ready in time");
+    SetupRun run;
+    run.facts = place.facts;
+    DriveWorkload(options, children, place, run.facts);
+    Finish(children);
+    NoteOutcome(options, children, run.facts);
+    run.cpuSec = ChildrenCpuSec() - cpuBefore;
+    run.workers = Sum(children, "worker");
+    run.writer = Sum(children, "writer");
+    return run;
+}
+
+// Writes the report of --report, when asked for; false (said) when it could not.
+bool WriteReport(const Options& options, const RunFacts& facts, const std::string& summaryTable,
+                 const std::string& comparisonTable) {
+    if (options.report.empty()) return true;
+    std::ofstream out(options.report, std::ios::trunc);
+    out << HtmlReport(facts, summaryTable, comparisonTable);
+    out.close();
+    if (!out) Say("cannot write the report to " + options.report);
+    return static_cast<bool>(out);
+}
+
+int RunMainJob(const Options& options, RunPlace& place) {
+    const SetupRun run =
+        RunSetup(options, place, Setup::Velcache, options.ValueLifetimeSec() * 1000, false);
+    const Summary summary(run.facts, run.workers, run.writer);
     std::fputs(options.json ? summary.Json().c_str() : summary.Table().c_str(), stdout);
     std::fflush(stdout);
+    if (!WriteReport(options, run.facts, summary.Table(), "")) return 2;
+    return summary.ExitCode();
+}
 
+double LoadAverage() {
+    double load = 0;
+    std::ifstream("/proc/loadavg") >> load;
+    return load;
+}
+
+// Every set-up in turn, then the table. The exit code is the library's set-up's: the others are
+// expected to serve stale answers.
+int RunComparison(const Options& options, RunPlace& place) {
+    const long long ttlMs = options.CompareTtlSec() * 1000;
+    const long long windowMs = 1000;
+    const std::vector<std::pair<Setup, long long>> setups{
+        {Setup::Database, 0},         {Setup::RedisTtl, ttlMs},    {Setup::LocalTtl, ttlMs},
+        {Setup::RedisTtl, windowMs}, {Setup::LocalTtl, windowMs}, {Setup::Velcache, 0}};
+    std::vector<ComparisonRow> rows;
+    int code = 0;
+    std::string velcacheJson, velcacheTable;
+    RunFacts velcacheFacts;
+    for (std::size_t i = 0; i < setups.size(); ++i) {
+        const auto [setup, ttl] = setups[i];
+        Say("set-up " + std::to_string(i + 1) + " of " + std::to_string(setups.size()) + ": " +
+            SetupTitle(SetupName(setup)) + (ttl ? ", answers live " + std::to_string(ttl) + " ms" : ""));
+        const double load = LoadAverage();
+        const SetupRun run = RunSetup(options, place, setup, ttl ? ttl : ttlMs, i > 0);
+        rows.push_back(ComparisonRow::From(SetupName(setup), ttl, options.durationSec,
+                                               options.processes, run.workers));
+        rows.back().cpuSec = run.cpuSec;
+        rows.back().loadAvg = load;
+        if (setup == Setup::Velcache) {
+            const Summary summary(run.facts, run.workers, run.writer);
+            code = summary.ExitCode();
+            velcacheJson = summary.Json();
+            velcacheTable = summary.Table();
+            velcacheFacts = run.facts;
+        }
+    }
+    const Comparison comparison(std::move(rows), options.processes, options.memoryEntries);
+    if (options.json)
+        std::fputs(("{\"comparison\": " + comparison.Json() + ", \"velcache\": " + velcacheJson +
+                    "}\n").c_str(),
+                   stdout);
+    else
+        std::fputs(comparison.Table().c_str(), stdout);
+    std::fflush(stdout);
+    if (!WriteReport(options, velcacheFacts, velcacheTable, comparison.Table())) return 2;
+    return code;
+}
+
+}  // namespace
+
+int RunWorkload(const Options& options) {
+    ::signal(SIGPIPE, SIG_IGN);
+    if (std::string why; !options.db.empty() && !DataGenerator::MayReplace(options.db, why)) {
+        Say("--db " + options.db + ": will not replace it, " + why +
+            "; give the path of a new file (or of a database an earlier run wrote)");
+        return 2;
+    }
+    RunPlace place;
+    // Made before the server, which takes their paths.
+    velsupport::TlsCertificates certificates;
+    if (options.redisTls) {
+        if (const std::string error = certificates.Make(); !error.empty()) {
+            Say("cannot make the certificates of a TLS redis-server: " + error);
+            return 2;
+        }
+        place.certificatesDir = certificates.Directory();
+    }
+    place.runId =
+        std::to_string(::getpid()) + "-" +
+        std::to_string(std::chrono::system_clock::now().time_since_epoch().count() % 1000000007);
+    place.workDir =
+        std::filesystem::temp_directory_path() / ("velcache-demo-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(place.workDir);
+    place.dbPath = options.db.empty() ? (place.workDir / "sales.db").string() : options.db;
+    velsupport::RedisServer server = options.redisTls
+                                         ? velsupport::RedisServer(velsupport::ServerTlsFrom(
+                                               certificates, /*requireClientCert=*/true))
+                                         : velsupport::RedisServer();
+    place.server = &server;
+    int code = FindRedis(options, place);
+    if (code == 0) code = options.compare ? RunComparison(options, place) : RunMainJob(options, place);
     server.Stop();
     std::error_code ignored;
-    std::filesystem::remove_all(workDir, ignored);
-    return summary.ExitCode();
+    std::filesystem::remove_all(place.workDir, ignored);
+    return code;
 }
 
 }  // namespace demo

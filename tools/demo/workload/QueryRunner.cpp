@@ -161,6 +161,7 @@ namespace demo {
 RunnerPool::Lease RunnerPool::Acquire() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_leases;
         if (!m_free.empty()) {
             std::unique_ptr<QueryRunner> runner = std::move(m_free.back());
             m_free.pop_back();
@@ -175,6 +176,11 @@ RunnerPool::Lease RunnerPool::Acquire() {
 std::size_t RunnerPool::Opened() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_opened;
+}
+
+std::int64_t RunnerPool::Leases() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_leases;
 }
 
 void RunnerPool::GiveBack(std::unique_ptr<QueryRunner> runner) {

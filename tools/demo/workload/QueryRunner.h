@@ -125,6 +125,8 @@ public:
     Lease Acquire();
     // Runners opened so far.
     std::size_t Opened() const;
+    // Runners lent so far: the loads that went to the database.
+    std::int64_t Leases() const;
 
 private:
     void GiveBack(std::unique_ptr<QueryRunner> runner);
@@ -135,6 +137,7 @@ private:
     mutable std::mutex m_mutex;
     std::vector<std::unique_ptr<QueryRunner>> m_free;  // guarded by m_mutex
     std::size_t m_opened = 0;                          // guarded by m_mutex
+    std::int64_t m_leases = 0;                         // guarded by m_mutex
 };
 
 }  // namespace demo

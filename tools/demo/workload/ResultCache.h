@@ -53,15 +53,11 @@ std::unique_ptr<BaseResults> MakeBaseResults(const std::string& runId, int memor
                                              std::shared_ptr<velmora::caching::RedisPubsub> service,
                                              const CacheFeatures& features = {});
 
-// Answers catalogue queries through the two caches; a miss of every layer runs the query on a
-// runner borrowed from `runners` (the load may run on a thread of the cache's after Get
-// returned: the pool must outlive the base cache). `onLoad`, when set, hears of every load with
-// the query's id, on the thread that runs it. Not thread-safe: use from one thread at a time.
-class Answerer {
+// Where a worker gets its answers: the main job's caches (Answerer), or one of the set-ups a
+// comparison run measures them against (Baselines.h). Not thread-safe: use from one thread at
+// a time.
+class AnswerSource {
 public:
-    Answerer(BaseResults& base, DerivedResults& derived, const QueryCatalogue& catalogue,
-             RunnerPool& runners, std::function<void(int qid)> onLoad = {});
-
     struct Answer {
         ResultPtr result;
         // A derived answer built now counts as its deepest part's layer; one held, as memory.
@@ -70,10 +66,24 @@ public:
         // the database failed or was slow.
         bool stale = false;
     };
+    virtual ~AnswerSource() = default;
     // Raises what a failed load raised when no fail-safe answer could stand in.
-    Answer Get(int qid);
+    virtual Answer Get(int qid) = 0;
     // After Get raised: whether the base query whose load failed had been answered here before.
-    bool LastFailureHadAnswer() const { return m_lastFailureHadAnswer; }
+    virtual bool LastFailureHadAnswer() const { return false; }
+};
+
+// Answers catalogue queries through the two caches; a miss of every layer runs the query on a
+// runner borrowed from `runners` (the load may run on a thread of the cache's after Get
+// returned: the pool must outlive the base cache). `onLoad`, when set, hears of every load with
+// the query's id, on the thread that runs it. Not thread-safe: use from one thread at a time.
+class Answerer : public AnswerSource {
+public:
+    Answerer(BaseResults& base, DerivedResults& derived, const QueryCatalogue& catalogue,
+             RunnerPool& runners, std::function<void(int qid)> onLoad = {});
+
+    Answer Get(int qid) override;
+    bool LastFailureHadAnswer() const override { return m_lastFailureHadAnswer; }
 
 private:
     Answer Base(int qid);

@@ -21,6 +21,19 @@ void Histogram::Merge(const Histogram& other) {
     m_maxNs = std::max(m_maxNs, other.m_maxNs);
 }
 
+Histogram Histogram::Since(const Histogram& earlier) const {
+    Histogram delta;
+    for (const auto& [bucket, count] : m_buckets) {
+        const auto before = earlier.m_buckets.find(bucket);
+        const std::int64_t n = count - (before == earlier.m_buckets.end() ? 0 : before->second);
+        if (n > 0) delta.m_buckets[bucket] = n;
+        delta.m_count += std::max<std::int64_t>(n, 0);
+    }
+    delta.m_sumNs = m_sumNs - earlier.m_sumNs;
+    delta.m_maxNs = m_maxNs;
+    return delta;
+}
+
 double Histogram::PercentileUs(double fraction) const {
     if (m_count == 0) return 0;
     const auto wanted = static_cast<std::int64_t>(std::ceil(fraction * double(m_count)));

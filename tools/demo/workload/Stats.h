@@ -16,6 +16,9 @@ class Histogram {
 public:
     void Add(std::int64_t ns);
     void Merge(const Histogram& other);
+    // The samples added since `earlier`, an older copy of this histogram (the sum and count
+    // exact; the largest sample is this one's).
+    Histogram Since(const Histogram& earlier) const;
     std::int64_t Count() const { return m_count; }
     double MeanUs() const {
         return m_count ? static_cast<double>(m_sumNs) / static_cast<double>(m_count) / 1000 : 0;

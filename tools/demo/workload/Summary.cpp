@@ -389,10 +389,15 @@ std::string Summary::Json() const {
         static_cast<long long>(FailedExternalOperations(m_workers)),
         JsonList(m_facts.failedExternalPerWorker).c_str(),
         static_cast<long long>(FailedExternalOperations(m_writer)));
-    j += Format(
-        "  \"timeline\": {\"started_at_unix_ms\": %lld, \"step_ms\": 1000, \"answers\": %s},\n",
-        static_cast<long long>(m_facts.startedAtUnixMs),
-        JsonList(m_facts.answersPerSecond).c_str());
+    j += Format("  \"timeline\": {\"started_at_unix_ms\": %lld, \"step_ms\": 1000, ",
+                static_cast<long long>(m_facts.startedAtUnixMs));
+    j += "\"answers\": " + JsonList(m_facts.answersPerSecond) +
+         ", \"lag_p50_ms\": " + JsonList(m_facts.lagP50MsEachSecond) +
+         ", \"lag_p99_ms\": " + JsonList(m_facts.lagP99MsEachSecond) + ", \"faults\": [";
+    for (std::size_t i = 0; i < m_facts.faults.size(); ++i)
+        j += Format("%s{\"at_s\": %.2f, \"what\": \"%s\"}", i ? ", " : "",
+                    m_facts.faults[i].atSec, m_facts.faults[i].what.c_str());
+    j += "]},\n";
     j += "  \"checks\": {" + Figures(m_workers, kChecks, true) + ", " +
          Figures(m_workers, kStaleChecks, true) + "},\n";
     j += Format("  \"settle\": {\"checked\": %lld, \"stale\": %lld, \"stale_per_worker\": %s},\n",

@@ -8,7 +8,9 @@
 #include <thread>
 #include <unordered_set>
 
+#include "Baselines.h"
 #include "FreshnessChecker.h"
+#include "MetricsEndpoint.h"
 #include "ResultCache.h"
 #include "velcore/ThreadContext.h"
 #include "velredis/RedisSubscriptionManager.h"
@@ -94,6 +96,47 @@ private:
     std::map<int, std::int64_t> m_loads;       // guarded by m_mutex
 };
 
+// The source of a comparison's set-up other than the library's caches; null for those.
+std::unique_ptr<AnswerSource> MakeBaseline(const ChildConfig& config, RunnerPool& loaders,
+                                           const QueryCatalogue& catalogue) {
+    const std::optional<Setup> setup = ParseSetup(config.setup);
+    if (!setup) throw std::invalid_argument("unknown set-up " + config.setup);
+    const std::chrono::milliseconds ttl(config.ttlMs);
+    switch (*setup) {
+        case Setup::Database:
+            return std::make_unique<DatabaseOnly>(loaders);
+        case Setup::LocalTtl:
+            return std::make_unique<LocalTtlCache>(
+                loaders, static_cast<std::size_t>(config.memoryEntries), ttl);
+        case Setup::RedisTtl: {
+            RedisEndpointConfig endpoint;
+            endpoint.host = config.redisHost;
+            endpoint.port = config.redisPort;
+            return std::make_unique<RedisTtlCache>(
+                loaders, catalogue, std::make_unique<RedisConnection>(endpoint),
+                "VelDemo." + config.runId + ".aside:", ttl);
+        }
+        case Setup::Velcache:
+            break;
+    }
+    return nullptr;
+}
+
+// With --metrics-port: this worker's metrics, served at its own port. The sink chains to any
+// sink installed before it; the cache's and the coherence service's figures are asked for at
+// each scrape, so that they report them as snapshots.
+std::unique_ptr<MetricsEndpoint> ServeMetrics(const ChildConfig& config, const DemoHost& host,
+                                              const BaseResults& base) {
+    if (config.metricsPort == 0) return nullptr;
+    auto sink = std::make_shared<Metrics::OpenMetricsSink>(Metrics::SetSink(nullptr));
+    Metrics::SetSink(sink);
+    sink->AddCollector([service = host.Service(), &base] {
+        service->GetHealth();
+        base.GetCounters();
+    });
+    return std::make_unique<MetricsEndpoint>(sink, config.metricsPort + config.index);
+}
+
 }  // namespace
 
 void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
@@ -122,6 +165,9 @@ void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
         config.runId, config.memoryEntries, host.Disk(), host.Redis(), host.Service(), features);
     DerivedResults derived(host.Service());
     Answerer answerer(*base, derived, catalogue, loaders, [&herd](int qid) { herd.OnLoad(qid); });
+    const std::unique_ptr<AnswerSource> baseline = MakeBaseline(config, loaders, catalogue);
+    AnswerSource& source = baseline ? *baseline : answerer;
+    const std::unique_ptr<MetricsEndpoint> metrics = ServeMetrics(config, host, *base);
     FreshnessChecker checker(runner, stats, kWindowMs);
     ZipfSampler zipf(catalogue.Size(), 1.0, config.seed,
                      config.seed * 7919 + static_cast<std::uint64_t>(config.index));
@@ -133,6 +179,7 @@ void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
         AddCacheCounts(*base, derived, stats);
         herd.CopyTo(stats);
         stats.counters["loader-connections"] = static_cast<std::int64_t>(loaders.Opened());
+        stats.counters["database-queries"] = loaders.Leases();
         host.Report(kind, stats);
     };
     report("ready");
@@ -150,16 +197,18 @@ void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
             nextBaseline = start + kBaselineEvery;
             if (!inOutage) {  // which it could not answer now
                 runner.Compute(qid);
-                stats.histograms["latency.sqlite-alone"].Add(Ns(Clock::now() - start));
+                const std::int64_t ns = Ns(Clock::now() - start);
+                stats.histograms["latency.sqlite-alone"].Add(ns);
+                stats.Count("judge-ns", ns);
                 continue;
             }
         }
         Answerer::Answer answer;
         try {
-            answer = answerer.Get(qid);
+            answer = source.Get(qid);
         } catch (const std::exception&) {
             // No answer, and no last good one to stand in: the caller sees the failure.
-            const bool had = answerer.LastFailureHadAnswer();
+            const bool had = source.LastFailureHadAnswer();
             stats.Count("caller-errors");
             if (had) stats.Count("caller-errors.had-answer");
             if (inOutage) {
@@ -191,7 +240,10 @@ void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
         if (answer.layer != Layer::Sqlite && (answer.stale || uniform(random) < kSampleFraction)) {
             if (checkBudget >= 1) {
                 checkBudget -= 1;
+                const auto checkStart = Clock::now();
                 const FreshnessChecker::Verdict verdict = checker.CheckServed(answer.result);
+                // The judge's time is the run's, not the set-up's (a comparison leaves it out).
+                stats.Count("judge-ns", Ns(Clock::now() - checkStart));
                 if (answer.stale) {
                     stats.Count("check.stale-answers");
                     if (verdict == FreshnessChecker::Verdict::StaleBeyondWindow)

@@ -62,6 +62,17 @@ struct RedisEndpointConfig {
     // ExternalCacheConcurrencyLimit (read when the pool is made) plus two for the coherence
     // publisher, so that every backend call the limit admits finds a connection.
     int poolSize = 0;
+    // When true (the default), the GET, SET, SETEX and DEL of all a single server's pooled
+    // connections, and other stateless commands sent through RedisConnection::Command, go
+    // over one connection that the pool's threads share: commands issued at the same time are
+    // written together and their replies read in order, each command bounded by its own
+    // time-out. Values over 64 KiB, stateful or blocking commands and Pipeline/PipelineEach use
+    // the connection's own socket. False gives every pooled connection its own socket for
+    // everything (one round trip per command). Clusters always use the connection's sockets.
+    bool pipelining = true;
+    // Commands the shared connection may hold unanswered: FindAndLockConnection waits up to
+    // connectionWait while more are outstanding, then answers "none free".
+    int pipelineQueueBound = 1024;
     // How long FindAndLockConnection waits for a connection to come free before it answers
     // "none free".
     std::chrono::milliseconds connectionWait{100};

@@ -101,6 +101,9 @@ void RedisPipeline::Lead(TMutexLock& lock, const RequestPtr& own, Clock::time_po
         if (own->done || Clock::now() >= deadline || m_written.empty()) return;
         ReadOne(lock, deadline);
     }
+    // What was queued meanwhile goes out before the role passes on, so that the server works
+    // on it while the next leader wakes up.
+    if (!m_queued.empty() && !m_written.empty()) WriteQueued(lock);
 }
 
 bool RedisPipeline::WriteQueued(TMutexLock& lock) {

@@ -73,7 +73,7 @@ ReplyPtr RedisPipeline::Run(const std::vector<std::string_view>& args, Clock::ti
         }
         if (!m_busy) {
             m_busy = true;
-            Lead(lock, request, deadline);
+            Lead(request, deadline);
             m_busy = false;
             WakeNextLeader();
             continue;
@@ -95,18 +95,18 @@ void RedisPipeline::WakeNextLeader() {
             }
 }
 
-void RedisPipeline::Lead(TMutexLock& lock, const RequestPtr& own, Clock::time_point deadline) {
+void RedisPipeline::Lead(const RequestPtr& own, Clock::time_point deadline) {
     while (!own->done) {
-        if (!m_queued.empty() && !WriteQueued(lock)) continue;
+        if (!m_queued.empty() && !WriteQueued()) continue;
         if (own->done || Clock::now() >= deadline || m_written.empty()) return;
-        ReadOne(lock, deadline);
+        ReadOne(deadline);
     }
     // What was queued meanwhile goes out before the role passes on, so that the server works
     // on it while the next leader wakes up.
-    if (!m_queued.empty() && !m_written.empty()) WriteQueued(lock);
+    if (!m_queued.empty() && !m_written.empty()) WriteQueued();
 }
 
-bool RedisPipeline::WriteQueued(TMutexLock& lock) {
+bool RedisPipeline::WriteQueued() {
     std::vector<RequestPtr> batch(m_queued.begin(), m_queued.end());
     m_queued.clear();
     std::string joined;
@@ -119,7 +119,7 @@ bool RedisPipeline::WriteQueued(TMutexLock& lock) {
     bool connected = false;
     std::string error;
     bool timedOut = false;
-    lock.Unlock();
+    m_mutex.unlock();
     try {
         if (idle && !m_socket.IsIdleHealthy()) {
             m_socket.Disconnect();
@@ -133,7 +133,7 @@ bool RedisPipeline::WriteQueued(TMutexLock& lock) {
     } catch (const std::exception& e) {
         error = e.what();
     }
-    lock.Lock();
+    m_mutex.lock();
     m_connects += connected;
     const auto now = Clock::now();
     for (const RequestPtr& r : batch) {
@@ -146,13 +146,13 @@ bool RedisPipeline::WriteQueued(TMutexLock& lock) {
     return false;
 }
 
-void RedisPipeline::ReadOne(TMutexLock& lock, Clock::time_point deadline) {
+void RedisPipeline::ReadOne(Clock::time_point deadline) {
     // The connection is given up when its oldest outstanding reply is overdue.
     const Clock::time_point dropAt = m_written.front()->writtenAt + m_config.commandTimeout;
     const std::size_t outstanding = m_written.size();
     std::vector<ReplyPtr> replies;
     std::string error;
-    lock.Unlock();
+    m_mutex.unlock();
     try {
         if (ReplyPtr reply = m_socket.TryRead(std::min(deadline, dropAt))) {
             replies.push_back(std::move(reply));
@@ -166,7 +166,7 @@ void RedisPipeline::ReadOne(TMutexLock& lock, Clock::time_point deadline) {
     } catch (const std::exception& e) {
         error = e.what();
     }
-    lock.Lock();
+    m_mutex.lock();
     // Only the leader takes from m_written, so its head is still the one whose reply came first.
     for (ReplyPtr& reply : replies) {
         RequestPtr head = std::move(m_written.front());

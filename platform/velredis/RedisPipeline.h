@@ -57,15 +57,15 @@ private:
     using RequestPtr = std::shared_ptr<Request>;
 
     // Does the connection's I/O until `own` is answered or `deadline` passes. REQUIRES: the
-    // caller set m_busy. Releases the lock while it writes or reads.
-    void Lead(TMutexLock& lock, const RequestPtr& own, Clock::time_point deadline)
+    // caller set m_busy. These three release m_mutex while they write or read.
+    void Lead(const RequestPtr& own, Clock::time_point deadline)
         REQUIRES(m_mutex);
     // Writes every queued command. False when the connection failed (every command concerned
     // has failed then).
-    bool WriteQueued(TMutexLock& lock) REQUIRES(m_mutex);
+    bool WriteQueued() REQUIRES(m_mutex);
     // Reads one reply (or none by `deadline`) and gives it to the head of the written queue;
     // drops the connection when the head is overdue.
-    void ReadOne(TMutexLock& lock, Clock::time_point deadline) REQUIRES(m_mutex);
+    void ReadOne(Clock::time_point deadline) REQUIRES(m_mutex);
     // Fails every written command with `error` (the connection is gone).
     void FailWritten(const std::string& error, bool timedOut) REQUIRES(m_mutex);
     // Wakes one thread whose command still waits, to take the leader's role.

@@ -73,14 +73,15 @@ detail::ReplyPtr Run(detail::RedisSocket& socket,
                      const std::shared_ptr<detail::RedisClusterRouter>& router,
                      std::unique_ptr<detail::RedisClusterConnection>& cluster, std::string_view key,
                      const std::vector<std::string_view>& args, detail::Clock::time_point deadline,
-                     redisContext** context = nullptr) {
+                     redisContext** context = nullptr, bool shared = false) {
     deadline = std::min(deadline, detail::Clock::now() + socket.Config().commandTimeout);
     if (router && router->IsCluster(deadline)) {
         if (!cluster) cluster = std::make_unique<detail::RedisClusterConnection>(router);
         // The cluster passes a published message on to every node: any node that answers will
         // do, so that a failing node does not hold up the publishers.
-        detail::ReplyPtr reply = args.front() == "PUBLISH" ? cluster->RunOnAnyNode(args, deadline)
-                                                           : cluster->Run(key, args, deadline);
+        detail::ReplyPtr reply = args.front() == "PUBLISH"
+                                     ? cluster->RunOnAnyNode(args, deadline)
+                                     : cluster->Run(key, args, deadline, shared);
         if (context) *context = cluster->LastContext();
         return reply;
     }
@@ -128,10 +129,11 @@ detail::ReplyPtr Exec(detail::RedisPipeline* pipeline, detail::RedisSocket& sock
                       std::unique_ptr<detail::RedisClusterConnection>& cluster,
                       std::string_view key, const std::vector<std::string_view>& args,
                       detail::Clock::time_point deadline) {
-    if (pipeline && SizeOf(args) <= kMaxPipelinedBytes)
+    const bool small = SizeOf(args) <= kMaxPipelinedBytes;
+    if (pipeline && small)
         return pipeline->Run(
             args, std::min(deadline, detail::Clock::now() + socket.Config().commandTimeout));
-    return Run(socket, router, cluster, key, args, deadline);
+    return Run(socket, router, cluster, key, args, deadline, nullptr, small);
 }
 
 bool IsOk(const detail::ReplyPtr& reply) {
@@ -144,9 +146,10 @@ RedisReplyValue RedisConnection::Command(
     const std::vector<std::string>& args, std::chrono::steady_clock::time_point deadline,
     const std::function<void(redisContext*, redisReply*)>& inspect) {
     std::vector<std::string_view> views(args.begin(), args.end());
-    if (m_pipeline && !inspect && !views.empty() && IsStateless(views.front()))
-        return CopyReply(
-            Exec(m_pipeline.get(), *m_socket, m_router, m_cluster, {}, views, deadline).get());
+    if (!inspect && !views.empty() && IsStateless(views.front()))
+        return CopyReply(Exec(m_pipeline.get(), *m_socket, m_router, m_cluster,
+                              views.size() > 1 ? views[1] : std::string_view(), views, deadline)
+                             .get());
     redisContext* context = nullptr;
     detail::ReplyPtr reply =
         Run(*m_socket, m_router, m_cluster, views.size() > 1 ? views[1] : std::string_view(), views,

@@ -14,6 +14,8 @@ struct RedisPipeline::Request {
     ReplyPtr reply;
     std::string error;  // not empty when it failed
     bool timedOut = false;
+    bool written = false;  // some of its bytes went out
+    int skip = 0;          // replies before its own that are thrown away (ASKING's)
     Clock::time_point writtenAt;
 };
 
@@ -56,9 +58,14 @@ long long RedisPipeline::ConnectCount() const {
     return m_connects;
 }
 
-ReplyPtr RedisPipeline::Run(const std::vector<std::string_view>& args, Clock::time_point deadline) {
+ReplyPtr RedisPipeline::Run(const std::vector<std::string_view>& args, Clock::time_point deadline,
+                            bool asking) {
     auto request = std::make_shared<Request>();
-    request->bytes = Format(args);
+    if (asking) {
+        request->bytes = Format({"ASKING"});
+        request->skip = 1;
+    }
+    request->bytes += Format(args);
     TMutexLock lock(m_mutex);
     m_queued.push_back(request);
     while (!request->done) {
@@ -81,6 +88,8 @@ ReplyPtr RedisPipeline::Run(const std::vector<std::string_view>& args, Clock::ti
         request->wake.wait_until(lock.Native(), deadline);
     }
     if (request->timedOut) throw RedisTimeoutException(request->error);
+    if (request->written && !request->error.empty())
+        throw RedisLostAfterWriteException(request->error);
     if (!request->error.empty()) throw RedisException(request->error);
     return std::move(request->reply);
 }
@@ -117,6 +126,7 @@ bool RedisPipeline::WriteQueued() {
     // time-out, kill) is replaced before anything is written on it.
     const bool idle = m_written.empty();
     bool connected = false;
+    int sent = 0;  // 1 once the write began
     std::string error;
     bool timedOut = false;
     m_mutex.unlock();
@@ -126,6 +136,7 @@ bool RedisPipeline::WriteQueued() {
             m_socket.Connect();
             connected = true;
         }
+        sent = 1;
         m_socket.SendRaw(bytes, Clock::now() + m_config.commandTimeout);
     } catch (const RedisTimeoutException& e) {
         error = e.what();
@@ -135,9 +146,16 @@ bool RedisPipeline::WriteQueued() {
     }
     m_mutex.lock();
     m_connects += connected;
+    if (!error.empty() && sent == 0) {
+        // Nothing went out (no connection): the commands may be tried elsewhere.
+        FailUnwritten(batch, error);
+        FailWritten(error, timedOut);
+        return false;
+    }
     const auto now = Clock::now();
     for (const RequestPtr& r : batch) {
         r->writtenAt = now;
+        r->written = true;
         m_written.push_back(r);
     }
     if (error.empty()) return true;
@@ -146,10 +164,19 @@ bool RedisPipeline::WriteQueued() {
     return false;
 }
 
+void RedisPipeline::FailUnwritten(const std::vector<RequestPtr>& batch, const std::string& error) {
+    for (const RequestPtr& r : batch) {
+        r->error = error;
+        r->done = true;
+        r->wake.notify_one();
+    }
+}
+
 void RedisPipeline::ReadOne(Clock::time_point deadline) {
     // The connection is given up when its oldest outstanding reply is overdue.
     const Clock::time_point dropAt = m_written.front()->writtenAt + m_config.commandTimeout;
-    const std::size_t outstanding = m_written.size();
+    std::size_t outstanding = 0;
+    for (const RequestPtr& r : m_written) outstanding += 1 + static_cast<std::size_t>(r->skip);
     std::vector<ReplyPtr> replies;
     std::string error;
     m_mutex.unlock();
@@ -169,7 +196,11 @@ void RedisPipeline::ReadOne(Clock::time_point deadline) {
     m_mutex.lock();
     // Only the leader takes from m_written, so its head is still the one whose reply came first.
     for (ReplyPtr& reply : replies) {
-        RequestPtr head = std::move(m_written.front());
+        RequestPtr head = m_written.front();
+        if (head->skip > 0) {
+            --head->skip;
+            continue;
+        }
         m_written.pop_front();
         if (head->abandoned) continue;
         head->reply = std::move(reply);

@@ -35,6 +35,13 @@
 
 namespace velmora::caching::detail {
 
+// A command that was written (in part or whole) on a connection that was then lost or dropped:
+// the server may have run it, so it must not be sent again.
+class RedisLostAfterWriteException : public RedisException {
+public:
+    using RedisException::RedisException;
+};
+
 class RedisPipeline {
 public:
     explicit RedisPipeline(RedisEndpointConfig config);
@@ -42,10 +49,13 @@ public:
     RedisPipeline(const RedisPipeline&) = delete;
     RedisPipeline& operator=(const RedisPipeline&) = delete;
 
-    // Runs one command and returns its reply (an error reply is returned, not raised). Raises
-    // RedisTimeoutException when `deadline` passes first, RedisException when the connection
-    // failed or was dropped after the command was written.
-    ReplyPtr Run(const std::vector<std::string_view>& args, Clock::time_point deadline);
+    // Runs one command and returns its reply (an error reply is returned, not raised). With
+    // `asking`, ASKING goes right before it, in the same write, and its reply is dropped (a
+    // cluster's ASK redirect). Raises RedisTimeoutException when `deadline` passes first,
+    // RedisLostAfterWriteException when the connection failed or was dropped after the command
+    // was written, RedisException when it could not be written (no connection).
+    ReplyPtr Run(const std::vector<std::string_view>& args, Clock::time_point deadline,
+                 bool asking = false);
 
     // Commands queued or written whose reply has not been read yet, abandoned ones included.
     std::size_t Pending() const;
@@ -58,8 +68,7 @@ private:
 
     // Does the connection's I/O until `own` is answered or `deadline` passes. REQUIRES: the
     // caller set m_busy. These three release m_mutex while they write or read.
-    void Lead(const RequestPtr& own, Clock::time_point deadline)
-        REQUIRES(m_mutex);
+    void Lead(const RequestPtr& own, Clock::time_point deadline) REQUIRES(m_mutex);
     // Writes every queued command. False when the connection failed (every command concerned
     // has failed then).
     bool WriteQueued() REQUIRES(m_mutex);
@@ -68,6 +77,9 @@ private:
     void ReadOne(Clock::time_point deadline) REQUIRES(m_mutex);
     // Fails every written command with `error` (the connection is gone).
     void FailWritten(const std::string& error, bool timedOut) REQUIRES(m_mutex);
+    // Fails `batch`, none of which was written, with `error`.
+    void FailUnwritten(const std::vector<RequestPtr>& batch, const std::string& error)
+        REQUIRES(m_mutex);
     // Wakes one thread whose command still waits, to take the leader's role.
     void WakeNextLeader() REQUIRES(m_mutex);
 

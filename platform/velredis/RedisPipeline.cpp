@@ -106,6 +106,13 @@ void RedisPipeline::WakeNextLeader() {
 
 void RedisPipeline::Lead(const RequestPtr& own, Clock::time_point deadline) {
     while (!own->done) {
+        // Replies overdue from commands whose threads all gave up: the connection is given up
+        // (unless they are there now) before anything new is written on it.
+        if (!m_written.empty() &&
+            Clock::now() >= m_written.front()->writtenAt + m_config.commandTimeout) {
+            ReadOne(Clock::now());
+            continue;
+        }
         if (!m_queued.empty() && !WriteQueued()) continue;
         if (own->done || Clock::now() >= deadline || m_written.empty()) return;
         ReadOne(deadline);

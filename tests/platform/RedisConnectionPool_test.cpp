@@ -99,6 +99,32 @@ TEST_F(RedisPoolTest, ExhaustedPoolGivesAnEmptyGuardAndAGuardKeepsThePoolAlive) 
     c.reset();  // returns the connection to a pool only the guards kept
 }
 
+// With the shared connection's queue over its bound (one command held by a frozen server), a
+// guard is refused after the connection wait although slots are free; it is given again once
+// the queue drains.
+TEST_F(RedisPoolTest, GuardIsRefusedWhileTheSharedQueueStaysOverItsBound) {
+    auto config = Server().MakeConfig();
+    config.poolSize = 4;
+    config.pipelineQueueBound = 1;
+    config.commandTimeout = 3s;
+    config.commandTimeoutFollowsStoreTimeout = false;
+    auto pool = std::make_shared<RedisConnectionPool>(config);
+    ASSERT_FALSE(pool->FindAndLockConnection("a")->GetConnection().Get("a"));
+    Server().Freeze();
+    std::thread stuck([&] {
+        auto guard = pool->FindAndLockConnection("a");
+        ASSERT_TRUE(guard);
+        EXPECT_FALSE(guard->GetConnection().Get("a"));  // answered after the thaw
+    });
+    bool refused = false;
+    for (int i = 0; i < 100 && !refused; ++i, std::this_thread::sleep_for(10ms))
+        refused = pool->FindAndLockConnection("b") == nullptr;
+    Server().Thaw();
+    stuck.join();
+    EXPECT_TRUE(refused);
+    EXPECT_TRUE(pool->FindAndLockConnection("b"));
+}
+
 // A connection the server killed is replaced before the next command. redisReconnect makes a new
 // socket without the read/write time-outs and keepalive of the old one; they must be set again.
 TEST_F(RedisPoolTest, KilledConnectionIsReplacedWithItsTimeoutAndKeepalive) {

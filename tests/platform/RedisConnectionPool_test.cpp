@@ -125,6 +125,31 @@ TEST_F(RedisPoolTest, GuardIsRefusedWhileTheSharedQueueStaysOverItsBound) {
     EXPECT_TRUE(pool->FindAndLockConnection("b"));
 }
 
+// A command that comes after every command on the shared connection gave up, with their replies
+// overdue, must not fail for them: it goes out on a new connection and gets its own time-out.
+// It used to be written behind them and failed at once, with the connection they had worn out.
+TEST_F(RedisPoolTest, CommandAfterOverdueAbandonedRepliesDoesNotFailForThem) {
+    auto config = Server().MakeConfig();
+    config.poolSize = 1;
+    config.commandTimeout = 1s;
+    config.commandTimeoutFollowsStoreTimeout = false;
+    auto pool = std::make_shared<RedisConnectionPool>(config);
+    auto guard = pool->FindAndLockConnection("k");
+    RedisConnection& c = guard->GetConnection();
+    ASSERT_TRUE(c.Set("k", MakeBytes(3)));
+    Server().Freeze();
+    EXPECT_THROW(c.Command({"GET", "k"}, Clock::now() + 50ms, {}), RedisTimeoutException);
+    std::this_thread::sleep_for(1100ms);  // its reply is overdue now
+    std::thread thaw([&] {
+        std::this_thread::sleep_for(100ms);
+        Server().Thaw();
+    });
+    RedisReplyValue got;
+    EXPECT_NO_THROW(got = c.Command({"GET", "k"}, Clock::now() + 1s, {}));
+    thaw.join();
+    EXPECT_EQ(got.text.size(), 3u);
+}
+
 // A connection the server killed is replaced before the next command. redisReconnect makes a new
 // socket without the read/write time-outs and keepalive of the old one; they must be set again.
 TEST_F(RedisPoolTest, KilledConnectionIsReplacedWithItsTimeoutAndKeepalive) {

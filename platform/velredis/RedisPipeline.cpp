@@ -185,6 +185,7 @@ void RedisPipeline::ReadOne(Clock::time_point deadline) {
     std::size_t outstanding = 0;
     for (const RequestPtr& r : m_written) outstanding += 1 + static_cast<std::size_t>(r->skip);
     std::vector<ReplyPtr> replies;
+    std::vector<RequestPtr> answered;
     std::string error;
     m_mutex.unlock();
     try {
@@ -212,7 +213,13 @@ void RedisPipeline::ReadOne(Clock::time_point deadline) {
         if (head->abandoned) continue;
         head->reply = std::move(reply);
         head->done = true;
-        head->wake.notify_one();
+        answered.push_back(std::move(head));
+    }
+    if (!answered.empty()) {
+        // Woken after the lock is released, so that they do not wake only to wait for it.
+        m_mutex.unlock();
+        for (const RequestPtr& r : answered) r->wake.notify_one();
+        m_mutex.lock();
     }
     if (!error.empty()) {
         FailWritten(error, false);

@@ -68,10 +68,13 @@ struct RedisEndpointConfig {
     // written together and their replies read in order, each command bounded by its own
     // time-out. Values over 64 KiB, stateful or blocking commands and Pipeline/PipelineEach use
     // the connection's own socket. False gives every pooled connection its own socket for
-    // everything (one round trip per command). Clusters always use the connection's sockets.
+    // everything (one round trip per command). On a cluster (mode Cluster, or Detect once it
+    // found one) each node has such a shared connection, and a command that a redirect sends
+    // elsewhere goes over the new node's, ASKING right before it. Commands written on a shared
+    // connection that is lost fail and are never sent again.
     bool pipelining = true;
-    // Commands the shared connection may hold unanswered: FindAndLockConnection waits up to
-    // connectionWait while more are outstanding, then answers "none free".
+    // Commands a single server's shared connection may hold unanswered: FindAndLockConnection
+    // waits up to connectionWait while more are outstanding, then answers "none free".
     int pipelineQueueBound = 1024;
     // How long FindAndLockConnection waits for a connection to come free before it answers
     // "none free".

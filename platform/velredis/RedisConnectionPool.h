@@ -12,10 +12,11 @@
 // its key's slot; the pool's connections share one slot map, corrected by MOVED redirects and
 // fetched again when a node stops answering, so a caller sees no difference (see
 // RedisClusterRouter.h).
-// On a single server with pipelining on (the default) a guard still reserves one of the slots,
-// but the short stateless commands of all slots travel over one shared connection, written
-// together when threads issue them at once and answered in order (see RedisPipeline.h); each
-// command keeps its own time-out, and a command that failed is never sent again.
+// With pipelining on (the default) a guard still reserves one of the slots, but the short
+// stateless commands of all slots travel over one shared connection per server (per node on a
+// cluster), written together when threads issue them at once and answered in order (see
+// RedisPipeline.h); each command keeps its own time-out, and a command lost after it was
+// written is never sent again.
 #pragma once
 
 #include <chrono>

@@ -1,6 +1,9 @@
 // The Redis client beside raw hiredis on the same private server, in the same run:
 // pooled SET/GET against one blocking hiredis connection per thread, and publish-to-callback
 // latency through the subscription manager against a raw PUBLISH to a raw PSUBSCRIBE connection.
+// The pool's figures count successful replies only: "ok" is their rate, "failed" their number.
+// The *NoPipelining figures are the pool with pipelining off (every pooled connection its own
+// socket), for comparison.
 #include <benchmark/benchmark.h>
 #include <hiredis/hiredis.h>
 
@@ -38,15 +41,24 @@ velsupport::RedisServer& Server() {
     return server;
 }
 
-RedisEndpointConfig Config() {
+constexpr int kMaxThreads = 32;
+
+RedisEndpointConfig Config(bool pipelining = true) {
     RedisEndpointConfig config = Server().MakeConfig();
-    config.poolSize = 8;
+    config.poolSize = kMaxThreads;  // a guard for every thread
+    config.pipelining = pipelining;
     return config;
 }
 
-std::shared_ptr<RedisConnectionPool> Pool() {
-    static auto pool = std::make_shared<RedisConnectionPool>(Config());
-    return pool;
+std::shared_ptr<RedisConnectionPool> Pool(bool pipelining = true) {
+    static auto pipelined = std::make_shared<RedisConnectionPool>(Config(true));
+    static auto own = std::make_shared<RedisConnectionPool>(Config(false));
+    return pipelining ? pipelined : own;
+}
+
+void CountReplies(benchmark::State& state, long long ok, long long failed) {
+    state.counters["ok"] = benchmark::Counter(static_cast<double>(ok), benchmark::Counter::kIsRate);
+    state.counters["failed"] = static_cast<double>(failed);
 }
 
 RedisConnection::Bytes Value(std::size_t size) {
@@ -57,25 +69,56 @@ std::string Key(const benchmark::State& state) {
     return "bench:" + std::to_string(state.range(0)) + ":" + std::to_string(state.thread_index());
 }
 
-void PoolSet(benchmark::State& state) {
-    auto pool = Pool();
+void PoolSetWith(benchmark::State& state, bool pipelining) {
+    auto pool = Pool(pipelining);
     const auto value = Value(static_cast<std::size_t>(state.range(0)));
     const std::string key = Key(state);
+    long long ok = 0, failed = 0;
     for (auto _ : state) {
-        auto guard = pool->FindAndLockConnection(key);
-        benchmark::DoNotOptimize(guard->GetConnection().Set(key, value));
+        try {
+            auto guard = pool->FindAndLockConnection(key);
+            if (guard && guard->GetConnection().Set(key, value))
+                ++ok;
+            else
+                ++failed;
+        } catch (const RedisException&) {
+            ++failed;
+        }
     }
+    CountReplies(state, ok, failed);
 }
 
-void PoolGet(benchmark::State& state) {
-    auto pool = Pool();
+void PoolGetWith(benchmark::State& state, bool pipelining) {
+    auto pool = Pool(pipelining);
     const std::string key = Key(state);
     pool->FindAndLockConnection(key)->GetConnection().Set(
         key, Value(static_cast<std::size_t>(state.range(0))));
+    long long ok = 0, failed = 0;
     for (auto _ : state) {
-        auto guard = pool->FindAndLockConnection(key);
-        benchmark::DoNotOptimize(guard->GetConnection().Get(key));
+        try {
+            auto guard = pool->FindAndLockConnection(key);
+            if (guard && guard->GetConnection().Get(key))
+                ++ok;
+            else
+                ++failed;
+        } catch (const RedisException&) {
+            ++failed;
+        }
     }
+    CountReplies(state, ok, failed);
+}
+
+void PoolSet(benchmark::State& state) {
+    PoolSetWith(state, true);
+}
+void PoolGet(benchmark::State& state) {
+    PoolGetWith(state, true);
+}
+void PoolSetNoPipelining(benchmark::State& state) {
+    PoolSetWith(state, false);
+}
+void PoolGetNoPipelining(benchmark::State& state) {
+    PoolGetWith(state, false);
 }
 
 redisContext* RawConnect() {
@@ -189,10 +232,13 @@ void PublishToCallback_Baseline(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(PoolSet)->Arg(100)->Arg(4096)->Threads(1)->Threads(8)->UseRealTime();
-BENCHMARK(PoolSet_Baseline)->Arg(100)->Arg(4096)->Threads(1)->Threads(8)->UseRealTime();
-BENCHMARK(PoolGet)->Arg(100)->Arg(4096)->Threads(1)->Threads(8)->UseRealTime();
-BENCHMARK(PoolGet_Baseline)->Arg(100)->Arg(4096)->Threads(1)->Threads(8)->UseRealTime();
+#define POOL_RUNS Arg(100)->Arg(4096)->Threads(1)->Threads(8)->Threads(kMaxThreads)->UseRealTime()
+BENCHMARK(PoolSet)->POOL_RUNS;
+BENCHMARK(PoolSet_Baseline)->POOL_RUNS;
+BENCHMARK(PoolGet)->POOL_RUNS;
+BENCHMARK(PoolGet_Baseline)->POOL_RUNS;
+BENCHMARK(PoolSetNoPipelining)->Arg(4096)->Threads(8)->Threads(kMaxThreads)->UseRealTime();
+BENCHMARK(PoolGetNoPipelining)->Arg(4096)->Threads(8)->Threads(kMaxThreads)->UseRealTime();
 BENCHMARK(PublishToCallback)->UseManualTime();
 BENCHMARK(PublishToCallback_Baseline)->UseManualTime();
 

@@ -64,13 +64,22 @@ std::shared_ptr<RedisConnectionPool> SinglePool() {
     return pool;
 }
 
+std::shared_ptr<RedisConnectionPool> MakeClusterPool(bool pipelining) {
+    RedisEndpointConfig config = Cluster().MakeConfig();
+    config.mode = RedisMode::Cluster;
+    config.poolSize = kThreads;
+    config.pipelining = pipelining;
+    return std::make_shared<RedisConnectionPool>(config);
+}
+
 std::shared_ptr<RedisConnectionPool> ClusterPool() {
-    static auto pool = [] {
-        RedisEndpointConfig config = Cluster().MakeConfig();
-        config.mode = RedisMode::Cluster;
-        config.poolSize = kThreads;
-        return std::make_shared<RedisConnectionPool>(config);
-    }();
+    static auto pool = MakeClusterPool(true);
+    return pool;
+}
+
+// The cluster pool as it was before connections were shared: each its own sockets.
+std::shared_ptr<RedisConnectionPool> UnsharedClusterPool() {
+    static auto pool = MakeClusterPool(false);
     return pool;
 }
 
@@ -163,6 +172,34 @@ void ClusterRouting_Get_Baseline(benchmark::State& state) {
     PooledGet(state, FirstNodePool());
 }
 
+// Pool-level GET and SET of 1 KiB from every thread over keys of all masters, counting
+// successful replies only ("failed" counts the others).
+void PoolCalls(benchmark::State& state, const std::shared_ptr<RedisConnectionPool>& pool) {
+    const auto value = std::make_shared<std::vector<unsigned char>>(1024, 'v');
+    long long failed = 0;
+    std::int64_t i = 0;
+    for (auto _ : state) {
+        const std::string key = KeyOf(state, i++).toStdString();
+        try {
+            auto guard = pool->FindAndLockConnection(key);
+            if (!guard || !guard->GetConnection().Set(key, value) ||
+                !guard->GetConnection().Get(key))
+                ++failed;
+        } catch (const RedisException&) {
+            ++failed;
+        }
+    }
+    state.counters["failed"] = static_cast<double>(failed);
+    state.SetItemsProcessed(state.iterations() - failed);
+}
+
+void ClusterPipelined_SetGet(benchmark::State& state) {
+    PoolCalls(state, ClusterPool());
+}
+void ClusterPipelined_SetGet_Baseline(benchmark::State& state) {
+    PoolCalls(state, UnsharedClusterPool());
+}
+
 void ClusterRouting_KeySlot(benchmark::State& state) {
     const std::string key = "bench:t3:some-cache-key-of-usual-length";
     for (auto _ : state) benchmark::DoNotOptimize(RedisKeySlot(key));
@@ -175,6 +212,8 @@ BENCHMARK(ClusterCache_Load_Baseline)->Threads(kThreads)->UseRealTime();
 BENCHMARK(ClusterRouting_Get)->UseRealTime();
 BENCHMARK(ClusterRouting_Get_Baseline)->UseRealTime();
 BENCHMARK(ClusterRouting_KeySlot);
+BENCHMARK(ClusterPipelined_SetGet)->Threads(kThreads)->UseRealTime();
+BENCHMARK(ClusterPipelined_SetGet_Baseline)->Threads(kThreads)->UseRealTime();
 
 }  // namespace
 

@@ -237,6 +237,14 @@ bool RedisClusterRouter::Fetch(Clock::time_point deadline, const RedisNodeAddres
     return false;
 }
 
+std::shared_ptr<RedisPipeline> RedisClusterRouter::PipelineFor(const RedisNodeAddress& node) {
+    if (!m_config.pipelining) return nullptr;
+    TMutexLock lock(m_pipelinesMutex);
+    std::shared_ptr<RedisPipeline>& pipeline = m_pipelines[node];
+    if (!pipeline) pipeline = std::make_shared<RedisPipeline>(ConfigFor(node));
+    return pipeline;
+}
+
 // ---- RedisClusterConnection ----------------------------------------------------------------
 
 RedisClusterConnection::RedisClusterConnection(std::shared_ptr<RedisClusterRouter> router)
@@ -258,7 +266,7 @@ RedisSocket& RedisClusterConnection::SocketFor(const RedisNodeAddress& node) {
 
 ReplyPtr RedisClusterConnection::Run(std::string_view key,
                                      const std::vector<std::string_view>& args,
-                                     Clock::time_point deadline) {
+                                     Clock::time_point deadline, bool shared) {
     const int slot = RedisKeySlot(key);
     std::optional<RedisNodeAddress> ask;  // the importing node of an ASK redirect
     int redirects = 0;
@@ -286,28 +294,16 @@ ReplyPtr RedisClusterConnection::Run(std::string_view key,
         }
         ReplyPtr reply;
         try {
-            RedisSocket& socket = SocketFor(*node);
-            m_last = &socket;
-            if (!socket.IsIdleHealthy()) {
-                socket.Disconnect();
-                try {
-                    socket.Connect();
-                } catch (const RedisException&) {
-                    m_router->MarkDown(*node);  // refused: dead, or not listening yet
-                    throw;
-                }
-            }
-            if (ask) {
-                socket.Send({"ASKING"}, deadline);
-                socket.Read(deadline);
-            }
-            socket.Send(args, deadline);
-            reply = socket.Read(deadline);
+            reply = RunOn(*node, args, deadline, ask.has_value(), shared);
             m_router->MarkUp(*node);
         } catch (const RedisTimeoutException&) {
             m_router->OnTimeout(*node);
             m_router->MarkDown(*node);
             throw;  // the deadline has passed
+        } catch (const RedisLostAfterWriteException&) {
+            // The node may have run it: never sent twice. Later commands find a fresh map.
+            m_router->OnTimeout(*node);
+            throw;
         } catch (const RedisException& e) {
             // The node went away (killed, restarted, failed over): ask for the layout again.
             lastError = node->ToString() + ": " + e.what();
@@ -338,6 +334,42 @@ ReplyPtr RedisClusterConnection::Run(std::string_view key,
         Pause(deadline);
         m_router->Refresh(version, deadline, &*node);
     }
+}
+
+ReplyPtr RedisClusterConnection::RunOn(const RedisNodeAddress& node,
+                                       const std::vector<std::string_view>& args,
+                                       Clock::time_point deadline, bool asking, bool shared) {
+    if (shared) {
+        if (const std::shared_ptr<RedisPipeline> pipeline = m_router->PipelineFor(node)) {
+            try {
+                return pipeline->Run(args, deadline, asking);
+            } catch (const RedisLostAfterWriteException&) {
+                throw;
+            } catch (const RedisTimeoutException&) {
+                throw;
+            } catch (const RedisException&) {
+                m_router->MarkDown(node);  // refused: dead, or not listening yet
+                throw;
+            }
+        }
+    }
+    RedisSocket& socket = SocketFor(node);
+    m_last = &socket;
+    if (!socket.IsIdleHealthy()) {
+        socket.Disconnect();
+        try {
+            socket.Connect();
+        } catch (const RedisException&) {
+            m_router->MarkDown(node);  // refused: dead, or not listening yet
+            throw;
+        }
+    }
+    if (asking) {
+        socket.Send({"ASKING"}, deadline);
+        socket.Read(deadline);
+    }
+    socket.Send(args, deadline);
+    return socket.Read(deadline);
 }
 
 ReplyPtr RedisClusterConnection::RunOnAnyNode(const std::vector<std::string_view>& args,

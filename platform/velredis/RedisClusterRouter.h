@@ -30,6 +30,7 @@
 
 #include "velredis/RedisConfig.h"
 #include "velredis/RedisConnectionPool.h"
+#include "velredis/RedisPipeline.h"
 #include "velredis/RedisSlotMap.h"
 #include "velredis/RedisSocket.h"
 #include "velsys/Locks.h"
@@ -93,6 +94,9 @@ public:
     // How long one node may take over a command that another node could run instead: half a
     // command time-out, so that a frozen node leaves time to try the next one.
     std::chrono::milliseconds NodeTimeout() const { return m_config.commandTimeout / 2; }
+    // The connection to `node` that the pool's connections share for short stateless commands
+    // (see RedisPipeline.h), made on first use; null with pipelining off.
+    std::shared_ptr<RedisPipeline> PipelineFor(const RedisNodeAddress& node);
     // What the pool's connections met so far.
     RedisClusterStats GetStats() const;
     void CountRedirect(RedisRedirect::Kind kind);
@@ -125,6 +129,9 @@ private:
     std::map<RedisNodeAddress, Clock::time_point> m_down GUARDED_BY(m_downMutex);
     std::atomic<bool> m_anyDown{false};            // !m_down.empty()
     std::atomic<Clock::rep> m_lastDownRefresh{0};  // steady-clock ticks
+    TMutex m_pipelinesMutex;
+    std::map<RedisNodeAddress, std::shared_ptr<RedisPipeline>> m_pipelines
+        GUARDED_BY(m_pipelinesMutex);
     std::atomic<long long> m_refreshes{0};
     std::atomic<long long> m_moved{0};
     std::atomic<long long> m_asked{0};
@@ -140,9 +147,11 @@ public:
     // Runs `args` on the node serving `key`. Returns the reply (an error reply other than a
     // redirect or a cluster-down answer is returned as it is). Raises RedisTimeoutException when
     // `deadline` passes, RedisException when redirects exceed the bound or no node can be
-    // reached by the deadline.
+    // reached by the deadline. With `shared` (a short stateless command) it goes over the
+    // node's shared connection when the router has one; a command lost after it was written
+    // there fails and is not sent again.
     ReplyPtr Run(std::string_view key, const std::vector<std::string_view>& args,
-                 Clock::time_point deadline);
+                 Clock::time_point deadline, bool shared = false);
     // Runs `args`, a command every node answers alike (PUBLISH: the cluster passes the message
     // on to every node), on the first node that answers, starting at the router's AnyNode. A
     // node gets at most the router's NodeTimeout; one that fails or is busy failing over is
@@ -156,6 +165,9 @@ public:
 
 private:
     RedisSocket& SocketFor(const RedisNodeAddress& node);
+    // Sends `args` (after ASKING when `asking`) to `node` and reads the reply, by `deadline`.
+    ReplyPtr RunOn(const RedisNodeAddress& node, const std::vector<std::string_view>& args,
+                   Clock::time_point deadline, bool asking, bool shared);
 
     const std::shared_ptr<RedisClusterRouter> m_router;
     std::map<RedisNodeAddress, std::unique_ptr<RedisSocket>> m_sockets;

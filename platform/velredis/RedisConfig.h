@@ -62,6 +62,20 @@ struct RedisEndpointConfig {
     // ExternalCacheConcurrencyLimit (read when the pool is made) plus two for the coherence
     // publisher, so that every backend call the limit admits finds a connection.
     int poolSize = 0;
+    // When true (the default), the GET, SET, SETEX and DEL of all a single server's pooled
+    // connections, and other stateless commands sent through RedisConnection::Command, go
+    // over one connection that the pool's threads share: commands issued at the same time are
+    // written together and their replies read in order, each command bounded by its own
+    // time-out. Values over 64 KiB, stateful or blocking commands and Pipeline/PipelineEach use
+    // the connection's own socket. False gives every pooled connection its own socket for
+    // everything (one round trip per command). On a cluster (mode Cluster, or Detect once it
+    // found one) each node has such a shared connection, and a command that a redirect sends
+    // elsewhere goes over the new node's, ASKING right before it. Commands written on a shared
+    // connection that is lost fail and are never sent again.
+    bool pipelining = true;
+    // Commands a single server's shared connection may hold unanswered: FindAndLockConnection
+    // waits up to connectionWait while more are outstanding, then answers "none free".
+    int pipelineQueueBound = 1024;
     // How long FindAndLockConnection waits for a connection to come free before it answers
     // "none free".
     std::chrono::milliseconds connectionWait{100};

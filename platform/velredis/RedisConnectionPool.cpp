@@ -9,6 +9,7 @@
 #include "velcore/AppOptions.h"
 #include "velcoreplatform/TLog.h"
 #include "velredis/RedisClusterRouter.h"
+#include "velredis/RedisPipeline.h"
 #include "velredis/RedisReply.h"
 #include "velredis/RedisSocket.h"
 
@@ -42,8 +43,10 @@ RedisEndpointConfig Resolve(RedisEndpointConfig config) {
 // ---- RedisConnection -----------------------------------------------------------------------
 
 RedisConnection::RedisConnection(RedisEndpointConfig config,
-                                 std::shared_ptr<detail::RedisClusterRouter> router)
-    : m_router(router ? std::move(router) : detail::RedisClusterRouter::Make(config)) {
+                                 std::shared_ptr<detail::RedisClusterRouter> router,
+                                 std::shared_ptr<detail::RedisPipeline> pipeline)
+    : m_router(router ? std::move(router) : detail::RedisClusterRouter::Make(config)),
+      m_pipeline(m_router ? nullptr : std::move(pipeline)) {
     // Without a cluster (or until Detect has asked) commands go to the one server: host and
     // port, or the first cluster node given.
     m_socket = std::make_unique<detail::RedisSocket>(
@@ -53,7 +56,8 @@ RedisConnection::RedisConnection(RedisEndpointConfig config,
 RedisConnection::~RedisConnection() = default;
 
 long long RedisConnection::GetConnectCount() const {
-    return m_socket->ConnectCount() + (m_cluster ? m_cluster->ConnectCount() : 0);
+    return m_socket->ConnectCount() + (m_cluster ? m_cluster->ConnectCount() : 0) +
+           (m_pipeline ? m_pipeline->ConnectCount() : 0);
 }
 
 int RedisConnection::GetSocketForDiagnostics() const {
@@ -69,14 +73,15 @@ detail::ReplyPtr Run(detail::RedisSocket& socket,
                      const std::shared_ptr<detail::RedisClusterRouter>& router,
                      std::unique_ptr<detail::RedisClusterConnection>& cluster, std::string_view key,
                      const std::vector<std::string_view>& args, detail::Clock::time_point deadline,
-                     redisContext** context = nullptr) {
+                     redisContext** context = nullptr, bool shared = false) {
     deadline = std::min(deadline, detail::Clock::now() + socket.Config().commandTimeout);
     if (router && router->IsCluster(deadline)) {
         if (!cluster) cluster = std::make_unique<detail::RedisClusterConnection>(router);
         // The cluster passes a published message on to every node: any node that answers will
         // do, so that a failing node does not hold up the publishers.
-        detail::ReplyPtr reply = args.front() == "PUBLISH" ? cluster->RunOnAnyNode(args, deadline)
-                                                           : cluster->Run(key, args, deadline);
+        detail::ReplyPtr reply = args.front() == "PUBLISH"
+                                     ? cluster->RunOnAnyNode(args, deadline)
+                                     : cluster->Run(key, args, deadline, shared);
         if (context) *context = cluster->LastContext();
         return reply;
     }
@@ -94,6 +99,43 @@ detail::ReplyPtr Run(detail::RedisSocket& socket,
 // The command time-out alone bounds the command.
 constexpr auto kNoDeadline = detail::Clock::time_point::max();
 
+// Values above this take the connection's own socket: they would hold up every command queued
+// behind them on the shared one.
+constexpr std::size_t kMaxPipelinedBytes = 64 * 1024;
+
+// Commands that neither change the connection's state nor block, and so may share it.
+bool IsStateless(std::string_view name) {
+    static constexpr std::string_view kStateless[] = {
+        "GET",  "SET", "SETEX", "PSETEX", "DEL",  "UNLINK", "EXISTS", "PUBLISH",
+        "PING", "TTL", "PTTL",  "EXPIRE", "INCR", "INCRBY", "STRLEN", "XADD"};
+    return std::any_of(std::begin(kStateless), std::end(kStateless), [&](std::string_view s) {
+        return s.size() == name.size() &&
+               std::equal(s.begin(), s.end(), name.begin(), [](char a, char b) {
+                   return a == (b >= 'a' && b <= 'z' ? static_cast<char>(b - 'a' + 'A') : b);
+               });
+    });
+}
+
+std::size_t SizeOf(const std::vector<std::string_view>& args) {
+    std::size_t size = 0;
+    for (const auto& a : args) size += a.size();
+    return size;
+}
+
+// Runs one command as Run does, over the shared connection when there is one and the command
+// may go there.
+detail::ReplyPtr Exec(detail::RedisPipeline* pipeline, detail::RedisSocket& socket,
+                      const std::shared_ptr<detail::RedisClusterRouter>& router,
+                      std::unique_ptr<detail::RedisClusterConnection>& cluster,
+                      std::string_view key, const std::vector<std::string_view>& args,
+                      detail::Clock::time_point deadline) {
+    const bool small = SizeOf(args) <= kMaxPipelinedBytes;
+    if (pipeline && small)
+        return pipeline->Run(
+            args, std::min(deadline, detail::Clock::now() + socket.Config().commandTimeout));
+    return Run(socket, router, cluster, key, args, deadline, nullptr, small);
+}
+
 bool IsOk(const detail::ReplyPtr& reply) {
     return reply->type == REDIS_REPLY_STATUS && std::string_view(reply->str, reply->len) == "OK";
 }
@@ -104,6 +146,10 @@ RedisReplyValue RedisConnection::Command(
     const std::vector<std::string>& args, std::chrono::steady_clock::time_point deadline,
     const std::function<void(redisContext*, redisReply*)>& inspect) {
     std::vector<std::string_view> views(args.begin(), args.end());
+    if (!inspect && !views.empty() && IsStateless(views.front()))
+        return CopyReply(Exec(m_pipeline.get(), *m_socket, m_router, m_cluster,
+                              views.size() > 1 ? views[1] : std::string_view(), views, deadline)
+                             .get());
     redisContext* context = nullptr;
     detail::ReplyPtr reply =
         Run(*m_socket, m_router, m_cluster, views.size() > 1 ? views[1] : std::string_view(), views,
@@ -177,7 +223,8 @@ RedisReplyValue RedisConnection::CommandOnNodeOf(std::string_view routingKey,
 }
 
 RedisConnection::Bytes RedisConnection::Get(const std::string& key) {
-    detail::ReplyPtr reply = Run(*m_socket, m_router, m_cluster, key, {"GET", key}, kNoDeadline);
+    detail::ReplyPtr reply =
+        Exec(m_pipeline.get(), *m_socket, m_router, m_cluster, key, {"GET", key}, kNoDeadline);
     if (reply->type == REDIS_REPLY_NIL) return nullptr;
     if (reply->type != REDIS_REPLY_STRING)
         throw RedisException("GET failed: " +
@@ -214,22 +261,23 @@ bool NoteIfRefused(const char* command, const detail::ReplyPtr& reply) {
 }  // namespace
 
 bool RedisConnection::Set(const std::string& key, const Bytes& value) {
-    detail::ReplyPtr reply =
-        Run(*m_socket, m_router, m_cluster, key, {"SET", key, View(value)}, kNoDeadline);
+    detail::ReplyPtr reply = Exec(m_pipeline.get(), *m_socket, m_router, m_cluster, key,
+                                  {"SET", key, View(value)}, kNoDeadline);
     NoteIfRefused("SET", reply);
     return IsOk(reply);
 }
 
 bool RedisConnection::SetEx(const std::string& key, std::chrono::seconds ttl, const Bytes& value) {
     const std::string seconds = std::to_string(ttl.count());
-    detail::ReplyPtr reply =
-        Run(*m_socket, m_router, m_cluster, key, {"SETEX", key, seconds, View(value)}, kNoDeadline);
+    detail::ReplyPtr reply = Exec(m_pipeline.get(), *m_socket, m_router, m_cluster, key,
+                                  {"SETEX", key, seconds, View(value)}, kNoDeadline);
     NoteIfRefused("SETEX", reply);
     return IsOk(reply);
 }
 
 long long RedisConnection::Del(const std::string& key) {
-    detail::ReplyPtr reply = Run(*m_socket, m_router, m_cluster, key, {"DEL", key}, kNoDeadline);
+    detail::ReplyPtr reply =
+        Exec(m_pipeline.get(), *m_socket, m_router, m_cluster, key, {"DEL", key}, kNoDeadline);
     if (reply->type != REDIS_REPLY_INTEGER)
         throw RedisException("DEL failed: " +
                              std::string(reply->str ? reply->str : "", reply->len));
@@ -248,11 +296,23 @@ RedisConnectionGuard::~RedisConnectionGuard() {
 
 // ---- RedisConnectionPool -------------------------------------------------------------------
 
+namespace {
+
+std::shared_ptr<detail::RedisPipeline> MakePipeline(
+    const RedisEndpointConfig& config, const std::shared_ptr<detail::RedisClusterRouter>& router) {
+    if (!config.pipelining || router) return nullptr;
+    return std::make_shared<detail::RedisPipeline>(config);
+}
+
+}  // namespace
+
 RedisConnectionPool::RedisConnectionPool(RedisEndpointConfig config)
-    : m_config(Resolve(std::move(config))), m_router(detail::RedisClusterRouter::Make(m_config)) {
+    : m_config(Resolve(std::move(config))),
+      m_router(detail::RedisClusterRouter::Make(m_config)),
+      m_pipeline(MakePipeline(m_config, m_router)) {
     m_slots.resize(static_cast<std::size_t>(std::max(1, m_config.poolSize)));
     for (auto& slot : m_slots)
-        slot.connection = std::make_unique<RedisConnection>(m_config, m_router);
+        slot.connection = std::make_unique<RedisConnection>(m_config, m_router, m_pipeline);
 }
 
 RedisConnectionPool::~RedisConnectionPool() = default;
@@ -321,7 +381,18 @@ std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::FindAndLockConnection
         }
         return false;
     };
-    if (!free() && !m_freed.wait_for(lock.Native(), m_config.connectionWait, free)) return nullptr;
+    const auto crowded = [&]() REQUIRES(m_mutex) {
+        return m_pipeline && m_pipeline->Pending() >=
+                                 static_cast<std::size_t>(std::max(1, m_config.pipelineQueueBound));
+    };
+    const auto until = detail::Clock::now() + m_config.connectionWait;
+    while (!free() || crowded()) {
+        const auto now = detail::Clock::now();
+        if (now >= until) return nullptr;
+        // The shared queue drains without telling the pool: look again every millisecond.
+        const auto next = crowded() ? std::min(until, now + std::chrono::milliseconds(1)) : until;
+        m_freed.wait_until(lock.Native(), next);
+    }
     return LockSlotLocked(found);
 }
 
@@ -349,7 +420,7 @@ void RedisConnectionPool::Unlock(std::size_t slot) {
         Slot& s = m_slots[slot];
         if (s.stale) {
             old = std::move(s.connection);
-            s.connection = std::make_unique<RedisConnection>(m_config, m_router);
+            s.connection = std::make_unique<RedisConnection>(m_config, m_router, m_pipeline);
             s.stale = false;
         }
         s.locked = false;
@@ -364,6 +435,7 @@ void RedisConnectionPool::Reconfigure(const RedisEndpointConfig& config) {
         TMutexLock lock(m_mutex);
         m_config = Resolve(config);
         m_router = detail::RedisClusterRouter::Make(m_config);
+        m_pipeline = MakePipeline(m_config, m_router);
         if (static_cast<int>(m_slots.size()) < m_config.poolSize)
             m_slots.resize(static_cast<std::size_t>(m_config.poolSize));
         for (auto& slot : m_slots) {
@@ -371,7 +443,7 @@ void RedisConnectionPool::Reconfigure(const RedisEndpointConfig& config) {
                 slot.stale = true;
             } else {
                 if (slot.connection) old.push_back(std::move(slot.connection));
-                slot.connection = std::make_unique<RedisConnection>(m_config, m_router);
+                slot.connection = std::make_unique<RedisConnection>(m_config, m_router, m_pipeline);
             }
         }
     }

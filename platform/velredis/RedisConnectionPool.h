@@ -12,6 +12,11 @@
 // its key's slot; the pool's connections share one slot map, corrected by MOVED redirects and
 // fetched again when a node stops answering, so a caller sees no difference (see
 // RedisClusterRouter.h).
+// With pipelining on (the default) a guard still reserves one of the slots, but the short
+// stateless commands of all slots travel over one shared connection per server (per node on a
+// cluster), written together when threads issue them at once and answered in order (see
+// RedisPipeline.h); each command keeps its own time-out, and a command lost after it was
+// written is never sent again.
 #pragma once
 
 #include <chrono>
@@ -37,6 +42,7 @@ namespace detail {
 class RedisSocket;
 class RedisClusterRouter;
 class RedisClusterConnection;
+class RedisPipeline;
 }  // namespace detail
 
 // A reply, copied out of the client library's reply object.
@@ -62,8 +68,11 @@ public:
     // In cluster mode every command goes to the node serving its key (its second argument, for
     // Command), following the cluster's redirects, and a PUBLISH to any node that answers; `router`
     // is the pool's shared knowledge of the cluster (a connection made without one keeps its own).
+    // With `pipeline` (a single server's pool with pipelining on) the stateless commands of
+    // small values go over that shared connection (see RedisEndpointConfig::pipelining).
     explicit RedisConnection(RedisEndpointConfig config,
-                             std::shared_ptr<detail::RedisClusterRouter> router = nullptr);
+                             std::shared_ptr<detail::RedisClusterRouter> router = nullptr,
+                             std::shared_ptr<detail::RedisPipeline> pipeline = nullptr);
     ~RedisConnection();
     RedisConnection(const RedisConnection&) = delete;
     RedisConnection& operator=(const RedisConnection&) = delete;
@@ -102,7 +111,7 @@ public:
                                     const std::vector<std::string>& args,
                                     std::chrono::steady_clock::time_point deadline);
 
-    // Connections made so far (the first one included).
+    // Connections made so far (the first one included), the shared one's included.
     long long GetConnectCount() const;
     // The socket descriptor, -1 when there is none; for diagnostics.
     int GetSocketForDiagnostics() const;
@@ -111,6 +120,7 @@ private:
     std::unique_ptr<detail::RedisSocket> m_socket;
     std::shared_ptr<detail::RedisClusterRouter> m_router;       // null for a single server
     std::unique_ptr<detail::RedisClusterConnection> m_cluster;  // made on first cluster command
+    std::shared_ptr<detail::RedisPipeline> m_pipeline;          // null when not pipelining
 };
 
 class RedisConnectionPool;
@@ -143,7 +153,8 @@ public:
     static std::shared_ptr<RedisConnectionPool> GetSharedInstance();
 
     // Reserves a free connection, trying first the slot that `key` maps to. Returns an empty
-    // pointer when every connection stays held for the configured connectionWait.
+    // pointer when every connection stays held for the configured connectionWait, or when the
+    // shared connection's queue stays over its bound that long (pipelining).
     std::unique_ptr<RedisConnectionGuard> FindAndLockConnection(const std::string& key);
     // Reserves a free connection, waiting at most `wait` for one; empty when none came free.
     std::unique_ptr<RedisConnectionGuard> LockConnection(std::chrono::milliseconds wait);
@@ -180,6 +191,8 @@ private:
     RedisEndpointConfig m_config GUARDED_BY(m_mutex);
     // null for a single server
     std::shared_ptr<detail::RedisClusterRouter> m_router GUARDED_BY(m_mutex);
+    // The connection the slots share; null for a cluster or with pipelining off.
+    std::shared_ptr<detail::RedisPipeline> m_pipeline GUARDED_BY(m_mutex);
     std::vector<Slot> m_slots GUARDED_BY(m_mutex);
 };
 

@@ -196,6 +196,13 @@ void RedisSocket::Send(const std::vector<std::string_view>& args, Clock::time_po
         redisFormatCommandArgv(&raw, static_cast<int>(args.size()), argv.data(), argvlen.data());
     if (length < 0 || !raw) throw RedisException("Cannot format a Redis command.");
     std::unique_ptr<char, CommandDeleter> command(raw);
+    SendRaw(std::string_view(raw, static_cast<std::size_t>(length)), deadline);
+}
+
+void RedisSocket::SendRaw(std::string_view bytes, Clock::time_point deadline) {
+    if (!m_connected) throw RedisException("Not connected to Redis.");
+    const char* raw = bytes.data();
+    const auto length = static_cast<long long>(bytes.size());
     long long sent = 0;
     while (sent < length) {
         short wait = POLLOUT;
@@ -293,17 +300,25 @@ ReplyPtr RedisSocket::ReadAvailable() {
 }
 
 ReplyPtr RedisSocket::Read(Clock::time_point deadline) {
+    ReplyPtr reply = TryRead(deadline);
+    if (!reply) Fail("Timed out waiting for a reply from Redis.", true);
+    return reply;
+}
+
+ReplyPtr RedisSocket::TryRead(Clock::time_point deadline) {
     // Poll before reading: the reply has rarely arrived yet when this is called, and a read
-    // that finds nothing costs a system call.
-    for (;;) {
+    // that finds nothing costs a system call. The socket is polled at least once, so that a
+    // reply that is already there is found even after `deadline`.
+    for (bool polled = false;;) {
         if (ReplyPtr reply = TryParse()) return reply;
         if (HasBufferedInput()) {
             if (ReplyPtr reply = ReadAvailable()) return reply;
             continue;  // the session is drained now
         }
-        if (Clock::now() >= deadline) Fail("Timed out waiting for a reply from Redis.", true);
+        if (polled && Clock::now() >= deadline) return nullptr;
         pollfd p{m_context->fd, m_readEvents, 0};
         const int ready = ::poll(&p, 1, RemainingMs(deadline));
+        polled = true;
         if (ready < 0 && errno != EINTR)
             Fail(std::string("Cannot poll the Redis connection: ") + std::strerror(errno));
         if (ready > 0) {

@@ -56,8 +56,14 @@ public:
     // Sends one command. Raises on error or when `deadline` passes; the connection is then
     // dropped.
     void Send(const std::vector<std::string_view>& args, Clock::time_point deadline);
-    // Reads one reply, waiting until `deadline`.
+    // Sends bytes already in the wire format (several commands, say), as Send does.
+    void SendRaw(std::string_view bytes, Clock::time_point deadline);
+    // Reads one reply, waiting until `deadline`; raises (and drops the connection) when it
+    // passes.
     ReplyPtr Read(Clock::time_point deadline);
+    // As Read, but null when `deadline` passes: the connection stays as it is, and the reply
+    // can still be read later.
+    ReplyPtr TryRead(Clock::time_point deadline);
     // Reads whatever has arrived without waiting and returns one reply if complete, else null.
     // Raises when the server closed the connection.
     ReplyPtr ReadAvailable();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <functional>
 #include <thread>
 
@@ -81,8 +82,9 @@ TEST_F(RedisCache, NoFreeConnectionIsQuiet) {
 }
 
 // Whatever the server does (killed and restarted, frozen and thawed, its connections killed, its
-// replies drip-fed), every call comes back within its time-out plus slack, never with a wrong
-// value, and the cache works again once the fault is over.
+// replies drip-fed) under a burst of stores and loads from eight threads, every call comes back
+// within its time-out plus slack, never with a wrong value, and the cache works again once the
+// fault is over.
 TEST_F(RedisCache, ServerFaultsGiveAWrongValueOrAHungCall) {
     using std::chrono::milliseconds;
     opt::ScopedOverride storeTimeout("ExternalCacheStoreTimeoutMs", 300);
@@ -96,6 +98,8 @@ TEST_F(RedisCache, ServerFaultsGiveAWrongValueOrAHungCall) {
         milliseconds lasting;
     } faults[] = {
         {"killed and restarted", Server().Port(), [&] { Server().Stop(); },
+         [&] { ASSERT_EQ(Server().Start(), ""); }, milliseconds(800)},
+        {"killed with SIGKILL mid-burst", Server().Port(), [&] { Server().Stop(SIGKILL); },
          [&] { ASSERT_EQ(Server().Start(), ""); }, milliseconds(800)},
         {"frozen and thawed", Server().Port(), [&] { Server().Freeze(); }, [&] { Server().Thaw(); },
          milliseconds(800)},
@@ -113,16 +117,20 @@ TEST_F(RedisCache, ServerFaultsGiveAWrongValueOrAHungCall) {
     // A load has no time-out of its own: the pool's wait for a connection and the command
     // time-out (which follows the store time-out) bound it.
     const auto loadTimeout = milliseconds(100 + 300);
-    for (const auto& fault : faults) {
-        SCOPED_TRACE(fault.name);
+    for (int run = 0; run < 2 * int(std::size(faults)); ++run) {
+        // Every fault with commands sharing one connection, then with a connection each.
+        const bool pipelining = run < int(std::size(faults));
+        const auto& fault = faults[std::size_t(run) % std::size(faults)];
+        SCOPED_TRACE(std::string(fault.name) + (pipelining ? ", shared connection" : ""));
         auto config = Server().MakeConfig();
         config.port = fault.port;
         config.poolSize = 0;
+        config.pipelining = pipelining;
         RedisExternalCache cache(TString("fault"), std::make_shared<RedisConnectionPool>(config));
         std::atomic<bool> stop{false};
         std::atomic<int> wrong{0}, slow{0}, calls{0};
         std::vector<std::thread> threads;
-        for (int t = 0; t < 4; ++t)
+        for (int t = 0; t < 8; ++t)
             threads.emplace_back([&, t] {
                 const TString key = TString::number(t);
                 for (int version = 0; !stop; ++version) {

@@ -28,10 +28,11 @@ class RedisClusterUnderLoad : public RedisClusterTest {};
 
 // Loaders store and load their own keys of one slot while the slot moves to another master key
 // by key: every load returns the value its loader stored last, through ASK while keys are split
-// between the two masters and MOVED afterwards.
+// between the two masters and MOVED afterwards. Eight loaders share each node's connection, so
+// that one written batch mixes commands that are answered, redirected with ASK and with MOVED.
 TEST_F(RedisClusterUnderLoad, LiveSlotMigrationUnderLoadReturnsNoWrongValue) {
     veltest::HostScope host;
-    auto pool = MakeClusterPool(Cluster(), RedisMode::Cluster, 4);
+    auto pool = MakeClusterPool(Cluster(), RedisMode::Cluster, 8);
     RedisExternalCache cache(TString("mig"), pool);
     const int slot = RedisKeySlot("mig:{m}");
     const int seed = Cluster().Ports().front();
@@ -44,7 +45,7 @@ TEST_F(RedisClusterUnderLoad, LiveSlotMigrationUnderLoadReturnsNoWrongValue) {
     const std::string sourceId = Cluster().Command(source, {"CLUSTER", "MYID"}).text;
     const std::string targetId = Cluster().Command(target, {"CLUSTER", "MYID"}).text;
     const auto key = [](int i) { return TString::fromStdString("{m}" + std::to_string(i)); };
-    constexpr int kKeys = 150, kLoaders = 3;
+    constexpr int kKeys = 160, kLoaders = 8;
     for (int i = 0; i < kKeys; ++i) ASSERT_TRUE(cache.TryStore(key(i), Bytes("0"), 0, -1).Get());
 
     std::atomic<bool> stop{false};

@@ -73,9 +73,10 @@ private:
 
 class RedisPoolTest : public veltest::RedisServerTest {
 protected:
-    std::shared_ptr<RedisConnectionPool> MakePool(int size) {
+    std::shared_ptr<RedisConnectionPool> MakePool(int size, bool pipelining = true) {
         auto config = Server().MakeConfig();
         config.poolSize = size;
+        config.pipelining = pipelining;
         return std::make_shared<RedisConnectionPool>(config);
     }
 };
@@ -98,10 +99,61 @@ TEST_F(RedisPoolTest, ExhaustedPoolGivesAnEmptyGuardAndAGuardKeepsThePoolAlive) 
     c.reset();  // returns the connection to a pool only the guards kept
 }
 
+// With the shared connection's queue over its bound (one command held by a frozen server), a
+// guard is refused after the connection wait although slots are free; it is given again once
+// the queue drains.
+TEST_F(RedisPoolTest, GuardIsRefusedWhileTheSharedQueueStaysOverItsBound) {
+    auto config = Server().MakeConfig();
+    config.poolSize = 4;
+    config.pipelineQueueBound = 1;
+    config.commandTimeout = 3s;
+    config.commandTimeoutFollowsStoreTimeout = false;
+    auto pool = std::make_shared<RedisConnectionPool>(config);
+    ASSERT_FALSE(pool->FindAndLockConnection("a")->GetConnection().Get("a"));
+    Server().Freeze();
+    std::thread stuck([&] {
+        auto guard = pool->FindAndLockConnection("a");
+        ASSERT_TRUE(guard);
+        EXPECT_FALSE(guard->GetConnection().Get("a"));  // answered after the thaw
+    });
+    bool refused = false;
+    for (int i = 0; i < 100 && !refused; ++i, std::this_thread::sleep_for(10ms))
+        refused = pool->FindAndLockConnection("b") == nullptr;
+    Server().Thaw();
+    stuck.join();
+    EXPECT_TRUE(refused);
+    EXPECT_TRUE(pool->FindAndLockConnection("b"));
+}
+
+// A command that comes after every command on the shared connection gave up, with their replies
+// overdue, must not fail for them: it goes out on a new connection and gets its own time-out.
+// It used to be written behind them and failed at once, with the connection they had worn out.
+TEST_F(RedisPoolTest, CommandAfterOverdueAbandonedRepliesDoesNotFailForThem) {
+    auto config = Server().MakeConfig();
+    config.poolSize = 1;
+    config.commandTimeout = 1s;
+    config.commandTimeoutFollowsStoreTimeout = false;
+    auto pool = std::make_shared<RedisConnectionPool>(config);
+    auto guard = pool->FindAndLockConnection("k");
+    RedisConnection& c = guard->GetConnection();
+    ASSERT_TRUE(c.Set("k", MakeBytes(3)));
+    Server().Freeze();
+    EXPECT_THROW(c.Command({"GET", "k"}, Clock::now() + 50ms, {}), RedisTimeoutException);
+    std::this_thread::sleep_for(1100ms);  // its reply is overdue now
+    std::thread thaw([&] {
+        std::this_thread::sleep_for(100ms);
+        Server().Thaw();
+    });
+    RedisReplyValue got;
+    EXPECT_NO_THROW(got = c.Command({"GET", "k"}, Clock::now() + 1s, {}));
+    thaw.join();
+    EXPECT_EQ(got.text.size(), 3u);
+}
+
 // A connection the server killed is replaced before the next command. redisReconnect makes a new
 // socket without the read/write time-outs and keepalive of the old one; they must be set again.
 TEST_F(RedisPoolTest, KilledConnectionIsReplacedWithItsTimeoutAndKeepalive) {
-    auto pool = MakePool(1);
+    auto pool = MakePool(1, false);  // the connection's own socket
     auto guard = pool->FindAndLockConnection("k");
     RedisConnection& c = guard->GetConnection();
     EXPECT_TRUE(c.Set("k", MakeBytes(4)));
@@ -126,22 +178,25 @@ TEST_F(RedisPoolTest, KilledConnectionIsReplacedWithItsTimeoutAndKeepalive) {
 }
 
 TEST_F(RedisPoolTest, NoFileDescriptorGrowthOverAThousandReconnects) {
-    auto pool = MakePool(1);
-    auto guard = pool->FindAndLockConnection("k");
-    RedisConnection& c = guard->GetConnection();
-    c.Set("k", MakeBytes(4));
-    const int before = OpenFdCount();
-    for (int i = 0; i < 1000; ++i) {
-        Server().Command({"CLIENT", "KILL", "TYPE", "normal"});
-        try {
-            c.Get("k");
-        } catch (const RedisException&) {
-            // the kill raced the idle check; the next use reconnects
+    for (const bool pipelining : {false, true}) {
+        SCOPED_TRACE(pipelining ? "shared connection" : "own connection");
+        auto pool = MakePool(1, pipelining);
+        auto guard = pool->FindAndLockConnection("k");
+        RedisConnection& c = guard->GetConnection();
+        c.Set("k", MakeBytes(4));
+        const int before = OpenFdCount();
+        for (int i = 0; i < 1000; ++i) {
+            Server().Command({"CLIENT", "KILL", "TYPE", "normal"});
+            try {
+                c.Get("k");
+            } catch (const RedisException&) {
+                // the kill raced the idle check; the next use reconnects
+            }
         }
+        c.Get("k");
+        EXPECT_GE(c.GetConnectCount(), 1000);
+        EXPECT_LE(OpenFdCount(), before);
     }
-    c.Get("k");
-    EXPECT_GE(c.GetConnectCount(), 1000);
-    EXPECT_LE(OpenFdCount(), before);
 }
 
 // A server that closes the connection while a large value is being written: without
@@ -221,6 +276,85 @@ TEST_F(RedisPoolTest, SlowReplyFailsWithinTheCommandTimeoutAndUnreachableServerR
     RedisConnection unreachable(config);
     EXPECT_THROW(unreachable.Get("k"), RedisException);
     EXPECT_THROW(unreachable.Get("k"), RedisException);
+}
+
+// Sixteen threads issue commands at once over the shared connection while the server is killed
+// (SIGKILL) and restarted, frozen (SIGSTOP) and thawed, or has its replies drip-fed. Every GET
+// carries a time-out of its own, shorter than the connection's, so replies often come after
+// their command gave up. A reply must answer only the command it was sent for (each thread has
+// its own key, and a SET must see OK), every call must come back near its own time-out, and
+// the pool works again once the fault is over.
+TEST_F(RedisPoolTest, PipelinedBurstUnderServerFaultsNeverTakesAnotherCommandsReply) {
+    veltest::DelayingProxy proxy;
+    ASSERT_EQ(proxy.Start(Server().Port()), "");
+    const struct {
+        const char* name;
+        int port;
+        std::function<void()> start, end;
+    } faults[] = {
+        {"killed and restarted", Server().Port(), [&] { Server().Stop(SIGKILL); },
+         [&] { ASSERT_EQ(Server().Start(), ""); }},
+        {"frozen and thawed", Server().Port(), [&] { Server().Freeze(); },
+         [&] { Server().Thaw(); }},
+        {"replies drip-fed", proxy.Port(), [&] { proxy.SetDrip(2ms); },
+         [&] { proxy.SetDrip(0ms); }},
+    };
+    constexpr int kThreads = 16;
+    for (const auto& fault : faults) {
+        SCOPED_TRACE(fault.name);
+        auto config = Server().MakeConfig();
+        config.port = fault.port;
+        config.poolSize = kThreads;
+        config.commandTimeout = 700ms;
+        config.commandTimeoutFollowsStoreTimeout = false;
+        auto pool = std::make_shared<RedisConnectionPool>(config);
+        std::atomic<bool> stop{false};
+        std::atomic<int> wrong{0}, slow{0}, answered{0}, failed{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([&, t] {
+                const std::string key = "burst:" + std::to_string(t);
+                const std::string prefix = std::to_string(t) + ":";
+                const auto timeout = std::chrono::milliseconds(20 + 10 * t);
+                for (int version = 0; !stop; ++version) {
+                    auto guard = pool->FindAndLockConnection(key);
+                    ASSERT_TRUE(guard);
+                    RedisConnection& c = guard->GetConnection();
+                    const auto begin = Clock::now();
+                    try {
+                        const RedisReplyValue set = c.Command(
+                            {"SET", key, prefix + std::to_string(version)}, begin + timeout, {});
+                        wrong += set.type != RedisReplyValue::Type::Status || set.text != "OK";
+                        const RedisReplyValue got =
+                            c.Command({"GET", key}, Clock::now() + timeout, {});
+                        const bool mine = got.type == RedisReplyValue::Type::String &&
+                                          got.text.rfind(prefix, 0) == 0 &&
+                                          std::stoi(got.text.substr(prefix.size())) <= version;
+                        // Nil only after the restart lost the keys.
+                        wrong += !mine && got.type != RedisReplyValue::Type::Nil;
+                        ++answered;
+                    } catch (const RedisException&) {
+                        ++failed;
+                    }
+                    // Two commands, each within its time-out; slack for two busy cores.
+                    slow += Clock::now() - begin > 2 * timeout + 1500ms;
+                }
+            });
+        std::this_thread::sleep_for(300ms);
+        fault.start();
+        std::this_thread::sleep_for(450ms);  // inside the connection's time-out
+        fault.end();
+        std::this_thread::sleep_for(500ms);
+        stop = true;
+        for (auto& thread : threads) thread.join();
+        EXPECT_EQ(wrong.load(), 0) << "of " << answered.load() << " answered";
+        EXPECT_EQ(slow.load(), 0);
+        EXPECT_GT(failed.load(), 0) << "the fault went unnoticed";
+        auto guard = pool->FindAndLockConnection("after");
+        ASSERT_TRUE(guard);
+        EXPECT_TRUE(guard->GetConnection().Set("after", MakeBytes(3)));
+        EXPECT_EQ(*guard->GetConnection().Get("after"), *MakeBytes(3));
+    }
 }
 
 namespace {

@@ -97,7 +97,9 @@ protected:
 TEST_F(RedisTls, CommandsLargeValuesAndPipelinesRoundTripOnOneConnection) {
     RedisServer server(velsupport::ServerTlsFrom(s_trusted));
     StartOrFail(server);
-    auto pool = std::make_shared<RedisConnectionPool>(server.MakeConfig());
+    auto config = server.MakeConfig();
+    config.pipelining = false;  // every command on the connection's own socket
+    auto pool = std::make_shared<RedisConnectionPool>(config);
     auto guard = pool->FindAndLockConnection("k");
     ASSERT_TRUE(guard);
     RedisConnection& c = guard->GetConnection();

@@ -127,6 +127,8 @@ void DemoHost::AddHostCounts(Stats& stats) const {
     stats.counters["gaps"] = health.gaps;
     stats.counters["gap-flushes"] = health.conservativeFlushes;
     stats.counters["resubscriptions"] = health.resubscriptions;
+    stats.counters["fills-not-published"] = health.fillsNotPublished;
+    stats.counters["skipped-published-later"] = health.skippedPublishedLater;
 }
 
 void DemoHost::Report(const std::string& kind, const Stats& stats) const {

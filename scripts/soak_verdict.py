@@ -43,7 +43,7 @@ def memory_growth(rows, start, end):
     warm = start + max(WARM_UP_MIN_S, (end - start) / 5)
     totals = defaultdict(int)
     for t, _, _, rss, *_ in rows:
-        if t >= warm:
+        if warm <= t <= end:
             totals[round(t)] += rss
     points = sorted((t, kib / 1024) for t, kib in totals.items())
     if not points:
@@ -59,11 +59,11 @@ def growth_by_role(rows, start, end, column):
     early, late = defaultdict(list), defaultdict(list)
     for row in rows:
         t, role, phase = row[0], row[2], row[7]
-        if phase != "quiet" or t < warm:
+        if phase != "quiet" or t < warm or t > end:
             continue
         if t <= warm + third:
             early[role].append(row[column])
-        elif t >= end - third:
+        elif t >= end - third:  # up to the end of the workload; settling is not sampled
             late[role].append(row[column])
     return {role: (max(early[role]), min(late[role])) for role in early if late.get(role)}
 

@@ -154,6 +154,12 @@ struct Held {
     std::uint64_t version;
 };
 
+// Lets entry `guid` go, telling the service, unless the service made it dirty already (then it
+// is gone, with its record).
+void Evict(RedisPubsub& service, const std::shared_ptr<TimedCache>& cache, unsigned int guid) {
+    if (cache->TryDeleteEntry(guid)) service.OnRemoved({guid}, cache);
+}
+
 int Host(const HostPlan& plan, SharedVersions& data) {
     std::shared_ptr<RedisPubsub> service = Connect(plan.port);
     TReadWriteLock lock;
@@ -174,9 +180,8 @@ int Host(const HostPlan& plan, SharedVersions& data) {
             const auto it = byKey.find(key);
             if (it == byKey.end() || !cache->TryGetEntry(it->second.guid)) break;
         }
-        if (const auto it = byKey.find(key); it != byKey.end()) {  // dirty: let it go first
-            cache->TryDeleteEntry(it->second.guid);
-            service->OnRemoved({it->second.guid}, cache);
+        if (const auto it = byKey.find(key); it != byKey.end()) {
+            Evict(*service, cache, it->second.guid);
             byKey.erase(it);
         }
         const unsigned long long stamp = DateTime::UtcNow().GetRepresentation();
@@ -195,8 +200,7 @@ int Host(const HostPlan& plan, SharedVersions& data) {
             const auto it = byKey.find(order.front());
             order.pop_front();
             if (it == byKey.end()) continue;
-            cache->TryDeleteEntry(it->second.guid);
-            service->OnRemoved({it->second.guid}, cache);
+            Evict(*service, cache, it->second.guid);
             byKey.erase(it);
         }
     }

@@ -3,17 +3,18 @@
 // fixed rate. The data is a file of one version number per key that every process maps (the
 // "database"); a host's entry of key k holds the version it read.
 //
-// scale_peer host <port> <data file> <keys> <held> <fills/s> <start unix ms> <seconds> <settle s>
-//            [every]
-//   From the start for <seconds>: fills one key it does not hold (a miss) per 1/<fills/s>, with
+// scale_peer host <port> <data file> <keys> <held> <fills/s> <start unix ms> <warm-up s> <seconds>
+//            <settle s> [every]
+//   From the start for <warm-up s> + <seconds>: fills one key it does not hold (a miss) per 1/<fills/s>, with
 //   the version the data file has for it, through OnFilled (with "every": OnAdded, so every
-//   fill is announced); over <held> entries it lets the oldest go (OnRemoved). Then waits
+//   fill is announced); over <held> entries it lets the oldest go (OnRemoved). Counts and CPU
+//   cover the last <seconds> only (the window). Then waits
 //   <settle s> and compares the entries it still holds with the data file. Prints
 //   "dirty <key> <unix ns>" for every entry the service made dirty, then
 //   "result fills=.. published=.. not-published=.. received=.. held=.. stale=.. cpu-ms=..
-//   fill-thread-cpu-ms=.. window-ms=.."
+//   fill-thread-cpu-ms=.. gaps=.."
 // scale_peer writer <port> <data file> <keys> <changes/s> <start unix ms> <seconds>
-//   From the start for <seconds>: bumps the version of a random key per 1/<changes/s> and
+//   At the start announces every key's first version; then for <seconds>: bumps the version of a random key per 1/<changes/s> and
 //   announces the new content (OnAdded, filed nowhere); prints "change <key> <unix ns>" for
 //   each (the moment before the announcement), then "result published=.. received=..".
 // Every process subscribes before it prints "ready"; every wait is bounded.
@@ -36,6 +37,7 @@
 
 #include "caching/RedisPubsub.h"
 #include "utility/SynchronizedCache.h"
+#include "velcore/AppOptions.h"
 #include "velcoredata/DateTime.h"
 #include "velredis/RedisConfig.h"
 #include "velredis/RedisSubscriptionManager.h"
@@ -123,6 +125,10 @@ private:
 };
 
 std::shared_ptr<RedisPubsub> Connect(int port) {
+    // As a host of the library would: coherence on, an announcement makes every older record of
+    // other content dirty (no margin).
+    velmora::appoptions::Set("SyncCaches", true);
+    velmora::appoptions::Set("CacheSynchronizationMinimumDeltaSeconds", 0);
     RedisEndpointConfig config;
     config.port = port;
     config.heartbeatInterval = std::chrono::milliseconds(300);
@@ -143,85 +149,128 @@ struct HostPlan {
     std::size_t held = 0;
     double fillsPerSecond = 0;
     long long startNs = 0;
+    long long warmSeconds = 0;  // of filling before the measured window
     long long seconds = 0;
     long long settleSeconds = 0;
     bool every = false;
 };
 
-struct Held {
-    unsigned int guid;
-    std::size_t key;
-    std::uint64_t version;
+// A host's entries and its filling. One thread: the caller's.
+class FillingHost {
+public:
+    FillingHost(const HostPlan& plan, SharedVersions& data)
+        : m_plan(plan),
+          m_data(data),
+          m_service(Connect(plan.port)),
+          m_cache(std::make_shared<TimedCache>(&m_lock)),
+          m_random(static_cast<std::uint64_t>(::getpid())),
+          m_anyKey(0, data.Keys() - 1) {}
+
+    // Fills one entry per step from `fromNs` until `untilNs`.
+    void FillBetween(long long fromNs, long long untilNs) {
+        const long long stepNs = static_cast<long long>(1e9 / m_plan.fillsPerSecond);
+        for (long long next = fromNs; next < untilNs; next += stepNs) {
+            SleepUntilUnixNs(next);
+            FillOne(MissingKey());
+            ++m_fills;
+        }
+    }
+
+    // Held entries, and those of them whose version is no longer the data's.
+    std::pair<long long, long long> HeldAndStale() {
+        long long held = 0, stale = 0;
+        for (const auto& [key, entry] : m_byKey) {
+            if (!m_cache->TryGetEntry(entry.guid)) continue;
+            ++held;
+            stale += entry.version != m_data.Get(key);
+        }
+        return {held, stale};
+    }
+    RedisPubsub& Service() { return *m_service; }
+    long long Fills() const { return m_fills; }
+    std::vector<std::pair<std::size_t, long long>> Dirty() const { return m_cache->Dirty(); }
+    ~FillingHost() { m_service->OnRemoved(*m_cache); }
+
+private:
+    struct Held {
+        unsigned int guid;
+        std::uint64_t version;
+    };
+
+    // A key not held (or made dirty); after a few tries at random, a held one is filled again.
+    std::size_t MissingKey() {
+        std::size_t key = m_anyKey(m_random);
+        for (int tries = 0; tries < 64; ++tries, key = m_anyKey(m_random)) {
+            const auto it = m_byKey.find(key);
+            if (it == m_byKey.end() || !m_cache->TryGetEntry(it->second.guid)) break;
+        }
+        return key;
+    }
+
+    void FillOne(std::size_t key) {
+        Forget(key);
+        const unsigned long long stamp = DateTime::UtcNow().GetRepresentation();
+        const std::uint64_t version = m_data.Get(key);
+        const unsigned int guid = m_cache->AddEntry(CacheHelpers::Payload(new VelCacheData()));
+        m_cache->Filed(guid, key);
+        const HashPair keyhash{key + 1, 0}, hash{version + 1, key + 1};
+        if (m_plan.every)
+            m_service->OnAdded(keyhash, hash, stamp, guid, m_cache);
+        else
+            m_service->OnFilled(keyhash, hash, stamp, guid, m_cache);
+        m_byKey[key] = {guid, version};
+        m_order.push_back(key);
+        while (m_byKey.size() > m_plan.held && !m_order.empty()) {
+            Forget(m_order.front());
+            m_order.pop_front();
+        }
+    }
+
+    // Lets the entry of `key` go, telling the service, unless the service made it dirty
+    // already (then it is gone, with its record).
+    void Forget(std::size_t key) {
+        const auto it = m_byKey.find(key);
+        if (it == m_byKey.end()) return;
+        if (m_cache->TryDeleteEntry(it->second.guid))
+            m_service->OnRemoved({it->second.guid}, m_cache);
+        m_byKey.erase(it);
+    }
+
+    const HostPlan m_plan;
+    SharedVersions& m_data;
+    std::shared_ptr<RedisPubsub> m_service;
+    TReadWriteLock m_lock;
+    std::shared_ptr<TimedCache> m_cache;
+    std::mt19937_64 m_random;
+    std::uniform_int_distribution<std::size_t> m_anyKey;
+    std::unordered_map<std::size_t, Held> m_byKey;
+    std::deque<std::size_t> m_order;  // keys in the order filled (some since let go)
+    long long m_fills = 0;
 };
 
-// Lets entry `guid` go, telling the service, unless the service made it dirty already (then it
-// is gone, with its record).
-void Evict(RedisPubsub& service, const std::shared_ptr<TimedCache>& cache, unsigned int guid) {
-    if (cache->TryDeleteEntry(guid)) service.OnRemoved({guid}, cache);
-}
-
+// Warms up, then measures a window of filling: the service's figures and the CPU over it.
 int Host(const HostPlan& plan, SharedVersions& data) {
-    std::shared_ptr<RedisPubsub> service = Connect(plan.port);
-    TReadWriteLock lock;
-    auto cache = std::make_shared<TimedCache>(&lock);
-    std::mt19937_64 random(static_cast<std::uint64_t>(::getpid()));
-    std::uniform_int_distribution<std::size_t> anyKey(0, data.Keys() - 1);
-    std::unordered_map<std::size_t, Held> byKey;
-    std::deque<std::size_t> order;  // keys in the order filled
-    long long fills = 0;
-    SleepUntilUnixNs(plan.startNs);
+    FillingHost host(plan, data);
+    const long long windowNs = plan.startNs + plan.warmSeconds * 1000000000LL;
+    const long long endNs = windowNs + plan.seconds * 1000000000LL;
+    host.FillBetween(plan.startNs, windowNs);
+    const CoherenceHealth before = host.Service().GetHealth();
     const long long cpuStart = CpuMs(RUSAGE_SELF), fillCpuStart = CpuMs(RUSAGE_THREAD);
-    const long long endNs = plan.startNs + plan.seconds * 1000000000LL;
-    const long long stepNs = static_cast<long long>(1e9 / plan.fillsPerSecond);
-    for (long long next = plan.startNs; next < endNs; next += stepNs) {
-        SleepUntilUnixNs(next);
-        std::size_t key = anyKey(random);
-        for (int tries = 0; tries < 64; ++tries, key = anyKey(random)) {
-            const auto it = byKey.find(key);
-            if (it == byKey.end() || !cache->TryGetEntry(it->second.guid)) break;
-        }
-        if (const auto it = byKey.find(key); it != byKey.end()) {
-            Evict(*service, cache, it->second.guid);
-            byKey.erase(it);
-        }
-        const unsigned long long stamp = DateTime::UtcNow().GetRepresentation();
-        const std::uint64_t version = data.Get(key);
-        const unsigned int guid = cache->AddEntry(CacheHelpers::Payload(new VelCacheData()));
-        cache->Filed(guid, key);
-        const HashPair keyhash{key + 1, 0}, hash{version + 1, key + 1};
-        if (plan.every)
-            service->OnAdded(keyhash, hash, stamp, guid, cache);
-        else
-            service->OnFilled(keyhash, hash, stamp, guid, cache);
-        byKey[key] = {guid, key, version};
-        order.push_back(key);
-        ++fills;
-        while (byKey.size() > plan.held && !order.empty()) {
-            const auto it = byKey.find(order.front());
-            order.pop_front();
-            if (it == byKey.end()) continue;
-            Evict(*service, cache, it->second.guid);
-            byKey.erase(it);
-        }
-    }
+    const long long fillsBefore = host.Fills();
+    host.FillBetween(windowNs, endNs);
     const long long cpuMs = CpuMs(RUSAGE_SELF) - cpuStart;
     const long long fillCpuMs = CpuMs(RUSAGE_THREAD) - fillCpuStart;
-    const CoherenceHealth windowHealth = service->GetHealth();
+    const CoherenceHealth after = host.Service().GetHealth();
     SleepUntilUnixNs(endNs + plan.settleSeconds * 1000000000LL);
-    long long held = 0, stale = 0;
-    for (const auto& [key, entry] : byKey) {
-        if (!cache->TryGetEntry(entry.guid)) continue;
-        ++held;
-        stale += entry.version != data.Get(key);
-    }
-    for (const auto& [key, at] : cache->Dirty()) std::printf("dirty %zu %lld\n", key, at);
+    const auto [held, stale] = host.HeldAndStale();
+    for (const auto& [key, at] : host.Dirty()) std::printf("dirty %zu %lld\n", key, at);
     std::printf(
         "result fills=%lld published=%lld not-published=%lld received=%lld held=%lld stale=%lld "
-        "cpu-ms=%lld fill-thread-cpu-ms=%lld window-ms=%lld gaps=%lld\n",
-        fills, windowHealth.published, windowHealth.fillsNotPublished, windowHealth.received, held,
-        stale, cpuMs, fillCpuMs, plan.seconds * 1000, windowHealth.gaps);
+        "cpu-ms=%lld fill-thread-cpu-ms=%lld gaps=%lld\n",
+        host.Fills() - fillsBefore, after.published - before.published,
+        after.fillsNotPublished - before.fillsNotPublished, after.received - before.received, held,
+        stale, cpuMs, fillCpuMs, after.gaps);
     std::fflush(stdout);
-    service->OnRemoved(*cache);
     return 0;
 }
 
@@ -235,6 +284,11 @@ int Writer(int port, SharedVersions& data, double perSecond, long long startNs,
     const long long endNs = startNs + seconds * 1000000000LL;
     const long long stepNs = static_cast<long long>(1e9 / perSecond);
     unsigned int guid = 0;
+    // Every key announced once at its first version, as a long-running system has seen it.
+    SleepUntilUnixNs(startNs);
+    for (std::size_t key = 0; key < data.Keys(); ++key)
+        service->OnAdded({key + 1, 0}, {data.Get(key) + 1, key + 1},
+                         DateTime::UtcNow().GetRepresentation(), ++guid, none);
     for (long long next = startNs; next < endNs; next += stepNs) {
         SleepUntilUnixNs(next);
         const std::size_t key = anyKey(random);
@@ -254,16 +308,17 @@ int Writer(int port, SharedVersions& data, double perSecond, long long startNs,
 
 int main(int argc, char** argv) {
     const auto num = [&](int i) { return std::strtoll(argv[i], nullptr, 10); };
-    if ((argc == 10 || argc == 11) && std::strcmp(argv[1], "host") == 0) {
+    if ((argc == 11 || argc == 12) && std::strcmp(argv[1], "host") == 0) {
         SharedVersions data(argv[3], static_cast<std::size_t>(num(4)));
         HostPlan plan;
         plan.port = static_cast<int>(num(2));
         plan.held = static_cast<std::size_t>(num(5));
         plan.fillsPerSecond = std::strtod(argv[6], nullptr);
         plan.startNs = num(7) * 1000000;
-        plan.seconds = num(8);
-        plan.settleSeconds = num(9);
-        plan.every = argc == 11 && std::strcmp(argv[10], "every") == 0;
+        plan.warmSeconds = num(8);
+        plan.seconds = num(9);
+        plan.settleSeconds = num(10);
+        plan.every = argc == 12 && std::strcmp(argv[11], "every") == 0;
         return plan.fillsPerSecond > 0 ? Host(plan, data) : 2;
     }
     if (argc == 8 && std::strcmp(argv[1], "writer") == 0) {

@@ -147,14 +147,14 @@ void ArrivalTable::RememberSkipped(const HashPair& keyhash, const HashPair& hash
     ++m_skippedCount;
 }
 
-std::vector<std::pair<HashPair, unsigned long long>> ArrivalTable::TakeOwed(const HashPair& keyhash,
-                                                                            const HashPair& hash) {
+std::vector<std::pair<HashPair, unsigned long long>> ArrivalTable::TakeOwed(
+    const HashPair& keyhash, const HashPair& hash, unsigned long long timestamp) {
     std::vector<std::pair<HashPair, unsigned long long>> owed;
     TMutexLock lock(m_mutex);
     const auto it = m_skipped.find(keyhash);
     if (it == m_skipped.end()) return owed;
     std::erase_if(it->second, [&](const Skipped& s) REQUIRES(m_mutex) {
-        if (s.hash == hash) return false;
+        if (s.hash == hash || s.timestamp <= timestamp) return false;
         owed.emplace_back(s.hash, s.timestamp);
         --m_skippedCount;
         return true;

@@ -55,10 +55,14 @@ public:
     // arrives later makes it owed (TakeOwed).
     void RememberSkipped(const HashPair& keyhash, const HashPair& hash,
                          unsigned long long timestamp);
-    // The skipped fills of `keyhash` whose content differs from `hash` (just received); they
-    // are forgotten here and are to be published now.
+    // The skipped fills of `keyhash` whose content differs from `hash` (just received, produced
+    // at `timestamp`) and that were produced after it; they are forgotten here and are to be
+    // published now. A skipped fill produced at or before it is owed to no one on its account:
+    // its announcement could only make records older than the fill dirty, and the one just
+    // received is not. It stays remembered for a change still in flight that is older.
     std::vector<std::pair<HashPair, unsigned long long>> TakeOwed(const HashPair& keyhash,
-                                                                  const HashPair& hash);
+                                                                  const HashPair& hash,
+                                                                  unsigned long long timestamp);
     // After a re-subscription or a gap: what arrived before may not be the newest any more, so
     // no fill is skipped on its account.
     void RestartSkipping(long long nowNs);

@@ -405,8 +405,9 @@ bool RedisPubsub::Impl::SkipKnownFill(const HashPair& keyhash, const HashPair& h
     return true;
 }
 
-void RedisPubsub::Impl::PublishOwed(const HashPair& keyhash, const HashPair& hash) {
-    const auto owed = m_arrivals.TakeOwed(keyhash, hash);
+void RedisPubsub::Impl::PublishOwed(const HashPair& keyhash, const HashPair& hash,
+                                    unsigned long long arrivedTimestamp) {
+    const auto owed = m_arrivals.TakeOwed(keyhash, hash, arrivedTimestamp);
     if (owed.empty()) return;
     const TString channel = FormatCoherenceChannel(m_namespace, keyhash);
     for (const auto& [skippedHash, timestamp] : owed) {

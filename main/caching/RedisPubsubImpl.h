@@ -109,8 +109,9 @@ private:
                                std::uint64_t launchSeq = 0, bool skipKnown = false);
     // Whether a fill need not be published; remembers and counts it when so.
     bool SkipKnownFill(const HashPair& keyhash, const HashPair& hash, unsigned long long timestamp);
-    // Publishes the skipped fills of `keyhash` that other content `hash` just made owed.
-    void PublishOwed(const HashPair& keyhash, const HashPair& hash);
+    // Publishes the skipped fills of `keyhash` that other content `hash`, produced at
+    // `timestamp`, just made owed (those produced after it).
+    void PublishOwed(const HashPair& keyhash, const HashPair& hash, unsigned long long timestamp);
     OnRemovedMetrics OnRemovedSync(const std::vector<unsigned int>& guids,
                                    const std::weak_ptr<ICoherentCache>& cache,
                                    std::uint64_t launchSeq = 0);

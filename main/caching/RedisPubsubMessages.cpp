@@ -173,7 +173,7 @@ void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* da
         PruneEvictedEntries();
     }
     // Outside the lock (publishing may wait for the server), on this thread.
-    PublishOwed(keyhash, newHash);
+    PublishOwed(keyhash, newHash, newTimestamp);
 }
 
 }  // namespace velmora::caching

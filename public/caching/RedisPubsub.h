@@ -193,8 +193,10 @@ public:
     // (or its loss shows as a gap, answered by replay or the conservative flush), and every
     // record it could not make dirty (content older within the margin, or newer content
     // whose own announcement is newer still) is handled so: a skipped fill is remembered, and
-    // when an announcement of other content for its key arrives afterwards (a change that was
-    // still in flight) the fill is published at once. Only announcements received since the
+    // when an announcement of other content for its key produced before the fill arrives
+    // afterwards (a change that was still in flight) the fill is published at once; one
+    // produced after the fill is owed nothing (the fill's announcement could make only older
+    // records dirty). Only announcements received since the
     // last (re)subscription or gap count; sent ones count once they come back. A key hash the
     // table does not know is published as before.
     OnAddedMetrics OnFilled(HashPair keyhash, HashPair hash, unsigned long long timestamp,

@@ -94,6 +94,20 @@ TEST_F(SkipFills, SkippedFillIsPublishedOnceOtherContentArrivesAfterIt) {
     EXPECT_EQ(m_published.size(), 1u);
 }
 
+// Every process that had skipped a fill of a key re-announced it when the key's next change
+// arrived, so each change cost one announcement per process and deliveries grew with the square
+// of the processes. A change newer than the fill is owed nothing; an older one still is.
+TEST_F(SkipFills, SkippedFillIsNotRepublishedOnEveryNewerChange) {
+    auto service = Make(false);
+    Arrives(kNew, 100 * kSecond);
+    service->OnFilled(kKey, kNew, 105 * kSecond, 1, m_cache);
+    Arrives(HashPair{3, 3}, 110 * kSecond);  // the next change
+    EXPECT_TRUE(m_published.empty());
+    EXPECT_EQ(service->GetHealth().skippedPublishedLater, 0);
+    Arrives(kOld, 102 * kSecond);  // a change from before the fill, still in flight
+    EXPECT_EQ(m_published, std::vector<std::string>{Message(kNew, 105 * kSecond)});
+}
+
 TEST_F(SkipFills, WithAMarginOnlyFillsWithinItOfTheNewestAreSkipped) {
     ScopedOverride margin("CacheSynchronizationMinimumDeltaSeconds", 5);
     auto service = Make(false);

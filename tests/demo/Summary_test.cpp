@@ -143,4 +143,32 @@ TEST(Comparison, RatiosAreOfAnsweringTimeAgainstTheFirstRowOfEachSetUp) {
 }
 
 }  // namespace
+// Announcements are counted over every process, the writer's changes included, and the
+// writer is one of the processes that receive them.
+TEST(SummaryTraffic, PublishedAndDeliveredCountEveryProcess) {
+    Stats workers, writer;
+    workers.Count("published", 30);
+    workers.Count("fills-not-published", 270);
+    workers.Count("received", 300);
+    writer.Count("published", 10);
+    writer.Count("received", 100);
+    writer.Count("updates", 5);
+    const CoherenceTraffic traffic = TrafficOf(workers, writer, 3);
+    EXPECT_EQ(traffic.published, 40);
+    EXPECT_EQ(traffic.fillsNotPublished, 270);
+    EXPECT_DOUBLE_EQ(traffic.publishedPerChange, 8);
+    EXPECT_DOUBLE_EQ(traffic.deliveriesPerProcess, 100);
+    EXPECT_EQ(TrafficOf(workers, Stats{}, 0).publishedPerChange, 0);  // no change: no ratio
+
+    RunFacts facts;
+    facts.durationSec = 1;
+    facts.processes = 3;
+    facts.skipKnownFills = false;
+    const Summary summary(facts, workers, writer);
+    EXPECT_TRUE(Has(summary.Json(), "\"published_per_change\": 8.00, \"deliveries_per_process\": "
+                                    "100.0, \"fills_not_published\": 270, \"skip_known_fills\": "
+                                    "false"));
+    EXPECT_TRUE(Has(summary.Table(), "8.00 announcements published per row update (40 for 5)"));
+}
+
 }  // namespace demo

@@ -3,7 +3,9 @@
 # summary must show no stale entry after settling, every layer answering, announcements
 # reaching every worker, derived answers kept and then dropped when a part changed, loads taken
 # under leases (the default), no caller error (the database never failed), and the features and
-# chaos figures present. Answers
+# chaos figures present, and fills of known content not announced. A second run announces every
+# fill and takes a database outage from its control FIFO (begun before the workload, so that it
+# spans all of it). Answers
 # stale beyond the one-second window are the demo's own verdict, not checked here: that window
 # is a time, and a test run beside other tests may be slowed past it.
 set -euo pipefail
@@ -18,6 +20,21 @@ jq -e '
   .derived.built > 0 and .derived.dropped_dirty > 0 and
   .features.leases and .features.fail_safe and .read_through.leases_taken > 0 and
   .caller_errors.total == 0 and
+  .traffic.skip_known_fills and .traffic.fills_not_published > 0 and
+  .traffic.published_per_change > 0 and
   (.chaos.herd | has("max_loads_per_key") and has("mean_loads_per_key")) and
   (.chaos.outage | has("p99_us") and has("max_us") and has("caller_errors"))
+' <<<"$summary" >/dev/null
+
+fifo=$(mktemp -u "${TMPDIR:-/tmp}/velcache-control.XXXXXX")
+mkfifo "$fifo"
+trap 'rm -f "$fifo"' EXIT
+exec 3<>"$fifo"
+echo outage-begin >&3
+summary=$("$demo" --processes 2 --duration 5 --rows 50000 --json --publish-every-fill \
+  --control "$fifo" 3>&- 2>/dev/null) || true
+echo "$summary"
+jq -e '
+  .settle.stale == 0 and (.traffic.skip_known_fills | not) and
+  .traffic.fills_not_published == 0 and .traffic.published > 0 and .chaos.outage.answers > 0
 ' <<<"$summary" >/dev/null

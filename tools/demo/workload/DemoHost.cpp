@@ -130,6 +130,8 @@ void DemoHost::AddHostCounts(Stats& stats) const {
     // Gauges (not to be added up across processes): the live delivery lag of the last minute.
     stats.counters["gauge.lag-p50-ms"] = health.lagP50Ms;
     stats.counters["gauge.lag-p99-ms"] = health.lagP99Ms;
+    stats.counters["fills-not-published"] = health.fillsNotPublished;
+    stats.counters["skipped-published-later"] = health.skippedPublishedLater;
 }
 
 void DemoHost::Report(const std::string& kind, const Stats& stats) const {

@@ -45,6 +45,14 @@ const char* Usage() {
            "                     never an answer whose key was announced as changed since\n"
            "  --value-lifetime S how long stored answers live (default 600; 4 with --chaos, so\n"
            "                     that answers run out during the database outage)\n"
+           "  --publish-every-fill\n"
+           "                     announce every answer a worker fills; default: a fill whose\n"
+           "                     content is already the newest announcement of its key is kept\n"
+           "                     but not announced (the summary shows both counts)\n"
+           "  --control FIFO     read fault commands from this FIFO while the workload runs,\n"
+           "                     one a line: \"outage-begin\", \"outage-end\" (the workers'\n"
+           "                     database unusable in between, as in --chaos); for scripts\n"
+           "                     that fault a run from outside\n"
            "  --chaos            fault the run while it goes: kill the subscribers' Redis\n"
            "                     connections every 3 s; drop the 50 hottest base answers at once\n"
            "                     (a herd: database loads per key counted for 2 s); restart the\n"
@@ -114,6 +122,10 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
                 o.leases = false;
             else if (a == "--no-fail-safe")
                 o.failSafe = false;
+            else if (a == "--publish-every-fill")
+                o.publishEveryFill = true;
+            else if (a == "--control")
+                o.control = value();
             else if (a == "--value-lifetime")
                 o.valueLifetimeSec = std::stoll(value());
             else if (a == "--processes")
@@ -188,6 +200,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
         child.memoryEntries = o.memoryEntries;
         child.leases = o.leases;
         child.failSafe = o.failSafe;
+        child.skipKnownFills = !o.publishEveryFill;
         child.valueLifetimeSec = o.ValueLifetimeSec();
         child.metricsPort = o.metricsPort;
         o.child = child;

@@ -26,6 +26,10 @@ struct Options {
     int memoryEntries = 200;  // of each worker's memory layer
     bool leases = true;
     bool failSafe = true;
+    // Every fill is announced, also one whose content was the last announcement of its key.
+    bool publishEveryFill = false;
+    // When not empty, a FIFO the parent reads fault commands from while the workload runs.
+    std::string control;
     // How long stored answers live; 0: the default (600 s, or 4 s with --chaos).
     long long valueLifetimeSec = 0;
     long long ValueLifetimeSec() const {

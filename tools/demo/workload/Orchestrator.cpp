@@ -1,5 +1,6 @@
 #include "Orchestrator.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -162,6 +163,52 @@ std::string ProgressLine(double elapsed, const Stats& now, const Stats& before, 
     return line;
 }
 
+// The fault commands a script sends while the workload runs, read from a FIFO without blocking
+// (no writer, or a writer gone, reads as nothing new). Owned by the parent's loop; one thread.
+class ControlFifo {
+public:
+    explicit ControlFifo(const std::string& path)
+        : m_fd(path.empty() ? -1 : ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {}
+    ~ControlFifo() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    ControlFifo(const ControlFifo&) = delete;
+    ControlFifo& operator=(const ControlFifo&) = delete;
+    bool Opened() const { return m_fd >= 0; }
+
+    // The complete lines that arrived since the last call.
+    std::vector<std::string> Read() {
+        std::vector<std::string> lines;
+        char buffer[512];
+        ssize_t n;
+        while (m_fd >= 0 && (n = ::read(m_fd, buffer, sizeof buffer)) > 0)
+            m_pending.append(buffer, static_cast<std::size_t>(n));
+        std::size_t end;
+        while ((end = m_pending.find('\n')) != std::string::npos) {
+            lines.push_back(m_pending.substr(0, end));
+            m_pending.erase(0, end + 1);
+        }
+        return lines;
+    }
+
+private:
+    const int m_fd;
+    std::string m_pending;
+};
+
+// Passes the database outage commands of `control` on to every process (the writer cannot
+// commit either while the database is unusable).
+void FollowControl(ControlFifo& control, std::vector<Child>& children) {
+    for (const std::string& line : control.Read()) {
+        if (line != "outage-begin" && line != "outage-end") {
+            std::fprintf(stderr, "control: unknown command '%s'\n", line.c_str());
+            continue;
+        }
+        std::fprintf(stderr, "control: %s\n", line.c_str());
+        for (Child& c : children) c.Send(line);
+    }
+}
+
 }  // namespace
 
 int RunChild(const ChildConfig& config) {
@@ -279,6 +326,7 @@ std::vector<std::string> ChildArgs(const Options& options, const RunPlace& place
     common.insert(common.end(), {"--value-lifetime", std::to_string(options.ValueLifetimeSec())});
     if (!options.leases) common.push_back("--no-leases");
     if (!options.failSafe) common.push_back("--no-fail-safe");
+    if (options.publishEveryFill) common.push_back("--publish-every-fill");
     if (place.facts.redisSetup == RedisSetup::Cluster)
         common.insert(common.end(), {"--redis-cluster", options.redisCluster});
     else
@@ -427,6 +475,9 @@ private:
 // schedule) and prints the live progress; records what happened when in `facts`.
 void DriveWorkload(const Options& options, std::vector<Child>& children, RunPlace& place,
                    RunFacts& facts) {
+    ControlFifo control(options.control);
+    if (!options.control.empty() && !control.Opened())
+        Say("cannot open the control FIFO " + options.control + "; no commands are followed");
     for (Child& c : children) c.Send("go");
     const auto start = Clock::now();
     facts.startedAtUnixMs = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -443,6 +494,7 @@ void DriveWorkload(const Options& options, std::vector<Child>& children, RunPlac
     std::int64_t answeredBefore = 0;
     while (Clock::now() < end) {
         Collect(children, std::chrono::milliseconds(100));
+        FollowControl(control, children);
         const auto now = Clock::now();
         if (now >= nextSecond) {  // as reported by then (workers report twice a second)
             const std::int64_t answered = Sum(children, "worker").Get("queries");
@@ -456,6 +508,8 @@ void DriveWorkload(const Options& options, std::vector<Child>& children, RunPlac
     }
     progress.Finish();
     chaos.Finish();
+    if (control.Opened())  // an outage the script began and did not end
+        for (Child& c : children) c.Send("outage-end");
 }
 
 // Stops the writer, lets the workers settle and check what they hold, and reaps every child.
@@ -489,6 +543,7 @@ void NoteOutcome(const Options& options, const std::vector<Child>& children, Run
     facts.chaos = options.chaos;
     facts.leases = options.leases;
     facts.failSafe = options.failSafe;
+    facts.skipKnownFills = !options.publishEveryFill;
     facts.valueLifetimeSec = options.ValueLifetimeSec();
     for (const Child& c : children)
         if (c.role == "worker") {

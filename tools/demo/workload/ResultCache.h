@@ -43,6 +43,8 @@ struct CacheFeatures {
     long long failSafeMaxAgeSec = 60;
     // How long stored answers live; the coherence service's horizon caps it.
     long long valueLifetimeSec = 600;
+    // A fill whose content is the newest announcement of its key is not announced again.
+    bool skipKnownFills = true;
 };
 
 // The base cache of run `runId`, with `memoryEntries` in memory (0: none) over `disk` and

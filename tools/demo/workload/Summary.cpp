@@ -165,6 +165,35 @@ HerdLoads HerdLoadsOf(const Stats& workers, int keys) {
     return herd;
 }
 
+CoherenceTraffic TrafficOf(const Stats& workers, const Stats& writer, int processes) {
+    CoherenceTraffic t;
+    t.published = workers.Get("published") + writer.Get("published");
+    t.changes = writer.Get("updates");
+    t.fillsNotPublished = workers.Get("fills-not-published") + writer.Get("fills-not-published");
+    t.publishedPerChange = Ratio(t.published, t.changes);
+    const int receivers = processes > 0 ? processes + 1 : 0;
+    t.deliveriesPerProcess = Ratio(workers.Get("received") + writer.Get("received"), receivers);
+    return t;
+}
+
+std::string TrafficText(const CoherenceTraffic& traffic, bool skipKnownFills, bool json) {
+    if (json)
+        return Format(
+            "\"published\": %lld, \"changes\": %lld, \"published_per_change\": %.2f, "
+            "\"deliveries_per_process\": %.1f, \"fills_not_published\": %lld, "
+            "\"skip_known_fills\": %s",
+            static_cast<long long>(traffic.published), static_cast<long long>(traffic.changes),
+            traffic.publishedPerChange, traffic.deliveriesPerProcess,
+            static_cast<long long>(traffic.fillsNotPublished), JsonBool(skipKnownFills));
+    return Format(
+        "Traffic: %.2f announcements published per row update (%lld for %lld), %.1f delivered "
+        "per process; fills not announced %lld (%s)",
+        traffic.publishedPerChange, static_cast<long long>(traffic.published),
+        static_cast<long long>(traffic.changes), traffic.deliveriesPerProcess,
+        static_cast<long long>(traffic.fillsNotPublished),
+        skipKnownFills ? "known content skipped" : "--publish-every-fill");
+}
+
 std::string DescribeRedis(const RunFacts& facts) {
     switch (facts.redisSetup) {
         case RedisSetup::PrivateServer:
@@ -235,6 +264,10 @@ std::string Summary::Table() const {
     t += "  " + Figures(m_both, kResubscriptions, false) + "\n";
     t += Format("  writer: %lld row updates; entries invalidated in workers %lld\n",
                 Count(m_writer, "updates"), Count(m_workers, "invalidations"));
+    t += "  " +
+         TrafficText(TrafficOf(m_workers, m_writer, m_facts.processes), m_facts.skipKnownFills,
+                     false) +
+         "\n";
     const CacheFeatures features;
     t += Format("Features: leases %s, fail-safe %s; answers live %lld s\n",
                 m_facts.leases ? "on" : "off",
@@ -359,6 +392,10 @@ std::string Summary::Json() const {
          ", \"received_per_worker\": " + JsonList(m_facts.receivedPerWorker) + ", " +
          Figures(m_both, kResubscriptions, true) + "},\n";
     j += Format("  \"writer\": {\"updates\": %lld},\n", Count(m_writer, "updates"));
+    j += "  \"traffic\": {" +
+         TrafficText(TrafficOf(m_workers, m_writer, m_facts.processes), m_facts.skipKnownFills,
+                     true) +
+         "},\n";
     j += Format(
         "  \"features\": {\"leases\": %s, \"fail_safe\": %s, \"soft_timeout_ms\": %u, "
         "\"value_lifetime_s\": %lld},\n",

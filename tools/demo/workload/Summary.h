@@ -37,6 +37,7 @@ struct RunFacts {
     bool leases = true;
     bool failSafe = true;
     long long valueLifetimeSec = 600;
+    bool skipKnownFills = true;  // fills of the newest announced content not announced
     std::vector<std::int64_t> receivedPerWorker;
     std::vector<std::int64_t> settleStalePerWorker;
     std::vector<std::int64_t> warningsPerWorker;
@@ -73,6 +74,19 @@ struct HerdLoads {
     double meanPerKey = 0;
 };
 HerdLoads HerdLoadsOf(const Stats& workers, int keys);
+
+// What the coherence service cost a run: announcements published by every process against the
+// writer's row updates, and messages delivered live to each process (the writer included).
+struct CoherenceTraffic {
+    std::int64_t published = 0;
+    std::int64_t changes = 0;
+    std::int64_t fillsNotPublished = 0;
+    double publishedPerChange = 0;    // 0 when the data did not change
+    double deliveriesPerProcess = 0;  // 0 without processes
+};
+CoherenceTraffic TrafficOf(const Stats& workers, const Stats& writer, int processes);
+// The traffic as a line of the table (no newline), or as the members of a JSON object.
+std::string TrafficText(const CoherenceTraffic& traffic, bool skipKnownFills, bool json);
 
 // "private server", "given server" or "cluster of N masters".
 std::string DescribeRedis(const RunFacts& facts);

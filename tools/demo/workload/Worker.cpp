@@ -161,6 +161,7 @@ void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
     features.leases = config.leases;
     features.failSafe = config.failSafe;
     features.valueLifetimeSec = config.valueLifetimeSec;
+    features.skipKnownFills = config.skipKnownFills;
     const std::unique_ptr<BaseResults> base = MakeBaseResults(
         config.runId, config.memoryEntries, host.Disk(), host.Redis(), host.Service(), features);
     DerivedResults derived(host.Service());

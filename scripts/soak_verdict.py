@@ -1,0 +1,140 @@
+#!/usr/bin/env python3
+"""The verdict of a soak (scripts/soak): reads the samples of the run's processes, the main
+job's JSON summary and the faults it went through; prints a few lines of figures and the
+verdict line; exits 1 when the run failed (see scripts/soak for what fails it)."""
+import argparse
+import csv
+import json
+import sys
+from collections import defaultdict
+
+WARM_UP_MIN_S = 30
+LONG_RUN_S = 600  # from here on the memory fit is long enough to fail a run
+# Thread pools grow and shrink with the load, and a fault may leave a connection open for a while:
+# a process fails when its least count late in the run exceeds its most early on by more.
+SLACK = 2
+
+
+def read_samples(path):
+    """[(t, pid, role, rss_kib, fds, threads, stale, phase)] in time order."""
+    rows = []
+    with open(path) as f:
+        for r in csv.reader(f):
+            if len(r) != 8:
+                continue
+            rows.append((float(r[0]), r[1], r[2], int(r[3]), int(r[4]), int(r[5]), int(r[6]),
+                         r[7]))
+    return sorted(rows)
+
+
+def slope_per_hour(points):
+    """Least-squares slope of [(t, y)] in y per hour; 0 with fewer than 3 points."""
+    if len(points) < 3:
+        return 0.0
+    n = len(points)
+    mt = sum(t for t, _ in points) / n
+    my = sum(y for _, y in points) / n
+    var = sum((t - mt) ** 2 for t, _ in points)
+    if var == 0:
+        return 0.0
+    return sum((t - mt) * (y - my) for t, y in points) / var * 3600
+
+
+def memory_growth(rows, start, end):
+    """MiB per hour of the processes' total resident memory after the warm-up, its first and
+    last totals (MiB) and the samples it is fitted over."""
+    warm = start + max(WARM_UP_MIN_S, (end - start) / 5)
+    totals = defaultdict(int)
+    for t, _, _, rss, *_ in rows:
+        if warm <= t <= end:
+            totals[round(t)] += rss
+    points = sorted((t, kib / 1024) for t, kib in totals.items())
+    if not points:
+        return 0.0, 0.0, 0.0, 0
+    return slope_per_hour(points), points[0][1], points[-1][1], len(points)
+
+
+def growth_by_role(rows, start, end, column):
+    """Per role: (most in the first third after the warm-up, least in the last third), over
+    quiet samples only; column 4 is descriptors, 5 threads."""
+    warm = start + max(WARM_UP_MIN_S, (end - start) / 5)
+    third = (end - warm) / 3
+    early, late = defaultdict(list), defaultdict(list)
+    for row in rows:
+        t, role, phase = row[0], row[2], row[7]
+        if phase != "quiet" or t < warm or t > end:
+            continue
+        if t <= warm + third:
+            early[role].append(row[column])
+        elif t >= end - third:  # up to the end of the workload; settling is not sampled
+            late[role].append(row[column])
+    return {role: (max(early[role]), min(late[role])) for role in early if late.get(role)}
+
+
+def main():
+    p = argparse.ArgumentParser()
+    for name in ("samples", "summary", "faults"):
+        p.add_argument("--" + name, required=True)
+    p.add_argument("--started", type=float, required=True)
+    p.add_argument("--duration", type=float, required=True)
+    p.add_argument("--crashes", type=int, default=0)
+    p.add_argument("--workers", type=int, default=0)
+    p.add_argument("--max-growth", type=float, default=64)
+    p.add_argument("--exit-status", type=int, default=0)
+    a = p.parse_args()
+
+    rows = read_samples(a.samples)
+    end = a.started + a.duration
+    try:
+        with open(a.summary) as f:
+            summary = json.load(f)
+    except (OSError, ValueError):
+        summary = {}
+    stale_window = summary.get("checks", {}).get("stale_beyond_window", -1)
+    stale_settled = summary.get("settle", {}).get("stale", -1)
+    fault_counts = defaultdict(int)
+    with open(a.faults) as f:
+        for line in f:
+            fault_counts[line.split()[1]] += 1
+
+    growth, mem_first, mem_last, fitted = memory_growth(rows, a.started, end)
+    fds = growth_by_role(rows, a.started, end, 4)
+    threads = growth_by_role(rows, a.started, end, 5)
+    fd_leaks = [r for r, (s, e) in fds.items() if e > s + SLACK]
+    thread_leaks = [r for r, (s, e) in threads.items() if e > s + SLACK]
+
+    for role in sorted(fds):
+        print("  %-9s descriptors %3d -> %3d, threads %3d -> %3d" %
+              (role, fds[role][0], fds[role][1], threads.get(role, (0, 0))[0],
+               threads.get(role, (0, 0))[1]))
+    print("  faults: " + ", ".join("%s %d" % kv for kv in sorted(fault_counts.items())))
+    print("  main job exit status %d; library warnings %s; failed external operations %s" %
+          (a.exit_status, summary.get("library_warnings", {}).get("workers", "?"),
+           summary.get("failed_external_ops", {}).get("workers", "?")))
+
+    failures = []
+    if a.crashes:
+        failures.append("crashes")
+    if stale_window != 0 or stale_settled != 0:
+        failures.append("stale answers" if min(stale_window, stale_settled) >= 0 else
+                        "no summary")
+    if fd_leaks:
+        failures.append("descriptors grew in " + " ".join(sorted(fd_leaks)))
+    if thread_leaks:
+        failures.append("threads grew in " + " ".join(sorted(thread_leaks)))
+    long_run = a.duration >= LONG_RUN_S
+    if long_run and growth > a.max_growth:
+        failures.append("memory grows %.1f MiB/h (limit %.0f)" % (growth, a.max_growth))
+    sum_pair = lambda d, i: sum(v[i] for v in d.values())
+    print("soak verdict: %.1f min, %d workers, %d faults; memory %+.1f MiB/h (fit over %d samples "
+          "after warm-up, %.0f -> %.0f MiB%s); descriptors %d -> %d, threads %d -> %d (all "
+          "processes); stale beyond the window %d, after settling %d; crashes %d => %s" %
+          (a.duration / 60, a.workers, sum(fault_counts.values()), growth, fitted, mem_first,
+           mem_last, "" if long_run else ", informative in a short run", sum_pair(fds, 0),
+           sum_pair(fds, 1), sum_pair(threads, 0), sum_pair(threads, 1), stale_window,
+           stale_settled, a.crashes, "FAIL (" + "; ".join(failures) + ")" if failures else "PASS"))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

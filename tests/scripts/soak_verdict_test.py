@@ -1,0 +1,57 @@
+#!/usr/bin/env python3
+"""The soak's verdict on made-up samples: a process whose descriptors or threads climb over the
+run fails it; descriptors a fault holds for a while, or that were higher early on, do not."""
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+VERDICT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
+                       "soak_verdict.py")
+START, DURATION = 1000.0, 300.0
+
+
+def run(fds_of, stale=0, crashes=0):
+    """fds_of(role, t, phase) -> descriptors; samples every 3 s, a fault in every fourth."""
+    with tempfile.TemporaryDirectory() as d:
+        samples = os.path.join(d, "samples.csv")
+        with open(samples, "w") as f:
+            for i in range(int(DURATION / 3)):
+                t = START + 3 * i
+                phase = "freeze" if i % 4 == 3 else "quiet"
+                for role in ("parent", "worker-0", "writer-0"):
+                    f.write("%.1f,1,%s,%d,%d,%d,0,%s\n" %
+                            (t, role, 50000, fds_of(role, t, phase), 9, phase))
+        with open(os.path.join(d, "summary.json"), "w") as f:
+            f.write('{"checks": {"stale_beyond_window": 0}, "settle": {"stale": %d}}' % stale)
+        with open(os.path.join(d, "faults.log"), "w") as f:
+            f.write("1010.0 freeze\n")
+        out = subprocess.run(
+            [sys.executable, VERDICT, "--samples", samples, "--summary",
+             os.path.join(d, "summary.json"), "--faults", os.path.join(d, "faults.log"),
+             "--started", str(START), "--duration", str(DURATION), "--crashes", str(crashes)],
+            capture_output=True, text=True)
+        return out.returncode, out.stdout
+
+
+class SoakVerdict(unittest.TestCase):
+    def test_descriptors_held_during_faults_or_early_pass(self):
+        code, out = run(lambda role, t, phase: 20 + (5 if phase != "quiet" else 0) +
+                        (3 if t < START + 120 else 0))
+        self.assertEqual(code, 0, out)
+        self.assertIn("=> PASS", out)
+
+    def test_descriptor_climbing_in_one_process_fails(self):
+        code, out = run(lambda role, t, phase: 20 + (int((t - START) / 30)
+                                                     if role == "worker-0" else 0))
+        self.assertEqual(code, 1, out)
+        self.assertIn("descriptors grew in worker-0", out)
+
+    def test_stale_after_settling_or_a_crash_fails(self):
+        self.assertIn("stale answers", run(lambda *_: 20, stale=1)[1])
+        self.assertIn("FAIL (crashes)", run(lambda *_: 20, crashes=1)[1])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -87,8 +87,15 @@ ReadThroughCore::Impl::Found ReadThroughCore::Impl::LookInMemory(const std::stri
     return found;
 }
 
+bool ReadThroughCore::Impl::Deaf() const {
+    return m_service && !m_service->Hears();
+}
+
 ReadThroughCore::Result ReadThroughCore::Impl::Get(const std::string& key, const Loader& loader) {
-    if (Found found = LookInMemory(key); found.value) {
+    // While announcements cannot reach this process, what it holds may have changed unheard.
+    if (Deaf()) {
+        ++m_counts.deafLoads;
+    } else if (Found found = LookInMemory(key); found.value) {
         if (!Expired(found.producedAt)) {
             ++m_counts.memoryHits;
             NoteUsed(found.guid);

@@ -135,6 +135,16 @@ bool RedisPubsub::MayServe(HashPair keyhash, HashPair hash, unsigned long long p
                                        DateTime::UtcNow().GetRepresentation());
 }
 
+bool RedisPubsub::Hears() const {
+    return m_impl->Hears();
+}
+
+bool RedisPubsub::Impl::Hears() const {
+    if (!m_redis || m_maxDeafNs <= 0) return true;
+    const long long heardAt = m_redis->HeardLiveAtNs();
+    return heardAt != 0 && SteadyNowNs() - heardAt <= m_maxDeafNs;
+}
+
 long long RedisPubsub::ValueLifetimeSec() const {
     return static_cast<long long>(m_impl->Arrivals().HorizonTicks() /
                                   (1000ULL * DateTimeSpan::kTicksPerMillisecond));
@@ -176,6 +186,7 @@ RedisPubsub::Impl::Impl(const TString& ns, RedisSubscriptionManager& manager)
     m_adapter = std::make_unique<RedisSubscriptionAdapter>(manager);
     m_subscriptionManager = m_adapter.get();
     m_redis = &manager;
+    m_maxDeafNs = static_cast<long long>(appoptions::CacheSynchronizationMaxDeafMs()) * 1000000LL;
     m_streamOn = appoptions::CacheSynchronizationReplay();
     // The hash tag keeps the stream in one slot should the namespace ever span a cluster.
     m_streamKey = TString("{") + ns + TString("}announcements");

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -77,6 +78,7 @@ public:
 
     // The announcements received lately, for read-through caches' verdicts.
     const ArrivalTable& Arrivals() const { return m_arrivals; }
+    bool Hears() const;
     std::uint64_t AddPruneListener(PruneListener listener);
     void RemovePruneListener(std::uint64_t id);
 
@@ -232,6 +234,7 @@ private:
     // Durable side; constant after construction except m_streamOn (cleared once for a server
     // without streams).
     RedisSubscriptionManager* m_redis = nullptr;  // null: publish function and manager as given
+    long long m_maxDeafNs = 0;  // CacheSynchronizationMaxDeafMs of a service with m_redis
     std::atomic<bool> m_streamOn{false};
     TString m_streamKey;
     int m_streamCap = 0;

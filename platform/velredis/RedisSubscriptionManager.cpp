@@ -261,6 +261,7 @@ bool RedisSubscriptionManager::TakeChanges(Subscriber& subscriber) {
     if (m_stop) return false;
     if (m_reconfigured) {
         m_reconfigured = false;
+        m_heardLiveNs.store(0, std::memory_order_release);
         subscriber.socket.reset();
         subscriber.established = false;
         for (auto& entry : m_subscriptions) entry.second->confirmed = false;
@@ -339,6 +340,9 @@ RedisSubscriptionManager::SubscriberState RedisSubscriptionManager::SubscribeAll
 RedisSubscriptionManager::SubscriberState RedisSubscriptionManager::Listen(Subscriber& subscriber) {
     SendQueuedOps(subscriber);
     if (WaitForTraffic(subscriber)) DrainReplies(subscriber);
+    if (subscriber.awaitingConfirmations == 0 && !subscriber.resubscribing)
+        m_heardLiveNs.store(subscriber.lastHeard.time_since_epoch() / std::chrono::nanoseconds(1),
+                            std::memory_order_release);
     const auto now = Clock::now();
     subscriber.failures.CloseIntervalIfDue(now);
     CheckHeartbeat(subscriber, now);
@@ -459,6 +463,7 @@ void RedisSubscriptionManager::AnnounceResubscription(Subscriber& subscriber) {
 // Runs in the handler of whatever the other states raised.
 RedisSubscriptionManager::SubscriberState RedisSubscriptionManager::LoseConnection(
     Subscriber& subscriber) {
+    m_heardLiveNs.store(0, std::memory_order_release);
     if (subscriber.socket) subscriber.socket->Disconnect();
     TLog::LogCurrentException(TLog::Debug, "Redis subscriber connection failed.");
     {

@@ -132,6 +132,13 @@ public:
     // catch-up failed" in the cause.
     void SetCatchUp(const TString& channelPattern, CatchUp catchUp);
     Stats GetStats() const;
+    // When the subscriber last heard from the server (a message or a heartbeat's answer) while
+    // every pattern was confirmed: steady-clock nanoseconds since the clock's epoch, or 0 while
+    // it is not live (connecting, subscribing, replaying, backing off). Whoever compares it with
+    // the time now knows for how long announcements may have been unable to reach this process;
+    // a heard moment is at most heartbeatInterval plus the round trip old while all is well.
+    // Any thread; lock-free.
+    long long HeardLiveAtNs() const { return m_heardLiveNs.load(std::memory_order_acquire); }
 
     // Points the manager at another endpoint: reconnects and subscribes again at once.
     void Reconfigure(const RedisEndpointConfig& config);
@@ -213,6 +220,7 @@ private:
 
     // Constant after construction.
     int m_wakeFd = -1;  // eventfd the delivery thread polls beside its socket
+    std::atomic<long long> m_heardLiveNs{0};  // see HeardLiveAtNs; written by the delivery thread
     std::shared_ptr<RedisConnectionPool> m_publishers;
     std::thread m_thread;
     std::thread::id m_threadId;

@@ -32,7 +32,10 @@
 // is announced and values live ReadThroughOptions::valueLifetimeSec. Memory entries filed with the
 // service are dropped by its dirty rule, whose margin (CacheSynchronizationMinimumDeltaSeconds)
 // should be 0 for the clocks of one site; memory entries past the values' lifetime count as
-// misses.
+// misses. While the service has not heard from its server for CacheSynchronizationMaxDeafMs
+// (a lost, frozen or re-subscribing connection: RedisPubsub::Hears), a Get serves nothing held
+// in memory or a lower layer: it loads (counted as deafLoads), so that a change whose
+// announcement cannot arrive still reaches the answers within that bound.
 //
 // Single flight. Concurrent Gets of one key in this process run the loader once; the others
 // wait for it, at most loadWaitMs, and share its result (counted). When the load raises, every
@@ -166,6 +169,7 @@ struct ReadThroughCounters {
     long long hardTimeouts = 0;        // of those, loads that passed the hard time-out
     long long throttled = 0;           // of those, loads not run after a recent failure
     long long backgroundFull = 0;      // of those, loads not run: every background slot busy
+    long long deafLoads = 0;           // Gets that passed what is held: the service hears nothing
     long long eagerRefreshes = 0;      // background loads of entries close to their end
     long long leasesTaken = 0;         // loads under a lease
     long long leaseWaits = 0;          // misses answered by another process's load

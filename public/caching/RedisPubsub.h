@@ -47,6 +47,7 @@
 // without streams gets publish/subscribe alone and one log line saying so. Safe for concurrent use.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -222,6 +223,14 @@ public:
     bool MayServe(HashPair keyhash, HashPair hash, unsigned long long producedAt) const;
     // How long stored values may live: CacheSynchronizationArrivalsKeepSec, in seconds.
     long long ValueLifetimeSec() const;
+    // Whether this process heard from the announcement server within the last
+    // CacheSynchronizationMaxDeafMs, its subscription live: no announcement made longer ago
+    // can have been kept from it by a lost, frozen or re-subscribing connection. Read-through
+    // and derived-result caches serve nothing they hold while it is false (they load from the
+    // source instead), so that a change reaches their answers within that bound even when its
+    // announcement cannot. Always true with the option 0 and for a test instance (whose
+    // manager is the caller's). Any thread; lock-free.
+    bool Hears() const;
 
     // Told of every evicted record the service lets go (by age, by count, or OnRemoved(cache)),
     // right after the invalidators' OnEvicted, on the same thread and under the same lock: a

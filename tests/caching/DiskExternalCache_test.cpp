@@ -1,6 +1,8 @@
 #include "caching/DiskExternalCache.h"
 
 #include <gtest/gtest.h>
+
+#include <atomic>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -257,21 +259,24 @@ TEST_F(DiskCache, TornValueHitAcrossProcesses) {
 // instead; the last value stored is whole and no store complains.
 TEST_F(DiskCache, RacingStoresOfOneKeyLoggedFailures) {
     std::vector<std::thread> writers;
+    std::atomic<int> finished{0};
     for (int t = 0; t < 4; ++t)
-        writers.emplace_back([this, t] {
+        writers.emplace_back([this, t, &finished] {
             for (std::uint32_t i = 0; i < 400; ++i)
                 m_cache.TryStore(StampKey(0), Stamped(0, std::uint32_t(t) << 20 | i), 0, -1).Get();
+            ++finished;
         });
     // A reader sees a whole value or none, and a store of another key with the same layout
-    // meanwhile replaces the whole directory now and then.
+    // meanwhile replaces the whole directory now and then. It reads until the writers are done
+    // and it has seen a value (however the threads were scheduled).
     int hits = 0;
-    for (int i = 0; i < 400; ++i) {
+    for (int i = 0; (i < 400 || finished < 4 || hits == 0) && i < 100000; ++i) {
         if (const auto value = m_cache.TryLoad(StampKey(0)).Get()) {
             ++hits;
             EXPECT_TRUE(IsWhole(*value, 0));
         }
         std::error_code ignored;
-        if (i % 50 == 0) fs::remove_all(EntryDir("0-key"), ignored);
+        if (i % 50 == 0 && finished < 4) fs::remove_all(EntryDir("0-key"), ignored);
     }
     for (auto& writer : writers) writer.join();
     EXPECT_GT(hits, 0);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <random>
@@ -71,14 +72,18 @@ const FolderSweepLayout& SweepLayout() {
     return layout;
 }
 
-// A name no other writer, in this process or another, uses at the same time.
+// A name no other writer, in this process or another, uses at the same time. The process's
+// part is kept in a plain array, which nothing destroys: a store handed to the pool may still be
+// running while the process exits and destroys its statics.
 std::string UniqueName(const char* prefix) {
-    static const std::string process = [] {
+    static const std::array<char, 48> process = [] {
+        std::array<char, 48> text{};
         std::random_device random;
-        return std::to_string(::getpid()) + "-" + std::to_string(random());
+        std::snprintf(text.data(), text.size(), "%d-%u", int(::getpid()), unsigned(random()));
+        return text;
     }();
     static std::atomic<unsigned long long> s_counter{0};
-    return prefix + process + "-" + std::to_string(++s_counter);
+    return prefix + std::string(process.data()) + "-" + std::to_string(++s_counter);
 }
 
 // Removes an entry directory at once (renamed out of the way first, so that no reader finds it

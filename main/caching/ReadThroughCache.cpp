@@ -25,9 +25,11 @@ const HeldValue* HeldOf(const CacheHelpers::Payload& payload) {
     return dynamic_cast<const HeldValue*>(payload.Get());
 }
 
-KeyIs::KeyIs(const std::string& key) : m_key(key), m_indexKey(TString::fromStdString(key)) {}
+KeyIs::KeyIs(const std::string& key, unsigned int guid)
+    : m_key(key), m_guid(guid), m_indexKey(TString::fromStdString(key)) {}
 
 bool KeyIs::Matches(const CacheHelpers::Entry& entry) {
+    if (m_guid != 0 && entry.GetID() != m_guid) return false;
     const HeldValue* held = HeldOf(entry.GetData());
     return held && held->key == m_key;
 }

@@ -44,10 +44,11 @@ public:
 
 const HeldValue* HeldOf(const CacheHelpers::Payload& payload);
 
-// The entry of one key, through the "key" index. Refers to `key`, which must outlive it.
+// The entry of one key (with `guid`, only that entry), through the "key" index. Refers to `key`,
+// which must outlive it.
 class KeyIs : public CacheHelpers::EntryPredicate {
 public:
-    explicit KeyIs(const std::string& key);
+    explicit KeyIs(const std::string& key, unsigned int guid = 0);
     bool Matches(const CacheHelpers::Entry& entry) override;
     TString GetIndexName() const override { return "key"; }
     TString GetKeyForIndexing() const override { return m_indexKey; }
@@ -55,6 +56,7 @@ public:
 
 private:
     const std::string& m_key;
+    const unsigned int m_guid;
     TString m_indexKey;
 };
 
@@ -158,7 +160,7 @@ private:
     unsigned int Fill(const std::string& key, const HashPair& keyhash, const Loaded& loaded);
     // Tells the service of a fill (entry `guid` of memory, 0: none).
     void Announce(const HashPair& keyhash, const Loaded& loaded, unsigned int guid);
-    void DropFilled(unsigned int guid);
+    void DropFilled(const std::string& key, unsigned int guid);
     // Stores into the layers above `upTo`; waits for the shared layer's store when `waitShared`.
     bool StoreBelow(const TString& externalKey, const Loaded& loaded, std::size_t upTo,
                     bool waitShared) const;

@@ -120,7 +120,7 @@ ReadThroughCore::Result ReadThroughCore::Impl::LoadAndFill(const std::string& ke
     // record; the entry goes, and the lower layers are not written.
     if (!MayFill(keyhash, loaded.hash, startNs)) {
         ++m_counts.raced;
-        DropFilled(result.guid);
+        DropFilled(key, result.guid);
         release();
         result.guid = 0;
         return result;
@@ -322,10 +322,12 @@ void ReadThroughCore::Impl::Announce(const HashPair& keyhash, const Loaded& load
         m_service->OnAdded(keyhash, loaded.hash, loaded.producedAt, guid, std::move(cache));
 }
 
-void ReadThroughCore::Impl::DropFilled(unsigned int guid) {
+void ReadThroughCore::Impl::DropFilled(const std::string& key, unsigned int guid) {
     if (!m_memory || guid == 0) return;
-    m_memory->SynchronizedIndexedCache::OnDirty({guid});
-    if (m_service) m_service->OnRemoved(std::vector<unsigned int>{guid}, m_memory);
+    // Reported only if still held: another Get's fill of the key, an invalidation or the policy
+    // may have removed it and reported it already, and a second report of a removal the
+    // service has not filed yet is a broken pairing.
+    ReportRemoved(m_memory->DeleteEntries(std::make_shared<KeyIs>(key, guid)));
 }
 
 void ReadThroughCore::Impl::ReportRemoved(const CacheHelpers::EntrySet& entries) {

@@ -1,6 +1,9 @@
 #include "caching/DiskExternalCache.h"
 
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <shared_mutex>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -256,22 +259,33 @@ TEST_F(DiskCache, TornValueHitAcrossProcesses) {
 // while another retired that directory. A store that loses such a race now builds a fresh entry
 // instead; the last value stored is whole and no store complains.
 TEST_F(DiskCache, RacingStoresOfOneKeyLoggedFailures) {
+    constexpr int kWriters = 4, kStores = 400;
     std::vector<std::thread> writers;
-    for (int t = 0; t < 4; ++t)
-        writers.emplace_back([this, t] {
-            for (std::uint32_t i = 0; i < 400; ++i)
+    // Stores share the lock; the reader's removals take it alone, and only while a quarter of
+    // the stores or more are still to come, so the last value stored is there at the end.
+    std::shared_mutex removal;
+    std::atomic<int> stored{0};
+    for (int t = 0; t < kWriters; ++t)
+        writers.emplace_back([&, t] {
+            for (std::uint32_t i = 0; i < kStores; ++i) {
+                std::shared_lock<std::shared_mutex> storing(removal);
                 m_cache.TryStore(StampKey(0), Stamped(0, std::uint32_t(t) << 20 | i), 0, -1).Get();
+                ++stored;
+            }
         });
     // A reader sees a whole value or none, and a store of another key with the same layout
-    // meanwhile replaces the whole directory now and then.
+    // meanwhile replaces the whole directory now and then. It reads until the writers are done
+    // and it has seen a value (however the threads were scheduled).
     int hits = 0;
-    for (int i = 0; i < 400; ++i) {
+    for (int i = 0; (i < 400 || stored < kWriters * kStores || hits == 0) && i < 100000; ++i) {
         if (const auto value = m_cache.TryLoad(StampKey(0)).Get()) {
             ++hits;
             EXPECT_TRUE(IsWhole(*value, 0));
         }
+        if (i % 50 != 0) continue;
+        std::unique_lock<std::shared_mutex> alone(removal);
         std::error_code ignored;
-        if (i % 50 == 0) fs::remove_all(EntryDir("0-key"), ignored);
+        if (stored < kWriters * kStores * 3 / 4) fs::remove_all(EntryDir("0-key"), ignored);
     }
     for (auto& writer : writers) writer.join();
     EXPECT_GT(hits, 0);

@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
 #include "ExternalCacheTestSupport.h"
+#include "caching/DiskExternalCache.h"
 
 using namespace velmora::caching;
 using namespace veltest;
@@ -12,6 +17,22 @@ namespace opt = velmora::appoptions;
 namespace {
 
 using ExternalCacheConcurrency = ExternalCacheTest;
+
+// An exiting process: this test program started again with VELTEST_EXIT_DURING_STORES=<dir>
+// hands disk stores to the pool without waiting for them and returns from main while they run,
+// as a host does that stores a result and then quits.
+const int s_exitingRole = [] {
+    const char* dir = std::getenv("VELTEST_EXIT_DURING_STORES");
+    if (!dir) return 0;
+    AppConfig::GetInstance().SetExternalCacheDir(TString(dir));
+    AppConfig::GetInstance().SetExternalCacheEnabled(true);
+    {
+        DiskExternalCache cache(TString("exit"), nullptr);
+        for (int i = 0; i < 200; ++i)
+            cache.TryStore(TString::number(i % 16), Bytes(std::string(64 * 1024, 'x')), 0, -1);
+    }
+    std::exit(0);  // destroys the process's statics while the stores go on
+}();
 
 // Backend calls in flight never exceed the process-wide limit; then, with a time-out shorter
 // than the calls, every store is answered once while the abandoned calls finish on their own.
@@ -86,6 +107,26 @@ TEST_F(ExternalCacheConcurrency, ThreadPerCall) {
     const long long created = AsyncTask::GetPoolStatistics().threadsStarted - before;
     RecordProperty("threads_started_per_10000_stores", int(created));
     EXPECT_LE(created, 8);
+}
+
+// A disk store still running when its process exited read the name prefix of its temporary
+// files from a static string that the exit had destroyed (a race the thread sanitizer reported,
+// and a read of freed memory).
+TEST(ExternalCacheExit, StoreRunningAtExitReadDestroyedStatic) {
+    ScratchDir dir;
+    for (int run = 0; run < 5; ++run) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::setenv("VELTEST_EXIT_DURING_STORES", dir.Path().c_str(), 1);
+            ::execl("/proc/self/exe", "exiting", static_cast<char*>(nullptr));
+            std::_Exit(127);
+        }
+        ASSERT_GT(pid, 0);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "run " << run;
+    }
 }
 
 }  // namespace

@@ -107,4 +107,29 @@ TEST_F(ReadThroughThreads, GetsSetsInvalidatesAndDerivedResultsRaceWithoutHarm) 
     }
 }
 
+// A fill dropped by the verdict reported its entry removed even when the policy had evicted it
+// already and the eviction was reported first; the second report of a removal the service had
+// not filed (the record having gone dirty meanwhile) broke the service's pairing check.
+TEST_F(ReadThroughThreads, DroppedFillReportedARemovalTheEvictionHadReported) {
+    auto service = Service();
+    Cache readers(Named("evicting", 1), TextCodec(), service);  // each fill evicts the other key
+    Cache writer(Named("evicting", 0), TextCodec(), service);
+    std::atomic<int> version{0};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (const char* key : {"a", "b"}) {
+        threads.emplace_back([&, key] {
+            ScopedThreadContext context;
+            while (!stop) readers.Get(key, [&] { return std::to_string(version.load()); });
+        });
+    }
+    for (int change = 0; change < 3000; ++change) {
+        ++version;
+        writer.Invalidate(change % 2 ? "a" : "b");
+    }
+    stop = true;
+    for (auto& t : threads) t.join();
+    EXPECT_GT(readers.GetCounters().racedFillsDropped, 0);
+}
+
 }  // namespace

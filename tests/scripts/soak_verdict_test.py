@@ -43,7 +43,7 @@ class SoakVerdict(unittest.TestCase):
         self.assertIn("=> PASS", out)
 
     def test_descriptor_climbing_in_one_process_fails(self):
-        code, out = run(lambda role, t, phase: 20 + (int((t - START) / 30)
+        code, out = run(lambda role, t, phase: 20 + (int((t - START) / 10)
                                                      if role == "worker-0" else 0))
         self.assertEqual(code, 1, out)
         self.assertIn("descriptors grew in worker-0", out)

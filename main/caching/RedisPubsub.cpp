@@ -197,6 +197,7 @@ RedisPubsub::Impl::Impl(const TString& ns, RedisSubscriptionManager& manager)
     const TString pattern = m_namespace + TString("*");
     // Before subscribing, so that the first confirmation already records where the stream is.
     manager.SetCatchUp(pattern, [this](bool resubscription) { return CatchUp(resubscription); });
+    manager.SetSilenceHook(pattern, [this](std::chrono::nanoseconds silence) { AfterSilence(silence); });
     m_retryThread = std::thread([this] { RetryLoop(); });
     Subscribe();
 }
@@ -268,6 +269,7 @@ RedisPubsub::Impl::~Impl() {
         m_subscriptionManager->Unsubscribe(m_namespace + TString("*"));
         // Unsubscribe waited for a running hook; none starts once it is removed.
         if (m_redis) m_redis->SetCatchUp(m_namespace + TString("*"), {});
+        if (m_redis) m_redis->SetSilenceHook(m_namespace + TString("*"), {});
     } catch (...) {
         try {
             TLog::LogCurrentException(TLog::Warn, "Exception caught while logging in destructor.");

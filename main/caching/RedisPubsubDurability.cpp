@@ -358,6 +358,24 @@ std::string RedisPubsub::Impl::CatchUp(bool resubscription) {
     return cause;
 }
 
+void RedisPubsub::Impl::AfterSilence(std::chrono::nanoseconds silence) {
+    if (m_maxDeafNs <= 0 || silence.count() <= m_maxDeafNs) return;
+    m_arrivals.RestartSkipping(SteadyNowNs());
+    // Read-through caches keep no fill that loaded across the silence.
+    m_arrivals.RecordLoss(SteadyNowNs(), DateTime::UtcNow().GetRepresentation());
+    ++m_counters.gaps;
+    const long long ms = silence.count() / 1000000;
+    TLog::LogMessage(
+        TLog::Warn,
+        TFormatString("RedisPubsub: announcements may have been missed (nothing heard from the "
+                      "Redis server for %1 ms)%2.",
+                      ms, m_flushOnGap ? "; every tracked entry is treated as dirty" : ""));
+    if (m_flushOnGap) {
+        FlushAllTracked();
+        ++m_counters.flushes;
+    }
+}
+
 void RedisPubsub::Impl::SeedArrivals() {
     const std::string stream = m_streamKey.toStdString();
     const unsigned long long nowUtc = DateTime::UtcNow().GetRepresentation();

@@ -152,6 +152,10 @@ private:
     // The catch-up hook: replays the stream from the last applied entry, finds gaps, flushes.
     // Runs on the delivery thread. Returns the cause of a gap, "" when nothing was lost.
     std::string CatchUp(bool resubscription);
+    // The silence hook: after a silence longer than m_maxDeafNs a change may have been made
+    // that is not announced yet (its publisher could not reach the server either, and retries
+    // later); what is held cannot be vouched for and is treated as after a gap.
+    void AfterSilence(std::chrono::nanoseconds silence);
     // Replays entries after m_lastApplied; false when the stream cannot be read. `gap` receives
     // what a publisher's gap marker on the way reported ("" when none).
     bool Replay(std::string& last, std::string& gap);

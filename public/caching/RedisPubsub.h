@@ -77,7 +77,8 @@ struct CoherenceHealth {
     long long appendsLost = 0;            // appends given up (a gap marker goes to the stream)
     long long fillsNotPublished = 0;      // fills whose content everyone had been told of
     long long skippedPublishedLater = 0;  // of those, published when other content arrived
-    long long gaps = 0;                   // re-subscriptions after which announcements were lost
+    long long gaps = 0;                   // re-subscriptions after which announcements were lost,
+                                          // and silences after which they may be late
     long long conservativeFlushes = 0;    // gaps answered by treating every entry as dirty
     long long resubscriptions = 0;        // subscriptions re-established after a loss
     long long lastMessageAgeMs = -1;      // since the last message applied; -1: none yet

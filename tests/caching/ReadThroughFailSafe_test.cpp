@@ -336,7 +336,10 @@ TEST_F(Leases, FrozenServerFallsBackToLoadingInTheProcess) {
 // A frozen server delivers no announcement, so a change made meanwhile could not reach this
 // process: held values and derived results were served until the connection came back, long
 // past the freshness window. While the service hears nothing, everything held is passed by.
-TEST_F(Leases, HeldValuesWereServedWhileTheServerWasFrozen) {
+// Once the server answers again, a change made meanwhile may still be unannounced (its
+// publisher retries later), and what was held before was served until it came: what is held
+// is now treated as after a gap.
+TEST_F(Leases, HeldValuesWereServedWhileAndAfterTheServerWasFrozen) {
     ScopedOverride deafAfter("CacheSynchronizationMaxDeafMs", 300);
     ScopedOverride sync("SyncCaches", true);
     ICascadeInvalidatorHolder& holder = CascadeInvalidatorHolderFactory::GetInstance();
@@ -360,6 +363,7 @@ TEST_F(Leases, HeldValuesWereServedWhileTheServerWasFrozen) {
         };
     };
     EXPECT_EQ(*derived.Get("d", part("v1")).value, "v1");
+    cache.Get("q", [] { return std::string("q1"); });
     EXPECT_EQ(cache.Get("k", [] { return std::string("never"); }).source,
               ReadThroughSource::Memory);
     EXPECT_TRUE(derived.Get("d", part("never")).held);
@@ -379,6 +383,9 @@ TEST_F(Leases, HeldValuesWereServedWhileTheServerWasFrozen) {
     for (int i = 0; i < 1000 && !service->Hears(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_TRUE(service->Hears());
+    const auto after = cache.Get("q", [] { return std::string("q2"); });
+    EXPECT_EQ(*after.value, "q2");
+    EXPECT_EQ(service->GetHealth().gaps, 1);
     CascadeInvalidatorAggregator::TryGetSingleton()->ResetForTest();
     holder.ResetForTest();
 }

@@ -342,6 +342,7 @@ std::string RedisPubsub::Impl::CatchUp(bool resubscription) {
         m_arrivals.RecordLoss(SteadyNowNs(), DateTime::UtcNow().GetRepresentation());
     }
     if (!cause.empty()) {
+        m_lastGapNs = SteadyNowNs();
         ++m_counters.gaps;
         TLog::LogMessage(
             TLog::Warn,
@@ -360,6 +361,8 @@ std::string RedisPubsub::Impl::CatchUp(bool resubscription) {
 
 void RedisPubsub::Impl::AfterSilence(std::chrono::nanoseconds silence) {
     if (m_maxDeafNs <= 0 || silence.count() <= m_maxDeafNs) return;
+    // A re-subscription during the silence may have found a gap and answered it already.
+    if (m_lastGapNs >= SteadyNowNs() - silence.count()) return;
     m_arrivals.RestartSkipping(SteadyNowNs());
     // Read-through caches keep no fill that loaded across the silence.
     m_arrivals.RecordLoss(SteadyNowNs(), DateTime::UtcNow().GetRepresentation());

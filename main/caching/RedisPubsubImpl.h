@@ -239,6 +239,7 @@ private:
     // without streams).
     RedisSubscriptionManager* m_redis = nullptr;  // null: publish function and manager as given
     long long m_maxDeafNs = 0;  // CacheSynchronizationMaxDeafMs of a service with m_redis
+    long long m_lastGapNs = 0;  // when CatchUp last found a gap; delivery thread only
     std::atomic<bool> m_streamOn{false};
     TString m_streamKey;
     int m_streamCap = 0;

@@ -127,7 +127,8 @@ struct ReadThroughOptions {
     // most) and answers with it, marked stale, when the loader raises or passes its hard
     // time-out; the failing loader is then not run again for that key for failSafeThrottleMs.
     // A value whose key was announced as changed since is not served so unless
-    // failSafeAfterChange: fail-safe covers expiry and failing loads, not invalidation.
+    // failSafeAfterChange: fail-safe covers expiry and failing loads, not invalidation. Nor is
+    // any while the service hears nothing (RedisPubsub::Hears): such a change may not arrive.
     bool failSafe = false;
     long long failSafeMaxAgeSec = 300;
     unsigned int failSafeThrottleMs = 1000;

@@ -335,7 +335,8 @@ TEST_F(Leases, FrozenServerFallsBackToLoadingInTheProcess) {
 
 // A frozen server delivers no announcement, so a change made meanwhile could not reach this
 // process: held values and derived results were served until the connection came back, long
-// past the freshness window. While the service hears nothing, everything held is passed by.
+// past the freshness window, and so were fail-safe answers. While the service hears nothing,
+// everything held is passed by.
 // Once the server answers again, a change made meanwhile may still be unannounced (its
 // publisher retries later), and what was held before was served until it came: what is held
 // is now treated as after a gap.
@@ -355,6 +356,7 @@ TEST_F(Leases, HeldValuesWereServedWhileAndAfterTheServerWasFrozen) {
     ReadThroughOptions options;
     options.name = "deaf";
     options.memoryEntries = 10;
+    options.failSafe = true;
     Cache cache(options, TextCodec(), service);
     DerivedResultCache<std::string> derived(service);
     const auto part = [&cache](const char* value) {
@@ -364,6 +366,7 @@ TEST_F(Leases, HeldValuesWereServedWhileAndAfterTheServerWasFrozen) {
     };
     EXPECT_EQ(*derived.Get("d", part("v1")).value, "v1");
     cache.Get("q", [] { return std::string("q1"); });
+    cache.Get("f", [] { return std::string("f1"); });
     EXPECT_EQ(cache.Get("k", [] { return std::string("never"); }).source,
               ReadThroughSource::Memory);
     EXPECT_TRUE(derived.Get("d", part("never")).held);
@@ -373,6 +376,9 @@ TEST_F(Leases, HeldValuesWereServedWhileAndAfterTheServerWasFrozen) {
     EXPECT_FALSE(service->Hears());
     const auto during = cache.Get("k", [] { return std::string("v2"); });
     const auto derivedDuring = derived.Get("d", part("v2"));
+    // Nor is the last good value the answer to a failing load.
+    EXPECT_THROW(cache.Get("f", []() -> std::string { throw std::runtime_error("down"); }),
+                 std::runtime_error);
     Server().Thaw();
     EXPECT_EQ(during.source, ReadThroughSource::Loader);
     EXPECT_EQ(*during.value, "v2");

@@ -81,7 +81,8 @@ DerivedResultCore::~DerivedResultCore() {
 
 DerivedResultCore::Result DerivedResultCore::Get(const std::string& key,
                                                  const std::function<AnyValue()>& compute) {
-    {
+    // While the service hears nothing, a part may have changed unheard: computed anew.
+    if (!m_service || m_service->Hears()) {
         TMutexLock lock(m_mutex);
         const auto it = m_results.find(key);
         if (it != m_results.end()) {

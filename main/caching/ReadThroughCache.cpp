@@ -89,8 +89,15 @@ ReadThroughCore::Impl::Found ReadThroughCore::Impl::LookInMemory(const std::stri
     return found;
 }
 
+bool ReadThroughCore::Impl::Deaf() const {
+    return m_service && !m_service->Hears();
+}
+
 ReadThroughCore::Result ReadThroughCore::Impl::Get(const std::string& key, const Loader& loader) {
-    if (Found found = LookInMemory(key); found.value) {
+    // While announcements cannot reach this process, what it holds may have changed unheard.
+    if (Deaf()) {
+        ++m_counts.deafLoads;
+    } else if (Found found = LookInMemory(key); found.value) {
         if (!Expired(found.producedAt)) {
             ++m_counts.memoryHits;
             NoteUsed(found.guid);
@@ -240,8 +247,9 @@ std::optional<ReadThroughCore::Result> ReadThroughCore::Impl::FailSafeAnswer(
         static_cast<unsigned long long>(m_options.failSafeMaxAgeSec) * 1000ULL *
         static_cast<unsigned long long>(DateTimeSpan::kTicksPerMillisecond);
     if (copy->producedAt + maxAge < UtcNow()) return std::nullopt;
+    // While the service hears nothing, a change may have been announced that did not arrive.
     if (!m_options.failSafeAfterChange && m_service &&
-        !m_service->MayServe(KeyHash(key), copy->hash, copy->producedAt))
+        (Deaf() || !m_service->MayServe(KeyHash(key), copy->hash, copy->producedAt)))
         return std::nullopt;
     return Result{copy->value, ReadThroughSource::FailSafe, -1, 0, false, true};
 }

@@ -134,6 +134,8 @@ private:
     std::optional<Result> FailSafeAnswer(const std::string& key) const;
     Result Stale(const Result& failSafe, std::atomic<long long>& cause);
     // Starts `work` on a thread of the cache's; false when too many run already.
+    // Whether the coherence service has not heard from its server lately (RedisPubsub::Hears).
+    bool Deaf() const;
     bool StartBackground(std::function<void()> work, unsigned int waitMs = 0);
     void MaybeRefreshEarly(const std::string& key, unsigned long long producedAt,
                            const Loader& loader);
@@ -199,7 +201,7 @@ private:
         std::atomic<long long> memoryHits{0}, loads{0}, loadFailures{0}, coalesced{0},
             waitTimeouts{0}, raced{0}, rejected{0}, externalFailures{0}, evictions{0},
             signatureRejected{0}, expired{0}, failSafe{0}, softTimeouts{0}, hardTimeouts{0},
-            throttled{0}, backgroundFull{0}, eagerRefreshes{0}, leasesTaken{0}, leaseWaits{0}, leaseUnavailable{0};
+            throttled{0}, backgroundFull{0}, deafLoads{0}, eagerRefreshes{0}, leasesTaken{0}, leaseWaits{0}, leaseUnavailable{0};
         std::atomic<long long> lastSignatureLogNs{0}, signatureRejectedLogged{0};
         std::unique_ptr<std::atomic<long long>[]> layerHits;
     } mutable m_counts;

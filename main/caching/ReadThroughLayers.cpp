@@ -89,6 +89,8 @@ ReadThroughCore::Result ReadThroughCore::Impl::LoadAndFill(const std::string& ke
     const long long startNs = RedisPubsub::FillClockNs();
     Loaded loaded;
     std::string token;  // the lease held, if any
+    // Values in the layers may have changed unheard too (see Get).
+    loaderOnly = loaderOnly || Deaf();
     bool found = !loaderOnly && LoadFromLayers(key, keyhash, loaded);
     if (!found && !loaderOnly && m_options.leases && !m_options.layers.empty())
         found = WaitForLease(key, keyhash, loaded, token);
@@ -387,6 +389,7 @@ ReadThroughCounters ReadThroughCore::Impl::Counters() const {
     c.hardTimeouts = m_counts.hardTimeouts;
     c.throttled = m_counts.throttled;
     c.backgroundFull = m_counts.backgroundFull;
+    c.deafLoads = m_counts.deafLoads;
     c.eagerRefreshes = m_counts.eagerRefreshes;
     c.leasesTaken = m_counts.leasesTaken;
     c.leaseWaits = m_counts.leaseWaits;
@@ -462,6 +465,7 @@ ReadThroughCounters ReadThroughCore::GetCounters() const {
     tag("hard-timeouts", c.hardTimeouts);
     tag("throttled", c.throttled);
     tag("background-full", c.backgroundFull);
+    tag("deaf-loads", c.deafLoads);
     tag("eager-refreshes", c.eagerRefreshes);
     tag("leases-taken", c.leasesTaken);
     tag("lease-waits", c.leaseWaits);

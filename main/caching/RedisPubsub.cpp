@@ -135,6 +135,16 @@ bool RedisPubsub::MayServe(HashPair keyhash, HashPair hash, unsigned long long p
                                        DateTime::UtcNow().GetRepresentation());
 }
 
+bool RedisPubsub::Hears() const {
+    return m_impl->Hears();
+}
+
+bool RedisPubsub::Impl::Hears() const {
+    if (!m_redis || m_maxDeafNs <= 0) return true;
+    const long long heardAt = m_redis->HeardLiveAtNs();
+    return heardAt != 0 && SteadyNowNs() - heardAt <= m_maxDeafNs;
+}
+
 long long RedisPubsub::ValueLifetimeSec() const {
     return static_cast<long long>(m_impl->Arrivals().HorizonTicks() /
                                   (1000ULL * DateTimeSpan::kTicksPerMillisecond));
@@ -176,6 +186,7 @@ RedisPubsub::Impl::Impl(const TString& ns, RedisSubscriptionManager& manager)
     m_adapter = std::make_unique<RedisSubscriptionAdapter>(manager);
     m_subscriptionManager = m_adapter.get();
     m_redis = &manager;
+    m_maxDeafNs = static_cast<long long>(appoptions::CacheSynchronizationMaxDeafMs()) * 1000000LL;
     m_streamOn = appoptions::CacheSynchronizationReplay();
     // The hash tag keeps the stream in one slot should the namespace ever span a cluster.
     m_streamKey = TString("{") + ns + TString("}announcements");
@@ -186,6 +197,7 @@ RedisPubsub::Impl::Impl(const TString& ns, RedisSubscriptionManager& manager)
     const TString pattern = m_namespace + TString("*");
     // Before subscribing, so that the first confirmation already records where the stream is.
     manager.SetCatchUp(pattern, [this](bool resubscription) { return CatchUp(resubscription); });
+    manager.SetSilenceHook(pattern, [this](std::chrono::nanoseconds silence) { AfterSilence(silence); });
     m_retryThread = std::thread([this] { RetryLoop(); });
     Subscribe();
 }
@@ -257,6 +269,7 @@ RedisPubsub::Impl::~Impl() {
         m_subscriptionManager->Unsubscribe(m_namespace + TString("*"));
         // Unsubscribe waited for a running hook; none starts once it is removed.
         if (m_redis) m_redis->SetCatchUp(m_namespace + TString("*"), {});
+        if (m_redis) m_redis->SetSilenceHook(m_namespace + TString("*"), {});
     } catch (...) {
         try {
             TLog::LogCurrentException(TLog::Warn, "Exception caught while logging in destructor.");

@@ -342,6 +342,7 @@ std::string RedisPubsub::Impl::CatchUp(bool resubscription) {
         m_arrivals.RecordLoss(SteadyNowNs(), DateTime::UtcNow().GetRepresentation());
     }
     if (!cause.empty()) {
+        m_lastGapNs = SteadyNowNs();
         ++m_counters.gaps;
         TLog::LogMessage(
             TLog::Warn,
@@ -356,6 +357,26 @@ std::string RedisPubsub::Impl::CatchUp(bool resubscription) {
     // What waits in the queue goes out now that the connection is back.
     m_retryWake.notify_one();
     return cause;
+}
+
+void RedisPubsub::Impl::AfterSilence(std::chrono::nanoseconds silence) {
+    if (m_maxDeafNs <= 0 || silence.count() <= m_maxDeafNs) return;
+    // A re-subscription during the silence may have found a gap and answered it already.
+    if (m_lastGapNs >= SteadyNowNs() - silence.count()) return;
+    m_arrivals.RestartSkipping(SteadyNowNs());
+    // Read-through caches keep no fill that loaded across the silence.
+    m_arrivals.RecordLoss(SteadyNowNs(), DateTime::UtcNow().GetRepresentation());
+    ++m_counters.gaps;
+    const long long ms = silence.count() / 1000000;
+    TLog::LogMessage(
+        TLog::Warn,
+        TFormatString("RedisPubsub: announcements may have been missed (nothing heard from the "
+                      "Redis server for %1 ms)%2.",
+                      ms, m_flushOnGap ? "; every tracked entry is treated as dirty" : ""));
+    if (m_flushOnGap) {
+        FlushAllTracked();
+        ++m_counters.flushes;
+    }
 }
 
 void RedisPubsub::Impl::SeedArrivals() {

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -77,6 +78,7 @@ public:
 
     // The announcements received lately, for read-through caches' verdicts.
     const ArrivalTable& Arrivals() const { return m_arrivals; }
+    bool Hears() const;
     std::uint64_t AddPruneListener(PruneListener listener);
     void RemovePruneListener(std::uint64_t id);
 
@@ -150,6 +152,10 @@ private:
     // The catch-up hook: replays the stream from the last applied entry, finds gaps, flushes.
     // Runs on the delivery thread. Returns the cause of a gap, "" when nothing was lost.
     std::string CatchUp(bool resubscription);
+    // The silence hook: after a silence longer than m_maxDeafNs a change may have been made
+    // that is not announced yet (its publisher could not reach the server either, and retries
+    // later); what is held cannot be vouched for and is treated as after a gap.
+    void AfterSilence(std::chrono::nanoseconds silence);
     // Replays entries after m_lastApplied; false when the stream cannot be read. `gap` receives
     // what a publisher's gap marker on the way reported ("" when none).
     bool Replay(std::string& last, std::string& gap);
@@ -232,6 +238,8 @@ private:
     // Durable side; constant after construction except m_streamOn (cleared once for a server
     // without streams).
     RedisSubscriptionManager* m_redis = nullptr;  // null: publish function and manager as given
+    long long m_maxDeafNs = 0;  // CacheSynchronizationMaxDeafMs of a service with m_redis
+    long long m_lastGapNs = 0;  // when CatchUp last found a gap; delivery thread only
     std::atomic<bool> m_streamOn{false};
     TString m_streamKey;
     int m_streamCap = 0;

@@ -27,6 +27,10 @@
 //   CacheSynchronizationSkipKnownFills        bool  false    OnAdded publishes no fill whose
 //                                                            content is the newest received
 //                                                            (read-through caches: always)
+//   CacheSynchronizationMaxDeafMs             int   1500     read-through and derived results
+//                                                            serve nothing held while the
+//                                                            subscriber has not heard from the
+//                                                            server for this long (0: off)
 //   ExternalCacheDisable                      bool  false    external caching off
 //   ExternalCacheConcurrencyLimit             int   16       backend calls running at once
 //   ExternalCacheConcurrencyTimeoutMs         int   100      wait for a backend slot, ms
@@ -67,6 +71,7 @@
     X(CacheSynchronizationArrivalsKeepSec, int, 600)     \
     X(CacheSynchronizationArrivalsMax, int, 200000)      \
     X(CacheSynchronizationSkipKnownFills, bool, false)   \
+    X(CacheSynchronizationMaxDeafMs, int, 1500)          \
     X(ExternalCacheDisable, bool, false)                 \
     X(ExternalCacheConcurrencyLimit, int, 16)            \
     X(ExternalCacheConcurrencyTimeoutMs, int, 100)       \

@@ -55,6 +55,7 @@ struct RedisSubscriptionManager::Subscriber {
     bool pingOutstanding = false;
     Clock::time_point pingSentAt = Clock::now();
     std::size_t node = 0;  // on a cluster, which node of GetClusterNodes to subscribe on
+    Clock::time_point lastLive{};  // the last moment heard live (kept across losses); 0: none
     detail::CallbackFailureLog failures;
 };
 
@@ -154,6 +155,56 @@ void RedisSubscriptionManager::SetCatchUp(const TString& channelPattern, CatchUp
         m_catchUps[channelPattern.toStdString()] = std::move(catchUp);
     else
         m_catchUps.erase(channelPattern.toStdString());
+}
+
+void RedisSubscriptionManager::SetSilenceHook(const TString& channelPattern, SilenceHook hook) {
+    TMutexLock lock(m_mutex);
+    if (hook)
+        m_silenceHooks[channelPattern.toStdString()] = std::move(hook);
+    else
+        m_silenceHooks.erase(channelPattern.toStdString());
+}
+
+void RedisSubscriptionManager::RunSilenceHooks(std::chrono::nanoseconds silence) {
+    std::vector<std::string> patterns;
+    {
+        TMutexLock lock(m_mutex);
+        for (const auto& entry : m_silenceHooks) patterns.push_back(entry.first);
+    }
+    for (const std::string& pattern : patterns) {
+        std::shared_ptr<Subscription> subscription;
+        SilenceHook hook;
+        {
+            TMutexLock lock(m_mutex);
+            auto it = m_subscriptions.find(pattern);
+            auto found = m_silenceHooks.find(pattern);
+            if (it == m_subscriptions.end() || found == m_silenceHooks.end()) continue;
+            subscription = it->second;
+            hook = found->second;
+            m_delivering = subscription;  // Unsubscribe waits for the hook as for a callback
+        }
+        try {
+            hook(silence);
+        } catch (...) {
+            TLog::LogCurrentException(TLog::Warn, TFormatString("Redis silence hook failed for %1.",
+                                                                detail::ShortenedForLog(pattern)));
+        }
+        {
+            TMutexLock lock(m_mutex);
+            m_delivering.reset();
+        }
+        m_changed.notify_all();
+    }
+}
+
+void RedisSubscriptionManager::NoteHeardLive(Subscriber& subscriber) {
+    if (subscriber.lastHeard == subscriber.lastLive) return;
+    const auto silence = subscriber.lastHeard - subscriber.lastLive;
+    if (subscriber.lastLive != Clock::time_point{} && silence > subscriber.config.heartbeatInterval)
+        RunSilenceHooks(silence);
+    subscriber.lastLive = subscriber.lastHeard;
+    m_heardLiveNs.store(subscriber.lastHeard.time_since_epoch() / std::chrono::nanoseconds(1),
+                        std::memory_order_release);
 }
 
 std::string RedisSubscriptionManager::RunCatchUp(const std::string& pattern, bool resubscription) {
@@ -261,6 +312,7 @@ bool RedisSubscriptionManager::TakeChanges(Subscriber& subscriber) {
     if (m_stop) return false;
     if (m_reconfigured) {
         m_reconfigured = false;
+        m_heardLiveNs.store(0, std::memory_order_release);
         subscriber.socket.reset();
         subscriber.established = false;
         for (auto& entry : m_subscriptions) entry.second->confirmed = false;
@@ -339,6 +391,8 @@ RedisSubscriptionManager::SubscriberState RedisSubscriptionManager::SubscribeAll
 RedisSubscriptionManager::SubscriberState RedisSubscriptionManager::Listen(Subscriber& subscriber) {
     SendQueuedOps(subscriber);
     if (WaitForTraffic(subscriber)) DrainReplies(subscriber);
+    if (subscriber.awaitingConfirmations == 0 && !subscriber.resubscribing)
+        NoteHeardLive(subscriber);
     const auto now = Clock::now();
     subscriber.failures.CloseIntervalIfDue(now);
     CheckHeartbeat(subscriber, now);
@@ -459,6 +513,7 @@ void RedisSubscriptionManager::AnnounceResubscription(Subscriber& subscriber) {
 // Runs in the handler of whatever the other states raised.
 RedisSubscriptionManager::SubscriberState RedisSubscriptionManager::LoseConnection(
     Subscriber& subscriber) {
+    m_heardLiveNs.store(0, std::memory_order_release);
     if (subscriber.socket) subscriber.socket->Disconnect();
     TLog::LogCurrentException(TLog::Debug, "Redis subscriber connection failed.");
     {

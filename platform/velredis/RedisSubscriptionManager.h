@@ -64,6 +64,7 @@ public:
     // Runs when the server has confirmed a pattern's subscription on a new connection; argument:
     // whether a connection was lost before. Returns what was missed ("" when nothing).
     using CatchUp = std::function<std::string(bool resubscription)>;
+    using SilenceHook = std::function<void(std::chrono::nanoseconds silence)>;
     // Told after every re-established subscription; `cause` joins what the catch-up hooks
     // reported as missed ("" when nothing).
     using ResubscribedCallback = std::function<void(const std::string& cause)>;
@@ -131,7 +132,22 @@ public:
     // waits for a running hook as for a running callback. An exception from it counts as "the
     // catch-up failed" in the cause.
     void SetCatchUp(const TString& channelPattern, CatchUp catchUp);
+    // Sets (or, with an empty function, removes) the silence hook of `channelPattern`. It runs on
+    // the delivery thread with no lock of the manager held when the subscription is heard from
+    // again, live, after a silence longer than the heartbeat interval (a frozen or lost
+    // connection, or a delivery thread kept busy), and before that moment counts for
+    // HeardLiveAtNs: `silence` runs from the last moment heard live to this one, re-subscription
+    // and catch-up included. Unsubscribe waits for a running hook as for a running callback; an
+    // exception from it is logged.
+    void SetSilenceHook(const TString& channelPattern, SilenceHook hook);
     Stats GetStats() const;
+    // When the subscriber last heard from the server (a message or a heartbeat's answer) while
+    // every pattern was confirmed: steady-clock nanoseconds since the clock's epoch, or 0 while
+    // it is not live (connecting, subscribing, replaying, backing off). Whoever compares it with
+    // the time now knows for how long announcements may have been unable to reach this process;
+    // a heard moment is at most heartbeatInterval plus the round trip old while all is well.
+    // Any thread; lock-free.
+    long long HeardLiveAtNs() const { return m_heardLiveNs.load(std::memory_order_acquire); }
 
     // Points the manager at another endpoint: reconnects and subscribes again at once.
     void Reconfigure(const RedisEndpointConfig& config);
@@ -193,6 +209,9 @@ private:
     RedisEndpointConfig SubscriberEndpoint(const RedisEndpointConfig& config,
                                            std::size_t node) const;
     std::string RunCatchUp(const std::string& pattern, bool resubscription);
+    // Records a moment heard live for HeardLiveAtNs, after the silence hooks when it ends one.
+    void NoteHeardLive(Subscriber& subscriber);
+    void RunSilenceHooks(std::chrono::nanoseconds silence);
     void Deliver(Subscriber& subscriber, const std::string& pattern, const std::string& channel,
                  const char* data, std::size_t length);
     void Wake();
@@ -209,10 +228,12 @@ private:
     std::shared_ptr<Subscription> m_delivering GUARDED_BY(m_mutex);  // whose callback runs now
     ResubscribedCallback m_onResubscribed GUARDED_BY(m_mutex);
     std::map<std::string, CatchUp> m_catchUps GUARDED_BY(m_mutex);
+    std::map<std::string, SilenceHook> m_silenceHooks GUARDED_BY(m_mutex);
     Stats m_stats GUARDED_BY(m_mutex);
 
     // Constant after construction.
     int m_wakeFd = -1;  // eventfd the delivery thread polls beside its socket
+    std::atomic<long long> m_heardLiveNs{0};  // see HeardLiveAtNs; written by the delivery thread
     std::shared_ptr<RedisConnectionPool> m_publishers;
     std::thread m_thread;
     std::thread::id m_threadId;

@@ -1,7 +1,8 @@
 // DerivedResultCache<V>: results computed from other cached results (read-through Gets), kept
 // until any part goes stale. The host writes the computation only.
 //
-// Get(key, compute) answers from the results held; otherwise it opens a query-job scope (the
+// Get(key, compute) answers from the results held (not while the service hears nothing from its
+// server: RedisPubsub::Hears); otherwise it opens a query-job scope (the
 // calling thread's current scope from then on, replacing the one before; a thread context is
 // bound for the call when none is), registers the result's handler on it BEFORE the
 // computation uses any part, runs `compute` (whose read-through Gets record their memory

@@ -32,7 +32,10 @@
 // is announced and values live ReadThroughOptions::valueLifetimeSec. Memory entries filed with the
 // service are dropped by its dirty rule, whose margin (CacheSynchronizationMinimumDeltaSeconds)
 // should be 0 for the clocks of one site; memory entries past the values' lifetime count as
-// misses.
+// misses. While the service has not heard from its server for CacheSynchronizationMaxDeafMs
+// (a lost, frozen or re-subscribing connection: RedisPubsub::Hears), a Get serves nothing held
+// in memory or a lower layer: it loads (counted as deafLoads), so that a change whose
+// announcement cannot arrive still reaches the answers within that bound.
 //
 // Single flight. Concurrent Gets of one key in this process run the loader once; the others
 // wait for it, at most loadWaitMs, and share its result (counted). When the load raises, every
@@ -124,7 +127,8 @@ struct ReadThroughOptions {
     // most) and answers with it, marked stale, when the loader raises or passes its hard
     // time-out; the failing loader is then not run again for that key for failSafeThrottleMs.
     // A value whose key was announced as changed since is not served so unless
-    // failSafeAfterChange: fail-safe covers expiry and failing loads, not invalidation.
+    // failSafeAfterChange: fail-safe covers expiry and failing loads, not invalidation. Nor is
+    // any while the service hears nothing (RedisPubsub::Hears): such a change may not arrive.
     bool failSafe = false;
     long long failSafeMaxAgeSec = 300;
     unsigned int failSafeThrottleMs = 1000;
@@ -166,6 +170,7 @@ struct ReadThroughCounters {
     long long hardTimeouts = 0;        // of those, loads that passed the hard time-out
     long long throttled = 0;           // of those, loads not run after a recent failure
     long long backgroundFull = 0;      // of those, loads not run: every background slot busy
+    long long deafLoads = 0;           // Gets that passed what is held: the service hears nothing
     long long eagerRefreshes = 0;      // background loads of entries close to their end
     long long leasesTaken = 0;         // loads under a lease
     long long leaseWaits = 0;          // misses answered by another process's load

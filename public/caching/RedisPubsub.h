@@ -47,6 +47,7 @@
 // without streams gets publish/subscribe alone and one log line saying so. Safe for concurrent use.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -76,7 +77,8 @@ struct CoherenceHealth {
     long long appendsLost = 0;            // appends given up (a gap marker goes to the stream)
     long long fillsNotPublished = 0;      // fills whose content everyone had been told of
     long long skippedPublishedLater = 0;  // of those, published when other content arrived
-    long long gaps = 0;                   // re-subscriptions after which announcements were lost
+    long long gaps = 0;                   // re-subscriptions after which announcements were lost,
+                                          // and silences after which they may be late
     long long conservativeFlushes = 0;    // gaps answered by treating every entry as dirty
     long long resubscriptions = 0;        // subscriptions re-established after a loss
     long long lastMessageAgeMs = -1;      // since the last message applied; -1: none yet
@@ -222,6 +224,14 @@ public:
     bool MayServe(HashPair keyhash, HashPair hash, unsigned long long producedAt) const;
     // How long stored values may live: CacheSynchronizationArrivalsKeepSec, in seconds.
     long long ValueLifetimeSec() const;
+    // Whether this process heard from the announcement server within the last
+    // CacheSynchronizationMaxDeafMs, its subscription live: no announcement made longer ago
+    // can have been kept from it by a lost, frozen or re-subscribing connection. Read-through
+    // and derived-result caches serve nothing they hold while it is false (they load from the
+    // source instead), so that a change reaches their answers within that bound even when its
+    // announcement cannot. Always true with the option 0 and for a test instance (whose
+    // manager is the caller's). Any thread; lock-free.
+    bool Hears() const;
 
     // Told of every evicted record the service lets go (by age, by count, or OnRemoved(cache)),
     // right after the invalidators' OnEvicted, on the same thread and under the same lock: a

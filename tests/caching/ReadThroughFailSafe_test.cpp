@@ -9,12 +9,16 @@
 #include <thread>
 
 #include "RedisPubsubTestDoubles.h"
+#include "caching/CascadeInvalidatorHolder.h"
+#include "caching/DerivedResultCache.h"
 #include "caching/LoadLeases.h"
 #include "caching/ReadThroughCache.h"
 #include "caching/RedisExternalCache.h"
 #include "support/RedisServerFixture.h"
 #include "support/TestEnvironment.h"
 #include "velredis/RedisConnectionPool.h"
+#include "velcore/ThreadContext.h"
+#include "velredis/RedisSubscriptionManager.h"
 
 using namespace velmora::caching;
 using velmora::appoptions::ScopedOverride;
@@ -327,6 +331,69 @@ TEST_F(Leases, FrozenServerFallsBackToLoadingInTheProcess) {
     EXPECT_EQ(*r.value, "loaded here");
     EXPECT_EQ(cache.GetCounters().leaseUnavailable, 1);
     EXPECT_EQ(cache.GetCounters().leasesTaken, 0);
+}
+
+// A frozen server delivers no announcement, so a change made meanwhile could not reach this
+// process: held values and derived results were served until the connection came back, long
+// past the freshness window, and so were fail-safe answers. While the service hears nothing,
+// everything held is passed by.
+// Once the server answers again, a change made meanwhile may still be unannounced (its
+// publisher retries later), and what was held before was served until it came: what is held
+// is now treated as after a gap.
+TEST_F(Leases, HeldValuesWereServedWhileAndAfterTheServerWasFrozen) {
+    ScopedOverride deafAfter("CacheSynchronizationMaxDeafMs", 300);
+    ScopedOverride sync("SyncCaches", true);
+    ICascadeInvalidatorHolder& holder = CascadeInvalidatorHolderFactory::GetInstance();
+    holder.ResetForTest();
+    holder.Initialize({CascadeInvalidatorAggregator::TryGetSingleton(), nullptr, nullptr, nullptr});
+    ScopedThreadContext context;
+    RedisEndpointConfig config = m_config;
+    config.heartbeatInterval = std::chrono::milliseconds(50);
+    config.commandTimeout = std::chrono::milliseconds(200);
+    RedisSubscriptionManager manager(config);
+    auto service = RedisPubsub::CreateTestInstance("deaf.", manager);
+    ASSERT_TRUE(manager.WaitUntilSubscribed("deaf.*", std::chrono::seconds(5)));
+    ReadThroughOptions options;
+    options.name = "deaf";
+    options.memoryEntries = 10;
+    options.failSafe = true;
+    Cache cache(options, TextCodec(), service);
+    DerivedResultCache<std::string> derived(service);
+    const auto part = [&cache](const char* value) {
+        return [&cache, value] {
+            return *cache.Get("k", [value] { return std::string(value); }).value;
+        };
+    };
+    EXPECT_EQ(*derived.Get("d", part("v1")).value, "v1");
+    cache.Get("q", [] { return std::string("q1"); });
+    cache.Get("f", [] { return std::string("f1"); });
+    EXPECT_EQ(cache.Get("k", [] { return std::string("never"); }).source,
+              ReadThroughSource::Memory);
+    EXPECT_TRUE(derived.Get("d", part("never")).held);
+
+    Server().Freeze();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_FALSE(service->Hears());
+    const auto during = cache.Get("k", [] { return std::string("v2"); });
+    const auto derivedDuring = derived.Get("d", part("v2"));
+    // Nor is the last good value the answer to a failing load.
+    EXPECT_THROW(cache.Get("f", []() -> std::string { throw std::runtime_error("down"); }),
+                 std::runtime_error);
+    Server().Thaw();
+    EXPECT_EQ(during.source, ReadThroughSource::Loader);
+    EXPECT_EQ(*during.value, "v2");
+    EXPECT_FALSE(derivedDuring.held);
+    EXPECT_EQ(*derivedDuring.value, "v2");
+    EXPECT_GE(cache.GetCounters().deafLoads, 2);
+
+    for (int i = 0; i < 1000 && !service->Hears(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(service->Hears());
+    const auto after = cache.Get("q", [] { return std::string("q2"); });
+    EXPECT_EQ(*after.value, "q2");
+    EXPECT_EQ(service->GetHealth().gaps, 1);
+    CascadeInvalidatorAggregator::TryGetSingleton()->ResetForTest();
+    holder.ResetForTest();
 }
 
 }  // namespace

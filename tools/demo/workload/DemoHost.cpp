@@ -63,6 +63,9 @@ DemoHost::DemoHost(const ChildConfig& config) : m_config(config) {
     namespace options = velmora::appoptions;
     options::Set("SyncCaches", true);
     options::Set("CacheSynchronizationMinimumDeltaSeconds", 0);
+    // Within the 1 s freshness window: a process that has not heard from the server for 600 ms
+    // serves nothing it holds (the heartbeat below keeps a quiet connection heard from).
+    options::Set("CacheSynchronizationMaxDeafMs", 600);
     // Redis values of a run outlive it by a few minutes at most.
     options::Set("ExternalCacheRedisAlwaysSetEx", true);
     options::Set("ExternalCacheRedisAlwaysSetExSec", 600);
@@ -84,7 +87,7 @@ DemoHost::DemoHost(const ChildConfig& config) : m_config(config) {
         endpoint.tlsKeyFile = config.redisTlsDir + "/client.key";
     }
     endpoint.commandTimeout = std::chrono::milliseconds(500);
-    endpoint.heartbeatInterval = std::chrono::milliseconds(500);
+    endpoint.heartbeatInterval = std::chrono::milliseconds(200);
     endpoint.reconnectBackoffMax = std::chrono::milliseconds(250);
     ConfigureRedis(endpoint);
 

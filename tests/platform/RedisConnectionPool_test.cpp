@@ -9,12 +9,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <thread>
 
 #include "support/DelayingProxy.h"
+#include "support/FakeServer.h"
 #include "support/RedisServerFixture.h"
+#include "support/TestEnvironment.h"
 
 using namespace velmora::caching;
 using namespace std::chrono_literals;
@@ -22,14 +23,13 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+using veltest::FakeServer;
+using veltest::OpenFdCount;
+
 RedisConnection::Bytes MakeBytes(std::size_t size, unsigned seed = 1) {
     auto bytes = std::make_shared<std::vector<unsigned char>>(size);
     for (std::size_t i = 0; i < size; ++i) (*bytes)[i] = static_cast<unsigned char>(i * 31 + seed);
     return bytes;
-}
-
-int OpenFdCount() {
-    return int(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
 
 // Reads from `fd` until `needle` has arrived (or the peer goes).
@@ -40,36 +40,6 @@ void ReadUntil(int fd, const std::string& needle) {
          seen.find(needle) == std::string::npos && (n = ::recv(fd, buffer, 4096, 0)) > 0;)
         seen.append(buffer, static_cast<std::size_t>(n));
 }
-
-// Stands in for a Redis server that closes a connection mid-command: a loopback listener that
-// hands its first accepted connection to `handler` on its own thread.
-class FakeServer {
-public:
-    explicit FakeServer(std::function<void(int)> handler) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        ::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), len);
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
-        config.port = ntohs(addr.sin_port);
-        ::listen(m_listen, 8);
-        m_thread = std::thread([this, handler] {
-            const int client = ::accept(m_listen, nullptr, nullptr);
-            if (client >= 0) handler(client), ::close(client);
-        });
-    }
-    ~FakeServer() {
-        ::shutdown(m_listen, SHUT_RDWR);
-        m_thread.join();
-        ::close(m_listen);
-    }
-    RedisEndpointConfig config;
-
-private:
-    int m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
-    std::thread m_thread;
-};
 
 class RedisPoolTest : public veltest::RedisServerTest {
 protected:

@@ -1,7 +1,10 @@
-// A coherence peer process (tests/e2e/coherence_peer.cpp, built beside the test binaries) whose
-// standard output a test reads line by line (its standard error goes to `errFile` when given).
+// A peer process (tests/e2e/<program>.cpp, built beside the test binaries; coherence_peer unless
+// said otherwise) whose standard output a test reads line by line (its standard error goes to
+// `errFile` when given).
 // Every wait of the peer is bounded, so reading its output is too. One test thread owns it.
 #pragma once
+
+#include <sys/wait.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -12,14 +15,19 @@ namespace veltest {
 
 class PeerProcess {
 public:
-    explicit PeerProcess(const std::string& args, const std::string& errFile = "") {
+    explicit PeerProcess(const std::string& args, const std::string& errFile = "",
+                         const std::string& program = "coherence_peer") {
         const std::string dir = std::filesystem::read_symlink("/proc/self/exe").parent_path();
         m_out = ::popen(
-            (dir + "/coherence_peer " + args + (errFile.empty() ? "" : " 2>" + errFile)).c_str(),
+            (dir + "/" + program + " " + args + (errFile.empty() ? "" : " 2>" + errFile)).c_str(),
             "r");
     }
-    ~PeerProcess() {
-        if (m_out) ::pclose(m_out);
+    ~PeerProcess() { Close(); }
+    // Waits for the peer to end; its exit status, -1 when it did not exit by itself.
+    int Close() {
+        const int status = m_out ? ::pclose(m_out) : -1;
+        m_out = nullptr;
+        return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     PeerProcess(const PeerProcess&) = delete;
     PeerProcess& operator=(const PeerProcess&) = delete;

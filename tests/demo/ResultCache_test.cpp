@@ -4,53 +4,24 @@
 // is the short run's part.
 #include "workload/ResultCache.h"
 
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <chrono>
-#include <filesystem>
 #include <fstream>
-#include <memory>
 #include <thread>
 
+#include "SalesDbTest.h"
 #include "velcore/AppOptions.h"
 #include "velredis/RedisConnectionPool.h"
 #include "velsupport/RedisServer.h"
 #include "workload/Baselines.h"
-#include "workload/ChangeRecorder.h"
-#include "workload/DataGenerator.h"
-#include "workload/FreshnessChecker.h"
-#include "workload/QueryCatalogue.h"
-#include "workload/QueryRunner.h"
 #include "workload/Roles.h"
-#include "workload/Sqlite.h"
 
 namespace demo {
 namespace {
 
-std::filesystem::path MakeDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "velanswer-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    return pattern;
-}
-
-class AnswerPath : public ::testing::Test {
+class AnswerPath : public SalesDbTest {
 protected:
-    AnswerPath() {
-        DataShape shape;
-        shape.salesRows = 3000;
-        DataGenerator(shape, 11).Write(m_path);
-        m_db = std::make_unique<SqliteDb>(m_path);
-        m_catalogue = std::make_unique<QueryCatalogue>(*m_db);
-        m_writer = std::make_unique<QueryRunner>(m_path, *m_catalogue);
-        m_recorder = std::make_unique<ChangeRecorder>(*m_writer, *m_catalogue);
-        m_reader = std::make_unique<QueryRunner>(m_path, *m_catalogue);
+    AnswerPath() : SalesDbTest(11) {
         m_loaders = std::make_unique<RunnerPool>(m_path, *m_catalogue, &m_outage);
-        m_checker = std::make_unique<FreshnessChecker>(*m_reader, m_stats, 60'000);
-    }
-    ~AnswerPath() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_dir, ignored);
     }
 
     // The caches of a worker with `memoryEntries` in memory, no lower layer and no service.
@@ -61,11 +32,6 @@ protected:
         m_answerer =
             std::make_unique<Answerer>(*m_base, *m_derived, *m_catalogue, *m_loaders, [](int) {});
     }
-    int QueryId(const std::string& key) const {
-        for (const Query& q : m_catalogue->All())
-            if (q.key == key) return q.id;
-        throw std::logic_error("no query " + key);
-    }
     // A sales row of region 1 in month 3 (read by region-month:1:3 and region-share:1:3).
     std::int64_t RegionMonthRow() {
         SqliteStatement find(*m_db,
@@ -74,18 +40,9 @@ protected:
         return find.Column(0);
     }
 
-    const std::filesystem::path m_dir = MakeDir();
-    const std::string m_path = (m_dir / "sales.db").string();
-    Stats m_stats;
-    std::unique_ptr<SqliteDb> m_db;
-    std::unique_ptr<QueryCatalogue> m_catalogue;
-    std::unique_ptr<QueryRunner> m_writer;
-    std::unique_ptr<ChangeRecorder> m_recorder;
-    std::unique_ptr<QueryRunner> m_reader;
     // A query of the loads waits 20 ms during an outage before it fails.
     DatabaseOutage m_outage{std::chrono::milliseconds(20)};
     std::unique_ptr<RunnerPool> m_loaders;
-    std::unique_ptr<FreshnessChecker> m_checker;
     std::unique_ptr<BaseResults> m_base;
     std::unique_ptr<DerivedResults> m_derived;
     std::unique_ptr<Answerer> m_answerer;

@@ -2,8 +2,6 @@
 // step of the argument that this hides no change from another process.
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "RedisPubsubTestDoubles.h"
 #include "caching/CoherenceMessages.h"
 #include "caching/RedisPubsub.h"

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <memory>
-#include <thread>
 
 #include "RedisPubsubTestDoubles.h"
 #include "caching/RedisPubsub.h"
@@ -21,7 +20,6 @@ namespace {
 using veltest::Eventually;
 using namespace velmora::caching;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 using velmora::appoptions::ScopedOverride;
 
 constexpr unsigned long long kMinute = 600000000ULL;  // DateTime ticks

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
-#include <filesystem>
 #include <random>
 #include <set>
 #include <thread>

@@ -7,7 +7,6 @@
 #include <future>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/RedisServerFixture.h"

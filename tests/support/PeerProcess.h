@@ -6,12 +6,20 @@
 
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 namespace veltest {
+
+// The steady clock in milliseconds, as the peers print their times.
+inline long long SteadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 class PeerProcess {
 public:

@@ -363,10 +363,8 @@ protected:
         const auto file = ValueFile(cache, key);
         const std::string before = Read(file);
         const ReadThroughSource source = cache.Get(key, Returns(value, runs)).source;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (source == ReadThroughSource::Loader && Read(file) == before &&
-               std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (source == ReadThroughSource::Loader)
+            veltest::Eventually([&] { return Read(file) != before; });
         return source;
     }
 

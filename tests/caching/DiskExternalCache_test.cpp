@@ -131,41 +131,32 @@ TEST_F(DiskCache, LayoutMissAndDrop) {
     EXPECT_EQ(m_host.Metrics().Find(TString("DiskExternalCache::TryDrop")).size(), 1u);
 }
 
-TEST_F(DiskCache, ForeignKeyAndHalfWrittenEntriesReadAsAbsentUntilStoredAgain) {
-    // An entry of the same hash holding another key (a collision, or a foreign writer).
-    Write(EntryDir("k") / ".key", "someone else");
-    Write(EntryDir("k") / ".bin", "theirs");
-    EXPECT_EQ(m_cache.TryLoad(TString("k")).Get(), nullptr);
-    ASSERT_TRUE(m_cache.TryStore(TString("k"), Bytes("mine"), 0, -1).Get());
-    for (const char* only : {".bin", ".key"}) {
-        SCOPED_TRACE(only);
-        fs::remove_all(EntryDir("h"));
-        Write(EntryDir("h") / only, only == std::string(".key") ? "h" : "bytes");
-        EXPECT_EQ(m_cache.TryLoad(TString("h")).Get(), nullptr);
-        EXPECT_EQ(m_cache.TryGetAllKeys(), std::vector<TString>{TString("k")});
-        ASSERT_TRUE(m_cache.TryStore(TString("h"), Bytes("whole"), 0, -1).Get());
-        EXPECT_EQ(Text(m_cache.TryLoad(TString("h")).Get()), "whole");
-    }
-    EXPECT_EQ(Keys(m_cache), (std::vector<TString>{TString("h"), TString("k")}));
-}
-
-// An entry whose ".key" cannot be read (a directory or a symbolic link where the file belongs)
-// misses, and the next store replaces it instead of failing on it every time.
+// Entries a load must not trust read as absent and are not listed, and the next store replaces
+// them: an entry of the same hash holding another key (a collision, or a foreign writer),
+// half-written ones, and a ".key" that cannot be read (a directory or a symbolic link where the
+// file belongs), on which every store used to fail, so that the key could never be stored again.
 TEST_F(DiskCache, UnreadableKeyFileIsReplacedByTheNextStore) {
     Write(m_dir.Path() / "elsewhere", "k");
-    for (int damage = 0; damage < 2; ++damage) {
-        SCOPED_TRACE(damage);
-        fs::remove_all(EntryDir("k"));
-        fs::create_directories(EntryDir("k"));
-        Write(EntryDir("k") / ".bin", "old");
-        if (damage == 0)
-            fs::create_directory(EntryDir("k") / ".key");
-        else
-            fs::create_symlink(m_dir.Path() / "elsewhere", EntryDir("k") / ".key");
+    const fs::path entry = EntryDir("k"), key = entry / ".key", bin = entry / ".bin";
+    const std::pair<const char*, std::function<void()>> damages[] = {
+        {"another key", [&] { Write(key, "someone else"), Write(bin, "theirs"); }},
+        {"no .key", [&] { Write(bin, "bytes"); }},
+        {"no .bin", [&] { Write(key, "k"); }},
+        {".key a directory", [&] { Write(bin, "old"), fs::create_directory(key); }},
+        {".key a link",
+         [&] { Write(bin, "old"), fs::create_symlink(m_dir.Path() / "elsewhere", key); }},
+    };
+    for (const auto& [name, damage] : damages) {
+        SCOPED_TRACE(name);
+        fs::remove_all(entry);
+        damage();
         EXPECT_EQ(m_cache.TryLoad(TString("k")).Get(), nullptr);
-        ASSERT_TRUE(m_cache.TryStore(TString("k"), Bytes("new"), 0, -1).Get());
-        EXPECT_EQ(Text(m_cache.TryLoad(TString("k")).Get()), "new");
-        EXPECT_EQ(Read(EntryDir("k") / ".key"), "k");
+        const std::vector<TString> listed = m_cache.TryGetAllKeys();
+        EXPECT_EQ(std::count(listed.begin(), listed.end(), TString("k")), 0);
+        ASSERT_TRUE(m_cache.TryStore(TString("k"), Bytes(name), 0, -1).Get());
+        EXPECT_EQ(Text(m_cache.TryLoad(TString("k")).Get()), name);
+        EXPECT_EQ(Read(key), "k");
+        EXPECT_EQ(m_cache.TryGetAllKeys(), std::vector<TString>{TString("k")});
     }
     EXPECT_EQ(Read(m_dir.Path() / "elsewhere"), "k");
 }

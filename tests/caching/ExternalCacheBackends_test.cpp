@@ -1,5 +1,5 @@
-// One suite over the external caches that keep values (disk, Redis) for what they share: answers
-// of the right kind, values kept exactly, keys kept apart exactly.
+// One suite over the external caches that keep values (disk, Redis, Redis over TLS) for what
+// they share: answers of the right kind, values kept exactly, keys kept apart exactly.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -10,6 +10,7 @@
 #include "caching/RedisExternalCache.h"
 #include "velredis/RedisConnectionPool.h"
 #include "velsupport/RedisServer.h"
+#include "velsupport/TlsCertificates.h"
 
 using namespace velmora::caching;
 using namespace veltest;
@@ -23,18 +24,26 @@ struct DiskBackend {
     ScratchDir dir;
 };
 
+// A private redis-server (speaking TLS only, and asking for client certificates, when `tls`)
+// and a pool sized for the concurrency limit, as the shared pool is.
+template <bool tls>
 struct RedisBackend {
     RedisBackend() {
         EXPECT_TRUE(velsupport::RedisServer::IsInstalled()) << velsupport::kRedisServerMissing;
-        EXPECT_EQ(server.Start(), "");
-        auto config = server.MakeConfig();
-        config.poolSize = 0;  // sized for the concurrency limit, as the shared pool is
+        EXPECT_EQ(tls ? certificates.Make() : std::string(), "");
+        server = tls ? std::make_unique<velsupport::RedisServer>(
+                           velsupport::ServerTlsFrom(certificates, true))
+                     : std::make_unique<velsupport::RedisServer>();
+        EXPECT_EQ(server->Start(), "");
+        auto config = server->MakeConfig();
+        config.poolSize = 0;
         pool = std::make_shared<RedisConnectionPool>(config);
     }
     ExternalCachePtr Make(const char* ns) {
         return std::make_shared<RedisExternalCache>(TString(ns), pool);
     }
-    velsupport::RedisServer server;
+    velsupport::TlsCertificates certificates;
+    std::unique_ptr<velsupport::RedisServer> server;
     std::shared_ptr<RedisConnectionPool> pool;
 };
 
@@ -44,13 +53,17 @@ protected:
     Backend m_backend;
 };
 
-using Backends = ::testing::Types<DiskBackend, RedisBackend>;
+using Backends = ::testing::Types<DiskBackend, RedisBackend<false>, RedisBackend<true>>;
 TYPED_TEST_SUITE(ExternalCacheBackend, Backends);
 
 TYPED_TEST(ExternalCacheBackend, StoreOverwriteEmptyValueDropAndSynchronousLoad) {
     const auto cache = this->m_backend.Make("shared");
     EXPECT_EQ(cache->TryLoad(TString("k")).Get(), nullptr);
-    EXPECT_TRUE(cache->TryStore(TString("k"), Bytes("first, longer"), 0, -1).Get());
+    // Larger than a TLS record and a socket buffer, then overwritten by a shorter value.
+    std::string large(3 << 20, '\0');
+    for (std::size_t i = 0; i < large.size(); ++i) large[i] = char(i * 13);
+    EXPECT_TRUE(cache->TryStore(TString("k"), Bytes(large), 0, -1).Get());
+    EXPECT_EQ(Text(cache->TryLoad(TString("k")).Get()), large);
     EXPECT_TRUE(cache->TryStore(TString("k"), Bytes(std::string("a\0b", 3)), 0, -1).Get());
     bool timedOut = true;
     EXPECT_EQ(Text(cache->TryLoad(TString("k"), 30000, &timedOut)), std::string("a\0b", 3));

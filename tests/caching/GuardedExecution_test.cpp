@@ -154,9 +154,7 @@ TEST_F(Guarded, TimedOutRunWritesOnlyItsOwnCopyAndUntimedRunIsInline) {
     info.erase(TString("elapsed-ms"));
     release.set_value();
     // The work item (and the function it owns) goes only after it wrote its copy.
-    for (int i = 0; i < 1000 && !watch.expired(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(watch.expired());
+    ASSERT_TRUE(Eventually([&] { return watch.expired(); }));
     EXPECT_EQ(info, (StringLookupTable{{TString("mine"), TString("1")},
                                        {TString("problem"), TString("timeout")}}));
     std::thread::id ranOn;

@@ -3,8 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
+#include <future>
 #include <stdexcept>
 #include <thread>
 
@@ -25,6 +24,8 @@ using velmora::appoptions::ScopedOverride;
 
 namespace {
 
+using veltest::Eventually;
+
 using Cache = ReadThroughCache<std::string>;
 
 Cache::Codec TextCodec() {
@@ -35,29 +36,14 @@ Cache::Codec TextCodec() {
             }};
 }
 
-// A gate a loader waits at until the test opens it.
-class Gate {
-public:
-    void Open() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_open = true;
-        m_changed.notify_all();
-    }
-    void Pass() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_arrived = true;
-        m_changed.notify_all();
-        m_changed.wait(lock, [this] { return m_open; });
-    }
-    void WaitForArrival() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait(lock, [this] { return m_arrived; });
-    }
+// A gate one loader passes once: it waits there until the test opens it.
+struct Gate {
+    void Pass() { arrived.set_value(), open.wait(); }
+    void WaitForArrival() { arrived.get_future().wait(); }
+    void Open() { opened.set_value(); }
 
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    bool m_open = false, m_arrived = false;
+    std::promise<void> arrived, opened;
+    std::shared_future<void> open = opened.get_future().share();
 };
 
 class FailSafe : public ::testing::Test {
@@ -158,9 +144,7 @@ TEST_F(FailSafe, SlowLoadAnswersWithTheStaleValueAtTheSoftTimeOutAndFillsLater) 
         const auto values = cache.HeldValues();
         return values.size() == 1 ? *values[0].second : std::string("<not one>");
     };
-    for (int i = 0; i < 5000 && held() != "v2"; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_EQ(held(), "v2");
+    EXPECT_TRUE(Eventually([&] { return held() == "v2"; })) << held();
     EXPECT_EQ(cache.Get("k", [] { return std::string("never"); }).source,
               ReadThroughSource::Memory);
 }
@@ -214,10 +198,8 @@ TEST_F(FailSafe, FullBackgroundSlotsHeldCallersForTheWholeLoad) {
     EXPECT_EQ(cache.GetCounters().backgroundFull, 1);
     gate.Open();
     // Once the slot is free, a later Get of the key loads again.
-    bool loaded = false;
-    for (int i = 0; i < 5000 && !loaded; ++i)
-        loaded = !cache.Get("b", [] { return std::string("v3"); }).stale;
-    EXPECT_TRUE(loaded);
+    EXPECT_TRUE(
+        Eventually([&] { return !cache.Get("b", [] { return std::string("v3"); }).stale; }));
 }
 
 TEST_F(FailSafe, EntryPastTheChosenFractionOfItsLifeIsRefreshedOnceInTheBackground) {
@@ -241,9 +223,7 @@ TEST_F(FailSafe, EntryPastTheChosenFractionOfItsLifeIsRefreshedOnceInTheBackgrou
     gate.WaitForArrival();
     EXPECT_EQ(*cache.Get("k", loader).value, "v1");  // one refresh at a time
     gate.Open();
-    for (int i = 0; i < 5000 && *cache.HeldValues().at(0).second != "v2"; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_EQ(*cache.HeldValues().at(0).second, "v2");
+    EXPECT_TRUE(Eventually([&] { return *cache.HeldValues().at(0).second == "v2"; }));
     EXPECT_EQ(cache.GetCounters().eagerRefreshes, 1);
 }
 

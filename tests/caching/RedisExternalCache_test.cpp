@@ -11,7 +11,6 @@
 #include "support/RedisServerFixture.h"
 #include "velcoredata/FeatureFlags.h"
 #include "velredis/RedisConnectionPool.h"
-#include "velsupport/TlsCertificates.h"
 
 using namespace velmora::caching;
 using namespace veltest;
@@ -168,34 +167,3 @@ TEST_F(RedisCache, ServerFaultsGiveAWrongValueOrAHungCall) {
 }
 
 }  // namespace
-
-// The same cache on a server that speaks TLS only and requires a client certificate: values of
-// every size (large ones cross many TLS records and socket buffers) are stored and loaded, and
-// drop, listing and loads after the server killed the connections work as on a plain server.
-TEST(RedisCacheOverTls, StoresLoadsAndDropsThroughTls) {
-    ASSERT_TRUE(velsupport::RedisServer::IsInstalled()) << velsupport::kRedisServerMissing;
-    velsupport::TlsCertificates certificates;
-    ASSERT_EQ(certificates.Make(), "");
-    velsupport::RedisServer server(velsupport::ServerTlsFrom(certificates, true));
-    ASSERT_EQ(server.Start(), "");
-    HostScope host;
-    auto config = server.MakeConfig();
-    config.poolSize = 2;
-    RedisExternalCache cache(TString("tls"), std::make_shared<RedisConnectionPool>(config));
-    for (const std::size_t size :
-         {std::size_t(1), std::size_t(4 << 10), std::size_t(100 << 10), std::size_t(3 << 20)}) {
-        SCOPED_TRACE(size);
-        std::string value(size, '\0');
-        for (std::size_t i = 0; i < size; ++i) value[i] = char(i * 13 + size);
-        const TString key = TString::number(static_cast<unsigned long long>(size));
-        ASSERT_TRUE(cache.TryStore(key, Bytes(value), 0, -1).Get());
-        EXPECT_EQ(Text(cache.TryLoad(key).Get()), value);
-        EXPECT_EQ(server.Command({"STRLEN", "tls:" + key.toStdString()}).integer,
-                  static_cast<long long>(size));
-    }
-    EXPECT_EQ(server.Command({"CLIENT", "KILL", "TYPE", "normal"}).type,
-              RedisReplyValue::Type::Integer);
-    EXPECT_EQ(Text(cache.TryLoad(TString("1")).Get()), std::string(1, char(1)));
-    ASSERT_TRUE(cache.TryDrop(TString("1")).Get());
-    EXPECT_EQ(cache.TryLoad(TString("1")).Get(), nullptr);
-}

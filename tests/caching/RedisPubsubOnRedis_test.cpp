@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <memory>
-#include <thread>
 
 #include "RedisPubsubTestDoubles.h"
 #include "caching/RedisPubsub.h"
@@ -18,19 +17,12 @@
 
 namespace {
 
+using veltest::Eventually;
 using namespace velmora::caching;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 using velmora::appoptions::ScopedOverride;
 
 constexpr unsigned long long kMinute = 600000000ULL;  // DateTime ticks
-
-template <class Pred>
-bool Eventually(Pred pred) {
-    for (const auto deadline = Clock::now() + 15s; !pred(); std::this_thread::sleep_for(10ms))
-        if (Clock::now() > deadline) return false;
-    return true;
-}
 
 class CoherenceOnRedis : public veltest::RedisServerTest {
 protected:

@@ -3,17 +3,10 @@
 #include "workload/FreshnessChecker.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
-#include <memory>
 #include <ostream>
 
-#include "workload/ChangeRecorder.h"
-#include "workload/DataGenerator.h"
-#include "workload/QueryCatalogue.h"
-#include "workload/QueryRunner.h"
-#include "workload/Sqlite.h"
+#include "SalesDbTest.h"
 
 namespace demo {
 
@@ -27,40 +20,13 @@ namespace {
 
 using Verdict = FreshnessChecker::Verdict;
 
-constexpr std::int64_t kWindowMs = 60'000;
 constexpr std::int64_t kLongAgoMs = 3'600'000;  // far beyond the window
 constexpr int kMonth = 3;
 
-std::filesystem::path MakeDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "velfresh-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    return pattern;
-}
-
-class FreshnessCheck : public ::testing::Test {
+class FreshnessCheck : public SalesDbTest {
 protected:
-    FreshnessCheck() {
-        DataShape shape;
-        shape.salesRows = 3000;
-        DataGenerator(shape, 7).Write(m_path);
-        m_db = std::make_unique<SqliteDb>(m_path);
-        m_catalogue = std::make_unique<QueryCatalogue>(*m_db);
-        m_writer = std::make_unique<QueryRunner>(m_path, *m_catalogue);
-        m_recorder = std::make_unique<ChangeRecorder>(*m_writer, *m_catalogue,
-                                                      [this] { return NowMs() - m_agoMs; });
-        m_reader = std::make_unique<QueryRunner>(m_path, *m_catalogue);
-        m_checker = std::make_unique<FreshnessChecker>(*m_reader, m_stats, kWindowMs);
-    }
-    ~FreshnessCheck() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_dir, ignored);
-    }
+    FreshnessCheck() : SalesDbTest(7) {}
 
-    int QueryId(const std::string& key) const {
-        for (const Query& q : m_catalogue->All())
-            if (q.key == key) return q.id;
-        throw std::logic_error("no query " + key);
-    }
     // A sales row in `region` of `product` and `month` (any product or month when 0).
     std::int64_t SalesRow(int region, std::int64_t product, int month = 0) {
         SqliteStatement find(
@@ -103,17 +69,6 @@ protected:
         return result;
     }
     Verdict Check(const ResultPtr& served) { return m_checker->CheckServed(served); }
-
-    const std::filesystem::path m_dir = MakeDir();
-    const std::string m_path = (m_dir / "sales.db").string();
-    std::int64_t m_agoMs = 0;
-    Stats m_stats;
-    std::unique_ptr<SqliteDb> m_db;
-    std::unique_ptr<QueryCatalogue> m_catalogue;
-    std::unique_ptr<QueryRunner> m_writer;
-    std::unique_ptr<ChangeRecorder> m_recorder;
-    std::unique_ptr<QueryRunner> m_reader;
-    std::unique_ptr<FreshnessChecker> m_checker;
 };
 
 TEST_F(FreshnessCheck, AnswerWhoseRowsSurviveNewerVersionsIsFresh) {

@@ -4,57 +4,24 @@
 // is the short run's part.
 #include "workload/ResultCache.h"
 
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <chrono>
-#include <filesystem>
 #include <fstream>
-#include <memory>
 #include <thread>
 
+#include "SalesDbTest.h"
 #include "velcore/AppOptions.h"
 #include "velredis/RedisConnectionPool.h"
 #include "velsupport/RedisServer.h"
 #include "workload/Baselines.h"
-#include "workload/ChangeRecorder.h"
-#include "workload/DataGenerator.h"
-#include "workload/FreshnessChecker.h"
-#include "workload/QueryCatalogue.h"
-#include "workload/QueryRunner.h"
 #include "workload/Roles.h"
-#include "workload/Sqlite.h"
 
 namespace demo {
 namespace {
 
-std::filesystem::path MakeDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "velanswer-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    return pattern;
-}
-
-std::vector<unsigned char> Encoded(const ResultPtr& result) {
-    return result->Encode();
-}
-
-class AnswerPath : public ::testing::Test {
+class AnswerPath : public SalesDbTest {
 protected:
-    AnswerPath() {
-        DataShape shape;
-        shape.salesRows = 3000;
-        DataGenerator(shape, 11).Write(m_path);
-        m_db = std::make_unique<SqliteDb>(m_path);
-        m_catalogue = std::make_unique<QueryCatalogue>(*m_db);
-        m_writer = std::make_unique<QueryRunner>(m_path, *m_catalogue);
-        m_recorder = std::make_unique<ChangeRecorder>(*m_writer, *m_catalogue);
-        m_reader = std::make_unique<QueryRunner>(m_path, *m_catalogue);
+    AnswerPath() : SalesDbTest(11) {
         m_loaders = std::make_unique<RunnerPool>(m_path, *m_catalogue, &m_outage);
-        m_checker = std::make_unique<FreshnessChecker>(*m_reader, m_stats, 60'000);
-    }
-    ~AnswerPath() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_dir, ignored);
     }
 
     // The caches of a worker with `memoryEntries` in memory, no lower layer and no service.
@@ -62,13 +29,8 @@ protected:
         m_answerer.reset();
         m_derived = std::make_unique<DerivedResults>(nullptr);
         m_base = MakeBaseResults("test", memoryEntries, nullptr, nullptr, nullptr, features);
-        m_answerer = std::make_unique<Answerer>(*m_base, *m_derived, *m_catalogue, *m_loaders,
-                                                [](int) {});
-    }
-    int QueryId(const std::string& key) const {
-        for (const Query& q : m_catalogue->All())
-            if (q.key == key) return q.id;
-        throw std::logic_error("no query " + key);
+        m_answerer =
+            std::make_unique<Answerer>(*m_base, *m_derived, *m_catalogue, *m_loaders, [](int) {});
     }
     // A sales row of region 1 in month 3 (read by region-month:1:3 and region-share:1:3).
     std::int64_t RegionMonthRow() {
@@ -78,18 +40,9 @@ protected:
         return find.Column(0);
     }
 
-    const std::filesystem::path m_dir = MakeDir();
-    const std::string m_path = (m_dir / "sales.db").string();
-    Stats m_stats;
-    std::unique_ptr<SqliteDb> m_db;
-    std::unique_ptr<QueryCatalogue> m_catalogue;
-    std::unique_ptr<QueryRunner> m_writer;
-    std::unique_ptr<ChangeRecorder> m_recorder;
-    std::unique_ptr<QueryRunner> m_reader;
     // A query of the loads waits 20 ms during an outage before it fails.
     DatabaseOutage m_outage{std::chrono::milliseconds(20)};
     std::unique_ptr<RunnerPool> m_loaders;
-    std::unique_ptr<FreshnessChecker> m_checker;
     std::unique_ptr<BaseResults> m_base;
     std::unique_ptr<DerivedResults> m_derived;
     std::unique_ptr<Answerer> m_answerer;
@@ -97,34 +50,26 @@ protected:
 
 // Equal bytes are what tells the coherence service that two processes hold the same answer: an
 // answer computed twice, at different moments and on different connections, must encode alike.
+// A lower layer returns what the codec made of an answer, versions and all.
 TEST_F(AnswerPath, CodecGivesEqualBytesForEqualContentAndKeepsTheVersions) {
     const int qid = QueryId("region-month:1:3");
     const ResultPtr first = m_reader->Compute(qid);
     const ResultPtr again = m_writer->Compute(qid);
-    EXPECT_EQ(Encoded(first), Encoded(again));
-    const std::vector<unsigned char> bytes = Encoded(first);
+    EXPECT_EQ(first->Encode(), again->Encode());
+    const std::vector<unsigned char> bytes = first->Encode();
     const BaseResults::Codec codec = ResultCodec();
     const BaseResults::ValuePtr decoded = codec.decode(bytes.data(), bytes.size());
     ASSERT_TRUE(decoded);
     EXPECT_EQ(*decoded, *first);
 
-    m_recorder->Apply(RegionMonthRow(), 7);
-    EXPECT_NE(Encoded(m_reader->Compute(qid)), bytes);
+    // The freshness checker still tells which change a decoded answer missed.
+    m_recorder->Apply(RegionMonthRow(), 1000);
+    EXPECT_NE(m_reader->Compute(qid)->Encode(), bytes);
+    EXPECT_EQ(m_checker->CheckServed(decoded), FreshnessChecker::Verdict::StaleWithinWindow);
     // Bytes of something else, or cut short, decode to nothing.
     EXPECT_FALSE(codec.decode(bytes.data(), bytes.size() - 1));
     const std::vector<unsigned char> text{'1', '2', '0'};
     EXPECT_FALSE(codec.decode(text.data(), text.size()));
-}
-
-// A lower layer returns what the codec made of an answer; the freshness checker must still be
-// able to tell which change that answer missed.
-TEST_F(AnswerPath, AnswerThroughTheCodecIsStillJudgedStaleAfterAChange) {
-    const int qid = QueryId("region-month:1:3");
-    const std::vector<unsigned char> bytes = Encoded(m_reader->Compute(qid));
-    m_recorder->Apply(RegionMonthRow(), 1000);
-    const BaseResults::ValuePtr served = ResultCodec().decode(bytes.data(), bytes.size());
-    ASSERT_TRUE(served);
-    EXPECT_EQ(m_checker->CheckServed(served), FreshnessChecker::Verdict::StaleWithinWindow);
 }
 
 // A worker with its memory layer switched off answers everything from below and keeps no
@@ -272,8 +217,8 @@ TEST_F(AnswerPath, RedisCacheAsideStoresWithItsExpiryAndServesItsCopyAfterAChang
     endpoint.port = server.Port();
     const int a = QueryId("region-month:1:3");
     RedisTtlCache cache(*m_loaders, *m_catalogue,
-                        std::make_unique<velmora::caching::RedisConnection>(endpoint), "t:",
-                        std::chrono::minutes(10));
+                        std::make_unique<velmora::caching::RedisConnection>(endpoint),
+                        "t:", std::chrono::minutes(10));
     const AnswerSource::Answer loaded = cache.Get(a);
     EXPECT_EQ(loaded.layer, Layer::Sqlite);
     const auto pttl = server.Command({"PTTL", "t:region-month:1:3"});

@@ -20,12 +20,8 @@ namespace {
 using namespace std::chrono_literals;
 using namespace velmora::caching;
 using veltest::PeerProcess;
+using veltest::SteadyMs;
 using Clock = std::chrono::steady_clock;
-
-long long SteadyMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
-        .count();
-}
 
 // The peers' command time-out (coherence_peer.cpp).
 constexpr long long kPeerCommandTimeoutMs = 300;
@@ -33,12 +29,6 @@ constexpr long long kPeerCommandTimeoutMs = 300;
 class StreamMasterLost : public veltest::RedisClusterTest,
                          public ::testing::WithParamInterface<int> {
 protected:
-    std::string AllNodes() {
-        std::string list;
-        for (int port : Cluster().Ports())
-            list += (list.empty() ? "" : ",") + ("127.0.0.1:" + std::to_string(port));
-        return list;
-    }
     // Waits until a master other than `victim` serves `slot` and the cluster is ok again, as
     // `observer` sees it; the time it happened, or 0 after 30 s.
     long long WaitForFailover(int victim, int observer) {
@@ -68,7 +58,7 @@ TEST_P(StreamMasterLost, AnnouncementsKeepFlowingAndFillsDoNotWait) {
         if (port != victim) observer = port;
     ASSERT_NE(victim, 0);
 
-    PeerProcess holder("hold " + AllNodes() + " 200 16 progress");
+    PeerProcess holder("hold " + veltest::NodeList(Cluster().Ports()) + " 200 16 progress");
     ASSERT_EQ(holder.ReadLine(), "ready");
     // A holder subscribed on the victim would re-subscribe and flush everything at the loss,
     // which says nothing about live delivery: move it to another node first.
@@ -81,7 +71,8 @@ TEST_P(StreamMasterLost, AnnouncementsKeepFlowingAndFillsDoNotWait) {
     long long lostAt = 0, failoverAt = 0;
     std::string done;
     {
-        PeerProcess adder("add " + AllNodes() + " 200 40");  // 5 s of announcements
+        PeerProcess adder("add " + veltest::NodeList(Cluster().Ports()) +
+                          " 200 40");  // 5 s of announcements
         std::this_thread::sleep_for(1s);
         lostAt = SteadyMs();
         if (frozen)

@@ -20,11 +20,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-long long SteadyMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
-        .count();
-}
-
 class CoherenceAcrossProcesses : public veltest::RedisServerTest {
 protected:
     std::string Port() { return std::to_string(Server().Port()); }
@@ -64,7 +59,7 @@ TEST_F(CoherenceAcrossProcesses, NoInvalidationIsLostAcrossServerFaults) {
             if (c.fault == Kills) {
                 for (int i = 1; i <= 10; ++i) {
                     std::this_thread::sleep_until(start + i * 2s);
-                    kills.push_back(SteadyMs());
+                    kills.push_back(veltest::SteadyMs());
                     Server().Command({"CLIENT", "KILL", "TYPE", "pubsub"});
                 }
             } else if (c.fault == PublisherCutOff) {

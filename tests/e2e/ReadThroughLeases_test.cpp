@@ -1,55 +1,34 @@
 // One load per key across processes: real lease_peer processes on a real redis-server.
 #include <signal.h>
-#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <filesystem>
+#include <algorithm>
 #include <iostream>
-#include <map>
 #include <memory>
+#include <numeric>
 #include <string>
 #include <vector>
 
+#include "support/PeerProcess.h"
 #include "support/RedisServerFixture.h"
 
 namespace {
 
-// A lease_peer process whose output the test reads line by line.
-class LeasePeer {
-public:
-    explicit LeasePeer(const std::string& args) {
-        const std::string dir = std::filesystem::read_symlink("/proc/self/exe").parent_path();
-        m_out = ::popen((dir + "/lease_peer " + args).c_str(), "r");
+// A lease_peer process; `pid` from the line it starts with.
+struct LeasePeer : veltest::PeerProcess {
+    explicit LeasePeer(const std::string& args) : PeerProcess(args, "", "lease_peer") {
         const std::string ready = ReadLine();
         if (ready.rfind("ready ", 0) == 0) pid = std::stoi(ready.substr(6));
     }
-    ~LeasePeer() { Close(); }
-    // Waits for the process to end; its exit status (-1 when it was not started or killed).
-    int Close() {
-        if (!m_out) return m_status;
-        const int status = ::pclose(m_out);
-        m_out = nullptr;
-        m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return m_status;
-    }
-    std::string ReadLine() {
-        char line[512];
-        if (!m_out || !std::fgets(line, sizeof line, m_out)) return "<exited>";
-        return std::string(line).substr(0, std::string(line).find('\n'));
-    }
-    // The number after "<name>=" in `line`; -1 when absent.
-    static long long Field(const std::string& line, const std::string& name) {
-        const auto at = line.find(" " + name + "=");
-        return at == std::string::npos ? -1 : std::stoll(line.substr(at + name.size() + 2));
-    }
     int pid = -1;
-
-private:
-    FILE* m_out = nullptr;
-    int m_status = -1;
 };
+
+// The number after "<name>=" in `line`; -1 when absent.
+long long Field(const std::string& line, const std::string& name) {
+    const auto at = line.find(" " + name + "=");
+    return at == std::string::npos ? -1 : std::stoll(line.substr(at + name.size() + 2));
+}
 
 class ReadThroughLeases : public veltest::RedisServerTest {
 protected:
@@ -73,7 +52,7 @@ protected:
         Server().Command({"SET", "herd:go", "1"});
         for (auto& peer : peers) {
             const std::string done = peer->ReadLine();
-            EXPECT_EQ(LeasePeer::Field(done, "wrong"), 0) << done;
+            EXPECT_EQ(Field(done, "wrong"), 0) << done;
             // It ends with stores still under way (nothing waits for them): the process must
             // end cleanly all the same (the sanitizers make a touch of a freed static fail it).
             EXPECT_EQ(peer->Close(), 0) << "a process ending while its stores ran";
@@ -83,23 +62,15 @@ protected:
 };
 
 TEST_F(ReadThroughLeases, HerdOfThreeProcessesLoadsEachColdKeyOnce) {
-    constexpr std::size_t kKeys = 100;
-    const std::vector<long long> leased = Herd("lease", static_cast<int>(kKeys));
-    const std::vector<long long> flight = Herd("flight", static_cast<int>(kKeys));
-    long long leasedMax = 0, leasedTotal = 0, flightMax = 0, flightTotal = 0;
-    for (std::size_t k = 0; k < kKeys; ++k) {
-        EXPECT_EQ(leased[k], 1) << "key " << k;
-        leasedMax = std::max(leasedMax, leased[k]);
-        leasedTotal += leased[k];
-        flightMax = std::max(flightMax, flight[k]);
-        flightTotal += flight[k];
-    }
+    constexpr int kKeys = 100;
+    EXPECT_EQ(Herd("lease", kKeys), std::vector<long long>(kKeys, 1));
     // The baseline beside it: single flight in each process, no leases. (Without memory, a
     // thread that comes after its process's flight ended may miss the value whose store is
     // still under way, so the baseline can exceed one load per process.)
-    std::cout << "herd of 3 processes x 16 threads, " << kKeys << " keys: loads with leases "
-              << leasedTotal << " (max " << leasedMax << " per key), without " << flightTotal
-              << " (max " << flightMax << " per key)\n";
+    const std::vector<long long> flight = Herd("flight", kKeys);
+    std::cout << "herd of 3 processes x 16 threads, " << kKeys << " keys: loads without leases "
+              << std::accumulate(flight.begin(), flight.end(), 0LL) << " (max "
+              << *std::max_element(flight.begin(), flight.end()) << " per key)\n";
 }
 
 TEST_F(ReadThroughLeases, HolderKilledMidLoadLeavesALeaseThatLapses) {
@@ -112,9 +83,9 @@ TEST_F(ReadThroughLeases, HolderKilledMidLoadLeavesALeaseThatLapses) {
     // 10 s load wait), then takes it and loads.
     LeasePeer next(Port() + " lease 1 1 0");
     const std::string done = next.ReadLine();
-    EXPECT_EQ(LeasePeer::Field(done, "loads"), 1) << done;
-    EXPECT_EQ(LeasePeer::Field(done, "taken"), 1) << done;
-    EXPECT_EQ(LeasePeer::Field(done, "wrong"), 0) << done;
+    EXPECT_EQ(Field(done, "loads"), 1) << done;
+    EXPECT_EQ(Field(done, "taken"), 1) << done;
+    EXPECT_EQ(Field(done, "wrong"), 0) << done;
     EXPECT_EQ(LoadsPerKey(1)[0], 1);
 }
 

@@ -80,17 +80,8 @@ bool WaitFor(Pred pred) {
 }
 
 const char* SourceName(ReadThroughSource source) {
-    switch (source) {
-        case ReadThroughSource::Memory:
-            return "memory";
-        case ReadThroughSource::External:
-            return "external";
-        case ReadThroughSource::Loader:
-            return "loader";
-        case ReadThroughSource::FailSafe:
-            return "fail-safe";
-    }
-    return "?";
+    static const char* const kNames[] = {"memory", "external", "loader", "fail-safe"};
+    return kNames[static_cast<int>(source)];
 }
 
 Cache::Codec StringCodec() {

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
-#include <filesystem>
 #include <random>
 #include <set>
 #include <thread>
@@ -205,17 +203,6 @@ TEST_F(RedisClusterTest, ThousandKeysRoundTripThroughTheExternalCacheOnEveryMast
     }
 }
 
-namespace {
-
-std::string Nodes(const std::vector<int>& ports) {
-    std::string list;
-    for (int port : ports)
-        list += (list.empty() ? "" : ",") + ("127.0.0.1:" + std::to_string(port));
-    return list;
-}
-
-}  // namespace
-
 // The node a process subscribes through dies (SIGKILL): its subscription moves to another node
 // it knows, and announcements another process makes through a surviving node reach it there,
 // marking its two older entries dirty. The process was given only the replicas as seeds: it
@@ -227,14 +214,14 @@ TEST_F(RedisClusterTest, CoherenceAcrossNodesSurvivesTheSubscribersNode) {
     for (int port : Cluster().Ports())
         if (std::count(masters.begin(), masters.end(), port) == 0) replicas.push_back(port);
     ASSERT_GE(replicas.size(), 2u);
-    PeerProcess hold("hold " + Nodes({replicas[0], replicas[1]}) + " 2 6");
+    PeerProcess hold("hold " + NodeList({replicas[0], replicas[1]}) + " 2 6");
     ASSERT_EQ(hold.ReadLine(), "ready");
     const int subscribed = SubscriberNode(Cluster());
     ASSERT_NE(subscribed, 0) << "no node has the holder's subscription";
     Cluster().Node(subscribed).Stop(SIGKILL);
     EXPECT_EQ(hold.ReadLine().rfind("resub ", 0), 0u);
     const int survivor = subscribed == masters.back() ? masters.front() : masters.back();
-    PeerProcess add("add " + Nodes({survivor}) + " 2 50");
+    PeerProcess add("add " + NodeList({survivor}) + " 2 50");
     EXPECT_EQ(add.ReadLine().rfind("done ", 0), 0u);
     const std::string result = hold.ReadLine();
     EXPECT_EQ(result.rfind("result stale=0 ", 0), 0u) << result;

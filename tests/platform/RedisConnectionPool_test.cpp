@@ -9,12 +9,14 @@
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <thread>
 
 #include "support/DelayingProxy.h"
+#include "support/FakeServer.h"
 #include "support/RedisServerFixture.h"
+#include "support/TestEnvironment.h"
+#include "velsupport/TlsCertificates.h"
 
 using namespace velmora::caching;
 using namespace std::chrono_literals;
@@ -22,14 +24,13 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+using veltest::FakeServer;
+using veltest::OpenFdCount;
+
 RedisConnection::Bytes MakeBytes(std::size_t size, unsigned seed = 1) {
     auto bytes = std::make_shared<std::vector<unsigned char>>(size);
     for (std::size_t i = 0; i < size; ++i) (*bytes)[i] = static_cast<unsigned char>(i * 31 + seed);
     return bytes;
-}
-
-int OpenFdCount() {
-    return int(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
 
 // Reads from `fd` until `needle` has arrived (or the peer goes).
@@ -40,36 +41,6 @@ void ReadUntil(int fd, const std::string& needle) {
          seen.find(needle) == std::string::npos && (n = ::recv(fd, buffer, 4096, 0)) > 0;)
         seen.append(buffer, static_cast<std::size_t>(n));
 }
-
-// Stands in for a Redis server that closes a connection mid-command: a loopback listener that
-// hands its first accepted connection to `handler` on its own thread.
-class FakeServer {
-public:
-    explicit FakeServer(std::function<void(int)> handler) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        ::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), len);
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
-        config.port = ntohs(addr.sin_port);
-        ::listen(m_listen, 8);
-        m_thread = std::thread([this, handler] {
-            const int client = ::accept(m_listen, nullptr, nullptr);
-            if (client >= 0) handler(client), ::close(client);
-        });
-    }
-    ~FakeServer() {
-        ::shutdown(m_listen, SHUT_RDWR);
-        m_thread.join();
-        ::close(m_listen);
-    }
-    RedisEndpointConfig config;
-
-private:
-    int m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
-    std::thread m_thread;
-};
 
 class RedisPoolTest : public veltest::RedisServerTest {
 protected:
@@ -177,24 +148,43 @@ TEST_F(RedisPoolTest, KilledConnectionIsReplacedWithItsTimeoutAndKeepalive) {
     EXPECT_TRUE(c.Get("k"));
 }
 
+// A connection the server killed is replaced, as often as it happens (over TLS with a new
+// session each time), and leaves no descriptor behind.
 TEST_F(RedisPoolTest, NoFileDescriptorGrowthOverAThousandReconnects) {
-    for (const bool pipelining : {false, true}) {
-        SCOPED_TRACE(pipelining ? "shared connection" : "own connection");
-        auto pool = MakePool(1, pipelining);
+    velsupport::TlsCertificates certificates;
+    ASSERT_EQ(certificates.Make(), "");
+    velsupport::RedisServer tlsServer(velsupport::ServerTlsFrom(certificates));
+    ASSERT_EQ(tlsServer.Start(), "");
+    const struct {
+        const char* name;
+        velsupport::RedisServer& server;
+        bool pipelining;
+        int kills;  // a TLS handshake each: fewer
+    } rows[] = {{"own connection", Server(), false, 1000},
+                {"shared connection", Server(), true, 1000},
+                {"TLS", tlsServer, false, 100}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto config = row.server.MakeConfig();
+        config.poolSize = 1;
+        config.pipelining = row.pipelining;
+        auto pool = std::make_shared<RedisConnectionPool>(config);
         auto guard = pool->FindAndLockConnection("k");
         RedisConnection& c = guard->GetConnection();
         c.Set("k", MakeBytes(4));
         const int before = OpenFdCount();
-        for (int i = 0; i < 1000; ++i) {
-            Server().Command({"CLIENT", "KILL", "TYPE", "normal"});
+        for (int i = 0; i < row.kills; ++i) {
+            row.server.Command({"CLIENT", "KILL", "TYPE", "normal"});
             try {
                 c.Get("k");
             } catch (const RedisException&) {
                 // the kill raced the idle check; the next use reconnects
             }
         }
-        c.Get("k");
-        EXPECT_GE(c.GetConnectCount(), 1000);
+        const auto back = c.Get("k");
+        ASSERT_TRUE(back);
+        EXPECT_EQ(*back, *MakeBytes(4));
+        EXPECT_GE(c.GetConnectCount(), row.kills);
         EXPECT_LE(OpenFdCount(), before);
     }
 }
@@ -359,31 +349,39 @@ TEST_F(RedisPoolTest, PipelinedBurstUnderServerFaultsNeverTakesAnotherCommandsRe
 
 namespace {
 
-// A host confined to its own keys by an ACL user logs in with its user name; a key outside the
-// user's pattern is refused, not stored; a wrong password fails the connection with the
-// server's reason, and the password shows nowhere in the error.
+// A host confined to its own keys by an ACL user logs in with its user name (over TLS after the
+// handshake); a key outside the user's pattern is refused, not stored; a wrong password fails
+// the connection with the server's reason, and the password shows nowhere in the error.
 TEST(RedisAclUser, LogsInAsItsUserAndStaysInItsKeys) {
-    velsupport::RedisServer server("user app on >s3cret-pw ~ns:* &ns:* +@all\n");
-    ASSERT_EQ(server.Start(), "");
-    RedisEndpointConfig config = server.MakeConfig();
-    config.user = "app";
-    config.password = "s3cret-pw";
-    RedisConnection connection(config);
-    const auto value = std::make_shared<std::vector<unsigned char>>(3, 'v');
-    EXPECT_TRUE(connection.Set("ns:k", value));
-    EXPECT_NE(connection.Get("ns:k"), nullptr);
-    EXPECT_FALSE(connection.Set("other:k", value));
-    EXPECT_EQ(server.Command({"EXISTS", "other:k"}).integer, 0);
+    velsupport::TlsCertificates certificates;
+    ASSERT_EQ(certificates.Make(), "");
+    const std::string acl = "user app on >s3cret-pw ~ns:* &ns:* +@all\n";
+    for (const bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "TLS" : "plain");
+        auto server = tls ? std::make_unique<velsupport::RedisServer>(
+                                velsupport::ServerTlsFrom(certificates), acl)
+                          : std::make_unique<velsupport::RedisServer>(acl);
+        ASSERT_EQ(server->Start(), "");
+        RedisEndpointConfig config = server->MakeConfig();
+        config.user = "app";
+        config.password = "s3cret-pw";
+        RedisConnection connection(config);
+        const auto value = std::make_shared<std::vector<unsigned char>>(3, 'v');
+        EXPECT_TRUE(connection.Set("ns:k", value));
+        EXPECT_NE(connection.Get("ns:k"), nullptr);
+        EXPECT_FALSE(connection.Set("other:k", value));
+        EXPECT_EQ(server->Command({"EXISTS", "other:k"}).integer, 0);
 
-    config.password = "wrong-pw";
-    RedisConnection refused(config);
-    try {
-        refused.Get("ns:k");
-        ADD_FAILURE() << "logged in with a wrong password";
-    } catch (const RedisException& e) {
-        const std::string what = e.what();
-        EXPECT_NE(what.find("WRONGPASS"), std::string::npos) << what;
-        EXPECT_EQ(what.find("wrong-pw"), std::string::npos) << what;
+        config.password = "wrong-pw";
+        RedisConnection refused(config);
+        try {
+            refused.Get("ns:k");
+            ADD_FAILURE() << "logged in with a wrong password";
+        } catch (const RedisException& e) {
+            const std::string what = e.what();
+            EXPECT_NE(what.find("WRONGPASS"), std::string::npos) << what;
+            EXPECT_EQ(what.find("wrong-pw"), std::string::npos) << what;
+        }
     }
 }
 

@@ -7,7 +7,6 @@
 #include <future>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/RedisServerFixture.h"
@@ -20,12 +19,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-template <class Pred>
-bool Eventually(Pred pred) {
-    for (const auto deadline = Clock::now() + 15s; !pred(); std::this_thread::sleep_for(10ms))
-        if (Clock::now() > deadline) return false;
-    return true;
-}
+using veltest::Eventually;
 
 // Records every delivered (channel, message).
 class Inbox {

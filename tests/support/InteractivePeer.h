@@ -8,8 +8,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,61 +15,35 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "velsupport/Process.h"
 
 namespace veltest {
 
 class InteractivePeer {
 public:
     // Starts `program` (a file beside the running test binary) with `args`; its standard error
-    // goes to `errFile` (appended), or is inherited when empty.
+    // goes to `errFile` (truncated).
     InteractivePeer(const std::string& program, const std::vector<std::string>& args,
-                    const std::string& errFile = "") {
-        // A peer that ended must not end the test when it is written to.
-        ::signal(SIGPIPE, SIG_IGN);
-        const std::string path =
-            (std::filesystem::read_symlink("/proc/self/exe").parent_path() / program).string();
-        int in[2], out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0) return;
-        if (::pipe2(out, O_CLOEXEC) != 0) {
-            ::close(in[0]);
-            ::close(in[1]);
-            return;
+                    const std::string& errFile) {
+        ::signal(SIGPIPE, SIG_IGN);  // a peer that ended must not end the test when written to
+        int in[2] = {-1, -1}, out[2] = {-1, -1};
+        if (::pipe2(in, O_CLOEXEC) == 0 && ::pipe2(out, O_CLOEXEC) == 0) {
+            std::vector<std::string> argv{
+                (std::filesystem::read_symlink("/proc/self/exe").parent_path() / program)};
+            argv.insert(argv.end(), args.begin(), args.end());
+            // The child opens its ends of the pipes before it closes everything else.
+            const auto end = [](int fd) { return "/proc/self/fd/" + std::to_string(fd); };
+            m_pid = velsupport::SpawnProcess(argv, end(in[0]), end(out[1]), errFile);
         }
-        std::vector<std::string> all{path};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : all) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t files;
-        posix_spawn_file_actions_init(&files);
-        posix_spawn_file_actions_adddup2(&files, in[0], 0);
-        posix_spawn_file_actions_adddup2(&files, out[1], 1);
-        if (!errFile.empty())
-            posix_spawn_file_actions_addopen(&files, 2, errFile.c_str(),
-                                             O_WRONLY | O_CREAT | O_APPEND, 0644);
-        if (::posix_spawn(&m_pid, path.c_str(), &files, nullptr, argv.data(), environ) != 0)
-            m_pid = -1;
-        posix_spawn_file_actions_destroy(&files);
-        ::close(in[0]);
-        ::close(out[1]);
+        for (int fd : {in[0], out[1]})
+            if (fd >= 0) ::close(fd);
         m_in = in[1];
         m_out = out[0];
     }
     ~InteractivePeer() {
         if (m_in >= 0) ::close(m_in);
-        if (m_pid > 0) {
-            int status = 0;
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-            while (::waitpid(m_pid, &status, WNOHANG) == 0) {
-                if (std::chrono::steady_clock::now() > deadline) {
-                    ::kill(m_pid, SIGKILL);
-                    ::waitpid(m_pid, &status, 0);
-                    break;
-                }
-                ::usleep(2000);
-            }
-        }
+        if (m_pid > 0 && velsupport::WaitProcess(m_pid, std::chrono::seconds(10)) == -2)
+            ::kill(m_pid, SIGKILL), velsupport::WaitProcess(m_pid, std::chrono::seconds(10));
         if (m_out >= 0) ::close(m_out);
     }
     InteractivePeer(const InteractivePeer&) = delete;

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "velredis/RedisConnectionPool.h"
 #include "velredis/RedisSlotMap.h"
@@ -41,6 +43,14 @@ inline std::shared_ptr<velmora::caching::RedisConnectionPool> MakeClusterPool(
         for (int port : cluster.Ports())
             config.clusterNodes.push_back("127.0.0.1:" + std::to_string(port));
     return std::make_shared<velmora::caching::RedisConnectionPool>(config);
+}
+
+// "127.0.0.1:<port>,..." for `ports`, as a list of cluster nodes.
+inline std::string NodeList(const std::vector<int>& ports) {
+    std::string list;
+    for (int port : ports)
+        list += (list.empty() ? "" : ",") + ("127.0.0.1:" + std::to_string(port));
+    return list;
 }
 
 // The port of the master serving `slot`, as the node at `askPort` sees it.

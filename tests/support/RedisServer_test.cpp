@@ -27,20 +27,36 @@ std::string ConfigValue(const RedisServer& server, const std::string& parameter)
     return reply.elements.size() == 2 ? reply.elements[1].text : "";
 }
 
-TEST(PrivateRedisServer, EachAnswersOnItsOwnLoopbackPort) {
-    RedisServer a, b;
+// Two servers, the second with extra configuration; the second goes with its object, its
+// directory too.
+TEST(PrivateRedisServer, EachAnswersOnItsOwnLoopbackPortAndGoesAwayWithItsObject) {
+    RedisServer a;
     ASSERT_EQ(a.Start(), "");
-    ASSERT_EQ(b.Start(), "");
-    EXPECT_TRUE(a.IsRunning());
-    EXPECT_NE(a.Port(), b.Port());
-    EXPECT_EQ(ConfigValue(a, "bind"), "127.0.0.1");
-    EXPECT_EQ(ConfigValue(a, "port"), std::to_string(a.Port()));
+    velmora::caching::RedisEndpointConfig config;
+    std::string dir;
+    {
+        RedisServer b("hz 17\nmaxmemory-policy allkeys-lru\n");
+        ASSERT_EQ(b.Start(), "");
+        EXPECT_TRUE(a.IsRunning());
+        EXPECT_NE(a.Port(), b.Port());
+        EXPECT_EQ(ConfigValue(a, "bind"), "127.0.0.1");
+        EXPECT_EQ(ConfigValue(a, "port"), std::to_string(a.Port()));
+        EXPECT_EQ(ConfigValue(b, "hz"), "17");
+        EXPECT_EQ(ConfigValue(b, "maxmemory-policy"), "allkeys-lru");
+        EXPECT_EQ(ConfigValue(b, "save"), "") << "never persists";
+        EXPECT_EQ(ConfigValue(b, "appendonly"), "no");
 
-    EXPECT_EQ(a.Command({"SET", "k", "a"}).text, "OK");
-    EXPECT_EQ(a.Command({"GET", "k"}).text, "a");
-    EXPECT_EQ(b.Command({"GET", "k"}).type, RedisReplyValue::Type::Nil);
-    EXPECT_EQ(a.Start(), "") << "a second start of a running server changes nothing";
-    EXPECT_EQ(a.Command({"GET", "k"}).text, "a");
+        EXPECT_EQ(a.Command({"SET", "k", "a"}).text, "OK");
+        EXPECT_EQ(a.Command({"GET", "k"}).text, "a");
+        EXPECT_EQ(b.Command({"GET", "k"}).type, RedisReplyValue::Type::Nil);
+        EXPECT_EQ(a.Start(), "") << "a second start of a running server changes nothing";
+        EXPECT_EQ(a.Command({"GET", "k"}).text, "a");
+        config = b.MakeConfig();
+        dir = ConfigValue(b, "dir");
+        ASSERT_TRUE(std::filesystem::is_directory(dir));
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir));
+    EXPECT_THROW(RedisConnection(config).Command({"PING"}), RedisException);
 }
 
 TEST(PrivateRedisServer, StartsAgainOnTheSamePortWithoutItsData) {
@@ -81,29 +97,6 @@ TEST(PrivateRedisServer, FrozenServerAnswersNothingUntilThawedAndStillStops) {
     // Had the frozen process stayed alive, it would still hold the port.
     ASSERT_EQ(server.Start(), "");
     EXPECT_EQ(server.Command({"PING"}).text, "PONG");
-}
-
-TEST(PrivateRedisServer, TakesExtraConfiguration) {
-    RedisServer server("hz 17\nmaxmemory-policy allkeys-lru\n");
-    ASSERT_EQ(server.Start(), "");
-    EXPECT_EQ(ConfigValue(server, "hz"), "17");
-    EXPECT_EQ(ConfigValue(server, "maxmemory-policy"), "allkeys-lru");
-    EXPECT_EQ(ConfigValue(server, "save"), "") << "never persists";
-    EXPECT_EQ(ConfigValue(server, "appendonly"), "no");
-}
-
-TEST(PrivateRedisServer, GoesAwayWithItsObject) {
-    velmora::caching::RedisEndpointConfig config;
-    std::string dir;
-    {
-        RedisServer server;
-        ASSERT_EQ(server.Start(), "");
-        config = server.MakeConfig();
-        dir = ConfigValue(server, "dir");
-        ASSERT_TRUE(std::filesystem::is_directory(dir));
-    }
-    EXPECT_FALSE(std::filesystem::exists(dir));
-    EXPECT_THROW(RedisConnection(config).Command({"PING"}), RedisException);
 }
 
 TEST(PrivateRedisServer, SaysSoWhenRedisServerIsMissing) {

@@ -1,9 +1,10 @@
-// Helpers shared by every test binary: a payload type that counts live instances, and a scope
-// that puts the host configuration back after a test changes it.
+// Helpers shared by every test binary: a payload type that counts live instances, a scope that
+// puts the host configuration back after a test changes it, and bounded waits.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <memory>
@@ -61,6 +62,20 @@ inline bool LockCanBeTakenElsewhere(TReadWriteLock& lock, std::chrono::milliseco
                           return false;
                       })
         .get();
+}
+
+// Whether `pred` holds within 15 s, asked every 10 ms.
+template <class Pred>
+bool Eventually(Pred pred) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    for (; !pred(); std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+        if (std::chrono::steady_clock::now() > deadline) return false;
+    return true;
+}
+
+// How many file descriptors the process has open.
+inline int OpenFdCount() {
+    return int(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
 
 // The expression text of the LogicException that `f` raises; "<none>" when it raises none.

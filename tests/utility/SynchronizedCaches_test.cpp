@@ -84,7 +84,9 @@ std::shared_ptr<IPolicy> Acting(std::function<void()> action) {
     }));
 }
 
-TEST(SynchronizedCacheSnapshot, RemovalsElsewhereAreStillReportedLaterAdditionsUntouched) {
+// A purge works on a snapshot taken under the lock: removals elsewhere meanwhile are still
+// reported, later additions left alone. The clock advances before a purge.
+TEST(SynchronizedCache, PurgeReportsRemovalsElsewhereAndIncrementAdvancesFirst) {
     TReadWriteLock lock;
     SynchronizedCache cache(std::make_shared<LifetimePolicy>(2), &lock);
     const unsigned int a = cache.AddEntry(MakePayload(1)), b = cache.AddEntry(MakePayload(2));
@@ -98,15 +100,10 @@ TEST(SynchronizedCacheSnapshot, RemovalsElsewhereAreStillReportedLaterAdditionsU
     }));
     EXPECT_EQ(IdsOf(removed), Ids{c});
     EXPECT_EQ(ValueOf(cache.TryGetEntry(late)), 4);
-}
 
-TEST(SynchronizedCacheClock, IncrementAdvancesBeforeItPurges) {
-    TReadWriteLock lock;
-    SynchronizedCache cache(std::make_shared<LifetimePolicy>(2), &lock);
-    const unsigned int old = cache.AddEntry(MakePayload(1));
     cache.IncrementClock();
     cache.IncrementClock();
-    EXPECT_EQ(IdsOf(cache.IncrementClock()), Ids{old});  // 0 + 2 < 3
+    EXPECT_EQ(IdsOf(cache.IncrementClock()), Ids{late});  // 0 + 2 < 3
     MRUPolicy none(0);
     const unsigned int recent = cache.AddEntry(MakePayload(2));
     EXPECT_EQ(IdsOf(cache.IncrementClockWithPolicy(none)), Ids{recent});

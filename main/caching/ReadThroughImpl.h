@@ -176,7 +176,7 @@ private:
     const ReadThroughCore::Decode m_decode;
     const std::shared_ptr<RedisPubsub> m_service;
     std::shared_ptr<readthrough::MemoryLayer> m_memory;
-    std::vector<ExternalCache<TString, ExternalBytes>*> m_inline;  // per layer, or null
+    std::vector<ExternalCache<TString, ExternalBytes>*> m_direct;  // per layer, or null
     long long m_lifetimeSec = 0;
     unsigned long long m_lifetimeTicks = 0;
     std::unique_ptr<FailSafeStore> m_failSafe;  // null when fail-safe is off

@@ -47,7 +47,7 @@ ReadThroughCore::Impl::Impl(ReadThroughOptions options, ReadThroughCore::Encode 
     }
     for (const ExternalCachePtr& layer : m_options.layers) {
         auto* direct = dynamic_cast<ExternalCache<TString, ExternalBytes>*>(layer.get());
-        m_inline.push_back(m_options.inlineExternalLoads ? direct : nullptr);
+        m_direct.push_back(direct);
     }
     m_counts.layerHits = std::make_unique<std::atomic<long long>[]>(m_options.layers.size() + 1);
     m_lifetimeSec = m_service ? std::min(m_service->ValueLifetimeSec(), m_options.valueLifetimeSec)
@@ -205,12 +205,24 @@ bool ReadThroughCore::Impl::MayServe(const HashPair& keyhash, const HashPair& ha
 
 ExternalBytesPtr ReadThroughCore::Impl::ReadLayer(std::size_t index, const TString& externalKey) {
     try {
-        if (ExternalCache<TString, ExternalBytes>* direct = m_inline[index]) {
-            // The guarded load answers a refusal or a failure with nothing, as a miss: ask.
+        // The guarded load answers a refusal or a failure with nothing, as a miss: ask.
+        ExternalCache<TString, ExternalBytes>* direct = m_direct[index];
+        if (direct && m_options.inlineExternalLoads) {
             bool failed = false;
             ExternalBytesPtr bytes = direct->LoadOnThisThread(externalKey, &failed);
             if (failed) ++m_counts.externalFailures;
             return bytes;
+        }
+        if (direct) {
+            auto future = direct->TryLoadWithOutcome(externalKey);
+            if (future.WaitFor(std::chrono::milliseconds(m_options.externalWaitMs)) !=
+                AsyncTask::FutureStatus::Ready) {
+                ++m_counts.externalFailures;
+                return nullptr;
+            }
+            const auto outcome = future.Get();
+            if (outcome.failed) ++m_counts.externalFailures;
+            return outcome.value;
         }
         bool timedOut = false;
         ExternalBytesPtr bytes =

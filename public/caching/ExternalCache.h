@@ -131,6 +131,20 @@ public:
         return GuardedLoad(GetLoadFunc(), key, m_namespace, failed);
     }
 
+    // TryLoad whose future also says whether the load was refused or failed, for callers that
+    // tell failures from misses but read on a task thread.
+    struct LoadOutcome {
+        ValuePtr value;
+        bool failed = false;
+    };
+    AsyncTask::Future<LoadOutcome> TryLoadWithOutcome(K key) const {
+        return Launch([fn = GetLoadFunc(), key = std::move(key), ns = m_namespace] {
+            LoadOutcome outcome;
+            outcome.value = GuardedLoad(fn, key, ns, &outcome.failed);
+            return outcome;
+        });
+    }
+
     AsyncTask::Future<bool> TryDrop(K key) const override {
         return Launch([fn = GetDropFunc(), key = std::move(key), timeout = m_dropTimeoutMs,
                        ns = m_namespace]() -> bool { return GuardedDrop(fn, key, timeout, ns); });

@@ -315,25 +315,34 @@ TEST_F(ReadThrough, LayerThatFailsOrTimesOutCountsAndFallsThrough) {
 }
 
 // A layer read inline went through the guarded load, which answers a failure with nothing:
-// the cache counted a Redis outage as misses and reported no external failure.
+// the cache counted a Redis outage as misses and reported no external failure; so did a layer
+// read on a task thread (inlineExternalLoads off), which counted only its time-outs.
 using ReadThroughFaults = ReadThrough;
-TEST_F(ReadThroughFaults, FailedInlineLayerReadWasCountedAsAMiss) {
-    auto layer = std::make_shared<veltest::ScriptedCache>();
-    layer->load = [](TString, TString) -> ExternalBytesPtr {
-        throw std::runtime_error("connection reset");
-    };
-    Cache cache(Options(100, {layer}), TextCodec(), nullptr);
-    const Cache::Result got = cache.Get("k", Returns("loaded"));
-    EXPECT_EQ(*got.value, "loaded");
-    EXPECT_EQ(got.source, ReadThroughSource::Loader);
-    EXPECT_EQ(cache.GetCounters().externalFailures, 1);
-    EXPECT_EQ(veltest::Attr(veltest::OnlyLine(m_host, "ec-load"), "outcome"), TString("fail"));
+TEST_F(ReadThroughFaults, FailedLayerReadWasCountedAsAMiss) {
+    for (bool inlineLoads : {true, false}) {
+        SCOPED_TRACE(inlineLoads ? "inline" : "on a task thread");
+        auto layer = std::make_shared<veltest::ScriptedCache>();
+        layer->load = [](TString, TString) -> ExternalBytesPtr {
+            throw std::runtime_error("connection reset");
+        };
+        auto options = Options(100, {layer});
+        options.inlineExternalLoads = inlineLoads;
+        Cache cache(options, TextCodec(), nullptr);
+        const Cache::Result got = cache.Get("k", Returns("loaded"));
+        EXPECT_EQ(*got.value, "loaded");
+        EXPECT_EQ(got.source, ReadThroughSource::Loader);
+        EXPECT_EQ(cache.GetCounters().externalFailures, 1);
 
-    // A plain miss is not a failure.
-    layer->load = [](TString, TString) { return ExternalBytesPtr(); };
-    cache.Get("other", Returns("loaded"));
-    EXPECT_EQ(cache.GetCounters().externalFailures, 1);
-    EXPECT_EQ(cache.GetCounters().loads, 2);
+        // A plain miss is not a failure.
+        layer->load = [](TString, TString) { return ExternalBytesPtr(); };
+        cache.Get("other", Returns("loaded"));
+        EXPECT_EQ(cache.GetCounters().externalFailures, 1);
+        EXPECT_EQ(cache.GetCounters().loads, 2);
+    }
+    const auto lines = m_host.Log().Find(TString("ec-load"));
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(veltest::Attr(lines[0].attributes, "outcome"), TString("fail"));
+    EXPECT_EQ(veltest::Attr(lines[2].attributes, "outcome"), TString("fail"));
 }
 
 // ---- signed values ----

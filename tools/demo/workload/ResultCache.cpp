@@ -113,7 +113,7 @@ Answerer::Answer Answerer::Get(int qid) {
         return ResultPtr(std::move(result));
     });
     // A derived answer built from a fail-safe part is not kept (the part's use is not recorded).
-    return {got.value, got.held ? Layer::Memory : deepest, !got.held && stale};
+    return {got.value, got.held ? Layer::Memory : deepest, !got.held && stale, true};
 }
 
 }  // namespace demo

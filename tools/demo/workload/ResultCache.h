@@ -67,6 +67,8 @@ public:
         // The answer, or a part of it, is a fail-safe one: the last good answer, served because
         // the database failed or was slow.
         bool stale = false;
+        // Computed from other answers (whose Gets its latency includes).
+        bool derived = false;
     };
     virtual ~AnswerSource() = default;
     // Raises what a failed load raised when no fail-safe answer could stand in.

@@ -247,6 +247,10 @@ std::string Summary::Table() const {
                     static_cast<long long>(n), 100 * Ratio(n, answers), h.PercentileUs(0.5),
                     h.PercentileUs(0.99));
     }
+    const Histogram& single = HistogramOf(m_workers, "latency.disk-single");
+    t += Format("%-28s %10lld %8s %11.1f %11.1f\n", "  of those, single queries",
+                static_cast<long long>(single.Count()), "", single.PercentileUs(0.5),
+                single.PercentileUs(0.99));
     const Histogram& all = HistogramOf(m_workers, "latency.all");
     const Histogram& alone = HistogramOf(m_workers, "latency.sqlite-alone");
     const auto row = [&t](const char* title, std::int64_t n, const Histogram& h) {
@@ -378,6 +382,11 @@ std::string Summary::Json() const {
             h.PercentileUs(0.5), h.PercentileUs(0.99));
     }
     j += "\n  },\n";
+    // Disk answers of single queries: one Get each, beside the disk-hit benchmark.
+    const Histogram& single = HistogramOf(m_workers, "latency.disk-single");
+    j += Format("  \"disk_single\": {\"answers\": %lld, \"p50_us\": %.1f, \"p99_us\": %.1f},\n",
+                static_cast<long long>(single.Count()), single.PercentileUs(0.5),
+                single.PercentileUs(0.99));
     const Histogram& all = HistogramOf(m_workers, "latency.all");
     const Histogram& alone = HistogramOf(m_workers, "latency.sqlite-alone");
     j += Format("  \"cached\": {\"mean_us\": %.1f, \"p50_us\": %.1f, \"p99_us\": %.1f},\n",

@@ -371,7 +371,7 @@ TEST_F(Leases, HeldValuesWereServedWhileAndAfterTheServerWasFrozen) {
     EXPECT_TRUE(service->Hears());
     const auto after = cache.Get("q", [] { return std::string("q2"); });
     EXPECT_EQ(*after.value, "q2");
-    EXPECT_EQ(service->GetHealth().gaps, 1);
+    EXPECT_GE(service->GetHealth().gaps, 1);
     CascadeInvalidatorAggregator::TryGetSingleton()->ResetForTest();
     holder.ResetForTest();
 }

@@ -338,10 +338,10 @@ std::vector<std::string> ChildArgs(const Options& options, const RunPlace& place
     return common;
 }
 
-// What the workers had reported by the end of a second: their stats added up, and the largest
-// delivery lag any of them saw.
-void SampleSecond(const std::vector<Child>& children, RunFacts& facts) {
-    facts.workersEachSecond.push_back(Sum(children, "worker"));
+// What the workers had reported by the end of a second: what the report charts of their stats
+// added up, and the largest delivery lag any of them saw.
+void SampleSecond(const std::vector<Child>& children, RunFacts& facts, Histogram& latencyBefore) {
+    facts.workersEachSecond.push_back(ChartedSecond(Sum(children, "worker"), latencyBefore));
     std::int64_t p50 = -1, p99 = -1;
     for (const Child& c : children)
         if (c.role == "worker") {
@@ -492,6 +492,7 @@ void DriveWorkload(const Options& options, std::vector<Child>& children, RunPlac
     ProgressPrinter progress(start);
     auto nextSecond = start + std::chrono::seconds(1);
     std::int64_t answeredBefore = 0;
+    Histogram latencyBefore;
     while (Clock::now() < end) {
         Collect(children, std::chrono::milliseconds(100));
         FollowControl(control, children);
@@ -499,7 +500,7 @@ void DriveWorkload(const Options& options, std::vector<Child>& children, RunPlac
         if (now >= nextSecond) {  // as reported by then (workers report twice a second)
             const std::int64_t answered = Sum(children, "worker").Get("queries");
             facts.answersPerSecond.push_back(answered - answeredBefore);
-            SampleSecond(children, facts);
+            SampleSecond(children, facts, latencyBefore);
             answeredBefore = answered;
             nextSecond += std::chrono::seconds(1);
         }

@@ -12,6 +12,13 @@
 
 namespace demo {
 
+// What the report charts of one second of the workload, from the workers' stats added up as
+// reported by its end: the charted counters, and the p50 and p99 of the answers' latency in that
+// second alone (counters "second.latency-p50-ns" and "second.latency-p99-ns", absent when no
+// answer came), against `latencyBefore`, the workers' "latency.all" at the end of the second
+// before, which it then advances. A run keeps one a second, so it keeps no histogram.
+Stats ChartedSecond(const Stats& workers, Histogram& latencyBefore);
+
 // `comparisonTable` may be empty (no comparison ran).
 std::string HtmlReport(const RunFacts& facts, const std::string& summaryTable,
                        const std::string& comparisonTable);

@@ -46,8 +46,9 @@ struct RunFacts {
     // from then on.
     std::int64_t startedAtUnixMs = 0;
     std::vector<std::int64_t> answersPerSecond;
-    // At the end of each of those seconds: the workers' stats added up as reported by then, and
-    // the largest live delivery lag (p50, p99 of the last minute) a worker reported (-1: none).
+    // At the end of each of those seconds: what the report charts of the workers' stats added up
+    // as reported by then (ChartedSecond), and the largest live delivery lag (p50, p99 of the
+    // last minute) a worker reported (-1: none).
     std::vector<Stats> workersEachSecond;
     std::vector<std::int64_t> lagP50MsEachSecond;
     std::vector<std::int64_t> lagP99MsEachSecond;

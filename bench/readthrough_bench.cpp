@@ -6,6 +6,9 @@
 //  - ReadThrough_DiskHit: a Get answered by the disk layer (memory off, the layer read on the
 //    calling thread), beside reading the same two files of the same entry by hand (the key file,
 //    checked, and the value file) and making the value from the bytes.
+//  - ReadThrough_MemoryFill/N: a Get that misses, loads and fills a memory layer already full
+//    with N entries (the layer evicts to make room), beside the same Get with no memory layer:
+//    the difference is what holding the value costs a miss, and it should not grow with N.
 //  - ReadThrough_SignedHit: a 4 KiB Get answered by a layer in memory whose values carry an
 //    HMAC-SHA256 tag (checked on every read), beside the same Get of unsigned values: the
 //    difference is what signing costs a read.
@@ -147,6 +150,28 @@ void ReadThrough_MemoryHit_Baseline(benchmark::State& state) {
         benchmark::DoNotOptimize(row ? row->value : nullptr);
         i += 7;
     }
+}
+
+// ---- Fills of a full memory layer ----------------------------------------------------------
+
+void RunFills(benchmark::State& state, int memoryEntries) {
+    ReadThroughOptions options;
+    options.name = "bench-fill";
+    options.memoryEntries = memoryEntries;
+    Cache cache(options, StringCodec(), nullptr);
+    const int full = static_cast<int>(state.range(0));
+    for (int i = 0; i < full; ++i) cache.Get(KeyOf(i), [] { return std::string("value"); });
+    int next = full;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(cache.Get(KeyOf(next++), [] { return std::string("value"); }));
+}
+
+void ReadThrough_MemoryFill(benchmark::State& state) {
+    RunFills(state, static_cast<int>(state.range(0)));
+}
+
+void ReadThrough_MemoryFill_Baseline(benchmark::State& state) {
+    RunFills(state, 0);
 }
 
 // ---- Disk hits ---------------------------------------------------------------------------
@@ -301,6 +326,8 @@ BENCHMARK(ReadThrough_SignedHit);
 BENCHMARK(ReadThrough_SignedHit_Baseline);
 BENCHMARK(ReadThrough_MemoryHit);
 BENCHMARK(ReadThrough_MemoryHit_Baseline);
+BENCHMARK(ReadThrough_MemoryFill)->Arg(1000)->Arg(10000);
+BENCHMARK(ReadThrough_MemoryFill_Baseline)->Arg(1000)->Arg(10000);
 #define SIZES Arg(64)->Arg(4096)->Arg(262144)->UseRealTime()
 BENCHMARK(ReadThrough_DiskHit)->SIZES;
 BENCHMARK(ReadThrough_DiskHit_Baseline)->SIZES;

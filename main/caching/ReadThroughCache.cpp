@@ -47,6 +47,24 @@ void MemoryLayer::OnDirty(const std::vector<unsigned int>& ids) {
     SynchronizedIndexedCache::OnDirty(ids);
 }
 
+unsigned int KeyHints::Find(const std::string& key) const {
+    TMutexLock lock(m_mutex);
+    const auto it = m_hints.find(key);
+    return it == m_hints.end() ? 0 : it->second;
+}
+
+void KeyHints::Note(const std::string& key, unsigned int guid) {
+    TMutexLock lock(m_mutex);
+    if (m_hints.size() >= m_limit && m_hints.find(key) == m_hints.end()) m_hints.clear();
+    m_hints[key] = guid;
+}
+
+void KeyHints::Forget(const std::string& key, unsigned int guid) {
+    TMutexLock lock(m_mutex);
+    const auto it = m_hints.find(key);
+    if (it != m_hints.end() && it->second == guid) m_hints.erase(it);
+}
+
 unsigned long long UtcNow() {
     return DateTime::UtcNow().GetRepresentation();
 }
@@ -75,12 +93,26 @@ bool ReadThroughCore::Impl::Expired(unsigned long long producedAt) const {
     return producedAt + m_lifetimeTicks < UtcNow();
 }
 
+CacheHelpers::Payload ReadThroughCore::Impl::FindHeld(const std::string& key, unsigned int& guid) {
+    if (const unsigned int hint = m_hints->Find(key)) {
+        CacheHelpers::Payload payload = m_memory->TryGetEntry(hint);
+        if (const HeldValue* held = HeldOf(payload); held && held->key == key) {
+            guid = hint;
+            return payload;
+        }
+        m_hints->Forget(key, hint);
+    }
+    guid = 0;
+    CacheHelpers::Payload payload = m_memory->TryGetEntryAndHint(std::make_shared<KeyIs>(key), guid);
+    if (payload) m_hints->Note(key, guid);
+    return payload;
+}
+
 ReadThroughCore::Impl::Found ReadThroughCore::Impl::LookInMemory(const std::string& key) {
     Found found;
     if (!m_memory) return found;
     unsigned int guid = 0;
-    const CacheHelpers::Payload payload =
-        m_memory->TryGetEntryAndHint(std::make_shared<KeyIs>(key), guid);
+    const CacheHelpers::Payload payload = FindHeld(key, guid);
     if (const HeldValue* held = HeldOf(payload)) {
         found.value = held->value;
         found.guid = guid;

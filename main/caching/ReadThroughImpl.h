@@ -7,6 +7,7 @@
 // coherence service are called with none of them held.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -68,6 +69,26 @@ public:
     std::atomic<long long> m_invalidated{0};
 };
 
+// The id of the entry last seen holding each key, so that a hit finds its entry by id instead
+// of through the key index (a copy of the index's id set and a lookup per candidate). A hint is
+// only ever a guess: the entry it names is checked to hold the key, and a wrong one costs the
+// indexed lookup. Holds at most `limit` keys; when full it starts again empty.
+// Thread contract: safe for concurrent use; m_mutex is a leaf.
+class KeyHints {
+public:
+    explicit KeyHints(std::size_t limit) : m_limit(std::max<std::size_t>(limit, 16)) {}
+    // 0 when no hint is held.
+    unsigned int Find(const std::string& key) const;
+    void Note(const std::string& key, unsigned int guid);
+    // Forgets the hint of `key` if it is still `guid`.
+    void Forget(const std::string& key, unsigned int guid);
+
+private:
+    const std::size_t m_limit;
+    mutable TMutex m_mutex;
+    std::unordered_map<std::string, unsigned int> m_hints GUARDED_BY(m_mutex);
+};
+
 unsigned long long UtcNow();
 long long SteadyNs();
 
@@ -122,6 +143,8 @@ private:
 
     // ---- the Get path (ReadThroughCache.cpp) ----
     Found LookInMemory(const std::string& key);
+    // The held entry of `key` through its hint, or through the key index.
+    CacheHelpers::Payload FindHeld(const std::string& key, unsigned int& guid);
     Result Wait(const std::string& key, Flight& flight, const Loader& loader);
     Result Lead(const std::string& key, const std::shared_ptr<Flight>& flight,
                 const Loader& loader);
@@ -165,6 +188,8 @@ private:
     bool StoreBelow(const TString& externalKey, const Loaded& loaded, std::size_t upTo,
                     bool waitShared) const;
     void ReportRemoved(const CacheHelpers::EntrySet& entries);
+    // Evicts when the memory layer holds more than it may.
+    void Evict();
     bool MayFill(const HashPair& keyhash, const HashPair& hash, long long startNs) const;
     bool MayServe(const HashPair& keyhash, const HashPair& hash,
                   unsigned long long producedAt) const;
@@ -176,6 +201,10 @@ private:
     const ReadThroughCore::Decode m_decode;
     const std::shared_ptr<RedisPubsub> m_service;
     std::shared_ptr<readthrough::MemoryLayer> m_memory;
+    // With the built-in policy (an MRU policy of a thirty-second under memoryEntries), the layer
+    // is purged only once it holds more than this; 0: a host's policy, asked after every fill.
+    unsigned long long m_evictOver = 0;
+    std::unique_ptr<readthrough::KeyHints> m_hints;  // with a memory layer
     std::vector<ExternalCache<TString, ExternalBytes>*> m_direct;  // per layer, or null
     long long m_lifetimeSec = 0;
     unsigned long long m_lifetimeTicks = 0;

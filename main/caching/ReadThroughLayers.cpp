@@ -40,10 +40,13 @@ ReadThroughCore::Impl::Impl(ReadThroughOptions options, ReadThroughCore::Encode 
       m_decode(std::move(decode)),
       m_service(std::move(service)) {
     if (m_options.memoryPolicy || m_options.memoryEntries > 0) {
+        const auto entries = static_cast<unsigned int>(std::max(0, m_options.memoryEntries));
+        if (!m_options.memoryPolicy) m_evictOver = entries;
         m_memory = std::make_shared<MemoryLayer>(
-            m_options.memoryPolicy ? m_options.memoryPolicy
-                                   : std::make_shared<CacheHelpers::MRUPolicy>(
-                                         static_cast<unsigned int>(m_options.memoryEntries)));
+            m_options.memoryPolicy
+                ? m_options.memoryPolicy
+                : std::make_shared<CacheHelpers::MRUPolicy>(entries - entries / 32));
+        m_hints = std::make_unique<KeyHints>(2 * static_cast<std::size_t>(entries) + 64);
     }
     for (const ExternalCachePtr& layer : m_options.layers) {
         auto* direct = dynamic_cast<ExternalCache<TString, ExternalBytes>*>(layer.get());
@@ -315,12 +318,21 @@ unsigned int ReadThroughCore::Impl::Fill(const std::string& key, const HashPair&
     auto [guid, replaced] = m_memory->AddEntryAndDeleteExistingEntriesItMatches(
         CacheHelpers::Payload(new HeldValue(key, loaded.value, loaded.hash, loaded.producedAt)),
         std::make_shared<KeyIs>(key));
+    m_hints->Note(key, guid);
     ReportRemoved(replaced);
     Announce(keyhash, loaded, guid);
+    Evict();
+    return guid;
+}
+
+void ReadThroughCore::Impl::Evict() {
+    // The built-in policy is run only once the layer is over its size, and then evicts a
+    // thirty-second of it at once: each run takes a snapshot of the whole layer, which after
+    // every fill would make a fill cost as much as the layer is large.
+    if (m_evictOver != 0 && m_memory->GetEntryCount() <= m_evictOver) return;
     const CacheHelpers::EntrySet evicted = m_memory->Purge();
     m_counts.evictions += static_cast<long long>(evicted.size());
     ReportRemoved(evicted);
-    return guid;
 }
 
 void ReadThroughCore::Impl::Announce(const HashPair& keyhash, const Loaded& loaded,
@@ -341,6 +353,7 @@ void ReadThroughCore::Impl::DropFilled(const std::string& key, unsigned int guid
     // service has not filed yet is a broken pairing.
     ReportRemoved(m_memory->DeleteEntries(std::make_shared<KeyIs>(key, guid)));
 }
+
 
 void ReadThroughCore::Impl::ReportRemoved(const CacheHelpers::EntrySet& entries) {
     if (!entries.empty() && m_service) m_service->OnRemoved(Ids(entries), m_memory);

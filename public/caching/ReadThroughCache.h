@@ -82,7 +82,8 @@ namespace velmora::caching {
 struct ReadThroughOptions {
     // Namespaces the instance's keys (see above); not empty.
     std::string name;
-    // Entries kept in memory (an MRU policy); 0: no memory layer.
+    // Entries kept in memory (an MRU policy); 0: no memory layer. Once a fill takes the layer
+    // over this, the least recently used are evicted down to a thirty-second under it at once.
     int memoryEntries = 1000;
     // Replaces the MRU policy of memoryEntries when set.
     std::shared_ptr<CacheHelpers::IPolicy> memoryPolicy;

@@ -208,6 +208,58 @@ TEST_F(ReadThrough, WorksWithoutMemoryLayersOrService) {
     EXPECT_TRUE(cache.HeldValues().empty());
 }
 
+// The built-in policy evicts a thirty-second of the layer once it is over its size (a pass over
+// the whole layer per fill made a fill cost as much as the layer is large), and keeps the most
+// recently used.
+TEST_F(ReadThrough, FullMemoryLayerEvictsInBatchesKeepingTheRecentlyUsed) {
+    Cache cache(Options(64), TextCodec(), nullptr);
+    for (int i = 0; i < 64; ++i) cache.Get(std::to_string(i), Returns("v"));
+    EXPECT_EQ(cache.GetCounters().evictions, 0);
+    // The layer's clock counts milliseconds: the later uses must be later.
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    cache.Get("0", Returns("v"));  // used again: kept
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    cache.Get("64", Returns("v"));
+    EXPECT_EQ(cache.GetCounters().evictions, 3);
+    EXPECT_EQ(cache.HeldValues().size(), 62u);
+    EXPECT_EQ(cache.Get("0", Returns("v")).source, ReadThroughSource::Memory);
+    EXPECT_EQ(cache.Get("64", Returns("v")).source, ReadThroughSource::Memory);
+}
+
+// A hit finds its entry by the id last seen for the key; that entry replaced, invalidated,
+// dropped as dirty or forgotten must never answer.
+TEST_F(ReadThrough, HitsNeverComeFromAnEntryTheKeyNoLongerHolds) {
+    auto service = Service();
+    auto options = Options(8);  // hints for 80 keys
+    options.memoryPolicy = std::make_shared<CacheHelpers::MRUPolicy>(1000);  // evicts nothing
+    Cache cache(options, TextCodec(), service);
+    Cache other(Options(8), TextCodec(), service);
+    const auto first = cache.Get("k", Returns("v1"));
+    EXPECT_EQ(cache.Get("k", Returns("never")).guid, first.guid);
+
+    cache.Set("k", std::make_shared<const std::string>("v2"));  // replaces the entry
+    const auto replaced = cache.Get("k", Returns("never"));
+    EXPECT_EQ(*replaced.value, "v2");
+    EXPECT_NE(replaced.guid, first.guid);
+
+    other.Set("k", std::make_shared<const std::string>("v3"));  // dirty here
+    int runs = 0;
+    EXPECT_EQ(*cache.Get("k", Returns("v3", &runs)).value, "v3");
+    EXPECT_EQ(runs, 1);
+
+    cache.Invalidate("k");
+    EXPECT_EQ(*cache.Get("k", Returns("v4", &runs)).value, "v4");
+    EXPECT_EQ(runs, 2);
+
+    // More keys than the hints keep: "k" is still held, and found.
+    for (int i = 0; i < 200; ++i) {
+        cache.Get("k", Returns("never"));
+        cache.Get(std::to_string(i), Returns("x"));
+    }
+    EXPECT_EQ(*cache.Get("k", Returns("never", &runs)).value, "v4");
+    EXPECT_EQ(runs, 2);
+}
+
 TEST_F(ReadThrough, RejectsBadOptions) {
     auto options = Options();
     options.name.clear();

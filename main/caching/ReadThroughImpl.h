@@ -149,7 +149,8 @@ private:
     Result Lead(const std::string& key, const std::shared_ptr<Flight>& flight,
                 const Loader& loader);
     // Runs the flight's load and answers its waiters; returns the result or raises the error.
-    Result RunFlight(const std::string& key, Flight& flight, const Loader& loader);
+    Result RunFlight(const std::string& key, Flight& flight, const Loader& loader,
+                     bool layersLooked = false);
     // Lets the flight's key go and answers its waiters.
     void Finish(const std::string& key, Flight& flight, const Result* result,
                 std::exception_ptr error);
@@ -168,7 +169,17 @@ private:
     // ---- loads, fills, stores (ReadThroughLayers.cpp) ----
     // The lower layers, then (under the lease, when there are leases) the loader, then the fill;
     // `loaderOnly` skips the layers and the lease (a refresh before the lifetime ends).
-    Result LoadAndFill(const std::string& key, const Loader& loader, bool loaderOnly);
+    // `layersLooked`: the caller found nothing in the layers a moment ago (the lease is still
+    // taken as usual).
+    Result LoadAndFill(const std::string& key, const Loader& loader, bool loaderOnly,
+                       bool layersLooked = false);
+    // The layers alone, on the calling thread, and the fill of what they hold; nothing when
+    // they hold nothing (or the service cannot hear).
+    std::optional<Result> TryLayersHere(const std::string& key);
+    // Fills memory with what was loaded or found (unless an announcement beat it), keeps the
+    // fail-safe value, stores into the layers above where it was found and lets the lease go.
+    Result FillAndStore(const std::string& key, const HashPair& keyhash, const Loaded& loaded,
+                        long long startNs, const std::string& token);
     bool LoadFromLayers(const std::string& key, const HashPair& keyhash, Loaded& loaded,
                         std::size_t fromLayer = 0);
     ExternalBytesPtr ReadLayer(std::size_t index, const TString& externalKey);

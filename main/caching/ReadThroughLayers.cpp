@@ -87,27 +87,46 @@ std::size_t ReadThroughCore::Impl::SharedLayer() const {
 }
 
 ReadThroughCore::Result ReadThroughCore::Impl::LoadAndFill(const std::string& key,
-                                                           const Loader& loader, bool loaderOnly) {
+                                                           const Loader& loader, bool loaderOnly,
+                                                           bool layersLooked) {
     const HashPair keyhash = KeyHash(key);
     const long long startNs = RedisPubsub::FillClockNs();
     Loaded loaded;
     std::string token;  // the lease held, if any
     // Values in the layers may have changed unheard too (see Get).
     loaderOnly = loaderOnly || Deaf();
-    bool found = !loaderOnly && LoadFromLayers(key, keyhash, loaded);
+    bool found = !loaderOnly && !layersLooked && LoadFromLayers(key, keyhash, loaded);
     if (!found && !loaderOnly && m_options.leases && !m_options.layers.empty())
         found = WaitForLease(key, keyhash, loaded, token);
-    const auto release = [&] {
-        if (!token.empty()) m_options.leases->Release(LeaseName(keyhash), token);
-    };
     if (!found) {
         try {
             RunLoader(key, loader, loaded);
         } catch (...) {
-            release();
+            if (!token.empty()) m_options.leases->Release(LeaseName(keyhash), token);
             throw;
         }
     }
+    return FillAndStore(key, keyhash, loaded, startNs, token);
+}
+
+std::optional<ReadThroughCore::Result> ReadThroughCore::Impl::TryLayersHere(
+    const std::string& key) {
+    if (m_options.layers.empty() || Deaf()) return std::nullopt;
+    const HashPair keyhash = KeyHash(key);
+    const long long startNs = RedisPubsub::FillClockNs();
+    Loaded loaded;
+    if (!LoadFromLayers(key, keyhash, loaded)) return std::nullopt;
+    return FillAndStore(key, keyhash, loaded, startNs, std::string());
+}
+
+ReadThroughCore::Result ReadThroughCore::Impl::FillAndStore(const std::string& key,
+                                                            const HashPair& keyhash,
+                                                            const Loaded& loaded,
+                                                            long long startNs,
+                                                            const std::string& token) {
+    const auto release = [&] {
+        if (!token.empty()) m_options.leases->Release(LeaseName(keyhash), token);
+    };
     Result result{
         loaded.value, loaded.layer < 0 ? ReadThroughSource::Loader : ReadThroughSource::External,
         loaded.layer, 0,

@@ -260,6 +260,33 @@ TEST_F(ReadThrough, HitsNeverComeFromAnEntryTheKeyNoLongerHolds) {
     EXPECT_EQ(runs, 2);
 }
 
+// With a fail-safe value at hand and a soft time-out, a miss in memory used to hand the whole
+// load, the layers' reads included, to a background thread and wait for it: on a busy machine a
+// disk hit took ten times its read. Only the loader goes there; the layers are read here.
+TEST_F(ReadThrough, LayerHitWithAFailSafeValueWaitedForAnotherThread) {
+    auto layer = std::make_shared<MapLayer>();
+    auto options = Options(0, {layer});
+    options.failSafe = true;
+    options.softTimeoutMs = 50;
+    Cache cache(options, TextCodec(), nullptr);
+    cache.Get("k", Returns("v1"));  // loaded, stored, kept as the fail-safe value
+    std::thread::id readOn;
+    const auto load = layer->load;
+    layer->load = [&readOn, load](TString key, TString ns) {
+        readOn = std::this_thread::get_id();
+        return load(key, ns);
+    };
+    const auto hit = cache.Get("k", Returns("never"));
+    EXPECT_EQ(hit.source, ReadThroughSource::External);
+    EXPECT_FALSE(hit.stale);
+    EXPECT_EQ(readOn, std::this_thread::get_id());
+    // A miss in the layers still goes to the loader, timed.
+    layer->load = [](TString, TString) { return ExternalBytesPtr(); };
+    int runs = 0;
+    EXPECT_EQ(*cache.Get("k", Returns("v2", &runs)).value, "v2");
+    EXPECT_EQ(runs, 1);
+}
+
 TEST_F(ReadThrough, RejectsBadOptions) {
     auto options = Options();
     options.name.clear();

@@ -137,7 +137,9 @@ struct ReadThroughOptions {
     std::size_t failSafeEntries = 10000;
     // With a fail-safe value at hand: after softTimeoutMs the caller gets it at once and the
     // load goes on in the background and fills the layers; after hardTimeoutMs likewise
-    // (without a soft one). 0: off. The loader then runs on a thread of the cache's.
+    // (without a soft one). 0: off. The loader then runs on a thread of the cache's; the
+    // external layers are still read on the caller's thread first, bounded by their own
+    // time-outs (a layer hit costs less than the hand-off).
     unsigned int softTimeoutMs = 0;
     unsigned int hardTimeoutMs = 0;
     // Loads of this cache running in the background at once (after a soft or hard time-out, or

@@ -24,6 +24,7 @@
 // is then treated as dirty, which costs speed, never correctness.
 #include <algorithm>
 #include <cstdlib>
+#include <deque>
 #include <string>
 
 #include "caching/RedisPubsubImpl.h"
@@ -427,7 +428,9 @@ void RedisPubsub::Impl::SeedArrivals() {
 
 void RedisPubsub::Impl::FlushAllTracked() {
     TExclusiveLockGuard hold(m_lock);
-    std::vector<CacheEntryInfo> dirty;
+    // In blocks rather than one array: every tracked record can be hundreds of KiB, and a freed
+    // block that large makes the allocator keep that much at the top of each thread's arena.
+    std::deque<CacheEntryInfo> dirty;
     for (const auto& [keyhash, records] : m_keyhashToCacheEntries)
         dirty.insert(dirty.end(), records.begin(), records.end());
     m_keyhashToCacheEntries.clear();

@@ -172,9 +172,23 @@ private:
     // Tells the record's cache (unless dry run or evicted) and every invalidator that the
     // record is stale. REQUIRES: m_lock held; the record is no longer in any table.
     void NotifyDirty(const CacheEntryInfo& record) REQUIRES(m_lock);
-    // NotifyDirty for each record, skipping the caches forgotten meanwhile (by a callback).
-    // REQUIRES: m_lock held; the records are no longer in any table.
-    void NotifyAllDirty(const std::vector<CacheEntryInfo>& records) REQUIRES(m_lock);
+    // NotifyDirty for each record of a container, skipping the caches forgotten meanwhile (by
+    // a callback). REQUIRES: m_lock held; the records are no longer in any table.
+    template <class Records>
+    void NotifyAllDirty(const Records& records) REQUIRES(m_lock) {
+        BeginNotification();
+        try {
+            for (const CacheEntryInfo& record : records) NotifyDirty(record);
+        } catch (...) {
+            EndNotification();
+            throw;
+        }
+        EndNotification();
+    }
+    // A notification of several records: caches forgotten by a callback are remembered from the
+    // outermost Begin to its End. REQUIRES: m_lock held.
+    void BeginNotification() REQUIRES(m_lock);
+    void EndNotification() REQUIRES(m_lock);
     // Removes a tracked record from every table (its evicted copy included).
     // REQUIRES: m_lock held.
     void Unlink(const CacheEntryInfo& record) REQUIRES(m_lock);

@@ -55,15 +55,13 @@ bool RedisPubsub::Impl::IsDirty(const CacheEntryInfo& candidate, const HashPair&
     return cutoff > candidate.timestamp;
 }
 
-void RedisPubsub::Impl::NotifyAllDirty(const std::vector<CacheEntryInfo>& records) {
+void RedisPubsub::Impl::BeginNotification() {
     VEL_ASSERT_HELD(m_lock);
     ++m_notifyDepth;
-    try {
-        for (const CacheEntryInfo& record : records) NotifyDirty(record);
-    } catch (...) {
-        if (--m_notifyDepth == 0) m_forgottenWhileNotifying.clear();
-        throw;
-    }
+}
+
+void RedisPubsub::Impl::EndNotification() {
+    VEL_ASSERT_HELD(m_lock);
     if (--m_notifyDepth == 0) m_forgottenWhileNotifying.clear();
 }
 

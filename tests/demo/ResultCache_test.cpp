@@ -6,7 +6,9 @@
 
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "SalesDbTest.h"
 #include "velcore/AppOptions.h"
@@ -172,6 +174,24 @@ TEST_F(AnswerPath, RunnerPoolLendsEachConcurrentLoadAConnectionOfItsOwn) {
     }
     { RunnerPool::Lease again = m_loaders->Acquire(); }
     EXPECT_EQ(m_loaders->Opened(), 2u);
+}
+
+// The pool kept every runner it ever opened, three descriptors each: a burst of loads during a
+// fault left a worker's descriptors higher for the rest of its life.
+TEST_F(AnswerPath, RunnerPoolKeptAConnectionForEveryLoadThatEverRanAtOnce) {
+    const int qid = QueryId("region-month:1:3");
+    const auto burst = [&](std::size_t loads) {
+        std::vector<std::unique_ptr<RunnerPool::Lease>> leases;  // a lease does not move
+        for (std::size_t i = 0; i < loads; ++i)
+            leases.emplace_back(new RunnerPool::Lease(m_loaders->Acquire()));
+        for (auto& lease : leases) EXPECT_NE((*lease)->Compute(qid), nullptr);
+    };
+    burst(3 * RunnerPool::kKeptIdle);
+    EXPECT_EQ(m_loaders->Idle(), RunnerPool::kKeptIdle);
+    const std::size_t opened = m_loaders->Opened();
+    burst(RunnerPool::kKeptIdle);  // served by the runners kept
+    EXPECT_EQ(m_loaders->Opened(), opened);
+    EXPECT_EQ(m_loaders->Idle(), RunnerPool::kKeptIdle);
 }
 
 // The in-process cache a comparison measures against: its copy serves, changed or not, until

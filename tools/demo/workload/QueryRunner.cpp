@@ -183,10 +183,20 @@ std::int64_t RunnerPool::Leases() const {
     return m_leases;
 }
 
+std::size_t RunnerPool::Idle() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_free.size();
+}
+
 void RunnerPool::GiveBack(std::unique_ptr<QueryRunner> runner) {
     if (!runner) return;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_free.push_back(std::move(runner));
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_free.size() < kKeptIdle) {
+        m_free.push_back(std::move(runner));
+        return;
+    }
+    lock.unlock();
+    runner.reset();  // closes its connection without the lock
 }
 
 }  // namespace demo

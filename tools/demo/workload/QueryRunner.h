@@ -101,10 +101,13 @@ namespace demo {
 
 // Runners for loads that may run on any thread: each caller borrows one (its own connection
 // and statements) for the length of one load and gives it back; a runner is opened when none
-// is free, so there are as many as loads ever ran at once. Safe for concurrent use; the pool
-// must outlive the leases it hands out.
+// is free, and at most kKeptIdle of those given back are kept open for the next loads (a burst
+// of loads, as when the cache's store comes back after a fault, opens connections that close
+// again after it). Safe for concurrent use; the pool must outlive the leases it hands out.
 class RunnerPool {
 public:
+    static constexpr std::size_t kKeptIdle = 4;
+
     RunnerPool(std::string dbPath, const QueryCatalogue& catalogue,
                const DatabaseOutage* outage = nullptr)
         : m_dbPath(std::move(dbPath)), m_catalogue(catalogue), m_outage(outage) {}
@@ -125,6 +128,8 @@ public:
     Lease Acquire();
     // Runners opened so far.
     std::size_t Opened() const;
+    // Runners open now and not lent.
+    std::size_t Idle() const;
     // Runners lent so far: the loads that went to the database.
     std::int64_t Leases() const;
 

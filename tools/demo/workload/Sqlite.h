@@ -17,6 +17,8 @@ class SqliteDb {
 public:
     // Opens (creating when missing) the database at `path` in WAL mode, so that the writer
     // process never blocks the readers; waits up to 5 s for a lock held by another process.
+    // Before the process's first connection, asks SQLite to avoid large allocations (its sorter
+    // then works in small blocks), which a long-running process's allocator keeps when freed.
     explicit SqliteDb(const std::string& path);
     ~SqliteDb();
     SqliteDb(const SqliteDb&) = delete;

@@ -428,8 +428,8 @@ void RedisPubsub::Impl::SeedArrivals() {
 
 void RedisPubsub::Impl::FlushAllTracked() {
     TExclusiveLockGuard hold(m_lock);
-    // In blocks rather than one array: every tracked record can be hundreds of KiB, and a freed
-    // block that large makes the allocator keep that much at the top of each thread's arena.
+    // In blocks rather than one array: the tracked records together can be hundreds of KiB, and
+    // a freed block that large makes the allocator keep as much at the top of each arena.
     std::deque<CacheEntryInfo> dirty;
     for (const auto& [keyhash, records] : m_keyhashToCacheEntries)
         dirty.insert(dirty.end(), records.begin(), records.end());

@@ -13,8 +13,7 @@ namespace {
 
 // A worker's grouped queries sort in SQLite's sorter, which grew one buffer to the page cache's
 // size (2 MiB) on whichever thread ran the query. Freed, a block that large raises glibc's mmap
-// threshold to it, and every arena then keeps up to twice that at its top: a soak's workers grew
-// by tens of MiB an hour in sort buffers they no longer used.
+// threshold to it, and every arena may then keep up to twice that at its top.
 TEST(SqliteDb, SortsOfAWorkersQueryAskedTheAllocatorForMegabyteBlocks) {
     char pattern[] = "/tmp/velcache-sqlite.XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);

@@ -241,6 +241,14 @@ void CascadeInvalidatorAggregator::Scope::SetRegistered(bool registered) {
     }
 }
 
+void CascadeInvalidatorAggregator::Scope::Unregister(
+    std::unordered_set<std::shared_ptr<IScopeDirtyHandler>>& handlers) {
+    SetRegistered(false);
+    TExclusiveLockGuard lock(m_mutex);
+    handlers = std::move(m_handlers);
+    m_handlers.clear();  // a moved-from set is valid but unspecified
+}
+
 void CascadeInvalidatorAggregator::Scope::NotifyHandler(
     const std::shared_ptr<IScopeDirtyHandler>& handler) {
     LogSync("CascadeInvalidatorAggregator::Scope notify dirty to handler=%1", Ptr(handler.get()));
@@ -348,6 +356,29 @@ void CascadeInvalidatorAggregator::OnScopeHasHandler(const std::shared_ptr<Scope
     }
     LogSync("CascadeInvalidatorAggregator OnScopeHasHandler inserted Scope=%1 numScopes=%2",
             Ptr(scope.get()), numScopes);
+}
+
+void CascadeInvalidatorAggregator::DropScope(
+    const std::shared_ptr<IInvalidatorAggregatorScope>& scope) {
+    Scope* const own = scope ? AsScope(scope.get()) : nullptr;
+    if (!own) return;
+    CascadeInvalidatorAggregator& aggregator = *own->m_aggregator;
+    // Released after the locks: the last owner of a handler or of the scope may run anything.
+    std::unordered_set<std::shared_ptr<IScopeDirtyHandler>> handlers;
+    std::shared_ptr<Scope> dropped;
+    size_t numScopes = 0;
+    {
+        TExclusiveLockGuard lock(aggregator.m_mutex);
+        auto& scopes = aggregator.m_scopes;
+        const auto it = scopes.find(std::shared_ptr<Scope>(std::shared_ptr<Scope>(), own));
+        if (it == scopes.end()) return;  // dirty, never registered, or dropped already
+        own->AssertAggregatorLockHeld();
+        own->Unregister(handlers);
+        dropped = *it;
+        scopes.erase(it);
+        numScopes = scopes.size();
+    }
+    LogSync("CascadeInvalidatorAggregator DropScope Scope=%1 numScopes=%2", Ptr(own), numScopes);
 }
 
 // Not checked by the lock analysis: the test hook takes no lock by design (single-threaded

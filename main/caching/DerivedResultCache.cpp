@@ -77,6 +77,17 @@ DerivedResultCore::DerivedResultCore(std::shared_ptr<RedisPubsub> service)
 
 DerivedResultCore::~DerivedResultCore() {
     if (m_service) m_service->RemovePruneListener(m_listener);
+    std::vector<ScopePtr> released;
+    {
+        TMutexLock lock(m_mutex);
+        for (auto& [key, kept] : m_results) released.push_back(std::move(kept.scope));
+    }
+    Release(released);
+}
+
+void DerivedResultCore::Release(std::vector<ScopePtr>& scopes) {
+    for (const ScopePtr& scope : scopes) CascadeInvalidatorAggregator::DropScope(scope);
+    scopes.clear();
 }
 
 DerivedResultCore::Result DerivedResultCore::Get(const std::string& key,
@@ -114,29 +125,39 @@ DerivedResultCore::Result DerivedResultCore::Get(const std::string& key,
     if (scope) scope->EndScope();
     VEL_ASSERT(value);
     std::vector<unsigned int> guids;
-    const bool kept =
-        handler && AllPartsHeld(recording.Usage(), guids) && Keep(handler, value, std::move(guids));
+    // A scope whose result is not kept (or that a kept result replaces) is dropped: nothing
+    // would ever let the aggregator forget it otherwise.
+    std::vector<ScopePtr> released;
+    const bool kept = handler && AllPartsHeld(recording.Usage(), guids) &&
+                      Keep(handler, value, std::move(guids), scope, released);
+    if (!kept && scope) released.push_back(scope);
+    Release(released);
     ++(kept ? m_built : m_notKept);
     return {std::move(value), false, kept};
 }
 
 bool DerivedResultCore::Keep(const std::shared_ptr<Handler>& handler, AnyValue value,
-                             std::vector<unsigned int> guids) {
+                             std::vector<unsigned int> guids, ScopePtr scope,
+                             std::vector<ScopePtr>& released) {
     TMutexLock lock(m_mutex);
     if (handler->m_fired) return false;
     const auto old = m_results.find(handler->m_key);
-    if (old != m_results.end()) EraseLocked(old);
+    if (old != m_results.end()) released.push_back(EraseLocked(old));
     for (unsigned int guid : guids) m_byGuid.emplace(guid, handler->m_key);
-    m_results[handler->m_key] = {std::move(value), handler->m_token, std::move(guids)};
+    m_results[handler->m_key] = {std::move(value), handler->m_token, std::move(guids),
+                                 std::move(scope)};
     return true;
 }
 
-void DerivedResultCore::EraseLocked(std::map<std::string, Kept>::iterator it) {
+DerivedResultCore::ScopePtr DerivedResultCore::EraseLocked(
+    std::map<std::string, Kept>::iterator it) {
     for (unsigned int guid : it->second.guids) {
         auto [first, last] = m_byGuid.equal_range(guid);
         while (first != last) first = first->second == it->first ? m_byGuid.erase(first) : ++first;
     }
+    ScopePtr scope = std::move(it->second.scope);
     m_results.erase(it);
+    return scope;
 }
 
 void DerivedResultCore::OnScopeDirty(Handler& handler) {
@@ -144,30 +165,39 @@ void DerivedResultCore::OnScopeDirty(Handler& handler) {
     handler.m_fired = true;
     const auto it = m_results.find(handler.m_key);
     if (it != m_results.end() && it->second.token == handler.m_token) {
-        EraseLocked(it);
+        EraseLocked(it);  // its scope is dirty: the aggregator has dropped it already
         ++m_droppedDirty;
     }
 }
 
 void DerivedResultCore::OnPruned(const std::vector<unsigned int>& guids) {
-    TMutexLock lock(m_mutex);
-    for (unsigned int guid : guids) {
-        std::vector<std::string> keys;
-        auto [first, last] = m_byGuid.equal_range(guid);
-        for (; first != last; ++first) keys.push_back(first->second);
-        for (const std::string& key : keys) {
-            const auto it = m_results.find(key);
-            if (it == m_results.end()) continue;
-            EraseLocked(it);
-            ++m_droppedOnPrune;
+    std::vector<ScopePtr> released;
+    {
+        TMutexLock lock(m_mutex);
+        for (unsigned int guid : guids) {
+            std::vector<std::string> keys;
+            auto [first, last] = m_byGuid.equal_range(guid);
+            for (; first != last; ++first) keys.push_back(first->second);
+            for (const std::string& key : keys) {
+                const auto it = m_results.find(key);
+                if (it == m_results.end()) continue;
+                released.push_back(EraseLocked(it));
+                ++m_droppedOnPrune;
+            }
         }
     }
+    // Under the coherence service's lock, which comes before the aggregator's.
+    Release(released);
 }
 
 void DerivedResultCore::Drop(const std::string& key) {
-    TMutexLock lock(m_mutex);
-    const auto it = m_results.find(key);
-    if (it != m_results.end()) EraseLocked(it);
+    std::vector<ScopePtr> released;
+    {
+        TMutexLock lock(m_mutex);
+        const auto it = m_results.find(key);
+        if (it != m_results.end()) released.push_back(EraseLocked(it));
+    }
+    Release(released);
 }
 
 std::vector<std::pair<std::string, DerivedResultCore::AnyValue>> DerivedResultCore::HeldValues()

@@ -150,6 +150,10 @@ public:
         // Enters or takes out every recorded guid of the scope in the aggregator's index.
         // REQUIRES: the aggregator's m_mutex held exclusively.
         void SetRegistered(bool registered) REQUIRES(m_aggregator->m_mutex);
+        // Takes the scope out of the index and moves its handlers into `handlers` (the scope
+        // stays clean). REQUIRES: the aggregator's m_mutex held exclusively.
+        void Unregister(std::unordered_set<std::shared_ptr<IScopeDirtyHandler>>& handlers)
+            REQUIRES(m_aggregator->m_mutex);
         // For a scope reached through its aggregator with the aggregator's m_mutex held
         // exclusively: checks that hold in debug builds and states it for the analysis, which
         // cannot tell that the scope's aggregator is the one whose lock the caller took.
@@ -224,6 +228,14 @@ public:
     // Registers `scope` (called by Scope::AddHandler with the scope's lock released). A scope
     // already registered stays once; one that is already dirty is not registered again.
     void OnScopeHasHandler(const std::shared_ptr<Scope>& scope);
+
+    // The host no longer wants to hear of `scope` (the result it kept from it is gone): if it
+    // is a registered clean Scope, it leaves its aggregator and the index and its handlers are
+    // released (after the locks); anything else (null, dirty, unregistered, another class) is
+    // left alone. Not part of the interface above: without it a registered scope is kept until
+    // one of its entries turns dirty, which never happens once they are all evicted. A later
+    // AddHandler registers the scope again. Any thread; takes the scope's aggregator's m_mutex.
+    static void DropScope(const std::shared_ptr<IInvalidatorAggregatorScope>& scope);
 
     // Test hook: forgets every registered scope. Takes no lock: single-threaded set-up only.
     // REQUIRES: the unit-test flag of AppConfig is on.

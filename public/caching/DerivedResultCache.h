@@ -17,10 +17,14 @@
 // the service): from then on nothing could tell it that the part went stale.
 //
 // Ownership: the facility borrows the service (kept by shared pointer) and must be owned by a
-// std::shared_ptr (Create). Threads: every member is safe for concurrent use; the handlers and
-// the prune listener run on the thread that found a part dirty or pruned it, under the
-// coherence service's lock, and take only the facility's own leaf lock. `compute` runs on the
-// caller's thread with no lock held. REQUIRES: Get is not called from inside another
+// std::shared_ptr (Create). A kept result holds its query-job scope; when the result goes
+// (replaced, dropped, pruned, or the facility destroyed) or is not kept, the scope is dropped
+// from the aggregator (CascadeInvalidatorAggregator::DropScope), so that the aggregator holds
+// one scope per kept result, not one per computation ever made.
+// Threads: every member is safe for concurrent use; the handlers and the prune listener run on
+// the thread that found a part dirty or pruned it, under the coherence service's lock, and take
+// the facility's own lock, then (released) the aggregator's. `compute` runs on the caller's
+// thread with no lock held. REQUIRES: Get is not called from inside another
 // computation of a DerivedResultCache (raises LogicException "!nested").
 #pragma once
 
@@ -36,6 +40,8 @@
 #include "velsys/Locks.h"
 
 namespace velmora::caching {
+
+class IInvalidatorAggregatorScope;
 
 struct DerivedResultCounters {
     long long held = 0;            // answered from a kept result
@@ -70,17 +76,24 @@ public:
 
 private:
     explicit DerivedResultCore(std::shared_ptr<RedisPubsub> service);
+    using ScopePtr = std::shared_ptr<IInvalidatorAggregatorScope>;
     struct Kept {
         AnyValue value;
         std::uint64_t token = 0;
         std::vector<unsigned int> guids;
+        ScopePtr scope;  // registered with the aggregator while the result is kept
     };
-    // Keeps the result unless its handler fired; returns whether it did.
+    // Keeps the result unless its handler fired; returns whether it did. The scope of a result
+    // it replaces goes to `released`.
     bool Keep(const std::shared_ptr<Handler>& handler, AnyValue value,
-              std::vector<unsigned int> guids);
+              std::vector<unsigned int> guids, ScopePtr scope, std::vector<ScopePtr>& released);
     void OnScopeDirty(Handler& handler);
     void OnPruned(const std::vector<unsigned int>& guids);
-    void EraseLocked(std::map<std::string, Kept>::iterator it) REQUIRES(m_mutex);
+    // Forgets the result; returns its scope, which the caller drops once m_mutex is released
+    // (unless it turned dirty: then the aggregator has dropped it already).
+    ScopePtr EraseLocked(std::map<std::string, Kept>::iterator it) REQUIRES(m_mutex);
+    // Lets the aggregator forget the scopes of results no longer kept. No lock held.
+    static void Release(std::vector<ScopePtr>& scopes);
 
     std::shared_ptr<RedisPubsub> m_service;
     std::uint64_t m_listener = 0;

@@ -166,6 +166,27 @@ TEST_F(Cascade, AnEntryEvictedFromALargeScopeIsRecordedWhenUsedAgain) {
     EXPECT_EQ(handler->calls, 1);
 }
 
+TEST_F(Cascade, ADroppedScopeLetsGoOfItsHandlersAndIsNotToldUnlessRegisteredAgain) {
+    auto handler = std::make_shared<Handler>();
+    ScopePtr scope = ScopeUsing({1, 2}, handler);
+    ScopePtr other = ScopeUsing({2}, std::make_shared<Handler>());
+    CascadeInvalidatorAggregator::DropScope(scope);
+    CascadeInvalidatorAggregator::DropScope(scope);  // once is enough
+    CascadeInvalidatorAggregator::DropScope(nullptr);
+    EXPECT_EQ(m_aggregator->GetScopeCount(), 1u);
+    EXPECT_EQ(handler.use_count(), 1);
+    EXPECT_EQ(m_aggregator->CheckIndexForTest().toStdString(), "");
+    m_aggregator->OnDirty({1}, nullptr);
+    EXPECT_EQ(handler->calls, 0);
+
+    scope->AddHandler(handler);  // registered again, its entries with it
+    m_aggregator->OnDirty({2}, nullptr);
+    EXPECT_EQ(handler->calls, 1);
+    EXPECT_TRUE(IsDirty(other));
+    CascadeInvalidatorAggregator::DropScope(scope);  // dirty: nothing to drop
+    EXPECT_EQ(m_aggregator->GetScopeCount(), 0u);
+}
+
 TEST_F(Cascade, HandlersAreToldOnceWithNoLockHeld) {
     ScopePtr scope = ScopeUsing({1, 2});
     ScopeUsing({3}, std::make_shared<Handler>());

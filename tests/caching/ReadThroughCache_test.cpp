@@ -585,6 +585,39 @@ TEST_F(Derived, NotKeptWhenAPartCameBackUncachedOrCascadeIsOff) {
     EXPECT_EQ(m_derived.GetCounters().notKept, 2);
 }
 
+// Every computation registers a scope; one whose result went (dropped, pruned, never kept, or
+// its cache gone) without a part turning dirty stayed registered for good.
+TEST_F(Derived, KeptAScopeRegisteredForEveryResultItEverBuilt) {
+    CascadeInvalidatorAggregator& aggregator = *CascadeInvalidatorAggregator::TryGetSingleton();
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(Sum().kept);
+        m_derived.Drop("a+b");
+    }
+    EXPECT_EQ(aggregator.GetScopeCount(), 0u);
+    ASSERT_TRUE(Sum().kept);
+    Cache noMemory(Options(0), TextCodec(), m_service);
+    EXPECT_FALSE(m_derived.Get("x", [&] { return *noMemory.Get("p", Returns("1")).value; }).kept);
+    EXPECT_EQ(aggregator.GetScopeCount(), 1u);
+
+    auto small = Options(1);
+    small.name = "small";
+    Cache parts(small, TextCodec(), m_service);
+    EXPECT_TRUE(m_derived.Get("y", [&] { return *parts.Get("p", Returns("1")).value; }).kept);
+    parts.Get("q", Returns("2"));  // evicts "p"
+    m_service->TriggerPruneEvictedEntriesTestOnly(0, -1);
+    EXPECT_EQ(aggregator.GetScopeCount(), 1u);
+    {
+        DerivedResultCache<std::string> gone{m_service};
+        EXPECT_TRUE(gone.Get("z", [&] { return *m_parts.Get("a", Returns("1")).value; }).kept);
+    }
+    EXPECT_EQ(aggregator.GetScopeCount(), 1u);
+    EXPECT_EQ(aggregator.CheckIndexForTest(), TString());
+    // The one kept result still hears of its parts.
+    m_writer.Set("b", std::make_shared<const std::string>("20"));
+    EXPECT_TRUE(m_derived.HeldValues().empty());
+    EXPECT_EQ(aggregator.GetScopeCount(), 0u);
+}
+
 TEST_F(Derived, NestedComputationsAreRefused) {
     EXPECT_EQ(veltest::FailedExpression([&] {
                   m_derived.Get("outer", [&] {

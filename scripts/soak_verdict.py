@@ -58,10 +58,28 @@ def memory_growth(rows, start, end):
     return slope_per_hour(points), points[0][1], points[-1][1], len(points)
 
 
-def growth_by_role(rows, start, end, column):
+def first_round_over(faults):
+    """When every kind of fault in [(t, kind)] has run once: the start of the fault after the
+    last kind's first, or None. Until then a pool may still meet the fault that fills it to its
+    bound (a frozen server makes every thread take a connection of its own)."""
+    first = {}
+    for t, kind in faults:
+        first.setdefault(kind, t)
+    if not first:
+        return None
+    last_new = max(first.values())
+    later = [t for t, _ in faults if t > last_new]
+    return min(later) if later else None
+
+
+def growth_by_role(rows, start, end, column, faults=()):
     """Per role: (most in the first third after the warm-up, least in the last third), over
-    quiet samples only; column 4 is descriptors, 5 threads."""
+    quiet samples only; column 4 is descriptors, 5 threads. The warm-up lasts at least until
+    every kind of fault has run once."""
     warm = start + max(WARM_UP_MIN_S, (end - start) / 5)
+    round_over = first_round_over(faults)
+    if round_over is not None and round_over < end:
+        warm = max(warm, round_over)
     third = (end - warm) / 3
     early, late = defaultdict(list), defaultdict(list)
     for row in rows:
@@ -97,13 +115,16 @@ def main():
     stale_window = summary.get("checks", {}).get("stale_beyond_window", -1)
     stale_settled = summary.get("settle", {}).get("stale", -1)
     fault_counts = defaultdict(int)
+    faults = []
     with open(a.faults) as f:
         for line in f:
-            fault_counts[line.split()[1]] += 1
+            t, kind = line.split()[:2]
+            fault_counts[kind] += 1
+            faults.append((float(t), kind))
 
     growth, mem_first, mem_last, fitted = memory_growth(rows, a.started, end)
-    fds = growth_by_role(rows, a.started, end, 4)
-    threads = growth_by_role(rows, a.started, end, 5)
+    fds = growth_by_role(rows, a.started, end, 4, faults)
+    threads = growth_by_role(rows, a.started, end, 5, faults)
     slack = SLACK if a.duration >= LONG_RUN_S else SHORT_RUN_SLACK
     fd_leaks = [r for r, (s, e) in fds.items() if e > s + slack]
     thread_leaks = [r for r, (s, e) in threads.items() if e > s + slack]

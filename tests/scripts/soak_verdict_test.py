@@ -12,7 +12,7 @@ VERDICT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "
 START, DURATION = 1000.0, 300.0
 
 
-def run(fds_of, stale=0, crashes=0):
+def run(fds_of, stale=0, crashes=0, faults=((1010.0, "freeze"),)):
     """fds_of(role, t, phase) -> descriptors; samples every 3 s, a fault in every fourth."""
     with tempfile.TemporaryDirectory() as d:
         samples = os.path.join(d, "samples.csv")
@@ -26,7 +26,8 @@ def run(fds_of, stale=0, crashes=0):
         with open(os.path.join(d, "summary.json"), "w") as f:
             f.write('{"checks": {"stale_beyond_window": 0}, "settle": {"stale": %d}}' % stale)
         with open(os.path.join(d, "faults.log"), "w") as f:
-            f.write("1010.0 freeze\n")
+            for t, kind in faults:
+                f.write("%.1f %s\n" % (t, kind))
         out = subprocess.run(
             [sys.executable, VERDICT, "--samples", samples, "--summary",
              os.path.join(d, "summary.json"), "--faults", os.path.join(d, "faults.log"),
@@ -47,6 +48,19 @@ class SoakVerdict(unittest.TestCase):
                                                      if role == "worker-0" else 0))
         self.assertEqual(code, 1, out)
         self.assertIn("descriptors grew in worker-0", out)
+
+    def test_pools_filled_by_the_first_round_of_faults_read_as_growth(self):
+        # A kind of fault first met after the usual warm-up fills a pool to its bound, once.
+        faults = [(START + 10, "freeze"), (START + 150, "restart"), (START + 170, "freeze"),
+                  (START + 250, "restart")]
+        code, out = run(lambda role, t, phase: 20 + (12 if t >= START + 150 else 0),
+                        faults=faults)
+        self.assertEqual(code, 0, out)
+        # A climb after that round still fails.
+        code, out = run(lambda role, t, phase: 20 + (int((t - START - 170) / 3)
+                                                     if t > START + 170 else 0),
+                        faults=faults)
+        self.assertIn("descriptors grew in", out)
 
     def test_stale_after_settling_or_a_crash_fails(self):
         self.assertIn("stale answers", run(lambda *_: 20, stale=1)[1])

@@ -1,6 +1,9 @@
 #include "velsys/AsyncTask.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <deque>
 #include <thread>
 #include <vector>
@@ -25,17 +28,51 @@ namespace {
 thread_local std::shared_ptr<CancellationContext> t_currentContext;
 
 // How long a waiter polls before it sleeps. A thread that sleeps costs a wake-up (several
-// microseconds on a virtual machine, more when its processor has gone idle) on top of the wait:
-// long enough to cover a hand-off plus a short backend call (a round trip to a local server), so
-// that only the thread doing the I/O sleeps, and short enough that a slow call wastes little.
-// The poll yields the processor every few rounds, so work that needs it is not held up.
-constexpr std::chrono::microseconds kSpinTime{50};
+// microseconds on a virtual machine, more when its processor has gone idle) on top of the wait,
+// and a thread that polls takes a processor from others. So a waiter polls for up to twice as
+// long as waits have lately lasted in this process (WaitBudget): work handed to a warm worker
+// that makes a round trip to a local server, plain or encrypted, is then met without a sleep,
+// while waits that last longer than kMaxSpinTime poll only briefly. The poll yields the
+// processor every few rounds, so work that needs it is not held up.
+constexpr std::chrono::microseconds kMinSpinTime{20};
+constexpr std::chrono::microseconds kMaxSpinTime{250};
 constexpr std::chrono::microseconds kIdleSpinTime{20};
 
-// Polls `done` for up to kSpinTime (and at most `limit`); true as soon as it holds.
+// A moving average of how long waiters waited for work to be done, over the whole process.
+// Updated without a lock: a lost update only delays the average by one wait.
+class WaitBudget {
+public:
+    static WaitBudget& Get() {
+        static WaitBudget s_budget;  // trivially destructible: safe during static destruction
+        return s_budget;
+    }
+
+    // How long the next waiter polls before it sleeps.
+    std::chrono::nanoseconds SpinTime() const {
+        const std::chrono::nanoseconds average(m_averageNs.load(std::memory_order_relaxed));
+        if (average > kMaxSpinTime) return kMinSpinTime;
+        return std::clamp<std::chrono::nanoseconds>(2 * average, kMinSpinTime, kMaxSpinTime);
+    }
+
+    // Counts a wait that ended with the work done; a long one counts as a few times the longest
+    // poll, so that the average comes back soon once waits are short again.
+    void Record(std::chrono::nanoseconds waited) {
+        const std::int64_t sample =
+            std::min<std::chrono::nanoseconds>(waited, 4 * kMaxSpinTime).count();
+        const std::int64_t average = m_averageNs.load(std::memory_order_relaxed);
+        m_averageNs.store(average + (sample - average) / 8, std::memory_order_relaxed);
+    }
+
+private:
+    // Until waits are counted, a waiter polls for twice this.
+    static constexpr std::chrono::nanoseconds kFirstAverage{25'000};
+    std::atomic<std::int64_t> m_averageNs{kFirstAverage.count()};
+};
+
+// Polls `done` for up to `limit`; true as soon as it holds.
 template <class F>
-bool SpinUntil(F done, std::chrono::microseconds limit = kSpinTime) {
-    const auto until = std::chrono::steady_clock::now() + std::min(limit, kSpinTime);
+bool SpinUntil(F done, std::chrono::nanoseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
     for (int i = 1;; ++i) {
         if (done()) return true;
         if (i % 16 == 0) {
@@ -44,6 +81,7 @@ bool SpinUntil(F done, std::chrono::microseconds limit = kSpinTime) {
         }
     }
 }
+
 }  // namespace
 
 std::shared_ptr<CancellationContext> CancellationContext::Create(
@@ -305,14 +343,19 @@ FutureStatus StateBase::WaitFor(std::chrono::milliseconds timeout) {
     if (m_deferred) return FutureStatus::Deferred;
     // As in RunDeferredOrWait: work handed to a warm worker is often done within microseconds.
     lock.Unlock();
+    WaitBudget& budget = WaitBudget::Get();
+    const auto start = std::chrono::steady_clock::now();
     if (SpinUntil([this] { return m_done.load(std::memory_order_acquire); },
-                  std::chrono::duration_cast<std::chrono::microseconds>(timeout)))
+                  std::min<std::chrono::nanoseconds>(timeout, budget.SpinTime()))) {
+        budget.Record(std::chrono::steady_clock::now() - start);
         return FutureStatus::Ready;
+    }
     lock.Lock();
     // Deferred work another thread has claimed counts as running.
-    return m_cv.wait_until(lock.Native(), until, [this]() REQUIRES(m_mutex) { return m_complete; })
-               ? FutureStatus::Ready
-               : FutureStatus::Timeout;
+    if (!m_cv.wait_until(lock.Native(), until, [this]() REQUIRES(m_mutex) { return m_complete; }))
+        return FutureStatus::Timeout;
+    budget.Record(std::chrono::steady_clock::now() - start);
+    return FutureStatus::Ready;
 }
 
 std::unique_ptr<TaskBase> StateBase::TryClaimDeferred() {
@@ -339,9 +382,13 @@ void StateBase::RunDeferredOrWait() {
     }
     // Most work handed to a warm worker is done within microseconds: a short spin saves the
     // sleep and wake-up of this thread.
-    if (SpinUntil([this] { return m_done.load(std::memory_order_acquire); })) return;
-    TMutexLock lock(m_mutex);
-    m_cv.wait(lock.Native(), [this]() REQUIRES(m_mutex) { return m_complete; });
+    WaitBudget& budget = WaitBudget::Get();
+    const auto start = std::chrono::steady_clock::now();
+    if (!SpinUntil([this] { return m_done.load(std::memory_order_acquire); }, budget.SpinTime())) {
+        TMutexLock lock(m_mutex);
+        m_cv.wait(lock.Native(), [this]() REQUIRES(m_mutex) { return m_complete; });
+    }
+    budget.Record(std::chrono::steady_clock::now() - start);
 }
 
 void StateBase::Release(const void* future) {

@@ -3,7 +3,9 @@
 // latency through the subscription manager against a raw PUBLISH to a raw PSUBSCRIBE connection.
 // The pool's figures count successful replies only: "ok" is their rate, "failed" their number.
 // The *NoPipelining figures are the pool with pipelining off (every pooled connection its own
-// socket), for comparison.
+// socket), for comparison. SetEightAtOnceOnOneThread and SetHandedToOneReader are reference
+// points in raw hiredis, not our code: what pipelining reaches with no thread waiting for
+// another, and with the least possible hand-off between threads.
 #include <benchmark/benchmark.h>
 #include <hiredis/hiredis.h>
 
@@ -13,6 +15,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
+#include <string>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -230,6 +234,99 @@ void PublishToCallback_Baseline(benchmark::State& state) {
     redisFree(subscriber);
 }
 
+// ---- Reference points for the pooled figures, not of our code ------------------------------
+// What pipelining can reach on this machine at best: one thread writes eight SETs at once and
+// reads their eight replies (no thread waits for another); the time is per command.
+void SetEightAtOnceOnOneThread(benchmark::State& state) {
+    redisContext* c = RawConnect();
+    const std::string value(static_cast<std::size_t>(state.range(0)), 'v');
+    constexpr int kBatch = 8;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        for (int i = 0; i < kBatch; ++i) {
+            const std::string key = "bench:batch:" + std::to_string(i);
+            redisAppendCommand(c, "SET %b %b", key.data(), key.size(), value.data(), value.size());
+        }
+        for (int i = 0; i < kBatch; ++i) {
+            void* reply = nullptr;
+            if (redisGetReply(c, &reply) != REDIS_OK) state.SkipWithError("connection lost");
+            freeReplyObject(reply);
+        }
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count() /
+                               kBatch);
+    }
+    redisFree(c);
+}
+
+// The least any design costs in which each thread waits for its own reply: threads queue their
+// commands for one thread that writes whatever is queued in one write and reads the replies,
+// waking each waiter; no time-outs, no reconnects, no pool.
+class HandOffToOneReader {
+public:
+    static HandOffToOneReader& Get() {
+        static auto* s_reader = new HandOffToOneReader();  // lives until the program exits
+        return *s_reader;
+    }
+    void Run(const std::string& command) {
+        Request request{command, false, {}};
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_queued.push_back(&request);
+        m_work.notify_one();
+        request.answered.wait(lock, [&] { return request.done; });
+    }
+
+private:
+    struct Request {
+        const std::string& bytes;
+        bool done = false;
+        std::condition_variable answered;
+    };
+    HandOffToOneReader() : m_context(RawConnect()), m_thread([this] { Loop(); }) {
+        m_thread.detach();
+    }
+    void Loop() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_work.wait(lock, [&] { return !m_queued.empty() || !m_written.empty(); });
+            std::string bytes;
+            for (Request* r : m_queued) bytes += r->bytes;
+            m_written.insert(m_written.end(), m_queued.begin(), m_queued.end());
+            m_queued.clear();
+            lock.unlock();
+            if (!bytes.empty()) redisAppendFormattedCommand(m_context, bytes.data(), bytes.size());
+            void* reply = nullptr;
+            if (redisGetReply(m_context, &reply) != REDIS_OK) std::abort();  // a benchmark's server
+            std::vector<void*> replies{reply};
+            while (redisGetReplyFromReader(m_context, &reply) == REDIS_OK && reply)
+                replies.push_back(reply);
+            lock.lock();
+            for (void* r : replies) {
+                freeReplyObject(r);
+                m_written.front()->done = true;
+                m_written.front()->answered.notify_one();
+                m_written.pop_front();
+            }
+        }
+    }
+    redisContext* m_context;
+    std::mutex m_mutex;
+    std::condition_variable m_work;
+    std::deque<Request*> m_queued, m_written;
+    std::thread m_thread;
+};
+
+void SetHandedToOneReader(benchmark::State& state) {
+    const std::string value(static_cast<std::size_t>(state.range(0)), 'v');
+    const std::string key = Key(state);
+    const char* argv[] = {"SET", key.c_str(), value.data()};
+    const size_t lens[] = {3, key.size(), value.size()};
+    char* raw = nullptr;
+    const long long length = redisFormatCommandArgv(&raw, 3, argv, lens);
+    const std::string command(raw, static_cast<std::size_t>(length));
+    redisFreeCommand(raw);
+    for (auto _ : state) HandOffToOneReader::Get().Run(command);
+}
+
 }  // namespace
 
 #define POOL_RUNS Arg(100)->Arg(4096)->Threads(1)->Threads(8)->Threads(kMaxThreads)->UseRealTime()
@@ -239,6 +336,8 @@ BENCHMARK(PoolGet)->POOL_RUNS;
 BENCHMARK(PoolGet_Baseline)->POOL_RUNS;
 BENCHMARK(PoolSetNoPipelining)->Arg(4096)->Threads(8)->Threads(kMaxThreads)->UseRealTime();
 BENCHMARK(PoolGetNoPipelining)->Arg(4096)->Threads(8)->Threads(kMaxThreads)->UseRealTime();
+BENCHMARK(SetEightAtOnceOnOneThread)->Arg(4096)->UseManualTime();
+BENCHMARK(SetHandedToOneReader)->Arg(4096)->Threads(8)->Threads(kMaxThreads)->UseRealTime();
 BENCHMARK(PublishToCallback)->UseManualTime();
 BENCHMARK(PublishToCallback_Baseline)->UseManualTime();
 

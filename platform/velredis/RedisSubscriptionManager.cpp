@@ -200,7 +200,7 @@ void RedisSubscriptionManager::RunSilenceHooks(std::chrono::nanoseconds silence)
 void RedisSubscriptionManager::NoteHeardLive(Subscriber& subscriber) {
     if (subscriber.lastHeard == subscriber.lastLive) return;
     const auto silence = subscriber.lastHeard - subscriber.lastLive;
-    if (subscriber.lastLive != Clock::time_point{} && silence > subscriber.config.heartbeatInterval)
+    if (subscriber.lastLive != Clock::time_point{} && silence > HeartbeatInterval(subscriber))
         RunSilenceHooks(silence);
     subscriber.lastLive = subscriber.lastHeard;
     m_heardLiveNs.store(subscriber.lastHeard.time_since_epoch() / std::chrono::nanoseconds(1),
@@ -416,7 +416,7 @@ void RedisSubscriptionManager::SendQueuedOps(Subscriber& subscriber) {
 bool RedisSubscriptionManager::WaitForTraffic(const Subscriber& subscriber) {
     const Clock::time_point heartbeatDue =
         subscriber.pingOutstanding ? subscriber.pingSentAt + subscriber.config.commandTimeout
-                                   : subscriber.lastHeard + subscriber.config.heartbeatInterval;
+                                   : subscriber.lastHeard + HeartbeatInterval(subscriber);
     // Messages a TLS session has decrypted already do not make the socket readable: with some
     // waiting, the poll only collects a wake-up.
     const bool buffered = subscriber.socket->HasBufferedInput();
@@ -485,11 +485,28 @@ void RedisSubscriptionManager::CheckHeartbeat(Subscriber& subscriber, Clock::tim
     const RedisEndpointConfig& config = subscriber.config;
     if (subscriber.pingOutstanding && now >= subscriber.pingSentAt + config.commandTimeout)
         throw RedisTimeoutException("The Redis server did not answer the heartbeat.");
-    if (!subscriber.pingOutstanding && now >= subscriber.lastHeard + config.heartbeatInterval) {
+    if (!subscriber.pingOutstanding && now >= subscriber.lastHeard + HeartbeatInterval(subscriber)) {
         subscriber.socket->Send({"PING"}, now + config.commandTimeout);
         subscriber.pingSentAt = now;
         subscriber.pingOutstanding = true;
     }
+}
+
+std::chrono::steady_clock::duration RedisSubscriptionManager::HeartbeatInterval(
+    const Subscriber& subscriber) const {
+    const long long limitMs = m_silenceLimitMs.load(std::memory_order_relaxed);
+    const Clock::duration configured = subscriber.config.heartbeatInterval;
+    if (limitMs <= 0) return configured;
+    return std::min(configured, Clock::duration(std::chrono::milliseconds(limitMs)) / 2);
+}
+
+void RedisSubscriptionManager::LimitSilence(std::chrono::milliseconds bound) {
+    if (bound.count() <= 0) return;
+    long long current = m_silenceLimitMs.load(std::memory_order_relaxed);
+    while ((current == 0 || bound.count() < current) &&
+           !m_silenceLimitMs.compare_exchange_weak(current, bound.count()))
+        ;
+    Wake();  // a delivery thread asleep until the old heartbeat is due
 }
 
 void RedisSubscriptionManager::AnnounceResubscription(Subscriber& subscriber) {

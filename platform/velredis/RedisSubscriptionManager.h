@@ -145,12 +145,20 @@ public:
     // every pattern was confirmed: steady-clock nanoseconds since the clock's epoch, or 0 while
     // it is not live (connecting, subscribing, replaying, backing off). Whoever compares it with
     // the time now knows for how long announcements may have been unable to reach this process;
-    // a heard moment is at most heartbeatInterval plus the round trip old while all is well.
+    // a heard moment is at most the heartbeat interval in force (see LimitSilence) plus the
+    // round trip old while all is well.
     // Any thread; lock-free.
     long long HeardLiveAtNs() const { return m_heardLiveNs.load(std::memory_order_acquire); }
 
     // Points the manager at another endpoint: reconnects and subscribes again at once.
     void Reconfigure(const RedisEndpointConfig& config);
+
+    // For whoever counts a silence longer than `bound` as lost announcements: from now on a
+    // heartbeat goes out after at most half of `bound` without a reply, whatever the endpoint's
+    // heartbeatInterval, so that a quiet, healthy connection is heard from well within `bound`.
+    // The shortest bound asked for holds for the manager's lifetime; zero or less asks nothing.
+    // Any thread; lock-free.
+    void LimitSilence(std::chrono::milliseconds bound);
 
 private:
     // The command side (RedisSubscriptionCommands.cpp).
@@ -200,6 +208,8 @@ private:
     // The replaying state: the server confirmed `pattern` on this connection.
     void Confirm(Subscriber& subscriber, const std::string& pattern);
     void CheckHeartbeat(Subscriber& subscriber, std::chrono::steady_clock::time_point now);
+    // The subscriber's heartbeatInterval, shortened to what LimitSilence asked.
+    std::chrono::steady_clock::duration HeartbeatInterval(const Subscriber& subscriber) const;
     // Counts the re-subscription and tells the host what the hooks reported as missed.
     void AnnounceResubscription(Subscriber& subscriber);
 
@@ -234,6 +244,7 @@ private:
     // Constant after construction.
     int m_wakeFd = -1;  // eventfd the delivery thread polls beside its socket
     std::atomic<long long> m_heardLiveNs{0};  // see HeardLiveAtNs; written by the delivery thread
+    std::atomic<long long> m_silenceLimitMs{0};  // see LimitSilence; 0: none
     std::shared_ptr<RedisConnectionPool> m_publishers;
     std::thread m_thread;
     std::thread::id m_threadId;

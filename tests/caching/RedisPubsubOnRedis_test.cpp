@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <memory>
+#include <thread>
 
 #include "RedisPubsubTestDoubles.h"
 #include "caching/RedisPubsub.h"
@@ -63,6 +64,31 @@ TEST_F(CoherenceOnRedis, GivenUpAnnouncementMakesAReplayPastItAGap) {
     EXPECT_GE(holder->GetHealth().gaps, 1);
     EXPECT_GE(holder->GetHealth().conservativeFlushes, 1);
     holder->OnRemoved(*cache);
+}
+
+// A deaf limit shorter than the subscriber's heartbeat: on a quiet connection nothing is heard
+// between heartbeats, so every heartbeat's answer came after a "silence" past the limit. Each
+// one treated every tracked entry as dirty, and the service counted as deaf for part of every
+// interval, so read-through caches served nothing they held.
+TEST_F(CoherenceOnRedis, QuietConnectionWithAHeartbeatPastTheDeafLimitFlushedEverything) {
+    ScopedOverride deafAfter("CacheSynchronizationMaxDeafMs", 300);
+    RedisEndpointConfig config = Server().MakeConfig();
+    config.heartbeatInterval = 400ms;
+    config.commandTimeout = 200ms;
+    RedisSubscriptionManager manager(config);
+    auto service = RedisPubsub::CreateTestInstance("quiet.", manager);
+    ASSERT_TRUE(manager.WaitUntilSubscribed("quiet.*", 5s));
+    auto cache = std::make_shared<veltest::RecordingCache>();
+    service->OnAdded({7, 0}, {1, 1}, DateTime::UtcNow().GetRepresentation(), 42, cache);
+
+    int deafSamples = 0;
+    for (auto end = std::chrono::steady_clock::now() + 1500ms;
+         std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(10ms))
+        if (!service->Hears()) ++deafSamples;
+    EXPECT_EQ(deafSamples, 0);
+    EXPECT_EQ(service->GetHealth().gaps, 0);
+    EXPECT_TRUE(cache->dirty.Get().empty());
+    service->OnRemoved(*cache);
 }
 
 // Services of namespaces the host names share the process's Redis connection but not their

@@ -112,9 +112,9 @@ std::unique_ptr<AnswerSource> MakeBaseline(const ChildConfig& config, RunnerPool
             RedisEndpointConfig endpoint;
             endpoint.host = config.redisHost;
             endpoint.port = config.redisPort;
-            return std::make_unique<RedisTtlCache>(
-                loaders, catalogue, std::make_unique<RedisConnection>(endpoint),
-                "VelDemo." + config.runId + ".aside:", ttl);
+            return std::make_unique<RedisTtlCache>(loaders, catalogue,
+                                                   std::make_unique<RedisConnection>(endpoint),
+                                                   "VelDemo." + config.runId + ".aside:", ttl);
         }
         case Setup::Velcache:
             break;
@@ -137,6 +137,108 @@ std::unique_ptr<MetricsEndpoint> ServeMetrics(const ChildConfig& config, const D
     return std::make_unique<MetricsEndpoint>(sink, config.metricsPort + config.index);
 }
 
+CacheFeatures FeaturesOf(const ChildConfig& config) {
+    CacheFeatures features;
+    features.leases = config.leases;
+    features.failSafe = config.failSafe;
+    features.valueLifetimeSec = config.valueLifetimeSec;
+    features.skipKnownFills = config.skipKnownFills;
+    return features;
+}
+
+// The database alone answers `qid`, begun at `start`: the figure the caches are set against.
+void DatabaseAlone(QueryRunner& runner, int qid, Clock::time_point start, Stats& stats) {
+    runner.Compute(qid);
+    const std::int64_t ns = Ns(Clock::now() - start);
+    stats.histograms["latency.sqlite-alone"].Add(ns);
+    stats.Count("judge-ns", ns);
+}
+
+// A caller's failure: no answer, and no last good one to stand in.
+void RecordFailure(Stats& stats, bool hadAnswer, bool inOutage, std::int64_t ns) {
+    stats.Count("caller-errors");
+    if (hadAnswer) stats.Count("caller-errors.had-answer");
+    if (!inOutage) return;
+    stats.Count("outage.caller-errors");
+    stats.histograms["latency.outage-errors"].Add(ns);
+    if (hadAnswer) stats.Count("outage.caller-errors.had-answer");
+}
+
+void RecordAnswer(Stats& stats, const Answerer::Answer& answer, bool inOutage, std::int64_t ns) {
+    stats.Count("queries");
+    stats.Count(std::string("layer.") + LayerName(answer.layer));
+    stats.histograms[std::string("latency.") + LayerName(answer.layer)].Add(ns);
+    stats.histograms["latency.all"].Add(ns);
+    // One Get answered by the disk layer: what the disk-hit benchmark measures, in a host.
+    if (answer.layer == Layer::Disk && !answer.derived)
+        stats.histograms["latency.disk-single"].Add(ns);
+    if (answer.stale) stats.Count("stale-answers");
+    if (!inOutage) return;
+    stats.Count("outage.answers");
+    if (answer.stale) stats.Count("outage.stale-answers");
+    stats.histograms["latency.outage"].Add(ns);
+}
+
+// Which answers the judge checks: a sample of them and every fail-safe answer, at most
+// kMaxChecksPerSecond (a token bucket, refilled as time passes).
+class CheckSampler {
+public:
+    explicit CheckSampler(std::uint64_t seed) : m_random(seed) {}
+
+    // Whether to check `answer`, given at `now`; counts the ones the budget leaves unchecked.
+    bool Take(const Answerer::Answer& answer, Clock::time_point now, Stats& stats) {
+        m_budget =
+            std::min(kMaxChecksPerSecond,
+                     m_budget + kMaxChecksPerSecond *
+                                    std::chrono::duration<double>(now - m_lastRefill).count());
+        m_lastRefill = now;
+        if (answer.layer == Layer::Sqlite ||
+            (!answer.stale && m_uniform(m_random) >= kSampleFraction))
+            return false;
+        if (m_budget < 1) {
+            stats.Count("check.skipped");
+            return false;
+        }
+        m_budget -= 1;
+        return true;
+    }
+
+private:
+    std::mt19937_64 m_random;
+    std::uniform_real_distribution<double> m_uniform{0, 1};
+    double m_budget = kMaxChecksPerSecond;
+    Clock::time_point m_lastRefill = Clock::now();
+};
+
+// A fail-safe answer is judged as any other: a key changed since must not have been answered
+// from its old value.
+void Check(FreshnessChecker& checker, const Answerer::Answer& answer, Stats& stats) {
+    const auto start = Clock::now();
+    const FreshnessChecker::Verdict verdict = checker.CheckServed(answer.result);
+    // The judge's time is the run's, not the set-up's (a comparison leaves it out).
+    stats.Count("judge-ns", Ns(Clock::now() - start));
+    if (!answer.stale) return;
+    stats.Count("check.stale-answers");
+    if (verdict == FreshnessChecker::Verdict::StaleBeyondWindow)
+        stats.Count("check.stale-answers-beyond-window");
+}
+
+// Once the writer has stopped: lets its last announcements arrive, then has the judge compare
+// everything the caches hold.
+void CheckHeld(const BaseResults& base, const DerivedResults& derived,
+               const QueryCatalogue& catalogue, FreshnessChecker& checker, Stats& stats) {
+    RedisSubscriptionManager::GetInstance().WaitUntilSubscribed(
+        TString(DemoHost::kCoherenceNamespace) + TString("*"), std::chrono::seconds(10));
+    std::this_thread::sleep_for(kSettle);
+    std::vector<ResultPtr> held;
+    for (auto& [key, result] : base.HeldValues()) {
+        stats.Count("held." + catalogue.Get(result->qid).tables);
+        held.push_back(std::move(result));
+    }
+    for (auto& [key, result] : derived.HeldValues()) held.push_back(std::move(result));
+    checker.CheckHeld(held);
+}
+
 }  // namespace
 
 void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
@@ -157,13 +259,9 @@ void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
         if (command == "outage-end") outage.End();
         if (command == "herd") herd.Start();
     });
-    CacheFeatures features;
-    features.leases = config.leases;
-    features.failSafe = config.failSafe;
-    features.valueLifetimeSec = config.valueLifetimeSec;
-    features.skipKnownFills = config.skipKnownFills;
-    const std::unique_ptr<BaseResults> base = MakeBaseResults(
-        config.runId, config.memoryEntries, host.Disk(), host.Redis(), host.Service(), features);
+    const std::unique_ptr<BaseResults> base =
+        MakeBaseResults(config.runId, config.memoryEntries, host.Disk(), host.Redis(),
+                        host.Service(), FeaturesOf(config));
     DerivedResults derived(host.Service());
     Answerer answerer(*base, derived, catalogue, loaders, [&herd](int qid) { herd.OnLoad(qid); });
     const std::unique_ptr<AnswerSource> baseline = MakeBaseline(config, loaders, catalogue);
@@ -172,8 +270,7 @@ void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
     FreshnessChecker checker(runner, stats, kWindowMs);
     ZipfSampler zipf(catalogue.Size(), 1.0, config.seed,
                      config.seed * 7919 + static_cast<std::uint64_t>(config.index));
-    std::mt19937_64 random(config.seed + 17 * static_cast<std::uint64_t>(config.index));
-    std::uniform_real_distribution<double> uniform(0, 1);
+    CheckSampler sampler(config.seed + 17 * static_cast<std::uint64_t>(config.index));
 
     const auto report = [&](const char* kind) {
         host.AddHostCounts(stats);
@@ -188,8 +285,6 @@ void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
 
     auto nextBaseline = Clock::now() + kBaselineEvery;
     auto nextReport = Clock::now() + kReportEvery;
-    auto lastRefill = Clock::now();
-    double checkBudget = kMaxChecksPerSecond;
     while (!host.Received("settle")) {
         const auto start = Clock::now();
         const int qid = zipf.Next();
@@ -197,10 +292,7 @@ void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
         if (start >= nextBaseline) {  // the database alone, on the same stream
             nextBaseline = start + kBaselineEvery;
             if (!inOutage) {  // which it could not answer now
-                runner.Compute(qid);
-                const std::int64_t ns = Ns(Clock::now() - start);
-                stats.histograms["latency.sqlite-alone"].Add(ns);
-                stats.Count("judge-ns", ns);
+                DatabaseAlone(runner, qid, start, stats);
                 continue;
             }
         }
@@ -208,72 +300,17 @@ void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
         try {
             answer = source.Get(qid);
         } catch (const std::exception&) {
-            // No answer, and no last good one to stand in: the caller sees the failure.
-            const bool had = source.LastFailureHadAnswer();
-            stats.Count("caller-errors");
-            if (had) stats.Count("caller-errors.had-answer");
-            if (inOutage) {
-                stats.Count("outage.caller-errors");
-                stats.histograms["latency.outage-errors"].Add(Ns(Clock::now() - start));
-            }
-            if (inOutage && had) stats.Count("outage.caller-errors.had-answer");
+            RecordFailure(stats, source.LastFailureHadAnswer(), inOutage, Ns(Clock::now() - start));
             continue;
         }
-        const std::int64_t ns = Ns(Clock::now() - start);
-        stats.Count("queries");
-        stats.Count(std::string("layer.") + LayerName(answer.layer));
-        stats.histograms[std::string("latency.") + LayerName(answer.layer)].Add(ns);
-        stats.histograms["latency.all"].Add(ns);
-        // One Get answered by the disk layer: what the disk-hit benchmark measures, in a host.
-        if (answer.layer == Layer::Disk && !answer.derived)
-            stats.histograms["latency.disk-single"].Add(ns);
-        if (answer.stale) stats.Count("stale-answers");
-        if (inOutage) {
-            stats.Count("outage.answers");
-            if (answer.stale) stats.Count("outage.stale-answers");
-            stats.histograms["latency.outage"].Add(ns);
-        }
-
-        checkBudget =
-            std::min(kMaxChecksPerSecond,
-                     checkBudget + kMaxChecksPerSecond *
-                                       std::chrono::duration<double>(start - lastRefill).count());
-        lastRefill = start;
-        // Every fail-safe answer is checked while the budget lasts: it is judged as any other
-        // (a key changed since must not have been answered from its old value).
-        if (answer.layer != Layer::Sqlite && (answer.stale || uniform(random) < kSampleFraction)) {
-            if (checkBudget >= 1) {
-                checkBudget -= 1;
-                const auto checkStart = Clock::now();
-                const FreshnessChecker::Verdict verdict = checker.CheckServed(answer.result);
-                // The judge's time is the run's, not the set-up's (a comparison leaves it out).
-                stats.Count("judge-ns", Ns(Clock::now() - checkStart));
-                if (answer.stale) {
-                    stats.Count("check.stale-answers");
-                    if (verdict == FreshnessChecker::Verdict::StaleBeyondWindow)
-                        stats.Count("check.stale-answers-beyond-window");
-                }
-            } else {
-                stats.Count("check.skipped");
-            }
-        }
+        RecordAnswer(stats, answer, inOutage, Ns(Clock::now() - start));
+        if (sampler.Take(answer, start, stats)) Check(checker, answer, stats);
         if (start >= nextReport) {
             report("progress");
             nextReport = start + kReportEvery;
         }
     }
-
-    // The writer has stopped: let its last announcements arrive, then compare everything held.
-    RedisSubscriptionManager::GetInstance().WaitUntilSubscribed(
-        TString(DemoHost::kCoherenceNamespace) + TString("*"), std::chrono::seconds(10));
-    std::this_thread::sleep_for(kSettle);
-    std::vector<ResultPtr> held;
-    for (auto& [key, result] : base->HeldValues()) {
-        stats.Count("held." + catalogue.Get(result->qid).tables);
-        held.push_back(std::move(result));
-    }
-    for (auto& [key, result] : derived.HeldValues()) held.push_back(std::move(result));
-    checker.CheckHeld(held);
+    CheckHeld(*base, derived, catalogue, checker, stats);
     host.SetCommandListener({});
     report("final");
 }

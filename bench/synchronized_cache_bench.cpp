@@ -199,10 +199,11 @@ void BM_SyncPurgeMru(benchmark::State& state) {
         auto cache = PurgeCache(lock, ids);
         // The snapshot's hold, timed on its own: the same two calls under the same lock.
         {
+            std::vector<Entry> copy;
             const auto start = Clock::now();
             TExclusiveLockGuard guard(lock);
             benchmark::DoNotOptimize(cache->GetCache()->GetClock());
-            const EntrySet copy = cache->GetCache()->GetEntries();
+            cache->GetCache()->CopyEntries(copy);
             longestSnapshot =
                 std::max(longestSnapshot,
                          std::chrono::duration<double, std::milli>(Clock::now() - start).count());

@@ -89,6 +89,11 @@ EntrySet Cache::GetEntries() {
     return m_entries;
 }
 
+void Cache::CopyEntries(std::vector<Entry>& out) const {
+    out.reserve(out.size() + m_entries.size());
+    out.insert(out.end(), m_entries.begin(), m_entries.end());
+}
+
 unsigned long long Cache::GetSize() const {
     return m_entries.size();
 }

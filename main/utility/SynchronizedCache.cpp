@@ -86,7 +86,7 @@ EntrySet SynchronizedCache::DeleteEntries(std::shared_ptr<EntryPredicate> predic
 
 Payload SynchronizedCache::TryGetEntry(std::shared_ptr<EntryPredicate> predicate) {
     unsigned long long clock = 0;
-    const EntrySet snapshot = Snapshot(&clock);
+    const std::vector<Entry> snapshot = Copy(&clock);
     const EntryPredicateBinder matches(std::move(predicate));
     auto found = std::find_if(snapshot.begin(), snapshot.end(), matches);
     return found == snapshot.end() ? Payload() : found->Use(clock);
@@ -95,12 +95,14 @@ Payload SynchronizedCache::TryGetEntry(std::shared_ptr<EntryPredicate> predicate
 Payload SynchronizedCache::TryGetEntry(std::shared_ptr<EntryPredicate> predicate,
                                        unsigned int& hint) {
     unsigned long long clock = 0;
-    const EntrySet snapshot = Snapshot(&clock);
+    const std::vector<Entry> snapshot = Copy(&clock);
     const EntryPredicateBinder matches(std::move(predicate));
-    auto hinted = snapshot.find(Entry(hint));
-    if (hinted != snapshot.end() && matches(*hinted)) return hinted->Use(clock);
+    const unsigned int hinted = hint;
+    auto found = std::find_if(snapshot.begin(), snapshot.end(),
+                              [hinted](const Entry& e) { return e.GetID() == hinted; });
+    if (found != snapshot.end() && matches(*found)) return found->Use(clock);
     hint = 0;
-    auto found = std::find_if(snapshot.begin(), snapshot.end(), matches);
+    found = std::find_if(snapshot.begin(), snapshot.end(), matches);
     if (found == snapshot.end()) return Payload();
     hint = found->GetID();
     return found->Use(clock);
@@ -110,7 +112,7 @@ Payload SynchronizedCache::TryGetEntryAndHint(std::shared_ptr<EntryPredicate> pr
                                               unsigned int& hint) {
     hint = 0;
     unsigned long long clock = 0;
-    const EntrySet snapshot = Snapshot(&clock);
+    const std::vector<Entry> snapshot = Copy(&clock);
     const EntryPredicateBinder matches(std::move(predicate));
     auto found = std::find_if(snapshot.begin(), snapshot.end(), matches);
     if (found == snapshot.end()) return Payload();
@@ -119,15 +121,23 @@ Payload SynchronizedCache::TryGetEntryAndHint(std::shared_ptr<EntryPredicate> pr
 }
 
 void SynchronizedCache::VisitEntries(std::shared_ptr<EntryPredicate> predicate) {
-    const EntrySet snapshot = Snapshot(nullptr);
+    const std::vector<Entry> snapshot = Copy(nullptr);
     const EntryPredicateBinder visit(std::move(predicate));
     for (const Entry& entry : snapshot) visit(entry);
 }
 
-EntrySet SynchronizedCache::Snapshot(unsigned long long* clock) {
+std::vector<Entry> SynchronizedCache::Copy(unsigned long long* clock) {
+    std::vector<Entry> entries;
     TExclusiveLockGuard guard(*m_lock);
     if (clock) *clock = m_cache.GetClock();
-    return m_cache.GetEntries();
+    m_cache.CopyEntries(entries);
+    return entries;
+}
+
+EntrySet SynchronizedCache::Snapshot(unsigned long long* clock) {
+    std::vector<Entry> entries = Copy(clock);
+    return EntrySet(std::make_move_iterator(entries.begin()),
+                    std::make_move_iterator(entries.end()), entries.size());
 }
 
 EntrySet SynchronizedCache::RemoveEntries(IPolicy& policy, EntrySet& snapshot,

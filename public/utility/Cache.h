@@ -13,6 +13,7 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "VelcacheExport.h"
 #include "utility/CacheHelpers.h"
@@ -108,6 +109,11 @@ public:
     CacheHelpers::EntrySet Purge() override;
     CacheHelpers::EntrySet Purge(std::shared_ptr<CacheHelpers::IPolicy> policy) override;
     void JustIncrementClock() override;
+
+    // Appends a copy of every entry to `out`, in the entry set's iteration order (the order a
+    // copy of the set iterates in); the copies share the payloads. One pass and, when `out` has
+    // room, no allocation: for whoever must copy the entries while a lock is held.
+    void CopyEntries(std::vector<CacheHelpers::Entry>& out) const;
 
 private:
     // Purges with `policy`: the policy returns the survivors and the cache keeps only them.

@@ -88,7 +88,11 @@ public:
     void VisitEntries(std::shared_ptr<CacheHelpers::EntryPredicate> predicate);
 
 private:
-    // Copies the entries (and reads the clock when asked) under one hold of the lock.
+    // Copies the entries (and reads the clock when asked) under one hold of the lock, into one
+    // flat block: the hold makes one allocation in all rather than one per entry. In the cache's
+    // iteration order.
+    std::vector<CacheHelpers::Entry> Copy(unsigned long long* clock);
+    // The same copy as a set, built after the hold, for the policies.
     CacheHelpers::EntrySet Snapshot(unsigned long long* clock);
     // The common purge step: policy on the snapshot with no lock, then one hold per deletion.
     // Consumes the snapshot, which becomes the result.

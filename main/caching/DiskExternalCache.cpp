@@ -124,6 +124,21 @@ bool HoldsKey(const TOpenDirectory& entry, const std::string& keyText) {
     }
 }
 
+// The native path of the entry named `keyHash`, in this thread's buffer. Key hashes are ASCII
+// digits, copied unit by unit; any other text is converted.
+const std::string& EntryPath(const std::string& cachePath, const TString& keyHash) {
+    thread_local std::string path;
+    path.assign(cachePath).push_back('/');
+    const char16_t* hash = keyHash.constData();
+    const char16_t* end = hash + keyHash.length();
+    if (std::all_of(hash, end, [](char16_t c) { return c < 0x80; })) {
+        for (const char16_t* c = hash; c != end; ++c) path.push_back(char(*c));
+    } else {
+        path += keyHash.toStdString();
+    }
+    return path;
+}
+
 // A store never changes what a reader of an entry sees part-way: the entry directory's ".key"
 // is written once, when the directory is built, so a directory holds one key for its whole
 // life; a new value for that key is written to a temporary file in the directory and renamed
@@ -131,23 +146,26 @@ bool HoldsKey(const TOpenDirectory& entry, const std::string& keyText) {
 // half-written entry) builds a complete new directory beside the entries and moves it into
 // place. A reader that opened the directory therefore sees the complete old value, the
 // complete new one, or no entry; and a store that fails (a full disk) leaves no partial entry.
-void Store(const TPath& cachePath, const std::shared_ptr<FolderSweeper>& sweeper,
-           DiskCacheRoots& roots, const TString& key, const TString& keyHash,
-           const ExternalBytesPtr& value) {
+//
+// `nativeCachePath` is the native text of `cachePath`, through which the common case (a new value
+// for a key whose entry is there) runs without building a path object.
+void Store(const TPath& cachePath, const std::string& nativeCachePath,
+           const std::shared_ptr<FolderSweeper>& sweeper, DiskCacheRoots& roots, const TString& key,
+           const TString& keyHash, const ExternalBytesPtr& value) {
     Metrics::Scope scope(kStoreScope, kBackendScopeBits);
     if (!roots.Trusted()) return;  // said once, at the check
     const unsigned directoryMode = roots.DirectoryMode(), fileMode = roots.FileMode();
     try {
         if (sweeper) sweeper->Sweep(cachePath, value->size(), SweepLayout());
-        const TPath entry = cachePath / keyHash;
         const std::string keyText = key.toStdString();
-        EnsureDirectory(cachePath, directoryMode);
         {
-            TOpenDirectory current(entry);
+            TOpenDirectory current(EntryPath(nativeCachePath, keyHash).c_str());
             if (HoldsKey(current, keyText) && ReplaceValue(current, *value, fileMode)) return;
             // Not there, another key's, unreadable, or retired under this store by a racing
             // store or drop: a fresh entry replaces whatever is there.
         }
+        const TPath entry = cachePath / keyHash;
+        EnsureDirectory(cachePath, directoryMode);
         const TPath built = cachePath / TString::fromStdString(UniqueName(kNewEntryPrefix));
         EnsureDirectory(built, directoryMode);
         try {
@@ -169,21 +187,6 @@ void Store(const TPath& cachePath, const std::shared_ptr<FolderSweeper>& sweeper
                                   "keyHash:'%2'."),
                           cachePath.ToString(), keyHash));
     }
-}
-
-// The native path of the entry named `keyHash`, in this thread's buffer. Key hashes are ASCII
-// digits, copied unit by unit; any other text is converted.
-const std::string& EntryPath(const std::string& cachePath, const TString& keyHash) {
-    thread_local std::string path;
-    path.assign(cachePath).push_back('/');
-    const char16_t* hash = keyHash.constData();
-    const char16_t* end = hash + keyHash.length();
-    if (std::all_of(hash, end, [](char16_t c) { return c < 0x80; })) {
-        for (const char16_t* c = hash; c != end; ++c) path.push_back(char(*c));
-    } else {
-        path += keyHash.toStdString();
-    }
-    return path;
 }
 
 // The key and the value are read through one open directory, which holds one key for its whole
@@ -285,9 +288,10 @@ std::vector<TString> DiskExternalCache::TryGetAllKeys() const {
 }
 
 DiskExternalCache::StoreFunc DiskExternalCache::GetStoreFunc() const {
-    return [cachePath = m_cachePath, sweeper = m_folderSweeper, roots = m_roots](
-               TString key, TString keyHash, ExternalBytesPtr value, long long /*ttlSec*/) {
-        Store(cachePath, sweeper, *roots, key, keyHash, value);
+    return [cachePath = m_cachePath, nativeCachePath = m_nativeCachePath, sweeper = m_folderSweeper,
+            roots = m_roots](TString key, TString keyHash, ExternalBytesPtr value,
+                             long long /*ttlSec*/) {
+        Store(cachePath, *nativeCachePath, sweeper, *roots, key, keyHash, value);
     };
 }
 

@@ -71,10 +71,10 @@ TEST_F(CoherenceOnRedis, GivenUpAnnouncementMakesAReplayPastItAGap) {
 // one treated every tracked entry as dirty, and the service counted as deaf for part of every
 // interval, so read-through caches served nothing they held.
 TEST_F(CoherenceOnRedis, QuietConnectionWithAHeartbeatPastTheDeafLimitFlushedEverything) {
-    ScopedOverride deafAfter("CacheSynchronizationMaxDeafMs", 300);
+    ScopedOverride deafAfter("CacheSynchronizationMaxDeafMs", 1000);
     RedisEndpointConfig config = Server().MakeConfig();
-    config.heartbeatInterval = 400ms;
-    config.commandTimeout = 200ms;
+    config.heartbeatInterval = 2000ms;
+    config.commandTimeout = 500ms;
     RedisSubscriptionManager manager(config);
     auto service = RedisPubsub::CreateTestInstance("quiet.", manager);
     ASSERT_TRUE(manager.WaitUntilSubscribed("quiet.*", 5s));
@@ -82,7 +82,7 @@ TEST_F(CoherenceOnRedis, QuietConnectionWithAHeartbeatPastTheDeafLimitFlushedEve
     service->OnAdded({7, 0}, {1, 1}, DateTime::UtcNow().GetRepresentation(), 42, cache);
 
     int deafSamples = 0;
-    for (auto end = std::chrono::steady_clock::now() + 1500ms;
+    for (auto end = std::chrono::steady_clock::now() + 3000ms;
          std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(10ms))
         if (!service->Hears()) ++deafSamples;
     EXPECT_EQ(deafSamples, 0);

@@ -190,7 +190,8 @@ RedisPubsub::Impl::Impl(const TString& ns, RedisSubscriptionManager& manager)
     // A quiet connection is heard from only by its heartbeat: one due later than the deaf limit
     // would make every quiet interval count as lost announcements.
     if (m_maxDeafNs > 0)
-        manager.LimitSilence(std::chrono::milliseconds(appoptions::CacheSynchronizationMaxDeafMs()));
+        manager.LimitSilence(
+            std::chrono::milliseconds(appoptions::CacheSynchronizationMaxDeafMs()));
     m_streamOn = appoptions::CacheSynchronizationReplay();
     // The hash tag keeps the stream in one slot should the namespace ever span a cluster.
     m_streamKey = TString("{") + ns + TString("}announcements");

@@ -485,7 +485,8 @@ void RedisSubscriptionManager::CheckHeartbeat(Subscriber& subscriber, Clock::tim
     const RedisEndpointConfig& config = subscriber.config;
     if (subscriber.pingOutstanding && now >= subscriber.pingSentAt + config.commandTimeout)
         throw RedisTimeoutException("The Redis server did not answer the heartbeat.");
-    if (!subscriber.pingOutstanding && now >= subscriber.lastHeard + HeartbeatInterval(subscriber)) {
+    if (!subscriber.pingOutstanding &&
+        now >= subscriber.lastHeard + HeartbeatInterval(subscriber)) {
         subscriber.socket->Send({"PING"}, now + config.commandTimeout);
         subscriber.pingSentAt = now;
         subscriber.pingOutstanding = true;

@@ -244,10 +244,10 @@ private:
     // Constant after construction.
     int m_wakeFd = -1;  // eventfd the delivery thread polls beside its socket
     std::atomic<long long> m_heardLiveNs{0};  // see HeardLiveAtNs; written by the delivery thread
-    std::atomic<long long> m_silenceLimitMs{0};  // see LimitSilence; 0: none
     std::shared_ptr<RedisConnectionPool> m_publishers;
     std::thread m_thread;
     std::thread::id m_threadId;
+    std::atomic<long long> m_silenceLimitMs{0};  // see LimitSilence (0: none); any thread
 };
 
 }  // namespace velmora::caching

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "velredis/RedisProbe.h"
 #include "velredis/RedisTls.h"
 
 namespace velmora::caching {
@@ -74,7 +75,8 @@ void RedisSocket::Connect() {
             const std::string error = m_context->errstr;
             redisFree(m_context);
             m_context = nullptr;
-            throw RedisException("Cannot reconnect to Redis: " + error);
+            throw RedisException("Cannot reconnect to Redis at " + DescribeRedisEndpoint(m_config) +
+                                 ": " + error);
         }
     } else {
         const timeval tv = ToTimeval(m_config.connectTimeout);
@@ -86,7 +88,8 @@ void RedisSocket::Connect() {
             const std::string error = m_context->errstr;
             redisFree(m_context);
             m_context = nullptr;
-            throw RedisException("Cannot connect to Redis: " + error);
+            throw RedisException("Cannot connect to Redis at " + DescribeRedisEndpoint(m_config) +
+                                 ": " + error);
         }
     }
     ApplySocketOptions();

@@ -240,6 +240,11 @@ RedisSubscriptionManager::Stats RedisSubscriptionManager::GetStats() const {
     return m_stats;
 }
 
+RedisEndpointConfig RedisSubscriptionManager::GetConfig() const {
+    TMutexLock lock(m_mutex);
+    return m_config;
+}
+
 void RedisSubscriptionManager::Reconfigure(const RedisEndpointConfig& config) {
     {
         TMutexLock lock(m_mutex);

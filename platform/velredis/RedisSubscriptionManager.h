@@ -152,6 +152,8 @@ public:
 
     // Points the manager at another endpoint: reconnects and subscribes again at once.
     void Reconfigure(const RedisEndpointConfig& config);
+    // The endpoint in force (as given to the constructor or the last Reconfigure).
+    RedisEndpointConfig GetConfig() const;
 
     // For whoever counts a silence longer than `bound` as lost announcements: from now on a
     // heartbeat goes out after at most half of `bound` without a reply, whatever the endpoint's

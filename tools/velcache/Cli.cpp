@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "velredis/RedisConnectionPool.h"
+#include "velredis/RedisProbe.h"
 
 namespace velcli {
 
@@ -125,14 +126,17 @@ std::vector<RedisNodeAddress> CheckRedisReachable(const RedisTarget& target) {
     using velmora::caching::RedisReplyValue;
     const bool cluster = target.config.mode == velmora::caching::RedisMode::Cluster;
     const std::vector<RedisNodeAddress>& nodes = target.nodes;
+    if (!cluster) {
+        // The library's own check, in the same words as a coherence service that cannot start.
+        const std::string cause = velmora::caching::ProbeRedis(target.config);
+        if (cause.empty()) return nodes;
+        Fail(kExitUnavailable, "cannot reach Redis at " + target.address + ": " + cause);
+    }
     std::string problem = "no answer";
     RedisNodeAddress answered;
-    const RedisReplyValue reply = AskFirstAnswering(
-        target.config, nodes,
-        cluster ? std::vector<std::string>{"CLUSTER", "SLOTS"} : std::vector<std::string>{"PING"},
-        answered, problem);
-    if (!cluster && reply.text == "PONG") return nodes;
-    if (cluster && reply.type == RedisReplyValue::Type::Array) {
+    const RedisReplyValue reply =
+        AskFirstAnswering(target.config, nodes, {"CLUSTER", "SLOTS"}, answered, problem);
+    if (reply.type == RedisReplyValue::Type::Array) {
         try {
             const auto masters =
                 velmora::caching::RedisSlotMap::FromClusterSlots(reply, answered.host).Masters();
@@ -144,8 +148,7 @@ std::vector<RedisNodeAddress> CheckRedisReachable(const RedisTarget& target) {
     } else if (reply.type != RedisReplyValue::Type::Nil) {
         problem = "unexpected reply: " + reply.text;
     }
-    Fail(kExitUnavailable, std::string("cannot reach Redis ") + (cluster ? "cluster " : "") +
-                               "at " + target.address + ": " + problem);
+    Fail(kExitUnavailable, "cannot reach Redis cluster at " + target.address + ": " + problem);
 }
 
 std::vector<unsigned char> ReadAllBytes(const std::string& path) {

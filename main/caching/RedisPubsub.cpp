@@ -5,12 +5,14 @@
 
 #include "caching/CascadeInvalidatorHolder.h"
 #include "caching/RedisPubsubImpl.h"
+#include "caching/RedisPubsubState.h"
 #include "metrics2/Metrics.h"
 #include "velcore/AppConfig.h"
 #include "velcore/AppOptions.h"
 #include "velcore/VelmoraCounters.h"
 #include "velcoredata/DateTime.h"
 #include "velcoreplatform/TElapsedTimer.h"
+#include "velredis/RedisProbe.h"
 #include "velredis/RedisSubscriptionManager.h"
 #include "velsys/AsyncTask.h"
 #include "velsys/Exceptions.h"
@@ -63,12 +65,39 @@ RedisPubsub::RedisPubsub(const TString& ns, IRedisSubscriptionManager& manager,
 
 RedisPubsub::~RedisPubsub() = default;
 
+namespace {
+
+// Why the process's Redis server cannot serve a service of namespace `ns`, in the operator
+// tool's words; "" when it answers.
+std::string UnreachableMessage(const TString& ns) {
+    const RedisEndpointConfig config = GetRedisConfiguration();
+    const std::string cause = ProbeRedis(config);
+    if (cause.empty()) return "";
+    return "Coherence service \"" + ns.toStdString() + "\": cannot reach Redis at " +
+           DescribeRedisEndpoint(config) + ": " + cause;
+}
+
+// What a service made while its server cannot be reached does meanwhile.
+constexpr const char* kStartingDegraded =
+    "; starting degraded (read-through caches load from the source until it answers)";
+
+}  // namespace
+
 std::weak_ptr<RedisPubsub> RedisPubsub::GetInstance() {
     // The manager first, so that it exists (and outlives the service) before the service.
     RedisSubscriptionManager::GetInstance();
     // Never freed: the service lives until the process ends.
     static InitOnce* s_once = new InitOnce();
-    return s_once->GetShared<RedisPubsub>([] { return new RedisPubsub("defaultns."); });
+    return s_once->GetShared<RedisPubsub>([] {
+        // Never raises (its callers must not): an unreachable server is said once, at Error.
+        const std::string unreachable = UnreachableMessage("defaultns.");
+        auto* service = new RedisPubsub("defaultns.");
+        if (!unreachable.empty()) {
+            TLog::LogMessage(TLog::Error, TString::fromStdString(unreachable + kStartingDegraded));
+            service->m_impl->StateWatch()->UnreachableAtStart();
+        }
+        return service;
+    });
 }
 
 std::shared_ptr<RedisPubsub> RedisPubsub::Create(const TString& ns) {
@@ -77,7 +106,16 @@ std::shared_ptr<RedisPubsub> RedisPubsub::Create(const TString& ns) {
     if (manager.IsSubscribed(ns + TString("*")))
         throw VelmoraException("A coherence service of namespace \"" + ns.toStdString() +
                                "\" exists already in this process.");
-    return std::shared_ptr<RedisPubsub>(new RedisPubsub(ns, manager));
+    // Asked before subscribing, so that a refusal leaves nothing behind.
+    const std::string unreachable = UnreachableMessage(ns);
+    if (!unreachable.empty() && !appoptions::CacheSynchronizationStartDegraded())
+        throw VelmoraException(unreachable);
+    std::shared_ptr<RedisPubsub> service(new RedisPubsub(ns, manager));
+    if (!unreachable.empty()) {
+        TLog::LogMessage(TLog::Error, TString::fromStdString(unreachable + kStartingDegraded));
+        service->m_impl->StateWatch()->UnreachableAtStart();
+    }
+    return service;
 }
 
 std::shared_ptr<RedisPubsub> RedisPubsub::CreateTestInstance(const TString& ns,
@@ -199,6 +237,8 @@ RedisPubsub::Impl::Impl(const TString& ns, RedisSubscriptionManager& manager)
     m_flushOnGap = appoptions::CacheSynchronizationFlushOnGap();
     m_queueLimit =
         static_cast<std::size_t>(std::max(0, appoptions::CacheSynchronizationRetryQueue()));
+    m_state =
+        std::make_unique<CoherenceStateWatch>(m_namespace, manager, m_maxDeafNs, m_flushOnGap);
     const TString pattern = m_namespace + TString("*");
     // Before subscribing, so that the first confirmation already records where the stream is.
     manager.SetCatchUp(pattern, [this](bool resubscription) { return CatchUp(resubscription); });
@@ -257,6 +297,8 @@ void RedisPubsub::Impl::Apply(const TString& channel, const void* data, int leng
 }
 
 RedisPubsub::Impl::~Impl() {
+    // First: no listener runs once the owner let the service go.
+    if (m_state) m_state->Stop();
     {
         TMutexLock lock(m_tasksMutex);
         m_tasksDone.wait(lock.Native(),

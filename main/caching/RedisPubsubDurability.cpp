@@ -28,6 +28,7 @@
 #include <string>
 
 #include "caching/RedisPubsubImpl.h"
+#include "caching/RedisPubsubState.h"
 #include "metrics2/Metrics.h"
 #include "velcoredata/DateTime.h"
 #include "velredis/RedisSubscriptionManager.h"
@@ -265,6 +266,7 @@ bool RedisPubsub::Impl::Replay(std::string& last, std::string& gap) {
 }
 
 std::string RedisPubsub::Impl::CatchUp(bool resubscription) {
+    m_state->CatchingUp();
     if (resubscription) {
         // What arrived before the loss may not be the newest any more: fills stop being
         // skipped before anyone can see the re-subscription counted.
@@ -289,6 +291,8 @@ std::string RedisPubsub::Impl::CatchUp(bool resubscription) {
             if (at != std::string::npos)
                 nowRunId = info->text.substr(at + 7, info->text.find_first_of("\r\n", at) - at - 7);
         }
+        if (!runId.empty() && !nowRunId.empty() && nowRunId != runId)
+            m_state->Restarted(runId, nowRunId);
         if (last.empty() && !resubscription) {
             SeedArrivals();
             // Loads that started before the subscription heard nothing: none of them is kept.
@@ -345,10 +349,7 @@ std::string RedisPubsub::Impl::CatchUp(bool resubscription) {
     if (!cause.empty()) {
         m_lastGapNs = SteadyNowNs();
         ++m_counters.gaps;
-        TLog::LogMessage(
-            TLog::Warn,
-            TFormatString("RedisPubsub: announcements may have been missed (%1)%2.", cause,
-                          m_flushOnGap ? "; every tracked entry is treated as dirty" : ""));
+        m_state->Gap(cause);
         if (m_flushOnGap) {
             FlushAllTracked();
             ++m_counters.flushes;
@@ -368,12 +369,8 @@ void RedisPubsub::Impl::AfterSilence(std::chrono::nanoseconds silence) {
     // Read-through caches keep no fill that loaded across the silence.
     m_arrivals.RecordLoss(SteadyNowNs(), DateTime::UtcNow().GetRepresentation());
     ++m_counters.gaps;
-    const long long ms = silence.count() / 1000000;
-    TLog::LogMessage(
-        TLog::Warn,
-        TFormatString("RedisPubsub: announcements may have been missed (nothing heard from the "
-                      "Redis server for %1 ms)%2.",
-                      ms, m_flushOnGap ? "; every tracked entry is treated as dirty" : ""));
+    m_state->Gap("nothing heard from the server for " + std::to_string(silence.count() / 1000000) +
+                 " ms");
     if (m_flushOnGap) {
         FlushAllTracked();
         ++m_counters.flushes;

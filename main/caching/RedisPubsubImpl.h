@@ -55,6 +55,8 @@ struct CacheEntryInfo {
 // Steady-clock reading in nanoseconds: the unit of eviction times.
 long long SteadyNowNs();
 
+class CoherenceStateWatch;
+
 class RedisPubsub::Impl : public ICacheCoherence {
 public:
     Impl(const TString& ns, IRedisSubscriptionManager& manager, PublishFunction publish);
@@ -80,6 +82,8 @@ public:
     const ArrivalTable& Arrivals() const { return m_arrivals; }
     bool Hears() const;
     std::uint64_t AddPruneListener(PruneListener listener);
+    // The watch of a durable instance's state changes; null for the others.
+    CoherenceStateWatch* StateWatch() const { return m_state.get(); }
     void RemovePruneListener(std::uint64_t id);
 
     // Whether `candidate` is stale against content `otherHash` produced at `otherTimestamp`:
@@ -275,6 +279,8 @@ private:
     std::atomic<bool> m_streamDown{false};
     std::atomic<bool> m_publishDown{false};
     std::thread m_retryThread;  // durable instances only
+    // Logs and tells the host of state changes; durable instances only (RedisPubsubState.cpp).
+    std::unique_ptr<CoherenceStateWatch> m_state;
 
     // Received announcements; a leaf with its own lock.
     ArrivalTable m_arrivals;

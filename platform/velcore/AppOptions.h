@@ -31,6 +31,9 @@
 //                                                            serve nothing held while the
 //                                                            subscriber has not heard from the
 //                                                            server for this long (0: off)
+//   CacheSynchronizationStartDegraded         bool  false    RedisPubsub::Create logs at Error
+//                                                            instead of raising when Redis
+//                                                            cannot be reached at start
 //   ExternalCacheDisable                      bool  false    external caching off
 //   ExternalCacheConcurrencyLimit             int   16       backend calls running at once
 //   ExternalCacheConcurrencyTimeoutMs         int   100      wait for a backend slot, ms
@@ -72,6 +75,7 @@
     X(CacheSynchronizationArrivalsMax, int, 200000)      \
     X(CacheSynchronizationSkipKnownFills, bool, false)   \
     X(CacheSynchronizationMaxDeafMs, int, 1500)          \
+    X(CacheSynchronizationStartDegraded, bool, false)    \
     X(ExternalCacheDisable, bool, false)                 \
     X(ExternalCacheConcurrencyLimit, int, 16)            \
     X(ExternalCacheConcurrencyTimeoutMs, int, 100)       \

@@ -51,6 +51,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "VelcacheExport.h"
@@ -110,7 +111,8 @@ public:
     // The process's service in namespace "defaultns.", subscribed through the Redis client's
     // subscription manager and publishing through it. Made on the first call (concurrent first
     // calls make one) and kept until the process ends; each call first makes sure the
-    // subscription manager exists.
+    // subscription manager exists. Never raises: when the configured server cannot be reached
+    // at its making, one line at Error says where and why, and the service hears once it can.
     static std::weak_ptr<RedisPubsub> GetInstance();
 
     // A service of the host's own namespace `ns`, like the process's (announcements also in
@@ -119,7 +121,12 @@ public:
     // needed). The caller owns the result; destroying it waits for its background tasks and
     // unsubscribes, after which the namespace may be given to a new service.
     // Raises VelmoraException when `ns` is empty or a service of this process is already
-    // subscribed under it (the process's own service has "defaultns.").
+    // subscribed under it (the process's own service has "defaultns."), and when the server of
+    // GetRedisConfiguration refuses the connection, does not answer, rejects the credentials or
+    // fails the TLS handshake, within its connect time-out plus one command time-out (on a
+    // cluster: when no seed answers): "Coherence service "<ns>": cannot reach Redis at
+    // <host:port>: <cause>". With CacheSynchronizationStartDegraded the same words are logged
+    // at Error instead and the service is returned; it hears once the server answers.
     // REQUIRES: no other namespace used in the process begins with `ns` (its channels would
     // match this service's pattern and read as malformed announcements).
     static std::shared_ptr<RedisPubsub> Create(const TString& ns);
@@ -241,6 +248,32 @@ public:
     std::uint64_t AddPruneListener(PruneListener listener);
     // When it returns, the listener is not called any more (unless it is running now).
     void RemovePruneListener(std::uint64_t id);
+
+    // ---- State changes ----
+
+    // Hearing: the subscription is live and heard from within CacheSynchronizationMaxDeafMs.
+    // Silent: nothing heard for longer (or the connection is lost): read-through and
+    // derived-result caches serve nothing they held and load from the source. CatchingUp:
+    // (re)subscribing and replaying what was missed; caches behave as while silent.
+    enum class CoherenceState { Hearing, Silent, CatchingUp };
+    struct CoherenceEvent {
+        CoherenceState state;  // the state after the change
+        std::string what;      // "silent", "catching-up", "hearing", "gap" or "restarted"
+        std::string endpoint;  // the server: "host:port", a socket path or a cluster's seeds
+        std::string message;   // the line logged (Warn for silent, gap, restarted; else Info)
+    };
+    using StateListener = std::function<void(const CoherenceEvent&)>;
+    // Every change of state, every gap found (announcements may have been missed) and every
+    // restart of the server seen is logged once (the first hearing after a normal start at
+    // Debug) and told to every listener once, in order, on a thread of the service with NO
+    // lock of the library held: a listener may call the service, but must not drop the last
+    // reference to it. A service that is always heard (see Hears) has no changes. Returns the
+    // id that removes the listener; when RemoveStateListener returns, the listener is not
+    // called any more (unless it is running now, on another thread).
+    std::uint64_t AddStateListener(StateListener listener);
+    void RemoveStateListener(std::uint64_t id);
+    // The state as last noticed (changes are noticed within about 100 ms).
+    CoherenceState State() const;
 
     class Impl;
 

@@ -112,10 +112,14 @@ bool ArrivalTable::MayServe(const HashPair& keyhash, const HashPair& hash,
     if (producedAt < m_knownSinceUtc || producedAt <= m_lossUtc || producedAt <= m_droppedUtc)
         return false;
     const auto it = m_byKey.find(keyhash);
-    if (it == m_byKey.end()) return true;
-    return std::none_of(it->second.begin(), it->second.end(), [&](const Arrival& a) {
-        return a.hash != hash && a.timestamp > producedAt;
-    });
+    if (it == m_byKey.end() || it->second.empty()) return true;
+    // Equal to the newest news of its key, or refused: which content is newer is read from the
+    // order of arrival, never from timestamps of other hosts. A value stored whose own
+    // announcement is still on its way is refused too, and costs a load.
+    const Arrival* newest = &it->second.front();
+    for (const Arrival& a : it->second)
+        if (a.arrivedNs >= newest->arrivedNs) newest = &a;
+    return newest->hash == hash;
 }
 
 bool ArrivalTable::IsNewestReceived(const HashPair& keyhash, const HashPair& hash,

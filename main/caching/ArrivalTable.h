@@ -6,10 +6,10 @@
 //    announcements may have been lost (a gap, a conservative flush, or the table letting go of
 //    an arrival newer than the load's start to stay within its bound). Decided by arrival on
 //    this process's steady clock, never by comparing host timestamps.
-//  - MayServe: may a value read from a lower layer, produced at a host time, be served? Not
-//    when an announcement of another data hash produced after it is known, when it is older
-//    than the table's horizon (the values' lifetime), or when it predates what the table can
-//    vouch for (its start, a loss, an arrival let go early).
+//  - MayServe: may a value read from a lower layer, produced at a host time, be served? Only
+//    when its data hash is that of the announcement of its key that arrived last, or, when none
+//    is known, when it is within the table's horizon (the values' lifetime) and does not
+//    predate what the table can vouch for (its start, a loss, an arrival let go early).
 //
 // Arrivals are kept for `keepSec` seconds and at most `maxArrivals` of them (the oldest go
 // first). Safe for concurrent use; one leaf mutex, nothing is called while it is held.

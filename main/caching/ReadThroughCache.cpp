@@ -117,6 +117,7 @@ ReadThroughCore::Impl::Found ReadThroughCore::Impl::LookInMemory(const std::stri
         found.value = held->value;
         found.guid = guid;
         found.producedAt = held->producedAt;
+        found.loadStartNs = held->loadStartNs;
     }
     return found;
 }
@@ -125,9 +126,24 @@ bool ReadThroughCore::Impl::Deaf() const {
     return m_service && !m_service->Hears();
 }
 
+bool ReadThroughCore::Impl::HeldThroughSilence(long long loadStartNs) const {
+    if (!m_options.holdDeafLoads || !m_service) return false;
+    const long long bound = m_service->SilenceBoundNs();
+    return loadStartNs > m_service->LastHeardNs() && SteadyNs() - loadStartNs <= bound;
+}
+
 ReadThroughCore::Result ReadThroughCore::Impl::Get(const std::string& key, const Loader& loader) {
-    // While announcements cannot reach this process, what it holds may have changed unheard.
+    // While announcements cannot reach this process, what it holds may have changed unheard;
+    // what it loaded during the silence was fresh when loaded and answers for a bounded time,
+    // so that an outage does not send every Get to the source.
     if (Deaf()) {
+        if (Found found = LookInMemory(key);
+            found.value && HeldThroughSilence(found.loadStartNs) && !Expired(found.producedAt)) {
+            ++m_counts.deafHolds;
+            NoteUsed(found.guid);
+            return {
+                std::move(found.value), ReadThroughSource::Memory, -1, found.guid, false, false};
+        }
         ++m_counts.deafLoads;
     } else if (Found found = LookInMemory(key); found.value) {
         if (!Expired(found.producedAt)) {

@@ -35,12 +35,13 @@ using AnyValue = ReadThroughCore::AnyValue;
 // One value held in memory.
 class HeldValue : public RefCntObject {
 public:
-    HeldValue(std::string k, AnyValue v, HashPair h, unsigned long long at)
-        : key(std::move(k)), value(std::move(v)), hash(h), producedAt(at) {}
+    HeldValue(std::string k, AnyValue v, HashPair h, unsigned long long at, long long startNs)
+        : key(std::move(k)), value(std::move(v)), hash(h), producedAt(at), loadStartNs(startNs) {}
     const std::string key;
     const AnyValue value;
     const HashPair hash;
     const unsigned long long producedAt;  // raw DateTime
+    const long long loadStartNs;          // steady clock (RedisPubsub::FillClockNs)
 };
 
 const HeldValue* HeldOf(const CacheHelpers::Payload& payload);
@@ -130,6 +131,7 @@ private:
         AnyValue value;
         unsigned int guid = 0;
         unsigned long long producedAt = 0;
+        long long loadStartNs = 0;
     };
     // What a load found below memory, or loaded, before it is filled.
     struct Loaded {
@@ -191,7 +193,11 @@ private:
                       std::string& token);
     std::string LeaseName(const HashPair& keyhash) const;
     void Seal(const std::string& key, const AnyValue& value, Loaded& loaded) const;
-    unsigned int Fill(const std::string& key, const HashPair& keyhash, const Loaded& loaded);
+    unsigned int Fill(const std::string& key, const HashPair& keyhash, const Loaded& loaded,
+                      long long startNs);
+    // While the service hears nothing: whether a held value loaded from `loadStartNs` on may
+    // answer (loaded during this silence, at most the silence bound ago).
+    bool HeldThroughSilence(long long loadStartNs) const;
     // Tells the service of a fill (entry `guid` of memory, 0: none).
     void Announce(const HashPair& keyhash, const Loaded& loaded, unsigned int guid);
     void DropFilled(const std::string& key, unsigned int guid);
@@ -241,7 +247,8 @@ private:
         std::atomic<long long> memoryHits{0}, loads{0}, loadFailures{0}, coalesced{0},
             waitTimeouts{0}, raced{0}, rejected{0}, externalFailures{0}, evictions{0},
             signatureRejected{0}, expired{0}, failSafe{0}, softTimeouts{0}, hardTimeouts{0},
-            throttled{0}, backgroundFull{0}, deafLoads{0}, eagerRefreshes{0}, leasesTaken{0}, leaseWaits{0}, leaseUnavailable{0};
+            throttled{0}, backgroundFull{0}, deafLoads{0}, deafHolds{0}, eagerRefreshes{0},
+            leasesTaken{0}, leaseWaits{0}, leaseUnavailable{0};
         std::atomic<long long> lastSignatureLogNs{0}, signatureRejectedLogged{0};
         std::unique_ptr<std::atomic<long long>[]> layerHits;
     } mutable m_counts;

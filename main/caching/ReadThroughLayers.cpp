@@ -137,7 +137,7 @@ ReadThroughCore::Result ReadThroughCore::Impl::FillAndStore(const std::string& k
         release();
         return result;
     }
-    result.guid = Fill(key, keyhash, loaded);
+    result.guid = Fill(key, keyhash, loaded, startNs);
     // Second verdict: an announcement that arrived before the entry was filed reached no
     // record; the entry goes, and the lower layers are not written.
     if (!MayFill(keyhash, loaded.hash, startNs)) {
@@ -148,6 +148,12 @@ ReadThroughCore::Result ReadThroughCore::Impl::FillAndStore(const std::string& k
         return result;
     }
     if (m_failSafe) m_failSafe->Keep(key, {loaded.value, loaded.hash, loaded.producedAt});
+    // While the service hears nothing the layers are left alone: what they would keep could
+    // outlive a change whose announcement does not arrive.
+    if (Deaf()) {
+        release();
+        return result;
+    }
     const std::size_t below =
         loaded.layer < 0 ? m_options.layers.size() : static_cast<std::size_t>(loaded.layer);
     // The lease goes back once the shared layer holds the value; otherwise it lapses.
@@ -328,14 +334,15 @@ void ReadThroughCore::Impl::Seal(const std::string& key, const AnyValue& value,
 }
 
 unsigned int ReadThroughCore::Impl::Fill(const std::string& key, const HashPair& keyhash,
-                                         const Loaded& loaded) {
+                                         const Loaded& loaded, long long startNs) {
     if (!m_memory) {
         // Nothing to file, but the others still hear of the content.
         Announce(keyhash, loaded, 0);
         return 0;
     }
     auto [guid, replaced] = m_memory->AddEntryAndDeleteExistingEntriesItMatches(
-        CacheHelpers::Payload(new HeldValue(key, loaded.value, loaded.hash, loaded.producedAt)),
+        CacheHelpers::Payload(
+            new HeldValue(key, loaded.value, loaded.hash, loaded.producedAt, startNs)),
         std::make_shared<KeyIs>(key));
     m_hints->Note(key, guid);
     ReportRemoved(replaced);
@@ -359,10 +366,8 @@ void ReadThroughCore::Impl::Announce(const HashPair& keyhash, const Loaded& load
     if (!m_service) return;
     std::weak_ptr<ICoherentCache> cache;
     if (guid) cache = m_memory;
-    if (m_options.skipKnownFills)
-        m_service->OnFilled(keyhash, loaded.hash, loaded.producedAt, guid, std::move(cache));
-    else
-        m_service->OnAdded(keyhash, loaded.hash, loaded.producedAt, guid, std::move(cache));
+    m_service->OnLoaded(keyhash, loaded.hash, loaded.producedAt, guid, std::move(cache),
+                        {m_options.skipKnownFills, m_options.dropHeldOnArrival});
 }
 
 void ReadThroughCore::Impl::DropFilled(const std::string& key, unsigned int guid) {
@@ -398,9 +403,10 @@ unsigned int ReadThroughCore::Impl::Set(const std::string& key, const AnyValue& 
     loaded.value = value;
     loaded.producedAt = UtcNow();
     Seal(key, value, loaded);
-    const unsigned int guid = Fill(key, keyhash, loaded);
+    const unsigned int guid = Fill(key, keyhash, loaded, SteadyNs());
     if (m_failSafe) m_failSafe->Keep(key, {loaded.value, loaded.hash, loaded.producedAt});
-    StoreBelow(ExternalKey(keyhash), loaded, m_options.layers.size(), false);
+    // Not while the service hears nothing (as for fills): the announcement waits to be sent.
+    if (!Deaf()) StoreBelow(ExternalKey(keyhash), loaded, m_options.layers.size(), false);
     return guid;
 }
 
@@ -434,6 +440,7 @@ ReadThroughCounters ReadThroughCore::Impl::Counters() const {
     c.throttled = m_counts.throttled;
     c.backgroundFull = m_counts.backgroundFull;
     c.deafLoads = m_counts.deafLoads;
+    c.deafHolds = m_counts.deafHolds;
     c.eagerRefreshes = m_counts.eagerRefreshes;
     c.leasesTaken = m_counts.leasesTaken;
     c.leaseWaits = m_counts.leaseWaits;
@@ -510,6 +517,7 @@ ReadThroughCounters ReadThroughCore::GetCounters() const {
     tag("throttled", c.throttled);
     tag("background-full", c.backgroundFull);
     tag("deaf-loads", c.deafLoads);
+    tag("deaf-holds", c.deafHolds);
     tag("eager-refreshes", c.eagerRefreshes);
     tag("leases-taken", c.leasesTaken);
     tag("lease-waits", c.leaseWaits);

@@ -157,7 +157,13 @@ CoherenceHealth RedisPubsub::GetHealth() const {
 
 OnAddedMetrics RedisPubsub::OnFilled(HashPair keyhash, HashPair hash, unsigned long long timestamp,
                                      unsigned int guid, std::weak_ptr<ICoherentCache> cache) {
-    return m_impl->OnAddedOrFilled(keyhash, hash, timestamp, guid, std::move(cache), true);
+    return m_impl->OnAddedOrFilled(keyhash, hash, timestamp, guid, std::move(cache), {true, false});
+}
+
+OnAddedMetrics RedisPubsub::OnLoaded(HashPair keyhash, HashPair hash, unsigned long long timestamp,
+                                     unsigned int guid, std::weak_ptr<ICoherentCache> cache,
+                                     FillMode mode) {
+    return m_impl->OnAddedOrFilled(keyhash, hash, timestamp, guid, std::move(cache), mode);
 }
 
 long long RedisPubsub::FillClockNs() {
@@ -177,10 +183,33 @@ bool RedisPubsub::Hears() const {
     return m_impl->Hears();
 }
 
+long long RedisPubsub::LastHeardNs() const {
+    return m_impl->LastHeardNs();
+}
+
+long long RedisPubsub::SilenceBoundNs() const {
+    return m_impl->SilenceBoundNs();
+}
+
+long long RedisPubsub::Impl::LastHeardNs() const {
+    if (!m_redis || m_maxDeafNs <= 0) return SteadyNowNs();
+    // The manager forgets the moment while it is not live (0); the service keeps the last one.
+    const long long heardAt = m_redis->HeardLiveAtNs();
+    long long kept = m_lastHeardNs.load(std::memory_order_relaxed);
+    while (heardAt > kept && !m_lastHeardNs.compare_exchange_weak(kept, heardAt)) {
+    }
+    return std::max(kept, heardAt);
+}
+
 bool RedisPubsub::Impl::Hears() const {
     if (!m_redis || m_maxDeafNs <= 0) return true;
     const long long heardAt = m_redis->HeardLiveAtNs();
-    return heardAt != 0 && SteadyNowNs() - heardAt <= m_maxDeafNs;
+    if (heardAt == 0) return false;
+    // Kept for LastHeardNs, which the manager's reading loses while it is not live.
+    long long kept = m_lastHeardNs.load(std::memory_order_relaxed);
+    while (heardAt > kept && !m_lastHeardNs.compare_exchange_weak(kept, heardAt)) {
+    }
+    return SteadyNowNs() - heardAt <= m_maxDeafNs;
 }
 
 long long RedisPubsub::ValueLifetimeSec() const {
@@ -273,13 +302,14 @@ void RedisPubsub::Impl::Subscribe() {
     VelmoraCounters::RedisPubsubWastedMessages += 2;
 }
 
-void RedisPubsub::Impl::Apply(const TString& channel, const void* data, int length, bool live) {
+void RedisPubsub::Impl::Apply(const TString& channel, const void* data, int length, bool live,
+                              bool decidesHeld) {
     if (live) ++m_counters.received;
     try {
         // The key-hash text is the first non-empty piece left when the namespace is cut out.
         for (const TString& piece : channel.split(m_namespace)) {
             if (piece.isEmpty()) continue;
-            SubscribeCallback(piece, data, length);
+            SubscribeCallback(piece, data, length, decidesHeld);
             ++m_counters.applied;
             m_counters.lastMessageNs = SteadyNowNs();
             if (!live) {
@@ -355,19 +385,20 @@ void RedisPubsub::Impl::LaunchTask(std::function<void(std::uint64_t)> work) {
 OnAddedMetrics RedisPubsub::Impl::OnAdded(HashPair keyhash, HashPair hash,
                                           unsigned long long timestamp, unsigned int guid,
                                           std::weak_ptr<ICoherentCache> cache) {
-    return OnAddedOrFilled(keyhash, hash, timestamp, guid, std::move(cache), m_skipKnownFills);
+    return OnAddedOrFilled(keyhash, hash, timestamp, guid, std::move(cache),
+                           {m_skipKnownFills, false});
 }
 
 OnAddedMetrics RedisPubsub::Impl::OnAddedOrFilled(HashPair keyhash, HashPair hash,
                                                   unsigned long long timestamp, unsigned int guid,
                                                   std::weak_ptr<ICoherentCache> cache,
-                                                  bool skipKnown) {
-    if (!m_async) return OnAddedSync(keyhash, hash, timestamp, guid, cache, 0, skipKnown);
+                                                  FillMode mode) {
+    if (!m_async) return OnAddedSync(keyhash, hash, timestamp, guid, cache, 0, mode);
     TElapsedTimer timer;
-    LaunchTask([this, keyhash, hash, timestamp, guid, cache = std::move(cache),
-                skipKnown](std::uint64_t seq) {
-        OnAddedSync(keyhash, hash, timestamp, guid, cache, seq, skipKnown);
-    });
+    LaunchTask(
+        [this, keyhash, hash, timestamp, guid, cache = std::move(cache), mode](std::uint64_t seq) {
+            OnAddedSync(keyhash, hash, timestamp, guid, cache, seq, mode);
+        });
     OnAddedMetrics result;
     result.totalMs = timer.ElapsedMs();
     return result;
@@ -376,14 +407,15 @@ OnAddedMetrics RedisPubsub::Impl::OnAddedOrFilled(HashPair keyhash, HashPair has
 OnAddedMetrics RedisPubsub::Impl::OnAddedSync(HashPair keyhash, HashPair hash,
                                               unsigned long long timestamp, unsigned int guid,
                                               const std::weak_ptr<ICoherentCache>& cache,
-                                              std::uint64_t launchSeq, bool skipKnown) {
+                                              std::uint64_t launchSeq, FillMode mode) {
     OnAddedMetrics result;
     TElapsedTimer total;
     Metrics::Scope scope("RedisPubsub::OnAdded", kScopeBits);
 
     std::shared_ptr<ICoherentCache> alive = cache.lock();
     if (alive) {
-        const CacheEntryInfo record{hash, timestamp, guid, alive.get()};
+        CacheEntryInfo record{hash, timestamp, guid, alive.get()};
+        record.byArrival = mode.dropOnArrival;
         TimedLockHold hold(m_lock, result.lockMs);
         // A cache forgotten after this task was launched counts as gone: published only.
         if (!IsForgotten(alive.get(), launchSeq)) {
@@ -432,7 +464,7 @@ OnAddedMetrics RedisPubsub::Impl::OnAddedSync(HashPair keyhash, HashPair hash,
     }
 
     alive.reset();
-    if (skipKnown && SkipKnownFill(keyhash, hash, timestamp)) {
+    if (mode.skipKnown && SkipKnownFill(keyhash, hash, timestamp)) {
         result.totalMs = total.ElapsedMs();
         return result;
     }

@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <deque>
 #include <string>
+#include <unordered_map>
 
 #include "caching/RedisPubsubImpl.h"
 #include "caching/RedisPubsubState.h"
@@ -228,18 +229,26 @@ StreamEntry ReadStreamEntry(const RedisReplyValue& fieldList) {
 
 bool RedisPubsub::Impl::Replay(std::string& last, std::string& gap) {
     const std::string stream = m_streamKey.toStdString();
+    // Read first, applied after: only the newest replayed announcement of a key hash may make
+    // records filed by arrival dirty (an older one was overtaken before anyone loaded).
+    std::vector<std::pair<std::string, std::string>> replayed;  // (channel, message)
+    std::unordered_map<std::string, std::size_t> newest;        // channel -> index of its last
+    bool read = true;
     for (;;) {
         // Inclusive start: servers before 6.2 have no exclusive ranges; the entry at `last`
         // itself is skipped below.
         const std::optional<RedisReplyValue> page = m_redis->TryCommand(
             {"XRANGE", stream, last, "+", "COUNT", std::to_string(kReplayPage + 1)});
-        if (IsError(page) || page->type != RedisReplyValue::Type::Array) return false;
+        if (IsError(page) || page->type != RedisReplyValue::Type::Array) {
+            read = false;
+            break;
+        }
         std::size_t fresh = 0;
         for (const RedisReplyValue& entry : page->elements) {
             if (entry.elements.size() != 2 || entry.elements[0].text == last) continue;
             ++fresh;
             last = entry.elements[0].text;
-            const auto [channel, message, lost] = ReadStreamEntry(entry.elements[1]);
+            auto [channel, message, lost] = ReadStreamEntry(entry.elements[1]);
             if (!lost.empty()) {
                 // A publisher's marker: announcements it sent live never reached the stream.
                 gap = "a publisher could not append " + lost + " announcements to the stream";
@@ -254,15 +263,21 @@ bool RedisPubsub::Impl::Replay(std::string& last, std::string& gap) {
                 ++m_counters.duplicates;
                 continue;
             }
-            try {
-                Apply(TString::fromStdString(channel), message.data(),
-                      static_cast<int>(message.size()), false);
-            } catch (...) {
-                // Counted as malformed; the rest of the stream still applies.
-            }
+            newest[channel] = replayed.size();
+            replayed.emplace_back(std::move(channel), std::move(message));
         }
-        if (fresh < static_cast<std::size_t>(kReplayPage)) return true;
+        if (fresh < static_cast<std::size_t>(kReplayPage)) break;
     }
+    for (std::size_t i = 0; i < replayed.size(); ++i) {
+        const auto& [channel, message] = replayed[i];
+        try {
+            Apply(TString::fromStdString(channel), message.data(), static_cast<int>(message.size()),
+                  false, newest[channel] == i);
+        } catch (...) {
+            // Counted as malformed; the rest of the stream still applies.
+        }
+    }
+    return read;
 }
 
 std::string RedisPubsub::Impl::CatchUp(bool resubscription) {

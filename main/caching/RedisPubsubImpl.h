@@ -48,6 +48,8 @@ struct CacheEntryInfo {
     unsigned int guid;
     ICoherentCache* cache;          // not owned
     long long evictedTime = kLive;  // steady-clock nanoseconds of the eviction, or kLive
+    // Dirty as soon as other content is announced (a read-through fill), whatever the timestamps.
+    bool byArrival = false;
 
     bool IsEvicted() const { return evictedTime != kLive; }
 };
@@ -66,10 +68,10 @@ public:
 
     OnAddedMetrics OnAdded(HashPair keyhash, HashPair hash, unsigned long long timestamp,
                            unsigned int guid, std::weak_ptr<ICoherentCache> cache) override;
-    // OnAdded, not publishing what everyone knows (see RedisPubsub::OnFilled) when `skipKnown`.
+    // OnAdded, filing and publishing as `mode` says (see RedisPubsub::OnLoaded).
     OnAddedMetrics OnAddedOrFilled(HashPair keyhash, HashPair hash, unsigned long long timestamp,
                                    unsigned int guid, std::weak_ptr<ICoherentCache> cache,
-                                   bool skipKnown);
+                                   FillMode mode);
     void OnRemoved(const ICoherentCache& cache) override;
     OnRemovedMetrics OnRemoved(const std::vector<unsigned int>& guids,
                                std::weak_ptr<ICoherentCache> cache) override;
@@ -81,6 +83,8 @@ public:
     // The announcements received lately, for read-through caches' verdicts.
     const ArrivalTable& Arrivals() const { return m_arrivals; }
     bool Hears() const;
+    long long LastHeardNs() const;
+    long long SilenceBoundNs() const { return m_redis ? m_maxDeafNs : 0; }
     std::uint64_t AddPruneListener(PruneListener listener);
     // The watch of a durable instance's state changes; null for the others.
     CoherenceStateWatch* StateWatch() const { return m_state.get(); }
@@ -92,7 +96,10 @@ public:
                  unsigned long long otherTimestamp) const;
     // Handles one received message; `keyText` is the channel without the namespace. Runs on
     // the subscription manager's delivery thread. Parses before touching any state.
-    void SubscribeCallback(const TString& keyText, const void* data, int length);
+    // `decidesHeld`: the message may make records filed by arrival dirty (a live message, or
+    // the newest of its key hash in a replay).
+    void SubscribeCallback(const TString& keyText, const void* data, int length,
+                           bool decidesHeld = true);
 
 private:
     // Reads the options; both public constructors start here and subscribe last.
@@ -106,13 +113,14 @@ private:
     void Subscribe();
     // One message from the subscription or the stream: cuts the namespace off the channel and
     // runs SubscribeCallback, counting what happened. Raises what SubscribeCallback raises.
-    void Apply(const TString& channel, const void* data, int length, bool live);
+    void Apply(const TString& channel, const void* data, int length, bool live,
+               bool decidesHeld = true);
 
     // launchSeq: 0 for a call on the caller's thread, else the task's launch number, checked
     // against OnRemoved(cache) (m_forgotten).
     OnAddedMetrics OnAddedSync(HashPair keyhash, HashPair hash, unsigned long long timestamp,
                                unsigned int guid, const std::weak_ptr<ICoherentCache>& cache,
-                               std::uint64_t launchSeq = 0, bool skipKnown = false);
+                               std::uint64_t launchSeq = 0, FillMode mode = {false, false});
     // Whether a fill need not be published; remembers and counts it when so.
     bool SkipKnownFill(const HashPair& keyhash, const HashPair& hash, unsigned long long timestamp);
     // Publishes the skipped fills of `keyhash` that other content `hash`, produced at
@@ -258,6 +266,7 @@ private:
     RedisSubscriptionManager* m_redis = nullptr;  // null: publish function and manager as given
     long long m_maxDeafNs = 0;  // CacheSynchronizationMaxDeafMs of a service with m_redis
     long long m_lastGapNs = 0;  // when CatchUp last found a gap; delivery thread only
+    mutable std::atomic<long long> m_lastHeardNs{0};  // see LastHeardNs; any thread
     std::atomic<bool> m_streamOn{false};
     TString m_streamKey;
     int m_streamCap = 0;

@@ -108,7 +108,8 @@ TString ShortenedForLog(const TString& text) {
 
 }  // namespace
 
-void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* data, int length) {
+void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* data, int length,
+                                          bool decidesHeld) {
     // Parse and log before the lock: a malformed message changes nothing.
     const TString message =
         TString::fromStdString(std::string(static_cast<const char*>(data), size_t(length)));
@@ -131,8 +132,9 @@ void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* da
         // Phase one changes the tables; phase two tells caches and invalidators from a local list,
         // so that a cache calling back from OnDirty finds them consistent and no reference into
         // them is held across the call.
-        std::vector<CacheEntryInfo> dirty;
-        const auto notify = [&]() REQUIRES(m_lock) { NotifyAllDirty(dirty); };
+        std::vector<CacheEntryInfo> dirtied;
+        const auto notify = [&]() REQUIRES(m_lock) { NotifyAllDirty(dirtied); };
+        const HashPair none{0, 0};
         auto filed = m_keyhashToCacheEntries.find(keyhash);
         if (filed == m_keyhashToCacheEntries.end()) {
             ++VelmoraCounters::RedisPubsubWastedMessages;
@@ -142,7 +144,12 @@ void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* da
                 // Removing a record moves the next one into its position, which is examined next.
                 for (size_t i = 0; i < records.size();) {
                     const CacheEntryInfo e = records[i];
-                    if (!IsDirty(e, newHash, newTimestamp)) {
+                    // A record filed by arrival was loaded before this message arrived: other
+                    // content makes it dirty, whatever the timestamps (no margin, no clocks).
+                    const bool dirty = e.byArrival
+                                           ? decidesHeld && (e.hash != newHash || e.hash == none)
+                                           : IsDirty(e, newHash, newTimestamp);
+                    if (!dirty) {
                         ++i;
                         continue;
                     }
@@ -157,7 +164,7 @@ void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* da
                     }
                     Unlink(e);
                     records.erase(records.begin() + static_cast<std::ptrdiff_t>(i));
-                    dirty.push_back(e);
+                    dirtied.push_back(e);
                 }
             } catch (...) {
                 // The records unlinked so far stay processed.

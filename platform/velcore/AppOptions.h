@@ -10,7 +10,18 @@
 //   CacheSynchronizationLogging               bool  false    coherence lines at Info, not Debug
 //   CacheSynchronizationDryRun                bool  false    coherence tracks but drops nothing
 //   AsyncCacheCoherence                       bool  false    coherence calls run as tasks
-//   CacheSynchronizationMinimumDeltaSeconds   int   5        margin of the dirty rule, seconds
+//   CacheSynchronizationMinimumDeltaSeconds   int   5        margin of the dirty rule, seconds:
+//                                                            an entry added through OnAdded is
+//                                                            dirty only when other content is
+//                                                            announced with a timestamp later
+//                                                            than its own by more than this, so
+//                                                            that clocks of machines that differ
+//                                                            by less cannot drop newer entries;
+//                                                            it costs a change announced within
+//                                                            the margin of an entry, which that
+//                                                            entry never hears of (read-through
+//                                                            and derived results are dropped by
+//                                                            arrival and do not use it)
 //   CacheSynchronizationEvictedLifetimeSec    int   300      how long evicted records are kept
 //   CacheSynchronizationMaxEvictedEntries     int   10000    how many evicted records are kept
 //   CacheSynchronizationReplay                bool  true     announcements also go to a capped

@@ -30,12 +30,20 @@
 // change of its key, older than the service's horizon (RedisPubsub::ValueLifetimeSec), or
 // unreadable is not served (RedisPubsub::MayServe), and is loaded anew. Without a service, nothing
 // is announced and values live ReadThroughOptions::valueLifetimeSec. Memory entries filed with the
-// service are dropped by its dirty rule, whose margin (CacheSynchronizationMinimumDeltaSeconds)
-// should be 0 for the clocks of one site; memory entries past the values' lifetime count as
-// misses. While the service has not heard from its server for CacheSynchronizationMaxDeafMs
-// (a lost, frozen or re-subscribing connection: RedisPubsub::Hears), a Get serves nothing held
-// in memory or a lower layer: it loads (counted as deafLoads), so that a change whose
-// announcement cannot arrive still reaches the answers within that bound.
+// service are dropped as soon as an announcement of their key with another data hash arrives
+// (by arrival, not by clocks: no margin and no clock skew between machines keeps an entry past
+// a change this process has heard of); a lower-layer value is served only when its data hash is
+// that of the newest announcement of its key that arrived. Memory entries past the values'
+// lifetime count as misses. While the service has not heard from its server for
+// CacheSynchronizationMaxDeafMs (a lost, frozen or re-subscribing connection:
+// RedisPubsub::Hears), a Get serves nothing held from before the silence, in memory or a lower
+// layer: it loads (counted as deafLoads), so that a change whose announcement cannot arrive
+// still reaches the answers within that bound; what it loads meanwhile answers for at most that
+// bound (holdDeafLoads), and the lower layers are left alone until the service hears again.
+// What the host guarantees: a loader reads data at least as new as every change announced
+// before the load started (not a replica that lags its primary).
+// A loader must be deterministic too: two processes loading different content for one unchanged
+// key drop each other's entries on every load.
 //
 // Single flight. Concurrent Gets of one key in this process run the loader once; the others
 // wait for it, at most loadWaitMs, and share its result (counted). When the load raises, every
@@ -100,6 +108,17 @@ struct ReadThroughOptions {
     long long valueLifetimeSec = 600;
     // Drops fills that raced an announced change (see above). Off only to measure it.
     bool dropRacedFills = true;
+    // Drops a memory entry as soon as an announcement of its key with another data hash
+    // arrives, whatever the timestamps (RedisPubsub::FillMode::dropOnArrival). Off: the dirty
+    // rule with its margin (CacheSynchronizationMinimumDeltaSeconds) decides, so that a change
+    // announced within the margin of a load may be missed for good. Off only to measure it.
+    bool dropHeldOnArrival = true;
+    // While the service hears nothing (RedisPubsub::Hears), a value loaded during that silence
+    // is answered from memory for at most CacheSynchronizationMaxDeafMs after its load started
+    // (counted in deafHolds), so that an outage costs about one load per key per that bound
+    // instead of one per Get. Nothing held from before the silence is served meanwhile, and the
+    // lower layers are neither read nor written. Off: every Get during a silence loads.
+    bool holdDeafLoads = true;
     // Announces fills through RedisPubsub::OnFilled: a fill of the content last announced for
     // its key is not published again (coherence traffic follows changes, not fills). Off:
     // every fill is published, as OnAdded does by default.
@@ -174,6 +193,7 @@ struct ReadThroughCounters {
     long long throttled = 0;           // of those, loads not run after a recent failure
     long long backgroundFull = 0;      // of those, loads not run: every background slot busy
     long long deafLoads = 0;           // Gets that passed what is held: the service hears nothing
+    long long deafHolds = 0;           // answers, meanwhile, from a value loaded in the silence
     long long eagerRefreshes = 0;      // background loads of entries close to their end
     long long leasesTaken = 0;         // loads under a lease
     long long leaseWaits = 0;          // misses answered by another process's load

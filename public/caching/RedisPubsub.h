@@ -211,6 +211,23 @@ public:
     OnAddedMetrics OnFilled(HashPair keyhash, HashPair hash, unsigned long long timestamp,
                             unsigned int guid, std::weak_ptr<ICoherentCache> cache);
 
+    // How OnLoaded files and announces a fill.
+    struct FillMode {
+        // As OnFilled: a fill of the newest content received for its key hash is not published.
+        bool skipKnown = true;
+        // The record is dirty as soon as an announcement of its key hash with another data
+        // hash arrives (live, or the newest of its key hash in a replay), whatever either
+        // timestamp says: every record held when it arrives was loaded before it. No margin
+        // and no clock of another machine can then keep an entry past a change this process
+        // has heard of; a late announcement of an older change costs a load, never a stale
+        // answer. Off: the dirty rule with its margin, as for OnAdded.
+        bool dropOnArrival = true;
+    };
+    // OnAdded (or OnFilled with mode.skipKnown) for a value this process loaded or read below
+    // memory, its record judged as `mode` says. What read-through caches call.
+    OnAddedMetrics OnLoaded(HashPair keyhash, HashPair hash, unsigned long long timestamp,
+                            unsigned int guid, std::weak_ptr<ICoherentCache> cache, FillMode mode);
+
     // The service remembers every announcement it receives (live, replayed, its own; at the
     // first subscription also what the stream holds from the last
     // CacheSynchronizationArrivalsKeepSec seconds) for that many seconds and at most
@@ -239,6 +256,13 @@ public:
     // announcement cannot. Always true with the option 0 and for a test instance (whose
     // manager is the caller's). Any thread; lock-free.
     bool Hears() const;
+    // The last moment (FillClockNs) this process heard from the server with its subscription
+    // live; 0 before the first. A load that started after it started during the current
+    // silence, if there is one. FillClockNs() for a service that is always heard (see Hears).
+    // Any thread; lock-free.
+    long long LastHeardNs() const;
+    // CacheSynchronizationMaxDeafMs as this service applies it, in nanoseconds; 0: off.
+    long long SilenceBoundNs() const;
 
     // Told of every evicted record the service lets go (by age, by count, or OnRemoved(cache)),
     // right after the invalidators' OnEvicted, on the same thread and under the same lock: a

@@ -55,7 +55,6 @@ protected:
     }
 
     veltest::HostScope m_host;
-    ScopedOverride m_margin{"CacheSynchronizationMinimumDeltaSeconds", 0};
     ScopedOverride m_sync{"SyncCaches", true};
     ICascadeInvalidatorHolder& m_holder = CascadeInvalidatorHolderFactory::GetInstance();
     veltest::LoopbackManager m_manager;

@@ -64,7 +64,6 @@ protected:
     }
 
     veltest::HostScope m_host;
-    ScopedOverride m_margin{"CacheSynchronizationMinimumDeltaSeconds", 0};
     veltest::LoopbackManager m_manager;
     std::shared_ptr<RedisPubsub> m_service = Service();
 };
@@ -374,6 +373,59 @@ TEST_F(Leases, HeldValuesWereServedWhileAndAfterTheServerWasFrozen) {
     EXPECT_GE(service->GetHealth().gaps, 1);
     CascadeInvalidatorAggregator::TryGetSingleton()->ResetForTest();
     holder.ResetForTest();
+}
+
+// While the server was frozen every Get passed what was held and ran the loader: with many
+// processes, the whole read traffic fell on the source at the moment it is least wanted. A value
+// loaded during the silence now answers for at most the silence bound, with every option at its
+// default; a change made at the source meanwhile (unannounced: its writer cannot reach the
+// server either) reaches the answers within that bound, and nothing from before the freeze is
+// served.
+TEST_F(Leases, AFrozenServerSentEveryGetToTheSource) {
+    RedisSubscriptionManager manager(Server().MakeConfig());
+    auto service = RedisPubsub::CreateTestInstance("outage.", manager);
+    ASSERT_TRUE(manager.WaitUntilSubscribed("outage.*", std::chrono::seconds(5)));
+    const auto bound = std::chrono::nanoseconds(service->SilenceBoundNs());
+    ASSERT_GT(bound.count(), 0);
+    ReadThroughOptions options;
+    options.name = "outage";
+    Cache cache(options, TextCodec(), service);
+    std::atomic<int> version{1};
+    std::atomic<int> loads{0};
+    const auto loader = [&] {
+        ++loads;
+        return "v" + std::to_string(version.load());
+    };
+    EXPECT_EQ(*cache.Get("k", loader).value, "v1");
+
+    Server().Freeze();
+    ASSERT_TRUE(Eventually([&] { return !service->Hears(); }));
+    const int loadsBefore = loads.load();
+    const auto deafFrom = std::chrono::steady_clock::now();
+    const auto changeAt = deafFrom + 2 * bound;
+    const auto until = deafFrom + 4 * bound;
+    // (moment, answer) of every Get while the service hears nothing.
+    std::vector<std::pair<std::chrono::steady_clock::time_point, std::string>> answers;
+    while (std::chrono::steady_clock::now() < until && !service->Hears()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= changeAt && version.load() == 1) version = 2;
+        answers.emplace_back(now, *cache.Get("k", loader).value);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    Server().Thaw();
+    const int deafLoads = loads.load() - loadsBefore;
+    ASSERT_GT(answers.size(), 100u);
+    // The first Get of the silence passed the value held from before it; then about one load
+    // per bound (the loop lasts four), not one per Get.
+    EXPECT_GE(deafLoads, 2);
+    EXPECT_LE(deafLoads, 6);
+    EXPECT_GE(cache.GetCounters().deafHolds, static_cast<long long>(answers.size()) - 6);
+    for (const auto& [at, value] : answers) {
+        if (at > changeAt + bound + std::chrono::milliseconds(200)) {
+            EXPECT_EQ(value, "v2");
+        }
+    }
+    EXPECT_TRUE(Eventually([&] { return service->Hears(); }));
 }
 
 }  // namespace

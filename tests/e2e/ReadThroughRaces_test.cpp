@@ -16,14 +16,17 @@
 
 #include "caching/CascadeInvalidator.h"
 #include "caching/CascadeInvalidatorHolder.h"
+#include "caching/CoherenceMessages.h"
 #include "caching/DerivedResultCache.h"
 #include "caching/ReadThroughCache.h"
 #include "caching/RedisPubsub.h"
 #include "support/InteractivePeer.h"
 #include "support/RedisServerFixture.h"
 #include "support/TestEnvironment.h"
+#include "velcoredata/DateTime.h"
 #include "velredis/RedisConnectionPool.h"
 #include "velredis/RedisSubscriptionManager.h"
+#include "velsys/Hash.h"
 
 namespace {
 
@@ -65,11 +68,12 @@ protected:
     // A peer with `memory` entries in memory over `layers` ("-": none), subscribed and ready;
     // its errors go to readthrough_peer_<n>.log in the temporary directory, for the n-th peer
     // of the test.
+    // `flag`: "keep-raced", "defaults" (see the peer) or "".
     std::unique_ptr<InteractivePeer> Start(int memory, const std::string& layers,
-                                           bool keepRaced = false) {
+                                           const std::string& flag = "") {
         std::vector<std::string> args{std::to_string(Server().Port()), m_ns, "rows",
                                       std::to_string(memory), layers};
-        if (keepRaced) args.push_back("keep-raced");
+        if (!flag.empty()) args.push_back(flag);
         const std::string log = "readthrough_peer_" + std::to_string(m_peers++) + ".log";
         auto peer =
             std::make_unique<InteractivePeer>("readthrough_peer", args, ::testing::TempDir() + log);
@@ -153,7 +157,7 @@ TEST_F(ReadThroughAcrossProcesses, AFillThatRacedAnAnnouncedChangeDoesNotStay) {
 // steps above do stage the race they guard against.
 TEST_F(ReadThroughAcrossProcesses, WithoutTheVerdictTheRacedFillStaysStale) {
     Row("row", "old");
-    auto reader = Start(100, "-", /*keepRaced=*/true);
+    auto reader = Start(100, "-", "keep-raced");
     auto writer = Start(100, "-");
     reader->Send("get-racing row 1");
     ASSERT_EQ(reader->ReadLine(), "loaded old");
@@ -163,6 +167,56 @@ TEST_F(ReadThroughAcrossProcesses, WithoutTheVerdictTheRacedFillStaysStale) {
     EXPECT_EQ(reader->ReadLine(), "got old loader -1");
     EXPECT_EQ(reader->Ask("get row"), "got old memory -1");
     EXPECT_EQ(Figures(reader->Ask("counters")).at("raced"), "0");
+}
+
+// With every option at its default, a change another process announced a second after this
+// process loaded the row was within the dirty rule's margin of the load, so the old row stayed
+// in memory for good. Held entries now go when an announcement of other content arrives, and a
+// process reading only the layers refuses the old copy as well.
+TEST_F(ReadThroughAcrossProcesses, AChangeAnnouncedWithinTheMarginOfALoadWasIgnoredForGood) {
+    for (const std::string writerCommand : {"set", "change"}) {
+        SCOPED_TRACE(writerCommand);
+        const std::string key = "margin-" + writerCommand;
+        Row(key, "old");
+        auto reader = Start(100, DiskAndRedis(), "defaults");
+        auto writer = Start(100, DiskAndRedis(), "defaults");
+        EXPECT_EQ(reader->Ask("get " + key), "got old loader -1");
+        EXPECT_EQ(reader->Ask("await-applied 1"), "applied 1");  // its own announcement
+        EXPECT_EQ(reader->Ask("await-stored " + key), "stored");
+        std::this_thread::sleep_for(1s);
+        EXPECT_EQ(writer->Ask(writerCommand + " " + key + " new"),
+                  writerCommand == "set" ? "set" : "changed");
+        EXPECT_EQ(reader->Ask("await-applied 2"), "applied 2");
+        const std::string after = reader->Ask("get " + key);
+        EXPECT_EQ(after.substr(0, 8), "got new ") << after;
+
+        auto lower = Start(0, DiskAndRedis(), "defaults");
+        const std::string below = lower->Ask("get " + key);
+        EXPECT_EQ(below.substr(0, 8), "got new ") << below;
+    }
+}
+
+// A process whose clock is ten seconds behind announced a change with a timestamp older than
+// this process's load: compared by timestamps, the change was older than the entry and kept
+// nothing from being served. It is the arrival that counts. (The announcement is sent here by
+// hand, with the slow clock's timestamp; the row changed before it.)
+TEST_F(ReadThroughAcrossProcesses, AChangeFromAClockTenSecondsBehindWasIgnored) {
+    Row("skewed", "old");
+    auto reader = Start(100, "-", "defaults");
+    EXPECT_EQ(reader->Ask("get skewed"), "got old loader -1");
+    EXPECT_EQ(reader->Ask("await-applied 1"), "applied 1");
+    Row("skewed", "new");
+    const std::string name = "rows\nskewed";
+    const std::string content = "new";
+    const HashPair keyhash = THash128(name.data(), name.size(), 0);
+    const HashPair hash = THash128(content.data(), content.size(), 0);
+    const unsigned long long behind =
+        (DateTime::UtcNow() - DateTimeSpan::FromMilliseconds(10000)).GetRepresentation();
+    Server().Command({"PUBLISH",
+                      FormatCoherenceChannel(TString::fromStdString(m_ns), keyhash).toStdString(),
+                      FormatCoherenceMessage(hash, behind).toStdString()});
+    EXPECT_EQ(reader->Ask("await-applied 2"), "applied 2");
+    EXPECT_EQ(reader->Ask("get skewed"), "got new loader -1");
 }
 
 // Copies of a row stored in a disk directory and on Redis by one process are served while no
@@ -270,7 +324,6 @@ protected:
 
     // Before the service: the margin and cascade invalidation are read when it is made.
     veltest::HostScope m_host;
-    ScopedOverride m_margin{"CacheSynchronizationMinimumDeltaSeconds", 0};
     ScopedOverride m_sync{"SyncCaches", true};
     ICascadeInvalidatorHolder& m_holder = CascadeInvalidatorHolderFactory::GetInstance();
     std::unique_ptr<RedisSubscriptionManager> m_manager;

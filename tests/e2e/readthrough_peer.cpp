@@ -3,11 +3,13 @@
 // command on standard output. Its "database" is the same server: row <key> is the Redis string
 // "db:<key>", which its loader reads.
 //
-// readthrough_peer <port> <namespace> <cache name> <memory entries> <layers> [keep-raced]
+// readthrough_peer <port> <namespace> <cache name> <memory entries> <layers> [keep-raced|defaults]
 //   <layers>: "-" for none, else a comma-separated list of "disk:<directory>" and "redis", in
 //   lookup order. "keep-raced" turns dropping raced fills off (to show that a test stages the
-//   race). The coherence service is the process's own in <namespace>, with a dirty-rule margin
-//   of 0. Prints "ready" once its subscription (and the read-back of the stream) is confirmed.
+//   race). The coherence service is the process's own in <namespace>, with a quick heartbeat
+//   and every fill published, unless "defaults": then every option and endpoint setting but
+//   the port is left as it is by default. Prints "ready" once its subscription (and the
+//   read-back of the stream) is confirmed.
 //
 // Commands, and the line each answers:
 //   get <key>                    "got <value> <memory|external|loader> <layer>", "error <what>"
@@ -95,12 +97,13 @@ Cache::Codec StringCodec() {
 class Peer {
 public:
     Peer(int port, const std::string& ns, const std::string& name, int memory,
-         const std::string& layers, bool keepRaced) {
-        velmora::appoptions::Set(TString("CacheSynchronizationMinimumDeltaSeconds"), 0);
+         const std::string& layers, bool keepRaced, bool defaults) {
         RedisEndpointConfig config;
         config.port = port;
-        config.heartbeatInterval = std::chrono::milliseconds(300);
-        config.commandTimeout = std::chrono::milliseconds(1000);
+        if (!defaults) {
+            config.heartbeatInterval = std::chrono::milliseconds(300);
+            config.commandTimeout = std::chrono::milliseconds(1000);
+        }
         ConfigureRedis(config);
         m_db = std::make_unique<RedisConnection>(config);
         m_service = RedisPubsub::Create(TString::fromStdString(ns));
@@ -110,7 +113,7 @@ public:
         options.dropRacedFills = !keepRaced;
         // The tests move the processes in step by counting announcements applied: every fill
         // is published.
-        options.skipKnownFills = false;
+        options.skipKnownFills = defaults;
         for (const std::string& layer : Split(layers == "-" ? "" : layers, ',')) {
             if (layer == "redis") {
                 m_layers.push_back(std::make_shared<RedisExternalCache>(TString("rt")));
@@ -241,8 +244,10 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 6 && !(argc == 7 && std::string(argv[6]) == "keep-raced")) return 2;
-    Peer peer(std::atoi(argv[1]), argv[2], argv[3], std::atoi(argv[4]), argv[5], argc == 7);
+    const std::string flag = argc == 7 ? argv[6] : "";
+    if (argc != 6 && !(argc == 7 && (flag == "keep-raced" || flag == "defaults"))) return 2;
+    Peer peer(std::atoi(argv[1]), argv[2], argv[3], std::atoi(argv[4]), argv[5],
+              flag == "keep-raced", flag == "defaults");
     if (!peer.Subscribed()) {
         Say("error not-subscribed");
         return 3;

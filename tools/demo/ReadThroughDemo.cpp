@@ -74,8 +74,6 @@ void RunReadThroughDemo() {
         return;
     }
     velmora::appoptions::ScopedOverride syncCaches(TString("SyncCaches"), true);
-    velmora::appoptions::ScopedOverride margin(TString("CacheSynchronizationMinimumDeltaSeconds"),
-                                               0);
     ICascadeInvalidatorHolder& holder = CascadeInvalidatorHolderFactory::GetInstance();
     if (holder.GetInvalidators().empty())  // the host installs its invalidators once
         holder.Initialize(

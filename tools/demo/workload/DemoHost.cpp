@@ -62,7 +62,6 @@ std::string Namespace(const ChildConfig& config, const char* layer) {
 DemoHost::DemoHost(const ChildConfig& config) : m_config(config) {
     namespace options = velmora::appoptions;
     options::Set("SyncCaches", true);
-    options::Set("CacheSynchronizationMinimumDeltaSeconds", 0);
     // Within the 1 s freshness window: a process that has not heard from the server for 600 ms
     // serves nothing it holds (the heartbeat below keeps a quiet connection heard from).
     options::Set("CacheSynchronizationMaxDeafMs", 600);

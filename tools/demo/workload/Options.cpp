@@ -43,6 +43,9 @@ const char* Usage() {
            "                     once when a load takes over 50 ms (it goes on in the "
            "background);\n"
            "                     never an answer whose key was announced as changed since\n"
+           "  --no-deaf-holds    while the workers hear nothing from Redis, every query goes to\n"
+           "                     the database; default: an answer loaded meanwhile serves for\n"
+           "                     the silence bound (600 ms), nothing from before the silence\n"
            "  --value-lifetime S how long stored answers live (default 600; 4 with --chaos, so\n"
            "                     that answers run out during the database outage)\n"
            "  --publish-every-fill\n"
@@ -61,11 +64,16 @@ const char* Usage() {
            "                     1 s, then fails with \"database is locked\"; the writer\n"
            "                     commits nothing)\n"
            "  --compare          run the workload once per set-up, each for --duration on a newly\n"
-           "                     generated database with the same seed, and print them side by side:\n"
-           "                     the database alone, a Redis cache-aside and an in-process cache (of\n"
-           "                     --memory-entries per worker) whose answers live for --ttl and that no\n"
-           "                     change reaches, the same two with answers living for the one-second\n"
-           "                     freshness window, then velcache; not with --chaos, --redis-cluster or\n"
+           "                     generated database with the same seed, and print them side by "
+           "side:\n"
+           "                     the database alone, a Redis cache-aside and an in-process cache "
+           "(of\n"
+           "                     --memory-entries per worker) whose answers live for --ttl and "
+           "that no\n"
+           "                     change reaches, the same two with answers living for the "
+           "one-second\n"
+           "                     freshness window, then velcache; not with --chaos, "
+           "--redis-cluster or\n"
            "                     --redis-tls\n"
            "  --ttl S            how long the comparison's cache-aside answers live (default: the\n"
            "                     stored answers' lifetime, --value-lifetime)\n"
@@ -122,6 +130,8 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
                 o.leases = false;
             else if (a == "--no-fail-safe")
                 o.failSafe = false;
+            else if (a == "--no-deaf-holds")
+                o.deafHolds = false;
             else if (a == "--publish-every-fill")
                 o.publishEveryFill = true;
             else if (a == "--control")
@@ -200,6 +210,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
         child.memoryEntries = o.memoryEntries;
         child.leases = o.leases;
         child.failSafe = o.failSafe;
+        child.deafHolds = o.deafHolds;
         child.skipKnownFills = !o.publishEveryFill;
         child.valueLifetimeSec = o.ValueLifetimeSec();
         child.metricsPort = o.metricsPort;

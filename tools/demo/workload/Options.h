@@ -26,6 +26,8 @@ struct Options {
     int memoryEntries = 200;  // of each worker's memory layer
     bool leases = true;
     bool failSafe = true;
+    // While Redis is unheard, an answer loaded meanwhile serves for the silence bound.
+    bool deafHolds = true;
     // Every fill is announced, also one whose content was the last announcement of its key.
     bool publishEveryFill = false;
     // When not empty, a FIFO the parent reads fault commands from while the workload runs.

@@ -326,6 +326,7 @@ std::vector<std::string> ChildArgs(const Options& options, const RunPlace& place
     common.insert(common.end(), {"--value-lifetime", std::to_string(options.ValueLifetimeSec())});
     if (!options.leases) common.push_back("--no-leases");
     if (!options.failSafe) common.push_back("--no-fail-safe");
+    if (!options.deafHolds) common.push_back("--no-deaf-holds");
     if (options.publishEveryFill) common.push_back("--publish-every-fill");
     if (place.facts.redisSetup == RedisSetup::Cluster)
         common.insert(common.end(), {"--redis-cluster", options.redisCluster});

@@ -33,6 +33,7 @@ std::unique_ptr<BaseResults> MakeBaseResults(const std::string& runId, int memor
     options.memoryEntries = std::max(memoryEntries, 0);
     options.valueLifetimeSec = features.valueLifetimeSec;
     options.skipKnownFills = features.skipKnownFills;
+    options.holdDeafLoads = features.holdDeafLoads;
     // The lease holder stores into Redis (the last layer), which the others poll.
     if (features.leases && redis)
         options.leases = std::make_shared<RedisLoadLeases>(RedisConnectionPool::GetSharedInstance(),

@@ -45,6 +45,8 @@ struct CacheFeatures {
     long long valueLifetimeSec = 600;
     // A fill whose content is the newest announcement of its key is not announced again.
     bool skipKnownFills = true;
+    // While Redis is unheard, an answer loaded meanwhile serves for the silence bound.
+    bool holdDeafLoads = true;
 };
 
 // The base cache of run `runId`, with `memoryEntries` in memory (0: none) over `disk` and

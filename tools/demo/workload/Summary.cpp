@@ -56,6 +56,8 @@ const Figure kReadThroughGuards[] = {
     {"raced_fills_dropped", "rt.raced-fills-dropped", "raced fills dropped"},
     {"lower_layer_rejected", "rt.lower-rejected", "lower-layer values rejected"},
     {"external_failures", "rt.external-failures", "external failures"},
+    {"deaf_loads", "rt.deaf-loads", "loads while Redis was unheard"},
+    {"deaf_holds", "rt.deaf-holds", "answers held meanwhile"},
     {"invalidations", "invalidations", "invalidations"},
     {"evictions", "evictions", "evictions"}};
 const Figure kDerived[] = {

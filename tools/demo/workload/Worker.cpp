@@ -56,6 +56,8 @@ void AddCacheCounts(const BaseResults& base, const DerivedResults& derived, Stat
     stats.counters["rt.leases-taken"] = rt.leasesTaken;
     stats.counters["rt.lease-waits"] = rt.leaseWaits;
     stats.counters["rt.lease-unavailable"] = rt.leaseUnavailable;
+    stats.counters["rt.deaf-loads"] = rt.deafLoads;
+    stats.counters["rt.deaf-holds"] = rt.deafHolds;
     stats.counters["invalidations"] = rt.invalidations;
     stats.counters["evictions"] = rt.evictions;
     const DerivedResultCounters d = derived.GetCounters();
@@ -143,6 +145,7 @@ CacheFeatures FeaturesOf(const ChildConfig& config) {
     features.failSafe = config.failSafe;
     features.valueLifetimeSec = config.valueLifetimeSec;
     features.skipKnownFills = config.skipKnownFills;
+    features.holdDeafLoads = config.deafHolds;
     return features;
 }
 

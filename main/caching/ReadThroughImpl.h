@@ -211,6 +211,9 @@ private:
     bool MayServe(const HashPair& keyhash, const HashPair& hash,
                   unsigned long long producedAt) const;
     void NoteSignatureRejected(std::size_t layer, EnvelopeVerdict verdict);
+    // Raises (or, with CacheSynchronizationStartDegraded, logs at Error) when the service or a
+    // Redis layer cannot reach its server.
+    void CheckReachable() const;
     std::size_t SharedLayer() const;
 
     const ReadThroughOptions m_options;

@@ -4,7 +4,9 @@
 
 #include "ReadThroughImpl.h"
 #include "caching/CoherenceMessages.h"
+#include "caching/RedisExternalCache.h"
 #include "metrics2/Metrics.h"
+#include "velcore/AppOptions.h"
 #include "velcoredata/DateTime.h"
 #include "velcoreplatform/TLog.h"
 #include "velsys/Exceptions.h"
@@ -59,6 +61,22 @@ ReadThroughCore::Impl::Impl(ReadThroughOptions options, ReadThroughCore::Encode 
     m_lifetimeTicks = static_cast<unsigned long long>(m_lifetimeSec) * 1000ULL *
                       static_cast<unsigned long long>(DateTimeSpan::kTicksPerMillisecond);
     if (m_options.failSafe) m_failSafe = std::make_unique<FailSafeStore>(m_options.failSafeEntries);
+    CheckReachable();
+}
+
+void ReadThroughCore::Impl::CheckReachable() const {
+    std::string why = m_service ? m_service->Unreachable() : std::string();
+    for (const ExternalCachePtr& layer : m_options.layers) {
+        if (!why.empty()) break;
+        if (const auto* redis = dynamic_cast<const RedisExternalCache*>(layer.get()))
+            why = redis->Unreachable();
+    }
+    if (why.empty()) return;
+    const std::string text = "ReadThroughCache \"" + m_options.name + "\": " + why;
+    if (!appoptions::CacheSynchronizationStartDegraded()) throw VelmoraException(text);
+    TLog::LogMessage(TLog::Error,
+                     TString::fromStdString(text + "; starting degraded (loads from the source "
+                                                   "until the server answers)"));
 }
 
 ReadThroughCore::Impl::~Impl() {

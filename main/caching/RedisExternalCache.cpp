@@ -6,6 +6,7 @@
 #include "velcore/AppOptions.h"
 #include "velcoredata/FeatureFlags.h"
 #include "velredis/RedisConnectionPool.h"
+#include "velredis/RedisProbe.h"
 
 namespace velmora::caching {
 
@@ -28,6 +29,13 @@ RedisExternalCache::RedisExternalCache(const TString& ns, std::shared_ptr<RedisC
 }
 
 RedisExternalCache::~RedisExternalCache() = default;
+
+std::string RedisExternalCache::Unreachable() const {
+    const RedisEndpointConfig config = m_connectionPool->GetConfig();
+    const std::string cause = ProbeRedis(config);
+    if (cause.empty()) return "";
+    return "cannot reach Redis at " + DescribeRedisEndpoint(config) + ": " + cause;
+}
 
 std::string RedisExternalCache::MakePhysicalCacheKey(const TString& ns, const TString& key) {
     return (ns + TString(":") + key).toStdString();

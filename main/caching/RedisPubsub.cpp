@@ -191,6 +191,19 @@ long long RedisPubsub::SilenceBoundNs() const {
     return m_impl->SilenceBoundNs();
 }
 
+std::string RedisPubsub::Unreachable() const {
+    return m_impl->Unreachable();
+}
+
+std::string RedisPubsub::Impl::Unreachable() const {
+    if (!m_redis || m_redis->HeardLiveAtNs() != 0 || m_lastHeardNs.load() != 0) return "";
+    const RedisEndpointConfig config = m_redis->GetConfig();
+    const std::string cause = ProbeRedis(config);
+    if (cause.empty()) return "";
+    return "Coherence service \"" + m_namespace.toStdString() + "\": cannot reach Redis at " +
+           DescribeRedisEndpoint(config) + ": " + cause;
+}
+
 long long RedisPubsub::Impl::LastHeardNs() const {
     if (!m_redis || m_maxDeafNs <= 0) return SteadyNowNs();
     // The manager forgets the moment while it is not live (0); the service keeps the last one.

@@ -84,6 +84,7 @@ public:
     const ArrivalTable& Arrivals() const { return m_arrivals; }
     bool Hears() const;
     long long LastHeardNs() const;
+    std::string Unreachable() const;
     long long SilenceBoundNs() const { return m_redis ? m_maxDeafNs : 0; }
     std::uint64_t AddPruneListener(PruneListener listener);
     // The watch of a durable instance's state changes; null for the others.

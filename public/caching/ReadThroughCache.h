@@ -231,7 +231,10 @@ public:
     };
 
     // `service` may be null (no coherence: one process). Raises VelmoraException when the name
-    // is empty.
+    // is empty, and when the service (never heard from yet) or a Redis layer cannot reach its
+    // server: "ReadThroughCache "<name>": ... cannot reach Redis at <host:port>: <cause>", within
+    // the connect time-out plus one command time-out for each; with the option
+    // CacheSynchronizationStartDegraded the same words are logged at Error instead.
     ReadThroughCore(ReadThroughOptions options, Encode encode, Decode decode,
                     std::shared_ptr<RedisPubsub> service);
     // Waits for the loads running in the background, then tells the service the memory cache

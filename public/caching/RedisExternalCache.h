@@ -37,6 +37,11 @@ public:
     // The Redis key of `key` in namespace `ns`: ns + ":" + key, as narrow text.
     static std::string MakePhysicalCacheKey(const TString& ns, const TString& key);
 
+    // Why its server cannot serve it, "cannot reach Redis at <host:port>: <cause>"; "" when a
+    // PING is answered. Takes a connection of its own, at most the connect time-out plus one
+    // command time-out. Any thread.
+    std::string Unreachable() const;
+
 protected:
     StoreFunc GetStoreFunc() const override;
     LoadFunc GetLoadFunc() const override;

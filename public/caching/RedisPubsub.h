@@ -263,6 +263,11 @@ public:
     long long LastHeardNs() const;
     // CacheSynchronizationMaxDeafMs as this service applies it, in nanoseconds; 0: off.
     long long SilenceBoundNs() const;
+    // Why the service cannot hear its server, in the words Create raises ("Coherence service
+    // "<ns>": cannot reach Redis at <host:port>: <cause>"); "" when it has heard from it (or
+    // has no server of its own). Probes the server only while it was never heard from: at
+    // most the connect time-out plus one command time-out. Any thread.
+    std::string Unreachable() const;
 
     // Told of every evicted record the service lets go (by age, by count, or OnRemoved(cache)),
     // right after the invalidators' OnEvicted, on the same thread and under the same lock: a

@@ -14,10 +14,13 @@
 #include <thread>
 #include <vector>
 
+#include "caching/ReadThroughCache.h"
+#include "caching/RedisExternalCache.h"
 #include "caching/RedisPubsub.h"
 #include "support/RedisServerFixture.h"
 #include "support/TestEnvironment.h"
 #include "velredis/RedisConfig.h"
+#include "velredis/RedisConnectionPool.h"
 #include "velredis/RedisProbe.h"
 #include "velredis/RedisSubscriptionManager.h"
 #include "velsupport/RedisServer.h"
@@ -223,6 +226,53 @@ TEST_F(CoherenceServiceStart, DegradedStartLogsAtErrorAndHearsOnceTheServerIsThe
     EXPECT_EQ(events.Count("catching-up"), 1) << Joined(whats);
     EXPECT_EQ(
         LinesWith(m_host.Log(), TLog::Info, "hears Redis at " + Address(server.Port())).size(), 1u);
+}
+
+// A read-through cache over a Redis layer on a wrong port, or handed a service that never
+// heard from its server (the process's own, which never raises), was made without a word and
+// then sent every Get to the loader. It raises naming the cache and where; with the degraded
+// start it is made and says the same at Error.
+TEST_F(CoherenceServiceStart, ReadThroughCacheOnAnUnreachableServerRaisedNothing) {
+    RedisEndpointConfig config = Tight({});
+    config.port = velsupport::FreeLoopbackPort();
+    const auto pool = std::make_shared<RedisConnectionPool>(config);
+    ReadThroughOptions options;
+    options.name = "unreachable";
+    options.layers = {std::make_shared<RedisExternalCache>(TString("rt"), pool)};
+    const auto codec = ReadThroughCache<std::string>::Codec{
+        [](const std::string& v) { return ExternalBytes(v.begin(), v.end()); },
+        [](const unsigned char* data, std::size_t size) {
+            return std::make_shared<const std::string>(reinterpret_cast<const char*>(data), size);
+        }};
+    const std::string where = "cannot reach Redis at " + Address(config.port) + ": ";
+    try {
+        ReadThroughCache<std::string> cache(options, codec, nullptr);
+        ADD_FAILURE() << "a cache over an unreachable Redis layer was made without a word";
+    } catch (const VelmoraException& e) {
+        EXPECT_NE(std::string(e.what()).find("ReadThroughCache \"unreachable\": " + where +
+                                             "Connection refused"),
+                  std::string::npos)
+            << e.what();
+    }
+
+    // A service that never heard from its server: the cache asks it why.
+    ScopedOverride degraded("CacheSynchronizationStartDegraded", true);
+    ConfigureRedis(config);
+    const std::shared_ptr<RedisPubsub> service = RedisPubsub::Create("rt-unreachable.");
+    options.layers.clear();
+    {
+        ScopedOverride strict("CacheSynchronizationStartDegraded", false);
+        EXPECT_THROW(ReadThroughCache<std::string>(options, codec, service), VelmoraException);
+    }
+    ReadThroughCache<std::string> degradedCache(options, codec, service);
+    EXPECT_EQ(
+        LinesWith(
+            m_host.Log(), TLog::Error,
+            "ReadThroughCache \"unreachable\": Coherence service \"rt-unreachable.\": " + where)
+            .size(),
+        1u);
+    // It still answers, from the source.
+    EXPECT_EQ(*degradedCache.Get("k", [] { return std::string("loaded"); }).value, "loaded");
 }
 
 // The process's service is made on paths that must not raise: an unreachable server is said

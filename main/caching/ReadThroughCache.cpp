@@ -89,8 +89,18 @@ void ReadThroughCore::Impl::NoteUsed(unsigned int guid) const {
         aggregator->OnEntryUsed(guid, m_memory.get());
 }
 
-bool ReadThroughCore::Impl::Expired(unsigned long long producedAt) const {
-    return producedAt + m_lifetimeTicks < UtcNow();
+bool ReadThroughCore::Impl::Expired(unsigned long long producedAt,
+                                    unsigned long long lifetimeTicks) const {
+    return producedAt + lifetimeTicks < UtcNow();
+}
+
+unsigned long long ReadThroughCore::Impl::LifetimeTicks(unsigned int lifetimeSec) const {
+    if (lifetimeSec == 0) return m_lifetimeTicks;
+    // Never past the service's horizon: what arrives later than that is not remembered.
+    long long seconds = lifetimeSec;
+    if (m_service) seconds = std::min(seconds, m_service->ValueLifetimeSec());
+    return static_cast<unsigned long long>(std::max(1LL, seconds)) * 1000ULL *
+           static_cast<unsigned long long>(DateTimeSpan::kTicksPerMillisecond);
 }
 
 CacheHelpers::Payload ReadThroughCore::Impl::FindHeld(const std::string& key, unsigned int& guid) {
@@ -118,6 +128,7 @@ ReadThroughCore::Impl::Found ReadThroughCore::Impl::LookInMemory(const std::stri
         found.guid = guid;
         found.producedAt = held->producedAt;
         found.loadStartNs = held->loadStartNs;
+        found.lifetimeTicks = held->lifetimeTicks;
     }
     return found;
 }
@@ -137,8 +148,8 @@ ReadThroughCore::Result ReadThroughCore::Impl::Get(const std::string& key, const
     // what it loaded during the silence was fresh when loaded and answers for a bounded time,
     // so that an outage does not send every Get to the source.
     if (Deaf()) {
-        if (Found found = LookInMemory(key);
-            found.value && HeldThroughSilence(found.loadStartNs) && !Expired(found.producedAt)) {
+        if (Found found = LookInMemory(key); found.value && HeldThroughSilence(found.loadStartNs) &&
+                                             !Expired(found.producedAt, found.lifetimeTicks)) {
             ++m_counts.deafHolds;
             NoteUsed(found.guid);
             return {
@@ -146,10 +157,10 @@ ReadThroughCore::Result ReadThroughCore::Impl::Get(const std::string& key, const
         }
         ++m_counts.deafLoads;
     } else if (Found found = LookInMemory(key); found.value) {
-        if (!Expired(found.producedAt)) {
+        if (!Expired(found.producedAt, found.lifetimeTicks)) {
             ++m_counts.memoryHits;
             NoteUsed(found.guid);
-            MaybeRefreshEarly(key, found.producedAt, loader);
+            MaybeRefreshEarly(key, found, loader);
             return {
                 std::move(found.value), ReadThroughSource::Memory, -1, found.guid, false, false};
         }
@@ -169,6 +180,37 @@ ReadThroughCore::Result ReadThroughCore::Impl::Get(const std::string& key, const
         leader = added;
     }
     return leader ? Lead(key, flight, loader) : Wait(key, *flight, loader);
+}
+
+ReadThroughCore::Result ReadThroughCore::Impl::TryGet(const std::string& key) {
+    if (Deaf()) {
+        // As Get: only what was loaded during this silence answers, and the layers are left
+        // alone.
+        if (Found found = LookInMemory(key); found.value && HeldThroughSilence(found.loadStartNs) &&
+                                             !Expired(found.producedAt, found.lifetimeTicks)) {
+            ++m_counts.deafHolds;
+            NoteUsed(found.guid);
+            return {
+                std::move(found.value), ReadThroughSource::Memory, -1, found.guid, false, false};
+        }
+        ++m_counts.tryMisses;
+        return {};
+    }
+    if (Found found = LookInMemory(key); found.value) {
+        if (!Expired(found.producedAt, found.lifetimeTicks)) {
+            ++m_counts.memoryHits;
+            NoteUsed(found.guid);
+            return {
+                std::move(found.value), ReadThroughSource::Memory, -1, found.guid, false, false};
+        }
+        ++m_counts.expired;
+    }
+    if (std::optional<Result> found = TryLayersHere(key)) {
+        NoteUsed(found->guid);
+        return *found;
+    }
+    ++m_counts.tryMisses;
+    return {};
 }
 
 ReadThroughCore::Result ReadThroughCore::Impl::Wait(const std::string& key, Flight& flight,
@@ -354,11 +396,12 @@ void ReadThroughCore::Impl::WaitForBackground() {
     });
 }
 
-void ReadThroughCore::Impl::MaybeRefreshEarly(const std::string& key, unsigned long long producedAt,
+void ReadThroughCore::Impl::MaybeRefreshEarly(const std::string& key, const Found& found,
                                               const Loader& loader) {
     if (m_options.eagerRefreshFraction <= 0) return;
-    const auto age = static_cast<double>(UtcNow() - std::min(producedAt, UtcNow()));
-    if (age < m_options.eagerRefreshFraction * static_cast<double>(m_lifetimeTicks)) return;
+    const unsigned long long now = UtcNow();
+    const auto age = static_cast<double>(now - std::min(found.producedAt, now));
+    if (age < m_options.eagerRefreshFraction * static_cast<double>(found.lifetimeTicks)) return;
     {
         TMutexLock lock(m_backgroundMutex);
         if (!m_refreshing.insert(key).second) return;  // one refresh at a time per key

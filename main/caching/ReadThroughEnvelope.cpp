@@ -15,7 +15,10 @@ namespace {
 
 constexpr unsigned char kPlain[4] = {'V', 'R', 'T', '1'};
 constexpr unsigned char kSigned[4] = {'V', 'R', 'S', '1'};
+constexpr unsigned char kPlainTimed[4] = {'V', 'R', 'T', '2'};
+constexpr unsigned char kSignedTimed[4] = {'V', 'R', 'S', '2'};
 constexpr std::size_t kFixed = 4 + 8 + 8 + 8 + 4;
+constexpr std::size_t kLifetimeSize = 4;
 constexpr std::size_t kTagSize = 32;
 using Tag = std::array<unsigned char, kTagSize>;
 
@@ -58,14 +61,17 @@ Tag Sign(const std::string& signingKey, const std::string& name, const unsigned 
 
 ExternalBytes SealEnvelope(const std::string& name, const std::string& key, const HashPair& hash,
                            unsigned long long producedAt, const unsigned char* payload,
-                           std::size_t size, const std::string* signingKey) {
+                           std::size_t size, const std::string* signingKey,
+                           unsigned int lifetimeSec) {
     ExternalBytes out;
-    out.reserve(kFixed + key.size() + size + (signingKey ? kTagSize : 0));
-    const unsigned char* magic = signingKey ? kSigned : kPlain;
+    out.reserve(kFixed + kLifetimeSize + key.size() + size + (signingKey ? kTagSize : 0));
+    const unsigned char* magic =
+        lifetimeSec ? (signingKey ? kSignedTimed : kPlainTimed) : (signingKey ? kSigned : kPlain);
     out.insert(out.end(), magic, magic + 4);
     Put(out, hash.first, 8);
     Put(out, hash.second, 8);
     Put(out, producedAt, 8);
+    if (lifetimeSec) Put(out, lifetimeSec, 4);
     Put(out, key.size(), 4);
     out.insert(out.end(), key.begin(), key.end());
     out.insert(out.end(), payload, payload + size);
@@ -79,14 +85,21 @@ ExternalBytes SealEnvelope(const std::string& name, const std::string& key, cons
 EnvelopeVerdict OpenEnvelope(const ExternalBytes& bytes, const std::string& name,
                              const std::vector<std::string>& signingKeys, Envelope& envelope) {
     if (bytes.size() < kFixed) return EnvelopeVerdict::Malformed;
-    const bool isSigned = std::equal(kSigned, kSigned + 4, bytes.begin());
-    if (!isSigned && !std::equal(kPlain, kPlain + 4, bytes.begin()))
+    const bool timed = std::equal(kSignedTimed, kSignedTimed + 4, bytes.begin()) ||
+                       std::equal(kPlainTimed, kPlainTimed + 4, bytes.begin());
+    const bool isSigned = std::equal(kSigned, kSigned + 4, bytes.begin()) ||
+                          std::equal(kSignedTimed, kSignedTimed + 4, bytes.begin());
+    if (!isSigned && !timed && !std::equal(kPlain, kPlain + 4, bytes.begin()))
         return EnvelopeVerdict::Malformed;
-    if (isSigned && bytes.size() < kFixed + kTagSize) return EnvelopeVerdict::Malformed;
+    const std::size_t fixed = kFixed + (timed ? kLifetimeSize : 0);
+    if (bytes.size() < fixed + (isSigned ? kTagSize : 0)) return EnvelopeVerdict::Malformed;
     const std::size_t body = bytes.size() - (isSigned ? kTagSize : 0);
     const unsigned char* p = bytes.data();
-    const std::uint64_t keySize = Take(p + 28, 4);
-    if (keySize > body - kFixed) return EnvelopeVerdict::Malformed;
+    const auto lifetimeSec = static_cast<unsigned int>(timed ? Take(p + 28, 4) : 0);
+    // A timed envelope without a lifetime is not one this library writes.
+    if (timed && lifetimeSec == 0) return EnvelopeVerdict::Malformed;
+    const std::uint64_t keySize = Take(p + fixed - 4, 4);
+    if (keySize > body - fixed) return EnvelopeVerdict::Malformed;
     if (!signingKeys.empty()) {
         if (!isSigned) return EnvelopeVerdict::Unsigned;
         const bool matches =
@@ -98,9 +111,10 @@ EnvelopeVerdict OpenEnvelope(const ExternalBytes& bytes, const std::string& name
     }
     envelope.hash = {Take(p + 4, 8), Take(p + 12, 8)};
     envelope.producedAt = Take(p + 20, 8);
-    envelope.key.assign(reinterpret_cast<const char*>(p + kFixed), keySize);
-    envelope.payload = p + kFixed + keySize;
-    envelope.payloadSize = body - kFixed - keySize;
+    envelope.lifetimeSec = lifetimeSec;
+    envelope.key.assign(reinterpret_cast<const char*>(p + fixed), keySize);
+    envelope.payload = p + fixed + keySize;
+    envelope.payloadSize = body - fixed - keySize;
     envelope.isSigned = isSigned;
     return EnvelopeVerdict::Good;
 }

@@ -1,7 +1,9 @@
 // The envelope of a read-through cache's value in an external layer:
 //   magic | data hash (2 x u64) | production time (u64, raw DateTime) | key length (u32) |
 //   key | the codec's bytes [| tag]
-// integers little-endian. Magic "VRT1": no tag. Magic "VRS1": a 32-byte HMAC-SHA256 tag
+// integers little-endian. A value stored with a lifetime of its own (Set with a lifetime) has
+// magic "VRT2"/"VRS2" and its lifetime in seconds (u32, not 0) after the production time.
+// Magic "VRT1": no tag. Magic "VRS1": a 32-byte HMAC-SHA256 tag
 // follows, under one of the host's signing keys, over "<cache name>\n" and every byte before
 // the tag. The layers store the envelope's bytes as they are given; the signing keys are never
 // written anywhere. Pure functions, safe for concurrent use.
@@ -20,16 +22,18 @@ namespace velmora::caching {
 struct Envelope {
     HashPair hash;
     unsigned long long producedAt = 0;
+    unsigned int lifetimeSec = 0;  // 0: the reader's own lifetime of values
     std::string key;
     const unsigned char* payload = nullptr;  // into the bytes opened
     std::size_t payloadSize = 0;
     bool isSigned = false;
 };
 
-// Signs with `signingKey` when it is not null.
+// Signs with `signingKey` when it is not null; `lifetimeSec` 0 writes the form without one.
 ExternalBytes SealEnvelope(const std::string& name, const std::string& key, const HashPair& hash,
                            unsigned long long producedAt, const unsigned char* payload,
-                           std::size_t size, const std::string* signingKey);
+                           std::size_t size, const std::string* signingKey,
+                           unsigned int lifetimeSec = 0);
 
 enum class EnvelopeVerdict { Good, Malformed, Unsigned, BadTag };
 // Opens `bytes`. With signing keys, only a signed envelope whose tag one of them made is Good

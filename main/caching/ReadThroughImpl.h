@@ -35,13 +35,20 @@ using AnyValue = ReadThroughCore::AnyValue;
 // One value held in memory.
 class HeldValue : public RefCntObject {
 public:
-    HeldValue(std::string k, AnyValue v, HashPair h, unsigned long long at, long long startNs)
-        : key(std::move(k)), value(std::move(v)), hash(h), producedAt(at), loadStartNs(startNs) {}
+    HeldValue(std::string k, AnyValue v, HashPair h, unsigned long long at, long long startNs,
+              unsigned long long lifetime)
+        : key(std::move(k)),
+          value(std::move(v)),
+          hash(h),
+          producedAt(at),
+          loadStartNs(startNs),
+          lifetimeTicks(lifetime) {}
     const std::string key;
     const AnyValue value;
     const HashPair hash;
-    const unsigned long long producedAt;  // raw DateTime
-    const long long loadStartNs;          // steady clock (RedisPubsub::FillClockNs)
+    const unsigned long long producedAt;     // raw DateTime
+    const long long loadStartNs;             // steady clock (RedisPubsub::FillClockNs)
+    const unsigned long long lifetimeTicks;  // DateTime ticks from producedAt
 };
 
 const HeldValue* HeldOf(const CacheHelpers::Payload& payload);
@@ -104,7 +111,12 @@ public:
     ~Impl();
 
     Result Get(const std::string& key, const Loader& loader);
-    unsigned int Set(const std::string& key, const AnyValue& value);
+    Result TryGet(const std::string& key);
+    // The loader of SetLoader; raises when none is set.
+    std::shared_ptr<const KeyLoader> DefaultLoader() const;
+    void SetLoader(KeyLoader loader);
+    // `lifetimeSec` 0: the cache's lifetime of values.
+    unsigned int Set(const std::string& key, const AnyValue& value, long long lifetimeSec = 0);
     void Invalidate(const std::string& key);
     ReadThroughCounters Counters() const;
     HashPair KeyHash(const std::string& key) const;
@@ -132,6 +144,7 @@ private:
         unsigned int guid = 0;
         unsigned long long producedAt = 0;
         long long loadStartNs = 0;
+        unsigned long long lifetimeTicks = 0;
     };
     // What a load found below memory, or loaded, before it is filled.
     struct Loaded {
@@ -141,6 +154,7 @@ private:
         unsigned long long producedAt = 0;
         int layer = -1;  // -1: the loader
         unsigned int loadMs = 0;
+        unsigned int lifetimeSec = 0;  // a lifetime of its own (Set); 0: the cache's
     };
 
     // ---- the Get path (ReadThroughCache.cpp) ----
@@ -163,9 +177,10 @@ private:
     // Whether the coherence service has not heard from its server lately (RedisPubsub::Hears).
     bool Deaf() const;
     bool StartBackground(std::function<void()> work, unsigned int waitMs = 0);
-    void MaybeRefreshEarly(const std::string& key, unsigned long long producedAt,
-                           const Loader& loader);
-    bool Expired(unsigned long long producedAt) const;
+    void MaybeRefreshEarly(const std::string& key, const Found& found, const Loader& loader);
+    bool Expired(unsigned long long producedAt, unsigned long long lifetimeTicks) const;
+    // The lifetime of a value stored with `lifetimeSec` (0: the cache's), in DateTime ticks.
+    unsigned long long LifetimeTicks(unsigned int lifetimeSec) const;
     void NoteUsed(unsigned int guid) const;
 
     // ---- loads, fills, stores (ReadThroughLayers.cpp) ----
@@ -208,8 +223,8 @@ private:
     // Evicts when the memory layer holds more than it may.
     void Evict();
     bool MayFill(const HashPair& keyhash, const HashPair& hash, long long startNs) const;
-    bool MayServe(const HashPair& keyhash, const HashPair& hash,
-                  unsigned long long producedAt) const;
+    bool MayServe(const HashPair& keyhash, const HashPair& hash, unsigned long long producedAt,
+                  unsigned int lifetimeSec) const;
     void NoteSignatureRejected(std::size_t layer, EnvelopeVerdict verdict);
     // Raises (or, with CacheSynchronizationStartDegraded, logs at Error) when the service or a
     // Redis layer cannot reach its server.
@@ -229,6 +244,9 @@ private:
     long long m_lifetimeSec = 0;
     unsigned long long m_lifetimeTicks = 0;
     std::unique_ptr<FailSafeStore> m_failSafe;  // null when fail-safe is off
+
+    mutable TMutex m_loaderMutex;
+    std::shared_ptr<const KeyLoader> m_loader GUARDED_BY(m_loaderMutex);
 
     TMutex m_flightsMutex;
     std::unordered_map<std::string, std::shared_ptr<Flight>> m_flights GUARDED_BY(m_flightsMutex);
@@ -251,7 +269,7 @@ private:
             waitTimeouts{0}, raced{0}, rejected{0}, externalFailures{0}, evictions{0},
             signatureRejected{0}, expired{0}, failSafe{0}, softTimeouts{0}, hardTimeouts{0},
             throttled{0}, backgroundFull{0}, deafLoads{0}, deafHolds{0}, eagerRefreshes{0},
-            leasesTaken{0}, leaseWaits{0}, leaseUnavailable{0};
+            leasesTaken{0}, leaseWaits{0}, leaseUnavailable{0}, tryMisses{0};
         std::atomic<long long> lastSignatureLogNs{0}, signatureRejectedLogged{0};
         std::unique_ptr<std::atomic<long long>[]> layerHits;
     } mutable m_counts;

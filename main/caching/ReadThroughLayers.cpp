@@ -30,6 +30,8 @@ std::string RandomToken() {
     return std::to_string(random()) + "-" + std::to_string(random());
 }
 
+constexpr unsigned long long kTicksPerSecond =
+    1000ULL * static_cast<unsigned long long>(DateTimeSpan::kTicksPerMillisecond);
 constexpr auto kFirstPoll = std::chrono::milliseconds(2);
 constexpr auto kLongestPoll = std::chrono::milliseconds(50);
 
@@ -244,8 +246,9 @@ bool ReadThroughCore::Impl::MayFill(const HashPair& keyhash, const HashPair& has
 }
 
 bool ReadThroughCore::Impl::MayServe(const HashPair& keyhash, const HashPair& hash,
-                                     unsigned long long producedAt) const {
-    if (producedAt + m_lifetimeTicks < UtcNow()) return false;
+                                     unsigned long long producedAt,
+                                     unsigned int lifetimeSec) const {
+    if (producedAt + LifetimeTicks(lifetimeSec) < UtcNow()) return false;
     return !m_service || m_service->MayServe(keyhash, hash, producedAt);
 }
 
@@ -315,7 +318,7 @@ bool ReadThroughCore::Impl::LoadFromLayers(const std::string& key, const HashPai
         if (verdict == EnvelopeVerdict::Unsigned || verdict == EnvelopeVerdict::BadTag)
             NoteSignatureRejected(i, verdict);
         if (verdict != EnvelopeVerdict::Good || envelope.key != key ||
-            !MayServe(keyhash, envelope.hash, envelope.producedAt)) {
+            !MayServe(keyhash, envelope.hash, envelope.producedAt, envelope.lifetimeSec)) {
             ++m_counts.rejected;
             continue;
         }
@@ -334,6 +337,7 @@ bool ReadThroughCore::Impl::LoadFromLayers(const std::string& key, const HashPai
         loaded.stored = std::move(bytes);
         loaded.hash = envelope.hash;
         loaded.producedAt = envelope.producedAt;
+        loaded.lifetimeSec = envelope.lifetimeSec;
         loaded.layer = static_cast<int>(i);
         return true;
     }
@@ -346,9 +350,9 @@ void ReadThroughCore::Impl::Seal(const std::string& key, const AnyValue& value,
     loaded.hash = THash128(payload.data(), payload.size(), 0);
     const std::string* signingKey =
         m_options.signingKeys.empty() ? nullptr : &m_options.signingKeys.front();
-    loaded.stored = std::make_shared<ExternalBytes>(SealEnvelope(m_options.name, key, loaded.hash,
-                                                                 loaded.producedAt, payload.data(),
-                                                                 payload.size(), signingKey));
+    loaded.stored = std::make_shared<ExternalBytes>(
+        SealEnvelope(m_options.name, key, loaded.hash, loaded.producedAt, payload.data(),
+                     payload.size(), signingKey, loaded.lifetimeSec));
 }
 
 unsigned int ReadThroughCore::Impl::Fill(const std::string& key, const HashPair& keyhash,
@@ -359,8 +363,8 @@ unsigned int ReadThroughCore::Impl::Fill(const std::string& key, const HashPair&
         return 0;
     }
     auto [guid, replaced] = m_memory->AddEntryAndDeleteExistingEntriesItMatches(
-        CacheHelpers::Payload(
-            new HeldValue(key, loaded.value, loaded.hash, loaded.producedAt, startNs)),
+        CacheHelpers::Payload(new HeldValue(key, loaded.value, loaded.hash, loaded.producedAt,
+                                            startNs, LifetimeTicks(loaded.lifetimeSec))),
         std::make_shared<KeyIs>(key));
     m_hints->Note(key, guid);
     ReportRemoved(replaced);
@@ -407,19 +411,31 @@ bool ReadThroughCore::Impl::StoreBelow(const TString& externalKey, const Loaded&
     for (std::size_t i = 0; i < upTo && i < m_options.layers.size(); ++i) {
         if (!m_options.layers[i]) continue;
         // Background stores; their outcome shows in the layer's own log line and metrics.
-        AsyncTask::Future<bool> stored =
-            m_options.layers[i]->TryStore(externalKey, loaded.stored, loaded.loadMs, m_lifetimeSec);
+        AsyncTask::Future<bool> stored = m_options.layers[i]->TryStore(
+            externalKey, loaded.stored, loaded.loadMs,
+            loaded.lifetimeSec
+                ? static_cast<long long>(LifetimeTicks(loaded.lifetimeSec) / kTicksPerSecond)
+                : m_lifetimeSec);
         if (waitShared && i == SharedLayer()) sharedStored = stored.Get();
     }
     return sharedStored;
 }
 
-unsigned int ReadThroughCore::Impl::Set(const std::string& key, const AnyValue& value) {
+unsigned int ReadThroughCore::Impl::Set(const std::string& key, const AnyValue& value,
+                                        long long lifetimeSec) {
     VEL_ASSERT(value);
+    if (lifetimeSec < 0)
+        throw VelmoraException("ReadThroughCache \"" + m_options.name +
+                               "\": Set with a negative lifetime");
     const HashPair keyhash = KeyHash(key);
     Loaded loaded;
     loaded.value = value;
     loaded.producedAt = UtcNow();
+    // The envelope carries the lifetime the readers apply (they cap it at their horizon too).
+    if (lifetimeSec > 0)
+        loaded.lifetimeSec = static_cast<unsigned int>(
+            LifetimeTicks(static_cast<unsigned int>(std::min<long long>(lifetimeSec, UINT32_MAX))) /
+            kTicksPerSecond);
     Seal(key, value, loaded);
     const unsigned int guid = Fill(key, keyhash, loaded, SteadyNs());
     if (m_failSafe) m_failSafe->Keep(key, {loaded.value, loaded.hash, loaded.producedAt});
@@ -434,6 +450,23 @@ void ReadThroughCore::Impl::Invalidate(const std::string& key) {
     // (0, 0) is the hash of no content: it differs from every value's.
     if (m_service)
         m_service->OnAdded(keyhash, HashPair{0, 0}, UtcNow(), 0, std::weak_ptr<ICoherentCache>());
+}
+
+std::shared_ptr<const ReadThroughCore::KeyLoader> ReadThroughCore::Impl::DefaultLoader() const {
+    {
+        TMutexLock lock(m_loaderMutex);
+        if (m_loader) return m_loader;
+    }
+    throw VelmoraException("ReadThroughCache \"" + m_options.name +
+                           "\": Get(key) has no loader to run: set one with SetLoader, or pass "
+                           "one to Get");
+}
+
+void ReadThroughCore::Impl::SetLoader(KeyLoader loader) {
+    auto shared = loader ? std::make_shared<const KeyLoader>(std::move(loader)) : nullptr;
+    TMutexLock lock(m_loaderMutex);
+    m_loader.swap(shared);
+    // The loader replaced goes once the lock is released (it may hold host objects).
 }
 
 ReadThroughCounters ReadThroughCore::Impl::Counters() const {
@@ -463,6 +496,7 @@ ReadThroughCounters ReadThroughCore::Impl::Counters() const {
     c.leasesTaken = m_counts.leasesTaken;
     c.leaseWaits = m_counts.leaseWaits;
     c.leaseUnavailable = m_counts.leaseUnavailable;
+    c.tryMisses = m_counts.tryMisses;
     return c;
 }
 
@@ -495,8 +529,26 @@ ReadThroughCore::Result ReadThroughCore::Get(const std::string& key, const Loade
     return m_impl->Get(key, loader);
 }
 
+ReadThroughCore::Result ReadThroughCore::Get(const std::string& key) {
+    std::shared_ptr<const KeyLoader> loader = m_impl->DefaultLoader();
+    return m_impl->Get(key, [loader, key] { return (*loader)(key); });
+}
+
+void ReadThroughCore::SetLoader(KeyLoader loader) {
+    m_impl->SetLoader(std::move(loader));
+}
+
+ReadThroughCore::Result ReadThroughCore::TryGet(const std::string& key) {
+    return m_impl->TryGet(key);
+}
+
 unsigned int ReadThroughCore::Set(const std::string& key, const AnyValue& value) {
     return m_impl->Set(key, value);
+}
+
+unsigned int ReadThroughCore::Set(const std::string& key, const AnyValue& value,
+                                  std::chrono::seconds lifetime) {
+    return m_impl->Set(key, value, lifetime.count());
 }
 
 void ReadThroughCore::Invalidate(const std::string& key) {
@@ -540,6 +592,7 @@ ReadThroughCounters ReadThroughCore::GetCounters() const {
     tag("leases-taken", c.leasesTaken);
     tag("lease-waits", c.leaseWaits);
     tag("lease-unavailable", c.leaseUnavailable);
+    tag("try-misses", c.tryMisses);
     return c;
 }
 

@@ -70,6 +70,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -79,6 +80,7 @@
 #include "VelcacheExport.h"
 #include "caching/ExternalCacheFactory.h"
 #include "caching/LoadLeases.h"
+#include "caching/ReadThroughCodecs.h"
 #include "caching/RedisPubsub.h"
 #include "utility/CacheHelpers.h"
 #include "velsys/Exceptions.h"
@@ -198,6 +200,7 @@ struct ReadThroughCounters {
     long long leasesTaken = 0;         // loads under a lease
     long long leaseWaits = 0;          // misses answered by another process's load
     long long leaseUnavailable = 0;    // leases that could not be asked for
+    long long tryMisses = 0;           // TryGets that found nothing
 };
 
 // What the calling thread's read-through Gets used while a recorder is installed: the memory
@@ -220,6 +223,7 @@ public:
     using Encode = std::function<ExternalBytes(const void* value)>;
     using Decode = std::function<AnyValue(const unsigned char* data, std::size_t size)>;
     using Loader = std::function<AnyValue()>;
+    using KeyLoader = std::function<AnyValue(const std::string& key)>;
 
     struct Result {
         AnyValue value;
@@ -245,9 +249,18 @@ public:
 
     // See the header. Raises what the loader raises (to every waiter of its flight).
     Result Get(const std::string& key, const Loader& loader);
+    // Get with the loader of SetLoader; raises VelmoraException naming the cache when none is
+    // set (whatever memory holds).
+    Result Get(const std::string& key);
+    // The loader Get(key) runs; replaces the one before (a Get running keeps the one it took).
+    void SetLoader(KeyLoader loader);
+    // Memory, then the layers, never the loader; see ReadThroughCache<V>::TryGet.
+    Result TryGet(const std::string& key);
     // For the process that changed the data: holds `value` as the key's newest, announces it,
     // and writes it through to every layer. No verdict: the caller vouches for it.
     unsigned int Set(const std::string& key, const AnyValue& value);
+    // Set with a lifetime of the value's own; see ReadThroughCache<V>::Set.
+    unsigned int Set(const std::string& key, const AnyValue& value, std::chrono::seconds lifetime);
     // For the process that changed the data: drops the key from memory and announces that its
     // content changed (a data hash no value has), so that every process drops its copies and
     // no older lower-layer value is served.
@@ -289,32 +302,95 @@ public:
         bool stale = false;
     };
 
+    // Whether `Load` is a loader: callable (as const) as loader() or loader(const std::string&
+    // key), returning a V (or something a V is made from) or a pointer convertible to ValuePtr.
+    template <class Load>
+    struct LoaderShape {
+        static constexpr bool kTakesKey = std::is_invocable_v<const Load&, const std::string&>;
+        static constexpr bool kTakesNothing = std::is_invocable_v<const Load&>;
+        using Returned = typename std::conditional_t<
+            kTakesKey, std::invoke_result<const Load&, const std::string&>,
+            std::conditional_t<kTakesNothing, std::invoke_result<const Load&>,
+                               std::type_identity<void>>>::type;
+        static constexpr bool kReturnsValue =
+            std::is_convertible_v<Returned, ValuePtr> || std::is_constructible_v<V, Returned>;
+        static constexpr bool kFits = (kTakesKey || kTakesNothing) && kReturnsValue;
+    };
+
     ReadThroughCache(ReadThroughOptions options, Codec codec, std::shared_ptr<RedisPubsub> service)
         : m_core(std::move(options), Erase(std::move(codec.encode)), Erase(std::move(codec.decode)),
                  std::move(service)) {}
+    // With the codec of V (caching/ReadThroughCodecs.h): strings, byte vectors and trivially
+    // copyable types without padding. Raises as the constructor above.
+    explicit ReadThroughCache(ReadThroughOptions options,
+                              std::shared_ptr<RedisPubsub> service = nullptr)
+        : ReadThroughCache(std::move(options), DefaultCodec(), std::move(service)) {}
+    // With a codec given as two callables: encode(const V&) -> bytes, decode(const unsigned
+    // char*, std::size_t) -> a pointer convertible to ValuePtr (null for bytes it cannot read).
+    template <class Encode, class Decode>
+    requires(!std::is_same_v<std::decay_t<Encode>, Codec>)
+        ReadThroughCache(ReadThroughOptions options, Encode encode, Decode decode,
+                         std::shared_ptr<RedisPubsub> service = nullptr)
+        : ReadThroughCache(std::move(options), MakeCodec(std::move(encode), std::move(decode)),
+                           std::move(service)) {}
 
-    // `loader` returns a V or a pointer convertible to ValuePtr (not null). It is copied: with
-    // time-outs or eager refresh it may run on a thread of the cache's after Get returned.
+    // `loader` is called as loader(key) when it takes the key, else as loader(); it returns a V
+    // or a pointer convertible to ValuePtr (not null). It is copied: with time-outs or eager
+    // refresh it may run on a thread of the cache's after Get returned.
     template <class Load>
     Result Get(const std::string& key, Load&& loader) {
-        ReadThroughCore::Result r =
-            m_core.Get(key, [loader = std::forward<Load>(loader)]() -> ReadThroughCore::AnyValue {
-                if constexpr (std::is_convertible_v<decltype(loader()), ValuePtr>) {
-                    ValuePtr value = loader();
-                    VEL_ASSERT(value);
-                    return value;
-                } else {
-                    return std::make_shared<const V>(loader());
-                }
-            });
-        return {std::static_pointer_cast<const V>(std::move(r.value)),
-                r.source,
-                r.layer,
-                r.guid,
-                r.coalesced,
-                r.stale};
+        static_assert(
+            LoaderShape<std::decay_t<Load>>::kFits,
+            "ReadThroughCache<V>::Get: the loader must be callable as loader() or "
+            "loader(const std::string& key) (on a const object) and return a V or something "
+            "convertible to std::shared_ptr<const V>");
+        if constexpr (LoaderShape<std::decay_t<Load>>::kFits)
+            return Typed(m_core.Get(key, EraseLoader(key, std::forward<Load>(loader))));
+        else
+            return {};
     }
+    // Get with the cache's loader (SetLoader). Raises VelmoraException naming the cache when
+    // none is set, whatever memory holds.
+    Result Get(const std::string& key) { return Typed(m_core.Get(key)); }
+    // Sets the loader Get(key) runs: callable as loader(const std::string& key), returning what
+    // a loader of Get returns. Replaces the one before; a Get already running keeps the one it
+    // took. Any thread.
+    template <class Load>
+    void SetLoader(Load loader) {
+        static_assert(
+            LoaderShape<Load>::kTakesKey && LoaderShape<Load>::kReturnsValue,
+
+            "ReadThroughCache<V>::SetLoader: the loader must be callable as "
+            "loader(const std::string& key) (on a const object) and return a V or something "
+            "convertible to std::shared_ptr<const V>");
+        if constexpr (LoaderShape<Load>::kTakesKey && LoaderShape<Load>::kReturnsValue)
+            m_core.SetLoader(
+                [loader = std::move(loader)](const std::string& key) -> ReadThroughCore::AnyValue {
+                    return Wrap(loader(key));
+                });
+    }
+
+    // A look that never loads: memory, then the layers in order, with every rule Get applies
+    // (lifetimes, announced changes, signatures, nothing held from before a silence of the
+    // service and no layer read during one); a value found in a layer fills memory and the
+    // layers above it, as for Get. Does not wait for another thread's load of the key. The
+    // value is null when nothing is found (then the other fields mean nothing). Counts as Get
+    // does (memoryHits, expired, deafHolds, layerHits, lowerRejected, externalFailures), and a
+    // look that finds nothing in tryMisses. Raises only what the codec raises on a fill.
+    Result TryGet(const std::string& key) { return Typed(m_core.TryGet(key)); }
+
+    // For the process that changed the data: holds `value` as the key's newest, announces it,
+    // and writes it through to every layer. No verdict: the caller vouches for it. Returns the
+    // memory entry (0: none).
     unsigned int Set(const std::string& key, ValuePtr value) { return m_core.Set(key, value); }
+    // Set for `lifetime` instead of the cache's lifetime of values: the memory entry and the
+    // copies in the layers (asked as their time-to-live, and carried with the value so that
+    // every reader applies it) live that long, at most the service's horizon
+    // (RedisPubsub::ValueLifetimeSec) when there is a service. A lifetime of 0 is the cache's;
+    // raises VelmoraException for a negative one.
+    unsigned int Set(const std::string& key, ValuePtr value, std::chrono::seconds lifetime) {
+        return m_core.Set(key, value, lifetime);
+    }
     void Invalidate(const std::string& key) { m_core.Invalidate(key); }
 
     ReadThroughCounters GetCounters() const { return m_core.GetCounters(); }
@@ -329,6 +405,62 @@ public:
     ReadThroughCore& Core() { return m_core; }
 
 private:
+    static Codec DefaultCodec() {
+        static_assert(ReadThroughCodec<V>::kExists,
+                      "ReadThroughCache<V>: no codec for this V; pass a Codec (encode: V -> "
+                      "bytes, decode: bytes -> shared_ptr<const V>) or use std::string, a byte "
+                      "vector or a trivially copyable type without padding");
+        if constexpr (ReadThroughCodec<V>::kExists)
+            return {&ReadThroughCodec<V>::Encode, &ReadThroughCodec<V>::Decode};
+        else
+            return {};
+    }
+    template <class Encode, class Decode>
+    static Codec MakeCodec(Encode encode, Decode decode) {
+        constexpr bool kEncodes = std::is_invocable_r_v<ExternalBytes, const Encode&, const V&>;
+        constexpr bool kDecodes =
+            std::is_invocable_r_v<ValuePtr, const Decode&, const unsigned char*, std::size_t>;
+        static_assert(kEncodes && kDecodes,
+                      "ReadThroughCache<V>: the codec must be encode(const V&) -> "
+                      "ExternalBytes (std::vector<unsigned char>) and decode(const unsigned "
+                      "char* data, std::size_t size) -> something convertible to "
+                      "std::shared_ptr<const V>");
+        if constexpr (kEncodes && kDecodes)
+            return {std::move(encode), std::move(decode)};
+        else
+            return {};
+    }
+
+    template <class R>
+    static ReadThroughCore::AnyValue Wrap(R&& returned) {
+        if constexpr (std::is_convertible_v<R, ValuePtr>) {
+            ValuePtr value = std::forward<R>(returned);
+            VEL_ASSERT(value);
+            return value;
+        } else {
+            return std::make_shared<const V>(std::forward<R>(returned));
+        }
+    }
+    template <class Load>
+    static ReadThroughCore::Loader EraseLoader(const std::string& key, Load&& loader) {
+        if constexpr (LoaderShape<std::decay_t<Load>>::kTakesKey)
+            return [loader = std::forward<Load>(loader), key]() -> ReadThroughCore::AnyValue {
+                return Wrap(loader(key));
+            };
+        else
+            return [loader = std::forward<Load>(loader)]() -> ReadThroughCore::AnyValue {
+                return Wrap(loader());
+            };
+    }
+    static Result Typed(ReadThroughCore::Result r) {
+        return {std::static_pointer_cast<const V>(std::move(r.value)),
+                r.source,
+                r.layer,
+                r.guid,
+                r.coalesced,
+                r.stale};
+    }
+
     // The untyped codec; empty when the typed one is.
     static ReadThroughCore::Encode Erase(std::function<ExternalBytes(const V&)> encode) {
         if (!encode) return {};

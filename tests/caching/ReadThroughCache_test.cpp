@@ -5,12 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 #include "ExternalCacheTestSupport.h"
@@ -45,8 +47,10 @@ Cache::Codec TextCodec() {
 class MapLayer : public veltest::ScriptedCache {
 public:
     MapLayer() : ScriptedCache(0, false) {
-        store = [s = m_store](TString key, TString, ExternalBytesPtr value, long long) {
+        store = [s = m_store](TString key, TString, ExternalBytesPtr value, long long ttlSec) {
             s->Put(key, *value);
+            std::lock_guard<std::mutex> lock(s->mutex);
+            s->lastTtlSec = ttlSec;
         };
         load = [s = m_store](TString key, TString) { return s->Find(key); };
         drop = [s = m_store](TString key, TString) { s->Put(key, std::nullopt); };
@@ -56,11 +60,17 @@ public:
         return value ? std::string(value->begin(), value->end()) : "<none>";
     }
     void Put(const TString& key, ExternalBytes bytes) { m_store->Put(key, std::move(bytes)); }
+    // The time-to-live the last store asked for.
+    long long LastTtlSec() {
+        std::lock_guard<std::mutex> lock(m_store->mutex);
+        return m_store->lastTtlSec;
+    }
 
 private:
     struct Map {
         std::mutex mutex;
         std::map<std::string, ExternalBytes> values;
+        long long lastTtlSec = 0;
         ExternalBytesPtr Find(const TString& key) {
             std::lock_guard<std::mutex> lock(mutex);
             const auto it = values.find(key.toStdString());
@@ -353,6 +363,26 @@ TEST_F(ReadThrough, StoredValueIsServedOnlyWhenItIsTheContentAnnouncedLast) {
     EXPECT_EQ(reader.Get("k", Returns("x")).source, ReadThroughSource::External);
 }
 
+// A fill that loaded the old row just before a change, and whose announcement reached the
+// server after the change's, became the last news of its key: its copy in the layers was then
+// served as the newest content. What was produced before a known change is still refused.
+TEST_F(ReadThrough, RacedFillAnnouncedAfterTheChangeMadeItsStoredCopyTheNewest) {
+    auto service = Service();
+    auto shared = std::make_shared<MapLayer>();
+    Cache writer(Options(0), TextCodec(), service);
+    Cache reader(Options(0, {shared}), TextCodec(), service);
+    const unsigned long long loadedAt = Now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    writer.Set("k", std::make_shared<const std::string>("new"));
+    const std::string old = "old";
+    service->OnAdded(reader.KeyHash("k"), THash128(old.data(), old.size(), 0), loadedAt, 0,
+                     std::weak_ptr<ICoherentCache>());
+    shared->Put(reader.Core().ExternalKey("k"), Envelope("k", "old", loadedAt));
+    const auto got = reader.Get("k", Returns("new"));
+    EXPECT_EQ(*got.value, "new");
+    EXPECT_EQ(got.source, ReadThroughSource::Loader);
+}
+
 TEST_F(ReadThrough, UnreadableForeignOrExpiredStoredValuesAreLoadedAnew) {
     auto service = Service();
     auto layer = std::make_shared<MapLayer>();
@@ -637,6 +667,173 @@ TEST_F(Derived, NestedComputationsAreRefused) {
               "!nested");
     // The outer computation's recorder is gone with it.
     EXPECT_TRUE(Sum().kept);
+}
+
+// ---- codecs chosen by type, loaders of either shape ----
+
+struct Point {
+    std::int32_t x = 0;
+    std::int32_t y = 0;
+    bool operator==(const Point&) const = default;
+};
+struct Padded {
+    std::int8_t tag = 0;
+    std::int64_t value = 0;
+};
+static_assert(ReadThroughCodec<std::string>::kExists);
+static_assert(ReadThroughCodec<std::vector<unsigned char>>::kExists);
+static_assert(ReadThroughCodec<std::vector<std::byte>>::kExists);
+static_assert(ReadThroughCodec<Point>::kExists);
+static_assert(ReadThroughCodec<std::uint64_t>::kExists);
+// Equal values could differ in their padding or sign of zero, and an address means nothing in
+// another process: none of these has a codec.
+static_assert(!ReadThroughCodec<Padded>::kExists);
+static_assert(!ReadThroughCodec<double>::kExists);
+static_assert(!ReadThroughCodec<const char*>::kExists);
+static_assert(!ReadThroughCodec<std::vector<int>>::kExists);
+
+TEST(ReadThroughCodecs, BytesRoundTripAndForeignSizesDecodeToNothing) {
+    const ExternalBytes text = ReadThroughCodec<std::string>::Encode(std::string("a\0b", 3));
+    EXPECT_EQ(*ReadThroughCodec<std::string>::Decode(text.data(), text.size()),
+              std::string("a\0b", 3));
+    const std::vector<std::byte> raw{std::byte{0}, std::byte{255}};
+    const ExternalBytes bytes = ReadThroughCodec<std::vector<std::byte>>::Encode(raw);
+    EXPECT_EQ(*ReadThroughCodec<std::vector<std::byte>>::Decode(bytes.data(), bytes.size()), raw);
+
+    const ExternalBytes point = ReadThroughCodec<Point>::Encode(Point{-1, 7});
+    EXPECT_EQ(point.size(), sizeof(Point));
+    EXPECT_EQ(*ReadThroughCodec<Point>::Decode(point.data(), point.size()), (Point{-1, 7}));
+    EXPECT_EQ(ReadThroughCodec<Point>::Decode(point.data(), point.size() - 1), nullptr);
+    EXPECT_EQ(ReadThroughCodec<std::vector<unsigned char>>::Decode(point.data(), 0)->size(), 0u);
+}
+
+TEST_F(ReadThrough, CacheWithoutACodecUsesItsTypesAndReadsBackWhatAnotherInstanceStored) {
+    auto shared = std::make_shared<MapLayer>();
+    ReadThroughCache<Point> writer(Options(10, {shared}), Service());
+    writer.Get("p", [] { return Point{3, 4}; });
+    ReadThroughCache<Point> reader(Options(0, {shared}));
+    const auto found = reader.Get(
+        "p", [](const std::string&) -> Point { throw std::logic_error("the layer holds it"); });
+    EXPECT_EQ(found.source, ReadThroughSource::External);
+    EXPECT_EQ(*found.value, (Point{3, 4}));
+
+    // A codec given as two callables.
+    ReadThroughCache<std::string> text(
+        Options(0, {std::make_shared<MapLayer>()}),
+        [](const std::string& v) { return ExternalBytes(v.rbegin(), v.rend()); },
+        [](const unsigned char* data, std::size_t size) {
+            return std::make_shared<std::string>(std::string(data, data + size));
+        });
+    text.Get("k", [] { return std::string("abc"); });
+    EXPECT_EQ(*text.Get("k", [] { return std::string("never"); }).value, "cba");
+}
+
+TEST_F(ReadThrough, LoaderReceivesTheKeyAndMayReturnAPointer) {
+    Cache cache(Options(), Service());
+    EXPECT_EQ(*cache.Get("k1", [](const std::string& key) { return key + "!"; }).value, "k1!");
+    EXPECT_EQ(*cache.Get("k2", [](std::string_view key) { return std::string(key); }).value, "k2");
+    const auto shared = std::make_shared<const std::string>("shared");
+    const auto got = cache.Get("k3", [shared](const std::string&) { return shared; });
+    EXPECT_EQ(got.value, shared);  // the very object, not a copy
+    EXPECT_EQ(*cache.Get("k4", [] { return "text"; }).value, "text");
+}
+
+TEST_F(ReadThrough, GetWithoutALoaderUsesTheCachesOwnAndRaisesNamingTheCacheWithoutOne) {
+    Cache cache(Options(), Service());
+    try {
+        cache.Get("k");
+        ADD_FAILURE() << "Get(key) without a loader answered";
+    } catch (const VelmoraException& e) {
+        EXPECT_NE(std::string(e.what()).find("\"answers\""), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("SetLoader"), std::string::npos) << e.what();
+    }
+    std::vector<std::string> asked;
+    cache.SetLoader([&asked](const std::string& key) {
+        asked.push_back(key);
+        return "v(" + key + ")";
+    });
+    EXPECT_EQ(*cache.Get("a").value, "v(a)");
+    EXPECT_EQ(cache.Get("a").source, ReadThroughSource::Memory);
+    cache.SetLoader(
+        [](const std::string& key) { return std::make_shared<std::string>("w" + key); });
+    EXPECT_EQ(*cache.Get("b").value, "wb");
+    EXPECT_EQ(asked, std::vector<std::string>{"a"});
+}
+
+// ---- looks that never load, lifetimes per value ----
+
+TEST_F(ReadThrough, TryGetAnswersFromMemoryOrALayerAndNeverLoads) {
+    auto service = Service();
+    auto upper = std::make_shared<MapLayer>(), shared = std::make_shared<MapLayer>();
+    Cache cache(Options(10, {upper, shared}), service);
+    EXPECT_EQ(cache.TryGet("k").value, nullptr);
+    EXPECT_EQ(cache.GetCounters().tryMisses, 1);
+
+    Cache writer(Options(0, {shared}), service);
+    writer.Get("k", [] { return std::string("stored"); });
+    const auto below = cache.TryGet("k");
+    ASSERT_NE(below.value, nullptr);
+    EXPECT_EQ(*below.value, "stored");
+    EXPECT_EQ(below.source, ReadThroughSource::External);
+    EXPECT_EQ(below.layer, 1);
+    // Filled as a Get fills: memory and the layer above.
+    EXPECT_EQ(upper->Get(cache.Core().ExternalKey("k")),
+              shared->Get(cache.Core().ExternalKey("k")));
+    EXPECT_EQ(cache.TryGet("k").source, ReadThroughSource::Memory);
+
+    // A change announced elsewhere drops the entry, and the stored copy of the old content is
+    // refused, as Get would refuse it.
+    writer.Invalidate("k");
+    EXPECT_EQ(cache.TryGet("k").value, nullptr);
+    const ReadThroughCounters c = cache.GetCounters();
+    EXPECT_EQ(c.loads, 0);
+    EXPECT_EQ(c.tryMisses, 2);
+    EXPECT_EQ(c.lowerRejected, 2);  // both layers held the old content
+    EXPECT_EQ(c.memoryHits, 1);
+}
+
+TEST_F(ReadThrough, TryGetRefusesUnsignedValuesWhenTheCacheSigns) {
+    auto layer = std::make_shared<MapLayer>();
+    Cache plain(Options(0, {layer}), nullptr);
+    plain.Get("k", [] { return std::string("unsigned"); });
+    auto options = Options(10, {layer});
+    options.signingKeys = {"key"};
+    Cache signing(options, nullptr);
+    EXPECT_EQ(signing.TryGet("k").value, nullptr);
+    EXPECT_EQ(signing.GetCounters().signatureRejected, 1);
+}
+
+TEST_F(ReadThrough, SetWithALifetimeIsAskedOfTheLayersAndCappedAtTheServicesHorizon) {
+    auto service = Service();
+    auto layer = std::make_shared<MapLayer>();
+    Cache cache(Options(10, {layer}), service);
+    cache.Set("short", std::make_shared<const std::string>("v"), std::chrono::seconds(5));
+    EXPECT_EQ(layer->LastTtlSec(), 5);
+    cache.Set("long", std::make_shared<const std::string>("v"), std::chrono::hours(24 * 365));
+    EXPECT_EQ(layer->LastTtlSec(), service->ValueLifetimeSec());
+    cache.Set("default", std::make_shared<const std::string>("v"));
+    EXPECT_EQ(layer->LastTtlSec(),
+              std::min<long long>(Options().valueLifetimeSec, service->ValueLifetimeSec()));
+    EXPECT_THROW(cache.Set("k", std::make_shared<const std::string>("v"), std::chrono::seconds(-1)),
+                 VelmoraException);
+}
+
+TEST_F(ReadThrough, ValueSetWithALifetimeExpiresInMemoryAndForEveryReaderOfTheLayers) {
+    auto service = Service();
+    auto layer = std::make_shared<MapLayer>();
+    Cache writer(Options(10, {layer}), service);
+    Cache reader(Options(10, {layer}), service);
+    writer.Set("k", std::make_shared<const std::string>("brief"), std::chrono::seconds(1));
+    EXPECT_EQ(*reader.TryGet("k").value, "brief");  // from the layer, with its lifetime
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    // The reader's memory copy carried the value's lifetime, and so does the stored copy.
+    EXPECT_EQ(reader.TryGet("k").value, nullptr);
+    EXPECT_EQ(reader.GetCounters().expired, 1);
+    EXPECT_EQ(reader.GetCounters().lowerRejected, 1);
+    int runs = 0;
+    EXPECT_EQ(writer.Get("k", Returns("fresh", &runs)).source, ReadThroughSource::Loader);
+    EXPECT_EQ(writer.GetCounters().expired, 1);
+    EXPECT_EQ(runs, 1);
 }
 
 }  // namespace

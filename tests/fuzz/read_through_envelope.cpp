@@ -4,7 +4,8 @@
 //  0: bytes as an external layer returns them, opened without and with signing keys. An
 //     envelope that opens is exactly what sealing its fields gives again, and opens under a key
 //     only when that key sealed it;
-//  1: fields (name, key, hashes, time, payload) sealed and opened again, unsigned and signed:
+//  1: fields (name, key, hashes, time, lifetime, payload) sealed and opened again, unsigned and
+//  signed:
 //     the fields come back, a signed envelope opens under its key and no other, and an envelope
 //     with one byte changed or cut short does not open under the key.
 // HMAC-SHA256 itself is OpenSSL's; inputs are capped at 64 KiB.
@@ -24,8 +25,8 @@ const std::vector<std::string> kKeys{"first signing key", std::string(80, 'k')};
 const std::vector<std::string> kOtherKeys{"another key"};
 
 bool SameFields(const Envelope& a, const Envelope& b) {
-    return a.hash == b.hash && a.producedAt == b.producedAt && a.key == b.key &&
-           a.payloadSize == b.payloadSize &&
+    return a.hash == b.hash && a.producedAt == b.producedAt && a.lifetimeSec == b.lifetimeSec &&
+           a.key == b.key && a.payloadSize == b.payloadSize &&
            std::equal(a.payload, a.payload + a.payloadSize, b.payload);
 }
 
@@ -47,12 +48,14 @@ void OpenArbitrary(FuzzedDataProvider& in) {
     // Sealing the fields again gives the same bytes: the tag under whichever key made it.
     const std::string* madeBy = nullptr;
     for (const std::string& key : kKeys) {
-        const ExternalBytes sealed = SealEnvelope(name, plain.key, plain.hash, plain.producedAt,
-                                                  plain.payload, plain.payloadSize, &key);
+        const ExternalBytes sealed =
+            SealEnvelope(name, plain.key, plain.hash, plain.producedAt, plain.payload,
+                         plain.payloadSize, &key, plain.lifetimeSec);
         if (sealed == bytes) madeBy = &key;
     }
-    const ExternalBytes unsigned_ = SealEnvelope(name, plain.key, plain.hash, plain.producedAt,
-                                                 plain.payload, plain.payloadSize, nullptr);
+    const ExternalBytes unsigned_ =
+        SealEnvelope(name, plain.key, plain.hash, plain.producedAt, plain.payload,
+                     plain.payloadSize, nullptr, plain.lifetimeSec);
     if (plain.isSigned) {
         VELFUZZ_CHECK(unsigned_.size() + 32 == bytes.size());
         VELFUZZ_CHECK(std::equal(unsigned_.begin() + 4, unsigned_.end(), bytes.begin() + 4));
@@ -74,14 +77,16 @@ void SealAndOpen(FuzzedDataProvider& in) {
     const unsigned long long producedAt = in.ConsumeIntegral<unsigned long long>();
     const std::size_t signWith = in.ConsumeIntegralInRange<std::size_t>(0, kKeys.size());
     const std::size_t change = in.ConsumeIntegral<std::size_t>();
+    const auto lifetimeSec = in.ConsumeIntegral<unsigned int>();
     const std::vector<unsigned char> payload = in.ConsumeRemainingBytes<unsigned char>();
     const std::string* signingKey = signWith < kKeys.size() ? &kKeys[signWith] : nullptr;
 
-    const ExternalBytes sealed =
-        SealEnvelope(name, key, hash, producedAt, payload.data(), payload.size(), signingKey);
+    const ExternalBytes sealed = SealEnvelope(name, key, hash, producedAt, payload.data(),
+                                              payload.size(), signingKey, lifetimeSec);
     Envelope opened;
     VELFUZZ_CHECK(OpenEnvelope(sealed, name, {}, opened) == EnvelopeVerdict::Good);
-    VELFUZZ_CHECK(opened.hash == hash && opened.producedAt == producedAt && opened.key == key);
+    VELFUZZ_CHECK(opened.hash == hash && opened.producedAt == producedAt && opened.key == key &&
+                  opened.lifetimeSec == lifetimeSec);
     VELFUZZ_CHECK(opened.payloadSize == payload.size() &&
                   std::equal(payload.begin(), payload.end(), opened.payload));
     VELFUZZ_CHECK(opened.isSigned == (signingKey != nullptr));

@@ -114,12 +114,17 @@ bool ArrivalTable::MayServe(const HashPair& keyhash, const HashPair& hash,
     const auto it = m_byKey.find(keyhash);
     if (it == m_byKey.end() || it->second.empty()) return true;
     // Equal to the newest news of its key, or refused: which content is newer is read from the
-    // order of arrival, never from timestamps of other hosts. A value stored whose own
-    // announcement is still on its way is refused too, and costs a load.
+    // order of arrival. A value stored whose own announcement is still on its way is refused
+    // too, and costs a load. Arrival order alone can be fooled by a fill that raced a change
+    // and was announced after it, so a value is also refused when other content produced after
+    // it is known (that comparison, across hosts' clocks, can only refuse more).
     const Arrival* newest = &it->second.front();
     for (const Arrival& a : it->second)
         if (a.arrivedNs >= newest->arrivedNs) newest = &a;
-    return newest->hash == hash;
+    if (newest->hash != hash) return false;
+    return std::none_of(it->second.begin(), it->second.end(), [&](const Arrival& a) {
+        return a.hash != hash && a.timestamp > producedAt;
+    });
 }
 
 bool ArrivalTable::IsNewestReceived(const HashPair& keyhash, const HashPair& hash,

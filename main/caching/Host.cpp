@@ -67,6 +67,8 @@ void Validate(const HostOptions& o) {
         Refuse("redisTls", "is off while TLS files or a server name are given");
     if (o.connectTimeout.count() <= 0) Refuse("connectTimeout", "must be positive");
     if (o.commandTimeout.count() <= 0) Refuse("commandTimeout", "must be positive");
+    if (o.heartbeatInterval.count() <= 0) Refuse("heartbeatInterval", "must be positive");
+    if (o.reconnectBackoffMax.count() <= 0) Refuse("reconnectBackoffMax", "must be positive");
     const std::string& ns = o.coherenceNamespace;
     if (ns.empty()) Refuse("coherenceNamespace", "must not be empty");
     for (const std::string other : {"defaultns.", kClearChannels})
@@ -102,6 +104,8 @@ RedisEndpointConfig Endpoint(const HostOptions& o) {
     config.tlsServerName = o.tlsServerName;
     config.connectTimeout = o.connectTimeout;
     config.commandTimeout = o.commandTimeout;
+    config.heartbeatInterval = o.heartbeatInterval;
+    config.reconnectBackoffMax = o.reconnectBackoffMax;
     return config;
 }
 

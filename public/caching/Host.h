@@ -45,6 +45,10 @@ struct HostOptions {
     std::string tlsServerName;  // the name the server's certificate must carry
     std::chrono::milliseconds connectTimeout{1000};
     std::chrono::milliseconds commandTimeout{1000};
+    // A quiet subscription sends PING after this long (at most half of maxDeafMs, whatever
+    // this says); a lost one is made again after at most reconnectBackoffMax.
+    std::chrono::milliseconds heartbeatInterval{1000};
+    std::chrono::milliseconds reconnectBackoffMax{2000};
     // ---- coherence ----
     // Channels "<namespace><key hash>" of every process that shares caches with this one;
     // not empty, not a prefix of "defaultns." or of the host's channel "velcache.clear.", and

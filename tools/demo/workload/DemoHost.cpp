@@ -5,15 +5,9 @@
 #include <cstdio>
 #include <iostream>
 
-#include "caching/CascadeInvalidator.h"
-#include "caching/CascadeInvalidatorHolder.h"
-#include "caching/RedisExternalCache.h"
-#include "velcore/AppConfig.h"
-#include "velcore/AppOptions.h"
+#include "caching/Host.h"
 #include "velcoreplatform/TLog.h"
-#include "velredis/RedisConfig.h"
 #include "velredis/RedisSlotMap.h"
-#include "velredis/RedisSubscriptionManager.h"
 
 using namespace velmora::caching;
 
@@ -51,64 +45,38 @@ private:
     Stats m_stats GUARDED_BY(m_mutex);
 };
 
-namespace {
-
-std::string Namespace(const ChildConfig& config, const char* layer) {
-    return "VelDemo." + config.runId + "." + layer;
-}
-
-}  // namespace
-
 DemoHost::DemoHost(const ChildConfig& config) : m_config(config) {
-    namespace options = velmora::appoptions;
-    options::Set("SyncCaches", true);
-    // Within the 1 s freshness window: a process that has not heard from the server for 600 ms
-    // serves nothing it holds (the heartbeat below keeps a quiet connection heard from).
-    options::Set("CacheSynchronizationMaxDeafMs", 600);
-    // Redis values of a run outlive it by a few minutes at most.
-    options::Set("ExternalCacheRedisAlwaysSetEx", true);
-    options::Set("ExternalCacheRedisAlwaysSetExSec", 600);
-    TLog::SetStderrLevel(TLog::Error);
     m_sink = std::make_shared<CountingLogSink>();
-    TLog::SetSink(m_sink);
-
-    RedisEndpointConfig endpoint;
-    endpoint.host = config.redisHost;
-    endpoint.port = config.redisPort;
-    for (const RedisNodeAddress& node : RedisNodeAddress::ParseList(config.redisCluster)) {
-        endpoint.mode = RedisMode::Cluster;
-        endpoint.clusterNodes.push_back(node.ToString());
+    HostOptions options;
+    if (config.redisCluster.empty()) {
+        options.redis = config.redisHost + ":" + std::to_string(config.redisPort);
+    } else {
+        for (const RedisNodeAddress& node : RedisNodeAddress::ParseList(config.redisCluster))
+            options.redisCluster.push_back(node.ToString());
     }
     if (!config.redisTlsDir.empty()) {
-        endpoint.tls = true;
-        endpoint.tlsCaFile = config.redisTlsDir + "/ca.crt";
-        endpoint.tlsCertFile = config.redisTlsDir + "/client.crt";
-        endpoint.tlsKeyFile = config.redisTlsDir + "/client.key";
+        options.redisTls = true;
+        options.tlsCaFile = config.redisTlsDir + "/ca.crt";
+        options.tlsCertFile = config.redisTlsDir + "/client.crt";
+        options.tlsKeyFile = config.redisTlsDir + "/client.key";
     }
-    endpoint.commandTimeout = std::chrono::milliseconds(500);
-    endpoint.heartbeatInterval = std::chrono::milliseconds(200);
-    endpoint.reconnectBackoffMax = std::chrono::milliseconds(250);
-    ConfigureRedis(endpoint);
-
-    AppConfig::GetInstance().SetExternalCacheEnabled(true);
-    AppConfig::GetInstance().SetExternalCacheDir(TString::fromStdString(config.externalDir));
-    const auto desktop = ExternalCacheFactory::MakeDefaultCacheForDesktop();
-    ExternalCacheFactory::Initialize(ExternalCacheFactory::FactoryFunc(
-        [desktop](TString ns, unsigned long long sizeMb, unsigned int n) -> ExternalCachePtr {
-            if (ns.endsWith(".disk")) return desktop(ns, sizeMb, n);
-            return std::make_shared<RedisExternalCache>(ns);
-        }));
-    m_disk =
-        ExternalCacheFactory::MakeCache(TString::fromStdString(Namespace(config, "disk")), 256, 0);
-    m_redis =
-        ExternalCacheFactory::MakeCache(TString::fromStdString(Namespace(config, "redis")), 256, 0);
-
-    CascadeInvalidatorHolderFactory::GetInstance().Initialize(
-        {CascadeInvalidatorAggregator::TryGetSingleton(), nullptr, nullptr, nullptr});
-
-    m_service = RedisPubsub::Create(TString(kCoherenceNamespace));
-    RedisSubscriptionManager::GetInstance().WaitUntilSubscribed(
-        TString(kCoherenceNamespace) + TString("*"), std::chrono::seconds(10));
+    // Quick to notice a lost server and to come back: the run faults it on purpose.
+    options.commandTimeout = std::chrono::milliseconds(500);
+    options.heartbeatInterval = std::chrono::milliseconds(200);
+    options.reconnectBackoffMax = std::chrono::milliseconds(250);
+    options.coherenceNamespace = kCoherenceNamespace;
+    // Within the 1 s freshness window: a process that has not heard from the server for 600 ms
+    // serves nothing it held from before.
+    options.maxDeafMs = 600;
+    options.diskDirectory = config.externalDir;
+    // Redis values of a run outlive it by a few minutes at most.
+    options.redisValuesExpireSec = 600;
+    options.stderrLevel = HostLogLevel::Error;
+    options.logSink = m_sink;
+    Host& host = Host::Start(options);
+    m_service = host.Service();
+    m_disk = host.DiskLayer();
+    m_redis = host.RedisLayer();
     m_reader = std::thread([this] { ReadCommands(); });
 }
 

@@ -41,11 +41,9 @@
 #include <thread>
 #include <vector>
 
-#include "caching/DiskExternalCache.h"
+#include "caching/Host.h"
 #include "caching/ReadThroughCache.h"
-#include "caching/RedisExternalCache.h"
 #include "caching/RedisPubsub.h"
-#include "velcore/AppOptions.h"
 #include "velredis/RedisConfig.h"
 #include "velredis/RedisConnectionPool.h"
 #include "velredis/RedisSubscriptionManager.h"
@@ -98,33 +96,32 @@ class Peer {
 public:
     Peer(int port, const std::string& ns, const std::string& name, int memory,
          const std::string& layers, bool keepRaced, bool defaults) {
-        RedisEndpointConfig config;
-        config.port = port;
-        if (!defaults) {
-            config.heartbeatInterval = std::chrono::milliseconds(300);
-            config.commandTimeout = std::chrono::milliseconds(1000);
-        }
-        ConfigureRedis(config);
-        m_db = std::make_unique<RedisConnection>(config);
-        m_service = RedisPubsub::Create(TString::fromStdString(ns));
-        ReadThroughOptions options;
-        options.name = name;
-        options.memoryEntries = memory;
-        options.dropRacedFills = !keepRaced;
-        // The tests move the processes in step by counting announcements applied: every fill
-        // is published.
-        options.skipKnownFills = defaults;
+        HostOptions host;
+        host.redis = "127.0.0.1:" + std::to_string(port);
+        host.coherenceNamespace = ns;
+        if (!defaults) host.heartbeatInterval = std::chrono::milliseconds(300);
+        HostCacheOptions cache;
+        cache.memoryEntries = memory;
+        cache.disk = cache.redis = false;
         for (const std::string& layer : Split(layers == "-" ? "" : layers, ',')) {
             if (layer == "redis") {
-                m_layers.push_back(std::make_shared<RedisExternalCache>(TString("rt")));
+                cache.redis = true;
             } else if (layer.rfind("disk:", 0) == 0) {
-                m_layers.push_back(std::make_shared<DiskExternalCache>(
-                    TString("rt"), TPath(TString::fromStdString(layer.substr(5))), nullptr));
+                cache.disk = true;
+                host.diskDirectory = layer.substr(5);
             } else {
                 throw std::runtime_error("unknown layer " + layer);
             }
         }
-        options.layers.assign(m_layers.begin(), m_layers.end());
+        Host& started = Host::Start(host);
+        m_db = std::make_unique<RedisConnection>(GetRedisConfiguration());
+        m_service = started.Service();
+        ReadThroughOptions options = started.CacheOptions(name, cache);
+        options.dropRacedFills = !keepRaced;
+        // The tests move the processes in step by counting announcements applied: every fill
+        // is published.
+        options.skipKnownFills = defaults;
+        m_layers = options.layers;
         m_cache = std::make_unique<Cache>(options, StringCodec(), m_service);
         m_subscribed = RedisSubscriptionManager::GetInstance().WaitUntilSubscribed(
             TString::fromStdString(ns + "*"), kWait);
@@ -236,7 +233,7 @@ private:
 
     std::unique_ptr<RedisConnection> m_db;
     std::shared_ptr<RedisPubsub> m_service;
-    std::vector<std::shared_ptr<ExternalCache<TString, ExternalBytes>>> m_layers;
+    std::vector<ExternalCachePtr> m_layers;
     std::unique_ptr<Cache> m_cache;
     bool m_subscribed = false;
 };

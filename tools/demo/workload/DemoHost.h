@@ -1,9 +1,9 @@
 // DemoHost: what a worker or writer process does once at start-up to host the library, as a
-// server process would: the application options (cascade invalidation on, dirty margin 0 s),
-// the Redis endpoint, the external-cache factory (a disk cache in the directory the workers of
-// this machine share, and a Redis cache), the cascade aggregator as the process's invalidator,
-// and a log sink that counts the external caches' outcomes. It also carries the process's two
-// channels to the parent: commands in on stdin ("go", "stop", "settle"), reports out on stdout.
+// server process would: one Host::Start with the Redis endpoint, the disk directory the workers
+// of this machine share, a silence bound within the freshness window, and a log sink that
+// counts the external caches' outcomes; every other option at its default. It also carries the
+// process's two channels to the parent: commands in on stdin ("go", "stop", "settle"), reports
+// out on stdout.
 // Safe for concurrent use after construction (one per process).
 #pragma once
 

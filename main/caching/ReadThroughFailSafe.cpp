@@ -40,4 +40,16 @@ bool FailSafeStore::IsThrottled(const std::string& key, long long nowNs) const {
     return it != m_throttled.end() && nowNs < it->second;
 }
 
+void FailSafeStore::Clear() {
+    std::list<std::string> order;
+    std::unordered_map<std::string, Slot> copies;
+    {
+        TMutexLock lock(m_mutex);
+        order.swap(m_order);
+        copies.swap(m_copies);
+        m_throttled.clear();
+    }
+    // The values go once the lock is released: a host's destructor never runs under it.
+}
+
 }  // namespace velmora::caching

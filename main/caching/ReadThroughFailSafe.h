@@ -32,6 +32,8 @@ public:
     // clock).
     void Throttle(const std::string& key, long long nowNs, long long untilNs);
     bool IsThrottled(const std::string& key, long long nowNs) const;
+    // Forgets every copy and throttle (a clear of the cache).
+    void Clear();
 
 private:
     struct Slot {

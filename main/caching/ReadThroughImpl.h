@@ -118,9 +118,21 @@ public:
     // `lifetimeSec` 0: the cache's lifetime of values.
     unsigned int Set(const std::string& key, const AnyValue& value, long long lifetimeSec = 0);
     void Invalidate(const std::string& key);
+    void Clear();
+    // Reads the generation and subscribes to the clear channel (when there is one); after
+    // construction, since the subscription holds a weak pointer to the engine.
+    void StartClearChannel();
+    // When it returns, no callback of the clear channel runs for this engine.
+    void StopClearChannel();
+    // A clear heard on the channel: `generation` and the instance that cleared.
+    void OnClearMessage(long long generation, const std::string& from);
+    // The channel's subscription was re-established: a clear may have been missed.
+    void OnClearResubscribed();
     ReadThroughCounters Counters() const;
     HashPair KeyHash(const std::string& key) const;
+    // Under the current generation.
     TString ExternalKey(const HashPair& keyhash) const;
+    TString ExternalKey(const HashPair& keyhash, long long generation) const;
     std::vector<std::pair<std::string, AnyValue>> Held() const;
     bool Holds(unsigned int guid) const { return m_memory && m_memory->TryGetEntry(guid); }
     // Waits until no background load runs.
@@ -155,6 +167,7 @@ private:
         int layer = -1;  // -1: the loader
         unsigned int loadMs = 0;
         unsigned int lifetimeSec = 0;  // a lifetime of its own (Set); 0: the cache's
+        long long generation = 0;      // of the external keys, as the load started
     };
 
     // ---- the Get path (ReadThroughCache.cpp) ----
@@ -214,7 +227,8 @@ private:
     // answer (loaded during this silence, at most the silence bound ago).
     bool HeldThroughSilence(long long loadStartNs) const;
     // Tells the service of a fill (entry `guid` of memory, 0: none).
-    void Announce(const HashPair& keyhash, const Loaded& loaded, unsigned int guid);
+    void Announce(const HashPair& keyhash, const Loaded& loaded, unsigned int guid,
+                  long long startNs);
     void DropFilled(const std::string& key, unsigned int guid);
     // Stores into the layers above `upTo`; waits for the shared layer's store when `waitShared`.
     bool StoreBelow(const TString& externalKey, const Loaded& loaded, std::size_t upTo,
@@ -230,11 +244,28 @@ private:
     // Redis layer cannot reach its server.
     void CheckReachable() const;
     std::size_t SharedLayer() const;
+    // Moves to `generation`, lets no load in flight fill, and empties memory and the fail-safe
+    // copies.
+    void ApplyClear(long long generation);
+    // The generation the shared layer holds (0 when none, or without layers); nothing when it
+    // could not be read.
+    std::optional<long long> ReadGeneration() const;
+    // Counts the next generation in the shared layer; nothing when it could not.
+    std::optional<long long> NextGeneration() const;
+    TString GenerationKey() const;
+    std::string ClearChannelName() const;
 
     const ReadThroughOptions m_options;
     const ReadThroughCore::Encode m_encode;
     const ReadThroughCore::Decode m_decode;
     const std::shared_ptr<RedisPubsub> m_service;
+    // Tells this instance's clears apart from other instances' on the clear channel.
+    const std::string m_instanceToken;
+    // The generation of the external keys, and when the last clear was applied (FillClockNs):
+    // no load that started before it fills.
+    std::atomic<long long> m_generation{0};
+    std::atomic<long long> m_clearedAtNs{0};
+    std::atomic<bool> m_clearSubscribed{false};
     std::shared_ptr<readthrough::MemoryLayer> m_memory;
     // With the built-in policy (an MRU policy of a thirty-second under memoryEntries), the layer
     // is purged only once it holds more than this; 0: a host's policy, asked after every fill.
@@ -269,7 +300,7 @@ private:
             waitTimeouts{0}, raced{0}, rejected{0}, externalFailures{0}, evictions{0},
             signatureRejected{0}, expired{0}, failSafe{0}, softTimeouts{0}, hardTimeouts{0},
             throttled{0}, backgroundFull{0}, deafLoads{0}, deafHolds{0}, eagerRefreshes{0},
-            leasesTaken{0}, leaseWaits{0}, leaseUnavailable{0}, tryMisses{0};
+            leasesTaken{0}, leaseWaits{0}, leaseUnavailable{0}, tryMisses{0}, clears{0};
         std::atomic<long long> lastSignatureLogNs{0}, signatureRejectedLogged{0};
         std::unique_ptr<std::atomic<long long>[]> layerHits;
     } mutable m_counts;

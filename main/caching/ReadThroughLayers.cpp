@@ -42,7 +42,8 @@ ReadThroughCore::Impl::Impl(ReadThroughOptions options, ReadThroughCore::Encode 
     : m_options(std::move(options)),
       m_encode(std::move(encode)),
       m_decode(std::move(decode)),
-      m_service(std::move(service)) {
+      m_service(std::move(service)),
+      m_instanceToken(RandomToken()) {
     if (m_options.memoryPolicy || m_options.memoryEntries > 0) {
         const auto entries = static_cast<unsigned int>(std::max(0, m_options.memoryEntries));
         if (!m_options.memoryPolicy) m_evictOver = entries;
@@ -92,10 +93,6 @@ HashPair ReadThroughCore::Impl::KeyHash(const std::string& key) const {
     return THash128(text.data(), text.size(), 0);
 }
 
-TString ReadThroughCore::Impl::ExternalKey(const HashPair& keyhash) const {
-    return TString::fromStdString("rt." + m_options.name + ".") + FormatHashPair(keyhash);
-}
-
 std::string ReadThroughCore::Impl::LeaseName(const HashPair& keyhash) const {
     return ExternalKey(keyhash).toStdString();
 }
@@ -110,8 +107,9 @@ ReadThroughCore::Result ReadThroughCore::Impl::LoadAndFill(const std::string& ke
                                                            const Loader& loader, bool loaderOnly,
                                                            bool layersLooked) {
     const HashPair keyhash = KeyHash(key);
-    const long long startNs = RedisPubsub::FillClockNs();
     Loaded loaded;
+    loaded.generation = m_generation.load();  // before the start: see ApplyClear
+    const long long startNs = RedisPubsub::FillClockNs();
     std::string token;  // the lease held, if any
     // Values in the layers may have changed unheard too (see Get).
     loaderOnly = loaderOnly || Deaf();
@@ -133,8 +131,9 @@ std::optional<ReadThroughCore::Result> ReadThroughCore::Impl::TryLayersHere(
     const std::string& key) {
     if (m_options.layers.empty() || Deaf()) return std::nullopt;
     const HashPair keyhash = KeyHash(key);
-    const long long startNs = RedisPubsub::FillClockNs();
     Loaded loaded;
+    loaded.generation = m_generation.load();
+    const long long startNs = RedisPubsub::FillClockNs();
     if (!LoadFromLayers(key, keyhash, loaded)) return std::nullopt;
     return FillAndStore(key, keyhash, loaded, startNs, std::string());
 }
@@ -177,7 +176,8 @@ ReadThroughCore::Result ReadThroughCore::Impl::FillAndStore(const std::string& k
     const std::size_t below =
         loaded.layer < 0 ? m_options.layers.size() : static_cast<std::size_t>(loaded.layer);
     // The lease goes back once the shared layer holds the value; otherwise it lapses.
-    if (StoreBelow(ExternalKey(keyhash), loaded, below, !token.empty())) release();
+    if (StoreBelow(ExternalKey(keyhash, loaded.generation), loaded, below, !token.empty()))
+        release();
     return result;
 }
 
@@ -242,6 +242,8 @@ void ReadThroughCore::Impl::RunLoader(const std::string& key, const Loader& load
 
 bool ReadThroughCore::Impl::MayFill(const HashPair& keyhash, const HashPair& hash,
                                     long long startNs) const {
+    // A clear applied since the load started: what it found may be what was cleared.
+    if (startNs <= m_clearedAtNs.load()) return false;
     return !m_options.dropRacedFills || !m_service || m_service->MayFill(keyhash, hash, startNs);
 }
 
@@ -307,7 +309,7 @@ void ReadThroughCore::Impl::NoteSignatureRejected(std::size_t layer, EnvelopeVer
 bool ReadThroughCore::Impl::LoadFromLayers(const std::string& key, const HashPair& keyhash,
                                            Loaded& loaded, std::size_t fromLayer) {
     if (m_options.layers.empty()) return false;
-    const TString externalKey = ExternalKey(keyhash);
+    const TString externalKey = ExternalKey(keyhash, loaded.generation);
     for (std::size_t i = fromLayer; i < m_options.layers.size(); ++i) {
         if (!m_options.layers[i]) continue;
         ExternalBytesPtr bytes = ReadLayer(i, externalKey);
@@ -359,7 +361,7 @@ unsigned int ReadThroughCore::Impl::Fill(const std::string& key, const HashPair&
                                          const Loaded& loaded, long long startNs) {
     if (!m_memory) {
         // Nothing to file, but the others still hear of the content.
-        Announce(keyhash, loaded, 0);
+        Announce(keyhash, loaded, 0, startNs);
         return 0;
     }
     auto [guid, replaced] = m_memory->AddEntryAndDeleteExistingEntriesItMatches(
@@ -368,7 +370,7 @@ unsigned int ReadThroughCore::Impl::Fill(const std::string& key, const HashPair&
         std::make_shared<KeyIs>(key));
     m_hints->Note(key, guid);
     ReportRemoved(replaced);
-    Announce(keyhash, loaded, guid);
+    Announce(keyhash, loaded, guid, startNs);
     Evict();
     return guid;
 }
@@ -384,12 +386,12 @@ void ReadThroughCore::Impl::Evict() {
 }
 
 void ReadThroughCore::Impl::Announce(const HashPair& keyhash, const Loaded& loaded,
-                                     unsigned int guid) {
+                                     unsigned int guid, long long startNs) {
     if (!m_service) return;
     std::weak_ptr<ICoherentCache> cache;
     if (guid) cache = m_memory;
     m_service->OnLoaded(keyhash, loaded.hash, loaded.producedAt, guid, std::move(cache),
-                        {m_options.skipKnownFills, m_options.dropHeldOnArrival});
+                        {m_options.skipKnownFills, m_options.dropHeldOnArrival, startNs});
 }
 
 void ReadThroughCore::Impl::DropFilled(const std::string& key, unsigned int guid) {
@@ -430,6 +432,7 @@ unsigned int ReadThroughCore::Impl::Set(const std::string& key, const AnyValue& 
     const HashPair keyhash = KeyHash(key);
     Loaded loaded;
     loaded.value = value;
+    loaded.generation = m_generation.load();
     loaded.producedAt = UtcNow();
     // The envelope carries the lifetime the readers apply (they cap it at their horizon too).
     if (lifetimeSec > 0)
@@ -440,7 +443,8 @@ unsigned int ReadThroughCore::Impl::Set(const std::string& key, const AnyValue& 
     const unsigned int guid = Fill(key, keyhash, loaded, SteadyNs());
     if (m_failSafe) m_failSafe->Keep(key, {loaded.value, loaded.hash, loaded.producedAt});
     // Not while the service hears nothing (as for fills): the announcement waits to be sent.
-    if (!Deaf()) StoreBelow(ExternalKey(keyhash), loaded, m_options.layers.size(), false);
+    if (!Deaf())
+        StoreBelow(ExternalKey(keyhash, loaded.generation), loaded, m_options.layers.size(), false);
     return guid;
 }
 
@@ -497,6 +501,7 @@ ReadThroughCounters ReadThroughCore::Impl::Counters() const {
     c.leaseWaits = m_counts.leaseWaits;
     c.leaseUnavailable = m_counts.leaseUnavailable;
     c.tryMisses = m_counts.tryMisses;
+    c.clears = m_counts.clears;
     return c;
 }
 
@@ -519,10 +524,12 @@ ReadThroughCore::ReadThroughCore(ReadThroughOptions options, Encode encode, Deco
         throw VelmoraException("ReadThroughCache: the codec needs both encode and decode");
     m_impl = std::make_shared<Impl>(std::move(options), std::move(encode), std::move(decode),
                                     std::move(service));
+    m_impl->StartClearChannel();
 }
 
 ReadThroughCore::~ReadThroughCore() {
     m_impl->WaitForBackground();
+    m_impl->StopClearChannel();
 }
 
 ReadThroughCore::Result ReadThroughCore::Get(const std::string& key, const Loader& loader) {
@@ -553,6 +560,10 @@ unsigned int ReadThroughCore::Set(const std::string& key, const AnyValue& value,
 
 void ReadThroughCore::Invalidate(const std::string& key) {
     m_impl->Invalidate(key);
+}
+
+void ReadThroughCore::Clear() {
+    m_impl->Clear();
 }
 
 const ReadThroughOptions& ReadThroughCore::Options() const {
@@ -593,6 +604,7 @@ ReadThroughCounters ReadThroughCore::GetCounters() const {
     tag("lease-waits", c.leaseWaits);
     tag("lease-unavailable", c.leaseUnavailable);
     tag("try-misses", c.tryMisses);
+    tag("clears", c.clears);
     return c;
 }
 

@@ -170,6 +170,17 @@ struct ReadThroughOptions {
     // An entry read after this fraction of its lifetime is loaded again once in the background
     // (0: never), so hot keys never wait for a load.
     double eagerRefreshFraction = 0;
+
+    // ---- clearing the whole cache (Clear) ----
+    // The subscription manager that tells the instances of this name in other processes of a
+    // Clear, on the channel "velcache.clear.<name>" (outside every coherence namespace: the
+    // constructor raises when a namespace subscribed through it is a prefix of that channel).
+    // With it, the constructor also reads the generation from the shared layer (at most
+    // externalWaitMs). Borrowed: it must outlive the cache. Null: a Clear empties this instance
+    // and moves it (alone) to a new generation; other instances do not hear of it.
+    RedisSubscriptionManager* clearChannel = nullptr;
+    // How long the constructor waits for the server to confirm that subscription, ms.
+    unsigned int clearSubscribeWaitMs = 2000;
 };
 
 // FailSafe: the last good value, kept past its lifetime, answering for a failing or slow load.
@@ -201,6 +212,8 @@ struct ReadThroughCounters {
     long long leaseWaits = 0;          // misses answered by another process's load
     long long leaseUnavailable = 0;    // leases that could not be asked for
     long long tryMisses = 0;           // TryGets that found nothing
+    long long clears = 0;              // clears applied here: this process's, heard, or assumed
+                                       // after a re-subscription (one may have been missed)
 };
 
 // What the calling thread's read-through Gets used while a recorder is installed: the memory
@@ -265,6 +278,8 @@ public:
     // content changed (a data hash no value has), so that every process drops its copies and
     // no older lower-layer value is served.
     void Invalidate(const std::string& key);
+    // See ReadThroughCache<V>::Clear.
+    void Clear();
 
     // The figures so far; also sent to the metrics sink as one scope "ReadThroughCache::Counters"
     // with a tag per figure and "name".
@@ -392,6 +407,19 @@ public:
         return m_core.Set(key, value, lifetime);
     }
     void Invalidate(const std::string& key) { m_core.Invalidate(key); }
+    // Empties the cache of this name in every process: memory and fail-safe copies here, and,
+    // through a generation number carried in every external key ("rt.<name>.<generation>.<key
+    // hash>" once a cache was cleared), every copy in the layers, whose old keys are no longer
+    // read and age out (no process deletes another's disk copies). The generation is counted
+    // in the shared layer (the last one, or leaseLayer): an INCR on Redis, a read and a store
+    // on another layer. Other processes hear of it on ReadThroughOptions::clearChannel, and one
+    // that re-subscribes after a lost connection treats its cache as cleared and reads the
+    // generation again. A load in flight here or there when the clear arrives does not fill
+    // (counted in racedFillsDropped, its caller still gets its value). Counts clears. Not an
+    // announcement: the coherence service hears nothing of it. Raises VelmoraException naming
+    // the cache when the shared layer could not count the new generation (this process is
+    // cleared all the same; other processes may not be).
+    void Clear() { m_core.Clear(); }
 
     ReadThroughCounters GetCounters() const { return m_core.GetCounters(); }
     HashPair KeyHash(const std::string& key) const { return m_core.KeyHash(key); }

@@ -41,6 +41,8 @@ public:
     // PING is answered. Takes a connection of its own, at most the connect time-out plus one
     // command time-out. Any thread.
     std::string Unreachable() const;
+    // The pool the cache's commands go through.
+    const std::shared_ptr<RedisConnectionPool>& GetPool() const { return m_connectionPool; }
 
 protected:
     StoreFunc GetStoreFunc() const override;

@@ -24,9 +24,21 @@ ArrivalTable::ArrivalTable(int keepSec, int maxArrivals)
       m_max(static_cast<std::size_t>(std::max(maxArrivals, 1))),
       m_knownSinceUtc(DateTime::UtcNow().GetRepresentation()) {}
 
-void ArrivalTable::Record(const HashPair& keyhash, const HashPair& hash,
+bool ArrivalTable::Record(const HashPair& keyhash, const HashPair& hash,
                           unsigned long long timestamp, long long arrivedNs) {
     TMutexLock lock(m_mutex);
+    bool raced = false;
+    if (arrivedNs != 0) {
+        if (const auto it = m_announced.find(keyhash); it != m_announced.end()) {
+            m_announcedCount -=
+                static_cast<std::size_t>(std::erase_if(it->second, [&](const Announced& a) {
+                    const bool lost = a.hash != hash && a.loadStartNs < arrivedNs;
+                    raced |= lost;
+                    return lost;
+                }));
+            if (it->second.empty()) m_announced.erase(it);
+        }
+    }
     std::vector<Arrival>& arrivals = m_byKey[keyhash];
     // The same content again only moves its arrival on.
     const auto same = std::find_if(arrivals.begin(), arrivals.end(), [&](const Arrival& a) {
@@ -43,6 +55,24 @@ void ArrivalTable::Record(const HashPair& keyhash, const HashPair& hash,
     const long long nowNs = SteadyNs();
     m_order.emplace_back(arrivedNs == 0 ? nowNs : arrivedNs, keyhash);
     Prune(std::max(arrivedNs, nowNs));
+    return raced;
+}
+
+std::optional<std::pair<HashPair, unsigned long long>> ArrivalTable::NoteAnnouncedFill(
+    const HashPair& keyhash, const HashPair& hash, long long loadStartNs) {
+    TMutexLock lock(m_mutex);
+    if (const auto it = m_byKey.find(keyhash); it != m_byKey.end()) {
+        const Arrival* newest = nullptr;
+        for (const Arrival& a : it->second)
+            if (a.hash != hash && a.arrivedNs >= loadStartNs &&
+                (!newest || a.arrivedNs >= newest->arrivedNs))
+                newest = &a;
+        if (newest) return std::make_pair(newest->hash, newest->timestamp);
+    }
+    if (m_announcedCount >= m_max / 4 + 1) return std::nullopt;
+    m_announced[keyhash].push_back({hash, loadStartNs});
+    ++m_announcedCount;
+    return std::nullopt;
 }
 
 void ArrivalTable::RecordLoss(long long nowNs, unsigned long long nowUtc) {
@@ -65,6 +95,15 @@ void ArrivalTable::Prune(long long nowNs) {
             m_skippedCount -= static_cast<std::size_t>(
                 std::erase_if(it->second, [cutoff](const Skipped& s) { return s.atNs < cutoff; }));
             it = it->second.empty() ? m_skipped.erase(it) : std::next(it);
+        }
+    }
+    // Announced fills whose load started before the horizon can have raced nothing still
+    // kept. Looked at once the table is an eighth full of them.
+    if (m_announcedCount > m_max / 8) {
+        for (auto it = m_announced.begin(); it != m_announced.end();) {
+            m_announcedCount -= static_cast<std::size_t>(std::erase_if(
+                it->second, [cutoff](const Announced& a) { return a.loadStartNs < cutoff; }));
+            it = it->second.empty() ? m_announced.erase(it) : std::next(it);
         }
     }
     // The order list also bounds repeats of one announcement, which add no arrival.

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <deque>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -30,9 +31,18 @@ public:
     ArrivalTable(int keepSec, int maxArrivals);
 
     // An announcement of `hash` under `keyhash`, produced at `timestamp` (raw DateTime),
-    // received at `arrivedNs` (steady clock; 0 for one read back at start-up).
-    void Record(const HashPair& keyhash, const HashPair& hash, unsigned long long timestamp,
+    // received at `arrivedNs` (steady clock; 0 for one read back at start-up). Returns whether
+    // it raced a fill of other content announced from here (NoteAnnouncedFill) whose load
+    // started before it arrived: it is then to be announced again, after that fill's.
+    bool Record(const HashPair& keyhash, const HashPair& hash, unsigned long long timestamp,
                 long long arrivedNs);
+    // A fill of `hash` whose load started at `loadStartNs` was just announced from here. When
+    // other content of its key arrived since that moment, returns the newest such (data hash,
+    // timestamp), to be announced again after the fill's; else remembers the fill for Record.
+    // Remembered fills are let go past the horizon, and none is remembered while a quarter of
+    // the table's bound is taken (a race then goes uncorrected, as before).
+    std::optional<std::pair<HashPair, unsigned long long>> NoteAnnouncedFill(
+        const HashPair& keyhash, const HashPair& hash, long long loadStartNs);
     // Announcements may have been missed up to now: no load started before `nowNs` is kept,
     // no stored value produced before `nowUtc` is served (0: stored values stay vouched for).
     void RecordLoss(long long nowNs, unsigned long long nowUtc);
@@ -111,6 +121,12 @@ private:
     };
     std::unordered_map<HashPair, std::vector<Skipped>, KeyHasher> m_skipped GUARDED_BY(m_mutex);
     std::size_t m_skippedCount GUARDED_BY(m_mutex) = 0;
+    struct Announced {
+        HashPair hash;
+        long long loadStartNs;
+    };
+    std::unordered_map<HashPair, std::vector<Announced>, KeyHasher> m_announced GUARDED_BY(m_mutex);
+    std::size_t m_announcedCount GUARDED_BY(m_mutex) = 0;
 };
 
 }  // namespace velmora::caching

@@ -263,6 +263,8 @@ ReadThroughOptions Host::CacheOptions(const std::string& name,
                                    "\" needs the Redis layer");
         o.leases = m_impl->leases;
     }
+    // A Clear reaches this cache in every process of the host's server.
+    if (m_impl->redis) o.clearChannel = &RedisSubscriptionManager::GetInstance();
     o.failSafe = options.failSafe;
     o.softTimeoutMs = options.softTimeoutMs;
     o.valueLifetimeSec = std::max<long long>(1, options.lifetime.count());

@@ -485,6 +485,13 @@ OnAddedMetrics RedisPubsub::Impl::OnAddedSync(HashPair keyhash, HashPair hash,
     const TString message = FormatCoherenceMessage(hash, timestamp);
     TElapsedTimer publish;
     m_publish(channel, message);
+    if (mode.dropOnArrival && mode.loadStartNs != 0) {
+        // A change that arrived while this fill loaded may have reached the server first.
+        if (const auto lost = m_arrivals.NoteAnnouncedFill(keyhash, hash, mode.loadStartNs)) {
+            m_publish(channel, FormatCoherenceMessage(lost->first, lost->second));
+            ++m_counters.reannounced;
+        }
+    }
     result.publishMs = publish.ElapsedMs();
 
     if (m_loggingEnabled) {

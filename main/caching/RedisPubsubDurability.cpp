@@ -492,7 +492,8 @@ CoherenceHealth RedisPubsub::Impl::GetHealth() {
         {&H::appendFailuresQueued, &C::appendsQueued},
         {&H::appendsLost, &C::appendsLost},
         {&H::fillsNotPublished, &C::fillsNotPublished},
-        {&H::skippedPublishedLater, &C::skippedPublishedLater}};
+        {&H::skippedPublishedLater, &C::skippedPublishedLater},
+        {&H::reannounced, &C::reannounced}};
     CoherenceHealth h;
     for (const auto& [figure, counter] : kFigures) h.*figure = (m_counters.*counter).load();
     const long long now = SteadyNowNs();
@@ -534,7 +535,8 @@ CoherenceHealth RedisPubsub::Impl::GetHealth() {
         {"append-failures-queued", h.appendFailuresQueued},
         {"appends-lost", h.appendsLost},
         {"fills-not-published", h.fillsNotPublished},
-        {"skipped-published-later", h.skippedPublishedLater}};
+        {"skipped-published-later", h.skippedPublishedLater},
+        {"reannounced", h.reannounced}};
     for (const auto& [name, value] : figures) scope.Tag(name, static_cast<std::int64_t>(value));
     return h;
 }

@@ -115,7 +115,10 @@ void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* da
         TString::fromStdString(std::string(static_cast<const char*>(data), size_t(length)));
     const auto [newHash, newTimestamp] = ParseMessage(message);
     const HashPair keyhash = ParseHashPair(keyText);
-    m_arrivals.Record(keyhash, newHash, newTimestamp, SteadyNowNs());
+    // A fill announced from here that loaded before this arrived may have reached the server
+    // after it: this is announced again, so that it is the last news of its key everywhere.
+    const bool raced =
+        m_arrivals.Record(keyhash, newHash, newTimestamp, SteadyNowNs()) && decidesHeld;
     if (m_loggingEnabled) {
         TLog::LogMessage(
             m_logSeverity,
@@ -179,6 +182,10 @@ void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* da
     }
     // Outside the lock (publishing may wait for the server), on this thread.
     PublishOwed(keyhash, newHash, newTimestamp);
+    if (raced) {
+        m_publish(FormatCoherenceChannel(m_namespace, keyhash), message);
+        ++m_counters.reannounced;
+    }
 }
 
 }  // namespace velmora::caching

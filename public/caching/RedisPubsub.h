@@ -78,6 +78,7 @@ struct CoherenceHealth {
     long long appendsLost = 0;            // appends given up (a gap marker goes to the stream)
     long long fillsNotPublished = 0;      // fills whose content everyone had been told of
     long long skippedPublishedLater = 0;  // of those, published when other content arrived
+    long long reannounced = 0;  // changes announced again after a fill from here that raced them
     long long gaps = 0;                   // re-subscriptions after which announcements were lost,
                                           // and silences after which they may be late
     long long conservativeFlushes = 0;    // gaps answered by treating every entry as dirty
@@ -222,6 +223,12 @@ public:
         // has heard of; a late announcement of an older change costs a load, never a stale
         // answer. Off: the dirty rule with its margin, as for OnAdded.
         bool dropOnArrival = true;
+        // When the fill's load started (FillClockNs), with dropOnArrival: a fill published
+        // here can reach the server after a change that arrives here later, and every process
+        // would then take the fill's old content for the last news of its key. When a change
+        // of other content arrives after the load started (before or after the publish), its
+        // announcement is made again, after the fill's. 0: not tracked.
+        long long loadStartNs = 0;
     };
     // OnAdded (or OnFilled with mode.skipKnown) for a value this process loaded or read below
     // memory, its record judged as `mode` says. What read-through caches call.

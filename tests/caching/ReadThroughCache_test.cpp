@@ -383,6 +383,43 @@ TEST_F(ReadThrough, RacedFillAnnouncedAfterTheChangeMadeItsStoredCopyTheNewest) 
     EXPECT_EQ(got.source, ReadThroughSource::Loader);
 }
 
+// The same race where the change came from a host whose clock is ten seconds behind: by
+// timestamps the stale copy looked newer than the change, and by arrival it was the last news.
+// The process whose fill raced the change announces the change again, after its fill. (The
+// fill's announcement is held back here until the change has arrived, as a slow link would.)
+TEST_F(ReadThrough, RacedFillAnnouncedAfterASkewedChangeMadeItsStoredCopyTheNewest) {
+    std::vector<std::pair<TString, TString>> held;
+    bool hold = true;
+    auto service =
+        RedisPubsub::CreateTestInstance("rt.", m_manager, [&](const TString& c, const TString& m) {
+            if (hold)
+                held.emplace_back(c, m);
+            else
+                m_manager.Publish(c, m);
+        });
+    auto shared = std::make_shared<MapLayer>();
+    Cache reader(Options(0, {shared}), TextCodec(), service);
+    EXPECT_EQ(*reader.Get("k", Returns("old")).value, "old");
+    ASSERT_TRUE(veltest::Eventually(
+        [&] { return shared->Get(reader.Core().ExternalKey("k")) != "<none>"; }));
+    ASSERT_EQ(held.size(), 1u);  // the fill's announcement, still on its way
+
+    const std::string content = "new";
+    const unsigned long long behind =
+        (DateTime::UtcNow() - DateTimeSpan::FromMilliseconds(10000)).GetRepresentation();
+    const TString channel = FormatCoherenceChannel("rt.", reader.KeyHash("k"));
+    m_manager.Publish(channel,
+                      FormatCoherenceMessage(THash128(content.data(), content.size(), 0), behind));
+    hold = false;
+    for (const auto& [c, m] : held) m_manager.Publish(c, m);  // the fill's, then any made since
+
+    Cache other(Options(0, {shared}), TextCodec(), service);
+    const auto got = other.Get("k", Returns("new"));
+    EXPECT_EQ(*got.value, "new");
+    EXPECT_EQ(got.source, ReadThroughSource::Loader);
+    EXPECT_EQ(service->GetHealth().reannounced, 1);
+}
+
 TEST_F(ReadThrough, UnreadableForeignOrExpiredStoredValuesAreLoadedAnew) {
     auto service = Service();
     auto layer = std::make_shared<MapLayer>();

@@ -30,9 +30,13 @@ bool ArrivalTable::Record(const HashPair& keyhash, const HashPair& hash,
     bool raced = false;
     if (arrivedNs != 0) {
         if (const auto it = m_announced.find(keyhash); it != m_announced.end()) {
+            // A fill's own announcement coming back settles it: the server ordered it before
+            // whatever arrives after. Other content arriving first may have been ordered before
+            // it by the server, and comes last here only by chance.
             m_announcedCount -=
                 static_cast<std::size_t>(std::erase_if(it->second, [&](const Announced& a) {
-                    const bool lost = a.hash != hash && a.loadStartNs < arrivedNs;
+                    if (a.hash == hash) return true;
+                    const bool lost = a.loadStartNs < arrivedNs;
                     raced |= lost;
                     return lost;
                 }));
@@ -62,12 +66,15 @@ std::optional<std::pair<HashPair, unsigned long long>> ArrivalTable::NoteAnnounc
     const HashPair& keyhash, const HashPair& hash, long long loadStartNs) {
     TMutexLock lock(m_mutex);
     if (const auto it = m_byKey.find(keyhash); it != m_byKey.end()) {
+        // What arrived since the load started, newest last: other content means a change the
+        // server may have ordered before this fill; the fill's own content means its
+        // announcement came back already (settled).
         const Arrival* newest = nullptr;
         for (const Arrival& a : it->second)
-            if (a.hash != hash && a.arrivedNs >= loadStartNs &&
-                (!newest || a.arrivedNs >= newest->arrivedNs))
+            if (a.arrivedNs >= loadStartNs && (!newest || a.arrivedNs >= newest->arrivedNs))
                 newest = &a;
-        if (newest) return std::make_pair(newest->hash, newest->timestamp);
+        if (newest && newest->hash != hash) return std::make_pair(newest->hash, newest->timestamp);
+        if (newest) return std::nullopt;
     }
     if (m_announcedCount >= m_max / 4 + 1) return std::nullopt;
     m_announced[keyhash].push_back({hash, loadStartNs});

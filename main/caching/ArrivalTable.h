@@ -33,12 +33,14 @@ public:
     // An announcement of `hash` under `keyhash`, produced at `timestamp` (raw DateTime),
     // received at `arrivedNs` (steady clock; 0 for one read back at start-up). Returns whether
     // it raced a fill of other content announced from here (NoteAnnouncedFill) whose load
-    // started before it arrived: it is then to be announced again, after that fill's.
+    // started before it arrived and whose own announcement has not come back yet: it is then
+    // to be announced again, after that fill's.
     bool Record(const HashPair& keyhash, const HashPair& hash, unsigned long long timestamp,
                 long long arrivedNs);
     // A fill of `hash` whose load started at `loadStartNs` was just announced from here. When
-    // other content of its key arrived since that moment, returns the newest such (data hash,
-    // timestamp), to be announced again after the fill's; else remembers the fill for Record.
+    // the newest arrival of its key since that moment is of other content, returns it (data
+    // hash, timestamp), to be announced again after the fill's; when it is the fill's own
+    // content, the fill is settled; when nothing arrived, remembers the fill for Record.
     // Remembered fills are let go past the horizon, and none is remembered while a quarter of
     // the table's bound is taken (a race then goes uncorrected, as before).
     std::optional<std::pair<HashPair, unsigned long long>> NoteAnnouncedFill(

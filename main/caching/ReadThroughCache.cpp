@@ -143,18 +143,23 @@ bool ReadThroughCore::Impl::HeldThroughSilence(long long loadStartNs) const {
     return loadStartNs > m_service->LastHeardNs() && SteadyNs() - loadStartNs <= bound;
 }
 
+std::optional<ReadThroughCore::Result> ReadThroughCore::Impl::AnswerThroughSilence(
+    const std::string& key) {
+    Found found = LookInMemory(key);
+    if (!found.value || !HeldThroughSilence(found.loadStartNs) ||
+        Expired(found.producedAt, found.lifetimeTicks))
+        return std::nullopt;
+    ++m_counts.deafHolds;
+    NoteUsed(found.guid);
+    return Result{std::move(found.value), ReadThroughSource::Memory, -1, found.guid, false, false};
+}
+
 ReadThroughCore::Result ReadThroughCore::Impl::Get(const std::string& key, const Loader& loader) {
     // While announcements cannot reach this process, what it holds may have changed unheard;
     // what it loaded during the silence was fresh when loaded and answers for a bounded time,
     // so that an outage does not send every Get to the source.
     if (Deaf()) {
-        if (Found found = LookInMemory(key); found.value && HeldThroughSilence(found.loadStartNs) &&
-                                             !Expired(found.producedAt, found.lifetimeTicks)) {
-            ++m_counts.deafHolds;
-            NoteUsed(found.guid);
-            return {
-                std::move(found.value), ReadThroughSource::Memory, -1, found.guid, false, false};
-        }
+        if (std::optional<Result> held = AnswerThroughSilence(key)) return *held;
         ++m_counts.deafLoads;
     } else if (Found found = LookInMemory(key); found.value) {
         if (!Expired(found.producedAt, found.lifetimeTicks)) {
@@ -186,13 +191,7 @@ ReadThroughCore::Result ReadThroughCore::Impl::TryGet(const std::string& key) {
     if (Deaf()) {
         // As Get: only what was loaded during this silence answers, and the layers are left
         // alone.
-        if (Found found = LookInMemory(key); found.value && HeldThroughSilence(found.loadStartNs) &&
-                                             !Expired(found.producedAt, found.lifetimeTicks)) {
-            ++m_counts.deafHolds;
-            NoteUsed(found.guid);
-            return {
-                std::move(found.value), ReadThroughSource::Memory, -1, found.guid, false, false};
-        }
+        if (std::optional<Result> held = AnswerThroughSilence(key)) return *held;
         ++m_counts.tryMisses;
         return {};
     }

@@ -226,6 +226,9 @@ private:
     // While the service hears nothing: whether a held value loaded from `loadStartNs` on may
     // answer (loaded during this silence, at most the silence bound ago).
     bool HeldThroughSilence(long long loadStartNs) const;
+    // While the service hears nothing: the held value of `key` when it may answer (see
+    // HeldThroughSilence), counted and noted as used.
+    std::optional<Result> AnswerThroughSilence(const std::string& key);
     // Tells the service of a fill (entry `guid` of memory, 0: none).
     void Announce(const HashPair& keyhash, const Loaded& loaded, unsigned int guid,
                   long long startNs);

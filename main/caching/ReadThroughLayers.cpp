@@ -391,7 +391,8 @@ void ReadThroughCore::Impl::Announce(const HashPair& keyhash, const Loaded& load
     std::weak_ptr<ICoherentCache> cache;
     if (guid) cache = m_memory;
     m_service->OnLoaded(keyhash, loaded.hash, loaded.producedAt, guid, std::move(cache),
-                        {m_options.skipKnownFills, m_options.dropHeldOnArrival, startNs});
+                        {m_options.skipKnownFills, m_options.dropHeldOnArrival,
+                         m_options.dropRacedFills ? startNs : 0});
 }
 
 void ReadThroughCore::Impl::DropFilled(const std::string& key, unsigned int guid) {

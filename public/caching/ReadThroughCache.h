@@ -108,7 +108,9 @@ struct ReadThroughOptions {
     // Lifetime of stored values in seconds when there is no service (with one, the service's
     // horizon, which it must not exceed, applies); also the time-to-live asked of the layers.
     long long valueLifetimeSec = 600;
-    // Drops fills that raced an announced change (see above). Off only to measure it.
+    // Drops fills that raced an announced change (see above), and announces such a change
+    // again when this cache's fill may have reached the server after it
+    // (RedisPubsub::FillMode::loadStartNs). Off only to measure it.
     bool dropRacedFills = true;
     // Drops a memory entry as soon as an announcement of its key with another data hash
     // arrives, whatever the timestamps (RedisPubsub::FillMode::dropOnArrival). Off: the dirty

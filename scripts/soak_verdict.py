@@ -26,8 +26,11 @@ def read_samples(path):
         for r in csv.reader(f):
             if len(r) != 8:
                 continue
-            rows.append((float(r[0]), r[1], r[2], int(r[3]), int(r[4]), int(r[5]), int(r[6]),
-                         r[7]))
+            try:  # a process that ended while it was sampled leaves a field empty
+                rows.append((float(r[0]), r[1], r[2], int(r[3]), int(r[4]), int(r[5]),
+                             int(r[6]), r[7]))
+            except ValueError:
+                continue
     return sorted(rows)
 
 

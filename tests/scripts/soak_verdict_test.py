@@ -12,7 +12,7 @@ VERDICT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "
 START, DURATION = 1000.0, 300.0
 
 
-def run(fds_of, stale=0, crashes=0, faults=((1010.0, "freeze"),)):
+def run(fds_of, stale=0, crashes=0, faults=((1010.0, "freeze"),), extra=""):
     """fds_of(role, t, phase) -> descriptors; samples every 3 s, a fault in every fourth."""
     with tempfile.TemporaryDirectory() as d:
         samples = os.path.join(d, "samples.csv")
@@ -23,6 +23,7 @@ def run(fds_of, stale=0, crashes=0, faults=((1010.0, "freeze"),)):
                 for role in ("parent", "worker-0", "writer-0"):
                     f.write("%.1f,1,%s,%d,%d,%d,0,%s\n" %
                             (t, role, 50000, fds_of(role, t, phase), 9, phase))
+            f.write(extra)
         with open(os.path.join(d, "summary.json"), "w") as f:
             f.write('{"checks": {"stale_beyond_window": 0}, "settle": {"stale": %d}}' % stale)
         with open(os.path.join(d, "faults.log"), "w") as f:
@@ -40,6 +41,11 @@ class SoakVerdict(unittest.TestCase):
     def test_descriptors_held_during_faults_or_early_pass(self):
         code, out = run(lambda role, t, phase: 20 + (5 if phase != "quiet" else 0) +
                         (3 if t < START + 120 else 0))
+        self.assertEqual(code, 0, out)
+        self.assertIn("=> PASS", out)
+
+    def test_a_process_that_ended_while_sampled_crashed_the_verdict(self):
+        code, out = run(lambda role, t, phase: 20, extra="1100.0,7,worker-1,50000,20,,0,quiet\n")
         self.assertEqual(code, 0, out)
         self.assertIn("=> PASS", out)
 

@@ -3,7 +3,8 @@
 // in the same layout, the Redis cache beside raw SET and GET on one blocking hiredis
 // connection to the same private redis-server. The cache figures include everything a caller
 // pays: the task launch, the guarded procedure (semaphore, time-out task for stores, log line,
-// metrics scope) and the wait for the future.
+// metrics scope) and the wait for the future. RedisCache_LoadMany/N reads N keys in pipelined
+// batches (each key still a guarded load), beside the same N keys read one after the other.
 #include <benchmark/benchmark.h>
 #include <hiredis/hiredis.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "caching/DiskExternalCache.h"
 #include "caching/GuardedExecution.h"
@@ -225,6 +227,34 @@ void RedisCache_TryLoad_Baseline(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * state.range(0));
 }
 
+// LoadManyOnThisThread of N keys (pipelined batches, each key still a guarded load), beside the
+// same N keys read one LoadOnThisThread after the other (one round trip a key).
+std::vector<TString> StoredKeys(RedisExternalCache& cache, int n) {
+    std::vector<TString> keys;
+    for (int i = 0; i < n; ++i) {
+        keys.push_back(TString::fromStdString("many-" + std::to_string(i)));
+        cache.TryStore(keys.back(), Value(64), 0, -1).Get();
+    }
+    return keys;
+}
+
+void RedisCache_LoadMany(benchmark::State& state) {
+    if (!BenchRedis::Get().Ok()) return state.SkipWithError(BenchRedis::Get().Error().c_str());
+    RedisExternalCache cache(TString("bench"), BenchPool());
+    const std::vector<TString> keys = StoredKeys(cache, static_cast<int>(state.range(0)));
+    for (auto _ : state) benchmark::DoNotOptimize(cache.LoadManyOnThisThread(keys));
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+void RedisCache_LoadMany_Baseline(benchmark::State& state) {
+    if (!BenchRedis::Get().Ok()) return state.SkipWithError(BenchRedis::Get().Error().c_str());
+    RedisExternalCache cache(TString("bench"), BenchPool());
+    const std::vector<TString> keys = StoredKeys(cache, static_cast<int>(state.range(0)));
+    for (auto _ : state)
+        for (const TString& key : keys) benchmark::DoNotOptimize(cache.LoadOnThisThread(key));
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
 // Wall time: the cache's work runs on task threads, which CPU time of this thread misses.
 #define SIZES Arg(64)->Arg(4096)->Arg(262144)->UseRealTime()
 BENCHMARK(DiskCache_TryStore)->SIZES;
@@ -239,6 +269,8 @@ BENCHMARK(RedisCache_TryStore)->SIZES;
 BENCHMARK(RedisCache_TryStore_Baseline)->SIZES;
 BENCHMARK(RedisCache_TryLoad)->SIZES;
 BENCHMARK(RedisCache_TryLoad_Baseline)->SIZES;
+BENCHMARK(RedisCache_LoadMany)->Arg(1000)->UseRealTime();
+BENCHMARK(RedisCache_LoadMany_Baseline)->Arg(1000)->UseRealTime();
 
 }  // namespace
 

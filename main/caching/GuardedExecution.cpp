@@ -1,8 +1,10 @@
 #include "caching/GuardedExecution.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <optional>
+#include <stdexcept>
 #include <utility>
 
 #include "metrics2/Metrics.h"
@@ -101,9 +103,10 @@ void RecordRun(const RunResult& run, StringLookupTable& info) {
 // count of its own.
 class ConcurrencyHold {
 public:
-    ConcurrencyHold()
-        : m_semaphore(ConcurrencySemaphore()),
-          m_acquired(m_semaphore.Acquire(ConcurrencyTimeout())) {}
+    ConcurrencyHold() : ConcurrencyHold(ConcurrencyTimeout()) {}
+    // Waits at most `wait` (0: takes a free unit or none).
+    explicit ConcurrencyHold(std::chrono::milliseconds wait)
+        : m_semaphore(ConcurrencySemaphore()), m_acquired(m_semaphore.Acquire(wait)) {}
     ~ConcurrencyHold() { Release(); }
     ConcurrencyHold(const ConcurrencyHold&) = delete;
     ConcurrencyHold& operator=(const ConcurrencyHold&) = delete;
@@ -292,6 +295,74 @@ ExternalBytesPtr GuardedLoad(const ExternalLoadFunc& loadFunc, const TString& ke
         call.Finish(kMiss, &hold);
     }
     return result;
+}
+
+std::vector<ExternalBytesPtr> GuardedLoadMany(const ExternalLoadManyFunc& loadManyFunc,
+                                              const std::vector<TString>& keys,
+                                              const TString& cacheNamespace,
+                                              std::size_t mostPerCall, std::vector<char>* failed) {
+    std::vector<ExternalBytesPtr> values(keys.size());
+    if (failed) failed->assign(keys.size(), 1);  // until the load function has answered
+    // A call never takes more than half the semaphore's units, so that other loads of the
+    // process still find one while a large batch goes out.
+    const std::size_t most = std::clamp<std::size_t>(
+        std::min<std::size_t>(mostPerCall,
+                              static_cast<std::size_t>(std::max(
+                                  1, velmora::appoptions::ExternalCacheConcurrencyLimit() / 2))),
+        1, keys.size() ? keys.size() : 1);
+    std::size_t next = 0;
+    while (next < keys.size()) {
+        // The first key of a call waits for its unit as a single load does; the others come
+        // along only while units are free at once.
+        std::vector<std::unique_ptr<GuardedCall>> calls;
+        std::vector<std::unique_ptr<ConcurrencyHold>> holds;
+        calls.push_back(std::make_unique<GuardedCall>(kLoadName, keys[next], cacheNamespace));
+        holds.push_back(std::make_unique<ConcurrencyHold>());
+        if (!holds.front()->IsAcquired()) {
+            calls.front()->Finish(kJam, holds.front().get());
+            ++next;
+            continue;
+        }
+        while (calls.size() < most && next + calls.size() < keys.size()) {
+            auto hold = std::make_unique<ConcurrencyHold>(std::chrono::milliseconds(0));
+            if (!hold->IsAcquired()) break;
+            calls.push_back(std::make_unique<GuardedCall>(kLoadName, keys[next + calls.size()],
+                                                          cacheNamespace));
+            holds.push_back(std::move(hold));
+        }
+        std::vector<TString> callKeys(
+            keys.begin() + static_cast<std::ptrdiff_t>(next),
+            keys.begin() + static_cast<std::ptrdiff_t>(next + calls.size()));
+        std::vector<TString> keyHashes;
+        keyHashes.reserve(calls.size());
+        for (const auto& call : calls) keyHashes.push_back(call->KeyHash());
+        std::vector<std::optional<ExternalBytesPtr>> answers;
+        auto body = [&]() {
+            if (!loadManyFunc) throw std::bad_function_call();
+            answers = loadManyFunc(callKeys, keyHashes);
+            if (answers.size() != callKeys.size()) throw std::length_error("one answer a key");
+        };
+        const RunResult run = RunHere(body);
+        for (std::size_t i = 0; i < calls.size(); ++i) {
+            GuardedCall& call = *calls[i];
+            call.NoteRun(run);
+            if (!run.ok || !answers[i]) {
+                call.Finish(kFail, holds[i].get());
+                continue;
+            }
+            if (failed) (*failed)[next + i] = 0;
+            ExternalBytesPtr& value = values[next + i];
+            value = std::move(*answers[i]);
+            if (value) {
+                call.Note(kValueSize, static_cast<long long>(value->size()));
+                call.Finish(kHit, holds[i].get());
+            } else {
+                call.Finish(kMiss, holds[i].get());
+            }
+        }
+        next += calls.size();
+    }
+    return values;
 }
 
 bool GuardedDrop(const ExternalDropFunc& dropFunc, const TString& key, std::int64_t dropTimeoutMs,

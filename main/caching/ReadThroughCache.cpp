@@ -1,4 +1,5 @@
 #include <chrono>
+#include <string_view>
 #include <thread>
 
 #include "ReadThroughImpl.h"
@@ -154,19 +155,20 @@ std::optional<ReadThroughCore::Result> ReadThroughCore::Impl::AnswerThroughSilen
     return Result{std::move(found.value), ReadThroughSource::Memory, -1, found.guid, false, false};
 }
 
-ReadThroughCore::Result ReadThroughCore::Impl::Get(const std::string& key, const Loader& loader) {
+std::optional<ReadThroughCore::Result> ReadThroughCore::Impl::AnswerWithoutLoad(
+    const std::string& key, const Loader& loader) {
     // While announcements cannot reach this process, what it holds may have changed unheard;
     // what it loaded during the silence was fresh when loaded and answers for a bounded time,
     // so that an outage does not send every Get to the source.
     if (Deaf()) {
-        if (std::optional<Result> held = AnswerThroughSilence(key)) return *held;
+        if (std::optional<Result> held = AnswerThroughSilence(key)) return held;
         ++m_counts.deafLoads;
     } else if (Found found = LookInMemory(key); found.value) {
         if (!Expired(found.producedAt, found.lifetimeTicks)) {
             ++m_counts.memoryHits;
             NoteUsed(found.guid);
             MaybeRefreshEarly(key, found, loader);
-            return {
+            return Result{
                 std::move(found.value), ReadThroughSource::Memory, -1, found.guid, false, false};
         }
         ++m_counts.expired;
@@ -175,16 +177,101 @@ ReadThroughCore::Result ReadThroughCore::Impl::Get(const std::string& key, const
         if (std::optional<Result> failSafe = FailSafeAnswer(key))
             return Stale(*failSafe, m_counts.throttled);
     }
-    std::shared_ptr<Flight> flight;
+    return std::nullopt;
+}
+
+std::shared_ptr<ReadThroughCore::Impl::Flight> ReadThroughCore::Impl::JoinFlight(
+    const std::string& key, bool& leader) {
+    TMutexLock lock(m_flightsMutex);
+    auto [it, added] = m_flights.try_emplace(key);
+    if (added) it->second = std::make_shared<Flight>();
+    leader = added;
+    return it->second;
+}
+
+ReadThroughCore::Result ReadThroughCore::Impl::Get(const std::string& key, const Loader& loader) {
+    if (std::optional<Result> answer = AnswerWithoutLoad(key, loader)) return *answer;
     bool leader = false;
-    {
-        TMutexLock lock(m_flightsMutex);
-        auto [it, added] = m_flights.try_emplace(key);
-        if (added) it->second = std::make_shared<Flight>();
-        flight = it->second;
-        leader = added;
-    }
+    const std::shared_ptr<Flight> flight = JoinFlight(key, leader);
     return leader ? Lead(key, flight, loader) : Wait(key, *flight, loader);
+}
+
+std::vector<ReadThroughCore::Result> ReadThroughCore::Impl::GetMany(
+    const std::vector<std::string>& keys, const std::shared_ptr<const KeyLoader>& loader) {
+    std::vector<Result> results(keys.size());
+    // A key asked twice is answered once.
+    std::unordered_map<std::string_view, std::size_t> firstOf;
+    std::vector<std::size_t> distinct;
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        if (firstOf.try_emplace(keys[i], i).second) distinct.push_back(i);
+    const auto loaderOf = [&loader](const std::string& key) -> Loader {
+        return [loader, key] { return (*loader)(key); };
+    };
+
+    struct Led {
+        std::size_t index;
+        std::shared_ptr<Flight> flight;
+        bool finished = false;
+    };
+    std::vector<Led> led;
+    std::vector<std::size_t> joined;  // keys another thread is loading
+    for (const std::size_t i : distinct) {
+        if (std::optional<Result> answer = AnswerWithoutLoad(keys[i], loaderOf(keys[i]))) {
+            results[i] = std::move(*answer);
+            continue;
+        }
+        bool leader = false;
+        std::shared_ptr<Flight> flight = JoinFlight(keys[i], leader);
+        if (leader)
+            led.push_back({i, std::move(flight)});
+        else
+            joined.push_back(i);
+    }
+
+    // The layers first, for every key this call leads at once: one batch a layer.
+    std::exception_ptr firstError;
+    const bool looked = !led.empty() && !m_options.layers.empty() && !Deaf();
+    if (looked) {
+        std::vector<std::string> ledKeys;
+        ledKeys.reserve(led.size());
+        for (const Led& l : led) ledKeys.push_back(keys[l.index]);
+        std::vector<std::optional<Result>> found;
+        try {
+            found = TryLayersHereMany(ledKeys);
+        } catch (...) {
+            // What the layers hold is not known: each key loads as a Get would.
+            found.assign(led.size(), std::nullopt);
+        }
+        for (std::size_t k = 0; k < led.size(); ++k) {
+            if (!found[k]) continue;
+            Finish(ledKeys[k], *led[k].flight, &*found[k], nullptr);
+            NoteUsed(found[k]->guid);
+            results[led[k].index] = std::move(*found[k]);
+            led[k].finished = true;
+        }
+    }
+    // Then one load a key still missing, each under its flight. Another thread's load is only
+    // waited for once every flight of this call is finished: two calls over overlapping keys
+    // never wait on each other.
+    for (Led& l : led) {
+        if (l.finished) continue;
+        try {
+            results[l.index] = Lead(keys[l.index], l.flight, loaderOf(keys[l.index]), looked);
+        } catch (...) {
+            if (!firstError) firstError = std::current_exception();
+        }
+    }
+    for (const std::size_t i : joined) {
+        try {
+            results[i] = Get(keys[i], loaderOf(keys[i]));
+        } catch (...) {
+            if (!firstError) firstError = std::current_exception();
+        }
+    }
+    if (firstError) std::rethrow_exception(firstError);
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        if (const std::size_t first = firstOf.at(keys[i]); first != i) results[i] = results[first];
+    return results;
 }
 
 ReadThroughCore::Result ReadThroughCore::Impl::TryGet(const std::string& key) {
@@ -251,7 +338,7 @@ ReadThroughCore::Result ReadThroughCore::Impl::Wait(const std::string& key, Flig
 
 ReadThroughCore::Result ReadThroughCore::Impl::Lead(const std::string& key,
                                                     const std::shared_ptr<Flight>& flight,
-                                                    const Loader& loader) {
+                                                    const Loader& loader, bool layersLooked) {
     const std::optional<Result> failSafe = FailSafeAnswer(key);
     const unsigned int quick =
         m_options.softTimeoutMs ? m_options.softTimeoutMs : m_options.hardTimeoutMs;
@@ -260,7 +347,7 @@ ReadThroughCore::Result ReadThroughCore::Impl::Lead(const std::string& key,
         // there costs far less than handing the load to another thread and waiting for it to
         // be scheduled (on a busy machine, ten times the read). Only the loader is timed here.
         try {
-            if (std::optional<Result> found = TryLayersHere(key)) {
+            if (std::optional<Result> found = layersLooked ? std::nullopt : TryLayersHere(key)) {
                 Finish(key, *flight, &*found, nullptr);
                 NoteUsed(found->guid);
                 return *found;
@@ -297,7 +384,7 @@ ReadThroughCore::Result ReadThroughCore::Impl::Lead(const std::string& key,
         return result;
     }
     try {
-        Result result = RunFlight(key, *flight, loader);
+        Result result = RunFlight(key, *flight, loader, layersLooked);
         NoteUsed(result.guid);
         return result;
     } catch (...) {

@@ -111,6 +111,8 @@ public:
     ~Impl();
 
     Result Get(const std::string& key, const Loader& loader);
+    std::vector<Result> GetMany(const std::vector<std::string>& keys,
+                                const std::shared_ptr<const KeyLoader>& loader);
     Result TryGet(const std::string& key);
     // The loader of SetLoader; raises when none is set.
     std::shared_ptr<const KeyLoader> DefaultLoader() const;
@@ -174,9 +176,15 @@ private:
     Found LookInMemory(const std::string& key);
     // The held entry of `key` through its hint, or through the key index.
     CacheHelpers::Payload FindHeld(const std::string& key, unsigned int& guid);
+    // What Get answers before any load: a memory hit, a value held through a silence, or a
+    // throttled fail-safe answer; nothing when the key is to be loaded.
+    std::optional<Result> AnswerWithoutLoad(const std::string& key, const Loader& loader);
+    // The flight of `key`, made when there is none (then `leader`).
+    std::shared_ptr<Flight> JoinFlight(const std::string& key, bool& leader);
     Result Wait(const std::string& key, Flight& flight, const Loader& loader);
-    Result Lead(const std::string& key, const std::shared_ptr<Flight>& flight,
-                const Loader& loader);
+    // `layersLooked`: the caller found nothing in the layers a moment ago.
+    Result Lead(const std::string& key, const std::shared_ptr<Flight>& flight, const Loader& loader,
+                bool layersLooked = false);
     // Runs the flight's load and answers its waiters; returns the result or raises the error.
     Result RunFlight(const std::string& key, Flight& flight, const Loader& loader,
                      bool layersLooked = false);
@@ -206,6 +214,9 @@ private:
     // The layers alone, on the calling thread, and the fill of what they hold; nothing when
     // they hold nothing (or the service cannot hear).
     std::optional<Result> TryLayersHere(const std::string& key);
+    // TryLayersHere of several keys, one batch a layer (ExternalCache::LoadManyOnThisThread);
+    // one answer a key, in order.
+    std::vector<std::optional<Result>> TryLayersHereMany(const std::vector<std::string>& keys);
     // Fills memory with what was loaded or found (unless an announcement beat it), keeps the
     // fail-safe value, stores into the layers above where it was found and lets the lease go.
     Result FillAndStore(const std::string& key, const HashPair& keyhash, const Loaded& loaded,
@@ -213,6 +224,13 @@ private:
     bool LoadFromLayers(const std::string& key, const HashPair& keyhash, Loaded& loaded,
                         std::size_t fromLayer = 0);
     ExternalBytesPtr ReadLayer(std::size_t index, const TString& externalKey);
+    // ReadLayer of several keys: one batch on an ExternalCache read inline, else one a key.
+    std::vector<ExternalBytesPtr> ReadLayerMany(std::size_t index,
+                                                const std::vector<TString>& externalKeys);
+    // Whether `bytes`, read from layer `index` for `key`, may be served; when so, fills `loaded`
+    // (counted as a hit of the layer; a refusal as rejected).
+    bool AcceptFromLayer(std::size_t index, const std::string& key, const HashPair& keyhash,
+                         ExternalBytesPtr bytes, Loaded& loaded);
     void RunLoader(const std::string& key, const Loader& loader, Loaded& loaded);
     // Waits, under another process's lease, for the value in the shared layer; true when it
     // came (in `loaded`), false when this process is to load (holding the lease when `token`

@@ -306,6 +306,39 @@ void ReadThroughCore::Impl::NoteSignatureRejected(std::size_t layer, EnvelopeVer
                       since));
 }
 
+bool ReadThroughCore::Impl::AcceptFromLayer(std::size_t index, const std::string& key,
+                                            const HashPair& keyhash, ExternalBytesPtr bytes,
+                                            Loaded& loaded) {
+    Envelope envelope;
+    const EnvelopeVerdict verdict =
+        OpenEnvelope(*bytes, m_options.name, m_options.signingKeys, envelope);
+    if (verdict == EnvelopeVerdict::Unsigned || verdict == EnvelopeVerdict::BadTag)
+        NoteSignatureRejected(index, verdict);
+    if (verdict != EnvelopeVerdict::Good || envelope.key != key ||
+        !MayServe(keyhash, envelope.hash, envelope.producedAt, envelope.lifetimeSec)) {
+        ++m_counts.rejected;
+        return false;
+    }
+    AnyValue value;
+    try {
+        value = m_decode(envelope.payload, envelope.payloadSize);
+    } catch (...) {
+        value = nullptr;
+    }
+    if (!value) {
+        ++m_counts.rejected;
+        return false;
+    }
+    ++m_counts.layerHits[index];
+    loaded.value = std::move(value);
+    loaded.stored = std::move(bytes);
+    loaded.hash = envelope.hash;
+    loaded.producedAt = envelope.producedAt;
+    loaded.lifetimeSec = envelope.lifetimeSec;
+    loaded.layer = static_cast<int>(index);
+    return true;
+}
+
 bool ReadThroughCore::Impl::LoadFromLayers(const std::string& key, const HashPair& keyhash,
                                            Loaded& loaded, std::size_t fromLayer) {
     if (m_options.layers.empty()) return false;
@@ -313,37 +346,66 @@ bool ReadThroughCore::Impl::LoadFromLayers(const std::string& key, const HashPai
     for (std::size_t i = fromLayer; i < m_options.layers.size(); ++i) {
         if (!m_options.layers[i]) continue;
         ExternalBytesPtr bytes = ReadLayer(i, externalKey);
-        if (!bytes) continue;
-        Envelope envelope;
-        const EnvelopeVerdict verdict =
-            OpenEnvelope(*bytes, m_options.name, m_options.signingKeys, envelope);
-        if (verdict == EnvelopeVerdict::Unsigned || verdict == EnvelopeVerdict::BadTag)
-            NoteSignatureRejected(i, verdict);
-        if (verdict != EnvelopeVerdict::Good || envelope.key != key ||
-            !MayServe(keyhash, envelope.hash, envelope.producedAt, envelope.lifetimeSec)) {
-            ++m_counts.rejected;
-            continue;
-        }
-        AnyValue value;
-        try {
-            value = m_decode(envelope.payload, envelope.payloadSize);
-        } catch (...) {
-            value = nullptr;
-        }
-        if (!value) {
-            ++m_counts.rejected;
-            continue;
-        }
-        ++m_counts.layerHits[i];
-        loaded.value = std::move(value);
-        loaded.stored = std::move(bytes);
-        loaded.hash = envelope.hash;
-        loaded.producedAt = envelope.producedAt;
-        loaded.lifetimeSec = envelope.lifetimeSec;
-        loaded.layer = static_cast<int>(i);
-        return true;
+        if (bytes && AcceptFromLayer(i, key, keyhash, std::move(bytes), loaded)) return true;
     }
     return false;
+}
+
+std::vector<ExternalBytesPtr> ReadThroughCore::Impl::ReadLayerMany(
+    std::size_t index, const std::vector<TString>& externalKeys) {
+    ExternalCache<TString, ExternalBytes>* direct = m_direct[index];
+    if (!direct || !m_options.inlineExternalLoads) {
+        std::vector<ExternalBytesPtr> values;
+        values.reserve(externalKeys.size());
+        for (const TString& externalKey : externalKeys)
+            values.push_back(ReadLayer(index, externalKey));
+        return values;
+    }
+    try {
+        std::vector<char> failed;
+        std::vector<ExternalBytesPtr> values = direct->LoadManyOnThisThread(externalKeys, &failed);
+        for (const char f : failed) m_counts.externalFailures += f ? 1 : 0;
+        return values;
+    } catch (...) {
+        m_counts.externalFailures += static_cast<long long>(externalKeys.size());
+        return std::vector<ExternalBytesPtr>(externalKeys.size());
+    }
+}
+
+std::vector<std::optional<ReadThroughCore::Result>> ReadThroughCore::Impl::TryLayersHereMany(
+    const std::vector<std::string>& keys) {
+    std::vector<std::optional<Result>> results(keys.size());
+    if (m_options.layers.empty() || Deaf()) return results;
+    const long long generation = m_generation.load();  // before the start: see ApplyClear
+    const long long startNs = RedisPubsub::FillClockNs();
+    std::vector<HashPair> keyhashes;
+    keyhashes.reserve(keys.size());
+    for (const std::string& key : keys) keyhashes.push_back(KeyHash(key));
+    std::vector<Loaded> loaded(keys.size());
+    std::vector<char> found(keys.size(), 0);
+    for (std::size_t layer = 0; layer < m_options.layers.size(); ++layer) {
+        if (!m_options.layers[layer]) continue;
+        std::vector<std::size_t> asked;
+        std::vector<TString> externalKeys;
+        for (std::size_t k = 0; k < keys.size(); ++k) {
+            if (found[k]) continue;
+            asked.push_back(k);
+            externalKeys.push_back(ExternalKey(keyhashes[k], generation));
+        }
+        if (asked.empty()) break;
+        std::vector<ExternalBytesPtr> values = ReadLayerMany(layer, externalKeys);
+        for (std::size_t a = 0; a < asked.size(); ++a) {
+            const std::size_t k = asked[a];
+            loaded[k].generation = generation;
+            if (values[a] &&
+                AcceptFromLayer(layer, keys[k], keyhashes[k], std::move(values[a]), loaded[k]))
+                found[k] = 1;
+        }
+    }
+    for (std::size_t k = 0; k < keys.size(); ++k)
+        if (found[k])
+            results[k] = FillAndStore(keys[k], keyhashes[k], loaded[k], startNs, std::string());
+    return results;
 }
 
 void ReadThroughCore::Impl::Seal(const std::string& key, const AnyValue& value,
@@ -540,6 +602,17 @@ ReadThroughCore::Result ReadThroughCore::Get(const std::string& key, const Loade
 ReadThroughCore::Result ReadThroughCore::Get(const std::string& key) {
     std::shared_ptr<const KeyLoader> loader = m_impl->DefaultLoader();
     return m_impl->Get(key, [loader, key] { return (*loader)(key); });
+}
+
+std::vector<ReadThroughCore::Result> ReadThroughCore::GetMany(const std::vector<std::string>& keys,
+                                                              KeyLoader loader) {
+    if (!loader) throw VelmoraException("ReadThroughCache::GetMany: the loader is empty");
+    return m_impl->GetMany(keys, std::make_shared<const KeyLoader>(std::move(loader)));
+}
+
+std::vector<ReadThroughCore::Result> ReadThroughCore::GetMany(
+    const std::vector<std::string>& keys) {
+    return m_impl->GetMany(keys, m_impl->DefaultLoader());
 }
 
 void ReadThroughCore::SetLoader(KeyLoader loader) {

@@ -1,6 +1,7 @@
 #include "caching/RedisExternalCache.h"
 
 #include <chrono>
+#include <deque>
 
 #include "metrics2/Metrics.h"
 #include "velcore/AppOptions.h"
@@ -70,6 +71,42 @@ RedisExternalCache::LoadFunc RedisExternalCache::GetLoadFunc() const {
         const auto guard = pool->FindAndLockConnection(physicalKey);
         if (!guard) return nullptr;
         return guard->GetConnection().Get(physicalKey);
+    };
+}
+
+std::size_t RedisExternalCache::LoadBatchSize() const {
+    return kRedisLoadBatchSize;
+}
+
+RedisExternalCache::LoadManyFunc RedisExternalCache::GetLoadManyFunc() const {
+    return [ns = GetNamespace(), pool = m_connectionPool](const std::vector<TString>& keys,
+                                                          const std::vector<TString>& /*hashes*/) {
+        std::vector<std::optional<ExternalBytesPtr>> answers(keys.size());
+        if (keys.empty()) return answers;
+        std::deque<Metrics::Scope> scopes;  // one a key, as a single load opens it
+        std::vector<std::vector<std::string>> commands;
+        commands.reserve(keys.size());
+        for (const TString& key : keys) {
+            scopes.emplace_back(kLoadScope, kBackendScopeBits);
+            commands.push_back({"GET", MakePhysicalCacheKey(ns, key)});
+        }
+        const auto guard = pool->FindAndLockConnection(commands.front()[1]);
+        if (!guard) {
+            // As a single load: no connection free is a miss.
+            for (auto& answer : answers) answer = ExternalBytesPtr();
+            return answers;
+        }
+        auto replies =
+            guard->GetConnection().PipelineEach(commands, pool->GetConfig().commandTimeout);
+        for (std::size_t i = 0; i < replies.size() && i < answers.size(); ++i) {
+            if (!replies[i]) continue;  // failed: stays empty
+            const RedisReplyValue& reply = *replies[i];
+            if (reply.type == RedisReplyValue::Type::Nil)
+                answers[i] = ExternalBytesPtr();
+            else if (reply.type == RedisReplyValue::Type::String)
+                answers[i] = std::make_shared<ExternalBytes>(reply.text.begin(), reply.text.end());
+        }
+        return answers;
     };
 }
 

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "VelcacheExport.h"
@@ -82,6 +83,9 @@ public:
     using StoreFunc = std::function<void(K key, TString keyHash, ValuePtr value, long long ttlSec)>;
     using LoadFunc = std::function<ValuePtr(K key, TString keyHash)>;
     using DropFunc = std::function<void(K key, TString keyHash)>;
+    // One answer a key, in order: empty when that key's load failed, an empty pointer for a miss.
+    using LoadManyFunc = std::function<std::vector<std::optional<ValuePtr>>(
+        const std::vector<K>& keys, const std::vector<TString>& keyHashes)>;
 
     // Lower-bound latency from the option ExternalCacheLowerBoundLatencyMs; tasks launched
     // asynchronously.
@@ -131,6 +135,15 @@ public:
         return GuardedLoad(GetLoadFunc(), key, m_namespace, failed);
     }
 
+    // LoadOnThisThread of several keys (GuardedLoadMany): each key is a guarded load of its
+    // own (semaphore unit, "ec-load" line and scope), and the keys go to the backend together
+    // where it can take them so (LoadBatchSize: one pipelined round trip on Redis; one read a
+    // key on disk). One value a key, in order. `failed`, when given, holds one flag a key.
+    std::vector<ValuePtr> LoadManyOnThisThread(const std::vector<K>& keys,
+                                               std::vector<char>* failed = nullptr) const {
+        return GuardedLoadMany(GetLoadManyFunc(), keys, m_namespace, LoadBatchSize(), failed);
+    }
+
     // TryLoad whose future also says whether the load was refused or failed, for callers that
     // tell failures from misses but read on a task thread.
     struct LoadOutcome {
@@ -161,6 +174,25 @@ protected:
     virtual StoreFunc GetStoreFunc() const = 0;
     virtual LoadFunc GetLoadFunc() const = 0;
     virtual DropFunc GetDropFunc() const = 0;
+    // The most keys one backend call of LoadManyOnThisThread takes; 1 (the default): the load
+    // function is called once a key.
+    virtual std::size_t LoadBatchSize() const { return 1; }
+    // The backend's load of several keys; by default the load function once a key.
+    virtual LoadManyFunc GetLoadManyFunc() const {
+        return [fn = GetLoadFunc()](const std::vector<K>& keys,
+                                    const std::vector<TString>& keyHashes) {
+            std::vector<std::optional<ValuePtr>> answers;
+            answers.reserve(keys.size());
+            for (std::size_t i = 0; i < keys.size(); ++i) {
+                try {
+                    answers.emplace_back(fn(keys[i], keyHashes[i]));
+                } catch (...) {
+                    answers.emplace_back(std::nullopt);
+                }
+            }
+            return answers;
+        };
+    }
 
 private:
     template <class F>

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "VelcacheExport.h"
@@ -36,6 +37,10 @@ using ExternalStoreFunc =
     std::function<void(TString key, TString keyHash, ExternalBytesPtr value, long long ttlSec)>;
 using ExternalLoadFunc = std::function<ExternalBytesPtr(TString key, TString keyHash)>;
 using ExternalDropFunc = std::function<void(TString key, TString keyHash)>;
+// Loads several keys in one backend call (one round trip where the backend can): one answer a
+// key, in order; an empty answer when that key's load failed, an empty pointer for a miss.
+using ExternalLoadManyFunc = std::function<std::vector<std::optional<ExternalBytesPtr>>(
+    const std::vector<TString>& keys, const std::vector<TString>& keyHashes)>;
 
 // Run's time-out that means "run on the calling thread, without a time-out".
 inline constexpr std::chrono::milliseconds kRunWithoutTimeout{0x7FFFFFFFFFFFFFFFLL};
@@ -78,6 +83,18 @@ VELCACHE_EXPORT bool GuardedStore(const ExternalStoreFunc& storeFunc, const TStr
 // failure).
 VELCACHE_EXPORT ExternalBytesPtr GuardedLoad(const ExternalLoadFunc& loadFunc, const TString& key,
                                              const TString& cacheNamespace, bool* failed = nullptr);
+
+// The guarded load of each of `keys`, on this thread, several keys to one call of
+// `loadManyFunc` (at most `mostPerCall`, and at most half the semaphore's units): every key
+// has its own unit of the semaphore, log line and metrics scope, as GuardedLoad gives it. The
+// first key of a call waits for its unit as GuardedLoad does ("jam" when none comes); the
+// others join the call only while units are free at once, so a batch never holds more units
+// than it finds free. One value a key, in order ("hit": the buffer; "miss", "fail", "jam":
+// empty); the time a call took stands in each of its keys' "elapsed-ms". When `failed` is
+// given, it holds one flag a key: refused or failed.
+VELCACHE_EXPORT std::vector<ExternalBytesPtr> GuardedLoadMany(
+    const ExternalLoadManyFunc& loadManyFunc, const std::vector<TString>& keys,
+    const TString& cacheNamespace, std::size_t mostPerCall, std::vector<char>* failed = nullptr);
 
 // The guarded drop: the semaphore ("jam", false), then the drop function under
 // `dropTimeoutMs` ("done" true, "fail" false).

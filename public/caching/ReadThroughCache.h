@@ -267,6 +267,10 @@ public:
     // Get with the loader of SetLoader; raises VelmoraException naming the cache when none is
     // set (whatever memory holds).
     Result Get(const std::string& key);
+    // See ReadThroughCache<V>::GetMany; `loader` is called as loader(key) for each key it loads.
+    std::vector<Result> GetMany(const std::vector<std::string>& keys, KeyLoader loader);
+    // GetMany with the loader of SetLoader; raises as Get(key) does when none is set.
+    std::vector<Result> GetMany(const std::vector<std::string>& keys);
     // The loader Get(key) runs; replaces the one before (a Get running keeps the one it took).
     void SetLoader(KeyLoader loader);
     // Memory, then the layers, never the loader; see ReadThroughCache<V>::TryGet.
@@ -369,6 +373,37 @@ public:
     // Get with the cache's loader (SetLoader). Raises VelmoraException naming the cache when
     // none is set, whatever memory holds.
     Result Get(const std::string& key) { return Typed(m_core.Get(key)); }
+
+    // Get of many keys: one result a key, in order (a key asked twice is answered once). Every
+    // rule of Get holds for each key; what differs is how the misses go below memory: the keys
+    // this call loads are looked up in each layer together, one batch a layer (each key still
+    // a guarded load of its own, with its log line and metrics scope; on Redis one pipelined
+    // round trip a batch, on disk one read a key on this thread), then the loader runs once a
+    // key still missing, on this thread, one after the other. A key another thread is loading
+    // is waited for only after every load of this call has finished, so that two calls over
+    // overlapping keys never wait on each other. `loader` takes the key (loader(const
+    // std::string&)). When loads raise, the first exception is raised once every key is
+    // settled (each load's waiters get its own outcome).
+    template <class Load>
+    std::vector<Result> GetMany(const std::vector<std::string>& keys, Load loader) {
+        static_assert(
+            LoaderShape<Load>::kTakesKey && LoaderShape<Load>::kReturnsValue,
+            "ReadThroughCache<V>::GetMany: the loader must be callable as "
+            "loader(const std::string& key) (on a const object) and return a V or something "
+            "convertible to std::shared_ptr<const V>");
+        if constexpr (LoaderShape<Load>::kTakesKey && LoaderShape<Load>::kReturnsValue)
+            return TypedAll(m_core.GetMany(
+                keys,
+                [loader = std::move(loader)](const std::string& key) -> ReadThroughCore::AnyValue {
+                    return Wrap(loader(key));
+                }));
+        else
+            return {};
+    }
+    // GetMany with the cache's loader (SetLoader); raises as Get(key) when none is set.
+    std::vector<Result> GetMany(const std::vector<std::string>& keys) {
+        return TypedAll(m_core.GetMany(keys));
+    }
     // Sets the loader Get(key) runs: callable as loader(const std::string& key), returning what
     // a loader of Get returns. Replaces the one before; a Get already running keeps the one it
     // took. Any thread.
@@ -481,6 +516,12 @@ private:
             return [loader = std::forward<Load>(loader)]() -> ReadThroughCore::AnyValue {
                 return Wrap(loader());
             };
+    }
+    static std::vector<Result> TypedAll(std::vector<ReadThroughCore::Result> all) {
+        std::vector<Result> typed;
+        typed.reserve(all.size());
+        for (ReadThroughCore::Result& r : all) typed.push_back(Typed(std::move(r)));
+        return typed;
     }
     static Result Typed(ReadThroughCore::Result r) {
         return {std::static_pointer_cast<const V>(std::move(r.value)),

@@ -25,6 +25,9 @@ class RedisConnectionPool;
 // Feature flag that lets a caller's positive time-to-live win over the option's expiry.
 inline constexpr std::uint32_t kRedisCallerTtlFlag = 0x94AA12A3;
 
+// The most GETs one pipelined batch of LoadManyOnThisThread carries.
+inline constexpr std::size_t kRedisLoadBatchSize = 64;
+
 class VELCACHE_EXPORT RedisExternalCache : public ExternalCache<TString, ExternalBytes> {
 public:
     // Uses the process's shared pool (RedisConnectionPool::GetSharedInstance).
@@ -48,6 +51,10 @@ protected:
     StoreFunc GetStoreFunc() const override;
     LoadFunc GetLoadFunc() const override;
     DropFunc GetDropFunc() const override;
+    // Several loads go out as one pipelined batch of GETs on one pooled connection (one round
+    // trip on a single server; on a cluster each to its node, one after the other).
+    std::size_t LoadBatchSize() const override;
+    LoadManyFunc GetLoadManyFunc() const override;
 
 private:
     std::shared_ptr<RedisConnectionPool> m_connectionPool;  // Constant after construction.

@@ -1,5 +1,6 @@
 #include "FreshnessChecker.h"
 
+#include <chrono>
 #include <cstdio>
 
 namespace demo {
@@ -91,8 +92,11 @@ void FreshnessChecker::Describe(const char* what, const QueryResult& served,
     std::string versions;
     for (const auto& [qid, version] : served.versions)
         versions += " " + std::to_string(qid) + "@v" + std::to_string(version);
-    std::fprintf(stderr, "[check] %s: query %d (versions%s) %s\n", what, served.qid,
-                 versions.c_str(), detail.c_str());
+    // The wall-clock time lets a reader set the finding beside the faults of a run.
+    std::fprintf(
+        stderr, "[check] %s at %.3f: query %d (versions%s) %s\n", what,
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(),
+        served.qid, versions.c_str(), detail.c_str());
 }
 
 }  // namespace demo

@@ -22,12 +22,12 @@ namespace velmora::caching {
 enum class RedisMode { SingleServer, Cluster, Detect };
 
 struct RedisEndpointConfig {
-    RedisMode mode = RedisMode::SingleServer;
+    RedisMode mode = RedisMode::SingleServer;  // one server, a cluster, or ask the first node
     // The nodes a cluster's layout is learned from, "host:port" each (any node will do; more
     // than one in case some are down). Empty means host and port below. Unused for a single
     // server.
     std::vector<std::string> clusterNodes;
-    std::string host = "127.0.0.1";
+    std::string host = "127.0.0.1";  // a single server
     int port = 6379;
     // When not empty, the path of a unix socket used instead of host and port.
     std::string unixSocket;

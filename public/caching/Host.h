@@ -33,18 +33,18 @@ enum class HostLogLevel { Debug, Info, Warn, Error };
 
 struct HostOptions {
     // ---- Redis (leave redis and redisCluster empty for a single-process host) ----
-    std::string redis;                      // "host:port" of one server
-    std::vector<std::string> redisCluster;  // "host:port" of some nodes of a cluster
-    std::string redisUser;                  // an ACL user; empty: the default user
-    std::string redisPassword;              // given as a value: the library reads no file
-    int redisDatabase = 0;                  // SELECT after connecting (single server)
-    bool redisTls = false;                  // TLS on every connection
-    std::string tlsCaFile;                  // PEM files, as the Redis client takes them
-    std::string tlsCertFile;
-    std::string tlsKeyFile;
-    std::string tlsServerName;  // the name the server's certificate must carry
-    std::chrono::milliseconds connectTimeout{1000};
-    std::chrono::milliseconds commandTimeout{1000};
+    std::string redis;                               // "host:port" of one server
+    std::vector<std::string> redisCluster;           // "host:port" of some nodes of a cluster
+    std::string redisUser;                           // an ACL user; empty: the default user
+    std::string redisPassword;                       // given as a value: the library reads no file
+    int redisDatabase = 0;                           // SELECT after connecting (single server)
+    bool redisTls = false;                           // TLS on every connection
+    std::string tlsCaFile;                           // PEM files, as the Redis client takes them
+    std::string tlsCertFile;                         // a client certificate (tls-auth-clients)
+    std::string tlsKeyFile;                          // its private key
+    std::string tlsServerName;                       // the name the server's certificate must carry
+    std::chrono::milliseconds connectTimeout{1000};  // connect, TLS, AUTH and SELECT
+    std::chrono::milliseconds commandTimeout{1000};  // one whole command
     // A quiet subscription sends PING after this long (at most half of maxDeafMs, whatever
     // this says); a lost one is made again after at most reconnectBackoffMax.
     std::chrono::milliseconds heartbeatInterval{1000};
@@ -63,8 +63,8 @@ struct HostOptions {
     // (CacheSynchronizationStartDegraded).
     bool startDegraded = false;
     // ---- this machine's disk ----
-    std::string diskDirectory;  // empty: no disk layer
-    unsigned long long diskBudgetMb = 256;
+    std::string diskDirectory;              // empty: no disk layer
+    unsigned long long diskBudgetMb = 256;  // the disk layer's size, MiB
     // ---- the rest ----
     // Results computed in query-job scopes go when a part goes (SyncCaches).
     bool cascadeInvalidation = true;
@@ -75,7 +75,7 @@ struct HostOptions {
     int redisValuesExpireSec = 0;
     // Lines at this level and above go to stderr; a sink, when set, receives every line instead.
     HostLogLevel stderrLevel = HostLogLevel::Warn;
-    std::shared_ptr<ILogSink> logSink;
+    std::shared_ptr<ILogSink> logSink;  // none: lines go to stderr as above
 };
 
 // Which of the host's layers a cache uses, and what it turns on.
@@ -87,7 +87,7 @@ struct HostCacheOptions {
     bool leases = false;
     // The last good value answers a failing or slow load (ReadThroughOptions::failSafe).
     bool failSafe = false;
-    unsigned int softTimeoutMs = 0;
+    unsigned int softTimeoutMs = 0;  // past it the last good value answers; 0: off
     // How long stored values live (capped by the coherence service's horizon).
     std::chrono::seconds lifetime{600};
 };

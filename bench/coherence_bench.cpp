@@ -86,8 +86,10 @@ velsupport::RedisServer* Server(benchmark::State& state) {
 bool Heard(const RedisSubscriptionManager& manager, long long count) {
     const Clock::time_point end = Clock::now() + std::chrono::seconds(5);
     while (manager.GetStats().delivered < count)
-        if (Clock::now() >= end) return false;
-        else std::this_thread::yield();
+        if (Clock::now() >= end)
+            return false;
+        else
+            std::this_thread::yield();
     return true;
 }
 
@@ -237,8 +239,7 @@ void RawPropagation(benchmark::State& state, bool publisherListens) {
                 ++i;
                 const std::string channel = "raw." + std::to_string(i) + "-7";
                 const Clock::time_point start = Clock::now();
-                freeReplyObject(
-                    redisCommand(publisher, "PUBLISH %s %s", channel.c_str(), "2-2@3"));
+                freeReplyObject(redisCommand(publisher, "PUBLISH %s %s", channel.c_str(), "2-2@3"));
                 const bool heard = subscriber.heard.WaitFor(++count);
                 const Clock::time_point end = Clock::now();
                 // The publisher's own copy is read before the next message, untimed.
@@ -255,12 +256,16 @@ void RawPropagation(benchmark::State& state, bool publisherListens) {
     if (publisher) redisFree(publisher);
 }
 
-void BM_CoherencePropagation_Baseline(benchmark::State& state) { RawPropagation(state, false); }
+void BM_CoherencePropagation_Baseline(benchmark::State& state) {
+    RawPropagation(state, false);
+}
 // The argument only pairs each propagation figure with a baseline run of its own in the table.
 BENCHMARK(BM_CoherencePropagation_Baseline)->ArgName("durable")->Arg(0)->Arg(1)->UseManualTime();
 
 // A reference point, not a baseline: the same bare publish heard by two subscribers.
-void BM_RawPublishHeardAlsoByThePublisher(benchmark::State& state) { RawPropagation(state, true); }
+void BM_RawPublishHeardAlsoByThePublisher(benchmark::State& state) {
+    RawPropagation(state, true);
+}
 BENCHMARK(BM_RawPublishHeardAlsoByThePublisher)->UseManualTime();
 
 }  // namespace

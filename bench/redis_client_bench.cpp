@@ -16,8 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
-#include <string>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 

@@ -114,7 +114,8 @@ CacheHelpers::Payload ReadThroughCore::Impl::FindHeld(const std::string& key, un
         m_hints->Forget(key, hint);
     }
     guid = 0;
-    CacheHelpers::Payload payload = m_memory->TryGetEntryAndHint(std::make_shared<KeyIs>(key), guid);
+    CacheHelpers::Payload payload =
+        m_memory->TryGetEntryAndHint(std::make_shared<KeyIs>(key), guid);
     if (payload) m_hints->Note(key, guid);
     return payload;
 }
@@ -397,8 +398,7 @@ ReadThroughCore::Result ReadThroughCore::Impl::Lead(const std::string& key,
 }
 
 ReadThroughCore::Result ReadThroughCore::Impl::RunFlight(const std::string& key, Flight& flight,
-                                                         const Loader& loader,
-                                                         bool layersLooked) {
+                                                         const Loader& loader, bool layersLooked) {
     Result result;
     try {
         result = LoadAndFill(key, loader, false, layersLooked);

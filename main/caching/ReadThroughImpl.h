@@ -291,7 +291,7 @@ private:
     // With the built-in policy (an MRU policy of a thirty-second under memoryEntries), the layer
     // is purged only once it holds more than this; 0: a host's policy, asked after every fill.
     unsigned long long m_evictOver = 0;
-    std::unique_ptr<readthrough::KeyHints> m_hints;  // with a memory layer
+    std::unique_ptr<readthrough::KeyHints> m_hints;                // with a memory layer
     std::vector<ExternalCache<TString, ExternalBytes>*> m_direct;  // per layer, or null
     long long m_lifetimeSec = 0;
     unsigned long long m_lifetimeTicks = 0;

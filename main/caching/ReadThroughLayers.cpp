@@ -140,8 +140,7 @@ std::optional<ReadThroughCore::Result> ReadThroughCore::Impl::TryLayersHere(
 
 ReadThroughCore::Result ReadThroughCore::Impl::FillAndStore(const std::string& key,
                                                             const HashPair& keyhash,
-                                                            const Loaded& loaded,
-                                                            long long startNs,
+                                                            const Loaded& loaded, long long startNs,
                                                             const std::string& token) {
     const auto release = [&] {
         if (!token.empty()) m_options.leases->Release(LeaseName(keyhash), token);
@@ -464,7 +463,6 @@ void ReadThroughCore::Impl::DropFilled(const std::string& key, unsigned int guid
     // service has not filed yet is a broken pairing.
     ReportRemoved(m_memory->DeleteEntries(std::make_shared<KeyIs>(key, guid)));
 }
-
 
 void ReadThroughCore::Impl::ReportRemoved(const CacheHelpers::EntrySet& entries) {
     if (!entries.empty() && m_service) m_service->OnRemoved(Ids(entries), m_memory);

@@ -284,7 +284,8 @@ RedisPubsub::Impl::Impl(const TString& ns, RedisSubscriptionManager& manager)
     const TString pattern = m_namespace + TString("*");
     // Before subscribing, so that the first confirmation already records where the stream is.
     manager.SetCatchUp(pattern, [this](bool resubscription) { return CatchUp(resubscription); });
-    manager.SetSilenceHook(pattern, [this](std::chrono::nanoseconds silence) { AfterSilence(silence); });
+    manager.SetSilenceHook(pattern,
+                           [this](std::chrono::nanoseconds silence) { AfterSilence(silence); });
     m_retryThread = std::thread([this] { RetryLoop(); });
     Subscribe();
 }

@@ -89,7 +89,8 @@ const char* TypeName(int type) {
 std::string OpenMetricsName(const std::string& text) {
     std::string out;
     for (const char c : text) {
-        const bool word = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z');
+        const bool word =
+            (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z');
         if (word)
             out += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
         else if (!out.empty() && out.back() != '_')
@@ -127,9 +128,9 @@ void OpenMetricsSink::Record(const MetricsRecord& record) {
     const std::string scope = record.name.toStdString();
     const std::string name = m_options.prefix + OpenMetricsName(scope);
     const std::string labels = LabelsOf(record);
-    const bool snapshot = std::find(m_options.snapshotScopes.begin(),
-                                    m_options.snapshotScopes.end(),
-                                    scope) != m_options.snapshotScopes.end();
+    const bool snapshot =
+        std::find(m_options.snapshotScopes.begin(), m_options.snapshotScopes.end(), scope) !=
+        m_options.snapshotScopes.end();
     {
         TMutexLock lock(m_mutex);
         if (snapshot)
@@ -156,9 +157,9 @@ void OpenMetricsSink::RecordOperation(const std::string& name, const std::string
     }
     Family::Series& series = histogram->series[labels];
     series.buckets.resize(m_options.bucketsSec.size() + 1);
-    const auto bucket = std::lower_bound(m_options.bucketsSec.begin(), m_options.bucketsSec.end(),
-                                         seconds) -
-                        m_options.bucketsSec.begin();
+    const auto bucket =
+        std::lower_bound(m_options.bucketsSec.begin(), m_options.bucketsSec.end(), seconds) -
+        m_options.bucketsSec.begin();
     ++series.buckets[static_cast<std::size_t>(bucket)];
     series.value += seconds;
     ++series.count;
@@ -210,8 +211,8 @@ std::string OpenMetricsSink::Render() {
                     cumulative += s.buckets[i];
                     const std::string le =
                         i < m_options.bucketsSec.size() ? Number(m_options.bucketsSec[i]) : "+Inf";
-                    out += name + "_bucket" + Braced(WithLabel(labels, "le=\"" + le + "\"")) +
-                           " " + std::to_string(cumulative) + "\n";
+                    out += name + "_bucket" + Braced(WithLabel(labels, "le=\"" + le + "\"")) + " " +
+                           std::to_string(cumulative) + "\n";
                 }
                 out += name + "_sum" + Braced(labels) + " " + Number(s.value) + "\n";
                 out += name + "_count" + Braced(labels) + " " + std::to_string(s.count) + "\n";

@@ -38,11 +38,10 @@ struct VELPLATFORM_EXPORT OpenMetricsOptions {
     std::map<std::string, std::string> layers = {{"DiskExternalCache::", "disk"},
                                                  {"RedisExternalCache::", "redis"}};
     // Scopes whose numeric tags are figures to show as gauges.
-    std::vector<std::string> snapshotScopes = {"RedisPubsub::Health",
-                                               "ReadThroughCache::Counters"};
+    std::vector<std::string> snapshotScopes = {"RedisPubsub::Health", "ReadThroughCache::Counters"};
     // Upper bounds of the latency buckets, seconds, ascending (+Inf is added).
-    std::vector<double> bucketsSec = {1e-5, 5e-5, 1e-4, 2.5e-4, 5e-4, 1e-3, 2.5e-3,
-                                      5e-3, 0.01, 0.025, 0.05, 0.1, 0.5, 1, 5};
+    std::vector<double> bucketsSec = {1e-5, 5e-5,  1e-4, 2.5e-4, 5e-4, 1e-3, 2.5e-3, 5e-3,
+                                      0.01, 0.025, 0.05, 0.1,    0.5,  1,    5};
 };
 
 class VELPLATFORM_EXPORT OpenMetricsSink : public IMetricsSink {

@@ -54,7 +54,7 @@ struct RedisSubscriptionManager::Subscriber {
     Clock::time_point lastHeard = Clock::now();
     bool pingOutstanding = false;
     Clock::time_point pingSentAt = Clock::now();
-    std::size_t node = 0;  // on a cluster, which node of GetClusterNodes to subscribe on
+    std::size_t node = 0;          // on a cluster, which node of GetClusterNodes to subscribe on
     Clock::time_point lastLive{};  // the last moment heard live (kept across losses); 0: none
     detail::CallbackFailureLog failures;
 };

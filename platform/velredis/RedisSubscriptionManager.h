@@ -244,7 +244,7 @@ private:
     Stats m_stats GUARDED_BY(m_mutex);
 
     // Constant after construction.
-    int m_wakeFd = -1;  // eventfd the delivery thread polls beside its socket
+    int m_wakeFd = -1;                        // eventfd the delivery thread polls beside its socket
     std::atomic<long long> m_heardLiveNs{0};  // see HeardLiveAtNs; written by the delivery thread
     std::shared_ptr<RedisConnectionPool> m_publishers;
     std::thread m_thread;

@@ -79,11 +79,11 @@ struct CoherenceHealth {
     long long fillsNotPublished = 0;      // fills whose content everyone had been told of
     long long skippedPublishedLater = 0;  // of those, published when other content arrived
     long long reannounced = 0;  // changes announced again after a fill from here that raced them
-    long long gaps = 0;                   // re-subscriptions after which announcements were lost,
-                                          // and silences after which they may be late
-    long long conservativeFlushes = 0;    // gaps answered by treating every entry as dirty
-    long long resubscriptions = 0;        // subscriptions re-established after a loss
-    long long lastMessageAgeMs = -1;      // since the last message applied; -1: none yet
+    long long gaps = 0;         // re-subscriptions after which announcements were lost,
+                                // and silences after which they may be late
+    long long conservativeFlushes = 0;  // gaps answered by treating every entry as dirty
+    long long resubscriptions = 0;      // subscriptions re-established after a loss
+    long long lastMessageAgeMs = -1;    // since the last message applied; -1: none yet
     // Delivery lag of live messages (now minus the message's timestamp) over the last minute;
     // -1 when there was none. Meaningful when hosts stamp entries with DateTime::UtcNow.
     long long lagP50Ms = -1;

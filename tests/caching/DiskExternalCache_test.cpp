@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <shared_mutex>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <atomic>
+#include <shared_mutex>
 
 #include <algorithm>
 #include <cstring>

@@ -239,7 +239,7 @@ TEST_F(ReadThrough, FullMemoryLayerEvictsInBatchesKeepingTheRecentlyUsed) {
 // dropped as dirty or forgotten must never answer.
 TEST_F(ReadThrough, HitsNeverComeFromAnEntryTheKeyNoLongerHolds) {
     auto service = Service();
-    auto options = Options(8);  // hints for 80 keys
+    auto options = Options(8);                                               // hints for 80 keys
     options.memoryPolicy = std::make_shared<CacheHelpers::MRUPolicy>(1000);  // evicts nothing
     Cache cache(options, TextCodec(), service);
     Cache other(Options(8), TextCodec(), service);

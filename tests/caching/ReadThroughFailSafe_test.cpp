@@ -15,8 +15,8 @@
 #include "caching/RedisExternalCache.h"
 #include "support/RedisServerFixture.h"
 #include "support/TestEnvironment.h"
-#include "velredis/RedisConnectionPool.h"
 #include "velcore/ThreadContext.h"
+#include "velredis/RedisConnectionPool.h"
 #include "velredis/RedisSubscriptionManager.h"
 
 using namespace velmora::caching;

@@ -148,11 +148,10 @@ TEST(Comparison, RatiosAreOfAnsweringTimeAgainstTheFirstRowOfEachSetUp) {
         return ComparisonRow::From(setup, ttlMs, 10, 2, workers);
     };
     // Two workers judged for 4 s in all: each answered for 8 of the 10 s.
-    const Comparison comparison({row("database", 0, 800, 4'000'000'000),
-                                 row("redis-ttl", 600'000, 8000, 4'000'000'000),
-                                 row("redis-ttl", 1000, 40'000, 0),
-                                 row("velcache", 0, 80'000, 4'000'000'000)},
-                                2, 200);
+    const Comparison comparison(
+        {row("database", 0, 800, 4'000'000'000), row("redis-ttl", 600'000, 8000, 4'000'000'000),
+         row("redis-ttl", 1000, 40'000, 0), row("velcache", 0, 80'000, 4'000'000'000)},
+        2, 200);
     const ComparisonRow& velcache = comparison.Rows().back();
     EXPECT_DOUBLE_EQ(velcache.AnswersPerSec(), 10'000);
     EXPECT_EQ(velcache.checked, 5);
@@ -190,9 +189,10 @@ TEST(SummaryTraffic, PublishedAndDeliveredCountEveryProcess) {
     facts.processes = 3;
     facts.skipKnownFills = false;
     const Summary summary(facts, workers, writer);
-    EXPECT_TRUE(Has(summary.Json(), "\"published_per_change\": 8.00, \"deliveries_per_process\": "
-                                    "100.0, \"fills_not_published\": 270, \"skip_known_fills\": "
-                                    "false"));
+    EXPECT_TRUE(Has(summary.Json(),
+                    "\"published_per_change\": 8.00, \"deliveries_per_process\": "
+                    "100.0, \"fills_not_published\": 270, \"skip_known_fills\": "
+                    "false"));
     EXPECT_TRUE(Has(summary.Table(), "8.00 announcements published per row update (40 for 5)"));
 }
 

@@ -38,8 +38,10 @@ TEST(OpenMetricsSink, OperationsBecomeCountersAndCumulativeHistogramsPerLabelSet
     OpenMetricsSink sink(next, options);
     const auto load = [&](std::chrono::microseconds took, const char* outcome) {
         sink.Record(Record("ec-load", took,
-                           {{"key-hash", TString("k1")}, {"cns", TString("ns \"a\"\\")},
-                            {"outcome", TString(outcome)}, {"key-size-b", std::int32_t{9}}}));
+                           {{"key-hash", TString("k1")},
+                            {"cns", TString("ns \"a\"\\")},
+                            {"outcome", TString(outcome)},
+                            {"key-size-b", std::int32_t{9}}}));
     };
     load(std::chrono::microseconds(50), "hit");
     load(std::chrono::microseconds(2000), "hit");
@@ -53,14 +55,15 @@ TEST(OpenMetricsSink, OperationsBecomeCountersAndCumulativeHistogramsPerLabelSet
     EXPECT_EQ(Lines(text, "# TYPE velcache_ec_load_total "),
               std::vector<std::string>{"# TYPE velcache_ec_load_total counter"});
     EXPECT_EQ(Lines(text, "velcache_ec_load_total{"),
-              (std::vector<std::string>{"velcache_ec_load_total{" + hit + "} 3",
-                                        R"(velcache_ec_load_total{namespace="ns \"a\"\\",outcome="miss"} 1)"}));
-    EXPECT_EQ(Lines(text, "velcache_ec_load_seconds_bucket{" + hit),
               (std::vector<std::string>{
-                  "velcache_ec_load_seconds_bucket{" + hit + ",le=\"0.0001\"} 1",
-                  "velcache_ec_load_seconds_bucket{" + hit + ",le=\"0.001\"} 1",
-                  "velcache_ec_load_seconds_bucket{" + hit + ",le=\"0.01\"} 3",
-                  "velcache_ec_load_seconds_bucket{" + hit + ",le=\"+Inf\"} 3"}));
+                  "velcache_ec_load_total{" + hit + "} 3",
+                  R"(velcache_ec_load_total{namespace="ns \"a\"\\",outcome="miss"} 1)"}));
+    EXPECT_EQ(
+        Lines(text, "velcache_ec_load_seconds_bucket{" + hit),
+        (std::vector<std::string>{"velcache_ec_load_seconds_bucket{" + hit + ",le=\"0.0001\"} 1",
+                                  "velcache_ec_load_seconds_bucket{" + hit + ",le=\"0.001\"} 1",
+                                  "velcache_ec_load_seconds_bucket{" + hit + ",le=\"0.01\"} 3",
+                                  "velcache_ec_load_seconds_bucket{" + hit + ",le=\"+Inf\"} 3"}));
     EXPECT_EQ(Lines(text, "velcache_ec_load_seconds_count{" + hit),
               std::vector<std::string>{"velcache_ec_load_seconds_count{" + hit + "} 3"});
     EXPECT_EQ(Lines(text, "velcache_ec_load_seconds_sum{" + hit),
@@ -69,8 +72,16 @@ TEST(OpenMetricsSink, OperationsBecomeCountersAndCumulativeHistogramsPerLabelSet
               std::vector<std::string>{"# TYPE velcache_ec_load_seconds histogram"});
     // Keys and sizes are no labels; the backend's scope gets its layer from its name.
     EXPECT_EQ(text.find("key"), std::string::npos);
-    EXPECT_EQ(Lines(text, "velcache_diskexternalcache_tryload_seconds_bucket{layer=\"disk\",le=\"0.01\"} 0").size(), 1u);
-    EXPECT_EQ(Lines(text, "velcache_diskexternalcache_tryload_seconds_bucket{layer=\"disk\",le=\"+Inf\"} 1").size(), 1u);
+    EXPECT_EQ(
+        Lines(text,
+              "velcache_diskexternalcache_tryload_seconds_bucket{layer=\"disk\",le=\"0.01\"} 0")
+            .size(),
+        1u);
+    EXPECT_EQ(
+        Lines(text,
+              "velcache_diskexternalcache_tryload_seconds_bucket{layer=\"disk\",le=\"+Inf\"} 1")
+            .size(),
+        1u);
 }
 
 TEST(OpenMetricsSink, SnapshotFiguresAreGaugesOfTheLastValueAskedForAtEachRendering) {
@@ -124,9 +135,10 @@ TEST(OpenMetricsSink, RecordsFromManyThreadsAddUpWhileScrapesRender) {
     for (std::thread& t : threads) t.join();
     const std::string text = sink.Render();
     EXPECT_EQ(Lines(text, "velcache_ec_store_total"),
-              (std::vector<std::string>{
-                  "velcache_ec_store_total{outcome=\"done\"} " + std::to_string(kThreads / 2 * kEach),
-                  "velcache_ec_store_total{outcome=\"skipped\"} " + std::to_string(kThreads / 2 * kEach)}));
+              (std::vector<std::string>{"velcache_ec_store_total{outcome=\"done\"} " +
+                                            std::to_string(kThreads / 2 * kEach),
+                                        "velcache_ec_store_total{outcome=\"skipped\"} " +
+                                            std::to_string(kThreads / 2 * kEach)}));
     EXPECT_EQ(next->Find("ec-store").size(), static_cast<std::size_t>(kThreads * kEach));
     EXPECT_EQ(next->Find("RedisPubsub::Health").size(), 21u);
 }

@@ -5,18 +5,18 @@
 //
 // scale_peer host <port> <data file> <keys> <held> <fills/s> <start unix ms> <warm-up s> <seconds>
 //            <settle s> [every]
-//   From the start for <warm-up s> + <seconds>: fills one key it does not hold (a miss) per 1/<fills/s>, with
-//   the version the data file has for it, through OnFilled (with "every": OnAdded, so every
-//   fill is announced); over <held> entries it lets the oldest go (OnRemoved). Counts and CPU
-//   cover the last <seconds> only (the window). Then waits
-//   <settle s> and compares the entries it still holds with the data file. Prints
-//   "dirty <key> <unix ns>" for every entry the service made dirty, then
-//   "result fills=.. published=.. not-published=.. received=.. held=.. stale=.. cpu-ms=..
-//   fill-thread-cpu-ms=.. gaps=.."
+//   From the start for <warm-up s> + <seconds>: fills one key it does not hold (a miss) per
+//   1/<fills/s>, with the version the data file has for it, through OnFilled (with "every":
+//   OnAdded, so every fill is announced); over <held> entries it lets the oldest go (OnRemoved).
+//   Counts and CPU cover the last <seconds> only (the window). Then waits <settle s> and compares
+//   the entries it still holds with the data file. Prints "dirty <key> <unix ns>" for every entry
+//   the service made dirty, then "result fills=.. published=.. not-published=.. received=.. held=..
+//   stale=.. cpu-ms=.. fill-thread-cpu-ms=.. gaps=.."
 // scale_peer writer <port> <data file> <keys> <changes/s> <start unix ms> <seconds>
-//   At the start announces every key's first version; then for <seconds>: bumps the version of a random key per 1/<changes/s> and
-//   announces the new content (OnAdded, filed nowhere); prints "change <key> <unix ns>" for
-//   each (the moment before the announcement), then "result published=.. received=..".
+//   At the start announces every key's first version; then for <seconds>: bumps the version of a
+//   random key per 1/<changes/s> and announces the new content (OnAdded, filed nowhere); prints
+//   "change <key> <unix ns>" for each (the moment before the announcement), then "result
+//   published=.. received=..".
 // Every process subscribes before it prints "ready"; every wait is bounded.
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -274,8 +274,7 @@ int Host(const HostPlan& plan, SharedVersions& data) {
     return 0;
 }
 
-int Writer(int port, SharedVersions& data, double perSecond, long long startNs,
-           long long seconds) {
+int Writer(int port, SharedVersions& data, double perSecond, long long startNs, long long seconds) {
     std::shared_ptr<RedisPubsub> service = Connect(port);
     std::weak_ptr<ICoherentCache> none;  // announced only, filed nowhere
     std::mt19937_64 random(static_cast<std::uint64_t>(::getpid()));

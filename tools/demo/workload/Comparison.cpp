@@ -59,29 +59,27 @@ double Comparison::RatioTo(const ComparisonRow& row, const std::string& setup) c
 std::string Comparison::Table() const {
     std::string t;
     char line[512];
-    std::snprintf(line, sizeof line,
-                  "\nThe same query stream and writer through each set-up in turn: %d workers, "
-                  "%g s each;\nin-memory budget %d answers per worker (velcache's memory layer, which "
-                  "keeps derived answers apart,\nand the in-process caches); staleness counted "
-                  "from each change's commit\n\n",
-                  m_processes, m_rows.empty() ? 0.0 : m_rows.front().durationSec,
-                  m_memoryEntries);
+    std::snprintf(
+        line, sizeof line,
+        "\nThe same query stream and writer through each set-up in turn: %d workers, "
+        "%g s each;\nin-memory budget %d answers per worker (velcache's memory layer, which "
+        "keeps derived answers apart,\nand the in-process caches); staleness counted "
+        "from each change's commit\n\n",
+        m_processes, m_rows.empty() ? 0.0 : m_rows.front().durationSec, m_memoryEntries);
     t += line;
-    std::snprintf(line, sizeof line,
-                  "%-22s %7s %10s %8s %8s %10s %8s %9s %6s %5s %7s %9s %9s\n", "set-up", "TTL",
-                  "answers/s", "p50 us", "p99 us", "db queries", "checked", "stale>1s", "CPU s",
-                  "load", "vs db", "vs redis", "vs local");
+    std::snprintf(line, sizeof line, "%-22s %7s %10s %8s %8s %10s %8s %9s %6s %5s %7s %9s %9s\n",
+                  "set-up", "TTL", "answers/s", "p50 us", "p99 us", "db queries", "checked",
+                  "stale>1s", "CPU s", "load", "vs db", "vs redis", "vs local");
     t += line;
     for (const ComparisonRow& r : m_rows) {
-        std::snprintf(line, sizeof line,
-                      "%-22s %7s %10.0f %8.1f %8.1f %10lld %8lld %9lld %6.1f %5.2f %6.2fx %8.2fx "
-                      "%8.2fx\n",
-                      SetupTitle(r.setup).c_str(), TtlText(r.ttlMs).c_str(), r.AnswersPerSec(),
-                      r.p50Us, r.p99Us, static_cast<long long>(r.databaseQueries),
-                      static_cast<long long>(r.checked),
-                      static_cast<long long>(r.staleBeyondWindow), r.cpuSec, r.loadAvg,
-                      RatioTo(r, kReferences[0]), RatioTo(r, kReferences[1]),
-                      RatioTo(r, kReferences[2]));
+        std::snprintf(
+            line, sizeof line,
+            "%-22s %7s %10.0f %8.1f %8.1f %10lld %8lld %9lld %6.1f %5.2f %6.2fx %8.2fx "
+            "%8.2fx\n",
+            SetupTitle(r.setup).c_str(), TtlText(r.ttlMs).c_str(), r.AnswersPerSec(), r.p50Us,
+            r.p99Us, static_cast<long long>(r.databaseQueries), static_cast<long long>(r.checked),
+            static_cast<long long>(r.staleBeyondWindow), r.cpuSec, r.loadAvg,
+            RatioTo(r, kReferences[0]), RatioTo(r, kReferences[1]), RatioTo(r, kReferences[2]));
         t += line;
     }
     t += "\nanswers/s: over the time the workers spent answering (the freshness checks and the\n"
@@ -102,7 +100,8 @@ std::string Comparison::Json() const {
                       "%s\n  {\"setup\": \"%s\", \"ttl_ms\": %lld, \"duration_s\": %g, "
                       "\"answers\": %lld, \"answers_per_s\": %.1f, \"p50_us\": %.1f, "
                       "\"p99_us\": %.1f, \"database_queries\": %lld, \"checked\": %lld, "
-                      "\"stale_beyond_window\": %lld, \"judge_s\": %.2f, \"cpu_s\": %.2f, \"load_avg\": %.2f, "
+                      "\"stale_beyond_window\": %lld, \"judge_s\": %.2f, \"cpu_s\": %.2f, "
+                      "\"load_avg\": %.2f, "
                       "\"vs_database\": %.3f, \"vs_redis_ttl\": %.3f, \"vs_local_ttl\": %.3f}",
                       i ? "," : "", r.setup.c_str(), r.ttlMs, r.durationSec,
                       static_cast<long long>(r.answers), r.AnswersPerSec(), r.p50Us, r.p99Us,

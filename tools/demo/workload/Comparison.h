@@ -14,9 +14,9 @@
 namespace demo {
 
 struct ComparisonRow {
-    std::string setup;      // SetupName
-    long long ttlMs = 0;    // how long the set-up's cached answers live; 0: not a TTL set-up
-    double durationSec = 0; // of its workload
+    std::string setup;       // SetupName
+    long long ttlMs = 0;     // how long the set-up's cached answers live; 0: not a TTL set-up
+    double durationSec = 0;  // of its workload
     std::int64_t answers = 0;
     double p50Us = 0;
     double p99Us = 0;
@@ -29,8 +29,8 @@ struct ComparisonRow {
     double cpuSec = 0;   // used by the set-up's processes
     double loadAvg = 0;  // of the machine, the minute before the set-up began
 
-    static ComparisonRow From(std::string setup, long long ttlMs, double durationSec,
-                              int processes, const Stats& workers);
+    static ComparisonRow From(std::string setup, long long ttlMs, double durationSec, int processes,
+                              const Stats& workers);
     // Over the time the workers spent answering.
     double AnswersPerSec() const {
         const double answering = durationSec - judgeSec;

@@ -22,8 +22,10 @@ bool HasMarkerTable(const std::string& path) {
     bool found = false;
     if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
         sqlite3_stmt* statement = nullptr;
-        const std::string sql = std::string("SELECT 1 FROM sqlite_master WHERE type = 'table' AND "
-                                            "name = '") + kMarkerTable + "'";
+        const std::string sql = std::string(
+                                    "SELECT 1 FROM sqlite_master WHERE type = 'table' AND "
+                                    "name = '") +
+                                kMarkerTable + "'";
         if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK)
             found = sqlite3_step(statement) == SQLITE_ROW;
         sqlite3_finalize(statement);

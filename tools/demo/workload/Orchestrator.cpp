@@ -294,9 +294,10 @@ void GenerateDatabase(const Options& options, RunPlace& place, bool quiet) {
     if (quiet) return;
     if (options.metricsPort)
         Say("metrics: http://127.0.0.1:" + std::to_string(options.metricsPort) + "/metrics" +
-            (options.processes > 1 ? " to :" + std::to_string(options.metricsPort +
-                                                               options.processes - 1) + ", one port per worker"
-                                   : std::string()));
+            (options.processes > 1
+                 ? " to :" + std::to_string(options.metricsPort + options.processes - 1) +
+                       ", one port per worker"
+                 : std::string()));
     Say("velcache main job: " + std::to_string(options.processes) +
         " workers and a writer on Redis " + place.facts.redisEndpoint +
         (options.redisTls ? " over TLS" : "") + " (" + DescribeRedis(place.facts) + "), " +
@@ -448,7 +449,9 @@ private:
 class ProgressPrinter {
 public:
     explicit ProgressPrinter(Clock::time_point start)
-        : m_start(start), m_live(::isatty(2)), m_next(start + std::chrono::seconds(1)),
+        : m_start(start),
+          m_live(::isatty(2)),
+          m_next(start + std::chrono::seconds(1)),
           m_beforeAt(start) {}
     void Step(Clock::time_point now, const std::vector<Child>& children) {
         if (now < m_next) return;
@@ -624,7 +627,7 @@ int RunComparison(const Options& options, RunPlace& place) {
     const long long ttlMs = options.CompareTtlSec() * 1000;
     const long long windowMs = 1000;
     const std::vector<std::pair<Setup, long long>> setups{
-        {Setup::Database, 0},         {Setup::RedisTtl, ttlMs},    {Setup::LocalTtl, ttlMs},
+        {Setup::Database, 0},        {Setup::RedisTtl, ttlMs},    {Setup::LocalTtl, ttlMs},
         {Setup::RedisTtl, windowMs}, {Setup::LocalTtl, windowMs}, {Setup::Velcache, 0}};
     std::vector<ComparisonRow> rows;
     int code = 0;
@@ -633,11 +636,12 @@ int RunComparison(const Options& options, RunPlace& place) {
     for (std::size_t i = 0; i < setups.size(); ++i) {
         const auto [setup, ttl] = setups[i];
         Say("set-up " + std::to_string(i + 1) + " of " + std::to_string(setups.size()) + ": " +
-            SetupTitle(SetupName(setup)) + (ttl ? ", answers live " + std::to_string(ttl) + " ms" : ""));
+            SetupTitle(SetupName(setup)) +
+            (ttl ? ", answers live " + std::to_string(ttl) + " ms" : ""));
         const double load = LoadAverage();
         const SetupRun run = RunSetup(options, place, setup, ttl ? ttl : ttlMs, i > 0);
         rows.push_back(ComparisonRow::From(SetupName(setup), ttl, options.durationSec,
-                                               options.processes, run.workers));
+                                           options.processes, run.workers));
         rows.back().cpuSec = run.cpuSec;
         rows.back().loadAvg = load;
         if (setup == Setup::Velcache) {
@@ -650,9 +654,10 @@ int RunComparison(const Options& options, RunPlace& place) {
     }
     const Comparison comparison(std::move(rows), options.processes, options.memoryEntries);
     if (options.json)
-        std::fputs(("{\"comparison\": " + comparison.Json() + ", \"velcache\": " + velcacheJson +
-                    "}\n").c_str(),
-                   stdout);
+        std::fputs(
+            ("{\"comparison\": " + comparison.Json() + ", \"velcache\": " + velcacheJson + "}\n")
+                .c_str(),
+            stdout);
     else
         std::fputs(comparison.Table().c_str(), stdout);
     std::fflush(stdout);
@@ -692,7 +697,8 @@ int RunWorkload(const Options& options) {
                                          : velsupport::RedisServer();
     place.server = &server;
     int code = FindRedis(options, place);
-    if (code == 0) code = options.compare ? RunComparison(options, place) : RunMainJob(options, place);
+    if (code == 0)
+        code = options.compare ? RunComparison(options, place) : RunMainJob(options, place);
     server.Stop();
     std::error_code ignored;
     std::filesystem::remove_all(place.workDir, ignored);

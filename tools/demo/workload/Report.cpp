@@ -23,11 +23,20 @@ std::string Escape(const std::string& text) {
     std::string out;
     for (const char c : text) {
         switch (c) {
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '&': out += "&amp;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '&':
+                out += "&amp;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -58,8 +67,8 @@ std::string Axes(double seconds, double top, const std::string& unit) {
            "</text><text x=\"4\" y=\"" + Number(base) + "\">0</text>";
     const int step = seconds > 20 ? 10 : 5;
     for (int t = 0; t <= seconds; t += step)
-        svg += "<text x=\"" + Number(X(t, seconds) - 6) + "\" y=\"" + Number(kHeight - 14) +
-               "\">" + std::to_string(t) + " s</text>";
+        svg += "<text x=\"" + Number(X(t, seconds) - 6) + "\" y=\"" + Number(kHeight - 14) + "\">" +
+               std::to_string(t) + " s</text>";
     return svg;
 }
 
@@ -69,8 +78,8 @@ std::string FaultMarks(const std::vector<RunFacts::Fault>& faults, double second
         const std::string x = Number(X(f.atSec, seconds));
         svg += "<line class=\"fault\" x1=\"" + x + "\" y1=\"" + Number(kTop) + "\" x2=\"" + x +
                "\" y2=\"" + Number(Y(0, top)) +
-               "\" stroke=\"#c00\" stroke-dasharray=\"4 3\"><title>" + Number(f.atSec) + " s: " +
-               Escape(f.what) + "</title></line>";
+               "\" stroke=\"#c00\" stroke-dasharray=\"4 3\"><title>" + Number(f.atSec) +
+               " s: " + Escape(f.what) + "</title></line>";
     }
     return svg;
 }
@@ -166,12 +175,15 @@ std::string Charts(const RunFacts& facts) {
                   {{"p50", "#27a", LatencyPercentile(facts, "second.latency-p50-ns")},
                    {"p99", "#a52", LatencyPercentile(facts, "second.latency-p99-ns")}},
                   f, n);
-    html += Chart("lag", "Coherence delivery lag: arrival less the announcement's timestamp, as the service "
-                  "reports it (largest of the workers, last minute; a fill from a lower layer "
-                  "carries its stored value's timestamp)", "ms",
-                  {{"p50", "#27a", Gauge(facts.lagP50MsEachSecond)},
-                   {"p99", "#a52", Gauge(facts.lagP99MsEachSecond)}},
-                  f, n);
+    html +=
+        Chart("lag",
+              "Coherence delivery lag: arrival less the announcement's timestamp, as the service "
+              "reports it (largest of the workers, last minute; a fill from a lower layer "
+              "carries its stored value's timestamp)",
+              "ms",
+              {{"p50", "#27a", Gauge(facts.lagP50MsEachSecond)},
+               {"p99", "#a52", Gauge(facts.lagP99MsEachSecond)}},
+              f, n);
     html += Chart("checks", "Freshness checks per second", "/s",
                   {{"fresh", "#2a7", PerSecond(facts, "check.fresh")},
                    {"stale within 1 s", "#ca2", PerSecond(facts, "check.stale-within-window")},
@@ -183,10 +195,14 @@ std::string Charts(const RunFacts& facts) {
 }  // namespace
 
 Stats ChartedSecond(const Stats& workers, Histogram& latencyBefore) {
-    static const char* const kCharted[] = {
-        "queries",     "layer.memory", "layer.disk",
-        "layer.redis", "layer.sqlite", "check.fresh",
-        "check.stale-within-window",   "check.stale-beyond-window"};
+    static const char* const kCharted[] = {"queries",
+                                           "layer.memory",
+                                           "layer.disk",
+                                           "layer.redis",
+                                           "layer.sqlite",
+                                           "check.fresh",
+                                           "check.stale-within-window",
+                                           "check.stale-beyond-window"};
     Stats out;
     for (const char* name : kCharted) out.counters[name] = workers.Get(name);
     const auto found = workers.histograms.find("latency.all");
@@ -209,13 +225,14 @@ std::string HtmlReport(const RunFacts& facts, const std::string& summaryTable,
         "<title>velcache main job report</title></head>\n<body style=\"font-family: sans-serif\">\n"
         "<h1>velcache main job</h1>\n<p>" +
         std::to_string(facts.processes) + " workers, " + Number(facts.durationSec) +
-        " s of workload, seed " + std::to_string(facts.seed) + ". Dashed red lines: faults made "
+        " s of workload, seed " + std::to_string(facts.seed) +
+        ". Dashed red lines: faults made "
         "(hover for what).</p>\n";
     html += Charts(facts);
     html += "<h2>Summary</h2>\n<pre id=\"summary\">" + Escape(summaryTable) + "</pre>\n";
     if (!comparisonTable.empty())
-        html += "<h2>Comparison</h2>\n<pre id=\"comparison\">" + Escape(comparisonTable) +
-                "</pre>\n";
+        html +=
+            "<h2>Comparison</h2>\n<pre id=\"comparison\">" + Escape(comparisonTable) + "</pre>\n";
     return html + "</body></html>\n";
 }
 

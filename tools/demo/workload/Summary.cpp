@@ -443,8 +443,8 @@ std::string Summary::Json() const {
          ", \"lag_p50_ms\": " + JsonList(m_facts.lagP50MsEachSecond) +
          ", \"lag_p99_ms\": " + JsonList(m_facts.lagP99MsEachSecond) + ", \"faults\": [";
     for (std::size_t i = 0; i < m_facts.faults.size(); ++i)
-        j += Format("%s{\"at_s\": %.2f, \"what\": \"%s\"}", i ? ", " : "",
-                    m_facts.faults[i].atSec, m_facts.faults[i].what.c_str());
+        j += Format("%s{\"at_s\": %.2f, \"what\": \"%s\"}", i ? ", " : "", m_facts.faults[i].atSec,
+                    m_facts.faults[i].what.c_str());
     j += "]},\n";
     j += "  \"checks\": {" + Figures(m_workers, kChecks, true) + ", " +
          Figures(m_workers, kStaleChecks, true) + "},\n";

@@ -144,4 +144,8 @@ def main(paths):
 
 
 if __name__ == "__main__":
+    if not sys.argv[1:] or sys.argv[1] in ("-h", "--help"):
+        print("usage: scripts/bench_table.py RESULT.json...  (scripts/bench runs it)\n")
+        print(__doc__)
+        sys.exit(0 if sys.argv[1:] else 2)
     main(sys.argv[1:])

@@ -25,32 +25,42 @@ namespace Metrics {
 
 using TagValue = std::variant<TString, std::int32_t, std::int64_t, std::uint64_t, double, bool>;
 
+/// What a closed Scope hands to the sink.
 struct VELPLATFORM_EXPORT MetricsRecord {
+    /// The scope's name, e.g. "DiskExternalCache::TryLoad".
     TString name;
+    /// Carried through untouched for the sink to interpret.
     std::uint64_t optionBits = 0;
-    std::vector<std::pair<TString, TagValue>> tags;  // in the order they were set
+    std::vector<std::pair<TString, TagValue>> tags;  ///< in the order they were set
+    /// From the scope's opening to its closing.
     std::chrono::nanoseconds elapsed{0};
 
-    // The last value set for `tag`, or null when it was never set.
+    /// The last value set for `tag`, or null when it was never set.
     const TagValue* FindTag(const TString& tag) const;
 };
 
+/// Receives the process's metrics records (Metrics::SetSink). Called on the thread that closed the
+/// scope; must be safe for concurrent use.
 class VELPLATFORM_EXPORT IMetricsSink {
 public:
     virtual ~IMetricsSink();
+    /// Receives one record.
     virtual void Record(const MetricsRecord& record) = 0;
 };
 
+/// One measured operation: opened on construction, closed (and recorded) by Close or the
+/// destructor. Not thread-safe: use from one thread at a time.
 class VELPLATFORM_EXPORT Scope {
 public:
+    /// Opens a scope named `name` and starts its clock.
     Scope(const TString& name, std::uint64_t optionBits);
     ~Scope();
     Scope(const Scope&) = delete;
     Scope& operator=(const Scope&) = delete;
 
-    // Attaches a typed value; setting a tag again appends a newer value.
+    /// Attaches a typed value; setting a tag again appends a newer value.
     void Tag(const TString& tag, TagValue value);
-    // Closes the scope and hands its record to the sink. Later calls do nothing.
+    /// Closes the scope and hands its record to the sink. Later calls do nothing.
     void Close();
 
 private:
@@ -59,20 +69,21 @@ private:
     bool m_closed = false;
 };
 
-// Installs the process-wide sink (null: drop records). Returns the previous one.
+/// Installs the process-wide sink (null: drop records). Returns the previous one.
 VELPLATFORM_EXPORT std::shared_ptr<IMetricsSink> SetSink(std::shared_ptr<IMetricsSink> sink);
 
-// Keeps every record it is given, for tests to read back (read as CapturingLogSink is). Safe for
-// concurrent use.
+/// Keeps every record it is given, for tests to read back (read as CapturingLogSink is). Safe for
+/// concurrent use.
 class VELPLATFORM_EXPORT CapturingMetricsSink : public IMetricsSink {
 public:
+    /// Keeps the record.
     void Record(const MetricsRecord& record) override;
 
-    // Every record kept, in the order closed.
+    /// Every record kept, in the order closed.
     std::vector<MetricsRecord> Records() const;
-    // The records kept whose name equals `name`, in the order closed.
+    /// The records kept whose name equals `name`, in the order closed.
     std::vector<MetricsRecord> Find(const TString& name) const;
-    // Forgets every record kept.
+    /// Forgets every record kept.
     void Clear();
 
 private:
@@ -80,9 +91,10 @@ private:
     std::vector<MetricsRecord> m_records GUARDED_BY(m_mutex);
 };
 
-// Installs a sink for the length of a scope and restores the previous one after.
+/// Installs a sink for the length of a scope and restores the previous one after.
 class VELPLATFORM_EXPORT ScopedMetricsSink {
 public:
+    /// Installs `sink` until the scope ends.
     explicit ScopedMetricsSink(std::shared_ptr<IMetricsSink> sink);
     ~ScopedMetricsSink();
     ScopedMetricsSink(const ScopedMetricsSink&) = delete;

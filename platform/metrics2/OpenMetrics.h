@@ -29,33 +29,41 @@
 
 namespace Metrics {
 
+/// How an OpenMetricsSink names and labels what it renders.
 struct VELPLATFORM_EXPORT OpenMetricsOptions {
+    /// Put before every metric name.
     std::string prefix = "velcache_";
-    // Tag name -> label name.
+    /// Tag name -> label name.
     std::map<std::string, std::string> labels = {
         {"cns", "namespace"}, {"name", "namespace"}, {"outcome", "outcome"}, {"layer", "layer"}};
-    // Scope name prefix -> value of the "layer" label.
+    /// Scope name prefix -> value of the "layer" label.
     std::map<std::string, std::string> layers = {{"DiskExternalCache::", "disk"},
                                                  {"RedisExternalCache::", "redis"}};
-    // Scopes whose numeric tags are figures to show as gauges.
+    /// Scopes whose numeric tags are figures to show as gauges.
     std::vector<std::string> snapshotScopes = {"RedisPubsub::Health", "ReadThroughCache::Counters"};
-    // Upper bounds of the latency buckets, seconds, ascending (+Inf is added).
+    /// Upper bounds of the latency buckets, seconds, ascending (+Inf is added).
     std::vector<double> bucketsSec = {1e-5, 5e-5,  1e-4, 2.5e-4, 5e-4, 1e-3, 2.5e-3, 5e-3,
                                       0.01, 0.025, 0.05, 0.1,    0.5,  1,    5};
 };
 
+/// A metrics sink that renders the records as the Prometheus text format (see the file's opening
+/// comment). Safe for concurrent use.
 class VELPLATFORM_EXPORT OpenMetricsSink : public IMetricsSink {
 public:
+    /// A sink passing every record on to `next` (none: to nobody).
     explicit OpenMetricsSink(std::shared_ptr<IMetricsSink> next = nullptr,
                              OpenMetricsOptions options = {});
     ~OpenMetricsSink() override;
 
+    /// Adds the record up, then passes it on.
     void Record(const MetricsRecord& record) override;
+    /// Runs `collect` before each rendering (with no lock held), e.g. to ask a component for its
+    /// figures.
     void AddCollector(std::function<void()> collect);
-    // The text exposition format (version 0.0.4), ending with a newline.
+    /// The text exposition format (version 0.0.4), ending with a newline.
     std::string Render();
 
-    // "text/plain; version=0.0.4; charset=utf-8"
+    /// "text/plain; version=0.0.4; charset=utf-8"
     static const char* ContentType();
 
 private:
@@ -73,7 +81,7 @@ private:
     std::vector<std::function<void()>> m_collectors GUARDED_BY(m_mutex);
 };
 
-// A metric or label name from any text: lower case, runs of other characters made one '_'.
+/// A metric or label name from any text: lower case, runs of other characters made one '_'.
 VELPLATFORM_EXPORT std::string OpenMetricsName(const std::string& text);
 
 }  // namespace Metrics

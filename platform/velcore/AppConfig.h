@@ -14,28 +14,48 @@
 #include "velsys/Export.h"
 #include "velsys/Locks.h"
 
+/// The host's configuration switches, one set per process; all start off. Safe for concurrent use.
 class VELPLATFORM_EXPORT AppConfig {
 public:
+    /// The process's switches (made on first use, never destroyed).
     static AppConfig& GetInstance();
 
+    /// Whether the process runs unit tests.
     bool GetUnitTestFlag() const { return m_unitTest.load(); }
+    /// Whether the process runs in test mode.
     bool GetTestMode() const { return m_testMode.load(); }
+    /// Whether the external caches are on for this process.
     bool GetExternalCacheEnabled() const { return m_externalCacheEnabled.load(); }
+    /// The directory of the disk external caches; empty until set.
     TString GetExternalCacheDir() const;
+    /// Whether the process serves the external protocol.
     bool GetIsExternalProtocolServer() const { return m_externalProtocolServer.load(); }
+    /// Whether the process is the publicly hosted server.
     bool IsPublicServer() const { return m_publicServer.load(); }
+    /// Whether the process is the desktop client.
     bool IsDesktopClient() const { return m_desktopClient.load(); }
+    /// Whether the process is the second desktop product.
     bool IsSecondDesktopProduct() const { return m_secondDesktop.load(); }
+    /// Whether the process is a further host variant.
     bool IsFurtherHostVariant() const { return m_furtherVariant.load(); }
 
+    /// Sets GetUnitTestFlag.
     void SetUnitTestFlag(bool on) { m_unitTest = on; }
+    /// Sets GetTestMode.
     void SetTestMode(bool on) { m_testMode = on; }
+    /// Sets GetExternalCacheEnabled.
     void SetExternalCacheEnabled(bool on) { m_externalCacheEnabled = on; }
+    /// Sets GetExternalCacheDir.
     void SetExternalCacheDir(const TString& dir);
+    /// Sets GetIsExternalProtocolServer.
     void SetIsExternalProtocolServer(bool on) { m_externalProtocolServer = on; }
+    /// Sets IsPublicServer.
     void SetPublicServer(bool on) { m_publicServer = on; }
+    /// Sets IsDesktopClient.
     void SetDesktopClient(bool on) { m_desktopClient = on; }
+    /// Sets IsSecondDesktopProduct.
     void SetSecondDesktopProduct(bool on) { m_secondDesktop = on; }
+    /// Sets IsFurtherHostVariant.
     void SetFurtherHostVariant(bool on) { m_furtherVariant = on; }
 
 private:

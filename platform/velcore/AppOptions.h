@@ -107,18 +107,19 @@ using OptionValue = std::variant<bool, int>;
 VELMORA_APP_OPTIONS(VELMORA_DECLARE_OPTION)
 #undef VELMORA_DECLARE_OPTION
 
-// Sets an option by its accessor name. Raises VelmoraException for an unknown name or a value
-// of the wrong type; nothing changes then.
+/// Sets an option by its accessor name. Raises VelmoraException for an unknown name or a value
+/// of the wrong type; nothing changes then.
 VELPLATFORM_EXPORT void Set(const TString& name, OptionValue value);
-// The current value of an option (raises VelmoraException for an unknown name).
+/// The current value of an option (raises VelmoraException for an unknown name).
 VELPLATFORM_EXPORT OptionValue Get(const TString& name);
-// Puts every option back to its default.
+/// Puts every option back to its default.
 VELPLATFORM_EXPORT void ResetAll();
 
-// Overrides one option for the length of a scope. REQUIRES: scopes end in reverse order of
-// creation when they override the same option.
+/// Overrides one option for the length of a scope. REQUIRES: scopes end in reverse order of
+/// creation when they override the same option.
 class VELPLATFORM_EXPORT ScopedOverride {
 public:
+    /// Sets option `name` to `value` until the scope ends (raises as Set does).
     ScopedOverride(const TString& name, OptionValue value);
     ~ScopedOverride();
     ScopedOverride(const ScopedOverride&) = delete;

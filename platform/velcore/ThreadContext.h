@@ -19,20 +19,21 @@ namespace velmora::caching {
 class IInvalidatorAggregatorScope;
 }
 
-// The caching state of the query job a thread works for.
+/// The caching state of the query job a thread works for.
 struct VELPLATFORM_EXPORT QueryCacheContext {
-    // The scope that records the cache entries the current query job uses; empty outside a job.
+    /// The scope that records the cache entries the current query job uses; empty outside a job.
     std::shared_ptr<velmora::caching::IInvalidatorAggregatorScope> m_invalidatorScope;
 };
 
+/// The per-thread context a host binds (query-job scope and the like).
 class VELPLATFORM_EXPORT IThreadContext {
 public:
     virtual ~IThreadContext();
-    // The thread's caching state, by reference: readers copy it, writers assign its members.
+    /// The thread's caching state, by reference: readers copy it, writers assign its members.
     virtual QueryCacheContext& GetQueryCacheContext() = 0;
 };
 
-// The plain context a host binds when it has no richer one of its own.
+/// The plain context a host binds when it has no richer one of its own.
 class VELPLATFORM_EXPORT ThreadContext : public IThreadContext {
 public:
     ThreadContext();
@@ -43,28 +44,30 @@ private:
     QueryCacheContext m_queryCacheContext;
 };
 
+/// The calling thread's bound context.
 class VELPLATFORM_EXPORT VelmoraTls {
 public:
-    // The context bound to the calling thread, or null when none is bound.
+    /// The context bound to the calling thread, or null when none is bound.
     static IThreadContext* GetThreadContext();
-    // Binds `context` to the calling thread (null clears the binding) and returns the context
-    // bound before. REQUIRES: `context` outlives its binding; the caller keeps ownership.
+    /// Binds `context` to the calling thread (null clears the binding) and returns the context
+    /// bound before. REQUIRES: `context` outlives its binding; the caller keeps ownership.
     static IThreadContext* SetThreadContext(IThreadContext* context);
 };
 
-// Binds a context to the calling thread for the length of a block and restores the previous
-// binding on exit. The default constructor binds a fresh ThreadContext owned by the guard, so
-// the current scope it holds is released when the block ends.
-// REQUIRES: destroyed on the thread that created it, in reverse order of creation.
+/// Binds a context to the calling thread for the length of a block and restores the previous
+/// binding on exit. The default constructor binds a fresh ThreadContext owned by the guard, so
+/// the current scope it holds is released when the block ends.
+/// REQUIRES: destroyed on the thread that created it, in reverse order of creation.
 class VELPLATFORM_EXPORT ScopedThreadContext {
 public:
     ScopedThreadContext();
-    // Binds `context`, which the caller owns and which must outlive the guard.
+    /// Binds `context`, which the caller owns and which must outlive the guard.
     explicit ScopedThreadContext(IThreadContext& context);
     ~ScopedThreadContext();
     ScopedThreadContext(const ScopedThreadContext&) = delete;
     ScopedThreadContext& operator=(const ScopedThreadContext&) = delete;
 
+    /// The bound context.
     IThreadContext& Get() { return *m_context; }
 
 private:

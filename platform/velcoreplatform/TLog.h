@@ -21,65 +21,77 @@
 #include "velsys/Export.h"
 #include "velsys/Locks.h"
 
-// Named values that travel with a log line or a metrics record.
+/// Named values that travel with a log line or a metrics record.
 using StringLookupTable = std::unordered_map<TString, TString>;
 
+/// One log line as a sink receives it.
 struct LogRecord {
-    int severity = 0;  // a TLog::Severity value
+    int severity = 0;  ///< a TLog::Severity value
+    /// The line's text.
     TString message;
+    /// Named values that travel with the line.
     StringLookupTable attributes;
+    /// The error the line reports; NoError when none.
     VelmoraError error;
 };
 
+/// Receives the log lines of the process (TLog::SetSink). Called on the logging thread; must be
+/// safe for concurrent use.
 class VELPLATFORM_EXPORT ILogSink {
 public:
     virtual ~ILogSink();
-    // Whether a line of this severity and detail category would be written.
+    /// Whether a line of this severity and detail category would be written.
     virtual bool Accepts(int severity, int category) const = 0;
+    /// Writes one line it accepted.
     virtual void Write(const LogRecord& record) = 0;
 };
 
+/// The process's log: lines go to the installed sink, or to stderr. Safe for concurrent use.
 class VELPLATFORM_EXPORT TLog {
 public:
+    /// How bad a line is.
     enum Severity { Debug = 0, Info = 1, Warn = 2, Error = 3 };
-    // The severities of lines that report no error; converts to Severity.
+    /// The severities of lines that report no error; converts to Severity.
     enum NonErrorSeverity { NonErrorDebug = Debug, NonErrorInfo = Info, NonErrorWarn = Warn };
 
-    // Writes one line when the sink accepts its severity.
+    /// Writes one line when the sink accepts its severity.
     static void LogMessage(int severity, const TString& message,
                            const StringLookupTable& attributes = {},
                            const VelmoraError& error = VelmoraError::NoError);
+    /// Writes one formatted line when the sink accepts its severity.
     static void LogMessage(int severity, const TFormatString& message,
                            const StringLookupTable& attributes = {},
                            const VelmoraError& error = VelmoraError::NoError) {
         LogMessage(severity, message.ToString(), attributes, error);
     }
-    // Logs `message` with the exception in flight (its text in attribute "exception").
-    // REQUIRES: called from inside a catch block.
+    /// Logs `message` with the exception in flight (its text in attribute "exception").
+    /// REQUIRES: called from inside a catch block.
     static void LogCurrentException(int severity, const TString& message,
                                     const StringLookupTable& attributes = {});
-    // Whether a line of that severity and detail category would be written.
+    /// Whether a line of that severity and detail category would be written.
     static bool LoggerAcceptsSeverity(int severity, int category = 0);
 
-    // Host configuration. SetSink(nullptr) restores the stderr sink. Returns the previous sink.
+    /// Host configuration. SetSink(nullptr) restores the stderr sink. Returns the previous sink.
     static std::shared_ptr<ILogSink> SetSink(std::shared_ptr<ILogSink> sink);
-    // Lowest severity the stderr sink writes.
+    /// Lowest severity the stderr sink writes.
     static void SetStderrLevel(int severity);
 };
 
-// Keeps every line it is given, for tests to read back (read as CapturingMetricsSink is).
-// Accepts every severity at or above its level (Debug by default). Safe for concurrent use.
+/// Keeps every line it is given, for tests to read back (read as CapturingMetricsSink is).
+/// Accepts every severity at or above its level (Debug by default). Safe for concurrent use.
 class VELPLATFORM_EXPORT CapturingLogSink : public ILogSink {
 public:
+    /// A sink that keeps lines at `minimumSeverity` and above.
     explicit CapturingLogSink(int minimumSeverity = TLog::Debug);
     bool Accepts(int severity, int category) const override;
+    /// Keeps the line.
     void Write(const LogRecord& record) override;
 
-    // Every line kept, in the order written.
+    /// Every line kept, in the order written.
     std::vector<LogRecord> Records() const;
-    // The lines kept whose message equals `message`, in the order written.
+    /// The lines kept whose message equals `message`, in the order written.
     std::vector<LogRecord> Find(const TString& message) const;
-    // Forgets every line kept.
+    /// Forgets every line kept.
     void Clear();
 
 private:
@@ -88,9 +100,10 @@ private:
     std::vector<LogRecord> m_records GUARDED_BY(m_mutex);
 };
 
-// Installs a sink for the length of a scope and restores the previous one after.
+/// Installs a sink for the length of a scope and restores the previous one after.
 class VELPLATFORM_EXPORT ScopedLogSink {
 public:
+    /// Installs `sink` until the scope ends.
     explicit ScopedLogSink(std::shared_ptr<ILogSink> sink);
     ~ScopedLogSink();
     ScopedLogSink(const ScopedLogSink&) = delete;

@@ -12,16 +12,16 @@
 
 namespace velmora::caching {
 
-// Where `config` points, as operators write it: "host:port", the unix socket's path, or for a
-// cluster its seeds joined by commas.
+/// Where `config` points, as operators write it: "host:port", the unix socket's path, or for a
+/// cluster its seeds joined by commas.
 VELPLATFORM_EXPORT std::string DescribeRedisEndpoint(const RedisEndpointConfig& config);
 
-// "" when PING was answered PONG after the connect, the TLS handshake, AUTH and SELECT; else
-// why not, in a few words ("Connection refused", "AUTH failed: WRONGPASS ...", "no answer to
-// PING within 1000 ms", a TLS error). Takes at most the connect time-out plus one command
-// time-out per server tried. A cluster (or Detect with seeds) counts as reachable when any seed
-// answers; the seeds are tried in order and the cause names each one that did not. Never
-// raises.
+/// "" when PING was answered PONG after the connect, the TLS handshake, AUTH and SELECT; else
+/// why not, in a few words ("Connection refused", "AUTH failed: WRONGPASS ...", "no answer to
+/// PING within 1000 ms", a TLS error). Takes at most the connect time-out plus one command
+/// time-out per server tried. A cluster (or Detect with seeds) counts as reachable when any seed
+/// answers; the seeds are tried in order and the cause names each one that did not. Never
+/// raises.
 VELPLATFORM_EXPORT std::string ProbeRedis(const RedisEndpointConfig& config);
 
 }  // namespace velmora::caching

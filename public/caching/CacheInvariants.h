@@ -25,8 +25,8 @@ enum class ConstraintEnforcementResult : std::int32_t {
     Passed = 3,           // "passed"
 };
 
-// What a result depends on. PerUser asks for the user's identity besides the site's; every
-// other value checks the site's only.
+/// What a result depends on. PerUser asks for the user's identity besides the site's; every
+/// other value checks the site's only.
 enum class CacheScope : std::int32_t {
     PerSite = 0,
     PerUser = 1,
@@ -34,23 +34,23 @@ enum class CacheScope : std::int32_t {
 
 using AttributeMap = std::unordered_map<TString, TString>;
 
-VELCACHE_EXPORT extern const TString siteLuidAttributeName;  // "site-luid"
-VELCACHE_EXPORT extern const TString userLuidAttributeName;  // "user-luid"
+VELCACHE_EXPORT extern const TString siteLuidAttributeName;  ///< "site-luid"
+VELCACHE_EXPORT extern const TString userLuidAttributeName;  ///< "user-luid"
 
-// Feature flag that turns enforcement on (enforcement is skipped while it is off).
+/// Feature flag that turns enforcement on (enforcement is skipped while it is off).
 inline constexpr std::uint32_t kCacheInvariantEnforcementFlag = 0x6460C0E0;
 
-// Writes the calling thread's site identity (and, for CacheScope::PerUser, user identity) into
-// `attributes`. An identity that is empty or "-" is missing. Under active enforcement a present
-// site identity is written and a missing one returns MissingSiteLuid with the map unchanged;
-// under skipped enforcement the site entry is left alone. A present user identity is always
-// written; a missing one returns MissingUserLuid under active enforcement and is written as
-// read (empty or "-") under skipped enforcement. Returns Passed otherwise.
+/// Writes the calling thread's site identity (and, for CacheScope::PerUser, user identity) into
+/// `attributes`. An identity that is empty or "-" is missing. Under active enforcement a present
+/// site identity is written and a missing one returns MissingSiteLuid with the map unchanged;
+/// under skipped enforcement the site entry is left alone. A present user identity is always
+/// written; a missing one returns MissingUserLuid under active enforcement and is written as
+/// read (empty or "-") under skipped enforcement. Returns Passed otherwise.
 VELCACHE_EXPORT ConstraintEnforcementResult
 EnforceCacheInvariantsWithUpsert(AttributeMap& attributes, CacheScope scope);
 
-// The word of a result ("none", "missing-site-luid", "missing-user-luid", "passed"); any other
-// value gives "unknown".
+/// The word of a result ("none", "missing-site-luid", "missing-user-luid", "passed"); any other
+/// value gives "unknown".
 VELCACHE_EXPORT TString ConstraintEnforcementResultToString(ConstraintEnforcementResult result);
 
 }  // namespace velmora::caching

@@ -17,7 +17,7 @@
 
 namespace velmora::caching {
 
-// The kinds of invalidator a host installs, in list order. End is their number, not a kind.
+/// The kinds of invalidator a host installs, in list order. End is their number, not a kind.
 enum class CascadeInvalidatorType : int {
     QueryJobScopes = 0,  // the CascadeInvalidatorAggregator
     QueryResults = 1,
@@ -26,27 +26,29 @@ enum class CascadeInvalidatorType : int {
     End = 4
 };
 
+/// The process's list of cascade invalidators, one per kind. Safe for concurrent use.
 class VELCACHE_EXPORT ICascadeInvalidatorHolder {
 public:
-    // Installs the list: the invalidator of kind k at index k (null for a kind without one).
-    // Logs the holder and every pointer at Info.
-    // REQUIRES: the holder is empty ("Already initialized!"); invalidators holds exactly
-    // CascadeInvalidatorType::End pointers ("Number of invalidators does not match enum!").
+    /// Installs the list: the invalidator of kind k at index k (null for a kind without one).
+    /// Logs the holder and every pointer at Info.
+    /// REQUIRES: the holder is empty ("Already initialized!"); invalidators holds exactly
+    /// CascadeInvalidatorType::End pointers ("Number of invalidators does not match enum!").
     virtual void Initialize(const std::vector<ICascadeInvalidator*>& invalidators) = 0;
-    // Test hook: empties the list so that Initialize may run again.
-    // REQUIRES: the unit-test flag of AppConfig is on.
+    /// Test hook: empties the list so that Initialize may run again.
+    /// REQUIRES: the unit-test flag of AppConfig is on.
     virtual void ResetForTest() = 0;
-    // The invalidator of one kind; null before Initialize or when that kind has none.
-    // REQUIRES: invalidatorType is a kind, not End.
+    /// The invalidator of one kind; null before Initialize or when that kind has none.
+    /// REQUIRES: invalidatorType is a kind, not End.
     virtual ICascadeInvalidator* GetInvalidator(CascadeInvalidatorType invalidatorType) const = 0;
-    // The installed list in kind order; empty before Initialize. Callers skip null entries.
+    /// The installed list in kind order; empty before Initialize. Callers skip null entries.
     virtual const std::vector<ICascadeInvalidator*>& GetInvalidators() const = 0;
     virtual ~ICascadeInvalidatorHolder();
 };
 
+/// Gives the process's ICascadeInvalidatorHolder.
 class VELCACHE_EXPORT CascadeInvalidatorHolderFactory {
 public:
-    // The process's holder, made empty on the first call (concurrent first calls make one).
+    /// The process's holder, made empty on the first call (concurrent first calls make one).
     static ICascadeInvalidatorHolder& GetInstance();
 };
 

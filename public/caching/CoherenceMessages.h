@@ -20,17 +20,17 @@
 
 namespace velmora::caching {
 
-// "<first in hex>-<second in hex>".
+/// "<first in hex>-<second in hex>".
 VELCACHE_EXPORT TString FormatHashPair(const HashPair& pair);
-// The inverse of FormatHashPair. Raises LogicException "parts.size() == 2" unless the text has
-// exactly one "-".
+/// The inverse of FormatHashPair. Raises LogicException "parts.size() == 2" unless the text has
+/// exactly one "-".
 VELCACHE_EXPORT HashPair ParseHashPair(const TString& text);
-// The channel of an announcement under `keyhash` in namespace `ns` (for example "defaultns.").
+/// The channel of an announcement under `keyhash` in namespace `ns` (for example "defaultns.").
 VELCACHE_EXPORT TString FormatCoherenceChannel(const TString& ns, const HashPair& keyhash);
-// The text of an announcement: "<data hash pair>@<timestamp in hex>".
+/// The text of an announcement: "<data hash pair>@<timestamp in hex>".
 VELCACHE_EXPORT TString FormatCoherenceMessage(const HashPair& hash, unsigned long long timestamp);
-// The data hash and timestamp of an announcement's text. Raises LogicException
-// "split.size() == 2" unless the text has exactly one "@".
+/// The data hash and timestamp of an announcement's text. Raises LogicException
+/// "split.size() == 2" unless the text has exactly one "@".
 VELCACHE_EXPORT std::pair<HashPair, unsigned long long> ParseMessage(const TString& message);
 
 }  // namespace velmora::caching

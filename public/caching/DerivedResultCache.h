@@ -43,33 +43,41 @@ namespace velmora::caching {
 
 class IInvalidatorAggregatorScope;
 
+/// The figures of one derived-result cache (GetCounters).
 struct DerivedResultCounters {
-    long long held = 0;            // answered from a kept result
-    long long built = 0;           // computed and kept
-    long long notKept = 0;         // computed, not kept (see above)
-    long long droppedDirty = 0;    // kept results dropped because a part went stale
-    long long droppedOnPrune = 0;  // kept results dropped because a part's tracking ended
+    long long held = 0;            ///< answered from a kept result
+    long long built = 0;           ///< computed and kept
+    long long notKept = 0;         ///< computed, not kept (see above)
+    long long droppedDirty = 0;    ///< kept results dropped because a part went stale
+    long long droppedOnPrune = 0;  ///< kept results dropped because a part's tracking ended
 };
 
+/// The untyped engine of DerivedResultCache<V>; results are held as shared_ptr<const void>.
 class VELCACHE_EXPORT DerivedResultCore : public std::enable_shared_from_this<DerivedResultCore> {
 public:
+    /// A result of any type.
     using AnyValue = std::shared_ptr<const void>;
+    /// What a Get answers.
     struct Result {
+        /// The result.
         AnyValue value;
-        bool held = false;  // from a kept result
-        bool kept = false;  // computed now and kept
+        bool held = false;  ///< from a kept result
+        bool kept = false;  ///< computed now and kept
     };
 
-    // `service` may be null (then results are dropped only when a part goes dirty).
+    /// `service` may be null (then results are dropped only when a part goes dirty).
     static std::shared_ptr<DerivedResultCore> Create(std::shared_ptr<RedisPubsub> service);
     ~DerivedResultCore();
     DerivedResultCore(const DerivedResultCore&) = delete;
     DerivedResultCore& operator=(const DerivedResultCore&) = delete;
 
-    // Raises what `compute` raises (nothing is kept then).
+    /// Raises what `compute` raises (nothing is kept then).
     Result Get(const std::string& key, const std::function<AnyValue()>& compute);
+    /// Forgets the result of `key`, if kept.
     void Drop(const std::string& key);
+    /// Every (key, result) kept now.
     std::vector<std::pair<std::string, AnyValue>> HeldValues() const;
+    /// The figures so far.
     DerivedResultCounters GetCounters() const;
 
     class Handler;
@@ -81,18 +89,18 @@ private:
         AnyValue value;
         std::uint64_t token = 0;
         std::vector<unsigned int> guids;
-        ScopePtr scope;  // registered with the aggregator while the result is kept
+        ScopePtr scope;  ///< registered with the aggregator while the result is kept
     };
-    // Keeps the result unless its handler fired; returns whether it did. The scope of a result
-    // it replaces goes to `released`.
+    /// Keeps the result unless its handler fired; returns whether it did. The scope of a result
+    /// it replaces goes to `released`.
     bool Keep(const std::shared_ptr<Handler>& handler, AnyValue value,
               std::vector<unsigned int> guids, ScopePtr scope, std::vector<ScopePtr>& released);
     void OnScopeDirty(Handler& handler);
     void OnPruned(const std::vector<unsigned int>& guids);
-    // Forgets the result; returns its scope, which the caller drops once m_mutex is released
-    // (unless it turned dirty: then the aggregator has dropped it already).
+    /// Forgets the result; returns its scope, which the caller drops once m_mutex is released
+    /// (unless it turned dirty: then the aggregator has dropped it already).
     ScopePtr EraseLocked(std::map<std::string, Kept>::iterator it) REQUIRES(m_mutex);
-    // Lets the aggregator forget the scopes of results no longer kept. No lock held.
+    /// Lets the aggregator forget the scopes of results no longer kept. No lock held.
     static void Release(std::vector<ScopePtr>& scopes);
 
     std::shared_ptr<RedisPubsub> m_service;
@@ -100,28 +108,35 @@ private:
 
     mutable TMutex m_mutex;
     std::map<std::string, Kept> m_results GUARDED_BY(m_mutex);
-    std::multimap<unsigned int, std::string> m_byGuid GUARDED_BY(m_mutex);  // part -> results
+    std::multimap<unsigned int, std::string> m_byGuid GUARDED_BY(m_mutex);  ///< part -> results
     std::uint64_t m_nextToken GUARDED_BY(m_mutex) = 0;
 
     std::atomic<long long> m_held{0}, m_built{0}, m_notKept{0}, m_droppedDirty{0},
         m_droppedOnPrune{0};
 };
 
-// The typed face: results of type V, held as std::shared_ptr<const V>.
+/// The typed face: results of type V, held as std::shared_ptr<const V>.
 template <class V>
 class DerivedResultCache {
 public:
+    /// How results are held and answered.
     using ValuePtr = std::shared_ptr<const V>;
+    /// What a Get answers.
     struct Result {
+        /// The result.
         ValuePtr value;
+        /// From a kept result.
         bool held = false;
+        /// Computed now and kept.
         bool kept = false;
     };
 
+    /// Results dropped when a part goes stale; `service` may be null (then only when a part goes
+    /// dirty).
     explicit DerivedResultCache(std::shared_ptr<RedisPubsub> service)
         : m_core(DerivedResultCore::Create(std::move(service))) {}
 
-    // `compute` returns a V or a pointer convertible to ValuePtr (not null).
+    /// `compute` returns a V or a pointer convertible to ValuePtr (not null).
     template <class Compute>
     Result Get(const std::string& key, Compute&& compute) {
         DerivedResultCore::Result r = m_core->Get(key, [&compute]() -> DerivedResultCore::AnyValue {
@@ -135,13 +150,16 @@ public:
         });
         return {std::static_pointer_cast<const V>(std::move(r.value)), r.held, r.kept};
     }
+    /// Forgets the result of `key`, if kept.
     void Drop(const std::string& key) { m_core->Drop(key); }
+    /// Every (key, result) kept now.
     std::vector<std::pair<std::string, ValuePtr>> HeldValues() const {
         std::vector<std::pair<std::string, ValuePtr>> held;
         for (auto& [key, value] : m_core->HeldValues())
             held.emplace_back(key, std::static_pointer_cast<const V>(value));
         return held;
     }
+    /// The figures so far.
     DerivedResultCounters GetCounters() const { return m_core->GetCounters(); }
 
 private:

@@ -34,28 +34,33 @@ namespace velmora::caching {
 
 class DiskCacheRoots;
 
+/// The external cache on this machine's disk: one directory an entry, replaced in one rename (see
+/// the file's opening comment).
 class VELCACHE_EXPORT DiskExternalCache : public ExternalCache<TString, ExternalBytes> {
 public:
-    // The namespace directory is AppConfig's external cache directory / "ExternalCacheV1" /
-    // NamespaceDirectoryName(ns). `sweeper` may be null (no bound on disk use). Nothing is
-    // created on disk until a store.
+    /// The namespace directory is AppConfig's external cache directory / "ExternalCacheV1" /
+    /// NamespaceDirectoryName(ns). `sweeper` may be null (no bound on disk use). Nothing is
+    /// created on disk until a store.
     DiskExternalCache(TString ns, std::shared_ptr<FolderSweeper> sweeper);
+    /// The same under `cachePath` instead of AppConfig's directory.
     DiskExternalCache(TString ns, TPath cachePath, std::shared_ptr<FolderSweeper> sweeper);
+    /// Shares the directory and the sweeper.
     DiskExternalCache(const DiskExternalCache&) = default;
     ~DiskExternalCache() override;
 
-    // The keys of every complete entry, in directory-listing order, duplicates kept. Runs on
-    // the calling thread without the guarded procedure; an entry that fails to read is logged
-    // at Info and skipped. Empty (and nothing created) when the directory does not exist.
+    /// The keys of every complete entry, in directory-listing order, duplicates kept. Runs on
+    /// the calling thread without the guarded procedure; an entry that fails to read is logged
+    /// at Info and skipped. Empty (and nothing created) when the directory does not exist.
     std::vector<TString> TryGetAllKeys() const override;
 
+    /// The directory the cache's namespace directory is under.
     const TPath& GetCachePath() const { return m_cachePath; }
 
-    // The one path component that holds namespace `ns`, whatever its text: letters, digits,
-    // '-', '_', ' ', non-ASCII text and '.' (except in first place) stay as they are; every
-    // other byte of the narrow text is written %XX, and the empty namespace is "%". So
-    // "MapTiles" stays "MapTiles", while "../x" becomes "%2E.%2Fx": no namespace reaches
-    // outside "ExternalCacheV1", and distinct namespaces get distinct directories.
+    /// The one path component that holds namespace `ns`, whatever its text: letters, digits,
+    /// '-', '_', ' ', non-ASCII text and '.' (except in first place) stay as they are; every
+    /// other byte of the narrow text is written %XX, and the empty namespace is "%". So
+    /// "MapTiles" stays "MapTiles", while "../x" becomes "%2E.%2Fx": no namespace reaches
+    /// outside "ExternalCacheV1", and distinct namespaces get distinct directories.
     static TString NamespaceDirectoryName(const TString& ns);
 
 protected:
@@ -64,14 +69,14 @@ protected:
     DropFunc GetDropFunc() const override;
 
 private:
-    // Constant after construction.
+    /// Constant after construction.
     TPath m_cachePath;
-    // The native text of m_cachePath, shared by the load functions (a load builds its entry
-    // path from it without copying the text per call).
+    /// The native text of m_cachePath, shared by the load functions (a load builds its entry
+    /// path from it without copying the text per call).
     std::shared_ptr<const std::string> m_nativeCachePath;
     std::shared_ptr<FolderSweeper> m_folderSweeper;
-    // Who may use the directories and whether they can be trusted (checked on first use),
-    // shared by copies and by the backend functions.
+    /// Who may use the directories and whether they can be trusted (checked on first use),
+    /// shared by copies and by the backend functions.
     std::shared_ptr<DiskCacheRoots> m_roots;
 };
 

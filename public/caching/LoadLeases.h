@@ -28,20 +28,25 @@ namespace velmora::caching {
 
 class RedisConnectionPool;
 
+/// One loader per key across processes (see the file's opening comment).
 class VELCACHE_EXPORT ILoadLeases {
 public:
+    /// Taken: load; HeldElsewhere: wait for the holder's value; Unavailable: the leases cannot be
+    /// asked (load within the process's single flight).
     enum class Outcome { Taken, HeldElsewhere, Unavailable };
     virtual ~ILoadLeases();
-    // Takes the lease `name` for `ttl` under `token` unless someone holds it.
+    /// Takes the lease `name` for `ttl` under `token` unless someone holds it.
     virtual Outcome TryTake(const std::string& name, const std::string& token,
                             std::chrono::milliseconds ttl) = 0;
-    // Gives the lease back if `token` still holds it.
+    /// Gives the lease back if `token` still holds it.
     virtual void Release(const std::string& name, const std::string& token) = 0;
 };
 
+/// Leases as Redis keys, taken with SET NX PX and released by a script that deletes only the
+/// holder's own. Safe for concurrent use.
 class VELCACHE_EXPORT RedisLoadLeases final : public ILoadLeases {
 public:
-    // REQUIRES: pool is not null.
+    /// REQUIRES: pool is not null.
     explicit RedisLoadLeases(
         std::shared_ptr<RedisConnectionPool> pool, std::string prefix = "velcache:lease:",
         std::chrono::milliseconds commandBudget = std::chrono::milliseconds(100),
@@ -50,7 +55,7 @@ public:
                     std::chrono::milliseconds ttl) override;
     void Release(const std::string& name, const std::string& token) override;
 
-    // The Redis key of lease `name`.
+    /// The Redis key of lease `name`.
     std::string KeyOf(const std::string& name) const;
 
 private:
@@ -61,7 +66,7 @@ private:
     const std::string m_prefix;
     const std::chrono::milliseconds m_budget;
     const std::chrono::milliseconds m_downFor;
-    std::atomic<long long> m_downUntilNs{0};  // steady clock
+    std::atomic<long long> m_downUntilNs{0};  ///< steady clock
 };
 
 }  // namespace velmora::caching

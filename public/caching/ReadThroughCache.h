@@ -89,213 +89,238 @@ class SynchronizedIndexedCache;
 
 namespace velmora::caching {
 
+/// What a read-through cache is made of and how it behaves; every default is the safe choice. See
+/// docs/read-through.md.
 struct ReadThroughOptions {
-    // Namespaces the instance's keys (see above); not empty.
+    /// Namespaces the instance's keys (see above); not empty.
     std::string name;
-    // Entries kept in memory (an MRU policy); 0: no memory layer. Once a fill takes the layer
-    // over this, the least recently used are evicted down to a thirty-second under it at once.
+    /// Entries kept in memory (an MRU policy); 0: no memory layer. Once a fill takes the layer
+    /// over this, the least recently used are evicted down to a thirty-second under it at once.
     int memoryEntries = 1000;
-    // Replaces the MRU policy of memoryEntries when set.
+    /// Replaces the MRU policy of memoryEntries when set.
     std::shared_ptr<CacheHelpers::IPolicy> memoryPolicy;
-    // The external layers in lookup order (fast and local first). Null entries are skipped.
+    /// The external layers in lookup order (fast and local first). Null entries are skipped.
     std::vector<ExternalCachePtr> layers;
-    // Reads the layers that are ExternalCache on the caller's thread.
+    /// Reads the layers that are ExternalCache on the caller's thread.
     bool inlineExternalLoads = true;
-    // The longest wait for a layer read through its future, ms.
+    /// The longest wait for a layer read through its future, ms.
     unsigned int externalWaitMs = 200;
-    // The longest a Get waits for another thread's load of its key, ms.
+    /// The longest a Get waits for another thread's load of its key, ms.
     unsigned int loadWaitMs = 30000;
-    // Lifetime of stored values in seconds when there is no service (with one, the service's
-    // horizon, which it must not exceed, applies); also the time-to-live asked of the layers.
+    /// Lifetime of stored values in seconds when there is no service (with one, the service's
+    /// horizon, which it must not exceed, applies); also the time-to-live asked of the layers.
     long long valueLifetimeSec = 600;
-    // Drops fills that raced an announced change (see above), and announces such a change
-    // again when this cache's fill may have reached the server after it
-    // (RedisPubsub::FillMode::loadStartNs). Off only to measure it.
+    /// Drops fills that raced an announced change (see above), and announces such a change
+    /// again when this cache's fill may have reached the server after it
+    /// (RedisPubsub::FillMode::loadStartNs). Off only to measure it.
     bool dropRacedFills = true;
-    // Drops a memory entry as soon as an announcement of its key with another data hash
-    // arrives, whatever the timestamps (RedisPubsub::FillMode::dropOnArrival). Off: the dirty
-    // rule with its margin (CacheSynchronizationMinimumDeltaSeconds) decides, so that a change
-    // announced within the margin of a load may be missed for good. Off only to measure it.
+    /// Drops a memory entry as soon as an announcement of its key with another data hash
+    /// arrives, whatever the timestamps (RedisPubsub::FillMode::dropOnArrival). Off: the dirty
+    /// rule with its margin (CacheSynchronizationMinimumDeltaSeconds) decides, so that a change
+    /// announced within the margin of a load may be missed for good. Off only to measure it.
     bool dropHeldOnArrival = true;
-    // While the service hears nothing (RedisPubsub::Hears), a value loaded during that silence
-    // is answered from memory for at most CacheSynchronizationMaxDeafMs after its load started
-    // (counted in deafHolds), so that an outage costs about one load per key per that bound
-    // instead of one per Get. Nothing held from before the silence is served meanwhile, and the
-    // lower layers are neither read nor written. Off: every Get during a silence loads.
+    /// While the service hears nothing (RedisPubsub::Hears), a value loaded during that silence
+    /// is answered from memory for at most CacheSynchronizationMaxDeafMs after its load started
+    /// (counted in deafHolds), so that an outage costs about one load per key per that bound
+    /// instead of one per Get. Nothing held from before the silence is served meanwhile, and the
+    /// lower layers are neither read nor written. Off: every Get during a silence loads.
     bool holdDeafLoads = true;
-    // Announces fills through RedisPubsub::OnFilled: a fill of the content last announced for
-    // its key is not published again (coherence traffic follows changes, not fills). Off:
-    // every fill is published, as OnAdded does by default.
+    /// Announces fills through RedisPubsub::OnFilled: a fill of the content last announced for
+    /// its key is not published again (coherence traffic follows changes, not fills). Off:
+    /// every fill is published, as OnAdded does by default.
     bool skipKnownFills = true;
-    // Keys of HMAC-SHA256 tags on stored values (none: values are not signed). The first signs
-    // what this instance stores; a value read from a layer is served only with a tag that one
-    // of them made over the instance's name, the key, the envelope and the value (so keys can
-    // be rotated: add the new one first, drop the old one once its values have aged out). A
-    // value without a tag or with a wrong one is a miss, counted in signatureRejected and
-    // logged at most once a minute per instance. The keys are never stored anywhere.
+    /// Keys of HMAC-SHA256 tags on stored values (none: values are not signed). The first signs
+    /// what this instance stores; a value read from a layer is served only with a tag that one
+    /// of them made over the instance's name, the key, the envelope and the value (so keys can
+    /// be rotated: add the new one first, drop the old one once its values have aged out). A
+    /// value without a tag or with a wrong one is a miss, counted in signatureRejected and
+    /// logged at most once a minute per instance. The keys are never stored anywhere.
     std::vector<std::string> signingKeys;
 
-    // ---- one load per key across processes ----
-    // When set, a miss everywhere takes the lease of its key before loading (see
-    // caching/LoadLeases.h); the others poll the shared layer with back-off (at most
-    // loadWaitMs) until the value is there or the lease lapses. The holder stores into the
-    // shared layer, waits for that store, then releases.
+    /// ---- one load per key across processes ----
+    /// When set, a miss everywhere takes the lease of its key before loading (see
+    /// caching/LoadLeases.h); the others poll the shared layer with back-off (at most
+    /// loadWaitMs) until the value is there or the lease lapses. The holder stores into the
+    /// shared layer, waits for that store, then releases.
     std::shared_ptr<ILoadLeases> leases;
-    // The shared layer: an index into layers; -1: the last one.
+    /// The shared layer: an index into layers; -1: the last one.
     int leaseLayer = -1;
-    // How long a lease lasts when its holder dies, ms.
+    /// How long a lease lasts when its holder dies, ms.
     unsigned int leaseMs = 5000;
 
-    // ---- answers that survive a failing loader ----
-    // Keeps the last good value of each key (failSafeEntries at most, failSafeMaxAgeSec old at
-    // most) and answers with it, marked stale, when the loader raises or passes its hard
-    // time-out; the failing loader is then not run again for that key for failSafeThrottleMs.
-    // A value whose key was announced as changed since is not served so unless
-    // failSafeAfterChange: fail-safe covers expiry and failing loads, not invalidation. Nor is
-    // any while the service hears nothing (RedisPubsub::Hears): such a change may not arrive.
+    /// ---- answers that survive a failing loader ----
+    /// Keeps the last good value of each key (failSafeEntries at most, failSafeMaxAgeSec old at
+    /// most) and answers with it, marked stale, when the loader raises or passes its hard
+    /// time-out; the failing loader is then not run again for that key for failSafeThrottleMs.
+    /// A value whose key was announced as changed since is not served so unless
+    /// failSafeAfterChange: fail-safe covers expiry and failing loads, not invalidation. Nor is
+    /// any while the service hears nothing (RedisPubsub::Hears): such a change may not arrive.
     bool failSafe = false;
+    /// The oldest a fail-safe value may be, seconds.
     long long failSafeMaxAgeSec = 300;
+    /// How long a failed loader is not run again for its key, ms.
     unsigned int failSafeThrottleMs = 1000;
+    /// Serves a fail-safe value also after an announced change of its key.
     bool failSafeAfterChange = false;
+    /// The most keys with a fail-safe value.
     std::size_t failSafeEntries = 10000;
-    // With a fail-safe value at hand: after softTimeoutMs the caller gets it at once and the
-    // load goes on in the background and fills the layers; after hardTimeoutMs likewise
-    // (without a soft one). 0: off. The loader then runs on a thread of the cache's; the
-    // external layers are still read on the caller's thread first, bounded by their own
-    // time-outs (a layer hit costs less than the hand-off).
+    /// With a fail-safe value at hand: after softTimeoutMs the caller gets it at once and the
+    /// load goes on in the background and fills the layers; after hardTimeoutMs likewise
+    /// (without a soft one). 0: off. The loader then runs on a thread of the cache's; the
+    /// external layers are still read on the caller's thread first, bounded by their own
+    /// time-outs (a layer hit costs less than the hand-off).
     unsigned int softTimeoutMs = 0;
+    /// See softTimeoutMs.
     unsigned int hardTimeoutMs = 0;
-    // Loads of this cache running in the background at once (after a soft or hard time-out, or
-    // an eager refresh). A load that finds them all busy for its whole time-out is not run: the
-    // caller and its waiters get the fail-safe value, and the next Get tries again.
+    /// Loads of this cache running in the background at once (after a soft or hard time-out, or
+    /// an eager refresh). A load that finds them all busy for its whole time-out is not run: the
+    /// caller and its waiters get the fail-safe value, and the next Get tries again.
     unsigned int maxBackgroundLoads = 16;
-    // An entry read after this fraction of its lifetime is loaded again once in the background
-    // (0: never), so hot keys never wait for a load.
+    /// An entry read after this fraction of its lifetime is loaded again once in the background
+    /// (0: never), so hot keys never wait for a load.
     double eagerRefreshFraction = 0;
 
-    // ---- clearing the whole cache (Clear) ----
-    // The subscription manager that tells the instances of this name in other processes of a
-    // Clear, on the channel "velcache.clear.<name>" (outside every coherence namespace: the
-    // constructor raises when a namespace subscribed through it is a prefix of that channel).
-    // With it, the constructor also reads the generation from the shared layer (at most
-    // externalWaitMs). Borrowed: it must outlive the cache. Null: a Clear empties this instance
-    // and moves it (alone) to a new generation; other instances do not hear of it.
+    /// ---- clearing the whole cache (Clear) ----
+    /// The subscription manager that tells the instances of this name in other processes of a
+    /// Clear, on the channel "velcache.clear.<name>" (outside every coherence namespace: the
+    /// constructor raises when a namespace subscribed through it is a prefix of that channel).
+    /// With it, the constructor also reads the generation from the shared layer (at most
+    /// externalWaitMs). Borrowed: it must outlive the cache. Null: a Clear empties this instance
+    /// and moves it (alone) to a new generation; other instances do not hear of it.
     RedisSubscriptionManager* clearChannel = nullptr;
-    // How long the constructor waits for the server to confirm that subscription, ms.
+    /// How long the constructor waits for the server to confirm that subscription, ms.
     unsigned int clearSubscribeWaitMs = 2000;
 };
 
-// FailSafe: the last good value, kept past its lifetime, answering for a failing or slow load.
+/// FailSafe: the last good value, kept past its lifetime, answering for a failing or slow load.
 enum class ReadThroughSource { Memory, External, Loader, FailSafe };
 
+/// The figures of one read-through cache since it was made (GetCounters).
 struct ReadThroughCounters {
+    /// answers from memory
     long long memoryHits = 0;
-    std::vector<long long> layerHits;  // per layer of ReadThroughOptions::layers
-    long long loads = 0;               // loader runs
-    long long loadFailures = 0;        // loader runs that raised
-    long long coalescedWaits = 0;      // Gets that shared another thread's load
-    long long waitTimeouts = 0;        // waits that gave up and loaded themselves
-    long long racedFillsDropped = 0;   // fills dropped by the verdict
-    long long lowerRejected = 0;       // lower-layer values not served (old, unreadable)
-    long long signatureRejected = 0;   // of those, the ones without a tag one of the keys made
-    long long externalFailures = 0;    // layer reads that failed, were refused or timed out
-    long long invalidations = 0;       // memory entries the coherence service dropped
-    long long evictions = 0;           // memory entries evicted by the policy
-    long long expired = 0;             // memory entries found past their lifetime
-    long long failSafeAnswers = 0;     // answers with a stale value instead of a failure
-    long long softTimeouts = 0;        // of those, loads that passed the soft time-out
-    long long hardTimeouts = 0;        // of those, loads that passed the hard time-out
-    long long throttled = 0;           // of those, loads not run after a recent failure
-    long long backgroundFull = 0;      // of those, loads not run: every background slot busy
-    long long deafLoads = 0;           // Gets that passed what is held: the service hears nothing
-    long long deafHolds = 0;           // answers, meanwhile, from a value loaded in the silence
-    long long eagerRefreshes = 0;      // background loads of entries close to their end
-    long long leasesTaken = 0;         // loads under a lease
-    long long leaseWaits = 0;          // misses answered by another process's load
-    long long leaseUnavailable = 0;    // leases that could not be asked for
-    long long tryMisses = 0;           // TryGets that found nothing
-    long long clears = 0;              // clears applied here: this process's, heard, or assumed
+    std::vector<long long> layerHits;  ///< per layer of ReadThroughOptions::layers
+    long long loads = 0;               ///< loader runs
+    long long loadFailures = 0;        ///< loader runs that raised
+    long long coalescedWaits = 0;      ///< Gets that shared another thread's load
+    long long waitTimeouts = 0;        ///< waits that gave up and loaded themselves
+    long long racedFillsDropped = 0;   ///< fills dropped by the verdict
+    long long lowerRejected = 0;       ///< lower-layer values not served (old, unreadable)
+    long long signatureRejected = 0;   ///< of those, the ones without a tag one of the keys made
+    long long externalFailures = 0;    ///< layer reads that failed, were refused or timed out
+    long long invalidations = 0;       ///< memory entries the coherence service dropped
+    long long evictions = 0;           ///< memory entries evicted by the policy
+    long long expired = 0;             ///< memory entries found past their lifetime
+    long long failSafeAnswers = 0;     ///< answers with a stale value instead of a failure
+    long long softTimeouts = 0;        ///< of those, loads that passed the soft time-out
+    long long hardTimeouts = 0;        ///< of those, loads that passed the hard time-out
+    long long throttled = 0;           ///< of those, loads not run after a recent failure
+    long long backgroundFull = 0;      ///< of those, loads not run: every background slot busy
+    long long deafLoads = 0;           ///< Gets that passed what is held: the service hears nothing
+    long long deafHolds = 0;           ///< answers, meanwhile, from a value loaded in the silence
+    long long eagerRefreshes = 0;      ///< background loads of entries close to their end
+    long long leasesTaken = 0;         ///< loads under a lease
+    long long leaseWaits = 0;          ///< misses answered by another process's load
+    long long leaseUnavailable = 0;    ///< leases that could not be asked for
+    long long tryMisses = 0;           ///< TryGets that found nothing
+    long long clears = 0;              ///< clears applied here: this process's, heard, or assumed
                                        // after a re-subscription (one may have been missed)
 };
 
-// What the calling thread's read-through Gets used while a recorder is installed: the memory
-// entries returned, and whether a value came back uncached. For derived results.
+/// What the calling thread's read-through Gets used while a recorder is installed: the memory
+/// entries returned, and whether a value came back uncached. For derived results.
 struct ReadThroughUsage {
+    /// One memory entry a Get returned.
     struct Part {
+        /// The memory layer that holds it.
         std::weak_ptr<SynchronizedIndexedCache> memory;
+        /// The entry's id.
         unsigned int guid = 0;
     };
+    /// The entries returned, in order.
     std::vector<Part> parts;
+    /// Whether a value came back uncached (a dropped fill, a fail-safe answer).
     bool uncachedPart = false;
 };
-// Installs `usage` as the calling thread's recorder (null removes it); returns the one before.
+/// Installs `usage` as the calling thread's recorder (null removes it); returns the one before.
 VELCACHE_EXPORT ReadThroughUsage* SetReadThroughUsageRecorder(ReadThroughUsage* usage);
 
-// The untyped engine of ReadThroughCache<V>; values are held as shared_ptr<const void>.
+/// The untyped engine of ReadThroughCache<V>; values are held as shared_ptr<const void>.
 class VELCACHE_EXPORT ReadThroughCore {
 public:
+    /// A value of any type.
     using AnyValue = std::shared_ptr<const void>;
+    /// The codec's encode, untyped.
     using Encode = std::function<ExternalBytes(const void* value)>;
+    /// The codec's decode, untyped; null for bytes it cannot read.
     using Decode = std::function<AnyValue(const unsigned char* data, std::size_t size)>;
+    /// A loader of one key.
     using Loader = std::function<AnyValue()>;
+    /// A loader that takes the key.
     using KeyLoader = std::function<AnyValue(const std::string& key)>;
 
+    /// What a Get answers (see ReadThroughCache<V>::Result).
     struct Result {
+        /// The value; null only for a TryGet that found nothing.
         AnyValue value;
+        /// Where the value came from.
         ReadThroughSource source = ReadThroughSource::Memory;
-        int layer = -1;          // the external layer that answered; -1 otherwise
-        unsigned int guid = 0;   // the memory entry that holds the value; 0 when none does
-        bool coalesced = false;  // another thread's load answered
-        bool stale = false;      // a fail-safe answer: the last good value, not a fresh one
+        int layer = -1;          ///< the external layer that answered; -1 otherwise
+        unsigned int guid = 0;   ///< the memory entry that holds the value; 0 when none does
+        bool coalesced = false;  ///< another thread's load answered
+        bool stale = false;      ///< a fail-safe answer: the last good value, not a fresh one
     };
 
-    // `service` may be null (no coherence: one process). Raises VelmoraException when the name
-    // is empty, and when the service (never heard from yet) or a Redis layer cannot reach its
-    // server: "ReadThroughCache "<name>": ... cannot reach Redis at <host:port>: <cause>", within
-    // the connect time-out plus one command time-out for each; with the option
-    // CacheSynchronizationStartDegraded the same words are logged at Error instead.
+    /// `service` may be null (no coherence: one process). Raises VelmoraException when the name
+    /// is empty, and when the service (never heard from yet) or a Redis layer cannot reach its
+    /// server: `ReadThroughCache "NAME": ... cannot reach Redis at HOST:PORT: CAUSE`, within
+    /// the connect time-out plus one command time-out for each; with the option
+    /// CacheSynchronizationStartDegraded the same words are logged at Error instead.
     ReadThroughCore(ReadThroughOptions options, Encode encode, Decode decode,
                     std::shared_ptr<RedisPubsub> service);
-    // Waits for the loads running in the background, then tells the service the memory cache
-    // is going away. REQUIRES: no Get is running.
+    /// Waits for the loads running in the background, then tells the service the memory cache
+    /// is going away. REQUIRES: no Get is running.
     ~ReadThroughCore();
     ReadThroughCore(const ReadThroughCore&) = delete;
     ReadThroughCore& operator=(const ReadThroughCore&) = delete;
 
-    // See the header. Raises what the loader raises (to every waiter of its flight).
+    /// See the header. Raises what the loader raises (to every waiter of its flight).
     Result Get(const std::string& key, const Loader& loader);
-    // Get with the loader of SetLoader; raises VelmoraException naming the cache when none is
-    // set (whatever memory holds).
+    /// Get with the loader of SetLoader; raises VelmoraException naming the cache when none is
+    /// set (whatever memory holds).
     Result Get(const std::string& key);
-    // See ReadThroughCache<V>::GetMany; `loader` is called as loader(key) for each key it loads.
+    /// See ReadThroughCache<V>::GetMany; `loader` is called as loader(key) for each key it loads.
     std::vector<Result> GetMany(const std::vector<std::string>& keys, KeyLoader loader);
-    // GetMany with the loader of SetLoader; raises as Get(key) does when none is set.
+    /// GetMany with the loader of SetLoader; raises as Get(key) does when none is set.
     std::vector<Result> GetMany(const std::vector<std::string>& keys);
-    // The loader Get(key) runs; replaces the one before (a Get running keeps the one it took).
+    /// The loader Get(key) runs; replaces the one before (a Get running keeps the one it took).
     void SetLoader(KeyLoader loader);
-    // Memory, then the layers, never the loader; see ReadThroughCache<V>::TryGet.
+    /// Memory, then the layers, never the loader; see ReadThroughCache<V>::TryGet.
     Result TryGet(const std::string& key);
-    // For the process that changed the data: holds `value` as the key's newest, announces it,
-    // and writes it through to every layer. No verdict: the caller vouches for it.
+    /// For the process that changed the data: holds `value` as the key's newest, announces it,
+    /// and writes it through to every layer. No verdict: the caller vouches for it.
     unsigned int Set(const std::string& key, const AnyValue& value);
-    // Set with a lifetime of the value's own; see ReadThroughCache<V>::Set.
+    /// Set with a lifetime of the value's own; see ReadThroughCache<V>::Set.
     unsigned int Set(const std::string& key, const AnyValue& value, std::chrono::seconds lifetime);
-    // For the process that changed the data: drops the key from memory and announces that its
-    // content changed (a data hash no value has), so that every process drops its copies and
-    // no older lower-layer value is served.
+    /// For the process that changed the data: drops the key from memory and announces that its
+    /// content changed (a data hash no value has), so that every process drops its copies and
+    /// no older lower-layer value is served.
     void Invalidate(const std::string& key);
-    // See ReadThroughCache<V>::Clear.
+    /// See ReadThroughCache<V>::Clear.
     void Clear();
 
-    // The figures so far; also sent to the metrics sink as one scope "ReadThroughCache::Counters"
-    // with a tag per figure and "name".
+    /// The figures so far; also sent to the metrics sink as one scope "ReadThroughCache::Counters"
+    /// with a tag per figure and "name".
     ReadThroughCounters GetCounters() const;
+    /// The coherence key hash of `key`.
     HashPair KeyHash(const std::string& key) const;
+    /// The key under which `key`'s value is stored in the layers.
     TString ExternalKey(const std::string& key) const;
-    // Every (key, value) held in memory now.
+    /// Every (key, value) held in memory now.
     std::vector<std::pair<std::string, AnyValue>> HeldValues() const;
-    // Whether memory still holds entry `guid`.
+    /// Whether memory still holds entry `guid`.
     bool Holds(unsigned int guid) const;
+    /// The options it was made with.
     const ReadThroughOptions& Options() const;
 
     class Impl;
@@ -304,50 +329,68 @@ private:
     std::shared_ptr<Impl> m_impl;
 };
 
-// The typed face: values of type V, held as std::shared_ptr<const V>.
+/// The typed face: values of type V, held as std::shared_ptr<const V>.
 template <class V>
 class ReadThroughCache {
 public:
+    /// How values are held and answered.
     using ValuePtr = std::shared_ptr<const V>;
+    /// Turns values into bytes and back (see the file's opening comment).
     struct Codec {
+        /// Deterministic: equal values, equal bytes.
         std::function<ExternalBytes(const V&)> encode;
-        // Null for bytes it cannot read.
+        /// Null for bytes it cannot read.
         std::function<ValuePtr(const unsigned char* data, std::size_t size)> decode;
     };
+    /// What a Get answers.
     struct Result {
+        /// The value; null only for a TryGet that found nothing.
         ValuePtr value;
+        /// Where the value came from.
         ReadThroughSource source = ReadThroughSource::Memory;
+        /// The external layer that answered; -1 otherwise.
         int layer = -1;
+        /// The memory entry that holds the value; 0 when none does.
         unsigned int guid = 0;
+        /// Another thread's load answered.
         bool coalesced = false;
+        /// A fail-safe answer: the last good value, not a fresh one.
         bool stale = false;
     };
 
-    // Whether `Load` is a loader: callable (as const) as loader() or loader(const std::string&
-    // key), returning a V (or something a V is made from) or a pointer convertible to ValuePtr.
+    /// Whether `Load` is a loader: callable (as const) as loader() or loader(const std::string&
+    /// key), returning a V (or something a V is made from) or a pointer convertible to ValuePtr.
     template <class Load>
     struct LoaderShape {
+        /// Callable as loader(key).
         static constexpr bool kTakesKey = std::is_invocable_v<const Load&, const std::string&>;
+        /// Callable as loader().
         static constexpr bool kTakesNothing = std::is_invocable_v<const Load&>;
+        /// What the loader returns.
         using Returned = typename std::conditional_t<
             kTakesKey, std::invoke_result<const Load&, const std::string&>,
             std::conditional_t<kTakesNothing, std::invoke_result<const Load&>,
                                std::type_identity<void>>>::type;
+        /// Whether that is a V, makes a V, or converts to ValuePtr.
         static constexpr bool kReturnsValue =
             std::is_convertible_v<Returned, ValuePtr> || std::is_constructible_v<V, Returned>;
+        /// Whether Get takes it.
         static constexpr bool kFits = (kTakesKey || kTakesNothing) && kReturnsValue;
     };
 
+    /// A cache with `codec`, coherent through `service` (null: one process). Raises
+    /// VelmoraException naming the cache when the name is empty or Redis cannot be reached (see
+    /// ReadThroughCore).
     ReadThroughCache(ReadThroughOptions options, Codec codec, std::shared_ptr<RedisPubsub> service)
         : m_core(std::move(options), Erase(std::move(codec.encode)), Erase(std::move(codec.decode)),
                  std::move(service)) {}
-    // With the codec of V (caching/ReadThroughCodecs.h): strings, byte vectors and trivially
-    // copyable types without padding. Raises as the constructor above.
+    /// With the codec of V (caching/ReadThroughCodecs.h): strings, byte vectors and trivially
+    /// copyable types without padding. Raises as the constructor above.
     explicit ReadThroughCache(ReadThroughOptions options,
                               std::shared_ptr<RedisPubsub> service = nullptr)
         : ReadThroughCache(std::move(options), DefaultCodec(), std::move(service)) {}
-    // With a codec given as two callables: encode(const V&) -> bytes, decode(const unsigned
-    // char*, std::size_t) -> a pointer convertible to ValuePtr (null for bytes it cannot read).
+    /// With a codec given as two callables: encode(const V&) -> bytes, decode(const unsigned
+    /// char*, std::size_t) -> a pointer convertible to ValuePtr (null for bytes it cannot read).
     template <class Encode, class Decode>
     requires(!std::is_same_v<std::decay_t<Encode>, Codec>)
         ReadThroughCache(ReadThroughOptions options, Encode encode, Decode decode,
@@ -355,9 +398,9 @@ public:
         : ReadThroughCache(std::move(options), MakeCodec(std::move(encode), std::move(decode)),
                            std::move(service)) {}
 
-    // `loader` is called as loader(key) when it takes the key, else as loader(); it returns a V
-    // or a pointer convertible to ValuePtr (not null). It is copied: with time-outs or eager
-    // refresh it may run on a thread of the cache's after Get returned.
+    /// `loader` is called as loader(key) when it takes the key, else as loader(); it returns a V
+    /// or a pointer convertible to ValuePtr (not null). It is copied: with time-outs or eager
+    /// refresh it may run on a thread of the cache's after Get returned.
     template <class Load>
     Result Get(const std::string& key, Load&& loader) {
         static_assert(
@@ -370,20 +413,20 @@ public:
         else
             return {};
     }
-    // Get with the cache's loader (SetLoader). Raises VelmoraException naming the cache when
-    // none is set, whatever memory holds.
+    /// Get with the cache's loader (SetLoader). Raises VelmoraException naming the cache when
+    /// none is set, whatever memory holds.
     Result Get(const std::string& key) { return Typed(m_core.Get(key)); }
 
-    // Get of many keys: one result a key, in order (a key asked twice is answered once). Every
-    // rule of Get holds for each key; what differs is how the misses go below memory: the keys
-    // this call loads are looked up in each layer together, one batch a layer (each key still
-    // a guarded load of its own, with its log line and metrics scope; on Redis one pipelined
-    // round trip a batch, on disk one read a key on this thread), then the loader runs once a
-    // key still missing, on this thread, one after the other. A key another thread is loading
-    // is waited for only after every load of this call has finished, so that two calls over
-    // overlapping keys never wait on each other. `loader` takes the key (loader(const
-    // std::string&)). When loads raise, the first exception is raised once every key is
-    // settled (each load's waiters get its own outcome).
+    /// Get of many keys: one result a key, in order (a key asked twice is answered once). Every
+    /// rule of Get holds for each key; what differs is how the misses go below memory: the keys
+    /// this call loads are looked up in each layer together, one batch a layer (each key still
+    /// a guarded load of its own, with its log line and metrics scope; on Redis one pipelined
+    /// round trip a batch, on disk one read a key on this thread), then the loader runs once a
+    /// key still missing, on this thread, one after the other. A key another thread is loading
+    /// is waited for only after every load of this call has finished, so that two calls over
+    /// overlapping keys never wait on each other. `loader` takes the key (loader(const
+    /// std::string&)). When loads raise, the first exception is raised once every key is
+    /// settled (each load's waiters get its own outcome).
     template <class Load>
     std::vector<Result> GetMany(const std::vector<std::string>& keys, Load loader) {
         static_assert(
@@ -400,13 +443,13 @@ public:
         else
             return {};
     }
-    // GetMany with the cache's loader (SetLoader); raises as Get(key) when none is set.
+    /// GetMany with the cache's loader (SetLoader); raises as Get(key) when none is set.
     std::vector<Result> GetMany(const std::vector<std::string>& keys) {
         return TypedAll(m_core.GetMany(keys));
     }
-    // Sets the loader Get(key) runs: callable as loader(const std::string& key), returning what
-    // a loader of Get returns. Replaces the one before; a Get already running keeps the one it
-    // took. Any thread.
+    /// Sets the loader Get(key) runs: callable as loader(const std::string& key), returning what
+    /// a loader of Get returns. Replaces the one before; a Get already running keeps the one it
+    /// took. Any thread.
     template <class Load>
     void SetLoader(Load loader) {
         static_assert(
@@ -422,51 +465,58 @@ public:
                 });
     }
 
-    // A look that never loads: memory, then the layers in order, with every rule Get applies
-    // (lifetimes, announced changes, signatures, nothing held from before a silence of the
-    // service and no layer read during one); a value found in a layer fills memory and the
-    // layers above it, as for Get. Does not wait for another thread's load of the key. The
-    // value is null when nothing is found (then the other fields mean nothing). Counts as Get
-    // does (memoryHits, expired, deafHolds, layerHits, lowerRejected, externalFailures), and a
-    // look that finds nothing in tryMisses. Raises only what the codec raises on a fill.
+    /// A look that never loads: memory, then the layers in order, with every rule Get applies
+    /// (lifetimes, announced changes, signatures, nothing held from before a silence of the
+    /// service and no layer read during one); a value found in a layer fills memory and the
+    /// layers above it, as for Get. Does not wait for another thread's load of the key. The
+    /// value is null when nothing is found (then the other fields mean nothing). Counts as Get
+    /// does (memoryHits, expired, deafHolds, layerHits, lowerRejected, externalFailures), and a
+    /// look that finds nothing in tryMisses. Raises only what the codec raises on a fill.
     Result TryGet(const std::string& key) { return Typed(m_core.TryGet(key)); }
 
-    // For the process that changed the data: holds `value` as the key's newest, announces it,
-    // and writes it through to every layer. No verdict: the caller vouches for it. Returns the
-    // memory entry (0: none).
+    /// For the process that changed the data: holds `value` as the key's newest, announces it,
+    /// and writes it through to every layer. No verdict: the caller vouches for it. Returns the
+    /// memory entry (0: none).
     unsigned int Set(const std::string& key, ValuePtr value) { return m_core.Set(key, value); }
-    // Set for `lifetime` instead of the cache's lifetime of values: the memory entry and the
-    // copies in the layers (asked as their time-to-live, and carried with the value so that
-    // every reader applies it) live that long, at most the service's horizon
-    // (RedisPubsub::ValueLifetimeSec) when there is a service. A lifetime of 0 is the cache's;
-    // raises VelmoraException for a negative one.
+    /// Set for `lifetime` instead of the cache's lifetime of values: the memory entry and the
+    /// copies in the layers (asked as their time-to-live, and carried with the value so that
+    /// every reader applies it) live that long, at most the service's horizon
+    /// (RedisPubsub::ValueLifetimeSec) when there is a service. A lifetime of 0 is the cache's;
+    /// raises VelmoraException for a negative one.
     unsigned int Set(const std::string& key, ValuePtr value, std::chrono::seconds lifetime) {
         return m_core.Set(key, value, lifetime);
     }
+    /// For the process that changed the data: drops the key from memory and announces that its
+    /// content changed, so that every process drops its copies and no older stored value is served.
     void Invalidate(const std::string& key) { m_core.Invalidate(key); }
-    // Empties the cache of this name in every process: memory and fail-safe copies here, and,
-    // through a generation number carried in every external key ("rt.<name>.<generation>.<key
-    // hash>" once a cache was cleared), every copy in the layers, whose old keys are no longer
-    // read and age out (no process deletes another's disk copies). The generation is counted
-    // in the shared layer (the last one, or leaseLayer): an INCR on Redis, a read and a store
-    // on another layer. Other processes hear of it on ReadThroughOptions::clearChannel, and one
-    // that re-subscribes after a lost connection treats its cache as cleared and reads the
-    // generation again. A load in flight here or there when the clear arrives does not fill
-    // (counted in racedFillsDropped, its caller still gets its value). Counts clears. Not an
-    // announcement: the coherence service hears nothing of it. Raises VelmoraException naming
-    // the cache when the shared layer could not count the new generation (this process is
-    // cleared all the same; other processes may not be).
+    /// Empties the cache of this name in every process: memory and fail-safe copies here, and,
+    /// through a generation number carried in every external key (`rt.NAME.GENERATION.KEYHASH`
+    /// once a cache was cleared), every copy in the layers, whose old keys are no longer
+    /// read and age out (no process deletes another's disk copies). The generation is counted
+    /// in the shared layer (the last one, or leaseLayer): an INCR on Redis, a read and a store
+    /// on another layer. Other processes hear of it on ReadThroughOptions::clearChannel, and one
+    /// that re-subscribes after a lost connection treats its cache as cleared and reads the
+    /// generation again. A load in flight here or there when the clear arrives does not fill
+    /// (counted in racedFillsDropped, its caller still gets its value). Counts clears. Not an
+    /// announcement: the coherence service hears nothing of it. Raises VelmoraException naming
+    /// the cache when the shared layer could not count the new generation (this process is
+    /// cleared all the same; other processes may not be).
     void Clear() { m_core.Clear(); }
 
+    /// The figures so far; also sent to the metrics sink (scope "ReadThroughCache::Counters").
     ReadThroughCounters GetCounters() const { return m_core.GetCounters(); }
+    /// The coherence key hash of `key`.
     HashPair KeyHash(const std::string& key) const { return m_core.KeyHash(key); }
+    /// Every (key, value) held in memory now.
     std::vector<std::pair<std::string, ValuePtr>> HeldValues() const {
         std::vector<std::pair<std::string, ValuePtr>> held;
         for (auto& [key, value] : m_core.HeldValues())
             held.emplace_back(key, std::static_pointer_cast<const V>(value));
         return held;
     }
+    /// Whether memory still holds entry `guid`.
     bool Holds(unsigned int guid) const { return m_core.Holds(guid); }
+    /// The untyped engine.
     ReadThroughCore& Core() { return m_core; }
 
 private:
@@ -532,7 +582,7 @@ private:
                 r.stale};
     }
 
-    // The untyped codec; empty when the typed one is.
+    /// The untyped codec; empty when the typed one is.
     static ReadThroughCore::Encode Erase(std::function<ExternalBytes(const V&)> encode) {
         if (!encode) return {};
         return [encode = std::move(encode)](const void* v) {

@@ -24,39 +24,53 @@
 
 namespace velmora::caching {
 
+/// The codec of V when the host passes none; kExists is false for a V without one.
 template <class V, class Enable = void>
 struct ReadThroughCodec {
+    /// No codec for this V.
     static constexpr bool kExists = false;
 };
 
+/// Strings are stored as their bytes.
 template <>
 struct ReadThroughCodec<std::string> {
+    /// There is a codec.
     static constexpr bool kExists = true;
+    /// The string's bytes.
     static ExternalBytes Encode(const std::string& value) {
         return ExternalBytes(value.begin(), value.end());
     }
+    /// A string of the bytes.
     static std::shared_ptr<const std::string> Decode(const unsigned char* data, std::size_t size) {
         return std::make_shared<const std::string>(reinterpret_cast<const char*>(data), size);
     }
 };
 
+/// Byte vectors are stored as they are.
 template <>
 struct ReadThroughCodec<std::vector<unsigned char>> {
+    /// There is a codec.
     static constexpr bool kExists = true;
+    /// The bytes.
     static ExternalBytes Encode(const std::vector<unsigned char>& value) { return value; }
+    /// The bytes.
     static std::shared_ptr<const std::vector<unsigned char>> Decode(const unsigned char* data,
                                                                     std::size_t size) {
         return std::make_shared<const std::vector<unsigned char>>(data, data + size);
     }
 };
 
+/// Byte vectors are stored as they are.
 template <>
 struct ReadThroughCodec<std::vector<std::byte>> {
+    /// There is a codec.
     static constexpr bool kExists = true;
+    /// The bytes.
     static ExternalBytes Encode(const std::vector<std::byte>& value) {
         const auto* first = reinterpret_cast<const unsigned char*>(value.data());
         return ExternalBytes(first, first + value.size());
     }
+    /// The bytes.
     static std::shared_ptr<const std::vector<std::byte>> Decode(const unsigned char* data,
                                                                 std::size_t size) {
         const auto* first = reinterpret_cast<const std::byte*>(data);
@@ -64,21 +78,24 @@ struct ReadThroughCodec<std::vector<std::byte>> {
     }
 };
 
-// Whether V is stored as its object representation.
+/// Whether V is stored as its object representation.
 template <class V>
 inline constexpr bool kReadThroughPlainBytes =
     std::is_trivially_copyable_v<V>&& std::has_unique_object_representations_v<V> &&
     !std::is_pointer_v<V> && !std::is_member_pointer_v<V> && !std::is_array_v<V> &&
     !std::is_const_v<V> && !std::is_volatile_v<V>;
 
+/// Trivially copyable types without padding are stored as their object representation.
 template <class V>
 struct ReadThroughCodec<V, std::enable_if_t<kReadThroughPlainBytes<V>>> {
+    /// There is a codec.
     static constexpr bool kExists = true;
+    /// The value's object representation.
     static ExternalBytes Encode(const V& value) {
         const auto* first = reinterpret_cast<const unsigned char*>(&value);
         return ExternalBytes(first, first + sizeof(V));
     }
-    // Null for bytes of another size than V's.
+    /// Null for bytes of another size than V's.
     static std::shared_ptr<const V> Decode(const unsigned char* data, std::size_t size) {
         if (size != sizeof(V)) return nullptr;
         struct Raw {

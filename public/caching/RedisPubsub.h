@@ -62,41 +62,43 @@ namespace velmora::caching {
 
 class RedisSubscriptionManager;
 
-// A snapshot of how the coherence service is doing. Counts are since the service was made.
+/// A snapshot of how the coherence service is doing. Counts are since the service was made.
 struct CoherenceHealth {
-    long long published = 0;   // announcements sent (re-sent ones included)
-    long long received = 0;    // messages delivered live by the subscription
-    long long applied = 0;     // announcements run through the dirty rule, live or replayed
-    long long replayed = 0;    // announcements applied from the stream after a gap
-    long long duplicates = 0;  // replayed announcements already applied live (counted once)
-    long long malformed = 0;   // messages that could not be read (every one counted)
-    long long publishFailuresQueued = 0;  // failed publishes put in the queue
-    long long resent = 0;                 // queued announcements sent later
-    long long dropped = 0;                // failed publishes lost (queue full or off)
-    long long queuedNow = 0;              // waiting in the queue now
-    long long appendFailuresQueued = 0;   // published, but queued for the stream append
-    long long appendsLost = 0;            // appends given up (a gap marker goes to the stream)
-    long long fillsNotPublished = 0;      // fills whose content everyone had been told of
-    long long skippedPublishedLater = 0;  // of those, published when other content arrived
-    long long reannounced = 0;  // changes announced again after a fill from here that raced them
-    long long gaps = 0;         // re-subscriptions after which announcements were lost,
-                                // and silences after which they may be late
-    long long conservativeFlushes = 0;  // gaps answered by treating every entry as dirty
-    long long resubscriptions = 0;      // subscriptions re-established after a loss
-    long long lastMessageAgeMs = -1;    // since the last message applied; -1: none yet
-    // Delivery lag of live messages (now minus the message's timestamp) over the last minute;
-    // -1 when there was none. Meaningful when hosts stamp entries with DateTime::UtcNow.
+    long long published = 0;   ///< announcements sent (re-sent ones included)
+    long long received = 0;    ///< messages delivered live by the subscription
+    long long applied = 0;     ///< announcements run through the dirty rule, live or replayed
+    long long replayed = 0;    ///< announcements applied from the stream after a gap
+    long long duplicates = 0;  ///< replayed announcements already applied live (counted once)
+    long long malformed = 0;   ///< messages that could not be read (every one counted)
+    long long publishFailuresQueued = 0;  ///< failed publishes put in the queue
+    long long resent = 0;                 ///< queued announcements sent later
+    long long dropped = 0;                ///< failed publishes lost (queue full or off)
+    long long queuedNow = 0;              ///< waiting in the queue now
+    long long appendFailuresQueued = 0;   ///< published, but queued for the stream append
+    long long appendsLost = 0;            ///< appends given up (a gap marker goes to the stream)
+    long long fillsNotPublished = 0;      ///< fills whose content everyone had been told of
+    long long skippedPublishedLater = 0;  ///< of those, published when other content arrived
+    long long reannounced = 0;  ///< changes announced again after a fill from here that raced them
+    long long gaps = 0;         ///< re-subscriptions after which announcements were lost,
+                                /// and silences after which they may be late
+    long long conservativeFlushes = 0;  ///< gaps answered by treating every entry as dirty
+    long long resubscriptions = 0;      ///< subscriptions re-established after a loss
+    long long lastMessageAgeMs = -1;    ///< since the last message applied; -1: none yet
+    /// Delivery lag of live messages (now minus the message's timestamp) over the last minute;
+    /// -1 when there was none. Meaningful when hosts stamp entries with DateTime::UtcNow.
     long long lagP50Ms = -1;
+    /// See lagP50Ms.
     long long lagP99Ms = -1;
 };
 
-// The platform's Redis subscription manager as the transport the coherence service subscribes
-// through (the manager itself knows nothing of the library's interfaces). Borrows the manager,
-// which must outlive it. Safe for concurrent use, as the manager is.
+/// The platform's Redis subscription manager as the transport the coherence service subscribes
+/// through (the manager itself knows nothing of the library's interfaces). Borrows the manager,
+/// which must outlive it. Safe for concurrent use, as the manager is.
 class VELCACHE_EXPORT RedisSubscriptionAdapter final : public IRedisSubscriptionManager {
 public:
+    /// Borrows `manager`, which must outlive the adapter.
     explicit RedisSubscriptionAdapter(RedisSubscriptionManager& manager) : m_manager(manager) {}
-    // Both pass straight on to the manager, with its contract.
+    /// Both pass straight on to the manager, with its contract.
     void Subscribe(const TString& channelPattern, const Callback& callback) override;
     void Unsubscribe(const TString& channelPattern) override;
 
@@ -104,134 +106,136 @@ private:
     RedisSubscriptionManager& m_manager;
 };
 
+/// The process's cross-process coherence service over Redis publish/subscribe (see the file's
+/// opening comment and docs/concepts.md). Safe for concurrent use.
 class VELCACHE_EXPORT RedisPubsub : public ICacheCoherence {
 public:
-    // Sends one message on one channel.
+    /// Sends one message on one channel.
     using PublishFunction = std::function<void(const TString& channel, const TString& message)>;
 
-    // The process's service in namespace "defaultns.", subscribed through the Redis client's
-    // subscription manager and publishing through it. Made on the first call (concurrent first
-    // calls make one) and kept until the process ends; each call first makes sure the
-    // subscription manager exists. Never raises: when the configured server cannot be reached
-    // at its making, one line at Error says where and why, and the service hears once it can.
+    /// The process's service in namespace "defaultns.", subscribed through the Redis client's
+    /// subscription manager and publishing through it. Made on the first call (concurrent first
+    /// calls make one) and kept until the process ends; each call first makes sure the
+    /// subscription manager exists. Never raises: when the configured server cannot be reached
+    /// at its making, one line at Error says where and why, and the service hears once it can.
     static std::weak_ptr<RedisPubsub> GetInstance();
 
-    // A service of the host's own namespace `ns`, like the process's (announcements also in
-    // the stream "{<ns>}announcements", replay after gaps, failed announcements re-sent), that
-    // subscribes and publishes through the process's subscription manager (made first when
-    // needed). The caller owns the result; destroying it waits for its background tasks and
-    // unsubscribes, after which the namespace may be given to a new service.
-    // Raises VelmoraException when `ns` is empty or a service of this process is already
-    // subscribed under it (the process's own service has "defaultns."), and when the server of
-    // GetRedisConfiguration refuses the connection, does not answer, rejects the credentials or
-    // fails the TLS handshake, within its connect time-out plus one command time-out (on a
-    // cluster: when no seed answers): "Coherence service "<ns>": cannot reach Redis at
-    // <host:port>: <cause>". With CacheSynchronizationStartDegraded the same words are logged
-    // at Error instead and the service is returned; it hears once the server answers.
-    // REQUIRES: no other namespace used in the process begins with `ns` (its channels would
-    // match this service's pattern and read as malformed announcements).
+    /// A service of the host's own namespace `ns`, like the process's (announcements also in
+    /// the stream "{<ns>}announcements", replay after gaps, failed announcements re-sent), that
+    /// subscribes and publishes through the process's subscription manager (made first when
+    /// needed). The caller owns the result; destroying it waits for its background tasks and
+    /// unsubscribes, after which the namespace may be given to a new service.
+    /// Raises VelmoraException when `ns` is empty or a service of this process is already
+    /// subscribed under it (the process's own service has "defaultns."), and when the server of
+    /// GetRedisConfiguration refuses the connection, does not answer, rejects the credentials or
+    /// fails the TLS handshake, within its connect time-out plus one command time-out (on a
+    /// cluster: when no seed answers): "Coherence service "NS": cannot reach Redis at
+    /// HOST:PORT: CAUSE". With CacheSynchronizationStartDegraded the same words are logged
+    /// at Error instead and the service is returned; it hears once the server answers.
+    /// REQUIRES: no other namespace used in the process begins with `ns` (its channels would
+    /// match this service's pattern and read as malformed announcements).
     static std::shared_ptr<RedisPubsub> Create(const TString& ns);
 
-    // A new, independent service in namespace `ns` that subscribes through `manager` and
-    // publishes through `publish`. The caller owns the result.
-    // REQUIRES: the unit-test flag of AppConfig is on
-    // ("AppConfig::GetInstance().GetUnitTestFlag()"); `manager` outlives the result.
+    /// A new, independent service in namespace `ns` that subscribes through `manager` and
+    /// publishes through `publish`. The caller owns the result.
+    /// REQUIRES: the unit-test flag of AppConfig is on
+    /// ("AppConfig::GetInstance().GetUnitTestFlag()"); `manager` outlives the result.
     static std::shared_ptr<RedisPubsub> CreateTestInstance(const TString& ns,
                                                            IRedisSubscriptionManager& manager,
                                                            PublishFunction publish);
 
-    // A service like the process's own (announcements appended to the stream, replay after
-    // gaps, failed publishes queued) that subscribes and publishes through `manager`. The caller
-    // owns the result.
-    // REQUIRES: the unit-test flag of AppConfig is on; `manager` outlives the result.
+    /// A service like the process's own (announcements appended to the stream, replay after
+    /// gaps, failed publishes queued) that subscribes and publishes through `manager`. The caller
+    /// owns the result.
+    /// REQUIRES: the unit-test flag of AppConfig is on; `manager` outlives the result.
     static std::shared_ptr<RedisPubsub> CreateTestInstance(const TString& ns,
                                                            RedisSubscriptionManager& manager);
 
-    // Waits for this instance's background tasks, then unsubscribes: when it returns, no
-    // subscription callback of this instance runs.
+    /// Waits for this instance's background tasks, then unsubscribes: when it returns, no
+    /// subscription callback of this instance runs.
     ~RedisPubsub() override;
     RedisPubsub(const RedisPubsub&) = delete;
     RedisPubsub& operator=(const RedisPubsub&) = delete;
 
-    // Files the entry under `keyhash` and publishes its message. The entry is not filed, and
-    // nothing is published, when an earlier removal of (guid, cache) is waiting for it (the
-    // entry is gone already) or when it is itself dirty against a record already filed under
-    // `keyhash` (its cache and the invalidators are told at once). An expired `cache` is not
-    // filed but the message is still published. With AsyncCacheCoherence the work runs as a
-    // background task and only totalMs (the launch) is reported. Raises std::bad_function_call
-    // when the publish function is empty, and what the publish function raises.
+    /// Files the entry under `keyhash` and publishes its message. The entry is not filed, and
+    /// nothing is published, when an earlier removal of (guid, cache) is waiting for it (the
+    /// entry is gone already) or when it is itself dirty against a record already filed under
+    /// `keyhash` (its cache and the invalidators are told at once). An expired `cache` is not
+    /// filed but the message is still published. With AsyncCacheCoherence the work runs as a
+    /// background task and only totalMs (the launch) is reported. Raises std::bad_function_call
+    /// when the publish function is empty, and what the publish function raises.
     OnAddedMetrics OnAdded(HashPair keyhash, HashPair hash, unsigned long long timestamp,
                            unsigned int guid, std::weak_ptr<ICoherentCache> cache) override;
-    // Forgets every record of `cache` (placeholders excepted) and then tells every invalidator
-    // OnEvicted with the guids that were tracked, in ascending order (also when there were
-    // none). Opens no metrics scope and prunes nothing. With AsyncCacheCoherence, background
-    // tasks launched for `cache` before this call no longer file or mark it once this returns.
+    /// Forgets every record of `cache` (placeholders excepted) and then tells every invalidator
+    /// OnEvicted with the guids that were tracked, in ascending order (also when there were
+    /// none). Opens no metrics scope and prunes nothing. With AsyncCacheCoherence, background
+    /// tasks launched for `cache` before this call no longer file or mark it once this returns.
     void OnRemoved(const ICoherentCache& cache) override;
-    // Marks the entries evicted (kept for a while, see the pruning limits); a guid that is not
-    // filed leaves a placeholder that its later OnAdded consumes. Changes nothing when `guids`
-    // is empty or `cache` expired. With AsyncCacheCoherence runs as a background task.
+    /// Marks the entries evicted (kept for a while, see the pruning limits); a guid that is not
+    /// filed leaves a placeholder that its later OnAdded consumes. Changes nothing when `guids`
+    /// is empty or `cache` expired. With AsyncCacheCoherence runs as a background task.
     OnRemovedMetrics OnRemoved(const std::vector<unsigned int>& guids,
                                std::weak_ptr<ICoherentCache> cache) override;
-    // Sets the maximum number of evicted records and their lifetime in seconds, each when 0 or
-    // more (a negative argument keeps the current limit), then prunes. Writes the limits
-    // without the lock: single-threaded tests only.
-    // REQUIRES: the unit-test flag of AppConfig is on.
+    /// Sets the maximum number of evicted records and their lifetime in seconds, each when 0 or
+    /// more (a negative argument keeps the current limit), then prunes. Writes the limits
+    /// without the lock: single-threaded tests only.
+    /// REQUIRES: the unit-test flag of AppConfig is on.
     void TriggerPruneEvictedEntriesTestOnly(int maxEvictedEntries, int evictedLifetimeSec) override;
 
-    // Sizes of the tracking tables, for tests. Checks the tables' invariants first and raises
-    // LogicException naming the broken one.
+    /// Sizes of the tracking tables, for tests. Checks the tables' invariants first and raises
+    /// LogicException naming the broken one.
     struct TrackingCounts {
-        size_t keyHashes = 0;     // key hashes with records
-        size_t records = 0;       // records, live and evicted
-        size_t evicted = 0;       // records marked evicted
-        size_t placeholders = 0;  // removals waiting for their addition
+        size_t keyHashes = 0;     ///< key hashes with records
+        size_t records = 0;       ///< records, live and evicted
+        size_t evicted = 0;       ///< records marked evicted
+        size_t placeholders = 0;  ///< removals waiting for their addition
     };
-    // REQUIRES: the unit-test flag of AppConfig is on.
+    /// REQUIRES: the unit-test flag of AppConfig is on.
     TrackingCounts GetTrackingCountsTestOnly() const;
 
-    // The service's figures now; the same figures also go to the metrics sink as one scope
-    // "RedisPubsub::Health" with a tag per field. Any thread; takes no lock of the tables.
+    /// The service's figures now; the same figures also go to the metrics sink as one scope
+    /// "RedisPubsub::Health" with a tag per field. Any thread; takes no lock of the tables.
     CoherenceHealth GetHealth() const;
 
     // ---- For read-through caches (beside the coherence interface) ----
 
-    // As OnAdded, except that a fill whose content is already the newest announcement received
-    // for its key hash is filed but not published (counted in fillsNotPublished); OnAdded does
-    // the same when CacheSynchronizationSkipKnownFills is on. Why no process misses a change:
-    // a publish can only make dirty the records of other content older than it; the newest
-    // announcement, of the same content, was received here, so it reached every subscriber
-    // (or its loss shows as a gap, answered by replay or the conservative flush), and every
-    // record it could not make dirty (content older within the margin, or newer content
-    // whose own announcement is newer still) is handled so: a skipped fill is remembered, and
-    // when an announcement of other content for its key produced before the fill arrives
-    // afterwards (a change that was still in flight) the fill is published at once; one
-    // produced after the fill is owed nothing (the fill's announcement could make only older
-    // records dirty). Only announcements received since the
-    // last (re)subscription or gap count; sent ones count once they come back. A key hash the
-    // table does not know is published as before.
+    /// As OnAdded, except that a fill whose content is already the newest announcement received
+    /// for its key hash is filed but not published (counted in fillsNotPublished); OnAdded does
+    /// the same when CacheSynchronizationSkipKnownFills is on. Why no process misses a change:
+    /// a publish can only make dirty the records of other content older than it; the newest
+    /// announcement, of the same content, was received here, so it reached every subscriber
+    /// (or its loss shows as a gap, answered by replay or the conservative flush), and every
+    /// record it could not make dirty (content older within the margin, or newer content
+    /// whose own announcement is newer still) is handled so: a skipped fill is remembered, and
+    /// when an announcement of other content for its key produced before the fill arrives
+    /// afterwards (a change that was still in flight) the fill is published at once; one
+    /// produced after the fill is owed nothing (the fill's announcement could make only older
+    /// records dirty). Only announcements received since the
+    /// last (re)subscription or gap count; sent ones count once they come back. A key hash the
+    /// table does not know is published as before.
     OnAddedMetrics OnFilled(HashPair keyhash, HashPair hash, unsigned long long timestamp,
                             unsigned int guid, std::weak_ptr<ICoherentCache> cache);
 
-    // How OnLoaded files and announces a fill.
+    /// How OnLoaded files and announces a fill.
     struct FillMode {
-        // As OnFilled: a fill of the newest content received for its key hash is not published.
+        /// As OnFilled: a fill of the newest content received for its key hash is not published.
         bool skipKnown = true;
-        // The record is dirty as soon as an announcement of its key hash with another data
-        // hash arrives (live, or the newest of its key hash in a replay), whatever either
-        // timestamp says: every record held when it arrives was loaded before it. No margin
-        // and no clock of another machine can then keep an entry past a change this process
-        // has heard of; a late announcement of an older change costs a load, never a stale
-        // answer. Off: the dirty rule with its margin, as for OnAdded.
+        /// The record is dirty as soon as an announcement of its key hash with another data
+        /// hash arrives (live, or the newest of its key hash in a replay), whatever either
+        /// timestamp says: every record held when it arrives was loaded before it. No margin
+        /// and no clock of another machine can then keep an entry past a change this process
+        /// has heard of; a late announcement of an older change costs a load, never a stale
+        /// answer. Off: the dirty rule with its margin, as for OnAdded.
         bool dropOnArrival = true;
-        // When the fill's load started (FillClockNs), with dropOnArrival: a fill published
-        // here can reach the server after a change that arrives here later, and every process
-        // would then take the fill's old content for the last news of its key. When a change
-        // of other content arrives after the load started (before or after the publish), its
-        // announcement is made again, after the fill's. 0: not tracked.
+        /// When the fill's load started (FillClockNs), with dropOnArrival: a fill published
+        /// here can reach the server after a change that arrives here later, and every process
+        /// would then take the fill's old content for the last news of its key. When a change
+        /// of other content arrives after the load started (before or after the publish), its
+        /// announcement is made again, after the fill's. 0: not tracked.
         long long loadStartNs = 0;
     };
-    // OnAdded (or OnFilled with mode.skipKnown) for a value this process loaded or read below
-    // memory, its record judged as `mode` says. What read-through caches call.
+    /// OnAdded (or OnFilled with mode.skipKnown) for a value this process loaded or read below
+    /// memory, its record judged as `mode` says. What read-through caches call.
     OnAddedMetrics OnLoaded(HashPair keyhash, HashPair hash, unsigned long long timestamp,
                             unsigned int guid, std::weak_ptr<ICoherentCache> cache, FillMode mode);
 
@@ -242,73 +246,77 @@ public:
     // a conservative flush, a re-subscription without the stream). Any thread; each takes only
     // the table's own leaf lock.
 
-    // The steady-clock moment (nanoseconds) a load starts at, for MayFill.
+    /// The steady-clock moment (nanoseconds) a load starts at, for MayFill.
     static long long FillClockNs();
-    // Whether a value of content `hash` for `keyhash`, whose load started at `loadStartNs`,
-    // may be kept: not when, since then, an announcement of `keyhash` with another data hash
-    // arrived or announcements may have been missed. Decided by arrival, not by timestamps.
+    /// Whether a value of content `hash` for `keyhash`, whose load started at `loadStartNs`,
+    /// may be kept: not when, since then, an announcement of `keyhash` with another data hash
+    /// arrived or announcements may have been missed. Decided by arrival, not by timestamps.
     bool MayFill(HashPair keyhash, HashPair hash, long long loadStartNs) const;
-    // Whether a stored value of content `hash` for `keyhash`, produced at `producedAt` (raw
-    // DateTime), may be served: not when an announcement of `keyhash` with another data hash
-    // produced later is known, when it is older than the table's horizon (the lifetime of
-    // such values), or when it predates what the table can vouch for.
+    /// Whether a stored value of content `hash` for `keyhash`, produced at `producedAt` (raw
+    /// DateTime), may be served: not when an announcement of `keyhash` with another data hash
+    /// produced later is known, when it is older than the table's horizon (the lifetime of
+    /// such values), or when it predates what the table can vouch for.
     bool MayServe(HashPair keyhash, HashPair hash, unsigned long long producedAt) const;
-    // How long stored values may live: CacheSynchronizationArrivalsKeepSec, in seconds.
+    /// How long stored values may live: CacheSynchronizationArrivalsKeepSec, in seconds.
     long long ValueLifetimeSec() const;
-    // Whether this process heard from the announcement server within the last
-    // CacheSynchronizationMaxDeafMs, its subscription live: no announcement made longer ago
-    // can have been kept from it by a lost, frozen or re-subscribing connection. Read-through
-    // and derived-result caches serve nothing they hold while it is false (they load from the
-    // source instead), so that a change reaches their answers within that bound even when its
-    // announcement cannot. Always true with the option 0 and for a test instance (whose
-    // manager is the caller's). Any thread; lock-free.
+    /// Whether this process heard from the announcement server within the last
+    /// CacheSynchronizationMaxDeafMs, its subscription live: no announcement made longer ago
+    /// can have been kept from it by a lost, frozen or re-subscribing connection. Read-through
+    /// and derived-result caches serve nothing they hold while it is false (they load from the
+    /// source instead), so that a change reaches their answers within that bound even when its
+    /// announcement cannot. Always true with the option 0 and for a test instance (whose
+    /// manager is the caller's). Any thread; lock-free.
     bool Hears() const;
-    // The last moment (FillClockNs) this process heard from the server with its subscription
-    // live; 0 before the first. A load that started after it started during the current
-    // silence, if there is one. FillClockNs() for a service that is always heard (see Hears).
-    // Any thread; lock-free.
+    /// The last moment (FillClockNs) this process heard from the server with its subscription
+    /// live; 0 before the first. A load that started after it started during the current
+    /// silence, if there is one. FillClockNs() for a service that is always heard (see Hears).
+    /// Any thread; lock-free.
     long long LastHeardNs() const;
-    // CacheSynchronizationMaxDeafMs as this service applies it, in nanoseconds; 0: off.
+    /// CacheSynchronizationMaxDeafMs as this service applies it, in nanoseconds; 0: off.
     long long SilenceBoundNs() const;
-    // Why the service cannot hear its server, in the words Create raises ("Coherence service
-    // "<ns>": cannot reach Redis at <host:port>: <cause>"); "" when it has heard from it (or
-    // has no server of its own). Probes the server only while it was never heard from: at
-    // most the connect time-out plus one command time-out. Any thread.
+    /// Why the service cannot hear its server, in the words Create raises ("Coherence service
+    /// "NS": cannot reach Redis at HOST:PORT: CAUSE"); "" when it has heard from it (or
+    /// has no server of its own). Probes the server only while it was never heard from: at
+    /// most the connect time-out plus one command time-out. Any thread.
     std::string Unreachable() const;
 
-    // Told of every evicted record the service lets go (by age, by count, or OnRemoved(cache)),
-    // right after the invalidators' OnEvicted, on the same thread and under the same lock: a
-    // listener must not wait for the service. Returns the id that removes it.
+    /// Told of every evicted record the service lets go (by age, by count, or OnRemoved(cache)),
+    /// right after the invalidators' OnEvicted, on the same thread and under the same lock: a
+    /// listener must not wait for the service. Returns the id that removes it.
     using PruneListener =
         std::function<void(const std::vector<unsigned int>& guids, const ICoherentCache* cache)>;
+    /// Adds a prune listener (see PruneListener).
     std::uint64_t AddPruneListener(PruneListener listener);
-    // When it returns, the listener is not called any more (unless it is running now).
+    /// When it returns, the listener is not called any more (unless it is running now).
     void RemovePruneListener(std::uint64_t id);
 
     // ---- State changes ----
 
-    // Hearing: the subscription is live and heard from within CacheSynchronizationMaxDeafMs.
-    // Silent: nothing heard for longer (or the connection is lost): read-through and
-    // derived-result caches serve nothing they held and load from the source. CatchingUp:
-    // (re)subscribing and replaying what was missed; caches behave as while silent.
+    /// Hearing: the subscription is live and heard from within CacheSynchronizationMaxDeafMs.
+    /// Silent: nothing heard for longer (or the connection is lost): read-through and
+    /// derived-result caches serve nothing they held and load from the source. CatchingUp:
+    /// (re)subscribing and replaying what was missed; caches behave as while silent.
     enum class CoherenceState { Hearing, Silent, CatchingUp };
+    /// One change told to state listeners.
     struct CoherenceEvent {
-        CoherenceState state;  // the state after the change
-        std::string what;      // "silent", "catching-up", "hearing", "gap" or "restarted"
-        std::string endpoint;  // the server: "host:port", a socket path or a cluster's seeds
-        std::string message;   // the line logged (Warn for silent, gap, restarted; else Info)
+        CoherenceState state;  ///< the state after the change
+        std::string what;      ///< "silent", "catching-up", "hearing", "gap" or "restarted"
+        std::string endpoint;  ///< the server: "host:port", a socket path or a cluster's seeds
+        std::string message;   ///< the line logged (Warn for silent, gap, restarted; else Info)
     };
+    /// Told of each CoherenceEvent.
     using StateListener = std::function<void(const CoherenceEvent&)>;
-    // Every change of state, every gap found (announcements may have been missed) and every
-    // restart of the server seen is logged once (the first hearing after a normal start at
-    // Debug) and told to every listener once, in order, on a thread of the service with NO
-    // lock of the library held: a listener may call the service, but must not drop the last
-    // reference to it. A service that is always heard (see Hears) has no changes. Returns the
-    // id that removes the listener; when RemoveStateListener returns, the listener is not
-    // called any more (unless it is running now, on another thread).
+    /// Every change of state, every gap found (announcements may have been missed) and every
+    /// restart of the server seen is logged once (the first hearing after a normal start at
+    /// Debug) and told to every listener once, in order, on a thread of the service with NO
+    /// lock of the library held: a listener may call the service, but must not drop the last
+    /// reference to it. A service that is always heard (see Hears) has no changes. Returns the
+    /// id that removes the listener; when RemoveStateListener returns, the listener is not
+    /// called any more (unless it is running now, on another thread).
     std::uint64_t AddStateListener(StateListener listener);
+    /// Removes a listener AddStateListener added (see there).
     void RemoveStateListener(std::uint64_t id);
-    // The state as last noticed (changes are noticed within about 100 ms).
+    /// The state as last noticed (changes are noticed within about 100 ms).
     CoherenceState State() const;
 
     class Impl;

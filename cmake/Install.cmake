@@ -1,6 +1,8 @@
 # Install rules: the two shared libraries with their headers, the CMake package
 # (find_package(velcache CONFIG) gives velcache::velcache and velcache::velplatform), the
-# pkg-config file and, when built, the velcache command-line tool.
+# pkg-config file and, when built, the velcache command-line tool. Components: runtime (the
+# libraries), development (headers, CMake package, pkg-config file, .so links) and tool; the
+# Debian packages of cmake/Packaging.cmake are made one per component.
 include(CMakePackageConfigHelpers)
 
 set(VELCACHE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/velcache)
@@ -10,7 +12,15 @@ install(TARGETS velplatform velcache
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
   FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velcache COMPONENT development)
 if(TARGET velcache_cli)
-  install(TARGETS velcache_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+  install(TARGETS velcache_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
+endif()
+# The run paths ($ORIGIN) let a tree installed under any prefix find its own libraries; where
+# the dynamic linker searches the library directory anyway (/usr), they are left out.
+if(CMAKE_INSTALL_FULL_LIBDIR IN_LIST CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES)
+  set_target_properties(velcache PROPERTIES INSTALL_RPATH "")
+  if(TARGET velcache_cli)
+    set_target_properties(velcache_cli PROPERTIES INSTALL_RPATH "")
+  endif()
 endif()
 
 install(EXPORT velcacheTargets
@@ -41,3 +51,7 @@ configure_file(${PROJECT_SOURCE_DIR}/velcache.pc.in ${PROJECT_BINARY_DIR}/velcac
 install(FILES ${PROJECT_BINARY_DIR}/velcache.pc
   DESTINATION ${VELCACHE_PC_DIR}
   COMPONENT development)
+
+if(PROJECT_IS_TOP_LEVEL)
+  include(${CMAKE_CURRENT_LIST_DIR}/Packaging.cmake)
+endif()

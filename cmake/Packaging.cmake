@@ -1,0 +1,129 @@
+# Debian packages (CPack, DEB generator), one per install component of cmake/Install.cmake:
+#
+#   runtime      libvelcache0      the shared libraries (section libs)
+#   development  libvelcache-dev   headers, CMake package, pkg-config file, .so links (libdevel)
+#   tool         velcache          the operator's command-line tool (utils)
+#
+# The tool has a package of its own: a library package must hold nothing that would clash
+# with its successor's (libvelcache1 beside libvelcache0 after an ABI change), and a host that
+# links the library needs no tool. Runtime dependencies on Debian packages come from
+# dpkg-shlibdeps over the packaged binaries; the -dev package adds the -dev packages its headers
+# include (Qt 5 Core, Boost). Configure with CMAKE_INSTALL_PREFIX=/usr (GNUInstallDirs then
+# picks the multiarch library directory), build velcache_cli, then run cpack in the build
+# directory; scripts/check-package does all of it.
+set(VELCACHE_MAINTAINER "velcache maintainers <maintainers@velcache.example>")
+if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  message(STATUS "velcache: Debian packages want CMAKE_INSTALL_PREFIX=/usr "
+                 "(now ${CMAKE_INSTALL_PREFIX}); scripts/check-package configures one")
+endif()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME velcache)
+set(CPACK_PACKAGE_VENDOR "The velcache authors")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "${VELCACHE_MAINTAINER}")
+# Each package's synopsis is the first line of its component's description below; a summary
+# here would be put above it in every package.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL runtime development)
+if(TARGET velcache_cli)
+  list(APPEND CPACK_COMPONENTS_ALL tool)
+endif()
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# The project's own version, without a Debian revision: the packages are made from these
+# sources by this build (a native package).
+set(CPACK_DEBIAN_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_DEBIAN_PACKAGE_SOURCE velcache)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${VELCACHE_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The tool's package needs the libraries of libvelcache0, which no installed package holds yet:
+# dpkg-shlibdeps finds them in the build tree (the dependency itself is the component's).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
+    ${PROJECT_BINARY_DIR}/main ${PROJECT_BINARY_DIR}/platform)
+# A shlibs file for libvelcache0: before 1.0 each minor version has its own soname, so a
+# binary built against 0.1.x needs a 0.1 library of at least its own version.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libvelcache0)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+# ldconfig runs through dpkg's trigger once per installation, as Debian's library packages do.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libvelcache-dev)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+# What the installed headers include (QString, boost/any.hpp) and what velcacheConfig.cmake and
+# velcache.pc ask for.
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "qtbase5-dev, libboost-dev")
+set(CPACK_DEBIAN_TOOL_PACKAGE_NAME velcache)
+set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION utils)
+
+include(CPack)
+
+cpack_add_component(runtime
+  DISPLAY_NAME "velcache shared libraries"
+  DESCRIPTION "caching library: in-memory caches, coherence, external caches
+velcache gives a host process in-memory caches of reference-counted payloads
+with pluggable eviction policies, cross-process coherence over Redis
+publish/subscribe, cascade invalidation, external key/value caches on a local
+directory or a Redis server, and a read-through cache that loads each key once.
+This package holds the shared libraries libvelcache and libvelplatform.")
+cpack_add_component(development
+  DISPLAY_NAME "velcache development files"
+  DESCRIPTION "caching library: in-memory caches, coherence (development files)
+velcache gives a host process in-memory caches, cross-process coherence over
+Redis publish/subscribe, external caches on disk or Redis and a read-through
+cache. This package holds the headers, the CMake package
+(find_package(velcache) gives velcache::velcache) and the pkg-config file."
+  DEPENDS runtime)
+if(TARGET velcache_cli)
+  cpack_add_component(tool
+    DISPLAY_NAME "velcache tool"
+    DESCRIPTION "operator's tool for velcache caches and coherence
+The velcache command reads, writes, lists and drops values of velcache's
+external caches on a directory, a Redis server or a Redis cluster, watches the
+coherence announcements of a namespace and publishes one."
+    DEPENDS runtime)
+endif()
+
+# /usr/share/doc/<package>/copyright and changelog.gz in every package. Installed only with
+# their component (EXCLUDE_FROM_ALL), that is by CPack, never by a plain cmake --install.
+set(VELCACHE_CHANGELOG_DATE "")
+file(STRINGS ${PROJECT_SOURCE_DIR}/CHANGELOG.md VELCACHE_RELEASE_LINE
+     REGEX "^## \\[${PROJECT_VERSION}\\] - [0-9]+-[0-9]+-[0-9]+")
+if(VELCACHE_RELEASE_LINE MATCHES "([0-9]+-[0-9]+-[0-9]+)")
+  execute_process(COMMAND date -u -R -d "${CMAKE_MATCH_1}"
+                  OUTPUT_VARIABLE VELCACHE_CHANGELOG_DATE OUTPUT_STRIP_TRAILING_WHITESPACE
+                  RESULT_VARIABLE date_result)
+  if(NOT date_result EQUAL 0)
+    set(VELCACHE_CHANGELOG_DATE "")
+  endif()
+endif()
+if(VELCACHE_CHANGELOG_DATE STREQUAL "")
+  string(TIMESTAMP VELCACHE_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+endif()
+set(debian_dir ${PROJECT_BINARY_DIR}/debian)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/changelog.in ${debian_dir}/changelog @ONLY)
+execute_process(COMMAND gzip -9nc ${debian_dir}/changelog
+                OUTPUT_FILE ${debian_dir}/changelog.gz RESULT_VARIABLE gzip_result)
+if(NOT gzip_result EQUAL 0)
+  message(FATAL_ERROR "velcache: gzip could not compress ${debian_dir}/changelog")
+endif()
+foreach(component IN LISTS CPACK_COMPONENTS_ALL)
+  string(TOUPPER ${component} upper)
+  set(doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_${upper}_PACKAGE_NAME})
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright ${debian_dir}/changelog.gz
+          DESTINATION ${doc_dir} COMPONENT ${component} EXCLUDE_FROM_ALL)
+endforeach()
+# lintian: the one deliberate departure, said why in the file.
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/libvelcache-dev.lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME libvelcache-dev
+        COMPONENT development EXCLUDE_FROM_ALL)

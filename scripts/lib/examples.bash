@@ -82,7 +82,7 @@ examples_check() {
     echo "== examples/$example through find_package(velcache)"
     cmake -S "$src" -B "$work/$example" -G Ninja -DCMAKE_BUILD_TYPE=Release \
           -DCMAKE_PREFIX_PATH="$prefix" >/dev/null || return 1
-    cmake --build "$work/$example" >/dev/null || return 1
+    cmake --build "$work/$example" -j "${VELCACHE_JOBS:-$(nproc)}" >/dev/null || return 1
     echo "== examples/$example through pkg-config"
     # shellcheck disable=SC2046  # the flags are meant to split into words
     c++ -std=c++20 -O1 "$src/main.cpp" $(pkg-config --cflags --libs velcache) "${rpath[@]}" \

@@ -58,6 +58,8 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libvelcache0)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 # ldconfig runs through dpkg's trigger once per installation, as Debian's library packages do.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
+# Control files 0644 whatever the checkout's umask made of the source file.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libvelcache-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 # What the installed headers include (QString, boost/any.hpp) and what velcacheConfig.cmake and

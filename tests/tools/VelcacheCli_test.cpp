@@ -385,3 +385,51 @@ TEST_F(VelcacheCli, WatchPrintsWhatTheServiceAnnouncesAndPublishSpeaksItsFormat)
 }
 
 }  // namespace
+
+namespace {
+
+// The simulator on traces small enough to replay by hand.
+TEST(VelcacheSim, ReplaysBothFormatsWithTextbookLruBesideThePolicies) {
+    const fs::path dir = fs::temp_directory_path() / ("velcache-sim-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    // a b a c b a with 2 entries: LRU hits the second a only (1 of 6).
+    std::ofstream(dir / "keys.txt") << "a\nb\na\nc\nb\na\n";
+    // Blocks 1-3, then 1-3 again, then 7: 3 entries hit the three repeats (3 of 7).
+    std::ofstream(dir / "blocks.lis") << "1 3 0 0\n1 3 0 1\n7 1 0 2\n";
+    // Sizes: with 10 bytes, b (8 bytes) pushes a (4) out, and a is too large beside it.
+    std::ofstream(dir / "sized.txt") << "a 4\nb 8\na 4\n";
+
+    const std::string keys = Succeeds({"sim", (dir / "keys.txt").string(), "--sizes", "2"});
+    EXPECT_NE(keys.find("6 accesses, 3 distinct keys"), std::string::npos) << keys;
+    EXPECT_NE(keys.find("16.67%"), std::string::npos) << keys;
+    const std::string blocks = Succeeds({"sim", (dir / "blocks.lis").string(), "--sizes", "3"});
+    EXPECT_NE(blocks.find("7 accesses, 4 distinct keys"), std::string::npos) << blocks;
+    EXPECT_NE(blocks.find("42.86%"), std::string::npos) << blocks;
+    const std::string sized =
+        Succeeds({"sim", (dir / "sized.txt").string(), "--bytes", "--sizes", "10"});
+    EXPECT_NE(sized.find("budgets in bytes"), std::string::npos) << sized;
+    EXPECT_NE(sized.find("0.00%"), std::string::npos) << sized;
+
+    const struct {
+        std::vector<std::string> args;
+        int code;
+        std::string says;
+    } cases[] = {
+        {{"sim"}, 2, "missing TRACE"},
+        {{"sim", (dir / "keys.txt").string(), "--sizes", "0"}, 2, "at least 1"},
+        {{"sim", (dir / "keys.txt").string(), "--sizes", "2x"}, 2, "is not a size"},
+        {{"sim", (dir / "keys.txt").string(), "--format", "csv"}, 2, "lis or keys"},
+        {{"sim", (dir / "none.lis").string()}, 3, "cannot read the trace"},
+        {{"sim", (dir / "keys.txt").string(), "--format", "lis"}, 3, "not 'START COUNT"},
+        {{"sim", "--help"}, 0, "usage: velcache sim TRACE"},
+    };
+    for (const auto& c : cases) {
+        Cli cli(c.args);
+        EXPECT_EQ(cli.Wait(), c.code) << testing::PrintToString(c.args) << cli.Err();
+        EXPECT_NE((c.code == 0 ? cli.Out() : cli.Err()).find(c.says), std::string::npos)
+            << testing::PrintToString(c.args) << cli.Err();
+    }
+    fs::remove_all(dir);
+}
+
+}  // namespace

@@ -152,10 +152,13 @@ CommandLine ParseCommandLine(const std::vector<std::string>& argv);
 // The commands, run from a parsed command line of their action.
 int RunExternalCacheCommand(const CommandLine& line);
 int RunCoherenceCommand(const CommandLine& line);
+// velcache sim ARGS (the words after "sim"): see kSimUsage.
+int RunSimCommand(const std::vector<std::string>& argv);
 
 // Usage texts, printed for --help (on stdout) and after a usage error (on stderr).
 extern const char* const kMainUsage;
 extern const char* const kExternalCacheUsage;
 extern const char* const kCoherenceUsage;
+extern const char* const kSimUsage;
 
 }  // namespace velcli

@@ -20,6 +20,8 @@ const char* const kMainUsage =
     "  ec put|get|ls|drop   read and write the external cache of a namespace (disk or Redis)\n"
     "  coherence watch      print the coherence announcements of a namespace as they arrive\n"
     "  coherence publish    send one coherence announcement\n"
+    "  sim TRACE            replay an access trace through the memory policies: hit ratio per\n"
+    "                       size, to size a cache\n"
     "\n"
     "'velcache <command> --help' describes a command.\n"
     "Exit status: 0 done, 1 not found, 2 bad arguments, 3 server, directory or file unusable.\n";

@@ -1,5 +1,6 @@
 // velcache: the operator's tool. Looks inside the external caches (disk directories and Redis)
-// and at the coherence traffic, through the library's own caches and wire format.
+// and at the coherence traffic, through the library's own caches and wire format, and replays
+// access traces through the memory policies (sim).
 //
 // Exit status: 0 done, 1 not found (get), 2 bad arguments (the usage is printed), 3 a server,
 // directory or file that cannot be used. Every failure is a one-line message on stderr.
@@ -16,6 +17,9 @@ namespace velcli {
 namespace {
 
 int Run(const std::vector<std::string>& argv) {
+    // The simulator reaches no server: it reads its own arguments.
+    if (!argv.empty() && argv[0] == "sim")
+        return RunSimCommand(std::vector<std::string>(argv.begin() + 1, argv.end()));
     const CommandLine line = ParseCommandLine(argv);
     switch (line.action) {
         case CommandLine::Action::Help:
@@ -31,6 +35,7 @@ int Run(const std::vector<std::string>& argv) {
 const char* UsageOf(const std::vector<std::string>& argv) {
     if (!argv.empty() && argv[0] == "ec") return kExternalCacheUsage;
     if (!argv.empty() && argv[0] == "coherence") return kCoherenceUsage;
+    if (!argv.empty() && argv[0] == "sim") return kSimUsage;
     return kMainUsage;
 }
 

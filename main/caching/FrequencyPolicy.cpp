@@ -1,0 +1,402 @@
+#include "caching/FrequencyPolicy.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <deque>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "velsys/Exceptions.h"
+
+namespace velmora::caching {
+
+namespace {
+
+// The parameters, one set for every workload (measured on the OLTP trace of Megiddo and Modha,
+// FAST 2003, by `velcache sim`; see docs/sizing.md).
+constexpr double kFirstWindowShare = 0.25;         // of the capacity, before the climber moves it
+constexpr double kProtectedShare = 0.8;            // of the main area
+constexpr double kFirstStep = 0.03;                // of the capacity: the climber's first move
+constexpr double kStepDecay = 0.98;                // each move is this much of the one before
+constexpr double kRestartThreshold = 0.05;         // a change of hit ratio that restarts the steps
+constexpr std::uint64_t kLeastSample = 10000;      // accesses a climber sample counts at least
+constexpr double kGhostShare = 0.5;                // refused keys remembered, per expected key
+constexpr std::uint64_t kAgeingPerCounter = 20;    // sketch additions per counter between halvings
+constexpr std::uint64_t kDoorBitsPerCounter = 32;  // the first-access filter's bits per counter
+constexpr int kWarm = 5;  // a candidate this frequent may be let in at random on a tie or less
+
+std::uint64_t Mix(std::uint64_t x) {
+    // A 64-bit finaliser: every input bit reaches every output bit.
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ULL;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebULL;
+    x ^= x >> 31;
+    return x;
+}
+
+std::uint64_t NextPowerOfTwo(std::uint64_t n) {
+    std::uint64_t p = 1;
+    while (p < n) p <<= 1;
+    return p;
+}
+
+// Four rows of 4-bit counters (one byte each here, capped at 15); an increment raises only the
+// rows at the current minimum, so that a key's estimate is not inflated by its neighbours'
+// collisions more than it must be. Every `sample` increments, all counters are halved: what
+// was frequent a while ago fades.
+class FrequencySketch {
+public:
+    explicit FrequencySketch(std::uint64_t expectedKeys)
+        : m_width(NextPowerOfTwo(std::clamp<std::uint64_t>(expectedKeys, 64, 1ULL << 24))),
+          m_counters(kRows * m_width, 0),
+          m_door(kDoorBitsPerCounter * m_width / 64, 0),
+          m_sample(kAgeingPerCounter * m_width) {}
+
+    int Estimate(std::uint64_t key) const {
+        const std::uint64_t h = Mix(key);
+        int least = kMax;
+        for (std::size_t row = 0; row < kRows; ++row)
+            least = std::min<int>(least, m_counters[Index(h, row)]);
+        if (m_door.empty()) return least;
+        return std::min(kMax, least + (InDoor(h) ? 1 : 0));
+    }
+
+    void Increment(std::uint64_t key) {
+        const std::uint64_t h = Mix(key);
+        if (!m_door.empty() && !InDoor(h)) {
+            // A key's first access of a period only marks it: keys asked for once never
+            // reach the counters, which stay truer for the keys asked for again.
+            SetDoor(h);
+            if (++m_additions >= m_sample) Halve();
+            return;
+        }
+        std::array<std::size_t, kRows> at{};
+        int least = kMax;
+        for (std::size_t row = 0; row < kRows; ++row) {
+            at[row] = Index(h, row);
+            least = std::min<int>(least, m_counters[at[row]]);
+        }
+        if (least == kMax) return;
+        for (const std::size_t i : at)
+            if (m_counters[i] == least) ++m_counters[i];
+        if (++m_additions >= m_sample) Halve();
+    }
+
+private:
+    static constexpr std::size_t kRows = 4;
+    static constexpr int kMax = 15;
+
+    std::size_t Index(std::uint64_t h, std::size_t row) const {
+        // Each row takes its own 16 bits of the hash, spread by an odd multiplier of its own.
+        const std::uint64_t part = (h >> (16 * row)) * (2 * row + 0x9E3779B97F4A7C15ULL);
+        return row * m_width + static_cast<std::size_t>((part >> 20) & (m_width - 1));
+    }
+    bool InDoor(std::uint64_t h) const {
+        const std::uint64_t a = (h >> 7) & (m_door.size() * 64 - 1);
+        const std::uint64_t b = (h >> 37) & (m_door.size() * 64 - 1);
+        return ((m_door[a >> 6] >> (a & 63)) & 1) && ((m_door[b >> 6] >> (b & 63)) & 1);
+    }
+    void SetDoor(std::uint64_t h) {
+        const std::uint64_t a = (h >> 7) & (m_door.size() * 64 - 1);
+        const std::uint64_t b = (h >> 37) & (m_door.size() * 64 - 1);
+        m_door[a >> 6] |= 1ULL << (a & 63);
+        m_door[b >> 6] |= 1ULL << (b & 63);
+    }
+    void Halve() {
+        for (std::uint8_t& c : m_counters) c = static_cast<std::uint8_t>(c >> 1);
+        std::fill(m_door.begin(), m_door.end(), 0);
+        m_additions /= 2;
+    }
+
+    const std::uint64_t m_width;
+    std::vector<std::uint8_t> m_counters;
+    std::vector<std::uint64_t> m_door;  // a Bloom filter of the keys seen once this period
+    const std::uint64_t m_sample;
+    std::uint64_t m_additions = 0;
+};
+
+enum class Area : std::uint8_t { Window, Probation, Protected };
+
+struct Node {
+    Node* prev = nullptr;
+    Node* next = nullptr;
+    FrequencyPolicy::Key key = 0;
+    std::uint64_t weight = 0;
+    Area area = Area::Window;
+};
+
+// A circular list around a sentinel: most recent at the front.
+class Queue {
+public:
+    Queue() { m_head.prev = m_head.next = &m_head; }
+    Queue(const Queue&) = delete;
+    Queue& operator=(const Queue&) = delete;
+
+    bool Empty() const { return m_head.next == &m_head; }
+    Node* Oldest() { return Empty() ? nullptr : m_head.prev; }
+    std::uint64_t Weight() const { return m_weight; }
+    void PushFront(Node* node) {
+        node->next = m_head.next;
+        node->prev = &m_head;
+        m_head.next->prev = node;
+        m_head.next = node;
+        m_weight += node->weight;
+    }
+    void Unlink(Node* node) {
+        node->prev->next = node->next;
+        node->next->prev = node->prev;
+        m_weight -= node->weight;
+    }
+
+private:
+    Node m_head;
+    std::uint64_t m_weight = 0;
+};
+
+}  // namespace
+
+class FrequencyPolicy::Impl {
+public:
+    Impl(std::uint64_t capacity, std::uint64_t expectedKeys)
+        : m_capacity(capacity),
+          m_sketch(expectedKeys ? expectedKeys : capacity),
+          m_sample(std::max(kLeastSample, expectedKeys ? expectedKeys : capacity)),
+          m_step(static_cast<double>(capacity) * kFirstStep) {
+        if (capacity < 1)
+            throw VelmoraException("FrequencyPolicy: the capacity must be at least 1");
+        SetWindow(static_cast<double>(capacity) * kFirstWindowShare);
+        m_ghostCapacity = static_cast<std::size_t>(
+            kGhostShare * static_cast<double>(expectedKeys ? expectedKeys : capacity));
+    }
+
+    void OnHit(Key key) {
+        m_sketch.Increment(key);
+        const auto it = m_nodes.find(key);
+        if (it == m_nodes.end()) return;
+        ++m_sampleHits;
+        Node* node = &it->second;
+        switch (node->area) {
+            case Area::Window:
+                m_window.Unlink(node);
+                m_window.PushFront(node);
+                break;
+            case Area::Probation:
+                m_probation.Unlink(node);
+                node->area = Area::Protected;
+                m_protected.PushFront(node);
+                DemoteProtected();
+                break;
+            case Area::Protected:
+                m_protected.Unlink(node);
+                m_protected.PushFront(node);
+                break;
+        }
+        EndOfAccess();
+    }
+
+    void OnMiss(Key key, std::uint64_t weight, std::vector<Key>& evicted) {
+        if (m_nodes.count(key)) return OnHit(key);
+        m_sketch.Increment(key);
+        ++m_sampleMisses;
+        if (weight > m_capacity) {
+            evicted.push_back(key);
+            EndOfAccess(&evicted);
+            return;
+        }
+        Node& node = m_nodes[key];
+        node.key = key;
+        node.weight = weight;
+        if (m_ghosts.erase(key)) {
+            // Refused lately and asked for again: it had its trial in the window.
+            node.area = Area::Probation;
+            m_probation.PushFront(&node);
+        } else {
+            node.area = Area::Window;
+            m_window.PushFront(&node);
+        }
+        Rebalance(evicted);
+        EndOfAccess(&evicted);
+    }
+
+    void Remove(Key key) {
+        const auto it = m_nodes.find(key);
+        if (it == m_nodes.end()) return;
+        QueueOf(it->second).Unlink(&it->second);
+        m_nodes.erase(it);
+    }
+
+    bool Holds(Key key) const { return m_nodes.count(key) != 0; }
+    std::size_t Size() const { return m_nodes.size(); }
+    std::uint64_t Weight() const {
+        return m_window.Weight() + m_probation.Weight() + m_protected.Weight();
+    }
+    std::uint64_t Capacity() const { return m_capacity; }
+    std::uint64_t WindowCapacity() const { return m_windowCapacity; }
+    int Frequency(Key key) const { return m_sketch.Estimate(key); }
+
+private:
+    Queue& QueueOf(const Node& node) {
+        switch (node.area) {
+            case Area::Window:
+                return m_window;
+            case Area::Probation:
+                return m_probation;
+            case Area::Protected:
+                break;
+        }
+        return m_protected;
+    }
+
+    void SetWindow(double share) {
+        const double most = static_cast<double>(m_capacity > 1 ? m_capacity - 1 : 1);
+        m_windowCapacity = static_cast<std::uint64_t>(std::clamp(share, 1.0, most));
+        m_protectedCapacity = static_cast<std::uint64_t>(
+            kProtectedShare *
+            static_cast<double>(m_capacity - std::min(m_capacity, m_windowCapacity)));
+    }
+
+    // The protected part over its share gives its oldest back to probation.
+    void DemoteProtected() {
+        while (m_protected.Weight() > m_protectedCapacity) {
+            Node* oldest = m_protected.Oldest();
+            m_protected.Unlink(oldest);
+            oldest->area = Area::Probation;
+            m_probation.PushFront(oldest);
+        }
+    }
+
+    void Evict(Node* node, std::vector<Key>& evicted) {
+        QueueOf(*node).Unlink(node);
+        evicted.push_back(node->key);
+        m_nodes.erase(node->key);
+    }
+
+    // The main area's least recently used key other than `except` (a candidate, which stands at
+    // the front of probation): probation first.
+    Node* MainVictim(const Node* except) {
+        Node* victim = m_probation.Oldest();
+        if (victim && victim != except) return victim;
+        return m_protected.Oldest();
+    }
+
+    bool Admit(const Node& candidate, const Node& victim) {
+        const int candidateFrequency = m_sketch.Estimate(candidate.key);
+        const int victimFrequency = m_sketch.Estimate(victim.key);
+        if (candidateFrequency > victimFrequency) return true;
+        // A rare, deterministic admission of a warm candidate, so that keys crafted to collide
+        // with a victim's counters cannot keep a newcomer out for good.
+        if (candidateFrequency <= kWarm) return false;
+        m_random = Mix(m_random + 0x9E3779B97F4A7C15ULL);
+        return (m_random & 127) == 0;
+    }
+
+    void Remember(Key key) {
+        if (m_ghostCapacity == 0 || !m_ghosts.insert(key).second) return;
+        m_ghostOrder.push_back(key);
+        while (m_ghostOrder.size() > m_ghostCapacity) {
+            m_ghosts.erase(m_ghostOrder.front());
+            m_ghostOrder.pop_front();
+        }
+    }
+
+    // Moves what the window holds over its share into the main area, each against the main
+    // area's oldest key, then evicts while the whole is over the capacity.
+    void Rebalance(std::vector<Key>& evicted) {
+        while (m_window.Weight() > m_windowCapacity) {
+            Node* candidate = m_window.Oldest();
+            m_window.Unlink(candidate);
+            candidate->area = Area::Probation;
+            m_probation.PushFront(candidate);
+            while (Weight() > m_capacity) {
+                Node* victim = MainVictim(candidate);
+                if (!victim) break;
+                if (Admit(*candidate, *victim)) {
+                    Evict(victim, evicted);
+                } else {
+                    Remember(candidate->key);
+                    Evict(candidate, evicted);
+                    break;
+                }
+            }
+        }
+        while (Weight() > m_capacity) {
+            Node* victim = MainVictim(nullptr);
+            if (!victim) victim = m_window.Oldest();
+            Evict(victim, evicted);
+        }
+    }
+
+    // Counts the access into the sample; at the end of a sample, moves the window's share in
+    // the direction that paid.
+    void EndOfAccess(std::vector<Key>* evicted = nullptr) {
+        if (m_sampleHits + m_sampleMisses < m_sample) return;
+        const double hitRatio =
+            static_cast<double>(m_sampleHits) / static_cast<double>(m_sampleHits + m_sampleMisses);
+        m_sampleHits = m_sampleMisses = 0;
+        if (m_lastHitRatio >= 0) {
+            const double change = hitRatio - m_lastHitRatio;
+            if (change < 0) m_direction = -m_direction;
+            if (std::abs(change) >= kRestartThreshold)
+                m_step = static_cast<double>(m_capacity) * kFirstStep;
+            else
+                m_step *= kStepDecay;
+            SetWindow(static_cast<double>(m_windowCapacity) + m_direction * m_step);
+            DemoteProtected();
+            if (evicted) Rebalance(*evicted);
+        }
+        m_lastHitRatio = hitRatio;
+    }
+
+    const std::uint64_t m_capacity;
+    FrequencySketch m_sketch;
+    const std::uint64_t m_sample;
+    std::unordered_map<Key, Node> m_nodes;
+    Queue m_window, m_probation, m_protected;
+    std::uint64_t m_windowCapacity = 1;
+    std::uint64_t m_protectedCapacity = 0;
+    std::uint64_t m_sampleHits = 0, m_sampleMisses = 0;
+    double m_lastHitRatio = -1;
+    double m_step;
+    double m_direction = 1;
+    std::uint64_t m_random = 0x5DEECE66DULL;
+    // Keys recently refused admission (oldest first), and their set.
+    std::deque<Key> m_ghostOrder;
+    std::unordered_set<Key> m_ghosts;
+    std::size_t m_ghostCapacity = 0;
+};
+
+FrequencyPolicy::FrequencyPolicy(std::uint64_t capacity, std::uint64_t expectedKeys)
+    : m_impl(std::make_unique<Impl>(capacity, expectedKeys)) {}
+FrequencyPolicy::~FrequencyPolicy() = default;
+
+void FrequencyPolicy::OnHit(Key key) {
+    m_impl->OnHit(key);
+}
+void FrequencyPolicy::OnMiss(Key key, std::uint64_t weight, std::vector<Key>& evicted) {
+    m_impl->OnMiss(key, weight, evicted);
+}
+void FrequencyPolicy::Remove(Key key) {
+    m_impl->Remove(key);
+}
+bool FrequencyPolicy::Holds(Key key) const {
+    return m_impl->Holds(key);
+}
+std::size_t FrequencyPolicy::Size() const {
+    return m_impl->Size();
+}
+std::uint64_t FrequencyPolicy::Weight() const {
+    return m_impl->Weight();
+}
+std::uint64_t FrequencyPolicy::Capacity() const {
+    return m_impl->Capacity();
+}
+std::uint64_t FrequencyPolicy::WindowCapacity() const {
+    return m_impl->WindowCapacity();
+}
+int FrequencyPolicy::Frequency(Key key) const {
+    return m_impl->Frequency(key);
+}
+
+}  // namespace velmora::caching

@@ -1,0 +1,241 @@
+// velcache sim: replays a trace of key accesses through the library's memory policies and
+// prints the hit ratio each gets at each size, so that a host can size a cache before it runs.
+#include <cstdio>
+#include <cstring>
+#include <list>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "Cli.h"
+#include "caching/FrequencyPolicy.h"
+#include "utility/Cache.h"
+#include "velsys/Hash.h"
+
+namespace velcli {
+
+const char* const kSimUsage =
+    "usage: velcache sim TRACE [--sizes N,N,...] [--bytes] [--format lis|keys]\n"
+    "\n"
+    "Replays TRACE through the memory policies of the library and prints, for each size, the\n"
+    "share of accesses each policy answers from memory (its hit ratio):\n"
+    "  lru        textbook least-recently-used, one entry evicted at a time (the reference)\n"
+    "  mru-batch  the read-through cache's former default: the least recently used are evicted\n"
+    "             a thirty-second of the size at a time (the library's Cache and MRUPolicy)\n"
+    "  frequency  the read-through cache's default (FrequencyPolicy): a recency window, a\n"
+    "             frequency sketch that admits into the main area, and an adaptive window share\n"
+    "TRACE: a file (decompressed with zstd -dc when it ends in .zst; '-' reads stdin) in one of\n"
+    "two formats:\n"
+    "  lis   'START COUNT IGNORED REQUEST' a line: one access to each of the blocks START to\n"
+    "        START+COUNT-1 (the default for names ending in .lis or .lis.zst)\n"
+    "  keys  one key a line, optionally followed by a space and its size in bytes\n"
+    "  --sizes N,N,...   the sizes to try, in entries (default 1000,2000,5000,10000); with\n"
+    "                    --bytes, in bytes (suffixes k, M, G)\n"
+    "  --bytes           budgets in bytes: each key is charged its size from the trace (1 when\n"
+    "                    it has none); mru-batch counts entries only and is left out\n"
+    "Exit status: 0 done, 2 bad arguments, 3 trace unreadable.\n";
+
+namespace {
+
+struct Trace {
+    std::vector<std::uint64_t> keys;
+    std::vector<std::uint64_t> sizes;  // one a key access; empty when the trace has none
+    std::size_t distinct = 0;
+};
+
+std::uint64_t ParseCount(const std::string& text, bool bytes) {
+    std::size_t used = 0;
+    unsigned long long value = 0;
+    try {
+        value = std::stoull(text, &used);
+    } catch (const std::exception&) {
+        UsageError("--sizes: '" + text + "' is not a size");
+    }
+    std::uint64_t scale = 1;
+    const std::string suffix = text.substr(used);
+    if (bytes && suffix == "k") scale = 1ULL << 10;
+    if (bytes && suffix == "M") scale = 1ULL << 20;
+    if (bytes && suffix == "G") scale = 1ULL << 30;
+    if (!suffix.empty() && scale == 1) UsageError("--sizes: '" + text + "' is not a size");
+    if (value == 0) UsageError("--sizes: a size must be at least 1");
+    return value * scale;
+}
+
+std::vector<std::uint64_t> ParseSizes(const std::string& list, bool bytes) {
+    std::vector<std::uint64_t> sizes;
+    std::stringstream in(list);
+    for (std::string item; std::getline(in, item, ',');) sizes.push_back(ParseCount(item, bytes));
+    if (sizes.empty()) UsageError("--sizes names no size");
+    return sizes;
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// Reads the trace, through zstd when it is compressed.
+Trace ReadTrace(const std::string& path, bool lis) {
+    FILE* file = nullptr;
+    const bool piped = EndsWith(path, ".zst");
+    if (path == "-")
+        file = stdin;
+    else if (piped)
+        file = popen(("zstd -dc -- '" + path + "'").c_str(), "r");
+    else
+        file = std::fopen(path.c_str(), "r");
+    if (!file) Fail(kExitUnavailable, "cannot read the trace " + path);
+    Trace trace;
+    std::unordered_map<std::uint64_t, bool> seen;
+    char line[4096];
+    long long lineNumber = 0;
+    while (std::fgets(line, sizeof line, file)) {
+        ++lineNumber;
+        if (line[0] == '\n' || line[0] == '#') continue;
+        if (lis) {
+            unsigned long long start = 0, count = 0;
+            if (std::sscanf(line, "%llu %llu", &start, &count) != 2) {
+                if (piped) pclose(file);
+                Fail(kExitUnavailable, path + ":" + std::to_string(lineNumber) +
+                                           ": not 'START COUNT IGNORED REQUEST'");
+            }
+            for (unsigned long long b = start; b < start + count; ++b) {
+                trace.keys.push_back(b);
+                seen.emplace(b, true);
+            }
+            continue;
+        }
+        std::string text(line);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        const std::size_t space = text.rfind(' ');
+        std::uint64_t size = 0;
+        if (space != std::string::npos) {
+            size = std::strtoull(text.c_str() + space + 1, nullptr, 10);
+            text.resize(space);
+        }
+        const auto hash = THash128(text.data(), text.size(), 0);
+        const std::uint64_t key = hash.first ^ (hash.second * 0x9E3779B97F4A7C15ULL);
+        trace.keys.push_back(key);
+        trace.sizes.push_back(size ? size : 1);
+        seen.emplace(key, true);
+    }
+    if (piped ? pclose(file) != 0 : (file != stdin && std::fclose(file) != 0))
+        Fail(kExitUnavailable, "cannot read the trace " + path);
+    if (trace.keys.empty()) Fail(kExitUnavailable, "the trace " + path + " holds no access");
+    trace.distinct = seen.size();
+    return trace;
+}
+
+std::uint64_t SizeOf(const Trace& trace, std::size_t i, bool bytes) {
+    return bytes && !trace.sizes.empty() ? trace.sizes[i] : 1;
+}
+
+// Textbook least-recently-used: one eviction at a time, by weight.
+double ReplayLru(const Trace& trace, std::uint64_t capacity, bool bytes) {
+    std::list<std::pair<std::uint64_t, std::uint64_t>> order;  // most recent first
+    std::unordered_map<std::uint64_t, decltype(order)::iterator> where;
+    std::uint64_t weight = 0, hits = 0;
+    for (std::size_t i = 0; i < trace.keys.size(); ++i) {
+        const std::uint64_t key = trace.keys[i];
+        if (const auto it = where.find(key); it != where.end()) {
+            ++hits;
+            order.splice(order.begin(), order, it->second);
+            continue;
+        }
+        const std::uint64_t size = SizeOf(trace, i, bytes);
+        if (size > capacity) continue;
+        order.emplace_front(key, size);
+        where[key] = order.begin();
+        weight += size;
+        while (weight > capacity) {
+            weight -= order.back().second;
+            where.erase(order.back().first);
+            order.pop_back();
+        }
+    }
+    return static_cast<double>(hits) / static_cast<double>(trace.keys.size());
+}
+
+// The library's Cache with the MRU policy the read-through cache's memory layer used: over
+// `capacity` entries, purged to a thirty-second under it. Recency is counted in accesses.
+double ReplayBatchedMru(const Trace& trace, std::uint64_t capacity) {
+    const auto keep = static_cast<unsigned long long>(capacity - capacity / 32);
+    Cache cache(std::make_shared<CacheHelpers::MRUPolicy>(keep));
+    std::unordered_map<std::uint64_t, unsigned int> ids;
+    std::uint64_t hits = 0;
+    for (const std::uint64_t key : trace.keys) {
+        cache.JustIncrementClock();
+        if (const auto it = ids.find(key); it != ids.end() && cache.UseEntry(it->second)) {
+            ++hits;
+            continue;
+        }
+        ids[key] = cache.AddEntry(CacheHelpers::Payload(new VelCacheData()));
+        if (cache.GetSize() > capacity) cache.Purge();
+    }
+    return static_cast<double>(hits) / static_cast<double>(trace.keys.size());
+}
+
+double ReplayFrequency(const Trace& trace, std::uint64_t capacity, bool bytes) {
+    std::uint64_t expected = capacity;
+    if (bytes && !trace.sizes.empty()) {
+        long double total = 0;
+        for (const std::uint64_t s : trace.sizes) total += static_cast<long double>(s);
+        const long double mean = total / static_cast<long double>(trace.sizes.size());
+        expected = std::max<std::uint64_t>(
+            1, static_cast<std::uint64_t>(static_cast<long double>(capacity) / mean));
+    }
+    velmora::caching::FrequencyPolicy policy(capacity, expected);
+    std::vector<std::uint64_t> evicted;
+    std::uint64_t hits = 0;
+    for (std::size_t i = 0; i < trace.keys.size(); ++i) {
+        const std::uint64_t key = trace.keys[i];
+        if (policy.Holds(key)) {
+            ++hits;
+            policy.OnHit(key);
+        } else {
+            evicted.clear();
+            policy.OnMiss(key, SizeOf(trace, i, bytes), evicted);
+        }
+    }
+    return static_cast<double>(hits) / static_cast<double>(trace.keys.size());
+}
+
+}  // namespace
+
+int RunSimCommand(const std::vector<std::string>& argv) {
+    const Args args(argv, {"--sizes", "--format"}, {"--bytes", "--help"});
+    if (args.Has("--help")) {
+        std::fputs(kSimUsage, stdout);
+        return kExitOk;
+    }
+    args.ExpectPositional(1, "TRACE");
+    const std::string path = args.Positional().front();
+    const std::string format =
+        args.Get("--format", EndsWith(path, ".lis") || EndsWith(path, ".lis.zst") ? "lis" : "keys");
+    if (format != "lis" && format != "keys") UsageError("--format is lis or keys");
+    const bool bytes = args.Has("--bytes");
+    const std::vector<std::uint64_t> sizes =
+        ParseSizes(args.Get("--sizes", bytes ? "1M,4M,16M,64M" : "1000,2000,5000,10000"), bytes);
+    const Trace trace = ReadTrace(path, format == "lis");
+    std::printf("%s: %zu accesses, %zu distinct keys%s\n", path.c_str(), trace.keys.size(),
+                trace.distinct, bytes ? ", budgets in bytes" : "");
+    std::printf("%14s %9s %10s %10s\n", bytes ? "bytes" : "entries", "lru", "mru-batch",
+                "frequency");
+    for (const std::uint64_t size : sizes) {
+        const double lru = ReplayLru(trace, size, bytes);
+        const std::string mru =
+            bytes ? std::string("-") : std::to_string(100 * ReplayBatchedMru(trace, size));
+        const double frequency = ReplayFrequency(trace, size, bytes);
+        char mruText[32];
+        std::snprintf(mruText, sizeof mruText, "%s",
+                      bytes ? "-" : (mru.substr(0, mru.find('.') + 3) + "%").c_str());
+        std::printf("%14llu %8.2f%% %10s %9.2f%%\n", static_cast<unsigned long long>(size),
+                    100 * lru, mruText, 100 * frequency);
+        std::fflush(stdout);
+    }
+    return kExitOk;
+}
+
+}  // namespace velcli

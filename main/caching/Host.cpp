@@ -255,6 +255,7 @@ ReadThroughOptions Host::CacheOptions(const std::string& name,
     ReadThroughOptions o;
     o.name = name;
     o.memoryEntries = options.memoryEntries;
+    o.memoryBytes = options.memoryBytes;
     if (options.disk && m_impl->disk) o.layers.push_back(m_impl->disk);
     if (options.redis && m_impl->redis) o.layers.push_back(m_impl->redis);
     if (options.leases) {

@@ -126,6 +126,12 @@ ReadThroughCore::Impl::Found ReadThroughCore::Impl::LookInMemory(const std::stri
     unsigned int guid = 0;
     const CacheHelpers::Payload payload = FindHeld(key, guid);
     if (const HeldValue* held = HeldOf(payload)) {
+        if (m_frequency) {
+            // Recorded only when the policy is free at once: a hit never waits for it.
+            std::unique_lock<std::mutex> lock(m_frequency->mutex, std::try_to_lock);
+            if (lock.owns_lock() && m_frequency->policy.Holds(held->policyKey))
+                m_frequency->policy.OnHit(held->policyKey);
+        }
         found.value = held->value;
         found.guid = guid;
         found.producedAt = held->producedAt;

@@ -22,6 +22,7 @@
 
 #include "ReadThroughEnvelope.h"
 #include "ReadThroughFailSafe.h"
+#include "caching/FrequencyPolicy.h"
 #include "caching/ReadThroughCache.h"
 #include "utility/SynchronizedIndexedCache.h"
 #include "velsys/Locks.h"
@@ -36,19 +37,41 @@ using AnyValue = ReadThroughCore::AnyValue;
 class HeldValue : public RefCntObject {
 public:
     HeldValue(std::string k, AnyValue v, HashPair h, unsigned long long at, long long startNs,
-              unsigned long long lifetime)
+              unsigned long long lifetime, std::uint64_t policy = 0)
         : key(std::move(k)),
           value(std::move(v)),
           hash(h),
           producedAt(at),
           loadStartNs(startNs),
-          lifetimeTicks(lifetime) {}
+          lifetimeTicks(lifetime),
+          policyKey(policy) {}
     const std::string key;
     const AnyValue value;
     const HashPair hash;
     const unsigned long long producedAt;     // raw DateTime
     const long long loadStartNs;             // steady clock (RedisPubsub::FillClockNs)
     const unsigned long long lifetimeTicks;  // DateTime ticks from producedAt
+    const std::uint64_t policyKey;           // the key as FrequencyPolicy knows it
+};
+
+// The memory layer's FrequencyPolicy, when it runs the built-in policy: which keys stay. The
+// policy knows a key by a hash of it (so its history outlives the key's entries); `ids` names
+// the memory entry (and the key) that holds each key it holds. A removal the policy did not decide
+// (replaced, invalidated, cleared) is not reported to it: the key is then either filled again
+// (a hit for the policy) or evicted in its turn, which deletes nothing.
+// Thread contract: `mutex` guards `policy` and `ids`, held for a few list operations; a hit
+// records itself only when the mutex is free (a busy moment loses a little history, never a
+// caller's time).
+struct FrequencyState {
+    FrequencyState(std::uint64_t capacity, std::uint64_t expectedKeys)
+        : policy(capacity, expectedKeys) {}
+    std::mutex mutex;
+    FrequencyPolicy policy;
+    struct Held {
+        unsigned int guid = 0;
+        std::string key;
+    };
+    std::unordered_map<FrequencyPolicy::Key, Held> ids;
 };
 
 const HeldValue* HeldOf(const CacheHelpers::Payload& payload);
@@ -257,6 +280,13 @@ private:
     void ReportRemoved(const CacheHelpers::EntrySet& entries);
     // Evicts when the memory layer holds more than it may.
     void Evict();
+    // Files entry `guid` of key `policyKey` (`weight`) with the frequency policy and deletes
+    // what it evicts; false when that was the entry itself (not admitted).
+    bool AdmitToPolicy(const std::string& key, std::uint64_t policyKey, std::uint64_t weight,
+                       unsigned int guid);
+    // The weight of a value held in memory: its stored bytes and the entry's own (with a byte
+    // budget), else 1.
+    std::uint64_t WeightOf(const Loaded& loaded) const;
     bool MayFill(const HashPair& keyhash, const HashPair& hash, long long startNs) const;
     bool MayServe(const HashPair& keyhash, const HashPair& hash, unsigned long long producedAt,
                   unsigned int lifetimeSec) const;
@@ -291,6 +321,10 @@ private:
     // With the built-in policy (an MRU policy of a thirty-second under memoryEntries), the layer
     // is purged only once it holds more than this; 0: a host's policy, asked after every fill.
     unsigned long long m_evictOver = 0;
+    // With the built-in frequency policy (ReadThroughOptions::frequencyPolicy): who stays, and
+    // the largest weight one entry may have to be admitted (memoryBytes / 8 with a byte budget).
+    std::unique_ptr<readthrough::FrequencyState> m_frequency;
+    std::uint64_t m_largestEntry = 0;
     std::unique_ptr<readthrough::KeyHints> m_hints;                // with a memory layer
     std::vector<ExternalCache<TString, ExternalBytes>*> m_direct;  // per layer, or null
     long long m_lifetimeSec = 0;
@@ -321,7 +355,8 @@ private:
             waitTimeouts{0}, raced{0}, rejected{0}, externalFailures{0}, evictions{0},
             signatureRejected{0}, expired{0}, failSafe{0}, softTimeouts{0}, hardTimeouts{0},
             throttled{0}, backgroundFull{0}, deafLoads{0}, deafHolds{0}, eagerRefreshes{0},
-            leasesTaken{0}, leaseWaits{0}, leaseUnavailable{0}, tryMisses{0}, clears{0};
+            leasesTaken{0}, leaseWaits{0}, leaseUnavailable{0}, tryMisses{0}, clears{0},
+            tooLargeForMemory{0};
         std::atomic<long long> lastSignatureLogNs{0}, signatureRejectedLogged{0};
         std::unique_ptr<std::atomic<long long>[]> layerHits;
     } mutable m_counts;

@@ -1,4 +1,5 @@
 #include <chrono>
+#include <limits>
 #include <random>
 #include <thread>
 
@@ -44,13 +45,25 @@ ReadThroughCore::Impl::Impl(ReadThroughOptions options, ReadThroughCore::Encode 
       m_decode(std::move(decode)),
       m_service(std::move(service)),
       m_instanceToken(RandomToken()) {
-    if (m_options.memoryPolicy || m_options.memoryEntries > 0) {
+    const bool byBytes =
+        !m_options.memoryPolicy && m_options.frequencyPolicy && m_options.memoryBytes > 0;
+    if (m_options.memoryPolicy || m_options.memoryEntries > 0 || byBytes) {
         const auto entries = static_cast<unsigned int>(std::max(0, m_options.memoryEntries));
-        if (!m_options.memoryPolicy) m_evictOver = entries;
-        m_memory = std::make_shared<MemoryLayer>(
-            m_options.memoryPolicy
-                ? m_options.memoryPolicy
-                : std::make_shared<CacheHelpers::MRUPolicy>(entries - entries / 32));
+        std::shared_ptr<CacheHelpers::IPolicy> policy = m_options.memoryPolicy;
+        if (!policy && m_options.frequencyPolicy) {
+            // The layer itself never purges: the frequency policy deletes what it evicts.
+            const std::uint64_t expected = std::max<std::uint64_t>(entries, 64);
+            m_frequency = std::make_unique<FrequencyState>(
+                byBytes ? m_options.memoryBytes : entries, expected);
+            m_largestEntry = byBytes ? std::max<std::uint64_t>(1, m_options.memoryBytes / 8)
+                                     : std::numeric_limits<std::uint64_t>::max();
+            policy = std::make_shared<CacheHelpers::MRUPolicy>(
+                std::numeric_limits<unsigned long long>::max());
+        } else if (!policy) {
+            m_evictOver = entries;
+            policy = std::make_shared<CacheHelpers::MRUPolicy>(entries - entries / 32);
+        }
+        m_memory = std::make_shared<MemoryLayer>(std::move(policy));
         m_hints = std::make_unique<KeyHints>(2 * static_cast<std::size_t>(entries) + 64);
     }
     for (const ExternalCachePtr& layer : m_options.layers) {
@@ -425,15 +438,71 @@ unsigned int ReadThroughCore::Impl::Fill(const std::string& key, const HashPair&
         Announce(keyhash, loaded, 0, startNs);
         return 0;
     }
+    const std::uint64_t weight = WeightOf(loaded);
+    if (m_frequency && weight > m_largestEntry) {
+        // Too large for the budget: not held (what memory held of the key goes, it is older),
+        // but the others still hear of the content.
+        ++m_counts.tooLargeForMemory;
+        ReportRemoved(m_memory->DeleteEntries(std::make_shared<KeyIs>(key)));
+        Announce(keyhash, loaded, 0, startNs);
+        return 0;
+    }
+    const std::uint64_t policyKey = keyhash.first ^ (keyhash.second * 0x9E3779B97F4A7C15ULL);
     auto [guid, replaced] = m_memory->AddEntryAndDeleteExistingEntriesItMatches(
         CacheHelpers::Payload(new HeldValue(key, loaded.value, loaded.hash, loaded.producedAt,
-                                            startNs, LifetimeTicks(loaded.lifetimeSec))),
+                                            startNs, LifetimeTicks(loaded.lifetimeSec), policyKey)),
         std::make_shared<KeyIs>(key));
     m_hints->Note(key, guid);
     ReportRemoved(replaced);
     Announce(keyhash, loaded, guid, startNs);
-    Evict();
-    return guid;
+    if (!m_frequency) {
+        Evict();
+        return guid;
+    }
+    // Not admitted: the entry went again at once (and was reported so); the value is uncached.
+    return AdmitToPolicy(key, policyKey, weight, guid) ? guid : 0;
+}
+
+std::uint64_t ReadThroughCore::Impl::WeightOf(const Loaded& loaded) const {
+    // What one held value costs beyond its bytes: the held value and its key, the entry, its
+    // place in the key index and in the hints (an estimate, not a measure of the allocator's).
+    constexpr std::uint64_t kEntryOverhead = 256;
+    if (!m_frequency || m_options.memoryBytes == 0) return 1;
+    return (loaded.stored ? loaded.stored->size() : 0) + kEntryOverhead;
+}
+
+bool ReadThroughCore::Impl::AdmitToPolicy(const std::string& key, std::uint64_t policyKey,
+                                          std::uint64_t weight, unsigned int guid) {
+    std::vector<FrequencyState::Held> evictedEntries;
+    bool admitted = true;
+    {
+        std::vector<FrequencyPolicy::Key> evicted;
+        std::lock_guard<std::mutex> lock(m_frequency->mutex);
+        FrequencyState& state = *m_frequency;
+        if (state.policy.Holds(policyKey)) {
+            // Filled again (after a change, an expiry or a replacement): a use of the key.
+            state.policy.OnHit(policyKey);
+        } else {
+            state.policy.OnMiss(policyKey, weight, evicted);
+        }
+        state.ids[policyKey] = {guid, key};
+        for (const FrequencyPolicy::Key gone : evicted) {
+            if (gone == policyKey) admitted = false;
+            const auto it = state.ids.find(gone);
+            if (it == state.ids.end()) continue;
+            evictedEntries.push_back(std::move(it->second));
+            state.ids.erase(it);
+        }
+    }
+    // Deleted after the policy's lock, each by its key and id: a newer entry of the same key has
+    // another id, and an entry already gone is neither deleted nor reported twice.
+    for (const FrequencyState::Held& gone : evictedEntries) {
+        const CacheHelpers::EntrySet removed =
+            m_memory->DeleteEntries(std::make_shared<KeyIs>(gone.key, gone.guid));
+        m_counts.evictions += static_cast<long long>(removed.size());
+        ReportRemoved(removed);
+    }
+    return admitted;
 }
 
 void ReadThroughCore::Impl::Evict() {
@@ -562,6 +631,7 @@ ReadThroughCounters ReadThroughCore::Impl::Counters() const {
     c.leaseWaits = m_counts.leaseWaits;
     c.leaseUnavailable = m_counts.leaseUnavailable;
     c.tryMisses = m_counts.tryMisses;
+    c.tooLargeForMemory = m_counts.tooLargeForMemory;
     c.clears = m_counts.clears;
     return c;
 }
@@ -676,6 +746,7 @@ ReadThroughCounters ReadThroughCore::GetCounters() const {
     tag("lease-waits", c.leaseWaits);
     tag("lease-unavailable", c.leaseUnavailable);
     tag("try-misses", c.tryMisses);
+    tag("too-large-for-memory", c.tooLargeForMemory);
     tag("clears", c.clears);
     return c;
 }

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -82,9 +83,11 @@ struct HostOptions {
 
 /// Which of the host's layers a cache uses, and what it turns on.
 struct HostCacheOptions {
-    int memoryEntries = 1000;  ///< 0: no memory layer
-    bool disk = true;          ///< when the host has a disk directory
-    bool redis = true;         ///< when the host has a Redis endpoint
+    int memoryEntries = 1000;  ///< 0: no memory layer (unless memoryBytes is set)
+    /// A budget in bytes for the memory layer (ReadThroughOptions::memoryBytes); 0: none.
+    std::uint64_t memoryBytes = 0;
+    bool disk = true;   ///< when the host has a disk directory
+    bool redis = true;  ///< when the host has a Redis endpoint
     /// One load per key across processes (leases on Redis); needs the Redis layer.
     bool leases = false;
     /// The last good value answers a failing or slow load (ReadThroughOptions::failSafe).

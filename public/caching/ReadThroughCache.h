@@ -71,6 +71,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -94,10 +95,23 @@ namespace velmora::caching {
 struct ReadThroughOptions {
     /// Namespaces the instance's keys (see above); not empty.
     std::string name;
-    /// Entries kept in memory (an MRU policy); 0: no memory layer. Once a fill takes the layer
-    /// over this, the least recently used are evicted down to a thirty-second under it at once.
+    /// Entries kept in memory; 0: no memory layer (unless memoryBytes is set). Which stay is
+    /// decided by FrequencyPolicy (caching/FrequencyPolicy.h; see frequencyPolicy), one entry
+    /// evicted at a time as fills need room.
     int memoryEntries = 1000;
-    /// Replaces the MRU policy of memoryEntries when set.
+    /// A budget in bytes for the memory layer instead of a count (0: none). Each entry is
+    /// charged its stored bytes (the encoded value in its envelope) and 256 bytes of its own
+    /// (the held value, the entry and its index and hint, as estimated); one charged more than an
+    /// eighth of the budget is not kept in memory (counted in tooLargeForMemory; it still fills
+    /// the layers below, and a derived result built on it is not cached). memoryEntries then
+    /// only says how many entries to expect (it sizes the policy's frequency sketch). Needs
+    /// frequencyPolicy.
+    std::uint64_t memoryBytes = 0;
+    /// Runs FrequencyPolicy in the memory layer (the default). Off: the least recently used
+    /// entries are evicted once a fill takes the layer over memoryEntries, down to a
+    /// thirty-second under it at once (an MRU policy over a snapshot of the layer).
+    bool frequencyPolicy = true;
+    /// Replaces the built-in policies when set (memoryBytes then has no effect).
     std::shared_ptr<CacheHelpers::IPolicy> memoryPolicy;
     /// The external layers in lookup order (fast and local first). Null entries are skipped.
     std::vector<ExternalCachePtr> layers;
@@ -223,6 +237,7 @@ struct ReadThroughCounters {
     long long leaseWaits = 0;          ///< misses answered by another process's load
     long long leaseUnavailable = 0;    ///< leases that could not be asked for
     long long tryMisses = 0;           ///< TryGets that found nothing
+    long long tooLargeForMemory = 0;   ///< values over an eighth of memoryBytes, not held
     long long clears = 0;              ///< clears applied here: this process's, heard, or assumed
                                        // after a re-subscription (one may have been missed)
 };

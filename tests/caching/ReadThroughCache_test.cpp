@@ -217,11 +217,13 @@ TEST_F(ReadThrough, WorksWithoutMemoryLayersOrService) {
     EXPECT_TRUE(cache.HeldValues().empty());
 }
 
-// The built-in policy evicts a thirty-second of the layer once it is over its size (a pass over
-// the whole layer per fill made a fill cost as much as the layer is large), and keeps the most
-// recently used.
+// The MRU policy (frequencyPolicy off) evicts a thirty-second of the layer once it is over its
+// size (a pass over the whole layer per fill made a fill cost as much as the layer is large),
+// and keeps the most recently used.
 TEST_F(ReadThrough, FullMemoryLayerEvictsInBatchesKeepingTheRecentlyUsed) {
-    Cache cache(Options(64), TextCodec(), nullptr);
+    ReadThroughOptions o = Options(64);
+    o.frequencyPolicy = false;
+    Cache cache(o, TextCodec(), nullptr);
     for (int i = 0; i < 64; ++i) cache.Get(std::to_string(i), Returns("v"));
     EXPECT_EQ(cache.GetCounters().evictions, 0);
     // The layer's clock counts milliseconds: the later uses must be later.
@@ -233,6 +235,50 @@ TEST_F(ReadThrough, FullMemoryLayerEvictsInBatchesKeepingTheRecentlyUsed) {
     EXPECT_EQ(cache.HeldValues().size(), 62u);
     EXPECT_EQ(cache.Get("0", Returns("v")).source, ReadThroughSource::Memory);
     EXPECT_EQ(cache.Get("64", Returns("v")).source, ReadThroughSource::Memory);
+}
+
+// The default policy: the layer never holds more than its entries, what it evicts is deleted
+// (and counted), and keys asked for again and again outlast a scan of keys asked for once.
+TEST_F(ReadThrough, FrequencyPolicyKeepsTheHotKeysThroughAScan) {
+    Cache cache(Options(64), TextCodec(), nullptr);
+    for (int round = 0; round < 20; ++round)
+        for (int hot = 0; hot < 20; ++hot) cache.Get("hot" + std::to_string(hot), Returns("v"));
+    for (int once = 0; once < 1000; ++once) {
+        cache.Get("once" + std::to_string(once), Returns("v"));
+        ASSERT_LE(cache.HeldValues().size(), 64u);
+    }
+    int hotHeld = 0;
+    for (const auto& [key, value] : cache.HeldValues()) hotHeld += key.rfind("hot", 0) == 0;
+    EXPECT_EQ(hotHeld, 20);
+    const ReadThroughCounters counters = cache.GetCounters();
+    EXPECT_EQ(counters.evictions + static_cast<long long>(cache.HeldValues().size()),
+              counters.loads);
+}
+
+// A budget in bytes: what memory holds stays within it, and a value over an eighth of it is not
+// held (counted), still fills the layer below, and leaves what is built on it uncached.
+TEST_F(ReadThrough, ByteBudgetBoundsMemoryAndLeavesTooLargeValuesBelow) {
+    auto layer = std::make_shared<MapLayer>();
+    ReadThroughOptions o = Options(16, {layer});
+    o.memoryBytes = 64 * 1024;
+    Cache cache(o, TextCodec(), nullptr);
+    const std::string kilobyte(1024, 'x');
+    for (int i = 0; i < 200; ++i) cache.Get("k" + std::to_string(i), Returns(kilobyte));
+    std::size_t held = 0;
+    for (const auto& [key, value] : cache.HeldValues()) held += value->size() + 256;
+    EXPECT_LE(held, o.memoryBytes);
+    EXPECT_GE(cache.HeldValues().size(), 40u);  // it fills: 64 KiB holds about 50 such values
+
+    ReadThroughUsage usage;
+    ReadThroughUsage* before = SetReadThroughUsageRecorder(&usage);
+    const auto large = cache.Get("large", Returns(std::string(10 * 1024, 'y')));
+    SetReadThroughUsageRecorder(before);
+    EXPECT_EQ(large.guid, 0u);
+    EXPECT_TRUE(usage.uncachedPart);
+    EXPECT_EQ(cache.GetCounters().tooLargeForMemory, 1);
+    EXPECT_TRUE(veltest::Eventually(
+        [&] { return layer->Get(cache.Core().ExternalKey("large")) != "<none>"; }));
+    EXPECT_EQ(cache.Get("large", Returns("never")).source, ReadThroughSource::External);
 }
 
 // A hit finds its entry by the id last seen for the key; that entry replaced, invalidated,

@@ -41,6 +41,7 @@ struct ChildConfig {
     bool leases = true;           // one load per key across the workers
     bool failSafe = true;         // last good answers when the database fails or is slow
     bool deafHolds = true;        // answers loaded while Redis is unheard serve for a while
+    bool frequencyPolicy = true;  // memory caches keep entries by FrequencyPolicy (else MRU)
     bool skipKnownFills = true;   // fills of the newest announced content are not announced
     long long valueLifetimeSec = 600;
     // How the workers answer: "velcache" (the library's caches), or a set-up a comparison

@@ -43,6 +43,8 @@ const char* Usage() {
            "                     once when a load takes over 50 ms (it goes on in the "
            "background);\n"
            "                     never an answer whose key was announced as changed since\n"
+           "  --mru-memory       the workers' memory caches evict the least recently used in\n"
+           "                     batches (the former default) instead of by FrequencyPolicy\n"
            "  --no-deaf-holds    while the workers hear nothing from Redis, every query goes to\n"
            "                     the database; default: an answer loaded meanwhile serves for\n"
            "                     the silence bound (600 ms), nothing from before the silence\n"
@@ -130,6 +132,8 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
                 o.leases = false;
             else if (a == "--no-fail-safe")
                 o.failSafe = false;
+            else if (a == "--mru-memory")
+                o.mruMemory = true;
             else if (a == "--no-deaf-holds")
                 o.deafHolds = false;
             else if (a == "--publish-every-fill")
@@ -211,6 +215,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
         child.leases = o.leases;
         child.failSafe = o.failSafe;
         child.deafHolds = o.deafHolds;
+        child.frequencyPolicy = !o.mruMemory;
         child.skipKnownFills = !o.publishEveryFill;
         child.valueLifetimeSec = o.ValueLifetimeSec();
         child.metricsPort = o.metricsPort;

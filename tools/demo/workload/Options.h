@@ -28,6 +28,8 @@ struct Options {
     bool failSafe = true;
     // While Redis is unheard, an answer loaded meanwhile serves for the silence bound.
     bool deafHolds = true;
+    // The workers' memory caches evict by the batched MRU policy instead of FrequencyPolicy.
+    bool mruMemory = false;
     // Every fill is announced, also one whose content was the last announcement of its key.
     bool publishEveryFill = false;
     // When not empty, a FIFO the parent reads fault commands from while the workload runs.

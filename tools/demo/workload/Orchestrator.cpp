@@ -328,6 +328,7 @@ std::vector<std::string> ChildArgs(const Options& options, const RunPlace& place
     if (!options.leases) common.push_back("--no-leases");
     if (!options.failSafe) common.push_back("--no-fail-safe");
     if (!options.deafHolds) common.push_back("--no-deaf-holds");
+    if (options.mruMemory) common.push_back("--mru-memory");
     if (options.publishEveryFill) common.push_back("--publish-every-fill");
     if (place.facts.redisSetup == RedisSetup::Cluster)
         common.insert(common.end(), {"--redis-cluster", options.redisCluster});

@@ -34,6 +34,7 @@ std::unique_ptr<BaseResults> MakeBaseResults(const std::string& runId, int memor
     options.valueLifetimeSec = features.valueLifetimeSec;
     options.skipKnownFills = features.skipKnownFills;
     options.holdDeafLoads = features.holdDeafLoads;
+    options.frequencyPolicy = features.frequencyPolicy;
     // The lease holder stores into Redis (the last layer), which the others poll.
     if (features.leases && redis)
         options.leases = std::make_shared<RedisLoadLeases>(RedisConnectionPool::GetSharedInstance(),

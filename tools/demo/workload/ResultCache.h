@@ -47,6 +47,8 @@ struct CacheFeatures {
     bool skipKnownFills = true;
     // While Redis is unheard, an answer loaded meanwhile serves for the silence bound.
     bool holdDeafLoads = true;
+    // The memory layer keeps entries by FrequencyPolicy (off: the batched MRU policy).
+    bool frequencyPolicy = true;
 };
 
 // The base cache of run `runId`, with `memoryEntries` in memory (0: none) over `disk` and

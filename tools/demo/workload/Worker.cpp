@@ -146,6 +146,7 @@ CacheFeatures FeaturesOf(const ChildConfig& config) {
     features.valueLifetimeSec = config.valueLifetimeSec;
     features.skipKnownFills = config.skipKnownFills;
     features.holdDeafLoads = config.deafHolds;
+    features.frequencyPolicy = config.frequencyPolicy;
     return features;
 }
 

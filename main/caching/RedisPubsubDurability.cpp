@@ -366,8 +366,9 @@ std::string RedisPubsub::Impl::CatchUp(bool resubscription) {
         ++m_counters.gaps;
         m_state->Gap(cause);
         if (m_flushOnGap) {
-            FlushAllTracked();
+            // Counted first: whoever sees an entry dirtied by the flush sees the flush counted.
             ++m_counters.flushes;
+            FlushAllTracked();
             cause += "; every tracked entry treated as dirty";
         }
     }
@@ -387,8 +388,8 @@ void RedisPubsub::Impl::AfterSilence(std::chrono::nanoseconds silence) {
     m_state->Gap("nothing heard from the server for " + std::to_string(silence.count() / 1000000) +
                  " ms");
     if (m_flushOnGap) {
+        ++m_counters.flushes;  // first, as above
         FlushAllTracked();
-        ++m_counters.flushes;
     }
 }
 

@@ -20,6 +20,7 @@ using namespace velmora::caching;
 
 namespace {
 
+using velmora::appoptions::ScopedOverride;
 using veltest::Eventually;
 using Cache = ReadThroughCache<std::string>;
 
@@ -60,6 +61,9 @@ protected:
 TEST_F(GetMany, AThousandKeysFromRedisAreEachAGuardedLoadAndNoneIsRefused) {
     const std::vector<std::string> keys = Keys(1000);
     {
+        // A thousand background stores at once: each waits for a unit of the concurrency limit
+        // instead of giving up after the usual 100 ms (on a loaded machine some would).
+        ScopedOverride patientStores("ExternalCacheConcurrencyTimeoutMs", 60000);
         Cache writer(Options(0), nullptr);
         for (const std::string& key : keys)
             writer.Set(key, std::make_shared<const std::string>("v" + key));

@@ -3,7 +3,9 @@
 // start against a server that cannot be reached, says so. A host lives until its process ends,
 // so every test that starts one runs in a process of its own.
 #include <gtest/gtest.h>
+
 #include <stdlib.h>
+#include <cstdio>
 
 #include <filesystem>
 #include <functional>
@@ -146,19 +148,30 @@ TEST_F(HostOnRedis, StartedHostAnswersThroughTheSingletons) {
     EXPECT_IN_OWN_PROCESS([port] {
         HostOptions options;
         options.redis = "127.0.0.1:" + std::to_string(port);
-        options.maxDeafMs = 900;
+        // Not the default, so that the option is seen to pass; long enough that a loaded
+        // machine (sanitizers, tests in parallel) still hears within it right after Start.
+        options.maxDeafMs = 4000;
         Host& host = Host::Start(options);
-        bool ok = host.Service() && host.Service()->Hears() && host.RedisLayer();
-        ok = ok && GetRedisConfiguration().port == port;
-        ok = ok && velmora::appoptions::CacheSynchronizationMaxDeafMs() == 900;
-        ok = ok && velmora::appoptions::SyncCaches();
+        // Says which check failed (the death test shows what the child wrote).
+        const auto holds = [](bool good, const char* what) {
+            if (!good) std::fprintf(stderr, "failed: %s\n", what);
+            return good;
+        };
+        bool ok = holds(host.Service() && host.Service()->Hears(), "the service hears") &&
+                  holds(host.RedisLayer() != nullptr, "a Redis layer");
+        ok = ok && holds(GetRedisConfiguration().port == port, "the endpoint's port");
+        ok = ok && holds(velmora::appoptions::CacheSynchronizationMaxDeafMs() == 4000, "maxDeafMs");
+        ok = ok && holds(velmora::appoptions::SyncCaches(), "SyncCaches");
         HostCacheOptions leased;
         leased.leases = true;
         auto cache = host.ReadThrough<std::string>("rows", leased, TextCodec());
-        ok = ok && cache->Core().Options().leases && cache->Core().Options().layers.size() == 1;
-        ok = ok && *cache->Get("r", [] { return std::string("v"); }).value == "v";
+        ok = ok &&
+             holds(cache->Core().Options().leases && cache->Core().Options().layers.size() == 1,
+                   "leases over the Redis layer");
+        ok = ok && holds(*cache->Get("r", [] { return std::string("v"); }).value == "v", "a Get");
         // Another Redis endpoint set up by hand afterwards does not slip into a second host.
-        return ok && StartRaises(options).find("already") != std::string::npos;
+        return ok && holds(StartRaises(options).find("already") != std::string::npos,
+                           "a second Start raises");
     });
 }
 

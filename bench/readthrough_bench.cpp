@@ -9,6 +9,9 @@
 //  - ReadThrough_MemoryFill/N: a Get that misses, loads and fills a memory layer already full
 //    with N entries (the layer evicts to make room), beside the same Get with no memory layer:
 //    the difference is what holding the value costs a miss, and it should not grow with N.
+//  - ReadThrough_HitsFromTwoThreads: Gets answered from memory by two threads at once over one
+//    cache (the default policy, which records each hit in its own structure when it is free),
+//    beside the same with the built-in most-recently-used policy (memory entries only).
 //  - ReadThrough_SignedHit: a 4 KiB Get answered by a layer in memory whose values carry an
 //    HMAC-SHA256 tag (checked on every read), beside the same Get of unsigned values: the
 //    difference is what signing costs a read.
@@ -71,10 +74,11 @@ std::string KeyOf(int i) {
 constexpr int kKeys = 10000;
 
 struct MemoryFixture {
-    MemoryFixture() {
+    explicit MemoryFixture(bool frequencyPolicy = true) {
         ReadThroughOptions options;
         options.name = "bench";
         options.memoryEntries = 2 * kKeys;
+        options.frequencyPolicy = frequencyPolicy;
         cache = std::make_unique<Cache>(options, StringCodec(), nullptr);
         for (int i = 0; i < kKeys; ++i) {
             keys.push_back(KeyOf(i));
@@ -150,6 +154,33 @@ void ReadThrough_MemoryHit_Baseline(benchmark::State& state) {
         benchmark::DoNotOptimize(row ? row->value : nullptr);
         i += 7;
     }
+}
+
+// ---- Hits from two threads ---------------------------------------------------------------
+
+std::unique_ptr<MemoryFixture> g_shared;
+
+void HitsFromTwoThreads(benchmark::State& state, bool frequencyPolicy) {
+    if (state.thread_index() == 0) g_shared = std::make_unique<MemoryFixture>(frequencyPolicy);
+    // Every thread starts once the fixture is made (the loop's start is a barrier).
+    std::size_t i = static_cast<std::size_t>(state.thread_index()) * 4999;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(
+            g_shared->cache->Get(g_shared->keys[i % kKeys], [] { return std::string("never"); }));
+        i += 7;
+    }
+    if (state.thread_index() == 0) {
+        state.counters["loads"] = double(g_shared->cache->GetCounters().loads - kKeys);
+        g_shared.reset();
+    }
+}
+
+void ReadThrough_HitsFromTwoThreads(benchmark::State& state) {
+    HitsFromTwoThreads(state, true);
+}
+
+void ReadThrough_HitsFromTwoThreads_Baseline(benchmark::State& state) {
+    HitsFromTwoThreads(state, false);
 }
 
 // ---- Fills of a full memory layer ----------------------------------------------------------
@@ -326,6 +357,8 @@ BENCHMARK(ReadThrough_SignedHit);
 BENCHMARK(ReadThrough_SignedHit_Baseline);
 BENCHMARK(ReadThrough_MemoryHit);
 BENCHMARK(ReadThrough_MemoryHit_Baseline);
+BENCHMARK(ReadThrough_HitsFromTwoThreads)->Threads(2)->UseRealTime();
+BENCHMARK(ReadThrough_HitsFromTwoThreads_Baseline)->Threads(2)->UseRealTime();
 BENCHMARK(ReadThrough_MemoryFill)->Arg(1000)->Arg(10000);
 BENCHMARK(ReadThrough_MemoryFill_Baseline)->Arg(1000)->Arg(10000);
 #define SIZES Arg(64)->Arg(4096)->Arg(262144)->UseRealTime()

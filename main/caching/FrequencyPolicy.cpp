@@ -197,7 +197,19 @@ public:
     }
 
     void OnMiss(Key key, std::uint64_t weight, std::vector<Key>& evicted) {
-        if (m_nodes.count(key)) return OnHit(key);
+        if (const auto held = m_nodes.find(key); held != m_nodes.end()) {
+            // Filled again, perhaps with another weight: a use, and the room it now takes.
+            Node* node = &held->second;
+            if (node->weight != weight) {
+                Queue& queue = QueueOf(*node);
+                queue.Unlink(node);
+                node->weight = weight;
+                queue.PushFront(node);
+            }
+            OnHit(key);
+            Rebalance(evicted);
+            return;
+        }
         m_sketch.Increment(key);
         ++m_sampleMisses;
         if (weight > m_capacity) {

@@ -26,44 +26,97 @@ const HeldValue* HeldOf(const CacheHelpers::Payload& payload) {
     return dynamic_cast<const HeldValue*>(payload.Get());
 }
 
-KeyIs::KeyIs(const std::string& key, unsigned int guid)
-    : m_key(key), m_guid(guid), m_indexKey(TString::fromStdString(key)) {}
-
-bool KeyIs::Matches(const CacheHelpers::Entry& entry) {
-    if (m_guid != 0 && entry.GetID() != m_guid) return false;
-    const HeldValue* held = HeldOf(entry.GetData());
-    return held && held->key == m_key;
-}
-
 MemoryLayer::MemoryLayer(std::shared_ptr<CacheHelpers::IPolicy> policy)
-    : SynchronizedIndexedCache(std::move(policy), CacheHelpers::CreateSystemClock()) {
-    AddIndex("key", [](const CacheHelpers::Entry& e) {
-        const HeldValue* held = HeldOf(e.GetData());
-        return held ? TString::fromStdString(held->key) : TString();
-    });
-}
+    : SynchronizedIndexedCache(std::move(policy), CacheHelpers::CreateSystemClock()) {}
 
 void MemoryLayer::OnDirty(const std::vector<unsigned int>& ids) {
     m_invalidated += static_cast<long long>(ids.size());
     SynchronizedIndexedCache::OnDirty(ids);
 }
 
-unsigned int KeyHints::Find(const std::string& key) const {
-    TMutexLock lock(m_mutex);
-    const auto it = m_hints.find(key);
-    return it == m_hints.end() ? 0 : it->second;
+namespace {
+
+unsigned ThisThreadsStripe() {
+    static std::atomic<unsigned> next{0};
+    thread_local const unsigned stripe = next.fetch_add(1, std::memory_order_relaxed);
+    return stripe;
 }
 
-void KeyHints::Note(const std::string& key, unsigned int guid) {
-    TMutexLock lock(m_mutex);
-    if (m_hints.size() >= m_limit && m_hints.find(key) == m_hints.end()) m_hints.clear();
-    m_hints[key] = guid;
+}  // namespace
+
+void FrequencyState::RecordHit(FrequencyPolicy::Key key) {
+    Stripe& stripe = m_stripes[ThisThreadsStripe() % kStripes];
+    const unsigned at = stripe.count.fetch_add(1, std::memory_order_relaxed);
+    if (at < kBuffered) stripe.keys[at].store(key, std::memory_order_relaxed);
+    if (at + 1 != kBuffered) return;  // only the hit that fills the buffer hands it over
+    std::unique_lock<std::mutex> lock(mutex, std::try_to_lock);
+    if (lock.owns_lock()) {
+        Drain(stripe);
+    } else {
+        for (auto& slot : stripe.keys) slot.store(0, std::memory_order_relaxed);
+    }
+    stripe.count.store(0, std::memory_order_release);
 }
 
-void KeyHints::Forget(const std::string& key, unsigned int guid) {
+void FrequencyState::DrainHits() {
+    for (Stripe& stripe : m_stripes) {
+        // A buffer being filled or handed over right now is left to its thread.
+        const unsigned held = stripe.count.load(std::memory_order_acquire);
+        if (held == 0 || held >= kBuffered) continue;
+        unsigned expected = held;
+        if (!stripe.count.compare_exchange_strong(expected, kBuffered)) continue;
+        Drain(stripe);
+        stripe.count.store(0, std::memory_order_release);
+    }
+}
+
+void FrequencyState::Drain(Stripe& stripe) {
+    for (auto& slot : stripe.keys) {
+        const FrequencyPolicy::Key key = slot.exchange(0, std::memory_order_relaxed);
+        if (key != 0) policy.OnHit(key);  // a key no longer held counts in the sketch only
+    }
+}
+
+unsigned int KeyTable::Find(Slot slot) const {
     TMutexLock lock(m_mutex);
-    const auto it = m_hints.find(key);
-    if (it != m_hints.end() && it->second == guid) m_hints.erase(it);
+    const auto it = m_ids.find(slot);
+    return it == m_ids.end() ? 0 : it->second;
+}
+
+std::pair<unsigned int, CacheHelpers::EntrySet> KeyTable::Replace(Slot slot,
+                                                                  CacheHelpers::Payload data,
+                                                                  SynchronizedIndexedCache& layer) {
+    CacheHelpers::EntrySet held;  // released after the lock, as the entries replaced are
+    TMutexLock lock(m_mutex);
+    if (m_ids.size() >= m_sweepAt) {
+        held = layer.GetEntries();
+        std::erase_if(m_ids, [&held](const auto& item) {
+            return held.find(CacheHelpers::Entry(item.second)) == held.end();
+        });
+        m_sweepAt = std::max<std::size_t>(1024, 2 * m_ids.size());
+    }
+    unsigned int& id = m_ids[slot];
+    std::vector<unsigned int> old;
+    if (id != 0) old.push_back(id);
+    auto added = layer.AddEntryAndDeleteEntriesWithIds(std::move(data), old);
+    id = added.first;
+    return added;
+}
+
+CacheHelpers::EntrySet KeyTable::Remove(Slot slot, unsigned int guid,
+                                        SynchronizedIndexedCache& layer) {
+    TMutexLock lock(m_mutex);
+    const auto it = m_ids.find(slot);
+    if (it == m_ids.end() || (guid != 0 && it->second != guid)) return {};
+    const unsigned int id = it->second;
+    m_ids.erase(it);
+    return layer.DeleteEntriesWithIds({id});
+}
+
+void KeyTable::Forget(Slot slot, unsigned int guid) {
+    TMutexLock lock(m_mutex);
+    const auto it = m_ids.find(slot);
+    if (it != m_ids.end() && it->second == guid) m_ids.erase(it);
 }
 
 unsigned long long UtcNow() {
@@ -105,18 +158,19 @@ unsigned long long ReadThroughCore::Impl::LifetimeTicks(unsigned int lifetimeSec
 }
 
 CacheHelpers::Payload ReadThroughCore::Impl::FindHeld(const std::string& key, unsigned int& guid) {
-    if (const unsigned int hint = m_hints->Find(key)) {
-        CacheHelpers::Payload payload = m_memory->TryGetEntry(hint);
-        if (const HeldValue* held = HeldOf(payload); held && held->key == key) {
-            guid = hint;
-            return payload;
-        }
-        m_hints->Forget(key, hint);
-    }
     guid = 0;
-    CacheHelpers::Payload payload =
-        m_memory->TryGetEntryAndHint(std::make_shared<KeyIs>(key), guid);
-    if (payload) m_hints->Note(key, guid);
+    const KeyTable::Slot slot = KeyTable::SlotOf(key);
+    const unsigned int id = m_keys->Find(slot);
+    if (id == 0) return {};
+    CacheHelpers::Payload payload = m_memory->TryGetEntry(id);
+    const HeldValue* held = HeldOf(payload);
+    if (!held) {
+        m_keys->Forget(slot, id);
+        return {};
+    }
+    // Another key of the same slot is a miss; its entry stays, the slot's one.
+    if (held->key != key) return {};
+    guid = id;
     return payload;
 }
 
@@ -127,10 +181,8 @@ ReadThroughCore::Impl::Found ReadThroughCore::Impl::LookInMemory(const std::stri
     const CacheHelpers::Payload payload = FindHeld(key, guid);
     if (const HeldValue* held = HeldOf(payload)) {
         if (m_frequency) {
-            // Recorded only when the policy is free at once: a hit never waits for it.
-            std::unique_lock<std::mutex> lock(m_frequency->mutex, std::try_to_lock);
-            if (lock.owns_lock() && m_frequency->policy.Holds(held->policyKey))
-                m_frequency->policy.OnHit(held->policyKey);
+            // Buffered: a hit never waits for the policy.
+            m_frequency->RecordHit(held->policyKey);
         }
         found.value = held->value;
         found.guid = guid;

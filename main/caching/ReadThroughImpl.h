@@ -51,48 +51,42 @@ public:
     const unsigned long long producedAt;     // raw DateTime
     const long long loadStartNs;             // steady clock (RedisPubsub::FillClockNs)
     const unsigned long long lifetimeTicks;  // DateTime ticks from producedAt
-    const std::uint64_t policyKey;           // the key as FrequencyPolicy knows it
+    const std::uint64_t policyKey;           // the key's slot (KeyTable::SlotOf)
 };
 
 // The memory layer's FrequencyPolicy, when it runs the built-in policy: which keys stay. The
-// policy knows a key by a hash of it (so its history outlives the key's entries); `ids` names
-// the memory entry (and the key) that holds each key it holds. A removal the policy did not decide
-// (replaced, invalidated, cleared) is not reported to it: the key is then either filled again
-// (a hit for the policy) or evicted in its turn, which deletes nothing.
-// Thread contract: `mutex` guards `policy` and `ids`, held for a few list operations; a hit
-// records itself only when the mutex is free (a busy moment loses a little history, never a
-// caller's time).
+// policy knows a key by its slot (KeyTable::SlotOf), so its history outlives the key's entries;
+// a key it evicts goes through the key table. A removal the policy did not decide (replaced,
+// invalidated, cleared) is not reported to it: the key is then either filled again (a hit for
+// the policy) or evicted in its turn, which deletes nothing.
+// Hits reach the policy in batches: each thread writes its hits into a small buffer of its
+// stripe without a lock, and the thread that fills a buffer hands it to the policy if the policy
+// is free at once (a busy moment loses a little history, never a caller's time); a fill hands
+// every buffer over first, so hits count before the misses that follow them.
+// Thread contract: `mutex` guards `policy`, held for a few list operations; RecordHit is safe
+// from any thread without it; DrainHits needs it.
 struct FrequencyState {
     FrequencyState(std::uint64_t capacity, std::uint64_t expectedKeys)
         : policy(capacity, expectedKeys) {}
+    void RecordHit(FrequencyPolicy::Key key);
+    void DrainHits();  // with `mutex` held
+
     std::mutex mutex;
     FrequencyPolicy policy;
-    struct Held {
-        unsigned int guid = 0;
-        std::string key;
+
+private:
+    static constexpr unsigned kStripes = 8, kBuffered = 32;
+    struct alignas(64) Stripe {
+        std::atomic<unsigned> count{0};
+        std::atomic<FrequencyPolicy::Key> keys[kBuffered] = {};
     };
-    std::unordered_map<FrequencyPolicy::Key, Held> ids;
+    void Drain(Stripe& stripe);
+    Stripe m_stripes[kStripes];
 };
 
 const HeldValue* HeldOf(const CacheHelpers::Payload& payload);
 
-// The entry of one key (with `guid`, only that entry), through the "key" index. Refers to `key`,
-// which must outlive it.
-class KeyIs : public CacheHelpers::EntryPredicate {
-public:
-    explicit KeyIs(const std::string& key, unsigned int guid = 0);
-    bool Matches(const CacheHelpers::Entry& entry) override;
-    TString GetIndexName() const override { return "key"; }
-    TString GetKeyForIndexing() const override { return m_indexKey; }
-    bool HasIndex() const override { return true; }
-
-private:
-    const std::string& m_key;
-    const unsigned int m_guid;
-    TString m_indexKey;
-};
-
-// The memory layer: indexed by key; counts the entries the coherence service drops.
+// The memory layer; counts the entries the coherence service drops.
 class MemoryLayer : public SynchronizedIndexedCache {
 public:
     explicit MemoryLayer(std::shared_ptr<CacheHelpers::IPolicy> policy);
@@ -100,24 +94,36 @@ public:
     std::atomic<long long> m_invalidated{0};
 };
 
-// The id of the entry last seen holding each key, so that a hit finds its entry by id instead
-// of through the key index (a copy of the index's id set and a lookup per candidate). A hint is
-// only ever a guess: the entry it names is checked to hold the key, and a wrong one costs the
-// indexed lookup. Holds at most `limit` keys; when full it starts again empty.
-// Thread contract: safe for concurrent use; m_mutex is a leaf.
-class KeyHints {
+// The id of the entry each key holds in the memory layer, by the key's slot (a 64-bit hash of
+// it, which the frequency policy also knows the key by): a lookup, a replacement and an eviction
+// cost one integer lookup and one step by id, with no index of the layer's own. Every entry
+// enters the layer through Replace, which swaps a slot's entry under this table's lock, so the
+// layer holds at most one entry per slot and that entry's id is here. Two keys that share a slot
+// share its one entry (a lookup checks the key; a wrong one is a miss). An id whose entry went
+// another way (the coherence service, the built-in policy, a clear) stays until a lookup finds it
+// gone or a sweep (when the table has doubled since the last one) clears it.
+// Thread contract: safe for concurrent use; lock order is this table's mutex, then the layer's
+// lock. No policy or predicate runs under either; payloads are released after both.
+class KeyTable {
 public:
-    explicit KeyHints(std::size_t limit) : m_limit(std::max<std::size_t>(limit, 16)) {}
-    // 0 when no hint is held.
-    unsigned int Find(const std::string& key) const;
-    void Note(const std::string& key, unsigned int guid);
-    // Forgets the hint of `key` if it is still `guid`.
-    void Forget(const std::string& key, unsigned int guid);
+    using Slot = std::uint64_t;
+    static Slot SlotOf(const std::string& key) { return std::hash<std::string>{}(key); }
+
+    // 0 when the slot holds no entry (or one that went since).
+    unsigned int Find(Slot slot) const;
+    // Adds `data` as the slot's entry and deletes the one it held. Returns the new id and what
+    // went.
+    std::pair<unsigned int, CacheHelpers::EntrySet> Replace(Slot slot, CacheHelpers::Payload data,
+                                                            SynchronizedIndexedCache& layer);
+    // Deletes the slot's entry (with `guid` not 0, only while it is that one) and returns it.
+    CacheHelpers::EntrySet Remove(Slot slot, unsigned int guid, SynchronizedIndexedCache& layer);
+    // Forgets the slot while it still names `guid`, whose entry was found gone.
+    void Forget(Slot slot, unsigned int guid);
 
 private:
-    const std::size_t m_limit;
     mutable TMutex m_mutex;
-    std::unordered_map<std::string, unsigned int> m_hints GUARDED_BY(m_mutex);
+    std::unordered_map<Slot, unsigned int> m_ids GUARDED_BY(m_mutex);
+    std::size_t m_sweepAt GUARDED_BY(m_mutex) = 1024;
 };
 
 unsigned long long UtcNow();
@@ -280,10 +286,9 @@ private:
     void ReportRemoved(const CacheHelpers::EntrySet& entries);
     // Evicts when the memory layer holds more than it may.
     void Evict();
-    // Files entry `guid` of key `policyKey` (`weight`) with the frequency policy and deletes
-    // what it evicts; false when that was the entry itself (not admitted).
-    bool AdmitToPolicy(const std::string& key, std::uint64_t policyKey, std::uint64_t weight,
-                       unsigned int guid);
+    // Files the entry just filled in slot `policyKey` (`weight`) with the frequency policy and
+    // deletes what it evicts; false when that was the key itself (not admitted).
+    bool AdmitToPolicy(std::uint64_t policyKey, std::uint64_t weight);
     // The weight of a value held in memory: its stored bytes and the entry's own (with a byte
     // budget), else 1.
     std::uint64_t WeightOf(const Loaded& loaded) const;
@@ -325,7 +330,7 @@ private:
     // the largest weight one entry may have to be admitted (memoryBytes / 8 with a byte budget).
     std::unique_ptr<readthrough::FrequencyState> m_frequency;
     std::uint64_t m_largestEntry = 0;
-    std::unique_ptr<readthrough::KeyHints> m_hints;                // with a memory layer
+    std::unique_ptr<readthrough::KeyTable> m_keys;                 // with a memory layer
     std::vector<ExternalCache<TString, ExternalBytes>*> m_direct;  // per layer, or null
     long long m_lifetimeSec = 0;
     unsigned long long m_lifetimeTicks = 0;

@@ -64,7 +64,7 @@ ReadThroughCore::Impl::Impl(ReadThroughOptions options, ReadThroughCore::Encode 
             policy = std::make_shared<CacheHelpers::MRUPolicy>(entries - entries / 32);
         }
         m_memory = std::make_shared<MemoryLayer>(std::move(policy));
-        m_hints = std::make_unique<KeyHints>(2 * static_cast<std::size_t>(entries) + 64);
+        m_keys = std::make_unique<KeyTable>();
     }
     for (const ExternalCachePtr& layer : m_options.layers) {
         auto* direct = dynamic_cast<ExternalCache<TString, ExternalBytes>*>(layer.get());
@@ -187,6 +187,10 @@ ReadThroughCore::Result ReadThroughCore::Impl::FillAndStore(const std::string& k
     }
     const std::size_t below =
         loaded.layer < 0 ? m_options.layers.size() : static_cast<std::size_t>(loaded.layer);
+    if (below == 0) {
+        release();
+        return result;
+    }
     // The lease goes back once the shared layer holds the value; otherwise it lapses.
     if (StoreBelow(ExternalKey(keyhash, loaded.generation), loaded, below, !token.empty()))
         release();
@@ -443,16 +447,16 @@ unsigned int ReadThroughCore::Impl::Fill(const std::string& key, const HashPair&
         // Too large for the budget: not held (what memory held of the key goes, it is older),
         // but the others still hear of the content.
         ++m_counts.tooLargeForMemory;
-        ReportRemoved(m_memory->DeleteEntries(std::make_shared<KeyIs>(key)));
+        ReportRemoved(m_keys->Remove(KeyTable::SlotOf(key), 0, *m_memory));
         Announce(keyhash, loaded, 0, startNs);
         return 0;
     }
-    const std::uint64_t policyKey = keyhash.first ^ (keyhash.second * 0x9E3779B97F4A7C15ULL);
-    auto [guid, replaced] = m_memory->AddEntryAndDeleteExistingEntriesItMatches(
+    const KeyTable::Slot policyKey = KeyTable::SlotOf(key);
+    auto [guid, replaced] = m_keys->Replace(
+        policyKey,
         CacheHelpers::Payload(new HeldValue(key, loaded.value, loaded.hash, loaded.producedAt,
                                             startNs, LifetimeTicks(loaded.lifetimeSec), policyKey)),
-        std::make_shared<KeyIs>(key));
-    m_hints->Note(key, guid);
+        *m_memory);
     ReportRemoved(replaced);
     Announce(keyhash, loaded, guid, startNs);
     if (!m_frequency) {
@@ -460,7 +464,7 @@ unsigned int ReadThroughCore::Impl::Fill(const std::string& key, const HashPair&
         return guid;
     }
     // Not admitted: the entry went again at once (and was reported so); the value is uncached.
-    return AdmitToPolicy(key, policyKey, weight, guid) ? guid : 0;
+    return AdmitToPolicy(policyKey, weight) ? guid : 0;
 }
 
 std::uint64_t ReadThroughCore::Impl::WeightOf(const Loaded& loaded) const {
@@ -471,34 +475,21 @@ std::uint64_t ReadThroughCore::Impl::WeightOf(const Loaded& loaded) const {
     return (loaded.stored ? loaded.stored->size() : 0) + kEntryOverhead;
 }
 
-bool ReadThroughCore::Impl::AdmitToPolicy(const std::string& key, std::uint64_t policyKey,
-                                          std::uint64_t weight, unsigned int guid) {
-    std::vector<FrequencyState::Held> evictedEntries;
-    bool admitted = true;
+bool ReadThroughCore::Impl::AdmitToPolicy(std::uint64_t policyKey, std::uint64_t weight) {
+    std::vector<FrequencyPolicy::Key> evicted;
     {
-        std::vector<FrequencyPolicy::Key> evicted;
         std::lock_guard<std::mutex> lock(m_frequency->mutex);
-        FrequencyState& state = *m_frequency;
-        if (state.policy.Holds(policyKey)) {
-            // Filled again (after a change, an expiry or a replacement): a use of the key.
-            state.policy.OnHit(policyKey);
-        } else {
-            state.policy.OnMiss(policyKey, weight, evicted);
-        }
-        state.ids[policyKey] = {guid, key};
-        for (const FrequencyPolicy::Key gone : evicted) {
-            if (gone == policyKey) admitted = false;
-            const auto it = state.ids.find(gone);
-            if (it == state.ids.end()) continue;
-            evictedEntries.push_back(std::move(it->second));
-            state.ids.erase(it);
-        }
+        m_frequency->DrainHits();
+        // A key filled again (after a change, an expiry or a replacement) is a use of the key.
+        m_frequency->policy.OnMiss(policyKey, weight, evicted);
     }
-    // Deleted after the policy's lock, each by its key and id: a newer entry of the same key has
-    // another id, and an entry already gone is neither deleted nor reported twice.
-    for (const FrequencyState::Held& gone : evictedEntries) {
-        const CacheHelpers::EntrySet removed =
-            m_memory->DeleteEntries(std::make_shared<KeyIs>(gone.key, gone.guid));
+    // Deleted after the policy's lock, through the key table: what each evicted key holds then
+    // goes (a key the policy holds but no entry of is a little room unused until it is evicted
+    // again; an entry the policy does not hold cannot stay, as every fill files its key).
+    bool admitted = true;
+    for (const FrequencyPolicy::Key gone : evicted) {
+        if (gone == policyKey) admitted = false;
+        const CacheHelpers::EntrySet removed = m_keys->Remove(gone, 0, *m_memory);
         m_counts.evictions += static_cast<long long>(removed.size());
         ReportRemoved(removed);
     }
@@ -530,7 +521,7 @@ void ReadThroughCore::Impl::DropFilled(const std::string& key, unsigned int guid
     // Reported only if still held: another Get's fill of the key, an invalidation or the policy
     // may have removed it and reported it already, and a second report of a removal the
     // service has not filed yet is a broken pairing.
-    ReportRemoved(m_memory->DeleteEntries(std::make_shared<KeyIs>(key, guid)));
+    ReportRemoved(m_keys->Remove(KeyTable::SlotOf(key), guid, *m_memory));
 }
 
 void ReadThroughCore::Impl::ReportRemoved(const CacheHelpers::EntrySet& entries) {
@@ -580,7 +571,7 @@ unsigned int ReadThroughCore::Impl::Set(const std::string& key, const AnyValue& 
 
 void ReadThroughCore::Impl::Invalidate(const std::string& key) {
     const HashPair keyhash = KeyHash(key);
-    if (m_memory) ReportRemoved(m_memory->DeleteEntries(std::make_shared<KeyIs>(key)));
+    if (m_memory) ReportRemoved(m_keys->Remove(KeyTable::SlotOf(key), 0, *m_memory));
     // (0, 0) is the hash of no content: it differs from every value's.
     if (m_service)
         m_service->OnAdded(keyhash, HashPair{0, 0}, UtcNow(), 0, std::weak_ptr<ICoherentCache>());

@@ -210,6 +210,31 @@ SynchronizedIndexedCache::AddEntryAndDeleteExistingEntriesItMatches(
     return {id, std::move(deleted)};
 }
 
+std::pair<unsigned int, EntrySet> SynchronizedIndexedCache::AddEntryAndDeleteEntriesWithIds(
+    Payload data, const std::vector<unsigned int>& ids) {
+    TExclusiveLockGuard guard(*m_lock);
+    EntrySet deleted = DeleteHeld(ids);
+    const unsigned int id = m_cache.AddEntry(std::move(data));
+    return {id, std::move(deleted)};
+}
+
+EntrySet SynchronizedIndexedCache::DeleteEntriesWithIds(const std::vector<unsigned int>& ids) {
+    TExclusiveLockGuard guard(*m_lock);
+    return DeleteHeld(ids);
+}
+
+EntrySet SynchronizedIndexedCache::DeleteHeld(const std::vector<unsigned int>& ids) {
+    EntrySet deleted;
+    const EntrySet& held = m_cache.GetCacheData().entries;
+    for (unsigned int id : ids) {
+        auto it = held.find(Entry(id));
+        if (it == held.end()) continue;
+        deleted.insert(*it);
+        m_cache.DeleteEntry(id);
+    }
+    return deleted;
+}
+
 EntrySet SynchronizedIndexedCache::Purge() {
     std::shared_ptr<IPolicy> policy;
     EntrySet snapshot;

@@ -126,6 +126,14 @@ public:
     /// addition throws the deletions stay done.
     std::pair<unsigned int, CacheHelpers::EntrySet> AddEntryAndDeleteExistingEntriesItMatches(
         CacheHelpers::Payload data, std::shared_ptr<CacheHelpers::EntryPredicate> predicate);
+    /// Under one exclusive hold, deletes the entries with the given ids that are still held and
+    /// adds `data`: the replacement of a known entry without an index lookup or a predicate.
+    /// Returns the new id and the deleted entries (their payloads are released by the caller).
+    std::pair<unsigned int, CacheHelpers::EntrySet> AddEntryAndDeleteEntriesWithIds(
+        CacheHelpers::Payload data, const std::vector<unsigned int>& ids);
+    /// Deletes and returns the entries with the given ids that are still held, under one
+    /// exclusive hold; ids that are gone are skipped.
+    CacheHelpers::EntrySet DeleteEntriesWithIds(const std::vector<unsigned int>& ids);
     /// Purges with the cache's own policy: a policy that computes its own purge set is asked
     /// under the exclusive lock; any other runs Purge on a snapshot with no lock held, and the
     /// entries it drops are deleted under one exclusive hold. A purge that removes nothing never
@@ -144,6 +152,8 @@ private:
     /// The purge step of a policy that computes its own purge set, under one exclusive hold.
     /// Returns the set the policy computed.
     CacheHelpers::EntrySet RemoveEntriesHelper(CacheHelpers::IPolicy& policy);
+    /// Deletes the held entries among `ids` and returns them; the caller holds the lock.
+    CacheHelpers::EntrySet DeleteHeld(const std::vector<unsigned int>& ids) REQUIRES(*m_lock);
 
     /// Shared holds for reading, exclusive for changing.
     IndexedCache m_cache GUARDED_BY(*m_lock);

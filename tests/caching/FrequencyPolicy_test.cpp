@@ -69,6 +69,23 @@ TEST(FrequencyPolicy, WeightsAreBytesAndAKeyHeavierThanTheCapacityIsNotKept) {
     EXPECT_GT(policy.Weight(), 500u);  // it fills, it does not just refuse
 }
 
+// A key filled again with a larger value kept the weight of its first fill: a byte budget was
+// exceeded by as much as values grew.
+TEST(FrequencyPolicy, AKeyFilledAgainWithAnotherWeightTakesItsNewRoom) {
+    FrequencyPolicy policy(1000, 20);
+    std::vector<std::uint64_t> evicted;
+    for (std::uint64_t k = 1; k <= 10; ++k) policy.OnMiss(k, 90, evicted);
+    ASSERT_TRUE(evicted.empty());
+    ASSERT_EQ(policy.Weight(), 900u);
+    policy.OnMiss(1, 500, evicted);  // held: a use, now of 500
+    EXPECT_FALSE(evicted.empty());
+    EXPECT_LE(policy.Weight(), 1000u);
+    std::uint64_t held = 0;
+    for (std::uint64_t k = 1; k <= 10; ++k)
+        if (policy.Holds(k)) held += k == 1 ? 500 : 90;
+    EXPECT_EQ(policy.Weight(), held);
+}
+
 TEST(FrequencyPolicy, AKeyAskedForOftenWinsOverKeysAskedForOnce) {
     FrequencyPolicy policy(50);
     Replay replay(policy);

@@ -281,11 +281,11 @@ TEST_F(ReadThrough, ByteBudgetBoundsMemoryAndLeavesTooLargeValuesBelow) {
     EXPECT_EQ(cache.Get("large", Returns("never")).source, ReadThroughSource::External);
 }
 
-// A hit finds its entry by the id last seen for the key; that entry replaced, invalidated,
-// dropped as dirty or forgotten must never answer.
+// A hit finds its entry by the id the key table holds for the key; that entry replaced,
+// invalidated, dropped as dirty or evicted must never answer.
 TEST_F(ReadThrough, HitsNeverComeFromAnEntryTheKeyNoLongerHolds) {
     auto service = Service();
-    auto options = Options(8);                                               // hints for 80 keys
+    auto options = Options(8);
     options.memoryPolicy = std::make_shared<CacheHelpers::MRUPolicy>(1000);  // evicts nothing
     Cache cache(options, TextCodec(), service);
     Cache other(Options(8), TextCodec(), service);
@@ -306,8 +306,9 @@ TEST_F(ReadThrough, HitsNeverComeFromAnEntryTheKeyNoLongerHolds) {
     EXPECT_EQ(*cache.Get("k", Returns("v4", &runs)).value, "v4");
     EXPECT_EQ(runs, 2);
 
-    // More keys than the hints keep: "k" is still held, and found.
-    for (int i = 0; i < 200; ++i) {
+    // More keys than the policy keeps, and than the key table holds before it sweeps the ids
+    // whose entries went: "k" is still held, and found.
+    for (int i = 0; i < 3000; ++i) {
         cache.Get("k", Returns("never"));
         cache.Get(std::to_string(i), Returns("x"));
     }
@@ -322,7 +323,7 @@ TEST_F(ReadThrough, LayerHitWithAFailSafeValueWaitedForAnotherThread) {
     auto layer = std::make_shared<MapLayer>();
     auto options = Options(0, {layer});
     options.failSafe = true;
-    options.softTimeoutMs = 50;
+    options.softTimeoutMs = 5000;  // long enough for a loaded machine: the load below is timed
     Cache cache(options, TextCodec(), nullptr);
     cache.Get("k", Returns("v1"));  // loaded, stored, kept as the fail-safe value
     std::thread::id readOn;

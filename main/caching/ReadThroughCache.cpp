@@ -239,6 +239,17 @@ std::optional<ReadThroughCore::Result> ReadThroughCore::Impl::AnswerWithoutLoad(
     return std::nullopt;
 }
 
+std::optional<ReadThroughCore::Result> ReadThroughCore::Impl::AnswerFromMemory(
+    const std::string& key) {
+    if (!m_memory || Deaf()) return std::nullopt;
+    Found found = LookInMemory(key);
+    if (!found.value || Expired(found.producedAt, found.lifetimeTicks) || RefreshDue(found))
+        return std::nullopt;
+    ++m_counts.memoryHits;
+    NoteUsed(found.guid);
+    return Result{std::move(found.value), ReadThroughSource::Memory, -1, found.guid, false, false};
+}
+
 std::shared_ptr<ReadThroughCore::Impl::Flight> ReadThroughCore::Impl::JoinFlight(
     const std::string& key, bool& leader) {
     TMutexLock lock(m_flightsMutex);
@@ -540,12 +551,16 @@ void ReadThroughCore::Impl::WaitForBackground() {
     });
 }
 
-void ReadThroughCore::Impl::MaybeRefreshEarly(const std::string& key, const Found& found,
-                                              const Loader& loader) {
-    if (m_options.eagerRefreshFraction <= 0) return;
+bool ReadThroughCore::Impl::RefreshDue(const Found& found) const {
+    if (m_options.eagerRefreshFraction <= 0) return false;
     const unsigned long long now = UtcNow();
     const auto age = static_cast<double>(now - std::min(found.producedAt, now));
-    if (age < m_options.eagerRefreshFraction * static_cast<double>(found.lifetimeTicks)) return;
+    return age >= m_options.eagerRefreshFraction * static_cast<double>(found.lifetimeTicks);
+}
+
+void ReadThroughCore::Impl::MaybeRefreshEarly(const std::string& key, const Found& found,
+                                              const Loader& loader) {
+    if (!RefreshDue(found)) return;
     {
         TMutexLock lock(m_backgroundMutex);
         if (!m_refreshing.insert(key).second) return;  // one refresh at a time per key

@@ -140,6 +140,8 @@ public:
     ~Impl();
 
     Result Get(const std::string& key, const Loader& loader);
+    // A memory hit that needs no loader (see ReadThroughCore::GetFromMemory).
+    std::optional<Result> AnswerFromMemory(const std::string& key);
     std::vector<Result> GetMany(const std::vector<std::string>& keys,
                                 const std::shared_ptr<const KeyLoader>& loader);
     Result TryGet(const std::string& key);
@@ -223,10 +225,12 @@ private:
     // The fail-safe value of `key`, when there is one to serve.
     std::optional<Result> FailSafeAnswer(const std::string& key) const;
     Result Stale(const Result& failSafe, std::atomic<long long>& cause);
-    // Starts `work` on a thread of the cache's; false when too many run already.
     // Whether the coherence service has not heard from its server lately (RedisPubsub::Hears).
     bool Deaf() const;
+    // Starts `work` on a thread of the cache's; false when too many run already.
     bool StartBackground(std::function<void()> work, unsigned int waitMs = 0);
+    // Whether a held value is old enough for an eager refresh.
+    bool RefreshDue(const Found& found) const;
     void MaybeRefreshEarly(const std::string& key, const Found& found, const Loader& loader);
     bool Expired(unsigned long long producedAt, unsigned long long lifetimeTicks) const;
     // The lifetime of a value stored with `lifetimeSec` (0: the cache's), in DateTime ticks.

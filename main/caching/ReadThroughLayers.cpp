@@ -660,7 +660,12 @@ ReadThroughCore::Result ReadThroughCore::Get(const std::string& key, const Loade
 
 ReadThroughCore::Result ReadThroughCore::Get(const std::string& key) {
     std::shared_ptr<const KeyLoader> loader = m_impl->DefaultLoader();
+    if (std::optional<Result> held = m_impl->AnswerFromMemory(key)) return std::move(*held);
     return m_impl->Get(key, [loader, key] { return (*loader)(key); });
+}
+
+std::optional<ReadThroughCore::Result> ReadThroughCore::GetFromMemory(const std::string& key) {
+    return m_impl->AnswerFromMemory(key);
 }
 
 std::vector<ReadThroughCore::Result> ReadThroughCore::GetMany(const std::vector<std::string>& keys,

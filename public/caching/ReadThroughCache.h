@@ -74,6 +74,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -304,6 +305,11 @@ public:
     /// Get with the loader of SetLoader; raises VelmoraException naming the cache when none is
     /// set (whatever memory holds).
     Result Get(const std::string& key);
+    /// The answer Get would give from memory without its loader: a held value that is neither
+    /// expired nor due for an eager refresh, while the service hears. Counted as Get counts it;
+    /// empty otherwise (then Get decides). Allocates nothing unless a query-job scope records
+    /// the entry.
+    std::optional<Result> GetFromMemory(const std::string& key);
     /// See ReadThroughCache<V>::GetMany; `loader` is called as loader(key) for each key it loads.
     std::vector<Result> GetMany(const std::vector<std::string>& keys, KeyLoader loader);
     /// GetMany with the loader of SetLoader; raises as Get(key) does when none is set.
@@ -423,10 +429,14 @@ public:
             "ReadThroughCache<V>::Get: the loader must be callable as loader() or "
             "loader(const std::string& key) (on a const object) and return a V or something "
             "convertible to std::shared_ptr<const V>");
-        if constexpr (LoaderShape<std::decay_t<Load>>::kFits)
+        if constexpr (LoaderShape<std::decay_t<Load>>::kFits) {
+            // A hit in memory needs no loader: none is wrapped (which would allocate) for it.
+            if (std::optional<ReadThroughCore::Result> held = m_core.GetFromMemory(key))
+                return Typed(std::move(*held));
             return Typed(m_core.Get(key, EraseLoader(key, std::forward<Load>(loader))));
-        else
+        } else {
             return {};
+        }
     }
     /// Get with the cache's loader (SetLoader). Raises VelmoraException naming the cache when
     /// none is set, whatever memory holds.

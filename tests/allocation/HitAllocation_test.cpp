@@ -1,0 +1,143 @@
+// What a hit asks of the allocator: nothing. This binary replaces the C library's malloc family
+// (operator new, Qt's strings, hiredis and OpenSSL all end there) and counts the requests the
+// watching thread makes while a test watches. Not built with a sanitizer, which replaces the
+// same functions.
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "caching/ReadThroughCache.h"
+#include "support/TestEnvironment.h"
+#include "utility/SynchronizedCache.h"
+#include "utility/SynchronizedIndexedCache.h"
+#include "velsys/Locks.h"
+
+extern "C" {
+void* __libc_malloc(std::size_t size);
+void* __libc_calloc(std::size_t count, std::size_t size);
+void* __libc_realloc(void* p, std::size_t size);
+void* __libc_memalign(std::size_t alignment, std::size_t size);
+void __libc_free(void* p);
+}
+
+namespace {
+
+// Initial-exec: reading them never allocates (as a lazily allocated thread-local could).
+__attribute__((tls_model("initial-exec"))) thread_local bool t_watching = false;
+__attribute__((tls_model("initial-exec"))) thread_local long t_requests = 0;
+
+void Count() {
+    if (t_watching) ++t_requests;
+}
+
+}  // namespace
+
+extern "C" {
+void* malloc(std::size_t size) {
+    Count();
+    return __libc_malloc(size);
+}
+void* calloc(std::size_t count, std::size_t size) {
+    Count();
+    return __libc_calloc(count, size);
+}
+void* realloc(void* p, std::size_t size) {
+    Count();
+    return __libc_realloc(p, size);
+}
+void* memalign(std::size_t alignment, std::size_t size) {
+    Count();
+    return __libc_memalign(alignment, size);
+}
+void* aligned_alloc(std::size_t alignment, std::size_t size) {
+    Count();
+    return __libc_memalign(alignment, size);
+}
+int posix_memalign(void** out, std::size_t alignment, std::size_t size) {
+    Count();
+    void* p = __libc_memalign(alignment, size);
+    if (!p) return 12;  // ENOMEM
+    *out = p;
+    return 0;
+}
+void free(void* p) {
+    __libc_free(p);
+}
+}
+
+namespace {
+
+using namespace velmora::caching;
+
+// The requests `work` makes on this thread.
+template <class Work>
+long RequestsOf(Work&& work) {
+    t_requests = 0;
+    t_watching = true;
+    work();
+    t_watching = false;
+    return t_requests;
+}
+
+using Cache = ReadThroughCache<std::string>;
+
+class HitAllocation : public ::testing::Test {
+protected:
+    veltest::HostScope m_host;
+};
+
+TEST(AllocationCounter, SeesEveryWayToTheHeap) {
+    // The counter itself: a test of zero means nothing if it misses requests.
+    EXPECT_EQ(RequestsOf([] { std::free(std::malloc(64)); }), 1);
+    EXPECT_EQ(RequestsOf([] { delete new std::string(100, 'x'); }), 2);  // object and text
+    EXPECT_EQ(RequestsOf([] { TString text("a text longer than any small buffer"); }), 1);
+}
+
+// A memory hit wrapped the loader in a std::function for every Get, the key copied into it,
+// whether or not the loader was going to run.
+TEST_F(HitAllocation, AMemoryHitWrappedItsLoaderForEveryGet) {
+    ReadThroughOptions options;
+    options.name = "hits";
+    options.memoryEntries = 100;
+    options.eagerRefreshFraction = 0.9;  // on, and not due
+    Cache cache(options);
+    const std::string key = "a key longer than the small-string buffer";
+    const std::string padding(64, 'p');  // a capture no std::function keeps inline
+    const auto loadWithKey = [padding](const std::string& k) { return k + padding; };
+    const auto load = [padding] { return padding; };
+    cache.Get(key, loadWithKey);
+    cache.SetLoader(loadWithKey);
+    for (int i = 0; i < 3; ++i) cache.Get(key, load);  // warm: thread-local state, buffers
+    EXPECT_EQ(RequestsOf([&] {
+                  for (int i = 0; i < 1000; ++i) {
+                      cache.Get(key, loadWithKey);
+                      cache.Get(key, load);
+                      cache.Get(key);
+                      cache.TryGet(key);
+                  }
+              }),
+              0);
+    EXPECT_EQ(cache.GetCounters().loads, 1);
+}
+
+TEST(LockProtectedCacheAllocation, ALookupByIdAllocatesNothing) {
+    SynchronizedIndexedCache indexed(std::make_shared<CacheHelpers::MRUPolicy>(10),
+                                     CacheHelpers::CreateSystemClock());
+    TReadWriteLock lock(0);
+    SynchronizedCache plain(std::make_shared<CacheHelpers::MRUPolicy>(10), &lock);
+    const unsigned int inIndexed = indexed.AddEntry(CacheHelpers::Payload(new VelCacheData));
+    const unsigned int inPlain = plain.AddEntry(CacheHelpers::Payload(new VelCacheData));
+    indexed.TryGetEntry(inIndexed);
+    plain.TryGetEntry(inPlain);
+    EXPECT_EQ(RequestsOf([&] {
+                  for (int i = 0; i < 1000; ++i) {
+                      EXPECT_TRUE(indexed.TryGetEntry(inIndexed));
+                      EXPECT_TRUE(plain.TryGetEntry(inPlain));
+                  }
+              }),
+              0);
+}
+
+}  // namespace

@@ -5,6 +5,77 @@
 // Locks: m_flightsMutex and m_backgroundMutex are leaves, and so are a flight's mutex, the
 // fail-safe store's and the memory cache's own; the loader, the codec, the layers and the
 // coherence service are called with none of them held.
+//
+// How the read-through cache works, in full:
+// ReadThroughCache<V>: get a value, or load it once. The layers, the coherence protocol and its
+// races, done for the host.
+//
+// Get(key, loader) looks in memory (a lock-protected indexed cache of the instance's own), then
+// in each external layer in order, then runs the loader. A value found in a lower layer fills
+// every layer above it; a loaded value is stored in every layer. The result says where the
+// value came from.
+//
+// Keys and hashes. A key is any byte string. Its coherence key hash is THash128 of
+// "<name>\n<key>" (the name of the instance, ReadThroughOptions::name, namespaces it: instances
+// of one name in different processes share keys, instances of different names never do). Its
+// external key is "rt.<name>.<key hash>". The data hash of a value is THash128 of its encoded
+// bytes.
+//
+// The codec. encode turns a value into bytes; it must be deterministic (equal values, equal
+// bytes: equal data hashes are what tells the coherence protocol that nothing changed). decode
+// turns bytes back into a value, or returns null for bytes it cannot read (counted as a
+// rejected lower-layer value, then loaded anew); what either raises propagates to the caller
+// of Get (on a lower-layer read: counted as rejected, then loaded anew).
+//
+// Coherence. Every memory entry is reported to the service: OnAdded with the key hash, the
+// data hash and, as timestamp, the moment the value's load started (for a value from a lower
+// layer: the moment stored with it); replacements and evictions with OnRemoved; the cache
+// itself with OnRemoved(cache) before it goes. A fill is dropped (the caller still gets its
+// value, uncached, and the drop is counted) when, between the start of its load and its fill,
+// an announcement of its key with another data hash arrived or announcements may have been
+// missed (RedisPubsub::MayFill); the verdict comes twice, before the entry is announced and
+// after, and the lower layers are written only after both. Values in lower layers carry a small
+// envelope (data hash, production time, key, optionally a signature): one older than an announced
+// change of its key, older than the service's horizon (RedisPubsub::ValueLifetimeSec), or
+// unreadable is not served (RedisPubsub::MayServe), and is loaded anew. Without a service, nothing
+// is announced and values live ReadThroughOptions::valueLifetimeSec. Memory entries filed with the
+// service are dropped as soon as an announcement of their key with another data hash arrives
+// (by arrival, not by clocks: no margin and no clock skew between machines keeps an entry past
+// a change this process has heard of); a lower-layer value is served only when its data hash is
+// that of the newest announcement of its key that arrived. Memory entries past the values'
+// lifetime count as misses. While the service has not heard from its server for
+// CacheSynchronizationMaxDeafMs (a lost, frozen or re-subscribing connection:
+// RedisPubsub::Hears), a Get serves nothing held from before the silence, in memory or a lower
+// layer: it loads (counted as deafLoads), so that a change whose announcement cannot arrive
+// still reaches the answers within that bound; what it loads meanwhile answers for at most that
+// bound (holdDeafLoads), and the lower layers are left alone until the service hears again.
+// What the host guarantees: a loader reads data at least as new as every change announced
+// before the load started (not a replica that lags its primary).
+// A loader must be deterministic too: two processes loading different content for one unchanged
+// key drop each other's entries on every load.
+//
+// Single flight. Concurrent Gets of one key in this process run the loader once; the others
+// wait for it, at most loadWaitMs, and share its result (counted). When the load raises, every
+// waiter raises the same exception; a waiter whose wait passes loadWaitMs stops waiting and
+// loads for itself (counted). With a fail-safe value at hand (see the options), a failing or
+// slow load answers with it instead, marked stale, to the caller and to every waiter. Across
+// processes, leases (see the options and caching/LoadLeases.h) let one process load.
+//
+// Cascade invalidation. The memory entry a Get returns is reported as used to the process's
+// aggregator on the caller's thread (when SyncCaches is on and a thread context is bound), even
+// when another thread loaded it, so it is recorded in the caller's query-job scope.
+//
+// External loads. A layer that is an ExternalCache is read on the caller's thread (its guarded
+// load with its semaphore, log line and metrics scope, no task hop) when inlineExternalLoads is
+// on: Redis loads are bounded by the client's command time-out, disk loads by the file system
+// (a local read of one file). Other layers, or with the option off, are read through their
+// future, waiting at most externalWaitMs. Stores go out in the background as the external
+// caches' own tasks.
+//
+// Ownership and threads: the instance owns its memory cache and borrows the service and the
+// layers (held by shared pointer). Every member is safe for concurrent use. The loader and the
+// codec run on the caller's thread with no lock of the cache held; the service's lock is taken
+// by OnAdded and OnRemoved as the service states.
 #pragma once
 
 #include <algorithm>

@@ -1,50 +1,14 @@
-// RedisPubsub: the process's cross-process coherence service over Redis publish/subscribe.
+// RedisPubsub: the process's cross-process coherence service over Redis publish/subscribe
+// (docs/concepts.md, "Coherence").
 //
-// Caches report every entry they add (OnAdded) and evict (OnRemoved); the service files a record
-// per entry under the entry's key hash and publishes one message "<data hash>@<timestamp>" on the
-// channel "<namespace><key hash>". Every process of the namespace, this one included, receives
-// every message through one pattern subscription "<namespace>*" and marks dirty each of its own
-// records under that key hash whose data hash differs and which is older than the message by
-// more than CacheSynchronizationMinimumDeltaSeconds: the record's cache is told OnDirty (unless
-// CacheSynchronizationDryRun) and so is every installed cascade invalidator, and the record is
-// forgotten. Evicted records are kept for a bounded time and number so that a later message can
-// still reach the invalidators; when they are let go the invalidators hear OnEvicted.
-//
-// Ownership: the service owns none of the caches; it refers to them by address and weak
-// pointer, so the host must call OnRemoved(cache) before destroying a cache it registered. The
-// subscription manager is borrowed and must outlive the service. The process instance made by
-// GetInstance is never destroyed; test instances unsubscribe when destroyed, after waiting for
-// their own background tasks.
-//
-// Threads and locks: the service has one lock, taken exclusively and re-entrantly by OnAdded,
-// OnRemoved and the subscription callback (which runs on the subscription manager's delivery
-// thread). ICoherentCache::OnDirty and the invalidators' OnDirty and OnEvicted are called on the
-// thread that found the entry dirty or pruned it WHILE THAT LOCK IS HELD (OnRemoved(cache) alone
-// calls the invalidators after releasing it). The lock order is therefore: this service, then a
-// cache's lock, then the cascade aggregator's locks; nothing that holds a cache's or the
-// aggregator's lock may wait for this service. Publishing runs outside the lock. A cache's or
-// invalidator's OnDirty may call back into the service on the same thread (OnAdded, OnRemoved):
-// the tables are consistent whenever anything is called out.
-//
-// Nothing lost across a gap (process instance and the instances of CreateTestInstance(ns,
-// manager)): every announcement is also appended to a capped Redis stream of the namespace,
-// "{<namespace>}announcements", with the same text, before its PUBLISH (on a single server in the
-// same round trip; on a cluster the PUBLISH goes through any node that answers). The PUBLISH goes
-// out whether or not the append succeeded; a failed append waits in the queue below and is
-// published again once appended, and one given up leaves a marker in the stream that makes a
-// subscriber replaying past it treat the replay as a gap.
-// After every (re)subscription the service reads that stream from the last entry it applied,
-// in pages, through the same path as live messages, before the subscription counts as
-// confirmed. When the stream no longer reaches back that far (trimmed, or the server restarted
-// empty) the host is told through the subscription manager's re-subscription callback with the
-// cause, and every entry tracked at that moment is treated as dirty. Announcements whose
-// publish or append fails wait in a bounded queue (one per key hash, the newest wins) that a
-// thread of the service sends when the server (or the stream's node) answers again, trying
-// every 100 ms; until then OnAdded queues without trying what is known to be down, so a fill
-// waits at most one command time-out per announcement in flight when a node fails. Options turn
-// each part off: CacheSynchronizationReplay, CacheSynchronizationReplayMaxLen (stream cap),
-// CacheSynchronizationFlushOnGap, CacheSynchronizationRetryQueue (queue bound, 0 = off). A server
-// without streams gets publish/subscribe alone and one log line saying so. Safe for concurrent use.
+// Caches report every entry they add (OnAdded) and evict (OnRemoved); every process of the
+// namespace hears every announcement and marks dirty its own older entries of the key hash
+// whose content differs. Ownership: the service owns none of the caches (the host calls
+// OnRemoved(cache) before destroying one it registered) and borrows the subscription manager.
+// Threads and locks: safe for concurrent use; one re-entrant lock, held while caches and
+// invalidators are told OnDirty, so the lock order is this service, then a cache's lock, then
+// the cascade aggregator's; nothing that holds those may wait for the service. Publishing runs
+// outside the lock.
 #pragma once
 
 #include <chrono>

@@ -4,10 +4,15 @@
 // same functions.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstddef>
+#include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 
+#include "caching/DiskExternalCache.h"
+#include "caching/ExternalCacheTestSupport.h"
 #include "caching/ReadThroughCache.h"
 #include "support/TestEnvironment.h"
 #include "utility/SynchronizedCache.h"
@@ -120,6 +125,51 @@ TEST_F(HitAllocation, AMemoryHitWrappedItsLoaderForEveryGet) {
               }),
               0);
     EXPECT_EQ(cache.GetCounters().loads, 1);
+}
+
+// What a disk hit and a fill ask of the allocator, per Get: small and fixed, whatever the
+// number of Gets (the bounds are the counts measured when they were set, with a little room;
+// docs/operating.md states them).
+TEST_F(HitAllocation, ADiskHitAndAFillMakeAFewRequestsEach) {
+    veltest::ScratchDir dir;
+    auto disk = std::make_shared<DiskExternalCache>(TString("hits"), nullptr);
+    ReadThroughOptions options;
+    options.name = "disk-hits";
+    options.memoryEntries = 0;
+    options.layers = {disk};
+    Cache below(options);
+    const std::string key = "a key longer than the small-string buffer";
+    below.Get(key, [] { return std::string(100, 'v'); });
+    const TString external = below.Core().ExternalKey(key);
+    for (int i = 0; i < 5000 && !disk->LoadOnThisThread(external); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));  // the store is a task
+    ASSERT_EQ(below.Get(key, [] { return std::string("never"); }).source,
+              ReadThroughSource::External);
+    const long perDiskHit = RequestsOf([&] {
+                                for (int i = 0; i < 100; ++i)
+                                    below.Get(key, [] { return std::string("never"); });
+                            }) /
+                            100;
+    EXPECT_LE(perDiskHit, 50);
+
+    options.name = "fills";
+    options.memoryEntries = 1000;
+    options.layers = {};
+    Cache memory(options);
+    std::vector<std::string> keys;
+    for (int i = 0; i < 3000; ++i) keys.push_back("row:" + std::to_string(i));
+    for (int i = 0; i < 1000; ++i)
+        memory.Get(keys[static_cast<std::size_t>(i)], [] { return std::string("v"); });
+    const long perFill =
+        RequestsOf([&] {
+            for (int i = 1000; i < 3000; ++i)
+                memory.Get(keys[static_cast<std::size_t>(i)], [] { return std::string("v"); });
+        }) /
+        2000;
+    EXPECT_LE(perFill, 20);
+    RecordProperty("requests per disk hit", static_cast<int>(perDiskHit));
+    RecordProperty("requests per fill", static_cast<int>(perFill));
+    std::printf("requests per disk hit %ld, per fill %ld\n", perDiskHit, perFill);
 }
 
 TEST(LockProtectedCacheAllocation, ALookupByIdAllocatesNothing) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "ChartAxis.h"
+
 namespace demo {
 
 namespace {
@@ -29,6 +31,10 @@ std::string SetupTitle(const std::string& setup) {
     if (setup == "redis-ttl") return "Redis cache-aside";
     if (setup == "local-ttl") return "in-process TTL cache";
     return setup;
+}
+
+std::string SetupLabel(const ComparisonRow& row) {
+    return SetupTitle(row.setup) + (row.ttlMs > 0 ? ", " + TtlText(row.ttlMs) : "");
 }
 
 ComparisonRow ComparisonRow::From(std::string setup, long long ttlMs, double durationSec,
@@ -88,6 +94,42 @@ std::string Comparison::Table() const {
          "after the change that made them so (of those checked: a sample of the answers served\n"
          "from a cache); \"load\": the machine's one-minute load average as the set-up began.\n";
     return t;
+}
+
+Table Comparison::ReportTable() const {
+    char text[1024];
+    std::snprintf(text, sizeof text,
+                  "The same query stream and writer through each set-up in turn: %d workers, %g s "
+                  "each; in-memory budget %d answers per worker (velcache's memory layer, which "
+                  "keeps derived answers apart, and the in-process caches). Answers/s: over the "
+                  "time the workers spent answering. Stale > 1 s: answers judged stale more than "
+                  "the one-second window after the change that made them so, of those checked (a "
+                  "sample of the answers served from a cache). Load: the machine's one-minute "
+                  "load average as the set-up began. \"vs\": answers/s against the first row of "
+                  "that set-up.",
+                  m_processes, m_rows.empty() ? 0.0 : m_rows.front().durationSec, m_memoryEntries);
+    demo::Table table{"comparison-table",
+                      "The set-ups side by side",
+                      text,
+                      {"set-up", "TTL", "answers/s", "p50", "p99", "db queries", "checked",
+                       "stale > 1 s", "CPU", "load", "vs db", "vs Redis", "vs local"},
+                      {}};
+    const auto fixed = [](const char* format, double value) {
+        char out[32];
+        std::snprintf(out, sizeof out, format, value);
+        return std::string(out);
+    };
+    for (const ComparisonRow& r : m_rows) {
+        table.rows.push_back(
+            {SetupTitle(r.setup), TtlText(r.ttlMs), FormatValue(r.AnswersPerSec(), Unit::PerSecond),
+             FormatValue(r.p50Us, Unit::Micros), FormatValue(r.p99Us, Unit::Micros),
+             std::to_string(r.databaseQueries), std::to_string(r.checked),
+             std::to_string(r.staleBeyondWindow), FormatValue(r.cpuSec * 1e6, Unit::Micros),
+             fixed("%.2f", r.loadAvg), fixed("%.2fx", RatioTo(r, kReferences[0])),
+             fixed("%.2fx", RatioTo(r, kReferences[1])),
+             fixed("%.2fx", RatioTo(r, kReferences[2]))});
+    }
+    return table;
 }
 
 std::string Comparison::Json() const {

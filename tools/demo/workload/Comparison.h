@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Stats.h"
+#include "Table.h"
 
 namespace demo {
 
@@ -46,6 +47,8 @@ public:
 
     std::string Table() const;
     std::string Json() const;
+    // The table's rows as the report page shows them, the notes in its caption.
+    demo::Table ReportTable() const;
     // Answers per second of `row` over those of the first row of `setup`; 0 when there is none.
     double RatioTo(const ComparisonRow& row, const std::string& setup) const;
     const std::vector<ComparisonRow>& Rows() const { return m_rows; }
@@ -58,5 +61,7 @@ private:
 
 // "database alone", "Redis cache-aside", "in-process TTL cache" or "velcache".
 std::string SetupTitle(const std::string& setup);
+// The title and, for a TTL set-up, how long its answers live: "Redis cache-aside, 30 s".
+std::string SetupLabel(const ComparisonRow& row);
 
 }  // namespace demo

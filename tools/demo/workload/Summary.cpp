@@ -6,6 +6,7 @@
 #include <map>
 #include <span>
 
+#include "ChartAxis.h"
 #include "Roles.h"
 
 namespace demo {
@@ -274,50 +275,23 @@ std::string Summary::Table() const {
          TrafficText(TrafficOf(m_workers, m_writer, m_facts.processes), m_facts.skipKnownFills,
                      false) +
          "\n";
-    const CacheFeatures features;
-    t += Format("Features: leases %s, fail-safe %s; answers live %lld s\n",
-                m_facts.leases ? "on" : "off",
-                m_facts.failSafe ? Format("on (soft time-out %u ms, answers at most %lld s old)",
-                                          features.softTimeoutMs, features.failSafeMaxAgeSec)
-                                       .c_str()
-                                 : "off",
-                m_facts.valueLifetimeSec);
+    t += "Features: " + FeaturesText() + "\n";
     t += "Read-through cache: " + Figures(m_workers, kReadThrough, false) + "\n";
     t += "  " + Figures(m_workers, kFailSafe, false) + "; " + Figures(m_workers, kLeases, false) +
          "\n";
     t += "  " + Figures(m_workers, kCallerErrors, false) + "\n";
     t += "  " + Figures(m_workers, kReadThroughGuards, false) + "\n";
     t += "Derived answers: " + Figures(m_workers, kDerived, false) + "\n";
-    std::string byTables;
-    for (const auto& [name, n] : m_workers.counters)
-        if (name.rfind("held.", 0) == 0)
-            byTables += Format(" %s %lld", name.substr(5).c_str(), static_cast<long long>(n));
-    t += "Memory entries held at the end, by the tables their query reads:" + byTables + "\n";
+    t += "Memory entries held at the end, by the tables their query reads:" + HeldText() + "\n";
 
     t += "\nExternal cache outcomes (workers and writer):\n";
-    for (const auto& [operation, outcomes] : Outcomes(m_both)) {
-        std::string line = Format("  %-12s", operation.c_str());
-        for (const auto& [outcome, n] : outcomes)
-            line += Format(" %s %lld", outcome.c_str(), static_cast<long long>(n));
-        t += line + "\n";
-    }
+    for (const auto& [operation, outcomes] : Outcomes(m_both))
+        t += Format("  %-12s", operation.c_str()) + OutcomesText(outcomes) + "\n";
 
-    t += Format("Library warnings (log lines at Warn or above): workers %lld %s, writer %lld\n",
-                static_cast<long long>(LibraryWarnings(m_workers)),
-                JsonList(m_facts.warningsPerWorker).c_str(),
-                static_cast<long long>(LibraryWarnings(m_writer)));
-    t += Format(
-        "Failed external operations (errors, time-outs, refusals): workers %lld %s, writer %lld\n",
-        static_cast<long long>(FailedExternalOperations(m_workers)),
-        JsonList(m_facts.failedExternalPerWorker).c_str(),
-        static_cast<long long>(FailedExternalOperations(m_writer)));
+    t += "Library warnings (log lines at Warn or above): " + WarningsText() + "\n";
+    t += "Failed external operations (errors, time-outs, refusals): " + FailedText() + "\n";
 
-    long long checked = 0;
-    for (const Figure& f : std::span(kChecks).first(3)) checked += Count(m_workers, f.counter);
-    t += Format(
-        "\nFreshness: %lld answers served from a cache checked against SQLite "
-        "(1%% sample, at most 100/s per worker)\n",
-        checked);
+    t += "\nFreshness: " + CheckedText() + "\n";
     t += "  " + Figures(m_workers, kChecks, false) + "\n";
     t += "  " + Figures(m_workers, kStaleChecks, false) + "\n";
     t += Format("After settling: %lld entries held by the workers compared, %lld stale\n",
@@ -326,35 +300,174 @@ std::string Summary::Table() const {
         t +=
             Format("Chaos: subscriber connections killed %d time(s), server restarted %d time(s)\n",
                    m_facts.connectionKills, m_facts.serverRestarts);
-    if (m_facts.herdAtSec >= 0) {
-        const HerdLoads herd = HerdLoadsOf(m_workers, m_facts.herdKeys);
-        t += Format(
-            "  herd at %.1f s: the %d hottest base answers dropped at once; database loads of "
-            "them in the next %.0f s: %lld over %d keys, per key max %lld, mean %.2f\n",
-            m_facts.herdAtSec, m_facts.herdKeys, kHerdWindowMs / 1000.0,
-            static_cast<long long>(herd.loads), herd.keysLoaded,
-            static_cast<long long>(herd.maxPerKey), herd.meanPerKey);
+    if (m_facts.herdAtSec >= 0) t += "  herd at " + HerdText() + "\n";
+    if (m_facts.outageAtSec >= 0) t += "  database outage at " + OutageText() + "\n";
+    return t + "Result: " + Verdict() + "\n";
+}
+
+std::string Summary::FeaturesText() const {
+    const CacheFeatures features;
+    return Format("leases %s, fail-safe %s; answers live %lld s", m_facts.leases ? "on" : "off",
+                  m_facts.failSafe ? Format("on (soft time-out %u ms, answers at most %lld s old)",
+                                            features.softTimeoutMs, features.failSafeMaxAgeSec)
+                                         .c_str()
+                                   : "off",
+                  m_facts.valueLifetimeSec);
+}
+
+std::string Summary::HeldText() const {
+    std::string byTables;
+    for (const auto& [name, n] : m_workers.counters)
+        if (name.rfind("held.", 0) == 0)
+            byTables += Format(" %s %lld", name.substr(5).c_str(), static_cast<long long>(n));
+    return byTables;
+}
+
+std::string Summary::OutcomesText(const std::map<std::string, std::int64_t>& outcomes) {
+    std::string line;
+    for (const auto& [outcome, n] : outcomes)
+        line += Format(" %s %lld", outcome.c_str(), static_cast<long long>(n));
+    return line;
+}
+
+std::string Summary::WarningsText() const {
+    return Format("workers %lld %s, writer %lld",
+                  static_cast<long long>(LibraryWarnings(m_workers)),
+                  JsonList(m_facts.warningsPerWorker).c_str(),
+                  static_cast<long long>(LibraryWarnings(m_writer)));
+}
+
+std::string Summary::FailedText() const {
+    return Format("workers %lld %s, writer %lld",
+                  static_cast<long long>(FailedExternalOperations(m_workers)),
+                  JsonList(m_facts.failedExternalPerWorker).c_str(),
+                  static_cast<long long>(FailedExternalOperations(m_writer)));
+}
+
+std::string Summary::CheckedText() const {
+    long long checked = 0;
+    for (const Figure& f : std::span(kChecks).first(3)) checked += Count(m_workers, f.counter);
+    return Format(
+        "%lld answers served from a cache checked against SQLite (1%% sample, at most 100/s per "
+        "worker)",
+        checked);
+}
+
+std::string Summary::HerdText() const {
+    const HerdLoads herd = HerdLoadsOf(m_workers, m_facts.herdKeys);
+    return Format(
+        "%.1f s: the %d hottest base answers dropped at once; database loads of them in the next "
+        "%.0f s: %lld over %d keys, per key max %lld, mean %.2f",
+        m_facts.herdAtSec, m_facts.herdKeys, kHerdWindowMs / 1000.0,
+        static_cast<long long>(herd.loads), herd.keysLoaded, static_cast<long long>(herd.maxPerKey),
+        herd.meanPerKey);
+}
+
+std::string Summary::OutageText() const {
+    const Histogram& h = HistogramOf(m_workers, "latency.outage");
+    return Format(
+        "%.1f s for %.1f s: %lld answers (%lld fail-safe), p99 %.1f ms, max %.1f ms; caller "
+        "errors %lld (%lld of keys answered before), the slowest after %.1f ms",
+        m_facts.outageAtSec, m_facts.outageSec, Count(m_workers, "outage.answers"),
+        Count(m_workers, "outage.stale-answers"), h.PercentileUs(0.99) / 1000, h.MaxUs() / 1000,
+        Count(m_workers, "outage.caller-errors"),
+        Count(m_workers, "outage.caller-errors.had-answer"),
+        HistogramOf(m_workers, "latency.outage-errors").MaxUs() / 1000);
+}
+
+std::string Summary::Verdict() const {
+    if (!m_facts.allReported) return "INCOMPLETE: a process ended without its final report";
+    return !Correct() ? "STALE ANSWERS FOUND (see above)"
+           : Clean()  ? "correct (0 stale beyond the window, 0 stale after settling)"
+                      : "correct, but NOT CLEAN: library warnings or failed external operations "
+                        "(see above)";
+}
+
+std::vector<Table> Summary::ReportTables() const {
+    const std::int64_t answers = Answers();
+    const auto latency = [](double us) { return FormatValue(us, Unit::Micros); };
+    demo::Table layers{
+        "layers",
+        "Where the answers came from",
+        "Each answer by the layer that served it, with its latency. SQLite alone: the "
+        "same query stream sampled against the database with no cache in front.",
+        {"answered from", "answers", "share", "p50", "p99", "mean"},
+        {}};
+    for (int i = 0; i < 4; ++i) {
+        const Histogram& h = HistogramOf(m_workers, std::string("latency.") + kLayers[i]);
+        const std::int64_t n = m_workers.Get(std::string("layer.") + kLayers[i]);
+        layers.rows.push_back({kLayerTitles[i], std::to_string(n),
+                               FormatValue(100 * Ratio(n, answers), Unit::Percent),
+                               latency(h.PercentileUs(0.5)), latency(h.PercentileUs(0.99)),
+                               latency(h.MeanUs())});
     }
-    if (m_facts.outageAtSec >= 0) {
-        const Histogram& h = HistogramOf(m_workers, "latency.outage");
-        t += Format(
-            "  database outage at %.1f s for %.1f s: %lld answers (%lld fail-safe), p99 %.1f ms, "
-            "max %.1f ms; caller errors %lld (%lld of keys answered before), the slowest after "
-            "%.1f ms\n",
-            m_facts.outageAtSec, m_facts.outageSec, Count(m_workers, "outage.answers"),
-            Count(m_workers, "outage.stale-answers"), h.PercentileUs(0.99) / 1000, h.MaxUs() / 1000,
-            Count(m_workers, "outage.caller-errors"),
-            Count(m_workers, "outage.caller-errors.had-answer"),
-            HistogramOf(m_workers, "latency.outage-errors").MaxUs() / 1000);
-    }
-    if (!m_facts.allReported)
-        t += "Result: INCOMPLETE: a process ended without its final report\n";
-    else
-        t += !Correct() ? "Result: STALE ANSWERS FOUND (see above)\n"
-             : Clean()  ? "Result: correct (0 stale beyond the window, 0 stale after settling)\n"
-                        : "Result: correct, but NOT CLEAN: library warnings or failed external "
-                          "operations (see above)\n";
-    return t;
+    const auto row = [&](const char* title, std::int64_t n, const Histogram& h) {
+        layers.rows.push_back({title, std::to_string(n), "", latency(h.PercentileUs(0.5)),
+                               latency(h.PercentileUs(0.99)), latency(h.MeanUs())});
+    };
+    const Histogram& single = HistogramOf(m_workers, "latency.disk-single");
+    row("of the disk hits, single queries", single.Count(), single);
+    row("all answers", answers, HistogramOf(m_workers, "latency.all"));
+    const Histogram& alone = HistogramOf(m_workers, "latency.sqlite-alone");
+    row("SQLite alone (same stream)", alone.Count(), alone);
+
+    demo::Table run{"run", "The run", "", {}, {}};
+    run.rows = {
+        {"result", Verdict()},
+        {"workload", Format("%d worker processes (%d answers in memory each), %.0f s, seed %llu",
+                            m_facts.processes, m_facts.memoryEntries, m_facts.durationSec,
+                            static_cast<unsigned long long>(m_facts.seed))},
+        {"answers",
+         Format("%s; %.1fx faster than SQLite alone (mean latency)",
+                FormatValue(static_cast<double>(answers) / m_facts.durationSec, Unit::PerSecond)
+                    .c_str(),
+                Speedup())},
+        {"Redis", m_facts.redisEndpoint + " (" + DescribeRedis(m_facts) + ")"},
+        {"database", Format("%s (%d sales rows)", m_facts.dbPath.c_str(), m_facts.salesRows)},
+        {"features", FeaturesText()},
+        {"library warnings", WarningsText()},
+        {"failed external operations", FailedText()}};
+
+    demo::Table coherence{"coherence",
+                          "Coherence and the caches",
+                          "The announcements of changed answers and what the workers' caches did.",
+                          {},
+                          {}};
+    coherence.rows = {
+        {"announcements", Figures(m_both, kAnnouncements, false) + "; received per worker " +
+                              JsonList(m_facts.receivedPerWorker)},
+        {"re-subscriptions", Figures(m_both, kResubscriptions, false)},
+        {"writer", Format("%lld row updates; entries invalidated in workers %lld",
+                          Count(m_writer, "updates"), Count(m_workers, "invalidations"))},
+        {"traffic", TrafficText(TrafficOf(m_workers, m_writer, m_facts.processes),
+                                m_facts.skipKnownFills, false)
+                        .substr(std::string("Traffic: ").size())},
+        {"read-through cache", Figures(m_workers, kReadThrough, false)},
+        {"fail-safe and leases",
+         Figures(m_workers, kFailSafe, false) + "; " + Figures(m_workers, kLeases, false)},
+        {"caller errors", Figures(m_workers, kCallerErrors, false)},
+        {"guards", Figures(m_workers, kReadThroughGuards, false)},
+        {"derived answers", Figures(m_workers, kDerived, false)},
+        {"held at the end, by table", HeldText()}};
+    for (const auto& [operation, outcomes] : Outcomes(m_both))
+        coherence.rows.push_back({"external " + operation, OutcomesText(outcomes)});
+
+    demo::Table freshness{"freshness", "Freshness", CheckedText() + ".", {}, {}};
+    freshness.rows = {
+        {"checks", Figures(m_workers, kChecks, false)},
+        {"fail-safe answers", Figures(m_workers, kStaleChecks, false)},
+        {"after settling",
+         Format("%lld entries held by the workers compared, %lld stale",
+                Count(m_workers, "settle.checked"), Count(m_workers, "settle.stale"))}};
+    if (m_facts.chaos)
+        freshness.rows.push_back(
+            {"chaos",
+             Format("subscriber connections killed %d time(s), server restarted %d time(s)",
+                    m_facts.connectionKills, m_facts.serverRestarts)});
+    if (m_facts.herdAtSec >= 0) freshness.rows.push_back({"herd", "at " + HerdText()});
+    if (m_facts.outageAtSec >= 0)
+        freshness.rows.push_back({"database outage", "at " + OutageText()});
+    return {run, layers, freshness, coherence};
 }
 
 std::string Summary::Json() const {

@@ -3,10 +3,12 @@
 // Not thread-safe: use from one thread at a time.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
 #include "Stats.h"
+#include "Table.h"
 
 namespace demo {
 
@@ -98,6 +100,9 @@ public:
 
     std::string Table() const;
     std::string Json() const;
+    // The same figures as the report page shows them: the run and its verdict, the answers by
+    // layer with their latency, the freshness checks, the coherence service and the caches.
+    std::vector<demo::Table> ReportTables() const;
     // Every process reported, zero stale answers beyond the window and zero stale entries
     // after settling.
     bool Correct() const;
@@ -109,6 +114,16 @@ public:
 private:
     std::int64_t Answers() const { return m_workers.Get("queries"); }
     double Speedup() const;
+    // Parts of the table's lines that the page's tables show too.
+    std::string FeaturesText() const;
+    std::string HeldText() const;
+    static std::string OutcomesText(const std::map<std::string, std::int64_t>& outcomes);
+    std::string WarningsText() const;
+    std::string FailedText() const;
+    std::string CheckedText() const;
+    std::string HerdText() const;
+    std::string OutageText() const;
+    std::string Verdict() const;
 
     RunFacts m_facts;
     Stats m_workers;

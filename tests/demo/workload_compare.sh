@@ -4,8 +4,9 @@
 # - The JSON shows every set-up in order with the TTLs asked for; the database alone loads every
 #   answer and the long-lived caches load fewer; the library's set-up holds nothing stale after
 #   settling. Stale answers and speeds are the run's own verdict (times, on a shared machine).
-# - The report, read by a real HTML parser, has each chart with a point per second of data, and
-#   the comparison table.
+# - The report, read by a real HTML parser, loads nothing; it opens with the comparison, a bar
+#   per set-up at its answers per second and one at its stale share for each set-up checked,
+#   then each chart with a point per second of data; the comparison and summary tables.
 # - --db at a file the main job did not write: refused with exit status 2, the file unchanged.
 # - A short chaos run's report marks every fault the JSON lists on the time axis of every chart.
 set -euo pipefail
@@ -43,10 +44,10 @@ from html.parser import HTMLParser
 class Charts(HTMLParser):
     def __init__(self):
         super().__init__()
-        self.charts, self.chart, self.series, self.pre, self.text = {}, None, None, None, {}
+        self.charts, self.chart, self.series, self.table, self.text = {}, None, None, None, {}
     def handle_starttag(self, tag, attrs):
         a = dict(attrs)
-        if tag in ("script", "link") or (tag == "img" and "src" in a):
+        if tag in ("link", "script", "img", "iframe") and ("src" in a or "href" in a):
             raise SystemExit("the report loads " + tag)
         if tag == "svg" and "chart" in a.get("class", ""):
             self.chart = a["id"]
@@ -54,21 +55,32 @@ class Charts(HTMLParser):
         elif tag == "g" and self.chart and a.get("class") == "series":
             self.series = a["data-name"]
             self.charts[self.chart][self.series] = []
-        elif tag == "circle" and self.series:
-            self.charts[self.chart][self.series].append((int(a["data-t"]), float(a["data-v"])))
-        elif tag == "pre":
-            self.pre = a.get("id")
+        elif tag in ("circle", "rect") and self.series and "point" in a.get("class", ""):
+            self.charts[self.chart][self.series].append((int(a.get("data-t", 0)), float(a["data-v"])))
+        elif tag == "table":
+            self.table = a.get("id")
     def handle_endtag(self, tag):
         if tag == "svg": self.chart = None
         if tag == "g": self.series = None
-        if tag == "pre": self.pre = None
+        if tag == "table": self.table = None
     def handle_data(self, data):
-        if self.pre: self.text[self.pre] = self.text.get(self.pre, "") + data
+        if self.table: self.text[self.table] = self.text.get(self.table, "") + data
 
 page = Charts()
 page.feed(open(sys.argv[1]).read())
-seconds = len(json.load(open(sys.argv[2]))["velcache"]["timeline"]["answers"])
+run = json.load(open(sys.argv[2]))
+seconds = len(run["velcache"]["timeline"]["answers"])
 assert seconds >= 2, seconds
+assert list(page.charts)[0] == "comparison", list(page.charts)
+bars = page.charts.pop("comparison")
+rows = run["comparison"]["rows"]
+rates = [v for _, v in bars["answers per second"]]
+assert len(rates) == len(rows) and all(
+    abs(v - r["answers_per_s"]) <= 1e-3 * r["answers_per_s"] for v, r in zip(rates, rows)), rates
+stale = [v for _, v in bars["stale beyond 1 s"]]
+checked = [r for r in rows if r["checked"] > 0]
+assert len(stale) == len(checked) and all(
+    abs(v - 100 * r["stale_beyond_window"] / r["checked"]) < 1e-3 for v, r in zip(stale, checked)), stale
 expected = {"answers": ["memory", "disk", "redis", "sqlite"], "hit-ratio": ["hit ratio"],
             "latency": ["p50", "p99"], "lag": ["p50", "p99"],
             "checks": ["fresh", "stale within 1 s", "stale beyond 1 s"]}
@@ -84,8 +96,9 @@ for chart, names in expected.items():
             assert len(points) >= seconds - 1, (chart, name, len(points))
 answered = [v for _, v in page.charts["answers"]["memory"]]
 assert sum(answered) > 0, answered
-assert "Redis cache-aside" in page.text["comparison"] and "answers/s" in page.text["comparison"]
-assert "memory hit" in page.text["summary"]
+assert "Redis cache-aside" in page.text["comparison-table"], page.text.keys()
+assert "answers/s" in page.text["comparison-table"]
+assert "memory hit" in page.text["layers"] and "correct" in page.text["run"], page.text.keys()
 PY
 
 status=0

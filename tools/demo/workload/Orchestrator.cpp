@@ -596,11 +596,11 @@ SetupRun RunSetup(const Options& options, RunPlace& place, Setup setup, long lon
 }
 
 // Writes the report of --report, when asked for; false (said) when it could not.
-bool WriteReport(const Options& options, const RunFacts& facts, const std::string& summaryTable,
-                 const std::string& comparisonTable) {
+bool WriteReport(const Options& options, const RunFacts& facts, const std::vector<Table>& summary,
+                 const Comparison* comparison) {
     if (options.report.empty()) return true;
     std::ofstream out(options.report, std::ios::trunc);
-    out << HtmlReport(facts, summaryTable, comparisonTable);
+    out << HtmlReport(facts, summary, comparison);
     out.close();
     if (!out) Say("cannot write the report to " + options.report);
     return static_cast<bool>(out);
@@ -612,7 +612,7 @@ int RunMainJob(const Options& options, RunPlace& place) {
     const Summary summary(run.facts, run.workers, run.writer);
     std::fputs(options.json ? summary.Json().c_str() : summary.Table().c_str(), stdout);
     std::fflush(stdout);
-    if (!WriteReport(options, run.facts, summary.Table(), "")) return 2;
+    if (!WriteReport(options, run.facts, summary.ReportTables(), nullptr)) return 2;
     return summary.ExitCode();
 }
 
@@ -632,7 +632,8 @@ int RunComparison(const Options& options, RunPlace& place) {
         {Setup::RedisTtl, windowMs}, {Setup::LocalTtl, windowMs}, {Setup::Velcache, 0}};
     std::vector<ComparisonRow> rows;
     int code = 0;
-    std::string velcacheJson, velcacheTable;
+    std::string velcacheJson;
+    std::vector<Table> velcacheTables;
     RunFacts velcacheFacts;
     for (std::size_t i = 0; i < setups.size(); ++i) {
         const auto [setup, ttl] = setups[i];
@@ -649,7 +650,7 @@ int RunComparison(const Options& options, RunPlace& place) {
             const Summary summary(run.facts, run.workers, run.writer);
             code = summary.ExitCode();
             velcacheJson = summary.Json();
-            velcacheTable = summary.Table();
+            velcacheTables = summary.ReportTables();
             velcacheFacts = run.facts;
         }
     }
@@ -662,7 +663,7 @@ int RunComparison(const Options& options, RunPlace& place) {
     else
         std::fputs(comparison.Table().c_str(), stdout);
     std::fflush(stdout);
-    if (!WriteReport(options, velcacheFacts, velcacheTable, comparison.Table())) return 2;
+    if (!WriteReport(options, velcacheFacts, velcacheTables, &comparison)) return 2;
     return code;
 }
 

@@ -1,14 +1,21 @@
-// Report: the end of a run as one self-contained HTML page: charts over the seconds of the
-// workload (answers per second by layer, hit ratio, p50/p99 latency, the coherence service's
-// delivery lag, the freshness checks), each fault of a chaos run marked on the time axis, then
-// the summary table and, after a comparison run, the comparison table. The charts are inline
-// SVG; the page loads nothing from anywhere, so it opens offline.
+// Report: the end of a run as one self-contained HTML page that a person reads from the top.
+// After a comparison run it opens with the comparison (a bar chart of the answers per second of
+// each set-up beside its stale answers, then the table); then charts over the seconds of the
+// workload (answers per second by layer, hit ratio, p50/p99 latency on a log axis, the coherence
+// service's delivery lag, the freshness checks), each fault of a chaos run marked on the time
+// axis; then the summary's tables. Charts are inline SVG with round ticks, grid lines and
+// readable units; the page loads nothing from anywhere, so it opens offline. Each chart carries
+// in `data-drawn` how many of its points the browser drew inside it (set by a script of the page
+// once loaded), for a check that renders the page.
 // Not thread-safe: use from one thread at a time.
 #pragma once
 
 #include <string>
+#include <vector>
 
+#include "Comparison.h"
 #include "Summary.h"
+#include "Table.h"
 
 namespace demo {
 
@@ -19,8 +26,10 @@ namespace demo {
 // before, which it then advances. A run keeps one a second, so it keeps no histogram.
 Stats ChartedSecond(const Stats& workers, Histogram& latencyBefore);
 
-// `comparisonTable` may be empty (no comparison ran).
-std::string HtmlReport(const RunFacts& facts, const std::string& summaryTable,
-                       const std::string& comparisonTable);
+// `summary`: the run's tables (Summary::ReportTables); `comparison`: the set-ups of a comparison
+// run, or null when none ran (the charts and the summary are then of the run, else of the
+// library's set-up).
+std::string HtmlReport(const RunFacts& facts, const std::vector<Table>& summary,
+                       const Comparison* comparison);
 
 }  // namespace demo

@@ -99,15 +99,16 @@ std::string Comparison::Table() const {
 Table Comparison::ReportTable() const {
     char text[1024];
     std::snprintf(text, sizeof text,
-                  "The same query stream and writer through each set-up in turn: %d workers, %g s "
-                  "each; in-memory budget %d answers per worker (velcache's memory layer, which "
+                  "The same query stream and writer through each set-up in turn: %d worker%s, %g "
+                  "s each; in-memory budget %d answers per worker (velcache's memory layer, which "
                   "keeps derived answers apart, and the in-process caches). Answers/s: over the "
                   "time the workers spent answering. Stale > 1 s: answers judged stale more than "
                   "the one-second window after the change that made them so, of those checked (a "
                   "sample of the answers served from a cache). Load: the machine's one-minute "
                   "load average as the set-up began. \"vs\": answers/s against the first row of "
                   "that set-up.",
-                  m_processes, m_rows.empty() ? 0.0 : m_rows.front().durationSec, m_memoryEntries);
+                  m_processes, m_processes == 1 ? "" : "s",
+                  m_rows.empty() ? 0.0 : m_rows.front().durationSec, m_memoryEntries);
     demo::Table table{"comparison-table",
                       "The set-ups side by side",
                       text,

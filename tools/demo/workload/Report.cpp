@@ -266,7 +266,7 @@ std::string Charts(const RunFacts& facts) {
 // The comparison as bars, one row a set-up: its answers per second, and beside them its
 // answers stale beyond the window as a share of those checked.
 std::string ComparisonChart(const Comparison& comparison) {
-    constexpr double kLabels = 200, kRateEnd = 500, kStale = 560, kStaleEnd = 716;
+    constexpr double kLabels = 200, kRateEnd = 470, kStale = 540, kStaleEnd = 670;
     constexpr double kHead = 22, kRow = 28, kBar = 16, kFoot = 24;
     const std::vector<ComparisonRow>& rows = comparison.Rows();
     double fastest = 0, stalest = 0;
@@ -373,7 +373,7 @@ std::string FaultList(const RunFacts& facts) {
 }
 
 const char* const kStyle =
-    "body{font-family:'DejaVu Sans',Helvetica,Arial,sans-serif;color:#222;max-width:860px;"
+    "body{font-family:'DejaVu Sans',Helvetica,Arial,sans-serif;color:#222;max-width:940px;"
     "margin:24px auto;padding:0 16px;line-height:1.4;font-size:15px}"
     ".wide{max-width:100%;overflow-x:auto}"
     "h1{font-size:1.6em;margin-bottom:.2em}"
@@ -397,8 +397,9 @@ const char* const kStyle =
     ".outage{fill:#c00;fill-opacity:.07}"
     "rect.point{fill:#8aa4c8}rect.point.ours{fill:#2a7}rect.point.stale{fill:#c33}"
     "table{border-collapse:collapse;font-size:.88em;margin:.3em 0}"
-    "th,td{padding:3px 8px;border-bottom:1px solid #eee;text-align:left;vertical-align:top}"
-    "thead th{border-bottom:2px solid #ccc;white-space:nowrap}"
+    "th,td{padding:3px 7px;border-bottom:1px solid #eee;text-align:left;vertical-align:top}"
+    "thead th{border-bottom:2px solid #ccc;vertical-align:bottom}"
+    "thead th+th{text-align:right}"
     "th[scope=row]{white-space:nowrap}"
     "td.n{text-align:right;font-variant-numeric:tabular-nums;white-space:nowrap}"
     "table.facts th{color:#444;font-weight:600}"

@@ -414,9 +414,10 @@ std::vector<Table> Summary::ReportTables() const {
     demo::Table run{"run", "The run", "", {}, {}};
     run.rows = {
         {"result", Verdict()},
-        {"workload", Format("%d worker processes (%d answers in memory each), %.0f s, seed %llu",
-                            m_facts.processes, m_facts.memoryEntries, m_facts.durationSec,
-                            static_cast<unsigned long long>(m_facts.seed))},
+        {"workload",
+         Format("%d worker process%s (%d answers in memory each), %.0f s, seed %llu",
+                m_facts.processes, m_facts.processes == 1 ? "" : "es", m_facts.memoryEntries,
+                m_facts.durationSec, static_cast<unsigned long long>(m_facts.seed))},
         {"answers",
          Format("%s; %.1fx faster than SQLite alone (mean latency)",
                 FormatValue(static_cast<double>(answers) / m_facts.durationSec, Unit::PerSecond)
@@ -436,7 +437,7 @@ std::vector<Table> Summary::ReportTables() const {
     coherence.rows = {
         {"announcements", Figures(m_both, kAnnouncements, false) + "; received per worker " +
                               JsonList(m_facts.receivedPerWorker)},
-        {"re-subscriptions", Figures(m_both, kResubscriptions, false)},
+        {"subscription", Figures(m_both, kResubscriptions, false)},
         {"writer", Format("%lld row updates; entries invalidated in workers %lld",
                           Count(m_writer, "updates"), Count(m_workers, "invalidations"))},
         {"traffic", TrafficText(TrafficOf(m_workers, m_writer, m_facts.processes),
@@ -445,7 +446,7 @@ std::vector<Table> Summary::ReportTables() const {
         {"read-through cache", Figures(m_workers, kReadThrough, false)},
         {"fail-safe and leases",
          Figures(m_workers, kFailSafe, false) + "; " + Figures(m_workers, kLeases, false)},
-        {"caller errors", Figures(m_workers, kCallerErrors, false)},
+        {"errors to callers", Figures(m_workers, kCallerErrors, false)},
         {"guards", Figures(m_workers, kReadThroughGuards, false)},
         {"derived answers", Figures(m_workers, kDerived, false)},
         {"held at the end, by table", HeldText()}};

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 namespace demo {
 namespace {
 
@@ -25,6 +27,9 @@ TEST(ChartAxis, LogAxisSpansWholeDecadesAndPutsZeroAtTheBottom) {
     EXPECT_DOUBLE_EQ(axis.Fraction(10), 0.4);
     EXPECT_EQ(axis.Fraction(0), 0);
     EXPECT_EQ(LogAxis(5, 5).ticks, (std::vector<double>{1, 10}));  // one value: one decade
+    // A chart with no value above zero: the lowest is still infinite, the highest 0.
+    EXPECT_EQ(LogAxis(std::numeric_limits<double>::infinity(), 0).ticks,
+              (std::vector<double>{1, 10}));
 }
 
 TEST(ChartAxis, ValuesAreWordedWithTheirUnits) {

@@ -69,8 +69,9 @@ Axis LinearAxis(double high) {
 Axis LogAxis(double low, double high) {
     Axis axis;
     axis.log = true;
-    if (!(low > 0)) low = high > 0 ? high : 1;
-    if (!(high > 0)) high = low;
+    const auto usable = [](double v) { return v > 0 && std::isfinite(v); };
+    if (!usable(low)) low = usable(high) ? high : 1;  // no value above zero: one decade from 1
+    if (!usable(high)) high = low;
     int first = static_cast<int>(std::floor(std::log10(low)));
     int last = static_cast<int>(std::ceil(std::log10(high)));
     if (last <= first) last = first + 1;

@@ -31,7 +31,8 @@ struct Axis {
 
 // From 0 to the smallest round top at or above `high` (1 when `high` is not above 0).
 Axis LinearAxis(double high);
-// Whole decades around [low, high], both above zero (at least one decade).
+// Whole decades around [low, high] (at least one); a bound that is not a number above zero
+// takes the other's place, and with neither the axis runs from 1 to 10.
 Axis LogAxis(double low, double high);
 // 0 to 100 in steps of 25.
 Axis PercentAxis();

@@ -596,7 +596,7 @@ SetupRun RunSetup(const Options& options, RunPlace& place, Setup setup, long lon
 }
 
 // Writes the report of --report, when asked for; false (said) when it could not.
-bool WriteReport(const Options& options, const RunFacts& facts, const std::vector<Table>& summary,
+bool WriteReport(const Options& options, const RunFacts& facts, const Summary& summary,
                  const Comparison* comparison) {
     if (options.report.empty()) return true;
     std::ofstream out(options.report, std::ios::trunc);
@@ -612,7 +612,7 @@ int RunMainJob(const Options& options, RunPlace& place) {
     const Summary summary(run.facts, run.workers, run.writer);
     std::fputs(options.json ? summary.Json().c_str() : summary.Table().c_str(), stdout);
     std::fflush(stdout);
-    if (!WriteReport(options, run.facts, summary.ReportTables(), nullptr)) return 2;
+    if (!WriteReport(options, run.facts, summary, nullptr)) return 2;
     return summary.ExitCode();
 }
 
@@ -633,7 +633,7 @@ int RunComparison(const Options& options, RunPlace& place) {
     std::vector<ComparisonRow> rows;
     int code = 0;
     std::string velcacheJson;
-    std::vector<Table> velcacheTables;
+    std::optional<Summary> velcacheSummary;
     RunFacts velcacheFacts;
     for (std::size_t i = 0; i < setups.size(); ++i) {
         const auto [setup, ttl] = setups[i];
@@ -650,7 +650,7 @@ int RunComparison(const Options& options, RunPlace& place) {
             const Summary summary(run.facts, run.workers, run.writer);
             code = summary.ExitCode();
             velcacheJson = summary.Json();
-            velcacheTables = summary.ReportTables();
+            velcacheSummary = summary;
             velcacheFacts = run.facts;
         }
     }
@@ -663,7 +663,8 @@ int RunComparison(const Options& options, RunPlace& place) {
     else
         std::fputs(comparison.Table().c_str(), stdout);
     std::fflush(stdout);
-    if (!WriteReport(options, velcacheFacts, velcacheTables, &comparison)) return 2;
+    if (velcacheSummary && !WriteReport(options, velcacheFacts, *velcacheSummary, &comparison))
+        return 2;
     return code;
 }
 

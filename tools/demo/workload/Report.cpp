@@ -404,7 +404,10 @@ const char* const kStyle =
     "td.n{text-align:right;font-variant-numeric:tabular-nums;white-space:nowrap}"
     "table.facts th{color:#444;font-weight:600}"
     "tr.ours{background:#eef8f2;font-weight:600}"
-    "ol.faults{font-size:.88em;color:#444;columns:2}";
+    "ol.faults{font-size:.88em;color:#444;columns:2}"
+    ".verdict{padding:6px 10px;border-left:4px solid #2a7;background:#eef8f2}"
+    ".verdict.unclean{border-color:#ca2;background:#fbf6e4}"
+    ".verdict.stale{border-color:#c00;background:#fbeaea}";
 
 // Once the page is laid out, each chart notes how many of its points were drawn with a size,
 // inside the chart.
@@ -444,7 +447,7 @@ Stats ChartedSecond(const Stats& workers, Histogram& latencyBefore) {
     return out;
 }
 
-std::string HtmlReport(const RunFacts& facts, const std::vector<Table>& summary,
+std::string HtmlReport(const RunFacts& facts, const Summary& summary,
                        const Comparison* comparison) {
     std::string html =
         "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
@@ -455,6 +458,13 @@ std::string HtmlReport(const RunFacts& facts, const std::vector<Table>& summary,
         (facts.processes == 1 ? " worker process, " : " worker processes, ") +
         FormatValue(facts.durationSec * 1e6, Unit::Micros) + " of workload" +
         (comparison ? " per set-up" : "") + ", seed " + std::to_string(facts.seed) + ".</p>\n";
+    const int code = summary.ExitCode();
+    html += std::string("<p class=\"verdict") +
+            (code == 1   ? " stale"
+             : code == 3 ? " unclean"
+                         : "") +
+            "\" id=\"verdict\"><b>Result" + (comparison ? " of velcache's set-up" : "") + ":</b> " +
+            Escape(summary.Verdict()) + "</p>\n";
     if (comparison) {
         html += "<h2>Comparison</h2>\n<figure>\n<h3>Answers per second by set-up</h3>\n" +
                 ComparisonChart(*comparison) +
@@ -469,7 +479,7 @@ std::string HtmlReport(const RunFacts& facts, const std::vector<Table>& summary,
             (comparison ? "velcache's set-up, second by second" : "Second by second") + "</h2>\n" +
             FaultList(facts) + Charts(facts);
     html += "<h2>Summary</h2>\n";
-    for (const Table& table : summary) html += HtmlTable(table);
+    for (const Table& table : summary.ReportTables()) html += HtmlTable(table);
     return html + "<script>" + kCountDrawn + "</script>\n</body></html>\n";
 }
 

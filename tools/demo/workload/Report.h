@@ -26,10 +26,8 @@ namespace demo {
 // before, which it then advances. A run keeps one a second, so it keeps no histogram.
 Stats ChartedSecond(const Stats& workers, Histogram& latencyBefore);
 
-// `summary`: the run's tables (Summary::ReportTables); `comparison`: the set-ups of a comparison
-// run, or null when none ran (the charts and the summary are then of the run, else of the
-// library's set-up).
-std::string HtmlReport(const RunFacts& facts, const std::vector<Table>& summary,
-                       const Comparison* comparison);
+// `facts` and `summary`: of the run, or of the library's set-up in a comparison run, whose
+// set-ups `comparison` holds (null when none ran). The summary's verdict heads the page.
+std::string HtmlReport(const RunFacts& facts, const Summary& summary, const Comparison* comparison);
 
 }  // namespace demo

@@ -413,7 +413,6 @@ std::vector<Table> Summary::ReportTables() const {
 
     demo::Table run{"run", "The run", "", {}, {}};
     run.rows = {
-        {"result", Verdict()},
         {"workload",
          Format("%d worker process%s (%d answers in memory each), %.0f s, seed %llu",
                 m_facts.processes, m_facts.processes == 1 ? "" : "es", m_facts.memoryEntries,

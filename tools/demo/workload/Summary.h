@@ -100,9 +100,11 @@ public:
 
     std::string Table() const;
     std::string Json() const;
-    // The same figures as the report page shows them: the run and its verdict, the answers by
-    // layer with their latency, the freshness checks, the coherence service and the caches.
+    // The same figures as the report page shows them: the run, the answers by layer with their
+    // latency, the freshness checks, the coherence service and the caches.
     std::vector<demo::Table> ReportTables() const;
+    // The table's last line without "Result: ": "correct (...)", "STALE ANSWERS FOUND ...".
+    std::string Verdict() const;
     // Every process reported, zero stale answers beyond the window and zero stale entries
     // after settling.
     bool Correct() const;
@@ -123,7 +125,6 @@ private:
     std::string CheckedText() const;
     std::string HerdText() const;
     std::string OutageText() const;
-    std::string Verdict() const;
 
     RunFacts m_facts;
     Stats m_workers;

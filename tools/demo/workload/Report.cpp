@@ -292,14 +292,18 @@ std::string ComparisonChart(const Comparison& comparison) {
         " " + Number(height) + "\">";
     svg += SvgText(kLabels, 14, "start", "answers per second", "head");
     svg += SvgText(kStale, 14, "start", "stale beyond 1 s, of checked", "head");
-    for (const double v : rate.ticks) {
-        svg += SvgLine(rateX(v), kHead, rateX(v), base, "grid");
-        svg += SvgText(rateX(v), height - 8, "middle", FormatValue(v, Unit::PerSecond));
-    }
-    for (const double v : share.ticks) {
-        svg += SvgLine(staleX(v), kHead, staleX(v), base, "grid");
-        svg += SvgText(staleX(v), height - 8, "middle", FormatValue(v, Unit::Percent));
-    }
+    // A grid line at every tick; a label where it keeps clear of the one before.
+    const auto ticks = [&](const Axis& axis, const auto& x, Unit unit) {
+        double labelled = -1e9;
+        for (const double v : axis.ticks) {
+            svg += SvgLine(x(v), kHead, x(v), base, "grid");
+            if (x(v) - labelled < 44) continue;
+            svg += SvgText(x(v), height - 8, "middle", FormatValue(v, unit));
+            labelled = x(v);
+        }
+    };
+    ticks(rate, rateX, Unit::PerSecond);
+    ticks(share, staleX, Unit::Percent);
     svg += SvgLine(kLabels, kHead, kLabels, base, "axis") +
            SvgLine(kStale, kHead, kStale, base, "axis");
     std::string rates = "<g class=\"series\" data-name=\"answers per second\">";

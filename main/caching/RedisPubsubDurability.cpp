@@ -117,7 +117,7 @@ void RedisPubsub::Impl::PublishOrQueue(const TString& channel, const TString& me
         } else if (it != m_queue.end() || m_queue.size() < m_queueLimit) {
             if (it != m_queue.end()) {
                 it->second = pending;  // the newest announcement of a key hash wins
-                ++m_counters.dropped;
+                ++m_counters.superseded;  // nothing is lost: the newest content goes out
             } else {
                 m_queue.emplace(c, pending);
             }
@@ -181,7 +181,8 @@ bool RedisPubsub::Impl::ResendQueued() {
         }
         TMutexLock lock(m_durableMutex);
         // A newer one queued meanwhile wins; else what is still missing stays queued.
-        m_queue.emplace(next.first, Unsent{next.second.message, !published, !appended});
+        if (!m_queue.emplace(next.first, Unsent{next.second.message, !published, !appended}).second)
+            ++m_counters.superseded;
         return false;
     }
 }
@@ -487,6 +488,7 @@ CoherenceHealth RedisPubsub::Impl::GetHealth() {
         {&H::publishFailuresQueued, &C::queued},
         {&H::resent, &C::resent},
         {&H::dropped, &C::dropped},
+        {&H::superseded, &C::superseded},
         {&H::gaps, &C::gaps},
         {&H::conservativeFlushes, &C::flushes},
         {&H::resubscriptions, &C::resubscriptions},
@@ -526,6 +528,7 @@ CoherenceHealth RedisPubsub::Impl::GetHealth() {
         {"publish-failures-queued", h.publishFailuresQueued},
         {"resent", h.resent},
         {"dropped", h.dropped},
+        {"superseded", h.superseded},
         {"queued-now", h.queuedNow},
         {"gaps", h.gaps},
         {"conservative-flushes", h.conservativeFlushes},

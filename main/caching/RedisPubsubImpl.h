@@ -350,9 +350,9 @@ private:
     // Health figures.
     struct Counters {
         std::atomic<long long> published{0}, received{0}, applied{0}, replayed{0}, duplicates{0},
-            malformed{0}, queued{0}, resent{0}, dropped{0}, gaps{0}, flushes{0}, resubscriptions{0},
-            appendsQueued{0}, appendsLost{0}, fillsNotPublished{0}, skippedPublishedLater{0},
-            reannounced{0};
+            malformed{0}, queued{0}, resent{0}, dropped{0}, superseded{0}, gaps{0}, flushes{0},
+            resubscriptions{0}, appendsQueued{0}, appendsLost{0}, fillsNotPublished{0},
+            skippedPublishedLater{0}, reannounced{0};
         std::atomic<long long> lastMessageNs{0};  // steady clock; 0: none yet
     } m_counters;
     TMutex m_healthMutex;

@@ -37,6 +37,8 @@ struct CoherenceHealth {
     long long publishFailuresQueued = 0;  ///< failed publishes put in the queue
     long long resent = 0;                 ///< queued announcements sent later
     long long dropped = 0;                ///< failed publishes lost (queue full or off)
+    long long superseded = 0;  ///< queued announcements replaced by a newer one of their key hash
+                               /// (nothing lost: the newest content goes out)
     long long queuedNow = 0;              ///< waiting in the queue now
     long long appendFailuresQueued = 0;   ///< published, but queued for the stream append
     long long appendsLost = 0;            ///< appends given up (a gap marker goes to the stream)

@@ -66,6 +66,29 @@ TEST_F(CoherenceOnRedis, GivenUpAnnouncementMakesAReplayPastItAGap) {
     holder->OnRemoved(*cache);
 }
 
+// While the server was frozen, a queued announcement replaced by a newer one of the same key
+// hash was counted as lost: a failover showed dozens "lost" with nothing stale. Only what the
+// queue cannot hold is lost.
+TEST_F(CoherenceOnRedis, QueuedAnnouncementReplacedByANewerOneWasCountedLost) {
+    ScopedOverride oneQueued("CacheSynchronizationRetryQueue", 1);
+    RedisSubscriptionManager side(Server().MakeConfig());
+    auto publisher = RedisPubsub::CreateTestInstance("supersede.", side);
+    const unsigned long long now = DateTime::UtcNow().GetRepresentation();
+    Server().Freeze();
+    publisher->OnAdded({8, 0}, {1, 1}, now, 1, {});
+    publisher->OnAdded({8, 0}, {2, 2}, now + 1, 2, {});  // the same key hash: replaces it
+    publisher->OnAdded({9, 0}, {3, 3}, now + 2, 3, {});  // another: the queue holds one
+    Server().Thaw();
+    // The third found the queue full: lost. Of the first two, each went out or was superseded
+    // by the second (replaced in the queue, or found newer when the retry thread's attempt,
+    // under way during the freeze, failed); the retry thread may also have sent the first once
+    // the server answered.
+    ASSERT_TRUE(Eventually([&] { return publisher->GetHealth().queuedNow == 0; }));
+    const CoherenceHealth health = publisher->GetHealth();
+    EXPECT_EQ(health.dropped, 1);
+    EXPECT_EQ(health.published + health.superseded, 2);
+}
+
 // A deaf limit shorter than the subscriber's heartbeat: on a quiet connection nothing is heard
 // between heartbeats, so every heartbeat's answer came after a "silence" past the limit. Each
 // one treated every tracked entry as dirty, and the service counted as deaf for part of every

@@ -94,6 +94,7 @@ void DemoHost::AddHostCounts(Stats& stats) const {
     stats.counters["replayed"] = health.replayed;
     stats.counters["resent"] = health.resent;
     stats.counters["publish-lost"] = health.dropped;
+    stats.counters["publish-superseded"] = health.superseded;
     stats.counters["gaps"] = health.gaps;
     stats.counters["gap-flushes"] = health.conservativeFlushes;
     stats.counters["resubscriptions"] = health.resubscriptions;

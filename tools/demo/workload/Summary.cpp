@@ -27,6 +27,7 @@ struct Figure {
 const Figure kAnnouncements[] = {{"published", "published", "published"},
                                  {"resent", "resent", "re-sent"},
                                  {"lost", "publish-lost", "lost"},
+                                 {"superseded", "publish-superseded", "superseded by newer"},
                                  {"received", "received", "received"},
                                  {"replayed", "replayed", "replayed"}};
 const Figure kResubscriptions[] = {

@@ -87,16 +87,9 @@ EntrySet SynchronizedIndexedCache::IncrementClock() {
 void SynchronizedIndexedCache::OnDirty(const std::vector<unsigned int>& ids) {
     // The dropped payloads are released after the lock: a host destructor never runs under it
     // (nor, when the coherence service calls, under the service's lock and this one at once).
-    std::vector<Entry> dropped;  // copies that share the payloads
-    dropped.reserve(ids.size());
+    EntrySet dropped;  // copies that share the payloads
     TExclusiveLockGuard guard(*m_lock);
-    const EntrySet& held = m_cache.GetCacheData().entries;
-    for (unsigned int id : ids) {
-        auto it = held.find(Entry(id));
-        if (it == held.end()) continue;
-        dropped.push_back(*it);
-        m_cache.DeleteEntry(id);
-    }
+    dropped = DeleteHeld(ids);
 }
 
 Payload SynchronizedIndexedCache::TryGetEntry(unsigned int id) {

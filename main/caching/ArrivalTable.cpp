@@ -22,6 +22,7 @@ ArrivalTable::ArrivalTable(int keepSec, int maxArrivals)
       m_keepTicks(static_cast<unsigned long long>(std::max(keepSec, 1)) * 1000ULL *
                   static_cast<unsigned long long>(DateTimeSpan::kTicksPerMillisecond)),
       m_max(static_cast<std::size_t>(std::max(maxArrivals, 1))),
+      m_startNs(SteadyNs()),
       m_knownSinceUtc(DateTime::UtcNow().GetRepresentation()) {}
 
 bool ArrivalTable::Record(const HashPair& keyhash, const HashPair& hash,
@@ -171,6 +172,30 @@ bool ArrivalTable::MayServe(const HashPair& keyhash, const HashPair& hash,
     return std::none_of(it->second.begin(), it->second.end(), [&](const Arrival& a) {
         return a.hash != hash && a.timestamp > producedAt;
     });
+}
+
+ArrivalTable::ChangeHeard ArrivalTable::HeardOfChange(const HashPair& keyhash,
+                                                      const HashPair& answered,
+                                                      const HashPair& reloaded,
+                                                      long long answerNs) const {
+    constexpr HashPair kInvalidated{0, 0};
+    TMutexLock lock(m_mutex);
+    ChangeHeard heard;
+    heard.lostNs = std::max(m_lossNs, m_droppedNs);
+    heard.startNs = m_startNs;
+    const auto it = m_byKey.find(keyhash);
+    if (it == m_byKey.end()) return heard;
+    // The answer's own content announced again after a change supersedes that change (a fill
+    // of it that raced the change is re-announced after it, see Record).
+    long long lastAnswered = -1;
+    for (const Arrival& a : it->second)
+        if (a.hash == answered && a.arrivedNs <= answerNs)
+            lastAnswered = std::max(lastAnswered, a.arrivedNs);
+    for (const Arrival& a : it->second) {
+        if ((a.hash != reloaded && a.hash != kInvalidated) || a.arrivedNs <= lastAnswered) continue;
+        if (heard.heardNs < 0 || a.arrivedNs < heard.heardNs) heard.heardNs = a.arrivedNs;
+    }
+    return heard;
 }
 
 bool ArrivalTable::IsNewestReceived(const HashPair& keyhash, const HashPair& hash,

@@ -56,6 +56,21 @@ public:
     bool MayServe(const HashPair& keyhash, const HashPair& hash, unsigned long long producedAt,
                   unsigned long long nowUtc) const;
 
+    // When this process heard that `answered` was no longer the content of `keyhash`: the first
+    // arrival, after the last arrival of `answered` at or before `answerNs`, of `reloaded` or of
+    // an invalidation (the data hash (0, 0)); -1 when none arrived. A repeat of an announcement
+    // moves its arrival on (see Record), so this errs towards a later moment. For the auditor.
+    struct ChangeHeard {
+        long long heardNs = -1;
+        // The last moment (steady clock) announcements may have been missed, or an arrival was
+        // let go early; arrivals before it prove nothing about what came after.
+        long long lostNs = 0;
+        // The moment the table began (steady clock): nothing before it is known.
+        long long startNs = 0;
+    };
+    ChangeHeard HeardOfChange(const HashPair& keyhash, const HashPair& answered,
+                              const HashPair& reloaded, long long answerNs) const;
+
     // ---- fills not published ----
     // Whether a fill of `hash` produced at `timestamp` adds nothing to what every process was
     // told: the newest announcement received for `keyhash` since the last restart (highest
@@ -101,6 +116,7 @@ private:
     const long long m_keepNs;
     const unsigned long long m_keepTicks;
     const std::size_t m_max;
+    const long long m_startNs;
 
     mutable TMutex m_mutex;
     std::unordered_map<HashPair, std::vector<Arrival>, KeyHasher> m_byKey GUARDED_BY(m_mutex);

@@ -91,6 +91,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "ReadThroughAuditor.h"
 #include "ReadThroughEnvelope.h"
 #include "ReadThroughFailSafe.h"
 #include "caching/FrequencyPolicy.h"
@@ -241,6 +242,12 @@ public:
     bool Holds(unsigned int guid) const { return m_memory && m_memory->TryGetEntry(guid); }
     // Waits until no background load runs.
     void WaitForBackground();
+    // With the auditor on, and the answer sampled: queues its check, re-loading with the
+    // cache's loader, else `keyLoader` (called with the key), else `loader`.
+    void MaybeAudit(const std::string& key, const Result& result, const KeyLoader* keyLoader,
+                    const Loader* loader);
+    // When it returns, no loader runs on the auditor's thread.
+    void StopAuditor();
     const ReadThroughOptions& Options() const { return m_options; }
 
 private:
@@ -440,6 +447,9 @@ private:
         std::atomic<long long> lastSignatureLogNs{0}, signatureRejectedLogged{0};
         std::unique_ptr<std::atomic<long long>[]> layerHits;
     } mutable m_counts;
+
+    // With ReadThroughOptions::audit; last, so that it stops before anything it uses goes.
+    std::unique_ptr<readthrough::Auditor> m_auditor;
 };
 
 }  // namespace velmora::caching

@@ -78,6 +78,32 @@ ReadThroughCore::Impl::Impl(ReadThroughOptions options, ReadThroughCore::Encode 
                       static_cast<unsigned long long>(DateTimeSpan::kTicksPerMillisecond);
     if (m_options.failSafe) m_failSafe = std::make_unique<FailSafeStore>(m_options.failSafeEntries);
     CheckReachable();
+    if (m_options.audit)
+        m_auditor =
+            std::make_unique<Auditor>(m_options, m_encode, m_service,
+                                      [this](const std::string& key) { return KeyHash(key); });
+}
+
+void ReadThroughCore::Impl::MaybeAudit(const std::string& key, const Result& result,
+                                       const KeyLoader* keyLoader, const Loader* loader) {
+    if (!m_auditor || !result.value || result.stale || !m_auditor->Sampled()) return;
+    std::shared_ptr<const KeyLoader> own;
+    {
+        TMutexLock lock(m_loaderMutex);
+        own = m_loader;
+    }
+    Loader reload;
+    if (own)
+        reload = [own, key] { return (*own)(key); };
+    else if (keyLoader)
+        reload = [load = *keyLoader, key] { return load(key); };
+    else if (loader)
+        reload = *loader;
+    if (reload) m_auditor->Offer(key, result.value, std::move(reload));
+}
+
+void ReadThroughCore::Impl::StopAuditor() {
+    if (m_auditor) m_auditor->Stop();
 }
 
 void ReadThroughCore::Impl::CheckReachable() const {
@@ -624,6 +650,7 @@ ReadThroughCounters ReadThroughCore::Impl::Counters() const {
     c.tryMisses = m_counts.tryMisses;
     c.tooLargeForMemory = m_counts.tooLargeForMemory;
     c.clears = m_counts.clears;
+    if (m_auditor) c.audit = m_auditor->Figures();
     return c;
 }
 
@@ -650,18 +677,24 @@ ReadThroughCore::ReadThroughCore(ReadThroughOptions options, Encode encode, Deco
 }
 
 ReadThroughCore::~ReadThroughCore() {
+    m_impl->StopAuditor();
     m_impl->WaitForBackground();
     m_impl->StopClearChannel();
 }
 
 ReadThroughCore::Result ReadThroughCore::Get(const std::string& key, const Loader& loader) {
-    return m_impl->Get(key, loader);
+    Result result = m_impl->Get(key, loader);
+    m_impl->MaybeAudit(key, result, nullptr, &loader);
+    return result;
 }
 
 ReadThroughCore::Result ReadThroughCore::Get(const std::string& key) {
     std::shared_ptr<const KeyLoader> loader = m_impl->DefaultLoader();
-    if (std::optional<Result> held = m_impl->AnswerFromMemory(key)) return std::move(*held);
-    return m_impl->Get(key, [loader, key] { return (*loader)(key); });
+    std::optional<Result> held = m_impl->AnswerFromMemory(key);
+    Result result =
+        held ? std::move(*held) : m_impl->Get(key, [loader, key] { return (*loader)(key); });
+    m_impl->MaybeAudit(key, result, loader.get(), nullptr);
+    return result;
 }
 
 std::optional<ReadThroughCore::Result> ReadThroughCore::GetFromMemory(const std::string& key) {
@@ -671,12 +704,20 @@ std::optional<ReadThroughCore::Result> ReadThroughCore::GetFromMemory(const std:
 std::vector<ReadThroughCore::Result> ReadThroughCore::GetMany(const std::vector<std::string>& keys,
                                                               KeyLoader loader) {
     if (!loader) throw VelmoraException("ReadThroughCache::GetMany: the loader is empty");
-    return m_impl->GetMany(keys, std::make_shared<const KeyLoader>(std::move(loader)));
+    auto shared = std::make_shared<const KeyLoader>(std::move(loader));
+    std::vector<Result> results = m_impl->GetMany(keys, shared);
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        m_impl->MaybeAudit(keys[i], results[i], shared.get(), nullptr);
+    return results;
 }
 
 std::vector<ReadThroughCore::Result> ReadThroughCore::GetMany(
     const std::vector<std::string>& keys) {
-    return m_impl->GetMany(keys, m_impl->DefaultLoader());
+    const std::shared_ptr<const KeyLoader> loader = m_impl->DefaultLoader();
+    std::vector<Result> results = m_impl->GetMany(keys, loader);
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        m_impl->MaybeAudit(keys[i], results[i], loader.get(), nullptr);
+    return results;
 }
 
 void ReadThroughCore::SetLoader(KeyLoader loader) {
@@ -684,7 +725,9 @@ void ReadThroughCore::SetLoader(KeyLoader loader) {
 }
 
 ReadThroughCore::Result ReadThroughCore::TryGet(const std::string& key) {
-    return m_impl->TryGet(key);
+    Result result = m_impl->TryGet(key);
+    m_impl->MaybeAudit(key, result, nullptr, nullptr);
+    return result;
 }
 
 unsigned int ReadThroughCore::Set(const std::string& key, const AnyValue& value) {
@@ -711,8 +754,11 @@ const ReadThroughOptions& ReadThroughCore::Options() const {
 ReadThroughCounters ReadThroughCore::GetCounters() const {
     const ReadThroughCounters c = m_impl->Counters();
     Metrics::Scope scope("ReadThroughCache::Counters", 0);
-    const auto tag = [&scope](const char* name, long long value) {
-        scope.Tag(TString(name), static_cast<std::int64_t>(value));
+    const auto tag = [&scope](const char* name, auto value) {
+        if constexpr (std::is_floating_point_v<decltype(value)>)
+            scope.Tag(TString(name), static_cast<double>(value));
+        else
+            scope.Tag(TString(name), static_cast<std::int64_t>(value));
     };
     scope.Tag("name", TString::fromStdString(Options().name));
     tag("memory-hits", c.memoryHits);
@@ -744,6 +790,20 @@ ReadThroughCounters ReadThroughCore::GetCounters() const {
     tag("try-misses", c.tryMisses);
     tag("too-large-for-memory", c.tooLargeForMemory);
     tag("clears", c.clears);
+    if (Options().audit) {
+        tag("audit-samples", c.audit.samples);
+        tag("audit-dropped", c.audit.dropped);
+        tag("audit-reloads", c.audit.reloads);
+        tag("audit-undecided", c.audit.undecided);
+        tag("audit-consistent", c.audit.consistent);
+        tag("audit-inconsistent", c.audit.inconsistent);
+        tag("audit-unannounced", c.audit.unannounced);
+        tag("audit-age-p50-ms", c.audit.ageP50Ms);
+        tag("audit-age-p99-ms", c.audit.ageP99Ms);
+        tag("audit-age-max-ms", c.audit.ageMaxMs);
+        tag("audit-nines", c.audit.nines);
+        tag("audit-nines-at-least", c.audit.ninesAtLeast ? 1 : 0);
+    }
     return c;
 }
 

@@ -179,6 +179,13 @@ bool RedisPubsub::MayServe(HashPair keyhash, HashPair hash, unsigned long long p
                                        DateTime::UtcNow().GetRepresentation());
 }
 
+RedisPubsub::ChangeHeard RedisPubsub::HeardOfChange(HashPair keyhash, HashPair answered,
+                                                    HashPair reloaded, long long answerNs) const {
+    const ArrivalTable::ChangeHeard found =
+        m_impl->Arrivals().HeardOfChange(keyhash, answered, reloaded, answerNs);
+    return {found.heardNs, found.lostNs, found.startNs};
+}
+
 bool RedisPubsub::Hears() const {
     return m_impl->Hears();
 }

@@ -147,6 +147,53 @@ struct ReadThroughOptions {
     RedisSubscriptionManager* clearChannel = nullptr;
     /// How long the constructor waits for the server to confirm that subscription, ms.
     unsigned int clearSubscribeWaitMs = 2000;
+
+    /// ---- checking answers against the source (the auditor) ----
+    /// Checks a sample of the answers against the source, on a thread of the cache's (see
+    /// docs/consistency.md): for a sampled answer it runs the loader again (the cache's own, set
+    /// by SetLoader, else the one the sampled Get was given), bypassing every layer, and
+    /// compares data hashes. Equal: consistent. Different: judged by when this process heard of
+    /// the re-loaded content (an announcement of it, or an invalidation of the key): more than
+    /// auditWindowMs before the answer is inconsistent; after it, or within the window before
+    /// it, is a race (consistent); never, within auditWindowMs after the re-load, is a change
+    /// nobody announced (inconsistent). A sample whose span overlaps a gap, a silence of the
+    /// service or the start or horizon of its table of arrivals is undecided. The caller pays a
+    /// sample decision and, when sampled, a bounded enqueue (a full queue drops the sample,
+    /// counted). The re-loads are extra load on the source: see auditMaxReloadsPerSec. With the
+    /// auditor on, a loader given to Get may run after Get returned (as with time-outs).
+    bool audit = false;
+    /// The fraction of answers checked, 0 to 1 (0: none, nothing is re-loaded).
+    double auditSampleRate = 0.01;
+    /// The most re-loads the auditor makes in a second; samples beyond it are dropped (counted).
+    unsigned int auditMaxReloadsPerSec = 20;
+    /// The freshness window, ms: how long after a change was heard of an older answer is still a
+    /// race. It must cover the source's own lag (a replica the loader reads behind its primary)
+    /// as well as announcement delivery; a sample that waited longer than this for its re-load
+    /// is dropped (counted), since the source may have changed since the answer.
+    unsigned int auditWindowMs = 1000;
+    /// The most samples waiting to be checked (each holds its key, value and loader).
+    unsigned int auditQueue = 64;
+};
+
+/// What the auditor of a read-through cache found (ReadThroughOptions::audit). A sample is
+/// dropped, undecided, or decided (consistent or inconsistent).
+struct ReadThroughAuditFigures {
+    long long samples = 0;       ///< answers sampled
+    long long dropped = 0;       ///< samples not checked: queue full, over the cap, waited too long
+    long long reloads = 0;       ///< loader runs of the auditor
+    long long undecided = 0;     ///< checked but not judged: a gap, a silence, a failing loader
+    long long consistent = 0;    ///< equal to the source, or a race within the window
+    long long inconsistent = 0;  ///< older than a change heard of more than the window before
+    long long unannounced = 0;   ///< of inconsistent: a change no announcement told of
+    /// How long after the change was heard of inconsistent answers were given, ms, as the upper
+    /// bound of a fixed bucket (1, 2, 5, 10, 20, 50 ms ... 60 s); -1 when none.
+    long long ageP50Ms = -1;
+    long long ageP99Ms = -1;  ///< see ageP50Ms
+    long long ageMaxMs = -1;  ///< the largest, exact
+    /// -log10 of the inconsistent share of the decided samples; with none inconsistent,
+    /// log10 of the decided samples and ninesAtLeast (0 with none decided).
+    double nines = 0;
+    bool ninesAtLeast = false;  ///< nines is a lower bound: nothing inconsistent was found
 };
 
 /// FailSafe: the last good value, kept past its lifetime, answering for a failing or slow load.
@@ -183,6 +230,8 @@ struct ReadThroughCounters {
     long long tooLargeForMemory = 0;   ///< values over an eighth of memoryBytes, not held
     long long clears = 0;              ///< clears applied here: this process's, heard, or assumed
                                        // after a re-subscription (one may have been missed)
+    /// What the auditor found; all 0 while it is off.
+    ReadThroughAuditFigures audit;
 };
 
 /// What the calling thread's read-through Gets used while a recorder is installed: the memory

@@ -225,6 +225,22 @@ public:
     bool MayServe(HashPair keyhash, HashPair hash, unsigned long long producedAt) const;
     /// How long stored values may live: CacheSynchronizationArrivalsKeepSec, in seconds.
     long long ValueLifetimeSec() const;
+    /// When this process heard that content `answered` of `keyhash` had been replaced: the first
+    /// arrival (FillClockNs), after the last arrival of `answered` at or before `answerNs`, of an
+    /// announcement of `reloaded` or of an invalidation of the key. For the read-through cache's
+    /// auditor.
+    struct ChangeHeard {
+        /// The arrival; -1 when none is known.
+        long long heardNs = -1;
+        /// The last moment (FillClockNs) announcements may have been missed (a gap, a silence, a
+        /// conservative flush) or the table let an arrival go early; 0: never.
+        long long lostNs = 0;
+        /// When the table of arrivals began (FillClockNs): nothing before is known.
+        long long knownFromNs = 0;
+    };
+    /// See ChangeHeard. Any thread; takes the table's leaf lock.
+    ChangeHeard HeardOfChange(HashPair keyhash, HashPair answered, HashPair reloaded,
+                              long long answerNs) const;
     /// Whether this process heard from the announcement server within the last
     /// CacheSynchronizationMaxDeafMs, its subscription live: no announcement made longer ago
     /// can have been kept from it by a lost, frozen or re-subscribing connection. Read-through

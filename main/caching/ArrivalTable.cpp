@@ -191,10 +191,21 @@ ArrivalTable::ChangeHeard ArrivalTable::HeardOfChange(const HashPair& keyhash,
     for (const Arrival& a : it->second)
         if (a.hash == answered && a.arrivedNs <= answerNs)
             lastAnswered = std::max(lastAnswered, a.arrivedNs);
-    for (const Arrival& a : it->second) {
-        if ((a.hash != reloaded && a.hash != kInvalidated) || a.arrivedNs <= lastAnswered) continue;
-        if (heard.heardNs < 0 || a.arrivedNs < heard.heardNs) heard.heardNs = a.arrivedNs;
+    const auto replaces = [&](const Arrival& a) {
+        return (a.hash == reloaded || a.hash == kInvalidated) && a.arrivedNs > lastAnswered;
+    };
+    if (lastAnswered < 0) {
+        // The answer's content was not heard of yet: a value just loaded, whose announcement is
+        // on its way. What replaced the content before it is the newest change heard of before
+        // the answer; older changes are older than the answer's content.
+        for (const Arrival& a : it->second)
+            if (replaces(a) && a.arrivedNs <= answerNs)
+                heard.heardNs = std::max(heard.heardNs, a.arrivedNs);
+        if (heard.heardNs >= 0) return heard;
     }
+    for (const Arrival& a : it->second)
+        if (replaces(a) && (heard.heardNs < 0 || a.arrivedNs < heard.heardNs))
+            heard.heardNs = a.arrivedNs;
     return heard;
 }
 

@@ -58,8 +58,10 @@ public:
 
     // When this process heard that `answered` was no longer the content of `keyhash`: the first
     // arrival, after the last arrival of `answered` at or before `answerNs`, of `reloaded` or of
-    // an invalidation (the data hash (0, 0)); -1 when none arrived. A repeat of an announcement
-    // moves its arrival on (see Record), so this errs towards a later moment. For the auditor.
+    // an invalidation (the data hash (0, 0)); when `answered` has not arrived by `answerNs` (a
+    // value just loaded), the last such arrival before `answerNs`, else the first after it; -1
+    // when none arrived. A repeat of an announcement moves its arrival on (see Record), so this
+    // errs towards a later moment. For the auditor.
     struct ChangeHeard {
         long long heardNs = -1;
         // The last moment (steady clock) announcements may have been missed, or an arrival was

@@ -227,8 +227,9 @@ public:
     long long ValueLifetimeSec() const;
     /// When this process heard that content `answered` of `keyhash` had been replaced: the first
     /// arrival (FillClockNs), after the last arrival of `answered` at or before `answerNs`, of an
-    /// announcement of `reloaded` or of an invalidation of the key. For the read-through cache's
-    /// auditor.
+    /// announcement of `reloaded` or of an invalidation of the key (when `answered` had not
+    /// arrived by `answerNs`, a value just loaded: the last such arrival before `answerNs`, else
+    /// the first after it). For the read-through cache's auditor.
     struct ChangeHeard {
         /// The arrival; -1 when none is known.
         long long heardNs = -1;

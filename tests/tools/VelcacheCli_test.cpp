@@ -432,4 +432,68 @@ TEST(VelcacheSim, ReplaysBothFormatsWithTextbookLruBesideThePolicies) {
     fs::remove_all(dir);
 }
 
+TEST(VelcacheAudit, ReportsReadsBehindACommittedWriteAndNotRacesWithinTheWindow) {
+    const fs::path dir =
+        fs::temp_directory_path() / ("velcache-audit-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    // Times in ms (x 1e6 ns). Key a: v1 committed at 100, v2 at 200 (before v1's commit, a
+    // read of v0 is fresh). Key b: an invalidation to v1 at 100.
+    std::ofstream(dir / "history") << "# written by hand\n"
+                                      "W a 1 100000000\n"
+                                      "W a 2 200000000\n"
+                                      "I b 1 100000000\n"
+                                      "R p1 a 0 90000000 95000000\n"     // before any write
+                                      "R p1 a 0 120000000 121000000\n"   // 20 ms behind v1
+                                      "R p2 a 1 205000000 206000000\n"   // a race: 5 ms
+                                      "R p2 a 2 300000000 301000000\n"   // the newest
+                                      "R p2 a 1 400000000 401000000\n"   // 200 ms behind v2
+                                      "R p3 b 0 150000000 151000000\n"   // 50 ms behind
+                                      "R p3 c 0 150000000 151000000\n";  // never written
+    Cli strict({"audit", (dir / "history").string()});
+    EXPECT_EQ(strict.Wait(), 1) << strict.Err();
+    const std::string all = strict.Out();
+    EXPECT_NE(all.find("7 reads, 3 writes, 4 stale beyond 0 ms"), std::string::npos) << all;
+    EXPECT_NE(all.find("(line 7): process p2, key a, version 1"), std::string::npos) << all;
+
+    Cli windowed({"audit", (dir / "history").string(), "--window-ms", "10"});
+    EXPECT_EQ(windowed.Wait(), 1) << windowed.Err();
+    const std::string beyond = windowed.Out();
+    EXPECT_NE(beyond.find("3 stale beyond 10 ms"), std::string::npos) << beyond;
+    EXPECT_EQ(beyond.find("line 7"), std::string::npos) << beyond;  // the race
+    EXPECT_NE(beyond.find("(line 6): process p1, key a, version 0 at 120000000: a newer "
+                          "version committed 20.000 ms"),
+              std::string::npos)
+        << beyond;
+    EXPECT_NE(beyond.find("(line 9): process p2, key a, version 1 at 400000000: a newer "
+                          "version committed 200.000 ms"),
+              std::string::npos)
+        << beyond;
+    EXPECT_NE(beyond.find("(line 10): process p3, key b"), std::string::npos) << beyond;
+
+    const std::string clean = Succeeds({"audit", (dir / "history").string(), "--window-ms", "300"});
+    EXPECT_NE(clean.find("0 stale beyond 300 ms"), std::string::npos) << clean;
+
+    std::ofstream(dir / "bad") << "W a 1 100\nR p a x 1 2\n";
+    std::ofstream(dir / "backwards") << "R p a 1 5 4\n";
+    const struct {
+        std::vector<std::string> args;
+        int code;
+        std::string says;
+    } cases[] = {
+        {{"audit"}, 2, "missing HISTORY"},
+        {{"audit", (dir / "bad").string()}, 2, "history line 2: VERSION is not a number"},
+        {{"audit", (dir / "backwards").string()}, 2, "ends before it starts"},
+        {{"audit", (dir / "none").string()}, 2, "cannot open the history"},
+        {{"audit", (dir / "history").string(), "--window-ms", "-1"}, 2, "--window-ms"},
+        {{"audit", "--help"}, 0, "usage: velcache audit HISTORY"},
+    };
+    for (const auto& c : cases) {
+        Cli cli(c.args);
+        EXPECT_EQ(cli.Wait(), c.code) << testing::PrintToString(c.args) << cli.Err();
+        EXPECT_NE((c.code == 0 ? cli.Out() : cli.Err()).find(c.says), std::string::npos)
+            << testing::PrintToString(c.args) << cli.Err();
+    }
+    fs::remove_all(dir);
+}
+
 }  // namespace

@@ -29,6 +29,7 @@ namespace velcli {
 enum ExitCode : int {
     kExitOk = 0,
     kExitNotFound = 1,     // get: no value under the key
+    kExitStale = 1,        // audit: stale reads found
     kExitUsage = 2,        // bad arguments: the usage is printed
     kExitUnavailable = 3,  // a server, directory or file that cannot be used
 };
@@ -154,11 +155,14 @@ int RunExternalCacheCommand(const CommandLine& line);
 int RunCoherenceCommand(const CommandLine& line);
 // velcache sim ARGS (the words after "sim"): see kSimUsage.
 int RunSimCommand(const std::vector<std::string>& argv);
+// velcache audit ARGS (the words after "audit"): see kAuditUsage.
+int RunAuditCommand(const std::vector<std::string>& argv);
 
 // Usage texts, printed for --help (on stdout) and after a usage error (on stderr).
 extern const char* const kMainUsage;
 extern const char* const kExternalCacheUsage;
 extern const char* const kCoherenceUsage;
 extern const char* const kSimUsage;
+extern const char* const kAuditUsage;
 
 }  // namespace velcli

@@ -22,9 +22,12 @@ const char* const kMainUsage =
     "  coherence publish    send one coherence announcement\n"
     "  sim TRACE            replay an access trace through the memory policies: hit ratio per\n"
     "                       size, to size a cache\n"
+    "  audit HISTORY        report the reads of a recorded history that returned a value older\n"
+    "                       than a write committed before they began\n"
     "\n"
     "'velcache <command> --help' describes a command.\n"
-    "Exit status: 0 done, 1 not found, 2 bad arguments, 3 server, directory or file unusable.\n";
+    "Exit status: 0 done, 1 not found (audit: stale reads), 2 bad arguments, 3 server,\n"
+    "directory or file unusable.\n";
 
 const char* const kExternalCacheUsage =
     "usage: velcache ec put  --ns NS WHERE [--in FILE] KEY\n"

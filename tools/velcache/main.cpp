@@ -1,9 +1,11 @@
 // velcache: the operator's tool. Looks inside the external caches (disk directories and Redis)
 // and at the coherence traffic, through the library's own caches and wire format, and replays
-// access traces through the memory policies (sim).
+// access traces through the memory policies (sim), and checks recorded histories for stale
+// reads (audit).
 //
-// Exit status: 0 done, 1 not found (get), 2 bad arguments (the usage is printed), 3 a server,
-// directory or file that cannot be used. Every failure is a one-line message on stderr.
+// Exit status: 0 done, 1 not found (get) or stale reads (audit), 2 bad arguments (the usage is
+// printed), 3 a server, directory or file that cannot be used. Every failure is a one-line message
+// on stderr.
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -20,6 +22,9 @@ int Run(const std::vector<std::string>& argv) {
     // The simulator reaches no server: it reads its own arguments.
     if (!argv.empty() && argv[0] == "sim")
         return RunSimCommand(std::vector<std::string>(argv.begin() + 1, argv.end()));
+    // So does the history checker.
+    if (!argv.empty() && argv[0] == "audit")
+        return RunAuditCommand(std::vector<std::string>(argv.begin() + 1, argv.end()));
     const CommandLine line = ParseCommandLine(argv);
     switch (line.action) {
         case CommandLine::Action::Help:
@@ -36,6 +41,7 @@ const char* UsageOf(const std::vector<std::string>& argv) {
     if (!argv.empty() && argv[0] == "ec") return kExternalCacheUsage;
     if (!argv.empty() && argv[0] == "coherence") return kCoherenceUsage;
     if (!argv.empty() && argv[0] == "sim") return kSimUsage;
+    if (!argv.empty() && argv[0] == "audit") return kAuditUsage;
     return kMainUsage;
 }
 

@@ -15,6 +15,8 @@
 //  - ReadThrough_SignedHit: a 4 KiB Get answered by a layer in memory whose values carry an
 //    HMAC-SHA256 tag (checked on every read), beside the same Get of unsigned values: the
 //    difference is what signing costs a read.
+//  - ReadThrough_AuditedHit: a memory hit with the auditor on at its default sampling rate,
+//    beside the same hit with it off: what checking answers against the source costs a caller.
 //  - ReadThrough_DiskHitOnCallerThread: the same Get, beside the disk cache's own TryLoad and a
 //    wait for its future (the task hop the inline load saves), the value made from the bytes.
 // No coherence service: a hit announces nothing with one (a disk hit with memory off would
@@ -74,10 +76,11 @@ std::string KeyOf(int i) {
 constexpr int kKeys = 10000;
 
 struct MemoryFixture {
-    explicit MemoryFixture(bool frequencyPolicy = true) {
+    explicit MemoryFixture(bool audit = false, bool frequencyPolicy = true) {
         ReadThroughOptions options;
         options.name = "bench";
         options.memoryEntries = 2 * kKeys;
+        options.audit = audit;  // at the default sampling rate and cap
         options.frequencyPolicy = frequencyPolicy;
         cache = std::make_unique<Cache>(options, StringCodec(), nullptr);
         for (int i = 0; i < kKeys; ++i) {
@@ -99,6 +102,31 @@ void ReadThrough_MemoryHit(benchmark::State& state) {
         i += 7;
     }
     state.counters["loads"] = double(f.cache->GetCounters().loads - before.loads);
+}
+
+// A memory hit with the auditor on (its default rate: a sampled hit queues a check), beside the
+// same hit with it off. The loader answers what memory holds, so every check finds it equal.
+void AuditedHit(benchmark::State& state, MemoryFixture& f) {
+    const auto before = f.cache->GetCounters();
+    std::size_t i = 0;
+    for (auto _ : state) {
+        const std::string& key = f.keys[i % kKeys];
+        benchmark::DoNotOptimize(f.cache->Get(key, [&key] { return "value of " + key; }));
+        i += 7;
+    }
+    const auto after = f.cache->GetCounters();
+    state.counters["loads"] = double(after.loads - before.loads);
+    state.counters["sampled"] = double(after.audit.samples - before.audit.samples);
+}
+
+void ReadThrough_AuditedHit(benchmark::State& state) {
+    static MemoryFixture f(true);
+    AuditedHit(state, f);
+}
+
+void ReadThrough_AuditedHit_Baseline(benchmark::State& state) {
+    static MemoryFixture f(false);
+    AuditedHit(state, f);
 }
 
 // One row of the baseline's cache.
@@ -161,7 +189,7 @@ void ReadThrough_MemoryHit_Baseline(benchmark::State& state) {
 std::unique_ptr<MemoryFixture> g_shared;
 
 void HitsFromTwoThreads(benchmark::State& state, bool frequencyPolicy) {
-    if (state.thread_index() == 0) g_shared = std::make_unique<MemoryFixture>(frequencyPolicy);
+    if (state.thread_index() == 0) g_shared = std::make_unique<MemoryFixture>(false, frequencyPolicy);
     // Every thread starts once the fixture is made (the loop's start is a barrier).
     std::size_t i = static_cast<std::size_t>(state.thread_index()) * 4999;
     for (auto _ : state) {
@@ -359,6 +387,8 @@ BENCHMARK(ReadThrough_MemoryHit);
 BENCHMARK(ReadThrough_MemoryHit_Baseline);
 BENCHMARK(ReadThrough_HitsFromTwoThreads)->Threads(2)->UseRealTime();
 BENCHMARK(ReadThrough_HitsFromTwoThreads_Baseline)->Threads(2)->UseRealTime();
+BENCHMARK(ReadThrough_AuditedHit);
+BENCHMARK(ReadThrough_AuditedHit_Baseline);
 BENCHMARK(ReadThrough_MemoryFill)->Arg(1000)->Arg(10000);
 BENCHMARK(ReadThrough_MemoryFill_Baseline)->Arg(1000)->Arg(10000);
 #define SIZES Arg(64)->Arg(4096)->Arg(262144)->UseRealTime()

@@ -73,8 +73,18 @@ bool Auditor::Sampled() {
     return m_threshold != 0 && Draw() < m_threshold;
 }
 
-void Auditor::Offer(const std::string& key, AnyValue value, Loader loader) {
+bool Auditor::Admit() {
     ++m_counts.samples;
+    const long long second = NowNs() / kNsPerSec;
+    long long current = m_admitSecond.load(std::memory_order_relaxed);
+    if (current != second && m_admitSecond.compare_exchange_strong(current, second))
+        m_admitted.store(0, std::memory_order_relaxed);
+    if (m_admitted.fetch_add(1, std::memory_order_relaxed) < m_maxPerSec) return true;
+    ++m_counts.dropped;
+    return false;
+}
+
+void Auditor::Offer(const std::string& key, AnyValue value, Loader loader) {
     Sample sample{key, std::move(value), std::move(loader), NowNs()};
     {
         std::lock_guard<std::mutex> lock(m_mutex);

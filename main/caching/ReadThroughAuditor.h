@@ -40,8 +40,13 @@ public:
 
     // Whether to check the answer at hand. Any thread; lock-free.
     bool Sampled();
+    // Counts a sampled answer; false (counted as dropped) when this second's re-loads are all
+    // taken already, so that a caller over the cap pays no copy and no hand-off. Any thread;
+    // lock-free (the second's count is approximate across threads; the auditor's own cap is
+    // exact).
+    bool Admit();
     // Queues a check of `value`, answered for `key` just now; `loader` re-loads it. Dropped
-    // (counted) when the queue is full. Any thread.
+    // (counted) when the queue is full. REQUIRES: Admit returned true. Any thread.
     void Offer(const std::string& key, AnyValue value, Loader loader);
     // When it returns, the auditor's thread has ended: no loader or codec runs any more, and
     // what was queued is let go. Idempotent.
@@ -102,6 +107,9 @@ private:
     std::vector<Pending> m_pending;
     long long m_capSecond = -1;
     unsigned int m_capUsed = 0;
+
+    std::atomic<long long> m_admitSecond{-1};
+    std::atomic<unsigned int> m_admitted{0};
 
     struct Counts {
         std::atomic<long long> samples{0}, dropped{0}, reloads{0}, undecided{0}, consistent{0},

@@ -87,19 +87,24 @@ ReadThroughCore::Impl::Impl(ReadThroughOptions options, ReadThroughCore::Encode 
 void ReadThroughCore::Impl::MaybeAudit(const std::string& key, const Result& result,
                                        const KeyLoader* keyLoader, const Loader* loader) {
     if (!m_auditor || !result.value || result.stale || !m_auditor->Sampled()) return;
-    std::shared_ptr<const KeyLoader> own;
-    {
+    const auto ownLoader = [this] {
         TMutexLock lock(m_loaderMutex);
-        own = m_loader;
-    }
+        return m_loader;
+    };
+    // A TryGet with no loader of the cache's has nothing to re-load with: not a sample.
+    std::shared_ptr<const KeyLoader> own;
+    if (!keyLoader && !loader && !(own = ownLoader())) return;
+    // Over this second's cap the caller pays no copy of the loader and no hand-off.
+    if (!m_auditor->Admit()) return;
+    if (!own) own = ownLoader();
     Loader reload;
     if (own)
         reload = [own, key] { return (*own)(key); };
     else if (keyLoader)
         reload = [load = *keyLoader, key] { return load(key); };
-    else if (loader)
+    else
         reload = *loader;
-    if (reload) m_auditor->Offer(key, result.value, std::move(reload));
+    m_auditor->Offer(key, result.value, std::move(reload));
 }
 
 void ReadThroughCore::Impl::StopAuditor() {

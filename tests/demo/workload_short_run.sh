@@ -3,14 +3,15 @@
 # summary must show no stale entry after settling, every layer answering, announcements
 # reaching every worker, derived answers kept and then dropped when a part changed, loads taken
 # under leases (the default), no caller error (the database never failed), and the features and
-# chaos figures present, and fills of known content not announced. A second run announces every
+# chaos figures present, fills of known content not announced, and the library's auditor
+# (--audit) judging samples. A second run announces every
 # fill and takes a database outage from its control FIFO (begun before the workload, so that it
 # spans all of it). Answers
 # stale beyond the one-second window are the demo's own verdict, not checked here: that window
 # is a time, and a test run beside other tests may be slowed past it.
 set -euo pipefail
 demo="$1"
-summary=$("$demo" --processes 2 --duration 5 --rows 50000 --json 2>/dev/null) || true
+summary=$("$demo" --processes 2 --duration 5 --rows 50000 --json --audit 2>/dev/null) || true
 echo "$summary"
 jq -e '
   .settle.stale == 0 and .settle.checked > 0 and
@@ -23,7 +24,8 @@ jq -e '
   .traffic.skip_known_fills and .traffic.fills_not_published > 0 and
   .traffic.published_per_change > 0 and
   (.chaos.herd | has("max_loads_per_key") and has("mean_loads_per_key")) and
-  (.chaos.outage | has("p99_us") and has("max_us") and has("caller_errors"))
+  (.chaos.outage | has("p99_us") and has("max_us") and has("caller_errors")) and
+  .auditor.samples > 0 and .auditor.consistent > 0 and (.auditor | has("nines"))
 ' <<<"$summary" >/dev/null
 
 fifo=$(mktemp -u "${TMPDIR:-/tmp}/velcache-control.XXXXXX")

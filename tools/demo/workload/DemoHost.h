@@ -43,6 +43,7 @@ struct ChildConfig {
     bool deafHolds = true;        // answers loaded while Redis is unheard serve for a while
     bool frequencyPolicy = true;  // memory caches keep entries by FrequencyPolicy (else MRU)
     bool skipKnownFills = true;   // fills of the newest announced content are not announced
+    bool audit = false;           // the base cache's auditor checks a sample of its answers
     long long valueLifetimeSec = 600;
     // How the workers answer: "velcache" (the library's caches), or a set-up a comparison
     // measures them against ("database", "redis-ttl", "local-ttl"; Baselines.h), whose values

@@ -50,6 +50,10 @@ const char* Usage() {
            "                     the silence bound (600 ms), nothing from before the silence\n"
            "  --value-lifetime S how long stored answers live (default 600; 4 with --chaos, so\n"
            "                     that answers run out during the database outage)\n"
+           "  --audit            the workers' read-through caches check a sample of their\n"
+           "                     answers against the database (the library's auditor, 1 in\n"
+           "                     100, at most 20 re-loads a second, window 1 s); the summary\n"
+           "                     shows what it found beside the freshness checks\n"
            "  --publish-every-fill\n"
            "                     announce every answer a worker fills; default: a fill whose\n"
            "                     content is already the newest announcement of its key is kept\n"
@@ -139,6 +143,8 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
                 o.deafHolds = false;
             else if (a == "--publish-every-fill")
                 o.publishEveryFill = true;
+            else if (a == "--audit")
+                o.audit = true;
             else if (a == "--control")
                 o.control = value();
             else if (a == "--value-lifetime")
@@ -218,6 +224,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
         child.deafHolds = o.deafHolds;
         child.frequencyPolicy = !o.mruMemory;
         child.skipKnownFills = !o.publishEveryFill;
+        child.audit = o.audit;
         child.valueLifetimeSec = o.ValueLifetimeSec();
         child.metricsPort = o.metricsPort;
         o.child = child;

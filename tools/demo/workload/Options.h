@@ -32,6 +32,8 @@ struct Options {
     bool mruMemory = false;
     // Every fill is announced, also one whose content was the last announcement of its key.
     bool publishEveryFill = false;
+    // The workers' base caches check a sample of their answers against the database.
+    bool audit = false;
     // When not empty, a FIFO the parent reads fault commands from while the workload runs.
     std::string control;
     // How long stored answers live; 0: the default (600 s, or 4 s with --chaos).

@@ -330,6 +330,7 @@ std::vector<std::string> ChildArgs(const Options& options, const RunPlace& place
     if (!options.deafHolds) common.push_back("--no-deaf-holds");
     if (options.mruMemory) common.push_back("--mru-memory");
     if (options.publishEveryFill) common.push_back("--publish-every-fill");
+    if (options.audit) common.push_back("--audit");
     if (place.facts.redisSetup == RedisSetup::Cluster)
         common.insert(common.end(), {"--redis-cluster", options.redisCluster});
     else

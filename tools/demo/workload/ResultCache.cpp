@@ -35,6 +35,8 @@ std::unique_ptr<BaseResults> MakeBaseResults(const std::string& runId, int memor
     options.skipKnownFills = features.skipKnownFills;
     options.holdDeafLoads = features.holdDeafLoads;
     options.frequencyPolicy = features.frequencyPolicy;
+    options.audit = features.audit;
+    options.auditWindowMs = features.auditWindowMs;
     // The lease holder stores into Redis (the last layer), which the others poll.
     if (features.leases && redis)
         options.leases = std::make_shared<RedisLoadLeases>(RedisConnectionPool::GetSharedInstance(),

@@ -49,6 +49,10 @@ struct CacheFeatures {
     bool holdDeafLoads = true;
     // The memory layer keeps entries by FrequencyPolicy (off: the batched MRU policy).
     bool frequencyPolicy = true;
+    // The library's auditor checks a sample of the answers against the database (its window
+    // that of the freshness checks). Its re-loads run the Get's loader.
+    bool audit = false;
+    unsigned int auditWindowMs = 1000;
 };
 
 // The base cache of run `runId`, with `memoryEntries` in memory (0: none) over `disk` and

@@ -1,6 +1,7 @@
 #include "Summary.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <map>
@@ -74,6 +75,18 @@ const Figure kChecks[] = {
     {"stale_within_window", "check.stale-within-window", "stale within 1 s of the change"},
     {"stale_beyond_window", "check.stale-beyond-window", "stale beyond it"},
     {"skipped", "check.skipped", "skipped over the budget"}};
+// The library's auditor in the workers' base caches (--audit).
+const Figure kAudit[] = {{"samples", "audit.samples", "samples"},
+                         {"dropped", "audit.dropped", "dropped"},
+                         {"undecided", "audit.undecided", "undecided"},
+                         {"consistent", "audit.consistent", "consistent"},
+                         {"inconsistent", "audit.inconsistent", "inconsistent"},
+                         {"unannounced", "audit.unannounced", "of which unannounced"}};
+
+// The auditor's nines over every worker: -log10 of the inconsistent share of the decided
+// samples, or, with none inconsistent, at least log10 of the decided samples.
+std::string AuditNines(const Stats& workers, bool json);
+
 const Figure kStaleChecks[] = {
     {"fail_safe_checked", "check.stale-answers",
      "fail-safe answers checked (all, within the budget)"},
@@ -104,6 +117,18 @@ std::string Figures(const Stats& stats, std::span<const Figure> figures, bool js
                (json ? Format("\"%s\": %lld", f.json, Count(stats, f.counter))
                      : Format("%s %lld", f.label, Count(stats, f.counter)));
     return out;
+}
+
+std::string AuditNines(const Stats& workers, bool json) {
+    const long long bad = Count(workers, "audit.inconsistent");
+    const long long decided = Count(workers, "audit.consistent") + bad;
+    const double nines = bad ? -std::log10(static_cast<double>(bad) / static_cast<double>(decided))
+                         : decided ? std::log10(static_cast<double>(decided))
+                                   : 0.0;
+    if (json)
+        return Format("\"nines\": %.2f, \"nines_at_least\": %s", nines,
+                      !bad && decided ? "true" : "false");
+    return Format("%s%.2f nines", bad ? "" : "at least ", nines);
 }
 
 double Ratio(std::int64_t part, std::int64_t whole) {
@@ -295,6 +320,9 @@ std::string Summary::Table() const {
     t += "\nFreshness: " + CheckedText() + "\n";
     t += "  " + Figures(m_workers, kChecks, false) + "\n";
     t += "  " + Figures(m_workers, kStaleChecks, false) + "\n";
+    if (Count(m_workers, "audit.samples") > 0)
+        t += "  The library's auditor (1% of answers re-loaded from SQLite, window 1 s): " +
+             Figures(m_workers, kAudit, false) + "; " + AuditNines(m_workers, false) + "\n";
     t += Format("After settling: %lld entries held by the workers compared, %lld stale\n",
                 Count(m_workers, "settle.checked"), Count(m_workers, "settle.stale"));
     if (m_facts.chaos)
@@ -562,6 +590,8 @@ std::string Summary::Json() const {
     j += "]},\n";
     j += "  \"checks\": {" + Figures(m_workers, kChecks, true) + ", " +
          Figures(m_workers, kStaleChecks, true) + "},\n";
+    j += "  \"auditor\": {" + Figures(m_workers, kAudit, true) + ", " +
+         AuditNines(m_workers, true) + "},\n";
     j += Format("  \"settle\": {\"checked\": %lld, \"stale\": %lld, \"stale_per_worker\": %s},\n",
                 Count(m_workers, "settle.checked"), Count(m_workers, "settle.stale"),
                 JsonList(m_facts.settleStalePerWorker).c_str());

@@ -60,6 +60,12 @@ void AddCacheCounts(const BaseResults& base, const DerivedResults& derived, Stat
     stats.counters["rt.deaf-holds"] = rt.deafHolds;
     stats.counters["invalidations"] = rt.invalidations;
     stats.counters["evictions"] = rt.evictions;
+    stats.counters["audit.samples"] = rt.audit.samples;
+    stats.counters["audit.dropped"] = rt.audit.dropped;
+    stats.counters["audit.undecided"] = rt.audit.undecided;
+    stats.counters["audit.consistent"] = rt.audit.consistent;
+    stats.counters["audit.inconsistent"] = rt.audit.inconsistent;
+    stats.counters["audit.unannounced"] = rt.audit.unannounced;
     const DerivedResultCounters d = derived.GetCounters();
     stats.counters["derived.held"] = d.held;
     stats.counters["derived.built"] = d.built;
@@ -147,6 +153,8 @@ CacheFeatures FeaturesOf(const ChildConfig& config) {
     features.skipKnownFills = config.skipKnownFills;
     features.holdDeafLoads = config.deafHolds;
     features.frequencyPolicy = config.frequencyPolicy;
+    features.audit = config.audit;
+    features.auditWindowMs = static_cast<unsigned int>(kWindowMs);
     return features;
 }
 

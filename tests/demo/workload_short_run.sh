@@ -4,14 +4,21 @@
 # reaching every worker, derived answers kept and then dropped when a part changed, loads taken
 # under leases (the default), no caller error (the database never failed), and the features and
 # chaos figures present, fills of known content not announced, and the library's auditor
-# (--audit) judging samples. A second run announces every
+# (--audit) judging samples; its recorded history (--history) read by `velcache audit` (the
+# second argument), which finds no read behind a committed write by more than 5 s (a run of
+# 5 s: an announcement that never came would leave its readers behind until the end, while a
+# slowed machine may delay one past the main job's 1 s window). A second run announces every
 # fill and takes a database outage from its control FIFO (begun before the workload, so that it
 # spans all of it). Answers
 # stale beyond the one-second window are the demo's own verdict, not checked here: that window
 # is a time, and a test run beside other tests may be slowed past it.
 set -euo pipefail
 demo="$1"
-summary=$("$demo" --processes 2 --duration 5 --rows 50000 --json --audit 2>/dev/null) || true
+cli="$2"
+history=$(mktemp "${TMPDIR:-/tmp}/velcache-history.XXXXXX")
+trap 'rm -f "$history"' EXIT
+summary=$("$demo" --processes 2 --duration 5 --rows 50000 --json --audit --history "$history" \
+  2>/dev/null) || true
 echo "$summary"
 jq -e '
   .settle.stale == 0 and .settle.checked > 0 and
@@ -27,10 +34,13 @@ jq -e '
   (.chaos.outage | has("p99_us") and has("max_us") and has("caller_errors")) and
   .auditor.samples > 0 and .auditor.consistent > 0 and (.auditor | has("nines"))
 ' <<<"$summary" >/dev/null
+verdict=$("$cli" audit "$history" --window-ms 5000)
+echo "$verdict" | tail -1
+grep -Eq '^[1-9][0-9]* reads, [1-9][0-9]* writes, 0 stale beyond 5000 ms$' <<<"$verdict"
 
 fifo=$(mktemp -u "${TMPDIR:-/tmp}/velcache-control.XXXXXX")
 mkfifo "$fifo"
-trap 'rm -f "$fifo"' EXIT
+trap 'rm -f "$fifo" "$history"' EXIT
 exec 3<>"$fifo"
 echo outage-begin >&3
 summary=$("$demo" --processes 2 --duration 5 --rows 50000 --json --publish-every-fill \

@@ -89,6 +89,10 @@ const char* Usage() {
            "                     over time of the answers per second by layer, the hit ratio,\n"
            "                     p50/p99 latency, the coherence delivery lag and the freshness\n"
            "                     checks, the faults of --chaos marked; the summary's tables\n"
+           "  --history FILE     write the run's history of reads and writes to FILE (replaced),\n"
+           "                     for 'velcache audit FILE': one answer in a hundred of each\n"
+           "                     worker (a line per base query it was computed from) and every\n"
+           "                     new version the writer commits, times from CLOCK_REALTIME\n"
            "  --metrics-port N   each worker serves its metrics for a monitoring system to\n"
            "                     scrape, in the Prometheus text format, at\n"
            "                     http://127.0.0.1:<N + worker index>/metrics (loopback only):\n"
@@ -131,6 +135,8 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
                 o.metricsPort = std::stoi(value());
             else if (a == "--report")
                 o.report = value();
+            else if (a == "--history")
+                o.history = value();
             else if (a == "--ttl")
                 o.compareTtlSec = std::stoll(value());
             else if (a == "--no-leases")
@@ -225,6 +231,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
         child.frequencyPolicy = !o.mruMemory;
         child.skipKnownFills = !o.publishEveryFill;
         child.audit = o.audit;
+        child.historyPath = o.history;
         child.valueLifetimeSec = o.ValueLifetimeSec();
         child.metricsPort = o.metricsPort;
         o.child = child;

@@ -50,6 +50,8 @@ struct Options {
     long long CompareTtlSec() const { return compareTtlSec ? compareTtlSec : ValueLifetimeSec(); }
     // When not empty, where to write the HTML report of the run.
     std::string report;
+    // When not empty, where to write the run's history of reads and writes (velcache audit).
+    std::string history;
     // When not 0, worker i serves its metrics at http://127.0.0.1:<metricsPort + i>/metrics.
     int metricsPort = 0;
     // Set in the processes the parent starts.

@@ -331,6 +331,7 @@ std::vector<std::string> ChildArgs(const Options& options, const RunPlace& place
     if (options.mruMemory) common.push_back("--mru-memory");
     if (options.publishEveryFill) common.push_back("--publish-every-fill");
     if (options.audit) common.push_back("--audit");
+    if (!options.history.empty()) common.insert(common.end(), {"--history", options.history});
     if (place.facts.redisSetup == RedisSetup::Cluster)
         common.insert(common.end(), {"--redis-cluster", options.redisCluster});
     else
@@ -695,6 +696,16 @@ int RunWorkload(const Options& options) {
         std::filesystem::temp_directory_path() / ("velcache-demo-" + std::to_string(::getpid()));
     std::filesystem::create_directories(place.workDir);
     place.dbPath = options.db.empty() ? (place.workDir / "sales.db").string() : options.db;
+    if (!options.history.empty()) {
+        // Every process appends to it; a history of an earlier run goes first.
+        std::ofstream history(options.history, std::ios::trunc);
+        history << "# velcache_demo run " << place.runId << ": W KEY VERSION COMMIT_NS, "
+                << "R PROCESS KEY VERSION START_NS END_NS (velcache audit)\n";
+        if (!history) {
+            Say("--history " + options.history + ": cannot write it");
+            return 2;
+        }
+    }
     velsupport::RedisServer server = options.redisTls
                                          ? velsupport::RedisServer(velsupport::ServerTlsFrom(
                                                certificates, /*requireClientCert=*/true))

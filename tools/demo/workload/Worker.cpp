@@ -10,6 +10,7 @@
 
 #include "Baselines.h"
 #include "FreshnessChecker.h"
+#include "History.h"
 #include "MetricsEndpoint.h"
 #include "ResultCache.h"
 #include "velcore/ThreadContext.h"
@@ -295,6 +296,10 @@ void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
     report("ready");
     host.WaitFor("go");
 
+    HistoryLog history(config.historyPath);
+    const std::string process = "worker" + std::to_string(config.index);
+    std::uint64_t reads = 0;
+
     auto nextBaseline = Clock::now() + kBaselineEvery;
     auto nextReport = Clock::now() + kReportEvery;
     while (!host.Received("settle")) {
@@ -309,12 +314,18 @@ void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
             }
         }
         Answerer::Answer answer;
+        // One read in a hundred goes to the history, timed on CLOCK_REALTIME.
+        const bool recorded = history.On() && ++reads % 100 == 0;
+        const std::int64_t startNs = recorded ? RealtimeNs() : 0;
         try {
             answer = source.Get(qid);
         } catch (const std::exception&) {
             RecordFailure(stats, source.LastFailureHadAnswer(), inOutage, Ns(Clock::now() - start));
             continue;
         }
+        // Fail-safe answers are stale by design (and counted apart): not in the history.
+        if (recorded && answer.result && !answer.stale)
+            history.Read(process, *answer.result, startNs, RealtimeNs());
         RecordAnswer(stats, answer, inOutage, Ns(Clock::now() - start));
         if (sampler.Take(answer, start, stats)) Check(checker, answer, stats);
         if (start >= nextReport) {

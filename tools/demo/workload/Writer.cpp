@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "ChangeRecorder.h"
+#include "History.h"
 #include "QueryRunner.h"
 #include "ResultCache.h"
 
@@ -34,6 +35,7 @@ void RunWriter(DemoHost& host, const QueryCatalogue& catalogue) {
     rowCount.Step();
     const std::int64_t rows = rowCount.Column(0);
     ChangeRecorder recorder(runner, catalogue);
+    HistoryLog history(config.historyPath);
 
     // The writer answers no query: its cache keeps nothing in memory and only announces and
     // writes through. It stands for a process on another machine, so it shares Redis with the
@@ -79,6 +81,13 @@ void RunWriter(DemoHost& host, const QueryCatalogue& catalogue) {
 
         const ChangeRecorder::Update update = recorder.Apply(anyRow(random), delta(random));
         stats.Count("updates");
+        // Committed by now: a moment no earlier than the commit, so that no read is blamed for
+        // a version that was not there yet.
+        if (history.On()) {
+            const std::int64_t committedNs = RealtimeNs();
+            for (std::size_t i = 0; i < update.affected.size(); ++i)
+                history.Write(update.affected[i], update.versions[i], committedNs);
+        }
 
         // The set-ups a comparison measures the library against hear of no change.
         if (config.setup == "velcache")

@@ -54,6 +54,9 @@ const char* Usage() {
            "                     answers against the database (the library's auditor, 1 in\n"
            "                     100, at most 20 re-loads a second, window 1 s); the summary\n"
            "                     shows what it found beside the freshness checks\n"
+           "  --silent-writer    a fault: the writer commits its changes and announces none, as\n"
+           "                     a writer that forgot to would (the caches keep old answers;\n"
+           "                     --audit and --history show it)\n"
            "  --publish-every-fill\n"
            "                     announce every answer a worker fills; default: a fill whose\n"
            "                     content is already the newest announcement of its key is kept\n"
@@ -151,6 +154,8 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
                 o.publishEveryFill = true;
             else if (a == "--audit")
                 o.audit = true;
+            else if (a == "--silent-writer")
+                o.silentWriter = true;
             else if (a == "--control")
                 o.control = value();
             else if (a == "--value-lifetime")
@@ -232,6 +237,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
         child.skipKnownFills = !o.publishEveryFill;
         child.audit = o.audit;
         child.historyPath = o.history;
+        child.silentWriter = o.silentWriter;
         child.valueLifetimeSec = o.ValueLifetimeSec();
         child.metricsPort = o.metricsPort;
         o.child = child;

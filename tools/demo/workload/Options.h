@@ -34,6 +34,8 @@ struct Options {
     bool publishEveryFill = false;
     // The workers' base caches check a sample of their answers against the database.
     bool audit = false;
+    // A fault: the writer changes the database and announces nothing.
+    bool silentWriter = false;
     // When not empty, a FIFO the parent reads fault commands from while the workload runs.
     std::string control;
     // How long stored answers live; 0: the default (600 s, or 4 s with --chaos).

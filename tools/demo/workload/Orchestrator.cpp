@@ -331,6 +331,7 @@ std::vector<std::string> ChildArgs(const Options& options, const RunPlace& place
     if (options.mruMemory) common.push_back("--mru-memory");
     if (options.publishEveryFill) common.push_back("--publish-every-fill");
     if (options.audit) common.push_back("--audit");
+    if (options.silentWriter) common.push_back("--silent-writer");
     if (!options.history.empty()) common.insert(common.end(), {"--history", options.history});
     if (place.facts.redisSetup == RedisSetup::Cluster)
         common.insert(common.end(), {"--redis-cluster", options.redisCluster});

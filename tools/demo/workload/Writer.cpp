@@ -90,7 +90,7 @@ void RunWriter(DemoHost& host, const QueryCatalogue& catalogue) {
         }
 
         // The set-ups a comparison measures the library against hear of no change.
-        if (config.setup == "velcache")
+        if (config.setup == "velcache" && !config.silentWriter)
             recorder.RecordAnnounced(update, AnnounceChange(*cache, runner, catalogue, update));
         stats.histograms["latency.writer-update"].Add(
             std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count());

@@ -72,6 +72,11 @@
 // future, waiting at most externalWaitMs. Stores go out in the background as the external
 // caches' own tasks.
 //
+// Checking answers. With ReadThroughOptions::audit, a sample of the answers is re-loaded from
+// the source on a thread of the cache's (bounded in rate and in memory) and judged by when this
+// process heard of the change; GetCounters().audit says how many were inconsistent (see
+// docs/consistency.md). Off by default: the re-loads are extra load on the source.
+//
 // Ownership and threads: the instance owns its memory cache and borrows the service and the
 // layers (held by shared pointer). Every member is safe for concurrent use. The loader and the
 // codec run on the caller's thread with no lock of the cache held; the service's lock is taken

@@ -4,7 +4,8 @@
 // Ownership: an instance owns its memory layer and shares the service and the layers.
 // Threads: every member is safe for concurrent use; the loader and the codec run with no lock
 // of the cache held, on the caller's thread unless a time-out or eager refresh hands a load to
-// a thread of the cache's. Locks: the service's, as RedisPubsub states, by the fills and
+// a thread of the cache's (or the auditor re-loads a sampled answer on its own: see
+// ReadThroughOptions::audit; the destructor stops it first, waiting for a re-load under way). Locks: the service's, as RedisPubsub states, by the fills and
 // removals it is told of; a memory hit takes the layer's lock and the key table's, briefly.
 // What the host guarantees: the codec is deterministic (equal values, equal bytes), and a
 // loader reads data at least as new as every change announced before the load started (not a

@@ -176,6 +176,37 @@ TEST_F(Audit, EntryKeptPastAHeardChangeIsInconsistentWithItsAge) {
                                std::to_string(f.ageMaxMs));
 }
 
+// While the service hears nothing, a change may have been announced that did not arrive: what
+// was answered then proves nothing either way.
+TEST_F(Audit, SamplesOverASilenceOfTheServiceAreUndecided) {
+    ScopedOverride deafAfter("CacheSynchronizationMaxDeafMs", 300);
+    RedisEndpointConfig config = Server().MakeConfig();
+    config.heartbeatInterval = std::chrono::milliseconds(50);
+    config.commandTimeout = std::chrono::milliseconds(200);
+    Process quiet(config, "quiet.");
+    ASSERT_TRUE(quiet.subscribed);
+    auto a = Make(quiet, Options(true));
+    Read(*a, "k", 300);
+    ASSERT_TRUE(Eventually([&] { return Settled(*a); }));
+    const ReadThroughAuditFigures before = a->GetCounters().audit;
+    EXPECT_GT(before.consistent, 0);
+
+    Server().Freeze();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_FALSE(quiet.service->Hears());
+    for (int i = 0; i < 20; ++i) {
+        a->Get("k");
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const bool settled = Eventually([&] { return Settled(*a); });
+    Server().Thaw();
+    ASSERT_TRUE(settled);
+    const ReadThroughAuditFigures during = a->GetCounters().audit;
+    EXPECT_EQ(during.consistent, before.consistent);
+    EXPECT_EQ(during.inconsistent, 0);
+    EXPECT_EQ(during.undecided - before.undecided, 20);
+}
+
 TEST_F(Audit, SamplingRateOfZeroReloadsNothing) {
     auto a = Make(*m_a, Options(true, 0.0));
     Read(*a, "k", 200);

@@ -21,6 +21,9 @@ constexpr long long kNsPerMs = 1000000LL;
 constexpr long long kNsPerSec = 1000000000LL;
 constexpr long long kLogEveryNs = 60LL * kNsPerSec;
 constexpr HashPair kNoHash{0, 0};
+// The longest a sample may wait for its re-load whatever the window (a window of 0 would
+// otherwise drop every sample).
+constexpr long long kLeastWaitNs = 100 * kNsPerMs;
 
 long long NowNs() {
     return RedisPubsub::FillClockNs();
@@ -158,7 +161,7 @@ void Auditor::Check(Sample& sample) {
     const long long now = NowNs();
     // The source may have changed since the answer: a re-load this late would judge the answer
     // against later data.
-    if (now - sample.answerNs > m_windowNs) {
+    if (now - sample.answerNs > std::max(m_windowNs, kLeastWaitNs)) {
         ++m_counts.dropped;
         return;
     }

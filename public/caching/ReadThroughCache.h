@@ -169,8 +169,8 @@ struct ReadThroughOptions {
     unsigned int auditMaxReloadsPerSec = 20;
     /// The freshness window, ms: how long after a change was heard of an older answer is still a
     /// race. It must cover the source's own lag (a replica the loader reads behind its primary)
-    /// as well as announcement delivery; a sample that waited longer than this for its re-load
-    /// is dropped (counted), since the source may have changed since the answer.
+    /// as well as announcement delivery; a sample that waited longer than this (and 100 ms) for
+    /// its re-load is dropped (counted), since the source may have changed since the answer.
     unsigned int auditWindowMs = 1000;
     /// The most samples waiting to be checked (each holds its key, value and loader).
     unsigned int auditQueue = 64;

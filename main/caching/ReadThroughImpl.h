@@ -251,6 +251,13 @@ public:
     // cache's loader, else `keyLoader` (called with the key), else `loader`.
     void MaybeAudit(const std::string& key, const Result& result, const KeyLoader* keyLoader,
                     const Loader* loader);
+    // MaybeAudit in two steps for a caller that always has a loader: the draw (and the cap),
+    // then the hand-over of a drawn answer with the cache's own loader, else the one given.
+    bool SampleForAudit(const Result& result);
+    void OfferForAudit(const std::string& key, const Result& result,
+                       std::shared_ptr<const KeyLoader> own, const KeyLoader* keyLoader,
+                       const Loader* loader);
+    std::shared_ptr<const KeyLoader> OwnLoader() const;
     // When it returns, no loader runs on the auditor's thread.
     void StopAuditor();
     const ReadThroughOptions& Options() const { return m_options; }

@@ -87,24 +87,35 @@ ReadThroughCore::Impl::Impl(ReadThroughOptions options, ReadThroughCore::Encode 
 void ReadThroughCore::Impl::MaybeAudit(const std::string& key, const Result& result,
                                        const KeyLoader* keyLoader, const Loader* loader) {
     if (!m_auditor || !result.value || result.stale || !m_auditor->Sampled()) return;
-    const auto ownLoader = [this] {
-        TMutexLock lock(m_loaderMutex);
-        return m_loader;
-    };
     // A TryGet with no loader of the cache's has nothing to re-load with: not a sample.
     std::shared_ptr<const KeyLoader> own;
-    if (!keyLoader && !loader && !(own = ownLoader())) return;
+    if (!keyLoader && !loader && !(own = OwnLoader())) return;
     // Over this second's cap the caller pays no copy of the loader and no hand-off.
     if (!m_auditor->Admit()) return;
-    if (!own) own = ownLoader();
+    OfferForAudit(key, result, std::move(own), keyLoader, loader);
+}
+
+bool ReadThroughCore::Impl::SampleForAudit(const Result& result) {
+    return m_auditor && result.value && !result.stale && m_auditor->Sampled() && m_auditor->Admit();
+}
+
+void ReadThroughCore::Impl::OfferForAudit(const std::string& key, const Result& result,
+                                          std::shared_ptr<const KeyLoader> own,
+                                          const KeyLoader* keyLoader, const Loader* loader) {
+    if (!own) own = OwnLoader();
     Loader reload;
     if (own)
         reload = [own, key] { return (*own)(key); };
     else if (keyLoader)
         reload = [load = *keyLoader, key] { return load(key); };
-    else
+    else if (loader)
         reload = *loader;
-    m_auditor->Offer(key, result.value, std::move(reload));
+    if (reload) m_auditor->Offer(key, result.value, std::move(reload));
+}
+
+std::shared_ptr<const ReadThroughCore::KeyLoader> ReadThroughCore::Impl::OwnLoader() const {
+    TMutexLock lock(m_loaderMutex);
+    return m_loader;
 }
 
 void ReadThroughCore::Impl::StopAuditor() {
@@ -704,6 +715,14 @@ ReadThroughCore::Result ReadThroughCore::Get(const std::string& key) {
 
 std::optional<ReadThroughCore::Result> ReadThroughCore::GetFromMemory(const std::string& key) {
     return m_impl->AnswerFromMemory(key);
+}
+
+bool ReadThroughCore::SampleForAudit(const Result& result) {
+    return m_impl->SampleForAudit(result);
+}
+
+void ReadThroughCore::Audit(const std::string& key, const Result& result, const Loader& loader) {
+    m_impl->OfferForAudit(key, result, nullptr, nullptr, &loader);
 }
 
 std::vector<ReadThroughCore::Result> ReadThroughCore::GetMany(const std::vector<std::string>& keys,

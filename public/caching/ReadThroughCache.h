@@ -5,8 +5,9 @@
 // Threads: every member is safe for concurrent use; the loader and the codec run with no lock
 // of the cache held, on the caller's thread unless a time-out or eager refresh hands a load to
 // a thread of the cache's (or the auditor re-loads a sampled answer on its own: see
-// ReadThroughOptions::audit; the destructor stops it first, waiting for a re-load under way). Locks: the service's, as RedisPubsub states, by the fills and
-// removals it is told of; a memory hit takes the layer's lock and the key table's, briefly.
+// ReadThroughOptions::audit; the destructor stops it first, waiting for a re-load under way).
+// Locks: the service's, as RedisPubsub states, by the fills and removals it is told of; a
+// memory hit takes the layer's lock and the key table's, briefly.
 // What the host guarantees: the codec is deterministic (equal values, equal bytes), and a
 // loader reads data at least as new as every change announced before the load started (not a
 // replica that lags its primary).
@@ -302,6 +303,11 @@ public:
     /// empty otherwise (then Get decides). Allocates nothing unless a query-job scope records
     /// the entry.
     std::optional<Result> GetFromMemory(const std::string& key);
+    /// Whether the auditor (ReadThroughOptions::audit) takes `result` as a sample: a draw at its
+    /// rate, within its cap; false when it is off. A drawn answer goes to Audit.
+    bool SampleForAudit(const Result& result);
+    /// Hands an answer SampleForAudit drew to the auditor, with the loader that loads its key.
+    void Audit(const std::string& key, const Result& result, const Loader& loader);
     /// See ReadThroughCache<V>::GetMany; `loader` is called as loader(key) for each key it loads.
     std::vector<Result> GetMany(const std::vector<std::string>& keys, KeyLoader loader);
     /// GetMany with the loader of SetLoader; raises as Get(key) does when none is set.
@@ -423,8 +429,11 @@ public:
             "convertible to std::shared_ptr<const V>");
         if constexpr (LoaderShape<std::decay_t<Load>>::kFits) {
             // A hit in memory needs no loader: none is wrapped (which would allocate) for it.
-            if (std::optional<ReadThroughCore::Result> held = m_core.GetFromMemory(key))
+            if (std::optional<ReadThroughCore::Result> held = m_core.GetFromMemory(key)) {
+                if (m_core.SampleForAudit(*held))
+                    m_core.Audit(key, *held, EraseLoader(key, std::forward<Load>(loader)));
                 return Typed(std::move(*held));
+            }
             return Typed(m_core.Get(key, EraseLoader(key, std::forward<Load>(loader))));
         } else {
             return {};

@@ -237,6 +237,24 @@ TEST_F(Audit, ReloadsStayUnderTheCapAndBypassEveryLayer) {
     EXPECT_EQ(c.loads, 1);
 }
 
+// A memory hit through Get with a loader of its own answers without wrapping the loader; the
+// auditor must still draw it and re-load with that loader (the cache has none of its own here).
+TEST_F(Audit, MemoryHitsThroughAGivenLoaderAreSampledWithIt) {
+    auto a = std::make_unique<Cache>(Options(true), m_a->service);
+    std::atomic<int> given{0};  // the auditor's thread counts too
+    const auto load = [this, &given](const std::string& key) {
+        ++given;
+        return m_source.Read(key);
+    };
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(*a->Get("k", load).value, "v0");
+    ASSERT_TRUE(Eventually([&] { return Settled(*a); }));
+    const ReadThroughCounters c = a->GetCounters();
+    EXPECT_EQ(c.loads, 1);
+    EXPECT_GE(c.audit.samples, 19);  // the memory hits among them
+    EXPECT_EQ(given.load(), 1 + c.audit.reloads);
+    EXPECT_EQ(c.audit.inconsistent, 0);
+}
+
 TEST_F(Audit, OffByDefaultAndFiguresReachTheMetricsSink) {
     auto off = Make(*m_a, Options(false));
     Read(*off, "k", 20);

@@ -61,6 +61,47 @@ def memory_growth(rows, start, end):
     return slope_per_hour(points), points[0][1], points[-1][1], len(points)
 
 
+def fit_window(start, end):
+    """Where each process's slope is fitted: the run's last two thirds, and never before the
+    warm-up ends (the first 30 s or fifth of the run, whichever is longer)."""
+    warm = start + max(WARM_UP_MIN_S, (end - start) / 5)
+    return max(warm, start + (end - start) / 3), warm
+
+
+def per_process(rows):
+    """{label: [(t, rss_kib)]}, one per process; a label is the process's role, with its id
+    added when several processes had the same role."""
+    by_pid, roles = defaultdict(list), defaultdict(set)
+    for t, pid, role, rss, *_ in rows:
+        by_pid[(role, pid)].append((t, rss))
+        roles[role].add(pid)
+    return {(role if len(roles[role]) == 1 else "%s(%s)" % (role, pid)): points
+            for (role, pid), points in sorted(by_pid.items())}
+
+
+def rss_per_minute(processes, start, end):
+    """{label: [MiB or None per minute of the run]}: the mean of each minute's samples."""
+    minutes = max(1, int((end - start + 59) // 60))
+    table = {}
+    for label, points in processes.items():
+        sums, counts = [0] * minutes, [0] * minutes
+        for t, kib in points:
+            m = int((t - start) // 60)
+            if 0 <= m < minutes:
+                sums[m] += kib
+                counts[m] += 1
+        table[label] = [s / c / 1024 if c else None for s, c in zip(sums, counts)]
+    return table
+
+
+def process_slopes(processes, start, end):
+    """{label: (MiB per hour, samples)} over the fit window (fit_window) of each process."""
+    since, _ = fit_window(start, end)
+    return {label: (slope_per_hour([(t, kib / 1024) for t, kib in points if since <= t <= end]),
+                    sum(1 for t, _ in points if since <= t <= end))
+            for label, points in processes.items()}
+
+
 def first_round_over(faults):
     """When every kind of fault in [(t, kind)] has run once: the start of the fault after the
     last kind's first, or None. Until then a pool may still meet the fault that fills it to its
@@ -106,6 +147,7 @@ def main():
     p.add_argument("--workers", type=int, default=0)
     p.add_argument("--max-growth", type=float, default=64)
     p.add_argument("--exit-status", type=int, default=0)
+    p.add_argument("--rss-table", help="writes resident MiB per process per minute here (CSV)")
     a = p.parse_args()
 
     rows = read_samples(a.samples)
@@ -136,6 +178,26 @@ def main():
         print("  %-9s descriptors %3d -> %3d, threads %3d -> %3d" %
               (role, fds[role][0], fds[role][1], threads.get(role, (0, 0))[0],
                threads.get(role, (0, 0))[1]))
+    processes = per_process(rows)
+    table = rss_per_minute(processes, a.started, end)
+    cell = lambda v: "-" if v is None else "%.1f" % v
+    minutes = max((len(v) for v in table.values()), default=0)
+    print("  resident MiB per minute (mean of the minute's samples), minutes 1-%d:" % minutes)
+    for label, values in table.items():
+        print("    %-12s %s" % (label, " ".join(cell(v) for v in values)))
+    if a.rss_table:
+        with open(a.rss_table, "w") as f:
+            f.write("process," + ",".join("m%d" % (i + 1) for i in range(minutes)) + "\n")
+            for label, values in table.items():
+                f.write(label + "," + ",".join("" if v is None else "%.1f" % v
+                                               for v in values) + "\n")
+    since, warm = fit_window(a.started, end)
+    slopes = process_slopes(processes, a.started, end)
+    print("  resident memory slope per process, least squares over the last two thirds of the run "
+          "(from %.1f min; warm-up %.1f min; reported, never fails a run): %s" %
+          ((since - a.started) / 60, (warm - a.started) / 60,
+           ", ".join("%s %+.1f MiB/h (%d samples)" % (label, v, n)
+                     for label, (v, n) in slopes.items()) or "no samples"))
     print("  faults: " + ", ".join("%s %d" % kv for kv in sorted(fault_counts.items())))
     print("  main job exit status %d; library warnings %s; failed external operations %s" %
           (a.exit_status, summary.get("library_warnings", {}).get("workers", "?"),

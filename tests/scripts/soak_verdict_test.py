@@ -12,8 +12,10 @@ VERDICT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "
 START, DURATION = 1000.0, 300.0
 
 
-def run(fds_of, stale=0, crashes=0, faults=((1010.0, "freeze"),), extra=""):
-    """fds_of(role, t, phase) -> descriptors; samples every 3 s, a fault in every fourth."""
+def run(fds_of, stale=0, crashes=0, faults=((1010.0, "freeze"),), extra="",
+        rss_of=lambda role, t: 50000):
+    """fds_of(role, t, phase) -> descriptors, rss_of(role, t) -> KiB; samples every 3 s, a fault
+    in every fourth."""
     with tempfile.TemporaryDirectory() as d:
         samples = os.path.join(d, "samples.csv")
         with open(samples, "w") as f:
@@ -22,7 +24,7 @@ def run(fds_of, stale=0, crashes=0, faults=((1010.0, "freeze"),), extra=""):
                 phase = "freeze" if i % 4 == 3 else "quiet"
                 for role in ("parent", "worker-0", "writer-0"):
                     f.write("%.1f,1,%s,%d,%d,%d,0,%s\n" %
-                            (t, role, 50000, fds_of(role, t, phase), 9, phase))
+                            (t, role, rss_of(role, t), fds_of(role, t, phase), 9, phase))
             f.write(extra)
         with open(os.path.join(d, "summary.json"), "w") as f:
             f.write('{"checks": {"stale_beyond_window": 0}, "settle": {"stale": %d}}' % stale)
@@ -67,6 +69,24 @@ class SoakVerdict(unittest.TestCase):
                                                      if t > START + 170 else 0),
                         faults=faults)
         self.assertIn("descriptors grew in", out)
+
+    def test_each_process_slope_is_fitted_after_its_first_third_and_never_fails(self):
+        # worker-0 doubles in its first minute, then stays flat; writer-0 grows 1 MiB a minute
+        # throughout (60 MiB/h), a short run's memory being informative only.
+        def rss(role, t):
+            if role == "worker-0":
+                return 50000 + min(t - START, 60) * 800
+            return 50000 + (t - START) / 60 * 1024 if role == "writer-0" else 50000
+        code, out = run(lambda *_: 20, rss_of=rss)
+        self.assertEqual(code, 0, out)
+        self.assertIn("worker-0 +0.0 MiB/h", out)
+        self.assertIn("writer-0 +60.0 MiB/h", out)
+        self.assertIn("parent +0.0 MiB/h", out)
+        # Minute 1 of worker-0 is the mean of its climb; minute 5 is flat at its top.
+        row = next(line.split() for line in out.splitlines() if line.strip().startswith("worker-0 ")
+                   and "descriptors" not in line)
+        self.assertEqual(len(row), 1 + 5)
+        self.assertEqual(row[5], "%.1f" % ((50000 + 48000) / 1024))
 
     def test_stale_after_settling_or_a_crash_fails(self):
         self.assertIn("stale answers", run(lambda *_: 20, stale=1)[1])

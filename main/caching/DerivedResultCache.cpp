@@ -60,8 +60,9 @@ bool AllPartsHeld(const ReadThroughUsage& usage, std::vector<unsigned int>& guid
 
 }  // namespace
 
-std::shared_ptr<DerivedResultCore> DerivedResultCore::Create(std::shared_ptr<RedisPubsub> service) {
-    std::shared_ptr<DerivedResultCore> core(new DerivedResultCore(std::move(service)));
+std::shared_ptr<DerivedResultCore> DerivedResultCore::Create(std::shared_ptr<RedisPubsub> service,
+                                                             std::size_t maxResults) {
+    std::shared_ptr<DerivedResultCore> core(new DerivedResultCore(std::move(service), maxResults));
     if (core->m_service) {
         core->m_listener = core->m_service->AddPruneListener(
             [weak = std::weak_ptr<DerivedResultCore>(core)](const std::vector<unsigned int>& guids,
@@ -72,8 +73,8 @@ std::shared_ptr<DerivedResultCore> DerivedResultCore::Create(std::shared_ptr<Red
     return core;
 }
 
-DerivedResultCore::DerivedResultCore(std::shared_ptr<RedisPubsub> service)
-    : m_service(std::move(service)) {}
+DerivedResultCore::DerivedResultCore(std::shared_ptr<RedisPubsub> service, std::size_t maxResults)
+    : m_service(std::move(service)), m_maxResults(maxResults) {}
 
 DerivedResultCore::~DerivedResultCore() {
     if (m_service) m_service->RemovePruneListener(m_listener);
@@ -146,6 +147,15 @@ bool DerivedResultCore::Keep(const std::shared_ptr<Handler>& handler, AnyValue v
     for (unsigned int guid : guids) m_byGuid.emplace(guid, handler->m_key);
     m_results[handler->m_key] = {std::move(value), handler->m_token, std::move(guids),
                                  std::move(scope)};
+    m_byToken.emplace(handler->m_token, handler->m_key);
+    // Past the bound the oldest other result goes: the one just kept started after most, and a
+    // Get that reports it kept must find it so.
+    while (m_maxResults != 0 && m_results.size() > m_maxResults) {
+        auto oldest = m_byToken.begin();
+        if (oldest->first == handler->m_token) ++oldest;
+        released.push_back(EraseLocked(m_results.find(oldest->second)));
+        ++m_droppedOverBound;
+    }
     return true;
 }
 
@@ -155,6 +165,7 @@ DerivedResultCore::ScopePtr DerivedResultCore::EraseLocked(
         auto [first, last] = m_byGuid.equal_range(guid);
         while (first != last) first = first->second == it->first ? m_byGuid.erase(first) : ++first;
     }
+    m_byToken.erase(it->second.token);
     ScopePtr scope = std::move(it->second.scope);
     m_results.erase(it);
     return scope;
@@ -209,8 +220,8 @@ std::vector<std::pair<std::string, DerivedResultCore::AnyValue>> DerivedResultCo
 }
 
 DerivedResultCounters DerivedResultCore::GetCounters() const {
-    return {m_held.load(), m_built.load(), m_notKept.load(), m_droppedDirty.load(),
-            m_droppedOnPrune.load()};
+    return {m_held.load(),         m_built.load(),          m_notKept.load(),
+            m_droppedDirty.load(), m_droppedOnPrune.load(), m_droppedOverBound.load()};
 }
 
 }  // namespace velmora::caching

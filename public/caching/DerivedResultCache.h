@@ -14,7 +14,10 @@
 //   - cascade invalidation is off (SyncCaches): nothing could tell the result.
 // A kept result is dropped when any of its parts becomes dirty (its scope's handler), and when
 // the coherence service lets go of the evicted record of one of its parts (a prune listener on
-// the service): from then on nothing could tell it that the part went stale.
+// the service): from then on nothing could tell it that the part went stale. At most
+// `maxResults` results are kept (0: no bound); past it, the one whose computation started first
+// goes (counted in droppedOverBound), so that results whose parts stay held forever cannot
+// accumulate without end. A result let go is computed again at its next Get.
 //
 // Ownership: the facility borrows the service (kept by shared pointer) and must be owned by a
 // std::shared_ptr (Create). A kept result holds its query-job scope; when the result goes
@@ -29,6 +32,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
@@ -50,6 +54,7 @@ struct DerivedResultCounters {
     long long notKept = 0;         ///< computed, not kept (see above)
     long long droppedDirty = 0;    ///< kept results dropped because a part went stale
     long long droppedOnPrune = 0;  ///< kept results dropped because a part's tracking ended
+    long long droppedOverBound = 0;  ///< kept results let go, oldest first, past the bound
 };
 
 /// The untyped engine of DerivedResultCache<V>; results are held as shared_ptr<const void>.
@@ -65,8 +70,13 @@ public:
         bool kept = false;  ///< computed now and kept
     };
 
+    /// How many results a cache keeps unless told otherwise.
+    static constexpr std::size_t kDefaultMaxResults = 10000;
+
     /// `service` may be null (then results are dropped only when a part goes dirty).
-    static std::shared_ptr<DerivedResultCore> Create(std::shared_ptr<RedisPubsub> service);
+    /// `maxResults`: how many results are kept at most; 0: no bound.
+    static std::shared_ptr<DerivedResultCore> Create(std::shared_ptr<RedisPubsub> service,
+                                                     std::size_t maxResults = kDefaultMaxResults);
     ~DerivedResultCore();
     DerivedResultCore(const DerivedResultCore&) = delete;
     DerivedResultCore& operator=(const DerivedResultCore&) = delete;
@@ -83,7 +93,7 @@ public:
     class Handler;
 
 private:
-    explicit DerivedResultCore(std::shared_ptr<RedisPubsub> service);
+    DerivedResultCore(std::shared_ptr<RedisPubsub> service, std::size_t maxResults);
     using ScopePtr = std::shared_ptr<IInvalidatorAggregatorScope>;
     struct Kept {
         AnyValue value;
@@ -104,15 +114,18 @@ private:
     static void Release(std::vector<ScopePtr>& scopes);
 
     std::shared_ptr<RedisPubsub> m_service;
+    const std::size_t m_maxResults;  // 0: no bound
     std::uint64_t m_listener = 0;
 
     mutable TMutex m_mutex;
     std::map<std::string, Kept> m_results GUARDED_BY(m_mutex);
     std::multimap<unsigned int, std::string> m_byGuid GUARDED_BY(m_mutex);  ///< part -> results
+    /// Token -> key of every kept result: the order they go in past the bound.
+    std::map<std::uint64_t, std::string> m_byToken GUARDED_BY(m_mutex);
     std::uint64_t m_nextToken GUARDED_BY(m_mutex) = 0;
 
     std::atomic<long long> m_held{0}, m_built{0}, m_notKept{0}, m_droppedDirty{0},
-        m_droppedOnPrune{0};
+        m_droppedOnPrune{0}, m_droppedOverBound{0};
 };
 
 /// The typed face: results of type V, held as std::shared_ptr<const V>.
@@ -132,9 +145,10 @@ public:
     };
 
     /// Results dropped when a part goes stale; `service` may be null (then only when a part goes
-    /// dirty).
-    explicit DerivedResultCache(std::shared_ptr<RedisPubsub> service)
-        : m_core(DerivedResultCore::Create(std::move(service))) {}
+    /// dirty). At most `maxResults` are kept, the oldest going first; 0: no bound.
+    explicit DerivedResultCache(std::shared_ptr<RedisPubsub> service,
+                                std::size_t maxResults = DerivedResultCore::kDefaultMaxResults)
+        : m_core(DerivedResultCore::Create(std::move(service), maxResults)) {}
 
     /// `compute` returns a V or a pointer convertible to ValuePtr (not null).
     template <class Compute>

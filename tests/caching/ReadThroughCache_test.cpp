@@ -698,6 +698,32 @@ TEST_F(Derived, DroppedWhenTheTrackingOfAnEvictedPartEnds) {
     EXPECT_EQ(m_derived.GetCounters().droppedOnPrune, 1);
 }
 
+// Results over one part that stays held are never dropped by the service: only the bound lets
+// them go, oldest computation first, with their scopes.
+TEST_F(Derived, OldestResultGoesPastTheBoundWithItsScopeAndZeroKeepsAll) {
+    DerivedResultCache<std::string> bounded(m_service, 2), unbounded(m_service, 0);
+    const auto get = [this](DerivedResultCache<std::string>& cache, const std::string& key) {
+        return cache.Get(key, [&] {
+            ++m_computed;
+            return *m_parts.Get("a", Returns("1")).value + key;
+        });
+    };
+    for (const char* key : {"x", "y", "z"}) {
+        EXPECT_TRUE(get(bounded, key).kept);
+        EXPECT_TRUE(get(unbounded, key).kept);
+    }
+    EXPECT_EQ(bounded.HeldValues().size(), 2u);
+    EXPECT_EQ(bounded.GetCounters().droppedOverBound, 1);
+    EXPECT_TRUE(get(bounded, "y").held);
+    EXPECT_TRUE(get(bounded, "z").held);
+    EXPECT_TRUE(get(bounded, "x").kept);  // computed again; "y" is now the oldest
+    EXPECT_FALSE(get(bounded, "y").held);
+    EXPECT_EQ(m_computed, 8);
+    EXPECT_EQ(unbounded.HeldValues().size(), 3u);
+    EXPECT_EQ(unbounded.GetCounters().droppedOverBound, 0);
+    EXPECT_EQ(CascadeInvalidatorAggregator::TryGetSingleton()->GetScopeCount(), 2u + 3u);
+}
+
 TEST_F(Derived, NotKeptWhenAPartCameBackUncachedOrCascadeIsOff) {
     Cache noMemory(Options(0), TextCodec(), m_service);
     EXPECT_FALSE(m_derived.Get("x", [&] { return *noMemory.Get("p", Returns("1")).value; }).kept);

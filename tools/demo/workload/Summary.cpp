@@ -68,7 +68,8 @@ const Figure kDerived[] = {
     {"held", "derived.held", "served held"},
     {"not_kept", "derived.not-kept", "not kept"},
     {"dropped_dirty", "derived.dropped-dirty", "dropped when a part went stale"},
-    {"dropped_on_prune", "derived.dropped-on-prune", "dropped when a part's tracking ended"}};
+    {"dropped_on_prune", "derived.dropped-on-prune", "dropped when a part's tracking ended"},
+    {"dropped_over_bound", "derived.dropped-over-bound", "let go past the bound"}};
 // The freshness checks; the first three are the answers checked.
 const Figure kChecks[] = {
     {"fresh", "check.fresh", "fresh"},

@@ -73,6 +73,7 @@ void AddCacheCounts(const BaseResults& base, const DerivedResults& derived, Stat
     stats.counters["derived.not-kept"] = d.notKept;
     stats.counters["derived.dropped-dirty"] = d.droppedDirty;
     stats.counters["derived.dropped-on-prune"] = d.droppedOnPrune;
+    stats.counters["derived.dropped-over-bound"] = d.droppedOverBound;
 }
 
 // The database loads of the herd's keys in the window after the parent's "herd" (the writer

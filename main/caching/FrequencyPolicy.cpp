@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <deque>
+#include <memory_resource>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -364,7 +365,10 @@ private:
     const std::uint64_t m_capacity;
     FrequencySketch m_sketch;
     const std::uint64_t m_sample;
-    std::unordered_map<Key, Node> m_nodes;
+    // The nodes of both tables come from a pool of their own: every miss inserts and erases
+    // one of each, and the pool reuses what the tables let go without the allocator's lock.
+    std::pmr::unsynchronized_pool_resource m_pool;
+    std::pmr::unordered_map<Key, Node> m_nodes{&m_pool};
     Queue m_window, m_probation, m_protected;
     std::uint64_t m_windowCapacity = 1;
     std::uint64_t m_protectedCapacity = 0;
@@ -375,7 +379,7 @@ private:
     std::uint64_t m_random = 0x5DEECE66DULL;
     // Keys recently refused admission (oldest first), and their set.
     std::deque<Key> m_ghostOrder;
-    std::unordered_set<Key> m_ghosts;
+    std::pmr::unordered_set<Key> m_ghosts{&m_pool};
     std::size_t m_ghostCapacity = 0;
 };
 

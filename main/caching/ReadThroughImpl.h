@@ -89,6 +89,7 @@
 #include <condition_variable>
 #include <exception>
 #include <memory>
+#include <memory_resource>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -199,7 +200,9 @@ public:
 
 private:
     mutable TMutex m_mutex;
-    std::unordered_map<Slot, unsigned int> m_ids GUARDED_BY(m_mutex);
+    // Its nodes come from a pool of its own (a fill inserts one, an eviction erases one).
+    std::pmr::unsynchronized_pool_resource m_pool;
+    std::pmr::unordered_map<Slot, unsigned int> m_ids GUARDED_BY(m_mutex){&m_pool};
     std::size_t m_sweepAt GUARDED_BY(m_mutex) = 1024;
 };
 

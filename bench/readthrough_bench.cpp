@@ -189,7 +189,8 @@ void ReadThrough_MemoryHit_Baseline(benchmark::State& state) {
 std::unique_ptr<MemoryFixture> g_shared;
 
 void HitsFromTwoThreads(benchmark::State& state, bool frequencyPolicy) {
-    if (state.thread_index() == 0) g_shared = std::make_unique<MemoryFixture>(false, frequencyPolicy);
+    if (state.thread_index() == 0)
+        g_shared = std::make_unique<MemoryFixture>(false, frequencyPolicy);
     // Every thread starts once the fixture is made (the loop's start is a barrier).
     std::size_t i = static_cast<std::size_t>(state.thread_index()) * 4999;
     for (auto _ : state) {

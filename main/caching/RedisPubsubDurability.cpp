@@ -116,7 +116,7 @@ void RedisPubsub::Impl::PublishOrQueue(const TString& channel, const TString& me
             if (it != m_queue.end()) m_queue.erase(it);
         } else if (it != m_queue.end() || m_queue.size() < m_queueLimit) {
             if (it != m_queue.end()) {
-                it->second = pending;  // the newest announcement of a key hash wins
+                it->second = pending;     // the newest announcement of a key hash wins
                 ++m_counters.superseded;  // nothing is lost: the newest content goes out
             } else {
                 m_queue.emplace(c, pending);

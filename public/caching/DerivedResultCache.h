@@ -49,11 +49,11 @@ class IInvalidatorAggregatorScope;
 
 /// The figures of one derived-result cache (GetCounters).
 struct DerivedResultCounters {
-    long long held = 0;            ///< answered from a kept result
-    long long built = 0;           ///< computed and kept
-    long long notKept = 0;         ///< computed, not kept (see above)
-    long long droppedDirty = 0;    ///< kept results dropped because a part went stale
-    long long droppedOnPrune = 0;  ///< kept results dropped because a part's tracking ended
+    long long held = 0;              ///< answered from a kept result
+    long long built = 0;             ///< computed and kept
+    long long notKept = 0;           ///< computed, not kept (see above)
+    long long droppedDirty = 0;      ///< kept results dropped because a part went stale
+    long long droppedOnPrune = 0;    ///< kept results dropped because a part's tracking ended
     long long droppedOverBound = 0;  ///< kept results let go, oldest first, past the bound
 };
 

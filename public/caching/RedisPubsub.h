@@ -39,7 +39,7 @@ struct CoherenceHealth {
     long long dropped = 0;                ///< failed publishes lost (queue full or off)
     long long superseded = 0;  ///< queued announcements replaced by a newer one of their key hash
                                /// (nothing lost: the newest content goes out)
-    long long queuedNow = 0;              ///< waiting in the queue now
+    long long queuedNow = 0;   ///< waiting in the queue now
     long long appendFailuresQueued = 0;   ///< published, but queued for the stream append
     long long appendsLost = 0;            ///< appends given up (a gap marker goes to the stream)
     long long fillsNotPublished = 0;      ///< fills whose content everyone had been told of

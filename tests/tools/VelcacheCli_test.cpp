@@ -77,6 +77,23 @@ private:
 };
 
 // Runs the tool to its end, expecting success; its output.
+// One run of the tool: its arguments, the exit status it must end with, and words that its
+// output (help, status 0) or its errors (anything else) must hold.
+struct Outcome {
+    std::vector<std::string> args;
+    int code;
+    std::string says;
+};
+
+void ExpectEach(const std::vector<Outcome>& outcomes) {
+    for (const Outcome& o : outcomes) {
+        Cli cli(o.args);
+        EXPECT_EQ(cli.Wait(), o.code) << testing::PrintToString(o.args) << cli.Err();
+        EXPECT_NE((o.code == 0 ? cli.Out() : cli.Err()).find(o.says), std::string::npos)
+            << testing::PrintToString(o.args) << cli.Err();
+    }
+}
+
 std::string Succeeds(const std::vector<std::string>& args, const std::string& input = "") {
     Cli cli(args, input);
     EXPECT_EQ(cli.Wait(), 0) << testing::PrintToString(args) << cli.Err();
@@ -248,11 +265,7 @@ TEST(VelcacheDemo, RunsOnAPrivateTlsServerAndSaysSo) {
 TEST_F(VelcacheCli, ErrorsExitWithTheirCodeAndSayWhat) {
     const std::string dir = m_dir.string();
     const std::string closed = "127.0.0.1:" + std::to_string(velsupport::FreeLoopbackPort());
-    const struct {
-        std::vector<std::string> args;
-        int code;
-        std::string says;
-    } cases[] = {
+    ExpectEach({
         {{}, 2, "usage: velcache <command>"},
         {{"frob"}, 2, "unknown command 'frob'"},
         {{"ec", "get", "--ns", "n", "k"}, 2, "give one of --dir, --redis and --redis-cluster"},
@@ -284,14 +297,7 @@ TEST_F(VelcacheCli, ErrorsExitWithTheirCodeAndSayWhat) {
         {{"ec", "help"}, 0, "usage: velcache ec put"},
         {{"ec", "put", "--help"}, 0, "usage: velcache ec put"},
         {{"coherence", "watch", "--help"}, 0, "usage: velcache coherence watch"},
-    };
-    for (const auto& c : cases) {
-        Cli cli(c.args);
-        EXPECT_EQ(cli.Wait(), c.code) << testing::PrintToString(c.args) << cli.Err();
-        // Help goes to the output, everything else to the errors.
-        EXPECT_NE((c.code == 0 ? cli.Out() : cli.Err()).find(c.says), std::string::npos)
-            << testing::PrintToString(c.args) << cli.Err();
-    }
+    });
 }
 
 using VelcacheCliOnCluster = veltest::RedisClusterTest;
@@ -410,11 +416,7 @@ TEST(VelcacheSim, ReplaysBothFormatsWithTextbookLruBesideThePolicies) {
     EXPECT_NE(sized.find("budgets in bytes"), std::string::npos) << sized;
     EXPECT_NE(sized.find("0.00%"), std::string::npos) << sized;
 
-    const struct {
-        std::vector<std::string> args;
-        int code;
-        std::string says;
-    } cases[] = {
+    ExpectEach({
         {{"sim"}, 2, "missing TRACE"},
         {{"sim", (dir / "keys.txt").string(), "--sizes", "0"}, 2, "at least 1"},
         {{"sim", (dir / "keys.txt").string(), "--sizes", "2x"}, 2, "is not a size"},
@@ -422,13 +424,7 @@ TEST(VelcacheSim, ReplaysBothFormatsWithTextbookLruBesideThePolicies) {
         {{"sim", (dir / "none.lis").string()}, 3, "cannot read the trace"},
         {{"sim", (dir / "keys.txt").string(), "--format", "lis"}, 3, "not 'START COUNT"},
         {{"sim", "--help"}, 0, "usage: velcache sim TRACE"},
-    };
-    for (const auto& c : cases) {
-        Cli cli(c.args);
-        EXPECT_EQ(cli.Wait(), c.code) << testing::PrintToString(c.args) << cli.Err();
-        EXPECT_NE((c.code == 0 ? cli.Out() : cli.Err()).find(c.says), std::string::npos)
-            << testing::PrintToString(c.args) << cli.Err();
-    }
+    });
     fs::remove_all(dir);
 }
 
@@ -475,24 +471,14 @@ TEST(VelcacheAudit, ReportsReadsBehindACommittedWriteAndNotRacesWithinTheWindow)
 
     std::ofstream(dir / "bad") << "W a 1 100\nR p a x 1 2\n";
     std::ofstream(dir / "backwards") << "R p a 1 5 4\n";
-    const struct {
-        std::vector<std::string> args;
-        int code;
-        std::string says;
-    } cases[] = {
+    ExpectEach({
         {{"audit"}, 2, "missing HISTORY"},
         {{"audit", (dir / "bad").string()}, 2, "history line 2: VERSION is not a number"},
         {{"audit", (dir / "backwards").string()}, 2, "ends before it starts"},
         {{"audit", (dir / "none").string()}, 2, "cannot open the history"},
         {{"audit", (dir / "history").string(), "--window-ms", "-1"}, 2, "--window-ms"},
         {{"audit", "--help"}, 0, "usage: velcache audit HISTORY"},
-    };
-    for (const auto& c : cases) {
-        Cli cli(c.args);
-        EXPECT_EQ(cli.Wait(), c.code) << testing::PrintToString(c.args) << cli.Err();
-        EXPECT_NE((c.code == 0 ? cli.Out() : cli.Err()).find(c.says), std::string::npos)
-            << testing::PrintToString(c.args) << cli.Err();
-    }
+    });
     fs::remove_all(dir);
 }
 

@@ -83,7 +83,12 @@ TEST_F(CoherenceOnRedis, QueuedAnnouncementReplacedByANewerOneWasCountedLost) {
     // by the second (replaced in the queue, or found newer when the retry thread's attempt,
     // under way during the freeze, failed); the retry thread may also have sent the first once
     // the server answered.
-    ASSERT_TRUE(Eventually([&] { return publisher->GetHealth().queuedNow == 0; }));
+    // The queue reads empty while the retry thread's last attempt is under way, so wait for
+    // every announcement to have an outcome.
+    ASSERT_TRUE(Eventually([&] {
+        const CoherenceHealth h = publisher->GetHealth();
+        return h.queuedNow == 0 && h.published + h.superseded + h.dropped >= 3;
+    }));
     const CoherenceHealth health = publisher->GetHealth();
     EXPECT_EQ(health.dropped, 1);
     EXPECT_EQ(health.published + health.superseded, 2);

@@ -94,6 +94,50 @@ def rss_per_minute(processes, start, end):
     return table
 
 
+def read_heap(path):
+    """{label: [(t, in-use KiB)]} and {label: [(t, free KiB)]} from the processes' allocator
+    samples ("unix time,role,allocator,in use,free,mapped"), and the allocators named; a missing
+    file reads as none."""
+    in_use, free, allocators = defaultdict(list), defaultdict(list), set()
+    try:
+        with open(path) as f:
+            for row in csv.reader(f):
+                if len(row) != 6:
+                    continue  # a line cut short when its process was killed
+                t, role, allocator = float(row[0]), row[1], row[2]
+                in_use[role].append((t, int(row[3]) / 1024))
+                free[role].append((t, int(row[4]) / 1024))
+                allocators.add(allocator)
+    except OSError:
+        pass
+    return dict(sorted(in_use.items())), dict(sorted(free.items())), sorted(allocators)
+
+
+def print_heap(path, table_path, start, end):
+    in_use, free, allocators = read_heap(path)
+    if not in_use:
+        return
+    cell = lambda v: "-" if v is None else "%.1f" % v
+    rows = []
+    for label in in_use:
+        rows.append((label + " in use", rss_per_minute({label: in_use[label]}, start, end)[label]))
+        rows.append((label + " free", rss_per_minute({label: free[label]}, start, end)[label]))
+    minutes = max(len(v) for _, v in rows)
+    print("  allocator (%s) MiB per minute, in use and held free, minutes 1-%d:" %
+          (", ".join(allocators), minutes))
+    for label, values in rows:
+        print("    %-18s %s" % (label, " ".join(cell(v) for v in values)))
+    slopes = process_slopes(in_use, start, end)
+    print("  heap in use, slope per process over the same window as resident memory: %s" %
+          ", ".join("%s %+.1f MiB/h" % (label, v) for label, (v, _) in slopes.items()))
+    if table_path:
+        with open(table_path, "w") as f:
+            f.write("process," + ",".join("m%d" % (i + 1) for i in range(minutes)) + "\n")
+            for label, values in rows:
+                f.write(label + "," + ",".join("" if v is None else "%.1f" % v
+                                               for v in values) + "\n")
+
+
 def process_slopes(processes, start, end):
     """{label: (MiB per hour, samples)} over the fit window (fit_window) of each process."""
     since, _ = fit_window(start, end)
@@ -148,6 +192,8 @@ def main():
     p.add_argument("--max-growth", type=float, default=64)
     p.add_argument("--exit-status", type=int, default=0)
     p.add_argument("--rss-table", help="writes resident MiB per process per minute here (CSV)")
+    p.add_argument("--heap", help="the processes' allocator samples (CSV)")
+    p.add_argument("--heap-table", help="writes allocator MiB per process per minute here (CSV)")
     a = p.parse_args()
 
     rows = read_samples(a.samples)
@@ -198,6 +244,8 @@ def main():
           ((since - a.started) / 60, (warm - a.started) / 60,
            ", ".join("%s %+.1f MiB/h (%d samples)" % (label, v, n)
                      for label, (v, n) in slopes.items()) or "no samples"))
+    if a.heap:
+        print_heap(a.heap, a.heap_table, a.started, end)
     print("  faults: " + ", ".join("%s %d" % kv for kv in sorted(fault_counts.items())))
     print("  main job exit status %d; library warnings %s; failed external operations %s" %
           (a.exit_status, summary.get("library_warnings", {}).get("workers", "?"),

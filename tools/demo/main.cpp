@@ -3,10 +3,14 @@
 // them, see workload/Orchestrator.h); with --tour it walks through the API one chapter per
 // capability, printing what every call returned.
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
+#include <memory>
+#include <string>
 
 #include "Demos.h"
 #include "velcoreplatform/TLog.h"
+#include "workload/HeapReport.h"
 #include "workload/Options.h"
 #include "workload/Orchestrator.h"
 
@@ -32,6 +36,17 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "velcache_demo: %s\n\n%s", error.c_str(), demo::Usage());
         return 2;
     }
+    // Before any thread starts: the cap binds the arenas of every thread to come. The children
+    // inherit it through the environment.
+    demo::CapMallocArenas(options->mallocArenas);
+    // For scripts/soak: every process of the run samples its allocator into one file.
+    std::unique_ptr<demo::HeapLog> heapLog;
+    if (const char* path = std::getenv("VELCACHE_DEMO_HEAP_LOG"); path && *path && !options->help)
+        heapLog = std::make_unique<demo::HeapLog>(
+            path,
+            options->child ? options->child->role + "-" + std::to_string(options->child->index)
+                           : std::string("parent"),
+            3000);
     try {
         if (options->help) {
             std::fputs(demo::Usage(), stdout);

@@ -102,6 +102,9 @@ const char* Usage() {
            "                     operations by scope, namespace, layer and outcome (counters and\n"
            "                     latency histograms), the read-through cache's figures and the\n"
            "                     coherence service's health as gauges\n"
+           "  --malloc-arenas N  cap glibc's malloc arenas at N in every process of the run\n"
+           "                     (MALLOC_ARENA_MAX, unless already set); 0: the allocator's own\n"
+           "                     choice (default 0)\n"
            "  --json             print the summary as JSON on stdout (progress goes to stderr)\n"
            "  --tour             run the API tour instead: one chapter per capability\n"
            "  --help             this text\n"
@@ -136,6 +139,8 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
                 o.compare = true;
             else if (a == "--metrics-port")
                 o.metricsPort = std::stoi(value());
+            else if (a == "--malloc-arenas")
+                o.mallocArenas = std::stoi(value());
             else if (a == "--report")
                 o.report = value();
             else if (a == "--history")
@@ -212,6 +217,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
     if (o.valueLifetimeSec < 0) error = "--value-lifetime must not be negative";
     if (o.metricsPort < 0 || o.metricsPort + o.processes > 65536)
         error = "--metrics-port wants a port from 1 to " + std::to_string(65536 - o.processes);
+    if (o.mallocArenas < 0) error = "--malloc-arenas must not be negative";
     if (o.compareTtlSec < 0) error = "--ttl must not be negative";
     if (o.compare && (o.chaos || !o.redisCluster.empty() || o.redisTls))
         error = "--compare runs on one plain Redis server, without --chaos";

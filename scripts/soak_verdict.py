@@ -205,6 +205,7 @@ def main():
         summary = {}
     stale_window = summary.get("checks", {}).get("stale_beyond_window", -1)
     stale_settled = summary.get("settle", {}).get("stale", -1)
+    inconsistent = summary.get("auditor", {}).get("inconsistent", 0)
     fault_counts = defaultdict(int)
     faults = []
     with open(a.faults) as f:
@@ -257,6 +258,8 @@ def main():
     if stale_window != 0 or stale_settled != 0:
         failures.append("stale answers" if min(stale_window, stale_settled) >= 0 else
                         "no summary")
+    if inconsistent:
+        failures.append("the auditor found %d inconsistent answers" % inconsistent)
     if fd_leaks:
         failures.append("descriptors grew in " + " ".join(sorted(fd_leaks)))
     if thread_leaks:
@@ -267,11 +270,11 @@ def main():
     sum_pair = lambda d, i: sum(v[i] for v in d.values())
     print("soak verdict: %.1f min, %d workers, %d faults; memory %+.1f MiB/h (fit over %d samples "
           "after warm-up, %.0f -> %.0f MiB%s); descriptors %d -> %d, threads %d -> %d (all "
-          "processes); stale beyond the window %d, after settling %d; crashes %d => %s" %
+          "processes); stale beyond the window %d, after settling %d; inconsistent %d; crashes %d => %s" %
           (a.duration / 60, a.workers, sum(fault_counts.values()), growth, fitted, mem_first,
            mem_last, "" if long_run else ", informative in a short run", sum_pair(fds, 0),
            sum_pair(fds, 1), sum_pair(threads, 0), sum_pair(threads, 1), stale_window,
-           stale_settled, a.crashes, "FAIL (" + "; ".join(failures) + ")" if failures else "PASS"))
+           stale_settled, inconsistent, a.crashes, "FAIL (" + "; ".join(failures) + ")" if failures else "PASS"))
     return 1 if failures else 0
 
 

@@ -4,7 +4,7 @@
 # reaching every worker, derived answers kept and then dropped when a part changed, loads taken
 # under leases (the default), no caller error (the database never failed), and the features and
 # chaos figures present, fills of known content not announced, and the library's auditor
-# (--audit) judging samples; its recorded history (--history) read by `velcache audit` (the
+# (on by default) judging samples; its recorded history (--history) read by `velcache audit` (the
 # second argument), which finds no read behind a committed write by more than 5 s (a run of
 # 5 s: an announcement that never came would leave its readers behind until the end, while a
 # slowed machine may delay one past the main job's 1 s window). A second run announces every
@@ -17,7 +17,7 @@ demo="$1"
 cli="$2"
 history=$(mktemp "${TMPDIR:-/tmp}/velcache-history.XXXXXX")
 trap 'rm -f "$history"' EXIT
-summary=$("$demo" --processes 2 --duration 5 --rows 50000 --json --audit --history "$history" \
+summary=$("$demo" --processes 2 --duration 5 --rows 50000 --json --history "$history" \
   2>/dev/null) || true
 echo "$summary"
 jq -e '
@@ -32,7 +32,7 @@ jq -e '
   .traffic.published_per_change > 0 and
   (.chaos.herd | has("max_loads_per_key") and has("mean_loads_per_key")) and
   (.chaos.outage | has("p99_us") and has("max_us") and has("caller_errors")) and
-  .auditor.samples > 0 and .auditor.consistent > 0 and (.auditor | has("nines"))
+  .auditor.on and .auditor.samples > 0 and .auditor.consistent > 0 and (.auditor | has("nines"))
 ' <<<"$summary" >/dev/null
 verdict=$("$cli" audit "$history" --window-ms 5000)
 echo "$verdict" | tail -1

@@ -13,7 +13,7 @@ START, DURATION = 1000.0, 300.0
 
 
 def run(fds_of, stale=0, crashes=0, faults=((1010.0, "freeze"),), extra="",
-        rss_of=lambda role, t: 50000):
+        rss_of=lambda role, t: 50000, inconsistent=0, heap=None):
     """fds_of(role, t, phase) -> descriptors, rss_of(role, t) -> KiB; samples every 3 s, a fault
     in every fourth."""
     with tempfile.TemporaryDirectory() as d:
@@ -27,14 +27,21 @@ def run(fds_of, stale=0, crashes=0, faults=((1010.0, "freeze"),), extra="",
                             (t, role, rss_of(role, t), fds_of(role, t, phase), 9, phase))
             f.write(extra)
         with open(os.path.join(d, "summary.json"), "w") as f:
-            f.write('{"checks": {"stale_beyond_window": 0}, "settle": {"stale": %d}}' % stale)
+            f.write('{"checks": {"stale_beyond_window": 0}, "settle": {"stale": %d}, '
+                    '"auditor": {"inconsistent": %d}}' % (stale, inconsistent))
+        heap_args = []
+        if heap is not None:
+            with open(os.path.join(d, "heap.csv"), "w") as f:
+                f.write(heap)
+            heap_args = ["--heap", os.path.join(d, "heap.csv")]
         with open(os.path.join(d, "faults.log"), "w") as f:
             for t, kind in faults:
                 f.write("%.1f %s\n" % (t, kind))
         out = subprocess.run(
             [sys.executable, VERDICT, "--samples", samples, "--summary",
              os.path.join(d, "summary.json"), "--faults", os.path.join(d, "faults.log"),
-             "--started", str(START), "--duration", str(DURATION), "--crashes", str(crashes)],
+             "--started", str(START), "--duration", str(DURATION), "--crashes", str(crashes)] +
+            heap_args,
             capture_output=True, text=True)
         return out.returncode, out.stdout
 
@@ -91,6 +98,20 @@ class SoakVerdict(unittest.TestCase):
     def test_stale_after_settling_or_a_crash_fails(self):
         self.assertIn("stale answers", run(lambda *_: 20, stale=1)[1])
         self.assertIn("FAIL (crashes)", run(lambda *_: 20, crashes=1)[1])
+        self.assertIn("FAIL (the auditor found 2 inconsistent answers)",
+                      run(lambda *_: 20, inconsistent=2)[1])
+
+    def test_allocator_figures_per_minute_skip_a_line_cut_short(self):
+        mib = 1024 * 1024
+        heap = "".join("%d,worker-0,jemalloc,%d,%d,%d\n" % (START + 3 * i, (10 + i // 20) * mib,
+                                                          4 * mib, 64 * mib)
+                       for i in range(100)) + "%d,worker-0,jem" % (START + 301)
+        out = run(lambda *_: 20, heap=heap)[1]
+        self.assertIn("allocator (jemalloc)", out)
+        in_use = next(line.split() for line in out.splitlines() if "worker-0 in use" in line)
+        self.assertEqual(in_use[3:], ["10.0", "11.0", "12.0", "13.0", "14.0"])
+        free = next(line.split() for line in out.splitlines() if "worker-0 free" in line)
+        self.assertEqual(free[2:], ["4.0"] * 5)
 
 
 if __name__ == "__main__":

@@ -32,8 +32,9 @@ struct Options {
     bool mruMemory = false;
     // Every fill is announced, also one whose content was the last announcement of its key.
     bool publishEveryFill = false;
-    // The workers' base caches check a sample of their answers against the database.
-    bool audit = false;
+    // The workers' base caches check a sample of their answers against the database (the
+    // library's auditor); its verdict is the run's.
+    bool audit = true;
     // A fault: the writer changes the database and announces nothing.
     bool silentWriter = false;
     // When not empty, a FIFO the parent reads fault commands from while the workload runs.

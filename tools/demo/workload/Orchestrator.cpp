@@ -551,6 +551,7 @@ void NoteOutcome(const Options& options, const std::vector<Child>& children, Run
     facts.dbPath = options.db.empty() ? "(temporary, removed)" : options.db;
     facts.chaos = options.chaos;
     facts.leases = options.leases;
+    facts.audit = options.audit;
     facts.failSafe = options.failSafe;
     facts.skipKnownFills = !options.publishEveryFill;
     facts.valueLifetimeSec = options.ValueLifetimeSec();

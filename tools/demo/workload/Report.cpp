@@ -260,6 +260,18 @@ std::string Charts(const RunFacts& facts) {
                    {"stale within 1 s", "#ca2", PerSecond(facts, "check.stale-within-window")},
                    {"stale beyond 1 s", "#c00", PerSecond(facts, "check.stale-beyond-window")}},
                   facts);
+    if (facts.audit)
+        html += Chart("auditor", "The library's auditor: verdicts per second",
+                      "One answer in a hundred, re-loaded from SQLite on the auditor's thread and "
+                      "compared. Consistent: the same content, or newer content announced after "
+                      "the answer or within the one-second window before it. Inconsistent: newer "
+                      "content announced longer before the answer, or never. Undecided: the "
+                      "sample overlapped a gap in the coherence service's hearing.",
+                      Unit::PerSecond, Scale::Linear,
+                      {{"consistent", "#2a7", PerSecond(facts, "audit.consistent")},
+                       {"undecided", "#ca2", PerSecond(facts, "audit.undecided")},
+                       {"inconsistent", "#c00", PerSecond(facts, "audit.inconsistent")}},
+                      facts);
     return html;
 }
 
@@ -435,7 +447,10 @@ Stats ChartedSecond(const Stats& workers, Histogram& latencyBefore) {
                                            "layer.sqlite",
                                            "check.fresh",
                                            "check.stale-within-window",
-                                           "check.stale-beyond-window"};
+                                           "check.stale-beyond-window",
+                                           "audit.consistent",
+                                           "audit.undecided",
+                                           "audit.inconsistent"};
     Stats out;
     for (const char* name : kCharted) out.counters[name] = workers.Get(name);
     const auto found = workers.histograms.find("latency.all");

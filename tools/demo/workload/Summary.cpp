@@ -76,7 +76,7 @@ const Figure kChecks[] = {
     {"stale_within_window", "check.stale-within-window", "stale within 1 s of the change"},
     {"stale_beyond_window", "check.stale-beyond-window", "stale beyond it"},
     {"skipped", "check.skipped", "skipped over the budget"}};
-// The library's auditor in the workers' base caches (--audit).
+// The library's auditor in the workers' base caches (on unless --no-audit).
 const Figure kAudit[] = {{"samples", "audit.samples", "samples"},
                          {"dropped", "audit.dropped", "dropped"},
                          {"undecided", "audit.undecided", "undecided"},
@@ -249,7 +249,7 @@ double Summary::Speedup() const {
 
 bool Summary::Correct() const {
     return m_facts.allReported && m_workers.Get("check.stale-beyond-window") == 0 &&
-           m_workers.Get("settle.stale") == 0;
+           m_workers.Get("audit.inconsistent") == 0 && m_workers.Get("settle.stale") == 0;
 }
 
 bool Summary::Clean() const {
@@ -318,12 +318,14 @@ std::string Summary::Table() const {
     t += "Library warnings (log lines at Warn or above): " + WarningsText() + "\n";
     t += "Failed external operations (errors, time-outs, refusals): " + FailedText() + "\n";
 
-    t += "\nFreshness: " + CheckedText() + "\n";
+    t += "\nFreshness: ";
+    if (m_facts.audit)
+        t += "the library's auditor (1% of answers re-loaded from SQLite, window 1 s): " +
+             Figures(m_workers, kAudit, false) + "; " + AuditNines(m_workers, false) +
+             "\n  the main job's own checks (a second opinion): ";
+    t += CheckedText() + "\n";
     t += "  " + Figures(m_workers, kChecks, false) + "\n";
     t += "  " + Figures(m_workers, kStaleChecks, false) + "\n";
-    if (Count(m_workers, "audit.samples") > 0)
-        t += "  The library's auditor (1% of answers re-loaded from SQLite, window 1 s): " +
-             Figures(m_workers, kAudit, false) + "; " + AuditNines(m_workers, false) + "\n";
     t += Format("After settling: %lld entries held by the workers compared, %lld stale\n",
                 Count(m_workers, "settle.checked"), Count(m_workers, "settle.stale"));
     if (m_facts.chaos)
@@ -408,9 +410,9 @@ std::string Summary::OutageText() const {
 std::string Summary::Verdict() const {
     if (!m_facts.allReported) return "INCOMPLETE: a process ended without its final report";
     return !Correct() ? "STALE ANSWERS FOUND (see above)"
-           : Clean()  ? "correct (0 stale beyond the window, 0 stale after settling)"
-                      : "correct, but NOT CLEAN: library warnings or failed external operations "
-                        "(see above)";
+           : Clean() ? "correct (0 inconsistent, 0 stale beyond the window, 0 stale after settling)"
+                     : "correct, but NOT CLEAN: library warnings or failed external operations "
+                       "(see above)";
 }
 
 std::vector<Table> Summary::ReportTables() const {
@@ -591,8 +593,8 @@ std::string Summary::Json() const {
     j += "]},\n";
     j += "  \"checks\": {" + Figures(m_workers, kChecks, true) + ", " +
          Figures(m_workers, kStaleChecks, true) + "},\n";
-    j += "  \"auditor\": {" + Figures(m_workers, kAudit, true) + ", " +
-         AuditNines(m_workers, true) + "},\n";
+    j += std::string("  \"auditor\": {\"on\": ") + JsonBool(m_facts.audit) + ", " +
+         Figures(m_workers, kAudit, true) + ", " + AuditNines(m_workers, true) + "},\n";
     j += Format("  \"settle\": {\"checked\": %lld, \"stale\": %lld, \"stale_per_worker\": %s},\n",
                 Count(m_workers, "settle.checked"), Count(m_workers, "settle.stale"),
                 JsonList(m_facts.settleStalePerWorker).c_str());

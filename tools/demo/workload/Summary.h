@@ -38,6 +38,7 @@ struct RunFacts {
     // The workers' cache features.
     bool leases = true;
     bool failSafe = true;
+    bool audit = true;  // the library's auditor ran in the workers' base caches
     long long valueLifetimeSec = 600;
     bool skipKnownFills = true;  // fills of the newest announced content not announced
     std::vector<std::int64_t> receivedPerWorker;

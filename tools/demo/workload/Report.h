@@ -2,12 +2,12 @@
 // After a comparison run it opens with the comparison (a bar chart of the answers per second of
 // each set-up beside its stale answers, then the table); then charts over the seconds of the
 // workload (answers per second by layer, hit ratio, p50/p99 latency on a log axis, the coherence
-// service's delivery lag, the freshness checks, the library auditor's verdicts), each fault of a chaos run marked on the time
-// axis; then the summary's tables. Charts are inline SVG with round ticks, grid lines and
-// readable units; the page loads nothing from anywhere, so it opens offline. Each chart carries
-// in `data-drawn` how many of its points the browser drew inside it (set by a script of the page
-// once loaded), for a check that renders the page.
-// Not thread-safe: use from one thread at a time.
+// service's delivery lag, the freshness checks, the library auditor's verdicts), each fault of a
+// chaos run marked on the time axis; then the summary's tables. Charts are inline SVG with round
+// ticks, grid lines and readable units; the page loads nothing from anywhere, so it opens offline.
+// Each chart carries in `data-drawn` how many of its points the browser drew inside it (set by a
+// script of the page once loaded), for a check that renders the page. Not thread-safe: use from one
+// thread at a time.
 #pragma once
 
 #include <string>

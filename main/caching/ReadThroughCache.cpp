@@ -381,13 +381,13 @@ ReadThroughCore::Result ReadThroughCore::Impl::Wait(const std::string& key, Flig
     const auto until = flight.started + std::chrono::milliseconds(waitMs);
     std::unique_lock<std::mutex> lock(flight.mutex);
     if (flight.done.wait_until(lock, until, [&] { return flight.finished; })) {
-        ++m_counts.coalesced;
+        ++m_counts.coalescedWaits;
         if (flight.error) {
             const std::exception_ptr error = flight.error;
             lock.unlock();
             // Asked again: the key may have been announced as changed while this Get waited.
             if (std::optional<Result> still = FailSafeAnswer(key))
-                return Stale(*still, m_counts.failSafe);
+                return Stale(*still, m_counts.failSafeAnswers);
             std::rethrow_exception(error);
         }
         Result shared = flight.result;
@@ -424,7 +424,7 @@ ReadThroughCore::Result ReadThroughCore::Impl::Lead(const std::string& key,
             }
         } catch (...) {
             Finish(key, *flight, nullptr, std::current_exception());
-            return Stale(*failSafe, m_counts.failSafe);
+            return Stale(*failSafe, m_counts.failSafeAnswers);
         }
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(quick);
         const bool started = StartBackground(
@@ -447,7 +447,7 @@ ReadThroughCore::Result ReadThroughCore::Impl::Lead(const std::string& key,
         if (!flight->done.wait_until(lock, deadline, [&] { return flight->finished; }))
             return Stale(*failSafe,
                          m_options.softTimeoutMs ? m_counts.softTimeouts : m_counts.hardTimeouts);
-        if (flight->error) return Stale(*failSafe, m_counts.failSafe);
+        if (flight->error) return Stale(*failSafe, m_counts.failSafeAnswers);
         Result result = flight->result;
         lock.unlock();
         NoteUsed(result.guid);
@@ -461,7 +461,7 @@ ReadThroughCore::Result ReadThroughCore::Impl::Lead(const std::string& key,
         // Asked again, not taken from before the load: the key may have been announced as
         // changed while it ran.
         if (std::optional<Result> still = FailSafeAnswer(key))
-            return Stale(*still, m_counts.failSafe);
+            return Stale(*still, m_counts.failSafeAnswers);
         throw;
     }
 }
@@ -515,8 +515,8 @@ std::optional<ReadThroughCore::Result> ReadThroughCore::Impl::FailSafeAnswer(
 
 ReadThroughCore::Result ReadThroughCore::Impl::Stale(const Result& failSafe,
                                                      std::atomic<long long>& cause) {
-    if (&cause != &m_counts.failSafe) ++cause;
-    ++m_counts.failSafe;
+    if (&cause != &m_counts.failSafeAnswers) ++cause;
+    ++m_counts.failSafeAnswers;
     NoteUsed(0);  // nothing tracks a stale answer: a derived result does not keep it
     return failSafe;
 }

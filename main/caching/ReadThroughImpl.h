@@ -452,13 +452,12 @@ private:
     TMutex m_backgroundMutex;
     std::unordered_set<std::string> m_refreshing GUARDED_BY(m_backgroundMutex);
 
+    // One atomic per count of VELCACHE_READ_THROUGH_COUNTS, under the public name (invalidations
+    // are the memory layer's own: m_memory->m_invalidated).
     struct Atomics {
-        std::atomic<long long> memoryHits{0}, loads{0}, loadFailures{0}, coalesced{0},
-            waitTimeouts{0}, raced{0}, rejected{0}, externalFailures{0}, evictions{0},
-            signatureRejected{0}, expired{0}, failSafe{0}, softTimeouts{0}, hardTimeouts{0},
-            throttled{0}, backgroundFull{0}, deafLoads{0}, deafHolds{0}, eagerRefreshes{0},
-            leasesTaken{0}, leaseWaits{0}, leaseUnavailable{0}, tryMisses{0}, clears{0},
-            tooLargeForMemory{0};
+#define VELCACHE_READ_THROUGH_ATOMIC(member, tag, help) std::atomic<long long> member{0};
+        VELCACHE_READ_THROUGH_COUNTS(VELCACHE_READ_THROUGH_ATOMIC)
+#undef VELCACHE_READ_THROUGH_ATOMIC
         std::atomic<long long> lastSignatureLogNs{0}, signatureRejectedLogged{0};
         std::unique_ptr<std::atomic<long long>[]> layerHits;
     } mutable m_counts;

@@ -206,7 +206,7 @@ ReadThroughCore::Result ReadThroughCore::Impl::FillAndStore(const std::string& k
         false,        false};
     // First verdict: a fill that already lost is neither announced nor stored.
     if (!MayFill(keyhash, loaded.hash, startNs)) {
-        ++m_counts.raced;
+        ++m_counts.racedFillsDropped;
         release();
         return result;
     }
@@ -214,7 +214,7 @@ ReadThroughCore::Result ReadThroughCore::Impl::FillAndStore(const std::string& k
     // Second verdict: an announcement that arrived before the entry was filed reached no
     // record; the entry goes, and the lower layers are not written.
     if (!MayFill(keyhash, loaded.hash, startNs)) {
-        ++m_counts.raced;
+        ++m_counts.racedFillsDropped;
         DropFilled(key, result.guid);
         release();
         result.guid = 0;
@@ -374,7 +374,7 @@ bool ReadThroughCore::Impl::AcceptFromLayer(std::size_t index, const std::string
         NoteSignatureRejected(index, verdict);
     if (verdict != EnvelopeVerdict::Good || envelope.key != key ||
         !MayServe(keyhash, envelope.hash, envelope.producedAt, envelope.lifetimeSec)) {
-        ++m_counts.rejected;
+        ++m_counts.lowerRejected;
         return false;
     }
     AnyValue value;
@@ -384,7 +384,7 @@ bool ReadThroughCore::Impl::AcceptFromLayer(std::size_t index, const std::string
         value = nullptr;
     }
     if (!value) {
-        ++m_counts.rejected;
+        ++m_counts.lowerRejected;
         return false;
     }
     ++m_counts.layerHits[index];
@@ -638,34 +638,12 @@ void ReadThroughCore::Impl::SetLoader(KeyLoader loader) {
 
 ReadThroughCounters ReadThroughCore::Impl::Counters() const {
     ReadThroughCounters c;
-    c.memoryHits = m_counts.memoryHits;
+#define VELCACHE_READ_THROUGH_COPY(member, tag, help) c.member = m_counts.member;
+    VELCACHE_READ_THROUGH_COUNTS(VELCACHE_READ_THROUGH_COPY)
+#undef VELCACHE_READ_THROUGH_COPY
+    c.invalidations = m_memory ? m_memory->m_invalidated.load() : 0;
     for (std::size_t i = 0; i < m_options.layers.size(); ++i)
         c.layerHits.push_back(m_counts.layerHits[i]);
-    c.loads = m_counts.loads;
-    c.loadFailures = m_counts.loadFailures;
-    c.coalescedWaits = m_counts.coalesced;
-    c.waitTimeouts = m_counts.waitTimeouts;
-    c.racedFillsDropped = m_counts.raced;
-    c.lowerRejected = m_counts.rejected;
-    c.signatureRejected = m_counts.signatureRejected;
-    c.externalFailures = m_counts.externalFailures;
-    c.invalidations = m_memory ? m_memory->m_invalidated.load() : 0;
-    c.evictions = m_counts.evictions;
-    c.expired = m_counts.expired;
-    c.failSafeAnswers = m_counts.failSafe;
-    c.softTimeouts = m_counts.softTimeouts;
-    c.hardTimeouts = m_counts.hardTimeouts;
-    c.throttled = m_counts.throttled;
-    c.backgroundFull = m_counts.backgroundFull;
-    c.deafLoads = m_counts.deafLoads;
-    c.deafHolds = m_counts.deafHolds;
-    c.eagerRefreshes = m_counts.eagerRefreshes;
-    c.leasesTaken = m_counts.leasesTaken;
-    c.leaseWaits = m_counts.leaseWaits;
-    c.leaseUnavailable = m_counts.leaseUnavailable;
-    c.tryMisses = m_counts.tryMisses;
-    c.tooLargeForMemory = m_counts.tooLargeForMemory;
-    c.clears = m_counts.clears;
     if (m_auditor) c.audit = m_auditor->Figures();
     return c;
 }
@@ -775,9 +753,80 @@ const ReadThroughOptions& ReadThroughCore::Options() const {
     return m_impl->Options();
 }
 
+namespace {
+
+constexpr const char* kCountersScope = "ReadThroughCache::Counters";
+
+// The auditor's figures as GetCounters tags them.
+struct AuditFigure {
+    const char* tag;
+    Metrics::FigureKind kind;
+    const char* help;
+    double (*read)(const ReadThroughAuditFigures&);
+    bool fraction = false;  // tagged as a double; the others as whole numbers
+};
+using K = Metrics::FigureKind;
+using A = ReadThroughAuditFigures;
+constexpr AuditFigure kAuditFigures[] = {
+    {"audit-samples", K::Counter, "Answers the auditor sampled.",
+     [](const A& a) { return double(a.samples); }},
+    {"audit-dropped", K::Counter, "Samples not checked: queue full, over the cap, waited too long.",
+     [](const A& a) { return double(a.dropped); }},
+    {"audit-reloads", K::Counter, "Loader runs of the auditor.",
+     [](const A& a) { return double(a.reloads); }},
+    {"audit-undecided", K::Counter, "Samples checked but not judged: a gap, a silence, a failure.",
+     [](const A& a) { return double(a.undecided); }},
+    {"audit-consistent", K::Counter, "Samples equal to the source, or a race within the window.",
+     [](const A& a) { return double(a.consistent); }},
+    {"audit-inconsistent", K::Counter,
+     "Samples older than a change heard of more than the window before.",
+     [](const A& a) { return double(a.inconsistent); }},
+    {"audit-unannounced", K::Counter, "Inconsistent samples whose change nobody announced.",
+     [](const A& a) { return double(a.unannounced); }},
+    {"audit-age-p50-ms", K::Gauge, "p50 of how late inconsistent answers were, ms; -1: none.",
+     [](const A& a) { return double(a.ageP50Ms); }},
+    {"audit-age-p99-ms", K::Gauge, "p99 of how late inconsistent answers were, ms; -1: none.",
+     [](const A& a) { return double(a.ageP99Ms); }},
+    {"audit-age-max-ms", K::Gauge, "The latest an inconsistent answer was, ms; -1: none.",
+     [](const A& a) { return double(a.ageMaxMs); }},
+    {"audit-nines", K::Gauge, "-log10 of the inconsistent share of the decided samples.",
+     [](const A& a) { return a.nines; }, true},
+    {"audit-nines-at-least", K::Gauge, "1 when audit-nines is a lower bound (none inconsistent).",
+     [](const A& a) { return a.ninesAtLeast ? 1.0 : 0.0; }},
+};
+
+std::string LayerHitsTag(std::size_t layer) {
+    return "layer-" + std::to_string(layer) + "-hits";
+}
+
+// Tells the metrics facility what each figure of the counters scope is, once per process (and
+// the hits of each lower layer as far as `layers`).
+void DescribeCounters(std::size_t layers) {
+    static const bool described = [] {
+#define VELCACHE_READ_THROUGH_DESCRIBE(member, tag, help) \
+    Metrics::DescribeFigure(kCountersScope, tag, K::Counter, help);
+        VELCACHE_READ_THROUGH_COUNTS(VELCACHE_READ_THROUGH_DESCRIBE)
+#undef VELCACHE_READ_THROUGH_DESCRIBE
+        for (const AuditFigure& f : kAuditFigures)
+            Metrics::DescribeFigure(kCountersScope, f.tag, f.kind, f.help);
+        return true;
+    }();
+    (void)described;
+    static std::atomic<std::size_t> layersDescribed{0};
+    for (std::size_t i = layersDescribed.load(); i < layers; ++i)
+        Metrics::DescribeFigure(kCountersScope, LayerHitsTag(i), K::Counter,
+                                "Answers from this lower layer (0: the first below memory).");
+    std::size_t known = layersDescribed.load();
+    while (known < layers && !layersDescribed.compare_exchange_weak(known, layers)) {
+    }
+}
+
+}  // namespace
+
 ReadThroughCounters ReadThroughCore::GetCounters() const {
     const ReadThroughCounters c = m_impl->Counters();
-    Metrics::Scope scope("ReadThroughCache::Counters", 0);
+    DescribeCounters(c.layerHits.size());
+    Metrics::Scope scope(kCountersScope, 0);
     const auto tag = [&scope](const char* name, auto value) {
         if constexpr (std::is_floating_point_v<decltype(value)>)
             scope.Tag(TString(name), static_cast<double>(value));
@@ -785,49 +834,19 @@ ReadThroughCounters ReadThroughCore::GetCounters() const {
             scope.Tag(TString(name), static_cast<std::int64_t>(value));
     };
     scope.Tag("name", TString::fromStdString(Options().name));
-    tag("memory-hits", c.memoryHits);
+#define VELCACHE_READ_THROUGH_TAG(member, name, help) tag(name, c.member);
+    VELCACHE_READ_THROUGH_COUNTS(VELCACHE_READ_THROUGH_TAG)
+#undef VELCACHE_READ_THROUGH_TAG
     for (std::size_t i = 0; i < c.layerHits.size(); ++i)
-        scope.Tag(TString::fromStdString("layer-" + std::to_string(i) + "-hits"),
+        scope.Tag(TString::fromStdString(LayerHitsTag(i)),
                   static_cast<std::int64_t>(c.layerHits[i]));
-    tag("loads", c.loads);
-    tag("load-failures", c.loadFailures);
-    tag("coalesced-waits", c.coalescedWaits);
-    tag("wait-timeouts", c.waitTimeouts);
-    tag("raced-fills-dropped", c.racedFillsDropped);
-    tag("lower-layer-rejected", c.lowerRejected);
-    tag("signature-rejected", c.signatureRejected);
-    tag("external-failures", c.externalFailures);
-    tag("invalidations", c.invalidations);
-    tag("evictions", c.evictions);
-    tag("expired", c.expired);
-    tag("fail-safe-answers", c.failSafeAnswers);
-    tag("soft-timeouts", c.softTimeouts);
-    tag("hard-timeouts", c.hardTimeouts);
-    tag("throttled", c.throttled);
-    tag("background-full", c.backgroundFull);
-    tag("deaf-loads", c.deafLoads);
-    tag("deaf-holds", c.deafHolds);
-    tag("eager-refreshes", c.eagerRefreshes);
-    tag("leases-taken", c.leasesTaken);
-    tag("lease-waits", c.leaseWaits);
-    tag("lease-unavailable", c.leaseUnavailable);
-    tag("try-misses", c.tryMisses);
-    tag("too-large-for-memory", c.tooLargeForMemory);
-    tag("clears", c.clears);
-    if (Options().audit) {
-        tag("audit-samples", c.audit.samples);
-        tag("audit-dropped", c.audit.dropped);
-        tag("audit-reloads", c.audit.reloads);
-        tag("audit-undecided", c.audit.undecided);
-        tag("audit-consistent", c.audit.consistent);
-        tag("audit-inconsistent", c.audit.inconsistent);
-        tag("audit-unannounced", c.audit.unannounced);
-        tag("audit-age-p50-ms", c.audit.ageP50Ms);
-        tag("audit-age-p99-ms", c.audit.ageP99Ms);
-        tag("audit-age-max-ms", c.audit.ageMaxMs);
-        tag("audit-nines", c.audit.nines);
-        tag("audit-nines-at-least", c.audit.ninesAtLeast ? 1 : 0);
-    }
+    if (Options().audit)
+        for (const AuditFigure& f : kAuditFigures) {
+            if (f.fraction)
+                tag(f.tag, f.read(c.audit));
+            else
+                tag(f.tag, static_cast<long long>(f.read(c.audit)));
+        }
     return c;
 }
 

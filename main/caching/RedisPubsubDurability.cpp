@@ -53,6 +53,20 @@ std::uint64_t AnnouncementKey(const std::string& channel, const std::string& mes
     return (a << 32) | b;
 }
 
+constexpr const char* kHealthScope = "RedisPubsub::Health";
+
+// Tells the metrics facility what each figure of the health scope is, once per process.
+void DescribeHealth() {
+    static const bool described = [] {
+#define VELCACHE_HEALTH_DESCRIBE(member, tag, kind, initial, help) \
+    Metrics::DescribeFigure(kHealthScope, tag, Metrics::FigureKind::kind, help);
+        VELCACHE_COHERENCE_HEALTH(VELCACHE_HEALTH_DESCRIBE)
+#undef VELCACHE_HEALTH_DESCRIBE
+        return true;
+    }();
+    (void)described;
+}
+
 bool IsError(const std::optional<RedisReplyValue>& reply) {
     return !reply || reply->type == RedisReplyValue::Type::Error;
 }
@@ -121,8 +135,8 @@ void RedisPubsub::Impl::PublishOrQueue(const TString& channel, const TString& me
             } else {
                 m_queue.emplace(c, pending);
             }
-            if (pending.needPublish) ++m_counters.queued;
-            if (pending.needAppend) ++m_counters.appendsQueued;
+            if (pending.needPublish) ++m_counters.publishFailuresQueued;
+            if (pending.needAppend) ++m_counters.appendFailuresQueued;
         } else {
             ++m_counters.dropped;
             if (pending.needAppend) LoseAppend();
@@ -368,7 +382,7 @@ std::string RedisPubsub::Impl::CatchUp(bool resubscription) {
         m_state->Gap(cause);
         if (m_flushOnGap) {
             // Counted first: whoever sees an entry dirtied by the flush sees the flush counted.
-            ++m_counters.flushes;
+            ++m_counters.conservativeFlushes;
             FlushAllTracked();
             cause += "; every tracked entry treated as dirty";
         }
@@ -389,7 +403,7 @@ void RedisPubsub::Impl::AfterSilence(std::chrono::nanoseconds silence) {
     m_state->Gap("nothing heard from the server for " + std::to_string(silence.count() / 1000000) +
                  " ms");
     if (m_flushOnGap) {
-        ++m_counters.flushes;  // first, as above
+        ++m_counters.conservativeFlushes;  // first, as above
         FlushAllTracked();
     }
 }
@@ -475,30 +489,14 @@ void RedisPubsub::Impl::NoteLive(const TString& channel, const void* data, int l
 }
 
 CoherenceHealth RedisPubsub::Impl::GetHealth() {
-    // Each figure beside the counter it reads.
-    using H = CoherenceHealth;
-    using C = Counters;
-    static constexpr std::pair<long long H::*, std::atomic<long long> C::*> kFigures[] = {
-        {&H::published, &C::published},
-        {&H::received, &C::received},
-        {&H::applied, &C::applied},
-        {&H::replayed, &C::replayed},
-        {&H::duplicates, &C::duplicates},
-        {&H::malformed, &C::malformed},
-        {&H::publishFailuresQueued, &C::queued},
-        {&H::resent, &C::resent},
-        {&H::dropped, &C::dropped},
-        {&H::superseded, &C::superseded},
-        {&H::gaps, &C::gaps},
-        {&H::conservativeFlushes, &C::flushes},
-        {&H::resubscriptions, &C::resubscriptions},
-        {&H::appendFailuresQueued, &C::appendsQueued},
-        {&H::appendsLost, &C::appendsLost},
-        {&H::fillsNotPublished, &C::fillsNotPublished},
-        {&H::skippedPublishedLater, &C::skippedPublishedLater},
-        {&H::reannounced, &C::reannounced}};
     CoherenceHealth h;
-    for (const auto& [figure, counter] : kFigures) h.*figure = (m_counters.*counter).load();
+#define VELCACHE_HEALTH_READ_Counter(member) h.member = m_counters.member.load();
+#define VELCACHE_HEALTH_READ_Gauge(member)
+#define VELCACHE_HEALTH_READ(member, tag, kind, initial, help) VELCACHE_HEALTH_READ_##kind(member)
+    VELCACHE_COHERENCE_HEALTH(VELCACHE_HEALTH_READ)
+#undef VELCACHE_HEALTH_READ
+#undef VELCACHE_HEALTH_READ_Gauge
+#undef VELCACHE_HEALTH_READ_Counter
     const long long now = SteadyNowNs();
     if (const long long last = m_counters.lastMessageNs; last != 0)
         h.lastMessageAgeMs = (now - last) / kNsPerMs;
@@ -517,31 +515,12 @@ CoherenceHealth RedisPubsub::Impl::GetHealth() {
         h.lagP50Ms = lags[(lags.size() - 1) / 2];
         h.lagP99Ms = lags[(lags.size() - 1) * 99 / 100];
     }
-    Metrics::Scope scope("RedisPubsub::Health", 0x20001);
-    const std::pair<const char*, long long> figures[] = {
-        {"published", h.published},
-        {"received", h.received},
-        {"applied", h.applied},
-        {"replayed", h.replayed},
-        {"duplicates", h.duplicates},
-        {"malformed", h.malformed},
-        {"publish-failures-queued", h.publishFailuresQueued},
-        {"resent", h.resent},
-        {"dropped", h.dropped},
-        {"superseded", h.superseded},
-        {"queued-now", h.queuedNow},
-        {"gaps", h.gaps},
-        {"conservative-flushes", h.conservativeFlushes},
-        {"resubscriptions", h.resubscriptions},
-        {"last-message-age-ms", h.lastMessageAgeMs},
-        {"lag-p50-ms", h.lagP50Ms},
-        {"lag-p99-ms", h.lagP99Ms},
-        {"append-failures-queued", h.appendFailuresQueued},
-        {"appends-lost", h.appendsLost},
-        {"fills-not-published", h.fillsNotPublished},
-        {"skipped-published-later", h.skippedPublishedLater},
-        {"reannounced", h.reannounced}};
-    for (const auto& [name, value] : figures) scope.Tag(name, static_cast<std::int64_t>(value));
+    DescribeHealth();
+    Metrics::Scope scope(kHealthScope, 0x20001);
+#define VELCACHE_HEALTH_TAG(member, tag, kind, initial, help) \
+    scope.Tag(tag, static_cast<std::int64_t>(h.member));
+    VELCACHE_COHERENCE_HEALTH(VELCACHE_HEALTH_TAG)
+#undef VELCACHE_HEALTH_TAG
     return h;
 }
 

@@ -347,14 +347,19 @@ private:
     std::map<std::uint64_t, PruneListener> m_pruneListeners GUARDED_BY(m_listenersMutex);
     std::uint64_t m_nextListener GUARDED_BY(m_listenersMutex) = 0;
 
-    // Health figures.
+    // Health figures: one atomic per counter of VELCACHE_COHERENCE_HEALTH, under the public
+    // name (the gauges are read when GetHealth asks).
+#define VELCACHE_HEALTH_ATOMIC_Counter(member) std::atomic<long long> member{0};
+#define VELCACHE_HEALTH_ATOMIC_Gauge(member)
+#define VELCACHE_HEALTH_ATOMIC(member, tag, kind, initial, help) \
+    VELCACHE_HEALTH_ATOMIC_##kind(member)
     struct Counters {
-        std::atomic<long long> published{0}, received{0}, applied{0}, replayed{0}, duplicates{0},
-            malformed{0}, queued{0}, resent{0}, dropped{0}, superseded{0}, gaps{0}, flushes{0},
-            resubscriptions{0}, appendsQueued{0}, appendsLost{0}, fillsNotPublished{0},
-            skippedPublishedLater{0}, reannounced{0};
+        VELCACHE_COHERENCE_HEALTH(VELCACHE_HEALTH_ATOMIC)
         std::atomic<long long> lastMessageNs{0};  // steady clock; 0: none yet
     } m_counters;
+#undef VELCACHE_HEALTH_ATOMIC
+#undef VELCACHE_HEALTH_ATOMIC_Gauge
+#undef VELCACHE_HEALTH_ATOMIC_Counter
     TMutex m_healthMutex;
     // (steady ns, lag ms)
     std::deque<std::pair<long long, long long>> m_lags GUARDED_BY(m_healthMutex);

@@ -2,6 +2,8 @@
 #include "velsys/Locks.h"
 
 #include <atomic>
+#include <map>
+#include <utility>
 
 namespace Metrics {
 namespace {
@@ -25,7 +27,32 @@ std::shared_ptr<IMetricsSink> CurrentSink() {
     return State().sink;
 }
 
+struct Descriptions {
+    TMutex mutex;
+    std::map<std::pair<std::string, std::string>, FigureDescription> figures GUARDED_BY(mutex);
+};
+
+Descriptions& DescriptionState() {
+    static Descriptions* state = new Descriptions();  // Lives until the process ends.
+    return *state;
+}
+
 }  // namespace
+
+void DescribeFigure(const std::string& scope, const std::string& tag, FigureKind kind,
+                    std::string help) {
+    Descriptions& d = DescriptionState();
+    TMutexLock lock(d.mutex);
+    d.figures[{scope, tag}] = FigureDescription{kind, std::move(help)};
+}
+
+std::optional<FigureDescription> DescribedFigure(const std::string& scope, const std::string& tag) {
+    Descriptions& d = DescriptionState();
+    TMutexLock lock(d.mutex);
+    const auto found = d.figures.find({scope, tag});
+    if (found == d.figures.end()) return std::nullopt;
+    return found->second;
+}
 
 const TagValue* MetricsRecord::FindTag(const TString& tag) const {
     for (auto it = tags.rbegin(); it != tags.rend(); ++it)

@@ -5,15 +5,21 @@
 // tags, elapsed time) to the process-wide sink. The default sink drops records; a host installs
 // its own with Metrics::SetSink, and tests install CapturingMetricsSink to read them back. The
 // option bits are carried through untouched for the sink to interpret.
+// A snapshot scope (one that reports a set of figures at once) may describe each figure it tags:
+// whether it only grows (a counter) or is a level (a gauge), and one line of help; a sink that
+// renders figures reads the descriptions back (DescribedFigure).
 // Thread contract: a Scope is not thread-safe: use from one thread at a time. The sink is
 // called on the closing thread with no lock of the facility held and must be safe for
-// concurrent use.
+// concurrent use. Describing and reading descriptions are safe for concurrent use (they take
+// the facility's description lock, nothing else).
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <variant>
 #include <vector>
 
@@ -68,6 +74,26 @@ private:
     std::chrono::steady_clock::time_point m_start;
     bool m_closed = false;
 };
+
+/// What a figure of a snapshot scope is.
+enum class FigureKind {
+    Gauge,    ///< a level, which may go up and down
+    Counter,  ///< a count that only grows while its source lives
+};
+
+/// How a snapshot scope's figure is to be read.
+struct VELPLATFORM_EXPORT FigureDescription {
+    FigureKind kind = FigureKind::Gauge;
+    std::string help;  ///< one line, no newline
+};
+
+/// Describes the figure `tag` of scope `scope` for the process's sinks; a later description of
+/// the same figure replaces the earlier one. Kept until the process ends.
+VELPLATFORM_EXPORT void DescribeFigure(const std::string& scope, const std::string& tag,
+                                       FigureKind kind, std::string help);
+/// The description of the figure `tag` of scope `scope`, or nothing when none was given.
+VELPLATFORM_EXPORT std::optional<FigureDescription> DescribedFigure(const std::string& scope,
+                                                                    const std::string& tag);
 
 /// Installs the process-wide sink (null: drop records). Returns the previous one.
 VELPLATFORM_EXPORT std::shared_ptr<IMetricsSink> SetSink(std::shared_ptr<IMetricsSink> sink);

@@ -134,7 +134,7 @@ void OpenMetricsSink::Record(const MetricsRecord& record) {
     {
         TMutexLock lock(m_mutex);
         if (snapshot)
-            RecordSnapshot(name, labels, record);
+            RecordSnapshot(scope, name, labels, record);
         else
             RecordOperation(name, labels, std::chrono::duration<double>(record.elapsed).count());
     }
@@ -165,18 +165,26 @@ void OpenMetricsSink::RecordOperation(const std::string& name, const std::string
     ++series.count;
 }
 
-void OpenMetricsSink::RecordSnapshot(const std::string& name, const std::string& labels,
-                                     const MetricsRecord& record) {
+void OpenMetricsSink::RecordSnapshot(const std::string& scope, const std::string& name,
+                                     const std::string& labels, const MetricsRecord& record) {
     for (const auto& [tag, value] : record.tags) {
         double number = 0;
         if (!Numeric(value, number)) continue;
-        auto& gauge = m_families[name + "_" + OpenMetricsName(tag.toStdString())];
-        if (!gauge) {
-            gauge = std::make_unique<Family>();
-            gauge->type = Family::Type::Gauge;
-            gauge->help = "The last value this snapshot reported.";
+        const std::string tagName = tag.toStdString();
+        auto& figure = m_families[name + "_" + OpenMetricsName(tagName)];
+        if (!figure) {
+            // A figure the scope described as a count that only grows is a counter (rendered
+            // as <name>_total); any other is a gauge.
+            const std::optional<FigureDescription> described = DescribedFigure(scope, tagName);
+            figure = std::make_unique<Family>();
+            figure->type = described && described->kind == FigureKind::Counter
+                               ? Family::Type::Counter
+                               : Family::Type::Gauge;
+            figure->help = described && !described->help.empty()
+                               ? described->help
+                               : "The last value this snapshot reported.";
         }
-        gauge->series[labels].value = number;
+        figure->series[labels].value = number;  // the source's own count, or its level
     }
 }
 

@@ -7,7 +7,9 @@
 //   latency histogram <scope>_seconds (cumulative buckets, _sum, _count), one series per set of
 //   label values;
 // - each snapshot scope (a scope that reports a set of figures at once, such as a health
-//   snapshot): one gauge <scope>_<tag> per numeric tag, holding the last value reported.
+//   snapshot): one family <scope>_<tag> per numeric tag, holding the last value reported: a
+//   counter (<scope>_<tag>_total) when the scope described the figure as a count that only
+//   grows (Metrics::DescribeFigure), else a gauge; the help line is the description's.
 // Labels come from tags through a mapping (tag name -> label name; unmapped tags are not
 // labels, so that keys and sizes never multiply the series), and from the scope name's prefix
 // (e.g. "DiskExternalCache::" -> layer="disk").
@@ -71,8 +73,8 @@ private:
     std::string LabelsOf(const MetricsRecord& record) const;
     void RecordOperation(const std::string& name, const std::string& labels, double seconds)
         REQUIRES(m_mutex);
-    void RecordSnapshot(const std::string& name, const std::string& labels,
-                        const MetricsRecord& record) REQUIRES(m_mutex);
+    void RecordSnapshot(const std::string& scope, const std::string& name,
+                        const std::string& labels, const MetricsRecord& record) REQUIRES(m_mutex);
 
     const std::shared_ptr<IMetricsSink> m_next;
     const OpenMetricsOptions m_options;

@@ -201,37 +201,52 @@ struct ReadThroughAuditFigures {
 /// FailSafe: the last good value, kept past its lifetime, answering for a failing or slow load.
 enum class ReadThroughSource { Memory, External, Loader, FailSafe };
 
-/// The figures of one read-through cache since it was made (GetCounters).
+/// The counts of a read-through cache, one line each: X(member, tag, help). Each only grows while
+/// the cache lives. ReadThroughCounters holds them as members of its own; GetCounters reports
+/// them under their tags in the metrics scope "ReadThroughCache::Counters", described as
+/// counters with their help (an OpenMetrics sink renders velcache_readthroughcache_counters_<tag
+/// with '_'>_total). A new count is one line here, and its counting where it happens.
+#define VELCACHE_READ_THROUGH_COUNTS(X)                                                          \
+    X(memoryHits, "memory-hits", "Answers from memory.")                                         \
+    X(loads, "loads", "Loader runs.")                                                            \
+    X(loadFailures, "load-failures", "Loader runs that raised.")                                 \
+    X(coalescedWaits, "coalesced-waits", "Gets that shared another thread's load.")              \
+    X(waitTimeouts, "wait-timeouts", "Waits for another thread's load that gave up and loaded.") \
+    X(racedFillsDropped, "raced-fills-dropped", "Fills dropped by the race verdict.")            \
+    X(lowerRejected, "lower-layer-rejected", "Lower-layer values not served (old, unreadable).") \
+    X(signatureRejected, "signature-rejected",                                                   \
+      "Of the lower-layer values not served, those without a tag one of the keys made.")         \
+    X(externalFailures, "external-failures",                                                     \
+      "Layer reads that failed, were refused or timed out.")                                     \
+    X(invalidations, "invalidations", "Memory entries the coherence service dropped.")           \
+    X(evictions, "evictions", "Memory entries evicted by the policy.")                           \
+    X(expired, "expired", "Memory entries found past their lifetime.")                           \
+    X(failSafeAnswers, "fail-safe-answers", "Answers with a stale value instead of a failure.")  \
+    X(softTimeouts, "soft-timeouts", "Fail-safe answers: loads that passed the soft time-out.")  \
+    X(hardTimeouts, "hard-timeouts", "Fail-safe answers: loads that passed the hard time-out.")  \
+    X(throttled, "throttled", "Fail-safe answers: loads not run after a recent failure.")        \
+    X(backgroundFull, "background-full",                                                         \
+      "Fail-safe answers: loads not run, every background slot busy.")                           \
+    X(deafLoads, "deaf-loads", "Gets that passed what is held: the service heard nothing.")      \
+    X(deafHolds, "deaf-holds", "Answers, meanwhile, from a value loaded in the silence.")        \
+    X(eagerRefreshes, "eager-refreshes", "Background loads of entries close to their end.")      \
+    X(leasesTaken, "leases-taken", "Loads under a lease.")                                       \
+    X(leaseWaits, "lease-waits", "Misses answered by another process's load.")                   \
+    X(leaseUnavailable, "lease-unavailable", "Leases that could not be asked for.")              \
+    X(tryMisses, "try-misses", "TryGets that found nothing.")                                    \
+    X(tooLargeForMemory, "too-large-for-memory",                                                 \
+      "Values over an eighth of memoryBytes, not held.")                                         \
+    X(clears, "clears",                                                                          \
+      "Clears applied here: this process's, heard, or assumed after a re-subscription.")
+
+/// The figures of one read-through cache since it was made (GetCounters): one member per line
+/// of VELCACHE_READ_THROUGH_COUNTS (see there what each counts), then the hits per lower layer
+/// and the auditor's figures.
 struct ReadThroughCounters {
-    /// answers from memory
-    long long memoryHits = 0;
+#define VELCACHE_READ_THROUGH_MEMBER(member, tag, help) long long member = 0;
+    VELCACHE_READ_THROUGH_COUNTS(VELCACHE_READ_THROUGH_MEMBER)
+#undef VELCACHE_READ_THROUGH_MEMBER
     std::vector<long long> layerHits;  ///< per layer of ReadThroughOptions::layers
-    long long loads = 0;               ///< loader runs
-    long long loadFailures = 0;        ///< loader runs that raised
-    long long coalescedWaits = 0;      ///< Gets that shared another thread's load
-    long long waitTimeouts = 0;        ///< waits that gave up and loaded themselves
-    long long racedFillsDropped = 0;   ///< fills dropped by the verdict
-    long long lowerRejected = 0;       ///< lower-layer values not served (old, unreadable)
-    long long signatureRejected = 0;   ///< of those, the ones without a tag one of the keys made
-    long long externalFailures = 0;    ///< layer reads that failed, were refused or timed out
-    long long invalidations = 0;       ///< memory entries the coherence service dropped
-    long long evictions = 0;           ///< memory entries evicted by the policy
-    long long expired = 0;             ///< memory entries found past their lifetime
-    long long failSafeAnswers = 0;     ///< answers with a stale value instead of a failure
-    long long softTimeouts = 0;        ///< of those, loads that passed the soft time-out
-    long long hardTimeouts = 0;        ///< of those, loads that passed the hard time-out
-    long long throttled = 0;           ///< of those, loads not run after a recent failure
-    long long backgroundFull = 0;      ///< of those, loads not run: every background slot busy
-    long long deafLoads = 0;           ///< Gets that passed what is held: the service hears nothing
-    long long deafHolds = 0;           ///< answers, meanwhile, from a value loaded in the silence
-    long long eagerRefreshes = 0;      ///< background loads of entries close to their end
-    long long leasesTaken = 0;         ///< loads under a lease
-    long long leaseWaits = 0;          ///< misses answered by another process's load
-    long long leaseUnavailable = 0;    ///< leases that could not be asked for
-    long long tryMisses = 0;           ///< TryGets that found nothing
-    long long tooLargeForMemory = 0;   ///< values over an eighth of memoryBytes, not held
-    long long clears = 0;              ///< clears applied here: this process's, heard, or assumed
-                                       // after a re-subscription (one may have been missed)
     /// What the auditor found; all 0 while it is off.
     ReadThroughAuditFigures audit;
 };

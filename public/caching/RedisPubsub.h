@@ -26,35 +26,60 @@ namespace velmora::caching {
 
 class RedisSubscriptionManager;
 
-/// A snapshot of how the coherence service is doing. Counts are since the service was made.
+/// The coherence service's figures, one line each: X(member, tag, kind, initial, help). A
+/// Counter only grows while the service lives; a Gauge is a level. CoherenceHealth holds them as
+/// members of its own; GetHealth reports them under their tags in the metrics scope
+/// "RedisPubsub::Health", described with their kind and help (an OpenMetrics sink renders a
+/// counter as velcache_redispubsub_health_<tag with '_'>_total). A new figure is one line here,
+/// and its counting where it happens.
+#define VELCACHE_COHERENCE_HEALTH(X)                                                          \
+    X(published, "published", Counter, 0, "Announcements sent (re-sent ones included).")      \
+    X(received, "received", Counter, 0, "Messages delivered live by the subscription.")       \
+    X(applied, "applied", Counter, 0,                                                         \
+      "Announcements run through the dirty rule, live or replayed.")                          \
+    X(replayed, "replayed", Counter, 0, "Announcements applied from the stream after a gap.") \
+    X(duplicates, "duplicates", Counter, 0,                                                   \
+      "Replayed announcements already applied live (counted once).")                          \
+    X(malformed, "malformed", Counter, 0, "Messages that could not be read.")                 \
+    X(publishFailuresQueued, "publish-failures-queued", Counter, 0,                           \
+      "Failed publishes put in the retry queue.")                                             \
+    X(resent, "resent", Counter, 0, "Queued announcements sent later.")                       \
+    X(dropped, "dropped", Counter, 0, "Failed publishes lost: the retry queue full or off.")  \
+    X(superseded, "superseded", Counter, 0,                                                   \
+      "Queued announcements replaced by a newer one of their key hash (nothing lost).")       \
+    X(queuedNow, "queued-now", Gauge, 0, "Announcements waiting in the retry queue now.")     \
+    X(gaps, "gaps", Counter, 0,                                                               \
+      "Re-subscriptions after which announcements were lost, and silences after which they "  \
+      "may be late.")                                                                         \
+    X(conservativeFlushes, "conservative-flushes", Counter, 0,                                \
+      "Gaps answered by treating every entry as dirty.")                                      \
+    X(resubscriptions, "resubscriptions", Counter, 0,                                         \
+      "Subscriptions re-established after a loss.")                                           \
+    X(lastMessageAgeMs, "last-message-age-ms", Gauge, -1,                                     \
+      "Since the last message applied, ms; -1: none yet.")                                    \
+    X(lagP50Ms, "lag-p50-ms", Gauge, -1,                                                      \
+      "p50 of the live messages' delivery lag over the last minute, ms; -1: none.")           \
+    X(lagP99Ms, "lag-p99-ms", Gauge, -1,                                                      \
+      "p99 of the live messages' delivery lag over the last minute, ms; -1: none.")           \
+    X(appendFailuresQueued, "append-failures-queued", Counter, 0,                             \
+      "Announcements published, but queued for the stream append.")                           \
+    X(appendsLost, "appends-lost", Counter, 0,                                                \
+      "Appends given up (a gap marker goes to the stream).")                                  \
+    X(fillsNotPublished, "fills-not-published", Counter, 0,                                   \
+      "Fills whose content everyone had been told of.")                                       \
+    X(skippedPublishedLater, "skipped-published-later", Counter, 0,                           \
+      "Of the fills not published, those published when other content arrived.")              \
+    X(reannounced, "reannounced", Counter, 0,                                                 \
+      "Changes announced again after a fill from here that raced them.")
+
+/// What the coherence service has seen since it was made (GetHealth): one member per line of
+/// VELCACHE_COHERENCE_HEALTH (see there what each is). The delivery lag is meaningful when hosts
+/// stamp entries with DateTime::UtcNow.
 struct CoherenceHealth {
-    long long published = 0;   ///< announcements sent (re-sent ones included)
-    long long received = 0;    ///< messages delivered live by the subscription
-    long long applied = 0;     ///< announcements run through the dirty rule, live or replayed
-    long long replayed = 0;    ///< announcements applied from the stream after a gap
-    long long duplicates = 0;  ///< replayed announcements already applied live (counted once)
-    long long malformed = 0;   ///< messages that could not be read (every one counted)
-    long long publishFailuresQueued = 0;  ///< failed publishes put in the queue
-    long long resent = 0;                 ///< queued announcements sent later
-    long long dropped = 0;                ///< failed publishes lost (queue full or off)
-    long long superseded = 0;  ///< queued announcements replaced by a newer one of their key hash
-                               /// (nothing lost: the newest content goes out)
-    long long queuedNow = 0;   ///< waiting in the queue now
-    long long appendFailuresQueued = 0;   ///< published, but queued for the stream append
-    long long appendsLost = 0;            ///< appends given up (a gap marker goes to the stream)
-    long long fillsNotPublished = 0;      ///< fills whose content everyone had been told of
-    long long skippedPublishedLater = 0;  ///< of those, published when other content arrived
-    long long reannounced = 0;  ///< changes announced again after a fill from here that raced them
-    long long gaps = 0;         ///< re-subscriptions after which announcements were lost,
-                                /// and silences after which they may be late
-    long long conservativeFlushes = 0;  ///< gaps answered by treating every entry as dirty
-    long long resubscriptions = 0;      ///< subscriptions re-established after a loss
-    long long lastMessageAgeMs = -1;    ///< since the last message applied; -1: none yet
-    /// Delivery lag of live messages (now minus the message's timestamp) over the last minute;
-    /// -1 when there was none. Meaningful when hosts stamp entries with DateTime::UtcNow.
-    long long lagP50Ms = -1;
-    /// See lagP50Ms.
-    long long lagP99Ms = -1;
+#define VELCACHE_COHERENCE_HEALTH_MEMBER(member, tag, kind, initial, help) \
+    long long member = initial;
+    VELCACHE_COHERENCE_HEALTH(VELCACHE_COHERENCE_HEALTH_MEMBER)
+#undef VELCACHE_COHERENCE_HEALTH_MEMBER
 };
 
 /// The platform's Redis subscription manager as the transport the coherence service subscribes

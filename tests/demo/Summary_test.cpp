@@ -171,11 +171,11 @@ TEST(Comparison, RatiosAreOfAnsweringTimeAgainstTheFirstRowOfEachSetUp) {
 // writer is one of the processes that receive them.
 TEST(SummaryTraffic, PublishedAndDeliveredCountEveryProcess) {
     Stats workers, writer;
-    workers.Count("published", 30);
-    workers.Count("fills-not-published", 270);
-    workers.Count("received", 300);
-    writer.Count("published", 10);
-    writer.Count("received", 100);
+    workers.Count("health.published", 30);
+    workers.Count("health.fills-not-published", 270);
+    workers.Count("health.received", 300);
+    writer.Count("health.published", 10);
+    writer.Count("health.received", 100);
     writer.Count("updates", 5);
     const CoherenceTraffic traffic = TrafficOf(workers, writer, 3);
     EXPECT_EQ(traffic.published, 40);

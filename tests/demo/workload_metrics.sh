@@ -84,9 +84,15 @@ for p in (port, port + 1):
         assert sorted(s["buckets"])[-1][0] == float("inf") and counts[-1] == s["count"], key
     layers = {s.labels.get("layer") for s in families["velcache_diskexternalcache_tryload"].samples}
     assert layers == {"disk"}, layers
+    # Counts that only grow are counters (name_total) with their own help; levels are gauges.
     health = families["velcache_redispubsub_health_received"]
-    assert health.type == "gauge" and health.samples[0].value > 0, health.samples
-    assert families["velcache_readthroughcache_counters_memory_hits"].type == "gauge"
+    assert health.type == "counter" and health.samples[0].value > 0, health.samples
+    assert health.samples[0].name == "velcache_redispubsub_health_received_total"
+    assert health.documentation == "Messages delivered live by the subscription.", health
+    assert families["velcache_redispubsub_health_lag_p99_ms"].type == "gauge"
+    assert families["velcache_readthroughcache_counters_memory_hits"].type == "counter"
+    assert families["velcache_readthroughcache_counters_layer_0_hits"].type == "counter"
+    assert families["velcache_readthroughcache_counters_audit_nines"].type == "gauge"
 PY
 wait "$pid" || true
 pid=

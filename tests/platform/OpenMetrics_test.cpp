@@ -11,6 +11,7 @@
 namespace {
 
 using Metrics::MetricsRecord;
+using Metrics::OpenMetricsOptions;
 using Metrics::OpenMetricsSink;
 
 MetricsRecord Record(const char* name, std::chrono::microseconds elapsed,
@@ -112,6 +113,39 @@ TEST(OpenMetricsSink, SnapshotFiguresAreGaugesOfTheLastValueAskedForAtEachRender
     // A snapshot is no operation: no counter or histogram of its own.
     EXPECT_EQ(text.find("redispubsub_health_total"), std::string::npos);
     EXPECT_EQ(text.find("redispubsub_health_seconds"), std::string::npos);
+}
+
+// A figure its scope described as a count that only grows is a counter named _total with the
+// description's help, so that rate() works across restarts; an undescribed one stays a gauge.
+TEST(OpenMetricsSink, DescribedCountsAreCountersWithTheirHelp) {
+    Metrics::DescribeFigure("OpenMetricsTest::Snapshot", "sent", Metrics::FigureKind::Counter,
+                            "Messages sent.");
+    Metrics::DescribeFigure("OpenMetricsTest::Snapshot", "waiting", Metrics::FigureKind::Gauge,
+                            "Messages waiting now.");
+    OpenMetricsOptions options;
+    options.snapshotScopes.push_back("OpenMetricsTest::Snapshot");
+    OpenMetricsSink sink(nullptr, options);
+    sink.Record(Record(
+        "OpenMetricsTest::Snapshot", std::chrono::microseconds(1),
+        {{"sent", std::int64_t{7}}, {"waiting", std::int64_t{2}}, {"other", std::int64_t{1}}}));
+    sink.Record(Record("OpenMetricsTest::Snapshot", std::chrono::microseconds(1),
+                       {{"sent", std::int64_t{9}}}));
+    const std::string text = sink.Render();
+    EXPECT_EQ(Lines(text, "velcache_openmetricstest_snapshot_sent"),
+              std::vector<std::string>{"velcache_openmetricstest_snapshot_sent_total 9"});
+    EXPECT_EQ(
+        Lines(text, "# TYPE velcache_openmetricstest_snapshot_sent"),
+        std::vector<std::string>{"# TYPE velcache_openmetricstest_snapshot_sent_total counter"});
+    EXPECT_EQ(Lines(text, "# HELP velcache_openmetricstest_snapshot_sent"),
+              std::vector<std::string>{
+                  "# HELP velcache_openmetricstest_snapshot_sent_total Messages sent."});
+    EXPECT_EQ(Lines(text, "# TYPE velcache_openmetricstest_snapshot_waiting"),
+              std::vector<std::string>{"# TYPE velcache_openmetricstest_snapshot_waiting gauge"});
+    EXPECT_EQ(Lines(text, "# HELP velcache_openmetricstest_snapshot_waiting"),
+              std::vector<std::string>{
+                  "# HELP velcache_openmetricstest_snapshot_waiting Messages waiting now."});
+    EXPECT_EQ(Lines(text, "# TYPE velcache_openmetricstest_snapshot_other"),
+              std::vector<std::string>{"# TYPE velcache_openmetricstest_snapshot_other gauge"});
 }
 
 // Workers record while scrapes render, and a scrape's collector records too (as a component

@@ -89,20 +89,12 @@ DemoHost::~DemoHost() {
 void DemoHost::AddHostCounts(Stats& stats) const {
     m_sink->CopyTo(stats);
     const CoherenceHealth health = m_service->GetHealth();
-    stats.counters["published"] = health.published;
-    stats.counters["received"] = health.received;
-    stats.counters["replayed"] = health.replayed;
-    stats.counters["resent"] = health.resent;
-    stats.counters["publish-lost"] = health.dropped;
-    stats.counters["publish-superseded"] = health.superseded;
-    stats.counters["gaps"] = health.gaps;
-    stats.counters["gap-flushes"] = health.conservativeFlushes;
-    stats.counters["resubscriptions"] = health.resubscriptions;
-    // Gauges (not to be added up across processes): the live delivery lag of the last minute.
-    stats.counters["gauge.lag-p50-ms"] = health.lagP50Ms;
-    stats.counters["gauge.lag-p99-ms"] = health.lagP99Ms;
-    stats.counters["fills-not-published"] = health.fillsNotPublished;
-    stats.counters["skipped-published-later"] = health.skippedPublishedLater;
+    // Gauges, "gauge.health.*", are levels: read per process, not added up across processes.
+#define DEMO_HEALTH_STAT(member, tag, kind, initial, help)                             \
+    stats.counters[std::string(#kind[0] == 'G' ? "gauge.health." : "health.") + tag] = \
+        health.member;
+    VELCACHE_COHERENCE_HEALTH(DEMO_HEALTH_STAT)
+#undef DEMO_HEALTH_STAT
 }
 
 void DemoHost::Report(const std::string& kind, const Stats& stats) const {

@@ -156,7 +156,7 @@ std::string ProgressLine(double elapsed, const Stats& now, const Stats& before, 
                   "%4.1f%% | %5.0f invalidations/s | %lld updates | stale>1s %lld | fail-safe "
                   "%.0f errors %.0f",
                   elapsed, queries / interval, ratio("memory"), ratio("disk"), ratio("redis"),
-                  ratio("sqlite"), delta("invalidations") / interval,
+                  ratio("sqlite"), delta("rt.invalidations") / interval,
                   static_cast<long long>(writer.Get("updates")),
                   static_cast<long long>(now.Get("check.stale-beyond-window")),
                   delta("stale-answers"), delta("caller-errors"));
@@ -351,8 +351,8 @@ void SampleSecond(const std::vector<Child>& children, RunFacts& facts, Histogram
     std::int64_t p50 = -1, p99 = -1;
     for (const Child& c : children)
         if (c.role == "worker") {
-            p50 = std::max(p50, c.latest.Get("gauge.lag-p50-ms"));
-            p99 = std::max(p99, c.latest.Get("gauge.lag-p99-ms"));
+            p50 = std::max(p50, c.latest.Get("gauge.health.lag-p50-ms"));
+            p99 = std::max(p99, c.latest.Get("gauge.health.lag-p99-ms"));
         }
     facts.lagP50MsEachSecond.push_back(p50);
     facts.lagP99MsEachSecond.push_back(p99);
@@ -557,7 +557,7 @@ void NoteOutcome(const Options& options, const std::vector<Child>& children, Run
     facts.valueLifetimeSec = options.ValueLifetimeSec();
     for (const Child& c : children)
         if (c.role == "worker") {
-            facts.receivedPerWorker.push_back(c.latest.Get("received"));
+            facts.receivedPerWorker.push_back(c.latest.Get("health.received"));
             facts.settleStalePerWorker.push_back(c.latest.Get("settle.stale"));
             facts.warningsPerWorker.push_back(LibraryWarnings(c.latest));
             facts.failedExternalPerWorker.push_back(FailedExternalOperations(c.latest));

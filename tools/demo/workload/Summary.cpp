@@ -25,16 +25,16 @@ struct Figure {
     const char* label;
 };
 
-const Figure kAnnouncements[] = {{"published", "published", "published"},
-                                 {"resent", "resent", "re-sent"},
-                                 {"lost", "publish-lost", "lost"},
-                                 {"superseded", "publish-superseded", "superseded by newer"},
-                                 {"received", "received", "received"},
-                                 {"replayed", "replayed", "replayed"}};
+const Figure kAnnouncements[] = {{"published", "health.published", "published"},
+                                 {"resent", "health.resent", "re-sent"},
+                                 {"lost", "health.dropped", "lost"},
+                                 {"superseded", "health.superseded", "superseded by newer"},
+                                 {"received", "health.received", "received"},
+                                 {"replayed", "health.replayed", "replayed"}};
 const Figure kResubscriptions[] = {
-    {"resubscriptions", "resubscriptions", "re-subscriptions"},
-    {"gaps", "gaps", "gaps"},
-    {"gap_flushes", "gap-flushes", "answered by dropping every entry"}};
+    {"resubscriptions", "health.resubscriptions", "re-subscriptions"},
+    {"gaps", "health.gaps", "gaps"},
+    {"gap_flushes", "health.conservative-flushes", "answered by dropping every entry"}};
 // The workers' read-through cache of base answers (every Get, the parts of derived answers
 // included), then their derived answers.
 const Figure kReadThrough[] = {{"memory_hits", "rt.memory-hits", "memory hits"},
@@ -57,12 +57,12 @@ const Figure kCallerErrors[] = {
     {"had_answer", "caller-errors.had-answer", "of keys answered before"}};
 const Figure kReadThroughGuards[] = {
     {"raced_fills_dropped", "rt.raced-fills-dropped", "raced fills dropped"},
-    {"lower_layer_rejected", "rt.lower-rejected", "lower-layer values rejected"},
+    {"lower_layer_rejected", "rt.lower-layer-rejected", "lower-layer values rejected"},
     {"external_failures", "rt.external-failures", "external failures"},
     {"deaf_loads", "rt.deaf-loads", "loads while Redis was unheard"},
     {"deaf_holds", "rt.deaf-holds", "answers held meanwhile"},
-    {"invalidations", "invalidations", "invalidations"},
-    {"evictions", "evictions", "evictions"}};
+    {"invalidations", "rt.invalidations", "invalidations"},
+    {"evictions", "rt.evictions", "evictions"}};
 const Figure kDerived[] = {
     {"built", "derived.built", "built and kept"},
     {"held", "derived.held", "served held"},
@@ -197,12 +197,14 @@ HerdLoads HerdLoadsOf(const Stats& workers, int keys) {
 
 CoherenceTraffic TrafficOf(const Stats& workers, const Stats& writer, int processes) {
     CoherenceTraffic t;
-    t.published = workers.Get("published") + writer.Get("published");
+    t.published = workers.Get("health.published") + writer.Get("health.published");
     t.changes = writer.Get("updates");
-    t.fillsNotPublished = workers.Get("fills-not-published") + writer.Get("fills-not-published");
+    t.fillsNotPublished =
+        workers.Get("health.fills-not-published") + writer.Get("health.fills-not-published");
     t.publishedPerChange = Ratio(t.published, t.changes);
     const int receivers = processes > 0 ? processes + 1 : 0;
-    t.deliveriesPerProcess = Ratio(workers.Get("received") + writer.Get("received"), receivers);
+    t.deliveriesPerProcess =
+        Ratio(workers.Get("health.received") + writer.Get("health.received"), receivers);
     return t;
 }
 
@@ -297,7 +299,7 @@ std::string Summary::Table() const {
          "; received per worker " + JsonList(m_facts.receivedPerWorker) + "\n";
     t += "  " + Figures(m_both, kResubscriptions, false) + "\n";
     t += Format("  writer: %lld row updates; entries invalidated in workers %lld\n",
-                Count(m_writer, "updates"), Count(m_workers, "invalidations"));
+                Count(m_writer, "updates"), Count(m_workers, "rt.invalidations"));
     t += "  " +
          TrafficText(TrafficOf(m_workers, m_writer, m_facts.processes), m_facts.skipKnownFills,
                      false) +
@@ -470,7 +472,7 @@ std::vector<Table> Summary::ReportTables() const {
                               JsonList(m_facts.receivedPerWorker)},
         {"subscription", Figures(m_both, kResubscriptions, false)},
         {"writer", Format("%lld row updates; entries invalidated in workers %lld",
-                          Count(m_writer, "updates"), Count(m_workers, "invalidations"))},
+                          Count(m_writer, "updates"), Count(m_workers, "rt.invalidations"))},
         {"traffic", TrafficText(TrafficOf(m_workers, m_writer, m_facts.processes),
                                 m_facts.skipKnownFills, false)
                         .substr(std::string("Traffic: ").size())},

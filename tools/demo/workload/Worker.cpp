@@ -39,28 +39,13 @@ std::int64_t Ns(Clock::duration d) {
 // The library's figures of the two caches, as a worker reports them.
 void AddCacheCounts(const BaseResults& base, const DerivedResults& derived, Stats& stats) {
     const ReadThroughCounters rt = base.GetCounters();
-    stats.counters["rt.memory-hits"] = rt.memoryHits;
+#define DEMO_READ_THROUGH_STAT(member, tag, help) \
+    stats.counters[std::string("rt.") + tag] = rt.member;
+    VELCACHE_READ_THROUGH_COUNTS(DEMO_READ_THROUGH_STAT)
+#undef DEMO_READ_THROUGH_STAT
     for (std::size_t i = 0; i < rt.layerHits.size(); ++i)
         stats.counters[std::string("rt.hits.") + LayerName(static_cast<Layer>(i + 1))] =
             rt.layerHits[i];
-    stats.counters["rt.loads"] = rt.loads;
-    stats.counters["rt.load-failures"] = rt.loadFailures;
-    stats.counters["rt.coalesced-waits"] = rt.coalescedWaits;
-    stats.counters["rt.wait-timeouts"] = rt.waitTimeouts;
-    stats.counters["rt.raced-fills-dropped"] = rt.racedFillsDropped;
-    stats.counters["rt.lower-rejected"] = rt.lowerRejected;
-    stats.counters["rt.external-failures"] = rt.externalFailures;
-    stats.counters["rt.fail-safe-answers"] = rt.failSafeAnswers;
-    stats.counters["rt.soft-timeouts"] = rt.softTimeouts;
-    stats.counters["rt.hard-timeouts"] = rt.hardTimeouts;
-    stats.counters["rt.throttled"] = rt.throttled;
-    stats.counters["rt.leases-taken"] = rt.leasesTaken;
-    stats.counters["rt.lease-waits"] = rt.leaseWaits;
-    stats.counters["rt.lease-unavailable"] = rt.leaseUnavailable;
-    stats.counters["rt.deaf-loads"] = rt.deafLoads;
-    stats.counters["rt.deaf-holds"] = rt.deafHolds;
-    stats.counters["invalidations"] = rt.invalidations;
-    stats.counters["evictions"] = rt.evictions;
     stats.counters["audit.samples"] = rt.audit.samples;
     stats.counters["audit.dropped"] = rt.audit.dropped;
     stats.counters["audit.undecided"] = rt.audit.undecided;

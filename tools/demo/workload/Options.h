@@ -55,8 +55,9 @@ struct Options {
     std::string report;
     // When not empty, where to write the run's history of reads and writes (velcache audit).
     std::string history;
-    // glibc's malloc arenas per process (MALLOC_ARENA_MAX); 0: the allocator's own choice.
-    int mallocArenas = 0;
+    // glibc's malloc arenas per process (MALLOC_ARENA_MAX); 0: the allocator's own choice (8
+    // per core). Two hold the least resident memory in an hour's soak (docs/operating.md).
+    int mallocArenas = 2;
     // When not 0, worker i serves its metrics at http://127.0.0.1:<metricsPort + i>/metrics.
     int metricsPort = 0;
     // Set in the processes the parent starts.

@@ -83,7 +83,8 @@ assert len(stale) == len(checked) and all(
     abs(v - 100 * r["stale_beyond_window"] / r["checked"]) < 1e-3 for v, r in zip(stale, checked)), stale
 expected = {"answers": ["memory", "disk", "redis", "sqlite"], "hit-ratio": ["hit ratio"],
             "latency": ["p50", "p99"], "lag": ["p50", "p99"],
-            "checks": ["fresh", "stale within 1 s", "stale beyond 1 s"]}
+            "checks": ["fresh", "stale within 1 s", "stale beyond 1 s"],
+            "auditor": ["consistent", "undecided", "inconsistent"]}
 assert sorted(page.charts) == sorted(expected), page.charts.keys()
 for chart, names in expected.items():
     assert list(page.charts[chart]) == names, (chart, list(page.charts[chart]))
@@ -132,5 +133,5 @@ class Marks(HTMLParser):
 
 page = Marks()
 page.feed(open(sys.argv[1]).read())
-assert len(page.marks) == 5 and all(n == len(faults) for n in page.marks.values()), (page.marks, faults)
+assert len(page.marks) == 6 and all(n == len(faults) for n in page.marks.values()), (page.marks, faults)
 PY

@@ -83,7 +83,7 @@ enum class FigureKind {
 
 /// How a snapshot scope's figure is to be read.
 struct VELPLATFORM_EXPORT FigureDescription {
-    FigureKind kind = FigureKind::Gauge;
+    FigureKind kind = FigureKind::Gauge;  ///< a counter or a gauge
     std::string help;  ///< one line, no newline
 };
 

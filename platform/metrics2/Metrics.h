@@ -84,7 +84,7 @@ enum class FigureKind {
 /// How a snapshot scope's figure is to be read.
 struct VELPLATFORM_EXPORT FigureDescription {
     FigureKind kind = FigureKind::Gauge;  ///< a counter or a gauge
-    std::string help;  ///< one line, no newline
+    std::string help;                     ///< one line, no newline
 };
 
 /// Describes the figure `tag` of scope `scope` for the process's sinks; a later description of

@@ -1,28 +1,19 @@
-#include "ArrivalTable.h"
+#include "caching/ArrivalTable.h"
 
 #include <algorithm>
 #include <chrono>
 
 #include "velcoredata/DateTime.h"
+#include "velsys/SteadyClock.h"
 
 namespace velmora::caching {
-
-namespace {
-
-long long SteadyNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-}  // namespace
 
 ArrivalTable::ArrivalTable(int keepSec, int maxArrivals)
     : m_keepNs(static_cast<long long>(std::max(keepSec, 1)) * 1000000000LL),
       m_keepTicks(static_cast<unsigned long long>(std::max(keepSec, 1)) * 1000ULL *
                   static_cast<unsigned long long>(DateTimeSpan::kTicksPerMillisecond)),
       m_max(static_cast<std::size_t>(std::max(maxArrivals, 1))),
-      m_startNs(SteadyNs()),
+      m_startNs(SteadyNowNs()),
       m_knownSinceUtc(DateTime::UtcNow().GetRepresentation()) {}
 
 bool ArrivalTable::Record(const HashPair& keyhash, const HashPair& hash,
@@ -57,7 +48,7 @@ bool ArrivalTable::Record(const HashPair& keyhash, const HashPair& hash,
     }
     // An arrival read back at start-up (0: before any load) is let go as though it arrived now;
     // placed at 0 it would be past the horizon at once and forgotten as soon as recorded.
-    const long long nowNs = SteadyNs();
+    const long long nowNs = SteadyNowNs();
     m_order.emplace_back(arrivedNs == 0 ? nowNs : arrivedNs, keyhash);
     Prune(std::max(arrivedNs, nowNs));
     return raced;
@@ -231,10 +222,10 @@ void ArrivalTable::RememberSkipped(const HashPair& keyhash, const HashPair& hash
     for (Skipped& s : skipped) {
         if (s.hash != hash) continue;
         s.timestamp = std::max(s.timestamp, timestamp);  // the newest fill of it stands for all
-        s.atNs = SteadyNs();
+        s.atNs = SteadyNowNs();
         return;
     }
-    skipped.push_back({hash, timestamp, SteadyNs()});
+    skipped.push_back({hash, timestamp, SteadyNowNs()});
     ++m_skippedCount;
 }
 

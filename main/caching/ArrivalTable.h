@@ -113,7 +113,6 @@ private:
     };
     // Lets go of arrivals past the horizon, then of the oldest beyond the bound.
     void Prune(long long nowNs) REQUIRES(m_mutex);
-    void DropOldest() REQUIRES(m_mutex);
 
     const long long m_keepNs;
     const unsigned long long m_keepTicks;

@@ -2,16 +2,11 @@
 
 #include "velredis/RedisConnectionPool.h"
 #include "velsys/Exceptions.h"
+#include "velsys/SteadyClock.h"
 
 namespace velmora::caching {
 
 namespace {
-
-long long SteadyNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // Deletes the lease only while it still holds the caller's token.
 constexpr const char* kReleaseScript =
@@ -37,11 +32,11 @@ std::string RedisLoadLeases::KeyOf(const std::string& name) const {
 }
 
 bool RedisLoadLeases::KnownDown() const {
-    return SteadyNs() < m_downUntilNs.load();
+    return SteadyNowNs() < m_downUntilNs.load();
 }
 
 void RedisLoadLeases::MarkDown() {
-    m_downUntilNs = SteadyNs() + std::chrono::nanoseconds(m_downFor).count();
+    m_downUntilNs = SteadyNowNs() + std::chrono::nanoseconds(m_downFor).count();
 }
 
 ILoadLeases::Outcome RedisLoadLeases::TryTake(const std::string& name, const std::string& token,

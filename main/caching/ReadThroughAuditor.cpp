@@ -1,4 +1,4 @@
-#include "ReadThroughAuditor.h"
+#include "caching/ReadThroughAuditor.h"
 
 #include <algorithm>
 #include <chrono>

@@ -2,8 +2,8 @@
 #include <string_view>
 #include <thread>
 
-#include "ReadThroughImpl.h"
 #include "caching/CascadeInvalidator.h"
+#include "caching/ReadThroughImpl.h"
 #include "velcore/ThreadContext.h"
 #include "velcoredata/DateTime.h"
 #include "velsys/Exceptions.h"
@@ -123,10 +123,6 @@ unsigned long long UtcNow() {
     return DateTime::UtcNow().GetRepresentation();
 }
 
-long long SteadyNs() {
-    return RedisPubsub::FillClockNs();
-}
-
 }  // namespace readthrough
 
 using namespace readthrough;
@@ -200,7 +196,7 @@ bool ReadThroughCore::Impl::Deaf() const {
 bool ReadThroughCore::Impl::HeldThroughSilence(long long loadStartNs) const {
     if (!m_options.holdDeafLoads || !m_service) return false;
     const long long bound = m_service->SilenceBoundNs();
-    return loadStartNs > m_service->LastHeardNs() && SteadyNs() - loadStartNs <= bound;
+    return loadStartNs > m_service->LastHeardNs() && SteadyNowNs() - loadStartNs <= bound;
 }
 
 std::optional<ReadThroughCore::Result> ReadThroughCore::Impl::AnswerThroughSilence(
@@ -232,7 +228,7 @@ std::optional<ReadThroughCore::Result> ReadThroughCore::Impl::AnswerWithoutLoad(
         }
         ++m_counts.expired;
     }
-    if (m_failSafe && m_failSafe->IsThrottled(key, SteadyNs())) {
+    if (m_failSafe && m_failSafe->IsThrottled(key, SteadyNowNs())) {
         if (std::optional<Result> failSafe = FailSafeAnswer(key))
             return Stale(*failSafe, m_counts.throttled);
     }
@@ -473,7 +469,7 @@ ReadThroughCore::Result ReadThroughCore::Impl::RunFlight(const std::string& key,
         result = LoadAndFill(key, loader, false, layersLooked);
     } catch (...) {
         if (m_failSafe) {
-            const long long now = SteadyNs();
+            const long long now = SteadyNowNs();
             m_failSafe->Throttle(
                 key, now, now + static_cast<long long>(m_options.failSafeThrottleMs) * 1000000LL);
         }

@@ -13,8 +13,8 @@
 #include <condition_variable>
 #include <map>
 
-#include "ReadThroughImpl.h"
 #include "caching/CoherenceMessages.h"
+#include "caching/ReadThroughImpl.h"
 #include "caching/RedisExternalCache.h"
 #include "velcoreplatform/TLog.h"
 #include "velredis/RedisConnectionPool.h"
@@ -159,7 +159,7 @@ void ReadThroughCore::Impl::ApplyClear(long long generation) {
     // The generation first, then the moment: a load that read the old generation and starts
     // after the moment writes only keys no one reads any more.
     m_generation.store(generation);
-    m_clearedAtNs.store(SteadyNs());
+    m_clearedAtNs.store(SteadyNowNs());
     ++m_counts.clears;
     if (m_failSafe) m_failSafe->Clear();
     if (m_memory)

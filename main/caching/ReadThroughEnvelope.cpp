@@ -1,4 +1,4 @@
-#include "ReadThroughEnvelope.h"
+#include "caching/ReadThroughEnvelope.h"
 
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>

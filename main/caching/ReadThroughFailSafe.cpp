@@ -1,4 +1,4 @@
-#include "ReadThroughFailSafe.h"
+#include "caching/ReadThroughFailSafe.h"
 
 namespace velmora::caching {
 

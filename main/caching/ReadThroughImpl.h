@@ -97,13 +97,14 @@
 #include <unordered_set>
 #include <vector>
 
-#include "ReadThroughAuditor.h"
-#include "ReadThroughEnvelope.h"
-#include "ReadThroughFailSafe.h"
 #include "caching/FrequencyPolicy.h"
+#include "caching/ReadThroughAuditor.h"
 #include "caching/ReadThroughCache.h"
+#include "caching/ReadThroughEnvelope.h"
+#include "caching/ReadThroughFailSafe.h"
 #include "utility/SynchronizedIndexedCache.h"
 #include "velsys/Locks.h"
+#include "velsys/SteadyClock.h"
 
 namespace velmora::caching {
 
@@ -207,7 +208,6 @@ private:
 };
 
 unsigned long long UtcNow();
-long long SteadyNs();
 
 }  // namespace readthrough
 

@@ -3,8 +3,8 @@
 #include <random>
 #include <thread>
 
-#include "ReadThroughImpl.h"
 #include "caching/CoherenceMessages.h"
+#include "caching/ReadThroughImpl.h"
 #include "caching/RedisExternalCache.h"
 #include "metrics2/Metrics.h"
 #include "velcore/AppOptions.h"
@@ -346,7 +346,7 @@ ExternalBytesPtr ReadThroughCore::Impl::ReadLayer(std::size_t index, const TStri
 
 void ReadThroughCore::Impl::NoteSignatureRejected(std::size_t layer, EnvelopeVerdict verdict) {
     const long long count = ++m_counts.signatureRejected;
-    const long long now = SteadyNs();
+    const long long now = SteadyNowNs();
     long long last = m_counts.lastSignatureLogNs.load();
     constexpr long long kLogEveryNs = 60LL * 1000000000LL;
     if ((last != 0 && now - last < kLogEveryNs) ||
@@ -603,7 +603,7 @@ unsigned int ReadThroughCore::Impl::Set(const std::string& key, const AnyValue& 
             LifetimeTicks(static_cast<unsigned int>(std::min<long long>(lifetimeSec, UINT32_MAX))) /
             kTicksPerSecond);
     Seal(key, value, loaded);
-    const unsigned int guid = Fill(key, keyhash, loaded, SteadyNs());
+    const unsigned int guid = Fill(key, keyhash, loaded, SteadyNowNs());
     if (m_failSafe) m_failSafe->Keep(key, {loaded.value, loaded.hash, loaded.producedAt});
     // Not while the service hears nothing (as for fills): the announcement waits to be sent.
     if (!Deaf())

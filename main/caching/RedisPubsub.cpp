@@ -17,6 +17,7 @@
 #include "velsys/AsyncTask.h"
 #include "velsys/Exceptions.h"
 #include "velsys/InitOnce.h"
+#include "velsys/SteadyClock.h"
 
 namespace velmora::caching {
 
@@ -44,12 +45,6 @@ private:
 };
 
 }  // namespace
-
-long long SteadyNowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // ---- RedisPubsub ----
 

@@ -80,11 +80,12 @@
 #include <utility>
 #include <vector>
 
-#include "ArrivalTable.h"
+#include "caching/ArrivalTable.h"
 #include "caching/CoherenceMessages.h"
 #include "caching/RedisPubsub.h"
 #include "velcoreplatform/TLog.h"
 #include "velsys/Locks.h"
+#include "velsys/SteadyClock.h"
 
 namespace velmora::caching {
 
@@ -103,8 +104,7 @@ struct CacheEntryInfo {
     bool IsEvicted() const { return evictedTime != kLive; }
 };
 
-// Steady-clock reading in nanoseconds: the unit of eviction times.
-long long SteadyNowNs();
+// Eviction times are steady-clock readings in nanoseconds (SteadyNowNs, velsys/SteadyClock.h).
 
 class CoherenceStateWatch;
 

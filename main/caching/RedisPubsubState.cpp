@@ -1,6 +1,6 @@
 // The coherence service's state as the host sees it: the watch, and the service's members that
 // expose it.
-#include "RedisPubsubState.h"
+#include "caching/RedisPubsubState.h"
 
 #include <algorithm>
 #include <utility>

@@ -67,10 +67,3 @@ std::vector<unsigned char> TFile::LoadUnsignedBinaryFile(const TPath& path) {
     if (std::ferror(file.m_file)) Fail("Cannot read file", path);
     return bytes;
 }
-
-TString TFile::LoadTextFile(const TPath& path, bool utf8) {
-    const std::vector<unsigned char> bytes = LoadUnsignedBinaryFile(path);
-    const char* text = reinterpret_cast<const char*>(bytes.data());
-    if (utf8) return TString::fromStdString(std::string(text, bytes.size()));
-    return TString::fromLocal8Bit(text, int(bytes.size()));
-}

@@ -34,8 +34,6 @@ public:
     static void WriteUnsignedBinaryFile(const TPath& path, const std::vector<unsigned char>& bytes);
     // The whole content of `path`.
     static std::vector<unsigned char> LoadUnsignedBinaryFile(const TPath& path);
-    // The whole content of `path` as text: UTF-8 when `utf8` is true, else the local encoding.
-    static TString LoadTextFile(const TPath& path, bool utf8);
 
 private:
     TPath m_path;

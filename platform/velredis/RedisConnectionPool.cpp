@@ -12,6 +12,7 @@
 #include "velredis/RedisPipeline.h"
 #include "velredis/RedisReply.h"
 #include "velredis/RedisSocket.h"
+#include "velsys/SteadyClock.h"
 
 namespace velmora::caching {
 
@@ -243,9 +244,7 @@ bool NoteIfRefused(const char* command, const detail::ReplyPtr& reply) {
     static std::atomic<long long> s_lastNs{0};
     static std::atomic<long long> s_since{0};
     ++s_since;
-    const long long now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                              std::chrono::steady_clock::now().time_since_epoch())
-                              .count();
+    const long long now = SteadyNowNs();
     constexpr long long kIntervalNs = 60LL * 1000000000LL;
     long long last = s_lastNs.load();
     if ((last != 0 && now - last < kIntervalNs) || !s_lastNs.compare_exchange_strong(last, now))

@@ -43,7 +43,6 @@ public:
     RedisSocket(const RedisSocket&) = delete;
     RedisSocket& operator=(const RedisSocket&) = delete;
 
-    bool IsConnected() const { return m_connected; }
     // Connects (the first time) or reconnects the same context, then restores time-outs and
     // keepalive and sends AUTH/SELECT. Raises RedisException or RedisTimeoutException.
     void Connect();

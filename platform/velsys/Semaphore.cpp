@@ -28,10 +28,6 @@ void TSemaphore::Release() {
     }
 }
 
-long TSemaphore::GetAvailable() const {
-    return m_available.load();
-}
-
 TSemaphoreScope::TSemaphoreScope(TSemaphore& semaphore, std::chrono::milliseconds timeout)
     : m_semaphore(semaphore), m_acquired(semaphore.Acquire(timeout)) {}
 

@@ -26,8 +26,6 @@ public:
     bool Acquire(std::chrono::milliseconds timeout);
     // Gives one slot back and wakes one waiter.
     void Release();
-    // Free slots at this moment (a snapshot that may be stale when it is read).
-    long GetAvailable() const;
 
 private:
     // Takes a slot if one is free, without the lock.

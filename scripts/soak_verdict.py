@@ -138,6 +138,38 @@ def print_heap(path, table_path, start, end):
                                                for v in values) + "\n")
 
 
+def print_memory_kinds(path, start, end):
+    """Each process's resident memory by kind ("unix time,role,anon KiB,file KiB,shmem KiB"): the
+    first and last minute of the fit window, and the slope of each kind over it."""
+    kinds = ("anon", "file", "shmem")
+    series = defaultdict(lambda: {k: [] for k in kinds})
+    try:
+        with open(path) as f:
+            for row in csv.reader(f):
+                if len(row) != 5 or not all(row[2:]):
+                    continue
+                for k, v in zip(kinds, row[2:]):
+                    series[row[1]][k].append((float(row[0]), int(v)))
+    except OSError:
+        return
+    if not series:
+        return
+    since, _ = fit_window(start, end)
+    print("  resident MiB by kind over the fit window (first minute -> last minute, slope MiB/h):")
+    for role in sorted(series):
+        cells = []
+        for k in kinds:
+            points = [(t, kib) for t, kib in series[role][k] if since <= t <= end]
+            if not points:
+                continue
+            first = [kib for t, kib in points if t < points[0][0] + 60]
+            last = [kib for t, kib in points if t > points[-1][0] - 60]
+            slope = slope_per_hour([(t, kib / 1024) for t, kib in points])
+            cells.append("%s %.1f -> %.1f (%+.1f)" % (k, sum(first) / len(first) / 1024,
+                                                      sum(last) / len(last) / 1024, slope))
+        print("    %-12s %s" % (role, ", ".join(cells)))
+
+
 def process_slopes(processes, start, end):
     """{label: (MiB per hour, samples)} over the fit window (fit_window) of each process."""
     since, _ = fit_window(start, end)
@@ -194,6 +226,7 @@ def main():
     p.add_argument("--rss-table", help="writes resident MiB per process per minute here (CSV)")
     p.add_argument("--heap", help="the processes' allocator samples (CSV)")
     p.add_argument("--heap-table", help="writes allocator MiB per process per minute here (CSV)")
+    p.add_argument("--memory", help="the processes' resident memory by kind (CSV)")
     a = p.parse_args()
 
     rows = read_samples(a.samples)
@@ -247,6 +280,8 @@ def main():
                      for label, (v, n) in slopes.items()) or "no samples"))
     if a.heap:
         print_heap(a.heap, a.heap_table, a.started, end)
+    if a.memory:
+        print_memory_kinds(a.memory, a.started, end)
     print("  faults: " + ", ".join("%s %d" % kv for kv in sorted(fault_counts.items())))
     print("  main job exit status %d; library warnings %s; failed external operations %s" %
           (a.exit_status, summary.get("library_warnings", {}).get("workers", "?"),

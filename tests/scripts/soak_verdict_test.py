@@ -13,7 +13,7 @@ START, DURATION = 1000.0, 300.0
 
 
 def run(fds_of, stale=0, crashes=0, faults=((1010.0, "freeze"),), extra="",
-        rss_of=lambda role, t: 50000, inconsistent=0, heap=None):
+        rss_of=lambda role, t: 50000, inconsistent=0, heap=None, memory=None):
     """fds_of(role, t, phase) -> descriptors, rss_of(role, t) -> KiB; samples every 3 s, a fault
     in every fourth."""
     with tempfile.TemporaryDirectory() as d:
@@ -34,6 +34,10 @@ def run(fds_of, stale=0, crashes=0, faults=((1010.0, "freeze"),), extra="",
             with open(os.path.join(d, "heap.csv"), "w") as f:
                 f.write(heap)
             heap_args = ["--heap", os.path.join(d, "heap.csv")]
+        if memory is not None:
+            with open(os.path.join(d, "memory.csv"), "w") as f:
+                f.write(memory)
+            heap_args += ["--memory", os.path.join(d, "memory.csv")]
         with open(os.path.join(d, "faults.log"), "w") as f:
             for t, kind in faults:
                 f.write("%.1f %s\n" % (t, kind))
@@ -112,6 +116,16 @@ class SoakVerdict(unittest.TestCase):
         self.assertEqual(in_use[3:], ["10.0", "11.0", "12.0", "13.0", "14.0"])
         free = next(line.split() for line in out.splitlines() if "worker-0 free" in line)
         self.assertEqual(free[2:], ["4.0"] * 5)
+
+    def test_resident_memory_by_kind_tells_file_growth_from_anonymous(self):
+        # Anonymous memory flat at 20 MiB, file-backed pages growing 1 MiB a minute (60 MiB/h).
+        memory = "".join("%d,worker-0,%d,%d,0\n" % (START + 3 * i, 20 * 1024,
+                                                    (5 + i * 3 / 60) * 1024)
+                         for i in range(100))
+        out = run(lambda *_: 20, memory=memory)[1]
+        line = next(line for line in out.splitlines() if line.split()[:2] == ["worker-0", "anon"])
+        self.assertIn("anon 20.0 -> 20.0 (+0.0)", line)
+        self.assertIn("(+60.0)", line.split("file")[1])
 
 
 if __name__ == "__main__":

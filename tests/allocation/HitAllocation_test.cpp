@@ -4,6 +4,7 @@
 // same functions.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
@@ -14,6 +15,8 @@
 #include "caching/DiskExternalCache.h"
 #include "caching/ExternalCacheTestSupport.h"
 #include "caching/ReadThroughCache.h"
+#include "caching/RedisExternalCache.h"
+#include "support/RedisServerFixture.h"
 #include "support/TestEnvironment.h"
 #include "utility/SynchronizedCache.h"
 #include "utility/SynchronizedIndexedCache.h"
@@ -33,8 +36,15 @@ namespace {
 __attribute__((tls_model("initial-exec"))) thread_local bool t_watching = false;
 __attribute__((tls_model("initial-exec"))) thread_local long t_requests = 0;
 
+// Every thread's requests, while a test watches the whole process: a Redis read runs on the
+// pool's threads, not on the caller's.
+std::atomic<bool> g_watchingAll{false};
+std::atomic<long> g_allRequests{0};
+
 void Count() {
     if (t_watching) ++t_requests;
+    if (g_watchingAll.load(std::memory_order_relaxed))
+        g_allRequests.fetch_add(1, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -84,6 +94,16 @@ long RequestsOf(Work&& work) {
     work();
     t_watching = false;
     return t_requests;
+}
+
+// The requests every thread of the process makes while `work` runs.
+template <class Work>
+long ProcessRequestsOf(Work&& work) {
+    g_allRequests = 0;
+    g_watchingAll = true;
+    work();
+    g_watchingAll = false;
+    return g_allRequests.load();
 }
 
 using Cache = ReadThroughCache<std::string>;
@@ -170,6 +190,41 @@ TEST_F(HitAllocation, ADiskHitAndAFillMakeAFewRequestsEach) {
     RecordProperty("requests per disk hit", static_cast<int>(perDiskHit));
     RecordProperty("requests per fill", static_cast<int>(perFill));
     std::printf("requests per disk hit %ld, per fill %ld\n", perDiskHit, perFill);
+}
+
+class RedisHitAllocation : public veltest::RedisServerTest {
+protected:
+    veltest::HostScope m_host;
+};
+
+// What a Redis hit asks of the allocator, on every thread it takes (the caller's, the pool's,
+// the connection's): small and fixed per Get, like a disk hit's.
+TEST_F(RedisHitAllocation, ARedisHitMakesAFewRequests) {
+    auto pool = std::make_shared<RedisConnectionPool>(Server().MakeConfig());
+    auto redis = std::make_shared<RedisExternalCache>(TString("hits"), pool);
+    ReadThroughOptions options;
+    options.name = "redis-hits";
+    options.memoryEntries = 0;
+    options.layers = {redis};
+    Cache below(options);
+    const std::string key = "a key longer than the small-string buffer";
+    below.Get(key, [] { return std::string(100, 'v'); });
+    const TString external = below.Core().ExternalKey(key);
+    for (int i = 0; i < 5000 && !redis->LoadOnThisThread(external); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));  // the store is a task
+    for (int i = 0; i < 10; ++i)  // warm: connections made, threads started, buffers grown
+        ASSERT_EQ(below.Get(key, [] { return std::string("never"); }).source,
+                  ReadThroughSource::External);
+    const long perRedisHit = ProcessRequestsOf([&] {
+                                 for (int i = 0; i < 100; ++i)
+                                     below.Get(key, [] { return std::string("never"); });
+                             }) /
+                             100;
+    EXPECT_GT(perRedisHit, 0);  // the counter sees the other threads' requests
+    EXPECT_LE(perRedisHit, 70);
+    EXPECT_EQ(below.GetCounters().loads, 1);
+    RecordProperty("requests per Redis hit", static_cast<int>(perRedisHit));
+    std::printf("requests per Redis hit %ld\n", perRedisHit);
 }
 
 TEST(LockProtectedCacheAllocation, ALookupByIdAllocatesNothing) {

@@ -11,9 +11,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -67,6 +69,20 @@ std::string SelfPath() {
     return std::filesystem::read_symlink("/proc/self/exe").string();
 }
 
+// The words of VELCACHE_DEMO_WORKER_WRAPPER, each "%i" in them replaced by the worker's index:
+// a program the workers start under (a heap profiler, for one), found on the PATH.
+std::vector<std::string> WorkerWrapper(int index) {
+    std::vector<std::string> words;
+    const char* wrapper = std::getenv("VELCACHE_DEMO_WORKER_WRAPPER");
+    std::istringstream in(wrapper ? wrapper : "");
+    for (std::string word; in >> word;) {
+        for (std::size_t at; (at = word.find("%i")) != std::string::npos;)
+            word.replace(at, 2, std::to_string(index));
+        words.push_back(word);
+    }
+    return words;
+}
+
 Child Spawn(const std::vector<std::string>& args, const std::string& role, int index) {
     int in[2], out[2];
     if (::pipe(in) != 0 || ::pipe(out) != 0) throw std::runtime_error("pipe failed");
@@ -75,7 +91,9 @@ Child Spawn(const std::vector<std::string>& args, const std::string& role, int i
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     for (int fd : {in[0], in[1], out[0], out[1]}) posix_spawn_file_actions_addclose(&actions, fd);
-    std::vector<std::string> all = args;
+    std::vector<std::string> all =
+        role == "worker" ? WorkerWrapper(index) : std::vector<std::string>();
+    all.insert(all.end(), args.begin(), args.end());
     all.insert(all.end(), {"--role", role, "--index", std::to_string(index)});
     std::vector<char*> argv;
     for (std::string& a : all) argv.push_back(a.data());
@@ -83,7 +101,7 @@ Child Spawn(const std::vector<std::string>& args, const std::string& role, int i
     Child child;
     child.role = role;
     child.index = index;
-    const int rc = posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int rc = posix_spawnp(&child.pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);
     ::close(out[1]);

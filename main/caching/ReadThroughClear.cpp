@@ -100,10 +100,25 @@ TString ReadThroughCore::Impl::ExternalKey(const HashPair& keyhash) const {
 }
 
 TString ReadThroughCore::Impl::ExternalKey(const HashPair& keyhash, long long generation) const {
-    // Generation 0 keeps the form of keys written before caches could be cleared.
-    std::string prefix = "rt." + m_options.name + ".";
-    if (generation != 0) prefix += std::to_string(generation) + ".";
-    return TString::fromStdString(prefix) + FormatHashPair(keyhash);
+    // "rt.<name>.[<generation>.]<hex>-<hex>", as FormatHashPair writes the pair; generation 0
+    // keeps the form of keys written before caches could be cleared. Built in one buffer: a
+    // lower layer's hit makes this key, and each piece made apart would be a request to the
+    // allocator.
+    std::string key;
+    key.reserve(m_options.name.size() + 64);
+    key.append("rt.").append(m_options.name).push_back('.');
+    char digits[24];
+    const auto append = [&key, &digits](auto value, int base) {
+        key.append(digits, std::to_chars(digits, digits + sizeof digits, value, base).ptr);
+    };
+    if (generation != 0) {
+        append(generation, 10);
+        key.push_back('.');
+    }
+    append(keyhash.first, 16);
+    key.push_back('-');
+    append(keyhash.second, 16);
+    return TString::fromStdString(key);
 }
 
 TString ReadThroughCore::Impl::GenerationKey() const {

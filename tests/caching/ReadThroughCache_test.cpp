@@ -192,6 +192,17 @@ TEST_F(ReadThrough, AnswersFromMemoryThenLayersThenLoaderAndFillsEveryLayerAbove
     EXPECT_EQ(cache.GetCounters().memoryHits, 1);
 }
 
+// The external key is the form values were stored under by earlier builds: a change to it
+// would orphan every value already on disk or in Redis.
+TEST_F(ReadThrough, ExternalKeyKeepsTheStoredForm) {
+    Cache cache(Options(10, {}), TextCodec(), Service());
+    for (const char* key : {"k", "a key longer than any small-string buffer", ""}) {
+        const TString expected = TString("rt.") + TString::fromStdString(Options(10, {}).name) +
+                                 TString(".") + FormatHashPair(cache.KeyHash(key));
+        EXPECT_EQ(cache.Core().ExternalKey(key), expected) << key;
+    }
+}
+
 TEST_F(ReadThrough, KeysOfDifferentNamesNeverMeetAndEveryLoadIsAnnouncedWithItsKeyHash) {
     auto service = Service();
     auto shared = std::make_shared<MapLayer>();

@@ -213,6 +213,23 @@ def growth_by_role(rows, start, end, column, faults=()):
     return {role: (max(early[role]), min(late[role])) for role in early if late.get(role)}
 
 
+# A log past this holds frames no checkpoint could copy back: some connection keeps an old
+# snapshot open. With checkpoints getting through, it stays at a few MiB.
+WAL_LIMIT_MIB = 64
+
+
+def largest_wal_mib(path):
+    """The largest size of the log sampled ("time,bytes" lines), in MiB; None without samples."""
+    if not path:
+        return None
+    try:
+        with open(path) as f:
+            sizes = [int(line.split(",")[1]) for line in f if line.count(",") == 1]
+    except (OSError, ValueError):
+        return None
+    return max(sizes) / 2**20 if sizes else None
+
+
 def main():
     p = argparse.ArgumentParser()
     for name in ("samples", "summary", "faults"):
@@ -227,6 +244,7 @@ def main():
     p.add_argument("--heap", help="the processes' allocator samples (CSV)")
     p.add_argument("--heap-table", help="writes allocator MiB per process per minute here (CSV)")
     p.add_argument("--memory", help="the processes' resident memory by kind (CSV)")
+    p.add_argument("--wal", help="the database's write-ahead log size over the run (CSV)")
     a = p.parse_args()
 
     rows = read_samples(a.samples)
@@ -287,7 +305,15 @@ def main():
           (a.exit_status, summary.get("library_warnings", {}).get("workers", "?"),
            summary.get("failed_external_ops", {}).get("workers", "?")))
 
+    wal_mib = largest_wal_mib(a.wal)
+    if wal_mib is not None:
+        print("  the database's write-ahead log: at most %.1f MiB (limit %d)" %
+              (wal_mib, WAL_LIMIT_MIB))
+
     failures = []
+    if wal_mib is not None and wal_mib > WAL_LIMIT_MIB:
+        failures.append("the database's log grew to %.0f MiB: no checkpoint gets through" %
+                        wal_mib)
     if a.crashes:
         failures.append("crashes")
     if stale_window != 0 or stale_settled != 0:

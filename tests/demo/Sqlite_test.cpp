@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "SalesDbTest.h"
 #include "workload/Sqlite.h"
 
 namespace demo {
@@ -37,6 +38,37 @@ TEST(SqliteDb, SortsOfAWorkersQueryAskedTheAllocatorForMegabyteBlocks) {
         EXPECT_LT(largest, 128 * 1024) << "largest single allocation of the sort";
     }
     std::filesystem::remove_all(dir);
+}
+
+// The writer, a reader and the catalogue's connection, as a run opens them.
+class WriteAheadLog : public SalesDbTest {
+protected:
+    WriteAheadLog() : SalesDbTest(5) {}
+    // PRAGMA wal_checkpoint from a connection of its own: the frames in the log and those
+    // copied back into the database.
+    std::pair<std::int64_t, std::int64_t> Checkpoint() {
+        SqliteDb other(m_path);
+        SqliteStatement checkpoint(other, "PRAGMA wal_checkpoint(PASSIVE)");
+        EXPECT_TRUE(checkpoint.Step());
+        const std::pair<std::int64_t, std::int64_t> frames{checkpoint.Column(1),
+                                                           checkpoint.Column(2)};
+        checkpoint.Reset();
+        return frames;
+    }
+};
+
+// The writer kept the statement that read the number of sales rows stepped, and so a read
+// snapshot open, for the whole run. No checkpoint could copy a page past that snapshot back into
+// the database: the log grew by 16 MiB a minute, and every process mapped its growing index.
+TEST_F(WriteAheadLog, AStatementTheWriterLeftSteppedKeptTheLogFromEverBeingCheckpointed) {
+    ASSERT_GT(m_recorder->SalesRows(), 0);
+    for (std::int64_t id = 1; id <= 200; ++id) {
+        m_recorder->Apply(1 + id % m_recorder->SalesRows(), 7);
+        m_reader->Compute(QueryId("top-products:1:0"));  // the readers' statements too
+    }
+    const auto [frames, copied] = Checkpoint();
+    EXPECT_GT(frames, 0);
+    EXPECT_EQ(copied, frames) << "a connection holds an old snapshot";
 }
 
 }  // namespace

@@ -13,7 +13,7 @@ START, DURATION = 1000.0, 300.0
 
 
 def run(fds_of, stale=0, crashes=0, faults=((1010.0, "freeze"),), extra="",
-        rss_of=lambda role, t: 50000, inconsistent=0, heap=None, memory=None):
+        rss_of=lambda role, t: 50000, inconsistent=0, heap=None, memory=None, wal=None):
     """fds_of(role, t, phase) -> descriptors, rss_of(role, t) -> KiB; samples every 3 s, a fault
     in every fourth."""
     with tempfile.TemporaryDirectory() as d:
@@ -38,6 +38,10 @@ def run(fds_of, stale=0, crashes=0, faults=((1010.0, "freeze"),), extra="",
             with open(os.path.join(d, "memory.csv"), "w") as f:
                 f.write(memory)
             heap_args += ["--memory", os.path.join(d, "memory.csv")]
+        if wal is not None:
+            with open(os.path.join(d, "wal.csv"), "w") as f:
+                f.write(wal)
+            heap_args += ["--wal", os.path.join(d, "wal.csv")]
         with open(os.path.join(d, "faults.log"), "w") as f:
             for t, kind in faults:
                 f.write("%.1f %s\n" % (t, kind))
@@ -51,6 +55,16 @@ def run(fds_of, stale=0, crashes=0, faults=((1010.0, "freeze"),), extra="",
 
 
 class SoakVerdict(unittest.TestCase):
+    def test_a_database_log_no_checkpoint_gets_through_fails(self):
+        growing = "".join("%.1f,%d\n" % (START + 3 * i, i * 2**20) for i in range(100))
+        code, out = run(lambda role, t, phase: 20, wal=growing)
+        self.assertEqual(code, 1, out)
+        self.assertIn("the database's log grew to 99 MiB", out)
+        bounded = "".join("%.1f,%d\n" % (START + 3 * i, (i % 5) * 2**20) for i in range(100))
+        code, out = run(lambda role, t, phase: 20, wal=bounded)
+        self.assertEqual(code, 0, out)
+        self.assertIn("write-ahead log: at most 4.0 MiB", out)
+
     def test_descriptors_held_during_faults_or_early_pass(self):
         code, out = run(lambda role, t, phase: 20 + (5 if phase != "quiet" else 0) +
                         (3 if t < START + 120 else 0))

@@ -25,9 +25,8 @@ ChangeRecorder::ChangeRecorder(QueryRunner& runner, const QueryCatalogue& catalo
                    "INSERT OR REPLACE INTO query_rows(qid, version, rows) VALUES(?1, ?2, ?3)"),
       m_recordAnnouncement(runner.Db(),
                            "UPDATE changes SET announced_at = ?3 WHERE qid = ?1 AND version = ?2") {
-    SqliteStatement last(runner.Db(), "SELECT COALESCE(MAX(update_id), 0) FROM changes");
-    last.Step();
-    m_lastUpdate = last.Column(0);
+    m_lastUpdate = runner.Db().QueryInt("SELECT COALESCE(MAX(update_id), 0) FROM changes");
+    m_salesRows = runner.Db().QueryInt("SELECT MAX(id) FROM sales");
 }
 
 void ChangeRecorder::RecordRows(int qid, std::int64_t version) {

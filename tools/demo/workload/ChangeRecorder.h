@@ -35,6 +35,8 @@ public:
     Update Apply(std::int64_t salesId, std::int64_t delta);
     // Records when each query of `update` was announced, in ms, in the order of `affected`.
     void RecordAnnounced(const Update& update, const std::vector<std::int64_t>& announcedAtMs);
+    // The largest sales row id when the recorder was made: Apply takes ids from 1 to it.
+    std::int64_t SalesRows() const { return m_salesRows; }
 
 private:
     void RecordRows(int qid, std::int64_t version);
@@ -43,6 +45,7 @@ private:
     const QueryCatalogue& m_catalogue;
     std::function<std::int64_t()> m_clock;
     std::int64_t m_lastUpdate = 0;
+    std::int64_t m_salesRows = 0;
     SqliteStatement m_readRow;
     SqliteStatement m_updateRow;
     SqliteStatement m_bumpVersion;

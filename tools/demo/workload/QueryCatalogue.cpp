@@ -12,9 +12,7 @@ namespace demo {
 namespace {
 
 int Count(SqliteDb& db, const char* table) {
-    SqliteStatement count(db, std::string("SELECT COUNT(*) FROM ") + table);
-    count.Step();
-    return static_cast<int>(count.Column(0));
+    return static_cast<int>(db.QueryInt(std::string("SELECT COUNT(*) FROM ") + table));
 }
 
 std::string Key(const char* family, int a, int b) {

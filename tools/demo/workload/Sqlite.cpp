@@ -50,6 +50,13 @@ void SqliteDb::Exec(const std::string& sql) {
     }
 }
 
+std::int64_t SqliteDb::QueryInt(const std::string& sql) {
+    SqliteStatement statement(*this, sql);
+    const std::int64_t value = statement.Step() ? statement.Column(0) : 0;
+    statement.Reset();
+    return value;
+}
+
 SqliteStatement::SqliteStatement(SqliteDb& db, const std::string& sql) : m_db(db.Handle()) {
     if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &m_statement, nullptr) != SQLITE_OK)
         Fail(m_db, sql);

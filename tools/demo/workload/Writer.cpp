@@ -30,11 +30,8 @@ void RunWriter(DemoHost& host, const QueryCatalogue& catalogue) {
     const ChildConfig& config = host.Config();
     Stats stats;
     QueryRunner runner(config.dbPath, catalogue);
-    SqliteDb& db = runner.Db();
-    SqliteStatement rowCount(db, "SELECT MAX(id) FROM sales");
-    rowCount.Step();
-    const std::int64_t rows = rowCount.Column(0);
     ChangeRecorder recorder(runner, catalogue);
+    const std::int64_t rows = recorder.SalesRows();
     HistoryLog history(config.historyPath);
 
     // The writer answers no query: its cache keeps nothing in memory and only announces and

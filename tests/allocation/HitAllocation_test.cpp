@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "caching/CascadeInvalidator.h"
+#include "caching/CascadeInvalidatorHolder.h"
 #include "caching/DiskExternalCache.h"
 #include "caching/ExternalCacheTestSupport.h"
 #include "caching/ReadThroughCache.h"
@@ -20,6 +22,8 @@
 #include "support/TestEnvironment.h"
 #include "utility/SynchronizedCache.h"
 #include "utility/SynchronizedIndexedCache.h"
+#include "velcore/ThreadContext.h"
+#include "velcoreplatform/TLog.h"
 #include "velsys/Locks.h"
 
 extern "C" {
@@ -145,6 +149,44 @@ TEST_F(HitAllocation, AMemoryHitWrappedItsLoaderForEveryGet) {
               }),
               0);
     EXPECT_EQ(cache.GetCounters().loads, 1);
+}
+
+// A memory hit inside a query job records its entry in the job's scope: a set insert the first
+// time the job uses the entry (a node, now and then a larger table), nothing after that.
+TEST_F(HitAllocation, AMemoryHitInAQueryJobOnlyRecordsItsEntry) {
+    velmora::appoptions::Set(TString("SyncCaches"), true);
+    // The default sink's level (Warn): the test environment's sink takes every line, and a line
+    // per entry used is what a host that asks for them pays.
+    ScopedLogSink defaultLevel(std::make_shared<CapturingLogSink>(TLog::Warn));
+    ScopedThreadContext context;
+    ReadThroughOptions options;
+    options.name = "scoped-hits";
+    options.memoryEntries = 1000;
+    Cache cache(options);
+    std::vector<std::string> keys;
+    for (int i = 0; i < 500; ++i) {
+        keys.push_back("a key longer than the small-string buffer " + std::to_string(i));
+        cache.Get(keys.back(), [] { return std::string("v"); });
+    }
+    const auto scope = CascadeInvalidatorAggregator_CreateQueryJobScope();
+    ASSERT_NE(scope, nullptr);
+    cache.Get(keys[0], [] { return std::string("never"); });  // warm: the scope's first record
+    const long firstUses = RequestsOf([&] {
+        for (const std::string& key : keys) cache.Get(key, [] { return std::string("never"); });
+    });
+    EXPECT_LE(firstUses, 2 * static_cast<long>(keys.size()));
+    EXPECT_EQ(RequestsOf([&] {
+                  for (int round = 0; round < 4; ++round)
+                      for (const std::string& key : keys)
+                          cache.Get(key, [] { return std::string("never"); });
+              }),
+              0);
+    EXPECT_EQ(cache.GetCounters().loads, static_cast<long long>(keys.size()));
+    scope->EndScope();
+    CascadeInvalidatorAggregator::TryGetSingleton()->ResetForTest();
+    CascadeInvalidatorHolderFactory::GetInstance().ResetForTest();
+    std::printf("requests per first use of an entry in a query job %.2f\n",
+                static_cast<double>(firstUses) / static_cast<double>(keys.size()));
 }
 
 // What a disk hit and a fill ask of the allocator, per Get: small and fixed, whatever the

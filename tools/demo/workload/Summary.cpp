@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <map>
 #include <span>
+#include <stdexcept>
+#include <tuple>
+#include <variant>
 
 #include "ChartAxis.h"
 #include "Roles.h"
@@ -84,10 +87,6 @@ const Figure kAudit[] = {{"samples", "audit.samples", "samples"},
                          {"inconsistent", "audit.inconsistent", "inconsistent"},
                          {"unannounced", "audit.unannounced", "of which unannounced"}};
 
-// The auditor's nines over every worker: -log10 of the inconsistent share of the decided
-// samples, or, with none inconsistent, at least log10 of the decided samples.
-std::string AuditNines(const Stats& workers, bool json);
-
 const Figure kStaleChecks[] = {
     {"fail_safe_checked", "check.stale-answers",
      "fail-safe answers checked (all, within the budget)"},
@@ -108,28 +107,6 @@ std::string Format(const char* format, ...) {
 
 long long Count(const Stats& stats, const char* counter) {
     return static_cast<long long>(stats.Get(counter));
-}
-
-// "label n, label n, ..." for the table, or "\"json\": n, ..." for the JSON.
-std::string Figures(const Stats& stats, std::span<const Figure> figures, bool json) {
-    std::string out;
-    for (const Figure& f : figures)
-        out += (out.empty() ? "" : ", ") +
-               (json ? Format("\"%s\": %lld", f.json, Count(stats, f.counter))
-                     : Format("%s %lld", f.label, Count(stats, f.counter)));
-    return out;
-}
-
-std::string AuditNines(const Stats& workers, bool json) {
-    const long long bad = Count(workers, "audit.inconsistent");
-    const long long decided = Count(workers, "audit.consistent") + bad;
-    const double nines = bad ? -std::log10(static_cast<double>(bad) / static_cast<double>(decided))
-                         : decided ? std::log10(static_cast<double>(decided))
-                                   : 0.0;
-    if (json)
-        return Format("\"nines\": %.2f, \"nines_at_least\": %s", nines,
-                      !bad && decided ? "true" : "false");
-    return Format("%s%.2f nines", bad ? "" : "at least ", nines);
 }
 
 double Ratio(std::int64_t part, std::int64_t whole) {
@@ -162,6 +139,225 @@ std::string JsonList(const std::vector<std::int64_t>& values) {
 
 const char* JsonBool(bool value) {
     return value ? "true" : "false";
+}
+
+// How the table and the JSON write a value: a switch reads "on"/"off" in the table and
+// true/false in the JSON.
+enum class Style { Table, Json };
+
+// A value of the summary, as its figure is counted.
+using Value = std::variant<long long, unsigned long long, double, bool, std::string>;
+
+// What the table shows of a value: the value, a share as a percentage, microseconds as
+// milliseconds (or milliseconds as seconds).
+enum class Scale { None, Percent, Milli };
+
+}  // namespace
+
+// One figure of the summary, in the table's order: the words around it in the table and where
+// the JSON keeps it. Table() and Json() both write the same list (Summary::AllRows).
+struct SummaryRow {
+    std::string lead;  // the table's words before the figure; "\n" begins a line
+    std::string text;  // the figure's printf format in the table; empty: the JSON only
+    std::string path;  // its keys in the JSON, apart by '/'; empty: the table only
+    std::string json;  // its printf format in the JSON
+    Value value;
+    Scale scale = Scale::None;  // of the table's figure
+};
+
+namespace {
+
+using Rows = std::vector<SummaryRow>;
+
+SummaryRow Both(std::string lead, std::string text, std::string path, std::string json, Value value,
+                Scale scale = Scale::None) {
+    return {std::move(lead), std::move(text),  std::move(path),
+            std::move(json), std::move(value), scale};
+}
+SummaryRow TableOnly(std::string lead, std::string text, Value value) {
+    return {std::move(lead), std::move(text), "", "", std::move(value), Scale::None};
+}
+SummaryRow JsonOnly(std::string path, std::string json, Value value) {
+    return {"", "", std::move(path), std::move(json), std::move(value), Scale::None};
+}
+// A row the table shows only when `shown`.
+SummaryRow Shown(bool shown, SummaryRow row) {
+    if (!shown) row.text.clear();
+    return row;
+}
+
+// The conversion of a printf format of at most one value ('\0': none).
+char ConversionOf(const std::string& format) {
+    for (std::size_t i = 0; i + 1 < format.size(); ++i) {
+        if (format[i] != '%') continue;
+        if (format[i + 1] == '%') {
+            ++i;
+            continue;
+        }
+        const std::size_t at = format.find_first_of("diufgs", i + 1);
+        return at == std::string::npos ? '\0' : format[at];
+    }
+    return '\0';
+}
+
+// `value` by `format`; a format that does not fit its value is a mistake in the list of rows.
+std::string Render(const std::string& format, const Value& value, Style style, Scale scale) {
+    const char c = ConversionOf(format);
+    const char* f = format.c_str();
+    if (const auto* n = std::get_if<long long>(&value); n && (c == 'd' || c == 'i' || !c))
+        return Format(f, *n);
+    if (const auto* u = std::get_if<unsigned long long>(&value); u && c == 'u')
+        return Format(f, *u);
+    if (const auto* d = std::get_if<double>(&value); d && (c == 'f' || c == 'g'))
+        return Format(f, scale == Scale::Percent ? 100 * *d
+                         : scale == Scale::Milli ? *d / 1000
+                                                 : *d);
+    if (const auto* s = std::get_if<std::string>(&value); s && c == 's')
+        return Format(f, s->c_str());
+    if (const auto* b = std::get_if<bool>(&value); b && c == 's')
+        return Format(f, style == Style::Json ? JsonBool(*b) : *b ? "on" : "off");
+    throw std::logic_error("summary: the format \"" + format + "\" does not fit its value");
+}
+
+// The table's words of the rows it shows.
+std::string TextOf(const Rows& rows) {
+    std::string out;
+    for (const SummaryRow& row : rows)
+        if (!row.text.empty())
+            out += row.lead + Render(row.text, row.value, Style::Table, row.scale);
+    return out;
+}
+
+// The counters of a group, "label n, label n, ..." in the table, members of `object` in the JSON.
+Rows FigureRows(const std::string& lead, const std::string& object, const Stats& stats,
+                std::span<const Figure> figures, bool inTable = true) {
+    Rows rows;
+    for (const Figure& f : figures)
+        rows.push_back(
+            Shown(inTable, Both(rows.empty() ? lead : ", ", std::string(f.label) + " %lld",
+                                object + "/" + f.json, "%lld", Count(stats, f.counter))));
+    return rows;
+}
+
+void Append(Rows& rows, Rows more) {
+    rows.insert(rows.end(), std::make_move_iterator(more.begin()),
+                std::make_move_iterator(more.end()));
+}
+
+// The JSON's top-level keys, line by line.
+const std::vector<std::vector<const char*>> kJsonLines = {
+    {"redis", "redis_mode", "cluster_masters", "private_redis"},
+    {"processes", "memory_entries", "duration_s", "seed", "sales_rows"},
+    {"queries", "queries_per_s"},
+    {"layers"},
+    {"disk_single"},
+    {"cached"},
+    {"sqlite_alone"},
+    {"speedup"},
+    {"announcements"},
+    {"writer"},
+    {"traffic"},
+    {"features"},
+    {"read_through"},
+    {"caller_errors"},
+    {"derived"},
+    {"external_outcomes"},
+    {"library_warnings"},
+    {"failed_external_ops"},
+    {"timeline"},
+    {"checks"},
+    {"auditor"},
+    {"settle"},
+    {"chaos"},
+    {"all_reported", "correct", "clean"}};
+
+// A member of the JSON: a written value, or (with none) an object of members in the order the
+// rows gave them.
+struct Node {
+    std::string key;
+    std::string value;
+    std::vector<Node> members;
+};
+
+Node& MemberOf(Node& object, const std::string& key) {
+    for (Node& member : object.members)
+        if (member.key == key) return member;
+    object.members.push_back({key, "", {}});
+    return object.members.back();
+}
+
+void Insert(Node& root, const std::string& path, std::string value) {
+    Node* node = &root;
+    for (std::size_t begin = 0;;) {
+        const std::size_t slash = path.find('/', begin);
+        node = &MemberOf(*node, path.substr(begin, slash - begin));
+        if (slash == std::string::npos) break;
+        begin = slash + 1;
+    }
+    node->value = std::move(value);
+}
+
+// In a top-level object, a member that is an object begins a line of its own, and an object of
+// objects (the layers) ends on one.
+std::string ValueOf(const Node& node, int depth) {
+    if (!node.value.empty()) return node.value;
+    std::string out = "{";
+    bool allObjects = !node.members.empty();
+    for (std::size_t i = 0; i < node.members.size(); ++i) {
+        const Node& member = node.members[i];
+        const bool object = member.value.empty();
+        allObjects = allObjects && object;
+        out += i ? "," : "";
+        out += depth == 1 && object ? "\n    " : i ? " " : "";
+        out += "\"" + member.key + "\": " + ValueOf(member, depth + 1);
+    }
+    return out + (depth == 1 && allObjects ? "\n  }" : "}");
+}
+
+// The JSON of the rows, its top-level keys placed by kJsonLines (a key without rows is an empty
+// object); a key with no place is a mistake in the list of rows.
+std::string JsonOf(const Rows& rows) {
+    Node root;
+    for (const SummaryRow& row : rows)
+        if (!row.path.empty())
+            Insert(root, row.path, Render(row.json, row.value, Style::Json, Scale::None));
+    std::string out = "{\n";
+    std::size_t placed = 0;
+    for (std::size_t line = 0; line < kJsonLines.size(); ++line) {
+        out += "  ";
+        for (std::size_t k = 0; k < kJsonLines[line].size(); ++k) {
+            const char* key = kJsonLines[line][k];
+            const auto it = std::find_if(root.members.begin(), root.members.end(),
+                                         [&](const Node& n) { return n.key == key; });
+            placed += it != root.members.end();
+            out += std::string(k ? ", " : "") + "\"" + key +
+                   "\": " + (it != root.members.end() ? ValueOf(*it, 1) : "{}");
+        }
+        out += line + 1 < kJsonLines.size() ? ",\n" : "\n";
+    }
+    if (placed != root.members.size())
+        throw std::logic_error("summary: a top-level JSON key has no line in kJsonLines");
+    return out + "}\n";
+}
+
+// " hit n miss n" in the table, "operation.outcome": n in the JSON.
+Rows OutcomeRows(const std::string& operation,
+                 const std::map<std::string, std::int64_t>& outcomes) {
+    Rows rows;
+    for (const auto& [outcome, n] : outcomes)
+        rows.push_back(Both(" ", outcome + " %lld",
+                            "external_outcomes/" + operation + "." + outcome, "%lld",
+                            static_cast<long long>(n)));
+    return rows;
+}
+
+// "workers n [per worker], writer n", members of `object` in the JSON.
+Rows ProcessRows(const std::string& lead, const std::string& object, std::int64_t workers,
+                 const std::vector<std::int64_t>& perWorker, std::int64_t writer) {
+    return {
+        Both(lead, "workers %lld", object + "/workers", "%lld", static_cast<long long>(workers)),
+        Both(" ", "%s", object + "/per_worker", "%s", JsonList(perWorker)),
+        Both(", ", "writer %lld", object + "/writer", "%lld", static_cast<long long>(writer))};
 }
 
 }  // namespace
@@ -258,95 +454,254 @@ bool Summary::Clean() const {
     return Correct() && LibraryWarnings(m_both) == 0 && FailedExternalOperations(m_both) == 0;
 }
 
-std::string Summary::Table() const {
-    const std::int64_t answers = Answers();
-    std::string t;
-    t += Format(
-        "\n== Summary: %d worker processes (%d answers in memory each), %.0f s of workload, "
-        "seed %llu\n",
-        m_facts.processes, m_facts.memoryEntries, m_facts.durationSec,
-        static_cast<unsigned long long>(m_facts.seed));
-    t += Format("Redis %s (%s%s); database %s (%d sales rows)\n", m_facts.redisEndpoint.c_str(),
-                DescribeRedis(m_facts).c_str(),
-                m_facts.redisSetup == RedisSetup::PrivateServer ? ", stopped afterwards" : "",
-                m_facts.dbPath.c_str(), m_facts.salesRows);
-    t += Format("\n%-28s %10s %8s %11s %11s\n", "answered from", "answers", "ratio", "p50 (us)",
-                "p99 (us)");
-    for (int i = 0; i < 4; ++i) {
-        const Histogram& h = HistogramOf(m_workers, std::string("latency.") + kLayers[i]);
-        const std::int64_t n = m_workers.Get(std::string("layer.") + kLayers[i]);
-        t += Format("%-28s %10lld %7.1f%% %11.1f %11.1f\n", kLayerTitles[i],
-                    static_cast<long long>(n), 100 * Ratio(n, answers), h.PercentileUs(0.5),
-                    h.PercentileUs(0.99));
-    }
-    const Histogram& single = HistogramOf(m_workers, "latency.disk-single");
-    t += Format("%-28s %10lld %8s %11.1f %11.1f\n", "  of those, single queries",
-                static_cast<long long>(single.Count()), "", single.PercentileUs(0.5),
-                single.PercentileUs(0.99));
-    const Histogram& all = HistogramOf(m_workers, "latency.all");
-    const Histogram& alone = HistogramOf(m_workers, "latency.sqlite-alone");
-    const auto row = [&t](const char* title, std::int64_t n, const Histogram& h) {
-        t += Format("%-28s %10lld %8s %11.1f %11.1f   mean %.1f us\n", title,
-                    static_cast<long long>(n), "", h.PercentileUs(0.5), h.PercentileUs(0.99),
-                    h.MeanUs());
-    };
-    row("all answers", answers, all);
-    row("SQLite alone (same stream)", alone.Count(), alone);
-    t += Format("Speed-up over SQLite alone: %.1fx (mean latency); %.0f answers/s\n", Speedup(),
-                static_cast<double>(answers) / m_facts.durationSec);
-
-    t += "\nCoherence: announcements " + Figures(m_both, kAnnouncements, false) +
-         "; received per worker " + JsonList(m_facts.receivedPerWorker) + "\n";
-    t += "  " + Figures(m_both, kResubscriptions, false) + "\n";
-    t += Format("  writer: %lld row updates; entries invalidated in workers %lld\n",
-                Count(m_writer, "updates"), Count(m_workers, "rt.invalidations"));
-    t += "  " +
-         TrafficText(TrafficOf(m_workers, m_writer, m_facts.processes), m_facts.skipKnownFills,
-                     false) +
-         "\n";
-    t += "Features: " + FeaturesText() + "\n";
-    t += "Read-through cache: " + Figures(m_workers, kReadThrough, false) + "\n";
-    t += "  " + Figures(m_workers, kFailSafe, false) + "; " + Figures(m_workers, kLeases, false) +
-         "\n";
-    t += "  " + Figures(m_workers, kCallerErrors, false) + "\n";
-    t += "  " + Figures(m_workers, kReadThroughGuards, false) + "\n";
-    t += "Derived answers: " + Figures(m_workers, kDerived, false) + "\n";
-    t += "Memory entries held at the end, by the tables their query reads:" + HeldText() + "\n";
-
-    t += "\nExternal cache outcomes (workers and writer):\n";
-    for (const auto& [operation, outcomes] : Outcomes(m_both))
-        t += Format("  %-12s", operation.c_str()) + OutcomesText(outcomes) + "\n";
-
-    t += "Library warnings (log lines at Warn or above): " + WarningsText() + "\n";
-    t += "Failed external operations (errors, time-outs, refusals): " + FailedText() + "\n";
-
-    t += "\nFreshness: ";
-    if (m_facts.audit)
-        t += "the library's auditor (1% of answers re-loaded from SQLite, window 1 s): " +
-             Figures(m_workers, kAudit, false) + "; " + AuditNines(m_workers, false) +
-             "\n  the main job's own checks (a second opinion): ";
-    t += CheckedText() + "\n";
-    t += "  " + Figures(m_workers, kChecks, false) + "\n";
-    t += "  " + Figures(m_workers, kStaleChecks, false) + "\n";
-    t += Format("After settling: %lld entries held by the workers compared, %lld stale\n",
-                Count(m_workers, "settle.checked"), Count(m_workers, "settle.stale"));
-    if (m_facts.chaos)
-        t +=
-            Format("Chaos: subscriber connections killed %d time(s), server restarted %d time(s)\n",
-                   m_facts.connectionKills, m_facts.serverRestarts);
-    if (m_facts.herdAtSec >= 0) t += "  herd at " + HerdText() + "\n";
-    if (m_facts.outageAtSec >= 0) t += "  database outage at " + OutageText() + "\n";
-    return t + "Result: " + Verdict() + "\n";
+Rows Summary::AllRows() const {
+    Rows rows;
+    AddRunRows(rows);
+    AddLayerRows(rows);
+    AddCoherenceRows(rows);
+    AddCacheRows(rows);
+    AddOperationRows(rows);
+    AddFreshnessRows(rows);
+    AddChaosRows(rows);
+    rows.push_back(TableOnly("\nResult: ", "%s", Verdict()));
+    rows.push_back(JsonOnly("all_reported", "%s", m_facts.allReported));
+    rows.push_back(JsonOnly("correct", "%s", Correct()));
+    rows.push_back(JsonOnly("clean", "%s", Clean()));
+    return rows;
 }
 
-std::string Summary::FeaturesText() const {
+std::string Summary::Table() const {
+    return TextOf(AllRows()) + "\n";
+}
+
+std::string Summary::Json() const {
+    return JsonOf(AllRows());
+}
+
+void Summary::AddRunRows(Rows& rows) const {
+    static const char* const kSetups[] = {"private", "server", "cluster"};
+    const RunFacts& f = m_facts;
+    rows.push_back(Both("\n== Summary: ", "%lld worker processes", "processes", "%lld",
+                        static_cast<long long>(f.processes)));
+    rows.push_back(Both(" (", "%lld answers in memory each)", "memory_entries", "%lld",
+                        static_cast<long long>(f.memoryEntries)));
+    rows.push_back(Both(", ", "%.0f s of workload", "duration_s", "%g", f.durationSec));
+    rows.push_back(
+        Both(", ", "seed %llu", "seed", "%llu", static_cast<unsigned long long>(f.seed)));
+    rows.push_back(Both("\nRedis ", "%s", "redis", "\"%s\"", f.redisEndpoint));
+    rows.push_back(JsonOnly("redis_mode", "\"%s\"", kSetups[static_cast<int>(f.redisSetup)]));
+    rows.push_back(JsonOnly("cluster_masters", "%lld", static_cast<long long>(f.clusterMasters)));
+    const bool privateServer = f.redisSetup == RedisSetup::PrivateServer;
+    rows.push_back(JsonOnly("private_redis", "%s", privateServer));
+    rows.push_back(
+        TableOnly(" (", "%s)", DescribeRedis(f) + (privateServer ? ", stopped afterwards" : "")));
+    rows.push_back(TableOnly("; database ", "%s", f.dbPath));
+    rows.push_back(
+        Both(" (", "%lld sales rows)", "sales_rows", "%lld", static_cast<long long>(f.salesRows)));
+    rows.push_back(TableOnly("\n\n", "%s",
+                             Format("%-28s %10s %8s %11s %11s", "answered from", "answers", "ratio",
+                                    "p50 (us)", "p99 (us)")));
+}
+
+// Where the answers came from, with their latency: a line of the table and an object of the
+// JSON each.
+void Summary::AddLayerRows(Rows& rows) const {
+    const long long answers = Answers();
+    // The latency columns of a line, p50 and p99, in `object`.
+    const auto percentiles = [&rows](const std::string& object, const Histogram& h) {
+        rows.push_back(Both(" ", "%11.1f", object + "/p50_us", "%.1f", h.PercentileUs(0.5)));
+        rows.push_back(Both(" ", "%11.1f", object + "/p99_us", "%.1f", h.PercentileUs(0.99)));
+    };
+    for (int i = 0; i < 4; ++i) {
+        const std::string object = std::string("layers/") + kLayers[i];
+        const long long n = m_workers.Get(std::string("layer.") + kLayers[i]);
+        rows.push_back(TableOnly("\n", "%-28s", kLayerTitles[i]));
+        rows.push_back(Both(" ", "%10lld", object + "/answers", "%lld", n));
+        rows.push_back(
+            Both(" ", "%7.1f%%", object + "/ratio", "%.4f", Ratio(n, answers), Scale::Percent));
+        percentiles(object, HistogramOf(m_workers, std::string("latency.") + kLayers[i]));
+    }
+    // Disk answers of single queries: one Get each, beside the disk-hit benchmark.
+    const Histogram& single = HistogramOf(m_workers, "latency.disk-single");
+    rows.push_back(TableOnly("\n", "%-28s", "  of those, single queries"));
+    rows.push_back(
+        Both(" ", "%10lld", "disk_single/answers", "%lld", static_cast<long long>(single.Count())));
+    rows.push_back(TableOnly(" ", "%8s", ""));
+    percentiles("disk_single", single);
+    // All answers and the same stream against SQLite alone; the table gives the mean last.
+    const Histogram& all = HistogramOf(m_workers, "latency.all");
+    const Histogram& alone = HistogramOf(m_workers, "latency.sqlite-alone");
+    for (const auto& [title, object, count, n, h] :
+         {std::tuple{"all answers", "cached", "queries", answers, &all},
+          std::tuple{"SQLite alone (same stream)", "sqlite_alone", "sqlite_alone/queries",
+                     static_cast<long long>(alone.Count()), &alone}}) {
+        rows.push_back(TableOnly("\n", "%-28s", title));
+        rows.push_back(Both(" ", "%10lld", count, "%lld", n));
+        rows.push_back(TableOnly(" ", "%8s", ""));
+        rows.push_back(JsonOnly(std::string(object) + "/mean_us", "%.1f", h->MeanUs()));
+        percentiles(object, *h);
+        rows.push_back(TableOnly("   ", "mean %.1f us", h->MeanUs()));
+    }
+    rows.push_back(Both("\nSpeed-up over SQLite alone: ", "%.1fx (mean latency)", "speedup", "%.2f",
+                        Speedup()));
+    rows.push_back(Both("; ", "%.0f answers/s", "queries_per_s", "%.1f",
+                        static_cast<double>(answers) / m_facts.durationSec));
+}
+
+void Summary::AddCoherenceRows(Rows& rows) const {
+    Append(rows,
+           FigureRows("\n\nCoherence: announcements ", "announcements", m_both, kAnnouncements));
+    rows.push_back(Both("; ", "received per worker %s", "announcements/received_per_worker", "%s",
+                        JsonList(m_facts.receivedPerWorker)));
+    Append(rows, FigureRows("\n  ", "announcements", m_both, kResubscriptions));
+    rows.push_back(Both("\n  writer: ", "%lld row updates", "writer/updates", "%lld",
+                        Count(m_writer, "updates")));
+    rows.push_back(TableOnly("; ", "entries invalidated in workers %lld",
+                             Count(m_workers, "rt.invalidations")));
+    // The traffic is worded as a sentence (TrafficText), the same figures as the JSON's.
+    const CoherenceTraffic traffic = TrafficOf(m_workers, m_writer, m_facts.processes);
+    rows.push_back(TableOnly("\n  ", "%s", TrafficText(traffic, m_facts.skipKnownFills, false)));
+    rows.push_back(JsonOnly("traffic", "{%s}", TrafficText(traffic, m_facts.skipKnownFills, true)));
+    Append(rows, FeatureRows("\nFeatures: "));
+}
+
+// The cache features of the workers: "leases on, fail-safe on (...); answers live 600 s".
+Rows Summary::FeatureRows(const std::string& lead) const {
     const CacheFeatures features;
-    return Format("leases %s, fail-safe %s; answers live %lld s", m_facts.leases ? "on" : "off",
-                  m_facts.failSafe ? Format("on (soft time-out %u ms, answers at most %lld s old)",
-                                            features.softTimeoutMs, features.failSafeMaxAgeSec)
-                                         .c_str()
-                                   : "off",
-                  m_facts.valueLifetimeSec);
+    const bool failSafe = m_facts.failSafe;
+    return {
+        Both(lead, "leases %s", "features/leases", "%s", m_facts.leases),
+        Both(", ", "fail-safe %s", "features/fail_safe", "%s", failSafe),
+        Shown(failSafe, Both(" (", "soft time-out %lld ms", "features/soft_timeout_ms", "%lld",
+                             failSafe ? static_cast<long long>(features.softTimeoutMs) : 0)),
+        Shown(failSafe, TableOnly(", ", "answers at most %lld s old)", features.failSafeMaxAgeSec)),
+        Both("; ", "answers live %lld s", "features/value_lifetime_s", "%lld",
+             m_facts.valueLifetimeSec)};
+}
+
+void Summary::AddCacheRows(Rows& rows) const {
+    Append(rows, FigureRows("\nRead-through cache: ", "read_through", m_workers, kReadThrough));
+    Append(rows, FigureRows("\n  ", "read_through", m_workers, kFailSafe));
+    Append(rows, FigureRows("; ", "read_through", m_workers, kLeases));
+    Append(rows, FigureRows("\n  ", "caller_errors", m_workers, kCallerErrors));
+    Append(rows, FigureRows("\n  ", "read_through", m_workers, kReadThroughGuards));
+    Append(rows, FigureRows("\nDerived answers: ", "derived", m_workers, kDerived));
+    rows.push_back(TableOnly(
+        "\nMemory entries held at the end, by the tables their query reads:", "%s", HeldText()));
+}
+
+// The external caches' outcomes by operation, the library's warnings and the failed operations.
+void Summary::AddOperationRows(Rows& rows) const {
+    rows.push_back(TableOnly("\n\nExternal cache outcomes (workers and writer):", "%s", ""));
+    for (const auto& [operation, outcomes] : Outcomes(m_both)) {
+        rows.push_back(TableOnly("\n  ", "%-12s", operation));
+        Append(rows, OutcomeRows(operation, outcomes));
+    }
+    Append(rows, ProcessRows("\nLibrary warnings (log lines at Warn or above): ",
+                             "library_warnings", LibraryWarnings(m_workers),
+                             m_facts.warningsPerWorker, LibraryWarnings(m_writer)));
+    Append(rows, ProcessRows("\nFailed external operations (errors, time-outs, refusals): ",
+                             "failed_external_ops", FailedExternalOperations(m_workers),
+                             m_facts.failedExternalPerWorker, FailedExternalOperations(m_writer)));
+}
+
+void Summary::AddFreshnessRows(Rows& rows) const {
+    const bool audit = m_facts.audit;
+    rows.push_back(TableOnly("\n\nFreshness: ", "%s", ""));
+    rows.push_back(JsonOnly("auditor/on", "%s", audit));
+    Append(rows, FigureRows("the library's auditor (1% of answers re-loaded from SQLite, window "
+                            "1 s): ",
+                            "auditor", m_workers, kAudit, audit));
+    // The auditor's nines over every worker: -log10 of the inconsistent share of the decided
+    // samples, or, with none inconsistent, at least log10 of the decided samples.
+    const long long bad = Count(m_workers, "audit.inconsistent");
+    const long long decided = Count(m_workers, "audit.consistent") + bad;
+    const double nines = bad ? -std::log10(static_cast<double>(bad) / static_cast<double>(decided))
+                         : decided ? std::log10(static_cast<double>(decided))
+                                   : 0.0;
+    rows.push_back(Shown(audit, TableOnly("; ", "%s", bad ? "" : "at least ")));
+    rows.push_back(Shown(audit, Both("", "%.2f nines", "auditor/nines", "%.2f", nines)));
+    rows.push_back(JsonOnly("auditor/nines_at_least", "%s", !bad && decided));
+    rows.push_back(TableOnly(audit ? "\n  the main job's own checks (a second opinion): " : "",
+                             "%s", CheckedText()));
+    Append(rows, FigureRows("\n  ", "checks", m_workers, kChecks));
+    Append(rows, FigureRows("\n  ", "checks", m_workers, kStaleChecks));
+    rows.push_back(Both("\nAfter settling: ", "%lld entries held by the workers compared",
+                        "settle/checked", "%lld", Count(m_workers, "settle.checked")));
+    rows.push_back(
+        Both(", ", "%lld stale", "settle/stale", "%lld", Count(m_workers, "settle.stale")));
+    rows.push_back(
+        JsonOnly("settle/stale_per_worker", "%s", JsonList(m_facts.settleStalePerWorker)));
+    AddTimelineRows(rows);
+}
+
+// The JSON's timeline: the answers and the delivery lag second by second, and the faults.
+void Summary::AddTimelineRows(Rows& rows) const {
+    std::string faults = "[";
+    for (std::size_t i = 0; i < m_facts.faults.size(); ++i)
+        faults += Format("%s{\"at_s\": %.2f, \"what\": \"%s\"}", i ? ", " : "",
+                         m_facts.faults[i].atSec, m_facts.faults[i].what.c_str());
+    rows.push_back(JsonOnly("timeline/started_at_unix_ms", "%lld",
+                            static_cast<long long>(m_facts.startedAtUnixMs)));
+    rows.push_back(JsonOnly("timeline/step_ms", "%lld", 1000LL));
+    rows.push_back(JsonOnly("timeline/answers", "%s", JsonList(m_facts.answersPerSecond)));
+    rows.push_back(JsonOnly("timeline/lag_p50_ms", "%s", JsonList(m_facts.lagP50MsEachSecond)));
+    rows.push_back(JsonOnly("timeline/lag_p99_ms", "%s", JsonList(m_facts.lagP99MsEachSecond)));
+    rows.push_back(JsonOnly("timeline/faults", "%s", faults + "]"));
+}
+
+void Summary::AddChaosRows(Rows& rows) const {
+    const RunFacts& f = m_facts;
+    rows.push_back(JsonOnly("chaos/on", "%s", f.chaos));
+    rows.push_back(Shown(f.chaos, Both("\nChaos: subscriber connections killed ", "%lld time(s)",
+                                       "chaos/connection_kills", "%lld",
+                                       static_cast<long long>(f.connectionKills))));
+    rows.push_back(
+        Shown(f.chaos, Both(", server restarted ", "%lld time(s)", "chaos/server_restarts", "%lld",
+                            static_cast<long long>(f.serverRestarts))));
+    Append(rows, HerdRows("\n  herd at ", f.herdAtSec >= 0));
+    Append(rows, OutageRows("\n  database outage at ", f.outageAtSec >= 0));
+}
+
+// The herd (chaos): the database loads of the dropped keys in the window after.
+Rows Summary::HerdRows(const std::string& lead, bool inTable) const {
+    const HerdLoads herd = HerdLoadsOf(m_workers, m_facts.herdKeys);
+    const std::string o = "chaos/herd/";
+    Rows rows = {Both(lead, "%.1f s", o + "at_s", "%.1f", m_facts.herdAtSec),
+                 Both(": the ", "%lld hottest base answers dropped at once", o + "keys", "%lld",
+                      static_cast<long long>(m_facts.herdKeys)),
+                 Both("; database loads of them in the next ", "%.0f s", o + "window_ms", "%.0f",
+                      static_cast<double>(kHerdWindowMs), Scale::Milli),
+                 Both(": ", "%lld", o + "loads", "%lld", static_cast<long long>(herd.loads)),
+                 Both(" over ", "%lld keys", o + "keys_loaded", "%lld",
+                      static_cast<long long>(herd.keysLoaded)),
+                 Both(", per key max ", "%lld", o + "max_loads_per_key", "%lld",
+                      static_cast<long long>(herd.maxPerKey)),
+                 Both(", mean ", "%.2f", o + "mean_loads_per_key", "%.3f", herd.meanPerKey)};
+    for (SummaryRow& row : rows) row = Shown(inTable, std::move(row));
+    return rows;
+}
+
+// The database outage (chaos): the answers while it lasted and the errors callers saw.
+Rows Summary::OutageRows(const std::string& lead, bool inTable) const {
+    const Histogram& h = HistogramOf(m_workers, "latency.outage");
+    const std::string o = "chaos/outage/";
+    Rows rows = {
+        Both(lead, "%.1f s", o + "at_s", "%.1f", m_facts.outageAtSec),
+        Both(" for ", "%.1f s", o + "duration_s", "%.1f", m_facts.outageSec),
+        Both(": ", "%lld answers", o + "answers", "%lld", Count(m_workers, "outage.answers")),
+        Both(" (", "%lld fail-safe)", o + "fail_safe_answers", "%lld",
+             Count(m_workers, "outage.stale-answers")),
+        Both(", ", "p99 %.1f ms", o + "p99_us", "%.1f", h.PercentileUs(0.99), Scale::Milli),
+        Both(", ", "max %.1f ms", o + "max_us", "%.1f", h.MaxUs(), Scale::Milli),
+        Both("; ", "caller errors %lld", o + "caller_errors", "%lld",
+             Count(m_workers, "outage.caller-errors")),
+        Both(" (", "%lld of keys answered before)", o + "caller_errors_had_answer", "%lld",
+             Count(m_workers, "outage.caller-errors.had-answer")),
+        Both(", ", "the slowest after %.1f ms", o + "caller_errors_max_us", "%.1f",
+             HistogramOf(m_workers, "latency.outage-errors").MaxUs(), Scale::Milli)};
+    for (SummaryRow& row : rows) row = Shown(inTable, std::move(row));
+    return rows;
 }
 
 std::string Summary::HeldText() const {
@@ -355,27 +710,6 @@ std::string Summary::HeldText() const {
         if (name.rfind("held.", 0) == 0)
             byTables += Format(" %s %lld", name.substr(5).c_str(), static_cast<long long>(n));
     return byTables;
-}
-
-std::string Summary::OutcomesText(const std::map<std::string, std::int64_t>& outcomes) {
-    std::string line;
-    for (const auto& [outcome, n] : outcomes)
-        line += Format(" %s %lld", outcome.c_str(), static_cast<long long>(n));
-    return line;
-}
-
-std::string Summary::WarningsText() const {
-    return Format("workers %lld %s, writer %lld",
-                  static_cast<long long>(LibraryWarnings(m_workers)),
-                  JsonList(m_facts.warningsPerWorker).c_str(),
-                  static_cast<long long>(LibraryWarnings(m_writer)));
-}
-
-std::string Summary::FailedText() const {
-    return Format("workers %lld %s, writer %lld",
-                  static_cast<long long>(FailedExternalOperations(m_workers)),
-                  JsonList(m_facts.failedExternalPerWorker).c_str(),
-                  static_cast<long long>(FailedExternalOperations(m_writer)));
 }
 
 std::string Summary::CheckedText() const {
@@ -387,28 +721,6 @@ std::string Summary::CheckedText() const {
         checked);
 }
 
-std::string Summary::HerdText() const {
-    const HerdLoads herd = HerdLoadsOf(m_workers, m_facts.herdKeys);
-    return Format(
-        "%.1f s: the %d hottest base answers dropped at once; database loads of them in the next "
-        "%.0f s: %lld over %d keys, per key max %lld, mean %.2f",
-        m_facts.herdAtSec, m_facts.herdKeys, kHerdWindowMs / 1000.0,
-        static_cast<long long>(herd.loads), herd.keysLoaded, static_cast<long long>(herd.maxPerKey),
-        herd.meanPerKey);
-}
-
-std::string Summary::OutageText() const {
-    const Histogram& h = HistogramOf(m_workers, "latency.outage");
-    return Format(
-        "%.1f s for %.1f s: %lld answers (%lld fail-safe), p99 %.1f ms, max %.1f ms; caller "
-        "errors %lld (%lld of keys answered before), the slowest after %.1f ms",
-        m_facts.outageAtSec, m_facts.outageSec, Count(m_workers, "outage.answers"),
-        Count(m_workers, "outage.stale-answers"), h.PercentileUs(0.99) / 1000, h.MaxUs() / 1000,
-        Count(m_workers, "outage.caller-errors"),
-        Count(m_workers, "outage.caller-errors.had-answer"),
-        HistogramOf(m_workers, "latency.outage-errors").MaxUs() / 1000);
-}
-
 std::string Summary::Verdict() const {
     if (!m_facts.allReported) return "INCOMPLETE: a process ended without its final report";
     return !Correct() ? "STALE ANSWERS FOUND (see above)"
@@ -418,6 +730,10 @@ std::string Summary::Verdict() const {
 }
 
 std::vector<Table> Summary::ReportTables() const {
+    return {RunTable(), LayersTable(), FreshnessTable(), CoherenceTable()};
+}
+
+Table Summary::LayersTable() const {
     const std::int64_t answers = Answers();
     const auto latency = [](double us) { return FormatValue(us, Unit::Micros); };
     demo::Table layers{
@@ -444,7 +760,11 @@ std::vector<Table> Summary::ReportTables() const {
     row("all answers", answers, HistogramOf(m_workers, "latency.all"));
     const Histogram& alone = HistogramOf(m_workers, "latency.sqlite-alone");
     row("SQLite alone (same stream)", alone.Count(), alone);
+    return layers;
+}
 
+Table Summary::RunTable() const {
+    const std::int64_t answers = Answers();
     demo::Table run{"run", "The run", "", {}, {}};
     run.rows = {
         {"workload",
@@ -458,38 +778,49 @@ std::vector<Table> Summary::ReportTables() const {
                 Speedup())},
         {"Redis", m_facts.redisEndpoint + " (" + DescribeRedis(m_facts) + ")"},
         {"database", Format("%s (%d sales rows)", m_facts.dbPath.c_str(), m_facts.salesRows)},
-        {"features", FeaturesText()},
-        {"library warnings", WarningsText()},
-        {"failed external operations", FailedText()}};
+        {"features", TextOf(FeatureRows(""))},
+        {"library warnings",
+         TextOf(ProcessRows("", "", LibraryWarnings(m_workers), m_facts.warningsPerWorker,
+                            LibraryWarnings(m_writer)))},
+        {"failed external operations",
+         TextOf(ProcessRows("", "", FailedExternalOperations(m_workers),
+                            m_facts.failedExternalPerWorker, FailedExternalOperations(m_writer)))}};
+    return run;
+}
 
+Table Summary::CoherenceTable() const {
     demo::Table coherence{"coherence",
                           "Coherence and the caches",
                           "The announcements of changed answers and what the workers' caches did.",
                           {},
                           {}};
     coherence.rows = {
-        {"announcements", Figures(m_both, kAnnouncements, false) + "; received per worker " +
-                              JsonList(m_facts.receivedPerWorker)},
-        {"subscription", Figures(m_both, kResubscriptions, false)},
+        {"announcements", TextOf(FigureRows("", "", m_both, kAnnouncements)) +
+                              "; received per worker " + JsonList(m_facts.receivedPerWorker)},
+        {"subscription", TextOf(FigureRows("", "", m_both, kResubscriptions))},
         {"writer", Format("%lld row updates; entries invalidated in workers %lld",
                           Count(m_writer, "updates"), Count(m_workers, "rt.invalidations"))},
         {"traffic", TrafficText(TrafficOf(m_workers, m_writer, m_facts.processes),
                                 m_facts.skipKnownFills, false)
                         .substr(std::string("Traffic: ").size())},
-        {"read-through cache", Figures(m_workers, kReadThrough, false)},
-        {"fail-safe and leases",
-         Figures(m_workers, kFailSafe, false) + "; " + Figures(m_workers, kLeases, false)},
-        {"errors to callers", Figures(m_workers, kCallerErrors, false)},
-        {"guards", Figures(m_workers, kReadThroughGuards, false)},
-        {"derived answers", Figures(m_workers, kDerived, false)},
+        {"read-through cache", TextOf(FigureRows("", "", m_workers, kReadThrough))},
+        {"fail-safe and leases", TextOf(FigureRows("", "", m_workers, kFailSafe)) + "; " +
+                                     TextOf(FigureRows("", "", m_workers, kLeases))},
+        {"errors to callers", TextOf(FigureRows("", "", m_workers, kCallerErrors))},
+        {"guards", TextOf(FigureRows("", "", m_workers, kReadThroughGuards))},
+        {"derived answers", TextOf(FigureRows("", "", m_workers, kDerived))},
         {"held at the end, by table", HeldText()}};
     for (const auto& [operation, outcomes] : Outcomes(m_both))
-        coherence.rows.push_back({"external " + operation, OutcomesText(outcomes)});
+        coherence.rows.push_back(
+            {"external " + operation, TextOf(OutcomeRows(operation, outcomes))});
+    return coherence;
+}
 
+Table Summary::FreshnessTable() const {
     demo::Table freshness{"freshness", "Freshness", CheckedText() + ".", {}, {}};
     freshness.rows = {
-        {"checks", Figures(m_workers, kChecks, false)},
-        {"fail-safe answers", Figures(m_workers, kStaleChecks, false)},
+        {"checks", TextOf(FigureRows("", "", m_workers, kChecks))},
+        {"fail-safe answers", TextOf(FigureRows("", "", m_workers, kStaleChecks))},
         {"after settling",
          Format("%lld entries held by the workers compared, %lld stale",
                 Count(m_workers, "settle.checked"), Count(m_workers, "settle.stale"))}};
@@ -498,128 +829,11 @@ std::vector<Table> Summary::ReportTables() const {
             {"chaos",
              Format("subscriber connections killed %d time(s), server restarted %d time(s)",
                     m_facts.connectionKills, m_facts.serverRestarts)});
-    if (m_facts.herdAtSec >= 0) freshness.rows.push_back({"herd", "at " + HerdText()});
+    if (m_facts.herdAtSec >= 0)
+        freshness.rows.push_back({"herd", "at " + TextOf(HerdRows("", true))});
     if (m_facts.outageAtSec >= 0)
-        freshness.rows.push_back({"database outage", "at " + OutageText()});
-    return {run, layers, freshness, coherence};
-}
-
-std::string Summary::Json() const {
-    static const char* const kSetups[] = {"private", "server", "cluster"};
-    const std::int64_t answers = Answers();
-    std::string j = "{\n";
-    j += Format(
-        "  \"redis\": \"%s\", \"redis_mode\": \"%s\", \"cluster_masters\": %d, "
-        "\"private_redis\": %s,\n",
-        m_facts.redisEndpoint.c_str(), kSetups[static_cast<int>(m_facts.redisSetup)],
-        m_facts.clusterMasters, JsonBool(m_facts.redisSetup == RedisSetup::PrivateServer));
-    j += Format(
-        "  \"processes\": %d, \"memory_entries\": %d, \"duration_s\": %g, \"seed\": %llu, "
-        "\"sales_rows\": %d,\n",
-        m_facts.processes, m_facts.memoryEntries, m_facts.durationSec,
-        static_cast<unsigned long long>(m_facts.seed), m_facts.salesRows);
-    j += Format("  \"queries\": %lld, \"queries_per_s\": %.1f,\n", static_cast<long long>(answers),
-                static_cast<double>(answers) / m_facts.durationSec);
-    j += "  \"layers\": {";
-    for (int i = 0; i < 4; ++i) {
-        const Histogram& h = HistogramOf(m_workers, std::string("latency.") + kLayers[i]);
-        const std::int64_t n = m_workers.Get(std::string("layer.") + kLayers[i]);
-        j += Format(
-            "%s\n    \"%s\": {\"answers\": %lld, \"ratio\": %.4f, \"p50_us\": %.1f, "
-            "\"p99_us\": %.1f}",
-            i ? "," : "", kLayers[i], static_cast<long long>(n), Ratio(n, answers),
-            h.PercentileUs(0.5), h.PercentileUs(0.99));
-    }
-    j += "\n  },\n";
-    // Disk answers of single queries: one Get each, beside the disk-hit benchmark.
-    const Histogram& single = HistogramOf(m_workers, "latency.disk-single");
-    j += Format("  \"disk_single\": {\"answers\": %lld, \"p50_us\": %.1f, \"p99_us\": %.1f},\n",
-                static_cast<long long>(single.Count()), single.PercentileUs(0.5),
-                single.PercentileUs(0.99));
-    const Histogram& all = HistogramOf(m_workers, "latency.all");
-    const Histogram& alone = HistogramOf(m_workers, "latency.sqlite-alone");
-    j += Format("  \"cached\": {\"mean_us\": %.1f, \"p50_us\": %.1f, \"p99_us\": %.1f},\n",
-                all.MeanUs(), all.PercentileUs(0.5), all.PercentileUs(0.99));
-    j += Format(
-        "  \"sqlite_alone\": {\"queries\": %lld, \"mean_us\": %.1f, \"p50_us\": %.1f, "
-        "\"p99_us\": %.1f},\n",
-        static_cast<long long>(alone.Count()), alone.MeanUs(), alone.PercentileUs(0.5),
-        alone.PercentileUs(0.99));
-    j += Format("  \"speedup\": %.2f,\n", Speedup());
-    j += "  \"announcements\": {" + Figures(m_both, kAnnouncements, true) +
-         ", \"received_per_worker\": " + JsonList(m_facts.receivedPerWorker) + ", " +
-         Figures(m_both, kResubscriptions, true) + "},\n";
-    j += Format("  \"writer\": {\"updates\": %lld},\n", Count(m_writer, "updates"));
-    j += "  \"traffic\": {" +
-         TrafficText(TrafficOf(m_workers, m_writer, m_facts.processes), m_facts.skipKnownFills,
-                     true) +
-         "},\n";
-    j += Format(
-        "  \"features\": {\"leases\": %s, \"fail_safe\": %s, \"soft_timeout_ms\": %u, "
-        "\"value_lifetime_s\": %lld},\n",
-        JsonBool(m_facts.leases), JsonBool(m_facts.failSafe),
-        m_facts.failSafe ? CacheFeatures().softTimeoutMs : 0u, m_facts.valueLifetimeSec);
-    j += "  \"read_through\": {" + Figures(m_workers, kReadThrough, true) + ", " +
-         Figures(m_workers, kFailSafe, true) + ", " + Figures(m_workers, kLeases, true) + ", " +
-         Figures(m_workers, kReadThroughGuards, true) + "},\n";
-    j += "  \"caller_errors\": {" + Figures(m_workers, kCallerErrors, true) + "},\n";
-    j += "  \"derived\": {" + Figures(m_workers, kDerived, true) + "},\n";
-    j += "  \"external_outcomes\": {";
-    bool first = true;
-    for (const auto& [operation, outcomes] : Outcomes(m_both))
-        for (const auto& [outcome, n] : outcomes) {
-            j += Format("%s\"%s.%s\": %lld", first ? "" : ", ", operation.c_str(), outcome.c_str(),
-                        static_cast<long long>(n));
-            first = false;
-        }
-    j += "},\n";
-    j += Format(
-        "  \"library_warnings\": {\"workers\": %lld, \"per_worker\": %s, \"writer\": %lld},\n",
-        static_cast<long long>(LibraryWarnings(m_workers)),
-        JsonList(m_facts.warningsPerWorker).c_str(),
-        static_cast<long long>(LibraryWarnings(m_writer)));
-    j += Format(
-        "  \"failed_external_ops\": {\"workers\": %lld, \"per_worker\": %s, \"writer\": "
-        "%lld},\n",
-        static_cast<long long>(FailedExternalOperations(m_workers)),
-        JsonList(m_facts.failedExternalPerWorker).c_str(),
-        static_cast<long long>(FailedExternalOperations(m_writer)));
-    j += Format("  \"timeline\": {\"started_at_unix_ms\": %lld, \"step_ms\": 1000, ",
-                static_cast<long long>(m_facts.startedAtUnixMs));
-    j += "\"answers\": " + JsonList(m_facts.answersPerSecond) +
-         ", \"lag_p50_ms\": " + JsonList(m_facts.lagP50MsEachSecond) +
-         ", \"lag_p99_ms\": " + JsonList(m_facts.lagP99MsEachSecond) + ", \"faults\": [";
-    for (std::size_t i = 0; i < m_facts.faults.size(); ++i)
-        j += Format("%s{\"at_s\": %.2f, \"what\": \"%s\"}", i ? ", " : "", m_facts.faults[i].atSec,
-                    m_facts.faults[i].what.c_str());
-    j += "]},\n";
-    j += "  \"checks\": {" + Figures(m_workers, kChecks, true) + ", " +
-         Figures(m_workers, kStaleChecks, true) + "},\n";
-    j += std::string("  \"auditor\": {\"on\": ") + JsonBool(m_facts.audit) + ", " +
-         Figures(m_workers, kAudit, true) + ", " + AuditNines(m_workers, true) + "},\n";
-    j += Format("  \"settle\": {\"checked\": %lld, \"stale\": %lld, \"stale_per_worker\": %s},\n",
-                Count(m_workers, "settle.checked"), Count(m_workers, "settle.stale"),
-                JsonList(m_facts.settleStalePerWorker).c_str());
-    const HerdLoads herd = HerdLoadsOf(m_workers, m_facts.herdKeys);
-    const Histogram& outage = HistogramOf(m_workers, "latency.outage");
-    j += Format(
-        "  \"chaos\": {\"on\": %s, \"connection_kills\": %d, \"server_restarts\": %d,\n"
-        "    \"herd\": {\"at_s\": %.1f, \"keys\": %d, \"window_ms\": %d, \"loads\": %lld, "
-        "\"keys_loaded\": %d, \"max_loads_per_key\": %lld, \"mean_loads_per_key\": %.3f},\n"
-        "    \"outage\": {\"at_s\": %.1f, \"duration_s\": %.1f, \"answers\": %lld, "
-        "\"fail_safe_answers\": %lld, \"p99_us\": %.1f, \"max_us\": %.1f, \"caller_errors\": %lld, "
-        "\"caller_errors_had_answer\": %lld, \"caller_errors_max_us\": %.1f}},\n",
-        JsonBool(m_facts.chaos), m_facts.connectionKills, m_facts.serverRestarts, m_facts.herdAtSec,
-        m_facts.herdKeys, kHerdWindowMs, static_cast<long long>(herd.loads), herd.keysLoaded,
-        static_cast<long long>(herd.maxPerKey), herd.meanPerKey, m_facts.outageAtSec,
-        m_facts.outageSec, Count(m_workers, "outage.answers"),
-        Count(m_workers, "outage.stale-answers"), outage.PercentileUs(0.99), outage.MaxUs(),
-        Count(m_workers, "outage.caller-errors"),
-        Count(m_workers, "outage.caller-errors.had-answer"),
-        HistogramOf(m_workers, "latency.outage-errors").MaxUs());
-    j += Format("  \"all_reported\": %s, \"correct\": %s, \"clean\": %s\n}\n",
-                JsonBool(m_facts.allReported), JsonBool(Correct()), JsonBool(Clean()));
-    return j;
+        freshness.rows.push_back({"database outage", "at " + TextOf(OutageRows("", true))});
+    return freshness;
 }
 
 }  // namespace demo

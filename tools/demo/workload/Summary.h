@@ -1,5 +1,6 @@
 // Summary: the end of a run as a person reads it (a table) and as a script reads it (JSON), both
-// made from the same figures: the workers' and the writer's stats added up by the parent.
+// written from one list of rows (a figure each: its words in the table, its key in the JSON) over
+// the workers' and the writer's stats added up by the parent.
 // Not thread-safe: use from one thread at a time.
 #pragma once
 
@@ -11,6 +12,8 @@
 #include "Table.h"
 
 namespace demo {
+
+struct SummaryRow;  // one figure of the table and the JSON (Summary.cpp)
 
 // Where the run kept its Redis data.
 enum class RedisSetup { PrivateServer, GivenServer, Cluster };
@@ -115,17 +118,31 @@ public:
     int ExitCode() const { return !Correct() ? 1 : Clean() ? 0 : 3; }
 
 private:
+    using Rows = std::vector<SummaryRow>;
+
     std::int64_t Answers() const { return m_workers.Get("queries"); }
     double Speedup() const;
-    // Parts of the table's lines that the page's tables show too.
-    std::string FeaturesText() const;
+    // The rows of Table() and Json(), in the table's order, made part by part.
+    Rows AllRows() const;
+    void AddRunRows(Rows& rows) const;
+    void AddLayerRows(Rows& rows) const;
+    void AddCoherenceRows(Rows& rows) const;
+    void AddCacheRows(Rows& rows) const;
+    void AddOperationRows(Rows& rows) const;
+    void AddFreshnessRows(Rows& rows) const;
+    void AddTimelineRows(Rows& rows) const;
+    void AddChaosRows(Rows& rows) const;
+    // Parts that the page's tables show too; `lead` comes before their first figure.
+    Rows FeatureRows(const std::string& lead) const;
+    Rows HerdRows(const std::string& lead, bool inTable) const;
+    Rows OutageRows(const std::string& lead, bool inTable) const;
     std::string HeldText() const;
-    static std::string OutcomesText(const std::map<std::string, std::int64_t>& outcomes);
-    std::string WarningsText() const;
-    std::string FailedText() const;
     std::string CheckedText() const;
-    std::string HerdText() const;
-    std::string OutageText() const;
+    // The tables of ReportTables().
+    demo::Table RunTable() const;
+    demo::Table LayersTable() const;
+    demo::Table FreshnessTable() const;
+    demo::Table CoherenceTable() const;
 
     RunFacts m_facts;
     Stats m_workers;

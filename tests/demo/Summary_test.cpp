@@ -3,6 +3,7 @@
 
 #include "workload/Comparison.h"
 #include "workload/Report.h"
+#include "workload/Sampling.h"
 
 #include <gtest/gtest.h>
 
@@ -35,6 +36,49 @@ TEST(SummaryTimeline, EverySecondKeptEveryStatisticOfTheRun) {
     const Stats second = ChartedSecond(workers, before);
     EXPECT_NEAR(double(second.Get("second.latency-p50-ns")), 1000000, 250000);  // its own only
     EXPECT_EQ(ChartedSecond(workers, before).counters.count("second.latency-p50-ns"), 0u);
+}
+
+// The parent kept a point of the timeline for every second of the run, about 1 KiB each: a run
+// of days grew it without end. Past its bound the timeline halves its resolution instead.
+TEST(SummaryTimeline, TheParentsTimelineGrewWithEverySecondOfALongRun) {
+    RunFacts facts;
+    const auto push = [&facts](std::int64_t i) {
+        Stats point;
+        point.Count("layer.memory", 10 * (i + 1));  // as reported by the point's end
+        facts.workersEachSecond.push_back(point);
+        facts.answersPerSecond.push_back(i + 1);
+        facts.lagP50MsEachSecond.push_back(i % 2 ? -1 : i);
+        facts.lagP99MsEachSecond.push_back(100 - i);
+    };
+    for (std::int64_t i = 0; i < 9; ++i) {
+        push(i);
+        BoundTimeline(facts, 8);
+    }
+    // Halved at 8 points; the ninth waits for its pair.
+    ASSERT_EQ(facts.workersEachSecond.size(), 5u);
+    EXPECT_EQ(facts.secondsPerPoint, 2);
+    EXPECT_EQ(facts.answersPerSecond, (std::vector<std::int64_t>{3, 7, 11, 15, 9}));
+    EXPECT_EQ(facts.lagP50MsEachSecond, (std::vector<std::int64_t>{0, 2, 4, 6, 8}));
+    EXPECT_EQ(facts.lagP99MsEachSecond, (std::vector<std::int64_t>{100, 98, 96, 94, 92}));
+    EXPECT_EQ(facts.workersEachSecond[3].Get("layer.memory"), 80);  // the later of its pair
+
+    // The report's time axis and rates follow the resolution: the fourth point ends at 8 s and
+    // its memory answers came at 20 in 2 s.
+    facts.workersEachSecond.pop_back();
+    for (auto* list :
+         {&facts.answersPerSecond, &facts.lagP50MsEachSecond, &facts.lagP99MsEachSecond})
+        list->pop_back();
+    const std::string html = HtmlReport(facts, Summary(facts, Stats{}, Stats{}), nullptr);
+    EXPECT_TRUE(Has(html, "data-t=\"8\" data-v=\"10\""));
+    EXPECT_FALSE(Has(html, "data-t=\"5\""));
+
+    // However long the run, the timeline stays within its bound.
+    for (std::int64_t i = 0; i < 60; ++i) {
+        push(i);
+        BoundTimeline(facts, 8);
+        ASSERT_LE(facts.workersEachSecond.size(), 8u);
+    }
+    EXPECT_GE(facts.secondsPerPoint, 1 << 14);
 }
 
 TEST(SummaryVerdict, FailuresInAnyProcessMakeACorrectRunUnclean) {

@@ -104,19 +104,23 @@ void DriveWorkload(const Options& options, std::vector<Child>& children, RunPlac
     ChaosSchedule chaos(start, end, children, place, facts);
     ProgressPrinter progress(start);
     auto nextSecond = start + std::chrono::seconds(1);
+    int secondsInPoint = 0;
     std::int64_t answeredBefore = 0;
     Histogram latencyBefore;
     while (Clock::now() < end) {
         Collect(children, std::chrono::milliseconds(100));
         FollowControl(control, children);
         const auto now = Clock::now();
-        if (now >= nextSecond) {  // as reported by then (workers report twice a second)
+        // As reported by then (workers report twice a second), a point every secondsPerPoint.
+        if (now >= nextSecond && ++secondsInPoint >= facts.secondsPerPoint) {
             const std::int64_t answered = Sum(children, "worker").Get("queries");
             facts.answersPerSecond.push_back(answered - answeredBefore);
             SampleSecond(children, facts, latencyBefore);
+            BoundTimeline(facts, kTimelinePoints);
             answeredBefore = answered;
-            nextSecond += std::chrono::seconds(1);
+            secondsInPoint = 0;
         }
+        if (now >= nextSecond) nextSecond += std::chrono::seconds(1);
         if (options.chaos) chaos.Step(now);
         progress.Step(now, children);
     }

@@ -119,7 +119,8 @@ std::string FaultMarks(const RunFacts& facts, const Plot& plot) {
 }
 
 // The series as lines broken where it has nothing to show, with a point at each second.
-std::string Line(const Series& s, const Plot& plot) {
+// The series' points, point i at the end of its (i + 1) * secondsPerPoint seconds.
+std::string Line(const Series& s, const Plot& plot, int secondsPerPoint) {
     std::string lines, points, dots;
     const auto flush = [&] {
         if (!points.empty())
@@ -133,12 +134,13 @@ std::string Line(const Series& s, const Plot& plot) {
             flush();
             continue;
         }
-        const double t = static_cast<double>(i + 1);
-        const std::string x = Number(plot.X(t)), y = Number(plot.Y(v));
+        const long long seconds = static_cast<long long>(i + 1) * secondsPerPoint;
+        const std::string x = Number(plot.X(static_cast<double>(seconds))), y = Number(plot.Y(v));
         points += x + "," + y + " ";
         dots += "<circle class=\"point\" cx=\"" + x + "\" cy=\"" + y + "\" r=\"2.5\" data-t=\"" +
-                std::to_string(i + 1) + "\" data-v=\"" + Number(v) + "\"><title>" + s.name + ", " +
-                std::to_string(i + 1) + " s: " + FormatValue(v, plot.unit) + "</title></circle>";
+                std::to_string(seconds) + "\" data-v=\"" + Number(v) + "\"><title>" + s.name +
+                ", " + std::to_string(seconds) + " s: " + FormatValue(v, plot.unit) +
+                "</title></circle>";
     }
     flush();
     return "<g class=\"series\" data-name=\"" + Escape(s.name) + "\" fill=\"" + s.color + "\">" +
@@ -165,7 +167,8 @@ std::string Chart(const std::string& id, const std::string& title, const std::st
                 high = std::max(high, v);
                 if (v > 0) low = std::min(low, v);
             }
-    const std::size_t seconds = facts.workersEachSecond.size();
+    const std::size_t seconds =
+        facts.workersEachSecond.size() * static_cast<std::size_t>(facts.secondsPerPoint);
     const Plot plot{LinearAxis(static_cast<double>(std::max<std::size_t>(seconds, 1))),
                     scale == Scale::Percent ? PercentAxis()
                     : scale == Scale::Log   ? LogAxis(low, high)
@@ -179,16 +182,16 @@ std::string Chart(const std::string& id, const std::string& title, const std::st
                        "\" height=\"" + Number(kHeight) + "\" viewBox=\"0 0 " + Number(kWidth) +
                        " " + Number(kHeight) + "\">";
     html += Grid(plot) + FaultMarks(facts, plot);
-    for (const Series& s : series) html += Line(s, plot);
+    for (const Series& s : series) html += Line(s, plot, facts.secondsPerPoint);
     return html + "</svg>\n<figcaption>" + Escape(caption) + "</figcaption>\n</figure>\n";
 }
 
-// A counter's growth in each second.
+// A counter's growth per second, point by point.
 std::vector<double> PerSecond(const RunFacts& facts, const std::string& counter) {
     std::vector<double> out;
     std::int64_t before = 0;
     for (const Stats& s : facts.workersEachSecond) {
-        out.push_back(static_cast<double>(s.Get(counter) - before));
+        out.push_back(static_cast<double>(s.Get(counter) - before) / facts.secondsPerPoint);
         before = s.Get(counter);
     }
     return out;

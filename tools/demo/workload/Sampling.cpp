@@ -50,6 +50,27 @@ void SampleSecond(const std::vector<Child>& children, RunFacts& facts, Histogram
     facts.lagP99MsEachSecond.push_back(p99);
 }
 
+void BoundTimeline(RunFacts& facts, std::size_t maxPoints) {
+    const std::size_t points = facts.workersEachSecond.size();
+    // An odd point out would cover half a new point's time: wait for its pair.
+    if (points < std::max<std::size_t>(maxPoints, 2) || points % 2) return;
+    const std::size_t pairs = points / 2;
+    for (std::size_t i = 0; i < pairs; ++i) {
+        facts.workersEachSecond[i] = std::move(facts.workersEachSecond[2 * i + 1]);
+        facts.answersPerSecond[i] =
+            facts.answersPerSecond[2 * i] + facts.answersPerSecond[2 * i + 1];
+        facts.lagP50MsEachSecond[i] =
+            std::max(facts.lagP50MsEachSecond[2 * i], facts.lagP50MsEachSecond[2 * i + 1]);
+        facts.lagP99MsEachSecond[i] =
+            std::max(facts.lagP99MsEachSecond[2 * i], facts.lagP99MsEachSecond[2 * i + 1]);
+    }
+    for (auto* list :
+         {&facts.answersPerSecond, &facts.lagP50MsEachSecond, &facts.lagP99MsEachSecond})
+        list->resize(pairs);
+    facts.workersEachSecond.resize(pairs);
+    facts.secondsPerPoint *= 2;
+}
+
 ProgressPrinter::ProgressPrinter(Clock::time_point start)
     : m_start(start),
       m_live(::isatty(2)),

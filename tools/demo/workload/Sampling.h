@@ -2,6 +2,7 @@
 // the live progress line) and the run's facts once its processes are reaped. One thread.
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include "Children.h"
@@ -13,6 +14,14 @@ namespace demo {
 // What the workers had reported by the end of a second: what the report charts of their stats
 // added up, and the largest delivery lag any of them saw.
 void SampleSecond(const std::vector<Child>& children, RunFacts& facts, Histogram& latencyBefore);
+
+// Once the timeline holds `maxPoints` points (or more, an even number), halves it: each pair of
+// points becomes one covering twice the time (the answers added, the later stats kept, the larger
+// lags kept) and secondsPerPoint doubles, so that a run of days keeps a timeline of bounded size.
+void BoundTimeline(RunFacts& facts, std::size_t maxPoints);
+// The main job's bound: a point holds about 1 KiB of figures, so the timeline stays under 4 MiB;
+// runs up to an hour and 8 minutes keep one point a second.
+constexpr std::size_t kTimelinePoints = 4096;
 
 // The live progress line, every second on a terminal (every two otherwise).
 class ProgressPrinter {

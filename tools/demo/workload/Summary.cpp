@@ -635,7 +635,8 @@ void Summary::AddFreshnessRows(Rows& rows) const {
     AddTimelineRows(rows);
 }
 
-// The JSON's timeline: the answers and the delivery lag second by second, and the faults.
+// The JSON's timeline: the answers and the delivery lag step by step (a second, or more in a
+// run long enough to have thinned its timeline), and the faults.
 void Summary::AddTimelineRows(Rows& rows) const {
     std::string faults = "[";
     for (std::size_t i = 0; i < m_facts.faults.size(); ++i)
@@ -643,7 +644,7 @@ void Summary::AddTimelineRows(Rows& rows) const {
                          m_facts.faults[i].atSec, m_facts.faults[i].what.c_str());
     rows.push_back(JsonOnly("timeline/started_at_unix_ms", "%lld",
                             static_cast<long long>(m_facts.startedAtUnixMs)));
-    rows.push_back(JsonOnly("timeline/step_ms", "%lld", 1000LL));
+    rows.push_back(JsonOnly("timeline/step_ms", "%lld", 1000LL * m_facts.secondsPerPoint));
     rows.push_back(JsonOnly("timeline/answers", "%s", JsonList(m_facts.answersPerSecond)));
     rows.push_back(JsonOnly("timeline/lag_p50_ms", "%s", JsonList(m_facts.lagP50MsEachSecond)));
     rows.push_back(JsonOnly("timeline/lag_p99_ms", "%s", JsonList(m_facts.lagP99MsEachSecond)));

@@ -49,8 +49,10 @@ struct RunFacts {
     std::vector<std::int64_t> warningsPerWorker;
     std::vector<std::int64_t> failedExternalPerWorker;
     // When the workload began (Unix ms), and the answers the workers reported in each second
-    // from then on.
+    // from then on. A long run's timeline keeps its memory bounded by halving its resolution
+    // (BoundTimeline): each "second" of these lists then covers secondsPerPoint seconds.
     std::int64_t startedAtUnixMs = 0;
+    int secondsPerPoint = 1;
     std::vector<std::int64_t> answersPerSecond;
     // At the end of each of those seconds: what the report charts of the workers' stats added up
     // as reported by then (ChartedSecond), and the largest live delivery lag (p50, p99 of the

@@ -3,28 +3,16 @@
 #include <optional>
 
 #include "caching/CascadeInvalidator.h"
+#include "caching/DerivedResultImpl.h"
 #include "utility/SynchronizedIndexedCache.h"
 #include "velcore/ThreadContext.h"
 #include "velsys/Exceptions.h"
 
 namespace velmora::caching {
 
-// The handler of one computation: fires once, on the thread that found a part dirty.
-class DerivedResultCore::Handler : public IScopeDirtyHandler {
-public:
-    Handler(std::weak_ptr<DerivedResultCore> owner, std::string key, std::uint64_t token)
-        : m_owner(std::move(owner)), m_key(std::move(key)), m_token(token) {}
-    void OnScopeDirty(const std::shared_ptr<IInvalidatorAggregatorScope>&) override {
-        if (auto owner = m_owner.lock()) owner->OnScopeDirty(*this);
-    }
-
-private:
-    friend class DerivedResultCore;
-    std::weak_ptr<DerivedResultCore> m_owner;
-    const std::string m_key;
-    const std::uint64_t m_token;
-    bool m_fired = false;  // guarded by the owner's m_mutex
-};
+void DerivedResultCore::Handler::OnScopeDirty(const std::shared_ptr<IInvalidatorAggregatorScope>&) {
+    if (auto owner = m_owner.lock()) owner->m_impl->OnScopeDirty(*this);
+}
 
 namespace {
 
@@ -63,20 +51,45 @@ bool AllPartsHeld(const ReadThroughUsage& usage, std::vector<unsigned int>& guid
 std::shared_ptr<DerivedResultCore> DerivedResultCore::Create(std::shared_ptr<RedisPubsub> service,
                                                              std::size_t maxResults) {
     std::shared_ptr<DerivedResultCore> core(new DerivedResultCore(std::move(service), maxResults));
-    if (core->m_service) {
-        core->m_listener = core->m_service->AddPruneListener(
-            [weak = std::weak_ptr<DerivedResultCore>(core)](const std::vector<unsigned int>& guids,
-                                                            const ICoherentCache*) {
-                if (auto owner = weak.lock()) owner->OnPruned(guids);
-            });
-    }
+    core->m_impl->Listen(core);
     return core;
 }
 
 DerivedResultCore::DerivedResultCore(std::shared_ptr<RedisPubsub> service, std::size_t maxResults)
+    : m_impl(std::make_unique<Impl>(std::move(service), maxResults)) {}
+
+DerivedResultCore::~DerivedResultCore() = default;
+
+DerivedResultCore::Result DerivedResultCore::Get(const std::string& key,
+                                                 const std::function<AnyValue()>& compute) {
+    return m_impl->Get(weak_from_this(), key, compute);
+}
+
+void DerivedResultCore::Drop(const std::string& key) {
+    m_impl->Drop(key);
+}
+
+std::vector<std::pair<std::string, DerivedResultCore::AnyValue>> DerivedResultCore::HeldValues()
+    const {
+    return m_impl->HeldValues();
+}
+
+DerivedResultCounters DerivedResultCore::GetCounters() const {
+    return m_impl->GetCounters();
+}
+
+DerivedResultCore::Impl::Impl(std::shared_ptr<RedisPubsub> service, std::size_t maxResults)
     : m_service(std::move(service)), m_maxResults(maxResults) {}
 
-DerivedResultCore::~DerivedResultCore() {
+void DerivedResultCore::Impl::Listen(const std::weak_ptr<DerivedResultCore>& owner) {
+    if (!m_service) return;
+    m_listener = m_service->AddPruneListener(
+        [owner](const std::vector<unsigned int>& guids, const ICoherentCache*) {
+            if (auto core = owner.lock()) core->m_impl->OnPruned(guids);
+        });
+}
+
+DerivedResultCore::Impl::~Impl() {
     if (m_service) m_service->RemovePruneListener(m_listener);
     std::vector<ScopePtr> released;
     {
@@ -86,13 +99,14 @@ DerivedResultCore::~DerivedResultCore() {
     Release(released);
 }
 
-void DerivedResultCore::Release(std::vector<ScopePtr>& scopes) {
+void DerivedResultCore::Impl::Release(std::vector<ScopePtr>& scopes) {
     for (const ScopePtr& scope : scopes) CascadeInvalidatorAggregator::DropScope(scope);
     scopes.clear();
 }
 
-DerivedResultCore::Result DerivedResultCore::Get(const std::string& key,
-                                                 const std::function<AnyValue()>& compute) {
+DerivedResultCore::Result DerivedResultCore::Impl::Get(
+    const std::weak_ptr<DerivedResultCore>& owner, const std::string& key,
+    const std::function<AnyValue()>& compute) {
     // While the service hears nothing, a part may have changed unheard: computed anew.
     if (!m_service || m_service->Hears()) {
         TMutexLock lock(m_mutex);
@@ -111,7 +125,7 @@ DerivedResultCore::Result DerivedResultCore::Get(const std::string& key,
     if (scope) {
         {
             TMutexLock lock(m_mutex);
-            handler = std::make_shared<Handler>(weak_from_this(), key, ++m_nextToken);
+            handler = std::make_shared<Handler>(owner, key, ++m_nextToken);
         }
         // Before any part is used: no change can slip in between a use and the handler.
         scope->AddHandler(handler);
@@ -137,9 +151,9 @@ DerivedResultCore::Result DerivedResultCore::Get(const std::string& key,
     return {std::move(value), false, kept};
 }
 
-bool DerivedResultCore::Keep(const std::shared_ptr<Handler>& handler, AnyValue value,
-                             std::vector<unsigned int> guids, ScopePtr scope,
-                             std::vector<ScopePtr>& released) {
+bool DerivedResultCore::Impl::Keep(const std::shared_ptr<Handler>& handler, AnyValue value,
+                                   std::vector<unsigned int> guids, ScopePtr scope,
+                                   std::vector<ScopePtr>& released) {
     TMutexLock lock(m_mutex);
     if (handler->m_fired) return false;
     const auto old = m_results.find(handler->m_key);
@@ -159,7 +173,7 @@ bool DerivedResultCore::Keep(const std::shared_ptr<Handler>& handler, AnyValue v
     return true;
 }
 
-DerivedResultCore::ScopePtr DerivedResultCore::EraseLocked(
+DerivedResultCore::Impl::ScopePtr DerivedResultCore::Impl::EraseLocked(
     std::map<std::string, Kept>::iterator it) {
     for (unsigned int guid : it->second.guids) {
         auto [first, last] = m_byGuid.equal_range(guid);
@@ -171,7 +185,7 @@ DerivedResultCore::ScopePtr DerivedResultCore::EraseLocked(
     return scope;
 }
 
-void DerivedResultCore::OnScopeDirty(Handler& handler) {
+void DerivedResultCore::Impl::OnScopeDirty(Handler& handler) {
     TMutexLock lock(m_mutex);
     handler.m_fired = true;
     const auto it = m_results.find(handler.m_key);
@@ -181,7 +195,7 @@ void DerivedResultCore::OnScopeDirty(Handler& handler) {
     }
 }
 
-void DerivedResultCore::OnPruned(const std::vector<unsigned int>& guids) {
+void DerivedResultCore::Impl::OnPruned(const std::vector<unsigned int>& guids) {
     std::vector<ScopePtr> released;
     {
         TMutexLock lock(m_mutex);
@@ -201,7 +215,7 @@ void DerivedResultCore::OnPruned(const std::vector<unsigned int>& guids) {
     Release(released);
 }
 
-void DerivedResultCore::Drop(const std::string& key) {
+void DerivedResultCore::Impl::Drop(const std::string& key) {
     std::vector<ScopePtr> released;
     {
         TMutexLock lock(m_mutex);
@@ -211,15 +225,15 @@ void DerivedResultCore::Drop(const std::string& key) {
     Release(released);
 }
 
-std::vector<std::pair<std::string, DerivedResultCore::AnyValue>> DerivedResultCore::HeldValues()
-    const {
+std::vector<std::pair<std::string, DerivedResultCore::AnyValue>>
+DerivedResultCore::Impl::HeldValues() const {
     TMutexLock lock(m_mutex);
     std::vector<std::pair<std::string, AnyValue>> held;
     for (const auto& [key, kept] : m_results) held.emplace_back(key, kept.value);
     return held;
 }
 
-DerivedResultCounters DerivedResultCore::GetCounters() const {
+DerivedResultCounters DerivedResultCore::Impl::GetCounters() const {
     return {m_held.load(),         m_built.load(),          m_notKept.load(),
             m_droppedDirty.load(), m_droppedOnPrune.load(), m_droppedOverBound.load()};
 }

@@ -303,93 +303,103 @@ std::string RedisPubsub::Impl::CatchUp(bool resubscription) {
         m_arrivals.RestartSkipping(SteadyNowNs());
         ++m_counters.resubscriptions;
     }
-    std::string cause;
-    if (m_streamOn) {
-        std::string last, runId;
-        {
-            TMutexLock lock(m_durableMutex);
-            last = m_lastApplied;
-            runId = m_runId;
-        }
-        const std::string stream = m_streamKey.toStdString();
-        // The run id of the node that holds the stream (on a cluster, the master of its slot).
-        const std::optional<RedisReplyValue> info =
-            m_redis->TryCommandOnNodeOf(stream, {"INFO", "server"});
-        std::string nowRunId;
-        if (!IsError(info)) {
-            const auto at = info->text.find("run_id:");
-            if (at != std::string::npos)
-                nowRunId = info->text.substr(at + 7, info->text.find_first_of("\r\n", at) - at - 7);
-        }
-        if (!runId.empty() && !nowRunId.empty() && nowRunId != runId)
-            m_state->Restarted(runId, nowRunId);
-        if (last.empty() && !resubscription) {
-            SeedArrivals();
-            // Loads that started before the subscription heard nothing: none of them is kept.
-            m_arrivals.RecordLoss(SteadyNowNs(), 0);
-        }
-        if (last.empty()) {
-            // Where the stream ends now; with no earlier position nothing can be replayed.
-            const std::optional<RedisReplyValue> tip =
-                m_redis->TryCommand({"XREVRANGE", stream, "+", "-", "COUNT", "1"});
-            if (IsError(tip) || tip->type != RedisReplyValue::Type::Array) {
-                if (resubscription) cause = "the announcement stream could not be read";
-            } else {
-                last = tip->elements.empty() ? "0-0" : tip->elements[0].elements[0].text;
-                if (resubscription) cause = "no earlier position in the announcement stream";
-            }
-        } else {
-            bool reaches = true;
-            if (last != "0-0") {
-                const std::optional<RedisReplyValue> at =
-                    m_redis->TryCommand({"XRANGE", stream, last, last});
-                reaches = !IsError(at) && at->type == RedisReplyValue::Type::Array &&
-                          !at->elements.empty();
-            } else {
-                reaches = nowRunId == runId;  // an empty stream then: only a restart loses it
-            }
-            if (!reaches) {
-                cause = nowRunId != runId
-                            ? "the Redis server restarted without the announcement stream"
-                            : "the announcement stream was trimmed past the last entry applied";
-                last.clear();
-                const std::optional<RedisReplyValue> tip =
-                    m_redis->TryCommand({"XREVRANGE", stream, "+", "-", "COUNT", "1"});
-                if (!IsError(tip) && tip->type == RedisReplyValue::Type::Array)
-                    last = tip->elements.empty() ? "0-0" : tip->elements[0].elements[0].text;
-            } else if (std::string gap; !Replay(last, gap)) {
-                cause = "the announcement stream could not be read";
-            } else {
-                cause = gap;
-            }
-        }
-        TMutexLock lock(m_durableMutex);
-        m_lastApplied = last;
-        m_runId = nowRunId;
-        m_seenLive.clear();
-    }
     // Without the stream (off, or a server without streams) a gap goes unnoticed, as with
     // publish/subscribe alone.
+    std::string cause = m_streamOn ? CatchUpFromStream(resubscription) : std::string();
+    AnswerLoss(resubscription, cause);
+    // What waits in the queue goes out now that the connection is back.
+    m_retryWake.notify_one();
+    return cause;
+}
+
+std::string RedisPubsub::Impl::CatchUpFromStream(bool resubscription) {
+    std::string last, runId;
+    {
+        TMutexLock lock(m_durableMutex);
+        last = m_lastApplied;
+        runId = m_runId;
+    }
+    const std::string stream = m_streamKey.toStdString();
+    const std::string nowRunId = StreamServerRunId(stream);
+    if (!runId.empty() && !nowRunId.empty() && nowRunId != runId)
+        m_state->Restarted(runId, nowRunId);
+    const std::string cause = last.empty() ? StartAtStreamTip(stream, resubscription, last)
+                                           : ResumeStream(stream, nowRunId == runId, last);
+    TMutexLock lock(m_durableMutex);
+    m_lastApplied = last;
+    m_runId = nowRunId;
+    m_seenLive.clear();
+    return cause;
+}
+
+std::string RedisPubsub::Impl::StreamServerRunId(const std::string& stream) {
+    // On a cluster, the master of the stream's slot.
+    const std::optional<RedisReplyValue> info =
+        m_redis->TryCommandOnNodeOf(stream, {"INFO", "server"});
+    if (IsError(info)) return "";
+    const auto at = info->text.find("run_id:");
+    if (at == std::string::npos) return "";
+    return info->text.substr(at + 7, info->text.find_first_of("\r\n", at) - at - 7);
+}
+
+std::optional<std::string> RedisPubsub::Impl::StreamTip(const std::string& stream) {
+    const std::optional<RedisReplyValue> tip =
+        m_redis->TryCommand({"XREVRANGE", stream, "+", "-", "COUNT", "1"});
+    if (IsError(tip) || tip->type != RedisReplyValue::Type::Array) return std::nullopt;
+    return tip->elements.empty() ? "0-0" : tip->elements[0].elements[0].text;
+}
+
+std::string RedisPubsub::Impl::StartAtStreamTip(const std::string& stream, bool resubscription,
+                                                std::string& last) {
+    if (!resubscription) {
+        SeedArrivals();
+        // Loads that started before the subscription heard nothing: none of them is kept.
+        m_arrivals.RecordLoss(SteadyNowNs(), 0);
+    }
+    // Where the stream ends now; with no earlier position nothing can be replayed.
+    const std::optional<std::string> tip = StreamTip(stream);
+    if (!tip) return resubscription ? "the announcement stream could not be read" : "";
+    last = *tip;
+    return resubscription ? "no earlier position in the announcement stream" : "";
+}
+
+std::string RedisPubsub::Impl::ResumeStream(const std::string& stream, bool sameRunId,
+                                            std::string& last) {
+    bool reaches = true;
+    if (last != "0-0") {
+        const std::optional<RedisReplyValue> at =
+            m_redis->TryCommand({"XRANGE", stream, last, last});
+        reaches = !IsError(at) && at->type == RedisReplyValue::Type::Array && !at->elements.empty();
+    } else {
+        reaches = sameRunId;  // an empty stream then: only a restart loses it
+    }
+    if (!reaches) {
+        last = StreamTip(stream).value_or("");
+        return sameRunId ? "the announcement stream was trimmed past the last entry applied"
+                         : "the Redis server restarted without the announcement stream";
+    }
+    std::string gap;
+    if (!Replay(last, gap)) return "the announcement stream could not be read";
+    return gap;
+}
+
+void RedisPubsub::Impl::AnswerLoss(bool resubscription, std::string& cause) {
     // Again after the replay: nothing it filed counts either.
     if (resubscription || !cause.empty()) m_arrivals.RestartSkipping(SteadyNowNs());
     if (!cause.empty() || (resubscription && !m_streamOn)) {
         // Read-through caches keep no fill that loaded across the loss.
         m_arrivals.RecordLoss(SteadyNowNs(), DateTime::UtcNow().GetRepresentation());
     }
-    if (!cause.empty()) {
-        m_lastGapNs = SteadyNowNs();
-        ++m_counters.gaps;
-        m_state->Gap(cause);
-        if (m_flushOnGap) {
-            // Counted first: whoever sees an entry dirtied by the flush sees the flush counted.
-            ++m_counters.conservativeFlushes;
-            FlushAllTracked();
-            cause += "; every tracked entry treated as dirty";
-        }
+    if (cause.empty()) return;
+    m_lastGapNs = SteadyNowNs();
+    ++m_counters.gaps;
+    m_state->Gap(cause);
+    if (m_flushOnGap) {
+        // Counted first: whoever sees an entry dirtied by the flush sees the flush counted.
+        ++m_counters.conservativeFlushes;
+        FlushAllTracked();
+        cause += "; every tracked entry treated as dirty";
     }
-    // What waits in the queue goes out now that the connection is back.
-    m_retryWake.notify_one();
-    return cause;
 }
 
 void RedisPubsub::Impl::AfterSilence(std::chrono::nanoseconds silence) {

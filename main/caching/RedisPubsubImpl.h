@@ -73,6 +73,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -214,6 +215,26 @@ private:
     // The catch-up hook: replays the stream from the last applied entry, finds gaps, flushes.
     // Runs on the delivery thread. Returns the cause of a gap, "" when nothing was lost.
     std::string CatchUp(bool resubscription);
+    // CatchUp's part on the announcement stream: checks the server's run id, finds where to
+    // resume and replays from there; moves m_lastApplied and m_runId. Returns the cause of a
+    // gap, "" when nothing was lost.
+    std::string CatchUpFromStream(bool resubscription);
+    // The run id of the node that holds the stream; "" when it cannot be asked.
+    std::string StreamServerRunId(const std::string& stream);
+    // The id of the stream's last entry ("0-0" when it is empty); empty when it cannot be read.
+    std::optional<std::string> StreamTip(const std::string& stream);
+    // With no earlier position: seeds the arrival table at the first subscription and sets
+    // `last` to the stream's tip, if it can be read. Returns the cause of a gap (only after a
+    // re-subscription: whatever came before it is lost).
+    std::string StartAtStreamTip(const std::string& stream, bool resubscription, std::string& last);
+    // From the position `last`: replays what follows when the stream still reaches back to it,
+    // and otherwise moves `last` to the stream's tip. `sameRunId`: the server has not restarted
+    // since the previous catch-up. Returns the cause of a gap, "" when nothing was lost.
+    std::string ResumeStream(const std::string& stream, bool sameRunId, std::string& last);
+    // After a loss (`cause` not empty) or a re-subscription: makes fills that loaded across it
+    // count for nothing, counts and reports the gap, and flushes when told to (saying so in
+    // `cause`).
+    void AnswerLoss(bool resubscription, std::string& cause);
     // The silence hook: after a silence longer than m_maxDeafNs a change may have been made
     // that is not announced yet (its publisher could not reach the server either, and retries
     // later); what is held cannot be vouched for and is treated as after a gap.

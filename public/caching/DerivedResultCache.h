@@ -31,21 +31,16 @@
 // computation of a DerivedResultCache (raises LogicException "!nested").
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "VelcacheExport.h"
 #include "caching/ReadThroughCache.h"
-#include "velsys/Locks.h"
 
 namespace velmora::caching {
-
-class IInvalidatorAggregatorScope;
 
 /// The figures of one derived-result cache (GetCounters).
 struct DerivedResultCounters {
@@ -90,42 +85,15 @@ public:
     /// The figures so far.
     DerivedResultCounters GetCounters() const;
 
+    /// The handler of one computation (private to the library).
     class Handler;
+    /// The engine: the kept results, their indexes and its lock (private to the library).
+    class Impl;
 
 private:
     DerivedResultCore(std::shared_ptr<RedisPubsub> service, std::size_t maxResults);
-    using ScopePtr = std::shared_ptr<IInvalidatorAggregatorScope>;
-    struct Kept {
-        AnyValue value;
-        std::uint64_t token = 0;
-        std::vector<unsigned int> guids;
-        ScopePtr scope;  ///< registered with the aggregator while the result is kept
-    };
-    /// Keeps the result unless its handler fired; returns whether it did. The scope of a result
-    /// it replaces goes to `released`.
-    bool Keep(const std::shared_ptr<Handler>& handler, AnyValue value,
-              std::vector<unsigned int> guids, ScopePtr scope, std::vector<ScopePtr>& released);
-    void OnScopeDirty(Handler& handler);
-    void OnPruned(const std::vector<unsigned int>& guids);
-    /// Forgets the result; returns its scope, which the caller drops once m_mutex is released
-    /// (unless it turned dirty: then the aggregator has dropped it already).
-    ScopePtr EraseLocked(std::map<std::string, Kept>::iterator it) REQUIRES(m_mutex);
-    /// Lets the aggregator forget the scopes of results no longer kept. No lock held.
-    static void Release(std::vector<ScopePtr>& scopes);
 
-    std::shared_ptr<RedisPubsub> m_service;
-    const std::size_t m_maxResults;  // 0: no bound
-    std::uint64_t m_listener = 0;
-
-    mutable TMutex m_mutex;
-    std::map<std::string, Kept> m_results GUARDED_BY(m_mutex);
-    std::multimap<unsigned int, std::string> m_byGuid GUARDED_BY(m_mutex);  ///< part -> results
-    /// Token -> key of every kept result: the order they go in past the bound.
-    std::map<std::uint64_t, std::string> m_byToken GUARDED_BY(m_mutex);
-    std::uint64_t m_nextToken GUARDED_BY(m_mutex) = 0;
-
-    std::atomic<long long> m_held{0}, m_built{0}, m_notKept{0}, m_droppedDirty{0},
-        m_droppedOnPrune{0}, m_droppedOverBound{0};
+    std::unique_ptr<Impl> m_impl;
 };
 
 /// The typed face: results of type V, held as std::shared_ptr<const V>.

@@ -99,27 +99,33 @@ TEST(CascadeSingleton, FollowsSyncCachesOnEveryCall) {
     EXPECT_EQ(CascadeInvalidatorAggregator::TryGetSingleton(), nullptr);
 }
 
-TEST_F(Cascade, ANewScopeReplacesTheCurrentOneAndLinesFollowTheLogLevel) {
+TEST_F(Cascade, ANewScopeReplacesTheCurrentOne) {
     std::weak_ptr<IInvalidatorAggregatorScope> first = ScopeUsing({});
     EXPECT_FALSE(first.expired());  // the thread context keeps it
-    m_host.Log().Clear();
     ScopePtr second = ScopeUsing({1});
     EXPECT_TRUE(first.expired());
     EXPECT_EQ(m_context.Get().GetQueryCacheContext().m_invalidatorScope, second);
+}
+
+TEST_F(Cascade, LinesFollowTheLogLevel) {
+    m_host.Log().Clear();
+    ScopePtr scope = ScopeUsing({1});
     const auto used = m_host.Log().Records().back();
     EXPECT_EQ(used.message, TString("CascadeInvalidatorAggregator OnEntryUsed scope=") +
-                                TString::pointer(second.get()) + TString(" guid=1"));
+                                TString::pointer(scope.get()) + TString(" guid=1"));
     EXPECT_EQ(used.severity, TLog::Debug);
 
     velmora::appoptions::Set(TString("CacheSynchronizationLogging"), true);
-    second->EndScope();
+    scope->EndScope();
     EXPECT_EQ(m_host.Log().Records().back().severity, TLog::Info);
 }
 
-TEST_F(Cascade, UseOutsideAJobIsIgnoredAndMisuseIsAnAssertion) {
+TEST_F(Cascade, UseOutsideAJobIsIgnored) {
     m_aggregator->OnEntryUsed(5, nullptr);  // no current scope: nothing recorded or logged
     EXPECT_TRUE(m_host.Log().Records().empty());
+}
 
+TEST_F(Cascade, MisuseIsAnAssertion) {
     IThreadContext* bound = VelmoraTls::SetThreadContext(nullptr);
     EXPECT_EQ(FailedExpression([] { CascadeInvalidatorAggregator_CreateQueryJobScope(); }),
               "threadContext");

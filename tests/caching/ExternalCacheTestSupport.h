@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <filesystem>
 #include <string>
 
@@ -50,27 +49,22 @@ protected:
     DropFunc GetDropFunc() const override { return drop; }
 };
 
-// A fresh directory under the system temp directory, removed at the end of the test, made the
-// host's external cache directory with external caching on.
+// A cache directory of the test's own, made the host's external cache directory with external
+// caching on; it does not exist until the cache makes it (inside a TempDir, removed at the end).
 class ScratchDir {
 public:
-    ScratchDir() {
-        static std::atomic<int> s_counter{0};
-        m_path = std::filesystem::temp_directory_path() /
-                 ("velcache-ext-" + std::to_string(::getpid()) + "-" + std::to_string(++s_counter));
-        std::filesystem::remove_all(m_path);
+    ScratchDir() : m_path(m_parent.Path() / "cache") {
         AppConfig::GetInstance().SetExternalCacheDir(TString::fromStdString(m_path.string()));
         AppConfig::GetInstance().SetExternalCacheEnabled(true);
     }
     ~ScratchDir() {
         AppConfig::GetInstance().SetExternalCacheEnabled(false);
         AppConfig::GetInstance().SetExternalCacheDir(TString());
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
     }
     const std::filesystem::path& Path() const { return m_path; }
 
 private:
+    TempDir m_parent{"velcache-ext"};
     std::filesystem::path m_path;
 };
 

@@ -3,7 +3,6 @@
 // left in shared layers by others, and layers filling upward. The test takes the processes
 // through each race step by step, so every run meets the same interleaving.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <filesystem>
@@ -51,19 +50,14 @@ class ReadThroughAcrossProcesses : public veltest::RedisServerTest {
 protected:
     void SetUp() override {
         RedisServerTest::SetUp();
-        std::string pattern = ::testing::TempDir() + "readthrough.XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        m_dir = pattern;
         m_ns = "rt-" +
                std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".";
     }
-    void TearDown() override {
-        std::error_code ignored;  // a store of an ended peer may have left a temporary file
-        std::filesystem::remove_all(m_dir, ignored);
-    }
 
-    std::string DiskAndRedis() const { return "disk:" + (m_dir / "disk").string() + ",redis"; }
-    std::string DiskOnly() const { return "disk:" + (m_dir / "disk").string(); }
+    std::string DiskAndRedis() const {
+        return "disk:" + (m_dir.Path() / "disk").string() + ",redis";
+    }
+    std::string DiskOnly() const { return "disk:" + (m_dir.Path() / "disk").string(); }
 
     // A peer with `memory` entries in memory over `layers` ("-": none), subscribed and ready;
     // its errors go to readthrough_peer_<n>.log in the temporary directory, for the n-th peer
@@ -115,7 +109,7 @@ protected:
                   "applied " + std::to_string(all));
     }
 
-    std::filesystem::path m_dir;
+    veltest::TempDir m_dir{"readthrough"};
     std::string m_ns;
     int m_peers = 0;
 };

@@ -1,7 +1,6 @@
 // Many threads of one process miss the same key of a read-through cache at once, over a disk
 // directory and a private redis-server with the process's coherence service: one load for all.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -51,16 +50,14 @@ class SingleFlight : public veltest::RedisServerTest {
 protected:
     void SetUp() override {
         RedisServerTest::SetUp();
-        std::string pattern = ::testing::TempDir() + "singleflight.XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        m_dir = pattern;
         m_manager = std::make_unique<RedisSubscriptionManager>(Server().MakeConfig());
         m_service = RedisPubsub::CreateTestInstance("flight.", *m_manager);
         ASSERT_TRUE(m_manager->WaitUntilSubscribed("flight.*", 10s));
         ReadThroughOptions options;
         options.name = "rows";
         m_layers = {
-            std::make_shared<DiskExternalCache>(TString("rt"), TPath(m_dir / "disk"), nullptr),
+            std::make_shared<DiskExternalCache>(TString("rt"), TPath(m_dir.Path() / "disk"),
+                                                nullptr),
             std::make_shared<RedisExternalCache>(
                 TString("rt"), std::make_shared<RedisConnectionPool>(Server().MakeConfig()))};
         options.layers.assign(m_layers.begin(), m_layers.end());
@@ -77,8 +74,6 @@ protected:
         m_cache.reset();
         m_service.reset();
         m_manager.reset();
-        std::error_code ignored;  // a store may still be under way
-        std::filesystem::remove_all(m_dir, ignored);
     }
 
     // Runs kThreads threads that each Get `key` at once with `loader`, which runs only once
@@ -122,7 +117,7 @@ protected:
         return got;
     }
 
-    std::filesystem::path m_dir;
+    veltest::TempDir m_dir{"singleflight"};
     veltest::HostScope m_host;
     std::unique_ptr<RedisSubscriptionManager> m_manager;
     std::shared_ptr<RedisPubsub> m_service;

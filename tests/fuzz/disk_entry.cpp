@@ -32,7 +32,8 @@ const std::vector<std::string> kKeys{"fz-key", "\xd0\xba\xd0\xbb\xd1\x8e\xd1\x87
 const char* const kLeftoverPrefixes[] = {".tmp-", ".new-", ".old-"};
 
 // A scratch directory, removed with everything in it; in memory when the machine has a tmpfs
-// there, as the cache's writes wait for the disk otherwise.
+// there, as the cache's writes wait for the disk otherwise. Not veltest::TempDir: a fuzz target
+// links no test support (it runs without GoogleTest).
 class Scratch {
 public:
     Scratch() {

@@ -30,12 +30,18 @@ struct Gate {
 
 }  // namespace
 
-TEST(AsyncTask, AsyncRunsElsewhereAndGetRethrowsEveryTime) {
+TEST(AsyncTask, AsyncWorkRunsOnAnotherThread) {
     const auto caller = std::this_thread::get_id();
     EXPECT_TRUE(Launch_(Launch::Async, [&] { return std::this_thread::get_id() != caller; }).Get());
+}
+
+TEST(AsyncTask, GetRethrowsTheWorksExceptionEveryTime) {
     auto f = Launch_(Launch::Async, []() -> bool { throw std::runtime_error("boom"); });
     EXPECT_THROW(f.Get(), std::runtime_error);
     EXPECT_THROW(f.Get(), std::runtime_error);
+}
+
+TEST(AsyncTask, WaitForANegativeTimeOutCountsAsZero) {
     Gate gate;
     auto blocked = Launch_(Launch::Async, [&] { gate.Wait(); });
     EXPECT_EQ(blocked.WaitFor(-1000000ms), FutureStatus::Timeout);  // negative counts as zero

@@ -137,11 +137,17 @@ TEST(AppOptions, UnknownNamesAndWrongTypesAreRefused) {
     EXPECT_EQ(ExternalCacheConcurrencyLimit(), limit);
 }
 
-TEST(Logging, ASinkGetsOnlyWhatItsLevelAcceptsAndTheTextOfACaughtException) {
+TEST(Logging, ASinkGetsOnlyWhatItsLevelAccepts) {
     auto errors = std::make_shared<CapturingLogSink>(TLog::Error);
     ScopedLogSink scope(errors);
     TLog::LogMessage(TLog::Info, TString("quiet"));
     EXPECT_FALSE(TLog::LoggerAcceptsSeverity(TLog::Info));
+    EXPECT_TRUE(errors->Records().empty());
+}
+
+TEST(Logging, ACaughtExceptionIsLoggedWithItsText) {
+    auto errors = std::make_shared<CapturingLogSink>(TLog::Error);
+    ScopedLogSink scope(errors);
     try {
         throw VelmoraException("boom");
     } catch (...) {

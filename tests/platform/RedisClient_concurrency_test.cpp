@@ -10,11 +10,11 @@
 using namespace velmora::caching;
 using namespace std::chrono_literals;
 
-using RedisClientConcurrencyTest = veltest::RedisServerTest;
+using RedisClientConcurrency = veltest::RedisServerTest;
 
 // Unsubscribe must not return while the pattern's callback runs, nor let one start afterwards,
 // however many messages are in flight.
-TEST_F(RedisClientConcurrencyTest, UnsubscribeWhileMessagesStreamInLeavesNoCallbackBehind) {
+TEST_F(RedisClientConcurrency, UnsubscribeWhileMessagesStreamInLeavesNoCallbackBehind) {
     RedisSubscriptionManager manager(Server().MakeConfig());
     std::atomic<bool> stop{false};
     std::thread publisher([&] {

@@ -97,10 +97,12 @@ TEST(RedisSlotMap, BuiltFromRangesCorrectedByMoved) {
         EXPECT_THROW(RedisSlotMap::FromClusterSlots(bad, "h"), RedisException);
 }
 
+using RealCluster = RedisClusterTest;
+
 // Against a real cluster: our slot of every key is the server's (hash tags, empty and repeated
 // braces, random bytes), and the map built from a real CLUSTER SLOTS reply sends every key to
 // the master that serves it.
-TEST_F(RedisClusterTest, SlotsAndMapAgreeWithTheServers) {
+TEST_F(RealCluster, SlotsAndMapAgreeWithTheServers) {
     const int seed = Cluster().Ports().front();
     const RedisSlotMap map =
         RedisSlotMap::FromClusterSlots(Cluster().Command(seed, {"CLUSTER", "SLOTS"}), "127.0.0.1");
@@ -137,7 +139,7 @@ TEST_F(RedisClusterTest, SlotsAndMapAgreeWithTheServers) {
 // A keyless command can be sent to the node that holds a given key (the run id of the node that
 // holds a stream, say): each answer comes from that key's master, not from whichever node the
 // command's own argument would map to.
-TEST_F(RedisClusterTest, KeylessCommandRunsOnTheNodeOfTheGivenKey) {
+TEST_F(RealCluster, KeylessCommandRunsOnTheNodeOfTheGivenKey) {
     const int seed = Cluster().Ports().front();
     RedisEndpointConfig config = Cluster().MakeConfig();
     config.mode = RedisMode::Cluster;
@@ -161,7 +163,7 @@ TEST_F(RedisClusterTest, KeylessCommandRunsOnTheNodeOfTheGivenKey) {
 // Each subscription manager subscribes on a node of its own choosing among all the nodes the
 // cluster names (given one seed), so that the processes of a namespace spread over the cluster
 // and one node's loss sends only its share of them to re-subscribe.
-TEST_F(RedisClusterTest, SubscribersSpreadOverTheNodes) {
+TEST_F(RealCluster, SubscribersSpreadOverTheNodes) {
     RedisEndpointConfig config = Cluster().MakeConfig();
     config.mode = RedisMode::Cluster;
     std::vector<std::unique_ptr<RedisSubscriptionManager>> managers;
@@ -181,7 +183,7 @@ TEST_F(RedisClusterTest, SubscribersSpreadOverTheNodes) {
 
 // The servers place each key on the master of its slot; what is ours is that every value comes
 // back whole through the cluster client, whether cluster mode is named or detected.
-TEST_F(RedisClusterTest, ThousandKeysRoundTripThroughTheExternalCacheOnEveryMaster) {
+TEST_F(RealCluster, ThousandKeysRoundTripThroughTheExternalCacheOnEveryMaster) {
     veltest::HostScope host;
     for (const RedisMode mode : {RedisMode::Cluster, RedisMode::Detect}) {
         const std::string ns = mode == RedisMode::Cluster ? "rt1" : "rt2";
@@ -207,7 +209,7 @@ TEST_F(RedisClusterTest, ThousandKeysRoundTripThroughTheExternalCacheOnEveryMast
 // it knows, and announcements another process makes through a surviving node reach it there,
 // marking its two older entries dirty. The process was given only the replicas as seeds: it
 // learns the other nodes from the cluster and picks one of them all to subscribe on.
-TEST_F(RedisClusterTest, CoherenceAcrossNodesSurvivesTheSubscribersNode) {
+TEST_F(RealCluster, CoherenceAcrossNodesSurvivesTheSubscribersNode) {
     const int seed = Cluster().Ports().front();
     const auto masters = Cluster().MasterPorts(seed);
     std::vector<int> replicas;

@@ -42,7 +42,7 @@ void ReadUntil(int fd, const std::string& needle) {
         seen.append(buffer, static_cast<std::size_t>(n));
 }
 
-class RedisPoolTest : public veltest::RedisServerTest {
+class RedisPool : public veltest::RedisServerTest {
 protected:
     std::shared_ptr<RedisConnectionPool> MakePool(int size, bool pipelining = true) {
         auto config = Server().MakeConfig();
@@ -54,7 +54,7 @@ protected:
 
 }  // namespace
 
-TEST_F(RedisPoolTest, ExhaustedPoolGivesAnEmptyGuardAndAGuardKeepsThePoolAlive) {
+TEST_F(RedisPool, ExhaustedPoolGivesAnEmptyGuardAndAGuardKeepsThePoolAlive) {
     auto pool = MakePool(2);
     auto a = pool->FindAndLockConnection("a");
     auto b = pool->FindAndLockConnection("a");  // same key, still a different connection
@@ -73,7 +73,7 @@ TEST_F(RedisPoolTest, ExhaustedPoolGivesAnEmptyGuardAndAGuardKeepsThePoolAlive) 
 // With the shared connection's queue over its bound (one command held by a frozen server), a
 // guard is refused after the connection wait although slots are free; it is given again once
 // the queue drains.
-TEST_F(RedisPoolTest, GuardIsRefusedWhileTheSharedQueueStaysOverItsBound) {
+TEST_F(RedisPool, GuardIsRefusedWhileTheSharedQueueStaysOverItsBound) {
     auto config = Server().MakeConfig();
     config.poolSize = 4;
     config.pipelineQueueBound = 1;
@@ -99,7 +99,7 @@ TEST_F(RedisPoolTest, GuardIsRefusedWhileTheSharedQueueStaysOverItsBound) {
 // A command that comes after every command on the shared connection gave up, with their replies
 // overdue, must not fail for them: it goes out on a new connection and gets its own time-out.
 // It used to be written behind them and failed at once, with the connection they had worn out.
-TEST_F(RedisPoolTest, CommandAfterOverdueAbandonedRepliesDoesNotFailForThem) {
+TEST_F(RedisPool, CommandAfterOverdueAbandonedRepliesDoesNotFailForThem) {
     auto config = Server().MakeConfig();
     config.poolSize = 1;
     config.commandTimeout = 1s;
@@ -123,7 +123,7 @@ TEST_F(RedisPoolTest, CommandAfterOverdueAbandonedRepliesDoesNotFailForThem) {
 
 // A connection the server killed is replaced before the next command. redisReconnect makes a new
 // socket without the read/write time-outs and keepalive of the old one; they must be set again.
-TEST_F(RedisPoolTest, KilledConnectionIsReplacedWithItsTimeoutAndKeepalive) {
+TEST_F(RedisPool, KilledConnectionIsReplacedWithItsTimeoutAndKeepalive) {
     auto pool = MakePool(1, false);  // the connection's own socket
     auto guard = pool->FindAndLockConnection("k");
     RedisConnection& c = guard->GetConnection();
@@ -150,7 +150,7 @@ TEST_F(RedisPoolTest, KilledConnectionIsReplacedWithItsTimeoutAndKeepalive) {
 
 // A connection the server killed is replaced, as often as it happens (over TLS with a new
 // session each time), and leaves no descriptor behind.
-TEST_F(RedisPoolTest, NoFileDescriptorGrowthOverAThousandReconnects) {
+TEST_F(RedisPool, NoFileDescriptorGrowthOverAThousandReconnects) {
     velsupport::TlsCertificates certificates;
     ASSERT_EQ(certificates.Make(), "");
     velsupport::RedisServer tlsServer(velsupport::ServerTlsFrom(certificates));
@@ -248,7 +248,7 @@ TEST(RedisConnectionFault, ArrayAnnouncingTooManyElementsFailsAtOnce) {
 
 // A per-read time-out lets a reply that trickles in a byte at a time take many time-outs; the
 // command's time-out must bound the whole command. An unreachable server raises as well.
-TEST_F(RedisPoolTest, SlowReplyFailsWithinTheCommandTimeoutAndUnreachableServerRaises) {
+TEST_F(RedisPool, SlowReplyFailsWithinTheCommandTimeoutAndUnreachableServerRaises) {
     veltest::DelayingProxy proxy;
     ASSERT_EQ(proxy.Start(Server().Port()), "");
     auto config = Server().MakeConfig();
@@ -274,7 +274,7 @@ TEST_F(RedisPoolTest, SlowReplyFailsWithinTheCommandTimeoutAndUnreachableServerR
 // their command gave up. A reply must answer only the command it was sent for (each thread has
 // its own key, and a SET must see OK), every call must come back near its own time-out, and
 // the pool works again once the fault is over.
-TEST_F(RedisPoolTest, PipelinedBurstUnderServerFaultsNeverTakesAnotherCommandsReply) {
+TEST_F(RedisPool, PipelinedBurstUnderServerFaultsNeverTakesAnotherCommandsReply) {
     veltest::DelayingProxy proxy;
     ASSERT_EQ(proxy.Start(Server().Port()), "");
     const struct {

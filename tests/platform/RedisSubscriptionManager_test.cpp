@@ -48,7 +48,7 @@ private:
     std::vector<std::pair<std::string, std::string>> m_messages;
 };
 
-class RedisSubscriptionTest : public veltest::RedisServerTest {
+class RedisSubscription : public veltest::RedisServerTest {
 protected:
     // Subscribes `inbox` to "ns.*" on `manager` and waits for the confirmation.
     void SubscribeNs(RedisSubscriptionManager& manager, Inbox& inbox) {
@@ -61,7 +61,7 @@ protected:
 
 // Pattern matching is the server's; what is ours: a callback may leave from inside itself, and
 // the other subscriptions go on.
-TEST_F(RedisSubscriptionTest, ACallbackMayUnsubscribeItself) {
+TEST_F(RedisSubscription, ACallbackMayUnsubscribeItself) {
     RedisSubscriptionManager manager(Server().MakeConfig());
     Inbox inbox;
     SubscribeNs(manager, inbox);
@@ -80,7 +80,7 @@ TEST_F(RedisSubscriptionTest, ACallbackMayUnsubscribeItself) {
 
 // Every failing callback wrote a Warn line carrying the whole channel name: a flood of
 // malformed messages on long channels wrote megabytes of log.
-TEST_F(RedisSubscriptionTest, CallbackFailuresFloodedTheLog) {
+TEST_F(RedisSubscription, CallbackFailuresFloodedTheLog) {
     veltest::HostScope host;
     RedisSubscriptionManager manager(Server().MakeConfig());
     manager.Subscribe("ns.*",
@@ -100,7 +100,7 @@ TEST_F(RedisSubscriptionTest, CallbackFailuresFloodedTheLog) {
 
 // The reconnection delay doubled at every loss and never came back down, so a subscriber whose
 // connection was killed now and then waited up to the maximum delay to subscribe again.
-TEST_F(RedisSubscriptionTest, BackoffNeverResetAfterConfirmedSubscription) {
+TEST_F(RedisSubscription, BackoffNeverResetAfterConfirmedSubscription) {
     auto config = Server().MakeConfig();
     config.reconnectBackoffMin = 50ms;
     config.reconnectBackoffMax = 5s;
@@ -118,7 +118,7 @@ TEST_F(RedisSubscriptionTest, BackoffNeverResetAfterConfirmedSubscription) {
 // The server stopped and started again, or frozen (a subscriber blocked in a read would wait for
 // ever; the heartbeat notices): publishing fails fast and quietly meanwhile, then the subscriber
 // comes back by itself (the host is told) and so does the pool.
-TEST_F(RedisSubscriptionTest, ServerRestartAndFrozenServerAreSurvived) {
+TEST_F(RedisSubscription, ServerRestartAndFrozenServerAreSurvived) {
     for (const bool frozen : {false, true}) {
         SCOPED_TRACE(frozen ? "frozen" : "restarted");
         RedisSubscriptionManager manager(Server().MakeConfig());

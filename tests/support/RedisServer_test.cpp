@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <string>
 
+#include "support/TestEnvironment.h"
 #include "velredis/RedisConnectionPool.h"
 #include "velsupport/RedisServer.h"
 
@@ -101,9 +102,8 @@ TEST(PrivateRedisServer, FrozenServerAnswersNothingUntilThawedAndStillStops) {
 
 TEST(PrivateRedisServer, SaysSoWhenRedisServerIsMissing) {
     const std::string path = ::getenv("PATH") ? ::getenv("PATH") : "";
-    const std::string nowhere = (std::filesystem::temp_directory_path() /
-                                 ("velsupport-no-such-dir-" + std::to_string(::getpid())))
-                                    .string();
+    const veltest::TempDir scratch("velsupport");
+    const std::string nowhere = (scratch.Path() / "no-such-dir").string();
     ::setenv("PATH", nowhere.c_str(), 1);
     RedisServer server;
     const bool installed = RedisServer::IsInstalled();

@@ -1,5 +1,6 @@
 // Helpers shared by every test binary: a payload type that counts live instances, a scope that
-// puts the host configuration back after a test changes it, and bounded waits.
+// puts the host configuration back after a test changes it, bounded waits, and a temporary
+// directory of the test's own.
 #pragma once
 
 #include <atomic>
@@ -87,6 +88,21 @@ inline std::string FailedExpression(const std::function<void()>& f) {
     }
     return "<none>";
 }
+
+// A fresh directory of the test's own under the system temporary directory (made by mkdtemp:
+// mode 0700, a name beginning with `prefix` that no other test or process shares), removed with
+// everything in it when the object goes. Raises std::runtime_error when it cannot be made.
+class TempDir {
+public:
+    explicit TempDir(const std::string& prefix = "veltest");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& Path() const { return m_path; }
+
+private:
+    std::filesystem::path m_path;
+};
 
 // Turns the unit-test flag on, installs a capturing log sink and a capturing metrics sink, and on
 // exit restores every option, flag and both sinks. What was captured is read the same way from

@@ -36,18 +36,15 @@ std::string ReadFile(const fs::path& path) {
 class Cli {
 public:
     Cli(const std::vector<std::string>& args, const std::string& input = "",
-        const char* program = VELTEST_CLI)
-        : m_dir(fs::temp_directory_path() /
-                ("velcache-cli-" + std::to_string(::getpid()) + "-" + std::to_string(s_runs++))) {
-        fs::create_directories(m_dir);
-        std::ofstream(m_dir / "in", std::ios::binary) << input;
+        const char* program = VELTEST_CLI) {
+        std::ofstream(m_dir.Path() / "in", std::ios::binary) << input;
         std::vector<std::string> argv{program};
         argv.insert(argv.end(), args.begin(), args.end());
-        m_pid = velsupport::SpawnProcess(argv, m_dir / "in", m_dir / "out", m_dir / "err");
+        m_pid = velsupport::SpawnProcess(argv, m_dir.Path() / "in", m_dir.Path() / "out",
+                                         m_dir.Path() / "err");
     }
     ~Cli() {
         if (m_pid > 0 && Wait(0s) == -2) ::kill(m_pid, SIGKILL), Wait(10s);
-        fs::remove_all(m_dir);
     }
 
     // The exit status; -1 for a process killed by a signal, -2 when it outlived `limit`.
@@ -56,8 +53,8 @@ public:
         return m_code;
     }
     void Signal(int signal) { ::kill(m_pid, signal); }
-    std::string Out() const { return ReadFile(m_dir / "out"); }
-    std::string Err() const { return ReadFile(m_dir / "err"); }
+    std::string Out() const { return ReadFile(m_dir.Path() / "out"); }
+    std::string Err() const { return ReadFile(m_dir.Path() / "err"); }
     // Polls the output (or the errors) until it contains `text`; false after `limit`.
     bool WaitFor(const std::string& text, bool errors = false,
                  std::chrono::milliseconds limit = 10s) {
@@ -70,8 +67,7 @@ public:
     }
 
 private:
-    static inline int s_runs = 0;
-    fs::path m_dir;
+    veltest::TempDir m_dir{"velcache-cli"};
     pid_t m_pid = -1;
     int m_code = -2;
 };
@@ -112,13 +108,10 @@ class VelcacheCli : public veltest::RedisServerTest {
 protected:
     void SetUp() override {
         RedisServerTest::SetUp();
-        m_dir = fs::temp_directory_path() / ("velcache-cli-ec-" + std::to_string(::getpid()));
-        fs::create_directories(m_dir);
         m_redis = "127.0.0.1:" + std::to_string(Server().Port());
     }
-    void TearDown() override { fs::remove_all(m_dir); }
-
-    fs::path m_dir;
+    veltest::TempDir m_scratch{"velcache-cli-ec"};
+    const fs::path m_dir = m_scratch.Path();
     std::string m_redis;
 };
 
@@ -396,8 +389,8 @@ namespace {
 
 // The simulator on traces small enough to replay by hand.
 TEST(VelcacheSim, ReplaysBothFormatsWithTextbookLruBesideThePolicies) {
-    const fs::path dir = fs::temp_directory_path() / ("velcache-sim-" + std::to_string(::getpid()));
-    fs::create_directories(dir);
+    const veltest::TempDir scratch("velcache-sim");
+    const fs::path& dir = scratch.Path();
     // a b a c b a with 2 entries: LRU hits the second a only (1 of 6).
     std::ofstream(dir / "keys.txt") << "a\nb\na\nc\nb\na\n";
     // Blocks 1-3, then 1-3 again, then 7: 3 entries hit the three repeats (3 of 7).
@@ -425,13 +418,11 @@ TEST(VelcacheSim, ReplaysBothFormatsWithTextbookLruBesideThePolicies) {
         {{"sim", (dir / "keys.txt").string(), "--format", "lis"}, 3, "not 'START COUNT"},
         {{"sim", "--help"}, 0, "usage: velcache sim TRACE"},
     });
-    fs::remove_all(dir);
 }
 
 TEST(VelcacheAudit, ReportsReadsBehindACommittedWriteAndNotRacesWithinTheWindow) {
-    const fs::path dir =
-        fs::temp_directory_path() / ("velcache-audit-" + std::to_string(::getpid()));
-    fs::create_directories(dir);
+    const veltest::TempDir scratch("velcache-audit");
+    const fs::path& dir = scratch.Path();
     // Times in ms (x 1e6 ns). Key a: v1 committed at 100, v2 at 200 (before v1's commit, a
     // read of v0 is fresh). Key b: an invalidation to v1 at 100.
     std::ofstream(dir / "history") << "# written by hand\n"
@@ -479,7 +470,6 @@ TEST(VelcacheAudit, ReportsReadsBehindACommittedWriteAndNotRacesWithinTheWindow)
         {{"audit", (dir / "history").string(), "--window-ms", "-1"}, 2, "--window-ms"},
         {{"audit", "--help"}, 0, "usage: velcache audit HISTORY"},
     });
-    fs::remove_all(dir);
 }
 
 }  // namespace

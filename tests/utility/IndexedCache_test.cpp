@@ -14,7 +14,7 @@ using Ids = std::vector<unsigned int>;
 
 namespace {
 
-struct IndexedCacheTest : ::testing::Test {
+struct Indexed : ::testing::Test {
     Ids Add(std::initializer_list<int> values) { return AddValues(cache, values); }
 
     std::shared_ptr<RecordingPolicy> policy = std::make_shared<RecordingPolicy>();
@@ -22,15 +22,19 @@ struct IndexedCacheTest : ::testing::Test {
 };
 
 // CheckTables holds every table against the others (no key with an empty id set included).
-TEST_F(IndexedCacheTest, TablesFollowNewIndexesAndDeletions) {
-    const Ids ids = Add({7, 7, 8});
+TEST_F(Indexed, AnIndexWithoutANameOrAFunctionOrWithATakenNameIsRefused) {
+    Add({7, 7, 8});
     ASSERT_TRUE(cache.AddIndex("value", ValueKey));
     const auto filed = cache.GetIndexedEntries();
     EXPECT_FALSE(cache.AddIndex("", ValueKey));
     EXPECT_FALSE(cache.AddIndex("other", IndexedCache::KeyFunction()));
     EXPECT_FALSE(cache.AddIndex("value", [](const Entry&) { return TString("x"); }));
     EXPECT_EQ(cache.GetIndexedEntries(), filed);
+}
 
+TEST_F(Indexed, TablesFollowDeletions) {
+    const Ids ids = Add({7, 7, 8});
+    ASSERT_TRUE(cache.AddIndex("value", ValueKey));
     EXPECT_EQ(cache.GetHints("value", "7"), (std::set<unsigned int>{ids[0], ids[1]}));
     cache.DeleteEntry(ids[0]);
     cache.DeleteEntry(ids[1]);
@@ -42,7 +46,7 @@ TEST_F(IndexedCacheTest, TablesFollowNewIndexesAndDeletions) {
     EXPECT_TRUE(cache.GetIndexedEntries().empty());
 }
 
-TEST_F(IndexedCacheTest, AnIndexedPredicateIsTriedOnlyOnTheEntriesFiledUnderItsKey) {
+TEST_F(Indexed, AnIndexedPredicateIsTriedOnlyOnTheEntriesFiledUnderItsKey) {
     ASSERT_TRUE(cache.AddIndex("value", ValueKey));
     ASSERT_TRUE(cache.AddIndex("parity", [](const Entry& e) {
         return TString(ValueOf(e.GetData()) % 2 ? "odd" : "even");
@@ -67,7 +71,7 @@ TEST_F(IndexedCacheTest, AnIndexedPredicateIsTriedOnlyOnTheEntriesFiledUnderItsK
     EXPECT_EQ(cache.CheckTables(), TString());
 }
 
-TEST_F(IndexedCacheTest, PruneHintsDeletesTheOldestBeyondTheLimitOnePerCall) {
+TEST_F(Indexed, PruneHintsDeletesTheOldestBeyondTheLimitOnePerCall) {
     ASSERT_TRUE(cache.AddIndex("value", ValueKey));
     const Ids ids = Add({1, 1, 1, 2});
     EXPECT_EQ(cache.PruneHints(ValueIs(1, true), 3).GetID(), 0u);
@@ -84,7 +88,7 @@ TEST_F(IndexedCacheTest, PruneHintsDeletesTheOldestBeyondTheLimitOnePerCall) {
     EXPECT_EQ(cache.CheckTables(), TString());
 }
 
-TEST_F(IndexedCacheTest, ThePolicyHearsEachChangeInOrderWithTheClockItSees) {
+TEST_F(Indexed, ThePolicyHearsEachChangeInOrderWithTheClockItSees) {
     const Ids ids = Add({1, 2});
     cache.JustIncrementClock();
     cache.JustIncrementClock();
@@ -115,7 +119,7 @@ TEST_F(IndexedCacheTest, ThePolicyHearsEachChangeInOrderWithTheClockItSees) {
     EXPECT_EQ(next->Calls(), (std::vector<Call>{{H::Catalog, 0, 0}, {H::Added, four, 4}}));
 }
 
-TEST_F(IndexedCacheTest, AComputingPolicyRemovesExactlyTheHeldEntriesItNames) {
+TEST_F(Indexed, AComputingPolicyRemovesExactlyTheHeldEntriesItNames) {
     ASSERT_TRUE(cache.AddIndex("value", ValueKey));
     const Ids ids = Add({1, 2, 3});
     policy->computed = EntrySet{Entry(ids[0]), Entry(ids[2]), Entry(ids[2] + 1000)};
@@ -126,7 +130,7 @@ TEST_F(IndexedCacheTest, AComputingPolicyRemovesExactlyTheHeldEntriesItNames) {
     EXPECT_EQ(cache.CheckTables(), TString());
 }
 
-TEST_F(IndexedCacheTest, UpdateHintPrefersAMatchingHintAndKeepsItOnAMiss) {
+TEST_F(Indexed, UpdateHintPrefersAMatchingHint) {
     auto anything = std::make_shared<BooleanEntryPredicate>(true);
     const Ids ids = Add({1, 2});
     unsigned int hint = ids[1];
@@ -135,15 +139,23 @@ TEST_F(IndexedCacheTest, UpdateHintPrefersAMatchingHintAndKeepsItOnAMiss) {
     cache.DeleteEntry(ids[1]);
     EXPECT_EQ(ValueOf(cache.UseEntryUpdateHint(anything, hint)), 1);
     EXPECT_EQ(hint, ids[0]);
+}
+
+TEST_F(Indexed, UpdateHintIsKeptOnAMiss) {
+    const Ids ids = Add({1, 2});
+    unsigned int hint = ids[0];
     EXPECT_FALSE(cache.UseEntryUpdateHint(ValueIs(9), hint));
     EXPECT_FALSE(cache.UseEntryUpdateHint(nullptr, hint));
     EXPECT_EQ(hint, ids[0]);
+}
 
+TEST_F(Indexed, AnEntryIsUsedOnlyWhenItMatchesThePredicate) {
+    const Ids ids = Add({1, 2});
     EXPECT_FALSE(cache.UseEntryIfMatchesPredicate(ids[0], ValueIs(2)));
     EXPECT_EQ(ValueOf(cache.UseEntryIfMatchesPredicate(ids[0], ValueIs(1))), 1);
 }
 
-TEST_F(IndexedCacheTest, AFailingKeyFunctionLeavesTheTablesWhole) {
+TEST_F(Indexed, AFailingKeyFunctionLeavesTheTablesWhole) {
     ASSERT_TRUE(cache.AddIndex("value", ValueKey));
     ASSERT_TRUE(cache.AddIndex("picky", [](const Entry& e) {
         if (ValueOf(e.GetData()) == 13) throw std::runtime_error("unlucky");

@@ -86,7 +86,7 @@ std::shared_ptr<IPolicy> Acting(std::function<void()> action) {
 
 // A purge works on a snapshot taken under the lock: removals elsewhere meanwhile are still
 // reported, later additions left alone. The clock advances before a purge.
-TEST(SynchronizedCache, PurgeReportsRemovalsElsewhereAndIncrementAdvancesFirst) {
+TEST(SynchronizedCache, PurgeReportsRemovalsMadeElsewhere) {
     TReadWriteLock lock;
     SynchronizedCache cache(std::make_shared<LifetimePolicy>(2), &lock);
     const unsigned int a = cache.AddEntry(MakePayload(1)), b = cache.AddEntry(MakePayload(2));
@@ -100,18 +100,23 @@ TEST(SynchronizedCache, PurgeReportsRemovalsElsewhereAndIncrementAdvancesFirst) 
     }));
     EXPECT_EQ(IdsOf(removed), Ids{c});
     EXPECT_EQ(ValueOf(cache.TryGetEntry(late)), 4);
+}
 
+TEST(SynchronizedCache, IncrementAdvancesTheClockBeforeItPurges) {
+    TReadWriteLock lock;
+    SynchronizedCache cache(std::make_shared<LifetimePolicy>(2), &lock);
+    const unsigned int old = cache.AddEntry(MakePayload(1));
     cache.IncrementClock();
     cache.IncrementClock();
-    EXPECT_EQ(IdsOf(cache.IncrementClock()), Ids{late});  // 0 + 2 < 3
+    EXPECT_EQ(IdsOf(cache.IncrementClock()), Ids{old});  // 0 + 2 < 3
     MRUPolicy none(0);
     const unsigned int recent = cache.AddEntry(MakePayload(2));
     EXPECT_EQ(IdsOf(cache.IncrementClockWithPolicy(none)), Ids{recent});
     EXPECT_EQ(cache.GetCache()->GetClock(), 4u);
 }
 
-struct SynchronizedIndexedCacheTest : ::testing::Test {
-    SynchronizedIndexedCacheTest() { cache.AddIndex("value", ValueKey); }
+struct SynchronizedIndexed : ::testing::Test {
+    SynchronizedIndexed() { cache.AddIndex("value", ValueKey); }
     Ids Add(std::initializer_list<int> values) { return AddValues(cache, values); }
 
     HostScope host;  // CheckTablesTestOnly needs the unit-test flag
@@ -120,7 +125,7 @@ struct SynchronizedIndexedCacheTest : ::testing::Test {
     SynchronizedIndexedCache cache{policy, &lock, nullptr};
 };
 
-TEST_F(SynchronizedIndexedCacheTest, CandidatesComeFromTheIndexAndAreTriedOnlyThere) {
+TEST_F(SynchronizedIndexed, CandidatesComeFromTheIndexAndAreTriedOnlyThere) {
     EXPECT_EQ(cache.FindFirstMatch(ValueIs(1, true)), 0u);
     const Ids ids = Add({1, 1, 2});
     auto none = Claiming([](int) { return false; }, "value", "1");
@@ -137,7 +142,7 @@ TEST_F(SynchronizedIndexedCacheTest, CandidatesComeFromTheIndexAndAreTriedOnlyTh
     EXPECT_EQ(cache.CheckTablesTestOnly(), TString());
 }
 
-TEST_F(SynchronizedIndexedCacheTest, APrecomputedPredicateKeepsItsAnswersAndAsksAboutNewcomers) {
+TEST_F(SynchronizedIndexed, APrecomputedPredicateKeepsItsAnswersAndAsksAboutNewcomers) {
     const Ids ids = Add({1, 2});
     bool acceptAll = false;
     auto changing = std::make_shared<ValuePredicate>([&](int v) { return acceptAll || v == 1; });
@@ -151,7 +156,7 @@ TEST_F(SynchronizedIndexedCacheTest, APrecomputedPredicateKeepsItsAnswersAndAsks
     EXPECT_EQ(IdsOf(cache.PrecomputePredicateAndDeleteEntries(ValueIs(3))), Ids{later});
 }
 
-TEST_F(SynchronizedIndexedCacheTest, ReplaceByPredicateKeepsTheNewEntry) {
+TEST_F(SynchronizedIndexed, ReplaceByPredicateKeepsTheNewEntry) {
     const Ids ids = Add({1, 1, 2});
     auto [added, deleted] =
         cache.AddEntryAndDeleteExistingEntriesItMatches(MakePayload(1), ValueIs(1, true));
@@ -161,7 +166,7 @@ TEST_F(SynchronizedIndexedCacheTest, ReplaceByPredicateKeepsTheNewEntry) {
     EXPECT_EQ(cache.CheckTablesTestOnly(), TString());
 }
 
-TEST_F(SynchronizedIndexedCacheTest, AComputingPolicyHasExactlyItsSetDeleted) {
+TEST_F(SynchronizedIndexed, AComputingPolicyHasExactlyItsSetDeleted) {
     const Ids ids = Add({1, 2, 3});
     policy->computed = EntrySet{Entry(ids[0]), Entry(ids[2])};
     EXPECT_EQ(IdsOf(cache.Purge()), (Ids{ids[0], ids[2]}));

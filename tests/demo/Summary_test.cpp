@@ -1,8 +1,8 @@
 // What the end of a run tells a script: the exit code and the JSON's verdicts.
-#include "workload/Summary.h"
+#include "harness/Summary.h"
 
-#include "workload/Comparison.h"
-#include "workload/Report.h"
+#include "baselines/Comparison.h"
+#include "report/Report.h"
 
 #include <gtest/gtest.h>
 

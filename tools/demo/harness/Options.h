@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "host/DemoHost.h"
+#include "harness/ChildConfig.h"
 
 namespace demo {
 

@@ -25,13 +25,14 @@
 namespace demo {
 
 int RunChild(const ChildConfig& config) {
-    DemoHost host(config);
+    DemoHost host(HostConfigOf(config));
+    ParentLink parent;
     SqliteDb db(config.dbPath);
     const QueryCatalogue catalogue(db);
     if (config.role == "writer")
-        RunWriter(host, catalogue);
+        RunWriter(config, host, parent, catalogue);
     else
-        RunWorker(host, catalogue);
+        RunWorker(config, host, parent, catalogue);
     std::fflush(stdout);
     // The library's process singletons stay alive until the end; leave without tearing down.
     std::_Exit(0);

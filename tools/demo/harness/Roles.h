@@ -1,5 +1,5 @@
 // The two roles a child process of a run plays. Each function is the whole body of its process:
-// it reports to the parent and follows the parent's commands through `host`, on the calling
+// it reports to the parent and follows the parent's commands through `parent`, on the calling
 // thread, until the parent ends it.
 #pragma once
 
@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "data/QueryCatalogue.h"
+#include "harness/ChildConfig.h"
+#include "harness/ParentLink.h"
 #include "host/DemoHost.h"
 #include "host/ResultCache.h"
 #include "judge/ChangeRecorder.h"
@@ -23,13 +25,15 @@ inline constexpr int kHerdWindowMs = 2000;
 // ResultCache.h). It samples the answers served from a cache against the database, measures the
 // database alone on the same stream now and then, reports progress to the parent, and after
 // "settle" compares everything it still holds with the database.
-void RunWorker(DemoHost& host, const QueryCatalogue& catalogue);
+void RunWorker(const ChildConfig& config, DemoHost& host, ParentLink& parent,
+               const QueryCatalogue& catalogue);
 
 // The writer: changes the data under the workers. At a steady rate it updates one sales row,
 // bumps the version of every base query the row affects and records the change with each
 // query's rows at its new version, all in one transaction (ChangeRecorder); then it announces
 // the change (AnnounceChange) and records when each query was announced.
-void RunWriter(DemoHost& host, const QueryCatalogue& catalogue);
+void RunWriter(const ChildConfig& config, DemoHost& host, ParentLink& parent,
+               const QueryCatalogue& catalogue);
 
 // After `update` committed: recomputes every base query it affected and sets the new answer in
 // `cache` (the run's base cache, of the workers' name), which announces it (older, different

@@ -240,9 +240,9 @@ void CheckHeld(const BaseResults& base, const DerivedResults& derived,
 
 }  // namespace
 
-void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
+void RunWorker(const ChildConfig& config, DemoHost& host, ParentLink& parent,
+               const QueryCatalogue& catalogue) {
     ScopedThreadContext context;  // holds the current cascade scope of this thread
-    const ChildConfig& config = host.Config();
     Stats stats;
     // The checker's and the baseline's connection: the judge reads the database as it is, also
     // during an outage, which strikes the loads only.
@@ -253,7 +253,7 @@ void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
     RunnerPool loaders(config.dbPath, catalogue, &outage);
     HerdLoads herd(HottestBaseQueries(catalogue, config.seed, kHerdKeys),
                    std::chrono::milliseconds(kHerdWindowMs));
-    host.SetCommandListener([&outage, &herd](const std::string& command) {
+    parent.SetCommandListener([&outage, &herd](const std::string& command) {
         if (command == "outage-begin") outage.Begin();
         if (command == "outage-end") outage.End();
         if (command == "herd") herd.Start();
@@ -272,15 +272,15 @@ void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
     CheckSampler sampler(config.seed + 17 * static_cast<std::uint64_t>(config.index));
 
     const auto report = [&](const char* kind) {
-        host.AddHostCounts(stats);
+        AddHostCounts(host, stats);
         AddCacheCounts(*base, derived, stats);
         herd.CopyTo(stats);
         stats.counters["loader-connections"] = static_cast<std::int64_t>(loaders.Opened());
         stats.counters["database-queries"] = loaders.Leases();
-        host.Report(kind, stats);
+        parent.Report(kind, stats);
     };
     report("ready");
-    host.WaitFor("go");
+    parent.WaitFor("go");
 
     HistoryLog history(config.historyPath);
     const std::string process = "worker" + std::to_string(config.index);
@@ -288,7 +288,7 @@ void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
 
     auto nextBaseline = Clock::now() + kBaselineEvery;
     auto nextReport = Clock::now() + kReportEvery;
-    while (!host.Received("settle")) {
+    while (!parent.Received("settle")) {
         const auto start = Clock::now();
         const int qid = zipf.Next();
         const bool inOutage = outage.Active();
@@ -320,7 +320,7 @@ void RunWorker(DemoHost& host, const QueryCatalogue& catalogue) {
         }
     }
     CheckHeld(*base, derived, catalogue, checker, stats);
-    host.SetCommandListener({});
+    parent.SetCommandListener({});
     report("final");
 }
 

@@ -26,8 +26,8 @@ std::vector<std::int64_t> AnnounceChange(BaseResults& cache, QueryRunner& runner
     return announcedAt;
 }
 
-void RunWriter(DemoHost& host, const QueryCatalogue& catalogue) {
-    const ChildConfig& config = host.Config();
+void RunWriter(const ChildConfig& config, DemoHost& host, ParentLink& parent,
+               const QueryCatalogue& catalogue) {
     Stats stats;
     QueryRunner runner(config.dbPath, catalogue);
     ChangeRecorder recorder(runner, catalogue);
@@ -49,7 +49,7 @@ void RunWriter(DemoHost& host, const QueryCatalogue& catalogue) {
     const std::vector<int> hottest = HottestBaseQueries(catalogue, config.seed, kHerdKeys);
     std::atomic<std::int64_t> invalidated{0};
     std::atomic<bool> outage{false};
-    host.SetCommandListener([&](const std::string& command) {
+    parent.SetCommandListener([&](const std::string& command) {
         if (command == "outage-begin") outage = true;
         if (command == "outage-end") outage = false;
         if (command != "herd") return;
@@ -63,11 +63,11 @@ void RunWriter(DemoHost& host, const QueryCatalogue& catalogue) {
     const auto interval = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(1.0 / config.updatesPerSecond));
 
-    host.AddHostCounts(stats);
-    host.Report("ready", stats);
-    host.WaitFor("go");
+    AddHostCounts(host, stats);
+    parent.Report("ready", stats);
+    parent.WaitFor("go");
     auto next = Clock::now();
-    while (!host.Received("stop")) {
+    while (!parent.Received("stop")) {
         std::this_thread::sleep_until(next);
         next += interval;
         const auto start = Clock::now();
@@ -92,13 +92,13 @@ void RunWriter(DemoHost& host, const QueryCatalogue& catalogue) {
         stats.histograms["latency.writer-update"].Add(
             std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count());
         stats.counters["herd.invalidated"] = invalidated;
-        host.AddHostCounts(stats);
-        host.Report("progress", stats);
+        AddHostCounts(host, stats);
+        parent.Report("progress", stats);
     }
-    host.SetCommandListener({});
+    parent.SetCommandListener({});
     stats.counters["herd.invalidated"] = invalidated;
-    host.AddHostCounts(stats);
-    host.Report("final", stats);
+    AddHostCounts(host, stats);
+    parent.Report("final", stats);
 }
 
 }  // namespace demo

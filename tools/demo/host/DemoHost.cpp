@@ -1,13 +1,11 @@
 #include "host/DemoHost.h"
 
-#include <unistd.h>
-
-#include <cstdio>
-#include <iostream>
+#include <chrono>
 
 #include "caching/Host.h"
 #include "velcoreplatform/TLog.h"
 #include "velredis/RedisSlotMap.h"
+#include "velsys/Locks.h"
 
 using namespace velmora::caching;
 
@@ -31,21 +29,20 @@ public:
         const bool warning = record.severity >= TLog::Warn;
         if (name.empty() && !warning) return;
         TMutexLock lock(m_mutex);
-        if (!name.empty()) m_stats.Count(name);
-        if (warning) m_stats.Count("log.warnings");
+        if (!name.empty()) ++m_counts[name];
+        if (warning) ++m_counts["log.warnings"];
     }
-    // Sets (not adds) the counts seen so far.
-    void CopyTo(Stats& stats) const {
+    std::map<std::string, std::int64_t> Counts() const {
         TMutexLock lock(m_mutex);
-        for (const auto& [name, value] : m_stats.counters) stats.counters[name] = value;
+        return m_counts;
     }
 
 private:
     mutable TMutex m_mutex;
-    Stats m_stats GUARDED_BY(m_mutex);
+    std::map<std::string, std::int64_t> m_counts GUARDED_BY(m_mutex);
 };
 
-DemoHost::DemoHost(const ChildConfig& config) : m_config(config) {
+DemoHost::DemoHost(const HostConfig& config) {
     m_sink = std::make_shared<CountingLogSink>();
     HostOptions options;
     if (config.redisCluster.empty()) {
@@ -77,66 +74,14 @@ DemoHost::DemoHost(const ChildConfig& config) : m_config(config) {
     m_service = host.Service();
     m_disk = host.DiskLayer();
     m_redis = host.RedisLayer();
-    m_reader = std::thread([this] { ReadCommands(); });
 }
 
 DemoHost::~DemoHost() {
-    // The reader ends when the parent closes our input; the process exits without waiting.
-    if (m_reader.joinable()) m_reader.detach();
     TLog::SetSink(nullptr);
 }
 
-void DemoHost::AddHostCounts(Stats& stats) const {
-    m_sink->CopyTo(stats);
-    const CoherenceHealth health = m_service->GetHealth();
-    // Gauges, "gauge.health.*", are levels: read per process, not added up across processes.
-#define DEMO_HEALTH_STAT(member, tag, kind, initial, help)                             \
-    stats.counters[std::string(#kind[0] == 'G' ? "gauge.health." : "health.") + tag] = \
-        health.member;
-    VELCACHE_COHERENCE_HEALTH(DEMO_HEALTH_STAT)
-#undef DEMO_HEALTH_STAT
-}
-
-void DemoHost::Report(const std::string& kind, const Stats& stats) const {
-    const std::string line = kind + stats.Encode() + "\n";
-    TMutexLock lock(m_mutex);
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
-}
-
-bool DemoHost::Received(const std::string& command) const {
-    TMutexLock lock(m_mutex);
-    return m_endOfInput || m_commands.count(command) != 0;
-}
-
-void DemoHost::WaitFor(const std::string& command) const {
-    TMutexLock lock(m_mutex);
-    m_changed.wait(lock.Native(), [&]() REQUIRES(m_mutex) {
-        return m_endOfInput || m_commands.count(command) != 0;
-    });
-}
-
-void DemoHost::SetCommandListener(std::function<void(const std::string&)> listener) {
-    TMutexLock lock(m_mutex);
-    m_listener = std::move(listener);
-}
-
-void DemoHost::ReadCommands() {
-    std::string line;
-    while (std::getline(std::cin, line)) {
-        std::function<void(const std::string&)> listener;
-        {
-            TMutexLock lock(m_mutex);
-            listener = m_listener;
-        }
-        if (listener) listener(line);
-        TMutexLock lock(m_mutex);
-        m_commands.insert(line);
-        m_changed.notify_all();
-    }
-    TMutexLock lock(m_mutex);
-    m_endOfInput = true;
-    m_changed.notify_all();
+std::map<std::string, std::int64_t> DemoHost::LogCounts() const {
+    return m_sink->Counts();
 }
 
 }  // namespace demo

@@ -1,6 +1,6 @@
 // The report's axes: round ticks that cover the data in three to five steps, whole decades on a
 // log axis, and values worded with their units at three significant digits.
-#include "workload/ChartAxis.h"
+#include "report/ChartAxis.h"
 
 #include <gtest/gtest.h>
 

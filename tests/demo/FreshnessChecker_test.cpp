@@ -1,6 +1,6 @@
 // The main job's freshness verdicts against a real SQLite database, changed through the
 // writer's own recorder with commit times the tests choose.
-#include "workload/FreshnessChecker.h"
+#include "judge/FreshnessChecker.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The main job's command line: every flag the usage names is one the parser takes, and a child's
 // flags reach its configuration.
-#include "workload/Options.h"
+#include "harness/Options.h"
 
 #include <gtest/gtest.h>
 

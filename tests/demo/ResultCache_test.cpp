@@ -2,7 +2,7 @@
 // with, the workers' answers through the read-through and derived-result caches, and the
 // writer's announcement of a change. One process, no coherence service: what crosses processes
 // is the short run's part.
-#include "workload/ResultCache.h"
+#include "host/ResultCache.h"
 
 #include <chrono>
 #include <fstream>
@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "SalesDbTest.h"
+#include "baselines/Baselines.h"
+#include "harness/Roles.h"
 #include "velcore/AppOptions.h"
 #include "velredis/RedisConnectionPool.h"
 #include "velsupport/RedisServer.h"
-#include "workload/Baselines.h"
-#include "workload/Roles.h"
 
 namespace demo {
 namespace {

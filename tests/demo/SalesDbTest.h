@@ -12,12 +12,12 @@
 #include <stdexcept>
 #include <string>
 
-#include "workload/ChangeRecorder.h"
-#include "workload/DataGenerator.h"
-#include "workload/FreshnessChecker.h"
-#include "workload/QueryCatalogue.h"
-#include "workload/QueryRunner.h"
-#include "workload/Sqlite.h"
+#include "data/DataGenerator.h"
+#include "data/QueryCatalogue.h"
+#include "data/QueryRunner.h"
+#include "data/Sqlite.h"
+#include "judge/ChangeRecorder.h"
+#include "judge/FreshnessChecker.h"
 
 namespace demo {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "SalesDbTest.h"
-#include "workload/Sqlite.h"
+#include "data/Sqlite.h"
 
 namespace demo {
 namespace {

@@ -1,9 +1,9 @@
 // What the end of a run tells a script: the exit code and the JSON's verdicts.
-#include "workload/Summary.h"
+#include "harness/Summary.h"
 
-#include "workload/Comparison.h"
-#include "workload/Report.h"
-#include "workload/Sampling.h"
+#include "baselines/Comparison.h"
+#include "harness/Sampling.h"
+#include "report/Report.h"
 
 #include <gtest/gtest.h>
 

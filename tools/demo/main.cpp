@@ -1,6 +1,6 @@
 // The demo host: a program that loads the library as a server process would. By default it runs
 // the main job (worker processes caching real queries while a writer changes the data under
-// them, see workload/Orchestrator.h); with --tour it walks through the API one chapter per
+// them, see harness/Orchestrator.h); with --tour it walks through the API one chapter per
 // capability, printing what every call returned.
 #include <cstdio>
 #include <cstdlib>
@@ -9,10 +9,10 @@
 #include <string>
 
 #include "Demos.h"
+#include "harness/Options.h"
+#include "harness/Orchestrator.h"
+#include "report/HeapReport.h"
 #include "velcoreplatform/TLog.h"
-#include "workload/HeapReport.h"
-#include "workload/Options.h"
-#include "workload/Orchestrator.h"
 
 namespace {
 

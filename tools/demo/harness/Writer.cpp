@@ -1,0 +1,104 @@
+#include "harness/Roles.h"
+
+#include <atomic>
+#include <chrono>
+#include <random>
+#include <thread>
+
+#include "data/QueryRunner.h"
+#include "host/ResultCache.h"
+#include "judge/ChangeRecorder.h"
+#include "judge/History.h"
+
+using Clock = std::chrono::steady_clock;
+
+namespace demo {
+
+std::vector<std::int64_t> AnnounceChange(BaseResults& cache, QueryRunner& runner,
+                                         const QueryCatalogue& catalogue,
+                                         const ChangeRecorder::Update& update) {
+    std::vector<std::int64_t> announcedAt;
+    for (const int qid : update.affected) {
+        // Computed after the commit: the content every process will load from now on.
+        cache.Set(catalogue.Get(qid).key, runner.Compute(qid));
+        announcedAt.push_back(NowMs());
+    }
+    return announcedAt;
+}
+
+void RunWriter(const ChildConfig& config, DemoHost& host, ParentLink& parent,
+               const QueryCatalogue& catalogue) {
+    Stats stats;
+    QueryRunner runner(config.dbPath, catalogue);
+    ChangeRecorder recorder(runner, catalogue);
+    const std::int64_t rows = recorder.SalesRows();
+    HistoryLog history(config.historyPath);
+
+    // The writer answers no query: its cache keeps nothing in memory and only announces and
+    // writes through. It stands for a process on another machine, so it shares Redis with the
+    // workers but not their disk cache (whose older copies the announcements keep from being
+    // served).
+    CacheFeatures features;
+    features.valueLifetimeSec = config.valueLifetimeSec;
+    const std::unique_ptr<BaseResults> cache =
+        MakeBaseResults(config.runId, 0, nullptr, host.Redis(), host.Service(), features);
+
+    // The herd: at the parent's word, the answers of the hottest base queries are dropped in one
+    // burst, everywhere (each invalidation is announced as a change), on the thread that hears
+    // the command, so that the burst does not wait for the next update.
+    const std::vector<int> hottest = HottestBaseQueries(catalogue, config.seed, kHerdKeys);
+    std::atomic<std::int64_t> invalidated{0};
+    std::atomic<bool> outage{false};
+    parent.SetCommandListener([&](const std::string& command) {
+        if (command == "outage-begin") outage = true;
+        if (command == "outage-end") outage = false;
+        if (command != "herd") return;
+        for (const int qid : hottest) cache->Invalidate(catalogue.Get(qid).key);
+        invalidated += static_cast<std::int64_t>(hottest.size());
+    });
+
+    std::mt19937_64 random(config.seed ^ 0x5eed5eedULL);
+    std::uniform_int_distribution<std::int64_t> anyRow(1, rows);
+    std::uniform_int_distribution<std::int64_t> delta(1, 5000);
+    const auto interval = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(1.0 / config.updatesPerSecond));
+
+    AddHostCounts(host, stats);
+    parent.Report("ready", stats);
+    parent.WaitFor("go");
+    auto next = Clock::now();
+    while (!parent.Received("stop")) {
+        std::this_thread::sleep_until(next);
+        next += interval;
+        const auto start = Clock::now();
+        if (outage) {
+            stats.Count("updates.not-committed");  // the database is unusable
+            continue;
+        }
+
+        const ChangeRecorder::Update update = recorder.Apply(anyRow(random), delta(random));
+        stats.Count("updates");
+        // Committed by now: a moment no earlier than the commit, so that no read is blamed for
+        // a version that was not there yet.
+        if (history.On()) {
+            const std::int64_t committedNs = RealtimeNs();
+            for (std::size_t i = 0; i < update.affected.size(); ++i)
+                history.Write(update.affected[i], update.versions[i], committedNs);
+        }
+
+        // The set-ups a comparison measures the library against hear of no change.
+        if (config.setup == "velcache" && !config.silentWriter)
+            recorder.RecordAnnounced(update, AnnounceChange(*cache, runner, catalogue, update));
+        stats.histograms["latency.writer-update"].Add(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count());
+        stats.counters["herd.invalidated"] = invalidated;
+        AddHostCounts(host, stats);
+        parent.Report("progress", stats);
+    }
+    parent.SetCommandListener({});
+    stats.counters["herd.invalidated"] = invalidated;
+    AddHostCounts(host, stats);
+    parent.Report("final", stats);
+}
+
+}  // namespace demo

@@ -1,0 +1,87 @@
+#include "host/DemoHost.h"
+
+#include <chrono>
+
+#include "caching/Host.h"
+#include "velcoreplatform/TLog.h"
+#include "velredis/RedisSlotMap.h"
+#include "velsys/Locks.h"
+
+using namespace velmora::caching;
+
+namespace demo {
+
+// Counts the external caches' lines by operation, layer and outcome, and every line at Warn or
+// above ("log.warnings"), whatever it is about.
+class CountingLogSink : public ILogSink {
+public:
+    bool Accepts(int severity, int) const override { return severity >= TLog::Info; }
+    void Write(const LogRecord& record) override {
+        const std::string message = record.message.toStdString();
+        std::string name;
+        if (message.rfind("ec-", 0) == 0) {
+            const auto cns = record.attributes.find(TString("cns"));
+            const auto outcome = record.attributes.find(TString("outcome"));
+            const bool disk = cns != record.attributes.end() && cns->second.endsWith(".disk");
+            name = "ec." + message.substr(3) + "." + (disk ? "disk" : "redis") + "." +
+                   (outcome == record.attributes.end() ? "?" : outcome->second.toStdString());
+        }
+        const bool warning = record.severity >= TLog::Warn;
+        if (name.empty() && !warning) return;
+        TMutexLock lock(m_mutex);
+        if (!name.empty()) ++m_counts[name];
+        if (warning) ++m_counts["log.warnings"];
+    }
+    std::map<std::string, std::int64_t> Counts() const {
+        TMutexLock lock(m_mutex);
+        return m_counts;
+    }
+
+private:
+    mutable TMutex m_mutex;
+    std::map<std::string, std::int64_t> m_counts GUARDED_BY(m_mutex);
+};
+
+DemoHost::DemoHost(const HostConfig& config) {
+    m_sink = std::make_shared<CountingLogSink>();
+    HostOptions options;
+    if (config.redisCluster.empty()) {
+        options.redis = config.redisHost + ":" + std::to_string(config.redisPort);
+    } else {
+        for (const RedisNodeAddress& node : RedisNodeAddress::ParseList(config.redisCluster))
+            options.redisCluster.push_back(node.ToString());
+    }
+    if (!config.redisTlsDir.empty()) {
+        options.redisTls = true;
+        options.tlsCaFile = config.redisTlsDir + "/ca.crt";
+        options.tlsCertFile = config.redisTlsDir + "/client.crt";
+        options.tlsKeyFile = config.redisTlsDir + "/client.key";
+    }
+    // Quick to notice a lost server and to come back: the run faults it on purpose.
+    options.commandTimeout = std::chrono::milliseconds(500);
+    options.heartbeatInterval = std::chrono::milliseconds(200);
+    options.reconnectBackoffMax = std::chrono::milliseconds(250);
+    options.coherenceNamespace = kCoherenceNamespace;
+    // Within the 1 s freshness window: a process that has not heard from the server for 600 ms
+    // serves nothing it held from before.
+    options.maxDeafMs = 600;
+    options.diskDirectory = config.externalDir;
+    // Redis values of a run outlive it by a few minutes at most.
+    options.redisValuesExpireSec = 600;
+    options.stderrLevel = HostLogLevel::Error;
+    options.logSink = m_sink;
+    Host& host = Host::Start(options);
+    m_service = host.Service();
+    m_disk = host.DiskLayer();
+    m_redis = host.RedisLayer();
+}
+
+DemoHost::~DemoHost() {
+    TLog::SetSink(nullptr);
+}
+
+std::map<std::string, std::int64_t> DemoHost::LogCounts() const {
+    return m_sink->Counts();
+}
+
+}  // namespace demo

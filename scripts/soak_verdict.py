@@ -95,35 +95,42 @@ def rss_per_minute(processes, start, end):
 
 
 def read_heap(path):
-    """{label: [(t, in-use KiB)]} and {label: [(t, free KiB)]} from the processes' allocator
-    samples ("unix time,role,allocator,in use,free,mapped"), and the allocators named; a missing
-    file reads as none."""
-    in_use, free, allocators = defaultdict(list), defaultdict(list), set()
+    """{label: [(t, in-use KiB)]}, {label: [(t, free KiB)]} and {label: [(t, SQLite's KiB)]} from
+    the processes' allocator samples ("unix time,role,allocator,in use,free,mapped[,sqlite]"),
+    and the allocators named; a missing file reads as none."""
+    in_use, free, sqlite, allocators = defaultdict(list), defaultdict(list), defaultdict(list), set()
     try:
         with open(path) as f:
             for row in csv.reader(f):
-                if len(row) != 6:
+                if len(row) not in (6, 7) or not row[-1]:
                     continue  # a line cut short when its process was killed
                 t, role, allocator = float(row[0]), row[1], row[2]
                 in_use[role].append((t, int(row[3]) / 1024))
                 free[role].append((t, int(row[4]) / 1024))
+                if len(row) == 7:
+                    sqlite[role].append((t, int(row[6]) / 1024))
                 allocators.add(allocator)
     except OSError:
         pass
-    return dict(sorted(in_use.items())), dict(sorted(free.items())), sorted(allocators)
+    return (dict(sorted(in_use.items())), dict(sorted(free.items())), dict(sqlite),
+            sorted(allocators))
 
 
 def print_heap(path, table_path, start, end):
-    in_use, free, allocators = read_heap(path)
+    in_use, free, sqlite, allocators = read_heap(path)
     if not in_use:
         return
     cell = lambda v: "-" if v is None else "%.1f" % v
     rows = []
     for label in in_use:
         rows.append((label + " in use", rss_per_minute({label: in_use[label]}, start, end)[label]))
+        if label in sqlite:  # the part of "in use" the host's database holds
+            rows.append((label + " sqlite", rss_per_minute({label: sqlite[label]}, start,
+                                                           end)[label]))
         rows.append((label + " free", rss_per_minute({label: free[label]}, start, end)[label]))
     minutes = max(len(v) for _, v in rows)
-    print("  allocator (%s) MiB per minute, in use and held free, minutes 1-%d:" %
+    print("  allocator (%s) MiB per minute, in use (of which SQLite's) and held free, minutes "
+          "1-%d:" %
           (", ".join(allocators), minutes))
     for label, values in rows:
         print("    %-18s %s" % (label, " ".join(cell(v) for v in values)))

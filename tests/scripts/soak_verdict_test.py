@@ -131,6 +131,15 @@ class SoakVerdict(unittest.TestCase):
         free = next(line.split() for line in out.splitlines() if "worker-0 free" in line)
         self.assertEqual(free[2:], ["4.0"] * 5)
 
+    def test_the_databases_share_of_the_heap_is_shown_beside_it(self):
+        mib = 1024 * 1024
+        heap = "".join("%d,worker-0,glibc,%d,%d,%d,%d\n" % (START + 3 * i, 12 * mib, mib,
+                                                            16 * mib, (2 + i // 20) * mib)
+                       for i in range(100))
+        out = run(lambda *_: 20, heap=heap)[1]
+        sqlite = next(line.split() for line in out.splitlines() if "worker-0 sqlite" in line)
+        self.assertEqual(sqlite[2:], ["2.0", "3.0", "4.0", "5.0", "6.0"])
+
     def test_resident_memory_by_kind_tells_file_growth_from_anonymous(self):
         # Anonymous memory flat at 20 MiB, file-backed pages growing 1 MiB a minute (60 MiB/h).
         memory = "".join("%d,worker-0,%d,%d,0\n" % (START + 3 * i, 20 * 1024,

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <malloc.h>
+#include <sqlite3.h>
 
 #include <chrono>
 #include <cstdint>
@@ -24,6 +25,7 @@ long long JemallocStat(MallctlFn mallctl, const char* name) {
 
 HeapFigures ReadHeap() {
     HeapFigures h;
+    h.sqlite = static_cast<long long>(sqlite3_memory_used());
     if (const auto mallctl = reinterpret_cast<MallctlFn>(::dlsym(RTLD_DEFAULT, "mallctl"))) {
         // Its statistics are refreshed when the epoch advances.
         std::uint64_t epoch = 1;
@@ -71,9 +73,9 @@ void HeapLog::Run() {
     while (!m_stop) {
         const HeapFigures h = ReadHeap();
         if (std::FILE* f = std::fopen(m_path.c_str(), "a")) {
-            std::fprintf(f, "%lld,%s,%s,%lld,%lld,%lld\n",
+            std::fprintf(f, "%lld,%s,%s,%lld,%lld,%lld,%lld\n",
                          static_cast<long long>(std::time(nullptr)), m_role.c_str(),
-                         h.allocator.c_str(), h.inUse, h.free, h.mapped);
+                         h.allocator.c_str(), h.inUse, h.free, h.mapped, h.sqlite);
             std::fclose(f);
         }
         m_wake.wait_for(lock, std::chrono::milliseconds(m_intervalMs), [this] { return m_stop; });

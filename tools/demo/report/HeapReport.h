@@ -20,6 +20,7 @@ struct HeapFigures {
     long long inUse = 0;    // bytes handed out and not yet freed
     long long free = 0;     // bytes the allocator holds for reuse (free chunks; dirty pages)
     long long mapped = 0;   // bytes the allocator has taken from the system
+    long long sqlite = 0;   // of inUse: what SQLite holds (its page caches, statements, schema)
 };
 
 HeapFigures ReadHeap();
@@ -29,8 +30,8 @@ HeapFigures ReadHeap();
 // did.
 bool CapMallocArenas(int arenas);
 
-// Appends "unix time,role,allocator,in use,free,mapped" (bytes) to `path` every `intervalMs`
-// until destroyed.
+// Appends "unix time,role,allocator,in use,free,mapped,sqlite" (bytes) to `path` every
+// `intervalMs` until destroyed.
 class HeapLog {
 public:
     HeapLog(std::string path, std::string role, int intervalMs);

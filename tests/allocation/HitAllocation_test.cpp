@@ -112,6 +112,24 @@ long ProcessRequestsOf(Work&& work) {
 
 using Cache = ReadThroughCache<std::string>;
 
+const std::string kHitKey = "a key longer than the small-string buffer";
+
+// A cache named `name` over `layer` alone, whose value of kHitKey has reached the layer (the
+// store is a task).
+std::unique_ptr<Cache> CacheStoredIn(
+    const std::string& name, const std::shared_ptr<ExternalCache<TString, ExternalBytes>>& layer) {
+    ReadThroughOptions options;
+    options.name = name;
+    options.memoryEntries = 0;
+    options.layers = {layer};
+    auto cache = std::make_unique<Cache>(options);
+    cache->Get(kHitKey, [] { return std::string(100, 'v'); });
+    const TString external = cache->Core().ExternalKey(kHitKey);
+    for (int i = 0; i < 5000 && !layer->LoadOnThisThread(external); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return cache;
+}
+
 class HitAllocation : public ::testing::Test {
 protected:
     veltest::HostScope m_host;
@@ -194,29 +212,21 @@ TEST_F(HitAllocation, AMemoryHitInAQueryJobOnlyRecordsItsEntry) {
 // docs/operating.md states them).
 TEST_F(HitAllocation, ADiskHitAndAFillMakeAFewRequestsEach) {
     veltest::ScratchDir dir;
-    auto disk = std::make_shared<DiskExternalCache>(TString("hits"), nullptr);
-    ReadThroughOptions options;
-    options.name = "disk-hits";
-    options.memoryEntries = 0;
-    options.layers = {disk};
-    Cache below(options);
-    const std::string key = "a key longer than the small-string buffer";
-    below.Get(key, [] { return std::string(100, 'v'); });
-    const TString external = below.Core().ExternalKey(key);
-    for (int i = 0; i < 5000 && !disk->LoadOnThisThread(external); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));  // the store is a task
-    ASSERT_EQ(below.Get(key, [] { return std::string("never"); }).source,
+    const auto below =
+        CacheStoredIn("disk-hits", std::make_shared<DiskExternalCache>(TString("hits"), nullptr));
+    const std::string& key = kHitKey;
+    ASSERT_EQ(below->Get(key, [] { return std::string("never"); }).source,
               ReadThroughSource::External);
     const long perDiskHit = RequestsOf([&] {
                                 for (int i = 0; i < 100; ++i)
-                                    below.Get(key, [] { return std::string("never"); });
+                                    below->Get(key, [] { return std::string("never"); });
                             }) /
                             100;
     EXPECT_LE(perDiskHit, 50);
 
+    ReadThroughOptions options;
     options.name = "fills";
     options.memoryEntries = 1000;
-    options.layers = {};
     Cache memory(options);
     std::vector<std::string> keys;
     for (int i = 0; i < 3000; ++i) keys.push_back("row:" + std::to_string(i));
@@ -243,28 +253,20 @@ protected:
 // the connection's): small and fixed per Get, like a disk hit's.
 TEST_F(RedisHitAllocation, ARedisHitMakesAFewRequests) {
     auto pool = std::make_shared<RedisConnectionPool>(Server().MakeConfig());
-    auto redis = std::make_shared<RedisExternalCache>(TString("hits"), pool);
-    ReadThroughOptions options;
-    options.name = "redis-hits";
-    options.memoryEntries = 0;
-    options.layers = {redis};
-    Cache below(options);
-    const std::string key = "a key longer than the small-string buffer";
-    below.Get(key, [] { return std::string(100, 'v'); });
-    const TString external = below.Core().ExternalKey(key);
-    for (int i = 0; i < 5000 && !redis->LoadOnThisThread(external); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));  // the store is a task
+    const auto below =
+        CacheStoredIn("redis-hits", std::make_shared<RedisExternalCache>(TString("hits"), pool));
+    const std::string& key = kHitKey;
     for (int i = 0; i < 10; ++i)  // warm: connections made, threads started, buffers grown
-        ASSERT_EQ(below.Get(key, [] { return std::string("never"); }).source,
+        ASSERT_EQ(below->Get(key, [] { return std::string("never"); }).source,
                   ReadThroughSource::External);
     const long perRedisHit = ProcessRequestsOf([&] {
                                  for (int i = 0; i < 100; ++i)
-                                     below.Get(key, [] { return std::string("never"); });
+                                     below->Get(key, [] { return std::string("never"); });
                              }) /
                              100;
     EXPECT_GT(perRedisHit, 0);  // the counter sees the other threads' requests
     EXPECT_LE(perRedisHit, 70);
-    EXPECT_EQ(below.GetCounters().loads, 1);
+    EXPECT_EQ(below->GetCounters().loads, 1);
     RecordProperty("requests per Redis hit", static_cast<int>(perRedisHit));
     std::printf("requests per Redis hit %ld\n", perRedisHit);
 }

@@ -84,6 +84,9 @@ int QueryCatalogue::Add(Family family, int a, int b, std::string key, std::strin
     q.key = std::move(key);
     q.tables = std::move(tables);
     q.sql = std::move(sql);
+    if (!q.sql.empty())
+        q.statement =
+            m_statementOf.try_emplace(q.sql, static_cast<int>(m_statementOf.size())).first->second;
     q.components = std::move(components);
     m_byParameters[{family, a, b}] = q.id;
     m_queries.push_back(std::move(q));

@@ -39,6 +39,7 @@ struct Query {
     std::string key;              // "region-month:3:7", unique in the catalogue
     std::string tables;           // the tables it reads, "+"-separated
     std::string sql;              // empty for derived queries; parameters ?1 = a, ?2 = b
+    int statement = -1;           // which of the catalogue's distinct SQL texts `sql` is; -1: none
     std::vector<int> components;  // base queries a derived query is computed from
     bool Derived() const { return !components.empty(); }
 };
@@ -58,6 +59,8 @@ public:
     const std::vector<Query>& All() const { return m_queries; }
     const Query& Get(int id) const { return m_queries.at(static_cast<std::size_t>(id)); }
     std::size_t Size() const { return m_queries.size(); }
+    // How many distinct SQL texts the base queries share (Query::statement is below it).
+    std::size_t StatementCount() const { return m_statementOf.size(); }
     int CategoryOf(int product) const { return m_categoryOf.at(static_cast<std::size_t>(product)); }
     // The base queries whose answer may change when a row in `cell` changes, ascending.
     std::vector<int> AffectedBaseQueries(const SalesCell& cell) const;
@@ -69,7 +72,8 @@ private:
 
     std::vector<Query> m_queries;
     std::map<std::tuple<Family, int, int>, int> m_byParameters;
-    std::vector<int> m_categoryOf;  // by product id
+    std::map<std::string, int> m_statementOf;  // SQL text -> Query::statement
+    std::vector<int> m_categoryOf;             // by product id
 };
 
 // Draws catalogue ids with probability proportional to 1 / rank^exponent, the ranks being a

@@ -43,7 +43,7 @@ QueryRunner::QueryRunner(const std::string& dbPath, const QueryCatalogue& catalo
     : m_catalogue(catalogue),
       m_outage(outage),
       m_db(dbPath),
-      m_statements(catalogue.Size()),
+      m_statements(catalogue.StatementCount()),
       m_version(m_db, "SELECT version FROM query_versions WHERE qid = ?1"),
       m_rowsAt(m_db, "SELECT rows FROM query_rows WHERE qid = ?1 AND version = ?2"),
       m_changesAfter(m_db,
@@ -52,7 +52,7 @@ QueryRunner::QueryRunner(const std::string& dbPath, const QueryCatalogue& catalo
                      " WHERE c.qid = ?1 AND c.version > ?2") {}
 
 std::vector<Row> QueryRunner::RunBase(const Query& query) {
-    auto& statement = m_statements.at(static_cast<std::size_t>(query.id));
+    auto& statement = m_statements.at(static_cast<std::size_t>(query.statement));
     if (!statement) statement = std::make_unique<SqliteStatement>(m_db, query.sql);
     const int parameters = statement->ParameterCount();
     if (parameters >= 1) statement->Bind(1, query.a);

@@ -89,7 +89,10 @@ private:
     const QueryCatalogue& m_catalogue;
     const DatabaseOutage* m_outage;
     SqliteDb m_db;
-    std::vector<std::unique_ptr<SqliteStatement>> m_statements;  // by query id
+    // By Query::statement: one per distinct SQL text, bound anew for each query. A statement
+    // per query would hold the catalogue's few hundred compiled programs in every connection,
+    // about 1 MiB, reached only as the rarest queries come up: a slow climb for hours.
+    std::vector<std::unique_ptr<SqliteStatement>> m_statements;
     SqliteStatement m_version;
     SqliteStatement m_rowsAt;
     SqliteStatement m_changesAfter;

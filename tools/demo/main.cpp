@@ -47,6 +47,10 @@ int main(int argc, char** argv) {
             options->child ? options->child->role + "-" + std::to_string(options->child->index)
                            : std::string("parent"),
             3000);
+    // Every process of the run, children included: they parse the same flag.
+    std::unique_ptr<demo::HeapTrimmer> trimmer;
+    if (options->mallocTrimSec > 0 && !options->help && !options->tour)
+        trimmer = std::make_unique<demo::HeapTrimmer>(options->mallocTrimSec);
     try {
         if (options->help) {
             std::fputs(demo::Usage(), stdout);

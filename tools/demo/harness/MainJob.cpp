@@ -64,7 +64,8 @@ std::vector<std::string> ChildArgs(const Options& options, const RunPlace& place
                                     SetupName(setup),
                                     "--ttl-ms",
                                     std::to_string(ttlMs)};
-    common.insert(common.end(), {"--value-lifetime", std::to_string(options.ValueLifetimeSec())});
+    common.insert(common.end(), {"--value-lifetime", std::to_string(options.ValueLifetimeSec()),
+                                 "--malloc-trim-s", std::to_string(options.mallocTrimSec)});
     if (!options.leases) common.push_back("--no-leases");
     if (!options.failSafe) common.push_back("--no-fail-safe");
     if (!options.deafHolds) common.push_back("--no-deaf-holds");

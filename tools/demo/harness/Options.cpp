@@ -199,6 +199,12 @@ const Flag kFlags[] = {
      "the least resident memory in an hour's soak); 0: the\n"
      "allocator's own choice (8 arenas per core)",
      Value<&Options::mallocArenas>},
+    {"--malloc-trim-s", "N",
+     "every N seconds each process of the run hands the allocator's\n"
+     "free pages back to the system (glibc's malloc_trim; default\n"
+     "60); 0: never, and what a burst freed amid blocks in use\n"
+     "stays resident",
+     Value<&Options::mallocTrimSec>},
     {"--json", nullptr, "print the summary as JSON on stdout (progress goes to stderr)",
      Set<&Options::json, true>},
     {"--tour", nullptr, "run the API tour instead: one chapter per capability",
@@ -265,6 +271,7 @@ std::string Mistake(const Options& o) {
     if (o.metricsPort < 0 || o.metricsPort + o.processes > 65536)
         error = "--metrics-port wants a port from 1 to " + std::to_string(65536 - o.processes);
     if (o.mallocArenas < 0) error = "--malloc-arenas must not be negative";
+    if (o.mallocTrimSec < 0) error = "--malloc-trim-s must not be negative";
     if (o.compareTtlSec < 0) error = "--ttl must not be negative";
     if (o.compare && (o.chaos || !o.redisCluster.empty() || o.redisTls))
         error = "--compare runs on one plain Redis server, without --chaos";

@@ -58,6 +58,10 @@ struct Options {
     // glibc's malloc arenas per process (MALLOC_ARENA_MAX); 0: the allocator's own choice (8
     // per core). Two hold the least resident memory in an hour's soak (docs/operating.md).
     int mallocArenas = 2;
+    // Every so many seconds each process of the run hands its allocator's free pages back to
+    // the system (glibc's malloc_trim); 0: never. Without it, resident memory climbs by the
+    // steps of the bursts a run's faults cause (docs/operating.md).
+    int mallocTrimSec = 60;
     // When not 0, worker i serves its metrics at http://127.0.0.1:<metricsPort + i>/metrics.
     int metricsPort = 0;
     // Set in the processes the parent starts.

@@ -53,13 +53,15 @@ bool CapMallocArenas(int arenas) {
     return true;
 }
 
-HeapLog::HeapLog(std::string path, std::string role, int intervalMs)
-    : m_path(std::move(path)),
-      m_role(std::move(role)),
-      m_intervalMs(intervalMs),
-      m_thread([this] { Run(); }) {}
+bool ReleaseFreePages() {
+    if (::dlsym(RTLD_DEFAULT, "mallctl")) return false;  // jemalloc decays its own pages
+    return ::malloc_trim(0) == 1;
+}
 
-HeapLog::~HeapLog() {
+PeriodicTask::PeriodicTask(std::chrono::milliseconds interval, std::function<void()> task)
+    : m_interval(interval), m_task(std::move(task)), m_thread([this] { Run(); }) {}
+
+PeriodicTask::~PeriodicTask() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stop = true;
@@ -68,17 +70,28 @@ HeapLog::~HeapLog() {
     m_thread.join();
 }
 
-void HeapLog::Run() {
+void PeriodicTask::Run() {
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_stop) {
-        const HeapFigures h = ReadHeap();
-        if (std::FILE* f = std::fopen(m_path.c_str(), "a")) {
-            std::fprintf(f, "%lld,%s,%s,%lld,%lld,%lld,%lld\n",
-                         static_cast<long long>(std::time(nullptr)), m_role.c_str(),
-                         h.allocator.c_str(), h.inUse, h.free, h.mapped, h.sqlite);
-            std::fclose(f);
-        }
-        m_wake.wait_for(lock, std::chrono::milliseconds(m_intervalMs), [this] { return m_stop; });
+        lock.unlock();
+        m_task();
+        lock.lock();
+        m_wake.wait_for(lock, m_interval, [this] { return m_stop; });
+    }
+}
+
+HeapLog::HeapLog(std::string path, std::string role, int intervalMs)
+    : m_path(std::move(path)),
+      m_role(std::move(role)),
+      m_task(std::chrono::milliseconds(intervalMs), [this] { Append(); }) {}
+
+void HeapLog::Append() const {
+    const HeapFigures h = ReadHeap();
+    if (std::FILE* f = std::fopen(m_path.c_str(), "a")) {
+        std::fprintf(f, "%lld,%s,%s,%lld,%lld,%lld,%lld\n",
+                     static_cast<long long>(std::time(nullptr)), m_role.c_str(),
+                     h.allocator.c_str(), h.inUse, h.free, h.mapped, h.sqlite);
+        std::fclose(f);
     }
 }
 

@@ -125,7 +125,12 @@ TEST_F(ReadThroughThreads, DroppedFillReportedARemovalTheEvictionHadReported) {
             while (!stop) readers.Get(key, [&] { return std::to_string(version.load()); });
         });
     }
-    for (int change = 0; change < 3000; ++change) {
+    // The race needs the readers to run between the writer's changes: on a loaded machine they
+    // may not in the first thousands, so the changes go on until one fill was dropped.
+    for (int change = 0;
+         change < 3000 ||
+         (change < 3'000'000 && (change % 1000 || !readers.GetCounters().racedFillsDropped));
+         ++change) {
         ++version;
         writer.Invalidate(change % 2 ? "a" : "b");
     }

@@ -320,7 +320,9 @@ TEST_F(Leases, FrozenServerFallsBackToLoadingInTheProcess) {
 // publisher retries later), and what was held before was served until it came: what is held
 // is now treated as after a gap.
 TEST_F(Leases, HeldValuesWereServedWhileAndAfterTheServerWasFrozen) {
-    ScopedOverride deafAfter("CacheSynchronizationMaxDeafMs", 300);
+    // Far above the heartbeat, so that a loaded machine's late beat does not pass what is held
+    // before the freeze; the freeze then outlasts it.
+    ScopedOverride deafAfter("CacheSynchronizationMaxDeafMs", 1000);
     ScopedOverride sync("SyncCaches", true);
     ICascadeInvalidatorHolder& holder = CascadeInvalidatorHolderFactory::GetInstance();
     holder.ResetForTest();
@@ -351,7 +353,7 @@ TEST_F(Leases, HeldValuesWereServedWhileAndAfterTheServerWasFrozen) {
     EXPECT_TRUE(derived.Get("d", part("never")).held);
 
     Server().Freeze();
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
     EXPECT_FALSE(service->Hears());
     const auto during = cache.Get("k", [] { return std::string("v2"); });
     const auto derivedDuring = derived.Get("d", part("v2"));

@@ -156,9 +156,12 @@ TEST_F(Audit, EntryKeptPastAHeardChangeIsInconsistentWithItsAge) {
     auto a = Make(*m_a, options);
     auto b = Make(*m_b, Options(false));
     EXPECT_EQ(*a->Get("k").value, "v0");
-    // Its announcement first (without re-announcing, a change that arrives before it would
-    // read as older than the content it replaced).
-    ASSERT_TRUE(Eventually([&] { return m_a->service->GetHealth().received >= 1; }));
+    // Its announcement first, heard in both processes. Heard in `a` only, the change below
+    // would race it in `b`: `b` would announce v0 again after its own v1, and v0 would be the
+    // last news of the key in `a`, so the old answers would count as unannounced.
+    ASSERT_TRUE(Eventually([&] {
+        return m_a->service->GetHealth().received >= 1 && m_b->service->GetHealth().received >= 1;
+    }));
     m_source.Write("k", "v1");
     b->Set("k", std::make_shared<const std::string>("v1"));
     Read(*a, "k", 600);

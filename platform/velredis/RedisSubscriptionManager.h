@@ -141,12 +141,14 @@ public:
     // exception from it is logged.
     void SetSilenceHook(const TString& channelPattern, SilenceHook hook);
     Stats GetStats() const;
-    // When the subscriber last heard from the server (a message or a heartbeat's answer) while
-    // every pattern was confirmed: steady-clock nanoseconds since the clock's epoch, or 0 while
-    // it is not live (connecting, subscribing, replaying, backing off). Whoever compares it with
-    // the time now knows for how long announcements may have been unable to reach this process;
-    // a heard moment is at most the heartbeat interval in force (see LimitSilence) plus the
-    // round trip old while all is well.
+    // The last moment by which everything the server sent has been read, while every pattern
+    // was confirmed: when the newest command the server has answered (a heartbeat, a
+    // subscription) went out. Steady-clock nanoseconds since the clock's epoch, or 0 while it is
+    // not live (connecting, subscribing, replaying, backing off). Reading a message, or reading
+    // an answer late, proves nothing newer: it may have waited in the socket since before the
+    // server froze. Whoever compares it with the time now knows for how long announcements may
+    // have been unable to reach this process; while all is well a heard moment is at most the
+    // heartbeat interval in force (see LimitSilence) plus the round trip old.
     // Any thread; lock-free.
     long long HeardLiveAtNs() const { return m_heardLiveNs.load(std::memory_order_acquire); }
 
@@ -206,6 +208,11 @@ private:
     // the connection has something to read.
     bool WaitForTraffic(const Subscriber& subscriber);
     void DrainReplies(Subscriber& subscriber);
+    // Sends a command that `replies` replies will answer, and notes when it went out.
+    void SendCommand(Subscriber& subscriber, const std::vector<std::string_view>& args,
+                     int replies);
+    // A reply answered the oldest command not yet answered in full.
+    void NoteAnswer(Subscriber& subscriber);
     void Dispatch(Subscriber& subscriber, redisReply* reply);
     // The replaying state: the server confirmed `pattern` on this connection.
     void Confirm(Subscriber& subscriber, const std::string& pattern);

@@ -24,7 +24,9 @@ while True:
         a.close(); b.close()
 PY
 )
-"$demo" --processes 2 --duration 8 --rows 20000 --metrics-port "$port" >"$dir/out" 2>"$dir/err" &
+# Long enough for a loaded machine or a sanitizer build to reach a hit in every worker; the run
+# is stopped as soon as both have been read.
+"$demo" --processes 2 --duration 60 --rows 20000 --metrics-port "$port" >"$dir/out" 2>"$dir/err" &
 pid=$!
 
 "$py" - "$port" "$pid" <<'PY'
@@ -94,5 +96,6 @@ for p in (port, port + 1):
     assert families["velcache_readthroughcache_counters_layer_0_hits"].type == "counter"
     assert families["velcache_readthroughcache_counters_audit_nines"].type == "gauge"
 PY
-wait "$pid" || true
+kill "$pid" 2>/dev/null || true
+wait "$pid" 2>/dev/null || true
 pid=

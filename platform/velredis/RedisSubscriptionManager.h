@@ -15,8 +15,9 @@
 // one node, the next one after each loss); subscribing (every pattern sent in one PSUBSCRIBE,
 // confirmations awaited while messages of confirmed patterns are delivered); replaying (a
 // confirmed pattern's catch-up hook runs, before the pattern counts as confirmed); live (every
-// pattern confirmed, heartbeats sent when the connection is quiet); backing off (after a loss,
-// waiting before the next connection attempt). Reconfigure sends it back to connecting at once.
+// pattern confirmed, a heartbeat sent whenever the server has answered nothing for an interval,
+// messages flowing or not); backing off (after a loss, waiting before the next connection
+// attempt). Reconfigure sends it back to connecting at once.
 // Failing callbacks are logged rate-limited: the first few per interval, then one line with the
 // number suppressed; channel names in those lines are shortened.
 // Thread contract: safe for concurrent use.
@@ -158,8 +159,9 @@ public:
     RedisEndpointConfig GetConfig() const;
 
     // For whoever counts a silence longer than `bound` as lost announcements: from now on a
-    // heartbeat goes out after at most half of `bound` without a reply, whatever the endpoint's
-    // heartbeatInterval, so that a quiet, healthy connection is heard from well within `bound`.
+    // heartbeat goes out at most half of `bound` after the server last answered, whatever the
+    // endpoint's heartbeatInterval, so that a healthy connection is heard from well within
+    // `bound`.
     // The shortest bound asked for holds for the manager's lifetime; zero or less asks nothing.
     // Any thread; lock-free.
     void LimitSilence(std::chrono::milliseconds bound);

@@ -39,6 +39,7 @@ int RunComparison(const Options& options, RunPlace& place) {
             (ttl ? ", answers live " + std::to_string(ttl) + " ms" : ""));
         const double load = LoadAverage();
         const SetupRun run = RunSetup(options, place, setup, ttl ? ttl : ttlMs, i > 0);
+        if (const int stopped = StoppedBySignal()) return stopped;
         rows.push_back(ComparisonRow::From(SetupName(setup), ttl, options.durationSec,
                                            options.processes, run.workers));
         rows.back().cpuSec = run.cpuSec;

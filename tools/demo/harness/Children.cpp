@@ -14,6 +14,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "harness/StopSignal.h"
+
 namespace demo {
 
 void Say(const std::string& text) {
@@ -104,7 +106,7 @@ bool WaitUntil(std::vector<Child>& children, const std::function<bool(const Chil
         bool all = true;
         for (const Child& c : children) all = all && (condition(c) || c.exited);
         if (all) return true;
-        if (Clock::now() > deadline) return false;
+        if (Clock::now() > deadline || StopSignal() != 0) return false;
         Collect(children, std::chrono::milliseconds(100));
     }
 }
@@ -117,6 +119,16 @@ Stats Sum(const std::vector<Child>& children, const std::string& role) {
 }
 
 void StopAndReap(std::vector<Child>& children) {
+    if (StopSignal() != 0) {
+        // Stopped from outside: no settling, no final reports.
+        for (Child& c : children) {
+            ::close(c.toChild);
+            ::kill(c.pid, SIGTERM);
+            ::waitpid(c.pid, nullptr, 0);
+            ::close(c.fromChild);
+        }
+        return;
+    }
     for (Child& c : children)
         if (c.role == "writer") c.Send("stop");
     WaitUntil(

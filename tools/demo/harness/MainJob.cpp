@@ -2,6 +2,8 @@
 // summary and report.
 #include "harness/MainJob.h"
 
+#include <string.h>
+
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -14,6 +16,7 @@
 #include "harness/RedisNodes.h"
 #include "harness/Roles.h"
 #include "harness/Sampling.h"
+#include "harness/StopSignal.h"
 #include "report/Report.h"
 #include "velsupport/RedisServer.h"
 
@@ -108,7 +111,7 @@ void DriveWorkload(const Options& options, std::vector<Child>& children, RunPlac
     int secondsInPoint = 0;
     std::int64_t answeredBefore = 0;
     Histogram latencyBefore;
-    while (Clock::now() < end) {
+    while (Clock::now() < end && StopSignal() == 0) {
         Collect(children, std::chrono::milliseconds(100));
         FollowControl(control, children);
         const auto now = Clock::now();
@@ -132,6 +135,13 @@ void DriveWorkload(const Options& options, std::vector<Child>& children, RunPlac
 }
 
 }  // namespace
+
+int StoppedBySignal() {
+    const int signal = StopSignal();
+    if (signal == 0) return 0;
+    Say(std::string("stopped by ") + ::sigabbrev_np(signal) + " before the run ended; no summary");
+    return 128 + signal;
+}
 
 int FindRedis(const Options& options, RunPlace& place) {
     RunFacts& facts = place.facts;
@@ -198,6 +208,7 @@ bool WriteReport(const Options& options, const RunFacts& facts, const Summary& s
 int RunMainJob(const Options& options, RunPlace& place) {
     const SetupRun run =
         RunSetup(options, place, Setup::Velcache, options.ValueLifetimeSec() * 1000, false);
+    if (const int code = StoppedBySignal()) return code;
     const Summary summary(run.facts, run.workers, run.writer);
     std::fputs(options.json ? summary.Json().c_str() : summary.Table().c_str(), stdout);
     std::fflush(stdout);

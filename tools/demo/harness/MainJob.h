@@ -40,6 +40,9 @@ struct SetupRun {
     double cpuSec = 0;
 };
 
+// 0, or once a stop signal arrived (StopSignal), 128 plus its number, said with why the run
+// ended early.
+int StoppedBySignal();
 // Finds or starts the Redis server(s); 0 or the exit code of a failure (said).
 int FindRedis(const Options& options, RunPlace& place);
 // One run of the workload in `setup` on a newly generated database: the writer and the workers

@@ -19,6 +19,7 @@
 #include "harness/Children.h"
 #include "harness/MainJob.h"
 #include "harness/Roles.h"
+#include "harness/StopSignal.h"
 #include "velsupport/RedisServer.h"
 #include "velsupport/TlsCertificates.h"
 
@@ -40,6 +41,7 @@ int RunChild(const ChildConfig& config) {
 
 int RunWorkload(const Options& options) {
     ::signal(SIGPIPE, SIG_IGN);
+    CatchStopSignals();
     if (std::string why; !options.db.empty() && !DataGenerator::MayReplace(options.db, why)) {
         Say("--db " + options.db + ": will not replace it, " + why +
             "; give the path of a new file (or of a database an earlier run wrote)");

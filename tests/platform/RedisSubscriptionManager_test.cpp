@@ -156,12 +156,13 @@ TEST_F(RedisSubscription, AMessageReadLateMadeAFrozenServerLookHeard) {
     RedisEndpointConfig config = Server().MakeConfig();
     config.heartbeatInterval = 50ms;
     config.commandTimeout = 10s;  // the loss of the connection is not what is looked at here
-    RedisSubscriptionManager manager(config);
     Inbox inbox;
     std::promise<void> entered;
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
     const RedisSubscriptionManager::Callback record = inbox.Callback();
+    // Last, so that its delivery thread ends before what its callback uses.
+    RedisSubscriptionManager manager(config);
     manager.Subscribe("ns.*", [&](const TString& channel, const void* data, int length) {
         record(channel, data, length);
         if (std::string(static_cast<const char*>(data), size_t(length)) != "hold") return;
@@ -194,9 +195,10 @@ TEST_F(RedisSubscription, AMessageReadLateMadeAFrozenServerLookHeard) {
 // Whoever waits for the subscription wakes to a subscriber heard live, however long the delivery
 // thread then spends on callbacks.
 TEST_F(RedisSubscription, AConfirmedSubscriptionWasNotYetHeardLive) {
-    RedisSubscriptionManager manager(Server().MakeConfig());
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
+    // Last, so that its delivery thread ends before what its callback uses.
+    RedisSubscriptionManager manager(Server().MakeConfig());
     // Runs on the delivery thread right before the confirmation counts: a message then waits
     // right behind it.
     manager.SetCatchUp("ns.*", [&](bool) {

@@ -94,10 +94,8 @@ struct RedisEndpointConfig {
     std::chrono::milliseconds connectTimeout{1000};
     /// Bound on one whole command, from the first byte sent to the last byte of the reply.
     std::chrono::milliseconds commandTimeout{1000};
-    /// A subscriber whose server has answered nothing sent in this long sends PING; nothing at
-    /// all read within commandTimeout of it counts as a lost connection. Only answers to what it
-    /// sent count as hearing the server, stamped with when that went out: a message, or an
-    /// answer read late, may have waited in the socket since before the server froze.
+    /// A subscriber that has heard nothing for this long sends PING; no answer within
+    /// commandTimeout counts as a lost connection.
     std::chrono::milliseconds heartbeatInterval{1000};
     /// The subscriber's reconnection delay starts at the minimum and doubles up to the maximum
     /// while attempts keep failing; it returns to the minimum once the server confirms a

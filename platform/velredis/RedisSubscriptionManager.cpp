@@ -36,12 +36,6 @@ std::string_view Text(const redisReply* r) {
 
 }  // namespace
 
-// A command on the subscriber connection that the server has not answered in full yet.
-struct SentCommand {
-    Clock::time_point sentAt;
-    int replies = 1;  // still due: a PSUBSCRIBE is answered once per pattern
-};
-
 struct RedisSubscriptionManager::Subscriber {
     SubscriberState state = SubscriberState::Connecting;
     RedisEndpointConfig config;  // m_config as of this turn of the loop
@@ -55,17 +49,9 @@ struct RedisSubscriptionManager::Subscriber {
     std::string missed;             // what this round of confirmations' hooks reported
     std::chrono::milliseconds backoff{0};
     Clock::time_point nextAttempt = Clock::now();
-    // What the server has answered. A reply proves the server alive only when it was sent, and
-    // a reply read late (a delivery thread kept busy, the server frozen since) was sent long
-    // before it is read. So the moment heard from the server is when the newest command it has
-    // answered went out: everything it sent before answering has been read by then. A message
-    // answers nothing and proves nothing newer.
-    Clock::time_point answeredThrough = Clock::now();
-    std::deque<SentCommand> unanswered;         // oldest first, as the server answers them
-    Clock::time_point lastRead = Clock::now();  // the last reply of any kind
-    // Heartbeat: a PING goes out once nothing newer than heartbeatInterval has been answered.
-    // The connection counts as lost when nothing at all arrives within the command time-out of
-    // it (its answer may wait behind messages that keep arriving).
+    // Heartbeat: a PING goes out after heartbeatInterval without a reply, and must be answered
+    // (by any reply) within the command time-out.
+    Clock::time_point lastHeard = Clock::now();
     bool pingOutstanding = false;
     Clock::time_point pingSentAt = Clock::now();
     std::size_t node = 0;          // on a cluster, which node of GetClusterNodes to subscribe on
@@ -212,12 +198,12 @@ void RedisSubscriptionManager::RunSilenceHooks(std::chrono::nanoseconds silence)
 }
 
 void RedisSubscriptionManager::NoteHeardLive(Subscriber& subscriber) {
-    if (subscriber.answeredThrough <= subscriber.lastLive) return;
-    const auto silence = subscriber.answeredThrough - subscriber.lastLive;
+    if (subscriber.lastHeard == subscriber.lastLive) return;
+    const auto silence = subscriber.lastHeard - subscriber.lastLive;
     if (subscriber.lastLive != Clock::time_point{} && silence > HeartbeatInterval(subscriber))
         RunSilenceHooks(silence);
-    subscriber.lastLive = subscriber.answeredThrough;
-    m_heardLiveNs.store(subscriber.answeredThrough.time_since_epoch() / std::chrono::nanoseconds(1),
+    subscriber.lastLive = subscriber.lastHeard;
+    m_heardLiveNs.store(subscriber.lastHeard.time_since_epoch() / std::chrono::nanoseconds(1),
                         std::memory_order_release);
 }
 
@@ -387,9 +373,6 @@ RedisSubscriptionManager::SubscriberState RedisSubscriptionManager::SubscribeAll
             patterns.push_back(entry.first);
         }
     }
-    // The connection (and its authentication, if any) has just been answered.
-    subscriber.answeredThrough = subscriber.lastRead = Clock::now();
-    subscriber.unanswered.clear();
     subscriber.awaitingConfirmations = static_cast<int>(patterns.size());
     subscriber.resubscribing = subscriber.lost;
     subscriber.missed.clear();
@@ -397,12 +380,13 @@ RedisSubscriptionManager::SubscriberState RedisSubscriptionManager::SubscribeAll
     if (!patterns.empty()) {
         std::vector<std::string_view> args{"PSUBSCRIBE"};
         args.insert(args.end(), patterns.begin(), patterns.end());
-        SendCommand(subscriber, args, static_cast<int>(patterns.size()));
+        subscriber.socket->Send(args, Clock::now() + subscriber.config.commandTimeout);
     } else if (subscriber.resubscribing) {
         // Nothing to confirm: the subscription (of no pattern) is complete at once.
         subscriber.resubscribing = false;
         AnnounceResubscription(subscriber);
     }
+    subscriber.lastHeard = Clock::now();
     subscriber.pingOutstanding = false;
     return patterns.empty() ? SubscriberState::Live : SubscriberState::Subscribing;
 }
@@ -429,15 +413,15 @@ void RedisSubscriptionManager::SendQueuedOps(Subscriber& subscriber) {
     }
     for (const Op& op : ops) {
         if (op.subscribe) ++subscriber.awaitingConfirmations;
-        SendCommand(subscriber, {op.subscribe ? "PSUBSCRIBE" : "PUNSUBSCRIBE", op.pattern}, 1);
+        subscriber.socket->Send({op.subscribe ? "PSUBSCRIBE" : "PUNSUBSCRIBE", op.pattern},
+                                Clock::now() + subscriber.config.commandTimeout);
     }
 }
 
 bool RedisSubscriptionManager::WaitForTraffic(const Subscriber& subscriber) {
     const Clock::time_point heartbeatDue =
-        subscriber.pingOutstanding ? std::max(subscriber.pingSentAt, subscriber.lastRead) +
-                                         subscriber.config.commandTimeout
-                                   : subscriber.answeredThrough + HeartbeatInterval(subscriber);
+        subscriber.pingOutstanding ? subscriber.pingSentAt + subscriber.config.commandTimeout
+                                   : subscriber.lastHeard + HeartbeatInterval(subscriber);
     // Messages a TLS session has decrypted already do not make the socket readable: with some
     // waiting, the poll only collects a wake-up.
     const bool buffered = subscriber.socket->HasBufferedInput();
@@ -456,42 +440,20 @@ void RedisSubscriptionManager::DrainReplies(Subscriber& subscriber) {
     // Drain everything that has arrived, so that a PING answer waiting behind slow callbacks is
     // seen before the heartbeat is judged.
     while (detail::ReplyPtr reply = subscriber.socket->ReadAvailable()) {
-        subscriber.lastRead = Clock::now();
+        subscriber.lastHeard = Clock::now();
+        subscriber.pingOutstanding = false;
         Dispatch(subscriber, reply.get());
     }
 }
 
-void RedisSubscriptionManager::SendCommand(Subscriber& subscriber,
-                                           const std::vector<std::string_view>& args, int replies) {
-    const Clock::time_point now = Clock::now();
-    subscriber.socket->Send(args, now + subscriber.config.commandTimeout);
-    subscriber.unanswered.push_back({now, replies});
-}
-
-void RedisSubscriptionManager::NoteAnswer(Subscriber& subscriber) {
-    if (subscriber.unanswered.empty()) return;
-    SentCommand& oldest = subscriber.unanswered.front();
-    subscriber.answeredThrough = std::max(subscriber.answeredThrough, oldest.sentAt);
-    if (--oldest.replies <= 0) subscriber.unanswered.pop_front();
-}
-
 void RedisSubscriptionManager::Dispatch(Subscriber& subscriber, redisReply* reply) {
-    // A PING's answer is an array while subscribed and a plain status otherwise.
-    if (reply->type == REDIS_REPLY_STATUS && Text(reply) == "PONG") {
-        NoteAnswer(subscriber);
-        subscriber.pingOutstanding = false;
-        return;
-    }
     if (reply->type == REDIS_REPLY_ERROR) {
-        NoteAnswer(subscriber);
         TLog::LogMessage(TLog::Warn, TFormatString("Redis subscriber received an error: %1",
                                                    std::string(reply->str, reply->len)));
         return;
     }
     if (reply->type != REDIS_REPLY_ARRAY || reply->elements < 1) return;
     const std::string_view kind = Text(reply->element[0]);
-    if (kind != "pmessage" && kind != "message") NoteAnswer(subscriber);
-    if (kind == "pong") subscriber.pingOutstanding = false;
     if (kind == "pmessage" && reply->elements == 4) {
         const redisReply* data = reply->element[3];
         Deliver(subscriber, std::string(Text(reply->element[1])),
@@ -500,7 +462,7 @@ void RedisSubscriptionManager::Dispatch(Subscriber& subscriber, redisReply* repl
     } else if (kind == "psubscribe" && reply->elements >= 2) {
         Confirm(subscriber, std::string(Text(reply->element[1])));
     }
-    // "pong", "punsubscribe" and anything else need nothing more.
+    // "pong", "punsubscribe" and anything else need nothing.
 }
 
 void RedisSubscriptionManager::Confirm(Subscriber& subscriber, const std::string& pattern) {
@@ -509,32 +471,28 @@ void RedisSubscriptionManager::Confirm(Subscriber& subscriber, const std::string
     subscriber.state = SubscriberState::Replaying;
     const std::string missed = RunCatchUp(pattern, subscriber.resubscribing);
     if (!missed.empty()) subscriber.missed += (subscriber.missed.empty() ? "" : "; ") + missed;
-    if (subscriber.awaitingConfirmations > 0 && --subscriber.awaitingConfirmations == 0 &&
-        subscriber.resubscribing) {
-        subscriber.resubscribing = false;
-        AnnounceResubscription(subscriber);
-    }
-    // Live again before whoever waits for the confirmation wakes, so that it finds the server
-    // heard (the rest of this turn may run callbacks for a while).
-    if (subscriber.awaitingConfirmations == 0) NoteHeardLive(subscriber);
     {
         TMutexLock lock(m_mutex);
         auto it = m_subscriptions.find(pattern);
         if (it != m_subscriptions.end()) it->second->confirmed = true;
     }
     m_changed.notify_all();
+    if (subscriber.awaitingConfirmations > 0 && --subscriber.awaitingConfirmations == 0 &&
+        subscriber.resubscribing) {
+        subscriber.resubscribing = false;
+        AnnounceResubscription(subscriber);
+    }
     subscriber.state =
         subscriber.awaitingConfirmations > 0 ? SubscriberState::Subscribing : SubscriberState::Live;
 }
 
 void RedisSubscriptionManager::CheckHeartbeat(Subscriber& subscriber, Clock::time_point now) {
     const RedisEndpointConfig& config = subscriber.config;
-    if (subscriber.pingOutstanding &&
-        now >= std::max(subscriber.pingSentAt, subscriber.lastRead) + config.commandTimeout)
+    if (subscriber.pingOutstanding && now >= subscriber.pingSentAt + config.commandTimeout)
         throw RedisTimeoutException("The Redis server did not answer the heartbeat.");
     if (!subscriber.pingOutstanding &&
-        now >= subscriber.answeredThrough + HeartbeatInterval(subscriber)) {
-        SendCommand(subscriber, {"PING"}, 1);
+        now >= subscriber.lastHeard + HeartbeatInterval(subscriber)) {
+        subscriber.socket->Send({"PING"}, now + config.commandTimeout);
         subscriber.pingSentAt = now;
         subscriber.pingOutstanding = true;
     }

@@ -15,9 +15,8 @@
 // one node, the next one after each loss); subscribing (every pattern sent in one PSUBSCRIBE,
 // confirmations awaited while messages of confirmed patterns are delivered); replaying (a
 // confirmed pattern's catch-up hook runs, before the pattern counts as confirmed); live (every
-// pattern confirmed, a heartbeat sent whenever the server has answered nothing for an interval,
-// messages flowing or not); backing off (after a loss, waiting before the next connection
-// attempt). Reconfigure sends it back to connecting at once.
+// pattern confirmed, heartbeats sent when the connection is quiet); backing off (after a loss,
+// waiting before the next connection attempt). Reconfigure sends it back to connecting at once.
 // Failing callbacks are logged rate-limited: the first few per interval, then one line with the
 // number suppressed; channel names in those lines are shortened.
 // Thread contract: safe for concurrent use.
@@ -142,14 +141,12 @@ public:
     // exception from it is logged.
     void SetSilenceHook(const TString& channelPattern, SilenceHook hook);
     Stats GetStats() const;
-    // The last moment by which everything the server sent has been read, while every pattern
-    // was confirmed: when the newest command the server has answered (a heartbeat, a
-    // subscription) went out. Steady-clock nanoseconds since the clock's epoch, or 0 while it is
-    // not live (connecting, subscribing, replaying, backing off). Reading a message, or reading
-    // an answer late, proves nothing newer: it may have waited in the socket since before the
-    // server froze. Whoever compares it with the time now knows for how long announcements may
-    // have been unable to reach this process; while all is well a heard moment is at most the
-    // heartbeat interval in force (see LimitSilence) plus the round trip old.
+    // When the subscriber last heard from the server (a message or a heartbeat's answer) while
+    // every pattern was confirmed: steady-clock nanoseconds since the clock's epoch, or 0 while
+    // it is not live (connecting, subscribing, replaying, backing off). Whoever compares it with
+    // the time now knows for how long announcements may have been unable to reach this process;
+    // a heard moment is at most the heartbeat interval in force (see LimitSilence) plus the
+    // round trip old while all is well.
     // Any thread; lock-free.
     long long HeardLiveAtNs() const { return m_heardLiveNs.load(std::memory_order_acquire); }
 
@@ -159,9 +156,8 @@ public:
     RedisEndpointConfig GetConfig() const;
 
     // For whoever counts a silence longer than `bound` as lost announcements: from now on a
-    // heartbeat goes out at most half of `bound` after the server last answered, whatever the
-    // endpoint's heartbeatInterval, so that a healthy connection is heard from well within
-    // `bound`.
+    // heartbeat goes out after at most half of `bound` without a reply, whatever the endpoint's
+    // heartbeatInterval, so that a quiet, healthy connection is heard from well within `bound`.
     // The shortest bound asked for holds for the manager's lifetime; zero or less asks nothing.
     // Any thread; lock-free.
     void LimitSilence(std::chrono::milliseconds bound);
@@ -210,11 +206,6 @@ private:
     // the connection has something to read.
     bool WaitForTraffic(const Subscriber& subscriber);
     void DrainReplies(Subscriber& subscriber);
-    // Sends a command that `replies` replies will answer, and notes when it went out.
-    void SendCommand(Subscriber& subscriber, const std::vector<std::string_view>& args,
-                     int replies);
-    // A reply answered the oldest command not yet answered in full.
-    void NoteAnswer(Subscriber& subscriber);
     void Dispatch(Subscriber& subscriber, redisReply* reply);
     // The replaying state: the server confirmed `pattern` on this connection.
     void Confirm(Subscriber& subscriber, const std::string& pattern);

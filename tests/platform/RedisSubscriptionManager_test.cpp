@@ -7,7 +7,6 @@
 #include <future>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/RedisServerFixture.h"
@@ -148,70 +147,4 @@ TEST_F(RedisSubscription, ServerRestartAndFrozenServerAreSurvived) {
         EXPECT_GE(told.load(), 1);
         EXPECT_EQ(pool->FindAndLockConnection("k")->GetConnection().Get("k") == nullptr, !frozen);
     }
-}
-
-// What waited in the socket while the delivery thread was busy was sent before the server froze:
-// reading it late is no news of the server. Heartbeats on a quiet connection are.
-TEST_F(RedisSubscription, AMessageReadLateMadeAFrozenServerLookHeard) {
-    RedisEndpointConfig config = Server().MakeConfig();
-    config.heartbeatInterval = 50ms;
-    config.commandTimeout = 10s;  // the loss of the connection is not what is looked at here
-    Inbox inbox;
-    std::promise<void> entered;
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    const RedisSubscriptionManager::Callback record = inbox.Callback();
-    // Last, so that its delivery thread ends before what its callback uses.
-    RedisSubscriptionManager manager(config);
-    manager.Subscribe("ns.*", [&](const TString& channel, const void* data, int length) {
-        record(channel, data, length);
-        if (std::string(static_cast<const char*>(data), size_t(length)) != "hold") return;
-        entered.set_value();
-        released.wait();
-    });
-    ASSERT_TRUE(manager.WaitUntilSubscribed("ns.*", 5s));
-    ASSERT_TRUE(Eventually([&] { return manager.HeardLiveAtNs() != 0; }));
-    const long long quietFrom = manager.HeardLiveAtNs();
-    std::this_thread::sleep_for(300ms);
-    EXPECT_GT(manager.HeardLiveAtNs(), quietFrom) << "the heartbeat's answers count";
-
-    ASSERT_TRUE(manager.TryPublish("ns.1", "hold", {}));
-    ASSERT_EQ(entered.get_future().wait_for(5s), std::future_status::ready);
-    ASSERT_TRUE(manager.TryPublish("ns.1", "late", {}));  // waits behind "hold"
-    // The server writes what it has to send before it reads the next command: once this one is
-    // answered, "late" is in the subscriber's socket.
-    ASSERT_TRUE(manager.TryPublish("other", "sync", {}));
-    Server().Freeze();
-    const long long frozenAt = Clock::now().time_since_epoch() / std::chrono::nanoseconds(1);
-    std::this_thread::sleep_for(300ms);
-    release.set_value();
-    EXPECT_TRUE(inbox.WaitFor("late"));
-    std::this_thread::sleep_for(100ms);  // the rest of the turn that read it
-    EXPECT_LE(manager.HeardLiveAtNs(), frozenAt);
-    Server().Thaw();
-    EXPECT_TRUE(Eventually([&] { return manager.HeardLiveAtNs() > frozenAt; }));
-}
-
-// Whoever waits for the subscription wakes to a subscriber heard live, however long the delivery
-// thread then spends on callbacks.
-TEST_F(RedisSubscription, AConfirmedSubscriptionWasNotYetHeardLive) {
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    // Last, so that its delivery thread ends before what its callback uses.
-    RedisSubscriptionManager manager(Server().MakeConfig());
-    // Runs on the delivery thread right before the confirmation counts: a message then waits
-    // right behind it.
-    manager.SetCatchUp("ns.*", [&](bool) {
-        EXPECT_TRUE(manager.TryPublish("ns.1", "hold", {}));
-        EXPECT_TRUE(manager.TryPublish("other", "sync", {}));  // "hold" is in the socket now
-        return std::string();
-    });
-    manager.Subscribe("ns.*", [&](const TString&, const void* data, int length) {
-        if (std::string(static_cast<const char*>(data), size_t(length)) == "hold") released.wait();
-    });
-    const bool subscribed = manager.WaitUntilSubscribed("ns.*", 5s);
-    const long long heardAt = manager.HeardLiveAtNs();
-    release.set_value();
-    ASSERT_TRUE(subscribed);
-    EXPECT_NE(heardAt, 0);
 }

@@ -31,8 +31,8 @@ for signal in TERM INT; do
             exit 1
         fi
     done
-    if [ -e "/tmp/velcache-demo-$pid" ]; then
-        echo "$signal: /tmp/velcache-demo-$pid was left behind"
+    if [ -e "${TMPDIR:-/tmp}/velcache-demo-$pid" ]; then
+        echo "$signal: ${TMPDIR:-/tmp}/velcache-demo-$pid was left behind"
         exit 1
     fi
     grep -q "stopped by $signal" "$out/stderr" || { cat "$out/stderr"; exit 1; }

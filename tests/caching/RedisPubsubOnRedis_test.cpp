@@ -78,6 +78,12 @@ TEST_F(CoherenceOnRedis, QueuedAnnouncementReplacedByANewerOneWasCountedLost) {
     publisher->OnAdded({8, 0}, {1, 1}, now, 1, {});
     publisher->OnAdded({8, 0}, {2, 2}, now + 1, 2, {});  // the same key hash: replaces it
     publisher->OnAdded({9, 0}, {3, 3}, now + 2, 3, {});  // another: the queue holds one
+    // The announcements go out on the service's own tasks: frozen until each one has failed,
+    // or a task slowed past the thaw would find the server answering.
+    ASSERT_TRUE(Eventually([&] {
+        const CoherenceHealth h = publisher->GetHealth();
+        return h.publishFailuresQueued + h.dropped >= 3;
+    })) << "the announcements did not fail while the server was frozen";
     Server().Thaw();
     // The third found the queue full: lost. Of the first two, each went out or was superseded
     // by the second (replaced in the queue, or found newer when the retry thread's attempt,

@@ -67,7 +67,8 @@ TEST_F(AnswerPath, CodecGivesEqualBytesForEqualContentAndKeepsTheVersions) {
     // The freshness checker still tells which change a decoded answer missed.
     m_recorder->Apply(RegionMonthRow(), 1000);
     EXPECT_NE(m_reader->Compute(qid)->Encode(), bytes);
-    EXPECT_EQ(m_checker->CheckServed(decoded), FreshnessChecker::Verdict::StaleWithinWindow);
+    EXPECT_EQ(m_checker->CheckServed(decoded, NowMs()),
+              FreshnessChecker::Verdict::StaleWithinWindow);
     // Bytes of something else, or cut short, decode to nothing.
     EXPECT_FALSE(codec.decode(bytes.data(), bytes.size() - 1));
     const std::vector<unsigned char> text{'1', '2', '0'};
@@ -104,7 +105,7 @@ TEST_F(AnswerPath, WritersAnnouncementReplacesTheAnswerHeldUnderTheQuerysKey) {
     const Answerer::Answer after = m_answerer->Get(qid);
     EXPECT_EQ(after.layer, Layer::Memory);
     EXPECT_NE(after.result->rows, before->rows);
-    EXPECT_EQ(m_checker->CheckServed(after.result), FreshnessChecker::Verdict::Fresh);
+    EXPECT_EQ(m_checker->CheckServed(after.result, NowMs()), FreshnessChecker::Verdict::Fresh);
     EXPECT_EQ(m_base->GetCounters().loads, 1);
 }
 
@@ -126,7 +127,8 @@ TEST_F(AnswerPath, LoadFailingInAnOutageRaisesOrIsAnsweredByTheLastGoodAnswer) {
             const Answerer::Answer answer = m_answerer->Get(qid);
             EXPECT_TRUE(answer.stale);
             EXPECT_EQ(answer.result->rows, good->rows);
-            EXPECT_EQ(m_checker->CheckServed(answer.result), FreshnessChecker::Verdict::Fresh);
+            EXPECT_EQ(m_checker->CheckServed(answer.result, NowMs()),
+                      FreshnessChecker::Verdict::Fresh);
         } else {
             EXPECT_THROW(m_answerer->Get(qid), std::runtime_error);
             EXPECT_TRUE(m_answerer->LastFailureHadAnswer());
@@ -206,7 +208,8 @@ TEST_F(AnswerPath, TtlCacheServesItsCopyAfterAChangeAndEvictsTheLeastRecentlyUse
     const AnswerSource::Answer kept = cache.Get(a);
     EXPECT_EQ(kept.layer, Layer::Memory);
     EXPECT_EQ(kept.result, first);
-    EXPECT_EQ(m_checker->CheckServed(kept.result), FreshnessChecker::Verdict::StaleWithinWindow);
+    EXPECT_EQ(m_checker->CheckServed(kept.result, NowMs()),
+              FreshnessChecker::Verdict::StaleWithinWindow);
     // a was used after b: c pushes b out.
     EXPECT_EQ(cache.Get(b).layer, Layer::Sqlite);
     EXPECT_EQ(cache.Get(a).layer, Layer::Memory);
@@ -248,12 +251,13 @@ TEST_F(AnswerPath, RedisCacheAsideStoresWithItsExpiryAndServesItsCopyAfterAChang
     const AnswerSource::Answer hit = cache.Get(a);
     EXPECT_EQ(hit.layer, Layer::Redis);
     EXPECT_EQ(*hit.result, *loaded.result);
-    EXPECT_EQ(m_checker->CheckServed(hit.result), FreshnessChecker::Verdict::StaleWithinWindow);
+    EXPECT_EQ(m_checker->CheckServed(hit.result, NowMs()),
+              FreshnessChecker::Verdict::StaleWithinWindow);
     // Bytes that are not an answer are a miss, replaced by a fresh load.
     server.Command({"SET", "t:region-month:1:3", "junk"});
     const AnswerSource::Answer reloaded = cache.Get(a);
     EXPECT_EQ(reloaded.layer, Layer::Sqlite);
-    EXPECT_EQ(m_checker->CheckServed(reloaded.result), FreshnessChecker::Verdict::Fresh);
+    EXPECT_EQ(m_checker->CheckServed(reloaded.result, NowMs()), FreshnessChecker::Verdict::Fresh);
     server.Stop();
     EXPECT_ANY_THROW(cache.Get(a));
 }

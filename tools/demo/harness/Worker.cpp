@@ -213,7 +213,7 @@ private:
 // from its old value.
 void Check(FreshnessChecker& checker, const Answerer::Answer& answer, Stats& stats) {
     const auto start = Clock::now();
-    const FreshnessChecker::Verdict verdict = checker.CheckServed(answer.result);
+    const FreshnessChecker::Verdict verdict = checker.CheckServed(answer.result, NowMs());
     // The judge's time is the run's, not the set-up's (a comparison leaves it out).
     stats.Count("judge-ns", Ns(Clock::now() - start));
     if (!answer.stale) return;

@@ -47,7 +47,8 @@ const QueryRunner::RecordedChange* FirstDifferingChange(const QueryRunner& runne
 
 }  // namespace
 
-FreshnessChecker::Verdict FreshnessChecker::CheckServed(const ResultPtr& served) {
+FreshnessChecker::Verdict FreshnessChecker::CheckServed(const ResultPtr& served,
+                                                        std::int64_t answeredAtMs) {
     const QueryRunner::History history = m_runner.HistoryOf(*served);
     if (m_runner.RowsFromParts(served->qid, history.rowsNow) == served->rows) {
         m_stats.Count("check.fresh");
@@ -56,7 +57,7 @@ FreshnessChecker::Verdict FreshnessChecker::CheckServed(const ResultPtr& served)
     std::string why;
     const QueryRunner::RecordedChange* change =
         FirstDifferingChange(m_runner, *served, history, why);
-    const std::int64_t age = change ? NowMs() - change->committedAtMs : 0;
+    const std::int64_t age = change ? answeredAtMs - change->committedAtMs : 0;
     if (change && age <= m_windowMs) {
         m_stats.Count("check.stale-within-window");
         return Verdict::StaleWithinWindow;
@@ -64,7 +65,7 @@ FreshnessChecker::Verdict FreshnessChecker::CheckServed(const ResultPtr& served)
     m_stats.Count("check.stale-beyond-window");
     if (change) {
         why = "rows changed by update " + std::to_string(change->update) + ", committed " +
-              std::to_string(age) + " ms ago, " +
+              std::to_string(age) + " ms before the answer, " +
               (change->announcedAtMs
                    ? "announced " + std::to_string(*change->announcedAtMs - change->committedAtMs) +
                          " ms after its commit"

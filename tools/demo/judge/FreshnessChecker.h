@@ -27,8 +27,11 @@ public:
         : m_runner(runner), m_stats(stats), m_windowMs(windowMs) {}
 
     enum class Verdict { Fresh, StaleWithinWindow, StaleBeyondWindow };
-    // Counts "check.fresh", "check.stale-within-window" or "check.stale-beyond-window".
-    Verdict CheckServed(const ResultPtr& served);
+    // Judges `served`, answered at `answeredAtMs` (NowMs): how long before that moment the
+    // change that made it stale committed (the check's own reads of the database come later
+    // and do not count). Counts "check.fresh", "check.stale-within-window" or
+    // "check.stale-beyond-window".
+    Verdict CheckServed(const ResultPtr& served, std::int64_t answeredAtMs);
     // Counts "settle.checked" and "settle.stale"; returns the number of stale answers.
     std::int64_t CheckHeld(const std::vector<ResultPtr>& held);
 

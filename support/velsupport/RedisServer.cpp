@@ -6,15 +6,78 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <random>
+#include <vector>
 
 #include "velsupport/Process.h"
 
 namespace velsupport {
 
 using velmora::caching::RedisReplyValue;
+
+namespace {
+
+// The servers this process started and has not stopped. A process that ends through exit() with
+// one still running (the child of a death test does: it runs the test again from its start, and
+// exit() skips the destructors of the objects the test made on the way) stops it on its way out;
+// without this the server would outlive the process, holding its port and its directory.
+struct RunningServer {
+    pid_t pid;
+    pid_t owner;  // a forked child that calls exit() must leave its parent's servers alone
+    std::string dir;
+};
+
+struct RunningServers {
+    std::mutex mutex;
+    std::vector<RunningServer> servers;
+};
+
+void StopRunningServersAtExit();
+
+// Never destroyed: the handler below may run after the static objects of the process have gone.
+RunningServers& Running() {
+    static RunningServers* running = [] {
+        auto* made = new RunningServers;
+        std::atexit(StopRunningServersAtExit);
+        return made;
+    }();
+    return *running;
+}
+
+void StopRunningServersAtExit() {
+    std::vector<RunningServer> mine;
+    {
+        const std::lock_guard lock(Running().mutex);
+        for (const RunningServer& s : Running().servers)
+            if (s.owner == ::getpid()) mine.push_back(s);
+    }
+    // Nothing of their data is kept, so nothing is lost by killing them outright (a frozen one
+    // too, which SIGTERM would not end).
+    for (const RunningServer& s : mine) {
+        ::kill(s.pid, SIGKILL);
+        ::waitpid(s.pid, nullptr, 0);
+        std::error_code ignored;
+        std::filesystem::remove_all(s.dir, ignored);
+    }
+}
+
+void AddRunning(pid_t pid, const std::string& dir) {
+    RunningServers& running = Running();
+    const std::lock_guard lock(running.mutex);
+    running.servers.push_back({pid, ::getpid(), dir});
+}
+
+void RemoveRunning(pid_t pid) {
+    RunningServers& running = Running();
+    const std::lock_guard lock(running.mutex);
+    std::erase_if(running.servers, [pid](const RunningServer& s) { return s.pid == pid; });
+}
+
+}  // namespace
 
 // From 10000 to 19999: a cluster node's bus port (port + 10000) is then never another node's
 // port, and stays below the kernel's range of ephemeral ports (from 32768), so that a client's
@@ -75,9 +138,11 @@ std::string RedisServer::Start() {
     // whoever ran it.
     m_pid = SpawnProcess({"redis-server", conf});
     if (m_pid <= 0) return "cannot start redis-server";
+    AddRunning(m_pid, m_dir);
     for (int i = 0; i < 1000; ++i) {
         if (Command({"PING"}).text == "PONG") return "";
         if (WaitProcess(m_pid, std::chrono::milliseconds(10)) != -2) {
+            RemoveRunning(m_pid);
             m_pid = -1;
             return "redis-server exited at start on port " + port;
         }
@@ -88,6 +153,7 @@ std::string RedisServer::Start() {
 
 void RedisServer::Stop(int signal) {
     if (m_pid <= 0) return;
+    RemoveRunning(m_pid);
     Thaw();
     ::kill(m_pid, signal);
     if (WaitProcess(m_pid, std::chrono::seconds(5)) == -2 && ::kill(m_pid, SIGKILL) == 0)

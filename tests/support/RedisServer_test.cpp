@@ -1,14 +1,16 @@
 // The private redis-server that the tests, the benchmarks and the demo share: a server of its
 // own on a loopback port, the same port again after a stop, no data kept over a stop, silence
-// while frozen, extra configuration taken, gone with its object, and a plain answer when
-// redis-server is missing.
+// while frozen, extra configuration taken, gone with its object or with a process that calls
+// exit(), and a plain answer when redis-server is missing.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "support/TestEnvironment.h"
@@ -98,6 +100,49 @@ TEST(PrivateRedisServer, FrozenServerAnswersNothingUntilThawedAndStillStops) {
     // Had the frozen process stayed alive, it would still hold the port.
     ASSERT_EQ(server.Start(), "");
     EXPECT_EQ(server.Command({"PING"}).text, "PONG");
+}
+
+// A process that ends through exit() with a server still running (the child of a death test does,
+// after running its test again from the start) takes the server and its directory with it. The
+// child says where its server listened through a file the parent names in the environment.
+TEST(PrivateRedisServer, ServerLeftRunningByAProcessThatCalledExitIsStopped) {
+    // The child runs these lines too: it keeps the name it inherited.
+    const std::string where = (std::filesystem::temp_directory_path() /
+                               ("velcache-child-server-" + std::to_string(::getpid())))
+                                  .string();
+    ::setenv("VELCACHE_TEST_CHILD_SERVER", where.c_str(), /*overwrite=*/0);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            RedisServer server;
+            if (!server.Start().empty()) std::_Exit(4);
+            std::ofstream(::getenv("VELCACHE_TEST_CHILD_SERVER"))
+                << server.Port() << "\n"
+                << ConfigValue(server, "dir") << "\n";
+            std::exit(0);  // skips the destructor of `server`
+        },
+        ::testing::ExitedWithCode(0), "");
+    ::unsetenv("VELCACHE_TEST_CHILD_SERVER");
+
+    int port = 0;
+    std::string dir;
+    std::ifstream(where) >> port >> dir;
+    std::filesystem::remove(where);
+    ASSERT_GT(port, 0);
+    velmora::caching::RedisEndpointConfig config;
+    config.port = port;
+    config.connectTimeout = std::chrono::milliseconds(500);
+    bool answered = false;
+    try {
+        RedisConnection connection(config);
+        answered = connection.Command({"PING"}).text == "PONG";
+        if (answered) connection.Command({"SHUTDOWN", "NOSAVE"});  // leave nothing behind
+    } catch (const RedisException&) {
+    }
+    EXPECT_FALSE(answered) << "the server outlived the process that started it";
+    EXPECT_FALSE(dir.empty());
+    EXPECT_FALSE(std::filesystem::exists(dir));
+    if (!dir.empty()) std::filesystem::remove_all(dir);
 }
 
 TEST(PrivateRedisServer, SaysSoWhenRedisServerIsMissing) {

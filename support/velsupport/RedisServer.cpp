@@ -136,7 +136,14 @@ std::string RedisServer::Start() {
                         << m_extraConfig;
     // Standard streams on /dev/null: a server outliving a crashed test or demo holds no pipe of
     // whoever ran it.
-    m_pid = SpawnProcess({"redis-server", conf});
+    std::vector<std::string> command = {"redis-server", conf};
+    // A server the main thread started dies with the process even when a signal ends it (a test
+    // killed for taking too long, say). The parent-death signal belongs to the thread that
+    // started the child, so a server another thread started (which may end before the process
+    // does) gets none.
+    if (::gettid() == ::getpid() && IsOnPath("setpriv"))
+        command.insert(command.begin(), {"setpriv", "--pdeathsig", "KILL"});
+    m_pid = SpawnProcess(command);
     if (m_pid <= 0) return "cannot start redis-server";
     AddRunning(m_pid, m_dir);
     for (int i = 0; i < 1000; ++i) {

@@ -1,7 +1,7 @@
 // The private redis-server that the tests, the benchmarks and the demo share: a server of its
 // own on a loopback port, the same port again after a stop, no data kept over a stop, silence
 // while frozen, extra configuration taken, gone with its object or with a process that calls
-// exit(), and a plain answer when redis-server is missing.
+// exit() or is killed, and a plain answer when redis-server is missing.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -12,6 +12,9 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "support/TestEnvironment.h"
 #include "velredis/RedisConnectionPool.h"
@@ -102,10 +105,35 @@ TEST(PrivateRedisServer, FrozenServerAnswersNothingUntilThawedAndStillStops) {
     EXPECT_EQ(server.Command({"PING"}).text, "PONG");
 }
 
-// A process that ends through exit() with a server still running (the child of a death test does,
-// after running its test again from the start) takes the server and its directory with it. The
-// child says where its server listened through a file the parent names in the environment.
-TEST(PrivateRedisServer, ServerLeftRunningByAProcessThatCalledExitIsStopped) {
+// Whether the server on `port` stopped answering within 5 s (a killed server's port closes
+// when the kernel has ended it). One still answering is shut down, to leave nothing behind.
+bool GoneWithin5s(int port) {
+    velmora::caching::RedisEndpointConfig config;
+    config.port = port;
+    config.connectTimeout = std::chrono::milliseconds(500);
+    const auto answers = [&config](const std::vector<std::string>& command) {
+        try {
+            return RedisConnection(config).Command(command).type != RedisReplyValue::Type::Error;
+        } catch (const RedisException&) {
+            return false;
+        }
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (answers({"PING"})) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            answers({"SHUTDOWN", "NOSAVE"});
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// A child process (a death test's, which runs its test again from the start) that starts a
+// server, writes its port and directory to the file the parent names in the environment, then
+// ends through `end`. Answers the port and the directory.
+template <typename End, typename Exit>
+std::pair<int, std::string> ServerOfAChildThatEnds(End end, Exit how) {
     // The child runs these lines too: it keeps the name it inherited.
     const std::string where = (std::filesystem::temp_directory_path() /
                                ("velcache-child-server-" + std::to_string(::getpid())))
@@ -119,30 +147,36 @@ TEST(PrivateRedisServer, ServerLeftRunningByAProcessThatCalledExitIsStopped) {
             std::ofstream(::getenv("VELCACHE_TEST_CHILD_SERVER"))
                 << server.Port() << "\n"
                 << ConfigValue(server, "dir") << "\n";
-            std::exit(0);  // skips the destructor of `server`
+            end();  // never destroys `server`
         },
-        ::testing::ExitedWithCode(0), "");
+        how, "");
     ::unsetenv("VELCACHE_TEST_CHILD_SERVER");
-
-    int port = 0;
-    std::string dir;
-    std::ifstream(where) >> port >> dir;
+    std::pair<int, std::string> server{0, ""};
+    std::ifstream(where) >> server.first >> server.second;
     std::filesystem::remove(where);
+    return server;
+}
+
+// A process that ends through exit() or is killed with a server still running takes the server
+// with it; through exit(), its directory too (a killed process can do nothing).
+TEST(PrivateRedisServer, ServerLeftRunningByAProcessThatCalledExitIsStopped) {
+    const auto [port, dir] =
+        ServerOfAChildThatEnds([] { std::exit(0); }, ::testing::ExitedWithCode(0));
     ASSERT_GT(port, 0);
-    velmora::caching::RedisEndpointConfig config;
-    config.port = port;
-    config.connectTimeout = std::chrono::milliseconds(500);
-    bool answered = false;
-    try {
-        RedisConnection connection(config);
-        answered = connection.Command({"PING"}).text == "PONG";
-        if (answered) connection.Command({"SHUTDOWN", "NOSAVE"});  // leave nothing behind
-    } catch (const RedisException&) {
-    }
-    EXPECT_FALSE(answered) << "the server outlived the process that started it";
-    EXPECT_FALSE(dir.empty());
+    EXPECT_TRUE(GoneWithin5s(port)) << "the server outlived the process that started it";
+    ASSERT_FALSE(dir.empty());
     EXPECT_FALSE(std::filesystem::exists(dir));
-    if (!dir.empty()) std::filesystem::remove_all(dir);
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+}
+
+TEST(PrivateRedisServer, ServerOfAProcessKilledBySignalGoesWithIt) {
+    const auto [port, dir] =
+        ServerOfAChildThatEnds([] { ::raise(SIGKILL); }, ::testing::KilledBySignal(SIGKILL));
+    ASSERT_GT(port, 0);
+    EXPECT_TRUE(GoneWithin5s(port)) << "the server outlived the process that started it";
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
 }
 
 TEST(PrivateRedisServer, SaysSoWhenRedisServerIsMissing) {

@@ -278,6 +278,9 @@ RedisPubsub::Impl::Impl(const TString& ns, RedisSubscriptionManager& manager)
     // The hash tag keeps the stream in one slot should the namespace ever span a cluster.
     m_streamKey = TString("{") + ns + TString("}announcements");
     m_streamCap = std::max(1, appoptions::CacheSynchronizationReplayMaxLen());
+    m_followNs =
+        static_cast<long long>(std::max(0, appoptions::CacheSynchronizationReplayFollowMs())) *
+        1000000LL;
     m_flushOnGap = appoptions::CacheSynchronizationFlushOnGap();
     m_queueLimit =
         static_cast<std::size_t>(std::max(0, appoptions::CacheSynchronizationRetryQueue()));

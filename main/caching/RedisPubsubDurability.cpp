@@ -209,7 +209,19 @@ void RedisPubsub::Impl::RetryLoop() {
             // for itself.
             m_streamDown = false;
             m_publishDown = false;
-            m_retryWake.wait(lock.Native());
+            if (!m_streamOn || m_followNs <= 0) {
+                m_retryWake.wait(lock.Native());
+                continue;
+            }
+            const bool woken = m_retryWake.wait_for(
+                lock.Native(), std::chrono::nanoseconds(m_followNs),
+                [this]() REQUIRES(m_durableMutex) {
+                    return m_stopRetry || !m_queue.empty() || m_lostAppends != 0;
+                });
+            if (woken) continue;
+            lock.Unlock();
+            FollowLiveInStream();
+            lock.Lock();
             continue;
         }
         lock.Unlock();
@@ -318,6 +330,7 @@ std::string RedisPubsub::Impl::CatchUpFromStream(bool resubscription) {
         TMutexLock lock(m_durableMutex);
         last = m_lastApplied;
         runId = m_runId;
+        ++m_catchUps;  // a resume point followed meanwhile is this one's to set
     }
     const std::string stream = m_streamKey.toStdString();
     const std::string nowRunId = StreamServerRunId(stream);
@@ -464,6 +477,46 @@ void RedisPubsub::Impl::SeedArrivals() {
     m_arrivals.SetKnownSince(since);
 }
 
+void RedisPubsub::Impl::FollowLiveInStream() {
+    std::string from;
+    std::uint64_t catchUps = 0;
+    {
+        TMutexLock lock(m_durableMutex);
+        if (m_lastApplied.empty() || m_seenLive.empty()) return;
+        from = m_lastApplied;
+        catchUps = m_catchUps;
+    }
+    const std::string stream = m_streamKey.toStdString();
+    std::string last = from;
+    std::vector<std::uint64_t> passed;
+    for (bool more = true; more;) {
+        const std::optional<RedisReplyValue> page = m_redis->TryCommand(
+            {"XRANGE", stream, last, "+", "COUNT", std::to_string(kReplayPage + 1)});
+        if (IsError(page) || page->type != RedisReplyValue::Type::Array) break;
+        std::size_t fresh = 0;
+        TMutexLock lock(m_durableMutex);
+        for (const RedisReplyValue& entry : page->elements) {
+            if (entry.elements.size() != 2 || entry.elements[0].text == last) continue;
+            ++fresh;
+            const auto [channel, message, lost] = ReadStreamEntry(entry.elements[1]);
+            const std::uint64_t key = AnnouncementKey(channel, message);
+            // A marker stays ahead for the next catch-up to find; an announcement not heard
+            // live yet may still be on its way, or lost, and is that catch-up's to replay.
+            if (!lost.empty() || m_seenLive.count(key) == 0) {
+                more = false;
+                break;
+            }
+            last = entry.elements[0].text;
+            passed.push_back(key);
+        }
+        if (fresh < static_cast<std::size_t>(kReplayPage)) more = false;
+    }
+    TMutexLock lock(m_durableMutex);
+    if (last == from || m_catchUps != catchUps || m_lastApplied != from) return;
+    m_lastApplied = last;
+    for (const std::uint64_t key : passed) m_seenLive.erase(key);
+}
+
 void RedisPubsub::Impl::FlushAllTracked() {
     TExclusiveLockGuard hold(m_lock);
     // In blocks rather than one array: the tracked records together can be hundreds of KiB, and
@@ -513,6 +566,7 @@ CoherenceHealth RedisPubsub::Impl::GetHealth() {
     {
         TMutexLock lock(m_durableMutex);
         h.queuedNow = static_cast<long long>(m_queue.size());
+        h.replayBehind = static_cast<long long>(m_seenLive.size());
     }
     std::vector<long long> lags;
     {

@@ -210,8 +210,16 @@ private:
     // queued). Returns whether nothing is left to send.
     bool ResendQueued();
     // The retry thread: sends queued announcements whenever there are some, trying again every
-    // kRetryInterval while they fail (the probe that finds a failed node answering again).
+    // kRetryInterval while they fail (the probe that finds a failed node answering again), and
+    // otherwise moves the resume point every m_followNs (FollowLiveInStream).
     void RetryLoop();
+    // Moves m_lastApplied past the stream's entries that arrived live, up to the first one that
+    // has not (or a publisher's gap marker), and forgets them in m_seenLive. A loss after a long
+    // live spell then replays only what followed it: left where the last catch-up put it, the
+    // resume point fell out of the capped stream once more announcements than the cap had gone
+    // by, and any loss after that was a gap that made every tracked entry dirty. Gives up
+    // without a change when a catch-up runs meanwhile. Retry thread only.
+    void FollowLiveInStream();
     // The catch-up hook: replays the stream from the last applied entry, finds gaps, flushes.
     // Runs on the delivery thread. Returns the cause of a gap, "" when nothing was lost.
     std::string CatchUp(bool resubscription);
@@ -347,8 +355,10 @@ private:
     // stream id of the last entry applied; "" before the first sync
     std::string m_lastApplied GUARDED_BY(m_durableMutex);
     std::string m_runId GUARDED_BY(m_durableMutex);  // the server's run id at that time
-    // live announcements since the last sync
+    // live announcements the resume point has not passed yet
     std::unordered_set<std::uint64_t> m_seenLive GUARDED_BY(m_durableMutex);
+    std::uint64_t m_catchUps GUARDED_BY(m_durableMutex) = 0;  // catch-ups begun on the stream
+    long long m_followNs = 0;  // CacheSynchronizationReplayFollowMs; 0: no following
     // channel -> newest unfinished announcement
     std::map<std::string, Unsent> m_queue GUARDED_BY(m_durableMutex);
     long long m_lostAppends GUARDED_BY(m_durableMutex) = 0;  // appends given up, not yet marked

@@ -27,6 +27,9 @@
 //   CacheSynchronizationReplay                bool  true     announcements also go to a capped
 //                                                            stream, replayed after every gap
 //   CacheSynchronizationReplayMaxLen          int   100000   that stream's approximate cap
+//   CacheSynchronizationReplayFollowMs        int   5000     how often the replay's resume point
+//                                                            moves past what arrived live (0:
+//                                                            only at catch-ups)
 //   CacheSynchronizationFlushOnGap            bool  true     a gap the stream cannot bridge
 //                                                            makes every tracked entry dirty
 //   CacheSynchronizationRetryQueue            int   10000    failed publishes kept for re-sending
@@ -80,6 +83,7 @@
     X(CacheSynchronizationMaxEvictedEntries, int, 10000) \
     X(CacheSynchronizationReplay, bool, true)            \
     X(CacheSynchronizationReplayMaxLen, int, 100000)     \
+    X(CacheSynchronizationReplayFollowMs, int, 5000)     \
     X(CacheSynchronizationFlushOnGap, bool, true)        \
     X(CacheSynchronizationRetryQueue, int, 10000)        \
     X(CacheSynchronizationArrivalsKeepSec, int, 600)     \

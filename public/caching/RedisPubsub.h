@@ -48,6 +48,8 @@ class RedisSubscriptionManager;
     X(superseded, "superseded", Counter, 0,                                                   \
       "Queued announcements replaced by a newer one of their key hash (nothing lost).")       \
     X(queuedNow, "queued-now", Gauge, 0, "Announcements waiting in the retry queue now.")     \
+    X(replayBehind, "replay-behind", Gauge, 0,                                                \
+      "Announcements heard live that the replay's resume point has not passed yet.")          \
     X(gaps, "gaps", Counter, 0,                                                               \
       "Re-subscriptions after which announcements were lost, and silences after which they "  \
       "may be late.")                                                                         \

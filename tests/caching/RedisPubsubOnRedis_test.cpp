@@ -100,6 +100,41 @@ TEST_F(CoherenceOnRedis, QueuedAnnouncementReplacedByANewerOneWasCountedLost) {
     EXPECT_EQ(health.published + health.superseded, 2);
 }
 
+// A loss after a long live spell: with more announcements gone by since the last catch-up than
+// the stream keeps, the resume point had fallen out of the stream, and a re-subscription that
+// had missed nothing was taken for a gap that made every tracked entry dirty.
+TEST_F(CoherenceOnRedis, LossAfterALongLiveSpellFoundTheResumePointTrimmedAway) {
+    constexpr int kCap = 1000;
+    constexpr int kAnnouncements = 3 * kCap;
+    ScopedOverride cap("CacheSynchronizationReplayMaxLen", kCap);
+    ScopedOverride follow("CacheSynchronizationReplayFollowMs", 20);
+    RedisSubscriptionManager publisherSide(Server().MakeConfig());
+    RedisSubscriptionManager holderSide(Server().MakeConfig());
+    auto publisher = RedisPubsub::CreateTestInstance("follow.", publisherSide);
+    auto holder = RedisPubsub::CreateTestInstance("follow.", holderSide);
+    ASSERT_TRUE(holderSide.WaitUntilSubscribed("follow.*", 5s));
+    auto cache = std::make_shared<veltest::RecordingCache>();
+    holder->OnAdded({7, 0}, {1, 1}, DateTime::UtcNow().GetRepresentation() - kMinute, 42, cache);
+    const unsigned long long now = DateTime::UtcNow().GetRepresentation();
+    for (unsigned i = 0; i < kAnnouncements; ++i)
+        publisher->OnAdded({100 + i, 0}, {i, i}, now, 1000 + i, {});
+    ASSERT_TRUE(Eventually([&] { return holder->GetHealth().received >= kAnnouncements + 1; }));
+    const RedisReplyValue length = Server().Command({"XLEN", "{follow.}announcements"});
+    ASSERT_EQ(length.type, RedisReplyValue::Type::Integer);
+    ASSERT_LT(length.integer, kAnnouncements) << "the stream was not trimmed: nothing to show";
+    ASSERT_TRUE(Eventually([&] { return holder->GetHealth().replayBehind == 0; }))
+        << "the resume point stayed behind what arrived live";
+
+    Server().Command({"CLIENT", "KILL", "TYPE", "pubsub"});
+    ASSERT_TRUE(Eventually([&] { return holder->GetHealth().resubscriptions >= 1; }));
+    ASSERT_TRUE(holderSide.WaitUntilSubscribed("follow.*", 5s));
+    const CoherenceHealth health = holder->GetHealth();
+    EXPECT_EQ(health.gaps, 0);
+    EXPECT_EQ(health.conservativeFlushes, 0);
+    EXPECT_TRUE(cache->dirty.Get().empty());
+    holder->OnRemoved(*cache);
+}
+
 // A deaf limit shorter than the subscriber's heartbeat: on a quiet connection nothing is heard
 // between heartbeats, so every heartbeat's answer came after a "silence" past the limit. Each
 // one treated every tracked entry as dirty, and the service counted as deaf for part of every

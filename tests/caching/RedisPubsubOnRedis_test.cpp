@@ -74,30 +74,34 @@ TEST_F(CoherenceOnRedis, QueuedAnnouncementReplacedByANewerOneWasCountedLost) {
     RedisSubscriptionManager side(Server().MakeConfig());
     auto publisher = RedisPubsub::CreateTestInstance("supersede.", side);
     const unsigned long long now = DateTime::UtcNow().GetRepresentation();
-    Server().Freeze();
-    publisher->OnAdded({8, 0}, {1, 1}, now, 1, {});
-    publisher->OnAdded({8, 0}, {2, 2}, now + 1, 2, {});  // the same key hash: replaces it
-    publisher->OnAdded({9, 0}, {3, 3}, now + 2, 3, {});  // another: the queue holds one
-    // The announcements go out on the service's own tasks: frozen until each one has failed,
-    // or a task slowed past the thaw would find the server answering.
-    ASSERT_TRUE(Eventually([&] {
+    const auto failed = [&] {
         const CoherenceHealth h = publisher->GetHealth();
-        return h.publishFailuresQueued + h.dropped >= 3;
-    })) << "the announcements did not fail while the server was frozen";
+        return h.publishFailuresQueued + h.dropped;
+    };
+    Server().Freeze();
+    // The announcements go out on the service's own tasks, in no set order: each is made only
+    // once the one before has failed (had the third gone first, both of key hash 8 would have
+    // found the queue full), and the server stays frozen until all have, or a task slowed past
+    // the thaw would find it answering.
+    publisher->OnAdded({8, 0}, {1, 1}, now, 1, {});
+    ASSERT_TRUE(Eventually([&] { return failed() >= 1; }));
+    publisher->OnAdded({8, 0}, {2, 2}, now + 1, 2, {});  // the same key hash: replaces it
+    ASSERT_TRUE(Eventually([&] { return failed() >= 2; }));
+    publisher->OnAdded({9, 0}, {3, 3}, now + 2, 3, {});  // another: the queue holds one
+    ASSERT_TRUE(Eventually([&] { return failed() >= 3; }))
+        << "the announcements did not fail while the server was frozen";
     Server().Thaw();
-    // The third found the queue full: lost. Of the first two, each went out or was superseded
-    // by the second (replaced in the queue, or found newer when the retry thread's attempt,
-    // under way during the freeze, failed); the retry thread may also have sent the first once
-    // the server answered.
-    // The queue reads empty while the retry thread's last attempt is under way, so wait for
-    // every announcement to have an outcome.
+    // The third found the queue full and was lost, unless the retry thread had the second out
+    // for an attempt just then (a failed attempt puts it back, past the bound): then none was.
+    // The first was superseded by the second (replaced in the queue, or found older when the
+    // retry thread's attempt failed), or went out once the server answered if that attempt was
+    // still under way. The queue reads empty while an attempt is under way, so wait for every
+    // announcement to have an outcome.
     ASSERT_TRUE(Eventually([&] {
         const CoherenceHealth h = publisher->GetHealth();
         return h.queuedNow == 0 && h.published + h.superseded + h.dropped >= 3;
     }));
-    const CoherenceHealth health = publisher->GetHealth();
-    EXPECT_EQ(health.dropped, 1);
-    EXPECT_EQ(health.published + health.superseded, 2);
+    EXPECT_LE(publisher->GetHealth().dropped, 1) << "a superseded announcement was counted lost";
 }
 
 // A loss after a long live spell: with more announcements gone by since the last catch-up than
@@ -111,11 +115,17 @@ TEST_F(CoherenceOnRedis, LossAfterALongLiveSpellFoundTheResumePointTrimmedAway) 
     RedisSubscriptionManager publisherSide(Server().MakeConfig());
     RedisSubscriptionManager holderSide(Server().MakeConfig());
     auto publisher = RedisPubsub::CreateTestInstance("follow.", publisherSide);
+    const unsigned long long now = DateTime::UtcNow().GetRepresentation();
+    // The holder starts at an entry of the stream (at an empty one it would replay from its
+    // very start, and nothing could be trimmed past that).
+    publisher->OnAdded({99, 0}, {9, 9}, now, 999, {});
+    ASSERT_TRUE(Eventually([&] {
+        return Server().Command({"XLEN", "{follow.}announcements"}).integer == 1;
+    }));
     auto holder = RedisPubsub::CreateTestInstance("follow.", holderSide);
     ASSERT_TRUE(holderSide.WaitUntilSubscribed("follow.*", 5s));
     auto cache = std::make_shared<veltest::RecordingCache>();
-    holder->OnAdded({7, 0}, {1, 1}, DateTime::UtcNow().GetRepresentation() - kMinute, 42, cache);
-    const unsigned long long now = DateTime::UtcNow().GetRepresentation();
+    holder->OnAdded({7, 0}, {1, 1}, now - kMinute, 42, cache);
     for (unsigned i = 0; i < kAnnouncements; ++i)
         publisher->OnAdded({100 + i, 0}, {i, i}, now, 1000 + i, {});
     ASSERT_TRUE(Eventually([&] { return holder->GetHealth().received >= kAnnouncements + 1; }));

@@ -471,17 +471,20 @@ void RedisSubscriptionManager::Confirm(Subscriber& subscriber, const std::string
     subscriber.state = SubscriberState::Replaying;
     const std::string missed = RunCatchUp(pattern, subscriber.resubscribing);
     if (!missed.empty()) subscriber.missed += (subscriber.missed.empty() ? "" : "; ") + missed;
+    if (subscriber.awaitingConfirmations > 0 && --subscriber.awaitingConfirmations == 0 &&
+        subscriber.resubscribing) {
+        subscriber.resubscribing = false;
+        AnnounceResubscription(subscriber);
+    }
+    // Live again before whoever waits for the confirmation wakes, so that it finds the server
+    // heard (the rest of this turn may run callbacks for a while).
+    if (subscriber.awaitingConfirmations == 0) NoteHeardLive(subscriber);
     {
         TMutexLock lock(m_mutex);
         auto it = m_subscriptions.find(pattern);
         if (it != m_subscriptions.end()) it->second->confirmed = true;
     }
     m_changed.notify_all();
-    if (subscriber.awaitingConfirmations > 0 && --subscriber.awaitingConfirmations == 0 &&
-        subscriber.resubscribing) {
-        subscriber.resubscribing = false;
-        AnnounceResubscription(subscriber);
-    }
     subscriber.state =
         subscriber.awaitingConfirmations > 0 ? SubscriberState::Subscribing : SubscriberState::Live;
 }

@@ -148,3 +148,26 @@ TEST_F(RedisSubscription, ServerRestartAndFrozenServerAreSurvived) {
         EXPECT_EQ(pool->FindAndLockConnection("k")->GetConnection().Get("k") == nullptr, !frozen);
     }
 }
+
+// Whoever waits for the subscription wakes to a subscriber heard live, however long the delivery
+// thread then spends on callbacks.
+TEST_F(RedisSubscription, AConfirmedSubscriptionWasNotYetHeardLive) {
+    RedisSubscriptionManager manager(Server().MakeConfig());
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    // Runs on the delivery thread right before the confirmation counts: a message then waits
+    // right behind it.
+    manager.SetCatchUp("ns.*", [&](bool) {
+        EXPECT_TRUE(manager.TryPublish("ns.1", "hold", {}));
+        EXPECT_TRUE(manager.TryPublish("other", "sync", {}));  // "hold" is in the socket now
+        return std::string();
+    });
+    manager.Subscribe("ns.*", [&](const TString&, const void* data, int length) {
+        if (std::string(static_cast<const char*>(data), size_t(length)) == "hold") released.wait();
+    });
+    const bool subscribed = manager.WaitUntilSubscribed("ns.*", 5s);
+    const long long heardAt = manager.HeardLiveAtNs();
+    release.set_value();
+    ASSERT_TRUE(subscribed);
+    EXPECT_NE(heardAt, 0);
+}

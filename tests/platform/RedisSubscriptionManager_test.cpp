@@ -152,9 +152,11 @@ TEST_F(RedisSubscription, ServerRestartAndFrozenServerAreSurvived) {
 // Whoever waits for the subscription wakes to a subscriber heard live, however long the delivery
 // thread then spends on callbacks.
 TEST_F(RedisSubscription, AConfirmedSubscriptionWasNotYetHeardLive) {
-    RedisSubscriptionManager manager(Server().MakeConfig());
+    // Declared before the manager: the delivery thread may still be inside wait() when the test
+    // body ends, so the shared state must outlive the manager's thread.
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
+    RedisSubscriptionManager manager(Server().MakeConfig());
     // Runs on the delivery thread right before the confirmation counts: a message then waits
     // right behind it.
     manager.SetCatchUp("ns.*", [&](bool) {

@@ -1,12 +1,12 @@
 // A private redis-server for a test, a benchmark or a demo run: started on a free loopback port
 // without persistence, in a temporary directory of its own, and stopped (the directory removed)
-// when the object goes, or when the process ends through exit() with the object still there
-// (killed with SIGKILL then: a death test's child never destroys what its test made), or, when
-// the main thread started it, when a signal kills the process. It can be
-// stopped, with a signal of the caller's choice, and started again on the same port in the same
-// directory, and frozen (SIGSTOP) and thawed, to stage server faults. Extra configuration lines
-// make it, for example, a cluster node. A TLS server listens on its TLS port only (no plain port),
-// with certificates the caller made (TlsCertificates.h). Not thread-safe: use from one thread at a
+// when the object goes. It also goes when the process ends through exit() with the object still
+// there (killed with SIGKILL then: a death test's child never destroys what its test made), and,
+// when the main thread started it, when a signal kills the process. It can be stopped, with a
+// signal of the caller's choice, and started again on the same port in the same directory, and
+// frozen (SIGSTOP) and thawed, to stage server faults. Extra configuration lines make it, for
+// example, a cluster node. A TLS server listens on its TLS port only (no plain port), with
+// certificates the caller made (TlsCertificates.h). Not thread-safe: use from one thread at a
 // time.
 #pragma once
 

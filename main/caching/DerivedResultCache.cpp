@@ -7,6 +7,7 @@
 #include "utility/SynchronizedIndexedCache.h"
 #include "velcore/ThreadContext.h"
 #include "velsys/Exceptions.h"
+#include "velsys/SteadyClock.h"
 
 namespace velmora::caching {
 
@@ -116,6 +117,34 @@ DerivedResultCore::Result DerivedResultCore::Impl::Get(
             return {it->second.value, true, false};
         }
     }
+    // The third computation of a silence starts with the service deaf already and heard of
+    // nothing since: its parts are all loaded or held since the silence began. Only a service
+    // that keeps coming and going between computations would make it the last resort.
+    constexpr int kMaxSilenceRecomputes = 2;
+    for (int recomputes = 0;; ++recomputes) {
+        const bool startedHearing = !m_service || m_service->Hears();
+        const long long startNs = SteadyNowNs();
+        Result result = Compute(owner, key, compute);
+        if (!SpannedSilence(startedHearing, startNs)) return result;
+        // Not kept either: after a silence too short to be treated as a gap, nothing would drop
+        // it.
+        if (result.kept) {
+            Drop(key);
+            result.kept = false;
+        }
+        if (recomputes == kMaxSilenceRecomputes) return result;
+        ++m_silenceRecomputes;
+    }
+}
+
+bool DerivedResultCore::Impl::SpannedSilence(bool startedHearing, long long startNs) const {
+    if (!m_service || m_service->Hears()) return false;
+    return startedHearing || m_service->LastHeardNs() >= startNs;
+}
+
+DerivedResultCore::Result DerivedResultCore::Impl::Compute(
+    const std::weak_ptr<DerivedResultCore>& owner, const std::string& key,
+    const std::function<AnyValue()>& compute) {
     std::optional<ScopedThreadContext> context;
     if (!VelmoraTls::GetThreadContext()) context.emplace();
     UsageRecording recording;
@@ -234,8 +263,13 @@ DerivedResultCore::Impl::HeldValues() const {
 }
 
 DerivedResultCounters DerivedResultCore::Impl::GetCounters() const {
-    return {m_held.load(),         m_built.load(),          m_notKept.load(),
-            m_droppedDirty.load(), m_droppedOnPrune.load(), m_droppedOverBound.load()};
+    return {m_held.load(),
+            m_built.load(),
+            m_notKept.load(),
+            m_droppedDirty.load(),
+            m_droppedOnPrune.load(),
+            m_droppedOverBound.load(),
+            m_silenceRecomputes.load()};
 }
 
 }  // namespace velmora::caching

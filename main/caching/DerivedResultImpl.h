@@ -69,6 +69,14 @@ private:
         std::vector<unsigned int> guids;
         ScopePtr scope;  // registered with the aggregator while the result is kept
     };
+    // One computation of `key`: runs `compute` under a fresh scope and keeps what it gives when
+    // it may (see DerivedResultCore::Get).
+    Result Compute(const std::weak_ptr<DerivedResultCore>& owner, const std::string& key,
+                   const std::function<AnyValue()>& compute);
+    // Whether a computation that began at `startNs`, the service hearing then or not
+    // (`startedHearing`), may hold parts from before a silence that has outlasted the bound
+    // by now: the service hears nothing now and heard its server at or after that start.
+    bool SpannedSilence(bool startedHearing, long long startNs) const;
     // Keeps the result unless its handler fired; returns whether it did. The scope of a result
     // it replaces goes to `released`.
     bool Keep(const std::shared_ptr<Handler>& handler, AnyValue value,
@@ -93,7 +101,7 @@ private:
     std::uint64_t m_nextToken GUARDED_BY(m_mutex) = 0;
 
     std::atomic<long long> m_held{0}, m_built{0}, m_notKept{0}, m_droppedDirty{0},
-        m_droppedOnPrune{0}, m_droppedOverBound{0};
+        m_droppedOnPrune{0}, m_droppedOverBound{0}, m_silenceRecomputes{0};
 };
 
 }  // namespace velmora::caching

@@ -18,6 +18,12 @@
 // `maxResults` results are kept (0: no bound); past it, the one whose computation started first
 // goes (counted in droppedOverBound), so that results whose parts stay held forever cannot
 // accumulate without end. A result let go is computed again at its next Get.
+// A computation is a span of time: parts it read from memory while the service still heard its
+// server may date from before a silence that has outlasted CacheSynchronizationMaxDeafMs by the
+// time it ends (a part behind a frozen server's time-out). When the service hears nothing at its
+// end and heard its server during it, the result is computed again (counted in
+// silenceRecomputes; at most twice), so that nothing held from before a silence reaches an
+// answer given once the silence has lasted the bound.
 //
 // Ownership: the facility borrows the service (kept by shared pointer) and must be owned by a
 // std::shared_ptr (Create). A kept result holds its query-job scope; when the result goes
@@ -50,6 +56,8 @@ struct DerivedResultCounters {
     long long droppedDirty = 0;      ///< kept results dropped because a part went stale
     long long droppedOnPrune = 0;    ///< kept results dropped because a part's tracking ended
     long long droppedOverBound = 0;  ///< kept results let go, oldest first, past the bound
+    /// computations done again because the service stopped hearing its server while they ran
+    long long silenceRecomputes = 0;
 };
 
 /// The untyped engine of DerivedResultCache<V>; results are held as shared_ptr<const void>.

@@ -6,6 +6,7 @@
 #include <future>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "RedisPubsubTestDoubles.h"
 #include "caching/CascadeInvalidatorHolder.h"
@@ -428,6 +429,74 @@ TEST_F(Leases, AFrozenServerSentEveryGetToTheSource) {
         }
     }
     EXPECT_TRUE(Eventually([&] { return service->Hears(); }));
+}
+
+// A change committed as the server froze could not be announced; a derived answer whose
+// computation read one part from memory just before, then waited on another part (behind the
+// frozen server's time-out) until the silence had outlasted its bound, was given with the part
+// held from before the silence: the old content, long past the bound. So was a GetMany's answer
+// from memory, given after the loads of its other keys. Both are now asked again once the
+// service hears nothing at their end, and answer the change.
+TEST_F(Leases, AnswersBuiltAcrossTheStartOfASilenceServedWhatWasHeldFromBefore) {
+    ScopedOverride deafAfter("CacheSynchronizationMaxDeafMs", 600);
+    RedisEndpointConfig config = m_config;
+    config.heartbeatInterval = std::chrono::milliseconds(50);
+    config.commandTimeout = std::chrono::milliseconds(200);
+    RedisSubscriptionManager manager(config);
+    auto service = RedisPubsub::CreateTestInstance("span.", manager);
+    ASSERT_TRUE(manager.WaitUntilSubscribed("span.*", std::chrono::seconds(5)));
+    ReadThroughOptions options;
+    options.name = "span";
+    options.memoryEntries = 10;
+    Cache cache(options, TextCodec(), service);
+    DerivedResultCache<std::string> derived(service);
+    std::atomic<int> version{1};
+    const auto source = [&version](const std::string& key) {
+        return key + std::to_string(version.load());
+    };
+    // The change is committed as the server freezes; the load it happens in returns only once
+    // the service has heard nothing for longer than its bound.
+    const auto commitAsTheServerFreezes = [&] {
+        Server().Freeze();
+        ++version;
+        EXPECT_TRUE(Eventually([&] { return !service->Hears(); }));
+    };
+    const auto hearAgain = [&] {
+        Server().Thaw();
+        ASSERT_TRUE(Eventually([&] { return service->Hears(); }));
+    };
+
+    ASSERT_EQ(*cache.Get("a", [&] { return source("a"); }).value, "a1");
+    ASSERT_EQ(cache.Get("a", [&] { return source("a"); }).source, ReadThroughSource::Memory);
+    bool first = true;
+    const auto answer = derived.Get("d", [&] {
+        std::string parts = *cache.Get("a", [&] { return source("a"); }).value;
+        parts += "+" + *cache
+                            .Get("b",
+                                 [&] {
+                                     if (std::exchange(first, false)) commitAsTheServerFreezes();
+                                     return source("b");
+                                 })
+                            .value;
+        return parts;
+    });
+    EXPECT_FALSE(service->Hears());
+    EXPECT_EQ(*answer.value, "a2+b2");
+    EXPECT_EQ(derived.GetCounters().silenceRecomputes, 1);
+    hearAgain();
+
+    ASSERT_EQ(*cache.Get("a", [&] { return source("a"); }).value, "a2");
+    ASSERT_EQ(cache.Get("a", [&] { return source("a"); }).source, ReadThroughSource::Memory);
+    first = true;
+    const auto many = cache.GetMany({"a", "c"}, [&](const std::string& key) {
+        if (key == "c" && std::exchange(first, false)) commitAsTheServerFreezes();
+        return source(key);
+    });
+    EXPECT_FALSE(service->Hears());
+    ASSERT_EQ(many.size(), 2u);
+    EXPECT_EQ(*many[0].value, "a3");
+    EXPECT_EQ(*many[1].value, "c3");
+    hearAgain();
 }
 
 }  // namespace

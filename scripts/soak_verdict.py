@@ -5,6 +5,7 @@ verdict line; exits 1 when the run failed (see scripts/soak for what fails it)."
 import argparse
 import csv
 import json
+import re
 import sys
 from collections import defaultdict
 
@@ -237,6 +238,35 @@ def largest_wal_mib(path):
     return max(sizes) / 2**20 if sizes else None
 
 
+def fault_under_way(faults, at):
+    """The fault of [(t, kind)] last begun at or before `at`, as words."""
+    before = [(t, kind) for t, kind in faults if t <= at]
+    if not before:
+        return "before the first fault"
+    t, kind = before[-1]
+    return "%s begun %.3f s before" % (kind, at - t)
+
+
+def print_findings(path, faults, most=10):
+    """The judge's first findings of the main job's log, each beside the fault under way; then
+    every fault's start, when there was a finding."""
+    try:
+        with open(path, errors="replace") as f:
+            findings = [line.rstrip("\n") for line in f if line.startswith("[check]")]
+    except OSError:
+        return
+    if not findings:
+        return
+    print("  the judge's findings (first ones), each with the fault under way:", file=sys.stderr)
+    for line in findings[:most]:
+        match = re.search(r" at ([0-9]+\.[0-9]+):", line)
+        where = fault_under_way(faults, float(match.group(1))) if match else "no time given"
+        print("    " + line + "\n      fault: " + where, file=sys.stderr)
+    print("  the faults (wall-clock start, name):", file=sys.stderr)
+    for t, kind in faults:
+        print("    %.3f %s" % (t, kind), file=sys.stderr)
+
+
 def main():
     p = argparse.ArgumentParser()
     for name in ("samples", "summary", "faults"):
@@ -252,6 +282,7 @@ def main():
     p.add_argument("--heap-table", help="writes allocator MiB per process per minute here (CSV)")
     p.add_argument("--memory", help="the processes' resident memory by kind (CSV)")
     p.add_argument("--wal", help="the database's write-ahead log size over the run (CSV)")
+    p.add_argument("--findings", help="the main job's log: its judge's findings are printed")
     a = p.parse_args()
 
     rows = read_samples(a.samples)
@@ -271,6 +302,8 @@ def main():
             t, kind = line.split()[:2]
             fault_counts[kind] += 1
             faults.append((float(t), kind))
+    if a.findings:
+        print_findings(a.findings, faults)
 
     growth, mem_first, mem_last, fitted = memory_growth(rows, a.started, end)
     fds = growth_by_role(rows, a.started, end, 4, faults)

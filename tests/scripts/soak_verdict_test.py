@@ -13,7 +13,8 @@ START, DURATION = 1000.0, 300.0
 
 
 def run(fds_of, stale=0, crashes=0, faults=((1010.0, "freeze"),), extra="",
-        rss_of=lambda role, t: 50000, inconsistent=0, heap=None, memory=None, wal=None):
+        rss_of=lambda role, t: 50000, inconsistent=0, heap=None, memory=None, wal=None,
+        findings=None):
     """fds_of(role, t, phase) -> descriptors, rss_of(role, t) -> KiB; samples every 3 s, a fault
     in every fourth."""
     with tempfile.TemporaryDirectory() as d:
@@ -42,6 +43,10 @@ def run(fds_of, stale=0, crashes=0, faults=((1010.0, "freeze"),), extra="",
             with open(os.path.join(d, "wal.csv"), "w") as f:
                 f.write(wal)
             heap_args += ["--wal", os.path.join(d, "wal.csv")]
+        if findings is not None:
+            with open(os.path.join(d, "demo.log"), "w") as f:
+                f.write(findings)
+            heap_args += ["--findings", os.path.join(d, "demo.log")]
         with open(os.path.join(d, "faults.log"), "w") as f:
             for t, kind in faults:
                 f.write("%.1f %s\n" % (t, kind))
@@ -51,7 +56,7 @@ def run(fds_of, stale=0, crashes=0, faults=((1010.0, "freeze"),), extra="",
              "--started", str(START), "--duration", str(DURATION), "--crashes", str(crashes)] +
             heap_args,
             capture_output=True, text=True)
-        return out.returncode, out.stdout
+        return out.returncode, out.stdout + out.stderr
 
 
 class SoakVerdict(unittest.TestCase):
@@ -149,6 +154,17 @@ class SoakVerdict(unittest.TestCase):
         line = next(line for line in out.splitlines() if line.split()[:2] == ["worker-0", "anon"])
         self.assertIn("anon 20.0 -> 20.0 (+0.0)", line)
         self.assertIn("(+60.0)", line.split("file")[1])
+
+    def test_each_finding_names_the_fault_under_way(self):
+        log = ("progress stale>1s 1\n"
+               "[check] stale beyond the window at 1011.250: query 7 (versions 1@v2) rows\n"
+               "[check] stale beyond the window at 1005.000: query 8 (versions 1@v3) rows\n")
+        out = run(lambda *_: 20, faults=((1010.0, "freeze"), (1020.0, "restart")),
+                  findings=log)[1]
+        lines = out.splitlines()
+        first = lines.index(next(line for line in lines if "query 7" in line))
+        self.assertIn("fault: freeze begun 1.250 s before", lines[first + 1])
+        self.assertIn("fault: before the first fault", lines[first + 3])
 
 
 if __name__ == "__main__":

@@ -72,7 +72,8 @@ const Figure kDerived[] = {
     {"not_kept", "derived.not-kept", "not kept"},
     {"dropped_dirty", "derived.dropped-dirty", "dropped when a part went stale"},
     {"dropped_on_prune", "derived.dropped-on-prune", "dropped when a part's tracking ended"},
-    {"dropped_over_bound", "derived.dropped-over-bound", "let go past the bound"}};
+    {"dropped_over_bound", "derived.dropped-over-bound", "let go past the bound"},
+    {"silence_recomputes", "derived.silence-recomputes", "computed again after a silence began"}};
 // The freshness checks; the first three are the answers checked.
 const Figure kChecks[] = {
     {"fresh", "check.fresh", "fresh"},

@@ -15,6 +15,7 @@
 #include "report/MetricsEndpoint.h"
 #include "velcore/ThreadContext.h"
 #include "velredis/RedisSubscriptionManager.h"
+#include "velsys/SteadyClock.h"
 
 using namespace velmora::caching;
 using Clock = std::chrono::steady_clock;
@@ -59,6 +60,7 @@ void AddCacheCounts(const BaseResults& base, const DerivedResults& derived, Stat
     stats.counters["derived.dropped-dirty"] = d.droppedDirty;
     stats.counters["derived.dropped-on-prune"] = d.droppedOnPrune;
     stats.counters["derived.dropped-over-bound"] = d.droppedOverBound;
+    stats.counters["derived.silence-recomputes"] = d.silenceRecomputes;
 }
 
 // The database loads of the herd's keys in the window after the parent's "herd" (the writer
@@ -209,11 +211,35 @@ private:
     Clock::time_point m_lastRefill = Clock::now();
 };
 
+// What a worker knew when it gave an answer, for a finding of the judge: the layer that gave it,
+// how long the Get took, whether the coherence service heard its server (and how long ago it
+// last did), and a database outage under way. Faults of the Redis server are the soak's: its
+// verdict sets each finding beside the fault under way.
+std::string Circumstances(const Answerer::Answer& answer, Clock::duration took,
+                          const RedisPubsub* service, bool inOutage) {
+    std::string text =
+        std::string("answered by ") + LayerName(answer.layer) +
+        (answer.derived ? " (derived)" : "") + (answer.stale ? " (fail-safe)" : "") + " after " +
+        std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()) + " ms";
+    if (service) {
+        const long long sinceHeardMs = (SteadyNowNs() - service->LastHeardNs()) / 1000000;
+        const char* state = "hearing";
+        if (service->State() == RedisPubsub::CoherenceState::Silent) state = "silent";
+        if (service->State() == RedisPubsub::CoherenceState::CatchingUp) state = "catching up";
+        text += std::string(", coherence ") + (service->Hears() ? "hears" : "deaf") + " (" + state +
+                ", last heard " + std::to_string(sinceHeardMs) + " ms before)";
+    }
+    if (inOutage) text += ", database outage under way";
+    return text;
+}
+
 // A fail-safe answer is judged as any other: a key changed since must not have been answered
 // from its old value.
-void Check(FreshnessChecker& checker, const Answerer::Answer& answer, Stats& stats) {
+void Check(FreshnessChecker& checker, const Answerer::Answer& answer, std::int64_t answeredAtMs,
+           const std::string& circumstances, Stats& stats) {
     const auto start = Clock::now();
-    const FreshnessChecker::Verdict verdict = checker.CheckServed(answer.result, NowMs());
+    const FreshnessChecker::Verdict verdict =
+        checker.CheckServed(answer.result, answeredAtMs, circumstances);
     // The judge's time is the run's, not the set-up's (a comparison leaves it out).
     stats.Count("judge-ns", Ns(Clock::now() - start));
     if (!answer.stale) return;
@@ -312,8 +338,12 @@ void RunWorker(const ChildConfig& config, DemoHost& host, ParentLink& parent,
         // Fail-safe answers are stale by design (and counted apart): not in the history.
         if (recorded && answer.result && !answer.stale)
             history.Read(process, *answer.result, startNs, RealtimeNs());
-        RecordAnswer(stats, answer, inOutage, Ns(Clock::now() - start));
-        if (sampler.Take(answer, start, stats)) Check(checker, answer, stats);
+        const auto answered = Clock::now();
+        const std::int64_t answeredAtMs = NowMs();
+        RecordAnswer(stats, answer, inOutage, Ns(answered - start));
+        if (sampler.Take(answer, start, stats))
+            Check(checker, answer, answeredAtMs,
+                  Circumstances(answer, answered - start, host.Service().get(), inOutage), stats);
         if (start >= nextReport) {
             report("progress");
             nextReport = start + kReportEvery;

@@ -48,7 +48,8 @@ const QueryRunner::RecordedChange* FirstDifferingChange(const QueryRunner& runne
 }  // namespace
 
 FreshnessChecker::Verdict FreshnessChecker::CheckServed(const ResultPtr& served,
-                                                        std::int64_t answeredAtMs) {
+                                                        std::int64_t answeredAtMs,
+                                                        const std::string& circumstances) {
     const QueryRunner::History history = m_runner.HistoryOf(*served);
     if (m_runner.RowsFromParts(served->qid, history.rowsNow) == served->rows) {
         m_stats.Count("check.fresh");
@@ -71,6 +72,7 @@ FreshnessChecker::Verdict FreshnessChecker::CheckServed(const ResultPtr& served,
                          " ms after its commit"
                    : std::string("not announced yet"));
     }
+    if (!circumstances.empty()) why += "; " + circumstances;
     Describe("stale beyond the window", *served, why);
     return Verdict::StaleBeyondWindow;
 }

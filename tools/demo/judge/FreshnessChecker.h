@@ -30,8 +30,10 @@ public:
     // Judges `served`, answered at `answeredAtMs` (NowMs): how long before that moment the
     // change that made it stale committed (the check's own reads of the database come later
     // and do not count). Counts "check.fresh", "check.stale-within-window" or
-    // "check.stale-beyond-window".
-    Verdict CheckServed(const ResultPtr& served, std::int64_t answeredAtMs);
+    // "check.stale-beyond-window". A finding beyond the window ends with `circumstances`: what
+    // the answering process knew then (its layer, its coherence state, a fault under way).
+    Verdict CheckServed(const ResultPtr& served, std::int64_t answeredAtMs,
+                        const std::string& circumstances = "");
     // Counts "settle.checked" and "settle.stale"; returns the number of stale answers.
     std::int64_t CheckHeld(const std::vector<ResultPtr>& held);
 

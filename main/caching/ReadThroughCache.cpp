@@ -403,9 +403,14 @@ ReadThroughCore::Result ReadThroughCore::Impl::Wait(const std::string& key, Flig
         return shared;
     }
     lock.unlock();
-    if (failSafe)
-        return Stale(*failSafe,
-                     m_options.softTimeoutMs ? m_counts.softTimeouts : m_counts.hardTimeouts);
+    if (failSafe) {
+        // Asked again: the service may have stopped hearing its server while this Get waited,
+        // and then nothing held from before the silence answers; the load is waited for.
+        if (std::optional<Result> still = FailSafeAnswer(key))
+            return Stale(*still,
+                         m_options.softTimeoutMs ? m_counts.softTimeouts : m_counts.hardTimeouts);
+        return Wait(key, flight, loader);
+    }
     ++m_counts.waitTimeouts;
     Result own = LoadAndFill(key, loader, false);
     NoteUsed(own.guid);
@@ -430,7 +435,10 @@ ReadThroughCore::Result ReadThroughCore::Impl::Lead(const std::string& key,
             }
         } catch (...) {
             Finish(key, *flight, nullptr, std::current_exception());
-            return Stale(*failSafe, m_counts.failSafeAnswers);
+            // Asked again after the layers' time-outs, as below.
+            if (std::optional<Result> still = FailSafeAnswer(key))
+                return Stale(*still, m_counts.failSafeAnswers);
+            throw;
         }
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(quick);
         const bool started = StartBackground(
@@ -447,13 +455,30 @@ ReadThroughCore::Result ReadThroughCore::Impl::Lead(const std::string& key,
             // hold this caller for all of it. Its waiters answer with the fail-safe value too.
             Finish(key, *flight, nullptr,
                    std::make_exception_ptr(VelmoraException("every background load is busy")));
-            return Stale(*failSafe, m_counts.backgroundFull);
+            if (std::optional<Result> still = FailSafeAnswer(key))
+                return Stale(*still, m_counts.backgroundFull);
+            Result own = LoadAndFill(key, loader, false);
+            NoteUsed(own.guid);
+            return own;
         }
+        // The fail-safe value is asked again whenever it is to answer: the service may have
+        // stopped hearing its server since (the layers waited on a frozen one, say), and then
+        // nothing held from before the silence answers.
         std::unique_lock<std::mutex> lock(flight->mutex);
-        if (!flight->done.wait_until(lock, deadline, [&] { return flight->finished; }))
-            return Stale(*failSafe,
-                         m_options.softTimeoutMs ? m_counts.softTimeouts : m_counts.hardTimeouts);
-        if (flight->error) return Stale(*failSafe, m_counts.failSafeAnswers);
+        if (!flight->done.wait_until(lock, deadline, [&] { return flight->finished; })) {
+            lock.unlock();
+            if (std::optional<Result> still = FailSafeAnswer(key))
+                return Stale(*still, m_options.softTimeoutMs ? m_counts.softTimeouts
+                                                             : m_counts.hardTimeouts);
+            return Wait(key, *flight, loader);
+        }
+        if (flight->error) {
+            const std::exception_ptr error = flight->error;
+            lock.unlock();
+            if (std::optional<Result> still = FailSafeAnswer(key))
+                return Stale(*still, m_counts.failSafeAnswers);
+            std::rethrow_exception(error);
+        }
         Result result = flight->result;
         lock.unlock();
         NoteUsed(result.guid);

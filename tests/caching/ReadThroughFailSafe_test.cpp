@@ -499,4 +499,41 @@ TEST_F(Leases, AnswersBuiltAcrossTheStartOfASilenceServedWhatWasHeldFromBefore) 
     hearAgain();
 }
 
+// The last good value was taken when a Get began and given when its load was late, even when
+// the service had stopped hearing its server meanwhile (the Get had waited on a Redis layer
+// behind the frozen server's time-out): a value held from before the silence, given during it.
+// It is now asked again when it is to answer, and the load is waited for instead.
+TEST_F(Leases, AFailSafeValueTakenBeforeASilenceAnsweredDuringIt) {
+    ScopedOverride deafAfter("CacheSynchronizationMaxDeafMs", 600);
+    RedisEndpointConfig config = m_config;
+    config.heartbeatInterval = std::chrono::milliseconds(50);
+    config.commandTimeout = std::chrono::milliseconds(200);
+    RedisSubscriptionManager manager(config);
+    auto service = RedisPubsub::CreateTestInstance("fsdeaf.", manager);
+    ASSERT_TRUE(manager.WaitUntilSubscribed("fsdeaf.*", std::chrono::seconds(5)));
+    RedisEndpointConfig layer = m_config;
+    layer.commandTimeout = std::chrono::milliseconds(800);  // longer than the service hears
+    ReadThroughOptions options;
+    options.name = "fsdeaf";
+    options.memoryEntries = 0;
+    options.failSafe = true;
+    options.softTimeoutMs = 50;
+    options.layers = {std::make_shared<RedisExternalCache>(
+        TString("fsdeaf"), std::make_shared<RedisConnectionPool>(layer))};
+    Cache cache(options, TextCodec(), service);
+    ASSERT_EQ(*cache.Get("k", [] { return std::string("v1"); }).value, "v1");
+
+    Server().Freeze();
+    const auto answer = cache.Get("k", [] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // past the soft time-out
+        return std::string("v2");
+    });
+    const bool heard = service->Hears();
+    Server().Thaw();
+    EXPECT_FALSE(heard);
+    EXPECT_EQ(*answer.value, "v2");
+    EXPECT_FALSE(answer.stale);
+    EXPECT_TRUE(Eventually([&] { return service->Hears(); }));
+}
+
 }  // namespace

@@ -155,6 +155,18 @@ class SoakVerdict(unittest.TestCase):
         self.assertIn("anon 20.0 -> 20.0 (+0.0)", line)
         self.assertIn("(+60.0)", line.split("file")[1])
 
+    def test_a_short_run_tells_a_pool_filled_late_from_threads_leaked_per_operation(self):
+        # The short run's check once failed on a frozen server's pool threads still idle at the
+        # end (16 -> 31): the threads column is 9 unless a sample's row says otherwise.
+        def threads(grown):
+            return "".join("%.1f,1,worker-1,50000,20,%d,0,quiet\n" %
+                           (START + 3 * i + 1, 9 + grown(START + 3 * i + 1))
+                           for i in range(int(DURATION / 3)))
+        code, out = run(lambda *_: 20, extra=threads(lambda t: 15 if t > START + 200 else 0))
+        self.assertEqual(code, 0, out)
+        code, out = run(lambda *_: 20, extra=threads(lambda t: int(t - START) // 3))
+        self.assertIn("threads grew in worker-1", out)
+
     def test_each_finding_names_the_fault_under_way(self):
         log = ("progress stale>1s 1\n"
                "[check] stale beyond the window at 1011.250: query 7 (versions 1@v2) rows\n"

@@ -273,6 +273,23 @@ protected:
         m_config.commandTimeout = std::chrono::milliseconds(300);
         m_pool = std::make_shared<RedisConnectionPool>(m_config);
     }
+    void TearDown() override {
+        m_quickService.reset();
+        m_quickManager.reset();
+        RedisServerTest::TearDown();
+    }
+    // A service of namespace `ns`, subscribed, whose subscriber notices a frozen server within
+    // about 250 ms (a 50 ms heartbeat, a 200 ms command time-out). It lives until the test ends.
+    std::shared_ptr<RedisPubsub> ListenQuickly(const char* ns) {
+        RedisEndpointConfig config = m_config;
+        config.heartbeatInterval = std::chrono::milliseconds(50);
+        config.commandTimeout = std::chrono::milliseconds(200);
+        m_quickManager = std::make_unique<RedisSubscriptionManager>(config);
+        m_quickService = RedisPubsub::CreateTestInstance(ns, *m_quickManager);
+        EXPECT_TRUE(m_quickManager->WaitUntilSubscribed(TString(ns) + TString("*"),
+                                                        std::chrono::seconds(5)));
+        return m_quickService;
+    }
     ReadThroughOptions Options() {
         ReadThroughOptions o;
         o.name = "leased";
@@ -286,6 +303,8 @@ protected:
     veltest::HostScope m_host;
     RedisEndpointConfig m_config;
     std::shared_ptr<RedisConnectionPool> m_pool;
+    std::unique_ptr<RedisSubscriptionManager> m_quickManager;  // see ListenQuickly
+    std::shared_ptr<RedisPubsub> m_quickService;
 };
 
 TEST_F(Leases, OnlyTheHolderReleasesALease) {
@@ -329,12 +348,7 @@ TEST_F(Leases, HeldValuesWereServedWhileAndAfterTheServerWasFrozen) {
     holder.ResetForTest();
     holder.Initialize({CascadeInvalidatorAggregator::TryGetSingleton(), nullptr, nullptr, nullptr});
     ScopedThreadContext context;
-    RedisEndpointConfig config = m_config;
-    config.heartbeatInterval = std::chrono::milliseconds(50);
-    config.commandTimeout = std::chrono::milliseconds(200);
-    RedisSubscriptionManager manager(config);
-    auto service = RedisPubsub::CreateTestInstance("deaf.", manager);
-    ASSERT_TRUE(manager.WaitUntilSubscribed("deaf.*", std::chrono::seconds(5)));
+    const std::shared_ptr<RedisPubsub> service = ListenQuickly("deaf.");
     ReadThroughOptions options;
     options.name = "deaf";
     options.memoryEntries = 10;
@@ -439,12 +453,7 @@ TEST_F(Leases, AFrozenServerSentEveryGetToTheSource) {
 // service hears nothing at their end, and answer the change.
 TEST_F(Leases, AnswersBuiltAcrossTheStartOfASilenceServedWhatWasHeldFromBefore) {
     ScopedOverride deafAfter("CacheSynchronizationMaxDeafMs", 600);
-    RedisEndpointConfig config = m_config;
-    config.heartbeatInterval = std::chrono::milliseconds(50);
-    config.commandTimeout = std::chrono::milliseconds(200);
-    RedisSubscriptionManager manager(config);
-    auto service = RedisPubsub::CreateTestInstance("span.", manager);
-    ASSERT_TRUE(manager.WaitUntilSubscribed("span.*", std::chrono::seconds(5)));
+    const std::shared_ptr<RedisPubsub> service = ListenQuickly("span.");
     ReadThroughOptions options;
     options.name = "span";
     options.memoryEntries = 10;
@@ -505,12 +514,7 @@ TEST_F(Leases, AnswersBuiltAcrossTheStartOfASilenceServedWhatWasHeldFromBefore) 
 // It is now asked again when it is to answer, and the load is waited for instead.
 TEST_F(Leases, AFailSafeValueTakenBeforeASilenceAnsweredDuringIt) {
     ScopedOverride deafAfter("CacheSynchronizationMaxDeafMs", 600);
-    RedisEndpointConfig config = m_config;
-    config.heartbeatInterval = std::chrono::milliseconds(50);
-    config.commandTimeout = std::chrono::milliseconds(200);
-    RedisSubscriptionManager manager(config);
-    auto service = RedisPubsub::CreateTestInstance("fsdeaf.", manager);
-    ASSERT_TRUE(manager.WaitUntilSubscribed("fsdeaf.*", std::chrono::seconds(5)));
+    const std::shared_ptr<RedisPubsub> service = ListenQuickly("fsdeaf.");
     RedisEndpointConfig layer = m_config;
     layer.commandTimeout = std::chrono::milliseconds(800);  // longer than the service hears
     ReadThroughOptions options;

@@ -427,6 +427,7 @@ ReadThroughCore::Result ReadThroughCore::Impl::Lead(const std::string& key,
         // The layers first, on this thread: each read has a time-out of its own, and a hit
         // there costs far less than handing the load to another thread and waiting for it to
         // be scheduled (on a busy machine, ten times the read). Only the loader is timed here.
+        bool layersFailed = false;
         try {
             if (std::optional<Result> found = layersLooked ? std::nullopt : TryLayersHere(key)) {
                 Finish(key, *flight, &*found, nullptr);
@@ -435,10 +436,16 @@ ReadThroughCore::Result ReadThroughCore::Impl::Lead(const std::string& key,
             }
         } catch (...) {
             Finish(key, *flight, nullptr, std::current_exception());
-            // Asked again after the layers' time-outs, as below.
+            // Asked again after the layers' time-outs, as below; without it, the source answers
+            // (a layer's failure is no answer for the caller).
             if (std::optional<Result> still = FailSafeAnswer(key))
                 return Stale(*still, m_counts.failSafeAnswers);
-            throw;
+            layersFailed = true;
+        }
+        if (layersFailed) {
+            Result own = LoadAndFill(key, loader, false);
+            NoteUsed(own.guid);
+            return own;
         }
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(quick);
         const bool started = StartBackground(

@@ -4,10 +4,10 @@
 
 #include "caching/CascadeInvalidator.h"
 #include "caching/DerivedResultImpl.h"
+#include "caching/SilenceWatch.h"
 #include "utility/SynchronizedIndexedCache.h"
 #include "velcore/ThreadContext.h"
 #include "velsys/Exceptions.h"
-#include "velsys/SteadyClock.h"
 
 namespace velmora::caching {
 
@@ -122,10 +122,9 @@ DerivedResultCore::Result DerivedResultCore::Impl::Get(
     // that keeps coming and going between computations would make it the last resort.
     constexpr int kMaxSilenceRecomputes = 2;
     for (int recomputes = 0;; ++recomputes) {
-        const bool startedHearing = !m_service || m_service->Hears();
-        const long long startNs = SteadyNowNs();
+        const SilenceWatch silence(m_service.get());
         Result result = Compute(owner, key, compute);
-        if (!SpannedSilence(startedHearing, startNs)) return result;
+        if (!silence.SilenceBegan()) return result;
         // Not kept either: after a silence too short to be treated as a gap, nothing would drop
         // it.
         if (result.kept) {
@@ -135,11 +134,6 @@ DerivedResultCore::Result DerivedResultCore::Impl::Get(
         if (recomputes == kMaxSilenceRecomputes) return result;
         ++m_silenceRecomputes;
     }
-}
-
-bool DerivedResultCore::Impl::SpannedSilence(bool startedHearing, long long startNs) const {
-    if (!m_service || m_service->Hears()) return false;
-    return startedHearing || m_service->LastHeardNs() >= startNs;
 }
 
 DerivedResultCore::Result DerivedResultCore::Impl::Compute(

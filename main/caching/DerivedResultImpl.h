@@ -73,10 +73,6 @@ private:
     // it may (see DerivedResultCore::Get).
     Result Compute(const std::weak_ptr<DerivedResultCore>& owner, const std::string& key,
                    const std::function<AnyValue()>& compute);
-    // Whether a computation that began at `startNs`, the service hearing then or not
-    // (`startedHearing`), may hold parts from before a silence that has outlasted the bound
-    // by now: the service hears nothing now and heard its server at or after that start.
-    bool SpannedSilence(bool startedHearing, long long startNs) const;
     // Keeps the result unless its handler fired; returns whether it did. The scope of a result
     // it replaces goes to `released`.
     bool Keep(const std::shared_ptr<Handler>& handler, AnyValue value,

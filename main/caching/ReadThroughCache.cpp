@@ -4,6 +4,7 @@
 
 #include "caching/CascadeInvalidator.h"
 #include "caching/ReadThroughImpl.h"
+#include "caching/SilenceWatch.h"
 #include "velcore/ThreadContext.h"
 #include "velcoredata/DateTime.h"
 #include "velsys/Exceptions.h"
@@ -265,8 +266,7 @@ ReadThroughCore::Result ReadThroughCore::Impl::Get(const std::string& key, const
 std::vector<ReadThroughCore::Result> ReadThroughCore::Impl::GetMany(
     const std::vector<std::string>& keys, const std::shared_ptr<const KeyLoader>& loader) {
     std::vector<Result> results(keys.size());
-    const bool startedHearing = !Deaf();
-    const long long startNs = SteadyNowNs();
+    const SilenceWatch silence(m_service.get());
     // A key asked twice is answered once.
     std::unordered_map<std::string_view, std::size_t> firstOf;
     std::vector<std::size_t> distinct;
@@ -340,11 +340,10 @@ std::vector<ReadThroughCore::Result> ReadThroughCore::Impl::GetMany(
     // Answers taken from what was held while the service still heard its server may date from
     // before a silence that has outlasted the bound by now (the loads of other keys behind a
     // frozen server's time-out): asked again, as a Get now would answer them.
-    if (m_service && Deaf() && (startedHearing || m_service->LastHeardNs() >= startNs)) {
+    if (silence.SilenceBegan())
         for (const std::size_t i : distinct)
             if (results[i].source != ReadThroughSource::Loader)
                 results[i] = Get(keys[i], loaderOf(keys[i]));
-    }
     for (std::size_t i = 0; i < keys.size(); ++i)
         if (const std::size_t first = firstOf.at(keys[i]); first != i) results[i] = results[first];
     return results;

@@ -127,8 +127,10 @@ public:
     const std::string key;
     const AnyValue value;
     const HashPair hash;
-    const unsigned long long producedAt;     // raw DateTime
-    const long long loadStartNs;             // steady clock (RedisPubsub::FillClockNs)
+    const unsigned long long producedAt;  // raw DateTime
+    // Steady clock (RedisPubsub::FillClockNs): when the load began, or for a value read from a
+    // layer, when the service last heard before (what a silence may hold it through).
+    const long long loadStartNs;
     const unsigned long long lifetimeTicks;  // DateTime ticks from producedAt
     const std::uint64_t policyKey;           // the key's slot (KeyTable::SlotOf)
 };
@@ -294,6 +296,10 @@ private:
         unsigned int loadMs = 0;
         unsigned int lifetimeSec = 0;  // a lifetime of its own (Set); 0: the cache's
         long long generation = 0;      // of the external keys, as the load started
+        // A value read from a layer: when the service last heard its server as it was taken
+        // (steady clock; 0 without a service). The value is known fresh only as of then: a
+        // change after it may not have been heard of.
+        long long heardAtNs = 0;
     };
 
     // ---- the Get path (ReadThroughCache.cpp) ----

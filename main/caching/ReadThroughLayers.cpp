@@ -394,6 +394,7 @@ bool ReadThroughCore::Impl::AcceptFromLayer(std::size_t index, const std::string
     loaded.producedAt = envelope.producedAt;
     loaded.lifetimeSec = envelope.lifetimeSec;
     loaded.layer = static_cast<int>(index);
+    loaded.heardAtNs = m_service ? m_service->LastHeardNs() : 0;
     return true;
 }
 
@@ -494,10 +495,13 @@ unsigned int ReadThroughCore::Impl::Fill(const std::string& key, const HashPair&
         return 0;
     }
     const KeyTable::Slot policyKey = KeyTable::SlotOf(key);
+    // A value from a layer was stored before this load began, perhaps before a silence that
+    // began since the service last heard: never held through one as if loaded in it.
+    const long long freshNs = loaded.layer >= 0 ? std::min(startNs, loaded.heardAtNs) : startNs;
     auto [guid, replaced] = m_keys->Replace(
         policyKey,
         CacheHelpers::Payload(new HeldValue(key, loaded.value, loaded.hash, loaded.producedAt,
-                                            startNs, LifetimeTicks(loaded.lifetimeSec), policyKey)),
+                                            freshNs, LifetimeTicks(loaded.lifetimeSec), policyKey)),
         *m_memory);
     ReportRemoved(replaced);
     Announce(keyhash, loaded, guid, startNs);

@@ -11,6 +11,7 @@
 #include "RedisPubsubTestDoubles.h"
 #include "caching/CascadeInvalidatorHolder.h"
 #include "caching/DerivedResultCache.h"
+#include "caching/DiskExternalCache.h"
 #include "caching/LoadLeases.h"
 #include "caching/ReadThroughCache.h"
 #include "caching/RedisExternalCache.h"
@@ -443,6 +444,43 @@ TEST_F(Leases, AFrozenServerSentEveryGetToTheSource) {
         }
     }
     EXPECT_TRUE(Eventually([&] { return service->Hears(); }));
+}
+
+// A change committed as the server froze could not be announced. A Get shortly before the
+// service stopped hearing found the key's old content on this machine's disk (stored before the
+// freeze) and filled memory with it, stamped as if loaded at that Get; once the service was deaf
+// that entry counted as loaded during the silence and answered for the silence bound: the old
+// content, served more than a second after the commit. A value read from a layer is now known
+// fresh only as of the moment the service last heard, and is not held through a silence.
+TEST_F(Leases, AValueReadFromDiskAsTheServerFrozeWasHeldThroughTheSilence) {
+    ScopedOverride deafAfter("CacheSynchronizationMaxDeafMs", 600);
+    const std::shared_ptr<RedisPubsub> service = ListenQuickly("diskheld.");
+    veltest::TempDir dir("diskheld");
+    ReadThroughOptions options;
+    options.name = "diskheld";
+    options.memoryEntries = 10;
+    options.layers = {std::make_shared<DiskExternalCache>(
+        TString("dh"), TPath(TString::fromStdString(dir.Path().string())), nullptr)};
+    Cache writer(options, TextCodec(), service);
+    ASSERT_EQ(*writer.Get("k", [] { return std::string("old"); }).value, "old");
+    const TString stored = writer.Core().ExternalKey("k");
+    ASSERT_TRUE(Eventually([&] { return options.layers[0]->TryLoad(stored).Get() != nullptr; }));
+    // Another instance of the name: a process of this machine that has not read the key yet.
+    Cache cache(options, TextCodec(), service);
+
+    Server().Freeze();
+    // Read while the service still hears (it stops when its heartbeat goes unanswered).
+    const auto read = cache.Get("k", [] { return std::string("new"); });
+    const bool heardAtRead = service->Hears();
+    while (service->Hears()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // The source changed meanwhile; its writer could not announce it.
+    const auto deaf = cache.Get("k", [] { return std::string("new"); });
+    Server().Thaw();
+    ASSERT_TRUE(heardAtRead);
+    EXPECT_EQ(read.source, ReadThroughSource::External);
+    EXPECT_EQ(*read.value, "old");
+    EXPECT_EQ(deaf.source, ReadThroughSource::Loader);
+    EXPECT_EQ(*deaf.value, "new");
 }
 
 // A change committed as the server froze could not be announced; a derived answer whose

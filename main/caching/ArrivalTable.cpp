@@ -235,7 +235,7 @@ std::vector<std::pair<HashPair, unsigned long long>> ArrivalTable::TakeOwed(
     TMutexLock lock(m_mutex);
     const auto it = m_skipped.find(keyhash);
     if (it == m_skipped.end()) return owed;
-    std::erase_if(it->second, [&](const Skipped& s) REQUIRES(m_mutex) {
+    std::erase_if(it->second, [&](const Skipped& s) VEL_REQUIRES(m_mutex) {
         if (s.hash == hash || s.timestamp <= timestamp) return false;
         owed.emplace_back(s.hash, s.timestamp);
         --m_skippedCount;

@@ -112,7 +112,7 @@ private:
         }
     };
     // Lets go of arrivals past the horizon, then of the oldest beyond the bound.
-    void Prune(long long nowNs) REQUIRES(m_mutex);
+    void Prune(long long nowNs) VEL_REQUIRES(m_mutex);
 
     const long long m_keepNs;
     const unsigned long long m_keepTicks;
@@ -120,32 +120,33 @@ private:
     const long long m_startNs;
 
     mutable TMutex m_mutex;
-    std::unordered_map<HashPair, std::vector<Arrival>, KeyHasher> m_byKey GUARDED_BY(m_mutex);
+    std::unordered_map<HashPair, std::vector<Arrival>, KeyHasher> m_byKey VEL_GUARDED_BY(m_mutex);
     // (arrival moment, key hash), oldest first: the order arrivals are let go in.
-    std::deque<std::pair<long long, HashPair>> m_order GUARDED_BY(m_mutex);
-    std::size_t m_count GUARDED_BY(m_mutex) = 0;
+    std::deque<std::pair<long long, HashPair>> m_order VEL_GUARDED_BY(m_mutex);
+    std::size_t m_count VEL_GUARDED_BY(m_mutex) = 0;
     // The newest arrival let go to stay within the bound (steady moment, production time).
-    long long m_droppedNs GUARDED_BY(m_mutex) = 0;
-    unsigned long long m_droppedUtc GUARDED_BY(m_mutex) = 0;
+    long long m_droppedNs VEL_GUARDED_BY(m_mutex) = 0;
+    unsigned long long m_droppedUtc VEL_GUARDED_BY(m_mutex) = 0;
     // The last moment announcements may have been missed.
-    long long m_lossNs GUARDED_BY(m_mutex) = 0;
-    unsigned long long m_lossUtc GUARDED_BY(m_mutex) = 0;
-    unsigned long long m_knownSinceUtc GUARDED_BY(m_mutex);
+    long long m_lossNs VEL_GUARDED_BY(m_mutex) = 0;
+    unsigned long long m_lossUtc VEL_GUARDED_BY(m_mutex) = 0;
+    unsigned long long m_knownSinceUtc VEL_GUARDED_BY(m_mutex);
     // Arrivals before this moment do not count for skipping (see RestartSkipping).
-    long long m_skipFromNs GUARDED_BY(m_mutex) = 0;
+    long long m_skipFromNs VEL_GUARDED_BY(m_mutex) = 0;
     struct Skipped {
         HashPair hash;
         unsigned long long timestamp;
         long long atNs;
     };
-    std::unordered_map<HashPair, std::vector<Skipped>, KeyHasher> m_skipped GUARDED_BY(m_mutex);
-    std::size_t m_skippedCount GUARDED_BY(m_mutex) = 0;
+    std::unordered_map<HashPair, std::vector<Skipped>, KeyHasher> m_skipped VEL_GUARDED_BY(m_mutex);
+    std::size_t m_skippedCount VEL_GUARDED_BY(m_mutex) = 0;
     struct Announced {
         HashPair hash;
         long long loadStartNs;
     };
-    std::unordered_map<HashPair, std::vector<Announced>, KeyHasher> m_announced GUARDED_BY(m_mutex);
-    std::size_t m_announcedCount GUARDED_BY(m_mutex) = 0;
+    std::unordered_map<HashPair, std::vector<Announced>, KeyHasher> m_announced
+        VEL_GUARDED_BY(m_mutex);
+    std::size_t m_announcedCount VEL_GUARDED_BY(m_mutex) = 0;
 };
 
 }  // namespace velmora::caching

@@ -383,7 +383,7 @@ void CascadeInvalidatorAggregator::DropScope(
 
 // Not checked by the lock analysis: the test hook takes no lock by design (single-threaded
 // set-up only).
-void CascadeInvalidatorAggregator::ResetForTest() NO_THREAD_SAFETY_ANALYSIS {
+void CascadeInvalidatorAggregator::ResetForTest() VEL_NO_THREAD_SAFETY_ANALYSIS {
     VEL_ASSERT(AppConfig::GetInstance().GetUnitTestFlag());
     for (const std::shared_ptr<Scope>& scope : m_scopes) scope->SetRegistered(false);
     m_scopes.clear();

@@ -79,7 +79,7 @@ private:
               std::vector<unsigned int> guids, ScopePtr scope, std::vector<ScopePtr>& released);
     // Forgets the result; returns its scope, which the caller drops once m_mutex is released
     // (unless it turned dirty: then the aggregator has dropped it already).
-    ScopePtr EraseLocked(std::map<std::string, Kept>::iterator it) REQUIRES(m_mutex);
+    ScopePtr EraseLocked(std::map<std::string, Kept>::iterator it) VEL_REQUIRES(m_mutex);
     // Lets the aggregator forget the scopes of results no longer kept. No lock held.
     static void Release(std::vector<ScopePtr>& scopes);
 
@@ -90,11 +90,11 @@ private:
 
     mutable TMutex m_mutex;
     // Guarded by m_mutex.
-    std::map<std::string, Kept> m_results GUARDED_BY(m_mutex);
-    std::multimap<unsigned int, std::string> m_byGuid GUARDED_BY(m_mutex);  // part -> results
+    std::map<std::string, Kept> m_results VEL_GUARDED_BY(m_mutex);
+    std::multimap<unsigned int, std::string> m_byGuid VEL_GUARDED_BY(m_mutex);  // part -> results
     // Token -> key of every kept result: the order they go in past the bound.
-    std::map<std::uint64_t, std::string> m_byToken GUARDED_BY(m_mutex);
-    std::uint64_t m_nextToken GUARDED_BY(m_mutex) = 0;
+    std::map<std::uint64_t, std::string> m_byToken VEL_GUARDED_BY(m_mutex);
+    std::uint64_t m_nextToken VEL_GUARDED_BY(m_mutex) = 0;
 
     std::atomic<long long> m_held{0}, m_built{0}, m_notKept{0}, m_droppedDirty{0},
         m_droppedOnPrune{0}, m_droppedOverBound{0}, m_silenceRecomputes{0};

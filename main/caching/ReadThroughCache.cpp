@@ -564,7 +564,7 @@ bool ReadThroughCore::Impl::StartBackground(std::function<void()> work, unsigned
         const int most = static_cast<int>(std::max(1u, m_options.maxBackgroundLoads));
         TMutexLock lock(background.mutex);
         if (!background.done.wait_for(lock.Native(), std::chrono::milliseconds(waitMs),
-                                      [&background, most]() REQUIRES(background.mutex) {
+                                      [&background, most]() VEL_REQUIRES(background.mutex) {
                                           return background.running < most;
                                       }))
             return false;
@@ -583,7 +583,7 @@ bool ReadThroughCore::Impl::StartBackground(std::function<void()> work, unsigned
 void ReadThroughCore::Impl::WaitForBackground() {
     Background& background = *m_background;
     TMutexLock lock(background.mutex);
-    background.done.wait(lock.Native(), [&background]() REQUIRES(background.mutex) {
+    background.done.wait(lock.Native(), [&background]() VEL_REQUIRES(background.mutex) {
         return background.running == 0;
     });
 }

@@ -38,8 +38,8 @@ using ChannelOf = std::pair<RedisSubscriptionManager*, std::string>;
 struct Listeners {
     TMutex mutex;
     std::condition_variable idle;
-    std::map<ChannelOf, std::vector<Engine*>> byChannel GUARDED_BY(mutex);
-    int running GUARDED_BY(mutex) = 0;  // callbacks calling engines now
+    std::map<ChannelOf, std::vector<Engine*>> byChannel VEL_GUARDED_BY(mutex);
+    int running VEL_GUARDED_BY(mutex) = 0;  // callbacks calling engines now
 };
 
 Listeners& TheListeners() {
@@ -279,7 +279,7 @@ void ReadThroughCore::Impl::StopClearChannel() {
         std::erase(engines, this);
         last = engines.empty();
         if (last) listeners.byChannel.erase(key);
-        listeners.idle.wait(lock.Native(), [&listeners]() REQUIRES(listeners.mutex) {
+        listeners.idle.wait(lock.Native(), [&listeners]() VEL_REQUIRES(listeners.mutex) {
             return listeners.running == 0;
         });
     }

@@ -42,9 +42,9 @@ private:
     };
     const std::size_t m_capacity;
     mutable TMutex m_mutex;
-    std::list<std::string> m_order GUARDED_BY(m_mutex);  // most recently kept first
-    std::unordered_map<std::string, Slot> m_copies GUARDED_BY(m_mutex);
-    std::unordered_map<std::string, long long> m_throttled GUARDED_BY(m_mutex);
+    std::list<std::string> m_order VEL_GUARDED_BY(m_mutex);  // most recently kept first
+    std::unordered_map<std::string, Slot> m_copies VEL_GUARDED_BY(m_mutex);
+    std::unordered_map<std::string, long long> m_throttled VEL_GUARDED_BY(m_mutex);
 };
 
 }  // namespace velmora::caching

@@ -205,8 +205,8 @@ private:
     mutable TMutex m_mutex;
     // Its nodes come from a pool of its own (a fill inserts one, an eviction erases one).
     std::pmr::unsynchronized_pool_resource m_pool;
-    std::pmr::unordered_map<Slot, unsigned int> m_ids GUARDED_BY(m_mutex){&m_pool};
-    std::size_t m_sweepAt GUARDED_BY(m_mutex) = 1024;
+    std::pmr::unordered_map<Slot, unsigned int> m_ids VEL_GUARDED_BY(m_mutex){&m_pool};
+    std::size_t m_sweepAt VEL_GUARDED_BY(m_mutex) = 1024;
 };
 
 unsigned long long UtcNow();
@@ -440,10 +440,11 @@ private:
     std::unique_ptr<FailSafeStore> m_failSafe;  // null when fail-safe is off
 
     mutable TMutex m_loaderMutex;
-    std::shared_ptr<const KeyLoader> m_loader GUARDED_BY(m_loaderMutex);
+    std::shared_ptr<const KeyLoader> m_loader VEL_GUARDED_BY(m_loaderMutex);
 
     TMutex m_flightsMutex;
-    std::unordered_map<std::string, std::shared_ptr<Flight>> m_flights GUARDED_BY(m_flightsMutex);
+    std::unordered_map<std::string, std::shared_ptr<Flight>> m_flights
+        VEL_GUARDED_BY(m_flightsMutex);
 
     // Background loads (soft and hard time-outs, eager refresh).
     // The count lives apart from the engine: a background thread lets go of the engine before
@@ -452,11 +453,11 @@ private:
     struct Background {
         TMutex mutex;
         std::condition_variable done;
-        int running GUARDED_BY(mutex) = 0;
+        int running VEL_GUARDED_BY(mutex) = 0;
     };
     const std::shared_ptr<Background> m_background = std::make_shared<Background>();
     TMutex m_backgroundMutex;
-    std::unordered_set<std::string> m_refreshing GUARDED_BY(m_backgroundMutex);
+    std::unordered_set<std::string> m_refreshing VEL_GUARDED_BY(m_backgroundMutex);
 
     // One atomic per count of VELCACHE_READ_THROUGH_COUNTS, under the public name (invalidations
     // are the memory layer's own: m_memory->m_invalidated).

@@ -29,14 +29,15 @@ constexpr int kCacheSynchronizationLogCategory = 52;
 constexpr std::uint64_t kScopeBits = 0x20001;
 
 // Takes the lock and reports how long that took; releases it on destruction.
-class SCOPED_CAPABILITY TimedLockHold {
+class VEL_SCOPED_CAPABILITY TimedLockHold {
 public:
-    TimedLockHold(TReadWriteLock& lock, unsigned long long& lockMs) ACQUIRE(lock) : m_lock(lock) {
+    TimedLockHold(TReadWriteLock& lock, unsigned long long& lockMs) VEL_ACQUIRE(lock)
+        : m_lock(lock) {
         TElapsedTimer timer;
         m_lock.Lock();
         lockMs = timer.ElapsedMs();
     }
-    ~TimedLockHold() RELEASE() { m_lock.Unlock(); }
+    ~TimedLockHold() VEL_RELEASE() { m_lock.Unlock(); }
     TimedLockHold(const TimedLockHold&) = delete;
     TimedLockHold& operator=(const TimedLockHold&) = delete;
 
@@ -351,7 +352,7 @@ RedisPubsub::Impl::~Impl() {
     {
         TMutexLock lock(m_tasksMutex);
         m_tasksDone.wait(lock.Native(),
-                         [this]() REQUIRES(m_tasksMutex) { return m_pendingTasks == 0; });
+                         [this]() VEL_REQUIRES(m_tasksMutex) { return m_pendingTasks == 0; });
     }
     if (m_retryThread.joinable()) {
         {

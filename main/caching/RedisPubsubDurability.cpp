@@ -215,7 +215,7 @@ void RedisPubsub::Impl::RetryLoop() {
             }
             const bool woken = m_retryWake.wait_for(
                 lock.Native(), std::chrono::nanoseconds(m_followNs),
-                [this]() REQUIRES(m_durableMutex) {
+                [this]() VEL_REQUIRES(m_durableMutex) {
                     return m_stopRetry || !m_queue.empty() || m_lostAppends != 0;
                 });
             if (woken) continue;
@@ -229,7 +229,7 @@ void RedisPubsub::Impl::RetryLoop() {
         lock.Lock();
         if (!drained)
             m_retryWake.wait_for(lock.Native(), kRetryInterval,
-                                 [this]() REQUIRES(m_durableMutex) { return m_stopRetry; });
+                                 [this]() VEL_REQUIRES(m_durableMutex) { return m_stopRetry; });
     }
 }
 

@@ -140,7 +140,7 @@ void RedisPubsub::Impl::PruneEvictedEntries() {
             PruneEvictedEntriesHelperNoLock(removals);
 
         if (m_evictedEntries.size() > static_cast<size_t>(m_maxEvictedEntries)) {
-            auto oldestAgeSec = [this]() REQUIRES(m_lock) {
+            auto oldestAgeSec = [this]() VEL_REQUIRES(m_lock) {
                 return (SteadyNowNs() - m_evictedEntries.begin()->first) / kNsPerSecond;
             };
             TLog::LogMessage(TLog::Info,

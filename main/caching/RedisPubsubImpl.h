@@ -184,7 +184,7 @@ private:
     // m_pendingTasks.
     void LaunchTask(std::function<void(std::uint64_t)> work);
     // Whether OnRemoved(cache) ran after the task `launchSeq` was launched. REQUIRES: m_lock.
-    bool IsForgotten(ICoherentCache* cache, std::uint64_t launchSeq) const REQUIRES(m_lock);
+    bool IsForgotten(ICoherentCache* cache, std::uint64_t launchSeq) const VEL_REQUIRES(m_lock);
 
     // ---- durable side (RedisPubsubDurability.cpp) ----
     // What became of one announcement.
@@ -205,7 +205,7 @@ private:
     // (without trying what is known to be down) and wakes the retry thread.
     void PublishOrQueue(const TString& channel, const TString& message);
     // Notes an append given up for good. REQUIRES: m_durableMutex held.
-    void LoseAppend() REQUIRES(m_durableMutex);
+    void LoseAppend() VEL_REQUIRES(m_durableMutex);
     // Appends the gap marker owed, then sends queued announcements until one fails (it stays
     // queued). Returns whether nothing is left to send.
     bool ResendQueued();
@@ -262,11 +262,11 @@ private:
 
     // Tells the record's cache (unless dry run or evicted) and every invalidator that the
     // record is stale. REQUIRES: m_lock held; the record is no longer in any table.
-    void NotifyDirty(const CacheEntryInfo& record) REQUIRES(m_lock);
+    void NotifyDirty(const CacheEntryInfo& record) VEL_REQUIRES(m_lock);
     // NotifyDirty for each record of a container, skipping the caches forgotten meanwhile (by
     // a callback). REQUIRES: m_lock held; the records are no longer in any table.
     template <class Records>
-    void NotifyAllDirty(const Records& records) REQUIRES(m_lock) {
+    void NotifyAllDirty(const Records& records) VEL_REQUIRES(m_lock) {
         BeginNotification();
         try {
             for (const CacheEntryInfo& record : records) NotifyDirty(record);
@@ -278,45 +278,45 @@ private:
     }
     // A notification of several records: caches forgotten by a callback are remembered from the
     // outermost Begin to its End. REQUIRES: m_lock held.
-    void BeginNotification() REQUIRES(m_lock);
-    void EndNotification() REQUIRES(m_lock);
+    void BeginNotification() VEL_REQUIRES(m_lock);
+    void EndNotification() VEL_REQUIRES(m_lock);
     // Removes a tracked record from every table (its evicted copy included).
     // REQUIRES: m_lock held.
-    void Unlink(const CacheEntryInfo& record) REQUIRES(m_lock);
+    void Unlink(const CacheEntryInfo& record) VEL_REQUIRES(m_lock);
     // REQUIRES: m_lock held; (guid, cache) is not filed.
-    void RecordPlaceholder(unsigned int guid, ICoherentCache* cache) REQUIRES(m_lock);
+    void RecordPlaceholder(unsigned int guid, ICoherentCache* cache) VEL_REQUIRES(m_lock);
     // REQUIRES: m_lock held; (guid, cache) is filed.
-    void MarkEvicted(unsigned int guid, ICoherentCache* cache, long long time) REQUIRES(m_lock);
+    void MarkEvicted(unsigned int guid, ICoherentCache* cache, long long time) VEL_REQUIRES(m_lock);
     // Prunes evicted records by age, then by count, and tells the invalidators OnEvicted.
     // Takes m_lock itself (re-entrantly); the invalidators are called after releasing that one
     // hold, so inside an operation that holds the lock they still run under it. (Hence not
-    // EXCLUDES(m_lock): it is called both with and without the lock.)
+    // VEL_EXCLUDES(m_lock): it is called both with and without the lock.)
     void PruneEvictedEntries();
     // Prunes the oldest evicted copy and notes its guid under its cache in `removals`.
     // REQUIRES: m_lock held; m_evictedEntries not empty.
     void PruneEvictedEntriesHelperNoLock(
-        std::map<ICoherentCache*, std::vector<unsigned int>>& removals) REQUIRES(m_lock);
+        std::map<ICoherentCache*, std::vector<unsigned int>>& removals) VEL_REQUIRES(m_lock);
     // Logs an inconsistency that pruning survives, at Error with the pair's attributes.
     void LogPairError(const char* message, std::uint32_t code, const char* site, unsigned int guid,
                       const ICoherentCache* cache) const;
     // REQUIRES: m_lock held.
-    void SetPlaceholderCounter() const REQUIRES(m_lock);
+    void SetPlaceholderCounter() const VEL_REQUIRES(m_lock);
 
     TReadWriteLock m_lock{0};
     // Guarded by m_lock.
-    std::map<HashPair, std::vector<CacheEntryInfo>> m_keyhashToCacheEntries GUARDED_BY(m_lock);
-    std::set<GuidAndCache> m_removeBeforeAddPlaceholders GUARDED_BY(m_lock);
-    std::set<GuidAndCache> m_evictedGuidAndCache GUARDED_BY(m_lock);
-    std::multimap<long long, CacheEntryInfo> m_evictedEntries GUARDED_BY(m_lock);
-    std::map<GuidAndCache, HashPair> m_guidAndCacheToKeyHash GUARDED_BY(m_lock);
+    std::map<HashPair, std::vector<CacheEntryInfo>> m_keyhashToCacheEntries VEL_GUARDED_BY(m_lock);
+    std::set<GuidAndCache> m_removeBeforeAddPlaceholders VEL_GUARDED_BY(m_lock);
+    std::set<GuidAndCache> m_evictedGuidAndCache VEL_GUARDED_BY(m_lock);
+    std::multimap<long long, CacheEntryInfo> m_evictedEntries VEL_GUARDED_BY(m_lock);
+    std::map<GuidAndCache, HashPair> m_guidAndCacheToKeyHash VEL_GUARDED_BY(m_lock);
     // Caches forgotten by OnRemoved(cache) while tasks were pending, with the last launch number
     // at that moment: tasks launched up to it leave the cache alone. Emptied whenever
     // OnRemoved(cache) finds no task pending.
-    std::map<ICoherentCache*, std::uint64_t> m_forgotten GUARDED_BY(m_lock);
+    std::map<ICoherentCache*, std::uint64_t> m_forgotten VEL_GUARDED_BY(m_lock);
     // While dirty records are being told (m_notifyDepth > 0), the caches that OnRemoved(cache)
     // forgot meanwhile: they are not called any more.
-    int m_notifyDepth GUARDED_BY(m_lock) = 0;
-    std::vector<ICoherentCache*> m_forgottenWhileNotifying GUARDED_BY(m_lock);
+    int m_notifyDepth VEL_GUARDED_BY(m_lock) = 0;
+    std::vector<ICoherentCache*> m_forgottenWhileNotifying VEL_GUARDED_BY(m_lock);
 
     // Constant after construction.
     TString m_namespace;
@@ -334,11 +334,11 @@ private:
     int m_maxEvictedEntries;  // never negative
 
     // Background tasks launched and not yet finished; the destructor waits for none to be left.
-    TMutex m_tasksMutex ACQUIRED_AFTER(m_lock);
+    TMutex m_tasksMutex VEL_ACQUIRED_AFTER(m_lock);
     std::condition_variable m_tasksDone;
-    int m_pendingTasks GUARDED_BY(m_tasksMutex) = 0;
+    int m_pendingTasks VEL_GUARDED_BY(m_tasksMutex) = 0;
     // The last launch number given.
-    std::uint64_t m_taskSeq GUARDED_BY(m_tasksMutex) = 0;
+    std::uint64_t m_taskSeq VEL_GUARDED_BY(m_tasksMutex) = 0;
 
     // Durable side; constant after construction except m_streamOn (cleared once for a server
     // without streams).
@@ -353,16 +353,16 @@ private:
     std::size_t m_queueLimit = 0;
     TMutex m_durableMutex;
     // stream id of the last entry applied; "" before the first sync
-    std::string m_lastApplied GUARDED_BY(m_durableMutex);
-    std::string m_runId GUARDED_BY(m_durableMutex);  // the server's run id at that time
+    std::string m_lastApplied VEL_GUARDED_BY(m_durableMutex);
+    std::string m_runId VEL_GUARDED_BY(m_durableMutex);  // the server's run id at that time
     // live announcements the resume point has not passed yet
-    std::unordered_set<std::uint64_t> m_seenLive GUARDED_BY(m_durableMutex);
-    std::uint64_t m_catchUps GUARDED_BY(m_durableMutex) = 0;  // catch-ups begun on the stream
+    std::unordered_set<std::uint64_t> m_seenLive VEL_GUARDED_BY(m_durableMutex);
+    std::uint64_t m_catchUps VEL_GUARDED_BY(m_durableMutex) = 0;  // catch-ups begun on the stream
     long long m_followNs = 0;  // CacheSynchronizationReplayFollowMs; 0: no following
     // channel -> newest unfinished announcement
-    std::map<std::string, Unsent> m_queue GUARDED_BY(m_durableMutex);
-    long long m_lostAppends GUARDED_BY(m_durableMutex) = 0;  // appends given up, not yet marked
-    bool m_stopRetry GUARDED_BY(m_durableMutex) = false;
+    std::map<std::string, Unsent> m_queue VEL_GUARDED_BY(m_durableMutex);
+    long long m_lostAppends VEL_GUARDED_BY(m_durableMutex) = 0;  // appends given up, not yet marked
+    bool m_stopRetry VEL_GUARDED_BY(m_durableMutex) = false;
     std::condition_variable m_retryWake;  // the retry thread waits on it (with m_durableMutex)
     // Set when an append or every publish failed, cleared when one succeeds again: while set,
     // announcements go to the queue without being tried.
@@ -375,8 +375,8 @@ private:
     // Received announcements; a leaf with its own lock.
     ArrivalTable m_arrivals;
     TMutex m_listenersMutex;  // a leaf: the listeners are called from a copy
-    std::map<std::uint64_t, PruneListener> m_pruneListeners GUARDED_BY(m_listenersMutex);
-    std::uint64_t m_nextListener GUARDED_BY(m_listenersMutex) = 0;
+    std::map<std::uint64_t, PruneListener> m_pruneListeners VEL_GUARDED_BY(m_listenersMutex);
+    std::uint64_t m_nextListener VEL_GUARDED_BY(m_listenersMutex) = 0;
 
     // Health figures: one atomic per counter of VELCACHE_COHERENCE_HEALTH, under the public
     // name (the gauges are read when GetHealth asks).
@@ -393,7 +393,7 @@ private:
 #undef VELCACHE_HEALTH_ATOMIC_Counter
     TMutex m_healthMutex;
     // (steady ns, lag ms)
-    std::deque<std::pair<long long, long long>> m_lags GUARDED_BY(m_healthMutex);
+    std::deque<std::pair<long long, long long>> m_lags VEL_GUARDED_BY(m_healthMutex);
 };
 
 }  // namespace velmora::caching

@@ -136,7 +136,7 @@ void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* da
         // so that a cache calling back from OnDirty finds them consistent and no reference into
         // them is held across the call.
         std::vector<CacheEntryInfo> dirtied;
-        const auto notify = [&]() REQUIRES(m_lock) { NotifyAllDirty(dirtied); };
+        const auto notify = [&]() VEL_REQUIRES(m_lock) { NotifyAllDirty(dirtied); };
         const HashPair none{0, 0};
         auto filed = m_keyhashToCacheEntries.find(keyhash);
         if (filed == m_keyhashToCacheEntries.end()) {

@@ -74,10 +74,10 @@ private:
 
     void Run();
     // Compares the subscription's last heard moment with the state and queues the change.
-    void Check(const std::string& endpoint) REQUIRES(m_mutex);
+    void Check(const std::string& endpoint) VEL_REQUIRES(m_mutex);
     // Moves to `to` (noting when hearing ended) and queues the change.
     void Move(State to, const char* what, int severity, std::string message,
-              const std::string& endpoint) REQUIRES(m_mutex);
+              const std::string& endpoint) VEL_REQUIRES(m_mutex);
     // Logs and tells the listeners each queued change. REQUIRES: no lock held.
     void Deliver(std::deque<Change> changes);
     // "Coherence service "<ns>"".
@@ -92,18 +92,19 @@ private:
 
     mutable TMutex m_mutex;
     std::condition_variable m_wake;  // waited on with m_mutex
-    State m_state GUARDED_BY(m_mutex) = State::CatchingUp;
-    bool m_everHeard GUARDED_BY(m_mutex) = false;
-    bool m_reportedAtStart GUARDED_BY(m_mutex) = false;
-    long long m_lastHeardNs GUARDED_BY(m_mutex) = 0;   // newest heard moment seen; 0: none
-    long long m_notHearingNs GUARDED_BY(m_mutex) = 0;  // when hearing last ended
-    std::deque<Change> m_pending GUARDED_BY(m_mutex);  // noticed, not yet told
-    bool m_stop GUARDED_BY(m_mutex) = false;
+    State m_state VEL_GUARDED_BY(m_mutex) = State::CatchingUp;
+    bool m_everHeard VEL_GUARDED_BY(m_mutex) = false;
+    bool m_reportedAtStart VEL_GUARDED_BY(m_mutex) = false;
+    long long m_lastHeardNs VEL_GUARDED_BY(m_mutex) = 0;   // newest heard moment seen; 0: none
+    long long m_notHearingNs VEL_GUARDED_BY(m_mutex) = 0;  // when hearing last ended
+    std::deque<Change> m_pending VEL_GUARDED_BY(m_mutex);  // noticed, not yet told
+    bool m_stop VEL_GUARDED_BY(m_mutex) = false;
 
-    TMutex m_deliverMutex ACQUIRED_AFTER(m_mutex);  // held by the thread while it tells
-    TMutex m_listenersMutex;                        // a leaf
-    std::map<std::uint64_t, RedisPubsub::StateListener> m_listeners GUARDED_BY(m_listenersMutex);
-    std::uint64_t m_nextListener GUARDED_BY(m_listenersMutex) = 0;
+    TMutex m_deliverMutex VEL_ACQUIRED_AFTER(m_mutex);  // held by the thread while it tells
+    TMutex m_listenersMutex;                            // a leaf
+    std::map<std::uint64_t, RedisPubsub::StateListener> m_listeners
+        VEL_GUARDED_BY(m_listenersMutex);
+    std::uint64_t m_nextListener VEL_GUARDED_BY(m_listenersMutex) = 0;
 
     std::thread m_thread;
     std::thread::id m_threadId;

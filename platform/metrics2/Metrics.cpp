@@ -10,7 +10,7 @@ namespace {
 
 struct SinkState {
     TMutex mutex;
-    std::shared_ptr<IMetricsSink> sink GUARDED_BY(mutex);  // null drops records
+    std::shared_ptr<IMetricsSink> sink VEL_GUARDED_BY(mutex);  // null drops records
     // Whether `sink` is set, readable without the mutex: with no sink installed (the default),
     // closing a scope takes no lock shared by every thread.
     std::atomic<bool> installed{false};
@@ -29,7 +29,7 @@ std::shared_ptr<IMetricsSink> CurrentSink() {
 
 struct Descriptions {
     TMutex mutex;
-    std::map<std::pair<std::string, std::string>, FigureDescription> figures GUARDED_BY(mutex);
+    std::map<std::pair<std::string, std::string>, FigureDescription> figures VEL_GUARDED_BY(mutex);
 };
 
 Descriptions& DescriptionState() {

@@ -114,7 +114,7 @@ public:
 
 private:
     mutable TMutex m_mutex;
-    std::vector<MetricsRecord> m_records GUARDED_BY(m_mutex);
+    std::vector<MetricsRecord> m_records VEL_GUARDED_BY(m_mutex);
 };
 
 /// Installs a sink for the length of a scope and restores the previous one after.

@@ -72,15 +72,16 @@ private:
     struct Family;
     std::string LabelsOf(const MetricsRecord& record) const;
     void RecordOperation(const std::string& name, const std::string& labels, double seconds)
-        REQUIRES(m_mutex);
+        VEL_REQUIRES(m_mutex);
     void RecordSnapshot(const std::string& scope, const std::string& name,
-                        const std::string& labels, const MetricsRecord& record) REQUIRES(m_mutex);
+                        const std::string& labels, const MetricsRecord& record)
+        VEL_REQUIRES(m_mutex);
 
     const std::shared_ptr<IMetricsSink> m_next;
     const OpenMetricsOptions m_options;
     TMutex m_mutex;
-    std::map<std::string, std::unique_ptr<Family>> m_families GUARDED_BY(m_mutex);
-    std::vector<std::function<void()>> m_collectors GUARDED_BY(m_mutex);
+    std::map<std::string, std::unique_ptr<Family>> m_families VEL_GUARDED_BY(m_mutex);
+    std::vector<std::function<void()>> m_collectors VEL_GUARDED_BY(m_mutex);
 };
 
 /// A metric or label name from any text: lower case, runs of other characters made one '_'.

@@ -70,5 +70,5 @@ private:
     std::atomic<bool> m_secondDesktop{false};
     std::atomic<bool> m_furtherVariant{false};
     mutable TMutex m_mutex;
-    TString m_externalCacheDir GUARDED_BY(m_mutex);
+    TString m_externalCacheDir VEL_GUARDED_BY(m_mutex);
 };

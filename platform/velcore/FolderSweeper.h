@@ -88,5 +88,5 @@ private:
     const std::chrono::nanoseconds m_rescanInterval;
 
     TMutex m_mutex;
-    std::map<std::filesystem::path, Measurement> m_measurements GUARDED_BY(m_mutex);
+    std::map<std::filesystem::path, Measurement> m_measurements VEL_GUARDED_BY(m_mutex);
 };

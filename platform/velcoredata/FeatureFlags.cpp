@@ -8,7 +8,7 @@
 namespace {
 struct FlagStore {
     TSharedMutex mutex;
-    std::unordered_set<FeatureFlagId> on GUARDED_BY(mutex);
+    std::unordered_set<FeatureFlagId> on VEL_GUARDED_BY(mutex);
 };
 FlagStore& Store() {
     static FlagStore* store = new FlagStore();  // Lives until the process ends.

@@ -48,7 +48,7 @@ public:
 struct LogState {
     TMutex mutex;
     std::shared_ptr<StderrSink> stderrSink = std::make_shared<StderrSink>();
-    std::shared_ptr<ILogSink> sink GUARDED_BY(mutex) = stderrSink;
+    std::shared_ptr<ILogSink> sink VEL_GUARDED_BY(mutex) = stderrSink;
     // Bumped under mutex on every SetSink; threads compare it with the one of their cached sink.
     std::atomic<unsigned long long> generation{1};
 };

@@ -97,7 +97,7 @@ public:
 private:
     const int m_minimumSeverity;
     mutable TMutex m_mutex;
-    std::vector<LogRecord> m_records GUARDED_BY(m_mutex);
+    std::vector<LogRecord> m_records VEL_GUARDED_BY(m_mutex);
 };
 
 /// Installs a sink for the length of a scope and restores the previous one after.

@@ -175,7 +175,8 @@ bool RedisClusterRouter::Refresh(std::uint64_t seenVersion, Clock::time_point de
         // Another caller may be fetching already: wait for it, but not past the deadline.
         TMutexLock lock(m_refreshMutex);
         if (!m_refreshDone.wait_until(lock.Native(), deadline,
-                                      [this]() REQUIRES(m_refreshMutex) { return !m_refreshing; }))
+                                      [this]()
+                                          VEL_REQUIRES(m_refreshMutex) { return !m_refreshing; }))
             return false;
         if (Version() != seenVersion) return true;  // fetched while this caller waited
         m_refreshing = true;

@@ -109,16 +109,16 @@ private:
     const std::vector<RedisNodeAddress> m_seeds;  // Constant after construction.
 
     mutable TSharedMutex m_mapMutex;
-    RedisSlotMap m_map GUARDED_BY(m_mapMutex);
-    bool m_haveMap GUARDED_BY(m_mapMutex) = false;
+    RedisSlotMap m_map VEL_GUARDED_BY(m_mapMutex);
+    bool m_haveMap VEL_GUARDED_BY(m_mapMutex) = false;
     // asked last for a map; port 0 for none
-    RedisNodeAddress m_lastFailed GUARDED_BY(m_mapMutex);
+    RedisNodeAddress m_lastFailed VEL_GUARDED_BY(m_mapMutex);
 
     // One caller at a time fetches a map (m_refreshing); the others wait for it on
     // m_refreshDone, each until its deadline.
     TMutex m_refreshMutex;
     std::condition_variable m_refreshDone;
-    bool m_refreshing GUARDED_BY(m_refreshMutex) = false;
+    bool m_refreshing VEL_GUARDED_BY(m_refreshMutex) = false;
     std::atomic<bool> m_refreshWanted{false};
     std::atomic<std::uint64_t> m_version{0};
     std::atomic<int> m_isCluster{-1};  // -1 until known, then 0 or 1
@@ -126,12 +126,12 @@ private:
     // Nodes known to be down, each with the time a command may next try it. Fetch drops the
     // nodes that no longer serve a slot.
     TMutex m_downMutex;
-    std::map<RedisNodeAddress, Clock::time_point> m_down GUARDED_BY(m_downMutex);
+    std::map<RedisNodeAddress, Clock::time_point> m_down VEL_GUARDED_BY(m_downMutex);
     std::atomic<bool> m_anyDown{false};            // !m_down.empty()
     std::atomic<Clock::rep> m_lastDownRefresh{0};  // steady-clock ticks
     TMutex m_pipelinesMutex;
     std::map<RedisNodeAddress, std::shared_ptr<RedisPipeline>> m_pipelines
-        GUARDED_BY(m_pipelinesMutex);
+        VEL_GUARDED_BY(m_pipelinesMutex);
     std::atomic<long long> m_refreshes{0};
     std::atomic<long long> m_moved{0};
     std::atomic<long long> m_asked{0};

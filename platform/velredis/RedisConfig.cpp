@@ -15,9 +15,9 @@ namespace {
 // the process ends.
 struct Registry {
     TMutex mutex;
-    RedisEndpointConfig config GUARDED_BY(mutex);
-    std::shared_ptr<RedisConnectionPool> pool GUARDED_BY(mutex);
-    RedisSubscriptionManager* manager GUARDED_BY(mutex) = nullptr;
+    RedisEndpointConfig config VEL_GUARDED_BY(mutex);
+    std::shared_ptr<RedisConnectionPool> pool VEL_GUARDED_BY(mutex);
+    RedisSubscriptionManager* manager VEL_GUARDED_BY(mutex) = nullptr;
 };
 
 Registry& GetRegistry() {

@@ -372,7 +372,7 @@ std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::FindAndLockConnection
     TMutexLock lock(m_mutex);
     const std::size_t first = std::hash<std::string>()(key);
     std::size_t found = 0;
-    const auto free = [&]() REQUIRES(m_mutex) {
+    const auto free = [&]() VEL_REQUIRES(m_mutex) {
         const std::size_t n = m_slots.size();
         for (std::size_t i = 0; i < n; ++i) {
             found = (first + i) % n;
@@ -380,7 +380,7 @@ std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::FindAndLockConnection
         }
         return false;
     };
-    const auto crowded = [&]() REQUIRES(m_mutex) {
+    const auto crowded = [&]() VEL_REQUIRES(m_mutex) {
         return m_pipeline && m_pipeline->Pending() >=
                                  static_cast<std::size_t>(std::max(1, m_config.pipelineQueueBound));
     };
@@ -399,7 +399,7 @@ std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::LockConnection(
     std::chrono::milliseconds wait) {
     TMutexLock lock(m_mutex);
     std::size_t found = m_slots.size();
-    const auto free = [&]() REQUIRES(m_mutex) {
+    const auto free = [&]() VEL_REQUIRES(m_mutex) {
         for (std::size_t i = 0; i < m_slots.size(); ++i)
             if (!m_slots[i].locked) {
                 found = i;

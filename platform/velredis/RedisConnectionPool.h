@@ -178,7 +178,7 @@ private:
     friend class RedisConnectionGuard;
     void Unlock(std::size_t slot);
     // Marks `slot` held and makes its guard. REQUIRES: m_mutex held; the slot is free.
-    std::unique_ptr<RedisConnectionGuard> LockSlotLocked(std::size_t slot) REQUIRES(m_mutex);
+    std::unique_ptr<RedisConnectionGuard> LockSlotLocked(std::size_t slot) VEL_REQUIRES(m_mutex);
 
     struct Slot {
         std::unique_ptr<RedisConnection> connection;
@@ -188,12 +188,12 @@ private:
 
     mutable TMutex m_mutex;
     std::condition_variable m_freed;
-    RedisEndpointConfig m_config GUARDED_BY(m_mutex);
+    RedisEndpointConfig m_config VEL_GUARDED_BY(m_mutex);
     // null for a single server
-    std::shared_ptr<detail::RedisClusterRouter> m_router GUARDED_BY(m_mutex);
+    std::shared_ptr<detail::RedisClusterRouter> m_router VEL_GUARDED_BY(m_mutex);
     // The connection the slots share; null for a cluster or with pipelining off.
-    std::shared_ptr<detail::RedisPipeline> m_pipeline GUARDED_BY(m_mutex);
-    std::vector<Slot> m_slots GUARDED_BY(m_mutex);
+    std::shared_ptr<detail::RedisPipeline> m_pipeline VEL_GUARDED_BY(m_mutex);
+    std::vector<Slot> m_slots VEL_GUARDED_BY(m_mutex);
 };
 
 }  // namespace velmora::caching

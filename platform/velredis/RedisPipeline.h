@@ -68,29 +68,29 @@ private:
 
     // Does the connection's I/O until `own` is answered or `deadline` passes. REQUIRES: the
     // caller set m_busy. These three release m_mutex while they write or read.
-    void Lead(const RequestPtr& own, Clock::time_point deadline) REQUIRES(m_mutex);
+    void Lead(const RequestPtr& own, Clock::time_point deadline) VEL_REQUIRES(m_mutex);
     // Writes every queued command. False when the connection failed (every command concerned
     // has failed then).
-    bool WriteQueued() REQUIRES(m_mutex);
+    bool WriteQueued() VEL_REQUIRES(m_mutex);
     // Reads one reply (or none by `deadline`) and gives it to the head of the written queue;
     // drops the connection when the head is overdue.
-    void ReadOne(Clock::time_point deadline) REQUIRES(m_mutex);
+    void ReadOne(Clock::time_point deadline) VEL_REQUIRES(m_mutex);
     // Fails every written command with `error` (the connection is gone).
-    void FailWritten(const std::string& error, bool timedOut) REQUIRES(m_mutex);
+    void FailWritten(const std::string& error, bool timedOut) VEL_REQUIRES(m_mutex);
     // Fails `batch`, none of which was written, with `error`.
     void FailUnwritten(const std::vector<RequestPtr>& batch, const std::string& error)
-        REQUIRES(m_mutex);
+        VEL_REQUIRES(m_mutex);
     // Wakes one thread whose command still waits, to take the leader's role.
-    void WakeNextLeader() REQUIRES(m_mutex);
+    void WakeNextLeader() VEL_REQUIRES(m_mutex);
 
     const RedisEndpointConfig m_config;  // Constant after construction.
     RedisSocket m_socket;                // Used by the leader only (m_busy).
 
     mutable TMutex m_mutex;
-    bool m_busy GUARDED_BY(m_mutex) = false;
-    std::deque<RequestPtr> m_queued GUARDED_BY(m_mutex);   // not yet written
-    std::deque<RequestPtr> m_written GUARDED_BY(m_mutex);  // written, reply not yet read
-    long long m_connects GUARDED_BY(m_mutex) = 0;
+    bool m_busy VEL_GUARDED_BY(m_mutex) = false;
+    std::deque<RequestPtr> m_queued VEL_GUARDED_BY(m_mutex);   // not yet written
+    std::deque<RequestPtr> m_written VEL_GUARDED_BY(m_mutex);  // written, reply not yet read
+    long long m_connects VEL_GUARDED_BY(m_mutex) = 0;
 };
 
 }  // namespace velmora::caching::detail

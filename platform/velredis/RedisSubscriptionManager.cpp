@@ -111,7 +111,7 @@ void RedisSubscriptionManager::Subscribe(const TString& channelPattern, const Ca
     Wake();
     if (std::this_thread::get_id() == m_threadId) return;
     m_changed.wait_for(lock.Native(), m_config.commandTimeout,
-                       [&]() REQUIRES(m_mutex) { return subscription->confirmed; });
+                       [&]() VEL_REQUIRES(m_mutex) { return subscription->confirmed; });
 }
 
 void RedisSubscriptionManager::Unsubscribe(const TString& channelPattern) {
@@ -126,7 +126,8 @@ void RedisSubscriptionManager::Unsubscribe(const TString& channelPattern) {
     if (std::this_thread::get_id() == m_threadId) return;
     // Deliver looks the pattern up under m_mutex, so once it is erased no new call can start;
     // wait for the one that may be running.
-    m_changed.wait(lock.Native(), [&]() REQUIRES(m_mutex) { return m_delivering != subscription; });
+    m_changed.wait(lock.Native(),
+                   [&]() VEL_REQUIRES(m_mutex) { return m_delivering != subscription; });
 }
 
 bool RedisSubscriptionManager::IsSubscribed(const TString& channelPattern) const {
@@ -138,7 +139,7 @@ bool RedisSubscriptionManager::WaitUntilSubscribed(const TString& channelPattern
                                                    std::chrono::milliseconds wait) {
     const std::string pattern = channelPattern.toStdString();
     TMutexLock lock(m_mutex);
-    return m_changed.wait_for(lock.Native(), wait, [&]() REQUIRES(m_mutex) {
+    return m_changed.wait_for(lock.Native(), wait, [&]() VEL_REQUIRES(m_mutex) {
         auto it = m_subscriptions.find(pattern);
         return it != m_subscriptions.end() && it->second->confirmed;
     });

@@ -232,16 +232,16 @@ private:
 
     mutable TMutex m_mutex;
     std::condition_variable m_changed;  // waited on with m_mutex
-    RedisEndpointConfig m_config GUARDED_BY(m_mutex);
-    bool m_reconfigured GUARDED_BY(m_mutex) = false;
-    bool m_stop GUARDED_BY(m_mutex) = false;
-    std::map<std::string, std::shared_ptr<Subscription>> m_subscriptions GUARDED_BY(m_mutex);
-    std::deque<Op> m_ops GUARDED_BY(m_mutex);  // commands for the delivery thread to send
-    std::shared_ptr<Subscription> m_delivering GUARDED_BY(m_mutex);  // whose callback runs now
-    ResubscribedCallback m_onResubscribed GUARDED_BY(m_mutex);
-    std::map<std::string, CatchUp> m_catchUps GUARDED_BY(m_mutex);
-    std::map<std::string, SilenceHook> m_silenceHooks GUARDED_BY(m_mutex);
-    Stats m_stats GUARDED_BY(m_mutex);
+    RedisEndpointConfig m_config VEL_GUARDED_BY(m_mutex);
+    bool m_reconfigured VEL_GUARDED_BY(m_mutex) = false;
+    bool m_stop VEL_GUARDED_BY(m_mutex) = false;
+    std::map<std::string, std::shared_ptr<Subscription>> m_subscriptions VEL_GUARDED_BY(m_mutex);
+    std::deque<Op> m_ops VEL_GUARDED_BY(m_mutex);  // commands for the delivery thread to send
+    std::shared_ptr<Subscription> m_delivering VEL_GUARDED_BY(m_mutex);  // whose callback runs now
+    ResubscribedCallback m_onResubscribed VEL_GUARDED_BY(m_mutex);
+    std::map<std::string, CatchUp> m_catchUps VEL_GUARDED_BY(m_mutex);
+    std::map<std::string, SilenceHook> m_silenceHooks VEL_GUARDED_BY(m_mutex);
+    Stats m_stats VEL_GUARDED_BY(m_mutex);
 
     // Constant after construction.
     int m_wakeFd = -1;                        // eventfd the delivery thread polls beside its socket

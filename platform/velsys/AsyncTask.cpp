@@ -265,11 +265,11 @@ private:
     }
 
     TMutex m_mutex;
-    std::vector<Worker*> m_idle GUARDED_BY(m_mutex);
-    std::deque<TaskPtr> m_queue GUARDED_BY(m_mutex);
-    int m_threads GUARDED_BY(m_mutex) = 0;
-    int m_serving GUARDED_BY(m_mutex) = 0;  // workers running tasks that are not nested
-    long long m_started GUARDED_BY(m_mutex) = 0;
+    std::vector<Worker*> m_idle VEL_GUARDED_BY(m_mutex);
+    std::deque<TaskPtr> m_queue VEL_GUARDED_BY(m_mutex);
+    int m_threads VEL_GUARDED_BY(m_mutex) = 0;
+    int m_serving VEL_GUARDED_BY(m_mutex) = 0;  // workers running tasks that are not nested
+    long long m_started VEL_GUARDED_BY(m_mutex) = 0;
 };
 
 ThreadPool& Pool() {
@@ -352,7 +352,8 @@ FutureStatus StateBase::WaitFor(std::chrono::milliseconds timeout) {
     }
     lock.Lock();
     // Deferred work another thread has claimed counts as running.
-    if (!m_cv.wait_until(lock.Native(), until, [this]() REQUIRES(m_mutex) { return m_complete; }))
+    if (!m_cv.wait_until(lock.Native(), until,
+                         [this]() VEL_REQUIRES(m_mutex) { return m_complete; }))
         return FutureStatus::Timeout;
     budget.Record(std::chrono::steady_clock::now() - start);
     return FutureStatus::Ready;
@@ -386,7 +387,7 @@ void StateBase::RunDeferredOrWait() {
     const auto start = std::chrono::steady_clock::now();
     if (!SpinUntil([this] { return m_done.load(std::memory_order_acquire); }, budget.SpinTime())) {
         TMutexLock lock(m_mutex);
-        m_cv.wait(lock.Native(), [this]() REQUIRES(m_mutex) { return m_complete; });
+        m_cv.wait(lock.Native(), [this]() VEL_REQUIRES(m_mutex) { return m_complete; });
     }
     budget.Record(std::chrono::steady_clock::now() - start);
 }
@@ -410,7 +411,7 @@ void StateBase::Release(const void* future) {
 
 // Not checked by the lock analysis: a complete state's error is read without the lock (it is
 // never written again, and m_done makes the write visible), which the analysis cannot express.
-void StateBase::RethrowIfError() NO_THREAD_SAFETY_ANALYSIS {
+void StateBase::RethrowIfError() VEL_NO_THREAD_SAFETY_ANALYSIS {
     // Once complete, the error is never written again.
     if (m_done.load(std::memory_order_acquire)) {
         if (m_error) std::rethrow_exception(m_error);

@@ -163,10 +163,10 @@ public:
 protected:
     // Marks complete after the derived class stored the value. REQUIRES: m_mutex held; the
     // caller calls NotifyComplete after releasing it.
-    void MarkCompleteLocked() REQUIRES(m_mutex);
+    void MarkCompleteLocked() VEL_REQUIRES(m_mutex);
     // Wakes the waiters of a state just marked complete.
     void NotifyComplete();
-    bool IsCompleteLocked() const REQUIRES(m_mutex) { return m_complete; }
+    bool IsCompleteLocked() const VEL_REQUIRES(m_mutex) { return m_complete; }
     // Whether complete, without the lock; true makes everything completion wrote visible.
     bool IsDone() const { return m_done.load(std::memory_order_acquire); }
 
@@ -179,13 +179,13 @@ private:
     void RunClaimed(std::unique_ptr<TaskBase> work);
 
     std::condition_variable m_cv;
-    bool m_complete GUARDED_BY(m_mutex) = false;
+    bool m_complete VEL_GUARDED_BY(m_mutex) = false;
     std::atomic<bool> m_done{false};  // m_complete, readable without the lock
     std::atomic<long> m_futures{0};
     // Written once, under m_mutex; read without it once m_done is set (see RethrowIfError).
-    std::exception_ptr m_error GUARDED_BY(m_mutex);
+    std::exception_ptr m_error VEL_GUARDED_BY(m_mutex);
     // Deferred work nobody has claimed yet; empty once claimed or when the work is not deferred.
-    std::unique_ptr<TaskBase> m_deferred GUARDED_BY(m_mutex);
+    std::unique_ptr<TaskBase> m_deferred VEL_GUARDED_BY(m_mutex);
 };
 
 template <class T>
@@ -208,7 +208,7 @@ public:
     // Not checked by the lock analysis: a complete state's value is read without the lock (it
     // is never written again, and IsDone makes the write visible), which the analysis cannot
     // express.
-    const Stored<T>& Value() NO_THREAD_SAFETY_ANALYSIS {
+    const Stored<T>& Value() VEL_NO_THREAD_SAFETY_ANALYSIS {
         if (IsDone()) return *m_value;
         TMutexLock lock(m_mutex);
         return *m_value;
@@ -216,7 +216,7 @@ public:
 
 private:
     // Written once, under m_mutex.
-    std::optional<Stored<T>> m_value GUARDED_BY(m_mutex);
+    std::optional<Stored<T>> m_value VEL_GUARDED_BY(m_mutex);
 };
 
 // Logs the exception in flight from a destructor's release at Error.

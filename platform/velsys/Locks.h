@@ -38,7 +38,7 @@
 #include "velsys/Export.h"
 #include "velsys/ThreadAnnotations.h"
 
-class CAPABILITY("mutex") VELPLATFORM_EXPORT TReadWriteLock {
+class VEL_CAPABILITY("mutex") VELPLATFORM_EXPORT TReadWriteLock {
 public:
     // The argument is a spin count, accepted for source compatibility and ignored.
     explicit TReadWriteLock(int spinCount = 0);
@@ -48,7 +48,7 @@ public:
 
     // The lock's own implementation is not checked by the analysis: it is what the analysis
     // takes on trust.
-    void Lock() ACQUIRE() NO_THREAD_SAFETY_ANALYSIS {
+    void Lock() VEL_ACQUIRE() VEL_NO_THREAD_SAFETY_ANALYSIS {
         if (IsLockedByCurrentThread()) {
             ++m_depth;
             return;
@@ -60,7 +60,7 @@ public:
         m_owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
         m_depth = 1;
     }
-    void Unlock() RELEASE() NO_THREAD_SAFETY_ANALYSIS {
+    void Unlock() VEL_RELEASE() VEL_NO_THREAD_SAFETY_ANALYSIS {
         if (!IsLockedByCurrentThread()) FailNotHolder();
         if (--m_depth != 0) return;
         m_owner.store(std::thread::id(), std::memory_order_relaxed);
@@ -69,10 +69,10 @@ public:
         m_state.fetch_and(~kWriter);
         if (m_sleepers.load() != 0) WakeSleepers();
     }
-    void LockRead() ACQUIRE_SHARED() NO_THREAD_SAFETY_ANALYSIS;
-    void UnlockRead() RELEASE_SHARED() NO_THREAD_SAFETY_ANALYSIS;
+    void LockRead() VEL_ACQUIRE_SHARED() VEL_NO_THREAD_SAFETY_ANALYSIS;
+    void UnlockRead() VEL_RELEASE_SHARED() VEL_NO_THREAD_SAFETY_ANALYSIS;
     // Takes the lock exclusively if it is free (or held by this thread); never waits.
-    bool TryLock() TRY_ACQUIRE(true) NO_THREAD_SAFETY_ANALYSIS;
+    bool TryLock() VEL_TRY_ACQUIRE(true) VEL_NO_THREAD_SAFETY_ANALYSIS;
 
     // Whether the calling thread holds the lock exclusively.
     bool IsLockedByCurrentThread() const {
@@ -105,18 +105,18 @@ private:
     unsigned m_depth = 0;
 };
 
-class CAPABILITY("mutex") VELPLATFORM_EXPORT TRecursiveMutex : public TReadWriteLock {
+class VEL_CAPABILITY("mutex") VELPLATFORM_EXPORT TRecursiveMutex : public TReadWriteLock {
 public:
     explicit TRecursiveMutex(int spinCount = 0) : TReadWriteLock(spinCount) {}
 };
 
 // Scoped holds. The guard releases what it took when it goes out of scope.
-class SCOPED_CAPABILITY TExclusiveLockGuard {
+class VEL_SCOPED_CAPABILITY TExclusiveLockGuard {
 public:
-    explicit TExclusiveLockGuard(TReadWriteLock& lock) ACQUIRE(lock) : m_lock(lock) {
+    explicit TExclusiveLockGuard(TReadWriteLock& lock) VEL_ACQUIRE(lock) : m_lock(lock) {
         m_lock.Lock();
     }
-    ~TExclusiveLockGuard() RELEASE() { m_lock.Unlock(); }
+    ~TExclusiveLockGuard() VEL_RELEASE() { m_lock.Unlock(); }
     TExclusiveLockGuard(const TExclusiveLockGuard&) = delete;
     TExclusiveLockGuard& operator=(const TExclusiveLockGuard&) = delete;
 
@@ -124,12 +124,12 @@ private:
     TReadWriteLock& m_lock;
 };
 
-class SCOPED_CAPABILITY TSharedLockGuard {
+class VEL_SCOPED_CAPABILITY TSharedLockGuard {
 public:
-    explicit TSharedLockGuard(TReadWriteLock& lock) ACQUIRE_SHARED(lock) : m_lock(lock) {
+    explicit TSharedLockGuard(TReadWriteLock& lock) VEL_ACQUIRE_SHARED(lock) : m_lock(lock) {
         m_lock.LockRead();
     }
-    ~TSharedLockGuard() RELEASE() { m_lock.UnlockRead(); }
+    ~TSharedLockGuard() VEL_RELEASE() { m_lock.UnlockRead(); }
     TSharedLockGuard(const TSharedLockGuard&) = delete;
     TSharedLockGuard& operator=(const TSharedLockGuard&) = delete;
 
@@ -140,15 +140,15 @@ private:
 // A std::mutex known to the analysis. lock/unlock/try_lock keep the standard names, so that
 // std::lock_guard, std::unique_lock and std::condition_variable_any accept it; the analysis
 // follows only TMutexLock (and direct calls), not the standard guards.
-class CAPABILITY("mutex") TMutex {
+class VEL_CAPABILITY("mutex") TMutex {
 public:
     TMutex() = default;
     TMutex(const TMutex&) = delete;
     TMutex& operator=(const TMutex&) = delete;
 
-    void lock() ACQUIRE() { m_mutex.lock(); }
-    void unlock() RELEASE() { m_mutex.unlock(); }
-    bool try_lock() TRY_ACQUIRE(true) { return m_mutex.try_lock(); }
+    void lock() VEL_ACQUIRE() { m_mutex.lock(); }
+    void unlock() VEL_RELEASE() { m_mutex.unlock(); }
+    bool try_lock() VEL_TRY_ACQUIRE(true) { return m_mutex.try_lock(); }
 
 private:
     friend class TMutexLock;
@@ -158,15 +158,15 @@ private:
 // Holds a TMutex from construction to destruction, unless released meanwhile with Unlock (and
 // taken again with Lock). Native() is for std::condition_variable::wait, which releases and
 // retakes the mutex inside the call: the analysis sees the mutex held throughout.
-class SCOPED_CAPABILITY TMutexLock {
+class VEL_SCOPED_CAPABILITY TMutexLock {
 public:
-    explicit TMutexLock(TMutex& mutex) ACQUIRE(mutex) : m_lock(mutex.m_mutex) {}
-    ~TMutexLock() RELEASE() {}
+    explicit TMutexLock(TMutex& mutex) VEL_ACQUIRE(mutex) : m_lock(mutex.m_mutex) {}
+    ~TMutexLock() VEL_RELEASE() {}
     TMutexLock(const TMutexLock&) = delete;
     TMutexLock& operator=(const TMutexLock&) = delete;
 
-    void Lock() ACQUIRE() { m_lock.lock(); }
-    void Unlock() RELEASE() { m_lock.unlock(); }
+    void Lock() VEL_ACQUIRE() { m_lock.lock(); }
+    void Unlock() VEL_RELEASE() { m_lock.unlock(); }
     std::unique_lock<std::mutex>& Native() { return m_lock; }
 
 private:
@@ -174,27 +174,27 @@ private:
 };
 
 // A std::shared_mutex known to the analysis.
-class CAPABILITY("mutex") TSharedMutex {
+class VEL_CAPABILITY("mutex") TSharedMutex {
 public:
     TSharedMutex() = default;
     TSharedMutex(const TSharedMutex&) = delete;
     TSharedMutex& operator=(const TSharedMutex&) = delete;
 
-    void lock() ACQUIRE() { m_mutex.lock(); }
-    void unlock() RELEASE() { m_mutex.unlock(); }
-    void lock_shared() ACQUIRE_SHARED() { m_mutex.lock_shared(); }
-    void unlock_shared() RELEASE_SHARED() { m_mutex.unlock_shared(); }
+    void lock() VEL_ACQUIRE() { m_mutex.lock(); }
+    void unlock() VEL_RELEASE() { m_mutex.unlock(); }
+    void lock_shared() VEL_ACQUIRE_SHARED() { m_mutex.lock_shared(); }
+    void unlock_shared() VEL_RELEASE_SHARED() { m_mutex.unlock_shared(); }
 
 private:
     std::shared_mutex m_mutex;
 };
 
-class SCOPED_CAPABILITY TSharedMutexLock {
+class VEL_SCOPED_CAPABILITY TSharedMutexLock {
 public:
-    explicit TSharedMutexLock(TSharedMutex& mutex) ACQUIRE(mutex) : m_mutex(mutex) {
+    explicit TSharedMutexLock(TSharedMutex& mutex) VEL_ACQUIRE(mutex) : m_mutex(mutex) {
         m_mutex.lock();
     }
-    ~TSharedMutexLock() RELEASE() { m_mutex.unlock(); }
+    ~TSharedMutexLock() VEL_RELEASE() { m_mutex.unlock(); }
     TSharedMutexLock(const TSharedMutexLock&) = delete;
     TSharedMutexLock& operator=(const TSharedMutexLock&) = delete;
 
@@ -202,12 +202,12 @@ private:
     TSharedMutex& m_mutex;
 };
 
-class SCOPED_CAPABILITY TSharedMutexReadLock {
+class VEL_SCOPED_CAPABILITY TSharedMutexReadLock {
 public:
-    explicit TSharedMutexReadLock(TSharedMutex& mutex) ACQUIRE_SHARED(mutex) : m_mutex(mutex) {
+    explicit TSharedMutexReadLock(TSharedMutex& mutex) VEL_ACQUIRE_SHARED(mutex) : m_mutex(mutex) {
         m_mutex.lock_shared();
     }
-    ~TSharedMutexReadLock() RELEASE() { m_mutex.unlock_shared(); }
+    ~TSharedMutexReadLock() VEL_RELEASE() { m_mutex.unlock_shared(); }
     TSharedMutexReadLock(const TSharedMutexReadLock&) = delete;
     TSharedMutexReadLock& operator=(const TSharedMutexReadLock&) = delete;
 

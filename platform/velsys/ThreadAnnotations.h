@@ -8,7 +8,7 @@
 //
 // A function the analysis cannot follow (a re-entrant hold, a lock taken in one function and
 // released in another without an annotation that says so) opts out with
-// NO_THREAD_SAFETY_ANALYSIS and a comment that says why.
+// VEL_NO_THREAD_SAFETY_ANALYSIS and a comment that says why.
 //
 // VEL_ASSERT_HELD(lock) checks, in debug builds only, that the calling thread holds `lock`; the
 // lock type must offer IsLockedByCurrentThread().
@@ -23,35 +23,35 @@
 #endif
 
 // A type that is a lock; `x` names its kind in the diagnostics ("mutex").
-#define CAPABILITY(x) VEL_THREAD_ANNOTATION(capability(x))
+#define VEL_CAPABILITY(x) VEL_THREAD_ANNOTATION(capability(x))
 // A type whose objects take a lock for their lifetime (a guard).
-#define SCOPED_CAPABILITY VEL_THREAD_ANNOTATION(scoped_lockable)
+#define VEL_SCOPED_CAPABILITY VEL_THREAD_ANNOTATION(scoped_lockable)
 // A member read or written only with the given lock held.
-#define GUARDED_BY(x) VEL_THREAD_ANNOTATION(guarded_by(x))
+#define VEL_GUARDED_BY(x) VEL_THREAD_ANNOTATION(guarded_by(x))
 // A pointer member whose pointee is read or written only with the given lock held.
-#define PT_GUARDED_BY(x) VEL_THREAD_ANNOTATION(pt_guarded_by(x))
+#define VEL_PT_GUARDED_BY(x) VEL_THREAD_ANNOTATION(pt_guarded_by(x))
 // A function the caller calls with the given locks held (exclusively or at least shared).
-#define REQUIRES(...) VEL_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
-#define REQUIRES_SHARED(...) VEL_THREAD_ANNOTATION(requires_shared_capability(__VA_ARGS__))
+#define VEL_REQUIRES(...) VEL_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#define VEL_REQUIRES_SHARED(...) VEL_THREAD_ANNOTATION(requires_shared_capability(__VA_ARGS__))
 // A function that returns with the given locks held (no argument: the object itself).
-#define ACQUIRE(...) VEL_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
-#define ACQUIRE_SHARED(...) VEL_THREAD_ANNOTATION(acquire_shared_capability(__VA_ARGS__))
+#define VEL_ACQUIRE(...) VEL_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
+#define VEL_ACQUIRE_SHARED(...) VEL_THREAD_ANNOTATION(acquire_shared_capability(__VA_ARGS__))
 // A function that releases the given locks (no argument: the object itself).
-#define RELEASE(...) VEL_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
-#define RELEASE_SHARED(...) VEL_THREAD_ANNOTATION(release_shared_capability(__VA_ARGS__))
+#define VEL_RELEASE(...) VEL_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define VEL_RELEASE_SHARED(...) VEL_THREAD_ANNOTATION(release_shared_capability(__VA_ARGS__))
 // A function that takes the lock when it returns the given value.
-#define TRY_ACQUIRE(...) VEL_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
+#define VEL_TRY_ACQUIRE(...) VEL_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
 // A function the caller must not call with the given locks held (it takes them itself).
-#define EXCLUDES(...) VEL_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
+#define VEL_EXCLUDES(...) VEL_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 // Lock order: this lock is taken only after (or before) the given ones.
-#define ACQUIRED_AFTER(...) VEL_THREAD_ANNOTATION(acquired_after(__VA_ARGS__))
-#define ACQUIRED_BEFORE(...) VEL_THREAD_ANNOTATION(acquired_before(__VA_ARGS__))
+#define VEL_ACQUIRED_AFTER(...) VEL_THREAD_ANNOTATION(acquired_after(__VA_ARGS__))
+#define VEL_ACQUIRED_BEFORE(...) VEL_THREAD_ANNOTATION(acquired_before(__VA_ARGS__))
 // A function that checks at run time that the lock is held; the analysis trusts it afterwards.
-#define ASSERT_CAPABILITY(x) VEL_THREAD_ANNOTATION(assert_capability(x))
+#define VEL_ASSERT_CAPABILITY(x) VEL_THREAD_ANNOTATION(assert_capability(x))
 // A function that returns (a reference to) the given lock.
-#define RETURN_CAPABILITY(x) VEL_THREAD_ANNOTATION(lock_returned(x))
+#define VEL_RETURN_CAPABILITY(x) VEL_THREAD_ANNOTATION(lock_returned(x))
 // A function the analysis does not check.
-#define NO_THREAD_SAFETY_ANALYSIS VEL_THREAD_ANNOTATION(no_thread_safety_analysis)
+#define VEL_NO_THREAD_SAFETY_ANALYSIS VEL_THREAD_ANNOTATION(no_thread_safety_analysis)
 
 #ifdef NDEBUG
 #define VEL_ASSERT_HELD(lock) ((void)0)

@@ -148,27 +148,27 @@ public:
         /// scope became dirty in this call. REQUIRES: the aggregator's m_mutex held exclusively.
         bool TryMakeDirty(const std::vector<unsigned int>& guids,
                           std::unordered_set<std::shared_ptr<IScopeDirtyHandler>>& handlers)
-            REQUIRES(m_aggregator->m_mutex);
+            VEL_REQUIRES(m_aggregator->m_mutex);
         /// Enters or takes out every recorded guid of the scope in the aggregator's index.
         /// REQUIRES: the aggregator's m_mutex held exclusively.
-        void SetRegistered(bool registered) REQUIRES(m_aggregator->m_mutex);
+        void SetRegistered(bool registered) VEL_REQUIRES(m_aggregator->m_mutex);
         /// Takes the scope out of the index and moves its handlers into `handlers` (the scope
         /// stays clean). REQUIRES: the aggregator's m_mutex held exclusively.
         void Unregister(std::unordered_set<std::shared_ptr<IScopeDirtyHandler>>& handlers)
-            REQUIRES(m_aggregator->m_mutex);
+            VEL_REQUIRES(m_aggregator->m_mutex);
         /// For a scope reached through its aggregator with the aggregator's m_mutex held
         /// exclusively: checks that hold in debug builds and states it for the analysis, which
         /// cannot tell that the scope's aggregator is the one whose lock the caller took.
-        void AssertAggregatorLockHeld() const ASSERT_CAPABILITY(m_aggregator->m_mutex) {
+        void AssertAggregatorLockHeld() const VEL_ASSERT_CAPABILITY(m_aggregator->m_mutex) {
             VEL_ASSERT_HELD(m_aggregator->m_mutex);
         }
         void NotifyHandler(const std::shared_ptr<IScopeDirtyHandler>& handler);
 
         /// Stores `guid` in its slot of the current table. REQUIRES: m_mutex held.
-        void RememberGuid(unsigned int guid) REQUIRES(m_mutex);
+        void RememberGuid(unsigned int guid) VEL_REQUIRES(m_mutex);
         /// Replaces the slot table by one of `size` slots filled from m_guids. REQUIRES: m_mutex
         /// held.
-        void ReplaceSlots(unsigned int size) REQUIRES(m_mutex);
+        void ReplaceSlots(unsigned int size) VEL_REQUIRES(m_mutex);
 
         /// The slot tables of recorded guids: element 0 holds the mask, guid g sits in element
         /// 1 + (g & mask), so the consecutive ids of one cache's entries take different slots. A
@@ -182,12 +182,12 @@ public:
         static constexpr unsigned int kInitialSlots = 64;
         static constexpr unsigned int kMaxSlots = 4096;
 
-        TRecursiveMutex m_mutex ACQUIRED_AFTER(m_aggregator->m_mutex){0};
+        TRecursiveMutex m_mutex VEL_ACQUIRED_AFTER(m_aggregator->m_mutex){0};
         /// Constant after construction
         CascadeInvalidatorAggregator* const m_aggregator;
-        std::unordered_set<unsigned int> m_guids GUARDED_BY(m_mutex);
+        std::unordered_set<unsigned int> m_guids VEL_GUARDED_BY(m_mutex);
         /// by address
-        std::unordered_set<std::shared_ptr<IScopeDirtyHandler>> m_handlers GUARDED_BY(m_mutex);
+        std::unordered_set<std::shared_ptr<IScopeDirtyHandler>> m_handlers VEL_GUARDED_BY(m_mutex);
         /// Whether the aggregator tracks the scope, so that its guids are in the index. Changes
         /// under the aggregator's m_mutex and this m_mutex, and is read under either (which the
         /// analysis cannot express, so it is not annotated).
@@ -197,7 +197,8 @@ public:
         std::array<std::atomic<unsigned int>, kInitialSlots + 1> m_initialSlots{};
         std::atomic<std::atomic<unsigned int>*> m_slots{m_initialSlots.data()};
         /// The grown tables, the current one last.
-        std::vector<std::unique_ptr<std::atomic<unsigned int>[]>> m_grownSlots GUARDED_BY(m_mutex);
+        std::vector<std::unique_ptr<std::atomic<unsigned int>[]>> m_grownSlots
+            VEL_GUARDED_BY(m_mutex);
         /// Read without the lock; m_dirty changes only under m_mutex, and only once.
         std::atomic<bool> m_endedScope{false};
         std::atomic<bool> m_dirty{false};
@@ -266,11 +267,11 @@ private:
 
     TRecursiveMutex m_mutex{0};
     /// The scopes that have a handler and are not yet dirty, by address.
-    std::unordered_set<std::shared_ptr<Scope>> m_scopes GUARDED_BY(m_mutex);
+    std::unordered_set<std::shared_ptr<Scope>> m_scopes VEL_GUARDED_BY(m_mutex);
     /// guid -> the registered scopes that recorded it. The scopes named are alive while m_mutex
     /// is held in either mode (m_scopes owns them).
-    TMutex m_indexMutex ACQUIRED_AFTER(m_mutex);
-    Index m_index GUARDED_BY(m_indexMutex);
+    TMutex m_indexMutex VEL_ACQUIRED_AFTER(m_mutex);
+    Index m_index VEL_GUARDED_BY(m_indexMutex);
 };
 
 /// Makes a scope for a new query job and makes it the calling thread's current scope (the one it

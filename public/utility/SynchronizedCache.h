@@ -104,7 +104,7 @@ private:
                                          unsigned long long clock);
 
     /// Exclusive holds only; GetCache hands it out without the lock.
-    Cache m_cache GUARDED_BY(*m_lock);
+    Cache m_cache VEL_GUARDED_BY(*m_lock);
     /// Constant after construction; borrowed, never null.
     TReadWriteLock* const m_lock;
 };

@@ -153,10 +153,10 @@ private:
     /// Returns the set the policy computed.
     CacheHelpers::EntrySet RemoveEntriesHelper(CacheHelpers::IPolicy& policy);
     /// Deletes the held entries among `ids` and returns them; the caller holds the lock.
-    CacheHelpers::EntrySet DeleteHeld(const std::vector<unsigned int>& ids) REQUIRES(*m_lock);
+    CacheHelpers::EntrySet DeleteHeld(const std::vector<unsigned int>& ids) VEL_REQUIRES(*m_lock);
 
     /// Shared holds for reading, exclusive for changing.
-    IndexedCache m_cache GUARDED_BY(*m_lock);
+    IndexedCache m_cache VEL_GUARDED_BY(*m_lock);
     /// Constant after construction; never null. Owned unless m_borrowedLock.
     TReadWriteLock* const m_lock;
     const bool m_borrowedLock;

@@ -89,7 +89,7 @@ public:
 
 private:
     mutable TMutex m_mutex;
-    std::vector<RedisPubsub::CoherenceEvent> m_events GUARDED_BY(m_mutex);
+    std::vector<RedisPubsub::CoherenceEvent> m_events VEL_GUARDED_BY(m_mutex);
 };
 
 std::string Joined(const std::vector<std::string>& whats) {

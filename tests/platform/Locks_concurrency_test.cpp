@@ -66,7 +66,7 @@ TEST(ReadWriteLockWriterStarvation, NestedSharedHoldWhileAWriterWaitsDoesNotDead
     auto writerFinished = writerDone->get_future();
     // Not checked by the lock analysis: the nested shared hold is what is under test, and the
     // analysis treats any second hold as an error.
-    std::thread([lock, holds, readerDone]() NO_THREAD_SAFETY_ANALYSIS {
+    std::thread([lock, holds, readerDone]() VEL_NO_THREAD_SAFETY_ANALYSIS {
         lock->LockRead();
         holds->set_value();
         std::this_thread::sleep_for(100ms);  // the writer waits by now

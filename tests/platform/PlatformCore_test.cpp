@@ -22,7 +22,7 @@ using veltest::LockCanBeTakenElsewhere;
 
 // Not checked by the lock analysis: re-entry and a release by a thread that does not hold the
 // lock are what is under test.
-void CheckReentryAndSharing() NO_THREAD_SAFETY_ANALYSIS {
+void CheckReentryAndSharing() VEL_NO_THREAD_SAFETY_ANALYSIS {
     TReadWriteLock lock(0);
     EXPECT_THROW(lock.Unlock(), LogicException);  // not the holder
     lock.Lock();
@@ -47,7 +47,7 @@ TEST(ReadWriteLock, TheWriterReentersReadersShareAndOthersWait) {
 }
 
 // Not checked by the lock analysis: the upgrade is the mistake under test.
-void TakeSharedThenExclusive(TReadWriteLock& lock) NO_THREAD_SAFETY_ANALYSIS {
+void TakeSharedThenExclusive(TReadWriteLock& lock) VEL_NO_THREAD_SAFETY_ANALYSIS {
     lock.LockRead();
     lock.Lock();
 }

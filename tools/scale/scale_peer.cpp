@@ -120,8 +120,8 @@ public:
 private:
     // A leaf lock: OnDirty takes it on the service's thread, under the service's lock.
     mutable TMutex m_mutex;
-    std::unordered_map<unsigned int, std::size_t> m_keyOf GUARDED_BY(m_mutex);
-    std::vector<std::pair<std::size_t, long long>> m_dirty GUARDED_BY(m_mutex);
+    std::unordered_map<unsigned int, std::size_t> m_keyOf VEL_GUARDED_BY(m_mutex);
+    std::vector<std::pair<std::size_t, long long>> m_dirty VEL_GUARDED_BY(m_mutex);
 };
 
 std::shared_ptr<RedisPubsub> Connect(int port) {

@@ -186,7 +186,7 @@ ProgressLine::ProgressLine(std::string what)
         TMutexLock hold(m_mutex);
         for (int tick = 1;; ++tick) {
             if (m_wake.wait_until(hold.Native(), m_start + std::chrono::seconds(tick),
-                                  [this]() REQUIRES(m_mutex) { return m_stop; }))
+                                  [this]() VEL_REQUIRES(m_mutex) { return m_stop; }))
                 return;
             std::fprintf(stderr, "%s: %lld so far (%d s)\n", m_what.c_str(), m_count.load(), tick);
             m_printed = true;

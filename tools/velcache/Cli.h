@@ -126,7 +126,7 @@ private:
     bool m_printed = false;  // written by the reporting thread, read after it ended
     TMutex m_mutex;
     std::condition_variable m_wake;
-    bool m_stop GUARDED_BY(m_mutex) = false;
+    bool m_stop VEL_GUARDED_BY(m_mutex) = false;
     std::thread m_thread;
 };
 

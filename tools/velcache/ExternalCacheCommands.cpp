@@ -60,9 +60,9 @@ public:
     // warning; returns the outcome otherwise.
     std::string Check(const std::string& what, std::initializer_list<const char*> expected) {
         TMutexLock hold(m_mutex);
-        const bool asExpected = std::any_of(expected.begin(), expected.end(),
-                                            [this](const char* outcome)
-                                                REQUIRES(m_mutex) { return m_outcome == outcome; });
+        const bool asExpected = std::any_of(
+            expected.begin(), expected.end(),
+            [this](const char* outcome) VEL_REQUIRES(m_mutex) { return m_outcome == outcome; });
         if (asExpected && m_warnings.empty()) return m_outcome;
         std::string reason = m_warnings;
         if (reason.empty() && m_outcome == "jam") reason = "the concurrency limit refused it";
@@ -79,9 +79,9 @@ private:
     }
 
     TMutex m_mutex;
-    std::string m_outcome GUARDED_BY(m_mutex);
-    std::string m_problem GUARDED_BY(m_mutex);
-    std::string m_warnings GUARDED_BY(m_mutex);
+    std::string m_outcome VEL_GUARDED_BY(m_mutex);
+    std::string m_problem VEL_GUARDED_BY(m_mutex);
+    std::string m_warnings VEL_GUARDED_BY(m_mutex);
 };
 
 // A key and its value's size in bytes (-1: not a plain value).

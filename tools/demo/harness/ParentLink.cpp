@@ -30,7 +30,7 @@ bool ParentLink::Received(const std::string& command) const {
 
 void ParentLink::WaitFor(const std::string& command) const {
     TMutexLock lock(m_mutex);
-    m_changed.wait(lock.Native(), [&]() REQUIRES(m_mutex) {
+    m_changed.wait(lock.Native(), [&]() VEL_REQUIRES(m_mutex) {
         return m_endOfInput || m_commands.count(command) != 0;
     });
 }

@@ -38,9 +38,9 @@ private:
 
     mutable TMutex m_mutex;
     mutable std::condition_variable m_changed;
-    std::set<std::string> m_commands GUARDED_BY(m_mutex);
-    bool m_endOfInput GUARDED_BY(m_mutex) = false;
-    std::function<void(const std::string&)> m_listener GUARDED_BY(m_mutex);
+    std::set<std::string> m_commands VEL_GUARDED_BY(m_mutex);
+    bool m_endOfInput VEL_GUARDED_BY(m_mutex) = false;
+    std::function<void(const std::string&)> m_listener VEL_GUARDED_BY(m_mutex);
     std::thread m_reader;
 };
 

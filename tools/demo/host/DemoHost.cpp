@@ -39,7 +39,7 @@ public:
 
 private:
     mutable TMutex m_mutex;
-    std::map<std::string, std::int64_t> m_counts GUARDED_BY(m_mutex);
+    std::map<std::string, std::int64_t> m_counts VEL_GUARDED_BY(m_mutex);
 };
 
 DemoHost::DemoHost(const HostConfig& config) {

@@ -297,6 +297,47 @@ ExternalBytesPtr GuardedLoad(const ExternalLoadFunc& loadFunc, const TString& ke
     return result;
 }
 
+namespace {
+
+// One call of GuardedLoadMany over the keys of `calls` (beginning at keys[first]), each holding
+// its unit of `holds`: runs the load function once and finishes every call with its answer.
+void LoadBatch(const ExternalLoadManyFunc& loadManyFunc, const std::vector<TString>& keys,
+               std::size_t first, std::vector<std::unique_ptr<GuardedCall>>& calls,
+               std::vector<std::unique_ptr<ConcurrencyHold>>& holds,
+               std::vector<ExternalBytesPtr>& values, std::vector<char>* failed) {
+    std::vector<TString> callKeys(keys.begin() + static_cast<std::ptrdiff_t>(first),
+                                  keys.begin() + static_cast<std::ptrdiff_t>(first + calls.size()));
+    std::vector<TString> keyHashes;
+    keyHashes.reserve(calls.size());
+    for (const auto& call : calls) keyHashes.push_back(call->KeyHash());
+    std::vector<std::optional<ExternalBytesPtr>> answers;
+    auto body = [&]() {
+        if (!loadManyFunc) throw std::bad_function_call();
+        answers = loadManyFunc(callKeys, keyHashes);
+        if (answers.size() != callKeys.size()) throw std::length_error("one answer a key");
+    };
+    const RunResult run = RunHere(body);
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        GuardedCall& call = *calls[i];
+        call.NoteRun(run);
+        if (!run.ok || !answers[i]) {
+            call.Finish(kFail, holds[i].get());
+            continue;
+        }
+        if (failed) (*failed)[first + i] = 0;
+        ExternalBytesPtr& value = values[first + i];
+        value = std::move(*answers[i]);
+        if (value) {
+            call.Note(kValueSize, static_cast<long long>(value->size()));
+            call.Finish(kHit, holds[i].get());
+        } else {
+            call.Finish(kMiss, holds[i].get());
+        }
+    }
+}
+
+}  // namespace
+
 std::vector<ExternalBytesPtr> GuardedLoadMany(const ExternalLoadManyFunc& loadManyFunc,
                                               const std::vector<TString>& keys,
                                               const TString& cacheNamespace,
@@ -330,36 +371,7 @@ std::vector<ExternalBytesPtr> GuardedLoadMany(const ExternalLoadManyFunc& loadMa
                                                           cacheNamespace));
             holds.push_back(std::move(hold));
         }
-        std::vector<TString> callKeys(
-            keys.begin() + static_cast<std::ptrdiff_t>(next),
-            keys.begin() + static_cast<std::ptrdiff_t>(next + calls.size()));
-        std::vector<TString> keyHashes;
-        keyHashes.reserve(calls.size());
-        for (const auto& call : calls) keyHashes.push_back(call->KeyHash());
-        std::vector<std::optional<ExternalBytesPtr>> answers;
-        auto body = [&]() {
-            if (!loadManyFunc) throw std::bad_function_call();
-            answers = loadManyFunc(callKeys, keyHashes);
-            if (answers.size() != callKeys.size()) throw std::length_error("one answer a key");
-        };
-        const RunResult run = RunHere(body);
-        for (std::size_t i = 0; i < calls.size(); ++i) {
-            GuardedCall& call = *calls[i];
-            call.NoteRun(run);
-            if (!run.ok || !answers[i]) {
-                call.Finish(kFail, holds[i].get());
-                continue;
-            }
-            if (failed) (*failed)[next + i] = 0;
-            ExternalBytesPtr& value = values[next + i];
-            value = std::move(*answers[i]);
-            if (value) {
-                call.Note(kValueSize, static_cast<long long>(value->size()));
-                call.Finish(kHit, holds[i].get());
-            } else {
-                call.Finish(kMiss, holds[i].get());
-            }
-        }
+        LoadBatch(loadManyFunc, keys, next, calls, holds, values, failed);
         next += calls.size();
     }
     return values;

@@ -438,56 +438,66 @@ OnAddedMetrics RedisPubsub::Impl::OnAddedSync(HashPair keyhash, HashPair hash,
         record.byArrival = mode.dropOnArrival;
         TimedLockHold hold(m_lock, result.lockMs);
         // A cache forgotten after this task was launched counts as gone: published only.
-        if (!IsForgotten(alive.get(), launchSeq)) {
-            if (m_removeBeforeAddPlaceholders.erase({guid, alive.get()}) != 0) {
-                // The cache removed the entry before this addition was processed: it is gone.
-                if (m_loggingEnabled) {
-                    TLog::LogMessage(m_logSeverity,
-                                     TFormatString("RedisPubsub: Deleting placeholder for "
-                                                   "CacheGuid=%1, cache=%2, size=%3",
-                                                   guid, TString::pointer(alive.get()),
-                                                   m_removeBeforeAddPlaceholders.size()));
-                }
-                SetPlaceholderCounter();
-                result.totalMs = total.ElapsedMs();
-                return result;
-            }
-
-            auto filed = m_keyhashToCacheEntries.find(keyhash);
-            bool staleOnArrival = false;
-            if (filed != m_keyhashToCacheEntries.end()) {
-                for (const CacheEntryInfo& other : filed->second)
-                    if ((staleOnArrival = IsDirty(record, other.hash, other.timestamp))) break;
-            }
-            if (staleOnArrival) {
-                // Older than content filed already: the new entry is stale on arrival. Nothing was
-                // filed and no reference into the tables is held while the cache is told, so the
-                // cache may call back.
-                TElapsedTimer dirty;
-                NotifyDirty(record);
-                result.dirtyMs = dirty.ElapsedMs();
-                result.totalMs = total.ElapsedMs();
-                return result;
-            }
-            if (filed == m_keyhashToCacheEntries.end()) {
-                ++VelmoraCounters::RedisPubsubSavedMessages;
-                filed =
-                    m_keyhashToCacheEntries.emplace(keyhash, std::vector<CacheEntryInfo>{}).first;
-            }
-            m_guidAndCacheToKeyHash[{guid, alive.get()}] = keyhash;
-            filed->second.push_back(record);
-
-            TElapsedTimer prune;
-            PruneEvictedEntries();
-            result.pruneMs = prune.ElapsedMs();
+        if (!IsForgotten(alive.get(), launchSeq) && !FileAddition(keyhash, record, result)) {
+            result.totalMs = total.ElapsedMs();
+            return result;
         }
     }
 
     alive.reset();
-    if (mode.skipKnown && SkipKnownFill(keyhash, hash, timestamp)) {
-        result.totalMs = total.ElapsedMs();
-        return result;
+    if (!(mode.skipKnown && SkipKnownFill(keyhash, hash, timestamp)))
+        Announce(keyhash, hash, timestamp, guid, cache, mode, result);
+    result.totalMs = total.ElapsedMs();
+    return result;
+}
+
+bool RedisPubsub::Impl::FileAddition(const HashPair& keyhash, const CacheEntryInfo& record,
+                                     OnAddedMetrics& result) {
+    if (m_removeBeforeAddPlaceholders.erase({record.guid, record.cache}) != 0) {
+        // The cache removed the entry before this addition was processed: it is gone.
+        if (m_loggingEnabled) {
+            TLog::LogMessage(m_logSeverity,
+                             TFormatString("RedisPubsub: Deleting placeholder for "
+                                           "CacheGuid=%1, cache=%2, size=%3",
+                                           record.guid, TString::pointer(record.cache),
+                                           m_removeBeforeAddPlaceholders.size()));
+        }
+        SetPlaceholderCounter();
+        return false;
     }
+
+    auto filed = m_keyhashToCacheEntries.find(keyhash);
+    bool staleOnArrival = false;
+    if (filed != m_keyhashToCacheEntries.end()) {
+        for (const CacheEntryInfo& other : filed->second)
+            if ((staleOnArrival = IsDirty(record, other.hash, other.timestamp))) break;
+    }
+    if (staleOnArrival) {
+        // Older than content filed already: the new entry is stale on arrival. Nothing was
+        // filed and no reference into the tables is held while the cache is told, so the
+        // cache may call back.
+        TElapsedTimer dirty;
+        NotifyDirty(record);
+        result.dirtyMs = dirty.ElapsedMs();
+        return false;
+    }
+    if (filed == m_keyhashToCacheEntries.end()) {
+        ++VelmoraCounters::RedisPubsubSavedMessages;
+        filed = m_keyhashToCacheEntries.emplace(keyhash, std::vector<CacheEntryInfo>{}).first;
+    }
+    m_guidAndCacheToKeyHash[{record.guid, record.cache}] = keyhash;
+    filed->second.push_back(record);
+
+    TElapsedTimer prune;
+    PruneEvictedEntries();
+    result.pruneMs = prune.ElapsedMs();
+    return true;
+}
+
+void RedisPubsub::Impl::Announce(const HashPair& keyhash, const HashPair& hash,
+                                 unsigned long long timestamp, unsigned int guid,
+                                 const std::weak_ptr<ICoherentCache>& cache, FillMode mode,
+                                 OnAddedMetrics& result) {
     const TString channel = FormatCoherenceChannel(m_namespace, keyhash);
     const TString message = FormatCoherenceMessage(hash, timestamp);
     TElapsedTimer publish;

@@ -172,6 +172,16 @@ private:
     OnAddedMetrics OnAddedSync(HashPair keyhash, HashPair hash, unsigned long long timestamp,
                                unsigned int guid, const std::weak_ptr<ICoherentCache>& cache,
                                std::uint64_t launchSeq = 0, FillMode mode = {false, false});
+    // Files an addition's `record` under `keyhash` and prunes; false when the addition ends here:
+    // a removal of the entry was waiting for it (it is gone), or it is stale on arrival (its
+    // cache and the invalidators were told).
+    bool FileAddition(const HashPair& keyhash, const CacheEntryInfo& record, OnAddedMetrics& result)
+        VEL_REQUIRES(m_lock);
+    // Publishes an addition's announcement (and, for a raced fill, the change it raced) and
+    // logs it when logging is on. Runs without the lock.
+    void Announce(const HashPair& keyhash, const HashPair& hash, unsigned long long timestamp,
+                  unsigned int guid, const std::weak_ptr<ICoherentCache>& cache, FillMode mode,
+                  OnAddedMetrics& result);
     // Whether a fill need not be published; remembers and counts it when so.
     bool SkipKnownFill(const HashPair& keyhash, const HashPair& hash, unsigned long long timestamp);
     // Publishes the skipped fills of `keyhash` that other content `hash`, produced at

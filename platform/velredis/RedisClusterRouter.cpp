@@ -315,26 +315,31 @@ ReplyPtr RedisClusterConnection::Run(std::string_view key,
         }
         if (reply->type != REDIS_REPLY_ERROR) return reply;
         const std::string_view text(reply->str, reply->len);
-        const RedisRedirect redirect = RedisRedirect::Parse(text, node->host);
-        if (redirect.kind != RedisRedirect::Kind::None) {
-            m_router->CountRedirect(redirect.kind);
-            if (++redirects > m_router->MaxRedirects())
-                throw RedisException("Too many Redis cluster redirects for slot " +
-                                     std::to_string(slot) + ", the last: " + std::string(text));
-            if (redirect.kind == RedisRedirect::Kind::Moved) {
-                m_router->OnMoved(redirect.slot, redirect.node);
-                ask.reset();
-            } else {
-                ask = redirect.node;
-            }
-            continue;
-        }
+        if (FollowRedirect(text, node->host, slot, redirects, ask)) continue;
         if (!IsTransient(text)) return reply;
         lastError = node->ToString() + ": " + std::string(text);
         ask.reset();
         Pause(deadline);
         m_router->Refresh(version, deadline, &*node);
     }
+}
+
+bool RedisClusterConnection::FollowRedirect(std::string_view text, const std::string& host,
+                                            int slot, int& redirects,
+                                            std::optional<RedisNodeAddress>& ask) {
+    const RedisRedirect redirect = RedisRedirect::Parse(text, host);
+    if (redirect.kind == RedisRedirect::Kind::None) return false;
+    m_router->CountRedirect(redirect.kind);
+    if (++redirects > m_router->MaxRedirects())
+        throw RedisException("Too many Redis cluster redirects for slot " + std::to_string(slot) +
+                             ", the last: " + std::string(text));
+    if (redirect.kind == RedisRedirect::Kind::Moved) {
+        m_router->OnMoved(redirect.slot, redirect.node);
+        ask.reset();
+    } else {
+        ask = redirect.node;
+    }
+    return true;
 }
 
 ReplyPtr RedisClusterConnection::RunOn(const RedisNodeAddress& node,

@@ -168,6 +168,11 @@ private:
     // Sends `args` (after ASKING when `asking`) to `node` and reads the reply, by `deadline`.
     ReplyPtr RunOn(const RedisNodeAddress& node, const std::vector<std::string_view>& args,
                    Clock::time_point deadline, bool asking, bool shared);
+    // When error reply `text` (from `host`) is a MOVED or ASK redirect for `slot`: counts it,
+    // corrects the map (MOVED) or sets `ask` (ASK), and returns true; raises RedisException past
+    // the redirect limit. False for any other error.
+    bool FollowRedirect(std::string_view text, const std::string& host, int slot, int& redirects,
+                        std::optional<RedisNodeAddress>& ask);
 
     const std::shared_ptr<RedisClusterRouter> m_router;
     std::map<RedisNodeAddress, std::unique_ptr<RedisSocket>> m_sockets;

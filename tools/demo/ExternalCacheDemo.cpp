@@ -69,6 +69,35 @@ void Exercise(const ExternalCache<TString, ExternalBytes>& cache) {
                 Text(cache.TryLoad(TString("report:42")).Get()).c_str());
 }
 
+// The tenant-isolation rule on a thread bound to an identity, then on one bound to none.
+void ShowAttributeRule() {
+    // A server host turns enforcement on at start-up; the decision is made once per process.
+    FeatureFlags::Set(kCacheInvariantEnforcementFlag, true);
+    std::printf("Attribute-map rule on a thread working for site s-17, user u-3\n");
+    {
+        ScopedSessionActor actor(
+            std::make_shared<SessionActorInfo>(TString("s-17"), TString("u-3")));
+        AttributeMap attributes{{TString("query"), TString("sales by region")}};
+        const auto result = EnforceCacheInvariantsWithUpsert(attributes, CacheScope::PerUser);
+        std::printf("  EnforceCacheInvariantsWithUpsert(per user) -> %s\n",
+                    ConstraintEnforcementResultToString(result).toStdString().c_str());
+        std::vector<std::string> pairs;
+        for (const auto& [key, value] : attributes)
+            pairs.push_back(key.toStdString() + "=" + value.toStdString());
+        std::sort(pairs.begin(), pairs.end());
+        for (const auto& pair : pairs) std::printf("    %s\n", pair.c_str());
+    }
+
+    std::printf("Attribute-map rule on a thread bound to no identity\n");
+    {
+        AttributeMap attributes;
+        const auto result = EnforceCacheInvariantsWithUpsert(attributes, CacheScope::PerSite);
+        std::printf("  EnforceCacheInvariantsWithUpsert(per site) -> %s, %zu attributes written\n",
+                    ConstraintEnforcementResultToString(result).toStdString().c_str(),
+                    attributes.size());
+    }
+}
+
 }  // namespace
 
 void RunExternalCacheDemo() {
@@ -103,31 +132,7 @@ void RunExternalCacheDemo() {
         Exercise(cache);
     }
 
-    // A server host turns enforcement on at start-up; the decision is made once per process.
-    FeatureFlags::Set(kCacheInvariantEnforcementFlag, true);
-    std::printf("Attribute-map rule on a thread working for site s-17, user u-3\n");
-    {
-        ScopedSessionActor actor(
-            std::make_shared<SessionActorInfo>(TString("s-17"), TString("u-3")));
-        AttributeMap attributes{{TString("query"), TString("sales by region")}};
-        const auto result = EnforceCacheInvariantsWithUpsert(attributes, CacheScope::PerUser);
-        std::printf("  EnforceCacheInvariantsWithUpsert(per user) -> %s\n",
-                    ConstraintEnforcementResultToString(result).toStdString().c_str());
-        std::vector<std::string> pairs;
-        for (const auto& [key, value] : attributes)
-            pairs.push_back(key.toStdString() + "=" + value.toStdString());
-        std::sort(pairs.begin(), pairs.end());
-        for (const auto& pair : pairs) std::printf("    %s\n", pair.c_str());
-    }
-
-    std::printf("Attribute-map rule on a thread bound to no identity\n");
-    {
-        AttributeMap attributes;
-        const auto result = EnforceCacheInvariantsWithUpsert(attributes, CacheScope::PerSite);
-        std::printf("  EnforceCacheInvariantsWithUpsert(per site) -> %s, %zu attributes written\n",
-                    ConstraintEnforcementResultToString(result).toStdString().c_str(),
-                    attributes.size());
-    }
+    ShowAttributeRule();
 
     TLog::SetSink(previousSink);
     config.SetExternalCacheEnabled(false);

@@ -96,6 +96,45 @@ void ReadHistory(std::istream& in, std::unordered_map<std::string, std::vector<W
     if (in.bad()) Fail(kExitUsage, "the history could not be read");
 }
 
+// Prints every read of `reads` that began more than `windowNs` after a newer version of its key
+// was committed, and returns how many there were. Sorts each key's writes by version.
+std::size_t CountStale(std::unordered_map<std::string, std::vector<Write>>& writes,
+                       const std::vector<Read>& reads, long long windowNs) {
+    // Per key, writes by version, and from each on the earliest commit of it or a later
+    // version: a read of version V is behind from the first moment something newer was committed.
+    std::unordered_map<std::string, std::vector<long long>> earliestFrom;
+    for (auto& [key, list] : writes) {
+        std::sort(list.begin(), list.end(),
+                  [](const Write& a, const Write& b) { return a.version < b.version; });
+        std::vector<long long>& earliest = earliestFrom[key];
+        earliest.resize(list.size());
+        long long least = std::numeric_limits<long long>::max();
+        for (std::size_t i = list.size(); i-- > 0;)
+            earliest[i] = least = std::min(least, list[i].commitNs);
+    }
+
+    std::size_t stale = 0;
+    for (const Read& r : reads) {
+        const auto found = writes.find(r.key);
+        if (found == writes.end()) continue;
+        const std::vector<Write>& list = found->second;
+        const auto above = std::upper_bound(
+            list.begin(), list.end(), r.version,
+            [](unsigned long long version, const Write& w) { return version < w.version; });
+        if (above == list.end()) continue;  // nothing newer was ever written
+        const long long firstNewer =
+            earliestFrom[r.key][static_cast<std::size_t>(above - list.begin())];
+        if (firstNewer + windowNs >= r.startNs) continue;
+        ++stale;
+        std::printf(
+            "stale read (line %zu): process %s, key %s, version %llu at %lld: a newer version "
+            "committed %.3f ms before the read began\n",
+            r.line, r.process.c_str(), r.key.c_str(), r.version, r.startNs,
+            static_cast<double>(r.startNs - firstNewer) / 1e6);
+    }
+    return stale;
+}
+
 }  // namespace
 
 int RunAuditCommand(const std::vector<std::string>& argv) {
@@ -125,40 +164,9 @@ int RunAuditCommand(const std::vector<std::string>& argv) {
         ReadHistory(in, writes, reads);
     }
 
-    // Per key, writes by version, and from each on the earliest commit of it or a later
-    // version: a read of version V is behind from the first moment something newer was committed.
-    std::unordered_map<std::string, std::vector<long long>> earliestFrom;
     std::size_t writeCount = 0;
-    for (auto& [key, list] : writes) {
-        writeCount += list.size();
-        std::sort(list.begin(), list.end(),
-                  [](const Write& a, const Write& b) { return a.version < b.version; });
-        std::vector<long long>& earliest = earliestFrom[key];
-        earliest.resize(list.size());
-        long long least = std::numeric_limits<long long>::max();
-        for (std::size_t i = list.size(); i-- > 0;)
-            earliest[i] = least = std::min(least, list[i].commitNs);
-    }
-
-    std::size_t stale = 0;
-    for (const Read& r : reads) {
-        const auto found = writes.find(r.key);
-        if (found == writes.end()) continue;
-        const std::vector<Write>& list = found->second;
-        const auto above = std::upper_bound(
-            list.begin(), list.end(), r.version,
-            [](unsigned long long version, const Write& w) { return version < w.version; });
-        if (above == list.end()) continue;  // nothing newer was ever written
-        const long long firstNewer =
-            earliestFrom[r.key][static_cast<std::size_t>(above - list.begin())];
-        if (firstNewer + windowNs >= r.startNs) continue;
-        ++stale;
-        std::printf(
-            "stale read (line %zu): process %s, key %s, version %llu at %lld: a newer version "
-            "committed %.3f ms before the read began\n",
-            r.line, r.process.c_str(), r.key.c_str(), r.version, r.startNs,
-            static_cast<double>(r.startNs - firstNewer) / 1e6);
-    }
+    for (const auto& entry : writes) writeCount += entry.second.size();
+    const std::size_t stale = CountStale(writes, reads, windowNs);
     std::printf("%zu reads, %zu writes, %zu stale beyond %lld ms\n", reads.size(), writeCount,
                 stale, windowMs);
     return stale ? kExitStale : kExitOk;

@@ -26,6 +26,34 @@ std::vector<std::int64_t> AnnounceChange(BaseResults& cache, QueryRunner& runner
     return announcedAt;
 }
 
+namespace {
+
+// Follows the parent's commands: "herd" drops the answers of `hottest` everywhere at once (each
+// invalidation is announced as a change), counted in `invalidated`; "outage-begin" and
+// "outage-end" set `outage`. The listener runs on the thread that hears the command.
+void ListenToParent(ParentLink& parent, BaseResults& cache, const QueryCatalogue& catalogue,
+                    const std::vector<int>& hottest, std::atomic<std::int64_t>& invalidated,
+                    std::atomic<bool>& outage) {
+    parent.SetCommandListener([&](const std::string& command) {
+        if (command == "outage-begin") outage = true;
+        if (command == "outage-end") outage = false;
+        if (command != "herd") return;
+        for (const int qid : hottest) cache.Invalidate(catalogue.Get(qid).key);
+        invalidated += static_cast<std::int64_t>(hottest.size());
+    });
+}
+
+// Writes each version `update` committed to the history, stamped now: a moment no earlier
+// than the commit.
+void RecordCommit(HistoryLog& history, const ChangeRecorder::Update& update) {
+    if (!history.On()) return;
+    const std::int64_t committedNs = RealtimeNs();
+    for (std::size_t i = 0; i < update.affected.size(); ++i)
+        history.Write(update.affected[i], update.versions[i], committedNs);
+}
+
+}  // namespace
+
 void RunWriter(const ChildConfig& config, DemoHost& host, ParentLink& parent,
                const QueryCatalogue& catalogue) {
     Stats stats;
@@ -43,19 +71,11 @@ void RunWriter(const ChildConfig& config, DemoHost& host, ParentLink& parent,
     const std::unique_ptr<BaseResults> cache =
         MakeBaseResults(config.runId, 0, nullptr, host.Redis(), host.Service(), features);
 
-    // The herd: at the parent's word, the answers of the hottest base queries are dropped in one
-    // burst, everywhere (each invalidation is announced as a change), on the thread that hears
-    // the command, so that the burst does not wait for the next update.
+    // The herd drops the hottest base queries' answers in one burst, not at the next update.
     const std::vector<int> hottest = HottestBaseQueries(catalogue, config.seed, kHerdKeys);
     std::atomic<std::int64_t> invalidated{0};
     std::atomic<bool> outage{false};
-    parent.SetCommandListener([&](const std::string& command) {
-        if (command == "outage-begin") outage = true;
-        if (command == "outage-end") outage = false;
-        if (command != "herd") return;
-        for (const int qid : hottest) cache->Invalidate(catalogue.Get(qid).key);
-        invalidated += static_cast<std::int64_t>(hottest.size());
-    });
+    ListenToParent(parent, *cache, catalogue, hottest, invalidated, outage);
 
     std::mt19937_64 random(config.seed ^ 0x5eed5eedULL);
     std::uniform_int_distribution<std::int64_t> anyRow(1, rows);
@@ -78,13 +98,8 @@ void RunWriter(const ChildConfig& config, DemoHost& host, ParentLink& parent,
 
         const ChangeRecorder::Update update = recorder.Apply(anyRow(random), delta(random));
         stats.Count("updates");
-        // Committed by now: a moment no earlier than the commit, so that no read is blamed for
-        // a version that was not there yet.
-        if (history.On()) {
-            const std::int64_t committedNs = RealtimeNs();
-            for (std::size_t i = 0; i < update.affected.size(); ++i)
-                history.Write(update.affected[i], update.versions[i], committedNs);
-        }
+        // Stamped after the commit, so that no read is blamed for a version not there yet.
+        RecordCommit(history, update);
 
         // The set-ups a comparison measures the library against hear of no change.
         if (config.setup == "velcache" && !config.silentWriter)

@@ -155,6 +155,13 @@ std::string Legend(const std::vector<std::pair<std::string, const char*>>& entri
     return html + "</div>\n";
 }
 
+// The opening tag of a chart `kWidth` wide and `height` high.
+std::string SvgOpen(const std::string& cls, const std::string& id, double height) {
+    return "<svg class=\"" + cls + "\" id=\"" + id +
+           "\" xmlns=\"http://www.w3.org/2000/svg\" width=\"" + Number(kWidth) + "\" height=\"" +
+           Number(height) + "\" viewBox=\"0 0 " + Number(kWidth) + " " + Number(height) + "\">";
+}
+
 enum class Scale { Linear, Log, Percent };
 
 std::string Chart(const std::string& id, const std::string& title, const std::string& caption,
@@ -177,10 +184,7 @@ std::string Chart(const std::string& id, const std::string& title, const std::st
     std::vector<std::pair<std::string, const char*>> legend;
     for (const Series& s : series) legend.emplace_back(s.name, s.color);
     std::string html = "<figure>\n<h3>" + Escape(title) + "</h3>\n" + Legend(legend) +
-                       "<svg class=\"chart\" id=\"" + id +
-                       "\" xmlns=\"http://www.w3.org/2000/svg\" width=\"" + Number(kWidth) +
-                       "\" height=\"" + Number(kHeight) + "\" viewBox=\"0 0 " + Number(kWidth) +
-                       " " + Number(kHeight) + "\">";
+                       SvgOpen("chart", id, kHeight);
     html += Grid(plot) + FaultMarks(facts, plot);
     for (const Series& s : series) html += Line(s, plot, facts.secondsPerPoint);
     return html + "</svg>\n<figcaption>" + Escape(caption) + "</figcaption>\n</figure>\n";
@@ -278,20 +282,35 @@ std::string Charts(const RunFacts& facts) {
     return html;
 }
 
+// Each row's answers stale beyond the window, in percent of those checked (kNone: none checked).
+std::vector<double> StaleShares(const std::vector<ComparisonRow>& rows) {
+    std::vector<double> stale;
+    for (const ComparisonRow& r : rows)
+        stale.push_back(r.checked > 0 ? 100 * static_cast<double>(r.staleBeyondWindow) /
+                                            static_cast<double>(r.checked)
+                                      : kNone);
+    return stale;
+}
+
+// One bar of a bar chart, from `x` for `width`, with its value and a tooltip.
+std::string SvgBar(const std::string& cls, double x, double top, double width, double height,
+                   double value, const std::string& title) {
+    return "<rect class=\"" + cls + "\" x=\"" + Number(x) + "\" y=\"" + Number(top) +
+           "\" width=\"" + Number(width) + "\" height=\"" + Number(height) + "\" data-v=\"" +
+           Number(value) + "\"><title>" + Escape(title) + "</title></rect>";
+}
+
 // The comparison as bars, one row a set-up: its answers per second, and beside them its
 // answers stale beyond the window as a share of those checked.
 std::string ComparisonChart(const Comparison& comparison) {
     constexpr double kLabels = 200, kRateEnd = 470, kStale = 540, kStaleEnd = 670;
     constexpr double kHead = 22, kRow = 28, kBar = 16, kFoot = 24;
     const std::vector<ComparisonRow>& rows = comparison.Rows();
+    const std::vector<double> stale = StaleShares(rows);
     double fastest = 0, stalest = 0;
-    std::vector<double> stale;
-    for (const ComparisonRow& r : rows) {
-        fastest = std::max(fastest, r.AnswersPerSec());
-        stale.push_back(r.checked > 0 ? 100 * static_cast<double>(r.staleBeyondWindow) /
-                                            static_cast<double>(r.checked)
-                                      : kNone);
-        if (!std::isnan(stale.back())) stalest = std::max(stalest, stale.back());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        fastest = std::max(fastest, rows[i].AnswersPerSec());
+        if (!std::isnan(stale[i])) stalest = std::max(stalest, stale[i]);
     }
     const Axis rate = LinearAxis(fastest);
     const Axis share = LinearAxis(stalest);
@@ -300,11 +319,7 @@ std::string ComparisonChart(const Comparison& comparison) {
     const auto rateX = [&](double v) { return kLabels + (kRateEnd - kLabels) * rate.Fraction(v); };
     const auto staleX = [&](double v) { return kStale + (kStaleEnd - kStale) * share.Fraction(v); };
 
-    std::string svg =
-        "<svg class=\"chart bars\" id=\"comparison\" xmlns=\"http://www.w3.org/2000/svg\" "
-        "width=\"" +
-        Number(kWidth) + "\" height=\"" + Number(height) + "\" viewBox=\"0 0 " + Number(kWidth) +
-        " " + Number(height) + "\">";
+    std::string svg = SvgOpen("chart bars", "comparison", height);
     svg += SvgText(kLabels, 14, "start", "answers per second", "head");
     svg += SvgText(kStale, 14, "start", "stale beyond 1 s, of checked", "head");
     // A grid line at every tick; a label where it keeps clear of the one before.
@@ -330,11 +345,9 @@ std::string ComparisonChart(const Comparison& comparison) {
         const bool ours = r.setup == "velcache";
         svg += SvgText(kLabels - 8, middle, "end", SetupLabel(r), ours ? "ours" : "");
         const std::string perSec = FormatValue(r.AnswersPerSec(), Unit::PerSecond);
-        rates += "<rect class=\"point" + std::string(ours ? " ours" : "") + "\" x=\"" +
-                 Number(kLabels) + "\" y=\"" + Number(top) + "\" width=\"" +
-                 Number(rateX(r.AnswersPerSec()) - kLabels) + "\" height=\"" + Number(kBar) +
-                 "\" data-v=\"" + Number(r.AnswersPerSec()) + "\"><title>" + Escape(SetupLabel(r)) +
-                 ": " + perSec + "</title></rect>";
+        rates +=
+            SvgBar(ours ? "point ours" : "point", kLabels, top, rateX(r.AnswersPerSec()) - kLabels,
+                   kBar, r.AnswersPerSec(), SetupLabel(r) + ": " + perSec);
         rates += SvgText(rateX(r.AnswersPerSec()) + 4, middle, "start", perSec, "value");
         if (std::isnan(stale[i])) {
             stales += SvgText(kStale + 4, middle, "start", "not checked", "value");
@@ -343,10 +356,8 @@ std::string ComparisonChart(const Comparison& comparison) {
         const std::string text = FormatValue(stale[i], Unit::Percent) + " (" +
                                  std::to_string(r.staleBeyondWindow) + " of " +
                                  std::to_string(r.checked) + ")";
-        stales += "<rect class=\"point stale\" x=\"" + Number(kStale) + "\" y=\"" + Number(top) +
-                  "\" width=\"" + Number(staleX(stale[i]) - kStale) + "\" height=\"" +
-                  Number(kBar) + "\" data-v=\"" + Number(stale[i]) + "\"><title>" +
-                  Escape(SetupLabel(r)) + ": " + text + "</title></rect>";
+        stales += SvgBar("point stale", kStale, top, staleX(stale[i]) - kStale, kBar, stale[i],
+                         SetupLabel(r) + ": " + text);
         stales += SvgText(staleX(stale[i]) + 4, middle, "start", text, "value");
     }
     return svg + rates + "</g>" + stales + "</g></svg>\n";

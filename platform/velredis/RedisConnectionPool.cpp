@@ -384,6 +384,7 @@ std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::FindAndLockConnection
         return m_pipeline && m_pipeline->Pending() >=
                                  static_cast<std::size_t>(std::max(1, m_config.pipelineQueueBound));
     };
+    if (m_closed) return nullptr;
     const auto until = detail::Clock::now() + m_config.connectionWait;
     while (!free() || crowded()) {
         const auto now = detail::Clock::now();
@@ -391,6 +392,7 @@ std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::FindAndLockConnection
         // The shared queue drains without telling the pool: look again every millisecond.
         const auto next = crowded() ? std::min(until, now + std::chrono::milliseconds(1)) : until;
         m_freed.wait_until(lock.Native(), next);
+        if (m_closed) return nullptr;
     }
     return LockSlotLocked(found);
 }
@@ -407,7 +409,10 @@ std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::LockConnection(
             }
         return false;
     };
-    if (!m_freed.wait_for(lock.Native(), std::max(wait, std::chrono::milliseconds(0)), free))
+    if (m_closed ||
+        !m_freed.wait_for(lock.Native(), std::max(wait, std::chrono::milliseconds(0)),
+                          [&]() VEL_REQUIRES(m_mutex) { return m_closed || free(); }) ||
+        m_closed)
         return nullptr;
     return LockSlotLocked(found);
 }
@@ -417,7 +422,9 @@ void RedisConnectionPool::Unlock(std::size_t slot) {
     {
         TMutexLock lock(m_mutex);
         Slot& s = m_slots[slot];
-        if (s.stale) {
+        if (m_closed) {
+            old = std::move(s.connection);
+        } else if (s.stale) {
             old = std::move(s.connection);
             s.connection = std::make_unique<RedisConnection>(m_config, m_router, m_pipeline);
             s.stale = false;
@@ -428,10 +435,28 @@ void RedisConnectionPool::Unlock(std::size_t slot) {
     // `old` closes its socket here, outside the lock.
 }
 
+bool RedisConnectionPool::Close() {
+    std::vector<std::unique_ptr<RedisConnection>> idle;
+    {
+        TMutexLock lock(m_mutex);
+        if (m_closed) return false;
+        m_closed = true;
+        for (Slot& slot : m_slots)
+            if (!slot.locked) idle.push_back(std::move(slot.connection));
+        // Each connection holds the shared connection too: it closes with the last of them.
+        m_pipeline.reset();
+    }
+    // Waiters give up at once.
+    m_freed.notify_all();
+    // `idle` closes its sockets here, outside the lock.
+    return true;
+}
+
 void RedisConnectionPool::Reconfigure(const RedisEndpointConfig& config) {
     std::vector<std::unique_ptr<RedisConnection>> old;
     {
         TMutexLock lock(m_mutex);
+        if (m_closed) return;
         m_config = Resolve(config);
         m_router = detail::RedisClusterRouter::Make(m_config);
         m_pipeline = MakePipeline(m_config, m_router);

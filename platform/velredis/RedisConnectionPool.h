@@ -162,6 +162,10 @@ public:
     // Points the pool at another endpoint: idle connections are replaced now, held ones when
     // their guard gives them back. The pool grows to the new size but never shrinks.
     void Reconfigure(const RedisEndpointConfig& config);
+    // Closes the pool for good: idle connections close now, held ones when their guard gives
+    // them back, and every later FindAndLockConnection or LockConnection answers with an empty
+    // guard at once. Returns false, changing nothing, when it was closed already.
+    bool Close();
     int GetSize() const;
     // The configuration in force, with the pool size and command time-out as resolved (see
     // RedisEndpointConfig).
@@ -194,6 +198,7 @@ private:
     // The connection the slots share; null for a cluster or with pipelining off.
     std::shared_ptr<detail::RedisPipeline> m_pipeline VEL_GUARDED_BY(m_mutex);
     std::vector<Slot> m_slots VEL_GUARDED_BY(m_mutex);
+    bool m_closed VEL_GUARDED_BY(m_mutex) = false;
 };
 
 }  // namespace velmora::caching

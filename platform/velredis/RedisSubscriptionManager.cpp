@@ -73,13 +73,26 @@ RedisSubscriptionManager::RedisSubscriptionManager(RedisEndpointConfig config)
 }
 
 RedisSubscriptionManager::~RedisSubscriptionManager() {
+    Stop();
+    ::close(m_wakeFd);
+}
+
+void RedisSubscriptionManager::StopDelivery() {
     {
         TMutexLock lock(m_mutex);
         m_stop = true;
     }
     Wake();
+    // Nobody waits for a confirmation that cannot come now.
+    m_changed.notify_all();
+}
+
+bool RedisSubscriptionManager::Stop() {
+    StopDelivery();
+    if (!m_publishers->Close()) return false;
+    // The delivery thread closes the subscription's connection as it leaves.
     m_thread.join();
-    ::close(m_wakeFd);
+    return true;
 }
 
 void RedisSubscriptionManager::Wake() {
@@ -111,7 +124,7 @@ void RedisSubscriptionManager::Subscribe(const TString& channelPattern, const Ca
     Wake();
     if (std::this_thread::get_id() == m_threadId) return;
     m_changed.wait_for(lock.Native(), m_config.commandTimeout,
-                       [&]() VEL_REQUIRES(m_mutex) { return subscription->confirmed; });
+                       [&]() VEL_REQUIRES(m_mutex) { return subscription->confirmed || m_stop; });
 }
 
 void RedisSubscriptionManager::Unsubscribe(const TString& channelPattern) {

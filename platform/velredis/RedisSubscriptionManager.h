@@ -71,8 +71,18 @@ public:
 
     // Starts the delivery thread, which connects to `config` at once.
     explicit RedisSubscriptionManager(RedisEndpointConfig config);
-    // Stops the delivery thread. REQUIRES: not called from a callback.
+    // Stops (see Stop). REQUIRES: not called from a callback.
     ~RedisSubscriptionManager();
+    // Stops for good: joins the delivery thread, which closes the subscription's connection,
+    // and closes the publishing connections. Afterwards no callback or hook runs, publishes and
+    // commands fail at once (false, nothing), and subscriptions are kept but never made.
+    // Returns false, changing nothing, when it was stopped already.
+    // REQUIRES: not called from a callback or hook (it would wait for itself).
+    bool Stop();
+    // The first half of Stop, which returns at once: the delivery thread leaves after what it
+    // is doing (a connection attempt or a command, each within its time-out) and no callback or
+    // hook starts afterwards; publishes and commands still go out until Stop.
+    void StopDelivery();
     RedisSubscriptionManager(const RedisSubscriptionManager&) = delete;
     RedisSubscriptionManager& operator=(const RedisSubscriptionManager&) = delete;
 

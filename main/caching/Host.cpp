@@ -2,14 +2,18 @@
 
 #include <atomic>
 #include <mutex>
+#include <optional>
 
 #include "caching/CascadeInvalidator.h"
 #include "caching/CascadeInvalidatorHolder.h"
+#include "caching/DiskExternalCache.h"
 #include "caching/ExternalCacheFactory.h"
 #include "caching/LoadLeases.h"
 #include "caching/RedisExternalCache.h"
 #include "velcore/AppConfig.h"
 #include "velcore/AppOptions.h"
+#include "velcore/FolderSweeper.h"
+#include "velcoreplatform/TElapsedTimer.h"
 #include "velcoreplatform/TLog.h"
 #include "velredis/RedisConfig.h"
 #include "velredis/RedisConnectionPool.h"
@@ -20,15 +24,32 @@ namespace velmora::caching {
 
 namespace {
 
-// The external caches' namespaces and the leases' key prefix, the same in every host.
-const char* const kDiskNamespace = "velcache.disk";
-const char* const kRedisNamespace = "velcache.redis";
-const char* const kLeasePrefix = "velcache:lease:";
-// Read-through caches tell a clear of a whole cache on channels beginning so.
+// The default namespace keeps the names hosts used before a namespace named them.
+const char* const kDefaultNamespace = "velcache.coherence.";
+// Read-through caches tell a clear of a whole cache on channels beginning so: the first for the
+// default namespace, the second (followed by the namespace) for every other.
 const char* const kClearChannels = "velcache.clear.";
+const char* const kNamespacedClearChannels = "velcache.clear@";
+// How often a host's disk sweeper looks at the whole directory again.
+constexpr std::chrono::nanoseconds kSweepRescanInterval{300000000000LL};
 
-[[noreturn]] void Refuse(const std::string& field, const std::string& why) {
-    throw VelmoraException("Host::Start: HostOptions::" + field + " " + why);
+// Every name a host puts on a server or disk, from its coherence namespace.
+struct HostNames {
+    std::string disk;         // the disk layer's namespace
+    std::string redis;        // the Redis layer's namespace (keys "<redis>:<key>")
+    std::string leasePrefix;  // lease keys
+    std::string clearPrefix;  // clear channels, followed by the cache's name
+};
+
+HostNames NamesOf(const std::string& ns) {
+    if (ns == kDefaultNamespace)
+        return {"velcache.disk", "velcache.redis", "velcache:lease:", kClearChannels};
+    return {ns + "disk", ns + "values", ns + "lease:", kNamespacedClearChannels + ns};
+}
+
+// Says which call refuses: "Host::Start" or "Host::Create".
+[[noreturn]] void Refuse(const char* who, const std::string& field, const std::string& why) {
+    throw VelmoraException(std::string(who) + ": HostOptions::" + field + " " + why);
 }
 
 bool IsPrefix(const std::string& a, const std::string& b) {
@@ -36,53 +57,60 @@ bool IsPrefix(const std::string& a, const std::string& b) {
 }
 
 // "host:port" as host and port; refuses anything else, naming `field`.
-std::pair<std::string, int> ParseAddress(const std::string& field, const std::string& text) {
+std::pair<std::string, int> ParseAddress(const char* who, const std::string& field,
+                                         const std::string& text) {
     const std::size_t colon = text.rfind(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 == text.size())
-        Refuse(field, "must be \"host:port\", not \"" + text + "\"");
+        Refuse(who, field, "must be \"host:port\", not \"" + text + "\"");
     int port = 0;
     for (std::size_t i = colon + 1; i < text.size(); ++i) {
         if (text[i] < '0' || text[i] > '9' || port > 65535)
-            Refuse(field,
+            Refuse(who, field,
                    "must be \"host:port\" with a port from 1 to 65535, not \"" + text + "\"");
         port = port * 10 + (text[i] - '0');
     }
     if (port < 1 || port > 65535)
-        Refuse(field, "must be \"host:port\" with a port from 1 to 65535, not \"" + text + "\"");
+        Refuse(who, field,
+               "must be \"host:port\" with a port from 1 to 65535, not \"" + text + "\"");
     return {text.substr(0, colon), port};
 }
 
-void Validate(const HostOptions& o) {
+void Validate(const char* who, const HostOptions& o) {
     if (!o.redis.empty() && !o.redisCluster.empty())
-        Refuse("redis", "and HostOptions::redisCluster are both set: name one server or a cluster");
-    if (!o.redis.empty()) ParseAddress("redis", o.redis);
-    for (const std::string& node : o.redisCluster) ParseAddress("redisCluster", node);
-    if (o.redisDatabase < 0) Refuse("redisDatabase", "must not be negative");
+        Refuse(who, "redis",
+               "and HostOptions::redisCluster are both set: name one server or a cluster");
+    if (!o.redis.empty()) ParseAddress(who, "redis", o.redis);
+    for (const std::string& node : o.redisCluster) ParseAddress(who, "redisCluster", node);
+    if (o.redisDatabase < 0) Refuse(who, "redisDatabase", "must not be negative");
     if (o.redisDatabase != 0 && !o.redisCluster.empty())
-        Refuse("redisDatabase", "must be 0 on a cluster");
+        Refuse(who, "redisDatabase", "must be 0 on a cluster");
     if (o.tlsCertFile.empty() != o.tlsKeyFile.empty())
-        Refuse(o.tlsCertFile.empty() ? "tlsCertFile" : "tlsKeyFile",
+        Refuse(who, o.tlsCertFile.empty() ? "tlsCertFile" : "tlsKeyFile",
                "must be given with its pair (tlsCertFile and tlsKeyFile: both or neither)");
     if (!o.redisTls && !(o.tlsCaFile.empty() && o.tlsCertFile.empty() && o.tlsServerName.empty()))
-        Refuse("redisTls", "is off while TLS files or a server name are given");
-    if (o.connectTimeout.count() <= 0) Refuse("connectTimeout", "must be positive");
-    if (o.commandTimeout.count() <= 0) Refuse("commandTimeout", "must be positive");
-    if (o.heartbeatInterval.count() <= 0) Refuse("heartbeatInterval", "must be positive");
-    if (o.reconnectBackoffMax.count() <= 0) Refuse("reconnectBackoffMax", "must be positive");
+        Refuse(who, "redisTls", "is off while TLS files or a server name are given");
+    if (o.connectTimeout.count() <= 0) Refuse(who, "connectTimeout", "must be positive");
+    if (o.commandTimeout.count() <= 0) Refuse(who, "commandTimeout", "must be positive");
+    if (o.heartbeatInterval.count() <= 0) Refuse(who, "heartbeatInterval", "must be positive");
+    if (o.reconnectBackoffMax.count() <= 0) Refuse(who, "reconnectBackoffMax", "must be positive");
     const std::string& ns = o.coherenceNamespace;
-    if (ns.empty()) Refuse("coherenceNamespace", "must not be empty");
-    for (const std::string other : {"defaultns.", kClearChannels})
+    if (ns.empty()) Refuse(who, "coherenceNamespace", "must not be empty");
+    for (const std::string other : {"defaultns.", kClearChannels, kNamespacedClearChannels})
         if (IsPrefix(ns, other) || IsPrefix(other, ns))
-            Refuse("coherenceNamespace", "\"" + ns + "\" and \"" + other +
-                                             "\" must not begin one another (their channels "
-                                             "would mix)");
-    if (o.subscribeWait.count() <= 0) Refuse("subscribeWait", "must be positive");
-    if (o.maxDeafMs < 0) Refuse("maxDeafMs", "must not be negative (0 turns the bound off)");
+            Refuse(who, "coherenceNamespace",
+                   "\"" + ns + "\" and \"" + other +
+                       "\" must not begin one another (their channels "
+                       "would mix)");
+    if (o.subscribeWait.count() <= 0) Refuse(who, "subscribeWait", "must be positive");
+    if (o.maxDeafMs < 0) Refuse(who, "maxDeafMs", "must not be negative (0 turns the bound off)");
     if (!o.diskDirectory.empty() && o.diskDirectory.front() != '/')
-        Refuse("diskDirectory", "must be an absolute path, not \"" + o.diskDirectory + "\"");
-    if (!o.diskDirectory.empty() && o.diskBudgetMb == 0) Refuse("diskBudgetMb", "must be positive");
-    if (o.externalConcurrencyLimit < 1) Refuse("externalConcurrencyLimit", "must be at least 1");
-    if (o.redisValuesExpireSec < 0) Refuse("redisValuesExpireSec", "must not be negative");
+        Refuse(who, "diskDirectory", "must be an absolute path, not \"" + o.diskDirectory + "\"");
+    if (!o.diskDirectory.empty() && o.diskBudgetMb == 0)
+        Refuse(who, "diskBudgetMb", "must be positive");
+    if (o.externalConcurrencyLimit && *o.externalConcurrencyLimit < 1)
+        Refuse(who, "externalConcurrencyLimit", "must be at least 1");
+    if (o.redisValuesExpireSec && *o.redisValuesExpireSec < 0)
+        Refuse(who, "redisValuesExpireSec", "must not be negative");
 }
 
 RedisEndpointConfig Endpoint(const HostOptions& o) {
@@ -90,9 +118,10 @@ RedisEndpointConfig Endpoint(const HostOptions& o) {
     if (!o.redisCluster.empty()) {
         config.mode = RedisMode::Cluster;
         config.clusterNodes = o.redisCluster;
-        std::tie(config.host, config.port) = ParseAddress("redisCluster", o.redisCluster.front());
+        std::tie(config.host, config.port) =
+            ParseAddress("Host", "redisCluster", o.redisCluster.front());
     } else {
-        std::tie(config.host, config.port) = ParseAddress("redis", o.redis);
+        std::tie(config.host, config.port) = ParseAddress("Host", "redis", o.redis);
     }
     config.user = o.redisUser;
     config.password = o.redisPassword;
@@ -135,14 +164,31 @@ int Severity(HostLogLevel level) {
 
 class Host::Impl {
 public:
-    explicit Impl(const HostOptions& given) : options(given) {}
+    Impl(const HostOptions& given, bool madeByStart)
+        : options(given), names(NamesOf(given.coherenceNamespace)), isDefault(madeByStart) {}
 
-    // Constant after Start.
+    // Constant after Create or Start.
     const HostOptions options;
+    const HostNames names;
+    const bool isDefault;  // made by Start, on the singletons
+    // A created host's own (null for the default host, whose are the singletons'); declared
+    // before the service so that the service goes first.
+    std::shared_ptr<RedisConnectionPool> pool;
+    std::unique_ptr<RedisSubscriptionManager> manager;
     std::shared_ptr<RedisPubsub> service;
     ExternalCachePtr disk;
     ExternalCachePtr redis;
     std::shared_ptr<ILoadLeases> leases;
+
+    // Set once by Stop; every cache of the host reads it (ReadThroughOptions::hostStopped).
+    std::atomic<bool> stopped{false};
+    std::mutex stopMutex;  // one Stop at a time
+
+    RedisSubscriptionManager* Manager() const {
+        if (!redis) return nullptr;
+        return manager ? manager.get() : &RedisSubscriptionManager::GetInstance();
+    }
+    bool WithRedis() const { return !options.redis.empty() || !options.redisCluster.empty(); }
 };
 
 namespace {
@@ -150,92 +196,208 @@ namespace {
 std::mutex s_startMutex;
 Host* s_host = nullptr;  // guarded by s_startMutex until set; never freed
 
-}  // namespace
+// Refuses a process-wide field that is set and disagrees with the process (Create sets none).
+void CheckProcessWide(const HostOptions& o) {
+    const char* who = "Host::Create";
+    const auto disagree = [who](const char* field, const std::string& mine,
+                                const std::string& process, const char* option) {
+        Refuse(who, field,
+               "is " + mine + " but the process has " + process + " (" + option +
+                   "): Host::Create sets no process-wide option; leave the field unset or set "
+                   "the option once for the process");
+    };
+    namespace opt = appoptions;
+    if (o.cascadeInvalidation && *o.cascadeInvalidation != opt::SyncCaches())
+        disagree("cascadeInvalidation", *o.cascadeInvalidation ? "true" : "false",
+                 opt::SyncCaches() ? "true" : "false", "SyncCaches");
+    if (o.externalConcurrencyLimit &&
+        *o.externalConcurrencyLimit != opt::ExternalCacheConcurrencyLimit())
+        disagree("externalConcurrencyLimit", std::to_string(*o.externalConcurrencyLimit),
+                 std::to_string(opt::ExternalCacheConcurrencyLimit()),
+                 "ExternalCacheConcurrencyLimit");
+    const int expiry =
+        opt::ExternalCacheRedisAlwaysSetEx() ? opt::ExternalCacheRedisAlwaysSetExSec() : 0;
+    if (o.redisValuesExpireSec && *o.redisValuesExpireSec != expiry)
+        disagree("redisValuesExpireSec", std::to_string(*o.redisValuesExpireSec),
+                 std::to_string(expiry), "ExternalCacheRedisAlwaysSetEx and ...Sec");
+}
 
-Host::Host(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
+// Raises (or, with startDegraded, logs at Error and returns false) when the host's server
+// cannot be reached. Asked before anything is set, so that a host that fails here leaves nothing
+// behind.
+bool Probe(const char* who, const HostOptions& options, const RedisEndpointConfig& endpoint) {
+    const std::string cause = ProbeRedis(endpoint);
+    if (cause.empty()) return true;
+    const std::string text = std::string(who) + ": cannot reach Redis at " +
+                             DescribeRedisEndpoint(endpoint) + ": " + cause;
+    if (!options.startDegraded) throw VelmoraException(text);
+    TLog::LogMessage(TLog::Error,
+                     TString::fromStdString(text + "; starting degraded (read-through caches "
+                                                   "load from the source until it answers)"));
+    return false;
+}
 
-Host::~Host() = default;
+// The process's log sink and stderr level, as given; `fallback` (when set) for an unset level.
+void ApplyLogging(const HostOptions& options, std::optional<HostLogLevel> fallback) {
+    if (options.logSink) TLog::SetSink(options.logSink);
+    const std::optional<HostLogLevel> level = options.stderrLevel ? options.stderrLevel : fallback;
+    if (level) TLog::SetStderrLevel(Severity(*level));
+}
 
-Host& Host::Start(const HostOptions& options) {
-    std::lock_guard<std::mutex> lock(s_startMutex);
-    if (s_host) throw VelmoraException("Host::Start: a host was started in this process already");
-    Validate(options);
-    const bool withRedis = !options.redis.empty() || !options.redisCluster.empty();
-    // What the process set up before, with other settings, would be changed under its users.
-    const RedisEndpointConfig endpoint = withRedis ? Endpoint(options) : RedisEndpointConfig();
-    if (withRedis && OtherServer(GetRedisConfiguration(), RedisEndpointConfig()) &&
-        OtherServer(GetRedisConfiguration(), endpoint))
+// Makes the service of `impl` on `manager` and, when the server answered the probe, waits (at
+// most subscribeWait) for its subscription; a wait that ends unconfirmed is said at Warn. A
+// degraded start does not wait for a server that did not answer.
+void StartService(const char* who, Host::Impl& impl, RedisSubscriptionManager& manager,
+                  const RedisEndpointConfig& endpoint, bool reachable) {
+    const HostOptions& options = impl.options;
+    const TString ns = TString::fromStdString(options.coherenceNamespace);
+    RedisPubsub::Settings settings;
+    settings.maxDeafMs = options.maxDeafMs;
+    settings.startDegraded = options.startDegraded;
+    // Raises with host:port and the cause when the server cannot be reached.
+    impl.service = RedisPubsub::Create(ns, manager, settings);
+    if (reachable && !manager.WaitUntilSubscribed(ns + TString("*"), options.subscribeWait))
+        TLog::LogMessage(TLog::Warn, TString::fromStdString(
+                                         std::string(who) + ": the subscription to Redis at " +
+                                         DescribeRedisEndpoint(endpoint) +
+                                         " is not confirmed yet; read-through caches "
+                                         "load from the source until it is"));
+}
+
+// Refuses a Start whose settings differ from singletons the process set up before.
+void CheckSingletons(const HostOptions& options, const RedisEndpointConfig* endpoint) {
+    if (endpoint && OtherServer(GetRedisConfiguration(), RedisEndpointConfig()) &&
+        OtherServer(GetRedisConfiguration(), *endpoint))
         throw VelmoraException("Host::Start: this process configured Redis at " +
                                DescribeRedisEndpoint(GetRedisConfiguration()) +
                                " already; HostOptions::redis names " +
-                               DescribeRedisEndpoint(endpoint));
+                               DescribeRedisEndpoint(*endpoint));
     const std::string dirNow = AppConfig::GetInstance().GetExternalCacheDir().toStdString();
     if (!options.diskDirectory.empty() && !dirNow.empty() && dirNow != options.diskDirectory)
         throw VelmoraException("Host::Start: this process set its external-cache directory to " +
                                dirNow + " already; HostOptions::diskDirectory names " +
                                options.diskDirectory);
+}
 
-    // Asked before anything is set, so that a host that fails here may start again.
-    if (withRedis) {
-        const std::string cause = ProbeRedis(endpoint);
-        if (!cause.empty()) {
-            const std::string text = "Host::Start: cannot reach Redis at " +
-                                     DescribeRedisEndpoint(endpoint) + ": " + cause;
-            if (!options.startDegraded) throw VelmoraException(text);
-            TLog::LogMessage(TLog::Error,
-                             TString::fromStdString(text + "; starting degraded (read-through "
-                                                           "caches load from the source until "
-                                                           "it answers)"));
-        }
-    }
-
-    auto impl = std::make_unique<Impl>(options);
-    if (options.logSink) TLog::SetSink(options.logSink);
-    TLog::SetStderrLevel(Severity(options.stderrLevel));
+// Start's process-wide settings, each a field or the value Start has always used.
+void SetProcessWide(const HostOptions& options) {
     namespace opt = appoptions;
-    opt::Set("SyncCaches", options.cascadeInvalidation);
+    const int expiry = options.redisValuesExpireSec.value_or(0);
+    opt::Set("SyncCaches", options.cascadeInvalidation.value_or(true));
     opt::Set("CacheSynchronizationMaxDeafMs", options.maxDeafMs);
     opt::Set("CacheSynchronizationStartDegraded", options.startDegraded);
-    opt::Set("ExternalCacheConcurrencyLimit", options.externalConcurrencyLimit);
-    opt::Set("ExternalCacheRedisAlwaysSetEx", options.redisValuesExpireSec > 0);
-    if (options.redisValuesExpireSec > 0)
-        opt::Set("ExternalCacheRedisAlwaysSetExSec", options.redisValuesExpireSec);
-    if (withRedis) ConfigureRedis(endpoint);
+    opt::Set("ExternalCacheConcurrencyLimit", options.externalConcurrencyLimit.value_or(16));
+    opt::Set("ExternalCacheRedisAlwaysSetEx", expiry > 0);
+    if (expiry > 0) opt::Set("ExternalCacheRedisAlwaysSetExSec", expiry);
+    ICascadeInvalidatorHolder& holder = CascadeInvalidatorHolderFactory::GetInstance();
+    if (options.cascadeInvalidation.value_or(true) && holder.GetInvalidators().empty())
+        holder.Initialize(
+            {CascadeInvalidatorAggregator::TryGetSingleton(), nullptr, nullptr, nullptr});
+}
 
-    // The factory routes the host's namespaces by their last part.
+// The default host's layers, through the factory it initialises: it routes the host's
+// namespaces by their last part.
+void MakeFactoryLayers(Host::Impl& impl, bool withRedis) {
+    const HostOptions& options = impl.options;
     if (!options.diskDirectory.empty()) {
         AppConfig::GetInstance().SetExternalCacheDir(TString::fromStdString(options.diskDirectory));
         AppConfig::GetInstance().SetExternalCacheEnabled(true);
     }
     const auto desktop = ExternalCacheFactory::MakeDefaultCacheForDesktop();
-    ExternalCacheFactory::Initialize(ExternalCacheFactory::FactoryFunc(
-        [desktop](TString ns, unsigned long long sizeMb, unsigned int n) -> ExternalCachePtr {
-            if (ns == TString(kRedisNamespace)) return std::make_shared<RedisExternalCache>(ns);
+    const TString redisNs = TString::fromStdString(impl.names.redis);
+    ExternalCacheFactory::Initialize(
+        ExternalCacheFactory::FactoryFunc([desktop, redisNs](TString ns, unsigned long long sizeMb,
+                                                             unsigned int n) -> ExternalCachePtr {
+            if (ns == redisNs) return std::make_shared<RedisExternalCache>(ns);
             return desktop(ns, sizeMb, n);
         }));
     if (!options.diskDirectory.empty())
-        impl->disk = ExternalCacheFactory::MakeCache(kDiskNamespace, options.diskBudgetMb, 0);
-
-    ICascadeInvalidatorHolder& holder = CascadeInvalidatorHolderFactory::GetInstance();
-    if (options.cascadeInvalidation && holder.GetInvalidators().empty())
-        holder.Initialize(
-            {CascadeInvalidatorAggregator::TryGetSingleton(), nullptr, nullptr, nullptr});
-
+        impl.disk = ExternalCacheFactory::MakeCache(TString::fromStdString(impl.names.disk),
+                                                    options.diskBudgetMb, 0);
     if (withRedis) {
-        impl->redis = ExternalCacheFactory::MakeCache(kRedisNamespace, 0, 0);
-        impl->leases = std::make_shared<RedisLoadLeases>(RedisConnectionPool::GetSharedInstance(),
-                                                         kLeasePrefix);
-        // Raises with host:port and the cause when the server cannot be reached.
-        const TString ns = TString::fromStdString(options.coherenceNamespace);
-        impl->service = RedisPubsub::Create(ns);
-        if (!RedisSubscriptionManager::GetInstance().WaitUntilSubscribed(ns + TString("*"),
-                                                                         options.subscribeWait))
-            TLog::LogMessage(TLog::Warn,
-                             TString::fromStdString("Host::Start: the subscription to Redis at " +
-                                                    DescribeRedisEndpoint(endpoint) +
-                                                    " is not confirmed yet; read-through caches "
-                                                    "load from the source until it is"));
+        impl.redis = ExternalCacheFactory::MakeCache(redisNs, 0, 0);
+        impl.leases = std::make_shared<RedisLoadLeases>(RedisConnectionPool::GetSharedInstance(),
+                                                        impl.names.leasePrefix);
     }
+}
+
+// A created host's layers, built directly on parts of its own.
+void MakeOwnLayers(Host::Impl& impl, const RedisEndpointConfig* endpoint) {
+    const HostOptions& options = impl.options;
+    if (!options.diskDirectory.empty()) {
+        auto sweeper = std::make_shared<FolderSweeper>(std::uint64_t(options.diskBudgetMb) << 20,
+                                                       FolderSweepOrder::LeastRecentlyWrittenFirst,
+                                                       0, kSweepRescanInterval);
+        const TString ns = TString::fromStdString(impl.names.disk);
+        impl.disk = std::make_shared<DiskExternalCache>(
+            ns,
+            TPath(TString::fromStdString(options.diskDirectory))
+                .Append(TString("ExternalCacheV1"))
+                .Append(DiskExternalCache::NamespaceDirectoryName(ns)),
+            std::move(sweeper));
+    }
+    if (endpoint) {
+        impl.pool = std::make_shared<RedisConnectionPool>(*endpoint);
+        impl.redis = std::make_shared<RedisExternalCache>(TString::fromStdString(impl.names.redis),
+                                                          impl.pool);
+        impl.leases = std::make_shared<RedisLoadLeases>(impl.pool, impl.names.leasePrefix);
+    }
+}
+
+}  // namespace
+
+Host::Host(std::shared_ptr<Impl> impl) : m_impl(std::move(impl)) {}
+
+Host::~Host() {
+    try {
+        Stop(kDefaultStopDeadline);
+    } catch (...) {
+        try {
+            TLog::LogCurrentException(TLog::Warn, "Exception caught while stopping a host.");
+        } catch (...) {
+        }
+    }
+}
+
+std::unique_ptr<Host> Host::Create(const HostOptions& options) {
+    Validate("Host::Create", options);
+    CheckProcessWide(options);
+    auto impl = std::make_shared<Impl>(options, false);
+    const std::optional<RedisEndpointConfig> endpoint =
+        impl->WithRedis() ? std::optional<RedisEndpointConfig>(Endpoint(options)) : std::nullopt;
+    const bool reachable = !endpoint || Probe("Host::Create", options, *endpoint);
+    ApplyLogging(options, std::nullopt);
+    MakeOwnLayers(*impl, endpoint ? &*endpoint : nullptr);
+    if (endpoint) {
+        impl->manager = std::make_unique<RedisSubscriptionManager>(*endpoint);
+        try {
+            StartService("Host::Create", *impl, *impl->manager, *endpoint, reachable);
+        } catch (...) {
+            impl->manager->Stop();
+            impl->pool->Close();
+            throw;
+        }
+    }
+    return std::unique_ptr<Host>(new Host(std::move(impl)));
+}
+
+Host& Host::Start(const HostOptions& options) {
+    std::lock_guard<std::mutex> lock(s_startMutex);
+    if (s_host) throw VelmoraException("Host::Start: a host was started in this process already");
+    Validate("Host::Start", options);
+    auto impl = std::make_shared<Impl>(options, true);
+    const std::optional<RedisEndpointConfig> endpoint =
+        impl->WithRedis() ? std::optional<RedisEndpointConfig>(Endpoint(options)) : std::nullopt;
+    CheckSingletons(options, endpoint ? &*endpoint : nullptr);
+    const bool reachable = !endpoint || Probe("Host::Start", options, *endpoint);
+
+    ApplyLogging(options, HostLogLevel::Warn);
+    SetProcessWide(options);
+    if (endpoint) ConfigureRedis(*endpoint);
+    MakeFactoryLayers(*impl, endpoint.has_value());
+    if (endpoint)
+        StartService("Host::Start", *impl, RedisSubscriptionManager::GetInstance(), *endpoint,
+                     reachable);
     s_host = new Host(std::move(impl));
     return *s_host;
 }
@@ -246,8 +408,45 @@ Host& Host::Get() {
     return *s_host;
 }
 
+void Host::Stop(std::chrono::milliseconds deadline) {
+    Impl& h = *m_impl;
+    std::lock_guard<std::mutex> lock(h.stopMutex);
+    if (h.stopped.exchange(true, std::memory_order_acq_rel)) return;
+    TElapsedTimer timer;
+    RedisPubsub::StopFigures figures;
+    // The subscription winds down while the retry queue goes out.
+    if (h.manager) h.manager->StopDelivery();
+    if (h.service) figures = h.service->Stop(deadline);
+    if (h.manager) h.manager->Stop();
+    if (h.pool) h.pool->Close();
+    const std::string who = "Host \"" + h.options.coherenceNamespace + "\"";
+    std::string text = who + ": stopped in " + std::to_string(timer.ElapsedMs()) + " ms";
+    if (h.service)
+        text += "; " + std::to_string(figures.published) + " queued announcements published, " +
+                std::to_string(figures.dropped) + " dropped at the deadline of " +
+                std::to_string(deadline.count()) + " ms";
+    if (figures.dropped > 0)
+        text +=
+            " (other processes of the namespace may serve older values of those keys until "
+            "their lifetime ends)";
+    TLog::LogMessage(figures.dropped > 0 ? TLog::Warn : TLog::Info, TString::fromStdString(text));
+    if (h.isDefault)
+        TLog::LogMessage(TLog::Info,
+                         TString::fromStdString(
+                             who + ": the singletons Host::Start set up stay until the process "
+                                   "ends (the options, AppConfig, the external-cache factory, the "
+                                   "Redis endpoint with its connection pool and subscription "
+                                   "manager, the cascade invalidators)"));
+}
+
+bool Host::Stopped() const {
+    return m_impl->stopped.load(std::memory_order_acquire);
+}
+
 ReadThroughOptions Host::CacheOptions(const std::string& name,
                                       const HostCacheOptions& options) const {
+    if (Stopped())
+        throw VelmoraException("Host::ReadThrough: \"" + name + "\": the host was stopped");
     if (name.empty()) throw VelmoraException("Host::ReadThrough: a cache needs a name");
     if (options.memoryEntries < 0)
         throw VelmoraException("Host::ReadThrough: HostCacheOptions::memoryEntries of \"" + name +
@@ -264,16 +463,22 @@ ReadThroughOptions Host::CacheOptions(const std::string& name,
                                    "\" needs the Redis layer");
         o.leases = m_impl->leases;
     }
-    // A Clear reaches this cache in every process of the host's server.
-    if (m_impl->redis) o.clearChannel = &RedisSubscriptionManager::GetInstance();
+    // A Clear reaches this cache in every process of the host's server and namespace.
+    o.clearChannel = m_impl->Manager();
+    o.clearChannelPrefix = m_impl->names.clearPrefix;
     o.failSafe = options.failSafe;
     o.softTimeoutMs = options.softTimeoutMs;
     o.valueLifetimeSec = std::max<long long>(1, options.lifetime.count());
+    o.startDegraded = m_impl->options.startDegraded;
+    // Shares the host's parts: they live as long as the cache.
+    o.hostStopped = std::shared_ptr<const std::atomic<bool>>(m_impl, &m_impl->stopped);
     return o;
 }
 
 std::shared_ptr<RedisPubsub> Host::Service() const {
-    return m_impl->service;
+    // Shares the host's parts, so that the service never outlives the manager it uses.
+    if (!m_impl->service) return nullptr;
+    return std::shared_ptr<RedisPubsub>(m_impl, m_impl->service.get());
 }
 
 ExternalCachePtr Host::DiskLayer() const {

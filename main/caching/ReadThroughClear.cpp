@@ -27,7 +27,6 @@ using namespace readthrough;
 
 namespace {
 
-constexpr const char* kClearChannelPrefix = "velcache.clear.";
 // What a store of the generation tells the guarded store it cost, so that it is never judged
 // too cheap to keep.
 constexpr unsigned int kGenerationLoadMs = 1u << 30;
@@ -126,7 +125,7 @@ TString ReadThroughCore::Impl::GenerationKey() const {
 }
 
 std::string ReadThroughCore::Impl::ClearChannelName() const {
-    return kClearChannelPrefix + m_options.name;
+    return m_options.clearChannelPrefix + m_options.name;
 }
 
 std::optional<long long> ReadThroughCore::Impl::ReadGeneration() const {
@@ -253,7 +252,8 @@ void ReadThroughCore::Impl::StartClearChannel() {
             });
         }
         m_clearSubscribed = true;
-        if (!manager->WaitUntilSubscribed(
+        if (m_reachableAtStart &&
+            !manager->WaitUntilSubscribed(
                 pattern, std::chrono::milliseconds(m_options.clearSubscribeWaitMs)))
             TLog::LogMessage(TLog::Warn,
                              TString::fromStdString("ReadThroughCache \"" + m_options.name +

@@ -224,6 +224,8 @@ public:
     Result Get(const std::string& key, const Loader& loader);
     // A memory hit that needs no loader (see ReadThroughCore::GetFromMemory).
     std::optional<Result> AnswerFromMemory(const std::string& key);
+    // Raises when the cache's host was stopped (ReadThroughOptions::hostStopped).
+    void CheckRunning() const;
     std::vector<Result> GetMany(const std::vector<std::string>& keys,
                                 const std::shared_ptr<const KeyLoader>& loader);
     Result TryGet(const std::string& key);
@@ -399,9 +401,9 @@ private:
     bool MayServe(const HashPair& keyhash, const HashPair& hash, unsigned long long producedAt,
                   unsigned int lifetimeSec) const;
     void NoteSignatureRejected(std::size_t layer, EnvelopeVerdict verdict);
-    // Raises (or, with CacheSynchronizationStartDegraded, logs at Error) when the service or a
-    // Redis layer cannot reach its server.
-    void CheckReachable() const;
+    // Raises (or, with CacheSynchronizationStartDegraded or startDegraded, logs at Error and
+    // returns false) when the service or a Redis layer cannot reach its server.
+    bool CheckReachable() const;
     std::size_t SharedLayer() const;
     // Moves to `generation`, lets no load in flight fill, and empties memory and the fail-safe
     // copies.
@@ -425,6 +427,9 @@ private:
     std::atomic<long long> m_generation{0};
     std::atomic<long long> m_clearedAtNs{0};
     std::atomic<bool> m_clearSubscribed{false};
+    // Whether the servers answered when the cache was made; a degraded start does not wait for
+    // the clear channel's confirmation (a clear made meanwhile is assumed once it comes).
+    bool m_reachableAtStart = true;
     std::shared_ptr<readthrough::MemoryLayer> m_memory;
     // With the built-in policy (an MRU policy of a thirty-second under memoryEntries), the layer
     // is purged only once it holds more than this; 0: a host's policy, asked after every fill.

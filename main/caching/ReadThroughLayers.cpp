@@ -77,7 +77,7 @@ ReadThroughCore::Impl::Impl(ReadThroughOptions options, ReadThroughCore::Encode 
     m_lifetimeTicks = static_cast<unsigned long long>(m_lifetimeSec) * 1000ULL *
                       static_cast<unsigned long long>(DateTimeSpan::kTicksPerMillisecond);
     if (m_options.failSafe) m_failSafe = std::make_unique<FailSafeStore>(m_options.failSafeEntries);
-    CheckReachable();
+    m_reachableAtStart = CheckReachable();
     if (m_options.audit)
         m_auditor =
             std::make_unique<Auditor>(m_options, m_encode, m_service,
@@ -122,19 +122,26 @@ void ReadThroughCore::Impl::StopAuditor() {
     if (m_auditor) m_auditor->Stop();
 }
 
-void ReadThroughCore::Impl::CheckReachable() const {
+void ReadThroughCore::Impl::CheckRunning() const {
+    if (m_options.hostStopped && m_options.hostStopped->load(std::memory_order_acquire))
+        throw VelmoraException("ReadThroughCache \"" + m_options.name + "\": its host was stopped");
+}
+
+bool ReadThroughCore::Impl::CheckReachable() const {
     std::string why = m_service ? m_service->Unreachable() : std::string();
     for (const ExternalCachePtr& layer : m_options.layers) {
         if (!why.empty()) break;
         if (const auto* redis = dynamic_cast<const RedisExternalCache*>(layer.get()))
             why = redis->Unreachable();
     }
-    if (why.empty()) return;
+    if (why.empty()) return true;
     const std::string text = "ReadThroughCache \"" + m_options.name + "\": " + why;
-    if (!appoptions::CacheSynchronizationStartDegraded()) throw VelmoraException(text);
+    if (!appoptions::CacheSynchronizationStartDegraded() && !m_options.startDegraded)
+        throw VelmoraException(text);
     TLog::LogMessage(TLog::Error,
                      TString::fromStdString(text + "; starting degraded (loads from the source "
                                                    "until the server answers)"));
+    return false;
 }
 
 ReadThroughCore::Impl::~Impl() {
@@ -681,12 +688,14 @@ ReadThroughCore::~ReadThroughCore() {
 }
 
 ReadThroughCore::Result ReadThroughCore::Get(const std::string& key, const Loader& loader) {
+    m_impl->CheckRunning();
     Result result = m_impl->Get(key, loader);
     m_impl->MaybeAudit(key, result, nullptr, &loader);
     return result;
 }
 
 ReadThroughCore::Result ReadThroughCore::Get(const std::string& key) {
+    m_impl->CheckRunning();
     std::shared_ptr<const KeyLoader> loader = m_impl->DefaultLoader();
     std::optional<Result> held = m_impl->AnswerFromMemory(key);
     Result result =
@@ -696,6 +705,7 @@ ReadThroughCore::Result ReadThroughCore::Get(const std::string& key) {
 }
 
 std::optional<ReadThroughCore::Result> ReadThroughCore::GetFromMemory(const std::string& key) {
+    m_impl->CheckRunning();
     return m_impl->AnswerFromMemory(key);
 }
 
@@ -709,6 +719,7 @@ void ReadThroughCore::Audit(const std::string& key, const Result& result, const 
 
 std::vector<ReadThroughCore::Result> ReadThroughCore::GetMany(const std::vector<std::string>& keys,
                                                               KeyLoader loader) {
+    m_impl->CheckRunning();
     if (!loader) throw VelmoraException("ReadThroughCache::GetMany: the loader is empty");
     auto shared = std::make_shared<const KeyLoader>(std::move(loader));
     std::vector<Result> results = m_impl->GetMany(keys, shared);
@@ -719,6 +730,7 @@ std::vector<ReadThroughCore::Result> ReadThroughCore::GetMany(const std::vector<
 
 std::vector<ReadThroughCore::Result> ReadThroughCore::GetMany(
     const std::vector<std::string>& keys) {
+    m_impl->CheckRunning();
     const std::shared_ptr<const KeyLoader> loader = m_impl->DefaultLoader();
     std::vector<Result> results = m_impl->GetMany(keys, loader);
     for (std::size_t i = 0; i < keys.size(); ++i)
@@ -731,25 +743,30 @@ void ReadThroughCore::SetLoader(KeyLoader loader) {
 }
 
 ReadThroughCore::Result ReadThroughCore::TryGet(const std::string& key) {
+    m_impl->CheckRunning();
     Result result = m_impl->TryGet(key);
     m_impl->MaybeAudit(key, result, nullptr, nullptr);
     return result;
 }
 
 unsigned int ReadThroughCore::Set(const std::string& key, const AnyValue& value) {
+    m_impl->CheckRunning();
     return m_impl->Set(key, value);
 }
 
 unsigned int ReadThroughCore::Set(const std::string& key, const AnyValue& value,
                                   std::chrono::seconds lifetime) {
+    m_impl->CheckRunning();
     return m_impl->Set(key, value, lifetime.count());
 }
 
 void ReadThroughCore::Invalidate(const std::string& key) {
+    m_impl->CheckRunning();
     m_impl->Invalidate(key);
 }
 
 void ReadThroughCore::Clear() {
+    m_impl->CheckRunning();
     m_impl->Clear();
 }
 

@@ -50,10 +50,14 @@ private:
 // ---- RedisPubsub ----
 
 RedisPubsub::RedisPubsub(const TString& ns)
-    : m_impl(std::make_unique<Impl>(ns, RedisSubscriptionManager::GetInstance())) {}
+    : m_impl(std::make_unique<Impl>(ns, RedisSubscriptionManager::GetInstance(),
+                                    appoptions::CacheSynchronizationMaxDeafMs())) {}
 
 RedisPubsub::RedisPubsub(const TString& ns, RedisSubscriptionManager& manager)
-    : m_impl(std::make_unique<Impl>(ns, manager)) {}
+    : m_impl(std::make_unique<Impl>(ns, manager, appoptions::CacheSynchronizationMaxDeafMs())) {}
+
+RedisPubsub::RedisPubsub(const TString& ns, RedisSubscriptionManager& manager, int maxDeafMs)
+    : m_impl(std::make_unique<Impl>(ns, manager, maxDeafMs)) {}
 
 RedisPubsub::RedisPubsub(const TString& ns, IRedisSubscriptionManager& manager,
                          PublishFunction publish)
@@ -63,10 +67,10 @@ RedisPubsub::~RedisPubsub() = default;
 
 namespace {
 
-// Why the process's Redis server cannot serve a service of namespace `ns`, in the operator
+// Why the Redis server of `config` cannot serve a service of namespace `ns`, in the operator
 // tool's words; "" when it answers.
-std::string UnreachableMessage(const TString& ns) {
-    const RedisEndpointConfig config = GetRedisConfiguration();
+std::string UnreachableMessage(const TString& ns,
+                               const RedisEndpointConfig& config = GetRedisConfiguration()) {
     const std::string cause = ProbeRedis(config);
     if (cause.empty()) return "";
     return "Coherence service \"" + ns.toStdString() + "\": cannot reach Redis at " +
@@ -97,21 +101,32 @@ std::weak_ptr<RedisPubsub> RedisPubsub::GetInstance() {
 }
 
 std::shared_ptr<RedisPubsub> RedisPubsub::Create(const TString& ns) {
+    Settings settings;
+    settings.maxDeafMs = appoptions::CacheSynchronizationMaxDeafMs();
+    settings.startDegraded = appoptions::CacheSynchronizationStartDegraded();
+    return Create(ns, RedisSubscriptionManager::GetInstance(), settings);
+}
+
+std::shared_ptr<RedisPubsub> RedisPubsub::Create(const TString& ns,
+                                                 RedisSubscriptionManager& manager,
+                                                 const Settings& settings) {
     if (ns.isEmpty()) throw VelmoraException("A coherence service needs a namespace.");
-    RedisSubscriptionManager& manager = RedisSubscriptionManager::GetInstance();
     if (manager.IsSubscribed(ns + TString("*")))
         throw VelmoraException("A coherence service of namespace \"" + ns.toStdString() +
                                "\" exists already in this process.");
     // Asked before subscribing, so that a refusal leaves nothing behind.
-    const std::string unreachable = UnreachableMessage(ns);
-    if (!unreachable.empty() && !appoptions::CacheSynchronizationStartDegraded())
-        throw VelmoraException(unreachable);
-    std::shared_ptr<RedisPubsub> service(new RedisPubsub(ns, manager));
+    const std::string unreachable = UnreachableMessage(ns, manager.GetConfig());
+    if (!unreachable.empty() && !settings.startDegraded) throw VelmoraException(unreachable);
+    std::shared_ptr<RedisPubsub> service(new RedisPubsub(ns, manager, settings.maxDeafMs));
     if (!unreachable.empty()) {
         TLog::LogMessage(TLog::Error, TString::fromStdString(unreachable + kStartingDegraded));
         service->m_impl->StateWatch()->UnreachableAtStart();
     }
     return service;
+}
+
+RedisPubsub::StopFigures RedisPubsub::Stop(std::chrono::milliseconds deadline) {
+    return m_impl->Stop(deadline);
 }
 
 std::shared_ptr<RedisPubsub> RedisPubsub::CreateTestInstance(const TString& ns,
@@ -262,19 +277,18 @@ RedisPubsub::Impl::Impl(const TString& ns, IRedisSubscriptionManager& manager,
     Subscribe();
 }
 
-RedisPubsub::Impl::Impl(const TString& ns, RedisSubscriptionManager& manager)
+RedisPubsub::Impl::Impl(const TString& ns, RedisSubscriptionManager& manager, int maxDeafMs)
     : Impl(Unsubscribed{}, ns, nullptr, [this](const TString& channel, const TString& message) {
           PublishOrQueue(channel, message);
       }) {
     m_adapter = std::make_unique<RedisSubscriptionAdapter>(manager);
     m_subscriptionManager = m_adapter.get();
     m_redis = &manager;
-    m_maxDeafNs = static_cast<long long>(appoptions::CacheSynchronizationMaxDeafMs()) * 1000000LL;
+    m_maxDeafNs = static_cast<long long>(std::max(0, maxDeafMs)) * 1000000LL;
+    m_commandTimeout = manager.GetConfig().commandTimeout;
     // A quiet connection is heard from only by its heartbeat: one due later than the deaf limit
     // would make every quiet interval count as lost announcements.
-    if (m_maxDeafNs > 0)
-        manager.LimitSilence(
-            std::chrono::milliseconds(appoptions::CacheSynchronizationMaxDeafMs()));
+    if (m_maxDeafNs > 0) manager.LimitSilence(std::chrono::milliseconds(maxDeafMs));
     m_streamOn = appoptions::CacheSynchronizationReplay();
     // The hash tag keeps the stream in one slot should the namespace ever span a cluster.
     m_streamKey = TString("{") + ns + TString("}announcements");
@@ -362,6 +376,10 @@ RedisPubsub::Impl::~Impl() {
         m_retryWake.notify_all();
         m_retryThread.join();
     }
+    Unsubscribe();
+}
+
+void RedisPubsub::Impl::Unsubscribe() {
     try {
         m_subscriptionManager->Unsubscribe(m_namespace + TString("*"));
         // Unsubscribe waited for a running hook; none starts once it is removed.
@@ -369,7 +387,7 @@ RedisPubsub::Impl::~Impl() {
         if (m_redis) m_redis->SetSilenceHook(m_namespace + TString("*"), {});
     } catch (...) {
         try {
-            TLog::LogCurrentException(TLog::Warn, "Exception caught while logging in destructor.");
+            TLog::LogCurrentException(TLog::Warn, "Exception caught while unsubscribing.");
         } catch (...) {
         }
     }
@@ -520,8 +538,6 @@ void RedisPubsub::Impl::Announce(const HashPair& keyhash, const HashPair& hash,
                           logged ? TString::pointer(logged.get())
                                  : TString("cache object already destroyed.")));
     }
-    result.totalMs = total.ElapsedMs();
-    return result;
 }
 
 bool RedisPubsub::Impl::SkipKnownFill(const HashPair& keyhash, const HashPair& hash,

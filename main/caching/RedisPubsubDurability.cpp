@@ -128,7 +128,7 @@ void RedisPubsub::Impl::PublishOrQueue(const TString& channel, const TString& me
         if (!pending.needPublish && !pending.needAppend) {
             // A newer announcement of the key hash went out whole: the queued one is superseded.
             if (it != m_queue.end()) m_queue.erase(it);
-        } else if (it != m_queue.end() || m_queue.size() < m_queueLimit) {
+        } else if (!m_stopped && (it != m_queue.end() || m_queue.size() < m_queueLimit)) {
             if (it != m_queue.end()) {
                 it->second = pending;     // the newest announcement of a key hash wins
                 ++m_counters.superseded;  // nothing is lost: the newest content goes out
@@ -209,6 +209,7 @@ void RedisPubsub::Impl::RetryLoop() {
             // for itself.
             m_streamDown = false;
             m_publishDown = false;
+            if (m_flushing) return;
             if (!m_streamOn || m_followNs <= 0) {
                 m_retryWake.wait(lock.Native());
                 continue;
@@ -216,7 +217,7 @@ void RedisPubsub::Impl::RetryLoop() {
             const bool woken = m_retryWake.wait_for(
                 lock.Native(), std::chrono::nanoseconds(m_followNs),
                 [this]() VEL_REQUIRES(m_durableMutex) {
-                    return m_stopRetry || !m_queue.empty() || m_lostAppends != 0;
+                    return m_stopRetry || m_flushing || !m_queue.empty() || m_lostAppends != 0;
                 });
             if (woken) continue;
             lock.Unlock();
@@ -224,13 +225,67 @@ void RedisPubsub::Impl::RetryLoop() {
             lock.Lock();
             continue;
         }
+        if (m_flushing && !FlushTimeLeft()) return;
         lock.Unlock();
         const bool drained = ResendQueued();
         lock.Lock();
-        if (!drained)
-            m_retryWake.wait_for(lock.Native(), kRetryInterval,
-                                 [this]() VEL_REQUIRES(m_durableMutex) { return m_stopRetry; });
+        if (drained) continue;
+        if (m_flushing) {
+            // Stop: try again soon, while one more command can end by the deadline.
+            if (!FlushTimeLeft()) return;
+            const auto lastTry =
+                m_flushBy -
+                std::chrono::duration_cast<std::chrono::steady_clock::duration>(m_commandTimeout);
+            m_retryWake.wait_until(
+                lock.Native(),
+                std::max(std::chrono::steady_clock::now(),
+                         std::min(std::chrono::steady_clock::now() + kRetryInterval, lastTry)));
+            continue;
+        }
+        m_retryWake.wait_for(lock.Native(), kRetryInterval, [this]() VEL_REQUIRES(m_durableMutex) {
+            return m_stopRetry || m_flushing;
+        });
     }
+}
+
+bool RedisPubsub::Impl::FlushTimeLeft() const {
+    // While the server answered last, up to the deadline itself (a command takes a round trip);
+    // while it did not, only when a whole command time-out still fits.
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= m_flushBy) return false;
+    return !(m_publishDown.load() || m_streamDown.load()) || now + m_commandTimeout <= m_flushBy;
+}
+
+RedisPubsub::StopFigures RedisPubsub::Impl::Stop(std::chrono::milliseconds deadline) {
+    const auto flushBy = std::chrono::steady_clock::now() + deadline;
+    // No listener runs from here on, and no background task is left to announce.
+    if (m_state) m_state->Stop();
+    {
+        TMutexLock lock(m_tasksMutex);
+        m_tasksDone.wait(lock.Native(),
+                         [this]() VEL_REQUIRES(m_tasksMutex) { return m_pendingTasks == 0; });
+    }
+    StopFigures figures;
+    const long long resentBefore = m_counters.resent.load();
+    if (m_retryThread.joinable()) {
+        {
+            TMutexLock lock(m_durableMutex);
+            m_flushing = true;
+            m_flushBy = flushBy;
+        }
+        m_retryWake.notify_all();
+        m_retryThread.join();
+    }
+    {
+        TMutexLock lock(m_durableMutex);
+        m_stopped = true;
+        figures.dropped = static_cast<long long>(m_queue.size());
+        m_counters.dropped += figures.dropped;
+        m_queue.clear();
+    }
+    figures.published = m_counters.resent.load() - resentBefore;
+    Unsubscribe();
+    return figures;
 }
 
 namespace {

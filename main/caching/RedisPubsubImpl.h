@@ -112,9 +112,13 @@ class CoherenceStateWatch;
 class RedisPubsub::Impl : public ICacheCoherence {
 public:
     Impl(const TString& ns, IRedisSubscriptionManager& manager, PublishFunction publish);
-    // Publishes and subscribes through `manager`, with the stream, replay and retry queue.
-    Impl(const TString& ns, RedisSubscriptionManager& manager);
+    // Publishes and subscribes through `manager`, with the stream, replay and retry queue;
+    // answers Hears with the silence bound `maxDeafMs` (0: none).
+    Impl(const TString& ns, RedisSubscriptionManager& manager, int maxDeafMs);
     ~Impl() override;
+    // RedisPubsub::Stop: waits for the background tasks, sends what the retry queue holds until
+    // `deadline` (see RetryLoop), drops the rest and unsubscribes. Idempotent.
+    StopFigures Stop(std::chrono::milliseconds deadline);
 
     OnAddedMetrics OnAdded(HashPair keyhash, HashPair hash, unsigned long long timestamp,
                            unsigned int guid, std::weak_ptr<ICoherentCache> cache) override;
@@ -223,6 +227,10 @@ private:
     // kRetryInterval while they fail (the probe that finds a failed node answering again), and
     // otherwise moves the resume point every m_followNs (FollowLiveInStream).
     void RetryLoop();
+    // Whether one more command can end by m_flushBy. REQUIRES: m_durableMutex held.
+    bool FlushTimeLeft() const VEL_REQUIRES(m_durableMutex);
+    // Takes the subscription and its hooks away; when it returns, none of them runs.
+    void Unsubscribe();
     // Moves m_lastApplied past the stream's entries that arrived live, up to the first one that
     // has not (or a publisher's gap marker), and forgets them in m_seenLive. A loss after a long
     // live spell then replays only what followed it: left where the last catch-up put it, the
@@ -373,6 +381,12 @@ private:
     std::map<std::string, Unsent> m_queue VEL_GUARDED_BY(m_durableMutex);
     long long m_lostAppends VEL_GUARDED_BY(m_durableMutex) = 0;  // appends given up, not yet marked
     bool m_stopRetry VEL_GUARDED_BY(m_durableMutex) = false;
+    // Stop: the retry thread sends what is queued while a command can still end by m_flushBy,
+    // then leaves; afterwards nothing is queued any more (a failure is dropped).
+    bool m_flushing VEL_GUARDED_BY(m_durableMutex) = false;
+    std::chrono::steady_clock::time_point m_flushBy VEL_GUARDED_BY(m_durableMutex);
+    std::chrono::nanoseconds m_commandTimeout{0};  // of m_redis; constant after construction
+    bool m_stopped VEL_GUARDED_BY(m_durableMutex) = false;
     std::condition_variable m_retryWake;  // the retry thread waits on it (with m_durableMutex)
     // Set when an append or every publish failed, cleared when one succeeds again: while set,
     // announcements go to the queue without being tried.

@@ -1,25 +1,44 @@
-// Host: the whole start-up of a process that caches through velcache, in one call.
+// Host: what a process needs to cache through velcache, as one object.
 //
-// Host::Start(options) sets the application options, the Redis endpoint, the external-cache
-// directory and factory, the cascade invalidators and the coherence service, in the order they
-// need, and returns once the service's subscription is confirmed (or its bound passed). The
-// singletons it sets up are the ones a host would set up itself, and answer as if it had:
-// AppConfig, the options of velcore/AppOptions.h, ExternalCacheFactory, ConfigureRedis,
-// RedisPubsub. Without a Redis endpoint the host is a single process: memory and disk layers,
-// no coherence service, values live their lifetime. With one, coherence is on.
+// Host::Create(options) makes a host of its own: its Redis endpoint, connection pool and
+// subscription manager, its coherence service, its disk directory and external layers, built
+// directly rather than through the process-wide singletons. A process may hold several (two
+// tenants, two clusters, one per test); Stop (also run by the destructor) publishes what the
+// retry queue holds, closes the subscription and connections and joins the host's threads.
+// Host::Start(options) makes the process's default host on the singletons instead (AppConfig,
+// the options of velcore/AppOptions.h, ExternalCacheFactory, ConfigureRedis, RedisPubsub), as a
+// host would set them up itself, in the order they need; it may run once per process. Without
+// a Redis endpoint a host is a single process: memory and disk layers, no coherence service,
+// values live their lifetime. With one, coherence is on.
 //
 // Caches come from the handle: host.ReadThrough<V>("name") makes a read-through cache of that
-// name over the host's layers (memory, this machine's disk, Redis), every namespace derived
-// from the one name, coherent with every process of the same coherence namespace.
+// name over the host's layers (memory, this machine's disk, Redis), coherent with every process
+// whose host has the same coherence namespace on the same server. Every name a host puts on a
+// server or disk (stored-value keys, lease keys, clear channels, the announcement stream) derives
+// from its coherence namespace, so hosts of different namespaces stay apart even on one server.
 //
-// Ownership: the host lives until the process ends; caches are shared with the caller.
-// Start may be called once per process (a second call raises). Safe for concurrent use after
-// Start has returned.
+// What stays process-wide, whichever way hosts are made, and why:
+//  - the singletons of the coherence and external-cache interfaces (RedisPubsub::GetInstance and
+//    its subscription manager, ExternalCacheFactory, AppConfig, the cascade invalidator holder and
+//    aggregator): code that calls them directly must keep finding them; Create leaves them alone.
+//  - the options store (velcore/AppOptions.h): Create sets no option by name. The fields that map
+//    onto one (cascadeInvalidation, externalConcurrencyLimit, redisValuesExpireSec) are left
+//    unset, or must agree with the process's value; Create refuses a disagreeing one by name.
+//  - the external-cache concurrency limit and the asynchronous-task threads: one bound for the
+//    whole process is what keeps its backend calls bounded.
+//  - entry ids and counters, the log sink and stderr level, the metrics sink: one per process by
+//    nature (ids are process-wide names; lines and figures go to one place).
+//
+// Ownership: Create's caller owns the host; a cache shares the host's parts and keeps them alive
+// while it lives, but raises once the host stopped. The default host lives until the process
+// ends. Safe for concurrent use after Create or Start has returned; Stop may be called from any
+// thread but a callback of the host's (a loader, a listener).
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,7 +51,7 @@ namespace velmora::caching {
 
 enum class HostLogLevel { Debug, Info, Warn, Error };
 
-/// What Host::Start sets up; every field is checked and refused by name. See docs/operating.md.
+/// What a host sets up; every field is checked and refused by name. See docs/operating.md.
 struct HostOptions {
     /// ---- Redis (leave redis and redisCluster empty for a single-process host) ----
     std::string redis;                      ///< "host:port" of one server
@@ -54,10 +73,14 @@ struct HostOptions {
     std::chrono::milliseconds reconnectBackoffMax{2000};
     /// ---- coherence ----
     /// Channels "<namespace><key hash>" of every process that shares caches with this one;
-    /// not empty, not a prefix of "defaultns." or of the host's channel "velcache.clear.", and
-    /// no other namespace used in the process may begin with it.
+    /// not empty, not a prefix of "defaultns." or of the clear channels ("velcache.clear." and
+    /// "velcache.clear@"), and no other namespace used on the server may begin with it. The
+    /// default keeps the names hosts used before namespaces named them: stored values under
+    /// "velcache.redis", leases under "velcache:lease:", clears on "velcache.clear.<cache>";
+    /// any other namespace NS puts them under "NSvalues", "NSlease:" and
+    /// "velcache.clear@NS<cache>", and its disk values under "NSdisk".
     std::string coherenceNamespace = "velcache.coherence.";
-    /// How long Start waits for the subscription to be confirmed.
+    /// How long Create or Start waits for the subscription to be confirmed.
     std::chrono::milliseconds subscribeWait{10000};
     /// A silence of the coherence service longer than this and read-through caches serve
     /// nothing held from before it (CacheSynchronizationMaxDeafMs).
@@ -69,15 +92,19 @@ struct HostOptions {
     std::string diskDirectory;              ///< empty: no disk layer
     unsigned long long diskBudgetMb = 256;  ///< the disk layer's size, MiB
     /// ---- the rest ----
-    /// Results computed in query-job scopes go when a part goes (SyncCaches).
-    bool cascadeInvalidation = true;
-    /// External-cache calls running at once, process-wide (ExternalCacheConcurrencyLimit).
-    int externalConcurrencyLimit = 16;
+    /// ---- process-wide: Start sets them (unset: the value shown); Create sets none, and
+    /// refuses a field that is set and disagrees with the process ----
+    /// Results computed in query-job scopes go when a part goes (SyncCaches; Start: true).
+    std::optional<bool> cascadeInvalidation;
+    /// External-cache calls running at once, process-wide (ExternalCacheConcurrencyLimit;
+    /// Start: 16).
+    std::optional<int> externalConcurrencyLimit;
     /// Every value stored on Redis expires after this many seconds at most; 0: as each store asks
-    /// (ExternalCacheRedisAlwaysSetEx, ExternalCacheRedisAlwaysSetExSec).
-    int redisValuesExpireSec = 0;
+    /// (ExternalCacheRedisAlwaysSetEx, ExternalCacheRedisAlwaysSetExSec; Start: 0).
+    std::optional<int> redisValuesExpireSec;
     /// Lines at this level and above go to stderr; a sink, when set, receives every line instead.
-    HostLogLevel stderrLevel = HostLogLevel::Warn;
+    /// Both are the process's: a host that sets one sets it for every host (Start: Warn).
+    std::optional<HostLogLevel> stderrLevel;
     std::shared_ptr<ILogSink> logSink;  ///< none: lines go to stderr as above
 };
 
@@ -97,22 +124,41 @@ struct HostCacheOptions {
     std::chrono::seconds lifetime{600};
 };
 
-/// The process's caching host, started once (see the file's opening comment). Safe for concurrent
-/// use after Start has returned.
+/// A caching host (see the file's opening comment). Safe for concurrent use.
 class VELCACHE_EXPORT Host {
 public:
-    /// Starts the process's host. Raises VelmoraException naming the field when an option is
-    /// wrong, naming host:port and the cause when Redis cannot be reached (unless
-    /// startDegraded), and when called a second time or when the process set up a singleton it
-    /// would set up (the Redis endpoint, the external-cache directory) with other settings.
+    /// How long the destructor lets Stop publish what the retry queue holds.
+    static constexpr std::chrono::milliseconds kDefaultStopDeadline{2000};
+
+    /// A host of its own (see the file's opening comment); the caller owns it. Raises
+    /// VelmoraException naming the field when an option is wrong or a process-wide one disagrees
+    /// with the process, and naming host:port and the cause when Redis cannot be reached (unless
+    /// startDegraded); nothing is left behind then.
+    static std::unique_ptr<Host> Create(const HostOptions& options);
+    /// Starts the process's default host on the singletons. Raises as Create does, and when
+    /// called a second time or when the process set up a singleton it would set up (the Redis
+    /// endpoint, the external-cache directory) with other settings.
     static Host& Start(const HostOptions& options);
-    /// The started host; raises VelmoraException before Start.
+    /// The started default host; raises VelmoraException before Start.
     static Host& Get();
+
+    /// Stops the host: every later call of its caches, and ReadThrough, raises; the
+    /// announcements its retry queue holds are published while the deadline lets them (see
+    /// RedisPubsub::Stop), what is left is dropped, counted and said at Warn; the subscription
+    /// and connections close and the host's threads are joined. A call in flight finishes, its
+    /// Redis work failing fast. The default host stops its coherence service and caches; the
+    /// singletons it set up stay until the process ends (said at Info). Idempotent.
+    /// REQUIRES: not called from a loader, listener or other callback of the host's.
+    void Stop(std::chrono::milliseconds deadline = kDefaultStopDeadline);
+    /// Whether Stop ran.
+    bool Stopped() const;
+    /// Runs Stop(kDefaultStopDeadline).
+    ~Host();
 
     /// A read-through cache of values V named `name` (not empty; caches of one name in
     /// different processes share keys, announcements and stored values). The default codec of V
     /// (std::string, byte vectors, trivially copyable types without padding) unless `codec` is
-    /// given. The caller owns the result.
+    /// given. The caller owns the result. Raises VelmoraException once the host stopped.
     template <class V>
     std::shared_ptr<ReadThroughCache<V>> ReadThrough(const std::string& name,
                                                      const HostCacheOptions& options = {}) {
@@ -129,13 +175,14 @@ public:
 
     /// The read-through options `ReadThrough` builds: the layers, leases and lifetimes chosen.
     ReadThroughOptions CacheOptions(const std::string& name, const HostCacheOptions& options) const;
-    /// The coherence service; null for a single-process host.
+    /// The coherence service; null for a single-process host. Holding it keeps the host's parts
+    /// alive (as a cache does); after Stop it still answers GetHealth.
     std::shared_ptr<RedisPubsub> Service() const;
     /// The external layers; null when the host has none of that kind.
     ExternalCachePtr DiskLayer() const;
     /// See DiskLayer.
     ExternalCachePtr RedisLayer() const;
-    /// The options Start was given.
+    /// The options the host was made with.
     const HostOptions& Options() const;
 
     Host(const Host&) = delete;
@@ -144,9 +191,9 @@ public:
     class Impl;
 
 private:
-    explicit Host(std::unique_ptr<Impl> impl);
-    ~Host();
-    std::unique_ptr<Impl> m_impl;
+    explicit Host(std::shared_ptr<Impl> impl);
+    // Shared with the caches this host made (ReadThroughOptions::hostStopped).
+    std::shared_ptr<Impl> m_impl;
 };
 
 }  // namespace velmora::caching

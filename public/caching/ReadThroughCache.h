@@ -149,6 +149,18 @@ struct ReadThroughOptions {
     RedisSubscriptionManager* clearChannel = nullptr;
     /// How long the constructor waits for the server to confirm that subscription, ms.
     unsigned int clearSubscribeWaitMs = 2000;
+    /// The channel of a Clear is this followed by the name; a host of a namespace of its own
+    /// derives it from that namespace.
+    std::string clearChannelPrefix = "velcache.clear.";
+
+    /// ---- made by a host (caching/Host.h) ----
+    /// Set by the host that made the cache: the cache keeps the host's parts alive while it
+    /// lives, and once this holds true (the host stopped) every call of the cache raises
+    /// VelmoraException naming the cache. Null: no host.
+    std::shared_ptr<const std::atomic<bool>> hostStopped;
+    /// The constructor logs at Error, rather than raising, when the service or the Redis layer
+    /// cannot be reached (as CacheSynchronizationStartDegraded does for every cache).
+    bool startDegraded = false;
 
     /// ---- checking answers against the source (the auditor) ----
     /// Checks a sample of the answers against the source, on a thread of the cache's (see

@@ -129,6 +129,22 @@ public:
     /// match this service's pattern and read as malformed announcements).
     static std::shared_ptr<RedisPubsub> Create(const TString& ns);
 
+    /// What a service made on a subscription manager of the caller's own takes from the caller
+    /// rather than from the process-wide options.
+    struct Settings {
+        /// As CacheSynchronizationMaxDeafMs, for this service alone (0: no bound).
+        int maxDeafMs = 1500;
+        /// As CacheSynchronizationStartDegraded, for this making alone.
+        bool startDegraded = false;
+    };
+    /// As Create(ns), on `manager` (its endpoint, its connections, its delivery thread) and with
+    /// `settings`: a host that talks to several servers makes one manager and one service for
+    /// each. Raises as Create(ns) does, naming the manager's endpoint. The caller owns the
+    /// result. REQUIRES: `manager` outlives the result; no other namespace subscribed through
+    /// `manager` begins with `ns`.
+    static std::shared_ptr<RedisPubsub> Create(const TString& ns, RedisSubscriptionManager& manager,
+                                               const Settings& settings);
+
     /// A new, independent service in namespace `ns` that subscribes through `manager` and
     /// publishes through `publish`. The caller owns the result.
     /// REQUIRES: the unit-test flag of AppConfig is on
@@ -143,6 +159,22 @@ public:
     /// REQUIRES: the unit-test flag of AppConfig is on; `manager` outlives the result.
     static std::shared_ptr<RedisPubsub> CreateTestInstance(const TString& ns,
                                                            RedisSubscriptionManager& manager);
+
+    /// What Stop did with the announcements its retry queue held.
+    struct StopFigures {
+        long long published = 0;  ///< sent during the stop
+        long long dropped = 0;    ///< given up at the deadline (also counted in `dropped`)
+    };
+    /// Stops the service: waits for its background tasks, sends what its retry queue holds and
+    /// unsubscribes; when it returns, none of its threads or subscription callbacks runs. While
+    /// the server answers, the queue is sent until `deadline` passes; while it does not, each
+    /// try begins only when one command time-out still fits before the deadline, so Stop returns
+    /// within the deadline unless the server stops answering during the last try (then at most
+    /// one command time-out later). What is left then is dropped and returned. Afterwards the
+    /// service still files and marks entries in this process, and a failed announcement is
+    /// dropped rather than queued. Idempotent (a second call returns zeros). Not for the
+    /// service of GetInstance, which lives until the process ends.
+    StopFigures Stop(std::chrono::milliseconds deadline);
 
     /// Waits for this instance's background tasks, then unsubscribes: when it returns, no
     /// subscription callback of this instance runs.
@@ -335,6 +367,7 @@ private:
     explicit RedisPubsub(const TString& ns = "defaultns.");
     RedisPubsub(const TString& ns, IRedisSubscriptionManager& manager, PublishFunction publish);
     RedisPubsub(const TString& ns, RedisSubscriptionManager& manager);
+    RedisPubsub(const TString& ns, RedisSubscriptionManager& manager, int maxDeafMs);
 
     std::unique_ptr<Impl> m_impl;
 };

@@ -170,8 +170,19 @@ TEST_F(HostOnRedis, StartedHostAnswersThroughTheSingletons) {
                    "leases over the Redis layer");
         ok = ok && holds(*cache->Get("r", [] { return std::string("v"); }).value == "v", "a Get");
         // Another Redis endpoint set up by hand afterwards does not slip into a second host.
-        return ok && holds(StartRaises(options).find("already") != std::string::npos,
-                           "a second Start raises");
+        ok = ok && holds(StartRaises(options).find("already") != std::string::npos,
+                         "a second Start raises");
+        // Stopping the default host stops its caches; the singletons stay.
+        host.Stop();
+        bool raised = false;
+        try {
+            cache->Get("r", [] { return std::string("v"); });
+        } catch (const VelmoraException& e) {
+            raised = std::string(e.what()).find("its host was stopped") != std::string::npos;
+        }
+        return ok && holds(raised, "a stopped host's cache raises") &&
+               holds(&Host::Get() == &host && host.Stopped(), "the stopped host stays") &&
+               holds(GetRedisConfiguration().port == port, "the endpoint stays");
     });
 }
 

@@ -35,7 +35,7 @@ double Seconds(Clock::time_point start) {
 void BM_CascadeOnDirtyOneOfMany(benchmark::State& state) {
     const auto scopeCount = static_cast<unsigned>(state.range(0));
     CascadeInvalidatorAggregator aggregator;
-    ScopedThreadContext context;
+    velmora::ScopedThreadContext context;
     auto& current = context.Get().GetQueryCacheContext().m_invalidatorScope;
     auto handler = std::make_shared<NoopHandler>();
     auto makeScope = [&](std::initializer_list<unsigned> guids) {
@@ -84,7 +84,7 @@ void BM_CascadeOnDirtyOneOfMany_Baseline(benchmark::State& state) {
 // line is wanted (it is not).
 void BM_CascadeOnEntryUsed(benchmark::State& state) {
     CascadeInvalidatorAggregator aggregator;
-    ScopedThreadContext context;
+    velmora::ScopedThreadContext context;
     context.Get().GetQueryCacheContext().m_invalidatorScope =
         std::make_shared<CascadeInvalidatorAggregator::Scope>(&aggregator);
     unsigned i = 0;

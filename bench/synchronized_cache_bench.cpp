@@ -201,7 +201,7 @@ void BM_SyncPurgeMru(benchmark::State& state) {
         {
             std::vector<Entry> copy;
             const auto start = Clock::now();
-            TExclusiveLockGuard guard(lock);
+            velmora::TExclusiveLockGuard guard(lock);
             benchmark::DoNotOptimize(cache->GetCache()->GetClock());
             cache->GetCache()->CopyEntries(copy);
             longestSnapshot =
@@ -236,7 +236,7 @@ void BM_SyncPurgeMru_Baseline(benchmark::State& state) {
         state.ResumeTiming();
         EntrySet removed;
         {
-            TExclusiveLockGuard guard(lock);
+            velmora::TExclusiveLockGuard guard(lock);
             removed = cache->GetCache()->Purge();
         }
         state.PauseTiming();

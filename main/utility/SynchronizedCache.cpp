@@ -7,6 +7,8 @@
 #include "velsys/Exceptions.h"
 #include "velsys/Locks.h"
 
+using velmora::TExclusiveLockGuard;
+
 using namespace CacheHelpers;
 
 SynchronizedCache::SynchronizedCache(std::shared_ptr<IPolicy> policy, TReadWriteLock* lock)

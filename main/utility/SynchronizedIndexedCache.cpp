@@ -4,6 +4,9 @@
 #include "velsys/Exceptions.h"
 #include "velsys/Locks.h"
 
+using velmora::TExclusiveLockGuard;
+using velmora::TSharedLockGuard;
+
 using namespace CacheHelpers;
 
 namespace {

@@ -5,6 +5,9 @@
 #include <map>
 #include <utility>
 
+using velmora::TMutex;
+using velmora::TMutexLock;
+
 namespace Metrics {
 namespace {
 

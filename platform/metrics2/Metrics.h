@@ -113,7 +113,7 @@ public:
     void Clear();
 
 private:
-    mutable TMutex m_mutex;
+    mutable velmora::TMutex m_mutex;
     std::vector<MetricsRecord> m_records VEL_GUARDED_BY(m_mutex);
 };
 

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <type_traits>
 
+using velmora::TMutexLock;
+
 namespace Metrics {
 
 struct OpenMetricsSink::Family {

@@ -79,7 +79,7 @@ private:
 
     const std::shared_ptr<IMetricsSink> m_next;
     const OpenMetricsOptions m_options;
-    TMutex m_mutex;
+    velmora::TMutex m_mutex;
     std::map<std::string, std::unique_ptr<Family>> m_families VEL_GUARDED_BY(m_mutex);
     std::vector<std::function<void()>> m_collectors VEL_GUARDED_BY(m_mutex);
 };

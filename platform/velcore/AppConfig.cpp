@@ -6,11 +6,11 @@ AppConfig& AppConfig::GetInstance() {
 }
 
 TString AppConfig::GetExternalCacheDir() const {
-    TMutexLock lock(m_mutex);
+    velmora::TMutexLock lock(m_mutex);
     return m_externalCacheDir;
 }
 
 void AppConfig::SetExternalCacheDir(const TString& dir) {
-    TMutexLock lock(m_mutex);
+    velmora::TMutexLock lock(m_mutex);
     m_externalCacheDir = dir;
 }

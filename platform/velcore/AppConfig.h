@@ -69,6 +69,6 @@ private:
     std::atomic<bool> m_desktopClient{false};
     std::atomic<bool> m_secondDesktop{false};
     std::atomic<bool> m_furtherVariant{false};
-    mutable TMutex m_mutex;
+    mutable velmora::TMutex m_mutex;
     TString m_externalCacheDir VEL_GUARDED_BY(m_mutex);
 };

@@ -13,6 +13,8 @@
 
 #include "velsys/Exceptions.h"
 
+using velmora::TOpenDirectory;
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -73,7 +75,7 @@ DateTime LastWriteTime(const TPath& path) {
     return DateTime::FromValue(std::uint64_t(ticks)) + LocalOffset();
 }
 
-bool RenamePath(const TPath& from, const TPath& to) {
+bool velmora::RenamePath(const TPath& from, const TPath& to) {
     return ::rename(from.Native().c_str(), to.Native().c_str()) == 0;
 }
 

@@ -4,7 +4,8 @@
 // Each answers false (or the earliest date) rather than throw when the file system refuses.
 // Times are local wall time in DateTime's representation, as DateTime::Now gives it.
 // Thread contract: safe for concurrent use (each call is one file-system operation; concurrent
-// calls on one path race as the file system lets them).
+// calls on one path race as the file system lets them). RenamePath and TOpenDirectory are this
+// platform's own and live in namespace velmora.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +27,8 @@ VELPLATFORM_EXPORT bool RemovePathRecursively(const TPath& path);
 VELPLATFORM_EXPORT bool LastWriteTime(const TPath& path, DateTime localTime);
 // The last-write time of `path`; the earliest date when it cannot be read.
 VELPLATFORM_EXPORT DateTime LastWriteTime(const TPath& path);
+
+namespace velmora {
 
 // Renames `from` to `to` in one step (rename(2)): a file replaces an existing file, a directory
 // replaces only a missing or empty one. False when the file system refused.
@@ -73,3 +76,5 @@ public:
 private:
     int m_fd = -1;  // Constant after construction.
 };
+
+}  // namespace velmora

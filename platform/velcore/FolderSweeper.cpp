@@ -4,6 +4,9 @@
 #include <filesystem>
 #include <vector>
 
+using velmora::FolderSweepLayout;
+using velmora::TMutexLock;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -16,8 +16,8 @@
 // next walk); the estimate only errs high for removals, so the budget is never overrun by
 // writes that go through Sweep. Entries that vanish during a walk are skipped.
 //
-// What counts as an entry is the owner's to say (FolderSweepLayout): the sweeper deletes only
-// children of the swept directory that the layout recognises as entries and that are real
+// What counts as an entry is the owner's to say (velmora::FolderSweepLayout): the sweeper deletes
+// only children of the swept directory that the layout recognises as entries and that are real
 // directories or files (never a symbolic link's target), and never anything outside that
 // directory. The layout may also name the leftovers of interrupted writers (temporary files and
 // directories, in the swept directory or inside an entry): a walk deletes those once they are
@@ -41,6 +41,7 @@ enum class FolderSweepOrder : int {
     LeastRecentlyWrittenFirst = 0,
 };
 
+namespace velmora {
 struct FolderSweepLayout {
     // Whether the child of the swept directory named `name` is an entry (may be deleted whole).
     // Empty: every child is.
@@ -51,6 +52,7 @@ struct FolderSweepLayout {
     // A leftover younger than this may belong to a writer still at work and is kept.
     std::chrono::seconds leftoverAge{600};
 };
+}  // namespace velmora
 
 class VELPLATFORM_EXPORT FolderSweeper {
 public:
@@ -69,7 +71,7 @@ public:
     std::size_t Sweep(const TPath& directory, std::uint64_t incomingBytes);
     // The same, deleting only what `layout` recognises (see the header comment).
     std::size_t Sweep(const TPath& directory, std::uint64_t incomingBytes,
-                      const FolderSweepLayout& layout);
+                      const velmora::FolderSweepLayout& layout);
 
     std::uint64_t GetBudgetBytes() const { return m_budgetBytes; }
     unsigned int GetMaxEntries() const { return m_maxEntries; }
@@ -87,6 +89,6 @@ private:
     const unsigned int m_maxEntries;
     const std::chrono::nanoseconds m_rescanInterval;
 
-    TMutex m_mutex;
+    velmora::TMutex m_mutex;
     std::map<std::filesystem::path, Measurement> m_measurements VEL_GUARDED_BY(m_mutex);
 };

@@ -31,9 +31,9 @@ LockDetectionTimer::~LockDetectionTimer() {
         TLog::LogMessage(
             TLog::Warn,
             TString(heldMs >= threshold ? "Lock held too long." : "Lock wait too long."),
-            StringLookupTable{{TString("lock"), m_name},
-                              {TString("wait-ms"), TString::number(waitMs)},
-                              {TString("held-ms"), TString::number(heldMs)}});
+            velmora::StringLookupTable{{TString("lock"), m_name},
+                                       {TString("wait-ms"), TString::number(waitMs)},
+                                       {TString("held-ms"), TString::number(heldMs)}});
     } catch (...) {
         // A destructor lets nothing escape; the line is lost.
     }

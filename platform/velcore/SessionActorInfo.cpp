@@ -8,9 +8,9 @@ std::shared_ptr<const SessionActorInfo> SessionActorInfo::GetSessionActorInfoFro
     return t_actor;
 }
 
-ScopedSessionActor::ScopedSessionActor(std::shared_ptr<const SessionActorInfo> actor)
+velmora::ScopedSessionActor::ScopedSessionActor(std::shared_ptr<const SessionActorInfo> actor)
     : m_previous(std::exchange(t_actor, std::move(actor))) {}
 
-ScopedSessionActor::~ScopedSessionActor() {
+velmora::ScopedSessionActor::~ScopedSessionActor() {
     t_actor = std::move(m_previous);
 }

@@ -2,8 +2,9 @@
 //
 // The host binds an actor to a thread for the length of a request with ScopedSessionActor;
 // GetSessionActorInfoFromThread returns the actor bound to the calling thread, or null when
-// none is. Identities are opaque text ("LUID"s); the host decides their form.
-// Thread contract: const methods are safe for concurrent use; the binding is per thread.
+// none is (ScopedSessionActor is this platform's own, in namespace velmora). Identities are opaque
+// text ("LUID"s); the host decides their form. Thread contract: const methods are safe for
+// concurrent use; the binding is per thread.
 #pragma once
 
 #include <memory>
@@ -33,6 +34,8 @@ private:
     TString m_userLuid;
 };
 
+namespace velmora {
+
 /// Binds an actor (may be null) to the calling thread for the length of a scope and restores
 /// the previous binding after. Not thread-safe: use from one thread at a time.
 class VELPLATFORM_EXPORT ScopedSessionActor {
@@ -46,3 +49,5 @@ public:
 private:
     std::shared_ptr<const SessionActorInfo> m_previous;
 };
+
+}  // namespace velmora

@@ -1,5 +1,8 @@
 #include "velcore/ThreadContext.h"
 
+using velmora::ScopedThreadContext;
+using velmora::ThreadContext;
+
 namespace {
 
 // A plain pointer: the slot has no destructor to run at thread exit, and the context it names

@@ -9,6 +9,7 @@
 // A thread with no bound context gets null from GetThreadContext; nothing is created lazily.
 // Thread contract: a context belongs to the thread it is bound to; not thread-safe: use from one
 // thread at a time. VelmoraTls itself is safe for concurrent use (each thread sees its own slot).
+// ThreadContext and ScopedThreadContext are this platform's own and live in namespace velmora.
 #pragma once
 
 #include <memory>
@@ -33,6 +34,8 @@ public:
     virtual QueryCacheContext& GetQueryCacheContext() = 0;
 };
 
+namespace velmora {
+
 /// The plain context a host binds when it has no richer one of its own.
 class VELPLATFORM_EXPORT ThreadContext : public IThreadContext {
 public:
@@ -44,6 +47,8 @@ private:
     QueryCacheContext m_queryCacheContext;
 };
 
+}  // namespace velmora
+
 /// The calling thread's bound context.
 class VELPLATFORM_EXPORT VelmoraTls {
 public:
@@ -53,6 +58,8 @@ public:
     /// bound before. REQUIRES: `context` outlives its binding; the caller keeps ownership.
     static IThreadContext* SetThreadContext(IThreadContext* context);
 };
+
+namespace velmora {
 
 /// Binds a context to the calling thread for the length of a block and restores the previous
 /// binding on exit. The default constructor binds a fresh ThreadContext owned by the guard, so
@@ -75,3 +82,5 @@ private:
     IThreadContext* m_context;
     IThreadContext* m_previous;
 };
+
+}  // namespace velmora

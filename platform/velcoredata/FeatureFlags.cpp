@@ -5,6 +5,10 @@
 #include <shared_mutex>
 #include <unordered_set>
 
+using velmora::TSharedMutex;
+using velmora::TSharedMutexLock;
+using velmora::TSharedMutexReadLock;
+
 namespace {
 struct FlagStore {
     TSharedMutex mutex;

@@ -6,6 +6,14 @@
 #include <cstdio>
 #include <exception>
 
+using velmora::CapturingLogSink;
+using velmora::ILogSink;
+using velmora::LogRecord;
+using velmora::ScopedLogSink;
+using velmora::StringLookupTable;
+using velmora::TMutex;
+using velmora::TMutexLock;
+
 ILogSink::~ILogSink() = default;
 
 namespace {

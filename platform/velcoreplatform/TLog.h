@@ -4,7 +4,8 @@
 // above a level the host sets (Warn until told otherwise). A host or a test installs another
 // sink with SetSink: CapturingLogSink keeps every line (severity, text, attributes, error) so
 // that tests can read them back. Lines carry an optional attribute table (named values) and an
-// error value.
+// error value. The sinks, the line record and the attribute table are this platform's own and
+// live in namespace velmora.
 // Thread contract: safe for concurrent use. The sink is called on the logging thread with no
 // lock of the facility held; a sink must therefore be safe for concurrent use itself.
 #pragma once
@@ -20,6 +21,8 @@
 #include "velsys/Exceptions.h"
 #include "velsys/Export.h"
 #include "velsys/Locks.h"
+
+namespace velmora {
 
 /// Named values that travel with a log line or a metrics record.
 using StringLookupTable = std::unordered_map<TString, TString>;
@@ -46,6 +49,8 @@ public:
     virtual void Write(const LogRecord& record) = 0;
 };
 
+}  // namespace velmora
+
 /// The process's log: lines go to the installed sink, or to stderr. Safe for concurrent use.
 class VELPLATFORM_EXPORT TLog {
 public:
@@ -56,26 +61,28 @@ public:
 
     /// Writes one line when the sink accepts its severity.
     static void LogMessage(int severity, const TString& message,
-                           const StringLookupTable& attributes = {},
+                           const velmora::StringLookupTable& attributes = {},
                            const VelmoraError& error = VelmoraError::NoError);
     /// Writes one formatted line when the sink accepts its severity.
     static void LogMessage(int severity, const TFormatString& message,
-                           const StringLookupTable& attributes = {},
+                           const velmora::StringLookupTable& attributes = {},
                            const VelmoraError& error = VelmoraError::NoError) {
         LogMessage(severity, message.ToString(), attributes, error);
     }
     /// Logs `message` with the exception in flight (its text in attribute "exception").
     /// REQUIRES: called from inside a catch block.
     static void LogCurrentException(int severity, const TString& message,
-                                    const StringLookupTable& attributes = {});
+                                    const velmora::StringLookupTable& attributes = {});
     /// Whether a line of that severity and detail category would be written.
     static bool LoggerAcceptsSeverity(int severity, int category = 0);
 
     /// Host configuration. SetSink(nullptr) restores the stderr sink. Returns the previous sink.
-    static std::shared_ptr<ILogSink> SetSink(std::shared_ptr<ILogSink> sink);
+    static std::shared_ptr<velmora::ILogSink> SetSink(std::shared_ptr<velmora::ILogSink> sink);
     /// Lowest severity the stderr sink writes.
     static void SetStderrLevel(int severity);
 };
+
+namespace velmora {
 
 /// Keeps every line it is given, for tests to read back (read as CapturingMetricsSink is).
 /// Accepts every severity at or above its level (Debug by default). Safe for concurrent use.
@@ -112,3 +119,5 @@ public:
 private:
     std::shared_ptr<ILogSink> m_previous;
 };
+
+}  // namespace velmora

@@ -186,7 +186,7 @@ std::string TString::toStdString() const {
     return EncodeGeneralizedUtf8(constData(), std::size_t(m_s.size()));
 }
 
-std::size_t HashTString(const TString& s) {
+std::size_t velmora::HashTString(const TString& s) {
     return THash32(s.constData(), s.lengthInBytes(), kTStringHashSeed);
 }
 

@@ -85,12 +85,14 @@ private:
     QString m_s;
 };
 
+namespace velmora {
 // Hash used by every map keyed by TString.
 VELPLATFORM_EXPORT std::size_t HashTString(const TString& s);
+}  // namespace velmora
 
 template <>
 struct std::hash<TString> {
-    std::size_t operator()(const TString& s) const { return HashTString(s); }
+    std::size_t operator()(const TString& s) const { return velmora::HashTString(s); }
 };
 
 // Prints a TString (UTF-8) in test failure messages and diagnostics.

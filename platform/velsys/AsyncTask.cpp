@@ -11,6 +11,9 @@
 #include "velcoreplatform/TFormatString.h"
 #include "velcoreplatform/TLog.h"
 
+using velmora::TMutex;
+using velmora::TMutexLock;
+
 namespace AsyncTask {
 
 InvalidFutureException::InvalidFutureException() : VelmoraException("InvalidFuture") {}

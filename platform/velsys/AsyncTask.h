@@ -170,7 +170,7 @@ protected:
     // Whether complete, without the lock; true makes everything completion wrote visible.
     bool IsDone() const { return m_done.load(std::memory_order_acquire); }
 
-    TMutex m_mutex;
+    velmora::TMutex m_mutex;
 
 private:
     // Moves unclaimed deferred work out; empty when there is none.
@@ -196,7 +196,7 @@ class State final : public StateBase {
 public:
     bool TrySetValue(Stored<T> value) {
         {
-            TMutexLock lock(m_mutex);
+            velmora::TMutexLock lock(m_mutex);
             if (IsCompleteLocked()) return false;
             m_value.emplace(std::move(value));
             MarkCompleteLocked();
@@ -210,7 +210,7 @@ public:
     // express.
     const Stored<T>& Value() VEL_NO_THREAD_SAFETY_ANALYSIS {
         if (IsDone()) return *m_value;
-        TMutexLock lock(m_mutex);
+        velmora::TMutexLock lock(m_mutex);
         return *m_value;
     }
 

@@ -1,5 +1,7 @@
 #include "velsys/Exceptions.h"
 
+using velmora::LogicException;
+
 const VelmoraError VelmoraError::NoError{};
 
 VelmoraException::VelmoraException(std::string message, VelmoraError error)

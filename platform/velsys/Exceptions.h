@@ -2,7 +2,8 @@
 //
 // VelmoraException is the base of every exception the platform raises on purpose; it carries a
 // message and a VelmoraError. LogicException marks a broken invariant or misuse and carries the
-// source file, line and the failed expression text, which callers and tests read back.
+// source file, line and the failed expression text, which callers and tests read back; it is
+// this platform's own type and lives in namespace velmora (hosts may catch VelmoraException).
 // Thread contract: const methods are safe for concurrent use; anything else needs external
 // synchronization.
 #pragma once
@@ -63,6 +64,8 @@ private:
     VelmoraError m_error;
 };
 
+namespace velmora {
+
 /// A broken invariant. what() reads "<expression> (<file>:<line>)".
 class VELPLATFORM_EXPORT LogicException : public VelmoraException {
 public:
@@ -82,6 +85,8 @@ private:
     int m_line;
     std::string m_expression;
 };
+
+}  // namespace velmora
 
 /// Raises LogicException for the given source position and expression text.
 [[noreturn]] VELPLATFORM_EXPORT void ThrowLogicException(const char* file, int line,

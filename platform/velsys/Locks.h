@@ -24,7 +24,9 @@
 // TMutex is a std::mutex that the thread-safety analysis knows as a lock (see
 // velsys/ThreadAnnotations.h); TMutexLock holds one for a scope and can hand its
 // std::unique_lock to a std::condition_variable. TSharedMutex is the same for std::shared_mutex,
-// held by TSharedMutexLock (exclusive) and TSharedMutexReadLock (shared).
+// held by TSharedMutexLock (exclusive) and TSharedMutexReadLock (shared). These and the scoped
+// guards of TReadWriteLock are this platform's own and live in namespace velmora; the two lock
+// types the library's interfaces name stay at global scope.
 // Thread contract: safe for concurrent use.
 #pragma once
 
@@ -109,6 +111,8 @@ class VEL_CAPABILITY("mutex") VELPLATFORM_EXPORT TRecursiveMutex : public TReadW
 public:
     explicit TRecursiveMutex(int spinCount = 0) : TReadWriteLock(spinCount) {}
 };
+
+namespace velmora {
 
 // Scoped holds. The guard releases what it took when it goes out of scope.
 class VEL_SCOPED_CAPABILITY TExclusiveLockGuard {
@@ -214,3 +218,5 @@ public:
 private:
     TSharedMutex& m_mutex;
 };
+
+}  // namespace velmora

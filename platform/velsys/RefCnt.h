@@ -92,8 +92,10 @@ private:
     T* m_p = nullptr;
 };
 
+namespace velmora {
 // Makes a new T and returns the first reference to it.
 template <class T, class... Args>
 RefCntPtr<T> MakeRefCnt(Args&&... args) {
     return RefCntPtr<T>(new T(std::forward<Args>(args)...));
 }
+}  // namespace velmora

@@ -45,7 +45,9 @@
 #include "VelcacheExport.h"
 #include "caching/ReadThroughCache.h"
 
+namespace velmora {
 class ILogSink;
+}
 
 namespace velmora::caching {
 

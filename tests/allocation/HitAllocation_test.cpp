@@ -175,8 +175,8 @@ TEST_F(HitAllocation, AMemoryHitInAQueryJobOnlyRecordsItsEntry) {
     velmora::appoptions::Set(TString("SyncCaches"), true);
     // The default sink's level (Warn): the test environment's sink takes every line, and a line
     // per entry used is what a host that asks for them pays.
-    ScopedLogSink defaultLevel(std::make_shared<CapturingLogSink>(TLog::Warn));
-    ScopedThreadContext context;
+    velmora::ScopedLogSink defaultLevel(std::make_shared<velmora::CapturingLogSink>(TLog::Warn));
+    velmora::ScopedThreadContext context;
     ReadThroughOptions options;
     options.name = "scoped-hits";
     options.memoryEntries = 1000;

@@ -31,9 +31,9 @@ struct Case {
 std::string RunCases(const std::vector<Case>& cases) {
     std::string failures;
     for (const Case& c : cases) {
-        auto sink = std::make_shared<CapturingLogSink>();
-        ScopedLogSink logs(sink);
-        ScopedSessionActor actor(
+        auto sink = std::make_shared<velmora::CapturingLogSink>();
+        velmora::ScopedLogSink logs(sink);
+        velmora::ScopedSessionActor actor(
             c.site ? std::make_shared<SessionActorInfo>(TString(c.site), TString(c.user))
                    : nullptr);
         AttributeMap map{{siteLuidAttributeName, TString("stale")}};

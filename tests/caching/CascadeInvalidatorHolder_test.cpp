@@ -36,7 +36,7 @@ TEST_F(InvalidatorHolder, InitializeChecksBeforeItLogsOrInstallsAndOnlyOnce) {
     holder.Initialize({&a, nullptr, &b, &a});
     EXPECT_EQ(holder.GetInvalidators(), (std::vector<ICascadeInvalidator*>{&a, nullptr, &b, &a}));
     EXPECT_EQ(holder.GetInvalidator(CascadeInvalidatorType::Metadata), &b);
-    std::vector<LogRecord> lines = host.Log().Records();
+    std::vector<velmora::LogRecord> lines = host.Log().Records();
     ASSERT_EQ(lines.size(), 5u);  // a header, then one indented line per invalidator
     EXPECT_EQ(lines[2].message, TString("    invalidator=") + TString::pointer(nullptr));
     EXPECT_EQ(lines[2].severity, TLog::Info);

@@ -57,16 +57,16 @@ struct DirtyEvent {
 };
 
 // Counts lines without keeping them, so that every line is still built and written.
-struct CountingSink : ILogSink {
+struct CountingSink : velmora::ILogSink {
     bool Accepts(int, int) const override { return true; }
-    void Write(const LogRecord&) override { ++lines; }
+    void Write(const velmora::LogRecord&) override { ++lines; }
     std::atomic<long> lines{0};
 };
 
 TEST(CascadeConcurrency, HandlersOfDirtyScopesAreToldExactlyOnce) {
     veltest::HostScope host;
     auto sink = std::make_shared<CountingSink>();
-    ScopedLogSink installed(sink);
+    velmora::ScopedLogSink installed(sink);
     velmora::appoptions::Set(TString("SyncCaches"), true);
     CascadeInvalidatorAggregator* aggregator = CascadeInvalidatorAggregator::TryGetSingleton();
     aggregator->ResetForTest();
@@ -95,7 +95,7 @@ TEST(CascadeConcurrency, HandlersOfDirtyScopesAreToldExactlyOnce) {
     std::vector<std::thread> threads;
     for (int w = 0; w < kWorkers; ++w) {
         threads.emplace_back([&, w] {
-            ScopedThreadContext context;
+            velmora::ScopedThreadContext context;
             std::mt19937 random(static_cast<unsigned>(w) + 1);
             for (int k = 0; k < kScopesPerWorker; ++k) {
                 ScopeRecord& record = scopes[w].emplace_back();

@@ -52,7 +52,7 @@ bool FinishesOnAnotherThread(std::function<void()> f) {
     auto done = std::make_shared<std::promise<void>>();
     std::future<void> finished = done->get_future();
     std::thread([f = std::move(f), done] {
-        ScopedThreadContext context;
+        velmora::ScopedThreadContext context;
         f();
         done->set_value();
     }).detach();
@@ -82,13 +82,13 @@ protected:
         return std::dynamic_pointer_cast<Scope>(scope)->IsDirty();
     }
     veltest::HostScope m_host;
-    ScopedThreadContext m_context;
+    velmora::ScopedThreadContext m_context;
     CascadeInvalidatorAggregator* m_aggregator = nullptr;
 };
 
 TEST(CascadeSingleton, FollowsSyncCachesOnEveryCall) {
     veltest::HostScope host;
-    ScopedThreadContext context;
+    velmora::ScopedThreadContext context;
     EXPECT_EQ(CascadeInvalidatorAggregator::TryGetSingleton(), nullptr);
     EXPECT_EQ(CascadeInvalidatorAggregator_CreateQueryJobScope(), nullptr);
     EXPECT_EQ(context.Get().GetQueryCacheContext().m_invalidatorScope, nullptr);
@@ -258,14 +258,14 @@ TEST_F(Cascade, AThrowingHandlerStopsTheCallAndLeavesLaterScopesDirty) {
 }
 
 TEST_F(Cascade, ScopeDestructorSwallowsALoggingFailure) {
-    struct FailingOnDestructorSink : CapturingLogSink {
-        void Write(const LogRecord& record) override {
+    struct FailingOnDestructorSink : velmora::CapturingLogSink {
+        void Write(const velmora::LogRecord& record) override {
             if (record.message.contains(TString("~Scope"))) throw std::runtime_error("sink");
-            CapturingLogSink::Write(record);
+            velmora::CapturingLogSink::Write(record);
         }
     };
     auto sink = std::make_shared<FailingOnDestructorSink>();
-    ScopedLogSink installed(sink);
+    velmora::ScopedLogSink installed(sink);
     std::make_shared<Scope>(m_aggregator).reset();
     auto warned = sink->Find(TString("Exception caught while logging in destructor."));
     ASSERT_EQ(warned.size(), 1u);

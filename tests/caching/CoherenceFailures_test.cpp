@@ -55,10 +55,10 @@ std::string Address(int port) {
 }
 
 // The lines of `severity` that contain `text`, in order.
-std::vector<std::string> LinesWith(const CapturingLogSink& log, int severity,
+std::vector<std::string> LinesWith(const velmora::CapturingLogSink& log, int severity,
                                    const std::string& text) {
     std::vector<std::string> lines;
-    for (const LogRecord& record : log.Records()) {
+    for (const velmora::LogRecord& record : log.Records()) {
         const std::string message = record.message.toStdString();
         if (record.severity == severity && message.find(text) != std::string::npos)
             lines.push_back(message);
@@ -70,11 +70,11 @@ std::vector<std::string> LinesWith(const CapturingLogSink& log, int severity,
 class EventLog {
 public:
     void Add(const RedisPubsub::CoherenceEvent& event) {
-        TMutexLock lock(m_mutex);
+        velmora::TMutexLock lock(m_mutex);
         m_events.push_back(event);
     }
     std::vector<RedisPubsub::CoherenceEvent> Get() const {
-        TMutexLock lock(m_mutex);
+        velmora::TMutexLock lock(m_mutex);
         return m_events;
     }
     std::vector<std::string> Whats() const {
@@ -88,7 +88,7 @@ public:
     }
 
 private:
-    mutable TMutex m_mutex;
+    mutable velmora::TMutex m_mutex;
     std::vector<RedisPubsub::CoherenceEvent> m_events VEL_GUARDED_BY(m_mutex);
 };
 

@@ -71,8 +71,8 @@ TEST_F(Factory, UnInitializeRestoresTheNullCache) {
 
 TEST_F(Factory, AnEmptyFactoryFunctionIsMisuse) {
     F::Initialize(F::FactoryFunc());
-    EXPECT_THROW(F::MakeCache(TString("PSC"), 1, 2), LogicException);
-    EXPECT_THROW(F::UnInitialize(), LogicException);
+    EXPECT_THROW(F::MakeCache(TString("PSC"), 1, 2), velmora::LogicException);
+    EXPECT_THROW(F::UnInitialize(), velmora::LogicException);
     EXPECT_TRUE(Makes<DiskExternalCache>("IS"));  // needs no installed function
 }
 

@@ -23,15 +23,15 @@ inline std::string Text(const ExternalBytesPtr& bytes) {
     return bytes ? std::string(bytes->begin(), bytes->end()) : "<null>";
 }
 // The value of `key` in a log line's attributes, or "<absent>".
-inline TString Attr(const StringLookupTable& info, const TString& key) {
+inline TString Attr(const velmora::StringLookupTable& info, const TString& key) {
     const auto it = info.find(key);
     return it == info.end() ? TString("<absent>") : it->second;
 }
 // The attributes of the only log line `op` wrote since the last Clear (fails otherwise).
-inline StringLookupTable OnlyLine(HostScope& host, const char* op) {
+inline velmora::StringLookupTable OnlyLine(HostScope& host, const char* op) {
     const auto lines = host.Log().Find(TString(op));
     EXPECT_EQ(lines.size(), 1u) << op;
-    return lines.empty() ? StringLookupTable() : lines.back().attributes;
+    return lines.empty() ? velmora::StringLookupTable() : lines.back().attributes;
 }
 
 // A backend whose store, load and drop functions are whatever the test installs before use.
@@ -71,7 +71,7 @@ private:
 // Host configuration, captured log lines and captured metrics for one test.
 class ExternalCacheTest : public ::testing::Test {
 protected:
-    StringLookupTable OnlyLine(const char* op) { return veltest::OnlyLine(m_host, op); }
+    velmora::StringLookupTable OnlyLine(const char* op) { return veltest::OnlyLine(m_host, op); }
     // The outcome tag of the only metrics record named `op`.
     TString OnlyOutcome(const char* op) {
         const auto records = m_host.Metrics().Find(TString(op));

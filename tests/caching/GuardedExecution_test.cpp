@@ -48,7 +48,7 @@ TEST_F(Guarded, StoreThresholdsAndTheStoreLine) {
         EXPECT_EQ(calls.load(), c.ttlText ? 1 : 0);
         EXPECT_EQ(OnlyOutcome("ec-store"), TString(c.outcome));
         const auto info = OnlyLine("ec-store");
-        const StringLookupTable expected = {
+        const velmora::StringLookupTable expected = {
             {TString("key-hash"), ExternalCacheKeyHash(key)},
             {TString("cns"), TString("scripted")},
             {TString("key-size-b"), TString::number(2 * c.keyUnits)},
@@ -142,7 +142,7 @@ TEST_F(Guarded, FullSemaphoreJamsEveryOperationWithoutBackendCalls) {
 }
 
 TEST_F(Guarded, TimedOutRunWritesOnlyItsOwnCopyAndUntimedRunIsInline) {
-    StringLookupTable info{{TString("mine"), TString("1")}};
+    velmora::StringLookupTable info{{TString("mine"), TString("1")}};
     std::promise<void> release;
     auto released = release.get_future().share();
     auto sentinel = std::make_shared<int>(0);
@@ -155,8 +155,8 @@ TEST_F(Guarded, TimedOutRunWritesOnlyItsOwnCopyAndUntimedRunIsInline) {
     release.set_value();
     // The work item (and the function it owns) goes only after it wrote its copy.
     ASSERT_TRUE(Eventually([&] { return watch.expired(); }));
-    EXPECT_EQ(info, (StringLookupTable{{TString("mine"), TString("1")},
-                                       {TString("problem"), TString("timeout")}}));
+    EXPECT_EQ(info, (velmora::StringLookupTable{{TString("mine"), TString("1")},
+                                                {TString("problem"), TString("timeout")}}));
     std::thread::id ranOn;
     EXPECT_TRUE(velmora::caching::Run([&] { ranOn = std::this_thread::get_id(); }, info,
                                       kRunWithoutTimeout));
@@ -175,7 +175,8 @@ TEST_F(Guarded, SwitchAndNullValues) {
     ScriptedCache cache;
     ExternalBytesPtr seen;
     cache.store = [&](TString, TString, ExternalBytesPtr v, long long) { seen = v; };
-    EXPECT_THROW(static_cast<void>(cache.TryStore(TString("k"), nullptr, 0, -1)), LogicException);
+    EXPECT_THROW(static_cast<void>(cache.TryStore(TString("k"), nullptr, 0, -1)),
+                 velmora::LogicException);
     EXPECT_TRUE(m_host.Log().Records().empty());
     auto empty = std::make_shared<ExternalBytes>();
     EXPECT_TRUE(cache.TryStore(TString("k"), empty, 0, -1).Get());

@@ -140,7 +140,7 @@ TEST(HostCreate, DegradedStartAgainstNoServerLoadsFromTheSourceWithoutWaiting) {
     TextCache cache = host->ReadThrough<std::string>("rows", {}, TextCodec());
     EXPECT_EQ(Answer(cache, "k", "from the source"), "from the source");
     bool said = false, waited = false;
-    for (const LogRecord& record : scope.Log().Records()) {
+    for (const velmora::LogRecord& record : scope.Log().Records()) {
         const std::string text = record.message.toStdString();
         said = said || (record.severity == TLog::Error &&
                         text.find("Host::Create: cannot reach Redis at " + options.redis) !=
@@ -267,7 +267,7 @@ TEST_F(HostCreateOnRedis, StopAgainstAFrozenServerReturnsByItsDeadlineAndSaysWha
     EXPECT_LE(tookMs, deadline.count() + options.commandTimeout.count());
     EXPECT_EQ(host->Service()->GetHealth().dropped, 5);
     bool said = false;
-    for (const LogRecord& record : m_scope.Log().Records())
+    for (const velmora::LogRecord& record : m_scope.Log().Records())
         said = said || (record.severity == TLog::Warn &&
                         record.message.toStdString().find(
                             "0 queued announcements published, 5 dropped at the deadline of "

@@ -108,7 +108,7 @@ TEST_F(Audit, UnannouncedChangeInTheSourceIsFoundInconsistentAndLogged) {
     EXPECT_FALSE(f.ninesAtLeast);
     EXPECT_LT(f.nines, 1.0);  // nearly every answer was old
     bool logged = false;
-    for (const LogRecord& r : m_host.Log().Records())
+    for (const velmora::LogRecord& r : m_host.Log().Records())
         logged |= r.severity == TLog::Warn &&
                   r.message.toStdString().find("ReadThroughCache audited: an answer was older") !=
                       std::string::npos;

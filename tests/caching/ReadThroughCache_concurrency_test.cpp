@@ -71,7 +71,7 @@ TEST_F(ReadThroughThreads, GetsSetsInvalidatesAndDerivedResultsRaceWithoutHarm) 
     std::vector<std::thread> threads;
     for (int t = 0; t < 3; ++t) {
         threads.emplace_back([&, t] {
-            ScopedThreadContext context;
+            velmora::ScopedThreadContext context;
             for (int i = 0; !stop; ++i) {
                 const std::string key = "k" + std::to_string((i + t) % 12);
                 if (i % 5 == 0) {
@@ -121,7 +121,7 @@ TEST_F(ReadThroughThreads, DroppedFillReportedARemovalTheEvictionHadReported) {
     std::vector<std::thread> threads;
     for (const char* key : {"a", "b"}) {
         threads.emplace_back([&, key] {
-            ScopedThreadContext context;
+            velmora::ScopedThreadContext context;
             while (!stop) readers.Get(key, [&] { return std::to_string(version.load()); });
         });
     }

@@ -145,7 +145,7 @@ protected:
 
     veltest::HostScope m_host;
     ScopedOverride m_sync{"SyncCaches", true};
-    ScopedThreadContext m_context;
+    velmora::ScopedThreadContext m_context;
     ICascadeInvalidatorHolder& m_holder = CascadeInvalidatorHolderFactory::GetInstance();
     LoopbackManager m_manager;
     int m_published = 0;
@@ -615,7 +615,7 @@ TEST_F(SignedValues, TamperedValueIsAMissAndTheRightTagAHit) {
     }
     EXPECT_EQ(cache.GetCounters().signatureRejected, 2);
     std::vector<std::string> refusals;
-    for (const LogRecord& r : m_host.Log().Records())
+    for (const velmora::LogRecord& r : m_host.Log().Records())
         if (r.message.toStdString().find("was refused") != std::string::npos)
             refusals.push_back(r.message.toStdString());
     ASSERT_EQ(refusals.size(), 1u);  // once a minute at most

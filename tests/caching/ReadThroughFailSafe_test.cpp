@@ -348,7 +348,7 @@ TEST_F(Leases, HeldValuesWereServedWhileAndAfterTheServerWasFrozen) {
     ICascadeInvalidatorHolder& holder = CascadeInvalidatorHolderFactory::GetInstance();
     holder.ResetForTest();
     holder.Initialize({CascadeInvalidatorAggregator::TryGetSingleton(), nullptr, nullptr, nullptr});
-    ScopedThreadContext context;
+    velmora::ScopedThreadContext context;
     const std::shared_ptr<RedisPubsub> service = ListenQuickly("deaf.");
     ReadThroughOptions options;
     options.name = "deaf";

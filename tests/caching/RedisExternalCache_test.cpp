@@ -73,7 +73,7 @@ TEST_F(RedisCache, NoFreeConnectionIsQuiet) {
         EXPECT_TRUE(cache.TryStore(TString("k"), Bytes("v"), 0, -1).Get());
         EXPECT_EQ(cache.TryLoad(TString("k")).Get(), nullptr);
         EXPECT_TRUE(cache.TryDrop(TString("k")).Get());
-        for (const LogRecord& line : m_host.Log().Records())
+        for (const velmora::LogRecord& line : m_host.Log().Records())
             EXPECT_EQ(Attr(line.attributes, "problem"), TString("<absent>")) << line.message;
         EXPECT_EQ(Attr(OnlyLine(m_host, "ec-load"), "outcome"), TString("miss"));
     }

@@ -40,7 +40,7 @@ protected:
     }
     std::vector<TString> Lines(int severity) {
         std::vector<TString> result;
-        for (const LogRecord& r : m_host.Log().Records())
+        for (const velmora::LogRecord& r : m_host.Log().Records())
             if (r.severity == severity) result.push_back(r.message);
         return result;
     }
@@ -278,7 +278,7 @@ TEST_F(Coherence, RemovalsThatChangeNothing) {
     EXPECT_TRUE(m_host.Log().Records().empty());
 
     service->OnRemoved(Guids{1}, m_cache);  // evicted already
-    const std::vector<LogRecord> errors = m_host.Log().Records();
+    const std::vector<velmora::LogRecord> errors = m_host.Log().Records();
     ASSERT_EQ(errors.size(), 2u);  // the switchable line, then the error
     EXPECT_EQ(errors[1].message, "RedisPubsub::OnRemoved - removing an evicted entry again.");
     EXPECT_EQ(errors[1].severity, TLog::Error);

@@ -15,10 +15,10 @@
 
 namespace velfuzz {
 
-class DroppingLogSink : public ILogSink {
+class DroppingLogSink : public velmora::ILogSink {
 public:
     bool Accepts(int, int) const override { return true; }
-    void Write(const LogRecord& record) override {
+    void Write(const velmora::LogRecord& record) override {
         if (!s_print) return;
         std::string line = record.message.toStdString();
         for (const auto& [name, value] : record.attributes)

@@ -45,7 +45,7 @@ private:
     ICascadeInvalidatorHolder& m_holder = CascadeInvalidatorHolderFactory::GetInstance();
 };
 
-bool IsDocumentedMalformed(const LogicException& e) {
+bool IsDocumentedMalformed(const velmora::LogicException& e) {
     const std::string expression = e.GetExpression();
     return expression == "parts.size() == 2" || expression == "split.size() == 2";
 }
@@ -57,7 +57,7 @@ std::optional<HashPair> KeyOf(const TString& channel) {
         if (piece.isEmpty()) continue;
         try {
             return ParseHashPair(piece);
-        } catch (const LogicException&) {
+        } catch (const velmora::LogicException&) {
             return std::nullopt;
         }
     }
@@ -98,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Formatting and parsing again gives the same announcement.
         const auto again = ParseMessage(FormatCoherenceMessage(parsed->first, parsed->second));
         VELFUZZ_CHECK(again == *parsed);
-    } catch (const LogicException& e) {
+    } catch (const velmora::LogicException& e) {
         if (!IsDocumentedMalformed(e)) throw;
     }
     const HashPair sameContent = parsed ? parsed->first : HashPair{3, 4};
@@ -119,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     try {
         world.manager.Deliver(channel, message);
-    } catch (const LogicException& e) {
+    } catch (const velmora::LogicException& e) {
         if (!IsDocumentedMalformed(e)) throw;
         // A malformed announcement changes nothing.
         const RedisPubsub::TrackingCounts after = service->GetTrackingCountsTestOnly();

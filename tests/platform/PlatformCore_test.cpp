@@ -24,7 +24,7 @@ using veltest::LockCanBeTakenElsewhere;
 // lock are what is under test.
 void CheckReentryAndSharing() VEL_NO_THREAD_SAFETY_ANALYSIS {
     TReadWriteLock lock(0);
-    EXPECT_THROW(lock.Unlock(), LogicException);  // not the holder
+    EXPECT_THROW(lock.Unlock(), velmora::LogicException);  // not the holder
     lock.Lock();
     lock.Lock();      // re-entered
     lock.LockRead();  // a shared hold by the exclusive holder nests too
@@ -138,16 +138,16 @@ TEST(AppOptions, UnknownNamesAndWrongTypesAreRefused) {
 }
 
 TEST(Logging, ASinkGetsOnlyWhatItsLevelAccepts) {
-    auto errors = std::make_shared<CapturingLogSink>(TLog::Error);
-    ScopedLogSink scope(errors);
+    auto errors = std::make_shared<velmora::CapturingLogSink>(TLog::Error);
+    velmora::ScopedLogSink scope(errors);
     TLog::LogMessage(TLog::Info, TString("quiet"));
     EXPECT_FALSE(TLog::LoggerAcceptsSeverity(TLog::Info));
     EXPECT_TRUE(errors->Records().empty());
 }
 
 TEST(Logging, ACaughtExceptionIsLoggedWithItsText) {
-    auto errors = std::make_shared<CapturingLogSink>(TLog::Error);
-    ScopedLogSink scope(errors);
+    auto errors = std::make_shared<velmora::CapturingLogSink>(TLog::Error);
+    velmora::ScopedLogSink scope(errors);
     try {
         throw VelmoraException("boom");
     } catch (...) {

@@ -91,7 +91,7 @@ TEST_F(RedisSubscription, CallbackFailuresFloodedTheLog) {
     for (int i = 0; i < 500; ++i) publisher.Command({"PUBLISH", channel, "m"});
     ASSERT_TRUE(Eventually([&] { return manager.GetStats().failed == 500; }));
     std::size_t bytes = 0;
-    for (const LogRecord& r : host.Log().Records()) {
+    for (const velmora::LogRecord& r : host.Log().Records()) {
         bytes += r.message.toStdString().size();
         for (const auto& [key, value] : r.attributes) bytes += value.toStdString().size();
     }

@@ -83,7 +83,7 @@ inline int OpenFdCount() {
 inline std::string FailedExpression(const std::function<void()>& f) {
     try {
         f();
-    } catch (const LogicException& e) {
+    } catch (const velmora::LogicException& e) {
         return e.GetExpression();
     }
     return "<none>";
@@ -113,14 +113,15 @@ public:
     ~HostScope();
     HostScope(const HostScope&) = delete;
     HostScope& operator=(const HostScope&) = delete;
-    CapturingLogSink& Log() { return *m_log; }
+    velmora::CapturingLogSink& Log() { return *m_log; }
     Metrics::CapturingMetricsSink& Metrics() { return *m_metrics; }
 
 private:
-    std::shared_ptr<CapturingLogSink> m_log = std::make_shared<CapturingLogSink>();
+    std::shared_ptr<velmora::CapturingLogSink> m_log =
+        std::make_shared<velmora::CapturingLogSink>();
     std::shared_ptr<Metrics::CapturingMetricsSink> m_metrics =
         std::make_shared<Metrics::CapturingMetricsSink>();
-    ScopedLogSink m_logScope{m_log};
+    velmora::ScopedLogSink m_logScope{m_log};
     Metrics::ScopedMetricsSink m_metricsScope{m_metrics};
     bool m_previousUnitTest;
 };

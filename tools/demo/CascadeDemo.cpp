@@ -17,6 +17,10 @@
 #include "velcore/ThreadContext.h"
 #include "velsys/Locks.h"
 
+using velmora::ScopedThreadContext;
+using velmora::TMutex;
+using velmora::TMutexLock;
+
 using namespace velmora::caching;
 
 namespace {

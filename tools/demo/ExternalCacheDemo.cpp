@@ -22,6 +22,10 @@
 #include "velredis/RedisConnectionPool.h"
 #include "velsupport/RedisServer.h"
 
+using velmora::ILogSink;
+using velmora::LogRecord;
+using velmora::ScopedSessionActor;
+
 using namespace velmora::caching;
 namespace fs = std::filesystem;
 

@@ -43,6 +43,9 @@
 #include "velredis/RedisSubscriptionManager.h"
 #include "velsys/Locks.h"
 
+using velmora::TMutex;
+using velmora::TMutexLock;
+
 using namespace velmora::caching;
 
 namespace {

@@ -183,7 +183,7 @@ void WriteAllBytes(const std::string& path, const std::vector<unsigned char>& by
 ProgressLine::ProgressLine(std::string what)
     : m_what(std::move(what)), m_start(std::chrono::steady_clock::now()) {
     m_thread = std::thread([this] {
-        TMutexLock hold(m_mutex);
+        velmora::TMutexLock hold(m_mutex);
         for (int tick = 1;; ++tick) {
             if (m_wake.wait_until(hold.Native(), m_start + std::chrono::seconds(tick),
                                   [this]() VEL_REQUIRES(m_mutex) { return m_stop; }))
@@ -196,7 +196,7 @@ ProgressLine::ProgressLine(std::string what)
 
 ProgressLine::~ProgressLine() {
     {
-        TMutexLock hold(m_mutex);
+        velmora::TMutexLock hold(m_mutex);
         m_stop = true;
     }
     m_wake.notify_all();

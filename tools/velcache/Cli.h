@@ -124,7 +124,7 @@ private:
     const std::chrono::steady_clock::time_point m_start;
     std::atomic<long long> m_count{0};
     bool m_printed = false;  // written by the reporting thread, read after it ended
-    TMutex m_mutex;
+    velmora::TMutex m_mutex;
     std::condition_variable m_wake;
     bool m_stop VEL_GUARDED_BY(m_mutex) = false;
     std::thread m_thread;

@@ -78,7 +78,7 @@ std::string DescribeAnnouncement(const std::string& ns, const std::string& chann
         return channel + " key=" + velmora::caching::FormatHashPair(key).toStdString() +
                " data=" + velmora::caching::FormatHashPair(data).toStdString() +
                " time=" + FormatUtc(timestamp) + " age=" + age;
-    } catch (const LogicException& e) {
+    } catch (const velmora::LogicException& e) {
         return channel + " malformed (" + e.GetExpression() + "): \"" + Escape(raw) + "\"";
     }
 }

@@ -28,6 +28,11 @@
 #include "velredis/RedisConnectionPool.h"
 #include "velsys/Locks.h"
 
+using velmora::ILogSink;
+using velmora::LogRecord;
+using velmora::TMutex;
+using velmora::TMutexLock;
+
 namespace velcli {
 
 using velmora::caching::ExternalBytes;

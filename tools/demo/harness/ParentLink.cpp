@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <iostream>
 
+using velmora::TMutexLock;
+
 using namespace velmora::caching;
 
 namespace demo {

@@ -36,7 +36,7 @@ public:
 private:
     void ReadCommands();
 
-    mutable TMutex m_mutex;
+    mutable velmora::TMutex m_mutex;
     mutable std::condition_variable m_changed;
     std::set<std::string> m_commands VEL_GUARDED_BY(m_mutex);
     bool m_endOfInput VEL_GUARDED_BY(m_mutex) = false;

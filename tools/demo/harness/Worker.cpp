@@ -268,7 +268,7 @@ void CheckHeld(const BaseResults& base, const DerivedResults& derived,
 
 void RunWorker(const ChildConfig& config, DemoHost& host, ParentLink& parent,
                const QueryCatalogue& catalogue) {
-    ScopedThreadContext context;  // holds the current cascade scope of this thread
+    velmora::ScopedThreadContext context;  // holds the current cascade scope of this thread
     Stats stats;
     // The checker's and the baseline's connection: the judge reads the database as it is, also
     // during an outage, which strikes the loads only.

@@ -7,6 +7,11 @@
 #include "velredis/RedisSlotMap.h"
 #include "velsys/Locks.h"
 
+using velmora::ILogSink;
+using velmora::LogRecord;
+using velmora::TMutex;
+using velmora::TMutexLock;
+
 using namespace velmora::caching;
 
 namespace demo {

@@ -182,6 +182,16 @@ ArrivalTable::ChangeHeard ArrivalTable::HeardOfChange(const HashPair& keyhash,
     for (const Arrival& a : it->second)
         if (a.hash == answered && a.arrivedNs <= answerNs)
             lastAnswered = std::max(lastAnswered, a.arrivedNs);
+    heard.arrivals = static_cast<int>(it->second.size());
+    for (const Arrival& a : it->second) {
+        if (a.arrivedNs > heard.newestNs) {
+            heard.newestNs = a.arrivedNs;
+            heard.newestAnswered = a.hash == answered;
+        }
+        if (a.hash != answered && a.arrivedNs > (lastAnswered < 0 ? answerNs : lastAnswered) &&
+            (heard.otherNs < 0 || a.arrivedNs < heard.otherNs))
+            heard.otherNs = a.arrivedNs;
+    }
     const auto replaces = [&](const Arrival& a) {
         return (a.hash == reloaded || a.hash == kInvalidated) && a.arrivedNs > lastAnswered;
     };

@@ -69,6 +69,16 @@ public:
         long long lostNs = 0;
         // The moment the table began (steady clock): nothing before it is known.
         long long startNs = 0;
+        // The first arrival of other content than `answered` (neither `reloaded` nor an
+        // invalidation needed) after the last arrival of `answered` at or before `answerNs`, or
+        // after `answerNs` when there was none; -1 when none. A writer whose announcement could
+        // not go out sends only the newest content of a key, which stands for the change.
+        long long otherNs = -1;
+        // What the table holds of the key: how many arrivals, the newest one's moment (-1: none)
+        // and whether it was of `answered`.
+        int arrivals = 0;
+        long long newestNs = -1;
+        bool newestAnswered = false;
     };
     ChangeHeard HeardOfChange(const HashPair& keyhash, const HashPair& answered,
                               const HashPair& reloaded, long long answerNs) const;

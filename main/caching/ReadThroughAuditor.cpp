@@ -49,6 +49,17 @@ std::uint64_t ThresholdOf(double rate) {
     return static_cast<std::uint64_t>(rate * 18446744073709551616.0);
 }
 
+// What this process knew of a key whose change no announcement told of, for the log line: a
+// lost announcement leaves nothing after the answer; a correction that did not come leaves the
+// answer's own content newest.
+std::string KnownOfKey(const RedisPubsub::ChangeHeard& heard, long long answerNs) {
+    if (heard.arrivals == 0) return "no announcement of the key is known here";
+    const long long ms = (heard.newestNs - answerNs) / kNsPerMs;
+    return std::to_string(heard.arrivals) + " announcements of the key known here, the newest " +
+           std::to_string(ms < 0 ? -ms : ms) + " ms " + (ms < 0 ? "before" : "after") +
+           " the answer, of " + (heard.newestAnswered ? "the answered" : "other") + " content";
+}
+
 }  // namespace
 
 Auditor::Auditor(const ReadThroughOptions& options, ReadThroughCore::Encode encode,
@@ -135,13 +146,14 @@ void Auditor::Run() {
         const long long now = NowNs();
         for (auto it = m_pending.begin(); it != m_pending.end();) {
             long long ageNs = 0;
+            std::string why;
             const Verdict verdict = Judge(it->keyhash, it->answered, it->reloaded, it->answerNs,
-                                          now >= it->deadlineNs, ageNs);
+                                          now >= it->deadlineNs, ageNs, why);
             if (verdict == Verdict::NotYet) {
                 ++it;
                 continue;
             }
-            Count(verdict, it->keyhash, ageNs);
+            Count(verdict, it->keyhash, ageNs, why);
             it = m_pending.erase(it);
         }
         if (sample) {
@@ -182,14 +194,15 @@ void Auditor::Check(Sample& sample) {
         reloaded = HashOf(fresh);
         answered = HashOf(sample.value);
     } catch (...) {
-        Count(Verdict::Undecided, kNoHash, 0);
+        Count(Verdict::Undecided, kNoHash, 0, {});
         return;
     }
     const HashPair keyhash = m_keyHash(sample.key);
     long long ageNs = 0;
+    std::string why;
     Verdict verdict = Verdict::Consistent;
     if (answered != reloaded) {
-        verdict = Judge(keyhash, answered, reloaded, sample.answerNs, false, ageNs);
+        verdict = Judge(keyhash, answered, reloaded, sample.answerNs, false, ageNs, why);
     } else if (m_service) {
         const RedisPubsub::ChangeHeard heard =
             m_service->HeardOfChange(keyhash, answered, reloaded, sample.answerNs);
@@ -197,11 +210,11 @@ void Auditor::Check(Sample& sample) {
             verdict = Verdict::Undecided;
     }
     if (verdict != Verdict::NotYet) {
-        Count(verdict, keyhash, ageNs);
+        Count(verdict, keyhash, ageNs, why);
         return;
     }
     if (m_pending.size() >= m_queueLimit) {
-        Count(Verdict::Undecided, keyhash, 0);
+        Count(Verdict::Undecided, keyhash, 0, {});
         return;
     }
     m_pending.push_back({keyhash, answered, reloaded, sample.answerNs, NowNs() + m_windowNs});
@@ -216,20 +229,33 @@ bool Auditor::Vouched(long long answerNs, long long lostNs, long long knownFromN
 
 Auditor::Verdict Auditor::Judge(const HashPair& keyhash, const HashPair& answered,
                                 const HashPair& reloaded, long long answerNs, bool last,
-                                long long& ageNs) const {
+                                long long& ageNs, std::string& why) const {
     // Without a service nothing is announced: every difference is a change no one told of.
     if (!m_service) return Verdict::Unannounced;
     const RedisPubsub::ChangeHeard heard =
         m_service->HeardOfChange(keyhash, answered, reloaded, answerNs);
     if (!Vouched(answerNs, heard.lostNs, heard.knownFromNs)) return Verdict::Undecided;
-    if (heard.heardNs < 0) return last ? Verdict::Unannounced : Verdict::NotYet;
+    long long heardNs = heard.heardNs;
+    // The re-loaded content was never announced, but newer content of the key was: a publisher
+    // that could not reach the server sends only a key's newest content once it can, and that
+    // announcement is the news that the answer's content was replaced.
+    if (heardNs < 0 && last) heardNs = heard.otherNs;
+    if (heardNs < 0) {
+        if (!last) return Verdict::NotYet;
+        why = "its source changed and no announcement told of it (" + KnownOfKey(heard, answerNs) +
+              ")";
+        return Verdict::Unannounced;
+    }
     // Heard of after the answer, or within the window before it: a race.
-    if (heard.heardNs > answerNs - m_windowNs) return Verdict::Consistent;
-    ageNs = answerNs - heard.heardNs;
+    if (heardNs > answerNs - m_windowNs) return Verdict::Consistent;
+    ageNs = answerNs - heardNs;
+    why = "it was given " + std::to_string(ageNs / kNsPerMs) +
+          " ms after this process heard of the change";
     return Verdict::Inconsistent;
 }
 
-void Auditor::Count(Verdict verdict, const HashPair& keyhash, long long ageNs) {
+void Auditor::Count(Verdict verdict, const HashPair& keyhash, long long ageNs,
+                    const std::string& why) {
     switch (verdict) {
         case Verdict::Consistent:
             ++m_counts.consistent;
@@ -253,16 +279,13 @@ void Auditor::Count(Verdict verdict, const HashPair& keyhash, long long ageNs) {
         }
     }
     const long long count = ++m_counts.inconsistent;
+    // The first finding is logged at once; later ones at most once a minute, with the count.
     const long long now = NowNs();
     long long last = m_counts.lastLogNs.load();
     if ((last != 0 && now - last < kLogEveryNs) ||
         !m_counts.lastLogNs.compare_exchange_strong(last, now))
         return;
     const long long since = count - m_counts.logged.exchange(count);
-    const std::string why = verdict == Verdict::Unannounced
-                                ? std::string("its source changed and no announcement told of it")
-                                : "it was given " + std::to_string(ageNs / kNsPerMs) +
-                                      " ms after this process heard of the change";
     TLog::LogMessage(TLog::Warn,
                      TFormatString("ReadThroughCache %1: an answer was older than its source "
                                    "(key hash %2): %3 (%4 such answers since the last such line)",

@@ -79,12 +79,13 @@ private:
     void Run();
     void Check(Sample& sample);
     // The verdict on a sample whose re-load differed; `last`: no later look will be made.
+    // For an inconsistent verdict, `why` says why, for the log line.
     Verdict Judge(const HashPair& keyhash, const HashPair& answered, const HashPair& reloaded,
-                  long long answerNs, bool last, long long& ageNs) const;
+                  long long answerNs, bool last, long long& ageNs, std::string& why) const;
     // Whether the service can vouch for what arrived over the sample's span: from the window
     // before the answer until now.
     bool Vouched(long long answerNs, long long lostNs, long long knownFromNs) const;
-    void Count(Verdict verdict, const HashPair& keyhash, long long ageNs);
+    void Count(Verdict verdict, const HashPair& keyhash, long long ageNs, const std::string& why);
     HashPair HashOf(const AnyValue& value) const;
 
     const ReadThroughCore::Encode m_encode;

@@ -194,7 +194,8 @@ RedisPubsub::ChangeHeard RedisPubsub::HeardOfChange(HashPair keyhash, HashPair a
                                                     HashPair reloaded, long long answerNs) const {
     const ArrivalTable::ChangeHeard found =
         m_impl->Arrivals().HeardOfChange(keyhash, answered, reloaded, answerNs);
-    return {found.heardNs, found.lostNs, found.startNs};
+    return {found.heardNs,   found.lostNs,   found.startNs,       found.otherNs,
+            found.arrivals, found.newestNs, found.newestAnswered};
 }
 
 bool RedisPubsub::Hears() const {

@@ -170,7 +170,9 @@ struct ReadThroughOptions {
     /// the re-loaded content (an announcement of it, or an invalidation of the key): more than
     /// auditWindowMs before the answer is inconsistent; after it, or within the window before
     /// it, is a race (consistent); never, within auditWindowMs after the re-load, is a change
-    /// nobody announced (inconsistent). A sample whose span overlaps a gap, a silence of the
+    /// nobody announced (inconsistent), unless newer content of the key was announced instead
+    /// (a publisher that could not reach the server sends only the newest), whose arrival is
+    /// then judged as that of the change. A sample whose span overlaps a gap, a silence of the
     /// service or the start or horizon of its table of arrivals is undecided. The caller pays a
     /// sample decision and, when sampled, a bounded enqueue (a full queue drops the sample,
     /// counted). The re-loads are extra load on the source: see auditMaxReloadsPerSec. With the

@@ -297,6 +297,15 @@ public:
         long long lostNs = 0;
         /// When the table of arrivals began (FillClockNs): nothing before is known.
         long long knownFromNs = 0;
+        /// The first arrival of any content other than `answered` after that last arrival of
+        /// `answered` (after `answerNs` when there was none); -1 when none. A publisher that
+        /// could not reach the server sends only the newest content of a key when it can.
+        long long otherNs = -1;
+        /// The arrivals of the key the table holds, the newest one's moment (-1: none) and
+        /// whether it was of `answered`: what a log line about the key can say.
+        int arrivals = 0;
+        long long newestNs = -1;
+        bool newestAnswered = false;
     };
     /// See ChangeHeard. Any thread; takes the table's leaf lock.
     ChangeHeard HeardOfChange(HashPair keyhash, HashPair answered, HashPair reloaded,

@@ -10,6 +10,7 @@
 
 #include "caching/ReadThroughCache.h"
 #include "caching/RedisPubsub.h"
+#include "support/DelayingProxy.h"
 #include "support/RedisServerFixture.h"
 #include "support/TestEnvironment.h"
 #include "velredis/RedisSubscriptionManager.h"
@@ -177,6 +178,44 @@ TEST_F(Audit, EntryKeptPastAHeardChangeIsInconsistentWithItsAge) {
     RecordProperty("consistent", std::to_string(f.consistent));
     RecordProperty("ages", std::to_string(f.ageP50Ms) + "/" + std::to_string(f.ageP99Ms) + "/" +
                                std::to_string(f.ageMaxMs));
+}
+
+// A writer cut off from the server queues its announcements, and a newer one of a key replaces an
+// older one in its queue: only the newest content goes out once it reaches the server again. A
+// reader that hears all along answered the old content and re-loaded the middle one, which is
+// never announced; the newest one's arrival is the news of the change, so the answer was a race.
+TEST_F(Audit, ChangeAnnouncedOnlyThroughANewerOneFromACutOffWriterIsARace) {
+    veltest::DelayingProxy proxy;
+    ASSERT_EQ(proxy.Start(Server().MakeConfig().port), "");
+    RedisEndpointConfig viaProxy = Server().MakeConfig();
+    viaProxy.port = proxy.Port();
+    Process writer(viaProxy, "audit.");
+    ASSERT_TRUE(writer.subscribed);
+    ReadThroughOptions options = Options(true);
+    options.auditWindowMs = 1000;  // the writer's queue must reach the server within it
+    // Nothing is decided over a span from before the reader's table of arrivals began.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    auto a = Make(*m_a, options);
+    auto w = Make(writer, Options(false));
+    EXPECT_EQ(*a->Get("k").value, "v0");
+    ASSERT_TRUE(Eventually([&] { return Settled(*a); }));
+
+    proxy.SetCut(true);
+    m_source.Write("k", "v1");
+    w->Set("k", std::make_shared<const std::string>("v1"));  // queued: the server is cut off
+    EXPECT_EQ(*a->Get("k").value, "v0");                     // nothing heard: a race
+    ASSERT_TRUE(Eventually([&] { return a->GetCounters().audit.reloads >= 2; }));
+    m_source.Write("k", "v2");
+    w->Set("k", std::make_shared<const std::string>("v2"));  // replaces v1 in the queue
+    ASSERT_TRUE(Eventually([&] { return writer.service->GetHealth().superseded >= 1; }));
+    proxy.SetCut(false);
+
+    ASSERT_TRUE(Eventually([&] { return *a->Get("k").value == "v2"; }));
+    ASSERT_TRUE(Eventually([&] { return Settled(*a); }));
+    const ReadThroughAuditFigures f = a->GetCounters().audit;
+    EXPECT_EQ(f.inconsistent, 0) << "unannounced " << f.unannounced;
+    EXPECT_GE(f.consistent, 2) << "undecided " << f.undecided << ", dropped " << f.dropped;
+    EXPECT_TRUE(m_a->service->Hears());
 }
 
 // While the service hears nothing, a change may have been announced that did not arrive: what

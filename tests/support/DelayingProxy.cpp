@@ -68,6 +68,10 @@ void DelayingProxy::AcceptLoop() {
         if (::poll(&p, 1, kPollMs) <= 0) continue;
         const int client = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) continue;
+        if (m_cut) {
+            ::close(client);
+            continue;
+        }
         const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const sockaddr_in address = Loopback(m_serverPort);
         if (server < 0 ||
@@ -81,6 +85,7 @@ void DelayingProxy::AcceptLoop() {
         const int on = 1;
         ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         ::setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        ++m_open;
         m_pumps.emplace_back([this, client, server] { Pump(client, server); });
     }
 }
@@ -89,7 +94,7 @@ void DelayingProxy::Pump(int client, int server) {
     std::string held;  // from the server, not yet passed on
     Clock::time_point nextByte = Clock::now();
     char buffer[16 * 1024];
-    for (bool open = true; open && !m_stop;) {
+    for (bool open = true; open && !m_stop && !m_cut;) {
         const auto drip = std::chrono::milliseconds(m_dripMs.load());
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(nextByte - Clock::now());
         pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
@@ -117,6 +122,12 @@ void DelayingProxy::Pump(int client, int server) {
     }
     ::close(client);
     ::close(server);
+    --m_open;
+}
+
+void DelayingProxy::SetCut(bool cut) {
+    m_cut = cut;
+    while (cut && m_open > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 }  // namespace veltest

@@ -15,7 +15,6 @@
 #include "report/MetricsEndpoint.h"
 #include "velcore/ThreadContext.h"
 #include "velredis/RedisSubscriptionManager.h"
-#include "velsys/SteadyClock.h"
 
 using namespace velmora::caching;
 using Clock = std::chrono::steady_clock;
@@ -222,12 +221,10 @@ std::string Circumstances(const Answerer::Answer& answer, Clock::duration took,
         (answer.derived ? " (derived)" : "") + (answer.stale ? " (fail-safe)" : "") + " after " +
         std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()) + " ms";
     if (service) {
-        const long long sinceHeardMs = (SteadyNowNs() - service->LastHeardNs()) / 1000000;
         const char* state = "hearing";
         if (service->State() == RedisPubsub::CoherenceState::Silent) state = "silent";
         if (service->State() == RedisPubsub::CoherenceState::CatchingUp) state = "catching up";
-        text += std::string(", coherence ") + (service->Hears() ? "hears" : "deaf") + " (" + state +
-                ", last heard " + std::to_string(sinceHeardMs) + " ms before)";
+        text += ", " + DescribeHearing(*service) + ", state " + state;
     }
     if (inOutage) text += ", database outage under way";
     return text;

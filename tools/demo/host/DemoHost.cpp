@@ -1,11 +1,13 @@
 #include "host/DemoHost.h"
 
 #include <chrono>
+#include <cstdio>
 
 #include "caching/Host.h"
 #include "velcoreplatform/TLog.h"
 #include "velredis/RedisSlotMap.h"
 #include "velsys/Locks.h"
+#include "velsys/SteadyClock.h"
 
 using velmora::ILogSink;
 using velmora::LogRecord;
@@ -17,12 +19,27 @@ using namespace velmora::caching;
 namespace demo {
 
 // Counts the external caches' lines by operation, layer and outcome, and every line at Warn or
-// above ("log.warnings"), whatever it is about.
+// above ("log.warnings"), whatever it is about. The auditor's findings are also written to
+// standard error as the judge's are, with the time and what the coherence service knew, so that a
+// run's verdict can set each beside the fault under way.
 class CountingLogSink : public ILogSink {
 public:
+    // From here on, the auditor's findings say what `service` knew. Once, before any cache.
+    void Watch(std::shared_ptr<RedisPubsub> service) { m_service = std::move(service); }
+
     bool Accepts(int severity, int) const override { return severity >= TLog::Info; }
     void Write(const LogRecord& record) override {
         const std::string message = record.message.toStdString();
+        if (record.severity >= TLog::Warn && message.rfind("ReadThroughCache ", 0) == 0 &&
+            message.find("an answer was older than its source") != std::string::npos) {
+            // Only the service's lock-free readings: this may run under a lock of the library.
+            std::fprintf(stderr, "[check] auditor finding at %.3f: %s; %s\n",
+                         std::chrono::duration<double>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count(),
+                         message.c_str(),
+                         m_service ? DescribeHearing(*m_service).c_str() : "no coherence service");
+        }
         std::string name;
         if (message.rfind("ec-", 0) == 0) {
             const auto cns = record.attributes.find(TString("cns"));
@@ -45,7 +62,14 @@ public:
 private:
     mutable TMutex m_mutex;
     std::map<std::string, std::int64_t> m_counts VEL_GUARDED_BY(m_mutex);
+    std::shared_ptr<RedisPubsub> m_service;  // set once, before any line it is used for
 };
+
+std::string DescribeHearing(const RedisPubsub& service) {
+    const long long sinceHeardMs = (SteadyNowNs() - service.LastHeardNs()) / 1000000;
+    return std::string("coherence ") + (service.Hears() ? "hears" : "deaf") + " (last heard " +
+           std::to_string(sinceHeardMs) + " ms before)";
+}
 
 DemoHost::DemoHost(const HostConfig& config) {
     m_sink = std::make_shared<CountingLogSink>();
@@ -77,6 +101,7 @@ DemoHost::DemoHost(const HostConfig& config) {
     options.logSink = m_sink;
     Host& host = Host::Start(options);
     m_service = host.Service();
+    m_sink->Watch(m_service);
     m_disk = host.DiskLayer();
     m_redis = host.RedisLayer();
 }

@@ -32,6 +32,10 @@ struct HostConfig {
 
 class CountingLogSink;
 
+// What `service` knows of its server now, for a finding: "coherence hears|deaf (last heard N ms
+// before)". Lock-free.
+std::string DescribeHearing(const velmora::caching::RedisPubsub& service);
+
 class DemoHost {
 public:
     // The namespace of the main job's coherence service: its channels, pattern and stream

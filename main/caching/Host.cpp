@@ -448,9 +448,18 @@ ReadThroughOptions Host::CacheOptions(const std::string& name,
     if (Stopped())
         throw VelmoraException("Host::ReadThrough: \"" + name + "\": the host was stopped");
     if (name.empty()) throw VelmoraException("Host::ReadThrough: a cache needs a name");
-    if (options.memoryEntries < 0)
-        throw VelmoraException("Host::ReadThrough: HostCacheOptions::memoryEntries of \"" + name +
-                               "\" must not be negative");
+    const auto refuse = [&name](const char* field, const char* rule) {
+        throw VelmoraException(std::string("Host::ReadThrough: HostCacheOptions::") + field +
+                               " of \"" + name + "\" " + rule);
+    };
+    if (options.memoryEntries < 0) refuse("memoryEntries", "must not be negative");
+    if (!(options.auditSampleRate >= 0 && options.auditSampleRate <= 1))
+        refuse("auditSampleRate", "must be between 0 and 1");
+    if (!(options.eagerRefreshFraction >= 0 && options.eagerRefreshFraction < 1))
+        refuse("eagerRefreshFraction", "must be at least 0 and below 1");
+    if (options.failSafeMaxAgeSec <= 0) refuse("failSafeMaxAgeSec", "must be positive");
+    for (const std::string& key : options.signingKeys)
+        if (key.empty()) refuse("signingKeys", "must not hold an empty key");
     ReadThroughOptions o;
     o.name = name;
     o.memoryEntries = options.memoryEntries;
@@ -468,7 +477,19 @@ ReadThroughOptions Host::CacheOptions(const std::string& name,
     o.clearChannelPrefix = m_impl->names.clearPrefix;
     o.failSafe = options.failSafe;
     o.softTimeoutMs = options.softTimeoutMs;
+    o.hardTimeoutMs = options.hardTimeoutMs;
+    o.failSafeMaxAgeSec = options.failSafeMaxAgeSec;
+    o.failSafeAfterChange = options.failSafeAfterChange;
+    o.eagerRefreshFraction = options.eagerRefreshFraction;
     o.valueLifetimeSec = std::max<long long>(1, options.lifetime.count());
+    o.externalWaitMs = options.externalWaitMs;
+    o.loadWaitMs = options.loadWaitMs;
+    o.leaseMs = options.leaseMs;
+    o.signingKeys = options.signingKeys;
+    o.audit = options.audit;
+    o.auditSampleRate = options.auditSampleRate;
+    o.auditMaxReloadsPerSec = options.auditMaxReloadsPerSec;
+    o.auditWindowMs = options.auditWindowMs;
     o.startDegraded = m_impl->options.startDegraded;
     // Shares the host's parts: they live as long as the cache.
     o.hostStopped = std::shared_ptr<const std::atomic<bool>>(m_impl, &m_impl->stopped);

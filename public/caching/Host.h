@@ -122,8 +122,24 @@ struct HostCacheOptions {
     /// The last good value answers a failing or slow load (ReadThroughOptions::failSafe).
     bool failSafe = false;
     unsigned int softTimeoutMs = 0;  ///< past it the last good value answers; 0: off
+    /// Past it the last good value answers and the load goes on behind (no soft time-out); 0: off
+    unsigned int hardTimeoutMs = 0;
+    long long failSafeMaxAgeSec = 300;  ///< the oldest a last good value may be, seconds
+    bool failSafeAfterChange = false;   ///< a last good value answers after an announced change
+    /// An entry read after this fraction of its lifetime is loaded again behind; 0: never.
+    double eagerRefreshFraction = 0;
     /// How long stored values live (capped by the coherence service's horizon).
     std::chrono::seconds lifetime{600};
+    unsigned int externalWaitMs = 200;  ///< the longest wait for a layer's read, ms
+    unsigned int loadWaitMs = 30000;    ///< the longest wait for another thread's load, ms
+    unsigned int leaseMs = 5000;        ///< how long a lease outlives a holder that died, ms
+    /// Keys of HMAC-SHA256 tags on stored values (ReadThroughOptions::signingKeys); none: unsigned.
+    std::vector<std::string> signingKeys = {};
+    /// Checks a sample of the answers against the source (ReadThroughOptions::audit).
+    bool audit = false;
+    double auditSampleRate = 0.01;            ///< the fraction of answers checked, 0 to 1
+    unsigned int auditMaxReloadsPerSec = 20;  ///< the most re-loads of the source a second
+    unsigned int auditWindowMs = 1000;  ///< how long after a change an older answer is a race, ms
 };
 
 /// A caching host (see the file's opening comment). Safe for concurrent use.

@@ -131,6 +131,36 @@ TEST(HostStart, SingleProcessHostCachesInMemoryAndOnDisk) {
         };
         ok = ok && *cache->Get("q", load).value == "42" && *cache->Get("q", load).value == "42";
         ok = ok && loads == 1 && cache->Core().Options().layers.size() == 1;
+        // Every field reaches the cache's options; the defaults are the cache's own.
+        const ReadThroughOptions& made = cache->Core().Options();
+        const ReadThroughOptions plain;
+        ok = ok && made.audit == plain.audit && made.auditSampleRate == plain.auditSampleRate &&
+             made.auditWindowMs == plain.auditWindowMs && made.loadWaitMs == plain.loadWaitMs &&
+             made.auditMaxReloadsPerSec == plain.auditMaxReloadsPerSec &&
+             made.externalWaitMs == plain.externalWaitMs && made.leaseMs == plain.leaseMs &&
+             made.hardTimeoutMs == plain.hardTimeoutMs &&
+             made.failSafeMaxAgeSec == plain.failSafeMaxAgeSec &&
+             made.failSafeAfterChange == plain.failSafeAfterChange &&
+             made.eagerRefreshFraction == plain.eagerRefreshFraction && made.signingKeys.empty();
+        HostCacheOptions audited;
+        audited.audit = true;
+        audited.auditSampleRate = 1;
+        audited.auditWindowMs = 50;
+        audited.signingKeys = {"key-1"};
+        auto checked = host.ReadThrough<std::string>("checked", audited, TextCodec());
+        for (int i = 0; i < 5; ++i) checked->Get("q", load);
+        ok = ok && checked->Core().Options().signingKeys.size() == 1 &&
+             checked->Core().Options().auditWindowMs == 50 &&
+             checked->GetCounters().audit.samples == 5;
+        audited.auditSampleRate = 2;
+        try {
+            host.ReadThrough<std::string>("refused", audited, TextCodec());
+            ok = false;
+        } catch (const VelmoraException& e) {
+            ok = ok && std::string(e.what()).find("HostCacheOptions::auditSampleRate of "
+                                                  "\"refused\" must be between 0 and 1") !=
+                           std::string::npos;
+        }
         // A second start is refused, whatever its options.
         ok = ok && StartRaises(HostOptions{}).find("started in this process already") !=
                        std::string::npos;

@@ -33,19 +33,16 @@ const char* const kNamespacedClearChannels = "velcache.clear@";
 // How often a host's disk sweeper looks at the whole directory again.
 constexpr std::chrono::nanoseconds kSweepRescanInterval{300000000000LL};
 
-// Every name a host puts on a server or disk, from its coherence namespace.
-struct HostNames {
-    std::string disk;         // the disk layer's namespace
-    std::string redis;        // the Redis layer's namespace (keys "<redis>:<key>")
-    std::string leasePrefix;  // lease keys
-    std::string clearPrefix;  // clear channels, followed by the cache's name
-};
 
-HostNames NamesOf(const std::string& ns) {
+}  // namespace
+
+HostNames HostNames::Of(const std::string& ns) {
     if (ns == kDefaultNamespace)
         return {"velcache.disk", "velcache.redis", "velcache:lease:", kClearChannels};
     return {ns + "disk", ns + "values", ns + "lease:", kNamespacedClearChannels + ns};
 }
+
+namespace {
 
 // Says which call refuses: "Host::Start" or "Host::Create".
 [[noreturn]] void Refuse(const char* who, const std::string& field, const std::string& why) {
@@ -165,7 +162,7 @@ int Severity(HostLogLevel level) {
 class Host::Impl {
 public:
     Impl(const HostOptions& given, bool madeByStart)
-        : options(given), names(NamesOf(given.coherenceNamespace)), isDefault(madeByStart) {}
+        : options(given), names(HostNames::Of(given.coherenceNamespace)), isDefault(madeByStart) {}
 
     // Constant after Create or Start.
     const HostOptions options;

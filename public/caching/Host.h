@@ -110,6 +110,17 @@ struct HostOptions {
     std::shared_ptr<ILogSink> logSink;  ///< none: lines go to stderr as above
 };
 
+/// Every name a host puts on its server and disk, derived from its coherence namespace (see
+/// HostOptions::coherenceNamespace): what tools use to find a host's values and channels.
+struct VELCACHE_EXPORT HostNames {
+    std::string disk;         ///< the disk layer's namespace
+    std::string redis;        ///< the Redis layer's namespace (keys "<redis>:<key>")
+    std::string leasePrefix;  ///< lease keys begin so
+    std::string clearPrefix;  ///< clear channels: this followed by the cache's name
+    /// The names of a host whose coherence namespace is `coherenceNamespace`.
+    static HostNames Of(const std::string& coherenceNamespace);
+};
+
 /// Which of the host's layers a cache uses, and what it turns on.
 struct HostCacheOptions {
     int memoryEntries = 1000;  ///< 0: no memory layer (unless memoryBytes is set)

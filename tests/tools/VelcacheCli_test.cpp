@@ -153,6 +153,14 @@ TEST_F(VelcacheCli, ExternalCacheRoundTripsEveryByteValueInTheLibrarysOwnLayout)
         EXPECT_NE(gone.Err().find("not found"), std::string::npos) << gone.Err();
         EXPECT_EQ(gone.Out(), "");
     }
+    // Without --ns: where a Host of the default namespace keeps the layer's values.
+    Succeeds({"ec", "put", "--dir", m_dir.string(), "k3"}, "x");
+    EXPECT_TRUE(fs::is_directory(m_dir / "ExternalCacheV1" / "velcache.disk"));
+    Succeeds({"ec", "put", "--redis", m_redis, "k3"}, "x");
+    EXPECT_EQ(velmora::caching::RedisConnection(Server().MakeConfig())
+                  .Command({"GET", "velcache.redis:k3"})
+                  .text,
+              "x");
 }
 
 // Over TLS to a server that requires a client certificate, as an ACL user with the password
@@ -265,7 +273,6 @@ TEST_F(VelcacheCli, ErrorsExitWithTheirCodeAndSayWhat) {
         {{"ec", "get", "--ns", "n", "--dir", dir, "--redis", m_redis, "k"}, 2, "give one of"},
         {{"coherence", "watch", "--redis", m_redis, "--redis-cluster", m_redis}, 2, "not both"},
         {{"ec", "get", "--ns", "n", "--dir", dir}, 2, "missing KEY"},
-        {{"ec", "ls", "--dir", dir}, 2, "--ns is required"},
         {{"ec", "put", "--ns", "n", "--dir", dir, "--out", "x", "k"}, 2, "unknown option --out"},
         {{"ec", "ls", "--ns", "n", "--redis", "nohost"}, 2, "HOST:PORT"},
         {{"ec", "ls", "--ns", "n", "--redis-cluster", m_redis + ",," + m_redis}, 2, ",,"},
@@ -352,7 +359,12 @@ TEST_F(VelcacheCli, WatchPrintsWhatTheServiceAnnouncesAndPublishSpeaksItsFormat)
     // 2026-01-01T00:00:00Z as a raw DateTime value.
     const unsigned long long t = DateTime::kUnixEpochTicks + 1767225600ULL * 10000000ULL;
 
-    Cli watch({"coherence", "watch", "--redis", m_redis});
+    // By default the tool watches a Host's namespace; this service is the singleton's.
+    Cli host({"coherence", "watch", "--redis", m_redis});
+    EXPECT_TRUE(host.WaitFor("watching velcache.coherence.*", true)) << host.Err();
+    host.Signal(SIGINT);
+    EXPECT_EQ(host.Wait(10s), 0) << host.Err();
+    Cli watch({"coherence", "watch", "--ns", "defaultns.", "--redis", m_redis});
     ASSERT_TRUE(watch.WaitFor("watching defaultns.*", true)) << watch.Err();
     // The service's own announcement of an entry, decoded by the watcher.
     WatchedEntry entry;
@@ -363,8 +375,9 @@ TEST_F(VelcacheCli, WatchPrintsWhatTheServiceAnnouncesAndPublishSpeaksItsFormat)
         << watch.Out();
 
     // The tool's announcement of newer, different content makes the service drop the entry.
-    const std::string published = Succeeds({"coherence", "publish", "12-34", "ab-cd", "--time",
-                                            "2026-01-01T00:01:00Z", "--redis", m_redis});
+    const std::string published =
+        Succeeds({"coherence", "publish", "12-34", "ab-cd", "--time", "2026-01-01T00:01:00Z",
+                  "--ns", "defaultns.", "--redis", m_redis});
     EXPECT_NE(published.find("ab-cd@"), std::string::npos) << published;
     EXPECT_TRUE(veltest::Eventually([&] { return entry.cache->GetEntryCount() == 0; }));
     EXPECT_TRUE(

@@ -7,6 +7,7 @@
 
 #include "Cli.h"
 #include "caching/CoherenceMessages.h"
+#include "caching/Host.h"
 #include "velcoredata/DateTime.h"
 
 namespace velcli {
@@ -30,16 +31,17 @@ const char* const kMainUsage =
     "directory or file unusable.\n";
 
 const char* const kExternalCacheUsage =
-    "usage: velcache ec put  --ns NS WHERE [--in FILE] KEY\n"
-    "       velcache ec get  --ns NS WHERE [--out FILE] KEY\n"
-    "       velcache ec ls   --ns NS WHERE\n"
-    "       velcache ec drop --ns NS WHERE KEY\n"
+    "usage: velcache ec put  [--ns NS] WHERE [--in FILE] KEY\n"
+    "       velcache ec get  [--ns NS] WHERE [--out FILE] KEY\n"
+    "       velcache ec ls   [--ns NS] WHERE\n"
+    "       velcache ec drop [--ns NS] WHERE KEY\n"
     "WHERE: --dir DIR | REDIS\n"
     "REDIS: (--redis HOST:PORT | --redis-cluster HOST:PORT[,HOST:PORT...])\n"
     "       [--user USER] [--password-file FILE] [--tls [--cacert FILE] [--cert FILE --key FILE]]\n"
     "\n"
     "Stores, loads, lists and removes values of the external cache of namespace NS, through\n"
-    "the same disk and Redis caches the hosts use.\n"
+    "the same disk and Redis caches the hosts use. NS defaults to where a Host of the default\n"
+    "namespace keeps its values: velcache.disk with --dir, velcache.redis on Redis.\n"
     "  --dir DIR          the hosts' external cache directory; an entry lives in\n"
     "                     DIR/ExternalCacheV1/NS/<key hash>/ as .key and .bin\n"
     "  --redis HOST:PORT  a Redis server; a value lives under the Redis key NS:KEY\n"
@@ -71,7 +73,7 @@ const char* const kCoherenceUsage =
     "  <channel> key=<key hash> data=<data hash> time=<UTC time> age=<seconds>\n"
     "with the rate once a second on stderr, until Ctrl-C.\n"
     "publish sends one announcement in the coherence service's format, for drills.\n"
-    "  --ns NS            namespace (default: defaultns.)\n"
+    "  --ns NS            namespace (default: velcache.coherence., as a Host's)\n"
     "  --redis HOST:PORT  Redis server (default: 127.0.0.1:6379)\n"
     "  --redis-cluster HOST:PORT[,HOST:PORT...]\n"
     "                     a Redis cluster, through any of its nodes\n"
@@ -87,7 +89,10 @@ const char* const kCoherenceUsage =
 
 namespace {
 
-constexpr const char* kDefaultNamespace = "defaultns.";
+// What a Host uses when its options leave the namespace alone.
+std::string DefaultNamespace() {
+    return velmora::caching::HostOptions{}.coherenceNamespace;
+}
 constexpr const char* kDefaultRedis = "127.0.0.1:6379";
 constexpr unsigned long long kTicksPerSecond = 10000000;  // DateTime ticks are 100 ns
 
@@ -172,9 +177,11 @@ CommandLine ExternalCache(const std::vector<std::string>& argv) {
     const Args& args = *parsed;
     line.action = CommandLine::Action::ExternalCache;
     line.sub = argv[0];
-    line.ns = args.Require("--ns");
     const int places = args.Has("--dir") + args.Has("--redis") + args.Has("--redis-cluster");
     if (places != 1) UsageError("give one of --dir, --redis and --redis-cluster");
+    // By default, where a Host of the default namespace keeps the layer's values.
+    const velmora::caching::HostNames host = velmora::caching::HostNames::Of(DefaultNamespace());
+    line.ns = args.Get("--ns", args.Has("--dir") ? host.disk : host.redis);
     args.ExpectPositional(line.sub == "ls" ? 0 : 1, "KEY");
     if (line.sub != "ls") line.key = args.Positional()[0];
     if (args.Has("--dir"))
@@ -206,7 +213,7 @@ CommandLine Coherence(const std::vector<std::string>& argv) {
         line.dataHash = ParseHashPairArgument(args.Positional()[1], "DATAHASH");
         line.time = ParseTime(args.Get("--time", "now"));
     }
-    line.ns = args.Get("--ns", kDefaultNamespace);
+    line.ns = args.Get("--ns", DefaultNamespace());
     line.redis = ParseRedisTarget(args, kDefaultRedis);
     return line;
 }

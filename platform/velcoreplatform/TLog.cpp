@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <exception>
 
@@ -33,13 +35,28 @@ const char* SeverityName(int severity) {
     }
 }
 
+// Now, in UTC to the millisecond: "2026-12-09T18:10:00.123Z".
+std::string TimeOfDay() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const long long ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[96];  // room for any int the format can meet
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03lldZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, ms);
+    return text;
+}
+
 class StderrSink : public ILogSink {
 public:
     bool Accepts(int severity, int) const override {
         return severity >= m_level.load(std::memory_order_relaxed);
     }
     void Write(const LogRecord& record) override {
-        std::string line = std::string("[velcache ") + SeverityName(record.severity) + "] " +
+        std::string line = TimeOfDay() + " [velcache " + SeverityName(record.severity) + "] " +
                            record.message.toStdString();
         std::vector<std::pair<std::string, std::string>> attributes;
         for (const auto& [key, value] : record.attributes)

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <regex>
 #include <thread>
 
 #include "support/TestEnvironment.h"
@@ -143,6 +144,21 @@ TEST(Logging, ASinkGetsOnlyWhatItsLevelAccepts) {
     TLog::LogMessage(TLog::Info, TString("quiet"));
     EXPECT_FALSE(TLog::LoggerAcceptsSeverity(TLog::Info));
     EXPECT_TRUE(errors->Records().empty());
+}
+
+// Without a sink of the host's, a line goes to stderr with the time of day (UTC, ms) first.
+TEST(Logging, StderrLinesBeginWithTheTimeOfDay) {
+    const std::shared_ptr<velmora::ILogSink> before = TLog::SetSink(nullptr);
+    TLog::SetStderrLevel(TLog::Warn);
+    ::testing::internal::CaptureStderr();
+    TLog::LogMessage(TLog::Warn, TString("outage over"));
+    TLog::LogMessage(TLog::Info, TString("not shown"));
+    const std::string written = ::testing::internal::GetCapturedStderr();
+    TLog::SetSink(before);
+    EXPECT_TRUE(std::regex_match(
+        written, std::regex(R"(20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-6][0-9])"
+                            R"(\.[0-9]{3}Z \[velcache WARN\] outage over\n)")))
+        << written;
 }
 
 TEST(Logging, ACaughtExceptionIsLoggedWithItsText) {

@@ -207,6 +207,7 @@ std::optional<ReadThroughCore::Result> ReadThroughCore::Impl::AnswerThroughSilen
         Expired(found.producedAt, found.lifetimeTicks))
         return std::nullopt;
     ++m_counts.deafHolds;
+    m_service->CountSilentAnswer(RedisPubsub::SilentAnswer::Hold);
     NoteUsed(found.guid);
     return Result{std::move(found.value), ReadThroughSource::Memory, -1, found.guid, false, false};
 }
@@ -219,6 +220,7 @@ std::optional<ReadThroughCore::Result> ReadThroughCore::Impl::AnswerWithoutLoad(
     if (Deaf()) {
         if (std::optional<Result> held = AnswerThroughSilence(key)) return held;
         ++m_counts.deafLoads;
+        m_service->CountSilentAnswer(RedisPubsub::SilentAnswer::Load);
     } else if (Found found = LookInMemory(key); found.value) {
         if (!Expired(found.producedAt, found.lifetimeTicks)) {
             ++m_counts.memoryHits;
@@ -554,6 +556,7 @@ ReadThroughCore::Result ReadThroughCore::Impl::Stale(const Result& failSafe,
                                                      std::atomic<long long>& cause) {
     if (&cause != &m_counts.failSafeAnswers) ++cause;
     ++m_counts.failSafeAnswers;
+    if (Deaf()) m_service->CountSilentAnswer(RedisPubsub::SilentAnswer::FailSafe);
     NoteUsed(0);  // nothing tracks a stale answer: a derived result does not keep it
     return failSafe;
 }

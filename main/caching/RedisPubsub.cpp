@@ -206,6 +206,10 @@ long long RedisPubsub::LastHeardNs() const {
     return m_impl->LastHeardNs();
 }
 
+void RedisPubsub::CountSilentAnswer(SilentAnswer kind) {
+    m_impl->CountSilentAnswer(kind);
+}
+
 long long RedisPubsub::SilenceBoundNs() const {
     return m_impl->SilenceBoundNs();
 }
@@ -300,8 +304,11 @@ RedisPubsub::Impl::Impl(const TString& ns, RedisSubscriptionManager& manager, in
     m_flushOnGap = appoptions::CacheSynchronizationFlushOnGap();
     m_queueLimit =
         static_cast<std::size_t>(std::max(0, appoptions::CacheSynchronizationRetryQueue()));
-    m_state =
-        std::make_unique<CoherenceStateWatch>(m_namespace, manager, m_maxDeafNs, m_flushOnGap);
+    m_state = std::make_unique<CoherenceStateWatch>(
+        m_namespace, manager, m_maxDeafNs, m_flushOnGap, [this] {
+            return CoherenceStateWatch::OutageFigures{m_silence.loads, m_silence.holds,
+                                                      m_silence.failSafe, m_silence.flushed};
+        });
     const TString pattern = m_namespace + TString("*");
     // Before subscribing, so that the first confirmation already records where the stream is.
     manager.SetCatchUp(pattern, [this](bool resubscription) { return CatchUp(resubscription); });

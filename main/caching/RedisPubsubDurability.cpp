@@ -583,6 +583,7 @@ void RedisPubsub::Impl::FlushAllTracked() {
     m_guidAndCacheToKeyHash.clear();
     m_evictedEntries.clear();
     m_evictedGuidAndCache.clear();
+    m_silence.flushed += static_cast<long long>(dirty.size());
     NotifyAllDirty(dirty);
 }
 

@@ -137,6 +137,11 @@ public:
     // The announcements received lately, for read-through caches' verdicts.
     const ArrivalTable& Arrivals() const { return m_arrivals; }
     bool Hears() const;
+    void CountSilentAnswer(RedisPubsub::SilentAnswer kind) {
+        ++(kind == RedisPubsub::SilentAnswer::Load   ? m_silence.loads
+           : kind == RedisPubsub::SilentAnswer::Hold ? m_silence.holds
+                                                     : m_silence.failSafe);
+    }
     long long LastHeardNs() const;
     std::string Unreachable() const;
     long long SilenceBoundNs() const { return m_redis ? m_maxDeafNs : 0; }
@@ -415,6 +420,11 @@ private:
 #undef VELCACHE_HEALTH_ATOMIC
 #undef VELCACHE_HEALTH_ATOMIC_Gauge
 #undef VELCACHE_HEALTH_ATOMIC_Counter
+    // What the caches did while the service heard nothing, and what gaps flushed: running
+    // totals, told at the end of each outage (CoherenceStateWatch::OutageFigures).
+    struct SilenceTotals {
+        std::atomic<long long> loads{0}, holds{0}, failSafe{0}, flushed{0};
+    } m_silence;
     TMutex m_healthMutex;
     // (steady ns, lag ms)
     std::deque<std::pair<long long, long long>> m_lags VEL_GUARDED_BY(m_healthMutex);

@@ -25,8 +25,13 @@ std::string MsSince(long long fromNs, long long nowNs) {
 }  // namespace
 
 CoherenceStateWatch::CoherenceStateWatch(const TString& ns, RedisSubscriptionManager& manager,
-                                         long long deafNs, bool flushOnGap)
-    : m_namespace(ns), m_manager(manager), m_deafNs(deafNs), m_flushOnGap(flushOnGap) {
+                                         long long deafNs, bool flushOnGap,
+                                         std::function<OutageFigures()> figures)
+    : m_namespace(ns),
+      m_manager(manager),
+      m_deafNs(deafNs),
+      m_flushOnGap(flushOnGap),
+      m_figures(std::move(figures)) {
     m_thread = std::thread([this] { Run(); });
     m_threadId = m_thread.get_id();
 }
@@ -92,8 +97,10 @@ void CoherenceStateWatch::Check(const std::string& endpoint) {
         std::string message = Who() + " hears Redis at " + endpoint;
         int severity = TLog::Info;
         if (m_everHeard) {
+            // The end of an outage, at Warn as its start: an operator reads both or neither.
+            severity = TLog::Warn;
             message += " again after " + MsSince(m_notHearingNs, now) +
-                       ": read-through caches serve what they hold again";
+                       ": read-through caches serve what they hold again" + Meanwhile();
         } else if (!m_reportedAtStart) {
             severity = TLog::Debug;  // the start-up, which nobody was warned about
         }
@@ -102,10 +109,26 @@ void CoherenceStateWatch::Check(const std::string& endpoint) {
     }
 }
 
+std::string CoherenceStateWatch::Meanwhile() const {
+    if (!m_figures) return "";
+    const OutageFigures now = m_figures();
+    const auto times = [](long long n) {
+        return std::to_string(n) + (n == 1 ? " time" : " times");
+    };
+    return "; meanwhile they loaded from the source " + times(now.loads - m_atOutageStart.loads) +
+           ", answered " + times(now.holds - m_atOutageStart.holds) +
+           " with values loaded during the silence and gave " +
+           std::to_string(now.failSafe - m_atOutageStart.failSafe) + " fail-safe answers; " +
+           std::to_string(now.flushed - m_atOutageStart.flushed) +
+           " tracked entries were treated as dirty";
+}
+
 void CoherenceStateWatch::Move(State to, const char* what, int severity, std::string message,
                                const std::string& endpoint) {
-    if (m_state == State::Hearing)
+    if (m_state == State::Hearing) {
         m_notHearingNs = m_lastHeardNs != 0 ? m_lastHeardNs : SteadyNowNs();
+        if (m_figures) m_atOutageStart = m_figures();
+    }
     m_state = to;
     m_pending.push_back(Change{to, what, severity, std::move(message), endpoint});
     m_wake.notify_all();

@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -31,13 +32,22 @@ class RedisSubscriptionManager;
 class CoherenceStateWatch {
 public:
     using State = RedisPubsub::CoherenceState;
+    // What the caches of the service did so far, running totals; an outage's end tells the
+    // difference since its start.
+    struct OutageFigures {
+        long long loads = 0;     // loads from the source while the service heard nothing
+        long long holds = 0;     // answers from values loaded during a silence
+        long long failSafe = 0;  // fail-safe answers while the service heard nothing
+        long long flushed = 0;   // tracked entries treated as dirty after a gap
+    };
 
     // Watches `manager`'s subscription for the service of namespace `ns`, whose silence bound
     // is `deafNs` (0: only a lost connection counts as silence) and which treats every tracked
-    // entry as dirty on a gap when `flushOnGap`. Starts in CatchingUp (subscribing) and starts
-    // its thread. REQUIRES: `manager` outlives the watch.
+    // entry as dirty on a gap when `flushOnGap`; `figures` (lock-free, may be empty) reads the
+    // service's totals. Starts in CatchingUp (subscribing) and starts its thread. REQUIRES:
+    // `manager` and what `figures` reads outlive the watch.
     CoherenceStateWatch(const TString& ns, RedisSubscriptionManager& manager, long long deafNs,
-                        bool flushOnGap);
+                        bool flushOnGap, std::function<OutageFigures()> figures = {});
     // Stops the thread (Stop). REQUIRES: not called from a listener.
     ~CoherenceStateWatch();
     CoherenceStateWatch(const CoherenceStateWatch&) = delete;
@@ -78,6 +88,8 @@ private:
     // Moves to `to` (noting when hearing ended) and queues the change.
     void Move(State to, const char* what, int severity, std::string message,
               const std::string& endpoint) VEL_REQUIRES(m_mutex);
+    // What the caches did since the outage began, for its end's line ("" without figures).
+    std::string Meanwhile() const VEL_REQUIRES(m_mutex);
     // Logs and tells the listeners each queued change. REQUIRES: no lock held.
     void Deliver(std::deque<Change> changes);
     // "Coherence service "<ns>"".
@@ -89,6 +101,7 @@ private:
     RedisSubscriptionManager& m_manager;
     const long long m_deafNs;
     const bool m_flushOnGap;
+    const std::function<OutageFigures()> m_figures;
 
     mutable TMutex m_mutex;
     std::condition_variable m_wake;  // waited on with m_mutex
@@ -97,6 +110,7 @@ private:
     bool m_reportedAtStart VEL_GUARDED_BY(m_mutex) = false;
     long long m_lastHeardNs VEL_GUARDED_BY(m_mutex) = 0;   // newest heard moment seen; 0: none
     long long m_notHearingNs VEL_GUARDED_BY(m_mutex) = 0;  // when hearing last ended
+    OutageFigures m_atOutageStart VEL_GUARDED_BY(m_mutex);  // the totals then
     std::deque<Change> m_pending VEL_GUARDED_BY(m_mutex);  // noticed, not yet told
     bool m_stop VEL_GUARDED_BY(m_mutex) = false;
 

@@ -325,6 +325,11 @@ public:
     long long LastHeardNs() const;
     /// CacheSynchronizationMaxDeafMs as this service applies it, in nanoseconds; 0: off.
     long long SilenceBoundNs() const;
+    /// What a cache of the service did while it heard nothing (see Hears): a load from the
+    /// source, an answer from a value loaded during the silence, a fail-safe answer. Counted,
+    /// and said at the end of the outage. Any thread; lock-free.
+    enum class SilentAnswer { Load, Hold, FailSafe };
+    void CountSilentAnswer(SilentAnswer kind);
     /// Why the service cannot hear its server, in the words Create raises ("Coherence service
     /// "NS": cannot reach Redis at HOST:PORT: CAUSE"); "" when it has heard from it (or
     /// has no server of its own). Probes the server only while it was never heard from: at

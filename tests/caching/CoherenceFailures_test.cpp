@@ -351,11 +351,17 @@ protected:
 };
 
 // A frozen server delivers nothing and answers no heartbeat: the service must notice the silence
-// by itself, say it once at Warn, and once at Info when it hears again.
+// by itself and say it once at Warn, and its end once at Warn too, with its length and what the
+// caches did meanwhile.
 TEST_F(CoherenceStateChanges, FrozenServerWentUnnoticed) {
     Start("frozen.");
+    ReadThroughOptions options;
+    options.name = "during";
+    ReadThroughCache<std::string> cache(options, m_service);
     Server().Freeze();
     ASSERT_TRUE(Eventually([&] { return Count("silent") == 1; })) << Joined(Whats());
+    // One load, then an answer from the value loaded during the silence.
+    for (int i = 0; i < 2; ++i) cache.Get("k", [] { return std::string("v"); });
     EXPECT_EQ(m_service->State(), State::Silent);
     std::this_thread::sleep_for(3s);
     Server().Thaw();
@@ -369,9 +375,13 @@ TEST_F(CoherenceStateChanges, FrozenServerWentUnnoticed) {
     EXPECT_EQ(whats.back(), "hearing");
     const std::string at = "Redis at " + Address(Server().Port());
     const auto silent = LinesWith(m_host.Log(), TLog::Warn, "hears nothing from " + at);
-    const auto hearing = LinesWith(m_host.Log(), TLog::Info, "hears " + at + " again");
+    const auto hearing = LinesWith(m_host.Log(), TLog::Warn, "hears " + at + " again");
     ASSERT_EQ(silent.size(), 1u);
     ASSERT_EQ(hearing.size(), 1u);
+    EXPECT_NE(hearing[0].find("meanwhile they loaded from the source 1 time, answered 1 time with "
+                              "values loaded during the silence and gave 0 fail-safe answers"),
+              std::string::npos)
+        << hearing[0];
     EXPECT_NE(silent[0].find("read-through caches serve nothing they held"), std::string::npos)
         << silent[0];
     // The listener was told the lines logged, and where.
@@ -379,7 +389,7 @@ TEST_F(CoherenceStateChanges, FrozenServerWentUnnoticed) {
         EXPECT_EQ(event.endpoint, Address(Server().Port()));
         EXPECT_FALSE(
             LinesWith(m_host.Log(),
-                      event.what == "silent" || event.what == "gap" ? TLog::Warn : TLog::Info,
+                      event.what == "catching-up" ? TLog::Info : TLog::Warn,
                       event.message)
                 .empty())
             << event.message;

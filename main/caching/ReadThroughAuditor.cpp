@@ -231,7 +231,11 @@ Auditor::Verdict Auditor::Judge(const HashPair& keyhash, const HashPair& answere
                                 const HashPair& reloaded, long long answerNs, bool last,
                                 long long& ageNs, std::string& why) const {
     // Without a service nothing is announced: every difference is a change no one told of.
-    if (!m_service) return Verdict::Unannounced;
+    if (!m_service) {
+        why = "its source changed and no announcement told of it (the cache has no coherence "
+              "service)";
+        return Verdict::Unannounced;
+    }
     const RedisPubsub::ChangeHeard heard =
         m_service->HeardOfChange(keyhash, answered, reloaded, answerNs);
     if (!Vouched(answerNs, heard.lostNs, heard.knownFromNs)) return Verdict::Undecided;

@@ -1,5 +1,6 @@
 #include "host/DemoHost.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 
@@ -24,8 +25,9 @@ namespace demo {
 // run's verdict can set each beside the fault under way.
 class CountingLogSink : public ILogSink {
 public:
-    // From here on, the auditor's findings say what `service` knew. Once, before any cache.
-    void Watch(std::shared_ptr<RedisPubsub> service) { m_service = std::move(service); }
+    // From here on, the auditor's findings say what `service` knew. Once, before any cache;
+    // `service` outlives the sink's use (the host removes the sink first).
+    void Watch(const RedisPubsub* service) { m_service = service; }
 
     bool Accepts(int severity, int) const override { return severity >= TLog::Info; }
     void Write(const LogRecord& record) override {
@@ -33,12 +35,13 @@ public:
         if (record.severity >= TLog::Warn && message.rfind("ReadThroughCache ", 0) == 0 &&
             message.find("an answer was older than its source") != std::string::npos) {
             // Only the service's lock-free readings: this may run under a lock of the library.
+            const RedisPubsub* service = m_service;
             std::fprintf(stderr, "[check] auditor finding at %.3f: %s; %s\n",
                          std::chrono::duration<double>(
                              std::chrono::system_clock::now().time_since_epoch())
                              .count(),
                          message.c_str(),
-                         m_service ? DescribeHearing(*m_service).c_str() : "no coherence service");
+                         service ? DescribeHearing(*service).c_str() : "no coherence service");
         }
         std::string name;
         if (message.rfind("ec-", 0) == 0) {
@@ -62,7 +65,7 @@ public:
 private:
     mutable TMutex m_mutex;
     std::map<std::string, std::int64_t> m_counts VEL_GUARDED_BY(m_mutex);
-    std::shared_ptr<RedisPubsub> m_service;  // set once, before any line it is used for
+    std::atomic<const RedisPubsub*> m_service{nullptr};  // set once (Watch)
 };
 
 std::string DescribeHearing(const RedisPubsub& service) {
@@ -101,7 +104,7 @@ DemoHost::DemoHost(const HostConfig& config) {
     options.logSink = m_sink;
     Host& host = Host::Start(options);
     m_service = host.Service();
-    m_sink->Watch(m_service);
+    m_sink->Watch(m_service.get());
     m_disk = host.DiskLayer();
     m_redis = host.RedisLayer();
 }

@@ -300,18 +300,31 @@ void MetricsHttpServer::Server::Run() {
                                        " stops serving: poll failed: " + std::strerror(errno)));
             break;
         }
+        if (m_stopping.load()) break;
         now = Clock::now();
         std::size_t i = 0;
         for (Connection& c : m_connections) {
             const short events = polled[i++].revents;
-            if (events & POLLNVAL) c.open = false;
-            if (c.open && (events & POLLOUT)) {
-                Flush(c, now);
-                Serve(c, now);  // the requests that waited for the answer before them
+            try {
+                if (events & POLLNVAL) c.open = false;
+                if (c.open && (events & POLLOUT)) {
+                    Flush(c, now);
+                    Serve(c, now);  // the requests that waited for the answer before them
+                }
+                if (c.open && (events & (POLLIN | POLLHUP | POLLERR))) Read(c, now);
+            } catch (...) {  // out of memory building an answer: this connection goes
+                TLog::LogCurrentException(TLog::Error, TString("A metrics connection failed."));
+                c.open = false;
             }
-            if (c.open && (events & (POLLIN | POLLHUP | POLLERR))) Read(c, now);
         }
-        if (polled[i + 1].revents & POLLIN) Accept(now);
+        if (polled[i + 1].revents & POLLIN) {
+            try {
+                Accept(now);
+            } catch (...) {
+                TLog::LogCurrentException(TLog::Error,
+                                          TString("Accepting a metrics connection failed."));
+            }
+        }
     }
     m_connections.clear();
 }

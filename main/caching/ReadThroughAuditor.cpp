@@ -232,8 +232,9 @@ Auditor::Verdict Auditor::Judge(const HashPair& keyhash, const HashPair& answere
                                 long long& ageNs, std::string& why) const {
     // Without a service nothing is announced: every difference is a change no one told of.
     if (!m_service) {
-        why = "its source changed and no announcement told of it (the cache has no coherence "
-              "service)";
+        why =
+            "its source changed and no announcement told of it (the cache has no coherence "
+            "service)";
         return Verdict::Unannounced;
     }
     const RedisPubsub::ChangeHeard heard =

@@ -108,10 +108,10 @@ private:
     State m_state VEL_GUARDED_BY(m_mutex) = State::CatchingUp;
     bool m_everHeard VEL_GUARDED_BY(m_mutex) = false;
     bool m_reportedAtStart VEL_GUARDED_BY(m_mutex) = false;
-    long long m_lastHeardNs VEL_GUARDED_BY(m_mutex) = 0;   // newest heard moment seen; 0: none
-    long long m_notHearingNs VEL_GUARDED_BY(m_mutex) = 0;  // when hearing last ended
+    long long m_lastHeardNs VEL_GUARDED_BY(m_mutex) = 0;    // newest heard moment seen; 0: none
+    long long m_notHearingNs VEL_GUARDED_BY(m_mutex) = 0;   // when hearing last ended
     OutageFigures m_atOutageStart VEL_GUARDED_BY(m_mutex);  // the totals then
-    std::deque<Change> m_pending VEL_GUARDED_BY(m_mutex);  // noticed, not yet told
+    std::deque<Change> m_pending VEL_GUARDED_BY(m_mutex);   // noticed, not yet told
     bool m_stop VEL_GUARDED_BY(m_mutex) = false;
 
     TMutex m_deliverMutex VEL_ACQUIRED_AFTER(m_mutex);  // held by the thread while it tells

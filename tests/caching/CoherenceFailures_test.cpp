@@ -387,11 +387,9 @@ TEST_F(CoherenceStateChanges, FrozenServerWentUnnoticed) {
     // The listener was told the lines logged, and where.
     for (const auto& event : Events()) {
         EXPECT_EQ(event.endpoint, Address(Server().Port()));
-        EXPECT_FALSE(
-            LinesWith(m_host.Log(),
-                      event.what == "catching-up" ? TLog::Info : TLog::Warn,
-                      event.message)
-                .empty())
+        EXPECT_FALSE(LinesWith(m_host.Log(), event.what == "catching-up" ? TLog::Info : TLog::Warn,
+                               event.message)
+                         .empty())
             << event.message;
     }
 }

@@ -157,9 +157,9 @@ TEST(HostStart, SingleProcessHostCachesInMemoryAndOnDisk) {
             host.ReadThrough<std::string>("refused", audited, TextCodec());
             ok = false;
         } catch (const VelmoraException& e) {
-            ok = ok && std::string(e.what()).find("HostCacheOptions::auditSampleRate of "
-                                                  "\"refused\" must be between 0 and 1") !=
-                           std::string::npos;
+            ok = ok && std::string(e.what()).find(
+                           "HostCacheOptions::auditSampleRate of "
+                           "\"refused\" must be between 0 and 1") != std::string::npos;
         }
         // A second start is refused, whatever its options.
         ok = ok && StartRaises(HostOptions{}).find("started in this process already") !=

@@ -6,8 +6,8 @@
 // closed and new ones are closed as soon as accepted: the server is unreachable through the
 // proxy alone, and reachable as before to everyone else.
 // Each connection runs on a thread of its own; the destructor closes every connection and joins
-// the threads. Thread contract: SetDrip and SetCut are safe for concurrent use; anything else needs external
-// synchronization.
+// the threads. Thread contract: SetDrip and SetCut are safe for concurrent use; anything else needs
+// external synchronization.
 #pragma once
 
 #include <atomic>

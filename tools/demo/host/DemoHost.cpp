@@ -36,12 +36,12 @@ public:
             message.find("an answer was older than its source") != std::string::npos) {
             // Only the service's lock-free readings: this may run under a lock of the library.
             const RedisPubsub* service = m_service;
-            std::fprintf(stderr, "[check] auditor finding at %.3f: %s; %s\n",
-                         std::chrono::duration<double>(
-                             std::chrono::system_clock::now().time_since_epoch())
-                             .count(),
-                         message.c_str(),
-                         service ? DescribeHearing(*service).c_str() : "no coherence service");
+            std::fprintf(
+                stderr, "[check] auditor finding at %.3f: %s; %s\n",
+                std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+                    .count(),
+                message.c_str(),
+                service ? DescribeHearing(*service).c_str() : "no coherence service");
         }
         std::string name;
         if (message.rfind("ec-", 0) == 0) {

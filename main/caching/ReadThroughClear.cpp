@@ -206,7 +206,9 @@ void ReadThroughCore::Impl::OnClearMessage(long long generation, const std::stri
 
 void ReadThroughCore::Impl::OnClearResubscribed() {
     // Clears published while the connection was down were not delivered: assume one.
-    ApplyClear(ReadGeneration().value_or(m_generation.load()));
+    const std::optional<long long> generation = ReadGeneration();
+    if (generation) m_generationKnown = true;
+    ApplyClear(generation.value_or(m_generation.load()));
 }
 
 void ReadThroughCore::Impl::StartClearChannel() {
@@ -236,11 +238,13 @@ void ReadThroughCore::Impl::StartClearChannel() {
         }
         if (first) {
             manager->SetCatchUp(pattern, [key](bool resubscription) {
-                if (resubscription)
-                    ForEachEngine(key, [](Engine& engine) { engine.OnClearResubscribed(); });
+                ForEachEngine(key, [resubscription](Engine& engine) {
+                    if (resubscription || !engine.GenerationKnown()) engine.OnClearResubscribed();
+                });
                 return std::string();
             });
-            manager->Subscribe(pattern, [key](const TString&, const void* data, int length) {
+            // Not waited for here: the wait below is for a server that answered.
+            const auto onClear = [key](const TString&, const void* data, int length) {
                 const std::string text(static_cast<const char*>(data),
                                        static_cast<std::size_t>(std::max(length, 0)));
                 const std::size_t space = text.find(' ');
@@ -249,7 +253,8 @@ void ReadThroughCore::Impl::StartClearChannel() {
                 const std::string from = space == std::string::npos ? "" : text.substr(space + 1);
                 ForEachEngine(key,
                               [&](Engine& engine) { engine.OnClearMessage(*generation, from); });
-            });
+            };
+            manager->Subscribe(pattern, onClear, std::chrono::milliseconds(0));
         }
         m_clearSubscribed = true;
         if (m_reachableAtStart &&
@@ -261,9 +266,16 @@ void ReadThroughCore::Impl::StartClearChannel() {
                                                     "yet; a clear made meanwhile is assumed "
                                                     "once it is"));
     }
-    // Read after subscribing: a clear made in between is in what is read.
-    if (const std::optional<long long> generation = ReadGeneration())
+    // Read after subscribing: a clear made in between is in what is read. A server that did not
+    // answer at start is not waited for: the first confirmation reads it (or has, before this
+    // engine joined the channel).
+    if (!m_reachableAtStart && !m_options.clearChannel->WaitUntilSubscribed(
+                                   Escaped(ClearChannelName()), std::chrono::milliseconds(0)))
+        return;
+    if (const std::optional<long long> generation = ReadGeneration()) {
         m_generation.store(*generation);
+        m_generationKnown = true;
+    }
 }
 
 void ReadThroughCore::Impl::StopClearChannel() {

@@ -243,8 +243,11 @@ public:
     void StopClearChannel();
     // A clear heard on the channel: `generation` and the instance that cleared.
     void OnClearMessage(long long generation, const std::string& from);
-    // The channel's subscription was re-established: a clear may have been missed.
+    // The channel's subscription was re-established (or first confirmed while the generation
+    // was not read yet): a clear may have been missed.
     void OnClearResubscribed();
+    // Whether the generation was read from the shared layer (or there is none to read).
+    bool GenerationKnown() const { return m_generationKnown.load(); }
     ReadThroughCounters Counters() const;
     HashPair KeyHash(const std::string& key) const;
     // Under the current generation.
@@ -427,8 +430,10 @@ private:
     std::atomic<long long> m_generation{0};
     std::atomic<long long> m_clearedAtNs{0};
     std::atomic<bool> m_clearSubscribed{false};
-    // Whether the servers answered when the cache was made; a degraded start does not wait for
-    // the clear channel's confirmation (a clear made meanwhile is assumed once it comes).
+    std::atomic<bool> m_generationKnown{false};
+    // Whether the servers answered when the cache was made; a degraded start neither waits for
+    // the clear channel's confirmation nor reads the generation (both are done, and a clear made
+    // meanwhile assumed, once the confirmation comes).
     bool m_reachableAtStart = true;
     std::shared_ptr<readthrough::MemoryLayer> m_memory;
     // With the built-in policy (an MRU policy of a thirty-second under memoryEntries), the layer

@@ -56,8 +56,9 @@ RedisPubsub::RedisPubsub(const TString& ns)
 RedisPubsub::RedisPubsub(const TString& ns, RedisSubscriptionManager& manager)
     : m_impl(std::make_unique<Impl>(ns, manager, appoptions::CacheSynchronizationMaxDeafMs())) {}
 
-RedisPubsub::RedisPubsub(const TString& ns, RedisSubscriptionManager& manager, int maxDeafMs)
-    : m_impl(std::make_unique<Impl>(ns, manager, maxDeafMs)) {}
+RedisPubsub::RedisPubsub(const TString& ns, RedisSubscriptionManager& manager, int maxDeafMs,
+                         bool waitForConfirmation)
+    : m_impl(std::make_unique<Impl>(ns, manager, maxDeafMs, waitForConfirmation)) {}
 
 RedisPubsub::RedisPubsub(const TString& ns, IRedisSubscriptionManager& manager,
                          PublishFunction publish)
@@ -94,7 +95,7 @@ std::weak_ptr<RedisPubsub> RedisPubsub::GetInstance() {
         auto* service = new RedisPubsub("defaultns.");
         if (!unreachable.empty()) {
             TLog::LogMessage(TLog::Error, TString::fromStdString(unreachable + kStartingDegraded));
-            service->m_impl->StateWatch()->UnreachableAtStart();
+            service->m_impl->MarkUnreachableAtStart(unreachable);
         }
         return service;
     });
@@ -114,13 +115,22 @@ std::shared_ptr<RedisPubsub> RedisPubsub::Create(const TString& ns,
     if (manager.IsSubscribed(ns + TString("*")))
         throw VelmoraException("A coherence service of namespace \"" + ns.toStdString() +
                                "\" exists already in this process.");
-    // Asked before subscribing, so that a refusal leaves nothing behind.
-    const std::string unreachable = UnreachableMessage(ns, manager.GetConfig());
+    // Asked before subscribing, so that a refusal leaves nothing behind; a caller that has just
+    // probed the same server passes what it found instead of waiting for a second probe.
+    std::string unreachable;
+    if (!settings.probed) {
+        unreachable = UnreachableMessage(ns, manager.GetConfig());
+    } else if (!settings.probed->empty()) {
+        unreachable = "Coherence service \"" + ns.toStdString() + "\": cannot reach Redis at " +
+                      DescribeRedisEndpoint(manager.GetConfig()) + ": " + *settings.probed;
+    }
     if (!unreachable.empty() && !settings.startDegraded) throw VelmoraException(unreachable);
-    std::shared_ptr<RedisPubsub> service(new RedisPubsub(ns, manager, settings.maxDeafMs));
+    // A server that did not answer is not waited for: the subscription is made when it does.
+    std::shared_ptr<RedisPubsub> service(
+        new RedisPubsub(ns, manager, settings.maxDeafMs, unreachable.empty()));
     if (!unreachable.empty()) {
         TLog::LogMessage(TLog::Error, TString::fromStdString(unreachable + kStartingDegraded));
-        service->m_impl->StateWatch()->UnreachableAtStart();
+        service->m_impl->MarkUnreachableAtStart(unreachable);
     }
     return service;
 }
@@ -194,7 +204,7 @@ RedisPubsub::ChangeHeard RedisPubsub::HeardOfChange(HashPair keyhash, HashPair a
                                                     HashPair reloaded, long long answerNs) const {
     const ArrivalTable::ChangeHeard found =
         m_impl->Arrivals().HeardOfChange(keyhash, answered, reloaded, answerNs);
-    return {found.heardNs,   found.lostNs,   found.startNs,       found.otherNs,
+    return {found.heardNs,  found.lostNs,   found.startNs,       found.otherNs,
             found.arrivals, found.newestNs, found.newestAnswered};
 }
 
@@ -218,8 +228,25 @@ std::string RedisPubsub::Unreachable() const {
     return m_impl->Unreachable();
 }
 
+void RedisPubsub::Impl::MarkUnreachableAtStart(std::string why) {
+    m_startCause = std::move(why);
+    // Nothing goes out until the retry thread finds the server answering again.
+    m_publishDown = true;
+    m_streamDown = true;
+    if (m_state) m_state->UnreachableAtStart();
+}
+
+bool RedisPubsub::Impl::KnownSilent() const {
+    if (!m_redis || m_maxDeafNs <= 0) return false;
+    const long long last = LastHeardNs();
+    if (last == 0) return !m_startCause.empty();
+    return SteadyNowNs() - last > m_maxDeafNs;
+}
+
 std::string RedisPubsub::Impl::Unreachable() const {
     if (!m_redis || m_redis->HeardLiveAtNs() != 0 || m_lastHeardNs.load() != 0) return "";
+    // Found at start: probing again would only wait as long once more.
+    if (!m_startCause.empty()) return m_startCause;
     const RedisEndpointConfig config = m_redis->GetConfig();
     const std::string cause = ProbeRedis(config);
     if (cause.empty()) return "";
@@ -269,7 +296,11 @@ RedisPubsub::TrackingCounts RedisPubsub::GetTrackingCountsTestOnly() const {
 // ---- Impl: construction ----
 
 void RedisSubscriptionAdapter::Subscribe(const TString& channelPattern, const Callback& callback) {
-    m_manager.Subscribe(channelPattern, callback);
+    if (m_wait) {
+        m_manager.Subscribe(channelPattern, callback);
+    } else {
+        m_manager.Subscribe(channelPattern, callback, std::chrono::milliseconds(0));
+    }
 }
 
 void RedisSubscriptionAdapter::Unsubscribe(const TString& channelPattern) {
@@ -282,11 +313,12 @@ RedisPubsub::Impl::Impl(const TString& ns, IRedisSubscriptionManager& manager,
     Subscribe();
 }
 
-RedisPubsub::Impl::Impl(const TString& ns, RedisSubscriptionManager& manager, int maxDeafMs)
+RedisPubsub::Impl::Impl(const TString& ns, RedisSubscriptionManager& manager, int maxDeafMs,
+                        bool waitForConfirmation)
     : Impl(Unsubscribed{}, ns, nullptr, [this](const TString& channel, const TString& message) {
           PublishOrQueue(channel, message);
       }) {
-    m_adapter = std::make_unique<RedisSubscriptionAdapter>(manager);
+    m_adapter = std::make_unique<RedisSubscriptionAdapter>(manager, waitForConfirmation);
     m_subscriptionManager = m_adapter.get();
     m_redis = &manager;
     m_maxDeafNs = static_cast<long long>(std::max(0, maxDeafMs)) * 1000000LL;

@@ -106,8 +106,12 @@ void RedisPubsub::Impl::PublishOrQueue(const TString& channel, const TString& me
     const std::string c = channel.toStdString(), m = message.toStdString();
     // While the stream's node or every node is known to be down, a fill does not wait for it:
     // what cannot go out now is queued at once, and the retry thread probes.
+    // Once the service knows the server is silent, neither: the retry thread sends it when the
+    // server answers, and the caller does not wait a command time-out on a server that froze.
     Sent sent;
-    const bool streamDown = m_streamDown.load(), publishDown = m_publishDown.load();
+    const bool silent = KnownSilent();
+    const bool streamDown = silent || m_streamDown.load();
+    const bool publishDown = silent || m_publishDown.load();
     if (publishDown && (streamDown || !m_streamOn)) {
         sent = Sent{!m_streamOn, false};
     } else if (streamDown) {
@@ -637,6 +641,8 @@ CoherenceHealth RedisPubsub::Impl::GetHealth() {
     }
     DescribeHealth();
     Metrics::Scope scope(kHealthScope, 0x20001);
+    // The namespace labels the series: two services in one process stay apart.
+    scope.Tag("cns", m_namespace);
 #define VELCACHE_HEALTH_TAG(member, tag, kind, initial, help) \
     scope.Tag(tag, static_cast<std::int64_t>(h.member));
     VELCACHE_COHERENCE_HEALTH(VELCACHE_HEALTH_TAG)

@@ -114,7 +114,8 @@ public:
     Impl(const TString& ns, IRedisSubscriptionManager& manager, PublishFunction publish);
     // Publishes and subscribes through `manager`, with the stream, replay and retry queue;
     // answers Hears with the silence bound `maxDeafMs` (0: none).
-    Impl(const TString& ns, RedisSubscriptionManager& manager, int maxDeafMs);
+    Impl(const TString& ns, RedisSubscriptionManager& manager, int maxDeafMs,
+         bool waitForConfirmation = true);
     ~Impl() override;
     // RedisPubsub::Stop: waits for the background tasks, sends what the retry queue holds until
     // `deadline` (see RetryLoop), drops the rest and unsubscribes. Idempotent.
@@ -144,6 +145,14 @@ public:
     }
     long long LastHeardNs() const;
     std::string Unreachable() const;
+    // The service was made while its server could not be reached, for `why` (Create's words):
+    // until it is first heard, Unreachable answers `why` without probing again, and
+    // announcements go to the retry queue without waiting on the server. Before the service is
+    // shared with another thread.
+    void MarkUnreachableAtStart(std::string why);
+    // Whether the service knows it hears nothing: unreachable at start and never heard since, or
+    // silent for longer than the silence bound. Then no caller waits on the server.
+    bool KnownSilent() const;
     long long SilenceBoundNs() const { return m_redis ? m_maxDeafNs : 0; }
     std::uint64_t AddPruneListener(PruneListener listener);
     // The watch of a durable instance's state changes; null for the others.
@@ -369,6 +378,7 @@ private:
     long long m_maxDeafNs = 0;  // CacheSynchronizationMaxDeafMs of a service with m_redis
     long long m_lastGapNs = 0;  // when CatchUp last found a gap; delivery thread only
     mutable std::atomic<long long> m_lastHeardNs{0};  // see LastHeardNs; any thread
+    std::string m_startCause;  // MarkUnreachableAtStart's; constant once the service is shared
     std::atomic<bool> m_streamOn{false};
     TString m_streamKey;
     int m_streamCap = 0;

@@ -110,6 +110,12 @@ void RedisSubscriptionManager::WaitForWake(Clock::time_point until) {
 }
 
 void RedisSubscriptionManager::Subscribe(const TString& channelPattern, const Callback& callback) {
+    Subscribe(channelPattern, callback,
+              std::chrono::duration_cast<std::chrono::milliseconds>(m_config.commandTimeout));
+}
+
+void RedisSubscriptionManager::Subscribe(const TString& channelPattern, const Callback& callback,
+                                         std::chrono::milliseconds wait) {
     const std::string pattern = channelPattern.toStdString();
     TMutexLock lock(m_mutex);
     auto& slot = m_subscriptions[pattern];
@@ -122,8 +128,8 @@ void RedisSubscriptionManager::Subscribe(const TString& channelPattern, const Ca
     }
     slot = subscription;
     Wake();
-    if (std::this_thread::get_id() == m_threadId) return;
-    m_changed.wait_for(lock.Native(), m_config.commandTimeout,
+    if (std::this_thread::get_id() == m_threadId || wait.count() <= 0) return;
+    m_changed.wait_for(lock.Native(), wait,
                        [&]() VEL_REQUIRES(m_mutex) { return subscription->confirmed || m_stop; });
 }
 

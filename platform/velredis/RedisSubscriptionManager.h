@@ -120,6 +120,9 @@ public:
     // subscription is made when it comes back). An exception from the callback is logged at Warn
     // and delivery goes on.
     void Subscribe(const TString& channelPattern, const Callback& callback);
+    // As Subscribe, waiting at most `wait` for the confirmation (0: returns at once).
+    void Subscribe(const TString& channelPattern, const Callback& callback,
+                   std::chrono::milliseconds wait);
     // Removes the pattern's callback. On return the callback is not running and will not start,
     // unless this is called from that callback itself (then it returns at once and the current
     // call is the last). Nothing happens for a pattern that is not subscribed.

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -89,14 +90,19 @@ struct CoherenceHealth {
 /// which must outlive it. Safe for concurrent use, as the manager is.
 class VELCACHE_EXPORT RedisSubscriptionAdapter final : public IRedisSubscriptionManager {
 public:
-    /// Borrows `manager`, which must outlive the adapter.
-    explicit RedisSubscriptionAdapter(RedisSubscriptionManager& manager) : m_manager(manager) {}
+    /// Borrows `manager`, which must outlive the adapter. Without `waitForConfirmation`,
+    /// Subscribe returns at once rather than waiting for the server to confirm (for a server
+    /// known not to answer).
+    explicit RedisSubscriptionAdapter(RedisSubscriptionManager& manager,
+                                      bool waitForConfirmation = true)
+        : m_manager(manager), m_wait(waitForConfirmation) {}
     /// Both pass straight on to the manager, with its contract.
     void Subscribe(const TString& channelPattern, const Callback& callback) override;
     void Unsubscribe(const TString& channelPattern) override;
 
 private:
     RedisSubscriptionManager& m_manager;
+    const bool m_wait;
 };
 
 /// The process's cross-process coherence service over Redis publish/subscribe (see the file's
@@ -136,6 +142,9 @@ public:
         int maxDeafMs = 1500;
         /// As CacheSynchronizationStartDegraded, for this making alone.
         bool startDegraded = false;
+        /// What the caller's own probe of the manager's server found just before ("" when it
+        /// answered; the cause otherwise, as ProbeRedis words it); unset: Create probes.
+        std::optional<std::string> probed;
     };
     /// As Create(ns), on `manager` (its endpoint, its connections, its delivery thread) and with
     /// `settings`: a host that talks to several servers makes one manager and one service for
@@ -332,8 +341,9 @@ public:
     void CountSilentAnswer(SilentAnswer kind);
     /// Why the service cannot hear its server, in the words Create raises ("Coherence service
     /// "NS": cannot reach Redis at HOST:PORT: CAUSE"); "" when it has heard from it (or
-    /// has no server of its own). Probes the server only while it was never heard from: at
-    /// most the connect time-out plus one command time-out. Any thread.
+    /// has no server of its own). A service found unreachable when it was made answers that
+    /// cause at once until it is first heard; any other probes the server while it was never
+    /// heard from: at most the connect time-out plus one command time-out. Any thread.
     std::string Unreachable() const;
 
     /// Told of every evicted record the service lets go (by age, by count, or OnRemoved(cache)),
@@ -381,7 +391,8 @@ private:
     explicit RedisPubsub(const TString& ns = "defaultns.");
     RedisPubsub(const TString& ns, IRedisSubscriptionManager& manager, PublishFunction publish);
     RedisPubsub(const TString& ns, RedisSubscriptionManager& manager);
-    RedisPubsub(const TString& ns, RedisSubscriptionManager& manager, int maxDeafMs);
+    RedisPubsub(const TString& ns, RedisSubscriptionManager& manager, int maxDeafMs,
+                bool waitForConfirmation = true);
 
     std::unique_ptr<Impl> m_impl;
 };

@@ -10,6 +10,8 @@
 #include "caching/ExternalCacheFactory.h"
 #include "caching/LoadLeases.h"
 #include "caching/RedisExternalCache.h"
+#include "metrics2/MetricsServer.h"
+#include "metrics2/OpenMetrics.h"
 #include "velcore/AppConfig.h"
 #include "velcore/AppOptions.h"
 #include "velcore/FolderSweeper.h"
@@ -32,7 +34,6 @@ const char* const kClearChannels = "velcache.clear.";
 const char* const kNamespacedClearChannels = "velcache.clear@";
 // How often a host's disk sweeper looks at the whole directory again.
 constexpr std::chrono::nanoseconds kSweepRescanInterval{300000000000LL};
-
 
 }  // namespace
 
@@ -108,6 +109,16 @@ void Validate(const char* who, const HostOptions& o) {
         Refuse(who, "externalConcurrencyLimit", "must be at least 1");
     if (o.redisValuesExpireSec && *o.redisValuesExpireSec < 0)
         Refuse(who, "redisValuesExpireSec", "must not be negative");
+    if (!o.metricsAddress.empty()) {
+        const std::size_t colon = o.metricsAddress.rfind(':');
+        const std::string port =
+            colon == std::string::npos ? "" : o.metricsAddress.substr(colon + 1);
+        if (colon == 0 || port.empty() || port.size() > 5 ||
+            port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) > 65535)
+            Refuse(who, "metricsAddress",
+                   "must be \"host:port\" with a port from 0 to 65535, not \"" + o.metricsAddress +
+                       "\"");
+    }
 }
 
 RedisEndpointConfig Endpoint(const HostOptions& o) {
@@ -181,12 +192,63 @@ public:
     std::atomic<bool> stopped{false};
     std::mutex stopMutex;  // one Stop at a time
 
+    // The metrics endpoint (null without metricsAddress), made before anything else so that a
+    // refused address leaves nothing behind; its scrapes ask the service and the caches only
+    // once `made` is set (the members above are then constant).
+    std::unique_ptr<Metrics::MetricsHttpServer> metrics;
+    std::atomic<bool> made{false};
+    std::mutex trackedMutex;
+    std::vector<std::function<bool()>> tracked;  // guarded by trackedMutex
+
+    // What a scrape answers: the process's figures, this host's asked for first.
+    std::string RenderMetrics();
+
     RedisSubscriptionManager* Manager() const {
         if (!redis) return nullptr;
         return manager ? manager.get() : &RedisSubscriptionManager::GetInstance();
     }
     bool WithRedis() const { return !options.redis.empty() || !options.redisCluster.empty(); }
 };
+
+namespace {
+
+// The process's OpenMetrics sink, put in front of the sink the process had (every record passes
+// on to it) by the first host that serves metrics; it stays until the process ends.
+std::shared_ptr<Metrics::OpenMetricsSink> ProcessMetricsSink() {
+    static std::mutex mutex;
+    static std::shared_ptr<Metrics::OpenMetricsSink> sink;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!sink) {
+        sink = std::make_shared<Metrics::OpenMetricsSink>(Metrics::SetSink(nullptr));
+        Metrics::SetSink(sink);
+    }
+    return sink;
+}
+
+// Listens on the host's metrics address, naming the field when it cannot.
+void ServeMetrics(const char* who, Host::Impl& impl) {
+    if (impl.options.metricsAddress.empty()) return;
+    ProcessMetricsSink();  // records add up from now on
+    try {
+        impl.metrics = std::make_unique<Metrics::MetricsHttpServer>(
+            impl.options.metricsAddress, [&impl] { return impl.RenderMetrics(); });
+    } catch (const std::exception& e) {
+        Refuse(who, "metricsAddress", "cannot be served: " + std::string(e.what()));
+    }
+}
+
+}  // namespace
+
+std::string Host::Impl::RenderMetrics() {
+    const std::shared_ptr<Metrics::OpenMetricsSink> sink = ProcessMetricsSink();
+    if (made.load(std::memory_order_acquire)) {
+        if (service) service->GetHealth();
+        // Each report sends a cache's figures; a cache that is gone leaves the list.
+        std::lock_guard<std::mutex> lock(trackedMutex);
+        std::erase_if(tracked, [](const std::function<bool()>& report) { return !report(); });
+    }
+    return sink->Render();
+}
 
 namespace {
 
@@ -219,19 +281,20 @@ void CheckProcessWide(const HostOptions& o) {
                  std::to_string(expiry), "ExternalCacheRedisAlwaysSetEx and ...Sec");
 }
 
-// Raises (or, with startDegraded, logs at Error and returns false) when the host's server
-// cannot be reached. Asked before anything is set, so that a host that fails here leaves nothing
-// behind.
-bool Probe(const char* who, const HostOptions& options, const RedisEndpointConfig& endpoint) {
-    const std::string cause = ProbeRedis(endpoint);
-    if (cause.empty()) return true;
+// Raises (or, with startDegraded, logs at Error and returns the cause) when the host's server
+// cannot be reached; "" when it answers. Asked before anything is set, so that a host that fails
+// here leaves nothing behind.
+std::string Probe(const char* who, const HostOptions& options,
+                  const RedisEndpointConfig& endpoint) {
+    std::string cause = ProbeRedis(endpoint);
+    if (cause.empty()) return cause;
     const std::string text = std::string(who) + ": cannot reach Redis at " +
                              DescribeRedisEndpoint(endpoint) + ": " + cause;
     if (!options.startDegraded) throw VelmoraException(text);
     TLog::LogMessage(TLog::Error,
                      TString::fromStdString(text + "; starting degraded (read-through caches "
                                                    "load from the source until it answers)"));
-    return false;
+    return cause;
 }
 
 // The process's log sink and stderr level, as given; `fallback` (when set) for an unset level.
@@ -241,16 +304,18 @@ void ApplyLogging(const HostOptions& options, std::optional<HostLogLevel> fallba
     if (level) TLog::SetStderrLevel(Severity(*level));
 }
 
-// Makes the service of `impl` on `manager` and, when the server answered the probe, waits (at
-// most subscribeWait) for its subscription; a wait that ends unconfirmed is said at Warn. A
-// degraded start does not wait for a server that did not answer.
+// Makes the service of `impl` on `manager` and, when the server answered the probe (`probed`
+// is ""), waits (at most subscribeWait) for its subscription; a wait that ends unconfirmed is
+// said at Warn. A degraded start neither probes again nor waits for a server that did not answer.
 void StartService(const char* who, Host::Impl& impl, RedisSubscriptionManager& manager,
-                  const RedisEndpointConfig& endpoint, bool reachable) {
+                  const RedisEndpointConfig& endpoint, const std::string& probed) {
+    const bool reachable = probed.empty();
     const HostOptions& options = impl.options;
     const TString ns = TString::fromStdString(options.coherenceNamespace);
     RedisPubsub::Settings settings;
     settings.maxDeafMs = options.maxDeafMs;
     settings.startDegraded = options.startDegraded;
+    settings.probed = probed;
     // Raises with host:port and the cause when the server cannot be reached.
     impl.service = RedisPubsub::Create(ns, manager, settings);
     if (reachable && !manager.WaitUntilSubscribed(ns + TString("*"), options.subscribeWait))
@@ -360,21 +425,23 @@ std::unique_ptr<Host> Host::Create(const HostOptions& options) {
     Validate("Host::Create", options);
     CheckProcessWide(options);
     auto impl = std::make_shared<Impl>(options, false);
+    ServeMetrics("Host::Create", *impl);
     const std::optional<RedisEndpointConfig> endpoint =
         impl->WithRedis() ? std::optional<RedisEndpointConfig>(Endpoint(options)) : std::nullopt;
-    const bool reachable = !endpoint || Probe("Host::Create", options, *endpoint);
+    const std::string probed = endpoint ? Probe("Host::Create", options, *endpoint) : "";
     ApplyLogging(options, std::nullopt);
     MakeOwnLayers(*impl, endpoint ? &*endpoint : nullptr);
     if (endpoint) {
         impl->manager = std::make_unique<RedisSubscriptionManager>(*endpoint);
         try {
-            StartService("Host::Create", *impl, *impl->manager, *endpoint, reachable);
+            StartService("Host::Create", *impl, *impl->manager, *endpoint, probed);
         } catch (...) {
             impl->manager->Stop();
             impl->pool->Close();
             throw;
         }
     }
+    impl->made.store(true, std::memory_order_release);
     return std::unique_ptr<Host>(new Host(std::move(impl)));
 }
 
@@ -386,7 +453,8 @@ Host& Host::Start(const HostOptions& options) {
     const std::optional<RedisEndpointConfig> endpoint =
         impl->WithRedis() ? std::optional<RedisEndpointConfig>(Endpoint(options)) : std::nullopt;
     CheckSingletons(options, endpoint ? &*endpoint : nullptr);
-    const bool reachable = !endpoint || Probe("Host::Start", options, *endpoint);
+    ServeMetrics("Host::Start", *impl);
+    const std::string probed = endpoint ? Probe("Host::Start", options, *endpoint) : "";
 
     ApplyLogging(options, HostLogLevel::Warn);
     SetProcessWide(options);
@@ -394,7 +462,8 @@ Host& Host::Start(const HostOptions& options) {
     MakeFactoryLayers(*impl, endpoint.has_value());
     if (endpoint)
         StartService("Host::Start", *impl, RedisSubscriptionManager::GetInstance(), *endpoint,
-                     reachable);
+                     probed);
+    impl->made.store(true, std::memory_order_release);
     s_host = new Host(std::move(impl));
     return *s_host;
 }
@@ -410,6 +479,7 @@ void Host::Stop(std::chrono::milliseconds deadline) {
     std::lock_guard<std::mutex> lock(h.stopMutex);
     if (h.stopped.exchange(true, std::memory_order_acq_rel)) return;
     TElapsedTimer timer;
+    if (h.metrics) h.metrics->Stop();
     RedisPubsub::StopFigures figures;
     // The subscription winds down while the retry queue goes out.
     if (h.manager) h.manager->StopDelivery();
@@ -509,6 +579,16 @@ ExternalCachePtr Host::RedisLayer() const {
 
 const HostOptions& Host::Options() const {
     return m_impl->options;
+}
+
+std::string Host::MetricsAddress() const {
+    return m_impl->metrics ? m_impl->metrics->Address() : std::string();
+}
+
+void Host::TrackFigures(std::function<bool()> report) const {
+    if (!m_impl->metrics) return;
+    std::lock_guard<std::mutex> lock(m_impl->trackedMutex);
+    m_impl->tracked.push_back(std::move(report));
 }
 
 }  // namespace velmora::caching

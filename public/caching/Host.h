@@ -37,6 +37,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -90,6 +91,12 @@ struct HostOptions {
     /// Starts even when Redis cannot be reached, logging why at Error, instead of raising
     /// (CacheSynchronizationStartDegraded).
     bool startDegraded = false;
+    /// ---- what an operator sees ----
+    /// "host:port" on which the host serves its metrics (the OpenMetrics text of every scope of
+    /// the process, its own service and caches asked for their figures at each scrape) on
+    /// HTTP GET /metrics, from a thread of its own; port 0 takes a free port (MetricsAddress
+    /// says which). Empty: none. Loopback addresses keep it on the machine.
+    std::string metricsAddress;
     /// ---- this machine's disk ----
     std::string diskDirectory;              ///< empty: no disk layer
     unsigned long long diskBudgetMb = 256;  ///< the disk layer's size, MiB
@@ -191,15 +198,16 @@ public:
     template <class V>
     std::shared_ptr<ReadThroughCache<V>> ReadThrough(const std::string& name,
                                                      const HostCacheOptions& options = {}) {
-        return std::make_shared<ReadThroughCache<V>>(CacheOptions(name, options), Service());
+        return Tracked(
+            std::make_shared<ReadThroughCache<V>>(CacheOptions(name, options), Service()));
     }
     /// ReadThrough with a codec of the host's own.
     template <class V>
     std::shared_ptr<ReadThroughCache<V>> ReadThrough(const std::string& name,
                                                      const HostCacheOptions& options,
                                                      typename ReadThroughCache<V>::Codec codec) {
-        return std::make_shared<ReadThroughCache<V>>(CacheOptions(name, options), std::move(codec),
-                                                     Service());
+        return Tracked(std::make_shared<ReadThroughCache<V>>(CacheOptions(name, options),
+                                                             std::move(codec), Service()));
     }
 
     /// The read-through options `ReadThrough` builds: the layers, leases and lifetimes chosen.
@@ -213,6 +221,8 @@ public:
     ExternalCachePtr RedisLayer() const;
     /// The options the host was made with.
     const HostOptions& Options() const;
+    /// Where the metrics endpoint listens ("host:port", the port as bound); "" without one.
+    std::string MetricsAddress() const;
 
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
@@ -221,6 +231,18 @@ public:
 
 private:
     explicit Host(std::shared_ptr<Impl> impl);
+    // With a metrics endpoint, `report` runs at each scrape (sending a cache's figures to the
+    // metrics sink) until it returns false (the cache is gone).
+    void TrackFigures(std::function<bool()> report) const;
+    template <class C>
+    std::shared_ptr<C> Tracked(std::shared_ptr<C> cache) const {
+        TrackFigures([weak = std::weak_ptr<C>(cache)] {
+            const std::shared_ptr<C> alive = weak.lock();
+            if (alive) alive->GetCounters();
+            return alive != nullptr;
+        });
+        return cache;
+    }
     // Shared with the caches this host made (ReadThroughOptions::hostStopped).
     std::shared_ptr<Impl> m_impl;
 };

@@ -9,9 +9,11 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <future>
 #include <string>
 
 #include "caching/Host.h"
+#include "support/FakeServer.h"
 #include "support/RedisServerFixture.h"
 #include "support/TestEnvironment.h"
 #include "velcore/AppOptions.h"
@@ -298,6 +300,119 @@ TEST_F(HostCreateOnRedis, StopAgainstALiveServerPublishesEveryQueuedAnnouncement
             return Answer(held, "k" + std::to_string(i), "reloaded") == "reloaded";
         })) << i;
     EXPECT_EQ(peer->Service()->GetHealth().conservativeFlushes, 0);
+}
+
+// Runs `work` on a thread of its own while the server is frozen; whether it was done within
+// `bound` (each step it waits on the frozen server takes a whole command time-out). The server
+// is thawed and the work joined either way.
+bool DoneWhileFrozen(velsupport::RedisServer& server, std::chrono::milliseconds bound,
+                     const std::function<void()>& work) {
+    std::future<void> done = std::async(std::launch::async, work);
+    const bool inTime = done.wait_for(bound) == std::future_status::ready;
+    server.Thaw();
+    done.get();
+    return inTime;
+}
+
+// A degraded start against a frozen server waits for it once (the probe) and never again: the
+// service and the cache are made, a value is loaded and a change announced without a command
+// to the server; once it answers, the queued announcement goes out.
+TEST_F(HostCreateOnRedis, DegradedStartAgainstAFrozenServerWaitsForItOnlyOnce) {
+    HostOptions options = OnServer(Server(), "frozen-start.");
+    options.commandTimeout = std::chrono::milliseconds(2000);
+    options.startDegraded = true;
+    std::unique_ptr<Host> host;
+    TextCache cache;
+    Server().Freeze();
+    // The probe's command time-out, plus one more for slack; each step that waited took one.
+    EXPECT_TRUE(DoneWhileFrozen(Server(), 2 * options.commandTimeout, [&] {
+        host = Host::Create(options);
+        cache = host->ReadThrough<std::string>("rows", {}, TextCodec());
+        EXPECT_EQ(Answer(cache, "k", "from the source"), "from the source");
+        cache->Set("k", Text("changed"));
+    }));
+    EXPECT_TRUE(veltest::Eventually([&] { return host->Service()->GetHealth().published >= 1; }));
+    EXPECT_EQ(host->Service()->GetHealth().dropped, 0);
+}
+
+// Once the service knows the server is silent, a writer's change and a reader's load no longer
+// wait on it; what they announce goes out when it answers again.
+TEST_F(HostCreateOnRedis, KnownSilentServerMakesNoCallWait) {
+    HostOptions options = OnServer(Server(), "silent.");
+    options.commandTimeout = std::chrono::milliseconds(4000);
+    options.maxDeafMs = 300;
+    auto host = Host::Create(options);
+    TextCache cache = host->ReadThrough<std::string>("rows", {}, TextCodec());
+    ASSERT_EQ(Answer(cache, "k", "old"), "old");
+    Server().Freeze();
+    ASSERT_TRUE(veltest::Eventually(
+        [&] { return host->Service()->State() == RedisPubsub::CoherenceState::Silent; }));
+    const long long published = host->Service()->GetHealth().published;
+    EXPECT_TRUE(DoneWhileFrozen(Server(), options.commandTimeout / 2, [&] {
+        cache->Set("k", Text("new"));
+        EXPECT_EQ(Answer(cache, "other", "loaded"), "loaded");
+    }));
+    EXPECT_TRUE(
+        veltest::Eventually([&] { return host->Service()->GetHealth().published > published; }));
+}
+
+// What GET /metrics at `address` ("host:port") answers, head and body; "" when nobody listens.
+std::string Scrape(const std::string& address) {
+    const int port = std::stoi(address.substr(address.rfind(':') + 1));
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in to = veltest::FakeServer::Loopback(port);
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) {
+        const std::string request = "GET /metrics HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n";
+        if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size())) {
+            char buffer[4096];
+            for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+                answer.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fd);
+    return answer;
+}
+
+// A host's metrics address serves the process's figures with its service's and caches' asked
+// for, each series labelled with its namespace, in a text Prometheus's own checker accepts; a
+// wrong or taken address is refused by name, and Stop closes the endpoint.
+TEST_F(HostCreateOnRedis, MetricsAddressServesLabelledSeriesThatPromtoolAccepts) {
+    HostOptions options = OnServer(Server(), "metrics.");
+    options.metricsAddress = "127.0.0.1:0";
+    auto host = Host::Create(options);
+    TextCache cache = host->ReadThrough<std::string>("rows", {}, TextCodec());
+    ASSERT_EQ(Answer(cache, "k", "v"), "v");
+    const std::string scraped = Scrape(host->MetricsAddress());
+    EXPECT_THAT(scraped, HasSubstr("HTTP/1.1 200"));
+    EXPECT_THAT(scraped,
+                HasSubstr("velcache_redispubsub_health_published_total{namespace=\"metrics.\"}"));
+    EXPECT_THAT(scraped,
+                HasSubstr("velcache_readthroughcache_counters_loads_total{namespace=\"rows\"} 1"));
+
+    const std::string body = scraped.substr(scraped.find("\r\n\r\n") + 4);
+    veltest::TempDir dir("metrics");
+    const std::string file = (dir.Path() / "scrape.txt").string();
+    std::FILE* out = std::fopen(file.c_str(), "w");
+    ASSERT_TRUE(out);
+    std::fwrite(body.data(), 1, body.size(), out);
+    std::fclose(out);
+    ASSERT_TRUE(std::filesystem::exists(VELTEST_PROMTOOL))
+        << VELTEST_PROMTOOL << " is missing: scripts/setup unpacks it";
+    const std::string check = std::string(VELTEST_PROMTOOL) + " check metrics < " + file + " 2>&1";
+    EXPECT_EQ(std::system(check.c_str()), 0) << "promtool refused the scrape (above)";
+
+    HostOptions taken = OnServer(Server(), "metrics2.");
+    taken.metricsAddress = host->MetricsAddress();
+    EXPECT_THAT(Raises([&] { Host::Create(taken); }),
+                HasSubstr("Host::Create: HostOptions::metricsAddress cannot be served: "));
+    taken.metricsAddress = "127.0.0.1:65536";
+    EXPECT_THAT(Raises([&] { Host::Create(taken); }),
+                HasSubstr("HostOptions::metricsAddress must be \"host:port\""));
+    const std::string address = host->MetricsAddress();
+    host->Stop();
+    EXPECT_EQ(Scrape(address), "");
 }
 
 }  // namespace

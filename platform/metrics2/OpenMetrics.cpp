@@ -173,7 +173,15 @@ void OpenMetricsSink::RecordSnapshot(const std::string& scope, const std::string
         double number = 0;
         if (!Numeric(value, number)) continue;
         const std::string tagName = tag.toStdString();
-        auto& figure = m_families[name + "_" + OpenMetricsName(tagName)];
+        // Figures in milliseconds are rendered in the base unit, as scrapers expect: "-ms" ->
+        // "_seconds", the value divided by 1000 (a negative "none" stays negative).
+        std::string metric = OpenMetricsName(tagName);
+        const bool inMs = metric.size() > 3 && metric.compare(metric.size() - 3, 3, "_ms") == 0;
+        if (inMs) {
+            metric.replace(metric.size() - 3, 3, "_seconds");
+            number /= 1000;
+        }
+        auto& figure = m_families[name + "_" + metric];
         if (!figure) {
             // A figure the scope described as a count that only grows is a counter (rendered
             // as <name>_total); any other is a gauge.
@@ -185,6 +193,7 @@ void OpenMetricsSink::RecordSnapshot(const std::string& scope, const std::string
             figure->help = described && !described->help.empty()
                                ? described->help
                                : "The last value this snapshot reported.";
+            if (inMs) figure->help += " Rendered in seconds.";
         }
         figure->series[labels].value = number;  // the source's own count, or its level
     }

@@ -9,7 +9,8 @@
 // - each snapshot scope (a scope that reports a set of figures at once, such as a health
 //   snapshot): one family <scope>_<tag> per numeric tag, holding the last value reported: a
 //   counter (<scope>_<tag>_total) when the scope described the figure as a count that only
-//   grows (Metrics::DescribeFigure), else a gauge; the help line is the description's.
+//   grows (Metrics::DescribeFigure), else a gauge; the help line is the description's. A
+//   figure in milliseconds (its tag ending "-ms") is rendered in seconds (<scope>_<..>_seconds).
 // Labels come from tags through a mapping (tag name -> label name; unmapped tags are not
 // labels, so that keys and sizes never multiply the series), and from the scope name's prefix
 // (e.g. "DiskExternalCache::" -> layer="disk").

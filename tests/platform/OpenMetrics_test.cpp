@@ -105,8 +105,8 @@ TEST(OpenMetricsSink, SnapshotFiguresAreGaugesOfTheLastValueAskedForAtEachRender
               std::vector<std::string>{"velcache_redispubsub_health_received 5"});
     EXPECT_EQ(Lines(text, "# TYPE velcache_redispubsub_health_received "),
               std::vector<std::string>{"# TYPE velcache_redispubsub_health_received gauge"});
-    EXPECT_EQ(Lines(text, "velcache_redispubsub_health_lag_p99_ms "),
-              std::vector<std::string>{"velcache_redispubsub_health_lag_p99_ms -1"});
+    EXPECT_EQ(Lines(text, "velcache_redispubsub_health_lag_p99_seconds "),
+              std::vector<std::string>{"velcache_redispubsub_health_lag_p99_seconds -0.001"});
     EXPECT_EQ(Lines(text, "velcache_readthroughcache_counters_loads"),
               std::vector<std::string>{
                   R"(velcache_readthroughcache_counters_loads{namespace="VelDemo.results"} 4)"});

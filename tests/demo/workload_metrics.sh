@@ -91,7 +91,7 @@ for p in (port, port + 1):
     assert health.type == "counter" and health.samples[0].value > 0, health.samples
     assert health.samples[0].name == "velcache_redispubsub_health_received_total"
     assert health.documentation == "Messages delivered live by the subscription.", health
-    assert families["velcache_redispubsub_health_lag_p99_ms"].type == "gauge"
+    assert families["velcache_redispubsub_health_lag_p99_seconds"].type == "gauge"
     assert families["velcache_readthroughcache_counters_memory_hits"].type == "counter"
     assert families["velcache_readthroughcache_counters_layer_0_hits"].type == "counter"
     assert families["velcache_readthroughcache_counters_audit_nines"].type == "gauge"

@@ -1,5 +1,7 @@
 // The velcache tool, run as a subprocess as an operator would run it, against a private
 // redis-server and a temporary directory.
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -7,11 +9,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <thread>
 
 #include "caching/CoherenceMessages.h"
 #include "caching/GuardedExecution.h"
 #include "caching/RedisPubsub.h"
+#include "metrics2/MetricsServer.h"
 #include "support/RedisClusterFixture.h"
 #include "support/RedisServerFixture.h"
 #include "support/TestEnvironment.h"
@@ -431,6 +435,67 @@ TEST(VelcacheSim, ReplaysBothFormatsWithTextbookLruBesideThePolicies) {
         {{"sim", (dir / "keys.txt").string(), "--format", "lis"}, 3, "not 'START COUNT"},
         {{"sim", "--help"}, 0, "usage: velcache sim TRACE"},
     });
+}
+
+// A scrape of a metrics endpoint in this process, printed as rows with the labels joined and a
+// histogram's buckets summarised as its count, sum and mean; --filter keeps the rows whose
+// metric contains the text.
+TEST(VelcacheStats, PrintsAScrapeAsRowsAndSummarisesHistograms) {
+    Metrics::MetricsHttpServer server("127.0.0.1:0", [] {
+        return std::string(
+            "# HELP velcache_ec_load_total Operations measured by this scope.\n"
+            "# TYPE velcache_ec_load_total counter\n"
+            "velcache_ec_load_total{namespace=\"rows\",outcome=\"hit\"} 7\n"
+            "velcache_ec_load_total{namespace=\"rows\",outcome=\"miss\"} 3\n"
+            "# TYPE velcache_redispubsub_health_connected gauge\n"
+            "velcache_redispubsub_health_connected 1\n"
+            "# TYPE velcache_ec_load_seconds histogram\n"
+            "velcache_ec_load_seconds_bucket{outcome=\"hit\",le=\"0.001\"} 3\n"
+            "velcache_ec_load_seconds_bucket{outcome=\"hit\",le=\"+Inf\"} 4\n"
+            "velcache_ec_load_seconds_sum{outcome=\"hit\"} 0.01\n"
+            "velcache_ec_load_seconds_count{outcome=\"hit\"} 4\n");
+    });
+    const std::string address = "127.0.0.1:" + std::to_string(server.Port());
+    const auto columns = [](const std::string& table) {  // one space between columns
+        return std::regex_replace(table, std::regex(" +"), " ");
+    };
+    EXPECT_EQ(columns(Succeeds({"stats", address})),
+              "metric labels value\n"
+              "velcache_ec_load_total namespace=rows,outcome=hit 7\n"
+              "velcache_ec_load_total namespace=rows,outcome=miss 3\n"
+              "velcache_redispubsub_health_connected - 1\n"
+              "velcache_ec_load_seconds_count outcome=hit 4\n"
+              "velcache_ec_load_seconds_sum outcome=hit 0.01\n"
+              "velcache_ec_load_seconds:mean outcome=hit 0.0025\n");
+    EXPECT_EQ(Succeeds({"stats", "http://" + address + "/metrics", "--json", "--filter", "mean"}),
+              "{\"metric\": \"velcache_ec_load_seconds:mean\", \"labels\": {\"outcome\": "
+              "\"hit\"}, \"value\": 0.0025}\n");
+    EXPECT_EQ(columns(Succeeds({"stats", address, "--filter", "load_total"})),
+              "metric labels value\n"
+              "velcache_ec_load_total namespace=rows,outcome=hit 7\n"
+              "velcache_ec_load_total namespace=rows,outcome=miss 3\n");
+
+    // A listener that never answers: the tool gives up after --timeout-ms.
+    const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in bound{};
+    bound.sin_family = AF_INET;
+    bound.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof bound;
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&bound), sizeof bound), 0);
+    ASSERT_EQ(::listen(silent, 4), 0);
+    ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&bound), &length), 0);
+    const std::string quiet = "127.0.0.1:" + std::to_string(ntohs(bound.sin_port));
+    const std::string closed = "127.0.0.1:" + std::to_string(velsupport::FreeLoopbackPort());
+    ExpectEach({
+        {{"stats", closed}, 3, "cannot reach " + closed + ": Connection refused"},
+        {{"stats", quiet, "--timeout-ms", "200"}, 3, "cannot reach " + quiet + ": timed out"},
+        {{"stats", address + "/other"}, 3, address + " answered 404 Not Found to GET /other"},
+        {{"stats", "https://" + address}, 2, "plain http only, not https: 'https://" + address},
+        {{"stats", "127.0.0.1"}, 2, "stats wants http://HOST:PORT[/PATH] or HOST:PORT"},
+        {{"stats", address, "--timeout-ms", "0"}, 2, "--timeout-ms takes milliseconds"},
+        {{"stats", "--help"}, 0, "usage: velcache stats URL"},
+    });
+    ::close(silent);
 }
 
 TEST(VelcacheAudit, ReportsReadsBehindACommittedWriteAndNotRacesWithinTheWindow) {

@@ -157,6 +157,37 @@ int RunCoherenceCommand(const CommandLine& line);
 int RunSimCommand(const std::vector<std::string>& argv);
 // velcache audit ARGS (the words after "audit"): see kAuditUsage.
 int RunAuditCommand(const std::vector<std::string>& argv);
+// velcache stats ARGS (the words after "stats"): see kStatsUsage.
+int RunStatsCommand(const std::vector<std::string>& argv);
+
+// What velcache stats reads from the network, parsed apart from the sockets so that it can be
+// fuzzed. Both throw std::runtime_error saying what is wrong; the command adds the address.
+
+// An HTTP/1.x answer to a GET, read from the bytes received so far (`ended`: the server closed
+// the connection, nothing more comes). Nothing while more bytes are needed. The answer is
+// complete at the end of its Content-Length, else (chunked, or no length) when the connection
+// ends; a chunked body comes back decoded. Throws for a malformed head or chunk, a head over
+// 64 KiB, a body over kMaxStatsBody, a transfer or content encoding other than chunked or
+// identity, and a connection that ends before the answer does.
+struct HttpAnswer {
+    int status = 0;      // 100..999
+    std::string reason;  // as the server wrote it
+    std::string body;
+};
+constexpr std::size_t kMaxStatsBody = 16u << 20;  // 16 MiB
+std::optional<HttpAnswer> ReadHttpAnswer(const std::string& received, bool ended);
+
+// One row of the stats table: a sample of the scrape, or a histogram series' mean.
+struct StatsRow {
+    std::string metric;
+    std::vector<std::pair<std::string, std::string>> labels;  // in scrape order, unescaped
+    std::string value;  // as the scrape wrote it; a mean as %.6g, "-" when the count is 0
+};
+// The rows of a scrape in the Prometheus text format 0.0.4, families in the order they appear.
+// A histogram's series (labels without le) become NAME_count, NAME_sum and NAME:mean rows in
+// place of their buckets; every other sample is a row of its own. Comments other than HELP and
+// TYPE are skipped; timestamps are dropped. Throws "line N: ..." for a line it cannot read.
+std::vector<StatsRow> ParseScrape(const std::string& text);
 
 // Usage texts, printed for --help (on stdout) and after a usage error (on stderr).
 extern const char* const kMainUsage;
@@ -164,5 +195,6 @@ extern const char* const kExternalCacheUsage;
 extern const char* const kCoherenceUsage;
 extern const char* const kSimUsage;
 extern const char* const kAuditUsage;
+extern const char* const kStatsUsage;
 
 }  // namespace velcli

@@ -25,6 +25,7 @@ const char* const kMainUsage =
     "                       size, to size a cache\n"
     "  audit HISTORY        report the reads of a recorded history that returned a value older\n"
     "                       than a write committed before they began\n"
+    "  stats URL            print a host's metrics (its GET /metrics) as a table\n"
     "\n"
     "'velcache <command> --help' describes a command.\n"
     "Exit status: 0 done, 1 not found (audit: stale reads), 2 bad arguments, 3 server,\n"

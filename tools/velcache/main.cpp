@@ -1,7 +1,7 @@
 // velcache: the operator's tool. Looks inside the external caches (disk directories and Redis)
 // and at the coherence traffic, through the library's own caches and wire format, and replays
-// access traces through the memory policies (sim), and checks recorded histories for stale
-// reads (audit).
+// access traces through the memory policies (sim), checks recorded histories for stale reads
+// (audit) and prints a host's metrics (stats).
 //
 // Exit status: 0 done, 1 not found (get) or stale reads (audit), 2 bad arguments (the usage is
 // printed), 3 a server, directory or file that cannot be used. Every failure is a one-line message
@@ -25,6 +25,9 @@ int Run(const std::vector<std::string>& argv) {
     // So does the history checker.
     if (!argv.empty() && argv[0] == "audit")
         return RunAuditCommand(std::vector<std::string>(argv.begin() + 1, argv.end()));
+    // And the metrics reader, which reaches a host's endpoint rather than Redis.
+    if (!argv.empty() && argv[0] == "stats")
+        return RunStatsCommand(std::vector<std::string>(argv.begin() + 1, argv.end()));
     const CommandLine line = ParseCommandLine(argv);
     switch (line.action) {
         case CommandLine::Action::Help:
@@ -42,6 +45,7 @@ const char* UsageOf(const std::vector<std::string>& argv) {
     if (!argv.empty() && argv[0] == "coherence") return kCoherenceUsage;
     if (!argv.empty() && argv[0] == "sim") return kSimUsage;
     if (!argv.empty() && argv[0] == "audit") return kAuditUsage;
+    if (!argv.empty() && argv[0] == "stats") return kStatsUsage;
     return kMainUsage;
 }
 

@@ -239,7 +239,7 @@ void ReadThroughCore::Impl::StartClearChannel() {
         if (first) {
             manager->SetCatchUp(pattern, [key](bool resubscription) {
                 ForEachEngine(key, [resubscription](Engine& engine) {
-                    if (resubscription || !engine.GenerationKnown()) engine.OnClearResubscribed();
+                    if (resubscription || engine.GenerationDeferred()) engine.OnClearResubscribed();
                 });
                 return std::string();
             });

@@ -246,8 +246,9 @@ public:
     // The channel's subscription was re-established (or first confirmed while the generation
     // was not read yet): a clear may have been missed.
     void OnClearResubscribed();
-    // Whether the generation was read from the shared layer (or there is none to read).
-    bool GenerationKnown() const { return m_generationKnown.load(); }
+    // Whether the cache was made while its servers did not answer and has not read its
+    // generation since: the channel's first confirmation reads it.
+    bool GenerationDeferred() const { return !m_reachableAtStart && !m_generationKnown.load(); }
     ReadThroughCounters Counters() const;
     HashPair KeyHash(const std::string& key) const;
     // Under the current generation.

@@ -111,7 +111,7 @@ void RedisSubscriptionManager::WaitForWake(Clock::time_point until) {
 
 void RedisSubscriptionManager::Subscribe(const TString& channelPattern, const Callback& callback) {
     Subscribe(channelPattern, callback,
-              std::chrono::duration_cast<std::chrono::milliseconds>(m_config.commandTimeout));
+              std::chrono::duration_cast<std::chrono::milliseconds>(GetConfig().commandTimeout));
 }
 
 void RedisSubscriptionManager::Subscribe(const TString& channelPattern, const Callback& callback,

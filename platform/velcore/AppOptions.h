@@ -41,7 +41,7 @@
 //   CacheSynchronizationSkipKnownFills        bool  false    OnAdded publishes no fill whose
 //                                                            content is the newest received
 //                                                            (read-through caches: always)
-//   CacheSynchronizationMaxDeafMs             int   1500     read-through and derived results
+//   CacheSynchronizationMaxDeafMs             int   600      read-through and derived results
 //                                                            serve nothing held while the
 //                                                            subscriber has not heard from the
 //                                                            server for this long (0: off)
@@ -89,7 +89,7 @@
     X(CacheSynchronizationArrivalsKeepSec, int, 600)     \
     X(CacheSynchronizationArrivalsMax, int, 200000)      \
     X(CacheSynchronizationSkipKnownFills, bool, false)   \
-    X(CacheSynchronizationMaxDeafMs, int, 1500)          \
+    X(CacheSynchronizationMaxDeafMs, int, 600)           \
     X(CacheSynchronizationStartDegraded, bool, false)    \
     X(ExternalCacheDisable, bool, false)                 \
     X(ExternalCacheConcurrencyLimit, int, 16)            \

@@ -87,7 +87,7 @@ struct HostOptions {
     std::chrono::milliseconds subscribeWait{10000};
     /// A silence of the coherence service longer than this and read-through caches serve
     /// nothing held from before it (CacheSynchronizationMaxDeafMs).
-    int maxDeafMs = 1500;
+    int maxDeafMs = 600;
     /// Starts even when Redis cannot be reached, logging why at Error, instead of raising
     /// (CacheSynchronizationStartDegraded).
     bool startDegraded = false;

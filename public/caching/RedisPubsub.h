@@ -139,7 +139,7 @@ public:
     /// rather than from the process-wide options.
     struct Settings {
         /// As CacheSynchronizationMaxDeafMs, for this service alone (0: no bound).
-        int maxDeafMs = 1500;
+        int maxDeafMs = 600;
         /// As CacheSynchronizationStartDegraded, for this making alone.
         bool startDegraded = false;
         /// What the caller's own probe of the manager's server found just before ("" when it

@@ -95,7 +95,7 @@ TEST(HostCreate, ProcessWideFieldsMustAgreeWithTheProcessAndNoneIsSet) {
     options.maxDeafMs = 300;
     options.startDegraded = true;
     EXPECT_TRUE(Host::Create(options));
-    EXPECT_EQ(velmora::appoptions::CacheSynchronizationMaxDeafMs(), 1500);
+    EXPECT_EQ(velmora::appoptions::CacheSynchronizationMaxDeafMs(), 600);
     EXPECT_FALSE(velmora::appoptions::CacheSynchronizationStartDegraded());
 }
 

@@ -31,8 +31,8 @@ protected:
         m_answerer.reset();
         m_derived = std::make_unique<DerivedResults>(nullptr);
         m_base = MakeBaseResults("test", memoryEntries, nullptr, nullptr, nullptr, features);
-        m_answerer =
-            std::make_unique<Answerer>(*m_base, *m_derived, *m_catalogue, *m_loaders, [](int) {});
+        m_answerer = std::make_unique<Answerer>(*m_base, *m_derived, *m_catalogue, *m_loaders,
+                                                [](int, std::int64_t) {});
     }
     // A sales row of region 1 in month 3 (read by region-month:1:3 and region-share:1:3).
     std::int64_t RegionMonthRow() {

@@ -117,12 +117,17 @@ TEST(SummaryJson, LongTimelineIsWrittenWhole) {
 }
 
 // The parent adds the workers' per-key counts up: a key two workers loaded counts twice, and the
-// mean is over every herd key, the ones no worker loaded included.
+// mean is over every herd key, the ones no worker loaded included. A version loaded by two
+// workers is one first load and one repeat; a key loaded again at a new version, two first loads.
 TEST(SummaryChaos, HerdLoadsPerKeyAddUpOverWorkersAndCountUnloadedKeys) {
     Stats first, second, workers;
     first.Count("herd.loads.3");
+    first.Count("herd.version.3.7");
     first.Count("herd.loads.5", 2);
+    first.Count("herd.version.5.1");
+    first.Count("herd.version.5.2");
     second.Count("herd.loads.3");
+    second.Count("herd.version.3.7");
     second.Count("herd.loadsX", 7);  // not a key's count
     workers.Merge(first);
     workers.Merge(second);
@@ -131,6 +136,8 @@ TEST(SummaryChaos, HerdLoadsPerKeyAddUpOverWorkersAndCountUnloadedKeys) {
     EXPECT_EQ(herd.keysLoaded, 2);
     EXPECT_EQ(herd.maxPerKey, 2);
     EXPECT_DOUBLE_EQ(herd.meanPerKey, 0.5);
+    EXPECT_EQ(herd.firstLoads, 3);
+    EXPECT_EQ(herd.repeats, 1);
 
     RunFacts facts;
     facts.durationSec = 1;

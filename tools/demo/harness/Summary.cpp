@@ -387,6 +387,11 @@ HerdLoads HerdLoadsOf(const Stats& workers, int keys) {
         ++herd.keysLoaded;
         herd.maxPerKey = std::max(herd.maxPerKey, it->second);
     }
+    const std::string versions = "herd.version.";
+    for (auto it = workers.counters.lower_bound(versions);
+         it != workers.counters.end() && it->first.rfind(versions, 0) == 0; ++it)
+        herd.firstLoads += it->second > 0 ? 1 : 0;
+    herd.repeats = herd.loads - herd.firstLoads;
     const int over = std::max(keys, herd.keysLoaded);
     herd.meanPerKey = over ? static_cast<double>(herd.loads) / over : 0;
     return herd;
@@ -669,17 +674,22 @@ void Summary::AddChaosRows(Rows& rows) const {
 Rows Summary::HerdRows(const std::string& lead, bool inTable) const {
     const HerdLoads herd = HerdLoadsOf(m_workers, m_facts.herdKeys);
     const std::string o = "chaos/herd/";
-    Rows rows = {Both(lead, "%.1f s", o + "at_s", "%.1f", m_facts.herdAtSec),
-                 Both(": the ", "%lld hottest base answers dropped at once", o + "keys", "%lld",
-                      static_cast<long long>(m_facts.herdKeys)),
-                 Both("; database loads of them in the next ", "%.0f s", o + "window_ms", "%.0f",
-                      static_cast<double>(kHerdWindowMs), Scale::Milli),
-                 Both(": ", "%lld", o + "loads", "%lld", static_cast<long long>(herd.loads)),
-                 Both(" over ", "%lld keys", o + "keys_loaded", "%lld",
-                      static_cast<long long>(herd.keysLoaded)),
-                 Both(", per key max ", "%lld", o + "max_loads_per_key", "%lld",
-                      static_cast<long long>(herd.maxPerKey)),
-                 Both(", mean ", "%.2f", o + "mean_loads_per_key", "%.3f", herd.meanPerKey)};
+    Rows rows = {
+        Both(lead, "%.1f s", o + "at_s", "%.1f", m_facts.herdAtSec),
+        Both(": the ", "%lld hottest base answers dropped at once", o + "keys", "%lld",
+             static_cast<long long>(m_facts.herdKeys)),
+        Both("; database loads of them in the next ", "%.0f s", o + "window_ms", "%.0f",
+             static_cast<double>(kHerdWindowMs), Scale::Milli),
+        Both(": ", "%lld", o + "loads", "%lld", static_cast<long long>(herd.loads)),
+        Both(" over ", "%lld keys", o + "keys_loaded", "%lld",
+             static_cast<long long>(herd.keysLoaded)),
+        Both(", per key max ", "%lld", o + "max_loads_per_key", "%lld",
+             static_cast<long long>(herd.maxPerKey)),
+        Both(", mean ", "%.2f", o + "mean_loads_per_key", "%.3f", herd.meanPerKey),
+        Both(": ", "%lld first loads", o + "first_loads", "%lld",
+             static_cast<long long>(herd.firstLoads)),
+        Both(" (a key's first, or its first after a change made meanwhile), ", "%lld repeats",
+             o + "repeat_loads", "%lld", static_cast<long long>(herd.repeats))};
     for (SummaryRow& row : rows) row = Shown(inTable, std::move(row));
     return rows;
 }

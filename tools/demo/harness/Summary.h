@@ -78,6 +78,11 @@ std::int64_t FailedExternalOperations(const Stats& stats);
 // ("herd.loads.<qid>" counters), over `keys` keys (those never loaded count as 0).
 struct HerdLoads {
     std::int64_t loads = 0;
+    // Of the loads, the first of each key and version over every worker (a key's first load,
+    // and one per change the writer made meanwhile), and the rest: repeats of a version loaded
+    // already, by another worker or the same one.
+    std::int64_t firstLoads = 0;
+    std::int64_t repeats = 0;
     int keysLoaded = 0;
     std::int64_t maxPerKey = 0;
     double meanPerKey = 0;

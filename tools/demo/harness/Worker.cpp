@@ -63,8 +63,9 @@ void AddCacheCounts(const BaseResults& base, const DerivedResults& derived, Stat
 }
 
 // The database loads of the herd's keys in the window after the parent's "herd" (the writer
-// drops those keys' answers when it hears the same command). Safe for concurrent use: loads
-// run on the worker's thread and on the cache's.
+// drops those keys' answers when it hears the same command), by the version of the rows each
+// read: a second load of one version is a repeat, a load of a new version follows a change.
+// Safe for concurrent use: loads run on the worker's thread and on the cache's.
 class HerdLoads {
 public:
     HerdLoads(const std::vector<int>& keys, std::chrono::milliseconds window)
@@ -73,23 +74,30 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_start = Clock::now();
     }
-    void OnLoad(int qid) {
+    void OnLoad(int qid, std::int64_t version) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_start && Clock::now() - *m_start < m_window && m_keys.count(qid)) ++m_loads[qid];
+        if (m_start && Clock::now() - *m_start < m_window && m_keys.count(qid))
+            ++m_loads[{qid, version}];
     }
-    // "herd.loads.<qid>" for every herd key loaded in the window.
+    // "herd.loads.<qid>" for every herd key loaded in the window, and
+    // "herd.version.<qid>.<version>" for each version of it loaded.
     void CopyTo(Stats& stats) const {
         std::lock_guard<std::mutex> lock(m_mutex);
-        for (const auto& [qid, n] : m_loads)
-            stats.counters["herd.loads." + std::to_string(qid)] = n;
+        std::map<int, std::int64_t> perKey;  // copied again at each report: set, never added
+        for (const auto& [key, n] : m_loads) {
+            perKey[key.first] += n;
+            stats.counters["herd.version." + std::to_string(key.first) + "." +
+                           std::to_string(key.second)] = n;
+        }
+        for (const auto& [qid, n] : perKey) stats.counters["herd.loads." + std::to_string(qid)] = n;
     }
 
 private:
     const std::unordered_set<int> m_keys;
     const Clock::duration m_window;
     mutable std::mutex m_mutex;
-    std::optional<Clock::time_point> m_start;  // guarded by m_mutex
-    std::map<int, std::int64_t> m_loads;       // guarded by m_mutex
+    std::optional<Clock::time_point> m_start;                      // guarded by m_mutex
+    std::map<std::pair<int, std::int64_t>, std::int64_t> m_loads;  // guarded by m_mutex
 };
 
 // The source of a comparison's set-up other than the library's caches; null for those.
@@ -285,7 +293,8 @@ void RunWorker(const ChildConfig& config, DemoHost& host, ParentLink& parent,
         MakeBaseResults(config.runId, config.memoryEntries, host.Disk(), host.Redis(),
                         host.Service(), FeaturesOf(config));
     DerivedResults derived(host.Service());
-    Answerer answerer(*base, derived, catalogue, loaders, [&herd](int qid) { herd.OnLoad(qid); });
+    Answerer answerer(*base, derived, catalogue, loaders,
+                      [&herd](int qid, std::int64_t version) { herd.OnLoad(qid, version); });
     const std::unique_ptr<AnswerSource> baseline = MakeBaseline(config, loaders, catalogue);
     AnswerSource& source = baseline ? *baseline : answerer;
     const std::unique_ptr<MetricsEndpoint> metrics = ServeMetrics(config, host, *base);

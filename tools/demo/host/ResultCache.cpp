@@ -55,7 +55,7 @@ std::unique_ptr<BaseResults> MakeBaseResults(const std::string& runId, int memor
 }
 
 Answerer::Answerer(BaseResults& base, DerivedResults& derived, const QueryCatalogue& catalogue,
-                   RunnerPool& runners, std::function<void(int qid)> onLoad)
+                   RunnerPool& runners, std::function<void(int qid, std::int64_t version)> onLoad)
     : m_base(base),
       m_derived(derived),
       m_catalogue(catalogue),
@@ -66,8 +66,14 @@ Answerer::Answerer(BaseResults& base, DerivedResults& derived, const QueryCatalo
 Answerer::Answer Answerer::Base(int qid) {
     // Copied into the cache: it may run on another thread, after this Get returned.
     const auto load = [runners = &m_runners, onLoad = m_onLoad, qid] {
-        if (onLoad) onLoad(qid);
-        return runners->Acquire()->Compute(qid);
+        ResultPtr result = runners->Acquire()->Compute(qid);
+        if (onLoad) {
+            std::int64_t version = -1;
+            for (const auto& [id, v] : result->versions)
+                if (id == qid) version = v;
+            onLoad(qid, version);
+        }
+        return result;
     };
     BaseResults::Result got;
     try {

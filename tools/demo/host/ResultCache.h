@@ -87,12 +87,13 @@ public:
 
 // Answers catalogue queries through the two caches; a miss of every layer runs the query on a
 // runner borrowed from `runners` (the load may run on a thread of the cache's after Get
-// returned: the pool must outlive the base cache). `onLoad`, when set, hears of every load with
-// the query's id, on the thread that runs it. Not thread-safe: use from one thread at a time.
+// returned: the pool must outlive the base cache). `onLoad`, when set, hears of every load that
+// returned, with the query's id and the version of the query's rows it read (-1: unknown), on
+// the thread that runs it. Not thread-safe: use from one thread at a time.
 class Answerer : public AnswerSource {
 public:
     Answerer(BaseResults& base, DerivedResults& derived, const QueryCatalogue& catalogue,
-             RunnerPool& runners, std::function<void(int qid)> onLoad = {});
+             RunnerPool& runners, std::function<void(int qid, std::int64_t version)> onLoad = {});
 
     Answer Get(int qid) override;
     bool LastFailureHadAnswer() const override { return m_lastFailureHadAnswer; }
@@ -104,7 +105,7 @@ private:
     DerivedResults& m_derived;
     const QueryCatalogue& m_catalogue;
     RunnerPool& m_runners;
-    const std::function<void(int)> m_onLoad;
+    const std::function<void(int, std::int64_t)> m_onLoad;
     std::vector<char> m_answered;  // by base query id
     bool m_lastFailureHadAnswer = false;
 };

@@ -197,6 +197,8 @@ public:
 
 private:
     void Run();
+    int PollSet(std::vector<pollfd>& polled, Clock::time_point now) const;
+    void ServeReady(const std::vector<pollfd>& polled, Clock::time_point now);
     void Accept(Clock::time_point now);
     void Reject(Fd fd);
     void Read(Connection& connection, Clock::time_point now);
@@ -274,24 +276,7 @@ void MetricsHttpServer::Server::Run() {
         std::erase_if(m_connections, [&](const Connection& c) {
             return !c.open || now - c.since >= m_options.idleTimeout;
         });
-
-        // Connections first, then the wake-up pipe and the listening socket.
-        polled.clear();
-        Clock::time_point wake = Clock::time_point::max();
-        for (const Connection& c : m_connections) {
-            const short events = !c.out.empty() ? POLLOUT : c.peerDone ? 0 : POLLIN;
-            polled.push_back({c.fd.Get(), events, 0});
-            wake = std::min(wake, c.since + m_options.idleTimeout);
-        }
-        polled.push_back({m_wakeRead.Get(), POLLIN, 0});
-        const bool accepting = now >= m_acceptPausedUntil;
-        polled.push_back({m_listen.Get(), static_cast<short>(accepting ? POLLIN : 0), 0});
-        if (!accepting) wake = std::min(wake, m_acceptPausedUntil);
-        int timeout = -1;
-        if (wake != Clock::time_point::max())
-            timeout = static_cast<int>(std::min<std::int64_t>(
-                std::chrono::ceil<std::chrono::milliseconds>(wake - now).count(), 1 << 30));
-
+        const int timeout = PollSet(polled, now);
         if (::poll(polled.data(), polled.size(), timeout) < 0) {
             if (errno == EINTR || errno == ENOMEM) continue;
             TLog::LogMessage(
@@ -302,22 +287,8 @@ void MetricsHttpServer::Server::Run() {
         }
         if (m_stopping.load()) break;
         now = Clock::now();
-        std::size_t i = 0;
-        for (Connection& c : m_connections) {
-            const short events = polled[i++].revents;
-            try {
-                if (events & POLLNVAL) c.open = false;
-                if (c.open && (events & POLLOUT)) {
-                    Flush(c, now);
-                    Serve(c, now);  // the requests that waited for the answer before them
-                }
-                if (c.open && (events & (POLLIN | POLLHUP | POLLERR))) Read(c, now);
-            } catch (...) {  // out of memory building an answer: this connection goes
-                TLog::LogCurrentException(TLog::Error, TString("A metrics connection failed."));
-                c.open = false;
-            }
-        }
-        if (polled[i + 1].revents & POLLIN) {
+        ServeReady(polled, now);
+        if (polled.back().revents & POLLIN) {  // the listening socket
             try {
                 Accept(now);
             } catch (...) {
@@ -327,6 +298,46 @@ void MetricsHttpServer::Server::Run() {
         }
     }
     m_connections.clear();
+}
+
+// What the next poll waits for: the connections first, then the wake-up pipe and the listening
+// socket (while accepting is not paused). Returns poll's time-out in milliseconds: until the
+// first idle time-out or the end of the pause, -1 for none.
+int MetricsHttpServer::Server::PollSet(std::vector<pollfd>& polled, Clock::time_point now) const {
+    polled.clear();
+    Clock::time_point wake = Clock::time_point::max();
+    for (const Connection& c : m_connections) {
+        const short events = !c.out.empty() ? POLLOUT : c.peerDone ? 0 : POLLIN;
+        polled.push_back({c.fd.Get(), events, 0});
+        wake = std::min(wake, c.since + m_options.idleTimeout);
+    }
+    polled.push_back({m_wakeRead.Get(), POLLIN, 0});
+    const bool accepting = now >= m_acceptPausedUntil;
+    polled.push_back({m_listen.Get(), static_cast<short>(accepting ? POLLIN : 0), 0});
+    if (!accepting) wake = std::min(wake, m_acceptPausedUntil);
+    if (wake == Clock::time_point::max()) return -1;
+    return static_cast<int>(std::min<std::int64_t>(
+        std::chrono::ceil<std::chrono::milliseconds>(wake - now).count(), 1 << 30));
+}
+
+// Sends and reads on the connections poll found ready (`polled` starts with them, in order).
+void MetricsHttpServer::Server::ServeReady(const std::vector<pollfd>& polled,
+                                           Clock::time_point now) {
+    std::size_t i = 0;
+    for (Connection& c : m_connections) {
+        const short events = polled[i++].revents;
+        try {
+            if (events & POLLNVAL) c.open = false;
+            if (c.open && (events & POLLOUT)) {
+                Flush(c, now);
+                Serve(c, now);  // the requests that waited for the answer before them
+            }
+            if (c.open && (events & (POLLIN | POLLHUP | POLLERR))) Read(c, now);
+        } catch (...) {  // out of memory building an answer: this connection goes
+            TLog::LogCurrentException(TLog::Error, TString("A metrics connection failed."));
+            c.open = false;
+        }
+    }
 }
 
 void MetricsHttpServer::Server::Accept(Clock::time_point now) {

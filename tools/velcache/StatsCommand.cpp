@@ -209,6 +209,83 @@ std::string Mean(const std::string& sum, const std::string& count) {
     return text;
 }
 
+// The families of one scrape, in the order the host wrote them.
+class Scrape {
+public:
+    // A comment line from just after its '#' (`at`): TYPE and HELP name a family, TYPE gives
+    // its type; other comments are skipped.
+    void ReadComment(const std::string& line, std::size_t at) {
+        const std::string keyword = Word(line, at);
+        if (keyword != "TYPE" && keyword != "HELP") return;
+        const std::string name = Word(line, at);
+        if (name.empty() || NameLength(name, 0, true) != name.size())
+            Malformed(keyword + " without a metric name");
+        Family& family = Named(name);
+        if (keyword == "HELP") return;
+        family.type = Word(line, at);
+        static const std::regex types("counter|gauge|histogram|summary|untyped");
+        if (!std::regex_match(family.type, types))
+            Malformed("unknown type '" + family.type + "' of " + name);
+    }
+
+    // Files a sample under its family: a row of its own, or a histogram series' count or sum.
+    void Add(Sample sample) {
+        const std::string suffix = FamilySuffix(sample.name);
+        Family& family = Named(sample.name.substr(0, sample.name.size() - suffix.size()));
+        if (family.type != "histogram" || suffix.empty() || suffix == "_total") {
+            family.rows.push_back({sample.name, std::move(sample.labels), sample.value});
+            return;
+        }
+        if (suffix == "_bucket") return;
+        const auto [found, added] = family.seriesAt.emplace(sample.labels, family.series.size());
+        if (added) family.series.push_back({sample.labels, {}, {}});
+        (suffix == "_count" ? family.series[found->second].count
+                            : family.series[found->second].sum) = sample.value;
+    }
+
+    // The table's rows, family by family: its samples, then per histogram series its count,
+    // its sum and their mean.
+    std::vector<StatsRow> Rows() {
+        std::vector<StatsRow> rows;
+        for (Family& family : m_families) {
+            std::move(family.rows.begin(), family.rows.end(), std::back_inserter(rows));
+            for (const Family::Series& s : family.series) {
+                if (s.count) rows.push_back({family.name + "_count", s.labels, *s.count});
+                if (s.sum) rows.push_back({family.name + "_sum", s.labels, *s.sum});
+                if (s.count && s.sum)
+                    rows.push_back({family.name + ":mean", s.labels, Mean(*s.sum, *s.count)});
+            }
+        }
+        return rows;
+    }
+
+private:
+    Family& Named(const std::string& name) {
+        const auto [found, added] = m_familyAt.emplace(name, m_families.size());
+        if (added) m_families.emplace_back().name = name;
+        return m_families[found->second];
+    }
+
+    // A histogram's _bucket, _count and _sum (a summary's _count and _sum, an OpenMetrics
+    // counter's _total) belong to the family their TYPE named: the suffix that leads there, or
+    // "" for a sample named after its own family.
+    std::string FamilySuffix(const std::string& name) const {
+        std::string suffix;
+        if (m_familyAt.count(name)) return suffix;
+        for (const char* end : {"_bucket", "_count", "_sum", "_total"}) {
+            if (!EndsWith(name, end)) continue;
+            const auto base = m_familyAt.find(name.substr(0, name.size() - std::strlen(end)));
+            if (base != m_familyAt.end() && m_families[base->second].type != "untyped" &&
+                m_families[base->second].type != "gauge")
+                suffix = end;
+        }
+        return suffix;
+    }
+
+    std::vector<Family> m_families;
+    std::map<std::string, std::size_t> m_familyAt;
+};
+
 // ---- the URL and the exchange ----
 
 struct StatsUrl {
@@ -280,22 +357,25 @@ bool WaitFor(int fd, short events, Clock::time_point deadline) {
     }
 }
 
-// The answer to GET url.path. kExitUnavailable, naming the address, when the host cannot be
-// reached, is too slow, or sends an answer that cannot be read.
-HttpAnswer Fetch(const StatsUrl& url, std::chrono::milliseconds timeout) {
-    const Clock::time_point deadline = Clock::now() + timeout;
-    const std::string cannot = "cannot reach " + url.address + ": ";
-    const std::string late = cannot + "timed out after " + std::to_string(timeout.count()) + " ms";
+// The messages of a failed exchange with one address, and the time it must be done by.
+struct Exchange {
+    Clock::time_point deadline;
+    std::string cannot;  // "cannot reach ADDRESS: ", the start of each failure's message
+    std::string late;    // the failure when the deadline passes
+};
+
+// `socket` connected to the first of url's addresses that takes the connection, within the
+// deadline.
+void Connect(const StatsUrl& url, const Exchange& exchange, Socket& socket) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo* found = nullptr;
     if (const int failed = ::getaddrinfo(url.host.c_str(), url.port.c_str(), &hints, &found))
-        Fail(kExitUnavailable, cannot + ::gai_strerror(failed));
+        Fail(kExitUnavailable, exchange.cannot + ::gai_strerror(failed));
     const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, ::freeaddrinfo);
 
-    Socket socket;
     std::string cause = "no address";
     for (const addrinfo* a = found; a && socket.Fd() < 0; a = a->ai_next) {
         Socket trying(
@@ -304,7 +384,8 @@ HttpAnswer Fetch(const StatsUrl& url, std::chrono::milliseconds timeout) {
         if (!error && ::connect(trying.Fd(), a->ai_addr, a->ai_addrlen) != 0) {
             error = errno;
             if (error == EINPROGRESS) {
-                if (!WaitFor(trying.Fd(), POLLOUT, deadline)) Fail(kExitUnavailable, late);
+                if (!WaitFor(trying.Fd(), POLLOUT, exchange.deadline))
+                    Fail(kExitUnavailable, exchange.late);
                 socklen_t length = sizeof error;
                 if (::getsockopt(trying.Fd(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
                     error = errno;
@@ -315,8 +396,11 @@ HttpAnswer Fetch(const StatsUrl& url, std::chrono::milliseconds timeout) {
         else
             socket.Swap(trying);
     }
-    if (socket.Fd() < 0) Fail(kExitUnavailable, cannot + cause);
+    if (socket.Fd() < 0) Fail(kExitUnavailable, exchange.cannot + cause);
+}
 
+// Sends the GET of url.path, whole, within the deadline.
+void SendRequest(const Socket& socket, const StatsUrl& url, const Exchange& exchange) {
     const std::string request = "GET " + url.path + " HTTP/1.1\r\nHost: " + url.address +
                                 "\r\nAccept: text/plain\r\nUser-Agent: velcache-stats\r\n"
                                 "Connection: close\r\n\r\n";
@@ -326,22 +410,27 @@ HttpAnswer Fetch(const StatsUrl& url, std::chrono::milliseconds timeout) {
         if (n >= 0) {
             sent += static_cast<std::size_t>(n);
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (!WaitFor(socket.Fd(), POLLOUT, deadline)) Fail(kExitUnavailable, late);
+            if (!WaitFor(socket.Fd(), POLLOUT, exchange.deadline))
+                Fail(kExitUnavailable, exchange.late);
         } else if (errno != EINTR) {
-            Fail(kExitUnavailable, cannot + std::strerror(errno));
+            Fail(kExitUnavailable, exchange.cannot + std::strerror(errno));
         }
     }
+}
 
+// Receives until the answer is whole (or the connection ends), within the deadline.
+HttpAnswer ReceiveAnswer(const Socket& socket, const StatsUrl& url, const Exchange& exchange) {
     std::string received;
     std::vector<char> chunk(65536);
     for (;;) {
         const ssize_t n = ::recv(socket.Fd(), chunk.data(), chunk.size(), 0);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!WaitFor(socket.Fd(), POLLIN, deadline)) Fail(kExitUnavailable, late);
+            if (!WaitFor(socket.Fd(), POLLIN, exchange.deadline))
+                Fail(kExitUnavailable, exchange.late);
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) Fail(kExitUnavailable, cannot + std::strerror(errno));
+        if (n < 0) Fail(kExitUnavailable, exchange.cannot + std::strerror(errno));
         received.append(chunk.data(), static_cast<std::size_t>(n));
         try {
             if (std::optional<HttpAnswer> answer = ReadHttpAnswer(received, n == 0))
@@ -351,6 +440,19 @@ HttpAnswer Fetch(const StatsUrl& url, std::chrono::milliseconds timeout) {
                  url.address + " sent an answer the tool cannot read: " + e.what());
         }
     }
+}
+
+// The answer to GET url.path. kExitUnavailable, naming the address, when the host cannot be
+// reached, is too slow, or sends an answer that cannot be read.
+HttpAnswer Fetch(const StatsUrl& url, std::chrono::milliseconds timeout) {
+    Exchange exchange;
+    exchange.deadline = Clock::now() + timeout;
+    exchange.cannot = "cannot reach " + url.address + ": ";
+    exchange.late = exchange.cannot + "timed out after " + std::to_string(timeout.count()) + " ms";
+    Socket socket;
+    Connect(url, exchange, socket);
+    SendRequest(socket, url, exchange);
+    return ReceiveAnswer(socket, url, exchange);
 }
 
 // A label value as an operator reads it: bare, or quoted and escaped when it is empty or holds
@@ -430,6 +532,82 @@ std::string JsonLines(const std::vector<StatsRow>& rows) {
     return out;
 }
 
+// ---- the answer ----
+
+// What an answer's head says: its status, and how its body is delimited.
+struct AnswerHead {
+    HttpAnswer answer;  // status and reason; the body comes later
+    std::optional<std::size_t> length;
+    bool chunked = false;
+};
+
+// "HTTP/1.x NNN reason", the first line of the head.
+void ReadStatusLine(const std::string& line, HttpAnswer& answer) {
+    static const std::regex status("HTTP/1\\.[0-9] ([1-9][0-9]{2})(?: (.*))?");
+    std::smatch m;
+    if (!std::regex_match(line, m, status)) Malformed("not an HTTP/1.x answer");
+    answer.status = std::stoi(m[1]);
+    answer.reason = m[2];
+}
+
+// One header field; only those that delimit or encode the body matter.
+void ReadHeaderField(const std::string& line, AnswerHead& head) {
+    const std::size_t colon = line.find(':');
+    if (colon == 0 || colon == std::string::npos || line.find_first_of(" \t") < colon)
+        Malformed("malformed header field '" + line + "'");
+    const std::string name = Lower(line.substr(0, colon));
+    const std::string value = Lower(Trim(line.substr(colon + 1)));
+    if (name == "content-length") {
+        if (value.empty() || value.size() > 12 ||
+            value.find_first_not_of("0123456789") != std::string::npos ||
+            (head.length && *head.length != std::stoull(value)))
+            Malformed("malformed Content-Length '" + value + "'");
+        head.length = std::stoull(value);
+        if (*head.length > kMaxStatsBody) Malformed("a body over 16 MiB");
+    } else if (name == "transfer-encoding" && value != "identity") {
+        if (value != "chunked") Malformed("transfer encoding '" + value + "' (only chunked)");
+        head.chunked = true;
+    } else if (name == "content-encoding" && value != "identity") {
+        Malformed("content encoding '" + value + "'");
+    }
+}
+
+// The head, received[0, headEnd): the status line, then the header fields.
+AnswerHead ReadAnswerHead(const std::string& received, std::size_t headEnd) {
+    AnswerHead head;
+    std::size_t at = 0;
+    for (bool first = true; at < headEnd; first = false) {
+        const std::size_t eol = std::min(received.find('\n', at), headEnd);
+        std::string line = received.substr(at, eol - at);
+        at = eol + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (first)
+            ReadStatusLine(line, head.answer);
+        else
+            ReadHeaderField(line, head);
+    }
+    if (head.answer.status == 0) Malformed("not an HTTP/1.x answer");
+    return head;
+}
+
+// The body from bodyStart on, delimited as the head says; nullopt while more is to come.
+std::optional<std::string> ReadBody(const std::string& received, std::size_t bodyStart,
+                                    const AnswerHead& head, bool ended) {
+    if (head.chunked) {
+        if (!ended) return std::nullopt;
+        return DecodeChunked(received, bodyStart);
+    }
+    if (head.length) {
+        if (received.size() - bodyStart < *head.length) {
+            if (!ended) return std::nullopt;
+            Malformed("the connection ended inside the body");
+        }
+        return received.substr(bodyStart, *head.length);
+    }
+    if (!ended) return std::nullopt;
+    return received.substr(bodyStart);
+}
+
 }  // namespace
 
 std::optional<HttpAnswer> ReadHttpAnswer(const std::string& received, bool ended) {
@@ -443,68 +621,15 @@ std::optional<HttpAnswer> ReadHttpAnswer(const std::string& received, bool ended
                                    : "the connection ended inside the answer's head");
     }
     const std::size_t bodyStart = headEnd + (headEnd == crlf ? 4 : 2);
-
-    HttpAnswer answer;
-    std::optional<std::size_t> length;
-    bool chunked = false;
-    std::size_t at = 0;
-    for (bool first = true; at < headEnd; first = false) {
-        const std::size_t eol = std::min(received.find('\n', at), headEnd);
-        std::string line = received.substr(at, eol - at);
-        at = eol + 1;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (first) {
-            static const std::regex status("HTTP/1\\.[0-9] ([1-9][0-9]{2})(?: (.*))?");
-            std::smatch m;
-            if (!std::regex_match(line, m, status)) Malformed("not an HTTP/1.x answer");
-            answer.status = std::stoi(m[1]);
-            answer.reason = m[2];
-            continue;
-        }
-        const std::size_t colon = line.find(':');
-        if (colon == 0 || colon == std::string::npos || line.find_first_of(" \t") < colon)
-            Malformed("malformed header field '" + line + "'");
-        const std::string name = Lower(line.substr(0, colon));
-        const std::string value = Lower(Trim(line.substr(colon + 1)));
-        if (name == "content-length") {
-            if (value.empty() || value.size() > 12 ||
-                value.find_first_not_of("0123456789") != std::string::npos ||
-                (length && *length != std::stoull(value)))
-                Malformed("malformed Content-Length '" + value + "'");
-            length = std::stoull(value);
-            if (*length > kMaxStatsBody) Malformed("a body over 16 MiB");
-        } else if (name == "transfer-encoding" && value != "identity") {
-            if (value != "chunked") Malformed("transfer encoding '" + value + "' (only chunked)");
-            chunked = true;
-        } else if (name == "content-encoding" && value != "identity") {
-            Malformed("content encoding '" + value + "'");
-        }
-    }
-    if (answer.status == 0) Malformed("not an HTTP/1.x answer");
-    if (chunked) {
-        if (!ended) return std::nullopt;
-        answer.body = DecodeChunked(received, bodyStart);
-    } else if (length) {
-        if (received.size() - bodyStart < *length) {
-            if (!ended) return std::nullopt;
-            Malformed("the connection ended inside the body");
-        }
-        answer.body = received.substr(bodyStart, *length);
-    } else {
-        if (!ended) return std::nullopt;
-        answer.body = received.substr(bodyStart);
-    }
-    return answer;
+    AnswerHead head = ReadAnswerHead(received, headEnd);
+    std::optional<std::string> body = ReadBody(received, bodyStart, head, ended);
+    if (!body) return std::nullopt;
+    head.answer.body = std::move(*body);
+    return std::move(head.answer);
 }
 
 std::vector<StatsRow> ParseScrape(const std::string& text) {
-    std::vector<Family> families;
-    std::map<std::string, std::size_t> familyAt;
-    const auto familyNamed = [&](const std::string& name) -> Family& {
-        const auto [found, added] = familyAt.emplace(name, families.size());
-        if (added) families.emplace_back().name = name;
-        return families[found->second];
-    };
+    Scrape scrape;
     std::size_t number = 0;
     for (std::size_t at = 0; at < text.size(); ++number) {
         const std::size_t eol = std::min(text.find('\n', at), text.size());
@@ -515,61 +640,15 @@ std::vector<StatsRow> ParseScrape(const std::string& text) {
             std::size_t word = 0;
             SkipBlanks(line, word);
             if (word == line.size()) continue;
-            if (line[word] == '#') {
-                ++word;
-                const std::string keyword = Word(line, word);
-                if (keyword != "TYPE" && keyword != "HELP") continue;
-                const std::string name = Word(line, word);
-                if (name.empty() || NameLength(name, 0, true) != name.size())
-                    Malformed(keyword + " without a metric name");
-                Family& family = familyNamed(name);
-                if (keyword == "HELP") continue;
-                family.type = Word(line, word);
-                static const std::regex types("counter|gauge|histogram|summary|untyped");
-                if (!std::regex_match(family.type, types))
-                    Malformed("unknown type '" + family.type + "' of " + name);
-                continue;
-            }
-            Sample sample = ReadSample(line.substr(word));
-            // A histogram's _bucket, _count and _sum (a summary's _count and _sum, an
-            // OpenMetrics counter's _total) belong to the family their TYPE named.
-            std::string suffix;
-            if (!familyAt.count(sample.name)) {
-                for (const char* end : {"_bucket", "_count", "_sum", "_total"}) {
-                    if (!EndsWith(sample.name, end)) continue;
-                    const auto base =
-                        familyAt.find(sample.name.substr(0, sample.name.size() - std::strlen(end)));
-                    if (base != familyAt.end() && families[base->second].type != "untyped" &&
-                        families[base->second].type != "gauge")
-                        suffix = end;
-                }
-            }
-            Family& family = familyNamed(sample.name.substr(0, sample.name.size() - suffix.size()));
-            if (family.type != "histogram" || suffix.empty() || suffix == "_total") {
-                family.rows.push_back({sample.name, std::move(sample.labels), sample.value});
-                continue;
-            }
-            if (suffix == "_bucket") continue;
-            const auto [found, added] =
-                family.seriesAt.emplace(sample.labels, family.series.size());
-            if (added) family.series.push_back({sample.labels, {}, {}});
-            (suffix == "_count" ? family.series[found->second].count
-                                : family.series[found->second].sum) = sample.value;
+            if (line[word] == '#')
+                scrape.ReadComment(line, word + 1);
+            else
+                scrape.Add(ReadSample(line.substr(word)));
         } catch (const std::runtime_error& e) {
             Malformed("line " + std::to_string(number + 1) + ": " + e.what());
         }
     }
-    std::vector<StatsRow> rows;
-    for (Family& family : families) {
-        std::move(family.rows.begin(), family.rows.end(), std::back_inserter(rows));
-        for (const Family::Series& s : family.series) {
-            if (s.count) rows.push_back({family.name + "_count", s.labels, *s.count});
-            if (s.sum) rows.push_back({family.name + "_sum", s.labels, *s.sum});
-            if (s.count && s.sum)
-                rows.push_back({family.name + ":mean", s.labels, Mean(*s.sum, *s.count)});
-        }
-    }
-    return rows;
+    return scrape.Rows();
 }
 
 int RunStatsCommand(const std::vector<std::string>& argv) {

@@ -211,6 +211,33 @@ void ReadThroughCore::Impl::OnClearResubscribed() {
     ApplyClear(generation.value_or(m_generation.load()));
 }
 
+namespace {
+
+// The channel's hooks, set by its first engine: each confirmation and each message reaches every
+// engine of the channel. The subscription is not waited for here (StartClearChannel waits, for
+// a server that answered).
+void ListenToClearChannel(RedisSubscriptionManager& manager, const ChannelOf& key,
+                          const TString& pattern) {
+    manager.SetCatchUp(pattern, [key](bool resubscription) {
+        ForEachEngine(key, [resubscription](Engine& engine) {
+            if (resubscription || engine.GenerationDeferred()) engine.OnClearResubscribed();
+        });
+        return std::string();
+    });
+    const auto onClear = [key](const TString&, const void* data, int length) {
+        const std::string text(static_cast<const char*>(data),
+                               static_cast<std::size_t>(std::max(length, 0)));
+        const std::size_t space = text.find(' ');
+        const std::optional<long long> generation = ParseGeneration(text.substr(0, space));
+        if (!generation) return;
+        const std::string from = space == std::string::npos ? "" : text.substr(space + 1);
+        ForEachEngine(key, [&](Engine& engine) { engine.OnClearMessage(*generation, from); });
+    };
+    manager.Subscribe(pattern, onClear, std::chrono::milliseconds(0));
+}
+
+}  // namespace
+
 void ReadThroughCore::Impl::StartClearChannel() {
     RedisSubscriptionManager* manager = m_options.clearChannel;
     if (!manager) return;  // generation 0 until this instance clears
@@ -236,26 +263,7 @@ void ReadThroughCore::Impl::StartClearChannel() {
             first = engines.empty();
             engines.push_back(this);
         }
-        if (first) {
-            manager->SetCatchUp(pattern, [key](bool resubscription) {
-                ForEachEngine(key, [resubscription](Engine& engine) {
-                    if (resubscription || engine.GenerationDeferred()) engine.OnClearResubscribed();
-                });
-                return std::string();
-            });
-            // Not waited for here: the wait below is for a server that answered.
-            const auto onClear = [key](const TString&, const void* data, int length) {
-                const std::string text(static_cast<const char*>(data),
-                                       static_cast<std::size_t>(std::max(length, 0)));
-                const std::size_t space = text.find(' ');
-                const std::optional<long long> generation = ParseGeneration(text.substr(0, space));
-                if (!generation) return;
-                const std::string from = space == std::string::npos ? "" : text.substr(space + 1);
-                ForEachEngine(key,
-                              [&](Engine& engine) { engine.OnClearMessage(*generation, from); });
-            };
-            manager->Subscribe(pattern, onClear, std::chrono::milliseconds(0));
-        }
+        if (first) ListenToClearChannel(*manager, key, pattern);
         m_clearSubscribed = true;
         if (m_reachableAtStart &&
             !manager->WaitUntilSubscribed(

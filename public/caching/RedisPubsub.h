@@ -310,10 +310,11 @@ public:
         /// `answered` (after `answerNs` when there was none); -1 when none. A publisher that
         /// could not reach the server sends only the newest content of a key when it can.
         long long otherNs = -1;
-        /// The arrivals of the key the table holds, the newest one's moment (-1: none) and
-        /// whether it was of `answered`: what a log line about the key can say.
+        /// The arrivals of the key the table holds: what a log line about the key can say.
         int arrivals = 0;
+        /// The newest arrival's moment; -1: none.
         long long newestNs = -1;
+        /// Whether the newest arrival was of `answered`.
         bool newestAnswered = false;
     };
     /// See ChangeHeard. Any thread; takes the table's leaf lock.
@@ -335,9 +336,9 @@ public:
     /// CacheSynchronizationMaxDeafMs as this service applies it, in nanoseconds; 0: off.
     long long SilenceBoundNs() const;
     /// What a cache of the service did while it heard nothing (see Hears): a load from the
-    /// source, an answer from a value loaded during the silence, a fail-safe answer. Counted,
-    /// and said at the end of the outage. Any thread; lock-free.
+    /// source, an answer from a value loaded during the silence, a fail-safe answer.
     enum class SilentAnswer { Load, Hold, FailSafe };
+    /// Counts `kind` (see SilentAnswer), said at the end of the outage. Any thread; lock-free.
     void CountSilentAnswer(SilentAnswer kind);
     /// Why the service cannot hear its server, in the words Create raises ("Coherence service
     /// "NS": cannot reach Redis at HOST:PORT: CAUSE"); "" when it has heard from it (or

@@ -277,6 +277,7 @@ TEST_F(VelcacheCli, ErrorsExitWithTheirCodeAndSayWhat) {
         {{"ec", "get", "--ns", "n", "--dir", dir, "--redis", m_redis, "k"}, 2, "give one of"},
         {{"coherence", "watch", "--redis", m_redis, "--redis-cluster", m_redis}, 2, "not both"},
         {{"ec", "get", "--ns", "n", "--dir", dir}, 2, "missing KEY"},
+        {{"ec", "ls", "--ns", "", "--dir", dir}, 2, "--ns wants a namespace"},
         {{"ec", "put", "--ns", "n", "--dir", dir, "--out", "x", "k"}, 2, "unknown option --out"},
         {{"ec", "ls", "--ns", "n", "--redis", "nohost"}, 2, "HOST:PORT"},
         {{"ec", "ls", "--ns", "n", "--redis-cluster", m_redis + ",," + m_redis}, 2, ",,"},

@@ -183,6 +183,7 @@ CommandLine ExternalCache(const std::vector<std::string>& argv) {
     // By default, where a Host of the default namespace keeps the layer's values.
     const velmora::caching::HostNames host = velmora::caching::HostNames::Of(DefaultNamespace());
     line.ns = args.Get("--ns", args.Has("--dir") ? host.disk : host.redis);
+    if (line.ns.empty()) UsageError("--ns wants a namespace, not ''");
     args.ExpectPositional(line.sub == "ls" ? 0 : 1, "KEY");
     if (line.sub != "ls") line.key = args.Positional()[0];
     if (args.Has("--dir"))
@@ -215,6 +216,7 @@ CommandLine Coherence(const std::vector<std::string>& argv) {
         line.time = ParseTime(args.Get("--time", "now"));
     }
     line.ns = args.Get("--ns", DefaultNamespace());
+    if (line.ns.empty()) UsageError("--ns wants a namespace, not ''");
     line.redis = ParseRedisTarget(args, kDefaultRedis);
     return line;
 }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "caching/Host.h"
 #include "data/DataGenerator.h"
 #include "data/QueryCatalogue.h"
 #include "data/Sqlite.h"
@@ -47,6 +48,11 @@ void GenerateDatabase(const Options& options, RunPlace& place, bool quiet) {
         std::to_string(options.salesRows) + " sales rows generated in " +
         std::to_string(static_cast<int>(Seconds(Clock::now() - genStart) * 1000)) + " ms, " +
         std::to_string(catalogue.Size()) + " distinct queries");
+    const velmora::caching::HostOptions defaults;
+    Say("every worker's host runs with the library's defaults: command time-out " +
+        std::to_string(defaults.commandTimeout.count()) + " ms, silence bound " +
+        std::to_string(defaults.maxDeafMs) + " ms, reconnection within " +
+        std::to_string(defaults.reconnectBackoffMax.count()) + " ms");
 }
 
 // The command line of the run's child processes, before their role.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Cli.h"
+#include "SimReference.h"
 #include "caching/FrequencyPolicy.h"
 #include "utility/Cache.h"
 #include "velsys/Hash.h"
@@ -17,15 +18,14 @@
 namespace velcli {
 
 const char* const kSimUsage =
-    "usage: velcache sim TRACE [--sizes N,N,...] [--bytes] [--format lis|keys]\n"
+    "usage: velcache sim TRACE [--sizes N,N,...] [--bytes] [--format lis|keys] [--reference]\n"
     "\n"
     "Replays TRACE through the memory policies of the library and prints, for each size, the\n"
     "share of accesses each policy answers from memory (its hit ratio):\n"
-    "  lru        textbook least-recently-used, one entry evicted at a time (the reference)\n"
-    "  mru-batch  the read-through cache's former default: the least recently used are evicted\n"
-    "             a thirty-second of the size at a time (the library's Cache and MRUPolicy)\n"
-    "  frequency  the read-through cache's default (FrequencyPolicy): a recency window, a\n"
-    "             frequency sketch that admits into the main area, and an adaptive window share\n"
+    "  mru-batch   the read-through cache's former default: the least recently used are evicted\n"
+    "              a thirty-second of the size at a time (the library's Cache and MRUPolicy)\n"
+    "  frequency   the read-through cache's default (FrequencyPolicy): a recency window, a\n"
+    "              frequency sketch that admits into the main area, and an adaptive window share\n"
     "TRACE: a file (decompressed with zstd -dc when it ends in .zst; '-' reads stdin) in one of\n"
     "two formats:\n"
     "  lis   'START COUNT IGNORED REQUEST' a line: one access to each of the blocks START to\n"
@@ -35,6 +35,10 @@ const char* const kSimUsage =
     "                    --bytes, in bytes (suffixes k, M, G)\n"
     "  --bytes           budgets in bytes: each key is charged its size from the trace (1 when\n"
     "                    it has none); mru-batch counts entries only and is left out\n"
+    "  --reference       also textbook policies no cache of the library runs, to place its\n"
+    "                    figures: ref-lru (least recently used, one entry at a time), ref-arc,\n"
+    "                    ref-s3fifo, ref-sieve, and ref-opt (Belady's, which knows the future:\n"
+    "                    the limit); all but ref-lru count entries and are left out with --bytes\n"
     "Exit status: 0 done, 2 bad arguments, 3 trace unreadable.\n";
 
 namespace {
@@ -202,10 +206,17 @@ double ReplayFrequency(const Trace& trace, std::uint64_t capacity, bool bytes) {
     return static_cast<double>(hits) / static_cast<double>(trace.keys.size());
 }
 
+// "41.18%": a share as the table prints it.
+std::string Percent(double share) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f%%", 100 * share);
+    return text;
+}
+
 }  // namespace
 
 int RunSimCommand(const std::vector<std::string>& argv) {
-    const Args args(argv, {"--sizes", "--format"}, {"--bytes", "--help"});
+    const Args args(argv, {"--sizes", "--format"}, {"--bytes", "--reference", "--help"});
     if (args.Has("--help")) {
         std::fputs(kSimUsage, stdout);
         return kExitOk;
@@ -216,23 +227,31 @@ int RunSimCommand(const std::vector<std::string>& argv) {
         args.Get("--format", EndsWith(path, ".lis") || EndsWith(path, ".lis.zst") ? "lis" : "keys");
     if (format != "lis" && format != "keys") UsageError("--format is lis or keys");
     const bool bytes = args.Has("--bytes");
+    const bool reference = args.Has("--reference");
     const std::vector<std::uint64_t> sizes =
         ParseSizes(args.Get("--sizes", bytes ? "1M,4M,16M,64M" : "1000,2000,5000,10000"), bytes);
     const Trace trace = ReadTrace(path, format == "lis");
     std::printf("%s: %zu accesses, %zu distinct keys%s\n", path.c_str(), trace.keys.size(),
                 trace.distinct, bytes ? ", budgets in bytes" : "");
-    std::printf("%14s %9s %10s %10s\n", bytes ? "bytes" : "entries", "lru", "mru-batch",
-                "frequency");
+    std::printf("%14s %10s %10s", bytes ? "bytes" : "entries", "mru-batch", "frequency");
+    if (reference) {
+        std::printf(" %10s", "ref-lru");
+        for (const ReferencePolicy policy : ReferencePolicies())
+            std::printf(" %10s", ColumnName(policy).c_str());
+    }
+    std::printf("\n");
     for (const std::uint64_t size : sizes) {
-        const double lru = ReplayLru(trace, size, bytes);
-        const std::string mru =
-            bytes ? std::string("-") : std::to_string(100 * ReplayBatchedMru(trace, size));
-        const double frequency = ReplayFrequency(trace, size, bytes);
-        char mruText[32];
-        std::snprintf(mruText, sizeof mruText, "%s",
-                      bytes ? "-" : (mru.substr(0, mru.find('.') + 3) + "%").c_str());
-        std::printf("%14llu %8.2f%% %10s %9.2f%%\n", static_cast<unsigned long long>(size),
-                    100 * lru, mruText, 100 * frequency);
+        std::printf("%14llu %10s %10s", static_cast<unsigned long long>(size),
+                    bytes ? "-" : Percent(ReplayBatchedMru(trace, size)).c_str(),
+                    Percent(ReplayFrequency(trace, size, bytes)).c_str());
+        if (reference) {
+            std::printf(" %10s", Percent(ReplayLru(trace, size, bytes)).c_str());
+            for (const ReferencePolicy policy : ReferencePolicies())
+                std::printf(
+                    " %10s",
+                    bytes ? "-" : Percent(ReplayReference(policy, trace.keys, size)).c_str());
+        }
+        std::printf("\n");
         std::fflush(stdout);
     }
     return kExitOk;

@@ -392,6 +392,8 @@ HerdLoads HerdLoadsOf(const Stats& workers, int keys) {
          it != workers.counters.end() && it->first.rfind(versions, 0) == 0; ++it)
         herd.firstLoads += it->second > 0 ? 1 : 0;
     herd.repeats = herd.loads - herd.firstLoads;
+    if (const auto deaf = workers.counters.find("herd.deaf-loads"); deaf != workers.counters.end())
+        herd.deafLoads = deaf->second;
     const int over = std::max(keys, herd.keysLoaded);
     herd.meanPerKey = over ? static_cast<double>(herd.loads) / over : 0;
     return herd;
@@ -689,7 +691,9 @@ Rows Summary::HerdRows(const std::string& lead, bool inTable) const {
         Both(": ", "%lld first loads", o + "first_loads", "%lld",
              static_cast<long long>(herd.firstLoads)),
         Both(" (a key's first, or its first after a change made meanwhile), ", "%lld repeats",
-             o + "repeat_loads", "%lld", static_cast<long long>(herd.repeats))};
+             o + "repeat_loads", "%lld", static_cast<long long>(herd.repeats)),
+        Both("; ", "%lld loads while the worker heard nothing", o + "deaf_loads", "%lld",
+             static_cast<long long>(herd.deafLoads))};
     for (SummaryRow& row : rows) row = Shown(inTable, std::move(row));
     return rows;
 }

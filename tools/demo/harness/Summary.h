@@ -83,6 +83,8 @@ struct HerdLoads {
     // already, by another worker or the same one.
     std::int64_t firstLoads = 0;
     std::int64_t repeats = 0;
+    // Of the loads, those made while the worker's service heard nothing (past every lease).
+    std::int64_t deafLoads = 0;
     int keysLoaded = 0;
     std::int64_t maxPerKey = 0;
     double meanPerKey = 0;

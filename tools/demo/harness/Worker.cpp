@@ -1,6 +1,7 @@
 #include "harness/Roles.h"
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -68,19 +69,24 @@ void AddCacheCounts(const BaseResults& base, const DerivedResults& derived, Stat
 // Safe for concurrent use: loads run on the worker's thread and on the cache's.
 class HerdLoads {
 public:
-    HerdLoads(const std::vector<int>& keys, std::chrono::milliseconds window)
-        : m_keys(keys.begin(), keys.end()), m_window(window) {}
+    // `deaf` tells whether the worker's coherence service hears nothing now (its loads then
+    // pass every lease and layer).
+    HerdLoads(const std::vector<int>& keys, std::chrono::milliseconds window,
+              std::function<bool()> deaf)
+        : m_keys(keys.begin(), keys.end()), m_window(window), m_deaf(std::move(deaf)) {}
     void Start() {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_start = Clock::now();
     }
     void OnLoad(int qid, std::int64_t version) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_start && Clock::now() - *m_start < m_window && m_keys.count(qid))
-            ++m_loads[{qid, version}];
+        if (!m_start || Clock::now() - *m_start >= m_window || !m_keys.count(qid)) return;
+        ++m_loads[{qid, version}];
+        if (m_deaf()) ++m_deafLoads;
     }
     // "herd.loads.<qid>" for every herd key loaded in the window, and
-    // "herd.version.<qid>.<version>" for each version of it loaded.
+    // "herd.version.<qid>.<version>" for each version of it loaded, and "herd.deaf-loads" for
+    // those loaded while the service heard nothing.
     void CopyTo(Stats& stats) const {
         std::lock_guard<std::mutex> lock(m_mutex);
         std::map<int, std::int64_t> perKey;  // copied again at each report: set, never added
@@ -90,14 +96,17 @@ public:
                            std::to_string(key.second)] = n;
         }
         for (const auto& [qid, n] : perKey) stats.counters["herd.loads." + std::to_string(qid)] = n;
+        stats.counters["herd.deaf-loads"] = m_deafLoads;
     }
 
 private:
     const std::unordered_set<int> m_keys;
     const Clock::duration m_window;
+    const std::function<bool()> m_deaf;
     mutable std::mutex m_mutex;
     std::optional<Clock::time_point> m_start;                      // guarded by m_mutex
     std::map<std::pair<int, std::int64_t>, std::int64_t> m_loads;  // guarded by m_mutex
+    std::int64_t m_deafLoads = 0;                                  // guarded by m_mutex
 };
 
 // The source of a comparison's set-up other than the library's caches; null for those.
@@ -283,7 +292,8 @@ void RunWorker(const ChildConfig& config, DemoHost& host, ParentLink& parent,
     DatabaseOutage outage(kOutageBusyTimeout);
     RunnerPool loaders(config.dbPath, catalogue, &outage);
     HerdLoads herd(HottestBaseQueries(catalogue, config.seed, kHerdKeys),
-                   std::chrono::milliseconds(kHerdWindowMs));
+                   std::chrono::milliseconds(kHerdWindowMs),
+                   [service = host.Service()] { return service && !service->Hears(); });
     parent.SetCommandListener([&outage, &herd](const std::string& command) {
         if (command == "outage-begin") outage.Begin();
         if (command == "outage-end") outage.End();

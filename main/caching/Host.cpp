@@ -32,15 +32,24 @@ const char* const kDefaultNamespace = "velcache.coherence.";
 // default namespace, the second (followed by the namespace) for every other.
 const char* const kClearChannels = "velcache.clear.";
 const char* const kNamespacedClearChannels = "velcache.clear@";
+// Tag invalidations: the default namespace's channel, and the others' after "@".
+const char* const kTagChannel = "velcache.tags";
 // How often a host's disk sweeper looks at the whole directory again.
 constexpr std::chrono::nanoseconds kSweepRescanInterval{300000000000LL};
 
 }  // namespace
 
 HostNames HostNames::Of(const std::string& ns) {
+    const std::string tagStream = "{" + ns + "}tags";
     if (ns == kDefaultNamespace)
-        return {"velcache.disk", "velcache.redis", "velcache:lease:", kClearChannels};
-    return {ns + "disk", ns + "values", ns + "lease:", kNamespacedClearChannels + ns};
+        return {"velcache.disk", "velcache.redis", "velcache:lease:", kClearChannels, kTagChannel,
+                tagStream};
+    return {ns + "disk",
+            ns + "values",
+            ns + "lease:",
+            kNamespacedClearChannels + ns,
+            std::string(kTagChannel) + "@" + ns,
+            tagStream};
 }
 
 namespace {
@@ -93,7 +102,8 @@ void Validate(const char* who, const HostOptions& o) {
     if (o.reconnectBackoffMax.count() <= 0) Refuse(who, "reconnectBackoffMax", "must be positive");
     const std::string& ns = o.coherenceNamespace;
     if (ns.empty()) Refuse(who, "coherenceNamespace", "must not be empty");
-    for (const std::string other : {"defaultns.", kClearChannels, kNamespacedClearChannels})
+    for (const std::string other :
+         {"defaultns.", kClearChannels, kNamespacedClearChannels, kTagChannel})
         if (IsPrefix(ns, other) || IsPrefix(other, ns))
             Refuse(who, "coherenceNamespace",
                    "\"" + ns + "\" and \"" + other +
@@ -187,6 +197,9 @@ public:
     ExternalCachePtr disk;
     ExternalCachePtr redis;
     std::shared_ptr<ILoadLeases> leases;
+    // Tag invalidations of the namespace (null with HostOptions::tags off); after the manager,
+    // so that it goes first.
+    std::shared_ptr<TagInvalidations> tags;
 
     // Set once by Stop; every cache of the host reads it (ReadThroughOptions::hostStopped).
     std::atomic<bool> stopped{false};
@@ -383,6 +396,19 @@ void MakeFactoryLayers(Host::Impl& impl, bool withRedis) {
     }
 }
 
+// The tag invalidations of the host's namespace: across the processes of its server when it has
+// `manager`, else in this process.
+void MakeTags(Host::Impl& impl, RedisSubscriptionManager* manager) {
+    if (!impl.options.tags) return;
+    TagInvalidationsOptions options;
+    options.channel = impl.names.tagChannel;
+    options.streamKey = impl.names.tagStream;
+    options.maxRemembered = impl.options.maxRememberedTags;
+    if (impl.service) options.horizonSec = impl.service->ValueLifetimeSec();
+    impl.tags = manager ? TagInvalidations::OverRedis(*manager, options)
+                        : TagInvalidations::InProcess(options);
+}
+
 // A created host's layers, built directly on parts of its own.
 void MakeOwnLayers(Host::Impl& impl, const RedisEndpointConfig* endpoint) {
     const HostOptions& options = impl.options;
@@ -431,10 +457,12 @@ std::unique_ptr<Host> Host::Create(const HostOptions& options) {
     const std::string probed = endpoint ? Probe("Host::Create", options, *endpoint) : "";
     ApplyLogging(options, std::nullopt);
     MakeOwnLayers(*impl, endpoint ? &*endpoint : nullptr);
+    if (!endpoint) MakeTags(*impl, nullptr);
     if (endpoint) {
         impl->manager = std::make_unique<RedisSubscriptionManager>(*endpoint);
         try {
             StartService("Host::Create", *impl, *impl->manager, *endpoint, probed);
+            MakeTags(*impl, impl->manager.get());
         } catch (...) {
             impl->manager->Stop();
             impl->pool->Close();
@@ -463,6 +491,7 @@ Host& Host::Start(const HostOptions& options) {
     if (endpoint)
         StartService("Host::Start", *impl, RedisSubscriptionManager::GetInstance(), *endpoint,
                      probed);
+    MakeTags(*impl, endpoint ? &RedisSubscriptionManager::GetInstance() : nullptr);
     impl->made.store(true, std::memory_order_release);
     s_host = new Host(std::move(impl));
     return *s_host;
@@ -481,6 +510,7 @@ void Host::Stop(std::chrono::milliseconds deadline) {
     TElapsedTimer timer;
     if (h.metrics) h.metrics->Stop();
     RedisPubsub::StopFigures figures;
+    if (h.tags) h.tags->Stop(deadline);
     // The subscription winds down while the retry queue goes out.
     if (h.manager) h.manager->StopDelivery();
     if (h.service) figures = h.service->Stop(deadline);
@@ -539,6 +569,9 @@ ReadThroughOptions Host::CacheOptions(const std::string& name,
                                    "\" needs the Redis layer");
         o.leases = m_impl->leases;
     }
+    o.tags = m_impl->tags;
+    o.useTags = m_impl->options.tags;
+    o.maxTagsPerEntry = options.maxTagsPerEntry;
     // A Clear reaches this cache in every process of the host's server and namespace.
     o.clearChannel = m_impl->Manager();
     o.clearChannelPrefix = m_impl->names.clearPrefix;
@@ -561,6 +594,18 @@ ReadThroughOptions Host::CacheOptions(const std::string& name,
     // Shares the host's parts: they live as long as the cache.
     o.hostStopped = std::shared_ptr<const std::atomic<bool>>(m_impl, &m_impl->stopped);
     return o;
+}
+
+void Host::InvalidateTag(const std::string& tag) {
+    if (Stopped())
+        throw VelmoraException("Host::InvalidateTag: \"" + tag + "\": the host was stopped");
+    if (!m_impl->tags)
+        throw VelmoraException("Host::InvalidateTag: tags are off (HostOptions::tags)");
+    m_impl->tags->Invalidate(tag);
+}
+
+std::shared_ptr<TagInvalidations> Host::Tags() const {
+    return m_impl->tags;
 }
 
 std::shared_ptr<RedisPubsub> Host::Service() const {

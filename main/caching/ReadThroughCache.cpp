@@ -4,6 +4,7 @@
 
 #include "caching/CascadeInvalidator.h"
 #include "caching/ReadThroughImpl.h"
+#include "caching/TagScope.h"
 #include "caching/SilenceWatch.h"
 #include "velcore/ThreadContext.h"
 #include "velcoredata/DateTime.h"
@@ -186,6 +187,8 @@ ReadThroughCore::Impl::Found ReadThroughCore::Impl::LookInMemory(const std::stri
         found.producedAt = held->producedAt;
         found.loadStartNs = held->loadStartNs;
         found.lifetimeTicks = held->lifetimeTicks;
+        // A load running on this thread was built on this value: it carries its tags too.
+        if (held->tags) TagScope::NoteRead(held->tags.get());
     }
     return found;
 }
@@ -209,7 +212,7 @@ std::optional<ReadThroughCore::Result> ReadThroughCore::Impl::AnswerThroughSilen
     ++m_counts.deafHolds;
     m_service->CountSilentAnswer(RedisPubsub::SilentAnswer::Hold);
     NoteUsed(found.guid);
-    return Result{std::move(found.value), ReadThroughSource::Memory, -1, found.guid, false, false};
+    return Result{std::move(found.value), ReadThroughSource::Memory, -1, found.guid, false, false, nullptr};
 }
 
 std::optional<ReadThroughCore::Result> ReadThroughCore::Impl::AnswerWithoutLoad(
@@ -227,7 +230,7 @@ std::optional<ReadThroughCore::Result> ReadThroughCore::Impl::AnswerWithoutLoad(
             NoteUsed(found.guid);
             MaybeRefreshEarly(key, found, loader);
             return Result{
-                std::move(found.value), ReadThroughSource::Memory, -1, found.guid, false, false};
+                std::move(found.value), ReadThroughSource::Memory, -1, found.guid, false, false, nullptr};
         }
         ++m_counts.expired;
     }
@@ -246,7 +249,7 @@ std::optional<ReadThroughCore::Result> ReadThroughCore::Impl::AnswerFromMemory(
         return std::nullopt;
     ++m_counts.memoryHits;
     NoteUsed(found.guid);
-    return Result{std::move(found.value), ReadThroughSource::Memory, -1, found.guid, false, false};
+    return Result{std::move(found.value), ReadThroughSource::Memory, -1, found.guid, false, false, nullptr};
 }
 
 std::shared_ptr<ReadThroughCore::Impl::Flight> ReadThroughCore::Impl::JoinFlight(
@@ -364,7 +367,7 @@ ReadThroughCore::Result ReadThroughCore::Impl::TryGet(const std::string& key) {
             ++m_counts.memoryHits;
             NoteUsed(found.guid);
             return {
-                std::move(found.value), ReadThroughSource::Memory, -1, found.guid, false, false};
+                std::move(found.value), ReadThroughSource::Memory, -1, found.guid, false, false, nullptr};
         }
         ++m_counts.expired;
     }
@@ -549,7 +552,7 @@ std::optional<ReadThroughCore::Result> ReadThroughCore::Impl::FailSafeAnswer(
     if (!m_options.failSafeAfterChange && m_service &&
         (Deaf() || !m_service->MayServe(KeyHash(key), copy->hash, copy->producedAt)))
         return std::nullopt;
-    return Result{copy->value, ReadThroughSource::FailSafe, -1, 0, false, true};
+    return Result{copy->value, ReadThroughSource::FailSafe, -1, 0, false, true, nullptr};
 }
 
 ReadThroughCore::Result ReadThroughCore::Impl::Stale(const Result& failSafe,

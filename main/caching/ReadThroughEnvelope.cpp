@@ -17,6 +17,8 @@ constexpr unsigned char kPlain[4] = {'V', 'R', 'T', '1'};
 constexpr unsigned char kSigned[4] = {'V', 'R', 'S', '1'};
 constexpr unsigned char kPlainTimed[4] = {'V', 'R', 'T', '2'};
 constexpr unsigned char kSignedTimed[4] = {'V', 'R', 'S', '2'};
+constexpr unsigned char kPlainTagged[4] = {'V', 'R', 'T', '3'};
+constexpr unsigned char kSignedTagged[4] = {'V', 'R', 'S', '3'};
 constexpr std::size_t kFixed = 4 + 8 + 8 + 8 + 4;
 constexpr std::size_t kLifetimeSize = 4;
 constexpr std::size_t kTagSize = 32;
@@ -62,16 +64,32 @@ Tag Sign(const std::string& signingKey, const std::string& name, const unsigned 
 ExternalBytes SealEnvelope(const std::string& name, const std::string& key, const HashPair& hash,
                            unsigned long long producedAt, const unsigned char* payload,
                            std::size_t size, const std::string* signingKey,
-                           unsigned int lifetimeSec) {
+                           unsigned int lifetimeSec, const CacheTagSet* tags) {
+    const bool tagged = tags && !tags->names.empty();
+    std::size_t tagBytes = 0;
+    if (tagged)
+        for (const std::string& t : tags->names) tagBytes += 2 + t.size();
     ExternalBytes out;
-    out.reserve(kFixed + kLifetimeSize + key.size() + size + (signingKey ? kTagSize : 0));
+    out.reserve(kFixed + kLifetimeSize + 18 + tagBytes + key.size() + size +
+                (signingKey ? kTagSize : 0));
     const unsigned char* magic =
-        lifetimeSec ? (signingKey ? kSignedTimed : kPlainTimed) : (signingKey ? kSigned : kPlain);
+        tagged ? (signingKey ? kSignedTagged : kPlainTagged)
+        : lifetimeSec ? (signingKey ? kSignedTimed : kPlainTimed)
+                      : (signingKey ? kSigned : kPlain);
     out.insert(out.end(), magic, magic + 4);
     Put(out, hash.first, 8);
     Put(out, hash.second, 8);
     Put(out, producedAt, 8);
-    if (lifetimeSec) Put(out, lifetimeSec, 4);
+    if (tagged || lifetimeSec) Put(out, lifetimeSec, 4);
+    if (tagged) {
+        Put(out, tags->loadedUnder.ms, 8);
+        Put(out, tags->loadedUnder.seq, 8);
+        Put(out, tags->names.size(), 2);
+        for (const std::string& t : tags->names) {
+            Put(out, t.size(), 2);
+            out.insert(out.end(), t.begin(), t.end());
+        }
+    }
     Put(out, key.size(), 4);
     out.insert(out.end(), key.begin(), key.end());
     out.insert(out.end(), payload, payload + size);
@@ -82,22 +100,57 @@ ExternalBytes SealEnvelope(const std::string& name, const std::string& key, cons
     return out;
 }
 
+namespace {
+
+// Reads the tags of a tagged envelope from `p` (at most `end`); the position after them, or
+// null when they do not fit.
+const unsigned char* ReadTags(const unsigned char* p, const unsigned char* end,
+                              CacheTagSet& tags) {
+    if (end - p < 18) return nullptr;
+    tags.loadedUnder = {Take(p, 8), Take(p + 8, 8)};
+    const std::uint64_t count = Take(p + 16, 2);
+    p += 18;
+    tags.names.clear();
+    tags.names.reserve(count);
+    for (std::uint64_t i = 0; i < count; ++i) {
+        if (end - p < 2) return nullptr;
+        const std::uint64_t size = Take(p, 2);
+        p += 2;
+        if (size == 0 || size > kMaxTagBytes || static_cast<std::uint64_t>(end - p) < size)
+            return nullptr;
+        tags.names.emplace_back(reinterpret_cast<const char*>(p), size);
+        p += size;
+    }
+    return count == 0 ? nullptr : p;
+}
+
+bool Is(const ExternalBytes& bytes, const unsigned char (&magic)[4]) {
+    return std::equal(magic, magic + 4, bytes.begin());
+}
+
+}  // namespace
+
 EnvelopeVerdict OpenEnvelope(const ExternalBytes& bytes, const std::string& name,
                              const std::vector<std::string>& signingKeys, Envelope& envelope) {
     if (bytes.size() < kFixed) return EnvelopeVerdict::Malformed;
-    const bool timed = std::equal(kSignedTimed, kSignedTimed + 4, bytes.begin()) ||
-                       std::equal(kPlainTimed, kPlainTimed + 4, bytes.begin());
-    const bool isSigned = std::equal(kSigned, kSigned + 4, bytes.begin()) ||
-                          std::equal(kSignedTimed, kSignedTimed + 4, bytes.begin());
-    if (!isSigned && !timed && !std::equal(kPlain, kPlain + 4, bytes.begin()))
-        return EnvelopeVerdict::Malformed;
-    const std::size_t fixed = kFixed + (timed ? kLifetimeSize : 0);
+    const bool tagged = Is(bytes, kSignedTagged) || Is(bytes, kPlainTagged);
+    const bool timed = tagged || Is(bytes, kSignedTimed) || Is(bytes, kPlainTimed);
+    const bool isSigned = Is(bytes, kSigned) || Is(bytes, kSignedTimed) || Is(bytes, kSignedTagged);
+    if (!isSigned && !timed && !Is(bytes, kPlain)) return EnvelopeVerdict::Malformed;
+    std::size_t fixed = kFixed + (timed ? kLifetimeSize : 0);
     if (bytes.size() < fixed + (isSigned ? kTagSize : 0)) return EnvelopeVerdict::Malformed;
     const std::size_t body = bytes.size() - (isSigned ? kTagSize : 0);
     const unsigned char* p = bytes.data();
     const auto lifetimeSec = static_cast<unsigned int>(timed ? Take(p + 28, 4) : 0);
     // A timed envelope without a lifetime is not one this library writes.
-    if (timed && lifetimeSec == 0) return EnvelopeVerdict::Malformed;
+    if (timed && !tagged && lifetimeSec == 0) return EnvelopeVerdict::Malformed;
+    CacheTagSet tags;
+    if (tagged) {
+        // The key's length follows the tags.
+        const unsigned char* after = ReadTags(p + fixed - 4, p + body, tags);
+        if (!after || p + body - after < 4) return EnvelopeVerdict::Malformed;
+        fixed = static_cast<std::size_t>(after - p) + 4;
+    }
     const std::uint64_t keySize = Take(p + fixed - 4, 4);
     if (keySize > body - fixed) return EnvelopeVerdict::Malformed;
     if (!signingKeys.empty()) {
@@ -116,6 +169,7 @@ EnvelopeVerdict OpenEnvelope(const ExternalBytes& bytes, const std::string& name
     envelope.payload = p + fixed + keySize;
     envelope.payloadSize = body - fixed - keySize;
     envelope.isSigned = isSigned;
+    envelope.tags = std::move(tags);
     return EnvelopeVerdict::Good;
 }
 

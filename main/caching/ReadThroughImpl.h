@@ -97,6 +97,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "caching/CacheTags.h"
 #include "caching/FrequencyPolicy.h"
 #include "caching/ReadThroughAuditor.h"
 #include "caching/ReadThroughCache.h"
@@ -116,14 +117,16 @@ using AnyValue = ReadThroughCore::AnyValue;
 class HeldValue : public RefCntObject {
 public:
     HeldValue(std::string k, AnyValue v, HashPair h, unsigned long long at, long long startNs,
-              unsigned long long lifetime, std::uint64_t policy = 0)
+              unsigned long long lifetime, std::uint64_t policy = 0,
+              std::shared_ptr<const CacheTagSet> t = nullptr)
         : key(std::move(k)),
           value(std::move(v)),
           hash(h),
           producedAt(at),
           loadStartNs(startNs),
           lifetimeTicks(lifetime),
-          policyKey(policy) {}
+          policyKey(policy),
+          tags(std::move(t)) {}
     const std::string key;
     const AnyValue value;
     const HashPair hash;
@@ -133,6 +136,7 @@ public:
     const long long loadStartNs;
     const unsigned long long lifetimeTicks;  // DateTime ticks from producedAt
     const std::uint64_t policyKey;           // the key's slot (KeyTable::SlotOf)
+    const std::shared_ptr<const CacheTagSet> tags;  // null: untagged
 };
 
 // The memory layer's FrequencyPolicy, when it runs the built-in policy: which keys stay. The
@@ -209,6 +213,32 @@ private:
     std::size_t m_sweepAt VEL_GUARDED_BY(m_mutex) = 1024;
 };
 
+// The memory entries that carry each tag, by a 64-bit hash of the tag (a collision drops an
+// entry that was still good, never keeps one that is not), with the stamp each was loaded under.
+// An entry that went another way stays until an invalidation of its tag or a sweep (when the
+// index has doubled since the last one) finds it gone.
+// Thread contract: safe for concurrent use; its mutex is taken before the key table's (Sweep).
+class TagIndex {
+public:
+    struct Entry {
+        std::uint64_t slot;
+        unsigned int guid;
+        TagStamp loadedUnder;
+    };
+    static std::uint64_t HashOf(const std::string& tag);
+    void Add(const CacheTagSet& tags, std::uint64_t slot, unsigned int guid,
+             const KeyTable& keys);
+    // Takes out the entries of `tag` loaded under a stamp older than `stamp`; with an empty
+    // tag, every entry.
+    std::vector<Entry> Take(const std::string& tag, TagStamp stamp);
+
+private:
+    TMutex m_mutex;
+    std::unordered_map<std::uint64_t, std::vector<Entry>> m_byTag VEL_GUARDED_BY(m_mutex);
+    std::size_t m_size VEL_GUARDED_BY(m_mutex) = 0;
+    std::size_t m_sweepAt VEL_GUARDED_BY(m_mutex) = 4096;
+};
+
 unsigned long long UtcNow();
 
 }  // namespace readthrough
@@ -233,8 +263,14 @@ public:
     std::shared_ptr<const KeyLoader> DefaultLoader() const;
     void SetLoader(KeyLoader loader);
     // `lifetimeSec` 0: the cache's lifetime of values.
-    unsigned int Set(const std::string& key, const AnyValue& value, long long lifetimeSec = 0);
+    unsigned int Set(const std::string& key, const AnyValue& value, long long lifetimeSec = 0,
+                     const std::vector<std::string>* tags = nullptr);
     void Invalidate(const std::string& key);
+    void InvalidateTag(const std::string& tag);
+    // Listens to the tag invalidations (after construction); StopTags: when it returns, no
+    // listener call runs for this engine.
+    void StartTags();
+    void StopTags();
     void Clear();
     // Reads the generation and subscribes to the clear channel (when there is one); after
     // construction, since the subscription holds a weak pointer to the engine.
@@ -306,6 +342,7 @@ private:
         // (steady clock; 0 without a service). The value is known fresh only as of then: a
         // change after it may not have been heard of.
         long long heardAtNs = 0;
+        std::shared_ptr<const CacheTagSet> tags;  // null: untagged
     };
 
     // ---- the Get path (ReadThroughCache.cpp) ----
@@ -402,6 +439,13 @@ private:
     // budget), else 1.
     std::uint64_t WeightOf(const Loaded& loaded) const;
     bool MayFill(const HashPair& keyhash, const HashPair& hash, long long startNs) const;
+    // Whether no tag of `tags` was invalidated after its load began (counted when one was).
+    bool TagsAllow(const std::shared_ptr<const CacheTagSet>& tags) const;
+    // A tag invalidation heard (see TagInvalidations::Listener): drops the entries it covers.
+    void OnTagInvalidated(const std::string& scope, const std::string& tag, TagStamp stamp);
+    // The tags a load collected, checked against the options; null when none (or tags are off).
+    std::shared_ptr<const CacheTagSet> TagsOf(std::vector<std::string> names, TagStamp under,
+                                              const std::string& key) const;
     bool MayServe(const HashPair& keyhash, const HashPair& hash, unsigned long long producedAt,
                   unsigned int lifetimeSec) const;
     void NoteSignatureRejected(std::size_t layer, EnvelopeVerdict verdict);
@@ -449,6 +493,10 @@ private:
     long long m_lifetimeSec = 0;
     unsigned long long m_lifetimeTicks = 0;
     std::unique_ptr<FailSafeStore> m_failSafe;  // null when fail-safe is off
+    // The tag invalidations heard (the host's, or the cache's own) and the memory entries by tag.
+    std::shared_ptr<TagInvalidations> m_tags;
+    std::unique_ptr<readthrough::TagIndex> m_tagIndex;  // with a memory layer
+    std::uint64_t m_tagListener = 0;
 
     mutable TMutex m_loaderMutex;
     std::shared_ptr<const KeyLoader> m_loader VEL_GUARDED_BY(m_loaderMutex);

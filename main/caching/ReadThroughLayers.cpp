@@ -6,6 +6,7 @@
 #include "caching/CoherenceMessages.h"
 #include "caching/ReadThroughImpl.h"
 #include "caching/RedisExternalCache.h"
+#include "caching/TagScope.h"
 #include "metrics2/Metrics.h"
 #include "velcore/AppOptions.h"
 #include "velcoredata/DateTime.h"
@@ -207,20 +208,24 @@ ReadThroughCore::Result ReadThroughCore::Impl::FillAndStore(const std::string& k
     const auto release = [&] {
         if (!token.empty()) m_options.leases->Release(LeaseName(keyhash), token);
     };
-    Result result{
-        loaded.value, loaded.layer < 0 ? ReadThroughSource::Loader : ReadThroughSource::External,
-        loaded.layer, 0,
-        false,        false};
+    Result result{loaded.value,
+                  loaded.layer < 0 ? ReadThroughSource::Loader : ReadThroughSource::External,
+                  loaded.layer,
+                  0,
+                  false,
+                  false,
+                  loaded.tags};
     // First verdict: a fill that already lost is neither announced nor stored.
-    if (!MayFill(keyhash, loaded.hash, startNs)) {
+    if (!MayFill(keyhash, loaded.hash, startNs) || !TagsAllow(loaded.tags)) {
         ++m_counts.racedFillsDropped;
         release();
         return result;
     }
     result.guid = Fill(key, keyhash, loaded, startNs);
-    // Second verdict: an announcement that arrived before the entry was filed reached no
-    // record; the entry goes, and the lower layers are not written.
-    if (!MayFill(keyhash, loaded.hash, startNs)) {
+    // Second verdict: an announcement (or a tag invalidation) that arrived before the entry
+    // was filed reached no record (nor the tag index); the entry goes, and the lower layers are
+    // not written.
+    if (!MayFill(keyhash, loaded.hash, startNs) || !TagsAllow(loaded.tags)) {
         ++m_counts.racedFillsDropped;
         DropFilled(key, result.guid);
         release();
@@ -291,13 +296,19 @@ void ReadThroughCore::Impl::RunLoader(const std::string& key, const Loader& load
                                       Loaded& loaded) {
     loaded.producedAt = UtcNow();
     const auto started = std::chrono::steady_clock::now();
+    // Before the loader reads anything: what it reads holds every change heard of by now.
+    const TagStamp under = m_tags ? m_tags->Watermark() : TagStamp{};
     ++m_counts.loads;
+    std::vector<std::string> tags;
     try {
+        TagScope scope;
         loaded.value = loader();
+        tags = scope.Tags();
     } catch (...) {
         ++m_counts.loadFailures;
         throw;
     }
+    loaded.tags = TagsOf(std::move(tags), under, key);
     loaded.layer = -1;
     loaded.loadMs = static_cast<unsigned int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                                   std::chrono::steady_clock::now() - started)
@@ -384,6 +395,14 @@ bool ReadThroughCore::Impl::AcceptFromLayer(std::size_t index, const std::string
         ++m_counts.lowerRejected;
         return false;
     }
+    std::shared_ptr<const CacheTagSet> tags;
+    if (!envelope.tags.names.empty() && m_tags) {
+        tags = std::make_shared<const CacheTagSet>(std::move(envelope.tags));
+        if (!TagsAllow(tags)) {
+            ++m_counts.lowerRejected;
+            return false;
+        }
+    }
     AnyValue value;
     try {
         value = m_decode(envelope.payload, envelope.payloadSize);
@@ -402,6 +421,7 @@ bool ReadThroughCore::Impl::AcceptFromLayer(std::size_t index, const std::string
     loaded.lifetimeSec = envelope.lifetimeSec;
     loaded.layer = static_cast<int>(index);
     loaded.heardAtNs = m_service ? m_service->LastHeardNs() : 0;
+    loaded.tags = std::move(tags);
     return true;
 }
 
@@ -482,7 +502,7 @@ void ReadThroughCore::Impl::Seal(const std::string& key, const AnyValue& value,
         m_options.signingKeys.empty() ? nullptr : &m_options.signingKeys.front();
     loaded.stored = std::make_shared<ExternalBytes>(
         SealEnvelope(m_options.name, key, loaded.hash, loaded.producedAt, payload.data(),
-                     payload.size(), signingKey, loaded.lifetimeSec));
+                     payload.size(), signingKey, loaded.lifetimeSec, loaded.tags.get()));
 }
 
 unsigned int ReadThroughCore::Impl::Fill(const std::string& key, const HashPair& keyhash,
@@ -508,9 +528,13 @@ unsigned int ReadThroughCore::Impl::Fill(const std::string& key, const HashPair&
     auto [guid, replaced] = m_keys->Replace(
         policyKey,
         CacheHelpers::Payload(new HeldValue(key, loaded.value, loaded.hash, loaded.producedAt,
-                                            freshNs, LifetimeTicks(loaded.lifetimeSec), policyKey)),
+                                            freshNs, LifetimeTicks(loaded.lifetimeSec), policyKey,
+                                            loaded.tags)),
         *m_memory);
     ReportRemoved(replaced);
+    // Indexed before the fill's second verdict: an invalidation of a tag either finds the entry
+    // here or is in the table that verdict reads.
+    if (loaded.tags && m_tagIndex) m_tagIndex->Add(*loaded.tags, policyKey, guid, *m_keys);
     Announce(keyhash, loaded, guid, startNs);
     if (!m_frequency) {
         Evict();
@@ -598,7 +622,8 @@ bool ReadThroughCore::Impl::StoreBelow(const TString& externalKey, const Loaded&
 }
 
 unsigned int ReadThroughCore::Impl::Set(const std::string& key, const AnyValue& value,
-                                        long long lifetimeSec) {
+                                        long long lifetimeSec,
+                                        const std::vector<std::string>* tags) {
     VEL_ASSERT(value);
     if (lifetimeSec < 0)
         throw VelmoraException("ReadThroughCache \"" + m_options.name +
@@ -613,6 +638,13 @@ unsigned int ReadThroughCore::Impl::Set(const std::string& key, const AnyValue& 
         loaded.lifetimeSec = static_cast<unsigned int>(
             LifetimeTicks(static_cast<unsigned int>(std::min<long long>(lifetimeSec, UINT32_MAX))) /
             kTicksPerSecond);
+    if (tags && !tags->empty()) {
+        if (!m_tags)
+            throw VelmoraException("ReadThroughCache \"" + m_options.name +
+                                   "\": Set with tags while tags are off "
+                                   "(ReadThroughOptions::useTags)");
+        loaded.tags = TagsOf(*tags, m_tags->Watermark(), key);
+    }
     Seal(key, value, loaded);
     const unsigned int guid = Fill(key, keyhash, loaded, SteadyNowNs());
     if (m_failSafe) m_failSafe->Keep(key, {loaded.value, loaded.hash, loaded.producedAt});
@@ -679,17 +711,20 @@ ReadThroughCore::ReadThroughCore(ReadThroughOptions options, Encode encode, Deco
     m_impl = std::make_shared<Impl>(std::move(options), std::move(encode), std::move(decode),
                                     std::move(service));
     m_impl->StartClearChannel();
+    m_impl->StartTags();
 }
 
 ReadThroughCore::~ReadThroughCore() {
     m_impl->StopAuditor();
     m_impl->WaitForBackground();
+    m_impl->StopTags();
     m_impl->StopClearChannel();
 }
 
 ReadThroughCore::Result ReadThroughCore::Get(const std::string& key, const Loader& loader) {
     m_impl->CheckRunning();
     Result result = m_impl->Get(key, loader);
+    TagScope::NoteRead(result.tags.get());
     m_impl->MaybeAudit(key, result, nullptr, &loader);
     return result;
 }
@@ -700,6 +735,7 @@ ReadThroughCore::Result ReadThroughCore::Get(const std::string& key) {
     std::optional<Result> held = m_impl->AnswerFromMemory(key);
     Result result =
         held ? std::move(*held) : m_impl->Get(key, [loader, key] { return (*loader)(key); });
+    TagScope::NoteRead(result.tags.get());
     m_impl->MaybeAudit(key, result, loader.get(), nullptr);
     return result;
 }
@@ -723,8 +759,10 @@ std::vector<ReadThroughCore::Result> ReadThroughCore::GetMany(const std::vector<
     if (!loader) throw VelmoraException("ReadThroughCache::GetMany: the loader is empty");
     auto shared = std::make_shared<const KeyLoader>(std::move(loader));
     std::vector<Result> results = m_impl->GetMany(keys, shared);
-    for (std::size_t i = 0; i < keys.size(); ++i)
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        TagScope::NoteRead(results[i].tags.get());
         m_impl->MaybeAudit(keys[i], results[i], shared.get(), nullptr);
+    }
     return results;
 }
 
@@ -733,8 +771,10 @@ std::vector<ReadThroughCore::Result> ReadThroughCore::GetMany(
     m_impl->CheckRunning();
     const std::shared_ptr<const KeyLoader> loader = m_impl->DefaultLoader();
     std::vector<Result> results = m_impl->GetMany(keys, loader);
-    for (std::size_t i = 0; i < keys.size(); ++i)
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        TagScope::NoteRead(results[i].tags.get());
         m_impl->MaybeAudit(keys[i], results[i], loader.get(), nullptr);
+    }
     return results;
 }
 
@@ -745,6 +785,7 @@ void ReadThroughCore::SetLoader(KeyLoader loader) {
 ReadThroughCore::Result ReadThroughCore::TryGet(const std::string& key) {
     m_impl->CheckRunning();
     Result result = m_impl->TryGet(key);
+    TagScope::NoteRead(result.tags.get());
     m_impl->MaybeAudit(key, result, nullptr, nullptr);
     return result;
 }
@@ -760,9 +801,24 @@ unsigned int ReadThroughCore::Set(const std::string& key, const AnyValue& value,
     return m_impl->Set(key, value, lifetime.count());
 }
 
+unsigned int ReadThroughCore::Set(const std::string& key, const AnyValue& value,
+                                  std::chrono::seconds lifetime,
+                                  const std::vector<std::string>& tags) {
+    m_impl->CheckRunning();
+    if (lifetime.count() < 0)
+        throw VelmoraException("ReadThroughCache \"" + Options().name +
+                               "\": Set with a negative lifetime");
+    return m_impl->Set(key, value, lifetime.count(), &tags);
+}
+
 void ReadThroughCore::Invalidate(const std::string& key) {
     m_impl->CheckRunning();
     m_impl->Invalidate(key);
+}
+
+void ReadThroughCore::InvalidateTag(const std::string& tag) {
+    m_impl->CheckRunning();
+    m_impl->InvalidateTag(tag);
 }
 
 void ReadThroughCore::Clear() {

@@ -76,8 +76,9 @@ struct HostOptions {
     std::chrono::milliseconds reconnectBackoffMax{2000};
     /// ---- coherence ----
     /// Channels "<namespace><key hash>" of every process that shares caches with this one;
-    /// not empty, not a prefix of "defaultns." or of the clear channels ("velcache.clear." and
-    /// "velcache.clear@"), and no other namespace used on the server may begin with it. The
+    /// not empty, not a prefix of "defaultns.", of the clear channels ("velcache.clear." and
+    /// "velcache.clear@") or of the tag channel ("velcache.tags"), nor beginning with it, and no
+    /// other namespace used on the server may begin with it. The
     /// default keeps the names hosts used before namespaces named them: stored values under
     /// "velcache.redis", leases under "velcache:lease:", clears on "velcache.clear.<cache>";
     /// any other namespace NS puts them under "NSvalues", "NSlease:" and
@@ -91,6 +92,16 @@ struct HostOptions {
     /// Starts even when Redis cannot be reached, logging why at Error, instead of raising
     /// (CacheSynchronizationStartDegraded).
     bool startDegraded = false;
+    /// ---- tags (caching/CacheTags.h) ----
+    /// Keeps the tags of values and drops them by tag (InvalidateTag), heard on the channel
+    /// "velcache.tags" ("velcache.tags@<namespace>" for another namespace than the default) and
+    /// kept in the stream "{<namespace>}tags". Off: caches let go of loaders' tags, and Set with
+    /// tags and InvalidateTag raise.
+    bool tags = true;
+    /// The most tag invalidations remembered (and kept in the stream): about 100 bytes each in
+    /// every process (see docs/operating.md); past it the oldest are let go, and a tagged value
+    /// loaded before them is loaded again instead of read from a lower layer.
+    std::size_t maxRememberedTags = 1000000;
     /// ---- what an operator sees ----
     /// "host:port" on which the host serves its metrics (the OpenMetrics text of every scope of
     /// the process, its own service and caches asked for their figures at each scrape) on
@@ -124,6 +135,8 @@ struct VELCACHE_EXPORT HostNames {
     std::string redis;        ///< the Redis layer's namespace (keys "<redis>:<key>")
     std::string leasePrefix;  ///< lease keys begin so
     std::string clearPrefix;  ///< clear channels: this followed by the cache's name
+    std::string tagChannel;   ///< the channel of tag invalidations
+    std::string tagStream;    ///< the stream key that keeps them
     /// The names of a host whose coherence namespace is `coherenceNamespace`.
     static HostNames Of(const std::string& coherenceNamespace);
 };
@@ -153,6 +166,8 @@ struct HostCacheOptions {
     unsigned int leaseMs = 5000;        ///< how long a lease outlives a holder that died, ms
     /// Keys of HMAC-SHA256 tags on stored values (ReadThroughOptions::signingKeys); none: unsigned.
     std::vector<std::string> signingKeys = {};
+    /// The most tags one value may carry (ReadThroughOptions::maxTagsPerEntry).
+    std::size_t maxTagsPerEntry = 64;
     /// Checks a sample of the answers against the source (ReadThroughOptions::audit).
     bool audit = false;
     double auditSampleRate = 0.01;            ///< the fraction of answers checked, 0 to 1
@@ -212,6 +227,12 @@ public:
 
     /// The read-through options `ReadThrough` builds: the layers, leases and lifetimes chosen.
     ReadThroughOptions CacheOptions(const std::string& name, const HostCacheOptions& options) const;
+    /// Drops every value tagged `tag` in every cache of the host's namespace, in every process
+    /// (see ReadThroughCache<V>::InvalidateTag). Raises VelmoraException once the host stopped,
+    /// with HostOptions::tags off, and for a tag refused by name (empty, over kMaxTagBytes).
+    void InvalidateTag(const std::string& tag);
+    /// The host's tag invalidations; null with HostOptions::tags off.
+    std::shared_ptr<TagInvalidations> Tags() const;
     /// The coherence service; null for a single-process host. Holding it keeps the host's parts
     /// alive (as a cache does); after Stop it still answers GetHealth.
     std::shared_ptr<RedisPubsub> Service() const;

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "VelcacheExport.h"
+#include "caching/CacheTags.h"
 #include "caching/ExternalCacheFactory.h"
 #include "caching/LoadLeases.h"
 #include "caching/ReadThroughCodecs.h"
@@ -153,6 +154,17 @@ struct ReadThroughOptions {
     /// derives it from that namespace.
     std::string clearChannelPrefix = "velcache.clear.";
 
+    /// ---- tags (caching/CacheTags.h) ----
+    /// Where tag invalidations are remembered and heard: a host's, shared by the caches of its
+    /// coherence namespace. Null: the cache keeps one of its own, in this process only.
+    std::shared_ptr<TagInvalidations> tags;
+    /// Keeps the tags loaders give (TagLoad) and Set takes, and drops values by tag. Off: a
+    /// loader's tags are let go, and Set with tags and InvalidateTag raise.
+    bool useTags = true;
+    /// The most tags one value may carry; a load that gives more raises VelmoraException naming
+    /// the cache, the key and this option (and Set with more refuses so).
+    std::size_t maxTagsPerEntry = 64;
+
     /// ---- made by a host (caching/Host.h) ----
     /// Set by the host that made the cache: the cache keeps the host's parts alive while it
     /// lives, and once this holds true (the host stopped) every call of the cache raises
@@ -251,7 +263,10 @@ enum class ReadThroughSource { Memory, External, Loader, FailSafe };
     X(tooLargeForMemory, "too-large-for-memory",                                                 \
       "Values over an eighth of memoryBytes, not held.")                                         \
     X(clears, "clears",                                                                          \
-      "Clears applied here: this process's, heard, or assumed after a re-subscription.")
+      "Clears applied here: this process's, heard, or assumed after a re-subscription.")         \
+    X(droppedByTag, "dropped-by-tag", "Memory entries dropped by a tag invalidation.")           \
+    X(tagRefused, "tag-refused",                                                                 \
+      "Fills and lower-layer values refused: a tag of theirs was invalidated after their load.")
 
 /// The figures of one read-through cache since it was made (GetCounters): one member per line
 /// of VELCACHE_READ_THROUGH_COUNTS (see there what each counts), then the hits per lower layer
@@ -307,6 +322,8 @@ public:
         unsigned int guid = 0;   ///< the memory entry that holds the value; 0 when none does
         bool coalesced = false;  ///< another thread's load answered
         bool stale = false;      ///< a fail-safe answer: the last good value, not a fresh one
+        /// The value's tags when it was loaded or read below memory (null otherwise).
+        std::shared_ptr<const CacheTagSet> tags;
     };
 
     /// `service` may be null (no coherence: one process). Raises VelmoraException when the name
@@ -350,6 +367,11 @@ public:
     unsigned int Set(const std::string& key, const AnyValue& value);
     /// Set with a lifetime of the value's own; see ReadThroughCache<V>::Set.
     unsigned int Set(const std::string& key, const AnyValue& value, std::chrono::seconds lifetime);
+    /// Set with a lifetime (0: the cache's) and tags; see ReadThroughCache<V>::Set.
+    unsigned int Set(const std::string& key, const AnyValue& value, std::chrono::seconds lifetime,
+                     const std::vector<std::string>& tags);
+    /// See ReadThroughCache<V>::InvalidateTag.
+    void InvalidateTag(const std::string& tag);
     /// For the process that changed the data: drops the key from memory and announces that its
     /// content changed (a data hash no value has), so that every process drops its copies and
     /// no older lower-layer value is served.
@@ -404,6 +426,8 @@ public:
         bool coalesced = false;
         /// A fail-safe answer: the last good value, not a fresh one.
         bool stale = false;
+        /// The value's tags when it was loaded or read below memory (null otherwise).
+        std::shared_ptr<const CacheTagSet> tags;
     };
 
     /// Whether `Load` is a loader: callable (as const) as loader() or loader(const std::string&
@@ -541,9 +565,22 @@ public:
     unsigned int Set(const std::string& key, ValuePtr value, std::chrono::seconds lifetime) {
         return m_core.Set(key, value, lifetime);
     }
+    /// Set with `tags` (see caching/CacheTags.h): a lifetime of 0 is the cache's. Raises
+    /// VelmoraException for a tag refused by name, more than maxTagsPerEntry, or with useTags off.
+    unsigned int Set(const std::string& key, ValuePtr value, std::chrono::seconds lifetime,
+                     const std::vector<std::string>& tags) {
+        return m_core.Set(key, value, lifetime, tags);
+    }
     /// For the process that changed the data: drops the key from memory and announces that its
     /// content changed, so that every process drops its copies and no older stored value is served.
     void Invalidate(const std::string& key) { m_core.Invalidate(key); }
+    /// For the process that changed what values tagged `tag` were built from: every process
+    /// drops this cache's values carrying the tag (memory at once; a lower-layer copy is refused
+    /// when read), and no value whose load began before the invalidation was heard is served
+    /// after it (see caching/CacheTags.h). A dropped memory entry reaches the cascade
+    /// invalidators as dirty. Host::InvalidateTag does it for every cache of the namespace.
+    /// Raises VelmoraException for a tag refused by name, or with useTags off.
+    void InvalidateTag(const std::string& tag) { m_core.InvalidateTag(tag); }
     /// Empties the cache of this name in every process: memory and fail-safe copies here, and,
     /// through a generation number carried in every external key (`rt.NAME.GENERATION.KEYHASH`
     /// once a cache was cleared), every copy in the layers, whose old keys are no longer
@@ -634,7 +671,8 @@ private:
                 r.layer,
                 r.guid,
                 r.coalesced,
-                r.stale};
+                r.stale,
+                std::move(r.tags)};
     }
 
     /// The untyped codec; empty when the typed one is.

@@ -27,6 +27,15 @@
 //   counters                     "counters memory-hits=.. layer-hits=<a>/<b>.. loads=..
 //                                raced=.. rejected=.. coalesced=.. load-failures=.."
 //   held                         "held <key>=<value>..." (sorted by key)
+//   tget <key> <tags>            as get, the loader tagging the value with each tag of the
+//                                comma-separated <tags>
+//   tget-racing <key> <tags> <n> as get-racing with tags, waiting after "release" for <n> more
+//                                tag invalidations heard
+//   invalidate-tag <tag>         the host's InvalidateTag: "invalidated"
+//   fill-tagged <n> <tag>        loads keys bulk0..bulk<n-1>, each tagged <tag>: "filled <held>"
+//   await-dropped <n>            waits until <n> entries were dropped by tag: "dropped <so far>
+//                                <steady-clock ns of when it saw them>"
+//   tags                         "tags heard=.. replayed=.. gaps=.. dropped=.. refused=.."
 //   quit                         exits
 // Every wait is bounded (10 s), so a test reading the output is too.
 #include <algorithm>
@@ -114,6 +123,7 @@ public:
             }
         }
         Host& started = Host::Start(host);
+        m_host = &started;
         m_db = std::make_unique<RedisConnection>(GetRedisConfiguration());
         m_service = started.Service();
         ReadThroughOptions options = started.CacheOptions(name, cache);
@@ -145,6 +155,41 @@ public:
             } else if (command == "get-racing") {
                 const long long more = std::stoll(arg(2));
                 Answer(m_cache->Get(arg(1), [&] { return RacingLoad(arg(1), more); }));
+            } else if (command == "tget") {
+                Answer(m_cache->Get(arg(1), [&] {
+                    for (const std::string& tag : Split(arg(2), ',')) TagLoad(tag);
+                    return ReadRow(arg(1));
+                }));
+            } else if (command == "tget-racing") {
+                const long long more = std::stoll(arg(3));
+                Answer(m_cache->Get(arg(1), [&] {
+                    for (const std::string& tag : Split(arg(2), ',')) TagLoad(tag);
+                    return RacingTaggedLoad(arg(1), more);
+                }));
+            } else if (command == "invalidate-tag") {
+                m_host->InvalidateTag(arg(1));
+                Say("invalidated");
+            } else if (command == "fill-tagged") {
+                const int n = std::stoi(arg(1));
+                for (int i = 0; i < n; ++i)
+                    m_cache->Get("bulk" + std::to_string(i), [&] {
+                        TagLoad(arg(2));
+                        return std::string("bulk");
+                    });
+                Say("filled " + std::to_string(m_cache->HeldValues().size()));
+            } else if (command == "await-dropped") {
+                const long long n = std::stoll(arg(1));
+                WaitFor([&] { return m_cache->GetCounters().droppedByTag >= n; });
+                const auto seen = Clock::now().time_since_epoch().count();
+                Say("dropped " + std::to_string(m_cache->GetCounters().droppedByTag) + " " +
+                    std::to_string(seen));
+            } else if (command == "tags") {
+                const TagInvalidationCounters t = m_host->Tags()->GetCounters();
+                const ReadThroughCounters c = m_cache->GetCounters();
+                Say("tags heard=" + std::to_string(t.heard) +
+                    " replayed=" + std::to_string(t.replayed) + " gaps=" + std::to_string(t.gaps) +
+                    " dropped=" + std::to_string(c.droppedByTag) +
+                    " refused=" + std::to_string(c.tagRefused));
             } else if (command == "set") {
                 WriteRow(arg(1), arg(2));
                 m_cache->Set(arg(1), std::make_shared<const std::string>(arg(2)));
@@ -208,6 +253,19 @@ private:
         return value;
     }
 
+    std::string RacingTaggedLoad(const std::string& key, long long more) {
+        const long long before = m_host->Tags()->GetCounters().heard;
+        const std::string value = ReadRow(key);
+        Say("loaded " + value);
+        std::string line;
+        if (!std::getline(std::cin, line) || line != "release")
+            throw std::runtime_error("no release");
+        Say(WaitFor([&] { return m_host->Tags()->GetCounters().heard >= before + more; })
+                ? "heard"
+                : "not-heard");
+        return value;
+    }
+
     void AwaitStored(const std::string& key) {
         const TString externalKey = m_cache->Core().ExternalKey(key);
         std::string missing;
@@ -231,6 +289,7 @@ private:
             " load-failures=" + std::to_string(c.loadFailures));
     }
 
+    Host* m_host = nullptr;
     std::unique_ptr<RedisConnection> m_db;
     std::shared_ptr<RedisPubsub> m_service;
     std::vector<ExternalCachePtr> m_layers;

@@ -42,8 +42,8 @@ constexpr std::chrono::nanoseconds kSweepRescanInterval{300000000000LL};
 HostNames HostNames::Of(const std::string& ns) {
     const std::string tagStream = "{" + ns + "}tags";
     if (ns == kDefaultNamespace)
-        return {"velcache.disk", "velcache.redis", "velcache:lease:", kClearChannels, kTagChannel,
-                tagStream};
+        return {"velcache.disk", "velcache.redis", "velcache:lease:",
+                kClearChannels,  kTagChannel,      tagStream};
     return {ns + "disk",
             ns + "values",
             ns + "lease:",
@@ -256,6 +256,7 @@ std::string Host::Impl::RenderMetrics() {
     const std::shared_ptr<Metrics::OpenMetricsSink> sink = ProcessMetricsSink();
     if (made.load(std::memory_order_acquire)) {
         if (service) service->GetHealth();
+        if (tags) tags->GetCounters();
         // Each report sends a cache's figures; a cache that is gone leaves the list.
         std::lock_guard<std::mutex> lock(trackedMutex);
         std::erase_if(tracked, [](const std::function<bool()>& report) { return !report(); });

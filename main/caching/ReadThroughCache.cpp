@@ -4,8 +4,8 @@
 
 #include "caching/CascadeInvalidator.h"
 #include "caching/ReadThroughImpl.h"
-#include "caching/TagScope.h"
 #include "caching/SilenceWatch.h"
+#include "caching/TagScope.h"
 #include "velcore/ThreadContext.h"
 #include "velcoredata/DateTime.h"
 #include "velsys/Exceptions.h"
@@ -212,7 +212,8 @@ std::optional<ReadThroughCore::Result> ReadThroughCore::Impl::AnswerThroughSilen
     ++m_counts.deafHolds;
     m_service->CountSilentAnswer(RedisPubsub::SilentAnswer::Hold);
     NoteUsed(found.guid);
-    return Result{std::move(found.value), ReadThroughSource::Memory, -1, found.guid, false, false, nullptr};
+    return Result{
+        std::move(found.value), ReadThroughSource::Memory, -1, found.guid, false, false, nullptr};
 }
 
 std::optional<ReadThroughCore::Result> ReadThroughCore::Impl::AnswerWithoutLoad(
@@ -229,8 +230,13 @@ std::optional<ReadThroughCore::Result> ReadThroughCore::Impl::AnswerWithoutLoad(
             ++m_counts.memoryHits;
             NoteUsed(found.guid);
             MaybeRefreshEarly(key, found, loader);
-            return Result{
-                std::move(found.value), ReadThroughSource::Memory, -1, found.guid, false, false, nullptr};
+            return Result{std::move(found.value),
+                          ReadThroughSource::Memory,
+                          -1,
+                          found.guid,
+                          false,
+                          false,
+                          nullptr};
         }
         ++m_counts.expired;
     }
@@ -249,7 +255,8 @@ std::optional<ReadThroughCore::Result> ReadThroughCore::Impl::AnswerFromMemory(
         return std::nullopt;
     ++m_counts.memoryHits;
     NoteUsed(found.guid);
-    return Result{std::move(found.value), ReadThroughSource::Memory, -1, found.guid, false, false, nullptr};
+    return Result{
+        std::move(found.value), ReadThroughSource::Memory, -1, found.guid, false, false, nullptr};
 }
 
 std::shared_ptr<ReadThroughCore::Impl::Flight> ReadThroughCore::Impl::JoinFlight(
@@ -366,8 +373,13 @@ ReadThroughCore::Result ReadThroughCore::Impl::TryGet(const std::string& key) {
         if (!Expired(found.producedAt, found.lifetimeTicks)) {
             ++m_counts.memoryHits;
             NoteUsed(found.guid);
-            return {
-                std::move(found.value), ReadThroughSource::Memory, -1, found.guid, false, false, nullptr};
+            return {std::move(found.value),
+                    ReadThroughSource::Memory,
+                    -1,
+                    found.guid,
+                    false,
+                    false,
+                    nullptr};
         }
         ++m_counts.expired;
     }

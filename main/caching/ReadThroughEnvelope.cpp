@@ -72,10 +72,9 @@ ExternalBytes SealEnvelope(const std::string& name, const std::string& key, cons
     ExternalBytes out;
     out.reserve(kFixed + kLifetimeSize + 18 + tagBytes + key.size() + size +
                 (signingKey ? kTagSize : 0));
-    const unsigned char* magic =
-        tagged ? (signingKey ? kSignedTagged : kPlainTagged)
-        : lifetimeSec ? (signingKey ? kSignedTimed : kPlainTimed)
-                      : (signingKey ? kSigned : kPlain);
+    const unsigned char* magic = tagged        ? (signingKey ? kSignedTagged : kPlainTagged)
+                                 : lifetimeSec ? (signingKey ? kSignedTimed : kPlainTimed)
+                                               : (signingKey ? kSigned : kPlain);
     out.insert(out.end(), magic, magic + 4);
     Put(out, hash.first, 8);
     Put(out, hash.second, 8);
@@ -104,8 +103,7 @@ namespace {
 
 // Reads the tags of a tagged envelope from `p` (at most `end`); the position after them, or
 // null when they do not fit.
-const unsigned char* ReadTags(const unsigned char* p, const unsigned char* end,
-                              CacheTagSet& tags) {
+const unsigned char* ReadTags(const unsigned char* p, const unsigned char* end, CacheTagSet& tags) {
     if (end - p < 18) return nullptr;
     tags.loadedUnder = {Take(p, 8), Take(p + 8, 8)};
     const std::uint64_t count = Take(p + 16, 2);

@@ -134,8 +134,8 @@ public:
     // Steady clock (RedisPubsub::FillClockNs): when the load began, or for a value read from a
     // layer, when the service last heard before (what a silence may hold it through).
     const long long loadStartNs;
-    const unsigned long long lifetimeTicks;  // DateTime ticks from producedAt
-    const std::uint64_t policyKey;           // the key's slot (KeyTable::SlotOf)
+    const unsigned long long lifetimeTicks;         // DateTime ticks from producedAt
+    const std::uint64_t policyKey;                  // the key's slot (KeyTable::SlotOf)
     const std::shared_ptr<const CacheTagSet> tags;  // null: untagged
 };
 
@@ -226,8 +226,7 @@ public:
         TagStamp loadedUnder;
     };
     static std::uint64_t HashOf(const std::string& tag);
-    void Add(const CacheTagSet& tags, std::uint64_t slot, unsigned int guid,
-             const KeyTable& keys);
+    void Add(const CacheTagSet& tags, std::uint64_t slot, unsigned int guid, const KeyTable& keys);
     // Takes out the entries of `tag` loaded under a stamp older than `stamp`; with an empty
     // tag, every entry.
     std::vector<Entry> Take(const std::string& tag, TagStamp stamp);

@@ -208,13 +208,11 @@ ReadThroughCore::Result ReadThroughCore::Impl::FillAndStore(const std::string& k
     const auto release = [&] {
         if (!token.empty()) m_options.leases->Release(LeaseName(keyhash), token);
     };
-    Result result{loaded.value,
-                  loaded.layer < 0 ? ReadThroughSource::Loader : ReadThroughSource::External,
-                  loaded.layer,
-                  0,
-                  false,
-                  false,
-                  loaded.tags};
+    Result result{
+        loaded.value, loaded.layer < 0 ? ReadThroughSource::Loader : ReadThroughSource::External,
+        loaded.layer, 0,
+        false,        false,
+        loaded.tags};
     // First verdict: a fill that already lost is neither announced nor stored.
     if (!MayFill(keyhash, loaded.hash, startNs) || !TagsAllow(loaded.tags)) {
         ++m_counts.racedFillsDropped;
@@ -525,12 +523,12 @@ unsigned int ReadThroughCore::Impl::Fill(const std::string& key, const HashPair&
     // A value from a layer was stored before this load began, perhaps before a silence that
     // began since the service last heard: never held through one as if loaded in it.
     const long long freshNs = loaded.layer >= 0 ? std::min(startNs, loaded.heardAtNs) : startNs;
-    auto [guid, replaced] = m_keys->Replace(
-        policyKey,
-        CacheHelpers::Payload(new HeldValue(key, loaded.value, loaded.hash, loaded.producedAt,
-                                            freshNs, LifetimeTicks(loaded.lifetimeSec), policyKey,
-                                            loaded.tags)),
-        *m_memory);
+    auto [guid, replaced] =
+        m_keys->Replace(policyKey,
+                        CacheHelpers::Payload(new HeldValue(
+                            key, loaded.value, loaded.hash, loaded.producedAt, freshNs,
+                            LifetimeTicks(loaded.lifetimeSec), policyKey, loaded.tags)),
+                        *m_memory);
     ReportRemoved(replaced);
     // Indexed before the fill's second verdict: an invalidation of a tag either finds the entry
     // here or is in the table that verdict reads.

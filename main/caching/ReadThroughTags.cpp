@@ -36,7 +36,8 @@ std::vector<TagIndex::Entry> TagIndex::Take(const std::string& tag, TagStamp sta
     std::vector<Entry> taken;
     TMutexLock lock(m_mutex);
     if (tag.empty()) {
-        for (auto& [hash, entries] : m_byTag) taken.insert(taken.end(), entries.begin(), entries.end());
+        for (auto& [hash, entries] : m_byTag)
+            taken.insert(taken.end(), entries.begin(), entries.end());
         m_byTag.clear();
         m_size = 0;
         return taken;
@@ -59,10 +60,9 @@ void ReadThroughCore::Impl::StartTags() {
     if (!m_memory) return;
     m_tagIndex = std::make_unique<TagIndex>();
     // Removed (and waited for) before the engine goes: the raw pointer never dangles.
-    m_tagListener = m_tags->AddListener(
-        [this](const std::string& scope, const std::string& tag, TagStamp stamp) {
-            OnTagInvalidated(scope, tag, stamp);
-        });
+    m_tagListener =
+        m_tags->AddListener([this](const std::string& scope, const std::string& tag,
+                                   TagStamp stamp) { OnTagInvalidated(scope, tag, stamp); });
 }
 
 void ReadThroughCore::Impl::StopTags() {

@@ -140,8 +140,10 @@ public:
         if (!m_manager) {
             // Nothing tells this process what was invalidated before it started: a tagged value
             // an earlier run stored below is refused.
-            m_watermark = NextLocalStamp();
-            m_forgotten = m_watermark;
+            // After every stamp an earlier run made, even within this millisecond.
+            m_local = {WallMs() + 1, 0};
+            m_watermark = m_local;
+            m_forgotten = m_local;
             m_unsure = false;
         }
     }
@@ -311,9 +313,8 @@ private:
         m_order.emplace_back(key, stamp);
         if (m_watermark < stamp) m_watermark = stamp;
         const std::uint64_t horizonMs = static_cast<std::uint64_t>(m_options.horizonSec) * 1000;
-        while (!m_order.empty() &&
-               (m_order.size() > m_options.maxRemembered ||
-                m_order.front().second.ms + horizonMs < m_watermark.ms)) {
+        while (!m_order.empty() && (m_order.size() > m_options.maxRemembered ||
+                                    m_order.front().second.ms + horizonMs < m_watermark.ms)) {
             const auto [oldKey, oldStamp] = m_order.front();
             m_order.pop_front();
             const auto it = m_last.find(oldKey);
@@ -383,17 +384,15 @@ private:
 
     // Reads the stream within the horizon; false when it could not.
     bool Seed() {
-        const std::optional<RedisReplyValue> newest =
-            m_manager->TryCommandOnNodeOf(m_options.streamKey, {"XREVRANGE", m_options.streamKey,
-                                                                "+", "-", "COUNT", "1"});
+        const std::optional<RedisReplyValue> newest = m_manager->TryCommandOnNodeOf(
+            m_options.streamKey, {"XREVRANGE", m_options.streamKey, "+", "-", "COUNT", "1"});
         if (Failed(newest) || newest->type != RedisReplyValue::Type::Array) return false;
         TagStamp forgotten{};
         std::string start = "-";
         if (!newest->elements.empty() && !newest->elements[0].elements.empty()) {
             const std::optional<TagStamp> last = ParseStamp(newest->elements[0].elements[0].text);
             if (!last) return false;
-            const std::uint64_t horizonMs =
-                static_cast<std::uint64_t>(m_options.horizonSec) * 1000;
+            const std::uint64_t horizonMs = static_cast<std::uint64_t>(m_options.horizonSec) * 1000;
             forgotten = {last->ms > horizonMs ? last->ms - horizonMs : 0, 0};
             start = FormatStamp(forgotten);
             const std::optional<RedisReplyValue> length =
@@ -438,8 +437,8 @@ private:
         bool first = true;
         for (;;) {
             const std::optional<RedisReplyValue> page = m_manager->TryCommandOnNodeOf(
-                m_options.streamKey, {"XRANGE", m_options.streamKey, start, "+", "COUNT",
-                                      std::to_string(kPage + 1)});
+                m_options.streamKey,
+                {"XRANGE", m_options.streamKey, start, "+", "COUNT", std::to_string(kPage + 1)});
             if (Failed(page) || page->type != RedisReplyValue::Type::Array) return false;
             std::size_t fresh = 0;
             for (const RedisReplyValue& entry : page->elements) {
@@ -481,17 +480,19 @@ private:
         }
         ++m_counts.gaps;
         if (wasSure)
-            TLog::LogMessage(TLog::Warn, TString::fromStdString(
-                                         "TagInvalidations: tag invalidations on \"" +
-                                         m_options.channel +
-                                         "\" may have been missed; every tagged value held "
-                                         "goes and none loaded before is served"));
+            TLog::LogMessage(TLog::Warn,
+                             TString::fromStdString(
+                                 "TagInvalidations: tag invalidations on \"" + m_options.channel +
+                                 "\" may have been missed; every tagged value held "
+                                 "goes and none loaded before is served"));
         Tell(std::string(), std::string(), watermark);
     }
 
     void RetryLoop() {
         auto pause = std::chrono::milliseconds(50);
-        const auto failed = [&pause] { pause = std::min(pause * 2, std::chrono::milliseconds(1000)); };
+        const auto failed = [&pause] {
+            pause = std::min(pause * 2, std::chrono::milliseconds(1000));
+        };
         for (;;) {
             Queued next;
             bool unsure;
@@ -500,8 +501,7 @@ private:
                 m_wake.wait_for(lock.Native(), pause, [this]() VEL_REQUIRES(m_mutex) {
                     return !m_queue.empty() || m_stopping;
                 });
-                if (m_stopping &&
-                    (m_queue.empty() || std::chrono::steady_clock::now() >= m_stopBy))
+                if (m_stopping && (m_queue.empty() || std::chrono::steady_clock::now() >= m_stopBy))
                     return;
                 unsure = m_unsure;
                 if (!m_queue.empty()) next = m_queue.front();

@@ -75,13 +75,13 @@ VELCACHE_EXPORT bool TagLoad(std::string_view tag);
 
 /// The counts of tag invalidations, one line each: X(member, tag, help). Reported under their tags
 /// in the metrics scope "TagInvalidations::Counters" (GetCounters).
-#define VELCACHE_TAG_COUNTS(X)                                                                  \
+#define VELCACHE_TAG_COUNTS(X)                                                                 \
     X(sent, "sent", "Tag invalidations this process made that reached the server.")            \
     X(queued, "queued", "Tag invalidations that waited in the retry queue.")                   \
     X(dropped, "dropped", "Tag invalidations still queued when the service stopped.")          \
     X(heard, "heard", "Tag invalidations heard (live or replayed; this process's own too).")   \
-    X(replayed, "replayed", "Of those heard, read from the stream after a lost subscription.")  \
-    X(gaps, "gaps", "Times invalidations may have been missed (every tagged value refused).") \
+    X(replayed, "replayed", "Of those heard, read from the stream after a lost subscription.") \
+    X(gaps, "gaps", "Times invalidations may have been missed (every tagged value refused).")  \
     X(forgotten, "forgotten", "Remembered tags let go (past the horizon or over the cap).")
 
 /// The figures of a TagInvalidations since it was made.

@@ -81,6 +81,8 @@ TEST(HostCreate, ProcessWideFieldsMustAgreeWithTheProcessAndNoneIsSet) {
          [](HostOptions& o) { o.redisValuesExpireSec = 60; }},
         {"Host::Create: HostOptions::coherenceNamespace \"velcache.clear@\"",
          [](HostOptions& o) { o.coherenceNamespace = "velcache.clear@"; }},
+        {"HostOptions::coherenceNamespace \"velcache.tags@x.\" and \"velcache.tags\"",
+         [](HostOptions& o) { o.coherenceNamespace = "velcache.tags@x."; }},
     };
     for (const Case& c : cases) {
         HostOptions options;

@@ -17,6 +17,7 @@
 
 #include "ExternalCacheTestSupport.h"
 #include "RedisPubsubTestDoubles.h"
+#include "caching/CacheTags.h"
 #include "caching/CascadeInvalidatorHolder.h"
 #include "caching/CoherenceMessages.h"
 #include "caching/DerivedResultCache.h"
@@ -968,6 +969,130 @@ TEST_F(ReadThrough, ValueSetWithALifetimeExpiresInMemoryAndForEveryReaderOfTheLa
     EXPECT_EQ(writer.Get("k", Returns("fresh", &runs)).source, ReadThroughSource::Loader);
     EXPECT_EQ(writer.GetCounters().expired, 1);
     EXPECT_EQ(runs, 1);
+}
+
+// ---- tags ----
+
+class Tags : public ReadThrough {
+protected:
+    ReadThroughOptions Tagged(const std::string& name, std::vector<ExternalCachePtr> layers = {}) {
+        ReadThroughOptions o = Options(100, std::move(layers));
+        o.name = name;
+        o.tags = m_tags;
+        return o;
+    }
+    static std::function<std::string()> TaggedValue(std::string value,
+                                                    std::vector<std::string> tags) {
+        return [value, tags] {
+            for (const std::string& tag : tags) TagLoad(tag);
+            return value;
+        };
+    }
+    static std::shared_ptr<const std::string> Value(const char* text) {
+        return std::make_shared<const std::string>(text);
+    }
+    std::shared_ptr<TagInvalidations> m_tags = TagInvalidations::InProcess();
+};
+
+TEST_F(Tags, RefusedByNameAndLetGoWithTagsOff) {
+    EXPECT_FALSE(TagLoad("row:1")) << "no load runs on this thread";
+    EXPECT_THROW(TagLoad(""), VelmoraException);
+    EXPECT_THROW(TagLoad(std::string(kMaxTagBytes + 1, 'x')), VelmoraException);
+    ReadThroughOptions few = Tagged("few");
+    few.maxTagsPerEntry = 2;
+    Cache cache(few, TextCodec(), nullptr);
+    try {
+        cache.Get("k", TaggedValue("v", {"a", "b", "c"}));
+        ADD_FAILURE() << "three tags were taken";
+    } catch (const VelmoraException& e) {
+        EXPECT_NE(std::string(e.what()).find("maxTagsPerEntry (2)"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(cache.Get("k", TaggedValue("v", {"a", "b", "a"})).tags->names,
+              (std::vector<std::string>{"a", "b"}));
+    EXPECT_THROW(cache.Set("s", Value("v"), std::chrono::seconds(0), {"a", "b", "c"}),
+                 VelmoraException);
+
+    ReadThroughOptions off = Tagged("off");
+    off.useTags = false;
+    Cache untagged(off, TextCodec(), nullptr);
+    EXPECT_THROW(untagged.InvalidateTag("a"), VelmoraException);
+    EXPECT_THROW(untagged.Set("s", Value("v"), std::chrono::seconds(0), {"a"}), VelmoraException);
+    EXPECT_EQ(untagged.Get("k", TaggedValue("v", {"a"})).tags, nullptr);
+    m_tags->Invalidate("a");
+    EXPECT_EQ(untagged.Get("k", Returns("other")).source, ReadThroughSource::Memory);
+}
+
+// A value built from other cached values carries their tags, whether they were loaded for it or
+// found in memory; one invalidation drops the parts and everything built on them, and a cache's
+// own invalidation stays in that cache.
+TEST_F(Tags, AValueCarriesTheTagsOfWhatItWasBuiltFrom) {
+    Cache parts(Tagged("parts"), TextCodec(), nullptr);
+    Cache totals(Tagged("totals"), TextCodec(), nullptr);
+    const auto total = [&](const std::string& key) {
+        return totals.Get(key,
+                          [&] { return *parts.Get("p", TaggedValue("1", {"row:1"})).value + key; });
+    };
+    EXPECT_EQ(total("x").source, ReadThroughSource::Loader);  // p loaded for it
+    EXPECT_EQ(total("y").source, ReadThroughSource::Loader);  // p from memory
+    totals.Set("z", Value("3"), std::chrono::seconds(0), {"row:2"});
+    parts.Get("q", TaggedValue("2", {"row:2"}));
+
+    parts.InvalidateTag("row:2");
+    EXPECT_EQ(parts.HeldValues().size(), 1u) << "q went";
+    EXPECT_EQ(totals.HeldValues().size(), 3u) << "another cache's invalidation";
+    m_tags->Invalidate("row:1");
+    EXPECT_TRUE(parts.HeldValues().empty());
+    ASSERT_EQ(totals.HeldValues().size(), 1u);
+    EXPECT_EQ(totals.HeldValues()[0].first, "z");
+    EXPECT_EQ(totals.GetCounters().droppedByTag, 2);
+    EXPECT_EQ(*total("x").value, "1x");
+}
+
+// An entry dropped by tag is dirty, not evicted: a result derived from it goes at once.
+TEST_F(Tags, ADerivedResultGoesWithATaggedPart) {
+    const std::shared_ptr<RedisPubsub> service = Service();
+    Cache parts(Tagged("parts"), TextCodec(), service);
+    DerivedResultCache<std::string> derived(service);
+    const auto report = [&] {
+        return derived.Get("r", [&] { return *parts.Get("p", TaggedValue("1", {"row:1"})).value; });
+    };
+    ASSERT_TRUE(report().kept);
+    parts.InvalidateTag("row:1");
+    EXPECT_TRUE(derived.HeldValues().empty());
+    EXPECT_EQ(derived.GetCounters().droppedDirty, 1);
+}
+
+// What an earlier run stored below with tags is refused (nothing tells this run what was
+// invalidated meanwhile); untagged values and what this run stored are served until a tag of
+// theirs is invalidated.
+TEST_F(Tags, TaggedValuesBelowAreServedOnlyWhileNoTagOfTheirsWasInvalidated) {
+    auto layer = std::make_shared<MapLayer>();
+    const auto stored = [&](Cache& cache, const std::string& key) {
+        return veltest::Eventually(
+            [&] { return layer->Get(cache.Core().ExternalKey(key)) != "<none>"; });
+    };
+    {
+        Cache earlier(Tagged("rows", {layer}), TextCodec(), nullptr);
+        earlier.Get("t", TaggedValue("old", {"row:1"}));
+        earlier.Get("u", Returns("old"));
+        ASSERT_TRUE(stored(earlier, "t") && stored(earlier, "u"));
+    }
+    m_tags = TagInvalidations::InProcess();  // the next run
+    Cache first(Tagged("rows", {layer}), TextCodec(), nullptr);
+    EXPECT_EQ(first.Get("t", TaggedValue("new", {"row:1"})).source, ReadThroughSource::Loader);
+    EXPECT_EQ(first.GetCounters().tagRefused, 1);
+    EXPECT_EQ(first.Get("u", Returns("new")).source, ReadThroughSource::External);
+    veltest::Eventually(
+        [&] { return layer->Get(first.Core().ExternalKey("t")).find("new") != std::string::npos; });
+    Cache second(Tagged("rows", {layer}), TextCodec(), nullptr);
+    const Cache::Result read = second.Get("t", Returns("never"));
+    EXPECT_EQ(read.source, ReadThroughSource::External);
+    ASSERT_NE(read.tags, nullptr) << "the tags travel in the envelope";
+    EXPECT_EQ(read.tags->names, std::vector<std::string>{"row:1"});
+    m_tags->Invalidate("row:1");
+    Cache third(Tagged("rows", {layer}), TextCodec(), nullptr);
+    EXPECT_EQ(*third.Get("t", Returns("newer")).value, "newer");
+    EXPECT_TRUE(second.HeldValues().size() == 0);
 }
 
 }  // namespace

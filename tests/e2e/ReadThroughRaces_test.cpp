@@ -221,8 +221,8 @@ TEST_F(ReadThroughAcrossProcesses, OneInvalidateTagDropsTenThousandEntriesInThre
         last = std::max(last, at);
         EXPECT_EQ(peer->Ask("held"), "held");
     }
-    std::printf("InvalidateTag to the last of 3 processes dropping %d entries: %.1f ms\n",
-                kEntries, static_cast<double>(last - sent) / 1e6);
+    std::printf("InvalidateTag to the last of 3 processes dropping %d entries: %.1f ms\n", kEntries,
+                static_cast<double>(last - sent) / 1e6);
 }
 
 // A reader's load reads the row, then a writer commits a change and announces it (by Set or by

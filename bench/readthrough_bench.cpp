@@ -17,6 +17,8 @@
 //    difference is what signing costs a read.
 //  - ReadThrough_AuditedHit: a memory hit with the auditor on at its default sampling rate,
 //    beside the same hit with it off: what checking answers against the source costs a caller.
+//  - ReadThrough_TaggedHit: a memory hit on an entry that carries three tags, beside the same hit
+//    on untagged entries: what tags cost a hit (nothing is looked up for them on a hit).
 //  - ReadThrough_DiskHitOnCallerThread: the same Get, beside the disk cache's own TryLoad and a
 //    wait for its future (the task hop the inline load saves), the value made from the bytes.
 // No coherence service: a hit announces nothing with one (a disk hit with memory off would
@@ -76,7 +78,7 @@ std::string KeyOf(int i) {
 constexpr int kKeys = 10000;
 
 struct MemoryFixture {
-    explicit MemoryFixture(bool audit = false, bool frequencyPolicy = true) {
+    explicit MemoryFixture(bool audit = false, bool frequencyPolicy = true, bool tagged = false) {
         ReadThroughOptions options;
         options.name = "bench";
         options.memoryEntries = 2 * kKeys;
@@ -85,7 +87,14 @@ struct MemoryFixture {
         cache = std::make_unique<Cache>(options, StringCodec(), nullptr);
         for (int i = 0; i < kKeys; ++i) {
             keys.push_back(KeyOf(i));
-            cache->Get(keys.back(), [&] { return "value of " + keys.back(); });
+            cache->Get(keys.back(), [&] {
+                if (tagged) {
+                    TagLoad("table:rows");
+                    TagLoad(keys.back());
+                    TagLoad("shard:" + std::to_string(i % 16));
+                }
+                return "value of " + keys.back();
+            });
         }
     }
     std::unique_ptr<Cache> cache;
@@ -127,6 +136,25 @@ void ReadThrough_AuditedHit(benchmark::State& state) {
 void ReadThrough_AuditedHit_Baseline(benchmark::State& state) {
     static MemoryFixture f(false);
     AuditedHit(state, f);
+}
+
+void TaggedHit(benchmark::State& state, MemoryFixture& f) {
+    std::size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(
+            f.cache->Get(f.keys[i % kKeys], [] { return std::string("never"); }));
+        i += 7;
+    }
+}
+
+void ReadThrough_TaggedHit(benchmark::State& state) {
+    static MemoryFixture f(false, true, true);
+    TaggedHit(state, f);
+}
+
+void ReadThrough_TaggedHit_Baseline(benchmark::State& state) {
+    static MemoryFixture f(false, true, false);
+    TaggedHit(state, f);
 }
 
 // One row of the baseline's cache.
@@ -390,6 +418,8 @@ BENCHMARK(ReadThrough_HitsFromTwoThreads)->Threads(2)->UseRealTime();
 BENCHMARK(ReadThrough_HitsFromTwoThreads_Baseline)->Threads(2)->UseRealTime();
 BENCHMARK(ReadThrough_AuditedHit);
 BENCHMARK(ReadThrough_AuditedHit_Baseline);
+BENCHMARK(ReadThrough_TaggedHit);
+BENCHMARK(ReadThrough_TaggedHit_Baseline);
 BENCHMARK(ReadThrough_MemoryFill)->Arg(1000)->Arg(10000);
 BENCHMARK(ReadThrough_MemoryFill_Baseline)->Arg(1000)->Arg(10000);
 #define SIZES Arg(64)->Arg(4096)->Arg(262144)->UseRealTime()

@@ -140,8 +140,14 @@ public:
         if (!m_manager) {
             // Nothing tells this process what was invalidated before it started: a tagged value
             // an earlier run stored below is refused.
-            // After every stamp an earlier run made, even within this millisecond.
-            m_local = {WallMs() + 1, 0};
+            // After every stamp an earlier run made, even within this millisecond (and after
+            // an earlier instance's in this process).
+            static std::atomic<std::uint64_t> s_lastStart{0};
+            std::uint64_t start = WallMs() + 1, last = s_lastStart.load();
+            while (!s_lastStart.compare_exchange_weak(last, std::max(start, last + 1))) {
+            }
+            start = std::max(start, last + 1);
+            m_local = {start, 0};
             m_watermark = m_local;
             m_forgotten = m_local;
             m_unsure = false;

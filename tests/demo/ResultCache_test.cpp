@@ -4,6 +4,7 @@
 // is the short run's part.
 #include "host/ResultCache.h"
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -107,6 +108,44 @@ TEST_F(AnswerPath, WritersAnnouncementReplacesTheAnswerHeldUnderTheQuerysKey) {
     EXPECT_NE(after.result->rows, before->rows);
     EXPECT_EQ(m_checker->CheckServed(after.result, NowMs()), FreshnessChecker::Verdict::Fresh);
     EXPECT_EQ(m_base->GetCounters().loads, 1);
+}
+
+// The tags of a changed row name exactly the base queries the row affects, whatever cell it sits
+// in: a writer that invalidates them drops every answer that read the row and no other.
+TEST_F(AnswerPath, RowTagsSelectExactlyTheQueriesARowAffects) {
+    SqliteStatement cells(*m_db,
+                          "SELECT DISTINCT region_id, product_id, month FROM sales LIMIT 60");
+    int checked = 0;
+    while (cells.Step()) {
+        const SalesCell cell{static_cast<int>(cells.Column(0)), static_cast<int>(cells.Column(1)),
+                             static_cast<int>(cells.Column(2))};
+        const std::vector<std::string> rowTags = m_catalogue->RowTags(cell);
+        std::vector<int> tagged;
+        for (const Query& q : m_catalogue->All())
+            for (const std::string& tag : m_catalogue->TagsOf(q.id))
+                if (std::find(rowTags.begin(), rowTags.end(), tag) != rowTags.end())
+                    tagged.push_back(q.id);
+        EXPECT_EQ(tagged, m_catalogue->AffectedBaseQueries(cell))
+            << cell.region << "/" << cell.product << "/" << cell.month;
+        ++checked;
+    }
+    EXPECT_GT(checked, 10);
+
+    CacheFeatures features;
+    features.tags = velmora::caching::TagInvalidations::InProcess();
+    MakeCaches(200, features);
+    const int qid = QueryId("region-month:1:3");
+    const int other = QueryId("region-month:2:3");
+    const ResultPtr before = m_answerer->Get(qid).result;
+    m_answerer->Get(other);
+    const ChangeRecorder::Update update = m_recorder->Apply(RegionMonthRow(), 1000);
+    EXPECT_EQ(AnnounceChangeByTags(*features.tags, *m_catalogue, update).size(),
+              update.affected.size());
+    EXPECT_EQ(m_answerer->Get(other).layer, Layer::Memory);
+    const Answerer::Answer after = m_answerer->Get(qid);
+    EXPECT_EQ(after.layer, Layer::Sqlite);
+    EXPECT_NE(after.result->rows, before->rows);
+    EXPECT_EQ(m_checker->CheckServed(after.result, NowMs()), FreshnessChecker::Verdict::Fresh);
 }
 
 // During an outage a load fails. Without fail-safe the caller sees the failure, and the answerer

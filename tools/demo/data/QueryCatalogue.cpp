@@ -110,6 +110,55 @@ std::vector<int> QueryCatalogue::AffectedBaseQueries(const SalesCell& cell) cons
     return ids;
 }
 
+namespace {
+
+// "sales:<column>=<value>,..." with the columns in name order.
+std::string SalesTag(std::vector<std::pair<std::string, int>> filter) {
+    std::sort(filter.begin(), filter.end());
+    std::string tag = "sales:";
+    for (std::size_t i = 0; i < filter.size(); ++i)
+        tag += (i ? "," : "") + filter[i].first + "=" + std::to_string(filter[i].second);
+    return tag;
+}
+
+}  // namespace
+
+std::vector<std::string> QueryCatalogue::TagsOf(int qid) const {
+    const Query& q = Get(qid);
+    switch (q.family) {
+        case Family::RegionMonth:
+            return {SalesTag({{"region", q.a}, {"month", q.b}})};
+        case Family::ProductQuarter:
+            return {SalesTag({{"product", q.a}, {"quarter", q.b}})};
+        case Family::CategoryRegion:
+            return {SalesTag({{"category", q.a}, {"region", q.b}})};
+        case Family::TopProducts:
+            return {SalesTag({{"region", q.a}})};
+        case Family::CategoryMonthly:
+            return {SalesTag({{"category", q.a}})};
+        case Family::Dimension:
+        case Family::RegionShare:
+            break;
+    }
+    return {};
+}
+
+std::vector<std::string> QueryCatalogue::RowTags(const SalesCell& cell) const {
+    const std::vector<std::pair<std::string, int>> columns{
+        {"category", CategoryOf(cell.product)},
+        {"month", cell.month},
+        {"product", cell.product},
+        {"quarter", (cell.month + 2) / 3},
+        {"region", cell.region}};
+    std::vector<std::string> tags;
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        tags.push_back(SalesTag({columns[i]}));
+        for (std::size_t j = i + 1; j < columns.size(); ++j)
+            tags.push_back(SalesTag({columns[i], columns[j]}));
+    }
+    return tags;
+}
+
 ZipfSampler::ZipfSampler(std::size_t count, double exponent, std::uint64_t rankSeed,
                          std::uint64_t drawSeed)
     : m_cumulative(count), m_idOfRank(count), m_random(drawSeed) {

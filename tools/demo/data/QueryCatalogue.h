@@ -64,6 +64,14 @@ public:
     int CategoryOf(int product) const { return m_categoryOf.at(static_cast<std::size_t>(product)); }
     // The base queries whose answer may change when a row in `cell` changes, ascending.
     std::vector<int> AffectedBaseQueries(const SalesCell& cell) const;
+    // The cache tags of what base query `qid` reads: its filter on the sales rows as one tag
+    // ("sales:month=7,region=3", the columns in name order); none for a query that reads no
+    // sales row.
+    std::vector<std::string> TagsOf(int qid) const;
+    // The tags a change of a row in `cell` touches: its column values, one and two at a time
+    // (category, month, product, quarter, region), so that every filter the row matches is one
+    // of them whatever queries exist. A writer invalidates these; it needs no catalogue.
+    std::vector<std::string> RowTags(const SalesCell& cell) const;
 
 private:
     int Add(Family family, int a, int b, std::string key, std::string tables, std::string sql,

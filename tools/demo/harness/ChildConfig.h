@@ -32,6 +32,7 @@ struct ChildConfig {
     bool audit = false;           // the base cache's auditor checks a sample of its answers
     std::string historyPath;      // when not empty, the run's history is appended there
     bool silentWriter = false;    // the writer commits changes and announces none (a fault)
+    bool announceKeys = false;    // the writer announces the affected queries, not row tags
     long long valueLifetimeSec = 600;
     // How the workers answer: "velcache" (the library's caches), or a set-up a comparison
     // measures them against ("database", "redis-ttl", "local-ttl"; Baselines.h), whose values

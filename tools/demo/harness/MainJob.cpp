@@ -82,6 +82,7 @@ std::vector<std::string> ChildArgs(const Options& options, const RunPlace& place
     if (options.publishEveryFill) common.push_back("--publish-every-fill");
     if (options.audit) common.push_back("--audit");
     if (options.silentWriter) common.push_back("--silent-writer");
+    if (options.announceKeys) common.push_back("--announce-keys");
     if (!options.history.empty()) common.insert(common.end(), {"--history", options.history});
     if (place.facts.redisSetup == RedisSetup::Cluster)
         common.insert(common.end(), {"--redis-cluster", options.redisCluster});

@@ -138,6 +138,12 @@ const Flag kFlags[] = {
      "a writer that forgot to would (the caches keep old answers;\n"
      "--audit and --history show it)",
      Set<&Options::silentWriter, true>},
+    {"--announce-keys", nullptr,
+     "the writer announces each change by the keys of the queries it\n"
+     "affects (it recomputes and sets each answer); default: by the\n"
+     "tags of the changed row's values, which the workers' answers\n"
+     "are tagged with (the writer needs no query catalogue)",
+     Set<&Options::announceKeys, true>},
     {"--publish-every-fill", nullptr,
      "announce every answer a worker fills; default: a fill whose\n"
      "content is already the newest announcement of its key is kept\n"
@@ -301,6 +307,7 @@ ChildConfig ChildOf(const Options& o, ChildConfig child) {
     child.audit = o.audit;
     child.historyPath = o.history;
     child.silentWriter = o.silentWriter;
+    child.announceKeys = o.announceKeys;
     child.valueLifetimeSec = o.ValueLifetimeSec();
     child.metricsPort = o.metricsPort;
     return child;

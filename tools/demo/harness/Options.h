@@ -37,6 +37,7 @@ struct Options {
     bool audit = true;
     // A fault: the writer changes the database and announces nothing.
     bool silentWriter = false;
+    bool announceKeys = false;
     // When not empty, a FIFO the parent reads fault commands from while the workload runs.
     std::string control;
     // How long stored answers live; 0: the default (600 s, or 4 s with --chaos).

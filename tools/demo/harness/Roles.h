@@ -43,5 +43,11 @@ void RunWriter(const ChildConfig& config, DemoHost& host, ParentLink& parent,
 std::vector<std::int64_t> AnnounceChange(BaseResults& cache, QueryRunner& runner,
                                          const QueryCatalogue& catalogue,
                                          const ChangeRecorder::Update& update);
+// After `update` committed: invalidates the tags of the changed row's values
+// (QueryCatalogue::RowTags), which drops every answer that read the row in every worker. Returns
+// when (NowMs, once for every affected query, in the order of update.affected).
+std::vector<std::int64_t> AnnounceChangeByTags(velmora::caching::TagInvalidations& tags,
+                                               const QueryCatalogue& catalogue,
+                                               const ChangeRecorder::Update& update);
 
 }  // namespace demo

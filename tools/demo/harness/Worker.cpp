@@ -299,9 +299,10 @@ void RunWorker(const ChildConfig& config, DemoHost& host, ParentLink& parent,
         if (command == "outage-end") outage.End();
         if (command == "herd") herd.Start();
     });
-    const std::unique_ptr<BaseResults> base =
-        MakeBaseResults(config.runId, config.memoryEntries, host.Disk(), host.Redis(),
-                        host.Service(), FeaturesOf(config));
+    CacheFeatures features = FeaturesOf(config);
+    features.tags = host.Tags();
+    const std::unique_ptr<BaseResults> base = MakeBaseResults(
+        config.runId, config.memoryEntries, host.Disk(), host.Redis(), host.Service(), features);
     DerivedResults derived(host.Service());
     Answerer answerer(*base, derived, catalogue, loaders,
                       [&herd](int qid, std::int64_t version) { herd.OnLoad(qid, version); });

@@ -26,6 +26,13 @@ std::vector<std::int64_t> AnnounceChange(BaseResults& cache, QueryRunner& runner
     return announcedAt;
 }
 
+std::vector<std::int64_t> AnnounceChangeByTags(velmora::caching::TagInvalidations& tags,
+                                               const QueryCatalogue& catalogue,
+                                               const ChangeRecorder::Update& update) {
+    for (const std::string& tag : catalogue.RowTags(update.cell)) tags.Invalidate(tag);
+    return std::vector<std::int64_t>(update.affected.size(), NowMs());
+}
+
 namespace {
 
 // Follows the parent's commands: "herd" drops the answers of `hottest` everywhere at once (each
@@ -68,6 +75,7 @@ void RunWriter(const ChildConfig& config, DemoHost& host, ParentLink& parent,
     // served).
     CacheFeatures features;
     features.valueLifetimeSec = config.valueLifetimeSec;
+    features.tags = host.Tags();
     const std::unique_ptr<BaseResults> cache =
         MakeBaseResults(config.runId, 0, nullptr, host.Redis(), host.Service(), features);
 
@@ -103,7 +111,10 @@ void RunWriter(const ChildConfig& config, DemoHost& host, ParentLink& parent,
 
         // The set-ups a comparison measures the library against hear of no change.
         if (config.setup == "velcache" && !config.silentWriter)
-            recorder.RecordAnnounced(update, AnnounceChange(*cache, runner, catalogue, update));
+            recorder.RecordAnnounced(
+                update, config.announceKeys || !host.Tags()
+                            ? AnnounceChange(*cache, runner, catalogue, update)
+                            : AnnounceChangeByTags(*host.Tags(), catalogue, update));
         stats.histograms["latency.writer-update"].Add(
             std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count());
         stats.counters["herd.invalidated"] = invalidated;

@@ -102,6 +102,7 @@ DemoHost::DemoHost(const HostConfig& config) {
     m_sink->Watch(m_service.get());
     m_disk = host.DiskLayer();
     m_redis = host.RedisLayer();
+    m_tags = host.Tags();
 }
 
 DemoHost::~DemoHost() {

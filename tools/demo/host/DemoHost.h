@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "caching/CacheTags.h"
 #include "caching/ExternalCacheFactory.h"
 #include "caching/RedisPubsub.h"
 
@@ -50,6 +51,8 @@ public:
     std::shared_ptr<velmora::caching::RedisPubsub> Service() const { return m_service; }
     const velmora::caching::ExternalCachePtr& Disk() const { return m_disk; }
     const velmora::caching::ExternalCachePtr& Redis() const { return m_redis; }
+    // The host's tag invalidations (Host::Tags), shared by the caches of its namespace.
+    std::shared_ptr<velmora::caching::TagInvalidations> Tags() const { return m_tags; }
 
     // The log lines counted so far: "ec.<operation>.<disk|redis>.<outcome>" for the external
     // caches' outcomes, and "log.warnings" for every line at Warn or above.
@@ -60,6 +63,7 @@ private:
     std::shared_ptr<velmora::caching::RedisPubsub> m_service;
     velmora::caching::ExternalCachePtr m_disk;
     velmora::caching::ExternalCachePtr m_redis;
+    std::shared_ptr<velmora::caching::TagInvalidations> m_tags;
 };
 
 }  // namespace demo

@@ -37,6 +37,7 @@ std::unique_ptr<BaseResults> MakeBaseResults(const std::string& runId, int memor
     options.frequencyPolicy = features.frequencyPolicy;
     options.audit = features.audit;
     options.auditWindowMs = features.auditWindowMs;
+    options.tags = features.tags;
     // The lease holder stores into Redis (the last layer), which the others poll.
     if (features.leases && redis)
         options.leases = std::make_shared<RedisLoadLeases>(RedisConnectionPool::GetSharedInstance(),
@@ -65,7 +66,8 @@ Answerer::Answerer(BaseResults& base, DerivedResults& derived, const QueryCatalo
 
 Answerer::Answer Answerer::Base(int qid) {
     // Copied into the cache: it may run on another thread, after this Get returned.
-    const auto load = [runners = &m_runners, onLoad = m_onLoad, qid] {
+    const auto load = [runners = &m_runners, catalogue = &m_catalogue, onLoad = m_onLoad, qid] {
+        for (const std::string& tag : catalogue->TagsOf(qid)) velmora::caching::TagLoad(tag);
         ResultPtr result = runners->Acquire()->Compute(qid);
         if (onLoad) {
             std::int64_t version = -1;

@@ -53,6 +53,8 @@ struct CacheFeatures {
     // that of the freshness checks). Its re-loads run the Get's loader.
     bool audit = false;
     unsigned int auditWindowMs = 1000;
+    // The host's tag invalidations (DemoHost::Tags); null: the cache keeps its own.
+    std::shared_ptr<velmora::caching::TagInvalidations> tags;
 };
 
 // The base cache of run `runId`, with `memoryEntries` in memory (0: none) over `disk` and
@@ -87,7 +89,9 @@ public:
 
 // Answers catalogue queries through the two caches; a miss of every layer runs the query on a
 // runner borrowed from `runners` (the load may run on a thread of the cache's after Get
-// returned: the pool must outlive the base cache). `onLoad`, when set, hears of every load that
+// returned: the pool must outlive the base cache). A base query's answer is tagged with what it
+// read (QueryCatalogue::TagsOf), so that a writer's InvalidateTag of a row it changed drops it.
+// `onLoad`, when set, hears of every load that
 // returned, with the query's id and the version of the query's rows it read (-1: unknown), on
 // the thread that runs it. Not thread-safe: use from one thread at a time.
 class Answerer : public AnswerSource {

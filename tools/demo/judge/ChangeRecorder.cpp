@@ -53,6 +53,7 @@ ChangeRecorder::Update ChangeRecorder::Apply(std::int64_t salesId, std::int64_t 
                              static_cast<int>(m_readRow.Column(2))};
         const std::int64_t amount = m_readRow.Column(3) + delta;
         m_readRow.Reset();
+        update.cell = cell;
         update.affected = m_catalogue.AffectedBaseQueries(cell);
         for (const int qid : update.affected)
             if (m_runner.Version(qid) == 0) RecordRows(qid, 0);  // as they were before any change

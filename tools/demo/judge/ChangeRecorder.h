@@ -29,6 +29,7 @@ public:
         std::int64_t id = 0;
         std::vector<int> affected;           // base queries, ascending
         std::vector<std::int64_t> versions;  // their new versions, in the same order
+        SalesCell cell;                      // where the changed row sits
     };
     // Adds `delta` to the amount of sales row `salesId` and records the change, in one
     // transaction. Raises std::runtime_error (and changes nothing) when the row is missing.

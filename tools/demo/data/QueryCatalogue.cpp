@@ -144,12 +144,11 @@ std::vector<std::string> QueryCatalogue::TagsOf(int qid) const {
 }
 
 std::vector<std::string> QueryCatalogue::RowTags(const SalesCell& cell) const {
-    const std::vector<std::pair<std::string, int>> columns{
-        {"category", CategoryOf(cell.product)},
-        {"month", cell.month},
-        {"product", cell.product},
-        {"quarter", (cell.month + 2) / 3},
-        {"region", cell.region}};
+    const std::vector<std::pair<std::string, int>> columns{{"category", CategoryOf(cell.product)},
+                                                           {"month", cell.month},
+                                                           {"product", cell.product},
+                                                           {"quarter", (cell.month + 2) / 3},
+                                                           {"region", cell.region}};
     std::vector<std::string> tags;
     for (std::size_t i = 0; i < columns.size(); ++i) {
         tags.push_back(SalesTag({columns[i]}));

@@ -111,10 +111,10 @@ void RunWriter(const ChildConfig& config, DemoHost& host, ParentLink& parent,
 
         // The set-ups a comparison measures the library against hear of no change.
         if (config.setup == "velcache" && !config.silentWriter)
-            recorder.RecordAnnounced(
-                update, config.announceKeys || !host.Tags()
-                            ? AnnounceChange(*cache, runner, catalogue, update)
-                            : AnnounceChangeByTags(*host.Tags(), catalogue, update));
+            recorder.RecordAnnounced(update,
+                                     config.announceKeys || !host.Tags()
+                                         ? AnnounceChange(*cache, runner, catalogue, update)
+                                         : AnnounceChangeByTags(*host.Tags(), catalogue, update));
         stats.histograms["latency.writer-update"].Add(
             std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count());
         stats.counters["herd.invalidated"] = invalidated;

@@ -215,9 +215,11 @@ private:
 
 // The memory entries that carry each tag, by a 64-bit hash of the tag (a collision drops an
 // entry that was still good, never keeps one that is not), with the stamp each was loaded under.
-// An entry that went another way stays until an invalidation of its tag or a sweep (when the
-// index has doubled since the last one) finds it gone.
-// Thread contract: safe for concurrent use; its mutex is taken before the key table's (Sweep).
+// An entry that went another way (replaced, evicted) stays as long as the coherence service keeps
+// its evicted record, which results derived from it still depend on: an invalidation of its tag
+// tells them too. It leaves when the service lets the record go (Forget), or, without a service,
+// at a sweep (when the index has doubled since the last one) that finds it gone from memory.
+// Thread contract: safe for concurrent use; its mutex is a leaf but for the key table's (Sweep).
 class TagIndex {
 public:
     struct Entry {
@@ -226,14 +228,21 @@ public:
         TagStamp loadedUnder;
     };
     static std::uint64_t HashOf(const std::string& tag);
-    void Add(const CacheTagSet& tags, std::uint64_t slot, unsigned int guid, const KeyTable& keys);
+    // `sweepBy`: the key table a sweep checks (null: no sweep; Forget lets entries go).
+    void Add(const CacheTagSet& tags, std::uint64_t slot, unsigned int guid,
+             const KeyTable* sweepBy);
+    // Lets the entries of `guids` go.
+    void Forget(const std::vector<unsigned int>& guids);
     // Takes out the entries of `tag` loaded under a stamp older than `stamp`; with an empty
     // tag, every entry.
     std::vector<Entry> Take(const std::string& tag, TagStamp stamp);
 
 private:
+    // Takes `guid`'s entry of tag `hash` out of m_byGuid.
+    void Unlink(unsigned int guid, std::uint64_t hash) VEL_REQUIRES(m_mutex);
     TMutex m_mutex;
     std::unordered_map<std::uint64_t, std::vector<Entry>> m_byTag VEL_GUARDED_BY(m_mutex);
+    std::unordered_map<unsigned int, std::vector<std::uint64_t>> m_byGuid VEL_GUARDED_BY(m_mutex);
     std::size_t m_size VEL_GUARDED_BY(m_mutex) = 0;
     std::size_t m_sweepAt VEL_GUARDED_BY(m_mutex) = 4096;
 };
@@ -494,8 +503,9 @@ private:
     std::unique_ptr<FailSafeStore> m_failSafe;  // null when fail-safe is off
     // The tag invalidations heard (the host's, or the cache's own) and the memory entries by tag.
     std::shared_ptr<TagInvalidations> m_tags;
-    std::unique_ptr<readthrough::TagIndex> m_tagIndex;  // with a memory layer
+    std::shared_ptr<readthrough::TagIndex> m_tagIndex;  // with a memory layer
     std::uint64_t m_tagListener = 0;
+    std::uint64_t m_pruneListener = 0;  // on the service: lets the index forget pruned entries
 
     mutable TMutex m_loaderMutex;
     std::shared_ptr<const KeyLoader> m_loader VEL_GUARDED_BY(m_loaderMutex);

@@ -532,7 +532,8 @@ unsigned int ReadThroughCore::Impl::Fill(const std::string& key, const HashPair&
     ReportRemoved(replaced);
     // Indexed before the fill's second verdict: an invalidation of a tag either finds the entry
     // here or is in the table that verdict reads.
-    if (loaded.tags && m_tagIndex) m_tagIndex->Add(*loaded.tags, policyKey, guid, *m_keys);
+    if (loaded.tags && m_tagIndex)
+        m_tagIndex->Add(*loaded.tags, policyKey, guid, m_service ? nullptr : m_keys.get());
     Announce(keyhash, loaded, guid, startNs);
     if (!m_frequency) {
         Evict();

@@ -15,21 +15,52 @@ std::uint64_t TagIndex::HashOf(const std::string& tag) {
 }
 
 void TagIndex::Add(const CacheTagSet& tags, std::uint64_t slot, unsigned int guid,
-                   const KeyTable& keys) {
+                   const KeyTable* sweepBy) {
     TMutexLock lock(m_mutex);
-    for (const std::string& name : tags.names)
-        m_byTag[HashOf(name)].push_back({slot, guid, tags.loadedUnder});
+    for (const std::string& name : tags.names) {
+        const std::uint64_t hash = HashOf(name);
+        m_byTag[hash].push_back({slot, guid, tags.loadedUnder});
+        m_byGuid[guid].push_back(hash);
+    }
     m_size += tags.names.size();
-    if (m_size < m_sweepAt) return;
+    if (!sweepBy || m_size < m_sweepAt) return;
     // Entries that went another way (replaced, evicted) leave the index here, in one pass each
     // time it doubles: O(1) a fill, amortised.
     m_size = 0;
     for (auto it = m_byTag.begin(); it != m_byTag.end();) {
-        std::erase_if(it->second, [&keys](const Entry& e) { return keys.Find(e.slot) != e.guid; });
+        std::erase_if(it->second, [&](const Entry& e) {
+            if (sweepBy->Find(e.slot) == e.guid) return false;
+            Unlink(e.guid, it->first);
+            return true;
+        });
         m_size += it->second.size();
         it = it->second.empty() ? m_byTag.erase(it) : std::next(it);
     }
     m_sweepAt = std::max<std::size_t>(4096, 2 * m_size);
+}
+
+void TagIndex::Unlink(unsigned int guid, std::uint64_t hash) {
+    const auto it = m_byGuid.find(guid);
+    if (it == m_byGuid.end()) return;
+    const auto at = std::find(it->second.begin(), it->second.end(), hash);
+    if (at != it->second.end()) it->second.erase(at);
+    if (it->second.empty()) m_byGuid.erase(it);
+}
+
+void TagIndex::Forget(const std::vector<unsigned int>& guids) {
+    TMutexLock lock(m_mutex);
+    for (const unsigned int guid : guids) {
+        const auto it = m_byGuid.find(guid);
+        if (it == m_byGuid.end()) continue;
+        for (const std::uint64_t hash : it->second) {
+            const auto entries = m_byTag.find(hash);
+            if (entries == m_byTag.end()) continue;
+            m_size -= static_cast<std::size_t>(
+                std::erase_if(entries->second, [guid](const Entry& e) { return e.guid == guid; }));
+            if (entries->second.empty()) m_byTag.erase(entries);
+        }
+        m_byGuid.erase(it);
+    }
 }
 
 std::vector<TagIndex::Entry> TagIndex::Take(const std::string& tag, TagStamp stamp) {
@@ -39,16 +70,19 @@ std::vector<TagIndex::Entry> TagIndex::Take(const std::string& tag, TagStamp sta
         for (auto& [hash, entries] : m_byTag)
             taken.insert(taken.end(), entries.begin(), entries.end());
         m_byTag.clear();
+        m_byGuid.clear();
         m_size = 0;
         return taken;
     }
-    const auto it = m_byTag.find(HashOf(tag));
+    const std::uint64_t hash = HashOf(tag);
+    const auto it = m_byTag.find(hash);
     if (it == m_byTag.end()) return taken;
     std::erase_if(it->second, [&](const Entry& e) {
         if (!(e.loadedUnder < stamp)) return false;
         taken.push_back(e);
         return true;
     });
+    for (const Entry& e : taken) Unlink(e.guid, hash);
     m_size -= taken.size();
     if (it->second.empty()) m_byTag.erase(it);
     return taken;
@@ -58,7 +92,15 @@ void ReadThroughCore::Impl::StartTags() {
     if (!m_options.useTags) return;
     m_tags = m_options.tags ? m_options.tags : TagInvalidations::InProcess();
     if (!m_memory) return;
-    m_tagIndex = std::make_unique<TagIndex>();
+    m_tagIndex = std::make_shared<TagIndex>();
+    // An evicted entry stays in the index while the service keeps its record (results derived
+    // from it depend on it); the listener holds the index, not the engine.
+    if (m_service)
+        m_pruneListener = m_service->AddPruneListener(
+            [index = m_tagIndex, memory = static_cast<const ICoherentCache*>(m_memory.get())](
+                const std::vector<unsigned int>& guids, const ICoherentCache* cache) {
+                if (cache == memory) index->Forget(guids);
+            });
     // Removed (and waited for) before the engine goes: the raw pointer never dangles.
     m_tagListener =
         m_tags->AddListener([this](const std::string& scope, const std::string& tag,
@@ -68,6 +110,8 @@ void ReadThroughCore::Impl::StartTags() {
 void ReadThroughCore::Impl::StopTags() {
     if (m_tagListener) m_tags->RemoveListener(m_tagListener);
     m_tagListener = 0;
+    if (m_pruneListener) m_service->RemovePruneListener(m_pruneListener);
+    m_pruneListener = 0;
 }
 
 void ReadThroughCore::Impl::InvalidateTag(const std::string& tag) {
@@ -81,18 +125,21 @@ void ReadThroughCore::Impl::OnTagInvalidated(const std::string& scope, const std
                                              TagStamp stamp) {
     if (!scope.empty() && scope != m_options.name) return;
     const std::vector<TagIndex::Entry> taken = m_tagIndex->Take(tag, stamp);
-    std::vector<unsigned int> dropped;
-    for (const TagIndex::Entry& entry : taken)
+    if (taken.empty()) return;
+    std::vector<unsigned int> guids, dropped;
+    for (const TagIndex::Entry& entry : taken) {
+        guids.push_back(entry.guid);
         for (const auto& gone : m_keys->Remove(entry.slot, entry.guid, *m_memory))
             dropped.push_back(gone.GetID());
-    if (dropped.empty()) return;
+    }
     m_counts.droppedByTag += static_cast<long long>(dropped.size());
     // As an entry dropped by an arrival: the service files the removal, and the results built
-    // on the entries hear that they went stale.
-    if (m_service) m_service->OnRemoved(dropped, m_memory);
+    // on the entries hear that they went stale (those of entries already evicted too: they
+    // live while the service keeps the evicted record).
+    if (!dropped.empty() && m_service) m_service->OnRemoved(dropped, m_memory);
     for (ICascadeInvalidator* invalidator :
          CascadeInvalidatorHolderFactory::GetInstance().GetInvalidators())
-        if (invalidator) invalidator->OnDirty(dropped, m_memory.get());
+        if (invalidator) invalidator->OnDirty(guids, m_memory.get());
 }
 
 bool ReadThroughCore::Impl::TagsAllow(const std::shared_ptr<const CacheTagSet>& tags) const {

@@ -1048,18 +1048,32 @@ TEST_F(Tags, AValueCarriesTheTagsOfWhatItWasBuiltFrom) {
     EXPECT_EQ(*total("x").value, "1x");
 }
 
-// An entry dropped by tag is dirty, not evicted: a result derived from it goes at once.
-TEST_F(Tags, ADerivedResultGoesWithATaggedPart) {
+// An entry dropped by tag is dirty, not evicted: a result derived from it goes at once. So does
+// one whose tagged part was evicted before the invalidation: the result lives while the service
+// keeps the part's evicted record, and a stale answer found after a run's writes settled was
+// such a result.
+TEST_F(Tags, ADerivedResultGoesWithATaggedPartEvenOnceThePartWasEvicted) {
     const std::shared_ptr<RedisPubsub> service = Service();
-    Cache parts(Tagged("parts"), TextCodec(), service);
+    ReadThroughOptions small = Tagged("parts");
+    small.memoryEntries = 2;
+    Cache parts(small, TextCodec(), service);
     DerivedResultCache<std::string> derived(service);
-    const auto report = [&] {
-        return derived.Get("r", [&] { return *parts.Get("p", TaggedValue("1", {"row:1"})).value; });
+    const auto report = [&](const std::string& key, const std::string& part) {
+        return derived.Get(
+            key, [&] { return *parts.Get(part, TaggedValue("1", {"row:" + part})).value; });
     };
-    ASSERT_TRUE(report().kept);
-    parts.InvalidateTag("row:1");
+    ASSERT_TRUE(report("r1", "p1").kept);
+    parts.InvalidateTag("row:p1");
     EXPECT_TRUE(derived.HeldValues().empty());
     EXPECT_EQ(derived.GetCounters().droppedDirty, 1);
+
+    ASSERT_TRUE(report("r2", "p2").kept);
+    for (const char* other : {"a", "b", "c", "d"}) parts.Get(other, Returns("x"));
+    ASSERT_GT(parts.GetCounters().evictions, 0);
+    ASSERT_EQ(derived.HeldValues().size(), 1u) << "kept while the evicted record is";
+    parts.InvalidateTag("row:p2");
+    EXPECT_TRUE(derived.HeldValues().empty());
+    EXPECT_EQ(derived.GetCounters().droppedDirty, 2);
 }
 
 // What an earlier run stored below with tags is refused (nothing tells this run what was

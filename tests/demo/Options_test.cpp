@@ -36,7 +36,7 @@ TEST(OptionsUsage, EveryFlagItNamesIsAcceptedWithTheValueItShows) {
             EXPECT_EQ(error, args[0] + " needs a value");
         }
     }
-    EXPECT_EQ(flags, 29);
+    EXPECT_EQ(flags, 30);
 }
 
 TEST(OptionsParse, MistakesAreNamedAndTheLastFailingCheckIsReported) {

@@ -65,6 +65,8 @@ const Figure kReadThroughGuards[] = {
     {"deaf_loads", "rt.deaf-loads", "loads while Redis was unheard"},
     {"deaf_holds", "rt.deaf-holds", "answers held meanwhile"},
     {"invalidations", "rt.invalidations", "invalidations"},
+    {"dropped_by_tag", "rt.dropped-by-tag", "dropped by tag"},
+    {"tag_refused", "rt.tag-refused", "refused by tag"},
     {"evictions", "rt.evictions", "evictions"}};
 const Figure kDerived[] = {
     {"built", "derived.built", "built and kept"},

@@ -23,21 +23,15 @@ namespace velmora::caching {
 
 namespace readthrough {
 
-namespace {
-thread_local TagScope* t_current = nullptr;
-}
+constinit thread_local TagScope* t_tagScope __attribute__((tls_model("initial-exec"))) = nullptr;
 
-TagScope::TagScope() : m_outer(t_current) {
-    t_current = this;
+TagScope::TagScope() : m_outer(t_tagScope) {
+    t_tagScope = this;
 }
 
 TagScope::~TagScope() {
-    t_current = m_outer;
+    t_tagScope = m_outer;
     if (m_outer) m_outer->Add(m_tags);
-}
-
-TagScope* TagScope::Current() {
-    return t_current;
 }
 
 std::vector<std::string> TagScope::Tags() {

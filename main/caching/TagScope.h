@@ -12,6 +12,11 @@
 
 namespace velmora::caching::readthrough {
 
+class TagScope;
+// The innermost scope of each thread. Initial-exec: a memory hit reads it with one load from
+// the thread's block, no call (the library's static TLS is a pointer).
+extern constinit thread_local TagScope* t_tagScope __attribute__((tls_model("initial-exec")));
+
 class TagScope {
 public:
     TagScope();
@@ -23,7 +28,7 @@ public:
     // The tags collected so far, sorted, each once.
     std::vector<std::string> Tags();
     // The innermost scope of this thread; null outside a load.
-    static TagScope* Current();
+    static TagScope* Current() { return t_tagScope; }
     // Adds the tags of a value read by the load running on this thread (none: nothing to do).
     static void NoteRead(const CacheTagSet* tags) {
         if (tags && Current()) Current()->Add(tags->names);

@@ -59,6 +59,25 @@ void RecordCommit(HistoryLog& history, const ChangeRecorder::Update& update) {
         history.Write(update.affected[i], update.versions[i], committedNs);
 }
 
+// The writer answers no query: its cache keeps nothing in memory and only announces and writes
+// through. It stands for a process on another machine, so it shares Redis with the workers but
+// not their disk cache (whose older copies the announcements keep from being served).
+std::unique_ptr<BaseResults> WriterCache(const ChildConfig& config, DemoHost& host) {
+    CacheFeatures features;
+    features.valueLifetimeSec = config.valueLifetimeSec;
+    features.tags = host.Tags();
+    return MakeBaseResults(config.runId, 0, nullptr, host.Redis(), host.Service(), features);
+}
+
+// Announces `update` as the run asks: by the changed row's tags, or by the affected queries' keys.
+std::vector<std::int64_t> Announce(const ChildConfig& config, DemoHost& host, BaseResults& cache,
+                                   QueryRunner& runner, const QueryCatalogue& catalogue,
+                                   const ChangeRecorder::Update& update) {
+    if (config.announceKeys || !host.Tags())
+        return AnnounceChange(cache, runner, catalogue, update);
+    return AnnounceChangeByTags(*host.Tags(), catalogue, update);
+}
+
 }  // namespace
 
 void RunWriter(const ChildConfig& config, DemoHost& host, ParentLink& parent,
@@ -69,15 +88,7 @@ void RunWriter(const ChildConfig& config, DemoHost& host, ParentLink& parent,
     const std::int64_t rows = recorder.SalesRows();
     HistoryLog history(config.historyPath);
 
-    // The writer answers no query: its cache keeps nothing in memory and only announces and
-    // writes through. It stands for a process on another machine, so it shares Redis with the
-    // workers but not their disk cache (whose older copies the announcements keep from being
-    // served).
-    CacheFeatures features;
-    features.valueLifetimeSec = config.valueLifetimeSec;
-    features.tags = host.Tags();
-    const std::unique_ptr<BaseResults> cache =
-        MakeBaseResults(config.runId, 0, nullptr, host.Redis(), host.Service(), features);
+    const std::unique_ptr<BaseResults> cache = WriterCache(config, host);
 
     // The herd drops the hottest base queries' answers in one burst, not at the next update.
     const std::vector<int> hottest = HottestBaseQueries(catalogue, config.seed, kHerdKeys);
@@ -112,9 +123,7 @@ void RunWriter(const ChildConfig& config, DemoHost& host, ParentLink& parent,
         // The set-ups a comparison measures the library against hear of no change.
         if (config.setup == "velcache" && !config.silentWriter)
             recorder.RecordAnnounced(update,
-                                     config.announceKeys || !host.Tags()
-                                         ? AnnounceChange(*cache, runner, catalogue, update)
-                                         : AnnounceChangeByTags(*host.Tags(), catalogue, update));
+                                     Announce(config, host, *cache, runner, catalogue, update));
         stats.histograms["latency.writer-update"].Add(
             std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count());
         stats.counters["herd.invalidated"] = invalidated;

@@ -154,3 +154,55 @@ TEST_F(Clear, RefusesAChannelThatACoherenceNamespaceOfTheProcessWouldRead) {
 }
 
 }  // namespace
+
+// ---- tag invalidations while the server is away ----
+
+namespace {
+
+class TagsOnRedis : public veltest::RedisServerTest {
+protected:
+    void SetUp() override {
+        RedisServerTest::SetUp();
+        m_config = Server().MakeConfig();
+        m_a = std::make_unique<Process>(m_config);
+        m_b = std::make_unique<Process>(m_config);
+    }
+    static CacheTagSet Loaded(const std::string& tag, TagStamp under) { return {{tag}, under}; }
+
+    veltest::HostScope m_host;
+    RedisEndpointConfig m_config;
+    std::unique_ptr<Process> m_a, m_b;
+};
+
+// An invalidation the server could not take waits in the retry queue, applied in its own process
+// meanwhile (nothing loaded before it is served there), and reaches the other process once the
+// server is back; then a value loaded after it is served again.
+TEST_F(TagsOnRedis, AnInvalidationMadeWhileTheServerIsDownReachesTheOthersWhenItIsBack) {
+    const auto a = TagInvalidations::OverRedis(m_a->manager);
+    const auto b = TagInvalidations::OverRedis(m_b->manager);
+    std::mutex mutex;
+    std::vector<std::string> heard;
+    b->AddListener([&](const std::string&, const std::string& tag, TagStamp) {
+        std::lock_guard<std::mutex> lock(mutex);
+        heard.push_back(tag);
+    });
+    const TagStamp before = b->Watermark();
+    Server().Stop();
+    a->Invalidate("row:1");
+    EXPECT_EQ(a->GetCounters().queued, 1);
+    EXPECT_FALSE(a->MayServe("", Loaded("row:1", a->Watermark())));
+    EXPECT_TRUE(a->MayServe("", Loaded("row:2", a->Watermark())));
+
+    ASSERT_EQ(Server().Start(), "");
+    ASSERT_TRUE(Eventually([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::count(heard.begin(), heard.end(), "row:1") > 0;
+    }));
+    EXPECT_FALSE(b->MayServe("", Loaded("row:1", before)));
+    EXPECT_TRUE(b->MayServe("", Loaded("row:1", b->Watermark())));
+    ASSERT_TRUE(Eventually([&] { return a->GetCounters().sent == 1; }));
+    EXPECT_TRUE(a->MayServe("", Loaded("row:1", a->Watermark())));
+    EXPECT_EQ(a->GetCounters().dropped, 0);
+}
+
+}  // namespace

@@ -398,14 +398,17 @@ void MakeFactoryLayers(Host::Impl& impl, bool withRedis) {
 }
 
 // The tag invalidations of the host's namespace: across the processes of its server when it has
-// `manager`, else in this process.
-void MakeTags(Host::Impl& impl, RedisSubscriptionManager* manager) {
+// `manager`, else in this process. A degraded start (`probed` names why the server did not
+// answer) does not wait for the subscription: tagged values are refused until it is confirmed.
+void MakeTags(Host::Impl& impl, RedisSubscriptionManager* manager, const std::string& probed = "") {
     if (!impl.options.tags) return;
     TagInvalidationsOptions options;
     options.channel = impl.names.tagChannel;
     options.streamKey = impl.names.tagStream;
     options.maxRemembered = impl.options.maxRememberedTags;
     if (impl.service) options.horizonSec = impl.service->ValueLifetimeSec();
+    options.subscribeWaitMs =
+        probed.empty() ? static_cast<unsigned int>(impl.options.subscribeWait.count()) : 0;
     impl.tags = manager ? TagInvalidations::OverRedis(*manager, options)
                         : TagInvalidations::InProcess(options);
 }
@@ -463,7 +466,7 @@ std::unique_ptr<Host> Host::Create(const HostOptions& options) {
         impl->manager = std::make_unique<RedisSubscriptionManager>(*endpoint);
         try {
             StartService("Host::Create", *impl, *impl->manager, *endpoint, probed);
-            MakeTags(*impl, impl->manager.get());
+            MakeTags(*impl, impl->manager.get(), probed);
         } catch (...) {
             impl->manager->Stop();
             impl->pool->Close();
@@ -492,7 +495,7 @@ Host& Host::Start(const HostOptions& options) {
     if (endpoint)
         StartService("Host::Start", *impl, RedisSubscriptionManager::GetInstance(), *endpoint,
                      probed);
-    MakeTags(*impl, endpoint ? &RedisSubscriptionManager::GetInstance() : nullptr);
+    MakeTags(*impl, endpoint ? &RedisSubscriptionManager::GetInstance() : nullptr, probed);
     impl->made.store(true, std::memory_order_release);
     s_host = new Host(std::move(impl));
     return *s_host;

@@ -102,7 +102,7 @@ struct TagInvalidationsOptions {
     /// How long an invalidation is remembered (and kept in the stream), seconds: at least the
     /// longest lifetime of a value.
     long long horizonSec = 600;
-    /// The most tags remembered at once (each costs about 100 bytes here; the stream keeps as
+    /// The most tags remembered at once (each costs about 75 bytes here; the stream keeps as
     /// many entries on the server).
     std::size_t maxRemembered = 1000000;
     /// How long a start waits for the subscription to be confirmed and the stream read, ms.

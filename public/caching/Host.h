@@ -98,7 +98,7 @@ struct HostOptions {
     /// kept in the stream "{<namespace>}tags". Off: caches let go of loaders' tags, and Set with
     /// tags and InvalidateTag raise.
     bool tags = true;
-    /// The most tag invalidations remembered (and kept in the stream): about 100 bytes each in
+    /// The most tag invalidations remembered (and kept in the stream): about 75 bytes each in
     /// every process (see docs/operating.md); past it the oldest are let go, and a tagged value
     /// loaded before them is loaded again instead of read from a lower layer.
     std::size_t maxRememberedTags = 1000000;

@@ -23,6 +23,7 @@ from collections import defaultdict
 CPU_TIME_PROGRAMS = {"cache_bench", "cascade_bench"}
 CPU_TIME_FIGURES = [r"^synchronized_cache_bench:BM_SyncIndexedTryGetEntry(_Baseline)?/.*threads:1$",
                     r"^readthrough_bench:ReadThrough_MemoryHit(_Baseline)?$",
+                    r"^readthrough_bench:ReadThrough_TaggedHit(_Baseline)?$",
                     r"^readthrough_bench:ReadThrough_MemoryFill(_Baseline)?/"]
 
 # (pattern on "program:benchmark name", largest acceptable ratio). The first match applies.
@@ -43,6 +44,8 @@ TARGETS = [
     (r"^readthrough_bench:ReadThrough_MemoryHit$", 1.3),
     # The auditor on at its default rate: a sampled hit queues a check, the rest draw a number.
     (r"^readthrough_bench:ReadThrough_AuditedHit$", 1.1),
+    # A hit on an entry with three tags: nothing is looked up for them on a hit.
+    (r"^readthrough_bench:ReadThrough_TaggedHit$", 1.1),
     # A fill into a full layer of 10,000 beside a Get with no memory layer: a pass over the
     # layer per fill made it ~2,300x, the key index ~7x.
     (r"^readthrough_bench:ReadThrough_MemoryFill/10000$", 2.0),

@@ -564,6 +564,10 @@ std::optional<ReadThroughCore::Result> ReadThroughCore::Impl::FailSafeAnswer(
     if (!m_options.failSafeAfterChange && m_service &&
         (Deaf() || !m_service->MayServe(KeyHash(key), copy->hash, copy->producedAt)))
         return std::nullopt;
+    // A tag of the copy invalidated since is a change announced too.
+    if (!m_options.failSafeAfterChange && copy->tags && m_tags &&
+        !m_tags->MayServe(m_options.name, *copy->tags))
+        return std::nullopt;
     return Result{copy->value, ReadThroughSource::FailSafe, -1, 0, false, true, nullptr};
 }
 

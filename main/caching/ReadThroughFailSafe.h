@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "caching/CacheCoherence.h"
+#include "caching/CacheTags.h"
 #include "velsys/Locks.h"
 
 namespace velmora::caching {
@@ -21,7 +22,8 @@ public:
     struct Copy {
         std::shared_ptr<const void> value;
         HashPair hash;
-        unsigned long long producedAt = 0;  // raw DateTime
+        unsigned long long producedAt = 0;        // raw DateTime
+        std::shared_ptr<const CacheTagSet> tags;  // null: untagged
     };
 
     explicit FailSafeStore(std::size_t capacity) : m_capacity(capacity ? capacity : 1) {}

@@ -230,7 +230,8 @@ ReadThroughCore::Result ReadThroughCore::Impl::FillAndStore(const std::string& k
         result.guid = 0;
         return result;
     }
-    if (m_failSafe) m_failSafe->Keep(key, {loaded.value, loaded.hash, loaded.producedAt});
+    if (m_failSafe)
+        m_failSafe->Keep(key, {loaded.value, loaded.hash, loaded.producedAt, loaded.tags});
     // While the service hears nothing the layers are left alone: what they would keep could
     // outlive a change whose announcement does not arrive.
     if (Deaf()) {
@@ -646,7 +647,8 @@ unsigned int ReadThroughCore::Impl::Set(const std::string& key, const AnyValue& 
     }
     Seal(key, value, loaded);
     const unsigned int guid = Fill(key, keyhash, loaded, SteadyNowNs());
-    if (m_failSafe) m_failSafe->Keep(key, {loaded.value, loaded.hash, loaded.producedAt});
+    if (m_failSafe)
+        m_failSafe->Keep(key, {loaded.value, loaded.hash, loaded.producedAt, loaded.tags});
     // Not while the service hears nothing (as for fills): the announcement waits to be sent.
     if (!Deaf())
         StoreBelow(ExternalKey(keyhash, loaded.generation), loaded, m_options.layers.size(), false);

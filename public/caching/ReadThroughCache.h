@@ -112,9 +112,10 @@ struct ReadThroughOptions {
     /// Keeps the last good value of each key (failSafeEntries at most, failSafeMaxAgeSec old at
     /// most) and answers with it, marked stale, when the loader raises or passes its hard
     /// time-out; the failing loader is then not run again for that key for failSafeThrottleMs.
-    /// A value whose key was announced as changed since is not served so unless
-    /// failSafeAfterChange: fail-safe covers expiry and failing loads, not invalidation. Nor is
-    /// any while the service hears nothing (RedisPubsub::Hears): such a change may not arrive.
+    /// A value whose key was announced as changed since (or a tag of which was invalidated
+    /// since, see InvalidateTag) is not served so unless failSafeAfterChange: fail-safe covers
+    /// expiry and failing loads, not invalidation. Nor is any while the service hears nothing
+    /// (RedisPubsub::Hears): such a change may not arrive.
     bool failSafe = false;
     /// The oldest a fail-safe value may be, seconds.
     long long failSafeMaxAgeSec = 300;

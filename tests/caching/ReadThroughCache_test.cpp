@@ -1076,6 +1076,26 @@ TEST_F(Tags, ADerivedResultGoesWithATaggedPartEvenOnceThePartWasEvicted) {
     EXPECT_EQ(derived.GetCounters().droppedDirty, 2);
 }
 
+// A tag invalidated since the last good value was kept is a change: that value does not stand
+// in for a failing load, unless failSafeAfterChange.
+TEST_F(Tags, TheLastGoodValueOfAnInvalidatedTagDoesNotStandInForAFailingLoad) {
+    const auto failing = []() -> std::string { throw std::runtime_error("database down"); };
+    for (const bool afterChange : {false, true}) {
+        ReadThroughOptions options = Tagged(afterChange ? "after" : "before");
+        options.failSafe = true;
+        options.failSafeAfterChange = afterChange;
+        Cache cache(options, TextCodec(), nullptr);
+        cache.Get("k", TaggedValue("good", {"row:1"}));
+        cache.Invalidate("k");  // memory lets go; the last good value stays
+        EXPECT_TRUE(cache.Get("k", failing).stale) << "no tag was invalidated yet";
+        cache.InvalidateTag("row:1");
+        if (afterChange)
+            EXPECT_TRUE(cache.Get("k", failing).stale);
+        else
+            EXPECT_THROW(cache.Get("k", failing), std::runtime_error);
+    }
+}
+
 // What an earlier run stored below with tags is refused (nothing tells this run what was
 // invalidated meanwhile); untagged values and what this run stored are served until a tag of
 // theirs is invalidated.

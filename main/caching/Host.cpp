@@ -608,6 +608,13 @@ void Host::InvalidateTag(const std::string& tag) {
     m_impl->tags->Invalidate(tag);
 }
 
+void Host::InvalidateTags(const std::vector<std::string>& tags) {
+    if (Stopped()) throw VelmoraException("Host::InvalidateTags: the host was stopped");
+    if (!m_impl->tags)
+        throw VelmoraException("Host::InvalidateTags: tags are off (HostOptions::tags)");
+    m_impl->tags->Invalidate(tags);
+}
+
 std::shared_ptr<TagInvalidations> Host::Tags() const {
     return m_impl->tags;
 }

@@ -28,7 +28,7 @@ void TagIndex::Add(const CacheTagSet& tags, std::uint64_t slot, unsigned int gui
     // time it doubles: O(1) a fill, amortised.
     m_size = 0;
     for (auto it = m_byTag.begin(); it != m_byTag.end();) {
-        std::erase_if(it->second, [&](const Entry& e) {
+        std::erase_if(it->second, [&](const Entry& e) VEL_REQUIRES(m_mutex) {
             if (sweepBy->Find(e.slot) == e.guid) return false;
             Unlink(e.guid, it->first);
             return true;

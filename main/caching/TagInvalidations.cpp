@@ -65,15 +65,21 @@ bool TagLoad(std::string_view tag) {
 
 namespace {
 
-// Appends the invalidation to the stream and publishes it in one step, so that subscribers hear
+// Appends each invalidation to the stream and publishes it in one step, so that subscribers hear
 // invalidations in the order of their stamps. KEYS[1]: the stream; ARGV: the stream's length,
-// the scope, the tag, the channel. Returns the entry's id.
+// the scope, the channel, then the tags. Returns the entries' ids, in order.
 constexpr char kInvalidateScript[] =
+    "local ids = {} "
+    "for i = 4, #ARGV do "
     "local id = redis.call('XADD', KEYS[1], 'MAXLEN', '~', ARGV[1], '*', 's', ARGV[2], 't', "
-    "ARGV[3]) "
-    "redis.call('PUBLISH', ARGV[4], id .. ' ' .. string.len(ARGV[2]) .. ' ' .. ARGV[2] .. "
-    "ARGV[3]) "
-    "return id";
+    "ARGV[i]) "
+    "redis.call('PUBLISH', ARGV[3], id .. ' ' .. string.len(ARGV[2]) .. ' ' .. ARGV[2] .. "
+    "ARGV[i]) "
+    "ids[#ids + 1] = id "
+    "end "
+    "return ids";
+// The most tags one script call carries (a longer list goes in several).
+constexpr std::size_t kBatch = 1000;
 // A page of the stream read at a time.
 constexpr int kPage = 1000;
 // The stamp an invalidation is applied under here while it waits to be sent: newer than every
@@ -189,39 +195,43 @@ public:
         }
     }
 
-    void Invalidate(const std::string& tag, const std::string& scope) {
-        readthrough::CheckedTags({tag}, "TagInvalidations::Invalidate");
+    void Invalidate(const std::vector<std::string>& tags, const std::string& scope) {
+        for (const std::string& tag : tags)
+            readthrough::CheckedTags({tag}, "TagInvalidations::Invalidate");
         if (!m_manager) {
-            TagStamp stamp;
-            {
-                TMutexLock lock(m_mutex);
-                stamp = NextLocalStamp();
+            for (const std::string& tag : tags) {
+                TagStamp stamp;
+                {
+                    TMutexLock lock(m_mutex);
+                    stamp = NextLocalStamp();
+                }
+                ++m_counts.sent;
+                Apply(scope, tag, stamp, false);
             }
-            ++m_counts.sent;
-            Apply(scope, tag, stamp, false);
             return;
         }
-        bool queueFirst;
-        {
-            TMutexLock lock(m_mutex);
-            // In order behind what waits already; not tried while the subscription hears
-            // nothing (the server is likely gone or frozen: the caller does not wait for it).
-            queueFirst = !m_queue.empty() || m_manager->HeardLiveAtNs() == 0;
-        }
-        if (!queueFirst)
-            if (const std::optional<TagStamp> stamp = Send(scope, tag)) {
-                ++m_counts.sent;
-                Apply(scope, tag, *stamp, false);
-                return;
+        for (std::size_t from = 0; from < tags.size(); from += kBatch) {
+            const std::vector<std::string> batch(
+                tags.begin() + static_cast<std::ptrdiff_t>(from),
+                tags.begin() + static_cast<std::ptrdiff_t>(std::min(tags.size(), from + kBatch)));
+            bool queueFirst;
+            {
+                TMutexLock lock(m_mutex);
+                // In order behind what waits already; not tried while the subscription hears
+                // nothing (the server is likely gone or frozen: the caller does not wait for it).
+                queueFirst = !m_queue.empty() || m_manager->HeardLiveAtNs() == 0;
             }
-        {
-            TMutexLock lock(m_mutex);
-            m_queue.push_back({scope, tag});
-            ++m_pending[TagKey(scope, tag)];
+            const std::vector<TagStamp> stamps =
+                queueFirst ? std::vector<TagStamp>() : Send(scope, batch);
+            for (std::size_t i = 0; i < batch.size(); ++i) {
+                if (i < stamps.size()) {
+                    ++m_counts.sent;
+                    Apply(scope, batch[i], stamps[i], false);
+                } else {
+                    Queue(scope, batch[i]);
+                }
+            }
         }
-        ++m_counts.queued;
-        m_wake.notify_all();
-        Tell(scope, tag, kPending);
     }
 
     TagStamp Watermark() const {
@@ -287,14 +297,37 @@ private:
         return m_local;
     }
 
-    // The server's stamp of the invalidation, once it was appended and published.
-    std::optional<TagStamp> Send(const std::string& scope, const std::string& tag) {
-        const std::optional<RedisReplyValue> reply = m_manager->TryCommandOnNodeOf(
-            m_options.streamKey,
-            {"EVAL", kInvalidateScript, "1", m_options.streamKey,
-             std::to_string(m_options.maxRemembered), scope, tag, m_options.channel});
-        if (Failed(reply)) return std::nullopt;
-        return ParseStamp(reply->text);
+    // The server's stamps of the invalidations, once they were appended and published; none
+    // when the server did not take them.
+    std::vector<TagStamp> Send(const std::string& scope, const std::vector<std::string>& tags) {
+        std::vector<std::string> args{"EVAL",
+                                      kInvalidateScript,
+                                      "1",
+                                      m_options.streamKey,
+                                      std::to_string(m_options.maxRemembered),
+                                      scope,
+                                      m_options.channel};
+        args.insert(args.end(), tags.begin(), tags.end());
+        const std::optional<RedisReplyValue> reply =
+            m_manager->TryCommandOnNodeOf(m_options.streamKey, args);
+        std::vector<TagStamp> stamps;
+        if (Failed(reply) || reply->elements.size() != tags.size()) return stamps;
+        for (const RedisReplyValue& id : reply->elements)
+            if (const std::optional<TagStamp> stamp = ParseStamp(id.text)) stamps.push_back(*stamp);
+        if (stamps.size() != tags.size()) stamps.clear();
+        return stamps;
+    }
+
+    // Holds an invalidation the server did not take for the retry thread, applied here at once.
+    void Queue(const std::string& scope, const std::string& tag) {
+        {
+            TMutexLock lock(m_mutex);
+            m_queue.push_back({scope, tag});
+            ++m_pending[TagKey(scope, tag)];
+        }
+        ++m_counts.queued;
+        m_wake.notify_all();
+        Tell(scope, tag, kPending);
     }
 
     // Records an invalidation and tells the listeners.
@@ -512,8 +545,8 @@ private:
                 continue;
             }
             if (next.tag.empty()) continue;
-            const std::optional<TagStamp> stamp = Send(next.scope, next.tag);
-            if (!stamp) {
+            const std::vector<TagStamp> stamp = Send(next.scope, {next.tag});
+            if (stamp.empty()) {
                 failed();
                 continue;
             }
@@ -523,7 +556,7 @@ private:
                 m_queue.pop_front();
                 const std::uint64_t key = TagKey(next.scope, next.tag);
                 if (--m_pending[key] <= 0) m_pending.erase(key);
-                Record(key, *stamp);
+                Record(key, stamp.front());
             }
             ++m_counts.sent;
         }
@@ -581,7 +614,11 @@ std::shared_ptr<TagInvalidations> TagInvalidations::OverRedis(RedisSubscriptionM
 }
 
 void TagInvalidations::Invalidate(const std::string& tag, const std::string& scope) {
-    m_impl->Invalidate(tag, scope);
+    m_impl->Invalidate({tag}, scope);
+}
+
+void TagInvalidations::Invalidate(const std::vector<std::string>& tags, const std::string& scope) {
+    m_impl->Invalidate(tags, scope);
 }
 
 TagStamp TagInvalidations::Watermark() const {

@@ -231,6 +231,8 @@ public:
     /// (see ReadThroughCache<V>::InvalidateTag). Raises VelmoraException once the host stopped,
     /// with HostOptions::tags off, and for a tag refused by name (empty, over kMaxTagBytes).
     void InvalidateTag(const std::string& tag);
+    /// InvalidateTag of each of `tags`, sent together (TagInvalidations::Invalidate).
+    void InvalidateTags(const std::vector<std::string>& tags);
     /// The host's tag invalidations; null with HostOptions::tags off.
     std::shared_ptr<TagInvalidations> Tags() const;
     /// The coherence service; null for a single-process host. Holding it keeps the host's parts

@@ -203,6 +203,15 @@ TEST_F(TagsOnRedis, AnInvalidationMadeWhileTheServerIsDownReachesTheOthersWhenIt
     ASSERT_TRUE(Eventually([&] { return a->GetCounters().sent == 1; }));
     EXPECT_TRUE(a->MayServe("", Loaded("row:1", a->Watermark())));
     EXPECT_EQ(a->GetCounters().dropped, 0);
+
+    // Several at once, in one script call: heard in the order given.
+    a->Invalidate(std::vector<std::string>{"x:1", "x:2", "x:3"});
+    EXPECT_EQ(a->GetCounters().sent, 4);
+    ASSERT_TRUE(Eventually([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return heard.size() >= 4 && std::vector<std::string>(heard.end() - 3, heard.end()) ==
+                                        std::vector<std::string>{"x:1", "x:2", "x:3"};
+    }));
 }
 
 }  // namespace

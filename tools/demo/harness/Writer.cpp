@@ -29,7 +29,7 @@ std::vector<std::int64_t> AnnounceChange(BaseResults& cache, QueryRunner& runner
 std::vector<std::int64_t> AnnounceChangeByTags(velmora::caching::TagInvalidations& tags,
                                                const QueryCatalogue& catalogue,
                                                const ChangeRecorder::Update& update) {
-    for (const std::string& tag : catalogue.RowTags(update.cell)) tags.Invalidate(tag);
+    tags.Invalidate(catalogue.RowTags(update.cell));
     return std::vector<std::int64_t>(update.affected.size(), NowMs());
 }
 

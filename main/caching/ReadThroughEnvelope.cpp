@@ -118,6 +118,8 @@ const unsigned char* ReadTags(const unsigned char* p, const unsigned char* end, 
             return nullptr;
         tags.names.emplace_back(reinterpret_cast<const char*>(p), size);
         p += size;
+        // Written sorted, each once: any other order is not an envelope this library made.
+        if (i > 0 && !(tags.names[i - 1] < tags.names[i])) return nullptr;
     }
     return count == 0 ? nullptr : p;
 }

@@ -5,7 +5,8 @@
 // magic "VRT2"/"VRS2" and its lifetime in seconds (u32, not 0) after the production time.
 // A value with cache tags (caching/CacheTags.h) has magic "VRT3"/"VRS3": after the production
 // time come its lifetime (u32, 0: the reader's), the stamp it was loaded under (2 x u64), the
-// number of its tags (u16) and each tag (u16 length, bytes); values without tags keep the forms
+// number of its tags (u16, not 0) and each tag (u16 length, 1 to 256 bytes; sorted, each once);
+// values without tags keep the forms
 // above, so that what was stored before tags existed reads as untagged.
 // Magic "VRT1": no tag. Magic "VRS1": a 32-byte HMAC-SHA256 tag
 // follows, under one of the host's signing keys, over "<cache name>\n" and every byte before

@@ -4,13 +4,14 @@
 //  0: bytes as an external layer returns them, opened without and with signing keys. An
 //     envelope that opens is exactly what sealing its fields gives again, and opens under a key
 //     only when that key sealed it;
-//  1: fields (name, key, hashes, time, lifetime, payload) sealed and opened again, unsigned and
-//  signed:
+//  1: fields (name, key, hashes, time, lifetime, cache tags, payload) sealed and opened again,
+//  unsigned and signed:
 //     the fields come back, a signed envelope opens under its key and no other, and an envelope
 //     with one byte changed or cut short does not open under the key.
 // HMAC-SHA256 itself is OpenSSL's; inputs are capped at 64 KiB.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,8 @@ const std::vector<std::string> kOtherKeys{"another key"};
 
 bool SameFields(const Envelope& a, const Envelope& b) {
     return a.hash == b.hash && a.producedAt == b.producedAt && a.lifetimeSec == b.lifetimeSec &&
-           a.key == b.key && a.payloadSize == b.payloadSize &&
+           a.key == b.key && a.payloadSize == b.payloadSize && a.tags.names == b.tags.names &&
+           a.tags.loadedUnder == b.tags.loadedUnder &&
            std::equal(a.payload, a.payload + a.payloadSize, b.payload);
 }
 
@@ -46,16 +48,17 @@ void OpenArbitrary(FuzzedDataProvider& in) {
     VELFUZZ_CHECK(plain.payload >= bytes.data() &&
                   plain.payload + plain.payloadSize <= bytes.data() + bytes.size());
     // Sealing the fields again gives the same bytes: the tag under whichever key made it.
+    const CacheTagSet* tags = plain.tags.names.empty() ? nullptr : &plain.tags;
     const std::string* madeBy = nullptr;
     for (const std::string& key : kKeys) {
         const ExternalBytes sealed =
             SealEnvelope(name, plain.key, plain.hash, plain.producedAt, plain.payload,
-                         plain.payloadSize, &key, plain.lifetimeSec);
+                         plain.payloadSize, &key, plain.lifetimeSec, tags);
         if (sealed == bytes) madeBy = &key;
     }
     const ExternalBytes unsigned_ =
         SealEnvelope(name, plain.key, plain.hash, plain.producedAt, plain.payload,
-                     plain.payloadSize, nullptr, plain.lifetimeSec);
+                     plain.payloadSize, nullptr, plain.lifetimeSec, tags);
     if (plain.isSigned) {
         VELFUZZ_CHECK(unsigned_.size() + 32 == bytes.size());
         VELFUZZ_CHECK(std::equal(unsigned_.begin() + 4, unsigned_.end(), bytes.begin() + 4));
@@ -78,11 +81,19 @@ void SealAndOpen(FuzzedDataProvider& in) {
     const std::size_t signWith = in.ConsumeIntegralInRange<std::size_t>(0, kKeys.size());
     const std::size_t change = in.ConsumeIntegral<std::size_t>();
     const auto lifetimeSec = in.ConsumeIntegral<unsigned int>();
+    // Cache tags as the cache writes them: sorted, each once, 1 to 256 bytes.
+    CacheTagSet tags;
+    tags.loadedUnder = {in.ConsumeIntegral<std::uint64_t>(), in.ConsumeIntegral<std::uint64_t>()};
+    for (int n = in.ConsumeIntegralInRange<int>(0, 3); n > 0; --n)
+        if (std::string tag = in.ConsumeRandomLengthString(24); !tag.empty())
+            tags.names.push_back(std::move(tag));
+    std::sort(tags.names.begin(), tags.names.end());
+    tags.names.erase(std::unique(tags.names.begin(), tags.names.end()), tags.names.end());
     const std::vector<unsigned char> payload = in.ConsumeRemainingBytes<unsigned char>();
     const std::string* signingKey = signWith < kKeys.size() ? &kKeys[signWith] : nullptr;
 
     const ExternalBytes sealed = SealEnvelope(name, key, hash, producedAt, payload.data(),
-                                              payload.size(), signingKey, lifetimeSec);
+                                              payload.size(), signingKey, lifetimeSec, &tags);
     Envelope opened;
     VELFUZZ_CHECK(OpenEnvelope(sealed, name, {}, opened) == EnvelopeVerdict::Good);
     VELFUZZ_CHECK(opened.hash == hash && opened.producedAt == producedAt && opened.key == key &&
@@ -90,6 +101,8 @@ void SealAndOpen(FuzzedDataProvider& in) {
     VELFUZZ_CHECK(opened.payloadSize == payload.size() &&
                   std::equal(payload.begin(), payload.end(), opened.payload));
     VELFUZZ_CHECK(opened.isSigned == (signingKey != nullptr));
+    VELFUZZ_CHECK(opened.tags.names == tags.names);
+    VELFUZZ_CHECK(tags.names.empty() || opened.tags.loadedUnder == tags.loadedUnder);
 
     Envelope keyed;
     const EnvelopeVerdict underKeys = OpenEnvelope(sealed, name, kKeys, keyed);

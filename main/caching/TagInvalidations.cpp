@@ -199,21 +199,11 @@ public:
         for (const std::string& tag : tags)
             readthrough::CheckedTags({tag}, "TagInvalidations::Invalidate");
         if (!m_manager) {
-            for (const std::string& tag : tags) {
-                TagStamp stamp;
-                {
-                    TMutexLock lock(m_mutex);
-                    stamp = NextLocalStamp();
-                }
-                ++m_counts.sent;
-                Apply(scope, tag, stamp, false);
-            }
+            ApplyLocally(tags, scope);
             return;
         }
         for (std::size_t from = 0; from < tags.size(); from += kBatch) {
-            const std::vector<std::string> batch(
-                tags.begin() + static_cast<std::ptrdiff_t>(from),
-                tags.begin() + static_cast<std::ptrdiff_t>(std::min(tags.size(), from + kBatch)));
+            const std::vector<std::string> batch = Slice(tags, from);
             bool queueFirst;
             {
                 TMutexLock lock(m_mutex);
@@ -232,6 +222,44 @@ public:
                 }
             }
         }
+    }
+
+    bool TryInvalidate(const std::vector<std::string>& tags, const std::string& scope) {
+        for (const std::string& tag : tags)
+            readthrough::CheckedTags({tag}, "TagInvalidations::TryInvalidate");
+        if (!m_manager) {
+            ApplyLocally(tags, scope);
+            return true;
+        }
+        for (std::size_t from = 0; from < tags.size(); from += kBatch) {
+            const std::vector<std::string> batch = Slice(tags, from);
+            const std::vector<TagStamp> stamps = Send(scope, batch);
+            if (stamps.size() != batch.size()) return false;
+            for (std::size_t i = 0; i < batch.size(); ++i) {
+                ++m_counts.sent;
+                Apply(scope, batch[i], stamps[i], false);
+            }
+        }
+        return true;
+    }
+
+    // In this process only: stamps from its clock.
+    void ApplyLocally(const std::vector<std::string>& tags, const std::string& scope) {
+        for (const std::string& tag : tags) {
+            TagStamp stamp;
+            {
+                TMutexLock lock(m_mutex);
+                stamp = NextLocalStamp();
+            }
+            ++m_counts.sent;
+            Apply(scope, tag, stamp, false);
+        }
+    }
+
+    static std::vector<std::string> Slice(const std::vector<std::string>& tags, std::size_t from) {
+        return std::vector<std::string>(
+            tags.begin() + static_cast<std::ptrdiff_t>(from),
+            tags.begin() + static_cast<std::ptrdiff_t>(std::min(tags.size(), from + kBatch)));
     }
 
     TagStamp Watermark() const {
@@ -619,6 +647,11 @@ void TagInvalidations::Invalidate(const std::string& tag, const std::string& sco
 
 void TagInvalidations::Invalidate(const std::vector<std::string>& tags, const std::string& scope) {
     m_impl->Invalidate(tags, scope);
+}
+
+bool TagInvalidations::TryInvalidate(const std::vector<std::string>& tags,
+                                     const std::string& scope) {
+    return m_impl->TryInvalidate(tags, scope);
 }
 
 TagStamp TagInvalidations::Watermark() const {

@@ -138,6 +138,13 @@ public:
     /// Invalidate of every tag of `tags`, in that order, in as few round trips as it takes (one
     /// script call a thousand tags). Raises, invalidating none, when one is refused by name.
     void Invalidate(const std::vector<std::string>& tags, const std::string& scope = {});
+    /// Invalidate, only when the server takes every tag now: returns true once each one was
+    /// appended to the stream and published (and applied here); false when the server did not
+    /// take them all (those it took are applied; nothing is queued). For a caller that keeps
+    /// its own record of what is announced (a commit-log reader moves its position only after
+    /// true) and tries again: a tag invalidated twice costs a load, never a stale value. In
+    /// this process only (InProcess), always true. Raises as Invalidate does.
+    bool TryInvalidate(const std::vector<std::string>& tags, const std::string& scope = {});
     /// The stamp a load beginning now notes (the newest heard).
     TagStamp Watermark() const;
     /// Whether a value of the cache `scope` with `tags` loaded under `loadedUnder` may be served

@@ -3,14 +3,18 @@
 #   runtime      libvelcache0      the shared libraries (section libs)
 #   development  libvelcache-dev   headers, CMake package, pkg-config file, .so links (libdevel)
 #   tool         velcache          the operator's command-line tool (utils)
+#   follow       velcache-follow   the PostgreSQL commit-log follower: libvelcachefollow, its
+#                                  header, .so link and CMake targets, velcache-follow (database)
 #
 # The tool has a package of its own: a library package must hold nothing that would clash
 # with its successor's (libvelcache1 beside libvelcache0 after an ABI change), and a host that
-# links the library needs no tool. Runtime dependencies on Debian packages come from
-# dpkg-shlibdeps over the packaged binaries; the -dev package adds the -dev packages its headers
-# include (Qt 5 Core, Boost). Configure with CMAKE_INSTALL_PREFIX=/usr (GNUInstallDirs then
-# picks the multiarch library directory), build velcache_cli, then run cpack in the build
-# directory; scripts/check-package does all of it.
+# links the library needs no tool. The follower is one package, library and command together:
+# it is what brings in libpq, which no other package needs. Runtime dependencies on Debian
+# packages come from dpkg-shlibdeps over the packaged binaries; the -dev package adds the -dev
+# packages its headers include (Qt 5 Core, Boost). Configure with CMAKE_INSTALL_PREFIX=/usr
+# (GNUInstallDirs then picks the multiarch library directory), build velcache_cli and
+# velcache_follow_tool, then run cpack in the build directory; scripts/check-package does all
+# of it.
 set(VELCACHE_MAINTAINER "velcache maintainers <maintainers@velcache.example>")
 if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
   message(STATUS "velcache: Debian packages want CMAKE_INSTALL_PREFIX=/usr "
@@ -35,6 +39,9 @@ set(CPACK_COMPONENTS_ALL runtime development)
 if(TARGET velcache_cli)
   list(APPEND CPACK_COMPONENTS_ALL tool)
 endif()
+if(TARGET velcache_follow)
+  list(APPEND CPACK_COMPONENTS_ALL follow)
+endif()
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # The project's own version, without a Debian revision: the packages are made from these
@@ -44,10 +51,11 @@ set(CPACK_DEBIAN_PACKAGE_SOURCE velcache)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${VELCACHE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The tool's package needs the libraries of libvelcache0, which no installed package holds yet:
-# dpkg-shlibdeps finds them in the build tree (the dependency itself is the component's).
+# The tool's and the follower's packages need the libraries of libvelcache0, which no installed
+# package holds yet, and velcache-follow its own package's library: dpkg-shlibdeps finds them in
+# the build tree (the dependency on libvelcache0 itself is the component's).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
-    ${PROJECT_BINARY_DIR}/main ${PROJECT_BINARY_DIR}/platform)
+    ${PROJECT_BINARY_DIR}/main ${PROJECT_BINARY_DIR}/platform ${PROJECT_BINARY_DIR}/main/follow)
 # A shlibs file for libvelcache0: before 1.0 each minor version has its own soname, so a
 # binary built against 0.1.x needs a 0.1 library of at least its own version.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
@@ -67,6 +75,13 @@ set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "qtbase5-dev, libboost-dev")
 set(CPACK_DEBIAN_TOOL_PACKAGE_NAME velcache)
 set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_FOLLOW_PACKAGE_NAME velcache-follow)
+set(CPACK_DEBIAN_FOLLOW_PACKAGE_SECTION database)
+# It holds a shared library too: the same ldconfig trigger as libvelcache0's.
+set(CPACK_DEBIAN_FOLLOW_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
+# Its CMake targets are read through velcacheConfig.cmake, which libvelcache-dev holds; the
+# command alone needs no development files.
+set(CPACK_DEBIAN_FOLLOW_PACKAGE_SUGGESTS libvelcache-dev)
 
 include(CPack)
 
@@ -93,6 +108,18 @@ if(TARGET velcache_cli)
 The velcache command reads, writes, lists and drops values of velcache's
 external caches on a directory, a Redis server or a Redis cluster, watches the
 coherence announcements of a namespace and publishes one."
+    DEPENDS runtime)
+endif()
+if(TARGET velcache_follow)
+  cpack_add_component(follow
+    DISPLAY_NAME "velcache commit-log follower"
+    DESCRIPTION "PostgreSQL commit-log follower for velcache
+The follower reads the committed row changes of a PostgreSQL database through
+logical replication (the built-in pgoutput plugin) and announces them as tag
+invalidations to velcache processes over Redis, so that the caches also hear
+of the writers that do not tell them.
+This package holds the library libvelcachefollow, its header and the
+velcache-follow command."
     DEPENDS runtime)
 endif()
 

@@ -50,21 +50,23 @@ struct FollowedTable {
 
 /// One column's value in a row change.
 struct ColumnValue {
+    /// What the server sent for the column.
     enum class State {
         Null,       ///< SQL NULL
         Unchanged,  ///< a large value an UPDATE left as it was; the server does not send it
         Absent,     ///< not sent (a non-key column of an old row under the default identity)
         Text        ///< `text` holds the value in PostgreSQL's text form
     };
-    State state = State::Absent;
-    std::string text;
+    State state = State::Absent;  ///< what was sent
+    std::string text;             ///< the value when Text; empty otherwise
 };
 
 /// One row change of a committed transaction (or a TRUNCATE of a table).
 struct RowChange {
+    /// The statement that made the change.
     enum class Kind { Insert, Update, Delete, Truncate };
-    Kind kind = Kind::Insert;
-    const FollowedTable* table = nullptr;
+    Kind kind = Kind::Insert;              ///< which one
+    const FollowedTable* table = nullptr;  ///< the table changed (valid during the mapping call)
     /// UPDATE and DELETE: the row before (its key columns; every column under REPLICA IDENTITY
     /// FULL). Empty for an UPDATE that kept its key under the default identity: the key is then
     /// the new row's. Empty for INSERT and TRUNCATE.
@@ -141,7 +143,7 @@ struct CommitLogFollowerCounters {
     long long gaps = 0;           ///< slots created (every followed table's tag invalidated)
     std::uint64_t confirmed = 0;  ///< the slot's position confirmed last (an LSN)
     double lastLagMs = 0;         ///< commit to announced, for the last transaction
-    FollowerState state = FollowerState::Connecting;
+    FollowerState state = FollowerState::Connecting;  ///< where it stands now
 };
 
 /// Follows one PostgreSQL database's commit log (see the file's opening comment).

@@ -294,7 +294,7 @@ std::string MakeCluster(const std::string& binDir, const std::string& dir, int p
         << "\nlisten_addresses = '127.0.0.1'\nport = " << port << "\nunix_socket_directories = '"
         << dir
         << "'\nwal_level = logical\nmax_replication_slots = 16\nmax_wal_senders = 16"
-           "\nfsync = off\nfull_page_writes = off\nsynchronous_commit = off"
+           "\nfsync = off\nfull_page_writes = off"
            "\nshared_buffers = 32MB\nmax_connections = 60\nlog_min_messages = warning"
            "\nlog_destination = 'stderr'\nlogging_collector = off\n"
         << extraConfig << "\n";

@@ -28,6 +28,7 @@ TEST(OptionsUsage, EveryFlagItNamesIsAcceptedWithTheValueItShows) {
         if ((*it)[2].matched)
             args.push_back(name.rfind("--redis", 0) == 0 ? "127.0.0.1:1"
                            : name == "--rows"            ? "5000"
+                           : name == "--database"        ? "postgres"
                                                          : "5");
         std::string error;
         EXPECT_TRUE(Parse(args, error)) << args[0] << ": " << error;
@@ -36,7 +37,7 @@ TEST(OptionsUsage, EveryFlagItNamesIsAcceptedWithTheValueItShows) {
             EXPECT_EQ(error, args[0] + " needs a value");
         }
     }
-    EXPECT_EQ(flags, 30);
+    EXPECT_EQ(flags, 32);
 }
 
 TEST(OptionsParse, MistakesAreNamedAndTheLastFailingCheckIsReported) {

@@ -37,7 +37,7 @@ protected:
     }
     // A sales row of region 1 in month 3 (read by region-month:1:3 and region-share:1:3).
     std::int64_t RegionMonthRow() {
-        SqliteStatement find(*m_db,
+        Statement find(*m_db,
                              "SELECT id FROM sales WHERE region_id = 1 AND month = 3 LIMIT 1");
         if (!find.Step()) throw std::logic_error("no such sales row");
         return find.Column(0);
@@ -113,7 +113,7 @@ TEST_F(AnswerPath, WritersAnnouncementReplacesTheAnswerHeldUnderTheQuerysKey) {
 // The tags of a changed row name exactly the base queries the row affects, whatever cell it sits
 // in: a writer that invalidates them drops every answer that read the row and no other.
 TEST_F(AnswerPath, RowTagsSelectExactlyTheQueriesARowAffects) {
-    SqliteStatement cells(*m_db,
+    Statement cells(*m_db,
                           "SELECT DISTINCT region_id, product_id, month FROM sales LIMIT 60");
     int checked = 0;
     while (cells.Step()) {
@@ -307,7 +307,7 @@ TEST_F(AnswerPath, GeneratorReplacesOnlyADatabaseItWroteItself) {
     EXPECT_TRUE(DataGenerator::MayReplace(m_path, why)) << why;
     EXPECT_TRUE(DataGenerator::MayReplace((m_dir / "new.db").string(), why));
     const std::string theirs = (m_dir / "theirs.db").string();
-    { SqliteDb(theirs).Exec("CREATE TABLE accounts(id INTEGER); INSERT INTO accounts VALUES(7)"); }
+    { Database(theirs).Exec("CREATE TABLE accounts(id INTEGER); INSERT INTO accounts VALUES(7)"); }
     const std::string text = (m_dir / "notes.txt").string();
     std::ofstream(text) << "my notes";
     for (const std::string& path : {theirs, text, m_dir.string()}) {
@@ -321,8 +321,8 @@ TEST_F(AnswerPath, GeneratorReplacesOnlyADatabaseItWroteItself) {
             EXPECT_EQ(std::filesystem::file_size(path), size);
         }
     }
-    SqliteDb db(theirs);
-    SqliteStatement row(db, "SELECT id FROM accounts");
+    Database db(theirs);
+    Statement row(db, "SELECT id FROM accounts");
     ASSERT_TRUE(row.Step());
     EXPECT_EQ(row.Column(0), 7);
 }

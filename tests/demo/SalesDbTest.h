@@ -15,7 +15,7 @@
 #include "data/DataGenerator.h"
 #include "data/QueryCatalogue.h"
 #include "data/QueryRunner.h"
-#include "data/Sqlite.h"
+#include "data/Database.h"
 #include "judge/ChangeRecorder.h"
 #include "judge/FreshnessChecker.h"
 
@@ -27,7 +27,7 @@ protected:
         DataShape shape;
         shape.salesRows = 3000;
         DataGenerator(shape, seed).Write(m_path);
-        m_db = std::make_unique<SqliteDb>(m_path);
+        m_db = std::make_unique<Database>(m_path);
         m_catalogue = std::make_unique<QueryCatalogue>(*m_db);
         m_writer = std::make_unique<QueryRunner>(m_path, *m_catalogue);
         m_recorder = std::make_unique<ChangeRecorder>(*m_writer, *m_catalogue,
@@ -55,7 +55,7 @@ protected:
     const std::string m_path = (m_dir / "sales.db").string();
     std::int64_t m_agoMs = 0;
     Stats m_stats;
-    std::unique_ptr<SqliteDb> m_db;
+    std::unique_ptr<Database> m_db;
     std::unique_ptr<QueryCatalogue> m_catalogue;
     std::unique_ptr<QueryRunner> m_writer;
     std::unique_ptr<ChangeRecorder> m_recorder;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "SalesDbTest.h"
+#include "data/Database.h"
 #include "data/Sqlite.h"
 
 namespace demo {
@@ -77,10 +78,11 @@ TEST_F(WriteAheadLog, AStatementTheWriterLeftSteppedKeptTheLogFromEverBeingCheck
 class QueryStatements : public SalesDbTest {
 protected:
     QueryStatements() : SalesDbTest(11) {}
-    static int Prepared(SqliteDb& db) {
+    static int Prepared(Database& db) {
         int count = 0;
-        for (sqlite3_stmt* s = sqlite3_next_stmt(db.Handle(), nullptr); s;
-             s = sqlite3_next_stmt(db.Handle(), s))
+        sqlite3* handle = db.Backend().SqliteHandle();
+        for (sqlite3_stmt* s = sqlite3_next_stmt(handle, nullptr); s;
+             s = sqlite3_next_stmt(handle, s))
             ++count;
         return count;
     }

@@ -5,13 +5,13 @@
 #include <numeric>
 #include <stdexcept>
 
-#include "data/Sqlite.h"
+#include "data/Database.h"
 
 namespace demo {
 
 namespace {
 
-int Count(SqliteDb& db, const char* table) {
+int Count(Database& db, const char* table) {
     return static_cast<int>(db.QueryInt(std::string("SELECT COUNT(*) FROM ") + table));
 }
 
@@ -21,12 +21,12 @@ std::string Key(const char* family, int a, int b) {
 
 }  // namespace
 
-QueryCatalogue::QueryCatalogue(SqliteDb& db) {
+QueryCatalogue::QueryCatalogue(Database& db) {
     const int regions = Count(db, "regions");
     const int categories = Count(db, "categories");
     const int products = Count(db, "products");
     m_categoryOf.assign(static_cast<std::size_t>(products) + 1, 0);
-    SqliteStatement categoryOf(db, "SELECT id, category_id FROM products");
+    Statement categoryOf(db, "SELECT id, category_id FROM products");
     while (categoryOf.Step())
         m_categoryOf.at(static_cast<std::size_t>(categoryOf.Column(0))) =
             static_cast<int>(categoryOf.Column(1));

@@ -19,7 +19,7 @@
 
 namespace demo {
 
-class SqliteDb;
+class Database;
 
 enum class Family {
     RegionMonth,
@@ -54,7 +54,7 @@ struct SalesCell {
 class QueryCatalogue {
 public:
     // Reads the dimension sizes and the product categories from `db`.
-    explicit QueryCatalogue(SqliteDb& db);
+    explicit QueryCatalogue(Database& db);
 
     const std::vector<Query>& All() const { return m_queries; }
     const Query& Get(int id) const { return m_queries.at(static_cast<std::size_t>(id)); }

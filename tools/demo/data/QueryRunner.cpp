@@ -53,7 +53,7 @@ QueryRunner::QueryRunner(const std::string& dbPath, const QueryCatalogue& catalo
 
 std::vector<Row> QueryRunner::RunBase(const Query& query) {
     auto& statement = m_statements.at(static_cast<std::size_t>(query.statement));
-    if (!statement) statement = std::make_unique<SqliteStatement>(m_db, query.sql);
+    if (!statement) statement = std::make_unique<Statement>(m_db, query.sql);
     const int parameters = statement->ParameterCount();
     if (parameters >= 1) statement->Bind(1, query.a);
     if (parameters >= 2) statement->Bind(2, query.b);

@@ -16,7 +16,7 @@
 
 #include "data/QueryCatalogue.h"
 #include "data/QueryResult.h"
-#include "data/Sqlite.h"
+#include "data/Database.h"
 
 namespace demo {
 
@@ -80,7 +80,7 @@ public:
     };
     History HistoryOf(const QueryResult& answer);
 
-    SqliteDb& Db() { return m_db; }
+    Database& Db() { return m_db; }
 
 private:
     std::vector<Row> RunBase(const Query& query);
@@ -88,14 +88,14 @@ private:
 
     const QueryCatalogue& m_catalogue;
     const DatabaseOutage* m_outage;
-    SqliteDb m_db;
+    Database m_db;
     // By Query::statement: one per distinct SQL text, bound anew for each query. A statement
     // per query would hold the catalogue's few hundred compiled programs in every connection,
     // about 1 MiB, reached only as the rarest queries come up: a slow climb for hours.
-    std::vector<std::unique_ptr<SqliteStatement>> m_statements;
-    SqliteStatement m_version;
-    SqliteStatement m_rowsAt;
-    SqliteStatement m_changesAfter;
+    std::vector<std::unique_ptr<Statement>> m_statements;
+    Statement m_version;
+    Statement m_rowsAt;
+    Statement m_changesAfter;
 };
 
 }  // namespace demo

@@ -1,5 +1,7 @@
 #include "data/Sqlite.h"
 
+#include "data/Database.h"
+
 #include <sqlite3.h>
 
 #include <mutex>
@@ -115,6 +117,53 @@ int SqliteStatement::ParameterCount() const {
 
 void SqliteStatement::Reset() {
     sqlite3_reset(m_statement);
+}
+
+}  // namespace demo
+
+namespace demo {
+
+namespace {
+
+class SqliteStatementBackend : public StatementBackend {
+public:
+    SqliteStatementBackend(SqliteDb& db, const std::string& sql) : m_statement(db, sql) {}
+    void Bind(int index, std::int64_t value) override { m_statement.Bind(index, value); }
+    void BindNull(int index) override { m_statement.BindNull(index); }
+    void BindBlob(int index, const std::vector<unsigned char>& bytes) override {
+        m_statement.BindBlob(index, bytes);
+    }
+    bool Step() override { return m_statement.Step(); }
+    std::int64_t Column(int index) const override { return m_statement.Column(index); }
+    bool ColumnIsNull(int index) const override { return m_statement.ColumnIsNull(index); }
+    std::vector<unsigned char> ColumnBlob(int index) const override {
+        return m_statement.ColumnBlob(index);
+    }
+    int ColumnCount() const override { return m_statement.ColumnCount(); }
+    int ParameterCount() const override { return m_statement.ParameterCount(); }
+    void Reset() override { m_statement.Reset(); }
+
+private:
+    SqliteStatement m_statement;
+};
+
+class SqliteBackend : public DatabaseBackend {
+public:
+    explicit SqliteBackend(const std::string& path) : m_db(path) {}
+    void Exec(const std::string& sql) override { m_db.Exec(sql); }
+    std::unique_ptr<StatementBackend> Prepare(const std::string& sql) override {
+        return std::make_unique<SqliteStatementBackend>(m_db, sql);
+    }
+    sqlite3* SqliteHandle() override { return m_db.Handle(); }
+
+private:
+    SqliteDb m_db;
+};
+
+}  // namespace
+
+std::unique_ptr<DatabaseBackend> OpenSqlite(const std::string& path) {
+    return std::make_unique<SqliteBackend>(path);
 }
 
 }  // namespace demo

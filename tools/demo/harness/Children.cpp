@@ -134,7 +134,7 @@ void StopAndReap(std::vector<Child>& children) {
     WaitUntil(
         children, [](const Child& c) { return c.role != "writer" || c.done; },
         std::chrono::seconds(30));
-    Say("writer stopped; workers settle and compare what they hold with SQLite");
+    Say("writer stopped; workers settle and compare what they hold with the database");
     for (Child& c : children) c.Send("settle");
     const bool settled = WaitUntil(
         children, [](const Child& c) { return c.done; }, std::chrono::seconds(120));

@@ -11,7 +11,7 @@
 #include "caching/Host.h"
 #include "data/DataGenerator.h"
 #include "data/QueryCatalogue.h"
-#include "data/Sqlite.h"
+#include "data/Database.h"
 #include "harness/Chaos.h"
 #include "harness/Children.h"
 #include "harness/RedisNodes.h"
@@ -31,7 +31,7 @@ void GenerateDatabase(const Options& options, RunPlace& place, bool quiet) {
     DataShape shape;
     shape.salesRows = options.salesRows;
     DataGenerator(shape, options.seed).Write(place.dbPath);
-    SqliteDb db(place.dbPath);
+    Database db(place.dbPath);
     const QueryCatalogue catalogue(db);
     place.facts.herdKeys =
         static_cast<int>(HottestBaseQueries(catalogue, options.seed, kHerdKeys).size());
@@ -42,8 +42,14 @@ void GenerateDatabase(const Options& options, RunPlace& place, bool quiet) {
                  ? " to :" + std::to_string(options.metricsPort + options.processes - 1) +
                        ", one port per worker"
                  : std::string()));
-    Say("velcache main job: " + std::to_string(options.processes) +
-        " workers and a writer on Redis " + place.facts.redisEndpoint +
+    const bool postgres = options.database == "postgres";
+    Say("velcache main job: " + std::to_string(options.processes) + " workers and a writer" +
+        (postgres ? std::string(options.follower ? " (silent), a follower of PostgreSQL's "
+                                                   "commit log"
+                                                 : " (silent), no follower") +
+                        " on a private PostgreSQL cluster,"
+                  : std::string()) +
+        " on Redis " + place.facts.redisEndpoint +
         (options.redisTls ? " over TLS" : "") + " (" + DescribeRedis(place.facts) + "), " +
         std::to_string(options.salesRows) + " sales rows generated in " +
         std::to_string(static_cast<int>(Seconds(Clock::now() - genStart) * 1000)) + " ms, " +
@@ -81,7 +87,9 @@ std::vector<std::string> ChildArgs(const Options& options, const RunPlace& place
     if (options.mruMemory) common.push_back("--mru-memory");
     if (options.publishEveryFill) common.push_back("--publish-every-fill");
     if (options.audit) common.push_back("--audit");
-    if (options.silentWriter) common.push_back("--silent-writer");
+    // On PostgreSQL the writer commits plain SQL: the follower announces.
+    if (options.silentWriter || options.database == "postgres")
+        common.push_back("--silent-writer");
     if (options.announceKeys) common.push_back("--announce-keys");
     if (!options.history.empty()) common.insert(common.end(), {"--history", options.history});
     if (place.facts.redisSetup == RedisSetup::Cluster)
@@ -187,6 +195,8 @@ SetupRun RunSetup(const Options& options, RunPlace& place, Setup setup, long lon
     const double cpuBefore = ChildrenCpuSec();
     std::vector<Child> children;
     children.push_back(Spawn(common, "writer", 0));
+    if (options.database == "postgres" && options.follower)
+        children.push_back(Spawn(common, "follower", 0));
     for (int i = 0; i < options.processes; ++i) children.push_back(Spawn(common, "worker", i));
     if (!WaitUntil(
             children, [](const Child& c) { return c.ready; }, std::chrono::seconds(60)))
@@ -199,6 +209,7 @@ SetupRun RunSetup(const Options& options, RunPlace& place, Setup setup, long lon
     run.cpuSec = ChildrenCpuSec() - cpuBefore;
     run.workers = Sum(children, "worker");
     run.writer = Sum(children, "writer");
+    run.writer.Merge(Sum(children, "follower"));  // its figures print beside the writer's
     return run;
 }
 

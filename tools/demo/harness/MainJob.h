@@ -12,6 +12,7 @@
 #include "velredis/RedisSlotMap.h"
 
 namespace velsupport {
+class PostgresServer;
 class RedisServer;
 }
 
@@ -24,6 +25,7 @@ class Comparison;
 struct RunPlace {
     std::vector<velmora::caching::RedisNodeAddress> nodes;
     velsupport::RedisServer* server = nullptr;
+    velsupport::PostgresServer* postgres = nullptr;  // --database postgres: the run's cluster
     std::string certificatesDir;  // TLS: the run's certificates
     std::filesystem::path workDir;
     std::string dbPath;

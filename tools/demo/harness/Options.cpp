@@ -133,6 +133,16 @@ const Flag kFlags[] = {
      "a second, window 1 s), and an inconsistent answer fails the\n"
      "run as a stale one found by the main job's own checks does",
      Set<&Options::audit, false>},
+    {"--database", "NAME",
+     "where the data lives: sqlite, a file (default), or postgres, a\n"
+     "private PostgreSQL cluster on a loopback port; there the writer\n"
+     "commits plain SQL and announces nothing, and a follower process\n"
+     "announces each change from the database's commit log",
+     Value<&Options::database>},
+    {"--no-follower", nullptr,
+     "with --database postgres, no follower runs: nothing announces\n"
+     "the writer's changes (a control that must fail)",
+     Set<&Options::follower, false>},
     {"--silent-writer", nullptr,
      "a fault: the writer commits its changes and announces none, as\n"
      "a writer that forgot to would (the caches keep old answers;\n"
@@ -286,6 +296,11 @@ std::string Mistake(const Options& o) {
     if (!o.redisCluster.empty() &&
         velmora::caching::RedisNodeAddress::ParseList(o.redisCluster).empty())
         error = "--redis-cluster wants HOST:PORT[,HOST:PORT...], not '" + o.redisCluster + "'";
+    if (o.database != "sqlite" && o.database != "postgres")
+        error = "--database wants sqlite or postgres, not '" + o.database + "'";
+    if (o.database == "postgres" && (!o.db.empty() || o.compare))
+        error = "--database postgres runs the main job on a private cluster, without --db or "
+                "--compare";
     if (!o.redis.empty() && !o.redisCluster.empty())
         error = "give --redis or --redis-cluster, not both";
     if (o.redisTls && (!o.redis.empty() || !o.redisCluster.empty()))

@@ -21,6 +21,11 @@ struct Options {
     std::string redisCluster;  // HOST:PORT[,HOST:PORT...]: a cluster through these nodes
     bool redisTls = false;     // the private server speaks TLS only, with certificates of the run
     std::string db;            // empty: a temporary file
+    // "sqlite" (a file, the default) or "postgres" (a private PostgreSQL cluster, whose commit
+    // log a follower process announces: the writer then announces nothing).
+    std::string database = "sqlite";
+    // With --database postgres: the follower process runs (off: a control that must fail).
+    bool follower = true;
     std::uint64_t seed = 42;
     int salesRows = 200000;
     int memoryEntries = 200;  // of each worker's memory layer

@@ -15,11 +15,12 @@
 #include "baselines/ComparisonRun.h"
 #include "data/DataGenerator.h"
 #include "data/QueryCatalogue.h"
-#include "data/Sqlite.h"
+#include "data/Database.h"
 #include "harness/Children.h"
 #include "harness/MainJob.h"
 #include "harness/Roles.h"
 #include "harness/StopSignal.h"
+#include "velsupport/PostgresServer.h"
 #include "velsupport/RedisServer.h"
 #include "velsupport/TlsCertificates.h"
 
@@ -28,10 +29,12 @@ namespace demo {
 int RunChild(const ChildConfig& config) {
     DemoHost host(HostConfigOf(config));
     ParentLink parent;
-    SqliteDb db(config.dbPath);
+    Database db(config.dbPath);
     const QueryCatalogue catalogue(db);
     if (config.role == "writer")
         RunWriter(config, host, parent, catalogue);
+    else if (config.role == "follower")
+        RunFollower(config, host, parent, catalogue);
     else
         RunWorker(config, host, parent, catalogue);
     std::fflush(stdout);
@@ -64,6 +67,26 @@ int RunWorkload(const Options& options) {
         std::filesystem::temp_directory_path() / ("velcache-demo-" + std::to_string(::getpid()));
     std::filesystem::create_directories(place.workDir);
     place.dbPath = options.db.empty() ? (place.workDir / "sales.db").string() : options.db;
+    // On PostgreSQL: a private cluster of the run, its password in the environment the children
+    // inherit (never on a command line).
+    std::unique_ptr<velsupport::PostgresServer> postgres;
+    if (options.database == "postgres") {
+        postgres = std::make_unique<velsupport::PostgresServer>();
+        if (const std::string error = postgres->Start(); !error.empty()) {
+            Say("cannot start a private PostgreSQL: " + error);
+            return 2;
+        }
+        std::string error;
+        postgres->Sql("CREATE DATABASE velcache_demo", &error);
+        if (!error.empty()) {
+            Say("cannot create the main job's database: " + error);
+            return 2;
+        }
+        ::setenv("PGPASSWORD", postgres->Password().c_str(), 1);
+        place.dbPath = "host=127.0.0.1 port=" + std::to_string(postgres->Port()) +
+                       " user=postgres dbname=velcache_demo";
+        place.postgres = postgres.get();
+    }
     if (!options.history.empty()) {
         // Every process appends to it; a history of an earlier run goes first.
         std::ofstream history(options.history, std::ios::trunc);

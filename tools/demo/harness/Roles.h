@@ -35,6 +35,12 @@ void RunWorker(const ChildConfig& config, DemoHost& host, ParentLink& parent,
 void RunWriter(const ChildConfig& config, DemoHost& host, ParentLink& parent,
                const QueryCatalogue& catalogue);
 
+// The follower of a run on PostgreSQL (--database postgres): reads the database's commit log
+// and announces each change of a sales row by the tags of the answers that read it, as the writer
+// does itself on SQLite; reports what it announced and its lag.
+void RunFollower(const ChildConfig& config, DemoHost& host, ParentLink& parent,
+                 const QueryCatalogue& catalogue);
+
 // After `update` committed: recomputes every base query it affected and sets the new answer in
 // `cache` (the run's base cache, of the workers' name), which announces it (older, different
 // copies elsewhere become dirty, and older stored copies are no longer served) and writes it

@@ -568,6 +568,25 @@ void Summary::AddCoherenceRows(Rows& rows) const {
                         Count(m_writer, "updates")));
     rows.push_back(TableOnly("; ", "entries invalidated in workers %lld",
                              Count(m_workers, "rt.invalidations")));
+    if (m_writer.counters.count("follower.transactions")) {
+        // On PostgreSQL: the commit log's follower announced the writer's changes.
+        const auto lag = m_writer.histograms.find("latency.follower-lag");
+        const Histogram none;
+        const Histogram& h = lag == m_writer.histograms.end() ? none : lag->second;
+        rows.push_back(Both("\n  follower: ", "%lld changes announced",
+                            "follower/changes_announced", "%lld",
+                            Count(m_writer, "follower.changes")));
+        rows.push_back(Both(" in ", "%lld transactions", "follower/transactions", "%lld",
+                            Count(m_writer, "follower.transactions")));
+        rows.push_back(Both(", commit to announced p50 ", "%.1f ms", "follower/lag_p50_ms", "%.2f",
+                            h.PercentileUs(0.5) / 1000));
+        rows.push_back(Both(", p99 ", "%.1f ms", "follower/lag_p99_ms", "%.2f",
+                            h.PercentileUs(0.99) / 1000));
+        rows.push_back(Both("; retries ", "%lld", "follower/retries", "%lld",
+                            Count(m_writer, "follower.retries")));
+        rows.push_back(Both(", reconnections ", "%lld", "follower/reconnects", "%lld",
+                            Count(m_writer, "follower.reconnects")));
+    }
     // The traffic is worded as a sentence (TrafficText), the same figures as the JSON's.
     const CoherenceTraffic traffic = TrafficOf(m_workers, m_writer, m_facts.processes);
     rows.push_back(TableOnly("\n  ", "%s", TrafficText(traffic, m_facts.skipKnownFills, false)));

@@ -16,13 +16,14 @@ ChangeRecorder::ChangeRecorder(QueryRunner& runner, const QueryCatalogue& catalo
       m_updateRow(runner.Db(), "UPDATE sales SET amount = ?2 WHERE id = ?1"),
       m_bumpVersion(runner.Db(),
                     "INSERT INTO query_versions(qid, version) VALUES(?1, 1)"
-                    " ON CONFLICT(qid) DO UPDATE SET version = version + 1"
+                    " ON CONFLICT(qid) DO UPDATE SET version = query_versions.version + 1"
                     " RETURNING version"),
       m_recordChange(runner.Db(),
                      "INSERT INTO changes(qid, version, update_id, committed_at)"
                      " VALUES(?1, ?2, ?3, ?4)"),
       m_recordRows(runner.Db(),
-                   "INSERT OR REPLACE INTO query_rows(qid, version, rows) VALUES(?1, ?2, ?3)"),
+                   "INSERT INTO query_rows(qid, version, rows) VALUES(?1, ?2, ?3)"
+                   " ON CONFLICT(qid, version) DO UPDATE SET rows = excluded.rows"),
       m_recordAnnouncement(runner.Db(),
                            "UPDATE changes SET announced_at = ?3 WHERE qid = ?1 AND version = ?2") {
     m_lastUpdate = runner.Db().QueryInt("SELECT COALESCE(MAX(update_id), 0) FROM changes");
@@ -38,7 +39,7 @@ void ChangeRecorder::RecordRows(int qid, std::int64_t version) {
 }
 
 ChangeRecorder::Update ChangeRecorder::Apply(std::int64_t salesId, std::int64_t delta) {
-    SqliteDb& db = m_runner.Db();
+    Database& db = m_runner.Db();
     Update update;
     update.id = m_lastUpdate + 1;
     db.Exec("BEGIN IMMEDIATE");
@@ -92,7 +93,7 @@ ChangeRecorder::Update ChangeRecorder::Apply(std::int64_t salesId, std::int64_t 
 
 void ChangeRecorder::RecordAnnounced(const Update& update,
                                      const std::vector<std::int64_t>& announcedAtMs) {
-    SqliteDb& db = m_runner.Db();
+    Database& db = m_runner.Db();
     db.Exec("BEGIN IMMEDIATE");
     for (std::size_t i = 0; i < update.affected.size() && i < announcedAtMs.size(); ++i) {
         m_recordAnnouncement.Bind(1, update.affected[i]);

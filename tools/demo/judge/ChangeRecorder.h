@@ -14,7 +14,7 @@
 
 #include "data/QueryCatalogue.h"
 #include "data/QueryRunner.h"
-#include "data/Sqlite.h"
+#include "data/Database.h"
 
 namespace demo {
 
@@ -47,12 +47,12 @@ private:
     std::function<std::int64_t()> m_clock;
     std::int64_t m_lastUpdate = 0;
     std::int64_t m_salesRows = 0;
-    SqliteStatement m_readRow;
-    SqliteStatement m_updateRow;
-    SqliteStatement m_bumpVersion;
-    SqliteStatement m_recordChange;
-    SqliteStatement m_recordRows;
-    SqliteStatement m_recordAnnouncement;
+    Statement m_readRow;
+    Statement m_updateRow;
+    Statement m_bumpVersion;
+    Statement m_recordChange;
+    Statement m_recordRows;
+    Statement m_recordAnnouncement;
 };
 
 }  // namespace demo

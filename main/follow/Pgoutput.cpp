@@ -128,6 +128,7 @@ void PgoutputDecoder::ReadRelation(Reader& in) {
     Relation r;
     r.table.schema = in.String();
     r.table.name = in.String();
+    if (r.table.name.empty()) throw MalformedMessage("pgoutput: a relation without a name");
     in.Byte();  // the replica identity setting
     const std::uint16_t count = in.U16();
     for (std::uint16_t i = 0; i < count; ++i) {

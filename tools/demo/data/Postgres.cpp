@@ -66,6 +66,12 @@ std::string OneLine(const char* text) {
     return line;
 }
 
+// After a failure: a connection the server closed (a restart) is made again, so that the next
+// statement may succeed; the failed one still raises.
+void ReconnectIfLost(PGconn* conn) {
+    if (PQstatus(conn) == CONNECTION_BAD) PQreset(conn);
+}
+
 class PgStatement : public StatementBackend {
 public:
     PgStatement(PGconn* conn, const std::string& sql) : m_conn(conn), m_sql(Translate(sql, &m_count)) {
@@ -94,6 +100,7 @@ public:
             if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
                 const std::string message = OneLine(PQresultErrorMessage(m_result));
                 Reset();
+                ReconnectIfLost(m_conn);
                 throw std::runtime_error(m_sql + ": " + message);
             }
             m_row = -1;
@@ -157,8 +164,10 @@ public:
         const ExecStatusType status = PQresultStatus(result);
         const std::string message = OneLine(PQresultErrorMessage(result));
         PQclear(result);
-        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+            ReconnectIfLost(m_conn);
             throw std::runtime_error(sql + ": " + message);
+        }
     }
     std::unique_ptr<StatementBackend> Prepare(const std::string& sql) override {
         return std::make_unique<PgStatement>(m_conn, sql);

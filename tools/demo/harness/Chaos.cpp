@@ -3,6 +3,8 @@
 #include "harness/Chaos.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +13,7 @@
 #include "harness/MainJob.h"
 #include "harness/RedisNodes.h"
 #include "harness/Roles.h"
+#include "velsupport/PostgresServer.h"
 #include "velsupport/RedisServer.h"
 
 namespace demo {
@@ -24,6 +27,7 @@ ChaosSchedule::ChaosSchedule(Clock::time_point start, Clock::time_point end,
       m_outageAt(start + (end - start) * 55 / 100),
       m_outageUntil(std::min(m_outageAt + std::chrono::seconds(5),
                              std::max(m_outageAt, end - std::chrono::seconds(1)))),
+      m_end(end),
       m_nextKill(start + std::chrono::seconds(3)),
       m_children(children),
       m_place(place),
@@ -38,6 +42,46 @@ void ChaosSchedule::Step(Clock::time_point now) {
     if (now >= m_nextKill) KillConnections(now);
     if (!m_restarted && m_facts.redisSetup == RedisSetup::PrivateServer && now >= m_restartAt)
         RestartServer(now);
+    if (m_place.postgres) {
+        // Five kills between 10% and 90% of the run, the database's restart at 45%.
+        const auto span = m_end - m_start;
+        if (m_followerKills < 5 && now >= m_start + span / 10 + span * m_followerKills / 6)
+            KillFollower(now);
+        if (!m_databaseRestarted && now >= m_start + span * 45 / 100) RestartDatabase(now);
+        if (m_followerGoOwed)
+            for (Child& c : m_children)
+                if (c.role == "follower" && !c.exited && c.ready) {
+                    c.Send("go");
+                    m_followerGoOwed = false;
+                }
+    }
+}
+
+void ChaosSchedule::KillFollower(Clock::time_point now) {
+    ++m_followerKills;
+    for (std::size_t i = 0; i < m_children.size(); ++i) {
+        Child& c = m_children[i];
+        if (c.role != "follower" || c.exited) continue;
+        ::kill(c.pid, SIGKILL);
+        ::waitpid(c.pid, nullptr, 0);
+        ::close(c.toChild);
+        ::close(c.fromChild);
+        // Its last report stays in the run's figures.
+        c.toChild = c.fromChild = -1;
+        c.exited = c.done = true;
+        m_children.push_back(Spawn(m_place.childArgs, "follower", 0));
+        m_followerGoOwed = true;
+        ++m_facts.followerKills;
+        Note(now, "follower killed (SIGKILL) and started again");
+        return;
+    }
+}
+
+void ChaosSchedule::RestartDatabase(Clock::time_point now) {
+    m_databaseRestarted = true;
+    m_place.postgres->Stop(SIGINT);
+    if (m_place.postgres->Start().empty()) ++m_facts.databaseRestarts;
+    Note(now, "PostgreSQL restarted");
 }
 
 void ChaosSchedule::Finish() {

@@ -35,15 +35,23 @@ private:
     void EndOutage();
     void KillConnections(Clock::time_point now);
     void RestartServer(Clock::time_point now);
+    // On PostgreSQL: the follower killed with SIGKILL and started again (five times), and the
+    // database restarted once.
+    void KillFollower(Clock::time_point now);
+    void RestartDatabase(Clock::time_point now);
 
     const Clock::time_point m_start, m_herdAt, m_herdQuietUntil, m_restartAt, m_outageAt,
         m_outageUntil;
+    const Clock::time_point m_end;
     Clock::time_point m_nextKill;
     std::vector<Child>& m_children;
     RunPlace& m_place;
     RunFacts& m_facts;
     bool m_herded = false;
     bool m_restarted = false;
+    int m_followerKills = 0;
+    bool m_followerGoOwed = false;  // a follower started again waits for "go" once ready
+    bool m_databaseRestarted = false;
     std::optional<Clock::time_point> m_outageBegan;
     bool m_outageOver = false;
 };

@@ -192,6 +192,7 @@ SetupRun RunSetup(const Options& options, RunPlace& place, Setup setup, long lon
     GenerateDatabase(options, place, quiet);
     const std::string runId = place.runId + "-" + SetupName(setup) + "-" + std::to_string(ttlMs);
     const std::vector<std::string> common = ChildArgs(options, place, runId, setup, ttlMs);
+    place.childArgs = common;
     const double cpuBefore = ChildrenCpuSec();
     std::vector<Child> children;
     children.push_back(Spawn(common, "writer", 0));

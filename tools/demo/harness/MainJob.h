@@ -30,6 +30,7 @@ struct RunPlace {
     std::filesystem::path workDir;
     std::string dbPath;
     std::string runId;
+    std::vector<std::string> childArgs;  // of the set-up running: a child started again takes them
     RunFacts facts;
 };
 

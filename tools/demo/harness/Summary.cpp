@@ -689,6 +689,13 @@ void Summary::AddChaosRows(Rows& rows) const {
     rows.push_back(
         Shown(f.chaos, Both(", server restarted ", "%lld time(s)", "chaos/server_restarts", "%lld",
                             static_cast<long long>(f.serverRestarts))));
+    rows.push_back(Shown(f.chaos && f.followerKills > 0,
+                         Both(", follower killed ", "%lld time(s)", "chaos/follower_kills", "%lld",
+                              static_cast<long long>(f.followerKills))));
+    rows.push_back(Shown(f.chaos && f.databaseRestarts > 0,
+                         Both(", PostgreSQL restarted ", "%lld time(s)",
+                              "chaos/database_restarts", "%lld",
+                              static_cast<long long>(f.databaseRestarts))));
     Append(rows, HerdRows("\n  herd at ", f.herdAtSec >= 0));
     Append(rows, OutageRows("\n  database outage at ", f.outageAtSec >= 0));
 }

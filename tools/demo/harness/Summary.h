@@ -32,6 +32,8 @@ struct RunFacts {
     bool chaos = false;
     int connectionKills = 0;
     int serverRestarts = 0;
+    int followerKills = 0;     // on PostgreSQL: the follower killed with SIGKILL and restarted
+    int databaseRestarts = 0;  // on PostgreSQL: the database restarted
     // The herd (chaos): when the hottest base answers were dropped, and how many keys.
     double herdAtSec = -1;  // from the start of the workload; -1: no herd
     int herdKeys = 0;

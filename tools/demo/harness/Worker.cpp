@@ -338,7 +338,11 @@ void RunWorker(const ChildConfig& config, DemoHost& host, ParentLink& parent,
         if (start >= nextBaseline) {  // the database alone, on the same stream
             nextBaseline = start + kBaselineEvery;
             if (!inOutage) {  // which it could not answer now
-                DatabaseAlone(runner, qid, start, stats);
+                try {
+                    DatabaseAlone(runner, qid, start, stats);
+                } catch (const std::exception&) {
+                    stats.Count("judge.database-errors");  // restarting (PostgreSQL, --chaos)
+                }
                 continue;
             }
         }
@@ -358,9 +362,16 @@ void RunWorker(const ChildConfig& config, DemoHost& host, ParentLink& parent,
         const auto answered = Clock::now();
         const std::int64_t answeredAtMs = NowMs();
         RecordAnswer(stats, answer, inOutage, Ns(answered - start));
-        if (sampler.Take(answer, start, stats))
-            Check(checker, answer, answeredAtMs,
-                  Circumstances(answer, answered - start, host.Service().get(), inOutage), stats);
+        if (sampler.Take(answer, start, stats)) {
+            try {
+                Check(checker, answer, answeredAtMs,
+                      Circumstances(answer, answered - start, host.Service().get(), inOutage),
+                      stats);
+            } catch (const std::exception&) {
+                // The judge could not read the database (restarting: PostgreSQL, --chaos).
+                stats.Count("judge.database-errors");
+            }
+        }
         if (start >= nextReport) {
             report("progress");
             nextReport = start + kReportEvery;

@@ -115,7 +115,14 @@ void RunWriter(const ChildConfig& config, DemoHost& host, ParentLink& parent,
             continue;
         }
 
-        const ChangeRecorder::Update update = recorder.Apply(anyRow(random), delta(random));
+        ChangeRecorder::Update update;
+        try {
+            update = recorder.Apply(anyRow(random), delta(random));
+        } catch (const std::exception&) {
+            // The database restarted under it (a chaos run on PostgreSQL): nothing committed.
+            stats.Count("updates.not-committed");
+            continue;
+        }
         stats.Count("updates");
         // Stamped after the commit, so that no read is blamed for a version not there yet.
         RecordCommit(history, update);

@@ -42,6 +42,31 @@ int RunChild(const ChildConfig& config) {
     std::_Exit(0);
 }
 
+namespace {
+
+// On PostgreSQL: a private cluster of the run and its database, the password in the environment
+// the children inherit (never on a command line). False (said) when it could not start.
+bool StartPostgres(std::unique_ptr<velsupport::PostgresServer>& postgres, RunPlace& place) {
+    postgres = std::make_unique<velsupport::PostgresServer>();
+    if (const std::string error = postgres->Start(); !error.empty()) {
+        Say("cannot start a private PostgreSQL: " + error);
+        return false;
+    }
+    std::string error;
+    postgres->Sql("CREATE DATABASE velcache_demo", &error);
+    if (!error.empty()) {
+        Say("cannot create the main job's database: " + error);
+        return false;
+    }
+    ::setenv("PGPASSWORD", postgres->Password().c_str(), 1);
+    place.dbPath = "host=127.0.0.1 port=" + std::to_string(postgres->Port()) +
+                   " user=postgres dbname=velcache_demo";
+    place.postgres = postgres.get();
+    return true;
+}
+
+}  // namespace
+
 int RunWorkload(const Options& options) {
     ::signal(SIGPIPE, SIG_IGN);
     CatchStopSignals();
@@ -67,26 +92,8 @@ int RunWorkload(const Options& options) {
         std::filesystem::temp_directory_path() / ("velcache-demo-" + std::to_string(::getpid()));
     std::filesystem::create_directories(place.workDir);
     place.dbPath = options.db.empty() ? (place.workDir / "sales.db").string() : options.db;
-    // On PostgreSQL: a private cluster of the run, its password in the environment the children
-    // inherit (never on a command line).
     std::unique_ptr<velsupport::PostgresServer> postgres;
-    if (options.database == "postgres") {
-        postgres = std::make_unique<velsupport::PostgresServer>();
-        if (const std::string error = postgres->Start(); !error.empty()) {
-            Say("cannot start a private PostgreSQL: " + error);
-            return 2;
-        }
-        std::string error;
-        postgres->Sql("CREATE DATABASE velcache_demo", &error);
-        if (!error.empty()) {
-            Say("cannot create the main job's database: " + error);
-            return 2;
-        }
-        ::setenv("PGPASSWORD", postgres->Password().c_str(), 1);
-        place.dbPath = "host=127.0.0.1 port=" + std::to_string(postgres->Port()) +
-                       " user=postgres dbname=velcache_demo";
-        place.postgres = postgres.get();
-    }
+    if (options.database == "postgres" && !StartPostgres(postgres, place)) return 2;
     if (!options.history.empty()) {
         // Every process appends to it; a history of an earlier run goes first.
         std::ofstream history(options.history, std::ios::trunc);

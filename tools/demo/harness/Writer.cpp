@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -78,6 +79,20 @@ std::vector<std::int64_t> Announce(const ChildConfig& config, DemoHost& host, Ba
     return AnnounceChangeByTags(*host.Tags(), catalogue, update);
 }
 
+// One update, counted; nothing when the database failed it (restarted under it: a chaos run on
+// PostgreSQL), and then nothing was committed.
+std::optional<ChangeRecorder::Update> TryApply(ChangeRecorder& recorder, std::int64_t row,
+                                               std::int64_t delta, Stats& stats) {
+    try {
+        ChangeRecorder::Update update = recorder.Apply(row, delta);
+        stats.Count("updates");
+        return update;
+    } catch (const std::exception&) {
+        stats.Count("updates.not-committed");
+        return std::nullopt;
+    }
+}
+
 }  // namespace
 
 void RunWriter(const ChildConfig& config, DemoHost& host, ParentLink& parent,
@@ -115,15 +130,10 @@ void RunWriter(const ChildConfig& config, DemoHost& host, ParentLink& parent,
             continue;
         }
 
-        ChangeRecorder::Update update;
-        try {
-            update = recorder.Apply(anyRow(random), delta(random));
-        } catch (const std::exception&) {
-            // The database restarted under it (a chaos run on PostgreSQL): nothing committed.
-            stats.Count("updates.not-committed");
-            continue;
-        }
-        stats.Count("updates");
+        const std::optional<ChangeRecorder::Update> applied =
+            TryApply(recorder, anyRow(random), delta(random), stats);
+        if (!applied) continue;
+        const ChangeRecorder::Update& update = *applied;
         // Stamped after the commit, so that no read is blamed for a version not there yet.
         RecordCommit(history, update);
 

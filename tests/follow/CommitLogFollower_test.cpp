@@ -12,6 +12,7 @@
 #include <atomic>
 #include <mutex>
 #include <set>
+#include <string_view>
 #include <thread>
 
 #include "caching/CacheTags.h"
@@ -136,13 +137,18 @@ protected:
 
     // Starts velcache-follow with `args` and the database's password.
     pid_t StartCommand(const std::vector<std::string>& args) {
+        // Made before the fork: the child of a threaded process only execs.
+        std::vector<char*> argv{const_cast<char*>(VELTEST_FOLLOW)};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        const std::string password = "PGPASSWORD=" + Pg().Password();
+        std::vector<char*> env{const_cast<char*>(password.c_str())};
+        for (char** e = environ; *e; ++e)
+            if (std::string_view(*e).rfind("PGPASSWORD=", 0) != 0) env.push_back(*e);
+        env.push_back(nullptr);
         const pid_t pid = fork();
         if (pid == 0) {
-            setenv("PGPASSWORD", Pg().Password().c_str(), 1);
-            std::vector<char*> argv{const_cast<char*>(VELTEST_FOLLOW)};
-            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(VELTEST_FOLLOW, argv.data());
+            execve(VELTEST_FOLLOW, argv.data(), env.data());
             _exit(127);
         }
         m_commands.push_back(pid);

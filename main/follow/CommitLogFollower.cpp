@@ -87,7 +87,8 @@ void RowTags(const FollowedTable& table, const std::vector<ColumnValue>& row,
 TagMapping DefaultTagMapping(std::map<std::string, std::vector<std::string>> columns) {
     return [columns = std::move(columns)](const RowChange& change) {
         const FollowedTable& table = *change.table;
-        if (change.kind == RowChange::Kind::Truncate) return std::vector<std::string>{table.TagName()};
+        if (change.kind == RowChange::Kind::Truncate)
+            return std::vector<std::string>{table.TagName()};
         static const std::vector<std::string> none;
         const auto listed = columns.find(table.TagName());
         const std::vector<std::string>& names = listed == columns.end() ? none : listed->second;
@@ -115,7 +116,8 @@ public:
         if (m_options.conninfo.empty())
             throw std::invalid_argument("CommitLogFollower: no server given (conninfo)");
         if (m_options.slot.empty() || m_options.publication.empty())
-            throw std::invalid_argument("CommitLogFollower: the slot and the publication need names");
+            throw std::invalid_argument(
+                "CommitLogFollower: the slot and the publication need names");
         if (m_options.batchTags == 0)
             throw std::invalid_argument("CommitLogFollower: batchTags must be at least 1");
         if (!m_options.mapping) m_options.mapping = DefaultTagMapping();
@@ -176,7 +178,8 @@ private:
     void CheckTables(PgConnection& connection) {
         const std::string publication = connection.Literal(m_options.publication);
         const bool exists =
-            !connection.Query("SELECT 1 FROM pg_publication WHERE pubname = " + publication).empty();
+            !connection.Query("SELECT 1 FROM pg_publication WHERE pubname = " + publication)
+                 .empty();
         if (!exists && !m_options.create)
             throw std::runtime_error("PostgreSQL at " + m_address + " has no publication \"" +
                                      m_options.publication + "\" (and create is off)");
@@ -188,7 +191,8 @@ private:
                                          m_options.publication + "\" to read them from");
             for (const auto& row : connection.Query(
                      "SELECT quote_ident(schemaname) || '.' || quote_ident(tablename) FROM "
-                     "pg_publication_tables WHERE pubname = " + publication))
+                     "pg_publication_tables WHERE pubname = " +
+                     publication))
                 names.push_back(row[0]);
             if (names.empty())
                 throw std::runtime_error("the publication \"" + m_options.publication + "\" at " +
@@ -214,16 +218,18 @@ private:
     // Checks one table and records its tag name and primary key; returns its quoted name when
     // the publication lacks it, else nothing.
     std::string CheckTable(PgConnection& connection, const std::string& name,
-                    const std::string& publication) {
+                           const std::string& publication) {
         const auto rows = connection.Query(
             "SELECT n.nspname, c.relname, c.relreplident, c.oid::regclass::text, "
-            "EXISTS (SELECT 1 FROM pg_publication_tables p WHERE p.pubname = " + publication +
+            "EXISTS (SELECT 1 FROM pg_publication_tables p WHERE p.pubname = " +
+            publication +
             " AND p.schemaname = n.nspname AND p.tablename = c.relname), "
             "(SELECT string_agg(a.attname, ',' ORDER BY a.attnum) FROM pg_index i JOIN "
             "pg_attribute a ON a.attrelid = i.indrelid AND a.attnum = ANY(i.indkey) "
             "WHERE i.indrelid = c.oid AND i.indisprimary) "
             "FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace "
-            "WHERE c.oid = to_regclass(" + connection.Literal(name) + ") AND c.relkind = 'r'");
+            "WHERE c.oid = to_regclass(" +
+            connection.Literal(name) + ") AND c.relkind = 'r'");
         if (rows.empty())
             throw std::runtime_error("PostgreSQL at " + m_address + " has no table \"" + name +
                                      "\"");
@@ -233,8 +239,8 @@ private:
             throw std::runtime_error(
                 "the table " + row[3] + " at " + m_address +
                 " has neither a primary key nor a replica identity, so its updates and "
-                "deletes cannot name their rows: add a primary key, or ALTER TABLE " + row[3] +
-                " REPLICA IDENTITY FULL");
+                "deletes cannot name their rows: add a primary key, or ALTER TABLE " +
+                row[3] + " REPLICA IDENTITY FULL");
         m_tableTags.push_back(FollowedTable{row[0], row[1], {}, {}}.TagName());
         if (hasKey) {
             std::vector<std::string>& key = m_primaryKeys[row[0] + "." + row[1]];
@@ -254,8 +260,10 @@ private:
     // Creates the slot when it is missing; true when it did (a gap is owed). Raises when it
     // belongs to another plugin, or is missing with create off.
     bool EnsureSlot(PgConnection& connection) {
-        const auto rows = connection.Query("SELECT plugin FROM pg_replication_slots WHERE "
-                                           "slot_name = " + connection.Literal(m_options.slot));
+        const auto rows = connection.Query(
+            "SELECT plugin FROM pg_replication_slots WHERE "
+            "slot_name = " +
+            connection.Literal(m_options.slot));
         if (!rows.empty()) {
             if (rows[0][0] != "pgoutput")
                 throw std::runtime_error("the slot \"" + m_options.slot + "\" at " + m_address +
@@ -292,7 +300,8 @@ private:
                 if (!AnnounceGapIfOwed()) break;
                 Start(connection);
                 if (!lastProblem.empty() || ++connections == 1)
-                    Log(TLog::Info, "following the slot \"" + m_options.slot + "\" at " + m_address);
+                    Log(TLog::Info,
+                        "following the slot \"" + m_options.slot + "\" at " + m_address);
                 lastProblem.clear();
                 SetState(FollowerState::Following);
                 Follow(connection);
@@ -329,8 +338,8 @@ private:
                 throw std::runtime_error("the slot \"" + m_options.slot + "\" at " + m_address +
                                          " is read by another follower; waiting for it (" + what +
                                          ")");
-            if (Contains(what, "can no longer get changes") || Contains(what, "already been removed") ||
-                Contains(what, "invalidated")) {
+            if (Contains(what, "can no longer get changes") ||
+                Contains(what, "already been removed") || Contains(what, "invalidated")) {
                 connection.Query("SELECT pg_drop_replication_slot(" +
                                  connection.Literal(m_options.slot) + ")");
             }
@@ -360,7 +369,9 @@ private:
                 } else if (frame.kind == follow::Frame::Kind::XLogData) {
                     const follow::Message message = decoder.Decode(frame.data);
                     switch (message.kind) {
-                        case follow::Message::Kind::Begin: inTransaction = true; break;
+                        case follow::Message::Kind::Begin:
+                            inTransaction = true;
+                            break;
                         case follow::Message::Kind::Change:
                             Map(message.change, pending);
                             break;
@@ -378,7 +389,8 @@ private:
                             confirmed = std::max(confirmed, message.lsn);
                             Committed(confirmed, message.commitMicros);
                             break;
-                        default: break;
+                        default:
+                            break;
                     }
                     if (pending.size() >= m_options.batchTags && !Announce(pending)) return;
                 }
@@ -442,8 +454,10 @@ private:
             }
             Count(&CommitLogFollowerCounters::retries);
             if (!said)
-                Log(TLog::Warn, "Redis does not take announcements; the slot's position waits "
-                                "at " + FormatLsn(Counters().confirmed) + " until it does");
+                Log(TLog::Warn,
+                    "Redis does not take announcements; the slot's position waits "
+                    "at " +
+                        FormatLsn(Counters().confirmed) + " until it does");
             said = true;
             SetState(FollowerState::Announcing);
             if (!Pause()) return false;

@@ -48,16 +48,17 @@ PgConnection::~PgConnection() {
 }
 
 void PgConnection::Fail(const std::string& what) {
-    throw std::runtime_error(what + ": " + OneLine(m_conn ? PQerrorMessage(m_conn) : "out of memory"));
+    throw std::runtime_error(what + ": " +
+                             OneLine(m_conn ? PQerrorMessage(m_conn) : "out of memory"));
 }
 
 std::vector<std::vector<std::string>> PgConnection::Query(const std::string& sql) {
     Result result(PQexec(m_conn, sql.c_str()));
     const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
     if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK)
-        throw std::runtime_error("PostgreSQL at " + m_address + ": " +
-                                 OneLine(result ? PQresultErrorMessage(result.get())
-                                                : PQerrorMessage(m_conn)));
+        throw std::runtime_error(
+            "PostgreSQL at " + m_address + ": " +
+            OneLine(result ? PQresultErrorMessage(result.get()) : PQerrorMessage(m_conn)));
     std::vector<std::vector<std::string>> rows;
     for (int r = 0; r < PQntuples(result.get()); ++r) {
         std::vector<std::string> row;
@@ -87,9 +88,9 @@ std::string PgConnection::Identifier(const std::string& text) {
 void PgConnection::StartCopy(const std::string& command) {
     Result result(PQexec(m_conn, command.c_str()));
     if (!result || PQresultStatus(result.get()) != PGRES_COPY_BOTH)
-        throw std::runtime_error("PostgreSQL at " + m_address + ": " +
-                                 OneLine(result ? PQresultErrorMessage(result.get())
-                                                : PQerrorMessage(m_conn)));
+        throw std::runtime_error(
+            "PostgreSQL at " + m_address + ": " +
+            OneLine(result ? PQresultErrorMessage(result.get()) : PQerrorMessage(m_conn)));
 }
 
 std::optional<std::string> PgConnection::Read(std::chrono::milliseconds wait) {
@@ -104,8 +105,8 @@ std::optional<std::string> PgConnection::Read(std::chrono::milliseconds wait) {
         if (length == -1) {
             // The stream ended: the server says why in the result that follows.
             Result result(PQgetResult(m_conn));
-            std::string why = OneLine(result ? PQresultErrorMessage(result.get())
-                                             : PQerrorMessage(m_conn));
+            std::string why =
+                OneLine(result ? PQresultErrorMessage(result.get()) : PQerrorMessage(m_conn));
             if (why.empty()) why = "the server closed it (shutting down?)";
             throw std::runtime_error("PostgreSQL at " + m_address + " ended the stream: " + why);
         }

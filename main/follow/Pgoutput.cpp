@@ -27,8 +27,8 @@ public:
 
     std::string_view Take(std::size_t count) {
         if (count > m_bytes.size() - m_at)
-            throw MalformedMessage("pgoutput: message ends after " + std::to_string(m_bytes.size()) +
-                                   " bytes, inside a field");
+            throw MalformedMessage("pgoutput: message ends after " +
+                                   std::to_string(m_bytes.size()) + " bytes, inside a field");
         const std::string_view part = m_bytes.substr(m_at, count);
         m_at += count;
         return part;
@@ -61,8 +61,12 @@ std::vector<ColumnValue> ReadTuple(Reader& in, const FollowedTable& table,
     std::vector<ColumnValue> row(table.columns.size());
     for (std::uint16_t i = 0; i < count; ++i) {
         switch (in.Byte()) {
-            case 'n': row[i].state = ColumnValue::State::Null; break;
-            case 'u': row[i].state = ColumnValue::State::Unchanged; break;
+            case 'n':
+                row[i].state = ColumnValue::State::Null;
+                break;
+            case 'u':
+                row[i].state = ColumnValue::State::Unchanged;
+                break;
             case 't':
             case 'b': {
                 const std::uint32_t length = in.U32();
@@ -70,7 +74,8 @@ std::vector<ColumnValue> ReadTuple(Reader& in, const FollowedTable& table,
                 row[i].text = std::string(in.Take(length));
                 break;
             }
-            default: throw MalformedMessage("pgoutput: unknown column kind in a row");
+            default:
+                throw MalformedMessage("pgoutput: unknown column kind in a row");
         }
         if (keyOnly && !(*keyOnly)[i]) row[i] = ColumnValue{};
     }
@@ -96,7 +101,8 @@ Frame ReadFrame(std::string_view bytes) {
             in.I64();
             frame.replyRequested = in.Byte() != 0;
             break;
-        default: break;
+        default:
+            break;
     }
     return frame;
 }
@@ -213,7 +219,9 @@ Message PgoutputDecoder::Decode(std::string_view bytes) {
                 message.truncated.push_back(&Find(in.U32()).table);
             break;
         }
-        default: message.kind = Message::Kind::Ignored; break;  // Type, Origin, Message
+        default:
+            message.kind = Message::Kind::Ignored;
+            break;  // Type, Origin, Message
     }
     return message;
 }

@@ -29,8 +29,8 @@ public:
 struct Frame {
     enum class Kind { XLogData, Keepalive, Other };
     Kind kind = Kind::Other;
-    std::uint64_t walStart = 0;  ///< XLogData: where its data starts
-    std::uint64_t walEnd = 0;    ///< the server's end of WAL (keepalive: everything sent)
+    std::uint64_t walStart = 0;   ///< XLogData: where its data starts
+    std::uint64_t walEnd = 0;     ///< the server's end of WAL (keepalive: everything sent)
     bool replyRequested = false;  ///< keepalive: the server wants a status update now
     std::string_view data;        ///< XLogData: the plugin's message (a view into the frame)
 };
@@ -46,7 +46,7 @@ std::string StatusUpdate(std::uint64_t position, std::int64_t nowMicros);
 struct Message {
     enum class Kind { Begin, Commit, Relation, Change, Truncate, Ignored };
     Kind kind = Kind::Ignored;
-    std::uint64_t lsn = 0;         ///< Begin: the final LSN; Commit: the transaction's end LSN
+    std::uint64_t lsn = 0;          ///< Begin: the final LSN; Commit: the transaction's end LSN
     std::int64_t commitMicros = 0;  ///< Begin, Commit: the commit time (since 2000-01-01)
     RowChange change;               ///< Change: the row change (its table owned by the decoder)
     std::vector<const FollowedTable*> truncated;  ///< Truncate: the tables

@@ -29,10 +29,9 @@ protected:
 
     // A sales row in `region` of `product` and `month` (any product or month when 0).
     std::int64_t SalesRow(int region, std::int64_t product, int month = 0) {
-        Statement find(
-            *m_db,
-            "SELECT id FROM sales WHERE region_id = ?1 AND (?2 = 0 OR product_id = ?2)"
-            " AND (?3 = 0 OR month = ?3) LIMIT 1");
+        Statement find(*m_db,
+                       "SELECT id FROM sales WHERE region_id = ?1 AND (?2 = 0 OR product_id = ?2)"
+                       " AND (?3 = 0 OR month = ?3) LIMIT 1");
         find.Bind(1, region);
         find.Bind(2, product);
         find.Bind(3, month);
@@ -42,8 +41,8 @@ protected:
     // The product that sells least in `region`: far from its top five.
     std::int64_t WeakestProduct(int region) {
         Statement find(*m_db,
-                             "SELECT product_id FROM sales WHERE region_id = ?1"
-                             " GROUP BY product_id ORDER BY SUM(amount), product_id LIMIT 1");
+                       "SELECT product_id FROM sales WHERE region_id = ?1"
+                       " GROUP BY product_id ORDER BY SUM(amount), product_id LIMIT 1");
         find.Bind(1, region);
         find.Step();
         return find.Column(0);

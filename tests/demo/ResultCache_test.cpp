@@ -37,8 +37,7 @@ protected:
     }
     // A sales row of region 1 in month 3 (read by region-month:1:3 and region-share:1:3).
     std::int64_t RegionMonthRow() {
-        Statement find(*m_db,
-                             "SELECT id FROM sales WHERE region_id = 1 AND month = 3 LIMIT 1");
+        Statement find(*m_db, "SELECT id FROM sales WHERE region_id = 1 AND month = 3 LIMIT 1");
         if (!find.Step()) throw std::logic_error("no such sales row");
         return find.Column(0);
     }
@@ -113,8 +112,7 @@ TEST_F(AnswerPath, WritersAnnouncementReplacesTheAnswerHeldUnderTheQuerysKey) {
 // The tags of a changed row name exactly the base queries the row affects, whatever cell it sits
 // in: a writer that invalidates them drops every answer that read the row and no other.
 TEST_F(AnswerPath, RowTagsSelectExactlyTheQueriesARowAffects) {
-    Statement cells(*m_db,
-                          "SELECT DISTINCT region_id, product_id, month FROM sales LIMIT 60");
+    Statement cells(*m_db, "SELECT DISTINCT region_id, product_id, month FROM sales LIMIT 60");
     int checked = 0;
     while (cells.Step()) {
         const SalesCell cell{static_cast<int>(cells.Column(0)), static_cast<int>(cells.Column(1)),

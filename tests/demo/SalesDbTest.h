@@ -13,9 +13,9 @@
 #include <string>
 
 #include "data/DataGenerator.h"
+#include "data/Database.h"
 #include "data/QueryCatalogue.h"
 #include "data/QueryRunner.h"
-#include "data/Database.h"
 #include "judge/ChangeRecorder.h"
 #include "judge/FreshnessChecker.h"
 

@@ -61,9 +61,8 @@ public:
     }
     std::size_t Count(const std::string& prefix) const {
         std::lock_guard<std::mutex> lock(m_mutex);
-        return static_cast<std::size_t>(std::count_if(m_tags.begin(), m_tags.end(), [&](auto& t) {
-            return t.rfind(prefix, 0) == 0;
-        }));
+        return static_cast<std::size_t>(std::count_if(
+            m_tags.begin(), m_tags.end(), [&](auto& t) { return t.rfind(prefix, 0) == 0; }));
     }
     bool EventuallyHas(const std::string& tag) const {
         return Eventually([&] { return Has(tag); });
@@ -205,8 +204,9 @@ TEST_F(Follower, ARowItCannotRenderInvalidatesItsTable) {
     const TagStamp before = m_listen->Watermark();
     Sql("UPDATE items SET region = 'US' WHERE id = 1");
     ASSERT_TRUE(Eventually([&] { return follower.GetCounters().unrenderable == 1; }));
-    EXPECT_TRUE(Eventually([&] { return !m_listen->MayServe("", {{"items"}, before}); }))
-        << "a value built from the table is dropped";
+    EXPECT_TRUE(Eventually([&] {
+        return !m_listen->MayServe("", {{"items"}, before});
+    })) << "a value built from the table is dropped";
 }
 
 // A load that read the row before the change committed, and fills after the follower's
@@ -347,9 +347,12 @@ TEST_F(Follower, BadSetUpsFailClearly) {
 // and announces what was committed while it was down; stopped with SIGTERM, it exits 0.
 TEST_F(Follower, TheCommandKilledResumesFromItsSlot) {
     const std::vector<std::string> args{
-        "--postgres", "host=127.0.0.1 port=" + std::to_string(Pg().Port()) +
-                          " user=postgres dbname=" + m_db,
-        "--redis", "127.0.0.1:" + std::to_string(m_config.port), "--table", "items"};
+        "--postgres",
+        "host=127.0.0.1 port=" + std::to_string(Pg().Port()) + " user=postgres dbname=" + m_db,
+        "--redis",
+        "127.0.0.1:" + std::to_string(m_config.port),
+        "--table",
+        "items"};
     pid_t pid = StartCommand(args);
     ASSERT_TRUE(m_heard->EventuallyHas("items")) << "the slot it created";
     Sql("INSERT INTO items VALUES (1, 'EU', 5)");

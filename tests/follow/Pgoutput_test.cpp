@@ -52,8 +52,8 @@ private:
 std::string OrdersRelation(const std::string& schema = "public") {
     Bytes b;
     b.Byte('R').Int(7, 4).Str(schema).Str("orders").Byte('d').Int(3, 2);
-    for (const auto& [flag, name] : std::vector<std::pair<int, std::string>>{
-             {1, "id"}, {0, "region"}, {0, "note"}})
+    for (const auto& [flag, name] :
+         std::vector<std::pair<int, std::string>>{{1, "id"}, {0, "region"}, {0, "note"}})
         b.Byte(static_cast<char>(flag)).Str(name).Int(23, 4).Int(0xffffffff, 4);
     return b.Text();
 }
@@ -61,10 +61,10 @@ std::string OrdersRelation(const std::string& schema = "public") {
 std::vector<std::string> Texts(const std::vector<ColumnValue>& row) {
     std::vector<std::string> out;
     for (const ColumnValue& v : row)
-        out.push_back(v.state == ColumnValue::State::Text      ? v.text
-                      : v.state == ColumnValue::State::Null    ? "<null>"
-                      : v.state == ColumnValue::State::Absent  ? "<absent>"
-                                                               : "<unchanged>");
+        out.push_back(v.state == ColumnValue::State::Text     ? v.text
+                      : v.state == ColumnValue::State::Null   ? "<null>"
+                      : v.state == ColumnValue::State::Absent ? "<absent>"
+                                                              : "<unchanged>");
     return out;
 }
 
@@ -97,8 +97,8 @@ TEST(Pgoutput, DecodesATransactionsRowChanges) {
     EXPECT_EQ(Texts(moved.change.oldRow), (std::vector<std::string>{"42", "<absent>", "<absent>"}));
     EXPECT_EQ(Texts(moved.change.newRow), (std::vector<std::string>{"43", "US", "<unchanged>"}));
 
-    const Message full = decoder.Decode(
-        Bytes().Byte('D').Int(7, 4).Byte('O').Row({"43", "US", "n"}).Text());
+    const Message full =
+        decoder.Decode(Bytes().Byte('D').Int(7, 4).Byte('O').Row({"43", "US", "n"}).Text());
     EXPECT_EQ(full.change.kind, RowChange::Kind::Delete);
     EXPECT_EQ(Texts(full.change.oldRow), (std::vector<std::string>{"43", "US", "<null>"}));
 
@@ -106,8 +106,8 @@ TEST(Pgoutput, DecodesATransactionsRowChanges) {
     ASSERT_EQ(truncate.truncated.size(), 1u);
     EXPECT_EQ(truncate.truncated[0]->name, "orders");
 
-    const Message commit = decoder.Decode(
-        Bytes().Byte('C').Byte(0).Int(0x1600, 8).Int(0x1680, 8).Int(5000, 8).Text());
+    const Message commit =
+        decoder.Decode(Bytes().Byte('C').Byte(0).Int(0x1600, 8).Int(0x1680, 8).Int(5000, 8).Text());
     EXPECT_EQ(commit.kind, Message::Kind::Commit);
     EXPECT_EQ(commit.lsn, 0x1680u);  // the transaction's end: where the slot may move
 }
@@ -119,8 +119,14 @@ TEST(Pgoutput, RefusesTruncatedAndUnknownMessagesWithoutReadingPastThem) {
     for (std::size_t n = 1; n < relation.size(); ++n)
         EXPECT_THROW(PgoutputDecoder().Decode(relation.substr(0, n)), MalformedMessage) << n;
     decoder.Decode(relation);
-    const std::string update =
-        Bytes().Byte('U').Int(7, 4).Byte('O').Row({"1", "a", "b"}).Byte('N').Row({"1", "c", "d"}).Text();
+    const std::string update = Bytes()
+                                   .Byte('U')
+                                   .Int(7, 4)
+                                   .Byte('O')
+                                   .Row({"1", "a", "b"})
+                                   .Byte('N')
+                                   .Row({"1", "c", "d"})
+                                   .Text();
     for (std::size_t n = 1; n < update.size(); ++n)
         EXPECT_THROW(decoder.Decode(update.substr(0, n)), MalformedMessage) << n;
     // A change of a table the stream never described, more columns than the table has.

@@ -24,7 +24,8 @@ std::string ReplaceWord(const std::string& sql, const std::string& from, const s
     bool quoted = false;
     for (std::size_t i = 0; i < sql.size();) {
         if (sql[i] == '\'') quoted = !quoted;
-        if (!quoted && sql.compare(i, from.size(), from) == 0 && (i == 0 || !IsWordChar(sql[i - 1])) &&
+        if (!quoted && sql.compare(i, from.size(), from) == 0 &&
+            (i == 0 || !IsWordChar(sql[i - 1])) &&
             (i + from.size() == sql.size() || !IsWordChar(sql[i + from.size()]))) {
             out += to;
             i += from.size();
@@ -74,7 +75,8 @@ void ReconnectIfLost(PGconn* conn) {
 
 class PgStatement : public StatementBackend {
 public:
-    PgStatement(PGconn* conn, const std::string& sql) : m_conn(conn), m_sql(Translate(sql, &m_count)) {
+    PgStatement(PGconn* conn, const std::string& sql)
+        : m_conn(conn), m_sql(Translate(sql, &m_count)) {
         m_values.resize(static_cast<std::size_t>(m_count));
         m_binary.resize(static_cast<std::size_t>(m_count), 0);
     }
@@ -114,9 +116,7 @@ public:
         std::from_chars(text, text + std::strlen(text), value);
         return value;
     }
-    bool ColumnIsNull(int index) const override {
-        return PQgetisnull(m_result, m_row, index) != 0;
-    }
+    bool ColumnIsNull(int index) const override { return PQgetisnull(m_result, m_row, index) != 0; }
     std::vector<unsigned char> ColumnBlob(int index) const override {
         std::size_t size = 0;
         unsigned char* bytes = PQunescapeBytea(

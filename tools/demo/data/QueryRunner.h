@@ -14,9 +14,9 @@
 #include <optional>
 #include <vector>
 
+#include "data/Database.h"
 #include "data/QueryCatalogue.h"
 #include "data/QueryResult.h"
-#include "data/Database.h"
 
 namespace demo {
 

@@ -10,8 +10,8 @@
 
 #include "caching/Host.h"
 #include "data/DataGenerator.h"
-#include "data/QueryCatalogue.h"
 #include "data/Database.h"
+#include "data/QueryCatalogue.h"
 #include "harness/Chaos.h"
 #include "harness/Children.h"
 #include "harness/RedisNodes.h"
@@ -49,9 +49,9 @@ void GenerateDatabase(const Options& options, RunPlace& place, bool quiet) {
                                                  : " (silent), no follower") +
                         " on a private PostgreSQL cluster,"
                   : std::string()) +
-        " on Redis " + place.facts.redisEndpoint +
-        (options.redisTls ? " over TLS" : "") + " (" + DescribeRedis(place.facts) + "), " +
-        std::to_string(options.salesRows) + " sales rows generated in " +
+        " on Redis " + place.facts.redisEndpoint + (options.redisTls ? " over TLS" : "") + " (" +
+        DescribeRedis(place.facts) + "), " + std::to_string(options.salesRows) +
+        " sales rows generated in " +
         std::to_string(static_cast<int>(Seconds(Clock::now() - genStart) * 1000)) + " ms, " +
         std::to_string(catalogue.Size()) + " distinct queries");
     const velmora::caching::HostOptions defaults;
@@ -88,8 +88,7 @@ std::vector<std::string> ChildArgs(const Options& options, const RunPlace& place
     if (options.publishEveryFill) common.push_back("--publish-every-fill");
     if (options.audit) common.push_back("--audit");
     // On PostgreSQL the writer commits plain SQL: the follower announces.
-    if (options.silentWriter || options.database == "postgres")
-        common.push_back("--silent-writer");
+    if (options.silentWriter || options.database == "postgres") common.push_back("--silent-writer");
     if (options.announceKeys) common.push_back("--announce-keys");
     if (!options.history.empty()) common.insert(common.end(), {"--history", options.history});
     if (place.facts.redisSetup == RedisSetup::Cluster)

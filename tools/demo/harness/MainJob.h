@@ -14,7 +14,7 @@
 namespace velsupport {
 class PostgresServer;
 class RedisServer;
-}
+}  // namespace velsupport
 
 namespace demo {
 
@@ -26,7 +26,7 @@ struct RunPlace {
     std::vector<velmora::caching::RedisNodeAddress> nodes;
     velsupport::RedisServer* server = nullptr;
     velsupport::PostgresServer* postgres = nullptr;  // --database postgres: the run's cluster
-    std::string certificatesDir;  // TLS: the run's certificates
+    std::string certificatesDir;                     // TLS: the run's certificates
     std::filesystem::path workDir;
     std::string dbPath;
     std::string runId;

@@ -299,8 +299,9 @@ std::string Mistake(const Options& o) {
     if (o.database != "sqlite" && o.database != "postgres")
         error = "--database wants sqlite or postgres, not '" + o.database + "'";
     if (o.database == "postgres" && (!o.db.empty() || o.compare))
-        error = "--database postgres runs the main job on a private cluster, without --db or "
-                "--compare";
+        error =
+            "--database postgres runs the main job on a private cluster, without --db or "
+            "--compare";
     if (!o.redis.empty() && !o.redisCluster.empty())
         error = "give --redis or --redis-cluster, not both";
     if (o.redisTls && (!o.redis.empty() || !o.redisCluster.empty()))

@@ -14,8 +14,8 @@
 
 #include "baselines/ComparisonRun.h"
 #include "data/DataGenerator.h"
-#include "data/QueryCatalogue.h"
 #include "data/Database.h"
+#include "data/QueryCatalogue.h"
 #include "harness/Children.h"
 #include "harness/MainJob.h"
 #include "harness/Roles.h"

@@ -580,8 +580,8 @@ void Summary::AddCoherenceRows(Rows& rows) const {
                             Count(m_writer, "follower.transactions")));
         rows.push_back(Both(", commit to announced p50 ", "%.1f ms", "follower/lag_p50_ms", "%.2f",
                             h.PercentileUs(0.5) / 1000));
-        rows.push_back(Both(", p99 ", "%.1f ms", "follower/lag_p99_ms", "%.2f",
-                            h.PercentileUs(0.99) / 1000));
+        rows.push_back(
+            Both(", p99 ", "%.1f ms", "follower/lag_p99_ms", "%.2f", h.PercentileUs(0.99) / 1000));
         rows.push_back(Both("; retries ", "%lld", "follower/retries", "%lld",
                             Count(m_writer, "follower.retries")));
         rows.push_back(Both(", reconnections ", "%lld", "follower/reconnects", "%lld",
@@ -693,9 +693,8 @@ void Summary::AddChaosRows(Rows& rows) const {
                          Both(", follower killed ", "%lld time(s)", "chaos/follower_kills", "%lld",
                               static_cast<long long>(f.followerKills))));
     rows.push_back(Shown(f.chaos && f.databaseRestarts > 0,
-                         Both(", PostgreSQL restarted ", "%lld time(s)",
-                              "chaos/database_restarts", "%lld",
-                              static_cast<long long>(f.databaseRestarts))));
+                         Both(", PostgreSQL restarted ", "%lld time(s)", "chaos/database_restarts",
+                              "%lld", static_cast<long long>(f.databaseRestarts))));
     Append(rows, HerdRows("\n  herd at ", f.herdAtSec >= 0));
     Append(rows, OutageRows("\n  database outage at ", f.outageAtSec >= 0));
 }

@@ -12,9 +12,9 @@
 #include <functional>
 #include <vector>
 
+#include "data/Database.h"
 #include "data/QueryCatalogue.h"
 #include "data/QueryRunner.h"
-#include "data/Database.h"
 
 namespace demo {
 

@@ -87,6 +87,10 @@ std::string DiskCacheRoots::Check() const {
             return name + " is a symbolic link (name the real directory instead)";
         // Something else in its place makes every store fail (and say so) as it is.
         if (!S_ISDIR(info.st_mode)) continue;
+        // A shared directory (sticky, as /tmp is) holding the cache's own is nobody's to tighten:
+        // a cache path named directly under it ("/tmp/cache") must not close it to every other
+        // user, even for a process running as its owner.
+        if (own != ns && (info.st_mode & S_ISVTX)) continue;
         const bool mine = info.st_uid == user;
         if (!mine && !(m_access == kGroup && info.st_gid == group))
             return name + " belongs to user " + std::to_string(info.st_uid) + ", not to user " +

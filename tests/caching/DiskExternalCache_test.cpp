@@ -332,6 +332,21 @@ TEST_F(DiskCache, PrivateModesWhateverTheUmask) {
 // directory every user may write to) touches none of them: loads miss, stores and drops are
 // skipped (and count as done), listings are empty, and one Error line says what is wrong. A
 // shared directory with the sticky bit is fine.
+// A cache path named directly under a shared directory ("/tmp/cache", as a host or a test would
+// name one) had its parent tightened to 0700 as if it were the cache's own: /tmp closed to every
+// other user of the machine (a server run as another user could no longer reach its files).
+TEST_F(DiskCache, ASharedDirectoryAboveTheCacheIsNotTightened) {
+    const fs::path shared = m_dir.Path() / "shared";
+    fs::create_directories(shared);
+    fs::permissions(shared, fs::perms(01777));
+    velmora::appoptions::ScopedOverride access("ExternalCacheDiskAccess", 0);  // private modes
+    DiskExternalCache cache(TString("ns"), TPath(shared / "cache"), nullptr);
+    ASSERT_TRUE(cache.TryStore(TString("k"), Bytes("v"), 0, -1).Get());
+    EXPECT_EQ(Text(cache.TryLoad(TString("k")).Get()), "v");
+    EXPECT_EQ(Mode(shared), 01777u);
+    EXPECT_EQ(Mode(shared / "cache"), 0700u) << "the cache's own directory is still private";
+}
+
 TEST_F(DiskCache, UntrustedRootsAreLeftAlone) {
     const fs::path root = m_dir.Path();
     const fs::path v1 = root / "ExternalCacheV1", ns = v1 / "ns";

@@ -39,8 +39,13 @@ PgConnection::PgConnection(const std::string& conninfo, std::chrono::millisecond
     const char* port = m_conn ? PQport(m_conn) : nullptr;
     m_address = std::string(host && *host ? host : "localhost") + ":" +
                 std::string(port && *port ? port : "5432");
-    if (!m_conn || PQstatus(m_conn) != CONNECTION_OK)
-        Fail("cannot connect to PostgreSQL at " + m_address);
+    if (!m_conn || PQstatus(m_conn) != CONNECTION_OK) {
+        // No destructor runs for a constructor that raises: the connection goes here.
+        const std::string why = OneLine(m_conn ? PQerrorMessage(m_conn) : "out of memory");
+        PQfinish(m_conn);
+        m_conn = nullptr;
+        throw std::runtime_error("cannot connect to PostgreSQL at " + m_address + ": " + why);
+    }
 }
 
 PgConnection::~PgConnection() {

@@ -146,7 +146,8 @@ TEST(Pgoutput, ReadsFramesAndWritesStatusUpdates) {
     EXPECT_EQ(k.kind, Frame::Kind::Keepalive);
     EXPECT_EQ(k.walEnd, 0xABCDEFu);
     EXPECT_TRUE(k.replyRequested);
-    const Frame w = ReadFrame(Bytes().Byte('w').Int(1, 8).Int(2, 8).Int(3, 8).Str("B").Text());
+    const std::string xlog = Bytes().Byte('w').Int(1, 8).Int(2, 8).Int(3, 8).Str("B").Text();
+    const Frame w = ReadFrame(xlog);  // its data is a view into `xlog`
     EXPECT_EQ(w.kind, Frame::Kind::XLogData);
     EXPECT_EQ(w.data, std::string_view("B\0", 2));
     EXPECT_THROW(ReadFrame(keepalive.substr(0, 10)), MalformedMessage);

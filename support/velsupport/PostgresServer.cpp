@@ -1,5 +1,7 @@
 #include "velsupport/PostgresServer.h"
 
+#include "velsupport/ExitCleanup.h"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -140,53 +142,12 @@ void KillServer(pid_t pid) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
 
-// The servers this process started and has not stopped, killed (their directories removed) when
-// it ends through exit(): a death test's child never destroys what its test made.
-struct RunningServer {
-    pid_t pid;
-    pid_t owner;  // a forked child that calls exit() must leave its parent's servers alone
-    std::string dir;
-};
-
-struct RunningServers {
-    std::mutex mutex;
-    std::vector<RunningServer> servers;
-};
-
-void StopRunningServersAtExit();
-
-// Never destroyed: the handler below may run after the static objects of the process have gone.
-RunningServers& Running() {
-    static RunningServers* running = [] {
-        auto* made = new RunningServers;
-        std::atexit(StopRunningServersAtExit);
-        return made;
-    }();
-    return *running;
-}
-
-void StopRunningServersAtExit() {
-    std::vector<RunningServer> mine;
-    {
-        const std::lock_guard lock(Running().mutex);
-        for (const RunningServer& s : Running().servers)
-            if (s.owner == ::getpid()) mine.push_back(s);
-    }
-    for (const RunningServer& s : mine) {
-        KillServer(s.pid);
-        std::error_code ignored;
-        fs::remove_all(s.dir, ignored);
-    }
-}
-
 void AddRunning(pid_t pid, const std::string& dir) {
-    const std::lock_guard lock(Running().mutex);
-    Running().servers.push_back({pid, ::getpid(), dir});
+    StopAtExit(pid, dir, KillServer);
 }
 
 void RemoveRunning(pid_t pid) {
-    const std::lock_guard lock(Running().mutex);
-    std::erase_if(Running().servers, [pid](const RunningServer& s) { return s.pid == pid; });
+    ForgetAtExit(pid);
 }
 
 // The bin directory of the newest version installed with initdb and postgres; empty when none.

@@ -1,5 +1,7 @@
 #include "velsupport/RedisServer.h"
 
+#include "velsupport/ExitCleanup.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -21,60 +23,19 @@ using velmora::caching::RedisReplyValue;
 
 namespace {
 
-// The servers this process started and has not stopped. A process that ends through exit() with
-// one still running (the child of a death test does: it runs the test again from its start, and
-// exit() skips the destructors of the objects the test made on the way) stops it on its way out;
-// without this the server would outlive the process, holding its port and its directory.
-struct RunningServer {
-    pid_t pid;
-    pid_t owner;  // a forked child that calls exit() must leave its parent's servers alone
-    std::string dir;
-};
-
-struct RunningServers {
-    std::mutex mutex;
-    std::vector<RunningServer> servers;
-};
-
-void StopRunningServersAtExit();
-
-// Never destroyed: the handler below may run after the static objects of the process have gone.
-RunningServers& Running() {
-    static RunningServers* running = [] {
-        auto* made = new RunningServers;
-        std::atexit(StopRunningServersAtExit);
-        return made;
-    }();
-    return *running;
-}
-
-void StopRunningServersAtExit() {
-    std::vector<RunningServer> mine;
-    {
-        const std::lock_guard lock(Running().mutex);
-        for (const RunningServer& s : Running().servers)
-            if (s.owner == ::getpid()) mine.push_back(s);
-    }
-    // Nothing of their data is kept, so nothing is lost by killing them outright (a frozen one
-    // too, which SIGTERM would not end).
-    for (const RunningServer& s : mine) {
-        ::kill(s.pid, SIGKILL);
-        ::waitpid(s.pid, nullptr, 0);
-        std::error_code ignored;
-        std::filesystem::remove_all(s.dir, ignored);
-    }
+// Nothing of a private server's data is kept, so nothing is lost by killing it outright at exit
+// (a frozen one too, which SIGTERM would not end).
+void KillAndReap(pid_t pid) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
 }
 
 void AddRunning(pid_t pid, const std::string& dir) {
-    RunningServers& running = Running();
-    const std::lock_guard lock(running.mutex);
-    running.servers.push_back({pid, ::getpid(), dir});
+    StopAtExit(pid, dir, KillAndReap);
 }
 
 void RemoveRunning(pid_t pid) {
-    RunningServers& running = Running();
-    const std::lock_guard lock(running.mutex);
-    std::erase_if(running.servers, [pid](const RunningServer& s) { return s.pid == pid; });
+    ForgetAtExit(pid);
 }
 
 }  // namespace

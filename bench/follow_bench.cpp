@@ -432,6 +432,31 @@ double Quantile(const std::vector<double>& values, double q) {
 // Who announces the rows.
 enum class Announcer { Follower, Writer };
 
+// What every benchmark here stands on: a redis-server of its own, a database of its own on the
+// cluster, and a listener of the tags "items:<id>" up to `maxId` on its own subscription.
+struct Stage {
+    velsupport::RedisServer redis;
+    std::unique_ptr<Database> db;
+    std::unique_ptr<RedisSubscriptionManager> listenSide;
+    std::unique_ptr<Heard> heard;
+
+    // False (the benchmark skipped, saying why) when a part could not be set up.
+    bool Set(velsupport::PostgresServer& pg, long long maxId, benchmark::State& state) {
+        if (const std::string error = redis.Start(); !error.empty()) {
+            state.SkipWithError(error.c_str());
+            return false;
+        }
+        db = std::make_unique<Database>(pg);
+        if (!db->Error().empty()) {
+            state.SkipWithError(db->Error().c_str());
+            return false;
+        }
+        listenSide = std::make_unique<RedisSubscriptionManager>(redis.MakeConfig());
+        heard = std::make_unique<Heard>(TagInvalidations::OverRedis(*listenSide), maxId);
+        return true;
+    }
+};
+
 void CommitToHeard(benchmark::State& state, Announcer who) {
     velsupport::PostgresServer* pg = Pg(state);
     if (!pg) return;
@@ -445,18 +470,11 @@ void CommitToHeard(benchmark::State& state, Announcer who) {
         static_cast<long long>(std::ceil(Seconds(schedule.length) * static_cast<double>(rate))) +
         schedule.rows;
 
-    velsupport::RedisServer redis;
-    if (const std::string error = redis.Start(); !error.empty()) {
-        state.SkipWithError(error.c_str());
-        return;
-    }
-    Database db(*pg);
-    if (!db.Error().empty()) {
-        state.SkipWithError(db.Error().c_str());
-        return;
-    }
-    RedisSubscriptionManager listenSide(redis.MakeConfig());
-    Heard heard(TagInvalidations::OverRedis(listenSide), maxId);
+    Stage stage;
+    if (!stage.Set(*pg, maxId, state)) return;
+    velsupport::RedisServer& redis = stage.redis;
+    Database& db = *stage.db;
+    Heard& heard = *stage.heard;
 
     std::unique_ptr<FollowerProcess> follower;
     pid_t walsender = -1;
@@ -549,18 +567,11 @@ void WalKeptWhileDown(benchmark::State& state) {
     const auto maxId = static_cast<long long>(std::ceil(Seconds(schedule.length) * rate)) +
                        schedule.firstId + schedule.rows;
 
-    velsupport::RedisServer redis;
-    if (const std::string error = redis.Start(); !error.empty()) {
-        state.SkipWithError(error.c_str());
-        return;
-    }
-    Database db(*pg);
-    if (!db.Error().empty()) {
-        state.SkipWithError(db.Error().c_str());
-        return;
-    }
-    RedisSubscriptionManager listenSide(redis.MakeConfig());
-    Heard heard(TagInvalidations::OverRedis(listenSide), maxId);
+    Stage stage;
+    if (!stage.Set(*pg, maxId, state)) return;
+    velsupport::RedisServer& redis = stage.redis;
+    Database& db = *stage.db;
+    Heard& heard = *stage.heard;
     Connection connection(pg->ConnInfo(db.Name()));
     if (const std::string error = connection.Error(); !error.empty()) {
         state.SkipWithError(error.c_str());

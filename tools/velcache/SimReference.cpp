@@ -1,6 +1,7 @@
 #include "SimReference.h"
 
 #include <algorithm>
+#include <cmath>
 #include <iterator>
 #include <limits>
 #include <list>
@@ -76,10 +77,13 @@ private:
         m_index[key] = Slot{kT1, m_lists[kT1].begin()};
     }
 
-    // Makes room in the cache: the least recent of T1 or of T2 becomes a ghost.
+    // Makes room in the cache: the least recent of T1 or of T2 becomes a ghost. T1 is measured
+    // against the whole pages of its target: a fractional target never equals T1's length, and
+    // the tie the paper breaks towards T1 after a hit in B2 would never happen.
     void Replace(bool hitInB2) {
         const double t1 = Size(kT1);
-        const bool fromT1 = t1 >= 1 && ((hitInB2 && t1 == m_p) || t1 > m_p);
+        const double target = std::floor(m_p);
+        const bool fromT1 = t1 >= 1 && ((hitInB2 && t1 == target) || t1 > target);
         if (fromT1 || m_lists[kT2].empty())
             Demote(kT1, kB1);
         else
@@ -112,8 +116,9 @@ private:
 
 // S3-FIFO: new keys enter a small FIFO (a tenth of the entries); one accessed again there moves
 // to the main FIFO on leaving it, the others leave a ghost. A key whose ghost is found enters
-// the main FIFO directly. The main FIFO reinserts an entry with a frequency left (2 bits),
-// counting it down.
+// the main FIFO directly; the ghost stays in its FIFO until it ages out (a key that leaves the
+// small FIFO again only moves its ghost to the front). The main FIFO reinserts an entry with a
+// frequency left (2 bits), counting it down.
 class S3Fifo {
 public:
     explicit S3Fifo(std::uint64_t capacity)
@@ -127,9 +132,7 @@ public:
             return true;
         }
         while (m_small.size() + m_main.size() >= m_capacity) Evict();
-        if (const auto ghost = m_ghostIndex.find(key); ghost != m_ghostIndex.end()) {
-            m_ghost.erase(ghost->second);
-            m_ghostIndex.erase(ghost);
+        if (m_ghostIndex.count(key) != 0) {
             m_main.push_front(key);
             m_cached[key] = Entry{0, m_main.begin()};
         } else {
@@ -164,6 +167,8 @@ private:
                 continue;
             }
             m_cached.erase(key);
+            if (const auto ghost = m_ghostIndex.find(key); ghost != m_ghostIndex.end())
+                m_ghost.erase(ghost->second);
             m_ghost.push_front(key);
             m_ghostIndex[key] = m_ghost.begin();
             if (m_ghost.size() > m_mainCapacity) {

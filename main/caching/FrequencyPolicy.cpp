@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <deque>
 #include <memory_resource>
 #include <unordered_map>
@@ -14,16 +13,16 @@ namespace velmora::caching {
 
 namespace {
 
-// The parameters, one set for every workload (measured on the OLTP trace of Megiddo and Modha,
-// FAST 2003, by `velcache sim`; see docs/sizing.md).
-constexpr double kFirstWindowShare = 0.25;         // of the capacity, before the climber moves it
-constexpr double kProtectedShare = 0.8;            // of the main area
-constexpr double kFirstStep = 0.03;                // of the capacity: the climber's first move
-constexpr double kStepDecay = 0.98;                // each move is this much of the one before
-constexpr double kRestartThreshold = 0.05;         // a change of hit ratio that restarts the steps
-constexpr std::uint64_t kLeastSample = 10000;      // accesses a climber sample counts at least
-constexpr double kGhostShare = 0.5;                // refused keys remembered, per expected key
-constexpr std::uint64_t kAgeingPerCounter = 20;    // sketch additions per counter between halvings
+// The parameters, one set for every workload and size (measured by `velcache sim` on the trace
+// corpus of docs/sizing.md: a database, workstation disks, loops, scans, shifting popularity).
+constexpr double kFirstWindowShare = 0.05;        // of the capacity, before the climber moves it
+constexpr double kProtectedShare = 0.65;          // of the main area
+constexpr double kFirstStep = 0.02;               // of the capacity: the climber's first move
+constexpr double kStepDecay = 0.9;                // each move is this much of the one before
+constexpr std::uint64_t kLeastSample = 10000;     // accesses a climber sample counts at least
+constexpr double kGhostShare = 0.5;               // refused keys remembered, per expected key
+constexpr std::uint64_t kCountersPerKey = 4;      // the sketch's width, per expected key
+constexpr std::uint64_t kAgeingPerCounter = 10;   // sketch additions per counter between halvings
 constexpr std::uint64_t kDoorBitsPerCounter = 32;  // the first-access filter's bits per counter
 constexpr int kWarm = 5;  // a candidate this frequent may be let in at random on a tie or less
 
@@ -50,7 +49,8 @@ std::uint64_t NextPowerOfTwo(std::uint64_t n) {
 class FrequencySketch {
 public:
     explicit FrequencySketch(std::uint64_t expectedKeys)
-        : m_width(NextPowerOfTwo(std::clamp<std::uint64_t>(expectedKeys, 64, 1ULL << 24))),
+        : m_width(NextPowerOfTwo(
+              std::clamp<std::uint64_t>(kCountersPerKey * expectedKeys, 64, 1ULL << 24))),
           m_counters(kRows * m_width, 0),
           m_door(kDoorBitsPerCounter * m_width / 64, 0),
           m_sample(kAgeingPerCounter * m_width) {}
@@ -349,12 +349,11 @@ private:
             static_cast<double>(m_sampleHits) / static_cast<double>(m_sampleHits + m_sampleMisses);
         m_sampleHits = m_sampleMisses = 0;
         if (m_lastHitRatio >= 0) {
-            const double change = hitRatio - m_lastHitRatio;
-            if (change < 0) m_direction = -m_direction;
-            if (std::abs(change) >= kRestartThreshold)
-                m_step = static_cast<double>(m_capacity) * kFirstStep;
-            else
-                m_step *= kStepDecay;
+            // The steps only shrink: two samples differ by the traffic's phases far more than by
+            // the window's share, and steps that grew again at every jump of the hit ratio kept the
+            // window wandering between a hundredth and three quarters of the capacity.
+            if (hitRatio < m_lastHitRatio) m_direction = -m_direction;
+            m_step *= kStepDecay;
             SetWindow(static_cast<double>(m_windowCapacity) + m_direction * m_step);
             DemoteProtected();
             if (evicted) Rebalance(*evicted);

@@ -8,11 +8,11 @@
 // keys read once passes through the window without displacing the main area). The window's
 // share of the capacity adapts: every sample of accesses, the share moves in the direction that
 // raised the hit ratio of the last sample (recency-heavy traffic grows it, frequency-heavy
-// traffic shrinks it).
+// traffic shrinks it), by steps that shrink until it settles.
 //
 // Each key has a weight (1 to count entries, its size to count bytes); the policy holds at most
-// `capacity` in all. Every operation is O(1) amortised (the sketch's halving, once every ten
-// samples' worth of accesses, is linear in its size). No allocation on a hit.
+// `capacity` in all. Every operation is O(1) amortised (the sketch's halving, once every forty
+// expected keys' worth of accesses, is linear in its size). No allocation on a hit.
 // Ownership and threads: not thread-safe; the owner serialises calls (one lock held for a few
 // list operations). It keeps keys only, never values: the owner removes what `evicted` names.
 #pragma once

@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -409,7 +411,7 @@ TEST_F(VelcacheCli, WatchPrintsWhatTheServiceAnnouncesAndPublishSpeaksItsFormat)
 namespace {
 
 // The simulator on traces small enough to replay by hand.
-TEST(VelcacheSim, ReplaysBothFormatsWithTextbookPoliciesBesideTheLibrarys) {
+TEST(VelcacheSim, ReplaysEachFormatWithTextbookPoliciesBesideTheLibrarys) {
     const veltest::TempDir scratch("velcache-sim");
     const fs::path& dir = scratch.Path();
     // a b a c b a with 2 entries: LRU hits the second a only (1 of 6).
@@ -418,6 +420,9 @@ TEST(VelcacheSim, ReplaysBothFormatsWithTextbookPoliciesBesideTheLibrarys) {
     std::ofstream(dir / "blocks.lis") << "1 3 0 0\n1 3 0 1\n7 1 0 2\n";
     // Sizes: with 10 bytes, b (8 bytes) pushes a (4) out, and a is too large beside it.
     std::ofstream(dir / "sized.txt") << "a 4\nb 8\na 4\n";
+    // Block numbers, '*' lines skipped: 5 9 5 7 9 5 with 2 entries, as the keys above (1 of 6).
+    std::ofstream(dir / "blocks.trc") << "5\n9\n*\n5\n7\n9\n5\n";
+    std::ofstream(dir / "bad.trc") << "5\n9 x\n";
 
     const std::string plain = Succeeds({"sim", (dir / "keys.txt").string(), "--sizes", "2"});
     EXPECT_EQ(plain.find("ref-"), std::string::npos) << "reference columns unasked: " << plain;
@@ -429,6 +434,10 @@ TEST(VelcacheSim, ReplaysBothFormatsWithTextbookPoliciesBesideTheLibrarys) {
         Succeeds({"sim", (dir / "blocks.lis").string(), "--sizes", "3", "--reference"});
     EXPECT_NE(blocks.find("7 accesses, 4 distinct keys"), std::string::npos) << blocks;
     EXPECT_NE(blocks.find("42.86%"), std::string::npos) << blocks;
+    const std::string numbered =
+        Succeeds({"sim", (dir / "blocks.trc").string(), "--sizes", "2", "--reference"});
+    EXPECT_NE(numbered.find("6 accesses, 3 distinct keys"), std::string::npos) << numbered;
+    EXPECT_NE(numbered.find("16.67%"), std::string::npos) << numbered;
     const std::string sized =
         Succeeds({"sim", (dir / "sized.txt").string(), "--bytes", "--sizes", "10", "--reference"});
     EXPECT_NE(sized.find("budgets in bytes"), std::string::npos) << sized;
@@ -436,8 +445,8 @@ TEST(VelcacheSim, ReplaysBothFormatsWithTextbookPoliciesBesideTheLibrarys) {
 
     // The reference policies against the figures published for the OLTP trace (Megiddo and
     // Modha, "ARC: A Self-Tuning, Low Overhead Replacement Cache", USENIX FAST 2003): LRU and
-    // ARC as in the paper's own table, the others as reference simulators give them: to the
-    // hundredth of a point, ARC within 0.02 and S3-FIFO (whose papers leave details open) 0.1.
+    // ARC as in the paper's own table, the others as reference simulators give them; each to
+    // the hundredth of a point (ARC prints 38.94 at 1,000 entries against the paper's 38.93).
     const fs::path oltp = fs::path(VELTEST_TRACES) / "OLTP.lis.zst";
     ASSERT_TRUE(fs::exists(oltp)) << oltp;
     Cli cli({"sim", oltp.string(), "--sizes", "1000,10000", "--reference"});
@@ -452,7 +461,7 @@ TEST(VelcacheSim, ReplaysBothFormatsWithTextbookPoliciesBesideTheLibrarys) {
     }
     EXPECT_EQ(rows["entries"], (std::vector<std::string>{"ref-lru", "ref-arc", "ref-s3fifo",
                                                          "ref-sieve", "ref-opt"}));
-    const std::vector<double> tolerance{0.005, 0.025, 0.1, 0.005, 0.005};
+    const std::vector<double> tolerance{0.005, 0.0105, 0.005, 0.005, 0.005};
     const std::map<std::string, std::vector<double>> published{
         {"1000", {32.83, 38.93, 40.71, 32.56, 53.61}},
         {"10000", {60.70, 61.87, 61.98, 60.47, 73.02}}};
@@ -467,11 +476,51 @@ TEST(VelcacheSim, ReplaysBothFormatsWithTextbookPoliciesBesideTheLibrarys) {
         {{"sim"}, 2, "missing TRACE"},
         {{"sim", (dir / "keys.txt").string(), "--sizes", "0"}, 2, "at least 1"},
         {{"sim", (dir / "keys.txt").string(), "--sizes", "2x"}, 2, "is not a size"},
-        {{"sim", (dir / "keys.txt").string(), "--format", "csv"}, 2, "lis or keys"},
+        {{"sim", (dir / "keys.txt").string(), "--format", "csv"}, 2, "lis, keys or blocks"},
+        {{"sim", (dir / "bad.trc").string()}, 3, "bad.trc:2: not 'BLOCK'"},
         {{"sim", (dir / "none.lis").string()}, 3, "cannot read the trace"},
         {{"sim", (dir / "keys.txt").string(), "--format", "lis"}, 3, "not 'START COUNT"},
         {{"sim", "--help"}, 0, "usage: velcache sim TRACE"},
     });
+}
+
+// Files read two to four times over, each longer than the cache, one access in two interleaved
+// with Zipf-popular keys: the library's policy holds at least the better of ARC and S3-FIFO less
+// half a point (it fell a point and more behind when its window wandered with the phases).
+TEST(VelcacheSim, TheLibrarysPolicyHoldsBesideArcAndS3FifoOnLoopsLongerThanTheCache) {
+    const veltest::TempDir scratch("velcache-sim-loops");
+    const fs::path trace = scratch.Path() / "loops.trc";
+    {
+        std::mt19937_64 random(55);
+        std::vector<double> cdf(15000);
+        double sum = 0;
+        for (std::size_t rank = 0; rank < cdf.size(); ++rank)
+            cdf[rank] = sum += std::pow(static_cast<double>(rank + 1), -0.8);
+        std::uniform_real_distribution<double> unit(0, sum);
+        std::ofstream out(trace);
+        std::size_t written = 0;
+        for (std::uint64_t file = 1; written < 300000; ++file) {
+            const std::uint64_t length = 1000 + random() % 7000;
+            for (std::uint64_t pass = 2 + random() % 3; pass > 0; --pass, written += 2 * length)
+                for (std::uint64_t i = 0; i < length; ++i)
+                    out << (file << 32 | i) << '\n'
+                        << std::lower_bound(cdf.begin(), cdf.end(), unit(random)) - cdf.begin()
+                        << '\n';
+        }
+    }
+    const std::string out = Succeeds({"sim", trace.string(), "--sizes", "1000,2000", "--reference"});
+    int rows = 0;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        // entries, mru-batch, frequency, ref-lru, ref-arc, ref-s3fifo, ref-sieve, ref-opt
+        std::istringstream words(line);
+        std::vector<std::string> row{std::istream_iterator<std::string>(words), {}};
+        if (row.size() != 8 || row[0] == "entries") continue;
+        ++rows;
+        const double best = std::max(std::stod(row[4]), std::stod(row[5]));
+        EXPECT_GE(std::stod(row[2]), best - 0.5) << line;
+    }
+    EXPECT_EQ(rows, 2) << out;
 }
 
 // A scrape of a metrics endpoint in this process, printed as rows with the labels joined and a

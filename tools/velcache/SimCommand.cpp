@@ -1,5 +1,7 @@
 // velcache sim: replays a trace of key accesses through the library's memory policies and
 // prints the hit ratio each gets at each size, so that a host can size a cache before it runs.
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <list>
@@ -18,7 +20,8 @@
 namespace velcli {
 
 const char* const kSimUsage =
-    "usage: velcache sim TRACE [--sizes N,N,...] [--bytes] [--format lis|keys] [--reference]\n"
+    "usage: velcache sim TRACE [--sizes N,N,...] [--bytes] [--format lis|keys|blocks]\n"
+    "                 [--reference]\n"
     "\n"
     "Replays TRACE through the memory policies of the library and prints, for each size, the\n"
     "share of accesses each policy answers from memory (its hit ratio):\n"
@@ -27,10 +30,12 @@ const char* const kSimUsage =
     "  frequency   the read-through cache's default (FrequencyPolicy): a recency window, a\n"
     "              frequency sketch that admits into the main area, and an adaptive window share\n"
     "TRACE: a file (decompressed with zstd -dc when it ends in .zst; '-' reads stdin) in one of\n"
-    "two formats:\n"
+    "three formats:\n"
     "  lis   'START COUNT IGNORED REQUEST' a line: one access to each of the blocks START to\n"
     "        START+COUNT-1 (the default for names ending in .lis or .lis.zst)\n"
     "  keys  one key a line, optionally followed by a space and its size in bytes\n"
+    "  blocks  one block number a line (a decimal integer), each line one access; a line\n"
+    "        '*' is skipped (the default for names ending in .trc or .trc.zst)\n"
     "  --sizes N,N,...   the sizes to try, in entries (default 1000,2000,5000,10000); with\n"
     "                    --bytes, in bytes (suffixes k, M, G)\n"
     "  --bytes           budgets in bytes: each key is charged its size from the trace (1 when\n"
@@ -80,8 +85,10 @@ bool EndsWith(const std::string& text, const std::string& end) {
            text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
+enum class Format { Lis, Keys, Blocks };
+
 // Reads the trace, through zstd when it is compressed.
-Trace ReadTrace(const std::string& path, bool lis) {
+Trace ReadTrace(const std::string& path, Format format) {
     FILE* file = nullptr;
     const bool piped = EndsWith(path, ".zst");
     if (path == "-")
@@ -98,13 +105,28 @@ Trace ReadTrace(const std::string& path, bool lis) {
     while (std::fgets(line, sizeof line, file)) {
         ++lineNumber;
         if (line[0] == '\n' || line[0] == '#') continue;
-        if (lis) {
+        const auto refuse = [&](const char* expected) {
+            if (piped) pclose(file);
+            Fail(kExitUnavailable,
+                 path + ":" + std::to_string(lineNumber) + ": not '" + expected + "'");
+        };
+        if (format == Format::Blocks) {
+            if (line[0] == '*') continue;
+            char* end = nullptr;
+            errno = 0;
+            const unsigned long long block = std::strtoull(line, &end, 10);
+            if (end == line || errno != 0 || !std::isdigit(static_cast<unsigned char>(line[0])))
+                refuse("BLOCK");
+            while (*end == ' ' || *end == '\t' || *end == '\r' || *end == '\n') ++end;
+            if (*end != '\0') refuse("BLOCK");
+            trace.keys.push_back(block);
+            seen.emplace(block, true);
+            continue;
+        }
+        if (format == Format::Lis) {
             unsigned long long start = 0, count = 0;
-            if (std::sscanf(line, "%llu %llu", &start, &count) != 2) {
-                if (piped) pclose(file);
-                Fail(kExitUnavailable, path + ":" + std::to_string(lineNumber) +
-                                           ": not 'START COUNT IGNORED REQUEST'");
-            }
+            if (std::sscanf(line, "%llu %llu", &start, &count) != 2)
+                refuse("START COUNT IGNORED REQUEST");
             for (unsigned long long b = start; b < start + count; ++b) {
                 trace.keys.push_back(b);
                 seen.emplace(b, true);
@@ -223,14 +245,19 @@ int RunSimCommand(const std::vector<std::string>& argv) {
     }
     args.ExpectPositional(1, "TRACE");
     const std::string path = args.Positional().front();
-    const std::string format =
-        args.Get("--format", EndsWith(path, ".lis") || EndsWith(path, ".lis.zst") ? "lis" : "keys");
-    if (format != "lis" && format != "keys") UsageError("--format is lis or keys");
+    const char* byName = "keys";
+    if (EndsWith(path, ".lis") || EndsWith(path, ".lis.zst")) byName = "lis";
+    if (EndsWith(path, ".trc") || EndsWith(path, ".trc.zst")) byName = "blocks";
+    const std::string format = args.Get("--format", byName);
+    if (format != "lis" && format != "keys" && format != "blocks")
+        UsageError("--format is lis, keys or blocks");
     const bool bytes = args.Has("--bytes");
     const bool reference = args.Has("--reference");
     const std::vector<std::uint64_t> sizes =
         ParseSizes(args.Get("--sizes", bytes ? "1M,4M,16M,64M" : "1000,2000,5000,10000"), bytes);
-    const Trace trace = ReadTrace(path, format == "lis");
+    const Trace trace = ReadTrace(path, format == "lis"    ? Format::Lis
+                                        : format == "keys" ? Format::Keys
+                                                           : Format::Blocks);
     std::printf("%s: %zu accesses, %zu distinct keys%s\n", path.c_str(), trace.keys.size(),
                 trace.distinct, bytes ? ", budgets in bytes" : "");
     std::printf("%14s %10s %10s", bytes ? "bytes" : "entries", "mru-batch", "frequency");

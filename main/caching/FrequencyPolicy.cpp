@@ -15,14 +15,14 @@ namespace {
 
 // The parameters, one set for every workload and size (measured by `velcache sim` on the trace
 // corpus of docs/sizing.md: a database, workstation disks, loops, scans, shifting popularity).
-constexpr double kFirstWindowShare = 0.05;        // of the capacity, before the climber moves it
-constexpr double kProtectedShare = 0.65;          // of the main area
-constexpr double kFirstStep = 0.02;               // of the capacity: the climber's first move
-constexpr double kStepDecay = 0.9;                // each move is this much of the one before
-constexpr std::uint64_t kLeastSample = 10000;     // accesses a climber sample counts at least
-constexpr double kGhostShare = 0.5;               // refused keys remembered, per expected key
-constexpr std::uint64_t kCountersPerKey = 4;      // the sketch's width, per expected key
-constexpr std::uint64_t kAgeingPerCounter = 10;   // sketch additions per counter between halvings
+constexpr double kFirstWindowShare = 0.05;         // of the capacity, before the climber moves it
+constexpr double kProtectedShare = 0.65;           // of the main area
+constexpr double kFirstStep = 0.02;                // of the capacity: the climber's first move
+constexpr double kStepDecay = 0.9;                 // each move is this much of the one before
+constexpr std::uint64_t kLeastSample = 10000;      // accesses a climber sample counts at least
+constexpr double kGhostShare = 0.5;                // refused keys remembered, per expected key
+constexpr std::uint64_t kCountersPerKey = 4;       // the sketch's width, per expected key
+constexpr std::uint64_t kAgeingPerCounter = 10;    // sketch additions per counter between halvings
 constexpr std::uint64_t kDoorBitsPerCounter = 32;  // the first-access filter's bits per counter
 constexpr int kWarm = 5;  // a candidate this frequent may be let in at random on a tie or less
 

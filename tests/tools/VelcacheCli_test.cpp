@@ -508,7 +508,8 @@ TEST(VelcacheSim, TheLibrarysPolicyHoldsBesideArcAndS3FifoOnLoopsLongerThanTheCa
                         << '\n';
         }
     }
-    const std::string out = Succeeds({"sim", trace.string(), "--sizes", "1000,2000", "--reference"});
+    const std::string out =
+        Succeeds({"sim", trace.string(), "--sizes", "1000,2000", "--reference"});
     int rows = 0;
     std::istringstream lines(out);
     for (std::string line; std::getline(lines, line);) {

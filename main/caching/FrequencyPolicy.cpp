@@ -414,4 +414,24 @@ int FrequencyPolicy::Frequency(Key key) const {
     return m_impl->Frequency(key);
 }
 
+void FrequencyHitLog::Record(FrequencyPolicy::Key key, unsigned stripe) {
+    Ring& ring = m_rings[stripe % kStripes];
+    // A load and a store rather than an increment: no locked instruction on the hit path; two
+    // threads sharing a stripe may lose a hit to each other, which the log allows.
+    const std::uint64_t at = ring.written.load(std::memory_order_relaxed);
+    ring.keys[at % kKept].store(key, std::memory_order_relaxed);
+    ring.written.store(at + 1, std::memory_order_release);
+}
+
+void FrequencyHitLog::Drain(FrequencyPolicy& policy) {
+    for (Ring& ring : m_rings) {
+        const std::uint64_t end = ring.written.load(std::memory_order_acquire);
+        // What was overwritten before this drain is lost; a slot overwritten while it runs is
+        // read as the newer hit.
+        std::uint64_t at = std::max(ring.drained, end >= kKept ? end - kKept : 0);
+        for (; at < end; ++at) policy.OnHit(ring.keys[at % kKept].load(std::memory_order_relaxed));
+        ring.drained = end;
+    }
+}
+
 }  // namespace velmora::caching

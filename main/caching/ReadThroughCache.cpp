@@ -24,103 +24,6 @@ ReadThroughUsage* SetReadThroughUsageRecorder(ReadThroughUsage* usage) {
 
 namespace readthrough {
 
-const HeldValue* HeldOf(const CacheHelpers::Payload& payload) {
-    return dynamic_cast<const HeldValue*>(payload.Get());
-}
-
-MemoryLayer::MemoryLayer(std::shared_ptr<CacheHelpers::IPolicy> policy)
-    : SynchronizedIndexedCache(std::move(policy), CacheHelpers::CreateSystemClock()) {}
-
-void MemoryLayer::OnDirty(const std::vector<unsigned int>& ids) {
-    m_invalidated += static_cast<long long>(ids.size());
-    SynchronizedIndexedCache::OnDirty(ids);
-}
-
-namespace {
-
-unsigned ThisThreadsStripe() {
-    static std::atomic<unsigned> next{0};
-    thread_local const unsigned stripe = next.fetch_add(1, std::memory_order_relaxed);
-    return stripe;
-}
-
-}  // namespace
-
-void FrequencyState::RecordHit(FrequencyPolicy::Key key) {
-    Stripe& stripe = m_stripes[ThisThreadsStripe() % kStripes];
-    const unsigned at = stripe.count.fetch_add(1, std::memory_order_relaxed);
-    if (at < kBuffered) stripe.keys[at].store(key, std::memory_order_relaxed);
-    if (at + 1 != kBuffered) return;  // only the hit that fills the buffer hands it over
-    std::unique_lock<std::mutex> lock(mutex, std::try_to_lock);
-    if (lock.owns_lock()) {
-        Drain(stripe);
-    } else {
-        for (auto& slot : stripe.keys) slot.store(0, std::memory_order_relaxed);
-    }
-    stripe.count.store(0, std::memory_order_release);
-}
-
-void FrequencyState::DrainHits() {
-    for (Stripe& stripe : m_stripes) {
-        // A buffer being filled or handed over right now is left to its thread.
-        const unsigned held = stripe.count.load(std::memory_order_acquire);
-        if (held == 0 || held >= kBuffered) continue;
-        unsigned expected = held;
-        if (!stripe.count.compare_exchange_strong(expected, kBuffered)) continue;
-        Drain(stripe);
-        stripe.count.store(0, std::memory_order_release);
-    }
-}
-
-void FrequencyState::Drain(Stripe& stripe) {
-    for (auto& slot : stripe.keys) {
-        const FrequencyPolicy::Key key = slot.exchange(0, std::memory_order_relaxed);
-        if (key != 0) policy.OnHit(key);  // a key no longer held counts in the sketch only
-    }
-}
-
-unsigned int KeyTable::Find(Slot slot) const {
-    TMutexLock lock(m_mutex);
-    const auto it = m_ids.find(slot);
-    return it == m_ids.end() ? 0 : it->second;
-}
-
-std::pair<unsigned int, CacheHelpers::EntrySet> KeyTable::Replace(Slot slot,
-                                                                  CacheHelpers::Payload data,
-                                                                  SynchronizedIndexedCache& layer) {
-    CacheHelpers::EntrySet held;  // released after the lock, as the entries replaced are
-    TMutexLock lock(m_mutex);
-    if (m_ids.size() >= m_sweepAt) {
-        held = layer.GetEntries();
-        std::erase_if(m_ids, [&held](const auto& item) {
-            return held.find(CacheHelpers::Entry(item.second)) == held.end();
-        });
-        m_sweepAt = std::max<std::size_t>(1024, 2 * m_ids.size());
-    }
-    unsigned int& id = m_ids[slot];
-    std::vector<unsigned int> old;
-    if (id != 0) old.push_back(id);
-    auto added = layer.AddEntryAndDeleteEntriesWithIds(std::move(data), old);
-    id = added.first;
-    return added;
-}
-
-CacheHelpers::EntrySet KeyTable::Remove(Slot slot, unsigned int guid,
-                                        SynchronizedIndexedCache& layer) {
-    TMutexLock lock(m_mutex);
-    const auto it = m_ids.find(slot);
-    if (it == m_ids.end() || (guid != 0 && it->second != guid)) return {};
-    const unsigned int id = it->second;
-    m_ids.erase(it);
-    return layer.DeleteEntriesWithIds({id});
-}
-
-void KeyTable::Forget(Slot slot, unsigned int guid) {
-    TMutexLock lock(m_mutex);
-    const auto it = m_ids.find(slot);
-    if (it != m_ids.end() && it->second == guid) m_ids.erase(it);
-}
-
 unsigned long long UtcNow() {
     return DateTime::UtcNow().GetRepresentation();
 }
@@ -141,9 +44,8 @@ void ReadThroughCore::Impl::NoteUsed(unsigned int guid) const {
         aggregator->OnEntryUsed(guid, m_memory.get());
 }
 
-bool ReadThroughCore::Impl::Expired(unsigned long long producedAt,
-                                    unsigned long long lifetimeTicks) const {
-    return producedAt + lifetimeTicks < UtcNow();
+bool ReadThroughCore::Impl::Expired(const Found& found) {
+    return found.expiresAtNs < SteadyNowNs();
 }
 
 unsigned long long ReadThroughCore::Impl::LifetimeTicks(unsigned int lifetimeSec) const {
@@ -155,40 +57,28 @@ unsigned long long ReadThroughCore::Impl::LifetimeTicks(unsigned int lifetimeSec
            static_cast<unsigned long long>(DateTimeSpan::kTicksPerMillisecond);
 }
 
-CacheHelpers::Payload ReadThroughCore::Impl::FindHeld(const std::string& key, unsigned int& guid) {
-    guid = 0;
-    const KeyTable::Slot slot = KeyTable::SlotOf(key);
-    const unsigned int id = m_keys->Find(slot);
-    if (id == 0) return {};
-    CacheHelpers::Payload payload = m_memory->TryGetEntry(id);
-    const HeldValue* held = HeldOf(payload);
-    if (!held) {
-        m_keys->Forget(slot, id);
-        return {};
-    }
-    // Another key of the same slot is a miss; its entry stays, the slot's one.
-    if (held->key != key) return {};
-    guid = id;
-    return payload;
-}
-
 ReadThroughCore::Impl::Found ReadThroughCore::Impl::LookInMemory(const std::string& key) {
     Found found;
     if (!m_memory) return found;
-    unsigned int guid = 0;
-    const CacheHelpers::Payload payload = FindHeld(key, guid);
-    if (const HeldValue* held = HeldOf(payload)) {
-        if (m_frequency) {
-            // Buffered: a hit never waits for the policy.
-            m_frequency->RecordHit(held->policyKey);
-        }
-        found.value = held->value;
+    const KeyTable::Slot slot = KeyTable::SlotOf(key);
+    found.stripe = ThisThreadsStripe();
+    m_memory->Keys().Lookup(slot, key, found.stripe, [&](const HeldValue& held, unsigned int guid) {
+        found.value = held.value;
         found.guid = guid;
-        found.producedAt = held->producedAt;
-        found.loadStartNs = held->loadStartNs;
-        found.lifetimeTicks = held->lifetimeTicks;
+        found.producedAt = held.producedAt;
+        found.loadStartNs = held.loadStartNs;
+        found.lifetimeTicks = held.lifetimeTicks;
+        found.expiresAtNs = held.expiresAtNs;
         // A load running on this thread was built on this value: it carries its tags too.
-        if (held->tags) TagScope::NoteRead(held->tags.get());
+        TagScope::NoteRead(held.tags.get());
+    });
+    if (!found.value) return found;
+    if (m_frequency) {
+        // Buffered: a hit never waits for the policy.
+        m_frequency->RecordHit(slot, found.stripe);
+    } else if (!m_memory->TryGetEntry(found.guid)) {
+        // A policy of the layer's own hears of the use (and may have let the entry go since).
+        return {};
     }
     return found;
 }
@@ -206,8 +96,7 @@ bool ReadThroughCore::Impl::HeldThroughSilence(long long loadStartNs) const {
 std::optional<ReadThroughCore::Result> ReadThroughCore::Impl::AnswerThroughSilence(
     const std::string& key) {
     Found found = LookInMemory(key);
-    if (!found.value || !HeldThroughSilence(found.loadStartNs) ||
-        Expired(found.producedAt, found.lifetimeTicks))
+    if (!found.value || !HeldThroughSilence(found.loadStartNs) || Expired(found))
         return std::nullopt;
     ++m_counts.deafHolds;
     m_service->CountSilentAnswer(RedisPubsub::SilentAnswer::Hold);
@@ -226,8 +115,8 @@ std::optional<ReadThroughCore::Result> ReadThroughCore::Impl::AnswerWithoutLoad(
         ++m_counts.deafLoads;
         m_service->CountSilentAnswer(RedisPubsub::SilentAnswer::Load);
     } else if (Found found = LookInMemory(key); found.value) {
-        if (!Expired(found.producedAt, found.lifetimeTicks)) {
-            ++m_counts.memoryHits;
+        if (!Expired(found)) {
+            m_memoryHits.Add(found.stripe);
             NoteUsed(found.guid);
             MaybeRefreshEarly(key, found, loader);
             return Result{std::move(found.value),
@@ -249,14 +138,42 @@ std::optional<ReadThroughCore::Result> ReadThroughCore::Impl::AnswerWithoutLoad(
 
 std::optional<ReadThroughCore::Result> ReadThroughCore::Impl::AnswerFromMemory(
     const std::string& key) {
-    if (!m_memory || Deaf()) return std::nullopt;
+    if (!m_memory) return std::nullopt;
+    // One reading of a coarse clock, rounded up, for both checks: the silence and the deadline
+    // are judged at most a tick early, never late. Anything in doubt goes to Get, which decides
+    // with its own readings.
+    const long long now = SteadyNowUpperBoundNs();
+    if (m_service && !m_service->HearsAt(now)) return std::nullopt;
     Found found = LookInMemory(key);
-    if (!found.value || Expired(found.producedAt, found.lifetimeTicks) || RefreshDue(found))
-        return std::nullopt;
-    ++m_counts.memoryHits;
+    if (!found.value || found.expiresAtNs < now || RefreshDue(found)) return std::nullopt;
+    m_memoryHits.Add(found.stripe);
     NoteUsed(found.guid);
     return Result{
         std::move(found.value), ReadThroughSource::Memory, -1, found.guid, false, false, nullptr};
+}
+
+bool ReadThroughCore::Impl::VisitFromMemory(const std::string& key,
+                                            void (*visit)(const void* value, void* context),
+                                            void* context) {
+    // Only with the built-in policy: a policy of the layer's own hears of a use outside the key
+    // table (LookInMemory), and the auditor samples shared answers.
+    if (!m_memory || !m_frequency || m_auditor || m_options.eagerRefreshFraction > 0) return false;
+    const long long now = SteadyNowUpperBoundNs();  // as AnswerFromMemory
+    if (m_service && !m_service->HearsAt(now)) return false;
+    const KeyTable::Slot slot = KeyTable::SlotOf(key);
+    const unsigned stripe = ThisThreadsStripe();
+    unsigned int guid = 0;
+    m_memory->Keys().Lookup(slot, key, stripe, [&](const HeldValue& held, unsigned int id) {
+        if (held.expiresAtNs < now) return;
+        TagScope::NoteRead(held.tags.get());
+        guid = id;
+        visit(held.value.get(), context);
+    });
+    if (guid == 0) return false;
+    m_frequency->RecordHit(slot, stripe);
+    m_memoryHits.Add(stripe);
+    NoteUsed(guid);
+    return true;
 }
 
 std::shared_ptr<ReadThroughCore::Impl::Flight> ReadThroughCore::Impl::JoinFlight(
@@ -370,8 +287,8 @@ ReadThroughCore::Result ReadThroughCore::Impl::TryGet(const std::string& key) {
         return {};
     }
     if (Found found = LookInMemory(key); found.value) {
-        if (!Expired(found.producedAt, found.lifetimeTicks)) {
-            ++m_counts.memoryHits;
+        if (!Expired(found)) {
+            m_memoryHits.Add(found.stripe);
             NoteUsed(found.guid);
             return {std::move(found.value),
                     ReadThroughSource::Memory,
@@ -411,6 +328,12 @@ ReadThroughCore::Result ReadThroughCore::Impl::Wait(const std::string& key, Flig
             if (std::optional<Result> still = FailSafeAnswer(key))
                 return Stale(*still, m_counts.failSafeAnswers);
             std::rethrow_exception(error);
+        }
+        if (flight.raced) {
+            // A change arrived while the flight loaded, perhaps before this Get began: its
+            // answer may not show that change. Asked again, as a Get now would.
+            lock.unlock();
+            return Get(key, loader);
         }
         Result shared = flight.result;
         lock.unlock();
@@ -524,6 +447,7 @@ ReadThroughCore::Result ReadThroughCore::Impl::RunFlight(const std::string& key,
                                                          const Loader& loader, bool layersLooked) {
     Result result;
     try {
+        t_fillRaced = false;
         result = LoadAndFill(key, loader, false, layersLooked);
     } catch (...) {
         if (m_failSafe) {
@@ -534,18 +458,19 @@ ReadThroughCore::Result ReadThroughCore::Impl::RunFlight(const std::string& key,
         Finish(key, flight, nullptr, std::current_exception());
         throw;
     }
-    Finish(key, flight, &result, nullptr);
+    Finish(key, flight, &result, nullptr, std::exchange(t_fillRaced, false));
     return result;
 }
 
 void ReadThroughCore::Impl::Finish(const std::string& key, Flight& flight, const Result* result,
-                                   std::exception_ptr error) {
+                                   std::exception_ptr error, bool raced) {
     {
         TMutexLock lock(m_flightsMutex);
         m_flights.erase(key);
     }
     std::lock_guard<std::mutex> lock(flight.mutex);
     if (result) flight.result = *result;
+    flight.raced = raced;
     flight.error = std::move(error);
     flight.finished = true;
     flight.done.notify_all();

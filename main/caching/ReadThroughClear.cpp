@@ -176,9 +176,12 @@ void ReadThroughCore::Impl::ApplyClear(long long generation) {
     m_clearedAtNs.store(SteadyNowNs());
     ++m_counts.clears;
     if (m_failSafe) m_failSafe->Clear();
-    if (m_memory)
-        ReportRemoved(
-            m_memory->DeleteEntries(std::make_shared<CacheHelpers::BooleanEntryPredicate>(true)));
+    if (m_memory) {
+        const CacheHelpers::EntrySet gone =
+            m_memory->DeleteEntries(std::make_shared<CacheHelpers::BooleanEntryPredicate>(true));
+        m_memory->Dropped(gone);
+        ReportRemoved(gone);
+    }
 }
 
 void ReadThroughCore::Impl::Clear() {

@@ -103,6 +103,7 @@
 #include "caching/ReadThroughCache.h"
 #include "caching/ReadThroughEnvelope.h"
 #include "caching/ReadThroughFailSafe.h"
+#include "caching/ReadThroughMemory.h"
 #include "utility/SynchronizedIndexedCache.h"
 #include "velsys/Locks.h"
 #include "velsys/SteadyClock.h"
@@ -110,108 +111,6 @@
 namespace velmora::caching {
 
 namespace readthrough {
-
-using AnyValue = ReadThroughCore::AnyValue;
-
-// One value held in memory.
-class HeldValue : public RefCntObject {
-public:
-    HeldValue(std::string k, AnyValue v, HashPair h, unsigned long long at, long long startNs,
-              unsigned long long lifetime, std::uint64_t policy = 0,
-              std::shared_ptr<const CacheTagSet> t = nullptr)
-        : key(std::move(k)),
-          value(std::move(v)),
-          hash(h),
-          producedAt(at),
-          loadStartNs(startNs),
-          lifetimeTicks(lifetime),
-          policyKey(policy),
-          tags(std::move(t)) {}
-    const std::string key;
-    const AnyValue value;
-    const HashPair hash;
-    const unsigned long long producedAt;  // raw DateTime
-    // Steady clock (RedisPubsub::FillClockNs): when the load began, or for a value read from a
-    // layer, when the service last heard before (what a silence may hold it through).
-    const long long loadStartNs;
-    const unsigned long long lifetimeTicks;         // DateTime ticks from producedAt
-    const std::uint64_t policyKey;                  // the key's slot (KeyTable::SlotOf)
-    const std::shared_ptr<const CacheTagSet> tags;  // null: untagged
-};
-
-// The memory layer's FrequencyPolicy, when it runs the built-in policy: which keys stay. The
-// policy knows a key by its slot (KeyTable::SlotOf), so its history outlives the key's entries;
-// a key it evicts goes through the key table. A removal the policy did not decide (replaced,
-// invalidated, cleared) is not reported to it: the key is then either filled again (a hit for
-// the policy) or evicted in its turn, which deletes nothing.
-// Hits reach the policy in batches: each thread writes its hits into a small buffer of its
-// stripe without a lock, and the thread that fills a buffer hands it to the policy if the policy
-// is free at once (a busy moment loses a little history, never a caller's time); a fill hands
-// every buffer over first, so hits count before the misses that follow them.
-// Thread contract: `mutex` guards `policy`, held for a few list operations; RecordHit is safe
-// from any thread without it; DrainHits needs it.
-struct FrequencyState {
-    FrequencyState(std::uint64_t capacity, std::uint64_t expectedKeys)
-        : policy(capacity, expectedKeys) {}
-    void RecordHit(FrequencyPolicy::Key key);
-    void DrainHits();  // with `mutex` held
-
-    std::mutex mutex;
-    FrequencyPolicy policy;
-
-private:
-    static constexpr unsigned kStripes = 8, kBuffered = 32;
-    struct alignas(64) Stripe {
-        std::atomic<unsigned> count{0};
-        std::atomic<FrequencyPolicy::Key> keys[kBuffered] = {};
-    };
-    void Drain(Stripe& stripe);
-    Stripe m_stripes[kStripes];
-};
-
-const HeldValue* HeldOf(const CacheHelpers::Payload& payload);
-
-// The memory layer; counts the entries the coherence service drops.
-class MemoryLayer : public SynchronizedIndexedCache {
-public:
-    explicit MemoryLayer(std::shared_ptr<CacheHelpers::IPolicy> policy);
-    void OnDirty(const std::vector<unsigned int>& ids) override;
-    std::atomic<long long> m_invalidated{0};
-};
-
-// The id of the entry each key holds in the memory layer, by the key's slot (a 64-bit hash of
-// it, which the frequency policy also knows the key by): a lookup, a replacement and an eviction
-// cost one integer lookup and one step by id, with no index of the layer's own. Every entry
-// enters the layer through Replace, which swaps a slot's entry under this table's lock, so the
-// layer holds at most one entry per slot and that entry's id is here. Two keys that share a slot
-// share its one entry (a lookup checks the key; a wrong one is a miss). An id whose entry went
-// another way (the coherence service, the built-in policy, a clear) stays until a lookup finds it
-// gone or a sweep (when the table has doubled since the last one) clears it.
-// Thread contract: safe for concurrent use; lock order is this table's mutex, then the layer's
-// lock. No policy or predicate runs under either; payloads are released after both.
-class KeyTable {
-public:
-    using Slot = std::uint64_t;
-    static Slot SlotOf(const std::string& key) { return std::hash<std::string>{}(key); }
-
-    // 0 when the slot holds no entry (or one that went since).
-    unsigned int Find(Slot slot) const;
-    // Adds `data` as the slot's entry and deletes the one it held. Returns the new id and what
-    // went.
-    std::pair<unsigned int, CacheHelpers::EntrySet> Replace(Slot slot, CacheHelpers::Payload data,
-                                                            SynchronizedIndexedCache& layer);
-    // Deletes the slot's entry (with `guid` not 0, only while it is that one) and returns it.
-    CacheHelpers::EntrySet Remove(Slot slot, unsigned int guid, SynchronizedIndexedCache& layer);
-    // Forgets the slot while it still names `guid`, whose entry was found gone.
-    void Forget(Slot slot, unsigned int guid);
-
-private:
-    mutable TMutex m_mutex;
-    // Its nodes come from a pool of its own (a fill inserts one, an eviction erases one).
-    std::pmr::unsynchronized_pool_resource m_pool;
-    std::pmr::unordered_map<Slot, unsigned int> m_ids VEL_GUARDED_BY(m_mutex){&m_pool};
-    std::size_t m_sweepAt VEL_GUARDED_BY(m_mutex) = 1024;
-};
 
 // The memory entries that carry each tag, by a 64-bit hash of the tag (a collision drops an
 // entry that was still good, never keeps one that is not), with the stamp each was loaded under.
@@ -249,6 +148,10 @@ private:
 
 unsigned long long UtcNow();
 
+// Set when a fill on this thread was dropped by its verdict (FillAndStore); the flight that ran
+// it reads and clears it.
+extern thread_local bool t_fillRaced;
+
 }  // namespace readthrough
 
 class ReadThroughCore::Impl : public std::enable_shared_from_this<ReadThroughCore::Impl> {
@@ -262,6 +165,9 @@ public:
     Result Get(const std::string& key, const Loader& loader);
     // A memory hit that needs no loader (see ReadThroughCore::GetFromMemory).
     std::optional<Result> AnswerFromMemory(const std::string& key);
+    // AnswerFromMemory with the value lent to `visit` (see ReadThroughCore::VisitFromMemory).
+    bool VisitFromMemory(const std::string& key, void (*visit)(const void* value, void* context),
+                         void* context);
     // Raises when the cache's host was stopped (ReadThroughOptions::hostStopped).
     void CheckRunning() const;
     std::vector<Result> GetMany(const std::vector<std::string>& keys,
@@ -325,6 +231,9 @@ private:
         std::mutex mutex;
         std::condition_variable done;
         bool finished = false;
+        // The fill was dropped by its verdict: a change arrived while it loaded, so the result
+        // may be older than a change a waiter's Get began after.
+        bool raced = false;
         Result result;
         std::exception_ptr error;
     };
@@ -335,6 +244,8 @@ private:
         unsigned long long producedAt = 0;
         long long loadStartNs = 0;
         unsigned long long lifetimeTicks = 0;
+        long long expiresAtNs = 0;  // steady clock (HeldValue::expiresAtNs)
+        unsigned stripe = 0;        // the calling thread's (readthrough::ThisThreadsStripe)
     };
     // What a load found below memory, or loaded, before it is filled.
     struct Loaded {
@@ -354,9 +265,9 @@ private:
     };
 
     // ---- the Get path (ReadThroughCache.cpp) ----
+    // What memory holds for `key` (nothing when another key holds its slot); the policy hears
+    // of the hit.
     Found LookInMemory(const std::string& key);
-    // The held entry of `key` through its hint, or through the key index.
-    CacheHelpers::Payload FindHeld(const std::string& key, unsigned int& guid);
     // What Get answers before any load: a memory hit, a value held through a silence, or a
     // throttled fail-safe answer; nothing when the key is to be loaded.
     std::optional<Result> AnswerWithoutLoad(const std::string& key, const Loader& loader);
@@ -371,7 +282,7 @@ private:
                      bool layersLooked = false);
     // Lets the flight's key go and answers its waiters.
     void Finish(const std::string& key, Flight& flight, const Result* result,
-                std::exception_ptr error);
+                std::exception_ptr error, bool raced = false);
     // The fail-safe value of `key`, when there is one to serve.
     std::optional<Result> FailSafeAnswer(const std::string& key) const;
     Result Stale(const Result& failSafe, std::atomic<long long>& cause);
@@ -382,7 +293,7 @@ private:
     // Whether a held value is old enough for an eager refresh.
     bool RefreshDue(const Found& found) const;
     void MaybeRefreshEarly(const std::string& key, const Found& found, const Loader& loader);
-    bool Expired(unsigned long long producedAt, unsigned long long lifetimeTicks) const;
+    static bool Expired(const Found& found);
     // The lifetime of a value stored with `lifetimeSec` (0: the cache's), in DateTime ticks.
     unsigned long long LifetimeTicks(unsigned int lifetimeSec) const;
     void NoteUsed(unsigned int guid) const;
@@ -422,8 +333,9 @@ private:
                       std::string& token);
     std::string LeaseName(const HashPair& keyhash) const;
     void Seal(const std::string& key, const AnyValue& value, Loaded& loaded) const;
+    // Files the value in memory (not answered before Show, with `pending`) and announces it.
     unsigned int Fill(const std::string& key, const HashPair& keyhash, const Loaded& loaded,
-                      long long startNs);
+                      long long startNs, bool pending = false);
     // While the service hears nothing: whether a held value loaded from `loadStartNs` on may
     // answer (loaded during this silence, at most the silence bound ago).
     bool HeldThroughSilence(long long loadStartNs) const;
@@ -496,7 +408,8 @@ private:
     // the largest weight one entry may have to be admitted (memoryBytes / 8 with a byte budget).
     std::unique_ptr<readthrough::FrequencyState> m_frequency;
     std::uint64_t m_largestEntry = 0;
-    std::unique_ptr<readthrough::KeyTable> m_keys;                 // with a memory layer
+    // Memory hits, counted apart from m_counts: every hit adds to it, from every thread.
+    readthrough::StripedCount m_memoryHits;
     std::vector<ExternalCache<TString, ExternalBytes>*> m_direct;  // per layer, or null
     long long m_lifetimeSec = 0;
     unsigned long long m_lifetimeTicks = 0;

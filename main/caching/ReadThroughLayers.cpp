@@ -18,6 +18,10 @@ namespace velmora::caching {
 
 using namespace readthrough;
 
+namespace readthrough {
+thread_local bool t_fillRaced = false;
+}  // namespace readthrough
+
 namespace {
 
 std::vector<unsigned int> Ids(const CacheHelpers::EntrySet& entries) {
@@ -65,7 +69,6 @@ ReadThroughCore::Impl::Impl(ReadThroughOptions options, ReadThroughCore::Encode 
             policy = std::make_shared<CacheHelpers::MRUPolicy>(entries - entries / 32);
         }
         m_memory = std::make_shared<MemoryLayer>(std::move(policy));
-        m_keys = std::make_unique<KeyTable>();
     }
     for (const ExternalCachePtr& layer : m_options.layers) {
         auto* direct = dynamic_cast<ExternalCache<TString, ExternalBytes>*>(layer.get());
@@ -216,20 +219,25 @@ ReadThroughCore::Result ReadThroughCore::Impl::FillAndStore(const std::string& k
     // First verdict: a fill that already lost is neither announced nor stored.
     if (!MayFill(keyhash, loaded.hash, startNs) || !TagsAllow(loaded.tags)) {
         ++m_counts.racedFillsDropped;
+        t_fillRaced = true;
         release();
         return result;
     }
-    result.guid = Fill(key, keyhash, loaded, startNs);
+    // Held but not answered until the second verdict: a hit in between could answer a value
+    // older than a change whose arrival the hit's Get began after.
+    result.guid = Fill(key, keyhash, loaded, startNs, true);
     // Second verdict: an announcement (or a tag invalidation) that arrived before the entry
     // was filed reached no record (nor the tag index); the entry goes, and the lower layers are
     // not written.
     if (!MayFill(keyhash, loaded.hash, startNs) || !TagsAllow(loaded.tags)) {
         ++m_counts.racedFillsDropped;
+        t_fillRaced = true;
         DropFilled(key, result.guid);
         release();
         result.guid = 0;
         return result;
     }
+    if (result.guid) m_memory->Keys().Show(KeyTable::SlotOf(key), result.guid);
     if (m_failSafe)
         m_failSafe->Keep(key, {loaded.value, loaded.hash, loaded.producedAt, loaded.tags});
     // While the service hears nothing the layers are left alone: what they would keep could
@@ -505,7 +513,7 @@ void ReadThroughCore::Impl::Seal(const std::string& key, const AnyValue& value,
 }
 
 unsigned int ReadThroughCore::Impl::Fill(const std::string& key, const HashPair& keyhash,
-                                         const Loaded& loaded, long long startNs) {
+                                         const Loaded& loaded, long long startNs, bool pending) {
     if (!m_memory) {
         // Nothing to file, but the others still hear of the content.
         Announce(keyhash, loaded, 0, startNs);
@@ -516,7 +524,7 @@ unsigned int ReadThroughCore::Impl::Fill(const std::string& key, const HashPair&
         // Too large for the budget: not held (what memory held of the key goes, it is older),
         // but the others still hear of the content.
         ++m_counts.tooLargeForMemory;
-        ReportRemoved(m_keys->Remove(KeyTable::SlotOf(key), 0, *m_memory));
+        ReportRemoved(m_memory->Keys().Remove(KeyTable::SlotOf(key), 0, *m_memory));
         Announce(keyhash, loaded, 0, startNs);
         return 0;
     }
@@ -525,16 +533,16 @@ unsigned int ReadThroughCore::Impl::Fill(const std::string& key, const HashPair&
     // began since the service last heard: never held through one as if loaded in it.
     const long long freshNs = loaded.layer >= 0 ? std::min(startNs, loaded.heardAtNs) : startNs;
     auto [guid, replaced] =
-        m_keys->Replace(policyKey,
-                        CacheHelpers::Payload(new HeldValue(
-                            key, loaded.value, loaded.hash, loaded.producedAt, freshNs,
-                            LifetimeTicks(loaded.lifetimeSec), policyKey, loaded.tags)),
-                        *m_memory);
+        m_memory->Keys().Replace(policyKey,
+                                 CacheHelpers::Payload(new HeldValue(
+                                     key, loaded.value, loaded.hash, loaded.producedAt, freshNs,
+                                     LifetimeTicks(loaded.lifetimeSec), policyKey, loaded.tags)),
+                                 *m_memory, pending);
     ReportRemoved(replaced);
     // Indexed before the fill's second verdict: an invalidation of a tag either finds the entry
     // here or is in the table that verdict reads.
     if (loaded.tags && m_tagIndex)
-        m_tagIndex->Add(*loaded.tags, policyKey, guid, m_service ? nullptr : m_keys.get());
+        m_tagIndex->Add(*loaded.tags, policyKey, guid, m_service ? nullptr : &m_memory->Keys());
     Announce(keyhash, loaded, guid, startNs);
     if (!m_frequency) {
         Evict();
@@ -566,7 +574,7 @@ bool ReadThroughCore::Impl::AdmitToPolicy(std::uint64_t policyKey, std::uint64_t
     bool admitted = true;
     for (const FrequencyPolicy::Key gone : evicted) {
         if (gone == policyKey) admitted = false;
-        const CacheHelpers::EntrySet removed = m_keys->Remove(gone, 0, *m_memory);
+        const CacheHelpers::EntrySet removed = m_memory->Keys().Remove(gone, 0, *m_memory);
         m_counts.evictions += static_cast<long long>(removed.size());
         ReportRemoved(removed);
     }
@@ -579,6 +587,7 @@ void ReadThroughCore::Impl::Evict() {
     // every fill would make a fill cost as much as the layer is large.
     if (m_evictOver != 0 && m_memory->GetEntryCount() <= m_evictOver) return;
     const CacheHelpers::EntrySet evicted = m_memory->Purge();
+    m_memory->Dropped(evicted);
     m_counts.evictions += static_cast<long long>(evicted.size());
     ReportRemoved(evicted);
 }
@@ -598,7 +607,7 @@ void ReadThroughCore::Impl::DropFilled(const std::string& key, unsigned int guid
     // Reported only if still held: another Get's fill of the key, an invalidation or the policy
     // may have removed it and reported it already, and a second report of a removal the
     // service has not filed yet is a broken pairing.
-    ReportRemoved(m_keys->Remove(KeyTable::SlotOf(key), guid, *m_memory));
+    ReportRemoved(m_memory->Keys().Remove(KeyTable::SlotOf(key), guid, *m_memory));
 }
 
 void ReadThroughCore::Impl::ReportRemoved(const CacheHelpers::EntrySet& entries) {
@@ -657,7 +666,7 @@ unsigned int ReadThroughCore::Impl::Set(const std::string& key, const AnyValue& 
 
 void ReadThroughCore::Impl::Invalidate(const std::string& key) {
     const HashPair keyhash = KeyHash(key);
-    if (m_memory) ReportRemoved(m_keys->Remove(KeyTable::SlotOf(key), 0, *m_memory));
+    if (m_memory) ReportRemoved(m_memory->Keys().Remove(KeyTable::SlotOf(key), 0, *m_memory));
     // (0, 0) is the hash of no content: it differs from every value's.
     if (m_service)
         m_service->OnAdded(keyhash, HashPair{0, 0}, UtcNow(), 0, std::weak_ptr<ICoherentCache>());
@@ -685,6 +694,7 @@ ReadThroughCounters ReadThroughCore::Impl::Counters() const {
 #define VELCACHE_READ_THROUGH_COPY(member, tag, help) c.member = m_counts.member;
     VELCACHE_READ_THROUGH_COUNTS(VELCACHE_READ_THROUGH_COPY)
 #undef VELCACHE_READ_THROUGH_COPY
+    c.memoryHits += m_memoryHits.Sum();
     c.invalidations = m_memory ? m_memory->m_invalidated.load() : 0;
     for (std::size_t i = 0; i < m_options.layers.size(); ++i)
         c.layerHits.push_back(m_counts.layerHits[i]);
@@ -744,6 +754,13 @@ ReadThroughCore::Result ReadThroughCore::Get(const std::string& key) {
 std::optional<ReadThroughCore::Result> ReadThroughCore::GetFromMemory(const std::string& key) {
     m_impl->CheckRunning();
     return m_impl->AnswerFromMemory(key);
+}
+
+bool ReadThroughCore::VisitFromMemory(const std::string& key,
+                                      void (*visit)(const void* value, void* context),
+                                      void* context) {
+    m_impl->CheckRunning();
+    return m_impl->VisitFromMemory(key, visit, context);
 }
 
 bool ReadThroughCore::SampleForAudit(const Result& result) {

@@ -129,7 +129,7 @@ void ReadThroughCore::Impl::OnTagInvalidated(const std::string& scope, const std
     std::vector<unsigned int> guids, dropped;
     for (const TagIndex::Entry& entry : taken) {
         guids.push_back(entry.guid);
-        for (const auto& gone : m_keys->Remove(entry.slot, entry.guid, *m_memory))
+        for (const auto& gone : m_memory->Keys().Remove(entry.slot, entry.guid, *m_memory))
             dropped.push_back(gone.GetID());
     }
     m_counts.droppedByTag += static_cast<long long>(dropped.size());

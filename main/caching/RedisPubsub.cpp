@@ -264,7 +264,11 @@ long long RedisPubsub::Impl::LastHeardNs() const {
     return std::max(kept, heardAt);
 }
 
-bool RedisPubsub::Impl::Hears() const {
+bool RedisPubsub::HearsAt(long long nowNs) const {
+    return m_impl->HearsAt(nowNs);
+}
+
+bool RedisPubsub::Impl::HearsAt(long long nowNs) const {
     if (!m_redis || m_maxDeafNs <= 0) return true;
     const long long heardAt = m_redis->HeardLiveAtNs();
     if (heardAt == 0) return false;
@@ -272,7 +276,7 @@ bool RedisPubsub::Impl::Hears() const {
     long long kept = m_lastHeardNs.load(std::memory_order_relaxed);
     while (heardAt > kept && !m_lastHeardNs.compare_exchange_weak(kept, heardAt)) {
     }
-    return SteadyNowNs() - heardAt <= m_maxDeafNs;
+    return nowNs - heardAt <= m_maxDeafNs;
 }
 
 long long RedisPubsub::ValueLifetimeSec() const {

@@ -137,7 +137,8 @@ public:
 
     // The announcements received lately, for read-through caches' verdicts.
     const ArrivalTable& Arrivals() const { return m_arrivals; }
-    bool Hears() const;
+    bool Hears() const { return HearsAt(SteadyNowNs()); }
+    bool HearsAt(long long nowNs) const;
     void CountSilentAnswer(RedisPubsub::SilentAnswer kind) {
         ++(kind == RedisPubsub::SilentAnswer::Load   ? m_silence.loads
            : kind == RedisPubsub::SilentAnswer::Hold ? m_silence.holds

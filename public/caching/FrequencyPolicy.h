@@ -17,6 +17,7 @@
 // list operations). It keeps keys only, never values: the owner removes what `evicted` names.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -66,6 +67,33 @@ public:
 private:
     class Impl;
     std::unique_ptr<Impl> m_impl;
+};
+
+/// The hits of a memory layer on their way to its FrequencyPolicy, recorded without a lock and
+/// without a write to a line another thread writes: each thread stripe keeps its last `kKept`
+/// hits in a ring of its own; Drain hands what the rings kept to the policy, oldest first,
+/// before each miss is filed. Lossy by design: of a run of more than `kKept` hits of one stripe
+/// between two drains, only the last `kKept` are heard (a policy needs the hits only when it
+/// decides, at a miss, and the recent ones most), and threads that share a stripe may overwrite
+/// each other's. A replay that drains before each miss and records each hit through the same
+/// class (velcache sim) hears exactly what the cache's policy hears on one thread.
+/// Threads: Record from any thread, lock-free; Drain under the lock that guards the policy.
+class VELCACHE_EXPORT FrequencyHitLog {
+public:
+    /// Rings, and hits each keeps.
+    static constexpr unsigned kStripes = 8, kKept = 64;
+    /// A hit of `key` by a thread of stripe `stripe` (any number; taken modulo kStripes).
+    void Record(FrequencyPolicy::Key key, unsigned stripe);
+    /// Hands every hit kept since the last drain to `policy` (OnHit), oldest first per stripe.
+    void Drain(FrequencyPolicy& policy);
+
+private:
+    struct alignas(64) Ring {
+        std::atomic<std::uint64_t> written{0};  // hits recorded into it, ever
+        std::uint64_t drained = 0;              // where the last drain stopped (Drain's own)
+        std::atomic<FrequencyPolicy::Key> keys[kKept] = {};
+    };
+    Ring m_rings[kStripes];
 };
 
 }  // namespace velmora::caching

@@ -350,6 +350,11 @@ public:
     /// empty otherwise (then Get decides). Allocates nothing unless a query-job scope records
     /// the entry.
     std::optional<Result> GetFromMemory(const std::string& key);
+    /// GetFromMemory lending the value instead of sharing it: calls visit(value, context) with
+    /// the held value under the memory layer's reader lock and returns true, or returns false
+    /// (then Get decides). Writes no reference count; with the auditor on, always false.
+    bool VisitFromMemory(const std::string& key, void (*visit)(const void* value, void* context),
+                         void* context);
     /// Whether the auditor (ReadThroughOptions::audit) takes `result` as a sample: a draw at its
     /// rate, within its cap; false when it is off. A drawn answer goes to Audit.
     bool SampleForAudit(const Result& result);
@@ -491,6 +496,39 @@ public:
             return Typed(m_core.Get(key, EraseLoader(key, std::forward<Load>(loader))));
         } else {
             return {};
+        }
+    }
+    /// Get with the value lent to `visit` rather than shared: returns visit(const V&). A memory
+    /// hit calls `visit` under a reader lock of the memory layer and copies no shared_ptr, so
+    /// that threads reading the same key write nothing they share (a shared_ptr copy writes the
+    /// value's reference count, a cache line every reader of the key then moves between cores).
+    /// What it costs: the value is valid only inside `visit`; `visit` must be short (writers of
+    /// a part of the memory layer wait for it) and must not call this cache or another cache of
+    /// the same memory layer (a waiting writer would wait for it forever). Any other answer (a
+    /// miss, a layer hit, a load) is a Get's, lent to `visit` the same way. The same counts and
+    /// freshness rules as Get; with the auditor on, answers are a Get's.
+    template <class Load, class Visitor>
+    decltype(auto) Visit(const std::string& key, Load&& loader, Visitor&& visit) {
+        using Returned = std::invoke_result_t<Visitor&, const V&>;
+        if constexpr (std::is_void_v<Returned>) {
+            auto call = [](const void* value, void* context) {
+                (*static_cast<std::remove_reference_t<Visitor>*>(context))(
+                    *static_cast<const V*>(value));
+            };
+            if (!m_core.VisitFromMemory(key, call, &visit))
+                visit(*Get(key, std::forward<Load>(loader)).value);
+        } else {
+            using Kept = std::remove_cvref_t<Returned>;  // a copy: the value is only lent
+            struct Context {
+                std::remove_reference_t<Visitor>* visit;
+                std::optional<Kept> out;
+            } context{&visit, std::nullopt};
+            auto call = [](const void* value, void* c) {
+                auto* ctx = static_cast<Context*>(c);
+                ctx->out.emplace((*ctx->visit)(*static_cast<const V*>(value)));
+            };
+            if (m_core.VisitFromMemory(key, call, &context)) return Kept(std::move(*context.out));
+            return Kept(visit(*Get(key, std::forward<Load>(loader)).value));
         }
     }
     /// Get with the cache's loader (SetLoader). Raises VelmoraException naming the cache when

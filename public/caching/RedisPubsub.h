@@ -328,6 +328,10 @@ public:
     /// announcement cannot. Always true with the option 0 and for a test instance (whose
     /// manager is the caller's). Any thread; lock-free.
     bool Hears() const;
+    /// Hears, judged at `nowNs` (FillClockNs) rather than at a reading of its own: a caller that
+    /// holds an upper bound of the present (SteadyNowUpperBoundNs) judges a silence a little
+    /// early, never late.
+    bool HearsAt(long long nowNs) const;
     /// The last moment (FillClockNs) this process heard from the server with its subscription
     /// live; 0 before the first. A load that started after it started during the current
     /// silence, if there is one. FillClockNs() for a service that is always heard (see Hears).

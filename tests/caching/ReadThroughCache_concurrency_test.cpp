@@ -140,3 +140,41 @@ TEST_F(ReadThroughThreads, DroppedFillReportedARemovalTheEvictionHadReported) {
 }
 
 }  // namespace
+
+// A Get that begins after a change's arrival was handled never answers older data, while other
+// threads keep hitting and refilling the key: an entry dropped by the arrival left the index
+// every hit reads before the handling returned. Two ways it did answer older data: a fill whose
+// load raced the change was answerable from the moment it was filed until its second verdict
+// dropped it, and a Get that joined a flight after the change took the flight's raced answer.
+TEST_F(ReadThroughThreads, ARacedFillWasAnsweredBeforeItsVerdictAndToWaitersWhoCameAfterTheChange) {
+    auto service = Service();
+    Cache readers(Named("hot", 64), TextCodec(), service);
+    Cache writer(Named("hot", 0), TextCodec(), service);
+    std::atomic<int> source{0};     // what the source holds
+    std::atomic<int> announced{0};  // the newest change whose announcement was handled here
+    std::atomic<long long> answers{0}, hits{0}, stale{0};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&] {
+            while (!stop) {
+                const int atLeast = announced.load();
+                const auto result = readers.Get("k", [&] { return std::to_string(source.load()); });
+                if (std::stoi(*result.value) < atLeast) ++stale;
+                if (result.source == ReadThroughSource::Memory) ++hits;
+                ++answers;
+            }
+        });
+    for (int change = 1; change <= 1000; ++change) {
+        // Let the readers hit the value held before changing it.
+        for (const long long seen = answers.load(); answers.load() < seen + 20;)
+            std::this_thread::yield();
+        source = change;
+        writer.Invalidate("k");
+        announced = change;
+    }
+    stop = true;
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(stale.load(), 0);
+    EXPECT_GT(hits.load(), answers.load() / 2);  // the answers came mostly from memory
+}

@@ -11,6 +11,8 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <random>
+#include <set>
 #include <stdexcept>
 #include <string_view>
 #include <thread>
@@ -326,6 +328,70 @@ TEST_F(ReadThrough, HitsNeverComeFromAnEntryTheKeyNoLongerHolds) {
     }
     EXPECT_EQ(*cache.Get("k", Returns("never", &runs)).value, "v4");
     EXPECT_EQ(runs, 2);
+}
+
+// Visit lends the value instead of sharing it: the same answers and counts as Get, the visitor's
+// result returned, a miss loaded first.
+TEST_F(ReadThrough, VisitLendsWhatGetWouldShare) {
+    auto service = Service();
+    Cache cache(Options(), TextCodec(), service);
+    Cache other(Options(0), TextCodec(), service);
+    int runs = 0;
+    const auto length = [](const std::string& value) { return value.size(); };
+    EXPECT_EQ(cache.Visit("k", Returns("four", &runs), length), 4u);  // loaded, then lent
+    std::string seen;
+    cache.Visit("k", Returns("never", &runs), [&](const std::string& value) { seen = value; });
+    EXPECT_EQ(seen, "four");
+    EXPECT_EQ(runs, 1);
+    EXPECT_EQ(cache.GetCounters().memoryHits, 1);
+    other.Set("k", std::make_shared<const std::string>("changed"));  // dropped here
+    EXPECT_EQ(cache.Visit("k", Returns("changed", &runs), length), 7u);
+    EXPECT_EQ(runs, 2);
+    EXPECT_THROW(
+        cache.Visit("k", Returns("never"),
+                    [](const std::string&) -> int { throw std::runtime_error("visitor"); }),
+        std::runtime_error);
+    EXPECT_EQ(cache.Visit("k", Returns("never"), length), 7u);  // the lock was let go
+}
+
+// The memory index is an open-addressed table whose deletions move later entries of a probe run
+// back: after any mix of fills, replacements and removals, every held key is found where its
+// run begins (a hit, never a reload) and no removed key is (a reload, never the old value).
+TEST_F(ReadThrough, EveryHeldKeyIsFoundAfterRemovalsReshapedItsProbeRun) {
+    auto service = Service();
+    Cache cache(Options(100000), TextCodec(), service);
+    Cache writer(Options(0), TextCodec(), service);
+    std::mt19937 random(7);
+    std::map<std::string, int> truth;  // the source; a key absent is not held
+    std::set<std::string> held;
+    int loads = 0;
+    for (int step = 0; step < 30000; ++step) {
+        const std::string key = "k" + std::to_string(random() % 3000);
+        const int value = step;
+        switch (random() % 4) {
+            case 0:  // another process changed it: dropped here by its announcement
+                truth[key] = value;
+                writer.Invalidate(key);
+                held.erase(key);
+                break;
+            case 1:
+                cache.Invalidate(key);
+                held.erase(key);
+                break;
+            default: {
+                const int before = loads;
+                const auto result = cache.Get(key, [&] {
+                    ++loads;
+                    return std::to_string(truth[key]);
+                });
+                ASSERT_EQ(*result.value, std::to_string(truth[key])) << key;
+                // Held keys are hits; others load once and are held from then on.
+                ASSERT_EQ(loads - before, held.count(key) ? 0 : 1) << key << " at " << step;
+                held.insert(key);
+            }
+        }
+    }
+    EXPECT_EQ(cache.HeldValues().size(), held.size());
 }
 
 // With a fail-safe value at hand and a soft time-out, a miss in memory used to hand the whole

@@ -87,6 +87,49 @@ bool EndsWith(const std::string& text, const std::string& end) {
 
 enum class Format { Lis, Keys, Blocks };
 
+// Adds the accesses of one line of the trace; returns the form the line should have had when
+// it has not (nullptr when it was read).
+const char* ReadLine(const char* line, Format format, Trace& trace,
+                     std::unordered_map<std::uint64_t, bool>& seen) {
+    if (format == Format::Blocks) {
+        if (line[0] == '*') return nullptr;
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long long block = std::strtoull(line, &end, 10);
+        if (end == line || errno != 0 || !std::isdigit(static_cast<unsigned char>(line[0])))
+            return "BLOCK";
+        while (*end == ' ' || *end == '\t' || *end == '\r' || *end == '\n') ++end;
+        if (*end != '\0') return "BLOCK";
+        trace.keys.push_back(block);
+        seen.emplace(block, true);
+        return nullptr;
+    }
+    if (format == Format::Lis) {
+        unsigned long long start = 0, count = 0;
+        if (std::sscanf(line, "%llu %llu", &start, &count) != 2)
+            return "START COUNT IGNORED REQUEST";
+        for (unsigned long long b = start; b < start + count; ++b) {
+            trace.keys.push_back(b);
+            seen.emplace(b, true);
+        }
+        return nullptr;
+    }
+    std::string text(line);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    const std::size_t space = text.rfind(' ');
+    std::uint64_t size = 0;
+    if (space != std::string::npos) {
+        size = std::strtoull(text.c_str() + space + 1, nullptr, 10);
+        text.resize(space);
+    }
+    const auto hash = THash128(text.data(), text.size(), 0);
+    const std::uint64_t key = hash.first ^ (hash.second * 0x9E3779B97F4A7C15ULL);
+    trace.keys.push_back(key);
+    trace.sizes.push_back(size ? size : 1);
+    seen.emplace(key, true);
+    return nullptr;
+}
+
 // Reads the trace, through zstd when it is compressed.
 Trace ReadTrace(const std::string& path, Format format) {
     FILE* file = nullptr;
@@ -105,47 +148,11 @@ Trace ReadTrace(const std::string& path, Format format) {
     while (std::fgets(line, sizeof line, file)) {
         ++lineNumber;
         if (line[0] == '\n' || line[0] == '#') continue;
-        const auto refuse = [&](const char* expected) {
+        if (const char* expected = ReadLine(line, format, trace, seen)) {
             if (piped) pclose(file);
             Fail(kExitUnavailable,
                  path + ":" + std::to_string(lineNumber) + ": not '" + expected + "'");
-        };
-        if (format == Format::Blocks) {
-            if (line[0] == '*') continue;
-            char* end = nullptr;
-            errno = 0;
-            const unsigned long long block = std::strtoull(line, &end, 10);
-            if (end == line || errno != 0 || !std::isdigit(static_cast<unsigned char>(line[0])))
-                refuse("BLOCK");
-            while (*end == ' ' || *end == '\t' || *end == '\r' || *end == '\n') ++end;
-            if (*end != '\0') refuse("BLOCK");
-            trace.keys.push_back(block);
-            seen.emplace(block, true);
-            continue;
         }
-        if (format == Format::Lis) {
-            unsigned long long start = 0, count = 0;
-            if (std::sscanf(line, "%llu %llu", &start, &count) != 2)
-                refuse("START COUNT IGNORED REQUEST");
-            for (unsigned long long b = start; b < start + count; ++b) {
-                trace.keys.push_back(b);
-                seen.emplace(b, true);
-            }
-            continue;
-        }
-        std::string text(line);
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-        const std::size_t space = text.rfind(' ');
-        std::uint64_t size = 0;
-        if (space != std::string::npos) {
-            size = std::strtoull(text.c_str() + space + 1, nullptr, 10);
-            text.resize(space);
-        }
-        const auto hash = THash128(text.data(), text.size(), 0);
-        const std::uint64_t key = hash.first ^ (hash.second * 0x9E3779B97F4A7C15ULL);
-        trace.keys.push_back(key);
-        trace.sizes.push_back(size ? size : 1);
-        seen.emplace(key, true);
     }
     if (piped ? pclose(file) != 0 : (file != stdin && std::fclose(file) != 0))
         Fail(kExitUnavailable, "cannot read the trace " + path);
@@ -213,15 +220,18 @@ double ReplayFrequency(const Trace& trace, std::uint64_t capacity, bool bytes) {
             1, static_cast<std::uint64_t>(static_cast<long double>(capacity) / mean));
     }
     velmora::caching::FrequencyPolicy policy(capacity, expected);
+    // Hits reach the policy as the cache's do, through its lossy log (one thread's ring).
+    auto log = std::make_unique<velmora::caching::FrequencyHitLog>();
     std::vector<std::uint64_t> evicted;
     std::uint64_t hits = 0;
     for (std::size_t i = 0; i < trace.keys.size(); ++i) {
         const std::uint64_t key = trace.keys[i];
         if (policy.Holds(key)) {
             ++hits;
-            policy.OnHit(key);
+            log->Record(key, 0);
         } else {
             evicted.clear();
+            log->Drain(policy);
             policy.OnMiss(key, SizeOf(trace, i, bytes), evicted);
         }
     }

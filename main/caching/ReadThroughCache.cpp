@@ -331,8 +331,20 @@ ReadThroughCore::Result ReadThroughCore::Impl::Wait(const std::string& key, Flig
         }
         if (flight.raced) {
             // A change arrived while the flight loaded, perhaps before this Get began: its
-            // answer may not show that change. Asked again, as a Get now would.
+            // answer may not show that change. Asked again, as a Get now would; a key that keeps
+            // changing faster than it loads is then loaded by this thread itself, once.
             lock.unlock();
+            thread_local int asking = 0;
+            if (asking > 0) {
+                Result own = LoadAndFill(key, loader, false);
+                NoteUsed(own.guid);
+                return own;
+            }
+            ++asking;
+            struct Done {
+                int& count;
+                ~Done() { --count; }
+            } done{asking};
             return Get(key, loader);
         }
         Result shared = flight.result;

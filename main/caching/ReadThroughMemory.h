@@ -2,23 +2,25 @@
 // policy's share of a hit, and the hit count. Private to the library.
 //
 // What the layer offers the cache (lookup, hit recording, admission, the checks of a hit):
-//  - Lookup: KeyTable::Lookup(slot, key, copy) finds the key's entry under its shard's shared
-//    lock and hands it to `copy` while the lock is held; no exclusive lock, no write to a line
-//    another reader of another shard uses. The key is hashed once (KeyTable::SlotOf), and the
-//    slot is also what the policy knows the key by.
-//  - Hit recording: FrequencyState::RecordHit, lossy and per thread (see there); a hit never
-//    waits for the policy's lock.
+//  - Lookup: KeyTable::Lookup(slot, key, stripe, copy) finds the key's entry under its part's
+//    reader lock and hands it to `copy` while the lock is held; no exclusive lock, and no write
+//    to a line another thread writes. The key is hashed once (KeyTable::SlotOf), and the slot is
+//    also what the policy knows the key by.
+//  - Hit recording: FrequencyState::RecordHit, a write to the thread's own ring, read into the
+//    policy at the next fill (FrequencyHitLog); a hit never takes the policy's lock.
 //  - Admission and eviction: a fill files its key with the policy under the policy's lock
-//    (FrequencyPolicy::OnMiss) and deletes what it evicts through the key table.
-//  - The checks of a hit, all made by the cache on what Lookup copied: the key itself (two keys
+//    (FrequencyPolicy::OnMiss), after the rings, and deletes what it evicts through the key table.
+//  - The checks of a hit, all made by the cache on what Lookup lent: the key itself (two keys
 //    may share a slot), the entry's deadline against one reading of a coarse clock rounded up,
 //    the coherence service's hearing against the same reading, a tag scope's note of the
-//    entry's tags. Entries dropped by an arrival, a tag, a clear or the policy leave the index
-//    before the call that drops them returns: what is not in the index is never answered.
-//  - What a hit writes: the shard lock's reader count (one line per shard, shared only by
-//    threads reading keys of the same shard at the same moment), the value's reference count
-//    (the result shares the value: threads reading the same key share that line), and lines
-//    of the calling thread's own (its hit buffer, its hit count).
+//    entry's tags. A fill's entry is filed pending and answered only once its fill's second
+//    verdict passed (KeyTable::Show). Entries dropped by an arrival, a tag, a clear or the
+//    policy leave the table before the call that drops them returns: what is not in the table
+//    is never answered.
+//  - What a hit writes: its thread's reader count in the part's lock, ring slot and hit count
+//    (lines of the thread's stripe, which no other thread writes unless more than eight threads
+//    share stripes), and, for Get, the value's reference count (the result shares the value:
+//    threads reading the same key move that line between them; Visit lends the value instead).
 #pragma once
 
 #include <atomic>

@@ -131,7 +131,8 @@ Shared<HostFixture> g_host;
 Shared<Floor> g_floor;
 
 void Hit_Alone(benchmark::State& state) {
-    Run(state, g_host, [] { return std::make_unique<HostFixture>("", false); }, AskHost);
+    Run(
+        state, g_host, [] { return std::make_unique<HostFixture>("", false); }, AskHost);
 }
 
 void Hit_Coherent(benchmark::State& state) {
@@ -141,19 +142,23 @@ void Hit_Coherent(benchmark::State& state) {
         return;
     }
     const std::string endpoint = "127.0.0.1:" + std::to_string(server->Port());
-    Run(state, g_host, [&] { return std::make_unique<HostFixture>(endpoint, false); }, AskHost);
+    Run(
+        state, g_host, [&] { return std::make_unique<HostFixture>(endpoint, false); }, AskHost);
 }
 
 void Hit_Audited(benchmark::State& state) {
-    Run(state, g_host, [] { return std::make_unique<HostFixture>("", true); }, AskHost);
+    Run(
+        state, g_host, [] { return std::make_unique<HostFixture>("", true); }, AskHost);
 }
 
 void Hit_Lent(benchmark::State& state) {
-    Run(state, g_host, [] { return std::make_unique<HostFixture>("", false); }, AskLent);
+    Run(
+        state, g_host, [] { return std::make_unique<HostFixture>("", false); }, AskLent);
 }
 
 void FloorHit(benchmark::State& state) {
-    Run(state, g_floor, [] { return std::make_unique<Floor>(); }, AskFloor);
+    Run(
+        state, g_floor, [] { return std::make_unique<Floor>(); }, AskFloor);
 }
 
 void Hit_Alone_Baseline(benchmark::State& state) {

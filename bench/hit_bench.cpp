@@ -11,6 +11,7 @@
 //  - Hit_Audited: Hit_Alone with the auditor on at its default sampling rate.
 //  - Hit_Lent: Hit_Alone through Visit, which lends the value to a callback (here: its size)
 //    instead of copying its shared_ptr, whose reference count readers of a key share.
+//  - Hit_CoherentLent: Hit_Coherent through Visit.
 // Every figure runs on 1 and 2 threads (real time, items per second summed over the threads):
 // the 2-thread row's items_per_second against the 1-thread row's is how hits scale.
 #include <benchmark/benchmark.h>
@@ -135,7 +136,9 @@ void Hit_Alone(benchmark::State& state) {
         state, g_host, [] { return std::make_unique<HostFixture>("", false); }, AskHost);
 }
 
-void Hit_Coherent(benchmark::State& state) {
+// On a host with the coherence service over a private redis-server: `ask`'s hits.
+template <class Ask>
+void CoherentHit(benchmark::State& state, Ask ask) {
     velsupport::RedisServer* server = Server();
     if (!server) {
         state.SkipWithError("no redis-server");
@@ -143,7 +146,15 @@ void Hit_Coherent(benchmark::State& state) {
     }
     const std::string endpoint = "127.0.0.1:" + std::to_string(server->Port());
     Run(
-        state, g_host, [&] { return std::make_unique<HostFixture>(endpoint, false); }, AskHost);
+        state, g_host, [&] { return std::make_unique<HostFixture>(endpoint, false); }, ask);
+}
+
+void Hit_Coherent(benchmark::State& state) {
+    CoherentHit(state, AskHost);
+}
+
+void Hit_CoherentLent(benchmark::State& state) {
+    CoherentHit(state, AskLent);
 }
 
 void Hit_Audited(benchmark::State& state) {
@@ -173,6 +184,9 @@ void Hit_Audited_Baseline(benchmark::State& state) {
 void Hit_Lent_Baseline(benchmark::State& state) {
     FloorHit(state);
 }
+void Hit_CoherentLent_Baseline(benchmark::State& state) {
+    FloorHit(state);
+}
 
 }  // namespace
 
@@ -185,6 +199,8 @@ VELBENCH_HIT(Hit_Audited);
 VELBENCH_HIT(Hit_Audited_Baseline);
 VELBENCH_HIT(Hit_Lent);
 VELBENCH_HIT(Hit_Lent_Baseline);
+VELBENCH_HIT(Hit_CoherentLent);
+VELBENCH_HIT(Hit_CoherentLent_Baseline);
 
 int main(int argc, char** argv) {
     // A second thread alive for the whole run, as in every host: glibc's locks are cheaper in a

@@ -2,10 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <deque>
-#include <memory_resource>
-#include <unordered_map>
-#include <unordered_set>
+#include <memory>
 
 #include "velsys/Exceptions.h"
 
@@ -156,6 +153,119 @@ private:
     std::uint64_t m_weight = 0;
 };
 
+// A table of 64-bit keys with open addressing and linear probing, at most half full; an erase
+// shifts the probe run back, so no marker of an erased place is needed. `Value{}` marks an
+// empty place (a stored value is never that). One probe run is a cache line or two, where a
+// node-based map reads a bucket and a node per lookup and allocates per insert.
+template <class Value>
+class OpenTable {
+public:
+    explicit OpenTable(std::uint64_t expected)
+        : m_slots(NextPowerOfTwo(std::max<std::uint64_t>(16, 2 * expected))) {}
+
+    // Value{} when absent.
+    Value Find(FrequencyPolicy::Key key) const {
+        for (std::size_t i = Home(key);; i = Next(i)) {
+            const Slot& slot = m_slots[i];
+            if (slot.value == Value{}) return Value{};
+            if (slot.key == key) return slot.value;
+        }
+    }
+    // `key` must be absent.
+    void Insert(FrequencyPolicy::Key key, Value value) {
+        if (2 * (m_size + 1) > m_slots.size()) Grow();
+        Place(m_slots, key, value);
+        ++m_size;
+    }
+    bool Erase(FrequencyPolicy::Key key) {
+        std::size_t hole = Home(key);
+        for (;; hole = Next(hole)) {
+            if (m_slots[hole].value == Value{}) return false;
+            if (m_slots[hole].key == key) break;
+        }
+        // Each later place of the run moves into the hole unless its home is cyclically within
+        // (hole, it].
+        for (std::size_t i = Next(hole); m_slots[i].value != Value{}; i = Next(i)) {
+            const std::size_t home = Home(m_slots[i].key);
+            const bool stays = hole <= i ? (hole < home && home <= i) : (hole < home || home <= i);
+            if (stays) continue;
+            m_slots[hole] = m_slots[i];
+            hole = i;
+        }
+        m_slots[hole] = Slot();
+        --m_size;
+        return true;
+    }
+    std::size_t Size() const { return m_size; }
+
+private:
+    struct Slot {
+        FrequencyPolicy::Key key = 0;
+        Value value{};
+    };
+    std::size_t Home(FrequencyPolicy::Key key) const {
+        return static_cast<std::size_t>(Mix(key)) & (m_slots.size() - 1);
+    }
+    std::size_t Next(std::size_t i) const { return (i + 1) & (m_slots.size() - 1); }
+    static void Place(std::vector<Slot>& slots, FrequencyPolicy::Key key, Value value) {
+        const std::size_t mask = slots.size() - 1;
+        std::size_t i = static_cast<std::size_t>(Mix(key)) & mask;
+        while (slots[i].value != Value{}) i = (i + 1) & mask;
+        slots[i] = {key, value};
+    }
+    void Grow() {
+        std::vector<Slot> grown(2 * m_slots.size());
+        for (const Slot& slot : m_slots)
+            if (slot.value != Value{}) Place(grown, slot.key, slot.value);
+        m_slots.swap(grown);
+    }
+
+    std::vector<Slot> m_slots;
+    std::size_t m_size = 0;
+};
+
+// The policy's nodes, by key. Nodes live in blocks that never move (the queues link them by
+// address); an erased node is reused by the next insert, so a full policy allocates nothing.
+class NodeTable {
+public:
+    explicit NodeTable(std::uint64_t expected) : m_index(expected) {}
+    NodeTable(const NodeTable&) = delete;
+    NodeTable& operator=(const NodeTable&) = delete;
+
+    Node* Find(FrequencyPolicy::Key key) const { return m_index.Find(key); }
+    // A node for `key`, which must be absent: its key set, the rest as a new Node's.
+    Node* Insert(FrequencyPolicy::Key key) {
+        if (!m_free) AddBlock();
+        Node* node = m_free;
+        m_free = node->next;
+        *node = Node();
+        node->key = key;
+        m_index.Insert(key, node);
+        return node;
+    }
+    void Erase(Node* node) {
+        m_index.Erase(node->key);
+        node->next = m_free;
+        m_free = node;
+    }
+    std::size_t Size() const { return m_index.Size(); }
+
+private:
+    static constexpr std::size_t kBlock = 1024;
+    void AddBlock() {
+        m_blocks.push_back(std::make_unique<Node[]>(kBlock));
+        Node* block = m_blocks.back().get();
+        for (std::size_t i = 0; i < kBlock; ++i) {
+            block[i].next = m_free;
+            m_free = &block[i];
+        }
+    }
+
+    OpenTable<Node*> m_index;
+    std::vector<std::unique_ptr<Node[]>> m_blocks;
+    Node* m_free = nullptr;  // linked through `next`
+};
+
 }  // namespace
 
 class FrequencyPolicy::Impl {
@@ -164,20 +274,20 @@ public:
         : m_capacity(capacity),
           m_sketch(expectedKeys ? expectedKeys : capacity),
           m_sample(std::max(kLeastSample, expectedKeys ? expectedKeys : capacity)),
-          m_step(static_cast<double>(capacity) * kFirstStep) {
+          m_nodes(expectedKeys ? expectedKeys : capacity),
+          m_step(static_cast<double>(capacity) * kFirstStep),
+          m_ghosts(GhostsOf(expectedKeys ? expectedKeys : capacity)),
+          m_ghostOrder(GhostsOf(expectedKeys ? expectedKeys : capacity)) {
         if (capacity < 1)
             throw VelmoraException("FrequencyPolicy: the capacity must be at least 1");
         SetWindow(static_cast<double>(capacity) * kFirstWindowShare);
-        m_ghostCapacity = static_cast<std::size_t>(
-            kGhostShare * static_cast<double>(expectedKeys ? expectedKeys : capacity));
     }
 
     void OnHit(Key key) {
         m_sketch.Increment(key);
-        const auto it = m_nodes.find(key);
-        if (it == m_nodes.end()) return;
+        Node* node = m_nodes.Find(key);
+        if (!node) return;
         ++m_sampleHits;
-        Node* node = &it->second;
         switch (node->area) {
             case Area::Window:
                 m_window.Unlink(node);
@@ -198,9 +308,8 @@ public:
     }
 
     void OnMiss(Key key, std::uint64_t weight, std::vector<Key>& evicted) {
-        if (const auto held = m_nodes.find(key); held != m_nodes.end()) {
+        if (Node* node = m_nodes.Find(key)) {
             // Filled again, perhaps with another weight: a use, and the room it now takes.
-            Node* node = &held->second;
             if (node->weight != weight) {
                 Queue& queue = QueueOf(*node);
                 queue.Unlink(node);
@@ -218,30 +327,29 @@ public:
             EndOfAccess(&evicted);
             return;
         }
-        Node& node = m_nodes[key];
-        node.key = key;
-        node.weight = weight;
-        if (m_ghosts.erase(key)) {
+        Node* node = m_nodes.Insert(key);
+        node->weight = weight;
+        if (m_ghosts.Erase(key)) {
             // Refused lately and asked for again: it had its trial in the window.
-            node.area = Area::Probation;
-            m_probation.PushFront(&node);
+            node->area = Area::Probation;
+            m_probation.PushFront(node);
         } else {
-            node.area = Area::Window;
-            m_window.PushFront(&node);
+            node->area = Area::Window;
+            m_window.PushFront(node);
         }
         Rebalance(evicted);
         EndOfAccess(&evicted);
     }
 
     void Remove(Key key) {
-        const auto it = m_nodes.find(key);
-        if (it == m_nodes.end()) return;
-        QueueOf(it->second).Unlink(&it->second);
-        m_nodes.erase(it);
+        Node* node = m_nodes.Find(key);
+        if (!node) return;
+        QueueOf(*node).Unlink(node);
+        m_nodes.Erase(node);
     }
 
-    bool Holds(Key key) const { return m_nodes.count(key) != 0; }
-    std::size_t Size() const { return m_nodes.size(); }
+    bool Holds(Key key) const { return m_nodes.Find(key) != nullptr; }
+    std::size_t Size() const { return m_nodes.Size(); }
     std::uint64_t Weight() const {
         return m_window.Weight() + m_probation.Weight() + m_protected.Weight();
     }
@@ -250,6 +358,10 @@ public:
     int Frequency(Key key) const { return m_sketch.Estimate(key); }
 
 private:
+    static std::size_t GhostsOf(std::uint64_t expectedKeys) {
+        return static_cast<std::size_t>(kGhostShare * static_cast<double>(expectedKeys));
+    }
+
     Queue& QueueOf(const Node& node) {
         switch (node.area) {
             case Area::Window:
@@ -283,7 +395,7 @@ private:
     void Evict(Node* node, std::vector<Key>& evicted) {
         QueueOf(*node).Unlink(node);
         evicted.push_back(node->key);
-        m_nodes.erase(node->key);
+        m_nodes.Erase(node);
     }
 
     // The main area's least recently used key other than `except` (a candidate, which stands at
@@ -305,13 +417,19 @@ private:
         return (m_random & 127) == 0;
     }
 
+    // The ghosts are a ring of the last refused keys; the table names each key's place in it
+    // (plus one). A key taken out of the table (asked for again) leaves its place, which the
+    // ring overwrites in its turn.
     void Remember(Key key) {
-        if (m_ghostCapacity == 0 || !m_ghosts.insert(key).second) return;
-        m_ghostOrder.push_back(key);
-        while (m_ghostOrder.size() > m_ghostCapacity) {
-            m_ghosts.erase(m_ghostOrder.front());
-            m_ghostOrder.pop_front();
-        }
+        if (m_ghostOrder.empty() || m_ghosts.Find(key) != 0) return;
+        const std::size_t at = m_ghostNext;
+        m_ghostNext = (m_ghostNext + 1) % m_ghostOrder.size();
+        if (m_ghostsWritten >= m_ghostOrder.size() &&
+            m_ghosts.Find(m_ghostOrder[at]) == static_cast<std::uint32_t>(at + 1))
+            m_ghosts.Erase(m_ghostOrder[at]);
+        ++m_ghostsWritten;
+        m_ghostOrder[at] = key;
+        m_ghosts.Insert(key, static_cast<std::uint32_t>(at + 1));
     }
 
     // Moves what the window holds over its share into the main area, each against the main
@@ -364,10 +482,7 @@ private:
     const std::uint64_t m_capacity;
     FrequencySketch m_sketch;
     const std::uint64_t m_sample;
-    // The nodes of both tables come from a pool of their own: every miss inserts and erases
-    // one of each, and the pool reuses what the tables let go without the allocator's lock.
-    std::pmr::unsynchronized_pool_resource m_pool;
-    std::pmr::unordered_map<Key, Node> m_nodes{&m_pool};
+    NodeTable m_nodes;
     Queue m_window, m_probation, m_protected;
     std::uint64_t m_windowCapacity = 1;
     std::uint64_t m_protectedCapacity = 0;
@@ -376,10 +491,11 @@ private:
     double m_step;
     double m_direction = 1;
     std::uint64_t m_random = 0x5DEECE66DULL;
-    // Keys recently refused admission (oldest first), and their set.
-    std::deque<Key> m_ghostOrder;
-    std::pmr::unordered_set<Key> m_ghosts{&m_pool};
-    std::size_t m_ghostCapacity = 0;
+    // Keys recently refused admission: a ring, and each one's place in it.
+    OpenTable<std::uint32_t> m_ghosts;
+    std::vector<Key> m_ghostOrder;
+    std::size_t m_ghostNext = 0;
+    std::uint64_t m_ghostsWritten = 0;
 };
 
 FrequencyPolicy::FrequencyPolicy(std::uint64_t capacity, std::uint64_t expectedKeys)

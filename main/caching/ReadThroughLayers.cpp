@@ -553,15 +553,17 @@ unsigned int ReadThroughCore::Impl::Fill(const std::string& key, const HashPair&
 }
 
 std::uint64_t ReadThroughCore::Impl::WeightOf(const Loaded& loaded) const {
-    // What one held value costs beyond its bytes: the held value and its key, the entry, its
-    // place in the key index and in the hints (an estimate, not a measure of the allocator's).
-    constexpr std::uint64_t kEntryOverhead = 256;
     if (!m_frequency || m_options.memoryBytes == 0) return 1;
-    return (loaded.stored ? loaded.stored->size() : 0) + kEntryOverhead;
+    return (loaded.stored ? loaded.stored->size() : 0) + kHeldEntryBytes;
 }
 
 bool ReadThroughCore::Impl::AdmitToPolicy(std::uint64_t policyKey, std::uint64_t weight) {
+    // The list borrows the room the thread's last fill left (a fill allocates nothing for it);
+    // a fill within this one (from a value's destructor) finds none and makes its own.
+    thread_local std::vector<FrequencyPolicy::Key> spare;
     std::vector<FrequencyPolicy::Key> evicted;
+    evicted.swap(spare);
+    evicted.clear();
     {
         std::lock_guard<std::mutex> lock(m_frequency->mutex);
         m_frequency->DrainHits();
@@ -578,6 +580,7 @@ bool ReadThroughCore::Impl::AdmitToPolicy(std::uint64_t policyKey, std::uint64_t
         m_counts.evictions += static_cast<long long>(removed.size());
         ReportRemoved(removed);
     }
+    if (evicted.capacity() > spare.capacity()) spare.swap(evicted);
     return admitted;
 }
 

@@ -11,11 +11,23 @@ namespace velmora::caching::readthrough {
 namespace {
 
 // The steady-clock moment at which a value produced at `producedAt` (wall clock) with
-// `lifetimeTicks` stops being served, as the wall clock says now.
+// `lifetimeTicks` stops being served, as the wall clock says now. Read from the coarse clocks
+// (a fill would otherwise pay two precise readings), each at most a tick behind, and put two
+// ticks earlier: never later than the precise clocks would put it, at most two ticks sooner.
 long long DeadlineOf(unsigned long long producedAt, unsigned long long lifetimeTicks) {
-    const auto now = static_cast<long long>(DateTime::UtcNow().GetRepresentation());
     const auto end = static_cast<long long>(producedAt + lifetimeTicks);
-    return SteadyNowNs() + (end - now) * (1000000LL / DateTimeSpan::kTicksPerMillisecond);
+    constexpr long long kNsPerTick = 1000000LL / DateTimeSpan::kTicksPerMillisecond;
+    timespec wall{};
+    timespec steady{};
+    const long long tickNs = CoarseTickNs();
+    if (tickNs < 0 || clock_gettime(CLOCK_REALTIME_COARSE, &wall) != 0 ||
+        clock_gettime(CLOCK_MONOTONIC_COARSE, &steady) != 0) {
+        const auto now = static_cast<long long>(DateTime::UtcNow().GetRepresentation());
+        return SteadyNowNs() + (end - now) * kNsPerTick;
+    }
+    const long long now = static_cast<long long>(DateTime::kUnixEpochTicks) +
+                          (wall.tv_sec * 1000000000LL + wall.tv_nsec) / kNsPerTick;
+    return steady.tv_sec * 1000000000LL + steady.tv_nsec + (end - now) * kNsPerTick - 2 * tickNs;
 }
 
 }  // namespace
@@ -27,11 +39,11 @@ HeldValue::HeldValue(std::string k, AnyValue v, HashPair h, unsigned long long a
       value(std::move(v)),
       expiresAtNs(DeadlineOf(at, lifetime)),
       loadStartNs(startNs),
-      policyKey(policy),
       tags(std::move(t)),
-      hash(h),
       producedAt(at),
-      lifetimeTicks(lifetime) {}
+      lifetimeTicks(lifetime),
+      policyKey(policy),
+      hash(h) {}
 
 const HeldValue* HeldOf(const CacheHelpers::Payload& payload) {
     return dynamic_cast<const HeldValue*>(payload.Get());
@@ -132,7 +144,8 @@ std::pair<unsigned int, CacheHelpers::EntrySet> KeyTable::Replace(Slot slot,
         TMutexLock writing(shard.writers);
         std::vector<unsigned int> ids;
         {
-            StripedWriteLock lock(shard.mutex);
+            // Only writers change buckets, and they are kept out by `writers`.
+            StripedReadLock lock(shard.mutex, ThisThreadsStripe());
             if (const Bucket* held = Find(shard, slot)) ids.push_back(held->guid);
         }
         // Readers still find the old entry until the new one takes its place.
@@ -153,9 +166,10 @@ std::pair<unsigned int, CacheHelpers::EntrySet> KeyTable::Replace(Slot slot,
 void KeyTable::Show(Slot slot, unsigned int guid) {
     Shard& shard = ShardOf(slot);
     TMutexLock writing(shard.writers);
-    StripedWriteLock lock(shard.mutex);
-    if (Bucket* held = FindToWrite(shard, slot); held && held->guid == guid)
-        held->tag &= ~Bucket::kPending;
+    // Readers may stay: no bucket moves while `writers` is held, and the tag is atomic.
+    StripedReadLock lock(shard.mutex, ThisThreadsStripe());
+    if (const Bucket* held = Find(shard, slot); held && held->guid == guid)
+        held->tag.fetch_and(~Bucket::kPending, std::memory_order_release);
 }
 
 CacheHelpers::EntrySet KeyTable::Remove(Slot slot, unsigned int guid,

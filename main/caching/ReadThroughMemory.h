@@ -40,9 +40,10 @@ namespace velmora::caching::readthrough {
 
 using AnyValue = ReadThroughCore::AnyValue;
 
-// One value held in memory. What a hit reads of it (the key and the value) sits in its first
-// cache line.
-class alignas(64) HeldValue : public RefCntObject {
+// One value held in memory. What a hit reads of it comes first, in the 96 bytes after the
+// object's header: two cache lines, three at worst. Not aligned to a line: an aligned allocation
+// costs a fill more (about a tenth of it) than the line it might save a hit.
+class HeldValue : public RefCntObject {
 public:
     HeldValue(std::string k, AnyValue v, HashPair h, unsigned long long at, long long startNs,
               unsigned long long lifetime, std::uint64_t policy = 0,
@@ -55,11 +56,11 @@ public:
     // Steady clock (RedisPubsub::FillClockNs): when the load began, or for a value read from a
     // layer, when the service last heard before (what a silence may hold it through).
     const long long loadStartNs;
-    const std::uint64_t policyKey;                  // the key's slot (KeyTable::SlotOf)
     const std::shared_ptr<const CacheTagSet> tags;  // null: untagged
+    const unsigned long long producedAt;            // raw DateTime
+    const unsigned long long lifetimeTicks;         // DateTime ticks from producedAt
+    const std::uint64_t policyKey;                  // the key's slot (KeyTable::SlotOf)
     const HashPair hash;
-    const unsigned long long producedAt;     // raw DateTime
-    const unsigned long long lifetimeTicks;  // DateTime ticks from producedAt
 };
 
 const HeldValue* HeldOf(const CacheHelpers::Payload& payload);
@@ -193,9 +194,6 @@ public:
     using Slot = std::uint64_t;
     static Slot SlotOf(const std::string& key) { return std::hash<std::string>{}(key); }
 
-    // Calls copy(const HeldValue&, guid) with the slot's entry under the shard's shared lock
-    // (copy must take no lock and not call back into the table); false when the slot holds
-    // none. `stripe`: ThisThreadsStripe() of the caller.
     // Calls copy(const HeldValue&, guid) with the entry of `key` (whose slot is `slot`) under
     // the shard's shared lock (copy must take no lock and not call back into the table); false
     // when the table holds none (another key of the same slot is none). `stripe`:
@@ -226,7 +224,8 @@ public:
     std::pair<unsigned int, CacheHelpers::EntrySet> Replace(Slot slot, CacheHelpers::Payload data,
                                                             SynchronizedIndexedCache& layer,
                                                             bool pending = false);
-    // Lets lookups find the slot's entry `guid` (filed pending), if it is still there.
+    // Lets lookups find the slot's entry `guid` (filed pending), if it is still there: a change
+    // of one atomic word, made with readers in the shard.
     void Show(Slot slot, unsigned int guid);
     // Deletes the slot's entry (with `guid` not 0, only while it is that one) and returns it.
     CacheHelpers::EntrySet Remove(Slot slot, unsigned int guid, SynchronizedIndexedCache& layer);
@@ -246,13 +245,25 @@ private:
     // once its slot matched. `held` null: empty. The table holds one reference to each value.
     // Sixteen bytes: the slot's low 31 bits (which also place it), whether the entry awaits its
     // fill's verdict, the entry's id, the value.
+    // The tag is atomic so that Show can clear kPending with readers in the shard: nothing else
+    // of a bucket changes while a reader may look.
     struct Bucket {
         static constexpr std::uint32_t kPending = 0x80000000u;
-        std::uint32_t tag = 0;  // the fragment, and kPending
+        mutable std::atomic<std::uint32_t> tag{0};  // the fragment, and kPending
         unsigned int guid = 0;
         const HeldValue* held = nullptr;
-        std::uint32_t Fragment() const { return tag & ~kPending; }
-        bool Pending() const { return (tag & kPending) != 0; }
+
+        Bucket() = default;
+        Bucket(std::uint32_t t, unsigned int g, const HeldValue* h) : tag(t), guid(g), held(h) {}
+        Bucket(const Bucket& other) { *this = other; }
+        Bucket& operator=(const Bucket& other) {
+            tag.store(other.tag.load(std::memory_order_relaxed), std::memory_order_relaxed);
+            guid = other.guid;
+            held = other.held;
+            return *this;
+        }
+        std::uint32_t Fragment() const { return tag.load(std::memory_order_relaxed) & ~kPending; }
+        bool Pending() const { return (tag.load(std::memory_order_acquire) & kPending) != 0; }
     };
     static std::uint32_t FragmentOf(Slot slot) {
         return static_cast<std::uint32_t>(slot) & 0x7fffffffu;

@@ -80,8 +80,10 @@ private:
 /// Threads: Record from any thread, lock-free; Drain under the lock that guards the policy.
 class VELCACHE_EXPORT FrequencyHitLog {
 public:
-    /// Rings, and hits each keeps.
-    static constexpr unsigned kStripes = 8, kKept = 64;
+    /// Rings: one per thread stripe.
+    static constexpr unsigned kStripes = 8;
+    /// Hits each ring keeps.
+    static constexpr unsigned kKept = 64;
     /// A hit of `key` by a thread of stripe `stripe` (any number; taken modulo kStripes).
     void Record(FrequencyPolicy::Key key, unsigned stripe);
     /// Hands every hit kept since the last drain to `policy` (OnHit), oldest first per stripe.

@@ -7,7 +7,8 @@
 // a thread of the cache's (or the auditor re-loads a sampled answer on its own: see
 // ReadThroughOptions::audit; the destructor stops it first, waiting for a re-load under way).
 // Locks: the service's, as RedisPubsub states, by the fills and removals it is told of; a
-// memory hit takes the layer's lock and the key table's, briefly.
+// memory hit takes only a reader's share of one part of the key table (a count of its thread's
+// own), a fill the part's and the layer's locks, briefly.
 // What the host guarantees: the codec is deterministic (equal values, equal bytes), and a
 // loader reads data at least as new as every change announced before the load started (not a
 // replica that lags its primary).
@@ -36,6 +37,13 @@ class SynchronizedIndexedCache;
 
 namespace velmora::caching {
 
+/// What one entry of the memory layer costs beyond its stored bytes, charged to a memoryBytes
+/// budget: the held value's object, its entry and id, its key-table bucket, the frequency
+/// policy's node and its shares of the sketch and of the keys refused lately. Set from the
+/// allocator's count over full layers of 22,000 to 67,000 entries (410 to 447 bytes): the
+/// sketch and the tables grow in doubling steps, and together they reach about 500 at worst.
+inline constexpr std::uint64_t kHeldEntryBytes = 512;
+
 /// What a read-through cache is made of and how it behaves; every default is the safe choice. See
 /// docs/read-through.md.
 struct ReadThroughOptions {
@@ -46,8 +54,8 @@ struct ReadThroughOptions {
     /// evicted at a time as fills need room.
     int memoryEntries = 1000;
     /// A budget in bytes for the memory layer instead of a count (0: none). Each entry is
-    /// charged its stored bytes (the encoded value in its envelope) and 256 bytes of its own
-    /// (the held value, the entry and its index and hint, as estimated); one charged more than an
+    /// charged its stored bytes (the encoded value in its envelope) and kHeldEntryBytes of its
+    /// own, so that the heap the layer holds stays within the budget; one charged more than an
     /// eighth of the budget is not kept in memory (counted in tooLargeForMemory; it still fills
     /// the layers below, and a derived result built on it is not cached). memoryEntries then
     /// only says how many entries to expect (it sizes the policy's frequency sketch). Needs

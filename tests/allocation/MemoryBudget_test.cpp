@@ -1,10 +1,10 @@
 // What a byte budget holds, as the allocator counts it: a memory layer filled past its budget
 // grows the heap by no more than the budget. It once grew it by half again (52 MB for 32 MB):
-// each entry was charged 256 bytes of its own and cost 685 to 763. Each entry is charged its stored bytes and a fixed
-// figure for what else it costs (the held value's object, its entry and id, its key-table
-// bucket, the frequency policy's node, its share of the sketch and of the remembered keys); if
-// that figure is too low, a budget of a gigabyte holds more than a gigabyte. In this binary
-// because it is built without a sanitizer, whose allocator counts differently.
+// each entry was charged 256 bytes of its own and cost 685 to 763. Each entry is charged its stored
+// bytes and a fixed figure for what else it costs (the held value's object, its entry and id, its
+// key-table bucket, the frequency policy's node, its share of the sketch and of the remembered
+// keys); if that figure is too low, a budget of a gigabyte holds more than a gigabyte. In this
+// binary because it is built without a sanitizer, whose allocator counts differently.
 #include <gtest/gtest.h>
 #include <malloc.h>
 
@@ -72,11 +72,11 @@ TEST_F(MemoryBudget, AFullLayerGrewTheHeapHalfAgainPastItsBudget) {
         // less its share of the budget, plus the charge.
         const long long beyond = (filled.grown - static_cast<long long>(kBudget)) / filled.held +
                                  static_cast<long long>(kHeldEntryBytes);
-        std::printf("values of %zu bytes: %lld entries held, heap grown by %lld bytes for a "
-                    "budget of %llu: %lld bytes an entry beyond its stored bytes (charged %llu)\n",
-                    c.valueBytes, filled.held, filled.grown,
-                    static_cast<unsigned long long>(kBudget), beyond,
-                    static_cast<unsigned long long>(kHeldEntryBytes));
+        std::printf(
+            "values of %zu bytes: %lld entries held, heap grown by %lld bytes for a "
+            "budget of %llu: %lld bytes an entry beyond its stored bytes (charged %llu)\n",
+            c.valueBytes, filled.held, filled.grown, static_cast<unsigned long long>(kBudget),
+            beyond, static_cast<unsigned long long>(kHeldEntryBytes));
         EXPECT_LE(filled.grown, static_cast<long long>(kBudget));
     }
 }

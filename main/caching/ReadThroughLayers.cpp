@@ -68,7 +68,9 @@ ReadThroughCore::Impl::Impl(ReadThroughOptions options, ReadThroughCore::Encode 
             m_evictOver = entries;
             policy = std::make_shared<CacheHelpers::MRUPolicy>(entries - entries / 32);
         }
-        m_memory = std::make_shared<MemoryLayer>(std::move(policy));
+        m_memory = std::make_shared<MemoryLayer>(
+            std::move(policy),
+            m_frequency ? CacheHelpers::CreateBasicClock() : CacheHelpers::CreateSystemClock());
     }
     for (const ExternalCachePtr& layer : m_options.layers) {
         auto* direct = dynamic_cast<ExternalCache<TString, ExternalBytes>*>(layer.get());

@@ -55,10 +55,6 @@ unsigned ThisThreadsStripe() {
     return stripe;
 }
 
-void StripedCount::Add(unsigned stripe, long long n) {
-    m_cells[stripe % kCells].value.fetch_add(n, std::memory_order_relaxed);
-}
-
 void StripedSharedMutex::lock() {
     m_writers.lock();
     m_writer.store(true, std::memory_order_seq_cst);
@@ -81,7 +77,7 @@ void StripedSharedMutex::WaitWhileWriting() const {
 long long StripedCount::Sum() const {
     long long sum = 0;
     for (const Cell& cell : m_cells) sum += cell.value.load(std::memory_order_relaxed);
-    return sum;
+    return sum + m_shared.value.load(std::memory_order_relaxed);
 }
 
 unsigned int KeyTable::Find(Slot slot) const {
@@ -214,8 +210,9 @@ KeyTable::~KeyTable() {
     }
 }
 
-MemoryLayer::MemoryLayer(std::shared_ptr<CacheHelpers::IPolicy> policy)
-    : SynchronizedIndexedCache(std::move(policy), CacheHelpers::CreateSystemClock()) {}
+MemoryLayer::MemoryLayer(std::shared_ptr<CacheHelpers::IPolicy> policy,
+                         std::unique_ptr<CacheHelpers::IClock> clock)
+    : SynchronizedIndexedCache(std::move(policy), std::move(clock)) {}
 
 void MemoryLayer::OnDirty(const std::vector<unsigned int>& ids) {
     m_invalidated += static_cast<long long>(ids.size());

@@ -17,10 +17,11 @@
 //    verdict passed (KeyTable::Show). Entries dropped by an arrival, a tag, a clear or the
 //    policy leave the table before the call that drops them returns: what is not in the table
 //    is never answered.
-//  - What a hit writes: its thread's reader count in the part's lock, ring slot and hit count
-//    (lines of the thread's stripe, which no other thread writes unless more than eight threads
-//    share stripes), and, for Get, the value's reference count (the result shares the value:
-//    threads reading the same key move that line between them; Visit lends the value instead).
+//  - What a hit writes: its thread's reader count in the part's lock and ring slot (lines of
+//    the thread's stripe, which no other thread writes unless more than eight threads share
+//    stripes) and its hit count (a line of its own for each of the first 64 threads), and, for Get,
+//    the value's reference count (the result shares the value: threads reading the same key move
+//    that line between them; Visit lends the value instead).
 #pragma once
 
 #include <atomic>
@@ -65,24 +66,34 @@ public:
 
 const HeldValue* HeldOf(const CacheHelpers::Payload& payload);
 
-// A count many threads add to without sharing a cache line: one cell per thread stripe, summed
-// when read. Any thread may call either member.
+// A count many threads add to without sharing a cache line and without a locked instruction:
+// each of the first kCells threads to ask for a stripe owns a cell (stripes are never reused), to
+// which only it writes, by a load and a store; later threads add to one shared cell with a locked
+// increment. Exact either way; summed when read. Any thread may call either member.
 class StripedCount {
 public:
     // `stripe`: ThisThreadsStripe() of the caller.
-    void Add(unsigned stripe, long long n = 1);
+    void Add(unsigned stripe, long long n = 1) {
+        if (stripe < kCells) {
+            std::atomic<long long>& mine = m_cells[stripe].value;
+            mine.store(mine.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+        } else {
+            m_shared.value.fetch_add(n, std::memory_order_relaxed);
+        }
+    }
     long long Sum() const;
 
 private:
-    static constexpr unsigned kCells = 16;
+    static constexpr unsigned kCells = 64;
     struct alignas(64) Cell {
         std::atomic<long long> value{0};
     };
     Cell m_cells[kCells];
+    Cell m_shared;
 };
 
-// The stripe of the calling thread: a small number fixed per thread, in the order threads
-// first ask.
+// The stripe of the calling thread: a number fixed per thread, in the order threads first ask,
+// never given to another thread.
 unsigned ThisThreadsStripe();
 
 // The memory layer's FrequencyPolicy, when it runs the built-in policy: which keys stay. The
@@ -314,7 +325,10 @@ private:
 // table a hit reads. Counts the entries the coherence service drops.
 class MemoryLayer : public SynchronizedIndexedCache {
 public:
-    explicit MemoryLayer(std::shared_ptr<CacheHelpers::IPolicy> policy);
+    // `clock` dates the entries for `policy`; a layer whose policy never purges by age (the
+    // frequency policy decides outside it) takes a logical clock, which a fill reads for free.
+    MemoryLayer(std::shared_ptr<CacheHelpers::IPolicy> policy,
+                std::unique_ptr<CacheHelpers::IClock> clock);
     // Drops the entries and forgets them in the key table before it returns.
     void OnDirty(const std::vector<unsigned int>& ids) override;
     // What the layer deleted by itself (a clear, its own policy's purge) leaves the key table.

@@ -6,7 +6,9 @@
 #include <atomic>
 #include <barrier>
 #include <stdexcept>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "RedisPubsubTestDoubles.h"
 #include "caching/CascadeInvalidatorHolder.h"
@@ -177,4 +179,33 @@ TEST_F(ReadThroughThreads, ARacedFillWasAnsweredBeforeItsVerdictAndToWaitersWhoC
     for (auto& t : threads) t.join();
     EXPECT_EQ(stale.load(), 0);
     EXPECT_GT(hits.load(), answers.load() / 2);  // the answers came mostly from memory
+}
+
+TEST_F(ReadThroughThreads, EveryHitIsCountedFromMoreThreadsThanTheCountHasCells) {
+    // The first threads of the process count hits on lines of their own, without a locked
+    // instruction; the rest share one line. From more threads than there are own lines, at once,
+    // through Get and Visit alike, no hit may be lost.
+    Cache cache(Named("hit-count", 100), TextCodec(), nullptr);
+    cache.Get("k", [] { return std::string("v"); });
+    const long long before = cache.GetCounters().memoryHits;
+    constexpr int kThreads = 96;
+    constexpr int kHits = 1000;
+    std::barrier start(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            start.arrive_and_wait();
+            for (int i = 0; i < kHits; ++i) {
+                if ((t + i) % 2 == 0) {
+                    cache.Get("k", [] { return std::string("never"); });
+                } else {
+                    cache.Visit(
+                        "k", [] { return std::string("never"); },
+                        [](const std::string& v) { return v.size(); });
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(cache.GetCounters().memoryHits - before, static_cast<long long>(kThreads) * kHits);
 }

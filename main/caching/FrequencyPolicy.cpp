@@ -530,13 +530,15 @@ int FrequencyPolicy::Frequency(Key key) const {
     return m_impl->Frequency(key);
 }
 
-void FrequencyHitLog::Record(FrequencyPolicy::Key key, unsigned stripe) {
+bool FrequencyHitLog::Record(FrequencyPolicy::Key key, unsigned stripe) {
     Ring& ring = m_rings[stripe % kStripes];
     // A load and a store rather than an increment: no locked instruction on the hit path; two
     // threads sharing a stripe may lose a hit to each other, which the log allows.
     const std::uint64_t at = ring.written.load(std::memory_order_relaxed);
     ring.keys[at % kKept].store(key, std::memory_order_relaxed);
     ring.written.store(at + 1, std::memory_order_release);
+    // A drain every kKept records, if the recorder's lock is free: none is overwritten unheard.
+    return (at + 1) % kKept == 0;
 }
 
 void FrequencyHitLog::Drain(FrequencyPolicy& policy) {

@@ -7,7 +7,8 @@
 //    to a line another thread writes. The key is hashed once (KeyTable::SlotOf), and the slot is
 //    also what the policy knows the key by.
 //  - Hit recording: FrequencyState::RecordHit, a write to the thread's own ring, read into the
-//    policy at the next fill (FrequencyHitLog); a hit never takes the policy's lock.
+//    policy at the next fill or when the ring is full (FrequencyHitLog); a hit never waits for
+//    the policy's lock (the one that fills a ring tries it).
 //  - Admission and eviction: a fill files its key with the policy under the policy's lock
 //    (FrequencyPolicy::OnMiss), after the rings, and deletes what it evicts through the key table.
 //  - The checks of a hit, all made by the cache on what Lookup lent: the key itself (two keys
@@ -103,15 +104,23 @@ unsigned ThisThreadsStripe();
 // the policy) or evicted in its turn, which deletes nothing.
 // Hits reach the policy through a FrequencyHitLog: each thread writes its hit into a ring of its
 // stripe, without a lock or a locked instruction; a fill hands every ring's hits to the policy
-// before its own miss (so hits count before the misses that follow them). A hit never waits for
-// the policy, nor does its work.
+// before its own miss (so hits count before the misses that follow them), and the hit that
+// fills a ring hands the rings over itself when the lock is free (one hit in 64 of a stripe).
+// A hit never waits for the policy.
 // Thread contract: `mutex` guards `policy`, held for a few list operations; RecordHit is safe
-// from any thread without it; DrainHits needs it.
+// from any thread without it (it may take it, never waiting); DrainHits needs it.
 struct FrequencyState {
     FrequencyState(std::uint64_t capacity, std::uint64_t expectedKeys)
         : policy(capacity, expectedKeys) {}
     // `stripe`: ThisThreadsStripe() of the caller.
-    void RecordHit(FrequencyPolicy::Key key, unsigned stripe) { hits.Record(key, stripe); }
+    void RecordHit(FrequencyPolicy::Key key, unsigned stripe) {
+        // A full ring is handed to the policy by the hit that filled it, if the lock is free; a
+        // hit never waits for it.
+        if (hits.Record(key, stripe) && mutex.try_lock()) {
+            std::lock_guard<std::mutex> lock(mutex, std::adopt_lock);
+            DrainHits();
+        }
+    }
     void DrainHits() { hits.Drain(policy); }  // with `mutex` held
 
     std::mutex mutex;

@@ -72,11 +72,11 @@ private:
 /// The hits of a memory layer on their way to its FrequencyPolicy, recorded without a lock and
 /// without a write to a line another thread writes: each thread stripe keeps its last `kKept`
 /// hits in a ring of its own; Drain hands what the rings kept to the policy, oldest first,
-/// before each miss is filed. Lossy by design: of a run of more than `kKept` hits of one stripe
-/// between two drains, only the last `kKept` are heard (a policy needs the hits only when it
-/// decides, at a miss, and the recent ones most), and threads that share a stripe may overwrite
-/// each other's. A replay that drains before each miss and records each hit through the same
-/// class (velcache sim) hears exactly what the cache's policy hears on one thread.
+/// before each miss is filed, and whenever a ring fills (Record says so) if the policy's lock is
+/// free. Lossy only then: hits a ring overwrote before a drain (its thread found the lock taken
+/// `kKept` hits in a row), and hits of threads that share a stripe, which may overwrite each
+/// other's. A replay that records each hit through the same class and drains when Record asks
+/// and before each miss (velcache sim) hears every hit, as a policy told of each one would.
 /// Threads: Record from any thread, lock-free; Drain under the lock that guards the policy.
 class VELCACHE_EXPORT FrequencyHitLog {
 public:
@@ -84,8 +84,10 @@ public:
     static constexpr unsigned kStripes = 8;
     /// Hits each ring keeps.
     static constexpr unsigned kKept = 64;
-    /// A hit of `key` by a thread of stripe `stripe` (any number; taken modulo kStripes).
-    void Record(FrequencyPolicy::Key key, unsigned stripe);
+    /// A hit of `key` by a thread of stripe `stripe` (any number; taken modulo kStripes). True
+    /// when the stripe's ring has just filled: drain now if the policy's lock is free, or the
+    /// ring's next hits overwrite ones not yet heard.
+    bool Record(FrequencyPolicy::Key key, unsigned stripe);
     /// Hands every hit kept since the last drain to `policy` (OnHit), oldest first per stripe.
     void Drain(FrequencyPolicy& policy);
 

@@ -156,3 +156,51 @@ TEST(FrequencyPolicy, AKeyAskedForAgainSoonAfterItWasRefusedGetsIn) {
 }
 
 }  // namespace
+
+namespace {
+
+// The share of `keys` a policy of `capacity` holds when asked for, its hits told either at once
+// or through a FrequencyHitLog of one stripe as the cache tells them (drained when a ring fills
+// and before each miss).
+double HitRatio(const std::vector<std::uint64_t>& keys, std::uint64_t capacity, bool logged) {
+    FrequencyPolicy policy(capacity);
+    velmora::caching::FrequencyHitLog log;
+    std::vector<std::uint64_t> evicted;
+    std::size_t hits = 0;
+    for (const std::uint64_t key : keys) {
+        if (policy.Holds(key)) {
+            ++hits;
+            if (!logged) {
+                policy.OnHit(key);
+            } else if (log.Record(key, 0)) {
+                log.Drain(policy);
+            }
+            continue;
+        }
+        if (logged) log.Drain(policy);
+        evicted.clear();
+        policy.OnMiss(key, 1, evicted);
+    }
+    return static_cast<double>(hits) / static_cast<double>(keys.size());
+}
+
+}  // namespace
+
+TEST(FrequencyPolicy, LongRunsOfHitsWereLostOnTheirWayToThePolicy) {
+    // Loops over a file that fits, among keys read once: runs of hundreds of hits between two
+    // misses, as on a disk below a file cache. A ring kept only the last 64 hits of a run, and
+    // the policy decided without the rest (here 2 points apart from a policy told of every hit;
+    // 4.7 points lost on a workstation disk trace). A ring that fills is now drained: the log
+    // loses nothing a single thread records.
+    std::vector<std::uint64_t> keys;
+    std::mt19937_64 random(11);
+    std::uint64_t fresh = 1000000;
+    for (int round = 0; round < 60; ++round) {
+        const std::uint64_t file = 1000 * static_cast<std::uint64_t>(round % 6);
+        for (int pass = 0; pass < 3; ++pass)
+            for (std::uint64_t block = 0; block < 400; ++block) keys.push_back(file + block);
+        for (int once = 0; once < 300; ++once) keys.push_back(fresh++);
+        for (int hot = 0; hot < 200; ++hot) keys.push_back(5000000 + random() % 50);
+    }
+    EXPECT_DOUBLE_EQ(HitRatio(keys, 1000, true), HitRatio(keys, 1000, false));
+}

@@ -99,9 +99,10 @@ void ExpectEach(const std::vector<Outcome>& outcomes) {
     }
 }
 
-std::string Succeeds(const std::vector<std::string>& args, const std::string& input = "") {
+std::string Succeeds(const std::vector<std::string>& args, const std::string& input = "",
+                     std::chrono::milliseconds limit = std::chrono::seconds(30)) {
     Cli cli(args, input);
-    EXPECT_EQ(cli.Wait(), 0) << testing::PrintToString(args) << cli.Err();
+    EXPECT_EQ(cli.Wait(limit), 0) << testing::PrintToString(args) << cli.Err();
     return cli.Out();
 }
 
@@ -508,8 +509,9 @@ TEST(VelcacheSim, TheLibrarysPolicyHoldsBesideArcAndS3FifoOnLoopsLongerThanTheCa
                         << '\n';
         }
     }
+    // Seven policies over 300,000 accesses: 25 s under AddressSanitizer on an idle machine.
     const std::string out =
-        Succeeds({"sim", trace.string(), "--sizes", "1000,2000", "--reference"});
+        Succeeds({"sim", trace.string(), "--sizes", "1000,2000", "--reference"}, "", 120s);
     int rows = 0;
     std::istringstream lines(out);
     for (std::string line; std::getline(lines, line);) {

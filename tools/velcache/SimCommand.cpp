@@ -228,7 +228,7 @@ double ReplayFrequency(const Trace& trace, std::uint64_t capacity, bool bytes) {
         const std::uint64_t key = trace.keys[i];
         if (policy.Holds(key)) {
             ++hits;
-            log->Record(key, 0);
+            if (log->Record(key, 0)) log->Drain(policy);  // the lock is always free here
         } else {
             evicted.clear();
             log->Drain(policy);
